@@ -1,0 +1,87 @@
+// Narrow and wide string functions: bounded copies, search, wildcard matching, tokens.
+//
+// Conventions: a length of -1 means "up to the terminating NUL"; buffer sizes count the
+// terminator; bounded copies never overrun and always terminate (a size of 0 writes nothing).
+// Narrow text is UTF-8: "?" in a pattern matches one UTF-8 sequence, letter-case folding is
+// ASCII only, and no copy cuts inside a UTF-8 sequence when it has to shorten a text.
+#pragma once
+
+#include "platform/win_types.h"
+
+// Character classes, indexed by the byte.
+enum : u32 {
+  CC_DIGIT = 0x1,
+  CC_UPPER = 0x2,
+  CC_LOWER = 0x4,
+  CC_HEXLETTER = 0x8,  // a-f, A-F
+  CC_TAB = 0x20,
+  CC_CRLF = 0x40,
+  CC_BLANK = 0x80,
+  CC_BACKSLASH = 0x100000,
+  CC_SLASH = 0x200000,
+  CC_COLON = 0x400000,
+  CC_STAR = 0x800000,
+  CC_QUESTION = 0x1000000,
+  CC_MINUS = 0x2000000,
+  CC_NUL = 0x80000000,
+};
+extern const u32 CharClassTable[256];
+
+// Copies src into dst (size bytes, terminator included); returns the length copied.
+int StrCopyA(char* dst, const char* src, int size);
+// Copies at most n bytes of src; returns the number copied.
+int StrCopyNA(char* dst, const char* src, int size, int n);
+// UTF-16 twin of StrCopyNA (size and n in code units).
+int StrCopyNW(WCHAR* dst, const WCHAR* src, int size, int n);
+// Appends src to target within size; returns the total length.
+int StrCatA(char* target, const char* src, int size);
+
+// Offset of pattern in text, -1 when absent.
+int StrFindA(const char* text, const char* pattern);
+int StrFindNoCaseA(const char* text, const char* pattern);
+// The same within the first n characters of text.
+int StrFindNoCaseNA(const char* text, const char* pattern, int n);
+int StrFindBytesNoCaseA(const char* text, const char* pattern, int textLength, int patternLength);
+// Offset of ch, or the text's length when absent.
+int StrFindCharA(const char* text, char ch);
+// Offset just behind the first ch, or the text's length when absent.
+int StrSkipPastCharA(const char* text, char ch);
+
+// Leading run of characters whose class bits meet (or do not meet) the mask.
+int StrSpanClassA(const char* text, u32 classMask);
+int StrSpanNotClassA(const char* text, u32 classMask);
+// The run that ends at textEnd (exclusive), scanning backwards at most maxCount characters.
+int StrSpanClassReverseA(const char* textEnd, u32 classMask, int maxCount);
+int StrSpanNotClassReverseA(const char* textEnd, u32 classMask, int maxCount);
+
+// Wildcard matching ("*" any run, "?" one character).
+enum : int {
+  STR_MATCH_NOCASE = 1,    // ASCII letters compared without case
+  STR_MATCH_STARDOT = 2,   // a trailing "*.*" stands for "*"
+  STR_MATCH_LEADING = 4,   // leading-part mode: result is the matched length (see below)
+};
+// Returns 0 when name matches pattern, non-zero otherwise. With STR_MATCH_LEADING the result is
+// the length of the leading part of name that the pattern matches, or a value beyond the name's
+// length when none does. Rules of leading-part mode:
+//   (to be completed by the text library; see str.cpp)
+int StrMatchPatternA(const char* pattern, int patternLength, const char* name, int nameLength, int flags);
+// As StrMatchPatternA for paths: "*" and "?" never match "/" or "\"; both separators are equal.
+int StrMatchPathPatternA(const char* pattern, int patternLength, const char* name, int nameLength, int flags);
+// 1-based number of the first pattern of the separated list that matches, -1 when none, 0 for an
+// empty list. mode is passed to StrMatchPatternA as its flags.
+int StrMatchPatternListA(const char* name, int nameLength, const char* patternList, int mode, char separator);
+// 0 when text matches pattern ("*", "?"), case-sensitive.
+int StrWildcardCompareA(const char* text, const char* pattern);
+int StrWildcardCompareW(const WCHAR* text, const WCHAR* pattern);
+
+// Reads one token (see str.cpp); returns the characters consumed.
+int StrReadTokenA(char* target, const char* text, int targetSize, char escape, char quote, int maxLength);
+// Copies src without leading and trailing blanks, tabs and line breaks (dst may equal src).
+int StrTrimA(char* dst, const char* src);
+// Copies src resolving backslash escapes and quotes; returns the length.
+int StrUnescapeA(char* dst, const char* src, int size);
+// Replaces every occurrence of oldText by newText within size; returns the new length.
+int StrReplaceAllA(char* buffer, const char* oldText, const char* newText, int size);
+// Replaces count characters at position by replacement within size; returns the new length.
+int StrReplaceRangeA(char* buffer, int position, int count, const char* replacement, int size,
+                     int replacementLength);

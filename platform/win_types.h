@@ -1,0 +1,52 @@
+// Integer, handle and time types with the names the engine's code uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using BOOL = int;
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = unsigned int;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using LONGLONG = std::int64_t;
+using ULONGLONG = std::uint64_t;
+using INT_PTR = std::intptr_t;
+using UINT_PTR = std::uintptr_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+using HANDLE = void*;
+using WCHAR = char16_t;  // UTF-16 code unit (wchar_t is 32 bits here)
+
+using u8 = std::uint8_t;
+using u16 = std::uint16_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+using i32 = std::int32_t;
+using i64 = std::int64_t;
+
+// 100-ns intervals since 1601-01-01 UTC, as two 32-bit halves.
+struct FILETIME {
+  DWORD dwLowDateTime = 0;
+  DWORD dwHighDateTime = 0;
+};
+
+inline std::uint64_t FileTimeToU64(const FILETIME& ft) {
+  return (std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+}
+inline FILETIME U64ToFileTime(std::uint64_t v) {
+  return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
+}
+
+// Seconds between 1601-01-01 and 1970-01-01.
+inline constexpr std::int64_t kFileTimeEpochOffset = 11644473600LL;
+
+#ifndef MAX_PATH
+#define MAX_PATH 4096
+#endif

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages of scripts/packages.txt that are missing, then builds.
+# Usage: scripts/setup.sh [build-dir] [extra cmake arguments...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+missing=()
+while read -r pkg; do
+  [[ -z "$pkg" || "$pkg" == \#* ]] && continue
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$pkg")
+  fi
+done < "$root/scripts/packages.txt"
+
+if ((${#missing[@]})); then
+  echo "Fehlende Pakete: ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "Bitte als root ausführen oder zuerst installieren:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build=${1:-$root/build}
+shift || true
+cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+cmake --build "$build"
