@@ -1,0 +1,92 @@
+// Job vocabulary: mode table lookups, cell rules and schedule arithmetic.
+#include "jobs/job_model.h"
+
+#include "lib/text/enc.h"
+
+namespace {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* const kJobColumnTitles[JOB_COLUMNS] = {
+    "Quelle", "Ziel", "Plus Filter", "Minus Filter", "Unter", "Modus", "Zusatz",
+};
+
+const char* const kJobModeNames[JOB_MODE_COUNT + 1] = {
+    "Copy", "Copy Del", "Copy File", "Zip",    "Zip Add", "Reg",     "Reg Add",
+    "Move", "Del",      "Ftp",       "Ftp Del", "Synch",  "Puffer",  "Update",
+    "Version", "Shrink", "Kopiwart", nullptr,
+};
+
+const char* const kJobModeSwitches[JOB_MODE_COUNT] = {
+    nullptr,    "/COPY_DEL", "/COPY_FILE", "/ZIP",     "/ZIP_ADD", "/REG",
+    "/REG_ADD", "/MOVE",     "/DEL",       "/FTP",     "/FTP_DEL", "/SYNCH",
+    "/BUFFER",  "/UPDATE",   "/VERSION",   "/SHRINK",  "/KOPIWART",
+};
+
+std::string JobCellSanitize(std::string_view text) {
+  std::string out(text.substr(0, EncUtf8Prefix(text, kJobCellMaxChars)));
+  for (char& c : out) {
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  }
+  return out;
+}
+
+bool JobSubdirsFromCell(std::string_view cell) { return !EqualsNoCase(cell, "Nein"); }
+
+const char* JobSubdirsCell(bool subdirs) { return subdirs ? "Ja" : "Nein"; }
+
+int JobModeFindName(std::string_view name) {
+  for (int i = 0; i < JOB_MODE_COUNT; ++i) {
+    if (EqualsNoCase(name, kJobModeNames[i])) return i;
+  }
+  return -1;
+}
+
+int JobModeFromName(std::string_view name) {
+  const int mode = JobModeFindName(name);
+  return mode < 0 ? JOB_MODE_COPY : mode;
+}
+
+int JobModeFromSwitch(std::string_view word) {
+  for (int i = 0; i < JOB_MODE_COUNT; ++i) {
+    if (kJobModeSwitches[i] && EqualsNoCase(word, kJobModeSwitches[i])) return i;
+  }
+  return -1;
+}
+
+const char* JobModeName(int mode) {
+  return (mode >= 0 && mode < JOB_MODE_COUNT) ? kJobModeNames[mode] : kJobModeNames[JOB_MODE_COPY];
+}
+
+const char* JobModeSwitch(int mode) {
+  return (mode >= 0 && mode < JOB_MODE_COUNT) ? kJobModeSwitches[mode] : nullptr;
+}
+
+i64 ScheduleUnitSeconds(u32 word) {
+  switch (word & SCHED_UNIT_MASK) {
+    case SCHED_DAYS: return 86400;
+    case SCHED_WEEKS: return 604800;
+    case SCHED_MONTHS: return 2592000;
+    default: return 0;  // "always" and unknown units
+  }
+}
+
+i64 ScheduleIntervalSeconds(u32 word, i32 count) {
+  return static_cast<i64>(count) * ScheduleUnitSeconds(word);
+}
+
+i64 ScheduleNextTime(const JobSchedule& schedule) {
+  return static_cast<i64>(schedule.lastRun) + ScheduleIntervalSeconds(schedule.word, schedule.interval);
+}
