@@ -1,0 +1,180 @@
+// The .kpw job-file format: lenient line reader and the CR LF writer.
+#include "app/job_file.h"
+
+#include "lib/text/enc.h"
+#include "lib/text/num.h"
+
+namespace {
+
+bool StartsWithNoCase(std::string_view text, std::string_view head) {
+  if (text.size() < head.size()) return false;
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(text[i]);
+    unsigned char y = static_cast<unsigned char>(head[i]);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+// Parses a number after a schedule key the way the Windows program did.
+i64 ParseNumber(std::string_view text) {
+  const std::string copy(text);
+  return NumParseIntA(copy.c_str(), 0, 0);
+}
+
+std::string CellValue(std::string_view value) {
+  return std::string(value.substr(0, EncUtf8Prefix(value, kJobCellMaxChars)));
+}
+
+class Reader {
+ public:
+  JobFileContent Run(std::string_view bytes) {
+    std::string text = EncToUtf8(bytes);
+    std::string_view rest = text;
+    if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
+    while (!rest.empty()) {
+      std::size_t end = rest.find_first_of("\r\n");
+      if (end == std::string_view::npos) {
+        Line(rest);
+        break;
+      }
+      Line(rest.substr(0, end));
+      // CR LF is one line end; a lone CR or LF is one of its own.
+      std::size_t next = end + 1;
+      if (rest[end] == '\r' && next < rest.size() && rest[next] == '\n') ++next;
+      rest.remove_prefix(next);
+    }
+    Finish();
+    return std::move(m_out);
+  }
+
+ private:
+  void Line(std::string_view line) {
+    const std::size_t k = line.find_first_of(":[/");
+    if (k == std::string_view::npos) return;
+    const std::string_view from = line.substr(k);
+    switch (line[k]) {
+      case '[':
+        if (EqualsNoCase(from, "[EINTRAG]")) {
+          Finish();
+          m_row = JobFileRow{};
+        }
+        break;
+      case '/':
+        Switch(from);
+        break;
+      case ':':
+        if (k > 0 && from.size() > 1) Key(line[k - 1], from.substr(1));
+        break;
+    }
+  }
+
+  void Switch(std::string_view from) {
+    const int mode = JobModeFromSwitch(from);
+    if (mode >= 0) m_row.mode = mode;
+    if (EqualsNoCase(from, "/UNTER")) m_row.subdirs = true;
+    if (StartsWithNoCase(from, "/ZEITPLAN=")) {
+      const std::string_view value = from.substr(10);
+      const std::size_t comma = value.find(',');
+      if (comma != std::string_view::npos) {
+        m_interval = static_cast<i32>(ParseNumber(value.substr(comma + 1)));
+      }
+      m_out.schedule.word = static_cast<u32>(ParseNumber(value));
+      m_out.schedule.interval = m_interval;
+    }
+    if (StartsWithNoCase(from, "/LETZTE=")) {
+      m_out.schedule.lastRun = static_cast<u32>(ParseNumber(from.substr(8)));
+    }
+  }
+
+  void Key(char key, std::string_view value) {
+    switch (key) {
+      case 'Q': case 'q': m_row.source = CellValue(value); break;
+      case 'Z': case 'z': m_row.target = CellValue(value); break;
+      case 'P': case 'p': m_row.plus = CellValue(value); break;
+      case 'M': case 'm': m_row.minus = CellValue(value); break;
+      case 'X': case 'x': m_row.extra = CellValue(value); break;
+      default: break;
+    }
+  }
+
+  void Finish() {
+    if (m_row.source.empty()) return;
+    if (m_row.target.empty() && m_row.mode != JOB_MODE_REG && m_row.mode != JOB_MODE_DEL) return;
+    m_out.rows.push_back(std::move(m_row));
+    m_row = JobFileRow{};
+  }
+
+  JobFileContent m_out;
+  JobFileRow m_row;
+  i32 m_interval = 0;  // the pending interval count of "/ZEITPLAN=" lines without a comma
+};
+
+void AppendHex(std::string& out, u32 value) {
+  char buf[16];
+  NumFormatIntA(static_cast<i32>(value), buf, 1);
+  out += buf;
+}
+
+void AppendCellLine(std::string& out, char key, const std::string& cell) {
+  if (cell.empty()) return;
+  out += '\t';
+  out += key;
+  out += ':';
+  for (char c : cell) out += (c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+  out += "\r\n";
+}
+
+}  // namespace
+
+JobFileContent JobFileParse(std::string_view bytes) { return Reader().Run(bytes); }
+
+std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedule& schedule) {
+  std::string out;
+  for (const JobEntry& e : entries) {
+    out += "[EINTRAG]\r\n";
+    AppendCellLine(out, 'Q', e.Cell(JOB_COL_SOURCE));
+    AppendCellLine(out, 'Z', e.Cell(JOB_COL_TARGET));
+    AppendCellLine(out, 'P', e.Cell(JOB_COL_PLUS));
+    AppendCellLine(out, 'M', e.Cell(JOB_COL_MINUS));
+    AppendCellLine(out, 'X', e.Cell(JOB_COL_EXTRA));
+    if (JobSubdirsFromCell(e.Cell(JOB_COL_SUBDIRS))) out += "\t/UNTER\r\n";
+    const int mode = JobModeFindName(e.Cell(JOB_COL_MODE));
+    if (const char* word = JobModeSwitch(mode)) {
+      out += '\t';
+      out += word;
+      out += "\r\n";
+    }
+  }
+  out += "/ZEITPLAN=";
+  AppendHex(out, schedule.word);
+  out += ',';
+  char buf[16];
+  NumFormatIntA(schedule.interval, buf, 0);
+  out += buf;
+  out += "\r\n";
+  if (schedule.lastRun != 0) {
+    out += "/LETZTE=";
+    AppendHex(out, schedule.lastRun);
+    out += "\r\n";
+  }
+  return out;
+}
+
+JobEntry JobFileRowToEntry(const JobFileRow& row) {
+  JobEntry e;
+  e.Cell(JOB_COL_SOURCE) = row.source;
+  e.Cell(JOB_COL_TARGET) = row.target;
+  e.Cell(JOB_COL_PLUS) = row.plus;
+  e.Cell(JOB_COL_MINUS) = row.minus;
+  e.Cell(JOB_COL_SUBDIRS) = JobSubdirsCell(row.subdirs);
+  e.Cell(JOB_COL_MODE) = JobModeName(row.mode);
+  e.Cell(JOB_COL_EXTRA) = row.extra;
+  return e;
+}

@@ -1,0 +1,37 @@
+// The .kpw job-file format: a pure reader and writer over byte strings.
+#pragma once
+
+#include "jobs/job_model.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One row as the reader found it: the arguments of CKopiwartView::AddEntry.
+struct JobFileRow {
+  std::string source, target, plus, minus, extra;
+  bool subdirs = false;
+  int mode = JOB_MODE_COPY;
+  bool operator==(const JobFileRow&) const = default;
+};
+
+// What a job file holds.
+struct JobFileContent {
+  std::vector<JobFileRow> rows;
+  JobSchedule schedule;  // (0, 1, 0) unless the file names other values
+};
+
+// Reads a job file. The bytes may be UTF-8 or Windows-1252 (anything that is not valid UTF-8);
+// values come out as UTF-8. Line ends are CR LF, LF or a lone CR. No line is ever an error: what
+// the grammar does not know is ignored, and rows without a source, or without a target outside the
+// modes "Reg" and "Del", are dropped. An over-long line stays one line; its value keeps
+// kJobCellMaxChars characters.
+JobFileContent JobFileParse(std::string_view bytes);
+
+// Writes a job file in UTF-8 with CR LF line ends. Each entry's mode cell is looked up in the
+// mode table (letter case ignored) and its subdirectories cell tested for "Nein"; cells are written
+// whole, line breaks inside them as blanks.
+std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedule& schedule);
+
+// The entry that AddEntry would build from a row, without its path adjustments.
+JobEntry JobFileRowToEntry(const JobFileRow& row);
