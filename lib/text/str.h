@@ -27,13 +27,16 @@ enum : u32 {
 };
 extern const u32 CharClassTable[256];
 
-// Copies src into dst (size bytes, terminator included); returns the length copied.
+// Copies src into dst (size bytes, terminator included); returns the length copied. A source
+// that does not fit is cut at the last whole UTF-8 sequence. A null src gives an empty text.
 int StrCopyA(char* dst, const char* src, int size);
-// Copies at most n bytes of src; returns the number copied.
+// Copies at most n bytes of src (less when its NUL comes first; n need not lie on a sequence
+// boundary, the caller chose it); returns the number copied.
 int StrCopyNA(char* dst, const char* src, int size, int n);
-// UTF-16 twin of StrCopyNA (size and n in code units).
+// UTF-16 twin of StrCopyNA (size and n in code units); a surrogate pair is never split by size.
 int StrCopyNW(WCHAR* dst, const WCHAR* src, int size, int n);
-// Appends src to target within size; returns the total length.
+// Appends src to target within size; returns the total length. A target without a NUL within
+// size is terminated (cut) at size - 1 and nothing is appended.
 int StrCatA(char* target, const char* src, int size);
 
 // Offset of pattern in text, -1 when absent.
@@ -54,21 +57,43 @@ int StrSpanNotClassA(const char* text, u32 classMask);
 int StrSpanClassReverseA(const char* textEnd, u32 classMask, int maxCount);
 int StrSpanNotClassReverseA(const char* textEnd, u32 classMask, int maxCount);
 
-// Wildcard matching ("*" any run, "?" one character).
+// Wildcard matching. "*" matches any run of characters, "?" exactly one character, where a
+// character is one UTF-8 sequence (a malformed byte counts as one character). Any other
+// character matches itself; with STR_MATCH_NOCASE ASCII letters match either case (other letters
+// only themselves). The matcher keeps a set of pattern positions, so no pattern makes it slow.
 enum : int {
   STR_MATCH_NOCASE = 1,    // ASCII letters compared without case
-  STR_MATCH_STARDOT = 2,   // a trailing "*.*" stands for "*"
+  STR_MATCH_STARDOT = 2,   // a trailing "*.*" stands for "*" (so "*.*" also matches "README")
   STR_MATCH_LEADING = 4,   // leading-part mode: result is the matched length (see below)
 };
-// Returns 0 when name matches pattern, non-zero otherwise. With STR_MATCH_LEADING the result is
-// the length of the leading part of name that the pattern matches, or a value beyond the name's
-// length when none does. Rules of leading-part mode:
-//   (to be completed by the text library; see str.cpp)
+// Returns 0 when the whole name matches the pattern, 1 otherwise.
+// With STR_MATCH_LEADING the pattern is matched against the leading parts of the name that end
+// before a "/" (or "\") or at the name's end, and the result is the length of the shortest of
+// them that the pattern matches as a whole, or nameLength + 1 when none does. So a pattern names
+// a folder and everything below it: "tmp*" on "tmpdir/a/b" gives 6, "a*" on "ab/cd" gives 2,
+// "*/obj" on "x/y/obj/z" gives 7 ("*" may cover "/" here), and "tmp" on "tmpdir/a" gives no match
+// (9), because a folder whose name merely begins with the pattern is another folder.
+// Flags 5 (no case, leading) are what the excluded-folder test uses.
 int StrMatchPatternA(const char* pattern, int patternLength, const char* name, int nameLength, int flags);
-// As StrMatchPatternA for paths: "*" and "?" never match "/" or "\"; both separators are equal.
+// As StrMatchPatternA for paths: "*" and "?" never match "/" or "\", and a separator in the
+// pattern matches either separator in the name. Two backslash forms that the token reader leaves
+// in quoted tokens have their own meaning: \" (or \') matches that quote character, and \.
+// matches a run of blanks and tabs, possibly empty (\.define matches "define" after any indent).
+// With STR_MATCH_LEADING the result is the length of the shortest leading part of the name that
+// the pattern matches, or nameLength + 1 when none does; a "*" at the end of the pattern then
+// extends that part over the following run of word characters (ASCII letters and digits,
+// ".", "-", "_", "+" and non-ASCII characters; so never over a separator, blank, quote, ";", "<"
+// or a line break). This lets leading-part matches be chained token by token over a line,
+// each pattern starting where the one before ended:
+//   line:  #define VERSION "1.2.3"
+//   *VERSION \"   matches  #define VERSION "   (17; an inner "*" takes the shortest run)
+//   *             matches  1.2.3               (5; a trailing "*" takes the word run)
+//   \"            matches  "                   (1)
+// A trailing "*" on a rest without word characters gives 0.
 int StrMatchPathPatternA(const char* pattern, int patternLength, const char* name, int nameLength, int flags);
-// 1-based number of the first pattern of the separated list that matches, -1 when none, 0 for an
-// empty list. mode is passed to StrMatchPatternA as its flags.
+// 1-based position of the first pattern of the separated list that matches the name (blanks and
+// tabs around each pattern are ignored; an empty position never matches but keeps its number),
+// -1 when none matches, 0 for an empty list. mode is passed to StrMatchPatternA as its flags.
 int StrMatchPatternListA(const char* name, int nameLength, const char* patternList, int mode, char separator);
 // 0 when text matches pattern ("*", "?"), case-sensitive.
 int StrWildcardCompareA(const char* text, const char* pattern);
