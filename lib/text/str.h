@@ -14,6 +14,7 @@ enum : u32 {
   CC_UPPER = 0x2,
   CC_LOWER = 0x4,
   CC_HEXLETTER = 0x8,  // a-f, A-F
+  CC_UNDERSCORE = 0x10,  // "_": mask 31 spans identifier-like words
   CC_TAB = 0x20,
   CC_CRLF = 0x40,
   CC_BLANK = 0x80,
@@ -39,21 +40,25 @@ int StrCopyNW(WCHAR* dst, const WCHAR* src, int size, int n);
 // size is terminated (cut) at size - 1 and nothing is appended.
 int StrCatA(char* target, const char* src, int size);
 
-// Offset of pattern in text, -1 when absent.
+// Offset of pattern in text, -1 when absent (or either is null); an empty pattern is found at 0.
+// The NoCase forms fold ASCII letters only.
 int StrFindA(const char* text, const char* pattern);
 int StrFindNoCaseA(const char* text, const char* pattern);
-// The same within the first n characters of text.
+// The same within the first n characters of text (n < 0: all); the match must end within them.
 int StrFindNoCaseNA(const char* text, const char* pattern, int n);
+// Counted form (a length below 0 runs to the NUL); the texts may hold NUL bytes.
 int StrFindBytesNoCaseA(const char* text, const char* pattern, int textLength, int patternLength);
 // Offset of ch, or the text's length when absent.
 int StrFindCharA(const char* text, char ch);
 // Offset just behind the first ch, or the text's length when absent.
 int StrSkipPastCharA(const char* text, char ch);
 
-// Leading run of characters whose class bits meet (or do not meet) the mask.
+// Leading run of characters whose class bits meet (or do not meet) the mask; the terminating
+// NUL always ends the run, whatever the mask.
 int StrSpanClassA(const char* text, u32 classMask);
 int StrSpanNotClassA(const char* text, u32 classMask);
-// The run that ends at textEnd (exclusive), scanning backwards at most maxCount characters.
+// The run that ends at textEnd (exclusive), scanning backwards at most maxCount characters;
+// every byte is tested by its class, a NUL too.
 int StrSpanClassReverseA(const char* textEnd, u32 classMask, int maxCount);
 int StrSpanNotClassReverseA(const char* textEnd, u32 classMask, int maxCount);
 
@@ -99,14 +104,30 @@ int StrMatchPatternListA(const char* name, int nameLength, const char* patternLi
 int StrWildcardCompareA(const char* text, const char* pattern);
 int StrWildcardCompareW(const WCHAR* text, const WCHAR* pattern);
 
-// Reads one token (see str.cpp); returns the characters consumed.
+// Reads one token of text (at most maxLength bytes of it, -1 = up to the NUL): skips blanks and
+// tabs; a token opened by the quote character runs to the closing quote, where the escape
+// character keeps the next character from closing it and both stay in the copy (so the token is
+// the text between the quotes exactly as written; when escape equals quote, a doubled quote is
+// the escaped form); an unclosed quote runs to the end. Without a quote the token ends before a
+// control character, a blank, "," or ";", which is not consumed. A quote or escape of '\0' is
+// none. The token is copied into target (null: not copied) bounded and terminated as by
+// StrCopyNA. Returns the characters consumed: leading blanks, the opening and closing quote
+// included.
 int StrReadTokenA(char* target, const char* text, int targetSize, char escape, char quote, int maxLength);
-// Copies src without leading and trailing blanks, tabs and line breaks (dst may equal src).
+// Copies src without leading and trailing blanks, tabs and line breaks (dst may equal src);
+// returns the length. dst must hold the trimmed text.
 int StrTrimA(char* dst, const char* src);
-// Copies src resolving backslash escapes and quotes; returns the length.
+// Copies src into dst (size bytes) with C-style escapes resolved: \n \r \t \a \b \f \v, \\ \"
+// \' \?, \x with one or two hex digits, \ and one to three octal digits. Unescaped double quotes
+// are dropped (they only group). An escape that yields a NUL is dropped; an unknown escape, or
+// a backslash at the end, stays as written. Bounded like StrCopyA; returns the length.
 int StrUnescapeA(char* dst, const char* src, int size);
-// Replaces every occurrence of oldText by newText within size; returns the new length.
+// Replaces every occurrence of oldText by newText, left to right and not within text already
+// put in; a result longer than size - 1 is cut (at a whole UTF-8 sequence). An empty oldText
+// changes nothing. Returns the new length.
 int StrReplaceAllA(char* buffer, const char* oldText, const char* newText, int size);
-// Replaces count characters at position by replacement within size; returns the new length.
+// Replaces count characters at position by replacement (replacementLength -1 = up to its NUL);
+// position and count are clamped to the text; the result is cut to size - 1 like
+// StrReplaceAllA. Returns the new length.
 int StrReplaceRangeA(char* buffer, int position, int count, const char* replacement, int size,
                      int replacementLength);
