@@ -32,7 +32,7 @@ class ITreeListOwner {
 
 // A change observer is told of every change, in order, while the store is still locked: it must
 // not call the store; it records or queues what it needs. Row numbers are visible rows at the
-// time of the change; every event of one store call carries the revision that the call left.
+// time of the change; each event carries the revision that its change left.
 // A model on another thread can mirror the rows by item ids: on OnLayoutChanged (or whenever it
 // lost track) it reads GetRowItems() with its revision and drops queued events of that revision
 // or older.

@@ -224,8 +224,8 @@ class CTreeListStore {
   Cell& CellRef(Item& it, int column);
   int InsertAt(int pos, Item&& item);   // returns the row, or -1 when hidden
   void EraseAt(int pos);
-  bool MoveTo(int from, int to);        // to: position in the list before the removal
-  bool ApplyState(int pos, UINT state, UINT mask, bool notify);
+  bool MoveTo(int from, int to);        // to: index before the removal; false when unmoved
+  bool ApplyState(int pos, UINT state, UINT mask);
   void KeepOneSelected(int preferPos);
   void SetFocusLocked(HTREEITEM item, int column);
   int FixedCount() const;
