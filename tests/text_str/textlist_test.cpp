@@ -118,13 +118,4 @@ TEST(CTextList, InsertAtSearchPointKeepsOrder) {
   EXPECT_EQ(list.SearchSorted(-1, "SRC/A.D", 0, -1, CTextList::SEARCH_NOCASE | CTextList::SEARCH_INSERT), 5);
 }
 
-TEST(CTextList, MovesOwnership) {
-  CTextList a(8);
-  a.Insert(-1, "kept");
-  CTextList b(std::move(a));
-  EXPECT_EQ(b.Count(), 1);
-  EXPECT_STREQ(b.Text(0), "kept");
-  EXPECT_EQ(b.ExtraBytes(), 8);
-}
-
 }  // namespace
