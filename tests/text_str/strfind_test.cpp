@@ -35,9 +35,9 @@ TEST(StrFind, Characters) {
 }
 
 TEST(StrSpanClass, TableBits) {
-  EXPECT_EQ(CharClassTable['7'], CC_DIGIT);
-  EXPECT_EQ(CharClassTable['B'], CC_UPPER | CC_HEXLETTER);
-  EXPECT_EQ(CharClassTable['\\'], CC_BACKSLASH);
+  EXPECT_EQ(CharClassTable[static_cast<unsigned char>('7')], CC_DIGIT);
+  EXPECT_EQ(CharClassTable[static_cast<unsigned char>('B')], CC_UPPER | CC_HEXLETTER);
+  EXPECT_EQ(CharClassTable[static_cast<unsigned char>('\\')], CC_BACKSLASH);
   EXPECT_EQ(CharClassTable[0], CC_NUL);
   EXPECT_EQ(CharClassTable[0xC3], 0u);  // bytes of UTF-8 sequences have no class
 }
