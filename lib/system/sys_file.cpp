@@ -1,0 +1,412 @@
+// The Sys file API: existence, sizes, deletion, folder trees, renames, whole-file reads and writes.
+#include "lib/system/sys_file.h"
+
+#include "lib/system/sys_ospath.h"
+#include "lib/system/sys_path.h"
+#include "platform/last_error.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct FdCloser {
+  int fd = -1;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::string ParentDir(const std::string& path) {
+  const int d = SysPathDirLen(static_cast<int>(path.size()), path.c_str());
+  if (d == 0) return ".";
+  std::string dir = path.substr(0, static_cast<std::size_t>(d));
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+std::string RandomSuffix() {
+  static thread_local std::mt19937_64 rng{std::random_device{}() ^ static_cast<u64>(::getpid())};
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string s(8, 'x');
+  for (char& ch : s) ch = kChars[rng() % 36];
+  return s;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, data, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Removes everything inside the folder open as dirFd. Returns 0 or the first errno met.
+int RemoveContents(int dirFd, const std::string& shownPath) {
+  DIR* dir = ::fdopendir(dirFd);
+  if (!dir) {
+    const int err = errno;
+    ::close(dirFd);
+    return err;
+  }
+  int firstError = 0;
+  std::vector<std::string> names;
+  while (dirent* e = ::readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    names.emplace_back(e->d_name);
+  }
+  for (const std::string& name : names) {
+    if (::unlinkat(dirFd, name.c_str(), 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      if (errno != ENOENT && !firstError) firstError = errno;
+      continue;
+    }
+    // A folder (never a link: O_NOFOLLOW refuses those, and unlinkat removed them above).
+    const int sub = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0) {
+      if (!firstError) firstError = errno;
+      continue;
+    }
+    const int err = RemoveContents(sub, shownPath + "/" + name);
+    if (err && !firstError) firstError = err;
+    if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0 && !firstError) firstError = errno;
+  }
+  ::closedir(dir);
+  return firstError;
+}
+
+}  // namespace
+
+int SysFileExist(const char* path) {
+  const SysOsPath os(path);
+  if (!os.ok()) return 0;
+  struct stat st {};
+  if (::stat(os.c_str(), &st) != 0) return 0;
+  if (!S_ISDIR(st.st_mode)) return 1;
+  const char* p = os.c_str();
+  while (*p == '/') ++p;
+  if (*p == '\0') return 3;  // the root
+  return 2;
+}
+
+i64 SysFileLength(const char* path) {
+  const SysOsPath os(path);
+  if (!os.ok()) return -1;
+  struct stat st {};
+  if (::stat(os.c_str(), &st) != 0) {
+    SysFail(errno, os.c_str());
+    return -1;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  return static_cast<i64>(st.st_size);
+}
+
+DWORD SysGetFileSizeEx(int fd, u64* size) {
+  struct stat st {};
+  if (!size || ::fstat(fd, &st) != 0) {
+    if (size) SysFail(errno);
+    else SetLastError(ERROR_INVALID_PARAMETER);
+    return 0xFFFFFFFF;
+  }
+  *size = static_cast<u64>(st.st_size);
+  return static_cast<DWORD>(*size);
+}
+
+int SysDelete(const char* path) {
+  const SysOsPath os(path);
+  if (!os.ok()) return 0;
+  if (::unlink(os.c_str()) == 0) return 1;
+  int err = errno;
+  if (err == EACCES || err == EPERM) {
+    struct stat st {};
+    if (::lstat(os.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR) &&
+        ::chmod(os.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0) {
+      if (::unlink(os.c_str()) == 0) return 1;
+      err = errno;
+    }
+  }
+  if (err == EISDIR) err = EACCES;  // as Windows refuses to delete a folder as a file
+  SysFail(err, os.c_str());
+  return 0;
+}
+
+int SysRmdirTree(const char* path, int flags) {
+  const SysOsPath os(path);
+  if (!os.ok()) return 0;
+  const std::string p = os.c_str();
+  struct stat st {};
+  if (::lstat(p.c_str(), &st) != 0) {
+    SysFail(errno, p.c_str());
+    return 0;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    // A link (or file) in the folder's place: remove that name only, never what it points to.
+    if (flags & SYS_RMDIR_KEEP_ROOT) {
+      SetLastError(ERROR_DIRECTORY);
+      return 0;
+    }
+    if (::unlink(p.c_str()) != 0) {
+      SysFail(errno, p.c_str());
+      return 0;
+    }
+    return 1;
+  }
+  const int fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    SysFail(errno, p.c_str());
+    return 0;
+  }
+  int err = RemoveContents(fd, p);
+  if (!err && !(flags & SYS_RMDIR_KEEP_ROOT) && ::rmdir(p.c_str()) != 0) err = errno;
+  if (err) {
+    SysFail(err, p.c_str());
+    return 0;
+  }
+  return 1;
+}
+
+int SysMkdirAll(const char* path) {
+  const SysOsPath os(path);
+  if (!os.ok()) return 0;
+  std::string p = os.c_str();
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  struct stat st {};
+  if (::stat(p.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return 2;
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return 0;
+  }
+  // Create from the deepest existing folder downwards.
+  std::vector<std::size_t> cuts;
+  std::string cur = p;
+  while (true) {
+    if (::mkdir(cur.c_str(), 0777) == 0 || errno == EEXIST) break;
+    if (errno != ENOENT) {
+      SysFail(errno, cur.c_str());
+      return 0;
+    }
+    const std::size_t slash = cur.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) {
+      SysFail(ENOENT, cur.c_str());
+      return 0;
+    }
+    cuts.push_back(cur.size());
+    cur.resize(slash);
+  }
+  for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) {
+    cur = p.substr(0, *it);
+    if (::mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST) {
+      SysFail(errno, cur.c_str());
+      return 0;
+    }
+  }
+  if (::stat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return 0;
+  }
+  return 1;
+}
+
+int SysRename(const char* from, const char* to, int flags) {
+  const SysOsPath osFrom(from);
+  if (!osFrom.ok()) return osFrom.error();
+  const SysOsPath osTo(to);
+  if (!osTo.ok()) return osTo.error();
+  if (!(flags & SYS_RENAME_NOREPLACE)) {
+    if (::rename(osFrom.c_str(), osTo.c_str()) == 0) return 0;
+    return SysFail(errno, osTo.c_str());
+  }
+  if (::renameat2(AT_FDCWD, osFrom.c_str(), AT_FDCWD, osTo.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  int err = errno;
+  if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
+    struct stat st {};
+    if (::lstat(osFrom.c_str(), &st) != 0) return SysFail(errno, osFrom.c_str());
+    if (!S_ISDIR(st.st_mode)) {
+      // link() never replaces, so the target is taken atomically or not at all.
+      if (::link(osFrom.c_str(), osTo.c_str()) == 0) {
+        ::unlink(osFrom.c_str());
+        return 0;
+      }
+      err = errno;
+    } else {
+      // Folders cannot be linked: check, then rename. Another process may create the target
+      // between the two steps; rename() still refuses a non-empty folder there.
+      struct stat existing {};
+      if (::lstat(osTo.c_str(), &existing) == 0) {
+        err = EEXIST;
+      } else if (::rename(osFrom.c_str(), osTo.c_str()) == 0) {
+        return 0;
+      } else {
+        err = errno;
+      }
+    }
+  }
+  return SysFail(err, osTo.c_str());
+}
+
+int SysReadFile(const char* path, void* buffer, int size, int flags) {
+  if (!buffer || size < 2 || flags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return SYS_ERR_INVALID;
+  }
+  const SysOsPath os(path);
+  if (!os.ok()) return os.error();
+  FdCloser f{::open(os.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (f.fd < 0) return SysFail(errno, os.c_str());
+  char* out = static_cast<char*>(buffer);
+  const int limit = size - 2;
+  int done = 0;
+  while (done < limit) {
+    const ssize_t n = ::read(f.fd, out + done, static_cast<std::size_t>(limit - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      out[done] = out[done + 1] = '\0';
+      return SysFail(errno, os.c_str());
+    }
+    if (n == 0) break;
+    done += static_cast<int>(n);
+  }
+  out[done] = '\0';
+  out[done + 1] = '\0';
+  return done;
+}
+
+int SysWriteFile(const char* path, const void* data, i64 length, int append) {
+  const SysOsPath os(path);
+  if (!os.ok()) return 0;
+  if (length < 0 || (!data && length > 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const char* bytes = static_cast<const char*>(data);
+  if (append) {
+    FdCloser f{::open(os.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666)};
+    if (f.fd < 0) {
+      SysFail(errno, os.c_str());
+      return 0;
+    }
+    struct stat st {};
+    ::fstat(f.fd, &st);
+    if (!WriteAll(f.fd, bytes, static_cast<std::size_t>(length))) {
+      const int err = errno;
+      if (::ftruncate(f.fd, st.st_size) != 0) { /* the error below is the one to report */ }
+      SysFail(err, os.c_str());
+      return 0;
+    }
+    return 1;
+  }
+  const std::string target = os.c_str();
+  const std::string dir = ParentDir(target);
+  struct stat old {};
+  const bool hadOld = ::stat(target.c_str(), &old) == 0;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string temp = dir + "/.kpw-" + RandomSuffix() + ".tmp";
+    FdCloser f{::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)};
+    if (f.fd < 0) {
+      if (errno == EEXIST) continue;
+      SysFail(errno, target.c_str());
+      return 0;
+    }
+    int err = 0;
+    if (!WriteAll(f.fd, bytes, static_cast<std::size_t>(length))) err = errno;
+    if (!err && hadOld && ::fchmod(f.fd, old.st_mode & 07777) != 0) err = errno;
+    if (!err && ::close(f.fd) != 0) err = errno;
+    f.fd = -1;
+    if (!err && ::rename(temp.c_str(), target.c_str()) != 0) err = errno;
+    if (err) {
+      ::unlink(temp.c_str());
+      SysFail(err, target.c_str());
+      return 0;
+    }
+    return 1;
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return 0;
+}
+
+int SysFileCompare(const char* a, const char* b) {
+  const SysOsPath osA(a);
+  const SysOsPath osB(b);
+  if (!osA.ok() || !osB.ok()) return 0;
+  FdCloser fa{::open(osA.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (fa.fd < 0) {
+    SysFail(errno, osA.c_str());
+    return 0;
+  }
+  FdCloser fb{::open(osB.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (fb.fd < 0) {
+    SysFail(errno, osB.c_str());
+    return 0;
+  }
+  struct stat sa {}, sb {};
+  if (::fstat(fa.fd, &sa) != 0 || ::fstat(fb.fd, &sb) != 0) {
+    SysFail(errno);
+    return 0;
+  }
+  SetLastError(ERROR_SUCCESS);
+  if (S_ISDIR(sa.st_mode) || S_ISDIR(sb.st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+  }
+  if (sa.st_size != sb.st_size) return 0;
+  constexpr std::size_t kBlock = 256 * 1024;
+  const auto bufA = std::make_unique<char[]>(kBlock);
+  const auto bufB = std::make_unique<char[]>(kBlock);
+  while (true) {
+    // Both reads are filled completely (or to the end), so short reads cannot misalign them.
+    std::size_t na = 0, nb = 0;
+    for (auto* p : {&na, &nb}) {
+      const int fd = p == &na ? fa.fd : fb.fd;
+      char* buf = p == &na ? bufA.get() : bufB.get();
+      while (*p < kBlock) {
+        const ssize_t n = ::read(fd, buf + *p, kBlock - *p);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          SysFail(errno);
+          return 0;
+        }
+        if (n == 0) break;
+        *p += static_cast<std::size_t>(n);
+      }
+    }
+    if (na != nb || std::memcmp(bufA.get(), bufB.get(), na) != 0) return 0;
+    if (na < kBlock) return 1;
+  }
+}
+
+int SysExePath(char* buffer, int size) {
+  if (!buffer || size <= 0) return 0;
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, static_cast<std::size_t>(size));
+  if (n < 0 || n >= size) {
+    if (n < 0) SysFail(errno);
+    else SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    buffer[0] = '\0';
+    return 0;
+  }
+  buffer[n] = '\0';
+  return static_cast<int>(n);
+}
+
+void SysStrExePath(std::string& out) {
+  char buffer[MAX_PATH];
+  const int n = SysExePath(buffer, sizeof buffer);
+  out.assign(buffer, static_cast<std::size_t>(n));
+}

@@ -1,0 +1,57 @@
+// Test seams: creation times set by tests, and folders that act as unreadable.
+#include "lib/system/sys_seams.h"
+
+#include "lib/system/sys_ospath.h"
+#include "lib/system/sys_stat.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace {
+std::mutex g_seamLock;
+std::map<std::pair<u64, u64>, SysUtc> g_creationTimes;  // (device, inode) -> time
+std::atomic<bool> g_anyCreationTime{false};
+std::atomic<SysDirFaultFn> g_dirFault{nullptr};
+}  // namespace
+
+int SysTestSetCreationTime(const char* path, SysUtc t) {
+  const SysOsPath os(path);
+  if (!os.ok()) return os.error();
+  struct stat st {};
+  if (::stat(os.c_str(), &st) != 0) return SysFail(errno, os.c_str());
+  std::lock_guard<std::mutex> lock(g_seamLock);
+  const auto key = std::make_pair(static_cast<u64>(st.st_dev), static_cast<u64>(st.st_ino));
+  if (t == 0) {
+    g_creationTimes.erase(key);
+  } else {
+    g_creationTimes[key] = t;
+  }
+  g_anyCreationTime.store(!g_creationTimes.empty());
+  return 0;
+}
+
+void SysTestClearCreationTimes() {
+  std::lock_guard<std::mutex> lock(g_seamLock);
+  g_creationTimes.clear();
+  g_anyCreationTime.store(false);
+}
+
+SysUtc SysSeamCreationTime(u64 dev, u64 ino) {
+  if (!g_anyCreationTime.load(std::memory_order_relaxed)) return 0;
+  std::lock_guard<std::mutex> lock(g_seamLock);
+  const auto it = g_creationTimes.find(std::make_pair(dev, ino));
+  return it == g_creationTimes.end() ? 0 : it->second;
+}
+
+void SysTestSetDirFault(SysDirFaultFn fn) { g_dirFault.store(fn); }
+
+bool SysSeamDirFault(const char* folderPath) {
+  const SysDirFaultFn fn = g_dirFault.load(std::memory_order_relaxed);
+  return fn && fn(folderPath);
+}

@@ -1,0 +1,15 @@
+// Test seams: states that tests (which run as root) cannot produce with permissions or clocks.
+#pragma once
+
+#include "lib/system/sys_types.h"
+
+// Makes the listing and lookups see t as the creation time of the file that path names now (kept
+// by the file's identity, so it follows the file through renames). t of 0 removes the setting.
+// Returns 0, or a SysError when the file cannot be examined.
+int SysTestSetCreationTime(const char* path, SysUtc t);
+void SysTestClearCreationTimes();
+
+// While set, opening a folder whose path (as given to the listing, "/" separators) equals one
+// for which the predicate returns true fails as if access were denied.
+using SysDirFaultFn = bool (*)(const char* folderPath);
+void SysTestSetDirFault(SysDirFaultFn fn);
