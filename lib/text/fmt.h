@@ -8,11 +8,18 @@
 #include <cstdio>
 #include <string>
 
-// Receives count characters of output; returns false to stop.
+// Receives count characters of output; returns false to stop (it is not called again).
 using FmtSinkFn = bool (*)(void* context, const char* text, std::size_t count);
 
 // Conversions d i u x X o c s p %, flags - + blank 0 #, width and precision (also "*"),
-// length modifiers hh h l ll z j t. Returns the number of characters produced.
+// length modifiers hh h l ll z j t, as the C library does them, with these differences:
+// - "%.Ns" never cuts inside a UTF-8 sequence and reads no further than N bytes; a null "%s"
+//   prints "(null)"; "%ls" and "%lc" take wide (UTF-32) text and write UTF-8.
+// - "%p" of a null pointer prints "(nil)"; width and precision count bytes.
+// - f F e E g G a A (and L) are there so that their arguments are consumed; "%#g" keeps no zeros.
+// - An unknown conversion prints its "%" and goes on behind it; "%n" is not supported.
+// Returns the number of characters produced (including those after a sink said stop), -1 above
+// INT_MAX.
 int FmtOutputA(FmtSinkFn sink, void* context, const char* format, va_list args);
 
 // Bounded: writes at most size - 1 characters and a NUL (never cutting a UTF-8 sequence);
