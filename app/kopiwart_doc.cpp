@@ -1,0 +1,192 @@
+// The document: job-file open and save around the pure reader and writer.
+#include "app/kopiwart_doc.h"
+
+#include "app/kopiwart_view.h"
+#include "app/run_host.h"
+#include "lib/system/sys_path.h"
+#include "lib/system/vars.h"
+#include "lib/text/fmt.h"
+#include "platform/last_error.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+
+namespace {
+
+constexpr char kErrorCaption[] = "Fehler";
+
+std::optional<std::string> GetVar(const char* name) { return VarGet(name); }
+
+void RestoreVar(const char* name, const std::optional<std::string>& value) {
+  VarSet(name, value ? value->c_str() : nullptr, 0);
+}
+
+// KPW_PATH is the job file's full folder without a trailing separator, KPW_FILE the path as given.
+void SetJobFileVars(const std::string& path) {
+  char dir[MAX_PATH];
+  int n = SysFullDir(dir, path.c_str(), sizeof dir);
+  if (n > 0) SysPathCutSlash(dir, n);
+  VarSet("KPW_PATH", n > 0 ? dir : "", 0);
+  VarSet("KPW_FILE", path.c_str(), 0);
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool JobFileReadAll(const std::string& path, std::string& out) {
+  out.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastErrorFromErrno(path.c_str());
+    return false;
+  }
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    SetLastErrorFromErrno(S_ISDIR(st.st_mode) ? EISDIR : errno, path.c_str());
+    ::close(fd);
+    return false;
+  }
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastErrorFromErrno(path.c_str());
+      ::close(fd);
+      out.clear();
+      return false;
+    }
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool JobFileWriteAtomic(const std::string& path, std::string_view bytes) {
+  // Write where a link points, so that saving keeps the link.
+  std::string target = path;
+  struct stat lst{};
+  if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      target = real;
+      std::free(real);
+    }
+  }
+  struct stat st{};
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) {
+    SetLastErrorFromErrno(EISDIR, target.c_str());
+    return false;
+  }
+  std::string dir;
+  SysStrDir(dir, target.c_str());
+  std::string temp = target + ".~XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    SetLastErrorFromErrno(target.c_str());
+    return false;
+  }
+  mode_t mode = 0666;
+  if (exists) {
+    mode = st.st_mode & 07777;
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode &= ~mask;
+  }
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  const int err = errno;
+  if (::close(fd) != 0 && ok) ok = false;
+  if (ok && ::rename(temp.c_str(), target.c_str()) != 0) ok = false;
+  if (!ok) {
+    const int failure = errno ? errno : err;
+    ::unlink(temp.c_str());
+    SetLastErrorFromErrno(failure, target.c_str());
+    return false;
+  }
+  const int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}
+
+std::string JobFileOpenErrorText(const std::string& path, DWORD error) {
+  return FmtString("Die Kopiwart-Datei\n%s\nkonnte nicht geöffnet werden (Fehler %u).", path.c_str(),
+                   static_cast<unsigned>(error));
+}
+
+std::string JobFileSaveErrorText(const std::string& path, DWORD error) {
+  return FmtString("Die Kopiwart-Datei\n%s\nkonnte nicht gespeichert werden (Fehler %u).", path.c_str(),
+                   static_cast<unsigned>(error));
+}
+
+std::string CKopiwartDoc::SerializeStore() const {
+  if (!m_view) return {};
+  return JobFileFormat(m_view->GetAllEntries(), m_view->GetSchedule());
+}
+
+void CKopiwartDoc::SerializeLoad(std::string_view bytes) {
+  if (!m_view) return;
+  const JobFileContent content = JobFileParse(bytes);
+  m_view->LoadList(content);
+}
+
+BOOL CKopiwartDoc::OnNewDocument() {
+  m_path.clear();
+  m_modified = FALSE;
+  if (m_view) m_view->ClearList();
+  return TRUE;
+}
+
+BOOL CKopiwartDoc::OnOpenDocument(const std::string& path) {
+  const auto oldPath = GetVar("KPW_PATH");
+  const auto oldFile = GetVar("KPW_FILE");
+  SetJobFileVars(path);  // before reading: cells may use them while loading
+  std::string bytes;
+  if (!JobFileReadAll(path, bytes)) {
+    const DWORD error = GetLastError();
+    RestoreVar("KPW_PATH", oldPath);
+    RestoreVar("KPW_FILE", oldFile);
+    m_host.ReportError(JobFileOpenErrorText(path, error), kErrorCaption);
+    return FALSE;
+  }
+  SerializeLoad(bytes);
+  m_path = path;
+  m_modified = FALSE;
+  AfterOpen(path);
+  return TRUE;
+}
+
+BOOL CKopiwartDoc::OnSaveDocument(const std::string& path) {
+  if (!JobFileWriteAtomic(path, SerializeStore())) {
+    m_host.ReportError(JobFileSaveErrorText(path, GetLastError()), kErrorCaption);
+    return FALSE;
+  }
+  SetJobFileVars(path);
+  if (m_view) m_view->SetModified(0);
+  m_path = path;
+  m_modified = FALSE;
+  return TRUE;
+}
+
+BOOL CKopiwartDoc::IsModified() const { return m_view ? m_view->IsListModified() : FALSE; }

@@ -1,0 +1,160 @@
+// The job-list view: the rows of a job file in a seven-column tree list, with its commands.
+#pragma once
+
+#include "app/job_file.h"
+#include "app/run_host.h"
+#include "controls/treelist_store.h"
+#include "jobs/job_model.h"
+#include "lib/text/textlist.h"
+
+#include <array>
+#include <atomic>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Command ids of the view.
+enum : u32 {
+  ID_SELECT_ALL = 32772,
+  ID_SCHEDULE = 32777,
+  ID_MOVE_UP = 32784,
+  ID_MOVE_DOWN = 32785,
+  ID_NEW_ENTRY = 32786,
+  ID_CPP_FILTER = 32788,
+  ID_EDIT_CELL = 32791,
+  ID_FILTER_BAR = 32792,
+  ID_EDIT_DELETE = 57632,
+  ID_EDIT_UNDO = 57643,
+};
+
+inline constexpr u32 kFilterTimerId = 14734;
+inline constexpr u32 kFilterTimerMs = 200;
+// CheckEntry's row argument may carry an item id in its low 24 bits under this tag.
+inline constexpr u32 kCheckEntryItemTag = 0x71000000;
+// The text shown when CheckEntry is asked to report a missing path.
+inline constexpr char kMissingPathText[] = "Pfad/Datei existiert nicht !";
+// The plus and minus filters of "C++ Filter einfügen".
+extern const char kCppMinusFilter[];
+
+// 1 while a box of CKopiwartView::WorkerMessageBox is open (read by the main frame's timer).
+int IsWorkerMessageBoxUp();
+
+// Row numbers are the control's visible rows: with the filter bar shown it is row 0 and the job
+// rows follow. Job indexes (GetEntryText, GetAllEntries) count every job row, hidden ones too.
+// The accessors may be called from a worker thread; commands and notifications run on the main
+// thread.
+class CKopiwartView : public ITreeListOwner {
+ public:
+  explicit CKopiwartView(IRunHost& host);
+  ~CKopiwartView() override;
+  CKopiwartView(const CKopiwartView&) = delete;
+  CKopiwartView& operator=(const CKopiwartView&) = delete;
+
+  CTreeListStore& List() { return m_list; }
+  const CTreeListStore& List() const { return m_list; }
+  IRunHost& Host() { return m_host; }
+
+  // ---- accessors
+  // Inserts a row before control row position (-1 or past the end: at the end; never before the
+  // filter bar) and returns its row. Adjusts the mode only where it cannot handle the path, makes
+  // local relative sources absolute, does not touch the modified bit.
+  int AddEntry(int position, std::string_view source, std::string_view target, std::string_view plus,
+               std::string_view minus, int subdirs, int mode, std::string_view extra);
+  // A row with the given source and cells 1-6 of templateRow (-1: the last job row).
+  int InsertEntry(int position, int templateRow, std::string_view source);
+  // Sets the row's icons and tests its source (its target for "DATE"): 0 exists or is no local
+  // path, -1 missing or a bad row. row may be kCheckEntryItemTag | item id.
+  int CheckEntry(int row, int message);
+  int SetCell(std::string_view text, int row, int column);
+  // Copy at most size - 1 bytes (never cutting a character) and terminate; the length copied,
+  // -1 for a bad row, item, column or size.
+  int GetCell(char* buffer, int size, int row, int column) const;
+  int GetCellOfItem(char* buffer, int size, HTREEITEM item, int column) const;
+  int GetEntryText(char* buffer, int size, int jobIndex, int column) const;
+  std::optional<std::string> GetCell(int row, int column) const;
+  std::optional<std::string> GetEntryText(int jobIndex, int column) const;
+  // The item of a job row by job index (hidden rows included), or null.
+  HTREEITEM GetJobItem(int jobIndex) const;
+  int SetModified(int flag);
+  int IsListModified() const;
+  // 0 row count, 1 ScheduleWord, 2 interval count, 3 last-run time, 4 filter bar shown; else 0.
+  i64 GetInfo(int selector) const;
+  JobSchedule GetSchedule() const;
+  void SetSchedule(u32 word, i32 interval);
+  void SetLastRun(u32 time);
+  void ClearList();
+  void DeleteSelectedRows(int record);
+
+  // Every job row, hidden ones included, in list order.
+  std::vector<JobEntry> GetAllEntries() const;
+  // Replaces the rows and the schedule by a complete list read from a file; clears modified.
+  void LoadList(const JobFileContent& content);
+
+  // A message box that may be shown from any thread, also while the window is hidden.
+  int WorkerMessageBox(const std::string& text, const char* caption, u32 type);
+
+  // Files copied by the current run (the runner raises it).
+  std::atomic<u32>& FilesCopied() { return m_filesCopied; }
+  void SetHiddenRun(int hidden) { m_hiddenRun = hidden; }
+  int GetHiddenRun() const { return m_hiddenRun; }
+
+  // ---- commands (main thread)
+  bool OnCommand(u32 id);
+  void OnNewEntry();
+  void OnDelete() { DeleteSelectedRows(1); }
+  void OnUndo();
+  bool CanUndo() const { return m_undoAvailable && m_undo.Count() > 0; }
+  void OnSelectAll();
+  void OnMoveUp();
+  void OnMoveDown();
+  int SwapRows(int row, int direction);
+  void OnEditCell();
+  void OnCppFilter();
+  void OnSchedule();
+  void OnFilterBar();
+  void ApplyFilter(bool reread);
+  void OnTimer(u32 id);
+  int GetFilterCountdown() const { return m_filterCountdown; }
+  HTREEITEM GetFilterBarItem() const { return U32ToItem(m_filterItem.load()); }
+
+  // ---- notifications of the list
+  DWORD OnCellChoice(TLNSTARTEDIT& rec);
+  int OnEndLabelEdit(TLNENDEDIT& rec) override;
+  void OnListKeyDown(const TLNKEYDOWN& rec);
+  void OnTreeListNotify(const TLNENDDRAG& rec);
+  DWORD OnStartEdit(TLNSTARTEDIT& rec) override { return OnCellChoice(rec); }
+  void OnEndDrag(const TLNENDDRAG& rec) override { OnTreeListNotify(rec); }
+  void OnKeyDown(const TLNKEYDOWN& rec) override { OnListKeyDown(rec); }
+
+ private:
+  bool BarShown() const { return m_filterShown.load() != 0; }
+  bool IsBar(HTREEITEM item) const { return BarShown() && item == GetFilterBarItem(); }
+  int FirstJobRow() const { return BarShown() ? 1 : 0; }
+  std::vector<HTREEITEM> JobItems() const;
+  int JobIndexOf(HTREEITEM item) const;
+  void InsertFilterBar();
+  void DeleteJobRows();
+  int CheckItem(HTREEITEM item, int message);
+
+  IRunHost& m_host;
+  CTreeListStore m_list;
+  std::atomic<u32> m_listFlags{0};
+  std::atomic<u32> m_word{0};
+  std::atomic<i32> m_interval{1};
+  std::atomic<u32> m_lastRun{0};
+  std::atomic<u32> m_filesCopied{0};
+  std::atomic<u32> m_filterItem{ItemToU32(TVI_ROOT)};
+  std::atomic<int> m_filterShown{0};
+  int m_filterCountdown = 0;
+  std::array<std::string, JOB_COLUMNS> m_filterTexts;
+  CTextList m_undo{4};
+  int m_undoAvailable = 0;
+  int m_contextColumn = 0;
+  std::atomic<int> m_hiddenRun{0};
+};
+
+// Lexical full path of a local path: relative paths are taken from the working folder, "." and
+// ".." resolved, separators written as "/", no trailing separator except for the root. Links are
+// not resolved and the path need not exist.
+std::string ViewFullPath(std::string_view path);
