@@ -1,0 +1,107 @@
+// The registry store: key trees, the .reg text syntax, and the hive files changed under a lock.
+#pragma once
+
+#include "lib/system/registry.h"
+#include "platform/win_types.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// ASCII letter case ignored, as the registry compares names.
+struct RegNameLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+bool RegNameEqual(std::string_view a, std::string_view b);
+
+// One key with its values (in creation order) and sub-keys (in name order).
+struct RegKey {
+  std::vector<RegValueInfo> values;
+  std::map<std::string, std::unique_ptr<RegKey>, RegNameLess> subkeys;
+
+  RegKey() = default;
+  RegKey(const RegKey& other);
+  RegKey& operator=(const RegKey&) = delete;
+
+  // path is "\"-separated below this key; "" is the key itself.
+  const RegKey* Find(std::string_view path) const;
+  RegKey* Find(std::string_view path);
+  RegKey& Create(std::string_view path);
+  // Removes the sub-key at path with everything below it; false when it is missing.
+  bool Remove(std::string_view path);
+
+  const RegValueInfo* FindValue(std::string_view name) const;
+  // Sets or replaces a value; a replaced value keeps the case of its name.
+  void SetValue(std::string_view name, DWORD type, std::vector<BYTE> data);
+  bool DeleteValue(std::string_view name);
+};
+
+// The store's two hives.
+enum class RegHive { User, Machine };
+// The hive of a root, false for roots the store does not keep (error 2).
+bool RegHiveOfRoot(HKEY root, RegHive* hive);
+
+// Path of a hive's file: $XDG_CONFIG_HOME/Tavrin/registry.reg (default ~/.config), and
+// /etc/xdg/Tavrin/registry.reg, or what KPW_REG_MACHINE_FILE or RegStoreSetMachineFile names.
+std::string RegStoreFile(RegHive hive);
+// Moves the machine hive to another file (tests); null restores the default.
+void RegStoreSetMachineFile(const char* path);
+// Whether this process may write the hive (the machine hive: root only).
+bool RegStoreWritable(RegHive hive);
+
+// Calls fn with the hive's current tree (an empty tree when the file does not exist yet).
+// False with the last error set when the file cannot be read.
+bool RegStoreRead(RegHive hive, const std::function<void(const RegKey& root)>& fn);
+// Reads the hive anew under its exclusive lock, lets fn change it and writes it back through a
+// temporary file and a rename. fn returns false (after setting the last error) to write nothing.
+bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn);
+
+// --- the .reg text syntax ---------------------------------------------------------------
+
+// One value line of a parsed file; string types already hold UTF-8 with NULs (see registry.h).
+struct RegParsedValue {
+  std::string name;
+  bool remove = false;  // "name"=-
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data;
+  int line = 0;
+};
+// One key block; path is the full path with the root name as written.
+struct RegParsedKey {
+  std::string path;
+  bool remove = false;  // [-path]
+  int line = 0;
+  std::vector<RegParsedValue> values;
+};
+struct RegParsedFile {
+  bool version5 = true;  // "Windows Registry Editor Version 5.00", else "REGEDIT4"
+  std::vector<RegParsedKey> keys;
+};
+struct RegParseError {
+  int line = 0;
+  std::string reason;  // German
+};
+
+extern const char kRegHeader5[];  // "Windows Registry Editor Version 5.00"
+extern const char kRegHeader4[];  // "REGEDIT4"
+
+// Parses a whole .reg text (UTF-8, line ends LF or CR LF). Stops at the first malformed line.
+bool RegParseText(std::string_view text, RegParsedFile& out, RegParseError& error);
+
+// How RegFormatKey writes.
+struct RegFormat {
+  bool version5 = true;
+  const char* eol = "\r\n";
+  // Narrow text of a REGEDIT4 file (UTF-8 in, the file's bytes out); null keeps UTF-8.
+  std::string (*narrow)(std::string_view utf8) = nullptr;
+};
+// Appends the key at fullPath ("[...]" line, values, blank line) and, recursively, its sub-keys.
+void RegFormatKey(std::string& out, const RegKey& key, const std::string& fullPath,
+                  const RegFormat& format);
+
+// UTF-16LE bytes and UTF-8 texts, unit by unit (NULs stay NULs; an odd last byte is dropped).
+std::string RegUtf16ToUtf8(const BYTE* bytes, std::size_t count);
+std::vector<BYTE> RegUtf8ToUtf16(std::string_view text);
