@@ -1,0 +1,107 @@
+// File-type registration in a private XDG_DATA_HOME, checked by the desktop tools, and shares.
+#include "lib/system/shell.h"
+
+#include "platform/last_error.h"
+#include "reg_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+bool HaveTool(const char* tool) {
+  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// desktop-file-validate's verdict; its output joins the failure message.
+int Validate(const std::string& path, std::string& output) {
+  const std::string log = path + ".log";
+  const int rc = std::system(("desktop-file-validate '" + path + "' >'" + log + "' 2>&1").c_str());
+  output = ReadBytes(log);
+  std::filesystem::remove(log);
+  return rc;
+}
+
+}  // namespace
+
+TEST(Shell, RegistersBothTypesAndTheVerbsAsTheConfigureCommandDoes) {
+  const std::string data = std::getenv("XDG_DATA_HOME");
+  const std::string config = std::getenv("XDG_CONFIG_HOME");
+  const char* exe = "/opt/Kopi wart/bin/Kopiwart";
+  ASSERT_TRUE(SysRegisterFileType(".ssy", exe, 4, "Kopiwart Puffer", nullptr));
+  ASSERT_TRUE(SysRegisterFileType(".kpw", exe, 0, "Kopiwart Datei & mehr", nullptr));
+  ASSERT_TRUE(SysRegisterFileVerb(".kpw", exe, "open", "\"%1\"  /S /A /N"));
+  ASSERT_TRUE(SysRegisterFileVerb(".kpw", exe, "Bearbeiten", nullptr));
+  ASSERT_TRUE(SysShellRefresh(".kpw"));
+
+  const std::string xml = ReadBytes(data + "/mime/packages/kopiwart-kpw.xml");
+  EXPECT_NE(xml.find("<mime-type type=\"application/x-kopiwart-kpw\">"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<comment>Kopiwart Datei &amp; mehr</comment>"), std::string::npos);
+  EXPECT_NE(xml.find("<glob pattern=\"*.kpw\"/>"), std::string::npos);
+  EXPECT_NE(ReadBytes(data + "/mime/packages/kopiwart-ssy.xml").find("<icon name=\"kopiwart-4\"/>"), std::string::npos);
+
+  const std::string open = data + "/applications/kopiwart-kpw-open.desktop";
+  const std::string edit = data + "/applications/kopiwart-kpw-bearbeiten.desktop";
+  const std::string openText = ReadBytes(open);
+  EXPECT_NE(openText.find("Exec=\"/opt/Kopi wart/bin/Kopiwart\" %f /S /A /N\n"), std::string::npos) << openText;
+  EXPECT_NE(openText.find("MimeType=application/x-kopiwart-kpw;\n"), std::string::npos);
+  EXPECT_NE(ReadBytes(edit).find("Exec=\"/opt/Kopi wart/bin/Kopiwart\" %f\n"), std::string::npos);
+  EXPECT_NE(ReadBytes(config + "/mimeapps.list")
+                .find("[Default Applications]\napplication/x-kopiwart-kpw=kopiwart-kpw-open.desktop;\n"),
+            std::string::npos);
+
+  if (!HaveTool("desktop-file-validate")) GTEST_SKIP() << "desktop-file-validate missing (desktop-file-utils)";
+  for (const auto& file : {open, edit}) {
+    std::string output;
+    EXPECT_EQ(Validate(file, output), 0) << file << "\n" << output;
+    EXPECT_EQ(output.find("error"), std::string::npos) << output;
+  }
+  // The tools took the registration in: the MIME database knows the type and its glob.
+  if (HaveTool("update-mime-database")) {
+    EXPECT_TRUE(std::filesystem::exists(data + "/mime/application/x-kopiwart-kpw.xml"));
+    EXPECT_NE(ReadBytes(data + "/mime/globs2").find("application/x-kopiwart-kpw:*.kpw"), std::string::npos);
+  }
+  if (HaveTool("update-desktop-database")) {
+    EXPECT_NE(ReadBytes(data + "/applications/mimeinfo.cache").find("application/x-kopiwart-kpw="), std::string::npos);
+  }
+}
+
+TEST(Shell, ExecLinesQuoteWhatTheDesktopRulesReserve) {
+  const std::string data = std::getenv("XDG_DATA_HOME");
+  ASSERT_TRUE(SysRegisterFileVerb("txt", "/usr/bin/kpw", "druck", "/P \"%1\" \"a b\" 50% $x \\y"));
+  const std::string text = ReadBytes(data + "/applications/kpw-txt-druck.desktop");
+  // In the file every backslash of the Exec value is doubled once more.
+  EXPECT_NE(text.find("Exec=/usr/bin/kpw /P %f \"a b\" 50%% \"\\\\$x\" \"\\\\\\\\y\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Name=Kpw (druck)\n"), std::string::npos);
+  if (HaveTool("desktop-file-validate")) {
+    std::string output;
+    EXPECT_EQ(Validate(data + "/applications/kpw-txt-druck.desktop", output), 0) << output;
+  }
+  // An existing mimeapps.list keeps its other lines.
+  const std::string list = std::string(std::getenv("XDG_CONFIG_HOME")) + "/mimeapps.list";
+  std::filesystem::create_directories(std::filesystem::path(list).parent_path());
+  WriteBytes(list, "[Added Associations]\ntext/plain=x.desktop;\n\n[Default Applications]\ntext/html=b.desktop;\n"
+                   "application/x-kpw-txt=alt.desktop;\n");
+  ASSERT_TRUE(SysRegisterFileVerb("txt", "/usr/bin/kpw", "open", nullptr));
+  EXPECT_EQ(ReadBytes(list),
+            "[Added Associations]\ntext/plain=x.desktop;\n\n[Default Applications]\ntext/html=b.desktop;\n"
+            "application/x-kpw-txt=kpw-txt-open.desktop;\n");
+
+  EXPECT_FALSE(SysRegisterFileType("", "/usr/bin/kpw", 0, "x", nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(SysRegisterFileType(".a/b", "/usr/bin/kpw", 0, "x", nullptr));
+  EXPECT_FALSE(SysRegisterFileVerb(".kpw", "/usr/bin/kpw", "open", "--datei=%1"));
+}
+
+TEST(Shell, SharesOfAWindowsServerHaveNoLocalMeaning) {
+  SetLastError(0);
+  EXPECT_EQ(SysShareFindFirst("\\\\server"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_BAD_NETPATH);
+  char name[32] = "x";
+  EXPECT_FALSE(SysShareFindNext(nullptr, name, sizeof name));
+  EXPECT_STREQ(name, "");
+  SysShareFindClose(nullptr);
+}
