@@ -55,7 +55,7 @@ PathHead SplitHead(std::string_view path, std::size_t& pos) {
 struct SplitPath {
   PathHead head;
   std::vector<std::string_view> parts;
-  bool trailing = false;  // the text ended in a separator, "." or ".."
+  bool trailing = false;  // the text ended in a separator
 };
 
 // Splits and resolves "." and ".." (never above the first `levels` components).
@@ -70,14 +70,13 @@ SplitPath Resolve(std::string_view path, int levels) {
     const std::string_view part = path.substr(pos, end - pos);
     const bool last = end >= path.size();
     if (part.empty() || part == ".") {
-      if (last) out.trailing = !out.parts.empty();
+      if (last && part.empty()) out.trailing = !out.parts.empty();
     } else if (part == "..") {
       if (out.parts.size() > keep && out.parts.back() != "..") {
         out.parts.pop_back();
       } else if (!out.head.absolute && keep == 0) {
         out.parts.push_back(part);
       }
-      if (last) out.trailing = !out.parts.empty();
     } else {
       out.parts.push_back(part);
     }
