@@ -2,6 +2,7 @@
 #include "jobs/noreplace_rename.h"
 #include "jobs/path_tags.h"
 #include "jobs/tag_splice.h"
+#include "lib/system/sys_ospath.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
@@ -17,8 +18,10 @@ namespace {
 // chain rather than be renamed onto. A name that cannot be looked up counts too: the rename
 // onto it is then refused, never done blindly.
 bool EntryExists(const std::string& path) {
+  const SysOsPath osPath(path.c_str());
+  if (!osPath.ok()) return false;  // a drive or UNC form: nothing here to shift
   struct stat st{};
-  return ::lstat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+  return ::lstat(osPath.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
 // Adds one to the k-digit decimal counter at path[at]; false on a carry out of the first digit.

@@ -1,6 +1,7 @@
 // Renaming that never replaces an existing target, with fallbacks where the kernel lacks it.
 #include "jobs/noreplace_rename.h"
 
+#include "lib/system/sys_ospath.h"
 #include "platform/last_error.h"
 
 #include <fcntl.h>
@@ -38,8 +39,12 @@ bool CheckThenRename(const char* from, const char* to) {
 
 void RenameNoReplaceSimulateUnsupported(bool unsupported) { g_simulateUnsupported = unsupported; }
 
-bool RenameNoReplace(const char* from, const char* to) {
-  if (!from || !to || !*from || !*to) return Fail(EINVAL, nullptr);
+bool RenameNoReplace(const char* fromPath, const char* toPath) {
+  if (!fromPath || !toPath || !*fromPath || !*toPath) return Fail(EINVAL, nullptr);
+  const SysOsPath osFrom(fromPath), osTo(toPath);  // "\" separators; drive and UNC forms refused
+  if (!osFrom.ok() || !osTo.ok()) return false;
+  const char* from = osFrom.c_str();
+  const char* to = osTo.c_str();
   int err = EINVAL;
   if (!g_simulateUnsupported) {
     if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;

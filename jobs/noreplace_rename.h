@@ -1,7 +1,7 @@
 // Renaming that never replaces an existing target, with fallbacks where the kernel lacks it.
 #pragma once
 
-// Renames a file or folder to a name that must not exist yet. Uses renameat2 with
+// Renames a file or folder to a name that must not exist yet. Paths may use "\" for "/". Uses renameat2 with
 // RENAME_NOREPLACE. Where the file system does not support it: a file is linked under the new name
 // and the old name removed (link refuses an existing name, so this is as safe); a folder, or a
 // file on a file system without hard links, is renamed after checking that the new name is free.

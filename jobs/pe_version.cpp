@@ -1,6 +1,7 @@
 // Bounds-checked reader of the fixed file version in a Windows PE image's version resource.
 #include "jobs/pe_version.h"
 
+#include "lib/system/sys_ospath.h"
 #include "platform/last_error.h"
 
 #include <fcntl.h>
@@ -192,15 +193,17 @@ bool PeReadFileVersionFile(const char* path, PeFileVersion* out) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const SysOsPath osPath(path);  // "\" separators; drive and UNC forms are refused
+  if (!osPath.ok()) return false;
+  const int fd = ::open(osPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
-    SetLastErrorFromErrno(path);
+    SetLastErrorFromErrno(osPath.c_str());
     return false;
   }
   struct stat st{};
   bool ok = false;
   if (::fstat(fd, &st) != 0) {
-    SetLastErrorFromErrno(path);
+    SetLastErrorFromErrno(osPath.c_str());
   } else if (!S_ISREG(st.st_mode)) {
     SetLastError(S_ISDIR(st.st_mode) ? ERROR_DIRECTORY : ERROR_INVALID_PARAMETER);
   } else {

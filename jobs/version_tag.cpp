@@ -18,14 +18,19 @@ constexpr char kProgramExtensions[] = "exe;dll;sys;ocx";
 // What Windows reports when there is no version to be had.
 constexpr DWORD kErrorNoVersion = 1813;
 
-// The end of a token text: up to three tokens and the blanks after them. The tokens stop early
-// at the closing "#" so that fewer than three can be given.
+// The end of a token text: up to three tokens and the blanks after them. The closing "#" ends
+// the list early, and an unquoted token too (a quoted one may hold "#").
 const char* SkipTokens(const char* p) {
   for (int i = 0; i < 3; ++i) {
     p += StrSpanClassA(p, kIndentClass);
     if (!*p || *p == '#') return p;
+    int limit = kTagTokenChars;
+    if (*p != '"') {
+      const char* hash = std::strchr(p, '#');
+      if (hash && hash - p < limit) limit = static_cast<int>(hash - p);
+    }
     char token[kTagTokenChars + 1];
-    const int used = StrReadTokenA(token, p, sizeof token, '\\', '"', kTagTokenChars);
+    const int used = StrReadTokenA(token, p, sizeof token, '\\', '"', limit);
     if (used <= 0) return p;
     p += used;
   }

@@ -1,6 +1,7 @@
 // A version number read out of a text file by three wildcard tokens.
 #include "jobs/version_text.h"
 
+#include "lib/system/sys_ospath.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 
@@ -98,9 +99,11 @@ bool ReadVersionTextFull(const char* filePath, const char* tokenText, std::strin
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(filePath, "rb"));
+  const SysOsPath osPath(filePath);  // "\" separators; drive and UNC forms are refused
+  if (!osPath.ok()) return false;
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(osPath.c_str(), "rb"));
   if (!file) {
-    SetLastErrorFromErrno(filePath);
+    SetLastErrorFromErrno(osPath.c_str());
     return false;
   }
   Tokens tokens;

@@ -99,6 +99,15 @@ TEST_P(ChainTag, FoldersRotateAndATrailingSeparatorWorks) {
   EXPECT_EQ(Rotate(P("save#2#\\")), 0);  // nothing at 00 any more
 }
 
+TEST_P(ChainTag, BackslashSeparators) {
+  fs::create_directories(P("sub"));
+  WriteFile(P("sub/b0"), "zero");
+  std::string out;
+  EXPECT_EQ(Rotate(dir_.path() + "\\sub\\b#1#", &out), 1);
+  EXPECT_EQ(out, dir_.path() + "\\sub\\b0");
+  EXPECT_EQ(ReadText(P("sub/b1")), "zero");
+}
+
 TEST_P(ChainTag, DanglingLinkIsAGenerationToo) {
   WriteFile(P("k0"), "file");
   ASSERT_EQ(::symlink("nowhere", P("k1").c_str()), 0);

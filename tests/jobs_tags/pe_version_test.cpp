@@ -90,6 +90,15 @@ TEST(PeVersion, FilesWithoutVersion) {
   EXPECT_EQ(Version(dir / "missing.exe", 4), "<fail>");
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(Version("", 4), "<fail>");
+  EXPECT_EQ(Version("C:\\Tools\\tool.exe", 4), "<fail>");  // drive forms have no local meaning
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_DRIVE);
+}
+
+TEST(PeVersion, BackslashSeparators) {
+  std::string path = DataPath("v1.2.3.4-pe32.dll");
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  EXPECT_EQ(Version(path, 0), "1.2.3.4");
 }
 
 // --- corrupt images -------------------------------------------------------------------------

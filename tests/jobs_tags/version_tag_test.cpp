@@ -71,6 +71,10 @@ TEST(VersionTag, TokensReadATextFile) {
   EXPECT_EQ(Expand(R"(rel/#@"*VERSION \"" "*"#)", header), "rel/2.7.1");
   EXPECT_EQ(Expand(R"(rel/#@ "*VERSION \""  "*"  #/x)", header), "rel/2.7.1 /x");
   EXPECT_EQ(Expand(R"(rel/#@"*RELEASE " "*"#)", header), "<-1>");
+  // Unquoted tokens end at the closing "#"; quoted ones may hold it.
+  tagtest::WriteFile(dir / "v.ini", "VERSION=4.1\n");
+  EXPECT_EQ(Expand(R"(rel/#@\.VERSION= *#.zip)", dir / "v.ini"), "rel/4.1.zip");
+  EXPECT_EQ(Expand(R"(rel/#@"#define VERSION \"" *#)", header), "rel/2.7.1");
   // The tokens need not come from a program: a text file of any name.
   EXPECT_EQ(Expand(R"(#@"*VERSION \"" "*"#)", dir / "missing.h"), "<-1>");
 }

@@ -95,6 +95,14 @@ TEST_F(VersionText, CutToTheBufferAtWholeCharacters) {
   EXPECT_EQ(Read("VERSION 1.0-\xc3\xa4x\n", R"("\.VERSION " "*")", 7), "1.0-\xc3\xa4");
 }
 
+TEST_F(VersionText, BackslashSeparators) {
+  WriteFile(dir_ / "v.txt", "VERSION=3.2\n");
+  const std::string path = dir_.path() + "\\v.txt";
+  char buf[16];
+  EXPECT_EQ(ReadVersionText(path.c_str(), R"("\.VERSION=" "*")", buf, sizeof buf), 3);
+  EXPECT_STREQ(buf, "3.2");
+}
+
 TEST_F(VersionText, FullTextWithoutLimit) {
   WriteFile(dir_ / "v.txt", "#define VERSION \"1.2.3-rc.1+build.2026.12.06.abcdef0123456789\"\n");
   std::string v;
