@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -229,8 +230,9 @@ bool CRegFile::Export(const char* target, const char* keyPath, int append) {
       RegParsedFile parsed;
       RegParseError error;
       // Only the header decides the format; the rest of the old file is kept as it stands.
-      const auto firstLineEnd = text.find('\n');
-      const std::string head = text.substr(0, firstLineEnd == std::string::npos ? text.size() : firstLineEnd + 1);
+      const auto headStart = std::min(text.size(), text.find_first_not_of(" \t\r\n"));
+      const auto headEnd = text.find('\n', headStart);
+      const std::string head = text.substr(headStart, headEnd == std::string::npos ? std::string::npos : headEnd - headStart);
       if (!RegParseText(head, parsed, error)) {
         SetLastError(kErrorInvalidData);
         return Fail(0, FmtString("Die Datei ist keine Registry-Datei: %s", target));

@@ -43,6 +43,9 @@ std::string CleanPath(std::string_view path) {
   return out;
 }
 
+// Line breaks would break the store's text lines; Windows forbids them in key names anyway.
+bool HasLineBreak(std::string_view name) { return name.find_first_of("\r\n") != std::string_view::npos; }
+
 std::string Join(const std::string& a, const std::string& b) {
   if (a.empty()) return b;
   if (b.empty()) return a;
@@ -115,6 +118,10 @@ BOOL CRegistry::OpenLevel(HKEY root, std::string path, int mode) {
     return FALSE;
   }
   RegHive hive;
+  if (HasLineBreak(path)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return FALSE;
+  }
   if (!RegHiveOfRoot(root, &hive) || mode < REG_OPEN_READ || mode > REG_OPEN_CREATE) {
     SetLastError(RegHiveOfRoot(root, &hive) ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND);
     return FALSE;
@@ -226,7 +233,7 @@ BOOL CRegistry::SetValue(const void* data, DWORD size, const char* name, DWORD t
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (!data && size > 0) {
+  if ((!data && size > 0) || (name && HasLineBreak(name))) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

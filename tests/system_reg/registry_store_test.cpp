@@ -178,6 +178,10 @@ TEST(RegistryStore, EnumerateAndDelete) {
     reg.Close();
     reg.Close();
   }
+  EXPECT_FALSE(reg.SetDword("zwei\nZeilen", 1));  // would break the store's lines
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(reg.OpenSub("zwei\rZeilen"));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
   std::string name;
   std::vector<std::string> names;
   for (DWORD i = 0; reg.EnumSubKey(i, name); ++i) names.push_back(name);
