@@ -73,23 +73,27 @@ int CTreeListStore::EndEdit(HTREEITEM item, int column, std::optional<std::strin
 
 bool CTreeListStore::EndDrag(HTREEITEM dragged, HTREEITEM target) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  bool moved = false;
+  bool dropped = false;
   if ((m_settings[TLSETTING_OPTIONS] & TLO_DRAGROWS) && target != TLI_NULL && dragged != target) {
     const int from = PosOf(dragged);
     const int at = PosOf(target);
     const int fixed = FixedCount();
-    if (from >= fixed && at >= 0 && !(m_items[from].state & TLIS_HIDDEN) &&
+    if (from >= 0 && at >= 0 && !(m_items[from].state & TLIS_HIDDEN) &&
         !(m_items[at].state & TLIS_HIDDEN)) {
-      // The dragged row takes the target's row; the fixed rows stay on top.
-      int to = from < at ? at + 1 : at;
-      if (to < fixed) to = fixed;
-      moved = MoveTo(from, to);
+      if (from < fixed) {
+        dropped = true;  // a fixed row stays; the owner decides what its drop means
+      } else {
+        // The dragged row takes the target's row; the fixed rows stay on top.
+        int to = from < at ? at + 1 : at;
+        if (to < fixed) to = fixed;
+        dropped = MoveTo(from, to);
+      }
     }
   }
   ITreeListOwner* owner = m_owner;
   lock.unlock();
-  if (owner) owner->OnEndDrag(TLNENDDRAG{moved ? TLDRAG_DROPPED : 0, dragged, target});
-  return moved;
+  if (owner) owner->OnEndDrag(TLNENDDRAG{dropped ? TLDRAG_DROPPED : 0, dragged, target});
+  return dropped;
 }
 
 void CTreeListStore::KeyDown(UINT vkey, UINT flags) {

@@ -191,9 +191,9 @@ class CTreeListStore {
   int EndEdit(HTREEITEM item, int column, std::optional<std::string> newText);
   // The widget's own row drag ended on target (null: cancelled). With TLO_DRAGROWS the dragged
   // item takes the target's row (it lands behind the target when it came from above, in front of
-  // it when from below; never among the fixed rows of setting 4, and a fixed row is never
-  // dragged). The owner then gets TLN_ENDDRAG with TLDRAG_DROPPED when the item moved. Returns
-  // whether it moved.
+  // it when from below; never among the fixed rows of setting 4). A fixed row is not moved, but
+  // its drop onto another row is reported as done, for the owner to act on. The owner then gets
+  // TLN_ENDDRAG, with TLDRAG_DROPPED for a done drop. Returns whether the drop was done.
   bool EndDrag(HTREEITEM dragged, HTREEITEM target);
   // A key in the list: passed to the owner as TVN_KEYDOWN.
   void KeyDown(UINT vkey, UINT flags = 0);

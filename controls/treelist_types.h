@@ -63,8 +63,8 @@ inline constexpr UINT TLGN_FOCUSCOLUMN = 16;     // focused column: GetFocusedCo
 //  3 options: a bit word, see TLO_*; the job list sets 23, the dialogs' folder lists 802, others
 //    keep 0.
 //  4 fixed rows: the first N items keep their place: rows dropped onto or above them land behind
-//    them, they cannot be dragged, and a sort leaves them where they are. The job list sets 1
-//    while its filter bar is the first item.
+//    them, a drag moves none of them (their drop is reported, not carried out), and a sort leaves
+//    them where they are. The job list sets 1 while its filter bar is the first item.
 //  5 bar rows: the fixed rows are an input bar: drawn with their own background and without
 //    icons, edited with one click. Without fixed rows it has no effect, so it may stay on.
 //  16 top row: the row shown at the top of the widget (its scroll position); 0 scrolls to the top.
@@ -103,7 +103,8 @@ inline constexpr DWORD TLSE_CHOICELIST = 0xF0007C00u;  // drop-down list of "|"-
 // 0 is an edit asked for by the program (EditLabel).
 inline constexpr UINT TLK_MOUSE = 0x10000;
 
-// Flag word of the end-of-drag record: negative = the row was dropped (moved).
+// Flag word of the end-of-drag record: negative = the drop was done (the row moved, or a fixed
+// row was dropped onto another row and stayed).
 inline constexpr int TLDRAG_DROPPED = INT32_MIN;
 
 // Item record of GetItem / SetItem.

@@ -246,7 +246,7 @@ TEST_F(OwnerTest, DragTakesTheTargetRowAndKeepsFixedRowsOnTop) {
   list.SetSetting(TLSETTING_FIXEDROWS, 1);
   EXPECT_TRUE(list.EndDrag(items[1], items[0]));  // dropped onto the bar: lands behind it
   EXPECT_EQ(Order(), "baradbc");
-  EXPECT_FALSE(list.EndDrag(items[0], items[3]));  // the bar does not move
+  EXPECT_TRUE(list.EndDrag(items[0], items[3]));  // the bar's drop is reported; it stays first
   EXPECT_EQ(Order(), "baradbc");
   EXPECT_FALSE(list.EndDrag(items[1], TLI_NULL));
   EXPECT_FALSE(list.EndDrag(items[1], items[1]));
@@ -256,7 +256,7 @@ TEST_F(OwnerTest, DragTakesTheTargetRowAndKeepsFixedRowsOnTop) {
   EXPECT_FALSE(list.EndDrag(items[3], items[1]));  // dragging rows is off
   EXPECT_EQ(owner.log, (std::vector<std::string>{
                            "drag dropped a on c", "drag dropped d on b", "drag dropped a on bar",
-                           "drag not bar on c", "drag not a on ", "drag not a on a",
+                           "drag dropped bar on c", "drag not a on ", "drag not a on a",
                            "drag not a on b", "drag not c on a"}));
 }
 
