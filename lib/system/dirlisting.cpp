@@ -3,6 +3,7 @@
 
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_path.h"
+#include "lib/system/sys_seam_hooks.h"
 #include "lib/system/sys_stat.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"

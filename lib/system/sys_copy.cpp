@@ -5,6 +5,7 @@
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_path.h"
+#include "lib/system/sys_seam_hooks.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
@@ -101,7 +102,7 @@ struct TempFile {
 };
 
 int OpenTemp(const std::string& dir, TempFile& temp) {
-  if (ProcFdUsable()) {
+  if (ProcFdUsable() && !SysSeamForceFallbacks()) {
     const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd >= 0) {
       temp.fd.fd = fd;

@@ -3,6 +3,7 @@
 
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_path.h"
+#include "lib/system/sys_seam_hooks.h"
 #include "platform/last_error.h"
 
 #include <dirent.h>
@@ -234,8 +235,11 @@ int SysRename(const char* from, const char* to, int flags) {
     if (::rename(osFrom.c_str(), osTo.c_str()) == 0) return 0;
     return SysFail(errno, osTo.c_str());
   }
-  if (::renameat2(AT_FDCWD, osFrom.c_str(), AT_FDCWD, osTo.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int err = errno;
+  int err = EINVAL;
+  if (!SysSeamForceFallbacks()) {
+    if (::renameat2(AT_FDCWD, osFrom.c_str(), AT_FDCWD, osTo.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    err = errno;
+  }
   if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
     struct stat st {};
     if (::lstat(osFrom.c_str(), &st) != 0) return SysFail(errno, osFrom.c_str());

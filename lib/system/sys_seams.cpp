@@ -2,6 +2,7 @@
 #include "lib/system/sys_seams.h"
 
 #include "lib/system/sys_ospath.h"
+#include "lib/system/sys_seam_hooks.h"
 #include "lib/system/sys_stat.h"
 
 #include <sys/stat.h>
@@ -55,3 +56,11 @@ bool SysSeamDirFault(const char* folderPath) {
   const SysDirFaultFn fn = g_dirFault.load(std::memory_order_relaxed);
   return fn && fn(folderPath);
 }
+
+namespace {
+std::atomic<bool> g_forceFallbacks{false};
+}  // namespace
+
+void SysTestForceFallbacks(bool on) { g_forceFallbacks.store(on); }
+
+bool SysSeamForceFallbacks() { return g_forceFallbacks.load(std::memory_order_relaxed); }

@@ -13,3 +13,7 @@ void SysTestClearCreationTimes();
 // for which the predicate returns true fails as if access were denied.
 using SysDirFaultFn = bool (*)(const char* folderPath);
 void SysTestSetDirFault(SysDirFaultFn fn);
+
+// While set, the copy engine writes named temporary files (no O_TMPFILE) and renames that must
+// not replace act as if the file system lacked RENAME_NOREPLACE, so tests reach the fallbacks.
+void SysTestForceFallbacks(bool on);

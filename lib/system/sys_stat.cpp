@@ -1,4 +1,5 @@
 // statx to SysFileInfo: attribute bits, 64-bit size, birth time or change time.
+#include "lib/system/sys_seam_hooks.h"
 #include "lib/system/sys_stat.h"
 
 #include <fcntl.h>

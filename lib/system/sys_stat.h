@@ -12,7 +12,3 @@ int SysStatInfo(int dirFd, const char* name, SysFileInfo* info, bool* isRealDir 
 
 // Fills info from a statx record.
 void SysInfoFromStatx(const struct statx& st, SysFileInfo* info);
-// A creation time that a test set for this file, or 0.
-SysUtc SysSeamCreationTime(u64 dev, u64 ino);
-// True when a test asked that this folder act as unreadable.
-bool SysSeamDirFault(const char* folderPath);
