@@ -112,12 +112,11 @@ bool JobFileWriteAtomic(const std::string& path, std::string_view bytes) {
     ::umask(mask);
     mode &= ~mask;
   }
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
-  const int err = errno;
-  if (::close(fd) != 0 && ok) ok = false;
-  if (ok && ::rename(temp.c_str(), target.c_str()) != 0) ok = false;
-  if (!ok) {
-    const int failure = errno ? errno : err;
+  int failure = 0;
+  if (::fchmod(fd, mode) != 0 || !WriteAll(fd, bytes) || ::fsync(fd) != 0) failure = errno;
+  if (::close(fd) != 0 && !failure) failure = errno;
+  if (!failure && ::rename(temp.c_str(), target.c_str()) != 0) failure = errno;
+  if (failure) {
     ::unlink(temp.c_str());
     SetLastErrorFromErrno(failure, target.c_str());
     return false;
