@@ -41,6 +41,9 @@ enum : int {
 // Returns the length written.
 int EncDecodeEscapesA(const char* src, int length, char* dst, int size, int flags, int* consumed);
 
+// Value of a hexadecimal digit, -1 for any other character.
+int EncHexDigit(char c);
+
 // Decodes pairs of hexadecimal digits after leading blanks and tabs, up to size bytes; returns the
 // byte count. consumed covers the blanks and the pairs used, so a line is hexadecimal throughout
 // when it equals the line's length.

@@ -3,17 +3,6 @@
 
 #include "lib/text/enc.h"
 
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
 int EncDecodeEscapesA(const char* src, int length, char* dst, int size, int flags, int* consumed) {
   std::string out;
   std::vector<int> srcEnd;  // source position after each output byte
@@ -23,8 +12,8 @@ int EncDecodeEscapesA(const char* src, int length, char* dst, int size, int flag
       char c = src[i];
       int step = 1;
       if ((flags & ENC_PERCENT) && c == '%' && (length < 0 || i + 2 < length)) {
-        int hi = HexValue(src[i + 1]);
-        int lo = hi < 0 ? -1 : HexValue(src[i + 2]);
+        int hi = EncHexDigit(src[i + 1]);
+        int lo = hi < 0 ? -1 : EncHexDigit(src[i + 2]);
         // "%00" would cut the text short: it stays as it stands.
         if (lo >= 0 && (hi | lo) != 0) {
           c = static_cast<char>(hi << 4 | lo);

@@ -1,5 +1,6 @@
 // The printf-style engine: conversion parsing, integer and text fields, bounded and file sinks.
 #include "lib/text/fmt.h"
+#include "lib/text/enc.h"
 
 #include <algorithm>
 #include <charconv>
@@ -140,36 +141,12 @@ std::size_t BoundedLength(const char* text, int precision) {
   return need > n - start ? start : n;
 }
 
-std::size_t EncodeUtf8(char* out, std::uint32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (cp >> 6));
-    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (cp >> 12));
-    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (cp >> 18));
-  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
-}
-
 // "%ls": a wide (UTF-32) text written as UTF-8; the precision limits the bytes written.
 void PutWideText(Writer& w, Spec s, const wchar_t* text) {
   std::string utf8;
   for (; *text; ++text) {
     char seq[4];
-    std::size_t n = EncodeUtf8(seq, static_cast<std::uint32_t>(*text));
+    std::size_t n = EncUtf8Encode(seq, static_cast<std::uint32_t>(*text));
     if (s.precision >= 0 && utf8.size() + n > static_cast<std::size_t>(s.precision)) break;
     utf8.append(seq, n);
   }
@@ -355,7 +332,7 @@ void Convert(Writer& w, const Spec& s, va_list* args) {
       char seq[4];
       std::size_t n = 1;
       if (s.len == Len::kL) {
-        n = EncodeUtf8(seq, static_cast<std::uint32_t>(Arg<std::wint_t>(args)));
+        n = EncUtf8Encode(seq, static_cast<std::uint32_t>(Arg<std::wint_t>(args)));
       } else {
         seq[0] = static_cast<char>(Arg<int>(args));
       }

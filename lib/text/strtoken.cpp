@@ -1,5 +1,6 @@
 // Token reading, trimming and escape resolution of narrow texts.
 #include "lib/text/str.h"
+#include "lib/text/enc.h"
 
 #include <cstring>
 #include <string>
@@ -9,13 +10,6 @@ namespace {
 bool EndsUnquoted(unsigned char c) { return c < 0x20 || c == 0x7F || c == ' ' || c == ',' || c == ';'; }
 
 bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
@@ -99,9 +93,9 @@ int StrUnescapeA(char* dst, const char* src, int size) {
       case 'v': value = '\v'; break;
       case '\\': case '"': case '\'': case '?': value = static_cast<unsigned char>(e); break;
       case 'x':
-        if (HexValue(*p) >= 0) {
-          value = HexValue(*p++);
-          if (HexValue(*p) >= 0) value = value * 16 + HexValue(*p++);
+        if (EncHexDigit(*p) >= 0) {
+          value = EncHexDigit(*p++);
+          if (EncHexDigit(*p) >= 0) value = value * 16 + EncHexDigit(*p++);
         }
         break;
       default:
