@@ -1,7 +1,7 @@
 // The generation tags "#1#" to "#5#": the path of generation 0 and the shifting of the chain.
-#include "jobs/noreplace_rename.h"
 #include "jobs/path_tags.h"
 #include "jobs/tag_splice.h"
+#include "lib/system/sys_file.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
@@ -83,7 +83,7 @@ int ExpandChainTag(const char* source, char* destination, int destinationSize, u
   for (int n = count; n > 0; --n) {
     SetCounter(path, counter, k, static_cast<u64>(n));
     SetCounter(from, counter, k, static_cast<u64>(n - 1));
-    if (!RenameNoReplace(from.c_str(), path.c_str())) return -1;
+    if (SysRename(from.c_str(), path.c_str(), SYS_RENAME_NOREPLACE) != 0) return -1;
   }
   return count;
 }

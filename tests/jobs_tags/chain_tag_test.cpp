@@ -2,8 +2,9 @@
 // file systems without no-replace renames, and renames that must never replace anything.
 #include "tag_test_util.h"
 
-#include "jobs/noreplace_rename.h"
 #include "jobs/path_tags.h"
+#include "lib/system/sys_file.h"
+#include "lib/system/sys_seams.h"
 #include "platform/last_error.h"
 
 #include <sys/stat.h>
@@ -25,8 +26,8 @@ namespace fs = std::filesystem;
 // RENAME_NOREPLACE.
 class ChainTag : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { RenameNoReplaceSimulateUnsupported(GetParam()); }
-  void TearDown() override { RenameNoReplaceSimulateUnsupported(false); }
+  void SetUp() override { SysTestForceFallbacks(GetParam()); }
+  void TearDown() override { SysTestForceFallbacks(false); }
 
   int Rotate(const std::string& text, std::string* out = nullptr, u32 mode = 0, int size = 1284) {
     std::string buf(static_cast<std::size_t>(size), '\0');
@@ -167,22 +168,22 @@ TEST_P(ChainTag, RenameNeverReplaces) {
   fs::create_directories(P("d2"));
   fs::create_directories(P("empty"));
   SetLastError(0);
-  EXPECT_FALSE(RenameNoReplace(P("a").c_str(), P("b").c_str()));
+  EXPECT_NE(SysRename(P("a").c_str(), P("b").c_str(), SYS_RENAME_NOREPLACE), 0);
   EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
-  EXPECT_FALSE(RenameNoReplace(P("d1").c_str(), P("d2").c_str()));
-  EXPECT_FALSE(RenameNoReplace(P("d1").c_str(), P("empty").c_str()));  // rename(2) would replace it
+  EXPECT_NE(SysRename(P("d1").c_str(), P("d2").c_str(), SYS_RENAME_NOREPLACE), 0);
+  EXPECT_NE(SysRename(P("d1").c_str(), P("empty").c_str(), SYS_RENAME_NOREPLACE), 0);  // rename(2) would replace it
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_FALSE(RenameNoReplace(P("a").c_str(), P("empty").c_str()));
-  EXPECT_FALSE(RenameNoReplace(P("missing").c_str(), P("c").c_str()));
+  EXPECT_NE(SysRename(P("a").c_str(), P("empty").c_str(), SYS_RENAME_NOREPLACE), 0);
+  EXPECT_NE(SysRename(P("missing").c_str(), P("c").c_str(), SYS_RENAME_NOREPLACE), 0);
   EXPECT_EQ(ReadText(P("a")), "a");
   EXPECT_EQ(ReadText(P("b")), "b");
   EXPECT_TRUE(fs::exists(P("d1/x")));
   EXPECT_TRUE(fs::is_empty(P("empty")));
 
-  EXPECT_TRUE(RenameNoReplace(P("a").c_str(), P("c").c_str()));
+  EXPECT_EQ(SysRename(P("a").c_str(), P("c").c_str(), SYS_RENAME_NOREPLACE), 0);
   EXPECT_FALSE(fs::exists(P("a")));
   EXPECT_EQ(ReadText(P("c")), "a");
-  EXPECT_TRUE(RenameNoReplace(P("d1").c_str(), P("d3").c_str()));
+  EXPECT_EQ(SysRename(P("d1").c_str(), P("d3").c_str(), SYS_RENAME_NOREPLACE), 0);
   EXPECT_TRUE(fs::exists(P("d3/x")));
 }
 
