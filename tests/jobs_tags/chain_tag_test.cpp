@@ -3,7 +3,6 @@
 #include "tag_test_util.h"
 
 #include "jobs/path_tags.h"
-#include "lib/system/sys_file.h"
 #include "lib/system/sys_seams.h"
 #include "platform/last_error.h"
 
@@ -159,32 +158,6 @@ TEST_P(ChainTag, SameBufferAsSource) {
   snprintf(buf, sizeof buf, "%s", P("s#4#.bak").c_str());
   EXPECT_EQ(ExpandChainTag(buf, buf, sizeof buf, 0), 0);
   EXPECT_EQ(std::string(buf), P("s0000.bak"));
-}
-
-TEST_P(ChainTag, RenameNeverReplaces) {
-  WriteFile(P("a"), "a");
-  WriteFile(P("b"), "b");
-  fs::create_directories(P("d1/x"));
-  fs::create_directories(P("d2"));
-  fs::create_directories(P("empty"));
-  SetLastError(0);
-  EXPECT_NE(SysRename(P("a").c_str(), P("b").c_str(), SYS_RENAME_NOREPLACE), 0);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
-  EXPECT_NE(SysRename(P("d1").c_str(), P("d2").c_str(), SYS_RENAME_NOREPLACE), 0);
-  EXPECT_NE(SysRename(P("d1").c_str(), P("empty").c_str(), SYS_RENAME_NOREPLACE), 0);  // rename(2) would replace it
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_NE(SysRename(P("a").c_str(), P("empty").c_str(), SYS_RENAME_NOREPLACE), 0);
-  EXPECT_NE(SysRename(P("missing").c_str(), P("c").c_str(), SYS_RENAME_NOREPLACE), 0);
-  EXPECT_EQ(ReadText(P("a")), "a");
-  EXPECT_EQ(ReadText(P("b")), "b");
-  EXPECT_TRUE(fs::exists(P("d1/x")));
-  EXPECT_TRUE(fs::is_empty(P("empty")));
-
-  EXPECT_EQ(SysRename(P("a").c_str(), P("c").c_str(), SYS_RENAME_NOREPLACE), 0);
-  EXPECT_FALSE(fs::exists(P("a")));
-  EXPECT_EQ(ReadText(P("c")), "a");
-  EXPECT_EQ(SysRename(P("d1").c_str(), P("d3").c_str(), SYS_RENAME_NOREPLACE), 0);
-  EXPECT_TRUE(fs::exists(P("d3/x")));
 }
 
 TEST_P(ChainTag, FailedRenameFailsTheRow) {

@@ -103,11 +103,4 @@ TEST_F(VersionText, BackslashSeparators) {
   EXPECT_STREQ(buf, "3.2");
 }
 
-TEST_F(VersionText, FullTextWithoutLimit) {
-  WriteFile(dir_ / "v.txt", "#define VERSION \"1.2.3-rc.1+build.2026.12.06.abcdef0123456789\"\n");
-  std::string v;
-  ASSERT_TRUE(ReadVersionTextFull((dir_ / "v.txt").c_str(), R"("*VERSION \"" "*" "\"")", &v));
-  EXPECT_EQ(v, "1.2.3-rc.1+build.2026.12.06.abcdef0123456789");
-}
-
 }  // namespace
