@@ -14,14 +14,18 @@
 
 namespace {
 
+enum class Entry { Missing, Present, Unknown };
+
 // Whether a directory entry has the name; a dangling link counts, so it is shifted with the
-// chain rather than be renamed onto. A name that cannot be looked up counts too: the rename
-// onto it is then refused, never done blindly.
-bool EntryExists(const std::string& path) {
+// chain rather than be renamed onto. A name that cannot be looked up stops the rotation.
+Entry LookUp(const std::string& path) {
   const SysOsPath osPath(path.c_str());
-  if (!osPath.ok()) return false;  // a drive or UNC form: nothing here to shift
+  if (!osPath.ok()) return Entry::Missing;  // a drive or UNC form: nothing here to shift
   struct stat st{};
-  return ::lstat(osPath.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+  if (::lstat(osPath.c_str(), &st) == 0) return Entry::Present;
+  if (errno == ENOENT || errno == ENOTDIR) return Entry::Missing;
+  SetLastErrorFromErrno(osPath.c_str());
+  return Entry::Unknown;
 }
 
 // Adds one to the k-digit decimal counter at path[at]; false on a carry out of the first digit.
@@ -72,12 +76,12 @@ int ExpandChainTag(const char* source, char* destination, int destinationSize, u
   if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
   const std::size_t counter = static_cast<std::size_t>(at);
   int count = 0;
-  while (EntryExists(path)) {
+  for (Entry e; (e = LookUp(path)) != Entry::Missing; ++count) {
+    if (e == Entry::Unknown) return -1;
     if (!Increment(path, counter, k)) {
       SetLastError(ERROR_FILE_EXISTS);
       return -2;
     }
-    ++count;
   }
   std::string from = path;
   for (int n = count; n > 0; --n) {

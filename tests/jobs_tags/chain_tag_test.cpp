@@ -168,6 +168,12 @@ TEST_P(ChainTag, FailedRenameFailsTheRow) {
   EXPECT_EQ(ReadText(P("x0/f")), "zero");
 }
 
+TEST_P(ChainTag, NameThatCannotBeLookedUpFailsTheRow) {
+  SetLastError(0);
+  EXPECT_EQ(Rotate(P(std::string(300, 'n') + "#1#")), -1);  // longer than a name may be
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+}
+
 INSTANTIATE_TEST_SUITE_P(Rename, ChainTag, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "WithoutNoReplace" : "NoReplace"; });
 
