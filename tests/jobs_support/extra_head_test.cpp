@@ -1,0 +1,227 @@
+// The extra cell's head: host restriction, target sign, excluded folders and their matching.
+#include "jobs/worker_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class HostList : public ::testing::Test {
+ protected:
+  void TearDown() override { SetWorkerHostName(std::nullopt); }
+  int Match(const char* cell, std::string* rest = nullptr) {
+    const char* p = cell;
+    const int r = HostListMatch(&p);
+    if (rest) *rest = p;
+    return r;
+  }
+};
+
+TEST_F(HostList, NameInAnyCaseMatchesAndMovesToTheEnd) {
+  SetWorkerHostName("Buildhost");
+  std::string rest;
+  EXPECT_EQ(Match("*[BUILDHOST]", &rest), 1);
+  EXPECT_EQ(rest, "");
+  EXPECT_EQ(Match("*[buildhost]", &rest), 1);
+}
+
+TEST_F(HostList, LongerOrShorterNamesDoNotMatch) {
+  SetWorkerHostName("buildhost2");
+  EXPECT_EQ(Match("*[buildhost]"), 0);
+  SetWorkerHostName("build");
+  EXPECT_EQ(Match("*[buildhost]"), 0);
+  EXPECT_EQ(Match("*[]"), 0);
+}
+
+TEST_F(HostList, TextWithoutRestrictionAppliesAndStays) {
+  SetWorkerHostName("a");
+  for (const char* cell : {"", "*", "*;x", "[a]", "* [a]", "x*[a]"}) {
+    const char* p = cell;
+    EXPECT_EQ(HostListMatch(&p), 1) << cell;
+    EXPECT_EQ(p, cell);
+  }
+}
+
+TEST_F(HostList, PointerLandsBehindBracketAndOneSemicolon) {
+  SetWorkerHostName("pc");
+  std::string rest;
+  EXPECT_EQ(Match("*[pc;rest", &rest), 1);
+  EXPECT_EQ(rest, "rest");
+  EXPECT_EQ(Match("*[pc];rest", &rest), 1);
+  EXPECT_EQ(rest, "rest");
+  EXPECT_EQ(Match("*[pc];;rest", &rest), 1);
+  EXPECT_EQ(rest, ";rest");
+  EXPECT_EQ(Match("*[other]*;tmp", &rest), 0);
+  EXPECT_EQ(rest, "*;tmp");
+}
+
+TEST_F(HostList, FullAndShortFormOfADomainName) {
+  SetWorkerHostName("Server1.example.org");
+  EXPECT_EQ(Match("*[server1]"), 1);
+  EXPECT_EQ(Match("*[SERVER1.EXAMPLE.ORG]"), 1);
+  EXPECT_EQ(Match("*[server1.example]"), 0);
+  EXPECT_EQ(Match("*[example]"), 0);
+}
+
+TEST_F(HostList, LongHostNames) {
+  const std::string name(63, 'h');
+  SetWorkerHostName(name);
+  EXPECT_EQ(Match(("*[" + name + "]").c_str()), 1);
+  EXPECT_EQ(Match(("*[" + name.substr(0, 31) + "]").c_str()), 0);
+}
+
+TEST_F(HostList, RealHostNameIsTerminatedAndMatchesItself) {
+  SetWorkerHostName(std::nullopt);
+  const std::string name = WorkerHostName();
+  ASSERT_FALSE(name.empty());
+  EXPECT_LT(name.size(), 256u);
+  EXPECT_EQ(Match(("*[" + name + "]").c_str()), 1);
+}
+
+TEST_F(HostList, FirstUseFromManyThreads) {
+  SetWorkerHostName(std::nullopt);
+  std::vector<std::thread> threads;
+  std::vector<std::string> names(8);
+  for (std::size_t i = 0; i < names.size(); ++i) threads.emplace_back([&names, i] { names[i] = WorkerHostName(); });
+  for (auto& t : threads) t.join();
+  for (const auto& n : names) EXPECT_EQ(n, names[0]);
+}
+
+TEST(ExtraHead, ParseFillsTheModelsShape) {
+  const JobExtraHead h = ExtraHeadParse("*[pc];*;Tmp;\\Obj\\Debug ");
+  EXPECT_TRUE(h.hostRestricted);
+  EXPECT_EQ(h.host, "pc");
+  EXPECT_TRUE(h.targetMustExist);
+  EXPECT_EQ(h.restOffset, 8u);
+  EXPECT_EQ(h.excludedFolders, (std::vector<std::string>{"tmp", "obj/debug"}));
+
+  const JobExtraHead plain = ExtraHeadParse("a;b");
+  EXPECT_FALSE(plain.hostRestricted);
+  EXPECT_FALSE(plain.targetMustExist);
+  EXPECT_EQ(plain.restOffset, 0u);
+  EXPECT_EQ(plain.excludedFolders, (std::vector<std::string>{"a", "b"}));
+}
+
+std::vector<std::string> Build(const char* text, int flags, int* result = nullptr) {
+  CExcludeList list;
+  const int r = ExcludeListBuild(list, text, flags);
+  if (result) *result = r;
+  return list.Patterns();
+}
+
+TEST(ExcludeListBuild, SignMixedCaseSeparatorsAndBlanks) {
+  int r = -1;
+  EXPECT_EQ(Build("*;MixedCase;\\Second ", 1, &r), (std::vector<std::string>{"mixedcase", "second"}));
+  EXPECT_EQ(r, 1);
+  EXPECT_EQ(Build("*;MixedCase;\\Second ", 0, &r), (std::vector<std::string>{"*", "mixedcase", "second"}));
+  EXPECT_EQ(r, 0);
+}
+
+TEST(ExcludeListBuild, ItemForms) {
+  int r = -1;
+  EXPECT_TRUE(Build("*", 1, &r).empty());
+  EXPECT_EQ(r, 1);
+  EXPECT_EQ(Build("*x", 1, &r), (std::vector<std::string>{"*x"}));
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(Build("a;b;", 1), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(Build("a\t \t;/B/C;\\d\\e", 1), (std::vector<std::string>{"a", "b/c", "d/e"}));
+  EXPECT_EQ(Build(";;  ;a", 1), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(Build("a;/", 1), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(Build("Ärger;ÖL", 1), (std::vector<std::string>{"Ärger", "Öl"}));  // ASCII folding only
+  EXPECT_TRUE(Build(nullptr, 1, &r).empty());
+  EXPECT_EQ(r, 0);
+}
+
+TEST(ExcludeListBuild, RebuildForgetsEverything) {
+  CExcludeList list;
+  ExcludeListBuild(list, "tmp", 0);
+  ASSERT_EQ(ExcludeListMatch(list, "tmp/x", -1), 1);
+  EXPECT_EQ(list.Remembered(), "tmp");
+  ExcludeListBuild(list, "other", 0);
+  EXPECT_EQ(list.Remembered(), "");
+  EXPECT_EQ(ExcludeListMatch(list, "tmp/x", -1), 0);
+}
+
+TEST(ExcludeListMatch, FolderAndEverythingBelowInAnyCase) {
+  CExcludeList list;
+  ExcludeListBuild(list, "Build;obj/debug", 0);
+  for (const char* p : {"build", "BUILD", "build/x", "Build\\x\\y", "/build/x", "\\build", "obj/debug",
+                        "OBJ\\Debug\\sub"})
+    EXPECT_EQ(ExcludeListMatch(list, p, -1), 1) << p;
+  for (const char* p : {"buildx", "builds/x", "xbuild", "src/build", "obj", "obj/debugger", "", "/"})
+    EXPECT_EQ(ExcludeListMatch(list, p, -1), 0) << p;
+  // The length counts.
+  EXPECT_EQ(ExcludeListMatch(list, "buildx", 5), 1);
+  EXPECT_EQ(ExcludeListMatch(list, "build", 4), 0);
+}
+
+TEST(ExcludeListMatch, Wildcards) {
+  CExcludeList list;
+  ExcludeListBuild(list, "tmp*;?bj;*/cache", 0);
+  EXPECT_EQ(ExcludeListMatch(list, "tmpdir/a", -1), 1);
+  EXPECT_EQ(ExcludeListMatch(list, "tmp", -1), 1);
+  EXPECT_EQ(ExcludeListMatch(list, "obj/x", -1), 1);
+  EXPECT_EQ(ExcludeListMatch(list, "oobj", -1), 0);
+  EXPECT_EQ(ExcludeListMatch(list, "a/b/cache/z", -1), 1);
+  EXPECT_EQ(ExcludeListMatch(list, "a/cached", -1), 0);
+}
+
+TEST(ExcludeListMatch, LongPathsAreTestedWhole) {
+  CExcludeList list;
+  const std::string deep = std::string(300, 'a');
+  ExcludeListBuild(list, (deep + "/x").c_str(), 0);
+  EXPECT_EQ(ExcludeListMatch(list, (deep + "/x/y").c_str(), -1), 1);
+  // A path cut to 255 characters would look like the folder "aaa..." itself.
+  ExcludeListBuild(list, std::string(255, 'a').c_str(), 0);
+  EXPECT_EQ(ExcludeListMatch(list, deep.c_str(), -1), 0);
+}
+
+TEST(ExcludeListCacheMatch, HitsWhileEntriesStayInTheFolder) {
+  CExcludeList list;
+  ExcludeListBuild(list, "Tmp;other", 0);
+  EXPECT_EQ(ExcludeListCacheMatch(list, "tmp/a"), 0);  // nothing remembered yet
+  ASSERT_EQ(ExcludeListMatch(list, "tmp/a", -1), 1);
+  EXPECT_EQ(ExcludeListCacheMatch(list, "tmp/b"), 1);
+  EXPECT_EQ(ExcludeListCacheMatch(list, "/TMP\\c\\d"), 1);
+  EXPECT_EQ(ExcludeListCacheMatch(list, "tmp"), 1);
+  EXPECT_EQ(ExcludeListCacheMatch(list, "tmpx/a"), 0);  // a miss forgets the pattern
+  EXPECT_EQ(list.Remembered(), "");
+  EXPECT_EQ(ExcludeListCacheMatch(list, "tmp/a"), 0);
+}
+
+TEST(ExcludeListCacheMatch, WildcardPatternsMissAndFallBack) {
+  CExcludeList list;
+  ExcludeListBuild(list, "t*p", 0);
+  ASSERT_EQ(ExcludeListMatch(list, "temp/a", -1), 1);
+  EXPECT_EQ(ExcludeListCacheMatch(list, "temp/b"), 0);
+  EXPECT_EQ(ExcludeListMatch(list, "temp/b", -1), 1);
+}
+
+TEST(ExcludeListMatch, MissForgetsTheRememberedPattern) {
+  CExcludeList list;
+  ExcludeListBuild(list, "a", 0);
+  ASSERT_EQ(ExcludeListMatch(list, "a/1", -1), 1);
+  EXPECT_EQ(ExcludeListMatch(list, "b/1", -1), 0);
+  EXPECT_EQ(ExcludeListCacheMatch(list, "a/2"), 0);
+}
+
+TEST(WorkerSupport, CancelCallbacksAndDriveStub) {
+  SysCancelFlag flag{0};
+  CancelSetFlag(&flag);
+  EXPECT_EQ(flag.load(), 1);
+  CancelSetFlag(nullptr);
+  CancelBreakConnection(nullptr);
+
+  char buf[16] = "unchanged";
+  EXPECT_EQ(ConnectNetworkDrive("Z:", buf, sizeof buf), 0);
+  EXPECT_STREQ(buf, "");
+  EXPECT_EQ(ConnectNetworkDrive("Z:", nullptr, 10), 0);
+  char one[1] = {'x'};
+  EXPECT_EQ(ConnectNetworkDrive("Z:", one, 0), 0);
+  EXPECT_EQ(one[0], 'x');
+}
+
+}  // namespace
