@@ -66,7 +66,7 @@ SysFindHandle SysFindFirstEx(const char* path, SysFindStruct* find, int* error) 
     auto state = std::make_unique<SysFindState>();
     state->pattern.assign(name, static_cast<std::size_t>(nameLength));
     std::string folder = p.substr(0, p.size() - static_cast<std::size_t>(nameLength));
-    if (folder.empty()) folder = ".";
+    if (folder.empty()) folder.assign(1, '.');
     state->dir = ::opendir(folder.c_str());
     if (!state->dir) return fail(SysFail(errno, folder.c_str()));
     if (!NextMatch(state.get(), find)) {

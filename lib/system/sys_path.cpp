@@ -40,12 +40,12 @@ PathHead SplitHead(std::string_view path, std::size_t& pos) {
       ++pos;
     }
   } else if (path.size() >= 2 && SysIsSlash(path[0]) && SysIsSlash(path[1])) {
-    head.text = "//";
+    head.text.assign(2, '/');
     head.absolute = true;
     head.fixed = 2;
     pos = 2;
   } else if (!path.empty() && SysIsSlash(path[0])) {
-    head.text = "/";
+    head.text.assign(1, '/');
     head.absolute = true;
     pos = 1;
   }
@@ -92,7 +92,7 @@ std::string Compose(const SplitPath& sp) {
     out.append(sp.parts[i]);
   }
   if (sp.trailing && !sp.parts.empty()) out += '/';
-  if (out.empty()) out = ".";
+  if (out.empty()) out.assign(1, '.');
   return out;
 }
 
