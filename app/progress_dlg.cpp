@@ -217,6 +217,7 @@ void CProgressDlg::WorkerThreadProc() {
 // ---- main thread ---------------------------------------------------------------------------------
 
 void CProgressDlg::OnInitDialog(IProgressView& view) {
+  if (m_thread.joinable() || m_ended.load()) return;  // a dialog runs once
   m_view = &view;
   const int width = view.LineWidth();
   const GdiWidthTable widths = view.CharWidths();

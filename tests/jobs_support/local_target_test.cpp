@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -116,15 +117,31 @@ TEST_F(LocalTarget, FileTimeForm) {
 }
 
 // A target that exists but cannot be examined is never taken for absent. Root passes every
-// permission check, so the test needs another user.
+// permission check, so as root the check runs in a child that gives up its rights.
 TEST_F(LocalTarget, UnreadableFolderSkipsWithTheError) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root passes every permission check";
   const std::string f = File("hidden", kT);
-  fs::permissions(dir_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                  fs::perm_options::remove);
-  SetLastError(0);
-  EXPECT_EQ(CheckLocalTargetTime(f.c_str(), kT, RUN_NO_OVERWRITE), TARGET_SKIP);
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  ASSERT_EQ(::chmod(dir_.c_str(), 0700), 0);
+  const auto check = [&] {
+    SetLastError(0);
+    const int r = CheckLocalTargetTime(f.c_str(), kT, RUN_NO_OVERWRITE);
+    return r == TARGET_SKIP && GetLastError() == ERROR_ACCESS_DENIED;
+  };
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod(dir_.c_str(), 0600), 0);
+    EXPECT_TRUE(check());
+    return;
+  }
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(77);
+    ::_exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot give up root here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(LocalTarget, LinkToAFolderIsAFolder) {
