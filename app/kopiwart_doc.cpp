@@ -2,7 +2,7 @@
 #include "app/kopiwart_doc.h"
 
 #include "app/kopiwart_view.h"
-#include "app/run_host.h"
+#include "jobs/run_host.h"
 #include "lib/system/sys_path.h"
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"

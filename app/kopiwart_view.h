@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/job_file.h"
-#include "app/run_host.h"
+#include "jobs/run_host.h"
 #include "controls/treelist_store.h"
 #include "jobs/job_model.h"
 #include "lib/text/textlist.h"

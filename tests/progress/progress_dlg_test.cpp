@@ -1,8 +1,8 @@
 // The progress dialog's protocol with a scripted view: bar scaling, the line throttle, questions,
 // cancel, closing while a worker waits, teardown, the worker's timer.
-#include "app/progress_dlg.h"
+#include "jobs/progress_dlg.h"
 
-#include "app/run_host.h"
+#include "jobs/run_host.h"
 #include "jobs/worker_support.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 // The view's run state: the archive callback and the progress timer against fake archives and
 // connections, totals of 4 GiB and more, worker questions with and without a dialog.
-#include "app/run_state.h"
+#include "jobs/run_state.h"
 
 #include "app/kopiwart_view.h"
-#include "app/progress_dlg.h"
-#include "app/run_host.h"
+#include "jobs/progress_dlg.h"
+#include "jobs/run_host.h"
 #include "remote/url_connection.h"
 
 #include <gtest/gtest.h>

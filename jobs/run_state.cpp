@@ -1,8 +1,8 @@
 // The view's run state with the archive callback and the progress timer of a run.
-#include "app/run_state.h"
+#include "jobs/run_state.h"
 
-#include "app/progress_dlg.h"
-#include "app/run_host.h"
+#include "jobs/progress_dlg.h"
+#include "jobs/run_host.h"
 #include "lib/text/fmt.h"
 #include "lib/text/strutf8.h"
 #include "remote/url_connection.h"

@@ -1,7 +1,7 @@
 // The scripted progress view that tests and headless runs draw into.
-#include "app/progress_view.h"
+#include "jobs/progress_view.h"
 
-#include "app/run_host.h"
+#include "jobs/run_host.h"
 
 #include <chrono>
 

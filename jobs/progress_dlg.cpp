@@ -1,7 +1,7 @@
 // The progress dialog's protocol: worker-side stores and posts, main-thread dispatch and timers.
-#include "app/progress_dlg.h"
+#include "jobs/progress_dlg.h"
 
-#include "app/run_host.h"
+#include "jobs/run_host.h"
 #include "lib/text/strutf8.h"
 
 #include <algorithm>

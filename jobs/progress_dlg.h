@@ -2,7 +2,7 @@
 // main-thread side that draws them through an IProgressView.
 #pragma once
 
-#include "app/progress_view.h"
+#include "jobs/progress_view.h"
 #include "controls/compact_path.h"
 #include "lib/system/sys_counter.h"
 #include "platform/win_types.h"

@@ -1,5 +1,5 @@
 // The headless and the scripted run hosts.
-#include "app/run_host.h"
+#include "jobs/run_host.h"
 
 #include "lib/text/fmt.h"
 
