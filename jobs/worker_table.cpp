@@ -1,0 +1,28 @@
+// The table from mode number to worker.
+#include "jobs/archive_workers.h"
+#include "jobs/copy_workers.h"
+#include "jobs/job_model.h"
+#include "jobs/local_workers.h"
+#include "jobs/remote_workers.h"
+#include "lib/text/fmt.h"
+
+#include <array>
+
+namespace {
+constexpr std::array<JobWorkerFn, 17> kWorkers = {
+    RunCopy,    RunCopyDel, RunCopyFile, RunZip,    RunZip,   RunReg,   RunReg,   RunMove, RunDel,
+    RunFtp,     RunFtp,     RunSynch,    RunPuffer, RunUpdate, RunVersion, RunShrink, RunKopiwart,
+};
+}  // namespace
+
+JobWorkerFn JobWorkerOf(int mode) {
+  if (mode < 0 || mode >= static_cast<int>(kWorkers.size())) mode = 0;
+  return kWorkers[static_cast<std::size_t>(mode)];
+}
+
+int JobModeNotAvailable(JobContext& ctx, const JobArgs& args, const char* modeName) {
+  const std::string text =
+      FmtString("Der Modus \"%s\" ist in dieser Version noch nicht verfügbar.\nQuelle: %s", modeName, args.source);
+  ctx.run.WorkerQuestion(args.flags, text, 0x10);
+  return JOB_FAILED;
+}
