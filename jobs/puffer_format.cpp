@@ -178,6 +178,7 @@ int PufferParseList(std::string_view text, PufferListFile& out, PufferProgressFn
     std::size_t p = 0;
     const Token first = ReadToken(line, p);
     if (first.text.empty() && OnlyBlanks(line)) continue;
+    if (endLast) out.headerDamaged = true;  // END stands last or the list is not whole
     endLast = false;
     if (callback) {
       token.assign(first.text);

@@ -1,0 +1,116 @@
+// Helpers of the buffer list tests: a scratch world of computers and a carrier, files and trees.
+#pragma once
+
+#include "jobs/puffer_list.h"
+#include "jobs/worker_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace puffertest {
+
+namespace fs = std::filesystem;
+
+inline void WriteFile(const std::string& path, const std::string& text, long long mtime = 0) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  if (mtime) {
+    const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+  }
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Relative path to contents of every regular file below dir.
+inline std::map<std::string, std::string> Tree(const std::string& dir) {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(dir)) return tree;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (!e.is_symlink() && e.is_regular_file())
+      tree[fs::relative(e.path(), dir).string()] = ReadFile(e.path().string());
+  }
+  return tree;
+}
+
+inline unsigned long long TreeBytes(const std::string& dir) {
+  unsigned long long n = 0;
+  for (const auto& [name, text] : Tree(dir)) n += text.size();
+  return n;
+}
+
+// Three computers and a carrier below one scratch folder; the host name decides who runs.
+class PufferWorld : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = "/tmp/kpw-puffer-XXXXXX";
+    root = ::mkdtemp(pattern.data()) ? pattern : std::string();
+    ASSERT_FALSE(root.empty());
+    src = root + "/src";
+    d1 = root + "/d1";
+    d2 = root + "/d2";
+    carrier = root + "/carrier";
+    for (const std::string& d : {src, d1, d2, carrier}) fs::create_directories(d);
+    list = carrier + "/Docs.ssy";
+    buffer = carrier + "/SsyTemp_Docs";
+  }
+  void TearDown() override {
+    SetWorkerHostName(std::nullopt);
+    PufferTestSetFault(nullptr);
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  // The source's run: a new list when there is none, then an exchange.
+  int Source(u64 room = 0, PufferReport* report = nullptr, const char* plus = "", const char* minus = "") {
+    SetWorkerHostName("buero-pc.example.org");
+    PufferList engine;
+    int r = 0;
+    if (!Exists(list)) r = engine.Save(list.c_str(), src.c_str(), plus, minus, room);
+    if (r >= 0) r = engine.Exchange(list.c_str(), src.c_str(), "BUERO-PC", 0);
+    if (report) *report = engine.Report();
+    return r;
+  }
+  // A destination's run, registering it when need be.
+  int Dest(const char* host, const std::string& dir, PufferReport* report = nullptr) {
+    SetWorkerHostName(host);
+    PufferList engine;
+    int r = engine.Exchange(list.c_str(), dir.c_str(), PufferList::HostName().c_str(), 1);
+    if (r == PUFFER_NOT_REGISTERED) r = engine.Exchange(list.c_str(), dir.c_str(), nullptr, 0);
+    if (report) *report = engine.Report();
+    return r;
+  }
+  int D1(PufferReport* report = nullptr) { return Dest("laptop", d1, report); }
+  int D2(PufferReport* report = nullptr) { return Dest("heim-pc", d2, report); }
+  // Rounds of source, D1, D2 until nothing more is copied (at most n).
+  void Converge(int n = 6) {
+    for (int i = 0; i < n; ++i) {
+      const int a = Source(), b = D1(), c = D2();
+      ASSERT_GE(a, 0);
+      ASSERT_GE(b, 0);
+      ASSERT_GE(c, 0);
+      if (a + b + c == 0 && i > 0) return;
+    }
+  }
+
+  std::string root, src, d1, d2, carrier, list, buffer;
+};
+
+}  // namespace puffertest
