@@ -1,5 +1,6 @@
 // CTreeListStore: lookup caches, columns, settings, inserting, deleting, rows and cells.
 #include "controls/treelist_store.h"
+#include "lib/text/enc.h"
 
 #include <algorithm>
 
@@ -453,10 +454,7 @@ int CTreeListStore::GetCellText(int row, char* buffer, int size, int column) con
   if (pos < 0 || !ValidColumn(column)) return -1;
   const Cell* c = CellAt(m_items[pos], column);
   const std::string_view text = c ? std::string_view(c->text) : std::string_view();
-  std::size_t n = std::min<std::size_t>(text.size(), static_cast<std::size_t>(size - 1));
-  // Cut before a sequence that does not fit whole: back up over continuation bytes.
-  if (n < text.size())
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  const std::size_t n = EncUtf8FitBytes(text, static_cast<std::size_t>(size - 1));
   std::copy_n(text.data(), n, buffer);
   buffer[n] = '\0';
   return static_cast<int>(n);
