@@ -4,6 +4,7 @@
 #include "lib/system/sys_copy.h"
 #include "lib/system/sys_file.h"
 #include "lib/text/fmt.h"
+#include "platform/last_error.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -117,8 +118,9 @@ int PufferCopyVerified(const std::string& from, const std::string& to, const Puf
   const int rc = SysFileCopyEx(SYS_COPY_TIMES | SYS_COPY_NO_REPLACE, from.c_str(), temp.c_str(), nullptr, nullptr,
                                nullptr);
   if (rc != SYS_COPY_DONE) {
+    const DWORD code = GetLastError();
     ::unlink(temp.c_str());
-    return rc == SYS_COPY_SOURCE_ERROR || rc == SYS_COPY_READ_ERROR ? EIO : ENOSPC;
+    return PUFFER_ERR_WIN32 - static_cast<int>(code ? code : ERROR_GEN_FAILURE);
   }
   PufferFileState copy;
   int err = PufferChecksumFile(temp.c_str(), false, &copy);

@@ -65,6 +65,8 @@ struct PufferList::Exchanger {
 
 // German text of an errno value or a PUFFER_ERR_* kind.
 std::string PufferErrorText(int err);
+// A name as it can be shown: UTF-8, control characters as "?".
+std::string PufferShowName(std::string_view name);
 
 // List form to relative file-system path and back.
 std::string PufferRelFromKey(const std::string& key);
@@ -77,6 +79,7 @@ enum : int {
   PUFFER_ERR_NOT_REGULAR = -100,  // a folder, link or special file where a file was expected
   PUFFER_ERR_CHANGED = -101,      // the file changed while it was read
   PUFFER_ERR_MISMATCH = -102,     // a copy whose size or checksum is not the one wanted
+  PUFFER_ERR_WIN32 = -1000000,    // minus a Windows error code: a failure of the copy engine
 };
 
 // The errno value the test seam asks for, or 0.

@@ -5,6 +5,7 @@
 #include "lib/system/dirlisting.h"
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
@@ -43,8 +44,16 @@ std::string PufferErrorText(int err) {
     case PUFFER_ERR_MISMATCH: return "die Kopie stimmt nicht mit der Liste überein";
     default: break;
   }
-  if (const char* text = Win32ErrorText(Win32ErrorFromErrno(err), nullptr)) return text;
-  return FmtString("Fehler %d", err);
+  const DWORD code = err <= PUFFER_ERR_WIN32 ? static_cast<DWORD>(PUFFER_ERR_WIN32 - err) : Win32ErrorFromErrno(err);
+  if (const char* text = Win32ErrorText(code, nullptr)) return text;
+  return FmtString("Fehler %u", code);
+}
+
+std::string PufferShowName(std::string_view name) {
+  std::string text = EncToUtf8(name);
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return text;
 }
 
 std::string PufferList::HostName() {
@@ -136,8 +145,8 @@ void PufferList::Exchanger::ListData(std::vector<PufferLocalFile>& files, bool& 
     const char* rel = listing.GetPath(i, &length, CDirListing::DL_PATH_RELATIVE);
     const std::string_view relView(rel, static_cast<std::size_t>(length));
     if (!PufferNameHoldable(relView)) {
-      owner->Fail(FmtString("Der Name kann nicht in der Liste stehen, die Datei wird übergangen: %s/%.*s",
-                            dataDir.c_str(), length, rel));
+      owner->Fail(FmtString("Der Name kann nicht in der Liste stehen, die Datei wird übergangen: %s/%s", dataDir.c_str(),
+                            PufferShowName(relView).c_str()));
       continue;
     }
     files.push_back(PufferLocalFile{PufferKeyFromRel(relView), e->info});

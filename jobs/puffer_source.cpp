@@ -162,13 +162,14 @@ int PufferList::RunSource(Exchanger& ex) {
   std::string lastPath = ex.listPath;
   if (bufferKnown) {
     for (const auto& [key, slots] : ex.index) {
-      if (total >= room) break;
       const std::string data = ex.DataPath(key);
       lastPath = data;
       if (Call(PUFFER_POLL, data.c_str())) return PUFFER_STOPPED;
       if (!slots.Has(0) || !ex.Lacks(slots) || buffered.count(key)) continue;
+      // Sizes are 64-bit, and a buffer may hold more than the room (files it could not delete):
+      // no sum may wrap. Empty files need no room.
       const PufferRecord& src = slots.Get(0);
-      if (src.size > room - total) continue;
+      if (total > room || src.size > room - total) continue;
       const std::string rel = PufferRelFromKey(key);
       const std::string path = ex.BufferPath(key);
       if (!PufferNoLinkOnTheWay(ex.bufferDir, rel)) {

@@ -129,6 +129,19 @@ TEST_F(PufferExchange, ARoomThatIsTooSmallCarriesOverSeveralRounds) {
   expected.erase("huge");
   EXPECT_EQ(Tree(d1), expected);
   EXPECT_EQ(ReadList().room, 3000u);
+
+  // A buffer that holds more than a room written smaller meanwhile takes nothing more.
+  WriteFile(src + "/x", std::string(2000, 'x'));
+  ASSERT_EQ(Source(), 1);
+  std::string text = ReadFile(list);
+  text.replace(text.find("SIZE  3000"), 10, "SIZE  1000");
+  WriteFile(list, text);
+  WriteFile(src + "/y", "y");
+  EXPECT_EQ(Source(), 0);
+  EXPECT_FALSE(Exists(buffer + "/y"));
+  ASSERT_EQ(D1(), 1);
+  EXPECT_EQ(Source(), 1);
+  EXPECT_TRUE(Exists(buffer + "/y"));
 }
 
 TEST_F(PufferExchange, AStaleBufferCopyNeverOverwritesANewerVersion) {
