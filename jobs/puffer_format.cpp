@@ -49,8 +49,9 @@ bool OnlyBlanks(std::string_view rest) {
   return true;
 }
 
-// A whole unsigned number: decimal, or with the prefixes "0x", "0d", "0o", "0b".
-bool ParseNumber(std::string_view t, u64& value) {
+}  // namespace
+
+bool PufferParseNumber(std::string_view t, u64& value) {
   unsigned base = 10;
   if (t.size() >= 2 && t[0] == '0') {
     switch (t[1] | 0x20) {
@@ -74,9 +75,11 @@ bool ParseNumber(std::string_view t, u64& value) {
   return true;
 }
 
+namespace {
+
 bool NumberToken(std::string_view line, std::size_t& pos, u64& value) {
   const Token t = ReadToken(line, pos);
-  return !t.quoted && ParseNumber(t.text, value);
+  return !t.quoted && PufferParseNumber(t.text, value);
 }
 
 // Reads the fields of a record line after its number; a German reason when it does not read.

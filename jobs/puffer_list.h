@@ -87,6 +87,10 @@ int PufferParseList(std::string_view text, PufferListFile& out, PufferProgressFn
 // The list text: header, records in list order, and with withEnd the END line.
 std::string PufferFormatList(const PufferListFile& list, bool withEnd);
 
+// A whole unsigned 64-bit number: decimal, or after the prefixes "0x", "0d", "0o", "0b"; false for
+// an empty text, a stray character or an overflow. The list's numbers and the room are read so.
+bool PufferParseNumber(std::string_view text, u64& value);
+
 // Whether a relative path ("/" or "\" separators) can stand in the list: valid UTF-8, no control
 // character, no double quote, no backslash inside a name. Separators must be "/" here.
 bool PufferNameHoldable(std::string_view relativePath);

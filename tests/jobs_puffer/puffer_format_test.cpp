@@ -83,6 +83,14 @@ TEST(PufferFormat, ReadingRules) {
   EXPECT_EQ(Parse("SIZE  0\n").room, kPufferDefaultRoom);  // a room of 0 would never carry anything
   EXPECT_EQ(Parse("SIZE  0x100\n").room, 256u);
   EXPECT_TRUE(Parse("SIZE  12abc\n").headerDamaged);
+
+  u64 v = 0;
+  EXPECT_TRUE(PufferParseNumber("0b101", v) && v == 5);
+  EXPECT_TRUE(PufferParseNumber("0o17", v) && v == 15);
+  EXPECT_TRUE(PufferParseNumber("0d12", v) && v == 12);
+  EXPECT_TRUE(PufferParseNumber("0xFFFFFFFFFFFFFFFF", v) && v == ~0ull);
+  for (const char* bad : {"", "0x", "12x", "-1", "0x10000000000000000", "18446744073709551616"})
+    EXPECT_FALSE(PufferParseNumber(bad, v)) << bad;
 }
 
 TEST(PufferFormat, SixtyFourBitSizesAndUtf8Names) {
