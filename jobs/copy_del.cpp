@@ -1,0 +1,179 @@
+// "Copy Del": copy, then delete the selected target files and emptied folders the source lacks.
+#include "jobs/copy_workers.h"
+
+#include "jobs/copy_internal.h"
+#include "lib/system/sys.h"
+#include "lib/system/sys_ospath.h"
+#include "lib/text/fmt.h"
+#include "platform/last_error.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace copyjob {
+
+namespace {
+
+enum : DWORD { kCandidate = 1 };
+
+bool SourceHasEntry(const std::string& path, bool targetIsLink) {
+  if (targetIsLink) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+  }
+  return SysFileExist(path.c_str()) == 1;
+}
+
+struct SurplusFolder {
+  std::string path;
+  std::size_t depth;
+};
+
+// Removes the surplus folders that are empty now, deepest first. A folder that still holds
+// files the row did not select stays without a failure; so do mount points and the home folder.
+bool RemoveEmptyFolders(JobContext& ctx, u32 flags, std::vector<SurplusFolder>& folders, bool* stopAll) {
+  std::stable_sort(folders.begin(), folders.end(),
+                   [](const SurplusFolder& a, const SurplusFolder& b) { return a.depth > b.depth; });
+  bool failed = false;
+  for (const SurplusFolder& folder : folders) {
+    if (ctx.run.IsCancelled()) break;
+    if (IsMountPoint(folder.path) || IsHomeFolder(folder.path)) continue;
+    if (::rmdir(folder.path.c_str()) == 0) {
+      ctx.run.FilesCopied().fetch_add(1);
+      continue;
+    }
+    const int err = errno;
+    if (err == ENOTEMPTY || err == EEXIST || err == ENOENT) continue;
+    SetLastErrorFromErrno(err, folder.path.c_str());
+    failed = true;
+    if (Ask(ctx, flags, FmtString(kDeleteFailed, folder.path.c_str()), kAskError) == IDCANCEL) {
+      *stopAll = true;
+      break;
+    }
+  }
+  return !failed;
+}
+
+// The delete phase over the listed target.
+int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& target, const CopyOutcome& copy,
+                  const char* exclusions) {
+  const u32 flags = args.flags;
+  CExcludeList& excluded = ctx.run.ExcludeList();
+  ExcludeListBuild(excluded, exclusions, EXCLUDE_TARGET_SIGN);
+
+  const int listFlags = CDirListing::DL_READ_ALL | (args.subdirs ? CDirListing::DL_SUBDIRS | CDirListing::DL_FOLDERS : 0);
+  CDirListing list;
+  list.Open(target.c_str(), listFlags, args.plus, args.minus);
+
+  // A source inside the target is no surplus of it.
+  const std::optional<std::string> sourceInside = RelativeInside(target, copy.split.root);
+
+  // First pass: which entries are the row's at all (name pattern, excluded folders, the source
+  // itself). Nothing is deleted before it is known whether the source shows any file.
+  std::size_t candidateFiles = 0;
+  const int count = list.GetCount();
+  for (int i = 0; i < count; ++i) {
+    CDirListing::Entry& entry = *list.GetEntry(i);
+    entry.dwUser = 0;
+    int relLength = 0;
+    const char* rel = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
+    if (sourceInside && IsAtOrBelow(rel, *sourceInside)) continue;
+    const bool realFolder = entry.IsFolder() && !(entry.info.dwAttr & SYS_ATTR_LINK);
+    if (IsExcluded(excluded, FolderPart(rel, relLength, realFolder))) continue;
+    const char* name = list.GetPath(i, nullptr, CDirListing::DL_PATH_NAME);
+    if (!NameMatchesPattern(copy.split.pattern, name, static_cast<int>(entry.nameLength))) continue;
+    entry.dwUser = kCandidate;
+    if (!realFolder) ++candidateFiles;
+  }
+  if (copy.filesSelected == 0 && candidateFiles > 0) {
+    Ask(ctx, flags, FmtString(kSourceEmpty, args.source), kNoteError);
+    return JOB_FAILED;
+  }
+
+  ProgressPass progress(ctx, target, list.GetTotalSize());
+  std::vector<SurplusFolder> folders;
+  std::string sourcePath, targetPath;
+  bool failed = false;
+  for (int i = 0; i < count; ++i) {
+    if (progress.Stopped()) break;
+    const CDirListing::Entry& entry = *list.GetEntry(i);
+    if (entry.dwUser != kCandidate) continue;
+    const bool isLink = entry.info.dwAttr & SYS_ATTR_LINK;
+    const bool realFolder = entry.IsFolder() && !isLink;
+    sourcePath = copy.split.root + list.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);
+    targetPath = list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
+    progress.Lines(targetPath, sourcePath);
+
+    if (realFolder) {
+      if (SysFileExist(sourcePath.c_str()) < 2)
+        folders.push_back({targetPath, static_cast<std::size_t>(std::count(targetPath.begin(), targetPath.end(), '/'))});
+      continue;
+    }
+    if (!SourceHasEntry(sourcePath, isLink)) {
+      // Linux lets anyone with rights on the folder delete a read-only file: test the bit.
+      if ((flags & RUN_KEEP_READONLY) && !(entry.info.dwAttr & SYS_ATTR_WRITABLE)) {
+        progress.Advance(entry.info.qwSize);
+        continue;
+      }
+      if (SysDelete(targetPath.c_str())) {
+        ctx.run.FilesCopied().fetch_add(1);
+      } else {
+        failed = true;
+        if (!ctx.run.IsCancelled() &&
+            Ask(ctx, flags, FmtString(kDeleteFailed, targetPath.c_str()), kAskError) == IDCANCEL)
+          return JOB_STOP_ALL;
+      }
+    }
+    progress.Advance(entry.info.qwSize);
+  }
+
+  bool stopAll = false;
+  if (!ctx.run.IsCancelled() && !RemoveEmptyFolders(ctx, flags, folders, &stopAll)) failed = true;
+  if (stopAll || ctx.run.IsCancelled()) return JOB_STOP_ALL;
+  if (failed) return JOB_FAILED;
+  if (list.GetReadState() <= 1) return JOB_DONE;
+  Ask(ctx, flags, FmtString(kDeleteIncomplete, target.c_str()), kNoteError);
+  return JOB_FAILED;
+}
+
+}  // namespace
+
+}  // namespace copyjob
+
+int RunCopyDel(JobContext& ctx, const JobArgs& args) {
+  using namespace copyjob;
+  const char* rest = args.extra ? args.extra : "";
+  if (!HostListMatch(&rest)) return JOB_DONE;
+  if (!args.source || !*args.source || !args.target || !*args.target) return JOB_FAILED;
+  if (!PathsUsable(ctx, args)) return JOB_FAILED;
+  const std::string target = Slashes(args.target);
+  if (IsFileSystemRoot(target)) {
+    Ask(ctx, args.flags, FmtString(kRootRefused, args.target), kNoteError);
+    return JOB_FAILED;
+  }
+
+  CopyOutcome copy;
+  const int copied = CopyTree(ctx, args, &copy);
+  if (ctx.run.IsCancelled() || copied == JOB_STOP_ALL) return copied;
+  if (!copy.ran) return copied;
+
+  // Nothing is deleted on the word of a source that is not there or could not be read whole:
+  // a missing share or an unmounted disk must not empty the target.
+  if (SysFileExist(copy.split.root.c_str()) < 2) {
+    Ask(ctx, args.flags, FmtString(kSourceMissing, args.source), kNoteError);
+    return JOB_FAILED;
+  }
+  if (copy.readState > 1) {
+    Ask(ctx, args.flags, FmtString(kSourceUnreadable, args.source), kNoteError);
+    return JOB_FAILED;
+  }
+  if (SysFileExist(target.c_str()) != 2) return copied;  // no target folder: nothing to delete
+
+  const int deleted = DeleteSurplus(ctx, args, target, copy, rest);
+  if (deleted != JOB_DONE) return deleted;
+  return copied;
+}

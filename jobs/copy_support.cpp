@@ -1,0 +1,215 @@
+// Helpers of the copy workers: source splitting, real-path tests, exclusion, progress, questions.
+#include "jobs/copy_internal.h"
+
+#include "jobs/progress_dlg.h"
+#include "lib/system/sys.h"
+#include "lib/system/sys_ospath.h"
+#include "lib/system/sys_stat.h"
+#include "lib/text/fmt.h"
+#include "lib/text/str.h"
+#include "platform/last_error.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace copyjob {
+
+namespace {
+
+// The real path of an existing path, or nullopt.
+std::optional<std::string> RealPath(const std::string& path) {
+  const SysOsPath os(path.c_str());
+  if (!os.ok()) return std::nullopt;
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(os.c_str(), nullptr), &std::free);
+  if (!real) return std::nullopt;
+  return std::string(real.get());
+}
+
+}  // namespace
+
+std::string Slashes(const char* path) {
+  std::string out = path ? path : "";
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+SourceSplit SplitSource(const std::string& source) {
+  SourceSplit split;
+  std::string root = Slashes(source.c_str());
+  int nameLength = 0;
+  const char* name = SysPathName(static_cast<int>(root.size()), root.c_str(), &nameLength);
+  bool wholeFolder = nameLength == 0;
+  if (!wholeFolder && !std::strpbrk(name, "*?")) wholeFolder = SysFileExist(root.c_str()) >= 2;
+  if (wholeFolder) {
+    if (!root.empty() && root.back() != '/') root += '/';
+  } else {
+    split.pattern.assign(name, static_cast<std::size_t>(nameLength));
+    root.resize(root.size() - static_cast<std::size_t>(nameLength));
+  }
+  split.root = root.empty() ? std::string("./") : root;
+  return split;
+}
+
+bool NameMatchesPattern(const std::string& pattern, const char* name, int length) {
+  return pattern.empty() ||
+         StrMatchPatternA(pattern.c_str(), static_cast<int>(pattern.size()), name, length, STR_MATCH_STARDOT) == 0;
+}
+
+std::optional<std::string> RelativeInside(const std::string& outer, const std::string& inner) {
+  const auto realOuter = RealPath(outer);
+  const auto realInner = RealPath(inner);
+  if (!realOuter || !realInner) return std::nullopt;
+  if (*realOuter == *realInner) return std::string();
+  if (*realOuter == "/") return realInner->substr(1);
+  if (realInner->size() > realOuter->size() && realInner->compare(0, realOuter->size(), *realOuter) == 0 &&
+      (*realInner)[realOuter->size()] == '/')
+    return realInner->substr(realOuter->size() + 1);
+  return std::nullopt;
+}
+
+bool IsAtOrBelow(const std::string& rel, const std::string& prefix) {
+  if (prefix.empty()) return true;
+  return rel.size() >= prefix.size() && rel.compare(0, prefix.size(), prefix) == 0 &&
+         (rel.size() == prefix.size() || rel[prefix.size()] == '/');
+}
+
+std::string FolderPart(const char* rel, int length, bool isFolder) {
+  if (isFolder) return std::string(rel, static_cast<std::size_t>(length));
+  const int dir = SysPathDirLen(length, rel);
+  return std::string(rel, static_cast<std::size_t>(dir > 0 ? dir - 1 : 0));
+}
+
+bool IsExcluded(CExcludeList& list, const std::string& folderPart) {
+  if (list.Count() == 0 || folderPart.empty()) return false;
+  return ExcludeListCacheMatch(list, folderPart.c_str()) ||
+         ExcludeListMatch(list, folderPart.c_str(), static_cast<int>(folderPart.size()));
+}
+
+bool LookupPath(const std::string& path, SysFileInfo* info) {
+  return SysStatInfo(AT_FDCWD, path.c_str(), info) == 0;
+}
+
+bool IsFileSystemRoot(const std::string& path) {
+  const auto real = RealPath(path);
+  return real && *real == "/";
+}
+
+bool IsMountPoint(const std::string& path) {
+  struct statx st {};
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &st) != 0) return false;
+#ifdef STATX_ATTR_MOUNT_ROOT
+  if (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) return (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+#endif
+  // Older kernels: a folder on another device than its parent is the root of a mount.
+  struct statx parent {};
+  const std::string up = path + "/..";
+  if (::statx(AT_FDCWD, up.c_str(), 0, STATX_BASIC_STATS, &parent) != 0) return true;  // keep when unsure
+  return st.stx_dev_major != parent.stx_dev_major || st.stx_dev_minor != parent.stx_dev_minor ||
+         (st.stx_ino == parent.stx_ino);
+}
+
+bool IsHomeFolder(const std::string& path) {
+  const auto real = RealPath(path);
+  if (!real) return false;
+  std::vector<std::string> homes;
+  if (const char* env = std::getenv("HOME"); env && *env) homes.emplace_back(env);
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+    homes.emplace_back(found->pw_dir);
+  for (const std::string& home : homes) {
+    const auto realHome = RealPath(home);
+    if (realHome && *realHome == *real) return true;
+  }
+  return false;
+}
+
+bool PathsUsable(JobContext& ctx, const JobArgs& args) {
+  for (const char* path : {args.source, args.target}) {
+    const SysOsPath os(path);
+    if (os.ok()) continue;
+    std::string text = FmtString(kPathRefused, path);
+    if (const char* why = Win32ErrorText(GetLastError(), ""); *why) text += FmtString("\n(%s)", why);
+    Ask(ctx, args.flags, text, kNoteError);
+    return false;
+  }
+  return true;
+}
+
+int Ask(JobContext& ctx, u32 flags, const std::string& text, u32 type) {
+  return ctx.run.WorkerQuestion(flags, text, type);
+}
+
+// ---- ProgressPass -----------------------------------------------------------------------------------
+
+ProgressPass::ProgressPass(JobContext& ctx, const std::string& line0, u64 total)
+    : m_ctx(ctx), m_dialog(ctx.run.ActiveDialog()) {
+  ProgressRecord& record = ctx.run.Progress();
+  record.Reset();
+  record.kind.store(PROGRESS_KIND_BYTES);
+  if (m_dialog) {
+    ctx.run.InstallProgressTimer(m_dialog, nullptr);
+    m_dialog->SetLine(nullptr, line0.c_str(), 0);
+    m_dialog->SetTotal(static_cast<i64>(total > static_cast<u64>(INT64_MAX) ? INT64_MAX : total));
+    m_dialog->SetPos(0);
+  }
+}
+
+ProgressPass::~ProgressPass() {
+  if (m_dialog) m_dialog->SetTimerCallback(CProgressDlg::TimerFn(), 0);
+  m_ctx.run.Progress().kind.store(PROGRESS_KIND_BYTES);
+}
+
+bool ProgressPass::Stopped() {
+  if (m_dialog) {
+    if (m_dialog->IsCancelled()) m_ctx.run.SetCancel();
+    m_dialog->SetPos(static_cast<i64>(m_position > static_cast<u64>(INT64_MAX) ? INT64_MAX : m_position));
+  }
+  return m_ctx.run.IsCancelled();
+}
+
+void ProgressPass::Advance(u64 bytes) {
+  m_position += bytes;
+  m_ctx.run.Progress().bytesBefore.store(m_position);
+}
+
+void ProgressPass::Lines(const std::string& line0, const std::string& line1) {
+  if (!m_dialog) return;
+  m_dialog->SetLine(nullptr, line0.c_str(), 0);
+  m_dialog->SetLine(nullptr, line1.c_str(), 1);
+}
+
+void ProgressPass::BeginFile(u64 size) {
+  ProgressRecord& record = m_ctx.run.Progress();
+  record.bytesBefore.store(m_position);
+  record.fileSize.store(size);
+  record.bytes.store(0);
+  record.kind.store(PROGRESS_KIND_COPY);
+}
+
+void ProgressPass::EndFile(u64 size) {
+  ProgressRecord& record = m_ctx.run.Progress();
+  record.kind.store(PROGRESS_KIND_BYTES);
+  Advance(size);
+}
+
+const SysCancelFlag* ProgressPass::EngineCancel() const {
+  return m_dialog ? &m_dialog->CancelFlag() : &m_ctx.run.CancelFlag();
+}
+
+SysByteCounter* ProgressPass::Counter() { return &m_ctx.run.Progress().bytes; }
+
+void ProgressPass::TakeOverDialogCancel() {
+  if (m_dialog && m_dialog->IsCancelled()) m_ctx.run.SetCancel();
+}
+
+}  // namespace copyjob

@@ -1,0 +1,99 @@
+// "Update": refresh target files that already exist from the source; never creates anything.
+#include "jobs/copy_workers.h"
+
+#include "jobs/copy_internal.h"
+#include "lib/system/sys.h"
+#include "lib/text/fmt.h"
+
+#include <vector>
+
+namespace {
+
+// Without 0x100: a target folder that vanished meanwhile is not made again.
+constexpr int kUpdateEngineFlags = copyjob::kCopyEngineFlags & ~0x100;
+
+}  // namespace
+
+int RunUpdate(JobContext& ctx, const JobArgs& args) {
+  using namespace copyjob;
+  const u32 flags = args.flags;
+  const char* rest = args.extra ? args.extra : "";
+  if (!HostListMatch(&rest)) return JOB_DONE;
+  if (!args.source || !*args.source || !args.target || !*args.target) return JOB_FAILED;
+  if (!PathsUsable(ctx, args)) return JOB_FAILED;
+
+  const std::string source = Slashes(args.source);
+  const std::string target = Slashes(args.target);
+  CExcludeList& excluded = ctx.run.ExcludeList();
+  if (ExcludeListBuild(excluded, rest, EXCLUDE_TARGET_SIGN) && SysFileExist(target.c_str()) == 0) return JOB_DONE;
+
+  const int listFlags = CDirListing::DL_READ_ALL | (args.subdirs ? CDirListing::DL_SUBDIRS : 0);
+  CDirListing list;
+  list.Open(source.c_str(), listFlags, args.plus, args.minus);
+  const std::optional<std::string> targetInside = RelativeInside(SplitSource(source).root, target);
+
+  std::string base = target;
+  if (base.back() != '/') base += '/';
+
+  // Only files whose counterpart exists take part; folders exist already or are not made.
+  struct Item {
+    int index;
+    SysFileInfo existing;
+  };
+  std::vector<Item> items;
+  u64 total = 0;
+  const int count = list.GetCount();
+  for (int i = 0; i < count; ++i) {
+    const CDirListing::Entry& entry = *list.GetEntry(i);
+    if (entry.IsFolder()) continue;
+    Item item{i, {}};
+    if (!LookupPath(base + list.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE), &item.existing)) continue;
+    total += entry.info.qwSize;
+    items.push_back(item);
+  }
+
+  ProgressPass progress(ctx, source, total);
+  std::string sourcePath, targetPath;
+  bool failed = false;
+  for (const Item& item : items) {
+    if (progress.Stopped()) break;
+    const CDirListing::Entry& entry = *list.GetEntry(item.index);
+    int relLength = 0;
+    const char* rel = list.GetPath(item.index, &relLength, CDirListing::DL_PATH_RELATIVE);
+    if (IsExcluded(excluded, FolderPart(rel, relLength, false))) continue;
+    if (targetInside && IsAtOrBelow(rel, *targetInside)) continue;
+    targetPath = base + rel;
+    if ((flags & RUN_KEEP_READONLY) && !(item.existing.dwAttr & SYS_ATTR_WRITABLE)) continue;
+    if (flags & RUN_NO_OVERWRITE) continue;
+    // Only newer: onto an older target only, as the flag says; sizes do not matter.
+    if ((flags & RUN_NEWER_ONLY) && !(entry.info.timeWrite != 0 && item.existing.timeWrite < entry.info.timeWrite)) {
+      progress.Advance(entry.info.qwSize);
+      continue;
+    }
+    sourcePath = list.GetPath(item.index, nullptr, CDirListing::DL_PATH_FULL);
+    progress.Lines(sourcePath, targetPath);
+    progress.BeginFile(entry.info.qwSize);
+    const int rc = SysFileCopyEx(kUpdateEngineFlags, sourcePath.c_str(), targetPath.c_str(), progress.Counter(),
+                                 nullptr, progress.EngineCancel());
+    progress.EndFile(entry.info.qwSize);
+    if (rc == 1) {
+      ctx.run.FilesCopied().fetch_add(1);
+      continue;
+    }
+    if (rc == 0) {
+      progress.TakeOverDialogCancel();
+      ctx.run.SetCancel();
+      break;
+    }
+    failed = true;
+    if (ctx.run.IsCancelled()) continue;
+    if (Ask(ctx, flags, FmtString(kCopyFailed, sourcePath.c_str(), targetPath.c_str()), kAskError) == IDCANCEL)
+      return JOB_STOP_ALL;
+  }
+
+  if (ctx.run.IsCancelled()) return JOB_STOP_ALL;
+  if (failed) return JOB_FAILED;
+  if (list.GetReadState() <= 1) return JOB_DONE;
+  Ask(ctx, flags, FmtString(kCopyIncomplete, source.c_str()), kNoteError);
+  return JOB_FAILED;
+}
