@@ -48,10 +48,11 @@ struct PufferList::Exchanger {
   bool changed = false;
   bool vouch = true;       // the writer can vouch for the list: write it with its END line
 
-  // Lists the data folder with the list's patterns: regular files and links to them are
-  // looked at, links never carried; names the list cannot hold are reported and left out.
-  // complete tells whether every folder could be read.
-  void ListData(std::vector<PufferLocalFile>& files, bool& complete);
+  // Lists the data folder with the list's patterns. Links are never carried; names the list
+  // cannot hold are reported and left out.
+  // complete tells whether every folder could be read. Returns the number of file entries seen,
+  // those left out included.
+  int ListData(std::vector<PufferLocalFile>& files, bool& complete);
   int SourceCount() const;
   // Whether a non-empty destination slot lacks the source's version of the path.
   bool Lacks(const PufferSlots& slots) const;

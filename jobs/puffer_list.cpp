@@ -131,8 +131,9 @@ bool PufferList::Exchanger::Lacks(const PufferSlots& slots) const {
   return false;
 }
 
-void PufferList::Exchanger::ListData(std::vector<PufferLocalFile>& files, bool& complete) {
+int PufferList::Exchanger::ListData(std::vector<PufferLocalFile>& files, bool& complete) {
   files.clear();
+  int seen = 0;
   CDirListing listing;
   // The trailing separator makes the listing take the folder whole, whatever its name holds.
   listing.Read((dataDir + '/').c_str(), CDirListing::DL_SUBDIRS | CDirListing::DL_READ_ALL, file.plus.c_str(),
@@ -140,7 +141,9 @@ void PufferList::Exchanger::ListData(std::vector<PufferLocalFile>& files, bool& 
   complete = listing.GetReadState() != 2;
   for (int i = 0; i < listing.GetCount(); ++i) {
     const CDirListing::Entry* e = listing.GetEntry(i);
-    if (e->IsFolder() || (e->info.dwAttr & SYS_ATTR_LINK)) continue;  // links are not carried
+    if (e->IsFolder()) continue;
+    ++seen;
+    if (e->info.dwAttr & SYS_ATTR_LINK) continue;  // links are not carried
     int length = 0;
     const char* rel = listing.GetPath(i, &length, CDirListing::DL_PATH_RELATIVE);
     const std::string_view relView(rel, static_cast<std::size_t>(length));
@@ -151,6 +154,7 @@ void PufferList::Exchanger::ListData(std::vector<PufferLocalFile>& files, bool& 
     }
     files.push_back(PufferLocalFile{PufferKeyFromRel(relView), e->info});
   }
+  return seen;
 }
 
 int PufferList::Exchanger::WriteList(bool withEnd) {

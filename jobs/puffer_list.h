@@ -149,10 +149,8 @@ class PufferList {
   // The buffer folder of a list path: its folder, "SsyTemp_" and the list's name without extension.
   static std::string BufferFolder(const char* listPath);
 
-  struct Exchanger;  // one exchange's state; defined where the steps are
-
  private:
-  friend struct Exchanger;
+  struct Exchanger;  // one exchange's state, defined with the steps
   int Call(int code, const char* text);
   static int Poll(void* self, int code, const char* text);
   bool Stopped() const { return m_lastAnswer != 0; }

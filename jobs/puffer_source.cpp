@@ -27,11 +27,11 @@ int PufferList::RunSource(Exchanger& ex) {
   Call(PUFFER_PHASE, "Dateien suchen.");
   std::vector<PufferLocalFile> files;
   bool complete = true;
-  ex.ListData(files, complete);
+  const int seen = ex.ListData(files, complete);
   const int sourceCount = ex.SourceCount();
   // An unmounted or unreachable folder looks empty; taking it for "everything deleted" would
   // make every destination delete its copies.
-  if (files.empty() && sourceCount > 0) {
+  if (seen == 0 && sourceCount > 0) {
     Fail(FmtString("Das Verzeichnis %s enthält keine Dateien, die Liste aber %d; es ist wohl nicht erreichbar. "
                    "Es wird nichts geändert.",
                    ex.dataDir.c_str(), sourceCount));
