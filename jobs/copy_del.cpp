@@ -163,7 +163,7 @@ int RunCopyDel(JobContext& ctx, const JobArgs& args) {
 
   // Nothing is deleted on the word of a source that is not there or could not be read whole:
   // a missing share or an unmounted disk must not empty the target.
-  if (SysFileExist(copy.split.root.c_str()) < 2) {
+  if (copy.sourceMissing) {
     Ask(ctx, args.flags, FmtString(kSourceMissing, args.source), kNoteError);
     return JOB_FAILED;
   }

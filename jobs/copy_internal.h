@@ -117,7 +117,8 @@ class ProgressPass {
 // What the copy phase learned, for the delete phase of "Copy Del".
 struct CopyOutcome {
   bool ran = false;          // false: another host, or the target sign with no target
-  int readState = 2;         // of the source listing
+  bool sourceMissing = false; // the named source or the folder of a pattern does not exist
+  int readState = 2;         // of the source listing (2 also when the source is missing)
   u64 filesSelected = 0;     // source files the copy considered (not excluded, not the target)
   bool entryFailed = false;  // some entry could not be copied
   SourceSplit split;         // the listed folder and the name pattern

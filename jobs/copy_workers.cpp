@@ -6,6 +6,8 @@
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
+#include <cstring>
+
 namespace copyjob {
 
 namespace {
@@ -47,6 +49,10 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
   CDirListing list;
   list.Open(source.c_str(), listFlags, args.plus, args.minus);
   out.readState = list.GetReadState();
+  // A named file or folder that is not there is no empty listing but a source that is missing.
+  out.sourceMissing = SysFileExist(out.split.root.c_str()) < 2 ||
+                      (!std::strpbrk(out.split.pattern.c_str(), "*?") && SysFileExist(source.c_str()) == 0);
+  if (out.sourceMissing) out.readState = 2;
 
   // A target inside the source is no part of it; otherwise each run would nest another copy.
   const std::optional<std::string> targetInside = RelativeInside(out.split.root, target);
