@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Job benchmark: copy rows through "kopiwart FILE -S -A -N" against cp -a and rsync on the same
+# trees (20,000 files of 1-64 KiB in 200 folders, plus 4 files of 256 MiB), warm cache, one file
+# system, no per-file fsync, medians of 5 runs:
+#   (a) first copy: "Copy" row against cp -a and rsync -a, and the peak memory of the row;
+#   (b) nothing changed: "Copy" row with schedule word 0x8000 (only newer) against rsync -a;
+#   (c) 1,000 source files deleted: "Copy Del" row with 0x8000 against rsync -a --delete.
+# While the program cannot run rows yet, the rows run through bench/job_bench.cpp, which calls
+# the same workers directly; the output says which.
+# Usage: bench/job_bench.sh [work folder]   (default /tmp/kpw-job-bench; needs about 6 GiB)
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+WORK=${1:-/tmp/kpw-job-bench}
+BUILD=${KPW_BENCH_BUILD:-$ROOT/build-job-bench}
+RUNS=5
+
+for tool in rsync bc python3; do
+  command -v $tool >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)"; exit 1; }
+done
+[[ -x /usr/bin/time ]] || { echo "/usr/bin/time is missing (package \"time\")"; exit 1; }
+
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKPW_BENCH=ON -DKPW_TESTS=OFF >/dev/null
+cmake --build "$BUILD" --target kpw_job_bench >/dev/null
+cmake --build "$BUILD" --target kopiwart >/dev/null 2>&1 || true
+PROGRAM=$BUILD/app/kopiwart
+DRIVER=$BUILD/bench/kpw_job_bench
+
+rm -rf "$WORK"
+mkdir -p "$WORK"
+trap 'rm -rf "$WORK"' EXIT
+
+# Whether the program runs rows; else the driver stands in for it.
+mkdir -p "$WORK/probe/src" && echo probe > "$WORK/probe/src/p.txt"
+printf '[EINTRAG]\r\n\tQ:%s\r\n\tZ:%s\r\n/ZEITPLAN=0x0,1\r\n' "$WORK/probe/src" "$WORK/probe/dst" > "$WORK/probe/p.kpw"
+USE_PROGRAM=0
+if [[ -x $PROGRAM ]] && env -u DISPLAY "$PROGRAM" "$WORK/probe/p.kpw" -S -A -N 2>/dev/null &&
+   cmp -s "$WORK/probe/src/p.txt" "$WORK/probe/dst/p.txt"; then
+  USE_PROGRAM=1
+  echo "Rows run through: $PROGRAM -S -A -N"
+else
+  echo "Rows run through: $DRIVER (the program cannot run rows yet; same workers, called directly)"
+fi
+rm -rf "$WORK/probe"
+
+# prepare_row MODE SOURCE TARGET SCHEDULE: ROW becomes the command of one row of mode "" (Copy)
+# or "/COPY_DEL"; run_row runs it.
+prepare_row() {
+  local mode=$1 src=$2 dst=$3 word=$4
+  if ((USE_PROGRAM)); then
+    {
+      printf '[EINTRAG]\r\n\tQ:%s\r\n\tZ:%s\r\n\t/UNTER\r\n' "$src" "$dst"
+      [[ -n $mode ]] && printf '\t%s\r\n' "$mode"
+      printf '/ZEITPLAN=0x%X,1\r\n' "$word"
+    } > "$WORK/job.kpw"
+    ROW=(env -u DISPLAY "$PROGRAM" "$WORK/job.kpw" -S -A -N)
+  else
+    local flags=0
+    ((word & 0x8000)) && flags=1
+    ROW=("$DRIVER" "$([[ $mode == /COPY_DEL ]] && echo copydel || echo copy)" "$src" "$dst" $flags)
+  fi
+}
+run_row() { prepare_row "$@"; "${ROW[@]}"; }
+
+echo "Making the trees in $WORK ..."
+python3 - "$WORK/src" <<'PY'
+import os, sys, random
+root = sys.argv[1]
+rnd = random.Random(7)
+pool = os.urandom(64 << 10)
+# 20,000 files of 1-64 KiB in 200 folders on two levels.
+for d in range(200):
+    folder = os.path.join(root, "group%02d" % (d // 20), "set%03d" % d)
+    os.makedirs(folder)
+    for f in range(100):
+        size = rnd.randint(1 << 10, 64 << 10)
+        start = rnd.randint(0, (64 << 10) - size)
+        with open(os.path.join(folder, "file%03d.dat" % f), "wb") as out:
+            out.write(bytes([d % 256, f % 256]) + pool[start:start + size - 2])
+# 4 files of 256 MiB.
+os.makedirs(os.path.join(root, "large"))
+block = os.urandom(1 << 20)
+for i in range(4):
+    with open(os.path.join(root, "large", "big%d.bin" % i), "wb") as out:
+        for _ in range(256):
+            out.write(block)
+PY
+sync
+
+timed() {
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null 2>&1 || true
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+fresh() { rm -rf "$WORK/dst"; sync; }
+check_same() {
+  diff -r "$WORK/src" "$WORK/dst" >/dev/null || { echo "the copy differs from the source ($1)"; exit 1; }
+}
+
+# Warm cache: every reader has read the source once.
+cp -a "$WORK/src" "$WORK/warm" && rm -rf "$WORK/warm"
+
+# (a) first copy.
+ours=(); cps=(); rsyncs=()
+for _ in $(seq $RUNS); do
+  fresh; cps+=("$(timed cp -a "$WORK/src" "$WORK/dst")")
+  fresh; rsyncs+=("$(timed rsync -a "$WORK/src/" "$WORK/dst/")")
+  fresh; ours+=("$(timed run_row "" "$WORK/src" "$WORK/dst" 0)")
+done
+check_same "first copy"
+fresh
+prepare_row "" "$WORK/src" "$WORK/dst" 0
+/usr/bin/time -v -o "$WORK/time.txt" "${ROW[@]}" >/dev/null 2>&1 || true
+peak=$(awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}' "$WORK/time.txt")
+ma=$(median "${ours[@]}"); mc=$(median "${cps[@]}"); mr=$(median "${rsyncs[@]}")
+printf '(a) first copy        Copy row %7.3f s   cp -a %7.3f s   rsync -a %7.3f s   vs cp %.2fx   vs rsync %.2fx   peak %s KiB\n' \
+  "$ma" "$mc" "$mr" "$(echo "$ma / $mc" | bc -l)" "$(echo "$ma / $mr" | bc -l)" "$peak"
+
+# (b) nothing changed: the target from (a) stays.
+check_same "before the second run"
+ours=(); rsyncs=()
+for _ in $(seq $RUNS); do
+  rsyncs+=("$(timed rsync -a "$WORK/src/" "$WORK/dst/")")
+  ours+=("$(timed run_row "" "$WORK/src" "$WORK/dst" 0x8000)")
+done
+check_same "second run"
+mb=$(median "${ours[@]}"); mr=$(median "${rsyncs[@]}")
+printf '(b) nothing changed   Copy row %7.3f s   rsync -a %7.3f s   vs rsync %.2fx\n' "$mb" "$mr" "$(echo "$mb / $mr" | bc -l)"
+
+# (c) 1,000 source files deleted: the full mirror is put back by hard links before each run.
+mv "$WORK/dst" "$WORK/mirror"
+python3 - "$WORK/src" <<'PY'
+import os, sys, random
+root = sys.argv[1]
+files = sorted(os.path.join(d, f) for d, _, fs in os.walk(root) for f in fs if f.endswith(".dat"))
+for path in random.Random(3).sample(files, 1000):
+    os.remove(path)
+PY
+ours=(); rsyncs=()
+for _ in $(seq $RUNS); do
+  fresh; cp -al "$WORK/mirror" "$WORK/dst"; sync
+  rsyncs+=("$(timed rsync -a --delete "$WORK/src/" "$WORK/dst/")")
+  fresh; cp -al "$WORK/mirror" "$WORK/dst"; sync
+  ours+=("$(timed run_row /COPY_DEL "$WORK/src" "$WORK/dst" 0x8000)")
+done
+check_same "Copy Del"
+mc=$(median "${ours[@]}"); mr=$(median "${rsyncs[@]}")
+printf '(c) 1,000 deleted     Copy Del %7.3f s   rsync -a --delete %7.3f s   vs rsync %.2fx\n' \
+  "$mc" "$mr" "$(echo "$mc / $mr" | bc -l)"
