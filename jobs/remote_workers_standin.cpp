@@ -2,5 +2,4 @@
 #include "jobs/remote_workers.h"
 
 int RunFtp(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, (args.flags & 0x100) ? "Ftp Del" : "Ftp"); }
-int RunPuffer(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, "Puffer"); }
 int RunKopiwart(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, "Kopiwart"); }

@@ -35,8 +35,11 @@ void ExtraExcludedFolders(std::string_view list, std::vector<std::string>& out);
 // of their own read it from there).
 JobExtraHead ExtraHeadParse(std::string_view cell);
 
-// The computer's name as the host restriction compares it. Filled once from gethostname; a test
-// may set a name of its own (nullopt goes back to the real one).
+// The computer's name as the host restriction and the buffer lists compare it. Filled once: from
+// the environment variable KPW_HOSTNAME when it is set and not empty (one machine can then play
+// several computers, as end-to-end tests of a buffer carrier do), else from gethostname. A test
+// may set a name of its own (nullopt goes back to the one filled).
+inline constexpr const char* kHostNameVariable = "KPW_HOSTNAME";
 std::string WorkerHostName();
 void SetWorkerHostName(std::optional<std::string> name);
 
