@@ -1,0 +1,51 @@
+// What the local workers share: failure questions, cancel tests, lookups that keep their errno.
+#pragma once
+
+#include "jobs/worker.h"
+#include "lib/system/sys_counter.h"
+#include "lib/system/sys_types.h"
+
+#include <cerrno>
+#include <string>
+
+// Box types of the workers' questions.
+inline constexpr u32 kBoxError = 0x11;  // OK and Cancel, stop icon
+inline constexpr u32 kBoxNote = 0x10;   // OK, stop icon
+
+// Asks text (with RunFlags 0x02; without it the text is only logged) and gives the row's result:
+// -2 when the answer was Cancel (the run's cancel flag is then set), else -1.
+int LocalFail(JobContext& ctx, u32 flags, const std::string& text, u32 type = kBoxError);
+
+// A cancelled progress dialog raises the run's cancel flag; true while the run is cancelled.
+bool LocalCancelled(JobContext& ctx);
+
+// The flag a copy watches: the dialog's cancel flag, or without a dialog the run's own, so that
+// an unattended run that is stopped does not finish a large file first.
+const SysCancelFlag* LocalEngineCancel(JobContext& ctx);
+
+// Looks path up ("\" accepted; a link reports its target's data and SYS_ATTR_LINK). 0 with *info
+// filled, else the errno; the last error is set.
+int LocalLookup(const char* path, SysFileInfo* info);
+// Only these mean "not there"; any other failure means "cannot look".
+inline bool LocalMissing(int err) { return err == ENOENT || err == ENOTDIR; }
+
+// "\n(" + the German text of the last error + ")", or "" when the code has none.
+std::string LocalLastErrorNote();
+
+// The text cut to at most max bytes, never inside a UTF-8 sequence.
+std::string LocalCutText(std::string text, std::size_t max);
+
+// What "Del" refuses to touch. folder is the listed folder (for a wildcard source its folder);
+// emptiesWhole tells that the row would remove or empty it without filters.
+enum : int { DEL_GUARD_OK = 0, DEL_GUARD_ROOT = 1, DEL_GUARD_MOUNT = 2, DEL_GUARD_HOME = 3 };
+int DelGuard(const char* folder, bool emptiesWhole);
+
+// Whether two folders are the same or one lies inside the other, after links and "." and ".."
+// are resolved; a missing folder counts by its nearest existing parent and the names below it.
+bool LocalFoldersOverlap(const char* a, const char* b);
+
+// Replaces the content of an existing file through a temporary file beside it and a rename,
+// keeping its mode, owner and group; a link is followed and stays a link. Every write, the sync
+// and the close are checked; on any failure the file is left as it was and false comes back
+// with the last error set.
+bool LocalRewriteFile(const char* path, const std::string& data);
