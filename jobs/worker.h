@@ -4,6 +4,7 @@
 #include "jobs/run_state.h"
 #include "platform/win_types.h"
 
+#include <array>
 #include <functional>
 #include <string>
 
@@ -41,6 +42,12 @@ using JobWorkerFn = int (*)(JobContext& ctx, const JobArgs& args);
 
 // The worker of a mode (0-16); never null.
 JobWorkerFn JobWorkerOf(int mode);
+
+// Tests put a table of their own in place of the real one (null restores it). The table must
+// outlive its use; set it only while no run is going on.
+inline constexpr int kJobWorkerCount = 17;
+using JobWorkerTable = std::array<JobWorkerFn, kJobWorkerCount>;
+void JobSetWorkerTableForTest(const JobWorkerTable* table);
 
 // The stand-in for a mode this build cannot run yet: the row fails with a German message naming
 // the mode (asked with 0x02, else written to standard error).

@@ -7,17 +7,23 @@
 #include "lib/text/fmt.h"
 
 #include <array>
+#include <atomic>
 
 namespace {
-constexpr std::array<JobWorkerFn, 17> kWorkers = {
+constexpr JobWorkerTable kWorkers = {
     RunCopy,    RunCopyDel, RunCopyFile, RunZip,    RunZip,   RunReg,   RunReg,   RunMove, RunDel,
     RunFtp,     RunFtp,     RunSynch,    RunPuffer, RunUpdate, RunVersion, RunShrink, RunKopiwart,
 };
+std::atomic<const JobWorkerTable*> g_testTable{nullptr};
 }  // namespace
 
+void JobSetWorkerTableForTest(const JobWorkerTable* table) { g_testTable.store(table); }
+
 JobWorkerFn JobWorkerOf(int mode) {
-  if (mode < 0 || mode >= static_cast<int>(kWorkers.size())) mode = 0;
-  return kWorkers[static_cast<std::size_t>(mode)];
+  const JobWorkerTable* table = g_testTable.load();
+  if (!table) table = &kWorkers;
+  if (mode < 0 || mode >= kJobWorkerCount) mode = 0;
+  return (*table)[static_cast<std::size_t>(mode)];
 }
 
 int JobModeNotAvailable(JobContext& ctx, const JobArgs& args, const char* modeName) {
