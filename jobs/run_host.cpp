@@ -1,6 +1,7 @@
 // The headless and the scripted run hosts.
 #include "jobs/run_host.h"
 
+#include "jobs/progress_dlg.h"
 #include "lib/text/fmt.h"
 
 #include <chrono>
@@ -26,6 +27,35 @@ int HeadlessRunHost::MessageBox(const std::string& text, const std::string& capt
 
 void HeadlessRunHost::ReportError(const std::string& text, const std::string& caption) {
   FmtFprintfA(stderr, "Kopiwart: %s%s%s\n", caption.c_str(), caption.empty() ? "" : ": ", text.c_str());
+}
+
+namespace {
+
+// A progress window that shows nothing; its boxes go to the host.
+class SilentProgressView : public IProgressView {
+ public:
+  explicit SilentProgressView(IRunHost& host) : m_host(host) {}
+  void SetCaption(const std::string&) override {}
+  void SetLineText(int, const std::string&) override {}
+  void SetRange(int) override {}
+  void SetPos(int) override {}
+  void EnableCancel(bool) override {}
+  int MessageBox(const std::string& text, const std::string& caption, u32 type) override {
+    return m_host.MessageBox(text, caption, type);
+  }
+  void EndDialog(int) override {}
+  int LineWidth() override { return 400; }
+  GdiWidthTable CharWidths() override { return GdiWidthTable::Uniform(7); }
+
+ private:
+  IRunHost& m_host;
+};
+
+}  // namespace
+
+int HeadlessRunHost::RunProgressDialog(CProgressDlg& dialog) {
+  SilentProgressView view(*this);
+  return dialog.DoModal(view);
 }
 
 // ---- ScriptedRunHost --------------------------------------------------------------------------
@@ -193,6 +223,11 @@ void ScriptedRunHost::AdvanceTime(u32 ms) {
 bool ScriptedRunHost::ListHasFocus() {
   std::lock_guard lock(m_mutex);
   return m_listFocus;
+}
+
+int ScriptedRunHost::RunProgressDialog(CProgressDlg& dialog) {
+  Record("RunProgressDialog");
+  return dialog.DoModal(m_progressView);
 }
 
 void ScriptedRunHost::FocusFilePane() { Record("FocusFilePane"); }

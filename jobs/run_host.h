@@ -1,6 +1,7 @@
 // The one callback interface through which the engine reaches a window, an unattended run or a test.
 #pragma once
 
+#include "jobs/progress_view.h"
 #include "platform/win_types.h"
 
 #include <condition_variable>
@@ -38,6 +39,8 @@ enum : int {
   IDYES = 6,
   IDNO = 7,
 };
+
+class CProgressDlg;
 
 // Image value for "no icon".
 inline constexpr int kNoIcon = 0x70000000;
@@ -79,6 +82,9 @@ class IRunHost {
   virtual bool ListHasFocus() = 0;
   virtual void FocusFilePane() = 0;
   virtual void FilePaneCommand(u32 commandId) = 0;
+  // Runs a progress dialog modally on the calling thread until its worker is done (the dialog
+  // has its worker set); returns the dialog's result, 1 or 2 when cancelled.
+  virtual int RunProgressDialog(CProgressDlg& dialog) = 0;
 };
 
 // The answer an unattended run gives to a box of that type: it goes on without retrying forever
@@ -104,6 +110,8 @@ class HeadlessRunHost : public IRunHost {
   bool ListHasFocus() override { return false; }
   void FocusFilePane() override {}
   void FilePaneCommand(u32) override {}
+  // The dialog's loop with a view that draws nothing; its boxes go to MessageBox.
+  int RunProgressDialog(CProgressDlg& dialog) override;
 };
 
 // For tests: answers come from a queue that the test fills, everything asked is recorded, and
@@ -159,6 +167,9 @@ class ScriptedRunHost : public IRunHost {
   bool ListHasFocus() override;
   void FocusFilePane() override;
   void FilePaneCommand(u32 commandId) override;
+  // The dialog's loop drawing into ProgressView(), whose queue answers the dialog's boxes.
+  int RunProgressDialog(CProgressDlg& dialog) override;
+  ScriptedProgressView& ProgressView() { return m_progressView; }
 
  private:
   struct Timer {
@@ -186,4 +197,5 @@ class ScriptedRunHost : public IRunHost {
   bool m_listFocus = true;
   std::map<std::string, int> m_icons;
   std::map<u32, Timer> m_timers;
+  ScriptedProgressView m_progressView;
 };
