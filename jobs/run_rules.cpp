@@ -1,0 +1,134 @@
+// Rules of a run that need no view: schedule test, RunFlags, target and path checks, continuation.
+#include "jobs/run_rules.h"
+
+#include "lib/system/sys_path.h"
+#include "lib/text/enc.h"
+#include "lib/text/fmt.h"
+#include "lib/text/strutf8.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (kpw::text::AsciiLower(static_cast<unsigned char>(a[i])) != kpw::text::AsciiLower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && EqualsNoCase(text.substr(text.size() - tail.size()), tail);
+}
+
+struct UrlHead {
+  std::string scheme, host, user, password;
+  int port = 0;
+};
+
+UrlHead SplitHead(const std::string& url) {
+  char host[1024], user[64], password[64], scheme[16];
+  int port = 0;
+  EncSplitUrlA(url.c_str(), host, sizeof host, user, password, &port, scheme, nullptr, 0, nullptr, 0);
+  return UrlHead{scheme, host, user, password, port};
+}
+
+}  // namespace
+
+// ---- schedule -----------------------------------------------------------------------------------
+
+i64 ScheduleTolerance(i64 intervalSeconds) {
+  if (intervalSeconds <= 0) return 0;
+  return std::min<i64>(intervalSeconds / 24, 3600);
+}
+
+bool ScheduleIsDue(const JobSchedule& schedule, i64 now) {
+  if ((schedule.word & SCHED_UNIT_MASK) == SCHED_ALWAYS) return true;
+  const i64 interval = ScheduleIntervalSeconds(schedule.word, schedule.interval);
+  if (interval <= 0) return true;
+  const i64 last = schedule.lastRun;
+  if (last == 0 || now < last) return true;
+  return now >= last + interval - ScheduleTolerance(interval);
+}
+
+// ---- RunFlags -----------------------------------------------------------------------------------
+
+u32 RunFlagsFromSchedule(u32 word) {
+  u32 flags = 0;
+  if (word & SCHED_NEWER_ONLY) flags |= RUN_NEWER_ONLY;
+  if (word & SCHED_NEVER_OVERWRITE) flags |= RUN_NO_OVERWRITE;
+  if (word & SCHED_KEEP_READONLY) flags |= RUN_KEEP_READONLY;
+  return flags;
+}
+
+u32 StartupRunFlags(bool always, bool noWindow, u32 word) {
+  u32 flags = always ? RUN_DIALOG : (RUN_DIALOG | RUN_SCHEDULE);
+  if (noWindow) flags &= ~static_cast<u32>(RUN_DIALOG);
+  return flags | RunFlagsFromSchedule(word);
+}
+
+// ---- rows ---------------------------------------------------------------------------------------
+
+bool RowNeedsTarget(int mode, std::string_view source) {
+  if (mode != JOB_MODE_REG && mode != JOB_MODE_REG_ADD) return true;
+  return !(EndsWithNoCase(source, ".reg") || EndsWithNoCase(source, ".crg"));
+}
+
+bool IsDriveOrUncPath(std::string_view path) {
+  if (path.size() >= 2 && path[1] == ':' &&
+      ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
+    return true;
+  return path.starts_with("\\\\");
+}
+
+std::string DriveOrUncPathText(std::string_view path) {
+  const std::string p(path);
+  return FmtString("Der Pfad:\n%s\nhat einen Laufwerksbuchstaben oder ist ein UNC-Pfad; "
+                   "solche Pfade gibt es hier nicht. Der Eintrag wird nicht ausgeführt !",
+                   p.c_str());
+}
+
+bool CellFitsAfterExpansion(std::string_view text) {
+  int chars = 0;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end) {
+    p += kpw::text::Utf8SeqLen(p, end);
+    if (++chars > kJobCellMaxChars) return false;
+  }
+  return true;
+}
+
+std::string CellTooLongText(std::string_view cell) {
+  const std::string c(cell);
+  return FmtString("Der Pfad:\n%s\nwird mit den eingesetzten Variablen zu lang !", c.c_str());
+}
+
+bool RowContinues(const RowKey& row, const RowKey& next) {
+  if ((row.mode == JOB_MODE_ZIP || row.mode == JOB_MODE_ZIP_ADD) && next.mode == JOB_MODE_ZIP_ADD) {
+    return !row.target.empty() && SysPathCompare(row.target.c_str(), next.target.c_str(), 0) == 0;
+  }
+  if (row.mode == JOB_MODE_KOPIWART && next.mode == JOB_MODE_KOPIWART) {
+    const UrlHead a = SplitHead(row.target);
+    const UrlHead b = SplitHead(next.target);
+    return EqualsNoCase(a.scheme, b.scheme) && EqualsNoCase(a.host, b.host) && a.port == b.port &&
+           a.user == b.user && a.password == b.password;
+  }
+  return false;
+}
+
+u32 ModeAddedFlags(int mode) {
+  switch (mode) {
+    case JOB_MODE_ZIP_ADD:
+    case JOB_MODE_REG_ADD: return RUN_ADD;
+    case JOB_MODE_FTP_DEL: return RUN_DELETE_SURPLUS;
+    default: return 0;
+  }
+}
+
+bool ModeContinues(int mode) {
+  return mode == JOB_MODE_ZIP || mode == JOB_MODE_ZIP_ADD || mode == JOB_MODE_KOPIWART;
+}
