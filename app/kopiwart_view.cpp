@@ -119,9 +119,14 @@ CKopiwartView::CKopiwartView(IRunHost& host) : m_host(host) {
   }
   m_list.SetSetting(TLSETTING_OPTIONS, 23);
   m_list.SetOwner(this);
+  m_run.SetMessageBox([this](const std::string& text, const char* caption, u32 type) {
+    return WorkerMessageBox(text, caption, type);
+  });
 }
 
 CKopiwartView::~CKopiwartView() {
+  ReleaseShared(0, false);
+  m_run.SetMessageBox(nullptr);
   m_list.SetOwner(nullptr);
   if (BarShown()) m_host.KillTimer(kFilterTimerId);
 }
@@ -373,7 +378,7 @@ void CKopiwartView::ClearList() {
   // The filter bar stays: deleting it under a set shown flag would leave the rows misnumbered.
   DeleteJobRows();
   m_listFlags = 0;
-  m_filesCopied = 0;
+  m_run.FilesCopied() = 0;
   m_word = 0;
   m_interval = 1;
   m_lastRun = 0;
@@ -469,6 +474,9 @@ bool CKopiwartView::OnCommand(u32 id) {
     case ID_CPP_FILTER: OnCppFilter(); return true;
     case ID_SCHEDULE: OnSchedule(); return true;
     case ID_FILTER_BAR: OnFilterBar(); return true;
+    case ID_RUN: OnRun(); return true;
+    case ID_STOP_RUN: OnStopRun(); return true;
+    case ID_CONTINUE_RUN: return true;
     default: return false;
   }
 }

@@ -5,10 +5,13 @@
 #include "jobs/run_host.h"
 #include "controls/treelist_store.h"
 #include "jobs/job_model.h"
+#include "jobs/run_rules.h"
+#include "jobs/run_state.h"
 #include "lib/text/textlist.h"
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,7 +29,16 @@ enum : u32 {
   ID_FILTER_BAR = 32792,
   ID_EDIT_DELETE = 57632,
   ID_EDIT_UNDO = 57643,
+  ID_RUN = 32778,           // "Kopiwart ausführen" (F5)
+  ID_STOP_RUN = 14735,      // "Abbechen" of the tray menu
+  ID_CONTINUE_RUN = 14736,  // "Weitermachen" of the tray menu: changes nothing
 };
+
+// Shown after a run through the progress dialog.
+inline constexpr char kFilesCopiedFormat[] = "Es wurden %i Dateien kopiert!";
+
+class CRunLock;
+class CUrlConnection;
 
 inline constexpr u32 kFilterTimerId = 14734;
 inline constexpr u32 kFilterTimerMs = 200;
@@ -94,8 +106,34 @@ class CKopiwartView : public ITreeListOwner {
   // A message box that may be shown from any thread, also while the window is hidden.
   int WorkerMessageBox(const std::string& text, const char* caption, u32 type);
 
-  // Files copied by the current run (the runner raises it).
-  std::atomic<u32>& FilesCopied() { return m_filesCopied; }
+  // ---- runs
+  // Runs the whole list once (see kopiwart_run.cpp); 0, -1 (a row failed) or -2 (stopped).
+  int RunAll(u32 flags);
+  // The row loop on the progress dialog's worker thread; its argument words 0 and 1 are the view
+  // and the RunFlags.
+  int RunWorkerThread(CProgressDlg& dialog);
+  // Runs one job row (job index) with its neighbours as they stand in the list now.
+  int RunEntry(int row, u32 flags);
+  // "Kopiwart ausführen": a run through the progress dialog with the schedule's options.
+  void OnRun();
+  // Stops the running run after its current file.
+  void OnStopRun() { m_run.SetCancel(); }
+  // Whether the last RunAll was cancelled or stopped (its last-run time was then not stored).
+  bool WasLastRunCancelled() const { return m_lastRunCancelled.load(); }
+
+  // The run state the workers reach, with its callbacks.
+  CRunState& RunState() { return m_run; }
+  std::atomic<u32>& FilesCopied() { return m_run.FilesCopied(); }
+  int CopyCallback(int event, int index, CArcFile* archive, const char* text) {
+    return m_run.CopyCallback(event, index, archive, text);
+  }
+  void ProgressTimer(CProgressDlg& dialog, CUrlConnection* context) { m_run.ProgressTimer(dialog, context); }
+  // The connection that the "Kopiwart" worker keeps for the next row; the runner deletes it.
+  CUrlConnection*& KeptConnection() { return m_keptConnection; }
+  // The frame's run lock that every run reports to (null: none).
+  void SetRunLock(CRunLock* lock) { m_runLock = lock; }
+  // The clock of the schedule and the last-run time, seconds since 1970 (null: the system's).
+  void SetRunClock(std::function<i64()> clock) { m_runClock = std::move(clock); }
   void SetHiddenRun(int hidden) { m_hiddenRun = hidden; }
   int GetHiddenRun() const { return m_hiddenRun; }
 
@@ -137,13 +175,37 @@ class CKopiwartView : public ITreeListOwner {
   void DeleteJobRows();
   int CheckItem(HTREEITEM item, int message);
 
+  // What running one row came to.
+  struct RowOutcome {
+    int result = 0;
+    bool workerCalled = false;
+    u32 flags = 0;  // the RunFlags the worker got
+  };
+  i64 RunNow() const;
+  RowKey KeyOf(const JobEntry& entry) const;
+  // Runs row i of rows; prevContinued tells whether the row before handed its archive or
+  // connection on (nullopt: judge from the neighbour's cells).
+  RowOutcome RunRow(const std::vector<JobEntry>& rows, int i, u32 flags, std::optional<bool> prevContinued);
+  int RunRows(u32 flags);
+  // Closes (or, after a cancel or stop, discards) the shared archive and deletes the kept
+  // connection; -1 when committing the archive failed.
+  int ReleaseShared(u32 flags, bool discard);
+  // A note that changes nothing: through the active dialog, the box with 0x02, else standard error.
+  void RunNote(u32 flags, const std::string& text, u32 type);
+  // A tag failure: -1, or with 0x02 a question whose Cancel stops the run (-2).
+  int TagFailure(u32 flags, const std::string& text);
+
   IRunHost& m_host;
   CTreeListStore m_list;
   std::atomic<u32> m_listFlags{0};
   std::atomic<u32> m_word{0};
   std::atomic<i32> m_interval{1};
   std::atomic<u32> m_lastRun{0};
-  std::atomic<u32> m_filesCopied{0};
+  CRunState m_run;
+  CUrlConnection* m_keptConnection = nullptr;
+  CRunLock* m_runLock = nullptr;
+  std::function<i64()> m_runClock;
+  std::atomic<bool> m_lastRunCancelled{false};
   std::atomic<u32> m_filterItem{ItemToU32(TVI_ROOT)};
   std::atomic<int> m_filterShown{0};
   int m_filterCountdown = 0;

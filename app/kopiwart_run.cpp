@@ -1,0 +1,301 @@
+// The job runner of the view: the whole list with schedule and last-run time, the row loop, one row.
+#include "app/kopiwart_view.h"
+
+#include "app/run_lock.h"
+#include "jobs/path_tags.h"
+#include "jobs/progress_dlg.h"
+#include "jobs/worker.h"
+#include "lib/system/vars.h"
+#include "lib/text/fmt.h"
+#include "platform/last_error.h"
+#include "remote/url_connection.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+namespace {
+
+// Room for a cell of kJobCellMaxChars characters of up to four bytes each; what is longer in
+// characters is refused after the expansion.
+constexpr int kTagBufSize = kJobCellMaxChars * 4 + 1;
+
+// One tag expansion into a string; false (text unchanged) when the tag function failed.
+template <class Fn>
+int Expand(std::string& text, Fn fn) {
+  std::string buffer(kTagBufSize, '\0');
+  const int n = fn(text.c_str(), buffer.data(), kTagBufSize);
+  if (n < 0) return n;
+  buffer.resize(std::strlen(buffer.c_str()));
+  text = std::move(buffer);
+  return n;
+}
+
+std::string TooLongText(const std::string& path) { return kTagTooLongHead + path + kTagTooLongTail; }
+
+// Whether the first "#" of text stands before a character and a "#" ("#x#").
+bool FirstHashIsShortTag(const std::string& text, char* inner) {
+  const std::size_t p = text.find('#');
+  if (p == std::string::npos || p + 2 >= text.size() || text[p + 2] != '#') return false;
+  *inner = text[p + 1];
+  return true;
+}
+
+}  // namespace
+
+// ---- helpers ------------------------------------------------------------------------------------
+
+i64 CKopiwartView::RunNow() const {
+  if (m_runClock) return m_runClock();
+  return static_cast<i64>(std::time(nullptr));
+}
+
+RowKey CKopiwartView::KeyOf(const JobEntry& entry) const {
+  RowKey key;
+  key.mode = JobModeFromName(entry.Cell(JOB_COL_MODE));
+  key.target = VarExpandString(entry.Cell(JOB_COL_TARGET));
+  // The date as the row will see it; generation and version tags stay, so that comparing never
+  // rotates anything.
+  if (key.mode != JOB_MODE_SHRINK && key.target.find('#') != std::string::npos)
+    Expand(key.target, [](const char* s, char* d, int n) { return ExpandDateTag(s, d, n); });
+  return key;
+}
+
+void CKopiwartView::RunNote(u32 flags, const std::string& text, u32 type) {
+  if (CProgressDlg* dialog = m_run.ActiveDialog()) {
+    dialog->Ask(text, nullptr, type);
+  } else if (flags & RUN_DIALOG) {
+    WorkerMessageBox(text, nullptr, type);
+  } else {
+    FmtFprintfA(stderr, "Kopiwart: %s\n", text.c_str());
+  }
+}
+
+int CKopiwartView::TagFailure(u32 flags, const std::string& text) {
+  if (!(flags & RUN_DIALOG)) return JOB_FAILED;
+  return m_run.WorkerQuestion(flags, text, MB_OKCANCEL | MB_ICONHAND) == IDCANCEL ? JOB_STOP_ALL : JOB_FAILED;
+}
+
+int CKopiwartView::ReleaseShared(u32 flags, bool discard) {
+  int result = 0;
+  CZipFile& archive = m_run.SharedArchive();
+  if (archive.IsOpen()) {
+    if (discard) {
+      archive.Discard();
+    } else if (archive.Close() != 0) {
+      RunNote(flags, archive.GetErrorText() + "\n\n", MB_OKCANCEL | MB_ICONHAND);
+      result = JOB_FAILED;
+    }
+  }
+  if (CUrlConnection* connection = m_keptConnection) {
+    m_keptConnection = nullptr;
+    connection->Close();
+    delete connection;
+  }
+  return result;
+}
+
+// ---- one row ------------------------------------------------------------------------------------
+
+CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& rows, int i, u32 flags,
+                                                std::optional<bool> prevContinued) {
+  RowOutcome out;
+  out.result = JOB_FAILED;
+  if (i < 0 || i >= static_cast<int>(rows.size())) return out;
+  const JobEntry& entry = rows[static_cast<std::size_t>(i)];
+
+  // Cells: variables first. A cell that grows past its limit fails the row rather than run on a
+  // cut path.
+  std::string cells[4];
+  for (int c = JOB_COL_SOURCE; c <= JOB_COL_MINUS; ++c) {
+    cells[c] = VarExpandString(entry.Cell(c));
+    if (!CellFitsAfterExpansion(cells[c])) {
+      RunNote(flags, CellTooLongText(entry.Cell(c)), MB_ICONHAND);
+      return out;
+    }
+  }
+  std::string& source = cells[JOB_COL_SOURCE];
+  std::string& target = cells[JOB_COL_TARGET];
+  const int mode = JobModeFromName(entry.Cell(JOB_COL_MODE));
+
+  if (source.empty()) return out;
+  if (target.empty() && RowNeedsTarget(mode, source)) return out;
+  for (const std::string* path : {&source, &target}) {
+    if (IsDriveOrUncPath(*path)) {
+      RunNote(flags, DriveOrUncPathText(*path), MB_ICONHAND);
+      return out;
+    }
+  }
+
+  // Source: only a date tag at its first "#".
+  if (source.find('#') != std::string::npos &&
+      Expand(source, [](const char* s, char* d, int n) { return ExpandDateTag(s, d, n); }) < 0) {
+    out.result = TagFailure(flags, TooLongText(source));
+    return out;
+  }
+
+  // Target: version, then date and generations; "Shrink" keeps the last two for itself.
+  std::size_t hash = target.find('#');
+  if (hash != std::string::npos && hash + 1 < target.size() && target[hash + 1] == '@') {
+    const std::string& from = source;
+    if (Expand(target, [&from](const char* s, char* d, int n) { return ExpandVersionTag(s, d, n, from.c_str()); }) < 0) {
+      out.result = TagFailure(flags, GetLastError() == ERROR_FILENAME_EXCED_RANGE
+                                         ? TooLongText(target)
+                                         : kVersionFailHead + source + kVersionFailTail);
+      return out;
+    }
+  }
+  char inner = 0;
+  if (mode != JOB_MODE_SHRINK && FirstHashIsShortTag(target, &inner)) {
+    if ((inner == 'D' || inner == 'd') &&
+        Expand(target, [](const char* s, char* d, int n) { return ExpandDateTag(s, d, n); }) < 0) {
+      out.result = TagFailure(flags, TooLongText(target));
+      return out;
+    }
+    if (FirstHashIsShortTag(target, &inner) && inner >= '1' && inner <= '5') {
+      const int n = Expand(target, [](const char* s, char* d, int size) { return ExpandChainTag(s, d, size, 0); });
+      if (n < 0) {
+        out.result = TagFailure(flags, n == -1 && GetLastError() == ERROR_FILENAME_EXCED_RANGE
+                                           ? TooLongText(target)
+                                           : kChainFailHead + target + kChainFailTail);
+        return out;
+      }
+    }
+  }
+  for (const std::string* path : {&source, &target}) {
+    if (!CellFitsAfterExpansion(*path)) {
+      out.result = TagFailure(flags, TooLongText(*path));
+      return out;
+    }
+  }
+
+  // Flags of the mode, and whether the neighbours share the archive or connection.
+  u32 rowFlags = flags | ModeAddedFlags(mode);
+  if (ModeContinues(mode)) {
+    const RowKey key = KeyOf(entry);
+    if (i + 1 < static_cast<int>(rows.size()) && RowContinues(key, KeyOf(rows[static_cast<std::size_t>(i + 1)])))
+      rowFlags |= RUN_CONTINUE_NEXT;
+    const bool continued =
+        prevContinued ? *prevContinued : (i > 0 && RowContinues(KeyOf(rows[static_cast<std::size_t>(i - 1)]), key));
+    if (continued) rowFlags |= RUN_CONTINUED;
+  }
+
+  JobArgs args;
+  args.source = source.c_str();
+  args.target = target.c_str();
+  args.plus = cells[JOB_COL_PLUS].c_str();
+  args.minus = cells[JOB_COL_MINUS].c_str();
+  args.subdirs = JobSubdirsFromCell(entry.Cell(JOB_COL_SUBDIRS)) ? 1 : 0;
+  args.extra = entry.Cell(JOB_COL_EXTRA).c_str();
+  args.flags = rowFlags;
+  JobContext context{m_run, m_keptConnection};
+  out.result = JobWorkerOf(mode)(context, args);
+  out.workerCalled = true;
+  out.flags = rowFlags;
+
+  if (out.result == JOB_DONE && (mode == JOB_MODE_COPY_FILE || mode == JOB_MODE_MOVE)) {
+    const HTREEITEM item = GetJobItem(i);
+    if (item != TLI_NULL) CheckEntry(static_cast<int>(kCheckEntryItemTag | (ItemToU32(item) & 0x00FFFFFFu)), 0);
+  }
+  return out;
+}
+
+int CKopiwartView::RunEntry(int row, u32 flags) {
+  const std::vector<JobEntry> rows = GetAllEntries();
+  const RowOutcome out = RunRow(rows, row, flags, std::nullopt);
+  if (!(out.workerCalled && (out.flags & RUN_CONTINUE_NEXT))) ReleaseShared(flags, false);
+  return out.result;
+}
+
+// ---- the row loop -------------------------------------------------------------------------------
+
+int CKopiwartView::RunRows(u32 flags) {
+  const std::vector<JobEntry> rows = GetAllEntries();
+  CProgressDlg* dialog = m_run.ActiveDialog();
+  auto cancelled = [&] { return m_run.IsCancelled() || (dialog && dialog->IsCancelled()); };
+  int result = JOB_DONE;
+  bool continued = false;
+  for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+    const RowOutcome out = RunRow(rows, i, flags, continued);
+    // Only a row whose worker ran with 0x400 hands its archive or connection on; whatever else
+    // happened, both are released now, so that nothing stays open uncommitted.
+    continued = out.workerCalled && (out.flags & RUN_CONTINUE_NEXT);
+    if (out.result == JOB_STOP_ALL) {
+      result = JOB_STOP_ALL;
+      break;
+    }
+    if (out.result == JOB_FAILED) result = JOB_FAILED;
+    if (cancelled()) break;
+    if (!continued && ReleaseShared(flags, false) < 0) result = JOB_FAILED;
+  }
+  // After a cancel or stop a half-written archive is dropped rather than committed.
+  const bool stopped = result == JOB_STOP_ALL || cancelled();
+  if (ReleaseShared(flags, stopped) < 0 && result != JOB_STOP_ALL) result = JOB_FAILED;
+  return result;
+}
+
+int CKopiwartView::RunWorkerThread(CProgressDlg& dialog) {
+  auto* view = reinterpret_cast<CKopiwartView*>(dialog.ArgWord(0));
+  if (!view) return JOB_FAILED;
+  const u32 flags = static_cast<u32>(dialog.ArgWord(1));
+  CRunState::ScopedActiveDialog active(view->m_run, &dialog);
+  return view->RunRows(flags);
+}
+
+// ---- the whole list -----------------------------------------------------------------------------
+
+int CKopiwartView::RunAll(u32 flags) {
+  // Cleared before the run is reported, so that a cancel from the frame while it starts is kept.
+  m_run.StartRun();
+  m_lastRunCancelled = false;
+  std::unique_ptr<CProgressDlg> dialog;
+  if (flags & RUN_DIALOG) dialog = std::make_unique<CProgressDlg>();
+  if (m_runLock) m_runLock->OnRunProgressDlg(dialog.get(), &m_run);
+  // Declared after the dialog: the frame hears "none" on every way out, before the dialog goes.
+  struct Reported {
+    CRunLock* lock;
+    ~Reported() {
+      if (lock) lock->OnRunProgressDlg(nullptr, nullptr);
+    }
+  } reported{m_runLock};
+
+  if (GetInfo(0) == 0) return JOB_DONE;
+
+  const JobSchedule schedule = GetSchedule();
+  if (flags & RUN_SCHEDULE) flags &= ~static_cast<u32>(RUN_NEWER_ONLY);
+  flags |= RunFlagsFromSchedule(schedule.word);
+  const i64 now = RunNow();
+  if ((flags & RUN_SCHEDULE) && schedule.lastRun != 0 && !ScheduleIsDue(schedule, now)) return JOB_DONE;
+
+  int result;
+  bool cancelled;
+  if (dialog) {
+    dialog->SetWorker([](CProgressDlg& d) { return reinterpret_cast<CKopiwartView*>(d.ArgWord(0))->RunWorkerThread(d); },
+                      {reinterpret_cast<std::uintptr_t>(this), flags, 0, 0, 0});
+    m_host.RunProgressDialog(*dialog);
+    // A dialog closed from outside returns before its worker: the run is not over until it is.
+    while (dialog->IsWorkerRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    result = dialog->GetWorkerResult();
+    cancelled = m_run.IsCancelled() || dialog->IsCancelled();
+    m_run.SetCancel();
+    WorkerMessageBox(FmtString(kFilesCopiedFormat, static_cast<int>(m_run.FilesCopied().load())), nullptr, MB_OK);
+  } else {
+    result = RunRows(flags);
+    cancelled = m_run.IsCancelled();
+  }
+
+  // The time taken at the start counts only for a run that went through.
+  const bool stopped = cancelled || result == JOB_STOP_ALL;
+  m_lastRunCancelled = stopped;
+  if (!stopped) {
+    SetLastRun(static_cast<u32>(std::clamp<i64>(now, 1, UINT32_MAX)));
+    if (!(schedule.word & SCHED_NO_STORE_TIME)) SetModified(1);
+  }
+  return result;
+}
+
+void CKopiwartView::OnRun() { RunAll(RUN_DIALOG | RunFlagsFromSchedule(static_cast<u32>(GetInfo(1)))); }
