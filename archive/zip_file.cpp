@@ -1,25 +1,266 @@
-// The zip archive class: until the format is built in, every operation fails cleanly.
-#include "archive/zip_file.h"
+// CZipFile: opening for reading, updating or creating, the commit by rename, discarding, queries.
+#include "archive/zip_internal.h"
 
-int CZipFile::GetEntryCount() const { return 0; }
+#include "lib/system/sys.h"
+#include "lib/system/sys_ospath.h"
+#include "lib/system/tempname.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+using namespace zipfmt;
+
+namespace {
+
+// The process's file-creation mask, read without changing it.
+mode_t CurrentUmask() {
+  if (std::FILE* f = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+      unsigned mask = 0;
+      if (std::sscanf(line, "Umask: %o", &mask) == 1) {
+        std::fclose(f);
+        return static_cast<mode_t>(mask);
+      }
+    }
+    std::fclose(f);
+  }
+  return 022;
+}
+
+}  // namespace
+
+CZipFile::CZipFile() : m_impl(std::make_unique<Impl>(*this)) {}
+
+CZipFile::~CZipFile() {
+  if (m_openMode) Discard();
+}
+
+void CZipFile::SetThreadCount(int count) { m_impl->threads = std::max(0, count); }
+
+void CZipFile::Impl::Reset() {
+  if (oldFd >= 0) ::close(oldFd);
+  oldFd = -1;
+  input.Reset(-1, 0);
+  if (tempFd >= 0) ::close(tempFd);
+  tempFd = -1;
+  if (!tempPath.empty()) ::unlink(tempPath.c_str());
+  tempPath.clear();
+  output.Attach(-1);
+  entries.clear();
+  byName.clear();
+  changed = false;
+  oldExists = false;
+}
+
+bool CZipFile::Impl::IsSelf(dev_t dev, ino_t ino) const {
+  return (tempFd >= 0 && dev == tempDev && ino == tempIno) || (oldExists && dev == oldDev && ino == oldIno);
+}
+
+void CZipFile::Impl::Restore(int index, int replaced) {
+  const std::string& name = entries[static_cast<std::size_t>(index)].name;
+  if (replaced >= 0) {
+    entries[static_cast<std::size_t>(replaced)].dropped = false;
+    byName[name] = replaced;
+  } else {
+    const auto it = byName.find(name);
+    if (it != byName.end() && it->second == index) byName.erase(it);
+  }
+}
+
+void CZipFile::Impl::Compact() {
+  entries.erase(std::remove_if(entries.begin(), entries.end(), [](const ZipEntryRec& e) { return e.dropped; }),
+                entries.end());
+  byName.clear();
+  byName.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) byName[entries[i].name] = static_cast<int>(i);
+}
+
+int CZipFile::Open(const char* path, int mode, int level) {
+  Impl& s = *m_impl;
+  if (m_openMode) Discard();
+  SetError(ARC_OK);
+  m_path = path ? path : "";
+  s.level = std::clamp(level, 0, 9);
+  if (mode != ARC_OPEN_READ && mode != ARC_OPEN_UPDATE && mode != ARC_OPEN_CREATE)
+    return s.Fail(ARC_ERR_OPEN, {}, EINVAL);
+  const SysOsPath os(m_path.c_str());
+  if (m_path.empty() || !os.ok()) return s.Fail(ARC_ERR_OPEN, {}, EINVAL);
+
+  struct stat st {};
+  const bool exists = ::stat(os.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return s.Fail(ARC_ERR_OPEN, {}, EISDIR);
+  if (!exists && (mode == ARC_OPEN_READ || errno != ENOENT)) return s.Fail(ARC_ERR_OPEN, {}, errno);
+  if (exists) {
+    s.oldExists = true;
+    s.oldDev = st.st_dev;
+    s.oldIno = st.st_ino;
+    s.oldMode = st.st_mode & 07777;
+  }
+
+  // The old archive is read for reading and updating (an empty file counts as an empty archive).
+  if (exists && mode != ARC_OPEN_CREATE && (mode == ARC_OPEN_READ || st.st_size > 0)) {
+    s.oldFd = ::open(os.c_str(), O_RDONLY | O_CLOEXEC);
+    if (s.oldFd < 0) {
+      const int err = errno;
+      s.Reset();
+      return s.Fail(ARC_ERR_OPEN, {}, err);
+    }
+    struct stat fst {};
+    ::fstat(s.oldFd, &fst);
+    s.input.Reset(s.oldFd, static_cast<u64>(fst.st_size));
+    std::string detail;
+    const int rc = ZipReadDirectory(s.input, s.entries, detail);
+    if (rc != ARC_OK) {
+      const int err = errno;
+      s.Reset();
+      return s.Fail(rc, {}, rc == ARC_ERR_READ ? err : 0, detail);
+    }
+    s.Compact();
+  }
+
+  if (mode != ARC_OPEN_READ) {
+    std::string folder;
+    SysStrDir(folder, m_path.c_str());
+    if (folder.empty()) folder = ".";
+    int nameLength = 0;
+    const char* name = SysPathName(static_cast<int>(m_path.size()), m_path.c_str(), &nameLength);
+    std::string part = "." + std::string(name, static_cast<std::size_t>(nameLength)) + "-*.tmp";
+    if (part.size() > 200) part = ".kpw-zip-*.tmp";
+    std::vector<char> buffer(folder.size() + part.size() + 64);
+    if (SysTempName(buffer.data(), static_cast<int>(buffer.size()), folder.c_str(), part.c_str()) < 0) {
+      const int err = errno ? errno : ENOENT;
+      s.Reset();
+      return s.Fail(ARC_ERR_OPEN, {}, SysFileExist(folder.c_str()) == 0 ? ENOENT : err);
+    }
+    s.tempPath = SysOsPath(buffer.data()).c_str();
+    s.tempFd = ::open(s.tempPath.c_str(), O_RDWR | O_CLOEXEC);
+    struct stat tst {};
+    if (s.tempFd < 0 || ::fstat(s.tempFd, &tst) != 0) {
+      const int err = errno;
+      s.Reset();
+      return s.Fail(ARC_ERR_OPEN, {}, err);
+    }
+    s.tempDev = tst.st_dev;
+    s.tempIno = tst.st_ino;
+    s.output.Attach(s.tempFd);
+  }
+  m_openMode = mode;
+  return ARC_OK;
+}
 
 int CZipFile::Close() {
-  const int wasOpen = m_openMode;
+  Impl& s = *m_impl;
+  if (!m_openMode) return ARC_OK;
+  SetError(ARC_OK);
+  if (m_openMode == ARC_OPEN_READ) {
+    s.Reset();
+    m_openMode = 0;
+    return ARC_OK;
+  }
+  // An update that changed nothing leaves the archive as it was.
+  if (m_openMode == ARC_OPEN_UPDATE && s.oldExists && !s.changed &&
+      std::none_of(s.entries.begin(), s.entries.end(), [](const ZipEntryRec& e) { return e.dropped; })) {
+    s.Reset();
+    m_openMode = 0;
+    return ARC_OK;
+  }
+  auto fail = [&](int code, int err) {
+    s.Reset();
+    m_openMode = 0;
+    s.running.store(false);
+    return s.Fail(code, {}, err);
+  };
+
+  s.Compact();
+  i64 toCopy = 0;
+  for (const ZipEntryRec& e : s.entries)
+    if (e.fromOld) toCopy += static_cast<i64>(e.compSize);
+  s.progressPos.store(0);
+  s.progressTotal.store(toCopy);
+  s.running.store(true);
+
+  ZipOutput& out = s.output;
+  for (ZipEntryRec& e : s.entries) {
+    if (!e.fromOld) continue;
+    u64 dataOffset = 0;
+    if (!ZipDataOffset(s.input, e, &dataOffset)) {
+      const int err = errno;
+      s.errItem = e.name;
+      return fail(err ? ARC_ERR_READ : ARC_ERR_FORMAT, err);
+    }
+    const bool descriptor = (e.flags & kFlagDescriptor) && (e.flags & kFlagEncrypted);
+    if (!descriptor) e.flags &= static_cast<u16>(~kFlagDescriptor);
+    e.localZip64 = e.size >= kMax32 || e.compSize >= kMax32;
+    e.localOffset = out.Offset();
+    if (!out.Write(ZipLocalHeader(e)) || !out.CopyFrom(s.oldFd, dataOffset, e.compSize))
+      return fail(ARC_ERR_WRITE, out.Error());
+    if (descriptor) {
+      std::string d;
+      Put32(d, kSigDescriptor);
+      Put32(d, e.crc);
+      if (e.localZip64) {
+        Put64(d, e.compSize);
+        Put64(d, e.size);
+      } else {
+        Put32(d, static_cast<u32>(e.compSize));
+        Put32(d, static_cast<u32>(e.size));
+      }
+      if (!out.Write(d)) return fail(ARC_ERR_WRITE, out.Error());
+    }
+    e.fromOld = false;
+    s.progressPos.fetch_add(static_cast<i64>(e.compSize));
+  }
+
+  const u64 dirOffset = out.Offset();
+  for (const ZipEntryRec& e : s.entries)
+    if (!out.Write(ZipCentralHeader(e))) return fail(ARC_ERR_WRITE, out.Error());
+  const u64 dirSize = out.Offset() - dirOffset;
+  if (!out.Write(ZipEndRecords(s.entries.size(), dirOffset, dirSize)) || !out.Flush())
+    return fail(ARC_ERR_WRITE, out.Error());
+
+  const mode_t mode = s.oldExists ? s.oldMode : (0666 & ~CurrentUmask());
+  if (::fchmod(s.tempFd, mode) != 0 || ::fdatasync(s.tempFd) != 0) return fail(ARC_ERR_WRITE, errno);
+  const SysOsPath os(m_path.c_str());
+  if (::rename(s.tempPath.c_str(), os.c_str()) != 0) return fail(ARC_ERR_COMMIT, errno);
+  s.tempPath.clear();  // it is the archive now
+  s.Reset();
+  s.running.store(false);
   m_openMode = 0;
-  return wasOpen ? ARC_ERR_NOT_AVAILABLE : 0;
+  return ARC_OK;
 }
 
-void CZipFile::Discard() { m_openMode = 0; }
+void CZipFile::Discard() {
+  m_impl->Reset();
+  m_impl->running.store(false);
+  m_openMode = 0;
+}
+
+int CZipFile::GetEntryCount() const { return static_cast<int>(m_impl->entries.size()); }
 
 bool CZipFile::GetProgress(i64* position, i64* total) const {
-  if (position) *position = 0;
-  if (total) *total = 0;
-  return false;
+  if (position) *position = m_impl->progressPos.load(std::memory_order_relaxed);
+  if (total) *total = m_impl->progressTotal.load(std::memory_order_relaxed);
+  return m_impl->running.load();
 }
 
-bool CZipFile::GetEntryName(int, std::string& name) const {
-  name.clear();
-  return false;
+bool CZipFile::GetEntryName(int index, std::string& name) const {
+  if (index < 0 || index >= GetEntryCount()) {
+    name.clear();
+    return false;
+  }
+  name = m_impl->entries[static_cast<std::size_t>(index)].name;
+  return true;
 }
 
-bool CZipFile::IsEntryFolder(int) const { return false; }
+bool CZipFile::IsEntryFolder(int index) const {
+  return index >= 0 && index < GetEntryCount() && m_impl->entries[static_cast<std::size_t>(index)].folder;
+}
+
+CZipFile::NameOffsets CZipFile::GetNameOffsets() const { return m_impl->offsets; }

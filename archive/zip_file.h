@@ -1,24 +1,47 @@
-// The zip archive class as the job engine uses it: the view's shared archive object.
+// The zip archive class: the view's shared archive object, reading, updating and writing archives.
+//
+// Writing (modes 2 and 3) goes to a temporary file beside the archive; only a successful Close
+// renames it over the archive, so Discard, a failure or a cancel leave the old archive as it was.
+// Mode 2 on a missing file starts a new, empty archive. Entries are written stored or deflated
+// (ZIP64 where sizes, offsets or the count need it), with UTF-8 names, Unix modes and exact
+// modification times. Reading takes stored, deflated and bzip2 entries; any other method or an
+// encrypted entry is reported by name while the rest is still unpacked.
 #pragma once
 
 #include "archive/arc_file.h"
 
+#include <memory>
 #include <string>
 
 class CZipFile : public CArcFile {
  public:
-  CZipFile() = default;
-  ~CZipFile() override = default;
+  CZipFile();
+  // An archive still open for writing is discarded: only Close commits.
+  ~CZipFile() override;
+
+  int Open(const char* path, int mode, int level) override;
+  // Unpacks every entry under folder (created when missing). Names are read with "\" as "/";
+  // absolute names, drive letters and ".." components are skipped and reported (event 10), and
+  // so are symbolic links and other special entries. Nothing is written outside folder, not even
+  // through links that already lie inside it.
+  int ExtractAll(const char* folder, const char* reserved) override;
+  // Packs the files that a listing of source selects (plus and minus: ";"-separated patterns;
+  // ARC_FLAG_RECURSE lists sub-folders) under the names relative to source, below folder when
+  // given. During the skip query (event 15) of a file or folder its entry name is still the
+  // path relative to source, so that excluded source folders match; the archive file itself and
+  // its temporary file are never packed.
+  int AddTree(const char* source, const char* plus, const char* minus, const char* folder) override;
+  std::string GetErrorText() const override;
 
   bool IsOpen() const { return m_openMode != 0; }
   int GetOpenMode() const { return m_openMode; }
 
   virtual int GetEntryCount() const;
-  // Commits and writes; 0 on success, non-zero when closing failed.
+  // Commits and writes; 0 on success, non-zero when closing failed (the old archive is kept).
   virtual int Close();
   // Drops pending changes and closes.
   virtual void Discard();
-  // Position and total of the running operation; false when none runs.
+  // Position and total of the running operation; false when none runs. Safe from any thread.
   virtual bool GetProgress(i64* position, i64* total) const;
   // Name of an entry ("/" or "\" separators as stored); false for a bad index.
   virtual bool GetEntryName(int index, std::string& name) const;
@@ -31,8 +54,18 @@ class CZipFile : public CArcFile {
     int middle = -1;
     int keepTail = 0;
   };
-  virtual NameOffsets GetNameOffsets() const { return {}; }
+  virtual NameOffsets GetNameOffsets() const;
+
+  // Threads that deflate entries: 0 (the default) as many as the process may run on, 1 none
+  // besides the caller's. The archive is the same byte for byte whatever the count.
+  void SetThreadCount(int count);
+
+  struct Impl;
 
  protected:
   int m_openMode = 0;
+
+ private:
+  friend struct Impl;
+  std::unique_ptr<Impl> m_impl;
 };

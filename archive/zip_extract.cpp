@@ -1,0 +1,275 @@
+// ExtractAll: unpacking every entry below a folder without ever writing outside it.
+#include "archive/zip_internal.h"
+
+#include "lib/system/sys.h"
+#include "lib/system/sys_ospath.h"
+#include "lib/text/fmt.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+
+using namespace zipfmt;
+
+namespace {
+
+std::string MethodText(u16 method) {
+  const char* name = nullptr;
+  switch (method) {
+    case 1: name = "Shrink"; break;
+    case 6: name = "Implode"; break;
+    case 9: name = "Deflate64"; break;
+    case 14: name = "LZMA"; break;
+    case 93: name = "Zstandard"; break;
+    case 95: name = "xz"; break;
+    case 98: name = "PPMd"; break;
+    case 99: name = "AES"; break;
+    default: break;
+  }
+  return name ? FmtString("Methode %u, %s", method, name) : FmtString("Methode %u", method);
+}
+
+// Folders below the target, opened one component at a time without following links, so that a
+// link already lying in the target cannot lead the writing elsewhere.
+class FolderWalker {
+ public:
+  explicit FolderWalker(int rootFd) : m_root(rootFd) {}
+  ~FolderWalker() { Drop(); }
+  FolderWalker(const FolderWalker&) = delete;
+  FolderWalker& operator=(const FolderWalker&) = delete;
+
+  // The folder's descriptor (owned by the walker), creating missing folders; -1 with errno set.
+  int Open(const std::string& relative) {
+    if (relative.empty()) return m_root;
+    if (m_fd >= 0 && relative == m_path) return m_fd;
+    Drop();
+    int current = m_root;
+    std::size_t pos = 0;
+    while (pos < relative.size()) {
+      std::size_t end = relative.find('/', pos);
+      if (end == std::string::npos) end = relative.size();
+      const std::string part = relative.substr(pos, end - pos);
+      int next = ::openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0 && errno == ENOENT) {
+        if (::mkdirat(current, part.c_str(), 0777) != 0 && errno != EEXIST) {
+          const int err = errno;
+          if (current != m_root) ::close(current);
+          errno = err;
+          return -1;
+        }
+        next = ::openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      }
+      const int err = errno;
+      if (current != m_root) ::close(current);
+      if (next < 0) {
+        errno = err == ENOTDIR || err == ELOOP ? ELOOP : err;
+        return -1;
+      }
+      current = next;
+      pos = end + 1;
+    }
+    m_fd = current;
+    m_path = relative;
+    return m_fd;
+  }
+
+ private:
+  void Drop() {
+    if (m_fd >= 0 && m_fd != m_root) ::close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+  }
+  int m_root;
+  int m_fd = -1;
+  std::string m_path;
+};
+
+// Writes all bytes; false with errno set.
+bool WriteAll(int fd, const u8* data, std::size_t length) {
+  while (length) {
+    const ssize_t n = ::write(fd, data, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int CZipFile::ExtractAll(const char* folder, const char*) {
+  Impl& s = *m_impl;
+  SetError(ARC_OK);
+  if (m_openMode != ARC_OPEN_READ || s.oldFd < 0) return s.Fail(ARC_ERR_NOT_OPEN);
+  const std::string target = folder ? folder : "";
+  const SysOsPath os(target.c_str());
+  if (target.empty() || !os.ok()) return s.Fail(ARC_ERR_CREATE, target, EINVAL);
+  if (!SysMkdirAll(target.c_str())) return s.Fail(ARC_ERR_CREATE, target, errno);
+  const int rootFd = ::open(os.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return s.Fail(ARC_ERR_CREATE, target, errno);
+
+  i64 total = 0;
+  for (const ZipEntryRec& e : s.entries) total += static_cast<i64>(e.size);
+  s.progressPos.store(0);
+  s.progressTotal.store(total);
+  s.running.store(true);
+
+  int lastError = ARC_OK;
+  bool stop = false;
+  // Records the error, asks through event 10; true when the answer stops.
+  auto report = [&](int index, int code, const std::string& item, int err, std::string detail = {}) {
+    s.Fail(code, item, err, std::move(detail));
+    lastError = code;
+    if (s.ReportError(index)) {
+      lastError = ARC_ERR_USER_ABORT;
+      return true;
+    }
+    return false;
+  };
+
+  {
+    FolderWalker walker(rootFd);
+    std::vector<std::pair<std::string, i64>> folderTimes;
+    std::mt19937 rng{std::random_device{}()};
+    const int count = static_cast<int>(s.entries.size());
+    for (int i = 0; i < count && !stop; ++i) {
+      const ZipEntryRec& e = s.entries[static_cast<std::size_t>(i)];
+      if (Notify(ARC_EVENT_ENTRY, i, nullptr) == 1) continue;
+      std::string rel;
+      const int safe = ZipSafeRelativeName(e.name, rel);
+      if (safe < 0) {
+        stop = report(i, ARC_ERR_UNSAFE_NAME, e.name, 0);
+        continue;
+      }
+      if (safe == 0) continue;
+      const u32 type = e.UnixMode() & S_IFMT;
+      if (type == S_IFLNK) {
+        stop = report(i, ARC_ERR_LINK, e.name, 0);
+        continue;
+      }
+      if (type != 0 && type != S_IFREG && type != S_IFDIR) {
+        stop = report(i, ARC_ERR_LINK, e.name, 0, "keine gewöhnliche Datei");
+        continue;
+      }
+      if (e.folder) {
+        if (walker.Open(rel) < 0) stop = report(i, ARC_ERR_CREATE, rel, errno);
+        else folderTimes.emplace_back(rel, e.mtime);
+        continue;
+      }
+      if (e.flags & (kFlagEncrypted | kFlagStrongEncryption)) {
+        stop = report(i, ARC_ERR_ENCRYPTED, e.name, 0);
+        continue;
+      }
+      if (!ZipMethodSupported(e.method)) {
+        stop = report(i, ARC_ERR_METHOD, e.name, 0, MethodText(e.method));
+        continue;
+      }
+      if (s.ProgressEvent(ARC_EVENT_READ, i, e.name)) {
+        lastError = ARC_ERR_USER_ABORT;
+        break;
+      }
+      const std::size_t slash = rel.rfind('/');
+      const std::string dirPart = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+      const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+      const int dirFd = walker.Open(dirPart);
+      if (dirFd < 0) {
+        stop = report(i, ARC_ERR_CREATE, dirPart, errno);
+        continue;
+      }
+
+      // A new name is written in place; an existing file is replaced through a temporary name.
+      std::string tempName;
+      int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd < 0 && errno != EEXIST) {
+        stop = report(i, ARC_ERR_CREATE, rel, errno);
+        continue;
+      }
+      if (fd < 0) {
+        struct stat st {};
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+          stop = report(i, ARC_ERR_CREATE, rel, errno);
+          continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+          stop = report(i, ARC_ERR_CREATE, rel, EISDIR);
+          continue;
+        }
+        if (m_flags & ARC_FLAG_NO_OVERWRITE) continue;
+        if ((m_flags & ARC_FLAG_KEEP_READONLY) && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) continue;
+        if ((m_flags & ARC_FLAG_NEWER_ONLY) &&
+            SysCompareFileTime(e.mtime, static_cast<SysUtc>(st.st_mtime), e.exactTime ? 0 : 2) <= 0)
+          continue;
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+          tempName = FmtString(".%.200s.%08x.tmp", name.c_str(), static_cast<unsigned>(rng()));
+          fd = ::openat(dirFd, tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+          if (fd < 0 && errno != EEXIST) break;
+        }
+        if (fd < 0) {
+          stop = report(i, ARC_ERR_CREATE, rel, errno);
+          continue;
+        }
+      }
+      const std::string& written = tempName.empty() ? name : tempName;
+
+      int writeErr = 0;
+      std::string detail;
+      int rc = ZipDecodeEntry(s.input, e, [&](const u8* data, std::size_t length) {
+        if (!WriteAll(fd, data, length)) {
+          writeErr = errno;
+          return false;
+        }
+        s.progressPos.fetch_add(static_cast<i64>(length), std::memory_order_relaxed);
+        return true;
+      }, detail);
+      const int readErr = errno;
+      if (rc == ARC_OK) {
+        const u32 mode = e.UnixMode() & 07777;
+        if (mode & 0777) {
+          ::fchmod(fd, mode & 0777);
+        } else if (e.externalAttr & 0x01) {
+          struct stat st {};
+          if (::fstat(fd, &st) == 0) ::fchmod(fd, st.st_mode & ~static_cast<mode_t>(0222));
+        }
+        const struct timespec times[2] = {{static_cast<time_t>(e.mtime), 0}, {static_cast<time_t>(e.mtime), 0}};
+        ::futimens(fd, times);
+      }
+      if (::close(fd) != 0 && rc == ARC_OK) {
+        rc = ARC_ERR_WRITE;
+        writeErr = errno;
+      }
+      if (rc == ARC_OK && !tempName.empty() && ::renameat(dirFd, tempName.c_str(), dirFd, name.c_str()) != 0) {
+        rc = ARC_ERR_WRITE;
+        writeErr = errno;
+      }
+      if (rc != ARC_OK) {
+        ::unlinkat(dirFd, written.c_str(), 0);
+        if (rc == ARC_ERR_WRITE) stop = report(i, ARC_ERR_CREATE, rel, writeErr);
+        else if (rc == ARC_ERR_READ) stop = report(i, ARC_ERR_READ, e.name, readErr);
+        else stop = report(i, rc, e.name, 0, detail.empty() ? MethodText(e.method) : detail);
+        continue;
+      }
+      if (Notify(ARC_EVENT_FILE_DONE, i, nullptr) != 0) {
+        s.Fail(ARC_ERR_USER_ABORT);
+        lastError = ARC_ERR_USER_ABORT;
+        break;
+      }
+    }
+    // Folder times last: unpacking into a folder changes its time.
+    for (auto it = folderTimes.rbegin(); it != folderTimes.rend(); ++it) {
+      const int fd = walker.Open(it->first);
+      if (fd < 0) continue;
+      const struct timespec times[2] = {{static_cast<time_t>(it->second), 0}, {static_cast<time_t>(it->second), 0}};
+      ::futimens(fd, times);
+    }
+  }
+  ::close(rootFd);
+  s.running.store(false);
+  SetError(lastError);
+  return lastError;
+}
