@@ -1,0 +1,110 @@
+// Helpers of the Puffer worker tests: a source, two destinations and a carrier in one scratch folder.
+#pragma once
+
+#include "jobs/job_model.h"
+#include "jobs/remote_workers.h"
+#include "jobs/run_host.h"
+#include "jobs/worker_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace pufferworker {
+
+namespace fs = std::filesystem;
+
+inline void Write(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+inline std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Relative path to contents of every regular file below dir.
+inline std::map<std::string, std::string> Tree(const std::string& dir) {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(dir)) return tree;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (!e.is_symlink() && e.is_regular_file()) tree[fs::relative(e.path(), dir).string()] = Read(e.path().string());
+  return tree;
+}
+
+class PufferWorkerTest : public ::testing::Test {
+ protected:
+  struct Box {
+    std::string text;
+    u32 type;
+  };
+
+  void SetUp() override {
+    std::string pattern = "/tmp/kpw-pufw-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    src = root + "/src";
+    d1 = root + "/d1";
+    d2 = root + "/d2";
+    carrier = root + "/carrier";
+    for (const std::string& d : {src, d1, d2, carrier}) fs::create_directories(d);
+    list = carrier + "/Docs.ssy";
+    buffer = carrier + "/SsyTemp_Docs";
+    run.SetMessageBox([this](const std::string& text, const char*, u32 type) {
+      boxes.push_back({text, type});
+      if (answers.empty()) return UnattendedAnswer(type);
+      const int a = answers.front();
+      answers.pop_front();
+      return a;
+    });
+  }
+  void TearDown() override {
+    SetWorkerHostName(std::nullopt);
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  // One row as this host: list, target, extra cell, RunFlags.
+  int Row(const char* host, const std::string& target, const std::string& extra, u32 flags = RUN_DIALOG,
+          const char* plus = "", int subdirs = 1) {
+    SetWorkerHostName(host);
+    JobArgs args;
+    args.source = list.c_str();
+    args.target = target.c_str();
+    args.plus = plus;
+    args.subdirs = subdirs;
+    args.extra = extra.c_str();
+    args.flags = flags;
+    CUrlConnection* kept = nullptr;
+    JobContext ctx{run, kept};
+    return RunPuffer(ctx, args);
+  }
+  // The source knows itself by its full name; its rows name the short one in capitals.
+  int Source(const std::string& extra = "BUERO-PC:0", u32 flags = RUN_DIALOG) {
+    return Row("buero-pc.example.org", src, extra, flags);
+  }
+  int D1(u32 flags = RUN_DIALOG) { return Row("laptop", d1, "BUERO-PC", flags); }
+  int D2(u32 flags = RUN_DIALOG) { return Row("heim-pc", d2, "BUERO-PC", flags); }
+  // The source fills the buffer, then the first destination takes from it.
+  void Round(const std::string& extra = "BUERO-PC:0") {
+    ASSERT_EQ(Source(extra), JOB_DONE);
+    ASSERT_EQ(D1(), JOB_DONE);
+  }
+  void Answer(std::initializer_list<int> list) { answers.insert(answers.end(), list); }
+
+  std::string root, src, d1, d2, carrier, list, buffer;
+  CRunState run;
+  std::vector<Box> boxes;
+  std::deque<int> answers;
+};
+
+}  // namespace pufferworker
