@@ -361,9 +361,14 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
     s.entries.emplace_back();
     s.entries.back().name = relative;
     s.entries.back().folder = isFolder;
+    // Files that are not packed leave the total.
+    auto leave = [&] {
+      s.entries.pop_back();
+      if (!isFolder) s.progressTotal.fetch_sub(static_cast<i64>(entry->info.qwSize));
+    };
     const int skip = Notify(ARC_EVENT_ENTRY, index, nullptr);
     if (skip == 1) {
-      s.entries.pop_back();
+      leave();
       continue;
     }
     ZipEntryRec& rec = s.entries.back();
@@ -383,7 +388,7 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
       if (!keepOld && (m_flags & ARC_FLAG_NEWER_ONLY))
         keepOld = SysCompareFileTime(entry->info.timeWrite, old.mtime, old.exactTime ? 0 : 2) <= 0;
       if (keepOld) {
-        s.entries.pop_back();
+        leave();
         continue;
       }
     }
@@ -408,17 +413,19 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
       const int err = errno;
       if (fd < 0 || ::fstat(fd, &st) != 0) {
         if (fd >= 0) ::close(fd);
-        s.entries.pop_back();
+        leave();
         s.Fail(ARC_ERR_SOURCE, item.sourcePath, err);
         if (s.ReportError(-1)) break;
         continue;
       }
       item.file = std::make_shared<ZipSourceFile>(fd);
       if (!S_ISREG(st.st_mode) || s.IsSelf(st.st_dev, st.st_ino)) {
-        s.entries.pop_back();
+        leave();
         continue;
       }
       item.size = static_cast<u64>(st.st_size);
+      // The size when opened counts.
+      s.progressTotal.fetch_add(static_cast<i64>(item.size) - static_cast<i64>(entry->info.qwSize));
       item.pieces = static_cast<u32>((item.size + kZipPiece - 1) / kZipPiece);
     }
 

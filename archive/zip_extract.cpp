@@ -153,10 +153,6 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
         stop = report(i, ARC_ERR_LINK, e.name, 0);
         continue;
       }
-      if (type != 0 && type != S_IFREG && type != S_IFDIR) {
-        stop = report(i, ARC_ERR_LINK, e.name, 0, "keine gewöhnliche Datei");
-        continue;
-      }
       if (e.folder) {
         if (walker.Open(rel) < 0) stop = report(i, ARC_ERR_CREATE, rel, errno);
         else folderTimes.emplace_back(rel, e.mtime);
