@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -72,7 +73,8 @@ int PufferProgress(void* context, int code, const char* text) {
   CProgressDlg* dialog = ctx.run.ActiveDialog();
   if (dialog && code != PUFFER_POLL) {
     const char* prefix = code == PUFFER_CHECKSUM ? "Scanne " : code == PUFFER_COPY ? "Kopiere " : code == PUFFER_DELETE ? "Lösche " : "";
-    dialog->SetLine(prefix, text, 1, 0);
+    // The verb stays whole; the path is shortened to the line.
+    dialog->SetLine(prefix, text, 1, static_cast<int>(std::strlen(prefix)));
   }
   return (dialog && dialog->IsCancelled()) || ctx.run.IsCancelled() ? 1 : 0;
 }

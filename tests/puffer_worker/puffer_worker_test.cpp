@@ -1,6 +1,7 @@
 // The Puffer worker on real folders: roles, registration, messages, the room, stopping.
 #include "puffer_worker_util.h"
 
+#include "jobs/progress_dlg.h"
 #include "jobs/puffer_list.h"
 #include "jobs/run_rules.h"
 
@@ -191,6 +192,15 @@ TEST_F(PufferWorkerTest, CancelStopsAllRowsWithoutAMessage) {
   EXPECT_EQ(result, JOB_STOP_ALL);
   EXPECT_TRUE(run.IsCancelled());
   EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(Read(list), before);
+
+  // So does the progress dialog's cancel button.
+  CProgressDlg dialog;
+  CRunState::ScopedActiveDialog active(run, &dialog);
+  run.StartRun();
+  dialog.Finish();
+  EXPECT_EQ(Source(), JOB_STOP_ALL);
+  EXPECT_TRUE(run.IsCancelled());
   EXPECT_EQ(Read(list), before);
 }
 
