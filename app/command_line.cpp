@@ -1,0 +1,28 @@
+// The program's command line.
+#include "app/command_line.h"
+
+CommandLineInfo ParseCommandLine(int argc, const char* const* argv) {
+  CommandLineInfo info;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i] ? argv[i] : "";
+    const bool isSwitch = (!arg.empty() && arg[0] == '-') || (arg.size() == 2 && arg[0] == '/');
+    if (!isSwitch) {
+      if (info.file.empty() && !arg.empty()) {
+        info.file = arg;
+      } else {
+        info.unused.push_back(arg);
+      }
+      continue;
+    }
+    switch (arg.size() >= 2 ? arg[1] : '\0') {
+      case 'S':
+      case 's': info.startAtOnce = true; break;
+      case 'A':
+      case 'a': info.always = true; break;
+      case 'N':
+      case 'n': info.noWindow = true; break;
+      default: break;
+    }
+  }
+  return info;
+}
