@@ -1,6 +1,7 @@
 // The document: job-file open and save around the pure reader and writer.
 #include "app/kopiwart_doc.h"
 
+#include "app/kopiwart_app.h"
 #include "app/kopiwart_view.h"
 #include "jobs/run_host.h"
 #include "lib/system/sys_path.h"
@@ -162,18 +163,24 @@ BOOL CKopiwartDoc::OnOpenDocument(const std::string& path) {
   const auto oldFile = GetVar("KPW_FILE");
   SetJobFileVars(path);  // before reading: cells may use them while loading
   std::string bytes;
+  BOOL ok = TRUE;
   if (!JobFileReadAll(path, bytes)) {
     const DWORD error = GetLastError();
     RestoreVar("KPW_PATH", oldPath);
     RestoreVar("KPW_FILE", oldFile);
     m_host.ReportError(JobFileOpenErrorText(path, error), kErrorCaption);
-    return FALSE;
+    ok = FALSE;
+  } else {
+    SerializeLoad(bytes);
+    m_path = path;
+    m_modified = FALSE;
+    AfterOpen(path);
   }
-  SerializeLoad(bytes);
-  m_path = path;
-  m_modified = FALSE;
-  AfterOpen(path);
-  return TRUE;
+  if (m_app) {
+    if (ok && m_app->StartAtOnce()) BeginStartupRun(path);
+    m_app->ClearStartSwitches();
+  }
+  return ok;
 }
 
 BOOL CKopiwartDoc::OnSaveDocument(const std::string& path) {
