@@ -1,0 +1,27 @@
+// The program's entry: which frame a start gets, the exit status.
+#pragma once
+
+#include "app/app_frame.h"
+
+#include <memory>
+
+// Makes the GUI's frame, or null when none can be shown. The program without a GUI passes none.
+using AppFrameFactory = std::unique_ptr<IAppFrame> (*)();
+
+// The message of a start that needs the window when none can be shown.
+inline constexpr char kNoWindowText[] =
+    "Das Fenster von Kopiwart kann hier nicht angezeigt werden (kein Bildschirm oder keine Oberfläche). "
+    "Ohne Fenster laufen Aufträge mit: kopiwart DATEI.kpw -S -N";
+// The note of a start with -S alone when no window can be shown.
+inline constexpr char kRunsWithoutWindowText[] =
+    "Kein Fenster verfügbar: die Aufträge laufen ohne Fenster, wie mit -N.";
+
+// Whether a display is there to show a window on (DISPLAY or WAYLAND_DISPLAY is set).
+bool HaveDisplay();
+
+// "-S -N" with a job file runs without a window and needs no display. Every other start needs
+// the window: with a display and a GUI it gets the GUI's frame; without, "-S" with a job file
+// runs as with "-N" (saying so on standard error), and any other start fails with kNoWindowText
+// and status 2. KPW_TEST_NOW (seconds since 1970) fixes the clock of schedules, last-run times
+// and date tags. Returns the exit status.
+int KopiwartMain(int argc, const char* const* argv, AppFrameFactory gui);
