@@ -6,7 +6,9 @@
 #include "lib/system/dirlisting.h"
 #include "lib/system/sys.h"
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace {
 

@@ -93,17 +93,6 @@ TEST_F(Reg, RegAddAppendsWithoutASecondHeader) {
   EXPECT_EQ(run_.Copied(), 2u);
 }
 
-TEST_F(Reg, RegAddKeepsTheFormOfAFileWrittenByHand) {
-  const std::string out = dir_ / "hand.reg";
-  const std::string old = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Andere]\n\"A\"=\"b\"\n";
-  Write(out, old);
-  EXPECT_EQ(run_(RunReg, kKey, out, RUN_DIALOG | RUN_ADD), JOB_DONE);
-  const std::string text = Read(out);
-  EXPECT_EQ(text.rfind(old, 0), 0u);
-  EXPECT_NE(text.find(std::string("\n[") + kKey + "]\n"), std::string::npos) << text;
-  EXPECT_EQ(text.find('\r'), std::string::npos);
-}
-
 TEST_F(Reg, NeverOverwriteAndReadOnlyTargetsAreLeftAlone) {
   const std::string out = dir_ / "keep.reg";
   Write(out, "alt");

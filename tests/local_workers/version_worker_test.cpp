@@ -129,8 +129,12 @@ TEST_F(Version, MarkersThatAreMissingEmptyOrTooFarApart) {
   Write(target_, far);
   EXPECT_EQ(Stamp("DATE", "i"), JOB_FAILED);
   EXPECT_EQ(Read(target_), far);
-  // An empty file.
+  // An empty file, a folder, nothing.
   Write(target_, "");
+  EXPECT_EQ(Stamp("DATE", "i"), JOB_FAILED);
+  target_ = dir_.path();
+  EXPECT_EQ(Stamp("DATE", "i"), JOB_FAILED);
+  target_ = dir_ / "missing";
   EXPECT_EQ(Stamp("DATE", "i"), JOB_FAILED);
 }
 
@@ -193,12 +197,6 @@ TEST_F(Version, AFullDiskLeavesTheFileWhole) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(Read(target_), text);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
-}
-
-TEST_F(Version, ATargetThatIsNoFileFails) {
-  fs::create_directories(target_);
-  EXPECT_EQ(Stamp("DATE", "i"), JOB_FAILED);
-  EXPECT_EQ(run_(RunVersion, "DATE", dir_ / "missing.h", 0, "i", "\"<v>\" \"</v>\""), JOB_FAILED);
 }
 
 }  // namespace
