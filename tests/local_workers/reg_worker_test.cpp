@@ -57,6 +57,10 @@ class Reg : public ::testing::Test {
     ASSERT_TRUE(reg.SetString("Name", "Größe"));
     ASSERT_TRUE(reg.SetDword("Zahl", 7));
   }
+  void TearDown() override {
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("KPW_REG_MACHINE_FILE");
+  }
   static std::string Value(const char* key, const char* name) {
     CRegistry reg;
     std::string s;
