@@ -51,15 +51,6 @@ TEST(ScheduleTest, LongIntervalsIn64Bits) {
   EXPECT_FALSE(ScheduleIsDue(JobSchedule{SCHED_WEEKS, 2, kLast}, kLast + 13 * kDay));
 }
 
-TEST(RunFlagsTest, OptionsInOnePlace) {
-  EXPECT_EQ(RunFlagsFromSchedule(0), 0u);
-  EXPECT_EQ(RunFlagsFromSchedule(SCHED_NEWER_ONLY), u32{RUN_NEWER_ONLY});
-  EXPECT_EQ(RunFlagsFromSchedule(SCHED_NEVER_OVERWRITE), u32{RUN_NO_OVERWRITE});
-  EXPECT_EQ(RunFlagsFromSchedule(SCHED_KEEP_READONLY | SCHED_DAYS), u32{RUN_KEEP_READONLY});
-  EXPECT_EQ(RunFlagsFromSchedule(SCHED_NO_STORE_TIME), 0u);
-  EXPECT_EQ(RunFlagsFromSchedule(0xF003), u32{RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY});
-}
-
 TEST(RunFlagsTest, StartupRunsEveryCombination) {
   const u32 options = SCHED_NEWER_ONLY | SCHED_NEVER_OVERWRITE | SCHED_KEEP_READONLY;
   const u32 derived = RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY;
@@ -124,16 +115,6 @@ TEST(ContinuationTest, KopiwartRowsOnTheSameServer) {
   EXPECT_FALSE(RowContinues(k("sftp://u:p@host:22/a"), k("sftp://u:p@host:2222/a")));
   EXPECT_FALSE(RowContinues(k("sftp://u:p@host/a"), k("ftp://u:p@host/a")));
   EXPECT_FALSE(RowContinues(k("sftp://u@host/a"), RowKey{JOB_MODE_FTP, "sftp://u@host/a"}));
-}
-
-TEST(ContinuationTest, ModeFlags) {
-  EXPECT_EQ(ModeAddedFlags(JOB_MODE_ZIP_ADD), u32{RUN_ADD});
-  EXPECT_EQ(ModeAddedFlags(JOB_MODE_REG_ADD), u32{RUN_ADD});
-  EXPECT_EQ(ModeAddedFlags(JOB_MODE_FTP_DEL), u32{RUN_DELETE_SURPLUS});
-  EXPECT_EQ(ModeAddedFlags(JOB_MODE_COPY_FILE), 0u);  // the worker adds 0x200 itself
-  EXPECT_TRUE(ModeContinues(JOB_MODE_ZIP));
-  EXPECT_TRUE(ModeContinues(JOB_MODE_KOPIWART));
-  EXPECT_FALSE(ModeContinues(JOB_MODE_FTP));
 }
 
 }  // namespace
