@@ -23,9 +23,9 @@
 
 namespace {
 
-constexpr u32 kBoxStop = MB_OK | MB_ICONHAND;            // a failed row
-constexpr u32 kBoxAsk = MB_YESNO | MB_ICONHAND;          // registering this computer
-constexpr u32 kBoxNote = MB_OK | MB_ICONEXCLAMATION;     // a list taken over
+constexpr u32 kBoxStop = MB_OK | MB_ICONHAND;         // a failed row
+constexpr u32 kBoxAsk = MB_YESNO | MB_ICONHAND;       // registering this computer
+constexpr u32 kBoxNote = MB_OK | MB_ICONEXCLAMATION;  // a list taken over
 
 std::string_view Trim(std::string_view text) {
   constexpr std::string_view blanks = " \t\r\n";
@@ -72,7 +72,10 @@ int PufferProgress(void* context, int code, const char* text) {
   JobContext& ctx = *static_cast<JobContext*>(context);
   CProgressDlg* dialog = ctx.run.ActiveDialog();
   if (dialog && code != PUFFER_POLL) {
-    const char* prefix = code == PUFFER_CHECKSUM ? "Scanne " : code == PUFFER_COPY ? "Kopiere " : code == PUFFER_DELETE ? "Lösche " : "";
+    const char* prefix = code == PUFFER_CHECKSUM ? "Scanne "
+                         : code == PUFFER_COPY   ? "Kopiere "
+                         : code == PUFFER_DELETE ? "Lösche "
+                                                 : "";
     // The verb stays whole; the path is shortened to the line.
     dialog->SetLine(prefix, text, 1, static_cast<int>(std::strlen(prefix)));
   }
@@ -165,7 +168,8 @@ int PufferRun::Source(const PufferCell& cell, int listState) {
   // to the exchange, which names the reason.
   if (listState == 0) {
     if (!cell.roomValid)
-      return Fail(FmtString("Die Größe \"%s\" im Zusatz ist keine Zahl !\nFormat:   [Host:Größe]", cell.roomText.c_str()));
+      return Fail(FmtString("Die Größe \"%s\" im Zusatz ist keine Zahl !\nFormat:   [Host:Größe]",
+                            cell.roomText.c_str()));
     const int saved = m_engine.Save(m_args.source, m_args.target, m_args.plus, m_args.minus, cell.room);
     if (saved < 0) return Fail(ErrorText(m_engine.Report().Text()));
     if (m_engine.Report().Failed()) m_saveProblems = m_engine.Report().Text();
@@ -180,12 +184,14 @@ int PufferRun::Destination(int listState) {
   if (result != PUFFER_NOT_REGISTERED) return Finish(result);
   // Registering makes this folder follow the source, deletions included: never without consent.
   if (!(m_args.flags & RUN_DIALOG)) {
-    return Fail(FmtString("Der Host %s ist noch nicht in der Kopiwart-Liste\n%s\nEr wird nur in einem Lauf mit "
-                          "Rückfragen eingefügt !",
-                          self.c_str(), m_args.source));
+    return Fail(
+        FmtString("Der Host %s ist noch nicht in der Kopiwart-Liste\n%s\nEr wird nur in einem Lauf mit "
+                  "Rückfragen eingefügt !",
+                  self.c_str(), m_args.source));
   }
   int answer = m_ctx.run.WorkerQuestion(
-      m_args.flags, FmtString("Der Host %s ist noch nicht in der Kopiwart-Liste\nSoll er eingefügt werden ?", self.c_str()),
+      m_args.flags,
+      FmtString("Der Host %s ist noch nicht in der Kopiwart-Liste\nSoll er eingefügt werden ?", self.c_str()),
       kBoxAsk);
   if (answer == IDCANCEL) return JOB_STOP_ALL;
   if (answer != IDYES) return JOB_DONE;
@@ -221,8 +227,8 @@ int PufferRun::Finish(int result) {
   if (!report.lines.empty()) FmtFprintfA(stderr, "Kopiwart: %s\n", report.Text().c_str());
   if (report.tookOver && (m_args.flags & RUN_DIALOG)) {
     const std::string note =
-        FmtString("Die Liste\n%s\ngehörte dem Host %s.\nSie wurde für diesen Computer (%s) neu angelegt.", m_args.source,
-                  report.formerSource.c_str(), PufferList::HostName().c_str());
+        FmtString("Die Liste\n%s\ngehörte dem Host %s.\nSie wurde für diesen Computer (%s) neu angelegt.",
+                  m_args.source, report.formerSource.c_str(), PufferList::HostName().c_str());
     if (m_ctx.run.WorkerQuestion(m_args.flags, note, kBoxNote) == IDCANCEL) return JOB_STOP_ALL;
   }
   return JOB_DONE;

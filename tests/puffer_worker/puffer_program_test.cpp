@@ -22,8 +22,8 @@ class PufferProgramTest : public PufferWorkerTest {
     Write(job, "[EINTRAG]\n\tQ:" + list + "\n\tZ:" + target + "\n\tX:BUERO-PC:0\n\t/UNTER\n\t/BUFFER\n");
     const std::string err = root + "/stderr";
     const std::string command = "cd '" + root + "' && env -u DISPLAY -u WAYLAND_DISPLAY HOME='" + root +
-                                "' XDG_CONFIG_HOME='" + root + "/config' KPW_HOSTNAME=" + host + " '" + kProgram +
-                                "' '" + job + "' -S -A -N 2>'" + err + "'";
+                                "' XDG_CONFIG_HOME='" + root + "/config' KPW_HOSTNAME=" + host + " '" +
+                                kProgram + "' '" + job + "' -S -A -N 2>'" + err + "'";
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(err)};
   }

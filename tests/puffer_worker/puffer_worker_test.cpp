@@ -11,7 +11,8 @@ namespace {
 constexpr const char* kNoHost = "Es ist kein Hostname im Zusatz angegeben !\nFromat:   [Host:Größe]";
 
 std::string Question(const char* host) {
-  return std::string("Der Host ") + host + " ist noch nicht in der Kopiwart-Liste\nSoll er eingefügt werden ?";
+  return std::string("Der Host ") + host +
+         " ist noch nicht in der Kopiwart-Liste\nSoll er eingefügt werden ?";
 }
 
 TEST_F(PufferWorkerTest, FirstRunCreatesTheListAndDestinationsTakeTheFiles) {
@@ -83,8 +84,9 @@ TEST_F(PufferWorkerTest, RegistrationNeedsQuestionsAndConsentToDeletions) {
   // Unattended: nothing is asked, the row fails, the list stays as it was.
   testing::internal::CaptureStderr();
   EXPECT_EQ(D2(0), JOB_FAILED);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Der Host heim-pc ist noch nicht in der Kopiwart-Liste"),
-            std::string::npos);
+  EXPECT_NE(
+      testing::internal::GetCapturedStderr().find("Der Host heim-pc ist noch nicht in der Kopiwart-Liste"),
+      std::string::npos);
   EXPECT_TRUE(boxes.empty());
 
   Answer({IDNO});
@@ -93,8 +95,9 @@ TEST_F(PufferWorkerTest, RegistrationNeedsQuestionsAndConsentToDeletions) {
   Answer({IDYES, IDNO});
   EXPECT_EQ(D2(), JOB_DONE);
   ASSERT_EQ(boxes.size(), 3u);
-  EXPECT_EQ(boxes[2].text, "Dabei werden in\n" + d2 + "\n2 Dateien gelöscht, die nicht in der Kopiwart-Liste stehen.\n"
-                                                       "Trotzdem fortfahren ?");
+  EXPECT_EQ(boxes[2].text, "Dabei werden in\n" + d2 +
+                               "\n2 Dateien gelöscht, die nicht in der Kopiwart-Liste stehen.\n"
+                               "Trotzdem fortfahren ?");
   EXPECT_EQ(Read(list), before);
   EXPECT_EQ(Tree(d2).size(), 2u);
 
@@ -152,8 +155,8 @@ TEST_F(PufferWorkerTest, RowsThatCannotRunSayWhy) {
 
 TEST_F(PufferWorkerTest, RoomForms) {
   const std::pair<const char*, const char*> cases[] = {
-      {"buero-pc", "104857600"},         {"buero-pc:", "104857600"}, {"buero-pc:0x100000", "1048576"},
-      {" buero-pc : 2048 ", "2048"},     {"buero-pc:0b1000", "8"},   {"buero-pc:8589934592", "8589934592"},
+      {"buero-pc", "104857600"},     {"buero-pc:", "104857600"}, {"buero-pc:0x100000", "1048576"},
+      {" buero-pc : 2048 ", "2048"}, {"buero-pc:0b1000", "8"},   {"buero-pc:8589934592", "8589934592"},
   };
   for (const auto& [extra, size] : cases) {
     fs::remove(list);
@@ -212,7 +215,9 @@ TEST_F(PufferWorkerTest, TakeoverIsReportedAndEngineFailuresFailTheRow) {
   EXPECT_EQ(Row("laptop", d1, "LAPTOP"), JOB_DONE);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("buero-pc"), std::string::npos);
   ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].text, "Die Liste\n" + list + "\ngehörte dem Host buero-pc.\nSie wurde für diesen Computer (laptop) neu angelegt.");
+  EXPECT_EQ(boxes[0].text,
+            "Die Liste\n" + list +
+                "\ngehörte dem Host buero-pc.\nSie wurde für diesen Computer (laptop) neu angelegt.");
   EXPECT_NE(Read(list).find("HOST0 \"laptop\"\n"), std::string::npos);
 
   // A record that points out of the data folder is never acted on, and the row fails.

@@ -37,7 +37,8 @@ inline std::map<std::string, std::string> Tree(const std::string& dir) {
   std::map<std::string, std::string> tree;
   if (!fs::exists(dir)) return tree;
   for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (!e.is_symlink() && e.is_regular_file()) tree[fs::relative(e.path(), dir).string()] = Read(e.path().string());
+    if (!e.is_symlink() && e.is_regular_file())
+      tree[fs::relative(e.path(), dir).string()] = Read(e.path().string());
   return tree;
 }
 
