@@ -231,20 +231,5 @@ TEST_F(PufferWorkerTest, TakeoverIsReportedAndEngineFailuresFailTheRow) {
   EXPECT_FALSE(fs::exists(root + "/evil.txt"));
 }
 
-TEST_F(PufferWorkerTest, ANewDestinationWithoutAFreeSlotFails) {
-  Write(src + "/a.txt", "a");
-  ASSERT_EQ(Source(), JOB_DONE);
-  std::string text = Read(list);
-  std::string hosts;
-  for (int k = 1; k <= 9; ++k) hosts += "HOST" + std::to_string(k) + " \"pc" + std::to_string(k) + "\"\n";
-  text.insert(text.find("SIZE"), hosts);
-  Write(list, text);
-  Answer({IDYES});
-  EXPECT_EQ(D1(), JOB_FAILED);
-  ASSERT_EQ(boxes.size(), 2u);
-  EXPECT_EQ(boxes[1].text.rfind("Es gab einen Fehler bei\n" + list, 0), 0u);
-  EXPECT_TRUE(Tree(d1).empty());
-}
-
 }  // namespace
 }  // namespace pufferworker
