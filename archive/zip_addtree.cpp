@@ -67,7 +67,8 @@ u16 LevelBits(int level) {
 class ZipPackPipeline {
  public:
   ZipPackPipeline(CZipFile::Impl& s, int threads) : m_s(s), m_pool(threads) {
-    m_limit = m_pool.Inline() ? 1 : static_cast<std::size_t>(threads) * 3;
+    m_limit = m_pool.Inline() ? 1 : static_cast<std::size_t>(threads) * 16;
+    m_byteLimit = m_pool.Inline() ? 0 : u64{static_cast<u64>(threads)} * 3 * kZipPiece;
   }
   ~ZipPackPipeline() { Abandon(); }
 
@@ -105,6 +106,8 @@ class ZipPackPipeline {
   std::deque<Item> m_items;
   std::size_t m_inFlight = 0;
   std::size_t m_limit = 1;
+  u64 m_inFlightBytes = 0;
+  u64 m_byteLimit = 0;
   bool m_stop = false;
   int m_files = 0;
 };
@@ -124,7 +127,8 @@ bool ZipPackPipeline::SubmitPieces(Item& it) {
   ZipEntryRec& rec = m_s.entries[static_cast<std::size_t>(it.index)];
   int level = rec.method == kMethodDeflate ? m_s.level : 0;
   while (it.submitted < it.pieces) {
-    while (m_inFlight >= m_limit && !m_stop) WriteFront(true);
+    while ((m_inFlight >= m_limit || (m_inFlightBytes && m_inFlightBytes >= m_byteLimit)) && !m_stop)
+      WriteFront(true);
     if (m_stop) return false;
     if (it.failed) break;
     auto task = std::make_unique<ZipPieceTask>();
@@ -139,6 +143,7 @@ bool ZipPackPipeline::SubmitPieces(Item& it) {
     it.tasks.push_back(std::move(task));
     ++it.submitted;
     ++m_inFlight;
+    m_inFlightBytes += raw->length;
     m_pool.Submit(raw);
     if (raw->probe && level > 0) {
       // The rest of the file is packed as the first piece decides: deflated, or stored.
@@ -161,6 +166,7 @@ bool ZipPackPipeline::WriteFront(bool block) {
       m_pool.Wait(task);
     }
     if (!it.failed && !m_stop) WriteTask(it, *task);
+    m_inFlightBytes -= task->length;
     it.tasks.pop_front();
     --m_inFlight;
   } else if (it.submitted < it.pieces) {
@@ -305,6 +311,7 @@ void ZipPackPipeline::Abandon() {
   }
   m_items.clear();
   m_inFlight = 0;
+  m_inFlightBytes = 0;
   if (cut) m_s.output.Truncate(cutAt);
 }
 

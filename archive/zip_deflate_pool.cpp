@@ -13,6 +13,7 @@
 namespace {
 
 constexpr u32 kWindow = 32 * 1024;
+constexpr u32 kInlineUpTo = 4 * 1024;
 
 bool ReadAt(int fd, u8* data, std::size_t length, u64 offset, int* error) {
   while (length) {
@@ -109,10 +110,8 @@ struct ZipDeflatePool::Worker {
 };
 
 ZipDeflatePool::ZipDeflatePool(int threads) {
-  if (threads < 2) {
-    m_inline = std::make_unique<Worker>();
-    return;
-  }
+  m_inline = std::make_unique<Worker>();
+  if (threads < 2) return;
   for (int i = 0; i < threads; ++i) m_threads.emplace_back([this] { Loop(); });
 }
 
@@ -134,22 +133,28 @@ int ZipDeflatePool::AvailableThreads() {
 }
 
 void ZipDeflatePool::Submit(ZipPieceTask* task) {
-  if (m_inline) {
+  if (m_threads.empty() || task->length <= kInlineUpTo) {
     m_inline->Run(*task);
     task->done.store(true, std::memory_order_release);
     return;
   }
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.push_back(task);
+    wake = m_idle > 0;
   }
-  m_work.notify_one();
+  if (wake) m_work.notify_one();
 }
 
 void ZipDeflatePool::Wait(ZipPieceTask* task) {
   if (task->done.load(std::memory_order_acquire)) return;
   std::unique_lock<std::mutex> lock(m_mutex);
-  m_done.wait(lock, [task] { return task->done.load(std::memory_order_acquire); });
+  while (!task->done.load(std::memory_order_acquire)) {
+    m_waiting = true;
+    m_done.wait(lock);
+  }
+  m_waiting = false;
 }
 
 void ZipDeflatePool::Loop() {
@@ -158,16 +163,22 @@ void ZipDeflatePool::Loop() {
     ZipPieceTask* task = nullptr;
     {
       std::unique_lock<std::mutex> lock(m_mutex);
-      m_work.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+      while (!m_stop && m_queue.empty()) {
+        ++m_idle;
+        m_work.wait(lock);
+        --m_idle;
+      }
       if (m_queue.empty()) return;
       task = m_queue.front();
       m_queue.pop_front();
     }
     worker.Run(*task);
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       task->done.store(true, std::memory_order_release);
+      wake = m_waiting;
     }
-    m_done.notify_all();
+    if (wake) m_done.notify_all();
   }
 }

@@ -49,6 +49,7 @@ class ZipDeflatePool {
   ZipDeflatePool(const ZipDeflatePool&) = delete;
   ZipDeflatePool& operator=(const ZipDeflatePool&) = delete;
 
+  // Runs a task; small ones on the caller's thread, where handing them over costs more than packing.
   void Submit(ZipPieceTask* task);
   void Wait(ZipPieceTask* task);
   bool Inline() const { return m_threads.empty(); }
@@ -67,5 +68,7 @@ class ZipDeflatePool {
   std::condition_variable m_done;
   std::deque<ZipPieceTask*> m_queue;
   bool m_stop = false;
+  int m_idle = 0;         // workers waiting for a task
+  bool m_waiting = false;  // the caller waits for a task to be done
   std::unique_ptr<Worker> m_inline;
 };

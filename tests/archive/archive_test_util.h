@@ -22,8 +22,9 @@ namespace ziptest {
 
 class TempDir {
  public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
+  // base: the folder to make it in (null: $TMPDIR, else /tmp).
+  explicit TempDir(const char* base = nullptr) {
+    if (!base) base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/kpw-zip-XXXXXX";
     char* made = ::mkdtemp(pattern.data());
     if (!made) std::abort();
