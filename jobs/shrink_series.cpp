@@ -5,10 +5,14 @@
 #include "jobs/tag_splice.h"
 #include "lib/system/dirlisting.h"
 #include "lib/system/sys_file.h"
+#include "lib/system/sys_ospath.h"
 #include "lib/system/sys_path.h"
 #include "lib/text/calendar.h"
 #include "lib/text/fmt.h"
 #include "lib/text/num.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <ctime>
 
@@ -16,6 +20,18 @@ namespace {
 
 bool IsSep(char c) { return c == '/' || c == '\\'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The creation time of a listed copy, or 0 when it has none: where the file system keeps no
+// birth time the listing gives the status-change time, which every rename of a rotation renews.
+SysUtc CreationTime(const std::string& path, const SysFileInfo& info) {
+  const SysOsPath os(path.c_str());
+  struct statx st {};
+  if (!os.ok() || ::statx(AT_FDCWD, os.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BTIME | STATX_CTIME, &st) != 0)
+    return 0;
+  if (st.stx_mask & STATX_BTIME) return info.timeCreate;
+  // A time other than the change time was put there on purpose (the tests' seam).
+  return info.timeCreate != static_cast<SysUtc>(st.stx_ctime.tv_sec) ? info.timeCreate : 0;
+}
 
 }  // namespace
 
@@ -128,7 +144,7 @@ bool ShrinkListSeries(const ShrinkTarget& target, bool folders, i64 today, std::
     if (!ShrinkMatchName(target, std::string_view(name, static_cast<std::size_t>(length)), &day)) continue;
     ShrinkCopy copy;
     copy.path = target.folder + std::string(name, static_cast<std::size_t>(length));
-    copy.day = target.IsDate() ? day : ShrinkLocalDay(entry->info.timeCreate);
+    copy.day = target.IsDate() ? day : ShrinkLocalDay(CreationTime(copy.path, entry->info));
     copy.age = (copy.day >= 0 && today >= 0) ? today - copy.day : -1;
     out.push_back(std::move(copy));
   }

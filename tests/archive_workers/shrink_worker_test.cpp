@@ -6,6 +6,8 @@
 #include "jobs/worker_support.h"
 #include "lib/system/sys_seams.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -153,6 +155,18 @@ TEST_F(ShrinkWorker, GenerationSeriesIsListedAgainAfterTheRotation) {
   EXPECT_EQ(contents, (std::multiset<std::string>{"current data", "age 8", "age 11", "age 30", "age 400", "mine"}));
   EXPECT_EQ(ReadFile(Target("gen_00.txt")), "current data");
   EXPECT_EQ(ReadFile(Target("gen_01.txt")), "age 8");
+}
+
+TEST_F(ShrinkWorker, WithoutBirthTimesGenerationsAreNeverThinned) {
+  struct statx st {};
+  ASSERT_EQ(::statx(AT_FDCWD, series_.c_str(), 0, STATX_BTIME, &st), 0);
+  if (st.stx_mask & STATX_BTIME) GTEST_SKIP() << "this file system keeps birth times";
+  // The change time that stands in for them is renewed by every rename of the rotation.
+  for (int k = 0; k < 5; ++k) WriteFile(Target("gen_" + std::to_string(k) + ".txt"), "gen " + std::to_string(k));
+  EXPECT_EQ(Run(source_, Target("gen_#1#.txt")), JOB_DONE);
+  EXPECT_EQ(Names(series_).size(), 6u);
+  EXPECT_EQ(ReadFile(Target("gen_0.txt")), "current data");
+  EXPECT_EQ(ReadFile(Target("gen_5.txt")), "gen 4");
 }
 
 TEST_F(ShrinkWorker, AFullGenerationChainEndsTheRowUntouched) {
