@@ -272,6 +272,32 @@ TEST_F(ZipWorker, ArchiveErrorsAskOnlyWithQuestionsAllowed) {
   EXPECT_TRUE(rig_.state.IsCancelled());
 }
 
+TEST_F(ZipWorker, UnpackingWantsATarget) {
+  ASSERT_EQ(Zip(src_, archive_), JOB_DONE);
+  EXPECT_EQ(Zip(archive_, "", RUN_DIALOG), JOB_FAILED);
+  ASSERT_EQ(rig_.boxes.size(), 1u);
+  EXPECT_EQ(rig_.boxes[0].text, "Es wurde kein Ziel zum Entpacken von '" + archive_ + "' angegeben !");
+}
+
+TEST_F(ZipWorker, ShrinkKeepsDatedArchivesOfAFolder) {
+  const i64 today = DayOf(2026, 12, 6);
+  FixedClock clock(today);
+  WriteFile(src_ + "/skip/x.txt", "x");
+  const std::string series = dir_ / "series";
+  for (const i64 age : {8, 9, 10, 20}) WriteFile(series + "/arc_" + DateText(today - age) + ".zip", "old");
+  EXPECT_EQ(rig_.Call(RunShrink, src_, series + "/arc_#D#.zip", 0, "7;skip"), JOB_DONE);
+  const std::string made = series + "/arc_" + DateText(today) + ".zip";
+  EXPECT_EQ(Entries(made), (std::vector<std::string>{"a.txt", "sub/", "sub/b.txt"}));
+  ExpectSound(made);
+  EXPECT_EQ(Names(series).size(), 4u);  // the copy of age 9 went
+  EXPECT_FALSE(Exists(series + "/arc_" + DateText(today - 9) + ".zip"));
+  // A folder whose name ends in ".zip" is packed, not taken for an archive.
+  const std::string odd = dir_ / "odd.zip";
+  WriteFile(odd + "/inside.txt", "inside");
+  EXPECT_EQ(rig_.Call(RunShrink, odd, series + "/odd_#D#.zip"), JOB_DONE);
+  EXPECT_EQ(Entries(series + "/odd_" + DateText(today) + ".zip"), (std::vector<std::string>{"inside.txt"}));
+}
+
 TEST_F(ZipWorker, CraftedNamesNeverLeaveTheTargetFolder) {
   if (!HaveTool("python3")) GTEST_SKIP() << "no python3";
   const std::string crafted = dir_ / "crafted.zip";
