@@ -7,7 +7,6 @@
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,14 +18,6 @@ namespace copyjob {
 namespace {
 
 enum : DWORD { kCandidate = 1 };
-
-bool SourceHasEntry(const std::string& path, bool targetIsLink) {
-  if (targetIsLink) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-  }
-  return SysFileExist(path.c_str()) == 1;
-}
 
 struct SurplusFolder {
   std::string path;
@@ -104,16 +95,24 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
     if (entry.dwUser != kCandidate) continue;
     const bool isLink = entry.info.dwAttr & SYS_ATTR_LINK;
     const bool realFolder = entry.IsFolder() && !isLink;
-    sourcePath = copy.split.root + list.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);
+    int relLength = 0;
+    const char* rel = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
+    const std::string_view relView(rel, static_cast<std::size_t>(relLength));
+    // The source as its listing saw it: a folder for a folder; a file for a file; either for a
+    // link, which is removed itself when neither is there.
+    const bool inSource = realFolder ? HasSourceKey(copy, relView, true)
+                                     : HasSourceKey(copy, relView, false) || (isLink && HasSourceKey(copy, relView, true));
+    sourcePath = copy.split.root;
+    sourcePath.append(relView);
     targetPath = list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
     progress.Lines(targetPath, sourcePath);
 
     if (realFolder) {
-      if (SysFileExist(sourcePath.c_str()) < 2)
+      if (!inSource)
         folders.push_back({targetPath, static_cast<std::size_t>(std::count(targetPath.begin(), targetPath.end(), '/'))});
       continue;
     }
-    if (!SourceHasEntry(sourcePath, isLink)) {
+    if (!inSource) {
       // Linux lets anyone with rights on the folder delete a read-only file: test the bit.
       if ((flags & RUN_KEEP_READONLY) && !(entry.info.dwAttr & SYS_ATTR_WRITABLE)) {
         progress.Advance(entry.info.qwSize);

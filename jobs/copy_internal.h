@@ -9,6 +9,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 class CProgressDlg;
 
@@ -122,7 +124,14 @@ struct CopyOutcome {
   u64 filesSelected = 0;     // source files the copy considered (not excluded, not the target)
   bool entryFailed = false;  // some entry could not be copied
   SourceSplit split;         // the listed folder and the name pattern
+  // What the source listing held, as sorted keys of relative path and kind; the delete phase
+  // looks its entries up here instead of asking the file system for each one again.
+  std::vector<u64> sourceKeys;
 };
+
+// The key of a relative path and kind in CopyOutcome::sourceKeys.
+u64 SourceKey(std::string_view rel, bool isFolder);
+bool HasSourceKey(const CopyOutcome& outcome, std::string_view rel, bool isFolder);
 
 // "Copy" (and with RunFlags 0x200 "Copy File"); outcome may be null.
 int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome);

@@ -14,7 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -91,6 +93,15 @@ bool IsExcluded(CExcludeList& list, const std::string& folderPart) {
   if (list.Count() == 0 || folderPart.empty()) return false;
   return ExcludeListCacheMatch(list, folderPart.c_str()) ||
          ExcludeListMatch(list, folderPart.c_str(), static_cast<int>(folderPart.size()));
+}
+
+u64 SourceKey(std::string_view rel, bool isFolder) {
+  // A 64-bit hash: a collision could only keep a surplus file, never delete one.
+  return (static_cast<u64>(std::hash<std::string_view>{}(rel)) << 1) | (isFolder ? 1u : 0u);
+}
+
+bool HasSourceKey(const CopyOutcome& outcome, std::string_view rel, bool isFolder) {
+  return std::binary_search(outcome.sourceKeys.begin(), outcome.sourceKeys.end(), SourceKey(rel, isFolder));
 }
 
 bool LookupPath(const std::string& path, SysFileInfo* info) {

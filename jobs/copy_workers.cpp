@@ -6,6 +6,7 @@
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace copyjob {
@@ -53,6 +54,16 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
   out.sourceMissing = SysFileExist(out.split.root.c_str()) < 2 ||
                       (!std::strpbrk(out.split.pattern.c_str(), "*?") && SysFileExist(source.c_str()) == 0);
   if (out.sourceMissing) out.readState = 2;
+  if (outcome) {
+    out.sourceKeys.reserve(static_cast<std::size_t>(list.GetCount()));
+    for (int i = 0; i < list.GetCount(); ++i) {
+      int relLength = 0;
+      const char* rel = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
+      out.sourceKeys.push_back(SourceKey(std::string_view(rel, static_cast<std::size_t>(relLength)),
+                                         list.GetEntry(i)->IsFolder()));
+    }
+    std::sort(out.sourceKeys.begin(), out.sourceKeys.end());
+  }
 
   // A target inside the source is no part of it; otherwise each run would nest another copy.
   const std::optional<std::string> targetInside = RelativeInside(out.split.root, target);
