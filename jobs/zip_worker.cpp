@@ -49,11 +49,15 @@ int AskArchiveError(JobContext& ctx, u32 flags, const CZipFile& zip) {
 struct RowEvents {
   CRunState* run = nullptr;
   int errors = 0;
+  bool incomplete = false;  // a source folder could not be read
 };
 
 int RowEventsFn(void* context, int event, int index, CArcFile* archive, const char* text) {
   auto* row = static_cast<RowEvents*>(context);
-  if (event == ARC_EVENT_ERROR && !(archive && archive->GetLastError() == ARC_ERR_USER_ABORT)) ++row->errors;
+  if (event == ARC_EVENT_ERROR && archive && archive->GetLastError() != ARC_ERR_USER_ABORT) {
+    ++row->errors;
+    if (archive->GetLastError() == ARC_ERR_LISTING) row->incomplete = true;
+  }
   return CRunState::CopyCallbackFn(row->run, event, index, archive, text);
 }
 
@@ -262,11 +266,15 @@ int ZipPackRow(JobContext& ctx, const JobArgs& args) {
     zip.Discard();
     ctx.run.SetCancel();
     result = JOB_STOP_ALL;
-  } else if (count == 0 && zip.GetOpenMode() == ARC_OPEN_CREATE && targetExisted) {
-    // An unmounted or emptied source looks like a source without files.
+  } else if ((count == 0 || row.incomplete) && zip.GetOpenMode() == ARC_OPEN_CREATE && targetExisted) {
+    // An unmounted or unreadable source looks like one without files: an archive made anew
+    // from it would lose what the old one holds.
     zip.Discard();
     result = Ask(ctx, flags,
-                 FmtString("In '%s' wurden keine Dateien gefunden:\ndas Archiv '%s' bleibt unverändert !", source, target));
+                 count == 0 ? FmtString("In '%s' wurden keine Dateien gefunden:\ndas Archiv '%s' bleibt unverändert !",
+                                        source, target)
+                            : FmtString("'%s' konnte nicht vollständig gelesen werden:\ndas Archiv '%s' bleibt unverändert !",
+                                        source, target));
   } else if (flags & RUN_CONTINUE_NEXT) {
     result = row.errors ? JOB_FAILED : JOB_DONE;
   } else {

@@ -5,6 +5,7 @@
 
 #include "archive/zip_file.h"
 #include "jobs/job_model.h"
+#include "lib/system/sys_seams.h"
 
 #include <sys/time.h>
 
@@ -228,6 +229,29 @@ TEST_F(ZipWorker, ASourceWithoutFilesKeepsAnArchiveOrMakesAnEmptyOne) {
     EXPECT_EQ(Shell("python3 -c 'import sys,zipfile; print(len(zipfile.ZipFile(sys.argv[1]).namelist()))' " + Quote(fresh)),
               "0\n");
   }
+}
+
+std::string g_faultyFolder;
+bool FaultyFolder(const char* path) { return g_faultyFolder == path; }
+
+TEST_F(ZipWorker, AnUnreadableSourceFolderKeepsTheOldArchive) {
+  ASSERT_EQ(Zip(src_, archive_), JOB_DONE);
+  const std::string old = ReadFile(archive_);
+  WriteFile(src_ + "/a.txt", "alpha, changed");
+  g_faultyFolder = src_ + "/sub";
+  SysTestSetDirFault(&FaultyFolder);
+  EXPECT_EQ(Zip(src_, archive_, RUN_DIALOG), JOB_FAILED);
+  const std::string afterPlain = ReadFile(archive_);
+  // Updating keeps the entries of what could not be read, so that goes through.
+  EXPECT_EQ(Zip(src_, archive_, RUN_ADD), JOB_FAILED);
+  SysTestSetDirFault(nullptr);
+  EXPECT_EQ(afterPlain, old);
+  ASSERT_EQ(rig_.boxes.size(), 1u);
+  EXPECT_EQ(rig_.boxes[0].text, "'" + src_ + "' konnte nicht vollständig gelesen werden:\ndas Archiv '" + archive_ +
+                                    "' bleibt unverändert !");
+  EXPECT_EQ(Entries(archive_), (std::vector<std::string>{"a.txt", "sub/", "sub/b.txt"}));
+  EXPECT_EQ(Member(archive_, "a.txt"), "alpha, changed");
+  EXPECT_EQ(Member(archive_, "sub/b.txt"), "beta");
 }
 
 TEST_F(ZipWorker, ACancelledRunKeepsTheOldArchive) {
