@@ -7,6 +7,8 @@
 #include "lib/system/sys_seams.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -249,6 +251,36 @@ TEST_F(CopyTest, CopyFileWritesEveryMatchOntoTheOneTarget) {
   EXPECT_EQ(Get(dir / "out/all.txt"), "two");
   EXPECT_EQ(run.Call(RunCopyFile, dir / "src/3.log", dir / "out/all.txt"), JOB_DONE);
   EXPECT_EQ(Get(dir / "out/all.txt"), "three");
+}
+
+// A program that is running is replaced like any file: the new copy takes the name, the running
+// one keeps its old file.
+TEST_F(CopyTest, ARunningProgramIsReplacedInPlace) {
+  fs::create_directories(dir / "bin");
+  fs::copy_file("/bin/sleep", dir / "bin/tool");
+  ASSERT_EQ(::chmod((dir / "bin/tool").c_str(), 0755), 0);
+  Put(dir / "new/tool", "#!/bin/sh\necho new\n");
+  ASSERT_EQ(::chmod((dir / "new/tool").c_str(), 0755), 0);
+  const std::string tool = dir / "bin/tool";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl(tool.c_str(), "tool", "5", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Wait until the child runs the tool (its executable is the tool's file).
+  for (int i = 0; i < 500; ++i) {
+    if (fs::exists("/proc/" + std::to_string(child) + "/exe") &&
+        fs::read_symlink("/proc/" + std::to_string(child) + "/exe") == fs::path(tool))
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const int result = run.Call(RunCopyFile, dir / "new/tool", tool, RUN_DIALOG);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(result, JOB_DONE);
+  EXPECT_TRUE(run.boxes.empty());
+  EXPECT_EQ(Get(tool), "#!/bin/sh\necho new\n");
 }
 
 // A sparse source of 1 GiB: cancelled after the first bytes, the old target must stay and no
