@@ -1,5 +1,5 @@
-// The archive workers under a progress dialog: what the dialog shows while packing, a cancel in
-// the middle of packing, archive errors asked through the dialog, a deletion question of Shrink.
+// The zip worker under a progress dialog: what the dialog holds after packing, and a cancel in the
+// middle of packing.
 #include "aw_test_util.h"
 
 #include "archive/zip_file.h"
@@ -82,18 +82,6 @@ TEST_F(UnderDialog, ACancelWhilePackingKeepsTheOldArchive) {
   EXPECT_EQ(ReadFile(archive), old);
   EXPECT_EQ(Names(dir_.path()), (std::set<std::string>{"src", "t.zip"}));
   EXPECT_TRUE(view_.CallsOf("Box").empty());
-}
-
-TEST_F(UnderDialog, AnArchiveErrorIsAskedThroughTheDialog) {
-  const std::string bogus = dir_ / "bogus.zip";
-  WriteFile(bogus, "no archive");
-  view_.QueueAnswer(IDCANCEL);
-  EXPECT_EQ(Run(RunZip, bogus, dir_ / "out"), JOB_STOP_ALL);
-  const auto boxes = view_.CallsOf("Box");
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].value, 0x11);
-  EXPECT_NE(boxes[0].text.find(bogus), std::string::npos);
-  EXPECT_TRUE(rig_.state.IsCancelled());
 }
 
 }  // namespace

@@ -92,6 +92,18 @@ TEST_F(ShrinkWorker, DailyRunsForMoreThanAYear) {
   EXPECT_EQ(ReadFile(Target("bk_" + DateText(kToday - 7) + ".txt")), "state of " + DateText(kToday - 7));
 }
 
+TEST_F(ShrinkWorker, SpacingOneMakesACopyEveryOtherDay) {
+  std::vector<i64> made;
+  for (i64 day = kToday - 20; day <= kToday; ++day) {
+    clock_.Set(day);
+    ASSERT_EQ(Run(source_, Target("bk_#D#.txt"), "1"), JOB_DONE);
+    if (Exists(Target("bk_" + DateText(day) + ".txt"))) made.push_back(day);
+  }
+  for (std::size_t i = 1; i < made.size(); ++i) EXPECT_EQ(made[i] - made[i - 1], 2);
+  // Below 28 days every copy stays: they lie two days apart.
+  EXPECT_EQ(Ages().size(), made.size());
+}
+
 TEST_F(ShrinkWorker, AgesCountInLocalCalendarDays) {
   // 00:30 in Central Europe is still yesterday in UTC: the copy of eight local days ago is due.
   clock_.Set(kToday, 0, 30);

@@ -94,17 +94,6 @@ TEST_F(ZipWorker, ZipAndZipAddRowsWriteOneArchive) {
   EXPECT_TRUE(Beside(archive_).empty());
 }
 
-TEST_F(ZipWorker, ThreeZipAddRowsInAChain) {
-  const std::string s2 = dir_ / "s2", s3 = dir_ / "s3";
-  WriteFile(s2 + "/two.txt", "2");
-  WriteFile(s3 + "/three.txt", "3");
-  EXPECT_EQ(Zip(src_, archive_, RUN_ADD | RUN_CONTINUE_NEXT, "", 0), JOB_DONE);
-  EXPECT_EQ(Zip(s2, archive_, RUN_ADD | RUN_CONTINUE_NEXT | RUN_CONTINUED), JOB_DONE);
-  EXPECT_EQ(Zip(s3, archive_, RUN_ADD | RUN_CONTINUED), JOB_DONE);
-  EXPECT_EQ(Entries(archive_), (std::vector<std::string>{"a.txt", "three.txt", "two.txt"}));
-  ExpectSound(archive_);
-}
-
 TEST_F(ZipWorker, AContinuedRowChecksWhichArchiveIsOpen) {
   // The runner saw equal target texts; the expanded targets differ.
   const std::string other = dir_ / "out/other.zip";
