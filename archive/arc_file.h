@@ -33,7 +33,7 @@ enum ArcError : int {
   ARC_ERR_ENCRYPTED = 6,       // an encrypted entry
   ARC_ERR_DATA = 7,            // an entry's data is damaged (check sum, size, stream)
   ARC_ERR_UNSAFE_NAME = 8,     // an entry name that leads outside the target folder
-  ARC_ERR_LINK = 9,            // a symbolic link or other special entry, never created
+  ARC_ERR_LINK = 9,            // a symbolic link entry, never created
   ARC_ERR_CREATE = 11,         // a file or folder cannot be written while unpacking
   ARC_ERR_SOURCE = 12,         // a source file cannot be read while packing
   ARC_ERR_NOT_OPEN = 13,       // the archive is not open for this operation

@@ -58,8 +58,8 @@ std::string CZipFile::GetErrorText() const {
       return FmtString("Der Eintrag '%s' im Archiv '%s' zeigt aus dem Zielordner heraus und wurde übersprungen.",
                        item, path);
     case ARC_ERR_LINK:
-      return FmtString("Der Eintrag '%s' im Archiv '%s' ist %s und wurde nicht angelegt.", item, path,
-                       s.errDetail.empty() ? "eine symbolische Verknüpfung" : s.errDetail.c_str());
+      return FmtString("Der Eintrag '%s' im Archiv '%s' ist eine symbolische Verknüpfung und wurde nicht angelegt.",
+                       item, path);
     case ARC_ERR_CREATE:
       return FmtString("'%s' kann beim Entpacken des Archivs '%s' nicht geschrieben werden: %s.", item, path,
                        why.c_str());

@@ -65,7 +65,7 @@ class FolderWalker {
       const int err = errno;
       if (current != m_root) ::close(current);
       if (next < 0) {
-        errno = err == ENOTDIR || err == ELOOP ? ELOOP : err;
+        errno = err;
         return -1;
       }
       current = next;

@@ -19,11 +19,12 @@ class CZipFile : public CArcFile {
   // An archive still open for writing is discarded: only Close commits.
   ~CZipFile() override;
 
+  // An archive that is still open is discarded first.
   int Open(const char* path, int mode, int level) override;
   // Unpacks every entry under folder (created when missing). Names are read with "\" as "/";
   // absolute names, drive letters and ".." components are skipped and reported (event 10), and
-  // so are symbolic links and other special entries. Nothing is written outside folder, not even
-  // through links that already lie inside it.
+  // so are symbolic links (other special entries unpack as plain files). Nothing is written
+  // outside folder, not even through links that already lie inside it.
   int ExtractAll(const char* folder, const char* reserved) override;
   // Packs the files that a listing of source selects (plus and minus: ";"-separated patterns;
   // ARC_FLAG_RECURSE lists sub-folders) under the names relative to source, below folder when

@@ -215,3 +215,39 @@ TEST(ReadForeign, DamagedArchivesGiveErrorsNotCrashes) {
   EXPECT_FALSE(Exists(dir / "out/a.txt"));
   EXPECT_EQ(ReadFile(dir / "out/b.txt"), "BBBBBBBBBB");
 }
+
+TEST(ReadForeign, TimesFromNtfsAndExtendedFieldsNamesFromCodePage437) {
+  TempDir dir;
+  const std::string archive = dir / "times.zip";
+  // NTFS times only (as Windows packers write them), an extended timestamp, and a DOS stamp alone;
+  // the name "Gr?e.txt" gets the code page 437 byte of "ü" without the UTF-8 bit.
+  const RunResult py = Python(R"PY(
+import struct, sys, zipfile
+path = sys.argv[1]
+def ntfs(seconds):
+    ft = (seconds + 11644473600) * 10000000
+    return struct.pack("<HHIHHQQQ", 0x000A, 32, 0, 1, 24, ft, ft, ft)
+with zipfile.ZipFile(path, "w") as z:
+    a = zipfile.ZipInfo("ntfs.txt", (2001, 2, 3, 4, 5, 6)); a.extra = ntfs(1234567891)
+    z.writestr(a, "n")
+    b = zipfile.ZipInfo("ut.txt", (2001, 2, 3, 4, 5, 6)); b.extra = struct.pack("<HHBi", 0x5455, 5, 1, 1500000001)
+    z.writestr(b, "u")
+    z.writestr(zipfile.ZipInfo("dos.txt", (2010, 6, 7, 8, 9, 10)), "d")
+    z.writestr(zipfile.ZipInfo("Gr?e.txt"), "cp437")
+data = open(path, "rb").read().replace(b"Gr?e.txt", b"Gr\x81e.txt")
+open(path, "wb").write(data)
+)PY", {archive});
+  ASSERT_EQ(py.status, 0) << py.output;
+  CZipFile zip;
+  EventLog log;
+  EXPECT_EQ(Unpack(archive, dir / "out", log, zip), 0) << zip.GetErrorText();
+  EXPECT_EQ(Mtime(dir / "out/ntfs.txt"), 1234567891);
+  EXPECT_EQ(Mtime(dir / "out/ut.txt"), 1500000001);
+  std::tm tm{};
+  const time_t dos = Mtime(dir / "out/dos.txt");
+  ::localtime_r(&dos, &tm);
+  EXPECT_EQ(tm.tm_year, 110);
+  EXPECT_EQ(tm.tm_hour, 8);
+  EXPECT_EQ(tm.tm_sec, 10);
+  EXPECT_EQ(ReadFile(dir / "out/Grüe.txt"), "cp437");
+}
