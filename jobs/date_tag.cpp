@@ -17,13 +17,15 @@ std::atomic<TagClockFn> g_clock{&SystemClock};
 
 void SetTagClock(TagClockFn clock) { g_clock = clock ? clock : &SystemClock; }
 
+i64 TagClockNow() { return g_clock.load()(); }
+
 int ExpandDateTag(const char* source, char* destination, int destinationSize) {
   if (!source) source = "";
   const char* hash = std::strchr(source, '#');
   if (!hash || (hash[1] != 'D' && hash[1] != 'd') || hash[2] != '#')
     return kpw::tags::CopyUnchanged(source, destination, destinationSize);
 
-  const std::time_t now = static_cast<std::time_t>(g_clock.load()());
+  const std::time_t now = static_cast<std::time_t>(TagClockNow());
   std::tm local{};
   if (!::localtime_r(&now, &local)) local = std::tm{};  // outside the C library's range
   const unsigned year = static_cast<unsigned>(local.tm_year + 1900);

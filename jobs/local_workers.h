@@ -8,8 +8,3 @@ int RunDel(JobContext& ctx, const JobArgs& args);      // mode 8
 int RunSynch(JobContext& ctx, const JobArgs& args);    // mode 11
 int RunReg(JobContext& ctx, const JobArgs& args);      // modes 5 and 6 (0x10)
 int RunVersion(JobContext& ctx, const JobArgs& args);  // mode 14
-
-// The clock of the "Version" mode's "DATE" source, seconds since 1970; null restores the system
-// clock. Tests fix it.
-using VersionClockFn = i64 (*)();
-void SetVersionClock(VersionClockFn clock);

@@ -30,6 +30,8 @@ int ExpandChainTag(const char* source, char* destination, int destinationSize, u
 // The date tags read the time here: seconds since 1970. Null restores the system clock.
 using TagClockFn = i64 (*)();
 void SetTagClock(TagClockFn clock);
+// The clock's current time (seconds since 1970); the "DATE" version reads it too.
+i64 TagClockNow();
 
 // Texts of the row failures that tags cause, in the runner's order: head, path, tail.
 inline constexpr const char kVersionFailHead[] = "Die Version aus:\n";

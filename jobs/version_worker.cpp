@@ -1,6 +1,7 @@
 // "Version": stamps a version number or the date into a text file between two markers.
 #include "jobs/local_worker_support.h"
 #include "jobs/local_workers.h"
+#include "jobs/path_tags.h"
 #include "jobs/version_info.h"
 #include "jobs/version_text.h"
 #include "lib/system/sys.h"
@@ -27,9 +28,6 @@ constexpr int kTemplateMax = 256;        // characters of a filled template
 constexpr int kMarkerMax = 128;          // characters of a marker
 constexpr int kMarkerDistanceMax = 256;  // characters between the two markers
 
-i64 SystemClock() { return static_cast<i64>(std::time(nullptr)); }
-std::atomic<VersionClockFn> g_clock{&SystemClock};
-
 // The date by the plus cell's letter, filled into the template after its first ":".
 int DateVersion(const char* plus, char* version, int size) {
   u32 code = 0x1D;
@@ -43,7 +41,7 @@ int DateVersion(const char* plus, char* version, int size) {
     default: break;
   }
   char date[64];
-  if (NumFormatTimeA(date, g_clock.load()(), code, sizeof date) < 1) return 0;
+  if (NumFormatTimeA(date, TagClockNow(), code, sizeof date) < 1) return 0;
   StrTrimA(date, date);
   const char* colon = std::strchr(plus, ':');
   if (!colon) return StrCopyA(version, date, std::min(size, kVersionMax + 1));
@@ -78,7 +76,6 @@ bool ReadWhole(const char* path, std::string& out) {
 
 }  // namespace
 
-void SetVersionClock(VersionClockFn clock) { g_clock = clock ? clock : &SystemClock; }
 
 int RunVersion(JobContext& ctx, const JobArgs& args) {
   char version[kTemplateMax + 1] = {};

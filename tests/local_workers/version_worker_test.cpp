@@ -1,6 +1,7 @@
 // "Version": program versions, text versions and DATE stamped between markers; the rewrite keeps
 // everything else, keeps the file whole on failure and changes nothing when nothing changed.
 #include "lw_test_util.h"
+#include "jobs/path_tags.h"
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -25,11 +26,11 @@ class Version : public ::testing::Test {
     if (tz) oldTz_ = tz;
     ::setenv("TZ", "UTC0", 1);
     ::tzset();
-    SetVersionClock(&FixedClock);
+    SetTagClock(&FixedClock);
     target_ = dir_ / "version.h";
   }
   void TearDown() override {
-    SetVersionClock(nullptr);
+    SetTagClock(nullptr);
     if (hadTz_) ::setenv("TZ", oldTz_.c_str(), 1);
     else ::unsetenv("TZ");
     ::tzset();
