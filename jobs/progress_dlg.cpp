@@ -356,6 +356,7 @@ void CProgressDlg::OnCommand(u32 id, i64 argument) {
       AnswerQuestion(static_cast<u64>(argument));
       break;
     case ID_PROGRESS_DONE: {
+      OnTimer(kProgressLineTimerId);  // lines the throttle still holds back are the latest ones
       const int result = IsCancelled() ? IDCANCEL : IDOK;
       m_dialogResult.store(result);
       m_ended.store(true);

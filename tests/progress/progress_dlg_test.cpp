@@ -140,6 +140,21 @@ TEST_F(Pumped, LineThrottleHoldsBackAndTheTimerFlushes) {
   EXPECT_FALSE(dlg_.IsLineDirty(0));
 }
 
+TEST_F(Pumped, TheEndShowsTheLineTheThrottleHeldBack) {
+  dlg_.OnInitDialog(view_);
+  dlg_.SetLine(nullptr, "Suche Dateien", 0);
+  dlg_.Pump();
+  clock_.now = 1010;
+  dlg_.SetLine(nullptr, "fertig", 0);  // held back
+  release_.count_down();               // the worker ends and posts DONE
+  for (int i = 0; i < 200 && !dlg_.IsEnded(); ++i) {
+    dlg_.Pump();
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(dlg_.IsEnded());
+  EXPECT_EQ(view_.LineText(0), "fertig");
+}
+
 TEST_F(Pumped, CommandsReachTheView) {
   std::atomic<int> wakeups{0};
   dlg_.SetWakeup([&] { ++wakeups; });
