@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 using namespace zipfmt;
@@ -102,6 +103,8 @@ int CZipFile::Open(const char* path, int mode, int level) {
     s.oldDev = st.st_dev;
     s.oldIno = st.st_ino;
     s.oldMode = st.st_mode & 07777;
+    s.oldUid = st.st_uid;
+    s.oldGid = st.st_gid;
   }
 
   // The old archive is read for reading and updating (an empty file counts as an empty archive).
@@ -126,11 +129,20 @@ int CZipFile::Open(const char* path, int mode, int level) {
   }
 
   if (mode != ARC_OPEN_READ) {
+    // An archive reached through a link is replaced where the link points, the link stays.
+    s.commitPath = os.c_str();
+    struct stat lst {};
+    if (::lstat(os.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+      if (char* resolved = ::realpath(os.c_str(), nullptr)) {
+        s.commitPath = resolved;
+        std::free(resolved);
+      }
+    }
     std::string folder;
-    SysStrDir(folder, m_path.c_str());
+    SysStrDir(folder, s.commitPath.c_str());
     if (folder.empty()) folder = ".";
     int nameLength = 0;
-    const char* name = SysPathName(static_cast<int>(m_path.size()), m_path.c_str(), &nameLength);
+    const char* name = SysPathName(static_cast<int>(s.commitPath.size()), s.commitPath.c_str(), &nameLength);
     std::string part = "." + std::string(name, static_cast<std::size_t>(nameLength)) + "-*.tmp";
     if (part.size() > 200) part = ".kpw-zip-*.tmp";
     std::vector<char> buffer(folder.size() + part.size() + 64);
@@ -226,9 +238,12 @@ int CZipFile::Close() {
     return fail(ARC_ERR_WRITE, out.Error());
 
   const mode_t mode = s.oldExists ? s.oldMode : (0666 & ~CurrentUmask());
+  if (s.oldExists) {
+    // Keeps the owner where we may (root may); otherwise the new archive is ours.
+    [[maybe_unused]] const int owned = ::fchown(s.tempFd, s.oldUid, s.oldGid);
+  }
   if (::fchmod(s.tempFd, mode) != 0 || ::fdatasync(s.tempFd) != 0) return fail(ARC_ERR_WRITE, errno);
-  const SysOsPath os(m_path.c_str());
-  if (::rename(s.tempPath.c_str(), os.c_str()) != 0) return fail(ARC_ERR_COMMIT, errno);
+  if (::rename(s.tempPath.c_str(), s.commitPath.c_str()) != 0) return fail(ARC_ERR_COMMIT, errno);
   s.tempPath.clear();  // it is the archive now
   s.Reset();
   s.running.store(false);

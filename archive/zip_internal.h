@@ -99,7 +99,11 @@ struct CZipFile::Impl {
   ino_t oldIno = 0;
   mode_t oldMode = 0;
 
-  // The new archive while writing.
+  uid_t oldUid = 0;
+  gid_t oldGid = 0;
+
+  // The new archive while writing, and the name it gets (a link's target for a link).
+  std::string commitPath;
   int tempFd = -1;
   std::string tempPath;
   dev_t tempDev = 0;

@@ -298,3 +298,21 @@ TEST(Extract, OverwriteFlagsAndReadOnlyTargets) {
     EXPECT_EQ(Listing(target), (std::vector<std::string>{"new.txt", "old.txt", "ro.txt"}));
   }
 }
+
+TEST(Commit, AnArchiveBehindALinkIsReplacedWhereTheLinkPoints) {
+  TempDir dir;
+  WriteFile(dir / "src/a.txt", "a");
+  MakeDirs(dir / "store");
+  Pack(dir / "store/real.zip", dir / "src");
+  ::chmod((dir / "store/real.zip").c_str(), 0640);
+  ASSERT_EQ(::symlink((dir / "store/real.zip").c_str(), (dir / "link.zip").c_str()), 0);
+  WriteFile(dir / "src/b.txt", "b");
+  Pack(dir / "link.zip", dir / "src", ARC_OPEN_UPDATE);
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir / "link.zip").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::stat((dir / "store/real.zip").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(Contents(dir / "store/real.zip"), (std::map<std::string, std::string>{{"a.txt", "a"}, {"b.txt", "b"}}));
+  EXPECT_EQ(Listing(dir / "store"), std::vector<std::string>{"real.zip"});
+}
