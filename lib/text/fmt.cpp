@@ -24,7 +24,7 @@ enum : unsigned {
 
 enum class Len { kNone, kHH, kH, kL, kLL, kZ, kJ, kT, kBigL };
 
-struct Spec {
+struct Conversion {
   unsigned flags = 0;
   int width = 0;
   int precision = -1;  // -1: none given
@@ -60,8 +60,8 @@ class Writer {
   bool open_ = true;
 };
 
-// Writes prefix, zeros, digits into a field of the spec's width.
-void PutField(Writer& w, const Spec& s, const char* prefix, std::size_t prefixLen, std::size_t zeros,
+// Writes prefix, zeros, digits into a field of the conversion's width.
+void PutField(Writer& w, const Conversion& s, const char* prefix, std::size_t prefixLen, std::size_t zeros,
               const char* body, std::size_t bodyLen) {
   std::size_t len = prefixLen + zeros + bodyLen;
   std::size_t pad = static_cast<std::size_t>(s.width) > len ? s.width - len : 0;
@@ -73,7 +73,7 @@ void PutField(Writer& w, const Spec& s, const char* prefix, std::size_t prefixLe
   if (s.flags & kLeft) w.Fill(' ', pad);
 }
 
-void PutInteger(Writer& w, Spec s, std::uintmax_t magnitude, bool negative) {
+void PutInteger(Writer& w, Conversion s, std::uintmax_t magnitude, bool negative) {
   char digits[72];
   char* end = digits + sizeof digits;
   char* p = end;
@@ -115,7 +115,7 @@ void PutInteger(Writer& w, Spec s, std::uintmax_t magnitude, bool negative) {
 }
 
 // Text of bounded length: a precision cuts it, but never inside a UTF-8 sequence.
-void PutText(Writer& w, Spec s, const char* text, std::size_t length) {
+void PutText(Writer& w, Conversion s, const char* text, std::size_t length) {
   s.flags &= ~kZero;
   PutField(w, s, nullptr, 0, 0, text, length);
 }
@@ -142,7 +142,7 @@ std::size_t BoundedLength(const char* text, int precision) {
 }
 
 // "%ls": a wide (UTF-32) text written as UTF-8; the precision limits the bytes written.
-void PutWideText(Writer& w, Spec s, const wchar_t* text) {
+void PutWideText(Writer& w, Conversion s, const wchar_t* text) {
   std::string utf8;
   for (; *text; ++text) {
     char seq[4];
@@ -157,7 +157,7 @@ void PutWideText(Writer& w, Spec s, const wchar_t* text) {
 // Floating conversions are not part of the promised set but must at least consume their argument;
 // digits come from std::to_chars, which rounds as printf does. "%#g" keeps the point but not the
 // trailing zeros.
-void PutFloat(Writer& w, Spec s, long double value) {
+void PutFloat(Writer& w, Conversion s, long double value) {
   std::chars_format format = std::chars_format::fixed;
   char lower = static_cast<char>(s.conv | 0x20);
   if (lower == 'e') format = std::chars_format::scientific;
@@ -240,7 +240,7 @@ std::uintmax_t UnsignedArg(Len len, va_list* args) {
 
 // Parses one conversion after '%'; returns the character after it, or null when the text is not
 // a conversion we know (it is then printed as it stands).
-const char* ParseSpec(const char* f, Spec& s, va_list* args) {
+const char* ParseConversion(const char* f, Conversion& s, va_list* args) {
   for (;; ++f) {
     if (*f == '-') s.flags |= kLeft;
     else if (*f == '+') s.flags |= kPlus;
@@ -304,7 +304,7 @@ const char* ParseSpec(const char* f, Spec& s, va_list* args) {
   return f + 1;
 }
 
-void Convert(Writer& w, const Spec& s, va_list* args) {
+void Convert(Writer& w, const Conversion& s, va_list* args) {
   switch (s.conv) {
     case 'd':
     case 'i': {
@@ -322,7 +322,7 @@ void Convert(Writer& w, const Spec& s, va_list* args) {
       if (!p) {
         PutText(w, s, "(nil)", 5);
       } else {
-        Spec ps = s;
+        Conversion ps = s;
         ps.flags |= kAlt;
         PutInteger(w, ps, reinterpret_cast<std::uintptr_t>(p), false);
       }
@@ -336,7 +336,7 @@ void Convert(Writer& w, const Spec& s, va_list* args) {
       } else {
         seq[0] = static_cast<char>(Arg<int>(args));
       }
-      Spec cs = s;
+      Conversion cs = s;
       cs.precision = -1;
       PutText(w, cs, seq, n);
       break;
@@ -406,8 +406,8 @@ int FmtOutputA(FmtSinkFn sink, void* context, const char* format, va_list args) 
       break;
     }
     w.Put(f, static_cast<std::size_t>(pct - f));
-    Spec s;
-    const char* next = ParseSpec(pct + 1, s, &ap);
+    Conversion s;
+    const char* next = ParseConversion(pct + 1, s, &ap);
     if (!next) {
       // Unknown conversion: print the '%' as it stands and go on after it.
       w.Put("%", 1);
