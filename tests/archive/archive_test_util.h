@@ -2,17 +2,12 @@
 #pragma once
 
 #include "archive/zip_file.h"
+#include "tests/support/files.h"
+#include "tests/support/run.h"
+#include "tests/support/temp_dir.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,60 +15,17 @@
 
 namespace ziptest {
 
-class TempDir {
- public:
-  // base: the folder to make it in (null: $TMPDIR, else /tmp).
-  explicit TempDir(const char* base = nullptr) {
-    if (!base) base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kpw-zip-XXXXXX";
-    char* made = ::mkdtemp(pattern.data());
-    if (!made) std::abort();
-    m_path = made;
-  }
-  ~TempDir() {
-    const std::string cmd = "chmod -R u+rwx '" + m_path + "' 2>/dev/null; rm -rf '" + m_path + "'";
-    if (std::system(cmd.c_str()) != 0) { /* best effort */ }
-  }
-  const std::string& path() const { return m_path; }
-  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
+using kpwtest::Exists;
+using kpwtest::MTime;
+using kpwtest::ReadFile;
+using kpwtest::SetMTime;
+using kpwtest::TempDir;
+using kpwtest::WriteFile;
 
 inline void MakeDirs(const std::string& path) {
-  const std::string cmd = "mkdir -p '" + path + "'";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
-}
-
-inline void WriteFile(const std::string& path, const std::string& data) {
-  const std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos) MakeDirs(path.substr(0, slash));
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-inline void SetMtime(const std::string& path, time_t t) {
-  const struct timespec times[2] = {{t, 0}, {t, 0}};
-  ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-}
-
-inline time_t Mtime(const std::string& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return st.st_mtime;
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  ASSERT_FALSE(ec) << path << ": " << ec.message();
 }
 
 // Text that deflates well, and bytes that do not.
@@ -100,13 +52,7 @@ struct RunResult {
 // Runs a shell command, collecting stdout and stderr.
 inline RunResult Shell(const std::string& command) {
   RunResult r;
-  std::FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) r.output.append(buffer, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.output = kpwtest::Shell(command + " 2>&1", &r.status);
   return r;
 }
 

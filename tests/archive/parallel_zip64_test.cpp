@@ -42,7 +42,7 @@ TEST(Parallel, SameBytesWhateverTheThreadCount) {
 TEST(Zip64, MoreThan65535Entries) {
   // Tens of thousands of files are made much faster in memory where there is such a folder.
   struct stat shm {};
-  TempDir dir(::stat("/dev/shm", &shm) == 0 && ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
+  TempDir dir("zip", ::stat("/dev/shm", &shm) == 0 && ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
   const std::string src = dir / "src";
   const int kFiles = 66000;
   for (int d = 0; d < 66; ++d) {

@@ -241,10 +241,10 @@ open(path, "wb").write(data)
   CZipFile zip;
   EventLog log;
   EXPECT_EQ(Unpack(archive, dir / "out", log, zip), 0) << zip.GetErrorText();
-  EXPECT_EQ(Mtime(dir / "out/ntfs.txt"), 1234567891);
-  EXPECT_EQ(Mtime(dir / "out/ut.txt"), 1500000001);
+  EXPECT_EQ(MTime(dir / "out/ntfs.txt"), 1234567891);
+  EXPECT_EQ(MTime(dir / "out/ut.txt"), 1500000001);
   std::tm tm{};
-  const time_t dos = Mtime(dir / "out/dos.txt");
+  const time_t dos = MTime(dir / "out/dos.txt");
   ::localtime_r(&dos, &tm);
   EXPECT_EQ(tm.tm_year, 110);
   EXPECT_EQ(tm.tm_hour, 8);

@@ -46,14 +46,14 @@ TEST(Update, AddsReplacesAndKeepsEntries) {
   TempDir dir;
   WriteFile(dir / "one/a.txt", "a1");
   WriteFile(dir / "one/b.txt", "b1");
-  SetMtime(dir / "one/a.txt", 1600000000);
-  SetMtime(dir / "one/b.txt", 1600000000);
+  SetMTime(dir / "one/a.txt", 1600000000);
+  SetMTime(dir / "one/b.txt", 1600000000);
   const std::string archive = dir / "out/arc.zip";
   MakeDirs(dir / "out");
   Pack(archive, dir / "one");
   // Zip Add: a changed file is replaced, a new one added, the others kept.
   WriteFile(dir / "one/a.txt", "a2-longer");
-  SetMtime(dir / "one/a.txt", 1700000000);
+  SetMTime(dir / "one/a.txt", 1700000000);
   WriteFile(dir / "one/c.txt", "c1");
   Pack(archive, dir / "one", ARC_OPEN_UPDATE);
   EXPECT_EQ(Contents(archive), (std::map<std::string, std::string>{{"a.txt", "a2-longer"}, {"b.txt", "b1"}, {"c.txt", "c1"}}));
@@ -62,9 +62,9 @@ TEST(Update, AddsReplacesAndKeepsEntries) {
 
   // Only newer: an older file does not replace its entry.
   WriteFile(dir / "one/a.txt", "a3-old");
-  SetMtime(dir / "one/a.txt", 1500000000);
+  SetMTime(dir / "one/a.txt", 1500000000);
   WriteFile(dir / "one/b.txt", "b2-new");
-  SetMtime(dir / "one/b.txt", 1800000000);
+  SetMTime(dir / "one/b.txt", 1800000000);
   Pack(archive, dir / "one", ARC_OPEN_UPDATE, 9, 0, nullptr, ARC_FLAG_RECURSE | ARC_FLAG_NEWER_ONLY);
   EXPECT_EQ(Contents(archive), (std::map<std::string, std::string>{{"a.txt", "a2-longer"}, {"b.txt", "b2-new"}, {"c.txt", "c1"}}));
 
@@ -262,17 +262,17 @@ TEST(Extract, OverwriteFlagsAndReadOnlyTargets) {
   WriteFile(dir / "src/old.txt", "archive old");
   WriteFile(dir / "src/new.txt", "archive new");
   WriteFile(dir / "src/ro.txt", "archive ro");
-  SetMtime(dir / "src/old.txt", 1500000000);
-  SetMtime(dir / "src/new.txt", 1700000000);
+  SetMTime(dir / "src/old.txt", 1500000000);
+  SetMTime(dir / "src/new.txt", 1700000000);
   const std::string archive = dir / "arc.zip";
   Pack(archive, dir / "src");
   auto prepare = [&](const std::string& target) {
     WriteFile(target + "/old.txt", "disk");
     WriteFile(target + "/new.txt", "disk");
     WriteFile(target + "/ro.txt", "disk");
-    SetMtime(target + "/old.txt", 1600000000);
-    SetMtime(target + "/new.txt", 1600000000);
-    SetMtime(target + "/ro.txt", 1600000000);
+    SetMTime(target + "/old.txt", 1600000000);
+    SetMTime(target + "/new.txt", 1600000000);
+    SetMTime(target + "/ro.txt", 1600000000);
     ::chmod((target + "/ro.txt").c_str(), 0444);
   };
   struct Case {

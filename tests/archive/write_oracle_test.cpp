@@ -92,7 +92,7 @@ TEST_P(WriteOracles, EveryToolAcceptsWhatWeWrite) {
     const RunResult x = Shell("unzip -q '" + archive + "' -d '" + out + "'");
     EXPECT_EQ(x.status, 0) << x.output;
     ExpectTreesEqual(src, out);
-    EXPECT_EQ(Mtime(out + "/a.txt"), kTime);
+    EXPECT_EQ(MTime(out + "/a.txt"), kTime);
     struct stat st {};
     ::stat((out + "/run.sh").c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
@@ -136,8 +136,8 @@ TEST_P(WriteOracles, EveryToolAcceptsWhatWeWrite) {
   const std::string out = dir / "ours";
   EXPECT_EQ(zip.ExtractAll(out.c_str(), nullptr), 0) << zip.GetErrorText();
   ExpectTreesEqual(src, out);
-  EXPECT_EQ(Mtime(out + "/big/text5m.txt"), kTime);
-  EXPECT_EQ(Mtime(out + "/sub/deep"), kTime);
+  EXPECT_EQ(MTime(out + "/big/text5m.txt"), kTime);
+  EXPECT_EQ(MTime(out + "/sub/deep"), kTime);
   struct stat st {};
   ::stat((out + "/ro.txt").c_str(), &st);
   EXPECT_EQ(st.st_mode & 0777, 0444u);

@@ -2,22 +2,24 @@
 // workers with, and the zip tools that check archives.
 #pragma once
 
+#include "archive/zip_file.h"
 #include "jobs/archive_workers.h"
 #include "jobs/path_tags.h"
 #include "jobs/run_host.h"
 #include "jobs/worker.h"
+#include "tests/support/files.h"
+#include "tests/support/run.h"
+#include "tests/support/run_rig.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/time_zone.h"
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,20 +28,13 @@ namespace awtest {
 
 namespace fs = std::filesystem;
 
-inline void WriteFile(const std::string& path, const std::string& text) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
+using kpwtest::Exists;
+using kpwtest::HaveTool;
+using kpwtest::Quote;
+using kpwtest::ReadFile;
+using kpwtest::SetMTime;
+using kpwtest::Shell;
+using kpwtest::WriteFile;
 
 // The names in a folder, sorted.
 inline std::set<std::string> Names(const std::string& folder) {
@@ -50,24 +45,9 @@ inline std::set<std::string> Names(const std::string& folder) {
 }
 
 // A fresh folder below the temporary folder (mode 0755), removed with everything in it.
-class ScratchDir {
+class ScratchDir : public kpwtest::TempDir {
  public:
-  ScratchDir() {
-    std::string tmpl = (fs::temp_directory_path() / "kpw-arcw-XXXXXX").string();
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
-    ::chmod(path_.c_str(), 0755);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  ScratchDir() : kpwtest::TempDir("arcw") { ::chmod(path().c_str(), 0755); }
 };
 
 // Days since 1970 of a calendar date, and back, by the C library (independent of the code
@@ -94,21 +74,11 @@ inline constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
 // stands at a local time of day on a local calendar day.
 class FixedClock {
  public:
-  explicit FixedClock(i64 day, int hour = 12, int minute = 0) {
-    const char* old = std::getenv("TZ");
-    hadTz_ = old != nullptr;
-    if (old) oldTz_ = old;
-    ::setenv("TZ", kCentralEurope, 1);
-    ::tzset();
+  explicit FixedClock(i64 day, int hour = 12, int minute = 0) : tz_(kCentralEurope) {
     Set(day, hour, minute);
     SetTagClock(&Now);
   }
-  ~FixedClock() {
-    SetTagClock(nullptr);
-    if (hadTz_) ::setenv("TZ", oldTz_.c_str(), 1);
-    else ::unsetenv("TZ");
-    ::tzset();
-  }
+  ~FixedClock() { SetTagClock(nullptr); }
   FixedClock(const FixedClock&) = delete;
   FixedClock& operator=(const FixedClock&) = delete;
 
@@ -128,85 +98,27 @@ class FixedClock {
 
  private:
   static inline i64 s_now = 0;
-  bool hadTz_ = false;
-  std::string oldTz_;
+  kpwtest::ScopedTimeZone tz_;
 };
 
-// A run state whose box records each question and answers from a queue (then IDOK).
-class RunRig {
+// A run state whose box records each question and answers from a queue (then IDOK); its call
+// takes the cells in the order the archive rows use them most.
+class RunRig : public kpwtest::RunRig {
  public:
-  RunRig() {
-    state.StartRun();
-    state.SetMessageBox([this](const std::string& text, const char*, u32 type) -> int {
-      std::lock_guard lock(mutex_);
-      boxes.push_back({text, type});
-      if (answers.empty()) return IDOK;
-      const int answer = answers.front();
-      answers.erase(answers.begin());
-      return answer;
-    });
-  }
   int Call(JobWorkerFn worker, const std::string& source, const std::string& target, u32 flags = 0,
            const std::string& extra = "", int subdirs = 1, const std::string& plus = "",
            const std::string& minus = "") {
-    JobArgs args;
-    args.source = source.c_str();
-    args.target = target.c_str();
-    args.plus = plus.c_str();
-    args.minus = minus.c_str();
-    args.subdirs = subdirs;
-    args.extra = extra.c_str();
-    args.flags = flags;
-    JobContext ctx{state, kept};
-    return worker(ctx, args);
+    return kpwtest::RunRig::Call(worker, source, target, flags, plus, minus, subdirs, extra);
   }
-  u32 Counted() { return state.FilesCopied().load(); }
-  std::string AllBoxes() {
-    std::string all;
-    for (const auto& b : boxes) all += b.text + "\n";
-    return all;
-  }
-
-  struct Box {
-    std::string text;
-    u32 type;
-  };
-  CRunState state;
-  CUrlConnection* kept = nullptr;
-  std::vector<Box> boxes;
-  std::vector<int> answers;
-
- private:
-  std::mutex mutex_;
 };
 
-// Runs a shell command; its standard output, and the exit status in *status.
-inline std::string Shell(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) {
-    if (status) *status = -1;
-    return out;
-  }
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  const int rc = ::pclose(pipe);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
-
-inline bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-inline std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') q += "'\\''";
-    else q += c;
-  }
-  return q + "'";
+// Whether the archive engine can write archives in this build.
+inline bool EngineReady() {
+  ScratchDir dir;
+  CZipFile zip;
+  const std::string path = dir / "probe.zip";
+  if (zip.Open(path.c_str(), ARC_OPEN_CREATE, 9) == ARC_ERR_NOT_AVAILABLE) return false;
+  return zip.Close() == 0;
 }
 
 }  // namespace awtest

@@ -15,14 +15,6 @@ namespace {
 
 using namespace awtest;
 
-bool EngineReady() {
-  ScratchDir dir;
-  CZipFile zip;
-  const std::string path = dir / "probe.zip";
-  if (zip.Open(path.c_str(), ARC_OPEN_CREATE, 9) == ARC_ERR_NOT_AVAILABLE) return false;
-  return zip.Close() == 0;
-}
-
 class UnderDialog : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -60,7 +52,7 @@ TEST_F(UnderDialog, PackingShowsTheSourceAndEndsWithTheCount) {
   EXPECT_EQ(Run(RunZip, dir_ / "src", archive), JOB_DONE);
   EXPECT_EQ(lines_, (std::vector<std::string>{dir_ / "src", archive}));
   EXPECT_EQ(rig_.state.Progress().kind.load(), PROGRESS_KIND_NONE);
-  EXPECT_EQ(rig_.Counted(), 20u);
+  EXPECT_EQ(rig_.Copied(), 20u);
   EXPECT_TRUE(view_.CallsOf("Box").empty());
 }
 
@@ -73,10 +65,10 @@ TEST_F(UnderDialog, ACancelWhilePackingKeepsTheOldArchive) {
   rig_.state.StartRun();
   // The button is pressed once a few files are in.
   const int result = Run(RunZip, dir_ / "src", archive, 0, [&](CProgressDlg& d) {
-    while (!done_ && rig_.Counted() < 5) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    while (!done_ && rig_.Copied() < 5) std::this_thread::sleep_for(std::chrono::microseconds(100));
     d.Finish();
   });
-  ASSERT_LT(rig_.Counted(), 3001u) << "packing ended before the cancel";
+  ASSERT_LT(rig_.Copied(), 3001u) << "packing ended before the cancel";
   EXPECT_EQ(result, JOB_STOP_ALL);
   EXPECT_TRUE(rig_.state.IsCancelled());
   EXPECT_EQ(ReadFile(archive), old);

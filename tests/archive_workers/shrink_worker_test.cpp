@@ -69,7 +69,7 @@ TEST_F(ShrinkWorker, TheTwoYoungestStayWhenNoCopyIsDue) {
   for (i64 age = 0; age <= 10; ++age) Dated(age);
   EXPECT_EQ(Run(source_, Target("bk_#D#.txt")), JOB_DONE);
   EXPECT_EQ(Ages(), (std::set<i64>{0, 1, 3, 10}));
-  EXPECT_EQ(rig_.Counted(), 7u);  // deletions count as handled files
+  EXPECT_EQ(rig_.Copied(), 7u);  // deletions count as handled files
   EXPECT_EQ(ReadFile(Target("bk_" + DateText(kToday) + ".txt")), "age 0");
 }
 

@@ -1,6 +1,10 @@
 // The real program on real folders: job files with copy rows run by "kopiwart FILE -S -A -N"
 // without a display; results judged by diff, rsync and file times; SIGTERM in the middle of a
 // large file. Skipped while the program cannot run job rows yet.
+#include "tests/support/files.h"
+#include "tests/support/run.h"
+#include "tests/support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -34,58 +38,17 @@ using namespace std::chrono_literals;
 constexpr time_t kT = 1700000000;
 const std::string kProgram = std::string(KPW_BUILD_DIR) + "/app/kopiwart";
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "kpw-e2e-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) std::abort();
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    const std::string cmd = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
-    if (std::system(cmd.c_str()) != 0) { /* best effort */ }
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using kpwtest::Exists;
+using kpwtest::HaveTool;
+using kpwtest::Shell;
+using kpwtest::TempDir;
 
 void Put(const std::string& path, const std::string& text, time_t t = kT) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-  struct timeval tv[2] = {{t, 0}, {t, 0}};
-  ::utimes(path.c_str(), tv);
+  kpwtest::WriteFile(path, text);
+  kpwtest::SetMTime(path, t);
 }
 
-std::string Get(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string Shell(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int rc = ::pclose(p);
-  if (status) *status = rc;
-  return out;
-}
-
-bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
+std::string Get(const std::string& path) { return kpwtest::ReadFile(path); }
 
 // One row of a job file.
 struct Row {

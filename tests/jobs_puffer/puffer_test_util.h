@@ -3,6 +3,7 @@
 
 #include "jobs/puffer_list.h"
 #include "jobs/worker_support.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,35 +20,19 @@ namespace puffertest {
 
 namespace fs = std::filesystem;
 
+using kpwtest::Exists;
+using kpwtest::ReadFile;
+
 inline void WriteFile(const std::string& path, const std::string& text, long long mtime = 0) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  kpwtest::WriteFile(path, text);
   if (mtime) {
     const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
   }
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 // Relative path to contents of every regular file below dir.
-inline std::map<std::string, std::string> Tree(const std::string& dir) {
-  std::map<std::string, std::string> tree;
-  if (!fs::exists(dir)) return tree;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (!e.is_symlink() && e.is_regular_file())
-      tree[fs::relative(e.path(), dir).string()] = ReadFile(e.path().string());
-  }
-  return tree;
-}
+inline std::map<std::string, std::string> Tree(const std::string& dir) { return kpwtest::FileContents(dir); }
 
 inline unsigned long long TreeBytes(const std::string& dir) {
   unsigned long long n = 0;

@@ -5,18 +5,17 @@
 #include "jobs/local_workers.h"
 #include "jobs/run_host.h"
 #include "jobs/worker.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -29,35 +28,16 @@ namespace fs = std::filesystem;
 
 inline constexpr i64 kT = 1700000000;  // an even second
 
-inline std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using kpwtest::Exists;
+using kpwtest::MTime;
 
-inline void Write(const std::string& path, const std::string& text) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-inline void SetTime(const std::string& path, i64 seconds) {
-  const struct timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
-  EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
-}
+inline std::string Read(const std::string& path) { return kpwtest::ReadFile(path); }
+inline void Write(const std::string& path, const std::string& text) { kpwtest::WriteFile(path, text); }
+inline void SetTime(const std::string& path, i64 seconds) { kpwtest::SetMTime(path, seconds); }
 
 inline void WriteAt(const std::string& path, const std::string& text, i64 seconds) {
   Write(path, text);
   SetTime(path, seconds);
-}
-
-inline i64 MTime(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 ? static_cast<i64>(st.st_mtim.tv_sec) : -1;
-}
-
-inline bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 inline mode_t Mode(const std::string& path) {
@@ -67,36 +47,9 @@ inline mode_t Mode(const std::string& path) {
 }
 
 // Every regular file below root: relative path -> content.
-inline std::map<std::string, std::string> Tree(const std::string& root) {
-  std::map<std::string, std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); ++it)
-    if (it->is_regular_file() && !it->is_symlink()) out[fs::relative(it->path(), root).string()] = Read(it->path());
-  return out;
-}
+inline std::map<std::string, std::string> Tree(const std::string& root) { return kpwtest::FileContents(root); }
 
-// A fresh folder below the temporary folder, removed with everything in it (rights restored first).
-class Scratch {
- public:
-  Scratch() {
-    std::string tmpl = (fs::temp_directory_path() / "kpw-lw-XXXXXX").string();
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    if (path_.empty()) return;
-    for (auto it = fs::recursive_directory_iterator(path_, ec); it != fs::recursive_directory_iterator(); ++it)
-      if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using Scratch = kpwtest::TempDir;
 
 // One box shown to the user.
 struct Box {

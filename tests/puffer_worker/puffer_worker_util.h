@@ -5,6 +5,7 @@
 #include "jobs/remote_workers.h"
 #include "jobs/run_host.h"
 #include "jobs/worker_support.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,25 +22,11 @@ namespace pufferworker {
 
 namespace fs = std::filesystem;
 
-inline void Write(const std::string& path, const std::string& text) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-inline std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+inline void Write(const std::string& path, const std::string& text) { kpwtest::WriteFile(path, text); }
+inline std::string Read(const std::string& path) { return kpwtest::ReadFile(path); }
 
 // Relative path to contents of every regular file below dir.
-inline std::map<std::string, std::string> Tree(const std::string& dir) {
-  std::map<std::string, std::string> tree;
-  if (!fs::exists(dir)) return tree;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (!e.is_symlink() && e.is_regular_file())
-      tree[fs::relative(e.path(), dir).string()] = Read(e.path().string());
-  return tree;
-}
+inline std::map<std::string, std::string> Tree(const std::string& dir) { return kpwtest::FileContents(dir); }
 
 class PufferWorkerTest : public ::testing::Test {
  protected:
