@@ -82,6 +82,15 @@ bool IsHomeFolder(const std::string& path);
 // returns false.
 bool PathsUsable(JobContext& ctx, const JobArgs& args);
 
+// A copy row's source and target with "/" separators.
+struct CopyRowPaths {
+  std::string source, target;
+};
+// The start that "Copy" and "Update" rows share: the host list in the extra cell, both paths
+// given and usable, then the excluded folders of the run (whose "*" sign skips a row with a
+// missing target). Returns the paths to go on with; nullopt ends the row with *result.
+std::optional<CopyRowPaths> StartCopyRow(JobContext& ctx, const JobArgs& args, int* result);
+
 // A question or note of a worker; returns the answer (2: the run was cancelled).
 int Ask(JobContext& ctx, u32 flags, const std::string& text, u32 type);
 

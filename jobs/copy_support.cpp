@@ -2,6 +2,7 @@
 #include "jobs/copy_internal.h"
 
 #include "jobs/progress_dlg.h"
+#include "jobs/worker_support.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_stat.h"
@@ -154,6 +155,20 @@ bool PathsUsable(JobContext& ctx, const JobArgs& args) {
     return false;
   }
   return true;
+}
+
+std::optional<CopyRowPaths> StartCopyRow(JobContext& ctx, const JobArgs& args, int* result) {
+  const char* rest = args.extra ? args.extra : "";
+  *result = JOB_DONE;
+  if (!HostListMatch(&rest)) return std::nullopt;
+  *result = JOB_FAILED;
+  if (!args.source || !*args.source || !args.target || !*args.target) return std::nullopt;
+  if (!PathsUsable(ctx, args)) return std::nullopt;
+  CopyRowPaths paths{Slashes(args.source), Slashes(args.target)};
+  *result = JOB_DONE;
+  if (ExcludeListBuild(ctx.run.ExcludeList(), rest, EXCLUDE_TARGET_SIGN) && SysFileExist(paths.target.c_str()) == 0)
+    return std::nullopt;
+  return paths;
 }
 
 int Ask(JobContext& ctx, u32 flags, const std::string& text, u32 type) {

@@ -17,15 +17,12 @@ constexpr int kUpdateEngineFlags = copyjob::kCopyEngineFlags & ~0x100;
 int RunUpdate(JobContext& ctx, const JobArgs& args) {
   using namespace copyjob;
   const u32 flags = args.flags;
-  const char* rest = args.extra ? args.extra : "";
-  if (!HostListMatch(&rest)) return JOB_DONE;
-  if (!args.source || !*args.source || !args.target || !*args.target) return JOB_FAILED;
-  if (!PathsUsable(ctx, args)) return JOB_FAILED;
-
-  const std::string source = Slashes(args.source);
-  const std::string target = Slashes(args.target);
+  int result = JOB_DONE;
+  const std::optional<CopyRowPaths> row = StartCopyRow(ctx, args, &result);
+  if (!row) return result;
+  const std::string& source = row->source;
+  const std::string& target = row->target;
   CExcludeList& excluded = ctx.run.ExcludeList();
-  if (ExcludeListBuild(excluded, rest, EXCLUDE_TARGET_SIGN) && SysFileExist(target.c_str()) == 0) return JOB_DONE;
 
   const int listFlags = CDirListing::DL_READ_ALL | (args.subdirs ? CDirListing::DL_SUBDIRS : 0);
   CDirListing list;

@@ -33,15 +33,12 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
   const u32 flags = args.flags;
   const bool singleFile = flags & RUN_SINGLE_FILE;
 
-  const char* rest = args.extra ? args.extra : "";
-  if (!HostListMatch(&rest)) return JOB_DONE;
-  if (!args.source || !*args.source || !args.target || !*args.target) return JOB_FAILED;
-  if (!PathsUsable(ctx, args)) return JOB_FAILED;
-
-  const std::string source = Slashes(args.source);
-  const std::string target = Slashes(args.target);
+  int result = JOB_DONE;
+  const std::optional<CopyRowPaths> row = StartCopyRow(ctx, args, &result);
+  if (!row) return result;
+  const std::string& source = row->source;
+  const std::string& target = row->target;
   CExcludeList& excluded = ctx.run.ExcludeList();
-  if (ExcludeListBuild(excluded, rest, EXCLUDE_TARGET_SIGN) && SysFileExist(target.c_str()) == 0) return JOB_DONE;
   out.ran = true;
   out.split = SplitSource(source);
 
