@@ -4,6 +4,7 @@
 #include "app/kopiwart_app.h"
 #include "app/kopiwart_view.h"
 #include "jobs/run_host.h"
+#include "lib/system/sys_fdio.h"
 #include "lib/system/sys_path.h"
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"
@@ -37,18 +38,6 @@ void SetJobFileVars(const std::string& path) {
   VarSet("KPW_FILE", path.c_str(), 0);
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 }  // namespace
 
 bool JobFileReadAll(const std::string& path, std::string& out) {
@@ -64,18 +53,11 @@ bool JobFileReadAll(const std::string& path, std::string& out) {
     ::close(fd);
     return false;
   }
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      SetLastErrorFromErrno(path.c_str());
-      ::close(fd);
-      out.clear();
-      return false;
-    }
-    out.append(buf, static_cast<std::size_t>(n));
+  if (!SysReadToEnd(fd, out)) {
+    SetLastErrorFromErrno(path.c_str());
+    ::close(fd);
+    out.clear();
+    return false;
   }
   ::close(fd);
   return true;
@@ -114,7 +96,7 @@ bool JobFileWriteAtomic(const std::string& path, std::string_view bytes) {
     mode &= ~mask;
   }
   int failure = 0;
-  if (::fchmod(fd, mode) != 0 || !WriteAll(fd, bytes) || ::fsync(fd) != 0) failure = errno;
+  if (::fchmod(fd, mode) != 0 || !SysWriteAll(fd, bytes.data(), bytes.size()) || ::fsync(fd) != 0) failure = errno;
   if (::close(fd) != 0 && !failure) failure = errno;
   if (!failure && ::rename(temp.c_str(), target.c_str()) != 0) failure = errno;
   if (failure) {

@@ -2,6 +2,7 @@
 #include "archive/zip_deflate_pool.h"
 
 #include "archive/crc32.h"
+#include "lib/system/sys_fdio.h"
 
 #include <sched.h>
 #include <unistd.h>
@@ -15,23 +16,11 @@ namespace {
 constexpr u32 kWindow = 32 * 1024;
 constexpr u32 kInlineUpTo = 4 * 1024;
 
+// Reads exactly length bytes at offset; else *error is the errno, or -1 when the file ended first.
 bool ReadAt(int fd, u8* data, std::size_t length, u64 offset, int* error) {
-  while (length) {
-    const ssize_t n = ::pread(fd, data, length, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *error = errno ? errno : EIO;
-      return false;
-    }
-    if (n == 0) {
-      *error = -1;
-      return false;
-    }
-    data += n;
-    length -= static_cast<std::size_t>(n);
-    offset += static_cast<u64>(n);
-  }
-  return true;
+  if (SysPreadAll(fd, data, length, offset)) return true;
+  *error = errno ? errno : -1;
+  return false;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "archive/zip_internal.h"
 
 #include "lib/system/sys.h"
+#include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/text/fmt.h"
 
@@ -86,20 +87,6 @@ class FolderWalker {
   int m_fd = -1;
   std::string m_path;
 };
-
-// Writes all bytes; false with errno set.
-bool WriteAll(int fd, const u8* data, std::size_t length) {
-  while (length) {
-    const ssize_t n = ::write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -216,7 +203,7 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
       int writeErr = 0;
       std::string detail;
       int rc = ZipDecodeEntry(s.input, e, [&](const u8* data, std::size_t length) {
-        if (!WriteAll(fd, data, length)) {
+        if (!SysWriteAll(fd, data, length)) {
           writeErr = errno;
           return false;
         }

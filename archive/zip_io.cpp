@@ -1,6 +1,8 @@
 // Buffered input from the archive being read and output to the archive being written.
 #include "archive/zip_internal.h"
 
+#include "lib/system/sys_fdio.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,38 +12,6 @@
 namespace {
 constexpr std::size_t kInputBuffer = 256 * 1024;
 constexpr std::size_t kOutputBuffer = 1024 * 1024;
-
-bool PreadAll(int fd, u8* data, std::size_t length, u64 offset) {
-  while (length) {
-    const ssize_t n = ::pread(fd, data, length, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = 0;
-      return false;
-    }
-    data += n;
-    length -= static_cast<std::size_t>(n);
-    offset += static_cast<u64>(n);
-  }
-  return true;
-}
-
-bool PwriteAll(int fd, const u8* data, std::size_t length, u64 offset) {
-  while (length) {
-    const ssize_t n = ::pwrite(fd, data, length, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    length -= static_cast<std::size_t>(n);
-    offset += static_cast<u64>(n);
-  }
-  return true;
-}
 }  // namespace
 
 bool ZipInput::Read(u64 offset, void* data, std::size_t length) {
@@ -50,7 +20,7 @@ bool ZipInput::Read(u64 offset, void* data, std::size_t length) {
     return false;
   }
   auto* out = static_cast<u8*>(data);
-  if (length >= kInputBuffer / 2) return PreadAll(m_fd, out, length, offset);
+  if (length >= kInputBuffer / 2) return SysPreadAll(m_fd, out, length, offset);
   if (offset >= m_bufStart && offset + length <= m_bufStart + m_bufLength) {
     std::memcpy(out, m_buffer.data() + (offset - m_bufStart), length);
     return true;
@@ -58,7 +28,7 @@ bool ZipInput::Read(u64 offset, void* data, std::size_t length) {
   m_buffer.resize(kInputBuffer);
   const std::size_t want = static_cast<std::size_t>(std::min<u64>(kInputBuffer, m_size - offset));
   m_bufLength = 0;
-  if (!PreadAll(m_fd, m_buffer.data(), want, offset)) return false;
+  if (!SysPreadAll(m_fd, m_buffer.data(), want, offset)) return false;
   m_bufStart = offset;
   m_bufLength = want;
   std::memcpy(out, m_buffer.data(), length);
@@ -71,7 +41,7 @@ bool ZipOutput::Write(const void* data, std::size_t length) {
   if (m_buffer.size() + length > kOutputBuffer) {
     if (!Flush()) return false;
     if (length >= kOutputBuffer) {
-      if (!PwriteAll(m_fd, p, length, m_flushed)) {
+      if (!SysPwriteAll(m_fd, p, length, m_flushed)) {
         m_error = errno ? errno : EIO;
         return false;
       }
@@ -87,7 +57,7 @@ bool ZipOutput::Write(const void* data, std::size_t length) {
 bool ZipOutput::Flush() {
   if (m_error) return false;
   if (m_buffer.empty()) return true;
-  if (!PwriteAll(m_fd, m_buffer.data(), m_buffer.size(), m_flushed)) {
+  if (!SysPwriteAll(m_fd, m_buffer.data(), m_buffer.size(), m_flushed)) {
     m_error = errno ? errno : EIO;
     return false;
   }
@@ -103,7 +73,7 @@ bool ZipOutput::Patch(u64 offset, const void* data, std::size_t length) {
     return true;
   }
   if (offset + length > m_flushed && !Flush()) return false;
-  if (!PwriteAll(m_fd, static_cast<const u8*>(data), length, offset)) {
+  if (!SysPwriteAll(m_fd, static_cast<const u8*>(data), length, offset)) {
     m_error = errno ? errno : EIO;
     return false;
   }
@@ -144,8 +114,8 @@ bool ZipOutput::CopyFrom(int fd, u64 offset, u64 length) {
   std::vector<u8> buffer;
   while (left) {
     buffer.resize(static_cast<std::size_t>(std::min<u64>(left, kOutputBuffer)));
-    if (!PreadAll(fd, buffer.data(), buffer.size(), static_cast<u64>(in)) ||
-        !PwriteAll(m_fd, buffer.data(), buffer.size(), static_cast<u64>(out))) {
+    if (!SysPreadAll(fd, buffer.data(), buffer.size(), static_cast<u64>(in)) ||
+        !SysPwriteAll(m_fd, buffer.data(), buffer.size(), static_cast<u64>(out))) {
       m_error = errno ? errno : EIO;
       return false;
     }

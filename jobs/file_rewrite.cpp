@@ -1,6 +1,7 @@
 // Replacing a file's content through a temporary file beside it, so that a failure leaves it whole.
 #include "jobs/local_worker_support.h"
 
+#include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
 #include "platform/last_error.h"
 
@@ -20,23 +21,6 @@ namespace {
 bool Fail(int err, const std::string& path) {
   SetLastErrorFromErrno(err, path.c_str());
   return false;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -60,7 +44,7 @@ bool LocalRewriteFile(const char* path, const std::string& data) {
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return Fail(errno, target);
   int err = 0;
-  if (!WriteAll(fd, data.data(), data.size())) err = errno;
+  if (!SysWriteAll(fd, data.data(), data.size())) err = errno;
   if (!err && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
   if (!err && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd, st.st_uid, st.st_gid) != 0)
     err = errno;

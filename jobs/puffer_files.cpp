@@ -2,6 +2,7 @@
 #include "jobs/puffer_internal.h"
 
 #include "lib/system/sys_copy.h"
+#include "lib/system/sys_fdio.h"
 #include "lib/system/sys_file.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
@@ -26,18 +27,8 @@ std::string ParentOf(const std::string& path) {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-int WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}
+// Writes all bytes; 0 or the errno.
+int WriteAll(int fd, const std::string& bytes) { return SysWriteAll(fd, bytes.data(), bytes.size()) ? 0 : errno; }
 
 void SyncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -92,7 +83,7 @@ int PufferWriteFileAtomic(const std::string& path, const std::string& text) {
   const std::string temp = path + ".tmp";
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return errno;
-  int err = WriteAll(fd, text.data(), text.size());
+  int err = WriteAll(fd, text);
   if (!err && ::fsync(fd) != 0) err = errno;
   if (::close(fd) != 0 && !err) err = errno;
   if (!err && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
@@ -161,7 +152,7 @@ bool PufferLock::Acquire(const std::string& lockPath, const std::string& host, s
   for (int attempt = 0; attempt < 3; ++attempt) {
     const int fd = ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd >= 0) {
-      const int err = WriteAll(fd, content.data(), content.size());
+      const int err = WriteAll(fd, content);
       ::close(fd);
       if (err) {
         ::unlink(lockPath.c_str());

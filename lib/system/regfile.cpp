@@ -1,8 +1,9 @@
 // CRegFile: .reg files in their encodings, written through a temporary file; import all or nothing.
 #include "lib/system/regfile.h"
 
-#include "lib/system/regstore.h"
 #include "lib/system/registry.h"
+#include "lib/system/regstore.h"
+#include "lib/system/sys_fdio.h"
 #include "lib/system/vars.h"
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
@@ -29,21 +30,10 @@ bool ReadFileBytes(const char* path, std::string& out) {
     SetLastErrorFromErrno(errno, path);
     return false;
   }
-  out.clear();
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      SetLastErrorFromErrno(errno, path);
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
+  const bool ok = SysReadToEnd(fd, out);
+  if (!ok) SetLastErrorFromErrno(errno, path);
   ::close(fd);
-  return true;
+  return ok;
 }
 
 // The file's text as UTF-8 and the encoding it came in.

@@ -1,6 +1,7 @@
 // The registry store: key trees in memory and the hive files, cached and changed under a lock.
 #include "lib/system/regstore.h"
 
+#include "lib/system/sys_fdio.h"
 #include "platform/last_error.h"
 
 #include <fcntl.h>
@@ -180,33 +181,6 @@ struct HiveCache {
 HiveCache g_cache[2];
 HiveCache& CacheOf(RegHive hive) { return g_cache[hive == RegHive::User ? 0 : 1]; }
 
-bool ReadAll(int fd, std::string& out) {
-  out.clear();
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Builds the tree of a hive file's text. The store is read leniently: lines that do not parse
 // are skipped (and *damaged set) so that one bad hand edit does not lose the rest.
 std::shared_ptr<RegKey> TreeOfText(const std::string& text, HKEY root, bool* damaged) {
@@ -296,7 +270,7 @@ bool LoadFile(const std::string& path, HKEY root, std::shared_ptr<RegKey>& tree,
   }
   struct stat st{};
   std::string text;
-  const bool ok = ::fstat(fd, &st) == 0 && ReadAll(fd, text);
+  const bool ok = ::fstat(fd, &st) == 0 && SysReadToEnd(fd, text);
   const int err = errno;
   ::close(fd);
   if (!ok) {
@@ -413,7 +387,7 @@ bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn) {
     }
     tmpPath = tmpl;
     struct stat st{};
-    if (::fchmod(tmpFd, fileMode) != 0 || !WriteAll(tmpFd, text) || ::fdatasync(tmpFd) != 0 ||
+    if (::fchmod(tmpFd, fileMode) != 0 || !SysWriteAll(tmpFd, text.data(), text.size()) || ::fdatasync(tmpFd) != 0 ||
         ::fstat(tmpFd, &st) != 0) {
       SetLastErrorFromErrno(errno, tmpPath.c_str());
       break;

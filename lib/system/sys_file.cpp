@@ -1,6 +1,7 @@
 // The Sys file API: existence, sizes, deletion, folder trees, renames, whole-file reads and writes.
 #include "lib/system/sys_file.h"
 
+#include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_path.h"
 #include "lib/system/sys_seam_hooks.h"
@@ -42,19 +43,6 @@ std::string RandomSuffix() {
   std::string s(8, 'x');
   for (char& ch : s) ch = kChars[rng() % 36];
   return s;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t n = ::write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Removes everything inside the folder open as dirFd. Returns 0 or the first errno met.
@@ -309,7 +297,7 @@ int SysWriteFile(const char* path, const void* data, i64 length, int append) {
     }
     struct stat st {};
     ::fstat(f.fd, &st);
-    if (!WriteAll(f.fd, bytes, static_cast<std::size_t>(length))) {
+    if (!SysWriteAll(f.fd, bytes, static_cast<std::size_t>(length))) {
       const int err = errno;
       if (::ftruncate(f.fd, st.st_size) != 0) { /* the error below is the one to report */ }
       SysFail(err, os.c_str());
@@ -330,7 +318,7 @@ int SysWriteFile(const char* path, const void* data, i64 length, int append) {
       return 0;
     }
     int err = 0;
-    if (!WriteAll(f.fd, bytes, static_cast<std::size_t>(length))) err = errno;
+    if (!SysWriteAll(f.fd, bytes, static_cast<std::size_t>(length))) err = errno;
     if (!err && hadOld && ::fchmod(f.fd, old.st_mode & 07777) != 0) err = errno;
     if (!err && ::close(f.fd) != 0) err = errno;
     f.fd = -1;

@@ -1,0 +1,17 @@
+// Whole reads and writes on file descriptors, retried after signals, for every file writer here.
+#pragma once
+
+#include "platform/win_types.h"
+
+#include <cstddef>
+#include <string>
+
+// Writes all bytes; false with errno set (a write that takes nothing counts as EIO).
+bool SysWriteAll(int fd, const void* data, std::size_t length);
+// Writes all bytes at an offset; false with errno set.
+bool SysPwriteAll(int fd, const void* data, std::size_t length, u64 offset);
+// Reads exactly length bytes at an offset; false with errno set, errno 0 when the file ends first.
+bool SysPreadAll(int fd, void* data, std::size_t length, u64 offset);
+// Reads from the current position to the end of the file into out (cleared first); false with
+// errno set.
+bool SysReadToEnd(int fd, std::string& out);
