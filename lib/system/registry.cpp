@@ -5,6 +5,7 @@
 #include "platform/last_error.h"
 
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 namespace {
@@ -62,6 +63,29 @@ std::vector<BYTE> DataOf(const void* data, DWORD size, DWORD type) {
     if (bytes.size() < 2 || bytes[bytes.size() - 2] != 0) bytes.push_back(0);
   }
   return bytes;
+}
+
+// Whether a key opened in mode may be written; error 5 when not.
+bool Writable(int mode) {
+  if (mode != REG_OPEN_READ) return true;
+  SetLastError(ERROR_ACCESS_DENIED);
+  return false;
+}
+
+// Reads the key at path in root's hive under its lock; fn gets null when the key is missing.
+bool ReadKey(HKEY root, const std::string& path, const std::function<void(const RegKey* key)>& fn) {
+  RegHive hive;
+  RegHiveOfRoot(root, &hive);
+  return RegStoreRead(hive, [&](const RegKey& tree) { fn(tree.Find(path)); });
+}
+
+// Changes the tree of root's hive under its lock; TRUE with error 0 when change returns true.
+BOOL ModifyHive(HKEY root, const std::function<bool(RegKey&)>& change) {
+  RegHive hive;
+  RegHiveOfRoot(root, &hive);
+  if (!RegStoreModify(hive, change)) return FALSE;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
 }
 
 }  // namespace
@@ -184,14 +208,9 @@ std::string CRegistry::KeyPath() const {
 BOOL CRegistry::QueryValue(const char* name, RegValueInfo& out) const {
   const Level* top = Top();
   if (!top) return FALSE;
-  RegHive hive;
-  RegHiveOfRoot(top->root, &hive);
   const std::string_view valueName = name ? name : "";
   bool found = false;
-  bool keyFound = false;
-  if (!RegStoreRead(hive, [&](const RegKey& tree) {
-        const RegKey* key = tree.Find(top->path);
-        keyFound = key != nullptr;
+  if (!ReadKey(top->root, top->path, [&](const RegKey* key) {
         const RegValueInfo* v = key ? key->FindValue(valueName) : nullptr;
         if (v) {
           out = *v;
@@ -228,28 +247,19 @@ BOOL CRegistry::GetValue(void* buffer, DWORD size, const char* name, DWORD type,
 
 BOOL CRegistry::SetValue(const void* data, DWORD size, const char* name, DWORD type) {
   const Level* top = Top();
-  if (!top) return FALSE;
-  if (top->mode == REG_OPEN_READ) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (!top || !Writable(top->mode)) return FALSE;
   if ((!data && size > 0) || (name && HasLineBreak(name))) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  RegHive hive;
-  RegHiveOfRoot(top->root, &hive);
   std::vector<BYTE> bytes = DataOf(data, size, type);
   const std::string valueName = name ? name : "";
   const std::string path = top->path;
-  if (!RegStoreModify(hive, [&](RegKey& tree) {
-        // A key that another program deleted meanwhile comes back: it is open for writing here.
-        tree.Create(path).SetValue(valueName, type, std::move(bytes));
-        return true;
-      }))
-    return FALSE;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
+  return ModifyHive(top->root, [&](RegKey& tree) {
+    // A key that another program deleted meanwhile comes back: it is open for writing here.
+    tree.Create(path).SetValue(valueName, type, std::move(bytes));
+    return true;
+  });
 }
 
 BOOL CRegistry::GetString(const char* name, std::string& out) const {
@@ -279,63 +289,43 @@ BOOL CRegistry::SetDword(const char* name, DWORD value) { return SetValue(&value
 
 BOOL CRegistry::DeleteValue(const char* name) {
   const Level* top = Top();
-  if (!top) return FALSE;
-  if (top->mode == REG_OPEN_READ) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  RegHive hive;
-  RegHiveOfRoot(top->root, &hive);
+  if (!top || !Writable(top->mode)) return FALSE;
   const std::string valueName = name ? name : "";
   const std::string path = top->path;
-  if (!RegStoreModify(hive, [&](RegKey& tree) {
-        RegKey* key = tree.Find(path);
-        if (!key || !key->DeleteValue(valueName)) {
-          SetLastError(ERROR_FILE_NOT_FOUND);
-          return false;
-        }
-        return true;
-      }))
-    return FALSE;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
+  return ModifyHive(top->root, [&](RegKey& tree) {
+    RegKey* key = tree.Find(path);
+    if (!key || !key->DeleteValue(valueName)) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return false;
+    }
+    return true;
+  });
 }
 
 BOOL CRegistry::DeleteSubKey(const char* name) {
   const Level* top = Top();
-  if (!top) return FALSE;
-  if (top->mode == REG_OPEN_READ) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (!top || !Writable(top->mode)) return FALSE;
   const std::string sub = CleanPath(name ? name : "");
   if (sub.empty()) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  RegHive hive;
-  RegHiveOfRoot(top->root, &hive);
   const std::string path = Join(top->path, sub);
-  if (!RegStoreModify(hive, [&](RegKey& tree) {
-        if (!tree.Remove(path)) {
-          SetLastError(ERROR_FILE_NOT_FOUND);
-          return false;
-        }
-        return true;
-      }))
-    return FALSE;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
+  return ModifyHive(top->root, [&](RegKey& tree) {
+    if (!tree.Remove(path)) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return false;
+    }
+    return true;
+  });
 }
 
 std::vector<std::string> CRegistry::SubKeyNames() const {
   std::vector<std::string> names;
   const Level* top = Top();
   if (!top) return names;
-  RegHive hive;
-  RegHiveOfRoot(top->root, &hive);
-  RegStoreRead(hive, [&](const RegKey& tree) {
-    if (const RegKey* key = tree.Find(top->path))
+  ReadKey(top->root, top->path, [&](const RegKey* key) {
+    if (key)
       for (const auto& [name, sub] : key->subkeys) names.push_back(name);
   });
   return names;
@@ -345,10 +335,8 @@ std::vector<RegValueInfo> CRegistry::Values() const {
   std::vector<RegValueInfo> values;
   const Level* top = Top();
   if (!top) return values;
-  RegHive hive;
-  RegHiveOfRoot(top->root, &hive);
-  RegStoreRead(hive, [&](const RegKey& tree) {
-    if (const RegKey* key = tree.Find(top->path)) values = key->values;
+  ReadKey(top->root, top->path, [&](const RegKey* key) {
+    if (key) values = key->values;
   });
   return values;
 }
