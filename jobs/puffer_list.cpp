@@ -221,19 +221,24 @@ bool PufferList::Prepare(Exchanger& ex, const char* listPath, const char* dataFo
   return true;
 }
 
-// ---- Save -------------------------------------------------------------------------------------
-
-int PufferList::Save(const char* listPath, const char* dataFolder, const char* plus, const char* minus, u64 room) {
+bool PufferList::Begin(Exchanger& ex, PufferLock& lock, const char* listPath, const char* dataFolder) {
   m_report = PufferReport();
   m_lastAnswer = 0;
-  Exchanger ex;
-  if (!Prepare(ex, listPath, dataFolder)) return PUFFER_FAILED;
-  PufferLock lock;
+  if (!Prepare(ex, listPath, dataFolder)) return false;
   std::string why;
   if (!lock.Acquire(ex.listPath + ".lock", ex.localHost, &why)) {
     Fail(why);
-    return PUFFER_FAILED;
+    return false;
   }
+  return true;
+}
+
+// ---- Save -------------------------------------------------------------------------------------
+
+int PufferList::Save(const char* listPath, const char* dataFolder, const char* plus, const char* minus, u64 room) {
+  Exchanger ex;
+  PufferLock lock;
+  if (!Begin(ex, lock, listPath, dataFolder)) return PUFFER_FAILED;
   return SaveLocked(ex, plus, minus, room);
 }
 
@@ -289,16 +294,9 @@ int PufferList::SaveLocked(Exchanger& ex, const char* plus, const char* minus, u
 // ---- Exchange ---------------------------------------------------------------------------------
 
 int PufferList::Exchange(const char* listPath, const char* dataFolder, const char* hostName, int mustBeRegistered) {
-  m_report = PufferReport();
-  m_lastAnswer = 0;
   Exchanger ex;
-  if (!Prepare(ex, listPath, dataFolder)) return PUFFER_FAILED;
   PufferLock lock;
-  std::string why;
-  if (!lock.Acquire(ex.listPath + ".lock", ex.localHost, &why)) {
-    Fail(why);
-    return PUFFER_FAILED;
-  }
+  if (!Begin(ex, lock, listPath, dataFolder)) return PUFFER_FAILED;
   return ExchangeLocked(ex, hostName, mustBeRegistered, 0);
 }
 

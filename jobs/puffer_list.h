@@ -118,6 +118,8 @@ struct PufferReport {
   std::string Text(int maxLines = 10) const;
 };
 
+class PufferLock;
+
 class PufferList {
  public:
   PufferList();
@@ -158,6 +160,9 @@ class PufferList {
   void Note(std::string line);
 
   bool Prepare(Exchanger& ex, const char* listPath, const char* dataFolder);
+  // The start of Save and Exchange: a fresh report, the exchange prepared and the list's lock
+  // taken; false (told) when the call cannot go on.
+  bool Begin(Exchanger& ex, PufferLock& lock, const char* listPath, const char* dataFolder);
   int SaveLocked(Exchanger& ex, const char* plus, const char* minus, u64 room);
   int ExchangeLocked(Exchanger& ex, const char* hostName, int mustBeRegistered, int depth);
   int RunSource(Exchanger& ex);
