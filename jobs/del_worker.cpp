@@ -101,11 +101,28 @@ int RunDel(JobContext& ctx, const JobArgs& args) {
 
   bool failed = false;
   int done = 0;
-  std::vector<std::string> folders;
-  for (int i = 0; i < count; ++i) {
+  // Before each deletion: a cancel in the dialog stops the run; false once the run is stopped.
+  const auto goOn = [&] {
     if (dialog && dialog->IsCancelled()) ctx.run.SetCancel();
     if (dialog) dialog->SetPos(done);
-    if (ctx.run.IsCancelled()) break;
+    return !ctx.run.IsCancelled();
+  };
+  // After each deletion: counted, or told; false when the answer stops every row.
+  const auto settle = [&](bool deleted, const std::string& path) {
+    if (deleted) {
+      ++ctx.run.FilesCopied();
+    } else {
+      failed = true;
+      if (LocalFail(ctx, flags, kDelFailHead + path) == JOB_STOP_ALL) return false;
+    }
+    if (dialog) dialog->SetLine(nullptr, path.c_str(), 0);
+    ++done;
+    return true;
+  };
+
+  std::vector<std::string> folders;
+  for (int i = 0; i < count; ++i) {
+    if (!goOn()) break;
     const CDirListing::Entry* entry = listing.GetEntry(i);
     const std::string path = listing.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
     const bool link = entry->info.dwAttr & SYS_ATTR_LINK;
@@ -120,14 +137,7 @@ int RunDel(JobContext& ctx, const JobArgs& args) {
       if (StrMatchPatternListA(name, nameLength, args.plus, STR_MATCH_NOCASE | STR_MATCH_STARDOT, ';') <= 0) continue;
     }
     if ((flags & RUN_KEEP_READONLY) && !(entry->info.dwAttr & SYS_ATTR_WRITABLE)) continue;
-    if (SysDelete(path.c_str())) {
-      ++ctx.run.FilesCopied();
-    } else {
-      failed = true;
-      if (LocalFail(ctx, flags, kDelFailHead + path) == JOB_STOP_ALL) return JOB_STOP_ALL;
-    }
-    if (dialog) dialog->SetLine(nullptr, path.c_str(), 0);
-    ++done;
+    if (!settle(SysDelete(path.c_str()) != 0, path)) return JOB_STOP_ALL;
     if (dialog) dialog->SetPos(done);
   }
 
@@ -136,17 +146,8 @@ int RunDel(JobContext& ctx, const JobArgs& args) {
   if (sourceFolder && !filtered) folders.emplace_back(source);
   std::sort(folders.begin(), folders.end(), DeeperFirst);
   for (const std::string& path : folders) {
-    if (dialog && dialog->IsCancelled()) ctx.run.SetCancel();
-    if (dialog) dialog->SetPos(done);
-    if (ctx.run.IsCancelled()) break;
-    if (RemoveFolder(path.c_str(), sourceLink && path == source)) {
-      ++ctx.run.FilesCopied();
-    } else {
-      failed = true;
-      if (LocalFail(ctx, flags, kDelFailHead + path) == JOB_STOP_ALL) return JOB_STOP_ALL;
-    }
-    if (dialog) dialog->SetLine(nullptr, path.c_str(), 0);
-    ++done;
+    if (!goOn()) break;
+    if (!settle(RemoveFolder(path.c_str(), sourceLink && path == source) != 0, path)) return JOB_STOP_ALL;
   }
 
   if (failed) return JOB_FAILED;
