@@ -8,6 +8,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${1:-/tmp/kpw-bench}
 BUILD=${KPW_BENCH_BUILD:-$ROOT/build-bench}
 RUNS=5
+# shellcheck source=bench/lib.sh
+source "$ROOT/bench/lib.sh"
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKPW_BENCH=ON -DKPW_TESTS=OFF >/dev/null
 cmake --build "$BUILD" --target kpw_copy_bench >/dev/null
@@ -44,17 +46,6 @@ for d in range(2000):
         open(os.path.join(folder, "n%02d" % f), "wb").close()
 PY
 sync
-
-# Wall time of a command in seconds.
-timed() {
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1
-  end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
-}
-
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
 # Five timed copies of one tree each way, the target removed and written back between runs.
 bench_copy() {

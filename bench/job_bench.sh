@@ -14,6 +14,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${1:-/tmp/kpw-job-bench}
 BUILD=${KPW_BENCH_BUILD:-$ROOT/build-job-bench}
 RUNS=5
+# shellcheck source=bench/lib.sh
+source "$ROOT/bench/lib.sh"
 
 for tool in rsync bc python3; do
   command -v $tool >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)"; exit 1; }
@@ -63,38 +65,9 @@ prepare_row() {
 run_row() { prepare_row "$@"; "${ROW[@]}"; }
 
 echo "Making the trees in $WORK ..."
-python3 - "$WORK/src" <<'PY'
-import os, sys, random
-root = sys.argv[1]
-rnd = random.Random(7)
-pool = os.urandom(64 << 10)
-# 20,000 files of 1-64 KiB in 200 folders on two levels.
-for d in range(200):
-    folder = os.path.join(root, "group%02d" % (d // 20), "set%03d" % d)
-    os.makedirs(folder)
-    for f in range(100):
-        size = rnd.randint(1 << 10, 64 << 10)
-        start = rnd.randint(0, (64 << 10) - size)
-        with open(os.path.join(folder, "file%03d.dat" % f), "wb") as out:
-            out.write(bytes([d % 256, f % 256]) + pool[start:start + size - 2])
-# 4 files of 256 MiB.
-os.makedirs(os.path.join(root, "large"))
-block = os.urandom(1 << 20)
-for i in range(4):
-    with open(os.path.join(root, "large", "big%d.bin" % i), "wb") as out:
-        for _ in range(256):
-            out.write(block)
-PY
+make_main_tree "$WORK/src"
 sync
 
-timed() {
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 || true
-  end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 fresh() { rm -rf "$WORK/dst"; sync; }
 check_same() {
   diff -r "$WORK/src" "$WORK/dst" >/dev/null || { echo "the copy differs from the source ($1)"; exit 1; }

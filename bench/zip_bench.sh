@@ -17,6 +17,9 @@ TREES=("$@")
 ((${#TREES[@]})) || TREES=(main text)
 BUILD=${KPW_BENCH_BUILD:-$ROOT/build-zip-bench}
 RUNS=${KPW_BENCH_RUNS:-5}
+# shellcheck source=bench/lib.sh
+source "$ROOT/bench/lib.sh"
+BENCH_STOP_ON_FAILURE=1
 
 for tool in zip unzip taskset bc python3; do
   command -v $tool >/dev/null || { echo "$tool is missing (scripts/setup.sh installs it)"; exit 1; }
@@ -47,56 +50,35 @@ fi
 rm -rf "$WORK/probe"
 
 make_tree() {  # name folder
-  python3 - "$1" "$2" <<'PY'
+  if [[ $1 == main ]]; then
+    make_main_tree "$2"
+    return
+  fi
+  python3 - "$2" <<'PY'
 import os, sys, random
-kind, root = sys.argv[1], sys.argv[2]
+root = sys.argv[1]
 rnd = random.Random(7)
-if kind == "main":
-    pool = os.urandom(64 << 10)
-    for d in range(200):
-        folder = os.path.join(root, "group%02d" % (d // 20), "set%03d" % d)
-        os.makedirs(folder)
-        for f in range(100):
-            size = rnd.randint(1 << 10, 64 << 10)
-            start = rnd.randint(0, (64 << 10) - size)
-            with open(os.path.join(folder, "file%03d.dat" % f), "wb") as out:
-                out.write(bytes([d % 256, f % 256]) + pool[start:start + size - 2])
-    os.makedirs(os.path.join(root, "large"))
-    block = os.urandom(1 << 20)
-    for i in range(4):
-        with open(os.path.join(root, "large", "big%d.bin" % i), "wb") as out:
-            for _ in range(256):
-                out.write(block)
-else:
-    words = [w.encode() for w in ("Archiv Sicherung Datei Ordner kopieren zip 2024 Zeile Wert Eintrag "
-             "alpha beta gamma delta 0x1F 17 4711 Kopiwart Job Quelle Ziel").split()]
-    def text(size):
-        parts, n = [], 0
-        while n < size:
-            line = b" ".join(rnd.choice(words) for _ in range(rnd.randint(3, 12))) + b" %d\n" % rnd.randint(0, 99999)
-            parts.append(line)
-            n += len(line)
-        return b"".join(parts)[:size]
-    for d in range(50):
-        folder = os.path.join(root, "docs%02d" % d)
-        os.makedirs(folder)
-        for f in range(100):
-            with open(os.path.join(folder, "note%03d.txt" % f), "wb") as out:
-                out.write(text(rnd.randint(1 << 10, 64 << 10)))
-    with open(os.path.join(root, "log.txt"), "wb") as out:
-        for _ in range(64):
-            out.write(text(1 << 20))
+words = [w.encode() for w in ("Archiv Sicherung Datei Ordner kopieren zip 2024 Zeile Wert Eintrag "
+         "alpha beta gamma delta 0x1F 17 4711 Kopiwart Job Quelle Ziel").split()]
+def text(size):
+    parts, n = [], 0
+    while n < size:
+        line = b" ".join(rnd.choice(words) for _ in range(rnd.randint(3, 12))) + b" %d\n" % rnd.randint(0, 99999)
+        parts.append(line)
+        n += len(line)
+    return b"".join(parts)[:size]
+for d in range(50):
+    folder = os.path.join(root, "docs%02d" % d)
+    os.makedirs(folder)
+    for f in range(100):
+        with open(os.path.join(folder, "note%03d.txt" % f), "wb") as out:
+            out.write(text(rnd.randint(1 << 10, 64 << 10)))
+with open(os.path.join(root, "log.txt"), "wb") as out:
+    for _ in range(64):
+        out.write(text(1 << 20))
 PY
 }
 
-timed() {
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-  end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 ratio() { echo "$1 / $2" | bc -l; }
 
 for tree in "${TREES[@]}"; do

@@ -1,0 +1,42 @@
+# Pieces the benchmark scripts share: wall times, medians and the main tree. Sourced, not run.
+
+# Wall time of a command in seconds, its output dropped. A failing command is timed like any
+# other, unless BENCH_STOP_ON_FAILURE=1: then it is named and the benchmark ends.
+timed() {
+  local start end rc=0
+  start=$(date +%s.%N)
+  "$@" >/dev/null 2>&1 || rc=$?
+  end=$(date +%s.%N)
+  if ((rc)) && [[ ${BENCH_STOP_ON_FAILURE:-0} == 1 ]]; then
+    echo "failed: $*" >&2
+    exit 1
+  fi
+  echo "$end - $start" | bc -l
+}
+
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
+# make_main_tree FOLDER: the main tree of the job and zip benchmarks: 20,000 files of 1-64 KiB in
+# 200 folders on two levels, and 4 files of 256 MiB; random bytes.
+make_main_tree() {
+  python3 - "$1" <<'PY'
+import os, sys, random
+root = sys.argv[1]
+rnd = random.Random(7)
+pool = os.urandom(64 << 10)
+for d in range(200):
+    folder = os.path.join(root, "group%02d" % (d // 20), "set%03d" % d)
+    os.makedirs(folder)
+    for f in range(100):
+        size = rnd.randint(1 << 10, 64 << 10)
+        start = rnd.randint(0, (64 << 10) - size)
+        with open(os.path.join(folder, "file%03d.dat" % f), "wb") as out:
+            out.write(bytes([d % 256, f % 256]) + pool[start:start + size - 2])
+os.makedirs(os.path.join(root, "large"))
+block = os.urandom(1 << 20)
+for i in range(4):
+    with open(os.path.join(root, "large", "big%d.bin" % i), "wb") as out:
+        for _ in range(256):
+            out.write(block)
+PY
+}
