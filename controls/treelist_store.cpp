@@ -417,12 +417,24 @@ int CTreeListStore::GetFocusedColumn() const {
 
 // ---- cells
 
-std::string CTreeListStore::GetItemText(HTREEITEM item, int column) const {
-  Lock lock(m_mutex);
-  const int pos = PosOf(item);
-  if (pos < 0 || !ValidColumn(column)) return {};
+std::optional<std::string> CTreeListStore::TextAt(int pos, int column) const {
+  if (pos < 0 || !ValidColumn(column)) return std::nullopt;
   const Cell* c = CellAt(m_items[pos], column);
   return c ? c->text : std::string();
+}
+
+bool CTreeListStore::SetTextAt(int pos, std::string_view text, int column) {
+  if (pos < 0 || !ValidColumn(column)) return false;
+  Cell& c = CellRef(m_items[pos], column);
+  if (c.text == text) return true;
+  c.text = text;
+  Changed(pos, column);
+  return true;
+}
+
+std::string CTreeListStore::GetItemText(HTREEITEM item, int column) const {
+  Lock lock(m_mutex);
+  return TextAt(PosOf(item), column).value_or(std::string());
 }
 
 std::vector<std::string> CTreeListStore::GetItemTexts(HTREEITEM item) const {
@@ -438,13 +450,7 @@ std::vector<std::string> CTreeListStore::GetItemTexts(HTREEITEM item) const {
 
 bool CTreeListStore::SetItemText(HTREEITEM item, std::string_view text, int column) {
   Lock lock(m_mutex);
-  const int pos = PosOf(item);
-  if (pos < 0 || !ValidColumn(column)) return false;
-  Cell& c = CellRef(m_items[pos], column);
-  if (c.text == text) return true;
-  c.text = text;
-  Changed(pos, column);
-  return true;
+  return SetTextAt(PosOf(item), text, column);
 }
 
 int CTreeListStore::GetCellText(int row, char* buffer, int size, int column) const {
@@ -462,21 +468,12 @@ int CTreeListStore::GetCellText(int row, char* buffer, int size, int column) con
 
 std::optional<std::string> CTreeListStore::GetCellText(int row, int column) const {
   Lock lock(m_mutex);
-  const int pos = PosOfRow(row);
-  if (pos < 0 || !ValidColumn(column)) return std::nullopt;
-  const Cell* c = CellAt(m_items[pos], column);
-  return c ? c->text : std::string();
+  return TextAt(PosOfRow(row), column);
 }
 
 bool CTreeListStore::SetCellText(int row, std::string_view text, int column) {
   Lock lock(m_mutex);
-  const int pos = PosOfRow(row);
-  if (pos < 0 || !ValidColumn(column)) return false;
-  Cell& c = CellRef(m_items[pos], column);
-  if (c.text == text) return true;
-  c.text = text;
-  Changed(pos, column);
-  return true;
+  return SetTextAt(PosOfRow(row), text, column);
 }
 
 int CTreeListStore::GetItemImage(HTREEITEM item, int column) const {

@@ -222,6 +222,8 @@ class CTreeListStore {
   HTREEITEM NewId();
   const Cell* CellAt(const Item& it, int column) const;
   Cell& CellRef(Item& it, int column);
+  std::optional<std::string> TextAt(int pos, int column) const;  // nullopt: no such item or column
+  bool SetTextAt(int pos, std::string_view text, int column);
   int InsertAt(int pos, Item&& item);   // returns the row, or -1 when hidden
   void EraseAt(int pos);
   bool MoveTo(int from, int to);        // to: index before the removal; false when unmoved
