@@ -6,60 +6,44 @@
 
 #include <cerrno>
 
-bool SysWriteAll(int fd, const void* data, std::size_t length) {
-  const auto* p = static_cast<const char*>(data);
+namespace {
+
+// Calls op(p, length, offset) until all bytes are moved; a call that moves nothing sets
+// errnoAtNothing and fails.
+template <class Byte, class Op>
+bool Whole(Op op, Byte* p, std::size_t length, u64 offset, int errnoAtNothing) {
   while (length > 0) {
-    const ssize_t n = ::write(fd, p, length);
+    const ssize_t n = op(p, length, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (n == 0) {
-      errno = EIO;
+      errno = errnoAtNothing;
       return false;
     }
     p += n;
     length -= static_cast<std::size_t>(n);
+    offset += static_cast<u64>(n);
   }
   return true;
+}
+
+}  // namespace
+
+bool SysWriteAll(int fd, const void* data, std::size_t length) {
+  const auto op = [fd](const char* p, std::size_t n, u64) { return ::write(fd, p, n); };
+  return Whole(op, static_cast<const char*>(data), length, 0, EIO);
 }
 
 bool SysPwriteAll(int fd, const void* data, std::size_t length, u64 offset) {
-  const auto* p = static_cast<const char*>(data);
-  while (length > 0) {
-    const ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    p += n;
-    length -= static_cast<std::size_t>(n);
-    offset += static_cast<u64>(n);
-  }
-  return true;
+  const auto op = [fd](const char* p, std::size_t n, u64 at) { return ::pwrite(fd, p, n, static_cast<off_t>(at)); };
+  return Whole(op, static_cast<const char*>(data), length, offset, EIO);
 }
 
 bool SysPreadAll(int fd, void* data, std::size_t length, u64 offset) {
-  auto* p = static_cast<char*>(data);
-  while (length > 0) {
-    const ssize_t n = ::pread(fd, p, length, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = 0;
-      return false;
-    }
-    p += n;
-    length -= static_cast<std::size_t>(n);
-    offset += static_cast<u64>(n);
-  }
-  return true;
+  const auto op = [fd](char* p, std::size_t n, u64 at) { return ::pread(fd, p, n, static_cast<off_t>(at)); };
+  return Whole(op, static_cast<char*>(data), length, offset, 0);
 }
 
 bool SysReadToEnd(int fd, std::string& out) {
