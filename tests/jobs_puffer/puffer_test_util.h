@@ -4,6 +4,7 @@
 #include "jobs/puffer_list.h"
 #include "jobs/worker_support.h"
 #include "tests/support/files.h"
+#include "tests/support/puffer_folders.h"
 
 #include <gtest/gtest.h>
 
@@ -41,25 +42,11 @@ inline unsigned long long TreeBytes(const std::string& dir) {
 }
 
 // Three computers and a carrier below one scratch folder; the host name decides who runs.
-class PufferWorld : public ::testing::Test {
+class PufferWorld : public ::testing::Test, protected kpwtest::PufferFolders {
  protected:
-  void SetUp() override {
-    std::string pattern = "/tmp/kpw-puffer-XXXXXX";
-    root = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    ASSERT_FALSE(root.empty());
-    src = root + "/src";
-    d1 = root + "/d1";
-    d2 = root + "/d2";
-    carrier = root + "/carrier";
-    for (const std::string& d : {src, d1, d2, carrier}) fs::create_directories(d);
-    list = carrier + "/Docs.ssy";
-    buffer = carrier + "/SsyTemp_Docs";
-  }
   void TearDown() override {
     SetWorkerHostName(std::nullopt);
     PufferTestSetFault(nullptr);
-    std::error_code ec;
-    fs::remove_all(root, ec);
   }
 
   // The source's run: a new list when there is none, then an exchange.
@@ -93,8 +80,6 @@ class PufferWorld : public ::testing::Test {
       if (a + b + c == 0 && i > 0) return;
     }
   }
-
-  std::string root, src, d1, d2, carrier, list, buffer;
 };
 
 }  // namespace puffertest

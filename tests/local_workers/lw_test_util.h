@@ -6,6 +6,7 @@
 #include "jobs/run_host.h"
 #include "jobs/worker.h"
 #include "tests/support/files.h"
+#include "tests/support/run_rig.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -83,16 +84,7 @@ class WorkerRun {
   int operator()(JobWorkerFn fn, const std::string& source, const std::string& target, u32 flags = RUN_DIALOG,
                  const std::string& plus = "", const std::string& minus = "", bool subdirs = true,
                  const std::string& extra = "") {
-    JobArgs args;
-    args.source = source.c_str();
-    args.target = target.c_str();
-    args.plus = plus.c_str();
-    args.minus = minus.c_str();
-    args.subdirs = subdirs ? 1 : 0;
-    args.extra = extra.c_str();
-    args.flags = flags;
-    JobContext ctx{state, kept};
-    return fn(ctx, args);
+    return kpwtest::CallWorker(fn, state, kept, source, target, flags, plus, minus, subdirs ? 1 : 0, extra);
   }
 
   CRunState state;

@@ -6,6 +6,7 @@
 #include "jobs/run_host.h"
 #include "jobs/worker_support.h"
 #include "tests/support/files.h"
+#include "tests/support/puffer_folders.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ inline std::string Read(const std::string& path) { return kpwtest::ReadFile(path
 // Relative path to contents of every regular file below dir.
 inline std::map<std::string, std::string> Tree(const std::string& dir) { return kpwtest::FileContents(dir); }
 
-class PufferWorkerTest : public ::testing::Test {
+class PufferWorkerTest : public ::testing::Test, protected kpwtest::PufferFolders {
  protected:
   struct Box {
     std::string text;
@@ -36,16 +37,6 @@ class PufferWorkerTest : public ::testing::Test {
   };
 
   void SetUp() override {
-    std::string pattern = "/tmp/kpw-pufw-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    src = root + "/src";
-    d1 = root + "/d1";
-    d2 = root + "/d2";
-    carrier = root + "/carrier";
-    for (const std::string& d : {src, d1, d2, carrier}) fs::create_directories(d);
-    list = carrier + "/Docs.ssy";
-    buffer = carrier + "/SsyTemp_Docs";
     run.SetMessageBox([this](const std::string& text, const char*, u32 type) {
       boxes.push_back({text, type});
       if (answers.empty()) return UnattendedAnswer(type);
@@ -54,11 +45,7 @@ class PufferWorkerTest : public ::testing::Test {
       return a;
     });
   }
-  void TearDown() override {
-    SetWorkerHostName(std::nullopt);
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
+  void TearDown() override { SetWorkerHostName(std::nullopt); }
 
   // One row as this host: list, target, extra cell, RunFlags.
   int Row(const char* host, const std::string& target, const std::string& extra, u32 flags = RUN_DIALOG,
@@ -88,7 +75,6 @@ class PufferWorkerTest : public ::testing::Test {
   }
   void Answer(std::initializer_list<int> list) { answers.insert(answers.end(), list); }
 
-  std::string root, src, d1, d2, carrier, list, buffer;
   CRunState run;
   std::vector<Box> boxes;
   std::deque<int> answers;

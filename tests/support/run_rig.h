@@ -12,6 +12,22 @@
 
 namespace kpwtest {
 
+// Calls a worker on a run state with a row's cells.
+inline int CallWorker(JobWorkerFn worker, CRunState& state, CUrlConnection*& kept, const std::string& source,
+                      const std::string& target, u32 flags, const std::string& plus, const std::string& minus,
+                      int subdirs, const std::string& extra) {
+  JobArgs args;
+  args.source = source.c_str();
+  args.target = target.c_str();
+  args.plus = plus.c_str();
+  args.minus = minus.c_str();
+  args.subdirs = subdirs;
+  args.extra = extra.c_str();
+  args.flags = flags;
+  JobContext ctx{state, kept};
+  return worker(ctx, args);
+}
+
 class RunRig {
  public:
   RunRig() {
@@ -32,16 +48,7 @@ class RunRig {
   int Call(JobWorkerFn worker, const std::string& source, const std::string& target, u32 flags = 0,
            const std::string& plus = "", const std::string& minus = "", int subdirs = 1,
            const std::string& extra = "") {
-    JobArgs args;
-    args.source = source.c_str();
-    args.target = target.c_str();
-    args.plus = plus.c_str();
-    args.minus = minus.c_str();
-    args.subdirs = subdirs;
-    args.extra = extra.c_str();
-    args.flags = flags;
-    JobContext ctx{state, kept};
-    return worker(ctx, args);
+    return CallWorker(worker, state, kept, source, target, flags, plus, minus, subdirs, extra);
   }
   u32 Copied() { return state.FilesCopied().load(); }
   // Every box's text, one a line.
