@@ -3,6 +3,7 @@
 
 #include "app/kopiwart_view.h"
 #include "lib/system/vars.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -11,18 +12,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using kpwtest::ReadFile;
 
 void Spit(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -60,7 +55,7 @@ TEST_F(DocTest, OpenSetsVariablesAndLoadsUnmodified) {
   EXPECT_EQ(view.GetEntryText(1, JOB_COL_MODE).value_or(""), "Zip Add");
   // A save writes the same bytes back.
   ASSERT_TRUE(doc.OnSaveDocument(path));
-  EXPECT_EQ(Slurp(path), Slurp(std::string(KPW_TEST_DATA) + "/crlf.kpw"));
+  EXPECT_EQ(ReadFile(path), ReadFile(std::string(KPW_TEST_DATA) + "/crlf.kpw"));
 }
 
 TEST_F(DocTest, ScheduleIsResetBeforeReading) {
@@ -107,7 +102,7 @@ TEST_F(DocTest, SaveWritesEveryRowAtomically) {
   Spit(path, "old");
   ::chmod(path.c_str(), 0640);
   ASSERT_TRUE(doc.OnSaveDocument(path));
-  EXPECT_EQ(Slurp(path),
+  EXPECT_EQ(ReadFile(path),
             "[EINTRAG]\r\n\tQ:/a\r\n\tZ:/b\r\n[EINTRAG]\r\n\tQ:/c\r\n\tZ:/d\r\n\t/UNTER\r\n\t/ZIP\r\n"
             "/ZEITPLAN=0x0,1\r\n");
   struct stat st{};
@@ -128,7 +123,7 @@ TEST_F(DocTest, SaveWritesEveryRowAtomically) {
   view.SetCell("/z", 1, JOB_COL_TARGET);
   ASSERT_TRUE(doc.OnSaveDocument(link));
   EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_NE(Slurp(path).find("\tZ:/z\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(path).find("\tZ:/z\r\n"), std::string::npos);
 }
 
 TEST_F(DocTest, FailedSaveLeavesTheOldFileAndReports) {

@@ -2,20 +2,14 @@
 #include "app/job_file.h"
 
 #include "lib/text/enc.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 
 namespace {
 
-std::string ReadData(const std::string& name) {
-  std::ifstream in(std::string(KPW_TEST_DATA) + "/" + name, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string ReadData(const std::string& name) { return kpwtest::ReadFile(std::string(KPW_TEST_DATA) + "/" + name); }
 
 std::vector<JobEntry> Entries(const JobFileContent& c) {
   std::vector<JobEntry> out;

@@ -4,6 +4,7 @@
 #include "lib/system/sys_time.h"
 #include "platform/last_error.h"
 #include "remote/url_connection.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -23,16 +24,6 @@ namespace fs = std::filesystem;
 
 class LocalTarget : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "kpw-target-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-  }
   std::string File(const std::string& name, SysUtc mtime, bool readOnly = false) {
     const std::string path = (dir_ / name).string();
     std::ofstream(path) << "x";
@@ -48,7 +39,8 @@ class LocalTarget : public ::testing::Test {
     ::stat(path.c_str(), &st);
     return st.st_mode & 07777;
   }
-  fs::path dir_;
+  kpwtest::TempDir scratch_{"target"};
+  fs::path dir_ = scratch_.path();
 };
 
 constexpr SysUtc kT = 1700000000;  // an even second

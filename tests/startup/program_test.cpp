@@ -1,5 +1,7 @@
 // The kopiwart program without a display: exit statuses, the schedule on a fixed clock, SIGTERM,
 // command-line forms, job files that cannot be read or saved, the bundled example.
+#include "tests/support/files.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -25,12 +26,7 @@ namespace fs = std::filesystem;
 
 const std::string kProgram = std::string(KPW_BUILD_DIR) + "/app/kopiwart";
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using kpwtest::ReadFile;
 
 void Spit(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
@@ -124,9 +120,9 @@ class ProgramTest : public ::testing::Test {
 TEST_F(ProgramTest, CopyRunEndsWithZeroAndStoresTheLastRun) {
   const std::string path = JobFile(CopyRow("$(KPW_PATH)/src", "$(KPW_PATH)/dst"));
   EXPECT_EQ(RunProgram({path, "-S", "-A", "-N"}, {{"KPW_TEST_NOW", "1750000000"}}), 0) << err;
-  EXPECT_EQ(Slurp(dir + "/dst/a.txt"), "eins");
-  EXPECT_EQ(Slurp(dir + "/dst/sub/b.txt"), "zwei");
-  EXPECT_NE(Slurp(path).find("/LETZTE=0x684EE180\r\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir + "/dst/a.txt"), "eins");
+  EXPECT_EQ(ReadFile(dir + "/dst/sub/b.txt"), "zwei");
+  EXPECT_NE(ReadFile(path).find("/LETZTE=0x684EE180\r\n"), std::string::npos);
   EXPECT_EQ(err, "");
 }
 
@@ -142,14 +138,14 @@ TEST_F(ProgramTest, ScheduleOnAFixedClock) {
   // Daily, last run at 1750000000.
   const std::string rows = CopyRow("$(KPW_PATH)/src", "$(KPW_PATH)/dst");
   const std::string path = JobFile(rows, "/ZEITPLAN=0x1,1\r\n/LETZTE=0x684EE180\r\n");
-  const std::string before = Slurp(path);
+  const std::string before = ReadFile(path);
   EXPECT_EQ(RunProgram({path, "-S", "-N"}, {{"KPW_TEST_NOW", "1750080000"}}), 0) << err;
   EXPECT_FALSE(fs::exists(dir + "/dst"));
-  EXPECT_EQ(Slurp(path), before);
+  EXPECT_EQ(ReadFile(path), before);
   // A start an hour early is still due; the time taken at the start is stored.
   EXPECT_EQ(RunProgram({path, "-S", "-N"}, {{"KPW_TEST_NOW", "1750082800"}}), 0) << err;
   EXPECT_TRUE(fs::exists(dir + "/dst/a.txt"));
-  EXPECT_NE(Slurp(path).find("/LETZTE=0x685024F0\r\n"), std::string::npos) << Slurp(path);
+  EXPECT_NE(ReadFile(path).find("/LETZTE=0x685024F0\r\n"), std::string::npos) << ReadFile(path);
   // -A ignores the schedule.
   fs::remove_all(dir + "/dst");
   EXPECT_EQ(RunProgram({path, "-S", "-N", "-A"}, {{"KPW_TEST_NOW", "1750082900"}}), 0) << err;
@@ -190,10 +186,10 @@ TEST_F(ProgramTest, JobFileThatCannotBeSaved) {
   fs::create_directories(dir + "/dst");
   const std::string path = JobFile(CopyRow("$(KPW_PATH)/leer", "$(KPW_PATH)/dst"), "/ZEITPLAN=0x0,1\r\n");
   fs::create_directories(dir + "/leer");
-  const std::string before = Slurp(path);
+  const std::string before = ReadFile(path);
   EXPECT_EQ(RunProgram({path, "-S", "-N"}, {}, 16), 2);
   EXPECT_NE(err.find("konnte nicht gespeichert werden"), std::string::npos) << err;
-  EXPECT_EQ(Slurp(path), before);
+  EXPECT_EQ(ReadFile(path), before);
   for (const auto& e : fs::directory_iterator(dir)) EXPECT_EQ(e.path().filename().string().find(".~"), std::string::npos);
 }
 
@@ -202,7 +198,7 @@ TEST_F(ProgramTest, SigtermCancelsTheRunAndLeavesNoTemporaryFiles) {
   fs::create_directories(dir + "/many");
   for (int i = 0; i < files; ++i) Spit(dir + "/many/f" + std::to_string(i), std::string(512, 'x'));
   const std::string path = JobFile(CopyRow("$(KPW_PATH)/many", "$(KPW_PATH)/out") + CopyRow("$(KPW_PATH)/src", "$(KPW_PATH)/dst"));
-  const std::string before = Slurp(path);
+  const std::string before = ReadFile(path);
   const Child child = Start({path, "-S", "-N"});
   // Wait for the copy to be under way.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -224,16 +220,16 @@ TEST_F(ProgramTest, SigtermCancelsTheRunAndLeavesNoTemporaryFiles) {
   }
   EXPECT_LT(copied, files);
   EXPECT_FALSE(fs::exists(dir + "/dst"));  // no row starts after the cancel
-  EXPECT_EQ(Slurp(path), before);           // a cancelled run does not count
+  EXPECT_EQ(ReadFile(path), before);           // a cancelled run does not count
 }
 
 TEST_F(ProgramTest, BundledExampleCopiesTheSampleTree) {
   const std::string example = std::string(KPW_SOURCE_DIR) + "/examples/demo.kpw";
-  const std::string before = Slurp(example);
+  const std::string before = ReadFile(example);
   EXPECT_EQ(RunProgram({example, "-S", "-A", "-N"}, {{"KPW_DEMO_TARGET", dir + "/demo"}}), 0) << err;
   const std::string diff = "diff -r '" + std::string(KPW_SOURCE_DIR) + "/examples/sample' '" + dir + "/demo' >/dev/null";
   EXPECT_EQ(std::system(diff.c_str()), 0);
-  EXPECT_EQ(Slurp(example), before);  // its schedule keeps the file as it is
+  EXPECT_EQ(ReadFile(example), before);  // its schedule keeps the file as it is
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "jobs/worker.h"
 #include "lib/system/registry.h"
 #include "lib/system/vars.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,6 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -114,12 +114,7 @@ class ScriptedFrame : public IAppFrame {
   std::vector<std::string> m_notes;
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using kpwtest::ReadFile;
 
 class StartupTest : public ::testing::Test {
  protected:
@@ -288,9 +283,9 @@ TEST_F(StartupTest, SavesOnlyTheLastRunTimeAndKeepsWhatTheReaderSkips) {
   // A row without a target and an unknown line: the reader passes over both; saving must not.
   const std::string extra = "[EINTRAG]\r\n\tQ:/ohne-ziel\r\n; Notiz des Benutzers\r\n";
   const std::string path = JobFile(1, "/ZEITPLAN=0x1,1\r\n/LETZTE=0x1\r\n", extra);
-  const std::string before = Slurp(path);
+  const std::string before = ReadFile(path);
   EXPECT_EQ(RunApp({path.c_str(), "-S", "-N"}), KPW_EXIT_OK);
-  const std::string after = Slurp(path);
+  const std::string after = ReadFile(path);
   EXPECT_EQ(after, JobFilePatchLastRun(before, static_cast<u32>(kNow)));
   EXPECT_NE(after.find("/LETZTE=0x684EE180\r\n"), std::string::npos);
   EXPECT_NE(after.find("; Notiz des Benutzers"), std::string::npos);
@@ -304,11 +299,11 @@ TEST_F(StartupTest, NothingSavedWithNoStoreTimeOrWhenNotDue) {
     CKopiwartApp a(f);
     a.SetRunClock([] { return kNow; });
     const std::string path = JobFile(1, schedule);
-    const std::string before = Slurp(path);
+    const std::string before = ReadFile(path);
     const auto mtime = fs::last_write_time(path);
     const char* args[] = {"kopiwart", path.c_str(), "-S", "-N"};
     EXPECT_EQ(a.Run(4, args), KPW_EXIT_OK) << schedule;
-    EXPECT_EQ(Slurp(path), before) << schedule;
+    EXPECT_EQ(ReadFile(path), before) << schedule;
     EXPECT_EQ(fs::last_write_time(path), mtime) << schedule;
     EXPECT_EQ(f.quits, 1);
   }
@@ -321,7 +316,7 @@ TEST_F(StartupTest, ExitStatusOfFailedAndStoppedRuns) {
   g_result = JOB_FAILED;
   EXPECT_EQ(RunApp({path.c_str(), "-S", "-N"}), KPW_EXIT_FAILED);
   EXPECT_EQ(SeenCalls().size(), 3u);
-  EXPECT_NE(Slurp(path).find("/LETZTE="), std::string::npos);  // the rows ran
+  EXPECT_NE(ReadFile(path).find("/LETZTE="), std::string::npos);  // the rows ran
 
   ScriptedFrame f;
   CKopiwartApp a(f);
@@ -331,7 +326,7 @@ TEST_F(StartupTest, ExitStatusOfFailedAndStoppedRuns) {
   const char* args[] = {"kopiwart", second.c_str(), "-S", "-N"};
   EXPECT_EQ(a.Run(4, args), KPW_EXIT_STOPPED);
   EXPECT_EQ(SeenCalls().size(), 4u);
-  EXPECT_EQ(Slurp(second).find("/LETZTE="), std::string::npos);  // a stopped run does not count
+  EXPECT_EQ(ReadFile(second).find("/LETZTE="), std::string::npos);  // a stopped run does not count
 }
 
 TEST_F(StartupTest, ACancelStopsTheRunningRunAndNoneStartsAfterIt) {
@@ -341,7 +336,7 @@ TEST_F(StartupTest, ACancelStopsTheRunningRunAndNoneStartsAfterIt) {
   EXPECT_EQ(RunApp({path.c_str(), "-S", "-N"}), KPW_EXIT_STOPPED);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Abbruch"), std::string::npos);
   EXPECT_EQ(SeenCalls().size(), 1u);
-  EXPECT_EQ(Slurp(path).find("/LETZTE="), std::string::npos);
+  EXPECT_EQ(ReadFile(path).find("/LETZTE="), std::string::npos);
 
   // Asked before the run began: it never starts.
   ScriptedFrame f;
@@ -374,11 +369,11 @@ TEST_F(StartupTest, ConfigureRegistersBothTypesAndReports) {
   const std::string data = dir + "/data";
   ::setenv("XDG_DATA_HOME", data.c_str(), 1);
   EXPECT_TRUE(app.OnConfigure("/opt/kopiwart/bin/kopiwart"));
-  const std::string open = Slurp(data + "/applications/kopiwart-kpw-open.desktop");
+  const std::string open = ReadFile(data + "/applications/kopiwart-kpw-open.desktop");
   EXPECT_NE(open.find("Exec=/opt/kopiwart/bin/kopiwart %f /S /A /N\n"), std::string::npos) << open;
   EXPECT_TRUE(fs::exists(data + "/applications/kopiwart-kpw-bearbeiten.desktop"));
   EXPECT_TRUE(fs::exists(data + "/mime/packages/kopiwart-ssy.xml"));
-  EXPECT_NE(Slurp(data + "/mime/packages/kopiwart-ssy.xml").find("Kopiwart Puffer"), std::string::npos);
+  EXPECT_NE(ReadFile(data + "/mime/packages/kopiwart-ssy.xml").find("Kopiwart Puffer"), std::string::npos);
   auto boxes = frame.host.Boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, "Konfigurieren abgeschlossen");
