@@ -54,6 +54,15 @@ bool CTreeListStore::ValidColumn(int column) const {
   return column >= 0 && column < std::max<int>(1, static_cast<int>(m_columns.size()));
 }
 
+bool CTreeListStore::HasColumn(int column) const {
+  return column >= 0 && column < static_cast<int>(m_columns.size());
+}
+
+void CTreeListStore::ColumnsChanged() {
+  Bump();
+  for (ITreeListObserver* o : m_observers) o->OnColumnsChanged(m_revision);
+}
+
 HTREEITEM CTreeListStore::NewId() {
   // Ids go round 1 .. 2^24 - 1 so that they fit the 24 bits callers may pack them into.
   for (;;) {
@@ -134,8 +143,7 @@ int CTreeListStore::InsertColumn(int index, std::string_view title, int format, 
   if (index < count)
     for (Item& it : m_items)
       if (static_cast<int>(it.cells.size()) > index) it.cells.insert(it.cells.begin() + index, Cell{});
-  Bump();
-  for (ITreeListObserver* o : m_observers) o->OnColumnsChanged(m_revision);
+  ColumnsChanged();
   return index;
 }
 
@@ -146,31 +154,29 @@ int CTreeListStore::GetColumnCount() const {
 
 std::optional<TLCOLUMN> CTreeListStore::GetColumn(int column) const {
   Lock lock(m_mutex);
-  if (column < 0 || column >= static_cast<int>(m_columns.size())) return std::nullopt;
+  if (!HasColumn(column)) return std::nullopt;
   return m_columns[column];
 }
 
 bool CTreeListStore::SetColumnWidth(int column, int width) {
   Lock lock(m_mutex);
-  if (column < 0 || column >= static_cast<int>(m_columns.size())) return false;
+  if (!HasColumn(column)) return false;
   m_columns[column].width = width;
-  Bump();
-  for (ITreeListObserver* o : m_observers) o->OnColumnsChanged(m_revision);
+  ColumnsChanged();
   return true;
 }
 
 bool CTreeListStore::SetColumnFlags(int column, UINT flags) {
   Lock lock(m_mutex);
-  if (column < 0 || column >= static_cast<int>(m_columns.size())) return false;
+  if (!HasColumn(column)) return false;
   m_columns[column].flags = flags;
-  Bump();
-  for (ITreeListObserver* o : m_observers) o->OnColumnsChanged(m_revision);
+  ColumnsChanged();
   return true;
 }
 
 UINT CTreeListStore::GetColumnFlags(int column) const {
   Lock lock(m_mutex);
-  if (column < 0 || column >= static_cast<int>(m_columns.size())) return 0;
+  if (!HasColumn(column)) return 0;
   return m_columns[column].flags;
 }
 

@@ -235,6 +235,8 @@ class CTreeListStore {
   void EmitInserted(int row, HTREEITEM id);
   void EmitRemoved(int row, HTREEITEM id);
   void EmitLayout();
+  void ColumnsChanged();                 // a column was inserted or changed
+  bool HasColumn(int column) const;      // a real column (unlike ValidColumn, not the implied one)
   void Bump() { ++m_revision; }
 
   mutable std::mutex m_mutex;
