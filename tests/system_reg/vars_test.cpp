@@ -8,12 +8,25 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace {
+
+// True when text has the shape: "9" stands for any digit, other characters for themselves.
+bool HasShape(const std::string& text, const std::string& shape) {
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (shape[i] == '9' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 TEST(Vars, ExpansionRules) {
   VarClear();
@@ -77,9 +90,9 @@ TEST(Vars, StartupFillsEnvironmentAndPredefinedNames) {
   EXPECT_FALSE(VarGet("USERNAME").value_or("").empty());
   EXPECT_TRUE(VarGet("DESKTOP").has_value());
   EXPECT_TRUE(VarGet("DOCUMENTS").has_value());
-  EXPECT_TRUE(std::regex_match(VarGet("DATE").value_or(""), std::regex(R"(\d{4}-\d{2}-\d{2})")));
-  EXPECT_TRUE(std::regex_match(VarGet("TIME").value_or(""), std::regex(R"(\d{2}-\d{2}-\d{2})")));
-  EXPECT_TRUE(std::regex_match(VarExpand("$(YEAR)$(MONTH)$(DAY)", 1300), std::regex(R"(\d{8})")));
+  EXPECT_TRUE(HasShape(VarGet("DATE").value_or(""), "9999-99-99"));
+  EXPECT_TRUE(HasShape(VarGet("TIME").value_or(""), "99-99-99"));
+  EXPECT_TRUE(HasShape(VarExpand("$(YEAR)$(MONTH)$(DAY)", 1300), "99999999"));
   // A name set by the program wins over a computed one.
   VarSet("DATE", "heute", 0);
   EXPECT_STREQ(VarExpand("$(DATE)", 1300), "heute");
