@@ -27,11 +27,13 @@ bool HasWildcard(const char* path) {
   return std::strpbrk(name, "*?") != nullptr;
 }
 
-// A name part of only "*" and "*.*" selects everything, like no filter at all.
+// A name part made of "*", "?" and "." with at least one "*" ("*", "*.*", "?*", ...) counts as
+// selecting everything, like no filter at all. Some of them spare a few names; for the folders
+// that are never emptied it is safer to refuse those too.
 bool SelectsEverything(const char* path) {
   int nameLength = 0;
   const char* name = SysPathName(-1, path, &nameLength);
-  return std::strcmp(name, "*") == 0 || std::strcmp(name, "*.*") == 0;
+  return std::strchr(name, '*') != nullptr && name[std::strspn(name, "*?.")] == '\0';
 }
 
 std::string GuardText(int guard, const char* source) {
@@ -49,14 +51,20 @@ bool DeeperFirst(const std::string& a, const std::string& b) {
   return a > b;
 }
 
-bool IsLink(const char* path) {
-  const SysOsPath os(path);
+// The path without separators at its end ("/" stays), so that "link/" names the link itself.
+std::string WithoutEndSlash(const char* path) {
+  std::string bare = path;
+  while (bare.size() > 1 && (bare.back() == '/' || bare.back() == '\\')) bare.pop_back();
+  return bare;
+}
+
+bool IsLink(const std::string& path) {
+  const SysOsPath os(path.c_str());
   struct stat st {};
   return os.ok() && ::lstat(os.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-int RemoveFolder(const char* path, bool sourceLink) {
-  if (sourceLink) return SysDelete(path);  // the job path is a link: it goes as a link
+int RemoveFolder(const char* path) {
   const SysOsPath os(path);
   if (!os.ok()) return 0;
   if (::rmdir(os.c_str()) == 0) return 1;
@@ -71,6 +79,25 @@ int RunDel(JobContext& ctx, const JobArgs& args) {
   const u32 flags = args.flags;
   const bool filtered = *args.plus || *args.minus;
   const bool wildcard = HasWildcard(source);
+
+  // A job path that is a link goes as a link, whatever the filters say; nothing behind it is
+  // listed or touched, so the guards of the folder it points to do not apply.
+  if (!wildcard) {
+    const std::string bare = WithoutEndSlash(source);
+    if (IsLink(bare)) {
+      if (CProgressDlg* dialog = ctx.run.ActiveDialog()) {
+        dialog->SetLine(nullptr, source, 0);
+        dialog->SetTotal(1);
+        dialog->SetPos(0);
+        dialog->SetLine(nullptr, "Löschen", 1);
+      }
+      if (LocalCancelled(ctx)) return JOB_DONE;
+      if (!SysDelete(bare.c_str()))
+        return LocalFail(ctx, flags, kDelFailHead + std::string(source) + LocalLastErrorNote());
+      ++ctx.run.FilesCopied();
+      return JOB_DONE;
+    }
+  }
 
   // The folder that is listed: the source, or for a wildcard the folder that holds the names.
   std::string folder = source;
@@ -142,12 +169,11 @@ int RunDel(JobContext& ctx, const JobArgs& args) {
   }
 
   // No filters: the folder itself goes too, whatever the subdirectories cell says.
-  const bool sourceLink = sourceFolder && !filtered && IsLink(source);
   if (sourceFolder && !filtered) folders.emplace_back(source);
   std::sort(folders.begin(), folders.end(), DeeperFirst);
   for (const std::string& path : folders) {
     if (!goOn()) break;
-    if (!settle(RemoveFolder(path.c_str(), sourceLink && path == source) != 0, path)) return JOB_STOP_ALL;
+    if (!settle(RemoveFolder(path.c_str()) != 0, path)) return JOB_STOP_ALL;
   }
 
   if (failed) return JOB_FAILED;

@@ -96,15 +96,44 @@ TEST_F(Del, LinksAreDeletedAsLinksNeverFollowed) {
   EXPECT_EQ(Tree(outside), (std::map<std::string, std::string>{{"file.tmp", "f"}, {"precious.tmp", "p"}}));
 }
 
-TEST_F(Del, AJobPathThatIsALinkLosesItsContentsAndTheLink) {
+TEST_F(Del, AJobPathThatIsALinkGoesAsALink) {
   const std::string real = dir_ / "real";
   Write(real + "/x", "x");
+  Write(real + "/sub/y.tmp", "y");
   const std::string link = dir_ / "link";
-  ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+  // Without filters, with filters, and written with a separator at the end: only the link goes.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {link, ""}, {link, "*.tmp"}, {link + "/", ""}, {link + "\\", "x"}};
+  for (const auto& [source, plus] : cases) {
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    WorkerRun run;
+    EXPECT_EQ(run(RunDel, source, "", RUN_DIALOG, plus), JOB_DONE) << source << " " << plus;
+    EXPECT_EQ(run.Copied(), 1u) << source;
+    EXPECT_TRUE(run.Boxes().empty()) << source;
+    EXPECT_FALSE(fs::is_symlink(link)) << source;
+    EXPECT_EQ(Tree(real), (std::map<std::string, std::string>{{"sub/y.tmp", "y"}, {"x", "x"}})) << source;
+  }
+}
+
+TEST_F(Del, AJobPathThatIsALinkToAFileOrNowhereGoesAsALink) {
+  const std::string file = dir_ / "file.tmp";
+  Write(file, "f");
+  const std::string link = dir_ / "link.tmp";
+  ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
   EXPECT_EQ(run_(RunDel, link, ""), JOB_DONE);
-  EXPECT_FALSE(Exists(link));
-  EXPECT_TRUE(Exists(real));
-  EXPECT_FALSE(Exists(real + "/x"));
+  EXPECT_FALSE(fs::is_symlink(link));
+  EXPECT_EQ(Read(file), "f");
+  const std::string dangling = dir_ / "dangling";
+  ASSERT_EQ(::symlink((dir_ / "nowhere").c_str(), dangling.c_str()), 0);
+  EXPECT_EQ(run_(RunDel, dangling, "", RUN_DIALOG, "*.tmp"), JOB_DONE);
+  EXPECT_FALSE(fs::is_symlink(dangling));
+  EXPECT_EQ(run_.Copied(), 2u);
+  // A link to the root or to the home folder is only a link: removing it empties nothing.
+  const std::string rootLink = dir_ / "root";
+  ASSERT_EQ(::symlink("/", rootLink.c_str()), 0);
+  EXPECT_EQ(run_(RunDel, rootLink, ""), JOB_DONE);
+  EXPECT_FALSE(fs::is_symlink(rootLink));
+  EXPECT_TRUE(run_.Boxes().empty());
 }
 
 TEST_F(Del, MissingSourcesAndWildcards) {
@@ -186,11 +215,17 @@ TEST(DelGuardTest, TheHomeFolderIsOnlyEmptiedThroughFilters) {
   ::setenv("HOME", home.path().c_str(), 1);
   WorkerRun run;
   EXPECT_EQ(run(RunDel, home.path(), ""), JOB_FAILED);
-  EXPECT_EQ(run(RunDel, home.path() + "/*", ""), JOB_FAILED);
+  // Every name pattern that can take everything counts as no filter.
+  for (const char* pattern : {"/*", "/*.*", "/?*", "/*?", "/**", "/*.?*", "/.*"})
+    EXPECT_EQ(run(RunDel, home.path() + pattern, ""), JOB_FAILED) << pattern;
   EXPECT_EQ(Tree(home.path()).size(), 2u);
   const auto boxes = run.Boxes();
   ASSERT_FALSE(boxes.empty());
   EXPECT_EQ(boxes[0].text, "Das Benutzerverzeichnis wird nicht ohne Filter gelöscht:\n" + home.path());
+  // A pattern that names some files is a filter.
+  EXPECT_EQ(run(RunDel, home.path() + "/?.tmp", ""), JOB_DONE);
+  EXPECT_EQ(Tree(home.path()), (std::map<std::string, std::string>{{"b.txt", "b"}}));
+  Write(home / "a.tmp", "a");
   EXPECT_EQ(run(RunDel, home.path(), "", RUN_DIALOG, "*.tmp"), JOB_DONE);
   EXPECT_EQ(Tree(home.path()), (std::map<std::string, std::string>{{"b.txt", "b"}}));
   if (old) ::setenv("HOME", saved.c_str(), 1);
@@ -211,9 +246,11 @@ TEST(DelGuardTest, AMountPointIsOnlyEmptiedThroughFilters) {
     WorkerRun run;
     int bad = 0;
     if (run(RunDel, mnt, "") != JOB_FAILED) bad |= 1;
+    if (run(RunDel, mnt + "/?*", "") != JOB_FAILED) bad |= 1;
     if (Tree(mnt).size() != 2) bad |= 2;
     const auto boxes = run.Boxes();
-    if (boxes.size() != 1 || boxes[0].text != "Ein Einhängepunkt wird nicht ohne Filter gelöscht:\n" + mnt) bad |= 4;
+    if (boxes.size() != 2 || boxes[1].text != "Ein Einhängepunkt wird nicht ohne Filter gelöscht:\n" + mnt + "/?*" ||
+        boxes[0].text != "Ein Einhängepunkt wird nicht ohne Filter gelöscht:\n" + mnt) bad |= 4;
     if (run(RunDel, mnt, "", RUN_DIALOG, "*.tmp") != JOB_DONE) bad |= 8;
     if (Tree(mnt) != std::map<std::string, std::string>{{"b.txt", "b"}}) bad |= 16;
     return bad;
