@@ -29,6 +29,25 @@ void WriteJobFile(const std::string& path, const std::vector<Row>& rows) {
   Write(path, text);
 }
 
+// UTF-16LE text (without its byte order mark) as UTF-8; the keys and values here stay in the BMP.
+std::string Utf16LeText(const std::string& bytes) {
+  std::string text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const unsigned unit = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (unit < 0x80) {
+      text += static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      text += static_cast<char>(0xC0 | unit >> 6);
+      text += static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      text += static_cast<char>(0xE0 | unit >> 12);
+      text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+      text += static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  return text;
+}
+
 // The program's exit status for a job file; -1 when it did not end normally.
 int RunProgram(const std::string& jobFile) {
   const std::string command = "'" + kProgram + "' '" + jobFile + "' -S -A -N 2>/dev/null";
@@ -67,6 +86,9 @@ TEST_F(EndToEnd, ARowOfEachMode) {
     CRegistry reg;
     ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Tavrin\\E2E", REG_OPEN_CREATE));
     ASSERT_TRUE(reg.SetString("Wert", "aus dem Speicher"));
+    CRegistry add;
+    ASSERT_TRUE(add.Open(HKEY_CURRENT_USER, "Software\\Tavrin\\E2EAdd", REG_OPEN_CREATE));
+    ASSERT_TRUE(add.SetString("Zusatz", "angehängt"));
   }
   Write(dir_ / "imp/set.reg",
         "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tavrin\\E2EImport]\n\"Ort\"=\"$(CURRENT_PATH)\"\n");
@@ -80,6 +102,7 @@ TEST_F(EndToEnd, ARowOfEachMode) {
                    {"DEL", dir_ / "del", "-", "*.tmp", "", ""},  // the runner wants a target, Del ignores it
                    {"SYNCH", dir_ / "s", dir_ / "t", "", "", ""},
                    {"REG", "HKEY_CURRENT_USER\\Software\\Tavrin\\E2E", dir_ / "out/e2e.reg", "", "", ""},
+                   {"REG_ADD", "HKEY_CURRENT_USER\\Software\\Tavrin\\E2EAdd", dir_ / "out/e2e.reg", "", "", ""},
                    {"REG", dir_ / "imp/set.reg", "", "", "", ""},
                    {"VERSION", fixtures + "/v1.2.3.4-pe64.dll", dir_ / "version.h", "", "\"<v>\" \"</v>\"", ""},
                });
@@ -90,9 +113,23 @@ TEST_F(EndToEnd, ARowOfEachMode) {
   EXPECT_EQ(Tree(dir_ / "del"), (std::map<std::string, std::string>{{"keep.txt", "k"}}));
   EXPECT_EQ(Tree(dir_ / "s"), (std::map<std::string, std::string>{{"new-here", "s"}, {"only-there", "o"}}));
   EXPECT_EQ(Tree(dir_ / "t"), (std::map<std::string, std::string>{{"new-here", "s"}, {"only-there", "o"}}));
+  // The export and the Reg Add row's append share one file: one header, then both keys.
   const std::string reg = Read(dir_ / "out/e2e.reg");
   EXPECT_EQ(reg.compare(0, 2, "\xFF\xFE"), 0);
-  EXPECT_NE(reg.find(std::string("E\0""2\0""E\0", 6)), std::string::npos);
+  const std::string text = Utf16LeText(reg.substr(2));
+  const auto count = [&](const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("Windows Registry Editor Version 5.00"), 1u) << text;
+  const std::size_t exported = text.find("[HKEY_CURRENT_USER\\Software\\Tavrin\\E2E]");
+  const std::size_t appended = text.find("[HKEY_CURRENT_USER\\Software\\Tavrin\\E2EAdd]");
+  ASSERT_NE(exported, std::string::npos) << text;
+  ASSERT_NE(appended, std::string::npos) << text;
+  EXPECT_LT(exported, appended);
+  EXPECT_NE(text.find("\"Wert\"=\"aus dem Speicher\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Zusatz\"=\"angehängt\""), std::string::npos) << text;
   {
     CRegistry key;
     std::string value;
