@@ -42,7 +42,7 @@ void SetJobFileVars(const std::string& path) {
 
 bool JobFileReadAll(const std::string& path, std::string& out) {
   out.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = SysOpenRegular(path.c_str());
   if (fd < 0) {
     SetLastErrorFromErrno(path.c_str());
     return false;

@@ -1,5 +1,6 @@
 // CZipFile: opening for reading, updating or creating, the commit by rename, discarding, queries.
 #include "archive/zip_internal.h"
+#include "lib/system/sys_fdio.h"
 
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
@@ -109,7 +110,7 @@ int CZipFile::Open(const char* path, int mode, int level) {
 
   // The old archive is read for reading and updating (an empty file counts as an empty archive).
   if (exists && mode != ARC_OPEN_CREATE && (mode == ARC_OPEN_READ || st.st_size > 0)) {
-    s.oldFd = ::open(os.c_str(), O_RDONLY | O_CLOEXEC);
+    s.oldFd = SysOpenRegular(os.c_str());
     if (s.oldFd < 0) {
       const int err = errno;
       s.Reset();

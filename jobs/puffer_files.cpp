@@ -55,7 +55,7 @@ std::string PufferKeyFromRel(std::string_view rel) {
 
 int PufferReadWhole(const std::string& path, std::string& out) {
   out.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);  // never wait on a pipe
   if (fd < 0) return errno;
   struct stat st {};
   const int statErr = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EISDIR);

@@ -3,6 +3,7 @@
 
 #include "jobs/job_model.h"
 #include "jobs/progress_dlg.h"
+#include "jobs/puffer_internal.h"
 #include "jobs/puffer_list.h"
 #include "jobs/run_host.h"
 #include "jobs/run_rules.h"
@@ -15,8 +16,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <string_view>
@@ -88,9 +87,8 @@ int PufferProgress(void* context, int code, const char* text) {
 int FilesToDelete(const char* listPath, const char* dataFolder) {
   const SysOsPath list(listPath);
   if (!list.ok()) return 0;
-  std::ifstream in(list.c_str(), std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (!in.good() && !in.eof()) return 0;
+  std::string text;
+  if (PufferReadWhole(list.c_str(), text) != 0) return 0;
   PufferListFile file;
   if (PufferParseList(text, file) != 0 || !file.Whole()) return 0;
   std::set<std::string> listed;

@@ -1,9 +1,12 @@
 // A version number read out of a text file by three wildcard tokens.
 #include "jobs/version_text.h"
+#include "lib/system/sys_fdio.h"
 
 #include "lib/system/sys_ospath.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -101,9 +104,11 @@ bool ReadVersionTextFull(const char* filePath, const char* tokenText, std::strin
   }
   const SysOsPath osPath(filePath);  // "\" separators; drive and UNC forms are refused
   if (!osPath.ok()) return false;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(osPath.c_str(), "rb"));
+  const int fd = SysOpenRegular(osPath.c_str());
+  std::unique_ptr<std::FILE, FileCloser> file(fd < 0 ? nullptr : ::fdopen(fd, "rb"));
   if (!file) {
     SetLastErrorFromErrno(osPath.c_str());
+    if (fd >= 0) ::close(fd);
     return false;
   }
   Tokens tokens;

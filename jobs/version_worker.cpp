@@ -1,5 +1,6 @@
 // "Version": stamps a version number or the date into a text file between two markers.
 #include "jobs/local_worker_support.h"
+#include "lib/system/sys_fdio.h"
 #include "jobs/local_workers.h"
 #include "jobs/path_tags.h"
 #include "jobs/version_info.h"
@@ -55,7 +56,7 @@ int DateVersion(const char* plus, char* version, int size) {
 bool ReadWhole(const char* path, std::string& out) {
   const SysOsPath os(path);
   if (!os.ok()) return false;
-  const int fd = ::open(os.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = SysOpenRegular(os.c_str());
   if (fd < 0) return false;
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 1 && st.st_size < INT_MAX;

@@ -1,5 +1,6 @@
 // CFileMapping: mmap of a whole file for reading.
 #include "lib/system/filemapping.h"
+#include "lib/system/sys_fdio.h"
 
 #include "lib/system/sys_ospath.h"
 #include "platform/last_error.h"
@@ -32,7 +33,7 @@ const void* CFileMapping::MapFile(const char* path, int flags, const char* /*map
   }
   const SysOsPath os(path);
   if (!os.ok()) return nullptr;
-  const int fd = ::open(os.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = SysOpenRegular(os.c_str());
   if (fd < 0) {
     SysFail(errno, os.c_str());
     return nullptr;

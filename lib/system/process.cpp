@@ -1,5 +1,6 @@
 // CProcessLauncher: posix_spawn, scripts through /bin/sh, descriptors closed on request.
 #include "lib/system/process.h"
+#include "lib/system/sys_fdio.h"
 
 #include "lib/system/sys_ospath.h"
 #include "platform/last_error.h"
@@ -22,7 +23,7 @@ namespace {
 
 // True when the file is best run by /bin/sh: not an ELF binary, and not an executable "#!" script.
 bool NeedsShell(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = SysOpenRegular(path);
   if (fd < 0) return false;  // let the spawn report the error
   char head[4] = {};
   const ssize_t n = ::read(fd, head, sizeof head);

@@ -25,7 +25,7 @@ constexpr DWORD kErrorInvalidData = 13;
 enum class TextEncoding { Utf16Le, Utf8Bom, Utf8, Cp1252 };
 
 bool ReadFileBytes(const char* path, std::string& out) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = SysOpenRegular(path);
   if (fd < 0) {
     SetLastErrorFromErrno(errno, path);
     return false;

@@ -1,6 +1,7 @@
 // The copy engine: data through copy_file_range (or read/write), a temporary file beside the
 // target, and a final link or rename, so that the old target stays intact until the new one is whole.
 #include "lib/system/sys_copy.h"
+#include "lib/system/sys_fdio.h"
 
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_ospath.h"
@@ -216,7 +217,7 @@ int Publish(int flags, TempFile& temp, const char* target) {
 
 int CopyFile(int flags, const char* source, const char* target, SysByteCounter* counter, u64* total,
              const SysCancelFlag* cancel) {
-  Fd in(::open(source, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  Fd in(SysOpenRegular(source));
   if (in.fd < 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, source);
   struct stat st {};
   if (::fstat(in.fd, &st) != 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, source);

@@ -1,6 +1,8 @@
 // Whole reads and writes on file descriptors, retried after signals.
 #include "lib/system/sys_fdio.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -58,4 +60,20 @@ bool SysReadToEnd(int fd, std::string& out) {
     if (n == 0) return true;
     out.append(buf, static_cast<std::size_t>(n));
   }
+}
+
+int SysOpenRegular(const char* osPath) {
+  const int fd = ::open(osPath, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  // Reads of a regular file never wait anyway; the flag only mattered for the open.
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return fd;
 }

@@ -6,6 +6,11 @@
 #include <cstddef>
 #include <string>
 
+// Opens a regular file for reading without ever blocking on a FIFO or device: -1 with errno
+// set, EACCES for anything that is not a regular file (a pipe in a source tree must not hang an
+// unattended run).
+int SysOpenRegular(const char* osPath);
+
 // Writes all bytes; false with errno set (a write that takes nothing counts as EIO).
 bool SysWriteAll(int fd, const void* data, std::size_t length);
 // Writes all bytes at an offset; false with errno set.

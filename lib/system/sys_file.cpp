@@ -261,7 +261,7 @@ int SysReadFile(const char* path, void* buffer, int size, int flags) {
   }
   const SysOsPath os(path);
   if (!os.ok()) return os.error();
-  FdCloser f{::open(os.c_str(), O_RDONLY | O_CLOEXEC)};
+  FdCloser f{SysOpenRegular(os.c_str())};
   if (f.fd < 0) return SysFail(errno, os.c_str());
   char* out = static_cast<char*>(buffer);
   const int limit = size - 2;
@@ -338,12 +338,12 @@ int SysFileCompare(const char* a, const char* b) {
   const SysOsPath osA(a);
   const SysOsPath osB(b);
   if (!osA.ok() || !osB.ok()) return 0;
-  FdCloser fa{::open(osA.c_str(), O_RDONLY | O_CLOEXEC)};
+  FdCloser fa{SysOpenRegular(osA.c_str())};
   if (fa.fd < 0) {
     SysFail(errno, osA.c_str());
     return 0;
   }
-  FdCloser fb{::open(osB.c_str(), O_RDONLY | O_CLOEXEC)};
+  FdCloser fb{SysOpenRegular(osB.c_str())};
   if (fb.fd < 0) {
     SysFail(errno, osB.c_str());
     return 0;

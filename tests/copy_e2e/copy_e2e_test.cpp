@@ -312,3 +312,27 @@ TEST_F(CopyE2e, SigtermInTheMiddleOfALargeFileKeepsTheOldTarget) {
 }
 
 }  // namespace
+
+// A pipe in the source fails its file at once; the run ends instead of waiting for a writer.
+TEST_F(CopyE2e, APipeInTheSourceFailsTheRowButNeverHangs) {
+  Put(dir / "src/a.txt", "alpha", kT);
+  ASSERT_EQ(::mkfifo((dir / "src/pipe").c_str(), 0644), 0);
+  const std::string job = dir / "jobs.kpw";
+  WriteJobFile(job, {MakeRow(dir / "src", dir / "dst")}, 0);
+  const pid_t pid = Start(job, dir / "stderr.txt");
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 600 && done == 0; ++i) {
+    done = ::waitpid(pid, &status, WNOHANG);
+    if (done == 0) ::usleep(50000);
+  }
+  if (done == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    FAIL() << "the run waited on the pipe";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << Get(dir / "stderr.txt");
+  EXPECT_EQ(Get(dir / "dst/a.txt"), "alpha");
+}

@@ -319,3 +319,20 @@ TEST(Files, ExecutablePath) {
 }
 
 }  // namespace
+
+// A pipe in a tree must never hang a run: every reader refuses it at once, with or without a
+// writer on the other end.
+TEST(Files, PipesAreRefusedWithoutWaiting) {
+  TempDir dir;
+  const std::string pipe = dir / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  WriteText(dir / "plain", "x");
+
+  EXPECT_EQ(SysFileCopyEx(0x3B0, pipe.c_str(), (dir / "copy").c_str(), nullptr, nullptr, nullptr), -3);
+  EXPECT_FALSE(SysFileExist((dir / "copy").c_str()));
+  char buffer[16];
+  EXPECT_LT(SysReadFile(pipe.c_str(), buffer, sizeof buffer, 0), 0);
+  EXPECT_EQ(SysFileCompare(pipe.c_str(), (dir / "plain").c_str()), 0);
+  CFileMapping mapping;
+  EXPECT_EQ(mapping.MapFile(pipe.c_str(), 0, nullptr, 0), nullptr);
+}
