@@ -22,15 +22,7 @@ for tool in rsync bc python3; do
 done
 [[ -x /usr/bin/time ]] || { echo "/usr/bin/time is missing (package \"time\")"; exit 1; }
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKPW_BENCH=ON -DKPW_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target kpw_job_bench >/dev/null
-cmake --build "$BUILD" --target kopiwart >/dev/null 2>&1 || true
-PROGRAM=$BUILD/app/kopiwart
-DRIVER=$BUILD/bench/kpw_job_bench
-
-rm -rf "$WORK"
-mkdir -p "$WORK"
-trap 'rm -rf "$WORK"' EXIT
+bench_prepare kpw_job_bench
 
 # Whether the program runs rows; else the driver stands in for it.
 mkdir -p "$WORK/probe/src" && echo probe > "$WORK/probe/src/p.txt"

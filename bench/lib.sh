@@ -14,6 +14,19 @@ timed() {
   echo "$end - $start" | bc -l
 }
 
+# bench_prepare DRIVER-TARGET: builds the driver and the program into $BUILD (Release, no tests),
+# sets DRIVER and PROGRAM, and makes $WORK empty, removed again when the script ends.
+bench_prepare() {
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKPW_BENCH=ON -DKPW_TESTS=OFF >/dev/null
+  cmake --build "$BUILD" --target "$1" >/dev/null
+  cmake --build "$BUILD" --target kopiwart >/dev/null 2>&1 || true
+  DRIVER=$BUILD/bench/$1
+  PROGRAM=$BUILD/app/kopiwart
+  rm -rf "$WORK"
+  mkdir -p "$WORK"
+  trap 'rm -rf "$WORK"' EXIT
+}
+
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
 # make_main_tree FOLDER: the main tree of the job and zip benchmarks: 20,000 files of 1-64 KiB in

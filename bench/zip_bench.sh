@@ -26,15 +26,7 @@ for tool in zip unzip taskset bc python3; do
 done
 (( $(nproc) >= 4 )) || echo "Note: fewer than 4 cores ($(nproc)); the four-core figures use what there is."
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKPW_BENCH=ON -DKPW_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target kpw_zip_bench >/dev/null
-cmake --build "$BUILD" --target kopiwart >/dev/null 2>&1 || true
-DRIVER=$BUILD/bench/kpw_zip_bench
-PROGRAM=$BUILD/app/kopiwart
-
-rm -rf "$WORK"
-mkdir -p "$WORK"
-trap 'rm -rf "$WORK"' EXIT
+bench_prepare kpw_zip_bench
 
 # Whether the program runs Zip rows.
 mkdir -p "$WORK/probe/src" && echo probe > "$WORK/probe/src/p.txt"
