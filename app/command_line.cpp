@@ -1,6 +1,10 @@
 // The program's command line.
 #include "app/command_line.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+
 CommandLineInfo ParseCommandLine(int argc, const char* const* argv) {
   CommandLineInfo info;
   for (int i = 1; i < argc; ++i) {
@@ -25,4 +29,13 @@ CommandLineInfo ParseCommandLine(int argc, const char* const* argv) {
     }
   }
   return info;
+}
+
+std::string CommandLineFilePath(const std::string& file) {
+  if (file.find('\\') == std::string::npos) return file;
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0) return file;
+  std::string slashes = file;
+  std::replace(slashes.begin(), slashes.end(), '\\', '/');
+  return slashes;
 }

@@ -17,3 +17,7 @@ struct CommandLineInfo {
 // file); only the character after the sign counts, in either case: "S", "A" and "N"; others,
 // and the sign alone, do nothing. The first other argument is the job file.
 CommandLineInfo ParseCommandLine(int argc, const char* const* argv);
+
+// The job file as the command line names it: text a user wrote, where "\" separates like "/";
+// a file whose name really holds the "\" is taken as it stands when it exists.
+std::string CommandLineFilePath(const std::string& file);

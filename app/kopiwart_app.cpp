@@ -44,7 +44,7 @@ BOOL CKopiwartApp::InitInstance(int argc, const char* const* argv) {
   const bool hiddenStart = m_noWindow && m_startAtOnce;
   if (cmd.file.empty()) {
     if (!m_doc->OnNewDocument()) return FALSE;
-  } else if (!OpenDocumentFile(cmd.file)) {
+  } else if (!OpenDocumentFile(CommandLineFilePath(cmd.file))) {
     return FALSE;
   }
   m_frame.ShowMainWindow(hiddenStart ? SW_HIDE : m_showCommand == SW_MINIMIZE ? SW_MINIMIZE : SW_SHOW);

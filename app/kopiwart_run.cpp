@@ -65,14 +65,37 @@ RowKey CKopiwartView::KeyOf(const JobEntry& entry) const {
   return key;
 }
 
-void CKopiwartView::RunNote(u32 flags, const std::string& text, u32 type) {
+void CKopiwartView::RunNote(u32 flags, const std::string& text, u32 type, int row) {
   if (CProgressDlg* dialog = m_run.ActiveDialog()) {
     dialog->Ask(text, nullptr, type);
   } else if (flags & RUN_DIALOG) {
     WorkerMessageBox(text, nullptr, type);
+  } else if (row > 0) {
+    FmtFprintfA(stderr, "Kopiwart: %s\n", RowRefusedText(row, text).c_str());
   } else {
     FmtFprintfA(stderr, "Kopiwart: %s\n", text.c_str());
   }
+}
+
+void CKopiwartView::TellRowNotes(u32 flags, int row) {
+  const std::vector<std::string> notes = m_run.TakeNotes();
+  if (notes.empty()) return;
+  if (!(flags & RUN_DIALOG)) {
+    for (const std::string& note : notes) RunNote(flags, note, MB_ICONHAND, row);
+    return;
+  }
+  std::string all;
+  for (const std::string& note : notes) all += (all.empty() ? "" : "\n\n") + note;
+  RunNote(flags, all, MB_ICONHAND, row);
+}
+
+int CKopiwartView::RefuseRow(u32 flags, int row, const std::string& reason, const std::string& boxText) {
+  if (!(flags & RUN_DIALOG)) {
+    RunNote(flags, reason, MB_ICONHAND, row);
+    return JOB_FAILED;
+  }
+  if (boxText.empty()) return JOB_FAILED;
+  return m_run.WorkerQuestion(flags, boxText, MB_OKCANCEL | MB_ICONHAND) == IDCANCEL ? JOB_STOP_ALL : JOB_FAILED;
 }
 
 int CKopiwartView::TagFailure(u32 flags, const std::string& text) {
@@ -107,26 +130,46 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   out.result = JOB_FAILED;
   if (i < 0 || i >= static_cast<int>(rows.size())) return out;
   const JobEntry& entry = rows[static_cast<std::size_t>(i)];
+  const int number = i + 1;
+  const int mode = JobModeFromName(entry.Cell(JOB_COL_MODE));
 
+  // A path whose variable is unknown would point somewhere else (an empty value makes
+  // "$(X)/backup" the root's "/backup"): such a row does nothing.
+  for (int c : {JOB_COL_SOURCE, JOB_COL_TARGET}) {
+    if (const auto name = UnknownVariableOf(entry.Cell(c))) {
+      RunNote(flags, UnknownVariableText(*name), MB_ICONHAND, number);
+      return out;
+    }
+  }
   // Cells: variables first. A cell that grows past its limit fails the row rather than run on a
   // cut path.
   std::string cells[4];
   for (int c = JOB_COL_SOURCE; c <= JOB_COL_MINUS; ++c) {
-    cells[c] = VarExpandString(entry.Cell(c));
+    cells[c] = c <= JOB_COL_TARGET ? RowPathFromCell(mode, c, entry.Cell(c)) : VarExpandString(entry.Cell(c));
     if (!CellFitsAfterExpansion(cells[c])) {
-      RunNote(flags, CellTooLongText(entry.Cell(c)), MB_ICONHAND);
+      RunNote(flags, CellTooLongText(entry.Cell(c)), MB_ICONHAND, number);
       return out;
     }
   }
   std::string& source = cells[JOB_COL_SOURCE];
   std::string& target = cells[JOB_COL_TARGET];
-  const int mode = JobModeFromName(entry.Cell(JOB_COL_MODE));
 
-  if (source.empty()) return out;
-  if (target.empty() && RowNeedsTarget(mode, source)) return out;
-  for (const std::string* path : {&source, &target}) {
-    if (IsDriveOrUncPath(*path)) {
-      RunNote(flags, DriveOrUncPathText(*path), MB_ICONHAND);
+  if (source.empty()) {
+    out.result = RefuseRow(flags, number, kNoSourceReason);
+    return out;
+  }
+  if (target.empty() && RowNeedsTarget(mode, source)) {
+    // A key export is a "Reg" row's own failure, and says so in its words.
+    const bool keyExport = (mode == JOB_MODE_REG || mode == JOB_MODE_REG_ADD) && IsRegistryKeyPath(source);
+    out.result = keyExport ? RefuseRow(flags, number, NoExportTargetReason(source), RegExportFailedText(source, target))
+                           : RefuseRow(flags, number, kNoTargetReason);
+    return out;
+  }
+  for (int c : {JOB_COL_SOURCE, JOB_COL_TARGET}) {
+    if (IsDriveOrUncPath(cells[c])) {
+      // The cell as written, unless a variable made the form.
+      const std::string& raw = entry.Cell(c);
+      RunNote(flags, DriveOrUncPathText(IsDriveOrUncPath(raw) ? raw : cells[c]), MB_ICONHAND, number);
       return out;
     }
   }
@@ -193,9 +236,11 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   args.extra = entry.Cell(JOB_COL_EXTRA).c_str();
   args.flags = rowFlags;
   JobContext context{m_run, m_keptConnection};
+  m_run.TakeNotes();
   out.result = JobWorkerOf(mode)(context, args);
   out.workerCalled = true;
   out.flags = rowFlags;
+  TellRowNotes(flags, number);
 
   if (out.result == JOB_DONE && (mode == JOB_MODE_COPY_FILE || mode == JOB_MODE_MOVE)) {
     const HTREEITEM item = GetJobItem(i);
@@ -205,6 +250,8 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
 }
 
 int CKopiwartView::RunEntry(int row, u32 flags) {
+  // A row run on its own is a run of its own: a cancel left by an earlier run must not stop it.
+  if (!m_inRunAll.load()) m_run.CancelFlag().store(0);
   const std::vector<JobEntry> rows = GetAllEntries();
   const RowOutcome out = RunRow(rows, row, flags, std::nullopt);
   if (!(out.workerCalled && (out.flags & RUN_CONTINUE_NEXT))) ReleaseShared(flags, false);
@@ -252,6 +299,11 @@ int CKopiwartView::RunAll(u32 flags) {
   // Cleared before the run is reported, so that a cancel from the frame while it starts is kept.
   m_run.StartRun();
   m_lastRunCancelled = false;
+  m_inRunAll = true;
+  struct InRun {
+    std::atomic<bool>& flag;
+    ~InRun() { flag = false; }
+  } inRun{m_inRunAll};
   std::unique_ptr<CProgressDlg> dialog;
   if (flags & RUN_DIALOG) dialog = std::make_unique<CProgressDlg>();
   if (m_runLock) m_runLock->OnRunProgressDlg(dialog.get(), &m_run);

@@ -48,17 +48,6 @@ bool IsRemoteUrl(std::string_view s) {
 
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// "name://" of any scheme.
-bool HasScheme(std::string_view s) {
-  if (s.empty() || !IsLetter(s[0])) return false;
-  std::size_t i = 1;
-  while (i < s.size() && (IsLetter(s[i]) || (s[i] >= '0' && s[i] <= '9') || s[i] == '+' || s[i] == '-' ||
-                          s[i] == '.')) {
-    ++i;
-  }
-  return s.substr(i).starts_with("://");
-}
-
 // Forms that have no local meaning and are taken as they stand: "X:" drives and "\\" heads.
 bool IsForeignPath(std::string_view s) {
   return (s.size() >= 2 && IsLetter(s[0]) && s[1] == ':') || s.starts_with("\\\\");
@@ -188,7 +177,7 @@ int CKopiwartView::AddEntry(int position, std::string_view source, std::string_v
   if (registrySource || remoteSource) {
     if (registrySource && mode != JOB_MODE_REG && mode != JOB_MODE_REG_ADD) mode = JOB_MODE_REG;
     if (remoteSource && mode != JOB_MODE_FTP && mode != JOB_MODE_FTP_DEL) mode = JOB_MODE_FTP;
-  } else if (src != "DATE" && src.find("$(") == std::string::npos && !HasScheme(src) && !IsForeignPath(src)) {
+  } else if (src != "DATE" && src.find("$(") == std::string::npos && !HasUrlScheme(src) && !IsForeignPath(src)) {
     src = JobCellSanitize(ViewFullPath(src));
   }
   // A registry export has no file filters; a .reg file source keeps them.
@@ -266,7 +255,7 @@ int CKopiwartView::CheckItem(HTREEITEM item, int message) {
       icon = m_host.FileIcon("xxx.reg", FileIconKind::ByName);
       return true;
     }
-    if (HasScheme(text)) {
+    if (HasUrlScheme(text)) {
       icon = m_host.FileIcon("xxx.htm", FileIconKind::ByName);
       return true;
     }

@@ -190,8 +190,15 @@ class CKopiwartView : public ITreeListOwner {
   // Closes (or, after a cancel or stop, discards) the shared archive and deletes the kept
   // connection; -1 when committing the archive failed.
   int ReleaseShared(u32 flags, bool discard);
-  // A note that changes nothing: through the active dialog, the box with 0x02, else standard error.
-  void RunNote(u32 flags, const std::string& text, u32 type);
+  // A note that changes nothing: through the active dialog, the box with 0x02, else a line on
+  // standard error, which names the row (its 1-based number) when row is not 0.
+  void RunNote(u32 flags, const std::string& text, u32 type, int row = 0);
+  // Tells the notes the row's worker left in the run state: one box (0x10) with 0x02, else one
+  // line each on standard error.
+  void TellRowNotes(u32 flags, int row);
+  // A row that fails before any worker: tells why, as RunNote does without 0x02; with 0x02 only
+  // when boxText is not empty (then as a question whose Cancel stops the run).
+  int RefuseRow(u32 flags, int row, const std::string& reason, const std::string& boxText = {});
   // A tag failure: -1, or with 0x02 a question whose Cancel stops the run (-2).
   int TagFailure(u32 flags, const std::string& text);
 
@@ -206,6 +213,7 @@ class CKopiwartView : public ITreeListOwner {
   CRunLock* m_runLock = nullptr;
   std::function<i64()> m_runClock;
   std::atomic<bool> m_lastRunCancelled{false};
+  std::atomic<bool> m_inRunAll{false};
   std::atomic<u32> m_filterItem{ItemToU32(TVI_ROOT)};
   std::atomic<int> m_filterShown{0};
   int m_filterCountdown = 0;

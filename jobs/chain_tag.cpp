@@ -73,7 +73,7 @@ int ExpandChainTag(const char* source, char* destination, int destinationSize, u
   if (mode != 0) return 0;
 
   // Rotate: count the generations present from 0 on, then shift them up from the top down.
-  if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  if (!path.empty() && path.back() == '/') path.pop_back();
   const std::size_t counter = static_cast<std::size_t>(at);
   int count = 0;
   for (Entry e; (e = LookUp(path)) != Entry::Missing; ++count) {

@@ -149,7 +149,7 @@ int RunCopyDel(JobContext& ctx, const JobArgs& args) {
   if (!HostListMatch(&rest)) return JOB_DONE;
   if (!args.source || !*args.source || !args.target || !*args.target) return JOB_FAILED;
   if (!PathsUsable(ctx, args)) return JOB_FAILED;
-  const std::string target = Slashes(args.target);
+  const std::string target = args.target;
   if (IsFileSystemRoot(target)) {
     Ask(ctx, args.flags, FmtString(kRootRefused, args.target), kNoteError);
     return JOB_FAILED;

@@ -40,9 +40,6 @@ inline constexpr int kCopyEngineFlags = 0x3B0;
 
 // ---- paths ----------------------------------------------------------------------------------------
 
-// The text with "\" turned into "/".
-std::string Slashes(const char* path);
-
 // Where a listing of a source path starts: its folder (with a trailing "/") and the name pattern
 // of its last component (a wildcard or a file name; empty when the path names a folder). Follows
 // the listing's own rule, so both sides of a mode agree.
@@ -82,7 +79,7 @@ bool IsHomeFolder(const std::string& path);
 // returns false.
 bool PathsUsable(JobContext& ctx, const JobArgs& args);
 
-// A copy row's source and target with "/" separators.
+// A copy row's source and target.
 struct CopyRowPaths {
   std::string source, target;
 };

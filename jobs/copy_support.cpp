@@ -37,16 +37,9 @@ std::optional<std::string> RealPath(const std::string& path) {
 
 }  // namespace
 
-std::string Slashes(const char* path) {
-  std::string out = path ? path : "";
-  for (char& c : out)
-    if (c == '\\') c = '/';
-  return out;
-}
-
 SourceSplit SplitSource(const std::string& source) {
   SourceSplit split;
-  std::string root = Slashes(source.c_str());
+  std::string root = source;
   int nameLength = 0;
   const char* name = SysPathName(static_cast<int>(root.size()), root.c_str(), &nameLength);
   bool wholeFolder = nameLength == 0;
@@ -164,7 +157,7 @@ std::optional<CopyRowPaths> StartCopyRow(JobContext& ctx, const JobArgs& args, i
   *result = JOB_FAILED;
   if (!args.source || !*args.source || !args.target || !*args.target) return std::nullopt;
   if (!PathsUsable(ctx, args)) return std::nullopt;
-  CopyRowPaths paths{Slashes(args.source), Slashes(args.target)};
+  CopyRowPaths paths{args.source, args.target};
   *result = JOB_DONE;
   if (ExcludeListBuild(ctx.run.ExcludeList(), rest, EXCLUDE_TARGET_SIGN) && SysFileExist(paths.target.c_str()) == 0)
     return std::nullopt;

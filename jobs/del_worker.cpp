@@ -54,7 +54,7 @@ bool DeeperFirst(const std::string& a, const std::string& b) {
 // The path without separators at its end ("/" stays), so that "link/" names the link itself.
 std::string WithoutEndSlash(const char* path) {
   std::string bare = path;
-  while (bare.size() > 1 && (bare.back() == '/' || bare.back() == '\\')) bare.pop_back();
+  while (bare.size() > 1 && bare.back() == '/') bare.pop_back();
   return bare;
 }
 

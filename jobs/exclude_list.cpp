@@ -8,7 +8,8 @@
 
 namespace {
 
-bool IsSep(char c) { return c == '/' || c == '\\'; }
+// In the cell, text a user writes, "\\" separates like "/".
+bool IsCellSep(char c) { return c == '/' || c == '\\'; }
 bool IsBlankLike(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
@@ -22,7 +23,7 @@ std::size_t ExtraTargetSignSpan(std::string_view text) {
 void ExtraExcludedFolders(std::string_view list, std::vector<std::string>& out) {
   std::size_t pos = 0;
   while (pos < list.size()) {
-    if (IsSep(list[pos])) {
+    if (IsCellSep(list[pos])) {
       ++pos;
       if (pos == list.size()) break;  // a separator at the very end ends the walk
     }
@@ -74,7 +75,8 @@ int ExcludeListMatch(CExcludeList& list, const char* path, int length) {
   if (!path) length = 0;
   else if (length < 0) length = static_cast<int>(std::strlen(path));
   else length = static_cast<int>(::strnlen(path, static_cast<std::size_t>(length)));
-  if (length > 0 && IsSep(path[0])) {
+  // Paths come from listings: "\\" is a byte of a name there, never a separator.
+  if (length > 0 && path[0] == '/') {
     ++path;
     --length;
   }
@@ -83,9 +85,7 @@ int ExcludeListMatch(CExcludeList& list, const char* path, int length) {
     return 0;
   }
   // The whole path is tested: cutting it to a buffer could make a deep path look like a match.
-  std::string copy(path, static_cast<std::size_t>(length));
-  for (char& c : copy)
-    if (c == '\\') c = '/';
+  const std::string copy(path, static_cast<std::size_t>(length));
   const int n = static_cast<int>(copy.size());
   for (const std::string& pattern : list.m_patterns) {
     const int matched = StrMatchPatternA(pattern.c_str(), static_cast<int>(pattern.size()), copy.c_str(), n,
@@ -103,17 +103,15 @@ int ExcludeListCacheMatch(CExcludeList& list, const char* path) {
   if (list.m_remembered.empty()) return 0;
   if (!path) path = "";
   if (*path == '/') ++path;
-  if (*path == '\\') ++path;
   const std::string& pattern = list.m_remembered;
   std::size_t i = 0;
   for (; i < pattern.size(); ++i) {
     char c = path[i];
     if (c == '\0') break;
-    if (c == '\\') c = '/';
     c = static_cast<char>(kpw::text::AsciiLower(static_cast<unsigned char>(c)));
     if (c != pattern[i]) break;
   }
-  if (i == pattern.size() && (path[i] == '\0' || IsSep(path[i]))) return 1;
+  if (i == pattern.size() && (path[i] == '\0' || path[i] == '/')) return 1;
   list.m_remembered.clear();
   return 0;
 }

@@ -3,9 +3,9 @@
 #include "jobs/local_worker_support.h"
 #include "jobs/local_workers.h"
 #include "jobs/progress_dlg.h"
+#include "jobs/run_rules.h"
 #include "lib/system/regfile.h"
 #include "lib/system/sys.h"
-#include "lib/system/sys_ospath.h"
 #include "lib/system/vars.h"
 #include "lib/text/str.h"
 
@@ -13,22 +13,6 @@
 #include <string>
 
 namespace {
-
-bool IsKeyPath(const char* source) {
-  static constexpr char kPrefix[] = "hkey_";
-  for (int i = 0; i < 5; ++i) {
-    char c = source[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != kPrefix[i]) return false;
-  }
-  return true;
-}
-
-// The registry file classes read paths as the kernel does: "\" separators become "/" here.
-std::string KernelPath(const char* path) {
-  const SysOsPath os(path);
-  return os.ok() ? std::string(os.c_str()) : std::string(path);
-}
 
 int Done(JobContext& ctx) {
   ++ctx.run.FilesCopied();
@@ -49,10 +33,8 @@ int Export(JobContext& ctx, const JobArgs& args) {
     }
   }
   CRegFile file;
-  if (file.Export(KernelPath(args.target).c_str(), args.source, (args.flags & RUN_ADD) ? 1 : 0)) return Done(ctx);
-  return LocalFail(ctx, args.flags,
-                   std::string("Kann Registry Schlüssel :\n") + args.source + "\nnicht nach :\n" + args.target +
-                       "\nexportieren !");
+  if (file.Export(args.target, args.source, (args.flags & RUN_ADD) ? 1 : 0)) return Done(ctx);
+  return LocalFail(ctx, args.flags, RegExportFailedText(args.source, args.target));
 }
 
 int Import(JobContext& ctx, const JobArgs& args) {
@@ -63,7 +45,7 @@ int Import(JobContext& ctx, const JobArgs& args) {
   }
   VarSet("CURRENT_FILE", args.source, 0);
   CRegFile file;
-  if (file.Import(KernelPath(args.source).c_str())) return Done(ctx);
+  if (file.Import(args.source)) return Done(ctx);
   return LocalFail(ctx, args.flags, std::string("Kann Registry Datei :\n") + args.source + "\nnicht importieren !");
 }
 
@@ -76,7 +58,7 @@ int RunReg(JobContext& ctx, const JobArgs& args) {
     dialog->SetLine(nullptr, args.source, 0);
     dialog->SetLine(nullptr, args.target, 1);
   }
-  if (IsKeyPath(args.source)) return Export(ctx, args);
+  if (IsRegistryKeyPath(args.source)) return Export(ctx, args);
   if (SysPathExtInList(args.source, "reg;crg") > 0) return Import(ctx, args);
   if (!*args.target) return NoTarget(ctx, args);
   return RunCopy(ctx, args);

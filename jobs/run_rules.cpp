@@ -2,6 +2,7 @@
 #include "jobs/run_rules.h"
 
 #include "lib/system/sys_path.h"
+#include "lib/system/vars.h"
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "lib/text/strutf8.h"
@@ -77,11 +78,80 @@ bool RowNeedsTarget(int mode, std::string_view source) {
   return !(EndsWithNoCase(source, ".reg") || EndsWithNoCase(source, ".crg"));
 }
 
+bool HasUrlScheme(std::string_view s) {
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (s.empty() || !letter(s[0])) return false;
+  std::size_t i = 1;
+  while (i < s.size() && (letter(s[i]) || (s[i] >= '0' && s[i] <= '9') || s[i] == '+' || s[i] == '-' || s[i] == '.'))
+    ++i;
+  return s.substr(i).starts_with("://");
+}
+
+bool IsRegistryKeyPath(std::string_view text) {
+  static constexpr std::string_view kPrefix = "hkey_";
+  if (text.size() < kPrefix.size()) return false;
+  for (std::size_t i = 0; i < kPrefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (c != kPrefix[i]) return false;
+  }
+  return true;
+}
+
+std::string RowPathFromCell(int mode, int column, std::string_view cell) {
+  if (HasUrlScheme(cell)) return VarExpandString(cell);
+  if (column == JOB_COL_SOURCE && (mode == JOB_MODE_REG || mode == JOB_MODE_REG_ADD)) {
+    std::string expanded = VarExpandString(cell);
+    if (IsRegistryKeyPath(expanded)) return expanded;
+  }
+  std::string local(cell);
+  std::replace(local.begin(), local.end(), '\\', '/');
+  return VarExpandString(local);
+}
+
+std::optional<std::string> UnknownVariableOf(std::string_view cell) {
+  for (std::size_t i = cell.find('$'); i != std::string_view::npos; i = cell.find('$', i)) {
+    if (i + 1 < cell.size() && cell[i + 1] == '$') {
+      i += 2;
+      continue;
+    }
+    const std::size_t close = i + 1 < cell.size() && cell[i + 1] == '(' ? cell.find(')', i + 2) : std::string_view::npos;
+    if (close == std::string_view::npos) {
+      ++i;
+      continue;
+    }
+    const std::string_view name = cell.substr(i + 2, close - i - 2);
+    if (!VarGet(name)) return std::string(name);
+    i = close + 1;
+  }
+  return std::nullopt;
+}
+
+std::string UnknownVariableText(std::string_view name) {
+  const std::string n(name);
+  return FmtString("Die Variable $(%s) ist nicht bekannt; der Eintrag wird nicht ausgeführt !", n.c_str());
+}
+
+std::string RowRefusedText(int row, std::string_view reason) {
+  const std::string r(reason);
+  return FmtString("Eintrag %d: %s", row, r.c_str());
+}
+
+std::string NoExportTargetReason(std::string_view key) {
+  const std::string k(key);
+  return FmtString("Für den Registry Schlüssel %s ist kein Ziel angegeben; der Eintrag wird nicht ausgeführt !",
+                   k.c_str());
+}
+
+std::string RegExportFailedText(std::string_view key, std::string_view target) {
+  return "Kann Registry Schlüssel :\n" + std::string(key) + "\nnicht nach :\n" + std::string(target) + "\nexportieren !";
+}
+
 bool IsDriveOrUncPath(std::string_view path) {
   if (path.size() >= 2 && path[1] == ':' &&
       ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
     return true;
-  return path.starts_with("\\\\");
+  return path.starts_with("\\\\") || path.starts_with("//");
 }
 
 std::string DriveOrUncPathText(std::string_view path) {

@@ -4,6 +4,7 @@
 #include "jobs/job_model.h"
 #include "platform/win_types.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,7 +37,29 @@ u32 StartupRunFlags(bool always, bool noWindow, u32 word);
 // source ending in ".reg" or ".crg", letter case ignored).
 bool RowNeedsTarget(int mode, std::string_view source);
 
-// A drive letter ("X:") or a UNC head ("\\server"): such paths have no meaning here.
+// Whether a cell names a URL ("scheme://..."), which the connection layer reads itself.
+bool HasUrlScheme(std::string_view text);
+// Whether a "Reg" source names a registry key ("HKEY_" in any letter case) rather than a file.
+bool IsRegistryKeyPath(std::string_view text);
+// A source or target cell as the row takes it: in a local path, text the user wrote, "\" is a
+// separator and becomes "/" before the variables are expanded (their values stay as they are).
+// A URL, and the registry key of a "Reg" or "Reg Add" source, keep their "\".
+std::string RowPathFromCell(int mode, int column, std::string_view cell);
+// The first $(NAME) of a cell whose name is unknown (nothing when every name is known), and the
+// message of a row refused for it.
+std::optional<std::string> UnknownVariableOf(std::string_view cell);
+std::string UnknownVariableText(std::string_view name);
+
+// Notes of rows that fail before any worker: a German line naming the row (1-based number).
+std::string RowRefusedText(int row, std::string_view reason);
+inline constexpr char kNoSourceReason[] = "Es ist keine Quelle angegeben; der Eintrag wird nicht ausgeführt !";
+inline constexpr char kNoTargetReason[] = "Es ist kein Ziel angegeben; der Eintrag wird nicht ausgeführt !";
+// The export of a key without a target: in one line, and as the registry worker words a failed
+// export.
+std::string NoExportTargetReason(std::string_view key);
+std::string RegExportFailedText(std::string_view key, std::string_view target);
+
+// A drive letter ("X:") or a UNC head ("\\server" or "//server"): such paths have no meaning here.
 bool IsDriveOrUncPath(std::string_view path);
 // The message of a row refused for such a path.
 std::string DriveOrUncPathText(std::string_view path);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 // ---- ProgressRecord ------------------------------------------------------------------------------
 
@@ -97,6 +98,16 @@ int CRunState::WorkerQuestion(u32 runFlags, const std::string& text, u32 type) {
   }
   if (answer == IDCANCEL) SetCancel();
   return answer;
+}
+
+void CRunState::Note(std::string text) {
+  std::lock_guard lock(m_hookMutex);
+  m_notes.push_back(std::move(text));
+}
+
+std::vector<std::string> CRunState::TakeNotes() {
+  std::lock_guard lock(m_hookMutex);
+  return std::exchange(m_notes, {});
 }
 
 // ---- archive callback ----------------------------------------------------------------------------

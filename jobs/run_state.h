@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CProgressDlg;
 class CUrlConnection;
@@ -99,6 +100,11 @@ class CRunState {
   // returned. The answer 2 (Cancel) raises the cancel flag.
   int WorkerQuestion(u32 runFlags, const std::string& text, u32 type);
 
+  // A note of a worker that changes neither the row's result nor its work (something left alone
+  // for a reason the user should know); the runner tells the row's notes once the row is done.
+  void Note(std::string text);
+  std::vector<std::string> TakeNotes();
+
   // The archive callback of the zip workers; context is the run state.
   int CopyCallback(int event, int index, CArcFile* archive, const char* text);
   static int CopyCallbackFn(void* context, int event, int index, CArcFile* archive, const char* text);
@@ -121,6 +127,7 @@ class CRunState {
   std::atomic<u64> m_lastArchiveLine{0};
   std::atomic<bool> m_archiveLineShown{false};
   mutable std::mutex m_hookMutex;
+  std::vector<std::string> m_notes;
   BoxFn m_box;
   ClockFn m_clock;
 };

@@ -18,7 +18,7 @@
 
 namespace {
 
-bool IsSep(char c) { return c == '/' || c == '\\'; }
+bool IsSep(char c) { return c == '/'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // The creation time of a listed copy, or 0 when it has none: where the file system keeps no

@@ -51,13 +51,11 @@ int CProcessLauncher::Start(const char* program, DWORD flags, const char* const*
     SetLastError(ERROR_BUSY);
     return 0;
   }
-  std::string path = program;
-  const bool hasSlash = std::strchr(program, '/') || std::strchr(program, '\\');
-  if (hasSlash) {
-    const SysOsPath os(program);
-    if (!os.ok()) return 0;
-    path = os.c_str();
-  }
+  // Drive and UNC forms are refused before any search of PATH.
+  const SysOsPath os(program);
+  if (!os.ok()) return 0;
+  const std::string path = program;
+  const bool hasSlash = std::strchr(program, '/') != nullptr;
   std::vector<std::string> argv;
   if (hasSlash && NeedsShell(path.c_str())) argv.push_back("/bin/sh");
   argv.push_back(path);

@@ -47,17 +47,10 @@ SysOsPath::SysOsPath(const char* path) {
     m_error = SYS_ERR_PATH;
     return;
   }
-  if (SysIsSlash(path[0]) && SysIsSlash(path[1])) {
+  if ((path[0] == '/' && path[1] == '/') || (path[0] == '\\' && path[1] == '\\')) {
     SetLastError(ERROR_BAD_NETPATH);
     m_error = SYS_ERR_PATH;
     return;
   }
-  if (!std::strchr(path, '\\')) {
-    m_path = path;
-    return;
-  }
-  m_copy = path;
-  for (char& ch : m_copy)
-    if (ch == '\\') ch = '/';
-  m_path = m_copy.c_str();
+  m_path = path;
 }

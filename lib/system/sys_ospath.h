@@ -1,4 +1,5 @@
-// Turns a path of the Sys API into one for the kernel: "\" becomes "/", drive and UNC forms fail.
+// Checks a path of the Sys API before it reaches the kernel: drive and UNC forms fail. A "\" is an
+// ordinary byte of a name here.
 #pragma once
 
 #include "lib/system/sys_types.h"
@@ -15,7 +16,6 @@ class SysOsPath {
 
  private:
   const char* m_path = "";
-  std::string m_copy;
   SysError m_error = SYS_OK;
 };
 

@@ -122,7 +122,9 @@ std::string Absolute(const char* path) {
 int SysPathDriveLen(const char* path, int length) {
   if (!path) return 0;
   const int n = Len(path, length);
-  if (n >= 2 && IsAsciiLetter(path[0]) && path[1] == ':' && (n == 2 || SysIsSlash(path[2]) || path[2] == '\0'))
+  // "X:\" counts too: such a head has no local meaning and is refused wherever it reaches.
+  if (n >= 2 && IsAsciiLetter(path[0]) && path[1] == ':' &&
+      (n == 2 || SysIsSlash(path[2]) || path[2] == '\\' || path[2] == '\0'))
     return 2;
   return 0;
 }

@@ -1,14 +1,15 @@
 // Path text functions: separators, folder and name parts, extensions, joining and normalising.
 //
-// Both "/" and "\" are separators; results are written with "/". A ":" is a separator only in a
+// "/" is the separator. A "\" is an ordinary byte of a name: text a user writes has its "\"
+// turned into "/" where it is taken (the runner's cells), never here. A ":" counts only in a
 // leading drive form "X:", so Linux names such as "12:30.log" stay whole. A length below 0 means
 // "up to the terminating NUL"; buffer sizes count the terminator.
 #pragma once
 
 #include <string>
 
-// True for "/" and "\".
-inline bool SysIsSlash(char ch) { return ch == '/' || ch == '\\'; }
+// True for the separator "/".
+inline bool SysIsSlash(char ch) { return ch == '/'; }
 // Length of a leading drive form "X:" (2), else 0.
 int SysPathDriveLen(const char* path, int length = -1);
 
@@ -43,8 +44,8 @@ int SysPathSlashes(char* path, int separator);
 // Copies path resolving "." and ".." ("/.." stays "/"; a relative path keeps leading ".."
 // components); -1 when the buffer is too small.
 int SysPathNormalize(char* dst, const char* path, int size);
-// Joins base and name with "/". A name with a drive form, a "\\" or "//" head or a leading
-// separator replaces the base. "." and ".." are resolved without climbing above the first levels
+// Joins base and name with "/". A name with a drive form, a "//" head or a leading separator
+// replaces the base. "." and ".." are resolved without climbing above the first levels
 // components. Returns the length, -1 when the result does not fit.
 int SysPathJoin(char* dst, const char* base, const char* name, int size, int levels);
 // The path of target relative to the folder base, beginning with a separator and with one ".."

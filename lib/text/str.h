@@ -73,7 +73,7 @@ enum : int {
 };
 // Returns 0 when the whole name matches the pattern, 1 otherwise.
 // With STR_MATCH_LEADING the pattern is matched against the leading parts of the name that end
-// before a "/" (or "\") or at the name's end, and the result is the length of the shortest of
+// before a "/" or at the name's end (a "\" is an ordinary character of a name here), and the result is the length of the shortest of
 // them that the pattern matches as a whole, or nameLength + 1 when none does. So a pattern names
 // a folder and everything below it: "tmp*" on "tmpdir/a/b" gives 6, "a*" on "ab/cd" gives 2,
 // "*/obj" on "x/y/obj/z" gives 7 ("*" may cover "/" here), and "tmp" on "tmpdir/a" gives no match

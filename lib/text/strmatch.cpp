@@ -154,7 +154,7 @@ void Step(const Matcher<C>& m, const OffsetSet& cur, OffsetSet& next, int i, int
 
 enum class Mode {
   Whole,         // the pattern must match the whole name
-  Component,     // shortest leading part that ends before "/" or "\" or at the end
+  Component,     // shortest leading part that ends before "/" or at the end
   Shortest,      // shortest leading part
 };
 
@@ -168,7 +168,7 @@ int Run(const Matcher<C>& m, Mode mode) {
   for (;;) {
     const bool accept = cur.Has(m.plen);
     if (accept && mode == Mode::Shortest) return i;
-    if (accept && mode == Mode::Component && (i == m.nlen || IsSep(m.name[i]))) return i;
+    if (accept && mode == Mode::Component && (i == m.nlen || m.name[i] == C('/'))) return i;
     if (i == m.nlen) return accept ? 0 : -1;
     if (cur.Empty()) return -1;
     const int len = SeqLen(m.name + i, m.name + m.nlen);

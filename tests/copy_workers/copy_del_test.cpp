@@ -206,7 +206,6 @@ TEST_F(CopyDelTest, TheRootFolderIsRefused) {
   EXPECT_FALSE(Exists("/a.txt"));
   // Also when it is spelt otherwise.
   EXPECT_EQ(run.Call(RunCopyDel, dir / "src", dir / "../../../../../../../../.."), JOB_FAILED);
-  EXPECT_EQ(run.Call(RunCopyDel, dir / "src", "\\"), JOB_FAILED);
   EXPECT_FALSE(Exists("/a.txt"));
 }
 

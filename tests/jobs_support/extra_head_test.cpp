@@ -147,11 +147,14 @@ TEST(ExcludeListBuild, RebuildForgetsEverything) {
 
 TEST(ExcludeListMatch, FolderAndEverythingBelowInAnyCase) {
   CExcludeList list;
-  ExcludeListBuild(list, "Build;obj/debug", 0);
-  for (const char* p : {"build", "BUILD", "build/x", "Build\\x\\y", "/build/x", "\\build", "obj/debug",
-                        "OBJ\\Debug\\sub"})
+  // The cell is user text: "\\" separates there.
+  ExcludeListBuild(list, "Build;obj\\debug;a*", 0);
+  for (const char* p : {"build", "BUILD", "build/x", "Build/x/y", "/build/x", "obj/debug", "OBJ/Debug/sub",
+                        "ab\\c/d"})
     EXPECT_EQ(ExcludeListMatch(list, p, -1), 1) << p;
-  for (const char* p : {"buildx", "builds/x", "xbuild", "src/build", "obj", "obj/debugger", "", "/"})
+  // Paths come from listings: there "\\" is a byte of a name.
+  for (const char* p : {"buildx", "builds/x", "xbuild", "src/build", "obj", "obj/debugger", "", "/",
+                        "build\\x", "\\build", "obj\\debug"})
     EXPECT_EQ(ExcludeListMatch(list, p, -1), 0) << p;
   // The length counts.
   EXPECT_EQ(ExcludeListMatch(list, "buildx", 5), 1);
@@ -185,8 +188,10 @@ TEST(ExcludeListCacheMatch, HitsWhileEntriesStayInTheFolder) {
   EXPECT_EQ(ExcludeListCacheMatch(list, "tmp/a"), 0);  // nothing remembered yet
   ASSERT_EQ(ExcludeListMatch(list, "tmp/a", -1), 1);
   EXPECT_EQ(ExcludeListCacheMatch(list, "tmp/b"), 1);
-  EXPECT_EQ(ExcludeListCacheMatch(list, "/TMP\\c\\d"), 1);
+  EXPECT_EQ(ExcludeListCacheMatch(list, "/TMP/c/d"), 1);
   EXPECT_EQ(ExcludeListCacheMatch(list, "tmp"), 1);
+  EXPECT_EQ(ExcludeListCacheMatch(list, "tmp\\x"), 0);  // another folder: "\\" is part of its name
+  ASSERT_EQ(ExcludeListMatch(list, "tmp/a", -1), 1);
   EXPECT_EQ(ExcludeListCacheMatch(list, "tmpx/a"), 0);  // a miss forgets the pattern
   EXPECT_EQ(list.Remembered(), "");
   EXPECT_EQ(ExcludeListCacheMatch(list, "tmp/a"), 0);

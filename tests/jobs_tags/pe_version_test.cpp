@@ -94,13 +94,6 @@ TEST(PeVersion, FilesWithoutVersion) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_DRIVE);
 }
 
-TEST(PeVersion, BackslashSeparators) {
-  std::string path = DataPath("v1.2.3.4-pe32.dll");
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  EXPECT_EQ(Version(path, 0), "1.2.3.4");
-}
-
 // --- corrupt images -------------------------------------------------------------------------
 
 u32 Get32(const Bytes& b, std::size_t at) {

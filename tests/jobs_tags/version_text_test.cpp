@@ -95,12 +95,4 @@ TEST_F(VersionText, CutToTheBufferAtWholeCharacters) {
   EXPECT_EQ(Read("VERSION 1.0-\xc3\xa4x\n", R"("\.VERSION " "*")", 7), "1.0-\xc3\xa4");
 }
 
-TEST_F(VersionText, BackslashSeparators) {
-  WriteFile(dir_ / "v.txt", "VERSION=3.2\n");
-  const std::string path = dir_.path() + "\\v.txt";
-  char buf[16];
-  EXPECT_EQ(ReadVersionText(path.c_str(), R"("\.VERSION=" "*")", buf, sizeof buf), 3);
-  EXPECT_STREQ(buf, "3.2");
-}
-
 }  // namespace

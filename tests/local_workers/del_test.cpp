@@ -103,7 +103,7 @@ TEST_F(Del, AJobPathThatIsALinkGoesAsALink) {
   const std::string link = dir_ / "link";
   // Without filters, with filters, and written with a separator at the end: only the link goes.
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {link, ""}, {link, "*.tmp"}, {link + "/", ""}, {link + "\\", "x"}};
+      {link, ""}, {link, "*.tmp"}, {link + "/", "x"}};
   for (const auto& [source, plus] : cases) {
     ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
     WorkerRun run;
@@ -177,7 +177,6 @@ TEST_F(Del, AFolderThatCannotBeReadIsReported) {
 TEST(DelGuardTest, TheRootIsAlwaysRefused) {
   EXPECT_EQ(DelGuard("/", false), DEL_GUARD_ROOT);
   EXPECT_EQ(DelGuard("/", true), DEL_GUARD_ROOT);
-  EXPECT_EQ(DelGuard("\\", true), DEL_GUARD_ROOT);
   EXPECT_EQ(DelGuard("/tmp/..", false), DEL_GUARD_ROOT);
   EXPECT_EQ(DelGuard("/proc", true), DEL_GUARD_MOUNT);
   EXPECT_EQ(DelGuard("/proc", false), DEL_GUARD_OK);

@@ -1,6 +1,9 @@
 // Command line: switches in either sign and case, absolute paths as files, further arguments.
 #include "app/command_line.h"
 
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -44,6 +47,15 @@ TEST(CommandLineTest, FirstFileCountsTheRestIsUnused) {
   EXPECT_EQ(info.file, "a.kpw");
   EXPECT_EQ(info.unused, (std::vector<std::string>{"b.kpw", ""}));
   EXPECT_TRUE(Parse({}).file.empty());
+}
+
+TEST(CommandLineTest, BackslashesSeparateUnlessTheFileHasThatName) {
+  kpwtest::TempDir dir;
+  kpwtest::WriteFile(dir / "sub/jobs.kpw", "");
+  EXPECT_EQ(CommandLineFilePath(dir.path() + "\\sub\\jobs.kpw"), dir / "sub/jobs.kpw");
+  kpwtest::WriteFile(dir / "a\\b.kpw", "");
+  EXPECT_EQ(CommandLineFilePath(dir / "a\\b.kpw"), dir / "a\\b.kpw");
+  EXPECT_EQ(CommandLineFilePath("/x/y.kpw"), "/x/y.kpw");
 }
 
 }  // namespace

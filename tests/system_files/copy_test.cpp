@@ -113,10 +113,11 @@ TEST(CopyEngine, CreatesMissingFoldersOnlyWithFlag0x100) {
   EXPECT_FALSE(Exists(dir / "a"));
   EXPECT_EQ(SysFileCopyEx(0x130, (dir / "src").c_str(), deep.c_str(), nullptr, nullptr, nullptr), 1);
   EXPECT_EQ(ReadText(deep), "x");
-  // Backslashes work as separators.
-  const std::string back = dir.path() + "\\a\\b\\other";
+  // A backslash is a byte of the name: the file lands in "a", not in "a/b".
+  const std::string back = dir / "a\\b\\other";
   EXPECT_EQ(SysFileCopyEx(0x130, (dir / "src").c_str(), back.c_str(), nullptr, nullptr, nullptr), 1);
-  EXPECT_TRUE(Exists(dir / "a/b/other"));
+  EXPECT_TRUE(Exists(dir / "a\\b\\other"));
+  EXPECT_FALSE(Exists(dir / "a/b/other"));
 }
 
 TEST(CopyEngine, SourceErrorsAndPathsWithoutLocalMeaning) {

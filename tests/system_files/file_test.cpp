@@ -82,8 +82,10 @@ TEST(Files, MkdirAllResults) {
   TempDir dir;
   EXPECT_EQ(SysMkdirAll((dir / "a/b/c").c_str()), 1);
   EXPECT_EQ(SysMkdirAll((dir / "a/b/c/").c_str()), 2);
-  EXPECT_EQ(SysMkdirAll((dir.path() + "\\a\\d").c_str()), 1);
-  EXPECT_TRUE(Exists(dir / "a/d"));
+  // A backslash is part of a name: one folder "a\\d" beside "a".
+  EXPECT_EQ(SysMkdirAll((dir / "a\\d").c_str()), 1);
+  EXPECT_TRUE(Exists(dir / "a\\d"));
+  EXPECT_FALSE(Exists(dir / "a/d"));
   WriteText(dir / "file", "x");
   EXPECT_EQ(SysMkdirAll((dir / "file").c_str()), 0);
   EXPECT_EQ(SysMkdirAll((dir / "file/sub").c_str()), 0);

@@ -95,10 +95,10 @@ TEST(Listing, WildcardAndFileNamesInThePath) {
   CDirListing none((dir / "nothing.txt").c_str(), 0x1000, nullptr, nullptr);
   EXPECT_EQ(none.GetCount(), 0);
   EXPECT_EQ(none.GetReadState(), 1);
-  // Backslashes name the same places.
-  const std::string back = dir.path() + "\\sub\\*.txt";
+  // A backslash is a byte of a name, never a way into a folder.
+  const std::string back = dir.path() + "/sub\\*.txt";
   CDirListing b(back.c_str(), 0x1000, nullptr, nullptr);
-  EXPECT_EQ(All(b, CDirListing::DL_NEXT_FULL), (V{dir / "sub/c.txt"}));
+  EXPECT_EQ(b.GetCount(), 0);
 }
 
 TEST(Listing, Flag0x8000ListsOnlyTheFolderSeries) {

@@ -26,10 +26,11 @@ std::string Rel(const char* base, const char* target, int minShared = 0) {
   return n < 0 ? "<fail>" : std::string(buf, static_cast<std::size_t>(n));
 }
 
-TEST(PathParts, FolderLengthAndNameWithBothSeparators) {
+TEST(PathParts, FolderLengthAndNameBackslashIsAByteOfTheName) {
   EXPECT_EQ(SysPathDirLen(-1, "/a/b/c.txt"), 5);
-  EXPECT_EQ(SysPathDirLen(-1, "a\\b\\c.txt"), 4);
-  EXPECT_EQ(SysPathDirLen(-1, "a\\b/c.txt"), 4);
+  EXPECT_EQ(SysPathDirLen(-1, "a\\b\\c.txt"), 0);
+  EXPECT_EQ(SysPathDirLen(-1, "a/b\\..\\c.txt"), 2);
+  EXPECT_STREQ(SysPathName(-1, "/d/..\\victim", nullptr), "..\\victim");
   EXPECT_EQ(SysPathDirLen(-1, "c.txt"), 0);
   EXPECT_EQ(SysPathDirLen(-1, "/"), 1);
   int len = 0;
@@ -60,9 +61,9 @@ TEST(PathParts, CutNameKeepsRoots) {
   char p2[] = "/a";
   EXPECT_EQ(SysPathCutName(-1, p2), 1);
   EXPECT_STREQ(p2, "/");
-  char p3[] = "C:\\a";
+  char p3[] = "C:/a";
   EXPECT_EQ(SysPathCutName(-1, p3), 3);
-  EXPECT_STREQ(p3, "C:\\");
+  EXPECT_STREQ(p3, "C:/");
   char p4[] = "name";
   EXPECT_EQ(SysPathCutName(-1, p4), 0);
   EXPECT_STREQ(p4, "");
@@ -76,23 +77,23 @@ TEST(PathParts, SlashesAddedAndCut) {
   EXPECT_EQ(SysPathAddSlash(buf, -1), 3);
   EXPECT_STREQ(buf, "/a/");
   EXPECT_EQ(SysPathAddSlash(buf, -1), 3);
-  std::strcpy(buf, "x\\");
-  EXPECT_EQ(SysPathAddSlash(buf, -1), 2);
+  std::strcpy(buf, "x\\");  // a name ending in a backslash
+  EXPECT_EQ(SysPathAddSlash(buf, -1), 3);
+  EXPECT_STREQ(buf, "x\\/");
   // An empty path must not become the root.
   buf[0] = '\0';
   EXPECT_EQ(SysPathAddSlash(buf, -1), 0);
   EXPECT_STREQ(buf, "");
-  std::strcpy(buf, "a");
-  EXPECT_EQ(SysPathAddChar('\\', buf, -1), 2);
-  EXPECT_STREQ(buf, "a\\");
 
   std::strcpy(buf, "/a/b/");
   EXPECT_EQ(SysPathCutSlash(buf, -1), 4);
   EXPECT_EQ(SysPathCutSlash(buf, -1), 4);  // one separator only, and only a trailing one
   std::strcpy(buf, "/");
   EXPECT_EQ(SysPathCutSlash(buf, -1), 1);  // the root stays
-  std::strcpy(buf, "C:\\");
+  std::strcpy(buf, "C:/");
   EXPECT_EQ(SysPathCutSlash(buf, -1), 3);
+  std::strcpy(buf, "a\\");
+  EXPECT_EQ(SysPathCutSlash(buf, -1), 2);
 
   std::string s = "/x";
   SysStrAddSlash(s);
@@ -139,12 +140,13 @@ TEST(PathParts, SetNameInPlaceAndTooLong) {
 
 TEST(PathNormalize, DotsAndSeparators) {
   EXPECT_EQ(Norm("/a/./b/../c"), "/a/c");
-  EXPECT_EQ(Norm("\\a\\b\\..\\..\\.."), "/");
+  EXPECT_EQ(Norm("/a/b/../../.."), "/");
+  EXPECT_EQ(Norm("/a/..\\b"), "/a/..\\b");  // "..\\b" is one name
   EXPECT_EQ(Norm("a/../../b"), "../b");
   EXPECT_EQ(Norm("a/.."), ".");
   EXPECT_EQ(Norm("/a//b/"), "/a/b/");
   EXPECT_EQ(Norm("/a/b/."), "/a/b");
-  EXPECT_EQ(Norm("C:\\x\\..\\y"), "C:/y");
+  EXPECT_EQ(Norm("C:/x/../y"), "C:/y");
   EXPECT_EQ(Norm("/logs/12:30/../a:b"), "/logs/a:b");
   EXPECT_EQ(Norm(""), "");
   char small[4];
@@ -155,9 +157,10 @@ TEST(PathJoin, BaseAndName) {
   EXPECT_EQ(Join("/home/u", "docs/a.txt"), "/home/u/docs/a.txt");
   EXPECT_EQ(Join("/home/u/", "../v"), "/home/v");
   EXPECT_EQ(Join("/home/u", "/etc/x"), "/etc/x");     // a leading separator replaces the base
-  EXPECT_EQ(Join("/home/u", "\\etc\\x"), "/etc/x");
-  EXPECT_EQ(Join("/home/u", "D:\\x"), "D:/x");       // so does a drive
-  EXPECT_EQ(Join("/home/u", "\\\\srv\\share\\x"), "//srv/share/x");
+  EXPECT_EQ(Join("/home/u", "\\etc\\x"), "/home/u/\\etc\\x");  // a name, not a path
+  EXPECT_EQ(Join("/home/u", "D:/x"), "D:/x");       // a drive replaces the base
+  EXPECT_EQ(Join("/home/u", "//srv/share/x"), "//srv/share/x");
+  EXPECT_EQ(Join("/home/u", "..\\..\\x"), "/home/u/..\\..\\x");
   EXPECT_EQ(Join("/home/u", "."), "/home/u");
   EXPECT_EQ(Join("/a/b/c", "../../../../x"), "/x");
   // Levels protect the first components from "..".
@@ -181,7 +184,8 @@ TEST(PathRelative, ClimbsAndDescends) {
 
 TEST(PathCompare, ExactAfterNormalising) {
   EXPECT_EQ(SysPathCompare("/a/b", "/a/b/", 7), 0);
-  EXPECT_EQ(SysPathCompare("/a/./b", "\\a\\b", 7), 0);
+  EXPECT_EQ(SysPathCompare("/a/./b", "/a//b", 7), 0);
+  EXPECT_NE(SysPathCompare("/a/b", "/a\\b", 7), 0);
   EXPECT_NE(SysPathCompare("/a/B", "/a/b", 7), 0);
   EXPECT_LT(SysPathCompare("/a/a", "/a/b", 0), 0);
   char cwd[512];

@@ -1,0 +1,116 @@
+// The program on names with a backslash: a byte of the name in every mode, never a way out of the
+// row's folders; in a cell the user wrote it separates like "/".
+#include "tests/support/files.h"
+#include "tests/support/job_program.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using kpwtest::Exists;
+using kpwtest::FileContents;
+using kpwtest::JobRow;
+using kpwtest::ReadFile;
+using kpwtest::RunJobFile;
+using kpwtest::WriteFile;
+using Tree = std::map<std::string, std::string>;
+
+constexpr std::int64_t kOld = 1600000000;
+constexpr std::int64_t kNew = 1700000000;
+
+void Put(const std::string& path, const std::string& text, std::int64_t t = kNew) {
+  WriteFile(path, text);
+  kpwtest::SetMTime(path, t);
+}
+
+class BackslashNames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access(kpwtest::kKopiwart.c_str(), X_OK) != 0) GTEST_SKIP() << "the program is not built";
+    // The job file's folder holds a backslash too: $(KPW_PATH) must reach the workers unchanged.
+    root = tmp / "jobs\\home";
+    Put(root + "/victim", "victim");
+    Put(tmp / "victim", "outer victim");
+    ::setenv("XDG_CONFIG_HOME", (tmp / "config").c_str(), 1);
+  }
+  void TearDown() override { ::unsetenv("XDG_CONFIG_HOME"); }
+
+  kpwtest::ProgramRun Run(const std::vector<JobRow>& rows) {
+    kpwtest::WriteJobRows(root + "/jobs.kpw", rows);
+    return RunJobFile(root + "/jobs.kpw");
+  }
+  void VictimsUntouched() {
+    EXPECT_EQ(ReadFile(root + "/victim"), "victim");
+    EXPECT_EQ(ReadFile(tmp / "victim"), "outer victim");
+  }
+
+  kpwtest::TempDir tmp;
+  std::string root;
+};
+
+TEST_F(BackslashNames, DeletingModesDeleteTheNamedFileOnly) {
+  Put(root + "/del/..\\victim", "in del");
+  Put(root + "/del/..\\..\\victim", "in del too");
+  Put(root + "/src/keep.txt", "keep");
+  Put(root + "/dst/keep.txt", "keep");
+  Put(root + "/dst/..\\victim", "surplus");
+  Put(root + "/dst/sub\\x/..\\..\\victim", "surplus deeper");
+  const auto run = Run({{"$(KPW_PATH)/del", "-", "*", "", "", "/DEL"},
+                        {"$(KPW_PATH)/src", "$(KPW_PATH)/dst", "", "", "", "/COPY_DEL"}});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  VictimsUntouched();
+  EXPECT_EQ(FileContents(root + "/del"), Tree{});
+  EXPECT_EQ(FileContents(root + "/dst"), (Tree{{"keep.txt", "keep"}}));
+}
+
+TEST_F(BackslashNames, CopyingModesWriteEachNameAsItIs) {
+  Put(root + "/src/p", "p");
+  Put(root + "/src/..\\victim", "would escape");
+  Put(root + "/src/a\\b", "flat name");
+  Put(root + "/src/a/b", "nested name");
+  Put(root + "/src/back\\slash", "new", kNew);
+  Put(root + "/dst/back\\slash", "old", kOld);
+  Put(root + "/upd/back\\slash", "old", kOld);
+  Put(root + "/upd/..\\victim", "old", kOld);
+  Put(root + "/sa/x\\y", "from a", kNew);
+  Put(root + "/sb/x\\y", "from b", kOld);
+  Put(root + "/sb/..\\victim", "only in b", kOld);
+  // "\" in the cells is the user's separator.
+  const auto run = Run({{"$(KPW_PATH)\\src", "$(KPW_PATH)\\dst", "", "", "", ""},
+                        {"$(KPW_PATH)/src", "$(KPW_PATH)/upd", "", "", "", "/UPDATE"},
+                        {"$(KPW_PATH)/src", "$(KPW_PATH)/regcopy", "", "", "", "/REG"},
+                        {"$(KPW_PATH)/sa", "$(KPW_PATH)/sb", "", "", "", "/SYNCH"},
+                        {"$(KPW_PATH)/src/p", "$(KPW_PATH)/cf/p.copy", "", "", "", "/COPY_FILE"},
+                        {"$(KPW_PATH)/cf/p.copy", "$(KPW_PATH)/moved", "", "", "", "/MOVE"}});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  VictimsUntouched();
+  const Tree source = FileContents(root + "/src");
+  EXPECT_EQ(source.size(), 5u);
+  EXPECT_EQ(FileContents(root + "/dst"), source);
+  EXPECT_EQ(FileContents(root + "/regcopy"), source);
+  EXPECT_EQ(FileContents(root + "/upd"), (Tree{{"back\\slash", "new"}, {"..\\victim", "would escape"}}));
+  EXPECT_EQ(FileContents(root + "/sa"), (Tree{{"x\\y", "from a"}, {"..\\victim", "only in b"}}));
+  EXPECT_EQ(FileContents(root + "/sb"), FileContents(root + "/sa"));
+  EXPECT_EQ(ReadFile(root + "/moved"), "p");
+  EXPECT_FALSE(Exists(root + "/cf/p.copy"));
+}
+
+TEST_F(BackslashNames, DatedAndVersionRowsKeepTheVariablesValue) {
+  Put(root + "/s.txt", "dated");
+  Put(root + "/v.txt", "VERSION 4.5\n");
+  Put(root + "/about.txt", "<v>0</v>\n");
+  const auto run = Run({{"$(KPW_PATH)/s.txt", "$(KPW_PATH)/copy#1#.txt", "", "", "", "/COPY_FILE"},
+                        {"$(KPW_PATH)/v.txt", "$(KPW_PATH)/about.txt", R"("VERSION " "*" "")", R"("<v>" "</v>")", "",
+                         "/VERSION"}});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(ReadFile(root + "/copy0.txt"), "dated");
+  EXPECT_EQ(ReadFile(root + "/about.txt"), "<v>4.5</v>\n");
+}
+
+}  // namespace

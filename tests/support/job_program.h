@@ -1,0 +1,80 @@
+// Job files written from rows, and the program run on them unattended ("-S -A -N").
+#pragma once
+
+#include "tests/support/files.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace kpwtest {
+
+inline const std::string kKopiwart = std::string(KPW_BUILD_DIR) + "/app/kopiwart";
+
+// One row of a job file; the mode as its switch word ("" for "Copy").
+struct JobRow {
+  std::string source, target, plus, minus, extra;
+  std::string modeSwitch;
+  bool subdirs = true;
+};
+
+inline void WriteJobRows(const std::string& path, const std::vector<JobRow>& rows, unsigned schedule = 0) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (const JobRow& r : rows) {
+    out << "[EINTRAG]\r\n\tQ:" << r.source << "\r\n";
+    if (!r.target.empty()) out << "\tZ:" << r.target << "\r\n";
+    if (!r.plus.empty()) out << "\tP:" << r.plus << "\r\n";
+    if (!r.minus.empty()) out << "\tM:" << r.minus << "\r\n";
+    if (!r.extra.empty()) out << "\tX:" << r.extra << "\r\n";
+    if (r.subdirs) out << "\t/UNTER\r\n";
+    if (!r.modeSwitch.empty()) out << "\t" << r.modeSwitch << "\r\n";
+  }
+  out << "/ZEITPLAN=0x" << std::hex << std::uppercase << schedule << ",1\r\n";
+}
+
+struct ProgramRun {
+  int status = -1;  // exit status; -1 when the program did not end by itself
+  std::string errors;
+};
+
+// Runs "kopiwart jobFile -S -A -N" without a display, with the environment's extra names set;
+// standard error is collected beside the job file.
+inline ProgramRun RunJobFile(const std::string& jobFile,
+                             const std::vector<std::pair<std::string, std::string>>& extraEnv = {}) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    if (std::strncmp(*e, "DISPLAY=", 8) == 0 || std::strncmp(*e, "WAYLAND_DISPLAY=", 16) == 0) continue;
+    env.emplace_back(*e);
+  }
+  for (const auto& [name, value] : extraEnv) env.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const std::string errFile = jobFile + ".stderr";
+  std::string a0 = kKopiwart, a1 = jobFile, a2 = "-S", a3 = "-A", a4 = "-N";
+  char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  ProgramRun run;
+  if (::posix_spawn(&pid, kKopiwart.c_str(), &actions, nullptr, argv, envp.data()) == 0) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  run.errors = ReadFile(errFile);
+  return run;
+}
+
+}  // namespace kpwtest
