@@ -2,6 +2,7 @@
 #include "jobs/copy_workers.h"
 
 #include "jobs/copy_internal.h"
+#include "jobs/row_notes.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/text/fmt.h"
@@ -26,19 +27,28 @@ struct SurplusFolder {
 
 // Removes the surplus folders that are empty now, deepest first. A folder that still holds
 // files the row did not select stays without a failure; so do mount points and the home folder.
+// The folders that stayed are told in one note.
 bool RemoveEmptyFolders(JobContext& ctx, u32 flags, std::vector<SurplusFolder>& folders, bool* stopAll) {
   std::stable_sort(folders.begin(), folders.end(),
                    [](const SurplusFolder& a, const SurplusFolder& b) { return a.depth > b.depth; });
   bool failed = false;
+  std::vector<std::string> kept;
   for (const SurplusFolder& folder : folders) {
     if (ctx.run.IsCancelled()) break;
-    if (IsMountPoint(folder.path) || IsHomeFolder(folder.path)) continue;
+    if (IsMountPoint(folder.path) || IsHomeFolder(folder.path)) {
+      kept.push_back(folder.path);
+      continue;
+    }
     if (::rmdir(folder.path.c_str()) == 0) {
       ctx.run.FilesCopied().fetch_add(1);
       continue;
     }
     const int err = errno;
-    if (err == ENOTEMPTY || err == EEXIST || err == ENOENT) continue;
+    if (err == ENOENT) continue;
+    if (err == ENOTEMPTY || err == EEXIST) {
+      kept.push_back(folder.path);
+      continue;
+    }
     SetLastErrorFromErrno(err, folder.path.c_str());
     failed = true;
     if (Ask(ctx, flags, FmtString(kDeleteFailed, folder.path.c_str()), kAskError) == IDCANCEL) {
@@ -46,12 +56,14 @@ bool RemoveEmptyFolders(JobContext& ctx, u32 flags, std::vector<SurplusFolder>& 
       break;
     }
   }
+  std::reverse(kept.begin(), kept.end());  // outer folders first, as a listing shows them
+  NoteKeptFolders(ctx.run, kept);
   return !failed;
 }
 
 // The delete phase over the listed target.
 int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& target, const CopyOutcome& copy,
-                  const char* exclusions) {
+                  const char* exclusions, std::vector<std::string>& folderLinks) {
   const u32 flags = args.flags;
   CExcludeList& excluded = ctx.run.ExcludeList();
   ExcludeListBuild(excluded, exclusions, EXCLUDE_TARGET_SIGN);
@@ -73,6 +85,14 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
     int relLength = 0;
     const char* rel = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
     if (sourceInside && IsAtOrBelow(rel, *sourceInside)) continue;
+    // Below a name that is a link to a folder in the source nothing was listed there: what the
+    // target holds under it is no surplus.
+    std::string link;
+    if (IsBelowAny(std::string_view(rel, static_cast<std::size_t>(relLength)), copy.sourceFolderLinks, &link)) {
+      const std::string path = copy.split.root + link;
+      if (std::find(folderLinks.begin(), folderLinks.end(), path) == folderLinks.end()) folderLinks.push_back(path);
+      continue;
+    }
     const bool realFolder = entry.IsFolder() && !(entry.info.dwAttr & SYS_ATTR_LINK);
     if (IsExcluded(excluded, FolderPart(rel, relLength, realFolder))) continue;
     const char* name = list.GetPath(i, nullptr, CDirListing::DL_PATH_NAME);
@@ -157,8 +177,13 @@ int RunCopyDel(JobContext& ctx, const JobArgs& args) {
 
   CopyOutcome copy;
   const int copied = CopyTree(ctx, args, &copy);
-  if (ctx.run.IsCancelled() || copied == JOB_STOP_ALL) return copied;
-  if (!copy.ran) return copied;
+  // The links both phases left alone are told once, on every way out.
+  struct TellLinks {
+    CRunState& run;
+    std::vector<std::string> links;
+    ~TellLinks() { NoteFolderLinks(run, links); }
+  } tell{ctx.run, copy.folderLinks};
+  if (ctx.run.IsCancelled() || copied == JOB_STOP_ALL || !copy.ran) return copied;
 
   // Nothing is deleted on the word of a source that is not there or could not be read whole:
   // a missing share or an unmounted disk must not empty the target.
@@ -172,7 +197,7 @@ int RunCopyDel(JobContext& ctx, const JobArgs& args) {
   }
   if (SysFileExist(target.c_str()) != 2) return copied;  // no target folder: nothing to delete
 
-  const int deleted = DeleteSurplus(ctx, args, target, copy, rest);
+  const int deleted = DeleteSurplus(ctx, args, target, copy, rest, tell.links);
   if (deleted != JOB_DONE) return deleted;
   return copied;
 }

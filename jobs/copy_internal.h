@@ -54,6 +54,11 @@ bool NameMatchesPattern(const std::string& pattern, const char* name, int length
 // The path of inner relative to outer when inner lies in outer or is outer itself ("" then),
 // comparing real paths; nullopt when it does not or either cannot be resolved.
 std::optional<std::string> RelativeInside(const std::string& outer, const std::string& inner);
+// Whether rel lies strictly below one of the relative folder paths (sorted); the first such
+// folder in *which.
+bool IsBelowAny(std::string_view rel, const std::vector<std::string>& sortedFolders, std::string* which);
+// Whether a path is a folder or a link (not followed).
+bool IsFolderOrLink(const std::string& path);
 // Whether rel is prefix or lies below it; an empty prefix covers everything.
 bool IsAtOrBelow(const std::string& rel, const std::string& prefix);
 
@@ -133,6 +138,11 @@ struct CopyOutcome {
   // What the source listing held, as sorted keys of relative path and kind; the delete phase
   // looks its entries up here instead of asking the file system for each one again.
   std::vector<u64> sourceKeys;
+  // Relative paths of the source's links to folders, which were not entered: nothing below
+  // them in the target is surplus.
+  std::vector<std::string> sourceFolderLinks;
+  // Links to folders that were left alone, for the row's note.
+  std::vector<std::string> folderLinks;
 };
 
 // The key of a relative path and kind in CopyOutcome::sourceKeys.

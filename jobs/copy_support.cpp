@@ -71,6 +71,23 @@ std::optional<std::string> RelativeInside(const std::string& outer, const std::s
   return std::nullopt;
 }
 
+bool IsBelowAny(std::string_view rel, const std::vector<std::string>& sortedFolders, std::string* which) {
+  if (sortedFolders.empty()) return false;
+  for (std::size_t end = rel.find('/'); end != std::string_view::npos; end = rel.find('/', end + 1)) {
+    const std::string_view head = rel.substr(0, end);
+    if (std::binary_search(sortedFolders.begin(), sortedFolders.end(), head)) {
+      if (which) which->assign(head);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsFolderOrLink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode));
+}
+
 bool IsAtOrBelow(const std::string& rel, const std::string& prefix) {
   if (prefix.empty()) return true;
   return rel.size() >= prefix.size() && rel.compare(0, prefix.size(), prefix) == 0 &&

@@ -2,6 +2,8 @@
 #include "jobs/copy_workers.h"
 
 #include "jobs/copy_internal.h"
+#include "jobs/folder_links.h"
+#include "jobs/row_notes.h"
 #include "lib/system/sys.h"
 #include "lib/text/fmt.h"
 
@@ -39,15 +41,21 @@ int RunUpdate(JobContext& ctx, const JobArgs& args) {
   };
   std::vector<Item> items;
   u64 total = 0;
+  // A target file behind a link to a folder is no file of the row's.
+  CFolderLinkGuard targetLinks(base);
   const int count = list.GetCount();
   for (int i = 0; i < count; ++i) {
     const CDirListing::Entry& entry = *list.GetEntry(i);
     if (entry.IsFolder()) continue;
     Item item{i, {}};
-    if (!LookupPath(base + list.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE), &item.existing)) continue;
+    const char* rel = list.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);
+    if (targetLinks.Blocks(rel, false)) continue;
+    if (!LookupPath(base + rel, &item.existing)) continue;
     total += entry.info.qwSize;
     items.push_back(item);
   }
+
+  NoteFolderLinks(ctx.run, targetLinks.Found());
 
   ProgressPass progress(ctx, source, total);
   std::string sourcePath, targetPath;

@@ -2,6 +2,8 @@
 #include "jobs/copy_workers.h"
 
 #include "jobs/copy_internal.h"
+#include "jobs/folder_links.h"
+#include "jobs/row_notes.h"
 #include "lib/system/sys.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
@@ -67,6 +69,9 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
 
   std::string base = target;
   if (!singleFile && base.back() != '/') base += '/';
+  // Below the target, a link to a folder is no folder of the row's: nothing is written into it.
+  CFolderLinkGuard targetLinks(base);
+  std::vector<std::string> sourceLinks;
 
   ProgressPass progress(ctx, source, list.GetTotalSize());
   std::string sourcePath, targetPath;
@@ -81,8 +86,15 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
     if (IsExcluded(excluded, FolderPart(rel, relLength, isFolder))) continue;
     if (targetInside && IsAtOrBelow(rel, *targetInside)) continue;
     // A link to a folder is never entered; an empty folder in its place would pass for a copy.
-    if (isFolder && (entry.info.dwAttr & SYS_ATTR_LINK)) continue;
+    if (isFolder && (entry.info.dwAttr & SYS_ATTR_LINK)) {
+      out.sourceFolderLinks.emplace_back(rel, static_cast<std::size_t>(relLength));
+      if (!singleFile && IsFolderOrLink(base + rel)) sourceLinks.push_back(list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL));
+      continue;
+    }
+    // A file left alone below a target link still shows that the source is not empty.
     if (!isFolder) ++out.filesSelected;
+    if (!singleFile && targetLinks.Blocks(std::string_view(rel, static_cast<std::size_t>(relLength)), isFolder))
+      continue;
 
     targetPath = singleFile ? target : base + rel;
     sourcePath = list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
@@ -119,6 +131,11 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
     if (const char* why = Win32ErrorText(GetLastError(), ""); *why) text += FmtString("\n(%s)", why);
     if (Ask(ctx, flags, text, kAskError) == IDCANCEL) return JOB_STOP_ALL;
   }
+
+  std::sort(out.sourceFolderLinks.begin(), out.sourceFolderLinks.end());
+  out.folderLinks = std::move(sourceLinks);
+  out.folderLinks.insert(out.folderLinks.end(), targetLinks.Found().begin(), targetLinks.Found().end());
+  if (!outcome) NoteFolderLinks(ctx.run, out.folderLinks);
 
   if (ctx.run.IsCancelled()) return JOB_STOP_ALL;
   if (failed) return JOB_FAILED;

@@ -384,7 +384,7 @@ void CProgressDlg::OnCommand(u32 id, i64 argument) {
   }
 }
 
-void CProgressDlg::OnCancel() {
+void CProgressDlg::OnCancelFlagAndCallback() {
   {
     std::lock_guard cb(m_callbackMutex);
     if (!m_cancelCalled) {
@@ -393,6 +393,10 @@ void CProgressDlg::OnCancel() {
     }
   }
   m_cancelled.store(1);
+}
+
+void CProgressDlg::OnCancel() {
+  OnCancelFlagAndCallback();
   if (m_view) m_view->EnableCancel(false);
 }
 
@@ -413,6 +417,8 @@ void CProgressDlg::OnTimer(u32 id) {
 }
 
 void CProgressDlg::Close() {
+  // A window closed while its worker runs cancels the run; nothing else would end it.
+  if (m_running.load()) OnCancelFlagAndCallback();
   {
     std::lock_guard lock(m_mutex);
     m_open = false;

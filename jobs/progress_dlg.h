@@ -78,7 +78,8 @@ class CProgressDlg {
   void OnCommand(u32 id, i64 argument);
   void OnCancel();
   void OnTimer(u32 id);
-  // The window is gone: posts are dropped, Ask answers 2 at once, waiting workers are woken.
+  // The window is gone: posts are dropped, Ask answers 2 at once, waiting workers are woken; a
+  // worker still running is cancelled as by the button.
   void Close();
   bool IsEnded() const { return m_ended.load(); }
   int GetDialogResult() const { return m_dialogResult.load(); }
@@ -121,6 +122,8 @@ class CProgressDlg {
   bool IsLineDirty(int line) const;
 
  private:
+  // The cancel button's effect without touching the window: the callback once, the flag.
+  void OnCancelFlagAndCallback();
   struct Line {
     std::string text;
     bool dirty = false;

@@ -1,7 +1,9 @@
 // "Synch": copies in both directions between two files or two folder trees; the later write wins.
+#include "jobs/folder_links.h"
 #include "jobs/local_worker_support.h"
 #include "jobs/local_workers.h"
 #include "jobs/progress_dlg.h"
+#include "jobs/row_notes.h"
 #include "jobs/worker_support.h"
 #include "lib/system/dirlisting.h"
 #include "lib/system/sys.h"
@@ -43,7 +45,7 @@ class Synch {
   int CopyFile(const char* from, const char* to);
   int MakeFolder(const char* folder);
   int Folders();
-  int Pass(CDirListing& listing, const std::string& otherRoot);
+  int Pass(CDirListing& listing, const std::string& otherRoot, CFolderLinkGuard& otherLinks);
   void StopTimer() {
     if (m_dialog) m_dialog->SetTimerCallback(nullptr, 0);
   }
@@ -181,9 +183,14 @@ int Synch::Folders() {
   std::string sourceRoot = source, targetRoot = target;
   SysStrAddSlash(sourceRoot);
   SysStrAddSlash(targetRoot);
-  int rc = Pass(sourceList, targetRoot);
-  if (rc == JOB_DONE) rc = Pass(targetList, sourceRoot);
+  // A side's link to a folder is not listed; nothing of the other side is written into it.
+  CFolderLinkGuard sourceLinks(sourceRoot), targetLinks(targetRoot);
+  int rc = Pass(sourceList, targetRoot, targetLinks);
+  if (rc == JOB_DONE) rc = Pass(targetList, sourceRoot, sourceLinks);
   StopTimer();
+  std::vector<std::string> links = sourceLinks.Found();
+  links.insert(links.end(), targetLinks.Found().begin(), targetLinks.Found().end());
+  NoteFolderLinks(m_ctx.run, links);
   if (rc == JOB_STOP_ALL) return rc;
   // A side that could not be listed whole was not synchronised whole.
   for (const auto* list : {&sourceList, &targetList}) {
@@ -195,7 +202,7 @@ int Synch::Folders() {
   return m_failed ? JOB_FAILED : JOB_DONE;
 }
 
-int Synch::Pass(CDirListing& listing, const std::string& otherRoot) {
+int Synch::Pass(CDirListing& listing, const std::string& otherRoot, CFolderLinkGuard& otherLinks) {
   const u32 flags = m_args.flags;
   for (int i = 0; i < listing.GetCount(); ++i) {
     if (m_dialog) {
@@ -204,9 +211,14 @@ int Synch::Pass(CDirListing& listing, const std::string& otherRoot) {
     }
     if (m_ctx.run.IsCancelled()) return JOB_DONE;
     const CDirListing::Entry& entry = *listing.GetEntry(i);
-    const std::string self = listing.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
-    const std::string other = otherRoot + listing.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);
+    const std::string rel = listing.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);  // the buffer is reused
     const u64 size = entry.info.qwSize;
+    if (otherLinks.Blocks(rel, false)) {
+      m_done += size;
+      continue;
+    }
+    const std::string self = listing.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
+    const std::string other = otherRoot + rel;
 
     SysFileInfo info;
     const int err = LocalLookup(other.c_str(), &info);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -111,6 +113,21 @@ TEST_F(BackslashNames, DatedAndVersionRowsKeepTheVariablesValue) {
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(ReadFile(root + "/copy0.txt"), "dated");
   EXPECT_EQ(ReadFile(root + "/about.txt"), "<v>4.5</v>\n");
+}
+
+TEST_F(BackslashNames, RowsThatCannotRunSayWhyAndTouchNothing) {
+  Put(root + "/dst/keep", "keep");
+  const std::string stray = "/kpw-no-such-" + std::to_string(::getpid());
+  const auto run = Run({{"$(KPW_NO_SUCH_VAR)/", "$(KPW_PATH)/dst", "", "", "", "/COPY_DEL"},
+                        {"$(KPW_PATH)/dst", "$(KPW_NO_SUCH_VAR)" + stray},
+                        {"$(KPW_PATH)/dst", "", "", "", "", "/DEL"}});  // the file keeps it, the run refuses it
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.errors,
+            "Kopiwart: Eintrag 1: Die Variable $(KPW_NO_SUCH_VAR) ist nicht bekannt; der Eintrag wird nicht ausgeführt !\n"
+            "Kopiwart: Eintrag 2: Die Variable $(KPW_NO_SUCH_VAR) ist nicht bekannt; der Eintrag wird nicht ausgeführt !\n"
+            "Kopiwart: Eintrag 3: Es ist kein Ziel angegeben; der Eintrag wird nicht ausgeführt !\n");
+  EXPECT_EQ(FileContents(root + "/dst"), (Tree{{"keep", "keep"}}));
+  EXPECT_FALSE(Exists(stray));
 }
 
 }  // namespace

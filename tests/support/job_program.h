@@ -22,6 +22,10 @@ inline const std::string kKopiwart = std::string(KPW_BUILD_DIR) + "/app/kopiwart
 
 // One row of a job file; the mode as its switch word ("" for "Copy").
 struct JobRow {
+  JobRow(std::string s, std::string t, std::string p = "", std::string m = "", std::string x = "",
+         std::string mode = "", bool sub = true)
+      : source(std::move(s)), target(std::move(t)), plus(std::move(p)), minus(std::move(m)), extra(std::move(x)),
+        modeSwitch(std::move(mode)), subdirs(sub) {}
   std::string source, target, plus, minus, extra;
   std::string modeSwitch;
   bool subdirs = true;
