@@ -673,7 +673,7 @@ int CKopiwartView::WorkerMessageBox(const std::string& text, const char* caption
     m_host.TaskbarAddTab();
     added = true;
   }
-  const int answer = m_host.MessageBox(text, caption ? caption : "", type);
+  const int answer = m_host.MessageBox(text, caption ? caption : kAppTitle, type);
   if (added) m_host.TaskbarDeleteTab();
   g_workerBoxUp = 0;
   return answer;

@@ -21,7 +21,9 @@ int UnattendedAnswer(u32 type) {
 // ---- HeadlessRunHost --------------------------------------------------------------------------
 
 int HeadlessRunHost::MessageBox(const std::string& text, const std::string& caption, u32 type) {
-  FmtFprintfA(stderr, "Kopiwart: %s%s%s\n", caption.c_str(), caption.empty() ? "" : ": ", text.c_str());
+  // Every line already begins with the title.
+  const bool plain = caption.empty() || caption == kAppTitle;
+  FmtFprintfA(stderr, "Kopiwart: %s%s%s\n", plain ? "" : caption.c_str(), plain ? "" : ": ", text.c_str());
   return UnattendedAnswer(type);
 }
 

@@ -42,6 +42,9 @@ enum : int {
 
 class CProgressDlg;
 
+// The application's title: the caption of a box that names none.
+inline constexpr char kAppTitle[] = "Kopiwart";
+
 // Image value for "no icon".
 inline constexpr int kNoIcon = 0x70000000;
 

@@ -395,6 +395,7 @@ TEST_F(ViewTest, WorkerMessageBoxShowsATaskbarButtonWhileHidden) {
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].what, "TaskbarAddTab");
   EXPECT_EQ(calls[1].what, "TaskbarDeleteTab");
+  EXPECT_EQ(host.Boxes().back().caption, "Kopiwart");  // no caption: the application's title
   // Without a queued answer the scripted host answers as an unattended run.
   EXPECT_EQ(view.WorkerMessageBox("x", "y", MB_ABORTRETRYIGNORE), IDIGNORE);
   EXPECT_EQ(UnattendedAnswer(MB_YESNO), IDNO);
