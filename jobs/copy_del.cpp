@@ -2,6 +2,7 @@
 #include "jobs/copy_workers.h"
 
 #include "jobs/copy_internal.h"
+#include "jobs/delete_guard.h"
 #include "jobs/row_notes.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
@@ -35,7 +36,7 @@ bool RemoveEmptyFolders(JobContext& ctx, u32 flags, std::vector<SurplusFolder>& 
   std::vector<std::string> kept;
   for (const SurplusFolder& folder : folders) {
     if (ctx.run.IsCancelled()) break;
-    if (IsMountPoint(folder.path) || IsHomeFolder(folder.path)) {
+    if (DelGuard(folder.path.c_str(), true) != DEL_GUARD_OK) {
       kept.push_back(folder.path);
       continue;
     }
@@ -170,9 +171,15 @@ int RunCopyDel(JobContext& ctx, const JobArgs& args) {
   if (!args.source || !*args.source || !args.target || !*args.target) return JOB_FAILED;
   if (!PathsUsable(ctx, args)) return JOB_FAILED;
   const std::string target = args.target;
-  if (IsFileSystemRoot(target)) {
-    Ask(ctx, args.flags, FmtString(kRootRefused, args.target), kNoteError);
-    return JOB_FAILED;
+  switch (DelGuard(target.c_str(), false)) {
+    case DEL_GUARD_ROOT:
+      Ask(ctx, args.flags, FmtString(kRootRefused, args.target), kNoteError);
+      return JOB_FAILED;
+    case DEL_GUARD_UNKNOWN:
+      Ask(ctx, args.flags, FmtString(kTargetUnknown, args.target), kNoteError);
+      return JOB_FAILED;
+    default:
+      break;
   }
 
   CopyOutcome copy;

@@ -30,6 +30,8 @@ inline constexpr char kSourceEmpty[] =
     "Die Quelle enthält keine Dateien, das Ziel aber schon:\n%s\nIm Ziel wurde nichts gelöscht.";
 inline constexpr char kRootRefused[] =
     "Das Ziel ist das Wurzelverzeichnis:\n%s\nKopieren mit Löschen wird dort nicht ausgeführt.";
+inline constexpr char kTargetUnknown[] =
+    "Das Ziel kann nicht geprüft werden:\n%s\nKopieren mit Löschen wird dort nicht ausgeführt.";
 
 // Message-box types of the questions.
 inline constexpr u32 kAskError = 0x11;  // OK and Cancel, stop icon
@@ -71,12 +73,6 @@ bool IsExcluded(CExcludeList& list, const std::string& folderPart);
 // Looks a path up (a link by its target); false when nothing is there.
 bool LookupPath(const std::string& path, SysFileInfo* info);
 
-// Whether the real path of a folder is "/".
-bool IsFileSystemRoot(const std::string& path);
-// Whether a folder is the root of a mounted file system.
-bool IsMountPoint(const std::string& path);
-// Whether a folder is the user's home folder itself.
-bool IsHomeFolder(const std::string& path);
 
 // ---- running ----------------------------------------------------------------------------------------
 

@@ -11,7 +11,6 @@
 #include "platform/last_error.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,42 +116,6 @@ bool HasSourceKey(const CopyOutcome& outcome, std::string_view rel, bool isFolde
 
 bool LookupPath(const std::string& path, SysFileInfo* info) {
   return SysStatInfo(AT_FDCWD, path.c_str(), info) == 0;
-}
-
-bool IsFileSystemRoot(const std::string& path) {
-  const auto real = RealPath(path);
-  return real && *real == "/";
-}
-
-bool IsMountPoint(const std::string& path) {
-  struct statx st {};
-  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &st) != 0) return false;
-#ifdef STATX_ATTR_MOUNT_ROOT
-  if (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) return (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-#endif
-  // Older kernels: a folder on another device than its parent is the root of a mount.
-  struct statx parent {};
-  const std::string up = path + "/..";
-  if (::statx(AT_FDCWD, up.c_str(), 0, STATX_BASIC_STATS, &parent) != 0) return true;  // keep when unsure
-  return st.stx_dev_major != parent.stx_dev_major || st.stx_dev_minor != parent.stx_dev_minor ||
-         (st.stx_ino == parent.stx_ino);
-}
-
-bool IsHomeFolder(const std::string& path) {
-  const auto real = RealPath(path);
-  if (!real) return false;
-  std::vector<std::string> homes;
-  if (const char* env = std::getenv("HOME"); env && *env) homes.emplace_back(env);
-  struct passwd pw {};
-  struct passwd* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
-    homes.emplace_back(found->pw_dir);
-  for (const std::string& home : homes) {
-    const auto realHome = RealPath(home);
-    if (realHome && *realHome == *real) return true;
-  }
-  return false;
 }
 
 bool PathsUsable(JobContext& ctx, const JobArgs& args) {

@@ -1,4 +1,5 @@
 // "Del": deletes the files that the filters select, then the listed folders, deepest first.
+#include "jobs/delete_guard.h"
 #include "jobs/local_worker_support.h"
 #include "jobs/local_workers.h"
 #include "jobs/progress_dlg.h"
@@ -40,6 +41,7 @@ std::string GuardText(int guard, const char* source) {
   switch (guard) {
     case DEL_GUARD_ROOT: return std::string("Das Wurzelverzeichnis wird nicht gelöscht:\n") + source;
     case DEL_GUARD_MOUNT: return std::string("Ein Einhängepunkt wird nicht ohne Filter gelöscht:\n") + source;
+    case DEL_GUARD_UNKNOWN: return std::string("Der Ordner kann nicht geprüft werden und wird nicht gelöscht:\n") + source;
     default: return std::string("Das Benutzerverzeichnis wird nicht ohne Filter gelöscht:\n") + source;
   }
 }

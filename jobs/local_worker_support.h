@@ -35,10 +35,6 @@ std::string LocalLastErrorNote();
 // The text cut to at most max bytes, never inside a UTF-8 sequence.
 std::string LocalCutText(std::string text, std::size_t max);
 
-// What "Del" refuses to touch. folder is the listed folder (for a wildcard source its folder);
-// emptiesWhole tells that the row would remove or empty it without filters.
-enum : int { DEL_GUARD_OK = 0, DEL_GUARD_ROOT = 1, DEL_GUARD_MOUNT = 2, DEL_GUARD_HOME = 3 };
-int DelGuard(const char* folder, bool emptiesWhole);
 
 // Whether two folders are the same or one lies inside the other, after links and "." and ".."
 // are resolved; a missing folder counts by its nearest existing parent and the names below it.

@@ -2,6 +2,8 @@
 // it never empties.
 #include "lw_test_util.h"
 
+#include "jobs/copy_workers.h"
+#include "jobs/delete_guard.h"
 #include "jobs/local_worker_support.h"
 
 #include <sched.h>
@@ -180,6 +182,35 @@ TEST(DelGuardTest, TheRootIsAlwaysRefused) {
   EXPECT_EQ(DelGuard("/tmp/..", false), DEL_GUARD_ROOT);
   EXPECT_EQ(DelGuard("/proc", true), DEL_GUARD_MOUNT);
   EXPECT_EQ(DelGuard("/proc", false), DEL_GUARD_OK);
+}
+
+// A folder that exists but cannot be examined (its parent may not be entered) is kept by every
+// worker that deletes.
+TEST(DelGuardTest, AFolderThatCannotBeExaminedIsKept) {
+  Scratch dir;
+  Write(dir / "src/a", "a");
+  Write(dir / "locked/dst/x", "x");
+  for (const std::string& p : {dir.path(), dir / "src"}) ::chmod(p.c_str(), 0755);
+  ::chmod((dir / "src/a").c_str(), 0644);
+  ::chmod((dir / "locked").c_str(), 0700);
+  const int status = InChild([&] {
+    if (!BecomeNobody()) return 77;
+    int bad = 0;
+    if (DelGuard((dir / "locked/dst").c_str(), false) != DEL_GUARD_UNKNOWN) bad |= 1;
+    if (DelGuard((dir / "locked/gone").c_str(), true) != DEL_GUARD_UNKNOWN) bad |= 2;
+    if (DelGuard((dir / "nothing/here").c_str(), true) != DEL_GUARD_OK) bad |= 4;
+    WorkerRun run;
+    if (run(RunCopyDel, dir / "src", dir / "locked/dst", RUN_DIALOG) != JOB_FAILED) bad |= 8;
+    if (run(RunDel, dir / "locked/dst", "", RUN_DIALOG) != JOB_FAILED) bad |= 16;
+    const auto boxes = run.Boxes();
+    if (boxes.empty() || boxes[0].text != "Das Ziel kann nicht geprüft werden:\n" + dir / "locked/dst" +
+                                              "\nKopieren mit Löschen wird dort nicht ausgeführt.")
+      bad |= 32;
+    return bad;
+  });
+  if (status == 77) GTEST_SKIP() << "cannot drop rights here";
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Read(dir / "locked/dst/x"), "x");
 }
 
 // In a child whose root is a scratch folder: "/" (what "$(X)/" becomes) touches nothing.
