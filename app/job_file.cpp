@@ -28,6 +28,15 @@ i64 ParseNumber(std::string_view text) {
   return NumParseIntA(copy.c_str(), 0, 0);
 }
 
+// The first of the given characters (find_first_of looks each character up in the set, which
+// is slow on the long files the reader gets).
+template <typename... Chars>
+std::size_t FindAny(std::string_view text, Chars... chars) {
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (((text[i] == chars) || ...)) return i;
+  return std::string_view::npos;
+}
+
 std::string CellValue(std::string_view value) {
   return std::string(value.substr(0, EncUtf8Prefix(value, kJobCellMaxChars)));
 }
@@ -39,7 +48,7 @@ class Reader {
     std::string_view rest = text;
     if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
     while (!rest.empty()) {
-      std::size_t end = rest.find_first_of("\r\n");
+      const std::size_t end = FindAny(rest, '\r', '\n');
       if (end == std::string_view::npos) {
         Line(rest);
         break;
@@ -56,7 +65,7 @@ class Reader {
 
  private:
   void Line(std::string_view line) {
-    const std::size_t k = line.find_first_of(":[/");
+    const std::size_t k = FindAny(line, ':', '[', '/');
     if (k == std::string_view::npos) return;
     const std::string_view from = line.substr(k);
     switch (line[k]) {

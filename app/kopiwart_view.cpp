@@ -371,7 +371,9 @@ void CKopiwartView::SetSchedule(u32 word, i32 interval) {
 void CKopiwartView::SetLastRun(u32 time) { m_lastRun = time; }
 
 void CKopiwartView::DeleteJobRows() {
-  for (HTREEITEM item : JobItems()) m_list.DeleteItem(item);
+  // From the end: the store removes its last item without renumbering the others.
+  const std::vector<HTREEITEM> items = JobItems();
+  for (auto it = items.rbegin(); it != items.rend(); ++it) m_list.DeleteItem(*it);
 }
 
 void CKopiwartView::ClearList() {
