@@ -22,7 +22,8 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && StartsWithNoCase(a, b);
 }
 
-// Parses a number after a schedule key the way the Windows program did.
+// A number after a schedule key, read as job files written on Windows need it: a sign, the
+// prefixes "0x", "0d", "0o", "0b", and whatever follows the digits ignored.
 i64 ParseNumber(std::string_view text) {
   const std::string copy(text);
   return NumParseIntA(copy.c_str(), 0, 0);
@@ -173,7 +174,7 @@ std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedul
     AppendHex(out, schedule.lastRun);
     out += "\r\n";
   }
-  return out;
+  return EncToWindowsText(out);
 }
 
 JobEntry JobFileRowToEntry(const JobFileRow& row) {
