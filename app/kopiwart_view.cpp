@@ -141,6 +141,9 @@ std::vector<HTREEITEM> CKopiwartView::JobItems() const {
 
 HTREEITEM CKopiwartView::GetJobItem(int jobIndex) const {
   if (jobIndex < 0) return TLI_NULL;
+  // By place where the bar is known to stand first: the runner asks for rows one by one.
+  if (!BarShown()) return m_list.GetItemAt(jobIndex);
+  if (m_list.GetItemAt(0) == GetFilterBarItem()) return m_list.GetItemAt(jobIndex + 1);
   const std::vector<HTREEITEM> items = JobItems();
   return jobIndex < static_cast<int>(items.size()) ? items[static_cast<std::size_t>(jobIndex)] : TLI_NULL;
 }

@@ -349,6 +349,11 @@ bool CTreeListStore::IsItem(HTREEITEM item) const {
   return PosOf(item) >= 0;
 }
 
+HTREEITEM CTreeListStore::GetItemAt(int index) const {
+  Lock lock(m_mutex);
+  return index >= 0 && index < static_cast<int>(m_items.size()) ? m_items[index].id : TLI_NULL;
+}
+
 std::vector<HTREEITEM> CTreeListStore::GetRowItems(std::uint64_t* revision) const {
   Lock lock(m_mutex);
   std::vector<HTREEITEM> out;

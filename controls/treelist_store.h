@@ -92,6 +92,7 @@ class CTreeListStore {
   int GetRowCount() const;                   // TLM_GETROWCOUNT: visible items
   int GetCount() const;                      // every item, hidden ones included
   bool IsItem(HTREEITEM item) const;         // a live item
+  HTREEITEM GetItemAt(int index) const;      // the item at index in item order, or null
   // Items of all rows in row order, and the revision they belong to (for resynchronising).
   std::vector<HTREEITEM> GetRowItems(std::uint64_t* revision = nullptr) const;
   std::vector<HTREEITEM> GetAllItems() const;  // every item in order

@@ -256,6 +256,8 @@ TEST_F(Rows, RowsAndIdsStayRightThroughAppendsRemovalsAtTheEndAndHiding) {
       if (!hidden) rows.push_back(item);
     }
     ASSERT_EQ(list.GetAllItems(), all) << step;
+    for (int i = 0; i < static_cast<int>(all.size()); ++i) ASSERT_EQ(list.GetItemAt(i), all[i]) << step;
+    ASSERT_EQ(list.GetItemAt(static_cast<int>(all.size())), TLI_NULL) << step;
     ASSERT_EQ(list.GetRowCount(), static_cast<int>(rows.size())) << step;
     for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
       ASSERT_EQ(list.GetItemOfRow(r), rows[r]) << step;
