@@ -22,10 +22,20 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && StartsWithNoCase(a, b);
 }
 
-// Parses a number after a schedule key the way the Windows program did.
+// A number after a schedule key, read as job files written on Windows need it: a sign, the
+// prefixes "0x", "0d", "0o", "0b", and whatever follows the digits ignored.
 i64 ParseNumber(std::string_view text) {
   const std::string copy(text);
   return NumParseIntA(copy.c_str(), 0, 0);
+}
+
+// The first of the given characters (find_first_of looks each character up in the set, which
+// is slow on the long files the reader gets).
+template <typename... Chars>
+std::size_t FindAny(std::string_view text, Chars... chars) {
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (((text[i] == chars) || ...)) return i;
+  return std::string_view::npos;
 }
 
 std::string CellValue(std::string_view value) {
@@ -39,7 +49,7 @@ class Reader {
     std::string_view rest = text;
     if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
     while (!rest.empty()) {
-      std::size_t end = rest.find_first_of("\r\n");
+      const std::size_t end = FindAny(rest, '\r', '\n');
       if (end == std::string_view::npos) {
         Line(rest);
         break;
@@ -56,7 +66,7 @@ class Reader {
 
  private:
   void Line(std::string_view line) {
-    const std::size_t k = line.find_first_of(":[/");
+    const std::size_t k = FindAny(line, ':', '[', '/');
     if (k == std::string_view::npos) return;
     const std::string_view from = line.substr(k);
     switch (line[k]) {
@@ -164,7 +174,7 @@ std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedul
     AppendHex(out, schedule.lastRun);
     out += "\r\n";
   }
-  return out;
+  return EncToWindowsText(out);
 }
 
 JobEntry JobFileRowToEntry(const JobFileRow& row) {

@@ -28,9 +28,10 @@ struct JobFileContent {
 // kJobCellMaxChars characters.
 JobFileContent JobFileParse(std::string_view bytes);
 
-// Writes a job file in UTF-8 with CR LF line ends. Each entry's mode cell is looked up in the
-// mode table (letter case ignored) and its subdirectories cell tested for "Nein"; cells are written
-// whole, line breaks inside them as blanks.
+// Writes a job file with CR LF line ends, in Windows-1252 when that is safe, else in UTF-8
+// (EncToWindowsText). Each entry's mode cell is looked up in the mode table (letter case ignored)
+// and its subdirectories cell tested for "Nein"; cells are written whole, line breaks inside them
+// as blanks.
 std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedule& schedule);
 
 // The entry that AddEntry would build from a row, without its path adjustments.

@@ -130,6 +130,9 @@ std::vector<HTREEITEM> CKopiwartView::JobItems() const {
 
 HTREEITEM CKopiwartView::GetJobItem(int jobIndex) const {
   if (jobIndex < 0) return TLI_NULL;
+  // By place where the bar is known to stand first: the runner asks for rows one by one.
+  if (!BarShown()) return m_list.GetItemAt(jobIndex);
+  if (m_list.GetItemAt(0) == GetFilterBarItem()) return m_list.GetItemAt(jobIndex + 1);
   const std::vector<HTREEITEM> items = JobItems();
   return jobIndex < static_cast<int>(items.size()) ? items[static_cast<std::size_t>(jobIndex)] : TLI_NULL;
 }
@@ -360,7 +363,9 @@ void CKopiwartView::SetSchedule(u32 word, i32 interval) {
 void CKopiwartView::SetLastRun(u32 time) { m_lastRun = time; }
 
 void CKopiwartView::DeleteJobRows() {
-  for (HTREEITEM item : JobItems()) m_list.DeleteItem(item);
+  // From the end: the store removes its last item without renumbering the others.
+  const std::vector<HTREEITEM> items = JobItems();
+  for (auto it = items.rbegin(); it != items.rend(); ++it) m_list.DeleteItem(*it);
 }
 
 void CKopiwartView::ClearList() {

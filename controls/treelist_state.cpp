@@ -32,7 +32,7 @@ bool CTreeListStore::ApplyState(int pos, UINT state, UINT mask) {
   const int oldRow = RowOfPos(pos);
   it.state = next;
   if (wasHidden != nowHidden) {
-    Invalidate();
+    if (m_cacheValid) m_index.SetVisible(pos, !nowHidden);
     Bump();
     if (nowHidden) {
       EmitRemoved(oldRow, id);

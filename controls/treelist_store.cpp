@@ -14,40 +14,30 @@ CTreeListStore::~CTreeListStore() = default;
 void CTreeListStore::Invalidate() const { m_cacheValid = false; }
 
 void CTreeListStore::Rebuild() const {
-  const int n = static_cast<int>(m_items.size());
-  m_posOfId.clear();
-  m_posOfId.reserve(m_items.size());
-  m_rowOfPos.assign(m_items.size(), -1);
-  m_posOfRow.clear();
-  for (int pos = 0; pos < n; ++pos) {
-    m_posOfId.emplace(ItemToU32(m_items[pos].id), pos);
-    if (!(m_items[pos].state & TLIS_HIDDEN)) {
-      m_rowOfPos[pos] = static_cast<int>(m_posOfRow.size());
-      m_posOfRow.push_back(pos);
-    }
-  }
+  m_index.Clear();
+  m_index.Reserve(m_items.size());
+  for (const Item& it : m_items) m_index.PushBack(ItemToU32(it.id), !(it.state & TLIS_HIDDEN));
   m_cacheValid = true;
 }
 
 int CTreeListStore::PosOf(HTREEITEM item) const {
   if (!m_cacheValid) Rebuild();
-  auto it = m_posOfId.find(ItemToU32(item));
-  return it == m_posOfId.end() ? -1 : it->second;
+  return m_index.PosOf(ItemToU32(item));
 }
 
 int CTreeListStore::RowOfPos(int pos) const {
   if (!m_cacheValid) Rebuild();
-  return pos >= 0 && pos < static_cast<int>(m_rowOfPos.size()) ? m_rowOfPos[pos] : -1;
+  return m_index.RowOfPos(pos);
 }
 
 int CTreeListStore::PosOfRow(int row) const {
   if (!m_cacheValid) Rebuild();
-  return row >= 0 && row < static_cast<int>(m_posOfRow.size()) ? m_posOfRow[row] : -1;
+  return m_index.PosOfRow(row);
 }
 
 int CTreeListStore::RowCount() const {
   if (!m_cacheValid) Rebuild();
-  return static_cast<int>(m_posOfRow.size());
+  return m_index.RowCount();
 }
 
 bool CTreeListStore::ValidColumn(int column) const {
@@ -222,8 +212,13 @@ DWORD CTreeListStore::GetExtendedStyle() const {
 int CTreeListStore::InsertAt(int pos, Item&& item) {
   const HTREEITEM id = item.id;
   const bool hidden = item.state & TLIS_HIDDEN;
+  const bool atEnd = pos == static_cast<int>(m_items.size());
   m_items.insert(m_items.begin() + pos, std::move(item));
-  Invalidate();
+  if (atEnd && m_cacheValid) {
+    m_index.PushBack(ItemToU32(id), !hidden);
+  } else {
+    Invalidate();
+  }
   Bump();
   if (hidden) return -1;
   const int row = RowOfPos(pos);
@@ -235,8 +230,13 @@ void CTreeListStore::EraseAt(int pos) {
   const HTREEITEM id = m_items[pos].id;
   const int row = RowOfPos(pos);
   if (m_focus == id) SetFocusLocked(TLI_NULL, m_focusColumn);
+  const bool atEnd = pos + 1 == static_cast<int>(m_items.size());
   m_items.erase(m_items.begin() + pos);
-  Invalidate();
+  if (atEnd && m_cacheValid) {
+    m_index.PopBack(ItemToU32(id));
+  } else {
+    Invalidate();
+  }
   Bump();
   if (row >= 0) EmitRemoved(row, id);
 }
@@ -349,12 +349,18 @@ bool CTreeListStore::IsItem(HTREEITEM item) const {
   return PosOf(item) >= 0;
 }
 
+HTREEITEM CTreeListStore::GetItemAt(int index) const {
+  Lock lock(m_mutex);
+  return index >= 0 && index < static_cast<int>(m_items.size()) ? m_items[index].id : TLI_NULL;
+}
+
 std::vector<HTREEITEM> CTreeListStore::GetRowItems(std::uint64_t* revision) const {
   Lock lock(m_mutex);
   std::vector<HTREEITEM> out;
   const int rows = RowCount();
   out.reserve(rows);
-  for (int row = 0; row < rows; ++row) out.push_back(m_items[m_posOfRow[row]].id);
+  for (const Item& it : m_items)
+    if (!(it.state & TLIS_HIDDEN)) out.push_back(it.id);
   if (revision) *revision = m_revision;
   return out;
 }

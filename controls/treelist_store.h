@@ -2,6 +2,7 @@
 #pragma once
 
 #include "controls/treelist_events.h"
+#include "controls/treelist_index.h"
 #include "controls/treelist_types.h"
 
 #include <cstdint>
@@ -9,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 // A flat list of top-level items under TVI_ROOT (no item has children). Each item has one UTF-8
@@ -92,6 +92,7 @@ class CTreeListStore {
   int GetRowCount() const;                   // TLM_GETROWCOUNT: visible items
   int GetCount() const;                      // every item, hidden ones included
   bool IsItem(HTREEITEM item) const;         // a live item
+  HTREEITEM GetItemAt(int index) const;      // the item at index in item order, or null
   // Items of all rows in row order, and the revision they belong to (for resynchronising).
   std::vector<HTREEITEM> GetRowItems(std::uint64_t* revision = nullptr) const;
   std::vector<HTREEITEM> GetAllItems() const;  // every item in order
@@ -216,7 +217,7 @@ class CTreeListStore {
   int RowOfPos(int pos) const;          // -1 when hidden
   int PosOfRow(int row) const;          // -1 when no such row
   int RowCount() const;
-  void Invalidate() const;              // order or visibility changed
+  void Invalidate() const;              // order changed other than at the end
   void Rebuild() const;
   bool ValidColumn(int column) const;
   HTREEITEM NewId();
@@ -251,9 +252,8 @@ class CTreeListStore {
   ITreeListOwner* m_owner = nullptr;
   std::vector<ITreeListObserver*> m_observers;
 
-  // Lookup caches, rebuilt on demand after a change of order or visibility.
+  // Lookup index: kept up to date by appends, removals at the end and visibility changes,
+  // rebuilt on demand after any other change of order.
   mutable bool m_cacheValid = false;
-  mutable std::unordered_map<std::uint32_t, int> m_posOfId;
-  mutable std::vector<int> m_rowOfPos;  // -1 for hidden items
-  mutable std::vector<int> m_posOfRow;
+  mutable CTreeListIndex m_index;
 };

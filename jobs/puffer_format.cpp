@@ -266,7 +266,7 @@ std::string PufferFormatList(const PufferListFile& list, bool withEnd) {
     FmtSnprintfA(buf, sizeof buf, "END %d\n", list.records.Count());
     out += buf;
   }
-  return out;
+  return EncToWindowsText(out);
 }
 
 int PufferList::CompareEntries(const CTextList& list, int i, int j) {

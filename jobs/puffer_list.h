@@ -84,7 +84,8 @@ int PufferAddRecord(CTextList& list, std::string_view path, const PufferRecord& 
 // ends the reading and the result is PUFFER_STOPPED, else 0.
 int PufferParseList(std::string_view text, PufferListFile& out, PufferProgressFn callback = nullptr,
                     void* context = nullptr);
-// The list text: header, records in list order, and with withEnd the END line.
+// The list's bytes: header, records in list order, and with withEnd the END line; in
+// Windows-1252 when that is safe, else UTF-8 (EncToWindowsText).
 std::string PufferFormatList(const PufferListFile& list, bool withEnd);
 
 // A whole unsigned 64-bit number: decimal, or after the prefixes "0x", "0d", "0o", "0b"; false for

@@ -1,4 +1,4 @@
-// Windows-1252 to UTF-8, and the reading rule for files that may come from Windows.
+// Windows-1252 to UTF-8 and back, and the reading and writing rules for files shared with Windows.
 #include "lib/text/enc.h"
 
 namespace {
@@ -13,6 +13,14 @@ constexpr u16 kHigh[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98-9F
 };
 
+// The byte of a code point from 0x80 up, or -1.
+int Cp1252Byte(u32 cp) {
+  if (cp >= 0xA0 && cp <= 0xFF) return static_cast<int>(cp);
+  for (int k = 0; k < 32; ++k)
+    if (kHigh[k] == cp) return 0x80 + k;
+  return -1;
+}
+
 }  // namespace
 
 u32 EncCp1252ToCodePoint(unsigned char byte) {
@@ -23,6 +31,10 @@ std::string EncCp1252ToUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 2);
   for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x80) {
+      out += c;
+      continue;
+    }
     char seq[4];
     int n = EncUtf8Encode(seq, EncCp1252ToCodePoint(static_cast<unsigned char>(c)));
     out.append(seq, static_cast<std::size_t>(n));
@@ -32,4 +44,34 @@ std::string EncCp1252ToUtf8(std::string_view text) {
 
 std::string EncToUtf8(std::string_view text) {
   return EncIsValidUtf8(text) ? std::string(text) : EncCp1252ToUtf8(text);
+}
+
+bool EncUtf8ToCp1252(std::string_view text, std::string& out) {
+  out.clear();
+  out.reserve(text.size());
+  const std::string copy(text);  // EncUtf8Decode reads up to a NUL
+  for (std::size_t i = 0; i < copy.size();) {
+    const unsigned char c = static_cast<unsigned char>(copy[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    u32 cp = 0;
+    const int n = EncUtf8Decode(copy.c_str() + i, &cp);
+    if (n < 2) return false;  // a malformed byte
+    const int byte = Cp1252Byte(cp);
+    if (byte < 0) return false;
+    out += static_cast<char>(byte);
+    i += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string EncToWindowsText(std::string_view utf8) {
+  std::string bytes;
+  if (!EncUtf8ToCp1252(utf8, bytes)) return std::string(utf8);
+  // As long as the UTF-8 text, it is all ASCII; else it must not read as UTF-8 ("Ã¼" gives C3 BC).
+  if (bytes.size() == utf8.size() || !EncIsValidUtf8(bytes)) return bytes;
+  return std::string(utf8);
 }

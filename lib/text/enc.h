@@ -81,6 +81,13 @@ std::string EncCp1252ToUtf8(std::string_view text);
 u32 EncCp1252ToCodePoint(unsigned char byte);
 // Text as UTF-8: unchanged when valid UTF-8, else read as Windows-1252.
 std::string EncToUtf8(std::string_view text);
+// UTF-8 to Windows-1252 into out: false when the text is no valid UTF-8 or holds a character
+// that has no byte there. The C1 code points of the five undefined bytes go back to those bytes.
+bool EncUtf8ToCp1252(std::string_view text, std::string& out);
+// The bytes of a file shared with Windows: Windows-1252 when every character fits and the bytes
+// cannot be taken for UTF-8 (all ASCII, or no valid UTF-8), else the UTF-8 text as it is. Either
+// way EncToUtf8 gives the text back.
+std::string EncToWindowsText(std::string_view utf8);
 // Number of code points (a malformed byte counts as one).
 std::size_t EncUtf8Length(std::string_view text);
 // Byte length of the first maxChars code points; never cuts inside a sequence.

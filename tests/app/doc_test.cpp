@@ -58,6 +58,15 @@ TEST_F(DocTest, OpenSetsVariablesAndLoadsUnmodified) {
   EXPECT_EQ(ReadFile(path), ReadFile(std::string(KPW_TEST_DATA) + "/crlf.kpw"));
 }
 
+TEST_F(DocTest, AWindows1252FileSavedUnchangedKeepsItsBytes) {
+  const std::string path = dir + "/ansi.kpw";
+  fs::copy_file(std::string(KPW_TEST_DATA) + "/cp1252.kpw", path);
+  ASSERT_TRUE(doc.OnOpenDocument(path));
+  EXPECT_EQ(view.GetEntryText(0, JOB_COL_SOURCE).value_or(""), "/home/j\xC3\xBCrgen/B\xC3\xBC" "cher");
+  ASSERT_TRUE(doc.OnSaveDocument(path));
+  EXPECT_EQ(ReadFile(path), ReadFile(std::string(KPW_TEST_DATA) + "/cp1252.kpw"));
+}
+
 TEST_F(DocTest, ScheduleIsResetBeforeReading) {
   const std::string a = dir + "/a.kpw", b = dir + "/b.kpw";
   Spit(a, "/ZEITPLAN=0x4001,9\r\n/LETZTE=0x10\r\n");

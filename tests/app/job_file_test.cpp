@@ -63,11 +63,18 @@ TEST(JobFileGolden, Windows1252IsConvertedAndLongUmlautCellSurvives) {
   EXPECT_EQ(c.rows[0].extra, Umlauts(1283));
   EXPECT_EQ(c.schedule, (JobSchedule{0, 1, 0}));
 
-  // The UTF-8 form of the same file reads the same and is what the writer produces.
-  const std::string utf8 = ReadData("utf8.kpw");
-  const JobFileContent u = JobFileParse(utf8);
+  // The UTF-8 form of the same file reads the same; the writer gives the Windows-1252 file back
+  // byte for byte.
+  const JobFileContent u = JobFileParse(ReadData("utf8.kpw"));
   EXPECT_EQ(u.rows, c.rows);
-  EXPECT_EQ(JobFileFormat(Entries(c), c.schedule), utf8);
+  EXPECT_EQ(JobFileFormat(Entries(c), c.schedule), ReadData("cp1252.kpw"));
+  EXPECT_EQ(JobFileFormat(Entries(u), u.schedule), ReadData("cp1252.kpw"));
+  // A cell outside Windows-1252 makes the whole file UTF-8.
+  std::vector<JobEntry> entries = Entries(c);
+  entries[0].Cell(JOB_COL_PLUS) = "*.\xC5\x81";  // Ł
+  const std::string bytes = JobFileFormat(entries, c.schedule);
+  EXPECT_TRUE(EncIsValidUtf8(bytes));
+  EXPECT_EQ(Entries(JobFileParse(bytes)), entries);
 }
 
 TEST(JobFileWrite, ExactBytes) {

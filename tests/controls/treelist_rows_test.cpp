@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,64 @@ TEST_F(Rows, GetCellTextIntoBufferNeverCutsASequence) {
   EXPECT_EQ(list.GetCellText(1, buf, sizeof buf, 1), -1);
   EXPECT_EQ(list.GetCellText(0, buf, sizeof buf, 7), -1);
   EXPECT_EQ(list.GetCellText(0, buf, sizeof buf, 5), 0);  // never written: empty
+}
+
+TEST_F(Rows, RowsAndIdsStayRightThroughAppendsRemovalsAtTheEndAndHiding) {
+  // The ways a long list is loaded, filtered and cleared, mixed with changes in the middle,
+  // checked against a plain model after every step.
+  Fill(0);
+  std::vector<std::pair<HTREEITEM, bool>> model;  // item, hidden
+  std::mt19937 rnd(12);
+  for (int step = 0; step < 3000; ++step) {
+    const int n = static_cast<int>(model.size());
+    const int pick = n ? static_cast<int>(rnd() % static_cast<unsigned>(n)) : 0;
+    switch (rnd() % 8) {
+      case 0: case 1: case 2: {  // append, a fifth of them hidden
+        const bool hidden = rnd() % 5 == 0;
+        const HTREEITEM item = list.InsertItem(TVIF_TEXT | TVIF_STATE, "x", -1, -1, hidden ? TLIS_HIDDEN : 0,
+                                               TLIS_HIDDEN, 0, TVI_ROOT, TVI_LAST);
+        model.emplace_back(item, hidden);
+        break;
+      }
+      case 3: case 4:  // hide or show
+        if (!n) break;
+        model[pick].second = !model[pick].second;
+        list.SetItemState(model[pick].first, model[pick].second ? TLIS_HIDDEN : 0, TLIS_HIDDEN);
+        break;
+      case 5:  // remove the last item
+        if (!n) break;
+        ASSERT_TRUE(list.DeleteItem(model.back().first));
+        model.pop_back();
+        break;
+      case 6:  // remove one in the middle
+        if (!n) break;
+        ASSERT_TRUE(list.DeleteItem(model[pick].first));
+        model.erase(model.begin() + pick);
+        break;
+      default:  // insert at the front
+        model.emplace(model.begin(), list.InsertItem("f", TVI_FIRST), false);
+        break;
+    }
+    std::vector<HTREEITEM> all, rows;
+    for (const auto& [item, hidden] : model) {
+      all.push_back(item);
+      if (!hidden) rows.push_back(item);
+    }
+    ASSERT_EQ(list.GetAllItems(), all) << step;
+    for (int i = 0; i < static_cast<int>(all.size()); ++i) ASSERT_EQ(list.GetItemAt(i), all[i]) << step;
+    ASSERT_EQ(list.GetItemAt(static_cast<int>(all.size())), TLI_NULL) << step;
+    ASSERT_EQ(list.GetRowCount(), static_cast<int>(rows.size())) << step;
+    for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+      ASSERT_EQ(list.GetItemOfRow(r), rows[r]) << step;
+      ASSERT_EQ(list.GetRowOfItem(rows[r]), r) << step;
+    }
+    ASSERT_EQ(list.GetItemOfRow(static_cast<int>(rows.size())), TLI_NULL) << step;
+    for (const auto& [item, hidden] : model) {
+      if (hidden) {
+        ASSERT_EQ(list.GetRowOfItem(item), -1) << step;
+      }
+    }
+  }
 }
 
 TEST(TreeListColumns, ColumnZeroExistsBeforeAnyColumnAndInsertsShiftCells) {

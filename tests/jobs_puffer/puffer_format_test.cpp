@@ -93,20 +93,23 @@ TEST(PufferFormat, ReadingRules) {
     EXPECT_FALSE(PufferParseNumber(bad, v)) << bad;
 }
 
-TEST(PufferFormat, SixtyFourBitSizesAndUtf8Names) {
+TEST(PufferFormat, SixtyFourBitSizesAndWindows1252OrUtf8Names) {
   PufferListFile list;
   list.hosts[0] = "SRC";
   PufferAddRecord(list.records, "groß\\Übersicht.bin", {0, 9, 0x1'2345'6789LL, 5ull << 30});
+  // Names that all fit Windows-1252 are written so, and a list in Windows-1252 reads back.
   const std::string text = PufferFormatList(list, true);
-  EXPECT_NE(text.find("0\t0x140000000 0x123456789 0x00000009\t\"groß\\Übersicht.bin\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("0\t0x140000000 0x123456789 0x00000009\t\"gro\xDF\\\xDC" "bersicht.bin\"\n"), std::string::npos) << text;
   const PufferListFile back = Parse(text);
   ASSERT_EQ(back.records.Count(), 1);
   EXPECT_EQ(PufferGetRecord(back.records, 0).size, 5ull << 30);
   EXPECT_EQ(RecordPath(back, 0), "groß\\Übersicht.bin");
-  // A list that is no UTF-8 comes from the Windows program: read as Windows-1252.
-  const PufferListFile ansi = Parse(std::string(kHead) + "0\t0x1 0x1 0x1\t\"K\xE4se.txt\"\nEND 1\n");
-  ASSERT_EQ(ansi.records.Count(), 1);
-  EXPECT_EQ(RecordPath(ansi, 0), "Käse.txt");
+  EXPECT_EQ(PufferFormatList(back, true), text);
+  // One name beyond Windows-1252 makes the whole list UTF-8.
+  PufferAddRecord(list.records, "Łódź.txt", {0, 1, 1, 1});
+  const std::string utf8 = PufferFormatList(list, true);
+  EXPECT_NE(utf8.find("\t\"groß\\Übersicht.bin\"\n"), std::string::npos) << utf8;
+  EXPECT_EQ(RecordPath(Parse(utf8), 1), "Łódź.txt");
 }
 
 TEST(PufferFormat, BadRecordsAreRejectedAndTheListIsNotWhole) {

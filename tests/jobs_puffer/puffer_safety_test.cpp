@@ -74,7 +74,7 @@ TEST_F(PufferSafety, ADamagedListDeletesNothingButStillCopies) {
   const std::size_t lastRecord = whole.rfind("\n0\t");
   ASSERT_NE(lastRecord, std::string::npos);
   const std::vector<std::pair<const char*, std::string>> damaged = {
-      {"no END line, as the Windows program writes", body},
+      {"no END line (a list without an END line only copies)", body},
       {"wrong count", body + "END " + std::to_string(count + 1) + "\n"},
       {"a rejected record", body + "0\t0x1 0x1 0x1\t\"..\\x\"\nEND " + std::to_string(count + 1) + "\n"},
       {"text after END", whole + "1\t0x1 0x1 0x1\t\"m.txt\"\n"},

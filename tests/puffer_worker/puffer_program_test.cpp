@@ -34,11 +34,13 @@ TEST_F(PufferProgramTest, ASourceAndTwoDestinationsConverge) {
   Write(src + "/a.txt", "alpha");
   Write(src + "/sub/b.txt", "beta");
   Write(src + "/gone.txt", "soon gone");
+  Write(src + "/K\xC3\xA4se.txt", "cheese");  // Käse: the list is then written in Windows-1252
   Result r = Run("buero-pc", src);
   if (!fs::exists(list) && r.err.find("nicht verfügbar") != std::string::npos)
     GTEST_SKIP() << "the program does not run Puffer rows yet: " << r.err;
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_TRUE(fs::exists(list)) << r.err;
+  EXPECT_NE(Read(list).find("\"K\xE4se.txt\""), std::string::npos);
 
   // Unattended, a new destination is not entered: the row fails and says why.
   const std::string before = Read(list);

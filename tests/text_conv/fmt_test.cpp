@@ -77,7 +77,7 @@ TEST(FmtIntegers, LengthModifiersMatchLibc) {
     for (std::ptrdiff_t v : {PTRDIFF_MIN, std::ptrdiff_t{-5}}) ExpectSame(f, v);
 }
 
-TEST(FmtIntegers, FormsThePartsUse) {
+TEST(FmtIntegers, FormsTheProgramUses) {
   ExpectSame("%i Dateien", 17);
   ExpectSame("%02u.%02u.%04u", 3u, 12u, 2026u);
   ExpectSame("%08i|%08i", 1234, -1234);

@@ -139,4 +139,27 @@ TEST(Cp1252, ReadingRuleKeepsUtf8AndConvertsTheRest) {
   EXPECT_EQ("Stra\xC3\x9F" "e \xE2\x82\xAC", EncToUtf8("Stra\xDF" "e \x80"));
 }
 
+TEST(Cp1252, WritingRuleTakesWindows1252OnlyWhereItReadsBack) {
+  // Every byte 1-255 goes back to itself, the five undefined ones through their C1 code points.
+  std::string all;
+  for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+  std::string back;
+  ASSERT_TRUE(EncUtf8ToCp1252(EncCp1252ToUtf8(all), back));
+  EXPECT_EQ(back, all);
+  EXPECT_EQ(EncToWindowsText(EncCp1252ToUtf8(all)), all);
+  EXPECT_EQ(EncToWindowsText("Stra\xC3\x9F" "e \xE2\x82\xAC"), "Stra\xDF" "e \x80");
+  EXPECT_EQ(EncToWindowsText("plain"), "plain");
+  // A character Windows-1252 lacks (U+0080, U+0141, an emoji) or bytes that are no UTF-8: as they are.
+  for (const char* text : {"\xC2\x80", "\xC5\x81", "\xC3\xA4 \xF0\x9F\x98\x80", "a\xFF"}) {
+    EXPECT_FALSE(EncUtf8ToCp1252(text, back)) << text;
+    EXPECT_EQ(EncToWindowsText(text), text);
+  }
+  // "Ã¼" in Windows-1252 is C3 BC, which reads as UTF-8 ("ü"): it stays UTF-8; beside another
+  // umlaut the bytes are no UTF-8 and Windows-1252 is safe again.
+  EXPECT_EQ(EncToWindowsText("\xC3\x83\xC2\xBC"), "\xC3\x83\xC2\xBC");
+  EXPECT_EQ(EncToWindowsText("\xC3\x83\xC2\xBC \xC3\xBC"), "\xC3\xBC \xFC");
+  for (const char* text : {"\xC3\x83\xC2\xBC", "\xC3\x83\xC2\xBC \xC3\xBC", "Stra\xC3\x9F" "e"})
+    EXPECT_EQ(EncToUtf8(EncToWindowsText(text)), text);
+}
+
 }  // namespace
