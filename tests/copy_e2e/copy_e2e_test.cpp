@@ -3,6 +3,7 @@
 // large file. Skipped while the program cannot run job rows yet.
 #include "tests/support/files.h"
 #include "tests/support/run.h"
+#include "tests/support/shared_program.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -229,6 +230,13 @@ TEST_F(CopyE2e, CopyDelNeverEmptiesTheTargetOnAMissingOrFileSource) {
 TEST_F(CopyE2e, CopyDelWithAnUnreadableSourceFolderDeletesNothing) {
   const bool root = ::geteuid() == 0;
   if (root && !HaveTool("setpriv")) GTEST_SKIP() << "setpriv is needed to drop root rights";
+  std::optional<kpwtest::SharedProgram> shared;
+  if (root) {
+    shared.emplace(kProgram);
+    if (shared->path().empty()) GTEST_SKIP() << shared->reason();
+    if (!kpwtest::OthersCanReach(dir.path())) GTEST_SKIP() << "other users cannot reach " << dir.path();
+  }
+  const std::string program = shared ? shared->path() : kProgram;
   Put(dir / "src/a.txt", "a");
   Put(dir / "src/locked/b.txt", "b");
   Put(dir / "dst/a.txt", "old a");
@@ -239,7 +247,7 @@ TEST_F(CopyE2e, CopyDelWithAnUnreadableSourceFolderDeletesNothing) {
   const std::string job = dir / "jobs.kpw";
   WriteJobFile(job, {MakeRow(dir / "src", dir / "dst", "/COPY_DEL")});
   ::chmod(job.c_str(), 0666);
-  std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY '" + kProgram + "' '" + job + "' -S -A -N 2>'" +
+  std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY '" + program + "' '" + job + "' -S -A -N 2>'" +
                     dir / "stderr.txt" + "'";
   if (root) cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups " + cmd;
   const int status = std::system(cmd.c_str());
