@@ -1,6 +1,6 @@
 // The real program on real folders: job files with copy rows run by "kopiwart FILE -S -A -N"
 // without a display; results judged by diff, rsync and file times; SIGTERM in the middle of a
-// large file. Skipped while the program cannot run job rows yet.
+// large file, and a file size limit. Skipped while the program cannot run job rows yet.
 #include "tests/support/files.h"
 #include "tests/support/run.h"
 #include "tests/support/shared_program.h"
@@ -90,8 +90,8 @@ struct Outcome {
   std::string errors;
 };
 
-// Starts the program on a job file without a display; standard error goes to errFile. With a
-// limit on the size of the files it writes (ulimit -f), as cron may set one.
+// Starts the program on a job file without a display; standard error goes to errFile. A limit on
+// the size of the files it writes is set as "ulimit -f" would set it.
 pid_t Start(const std::string& jobFile, const std::string& errFile, rlim_t fileSizeLimit = RLIM_INFINITY) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
