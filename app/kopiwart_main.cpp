@@ -7,6 +7,8 @@
 #include "jobs/path_tags.h"
 #include "lib/text/fmt.h"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -37,6 +39,9 @@ bool NonEmptyEnv(const char* name) {
 bool HaveDisplay() { return NonEmptyEnv("DISPLAY") || NonEmptyEnv("WAYLAND_DISPLAY"); }
 
 int KopiwartMain(int argc, const char* const* argv, AppFrameFactory gui) {
+  // A write beyond the file size limit (ulimit -f) then fails with EFBIG like a full disk: that
+  // file fails and the run goes on, instead of the signal ending the program.
+  ::signal(SIGXFSZ, SIG_IGN);
   const CommandLineInfo cmd = ParseCommandLine(argc, argv);
   const bool runOnly = cmd.startAtOnce && !cmd.file.empty();
   bool forceNoWindow = false;

@@ -55,8 +55,8 @@ class Program : public ::testing::Test {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
+      ::signal(SIGXFSZ, SIG_DFL);  // as a shell leaves it: the program itself must not die of it
       if (fileSizeLimit != RLIM_INFINITY) {
-        ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{fileSizeLimit, fileSizeLimit};
         ::setrlimit(RLIMIT_FSIZE, &limit);
       }

@@ -1,8 +1,9 @@
 // The real program on real folders: job files with copy rows run by "kopiwart FILE -S -A -N"
 // without a display; results judged by diff, rsync and file times; SIGTERM in the middle of a
-// large file. Skipped while the program cannot run job rows yet.
+// large file, and a file size limit. Skipped while the program cannot run job rows yet.
 #include "tests/support/files.h"
 #include "tests/support/run.h"
+#include "tests/support/shared_program.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -88,8 +90,9 @@ struct Outcome {
   std::string errors;
 };
 
-// Starts the program on a job file without a display; standard error goes to errFile.
-pid_t Start(const std::string& jobFile, const std::string& errFile) {
+// Starts the program on a job file without a display; standard error goes to errFile. A limit on
+// the size of the files it writes is set as "ulimit -f" would set it.
+pid_t Start(const std::string& jobFile, const std::string& errFile, rlim_t fileSizeLimit = RLIM_INFINITY) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     if (std::strncmp(*e, "DISPLAY=", 8) == 0 || std::strncmp(*e, "WAYLAND_DISPLAY=", 16) == 0) continue;
@@ -100,14 +103,17 @@ pid_t Start(const std::string& jobFile, const std::string& errFile) {
   envp.push_back(nullptr);
   std::string a0 = kProgram, a1 = jobFile, a2 = "-S", a3 = "-A", a4 = "-N";
   char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, kProgram.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  const int in = ::open("/dev/null", O_RDONLY);
+  const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(err, 2) < 0) ::_exit(127);
+  // The program starts with the signals as a shell would leave them.
+  ::signal(SIGXFSZ, SIG_DFL);
+  const rlimit limit{fileSizeLimit, fileSizeLimit};
+  if (fileSizeLimit != RLIM_INFINITY && ::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
+  ::execve(kProgram.c_str(), argv, envp.data());
+  ::_exit(127);
 }
 
 Outcome Finish(pid_t pid, const std::string& errFile) {
@@ -118,10 +124,11 @@ Outcome Finish(pid_t pid, const std::string& errFile) {
   return o;
 }
 
-Outcome RunJobs(const TempDir& dir, const std::vector<Row>& rows, unsigned schedule = 0) {
+Outcome RunJobs(const TempDir& dir, const std::vector<Row>& rows, unsigned schedule = 0,
+                rlim_t fileSizeLimit = RLIM_INFINITY) {
   const std::string job = dir / "jobs.kpw";
   WriteJobFile(job, rows, schedule);
-  return Finish(Start(job, dir / "stderr.txt"), dir / "stderr.txt");
+  return Finish(Start(job, dir / "stderr.txt", fileSizeLimit), dir / "stderr.txt");
 }
 
 // Whether the program can run rows: the skip reason when it cannot.
@@ -229,6 +236,13 @@ TEST_F(CopyE2e, CopyDelNeverEmptiesTheTargetOnAMissingOrFileSource) {
 TEST_F(CopyE2e, CopyDelWithAnUnreadableSourceFolderDeletesNothing) {
   const bool root = ::geteuid() == 0;
   if (root && !HaveTool("setpriv")) GTEST_SKIP() << "setpriv is needed to drop root rights";
+  std::optional<kpwtest::SharedProgram> shared;
+  if (root) {
+    shared.emplace(kProgram);
+    if (shared->path().empty()) GTEST_SKIP() << shared->reason();
+    if (!kpwtest::OthersCanReach(dir.path())) GTEST_SKIP() << "other users cannot reach " << dir.path();
+  }
+  const std::string program = shared ? shared->path() : kProgram;
   Put(dir / "src/a.txt", "a");
   Put(dir / "src/locked/b.txt", "b");
   Put(dir / "dst/a.txt", "old a");
@@ -239,7 +253,7 @@ TEST_F(CopyE2e, CopyDelWithAnUnreadableSourceFolderDeletesNothing) {
   const std::string job = dir / "jobs.kpw";
   WriteJobFile(job, {MakeRow(dir / "src", dir / "dst", "/COPY_DEL")});
   ::chmod(job.c_str(), 0666);
-  std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY '" + kProgram + "' '" + job + "' -S -A -N 2>'" +
+  std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY '" + program + "' '" + job + "' -S -A -N 2>'" +
                     dir / "stderr.txt" + "'";
   if (root) cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups " + cmd;
   const int status = std::system(cmd.c_str());
@@ -309,6 +323,29 @@ TEST_F(CopyE2e, SigtermInTheMiddleOfALargeFileKeepsTheOldTarget) {
   for (const auto& e : fs::directory_iterator(dir / "dst")) names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"big.bin"});
   EXPECT_FALSE(Exists(dir / "later-dst"));
+}
+
+// A limit on the size of written files (ulimit -f): the file that outgrows it fails as on a full
+// disk, its old target stays, nothing half-written is left, and the run goes on.
+TEST_F(CopyE2e, AFileOverTheSizeLimitFailsAloneAndTheRunGoesOn) {
+  std::mt19937_64 rng(7);
+  std::string noise(std::size_t{20} << 20, '\0');  // random: the archive cannot shrink it below the limit
+  for (char& c : noise) c = static_cast<char>(rng());
+  Put(dir / "src/big.bin", noise);
+  Put(dir / "src/a.txt", "a");
+  Put(dir / "src/sub/b.txt", "b");
+  Put(dir / "dst/big.bin", "old target", kT - 100);
+  Put(dir / "later/c.txt", "c");
+  const Outcome o = RunJobs(dir,
+                            {MakeRow(dir / "src", dir / "dst"), MakeRow(dir / "src", dir / "zip/a.zip", "/ZIP"),
+                             MakeRow(dir / "later", dir / "later-dst")},
+                            0, rlim_t{8} << 20);
+  EXPECT_EQ(o.exitStatus, 1) << o.errors;
+  EXPECT_EQ(Get(dir / "dst/big.bin"), "old target");
+  EXPECT_EQ(Shell("cd '" + dir / "dst" + "' && find . -type f | sort"), "./a.txt\n./big.bin\n./sub/b.txt\n");
+  EXPECT_EQ(Get(dir / "dst/sub/b.txt"), "b");
+  EXPECT_EQ(Shell("find '" + dir / "zip" + "' -type f 2>/dev/null"), "");
+  EXPECT_EQ(Get(dir / "later-dst/c.txt"), "c");
 }
 
 }  // namespace
