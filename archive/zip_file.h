@@ -1,7 +1,10 @@
 // The zip archive class: the view's shared archive object, reading, updating and writing archives.
 //
-// Writing (modes 2 and 3) goes to a temporary file beside the archive; only a successful Close
-// renames it over the archive, so Discard, a failure or a cancel leave the old archive as it was.
+// Writing (modes 2 and 3) goes to a temporary file beside the archive, which has no name where
+// the file system allows (sys_replace.h); only a successful Close puts it in the archive's place,
+// flushed, so Discard, a failure, a cancel or a killed process leave the old archive as it was.
+// The new archive keeps the old one's owner, group and mode; a read-only archive, or one whose
+// owner cannot be kept, is not opened for writing.
 // Mode 2 on a missing file starts a new, empty archive. Entries are written stored or deflated
 // (ZIP64 where sizes, offsets or the count need it), with UTF-8 names, Unix modes and exact
 // modification times. Reading takes stored, deflated and bzip2 entries; any other method or an
