@@ -27,7 +27,9 @@ class CZipFile : public CArcFile {
   // Unpacks every entry under folder (created when missing). Names are read with "\" as "/";
   // absolute names, drive letters and ".." components are skipped and reported (event 10), and
   // so are symbolic links (other special entries unpack as plain files). Nothing is written
-  // outside folder, not even through links that already lie inside it.
+  // outside folder, not even through links that already lie inside it. A file gets its name only
+  // when it is whole and its check sum is right; an entry whose file was not there when it came
+  // up never replaces one that appeared meanwhile.
   int ExtractAll(const char* folder, const char* reserved) override;
   // Packs the files that a listing of source selects (plus and minus: ";"-separated patterns;
   // ARC_FLAG_RECURSE lists sub-folders) under the names relative to source, below folder when
