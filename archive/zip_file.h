@@ -35,7 +35,8 @@ class CZipFile : public CArcFile {
   // ARC_FLAG_RECURSE lists sub-folders) under the names relative to source, below folder when
   // given. During the skip query (event 15) of a file or folder its entry name is still the
   // path relative to source, so that excluded source folders match; the archive file itself and
-  // its temporary file are never packed.
+  // its temporary file are never packed. A file or folder whose name holds "\" is not packed
+  // and is reported (ARC_ERR_NAME): "\" separates folders in entry names.
   int AddTree(const char* source, const char* plus, const char* minus, const char* folder) override;
   std::string GetErrorText() const override;
 

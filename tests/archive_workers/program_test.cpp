@@ -270,6 +270,24 @@ TEST_F(Program, AStoppedOrKilledPackKeepsTheOldArchiveAndLeavesNothing) {
   }
 }
 
+// "\" separates folders in entry names: a file or folder whose name holds one is not packed but
+// told once, and the row fails.
+TEST_F(Program, NamesWithABackslashAreToldAndNotPacked) {
+  WriteFile(dir_ / "src/a/b", "real");
+  WriteFile(dir_ / "src/a\\b", "file named a\\b");
+  WriteFile(dir_ / "src/c\\d/e.txt", "inside folder c\\d");
+  const std::string archive = dir_ / "out/t.zip";
+  const int status = Run({{"ZIP", dir_ / "src", archive, ""}});
+  SkipIfStandIn();
+  EXPECT_EQ(status, 1) << err_;
+  EXPECT_EQ(Entries(archive), (std::vector<std::string>{"a/", "a/b"}));
+  EXPECT_EQ(Member(archive, "a/b"), "real");
+  const std::string told = "Der Name kann nicht im Archiv '" + archive + "' stehen, die Datei wird übergangen: ";
+  EXPECT_NE(err_.find(told + (dir_ / "src/a\\b")), std::string::npos) << err_;
+  EXPECT_NE(err_.find(told + (dir_ / "src/c\\d")), std::string::npos) << err_;
+  EXPECT_EQ(err_.find("e.txt"), std::string::npos) << err_;
+}
+
 TEST_F(Program, AFailedWriteKeepsTheOldArchive) {
   WriteFile(dir_ / "src/a.txt", "alpha");
   const std::string archive = dir_ / "out/t.zip";
