@@ -6,17 +6,15 @@
 #include "jobs/run_host.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_path.h"
+#include "lib/system/sys_replace.h"
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <optional>
 
 namespace {
@@ -64,52 +62,7 @@ bool JobFileReadAll(const std::string& path, std::string& out) {
 }
 
 bool JobFileWriteAtomic(const std::string& path, std::string_view bytes) {
-  // Write where a link points, so that saving keeps the link.
-  std::string target = path;
-  struct stat lst{};
-  if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-  }
-  struct stat st{};
-  const bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) {
-    SetLastErrorFromErrno(EISDIR, target.c_str());
-    return false;
-  }
-  std::string dir;
-  SysStrDir(dir, target.c_str());
-  std::string temp = target + ".~XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    SetLastErrorFromErrno(target.c_str());
-    return false;
-  }
-  mode_t mode = 0666;
-  if (exists) {
-    mode = st.st_mode & 07777;
-  } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode &= ~mask;
-  }
-  int failure = 0;
-  if (::fchmod(fd, mode) != 0 || !SysWriteAll(fd, bytes.data(), bytes.size()) || ::fsync(fd) != 0) failure = errno;
-  if (::close(fd) != 0 && !failure) failure = errno;
-  if (!failure && ::rename(temp.c_str(), target.c_str()) != 0) failure = errno;
-  if (failure) {
-    ::unlink(temp.c_str());
-    SetLastErrorFromErrno(failure, target.c_str());
-    return false;
-  }
-  const int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return true;
+  return SysReplaceFile(path.c_str(), bytes, true) == 0;
 }
 
 std::string JobFileOpenErrorText(const std::string& path, DWORD error) {

@@ -86,6 +86,8 @@ int StartupRunThread(CKopiwartDoc* doc);
 std::string JobFilePatchLastRun(std::string_view bytes, u32 lastRun);
 
 // Whole-file helpers of the document, exposed for tests. Both set the last error on failure.
+// A save is a durable replace that keeps the file's owner, group and mode; a read-only file, or
+// one whose owner this process cannot keep, is not written (error 5).
 bool JobFileReadAll(const std::string& path, std::string& out);
 bool JobFileWriteAtomic(const std::string& path, std::string_view bytes);
 

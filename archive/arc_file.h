@@ -43,6 +43,7 @@ enum ArcError : int {
   ARC_ERR_LISTING = 17,        // a source folder could not be read completely
   ARC_ERR_CHANGED = 18,        // a source file changed while it was packed
   ARC_ERR_TOO_LARGE = 19,      // a size beyond what the format can hold
+  ARC_ERR_NAME = 20,           // a file whose name an entry cannot hold ("\" in it), not packed
   ARC_ERR_USER_ABORT = 23,     // the callback asked to stop; accepted without a message
   ARC_ERR_NOT_AVAILABLE = 120, // the operation is not built in
 };

@@ -352,6 +352,7 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
 
   const int threads = s.threads > 0 ? s.threads : ZipDeflatePool::AvailableThreads();
   ZipPackPipeline pipeline(s, std::min(threads, 64));
+  std::vector<std::string> refused;  // folders whose names no entry can hold, with "/"
   const int count = listing.GetCount();
   for (int i = 0; i < count && !pipeline.Stopped(); ++i) {
     CDirListing::Entry* entry = listing.GetEntry(i);
@@ -376,6 +377,20 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
     const int skip = Notify(ARC_EVENT_ENTRY, index, nullptr);
     if (skip == 1) {
       leave();
+      continue;
+    }
+    // "\" separates folders in entry names: such a file would unpack under another name. A
+    // refused folder is told once, not again for each thing inside it.
+    if (relative.find('\\') != std::string::npos) {
+      leave();
+      const bool inside = std::any_of(refused.begin(), refused.end(),
+                                      [&](const std::string& f) { return relative.compare(0, f.size(), f) == 0; });
+      if (inside) continue;
+      if (isFolder) refused.push_back(relative + "/");
+      int fullLength = 0;
+      const char* fullText = listing.GetPath(i, &fullLength, CDirListing::DL_PATH_FULL);
+      s.Fail(ARC_ERR_NAME, std::string(fullText, static_cast<std::size_t>(fullLength)));
+      if (s.ReportError(-1)) break;
       continue;
     }
     ZipEntryRec& rec = s.entries.back();

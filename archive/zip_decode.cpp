@@ -14,13 +14,22 @@ namespace {
 
 constexpr std::size_t kPiece = 256 * 1024;
 
-// One raw inflate state per thread, reset for each entry.
+// One raw inflate state per thread, started afresh for each entry.
 struct Inflater {
   z_stream zs{};
   bool ready = false;
   Inflater() { ready = inflateInit2(&zs, -15) == Z_OK; }
   ~Inflater() {
     if (ready) inflateEnd(&zs);
+  }
+  // inflateReset keeps the input pointer and count: an entry that stopped inside its data
+  // (a size that lies, a failed write) left them pointing into its freed buffer.
+  void Start() {
+    inflateReset(&zs);
+    zs.next_in = nullptr;
+    zs.avail_in = 0;
+    zs.next_out = nullptr;
+    zs.avail_out = 0;
   }
   Inflater(const Inflater&) = delete;
   Inflater& operator=(const Inflater&) = delete;
@@ -77,8 +86,8 @@ int DecodeDeflate(ZipInput& input, u64 offset, const ZipEntryRec& entry, Checker
   thread_local std::unique_ptr<Inflater> inflater;
   if (!inflater) inflater = std::make_unique<Inflater>();
   if (!inflater->ready) return ARC_ERR_DATA;
+  inflater->Start();
   z_stream& zs = inflater->zs;
-  inflateReset(&zs);
   std::vector<u8> in(static_cast<std::size_t>(std::min<u64>(entry.compSize, kPiece)));
   std::vector<u8> out(kPiece);
   u64 left = entry.compSize;

@@ -81,6 +81,8 @@ std::string CZipFile::GetErrorText() const {
     case ARC_ERR_CHANGED:
       return FmtString("Die Datei '%s' hat sich beim Packen in das Archiv '%s' geändert und wurde ausgelassen.",
                        item, path);
+    case ARC_ERR_NAME:
+      return FmtString("Der Name kann nicht im Archiv '%s' stehen, die Datei wird übergangen: %s", path, item);
     case ARC_ERR_TOO_LARGE:
       return FmtString("Die Datei '%s' ist für das Archiv '%s' zu groß.", item, path);
     case ARC_ERR_USER_ABORT:

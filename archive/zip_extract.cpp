@@ -2,8 +2,8 @@
 #include "archive/zip_internal.h"
 
 #include "lib/system/sys.h"
-#include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/system/sys_tempfile.h"
 #include "lib/text/fmt.h"
 
 #include <fcntl.h>
@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <random>
 
 using namespace zipfmt;
 
@@ -123,7 +122,6 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
   {
     FolderWalker walker(rootFd);
     std::vector<std::pair<std::string, i64>> folderTimes;
-    std::mt19937 rng{std::random_device{}()};
     const int count = static_cast<int>(s.entries.size());
     for (int i = 0; i < count && !stop; ++i) {
       const ZipEntryRec& e = s.entries[static_cast<std::size_t>(i)];
@@ -166,19 +164,12 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
         continue;
       }
 
-      // A new name is written in place; an existing file is replaced through a temporary name.
-      std::string tempName;
-      int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd < 0 && errno != EEXIST) {
-        stop = report(i, ARC_ERR_CREATE, rel, errno);
-        continue;
-      }
-      if (fd < 0) {
-        struct stat st {};
-        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-          stop = report(i, ARC_ERR_CREATE, rel, errno);
-          continue;
-        }
+      // Whether the name is taken is decided here: an entry whose file was not there never
+      // replaces one that appears while it is unpacked.
+      bool existed = false;
+      struct stat st {};
+      if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        existed = true;
         if (S_ISDIR(st.st_mode)) {
           stop = report(i, ARC_ERR_CREATE, rel, EISDIR);
           continue;
@@ -188,23 +179,22 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
         if ((m_flags & ARC_FLAG_NEWER_ONLY) &&
             SysCompareFileTime(e.mtime, static_cast<SysUtc>(st.st_mtime), e.exactTime ? 0 : 2) <= 0)
           continue;
-        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-          tempName = FmtString(".%.200s.%08x.tmp", name.c_str(), static_cast<unsigned>(rng()));
-          fd = ::openat(dirFd, tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-          if (fd < 0 && errno != EEXIST) break;
-        }
-        if (fd < 0) {
-          stop = report(i, ARC_ERR_CREATE, rel, errno);
-          continue;
-        }
+      } else if (errno != ENOENT) {
+        stop = report(i, ARC_ERR_CREATE, rel, errno);
+        continue;
       }
-      const std::string& written = tempName.empty() ? name : tempName;
+      // The entry gets its name only when it is whole and its check sum is right.
+      SysTempFile file;
+      if (const int err = file.Create(dirFd, name)) {
+        stop = report(i, ARC_ERR_CREATE, rel, err);
+        continue;
+      }
 
       int writeErr = 0;
       std::string detail;
       int rc = ZipDecodeEntry(s.input, e, [&](const u8* data, std::size_t length) {
-        if (!SysWriteAll(fd, data, length)) {
-          writeErr = errno;
+        if (const int err = file.Write(data, length)) {
+          writeErr = err;
           return false;
         }
         s.progressPos.fetch_add(static_cast<i64>(length), std::memory_order_relaxed);
@@ -212,26 +202,24 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
       }, detail);
       const int readErr = errno;
       if (rc == ARC_OK) {
+        const int fd = file.Fd();
         const u32 mode = e.UnixMode() & 07777;
         if (mode & 0777) {
           ::fchmod(fd, mode & 0777);
         } else if (e.externalAttr & 0x01) {
-          struct stat st {};
-          if (::fstat(fd, &st) == 0) ::fchmod(fd, st.st_mode & ~static_cast<mode_t>(0222));
+          struct stat own {};
+          if (::fstat(fd, &own) == 0) ::fchmod(fd, own.st_mode & ~static_cast<mode_t>(0222));
         }
         const struct timespec times[2] = {{static_cast<time_t>(e.mtime), 0}, {static_cast<time_t>(e.mtime), 0}};
         ::futimens(fd, times);
-      }
-      if (::close(fd) != 0 && rc == ARC_OK) {
-        rc = ARC_ERR_WRITE;
-        writeErr = errno;
-      }
-      if (rc == ARC_OK && !tempName.empty() && ::renameat(dirFd, tempName.c_str(), dirFd, name.c_str()) != 0) {
-        rc = ARC_ERR_WRITE;
-        writeErr = errno;
+        if (const int err = file.Commit(existed)) {
+          rc = ARC_ERR_WRITE;
+          writeErr = err;
+        }
+      } else {
+        file.Discard();
       }
       if (rc != ARC_OK) {
-        ::unlinkat(dirFd, written.c_str(), 0);
         if (rc == ARC_ERR_WRITE) stop = report(i, ARC_ERR_CREATE, rel, writeErr);
         else if (rc == ARC_ERR_READ) stop = report(i, ARC_ERR_READ, e.name, readErr);
         else stop = report(i, rc, e.name, 0, detail.empty() ? MethodText(e.method) : detail);

@@ -4,7 +4,6 @@
 
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
-#include "lib/system/tempname.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,31 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 using namespace zipfmt;
-
-namespace {
-
-// The process's file-creation mask, read without changing it.
-mode_t CurrentUmask() {
-  if (std::FILE* f = std::fopen("/proc/self/status", "re")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f)) {
-      unsigned mask = 0;
-      if (std::sscanf(line, "Umask: %o", &mask) == 1) {
-        std::fclose(f);
-        return static_cast<mode_t>(mask);
-      }
-    }
-    std::fclose(f);
-  }
-  return 022;
-}
-
-}  // namespace
 
 CZipFile::CZipFile() : m_impl(std::make_unique<Impl>(*this)) {}
 
@@ -50,10 +26,8 @@ void CZipFile::Impl::Reset() {
   if (oldFd >= 0) ::close(oldFd);
   oldFd = -1;
   input.Reset(-1, 0);
-  if (tempFd >= 0) ::close(tempFd);
+  replacement.Discard();
   tempFd = -1;
-  if (!tempPath.empty()) ::unlink(tempPath.c_str());
-  tempPath.clear();
   output.Attach(-1);
   entries.clear();
   byName.clear();
@@ -103,9 +77,6 @@ int CZipFile::Open(const char* path, int mode, int level) {
     s.oldExists = true;
     s.oldDev = st.st_dev;
     s.oldIno = st.st_ino;
-    s.oldMode = st.st_mode & 07777;
-    s.oldUid = st.st_uid;
-    s.oldGid = st.st_gid;
   }
 
   // The old archive is read for reading and updating (an empty file counts as an empty archive).
@@ -130,32 +101,14 @@ int CZipFile::Open(const char* path, int mode, int level) {
   }
 
   if (mode != ARC_OPEN_READ) {
-    // An archive reached through a link is replaced where the link points, the link stays.
-    s.commitPath = os.c_str();
-    struct stat lst {};
-    if (::lstat(os.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
-      if (char* resolved = ::realpath(os.c_str(), nullptr)) {
-        s.commitPath = resolved;
-        std::free(resolved);
-      }
-    }
-    std::string folder;
-    SysStrDir(folder, s.commitPath.c_str());
-    if (folder.empty()) folder = ".";
-    int nameLength = 0;
-    const char* name = SysPathName(static_cast<int>(s.commitPath.size()), s.commitPath.c_str(), &nameLength);
-    std::string part = "." + std::string(name, static_cast<std::size_t>(nameLength)) + "-*.tmp";
-    if (part.size() > 200) part = ".kpw-zip-*.tmp";
-    std::vector<char> buffer(folder.size() + part.size() + 64);
-    if (SysTempName(buffer.data(), static_cast<int>(buffer.size()), folder.c_str(), part.c_str()) < 0) {
-      const int err = errno ? errno : ENOENT;
+    // Through a link the file it points to is replaced; the link stays.
+    if (const int err = s.replacement.Begin(os.c_str())) {
       s.Reset();
-      return s.Fail(ARC_ERR_OPEN, {}, SysFileExist(folder.c_str()) == 0 ? ENOENT : err);
+      return s.Fail(ARC_ERR_OPEN, {}, err);
     }
-    s.tempPath = SysOsPath(buffer.data()).c_str();
-    s.tempFd = ::open(s.tempPath.c_str(), O_RDWR | O_CLOEXEC);
+    s.tempFd = s.replacement.Fd();
     struct stat tst {};
-    if (s.tempFd < 0 || ::fstat(s.tempFd, &tst) != 0) {
+    if (::fstat(s.tempFd, &tst) != 0) {
       const int err = errno;
       s.Reset();
       return s.Fail(ARC_ERR_OPEN, {}, err);
@@ -238,14 +191,7 @@ int CZipFile::Close() {
   if (!out.Write(ZipEndRecords(s.entries.size(), dirOffset, dirSize)) || !out.Flush())
     return fail(ARC_ERR_WRITE, out.Error());
 
-  const mode_t mode = s.oldExists ? s.oldMode : (0666 & ~CurrentUmask());
-  if (s.oldExists) {
-    // Keeps the owner where we may (root may); otherwise the new archive is ours.
-    [[maybe_unused]] const int owned = ::fchown(s.tempFd, s.oldUid, s.oldGid);
-  }
-  if (::fchmod(s.tempFd, mode) != 0 || ::fdatasync(s.tempFd) != 0) return fail(ARC_ERR_WRITE, errno);
-  if (::rename(s.tempPath.c_str(), s.commitPath.c_str()) != 0) return fail(ARC_ERR_COMMIT, errno);
-  s.tempPath.clear();  // it is the archive now
+  if (const int err = s.replacement.Commit(true)) return fail(ARC_ERR_COMMIT, err);
   s.Reset();
   s.running.store(false);
   m_openMode = 0;

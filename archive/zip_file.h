@@ -1,7 +1,10 @@
 // The zip archive class: the view's shared archive object, reading, updating and writing archives.
 //
-// Writing (modes 2 and 3) goes to a temporary file beside the archive; only a successful Close
-// renames it over the archive, so Discard, a failure or a cancel leave the old archive as it was.
+// Writing (modes 2 and 3) goes to a temporary file beside the archive, which has no name where
+// the file system allows (sys_replace.h); only a successful Close puts it in the archive's place,
+// flushed, so Discard, a failure, a cancel or a killed process leave the old archive as it was.
+// The new archive keeps the old one's owner, group and mode; a read-only archive, or one whose
+// owner cannot be kept, is not opened for writing.
 // Mode 2 on a missing file starts a new, empty archive. Entries are written stored or deflated
 // (ZIP64 where sizes, offsets or the count need it), with UTF-8 names, Unix modes and exact
 // modification times. Reading takes stored, deflated and bzip2 entries; any other method or an
@@ -24,13 +27,16 @@ class CZipFile : public CArcFile {
   // Unpacks every entry under folder (created when missing). Names are read with "\" as "/";
   // absolute names, drive letters and ".." components are skipped and reported (event 10), and
   // so are symbolic links (other special entries unpack as plain files). Nothing is written
-  // outside folder, not even through links that already lie inside it.
+  // outside folder, not even through links that already lie inside it. A file gets its name only
+  // when it is whole and its check sum is right; an entry whose file was not there when it came
+  // up never replaces one that appeared meanwhile.
   int ExtractAll(const char* folder, const char* reserved) override;
   // Packs the files that a listing of source selects (plus and minus: ";"-separated patterns;
   // ARC_FLAG_RECURSE lists sub-folders) under the names relative to source, below folder when
   // given. During the skip query (event 15) of a file or folder its entry name is still the
   // path relative to source, so that excluded source folders match; the archive file itself and
-  // its temporary file are never packed.
+  // its temporary file are never packed. A file or folder whose name holds "\" is not packed
+  // and is reported (ARC_ERR_NAME): "\" separates folders in entry names.
   int AddTree(const char* source, const char* plus, const char* minus, const char* folder) override;
   std::string GetErrorText() const override;
 

@@ -3,6 +3,7 @@
 
 #include "archive/zip_file.h"
 #include "archive/zip_format.h"
+#include "lib/system/sys_replace.h"
 
 #include <sys/types.h>
 
@@ -97,15 +98,10 @@ struct CZipFile::Impl {
   bool oldExists = false;
   dev_t oldDev = 0;
   ino_t oldIno = 0;
-  mode_t oldMode = 0;
 
-  uid_t oldUid = 0;
-  gid_t oldGid = 0;
-
-  // The new archive while writing, and the name it gets (a link's target for a link).
-  std::string commitPath;
+  // The new archive while writing (it replaces the old one only at Close).
+  SysReplacement replacement;
   int tempFd = -1;
-  std::string tempPath;
   dev_t tempDev = 0;
   ino_t tempIno = 0;
   ZipOutput output;

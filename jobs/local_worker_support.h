@@ -39,9 +39,3 @@ std::string LocalCutText(std::string text, std::size_t max);
 // Whether two folders are the same or one lies inside the other, after links and "." and ".."
 // are resolved; a missing folder counts by its nearest existing parent and the names below it.
 bool LocalFoldersOverlap(const char* a, const char* b);
-
-// Replaces the content of an existing file through a temporary file beside it and a rename,
-// keeping its mode, owner and group; a link is followed and stays a link. Every write, the sync
-// and the close are checked; on any failure the file is left as it was and false comes back
-// with the last error set.
-bool LocalRewriteFile(const char* path, const std::string& data);

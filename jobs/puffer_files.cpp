@@ -4,6 +4,7 @@
 #include "lib/system/sys_copy.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_file.h"
+#include "lib/system/sys_replace.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
@@ -29,13 +30,6 @@ std::string ParentOf(const std::string& path) {
 
 // Writes all bytes; 0 or the errno.
 int WriteAll(int fd, const std::string& bytes) { return SysWriteAll(fd, bytes.data(), bytes.size()) ? 0 : errno; }
-
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);  // some file systems refuse; the rename itself has happened
-  ::close(fd);
-}
 
 }  // namespace
 
@@ -80,19 +74,7 @@ int PufferReadWhole(const std::string& path, std::string& out) {
 }
 
 int PufferWriteFileAtomic(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".tmp";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return errno;
-  int err = WriteAll(fd, text);
-  if (!err && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && !err) err = errno;
-  if (!err && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  if (err) {
-    ::unlink(temp.c_str());
-    return err;
-  }
-  SyncFolder(ParentOf(path));
-  return 0;
+  return SysReplaceFile(path.c_str(), text, true);
 }
 
 int PufferCopyVerified(const std::string& from, const std::string& to, const PufferRecord& want,

@@ -97,8 +97,8 @@ int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out)
 
 // Reads a whole file; 0 or an errno value.
 int PufferReadWhole(const std::string& path, std::string& out);
-// Replaces path by text through a temporary file beside it, synced before the rename and the
-// folder synced after it; the old file stays whole on any failure. 0 or an errno value.
+// Replaces path by text with the durable replace (sys_replace.h): the old file stays whole on
+// any failure. 0 or an errno value.
 int PufferWriteFileAtomic(const std::string& path, const std::string& text);
 
 // Copies from onto to through a temporary name beside to, checks that the copy has the size and

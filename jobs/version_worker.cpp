@@ -7,6 +7,7 @@
 #include "jobs/version_text.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/system/sys_replace.h"
 #include "lib/text/num.h"
 #include "lib/text/str.h"
 
@@ -115,7 +116,9 @@ int RunVersion(JobContext& ctx, const JobArgs& args) {
   stamped.append(text, 0, static_cast<std::size_t>(from));
   stamped.append(version, static_cast<std::size_t>(length));
   stamped.append(text, static_cast<std::size_t>(from + distance), std::string::npos);
-  if (!LocalRewriteFile(args.target, stamped)) return JOB_FAILED;
+  // Mode, owner and group stay; a read-only file is not stamped.
+  const SysOsPath target(args.target);
+  if (!target.ok() || SysReplaceFile(target.c_str(), stamped, true) != 0) return JOB_FAILED;
   ++ctx.run.FilesCopied();
   return JOB_DONE;
 }

@@ -1,9 +1,10 @@
-// CRegFile: .reg files in their encodings, written through a temporary file; import all or nothing.
+// CRegFile: .reg files in their encodings, written by the durable replace; import all or nothing.
 #include "lib/system/regfile.h"
 
 #include "lib/system/registry.h"
 #include "lib/system/regstore.h"
 #include "lib/system/sys_fdio.h"
+#include "lib/system/sys_replace.h"
 #include "lib/system/vars.h"
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
@@ -14,7 +15,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -97,56 +97,6 @@ std::string Encode(const std::string& utf8, TextEncoding encoding, bool withMark
   return utf8;
 }
 
-std::string DirOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Writes data to a new file beside target and renames it over target. mode < 0: a new file's
-// mode (0666 less the umask).
-bool ReplaceFile(const std::string& target, const std::string& data, int mode) {
-  static std::atomic<unsigned> counter{0};
-  const std::string dir = DirOf(target);
-  const auto slash = target.rfind('/');
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = FmtString("%s/.%s.%d.%u.tmp", dir.c_str(), base.c_str(), static_cast<int>(::getpid()),
-                    counter.fetch_add(1));
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    SetLastErrorFromErrno(errno, target.c_str());
-    return false;
-  }
-  bool ok = mode < 0 || ::fchmod(fd, static_cast<mode_t>(mode)) == 0;
-  std::size_t done = 0;
-  while (ok && done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    else done += static_cast<std::size_t>(n);
-  }
-  if (ok && ::fdatasync(fd) != 0) ok = false;
-  int err = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    SetLastErrorFromErrno(err, target.c_str());
-  }
-  return ok;
-}
-
 // Finds the key below the hive root and its path with the names as stored.
 const RegKey* FindWithStoredNames(const RegKey& root, std::string_view path, std::string& storedPath) {
   const RegKey* key = &root;
@@ -209,7 +159,6 @@ bool CRegFile::Export(const char* target, const char* keyPath, int append) {
   RegFormat format;
   TextEncoding encoding = TextEncoding::Utf16Le;
   std::string old;
-  int oldMode = -1;
   bool appending = false;
   if (append) {
     struct stat st{};
@@ -230,7 +179,6 @@ bool CRegFile::Export(const char* target, const char* keyPath, int append) {
       format.version5 = parsed.version5;
       format.eol = text.find("\r\n") != std::string::npos || text.find('\n') == std::string::npos ? "\r\n" : "\n";
       if (encoding == TextEncoding::Cp1252) format.narrow = &Utf8ToCp1252;
-      oldMode = static_cast<int>(st.st_mode & 07777);
       appending = true;
       // Separate the new entries from the old by one empty line.
       const std::string eol = format.eol;
@@ -264,7 +212,7 @@ bool CRegFile::Export(const char* target, const char* keyPath, int append) {
     text += entries;
     data = Encode(text, TextEncoding::Utf16Le, true);
   }
-  if (!ReplaceFile(target, data, oldMode))
+  if (SysReplaceFile(target, data, true) != 0)
     return Fail(0, FmtString("Datei kann nicht geschrieben werden: %s", target));
   SetLastError(ERROR_SUCCESS);
   return true;

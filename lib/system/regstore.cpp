@@ -2,6 +2,7 @@
 #include "lib/system/regstore.h"
 
 #include "lib/system/sys_fdio.h"
+#include "lib/system/sys_replace.h"
 #include "platform/last_error.h"
 
 #include <fcntl.h>
@@ -362,8 +363,6 @@ bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn) {
     }
   }
   bool ok = false;
-  std::string tmpPath;
-  int tmpFd = -1;
   do {
     std::shared_ptr<RegKey> tree;
     FileSig sig;
@@ -379,26 +378,20 @@ bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn) {
       }
     }
     const std::string text = TextOfTree(*tree, RootOfHive(hive));
-    std::string tmpl = path + ".XXXXXX";
-    tmpFd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (tmpFd < 0) {
-      SetLastErrorFromErrno(errno, dir.c_str());
-      break;
-    }
-    tmpPath = tmpl;
-    struct stat st{};
-    if (::fchmod(tmpFd, fileMode) != 0 || !SysWriteAll(tmpFd, text.data(), text.size()) || ::fdatasync(tmpFd) != 0 ||
-        ::fstat(tmpFd, &st) != 0) {
-      SetLastErrorFromErrno(errno, tmpPath.c_str());
-      break;
-    }
-    ::close(tmpFd);
-    tmpFd = -1;
-    if (::rename(tmpPath.c_str(), path.c_str()) != 0) {
+    SysReplacement file;
+    if (file.Begin(path.c_str()) != 0) break;
+    // A new hive is private to its owner; an existing one keeps its mode.
+    if (!file.Replacing() && ::fchmod(file.Fd(), fileMode) != 0) {
       SetLastErrorFromErrno(errno, path.c_str());
       break;
     }
-    tmpPath.clear();
+    if (file.Write(text.data(), text.size()) != 0) break;
+    struct stat st{};
+    if (::fstat(file.Fd(), &st) != 0) {
+      SetLastErrorFromErrno(errno, path.c_str());
+      break;
+    }
+    if (file.Commit(true) != 0) break;
     HiveCache& cache = CacheOf(hive);
     std::lock_guard lock(cache.mutex);
     cache.file = path;
@@ -406,8 +399,6 @@ bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn) {
     cache.tree = std::move(tree);
     ok = true;
   } while (false);
-  if (tmpFd >= 0) ::close(tmpFd);
-  if (!tmpPath.empty()) ::unlink(tmpPath.c_str());
   ::close(lockFd);  // releases the lock
   return ok;
 }

@@ -55,8 +55,8 @@ bool RegStoreWritable(RegHive hive);
 // Calls fn with the hive's current tree (an empty tree when the file does not exist yet).
 // False with the last error set when the file cannot be read.
 bool RegStoreRead(RegHive hive, const std::function<void(const RegKey& root)>& fn);
-// Reads the hive anew under its exclusive lock, lets fn change it and writes it back through a
-// temporary file and a rename. fn returns false (after setting the last error) to write nothing.
+// Reads the hive anew under its exclusive lock, lets fn change it and writes it back by the
+// durable replace (sys_replace.h). fn returns false (after setting the last error) to write nothing.
 bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn);
 
 // --- the .reg text syntax ---------------------------------------------------------------

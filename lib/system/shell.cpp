@@ -1,6 +1,7 @@
 // File-type registration through XDG: MIME package, desktop entries, default application.
 #include "lib/system/shell.h"
 
+#include "lib/system/sys_replace.h"
 #include "platform/last_error.h"
 
 #include <fcntl.h>
@@ -9,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -44,42 +44,14 @@ bool MakeDirs(const std::string& dir) {
   return ::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
-// Replaces path's content through a temporary file beside it and a rename.
+// Replaces path's content by the one replace (not flushed: the files can be made anew).
 bool WriteText(const std::string& path, const std::string& text) {
-  static std::atomic<unsigned> counter{0};
   const auto slash = path.rfind('/');
   if (slash != std::string::npos && !MakeDirs(path.substr(0, slash))) {
     SetLastErrorFromErrno(errno, path.c_str());
     return false;
   }
-  const std::string tmp = path + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    SetLastErrorFromErrno(errno, tmp.c_str());
-    return false;
-  }
-  bool ok = true;
-  std::size_t done = 0;
-  while (ok && done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    else done += static_cast<std::size_t>(n);
-  }
-  int err = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    SetLastErrorFromErrno(err, path.c_str());
-  }
-  return ok;
+  return SysReplaceFile(path.c_str(), text, false) == 0;
 }
 
 // The executable's file name in lower case, reduced to characters safe in file and type names.

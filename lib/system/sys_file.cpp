@@ -3,7 +3,7 @@
 
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
-#include "lib/system/sys_path.h"
+#include "lib/system/sys_replace.h"
 #include "lib/system/sys_seam_hooks.h"
 #include "platform/last_error.h"
 
@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -28,22 +27,6 @@ struct FdCloser {
     if (fd >= 0) ::close(fd);
   }
 };
-
-std::string ParentDir(const std::string& path) {
-  const int d = SysPathDirLen(static_cast<int>(path.size()), path.c_str());
-  if (d == 0) return ".";
-  std::string dir = path.substr(0, static_cast<std::size_t>(d));
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir;
-}
-
-std::string RandomSuffix() {
-  static thread_local std::mt19937_64 rng{std::random_device{}() ^ static_cast<u64>(::getpid())};
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::string s(8, 'x');
-  for (char& ch : s) ch = kChars[rng() % 36];
-  return s;
-}
 
 // Removes everything inside the folder open as dirFd. Returns 0 or the first errno met.
 int RemoveContents(int dirFd, const std::string& shownPath) {
@@ -305,33 +288,8 @@ int SysWriteFile(const char* path, const void* data, i64 length, int append) {
     }
     return 1;
   }
-  const std::string target = os.c_str();
-  const std::string dir = ParentDir(target);
-  struct stat old {};
-  const bool hadOld = ::stat(target.c_str(), &old) == 0;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string temp = dir + "/.kpw-" + RandomSuffix() + ".tmp";
-    FdCloser f{::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)};
-    if (f.fd < 0) {
-      if (errno == EEXIST) continue;
-      SysFail(errno, target.c_str());
-      return 0;
-    }
-    int err = 0;
-    if (!SysWriteAll(f.fd, bytes, static_cast<std::size_t>(length))) err = errno;
-    if (!err && hadOld && ::fchmod(f.fd, old.st_mode & 07777) != 0) err = errno;
-    if (!err && ::close(f.fd) != 0) err = errno;
-    f.fd = -1;
-    if (!err && ::rename(temp.c_str(), target.c_str()) != 0) err = errno;
-    if (err) {
-      ::unlink(temp.c_str());
-      SysFail(err, target.c_str());
-      return 0;
-    }
-    return 1;
-  }
-  SetLastError(ERROR_FILE_EXISTS);
-  return 0;
+  if (SysReplaceFile(os.c_str(), std::string_view(bytes, static_cast<std::size_t>(length)), true) != 0) return 0;
+  return 1;
 }
 
 int SysFileCompare(const char* a, const char* b) {

@@ -39,8 +39,9 @@ int SysRename(const char* from, const char* to, int flags);
 // Reads at most size - 2 bytes of the file and terminates them with two zero bytes; returns the
 // bytes read, or a SysError (also for a size below 2). flags must be 0.
 int SysReadFile(const char* path, void* buffer, int size, int flags);
-// Writes a file: replaced through a temporary name beside it, or with append non-zero, appended
-// to (a failed append cuts the file back to its old length). 1 on success, 0 on failure.
+// Writes a file: replaced and flushed as SysReplaceFile does (sys_replace.h), or with append
+// non-zero, appended to (a failed append cuts the file back to its old length). 1 on success, 0
+// on failure.
 int SysWriteFile(const char* path, const void* data, i64 length, int append);
 // 1 when both files have the same size and content, 0 when they differ or one cannot be read
 // (the last error then tells why).

@@ -116,6 +116,16 @@ class Program : public ::testing::Test {
     names.erase(fs::path(archive).filename().string());
     return names;
   }
+  // Whether the process has a file open in the archive's folder other than the archive.
+  static bool WritesBeside(pid_t pid, const std::string& archive) {
+    const std::string folder = fs::path(archive).parent_path().string() + "/";
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+      const std::string open = fs::read_symlink(fd.path(), ec).string();
+      if (!ec && open.rfind(folder, 0) == 0 && open != archive) return true;
+    }
+    return false;
+  }
   // A text file of about size bytes that deflates to about half: random hexadecimal digits.
   static void WriteLargeText(const std::string& path, std::size_t size) {
     std::mt19937_64 rng(8);
@@ -223,7 +233,9 @@ TEST_F(Program, UnpackingFollowsTheScheduleOptions) {
   EXPECT_EQ(ReadFile(out + "/sub/b.txt"), "beta");
 }
 
-TEST_F(Program, ATerminatedRunKeepsTheOldArchive) {
+// SIGTERM cancels the run, SIGKILL ends it at once: either way the old archive stays and nothing
+// is left beside it (the new archive has no name while it is written).
+TEST_F(Program, AStoppedOrKilledPackKeepsTheOldArchiveAndLeavesNothing) {
   WriteFile(dir_ / "src/a.txt", "alpha");
   const std::string archive = dir_ / "out/t.zip";
   const int status = Run({{"ZIP", dir_ / "src", archive, ""}});
@@ -233,25 +245,47 @@ TEST_F(Program, ATerminatedRunKeepsTheOldArchive) {
   WriteLargeText(dir_ / "src/large.txt", std::size_t{32} << 20);
   // On one core where that is possible, so that packing takes long enough to be stopped.
   const std::string pin = HaveTool("taskset") ? "taskset -c 0 " : "";
-  const pid_t pid = Start({{"ZIP", dir_ / "src", archive, ""}}, 0, pin);
-  ASSERT_GT(pid, 0);
-  // Stop it once the new archive is being written beside the old one.
-  bool packing = false;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!packing && std::chrono::steady_clock::now() < until) {
-    for (const std::string& name : Beside(archive))
-      if (name.rfind(".t.zip-", 0) == 0) packing = true;
-    if (!packing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (const int sig : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(sig);
+    const pid_t pid = Start({{"ZIP", dir_ / "src", archive, ""}}, 0, pin);
+    ASSERT_GT(pid, 0);
+    // Stop it once it writes the new archive beside the old one.
+    bool packing = false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!packing && std::chrono::steady_clock::now() < until) {
+      packing = WritesBeside(pid, archive);
+      if (!packing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::kill(pid, sig);
+    const int rc = Finish(pid);
+    ASSERT_TRUE(packing) << "the program never started packing";
+    if (ReadFile(archive) != old) GTEST_SKIP() << "the program finished before it was stopped";
+    if (sig == SIGTERM) {
+      EXPECT_EQ(rc, 2) << err_;
+      EXPECT_NE(err_.find("Abbruch angefordert"), std::string::npos) << err_;
+    }
+    EXPECT_TRUE(Beside(archive).empty());
+    EXPECT_EQ(Entries(archive), std::vector<std::string>{"a.txt"});
+    ExpectSound(archive);
   }
-  ::kill(pid, SIGTERM);
-  const int rc = Finish(pid);
-  ASSERT_TRUE(packing) << "the program never started packing";
-  if (ReadFile(archive) != old) GTEST_SKIP() << "the program finished before it was stopped";
-  EXPECT_EQ(rc, 2) << err_;
-  EXPECT_NE(err_.find("Abbruch angefordert"), std::string::npos) << err_;
-  EXPECT_TRUE(Beside(archive).empty());
-  EXPECT_EQ(Entries(archive), std::vector<std::string>{"a.txt"});
-  ExpectSound(archive);
+}
+
+// "\" separates folders in entry names: a file or folder whose name holds one is not packed but
+// told once, and the row fails.
+TEST_F(Program, NamesWithABackslashAreToldAndNotPacked) {
+  WriteFile(dir_ / "src/a/b", "real");
+  WriteFile(dir_ / "src/a\\b", "file named a\\b");
+  WriteFile(dir_ / "src/c\\d/e.txt", "inside folder c\\d");
+  const std::string archive = dir_ / "out/t.zip";
+  const int status = Run({{"ZIP", dir_ / "src", archive, ""}});
+  SkipIfStandIn();
+  EXPECT_EQ(status, 1) << err_;
+  EXPECT_EQ(Entries(archive), (std::vector<std::string>{"a/", "a/b"}));
+  EXPECT_EQ(Member(archive, "a/b"), "real");
+  const std::string told = "Der Name kann nicht im Archiv '" + archive + "' stehen, die Datei wird übergangen: ";
+  EXPECT_NE(err_.find(told + (dir_ / "src/a\\b")), std::string::npos) << err_;
+  EXPECT_NE(err_.find(told + (dir_ / "src/c\\d")), std::string::npos) << err_;
+  EXPECT_EQ(err_.find("e.txt"), std::string::npos) << err_;
 }
 
 TEST_F(Program, AFailedWriteKeepsTheOldArchive) {

@@ -253,6 +253,9 @@ TEST_F(CopyE2e, CopyDelWithAnUnreadableSourceFolderDeletesNothing) {
   const std::string job = dir / "jobs.kpw";
   WriteJobFile(job, {MakeRow(dir / "src", dir / "dst", "/COPY_DEL")});
   ::chmod(job.c_str(), 0666);
+  if (root) {
+    ASSERT_EQ(::chown(job.c_str(), 65534, 65534), 0);  // a save keeps the owner: the file must be the user's
+  }
   std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY '" + program + "' '" + job + "' -S -A -N 2>'" +
                     dir / "stderr.txt" + "'";
   if (root) cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups " + cmd;

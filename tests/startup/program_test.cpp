@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -191,6 +192,32 @@ TEST_F(ProgramTest, JobFileThatCannotBeSaved) {
   EXPECT_NE(err.find("konnte nicht gespeichert werden"), std::string::npos) << err;
   EXPECT_EQ(ReadFile(path), before);
   for (const auto& e : fs::directory_iterator(dir)) EXPECT_EQ(e.path().filename().string().find(".~"), std::string::npos);
+}
+
+// Saving the last-run time keeps the job file's owner, group and mode; a read-only job file is
+// not written.
+TEST_F(ProgramTest, SavesKeepOwnerGroupAndModeAndLeaveReadOnlyFiles) {
+  const std::string path = JobFile(CopyRow("$(KPW_PATH)/src", "$(KPW_PATH)/dst"));
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(path.c_str(), 1234, 5678), 0);
+  }
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  EXPECT_EQ(RunProgram({path, "-S", "-A", "-N"}, {{"KPW_TEST_NOW", "1750000000"}}), 0) << err;
+  EXPECT_NE(ReadFile(path).find("/LETZTE=0x684EE180\r\n"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+  }
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  const std::string before = ReadFile(path);
+  EXPECT_EQ(RunProgram({path, "-S", "-A", "-N"}, {{"KPW_TEST_NOW", "1750000100"}}), 2) << err;
+  EXPECT_NE(err.find("konnte nicht gespeichert werden (Fehler 5)"), std::string::npos) << err;
+  EXPECT_EQ(ReadFile(path), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4);  // nothing beside it
 }
 
 TEST_F(ProgramTest, SigtermCancelsTheRunAndLeavesNoTemporaryFiles) {

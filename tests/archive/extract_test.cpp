@@ -1,0 +1,127 @@
+// Unpacking entry by entry: a failed entry never harms the next, and none has its name before it is whole.
+#include "archive_test_util.h"
+#include "tests/support/replace_fault.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <set>
+
+using namespace ziptest;
+
+namespace {
+
+u32 Get(const std::string& b, std::size_t at, int bytes) {
+  u32 v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
+  return v;
+}
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) names.insert(e.path().filename().string());
+  return names;
+}
+
+// An archive of two deflated entries, a.txt and then b.txt, each more than the reader takes in
+// one piece.
+class TwoEntries : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(dir / "src/a.txt", TextData(640 << 10, 1));
+    WriteFile(dir / "src/b.txt", b);
+    Pack(archive, dir / "src");
+  }
+  // Makes the central directory give the entry another size.
+  void SetSize(const std::string& name, u32 size) {
+    std::string bytes = ReadFile(archive);
+    const std::size_t end = bytes.rfind(std::string("PK\x05\x06", 4));
+    ASSERT_NE(end, std::string::npos);
+    for (std::size_t at = Get(bytes, end + 16, 4); bytes.compare(at, 4, "PK\x01\x02", 4) == 0;
+         at += 46 + Get(bytes, at + 28, 2) + Get(bytes, at + 30, 2) + Get(bytes, at + 32, 2)) {
+      if (bytes.compare(at + 46, Get(bytes, at + 28, 2), name) != 0) continue;
+      for (int i = 0; i < 4; ++i) bytes[at + 24 + static_cast<std::size_t>(i)] = static_cast<char>(size >> (8 * i));
+      WriteFile(archive, bytes);
+      return;
+    }
+    FAIL() << name << " is not in the archive";
+  }
+  int Unpack(const std::string& target) {
+    CZipFile zip;
+    EXPECT_EQ(zip.Open(archive.c_str(), ARC_OPEN_READ, 9), 0) << zip.GetErrorText();
+    zip.SetCallback(&log, &EventLog::Callback);
+    return zip.ExtractAll(target.c_str(), nullptr);
+  }
+
+  TempDir dir;
+  const std::string archive = dir / "two.zip";
+  const std::string b = TextData(320 << 10, 2);
+  EventLog log;
+};
+
+TEST_F(TwoEntries, AnIntactEntryAfterOneWhoseSizeLiesIsUnpacked) {
+  SetSize("a.txt", 1000);
+  EXPECT_EQ(Unpack(dir / "out"), ARC_ERR_DATA);
+  EXPECT_EQ(log.Count(ARC_EVENT_ERROR), 1);
+  EXPECT_TRUE(ReadFile(dir / "out/b.txt") == b);
+  EXPECT_EQ(Names(dir / "out"), std::set<std::string>{"b.txt"});
+}
+
+// Also where files cannot be unnamed: the named temporary files go with their entries.
+TEST_F(TwoEntries, AnIntactEntryAfterAFailedWriteIsUnpacked) {
+  for (const bool unnamed : {true, false}) {
+    const std::string out = dir / (unnamed ? "unnamed" : "named");
+    int writes = 0;
+    const kpwtest::ReplaceFault fault([&](SysReplaceStep s) {
+      if (s == SysReplaceStep::Unnamed) return unnamed ? 0 : EOPNOTSUPP;
+      return s == SysReplaceStep::Write && ++writes == 1 ? ENOSPC : 0;
+    });
+    EXPECT_EQ(Unpack(out), ARC_ERR_CREATE);
+    EXPECT_TRUE(ReadFile(out + "/b.txt") == b);
+    EXPECT_EQ(Names(out), std::set<std::string>{"b.txt"});
+  }
+}
+
+// The entry's file was not there when the entry came up: one that appears meanwhile stays.
+TEST_F(TwoEntries, AFileThatAppearsWhileItsEntryIsUnpackedStays) {
+  for (const bool unnamed : {true, false}) {
+    const std::string out = dir / (unnamed ? "unnamed" : "named");
+    bool made = false;
+    const kpwtest::ReplaceFault fault([&](SysReplaceStep s) {
+      if (s == SysReplaceStep::Unnamed) return unnamed ? 0 : EOPNOTSUPP;
+      if (s == SysReplaceStep::Write && !made) {
+        made = true;
+        WriteFile(out + "/a.txt", "made meanwhile");
+      }
+      return 0;
+    });
+    EXPECT_EQ(Unpack(out), ARC_ERR_CREATE);
+    EXPECT_EQ(ReadFile(out + "/a.txt"), "made meanwhile");
+    EXPECT_TRUE(ReadFile(out + "/b.txt") == b);
+    EXPECT_EQ(Names(out), (std::set<std::string>{"a.txt", "b.txt"}));
+  }
+}
+
+TEST_F(TwoEntries, AProcessKilledInsideAnEntryLeavesNoHalfFile) {
+  const std::string out = dir / "out";
+  std::filesystem::create_directories(out);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::signal(SIGXFSZ, SIG_DFL);  // the write past the limit kills the process
+    const rlimit limit{64 << 10, 64 << 10};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    Unpack(out);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+  EXPECT_TRUE(Names(out).empty());
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// The one replace of files the program owns: failed steps, refused files, killed writers.
+#include "lib/system/sys_replace.h"
+#include "platform/last_error.h"
+#include "test_util.h"
+#include "tests/support/replace_fault.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+using kpwtest::ReplaceFault;
+
+TEST(Replace, AFailedWriteOrFlushKeepsTheOldFile) {
+  TempDir dir;
+  const std::string file = dir / "f";
+  WriteText(file, "old");
+  for (const bool unnamed : {true, false}) {
+    for (const SysReplaceStep step : {SysReplaceStep::Write, SysReplaceStep::Sync}) {
+      const ReplaceFault fault([&](SysReplaceStep s) {
+        if (s == SysReplaceStep::Unnamed && !unnamed) return EOPNOTSUPP;
+        return s == step ? EIO : 0;
+      });
+      EXPECT_EQ(SysReplaceFile(file.c_str(), "new", true), EIO);
+      EXPECT_EQ(GetLastError(), Win32ErrorFromErrno(EIO));
+      EXPECT_EQ(ReadText(file), "old");
+      EXPECT_EQ(CountEntries(dir.path()), 1);
+    }
+  }
+  // Without a flush the fault of the flush is never met.
+  const ReplaceFault fault([](SysReplaceStep s) { return s == SysReplaceStep::Sync ? EIO : 0; });
+  EXPECT_EQ(SysReplaceFile(file.c_str(), "new", false), 0);
+  EXPECT_EQ(ReadText(file), "new");
+}
+
+TEST(Replace, ReadOnlyFilesAndOtherUsersFilesAreNotWritten) {
+  TempDir dir;
+  const std::string file = dir / "f";
+  WriteText(file, "old");
+  ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+  EXPECT_EQ(SysReplaceFile(file.c_str(), "new", true), EACCES);
+  EXPECT_EQ(GetLastError(), 5u);
+  EXPECT_EQ(ReadText(file), "old");
+
+  // A user who is not root cannot keep another user's ownership, even where it may write.
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the file to another user";
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+  ASSERT_EQ(::chown(file.c_str(), 1234, 1234), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(77);
+    if (::access(dir.path().c_str(), W_OK | X_OK) != 0) ::_exit(77);  // the folder lies out of reach
+    const int err = SysReplaceFile(file.c_str(), "new", true);
+    ::_exit(err == EPERM && GetLastError() == 5 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the test folder cannot be reached by another user";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadText(file), "old");
+  EXPECT_EQ(CountEntries(dir.path()), 1);
+}
+
+// A writer killed while it writes leaves nothing where files can be unnamed; elsewhere its
+// locked file stays until the next replace of the same file, which never takes one that a
+// running writer holds.
+TEST(Replace, AKilledWriterLeavesNothingForLong) {
+  for (const bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed);
+    TempDir dir;
+    const std::string file = dir / "f";
+    WriteText(file, "old");
+    const ReplaceFault fault(unnamed ? [](SysReplaceStep) { return 0; } : kpwtest::NoUnnamedFiles);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      SysReplacement killed;
+      if (killed.Begin(file.c_str()) == 0 && killed.Write("partial", 7) == 0) ::raise(SIGKILL);
+      ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(CountEntries(dir.path()), unnamed ? 1 : 2);
+
+    SysReplacement busy;
+    ASSERT_EQ(busy.Begin(file.c_str()), 0);
+    EXPECT_EQ(CountEntries(dir.path()), unnamed ? 1 : 2);  // the leftover went, the busy one came
+    EXPECT_EQ(SysReplaceFile(file.c_str(), "new", false), 0);
+    EXPECT_EQ(ReadText(file), "new");
+    ASSERT_EQ(busy.Write("newer", 5), 0);
+    ASSERT_EQ(busy.Commit(false), 0);
+    EXPECT_EQ(ReadText(file), "newer");
+    EXPECT_EQ(CountEntries(dir.path()), 1);
+  }
+}
+
+}  // namespace
