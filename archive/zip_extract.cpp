@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 using namespace zipfmt;
@@ -42,7 +43,8 @@ class FolderWalker {
   FolderWalker& operator=(const FolderWalker&) = delete;
 
   // The folder's descriptor (owned by the walker), creating missing folders; -1 with errno set.
-  int Open(const std::string& relative) {
+  // A link to a folder on the way gives -1 with errno ELOOP and its relative path in *link.
+  int Open(const std::string& relative, std::string* link = nullptr) {
     if (relative.empty()) return m_root;
     if (m_fd >= 0 && relative == m_path) return m_fd;
     Drop();
@@ -62,7 +64,11 @@ class FolderWalker {
         }
         next = ::openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       }
-      const int err = errno;
+      int err = errno;
+      if (next < 0 && link && IsFolderLink(current, part)) {
+        *link = relative.substr(0, end);
+        err = ELOOP;
+      }
       if (current != m_root) ::close(current);
       if (next < 0) {
         errno = err;
@@ -77,6 +83,11 @@ class FolderWalker {
   }
 
  private:
+  static bool IsFolderLink(int dirFd, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
+           ::fstatat(dirFd, name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+  }
   void Drop() {
     if (m_fd >= 0 && m_fd != m_root) ::close(m_fd);
     m_fd = -1;
@@ -108,6 +119,13 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
 
   int lastError = ARC_OK;
   bool stop = false;
+  s.skippedFolderLinks.clear();
+  // Below a link to a folder in the target nothing is written: the entry is left out, not failed.
+  auto skippedByLink = [&](const std::string& link) {
+    const std::string path = target + (target.back() == '/' ? "" : "/") + link;
+    auto& links = s.skippedFolderLinks;
+    if (std::find(links.begin(), links.end(), path) == links.end()) links.push_back(path);
+  };
   // Records the error, asks through event 10; true when the answer stops.
   auto report = [&](int index, int code, const std::string& item, int err, std::string detail = {}) {
     s.Fail(code, item, err, std::move(detail));
@@ -138,9 +156,11 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
         stop = report(i, ARC_ERR_LINK, e.name, 0);
         continue;
       }
+      std::string link;
       if (e.folder) {
-        if (walker.Open(rel) < 0) stop = report(i, ARC_ERR_CREATE, rel, errno);
-        else folderTimes.emplace_back(rel, e.mtime);
+        if (walker.Open(rel, &link) >= 0) folderTimes.emplace_back(rel, e.mtime);
+        else if (!link.empty()) skippedByLink(link);
+        else stop = report(i, ARC_ERR_CREATE, rel, errno);
         continue;
       }
       if (e.flags & (kFlagEncrypted | kFlagStrongEncryption)) {
@@ -158,9 +178,10 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
       const std::size_t slash = rel.rfind('/');
       const std::string dirPart = slash == std::string::npos ? std::string() : rel.substr(0, slash);
       const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
-      const int dirFd = walker.Open(dirPart);
+      const int dirFd = walker.Open(dirPart, &link);
       if (dirFd < 0) {
-        stop = report(i, ARC_ERR_CREATE, dirPart, errno);
+        if (!link.empty()) skippedByLink(link);
+        else stop = report(i, ARC_ERR_CREATE, dirPart, errno);
         continue;
       }
 

@@ -206,6 +206,8 @@ void CZipFile::Discard() {
 
 int CZipFile::GetEntryCount() const { return static_cast<int>(m_impl->entries.size()); }
 
+const std::vector<std::string>& CZipFile::SkippedFolderLinks() const { return m_impl->skippedFolderLinks; }
+
 bool CZipFile::GetProgress(i64* position, i64* total) const {
   if (position) *position = m_impl->progressPos.load(std::memory_order_relaxed);
   if (total) *total = m_impl->progressTotal.load(std::memory_order_relaxed);

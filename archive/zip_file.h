@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class CZipFile : public CArcFile {
  public:
@@ -27,7 +28,8 @@ class CZipFile : public CArcFile {
   // Unpacks every entry under folder (created when missing). Names are read with "\" as "/";
   // absolute names, drive letters and ".." components are skipped and reported (event 10), and
   // so are symbolic links (other special entries unpack as plain files). Nothing is written
-  // outside folder, not even through links that already lie inside it. A file gets its name only
+  // outside folder, not even through links that already lie inside it: entries below a link to a
+  // folder are left out without an error (SkippedFolderLinks names the links). A file gets its name only
   // when it is whole and its check sum is right; an entry whose file was not there when it came
   // up never replaces one that appeared meanwhile.
   int ExtractAll(const char* folder, const char* reserved) override;
@@ -39,6 +41,8 @@ class CZipFile : public CArcFile {
   // and is reported (ARC_ERR_NAME): "\" separates folders in entry names.
   int AddTree(const char* source, const char* plus, const char* minus, const char* folder) override;
   std::string GetErrorText() const override;
+  // The links to folders in the target that the last ExtractAll left alone, as full paths.
+  const std::vector<std::string>& SkippedFolderLinks() const;
 
   bool IsOpen() const { return m_openMode != 0; }
   int GetOpenMode() const { return m_openMode; }

@@ -109,6 +109,7 @@ struct CZipFile::Impl {
 
   std::vector<ZipEntryRec> entries;
   std::unordered_map<std::string, int> byName;  // live entries by name
+  std::vector<std::string> skippedFolderLinks;  // of the last ExtractAll
 
   // Progress of the running operation (read by other threads).
   std::atomic<i64> progressPos{0};

@@ -6,6 +6,7 @@
 #include "jobs/copy_workers.h"
 #include "jobs/job_model.h"
 #include "jobs/progress_dlg.h"
+#include "jobs/row_notes.h"
 #include "jobs/run_host.h"
 #include "jobs/worker_support.h"
 #include "lib/system/sys_file.h"
@@ -127,6 +128,7 @@ int Unpack(JobContext& ctx, const JobArgs& args) {
   else Listen(zip, row, {ARC_EVENT_READ, ARC_EVENT_ERROR, ARC_EVENT_FILE_DONE});
   const int error = zip.ExtractAll(folder.c_str(), nullptr);
   ListenToRun(ctx, zip);
+  NoteFolderLinks(ctx.run, zip.SkippedFolderLinks());
   // Nothing of a read archive is pending; closing it now keeps no file open across rows.
   const std::string errorText = zip.GetErrorText();
   zip.Close();

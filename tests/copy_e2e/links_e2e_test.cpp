@@ -87,6 +87,18 @@ TEST_F(FolderLinks, NoRowWritesThroughATargetLink) {
   EXPECT_EQ(FileContents(dir / "src"), (Tree{{"real/o", "new"}, {"real/sub/n", "new"}}));
 }
 
+TEST_F(FolderLinks, UnpackingLeavesOutWhatLiesBelowATargetLink) {
+  Put(dir / "pack/real/o", "new");
+  Put(dir / "pack/top", "top");
+  Link("out/real");
+  const auto run = Run({{dir / "pack", dir / "a.zip", "", "", "", "/ZIP"},
+                        {dir / "a.zip", dir / "out", "", "", "", "/ZIP"}});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(ReadFile(dir / "out/top"), "top");
+  EXPECT_EQ(FileContents(dir / "outside"), (Tree{{"o", "outside"}}));
+  EXPECT_EQ(Count(run.errors, kLinkNote), 1u) << run.errors;
+}
+
 TEST_F(FolderLinks, CopyDelNamesTheSurplusFoldersItKeeps) {
   Put(dir / "src/a.txt", "a");
   Put(dir / "dst/gone/old.txt", "surplus");
