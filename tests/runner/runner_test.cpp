@@ -637,23 +637,33 @@ TEST_F(RunnerTest, ARowRunOnItsOwnAfterADialogRunStartsUncancelled) {
   EXPECT_EQ(workers.Calls().size(), 2u);
 }
 
-TEST_F(RunnerTest, ClosingTheDialogWindowCancelsTheRun) {
-  for (int i = 0; i < 3; ++i) Add("/s", "/t", "Copy");
+// A window that is closed while its rows still run: on the thread that owns it, as a window is.
+class ClosingHost : public ScriptedRunHost {
+ public:
   std::atomic<bool> inWorker{false};
+  int RunProgressDialog(CProgressDlg& dialog) override {
+    ScriptedProgressView view;
+    dialog.OnInitDialog(view);
+    while (!inWorker) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    dialog.Close();
+    return IDCANCEL;
+  }
+};
+
+TEST(RunnerClose, ClosingTheDialogWindowCancelsTheRun) {
+  ClosingHost host;
+  CKopiwartView view{host};
+  RecordingWorkers workers;
+  for (int i = 0; i < 3; ++i) view.AddEntry(-1, "/s", "/t", "", "", 1, JOB_MODE_COPY, "");
   workers.QueueAction([&](JobContext& ctx, const JobArgs&) {
-    inWorker = true;
+    host.inWorker = true;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!ctx.run.IsCancelled() && !ctx.run.ActiveDialog()->IsCancelled() && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return JOB_DONE;
   });
-  std::thread closer([&] {
-    while (!inWorker) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    lock.ActiveDialog()->Close();
-  });
   const auto start = std::chrono::steady_clock::now();
   view.RunAll(RUN_DIALOG);
-  closer.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
   EXPECT_EQ(workers.Calls().size(), 1u);
   EXPECT_TRUE(view.WasLastRunCancelled());
