@@ -2,6 +2,7 @@
 #pragma once
 
 #include "jobs/run_host.h"
+#include "jobs/view_host.h"
 #include "platform/win_types.h"
 
 #include <functional>
@@ -18,8 +19,9 @@ enum : int {
 class IAppFrame {
  public:
   virtual ~IAppFrame() = default;
-  // The callback interface of the engine that this frame serves.
+  // The callback interfaces that this frame serves: the engine's, and the view's.
   virtual IRunHost& Host() = 0;
+  virtual IViewHost& ViewHost() = 0;
   // Shows the main window (SW_*); a window started minimised stays so on a later SW_SHOW.
   virtual void ShowMainWindow(int showCommand) = 0;
   // WM_HIDDEN_START: the window stays out of sight while a start-up run works without it.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/app_frame.h"
+#include "app/headless_host.h"
 
 #include <signal.h>
 
@@ -25,6 +26,7 @@ class CHeadlessFrame : public IAppFrame {
   void SetSignalHandler(std::function<void(int signal)> handler);
 
   IRunHost& Host() override { return m_host; }
+  IViewHost& ViewHost() override { return m_host; }
   void ShowMainWindow(int) override {}
   void PostHiddenStart() override {}
   void PostToMainThread(std::function<void()> fn) override;

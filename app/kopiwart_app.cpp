@@ -33,7 +33,7 @@ BOOL CKopiwartApp::InitInstance(int argc, const char* const* argv) {
   CRegistry::SetApplicationName("Kopiwart");
   m_recent.Load();
 
-  m_view = std::make_unique<CKopiwartView>(m_frame.Host());
+  m_view = std::make_unique<CKopiwartView>(m_frame.Host(), m_frame.ViewHost());
   m_doc = std::make_unique<CKopiwartDoc>(m_frame.Host());
   m_doc->SetView(m_view.get());
   m_doc->SetApp(this);

@@ -4,7 +4,7 @@
 #include "app/command_line.h"
 #include "app/headless_frame.h"
 #include "app/kopiwart_app.h"
-#include "jobs/path_tags.h"
+#include "jobs/tags/path_tags.h"
 #include "lib/text/fmt.h"
 
 #include <signal.h>

@@ -2,8 +2,8 @@
 #include "app/kopiwart_view.h"
 
 #include "app/run_lock.h"
-#include "jobs/path_tags.h"
-#include "jobs/progress_dlg.h"
+#include "jobs/progress/progress_dlg.h"
+#include "jobs/tags/path_tags.h"
 #include "jobs/worker.h"
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"

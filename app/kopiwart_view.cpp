@@ -99,7 +99,7 @@ std::string ViewFullPath(std::string_view path) {
   return out.empty() ? "/" : out;
 }
 
-CKopiwartView::CKopiwartView(IRunHost& host) : m_host(host) {
+CKopiwartView::CKopiwartView(IRunHost& host, IViewHost& viewHost) : m_host(host), m_viewHost(viewHost) {
   static const int widths[JOB_COLUMNS] = {-35, -25, -12, -12, 45, 70, -15};
   for (int c = 0; c < JOB_COLUMNS; ++c) {
     // Every cell asks the view which editor it gets (text, choice list or none).
@@ -117,7 +117,7 @@ CKopiwartView::~CKopiwartView() {
   ReleaseShared(0, false);
   m_run.SetMessageBox(nullptr);
   m_list.SetOwner(nullptr);
-  if (BarShown()) m_host.KillTimer(kFilterTimerId);
+  if (BarShown()) m_viewHost.KillTimer(kFilterTimerId);
 }
 
 // ---- job rows -----------------------------------------------------------------------------------
@@ -247,19 +247,19 @@ int CKopiwartView::CheckItem(HTREEITEM item, int message) {
     local = false;
     const std::string text = CutTrailingSlash(VarExpandString(raw));
     if (isSource && text == "DATE") {
-      icon = m_host.FileIcon("date.kpw", FileIconKind::ByName);
+      icon = m_viewHost.FileIcon("date.kpw", FileIconKind::ByName);
       return true;
     }
     if (StartsWithNoCase(text, "disk://")) {
-      icon = m_host.FileIcon("xxx.bin", FileIconKind::ByName);
+      icon = m_viewHost.FileIcon("xxx.bin", FileIconKind::ByName);
       return true;
     }
     if (text.starts_with("HKEY_")) {
-      icon = m_host.FileIcon("xxx.reg", FileIconKind::ByName);
+      icon = m_viewHost.FileIcon("xxx.reg", FileIconKind::ByName);
       return true;
     }
     if (HasUrlScheme(text)) {
-      icon = m_host.FileIcon("xxx.htm", FileIconKind::ByName);
+      icon = m_viewHost.FileIcon("xxx.htm", FileIconKind::ByName);
       return true;
     }
     local = true;
@@ -268,12 +268,12 @@ int CKopiwartView::CheckItem(HTREEITEM item, int message) {
       return false;
     }
     if (IsForeignPath(text)) {  // a drive or share that does not exist here
-      icon = m_host.FileIcon(text, FileIconKind::ByName);
+      icon = m_viewHost.FileIcon(text, FileIconKind::ByName);
       return false;
     }
     const std::string full = ViewFullPath(text);
     const bool exists = SysFileExist(full.c_str()) > 0;
-    icon = m_host.FileIcon(full, exists ? FileIconKind::Existing : FileIconKind::ByName);
+    icon = m_viewHost.FileIcon(full, exists ? FileIconKind::Existing : FileIconKind::ByName);
     return exists;
   };
 
@@ -481,8 +481,8 @@ void CKopiwartView::OnNewEntry() {
 }
 
 void CKopiwartView::OnSelectAll() {
-  if (!m_host.ListHasFocus()) {
-    m_host.FilePaneCommand(ID_SELECT_ALL);
+  if (!m_viewHost.ListHasFocus()) {
+    m_viewHost.FilePaneCommand(ID_SELECT_ALL);
     return;
   }
   // Only shown rows: the store never selects a hidden one.
@@ -539,7 +539,7 @@ void CKopiwartView::OnCppFilter() {
 void CKopiwartView::OnSchedule() {
   u32 word = m_word.load();
   i32 interval = m_interval.load();
-  if (m_host.EditSchedule(word, interval, m_lastRun.load())) SetSchedule(word, interval);
+  if (m_viewHost.EditSchedule(word, interval, m_lastRun.load())) SetSchedule(word, interval);
 }
 
 // ---- filter bar ---------------------------------------------------------------------------------
@@ -557,11 +557,11 @@ void CKopiwartView::OnFilterBar() {
     m_filterShown = 0;
     m_filterItem = ItemToU32(TVI_ROOT);
     m_list.DeleteItem(bar);
-    m_host.KillTimer(kFilterTimerId);
+    m_viewHost.KillTimer(kFilterTimerId);
   } else {
     InsertFilterBar();
     m_filterShown = 1;
-    m_host.SetTimer(kFilterTimerId, kFilterTimerMs, [this] { OnTimer(kFilterTimerId); });
+    m_viewHost.SetTimer(kFilterTimerId, kFilterTimerMs, [this] { OnTimer(kFilterTimerId); });
   }
   m_list.SetSetting(TLSETTING_FIXEDROWS, BarShown() ? 1 : 0);
   m_list.SetSetting(TLSETTING_TOPROW, 0);
@@ -648,7 +648,7 @@ int CKopiwartView::OnEndLabelEdit(TLNENDEDIT& rec) {
 
 void CKopiwartView::OnListKeyDown(const TLNKEYDOWN& rec) {
   if (rec.vkey == 9) {
-    m_host.FocusFilePane();
+    m_viewHost.FocusFilePane();
   } else if (rec.vkey == 46) {
     DeleteSelectedRows(1);
   }
@@ -675,11 +675,11 @@ int CKopiwartView::WorkerMessageBox(const std::string& text, const char* caption
   g_workerBoxUp = 1;
   bool added = false;
   if (!m_host.IsViewVisible() && m_host.HasMainWindow()) {
-    m_host.TaskbarAddTab();
+    m_viewHost.TaskbarAddTab();
     added = true;
   }
   const int answer = m_host.MessageBox(text, caption ? caption : kAppTitle, type);
-  if (added) m_host.TaskbarDeleteTab();
+  if (added) m_viewHost.TaskbarDeleteTab();
   g_workerBoxUp = 0;
   return answer;
 }

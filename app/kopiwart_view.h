@@ -2,11 +2,12 @@
 #pragma once
 
 #include "app/job_file.h"
-#include "jobs/run_host.h"
 #include "controls/treelist_store.h"
 #include "jobs/job_model.h"
+#include "jobs/progress/run_state.h"
+#include "jobs/run_host.h"
 #include "jobs/run_rules.h"
-#include "jobs/run_state.h"
+#include "jobs/view_host.h"
 #include "lib/text/textlist.h"
 
 #include <array>
@@ -58,7 +59,11 @@ int IsWorkerMessageBoxUp();
 // thread.
 class CKopiwartView : public ITreeListOwner {
  public:
-  explicit CKopiwartView(IRunHost& host);
+  // The engine's host for boxes and the progress dialog, and the view's own for its window.
+  CKopiwartView(IRunHost& host, IViewHost& viewHost);
+  // A host that serves both.
+  template <class Host>
+  explicit CKopiwartView(Host& host) : CKopiwartView(static_cast<IRunHost&>(host), static_cast<IViewHost&>(host)) {}
   ~CKopiwartView() override;
   CKopiwartView(const CKopiwartView&) = delete;
   CKopiwartView& operator=(const CKopiwartView&) = delete;
@@ -66,6 +71,7 @@ class CKopiwartView : public ITreeListOwner {
   CTreeListStore& List() { return m_list; }
   const CTreeListStore& List() const { return m_list; }
   IRunHost& Host() { return m_host; }
+  IViewHost& ViewHost() { return m_viewHost; }
 
   // ---- accessors
   // Inserts a row before control row position (-1 or past the end: at the end; never before the
@@ -203,6 +209,7 @@ class CKopiwartView : public ITreeListOwner {
   int TagFailure(u32 flags, const std::string& text);
 
   IRunHost& m_host;
+  IViewHost& m_viewHost;
   CTreeListStore m_list;
   std::atomic<u32> m_listFlags{0};
   std::atomic<u32> m_word{0};

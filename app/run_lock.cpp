@@ -1,8 +1,8 @@
 // The main frame's run lock.
 #include "app/run_lock.h"
 
-#include "jobs/progress_dlg.h"
-#include "jobs/run_state.h"
+#include "jobs/progress/progress_dlg.h"
+#include "jobs/progress/run_state.h"
 
 void CRunLock::OnRunProgressDlg(CProgressDlg* dialog, CRunState* run) {
   std::lock_guard lock(m_mutex);

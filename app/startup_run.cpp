@@ -116,8 +116,8 @@ void CKopiwartDoc::BeginStartupRun(const std::string& path) {
   if (m_hidden) {
     if (m_view) m_view->SetHiddenRun(1);
     app.Frame().ShowMainWindow(SW_HIDE);
-    m_host.TaskbarDeleteTab();
-    m_host.TrayIconAdd(kTrayIconId, TipOf(path));
+    app.Frame().ViewHost().TaskbarDeleteTab();
+    app.Frame().ViewHost().TrayIconAdd(kTrayIconId, TipOf(path));
     m_startupTick = TickMs();
   }
   m_startupPath = path;
@@ -139,7 +139,7 @@ int StartupRunThread(CKopiwartDoc* doc) {
     const u64 minimum = app->Frame().HiddenRunMinimumMs();
     const u64 passed = TickMs() - doc->GetStartupTick();
     if (passed < minimum) std::this_thread::sleep_for(std::chrono::milliseconds(minimum - passed));
-    app->Frame().Host().TrayIconDelete();
+    app->Frame().ViewHost().TrayIconDelete();
   }
   if (app) app->Frame().PostQuit(status);
   return 0;

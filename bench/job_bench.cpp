@@ -1,8 +1,8 @@
 // Runs one copy worker directly on two folders, as a row of the program would, for the job
 // benchmark while the program cannot run rows yet.
 // Usage: kpw_job_bench copy|copydel|update SOURCE TARGET [RUNFLAGS]
-#include "jobs/copy_workers.h"
-#include "jobs/run_state.h"
+#include "jobs/progress/run_state.h"
+#include "jobs/workers/copy_workers.h"
 #include "lib/text/fmt.h"
 
 #include <cstdlib>

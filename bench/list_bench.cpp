@@ -1,5 +1,6 @@
 // Opens, saves and clears a job file through the document and the job list, timing each step.
 // Usage: kpw_list_bench FILE OUT   (prints "open", "save" and "clear" lines: seconds and rows)
+#include "app/headless_host.h"
 #include "app/kopiwart_doc.h"
 #include "app/kopiwart_view.h"
 #include "jobs/run_host.h"

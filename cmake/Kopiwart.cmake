@@ -23,7 +23,7 @@ function(kpw_test name)
     return()  # a test folder that has no sources yet
   endif()
   add_executable(${name} ${srcs})
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} kpw_test_support GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE KPW_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data"
                                              KPW_BUILD_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")

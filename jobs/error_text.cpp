@@ -1,5 +1,5 @@
 // German texts for the Windows error codes that workers and connections report.
-#include "jobs/worker_support.h"
+#include "jobs/error_text.h"
 
 #include <algorithm>
 #include <iterator>

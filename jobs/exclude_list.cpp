@@ -1,59 +1,11 @@
-// Excluded folders of the extra cell: parsing the head, matching paths, the one-pattern cache.
-#include "jobs/worker_support.h"
+// Excluded folders of a run: building the list from the cell, matching paths, the one-pattern cache.
+#include "jobs/exclude_list.h"
 
+#include "jobs/job_extra.h"
 #include "lib/text/str.h"
 #include "lib/text/strutf8.h"
 
 #include <cstring>
-
-namespace {
-
-// In the cell, text a user writes, "\\" separates like "/".
-bool IsCellSep(char c) { return c == '/' || c == '\\'; }
-bool IsBlankLike(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-}  // namespace
-
-std::size_t ExtraTargetSignSpan(std::string_view text) {
-  if (text == "*") return 1;
-  if (text.size() >= 2 && text[0] == '*' && text[1] == ';') return 2;
-  return 0;
-}
-
-void ExtraExcludedFolders(std::string_view list, std::vector<std::string>& out) {
-  std::size_t pos = 0;
-  while (pos < list.size()) {
-    if (IsCellSep(list[pos])) {
-      ++pos;
-      if (pos == list.size()) break;  // a separator at the very end ends the walk
-    }
-    std::size_t end = list.find(';', pos);
-    if (end == std::string_view::npos) end = list.size();
-    std::size_t itemEnd = end;
-    while (itemEnd > pos && IsBlankLike(list[itemEnd - 1])) --itemEnd;
-    if (itemEnd > pos) {
-      std::string item(list.substr(pos, itemEnd - pos));
-      for (char& c : item) {
-        if (c == '\\') c = '/';
-        else c = static_cast<char>(kpw::text::AsciiLower(static_cast<unsigned char>(c)));
-      }
-      out.push_back(std::move(item));
-    }
-    pos = end < list.size() ? end + 1 : end;
-  }
-}
-
-JobExtraHead ExtraHeadParse(std::string_view cell) {
-  JobExtraHead head;
-  std::size_t pos = ExtraHostSpan(cell, &head.host);
-  head.hostRestricted = pos > 0;
-  const std::size_t sign = ExtraTargetSignSpan(cell.substr(pos));
-  head.targetMustExist = sign > 0;
-  pos += sign;
-  head.restOffset = pos;
-  ExtraExcludedFolders(cell.substr(pos), head.excludedFolders);
-  return head;
-}
 
 int ExcludeListBuild(CExcludeList& list, const char* text, int flags) {
   list.m_patterns.clear();

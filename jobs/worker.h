@@ -1,13 +1,13 @@
 // The contract of the mode workers: the row they get, the run they reach, the result they give.
 #pragma once
 
-#include "jobs/run_state.h"
 #include "platform/win_types.h"
 
 #include <array>
 #include <functional>
 #include <string>
 
+class CRunState;
 class CUrlConnection;
 
 // The seven arguments of a row, as the runner hands them over: source and target expanded

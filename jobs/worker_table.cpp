@@ -1,9 +1,10 @@
 // The table from mode number to worker.
-#include "jobs/archive_workers.h"
-#include "jobs/copy_workers.h"
 #include "jobs/job_model.h"
-#include "jobs/local_workers.h"
-#include "jobs/remote_workers.h"
+#include "jobs/progress/run_state.h"
+#include "jobs/workers/archive_workers.h"
+#include "jobs/workers/copy_workers.h"
+#include "jobs/workers/local_workers.h"
+#include "jobs/workers/remote_workers.h"
 #include "lib/text/fmt.h"
 
 #include <array>

@@ -1,9 +1,11 @@
 // Document: opening and saving job files, variables, failed reads and writes.
+#include "app/headless_host.h"
 #include "app/kopiwart_doc.h"
 
 #include "app/kopiwart_view.h"
 #include "lib/system/vars.h"
 #include "tests/support/files.h"
+#include "tests/support/scripted_host.h"
 
 #include <gtest/gtest.h>
 

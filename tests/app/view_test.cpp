@@ -3,6 +3,7 @@
 
 #include "lib/system/vars.h"
 #include "lib/text/enc.h"
+#include "tests/support/scripted_host.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 #pragma once
 
 #include "archive/zip_file.h"
-#include "jobs/archive_workers.h"
-#include "jobs/path_tags.h"
 #include "jobs/run_host.h"
+#include "jobs/tags/path_tags.h"
 #include "jobs/worker.h"
+#include "jobs/workers/archive_workers.h"
 #include "tests/support/files.h"
 #include "tests/support/run.h"
 #include "tests/support/run_rig.h"

@@ -4,8 +4,9 @@
 
 #include "archive/zip_file.h"
 #include "jobs/job_model.h"
-#include "jobs/progress_dlg.h"
-#include "jobs/progress_view.h"
+#include "jobs/progress/progress_dlg.h"
+#include "jobs/progress/progress_view.h"
+#include "tests/support/scripted_progress_view.h"
 
 #include <atomic>
 #include <chrono>

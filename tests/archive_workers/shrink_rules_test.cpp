@@ -1,6 +1,6 @@
 // The thinning rules: the number list of the extra cell, its zones, and the copies that thinning
 // never touches (the vectors run through the worker on real folders).
-#include "jobs/shrink_rules.h"
+#include "jobs/workers/shrink_rules.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // cancel and abort.
 #include "aw_test_util.h"
 
-#include "jobs/worker_support.h"
+#include "jobs/job_extra.h"
 #include "lib/system/sys_seams.h"
 
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 // folders, read-only files with 0x20, "/", mount points, the home folder, links, nested sources.
 #include "copy_test_util.h"
 
-#include "jobs/worker_support.h"
+#include "jobs/job_extra.h"
 #include "lib/system/sys_seams.h"
 
 #include <sys/mount.h>

@@ -3,7 +3,7 @@
 // cancelling in the middle of a file.
 #include "copy_test_util.h"
 
-#include "jobs/worker_support.h"
+#include "jobs/job_extra.h"
 #include "lib/system/sys_seams.h"
 
 #include <fcntl.h>

@@ -2,9 +2,9 @@
 // state with a scripted box, and a call of a worker with the seven row arguments.
 #pragma once
 
-#include "jobs/copy_workers.h"
+#include "jobs/progress/run_state.h"
 #include "jobs/run_host.h"
-#include "jobs/run_state.h"
+#include "jobs/workers/copy_workers.h"
 #include "tests/support/files.h"
 #include "tests/support/run.h"
 #include "tests/support/run_rig.h"

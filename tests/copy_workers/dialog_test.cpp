@@ -1,9 +1,12 @@
 // The copy workers on a progress dialog's worker thread: lines, bar and timer on the dialog,
 // questions through it, and its cancel button in the middle of a large file.
 #include "copy_test_util.h"
+#include "jobs/job_model.h"
+#include "jobs/progress/run_state.h"
 
-#include "jobs/progress_dlg.h"
-#include "jobs/progress_view.h"
+#include "jobs/progress/progress_dlg.h"
+#include "jobs/progress/progress_view.h"
+#include "tests/support/scripted_progress_view.h"
 
 #include <fcntl.h>
 

@@ -2,7 +2,7 @@
 // flags 0x01, 0x08 and 0x20; host restriction, target sign and excluded folders; failures.
 #include "copy_test_util.h"
 
-#include "jobs/worker_support.h"
+#include "jobs/job_extra.h"
 
 #include <optional>
 

@@ -1,5 +1,5 @@
 // libFuzzer target: the PE version reader on arbitrary bytes.
-#include "jobs/pe_version.h"
+#include "jobs/tags/pe_version.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // Helpers of the buffer list tests: a scratch world of computers and a carrier, files and trees.
 #pragma once
 
-#include "jobs/puffer_list.h"
-#include "jobs/worker_support.h"
+#include "jobs/job_extra.h"
+#include "jobs/puffer/puffer_list.h"
 #include "tests/support/files.h"
 #include "tests/support/puffer_folders.h"
 

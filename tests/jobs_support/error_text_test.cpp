@@ -1,5 +1,5 @@
 // German error texts: known codes, unknown codes, the table's size and distinctness.
-#include "jobs/worker_support.h"
+#include "jobs/error_text.h"
 
 #include <gtest/gtest.h>
 

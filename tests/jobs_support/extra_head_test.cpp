@@ -1,5 +1,7 @@
 // The extra cell's head: host restriction, target sign, excluded folders and their matching.
-#include "jobs/worker_support.h"
+#include "jobs/exclude_list.h"
+#include "jobs/job_extra.h"
+#include "jobs/workers/worker_support.h"
 
 #include <gtest/gtest.h>
 

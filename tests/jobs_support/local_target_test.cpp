@@ -1,5 +1,6 @@
 // The local target test on real files: missing, folder, overwrite flags, times, read-only targets.
-#include "jobs/worker_support.h"
+#include "jobs/workers/local_target.h"
+#include "jobs/workers/worker_support.h"
 
 #include "lib/system/sys_time.h"
 #include "platform/last_error.h"

@@ -2,7 +2,7 @@
 // file systems without no-replace renames, and renames that must never replace anything.
 #include "tag_test_util.h"
 
-#include "jobs/path_tags.h"
+#include "jobs/tags/path_tags.h"
 #include "lib/system/sys_seams.h"
 #include "platform/last_error.h"
 

@@ -1,7 +1,7 @@
 // Date tags under a fixed clock and time zone, the blank rule and over-long results.
 #include "tag_test_util.h"
 
-#include "jobs/path_tags.h"
+#include "jobs/tags/path_tags.h"
 #include "platform/last_error.h"
 
 #include <cstring>

@@ -1,8 +1,8 @@
 // The PE version reader on generated programs (PE32 and PE32+) and on corrupt and truncated ones.
 #include "tag_test_util.h"
 
-#include "jobs/pe_version.h"
-#include "jobs/version_info.h"
+#include "jobs/tags/pe_version.h"
+#include "jobs/tags/version_info.h"
 #include "platform/last_error.h"
 
 #include <cstdint>

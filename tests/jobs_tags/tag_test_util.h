@@ -1,7 +1,7 @@
 // Helpers of the tag tests: a scratch folder, small files, the fixture folder and a fixed clock.
 #pragma once
 
-#include "jobs/path_tags.h"
+#include "jobs/tags/path_tags.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/time_zone.h"

@@ -1,7 +1,7 @@
 // Version tags: programs and text files as sources, the blank rule, failures and over-long results.
 #include "tag_test_util.h"
 
-#include "jobs/path_tags.h"
+#include "jobs/tags/path_tags.h"
 #include "platform/last_error.h"
 
 #include <filesystem>

@@ -1,7 +1,7 @@
 // Version numbers read out of text files by three tokens, on real version lines.
 #include "tag_test_util.h"
 
-#include "jobs/version_text.h"
+#include "jobs/tags/version_text.h"
 
 #include <cstring>
 #include <string>

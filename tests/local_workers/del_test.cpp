@@ -2,9 +2,9 @@
 // it never empties.
 #include "lw_test_util.h"
 
-#include "jobs/copy_workers.h"
-#include "jobs/delete_guard.h"
-#include "jobs/local_worker_support.h"
+#include "jobs/workers/copy_workers.h"
+#include "jobs/workers/delete_guard.h"
+#include "jobs/workers/worker_support.h"
 
 #include <sched.h>
 #include <sys/mount.h>

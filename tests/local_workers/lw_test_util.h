@@ -2,9 +2,11 @@
 // answers, and children that run as another user or in another root.
 #pragma once
 
-#include "jobs/local_workers.h"
+#include "jobs/job_model.h"
+#include "jobs/progress/run_state.h"
 #include "jobs/run_host.h"
 #include "jobs/worker.h"
+#include "jobs/workers/local_workers.h"
 #include "tests/support/files.h"
 #include "tests/support/run_rig.h"
 #include "tests/support/temp_dir.h"

@@ -1,4 +1,6 @@
 // "Move" on real files: plain moves, refused and approved existing targets, letter case, counting.
+#include "jobs/job_model.h"
+#include "jobs/progress/run_state.h"
 #include "lw_test_util.h"
 
 #include <sys/stat.h>

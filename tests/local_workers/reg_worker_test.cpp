@@ -1,5 +1,7 @@
 // "Reg" and "Reg Add": exports of our store to new and existing .reg files, imports of .reg and
 // .crg files with CURRENT_PATH and CURRENT_FILE, refused files, and plain copies.
+#include "jobs/job_model.h"
+#include "jobs/progress/run_state.h"
 #include "lw_test_util.h"
 
 #include "lib/system/registry.h"

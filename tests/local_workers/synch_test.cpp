@@ -2,9 +2,10 @@
 // lookups that fail, messages and progress.
 #include "lw_test_util.h"
 
-#include "jobs/progress_dlg.h"
-#include "jobs/worker_support.h"
+#include "jobs/job_extra.h"
+#include "jobs/progress/progress_dlg.h"
 #include "lib/system/sys_seams.h"
+#include "tests/support/scripted_progress_view.h"
 
 using namespace lwtest;
 

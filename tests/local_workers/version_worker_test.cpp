@@ -1,7 +1,9 @@
 // "Version": program versions, text versions and DATE stamped between markers; the rewrite keeps
 // everything else, keeps the file whole on failure and changes nothing when nothing changed.
+#include "jobs/job_model.h"
+#include "jobs/progress/run_state.h"
+#include "jobs/tags/path_tags.h"
 #include "lw_test_util.h"
-#include "jobs/path_tags.h"
 
 #include <signal.h>
 #include <sys/resource.h>

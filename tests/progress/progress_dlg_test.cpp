@@ -1,9 +1,10 @@
 // The progress dialog's protocol with a scripted view: bar scaling, the line throttle, questions,
 // cancel, closing while a worker waits, teardown, the worker's timer.
-#include "jobs/progress_dlg.h"
+#include "jobs/progress/progress_dlg.h"
 
 #include "jobs/run_host.h"
-#include "jobs/worker_support.h"
+#include "jobs/workers/worker_support.h"
+#include "tests/support/scripted_progress_view.h"
 
 #include <gtest/gtest.h>
 

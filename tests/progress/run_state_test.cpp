@@ -1,11 +1,12 @@
 // The view's run state: the archive callback and the progress timer against fake archives and
 // connections, totals of 4 GiB and more, worker questions with and without a dialog.
-#include "jobs/run_state.h"
+#include "jobs/progress/run_state.h"
 
 #include "app/kopiwart_view.h"
-#include "jobs/progress_dlg.h"
+#include "jobs/progress/progress_dlg.h"
 #include "jobs/run_host.h"
 #include "remote/url_connection.h"
+#include "tests/support/scripted_host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The Puffer worker on real folders: roles, registration, messages, the room, stopping.
 #include "puffer_worker_util.h"
 
-#include "jobs/progress_dlg.h"
-#include "jobs/puffer_list.h"
+#include "jobs/progress/progress_dlg.h"
+#include "jobs/puffer/puffer_list.h"
 #include "jobs/run_rules.h"
 
 namespace pufferworker {

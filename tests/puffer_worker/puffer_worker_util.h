@@ -1,10 +1,11 @@
 // Helpers of the Puffer worker tests: a source, two destinations and a carrier in one scratch folder.
 #pragma once
 
+#include "jobs/job_extra.h"
 #include "jobs/job_model.h"
-#include "jobs/remote_workers.h"
+#include "jobs/progress/run_state.h"
 #include "jobs/run_host.h"
-#include "jobs/worker_support.h"
+#include "jobs/workers/remote_workers.h"
 #include "tests/support/files.h"
 #include "tests/support/puffer_folders.h"
 

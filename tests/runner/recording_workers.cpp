@@ -1,4 +1,6 @@
 // A worker table for tests: every mode records the seven arguments it got and answers as told.
+#include "jobs/job_model.h"
+#include "jobs/progress/run_state.h"
 #include "recording_workers.h"
 
 #include <utility>

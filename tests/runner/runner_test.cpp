@@ -2,11 +2,12 @@
 // tags, cancels and results, refused rows, the shared archive and the kept connection.
 #include "app/kopiwart_view.h"
 #include "app/run_lock.h"
-#include "jobs/path_tags.h"
-#include "jobs/progress_dlg.h"
+#include "jobs/progress/progress_dlg.h"
+#include "jobs/tags/path_tags.h"
 #include "lib/system/vars.h"
 #include "recording_workers.h"
 #include "remote/url_connection.h"
+#include "tests/support/scripted_host.h"
 
 #include <gtest/gtest.h>
 

@@ -7,6 +7,7 @@
 #include "lib/system/registry.h"
 #include "lib/system/vars.h"
 #include "tests/support/files.h"
+#include "tests/support/scripted_host.h"
 
 #include <gtest/gtest.h>
 
@@ -62,6 +63,7 @@ std::vector<Seen> SeenCalls() {
 class ScriptedFrame : public IAppFrame {
  public:
   IRunHost& Host() override { return host; }
+  IViewHost& ViewHost() override { return host; }
   void ShowMainWindow(int showCommand) override { Note("Show" + std::to_string(showCommand)); }
   void PostHiddenStart() override { Note("HiddenStart"); }
   void PostToMainThread(std::function<void()> fn) override {

@@ -2,8 +2,8 @@
 // queue (then IDOK).
 #pragma once
 
+#include "jobs/progress/run_state.h"
 #include "jobs/run_host.h"
-#include "jobs/run_state.h"
 #include "jobs/worker.h"
 
 #include <mutex>

@@ -1,0 +1,135 @@
+// The head of the extra cell: does the row apply on this computer, must the target exist, which
+// folders are left out.
+#include "jobs/job_extra.h"
+
+#include "lib/text/strutf8.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <unistd.h>
+
+namespace {
+
+std::mutex g_hostMutex;
+std::optional<std::string> g_hostOverride;
+
+const std::string& SystemHostName() {
+  static std::once_flag once;
+  static std::string name;
+  std::call_once(once, [] {
+    // Lets several "computers" share one machine, as buffer carriers are tested end to end.
+    if (const char* forced = std::getenv(kHostNameVariable); forced && *forced) {
+      name = forced;
+      return;
+    }
+    // gethostname may leave a cut name unterminated: room for the longest name and our own NUL.
+    char buffer[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) == 0) {
+      buffer[sizeof buffer - 1] = '\0';
+      name = buffer;
+    }
+  });
+  return name;
+}
+
+// In the cell, text a user writes, "\\" separates like "/".
+bool IsCellSep(char c) { return c == '/' || c == '\\'; }
+bool IsBlankLike(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (kpw::text::AsciiLower(static_cast<unsigned char>(a[i])) !=
+        kpw::text::AsciiLower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string WorkerHostName() {
+  {
+    std::lock_guard lock(g_hostMutex);
+    if (g_hostOverride) return *g_hostOverride;
+  }
+  return SystemHostName();
+}
+
+void SetWorkerHostName(std::optional<std::string> name) {
+  std::lock_guard lock(g_hostMutex);
+  g_hostOverride = std::move(name);
+}
+
+bool HostNameMatches(std::string_view cellName, std::string_view hostName) {
+  if (hostName.empty()) return false;
+  if (EqualNoCase(cellName, hostName)) return true;
+  // Linux hosts often report their full domain name; the cell usually names the short one.
+  const auto dot = hostName.find('.');
+  return dot != std::string_view::npos && dot > 0 && EqualNoCase(cellName, hostName.substr(0, dot));
+}
+
+std::size_t ExtraHostSpan(std::string_view text, std::string* host) {
+  if (text.size() < 2 || text[0] != '*' || text[1] != '[') return 0;
+  std::size_t end = text.find_first_of(";]", 2);
+  if (end == std::string_view::npos) end = text.size();
+  if (host) host->assign(text.substr(2, end - 2));
+  std::size_t pos = end;
+  if (pos < text.size() && text[pos] == ']') ++pos;
+  if (pos < text.size() && text[pos] == ';') ++pos;
+  return pos;
+}
+
+int HostListMatch(const char** text) {
+  if (!text || !*text) return 1;
+  const std::string_view cell(*text);
+  std::string name;
+  const std::size_t span = ExtraHostSpan(cell, &name);
+  if (span == 0) return 1;
+  *text += span;
+  return HostNameMatches(name, WorkerHostName()) ? 1 : 0;
+}
+
+std::size_t ExtraTargetSignSpan(std::string_view text) {
+  if (text == "*") return 1;
+  if (text.size() >= 2 && text[0] == '*' && text[1] == ';') return 2;
+  return 0;
+}
+
+void ExtraExcludedFolders(std::string_view list, std::vector<std::string>& out) {
+  std::size_t pos = 0;
+  while (pos < list.size()) {
+    if (IsCellSep(list[pos])) {
+      ++pos;
+      if (pos == list.size()) break;  // a separator at the very end ends the walk
+    }
+    std::size_t end = list.find(';', pos);
+    if (end == std::string_view::npos) end = list.size();
+    std::size_t itemEnd = end;
+    while (itemEnd > pos && IsBlankLike(list[itemEnd - 1])) --itemEnd;
+    if (itemEnd > pos) {
+      std::string item(list.substr(pos, itemEnd - pos));
+      for (char& c : item) {
+        if (c == '\\') c = '/';
+        else c = static_cast<char>(kpw::text::AsciiLower(static_cast<unsigned char>(c)));
+      }
+      out.push_back(std::move(item));
+    }
+    pos = end < list.size() ? end + 1 : end;
+  }
+}
+
+JobExtraHead ExtraHeadParse(std::string_view cell) {
+  JobExtraHead head;
+  std::size_t pos = ExtraHostSpan(cell, &head.host);
+  head.hostRestricted = pos > 0;
+  const std::size_t sign = ExtraTargetSignSpan(cell.substr(pos));
+  head.targetMustExist = sign > 0;
+  pos += sign;
+  head.restOffset = pos;
+  ExtraExcludedFolders(cell.substr(pos), head.excludedFolders);
+  return head;
+}

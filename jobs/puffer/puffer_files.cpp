@@ -1,0 +1,194 @@
+// Buffer list file work: whole reads, atomic list writes, checked copies, path guards, the lock.
+#include "jobs/puffer/puffer_internal.h"
+
+#include "lib/system/sys_copy.h"
+#include "lib/system/sys_fdio.h"
+#include "lib/system/sys_file.h"
+#include "lib/system/sys_replace.h"
+#include "lib/text/fmt.h"
+#include "platform/last_error.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+constexpr std::int64_t kLockStaleSeconds = 12 * 3600;
+
+std::string ParentOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// Writes all bytes; 0 or the errno.
+int WriteAll(int fd, const std::string& bytes) { return SysWriteAll(fd, bytes.data(), bytes.size()) ? 0 : errno; }
+
+}  // namespace
+
+std::string PufferRelFromKey(const std::string& key) {
+  std::string rel = key;
+  for (char& c : rel)
+    if (c == '\\') c = '/';
+  return rel;
+}
+
+std::string PufferKeyFromRel(std::string_view rel) {
+  std::string key(rel);
+  for (char& c : key)
+    if (c == '/') c = '\\';
+  return key;
+}
+
+int PufferReadWhole(const std::string& path, std::string& out) {
+  out.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);  // never wait on a pipe
+  if (fd < 0) return errno;
+  struct stat st {};
+  const int statErr = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EISDIR);
+  if (statErr) {
+    ::close(fd);
+    return statErr;
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return err;
+    }
+    if (n == 0) break;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return 0;
+}
+
+int PufferWriteFileAtomic(const std::string& path, const std::string& text) {
+  return SysReplaceFile(path.c_str(), text, true);
+}
+
+int PufferCopyVerified(const std::string& from, const std::string& to, const PufferRecord& want,
+                       PufferFileState* state) {
+  static std::atomic<unsigned> counter{0};
+  if (const int fault = PufferFault(from.c_str(), PUFFER_FAULT_READ)) return fault;
+  const std::string dir = ParentOf(to);
+  errno = 0;
+  if (SysMkdirAll(dir.c_str()) == 0) return errno ? errno : EIO;
+  const std::string temp = FmtString("%s/.kpw-puffer-%ld-%u.tmp", dir.c_str(), static_cast<long>(::getpid()),
+                                     counter.fetch_add(1));
+  // The copy engine writes its own temporary file and keeps the times: the copy's time then
+  // equals the source's, so the next scan need not read it again.
+  const int rc = SysFileCopyEx(SYS_COPY_TIMES | SYS_COPY_NO_REPLACE, from.c_str(), temp.c_str(), nullptr, nullptr,
+                               nullptr);
+  if (rc != SYS_COPY_DONE) {
+    const DWORD code = GetLastError();
+    ::unlink(temp.c_str());
+    return PUFFER_ERR_WIN32 - static_cast<int>(code ? code : ERROR_GEN_FAILURE);
+  }
+  PufferFileState copy;
+  int err = PufferChecksumFile(temp.c_str(), false, &copy);
+  if (!err && (copy.size != want.size || copy.checksum != want.checksum)) err = PUFFER_ERR_MISMATCH;
+  if (!err && ::rename(temp.c_str(), to.c_str()) != 0) err = errno;
+  if (err) {
+    ::unlink(temp.c_str());
+    return err;
+  }
+  if (state) *state = copy;
+  return 0;
+}
+
+bool PufferNoLinkOnTheWay(const std::string& base, const std::string& rel) {
+  std::size_t pos = 0;
+  while ((pos = rel.find('/', pos)) != std::string::npos) {
+    const std::string folder = base + '/' + rel.substr(0, pos);
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode)) return false;
+    ++pos;
+  }
+  return true;
+}
+
+int PufferLookup(const char* path) {
+  if (const int fault = PufferFault(path, PUFFER_FAULT_STAT)) return -fault;
+  struct stat st {};
+  if (::lstat(path, &st) != 0) return -errno;
+  if (S_ISREG(st.st_mode)) return 0;
+  return S_ISDIR(st.st_mode) ? 1 : 2;
+}
+
+bool PufferLock::Acquire(const std::string& lockPath, const std::string& host, std::string* why) {
+  Release();
+  const long pid = static_cast<long>(::getpid());
+  const std::string content = FmtString("%s %ld %lld\n", host.c_str(), pid, static_cast<long long>(std::time(nullptr)));
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int fd = ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd >= 0) {
+      const int err = WriteAll(fd, content);
+      ::close(fd);
+      if (err) {
+        ::unlink(lockPath.c_str());
+        break;
+      }
+      m_path = lockPath;
+      m_content = content;
+      return true;
+    }
+    if (errno != EEXIST) break;
+
+    std::string held;
+    if (PufferReadWhole(lockPath, held) != 0) continue;  // gone meanwhile: try again
+    char holder[256] = {};
+    long holderPid = 0;
+    long long since = 0;
+    const std::int64_t now = std::time(nullptr);
+    bool stale;
+    if (std::sscanf(held.c_str(), "%255s %ld %lld", holder, &holderPid, &since) == 3) {
+      const std::int64_t age = now - since;
+      stale = age > kLockStaleSeconds || age < -kLockStaleSeconds;
+      if (!stale && PufferList::HostEqual(holder, host) && holderPid > 0 && ::kill(static_cast<pid_t>(holderPid), 0) != 0 &&
+          errno == ESRCH)
+        stale = true;
+    } else {
+      struct stat st {};
+      stale = ::stat(lockPath.c_str(), &st) == 0 && now - st.st_mtime > kLockStaleSeconds;
+      holder[0] = '?';
+    }
+    if (!stale) {
+      if (why) *why = FmtString("Die Liste wird gerade von %s benutzt (Sperrdatei %s).", holder, lockPath.c_str());
+      return false;
+    }
+    // Move the stale lock aside and make sure that what moved is what was judged: another
+    // computer may have broken it and taken a fresh one meanwhile.
+    const std::string aside = FmtString("%s.stale-%ld", lockPath.c_str(), pid);
+    if (::rename(lockPath.c_str(), aside.c_str()) != 0) continue;
+    std::string moved;
+    PufferReadWhole(aside, moved);
+    if (moved != held) {
+      SysRename(aside.c_str(), lockPath.c_str(), SYS_RENAME_NOREPLACE);
+      if (why) *why = FmtString("Die Liste wird gerade von einem anderen Computer benutzt (Sperrdatei %s).", lockPath.c_str());
+      return false;
+    }
+    ::unlink(aside.c_str());
+  }
+  if (why) *why = FmtString("Die Sperrdatei %s kann nicht angelegt werden.", lockPath.c_str());
+  return false;
+}
+
+void PufferLock::Release() {
+  if (m_path.empty()) return;
+  std::string now;
+  if (PufferReadWhole(m_path, now) == 0 && now == m_content) ::unlink(m_path.c_str());
+  m_path.clear();
+  m_content.clear();
+}

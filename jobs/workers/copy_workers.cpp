@@ -1,0 +1,159 @@
+// "Copy" and "Copy File": copy the files a source listing selects into a target tree or file.
+#include "jobs/workers/copy_workers.h"
+
+#include "jobs/error_text.h"
+#include "jobs/workers/copy_support.h"
+#include "jobs/workers/folder_links.h"
+#include "jobs/workers/row_notes.h"
+#include "lib/system/sys.h"
+#include "lib/text/fmt.h"
+#include "platform/last_error.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace copyjob {
+
+namespace {
+
+// Whether the flags 0x01, 0x08 and 0x20 leave an existing target alone.
+bool KeepExistingTarget(u32 flags, const SysFileInfo& source, const std::string& target) {
+  if (!(flags & (RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY))) return false;
+  SysFileInfo existing;
+  if (!LookupPath(target, &existing)) return false;
+  if ((flags & RUN_KEEP_READONLY) && !(existing.dwAttr & SYS_ATTR_WRITABLE)) return true;
+  if (flags & RUN_NO_OVERWRITE) return true;
+  if (flags & RUN_NEWER_ONLY) return !(source.timeWrite != 0 && existing.timeWrite < source.timeWrite);
+  return false;
+}
+
+}  // namespace
+
+int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
+  CopyOutcome local;
+  CopyOutcome& out = outcome ? *outcome : local;
+  out = CopyOutcome();
+  const u32 flags = args.flags;
+  const bool singleFile = flags & RUN_SINGLE_FILE;
+
+  int result = JOB_DONE;
+  const std::optional<CopyRowPaths> row = StartCopyRow(ctx, args, &result);
+  if (!row) return result;
+  const std::string& source = row->source;
+  const std::string& target = row->target;
+  CExcludeList& excluded = ctx.run.ExcludeList();
+  out.ran = true;
+  out.split = SplitSource(source);
+
+  // Read whole first, so that folders the copy creates are never listed.
+  const int listFlags = CDirListing::DL_READ_ALL | (args.subdirs ? CDirListing::DL_SUBDIRS | CDirListing::DL_FOLDERS : 0);
+  CDirListing list;
+  list.Open(source.c_str(), listFlags, args.plus, args.minus);
+  out.readState = list.GetReadState();
+  // A named file or folder that is not there is no empty listing but a source that is missing.
+  out.sourceMissing = SysFileExist(out.split.root.c_str()) < 2 ||
+                      (!std::strpbrk(out.split.pattern.c_str(), "*?") && SysFileExist(source.c_str()) == 0);
+  if (out.sourceMissing) out.readState = 2;
+  if (outcome) {
+    out.sourceKeys.reserve(static_cast<std::size_t>(list.GetCount()));
+    for (int i = 0; i < list.GetCount(); ++i) {
+      int relLength = 0;
+      const char* rel = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
+      out.sourceKeys.push_back(SourceKey(std::string_view(rel, static_cast<std::size_t>(relLength)),
+                                         list.GetEntry(i)->IsFolder()));
+    }
+    std::sort(out.sourceKeys.begin(), out.sourceKeys.end());
+  }
+
+  // A target inside the source is no part of it; otherwise each run would nest another copy.
+  const std::optional<std::string> targetInside = RelativeInside(out.split.root, target);
+
+  std::string base = target;
+  if (!singleFile && base.back() != '/') base += '/';
+  // Below the target, a link to a folder is no folder of the row's: nothing is written into it.
+  CFolderLinkGuard targetLinks(base);
+  std::vector<std::string> sourceLinks;
+
+  ProgressPass progress(ctx, source, list.GetTotalSize());
+  std::string sourcePath, targetPath;
+  bool failed = false;
+  const int count = list.GetCount();
+  for (int i = 0; i < count; ++i) {
+    if (progress.Stopped()) break;
+    const CDirListing::Entry& entry = *list.GetEntry(i);
+    const bool isFolder = entry.IsFolder();
+    int relLength = 0;
+    const char* rel = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
+    if (IsExcluded(excluded, FolderPart(rel, relLength, isFolder))) continue;
+    if (targetInside && IsAtOrBelow(rel, *targetInside)) continue;
+    // A link to a folder is never entered; an empty folder in its place would pass for a copy.
+    if (isFolder && (entry.info.dwAttr & SYS_ATTR_LINK)) {
+      out.sourceFolderLinks.emplace_back(rel, static_cast<std::size_t>(relLength));
+      if (!singleFile && IsFolderOrLink(base + rel)) sourceLinks.push_back(list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL));
+      continue;
+    }
+    // A file left alone below a target link still shows that the source is not empty.
+    if (!isFolder) ++out.filesSelected;
+    if (!singleFile && targetLinks.Blocks(std::string_view(rel, static_cast<std::size_t>(relLength)), isFolder))
+      continue;
+
+    targetPath = singleFile ? target : base + rel;
+    sourcePath = list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
+    if (KeepExistingTarget(flags, entry.info, targetPath)) {
+      progress.Advance(entry.info.qwSize);
+      continue;
+    }
+    progress.Lines(sourcePath, targetPath);
+
+    int rc;
+    if (isFolder) {
+      rc = SysMkdirAll(targetPath.c_str());
+    } else {
+      progress.BeginFile(entry.info.qwSize);
+      rc = SysFileCopyEx(kCopyEngineFlags, sourcePath.c_str(), targetPath.c_str(), progress.Counter(), nullptr,
+                         progress.EngineCancel());
+      progress.EndFile(entry.info.qwSize);
+    }
+    if (rc == 1) {
+      ctx.run.FilesCopied().fetch_add(1);
+      continue;
+    }
+    if (rc > 1) continue;  // the folder was there already
+    if (rc == 0 && !isFolder) {
+      // Stopped by a cancel: the old target is untouched.
+      progress.TakeOverDialogCancel();
+      ctx.run.SetCancel();
+      break;
+    }
+    failed = true;
+    out.entryFailed = true;
+    if (ctx.run.IsCancelled()) continue;
+    std::string text = FmtString(kCopyFailed, sourcePath.c_str(), targetPath.c_str());
+    if (const char* why = Win32ErrorText(GetLastError(), ""); *why) text += FmtString("\n(%s)", why);
+    if (Ask(ctx, flags, text, kAskError) == IDCANCEL) return JOB_STOP_ALL;
+  }
+
+  std::sort(out.sourceFolderLinks.begin(), out.sourceFolderLinks.end());
+  out.folderLinks = std::move(sourceLinks);
+  out.folderLinks.insert(out.folderLinks.end(), targetLinks.Found().begin(), targetLinks.Found().end());
+  if (!outcome) NoteFolderLinks(ctx.run, out.folderLinks);
+
+  if (ctx.run.IsCancelled()) return JOB_STOP_ALL;
+  if (failed) return JOB_FAILED;
+  if (out.readState <= 1) return JOB_DONE;
+  Ask(ctx, flags, FmtString(kCopyIncomplete, source.c_str()), kNoteError);
+  return JOB_FAILED;
+}
+
+}  // namespace copyjob
+
+int RunCopy(JobContext& ctx, const JobArgs& args) { return copyjob::CopyTree(ctx, args, nullptr); }
+
+int RunCopyFile(JobContext& ctx, const JobArgs& args) {
+  JobArgs file = args;
+  file.plus = "";
+  file.minus = "";
+  file.subdirs = 0;
+  file.flags = args.flags | RUN_SINGLE_FILE;
+  return copyjob::CopyTree(ctx, file, nullptr);
+}

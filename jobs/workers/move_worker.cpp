@@ -1,0 +1,107 @@
+// "Move": moves one file onto a target path; folders and existing targets are refused.
+#include "jobs/progress/progress_dlg.h"
+#include "jobs/workers/local_workers.h"
+#include "jobs/workers/worker_support.h"
+#include "lib/system/sys.h"
+#include "lib/system/sys_ospath.h"
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace {
+
+constexpr int kMoveFlags = 0xFB8;          // the engine's move, refusing an existing target
+constexpr int kMoveReplaceFlags = 0xFB0;   // the same, replacing a target the row approved
+
+bool AsciiEqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// 1 when both names lead to one file (hard links, a link to the other, a name that a
+// case-folding file system treats as the same); 0 otherwise or when either cannot be examined.
+int SameFile(const char* a, const char* b) {
+  const SysOsPath osA(a), osB(b);
+  if (!osA.ok() || !osB.ok()) return 0;
+  struct stat sa {}, sb {};
+  if (::stat(osA.c_str(), &sa) != 0 || ::stat(osB.c_str(), &sb) != 0) return 0;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// The absolute path of a file name ("" when it does not fit).
+std::string FullPath(const char* path) {
+  char dir[4096];
+  if (SysFullDir(dir, path, sizeof dir) == 0) return {};
+  int nameLength = 0;
+  const char* name = SysPathName(-1, path, &nameLength);
+  return std::string(dir) + std::string(name, static_cast<std::size_t>(nameLength));
+}
+
+std::string MoveFailText(const char* source, const char* target) {
+  return std::string("Kann Datei :\n") + source + "\nnicht nach :\n" + target + "\nverschieben !";
+}
+
+}  // namespace
+
+int RunMove(JobContext& ctx, const JobArgs& args) {
+  const char* source = args.source;
+  const char* target = args.target;
+  const u32 flags = args.flags;
+  if (CProgressDlg* dialog = ctx.run.ActiveDialog()) {
+    dialog->SetTotal(1);
+    dialog->SetPos(0);
+    dialog->SetLine(nullptr, source, 0);
+    dialog->SetLine(nullptr, target, 1);
+  }
+  // Names compare exactly: "a.txt" to "A.txt" is a real rename here.
+  if (SysPathCompare(source, target, SYS_PATH_FULL_A | SYS_PATH_FULL_B) == 0) return JOB_DONE;
+
+  SysFileInfo src;
+  const bool sourceKnown = LocalLookup(source, &src) == 0;
+  if (sourceKnown && (src.dwAttr & SYS_ATTR_FOLDER)) {
+    return LocalFail(ctx, flags,
+                     std::string("Die Datei :\n") + source + "\nist ein Verzeichnis und kann nicht verschoben werden !");
+  }
+
+  if (sourceKnown && SameFile(source, target)) {
+    // One file under two names: only a change of letter case on a case-folding file system is a
+    // move; anything else would leave the file where it is and report it moved.
+    const std::string a = FullPath(source), b = FullPath(target);
+    if (a.empty() || !AsciiEqualNoCase(a, b)) return JOB_DONE;
+    if (SysRename(source, target, 0) != 0) return LocalFail(ctx, flags, MoveFailText(source, target));
+    ++ctx.run.FilesCopied();
+    return JOB_DONE;
+  }
+
+  bool approved = false;
+  if (flags & (RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY)) {
+    SysFileInfo dst;
+    if (LocalLookup(target, &dst) == 0) {
+      if ((flags & RUN_KEEP_READONLY) && !(dst.dwAttr & SYS_ATTR_WRITABLE)) return JOB_DONE;
+      if (flags & RUN_NO_OVERWRITE) return JOB_DONE;
+      if ((flags & RUN_NEWER_ONLY) && sourceKnown) {
+        if (SysCompareFileTime(src.timeWrite, dst.timeWrite, 3) <= 0) return JOB_DONE;
+        approved = true;  // the source is newer: this move is meant to replace the older target
+      }
+    }
+  }
+
+  ProgressRecord& progress = ctx.run.Progress();
+  progress.fileSize.store(sourceKnown ? src.qwSize : 0);
+  const int rc = SysFileCopyEx(approved ? kMoveReplaceFlags : kMoveFlags, source, target, &progress.bytes, nullptr,
+                               LocalEngineCancel(ctx));
+  const bool cancelled = LocalCancelled(ctx);
+  if (rc > 0) {
+    ++ctx.run.FilesCopied();
+    return cancelled ? JOB_STOP_ALL : JOB_DONE;
+  }
+  if (cancelled) return JOB_STOP_ALL;
+  return LocalFail(ctx, flags, MoveFailText(source, target));
+}

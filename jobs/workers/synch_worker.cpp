@@ -1,0 +1,280 @@
+// "Synch": copies in both directions between two files or two folder trees; the later write wins.
+#include "jobs/job_extra.h"
+#include "jobs/progress/progress_dlg.h"
+#include "jobs/workers/folder_links.h"
+#include "jobs/workers/folder_overlap.h"
+#include "jobs/workers/local_workers.h"
+#include "jobs/workers/row_notes.h"
+#include "jobs/workers/worker_support.h"
+#include "lib/system/dirlisting.h"
+#include "lib/system/sys.h"
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr int kSynchCopyFlags = 0x1B0;     // temporary name, times kept, force, parent folders
+constexpr std::size_t kMessageMax = 1283;  // characters of a message
+
+enum Kind { KIND_ERROR = -1, KIND_MISSING = 0, KIND_FILE = 1, KIND_FOLDER = 2 };
+
+// Equal within two seconds, or one hour apart within the same two seconds (a daylight-saving shift).
+bool TimesEqual(SysUtc self, SysUtc other) {
+  const i64 d = other - self;
+  return (d > -2 && d < 2) || (d > 3598 && d < 3602) || (d > -3602 && d < -3598);
+}
+
+std::string Cat(std::initializer_list<std::string_view> parts) {
+  std::string text;
+  for (std::string_view p : parts) text.append(p);
+  return LocalCutText(std::move(text), kMessageMax);
+}
+
+class Synch {
+ public:
+  Synch(JobContext& ctx, const JobArgs& args) : m_ctx(ctx), m_args(args), m_dialog(ctx.run.ActiveDialog()) {}
+
+  int Run();
+
+ private:
+  int Ask(const std::string& text, u32 type) { return LocalFail(m_ctx, m_args.flags, text, type); }
+  Kind KindOf(const char* path, int* err);
+  int LookupFailed(const char* path);
+  int FileRule();
+  int CopyFile(const char* from, const char* to);
+  int MakeFolder(const char* folder);
+  int Folders();
+  int Pass(CDirListing& listing, const std::string& otherRoot, CFolderLinkGuard& otherLinks);
+  void StopTimer() {
+    if (m_dialog) m_dialog->SetTimerCallback(nullptr, 0);
+  }
+
+  JobContext& m_ctx;
+  const JobArgs& m_args;
+  CProgressDlg* m_dialog;
+  ProgressRecord& Progress() { return m_ctx.run.Progress(); }
+  u64 m_done = 0;
+  bool m_failed = false;
+};
+
+Kind Synch::KindOf(const char* path, int* err) {
+  SysFileInfo info;
+  *err = LocalLookup(path, &info);
+  if (*err) return LocalMissing(*err) ? KIND_MISSING : KIND_ERROR;
+  return (info.dwAttr & SYS_ATTR_FOLDER) ? KIND_FOLDER : KIND_FILE;
+}
+
+// A side that exists but cannot be examined is never taken as missing.
+int Synch::LookupFailed(const char* path) {
+  return Ask(Cat({"Fehler beim Lesen von:\n", path, LocalLastErrorNote()}), kBoxNote);
+}
+
+int Synch::Run() {
+  const char* source = m_args.source;
+  const char* target = m_args.target;
+  if (!*source || !*target) return JOB_FAILED;
+  const char* rest = m_args.extra;
+  if (!HostListMatch(&rest)) return JOB_DONE;
+  const bool star = *rest == '*';
+  Progress().bytesBefore.store(0);
+
+  int err = 0;
+  const Kind s = KindOf(source, &err);
+  if (s == KIND_ERROR) return LookupFailed(source);
+  const Kind t = KindOf(target, &err);
+  if (t == KIND_ERROR) return LookupFailed(target);
+
+  const auto folderText = [&](const char* head, const char* middle) {
+    return Cat({head, source, middle, target, "\nsynchronisiert werden."});
+  };
+  if (s == KIND_MISSING) {
+    if (t == KIND_FILE) return CopyFile(target, source);
+    if (star) return JOB_DONE;
+    if (t == KIND_MISSING) return Ask(folderText("Das Verzeichnis:\n", "\nkann nicht mit dem Verzeichnis:\n"), kBoxNote);
+    if (LocalFoldersOverlap(source, target)) return Folders();  // refused there
+    if (const int rc = MakeFolder(source)) return rc;
+    return Folders();
+  }
+  if (s == KIND_FILE) {
+    if (t == KIND_MISSING) return CopyFile(source, target);
+    if (t == KIND_FILE) return FileRule();
+    return Ask(folderText("Die Datei:\n", "\nkann nicht mit dem Verzeichnis:\n"), kBoxNote);
+  }
+  if (t == KIND_FILE) return Ask(folderText("Das Verzeichnis:\n", "\nkann nicht mit der Datei:\n"), kBoxNote);
+  if (t == KIND_MISSING) {
+    if (star) return JOB_DONE;
+    if (LocalFoldersOverlap(source, target)) return Folders();
+    if (const int rc = MakeFolder(target)) return rc;
+  }
+  return Folders();
+}
+
+int Synch::MakeFolder(const char* folder) {
+  if (SysMkdirAll(folder)) return 0;
+  return Ask(Cat({"Das Verzeichnis:\n", folder, "\nkonnte nicht erzeugt werden !"}), kBoxNote);
+}
+
+int Synch::FileRule() {
+  const char* source = m_args.source;
+  const char* target = m_args.target;
+  SysFileInfo s, t;
+  if (const int err = LocalLookup(source, &s)) {
+    if (!LocalMissing(err)) return LookupFailed(source);
+    return CopyFile(target, source);
+  }
+  if (const int err = LocalLookup(target, &t)) {
+    if (!LocalMissing(err)) return LookupFailed(target);
+    return CopyFile(source, target);
+  }
+  if (m_args.flags & RUN_NO_OVERWRITE) return JOB_DONE;
+  if (TimesEqual(s.timeWrite, t.timeWrite)) return JOB_DONE;
+  const bool keepReadOnly = m_args.flags & RUN_KEEP_READONLY;
+  if (static_cast<u64>(s.timeWrite) < static_cast<u64>(t.timeWrite)) {
+    if (keepReadOnly && !(s.dwAttr & SYS_ATTR_WRITABLE)) return JOB_DONE;
+    return CopyFile(target, source);
+  }
+  if (keepReadOnly && !(t.dwAttr & SYS_ATTR_WRITABLE)) return JOB_DONE;
+  return CopyFile(source, target);
+}
+
+int Synch::CopyFile(const char* from, const char* to) {
+  const i64 length = SysFileLength(from);
+  const u64 size = length > 0 ? static_cast<u64>(length) : 0;
+  Progress().fileSize.store(size);
+  if (m_dialog) {
+    m_ctx.run.InstallProgressTimer(m_dialog, nullptr);
+    m_dialog->SetLine(nullptr, from, 0);
+    m_dialog->SetLine(nullptr, to, 1);
+    m_dialog->SetTotal(static_cast<i64>(size));
+  }
+  Progress().kind.store(PROGRESS_KIND_COPY);
+  const int rc = SysFileCopyEx(kSynchCopyFlags, from, to, &Progress().bytes, nullptr, LocalEngineCancel(m_ctx));
+  Progress().kind.store(PROGRESS_KIND_BYTES);
+  const bool cancelled = LocalCancelled(m_ctx);
+  if (rc == 1) ++m_ctx.run.FilesCopied();
+  int result = JOB_DONE;
+  if (rc != 1 && !cancelled) {
+    result = JOB_FAILED;
+    if (Ask(Cat({"Fehler beim kopieren von:\n", from, "\nnach:\n", to}), kBoxNote) == JOB_STOP_ALL)
+      result = JOB_STOP_ALL;
+  }
+  StopTimer();
+  return result;
+}
+
+int Synch::Folders() {
+  const char* source = m_args.source;
+  const char* target = m_args.target;
+  if (LocalFoldersOverlap(source, target)) {
+    return Ask(Cat({"Das Verzeichnis:\n", source, "\nkann nicht mit dem Verzeichnis:\n", target,
+                    "\nsynchronisiert werden, da eines im anderen liegt."}),
+               kBoxNote);
+  }
+  const int listFlags = m_args.subdirs ? 0x3000 : 0x1000;
+  CDirListing targetList(target, listFlags, m_args.plus, m_args.minus);
+  CDirListing sourceList(source, listFlags, m_args.plus, m_args.minus);
+  if (m_dialog) {
+    m_ctx.run.InstallProgressTimer(m_dialog, nullptr);
+    m_dialog->SetLine(nullptr, source, 0);
+    m_dialog->SetTotal(static_cast<i64>(targetList.GetTotalSize() + sourceList.GetTotalSize()));
+    m_dialog->SetPos(0);
+  }
+  std::string sourceRoot = source, targetRoot = target;
+  SysStrAddSlash(sourceRoot);
+  SysStrAddSlash(targetRoot);
+  // A side's link to a folder is not listed; nothing of the other side is written into it.
+  CFolderLinkGuard sourceLinks(sourceRoot), targetLinks(targetRoot);
+  int rc = Pass(sourceList, targetRoot, targetLinks);
+  if (rc == JOB_DONE) rc = Pass(targetList, sourceRoot, sourceLinks);
+  StopTimer();
+  std::vector<std::string> links = sourceLinks.Found();
+  links.insert(links.end(), targetLinks.Found().begin(), targetLinks.Found().end());
+  NoteFolderLinks(m_ctx.run, links);
+  if (rc == JOB_STOP_ALL) return rc;
+  // A side that could not be listed whole was not synchronised whole.
+  for (const auto* list : {&sourceList, &targetList}) {
+    if (list->GetReadState() <= 1 || m_ctx.run.IsCancelled()) continue;
+    m_failed = true;
+    const char* root = list == &sourceList ? source : target;
+    if (Ask(Cat({"Es gab einen Fehler beim Lesen von:\n\n", root}), kBoxNote) == JOB_STOP_ALL) return JOB_STOP_ALL;
+  }
+  return m_failed ? JOB_FAILED : JOB_DONE;
+}
+
+int Synch::Pass(CDirListing& listing, const std::string& otherRoot, CFolderLinkGuard& otherLinks) {
+  const u32 flags = m_args.flags;
+  for (int i = 0; i < listing.GetCount(); ++i) {
+    if (m_dialog) {
+      if (m_dialog->IsCancelled()) m_ctx.run.SetCancel();
+      m_dialog->SetPos(static_cast<i64>(m_done));
+    }
+    if (m_ctx.run.IsCancelled()) return JOB_DONE;
+    const CDirListing::Entry& entry = *listing.GetEntry(i);
+    const std::string rel = listing.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);  // the buffer is reused
+    const u64 size = entry.info.qwSize;
+    if (otherLinks.Blocks(rel, false)) {
+      m_done += size;
+      continue;
+    }
+    const std::string self = listing.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
+    const std::string other = otherRoot + rel;
+
+    SysFileInfo info;
+    const int err = LocalLookup(other.c_str(), &info);
+    const bool exists = err == 0;
+    if (err && !LocalMissing(err)) {
+      m_failed = true;
+      m_done += size;
+      if (Ask(Cat({"Fehler beim Lesen von:\n", other, LocalLastErrorNote()}), kBoxError) == JOB_STOP_ALL) {
+        StopTimer();
+        return JOB_STOP_ALL;
+      }
+      continue;
+    }
+    const bool otherFolder = exists && (info.dwAttr & SYS_ATTR_FOLDER);
+    if (exists && !otherFolder &&
+        (TimesEqual(entry.info.timeWrite, info.timeWrite) || info.timeWrite > entry.info.timeWrite)) {
+      m_done += size;  // equal, or the other side is later: the other pass copies it over
+      if (m_dialog) m_dialog->SetPos(static_cast<i64>(m_done));
+      continue;
+    }
+    if (m_dialog) {
+      m_dialog->SetLine(nullptr, self.c_str(), 0);
+      m_dialog->SetLine(nullptr, other.c_str(), 1);
+    }
+    if (exists && !otherFolder && (flags & RUN_KEEP_READONLY) && !(info.dwAttr & SYS_ATTR_WRITABLE)) continue;
+
+    int rc;
+    if (otherFolder) {
+      rc = SYS_COPY_TARGET_ERROR;  // a file never replaces a folder of its name
+    } else {
+      Progress().bytesBefore.store(m_done);
+      Progress().fileSize.store(size);
+      Progress().kind.store(PROGRESS_KIND_COPY);
+      rc = SysFileCopyEx(kSynchCopyFlags, self.c_str(), other.c_str(), &Progress().bytes, nullptr,
+                         LocalEngineCancel(m_ctx));
+    }
+    if (rc == 0) LocalCancelled(m_ctx);
+    if (rc == 1) {
+      ++m_ctx.run.FilesCopied();
+    } else if (rc != 0) {
+      m_failed = true;
+      if (!m_ctx.run.IsCancelled() &&
+          Ask(Cat({"Fehler beim Kopieren von:\n\n", self, "\nnach:\n", other}), kBoxError) == JOB_STOP_ALL) {
+        StopTimer();
+        return JOB_STOP_ALL;
+      }
+    }
+    m_done += size;
+    Progress().bytesBefore.store(m_done);
+    Progress().kind.store(PROGRESS_KIND_BYTES);
+    if (m_dialog) m_dialog->SetPos(static_cast<i64>(m_done));
+  }
+  return JOB_DONE;
+}
+
+}  // namespace
+
+int RunSynch(JobContext& ctx, const JobArgs& args) { return Synch(ctx, args).Run(); }
