@@ -38,7 +38,7 @@ BOOL CKopiwartApp::InitInstance(int argc, const char* const* argv) {
   m_doc->SetView(m_view.get());
   m_doc->SetApp(this);
   m_view->SetRunLock(&m_runLock);
-  if (m_runClock) m_view->SetRunClock(m_runClock);
+  if (m_env) m_view->SetEnvironment(*m_env);
 
   // The start-up run may begin inside the open, so the window's state is set first.
   const bool hiddenStart = m_noWindow && m_startAtOnce;

@@ -5,12 +5,14 @@
 #include "app/command_line.h"
 #include "app/recent_files.h"
 #include "app/run_lock.h"
+#include "jobs/worker.h"
 #include "platform/win_types.h"
 
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -58,9 +60,9 @@ class CKopiwartApp {
   int Run(int argc, const char* const* argv);
 
   // Before InitInstance: the switch N comes on whatever the command line says (no window can be
-  // shown), and the clock of schedules and last-run times (null: the system's).
+  // shown), and what runs take from the machine (the system's until set).
   void ForceNoWindow() { m_forceNoWindow = true; }
-  void SetRunClock(std::function<i64()> clock) { m_runClock = std::move(clock); }
+  void SetEnvironment(JobEnvironment env) { m_env = std::move(env); }
 
   // The switches; start-at-once and always are cleared after the first open.
   BOOL StartAtOnce() const { return m_startAtOnce; }
@@ -108,7 +110,7 @@ class CKopiwartApp {
   BOOL m_always = FALSE;
   int m_showCommand = SW_SHOW;
   bool m_forceNoWindow = false;
-  std::function<i64()> m_runClock;
+  std::optional<JobEnvironment> m_env;
   std::atomic<bool> m_cancelRequested{false};
   std::mutex m_threadMutex;
   std::thread m_startupThread;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/app_frame.h"
+#include "jobs/worker.h"
 
 #include <memory>
 
@@ -22,6 +23,6 @@ bool HaveDisplay();
 // "-S -N" with a job file runs without a window and needs no display. Every other start needs
 // the window: with a display and a GUI it gets the GUI's frame; without, "-S" with a job file
 // runs as with "-N" (saying so on standard error), and any other start fails with kNoWindowText
-// and status 2. KPW_TEST_NOW (seconds since 1970) fixes the clock of schedules, last-run times
-// and date tags. Returns the exit status.
-int KopiwartMain(int argc, const char* const* argv, AppFrameFactory gui);
+// and status 2. env is what the runs take from the machine (the program passes the system's).
+// Returns the exit status.
+int KopiwartMain(int argc, const char* const* argv, AppFrameFactory gui, JobEnvironment env);

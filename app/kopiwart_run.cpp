@@ -49,10 +49,7 @@ bool FirstHashIsShortTag(const std::string& text, char* inner) {
 
 // ---- helpers ------------------------------------------------------------------------------------
 
-i64 CKopiwartView::RunNow() const {
-  if (m_runClock) return m_runClock();
-  return static_cast<i64>(std::time(nullptr));
-}
+i64 CKopiwartView::RunNow() const { return m_env.Now(); }
 
 RowKey CKopiwartView::KeyOf(const JobEntry& entry) const {
   RowKey key;
@@ -61,7 +58,7 @@ RowKey CKopiwartView::KeyOf(const JobEntry& entry) const {
   // The date as the row will see it; generation and version tags stay, so that comparing never
   // rotates anything.
   if (key.mode != JOB_MODE_SHRINK && key.target.find('#') != std::string::npos)
-    Expand(key.target, [](const char* s, char* d, int n) { return ExpandDateTag(s, d, n); });
+    Expand(key.target, [now = RunNow()](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); });
   return key;
 }
 
@@ -176,7 +173,7 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
 
   // Source: only a date tag at its first "#".
   if (source.find('#') != std::string::npos &&
-      Expand(source, [](const char* s, char* d, int n) { return ExpandDateTag(s, d, n); }) < 0) {
+      Expand(source, [now = RunNow()](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); }) < 0) {
     out.result = TagFailure(flags, TooLongText(source));
     return out;
   }
@@ -195,7 +192,7 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   char inner = 0;
   if (mode != JOB_MODE_SHRINK && FirstHashIsShortTag(target, &inner)) {
     if ((inner == 'D' || inner == 'd') &&
-        Expand(target, [](const char* s, char* d, int n) { return ExpandDateTag(s, d, n); }) < 0) {
+        Expand(target, [now = RunNow()](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); }) < 0) {
       out.result = TagFailure(flags, TooLongText(target));
       return out;
     }
@@ -235,9 +232,9 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   args.subdirs = JobSubdirsFromCell(entry.Cell(JOB_COL_SUBDIRS)) ? 1 : 0;
   args.extra = entry.Cell(JOB_COL_EXTRA).c_str();
   args.flags = rowFlags;
-  JobContext context{m_run, m_keptConnection};
+  JobContext context{m_run, m_keptConnection, m_env};
   m_run.TakeNotes();
-  out.result = JobWorkerOf(mode)(context, args);
+  out.result = JobWorkerOf(mode, m_env)(context, args);
   out.workerCalled = true;
   out.flags = rowFlags;
   TellRowNotes(flags, number);

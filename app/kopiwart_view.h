@@ -8,6 +8,7 @@
 #include "jobs/run_host.h"
 #include "jobs/run_rules.h"
 #include "jobs/view_host.h"
+#include "jobs/worker.h"
 #include "lib/text/textlist.h"
 
 #include <array>
@@ -138,8 +139,10 @@ class CKopiwartView : public ITreeListOwner {
   CUrlConnection*& KeptConnection() { return m_keptConnection; }
   // The frame's run lock that every run reports to (null: none).
   void SetRunLock(CRunLock* lock) { m_runLock = lock; }
-  // The clock of the schedule and the last-run time, seconds since 1970 (null: the system's).
-  void SetRunClock(std::function<i64()> clock) { m_runClock = std::move(clock); }
+  // What runs take from the machine: the clock of the schedule, the last-run time and the tags,
+  // and the computer's name (the system's until set).
+  void SetEnvironment(JobEnvironment env) { m_env = std::move(env); }
+  const JobEnvironment& Environment() const { return m_env; }
   void SetHiddenRun(int hidden) { m_hiddenRun = hidden; }
   int GetHiddenRun() const { return m_hiddenRun; }
 
@@ -218,7 +221,7 @@ class CKopiwartView : public ITreeListOwner {
   CRunState m_run;
   CUrlConnection* m_keptConnection = nullptr;
   CRunLock* m_runLock = nullptr;
-  std::function<i64()> m_runClock;
+  JobEnvironment m_env = JobEnvironment::FromSystem();
   std::atomic<bool> m_lastRunCancelled{false};
   std::atomic<bool> m_inRunAll{false};
   std::atomic<u32> m_filterItem{ItemToU32(TVI_ROOT)};

@@ -1,4 +1,4 @@
 // Program entry of the build without a window.
 #include "app/kopiwart_main.h"
 
-int main(int argc, char** argv) { return KopiwartMain(argc, argv, nullptr); }
+int main(int argc, char** argv) { return KopiwartMain(argc, argv, nullptr, JobEnvironment::FromSystem()); }

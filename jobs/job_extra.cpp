@@ -4,36 +4,9 @@
 
 #include "lib/text/strutf8.h"
 
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-
-#include <unistd.h>
 
 namespace {
-
-std::mutex g_hostMutex;
-std::optional<std::string> g_hostOverride;
-
-const std::string& SystemHostName() {
-  static std::once_flag once;
-  static std::string name;
-  std::call_once(once, [] {
-    // Lets several "computers" share one machine, as buffer carriers are tested end to end.
-    if (const char* forced = std::getenv(kHostNameVariable); forced && *forced) {
-      name = forced;
-      return;
-    }
-    // gethostname may leave a cut name unterminated: room for the longest name and our own NUL.
-    char buffer[HOST_NAME_MAX + 1] = {};
-    if (::gethostname(buffer, sizeof buffer - 1) == 0) {
-      buffer[sizeof buffer - 1] = '\0';
-      name = buffer;
-    }
-  });
-  return name;
-}
 
 // In the cell, text a user writes, "\\" separates like "/".
 bool IsCellSep(char c) { return c == '/' || c == '\\'; }
@@ -50,19 +23,6 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
-
-std::string WorkerHostName() {
-  {
-    std::lock_guard lock(g_hostMutex);
-    if (g_hostOverride) return *g_hostOverride;
-  }
-  return SystemHostName();
-}
-
-void SetWorkerHostName(std::optional<std::string> name) {
-  std::lock_guard lock(g_hostMutex);
-  g_hostOverride = std::move(name);
-}
 
 bool HostNameMatches(std::string_view cellName, std::string_view hostName) {
   if (hostName.empty()) return false;
@@ -83,14 +43,14 @@ std::size_t ExtraHostSpan(std::string_view text, std::string* host) {
   return pos;
 }
 
-int HostListMatch(const char** text) {
+int HostListMatch(const char** text, std::string_view hostName) {
   if (!text || !*text) return 1;
   const std::string_view cell(*text);
   std::string name;
   const std::size_t span = ExtraHostSpan(cell, &name);
   if (span == 0) return 1;
   *text += span;
-  return HostNameMatches(name, WorkerHostName()) ? 1 : 0;
+  return HostNameMatches(name, hostName) ? 1 : 0;
 }
 
 std::size_t ExtraTargetSignSpan(std::string_view text) {

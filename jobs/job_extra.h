@@ -3,7 +3,6 @@
 
 #include "jobs/job_model.h"
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,18 +22,10 @@ void ExtraExcludedFolders(std::string_view list, std::vector<std::string>& out);
 // of their own read it from there).
 JobExtraHead ExtraHeadParse(std::string_view cell);
 
-// The computer's name as the host restriction and the buffer lists compare it. Filled once: from
-// the environment variable KPW_HOSTNAME when it is set and not empty (one machine can then play
-// several computers, as end-to-end tests of a buffer carrier do), else from gethostname. A test
-// may set a name of its own (nullopt goes back to the one filled).
-inline constexpr const char* kHostNameVariable = "KPW_HOSTNAME";
-std::string WorkerHostName();
-void SetWorkerHostName(std::optional<std::string> name);
-
 // Whether a name from a cell names this computer: equal to the host name, or to its short form
 // up to the first ".", letter case ignored (ASCII).
 bool HostNameMatches(std::string_view cellName, std::string_view hostName);
 
-// The host restriction at *text: 1 the row applies here (also when there is none), 0 it does not.
-// *text is moved past the restriction.
-int HostListMatch(const char** text);
+// The host restriction at *text: 1 the row applies on the computer hostName (also when there is
+// none), 0 it does not. *text is moved past the restriction.
+int HostListMatch(const char** text, std::string_view hostName);

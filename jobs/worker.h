@@ -23,12 +23,31 @@ struct JobArgs {
   u32 flags = 0;
 };
 
+struct JobContext;
+using JobWorkerFn = int (*)(JobContext& ctx, const JobArgs& args);
+inline constexpr int kJobWorkerCount = 17;
+using JobWorkerTable = std::array<JobWorkerFn, kJobWorkerCount>;
+
+// What a run takes from the machine it runs on: the clock of schedules, last-run times, date tags
+// and the "DATE" version, and the computer's name that host restrictions and buffer lists compare.
+// The program fills it from the system (FromSystem); tests fill their own, and may put a worker
+// table of their own in place of the real one.
+struct JobEnvironment {
+  std::function<i64()> clock;  // seconds since 1970; empty: the system's
+  std::string hostName;
+  const JobWorkerTable* workers = nullptr;  // null: the real table
+
+  i64 Now() const;
+  static JobEnvironment FromSystem();
+};
+
 // What a worker reaches beyond its row.
 struct JobContext {
   CRunState& run;
   // The connection the "Kopiwart" worker keeps while the next row names the same server
   // (RunFlags 0x400/0x800); the runner deletes it when the next row does not continue it.
   CUrlConnection*& keptConnection;
+  const JobEnvironment& env;
 };
 
 // Worker results.
@@ -38,16 +57,9 @@ enum : int {
   JOB_STOP_ALL = -2,  // the cancel flag is set as well
 };
 
-using JobWorkerFn = int (*)(JobContext& ctx, const JobArgs& args);
-
-// The worker of a mode (0-16); never null.
-JobWorkerFn JobWorkerOf(int mode);
-
-// Tests put a table of their own in place of the real one (null restores it). The table must
-// outlive its use; set it only while no run is going on.
-inline constexpr int kJobWorkerCount = 17;
-using JobWorkerTable = std::array<JobWorkerFn, kJobWorkerCount>;
-void JobSetWorkerTableForTest(const JobWorkerTable* table);
+// The worker of a mode (0-16; others count as 0) from the environment's table, else the real one;
+// never null.
+JobWorkerFn JobWorkerOf(int mode, const JobEnvironment& env);
 
 // The stand-in for a mode this build cannot run yet: the row fails with a German message naming
 // the mode (asked with 0x02, else written to standard error).

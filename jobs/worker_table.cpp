@@ -8,21 +8,16 @@
 #include "lib/text/fmt.h"
 
 #include <array>
-#include <atomic>
 
 namespace {
 constexpr JobWorkerTable kWorkers = {
     RunCopy,    RunCopyDel, RunCopyFile, RunZip,    RunZip,   RunReg,   RunReg,   RunMove, RunDel,
     RunFtp,     RunFtp,     RunSynch,    RunPuffer, RunUpdate, RunVersion, RunShrink, RunKopiwart,
 };
-std::atomic<const JobWorkerTable*> g_testTable{nullptr};
 }  // namespace
 
-void JobSetWorkerTableForTest(const JobWorkerTable* table) { g_testTable.store(table); }
-
-JobWorkerFn JobWorkerOf(int mode) {
-  const JobWorkerTable* table = g_testTable.load();
-  if (!table) table = &kWorkers;
+JobWorkerFn JobWorkerOf(int mode, const JobEnvironment& env) {
+  const JobWorkerTable* table = env.workers ? env.workers : &kWorkers;
   if (mode < 0 || mode >= kJobWorkerCount) mode = 0;
   return (*table)[static_cast<std::size_t>(mode)];
 }

@@ -8,13 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <vector>
 
 namespace {
-
-std::atomic<PufferFaultFn> g_fault{nullptr};
 
 constexpr std::size_t kChunk = 1u << 20;
 constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
@@ -65,13 +62,6 @@ struct FdCloser {
 };
 
 }  // namespace
-
-void PufferTestSetFault(PufferFaultFn fn) { g_fault.store(fn); }
-
-int PufferFault(const char* path, int op) {
-  const PufferFaultFn fn = g_fault.load();
-  return fn ? fn(path, op) : 0;
-}
 
 int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out) {
   if (const int fault = PufferFault(path, PUFFER_FAULT_READ)) return fault;

@@ -83,7 +83,10 @@ enum : int {
   PUFFER_ERR_WIN32 = -1000000,    // minus a Windows error code: a failure of the copy engine
 };
 
-// The errno value the test seam asks for, or 0.
+// Before the engine reads a file (op PUFFER_FAULT_READ: checksums, copy sources) or looks a data
+// file up (PUFFER_FAULT_STAT): an errno value to act as that error, or 0. The engine's own
+// definition never fails; a test program links one of its own over it.
+enum : int { PUFFER_FAULT_READ = 1, PUFFER_FAULT_STAT = 2 };
 int PufferFault(const char* path, int op);
 
 struct PufferFileState {

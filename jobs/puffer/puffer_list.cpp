@@ -57,8 +57,8 @@ std::string PufferShowName(std::string_view name) {
   return text;
 }
 
-std::string PufferList::HostName() {
-  std::string name = WorkerHostName();
+std::string PufferList::ShortHostName(std::string_view hostName) {
+  std::string name(hostName);
   const std::size_t dot = name.find('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
   return name;
@@ -81,7 +81,7 @@ std::string PufferList::BufferFolder(const char* listPath) {
 
 // ---- the object -------------------------------------------------------------------------------
 
-PufferList::PufferList() { HostName(); }
+PufferList::PufferList(std::string hostName) : m_hostName(ShortHostName(hostName)) {}
 
 void PufferList::SetProgress(void* context, PufferProgressFn callback) {
   m_context = context;

@@ -123,7 +123,8 @@ class PufferLock;
 
 class PufferList {
  public:
-  PufferList();
+  // hostName: this computer's name (the short form up to its first "." goes into the list).
+  explicit PufferList(std::string hostName);
 
   void SetProgress(void* context, PufferProgressFn callback);
   // Checksum of a file: each little-endian 32-bit word added and the sum rotated left by 5, the
@@ -145,7 +146,8 @@ class PufferList {
   const PufferReport& Report() const { return m_report; }
 
   // This computer's name as the slots hold it: the host name up to its first ".".
-  static std::string HostName();
+  const std::string& HostName() const { return m_hostName; }
+  static std::string ShortHostName(std::string_view hostName);
   // Whether two host names name one computer: equal, or one the short form of the other,
   // letter case ignored.
   static bool HostEqual(std::string_view a, std::string_view b);
@@ -169,16 +171,9 @@ class PufferList {
   int RunSource(Exchanger& ex);
   int RunDestination(Exchanger& ex);
 
+  std::string m_hostName;
   PufferProgressFn m_callback = nullptr;
   void* m_context = nullptr;
   int m_lastAnswer = 0;
   PufferReport m_report;
 };
-
-// ---- test seam ----------------------------------------------------------------------------------
-
-// While set, the engine asks fn before it reads a file (op PUFFER_FAULT_READ: checksums, copy
-// sources) or looks a data file up (PUFFER_FAULT_STAT); a non-zero errno value acts as that error.
-enum : int { PUFFER_FAULT_READ = 1, PUFFER_FAULT_STAT = 2 };
-using PufferFaultFn = int (*)(const char* path, int op);
-void PufferTestSetFault(PufferFaultFn fn);

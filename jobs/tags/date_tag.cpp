@@ -1,31 +1,18 @@
-// The date tags "#D#" and "#d#", and the clock they read.
+// The date tags "#D#" and "#d#".
 #include "jobs/tags/path_tags.h"
 #include "jobs/tags/tag_splice.h"
 #include "lib/text/fmt.h"
 
-#include <atomic>
 #include <cstring>
 #include <ctime>
 
-namespace {
-
-i64 SystemClock() { return static_cast<i64>(std::time(nullptr)); }
-
-std::atomic<TagClockFn> g_clock{&SystemClock};
-
-}  // namespace
-
-void SetTagClock(TagClockFn clock) { g_clock = clock ? clock : &SystemClock; }
-
-i64 TagClockNow() { return g_clock.load()(); }
-
-int ExpandDateTag(const char* source, char* destination, int destinationSize) {
+int ExpandDateTag(const char* source, char* destination, int destinationSize, i64 nowSeconds) {
   if (!source) source = "";
   const char* hash = std::strchr(source, '#');
   if (!hash || (hash[1] != 'D' && hash[1] != 'd') || hash[2] != '#')
     return kpw::tags::CopyUnchanged(source, destination, destinationSize);
 
-  const std::time_t now = static_cast<std::time_t>(TagClockNow());
+  const std::time_t now = static_cast<std::time_t>(nowSeconds);
   std::tm local{};
   if (!::localtime_r(&now, &local)) local = std::tm{};  // outside the C library's range
   const unsigned year = static_cast<unsigned>(local.tm_year + 1900);

@@ -7,10 +7,11 @@
 
 #include "platform/win_types.h"
 
-// "#D#" at the first "#" becomes the local date "YYYY-MM-DD", "#d#" the date and the weekday
-// ("2026-12-06 (So)"). A blank follows the date unless the text after the tag goes on with ".",
-// "_", "0" or a blank, or ends there. Any other text is copied unchanged. Returns the length.
-int ExpandDateTag(const char* source, char* destination, int destinationSize);
+// "#D#" at the first "#" becomes the local date of now (seconds since 1970) "YYYY-MM-DD", "#d#"
+// the date and the weekday ("2026-12-06 (So)"). A blank follows the date unless the text after the
+// tag goes on with ".", "_", "0" or a blank, or ends there. Any other text is copied unchanged.
+// Returns the length.
+int ExpandDateTag(const char* source, char* destination, int destinationSize, i64 now);
 
 // "#@n#" (form n), "#@#" (form 0) or "#@" with up to three quoted tokens and "#" at the first "#"
 // becomes the version of filePath: a form needs a program ("exe", "dll", "sys" or "ocx", letter
@@ -26,12 +27,6 @@ int ExpandVersionTag(const char* source, char* destination, int destinationSize,
 // -1 when there is no tag, the path does not fit or a rename fails; -2 when all 10^k generations
 // exist.
 int ExpandChainTag(const char* source, char* destination, int destinationSize, u32 mode);
-
-// The date tags read the time here: seconds since 1970. Null restores the system clock.
-using TagClockFn = i64 (*)();
-void SetTagClock(TagClockFn clock);
-// The clock's current time (seconds since 1970); the "DATE" version reads it too.
-i64 TagClockNow();
 
 // Texts of the row failures that tags cause, in the runner's order: head, path, tail.
 inline constexpr const char kVersionFailHead[] = "Die Version aus:\n";

@@ -167,7 +167,7 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
 int RunCopyDel(JobContext& ctx, const JobArgs& args) {
   using namespace copyjob;
   const char* rest = args.extra ? args.extra : "";
-  if (!HostListMatch(&rest)) return JOB_DONE;
+  if (!HostListMatch(&rest, ctx.env.hostName)) return JOB_DONE;
   if (!args.source || !*args.source || !args.target || !*args.target) return JOB_FAILED;
   if (!PathsUsable(ctx, args)) return JOB_FAILED;
   const std::string target = args.target;

@@ -135,7 +135,7 @@ bool PathsUsable(JobContext& ctx, const JobArgs& args) {
 std::optional<CopyRowPaths> StartCopyRow(JobContext& ctx, const JobArgs& args, int* result) {
   const char* rest = args.extra ? args.extra : "";
   *result = JOB_DONE;
-  if (!HostListMatch(&rest)) return std::nullopt;
+  if (!HostListMatch(&rest, ctx.env.hostName)) return std::nullopt;
   *result = JOB_FAILED;
   if (!args.source || !*args.source || !args.target || !*args.target) return std::nullopt;
   if (!PathsUsable(ctx, args)) return std::nullopt;

@@ -119,7 +119,7 @@ int FilesToDelete(const char* listPath, const char* dataFolder) {
 
 class PufferRun {
  public:
-  PufferRun(JobContext& ctx, const JobArgs& args) : m_ctx(ctx), m_args(args) {}
+  PufferRun(JobContext& ctx, const JobArgs& args) : m_ctx(ctx), m_args(args), m_engine(ctx.env.hostName) {}
   int Run();
 
  private:
@@ -158,7 +158,7 @@ int PufferRun::Run() {
   if (!*list) return Fail("Es ist keine Liste (.ssy) als Quelle angegeben !");
   if (CProgressDlg* dialog = m_ctx.run.ActiveDialog()) dialog->SetLine(nullptr, list, 0, 0);
   const int listState = ListState(list);
-  if (PufferList::HostEqual(cell.host, PufferList::HostName())) return Source(cell, listState);
+  if (PufferList::HostEqual(cell.host, m_engine.HostName())) return Source(cell, listState);
   return Destination(listState);
 }
 
@@ -178,7 +178,7 @@ int PufferRun::Source(const PufferCell& cell, int listState) {
 
 int PufferRun::Destination(int listState) {
   if (listState == 0) return JOB_DONE;
-  const std::string self = PufferList::HostName();
+  const std::string self = m_engine.HostName();
   const int result = m_engine.Exchange(m_args.source, m_args.target, self.c_str(), 1);
   if (result != PUFFER_NOT_REGISTERED) return Finish(result);
   // Registering makes this folder follow the source, deletions included: never without consent.
@@ -227,7 +227,7 @@ int PufferRun::Finish(int result) {
   if (report.tookOver && (m_args.flags & RUN_DIALOG)) {
     const std::string note =
         FmtString("Die Liste\n%s\ngehörte dem Host %s.\nSie wurde für diesen Computer (%s) neu angelegt.",
-                  m_args.source, report.formerSource.c_str(), PufferList::HostName().c_str());
+                  m_args.source, report.formerSource.c_str(), m_engine.HostName().c_str());
     if (m_ctx.run.WorkerQuestion(m_args.flags, note, kBoxNote) == IDCANCEL) return JOB_STOP_ALL;
   }
   return JOB_DONE;

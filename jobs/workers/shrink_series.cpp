@@ -92,9 +92,9 @@ i64 DayOfDateText(std::string_view text, char letter) {
 
 }  // namespace
 
-i64 ShrinkToday() {
+i64 ShrinkToday(i64 now) {
   char text[64];
-  if (ExpandDateTag("#D#", text, sizeof text) <= 0) return -1;
+  if (ExpandDateTag("#D#", text, sizeof text, now) <= 0) return -1;
   return DayOfDateText(text, 'D');
 }
 

@@ -34,8 +34,9 @@ ShrinkTagResult ShrinkFindTag(std::string_view target, ShrinkTarget& out);
 // same days that the date tags write into names.
 // The local day of a time; -1 for a time that is no use (0, or above 0xFFFF0000).
 i64 ShrinkLocalDay(SysUtc t);
-// Today, read through the date tag itself, so that it is the day the tag writes now.
-i64 ShrinkToday();
+// The day of now (seconds since 1970), read through the date tag itself, so that it is the day
+// the tag writes.
+i64 ShrinkToday(i64 now);
 // The text that the date tag letter ('D' or 'd') gives for a day, without the blank.
 std::string ShrinkDateText(i64 day, char letter);
 

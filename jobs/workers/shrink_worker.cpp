@@ -90,7 +90,7 @@ int RunShrink(JobContext& ctx, const JobArgs& args) {
   // The head of the rest belongs to this row, not to the copy: another computer changes nothing.
   const std::string rest = cell.substr(extra.restOffset);
   const char* head = rest.c_str();
-  if (!HostListMatch(&head)) return JOB_DONE;
+  if (!HostListMatch(&head, ctx.env.hostName)) return JOB_DONE;
   const std::size_t sign = ExtraTargetSignSpan(head);
   const char* excluded = head + sign;
 
@@ -115,7 +115,8 @@ int RunShrink(JobContext& ctx, const JobArgs& args) {
 
   const bool zipTarget = SysPathExtInList(target.path.c_str(), "zip") != 0;
   const bool folderSeries = folderSource && !zipTarget;
-  const i64 today = ShrinkToday();
+  const i64 now = ctx.env.Now();
+  const i64 today = ShrinkToday(now);
 
   ShowLine(ctx, "Suche vorhandene Einträge.");
   std::vector<ShrinkCopy> copies;
@@ -132,7 +133,7 @@ int RunShrink(JobContext& ctx, const JobArgs& args) {
     char buffer[kPathBufSize];
     bool samePath = false;
     if (target.IsDate()) {
-      if (ExpandDateTag(target.path.c_str(), buffer, sizeof buffer) < 0)
+      if (ExpandDateTag(target.path.c_str(), buffer, sizeof buffer, now) < 0)
         return Fail(ctx, flags, std::string(kTagTooLongHead) + target.path + kTagTooLongTail);
       newName = buffer;
       samePath = SysPathCompare(source, buffer, SYS_PATH_FULL_A | SYS_PATH_FULL_B | SYS_PATH_NOCASE) == 0;

@@ -76,7 +76,7 @@ int Synch::Run() {
   const char* target = m_args.target;
   if (!*source || !*target) return JOB_FAILED;
   const char* rest = m_args.extra;
-  if (!HostListMatch(&rest)) return JOB_DONE;
+  if (!HostListMatch(&rest, m_ctx.env.hostName)) return JOB_DONE;
   const bool star = *rest == '*';
   Progress().bytesBefore.store(0);
 

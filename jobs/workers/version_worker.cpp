@@ -31,7 +31,7 @@ constexpr int kMarkerMax = 128;          // characters of a marker
 constexpr int kMarkerDistanceMax = 256;  // characters between the two markers
 
 // The date by the plus cell's letter, filled into the template after its first ":".
-int DateVersion(const char* plus, char* version, int size) {
+int DateVersion(const char* plus, i64 now, char* version, int size) {
   u32 code = 0x1D;
   switch (plus[0]) {
     case 'a': code = 0x72; break;
@@ -43,7 +43,7 @@ int DateVersion(const char* plus, char* version, int size) {
     default: break;
   }
   char date[64];
-  if (NumFormatTimeA(date, TagClockNow(), code, sizeof date) < 1) return 0;
+  if (NumFormatTimeA(date, now, code, sizeof date) < 1) return 0;
   StrTrimA(date, date);
   const char* colon = std::strchr(plus, ':');
   if (!colon) return StrCopyA(version, date, std::min(size, kVersionMax + 1));
@@ -78,12 +78,11 @@ bool ReadWhole(const char* path, std::string& out) {
 
 }  // namespace
 
-
 int RunVersion(JobContext& ctx, const JobArgs& args) {
   char version[kTemplateMax + 1] = {};
   int length;
   if (std::strcmp(args.source, "DATE") == 0) {
-    length = DateVersion(args.plus, version, sizeof version);
+    length = DateVersion(args.plus, ctx.env.Now(), version, sizeof version);
   } else if (SysPathExtInList(args.source, "exe;dll;sys;ocx") > 0) {
     length = ReadVersionInfo(args.source, 0, version, kVersionMax + 1);
   } else {

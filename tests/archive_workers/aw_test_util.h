@@ -11,6 +11,7 @@
 #include "tests/support/run.h"
 #include "tests/support/run_rig.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_env.h"
 #include "tests/support/time_zone.h"
 
 #include <gtest/gtest.h>
@@ -76,9 +77,9 @@ class FixedClock {
  public:
   explicit FixedClock(i64 day, int hour = 12, int minute = 0) : tz_(kCentralEurope) {
     Set(day, hour, minute);
-    SetTagClock(&Now);
+    kpwtest::TestEnv().clock = &Now;
   }
-  ~FixedClock() { SetTagClock(nullptr); }
+  ~FixedClock() { kpwtest::TestEnv().clock = nullptr; }
   FixedClock(const FixedClock&) = delete;
   FixedClock& operator=(const FixedClock&) = delete;
 

@@ -22,6 +22,8 @@ namespace {
 using namespace awtest;
 
 const std::string kProgram = std::string(KPW_BUILD_DIR) + "/app/kopiwart";
+// The test build, whose clock KPW_TEST_NOW fixes.
+const std::string kProgramTest = std::string(KPW_BUILD_DIR) + "/tests/support/kopiwart-test";
 
 struct Row {
   std::string mode, source, target, extra;
@@ -51,7 +53,8 @@ class Program : public ::testing::Test {
     WriteFile(job, text);
     const std::string command = "cd " + Quote(dir_.path()) + " && exec env -u DISPLAY -u WAYLAND_DISPLAY HOME=" +
                                 Quote(dir_.path()) + " XDG_CONFIG_HOME=" + Quote(dir_ / "config") + " " + before +
-                                " " + Quote(kProgram) + " " + Quote(job) + " -S -A -N 2>" + Quote(dir_ / "stderr");
+                                " " + Quote(before.find("KPW_TEST_NOW") == std::string::npos ? kProgram : kProgramTest) + " " + Quote(job) +
+                                " -S -A -N 2>" + Quote(dir_ / "stderr");
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -358,7 +361,8 @@ TEST_F(Program, CraftedArchivesNeverWriteOutsideTheTarget) {
   ::unlink(absolute.c_str());
 }
 
-// Thinning with the program's clock fixed through KPW_TEST_NOW, in Central European time. Date
+// Thinning with the clock of the program's test build fixed through KPW_TEST_NOW, in Central
+// European time. Date
 // series carry their days in their names, so the program sees the same ages as the worker's own
 // tests. Generation series stay with the in-process tests: their ages are creation times, which
 // Linux does not let a test set and which only the library's seam can feign.

@@ -5,6 +5,7 @@
 
 #include "jobs/job_extra.h"
 #include "lib/system/sys_seams.h"
+#include "tests/support/test_env.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,14 +23,14 @@ const i64 kToday = DayOf(2026, 12, 6);  // a Sunday
 class ShrinkWorker : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetWorkerHostName("kpw-shrink-pc");
+    kpwtest::TestEnv().hostName = "kpw-shrink-pc";
     series_ = dir_ / "series";
     fs::create_directories(series_);
     source_ = dir_ / "data.txt";
     WriteFile(source_, "current data");
   }
   void TearDown() override {
-    SetWorkerHostName(std::nullopt);
+    kpwtest::TestEnv().hostName = kpwtest::kTestHost;
     SysTestClearCreationTimes();
   }
 

@@ -5,6 +5,7 @@
 
 #include "jobs/job_extra.h"
 #include "lib/system/sys_seams.h"
+#include "tests/support/test_env.h"
 
 #include <sys/mount.h>
 
@@ -17,7 +18,7 @@ using namespace copytest;
 class CopyDelTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    SetWorkerHostName(std::nullopt);
+    kpwtest::TestEnv().hostName = kpwtest::kTestHost;
     SysTestSetDirFault(nullptr);
   }
   // The target: what a mirror of a few changes ago left behind.
@@ -267,7 +268,7 @@ TEST_F(CopyDelTest, NestedSourceAndTargetAreLeftOut) {
 
 TEST_F(CopyDelTest, OtherHostOrMissingTargetWithTheSignDoNothing) {
   MakeTrees();
-  SetWorkerHostName("kpw-test-host");
+  kpwtest::TestEnv().hostName = "kpw-test-host";
   const auto before = Tree(dir / "dst");
   EXPECT_EQ(run.Call(RunCopyDel, dir / "src", dir / "dst", 0, "", "", 1, "*[elsewhere]"), JOB_DONE);
   EXPECT_EQ(Tree(dir / "dst"), before);

@@ -5,6 +5,7 @@
 
 #include "jobs/job_extra.h"
 #include "lib/system/sys_seams.h"
+#include "tests/support/test_env.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -22,7 +23,7 @@ using namespace copytest;
 class CopyTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    SetWorkerHostName(std::nullopt);
+    kpwtest::TestEnv().hostName = kpwtest::kTestHost;
     SysTestSetDirFault(nullptr);
   }
   // src: a.txt, b.log, sub/c.txt, sub/deep/d.txt, empty/
@@ -160,7 +161,7 @@ TEST_F(CopyTest, CancelAnswerStopsTheRowAtOnce) {
 }
 
 TEST_F(CopyTest, HostRestrictionAndTargetSign) {
-  SetWorkerHostName("kpw-test-host.example");
+  kpwtest::TestEnv().hostName = "kpw-test-host.example";
   Put(dir / "src/a.txt", "a");
   Put(dir / "src/cache/b.txt", "b");
   EXPECT_EQ(run.Call(RunCopy, dir / "src", dir / "dst", 0, "", "", 1, "*[otherhost];cache"), JOB_DONE);

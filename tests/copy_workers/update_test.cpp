@@ -3,6 +3,7 @@
 #include "copy_test_util.h"
 
 #include "jobs/job_extra.h"
+#include "tests/support/test_env.h"
 
 #include <optional>
 
@@ -12,7 +13,7 @@ using namespace copytest;
 
 class UpdateTest : public ::testing::Test {
  protected:
-  void TearDown() override { SetWorkerHostName(std::nullopt); }
+  void TearDown() override { kpwtest::TestEnv().hostName = kpwtest::kTestHost; }
   void MakeTrees() {
     Put(dir / "src/a.txt", "new a", kT + 100);
     Put(dir / "src/only-in-source.txt", "not wanted", kT + 100);
@@ -71,7 +72,7 @@ TEST_F(UpdateTest, NeverOverwriteDoesNothingAndReadOnlyTargetsStay) {
 
 TEST_F(UpdateTest, HostRestrictionTargetSignAndExcludedFolders) {
   MakeTrees();
-  SetWorkerHostName("kpw-test-host");
+  kpwtest::TestEnv().hostName = "kpw-test-host";
   EXPECT_EQ(run.Call(RunUpdate, dir / "src", dir / "dst", 0, "", "", 1, "*[otherhost]"), JOB_DONE);
   EXPECT_EQ(Get(dir / "dst/a.txt"), "old a");
   // The sign is no excluded folder "*": it asks for an existing target.

@@ -1,5 +1,7 @@
 // The list checksum: the known values, empty and unreadable files, and an independent oracle.
 #include "puffer_test_util.h"
+#include "tests/support/puffer_fault.h"
+#include "tests/support/test_env.h"
 
 #include <cstdio>
 #include <random>
@@ -19,7 +21,7 @@ std::string Bytes(std::initializer_list<int> bytes) {
 }  // namespace
 
 TEST_F(PufferChecksum, KnownValues) {
-  PufferList engine;
+  PufferList engine(kpwtest::TestEnv().hostName);
   const std::string f = root + "/f";
   WriteFile(f, "abc");
   EXPECT_EQ(engine.Checksum(f.c_str()), 0x636261u);
@@ -36,7 +38,7 @@ TEST_F(PufferChecksum, KnownValues) {
 }
 
 TEST_F(PufferChecksum, ReportsTheFileAndHonoursTheFaultSeam) {
-  PufferList engine;
+  PufferList engine(kpwtest::TestEnv().hostName);
   std::vector<std::string> seen;
   engine.SetProgress(&seen, [](void* ctx, int code, const char* text) {
     if (code == PUFFER_CHECKSUM) static_cast<std::vector<std::string>*>(ctx)->push_back(text);
@@ -66,7 +68,7 @@ TEST_F(PufferChecksum, AgreesWithAnIndependentOracle) {
   }
   FILE* pipe = ::popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
-  PufferList engine;
+  PufferList engine(kpwtest::TestEnv().hostName);
   char line[64];
   for (const std::string& f : files) {
     ASSERT_NE(std::fgets(line, sizeof line, pipe), nullptr);

@@ -1,5 +1,6 @@
 // Exchanges between a source and two destinations through one carrier, over several rounds.
 #include "puffer_test_util.h"
+#include "tests/support/test_env.h"
 
 #include <sys/wait.h>
 
@@ -182,8 +183,8 @@ TEST_F(PufferExchange, TakeoverByAnotherSourceIsReportedAndLetterCaseIsNoTakeove
   EXPECT_FALSE(report.tookOver);  // "BUERO-PC" in the cell, "buero-pc" in the list
 
   WriteFile(d1 + "/eigen.txt", "von LAPTOP");
-  SetWorkerHostName("laptop");
-  PufferList engine;
+  kpwtest::TestEnv().hostName = "laptop";
+  PufferList engine(kpwtest::TestEnv().hostName);
   EXPECT_EQ(engine.Exchange(list.c_str(), d1.c_str(), "LAPTOP", 0), 0);
   EXPECT_TRUE(engine.Report().tookOver);
   EXPECT_EQ(engine.Report().formerSource, "buero-pc");
@@ -199,8 +200,8 @@ TEST_F(PufferExchange, RegistrationNeedsAFreeSlotAndCanBeRequired) {
   WriteFile(src + "/a.txt", "a");
   ASSERT_EQ(Source(), 0);
   const std::string text = ReadFile(list);
-  SetWorkerHostName("laptop");
-  PufferList engine;
+  kpwtest::TestEnv().hostName = "laptop";
+  PufferList engine(kpwtest::TestEnv().hostName);
   EXPECT_EQ(engine.Exchange(list.c_str(), d1.c_str(), "laptop", 1), PUFFER_NOT_REGISTERED);
   EXPECT_EQ(ReadFile(list), text);
 
@@ -222,8 +223,8 @@ TEST_F(PufferExchange, StoppingLeavesTheListAsItWasAndEveryDeletionCanBeStopped)
   const std::string text = ReadFile(list);
   Recorder stopper;
   stopper.stopAt = 12;
-  SetWorkerHostName("buero-pc");
-  PufferList engine;
+  kpwtest::TestEnv().hostName = "buero-pc";
+  PufferList engine(kpwtest::TestEnv().hostName);
   engine.SetProgress(&stopper, &Recorder::Fn);
   EXPECT_EQ(engine.Exchange(list.c_str(), src.c_str(), "buero-pc", 0), PUFFER_STOPPED);
   EXPECT_EQ(ReadFile(list), text);
@@ -232,8 +233,8 @@ TEST_F(PufferExchange, StoppingLeavesTheListAsItWasAndEveryDeletionCanBeStopped)
   const std::string deleted = d1 + "/a.txt";
   Recorder noDelete;
   noDelete.stopCode = PUFFER_DELETE;
-  SetWorkerHostName("laptop");
-  PufferList dest;
+  kpwtest::TestEnv().hostName = "laptop";
+  PufferList dest(kpwtest::TestEnv().hostName);
   dest.SetProgress(&noDelete, &Recorder::Fn);
   const std::string before = ReadFile(list);
   EXPECT_EQ(dest.Exchange(list.c_str(), d1.c_str(), "laptop", 1), PUFFER_STOPPED);
@@ -280,8 +281,8 @@ TEST_F(PufferExchange, ALockKeepsASecondComputerOutUntilItIsStale) {
 
 TEST_F(PufferExchange, AListOrBufferInsideTheDataFolderIsRefused) {
   WriteFile(src + "/a.txt", "a");
-  SetWorkerHostName("buero-pc");
-  PufferList engine;
+  kpwtest::TestEnv().hostName = "buero-pc";
+  PufferList engine(kpwtest::TestEnv().hostName);
   EXPECT_EQ(engine.Save((src + "/Docs.ssy").c_str(), src.c_str(), "", "", 0), PUFFER_FAILED);
   EXPECT_EQ(engine.Save((src + "/sub/Docs.ssy").c_str(), src.c_str(), "", "", 0), PUFFER_FAILED);
   fs::create_directories(buffer + "/data");

@@ -2,6 +2,8 @@
 #include "puffer_test_util.h"
 
 #include "lib/system/sys_seams.h"
+#include "tests/support/puffer_fault.h"
+#include "tests/support/test_env.h"
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -114,8 +116,8 @@ TEST_F(PufferSafety, AListWriteCutShortKeepsTheOldList) {
     ::signal(SIGXFSZ, SIG_IGN);
     const struct rlimit limit = {before.size() / 2, before.size() / 2};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    SetWorkerHostName("buero-pc");
-    PufferList engine;
+    kpwtest::TestEnv().hostName = "buero-pc";
+    PufferList engine(kpwtest::TestEnv().hostName);
     ::_exit(engine.Exchange(list.c_str(), src.c_str(), "buero-pc", 0) == PUFFER_FAILED ? 0 : 1);
   }
   int status = -1;

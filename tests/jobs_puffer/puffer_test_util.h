@@ -4,7 +4,9 @@
 #include "jobs/job_extra.h"
 #include "jobs/puffer/puffer_list.h"
 #include "tests/support/files.h"
+#include "tests/support/puffer_fault.h"
 #include "tests/support/puffer_folders.h"
+#include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
 
@@ -45,14 +47,14 @@ inline unsigned long long TreeBytes(const std::string& dir) {
 class PufferWorld : public ::testing::Test, protected kpwtest::PufferFolders {
  protected:
   void TearDown() override {
-    SetWorkerHostName(std::nullopt);
+    kpwtest::TestEnv().hostName = kpwtest::kTestHost;
     PufferTestSetFault(nullptr);
   }
 
   // The source's run: a new list when there is none, then an exchange.
   int Source(u64 room = 0, PufferReport* report = nullptr, const char* plus = "", const char* minus = "") {
-    SetWorkerHostName("buero-pc.example.org");
-    PufferList engine;
+    kpwtest::TestEnv().hostName = "buero-pc.example.org";
+    PufferList engine(kpwtest::TestEnv().hostName);
     int r = 0;
     if (!Exists(list)) r = engine.Save(list.c_str(), src.c_str(), plus, minus, room);
     if (r >= 0) r = engine.Exchange(list.c_str(), src.c_str(), "BUERO-PC", 0);
@@ -61,9 +63,9 @@ class PufferWorld : public ::testing::Test, protected kpwtest::PufferFolders {
   }
   // A destination's run, registering it when need be.
   int Dest(const char* host, const std::string& dir, PufferReport* report = nullptr) {
-    SetWorkerHostName(host);
-    PufferList engine;
-    int r = engine.Exchange(list.c_str(), dir.c_str(), PufferList::HostName().c_str(), 1);
+    kpwtest::TestEnv().hostName = host;
+    PufferList engine(kpwtest::TestEnv().hostName);
+    int r = engine.Exchange(list.c_str(), dir.c_str(), PufferList::ShortHostName(kpwtest::TestEnv().hostName).c_str(), 1);
     if (r == PUFFER_NOT_REGISTERED) r = engine.Exchange(list.c_str(), dir.c_str(), nullptr, 0);
     if (report) *report = engine.Report();
     return r;

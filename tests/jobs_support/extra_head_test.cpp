@@ -1,95 +1,66 @@
 // The extra cell's head: host restriction, target sign, excluded folders and their matching.
 #include "jobs/exclude_list.h"
 #include "jobs/job_extra.h"
+#include "jobs/worker.h"
 #include "jobs/workers/worker_support.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-class HostList : public ::testing::Test {
- protected:
-  void TearDown() override { SetWorkerHostName(std::nullopt); }
-  int Match(const char* cell, std::string* rest = nullptr) {
-    const char* p = cell;
-    const int r = HostListMatch(&p);
-    if (rest) *rest = p;
-    return r;
-  }
+// Cell, host name, whether the row applies there, and the text after the restriction.
+struct HostCase {
+  const char* cell;
+  std::string host;
+  int applies;
+  const char* rest;
 };
 
-TEST_F(HostList, NameInAnyCaseMatchesAndMovesToTheEnd) {
-  SetWorkerHostName("Buildhost");
-  std::string rest;
-  EXPECT_EQ(Match("*[BUILDHOST]", &rest), 1);
-  EXPECT_EQ(rest, "");
-  EXPECT_EQ(Match("*[buildhost]", &rest), 1);
-}
-
-TEST_F(HostList, LongerOrShorterNamesDoNotMatch) {
-  SetWorkerHostName("buildhost2");
-  EXPECT_EQ(Match("*[buildhost]"), 0);
-  SetWorkerHostName("build");
-  EXPECT_EQ(Match("*[buildhost]"), 0);
-  EXPECT_EQ(Match("*[]"), 0);
-}
-
-TEST_F(HostList, TextWithoutRestrictionAppliesAndStays) {
-  SetWorkerHostName("a");
-  for (const char* cell : {"", "*", "*;x", "[a]", "* [a]", "x*[a]"}) {
-    const char* p = cell;
-    EXPECT_EQ(HostListMatch(&p), 1) << cell;
-    EXPECT_EQ(p, cell);
+TEST(HostList, MatchesTheHostAndMovesPastTheRestriction) {
+  const std::string longName(63, 'h');
+  const std::string longCell = "*[" + longName + "]";
+  const std::string cutCell = "*[" + longName.substr(0, 31) + "]";
+  const HostCase cases[] = {
+      {"*[BUILDHOST]", "Buildhost", 1, ""},
+      {"*[buildhost]", "Buildhost", 1, ""},
+      {"*[buildhost]", "buildhost2", 0, ""},
+      {"*[buildhost]", "build", 0, ""},
+      {"*[]", "build", 0, ""},
+      {"", "a", 1, ""},
+      {"*", "a", 1, "*"},
+      {"*;x", "a", 1, "*;x"},
+      {"[a]", "a", 1, "[a]"},
+      {"* [a]", "a", 1, "* [a]"},
+      {"x*[a]", "a", 1, "x*[a]"},
+      {"*[pc;rest", "pc", 1, "rest"},
+      {"*[pc];rest", "pc", 1, "rest"},
+      {"*[pc];;rest", "pc", 1, ";rest"},
+      {"*[other]*;tmp", "pc", 0, "*;tmp"},
+      // A host reporting its domain name is named by the short form too.
+      {"*[server1]", "Server1.example.org", 1, ""},
+      {"*[SERVER1.EXAMPLE.ORG]", "Server1.example.org", 1, ""},
+      {"*[server1.example]", "Server1.example.org", 0, ""},
+      {"*[example]", "Server1.example.org", 0, ""},
+      {longCell.c_str(), longName, 1, ""},
+      {cutCell.c_str(), longName, 0, ""},
+  };
+  for (const HostCase& c : cases) {
+    const char* p = c.cell;
+    EXPECT_EQ(HostListMatch(&p, c.host), c.applies) << c.cell << " on " << c.host;
+    EXPECT_STREQ(p, c.rest) << c.cell;
   }
 }
 
-TEST_F(HostList, PointerLandsBehindBracketAndOneSemicolon) {
-  SetWorkerHostName("pc");
-  std::string rest;
-  EXPECT_EQ(Match("*[pc;rest", &rest), 1);
-  EXPECT_EQ(rest, "rest");
-  EXPECT_EQ(Match("*[pc];rest", &rest), 1);
-  EXPECT_EQ(rest, "rest");
-  EXPECT_EQ(Match("*[pc];;rest", &rest), 1);
-  EXPECT_EQ(rest, ";rest");
-  EXPECT_EQ(Match("*[other]*;tmp", &rest), 0);
-  EXPECT_EQ(rest, "*;tmp");
-}
-
-TEST_F(HostList, FullAndShortFormOfADomainName) {
-  SetWorkerHostName("Server1.example.org");
-  EXPECT_EQ(Match("*[server1]"), 1);
-  EXPECT_EQ(Match("*[SERVER1.EXAMPLE.ORG]"), 1);
-  EXPECT_EQ(Match("*[server1.example]"), 0);
-  EXPECT_EQ(Match("*[example]"), 0);
-}
-
-TEST_F(HostList, LongHostNames) {
-  const std::string name(63, 'h');
-  SetWorkerHostName(name);
-  EXPECT_EQ(Match(("*[" + name + "]").c_str()), 1);
-  EXPECT_EQ(Match(("*[" + name.substr(0, 31) + "]").c_str()), 0);
-}
-
-TEST_F(HostList, RealHostNameIsTerminatedAndMatchesItself) {
-  SetWorkerHostName(std::nullopt);
-  const std::string name = WorkerHostName();
+TEST(HostList, TheSystemsNameIsWholeAndMatchesItself) {
+  const std::string name = JobEnvironment::FromSystem().hostName;
   ASSERT_FALSE(name.empty());
   EXPECT_LT(name.size(), 256u);
-  EXPECT_EQ(Match(("*[" + name + "]").c_str()), 1);
-}
-
-TEST_F(HostList, FirstUseFromManyThreads) {
-  SetWorkerHostName(std::nullopt);
-  std::vector<std::thread> threads;
-  std::vector<std::string> names(8);
-  for (std::size_t i = 0; i < names.size(); ++i) threads.emplace_back([&names, i] { names[i] = WorkerHostName(); });
-  for (auto& t : threads) t.join();
-  for (const auto& n : names) EXPECT_EQ(n, names[0]);
+  const std::string cell = "*[" + name + "]";
+  const char* p = cell.c_str();
+  EXPECT_EQ(HostListMatch(&p, name), 1);
 }
 
 TEST(ExtraHead, ParseFillsTheModelsShape) {

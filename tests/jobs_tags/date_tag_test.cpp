@@ -3,6 +3,7 @@
 
 #include "jobs/tags/path_tags.h"
 #include "platform/last_error.h"
+#include "tests/support/test_env.h"
 
 #include <cstring>
 #include <string>
@@ -15,7 +16,7 @@ namespace {
 
 std::string Expand(const std::string& text, int size = 1284) {
   std::string buf(static_cast<std::size_t>(size), '\x7f');
-  const int n = ExpandDateTag(text.c_str(), buf.data(), size);
+  const int n = ExpandDateTag(text.c_str(), buf.data(), size, kpwtest::TestEnv().Now());
   if (n < 0) return "<" + std::to_string(n) + ">";
   EXPECT_EQ(std::strlen(buf.c_str()), static_cast<std::size_t>(n));
   return buf.c_str();
@@ -72,7 +73,7 @@ TEST(DateTag, OnlyTheFirstHashCounts) {
 TEST(DateTag, SameBufferAsSource) {
   FixedTime t(kSaturdayNightUtc, kCentralEurope);
   char buf[64] = "x/#d#/y";
-  EXPECT_EQ(ExpandDateTag(buf, buf, sizeof buf), 20);
+  EXPECT_EQ(ExpandDateTag(buf, buf, sizeof buf, kpwtest::TestEnv().Now()), 20);
   EXPECT_STREQ(buf, "x/2026-12-06 (So) /y");
 }
 
@@ -80,12 +81,12 @@ TEST(DateTag, OverLongResultFailsAndLeavesTheDestination) {
   FixedTime t(kSaturdayNightUtc, kCentralEurope);
   const std::string text = "a/#D#.zip";  // becomes 16 characters
   char buf[32];
-  EXPECT_EQ(ExpandDateTag(text.c_str(), buf, 17), 16);
+  EXPECT_EQ(ExpandDateTag(text.c_str(), buf, 17, kpwtest::TestEnv().Now()), 16);
   EXPECT_STREQ(buf, "a/2026-12-06.zip");
 
   std::memset(buf, 'q', sizeof buf);
   SetLastError(0);
-  EXPECT_EQ(ExpandDateTag(text.c_str(), buf, 16), -1);
+  EXPECT_EQ(ExpandDateTag(text.c_str(), buf, 16, kpwtest::TestEnv().Now()), -1);
   EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(buf[0], 'q');  // untouched, not cut
 
@@ -94,23 +95,23 @@ TEST(DateTag, OverLongResultFailsAndLeavesTheDestination) {
   longText += "#D#";
   std::string big(longText);
   big.resize(1284, '\0');
-  EXPECT_EQ(ExpandDateTag(big.data(), big.data(), 1284), -1);
+  EXPECT_EQ(ExpandDateTag(big.data(), big.data(), 1284, kpwtest::TestEnv().Now()), -1);
   EXPECT_EQ(std::string(big.c_str()), longText);
 
   // A multi-byte character at the limit is never split.
   const std::string umlauts = "\xc3\xa4\xc3\xb6/#D#";
-  EXPECT_EQ(ExpandDateTag(umlauts.c_str(), buf, 15), -1);
-  EXPECT_EQ(ExpandDateTag(umlauts.c_str(), buf, 16), 15);
+  EXPECT_EQ(ExpandDateTag(umlauts.c_str(), buf, 15, kpwtest::TestEnv().Now()), -1);
+  EXPECT_EQ(ExpandDateTag(umlauts.c_str(), buf, 16, kpwtest::TestEnv().Now()), 15);
   EXPECT_STREQ(buf, "\xc3\xa4\xc3\xb6/2026-12-06");
 }
 
 TEST(DateTag, UnchangedTextMustFitToo) {
   char buf[4];
-  EXPECT_EQ(ExpandDateTag("abc", buf, 4), 3);
+  EXPECT_EQ(ExpandDateTag("abc", buf, 4, kpwtest::TestEnv().Now()), 3);
   EXPECT_STREQ(buf, "abc");
-  EXPECT_EQ(ExpandDateTag("abcd", buf, 4), -1);
-  EXPECT_EQ(ExpandDateTag("abc", nullptr, 4), -1);
-  EXPECT_EQ(ExpandDateTag("abc", buf, 0), -1);
+  EXPECT_EQ(ExpandDateTag("abcd", buf, 4, kpwtest::TestEnv().Now()), -1);
+  EXPECT_EQ(ExpandDateTag("abc", nullptr, 4, kpwtest::TestEnv().Now()), -1);
+  EXPECT_EQ(ExpandDateTag("abc", buf, 0, kpwtest::TestEnv().Now()), -1);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "jobs/tags/path_tags.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_env.h"
 #include "tests/support/time_zone.h"
 
 #include <gtest/gtest.h>
@@ -39,9 +40,9 @@ class FixedTime {
  public:
   FixedTime(i64 seconds, const char* tz) : tz_(tz) {
     s_now = seconds;
-    SetTagClock(&Now);
+    kpwtest::TestEnv().clock = &Now;
   }
-  ~FixedTime() { SetTagClock(nullptr); }
+  ~FixedTime() { kpwtest::TestEnv().clock = nullptr; }
   FixedTime(const FixedTime&) = delete;
   FixedTime& operator=(const FixedTime&) = delete;
 

@@ -6,6 +6,7 @@
 #include "jobs/progress/progress_dlg.h"
 #include "lib/system/sys_seams.h"
 #include "tests/support/scripted_progress_view.h"
+#include "tests/support/test_env.h"
 
 using namespace lwtest;
 
@@ -14,11 +15,11 @@ namespace {
 class Synch : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetWorkerHostName(std::string("testhost"));
+    kpwtest::TestEnv().hostName = "testhost";
     s_ = dir_ / "s";
     t_ = dir_ / "t";
   }
-  void TearDown() override { SetWorkerHostName(std::nullopt); }
+  void TearDown() override { kpwtest::TestEnv().hostName = kpwtest::kTestHost; }
   int Sync(u32 flags = RUN_DIALOG, const std::string& extra = "", bool subdirs = true, const std::string& plus = "",
            const std::string& minus = "") {
     return run_(RunSynch, s_, t_, flags, plus, minus, subdirs, extra);

@@ -4,6 +4,7 @@
 #include "jobs/progress/run_state.h"
 #include "jobs/tags/path_tags.h"
 #include "lw_test_util.h"
+#include "tests/support/test_env.h"
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -28,11 +29,11 @@ class Version : public ::testing::Test {
     if (tz) oldTz_ = tz;
     ::setenv("TZ", "UTC0", 1);
     ::tzset();
-    SetTagClock(&FixedClock);
+    kpwtest::TestEnv().clock = &FixedClock;
     target_ = dir_ / "version.h";
   }
   void TearDown() override {
-    SetTagClock(nullptr);
+    kpwtest::TestEnv().clock = nullptr;
     if (hadTz_) ::setenv("TZ", oldTz_.c_str(), 1);
     else ::unsetenv("TZ");
     ::tzset();

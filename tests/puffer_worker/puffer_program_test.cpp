@@ -1,4 +1,5 @@
-// Puffer rows through the program itself: one machine plays three computers by KPW_HOSTNAME.
+// Puffer rows through the program: one machine plays three computers by KPW_HOSTNAME, which the
+// program's test build reads.
 #include "puffer_worker_util.h"
 
 #include <sys/wait.h>
@@ -8,7 +9,8 @@
 namespace pufferworker {
 namespace {
 
-const std::string kProgram = KPW_BUILD_DIR "/app/kopiwart";
+// The test build of the program: KPW_HOSTNAME names its computer.
+const std::string kProgram = KPW_BUILD_DIR "/tests/support/kopiwart-test";
 
 class PufferProgramTest : public PufferWorkerTest {
  protected:

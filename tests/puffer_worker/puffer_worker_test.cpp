@@ -4,6 +4,7 @@
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/puffer/puffer_list.h"
 #include "jobs/run_rules.h"
+#include "tests/support/puffer_fault.h"
 
 namespace pufferworker {
 namespace {

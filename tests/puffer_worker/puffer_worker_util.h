@@ -8,6 +8,7 @@
 #include "jobs/workers/remote_workers.h"
 #include "tests/support/files.h"
 #include "tests/support/puffer_folders.h"
+#include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
 
@@ -46,12 +47,12 @@ class PufferWorkerTest : public ::testing::Test, protected kpwtest::PufferFolder
       return a;
     });
   }
-  void TearDown() override { SetWorkerHostName(std::nullopt); }
+  void TearDown() override { kpwtest::TestEnv().hostName = kpwtest::kTestHost; }
 
   // One row as this host: list, target, extra cell, RunFlags.
   int Row(const char* host, const std::string& target, const std::string& extra, u32 flags = RUN_DIALOG,
           const char* plus = "", int subdirs = 1) {
-    SetWorkerHostName(host);
+    kpwtest::TestEnv().hostName = host;
     JobArgs args;
     args.source = list.c_str();
     args.target = target.c_str();
@@ -60,7 +61,7 @@ class PufferWorkerTest : public ::testing::Test, protected kpwtest::PufferFolder
     args.extra = extra.c_str();
     args.flags = flags;
     CUrlConnection* kept = nullptr;
-    JobContext ctx{run, kept};
+    JobContext ctx{run, kept, kpwtest::TestEnv()};
     return RunPuffer(ctx, args);
   }
   // The source knows itself by its full name; its rows name the short one in capitals.

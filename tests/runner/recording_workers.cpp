@@ -2,6 +2,7 @@
 #include "jobs/job_model.h"
 #include "jobs/progress/run_state.h"
 #include "recording_workers.h"
+#include "tests/support/test_env.h"
 
 #include <utility>
 
@@ -25,11 +26,11 @@ const JobWorkerTable kRecordingTable = MakeTable(std::make_index_sequence<kJobWo
 
 RecordingWorkers::RecordingWorkers() {
   g_current = this;
-  JobSetWorkerTableForTest(&kRecordingTable);
+  kpwtest::TestEnv().workers = &kRecordingTable;
 }
 
 RecordingWorkers::~RecordingWorkers() {
-  JobSetWorkerTableForTest(nullptr);
+  kpwtest::TestEnv().workers = nullptr;
   g_current = nullptr;
 }
 

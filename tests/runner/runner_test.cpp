@@ -8,6 +8,7 @@
 #include "recording_workers.h"
 #include "remote/url_connection.h"
 #include "tests/support/scripted_host.h"
+#include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,6 @@ namespace fs = std::filesystem;
 constexpr i64 kNow = 1'750'000'000;
 constexpr i64 kDay = 86400;
 
-i64 FixedTagClock() { return kNow; }
 
 // A shared archive that only counts.
 class FakeZip : public CZipFile {
@@ -57,20 +57,20 @@ class RunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     view.SetRunLock(&lock);
-    view.SetRunClock([this] { return now; });
+    JobEnvironment env = kpwtest::TestEnv();
+    env.clock = [this] { return now; };
+    view.SetEnvironment(env);
     lock.SetObserver([this](CProgressDlg* dialog, bool active) {
       lockEvents.push_back(active ? (dialog ? "dialog" : "direct") : "none");
     });
     auto zip = std::make_unique<FakeZip>();
     archive = zip.get();
     view.RunState().SetSharedArchive(std::move(zip));
-    SetTagClock(FixedTagClock);
     dir = fs::temp_directory_path() / ("kpw_runner_" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
   }
   void TearDown() override {
-    SetTagClock(nullptr);
     VarSet("KPW_T", nullptr, 0);
     fs::remove_all(dir);
   }
@@ -472,7 +472,7 @@ TEST_F(RunnerTest, GenerationTagRotatedForCopyKeptForShrink) {
   EXPECT_EQ(calls[1].target, dir + "/bak#3#");
   EXPECT_EQ(calls[2].target, dir + "/#D#");
   char date[64];
-  ASSERT_GT(ExpandDateTag("#D#", date, sizeof date), 0);
+  ASSERT_GT(ExpandDateTag("#D#", date, sizeof date, now), 0);
   EXPECT_EQ(calls[3].target, dir + "/" + date);
   EXPECT_EQ(calls[4].source, std::string("/s") + date);
 }
@@ -645,7 +645,8 @@ class ClosingHost : public ScriptedRunHost {
   int RunProgressDialog(CProgressDlg& dialog) override {
     ScriptedProgressView view;
     dialog.OnInitDialog(view);
-    while (!inWorker) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!inWorker && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     dialog.Close();
     return IDCANCEL;
   }
@@ -655,6 +656,7 @@ TEST(RunnerClose, ClosingTheDialogWindowCancelsTheRun) {
   ClosingHost host;
   CKopiwartView view{host};
   RecordingWorkers workers;
+  view.SetEnvironment(kpwtest::TestEnv());
   for (int i = 0; i < 3; ++i) view.AddEntry(-1, "/s", "/t", "", "", 1, JOB_MODE_COPY, "");
   workers.QueueAction([&](JobContext& ctx, const JobArgs&) {
     host.inWorker = true;

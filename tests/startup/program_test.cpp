@@ -26,6 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kProgram = std::string(KPW_BUILD_DIR) + "/app/kopiwart";
+// The test build, whose clock KPW_TEST_NOW fixes.
+const std::string kProgramTest = std::string(KPW_BUILD_DIR) + "/tests/support/kopiwart-test";
 
 using kpwtest::ReadFile;
 
@@ -60,6 +62,9 @@ class ProgramTest : public ::testing::Test {
     }
     envs.push_back("XDG_CONFIG_HOME=" + dir + "/config");
     for (const auto& [k, v] : env) envs.push_back(k + "=" + v);
+    bool fixedClock = false;
+    for (const auto& [k, v] : env) fixedClock = fixedClock || k == "KPW_TEST_NOW";
+    const std::string& program = fixedClock ? kProgramTest : kProgram;
     Child child;
     int fds[2];
     if (::pipe(fds) != 0) return child;
@@ -73,13 +78,13 @@ class ProgramTest : public ::testing::Test {
         const rlimit limit{fileSizeLimit, fileSizeLimit};
         ::setrlimit(RLIMIT_FSIZE, &limit);
       }
-      std::vector<char*> argv{const_cast<char*>(kProgram.c_str())};
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
       std::vector<char*> envp;
       for (std::string& e : envs) envp.push_back(e.data());
       envp.push_back(nullptr);
-      ::execve(kProgram.c_str(), argv.data(), envp.data());
+      ::execve(program.c_str(), argv.data(), envp.data());
       ::_exit(127);
     }
     ::close(fds[1]);

@@ -53,6 +53,12 @@ constexpr JobWorkerTable MakeTable(std::index_sequence<I...>) {
 }
 const JobWorkerTable kTable = MakeTable(std::make_index_sequence<kJobWorkerCount>{});
 
+// The fixed clock and the scripted workers.
+JobEnvironment Env() {
+  JobEnvironment env{[] { return kNow; }, "kpw-test-pc", &kTable};
+  return env;
+}
+
 std::vector<Seen> SeenCalls() {
   std::lock_guard lock(g_seenMutex);
   return g_seen;
@@ -131,11 +137,9 @@ class StartupTest : public ::testing::Test {
     }
     g_result = JOB_DONE;
     g_during = nullptr;
-    JobSetWorkerTableForTest(&kTable);
-    app.SetRunClock([] { return kNow; });
+    app.SetEnvironment(Env());
   }
   void TearDown() override {
-    JobSetWorkerTableForTest(nullptr);
     ::unsetenv("XDG_CONFIG_HOME");
     fs::remove_all(dir);
   }
@@ -270,7 +274,7 @@ TEST_F(StartupTest, StartupFlagsFromSwitchesAndScheduleOptions) {
     }
     ScriptedFrame f;
     CKopiwartApp a(f);
-    a.SetRunClock([] { return kNow; });
+    a.SetEnvironment(Env());
     const std::string path = JobFile(1, c.schedule);
     std::vector<const char*> args = {"kopiwart", path.c_str()};
     args.insert(args.end(), c.switches.begin(), c.switches.end());
@@ -299,7 +303,7 @@ TEST_F(StartupTest, NothingSavedWithNoStoreTimeOrWhenNotDue) {
   for (const char* schedule : {"/ZEITPLAN=0x1000,1\r\n", "/ZEITPLAN=0x1,1\r\n/LETZTE=0x684EE000\r\n"}) {
     ScriptedFrame f;
     CKopiwartApp a(f);
-    a.SetRunClock([] { return kNow; });
+    a.SetEnvironment(Env());
     const std::string path = JobFile(1, schedule);
     const std::string before = ReadFile(path);
     const auto mtime = fs::last_write_time(path);
@@ -322,6 +326,7 @@ TEST_F(StartupTest, ExitStatusOfFailedAndStoppedRuns) {
 
   ScriptedFrame f;
   CKopiwartApp a(f);
+  a.SetEnvironment(Env());
   const std::string second = dir + "/second.kpw";
   fs::copy_file(JobFile(3), second);
   g_result = JOB_STOP_ALL;

@@ -19,6 +19,8 @@ extern char** environ;
 namespace kpwtest {
 
 inline const std::string kKopiwart = std::string(KPW_BUILD_DIR) + "/app/kopiwart";
+// The test build of the program: KPW_TEST_NOW fixes its clock, KPW_HOSTNAME its computer's name.
+inline const std::string kKopiwartTest = std::string(KPW_BUILD_DIR) + "/tests/support/kopiwart-test";
 
 // One row of a job file; the mode as its switch word ("" for "Copy").
 struct JobRow {

@@ -5,6 +5,7 @@
 #include "jobs/progress/run_state.h"
 #include "jobs/run_host.h"
 #include "jobs/worker.h"
+#include "tests/support/test_env.h"
 
 #include <mutex>
 #include <string>
@@ -24,7 +25,7 @@ inline int CallWorker(JobWorkerFn worker, CRunState& state, CUrlConnection*& kep
   args.subdirs = subdirs;
   args.extra = extra.c_str();
   args.flags = flags;
-  JobContext ctx{state, kept};
+  JobContext ctx{state, kept, TestEnv()};
   return worker(ctx, args);
 }
 
