@@ -1,4 +1,5 @@
-// Test seams: states that tests (which run as root) cannot produce with permissions or clocks.
+// Seams of the system library for states tests (which run as root) cannot make with permissions,
+// clocks or file systems. Calling a setter links the test program's hooks over the library's.
 #pragma once
 
 #include "lib/system/sys_types.h"
