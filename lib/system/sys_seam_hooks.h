@@ -3,8 +3,10 @@
 
 #include "lib/system/sys_types.h"
 
+#include <string>
+
 // The library's definitions (sys_seam_hooks.cpp) are weak: a test program links its own over
-// them (tests/support/sys_seams.cpp), so nothing the shipped program reads can switch them on.
+// them (tests/support/sys_seam*.cpp), so nothing the shipped program reads can switch them on.
 
 // A creation time that a test set for this file, or 0.
 SysUtc SysSeamCreationTime(u64 dev, u64 ino);
@@ -12,3 +14,5 @@ SysUtc SysSeamCreationTime(u64 dev, u64 ino);
 bool SysSeamDirFault(const char* folderPath);
 // True while a test forces the copy and rename fallbacks.
 bool SysSeamForceFallbacks();
+// The file of the machine hive: systemFile, or one a test program keeps it in instead.
+std::string SysSeamMachineHiveFile(const char* systemFile);

@@ -4,6 +4,8 @@
 
 #include "lib/system/sys_types.h"
 
+#include <string>
+
 // Makes the listing and lookups see t as the creation time of the file that path names now (kept
 // by the file's identity, so it follows the file through renames). t of 0 removes the setting.
 // Returns 0, or a SysError when the file cannot be examined.
@@ -18,3 +20,6 @@ void SysTestSetDirFault(SysDirFaultFn fn);
 // While set, the copy engine writes named temporary files (no O_TMPFILE) and renames that must
 // not replace act as if the file system lacked RENAME_NOREPLACE, so tests reach the fallbacks.
 void SysTestForceFallbacks(bool on);
+
+// Keeps HKEY_LOCAL_MACHINE in path instead of the system's file from now on; "" restores that.
+void SysTestSetMachineHive(const std::string& path);
