@@ -3,6 +3,7 @@
 
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_replace.h"
+#include "lib/system/sys_seam_hooks.h"
 #include "platform/last_error.h"
 
 #include <fcntl.h>
@@ -130,10 +131,7 @@ bool RegHiveOfRoot(HKEY root, RegHive* hive) {
 
 namespace {
 
-constexpr char kDefaultMachineFile[] = "/etc/xdg/Tavrin/registry.reg";
-
-std::mutex g_configMutex;
-std::string g_machineFile;  // set by RegStoreSetMachineFile
+constexpr char kSystemMachineFile[] = "/etc/xdg/Tavrin/registry.reg";
 
 std::string HomeDir() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
@@ -286,14 +284,7 @@ bool LoadFile(const std::string& path, HKEY root, std::shared_ptr<RegKey>& tree,
 }  // namespace
 
 std::string RegStoreFile(RegHive hive) {
-  if (hive == RegHive::Machine) {
-    {
-      std::lock_guard lock(g_configMutex);
-      if (!g_machineFile.empty()) return g_machineFile;
-    }
-    if (const char* env = std::getenv("KPW_REG_MACHINE_FILE"); env && *env) return env;
-    return kDefaultMachineFile;
-  }
+  if (hive == RegHive::Machine) return SysSeamMachineHiveFile(kSystemMachineFile);
   std::string dir;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
     dir = xdg;
@@ -301,11 +292,6 @@ std::string RegStoreFile(RegHive hive) {
     dir = HomeDir() + "/.config";
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   return dir + "/Tavrin/registry.reg";
-}
-
-void RegStoreSetMachineFile(const char* path) {
-  std::lock_guard lock(g_configMutex);
-  g_machineFile = path ? path : "";
 }
 
 bool RegStoreWritable(RegHive hive) { return hive == RegHive::User || ::geteuid() == 0; }

@@ -45,10 +45,8 @@ enum class RegHive { User, Machine };
 bool RegHiveOfRoot(HKEY root, RegHive* hive);
 
 // Path of a hive's file: $XDG_CONFIG_HOME/Tavrin/registry.reg (default ~/.config), and
-// /etc/xdg/Tavrin/registry.reg, or what KPW_REG_MACHINE_FILE or RegStoreSetMachineFile names.
+// /etc/xdg/Tavrin/registry.reg.
 std::string RegStoreFile(RegHive hive);
-// Moves the machine hive to another file (tests); null restores the default.
-void RegStoreSetMachineFile(const char* path);
 // Whether this process may write the hive (the machine hive: root only).
 bool RegStoreWritable(RegHive hive);
 

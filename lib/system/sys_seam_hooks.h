@@ -1,7 +1,12 @@
-// What the library asks of the test seams (set through sys_seams.h); cheap when no test uses them.
+// What the library asks of test programs; the program itself links the plain answers.
 #pragma once
 
 #include "lib/system/sys_types.h"
+
+#include <string>
+
+// The library's definitions (sys_seam_hooks.cpp) are weak: a test program links its own over
+// them (tests/support/sys_seam*.cpp), so nothing the shipped program reads can switch them on.
 
 // A creation time that a test set for this file, or 0.
 SysUtc SysSeamCreationTime(u64 dev, u64 ino);
@@ -9,3 +14,5 @@ SysUtc SysSeamCreationTime(u64 dev, u64 ino);
 bool SysSeamDirFault(const char* folderPath);
 // True while a test forces the copy and rename fallbacks.
 bool SysSeamForceFallbacks();
+// The file of the machine hive: systemFile, or one a test program keeps it in instead.
+std::string SysSeamMachineHiveFile(const char* systemFile);

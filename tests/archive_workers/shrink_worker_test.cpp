@@ -4,7 +4,7 @@
 #include "aw_test_util.h"
 
 #include "jobs/job_extra.h"
-#include "lib/system/sys_seams.h"
+#include "tests/support/sys_seams.h"
 #include "tests/support/test_env.h"
 
 #include <fcntl.h>

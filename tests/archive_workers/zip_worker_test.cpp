@@ -5,7 +5,7 @@
 
 #include "archive/zip_file.h"
 #include "jobs/job_model.h"
-#include "lib/system/sys_seams.h"
+#include "tests/support/sys_seams.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 #include "copy_test_util.h"
 
 #include "jobs/job_extra.h"
-#include "lib/system/sys_seams.h"
+#include "tests/support/sys_seams.h"
 #include "tests/support/test_env.h"
 
 #include <sys/mount.h>

@@ -1,8 +1,8 @@
 // Never a deletion from a damaged list, a read error or a stale copy; names the list cannot hold.
 #include "puffer_test_util.h"
 
-#include "lib/system/sys_seams.h"
 #include "tests/support/puffer_fault.h"
+#include "tests/support/sys_seams.h"
 #include "tests/support/test_env.h"
 
 #include <signal.h>

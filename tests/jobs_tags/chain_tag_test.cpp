@@ -3,8 +3,8 @@
 #include "tag_test_util.h"
 
 #include "jobs/tags/path_tags.h"
-#include "lib/system/sys_seams.h"
 #include "platform/last_error.h"
+#include "tests/support/sys_seams.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -59,19 +59,16 @@ class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::access(kProgram.c_str(), X_OK) != 0) GTEST_SKIP() << "the program is not built";
-    // The program keeps its recent files in the store: a store of the test's own.
+    // The program keeps its recent files in the store: a store of the test's own. The rows stay
+    // out of HKEY_LOCAL_MACHINE, which the program keeps in the system's file.
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-    ::setenv("KPW_REG_MACHINE_FILE", (dir_ / "machine.reg").c_str(), 1);
     // A row the program can run at all?
     Write(dir_ / "probe/x.tmp", "x");
     WriteJobFile(dir_ / "probe.kpw", {{"DEL", dir_ / "probe", "-", "*.tmp", "", ""}});
     if (RunProgram(dir_ / "probe.kpw") != 0 || Exists(dir_ / "probe/x.tmp"))
       GTEST_SKIP() << "the program does not run rows yet";
   }
-  void TearDown() override {
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::unsetenv("KPW_REG_MACHINE_FILE");
-  }
+  void TearDown() override { ::unsetenv("XDG_CONFIG_HOME"); }
   Scratch dir_;
 };
 

@@ -6,6 +6,7 @@
 
 #include "lib/system/registry.h"
 #include "lib/system/vars.h"
+#include "tests/support/sys_seams.h"
 
 using namespace lwtest;
 
@@ -53,16 +54,13 @@ class Reg : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-    ::setenv("KPW_REG_MACHINE_FILE", (dir_ / "machine/registry.reg").c_str(), 1);
+    SysTestSetMachineHive(dir_ / "machine/registry.reg");
     CRegistry reg;
     ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Tavrin\\Probe", REG_OPEN_CREATE));
     ASSERT_TRUE(reg.SetString("Name", "Größe"));
     ASSERT_TRUE(reg.SetDword("Zahl", 7));
   }
-  void TearDown() override {
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::unsetenv("KPW_REG_MACHINE_FILE");
-  }
+  void TearDown() override { ::unsetenv("XDG_CONFIG_HOME"); }
   static std::string Value(const char* key, const char* name) {
     CRegistry reg;
     std::string s;

@@ -4,8 +4,8 @@
 
 #include "jobs/job_extra.h"
 #include "jobs/progress/progress_dlg.h"
-#include "lib/system/sys_seams.h"
 #include "tests/support/scripted_progress_view.h"
+#include "tests/support/sys_seams.h"
 #include "tests/support/test_env.h"
 
 using namespace lwtest;

@@ -1,9 +1,9 @@
 // The copy engine and renames on file systems without O_TMPFILE or RENAME_NOREPLACE.
 #include "lib/system/sys_copy.h"
 #include "lib/system/sys_file.h"
-#include "lib/system/sys_seams.h"
 #include "platform/last_error.h"
 #include "test_util.h"
+#include "tests/support/sys_seams.h"
 
 #include <sys/stat.h>
 

@@ -1,7 +1,7 @@
 // CDirListing: order, patterns, exclude lists, links, unreadable folders, lazy reading, sorting.
 #include "lib/system/dirlisting.h"
-#include "lib/system/sys_seams.h"
 #include "test_util.h"
+#include "tests/support/sys_seams.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,6 +1,8 @@
 // A private store per test run, and child runs of the test program.
 #include "reg_test_util.h"
 
+#include "tests/support/sys_seams.h"
+
 #include <gtest/gtest.h>
 
 #include <spawn.h>
@@ -25,17 +27,17 @@ class StoreEnvironment : public ::testing::Environment {
     // A child run works in its parent's folders.
     if (const char* inherited = std::getenv("KPW_REG_TEST_ROOT"); inherited && *inherited) {
       g_root = inherited;
-      return;
+    } else {
+      std::string tmpl = (std::filesystem::temp_directory_path() / "kpw-reg-XXXXXX").string();
+      ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+      g_root = tmpl;
+      m_owner = true;
+      ::chmod(g_root.c_str(), 0755);  // children running as another user read the machine hive
+      ::setenv("KPW_REG_TEST_ROOT", g_root.c_str(), 1);
+      ::setenv("XDG_CONFIG_HOME", (g_root + "/config").c_str(), 1);
+      ::setenv("XDG_DATA_HOME", (g_root + "/data").c_str(), 1);
     }
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kpw-reg-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    g_root = tmpl;
-    m_owner = true;
-    ::chmod(g_root.c_str(), 0755);  // children running as another user read the machine hive
-    ::setenv("KPW_REG_TEST_ROOT", g_root.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (g_root + "/config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (g_root + "/data").c_str(), 1);
-    ::setenv("KPW_REG_MACHINE_FILE", (g_root + "/machine/registry.reg").c_str(), 1);
+    SysTestSetMachineHive(g_root + "/machine/registry.reg");
   }
   void TearDown() override {
     if (m_owner) {

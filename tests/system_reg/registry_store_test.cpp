@@ -258,6 +258,8 @@ TEST(RegistryStore, ConcurrentWritersLoseNothing) {
 
 TEST(RegistryStore, MachineHiveIsWrittenByRootWithReadableMode) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  // The test program's hive, never the system's.
+  ASSERT_EQ(RegStoreFile(RegHive::Machine), TestRoot() + "/machine/registry.reg");
   CRegistry reg;
   ASSERT_TRUE(reg.Open(HKEY_LOCAL_MACHINE, "Software\\Tavrin\\Tools", REG_OPEN_CREATE));
   ASSERT_TRUE(reg.SetString("Path", "/opt/tavrin/lib"));

@@ -1,12 +1,11 @@
-// Test seams: creation times set by tests, and folders that act as unreadable.
-#include "lib/system/sys_seams.h"
+// The system library's seams for tests: set creation times, unreadable folders, forced fallbacks.
+#include "tests/support/sys_seams.h"
 
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_seam_hooks.h"
 #include "lib/system/sys_stat.h"
 
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <atomic>
 #include <cerrno>
@@ -14,11 +13,14 @@
 #include <mutex>
 #include <utility>
 
+// Each hook sits beside its setter: a program that calls a setter links this file, hooks included.
+
 namespace {
-std::mutex g_seamLock;
+std::mutex g_lock;
 std::map<std::pair<u64, u64>, SysUtc> g_creationTimes;  // (device, inode) -> time
 std::atomic<bool> g_anyCreationTime{false};
 std::atomic<SysDirFaultFn> g_dirFault{nullptr};
+std::atomic<bool> g_forceFallbacks{false};
 }  // namespace
 
 int SysTestSetCreationTime(const char* path, SysUtc t) {
@@ -26,7 +28,7 @@ int SysTestSetCreationTime(const char* path, SysUtc t) {
   if (!os.ok()) return os.error();
   struct stat st {};
   if (::stat(os.c_str(), &st) != 0) return SysFail(errno, os.c_str());
-  std::lock_guard<std::mutex> lock(g_seamLock);
+  std::lock_guard<std::mutex> lock(g_lock);
   const auto key = std::make_pair(static_cast<u64>(st.st_dev), static_cast<u64>(st.st_ino));
   if (t == 0) {
     g_creationTimes.erase(key);
@@ -38,14 +40,14 @@ int SysTestSetCreationTime(const char* path, SysUtc t) {
 }
 
 void SysTestClearCreationTimes() {
-  std::lock_guard<std::mutex> lock(g_seamLock);
+  std::lock_guard<std::mutex> lock(g_lock);
   g_creationTimes.clear();
   g_anyCreationTime.store(false);
 }
 
 SysUtc SysSeamCreationTime(u64 dev, u64 ino) {
   if (!g_anyCreationTime.load(std::memory_order_relaxed)) return 0;
-  std::lock_guard<std::mutex> lock(g_seamLock);
+  std::lock_guard<std::mutex> lock(g_lock);
   const auto it = g_creationTimes.find(std::make_pair(dev, ino));
   return it == g_creationTimes.end() ? 0 : it->second;
 }
@@ -56,10 +58,6 @@ bool SysSeamDirFault(const char* folderPath) {
   const SysDirFaultFn fn = g_dirFault.load(std::memory_order_relaxed);
   return fn && fn(folderPath);
 }
-
-namespace {
-std::atomic<bool> g_forceFallbacks{false};
-}  // namespace
 
 void SysTestForceFallbacks(bool on) { g_forceFallbacks.store(on); }
 

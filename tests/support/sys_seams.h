@@ -1,7 +1,10 @@
-// Test seams: states that tests (which run as root) cannot produce with permissions or clocks.
+// Seams of the system library for states tests (which run as root) cannot make with permissions,
+// clocks or file systems. Calling a setter links the test program's hooks over the library's.
 #pragma once
 
 #include "lib/system/sys_types.h"
+
+#include <string>
 
 // Makes the listing and lookups see t as the creation time of the file that path names now (kept
 // by the file's identity, so it follows the file through renames). t of 0 removes the setting.
@@ -17,3 +20,6 @@ void SysTestSetDirFault(SysDirFaultFn fn);
 // While set, the copy engine writes named temporary files (no O_TMPFILE) and renames that must
 // not replace act as if the file system lacked RENAME_NOREPLACE, so tests reach the fallbacks.
 void SysTestForceFallbacks(bool on);
+
+// Keeps HKEY_LOCAL_MACHINE in path instead of the system's file from now on; "" restores that.
+void SysTestSetMachineHive(const std::string& path);
