@@ -20,7 +20,8 @@ TEST(Crc32, KnownValuesAndCombine) {
   std::string data(3 * 1024 * 1024 + 11, '\0');
   for (char& c : data) c = static_cast<char>(rng());
   const u32 whole = Crc32Update(0, data.data(), data.size());
-  for (std::size_t split : {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{1} << 20, data.size()}) {
+  for (std::size_t split :
+       {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{1} << 20, data.size()}) {
     const u32 a = Crc32Update(0, data.data(), split);
     const u32 b = Crc32Update(0, data.data() + split, data.size() - split);
     EXPECT_EQ(Crc32Combine(a, b, data.size() - split), whole) << split;
