@@ -1,4 +1,4 @@
-// Tests of integer parsing with radix prefixes and signs, and of integer formatting.
+// Tests of integer parsing with radix prefixes and signs.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -34,23 +34,6 @@ TEST(NumParseInt, PrefixesSignsBlanksAndWrap) {
       {"4294967296", 0},  // modulo 2^32
   };
   for (const Case& c : cases) EXPECT_EQ(c.value, NumParseIntA(c.text)) << (c.text ? c.text : "null");
-}
-
-TEST(NumFormatInt, DecimalAndHexadecimalReadBack) {
-  char buf[16];
-  EXPECT_EQ(11, NumFormatIntA(INT_MIN, buf, 0));
-  EXPECT_STREQ("-2147483648", buf);
-  EXPECT_EQ(3, NumFormatIntA(0, buf, 1));
-  EXPECT_STREQ("0x0", buf);
-  EXPECT_EQ(10, NumFormatIntA(-1, buf, 1));
-  EXPECT_STREQ("0xFFFFFFFF", buf);
-  // What the job file writes, it reads back.
-  for (i32 v : {0, 1, -1, 1023, 0x8002, INT_MAX, INT_MIN}) {
-    for (int flags : {0, 1}) {
-      NumFormatIntA(v, buf, flags);
-      EXPECT_EQ(v, NumParseIntA(buf)) << buf;
-    }
-  }
 }
 
 }  // namespace

@@ -60,15 +60,6 @@ TEST_F(BerlinTime, MonthAndWeekdayNames) {
   for (int d = 0; d < 7; ++d) EXPECT_EQ(days[d], Format(Noon(2026, 1, 4 + d), NUMTIME_WEEKDAY));
 }
 
-TEST_F(BerlinTime, SmallBufferCutsWholeCharacters) {
-  const i64 march = Noon(2026, 3, 1);
-  EXPECT_EQ("M\xC3\xA4r", Format(march, NUMTIME_MONTH, 5));
-  EXPECT_EQ("M", Format(march, NUMTIME_MONTH, 3));
-  char one[1] = {'x'};
-  EXPECT_EQ(0, NumFormatTimeA(one, march, 31, 1));
-  EXPECT_EQ('\0', one[0]);
-}
-
 // The listing forms and the year rule, at a fixed "now" of 2026-03-10 12:00 UTC.
 TEST_F(BerlinTime, ListingDatesAndTheYearRule) {
   constexpr i64 kNow = 1773144000;

@@ -94,14 +94,6 @@ TEST(WholeText, ValidityLengthsAndCutPoints) {
   EXPECT_EQ(2u, EncUtf8FitBytes("\x80\x80\x80", 2));
 }
 
-TEST(Cp1252, ReadingRuleKeepsUtf8AndConvertsTheRest) {
-  EXPECT_EQ("\xE2\x80\x9Ex\xE2\x80\x9C", EncCp1252ToUtf8("\x84x\x93"));
-  EXPECT_EQ("\xC5\xB8", EncCp1252ToUtf8("\x9F"));
-  for (unsigned char b : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) EXPECT_EQ(b, EncCp1252ToCodePoint(b));
-  EXPECT_EQ("Fu\xC3\x9F", EncToUtf8("Fu\xC3\x9F"));
-  EXPECT_EQ("Fu\xC3\x9F \xE2\x82\xAC", EncToUtf8("Fu\xDF \x80"));
-}
-
 TEST(Cp1252, WritingRuleTakesWindows1252OnlyWhereItReadsBack) {
   // Every byte 1-255 goes back to itself, the five undefined ones through their C1 code points.
   std::string all;

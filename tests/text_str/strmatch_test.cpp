@@ -84,25 +84,6 @@ TEST(StrMatchPath, SeparatorsBackslashFormsAndWordEnds) {
   Check(StrMatchPathPatternA, cases);
 }
 
-// The version reader's three tokens, matched one after another over a line.
-TEST(StrMatchPath, VersionLines) {
-  const std::string line = "#define VERSION \"1.2.3\"\n";
-  const int len = static_cast<int>(line.size());
-  EXPECT_EQ(StrMatchPathPatternA("*VERSION \\\"", -1, line.c_str(), len, 5), 17);
-  EXPECT_EQ(StrMatchPathPatternA("*", -1, line.c_str() + 17, len - 17, 5), 5);
-  EXPECT_EQ(StrMatchPathPatternA("\\\"", -1, line.c_str() + 22, len - 22, 5), 1);
-  EXPECT_EQ(StrMatchPathPatternA("*OTHER", -1, line.c_str(), len, 5), len + 1);
-}
-
-TEST(StrMatchList, NumbersAndEmptyLists) {
-  EXPECT_EQ(StrMatchPatternListA("a.tar", -1, "*.zip; *.7z ; *.tar", 1, ';'), 3);
-  EXPECT_EQ(StrMatchPatternListA("a.7z", -1, "*.zip;;*.7z", 1, ';'), 3);
-  EXPECT_EQ(StrMatchPatternListA("a.txt", -1, "*.TXT", 0, ';'), -1);
-  EXPECT_EQ(StrMatchPatternListA("a", -1, " ; ;", 1, ';'), 0);
-  EXPECT_EQ(StrMatchPatternListA("a", -1, nullptr, 1, ';'), 0);
-  EXPECT_EQ(StrMatchPatternListA("a.txtjunk", 5, "x|*.txt", 0, '|'), 2);
-}
-
 TEST(StrWildcardCompare, NarrowAndWide) {
   EXPECT_EQ(StrWildcardCompareA("Readme.md", "*.MD"), 1);
   EXPECT_EQ(StrWildcardCompareW(u"FILE.TXT", u"*.txt"), 1);

@@ -1,4 +1,4 @@
-// Tokens with quotes and escapes, trimming, escape resolution and replacement in bounded buffers.
+// Tokens with quotes and escapes, escape resolution and replacement in bounded buffers.
 #include "lib/text/str.h"
 
 #include <gtest/gtest.h>
@@ -42,15 +42,6 @@ TEST(StrReadToken, QuotesEscapesAndLimits) {
     EXPECT_STREQ(buf, c.token) << c.text;
   }
   EXPECT_EQ(StrReadTokenA(nullptr, "skip me", 0, '\\', '"', -1), 4);
-}
-
-TEST(StrTrim, BlanksTabsAndLineBreaks) {
-  char buf[32];
-  EXPECT_EQ(StrTrimA(buf, " \t Mo 01.Jan.2024 \r\n"), 14);
-  EXPECT_STREQ(buf, "Mo 01.Jan.2024");
-  char same[32] = "  in place  ";
-  EXPECT_EQ(StrTrimA(same, same), 8);
-  EXPECT_STREQ(same, "in place");
 }
 
 TEST(StrUnescape, Escapes) {
