@@ -115,27 +115,6 @@ TEST_P(WriteOracles, EveryToolAcceptsWhatWeWrite) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, WriteOracles, ::testing::Values(9, 1, 0));
 
-TEST(WriteFormat, FolderInsideTheArchiveAndFilters) {
-  TempDir dir;
-  WriteFile(dir / "src/keep.txt", "k");
-  WriteFile(dir / "src/skip.log", "s");
-  WriteFile(dir / "src/sub/keep2.txt", "k2");
-  const std::string archive = dir / "out.zip";
-  CZipFile zip;
-  ASSERT_EQ(zip.Open(archive.c_str(), ARC_OPEN_CREATE, 9), 0);
-  zip.SetFlags(ARC_FLAG_RECURSE);
-  EXPECT_EQ(zip.AddTree((dir / "src").c_str(), "*.txt", nullptr, "\\arch\\..\\dir/"), 2);
-  EXPECT_EQ(zip.Close(), 0);
-  EXPECT_EQ(Contents(archive), (std::map<std::string, std::string>{{"arch/dir/keep.txt", "k"},
-                                                                   {"arch/dir/sub/keep2.txt", "k2"}}));
-  // Without recursion only the top level.
-  ASSERT_EQ(zip.Open(archive.c_str(), ARC_OPEN_CREATE, 9), 0);
-  zip.SetFlags(0);
-  EXPECT_EQ(zip.AddTree((dir / "src").c_str(), nullptr, "*.log", nullptr), 1);
-  EXPECT_EQ(zip.Close(), 0);
-  EXPECT_EQ(Contents(archive), (std::map<std::string, std::string>{{"keep.txt", "k"}}));
-}
-
 TEST(WriteFormat, UpdateOfAMissingFileStartsAnEmptyArchive) {
   TempDir dir;
   const std::string archive = dir / "new.zip";
