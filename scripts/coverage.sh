@@ -26,6 +26,8 @@ area_of_test() {
 }
 
 lines() { find "$@" -type f \( -name '*.cpp' -o -name '*.h' \) -print0 2>/dev/null | xargs -0 -r cat | wc -l; }
+# t as a percentage of c with one decimal: rounding down to whole percents would show 35.9 % as 35 %.
+percent() { awk -v t="$1" -v c="$2" 'BEGIN { printf "%.1f", c ? 100 * t / c : 0 }'; }
 
 code_folders=()
 for d in platform lib/text lib/system controls jobs archive remote FileSystem panes app; do
@@ -73,8 +75,8 @@ done
 for d in "${code_folders[@]}"; do
   c=$(lines "$d")
   t=${test_lines[$d]:-0}
-  printf '  %-12s %6d Tests / %6d Code = %3d %%\n' "$d" "$t" "$c" $(( c ? 100 * t / c : 0 ))
+  printf '  %-12s %6d Tests / %6d Code = %5s %%\n' "$d" "$t" "$c" "$(percent "$t" "$c")"
 done
 all_tests=$(lines tests)
 all_code=$(lines "${code_folders[@]}")
-printf '  %-12s %6d Tests / %6d Code = %3d %%\n' gesamt "$all_tests" "$all_code" $(( 100 * all_tests / all_code ))
+printf '  %-12s %6d Tests / %6d Code = %5s %%\n' gesamt "$all_tests" "$all_code" "$(percent "$all_tests" "$all_code")"

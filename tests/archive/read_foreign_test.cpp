@@ -3,39 +3,20 @@
 
 using namespace ziptest;
 
-namespace {
-
-// Opens and unpacks an archive, answering errors with the given answer; collects the events.
-int Unpack(const std::string& archive, const std::string& target, EventLog& log, CZipFile& zip) {
-  EXPECT_EQ(zip.Open(archive.c_str(), ARC_OPEN_READ, 9), 0) << zip.GetErrorText();
-  zip.SetCallback(&log, &EventLog::Callback);
-  return zip.ExtractAll(target.c_str(), nullptr);
-}
-
-std::vector<std::string> Errors(const EventLog& log) {
-  std::vector<std::string> out;
-  for (const auto& e : log.events)
-    if (e.first == ARC_EVENT_ERROR) out.push_back(e.second);
-  return out;
-}
-
-}  // namespace
-
 TEST(ReadForeign, InfoZipArchivesWithDescriptorsAndZip64) {
-  if (Tool("zip").empty()) GTEST_SKIP() << "zip is not installed";
   TempDir dir;
   WriteFile(dir / "src/a.txt", TextData(200000, 1));
   WriteFile(dir / "src/sub/b.bin", RandomData(70000, 2));
   WriteFile(dir / "src/sub/empty", "");
-  ASSERT_EQ(Shell("cd '" + (dir / "src") + "' && zip -q -r -9 ../plain.zip . && zip -q -r -fz ../forced64.zip . "
-                  "&& cat a.txt | zip -q ../stream.zip -").status, 0);
-  for (const char* name : {"plain.zip", "forced64.zip"}) {
+  ASSERT_EQ(
+      ShellIn(dir / "src",
+              "zip -qr9 ../plain.zip . && zip -qr -fz ../forced64.zip . && zip -q ../stream.zip - <a.txt"),
+      0);
+  for (const std::string name : {"plain.zip", "forced64.zip"}) {
     CZipFile zip;
     EventLog log;
-    EXPECT_EQ(Unpack(dir / name, dir / (std::string("out-") + name), log, zip), 0) << zip.GetErrorText();
-    EXPECT_EQ(Shell("diff -r '" + (dir / "src") + "' '" + (dir / (std::string("out-") + name)) + "'").status, 0)
-        << name;
-    EXPECT_EQ(log.Count(ARC_EVENT_FILE_DONE), 3);
+    EXPECT_EQ(Unpack(dir / name, dir / ("out-" + name), log, zip), 0) << zip.GetErrorText();
+    ExpectTreesEqual(dir / "src", dir / ("out-" + name));
   }
   // From a pipe zip writes a data descriptor and names the entry "-".
   CZipFile zip;
@@ -45,62 +26,51 @@ TEST(ReadForeign, InfoZipArchivesWithDescriptorsAndZip64) {
 }
 
 TEST(ReadForeign, SevenZipDeflateAndBzip2ReadOtherMethodsRefusedByName) {
-  const std::string seven = SevenZip();
-  if (seven.empty()) GTEST_SKIP() << "7-Zip is not installed";
   TempDir dir;
   WriteFile(dir / "src/a.txt", TextData(300000, 3));
   WriteFile(dir / "src/b/c.txt", TextData(1000, 4));
-  for (const char* m : {"Deflate", "BZip2", "LZMA"}) {
-    const std::string archive = dir / (std::string(m) + ".zip");
-    ASSERT_EQ(Shell("cd '" + (dir / "src") + "' && '" + seven + "' a -tzip -mm=" + m + " '" + archive + "' . >/dev/null")
-                  .status,
+  for (const std::string m : {"Deflate", "BZip2", "LZMA"}) {
+    const std::string archive = dir / (m + ".zip");
+    ASSERT_EQ(ShellIn(dir / "src", "7zz a -tzip -mm=" + m + " " + kpwtest::Quote(archive) + " . >/dev/null"),
               0);
     CZipFile zip;
     EventLog log;
-    const std::string out = dir / (std::string("out-") + m);
+    const std::string out = dir / ("out-" + m);
     const int rc = Unpack(archive, out, log, zip);
-    if (std::string(m) == "LZMA") {
-      EXPECT_EQ(rc, ARC_ERR_METHOD);
-      const auto errors = Errors(log);
-      ASSERT_EQ(errors.size(), 2u);
-      EXPECT_NE(errors[0].find("nicht unterstützten Verfahren (Methode 14, LZMA)"), std::string::npos) << errors[0];
-      EXPECT_NE(errors[0].find(archive), std::string::npos);
-      EXPECT_NE(errors[0].find("a.txt"), std::string::npos);
-      EXPECT_FALSE(Exists(out + "/a.txt"));
-      EXPECT_TRUE(Exists(out + "/b"));  // the folder entry is still made
-    } else {
+    if (m != "LZMA") {
       EXPECT_EQ(rc, 0) << zip.GetErrorText();
-      EXPECT_EQ(Shell("diff -r '" + (dir / "src") + "' '" + out + "'").status, 0) << m;
+      ExpectTreesEqual(dir / "src", out);
+      continue;
     }
+    EXPECT_EQ(rc, ARC_ERR_METHOD);
+    ASSERT_EQ(log.Errors().size(), 2u);
+    EXPECT_EQ(log.Errors()[0], "Der Eintrag 'a.txt' im Archiv '" + archive +
+                                   "' ist mit einem nicht unterstützten Verfahren (Methode 14, LZMA) gepackt "
+                                   "und wurde nicht entpackt.");
+    EXPECT_FALSE(Exists(out + "/a.txt"));
+    EXPECT_TRUE(Exists(out + "/b"));  // the folder entry is still made
   }
 }
 
 TEST(ReadForeign, EncryptedEntryRefusedTheRestRead) {
-  if (Tool("zip").empty()) GTEST_SKIP() << "zip is not installed";
   TempDir dir;
   WriteFile(dir / "secret.txt", "geheim");
   WriteFile(dir / "open.txt", "offen");
-  ASSERT_EQ(Shell("cd '" + dir.path() + "' && zip -q -P pw mixed.zip secret.txt && zip -q mixed.zip open.txt").status,
-            0);
+  ASSERT_EQ(ShellIn(dir.path(), "zip -q -P pw mixed.zip secret.txt && zip -q mixed.zip open.txt"), 0);
   CZipFile zip;
   EventLog log;
   EXPECT_EQ(Unpack(dir / "mixed.zip", dir / "out", log, zip), ARC_ERR_ENCRYPTED);
-  const auto errors = Errors(log);
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_NE(errors[0].find("Der Eintrag 'secret.txt' im Archiv '" + (dir / "mixed.zip") + "' ist verschlüsselt"),
-            std::string::npos)
-      << errors[0];
+  EXPECT_EQ(log.Errors(),
+            std::vector<std::string>{"Der Eintrag 'secret.txt' im Archiv '" + (dir / "mixed.zip") +
+                                     "' ist verschlüsselt und wurde nicht entpackt."});
   EXPECT_FALSE(Exists(dir / "out/secret.txt"));
   EXPECT_EQ(ReadFile(dir / "out/open.txt"), "offen");
 }
 
-namespace {
-
 // Python writes entries with names and attributes that no packer of ours would write.
-const char* kCrafted = R"PY(
+const char* const kCrafted = R"PY(
 import sys, zipfile
-path = sys.argv[1]
-with zipfile.ZipFile(path, "w") as z:
+with zipfile.ZipFile(sys.argv[1], "w") as z:
     z.writestr("good.txt", "gut")
     z.writestr("../evil.txt", "boese")
     z.writestr("/abs.txt", "absolut")
@@ -120,8 +90,6 @@ with zipfile.ZipFile(path, "w") as z:
     z.writestr("last.txt", "zuletzt")
 )PY";
 
-}  // namespace
-
 TEST(ReadForeign, CraftedNamesAndLinksNeverLeaveTheTarget) {
   TempDir dir;
   const std::string archive = dir / "crafted.zip";
@@ -130,32 +98,33 @@ TEST(ReadForeign, CraftedNamesAndLinksNeverLeaveTheTarget) {
   CZipFile zip;
   EventLog log;
   EXPECT_EQ(Unpack(archive, target, log, zip), ARC_ERR_LINK);  // the last error reported
-  const auto errors = Errors(log);
+  const auto errors = log.Errors();
   ASSERT_EQ(errors.size(), 5u);
-  for (int i = 0; i < 4; ++i) EXPECT_NE(errors[static_cast<std::size_t>(i)].find("zeigt aus dem Zielordner heraus"), std::string::npos);
-  EXPECT_NE(errors[0].find("'../evil.txt'"), std::string::npos) << errors[0];
-  EXPECT_NE(errors[4].find("'link'"), std::string::npos);
-  EXPECT_NE(errors[4].find("symbolische Verknüpfung"), std::string::npos);
-  // Nothing above the target; the sound entries are all there.
-  EXPECT_EQ(Shell("find '" + dir.path() + "' -type f ! -path '" + target + "/*' ! -name crafted.zip").output, "");
-  EXPECT_EQ(ReadFile(target + "/good.txt"), "gut");
-  EXPECT_EQ(ReadFile(target + "/dir/win.txt"), "windows");
-  EXPECT_EQ(ReadFile(target + "/dot/x.txt"), "punkt");
-  EXPECT_EQ(ReadFile(target + "/bz.txt").size(), 6000u);
-  EXPECT_EQ(ReadFile(target + "/last.txt"), "zuletzt");
+  EXPECT_EQ(errors[0], "Der Eintrag '../evil.txt' im Archiv '" + archive +
+                           "' zeigt aus dem Zielordner heraus und wurde übersprungen.");
+  for (int i = 1; i < 4; ++i)
+    EXPECT_NE(errors[static_cast<std::size_t>(i)].find("zeigt aus dem"), std::string::npos);
+  EXPECT_EQ(errors[4], "Der Eintrag 'link' im Archiv '" + archive +
+                           "' ist eine symbolische Verknüpfung und wurde nicht angelegt.");
+  // Nothing above the target; the sound entries are all there, a pipe's entry as a plain file.
+  EXPECT_EQ(Shell("find " + kpwtest::Quote(dir.path()) + " -type f ! -path " + kpwtest::Quote(target + "/*") +
+                  " ! -name crafted.zip")
+                .output,
+            "");
+  std::string bz;
+  for (int i = 0; i < 1000; ++i) bz += "bzip2 ";
+  EXPECT_EQ(kpwtest::FileContents(target), (std::map<std::string, std::string>{{"bz.txt", bz},
+                                                                               {"dir/win.txt", "windows"},
+                                                                               {"dot/x.txt", "punkt"},
+                                                                               {"fifo", ""},
+                                                                               {"good.txt", "gut"},
+                                                                               {"last.txt", "zuletzt"}}));
   EXPECT_FALSE(Exists(target + "/link"));
-  // A pipe's entry holds data like any file and is unpacked as one.
-  struct stat st {};
-  EXPECT_EQ(::lstat((target + "/fifo").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(log.Count(ARC_EVENT_FILE_DONE), 6);
-
   // Answer 2 stops at the first refused entry.
   CZipFile again;
   EventLog abort;
-  abort.errorAnswer = 2;
+  abort.errorAnswer = ARC_ANSWER_ABORT;
   EXPECT_EQ(Unpack(archive, dir / "t2", abort, again), ARC_ERR_USER_ABORT);
-  EXPECT_EQ(again.GetLastError(), ARC_ERR_USER_ABORT);
   EXPECT_EQ(abort.Count(ARC_EVENT_ERROR), 1);
   EXPECT_TRUE(Exists(dir / "t2/good.txt"));
   EXPECT_FALSE(Exists(dir / "t2/last.txt"));
@@ -170,11 +139,10 @@ TEST(ReadForeign, LinksAlreadyInTheTargetAreNotFollowed) {
                 .status,
             0);
   const std::string target = dir / "target";
-  MakeDirs(target);
-  MakeDirs(dir / "outside");
-  ASSERT_EQ(::symlink((dir / "outside").c_str(), (target + "/sub").c_str()), 0);
+  fs::create_directories(target);
   WriteFile(dir / "outside/file.txt", "alt");
-  ASSERT_EQ(::symlink((dir / "outside/file.txt").c_str(), (target + "/file.txt").c_str()), 0);
+  fs::create_directory_symlink(dir / "outside", target + "/sub");
+  fs::create_symlink(dir / "outside/file.txt", target + "/file.txt");
   CZipFile zip;
   EventLog log;
   // Below the link nothing is written, and that is no error: the link is named for the row's note.
@@ -194,11 +162,9 @@ TEST(ReadForeign, DamagedArchivesGiveErrorsNotCrashes) {
   EXPECT_NE(zip.GetErrorText().find("'" + (dir / "not.zip") + "' ist kein Zip-Archiv"), std::string::npos)
       << zip.GetErrorText();
   EXPECT_EQ(zip.Open((dir / "missing.zip").c_str(), ARC_OPEN_READ, 9), ARC_ERR_OPEN);
-  EXPECT_NE(zip.GetErrorText().find("nicht gefunden"), std::string::npos) << zip.GetErrorText();
   // Update never overwrites a file that is no archive.
   EXPECT_EQ(zip.Open((dir / "not.zip").c_str(), ARC_OPEN_UPDATE, 9), ARC_ERR_FORMAT);
   EXPECT_FALSE(zip.IsOpen());
-
   // A flipped byte in the data: the entry fails its check, the next one is still unpacked.
   const std::string archive = dir / "flip.zip";
   ASSERT_EQ(Python("import zipfile,sys\nz=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_STORED)\n"
@@ -211,11 +177,10 @@ TEST(ReadForeign, DamagedArchivesGiveErrorsNotCrashes) {
   WriteFile(archive, bytes);
   EventLog log;
   EXPECT_EQ(Unpack(archive, dir / "out", log, zip), ARC_ERR_DATA);
-  ASSERT_EQ(Errors(log).size(), 1u);
-  EXPECT_NE(Errors(log)[0].find("'a.txt'"), std::string::npos);
-  EXPECT_NE(Errors(log)[0].find("Prüfsumme falsch"), std::string::npos) << Errors(log)[0];
-  EXPECT_FALSE(Exists(dir / "out/a.txt"));
-  EXPECT_EQ(ReadFile(dir / "out/b.txt"), "BBBBBBBBBB");
+  EXPECT_EQ(log.Errors(), std::vector<std::string>{"Der Eintrag 'a.txt' im Archiv '" + archive +
+                                                   "' ist beschädigt (Prüfsumme falsch)."});
+  EXPECT_EQ(kpwtest::FileContents(dir / "out"),
+            (std::map<std::string, std::string>{{"b.txt", "BBBBBBBBBB"}}));
 }
 
 TEST(ReadForeign, TimesFromNtfsAndExtendedFieldsNamesFromCodePage437) {
@@ -238,18 +203,18 @@ with zipfile.ZipFile(path, "w") as z:
     z.writestr(zipfile.ZipInfo("Gr?e.txt"), "cp437")
 data = open(path, "rb").read().replace(b"Gr?e.txt", b"Gr\x81e.txt")
 open(path, "wb").write(data)
-)PY", {archive});
+)PY",
+                              {archive});
   ASSERT_EQ(py.status, 0) << py.output;
   CZipFile zip;
   EventLog log;
   EXPECT_EQ(Unpack(archive, dir / "out", log, zip), 0) << zip.GetErrorText();
   EXPECT_EQ(MTime(dir / "out/ntfs.txt"), 1234567891);
   EXPECT_EQ(MTime(dir / "out/ut.txt"), 1500000001);
+  const time_t dos = MTime(dir / "out/dos.txt");  // local time, as DOS stamps are
   std::tm tm{};
-  const time_t dos = MTime(dir / "out/dos.txt");
-  ::localtime_r(&dos, &tm);
-  EXPECT_EQ(tm.tm_year, 110);
-  EXPECT_EQ(tm.tm_hour, 8);
-  EXPECT_EQ(tm.tm_sec, 10);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", ::localtime_r(&dos, &tm));
+  EXPECT_STREQ(text, "2010-06-07 08:09:10");
   EXPECT_EQ(ReadFile(dir / "out/Grüe.txt"), "cp437");
 }

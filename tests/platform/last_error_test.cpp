@@ -1,5 +1,6 @@
 // The last-error word is per thread, and errno maps to the Windows codes callers test for.
 #include "platform/last_error.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +8,13 @@
 #include <filesystem>
 #include <thread>
 
-namespace fs = std::filesystem;
-
 TEST(LastError, IsPerThread) {
   SetLastError(5);
   DWORD other = 99;
-  std::thread([&] { other = GetLastError(); SetLastError(112); }).join();
+  std::thread([&] {
+    other = GetLastError();
+    SetLastError(112);
+  }).join();
   EXPECT_EQ(other, 0u);
   EXPECT_EQ(GetLastError(), 5u);
 }
@@ -35,14 +37,12 @@ TEST(LastError, ErrnoTable) {
 }
 
 TEST(LastError, PathDecidesMissingFileOrFolderAndFileOrFolderExists) {
-  const fs::path dir = fs::temp_directory_path() / "kpw_last_error_test";
-  fs::remove_all(dir);
-  fs::create_directories(dir / "sub");
+  const kpwtest::TempDir dir("last-error");
+  std::filesystem::create_directory(dir / "sub");
   EXPECT_EQ(Win32ErrorFromErrno(ENOENT, (dir / "missing.txt").c_str()), 2u);
   EXPECT_EQ(Win32ErrorFromErrno(ENOENT, (dir / "nofolder/missing.txt").c_str()), 3u);
   EXPECT_EQ(Win32ErrorFromErrno(EEXIST, (dir / "sub").c_str()), 183u);
   EXPECT_EQ(Win32ErrorFromErrno(EEXIST, (dir / "file").c_str()), 80u);
   EXPECT_EQ(SetLastErrorFromErrno(ENOSPC, nullptr), 112u);
   EXPECT_EQ(GetLastError(), 112u);
-  fs::remove_all(dir);
 }
