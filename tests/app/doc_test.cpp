@@ -126,17 +126,6 @@ TEST_F(DocTest, FailedSaveLeavesTheOldFileAndReports) {
   EXPECT_EQ(VarGet("KPW_FILE"), std::nullopt);
 }
 
-TEST_F(DocTest, NewDocumentClearsTheList) {
-  view.AddEntry(-1, "/a", "/b", "", "", 0, JOB_MODE_COPY, "");
-  view.SetSchedule(3, 5);
-  EXPECT_TRUE(doc.OnNewDocument());
-  EXPECT_EQ(view.GetInfo(0), 0);
-  EXPECT_EQ(doc.SerializeStore(), "/ZEITPLAN=0x0,1\r\n");
-  CKopiwartDoc lonely(host);  // without a view, serialising does nothing
-  lonely.SerializeLoad("[EINTRAG]\n\tQ:/a\n\tZ:/b\n");
-  EXPECT_EQ(lonely.SerializeStore(), "");
-}
-
 TEST(HeadlessHost, NeverBlocksAndAnswersUnattended) {
   HeadlessRunHost host;
   EXPECT_EQ(host.MessageBox("Test", "", MB_ABORTRETRYIGNORE | MB_ICONHAND), IDIGNORE);

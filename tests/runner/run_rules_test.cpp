@@ -1,5 +1,4 @@
-// Run rules: schedule boundaries with the tolerance, start-up flags, targets, foreign paths,
-// cell limits, continuation of neighbouring rows.
+// Run rules: schedule boundaries with the tolerance, targets, foreign paths, cell limits.
 #include "jobs/run_rules.h"
 
 #include <gtest/gtest.h>
@@ -20,16 +19,11 @@ TEST(ScheduleTest, DueOnceTheIntervalHasPassedWithTheTolerance) {
     i64 now;
     bool due;
   } cases[] = {
-      {{SCHED_DAYS, 1, kLast}, kLast + 1, false},
       {{SCHED_DAYS, 1, kLast}, kLast + kDay - 3601, false},
       {{SCHED_DAYS, 1, kLast}, kLast + kDay - 3600, true},  // a cron start up to an hour early
-      {{SCHED_DAYS, 1, kLast}, kLast + 40 * kDay, true},    // a missed interval holds nothing back
       {{SCHED_DAYS, 1, kLast}, kLast - 10, true},           // the clock went back
       {{SCHED_DAYS, 1, 0}, 5, true},                        // never ran
-      {{SCHED_DAYS, 0, kLast}, kLast, true},
-      {{SCHED_ALWAYS, 5, kLast}, kLast, true},
-      {{0x07, 5, kLast}, kLast, true},                       // an unknown unit gives no interval
-      {{SCHED_DAYS | 0xF000, 1, kLast}, kLast + 60, false},  // options do not disturb the unit
+      {{0x07, 5, kLast}, kLast, true},                      // an unknown unit gives no interval
       {{SCHED_WEEKS, 2, kLast}, kLast + 13 * kDay, false},
       {{SCHED_WEEKS, 2, kLast}, kLast + 14 * kDay, true},
       {{SCHED_MONTHS, 1023, 0xF0000000u}, 0xF0000000LL + months - 3601, false},
@@ -56,22 +50,6 @@ TEST(RowRulesTest, TargetsDrivesAndCellLimits) {
   for (int i = 0; i < kJobCellMaxChars; ++i) umlauts += "\xC3\xA4";
   EXPECT_TRUE(CellFitsAfterExpansion(umlauts));  // characters count, not bytes
   EXPECT_FALSE(CellFitsAfterExpansion(umlauts + "a"));
-}
-
-TEST(ContinuationTest, ZipRowsAndKopiwartRowsOnTheSameServer) {
-  const RowKey zip{JOB_MODE_ZIP, "/b/a.zip"}, add{JOB_MODE_ZIP_ADD, "/b/a.zip"};
-  EXPECT_TRUE(RowContinues(zip, add));
-  EXPECT_FALSE(RowContinues(add, zip));                                   // "Zip" starts a new archive
-  EXPECT_TRUE(RowContinues(add, RowKey{JOB_MODE_ZIP_ADD, "/b//a.zip"}));  // the same place
-  EXPECT_FALSE(RowContinues(add, RowKey{JOB_MODE_ZIP_ADD, "/b/A.zip"}));  // names are exact here
-  EXPECT_FALSE(RowContinues(RowKey{JOB_MODE_ZIP_ADD, ""}, RowKey{JOB_MODE_ZIP_ADD, ""}));
-  EXPECT_FALSE(RowContinues(RowKey{JOB_MODE_COPY, "/b/a.zip"}, add));
-  const auto k = [](const char* t) { return RowKey{JOB_MODE_KOPIWART, t}; };
-  EXPECT_TRUE(RowContinues(k("SFTP://u:p@HOST:22/a"), k("sftp://u:p@host:22/b")));
-  for (const char* other :
-       {"sftp://v:p@host:22/a", "sftp://u:q@host:22/a", "sftp://u:p@host:2222/a", "ftp://u:p@host:22/a"})
-    EXPECT_FALSE(RowContinues(k("sftp://u:p@host:22/a"), k(other))) << other;
-  EXPECT_FALSE(RowContinues(k("sftp://u@host/a"), RowKey{JOB_MODE_FTP, "sftp://u@host/a"}));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The kopiwart program without a display: starts that need the window, saving the last-run time
-// into a job file that keeps its owner and mode or is read-only, the bundled example.
+// into a job file that keeps its owner and mode or is read-only.
 #include "tests/support/files.h"
 #include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
@@ -84,18 +84,6 @@ TEST_F(ProgramTest, SavesKeepOwnerGroupAndModeAndLeaveReadOnlyFiles) {
   EXPECT_EQ(ReadFile(path), before);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()),
             4);  // nothing beside
-}
-
-TEST_F(ProgramTest, BundledExampleCopiesTheSampleTree) {
-  const std::string example = std::string(KPW_SOURCE_DIR) + "/examples/demo.kpw";
-  const std::string before = ReadFile(example);
-  EXPECT_EQ(Kopiwart(Quote(example) + " -S -A -N", "KPW_DEMO_TARGET=" + Quote(dir / "demo")), 0) << err;
-  int status = -1;
-  kpwtest::Shell(
-      "diff -r " + Quote(std::string(KPW_SOURCE_DIR) + "/examples/sample") + " " + Quote(dir / "demo"),
-      &status);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(ReadFile(example), before);  // its schedule keeps the file as it is
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Start-up: InitInstance in its order, the start-up run on both paths, its flags, save and exit
 // status, closing and cancels, "Konfigurieren", the last-run patch of a job file.
+#include "app/headless_frame.h"
 #include "app/kopiwart_app.h"
 #include "app/kopiwart_doc.h"
 #include "app/kopiwart_view.h"
@@ -13,8 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 
 namespace {
@@ -24,37 +23,21 @@ using kpwtest::ReadFile;
 
 constexpr i64 kNow = 1'750'000'000;
 
-// A frame that records what start-up asks of the window and runs a main loop of posted calls.
-class ScriptedFrame : public IAppFrame {
+// The frame of a run without a window that records what start-up asks of the window.
+class ScriptedFrame : public CHeadlessFrame {
  public:
   IRunHost& Host() override { return host; }
   IViewHost& ViewHost() override { return host; }
   void ShowMainWindow(int showCommand) override { Note("Show" + std::to_string(showCommand)); }
   void PostHiddenStart() override { Note("HiddenStart"); }
-  void PostToMainThread(std::function<void()> fn) override {
-    std::lock_guard lock(m_mutex);
-    m_posted.push_back(std::move(fn));
-    m_cv.notify_all();
-  }
   int Run() override {
     mainThread = std::this_thread::get_id();
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-      m_cv.wait(lock, [&] { return !m_posted.empty() || quits > 0; });
-      if (m_posted.empty()) return status;
-      auto fn = std::move(m_posted.front());
-      m_posted.pop_front();
-      lock.unlock();
-      fn();
-      lock.lock();
-    }
+    return CHeadlessFrame::Run();
   }
   void PostQuit(int s) override {
-    std::lock_guard lock(m_mutex);
     if (quits++ == 0) status = s;
-    m_cv.notify_all();
+    CHeadlessFrame::PostQuit(s);
   }
-  u32 HiddenRunMinimumMs() override { return minimumMs; }
   std::vector<std::string> Notes() {
     std::lock_guard lock(m_mutex);
     return m_notes;
@@ -62,9 +45,8 @@ class ScriptedFrame : public IAppFrame {
 
   ScriptedRunHost host;
   std::thread::id mainThread;
-  int quits = 0;
+  std::atomic<int> quits{0};
   int status = -1;
-  u32 minimumMs = 0;
 
  private:
   void Note(std::string s) {
@@ -72,8 +54,6 @@ class ScriptedFrame : public IAppFrame {
     m_notes.push_back(std::move(s));
   }
   std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::deque<std::function<void()>> m_posted;
   std::vector<std::string> m_notes;
 };
 
@@ -138,29 +118,6 @@ TEST_F(StartupTest, AFileThatCannotBeOpenedEndsTheProgram) {
   EXPECT_NE(frame.host.Errors()[0].find("konnte nicht geöffnet werden"), std::string::npos);
   EXPECT_EQ(frame.quits, 0);
   EXPECT_TRUE(workers.Calls().empty());
-}
-
-TEST_F(StartupTest, HiddenRunIsDirectOnItsOwnThreadAndQuitsOnce) {
-  const std::string path = JobFile(2);
-  frame.minimumMs = 150;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Run(app, {path.c_str(), "-S", "-A", "-N"}), KPW_EXIT_OK);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));  // the tray's minimum
-  EXPECT_EQ(frame.quits, 1);
-  const auto calls = workers.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].flags, 0u);  // no dialog, no schedule
-  EXPECT_NE(calls[0].thread, frame.mainThread);
-  EXPECT_EQ(frame.Notes(), (std::vector<std::string>{"Show0", "Show0", "HiddenStart"}));
-  std::string tray;
-  for (const auto& call : frame.host.Calls()) tray += call.what + "(" + call.text + ") ";
-  EXPECT_EQ(tray, "TaskbarDeleteTab() TrayIconAdd(jobs) TrayIconDelete() ");
-  EXPECT_TRUE(frame.host.Boxes().empty());  // no closing message without a dialog
-  EXPECT_EQ(app.GetView()->GetHiddenRun(), 1);
-  // Switches are cleared after the open: a second open from the window does not run.
-  EXPECT_TRUE(app.OpenDocumentFile(path));
-  app.WaitForStartupRun();
-  EXPECT_EQ(workers.Calls().size(), 2u);
 }
 
 TEST_F(StartupTest, RunWithTheWindowGoesThroughTheDialogOnTheMainThread) {
@@ -290,6 +247,7 @@ TEST_F(StartupTest, ClosingDuringAHiddenRunCancelsAndWaits) {
   });
   ASSERT_TRUE(Init({path.c_str(), "-S", "-N"}));
   while (!inRun) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(app.GetView()->GetHiddenRun(), 1);
   app.OnClose();  // returns only after the run thread ended
   EXPECT_EQ(frame.quits, 1);
   EXPECT_EQ(frame.status, KPW_EXIT_STOPPED);

@@ -4,7 +4,6 @@
 #include "test_util.h"
 #include "tests/support/child.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,26 +18,6 @@ struct stat StatOf(const std::string& path) {
   struct stat st {};
   ::lstat(path.c_str(), &st);
   return st;
-}
-
-TEST(CopyEngine, CopiesContentPermissionsAndWithFlag0x20Times) {
-  TempDir dir;
-  const std::string src = dir / "src.bin";
-  WriteFile(src, std::string(300000, 'a'));
-  ::chmod(src.c_str(), 0640);
-  kpwtest::SetMTime(src, 1000000000);
-  SysByteCounter counter{12345};
-  u64 total = 0;
-  ASSERT_EQ(SysFileCopyEx(0x3B0, src.c_str(), (dir / "t1").c_str(), &counter, &total, nullptr), 1);
-  EXPECT_EQ(ReadFile(dir / "t1"), ReadFile(src));
-  EXPECT_EQ(counter.load(), 300000u);
-  EXPECT_EQ(total, 300000u);
-  EXPECT_EQ(StatOf(dir / "t1").st_mode & 07777, 0640u);
-  EXPECT_EQ(StatOf(dir / "t1").st_mtime, 1000000000);
-  // Without 0x20 the copy gets its own write time.
-  ASSERT_EQ(Copy(0x190, src, dir / "t2"), 1);
-  EXPECT_GT(StatOf(dir / "t2").st_mtime, 1000000000);
-  EXPECT_EQ(CountEntries(dir.path()), 3);  // no temporary file left
 }
 
 TEST(CopyEngine, ReplacesOrRefusesAnExistingTarget) {

@@ -1,4 +1,4 @@
-// The variables table: expansion rules, size failures, predefined names, and many threads at once.
+// The variables table: expansion rules, size failures, predefined names.
 #include "lib/system/vars.h"
 
 #include "platform/last_error.h"
@@ -8,13 +8,10 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -79,33 +76,6 @@ TEST(Vars, StartupFillsEnvironmentPredefinedNamesAndUserDirs) {
   // A name set by the program wins over a computed one.
   VarSet("DATE", "heute", 0);
   EXPECT_STREQ(VarExpand("$(DATE)", 1300), "heute");
-}
-
-TEST(Vars, ManyThreadsExpandWhileTheTableChanges) {
-  VarClear();
-  VarSet("BASIS", "/srv/basis", 0);
-  std::atomic<bool> stop{false};
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t, &wrong] {
-      const std::string own = "T" + std::to_string(t);
-      for (int i = 0; i < 2000; ++i) {
-        VarSet(own.c_str(), std::to_string(i).c_str(), 0);
-        const char* r = VarExpand(("$(BASIS)/$(" + own + ")/$(WECHSEL)").c_str(), 1300);
-        const std::string head = "/srv/basis/" + std::to_string(i) + "/";
-        if (!r || (std::string(r) != head && std::string(r) != head + "a" && std::string(r) != head + "bb"))
-          ++wrong;
-      }
-    });
-  }
-  std::thread writer([&stop] {
-    for (int i = 0; !stop; ++i) VarSet("WECHSEL", i % 3 == 0 ? nullptr : (i % 3 == 1 ? "a" : "bb"), 0);
-  });
-  for (auto& t : threads) t.join();
-  stop = true;
-  writer.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
