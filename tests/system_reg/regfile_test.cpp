@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -276,27 +275,6 @@ TEST(RegFile, MalformedFileImportsNothingAndNamesTheLine) {
   EXPECT_EQ(Data("Software\\Bad", "a"), "<fehlt>");
   WriteFile(File("root2.reg"), "REGEDIT4\n[-HKEY_CURRENT_USER]\n");
   EXPECT_FALSE(file.Import(File("root2.reg").c_str()));
-}
-
-TEST(RegFile, MachineKeysNeedRoot) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-  const std::string path = File("machine.reg");
-  WriteFile(path, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Tavrin]\n\"Path\"=\"/opt\"\n");
-  ::chmod(fs::path(path).parent_path().c_str(), 0755);
-  ::chmod(path.c_str(), 0644);
-  const auto nobody = [&] {
-    CRegFile file;
-    const bool refused = !file.Import(path.c_str()) && GetLastError() == ERROR_ACCESS_DENIED;
-    return refused && file.GetErrorLine() == 2 ? 0 : 1;
-  };
-  EXPECT_EQ(RunChild(nobody, true), 0);
-  CRegFile file;
-  ASSERT_TRUE(file.Import(path.c_str())) << file.GetErrorText();
-  CRegistry reg;
-  std::string value;
-  ASSERT_TRUE(reg.Open(HKEY_LOCAL_MACHINE, "Software\\Tavrin", REG_OPEN_READ));
-  EXPECT_TRUE(reg.GetString("Path", value));
-  EXPECT_EQ(value, "/opt");
 }
 
 }  // namespace
