@@ -15,38 +15,24 @@ CommandLineInfo Parse(std::vector<const char*> args) {
   return ParseCommandLine(static_cast<int>(args.size()), args.data());
 }
 
-TEST(CommandLineTest, OnlyTheLetterAfterTheSignCounts) {
+TEST(CommandLineTest, OnlyTheLetterAfterTheSignCountsAndAbsolutePathsAreFiles) {
   for (const char* s : {"-s", "-S", "/S", "/s", "-Sync", "-sofort"}) {
     const CommandLineInfo info = Parse({"jobs.kpw", s});
-    EXPECT_TRUE(info.startAtOnce) << s;
-    EXPECT_FALSE(info.always || info.noWindow) << s;
+    EXPECT_TRUE(info.startAtOnce && !info.always && !info.noWindow) << s;
     EXPECT_EQ(info.file, "jobs.kpw") << s;
   }
-  const CommandLineInfo all = Parse({"/a", "-n", "x.kpw", "/S"});
+  const CommandLineInfo all = Parse({"/a", "-n", "/home/u/jobs.kpw", "/S", "b.kpw", ""});
   EXPECT_TRUE(all.startAtOnce && all.always && all.noWindow);
-  EXPECT_EQ(all.file, "x.kpw");
+  EXPECT_EQ(all.file, "/home/u/jobs.kpw");
+  EXPECT_EQ(all.unused, (std::vector<std::string>{"b.kpw", ""}));  // the first file counts
   const CommandLineInfo none = Parse({"-x", "-", "--", "/q", "a.kpw"});
   EXPECT_FALSE(none.startAtOnce || none.always || none.noWindow);
   EXPECT_EQ(none.file, "a.kpw");
   EXPECT_TRUE(none.unused.empty());
-}
-
-TEST(CommandLineTest, AbsolutePathsAreFiles) {
-  const CommandLineInfo info = Parse({"/home/u/jobs.kpw", "/s", "/N"});
-  EXPECT_EQ(info.file, "/home/u/jobs.kpw");
-  EXPECT_TRUE(info.startAtOnce);
-  EXPECT_TRUE(info.noWindow);
   // A one-letter file in the root is a file too; a dash form never is.
   EXPECT_EQ(Parse({"/ab"}).file, "/ab");
   EXPECT_EQ(Parse({"/"}).file, "/");
   EXPECT_EQ(Parse({"-ab"}).file, "");
-}
-
-TEST(CommandLineTest, FirstFileCountsTheRestIsUnused) {
-  const CommandLineInfo info = Parse({"a.kpw", "b.kpw", "-S", ""});
-  EXPECT_EQ(info.file, "a.kpw");
-  EXPECT_EQ(info.unused, (std::vector<std::string>{"b.kpw", ""}));
-  EXPECT_TRUE(Parse({}).file.empty());
 }
 
 TEST(CommandLineTest, BackslashesSeparateUnlessTheFileHasThatName) {

@@ -63,11 +63,6 @@ void ScriptedRunHost::SetViewVisible(bool visible) {
   m_visible = visible;
 }
 
-void ScriptedRunHost::SetMainWindow(bool exists) {
-  std::lock_guard lock(m_mutex);
-  m_mainWindow = exists;
-}
-
 void ScriptedRunHost::SetListFocus(bool focus) {
   std::lock_guard lock(m_mutex);
   m_listFocus = focus;
@@ -84,10 +79,7 @@ int ScriptedRunHost::MessageBox(const std::string& text, const std::string& capt
   return answer;
 }
 
-bool ScriptedRunHost::HasMainWindow() {
-  std::lock_guard lock(m_mutex);
-  return m_mainWindow;
-}
+bool ScriptedRunHost::HasMainWindow() { return true; }
 
 bool ScriptedRunHost::IsViewVisible() {
   std::lock_guard lock(m_mutex);

@@ -44,7 +44,6 @@ class ScriptedRunHost : public IRunHost, public IViewHost {
   // Schedule dialog results, in order; without one the dialog is cancelled.
   void QueueSchedule(bool ok, u32 word, i32 interval);
   void SetViewVisible(bool visible);
-  void SetMainWindow(bool exists);
   void SetListFocus(bool focus);
 
   // Advances the clock: every timer fires once per full period that passes.
@@ -94,7 +93,6 @@ class ScriptedRunHost : public IRunHost, public IViewHost {
   std::vector<std::string> m_errors;
   std::deque<ScheduleAnswer> m_schedules;
   bool m_visible = true;
-  bool m_mainWindow = true;
   bool m_listFocus = true;
   std::map<std::string, int> m_icons;
   std::map<u32, Timer> m_timers;

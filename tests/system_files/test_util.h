@@ -1,19 +1,27 @@
-// Helpers of the file tests: a temporary folder per test and small file utilities.
+// Helpers of the file tests: the shared file helpers, a short call of the copy engine, names in a folder.
 #pragma once
 
+#include "lib/system/sys_copy.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
 
 using kpwtest::Exists;
+using kpwtest::ReadFile;
 using kpwtest::TempDir;
+using kpwtest::WriteFile;
 
-inline void WriteText(const std::string& path, const std::string& text) { kpwtest::WriteFile(path, text); }
-
-inline std::string ReadText(const std::string& path) { return kpwtest::ReadFile(path); }
+inline int Copy(int flags, const std::string& source, const std::string& target,
+                const SysCancelFlag* cancel = nullptr) {
+  return SysFileCopyEx(flags, source.c_str(), target.c_str(), nullptr, nullptr, cancel);
+}
 
 // Number of names in a folder (without "." and "..").
-int CountEntries(const std::string& dir);
+inline long CountEntries(const std::string& dir) {
+  return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
+}

@@ -3,6 +3,7 @@
 
 #include "platform/last_error.h"
 #include "reg_test_util.h"
+#include "tests/support/run.h"
 
 #include <gtest/gtest.h>
 
@@ -12,20 +13,17 @@
 
 namespace {
 
-bool HaveTool(const char* tool) {
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
+using kpwtest::HaveTool;
 
-// desktop-file-validate's verdict; its output joins the failure message.
-int Validate(const std::string& path, std::string& output) {
-  const std::string log = path + ".log";
-  const int rc = std::system(("desktop-file-validate '" + path + "' >'" + log + "' 2>&1").c_str());
-  output = ReadBytes(log);
-  std::filesystem::remove(log);
-  return rc;
+// desktop-file-validate finds no error in the file (true when the tool is missing).
+void ExpectValid(const std::string& path) {
+  if (!HaveTool("desktop-file-validate")) return;
+  int status = -1;
+  const std::string output =
+      kpwtest::Shell("desktop-file-validate " + kpwtest::Quote(path) + " 2>&1", &status);
+  EXPECT_EQ(status, 0) << path << "\n" << output;
+  EXPECT_EQ(output.find("error"), std::string::npos) << output;
 }
-
-}  // namespace
 
 TEST(Shell, RegistersBothTypesAndTheVerbsAsTheConfigureCommandDoes) {
   const std::string data = std::getenv("XDG_DATA_HOME");
@@ -37,56 +35,49 @@ TEST(Shell, RegistersBothTypesAndTheVerbsAsTheConfigureCommandDoes) {
   ASSERT_TRUE(SysRegisterFileVerb(".kpw", exe, "Bearbeiten", nullptr));
   ASSERT_TRUE(SysShellRefresh(".kpw"));
 
-  const std::string xml = ReadBytes(data + "/mime/packages/kopiwart-kpw.xml");
-  EXPECT_NE(xml.find("<mime-type type=\"application/x-kopiwart-kpw\">"), std::string::npos) << xml;
-  EXPECT_NE(xml.find("<comment>Kopiwart Datei &amp; mehr</comment>"), std::string::npos);
-  EXPECT_NE(xml.find("<glob pattern=\"*.kpw\"/>"), std::string::npos);
-  EXPECT_NE(ReadBytes(data + "/mime/packages/kopiwart-ssy.xml").find("<icon name=\"kopiwart-4\"/>"), std::string::npos);
-
+  const std::string xml = ReadFile(data + "/mime/packages/kopiwart-kpw.xml");
+  for (const char* part : {"<mime-type type=\"application/x-kopiwart-kpw\">",
+                           "<comment>Kopiwart Datei &amp; mehr</comment>", "<glob pattern=\"*.kpw\"/>"})
+    EXPECT_NE(xml.find(part), std::string::npos) << xml;
+  EXPECT_NE(ReadFile(data + "/mime/packages/kopiwart-ssy.xml").find("<icon name=\"kopiwart-4\"/>"),
+            std::string::npos);
   const std::string open = data + "/applications/kopiwart-kpw-open.desktop";
   const std::string edit = data + "/applications/kopiwart-kpw-bearbeiten.desktop";
-  const std::string openText = ReadBytes(open);
-  EXPECT_NE(openText.find("Exec=\"/opt/Kopi wart/bin/Kopiwart\" %f /S /A /N\n"), std::string::npos) << openText;
-  EXPECT_NE(openText.find("MimeType=application/x-kopiwart-kpw;\n"), std::string::npos);
-  EXPECT_NE(ReadBytes(edit).find("Exec=\"/opt/Kopi wart/bin/Kopiwart\" %f\n"), std::string::npos);
-  EXPECT_NE(ReadBytes(config + "/mimeapps.list")
+  EXPECT_NE(ReadFile(open).find("Exec=\"/opt/Kopi wart/bin/Kopiwart\" %f /S /A /N\n"), std::string::npos);
+  EXPECT_NE(ReadFile(open).find("MimeType=application/x-kopiwart-kpw;\n"), std::string::npos);
+  EXPECT_NE(ReadFile(edit).find("Exec=\"/opt/Kopi wart/bin/Kopiwart\" %f\n"), std::string::npos);
+  EXPECT_NE(ReadFile(config + "/mimeapps.list")
                 .find("[Default Applications]\napplication/x-kopiwart-kpw=kopiwart-kpw-open.desktop;\n"),
             std::string::npos);
-
-  if (!HaveTool("desktop-file-validate")) GTEST_SKIP() << "desktop-file-validate missing (desktop-file-utils)";
-  for (const auto& file : {open, edit}) {
-    std::string output;
-    EXPECT_EQ(Validate(file, output), 0) << file << "\n" << output;
-    EXPECT_EQ(output.find("error"), std::string::npos) << output;
-  }
+  ExpectValid(open);
+  ExpectValid(edit);
   // The tools took the registration in: the MIME database knows the type and its glob.
   if (HaveTool("update-mime-database")) {
-    EXPECT_TRUE(std::filesystem::exists(data + "/mime/application/x-kopiwart-kpw.xml"));
-    EXPECT_NE(ReadBytes(data + "/mime/globs2").find("application/x-kopiwart-kpw:*.kpw"), std::string::npos);
+    EXPECT_NE(ReadFile(data + "/mime/globs2").find("application/x-kopiwart-kpw:*.kpw"), std::string::npos);
   }
   if (HaveTool("update-desktop-database")) {
-    EXPECT_NE(ReadBytes(data + "/applications/mimeinfo.cache").find("application/x-kopiwart-kpw="), std::string::npos);
+    EXPECT_NE(ReadFile(data + "/applications/mimeinfo.cache").find("application/x-kopiwart-kpw="),
+              std::string::npos);
   }
 }
 
 TEST(Shell, ExecLinesQuoteWhatTheDesktopRulesReserve) {
   const std::string data = std::getenv("XDG_DATA_HOME");
   ASSERT_TRUE(SysRegisterFileVerb("txt", "/usr/bin/kpw", "druck", "/P \"%1\" \"a b\" 50% $x \\y"));
-  const std::string text = ReadBytes(data + "/applications/kpw-txt-druck.desktop");
+  const std::string file = data + "/applications/kpw-txt-druck.desktop";
   // In the file every backslash of the Exec value is doubled once more.
-  EXPECT_NE(text.find("Exec=/usr/bin/kpw /P %f \"a b\" 50%% \"\\\\$x\" \"\\\\\\\\y\"\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("Name=Kpw (druck)\n"), std::string::npos);
-  if (HaveTool("desktop-file-validate")) {
-    std::string output;
-    EXPECT_EQ(Validate(data + "/applications/kpw-txt-druck.desktop", output), 0) << output;
-  }
+  EXPECT_NE(ReadFile(file).find("Exec=/usr/bin/kpw /P %f \"a b\" 50%% \"\\\\$x\" \"\\\\\\\\y\"\n"),
+            std::string::npos)
+      << ReadFile(file);
+  EXPECT_NE(ReadFile(file).find("Name=Kpw (druck)\n"), std::string::npos);
+  ExpectValid(file);
   // An existing mimeapps.list keeps its other lines.
   const std::string list = std::string(std::getenv("XDG_CONFIG_HOME")) + "/mimeapps.list";
-  std::filesystem::create_directories(std::filesystem::path(list).parent_path());
-  WriteBytes(list, "[Added Associations]\ntext/plain=x.desktop;\n\n[Default Applications]\ntext/html=b.desktop;\n"
-                   "application/x-kpw-txt=alt.desktop;\n");
+  WriteFile(list,
+            "[Added Associations]\ntext/plain=x.desktop;\n\n[Default Applications]\ntext/html=b.desktop;\n"
+            "application/x-kpw-txt=alt.desktop;\n");
   ASSERT_TRUE(SysRegisterFileVerb("txt", "/usr/bin/kpw", "open", nullptr));
-  EXPECT_EQ(ReadBytes(list),
+  EXPECT_EQ(ReadFile(list),
             "[Added Associations]\ntext/plain=x.desktop;\n\n[Default Applications]\ntext/html=b.desktop;\n"
             "application/x-kpw-txt=kpw-txt-open.desktop;\n");
 
@@ -105,3 +96,5 @@ TEST(Shell, SharesOfAWindowsServerHaveNoLocalMeaning) {
   EXPECT_STREQ(name, "");
   SysShareFindClose(nullptr);
 }
+
+}  // namespace

@@ -1,7 +1,7 @@
 // A worker table for tests: every mode records the seven arguments it got and answers as told.
+#include "tests/support/recording_workers.h"
 #include "jobs/job_model.h"
 #include "jobs/progress/run_state.h"
-#include "recording_workers.h"
 #include "tests/support/test_env.h"
 
 #include <utility>

@@ -1,0 +1,32 @@
+// A function run in a child process of the test program, as user "nobody" when asked.
+#pragma once
+
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+namespace kpwtest {
+
+// Forks; the child runs fn and exits with what it returns (125 when it cannot become nobody).
+inline pid_t StartChild(const std::function<int()>& fn, bool asNobody = false) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  if (asNobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+    ::_exit(125);
+  ::_exit(fn());
+}
+
+// The child's exit status; 128 + the signal when it was killed, -1 when it cannot be waited for.
+inline int WaitChild(pid_t pid) {
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+inline int RunChild(const std::function<int()>& fn, bool asNobody = false) {
+  return WaitChild(StartChild(fn, asNobody));
+}
+
+}  // namespace kpwtest
