@@ -36,11 +36,18 @@ inline std::string Listing(const std::string& root) {
   std::vector<std::string> names;
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); ++it)
-    names.push_back(fs::relative(it->path(), root).string() +
+    names.push_back(it->path().lexically_relative(root).string() +
                     (it->is_directory() && !it->is_symlink() ? "/" : ""));
   std::sort(names.begin(), names.end());
   std::string all;
   for (const std::string& name : names) all += (all.empty() ? "" : " ") + name;
+  return all;
+}
+
+// Every file below root with its content, "name=content", sorted, a blank between.
+inline std::string Contents(const std::string& root) {
+  std::string all;
+  for (const auto& [name, text] : FileContents(root)) all += (all.empty() ? "" : " ") + name + "=" + text;
   return all;
 }
 
