@@ -174,19 +174,4 @@ TEST_F(CopyDel, NestedSourceAndTargetAreLeftOut) {
   EXPECT_EQ(Listing(dir / "dst"), "inner.txt sub/ sub/inner.txt sub/surplus.log surplus.log");
 }
 
-TEST_F(CopyDel, OtherHostTargetSignAndFailures) {
-  const ScopedTestEnv env;
-  TestEnv().hostName = "kpw-test-host";
-  const std::string before = Listing(dir / "dst");
-  EXPECT_EQ(Mirror(0, "", "", 1, "*[elsewhere]"), JOB_DONE);
-  EXPECT_EQ(Listing(dir / "dst"), before);
-  EXPECT_EQ(run.Call(RunCopyDel, dir / "src", dir / "nothing", 0, "", "", 1, "*[kpw-test-host];*"), JOB_DONE);
-  EXPECT_FALSE(Exists(dir / "nothing"));
-  // A copy failure fails the row, but the mirror goes on.
-  Put(dir / "src/blocked/x.txt", "x");
-  Put(dir / "dst/blocked", "a file in the folder's place");
-  EXPECT_EQ(Mirror(0, "", "", 1, "*[kpw-test-host];*"), JOB_FAILED);
-  EXPECT_FALSE(Exists(dir / "dst/surplus.txt"));
-}
-
 }  // namespace

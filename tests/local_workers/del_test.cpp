@@ -42,13 +42,6 @@ class Del : public ::testing::Test {
   RunRig run;
 };
 
-TEST_F(Del, WithoutFiltersEverythingGoesDeepestFirst) {
-  EXPECT_EQ(Delete(root), JOB_DONE);
-  EXPECT_FALSE(Exists(root));
-  EXPECT_EQ(run.Copied(), 5u + 3u + 1u);  // the files, the sub-folders and the folder itself
-  EXPECT_EQ(run.TakeBoxes(), "");
-}
-
 TEST_F(Del, WhatFiltersSubfoldersAndTheReadOnlyFlagSpare) {
   const struct {
     const char *plus, *minus;

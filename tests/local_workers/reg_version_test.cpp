@@ -1,6 +1,6 @@
-// "Reg", "Reg Add" and "Version": exports of our store, imports with CURRENT_PATH and CURRENT_FILE,
-// plain copies; program, text and date versions stamped between markers, the rest of the file and
-// its mode, owner and links kept, and the file whole when the disk is full.
+// "Reg", "Reg Add" and "Version": exports of our store and the failures of exports and imports;
+// program, text and date versions stamped between markers, the rest of the file and its mode, owner
+// and links kept, and the file whole when the disk is full.
 #include "jobs/workers/local_workers.h"
 #include "lib/system/registry.h"
 #include "lib/system/vars.h"
@@ -87,40 +87,17 @@ TEST_F(Reg, FailedExportsAndImportsAreReported) {
   EXPECT_EQ(run.Call(RunReg, kKey, "", RUN_DIALOG), JOB_FAILED);
   EXPECT_EQ(run.Call(RunReg, dir / "bad.reg", "", RUN_DIALOG), JOB_FAILED);
   EXPECT_EQ(run.Call(RunReg, dir / "fehlt.reg", ""), JOB_FAILED);
-  EXPECT_EQ(run.TakeBoxes(), "Kann Registry Schlüssel :\n" + missing + "\nnicht nach :\n" + out +
-                                 "\nexportieren !\nFür:\n" + kKey +
-                                 "\nist kein Ziel angegeben !\nKann Registry Datei :\n" + dir / "bad.reg" +
-                                 "\nnicht importieren !\n");
+  EXPECT_EQ(run.Call(RunReg, dir.path(), "", RUN_DIALOG), JOB_FAILED);  // a copy needs a target too
+  EXPECT_EQ(run.TakeBoxes(),
+            "Kann Registry Schlüssel :\n" + missing + "\nnicht nach :\n" + out + "\nexportieren !\nFür:\n" +
+                kKey + "\nist kein Ziel angegeben !\nKann Registry Datei :\n" + dir / "bad.reg" +
+                "\nnicht importieren !\nFür:\n" + dir.path() + "\nist kein Ziel angegeben !\n");
   EXPECT_EQ(Value("Datei"), "<fehlt>");
   run.answers = {IDCANCEL};
   EXPECT_EQ(run.Call(RunReg, "HKEY_USERS\\x", out, RUN_DIALOG), JOB_STOP_ALL);
   EXPECT_TRUE(run.state.IsCancelled());
   EXPECT_FALSE(Exists(out));
   EXPECT_EQ(run.Copied(), 0u);
-}
-
-TEST_F(Reg, ImportsSetCurrentPathAndFileOtherFilesAreCopied) {
-  const std::string folder = dir / "imp";
-  const std::string file = folder + "/./set.reg";  // CURRENT_FILE keeps the path as written
-  Put(folder + "/set.reg",
-      "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Tavrin\\Imp]\r\n"
-      "\"Pfad\"=\"$(CURRENT_PATH)\"\r\n\"Datei\"=\"$(CURRENT_FILE)\"\r\n"
-      "\"Dollar\"=\"$$(CURRENT_PATH)\"\r\n");
-  EXPECT_EQ(run.Call(RunReg, file, ""), JOB_DONE);  // an import needs no target
-  EXPECT_EQ(Value("Pfad") + "|" + Value("Datei") + "|" + Value("Dollar"),
-            folder + "|" + file + "|$(CURRENT_PATH)");
-  EXPECT_EQ(VarGet("CURRENT_PATH").value_or(""), folder);
-  Put(dir / "SET.CRG", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Tavrin\\Imp]\r\n\"Crg\"=\"ä\"\r\n");
-  EXPECT_EQ(run.Call(RunReg, dir / "SET.CRG", ""), JOB_DONE);
-  EXPECT_EQ(Value("Crg"), "ä");
-  // Any other source is copied, and needs a target.
-  Put(dir / "src/a.txt", "a");
-  Put(dir / "src/c.log", "c");
-  EXPECT_EQ(run.Call(RunReg, dir / "src", "", RUN_DIALOG), JOB_FAILED);
-  EXPECT_EQ(run.Call(RunReg, dir / "src", dir / "dst", RUN_DIALOG | RUN_ADD, "*.txt"), JOB_DONE);
-  EXPECT_EQ(Listing(dir / "dst"), "a.txt");
-  EXPECT_EQ(run.TakeBoxes(), "Für:\n" + dir / "src" + "\nist kein Ziel angegeben !\n");
-  EXPECT_EQ(run.Copied(), 3u);
 }
 
 // The program fixtures of the version tag tests.
