@@ -23,7 +23,8 @@ using Tree = std::map<std::string, std::string>;
 
 constexpr std::int64_t kOld = 1600000000;
 constexpr std::int64_t kNew = 1700000000;
-constexpr char kLinkNote[] = "In diese Verknüpfungen auf Ordner wurde nichts geschrieben und darin nichts gelöscht:";
+constexpr char kLinkNote[] =
+    "In diese Verknüpfungen auf Ordner wurde nichts geschrieben und darin nichts gelöscht:";
 
 void Put(const std::string& path, const std::string& text, std::int64_t t = kNew) {
   kpwtest::WriteFile(path, text);
@@ -91,8 +92,8 @@ TEST_F(FolderLinks, UnpackingLeavesOutWhatLiesBelowATargetLink) {
   Put(dir / "pack/real/o", "new");
   Put(dir / "pack/top", "top");
   Link("out/real");
-  const auto run = Run({{dir / "pack", dir / "a.zip", "", "", "", "/ZIP"},
-                        {dir / "a.zip", dir / "out", "", "", "", "/ZIP"}});
+  const auto run = Run(
+      {{dir / "pack", dir / "a.zip", "", "", "", "/ZIP"}, {dir / "a.zip", dir / "out", "", "", "", "/ZIP"}});
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(ReadFile(dir / "out/top"), "top");
   EXPECT_EQ(FileContents(dir / "outside"), (Tree{{"o", "outside"}}));

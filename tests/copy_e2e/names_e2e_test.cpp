@@ -2,6 +2,7 @@
 // row's folders; in a cell the user wrote it separates like "/".
 #include "tests/support/files.h"
 #include "tests/support/job_program.h"
+#include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -103,13 +104,30 @@ TEST_F(BackslashNames, CopyingModesWriteEachNameAsItIs) {
   EXPECT_FALSE(Exists(root + "/cf/p.copy"));
 }
 
+// "\" separates folders in zip entry names: a file or folder whose name holds one is not packed but
+// told once, and the row fails.
+TEST_F(BackslashNames, ZipRowsTellAndLeaveOutSuchNames) {
+  Put(root + "/src/a/b", "real");
+  Put(root + "/src/a\\b", "file named a\\b");
+  Put(root + "/src/c\\d/e.txt", "inside folder c\\d");
+  const std::string archive = root + "/out/t.zip";
+  const auto run = Run({{"$(KPW_PATH)/src", "$(KPW_PATH)/out/t.zip", "", "", "", "/ZIP"}});
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_EQ(kpwtest::Shell("unzip -Z1 " + kpwtest::Quote(archive)), "a/\na/b\n");
+  const std::string told =
+      "Der Name kann nicht im Archiv '" + archive + "' stehen, die Datei wird übergangen: ";
+  EXPECT_NE(run.errors.find(told + root + "/src/a\\b\n"), std::string::npos) << run.errors;
+  EXPECT_NE(run.errors.find(told + root + "/src/c\\d\n"), std::string::npos) << run.errors;
+  EXPECT_EQ(run.errors.find("e.txt"), std::string::npos) << run.errors;
+}
+
 TEST_F(BackslashNames, DatedAndVersionRowsKeepTheVariablesValue) {
   Put(root + "/s.txt", "dated");
   Put(root + "/v.txt", "VERSION 4.5\n");
   Put(root + "/about.txt", "<v>0</v>\n");
   const auto run = Run({{"$(KPW_PATH)/s.txt", "$(KPW_PATH)/copy#1#.txt", "", "", "", "/COPY_FILE"},
-                        {"$(KPW_PATH)/v.txt", "$(KPW_PATH)/about.txt", R"("VERSION " "*" "")", R"("<v>" "</v>")", "",
-                         "/VERSION"}});
+                        {"$(KPW_PATH)/v.txt", "$(KPW_PATH)/about.txt", R"("VERSION " "*" "")",
+                         R"("<v>" "</v>")", "", "/VERSION"}});
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(ReadFile(root + "/copy0.txt"), "dated");
   EXPECT_EQ(ReadFile(root + "/about.txt"), "<v>4.5</v>\n");
@@ -118,13 +136,16 @@ TEST_F(BackslashNames, DatedAndVersionRowsKeepTheVariablesValue) {
 TEST_F(BackslashNames, RowsThatCannotRunSayWhyAndTouchNothing) {
   Put(root + "/dst/keep", "keep");
   const std::string stray = "/kpw-no-such-" + std::to_string(::getpid());
-  const auto run = Run({{"$(KPW_NO_SUCH_VAR)/", "$(KPW_PATH)/dst", "", "", "", "/COPY_DEL"},
-                        {"$(KPW_PATH)/dst", "$(KPW_NO_SUCH_VAR)" + stray},
-                        {"$(KPW_PATH)/dst", "", "", "", "", "/DEL"}});  // the file keeps it, the run refuses it
+  const auto run =
+      Run({{"$(KPW_NO_SUCH_VAR)/", "$(KPW_PATH)/dst", "", "", "", "/COPY_DEL"},
+           {"$(KPW_PATH)/dst", "$(KPW_NO_SUCH_VAR)" + stray},
+           {"$(KPW_PATH)/dst", "", "", "", "", "/DEL"}});  // the file keeps it, the run refuses it
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.errors,
-            "Kopiwart: Eintrag 1: Die Variable $(KPW_NO_SUCH_VAR) ist nicht bekannt; der Eintrag wird nicht ausgeführt !\n"
-            "Kopiwart: Eintrag 2: Die Variable $(KPW_NO_SUCH_VAR) ist nicht bekannt; der Eintrag wird nicht ausgeführt !\n"
+            "Kopiwart: Eintrag 1: Die Variable $(KPW_NO_SUCH_VAR) ist nicht bekannt; der Eintrag wird nicht "
+            "ausgeführt !\n"
+            "Kopiwart: Eintrag 2: Die Variable $(KPW_NO_SUCH_VAR) ist nicht bekannt; der Eintrag wird nicht "
+            "ausgeführt !\n"
             "Kopiwart: Eintrag 3: Es ist kein Ziel angegeben; der Eintrag wird nicht ausgeführt !\n");
   EXPECT_EQ(FileContents(root + "/dst"), (Tree{{"keep", "keep"}}));
   EXPECT_FALSE(Exists(stray));

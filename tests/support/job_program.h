@@ -4,7 +4,9 @@
 #include "tests/support/files.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,8 +28,13 @@ inline const std::string kKopiwartTest = std::string(KPW_BUILD_DIR) + "/tests/su
 struct JobRow {
   JobRow(std::string s, std::string t, std::string p = "", std::string m = "", std::string x = "",
          std::string mode = "", bool sub = true)
-      : source(std::move(s)), target(std::move(t)), plus(std::move(p)), minus(std::move(m)), extra(std::move(x)),
-        modeSwitch(std::move(mode)), subdirs(sub) {}
+      : source(std::move(s)),
+        target(std::move(t)),
+        plus(std::move(p)),
+        minus(std::move(m)),
+        extra(std::move(x)),
+        modeSwitch(std::move(mode)),
+        subdirs(sub) {}
   std::string source, target, plus, minus, extra;
   std::string modeSwitch;
   bool subdirs = true;
@@ -47,40 +54,58 @@ inline void WriteJobRows(const std::string& path, const std::vector<JobRow>& row
   out << "/ZEITPLAN=0x" << std::hex << std::uppercase << schedule << ",1\r\n";
 }
 
+struct ProgramOptions {
+  std::vector<std::pair<std::string, std::string>> env;  // names added to the environment
+  rlim_t fileSizeLimit = RLIM_INFINITY;                  // as "ulimit -f" sets it
+  std::string program = kKopiwart;
+  bool asNobody = false;  // the program runs as user 65534
+};
+
 struct ProgramRun {
   int status = -1;  // exit status; -1 when the program did not end by itself
   std::string errors;
 };
 
-// Runs "kopiwart jobFile -S -A -N" without a display, with the environment's extra names set;
-// standard error is collected beside the job file.
-inline ProgramRun RunJobFile(const std::string& jobFile,
-                             const std::vector<std::pair<std::string, std::string>>& extraEnv = {}) {
+// Starts "program jobFile -S -A -N" without a display, SIGXFSZ as a shell leaves it; standard error
+// is collected beside the job file. The process id.
+inline pid_t StartJobFile(const std::string& jobFile, const ProgramOptions& options = {}) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     if (std::strncmp(*e, "DISPLAY=", 8) == 0 || std::strncmp(*e, "WAYLAND_DISPLAY=", 16) == 0) continue;
     env.emplace_back(*e);
   }
-  for (const auto& [name, value] : extraEnv) env.push_back(name + "=" + value);
+  for (const auto& [name, value] : options.env) env.push_back(name + "=" + value);
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  const std::string errFile = jobFile + ".stderr";
-  std::string a0 = kKopiwart, a1 = jobFile, a2 = "-S", a3 = "-A", a4 = "-N";
+  std::string a0 = options.program, a1 = jobFile, a2 = "-S", a3 = "-A", a4 = "-N";
   char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
+  const std::string errFile = jobFile + ".stderr";
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  const int in = ::open("/dev/null", O_RDONLY);
+  const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (in < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(err, 2) < 0) ::_exit(127);
+  ::signal(SIGXFSZ, SIG_DFL);
+  const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+  if (options.fileSizeLimit != RLIM_INFINITY && ::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
+  if (options.asNobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+    ::_exit(127);
+  ::execve(options.program.c_str(), argv, envp.data());
+  ::_exit(127);
+}
+
+inline ProgramRun FinishJobFile(pid_t pid, const std::string& jobFile) {
   ProgramRun run;
-  if (::posix_spawn(&pid, kKopiwart.c_str(), &actions, nullptr, argv, envp.data()) == 0) {
-    int status = 0;
-    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  run.errors = ReadFile(errFile);
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  run.errors = ReadFile(jobFile + ".stderr");
   return run;
+}
+
+inline ProgramRun RunJobFile(const std::string& jobFile, const ProgramOptions& options = {}) {
+  return FinishJobFile(StartJobFile(jobFile, options), jobFile);
 }
 
 }  // namespace kpwtest

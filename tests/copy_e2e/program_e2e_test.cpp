@@ -1,0 +1,263 @@
+// The program on job files ("kopiwart FILE -S -A -N" as cron runs it): the Reg, Zip and Shrink rows,
+// and what only a whole run shows: a run stopped or killed while it writes, a file size limit, a
+// pipe in a source, rights it lacks, and crafted archives.
+#include "lib/system/registry.h"
+#include "tests/support/job_program.h"
+#include "tests/support/run.h"
+#include "tests/support/run_rig.h"
+#include "tests/support/shared_program.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kpwtest;
+using namespace std::chrono_literals;
+
+class Program : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::access(kKopiwart.c_str(), X_OK), 0) << "the program is not built";
+    // The program keeps its recent files in the store: a store of the test's own.
+    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+  }
+  void TearDown() override { ::unsetenv("XDG_CONFIG_HOME"); }
+  ProgramRun Run(const std::vector<JobRow>& rows, const ProgramOptions& options = {}, unsigned schedule = 0) {
+    WriteJobRows(job, rows, schedule);
+    return RunJobFile(job, options);
+  }
+  static std::string Entries(const std::string& archive) {
+    return Shell("zipinfo -1 " + Quote(archive) + " | sort | xargs");
+  }
+  // Waits until the process holds a file open in folder other than the one named except: it is
+  // writing there.
+  static bool WritesIn(pid_t pid, const std::string& folder, const std::string& except) {
+    for (const auto until = std::chrono::steady_clock::now() + 30s;
+         std::chrono::steady_clock::now() < until;) {
+      std::error_code ec;
+      for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        const std::string open = fs::read_symlink(fd.path(), ec).string();
+        if (!ec && open.rfind(folder + "/", 0) == 0 && open != except) return true;
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+    return false;
+  }
+  static std::string Noise(std::size_t size) {
+    std::mt19937_64 rng(7);
+    std::string noise(size, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    return noise;
+  }
+  TempDir dir;
+  const std::string job = dir / "jobs.kpw";
+};
+
+TEST_F(Program, RegRowsExportAppendAndImport) {
+  CRegistry reg;
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Tavrin\\E2E", REG_OPEN_CREATE));
+  ASSERT_TRUE(reg.SetString("Wert", "aus dem Speicher"));
+  reg.Close();
+  Put(dir / "imp/set.reg",
+      "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tavrin\\E2EImport]\n\"Ort\"=\"$(CURRENT_PATH)\"\n");
+  const std::string key = "HKEY_CURRENT_USER\\Software\\Tavrin\\E2E";
+  const auto run = Run({{key, dir / "e2e.reg", "", "", "", "/REG"},
+                        {key, dir / "e2e.reg", "", "", "", "/REG_ADD"},
+                        {dir / "imp/set.reg", "", "", "", "", "/REG"}});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  // The export and the Reg Add row's append share one file: one header, then the key twice.
+  const std::string block = "[" + key + "]\r\n\"Wert\"=\"aus dem Speicher\"\r\n\r\n";
+  EXPECT_EQ(Shell("iconv -f UTF-16 -t UTF-8 " + dir / "e2e.reg"),
+            "Windows Registry Editor Version 5.00\r\n\r\n" + block + block);
+  std::string value;
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Tavrin\\E2EImport", REG_OPEN_READ));
+  ASSERT_TRUE(reg.GetString("Ort", value));
+  EXPECT_EQ(value, dir / "imp");
+}
+
+TEST_F(Program, ZipRowsShareAnArchiveAndRowsWhoseSourceIsGoneKeepTheirTarget) {
+  Put(dir / "src/a.txt", "alpha");
+  Put(dir / "src/sub/b.txt", "beta");
+  Put(dir / "src2/c.txt", "gamma");
+  const std::string archive = dir / "out/t.zip";
+  auto run =
+      Run({{dir / "src", archive, "", "", "", "/ZIP"}, {dir / "src2", archive, "", "", "", "/ZIP_ADD"}});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(Entries(archive), "a.txt c.txt sub/ sub/b.txt\n");
+  ASSERT_EQ(Shell("unzip -tq " + archive + " >/dev/null; echo $?"), "0\n");
+  // A missing share or an unmounted disk.
+  const std::string before = ReadFile(archive);
+  run = Run({{dir / "unmounted", archive, "", "", "", "/ZIP"},
+             {dir / "unmounted", dir / "src", "", "", "", "/COPY_DEL"}});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.errors.find("Die Datei '" + dir / "unmounted" + "' wurde nicht gefunden !"),
+            std::string::npos);
+  EXPECT_NE(run.errors.find("Im Ziel wurde nichts gelöscht."), std::string::npos) << run.errors;
+  EXPECT_EQ(ReadFile(archive), before);
+  EXPECT_EQ(Listing(dir / "src"), "a.txt sub/ sub/b.txt");
+}
+
+// The test build of the program with its clock fixed, in Central European time.
+TEST_F(Program, AShrinkRowCopiesAndThins) {
+  const i64 today = 20428;  // 2025-12-06, a Saturday
+  const auto copy = [&](i64 age) {
+    const std::time_t t = static_cast<std::time_t>((today - age) * 86400);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&t));
+    return dir / "series/bk_" + date + ".txt";
+  };
+  Put(dir / "data.txt", "current data");
+  for (const i64 age : {8, 9, 10, 11, 12, 13, 14, 30, 31, 60, 100, 400, 401}) Put(copy(age), "old");
+  Put(dir / "series/bk_final.txt", "mine");
+  const auto run =
+      Run({{dir / "data.txt", dir / "series/bk_#D#.txt", "", "", "", "/SHRINK"}},
+          {{{"TZ", "CET-1CEST,M3.5.0,M10.5.0/3"}, {"KPW_TEST_NOW", std::to_string(today * 86400 + 39600)}},
+           RLIM_INFINITY,
+           kKopiwartTest});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  std::string left;
+  for (i64 age = 0; age <= 401; ++age)
+    if (Exists(copy(age))) left += std::to_string(age) + " ";
+  EXPECT_EQ(left, "0 8 14 31 60 100 401 ");
+  EXPECT_EQ(ReadFile(copy(0)), "current data");
+  EXPECT_EQ(ReadFile(dir / "series/bk_final.txt"), "mine");
+}
+
+// SIGTERM cancels the run, SIGKILL ends it at once: the old target or archive stays, nothing is
+// left beside it (the new file has no name while it is written), and the later rows do not run.
+TEST_F(Program, AStoppedOrKilledRunKeepsTheOldFiles) {
+  fs::create_directories(dir / "big");
+  const int fd = ::open((dir / "big/big.bin").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_EQ(::ftruncate(fd, off_t{4} << 30), 0);  // sparse: cheap to make, slow enough to copy
+  ::close(fd);
+  Put(dir / "dst/big.bin", "old target");
+  Put(dir / "later/x.txt", "x");
+  WriteJobRows(job, {{dir / "big", dir / "dst"}, {dir / "later", dir / "later-dst"}});
+  pid_t pid = StartJobFile(job);
+  ASSERT_TRUE(WritesIn(pid, dir / "dst", dir / "dst/big.bin")) << "the copy was never seen under way";
+  ::kill(pid, SIGTERM);
+  const auto stopped = FinishJobFile(pid, job);
+  EXPECT_EQ(stopped.status, 2) << stopped.errors;
+  EXPECT_EQ(Contents(dir / "dst"), "big.bin=old target");
+  EXPECT_FALSE(Exists(dir / "later-dst"));
+  // Packing, on one core where that is possible so that it takes long enough to be stopped.
+  Put(dir / "src/a.txt", "alpha");
+  ASSERT_EQ(Run({{dir / "src", dir / "out/t.zip", "", "", "", "/ZIP"}}).status, 0);
+  const std::string old = ReadFile(dir / "out/t.zip");
+  Put(dir / "src/large.bin", Noise(std::size_t{32} << 20));
+  ::cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(0, &one);
+  for (const int sig : {SIGTERM, SIGKILL}) {
+    WriteJobRows(job, {{dir / "src", dir / "out/t.zip", "", "", "", "/ZIP"}});
+    pid = StartJobFile(job);
+    ::sched_setaffinity(pid, sizeof one, &one);
+    ASSERT_TRUE(WritesIn(pid, dir / "out", dir / "out/t.zip")) << "the program never started packing";
+    ::kill(pid, sig);
+    const auto run = FinishJobFile(pid, job);
+    if (ReadFile(dir / "out/t.zip") != old) GTEST_SKIP() << "the program finished before it was stopped";
+    if (sig == SIGTERM) {
+      EXPECT_NE(run.errors.find("Abbruch angefordert"), std::string::npos) << run.errors;
+    }
+    EXPECT_EQ(Listing(dir / "out"), "t.zip") << sig;
+  }
+}
+
+// A file that outgrows "ulimit -f" fails as on a full disk: its old target or archive stays,
+// nothing half-written is left, and the run goes on.
+TEST_F(Program, AFileOverTheSizeLimitFailsAloneAndTheRunGoesOn) {
+  Put(dir / "src/a.txt", "a");
+  ASSERT_EQ(Run({{dir / "src", dir / "zip/a.zip", "", "", "", "/ZIP"}}).status, 0);
+  const std::string old = ReadFile(dir / "zip/a.zip");
+  Put(dir / "src/big.bin", Noise(std::size_t{20} << 20));  // random: no archive shrinks it below the limit
+  Put(dir / "src/sub/b.txt", "b");
+  Put(dir / "dst/big.bin", "old target", kT - 100);
+  Put(dir / "later/c.txt", "c");
+  const auto run = Run({{dir / "src", dir / "dst"},
+                        {dir / "src", dir / "zip/a.zip", "", "", "", "/ZIP"},
+                        {dir / "src", dir / "zip/a.zip", "", "", "", "/ZIP_ADD"},
+                        {dir / "later", dir / "later-dst"}},
+                       {{}, rlim_t{8} << 20});
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_EQ(Contents(dir / "dst"), "a.txt=a big.bin=old target sub/b.txt=b");
+  EXPECT_EQ(ReadFile(dir / "zip/a.zip"), old);
+  EXPECT_EQ(Listing(dir / "zip"), "a.zip");
+  EXPECT_EQ(ReadFile(dir / "later-dst/c.txt"), "c");
+}
+
+// A pipe in the source fails its file at once; the run ends instead of waiting for a writer.
+TEST_F(Program, APipeInTheSourceFailsTheRowButNeverHangs) {
+  Put(dir / "src/a.txt", "alpha");
+  ASSERT_EQ(::mkfifo((dir / "src/pipe").c_str(), 0644), 0);
+  WriteJobRows(job, {{dir / "src", dir / "dst"}});
+  const pid_t pid = StartJobFile(job);
+  int status = 0;
+  for (int i = 0; i < 600 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
+  if (::kill(pid, SIGKILL) == 0) FAIL() << "the run waited on the pipe";
+  EXPECT_EQ(WEXITSTATUS(status), 1) << ReadFile(job + ".stderr");
+  EXPECT_EQ(ReadFile(dir / "dst/a.txt"), "alpha");
+}
+
+// A folder of the source that the program cannot read (as another user: root reads everything):
+// what could be read is copied, nothing is deleted.
+TEST_F(Program, CopyDelWithAnUnreadableSourceFolderDeletesNothing) {
+  const bool root = ::geteuid() == 0;
+  const SharedProgram shared(kKopiwart);
+  if (root && shared.path().empty()) GTEST_SKIP() << shared.reason();
+  if (root && !OthersCanReach(dir.path())) GTEST_SKIP() << "other users cannot reach " << dir.path();
+  Put(dir / "src/a.txt", "a");
+  Put(dir / "src/locked/b.txt", "b");
+  Put(dir / "dst/a.txt", "old a");
+  Put(dir / "dst/locked/b.txt", "b");
+  Put(dir / "dst/surplus.txt", "surplus");
+  ASSERT_EQ(std::system(("chmod -R a+rwX " + dir.path()).c_str()), 0);
+  ASSERT_EQ(::chmod((dir / "src/locked").c_str(), 0), 0);
+  WriteJobRows(job, {{dir / "src", dir / "dst", "", "", "", "/COPY_DEL"}});
+  // A save keeps the owner: the job file must be the user's.
+  if (root) {
+    ASSERT_EQ(::chown(job.c_str(), 65534, 65534), 0);
+  }
+  const auto run = RunJobFile(job, {{}, RLIM_INFINITY, root ? shared.path() : kKopiwart, root});
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_EQ(Contents(dir / "dst"), "a.txt=a locked/b.txt=b surplus.txt=surplus");
+}
+
+TEST_F(Program, CraftedArchivesNeverWriteOutsideTheTarget) {
+  const std::string outside = dir / "outside";
+  fs::create_directories(outside);
+  const std::string absolute = "/kpw-crafted-" + std::to_string(::getpid()) + ".txt";
+  Put(dir / "craft.py",
+      "import sys, zipfile\n"
+      "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
+      "for name in ['../evil.txt', 'sub/../../../evil2.txt', '..\\\\win.txt', sys.argv[2]]:\n"
+      "    z.writestr(name, 'evil')\n"
+      "link = zipfile.ZipInfo('link')\n"
+      "link.create_system = 3\n"
+      "link.external_attr = 0o120777 << 16\n"
+      "z.writestr(link, sys.argv[3])\n"
+      "z.writestr('link/through.txt', 'through')\n"
+      "z.writestr('ok.txt', 'ok')\n");
+  ASSERT_EQ(
+      Shell("python3 " + dir / "craft.py " + dir / "crafted.zip " + absolute + " " + outside + "; echo $?"),
+      "0\n");
+  const auto run = Run({{dir / "crafted.zip", dir / "box/inner", "", "", "", "/ZIP"}});
+  EXPECT_EQ(run.status, 1) << run.errors;
+  // Each refused entry is named on standard error.
+  std::size_t outward = 0;
+  for (std::size_t at = 0;
+       (at = run.errors.find("zeigt aus dem Zielordner heraus", at + 1)) != std::string::npos;)
+    ++outward;
+  EXPECT_EQ(outward, 4u) << run.errors;
+  EXPECT_NE(run.errors.find("'link' im Archiv"), std::string::npos) << run.errors;
+  EXPECT_EQ(Listing(dir / "box"), "inner/ inner/link/ inner/link/through.txt inner/ok.txt");
+  EXPECT_EQ(Listing(outside), "");
+  EXPECT_FALSE(Exists(dir / "evil.txt") || Exists(dir / "evil2.txt") || Exists(absolute));
+  ::unlink(absolute.c_str());
+}
+
+}  // namespace
