@@ -135,7 +135,7 @@ bool Reads(const Bytes& b) {
   return PeReadFileVersion(b.data(), b.size(), &v);
 }
 
-// Offsets and counts that point past the image or wrap: every one is checked before it is read.
+// Offsets and counts that point past the image, wrap or loop: every one is checked before it is read.
 TEST(PeVersion, CorruptOffsetsAndCounts) {
   for (const char* bits : kBits) {
     const Bytes good = ReadAll(DataPath(std::string("v1.2.3.4-") + bits + ".dll"));
@@ -168,6 +168,9 @@ TEST(PeVersion, CorruptOffsetsAndCounts) {
          }},
         {"type subdirectory past the end",
          [](Bytes& b, const Layout& l) { Put32(b, l.rsrcFile + 20, 0xFFFFFFF0u); }},
+        {"no type entries", [](Bytes& b, const Layout& l) { Put16(b, l.rsrcFile + 14, 0); }},
+        {"type subdirectory is the root",
+         [](Bytes& b, const Layout& l) { Put32(b, l.rsrcFile + 20, 0x80000000u); }},
         {"data entry past the end",
          [](Bytes& b, const Layout& l) {
            // the language entry of the third level

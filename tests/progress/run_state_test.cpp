@@ -1,26 +1,20 @@
-// The view's run state: the archive callback and the progress timer against fake archives and
-// connections, totals of 4 GiB and more, worker questions with and without a dialog.
+// The run state: the archive callback and the progress timer against fake archives and
+// connections, with totals of 4 GiB and more.
 #include "jobs/progress/run_state.h"
 
-#include "app/kopiwart_view.h"
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/run_host.h"
 #include "remote/url_connection.h"
-#include "tests/support/scripted_host.h"
+#include "tests/support/scripted_progress_view.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <latch>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr i64 kGiB = i64{1} << 30;
 
@@ -266,85 +260,6 @@ TEST(ProgressTimer, AConnectionWithItsOwnTotalShowsAPercentage) {
   p.connection = &narrow;
   rs.ProgressTimer(dlg, nullptr);
   EXPECT_EQ(dlg.GetLine(2), "Kopiere: (25%) /ziel/gross.iso");
-}
-
-TEST(ProgressTimer, InstalledItRunsOnTheLoopWhileTheWorkerCopies) {
-  CRunState rs;
-  ScriptedProgressView view;
-  RunWithDialog(rs, view, [&](CProgressDlg& d) {
-    ProgressRecord& p = rs.Progress();
-    d.SetTotal(8 * kGiB);
-    p.fileSize = 8 * kGiB;
-    p.kind = PROGRESS_KIND_COPY;
-    rs.InstallProgressTimer(&d, nullptr);
-    // The copy engine advances the counter; the timer shows it on the loop's thread.
-    for (int i = 1; i <= 4; ++i) {
-      p.bytes = static_cast<u64>(i) * 2 * kGiB;
-      std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_TRUE(view.WaitFor("Pos", 2, 5000));  // the first one is the dialog's own start
-    EXPECT_EQ(view.CallsOf("Pos").back().value, d.GetRange() * 256 / 257);
-    d.SetTimerCallback(nullptr, 0);
-    p.kind = PROGRESS_KIND_NONE;
-  });
-  rs.InstallProgressTimer(nullptr, nullptr);
-}
-
-// ---- worker questions -----------------------------------------------------------------------------
-
-TEST(WorkerQuestion, UnattendedNothingIsAskedElseTheDialogOrTheBoxAsksAndCancelStops) {
-  CRunState rs;
-  std::vector<std::string> asked;
-  rs.SetMessageBox([&](const std::string& text, const char* caption, u32 type) {
-    asked.push_back(text);
-    EXPECT_EQ(caption, nullptr);
-    EXPECT_EQ(type, MB_OKCANCEL | MB_ICONHAND);
-    return IDCANCEL;
-  });
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(rs.WorkerQuestion(0, "Fehler beim Kopieren von:\na", MB_OKCANCEL | MB_ICONHAND), IDOK);
-  EXPECT_EQ(rs.WorkerQuestion(0, "x", MB_ABORTRETRYIGNORE), IDIGNORE);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Fehler beim Kopieren"), std::string::npos);
-  EXPECT_TRUE(asked.empty());
-  EXPECT_FALSE(rs.IsCancelled());
-
-  ScriptedProgressView view;
-  view.QueueAnswer(IDRETRY);
-  int answer = 0;
-  RunWithDialog(rs, view, [&](CProgressDlg&) {
-    answer = rs.WorkerQuestion(RUN_DIALOG, "nochmal?", MB_ABORTRETRYIGNORE);
-  });
-  EXPECT_EQ(answer, IDRETRY);
-  EXPECT_TRUE(asked.empty());  // the dialog asked
-  EXPECT_EQ(rs.WorkerQuestion(RUN_DIALOG, "frage", MB_OKCANCEL | MB_ICONHAND), IDCANCEL);
-  EXPECT_EQ(asked, (std::vector<std::string>{"frage"}));
-  EXPECT_TRUE(rs.IsCancelled());
-}
-
-// ---- the view's worker box -------------------------------------------------------------------------
-
-TEST(WorkerMessageBox, FlagIsUpWhileTheBoxIsOpenAndTheButtonOnlyWhenHidden) {
-  ScriptedRunHost host;
-  host.SetWaitForAnswers(true);
-  CKopiwartView view(host);
-  host.SetViewVisible(false);
-  int answer = 0;
-  std::thread worker([&] { answer = view.WorkerMessageBox("Es wurden 3 Dateien kopiert!", nullptr, 0); });
-  ASSERT_TRUE(host.WaitForBoxes(1));
-  EXPECT_EQ(IsWorkerMessageBoxUp(), 1);
-  host.QueueAnswer(IDOK);
-  worker.join();
-  EXPECT_EQ(answer, IDOK);
-  EXPECT_EQ(IsWorkerMessageBoxUp(), 0);
-  std::vector<std::string> calls;
-  for (const auto& c : host.Calls()) calls.push_back(c.what);
-  EXPECT_EQ(calls, (std::vector<std::string>{"TaskbarAddTab", "TaskbarDeleteTab"}));
-
-  host.Clear();
-  host.SetViewVisible(true);
-  host.QueueAnswer(IDOK);
-  view.WorkerMessageBox("sichtbar", nullptr, 0);
-  EXPECT_TRUE(host.Calls().empty());
 }
 
 }  // namespace
