@@ -3,7 +3,6 @@
 #include "jobs/progress/progress_dlg.h"
 
 #include "jobs/run_host.h"
-#include "jobs/workers/worker_support.h"
 #include "tests/support/scripted_progress_view.h"
 
 #include <gtest/gtest.h>
@@ -19,231 +18,131 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct FakeClock {
-  std::atomic<u64> now{1000};
-  CProgressDlg::ClockFn Fn() {
-    return [this] { return now.load(); };
-  }
-};
-
-TEST(ProgressTotal, ScalesToTheBar) {
-  struct Case {
+TEST(ProgressBar, SixtyFourBitTotalsScaleToTheBar) {
+  const struct {
     i64 total;
     int range, shift;
-  } cases[] = {
-      {0, 1, 0},        {-5, 1, 0},        {1, 1, 0},          {1024, 1024, 0},
-      {1025, 1029, 0},  {32511, 32637, 0}, {32767, 8223, 2}, {40000, 10039, 2},
-  };
-  for (const Case& c : cases) {
+  } cases[] = {{0, 1, 0}, {1025, 1029, 0}, {32767, 8223, 2}, {40000, 10039, 2}};
+
+  for (const auto& c : cases) {
     CProgressDlg dlg;
     dlg.SetTotal(c.total);
     EXPECT_EQ(dlg.GetRange(), c.range) << c.total;
     EXPECT_EQ(dlg.GetShift(), c.shift) << c.total;
   }
-}
-
-TEST(ProgressTotal, HugeTotalsStayWithinTheRange) {
-  for (i64 total : {i64{1} << 32, i64{5} << 30, i64{1} << 40, i64{1} << 47, i64{1} << 48, i64{1} << 62, INT64_MAX}) {
+  for (i64 total : {i64{1} << 32, i64{1} << 47, i64{1} << 62, INT64_MAX}) {
     CProgressDlg dlg;
     dlg.SetTotal(total);
     EXPECT_GE(dlg.GetRange(), 8192) << total;
     EXPECT_LE(dlg.GetRange(), kProgressRangeMax) << total;
-    EXPECT_EQ(dlg.GetShift() % 2, 0);
     dlg.SetPos(total);  // the margin of 1/256 leaves the end just short of the bar's end
-    EXPECT_LE(dlg.GetPos(), dlg.GetRange()) << total;
     EXPECT_GE(dlg.GetPos(), dlg.GetRange() * 99 / 100) << total;
     dlg.SetPos(total / 2);
     EXPECT_NEAR(dlg.GetPos(), dlg.GetRange() / 2, dlg.GetRange() / 100 + 1) << total;
   }
 }
 
-TEST(ProgressPos, ShiftedClampedAndStepped) {
-  CProgressDlg dlg;
-  dlg.SetTotal(40000);
-  dlg.SetPos(4000);
-  EXPECT_EQ(dlg.GetPos(), 1000);
-  dlg.SetPos(1'000'000);
-  EXPECT_EQ(dlg.GetPos(), 10039);
-  dlg.Step();
-  EXPECT_EQ(dlg.GetPos(), 10039);
-  dlg.SetPos(-7);
-  EXPECT_EQ(dlg.GetPos(), 0);
-  dlg.Step();
-  EXPECT_EQ(dlg.GetPos(), 1);
-  // A smaller total pulls the position back into the range.
-  dlg.SetPos(40000);
-  dlg.SetTotal(10);
-  EXPECT_EQ(dlg.GetPos(), 10);
-}
-
 // A dialog whose worker waits until the test lets it go, pumped by hand with a fake clock.
 class Pumped : public ::testing::Test {
  protected:
   void SetUp() override {
-    dlg_.SetClock(clock_.Fn());
+    dlg_.SetClock([this] { return now_.load(); });
     dlg_.SetWorker([this](CProgressDlg&) {
       release_.wait();
       return 7;
     });
   }
   void TearDown() override {
-    release_.count_down();
+    if (!release_.try_wait()) release_.count_down();
   }
-  FakeClock clock_;
+  void PumpUntilEnded() {
+    for (int i = 0; i < 1000 && !dlg_.IsEnded(); ++i) {
+      dlg_.Pump();
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(dlg_.IsEnded());
+  }
+  std::atomic<u64> now_{1000};
   std::latch release_{1};
   ScriptedProgressView view_{30};
   CProgressDlg dlg_;
 };
 
-TEST_F(Pumped, InitShowsLinesBarAndStartsTimers) {
-  dlg_.SetCaption("Kopieren");
+TEST_F(Pumped, CommandsReachTheViewAndTheThrottleHoldsLinesBack) {
+  std::atomic<int> wakeups{0};
+  dlg_.SetWakeup([&] { ++wakeups; });
   dlg_.SetLine(nullptr, "vorher", 1);
   dlg_.OnInitDialog(view_);
-  EXPECT_EQ(view_.CallsOf("Caption").size(), 1u);
   EXPECT_EQ(view_.LineText(1), "vorher");
-  EXPECT_EQ(view_.CallsOf("Line").size(), 3u);
-  ASSERT_EQ(view_.CallsOf("Range").size(), 1u);
-  EXPECT_EQ(view_.CallsOf("Range")[0].value, 100);
   EXPECT_EQ(dlg_.Pump(), 200);  // the line timer
-}
-
-TEST_F(Pumped, LineThrottleHoldsBackAndTheTimerFlushes) {
-  dlg_.OnInitDialog(view_);
   view_.Clear();
+  dlg_.SetCaption("Archiv");
+  dlg_.SetTotal(40000);
+  dlg_.SetPos(8000);
+  dlg_.Step();
   dlg_.SetLine(nullptr, "a", 0);
+  EXPECT_GE(wakeups.load(), 5);
   dlg_.Pump();
+  EXPECT_EQ(view_.CallsOf("Caption").back().text, "Archiv");
+  EXPECT_EQ(view_.CallsOf("Range").back().value, 10039);
+  EXPECT_EQ(view_.CallsOf("Pos").back().value, 2001);
   EXPECT_EQ(view_.LineText(0), "a");
+  dlg_.SetTotal(40000);  // an unchanged range is not posted again
+  dlg_.Pump();
+  EXPECT_EQ(view_.CallsOf("Range").size(), 1u);
 
-  clock_.now = 1050;
+  now_ = 1050;
   dlg_.SetLine(nullptr, "b", 0);
-  clock_.now = 1100;
+  now_ = 1100;
   dlg_.SetLine(nullptr, "c", 0);  // 50 ms after "b": the stamp moves with every call
   dlg_.SetLine(nullptr, "x", 2);  // another line has its own stamp
   dlg_.Pump();
   EXPECT_EQ(view_.LineText(0), "a");
   EXPECT_EQ(view_.LineText(2), "x");
   EXPECT_TRUE(dlg_.IsLineDirty(0));
-  EXPECT_EQ(view_.CallsOf("Line").size(), 2u);
-
-  clock_.now = 1200;  // the 200 ms timer
+  now_ = 1200;  // the 200 ms timer
   dlg_.Pump();
   EXPECT_EQ(view_.LineText(0), "c");
   EXPECT_FALSE(dlg_.IsLineDirty(0));
-  EXPECT_EQ(view_.CallsOf("Line").size(), 3u);
-
-  clock_.now = 1400;  // nothing dirty: nothing shown
-  dlg_.Pump();
-  EXPECT_EQ(view_.CallsOf("Line").size(), 3u);
-
-  dlg_.Close();
-  dlg_.SetLine(nullptr, "after", 0);
-  EXPECT_EQ(dlg_.GetLine(0), "after");
-  EXPECT_FALSE(dlg_.IsLineDirty(0));
-}
-
-TEST_F(Pumped, TheEndShowsTheLineTheThrottleHeldBack) {
-  dlg_.OnInitDialog(view_);
+  // The end shows a line the throttle still held back.
+  now_ = 1400;
   dlg_.SetLine(nullptr, "Suche Dateien", 0);
-  dlg_.Pump();
-  clock_.now = 1010;
-  dlg_.SetLine(nullptr, "fertig", 0);  // held back
-  release_.count_down();               // the worker ends and posts DONE
-  for (int i = 0; i < 200 && !dlg_.IsEnded(); ++i) {
-    dlg_.Pump();
-    std::this_thread::sleep_for(1ms);
-  }
-  ASSERT_TRUE(dlg_.IsEnded());
+  now_ = 1410;
+  dlg_.SetLine(nullptr, "fertig", 0);
+  EXPECT_TRUE(dlg_.IsLineDirty(0));
+  release_.count_down();
+  PumpUntilEnded();
   EXPECT_EQ(view_.LineText(0), "fertig");
 }
 
-TEST_F(Pumped, CommandsReachTheView) {
-  std::atomic<int> wakeups{0};
-  dlg_.SetWakeup([&] { ++wakeups; });
-  dlg_.OnInitDialog(view_);
-  view_.Clear();
-  dlg_.SetCaption("Archiv");
-  dlg_.SetTotal(40000);
-  dlg_.SetPos(8000);
-  dlg_.Step();
-  EXPECT_GE(wakeups.load(), 4);
-  dlg_.Pump();
-  EXPECT_EQ(view_.CallsOf("Caption").back().text, "Archiv");
-  EXPECT_EQ(view_.CallsOf("Range").back().value, 10039);
-  EXPECT_EQ(view_.CallsOf("Pos").back().value, 2001);
-  // An unchanged range is not posted again.
-  dlg_.SetTotal(40000);
-  dlg_.Pump();
-  EXPECT_EQ(view_.CallsOf("Range").size(), 1u);
+void Count(std::atomic<int>* calls) {
+  ++*calls;
 }
 
-TEST_F(Pumped, CancelCallsTheCallbackOnceAndDisablesTheButton) {
-  int calls = 0;
-  dlg_.SetCancelCallback([&] { ++calls; });
+TEST_F(Pumped, CancelCallsTheCallbackOnceOnTheLoopAndTheDialogEndsWithTheWorker) {
+  std::atomic<int> calls{0};
+  dlg_.SetCancelCallback(&Count, &calls);
   dlg_.OnInitDialog(view_);
-  EXPECT_FALSE(dlg_.IsCancelled());
-  dlg_.OnCancel();
-  dlg_.OnCancel();
-  dlg_.Finish();
-  dlg_.Pump();
-  EXPECT_EQ(calls, 1);
+  std::thread([&] { dlg_.Finish(); }).join();  // a worker's cancel acts as the button
   EXPECT_TRUE(dlg_.IsCancelled());
-  EXPECT_EQ(view_.CallsOf("EnableCancel").size(), 3u);
+  EXPECT_EQ(calls.load(), 0);  // the callback runs on the loop
+  dlg_.Pump();
+  dlg_.OnCancel();
+  EXPECT_EQ(calls.load(), 1);
   EXPECT_EQ(view_.CallsOf("EnableCancel")[0].value, 0);
-  // The dialog stays until the worker returns; then it ends with 2.
   EXPECT_FALSE(dlg_.IsEnded());
   release_.count_down();
-  for (int i = 0; i < 500 && !dlg_.IsEnded(); ++i) {
-    dlg_.Pump();
-    std::this_thread::sleep_for(2ms);
-  }
-  EXPECT_TRUE(dlg_.IsEnded());
+  PumpUntilEnded();
   EXPECT_EQ(dlg_.GetDialogResult(), IDCANCEL);
   EXPECT_EQ(dlg_.GetWorkerResult(), 7);
-  EXPECT_EQ(view_.CallsOf("End").at(0).value, IDCANCEL);
 }
 
-TEST_F(Pumped, FinishFromAWorkerCancelsLikeTheButton) {
-  SysCancelFlag stop{0};
-  dlg_.SetCancelCallback(&CancelSetFlag, &stop);
-  dlg_.OnInitDialog(view_);
-  std::thread([&] { dlg_.Finish(); }).join();
-  EXPECT_TRUE(dlg_.IsCancelled());
-  EXPECT_EQ(stop.load(), 0);
-  dlg_.Pump();
-  EXPECT_EQ(stop.load(), 1);
-}
-
-TEST(ProgressLine, Composition) {
+TEST(ProgressLine, CompositionAndWholeCharacters) {
   CProgressDlg dlg;
   ScriptedProgressView view(34);
   dlg.OnInitDialog(view);  // no worker: the line width is measured all the same
-
-  const std::string path = "/home/user/projects/deep/file.txt";
-  dlg.SetLine(nullptr, path.c_str(), 0);
-  EXPECT_EQ(dlg.GetLine(0), path);  // a negative head: as it stands
-  dlg.SetLine(nullptr, path.c_str(), 0, 0, -1, 0);
-  EXPECT_EQ(dlg.GetLine(0), "/home/.../deep/file.txt");  // 34 - 4 pixels
-  dlg.SetLine("Von: ", path.c_str(), 0, 5, -1, 0);
+  dlg.SetLine("Von: ", "/home/user/projects/deep/file.txt", 0, 5, -1, 0);
   EXPECT_EQ(dlg.GetLine(0), "Von: /home/.../deep/file.txt");
-  // Head, a middle of 16 characters and the tail after it, in a line 44 pixels wide.
-  CProgressDlg wide;
-  ScriptedProgressView wideView(44);
-  wide.OnInitDialog(wideView);
-  const char* entry = "Xarc.zip:/aaaa/bbbb/c.txt und so weiter fort";
-  wide.SetLine(nullptr, entry, 1, 9, 16, 1);
-  EXPECT_EQ(wide.GetLine(1), "Xarc.zip:.../c.txt und so weiter fort");
-  wide.SetLine(nullptr, entry, 1, 9, 16, 0);
-  EXPECT_EQ(wide.GetLine(1), "Xarc.zip:/aaaa/bbbb/c.txt");
-  // Lengths beyond the text.
-  dlg.SetLine("p", "q", 2, 50, 50, 1);
-  EXPECT_EQ(dlg.GetLine(2), "pq");
-  dlg.SetLine(nullptr, nullptr, 2);
-  EXPECT_EQ(dlg.GetLine(2), "");
-}
-
-TEST(ProgressLine, LongTextsAreCutWholeCharacters) {
-  CProgressDlg dlg;
-  const std::string umlauts(600, 'x');
   std::string u;
   for (int i = 0; i < 300; ++i) u += "ä";
   dlg.SetLine("a", u.c_str(), 0);  // 1 + 600 bytes
@@ -261,22 +160,24 @@ TEST(ProgressAsk, QuestionsInSequenceWaitForTheirAnswers) {
   ScriptedProgressView view;
   view.QueueAnswer(IDOK);
   view.QueueAnswer(IDRETRY);
-  view.QueueAnswer(IDCANCEL);
   std::vector<int> answers;
-  dlg.SetWorker([&](CProgressDlg& d) {
-    answers.push_back(d.Ask("eins", nullptr, MB_OKCANCEL | MB_ICONHAND));
-    answers.push_back(d.Ask("zwei", "Titel", MB_ABORTRETRYIGNORE));
-    answers.push_back(d.Ask("drei", nullptr, MB_OKCANCEL));
-    return 0;
-  });
+  dlg.SetWorker(
+      [&](CProgressDlg& d) {
+        EXPECT_EQ(d.ArgWord(1), 0x02u);
+        answers.push_back(d.Ask("eins", nullptr, MB_OKCANCEL | MB_ICONHAND));
+        answers.push_back(d.Ask("zwei", "Titel", MB_ABORTRETRYIGNORE));
+        return -1;
+      },
+      {0, 0x02, 0, 0, 0});
   EXPECT_EQ(dlg.DoModal(view), IDOK);
-  EXPECT_EQ(answers, (std::vector<int>{IDOK, IDRETRY, IDCANCEL}));
+  EXPECT_EQ(answers, (std::vector<int>{IDOK, IDRETRY}));
   const auto boxes = view.CallsOf("Box");
-  ASSERT_EQ(boxes.size(), 3u);
+  ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[0].text, "eins");
   EXPECT_EQ(boxes[0].value, 0x11);
-  EXPECT_EQ(boxes[1].value, 0x02);
-  EXPECT_EQ(dlg.GetWorkerResult(), 0);
+  EXPECT_EQ(dlg.GetWorkerResult(), -1);
+  CProgressDlg closed;
+  EXPECT_EQ(closed.Ask("nie gezeigt", nullptr, MB_OKCANCEL), IDCANCEL);  // no window, no question
 }
 
 TEST(ProgressAsk, ClosingReleasesTheWaiterAndLaterQuestionsGetCancel) {
@@ -299,11 +200,6 @@ TEST(ProgressAsk, ClosingReleasesTheWaiterAndLaterQuestionsGetCancel) {
   EXPECT_EQ(view.CallsOf("Box").size(), 1u);
 }
 
-TEST(ProgressAsk, NoWindowNoQuestion) {
-  CProgressDlg dlg;
-  EXPECT_EQ(dlg.Ask("nie gezeigt", nullptr, MB_OKCANCEL), IDCANCEL);
-}
-
 TEST(ProgressTeardown, DestroyingTheDialogReleasesAWaitingWorker) {
   std::atomic<int> first{0}, second{0};
   {
@@ -321,61 +217,12 @@ TEST(ProgressTeardown, DestroyingTheDialogReleasesAWaitingWorker) {
   EXPECT_EQ(second.load(), IDCANCEL);
 }
 
-TEST(ProgressTeardown, BusyWorkerStopsAtTheCancelFlag) {
-  std::atomic<long> rounds{0};
-  {
-    CProgressDlg dlg;
-    ScriptedProgressView view;
-    dlg.SetWorker([&](CProgressDlg& d) {
-      while (!d.IsCancelled()) {
-        d.SetLine(nullptr, "datei", static_cast<int>(rounds % 3));
-        d.SetPos(rounds);
-        d.SetTimerCallback([](CProgressDlg& x) { x.Step(); }, 1);
-        if (rounds % 7 == 0) d.Ask("frage", nullptr, MB_OKCANCEL);
-        ++rounds;
-      }
-      return -2;
-    });
-    std::thread loop([&] {
-      dlg.OnInitDialog(view);
-      for (int i = 0; i < 20; ++i) {
-        dlg.Pump();
-        std::this_thread::sleep_for(1ms);
-      }
-    });
-    loop.join();
-  }
-  EXPECT_GT(rounds.load(), 0);
-}
-
-TEST(ProgressModal, AWholeRun) {
-  CProgressDlg dlg;
-  ScriptedProgressView view;
-  dlg.SetWorker(
-      [](CProgressDlg& d) {
-        d.SetCaption("Kopieren");
-        d.SetLine(nullptr, "/quelle/a.txt", 0);
-        d.SetLine(nullptr, "/ziel/a.txt", 1);
-        d.SetTotal(i64{6} << 30);
-        d.SetPos(i64{3} << 30);
-        EXPECT_EQ(d.ArgWord(1), 0x02u);
-        return -1;
-      },
-      {0, 0x02, 0, 0, 0});
-  EXPECT_EQ(dlg.DoModal(view), IDOK);
-  EXPECT_EQ(dlg.GetWorkerResult(), -1);
-  EXPECT_EQ(view.LineText(0), "/quelle/a.txt");
-  EXPECT_EQ(view.LineText(1), "/ziel/a.txt");
-  EXPECT_EQ(view.CallsOf("Pos").back().value, (i64{3} << 30) >> dlg.GetShift());
-  EXPECT_EQ(view.CallsOf("End").size(), 1u);
-}
-
 TEST(ProgressTimer, RunsOnTheLoopAndStopsForGood) {
   CProgressDlg dlg;
   ScriptedProgressView view;
   std::atomic<int> calls{0};
   std::atomic<int> callsAfterStop{-1};
-  std::thread::id loopThread;
+  const std::thread::id loopThread = std::this_thread::get_id();
   std::atomic<bool> wrongThread{false};
   dlg.SetWorker([&](CProgressDlg& d) {
     d.SetTimerCallback(
@@ -391,9 +238,7 @@ TEST(ProgressTimer, RunsOnTheLoopAndStopsForGood) {
     callsAfterStop = calls.load() - at;
     return 0;
   });
-  loopThread = std::this_thread::get_id();
   EXPECT_EQ(dlg.DoModal(view), IDOK);
-  EXPECT_GE(calls.load(), 3);
   EXPECT_EQ(callsAfterStop.load(), 0);
   EXPECT_FALSE(wrongThread.load());
 }
