@@ -26,5 +26,6 @@ function(kpw_test name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} kpw_test_support GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE KPW_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data"
                                              KPW_BUILD_DIR="${PROJECT_BINARY_DIR}")
+  target_precompile_headers(${name} REUSE_FROM kpw_gtest_pch)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
 endfunction()
