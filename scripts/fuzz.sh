@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of tests/fuzz with clang (ASan and UBSan, coverage on the libraries)
-# and runs each for a number of seconds on a corpus seeded from tests/fuzz/<target>.seeds.
+# and runs each for a number of seconds on a corpus seeded from tests/fuzz/<target>.seeds, as many at
+# once as there are processors.
 # Exits non-zero when a target fails to build or finds a crash (its input is kept under
 # build-fuzz/artifacts/). Usage: scripts/fuzz.sh [seconds per target, default 30] [target...]
+# scripts/fuzz.sh --build [target...] only builds them.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
@@ -24,11 +26,12 @@ cmake -S "$root" -B "$build" -G Ninja -DKPW_FUZZ=ON -DKPW_SANITIZE=address -DCMA
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 cmake --build "$build" --target "${targets[@]}"
+[[ $seconds == --build ]] && exit 0
 
-mkdir -p "$build/artifacts"
-status=0
-for t in "${targets[@]}"; do
-  corpus=$build/corpus/$t
+mkdir -p "$build/artifacts" "$build/logs"
+rm -f "$build"/logs/*.failed
+fuzz_one() {  # target: seeds its corpus, runs it, prints its log when it is done
+  local t=$1 corpus=$build/corpus/$1 log=$build/logs/$1.log
   mkdir -p "$corpus"
   if [[ -f $root/tests/fuzz/$t.seeds ]]; then
     while read -r pattern; do
@@ -38,12 +41,26 @@ for t in "${targets[@]}"; do
       done
     done < "$root/tests/fuzz/$t.seeds"
   fi
+  local rc=0
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$build/tests/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$build/artifacts/$t-" -print_final_stats=1 "$corpus" >"$log" 2>&1 || rc=$?
   echo "=== $t: ${seconds}s ==="
-  if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      "$build/tests/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -artifact_prefix="$build/artifacts/$t-" -print_final_stats=1 "$corpus"; then
+  cat "$log"
+  if ((rc)); then
     echo "$t: Fehler gefunden (siehe $build/artifacts/)" >&2
-    status=1
+    return 1
   fi
+}
+
+# One target per processor at a time: each still gets a processor for its full time.
+for t in "${targets[@]}"; do
+  while (($(jobs -rp | wc -l) >= $(nproc))); do
+    wait -n || true
+  done
+  (fuzz_one "$t" || touch "$build/logs/$t.failed") &
 done
-exit $status
+wait
+if compgen -G "$build/logs/*.failed" >/dev/null; then
+  exit 1
+fi

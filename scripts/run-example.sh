@@ -2,7 +2,7 @@
 # Builds Kopiwart and runs the bundled example job file unattended.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh" "$root/build"
+"$root/scripts/setup.sh" --target kopiwart "$root/build"
 
 export KPW_DEMO_TARGET="$root/build/demo-output"
 echo "Starte: kopiwart examples/demo.kpw -S -A -N"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages of scripts/packages.txt that are missing, then builds.
-# Usage: scripts/setup.sh [build-dir] [extra cmake arguments...]
+# Usage: scripts/setup.sh [--target <target>]... [build-dir] [extra cmake arguments...]
+#        scripts/setup.sh --packages   (only installs the packages)
+# Without --target everything is built; ninja picks the number of jobs from the processors.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -23,8 +25,14 @@ if ((${#missing[@]})); then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+[[ ${1:-} == --packages ]] && exit 0
 
+targets=()
+while [[ ${1:-} == --target ]]; do
+  targets+=(--target "$2")
+  shift 2
+done
 build=${1:-$root/build}
 shift || true
 cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
-cmake --build "$build"
+cmake --build "$build" "${targets[@]}"
