@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the normal build, an ASan + UBSan build, a short run of each fuzz
-# target, and a TSan build of the threaded tests. Each variant builds only what it runs; the
-# times of each step are summed up at the end.
+# Builds and runs every test: the normal build (and the bundled example), an ASan + UBSan build,
+# a short run of each fuzz target, and a TSan build of the threaded tests. Each variant builds
+# only what it runs; the times of each step are summed up at the end.
 # Usage: scripts/test.sh [normal|asan|fuzz|tsan]... (default: all four)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,13 +43,20 @@ run_ctest() {  # build-dir [ctest args...]
   (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$jobs" --timeout 600 "$@")
 }
 
+# The README's first command: the bundled example runs and its copy equals the sample tree.
+example() {
+  rm -rf "$root/build/demo-output"
+  "$root/scripts/run-example.sh" && diff -r "$root/examples/sample" "$root/build/demo-output"
+}
+
 step packages "$root/scripts/setup.sh" --packages
 for v in "${variants[@]}"; do
   echo "=== $v ==="
   case $v in
     normal)
       step "normal build" "$root/scripts/setup.sh" "$root/build" "${normal_flags[@]}"
-      step "normal test" run_ctest "$root/build" ;;
+      step "normal test" run_ctest "$root/build"
+      step "example" example ;;
     asan)
       step "asan build" "$root/scripts/setup.sh" "$root/build-asan" -DKPW_SANITIZE=address "${asan_flags[@]}"
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
