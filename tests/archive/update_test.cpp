@@ -161,39 +161,4 @@ TEST(Commit, AnArchiveBehindALinkIsReplacedWhereTheLinkPoints) {
   EXPECT_EQ(Names(dir / "store"), std::set<std::string>{"real.zip"});
 }
 
-TEST(Extract, OverwriteFlagsAndReadOnlyTargets) {
-  TempDir dir;
-  WriteFile(dir / "src/old.txt", "archive");
-  WriteFile(dir / "src/new.txt", "archive");
-  WriteFile(dir / "src/ro.txt", "archive");
-  SetMTime(dir / "src/old.txt", 1500000000);
-  SetMTime(dir / "src/new.txt", 1700000000);
-  const std::string archive = dir / "arc.zip";
-  Pack(archive, dir / "src");
-  struct Case {
-    u32 flags;
-    const char *oldText, *newText, *roText;
-  } cases[] = {
-      {0, "archive", "archive", "archive"},
-      {ARC_FLAG_NO_OVERWRITE, "disk", "disk", "disk"},
-      {ARC_FLAG_NEWER_ONLY, "disk", "archive", "archive"},
-      {ARC_FLAG_KEEP_READONLY, "archive", "archive", "disk"},
-  };
-  for (const Case& c : cases) {
-    const std::string target = dir / ("t" + std::to_string(c.flags));
-    for (const char* name : {"/old.txt", "/new.txt", "/ro.txt"}) {
-      WriteFile(target + name, "disk");
-      SetMTime(target + name, 1600000000);
-    }
-    ::chmod((target + "/ro.txt").c_str(), 0444);
-    CZipFile zip;
-    ASSERT_EQ(zip.Open(archive.c_str(), ARC_OPEN_READ, 9), 0);
-    zip.SetFlags(c.flags);
-    EXPECT_EQ(zip.ExtractAll(target.c_str(), nullptr), 0) << zip.GetErrorText();
-    EXPECT_EQ(kpwtest::FileContents(target),
-              (Files{{"new.txt", c.newText}, {"old.txt", c.oldText}, {"ro.txt", c.roText}}))
-        << c.flags;
-  }
-}
-
 }  // namespace

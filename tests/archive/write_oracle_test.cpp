@@ -122,7 +122,5 @@ TEST(WriteFormat, UpdateOfAMissingFileStartsAnEmptyArchive) {
   ASSERT_EQ(zip.Open(archive.c_str(), ARC_OPEN_UPDATE, 9), 0) << zip.GetErrorText();
   EXPECT_EQ(zip.GetEntryCount(), 0);
   EXPECT_EQ(zip.Close(), 0);
-  const RunResult py =
-      Python("import zipfile,sys\nassert zipfile.ZipFile(sys.argv[1]).namelist()==[]\n", {archive});
-  EXPECT_EQ(py.status, 0) << py.output;
+  EXPECT_EQ(ReadFile(archive), std::string("PK\x05\x06", 4) + std::string(18, '\0'));  // the end record only
 }
