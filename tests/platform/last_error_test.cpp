@@ -1,4 +1,4 @@
-// The last-error word is per thread, and errno maps to the Windows codes callers test for.
+// errno maps to the Windows codes callers test for.
 #include "platform/last_error.h"
 #include "tests/support/temp_dir.h"
 
@@ -6,19 +6,7 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <thread>
 #include <utility>
-
-TEST(LastError, IsPerThread) {
-  SetLastError(5);
-  DWORD other = 99;
-  std::thread([&] {
-    other = GetLastError();
-    SetLastError(112);
-  }).join();
-  EXPECT_EQ(other, 0u);
-  EXPECT_EQ(GetLastError(), 5u);
-}
 
 TEST(LastError, ErrnoTable) {
   const std::pair<int, DWORD> table[] = {

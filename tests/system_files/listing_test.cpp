@@ -81,16 +81,6 @@ TEST_F(Listing, PathModesAndEntryRecords) {
   EXPECT_STREQ(list.Next(CDirListing::DL_NEXT_FULL), (dir / "a.txt").c_str());
 }
 
-TEST(ListingSeries, Flag0x8000ListsOnlyTheFolderSeries) {
-  TempDir dir;
-  WriteFile(dir / "copy_2024-02-01/inner", "x");
-  ::mkdir((dir / "copy_2024-01-01").c_str(), 0755);
-  ::mkdir((dir / "Copy_other").c_str(), 0755);
-  WriteFile(dir / "copy_note.txt", "not a copy");
-  EXPECT_EQ(All(dir / "copy_*", 0x9000), (V{"copy_2024-01-01", "copy_2024-02-01"}));
-  EXPECT_EQ(All(dir / "copy_*", 0x1000), (V{"copy_note.txt"}));
-}
-
 TEST(ListingLinks, LinksAreListedButNeverEntered) {
   TempDir dir, outside;
   WriteFile(outside / "secret", "s");
