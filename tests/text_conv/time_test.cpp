@@ -53,7 +53,6 @@ TEST_F(BerlinTime, ListingDatesAndTheYearRule) {
       {"Nov 20 09:15", NTT_LS_LISTING, kNow, 1763626500, 12},   // last November
       {"Jan  5  2020 ", NTT_LS_LISTING, kNow, 1578178800, 12},  // year form: midnight
       {"2026-12-07 18:05:33.123456789 +0100", NTT_LS_LISTING, kNow, 1796663133, 35},
-      {"2026-12-07 18:05:33 -0530", NTT_LS_LISTING, kNow, 1796663133 + 6 * 3600 + 1800, -1},
       {"2026-12-07 18:05:33 +0100", 0, kNow, 1796663133, 19},        // local time; the zone is left
       {"Mar 10 20:00", NTT_LS_LISTING, kNow, 1773169200, -1},        // later today: this year
       {"Mar 11 14:00", NTT_LS_LISTING, kNow, 1741698000, -1},        // more than a day ahead: last year
@@ -62,7 +61,6 @@ TEST_F(BerlinTime, ListingDatesAndTheYearRule) {
       {"2026-04-31", NTT_LS_LISTING, kNow, 0, 0},
       {"Foo 12 10:00", NTT_LS_LISTING, kNow, 0, 0},
       {"Nov 20 09:15", 0, kNow, 0, 0},  // month names only with the flags
-      {"Nov 31 2020", NTT_LS_LISTING, kNow, 0, 0},
   };
   for (const Case& c : cases) {
     int used = -1;
