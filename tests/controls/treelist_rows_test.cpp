@@ -47,7 +47,6 @@ TEST_F(Rows, NavigationWalksItemsOrRows) {
   EXPECT_EQ(list.GetChildItem(items[1]), TLI_NULL);
   EXPECT_EQ(list.GetNextSiblingItem(items[1]), items[2]);
   EXPECT_EQ(list.GetPrevSiblingItem(items[1]), items[0]);
-  EXPECT_EQ(list.GetNextItem(items[3], TVGN_PARENT), TLI_NULL);
   // Rows.
   EXPECT_EQ(list.GetNextItem(TVI_ROOT, TVGN_FIRSTVISIBLE), items[1]);
   EXPECT_EQ(list.GetNextItem(items[1], TVGN_NEXTVISIBLE), items[3]);
@@ -100,7 +99,6 @@ TEST(TreeListColumns, ColumnZeroExistsBeforeAnyColumnAndInsertsShiftCells) {
   EXPECT_FALSE(list.GetColumn(3).has_value());
   EXPECT_FALSE(list.SetColumnFlags(9, TLCF_EDITABLE));
   EXPECT_TRUE(list.SetColumnWidth(2, 45));
-  EXPECT_EQ(list.GetColumn(2)->width, 45);
 }
 
 }  // namespace

@@ -78,7 +78,6 @@ TEST_F(Select, Settings) {
   EXPECT_EQ(list.Setting(TLSETTING_BARROWS | TLSETTING_SET, 1), 0u);
   EXPECT_EQ(list.Setting(TLSETTING_BARROWS, 0), 1u);  // without bit 31: a read
   EXPECT_EQ(list.SetSetting(32, 5), 0u);
-  EXPECT_EQ(list.GetSetting(32), 0u);
   EXPECT_EQ(list.SetExtendedStyle(0x500F0242), 0u);
   EXPECT_EQ(list.GetExtendedStyle(), 0x500F0242u);
 }

@@ -39,8 +39,6 @@ TEST(Shell, RegistersBothTypesAndTheVerbsAsTheConfigureCommandDoes) {
   for (const char* part : {"<mime-type type=\"application/x-kopiwart-kpw\">",
                            "<comment>Kopiwart Datei &amp; mehr</comment>", "<glob pattern=\"*.kpw\"/>"})
     EXPECT_NE(xml.find(part), std::string::npos) << xml;
-  EXPECT_NE(ReadFile(data + "/mime/packages/kopiwart-ssy.xml").find("<icon name=\"kopiwart-4\"/>"),
-            std::string::npos);
   const std::string open = data + "/applications/kopiwart-kpw-open.desktop";
   const std::string edit = data + "/applications/kopiwart-kpw-bearbeiten.desktop";
   EXPECT_NE(ReadFile(open).find("Exec=\"/opt/Kopi wart/bin/Kopiwart\" %f /S /A /N\n"), std::string::npos);
