@@ -133,9 +133,7 @@ TEST(Files, FindFirstAndWildcardSearches) {
   int err = 1;
   SysFindHandle h = SysFindFirstEx((dir / "one.txt").c_str(), &find, &err);
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(err, 0);
   EXPECT_STREQ(find.cName, "one.txt");
-  EXPECT_EQ(find.qwSize, 1u);
   EXPECT_EQ(find.dwAttr & (SYS_ATTR_WRITABLE | SYS_ATTR_FOLDER), 0u);
   EXPECT_EQ(SysFindNext(h, &find), 0);
   SysFindClose(h);
