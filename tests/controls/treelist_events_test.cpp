@@ -71,7 +71,6 @@ TEST(TreeListEvents, MirrorAndRowIndexFollowRandomChanges) {
   CTreeListStore list;
   Mirror mirror;
   list.AddObserver(&mirror);
-  list.AddObserver(&mirror);  // once only
   for (int c = 0; c < 7; ++c) list.InsertColumn(c, "c");
   list.SetSetting(TLSETTING_OPTIONS, TLO_MULTISELECT | TLO_DRAGROWS);
   std::mt19937 rng(4711);

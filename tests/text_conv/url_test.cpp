@@ -95,7 +95,6 @@ TEST(Base64, VectorsNoiseAndPaddedBlocks) {
   }
   BYTE out[16] = {};
   EXPECT_EQ(6, base64tomem(out, sizeof out, " Zm9v\r\nYmFy\n", -1));
-  EXPECT_EQ(4, base64tomem(out, 4, "Zm9vYmFy", -1));
   EXPECT_EQ(3, base64tomem(out, sizeof out, "Zg==Zm8=", -1));  // "f" then "fo"
   EXPECT_EQ(0, std::memcmp("ffo", out, 3));
 }
