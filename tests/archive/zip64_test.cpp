@@ -1,34 +1,10 @@
-// Parallel packing gives the one-thread archive byte for byte; ZIP64 for many entries and huge files.
+// ZIP64 for many entries and huge files.
 #include "archive_test_util.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 using namespace ziptest;
-
-TEST(Parallel, SameBytesWhateverTheThreadCount) {
-  TempDir dir;
-  const std::string src = dir / "src";
-  for (int i = 0; i < 300; ++i)
-    WriteFile(src + "/small/d" + std::to_string(i % 7) + "/f" + std::to_string(i), TextData(100 + i * 37, i));
-  WriteFile(src + "/big/text.txt", TextData(9 * 1024 * 1024 + 5, 1));
-  WriteFile(src + "/big/random.bin", RandomData(4 * 1024 * 1024, 2));
-  // Random first, text after: the first piece decides, and deflate still stores what it cannot shrink.
-  WriteFile(src + "/big/mixed.bin", RandomData(1024 * 1024, 3) + TextData(3 * 1024 * 1024, 4));
-  WriteFile(src + "/big/exact.txt", TextData(2 * 1024 * 1024, 5));
-  ASSERT_EQ(Shell("find " + kpwtest::Quote(src) + " -exec touch -h -d @1700000000 {} +").status, 0);
-  for (int level : {9, 1, 0}) {
-    const std::string reference = dir / ("l" + std::to_string(level) + ".zip");
-    Pack(reference, src, ARC_OPEN_CREATE, level, 1);
-    const std::string bytes = ReadFile(reference);
-    for (int threads : {2, 4, 8}) {
-      Pack(dir / "t.zip", src, ARC_OPEN_CREATE, level, threads);
-      EXPECT_TRUE(ReadFile(dir / "t.zip") == bytes) << "level " << level << ", " << threads << " threads";
-    }
-  }
-  EXPECT_EQ(Shell("unzip -tq " + kpwtest::Quote(dir / "l9.zip")).status, 0);
-  EXPECT_EQ(Contents(dir / "l1.zip"), kpwtest::FileContents(src));
-}
 
 TEST(Zip64, MoreThan65535Entries) {
   // Tens of thousands of files are made much faster in memory where there is such a folder.
