@@ -197,6 +197,9 @@ TEST(RegistryStore, MachineHiveIsWrittenByRootAndRefusesOtherUsers) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   // The test program's hive, never the system's.
   ASSERT_EQ(RegStoreFile(RegHive::Machine), TestRoot() + "/machine/registry.reg");
+  // New stores: a hive an earlier case wrote keeps the mode it had.
+  std::filesystem::remove(RegStoreFile(RegHive::Machine));
+  std::filesystem::remove(RegStoreFile(RegHive::User));
   CRegistry reg;
   ASSERT_TRUE(reg.Open(HKEY_LOCAL_MACHINE, "Software\\Tavrin\\Tools", REG_OPEN_CREATE));
   ASSERT_TRUE(reg.SetString("Path", "/opt/tavrin/lib"));
