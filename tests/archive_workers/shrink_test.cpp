@@ -49,21 +49,6 @@ TEST(ShrinkRules, TheNumbersOfTheExtraCell) {
   EXPECT_EQ(ShrinkParseExtra("5 x").restOffset, 2u);
 }
 
-TEST(ShrinkRules, SmallSeriesTheShieldedYoungestAndCopiesWithoutAPlaceInTime) {
-  const auto kept = [](const std::vector<i64>& ages, bool madeCopy) {
-    std::set<i64> left(ages.begin(), ages.end());
-    for (const std::size_t i : ShrinkSelectDeletions(ages, madeCopy, ShrinkZonesFrom({})))
-      left.erase(ages[i]);
-    return left;
-  };
-  EXPECT_EQ(kept({0, 1}, true), (std::set<i64>{0, 1}));
-  EXPECT_EQ(kept({0, 1, 2}, false), (std::set<i64>{0, 1, 2}));
-  EXPECT_EQ(kept({0, 1, 2}, true), (std::set<i64>{0, 2}));
-  // -1: no usable time; -3: dated after today. Neither is deleted nor shields anything.
-  EXPECT_EQ(kept({-1, -3, 0, 1, 2, 3, 10}, false), (std::set<i64>{-3, -1, 0, 1, 3, 10}));
-  EXPECT_EQ(kept({-1, -1, 0, 5}, true), (std::set<i64>{-1, 0, 5}));
-}
-
 // Days since 1970 of a calendar date, and back, by the C library.
 i64 DayOf(int year, int month, int day) {
   std::tm t{};
@@ -79,11 +64,10 @@ std::string DateText(i64 day) {
   return text;
 }
 // A local time of day on a local calendar day.
-i64 LocalTime(i64 day, int hour, int minute = 0) {
+i64 LocalTime(i64 day, int hour) {
   const std::time_t t = static_cast<std::time_t>(day * 86400);
   std::tm tm = *std::gmtime(&t);
   tm.tm_hour = hour;
-  tm.tm_min = minute;
   tm.tm_isdst = -1;
   return static_cast<i64>(std::mktime(&tm));
 }
@@ -120,43 +104,6 @@ class Shrink : public ::testing::Test {
   RunRig run;
   const ScopedTestEnv env;
 };
-
-TEST_F(Shrink, NewCopiesWhenDueAndTheSeriesThinned) {
-  for (i64 age = 0; age <= 10; ++age) Dated(age);
-  EXPECT_EQ(Run(), JOB_DONE);  // no copy is due: the two youngest stay
-  EXPECT_EQ(Ages(), (std::set<i64>{0, 1, 3, 10}));
-  EXPECT_EQ(run.Copied(), 7u);  // deletions count as handled files
-  EXPECT_EQ(ReadFile(Copy(DateText(kToday))), "age 0");
-  fs::remove_all(series);
-  for (const i64 age : {8, 9, 10, 11, 12, 13, 14, 30, 31, 60, 100, 400, 401}) Dated(age);
-  EXPECT_EQ(Run(), JOB_DONE);
-  EXPECT_EQ(Ages(), (std::set<i64>{0, 8, 14, 31, 60, 100, 401}));
-  EXPECT_EQ(ReadFile(Copy(DateText(kToday))), "current data");
-  // Ages are local calendar days: at 00:30 it is still yesterday in UTC, and the copy of eight
-  // local days ago is due.
-  fs::remove_all(series);
-  Dated(8);
-  now = LocalTime(kToday, 0, 30);
-  EXPECT_EQ(Run(), JOB_DONE);
-  EXPECT_EQ(Ages(), (std::set<i64>{0, 8}));
-}
-
-TEST_F(Shrink, DailyRunsForMoreThanAYearAndSpacingOne) {
-  for (i64 day = kToday - 399; day <= kToday; ++day) {
-    now = LocalTime(day, 12);
-    Put(source, "state of " + DateText(day));
-    ASSERT_EQ(Run(), JOB_DONE) << DateText(day);
-  }
-  EXPECT_EQ(Ages(), (std::set<i64>{7, 15, 23, 47, 79, 111, 207, 303, 399}));
-  EXPECT_EQ(ReadFile(Copy(DateText(kToday - 7))), "state of " + DateText(kToday - 7));
-  // Spacing 1: a copy every other day, and below 28 days every one stays.
-  fs::remove_all(series);
-  for (i64 day = kToday - 20; day <= kToday; ++day) {
-    now = LocalTime(day, 12);
-    ASSERT_EQ(Run("1"), JOB_DONE);
-  }
-  EXPECT_EQ(Ages(), (std::set<i64>{0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20}));
-}
 
 TEST_F(Shrink, NamesThatAreNotExactTagOutputNeverCount) {
   for (const i64 age : {8, 9, 10, 11, 12, 13}) Dated(age);
@@ -206,18 +153,6 @@ TEST_F(Shrink, GenerationSeriesAreListedAgainAfterTheRotation) {
   EXPECT_EQ(Run(source, series + "/g#1#.txt", "", RUN_DIALOG), JOB_FAILED);
   EXPECT_NE(run.TakeBoxes().find("hat zuviele Einträge"), std::string::npos);
   EXPECT_EQ(ReadFile(series + "/g0.txt"), "gen 0");
-}
-
-TEST_F(Shrink, WithoutBirthTimesGenerationsAreNeverThinned) {
-  struct statx st {};
-  ASSERT_EQ(::statx(AT_FDCWD, series.c_str(), 0, STATX_BTIME, &st), 0);
-  if (st.stx_mask & STATX_BTIME) GTEST_SKIP() << "this file system keeps birth times";
-  // The change time that stands in for them is renewed by every rename of the rotation.
-  for (int k = 0; k < 5; ++k) Put(series + "/gen_" + std::to_string(k) + ".txt", "gen " + std::to_string(k));
-  EXPECT_EQ(Run(source, series + "/gen_#1#.txt"), JOB_DONE);
-  EXPECT_EQ(Contents(series),
-            "gen_0.txt=current data gen_1.txt=gen 0 gen_2.txt=gen 1 gen_3.txt=gen 2 "
-            "gen_4.txt=gen 3 gen_5.txt=gen 4");
 }
 
 TEST_F(Shrink, FolderAndArchiveSeries) {
@@ -284,28 +219,6 @@ TEST_F(Shrink, TheRowsHeadParameterErrorsAndCancel) {
   // Without the sign a missing series folder is made.
   EXPECT_EQ(Run(source, dir / "absent/bk_#D#.txt"), JOB_DONE);
   EXPECT_TRUE(Exists(dir / "absent/bk_" + DateText(kToday) + ".txt"));
-}
-
-// A deletion that fails asks: Retry tries again, Abort stops every row, OK goes on and fails the row.
-TEST_F(Shrink, AbortAndIgnoreOnAFailedDeletion) {
-  for (i64 age = 0; age <= 10; ++age) Dated(age);
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  ASSERT_EQ(::chmod(series.c_str(), 0555), 0);
-  const auto child = [&](std::vector<int> answers, int expected, std::size_t questions) {
-    return InChild([&] {
-      if (!BecomeNobody()) return 77;
-      run.answers = std::move(answers);
-      const int result = Run("", RUN_DIALOG);
-      return result == expected && run.boxes.size() == questions &&
-                     run.state.IsCancelled() == (expected == -2)
-                 ? 0
-                 : 1;
-    });
-  };
-  EXPECT_EQ(child({IDRETRY, IDABORT}, JOB_STOP_ALL, 2), 0);
-  EXPECT_EQ(child({}, JOB_FAILED, 7), 0);  // every copy that was to go, once
-  EXPECT_EQ(Ages().size(), 11u);
-  ::chmod(series.c_str(), 0755);
 }
 
 }  // namespace

@@ -42,32 +42,6 @@ class Del : public ::testing::Test {
   RunRig run;
 };
 
-TEST_F(Del, WhatFiltersSubfoldersAndTheReadOnlyFlagSpare) {
-  const struct {
-    const char *plus, *minus;
-    int subdirs;
-    u32 flags;
-    std::string left, boxes;
-  } cases[] = {
-      // Emptied folders go, the folder itself stays with a filter.
-      {"*.TMP", "", 1, 0, "b.txt keep/ keep/k.txt", kFailed + root + "/keep\n"},
-      {"", "b.txt;deep", 1, 0, "b.txt sub/ sub/deep/ sub/deep/d.tmp", kFailed + root + "/sub\n"},
-      // Without filters the folder itself is tried, whatever the subfolders cell says.
-      {"", "", 0, 0, "keep/ keep/k.txt sub/ sub/c.tmp sub/deep/ sub/deep/d.tmp", kFailed + root + "\n"},
-      {"", "", 1, RUN_KEEP_READONLY, "sub/ sub/c.tmp", kFailed + root + "/sub\n" + kFailed + root + "\n"},
-  };
-  for (const auto& c : cases) {
-    Fresh();
-    EXPECT_EQ(Delete(root, RUN_DIALOG | c.flags, c.plus, c.minus, c.subdirs), JOB_FAILED) << c.left;
-    EXPECT_EQ(Listing(root), c.left);
-    EXPECT_EQ(run.TakeBoxes(), c.boxes);
-  }
-  // A folder of files only goes whole.
-  Put(dir / "flat/x", "x");
-  EXPECT_EQ(Delete(dir / "flat", 0, "", "", 0), JOB_DONE);
-  EXPECT_FALSE(Exists(dir / "flat"));
-}
-
 TEST_F(Del, MissingSourcesWildcardsAndAListingThatIsNotWhole) {
   EXPECT_EQ(Delete(dir / "fehlt"), JOB_DONE);
   EXPECT_EQ(Delete(dir / "fehlt/*.tmp"), JOB_DONE);

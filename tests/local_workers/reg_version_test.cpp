@@ -156,38 +156,6 @@ TEST_F(Version, ProgramTextAndDateVersions) {
   EXPECT_TRUE(run.boxes.empty());  // successes and failures alike say nothing
 }
 
-TEST_F(Version, SourcesWithoutAVersionAndMarkersThatDoNotFitChangeNothing) {
-  Put(dir / "fake.exe", "MZ but no program");
-  Put(dir / "src.h", "#define VERSION \"2.5.1\"\n");
-  const std::string text = "<v>1</v>\n" + std::string(256, 'x') + "</w>";
-  Put(target, text);
-  const std::string v = "\"<v>\" \"</v>\"";
-  const std::vector<std::vector<std::string>> cases = {
-      {Fixture("nores-pe32.dll"), "", v},
-      {dir / "fake.exe", "", v},
-      {dir / "missing.dll", "", v},
-      {dir / "src.h", R"("*NOTHERE " "*")", v},  // a text without the pattern
-      {"date", "i", v},                          // only "DATE" is the date
-      {"DATE", "i:", v},                         // an empty version
-      {"DATE", "i", "\"<w>\" \"</v>\""},
-      {"DATE", "i", "\"<v>\""},
-      {"DATE", "i", "\"\" \"</v>\""},
-      {"DATE", "i", "\"<v>\" \"</w>\""},  // more than 256 characters apart
-  };
-  for (const auto& c : cases) EXPECT_EQ(Stamp(c[0], c[1], c[2]), JOB_FAILED) << c[0] << c[1] << c[2];
-  EXPECT_EQ(ReadFile(target), text);
-  // An empty file, a folder, nothing.
-  for (const std::string& other : {dir / "empty", dir.path(), dir / "missing"}) {
-    Put(dir / "empty", "");
-    EXPECT_EQ(run.Call(RunVersion, "DATE", other, 0, "i", v), JOB_FAILED) << other;
-  }
-  EXPECT_EQ(run.Copied(), 0u);
-  EXPECT_TRUE(run.boxes.empty());
-  Put(target, "<v>" + std::string(256, 'x') + "</v>");  // 256 apart is near enough
-  EXPECT_EQ(Stamp("DATE", "i"), JOB_DONE);
-  EXPECT_EQ(ReadFile(target), "<v>2026-12-07</v>");
-}
-
 TEST_F(Version, TheRestModeOwnerAndLinksAreKeptASecondRunChangesNothing) {
   const std::string head("\xEF\xBB\xBFhead\0\xFF\r\n", 11), tail("\r\n\0tail\x80\r\n", 10);
   const std::string real = dir / "real.txt";

@@ -144,38 +144,6 @@ TEST_F(Synch, ANameThatCannotBeExaminedIsNotTakenAsMissing) {
   EXPECT_EQ(run.boxes.at(0).text.rfind("Fehler beim Lesen von:\n" + t + "/sub/f", 0), 0u);
 }
 
-TEST_F(Synch, TwoPassesNewerWinsNothingIsDeleted) {
-  Put(s + "/same", "s", kT);
-  Put(t + "/same", "t", kT + 1);
-  Put(s + "/newer-on-source", "s", kT + 50);
-  Put(t + "/newer-on-source", "t", kT);
-  Put(s + "/sub/newer-on-target", "s", kT);
-  Put(t + "/sub/newer-on-target", "t", kT + 50);
-  Put(s + "/only-source", "s", kT);
-  Put(t + "/deep/er/only-target", "t", kT);
-  fs::create_directories(s + "/empty-folder");
-  EXPECT_EQ(Sync(), JOB_DONE);
-  const std::string others = "deep/er/only-target=t newer-on-source=s only-source=s ";
-  EXPECT_EQ(Contents(s), others + "same=s sub/newer-on-target=t");
-  EXPECT_EQ(Contents(t), others + "same=t sub/newer-on-target=t");
-  EXPECT_FALSE(Exists(t + "/empty-folder"));  // folders come only as parents of files
-  EXPECT_EQ(MTime(s + "/sub/newer-on-target"), kT + 50);
-  EXPECT_EQ(run.Copied(), 4u);
-  // A file deleted on one side comes back.
-  fs::remove(s + "/only-source");
-  EXPECT_EQ(Sync(), JOB_DONE);
-  EXPECT_EQ(ReadFile(s + "/only-source"), "s");
-  // 0x20 spares a read-only older side; 0x08 is for two single files only.
-  Put(s + "/f", "neu", kT + 10);
-  Put(t + "/f", "alt", kT);
-  ASSERT_EQ(::chmod((t + "/f").c_str(), 0444), 0);
-  EXPECT_EQ(Sync(RUN_DIALOG | RUN_KEEP_READONLY), JOB_DONE);
-  EXPECT_EQ(ReadFile(t + "/f"), "alt");
-  EXPECT_EQ(Sync(RUN_DIALOG | RUN_NO_OVERWRITE), JOB_DONE);
-  EXPECT_EQ(ReadFile(t + "/f"), "neu");
-  EXPECT_EQ(run.TakeBoxes(), "");
-}
-
 TEST_F(Synch, FailedCopiesGoOnWithOkAndStopWithCancel) {
   Put(s + "/a/f", "a");  // "a" is a file on the target: fails in both passes
   Put(t + "/a", "file");
