@@ -28,25 +28,22 @@ TEST(ShrinkRules, TheNumbersOfTheExtraCell) {
     std::vector<i64> spacing, threshold;
   } cases[] = {
       {"", {7, 28, 84, 365}, {28, 84, 365}},
-      {"1", {1, 28}, {28}},
-      {"3,10", {3, 28}, {10}},  // two numbers are a spacing and a threshold, not cut to an odd count
-      {"3,50,10,20", {3, 10}, {50}},
+      {"3,10", {3, 28}, {10}},                  // two numbers are exempt
+      {"3,50,10,20", {3, 10}, {50}},            // an even count loses its last number
       {"3,50,10,20,5", {3, 10, 20}, {50, 50}},  // a lower threshold is raised, a lower spacing doubled
       {"2,-4,0", {2, 4}, {1}},                  // below 1 is 1 first
-      {"0,5,1", {1, 1}, {5}},
-      {" 2 , 0x1C ,4", {2, 4}, {28}},
-      {"5 x", {5, 28}, {28}},
-      {"1,2,3,4,5,6,7,8,9,10,11", {1, 3, 5, 7, 9}, {2, 4, 6, 8}},  // nine numbers at most
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ShrinkParseExtra(c.cell).zones.spacing, c.spacing) << c.cell;
     EXPECT_EQ(ShrinkParseExtra(c.cell).zones.threshold, c.threshold) << c.cell;
   }
-  // Where the head of the row begins.
   EXPECT_EQ(ShrinkParseExtra("7, 28 ,28 ; *[pc1];*;tmp").restOffset, 11u);
-  EXPECT_EQ(ShrinkParseExtra("*[pc1];cache").restOffset, 0u);
-  EXPECT_EQ(ShrinkParseExtra(";cache").restOffset, 1u);
-  EXPECT_EQ(ShrinkParseExtra("5 x").restOffset, 2u);
+}
+
+// Copies without a usable time (-1) or dated after today (-3) are never deleted nor shield anything.
+TEST(ShrinkRules, CopiesWithoutAPlaceInTimeStay) {
+  const std::vector<i64> ages = {-1, -3, 0, 1, 2, 3, 10};
+  EXPECT_EQ(ShrinkSelectDeletions(ages, false, ShrinkZonesFrom({})), (std::vector<std::size_t>{4}));
 }
 
 // Days since 1970 of a calendar date, and back, by the C library.
@@ -104,6 +101,15 @@ class Shrink : public ::testing::Test {
   RunRig run;
   const ScopedTestEnv env;
 };
+
+// Ages are local calendar days: at 00:30 it is still yesterday in UTC, and the copy of eight local
+// days ago is due.
+TEST_F(Shrink, AgesAreLocalCalendarDays) {
+  Dated(8);
+  now = LocalTime(kToday, 0) + 1800;
+  EXPECT_EQ(Run(), JOB_DONE);
+  EXPECT_EQ(Ages(), (std::set<i64>{0, 8}));
+}
 
 TEST_F(Shrink, NamesThatAreNotExactTagOutputNeverCount) {
   for (const i64 age : {8, 9, 10, 11, 12, 13}) Dated(age);
@@ -219,6 +225,40 @@ TEST_F(Shrink, TheRowsHeadParameterErrorsAndCancel) {
   // Without the sign a missing series folder is made.
   EXPECT_EQ(Run(source, dir / "absent/bk_#D#.txt"), JOB_DONE);
   EXPECT_TRUE(Exists(dir / "absent/bk_" + DateText(kToday) + ".txt"));
+}
+
+TEST_F(Shrink, WithoutBirthTimesGenerationsAreNeverThinned) {
+  struct statx st {};
+  ASSERT_EQ(::statx(AT_FDCWD, series.c_str(), 0, STATX_BTIME, &st), 0);
+  if (st.stx_mask & STATX_BTIME) GTEST_SKIP() << "this file system keeps birth times";
+  // The change time that stands in for them is renewed by every rename of the rotation.
+  for (int k = 0; k < 5; ++k) Put(series + "/gen_" + std::to_string(k) + ".txt", "gen " + std::to_string(k));
+  EXPECT_EQ(Run(source, series + "/gen_#1#.txt"), JOB_DONE);
+  EXPECT_EQ(Contents(series),
+            "gen_0.txt=current data gen_1.txt=gen 0 gen_2.txt=gen 1 gen_3.txt=gen 2 "
+            "gen_4.txt=gen 3 gen_5.txt=gen 4");
+}
+
+// A deletion that fails asks: Retry tries again, Abort stops every row, OK goes on and fails the row.
+TEST_F(Shrink, AbortAndIgnoreOnAFailedDeletion) {
+  for (i64 age = 0; age <= 10; ++age) Dated(age);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(series.c_str(), 0555), 0);
+  const auto child = [&](std::vector<int> answers, int expected, std::size_t questions) {
+    return InChild([&] {
+      if (!BecomeNobody()) return 77;
+      run.answers = std::move(answers);
+      const int result = Run("", RUN_DIALOG);
+      return result == expected && run.boxes.size() == questions &&
+                     run.state.IsCancelled() == (expected == -2)
+                 ? 0
+                 : 1;
+    });
+  };
+  EXPECT_EQ(child({IDRETRY, IDABORT}, JOB_STOP_ALL, 2), 0);
+  EXPECT_EQ(child({}, JOB_FAILED, 7), 0);  // every copy that was to go, once
+  EXPECT_EQ(Ages().size(), 11u);
+  ::chmod(series.c_str(), 0755);
 }
 
 }  // namespace
