@@ -127,18 +127,12 @@ TEST_F(Version, ProgramTextAndDateVersions) {
     std::string source, plus, version;
   } cases[] = {
       {Fixture("v1.2.0.0-pe32.dll"), "", "1.02"},
-      {Fixture("v1.2.3.0-pe64.dll"), "", "1.2.3"},
       {Fixture("v1.2.3.4-pe32.dll"), "", "1.2.3.4"},
-      {Fixture("v10.7.300.65535-pe64.dll"), "", "10.7.300.65535"},
       {dir / "src.h", R"("*VERSION \"" "*" "\"")", "2.5.1"},
       {"DATE", "d", "07.Dez.2026"},
-      {"DATE", "D", "Mo 07.Dez.2026"},
       {"DATE", "i", "2026-12-07"},
-      {"DATE", "I", "Mo 2026-12-07"},
-      {"DATE", "a", "2026-12-07 18:05:33"},
       {"DATE", "A", "Mo 2026-12-07 18:05:33"},
       {"DATE", "", "Mo 07.Dez.2026"},
-      {"DATE", "x", "Mo 07.Dez.2026"},
       {"DATE", "D:v%s-%s", "vMo 07.Dez.2026-Mo 07.Dez.2026"},
       {"DATE", ":[%s]", "[Mo 07.Dez.2026]"},
       {"DATE", "i:%s\\t\\x41", "2026-12-07\tA"},
