@@ -134,16 +134,6 @@ TEST_F(Copy, UpdateRefreshesExistingFilesAndCreatesNothing) {
   EXPECT_EQ(MTime(dir / "dst/sub/b.txt"), kT + 100);
   EXPECT_EQ(ReadFile(dir / "dst/cache/c.txt"), "old c");
   EXPECT_EQ(run.Copied(), 3u);
-  // 0x01 copies onto older targets only, whatever the sizes; 0x08 and 0x20 leave targets alone.
-  Put(dir / "dst/a.txt", "newer, and longer", kT + 101);
-  Put(dir / "dst/sub/b.txt", "older", kT + 99);
-  EXPECT_EQ(run.Call(RunUpdate, dir / "src", dir / "dst", RUN_NEWER_ONLY), JOB_DONE);
-  EXPECT_EQ(ReadFile(dir / "dst/a.txt") + ReadFile(dir / "dst/sub/b.txt"), "newer, and longernew b");
-  ASSERT_EQ(::chmod((dir / "dst/a.txt").c_str(), 0444), 0);
-  EXPECT_EQ(run.Call(RunUpdate, dir / "src", dir / "dst", RUN_KEEP_READONLY), JOB_DONE);
-  EXPECT_EQ(ReadFile(dir / "dst/a.txt"), "newer, and longer");
-  EXPECT_EQ(run.Call(RunUpdate, dir / "src", dir / "dst", RUN_NO_OVERWRITE), JOB_DONE);
-  EXPECT_EQ(run.Copied(), 3u + 2u + 2u);  // b.txt and c.txt twice
 }
 
 TEST_F(Copy, UpdateAsksWithoutAReason) {
