@@ -134,6 +134,10 @@ TEST_F(Copy, UpdateRefreshesExistingFilesAndCreatesNothing) {
   EXPECT_EQ(MTime(dir / "dst/sub/b.txt"), kT + 100);
   EXPECT_EQ(ReadFile(dir / "dst/cache/c.txt"), "old c");
   EXPECT_EQ(run.Copied(), 3u);
+  // 0x01 copies onto older targets only, whatever the sizes.
+  Put(dir / "dst/a.txt", "newer, and longer", kT + 101);
+  EXPECT_EQ(run.Call(RunUpdate, dir / "src", dir / "dst", RUN_NEWER_ONLY), JOB_DONE);
+  EXPECT_EQ(ReadFile(dir / "dst/a.txt"), "newer, and longer");
 }
 
 TEST_F(Copy, UpdateAsksWithoutAReason) {
