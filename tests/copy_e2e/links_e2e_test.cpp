@@ -57,61 +57,48 @@ class FolderLinks : public ::testing::Test {
   kpwtest::TempDir dir;
 };
 
-TEST_F(FolderLinks, CopyDelDeletesNothingUnderASourceLink) {
-  Put(dir / "src/a", "a");
+// "Copy Del" deletes nothing under a source link, and names the surplus folders it keeps.
+TEST_F(FolderLinks, CopyDelDeletesNothingUnderASourceLinkAndNamesTheFoldersItKeeps) {
+  Put(dir / "src/a.txt", "a");
   Link("src/d");
   Put(dir / "dst/d/f", "kept");
   Put(dir / "dst/d/sub/g", "kept too");
-  const auto run = Run({{dir / "src", dir / "dst", "", "", "", "/COPY_DEL"}});
-  EXPECT_EQ(run.status, 0) << run.errors;
-  EXPECT_EQ(FileContents(dir / "dst"), (Tree{{"a", "a"}, {"d/f", "kept"}, {"d/sub/g", "kept too"}}));
-  EXPECT_EQ(Count(run.errors, kLinkNote), 1u) << run.errors;
-  EXPECT_NE(run.errors.find(dir / "src/d"), std::string::npos) << run.errors;
-}
-
-TEST_F(FolderLinks, NoRowWritesThroughATargetLink) {
-  Put(dir / "src/real/o", "new", kNew);
-  Put(dir / "src/real/sub/n", "new", kNew);
-  Link("dst1/real");
-  Link("dst2/real");
-  Link("upd/real");
-  Link("sa/real");
-  const auto run = Run({{dir / "src", dir / "dst1"},
-                        {dir / "src", dir / "dst2", "", "", "", "/COPY_DEL"},
-                        {dir / "src", dir / "upd", "", "", "", "/UPDATE"},
-                        {dir / "src", dir / "sa", "", "", "", "/SYNCH"}});
-  EXPECT_EQ(run.status, 0) << run.errors;
-  EXPECT_EQ(FileContents(dir / "outside"), (Tree{{"o", "outside"}}));
-  EXPECT_EQ(kpwtest::MTime(dir / "outside/o"), kOld);
-  EXPECT_EQ(Count(run.errors, kLinkNote), 4u) << run.errors;
-  // Synch's other way: the link side's content is not listed, so nothing comes back either.
-  EXPECT_EQ(FileContents(dir / "src"), (Tree{{"real/o", "new"}, {"real/sub/n", "new"}}));
-}
-
-TEST_F(FolderLinks, UnpackingLeavesOutWhatLiesBelowATargetLink) {
-  Put(dir / "pack/real/o", "new");
-  Put(dir / "pack/top", "top");
-  Link("out/real");
-  const auto run = Run(
-      {{dir / "pack", dir / "a.zip", "", "", "", "/ZIP"}, {dir / "a.zip", dir / "out", "", "", "", "/ZIP"}});
-  EXPECT_EQ(run.status, 0) << run.errors;
-  EXPECT_EQ(ReadFile(dir / "out/top"), "top");
-  EXPECT_EQ(FileContents(dir / "outside"), (Tree{{"o", "outside"}}));
-  EXPECT_EQ(Count(run.errors, kLinkNote), 1u) << run.errors;
-}
-
-TEST_F(FolderLinks, CopyDelNamesTheSurplusFoldersItKeeps) {
-  Put(dir / "src/a.txt", "a");
   Put(dir / "dst/gone/old.txt", "surplus");
   Put(dir / "dst/gone/notes.log", "not the row's");
   Put(dir / "dst/empty/old.txt", "surplus");
   const auto run = Run({{dir / "src", dir / "dst", "*.txt", "", "", "/COPY_DEL"}});
   EXPECT_EQ(run.status, 0) << run.errors;
-  EXPECT_EQ(FileContents(dir / "dst"), (Tree{{"a.txt", "a"}, {"gone/notes.log", "not the row's"}}));
+  EXPECT_EQ(
+      FileContents(dir / "dst"),
+      (Tree{{"a.txt", "a"}, {"d/f", "kept"}, {"d/sub/g", "kept too"}, {"gone/notes.log", "not the row's"}}));
   EXPECT_FALSE(Exists(dir / "dst/empty"));
+  EXPECT_EQ(Count(run.errors, kLinkNote), 1u) << run.errors;
+  EXPECT_NE(run.errors.find(dir / "src/d"), std::string::npos) << run.errors;
   EXPECT_NE(run.errors.find("blieben im Ziel aber stehen"), std::string::npos) << run.errors;
   EXPECT_NE(run.errors.find(dir / "dst/gone"), std::string::npos) << run.errors;
   EXPECT_EQ(run.errors.find(dir / "dst/empty"), std::string::npos) << run.errors;
+}
+
+// No copying row and no unpacking writes into a target link.
+TEST_F(FolderLinks, NoRowWritesThroughATargetLink) {
+  Put(dir / "src/real/o", "new", kNew);
+  Put(dir / "src/real/sub/n", "new", kNew);
+  Put(dir / "pack/real/o", "new");
+  Put(dir / "pack/top", "top");
+  for (const char* name : {"dst1/real", "dst2/real", "upd/real", "sa/real", "out/real"}) Link(name);
+  const auto run = Run({{dir / "src", dir / "dst1"},
+                        {dir / "src", dir / "dst2", "", "", "", "/COPY_DEL"},
+                        {dir / "src", dir / "upd", "", "", "", "/UPDATE"},
+                        {dir / "src", dir / "sa", "", "", "", "/SYNCH"},
+                        {dir / "pack", dir / "a.zip", "", "", "", "/ZIP"},
+                        {dir / "a.zip", dir / "out", "", "", "", "/ZIP"}});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(FileContents(dir / "outside"), (Tree{{"o", "outside"}}));
+  EXPECT_EQ(kpwtest::MTime(dir / "outside/o"), kOld);
+  EXPECT_EQ(ReadFile(dir / "out/top"), "top");
+  EXPECT_EQ(Count(run.errors, kLinkNote), 5u) << run.errors;
+  // Synch's other way: the link side's content is not listed, so nothing comes back either.
+  EXPECT_EQ(FileContents(dir / "src"), (Tree{{"real/o", "new"}, {"real/sub/n", "new"}}));
 }
 
 }  // namespace

@@ -47,16 +47,6 @@ class CopyDel : public ::testing::Test {
   RunRig run;
 };
 
-TEST_F(CopyDel, MirrorsTheSourceAsRsyncSeesIt) {
-  EXPECT_EQ(Mirror(RUN_DIALOG), JOB_DONE);
-  EXPECT_EQ(run.TakeBoxes(), "");
-  EXPECT_EQ(Listing(dir / "dst"), "changed.txt emptykeep/ keep.txt sub/ sub/inner.txt");
-  // Copied three files and a folder, deleted four files, removed five folders.
-  EXPECT_EQ(run.Copied(), 3u + 1u + 4u + 5u);
-  ASSERT_TRUE(HaveTool("rsync"));
-  EXPECT_EQ(Shell("rsync -rcn --delete --itemize-changes " + dir / "src/ " + dir / "dst/ 2>&1"), "");
-}
-
 // A missing share, an unmounted disk or a folder that cannot be read must not empty the target.
 TEST_F(CopyDel, SourcesThatMustDeleteNothing) {
   fs::create_directories(dir / "unmounted");

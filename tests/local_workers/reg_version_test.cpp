@@ -56,13 +56,10 @@ TEST_F(Reg, ExportsAsWindowsWritesThemAndRegAddAppends) {
       "[" + std::string(kKey) + "]\r\n\"Name\"=\"Größe\"\r\n\"Zahl\"=dword:00000007\r\n\r\n";
   EXPECT_EQ(run.Call(RunReg, kKey, out), JOB_DONE);
   EXPECT_EQ(Text(out), head + key);
-  // The root's name in lower case names the same key; the file is written anew.
-  EXPECT_EQ(run.Call(RunReg, "hkey_current_user\\software\\tavrin\\probe", out), JOB_DONE);
-  EXPECT_EQ(Text(out), head + key);
   EXPECT_EQ(run.Call(RunReg, kKey, dir / "add.reg", RUN_DIALOG | RUN_ADD), JOB_DONE);
   EXPECT_EQ(run.Call(RunReg, kKey, dir / "add.reg", RUN_DIALOG | RUN_ADD), JOB_DONE);
   EXPECT_EQ(Text(dir / "add.reg"), head + key + key);
-  EXPECT_EQ(run.Copied(), 4u);
+  EXPECT_EQ(run.Copied(), 3u);
   // 0x08, also when appending, and 0x20 on a read-only file leave an existing file alone.
   Put(out, "alt");
   EXPECT_EQ(run.Call(RunReg, kKey, out, RUN_DIALOG | RUN_NO_OVERWRITE), JOB_DONE);
@@ -127,18 +124,13 @@ TEST_F(Version, ProgramTextAndDateVersions) {
     std::string source, plus, version;
   } cases[] = {
       {Fixture("v1.2.0.0-pe32.dll"), "", "1.02"},
-      {Fixture("v1.2.3.0-pe64.dll"), "", "1.2.3"},
       {Fixture("v1.2.3.4-pe32.dll"), "", "1.2.3.4"},
-      {Fixture("v10.7.300.65535-pe64.dll"), "", "10.7.300.65535"},
       {dir / "src.h", R"("*VERSION \"" "*" "\"")", "2.5.1"},
       {"DATE", "d", "07.Dez.2026"},
-      {"DATE", "D", "Mo 07.Dez.2026"},
       {"DATE", "i", "2026-12-07"},
       {"DATE", "I", "Mo 2026-12-07"},
-      {"DATE", "a", "2026-12-07 18:05:33"},
       {"DATE", "A", "Mo 2026-12-07 18:05:33"},
       {"DATE", "", "Mo 07.Dez.2026"},
-      {"DATE", "x", "Mo 07.Dez.2026"},
       {"DATE", "D:v%s-%s", "vMo 07.Dez.2026-Mo 07.Dez.2026"},
       {"DATE", ":[%s]", "[Mo 07.Dez.2026]"},
       {"DATE", "i:%s\\t\\x41", "2026-12-07\tA"},
@@ -154,38 +146,6 @@ TEST_F(Version, ProgramTextAndDateVersions) {
   EXPECT_EQ(Stamp("DATE", "A"), JOB_DONE);
   EXPECT_EQ(ReadFile(target), "#define V \"<v>Mo 2026-12-07 19:05:33</v>\"\r\nrest\r\n");
   EXPECT_TRUE(run.boxes.empty());  // successes and failures alike say nothing
-}
-
-TEST_F(Version, SourcesWithoutAVersionAndMarkersThatDoNotFitChangeNothing) {
-  Put(dir / "fake.exe", "MZ but no program");
-  Put(dir / "src.h", "#define VERSION \"2.5.1\"\n");
-  const std::string text = "<v>1</v>\n" + std::string(256, 'x') + "</w>";
-  Put(target, text);
-  const std::string v = "\"<v>\" \"</v>\"";
-  const std::vector<std::vector<std::string>> cases = {
-      {Fixture("nores-pe32.dll"), "", v},
-      {dir / "fake.exe", "", v},
-      {dir / "missing.dll", "", v},
-      {dir / "src.h", R"("*NOTHERE " "*")", v},  // a text without the pattern
-      {"date", "i", v},                          // only "DATE" is the date
-      {"DATE", "i:", v},                         // an empty version
-      {"DATE", "i", "\"<w>\" \"</v>\""},
-      {"DATE", "i", "\"<v>\""},
-      {"DATE", "i", "\"\" \"</v>\""},
-      {"DATE", "i", "\"<v>\" \"</w>\""},  // more than 256 characters apart
-  };
-  for (const auto& c : cases) EXPECT_EQ(Stamp(c[0], c[1], c[2]), JOB_FAILED) << c[0] << c[1] << c[2];
-  EXPECT_EQ(ReadFile(target), text);
-  // An empty file, a folder, nothing.
-  for (const std::string& other : {dir / "empty", dir.path(), dir / "missing"}) {
-    Put(dir / "empty", "");
-    EXPECT_EQ(run.Call(RunVersion, "DATE", other, 0, "i", v), JOB_FAILED) << other;
-  }
-  EXPECT_EQ(run.Copied(), 0u);
-  EXPECT_TRUE(run.boxes.empty());
-  Put(target, "<v>" + std::string(256, 'x') + "</v>");  // 256 apart is near enough
-  EXPECT_EQ(Stamp("DATE", "i"), JOB_DONE);
-  EXPECT_EQ(ReadFile(target), "<v>2026-12-07</v>");
 }
 
 TEST_F(Version, TheRestModeOwnerAndLinksAreKeptASecondRunChangesNothing) {
