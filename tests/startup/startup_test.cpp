@@ -115,8 +115,8 @@ TEST_F(StartupTest, InitInstanceOrderWithoutAFile) {
 
 TEST_F(StartupTest, AFileThatCannotBeOpenedEndsTheProgram) {
   EXPECT_EQ(Run(app, {"-S", "-N", (dir / "fehlt.kpw").c_str()}), KPW_EXIT_STOPPED);
-  ASSERT_EQ(frame.host.Errors().size(), 1u);
-  EXPECT_NE(frame.host.Errors()[0].find("konnte nicht geöffnet werden"), std::string::npos);
+  EXPECT_EQ(frame.host.Errors(),
+            std::vector<std::string>{"Fehler: " + JobFileOpenErrorText(dir / "fehlt.kpw", 2)});
   EXPECT_EQ(frame.quits, 0);
   EXPECT_TRUE(workers.Calls().empty());
 }
