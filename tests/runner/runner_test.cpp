@@ -404,30 +404,11 @@ TEST_F(RunnerTest, KeptConnectionDeletedUnlessTheNextRowContinues) {
   EXPECT_EQ(view.KeptConnection(), nullptr);
 }
 
-TEST_F(RunnerTest, GenerationTagRotatedForCopyKeptForShrink) {
-  fs::create_directories(dir / "bak000");
-  Add("/s", dir / "bak#3#");
-  Add("/s", dir / "bak#3#", "Shrink");
-  Add("/s", dir / "#D#", "Shrink");
-  Add("/s", dir / "#D#");
-  Add("/s#D#", "/t", "Shrink");  // the source's date counts for every mode
-  view.RunAll(0);
-  char date[64];
-  ASSERT_GT(ExpandDateTag("#D#", date, sizeof date, now), 0);
-  const std::string& folder = dir.path();
-  EXPECT_EQ(Args(),
-            (std::vector<std::string>{
-                "Copy: /s > " + folder + "/bak000 [] {} 1", "Shrink: /s > " + folder + "/bak#3# [] {} 1",
-                "Shrink: /s > " + folder + "/#D# [] {} 1", "Copy: /s > " + folder + "/" + date + " [] {} 1",
-                "Shrink: /s" + std::string(date) + " > /t [] {} 1"}));
-  EXPECT_TRUE(fs::is_directory(dir / "bak001"));  // the generation was rotated
-}
-
 TEST_F(RunnerTest, TagFailuresSilentWithoutDialogQuestionWithIt) {
   const std::string text = dir / "plain.txt";
   std::ofstream(text) << "no program";
   Add(text, dir / "v#@1#");
-  Add("/s", "/t");
+  Add("/s#D#", "/t", "Shrink");  // a source's date counts for every mode
   EXPECT_EQ(Run(0, JOB_FAILED), "");
   EXPECT_EQ(workers.Calls().size(), 1u);  // the next row still runs
   // With the dialog the question names the source; Cancel stops every row.
