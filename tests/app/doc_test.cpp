@@ -5,8 +5,10 @@
 #include "app/kopiwart_view.h"
 #include "lib/system/vars.h"
 #include "tests/support/files.h"
+#include "tests/support/recording_workers.h"
 #include "tests/support/scripted_host.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +42,7 @@ TEST_F(DocTest, OpenSetsVariablesAndAFailedOpenLeavesListScheduleAndVariables) {
   ASSERT_TRUE(doc.OnOpenDocument(path));
   EXPECT_EQ(VarGet("KPW_PATH").value_or("-"), dir.path());  // no trailing separator
   EXPECT_EQ(VarGet("KPW_FILE").value_or("-"), path);
+  EXPECT_EQ(doc.GetPathName(), path);
   EXPECT_EQ(view.GetInfo(0), 3);
   EXPECT_FALSE(doc.IsModified());
   view.SetCell("/edited", 0, JOB_COL_TARGET);
@@ -104,6 +107,15 @@ TEST(AppTexts, JobFileErrorsAndTheHeadlessHostsAnswers) {
   u32 word = 1;
   i32 count = 2;
   EXPECT_FALSE(host.EditSchedule(word, count, 0));
+  // Its progress dialog draws nothing and ends with the run.
+  RecordingWorkers workers;
+  CKopiwartView view{host};
+  view.SetEnvironment(kpwtest::TestEnv());
+  view.AddEntry(-1, "/s", "/t", "", "", 1, JOB_MODE_COPY, "");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(view.RunAll(RUN_DIALOG), JOB_DONE);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Es wurden 0 Dateien kopiert!"), std::string::npos);
+  EXPECT_EQ(workers.Calls().size(), 1u);
 }
 
 }  // namespace

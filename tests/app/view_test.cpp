@@ -129,7 +129,7 @@ TEST_F(ViewTest, ScheduleListStateAndClearing) {
   EXPECT_EQ(view.SetModified(0), 1);
   EXPECT_EQ(view.GetInfo(9), 0);
   host.QueueSchedule(false, 3, 3);
-  view.OnSchedule();
+  view.OnCommand(ID_SCHEDULE);
   host.QueueSchedule(true, 0x8001, 1);  // OK without a change
   view.OnSchedule();
   EXPECT_EQ(view.IsListModified(), 0);
@@ -154,13 +154,13 @@ TEST_F(ViewTest, DeleteKeepsTheBarAndUndoRestoresHiddenRowsInPlace) {
   ASSERT_EQ(view.List().GetRowCount(), 3);  // bar + two Zip rows
   view.List().SetItemState(view.GetFilterBarItem(), TVIS_SELECTED, TVIS_SELECTED);
   Select(2);  // the second Zip row: job index 3
-  view.OnDelete();
+  view.OnCommand(ID_EDIT_DELETE);
   EXPECT_EQ(view.GetInfo(0), 4);
   EXPECT_EQ(view.GetInfo(4), 1);
   EXPECT_EQ(Entry(3, JOB_COL_SOURCE), "/Copy");
   EXPECT_EQ(view.IsListModified(), 1);
   view.SetModified(0);
-  view.OnUndo();
+  view.OnCommand(ID_EDIT_UNDO);
   EXPECT_EQ(Sources(), (std::vector<std::string>{"/Copy", "/Zip", "/Copy", "/Zip", "/Copy"}));
   EXPECT_EQ(view.IsListModified(), 1);
   EXPECT_FALSE(view.CanUndo());
@@ -177,7 +177,7 @@ TEST_F(ViewTest, MovesExchangeWholeRows) {
   for (const char* s : {"/a", "/b", "/c"}) Add(s);
   view.SetCell(longCell, 1, JOB_COL_EXTRA);
   Focus(1, 3);
-  view.OnMoveDown();
+  view.OnCommand(ID_MOVE_DOWN);
   EXPECT_EQ(Sources(), (std::vector<std::string>{"/a", "/c", "/b"}));
   EXPECT_EQ(Cell(2, JOB_COL_EXTRA), longCell);
   EXPECT_EQ(view.List().GetFocusedColumn(), 3);  // focus follows
@@ -186,7 +186,7 @@ TEST_F(ViewTest, MovesExchangeWholeRows) {
   EXPECT_EQ(view.SwapRows(2, 1), 0);
   view.OnFilterBar();
   Focus(1);
-  view.OnMoveUp();  // the first job row cannot move up behind the bar
+  view.OnCommand(ID_MOVE_UP);  // the first job row cannot move up behind the bar
   EXPECT_EQ(view.SwapRows(1, -1), 0);
   EXPECT_EQ(view.IsListModified(), 0);
   Focus(2);  // the second-last job row moves down with the bar shown
@@ -201,6 +201,7 @@ TEST_F(ViewTest, FilterBarHidesNonMatchingRowsAfterThreeTicks) {
   EXPECT_TRUE(host.TimerRunning(kFilterTimerId));
   EXPECT_EQ(view.List().EndEdit(view.GetFilterBarItem(), JOB_COL_MODE, std::string("Zip")), 0);
   EXPECT_EQ(view.IsListModified(), 0);  // a bar edit is no change of the list
+  EXPECT_EQ(view.GetFilterCountdown(), 3);
   host.AdvanceTime(400);
   EXPECT_EQ(view.List().GetRowCount(), 5);
   host.AdvanceTime(200);
@@ -213,7 +214,7 @@ TEST_F(ViewTest, FilterBarHidesNonMatchingRowsAfterThreeTicks) {
 
   FilterModes("copy");
   EXPECT_EQ(view.List().GetRowCount(), 2);
-  view.OnFilterBar();  // hiding the bar shows every row
+  view.OnCommand(ID_FILTER_BAR);  // hiding the bar shows every row
   EXPECT_EQ(view.List().GetRowCount(), 4);
   EXPECT_FALSE(host.TimerRunning(kFilterTimerId));
   view.OnFilterBar();  // the kept filter texts come back
@@ -261,16 +262,16 @@ TEST_F(ViewTest, CellChoicesAndEdits) {
   EXPECT_EQ(view.List().GetItemText(item, JOB_COL_SOURCE), "/b ");
   // F2 edits the focused cell, except the subdirectories cell.
   Focus(1, JOB_COL_SUBDIRS);
-  view.OnEditCell();
+  view.OnCommand(ID_EDIT_CELL);
 }
 
 TEST_F(ViewTest, CommandsThatChangeTheListMarkIt) {
-  view.OnNewEntry();
+  view.OnCommand(ID_NEW_ENTRY);
   EXPECT_EQ(Cell(0, 0), Cwd());
   EXPECT_EQ(Cell(0, JOB_COL_SUBDIRS), "Ja");
   EXPECT_EQ(view.SetModified(0), 1);
   Focus(0);
-  view.OnCppFilter();
+  view.OnCommand(ID_CPP_FILTER);
   EXPECT_EQ(Cell(0, JOB_COL_PLUS), "*");
   EXPECT_EQ(Cell(0, JOB_COL_MINUS), kCppMinusFilter);
   EXPECT_EQ(view.SetModified(0), 1);
