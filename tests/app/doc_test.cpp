@@ -1,12 +1,14 @@
-// Document: opening and saving job files, variables, failed reads and writes.
+// Document: opening and saving job files, variables, failed reads and writes, their German texts.
 #include "app/kopiwart_doc.h"
 
 #include "app/headless_host.h"
 #include "app/kopiwart_view.h"
 #include "lib/system/vars.h"
 #include "tests/support/files.h"
+#include "tests/support/recording_workers.h"
 #include "tests/support/scripted_host.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
 
@@ -19,11 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 
 using kpwtest::ReadFile;
-using kpwtest::WriteFile;
-
-std::string Data(const std::string& name) {
-  return std::string(KPW_TEST_DATA) + "/" + name;
-}
 
 class DocTest : public ::testing::Test {
  protected:
@@ -32,12 +29,6 @@ class DocTest : public ::testing::Test {
     VarSet("KPW_PATH", nullptr, 0);
     VarSet("KPW_FILE", nullptr, 0);
   }
-  // The job file of the test data copied into the test's folder and opened.
-  std::string Open(const std::string& name) {
-    fs::copy_file(Data(name), dir / name);
-    EXPECT_TRUE(doc.OnOpenDocument(dir / name));
-    return dir / name;
-  }
 
   kpwtest::TempDir dir;
   ScriptedRunHost host;
@@ -45,30 +36,15 @@ class DocTest : public ::testing::Test {
   CKopiwartDoc doc{host};
 };
 
-TEST_F(DocTest, OpenSetsVariablesAndKeepsModesAndAnUnchangedSaveKeepsTheBytes) {
-  const std::string path = Open("crlf.kpw");
+TEST_F(DocTest, OpenSetsVariablesAndAFailedOpenLeavesListScheduleAndVariables) {
+  const std::string path = dir / "crlf.kpw";
+  fs::copy_file(std::string(KPW_TEST_DATA) + "/crlf.kpw", path);
+  ASSERT_TRUE(doc.OnOpenDocument(path));
   EXPECT_EQ(VarGet("KPW_PATH").value_or("-"), dir.path());  // no trailing separator
   EXPECT_EQ(VarGet("KPW_FILE").value_or("-"), path);
-  EXPECT_EQ(view.GetInfo(0), 3);
-  EXPECT_EQ(view.GetSchedule(), (JobSchedule{0x8002, 3, 0x6553F100}));
-  EXPECT_FALSE(doc.IsModified());
   EXPECT_EQ(doc.GetPathName(), path);
-  EXPECT_EQ(view.GetEntryText(0, JOB_COL_MODE).value_or(""), "Copy Del");
-  EXPECT_EQ(view.GetEntryText(1, JOB_COL_MODE).value_or(""), "Zip Add");
-  ASSERT_TRUE(doc.OnSaveDocument(path));
-  EXPECT_EQ(ReadFile(path), ReadFile(Data("crlf.kpw")));
-  // A Windows-1252 file too; its schedule is reset to (0, 1, 0) before reading.
-  const std::string ansi = Open("cp1252.kpw");
-  EXPECT_EQ(view.GetEntryText(0, JOB_COL_SOURCE).value_or(""),
-            "/home/j\xC3\xBCrgen/B\xC3\xBC"
-            "cher");
-  EXPECT_EQ(view.GetSchedule(), (JobSchedule{0, 1, 0}));
-  ASSERT_TRUE(doc.OnSaveDocument(ansi));
-  EXPECT_EQ(ReadFile(ansi), ReadFile(Data("cp1252.kpw")));
-}
-
-TEST_F(DocTest, FailedOpenLeavesListScheduleAndVariables) {
-  const std::string good = Open("crlf.kpw");
+  EXPECT_EQ(view.GetInfo(0), 3);
+  EXPECT_FALSE(doc.IsModified());
   view.SetCell("/edited", 0, JOB_COL_TARGET);
   view.SetModified(1);
   const auto before = view.GetAllEntries();
@@ -77,15 +53,13 @@ TEST_F(DocTest, FailedOpenLeavesListScheduleAndVariables) {
   EXPECT_EQ(view.GetAllEntries(), before);
   EXPECT_EQ(view.GetSchedule(), (JobSchedule{0x8002, 3, 0x6553F100}));
   EXPECT_TRUE(doc.IsModified());
-  EXPECT_EQ(VarGet("KPW_FILE").value_or("-"), good);
+  EXPECT_EQ(VarGet("KPW_FILE").value_or("-"), path);
   EXPECT_EQ(VarGet("KPW_PATH").value_or("-"), dir.path());
-  const auto errors = host.Errors();
-  ASSERT_EQ(errors.size(), 2u);
-  EXPECT_EQ(errors[0], "Fehler: " + JobFileOpenErrorText(dir / "missing.kpw", 2));
-  EXPECT_NE(errors[0].find("konnte nicht geöffnet werden"), std::string::npos);
+  ASSERT_EQ(host.Errors().size(), 2u);
+  EXPECT_EQ(host.Errors()[0], "Fehler: " + JobFileOpenErrorText(dir / "missing.kpw", 2));
 }
 
-TEST_F(DocTest, SaveWritesEveryRowAtomicallyAndKeepsModeAndLinks) {
+TEST_F(DocTest, SaveWritesEveryRowAtomicallyKeepsModeAndLinksOrLeavesTheOldFile) {
   view.AddEntry(-1, "/a", "/b", "", "", 0, JOB_MODE_COPY, "");
   view.AddEntry(-1, "/c", "/d", "", "", 1, JOB_MODE_ZIP, "");
   view.OnFilterBar();
@@ -93,8 +67,13 @@ TEST_F(DocTest, SaveWritesEveryRowAtomicallyAndKeepsModeAndLinks) {
   view.ApplyFilter(true);
   ASSERT_EQ(view.List().GetRowCount(), 2);  // the first row is hidden, and saved
   view.SetModified(1);
+  EXPECT_FALSE(doc.OnSaveDocument(dir / "no/such/folder/x.kpw"));
+  EXPECT_FALSE(doc.OnSaveDocument(dir.path()));
+  EXPECT_TRUE(doc.IsModified());
+  EXPECT_EQ(host.Errors().size(), 2u);
+  EXPECT_EQ(VarGet("KPW_FILE"), std::nullopt);
   const std::string path = dir / "out.kpw";
-  WriteFile(path, "old");
+  kpwtest::WriteFile(path, "old");
   ::chmod(path.c_str(), 0640);
   ASSERT_TRUE(doc.OnSaveDocument(path));
   EXPECT_EQ(ReadFile(path),
@@ -114,19 +93,13 @@ TEST_F(DocTest, SaveWritesEveryRowAtomicallyAndKeepsModeAndLinks) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }
 
-TEST_F(DocTest, FailedSaveLeavesTheOldFileAndReports) {
-  view.AddEntry(-1, "/a", "/b", "", "", 0, JOB_MODE_COPY, "");
-  view.SetModified(1);
-  EXPECT_FALSE(doc.OnSaveDocument(dir / "no/such/folder/x.kpw"));
-  EXPECT_FALSE(doc.OnSaveDocument(dir.path()));
-  EXPECT_TRUE(doc.IsModified());
-  const auto errors = host.Errors();
-  ASSERT_EQ(errors.size(), 2u);
-  EXPECT_NE(errors[0].find("konnte nicht gespeichert werden"), std::string::npos);
-  EXPECT_EQ(VarGet("KPW_FILE"), std::nullopt);
-}
-
-TEST(HeadlessHost, NeverBlocksAndAnswersUnattended) {
+// The German texts of the app, checked here once; other cases compare with these functions.
+TEST(AppTexts, JobFileErrorsAndTheHeadlessHostsAnswers) {
+  EXPECT_EQ(JobFileOpenErrorText("/a.kpw", 2),
+            "Die Kopiwart-Datei\n/a.kpw\nkonnte nicht geöffnet werden (Fehler 2).");
+  EXPECT_EQ(JobFileSaveErrorText("/a.kpw", 5),
+            "Die Kopiwart-Datei\n/a.kpw\nkonnte nicht gespeichert werden (Fehler 5).");
+  // The host of a run without a window never blocks and answers as an unattended run.
   HeadlessRunHost host;
   EXPECT_EQ(host.MessageBox("Test", "", MB_ABORTRETRYIGNORE | MB_ICONHAND), IDIGNORE);
   EXPECT_EQ(host.MessageBox("Test", "", MB_OKCANCEL | MB_ICONHAND), IDOK);
@@ -134,7 +107,15 @@ TEST(HeadlessHost, NeverBlocksAndAnswersUnattended) {
   u32 word = 1;
   i32 count = 2;
   EXPECT_FALSE(host.EditSchedule(word, count, 0));
-  EXPECT_EQ(word, 1u);
+  // Its progress dialog draws nothing and ends with the run.
+  RecordingWorkers workers;
+  CKopiwartView view{host};
+  view.SetEnvironment(kpwtest::TestEnv());
+  view.AddEntry(-1, "/s", "/t", "", "", 1, JOB_MODE_COPY, "");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(view.RunAll(RUN_DIALOG), JOB_DONE);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Es wurden 0 Dateien kopiert!"), std::string::npos);
+  EXPECT_EQ(workers.Calls().size(), 1u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Run rules: schedule boundaries with the tolerance, targets, foreign paths, cell limits.
+// Run rules: schedule boundaries with the tolerance (the runner tests hold the row rules).
 #include "jobs/run_rules.h"
 
 #include <gtest/gtest.h>
@@ -34,22 +34,6 @@ TEST(ScheduleTest, DueOnceTheIntervalHasPassedWithTheTolerance) {
         << std::hex << c.schedule.word << std::dec << " " << c.schedule.interval << " "
         << c.now - c.schedule.lastRun;
   }
-}
-
-TEST(RowRulesTest, TargetsDrivesAndCellLimits) {
-  EXPECT_TRUE(RowNeedsTarget(JOB_MODE_ZIP, "/a.zip"));  // it would unpack into "/"
-  EXPECT_TRUE(RowNeedsTarget(JOB_MODE_DEL, "/a/*.tmp"));
-  EXPECT_FALSE(RowNeedsTarget(JOB_MODE_REG, "/a/b.reg"));
-  EXPECT_FALSE(RowNeedsTarget(JOB_MODE_REG_ADD, "/a/b.CRG"));
-  EXPECT_TRUE(RowNeedsTarget(JOB_MODE_REG, "HKEY_CURRENT_USER\\Software"));  // an export needs a file
-  for (const char* path : {"C:\\data", "z:", "\\\\server\\share"})
-    EXPECT_TRUE(IsDriveOrUncPath(path)) << path;
-  for (const char* path : {"/home/u", "ftp://host/x", "1:x", "\\single"})
-    EXPECT_FALSE(IsDriveOrUncPath(path)) << path;
-  std::string umlauts;
-  for (int i = 0; i < kJobCellMaxChars; ++i) umlauts += "\xC3\xA4";
-  EXPECT_TRUE(CellFitsAfterExpansion(umlauts));  // characters count, not bytes
-  EXPECT_FALSE(CellFitsAfterExpansion(umlauts + "a"));
 }
 
 }  // namespace

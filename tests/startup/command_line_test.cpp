@@ -10,29 +10,32 @@
 
 namespace {
 
-CommandLineInfo Parse(std::vector<const char*> args) {
-  args.insert(args.begin(), "kopiwart");
-  return ParseCommandLine(static_cast<int>(args.size()), args.data());
-}
-
 TEST(CommandLineTest, OnlyTheLetterAfterTheSignCountsAndAbsolutePathsAreFiles) {
-  for (const char* s : {"-s", "-S", "/S", "/s", "-Sync", "-sofort"}) {
-    const CommandLineInfo info = Parse({"jobs.kpw", s});
-    EXPECT_TRUE(info.startAtOnce && !info.always && !info.noWindow) << s;
-    EXPECT_EQ(info.file, "jobs.kpw") << s;
+  const struct {
+    std::vector<const char*> args;
+    const char* flags;  // the switches found, as "SAN"
+    const char* file;
+    std::vector<std::string> unused;
+  } cases[] = {
+      {{"jobs.kpw", "-s"}, "S", "jobs.kpw", {}},
+      {{"-Sync", "jobs.kpw"}, "S", "jobs.kpw", {}},
+      {{"/s", "jobs.kpw"}, "S", "jobs.kpw", {}},
+      {{"/a", "-n", "/home/u/jobs.kpw", "/S", "b.kpw", ""}, "SAN", "/home/u/jobs.kpw", {"b.kpw", ""}},
+      {{"-x", "-", "--", "/q", "a.kpw"}, "", "a.kpw", {}},
+      {{"/ab"}, "", "/ab", {}},  // a one-letter file in the root is a file too; a dash form never is
+      {{"/"}, "", "/", {}},
+      {{"-ab"}, "A", "", {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> args = c.args;
+    args.insert(args.begin(), "kopiwart");
+    const CommandLineInfo info = ParseCommandLine(static_cast<int>(args.size()), args.data());
+    const std::string flags =
+        std::string(info.startAtOnce ? "S" : "") + (info.always ? "A" : "") + (info.noWindow ? "N" : "");
+    EXPECT_EQ(flags, c.flags) << c.args[0];
+    EXPECT_EQ(info.file, c.file) << c.args[0];
+    EXPECT_EQ(info.unused, c.unused) << c.args[0];
   }
-  const CommandLineInfo all = Parse({"/a", "-n", "/home/u/jobs.kpw", "/S", "b.kpw", ""});
-  EXPECT_TRUE(all.startAtOnce && all.always && all.noWindow);
-  EXPECT_EQ(all.file, "/home/u/jobs.kpw");
-  EXPECT_EQ(all.unused, (std::vector<std::string>{"b.kpw", ""}));  // the first file counts
-  const CommandLineInfo none = Parse({"-x", "-", "--", "/q", "a.kpw"});
-  EXPECT_FALSE(none.startAtOnce || none.always || none.noWindow);
-  EXPECT_EQ(none.file, "a.kpw");
-  EXPECT_TRUE(none.unused.empty());
-  // A one-letter file in the root is a file too; a dash form never is.
-  EXPECT_EQ(Parse({"/ab"}).file, "/ab");
-  EXPECT_EQ(Parse({"/"}).file, "/");
-  EXPECT_EQ(Parse({"-ab"}).file, "");
 }
 
 TEST(CommandLineTest, BackslashesSeparateUnlessTheFileHasThatName) {

@@ -6,6 +6,7 @@
 #include "app/kopiwart_view.h"
 #include "lib/system/registry.h"
 #include "lib/system/vars.h"
+#include "lib/text/fmt.h"
 #include "tests/support/files.h"
 #include "tests/support/recording_workers.h"
 #include "tests/support/scripted_host.h"
@@ -114,8 +115,8 @@ TEST_F(StartupTest, InitInstanceOrderWithoutAFile) {
 
 TEST_F(StartupTest, AFileThatCannotBeOpenedEndsTheProgram) {
   EXPECT_EQ(Run(app, {"-S", "-N", (dir / "fehlt.kpw").c_str()}), KPW_EXIT_STOPPED);
-  ASSERT_EQ(frame.host.Errors().size(), 1u);
-  EXPECT_NE(frame.host.Errors()[0].find("konnte nicht geöffnet werden"), std::string::npos);
+  EXPECT_EQ(frame.host.Errors(),
+            std::vector<std::string>{"Fehler: " + JobFileOpenErrorText(dir / "fehlt.kpw", 2)});
   EXPECT_EQ(frame.quits, 0);
   EXPECT_TRUE(workers.Calls().empty());
 }
@@ -134,42 +135,29 @@ TEST_F(StartupTest, RunWithTheWindowGoesThroughTheDialogOnTheMainThread) {
 }
 
 TEST_F(StartupTest, FlagsExitStatusAndSavedTimeOfStartupRuns) {
-  const u32 notRun = ~0u;
+  const u32 notRun = ~0u, sched = RUN_SCHEDULE, newer = RUN_NEWER_ONLY;
+  const u32 keep = RUN_NO_OVERWRITE | RUN_KEEP_READONLY;
+  // Each file last ran 384 seconds before now.
   const struct {
     std::vector<const char*> switches;
-    const char* schedule;
+    u32 word;
     int result, exit;
     u32 flags;
     bool saved;
   } cases[] = {
-      {{"-S", "-N"}, "/ZEITPLAN=0x0,1\r\n", JOB_DONE, KPW_EXIT_OK, RUN_SCHEDULE, true},
-      {{"-S", "-N", "-A"}, "/ZEITPLAN=0x8000,1\r\n", JOB_DONE, KPW_EXIT_OK, RUN_NEWER_ONLY, true},
-      {{"-S", "-N"},
-       "/ZEITPLAN=0xE000,1\r\n",
-       JOB_DONE,
-       KPW_EXIT_OK,
-       RUN_SCHEDULE | RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY,
-       true},
-      {{"-S", "-N", "-A"},
-       "/ZEITPLAN=0x6000,1\r\n",
-       JOB_DONE,
-       KPW_EXIT_OK,
-       RUN_NO_OVERWRITE | RUN_KEEP_READONLY,
-       true},
-      {{"-S"},
-       "/ZEITPLAN=0x2000,1\r\n",
-       JOB_DONE,
-       KPW_EXIT_OK,
-       RUN_DIALOG | RUN_SCHEDULE | RUN_KEEP_READONLY,
-       true},
-      {{"-S", "-N"}, "/ZEITPLAN=0x1000,1\r\n", JOB_DONE, KPW_EXIT_OK, RUN_SCHEDULE, false},  // no store time
-      {{"-S", "-N"}, "/ZEITPLAN=0x1,1\r\n/LETZTE=0x684EE000\r\n", JOB_DONE, KPW_EXIT_OK, notRun, false},
-      {{"-S", "-N"}, "/ZEITPLAN=0x0,1\r\n", JOB_FAILED, KPW_EXIT_FAILED, RUN_SCHEDULE, true},
-      {{"-S", "-N"}, "/ZEITPLAN=0x0,1\r\n", JOB_STOP_ALL, KPW_EXIT_STOPPED, RUN_SCHEDULE, false},
+      {{"-S", "-N"}, 0x0, JOB_DONE, KPW_EXIT_OK, sched, true},
+      {{"-S", "-N", "-A"}, 0x8000, JOB_DONE, KPW_EXIT_OK, newer, true},
+      {{"-S", "-N"}, 0xE000, JOB_DONE, KPW_EXIT_OK, sched | newer | keep, true},
+      {{"-S", "-N", "-A"}, 0x6000, JOB_DONE, KPW_EXIT_OK, keep, true},
+      {{"-S"}, 0x2000, JOB_DONE, KPW_EXIT_OK, RUN_DIALOG | sched | RUN_KEEP_READONLY, true},
+      {{"-S", "-N"}, 0x1000, JOB_DONE, KPW_EXIT_OK, sched, false},  // no store time
+      {{"-S", "-N"}, 0x1, JOB_DONE, KPW_EXIT_OK, notRun, false},    // a day has not passed
+      {{"-S", "-N"}, 0x0, JOB_FAILED, KPW_EXIT_FAILED, sched, true},
+      {{"-S", "-N"}, 0x0, JOB_STOP_ALL, KPW_EXIT_STOPPED, sched, false},
   };
   for (const auto& c : cases) {
     const std::size_t before = workers.Calls().size();
-    const std::string path = JobFile(1, c.schedule);
+    const std::string path = JobFile(1, FmtString("/ZEITPLAN=0x%X,1\r\n/LETZTE=0x684EE000\r\n", c.word));
     const std::string text = ReadFile(path);
     const auto mtime = fs::last_write_time(path);
     if (c.flags != notRun) workers.QueueResult(c.result);
@@ -178,17 +166,17 @@ TEST_F(StartupTest, FlagsExitStatusAndSavedTimeOfStartupRuns) {
     a.SetEnvironment(env);
     std::vector<const char*> args = {path.c_str()};
     args.insert(args.end(), c.switches.begin(), c.switches.end());
-    EXPECT_EQ(Run(a, args), c.exit) << c.schedule;
+    EXPECT_EQ(Run(a, args), c.exit) << c.word;
     EXPECT_EQ(f.quits, 1);
     const auto calls = workers.Calls();
-    ASSERT_EQ(calls.size(), before + (c.flags == notRun ? 0 : 1)) << c.schedule;
+    ASSERT_EQ(calls.size(), before + (c.flags == notRun ? 0 : 1)) << c.word;
     if (c.flags != notRun) {
-      EXPECT_EQ(calls.back().flags, c.flags) << c.schedule;
+      EXPECT_EQ(calls.back().flags, c.flags) << c.word;
     }
     if (c.saved) {
-      EXPECT_EQ(ReadFile(path), JobFilePatchLastRun(text, static_cast<u32>(kNow))) << c.schedule;
+      EXPECT_EQ(ReadFile(path), JobFilePatchLastRun(text, static_cast<u32>(kNow))) << c.word;
     } else {
-      EXPECT_EQ(fs::last_write_time(path), mtime) << c.schedule;
+      EXPECT_EQ(fs::last_write_time(path), mtime) << c.word;
     }
   }
 }
