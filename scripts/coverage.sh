@@ -37,8 +37,9 @@ done
 if [[ ${1:-} != ratio ]]; then
   command -v gcovr >/dev/null || { echo "gcovr fehlt (scripts/packages.txt)"; exit 1; }
   build=$root/build-coverage
-  "$root/scripts/setup.sh" "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="--coverage -fprofile-update=atomic" \
-    -DCMAKE_C_FLAGS="--coverage -fprofile-update=atomic" -DCMAKE_EXE_LINKER_FLAGS=--coverage >/dev/null
+  flags="--coverage -fprofile-update=atomic"
+  "$root/scripts/setup.sh" "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS=--coverage >/dev/null
   find "$build" -name '*.gcda' -delete
   # Notes of objects the build no longer makes (a file moved or left a target) would count as
   # unexecuted code, or clash with the new notes of the same source.
