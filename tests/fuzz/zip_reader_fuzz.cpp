@@ -21,11 +21,11 @@ int Callback(void*, int event, int, CArcFile* archive, const char*) {
 }
 
 const std::string& Scratch() {
+  static char pattern[] = "/tmp/kpw-zipfuzz-XXXXXX";
   static const std::string folder = [] {
-    char pattern[] = "/tmp/kpw-zipfuzz-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    if (!made) std::abort();
-    return std::string(made);
+    if (!::mkdtemp(pattern)) std::abort();
+    std::atexit([] { ::rmdir(pattern); });  // the fuzzer ends its timed run through exit()
+    return std::string(pattern);
   }();
   return folder;
 }
