@@ -99,10 +99,6 @@ TEST(VersionTag, NoVersionOrNoRoomFailsAndLeavesTheDestination) {
   fs::copy_file(kDll64, dir / "tool.bin");
   EXPECT_EQ(Version("#@4#", dir / "Tool.EXE"), "1.2.0.0");
   EXPECT_EQ(Version("#@4#", dir / "tool.bin"), "<-1>");
-  WriteFile(dir / "notes.txt", "VERSION 5.5\n");
-  EXPECT_EQ(Version("#@1#", dir / "notes.txt"), "<-1>");
-  EXPECT_EQ(Version("#@4#", std::string(KPW_TEST_DATA) + "/nores-pe32.dll"), "<-1>");
-  EXPECT_EQ(Version(R"(#@"*RELEASE " "*"#)", dir / "notes.txt"), "<-1>");
   EXPECT_EQ(Version(R"(#@"*VERSION " "*"#)", dir / "missing.h"), "<-1>");
   SetLastError(0);
   EXPECT_EQ(Version("p/#@4#", kDll64, 9), "<-1>");
