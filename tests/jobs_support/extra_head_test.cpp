@@ -34,6 +34,7 @@ TEST(HostList, MatchesTheHostAndMovesPastTheRestriction) {
       {"*[server1]", "Server1.example.org", 1, ""},
       {"*[SERVER1.EXAMPLE.ORG]", "Server1.example.org", 1, ""},
       {"*[server1.example]", "Server1.example.org", 0, ""},
+      {"*[example]", "Server1.example.org", 0, ""},
       {longCell.c_str(), longName, 1, ""},
       {cutCell.c_str(), longName, 0, ""},
   };

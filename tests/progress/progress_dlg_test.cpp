@@ -65,6 +65,8 @@ class Pumped : public ::testing::Test {
 };
 
 TEST_F(Pumped, CommandsReachTheViewAndTheThrottleHoldsLinesBack) {
+  std::atomic<int> wakeups{0};
+  dlg_.SetWakeup([&] { ++wakeups; });
   dlg_.SetLine(nullptr, "vorher", 1);
   dlg_.OnInitDialog(view_);
   EXPECT_EQ(view_.LineText(1), "vorher");
@@ -75,6 +77,7 @@ TEST_F(Pumped, CommandsReachTheViewAndTheThrottleHoldsLinesBack) {
   dlg_.SetPos(8000);
   dlg_.Step();
   dlg_.SetLine(nullptr, "a", 0);
+  EXPECT_GE(wakeups.load(), 5);
   dlg_.Pump();
   EXPECT_EQ(view_.CallsOf("Caption").back().text, "Archiv");
   EXPECT_EQ(view_.CallsOf("Range").back().value, 10039);
@@ -97,6 +100,7 @@ TEST_F(Pumped, CommandsReachTheViewAndTheThrottleHoldsLinesBack) {
   dlg_.SetLine(nullptr, "Suche Dateien", 0);
   now_ = 1410;
   dlg_.SetLine(nullptr, "fertig", 0);
+  EXPECT_TRUE(dlg_.IsLineDirty(0));
   release_.count_down();
   PumpUntilEnded();
   EXPECT_EQ(view_.LineText(0), "fertig");

@@ -52,7 +52,11 @@ class FakeConnection : public CUrlConnection {
  public:
   explicit FakeConnection(bool wide) : CUrlConnection(1, "host", nullptr, nullptr, 0, 0, 0), wide_(wide) {}
   void Close() override {}
-  BOOL Break() override { return TRUE; }
+  BOOL Break() override {
+    ++breaks;
+    return TRUE;
+  }
+  void Busy(bool b) { SetBusy(b); }
   BOOL GetOption(int id, void* buffer, int* size) override {
     if (id == URL_OPT_BYTES_DONE) {
       if (wide_ && *size >= 8) return Put(buffer, size, &done, 8);
@@ -70,6 +74,7 @@ class FakeConnection : public CUrlConnection {
     return CUrlConnection::GetOption(id, buffer, size);
   }
   u64 done = 0, total = 0;
+  int breaks = 0;
 
  private:
   static BOOL Put(void* buffer, int* size, const void* data, int n) {
@@ -177,6 +182,15 @@ TEST(CopyCallbackDialog, ProgressLinesAreThrottledAndTotalsAre64Bit) {
   EXPECT_LE(range, kProgressRangeMax);
 }
 
+TEST(ConnectionBreak, OnlyARunningTransferIsBroken) {
+  FakeConnection c(true);
+  c.BreakIfBusy();
+  EXPECT_EQ(c.breaks, 0);
+  c.Busy(true);
+  c.BreakIfBusy();
+  EXPECT_EQ(c.breaks, 1);
+}
+
 TEST(ProgressTimer, EachKindShowsItsBytesAndAConnectionItsPercentage) {
   CRunState rs;
   rs.SetClock([] { return u64{100000}; });
@@ -186,6 +200,9 @@ TEST(ProgressTimer, EachKindShowsItsBytesAndAConnectionItsPercentage) {
   ProgressRecord& p = rs.Progress();
   p.kind = PROGRESS_KIND_BYTES;
   p.bytesBefore = 6 * kGiB;
+  rs.ProgressTimer(dlg, nullptr);
+  EXPECT_EQ(shown(), 6 * kGiB);
+  p.kind = 9;  // an unknown kind shows nothing
   rs.ProgressTimer(dlg, nullptr);
   EXPECT_EQ(shown(), 6 * kGiB);
   // A local copy counts up to the file's size.
