@@ -152,23 +152,6 @@ TEST_F(PufferExchange, TwoDestinationsFollowFirstCopiesChangesDeletionsAndRename
   EXPECT_TRUE(Tree(buffer).empty());
 }
 
-TEST_F(PufferExchange, ARoomThatIsTooSmallCarriesOverSeveralRounds) {
-  WriteFile(src + "/a", std::string(2000, 'a'));
-  WriteFile(src + "/b", std::string(2000, 'b'));
-  WriteFile(src + "/c", std::string(500, 'c'));
-  WriteFile(src + "/huge", std::string(5000, 'h'));  // never fits
-  ASSERT_EQ(Source(3000), 0);
-  ASSERT_EQ(D1(), 0);
-  EXPECT_EQ(Source(), 2);  // a, then b does not fit, c does
-  for (int round = 0; round < 4; ++round) {
-    ASSERT_GE(D1(), 0);
-    ASSERT_GE(Source(), 0);
-  }
-  auto expected = Tree(src);
-  expected.erase("huge");
-  EXPECT_EQ(Tree(d1), expected);
-}
-
 TEST_F(PufferExchange, AStaleBufferCopyNeverOverwritesANewerVersion) {
   WriteFile(src + "/x.txt", "version 1", 1000000000);
   ASSERT_EQ(Source() + D1() + D2(), 0);
