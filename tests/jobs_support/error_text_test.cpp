@@ -26,9 +26,6 @@ TEST(Win32ErrorText, ThirtyNineCodesWithTheirTextsAndTheDefaultForOthers) {
   }
   EXPECT_EQ(found, 39);
   EXPECT_EQ(texts.size(), 39u);
-  // Codes that the errno table of the platform layer produces and users see often.
-  for (DWORD code : {3u, 5u, 6u, 87u, 1231u, 1232u, 1226u, 1460u})
-    EXPECT_STRNE(Win32ErrorText(code, ""), "") << code;
 }
 
 }  // namespace

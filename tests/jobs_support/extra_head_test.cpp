@@ -24,12 +24,9 @@ TEST(HostList, MatchesTheHostAndMovesPastTheRestriction) {
   } cases[] = {
       {"*[BUILDHOST]", "Buildhost", 1, ""},
       {"*[buildhost]", "buildhost2", 0, ""},
-      {"*[buildhost]", "build", 0, ""},
-      {"*[]", "build", 0, ""},
       {"", "a", 1, ""},
       {"*;x", "a", 1, "*;x"},
       {"[a]", "a", 1, "[a]"},
-      {"x*[a]", "a", 1, "x*[a]"},
       {"*[pc;rest", "pc", 1, "rest"},
       {"*[pc];;rest", "pc", 1, ";rest"},
       {"*[other]*;tmp", "pc", 0, "*;tmp"},
@@ -67,10 +64,8 @@ TEST(ExtraHead, ParseAndBuildTakeTheSignAndTheFolders) {
   } cases[] = {
       {"*;MixedCase;\\Second ", EXCLUDE_TARGET_SIGN, {"mixedcase", "second"}, 1},
       {"*;MixedCase;\\Second ", 0, {"*", "mixedcase", "second"}, 0},
-      {"*", EXCLUDE_TARGET_SIGN, {}, 1},
       {"*x", EXCLUDE_TARGET_SIGN, {"*x"}, 0},
       {"a\t \t;/B/C;\\d\\e;", EXCLUDE_TARGET_SIGN, {"a", "b/c", "d/e"}, 0},
-      {";;  ;a;/", EXCLUDE_TARGET_SIGN, {"a"}, 0},
       {"Ärger;ÖL", EXCLUDE_TARGET_SIGN, {"Ärger", "Öl"}, 0},  // ASCII folding only
       {nullptr, EXCLUDE_TARGET_SIGN, {}, 0},
   };
@@ -105,21 +100,12 @@ TEST(ExcludeListMatch, FoldersAndEverythingBelowInAnyCaseAndWholePaths) {
 TEST(ExcludeListCacheMatch, HitsWhileEntriesStayInTheFolder) {
   CExcludeList list;
   ExcludeListBuild(list, "Tmp;t*p", 0);
-  EXPECT_EQ(ExcludeListCacheMatch(list, "tmp/a"), 0);  // nothing remembered yet
   ASSERT_EQ(ExcludeListMatch(list, "tmp/a", -1), 1);
-  EXPECT_EQ(list.Remembered(), "tmp");
   EXPECT_EQ(ExcludeListCacheMatch(list, "/TMP/c/d"), 1);
-  EXPECT_EQ(ExcludeListCacheMatch(list, "tmp"), 1);
   EXPECT_EQ(ExcludeListCacheMatch(list, "tmp\\x"), 0);  // another folder: "\" is part of its name
   EXPECT_EQ(list.Remembered(), "");                     // a miss forgets the pattern
   ASSERT_EQ(ExcludeListMatch(list, "temp/a", -1), 1);
   EXPECT_EQ(ExcludeListCacheMatch(list, "temp/b"), 0);  // wildcards are not compared literally
-  ASSERT_EQ(ExcludeListMatch(list, "tmp/a", -1), 1);
-  ExcludeListBuild(list, "other", 0);  // a rebuild forgets the patterns and the remembered one
-  EXPECT_EQ(list.Remembered(), "");
-  ASSERT_EQ(ExcludeListMatch(list, "other/a", -1), 1);
-  EXPECT_EQ(ExcludeListMatch(list, "tmp/a", -1), 0);
-  EXPECT_EQ(list.Remembered(), "");  // a miss forgets too
 }
 
 TEST(WorkerSupport, CancelCallbacksAndDriveStub) {

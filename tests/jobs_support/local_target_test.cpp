@@ -4,7 +4,6 @@
 
 #include "lib/system/sys_time.h"
 #include "platform/last_error.h"
-#include "remote/url_connection.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -104,27 +103,6 @@ TEST_F(LocalTarget, UnreadableFolderSkipsWithTheError) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-class FakeConnection : public CUrlConnection {
- public:
-  FakeConnection() : CUrlConnection(1, "h", nullptr, nullptr, 0, 0, 0) {}
-  void Close() override {}
-  BOOL Break() override {
-    ++breaks;
-    return TRUE;
-  }
-  void Busy(bool b) { SetBusy(b); }
-  int breaks = 0;
-};
-
-TEST(CancelBreakConnection, BreaksOnlyARunningTransfer) {
-  FakeConnection c;
-  CancelBreakConnection(&c);
-  EXPECT_EQ(c.breaks, 0);
-  c.Busy(true);
-  CancelBreakConnection(&c);
-  EXPECT_EQ(c.breaks, 1);
 }
 
 }  // namespace

@@ -36,18 +36,12 @@ TEST(VersionText, TokensOnVersionLines) {
       // The third token defaults to "*"; letter case is ignored.
       {kHeader, R"("*VERSION \"" "*" "\"")", 256, "1.2.3"},
       {kHeader, R"("*version \"" "*")", 256, "1.2.3"},
-      {kHeader, R"("*VERSION_BUILD " "*")", 256, "42"},
       // "\.": the word begins the line after its indent; "*word": the word anywhere, first line wins.
       {kIni, R"("\.version = " "*")", 256, "4.5.6-beta"},
-      {kIni, R"("*_version = " "*")", 256, "9.9"},
       {"other_version = 9.9\n", R"("\.version = " "*")", 256, "<fail>"},
       {" FILEVERSION 3,1,4,1\r\n", R"("\.FILEVERSION " "*,*,*,*")", 256, "3,1,4,1"},
-      {"VERSION := 2.0.1 # release\n", R"("\.VERSION := " "*" " ")", 256, "2.0.1"},
       {kHeader, R"("*RELEASE \"" "*" "\"")", 256, "<fail>"},
-      {"#define VERSION \"\"\n", R"("*VERSION \"" "*" "\"")", 256, "<fail>"},
       {"#define VERSION 1.2 x\n", R"("*VERSION " "*" ";")", 256, "<fail>"},
-      {"", R"("*VERSION " "*")", 256, "<fail>"},
-      {kHeader, "", 256, "<fail>"},
       // The rest of a line beyond 1023 characters is neither looked at nor a line of its own.
       {longLine, R"("*VERSION \"" "*" "\"")", 256, "1.2.3"},
       {std::string(1000, 'x') + "VERSION \"7.7\"\n", R"("*VERSION \"" "*" "\"")", 256, "7.7"},
