@@ -19,7 +19,9 @@ bool NonEmptyEnv(const char* name) {
 
 }  // namespace
 
-bool HaveDisplay() { return NonEmptyEnv("DISPLAY") || NonEmptyEnv("WAYLAND_DISPLAY"); }
+bool HaveDisplay() {
+  return NonEmptyEnv("DISPLAY") || NonEmptyEnv("WAYLAND_DISPLAY") || NonEmptyEnv("QT_QPA_PLATFORM");
+}
 
 int KopiwartMain(int argc, const char* const* argv, AppFrameFactory gui, JobEnvironment env) {
   // A write beyond the file size limit (ulimit -f) then fails with EFBIG like a full disk: that

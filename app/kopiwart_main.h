@@ -17,7 +17,8 @@ inline constexpr char kNoWindowText[] =
 inline constexpr char kRunsWithoutWindowText[] =
     "Kein Fenster verfügbar: die Aufträge laufen ohne Fenster, wie mit -N.";
 
-// Whether a display is there to show a window on (DISPLAY or WAYLAND_DISPLAY is set).
+// Whether a display is there to show a window on: DISPLAY or WAYLAND_DISPLAY is set, or
+// QT_QPA_PLATFORM names a platform (offscreen counts).
 bool HaveDisplay();
 
 // "-S -N" with a job file runs without a window and needs no display. Every other start needs

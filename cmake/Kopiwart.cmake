@@ -33,3 +33,41 @@ function(kpw_test name)
     set_property(GLOBAL APPEND PROPERTY KPW_THREADED_TESTS ${name})
   endif()
 endfunction()
+
+# kpw_gui_library(<name> [DEPS <targets>...])
+# A static library of the Qt code in the current folder (moc on); nothing when it has no sources yet.
+function(kpw_gui_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  file(GLOB hdrs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  if(NOT srcs)
+    return()
+  endif()
+  add_library(${name} STATIC ${srcs} ${hdrs})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} Qt6::Widgets)
+endfunction()
+
+# kpw_gui_test(<name> [DEPS <targets>...])
+# A GoogleTest program of the window's tests in the current folder: its main owns the
+# QApplication on the offscreen platform, each case gets a fresh XDG_CONFIG_HOME (see
+# tests/support/gui). Label "gui"; the TSan build has no Qt and runs none of them.
+function(kpw_gui_test name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  if(NOT KPW_WITH_GUI)
+    return()
+  endif()
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${name} ${srcs})
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} kpw_gui_test_support kpw_test_support GTest::gtest
+                                        Qt6::Widgets Qt6::Test Threads::Threads)
+  target_compile_definitions(${name} PRIVATE KPW_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data"
+                                             KPW_BUILD_DIR="${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS gui ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

@@ -22,7 +22,7 @@ if ((${#targets[@]} == 0)); then
   exit 1
 fi
 
-cmake -S "$root" -B "$build" -G Ninja -DKPW_FUZZ=ON -DKPW_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug \
+cmake -S "$root" -B "$build" -G Ninja -DKPW_FUZZ=ON -DKPW_GUI=OFF -DKPW_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 cmake --build "$build" --target "${targets[@]}"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build (and the bundled example), an ASan + UBSan build,
-# a short run of each fuzz target, and a TSan build of the threaded tests. Each variant builds
-# only what it runs; the times of each step are summed up at the end.
+# a short run of each fuzz target, and a TSan build of the threaded tests without the window
+# (which also checks the program without a window). Each variant builds only what it runs; the
+# times of each step are summed up at the end.
 # Usage: scripts/test.sh [normal|asan|fuzz|tsan]... (default: all four)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -49,6 +50,18 @@ example() {
   "$root/scripts/run-example.sh" && diff -r "$root/examples/sample" "$root/build/demo-output"
 }
 
+# The program built without a window runs "-S -N" and refuses a start that needs the window,
+# even where a display is there.
+without_window() {  # program
+  local out=$root/build-tsan/nogui-output status=0 text
+  rm -rf "$out"
+  KPW_DEMO_TARGET=$out "$1" "$root/examples/demo.kpw" -S -A -N
+  diff -r "$root/examples/sample" "$out"
+  text=$(QT_QPA_PLATFORM=offscreen "$1" "$root/examples/demo.kpw" 2>&1) || status=$?
+  [[ $status == 2 && $text == *"kann hier nicht angezeigt werden"* ]] ||
+    { echo "Start mit Fenster ohne Fenster: Status $status: $text" >&2; return 1; }
+}
+
 step packages "$root/scripts/setup.sh" --packages
 for v in "${variants[@]}"; do
   echo "=== $v ==="
@@ -65,8 +78,10 @@ for v in "${variants[@]}"; do
       step "fuzz build" "$root/scripts/fuzz.sh" --build
       step "fuzz run" "$root/scripts/fuzz.sh" "${KPW_FUZZ_SECONDS:-20}" ;;
     tsan)
+      # Debian's Qt is not built for TSan: this is also the build without a window.
       step "tsan build" "$root/scripts/setup.sh" --target threaded_tests "$root/build-tsan" \
-        -DKPW_SANITIZE=thread "${tsan_flags[@]}"
-      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 step "tsan test" run_ctest "$root/build-tsan" -L threaded ;;
+        -DKPW_SANITIZE=thread -DKPW_GUI=OFF "${tsan_flags[@]}"
+      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 step "tsan test" run_ctest "$root/build-tsan" -L threaded
+      TSAN_OPTIONS=halt_on_error=1 step "no window" without_window "$root/build-tsan/app/kopiwart" ;;
   esac
 done

@@ -34,7 +34,7 @@ class ProgramTest : public ::testing::Test {
                                     ? std::string(KPW_BUILD_DIR) + "/app/kopiwart"
                                     : std::string(KPW_BUILD_DIR) + "/tests/support/kopiwart-test";
     int status = -1;
-    err = kpwtest::Shell("env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME=" + Quote(dir / "config") + " " +
+    err = kpwtest::Shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_CONFIG_HOME=" + Quote(dir / "config") + " " +
                              env + " " + Quote(program) + " " + args + " 2>&1 >/dev/null </dev/null",
                          &status);
     return status;

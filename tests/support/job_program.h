@@ -71,7 +71,9 @@ struct ProgramRun {
 inline pid_t StartJobFile(const std::string& jobFile, const ProgramOptions& options = {}) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, "DISPLAY=", 8) == 0 || std::strncmp(*e, "WAYLAND_DISPLAY=", 16) == 0) continue;
+    if (std::strncmp(*e, "DISPLAY=", 8) == 0 || std::strncmp(*e, "WAYLAND_DISPLAY=", 16) == 0 ||
+        std::strncmp(*e, "QT_QPA_PLATFORM=", 16) == 0)
+      continue;
     env.emplace_back(*e);
   }
   for (const auto& [name, value] : options.env) env.push_back(name + "=" + value);
