@@ -15,7 +15,8 @@ void CallOnMainThread(const std::function<void()>& fn) {
     fn();
     return;
   }
-  QMetaObject::invokeMethod(QCoreApplication::instance(), [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [&fn] { fn(); }, Qt::BlockingQueuedConnection);
 }
 
 void PostToMainThread(std::function<void()> fn) {

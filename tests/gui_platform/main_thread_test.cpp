@@ -1,10 +1,10 @@
 // Calls handed to the main thread from workers, blocking and queued, with a watchdog.
 #include "platform/gui/main_thread.h"
 
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
