@@ -6,33 +6,6 @@
 
 #include <string>
 
-// Message-box types: buttons in the low nibble, icon in the next.
-enum : u32 {
-  MB_OK = 0x0,
-  MB_OKCANCEL = 0x1,
-  MB_ABORTRETRYIGNORE = 0x2,
-  MB_YESNOCANCEL = 0x3,
-  MB_YESNO = 0x4,
-  MB_RETRYCANCEL = 0x5,
-  MB_TYPEMASK = 0xF,
-  MB_ICONHAND = 0x10,         // stop
-  MB_ICONQUESTION = 0x20,
-  MB_ICONEXCLAMATION = 0x30,
-  MB_ICONINFORMATION = 0x40,
-  MB_ICONMASK = 0xF0,
-};
-
-// Answers of a message box.
-enum : int {
-  IDOK = 1,
-  IDCANCEL = 2,
-  IDABORT = 3,
-  IDRETRY = 4,
-  IDIGNORE = 5,
-  IDYES = 6,
-  IDNO = 7,
-};
-
 class CProgressDlg;
 
 // The application's title: the caption of a box that names none.

@@ -116,7 +116,9 @@ const char* BoxButtonText(int answer) {
 CMessageBoxDialog::CMessageBoxDialog(QWidget* parent, const std::string& text, const std::string& caption,
                                      u32 type)
     : QDialog(parent), escapeAnswer_(BoxEscapeAnswer(type)) {
-  setWindowTitle(QString::fromStdString(caption.empty() ? std::string(kAppTitle) : caption));
+  // A box that names no caption carries the application's name.
+  setWindowTitle(caption.empty() ? QGuiApplication::applicationDisplayName()
+                                 : QString::fromStdString(caption));
   setModal(true);
   if (!escapeAnswer_) setWindowFlag(Qt::WindowCloseButtonHint, false);  // greyed, as on Windows
 

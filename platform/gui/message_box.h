@@ -1,7 +1,6 @@
 // The message box with the MB_* types and ID* answers, asked through a replaceable prompter.
 #pragma once
 
-#include "jobs/run_host.h"  // MB_* types, ID* answers, the application's title
 #include "platform/win_types.h"
 
 #include <QDialog>

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QPushButton>
 #include <QTest>
 
@@ -58,6 +59,7 @@ TEST(MessageBox, EscAndCloseGiveTheWindowsAnswers) {
       EXPECT_EQ(box.result(), answer);
     }
   }
+  QGuiApplication::setApplicationDisplayName(QStringLiteral("Kopiwart"));  // as the application sets it
   CMessageBoxDialog box(nullptr, "x", "", MB_YESNO);
   EXPECT_EQ(box.windowTitle(), QStringLiteral("Kopiwart"));
   EXPECT_EQ(box.findChild<QPushButton*>(QStringLiteral("button7"))->text(), QStringLiteral("&Nein"));
