@@ -5,7 +5,6 @@
 #include "platform/gui/main_thread.h"
 
 #include <gtest/gtest.h>
-#include <QApplication>
 #include <QEventLoop>
 #include <QLabel>
 #include <QProgressBar>
@@ -149,38 +148,6 @@ TEST(ProgressWindow, RunFromAnotherThreadAsksOnTheMainThread) {
   EXPECT_EQ(answer.load(), IDRETRY);
   EXPECT_TRUE(boxOnMainThread.load());
   EXPECT_EQ(boxText, "Datei ist schreibgeschützt|18");
-}
-
-// The plain box: Esc gives the Windows answer, or nothing where the box has no cancel.
-TEST(PlainBox, EscAnswersAsWindowsDoes) {
-  struct Case {
-    u32 type;
-    int answer;
-  };
-  const Case cases[] = {{MB_OK | MB_ICONINFORMATION, IDOK},
-                        {MB_OKCANCEL | MB_ICONHAND, IDCANCEL},
-                        {MB_ABORTRETRYIGNORE | MB_ICONHAND, IDIGNORE}};
-  for (const Case& c : cases) {
-    bool watchdogFired = false;
-    QTimer driver;
-    QObject::connect(&driver, &QTimer::timeout, [&] {
-      auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-      if (!box) return;
-      QTest::keyClick(box, Qt::Key_Escape);
-      box->close();
-      // A box that stays open is answered by a button.
-      if (box->isVisible())
-        for (auto* button : box->findChildren<QPushButton*>())
-          if (button->text().contains(QStringLiteral("gnor"))) button->click();
-    });
-    driver.start(5);
-    QTimer::singleShot(kWatchdogMs, &driver, [&] {
-      watchdogFired = true;
-      if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) box->done(0);
-    });
-    EXPECT_EQ(ShowPlainBox(nullptr, "Frage", "Kopiwart", c.type), c.answer) << c.type;
-    EXPECT_FALSE(watchdogFired);
-  }
 }
 
 }  // namespace
