@@ -67,9 +67,10 @@ eine .reg-Datei ein; jede andere Quelle wird wie mit Copy kopiert.</td></tr>
 die dadurch leer werden. Braucht kein Ziel.</td></tr>
 <tr><td>Ftp</td><td>/FTP</td><td>Kopiert zwischen einem lokalen Ordner und einem entfernten
 (<code>ftp://</code>, <code>sftp://</code>, <code>smb://</code>, <code>file://</code> …), in
-der Richtung, die Quelle und Ziel ergeben, oder von Server zu Server.</td></tr>
+der Richtung, die Quelle und Ziel ergeben, oder von Server zu Server. (In dieser Version noch
+nicht verfügbar.)</td></tr>
 <tr><td>Ftp Del</td><td>/FTP_DEL</td><td>Wie Ftp; zusätzlich werden Zieldateien gelöscht, die
-die Quelle nicht mehr hat.</td></tr>
+die Quelle nicht mehr hat. (In dieser Version noch nicht verfügbar.)</td></tr>
 <tr><td>Synch</td><td>/SYNCH</td><td>Gleicht in beide Richtungen ab: jede Seite erhält die
 Dateien, die ihr fehlen, und die neuere Fassung gemeinsamer Dateien. Es wird nie gelöscht.</td></tr>
 <tr><td>Puffer</td><td>/BUFFER</td><td>Trägt Dateien über einen Pufferordner (Liste
@@ -81,7 +82,8 @@ einer Textdatei oder das Datum) zwischen zwei Marken in eine Textdatei.</td></tr
 dünnt sie mit dem Alter aus: viele neue, wenige alte.</td></tr>
 <tr><td>Kopiwart</td><td>/KOPIWART</td><td>Spiegelt einen Ordnerbaum ins Ziel und behält von
 jeder geänderten Datei ältere Fassungen (<code>.bak</code> und ein Zeichen); Dateien, deren
-Quelle verschwunden ist, werden nach einigen Tagen gelöscht.</td></tr>
+Quelle verschwunden ist, werden nach einigen Tagen gelöscht. (In dieser Version noch nicht
+verfügbar.)</td></tr>
 </table>
 
 <h2>Pfad-Tags</h2>

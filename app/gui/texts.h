@@ -22,14 +22,7 @@ inline constexpr char kSwitchALine2[] = "welche Zeitplan eingestellt ist.";
 // The help page and the commands that show the boxes.
 inline constexpr char kSyntaxInfo[] = "Syntaxinfo";
 inline constexpr char kHelpPageName[] = "*Help.html";
-inline constexpr char kConfigure[] = "Konfigurieren";
-inline constexpr char kConfigureDone[] = "Konfigurieren abgeschlossen";
-inline constexpr char kConfigureDoneCaption[] = "Meldung";
-inline constexpr char kConfigureFailed[] = "Fehler beim Konfigurieren";
-inline constexpr char kConfigureFailedCaption[] = "Fehler";
-inline constexpr char kBufferFileType[] = "Kopiwart Puffer";
-inline constexpr char kJobFileType[] = "Kopiwart Datei";
-inline constexpr char kEditVerb[] = "Bearbeiten";
+inline constexpr char kConfigure[] = "Konfigurieren";  // its result boxes: app/kopiwart_app.h
 
 // The progress window.
 inline constexpr char kProgressCaption[] = "Kopieren";
