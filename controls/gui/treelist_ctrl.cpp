@@ -383,6 +383,19 @@ void CTreeListCtrl::OpenEditor(HTREEITEM item, int column, DWORD kind, const std
     m_store.EndEdit(item, column, std::nullopt);
     return;
   }
+  // The list may drop the editor itself (its row went away): the edit still ends, later.
+  connect(m_editor, &QObject::destroyed, this, [this, editor = m_editor] {
+    if (m_editor != editor) return;
+    m_editor = nullptr;
+    m_committed.reset();
+    QMetaObject::invokeMethod(
+        this,
+        [this, item = m_editItem, column = m_editColumn] {
+          m_store.EndEdit(item, column, std::nullopt);
+          Sync();
+        },
+        Qt::QueuedConnection);
+  });
   m_editor->setFocus();
 }
 

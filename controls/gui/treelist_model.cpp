@@ -68,13 +68,24 @@ void CTreeListModel::Queue(Event&& e) {
 }
 
 void CTreeListModel::Flush() {
-  std::vector<Event> events;
-  {
-    std::lock_guard<std::mutex> lock(m_queueMutex);
-    events.swap(m_queue);
-    m_posted = false;
+  // A flush started by what a flush does (an editor closing, say) leaves the queue to the running
+  // one, so the events stay in order.
+  if (m_flushing) return;
+  m_flushing = true;
+  for (;;) {
+    std::vector<Event> events;
+    {
+      std::lock_guard<std::mutex> lock(m_queueMutex);
+      events.swap(m_queue);
+      m_posted = false;
+    }
+    if (events.empty()) break;
+    Apply(events);
   }
-  if (events.empty()) return;
+  m_flushing = false;
+}
+
+void CTreeListModel::Apply(std::vector<Event>& events) {
   bool rowsChanged = false;
   for (Event& e : events) {
     if (e.kind == Event::Other) {

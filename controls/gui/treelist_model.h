@@ -69,7 +69,8 @@ class CTreeListModel : public QAbstractItemModel {
   class Observer;
 
   void Queue(Event&& e);  // any thread, under the store's lock
-  void Resync();          // rows read anew: a layout change
+  void Apply(std::vector<Event>& events);
+  void Resync();  // rows read anew: a layout change
   void SyncColumns();
 
   CTreeListStore& m_store;
@@ -83,5 +84,6 @@ class CTreeListModel : public QAbstractItemModel {
 
   std::vector<HTREEITEM> m_rows;
   int m_columns = 0;
+  bool m_flushing = false;
   std::uint64_t m_skipUpTo = 0;  // events of this revision or older are already in m_rows
 };

@@ -140,6 +140,18 @@ TEST_F(TreeListCtrl, EscAndARefusedEditKeepTheOldText) {
   }
 }
 
+TEST_F(TreeListCtrl, AnEditorWhoseRowIsDeletedGoesAndTheNextEditWorks) {
+  KeyOnCell(2, kTarget, Qt::Key_F2);
+  ASSERT_NE(ctrl->Editor(), nullptr);
+  store.DeleteItem(store.GetItemOfRow(2));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ctrl->Editor() == nullptr; }, 5000));
+  EXPECT_EQ(Shown(), (std::vector<std::string>{"a", "b", "d"}));
+  KeyOnCell(2, kTarget, Qt::Key_F2);
+  auto* edit = qobject_cast<QLineEdit*>(ctrl->Editor());
+  ASSERT_NE(edit, nullptr);
+  EXPECT_EQ(edit->text(), "/ziel/d");
+}
+
 TEST_F(TreeListCtrl, EnterTogglesTheTwoChoiceCellWithoutAnEditor) {
   KeyOnCell(0, kSubdirs, Qt::Key_Return);
   EXPECT_EQ(ctrl->Editor(), nullptr);
