@@ -153,6 +153,9 @@ CTreeListCtrl::CTreeListCtrl(CTreeListStore& store)
 }
 
 CTreeListCtrl::~CTreeListCtrl() {
+  // An open editor is deleted with the widget's children, after this object is gone.
+  disconnect(m_editorGone);
+  m_editor = nullptr;
   m_model->SetRequestHandler(nullptr);
   setModel(nullptr);
 }
@@ -384,7 +387,7 @@ void CTreeListCtrl::OpenEditor(HTREEITEM item, int column, DWORD kind, const std
     return;
   }
   // The list may drop the editor itself (its row went away): the edit still ends, later.
-  connect(m_editor, &QObject::destroyed, this, [this, editor = m_editor] {
+  m_editorGone = connect(m_editor, &QObject::destroyed, this, [this, editor = m_editor] {
     if (m_editor != editor) return;
     m_editor = nullptr;
     m_committed.reset();
@@ -407,6 +410,7 @@ void CTreeListCtrl::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditH
   // Moving on to the next cell is the owner's business (it answers the next start-edit).
   if (hint == QAbstractItemDelegate::EditNextItem || hint == QAbstractItemDelegate::EditPreviousItem)
     hint = QAbstractItemDelegate::NoHint;
+  if (editor == m_editor) disconnect(m_editorGone);
   QTreeView::closeEditor(editor, hint);
   if (editor != m_editor) return;
   m_editor = nullptr;

@@ -118,6 +118,7 @@ class CTreeListCtrl : public QTreeView {
 
   // The open editor.
   QWidget* m_editor = nullptr;
+  QMetaObject::Connection m_editorGone;  // the editor's destruction, while it is open
   HTREEITEM m_editItem = TLI_NULL;
   int m_editColumn = 0;
   DWORD m_editKind = TLSE_NONE;
