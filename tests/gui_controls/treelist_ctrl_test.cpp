@@ -23,8 +23,7 @@ enum { kSource, kTarget, kSubdirs, kMode };
 // offers a drop-down, the rest a text editor.
 struct Owner : ITreeListCtrlOwner {
   CTreeListStore* store = nullptr;
-  bool refuse = false;
-  bool modified = false;
+  bool refuse = false, modified = false;
   std::vector<TLNENDEDIT> ends;
   std::vector<TLNENDDRAG> drags;
   std::vector<UINT> keys;
@@ -102,41 +101,37 @@ class TreeListCtrl : public testing::Test {
   std::unique_ptr<CTreeListCtrl> ctrl;
 };
 
-TEST_F(TreeListCtrl, F2EditsACellAndEnterStoresTheText) {
-  KeyOnCell(1, kTarget, Qt::Key_F2);
-  auto* edit = qobject_cast<QLineEdit*>(ctrl->Editor());
-  ASSERT_NE(edit, nullptr);
-  EXPECT_EQ(edit->text(), "/ziel/b");
-  edit->setText("/neu/ü");
-  Press(edit, Qt::Key_Return);
-  EXPECT_EQ(ctrl->Editor(), nullptr);
-  EXPECT_EQ(Cell(1, kTarget), "/neu/ü");
-  ASSERT_EQ(owner.ends.size(), 1u);
-  EXPECT_TRUE(owner.ends[0].mask & TLIF_NEWTEXT);
-  EXPECT_EQ(owner.ends[0].column, kTarget);
-  EXPECT_EQ(ctrl->model()->index(1, kTarget).data().toString(), "/neu/ü");
-}
-
-TEST_F(TreeListCtrl, EscAndARefusedEditKeepTheOldText) {
+TEST_F(TreeListCtrl, F2EditsEscAndRefusalKeepTheTextAndFlaggedColumnsNeedNoOwner) {
   struct Case {
-    bool refuse;
+    bool owned, refuse;
     Qt::Key key;
-    bool delivered;
+    const char* expect;
   };
-  for (const Case c : {Case{false, Qt::Key_Escape, false}, Case{true, Qt::Key_Return, true}}) {
+  for (const Case c :
+       {Case{true, false, Qt::Key_Return, "/neu/ü"}, Case{true, false, Qt::Key_Escape, "/ziel/b"},
+        Case{true, true, Qt::Key_Return, "/ziel/b"}, Case{false, false, Qt::Key_Return, "/neu/ü"}}) {
+    if (!c.owned) {
+      store.SetOwner(nullptr);
+      ASSERT_TRUE(ctrl->SetColumnFlags(kTarget, 0x106));
+    }
+    store.SetCellText(1, "/ziel/b", kTarget);
     owner.refuse = c.refuse;
     owner.modified = false;
     owner.ends.clear();
-    KeyOnCell(2, kSource, Qt::Key_F2);
+    KeyOnCell(1, kTarget, Qt::Key_F2);
     auto* edit = qobject_cast<QLineEdit*>(ctrl->Editor());
     ASSERT_NE(edit, nullptr);
-    edit->setText("weg");
+    EXPECT_EQ(edit->text(), "/ziel/b");
+    edit->setText("/neu/ü");
     Press(edit, c.key);
     EXPECT_EQ(ctrl->Editor(), nullptr);
-    EXPECT_EQ(Cell(2, kSource), "c");
-    EXPECT_FALSE(owner.modified);
-    ASSERT_EQ(owner.ends.size(), 1u);
-    EXPECT_EQ((owner.ends[0].mask & TLIF_NEWTEXT) != 0, c.delivered);
+    EXPECT_EQ(Cell(1, kTarget), c.expect);
+    EXPECT_EQ(ctrl->model()->index(1, kTarget).data().toString().toStdString(), c.expect);
+    EXPECT_EQ(owner.modified, c.owned && c.key == Qt::Key_Return && !c.refuse);
+    ASSERT_EQ(owner.ends.size(), c.owned ? 1u : 0u);
+    if (c.owned) {
+      EXPECT_EQ((owner.ends[0].mask & TLIF_NEWTEXT) != 0, c.key == Qt::Key_Return);
+    }
   }
 }
 
@@ -159,8 +154,6 @@ TEST_F(TreeListCtrl, EnterTogglesTheTwoChoiceCellWithoutAnEditor) {
   QTest::keyClick(ctrl.get(), Qt::Key_Return);
   EXPECT_EQ(Cell(0, kSubdirs), "Ja");
   QTest::keyClick(ctrl.get(), Qt::Key_F2);  // not a toggling key
-  EXPECT_EQ(Cell(0, kSubdirs), "Ja");
-  EXPECT_EQ(ctrl->Editor(), nullptr);
   EXPECT_EQ(ctrl->model()->index(0, kSubdirs).data().toString(), "Ja");
 }
 
@@ -183,7 +176,6 @@ TEST_F(TreeListCtrl, TheDropDownOffersTheChoicesAndEscChangesNothing) {
   ASSERT_NE(combo, nullptr);
   EXPECT_EQ(combo->currentIndex(), -1);
   Press(combo, Qt::Key_Escape);
-  EXPECT_EQ(ctrl->Editor(), nullptr);
   EXPECT_EQ(Cell(3, kMode), "Unbekannt");
   EXPECT_FALSE(owner.modified);
   ASSERT_EQ(owner.ends.size(), 1u);
@@ -223,17 +215,6 @@ TEST_F(TreeListCtrl, EditingKeysInsideAnEditorStayInIt) {
   EXPECT_EQ(fired, 1);
   QTest::keyClick(ctrl.get(), Qt::Key_Insert);
   EXPECT_EQ(owner.keys, std::vector<UINT>{0x2D});
-}
-
-TEST_F(TreeListCtrl, ColumnsFlaggedEditableEditWithoutAnOwner) {
-  store.SetOwner(nullptr);
-  ASSERT_TRUE(ctrl->SetColumnFlags(kSource, 0x106));
-  KeyOnCell(0, kSource, Qt::Key_F2);
-  auto* edit = qobject_cast<QLineEdit*>(ctrl->Editor());
-  ASSERT_NE(edit, nullptr);
-  edit->setText("neu");
-  Press(edit, Qt::Key_Return);
-  EXPECT_EQ(Cell(0, kSource), "neu");
 }
 
 TEST_F(TreeListCtrl, ADroppedRowMovesAndTheFirstRowStaysWhenFixed) {
@@ -308,12 +289,9 @@ TEST_F(TreeListCtrl, IconsComeFromTheTableByKey) {
   ctrl->SetImageList(&icons);
   const int folder = icons.IndexOf("folder");
   EXPECT_EQ(icons.IndexOf("text/plain"), folder + 1);
-  EXPECT_EQ(icons.IndexOf("folder"), folder);
   store.SetItemImage(store.GetItemOfRow(0), folder, folder);
-  store.SetCellImage(store.GetItemOfRow(0), kTarget, icons.IndexOf("missing"));
   QCoreApplication::processEvents();
   EXPECT_FALSE(ctrl->model()->index(0, kSource).data(Qt::DecorationRole).value<QIcon>().isNull());
-  EXPECT_FALSE(ctrl->model()->index(0, kTarget).data(Qt::DecorationRole).value<QIcon>().isNull());
   EXPECT_FALSE(ctrl->model()->index(1, kSource).data(Qt::DecorationRole).isValid());
 }
 
