@@ -1,0 +1,131 @@
+// The job-list window driven as a user would: keys, cell edit, delete and undo, save, closing.
+#include "tests/gui_view/gui_rig.h"
+
+#include <QLineEdit>
+
+namespace {
+
+using namespace kpwgui;
+
+std::string SevenRows(const std::string& firstTarget) {
+  std::string text;
+  for (int i = 1; i <= 7; ++i)
+    text += JobRow("/daten/quelle" + std::to_string(i),
+                   i == 1 ? firstTarget : "/sicherung/ziel" + std::to_string(i));
+  return text + kAlways;
+}
+
+void SelectRows(CTreeListCtrl& list, std::initializer_list<int> rows) {
+  QItemSelection selection;
+  for (int row : rows) {
+    const QModelIndex index = list.model()->index(row, 0);
+    selection.select(index, index);
+  }
+  list.selectionModel()->setCurrentIndex(list.model()->index(*rows.begin(), 0),
+                                         QItemSelectionModel::NoUpdate);
+  list.selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+TEST(ViewSession, EditDeleteUndoSaveGivesTheExpectedFile) {
+  kpwtest::TempDir dir("gui-session");
+  const std::string file = dir / "jobs.kpw";
+  kpwtest::WriteFile(file, SevenRows("/sicherung/ziel1"));
+  Watchdog watchdog;
+  CScriptedPrompter prompter;
+  Rig rig;
+  ASSERT_TRUE(rig.Init({file.c_str()}));
+  rig.Activate();
+  ASSERT_EQ(rig.View().List().GetRowCount(), 7);
+
+  // F2 on the focused target cell opens its editor; Enter takes the new text.
+  rig.List().selectionModel()->setCurrentIndex(rig.List().model()->index(0, 1),
+                                               QItemSelectionModel::ClearAndSelect);
+  rig.Key(Qt::Key_F2);
+  auto* editor = qobject_cast<QLineEdit*>(rig.List().Editor());
+  ASSERT_NE(editor, nullptr);
+  editor->setText("/sicherung/neu");
+  QTest::keyClick(editor, Qt::Key_Return);
+  rig.Settle();
+  EXPECT_EQ(rig.View().GetCell(0, 1).value_or(""), "/sicherung/neu");
+
+  // One Del press deletes the two selected rows once; Alt+Backspace brings them back in place.
+  rig.List().setFocus();
+  SelectRows(rig.List(), {1, 4});
+  rig.Key(Qt::Key_Delete);
+  EXPECT_EQ(rig.View().List().GetRowCount(), 5);
+  EXPECT_EQ(rig.View().GetCell(1, 0).value_or(""), "/daten/quelle3");
+  rig.Key(Qt::Key_Backspace, Qt::AltModifier);
+  EXPECT_EQ(rig.View().List().GetRowCount(), 7);
+
+  EXPECT_TRUE(rig.frame.SendCommand(ID_FILE_SAVE));
+  EXPECT_EQ(kpwtest::ReadFile(file), SevenRows("/sicherung/neu"));
+  EXPECT_FALSE(rig.app.GetDocument()->IsModified());
+  EXPECT_TRUE(prompter.asked.empty());
+}
+
+TEST(ViewSession, ClosingAModifiedListAsksAndCancelKeepsTheWindow) {
+  kpwtest::TempDir dir("gui-close");
+  const std::string file = dir / "jobs.kpw";
+  kpwtest::WriteFile(file, SevenRows("/sicherung/ziel1"));
+  CScriptedPrompter prompter({IDCANCEL});
+  Rig rig;
+  ASSERT_TRUE(rig.Init({file.c_str()}));
+  rig.Activate();
+  SelectRows(rig.List(), {2});
+  rig.Key(Qt::Key_Delete);
+  ASSERT_TRUE(rig.app.GetDocument()->IsModified());
+
+  rig.frame.close();
+  ASSERT_EQ(prompter.asked.size(), 1u);
+  EXPECT_EQ(prompter.asked[0].text, "Änderungen an " + file + " speichern?");
+  EXPECT_EQ(prompter.asked[0].type, u32{MB_YESNOCANCEL | MB_ICONEXCLAMATION});
+  EXPECT_TRUE(rig.frame.isVisible());
+  EXPECT_EQ(kpwtest::ReadFile(file), SevenRows("/sicherung/ziel1"));
+}
+
+// The menu: the run command's text and key, the six keys, the recent files' slots.
+TEST(ViewSession, MenuCarriesTheCommandsAndKeys) {
+  Rig rig;
+  ASSERT_TRUE(rig.Init({}));
+  struct Expect {
+    UINT id;
+    const char* text;
+    const char* key;
+  };
+  const Expect table[] = {
+      {ID_RUN, "Kopiwart ausführen", "F5"},
+      {ID_EDIT_DELETE, "Löschen", "Del"},
+      {ID_EDIT_UNDO, "Wiederherstellen", "Alt+Backspace"},
+      {ID_SELECT_ALL, "Alles auswählen", "Ctrl+A"},
+      {ID_EDIT_CELL, nullptr, "F2"},
+      {ID_SCHEDULE, "Zeitplan", "F4"},
+      {ID_APP_ABOUT, "Info über Kopiwart", nullptr},
+      {ID_PROGRAM_INFO, "Programminfo", nullptr},
+      {ID_SYNTAX_INFO, "Syntaxinfo", nullptr},
+      {ID_CONFIGURE, "Konfigurieren", nullptr},
+  };
+  int keys = 0;
+  for (QAction* action : rig.frame.actions()) keys += action->shortcut().isEmpty() ? 0 : 1;
+  EXPECT_EQ(keys, 6);
+  for (const Expect& e : table) {
+    SCOPED_TRACE(e.id);
+    QAction* found = nullptr;
+    for (QAction* action : rig.frame.actions())
+      if (CCommandRouter::CommandIdOf(action) == e.id) found = action;
+    ASSERT_NE(found, nullptr);
+    if (e.text) {
+      EXPECT_EQ(found->text().toStdString(), e.text);
+    }
+    EXPECT_EQ(found->shortcut().toString().toStdString(), e.key ? e.key : "");
+  }
+  int recent = 0;
+  for (QAction* action : rig.frame.RecentMenuOwner()->actions()) {
+    const UINT id = CCommandRouter::CommandIdOf(action);
+    recent += id >= ID_FILE_MRU_FILE1 && id <= ID_FILE_MRU_LAST;
+  }
+  EXPECT_EQ(recent, 9);
+  // Nothing to run in an empty list.
+  EXPECT_FALSE(rig.frame.Router().Query(ID_RUN).IsEnabled());
+}
+
+}  // namespace
