@@ -104,21 +104,6 @@ TEST(ViewRun, CopyFileRowGetsIconsFromItsWorkerWithoutQtWarnings) {
   EXPECT_EQ(WarningTrap::warnings.load(), 0);
 }
 
-TEST(ViewRun, FileIconKeysComeFromKindAndName) {
-  CopyFolders f;
-  const struct {
-    std::string path;
-    FileIconKind kind;
-    const char* key;
-  } table[] = {
-      {f.src, FileIconKind::Existing, "folder"},
-      {f.src + "/fehlt.txt", FileIconKind::Existing, "missing"},
-      {"xxx.htm", FileIconKind::ByName, "text/html"},
-      {f.src + "/a.txt", FileIconKind::Existing, "text/plain"},
-  };
-  for (const auto& row : table) EXPECT_EQ(FileIconKey(row.path, row.kind), row.key) << row.path;
-}
-
 TEST(ViewRun, ScreenshotOfTheMainWindowWithAList) {
   CopyFolders f;
   std::string text;
