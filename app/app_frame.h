@@ -7,6 +7,8 @@
 
 #include <functional>
 
+class CKopiwartApp;
+
 // Show commands of the main window.
 enum : int {
   SW_HIDE = 0,
@@ -19,6 +21,9 @@ enum : int {
 class IAppFrame {
  public:
   virtual ~IAppFrame() = default;
+  // The application this frame serves, before it starts; null before the application goes. A
+  // window frame shows its document and view.
+  virtual void AttachApp(CKopiwartApp* app) { (void)app; }
   // The callback interfaces that this frame serves: the engine's, and the view's.
   virtual IRunHost& Host() = 0;
   virtual IViewHost& ViewHost() = 0;

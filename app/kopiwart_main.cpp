@@ -53,5 +53,8 @@ int KopiwartMain(int argc, const char* const* argv, AppFrameFactory gui, JobEnvi
   if (forceNoWindow) app.ForceNoWindow();
   app.SetEnvironment(std::move(env));
   if (headless) headless->SetSignalHandler([&app](int) { app.RequestCancel(); });
-  return app.Run(argc, argv);
+  frame->AttachApp(&app);
+  const int status = app.Run(argc, argv);
+  frame->AttachApp(nullptr);
+  return status;
 }

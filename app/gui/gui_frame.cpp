@@ -1,7 +1,6 @@
 // The frame of a start with a window.
 #include "app/gui/gui_frame.h"
 
-#include "app/command_line.h"
 #include "app/gui/app_dialogs.h"
 #include "app/gui/job_list_wnd.h"
 #include "app/kopiwart_app.h"
@@ -20,8 +19,6 @@
 #include <QFileDialog>
 #include <QMenu>
 #include <QMenuBar>
-
-#include <signal.h>
 
 #include <array>
 
@@ -347,7 +344,7 @@ class CGuiAppFrame : public IAppFrame {
     m_frame.reset();
     m_app.reset();
   }
-  CMainFrame& Main() { return *m_frame; }
+  void AttachApp(CKopiwartApp* app) override { m_frame->AttachApp(app); }
   IRunHost& Host() override { return m_frame->Host(); }
   IViewHost& ViewHost() override { return m_frame->ViewHost(); }
   void ShowMainWindow(int cmd) override { m_frame->ShowMainWindow(cmd); }
@@ -373,32 +370,8 @@ std::unique_ptr<IAppFrame> MakeGuiFrame() {
   if (!QApplication::instance()) {
     if (!HaveDisplay()) return nullptr;
     app = std::make_unique<QApplication>(g_argc, g_argv);
+    LoadQtGermanTranslation(*app);
+    OfnInstallHook(0);
   }
   return std::make_unique<CGuiAppFrame>(std::move(app));
-}
-
-int RunGuiApp(CMainFrame& frame, int argc, const char* const* argv, JobEnvironment env) {
-  ::signal(SIGXFSZ, SIG_IGN);
-  LoadQtGermanTranslation(*QCoreApplication::instance());
-  OfnInstallHook(0);
-  int status = KPW_EXIT_STOPPED;
-  {
-    CKopiwartApp app(frame);
-    app.SetEnvironment(std::move(env));
-    frame.AttachApp(app);
-    status = app.Run(argc, argv);
-    frame.DetachApp();
-  }
-  return status;
-}
-
-int GuiProgramMain(int argc, char** argv) {
-  const CommandLineInfo cmd = ParseCommandLine(argc, argv);
-  const bool runOnly = cmd.startAtOnce && !cmd.file.empty();
-  if (!(runOnly && cmd.noWindow) && HaveDisplay()) {
-    if (std::unique_ptr<IAppFrame> frame = MakeGuiFrame())
-      return RunGuiApp(static_cast<CGuiAppFrame&>(*frame).Main(), argc, argv, JobEnvironment::FromSystem());
-  }
-  // No window needed, or none to be had: the way without one decides.
-  return KopiwartMain(argc, argv, nullptr, JobEnvironment::FromSystem());
 }

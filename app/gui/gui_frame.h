@@ -45,7 +45,12 @@ class CMainFrame : public QMainWindow, public IAppFrame {
 
   // The application whose document and view this window shows; before InitInstance. DetachApp
   // drops the view's window before the application goes.
-  void AttachApp(CKopiwartApp& app) { m_app = &app; }
+  void AttachApp(CKopiwartApp* app) override {
+    if (app)
+      m_app = app;
+    else
+      DetachApp();
+  }
   void DetachApp();
 
   CGuiHost& GuiHost() { return m_host; }
@@ -103,11 +108,3 @@ class CMainFrame : public QMainWindow, public IAppFrame {
 // Makes the QApplication (when none exists yet, and only with a display) and the main frame;
 // null when no window can be made here. The QApplication lives as long as the frame.
 std::unique_ptr<IAppFrame> MakeGuiFrame();
-
-// The program with a window on a given frame: the application attached to it, run, detached.
-// Loads Qt's German texts and installs the file-dialog hook first. Returns the exit status.
-int RunGuiApp(CMainFrame& frame, int argc, const char* const* argv, JobEnvironment env);
-
-// The program's entry with a window: a start that needs one gets this frame when a display is
-// there; every other start goes the way of the build without a window.
-int GuiProgramMain(int argc, char** argv);

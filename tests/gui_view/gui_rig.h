@@ -69,7 +69,7 @@ class Watchdog {
 struct Rig {
   explicit Rig(JobEnvironment env = JobEnvironment::FromSystem()) {
     app.SetEnvironment(std::move(env));
-    frame.AttachApp(app);
+    frame.AttachApp(&app);
   }
   ~Rig() { frame.DetachApp(); }
 
