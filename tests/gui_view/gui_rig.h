@@ -21,33 +21,49 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kpwgui {
 
-// Records the caption of every progress window when it shows; optionally presses Esc in it then.
+// Records the caption of every progress window when it shows and its answer when it hides;
+// optionally presses Esc in it once escWhen says so (checked on the main thread while it shows).
 class ProgressWatch : public QObject {
  public:
   ProgressWatch() { qApp->installEventFilter(this); }
   ~ProgressWatch() override { qApp->removeEventFilter(this); }
   bool eventFilter(QObject* object, QEvent* event) override {
-    if (event->type() == QEvent::Show) {
-      if (auto* wnd = qobject_cast<CProgressWnd*>(object)) {
-        captions.push_back(wnd->windowTitle().toStdString());
-        if (pressEsc) {
+    auto* wnd = qobject_cast<CProgressWnd*>(object);
+    if (wnd && event->type() == QEvent::Show) {
+      captions.push_back(wnd->windowTitle().toStdString());
+      if (escWhen) {
+        poll_ = std::make_unique<QTimer>();
+        QObject::connect(poll_.get(), &QTimer::timeout, [this, wnd] {
+          if (escPressed || !escWhen()) return;
           QTest::keyClick(wnd, Qt::Key_Escape);
+          escPressed = true;
           cancelEnabledAfterEsc = wnd->CancelButton()->isEnabled();
           visibleAfterEsc = wnd->isVisible();
-        }
+        });
+        poll_->start(1);
       }
+    } else if (wnd && event->type() == QEvent::Hide) {
+      poll_.reset();
+      answer = wnd->result();
     }
     return false;
   }
   std::vector<std::string> captions;
-  bool pressEsc = false;
+  std::function<bool()> escWhen;
+  bool escPressed = false;
   bool cancelEnabledAfterEsc = true;
   bool visibleAfterEsc = false;
+  int answer = -1;
+
+ private:
+  std::unique_ptr<QTimer> poll_;
 };
 
 // Ends every loop of the application with status 99 if a case hangs.

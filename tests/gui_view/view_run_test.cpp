@@ -2,10 +2,12 @@
 // worker thread, and a "Puffer" row on a computer that its list does not know yet.
 #include "tests/gui_view/gui_rig.h"
 #include "tests/support/puffer_folders.h"
+#include "tests/support/sys_seams.h"
 
 #include <QImage>
 #include <QPixmap>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -32,6 +34,15 @@ class WarningTrap {
   QtMessageHandler previous_ = nullptr;
 };
 std::atomic<int> WarningTrap::warnings{0};
+
+// The names in a folder, sorted.
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 struct CopyFolders {
   CopyFolders() {
@@ -62,23 +73,33 @@ TEST(ViewRun, F5CopiesThroughTheProgressWindow) {
   EXPECT_EQ(WarningTrap::warnings.load(), 0);
 }
 
-TEST(ViewRun, EscInTheProgressWindowActsAsCancel) {
-  CopyFolders f;
-  for (int i = 0; i < 200; ++i) kpwtest::WriteFile(f.src + "/viele/d" + std::to_string(i) + ".txt", "x");
-  kpwtest::WriteFile(f.file, JobRow(f.src, f.dst) + kAlways);
+// Esc while a large file is being copied: the run stops, the old target stays whole and no
+// temporary file is left; the window waits for the worker and ends as cancelled.
+TEST(ViewRun, EscDuringALargeCopyKeepsTheOldTarget) {
+  kpwtest::TempDir dir{"gui-cancel"};
+  const std::string src = dir / "quelle", dst = dir / "ziel", file = dir / "jobs.kpw";
+  kpwtest::WriteFile(src + "/gross.bin", std::string(std::size_t{256} << 20, 'n'));
+  kpwtest::WriteFile(dst + "/gross.bin", "alt");
+  kpwtest::SetMTime(dst + "/gross.bin", 1000000000);  // older than the source: the row replaces it
+  kpwtest::WriteFile(file, JobRow(src, dst) + kAlways);
+  SysTestForceFallbacks(true);  // a named temporary beside the target, which the watch can see
   Watchdog watchdog;
   ProgressWatch watch;
-  watch.pressEsc = true;
-  CScriptedPrompter prompter;
+  watch.escWhen = [&] { return Names(dst).size() > 1; };
+  CScriptedPrompter prompter({IDOK});
   Rig rig;
-  ASSERT_TRUE(rig.Init({f.file.c_str()}));
+  ASSERT_TRUE(rig.Init({file.c_str()}));
   rig.Activate();
   rig.Key(Qt::Key_F5);
+  SysTestForceFallbacks(false);
 
-  ASSERT_EQ(watch.captions.size(), 1u);
+  ASSERT_TRUE(watch.escPressed);
   // The button is used up and the window waits for the worker, as after a click on it.
   EXPECT_FALSE(watch.cancelEnabledAfterEsc);
   EXPECT_TRUE(watch.visibleAfterEsc);
+  EXPECT_EQ(watch.answer, IDCANCEL);
+  EXPECT_EQ(kpwtest::ReadFile(dst + "/gross.bin"), "alt");
+  EXPECT_EQ(Names(dst), std::vector<std::string>{"gross.bin"});
 }
 
 TEST(ViewRun, CopyFileRowGetsIconsFromItsWorkerWithoutQtWarnings) {
