@@ -1,6 +1,7 @@
 // The application object: start-up in its order, closing, "Konfigurieren".
 #include "app/kopiwart_app.h"
 
+#include "app/app_texts.h"
 #include "app/kopiwart_doc.h"
 #include "app/kopiwart_view.h"
 #include "lib/system/registry.h"
@@ -21,8 +22,7 @@ BOOL CKopiwartApp::InitInstance(int argc, const char* const* argv) {
   VarInit(VAR_INIT_STARTUP);
 
   const CommandLineInfo cmd = ParseCommandLine(argc, argv);
-  for (const std::string& arg : cmd.unused)
-    FmtFprintfA(stderr, "Kopiwart: Das Argument \"%s\" wird nicht verwendet.\n", arg.c_str());
+  for (const std::string& arg : cmd.unused) FmtFprintfA(stderr, kUnusedArgumentFormat, arg.c_str());
   m_startAtOnce = cmd.startAtOnce;
   m_always = cmd.always;
   m_noWindow = cmd.noWindow || m_forceNoWindow;
@@ -103,8 +103,7 @@ void CKopiwartApp::OnClose() {
 }
 
 void CKopiwartApp::RequestCancel() {
-  if (!m_cancelRequested.exchange(true))
-    FmtFprintfA(stderr, "Kopiwart: Abbruch angefordert; der laufende Auftrag wird beendet.\n");
+  if (!m_cancelRequested.exchange(true)) FmtFprintfA(stderr, "%s", kCancelRequestedText);
   m_runLock.CancelActive();
 }
 
@@ -112,10 +111,10 @@ BOOL CKopiwartApp::OnConfigure(const char* exePath) {
   std::string exe = exePath ? exePath : "";
   if (exe.empty()) SysStrExePath(exe);
   // All four are tried; the message tells whether all of them succeeded.
-  const BOOL ssy = SysRegisterFileType(".ssy", exe.c_str(), 4, "Kopiwart Puffer", nullptr);
-  const BOOL kpw = SysRegisterFileType(".kpw", exe.c_str(), 0, "Kopiwart Datei", nullptr);
+  const BOOL ssy = SysRegisterFileType(".ssy", exe.c_str(), 4, kSsyTypeName, nullptr);
+  const BOOL kpw = SysRegisterFileType(".kpw", exe.c_str(), 0, kKpwTypeName, nullptr);
   const BOOL open = SysRegisterFileVerb(".kpw", exe.c_str(), "open", kConfigureOpenArguments);
-  const BOOL edit = SysRegisterFileVerb(".kpw", exe.c_str(), "Bearbeiten", nullptr);
+  const BOOL edit = SysRegisterFileVerb(".kpw", exe.c_str(), kEditVerb, nullptr);
   SysShellRefresh(".kpw");
   if (ssy && kpw && open && edit) {
     m_frame.Host().MessageBox(kConfigureDoneText, kConfigureDoneCaption, MB_OK | MB_ICONINFORMATION);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/app_frame.h"
+#include "app/app_texts.h"
 #include "app/command_line.h"
 #include "app/recent_files.h"
 #include "app/run_lock.h"
@@ -29,18 +30,10 @@ enum : u32 {
 
 // Exit statuses of the program.
 enum : int {
-  KPW_EXIT_OK = 0,      // every row did its work, or the schedule held the run back
-  KPW_EXIT_FAILED = 1,  // a row failed
-  KPW_EXIT_STOPPED = 2, // the run was stopped or cancelled, or the job file could not be read or saved
+  KPW_EXIT_OK = 0,       // every row did its work, or the schedule held the run back
+  KPW_EXIT_FAILED = 1,   // a row failed
+  KPW_EXIT_STOPPED = 2,  // the run was stopped or cancelled, or the job file could not be read or saved
 };
-
-// Texts of "Konfigurieren".
-inline constexpr char kConfigureDoneText[] = "Konfigurieren abgeschlossen";
-inline constexpr char kConfigureDoneCaption[] = "Meldung";
-inline constexpr char kConfigureFailText[] = "Fehler beim Konfigurieren";
-inline constexpr char kConfigureFailCaption[] = "Fehler";
-// The command line that the shell registration runs a job file with.
-inline constexpr char kConfigureOpenArguments[] = "\"%1\"  /S /A /N";
 
 class CKopiwartApp {
  public:

@@ -1,6 +1,7 @@
 // The document: job-file open and save around the pure reader and writer.
 #include "app/kopiwart_doc.h"
 
+#include "app/app_texts.h"
 #include "app/kopiwart_app.h"
 #include "app/kopiwart_view.h"
 #include "jobs/run_host.h"
@@ -19,9 +20,9 @@
 
 namespace {
 
-constexpr char kErrorCaption[] = "Fehler";
-
-std::optional<std::string> GetVar(const char* name) { return VarGet(name); }
+std::optional<std::string> GetVar(const char* name) {
+  return VarGet(name);
+}
 
 void RestoreVar(const char* name, const std::optional<std::string>& value) {
   VarSet(name, value ? value->c_str() : nullptr, 0);
@@ -45,7 +46,7 @@ bool JobFileReadAll(const std::string& path, std::string& out) {
     SetLastErrorFromErrno(path.c_str());
     return false;
   }
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     SetLastErrorFromErrno(S_ISDIR(st.st_mode) ? EISDIR : errno, path.c_str());
     ::close(fd);
@@ -66,13 +67,11 @@ bool JobFileWriteAtomic(const std::string& path, std::string_view bytes) {
 }
 
 std::string JobFileOpenErrorText(const std::string& path, DWORD error) {
-  return FmtString("Die Kopiwart-Datei\n%s\nkonnte nicht geöffnet werden (Fehler %u).", path.c_str(),
-                   static_cast<unsigned>(error));
+  return FmtString(kJobFileOpenErrorFormat, path.c_str(), static_cast<unsigned>(error));
 }
 
 std::string JobFileSaveErrorText(const std::string& path, DWORD error) {
-  return FmtString("Die Kopiwart-Datei\n%s\nkonnte nicht gespeichert werden (Fehler %u).", path.c_str(),
-                   static_cast<unsigned>(error));
+  return FmtString(kJobFileSaveErrorFormat, path.c_str(), static_cast<unsigned>(error));
 }
 
 std::string CKopiwartDoc::SerializeStore() const {
@@ -130,4 +129,6 @@ BOOL CKopiwartDoc::OnSaveDocument(const std::string& path) {
   return TRUE;
 }
 
-BOOL CKopiwartDoc::IsModified() const { return m_view ? m_view->IsListModified() : FALSE; }
+BOOL CKopiwartDoc::IsModified() const {
+  return m_view ? m_view->IsListModified() : FALSE;
+}

@@ -2,20 +2,13 @@
 #pragma once
 
 #include "app/app_frame.h"
+#include "app/app_texts.h"
 #include "jobs/worker.h"
 
 #include <memory>
 
 // Makes the GUI's frame, or null when none can be shown. The program without a GUI passes none.
 using AppFrameFactory = std::unique_ptr<IAppFrame> (*)();
-
-// The message of a start that needs the window when none can be shown.
-inline constexpr char kNoWindowText[] =
-    "Das Fenster von Kopiwart kann hier nicht angezeigt werden (kein Bildschirm oder keine Oberfläche). "
-    "Ohne Fenster laufen Aufträge mit: kopiwart DATEI.kpw -S -N";
-// The note of a start with -S alone when no window can be shown.
-inline constexpr char kRunsWithoutWindowText[] =
-    "Kein Fenster verfügbar: die Aufträge laufen ohne Fenster, wie mit -N.";
 
 // Whether a display is there to show a window on: DISPLAY or WAYLAND_DISPLAY is set, or
 // QT_QPA_PLATFORM names a platform (offscreen counts).

@@ -1,6 +1,7 @@
 // The job-list view: the rows of a job file in a seven-column tree list, with its commands.
 #pragma once
 
+#include "app/app_texts.h"
 #include "app/job_file.h"
 #include "controls/treelist_store.h"
 #include "jobs/job_model.h"
@@ -32,12 +33,9 @@ enum : u32 {
   ID_EDIT_DELETE = 57632,
   ID_EDIT_UNDO = 57643,
   ID_RUN = 32778,           // "Kopiwart ausführen" (F5)
-  ID_STOP_RUN = 14735,      // "Abbechen" of the tray menu
-  ID_CONTINUE_RUN = 14736,  // "Weitermachen" of the tray menu: changes nothing
+  ID_STOP_RUN = 14735,      // kpw::texts::kTrayStopRun of the tray menu
+  ID_CONTINUE_RUN = 14736,  // kpw::texts::kTrayContinueRun of the tray menu: changes nothing
 };
-
-// Shown after a run through the progress dialog.
-inline constexpr char kFilesCopiedFormat[] = "Es wurden %i Dateien kopiert!";
 
 class CRunLock;
 class CUrlConnection;
@@ -46,8 +44,6 @@ inline constexpr u32 kFilterTimerId = 14734;
 inline constexpr u32 kFilterTimerMs = 200;
 // CheckEntry's row argument may carry an item id in its low 24 bits under this tag.
 inline constexpr u32 kCheckEntryItemTag = 0x71000000;
-// The text shown when CheckEntry is asked to report a missing path.
-inline constexpr char kMissingPathText[] = "Pfad/Datei existiert nicht !";
 // The plus and minus filters of "C++ Filter einfügen".
 extern const char kCppMinusFilter[];
 
@@ -64,7 +60,8 @@ class CKopiwartView : public ITreeListOwner {
   CKopiwartView(IRunHost& host, IViewHost& viewHost);
   // A host that serves both.
   template <class Host>
-  explicit CKopiwartView(Host& host) : CKopiwartView(static_cast<IRunHost&>(host), static_cast<IViewHost&>(host)) {}
+  explicit CKopiwartView(Host& host)
+      : CKopiwartView(static_cast<IRunHost&>(host), static_cast<IViewHost&>(host)) {}
   ~CKopiwartView() override;
   CKopiwartView(const CKopiwartView&) = delete;
   CKopiwartView& operator=(const CKopiwartView&) = delete;

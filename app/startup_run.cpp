@@ -1,4 +1,5 @@
 // The start-up run: a job file run at once after its open, its last-run time saved, the program ended.
+#include "app/app_texts.h"
 #include "app/kopiwart_app.h"
 #include "app/kopiwart_doc.h"
 #include "app/kopiwart_view.h"
@@ -14,8 +15,9 @@ namespace {
 constexpr u32 kTrayIconId = 128;
 
 u64 TickMs() {
-  return static_cast<u64>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+  return static_cast<u64>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count());
 }
 
 // The job file's name without folder and extension: the tray icon's tip.
@@ -83,7 +85,8 @@ std::string JobFilePatchLastRun(std::string_view bytes, u32 lastRun) {
     out += line;
     std::size_t rest = foundEnd;
     // Without a value the line goes with its line end.
-    if (line.empty() && rest < bytes.size()) rest += (bytes[rest] == '\r' && rest + 1 < bytes.size() && bytes[rest + 1] == '\n') ? 2 : 1;
+    if (line.empty() && rest < bytes.size())
+      rest += (bytes[rest] == '\r' && rest + 1 < bytes.size() && bytes[rest + 1] == '\n') ? 2 : 1;
     out.append(bytes.substr(rest));
     return out;
   }
@@ -100,7 +103,7 @@ BOOL CKopiwartDoc::SaveLastRun(const std::string& path) {
   std::string bytes;
   if (!JobFileReadAll(path, bytes)) return OnSaveDocument(path);
   if (!JobFileWriteAtomic(path, JobFilePatchLastRun(bytes, static_cast<u32>(m_view->GetInfo(3))))) {
-    m_host.ReportError(JobFileSaveErrorText(path, GetLastError()), "Fehler");
+    m_host.ReportError(JobFileSaveErrorText(path, GetLastError()), kErrorCaption);
     return FALSE;
   }
   m_view->SetModified(0);

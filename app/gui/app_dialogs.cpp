@@ -1,8 +1,8 @@
 // The application's small boxes over Qt Widgets.
 #include "app/gui/app_dialogs.h"
 
+#include "app/app_texts.h"
 #include "app/gui/info_dlg.h"
-#include "app/gui/texts.h"
 
 #include <QApplication>
 #include <QDialog>

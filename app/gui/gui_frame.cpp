@@ -1,6 +1,7 @@
 // The frame of a start with a window.
 #include "app/gui/gui_frame.h"
 
+#include "app/app_texts.h"
 #include "app/gui/app_dialogs.h"
 #include "app/gui/job_list_wnd.h"
 #include "app/kopiwart_app.h"
@@ -33,31 +34,31 @@ struct MenuItem {
 };
 
 constexpr MenuItem kMainMenu[] = {
-    {"&Datei", ID_FILE_NEW, "&Neu", nullptr},
-    {nullptr, ID_FILE_OPEN, "Ö&ffnen...", nullptr},
-    {nullptr, ID_FILE_SAVE, "&Speichern", nullptr},
-    {nullptr, ID_FILE_SAVE_AS, "Speichern &unter...", nullptr},
-    {nullptr, ID_FILE_CLOSE, "S&chließen", nullptr},
+    {kpw::texts::kMenuFile, ID_FILE_NEW, kpw::texts::kMenuFileNew, nullptr},
+    {nullptr, ID_FILE_OPEN, kpw::texts::kMenuFileOpen, nullptr},
+    {nullptr, ID_FILE_SAVE, kpw::texts::kMenuFileSave, nullptr},
+    {nullptr, ID_FILE_SAVE_AS, kpw::texts::kMenuFileSaveAs, nullptr},
+    {nullptr, ID_FILE_CLOSE, kpw::texts::kMenuFileClose, nullptr},
     {nullptr, 0, nullptr, nullptr},
     // the recent files go here
-    {nullptr, ID_APP_EXIT, "&Beenden", nullptr},
-    {"&Bearbeiten", ID_NEW_ENTRY, "Neuer Eintrag", nullptr},
-    {nullptr, ID_EDIT_DELETE, "Löschen", "Del"},
-    {nullptr, ID_EDIT_UNDO, "Wiederherstellen", "Alt+Backspace"},
-    {nullptr, ID_SELECT_ALL, "Alles auswählen", "Ctrl+A"},
+    {nullptr, ID_APP_EXIT, kpw::texts::kMenuAppExit, nullptr},
+    {kpw::texts::kMenuEdit, ID_NEW_ENTRY, kpw::texts::kMenuNewEntry, nullptr},
+    {nullptr, ID_EDIT_DELETE, kpw::texts::kMenuDelete, "Del"},
+    {nullptr, ID_EDIT_UNDO, kpw::texts::kMenuUndo, "Alt+Backspace"},
+    {nullptr, ID_SELECT_ALL, kpw::texts::kMenuSelectAll, "Ctrl+A"},
     {nullptr, 0, nullptr, nullptr},
-    {nullptr, ID_EDIT_CELL, "Feld bearbeiten", "F2"},
-    {nullptr, ID_MOVE_UP, "Nach oben", nullptr},
-    {nullptr, ID_MOVE_DOWN, "Nach unten", nullptr},
-    {nullptr, ID_CPP_FILTER, "C++ Filter einfügen", nullptr},
-    {nullptr, ID_FILTER_BAR, "Filterleiste ein/aus", nullptr},
-    {"&Kopiwart", ID_RUN, "Kopiwart ausführen", "F5"},
-    {nullptr, ID_SCHEDULE, "Zeitplan", "F4"},
+    {nullptr, ID_EDIT_CELL, kpw::texts::kMenuEditCell, "F2"},
+    {nullptr, ID_MOVE_UP, kpw::texts::kMenuMoveUp, nullptr},
+    {nullptr, ID_MOVE_DOWN, kpw::texts::kMenuMoveDown, nullptr},
+    {nullptr, ID_CPP_FILTER, kpw::texts::kMenuCppFilter, nullptr},
+    {nullptr, ID_FILTER_BAR, kpw::texts::kMenuFilterBar, nullptr},
+    {kpw::texts::kMenuKopiwart, ID_RUN, kpw::texts::kMenuRun, "F5"},
+    {nullptr, ID_SCHEDULE, kpw::texts::kMenuSchedule, "F4"},
     {nullptr, 0, nullptr, nullptr},
-    {nullptr, ID_CONFIGURE, "Konfigurieren", nullptr},
-    {"&?", ID_SYNTAX_INFO, "Syntaxinfo", nullptr},
-    {nullptr, ID_PROGRAM_INFO, "Programminfo", nullptr},
-    {nullptr, ID_APP_ABOUT, "Info über Kopiwart", nullptr},
+    {nullptr, ID_CONFIGURE, kpw::texts::kConfigure, nullptr},
+    {kpw::texts::kMenuHelp, ID_SYNTAX_INFO, kpw::texts::kSyntaxInfo, nullptr},
+    {nullptr, ID_PROGRAM_INFO, kpw::texts::kProgramInfoCaption, nullptr},
+    {nullptr, ID_APP_ABOUT, kpw::texts::kAboutCaption, nullptr},
 };
 
 // The view's commands, handled by CKopiwartView::OnCommand.
@@ -275,7 +276,7 @@ bool CMainFrame::DoSave(bool askName) {
       path =
           QFileDialog::getSaveFileName(
               this, QString::fromUtf8(gui_text::kSaveAsCaption), QString::fromStdString(doc->GetPathName()),
-              QStringLiteral("Kopiwart-Dateien (*.kpw);;") + QString::fromUtf8(gui_text::kAllFilesFilter))
+              QString::fromUtf8(kpw::texts::kJobFileFilter) + QString::fromUtf8(gui_text::kAllFilesFilter))
               .toStdString();
     }
     if (path.empty()) return false;
@@ -307,7 +308,7 @@ void CMainFrame::OnFileOpen() {
   } else {
     path = QFileDialog::getOpenFileName(
                this, QString::fromUtf8(gui_text::kOpenCaption), QString(),
-               QStringLiteral("Kopiwart-Dateien (*.kpw);;") + QString::fromUtf8(gui_text::kAllFilesFilter))
+               QString::fromUtf8(kpw::texts::kJobFileFilter) + QString::fromUtf8(gui_text::kAllFilesFilter))
                .toStdString();
   }
   if (!path.empty()) OpenFile(path);

@@ -1,8 +1,8 @@
 // The information dialog over a QTextBrowser.
 #include "app/gui/info_dlg.h"
 
+#include "app/app_texts.h"
 #include "app/gui/help_page.h"
-#include "app/gui/texts.h"
 
 #include <QDialogButtonBox>
 #include <QTextBrowser>
@@ -25,7 +25,7 @@ CInfoDlg::CInfoDlg(QWidget* parent) : QDialog(parent) {
 bool CInfoDlg::LoadPage() {
   const char* page = FindHelpPage(m_pageName);
   if (!page) {
-    m_browser->setPlainText(QStringLiteral("Die Seite ist nicht vorhanden: ") +
+    m_browser->setPlainText(QString::fromUtf8(kpw::texts::kMissingHelpPage) +
                             QString::fromStdString(m_pageName));
     return false;
   }

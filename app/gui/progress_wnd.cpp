@@ -1,7 +1,7 @@
 // The progress dialog's window over Qt Widgets.
 #include "app/gui/progress_wnd.h"
 
-#include "app/gui/texts.h"
+#include "app/app_texts.h"
 #include "jobs/run_host.h"
 #include "platform/gui/gdi_char_widths.h"
 #include "platform/gui/main_thread.h"
