@@ -13,10 +13,10 @@ area_of_test() {
   case $1 in
     text_*) echo lib/text ;;
     system_*) echo lib/system ;;
-    platform) echo platform ;;
-    controls | compact_path) echo controls ;;
+    platform | gui_platform) echo platform ;;
+    controls | compact_path | gui_controls) echo controls ;;
     archive) echo archive ;;
-    app | startup | runner) echo app ;;
+    app | startup | runner | gui_app | gui_view | gui_startup) echo app ;;
     remote*) echo remote ;;
     filesystem* | fat* | exfat* | ext4*) echo FileSystem ;;
     panes*) echo panes ;;
