@@ -38,7 +38,8 @@ if [[ ${1:-} != ratio ]]; then
   command -v gcovr >/dev/null || { echo "gcovr fehlt (scripts/packages.txt)"; exit 1; }
   build=$root/build-coverage
   flags="--coverage -fprofile-update=atomic"
-  "$root/scripts/setup.sh" "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$flags" \
+  # AUTO and -UQt6_DIR: the window is measured too, also where Qt came after the first configure.
+  "$root/scripts/setup.sh" "$build" -DKPW_GUI=AUTO -UQt6_DIR -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_C_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS=--coverage >/dev/null
   find "$build" -name '*.gcda' -delete
   # Notes of objects the build no longer makes (a file moved or left a target) would count as
