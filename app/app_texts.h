@@ -110,4 +110,21 @@ inline constexpr char kProgressCancel[] = "Abbrechen";
 // The status line of an upload with a running percentage.
 inline constexpr char kProgressPercentLine[] = "Kopiere: (%i%%) ";
 
+// The view window's context menu and its path commands.
+inline constexpr char kMenuCopyField[] = "Feld kopieren";
+inline constexpr char kMenuCopyFullPath[] = "Vollen Pfad kopieren";
+inline constexpr char kMenuMakeRelative[] = "Relativen Pfad erzeugen";
+inline constexpr char kMenuOpenPath[] = "Pfad öffnen";
+inline constexpr char kMenuSpecialSettings[] = "Spezialeinstellungen";
+inline constexpr char kMenuEditFilter[] = "Filterstellungen";
+inline constexpr char kNoFileNameText[] = "Die Kopiwart-Datei hat noch keinen Dateinamen !";
+inline constexpr char kNotAbsoluteText[] = "Der gewählte Pfad ist kein absoluter Pfad !";
+inline constexpr char kCannotConvertText[] = "Der gewählte Pfad konnte nicht konvertiert werden !";
+inline constexpr char kPathErrorCaption[] = "Fehler";
+// The filter editors: caption, then the line above the text.
+inline constexpr char kPlusFilterCaption[] = "Plusfilter";
+inline constexpr char kPlusFilterLabel[] = "Welche Dateien sollen kopiert werden :";
+inline constexpr char kMinusFilterCaption[] = "Minusfilter";
+inline constexpr char kMinusFilterLabel[] = "Welche Dateien sollen ignoriert werden :";
+
 }  // namespace kpw::texts

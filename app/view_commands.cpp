@@ -14,16 +14,16 @@ std::vector<MenuItem> ContextMenuItems(const MenuSituation& s) {
   // The filter bar holds filter texts, not paths of a job: writing a job path or a mode's extra
   // settings into it makes no sense.
   std::vector<MenuItem> items = {
-      {ID_COPY_FIELD, "Feld kopieren", !s.hasSelection},
-      {ID_COPY_FULL_PATH, "Vollen Pfad kopieren", !s.hasSelection || pathGrey},
+      {ID_COPY_FIELD, texts::kMenuCopyField, !s.hasSelection},
+      {ID_COPY_FULL_PATH, texts::kMenuCopyFullPath, !s.hasSelection || pathGrey},
       {0, "", false},
-      {ID_MAKE_RELATIVE, "Relativen Pfad erzeugen", pathGrey || s.filterBarRow},
-      {ID_OPEN_PATH, "Pfad öffnen", pathGrey},
+      {ID_MAKE_RELATIVE, texts::kMenuMakeRelative, pathGrey || s.filterBarRow},
+      {ID_OPEN_PATH, texts::kMenuOpenPath, pathGrey},
   };
   if ((s.column == 2 || s.column == 3) && !s.registryPaneFront)
-    items.push_back({ID_EDIT_FILTER, "Filterstellungen", false});
+    items.push_back({ID_EDIT_FILTER, texts::kMenuEditFilter, false});
   else
-    items.push_back({ID_SPECIAL_SETTINGS, "Spezialeinstellungen",
+    items.push_back({ID_SPECIAL_SETTINGS, texts::kMenuSpecialSettings,
                      s.column != 6 || s.registryPaneFront || s.filterBarRow});
   return items;
 }
@@ -103,8 +103,8 @@ SettingsDialog SpecialSettingsDialog(std::string_view modeText, std::string_view
 }
 
 std::optional<FilterEditor> FilterEditorFor(int column) {
-  if (column == 2) return FilterEditor{"Plusfilter", "Welche Dateien sollen kopiert werden :"};
-  if (column == 3) return FilterEditor{"Minusfilter", "Welche Dateien sollen ignoriert werden :"};
+  if (column == 2) return FilterEditor{texts::kPlusFilterCaption, texts::kPlusFilterLabel};
+  if (column == 3) return FilterEditor{texts::kMinusFilterCaption, texts::kMinusFilterLabel};
   return std::nullopt;
 }
 
@@ -190,16 +190,16 @@ std::string Slashes(std::string_view text) {
 }  // namespace
 
 PathText FullPathText(std::string_view jobFilePath, std::string_view cell) {
-  if (jobFilePath.empty()) return {{}, kNoFileNameText};
+  if (jobFilePath.empty()) return {{}, texts::kNoFileNameText};
   return {VarExpandString(cell), nullptr};
 }
 
 PathText RelativePathText(std::string_view jobFilePath, std::string_view cell) {
-  if (jobFilePath.empty()) return {{}, kNoFileNameText};
+  if (jobFilePath.empty()) return {{}, texts::kNoFileNameText};
   // Only "/" makes a path absolute here; "C:\..." and "\\server" are not paths of this system.
-  if (cell.empty() || cell[0] != '/') return {{}, kNotAbsoluteText};
+  if (cell.empty() || cell[0] != '/') return {{}, texts::kNotAbsoluteText};
   const std::string file = Slashes(jobFilePath);
-  if (file[0] != '/') return {{}, kCannotConvertText};
+  if (file[0] != '/') return {{}, texts::kCannotConvertText};
   std::vector<std::string> base = Components(file);
   if (!base.empty()) base.pop_back();  // the job file's name
   const std::vector<std::string> target = Components(Slashes(cell));

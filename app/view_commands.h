@@ -1,6 +1,8 @@
 // The view window's decisions without a window: context menu, update-UI states, settings, drops, paths.
 #pragma once
 
+#include "app/app_texts.h"
+
 #include "platform/win_types.h"
 
 #include <functional>
@@ -24,11 +26,6 @@ enum : u32 {
 };
 
 namespace kpw::view {
-
-inline constexpr char kNoFileNameText[] = "Die Kopiwart-Datei hat noch keinen Dateinamen !";
-inline constexpr char kNotAbsoluteText[] = "Der gewählte Pfad ist kein absoluter Pfad !";
-inline constexpr char kCannotConvertText[] = "Der gewählte Pfad konnte nicht konvertiert werden !";
-inline constexpr char kPathErrorCaption[] = "Fehler";
 
 // ---- context menu
 

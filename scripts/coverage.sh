@@ -16,7 +16,7 @@ area_of_test() {
     platform | gui_platform) echo platform ;;
     controls | compact_path | gui_controls) echo controls ;;
     archive) echo archive ;;
-    app | startup | runner | gui_app | gui_view | gui_startup) echo app ;;
+    app | app_* | startup | runner | gui_app | gui_view | gui_startup) echo app ;;
     remote*) echo remote ;;
     filesystem* | fat* | exfat* | ext4*) echo FileSystem ;;
     panes*) echo panes ;;

@@ -177,10 +177,10 @@ TEST(ViewPaths, RelativeAndFull) {
       {"/home/u/jobs/a.kpw", "/home/u/other/x\\y", "$(KPW_PATH)/../other/x/y", nullptr},
       {"/home/u/jobs/a.kpw", "/etc", "$(KPW_PATH)/../../../etc", nullptr},
       {"/home/u/jobs/a.kpw", "/home/u/jobsX/z", "$(KPW_PATH)/../jobsX/z", nullptr},
-      {"", "/x", "", kNoFileNameText},
-      {"/j/a.kpw", "rel/x", "", kNotAbsoluteText},
-      {"/j/a.kpw", "C:\\x", "", kNotAbsoluteText},
-      {"/j/a.kpw", "\\\\server\\s", "", kNotAbsoluteText},
+      {"", "/x", "", kpw::texts::kNoFileNameText},
+      {"/j/a.kpw", "rel/x", "", kpw::texts::kNotAbsoluteText},
+      {"/j/a.kpw", "C:\\x", "", kpw::texts::kNotAbsoluteText},
+      {"/j/a.kpw", "\\\\server\\s", "", kpw::texts::kNotAbsoluteText},
   };
   for (const Case& c : cases) {
     const PathText r = RelativePathText(c.file, c.cell);
@@ -191,7 +191,7 @@ TEST(ViewPaths, RelativeAndFull) {
   const std::string longName(3000, 'n');
   const PathText full = FullPathText("/home/u/jobs/a.kpw", "$(KPW_PATH)/" + longName);
   EXPECT_EQ(full.text, "/home/u/jobs/" + longName);  // never cut
-  EXPECT_EQ(FullPathText("", "/x").error, kNoFileNameText);
+  EXPECT_EQ(FullPathText("", "/x").error, kpw::texts::kNoFileNameText);
 }
 
 TEST(ViewPaths, OpenPathFolder) {
