@@ -397,6 +397,8 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
     rec.name = name;
     rec.rawName = name;
 
+    // The file's entry is written with these bytes and reads back as them; an entry of the archive
+    // is this file's when it reads as the same name (whatever bytes another packer stored).
     const auto existing = s.byName.find(name);
     const int replaced = existing == s.byName.end() ? -1 : existing->second;
     if (isFolder) {
@@ -455,7 +457,8 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
     r.fromOld = false;
     r.folder = isFolder;
     r.madeBy = kVersionMadeBy;
-    r.flags = IsAsciiText(name) ? 0 : kFlagUtf8;
+    // A name that is not UTF-8 is written as its bytes without the flag; a Unix entry reads back so.
+    r.flags = IsAsciiText(name) || !ZipIsUtf8(name) ? 0 : kFlagUtf8;
     r.mtime = static_cast<i64>(st.st_mtime);
     r.exactTime = true;
     ZipDosTimeFromUnix(r.mtime, &r.dosTime, &r.dosDate);

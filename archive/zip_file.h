@@ -6,8 +6,8 @@
 // The new archive keeps the old one's owner, group and mode; a read-only archive, or one whose
 // owner cannot be kept, is not opened for writing.
 // Mode 2 on a missing file starts a new, empty archive. Entries are written stored or deflated
-// (ZIP64 where sizes, offsets or the count need it), with UTF-8 names, Unix modes and exact
-// modification times. Reading takes stored, deflated and bzip2 entries; any other method or an
+// (ZIP64 where sizes, offsets or the count need it), with the names' bytes (flagged UTF-8 where
+// they are), Unix modes and exact modification times. Reading takes stored, deflated and bzip2 entries; any other method or an
 // encrypted entry is reported by name while the rest is still unpacked.
 #pragma once
 

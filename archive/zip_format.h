@@ -130,9 +130,12 @@ bool ZipExtraMtime(std::string_view extra, i64* seconds);
 // fit 32 bits.
 std::string ZipTimeExtra(i64 mtime);
 
-// Entry names: the UTF-8 text for the bytes of a record (bit 11, the Unicode path field, else
-// UTF-8 from Unix hosts when valid, else code page 437).
+// Entry names: the name for the bytes of a record: as they are with bit 11 (when they are UTF-8),
+// else the Unicode path field, else as they are from Unix hosts (file names there are bytes, not
+// always UTF-8), else code page 437 converted to UTF-8.
 std::string ZipDecodeName(std::string_view raw, u16 flags, u8 host, std::string_view extra);
+// Whether the bytes are valid UTF-8; only such names get bit 11.
+bool ZipIsUtf8(std::string_view text);
 // A name to unpack under a folder: "\" read as "/", "." and empty components dropped. Returns 1
 // with the relative path in out, 0 for an empty result (nothing to unpack), -1 for a name that
 // is absolute, has a drive letter, a ".." component or a NUL.

@@ -34,7 +34,9 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
-bool IsValidUtf8(std::string_view s) {
+}  // namespace
+
+bool ZipIsUtf8(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
@@ -59,6 +61,8 @@ bool IsValidUtf8(std::string_view s) {
   return true;
 }
 
+namespace {
+
 bool IsAscii(std::string_view s) {
   for (char c : s)
     if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -69,19 +73,21 @@ bool IsAscii(std::string_view s) {
 
 std::string ZipDecodeName(std::string_view raw, u16 flags, u8 host, std::string_view extra) {
   if (IsAscii(raw)) return std::string(raw);
-  if ((flags & kFlagUtf8) && IsValidUtf8(raw)) return std::string(raw);
+  if ((flags & kFlagUtf8) && ZipIsUtf8(raw)) return std::string(raw);
   std::string fromField;
   bool haveField = false;
   ForEachExtra(extra, [&](u16 id, const u8* data, std::size_t size) {
     if (id != kExtraUnicodePath || size < 5 || data[0] != 1 || haveField) return;
     if (Get32(data + 1) != Crc32Update(0, raw.data(), raw.size())) return;
     std::string_view text(reinterpret_cast<const char*>(data + 5), size - 5);
-    if (!IsValidUtf8(text)) return;
+    if (!ZipIsUtf8(text)) return;
     fromField.assign(text);
     haveField = true;
   });
   if (haveField) return fromField;
-  if (host == kHostUnix && IsValidUtf8(raw)) return std::string(raw);
+  // Unix names are bytes, whatever they hold (as unzip reads them). Earlier versions of this
+  // program also set the flag on names that are not UTF-8: those are the file's bytes too.
+  if (host == kHostUnix) return std::string(raw);
   std::string out;
   out.reserve(raw.size() * 2);
   for (char ch : raw) {

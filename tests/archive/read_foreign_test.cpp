@@ -181,7 +181,7 @@ TEST(ReadForeign, TimesFromNtfsAndExtendedFieldsNamesFromCodePage437) {
   TempDir dir;
   const std::string archive = dir / "times.zip";
   // NTFS times only (as Windows packers write them), an extended timestamp, and a DOS stamp alone;
-  // the name "Gr?e.txt" gets the code page 437 byte of "ü" without the UTF-8 bit.
+  // the name "Gr?e.txt" gets the code page 437 byte of "ü" without the UTF-8 bit, made on DOS.
   const RunResult py = Python(R"PY(
 import struct, sys, zipfile
 path = sys.argv[1]
@@ -194,7 +194,8 @@ with zipfile.ZipFile(path, "w") as z:
     b = zipfile.ZipInfo("ut.txt", (2001, 2, 3, 4, 5, 6)); b.extra = struct.pack("<HHBi", 0x5455, 5, 1, 1500000001)
     z.writestr(b, "u")
     z.writestr(zipfile.ZipInfo("dos.txt", (2010, 6, 7, 8, 9, 10)), "d")
-    z.writestr(zipfile.ZipInfo("Gr?e.txt"), "cp437")
+    g = zipfile.ZipInfo("Gr?e.txt"); g.create_system = 0
+    z.writestr(g, "cp437")
 data = open(path, "rb").read().replace(b"Gr?e.txt", b"Gr\x81e.txt")
 open(path, "wb").write(data)
 )PY",
