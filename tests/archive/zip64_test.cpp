@@ -46,6 +46,43 @@ TEST(Zip64, MoreThan65535Entries) {
             std::to_string(entries) + "\n");
 }
 
+// 65,535 entries fill the short count fields: the marker value 0xFFFF stands there, so the ZIP64
+// end records must hold the count; one entry fewer needs none.
+TEST(Zip64, ExactlyAsManyEntriesAsTheShortCountHolds) {
+  TempDir dir("zip", ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
+  const std::string src = dir / "src";
+  fs::create_directories(src);
+  const int kFiles = 0xFFFF - 1;
+  for (int f = 0; f < kFiles; ++f) {
+    const int fd = ::open((src + "/" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+  }
+  // The end record's count, and the ZIP64 end record's when it and its locator stand before it.
+  const auto ends = [](const std::string& archive) {
+    const std::string bytes = ReadFile(archive);
+    const auto* end = reinterpret_cast<const u8*>(bytes.data() + bytes.size() - 22);
+    const u16 shortCount = static_cast<u16>(end[10] | end[11] << 8);
+    const std::size_t locator = bytes.size() - 22 - 20, record = locator - 56;
+    const bool zip64 =
+        bytes.compare(locator, 4, "PK\x06\x07") == 0 && bytes.compare(record, 4, "PK\x06\x06") == 0;
+    u64 count64 = 0;
+    for (int i = 7; zip64 && i >= 0; --i) count64 = count64 << 8 | static_cast<u8>(bytes[record + 32 + i]);
+    return std::to_string(shortCount) + (zip64 ? " zip64 " + std::to_string(count64) : "");
+  };
+  const std::string archive = dir / "full.zip";
+  EXPECT_EQ(Pack(archive, src, ARC_OPEN_CREATE, 0), kFiles);
+  EXPECT_EQ(ends(archive), "65534");
+  WriteFile(dir / "more/last", "");
+  EXPECT_EQ(Pack(archive, dir / "more", ARC_OPEN_UPDATE, 0), 1);
+  EXPECT_EQ(ends(archive), "65535 zip64 65535");
+  CZipFile zip;
+  ASSERT_EQ(zip.Open(archive.c_str(), ARC_OPEN_READ, 9), 0) << zip.GetErrorText();
+  EXPECT_EQ(zip.GetEntryCount(), 0xFFFF);
+  const RunResult t = Shell("unzip -tq " + kpwtest::Quote(archive));
+  EXPECT_EQ(t.status, 0) << t.output.substr(0, 2000);
+}
+
 // Opt-in: an entry over 4 GiB from a sparse file (KPW_ZIP_SLOW_TESTS=1).
 TEST(Zip64, EntryOver4GiB) {
   if (!std::getenv("KPW_ZIP_SLOW_TESTS")) GTEST_SKIP() << "slow: set KPW_ZIP_SLOW_TESTS=1 to run it";
