@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -35,9 +37,17 @@ class Zip : public ::testing::Test {
     int status = -1;
     const std::string test = Shell("unzip -tq " + Quote(archive) + " 2>&1", &status);
     EXPECT_EQ(status, 0) << test;
-    std::string names = Shell("zipinfo -1 " + Quote(archive) + " | sort | xargs");
-    if (!names.empty()) names.pop_back();
-    return names;
+    return Words(Shell("zipinfo -1 " + Quote(archive)));
+  }
+  // Words as bytes, sorted, a blank between.
+  static std::string Words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) words.push_back(word);
+    std::sort(words.begin(), words.end());
+    std::string all;
+    for (const std::string& word : words) all += (all.empty() ? "" : " ") + word;
+    return all;
   }
   static std::string Member(const std::string& archive, const std::string& name) {
     return Shell("unzip -p " + Quote(archive) + " " + Quote(name));
@@ -102,6 +112,36 @@ TEST_F(Zip, UnpackingHonoursTheFlagsAndWantsATarget) {
   EXPECT_FALSE(run.state.SharedArchive().IsOpen());
   EXPECT_EQ(Entries(dir / "third.zip"), "t.zip");
   EXPECT_EQ(Contents(dir / "copy"), "a.txt=alpha sub/b.txt=beta");
+}
+
+// File names that are not UTF-8 go in as their bytes: "Zip Add" finds them again, unzip and
+// Python read them, unpacking gives them back.
+TEST_F(Zip, NamesThatAreNotUtf8KeepTheirBytes) {
+  Put(src + "/latin\xe9", "latin-1");
+  Put(src + "/bad\xff", "no text");
+  Put(src + "/dir\xe9/x.txt", "x");
+  const std::string names = "a.txt bad\xff dir\xe9/ dir\xe9/x.txt latin\xe9 sub/ sub/b.txt";
+  EXPECT_EQ(Row(src, archive), JOB_DONE);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Row(src, archive, RUN_ADD), JOB_DONE);
+    EXPECT_EQ(Entries(archive), names);
+  }
+  EXPECT_EQ(run.Copied(), 15u);
+  // Python reads a name without the UTF-8 flag as code page 437: encoded back, it is the bytes.
+  const char* const kNames = R"PY(
+import sys, zipfile
+for i in zipfile.ZipFile(sys.argv[1]).infolist():
+    sys.stdout.buffer.write(i.filename.encode("utf-8" if i.flag_bits & 0x800 else "cp437") + b"\n")
+)PY";
+  Put(dir / "names.py", kNames);
+  int status = -1;
+  const std::string python =
+      Shell("python3 " + Quote(dir / "names.py") + " " + Quote(archive) + " 2>&1", &status);
+  EXPECT_EQ(status, 0) << python;
+  EXPECT_EQ(Words(python), names);
+  EXPECT_EQ(Row(archive, dir / "unpacked"), JOB_DONE);
+  EXPECT_EQ(Listing(dir / "unpacked"), Listing(src));
+  EXPECT_EQ(Contents(dir / "unpacked"), Contents(src));
 }
 
 // A missing, empty or unreadable source, a damaged archive and a cancel keep what was there.
