@@ -98,6 +98,35 @@ TEST_F(Program, RowsWhoseSourceIsGoneKeepTheirTarget) {
   EXPECT_EQ(Listing(dir / "src"), "a.txt sub/ sub/b.txt");
 }
 
+// File names that are not UTF-8 go in as their bytes: a second "Zip Add" adds nothing, zipinfo and
+// Python read the bytes, and a "Zip" row unpacks them as they were.
+TEST_F(Program, ZipRowsKeepNamesThatAreNotUtf8) {
+  Put(dir / "src/latin\xe9", "latin-1");
+  Put(dir / "src/bad\xff", "no text");
+  Put(dir / "src/dir\xe9/x.txt", "x");
+  Put(dir / "src/Grüße.txt", "utf-8");
+  const std::string archive = dir / "out/t.zip";
+  const std::string names = "Grüße.txt bad\xff dir\xe9/ dir\xe9/x.txt latin\xe9\n";
+  for (int i = 0; i < 2; ++i) {
+    const auto run = Run({{dir / "src", archive, "", "", "", "/ZIP_ADD"}});
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(Shell("zipinfo -1 " + Quote(archive) + " | LC_ALL=C sort | xargs"), names);
+  }
+  // Python reads a name without the UTF-8 flag as code page 437: encoded back, it is the bytes.
+  Put(dir / "names.py",
+      "import sys, zipfile\n"
+      "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
+      "    sys.stdout.buffer.write(i.filename.encode('utf-8' if i.flag_bits & 0x800 else 'cp437') + "
+      "b'\\n')\n");
+  EXPECT_EQ(
+      Shell("python3 " + Quote(dir / "names.py") + " " + Quote(archive) + " 2>&1 | LC_ALL=C sort | xargs"),
+      names);
+  const auto run = Run({{archive, dir / "unpacked", "", "", "", "/ZIP"}});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(Listing(dir / "unpacked"), Listing(dir / "src"));
+  EXPECT_EQ(Contents(dir / "unpacked"), Contents(dir / "src"));
+}
+
 // The test build of the program with its clock fixed, in Central European time.
 TEST_F(Program, AShrinkRowCopiesAndThins) {
   const i64 today = 20428;  // 2025-12-06, a Saturday
