@@ -15,6 +15,7 @@ inline constexpr u32 kSigEnd = 0x06054b50;
 inline constexpr u32 kSigEnd64 = 0x06064b50;
 inline constexpr u32 kSigLocator64 = 0x07064b50;
 inline constexpr u32 kSigDescriptor = 0x08074b50;
+inline constexpr u32 kSigDigitalSignature = 0x05054b50;
 
 inline constexpr std::size_t kLocalSize = 30;
 inline constexpr std::size_t kCentralSize = 46;

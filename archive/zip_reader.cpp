@@ -112,9 +112,15 @@ int ZipReadDirectory(ZipInput& input, std::vector<ZipEntryRec>& entries, std::st
 
   entries.reserve(static_cast<std::size_t>(std::min<u64>(end.count, dir.size() / kCentralSize)));
   std::size_t pos = 0;
-  while (pos + kCentralSize <= dir.size()) {
+  while (pos < dir.size()) {
     const u8* r = dir.data() + pos;
-    if (Get32(r) != kSigCentral) break;
+    // Only the digital signature may follow the entries; anything else is damage, and reading on
+    // would drop the entries after it (an update would then write the archive without them).
+    if (pos + 4 <= dir.size() && Get32(r) == kSigDigitalSignature) break;
+    if (pos + kCentralSize > dir.size() || Get32(r) != kSigCentral) {
+      detail = "Verzeichniseintrag beschädigt";
+      return ARC_ERR_FORMAT;
+    }
     const std::size_t nameLen = Get16(r + 28), extraLen = Get16(r + 30), commentLen = Get16(r + 32);
     if (pos + kCentralSize + nameLen + extraLen + commentLen > dir.size()) {
       detail = "Verzeichniseintrag abgeschnitten";
@@ -159,6 +165,12 @@ int ZipReadDirectory(ZipInput& input, std::vector<ZipEntryRec>& entries, std::st
   }
   if (entries.empty() && end.count != 0) {
     detail = "Verzeichnis unlesbar";
+    return ARC_ERR_FORMAT;
+  }
+  // Fewer entries than the end record counts: the directory is cut short. A short count that is
+  // saturated or has wrapped says nothing.
+  if (entries.size() < end.count && (end.zip64 || end.count != kMax16)) {
+    detail = "Verzeichnis unvollständig";
     return ARC_ERR_FORMAT;
   }
   return ARC_OK;

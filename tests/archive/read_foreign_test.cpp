@@ -177,6 +177,41 @@ TEST(ReadForeign, DamagedArchivesGiveErrorsNotCrashes) {
             (std::map<std::string, std::string>{{"b.txt", "BBBBBBBBBB"}}));
 }
 
+// A directory damaged after its first entry: reading on would list only that entry, and an
+// update would write the archive without the others.
+TEST(ReadForeign, ADamagedDirectoryIsRefusedAndAnUpdateKeepsTheArchive) {
+  TempDir dir;
+  const std::string archive = dir / "three.zip";
+  ASSERT_EQ(Python("import zipfile,sys\nz=zipfile.ZipFile(sys.argv[1],'w')\n"
+                   "for n in ['one','two','three']: z.writestr(n + '.txt', n)\nz.close()\n",
+                   {archive})
+                .status,
+            0);
+  const std::string good = ReadFile(archive);
+  const std::size_t first = good.find("PK\x01\x02"), second = good.find("PK\x01\x02", first + 1);
+  const std::size_t third = good.find("PK\x01\x02", second + 1), end = good.find("PK\x05\x06");
+  std::string badRecord = good;
+  badRecord[second + 3] = '\x09';
+  // The last record cut out, the end record moved up with the directory's size: the count is left.
+  std::string cutShort = good.substr(0, third) + good.substr(end);
+  const u32 size = static_cast<u32>(third - first);
+  for (int i = 0; i < 4; ++i) cutShort[third + 12 + i] = static_cast<char>(size >> (8 * i));
+  WriteFile(dir / "new/new.txt", "new");
+  for (const auto& [bytes, why] : {std::pair{badRecord, "Verzeichniseintrag beschädigt"},
+                                   std::pair{cutShort, "Verzeichnis unvollständig"}}) {
+    WriteFile(archive, bytes);
+    for (const int mode : {ARC_OPEN_READ, ARC_OPEN_UPDATE}) {
+      CZipFile zip;
+      EXPECT_EQ(zip.Open(archive.c_str(), mode, 9), ARC_ERR_FORMAT) << why;
+      EXPECT_EQ(zip.GetErrorText(),
+                "Die Datei '" + archive + "' ist kein Zip-Archiv oder ist beschädigt (" + why + ").");
+      EXPECT_FALSE(zip.IsOpen());
+    }
+    EXPECT_TRUE(ReadFile(archive) == bytes);
+    EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"new", "three.zip"}));
+  }
+}
+
 TEST(ReadForeign, TimesFromNtfsAndExtendedFieldsNamesFromCodePage437) {
   TempDir dir;
   const std::string archive = dir / "times.zip";
