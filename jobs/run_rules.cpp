@@ -115,11 +115,12 @@ std::optional<std::string> UnknownVariableOf(std::string_view cell) {
       i += 2;
       continue;
     }
-    const std::size_t close = i + 1 < cell.size() && cell[i + 1] == '(' ? cell.find(')', i + 2) : std::string_view::npos;
-    if (close == std::string_view::npos) {
+    if (i + 1 >= cell.size() || cell[i + 1] != '(') {
       ++i;
       continue;
     }
+    const std::size_t close = cell.find(')', i + 2);
+    if (close == std::string_view::npos) break;  // nor does any later "$(" close
     const std::string_view name = cell.substr(i + 2, close - i - 2);
     if (!VarGet(name)) return std::string(name);
     i = close + 1;
