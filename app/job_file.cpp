@@ -38,9 +38,8 @@ std::size_t FindAny(std::string_view text, Chars... chars) {
   return std::string_view::npos;
 }
 
-std::string CellValue(std::string_view value) {
-  return std::string(value.substr(0, EncUtf8Prefix(value, kJobCellMaxChars)));
-}
+// Kept whole, however long: a cut path would name another folder, and a save writes it back.
+std::string CellValue(std::string_view value) { return std::string(value); }
 
 class Reader {
  public:

@@ -130,6 +130,15 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   const int number = i + 1;
   const int mode = JobModeFromName(entry.Cell(JOB_COL_MODE));
 
+  // A cut path names another folder (often the parent): an over-long cell refuses its row.
+  if (!JobCellFits(entry.Cell(JOB_COL_SOURCE))) {
+    out.result = RefuseRow(flags, number, SourceTooLongReason());
+    return out;
+  }
+  if (!JobCellFits(entry.Cell(JOB_COL_TARGET))) {
+    out.result = RefuseRow(flags, number, TargetTooLongReason());
+    return out;
+  }
   // A path whose variable is unknown would point somewhere else (an empty value makes
   // "$(X)/backup" the root's "/backup"): such a row does nothing.
   for (int c : {JOB_COL_SOURCE, JOB_COL_TARGET}) {

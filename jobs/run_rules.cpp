@@ -138,6 +138,14 @@ std::string RowRefusedText(int row, std::string_view reason) {
   return FmtString("Eintrag %d: %s", row, r.c_str());
 }
 
+std::string SourceTooLongReason() {
+  return FmtString("Die Quelle ist länger als %d Zeichen; der Eintrag wird nicht ausgeführt !", kJobCellMaxChars);
+}
+
+std::string TargetTooLongReason() {
+  return FmtString("Das Ziel ist länger als %d Zeichen; der Eintrag wird nicht ausgeführt !", kJobCellMaxChars);
+}
+
 std::string NoExportTargetReason(std::string_view key) {
   const std::string k(key);
   return FmtString("Für den Registry Schlüssel %s ist kein Ziel angegeben; der Eintrag wird nicht ausgeführt !",
@@ -162,16 +170,7 @@ std::string DriveOrUncPathText(std::string_view path) {
                    p.c_str());
 }
 
-bool CellFitsAfterExpansion(std::string_view text) {
-  int chars = 0;
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (p < end) {
-    p += kpw::text::Utf8SeqLen(p, end);
-    if (++chars > kJobCellMaxChars) return false;
-  }
-  return true;
-}
+bool CellFitsAfterExpansion(std::string_view text) { return JobCellFits(text); }
 
 std::string CellTooLongText(std::string_view cell) {
   const std::string c(cell);

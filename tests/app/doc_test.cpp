@@ -93,6 +93,19 @@ TEST_F(DocTest, SaveWritesEveryRowAtomicallyKeepsModeAndLinksOrLeavesTheOldFile)
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }
 
+// Cells longer than the limit survive an open and a save whole, ten megabytes included.
+TEST_F(DocTest, OpenAndSaveKeepOverlongCellsWhole) {
+  const std::string text = "[EINTRAG]\r\n\tQ:/quelle/" + std::string(2000, 'q') + "\r\n\tZ:$(KPW_PATH)/keep/" +
+                           std::string(10'000'000, 'z') + "/sub\r\n\tP:" + std::string(1500, 'p') + "\r\n\tX:" +
+                           std::string(1400, 'x') + "\r\n\t/UNTER\r\n\t/COPY_DEL\r\n/ZEITPLAN=0x0,1\r\n";
+  const std::string path = dir / "long.kpw";
+  kpwtest::WriteFile(path, text);
+  ASSERT_TRUE(doc.OnOpenDocument(path));
+  EXPECT_EQ(view.GetEntryText(0, JOB_COL_SOURCE).value_or("").size(), 2008u);
+  ASSERT_TRUE(doc.OnSaveDocument(dir / "copy.kpw"));
+  EXPECT_EQ(ReadFile(dir / "copy.kpw"), text);
+}
+
 // The German texts of the app, checked here once; other cases compare with these functions.
 TEST(AppTexts, JobFileErrorsAndTheHeadlessHostsAnswers) {
   EXPECT_EQ(JobFileOpenErrorText("/a.kpw", 2),

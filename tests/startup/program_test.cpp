@@ -86,4 +86,40 @@ TEST_F(ProgramTest, SavesKeepOwnerGroupAndModeAndLeaveReadOnlyFiles) {
             4);  // nothing beside
 }
 
+// Source and target cells longer than the limit: cut, each of them would name the folder above
+// the one meant ("keep" instead of "keep/sub"), and "Copy Del" or "Del" would empty it.
+TEST_F(ProgramTest, RowsWithOverlongCellsDoNothingAndSayWhy) {
+  kpwtest::WriteFile(dir / "keep/precious", "bleibt");
+  kpwtest::WriteFile(dir / "keep/sub/old.txt", "alt");
+  auto dots = [](std::size_t n) {
+    std::string d;
+    while (d.size() < n) d += "/.";
+    return d;
+  };
+  const std::string huge = "$(KPW_PATH)/keep" + dots(10'000'000) + "/sub";
+  const std::string rows[][3] = {
+      {"$(KPW_PATH)/src", "$(KPW_PATH)/keep" + dots(1380) + "/sub", "\t/COPY_DEL\r\n"},
+      {"$(KPW_PATH)/keep" + dots(2000) + "/sub", "$(KPW_PATH)/unused", "\t/DEL\r\n"},
+      {"$(KPW_PATH)/src" + dots(2000) + "/sub", "$(KPW_PATH)/dst", ""},
+      {"$(KPW_PATH)/src", huge, "\t/COPY_DEL\r\n"},
+  };
+  std::string text;
+  for (const auto& [source, target, mode] : rows)
+    text += "[EINTRAG]\r\n\tQ:" + source + "\r\n\tZ:" + target + "\r\n\t/UNTER\r\n" + mode;
+  text += "/ZEITPLAN=0x0,1\r\n";
+  const std::string path = dir / "jobs.kpw";
+  kpwtest::WriteFile(path, text);
+  EXPECT_EQ(Kopiwart(Quote(path) + " -S -A -N", "KPW_TEST_NOW=1750000000"), 1) << err;
+  EXPECT_EQ(ReadFile(dir / "keep/precious"), "bleibt");
+  EXPECT_EQ(ReadFile(dir / "keep/sub/old.txt"), "alt");
+  EXPECT_FALSE(fs::exists(dir / "keep/a.txt"));
+  EXPECT_FALSE(fs::exists(dir / "dst"));
+  EXPECT_FALSE(fs::exists(dir / "unused"));
+  const std::string tail = " ist länger als 1283 Zeichen; der Eintrag wird nicht ausgeführt !\n";
+  EXPECT_EQ(err, "Kopiwart: Eintrag 1: Das Ziel" + tail + "Kopiwart: Eintrag 2: Die Quelle" + tail +
+                     "Kopiwart: Eintrag 3: Die Quelle" + tail + "Kopiwart: Eintrag 4: Das Ziel" + tail);
+  // The job file keeps every cell whole; only the time of the run is new.
+  EXPECT_EQ(ReadFile(path), text + "/LETZTE=0x684EE180\r\n");
+}
+
 }  // namespace
