@@ -91,7 +91,11 @@ int CKopiwartView::RefuseRow(u32 flags, int row, const std::string& reason, cons
     RunNote(flags, reason, MB_ICONHAND, row);
     return JOB_FAILED;
   }
-  if (boxText.empty()) return JOB_FAILED;
+  if (boxText.empty()) {
+    // The row's notes box: the same line an unattended run writes, so that the window says why.
+    RunNote(flags, RowRefusedText(row, reason), MB_ICONHAND);
+    return JOB_FAILED;
+  }
   return m_run.WorkerQuestion(flags, boxText, MB_OKCANCEL | MB_ICONHAND) == IDCANCEL ? JOB_STOP_ALL : JOB_FAILED;
 }
 
