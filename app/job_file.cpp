@@ -176,6 +176,25 @@ std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedul
   return EncToWindowsText(out);
 }
 
+u64 JobFileRowsHash(const std::vector<JobFileRow>& rows) {
+  // FNV-1a over each field with its length, so that no two row lists run together alike.
+  u64 hash = 0xcbf29ce484222325ull;
+  auto mix = [&hash](std::string_view bytes) {
+    for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3ull;
+  };
+  auto field = [&mix](std::string_view text) {
+    const u64 n = text.size();
+    mix(std::string_view(reinterpret_cast<const char*>(&n), sizeof n));
+    mix(text);
+  };
+  for (const JobFileRow& r : rows) {
+    for (const std::string* cell : {&r.source, &r.target, &r.plus, &r.minus, &r.extra}) field(*cell);
+    const char flags[2] = {static_cast<char>(r.subdirs ? 1 : 0), static_cast<char>(r.mode)};
+    field(std::string_view(flags, 2));
+  }
+  return hash;
+}
+
 JobEntry JobFileRowToEntry(const JobFileRow& row) {
   JobEntry e;
   e.Cell(JOB_COL_SOURCE) = row.source;

@@ -34,5 +34,10 @@ JobFileContent JobFileParse(std::string_view bytes);
 // as blanks.
 std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedule& schedule);
 
+// A hash of the rows as the reader found them (cells, subdirectories, mode): two files hold the
+// same rows when their hashes agree, whatever else differs (schedule, last-run time, lines the
+// reader passes over, line ends).
+u64 JobFileRowsHash(const std::vector<JobFileRow>& rows);
+
 // The entry that AddEntry would build from a row, without its path adjustments.
 JobEntry JobFileRowToEntry(const JobFileRow& row);
