@@ -38,6 +38,10 @@ inline constexpr char kJobFileOpenErrorFormat[] =
     "Die Kopiwart-Datei\n%s\nkonnte nicht geöffnet werden (Fehler %u).";
 inline constexpr char kJobFileSaveErrorFormat[] =
     "Die Kopiwart-Datei\n%s\nkonnte nicht gespeichert werden (Fehler %u).";
+// The file was changed (other rows, or gone) while a start-up run worked: it stays as it is.
+inline constexpr char kJobFileChangedFormat[] =
+    "Die Kopiwart-Datei\n%s\nwurde während des Laufs geändert; sie bleibt, wie sie ist, und die Zeit "
+    "dieses Laufs wird nicht gespeichert.";
 
 // ---- The job list and its runs ----
 

@@ -38,9 +38,8 @@ std::size_t FindAny(std::string_view text, Chars... chars) {
   return std::string_view::npos;
 }
 
-std::string CellValue(std::string_view value) {
-  return std::string(value.substr(0, EncUtf8Prefix(value, kJobCellMaxChars)));
-}
+// Kept whole, however long: a cut path would name another folder, and a save writes it back.
+std::string CellValue(std::string_view value) { return std::string(value); }
 
 class Reader {
  public:
@@ -175,6 +174,25 @@ std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedul
     out += "\r\n";
   }
   return EncToWindowsText(out);
+}
+
+u64 JobFileRowsHash(const std::vector<JobFileRow>& rows) {
+  // FNV-1a over each field with its length, so that no two row lists run together alike.
+  u64 hash = 0xcbf29ce484222325ull;
+  auto mix = [&hash](std::string_view bytes) {
+    for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3ull;
+  };
+  auto field = [&mix](std::string_view text) {
+    const u64 n = text.size();
+    mix(std::string_view(reinterpret_cast<const char*>(&n), sizeof n));
+    mix(text);
+  };
+  for (const JobFileRow& r : rows) {
+    for (const std::string* cell : {&r.source, &r.target, &r.plus, &r.minus, &r.extra}) field(*cell);
+    const char flags[2] = {static_cast<char>(r.subdirs ? 1 : 0), static_cast<char>(r.mode)};
+    field(std::string_view(flags, 2));
+  }
+  return hash;
 }
 
 JobEntry JobFileRowToEntry(const JobFileRow& row) {

@@ -24,8 +24,8 @@ struct JobFileContent {
 // Reads a job file. The bytes may be UTF-8 or Windows-1252 (anything that is not valid UTF-8);
 // values come out as UTF-8. Line ends are CR LF, LF or a lone CR. No line is ever an error: what
 // the grammar does not know is ignored, and rows without a source, or without a target outside the
-// modes "Reg" and "Del", are dropped. An over-long line stays one line; its value keeps
-// kJobCellMaxChars characters.
+// modes "Reg" and "Del", are dropped. An over-long line stays one line and its value is kept
+// whole (a row with a source or target longer than kJobCellMaxChars is refused when it runs).
 JobFileContent JobFileParse(std::string_view bytes);
 
 // Writes a job file with CR LF line ends, in Windows-1252 when that is safe, else in UTF-8
@@ -33,6 +33,11 @@ JobFileContent JobFileParse(std::string_view bytes);
 // and its subdirectories cell tested for "Nein"; cells are written whole, line breaks inside them
 // as blanks.
 std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedule& schedule);
+
+// A hash of the rows as the reader found them (cells, subdirectories, mode): two files hold the
+// same rows when their hashes agree, whatever else differs (schedule, last-run time, lines the
+// reader passes over, line ends).
+u64 JobFileRowsHash(const std::vector<JobFileRow>& rows);
 
 // The entry that AddEntry would build from a row, without its path adjustments.
 JobEntry JobFileRowToEntry(const JobFileRow& row);

@@ -91,7 +91,11 @@ int CKopiwartView::RefuseRow(u32 flags, int row, const std::string& reason, cons
     RunNote(flags, reason, MB_ICONHAND, row);
     return JOB_FAILED;
   }
-  if (boxText.empty()) return JOB_FAILED;
+  if (boxText.empty()) {
+    // The row's notes box: the same line an unattended run writes, so that the window says why.
+    RunNote(flags, RowRefusedText(row, reason), MB_ICONHAND);
+    return JOB_FAILED;
+  }
   return m_run.WorkerQuestion(flags, boxText, MB_OKCANCEL | MB_ICONHAND) == IDCANCEL ? JOB_STOP_ALL : JOB_FAILED;
 }
 
@@ -130,6 +134,15 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   const int number = i + 1;
   const int mode = JobModeFromName(entry.Cell(JOB_COL_MODE));
 
+  // A cut path names another folder (often the parent): an over-long cell refuses its row.
+  if (!JobCellFits(entry.Cell(JOB_COL_SOURCE))) {
+    out.result = RefuseRow(flags, number, SourceTooLongReason());
+    return out;
+  }
+  if (!JobCellFits(entry.Cell(JOB_COL_TARGET))) {
+    out.result = RefuseRow(flags, number, TargetTooLongReason());
+    return out;
+  }
   // A path whose variable is unknown would point somewhere else (an empty value makes
   // "$(X)/backup" the root's "/backup"): such a row does nothing.
   for (int c : {JOB_COL_SOURCE, JOB_COL_TARGET}) {

@@ -633,7 +633,8 @@ int CKopiwartView::OnEndLabelEdit(TLNENDEDIT& rec) {
   if (!(rec.mask & TLIF_NEWTEXT)) return 1;
   if (!m_list.IsItem(rec.hItem) || rec.column < 0 || rec.column >= JOB_COLUMNS) return 1;
   const bool bar = IsBar(rec.hItem);
-  // No line break and no over-long text gets into a cell, whoever stores it.
+  // No line break gets into a cell, whoever stores it; a long text stays whole (its row is
+  // refused when it runs, never run on a cut path).
   rec.text = JobCellSanitize(rec.text);
   if (!bar) SetModified(1);
   if (!bar && rec.column >= JOB_COL_PLUS) return 0;  // the list stores the text itself

@@ -202,8 +202,8 @@ class CKopiwartView : public ITreeListOwner {
   // Tells the notes the row's worker left in the run state: one box (0x10) with 0x02, else one
   // line each on standard error.
   void TellRowNotes(u32 flags, int row);
-  // A row that fails before any worker: tells why, as RunNote does without 0x02; with 0x02 only
-  // when boxText is not empty (then as a question whose Cancel stops the run).
+  // A row that fails before any worker: tells why, as RunNote does without 0x02; with 0x02 the
+  // same line in the row's notes box, or boxText instead as a question whose Cancel stops the run.
   int RefuseRow(u32 flags, int row, const std::string& reason, const std::string& boxText = {});
   // A tag failure: -1, or with 0x02 a question whose Cancel stops the run (-2).
   int TagFailure(u32 flags, const std::string& text);

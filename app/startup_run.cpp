@@ -100,15 +100,43 @@ std::string JobFilePatchLastRun(std::string_view bytes, u32 lastRun) {
 
 BOOL CKopiwartDoc::SaveLastRun(const std::string& path) {
   if (!m_view) return OnSaveDocument(path);
-  std::string bytes;
-  if (!JobFileReadAll(path, bytes)) return OnSaveDocument(path);
-  if (!JobFileWriteAtomic(path, JobFilePatchLastRun(bytes, static_cast<u32>(m_view->GetInfo(3))))) {
-    m_host.ReportError(JobFileSaveErrorText(path, GetLastError()), kErrorCaption);
-    return FALSE;
+  const u32 lastRun = static_cast<u32>(m_view->GetInfo(3));
+  auto done = [this] {
+    m_view->SetModified(0);
+    m_modified = FALSE;
+    return TRUE;
+  };
+  // The edits of whoever changed the file win over the time of this run.
+  auto leaveAlone = [&] {
+    m_host.MessageBox(JobFileChangedText(path), "", MB_OK | MB_ICONEXCLAMATION);
+    return done();
+  };
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::string bytes;
+    JobFileStamp now;
+    if (!JobFileReadStable(path, bytes, &now)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_SHARING_VIOLATION)
+        return leaveAlone();
+      m_host.ReportError(JobFileSaveErrorText(path, error), kErrorCaption);
+      return FALSE;
+    }
+    // Another file, or other bytes: still fine when it holds the rows that ran.
+    if (!m_fileKnown || (!(now == m_fileStamp) && JobFileRowsHash(JobFileParse(bytes).rows) != m_fileRows))
+      return leaveAlone();
+    const std::string patched = JobFilePatchLastRun(bytes, lastRun);
+    const int replaced = JobFileReplaceIfUnchanged(path, patched, now);
+    if (replaced > 0) {
+      RememberWritten(path, patched, m_fileRows);
+      return done();
+    }
+    if (replaced < 0) {
+      m_host.ReportError(JobFileSaveErrorText(path, GetLastError()), kErrorCaption);
+      return FALSE;
+    }
+    // Changed between the read and the rename: read what is there now.
   }
-  m_view->SetModified(0);
-  m_modified = FALSE;
-  return TRUE;
+  return leaveAlone();
 }
 
 void CKopiwartDoc::BeginStartupRun(const std::string& path) {

@@ -36,11 +36,17 @@ const char* const kJobModeSwitches[JOB_MODE_COUNT] = {
 };
 
 std::string JobCellSanitize(std::string_view text) {
-  std::string out(text.substr(0, EncUtf8Prefix(text, kJobCellMaxChars)));
+  std::string out(text);
   for (char& c : out) {
     if (c == '\r' || c == '\n' || c == '\0') c = ' ';
   }
   return out;
+}
+
+bool JobCellFits(std::string_view text) {
+  // Every character takes at least one byte: a short text needs no count.
+  if (text.size() <= static_cast<std::size_t>(kJobCellMaxChars)) return true;
+  return EncUtf8Prefix(text, kJobCellMaxChars) == text.size();
 }
 
 bool JobSubdirsFromCell(std::string_view cell) { return !EqualsNoCase(cell, "Nein"); }

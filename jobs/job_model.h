@@ -42,8 +42,11 @@ struct JobEntry {
 };
 
 // A cell never holds a line break (it would become a line of its own in the job file) nor a NUL;
-// both become blanks. The text is cut to kJobCellMaxChars code points, never inside a sequence.
+// both become blanks. The text is kept whole: a cut path would name another folder, so a longer
+// cell is refused when its row runs, and a save writes it back as it was.
 std::string JobCellSanitize(std::string_view text);
+// Whether a cell holds at most kJobCellMaxChars characters (code points; stops counting there).
+bool JobCellFits(std::string_view text);
 
 // The subdirectories cell means "no" only when it equals "Nein", letter case ignored.
 bool JobSubdirsFromCell(std::string_view cell);

@@ -115,11 +115,12 @@ std::optional<std::string> UnknownVariableOf(std::string_view cell) {
       i += 2;
       continue;
     }
-    const std::size_t close = i + 1 < cell.size() && cell[i + 1] == '(' ? cell.find(')', i + 2) : std::string_view::npos;
-    if (close == std::string_view::npos) {
+    if (i + 1 >= cell.size() || cell[i + 1] != '(') {
       ++i;
       continue;
     }
+    const std::size_t close = cell.find(')', i + 2);
+    if (close == std::string_view::npos) break;  // nor does any later "$(" close
     const std::string_view name = cell.substr(i + 2, close - i - 2);
     if (!VarGet(name)) return std::string(name);
     i = close + 1;
@@ -135,6 +136,14 @@ std::string UnknownVariableText(std::string_view name) {
 std::string RowRefusedText(int row, std::string_view reason) {
   const std::string r(reason);
   return FmtString("Eintrag %d: %s", row, r.c_str());
+}
+
+std::string SourceTooLongReason() {
+  return FmtString("Die Quelle ist länger als %d Zeichen; der Eintrag wird nicht ausgeführt !", kJobCellMaxChars);
+}
+
+std::string TargetTooLongReason() {
+  return FmtString("Das Ziel ist länger als %d Zeichen; der Eintrag wird nicht ausgeführt !", kJobCellMaxChars);
 }
 
 std::string NoExportTargetReason(std::string_view key) {
@@ -161,16 +170,7 @@ std::string DriveOrUncPathText(std::string_view path) {
                    p.c_str());
 }
 
-bool CellFitsAfterExpansion(std::string_view text) {
-  int chars = 0;
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (p < end) {
-    p += kpw::text::Utf8SeqLen(p, end);
-    if (++chars > kJobCellMaxChars) return false;
-  }
-  return true;
-}
+bool CellFitsAfterExpansion(std::string_view text) { return JobCellFits(text); }
 
 std::string CellTooLongText(std::string_view cell) {
   const std::string c(cell);

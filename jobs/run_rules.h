@@ -54,6 +54,10 @@ std::string UnknownVariableText(std::string_view name);
 std::string RowRefusedText(int row, std::string_view reason);
 inline constexpr char kNoSourceReason[] = "Es ist keine Quelle angegeben; der Eintrag wird nicht ausgeführt !";
 inline constexpr char kNoTargetReason[] = "Es ist kein Ziel angegeben; der Eintrag wird nicht ausgeführt !";
+// A source or target cell longer than kJobCellMaxChars characters: the row is refused whole
+// rather than run on a cut path.
+std::string SourceTooLongReason();
+std::string TargetTooLongReason();
 // The export of a key without a target: in one line, and as the registry worker words a failed
 // export.
 std::string NoExportTargetReason(std::string_view key);

@@ -30,6 +30,9 @@ Ein unbekannter Name wird wie <code>Copy</code> ausgeführt.</td></tr>
 <tr><td>Zusatz</td><td>X</td><td>Zusatzeinstellungen, siehe unten.</td></tr>
 </table>
 
+<p>Quelle und Ziel sind höchstens 1283 Zeichen lang; eine Zeile mit einer längeren Quelle oder
+einem längeren Ziel wird nicht ausgeführt (sie bleibt aber in der Datei, wie sie ist).</p>
+
 <p>In Quelle, Ziel und den beiden Filtern werden Variablen der Form <code>$(NAME)</code>
 ersetzt. <code>$(KPW_PATH)</code> ist der Ordner der geöffneten Kopiwart-Datei,
 <code>$(KPW_FILE)</code> die Datei selbst; so lassen sich Pfade neben der Datei angeben.
@@ -64,7 +67,8 @@ eine .reg-Datei ein; jede andere Quelle wird wie mit Copy kopiert.</td></tr>
 <tr><td>Reg Add</td><td>/REG_ADD</td><td>Wie Reg, hängt aber an die .reg-Datei an.</td></tr>
 <tr><td>Move</td><td>/MOVE</td><td>Verschiebt eine Datei ins Ziel.</td></tr>
 <tr><td>Del</td><td>/DEL</td><td>Löscht die Dateien, die die Filter auswählen, und die Ordner,
-die dadurch leer werden. Braucht kein Ziel.</td></tr>
+die dadurch leer werden. Das Ziel wird nicht benutzt, muss aber angegeben sein: eine Zeile ohne
+Ziel wird nicht ausgeführt.</td></tr>
 <tr><td>Ftp</td><td>/FTP</td><td>Kopiert zwischen einem lokalen Ordner und einem entfernten
 (<code>ftp://</code>, <code>sftp://</code>, <code>smb://</code>, <code>file://</code> …), in
 der Richtung, die Quelle und Ziel ergeben, oder von Server zu Server. (In dieser Version noch
@@ -129,7 +133,9 @@ für Unterordner und der Schalter des Modus. Am Ende stehen der Zeitplan und der
 <p><code>/ZEITPLAN=</code> nennt die Zeitplan-Einstellungen (Einheit Tage, Wochen oder Monate,
 dazu „Nur neuere Dateien kopieren“ u.&nbsp;a.) und die Zahl der Einheiten, <code>/LETZTE=</code>
 die Zeit des letzten Laufs. Zeilen, die Kopiwart nicht kennt, werden übergangen; eine Zeile ohne
-Quelle oder ohne Ziel (außer bei Reg und Del) wird nicht übernommen.</p>
+Quelle oder ohne Ziel (außer bei Reg und Del) wird nicht übernommen. Ohne Ziel ausgeführt wird nur
+eine Zeile, die mit Reg oder Reg Add eine .reg-Datei einliest; jede andere Zeile ohne Ziel, auch
+eine Del-Zeile, wird mit einer Meldung übergangen.</p>
 
 <h2>Aufruf von der Kommandozeile</h2>
 <pre>kopiwart [Datei.kpw] [-S] [-A] [-N]</pre>

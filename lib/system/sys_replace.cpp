@@ -83,7 +83,7 @@ int SysReplacement::Write(const void* data, std::size_t length) {
   return 0;
 }
 
-int SysReplacement::Commit(bool sync) {
+int SysReplacement::Commit(bool sync, const std::function<int()>& beforeRename) {
   if (m_temp.Fd() < 0) return Fail(EBADF);
   // The mode last: writing and changing the owner clear set-id bits.
   if (m_hadOld && ::fchmod(m_temp.Fd(), m_old.st_mode & 07777) != 0) return Fail(errno);
@@ -91,6 +91,9 @@ int SysReplacement::Commit(bool sync) {
     int err = SysReplaceFault(SysReplaceStep::Sync);
     if (!err && ::fsync(m_temp.Fd()) != 0) err = errno;
     if (err) return Fail(err);
+  }
+  if (beforeRename) {
+    if (const int err = beforeRename()) return Fail(err);
   }
   if (const int err = m_temp.Commit(true)) return Fail(err);
   // The new file is in place: a folder that cannot be flushed (some file systems refuse) does

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -40,7 +41,10 @@ class SysReplacement {
   // The file that is replaced (a link's target for a link).
   const std::string& Target() const { return m_target; }
   int Write(const void* data, std::size_t length);
-  int Commit(bool sync);
+  // beforeRename, when given, runs after the flush and right before the rename: a non-zero errno
+  // from it drops the new file and leaves the old one (a writer that must not overwrite a file
+  // that changed meanwhile checks here, where the window is smallest).
+  int Commit(bool sync, const std::function<int()>& beforeRename = {});
   void Discard();
 
  private:

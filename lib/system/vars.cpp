@@ -141,16 +141,20 @@ bool ExpandInto(std::string_view text, std::string& out, long long limit) {
   out.clear();
   std::shared_lock lock(g_mutex, std::defer_lock);
   std::size_t i = 0;
+  // Once a "$(" finds no ")", no later one can: a long text is not searched again for each.
+  bool closeAhead = true;
   while (i < text.size()) {
     const auto dollar = text.find('$', i);
     out.append(text.substr(i, dollar == std::string_view::npos ? std::string_view::npos : dollar - i));
     if (dollar == std::string_view::npos) break;
     i = dollar;
+    const auto close = i + 1 < text.size() && text[i + 1] == '(' && closeAhead ? text.find(')', i + 2)
+                                                                                : std::string_view::npos;
+    if (i + 1 < text.size() && text[i + 1] == '(' && close == std::string_view::npos) closeAhead = false;
     if (i + 1 < text.size() && text[i + 1] == '$') {
       out.push_back('$');
       i += 2;
-    } else if (i + 1 < text.size() && text[i + 1] == '(' && text.find(')', i + 2) != std::string_view::npos) {
-      const auto close = text.find(')', i + 2);
+    } else if (close != std::string_view::npos) {
       const std::string_view name = text.substr(i + 2, close - i - 2);
       if (!lock.owns_lock()) lock.lock();
       if (const std::string* value = LookupLocked(name))

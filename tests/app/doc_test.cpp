@@ -4,6 +4,7 @@
 #include "app/headless_host.h"
 #include "app/kopiwart_view.h"
 #include "lib/system/vars.h"
+#include "tests/support/editor_child.h"
 #include "tests/support/files.h"
 #include "tests/support/recording_workers.h"
 #include "tests/support/scripted_host.h"
@@ -91,6 +92,60 @@ TEST_F(DocTest, SaveWritesEveryRowAtomicallyKeepsModeAndLinksOrLeavesTheOldFile)
   EXPECT_TRUE(fs::is_symlink(dir / "link.kpw"));
   EXPECT_NE(ReadFile(path).find("\tZ:/z\r\n"), std::string::npos);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+}
+
+// Cells longer than the limit survive an open and a save whole, ten megabytes included.
+TEST_F(DocTest, OpenAndSaveKeepOverlongCellsWhole) {
+  const std::string text = "[EINTRAG]\r\n\tQ:/quelle/" + std::string(2000, 'q') + "\r\n\tZ:$(KPW_PATH)/keep/" +
+                           std::string(10'000'000, 'z') + "/sub\r\n\tP:" + std::string(1500, 'p') + "\r\n\tX:" +
+                           std::string(1400, 'x') + "\r\n\t/UNTER\r\n\t/COPY_DEL\r\n/ZEITPLAN=0x0,1\r\n";
+  const std::string path = dir / "long.kpw";
+  kpwtest::WriteFile(path, text);
+  ASSERT_TRUE(doc.OnOpenDocument(path));
+  EXPECT_EQ(view.GetEntryText(0, JOB_COL_SOURCE).value_or("").size(), 2008u);
+  ASSERT_TRUE(doc.OnSaveDocument(dir / "copy.kpw"));
+  EXPECT_EQ(ReadFile(dir / "copy.kpw"), text);
+}
+
+// A document that lets an editor in a second process save the file while it is being read.
+class EditedWhileReadDoc : public CKopiwartDoc {
+ public:
+  using CKopiwartDoc::CKopiwartDoc;
+  int edits = 0;   // how many reads an edit follows
+  std::vector<int> attempts;
+
+ protected:
+  void AfterJobFileRead(const std::string& path, int attempt) override {
+    attempts.push_back(attempt);
+    if (attempt > edits) return;
+    // Each save adds a row, so that the size tells it even within one tick of the clock.
+    std::string text;
+    for (int i = 0; i <= attempt; ++i) text += "[EINTRAG]\r\n\tQ:/s" + std::to_string(i) + "\r\n\tZ:/t\r\n";
+    EXPECT_TRUE(kpwtest::EditorSave(path, text, kpwtest::EditorStyle::InPlace));
+  }
+};
+
+TEST_F(DocTest, AFileWrittenWhileItIsReadIsReadAgainThreeTimesAtMost) {
+  const std::string path = dir / "jobs.kpw";
+  kpwtest::WriteFile(path, "[EINTRAG]\r\n\tQ:/alt\r\n\tZ:/t\r\n");
+  EditedWhileReadDoc twice{host};
+  twice.SetView(&view);
+  twice.edits = 2;
+  ASSERT_TRUE(twice.OnOpenDocument(path));
+  EXPECT_EQ(twice.attempts, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(view.GetInfo(0), 3);  // what the editor saved last, whole
+  EXPECT_EQ(view.GetEntryText(2, JOB_COL_SOURCE).value_or(""), "/s2");
+
+  // Still changing at the third read: the open fails with its text and the list stays.
+  EditedWhileReadDoc always{host};
+  always.SetView(&view);
+  always.edits = 3;
+  EXPECT_FALSE(always.OnOpenDocument(path));
+  EXPECT_EQ(always.attempts, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(host.Errors(), std::vector<std::string>{"Fehler: " + JobFileOpenErrorText(path, 32)});
+  EXPECT_EQ(JobFileOpenErrorText(path, 32),
+            "Die Kopiwart-Datei\n" + path + "\nkonnte nicht geöffnet werden (Fehler 32).");
+  EXPECT_EQ(view.GetInfo(0), 3);
 }
 
 // The German texts of the app, checked here once; other cases compare with these functions.

@@ -111,16 +111,24 @@ TEST(JobFileRead, ScheduleLinesAreResetBeforeReading) {
   EXPECT_EQ(JobFileParse("/ZEITPLAN=zz,x\n/letzte=0x10").schedule, (JobSchedule{0, 0, 16}));
 }
 
-TEST(JobFileRead, OverlongLinesAreNeverSplitAndLineBreaksCannotInjectLines) {
-  // The tail of an over-long line must not act as a line of its own.
+TEST(JobFileRead, OverlongLinesAreNeverSplitNorCutAndLineBreaksCannotInjectLines) {
+  // The tail of an over-long line must not act as a line of its own, and its value is not cut
+  // (a cut path would name another folder).
   const std::string line = "\tQ:/" + std::string(1300, 'a') + "\tZ:/evil";
   const std::string tailSwitch = "\tX:" + std::string(1282, 'b') + "/DEL";
   JobFileContent c = JobFileParse("[EINTRAG]\r\n" + line + "\r\n\tZ:/t\r\n" + tailSwitch + "\r\n");
   ASSERT_EQ(c.rows.size(), 1u);
-  EXPECT_EQ(c.rows[0].source, "/" + std::string(1282, 'a'));
+  EXPECT_EQ(c.rows[0].source, "/" + std::string(1300, 'a') + "\tZ:/evil");
   EXPECT_EQ(c.rows[0].target, "/t");
   EXPECT_EQ(c.rows[0].mode, JOB_MODE_COPY);
-  EXPECT_EQ(EncUtf8Length(c.rows[0].extra), 1283u);
+  EXPECT_EQ(c.rows[0].extra, std::string(1282, 'b') + "/DEL");
+  // Ten megabytes in one cell: read and written back whole, in well under a second.
+  const std::string huge = "[EINTRAG]\r\n\tQ:/s\r\n\tZ:/keep/" + std::string(10'000'000, 'x') + "/$(\r\n" +
+                           "\t/UNTER\r\n\t/COPY_DEL\r\n/ZEITPLAN=0x0,1\r\n";
+  c = JobFileParse(huge);
+  ASSERT_EQ(c.rows.size(), 1u);
+  EXPECT_EQ(c.rows[0].target.size(), 10'000'009u);
+  EXPECT_EQ(JobFileFormat(Entries(c), c.schedule), huge);
 
   JobEntry e;
   e.Cell(JOB_COL_SOURCE) = "/a\r\n\t/DEL";

@@ -119,8 +119,17 @@ TEST_F(ViewTest, CellAccessorsNeverCutACharacter) {
   EXPECT_EQ(view.GetCellOfItem(buf, sizeof buf, view.List().GetItemOfRow(0), 5), 4);
   EXPECT_STREQ(buf, "Copy");
   EXPECT_EQ(view.GetEntryText(buf, sizeof buf, 1, 0), -1);
+  // A long text is kept whole, pasted or added: its row is refused when it runs, never cut.
   EXPECT_EQ(view.SetCell(std::string(1300, 'x'), 0, 6), 0);
-  EXPECT_EQ(Cell(0, 6).size(), 1283u);  // cells hold 1283 characters
+  EXPECT_EQ(Cell(0, 6).size(), 1300u);
+  const std::string longTarget = "/keep/" + std::string(2000, 'y');
+  EXPECT_EQ(view.SetCell(longTarget, 0, JOB_COL_TARGET), 0);
+  EXPECT_EQ(Cell(0, JOB_COL_TARGET), longTarget);
+  const int row = view.AddEntry(-1, "/s/" + std::string(2000, 'z'), longTarget, "", "", 1, JOB_MODE_DEL, "");
+  EXPECT_EQ(Cell(row, JOB_COL_SOURCE).size(), 2003u);
+  EXPECT_EQ(Cell(row, JOB_COL_TARGET), longTarget);
+  view.List().EndEdit(view.List().GetItemOfRow(row), JOB_COL_SOURCE, "/p/" + std::string(2000, 'p'));
+  EXPECT_EQ(Cell(row, JOB_COL_SOURCE).size(), 2003u);
 }
 
 TEST_F(ViewTest, ScheduleListStateAndClearing) {

@@ -37,6 +37,10 @@ TEST(HelpPage, NamesEveryModeSwitchTagAndCommandLineSwitchInTheInfoDialog) {
                              "/ZEITPLAN=", "/LETZTE=", "<code>-S</code>", "<code>-A</code>",
                              "<code>-N</code>", "Plus Filter", "Minus Filter", "Zusatz", "/UNTER"})
     EXPECT_NE(html.find(needle), std::string::npos) << needle;
+  // What the runner does: a "Del" row without a target is refused, as is an over-long cell.
+  EXPECT_EQ(html.find("Braucht kein Ziel"), std::string::npos);
+  for (const char* needle : {"muss aber angegeben sein", "höchstens 1283 Zeichen"})
+    EXPECT_NE(html.find(needle), std::string::npos) << needle;
 
   CInfoDlg dialog;
   dialog.m_pageName = "*Help.html";

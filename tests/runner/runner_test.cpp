@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -176,19 +177,77 @@ TEST_F(RunnerTest, RowsRefusedBeforeAnyWorkerSayWhyOnlyWhereTheyMay) {
                         "Reg: /a/b.reg >  [] {} 1",
                         "Copy: /s > /t/" + VarExpandString("$(YEAR)") + " [;*.txt] {$(KPW_NO_SUCH)} 1"}));
 
-  // With a window: a box of the dialog for the drive and for the key export, in the words of a
-  // failed export; nothing for the other empty target.
+  // With a window: the row's notes box says what an unattended run says, for the empty target of
+  // a "Del" row as for the others; the key export asks in the words of a failed export.
   view.ClearList();
   Add("/s", "");
   Add("HKEY_CURRENT_USER\\Software\\X", "", "Reg");
   Add("C:\\daten", "/t");
+  Add("/s", "", "Del");
+  Add("", "/t");
+  view.SetCell("", 4, JOB_COL_SOURCE);
   EXPECT_EQ(view.RunAll(RUN_DIALOG), JOB_FAILED);
   const auto boxes = DialogBoxes();
-  ASSERT_EQ(boxes.size(), 2u);
-  EXPECT_EQ(boxes[0],
+  ASSERT_EQ(boxes.size(), 5u);
+  EXPECT_EQ(boxes[0], "Eintrag 1: Es ist kein Ziel angegeben; der Eintrag wird nicht ausgeführt !");
+  EXPECT_EQ(boxes[1],
             "Kann Registry Schlüssel :\nHKEY_CURRENT_USER\\Software\\X\nnicht nach :\n\nexportieren !");
-  EXPECT_NE(boxes[1].find("C:\\daten"), std::string::npos);
+  EXPECT_NE(boxes[2].find("C:\\daten"), std::string::npos);
+  EXPECT_EQ(boxes[3], "Eintrag 4: Es ist kein Ziel angegeben; der Eintrag wird nicht ausgeführt !");
+  EXPECT_EQ(boxes[4], "Eintrag 5: Es ist keine Quelle angegeben; der Eintrag wird nicht ausgeführt !");
+  for (const auto& call : host.ProgressView().CallsOf("Box")) EXPECT_EQ(call.value & 0xF0, 0x10u) << call.text;
+  EXPECT_TRUE(workers.Calls().size() == 2u);  // still only the two rows of the unattended run
+  ASSERT_EQ(host.Boxes().size(), 1u);
+  EXPECT_EQ(host.Boxes()[0].text, "Es wurden 0 Dateien kopiert!");
   for (const char* name : {"KPW_D", "KPW_E", "KPW_LONG"}) VarSet(name, nullptr, 0);
+}
+
+TEST_F(RunnerTest, CellsLongerThanTheLimitRefuseTheirRowInsteadOfRunningACutPath) {
+  // Cut to the limit each of these would name the folder above the one meant.
+  const std::string dots = [] {
+    std::string d;
+    while (d.size() < 2000) d += "/.";
+    return d;
+  }();
+  // A source with a variable is taken as it stands (a plain path would be made absolute).
+  VarSet("KPW_K", "/keep", 0);
+  const std::string longSource = "$(KPW_K)" + dots + "/sub";
+  Add("/s", "/keep" + dots + "/sub", "Copy Del");
+  Add(longSource, "/t", "Del");
+  Add(longSource, "/t", "Copy");
+  Add("/s", "/t/" + std::string(kJobCellMaxChars - 3, 'x'));  // exactly at the limit: runs
+  // Characters, not bytes: 1283 umlauts take 2566 bytes and still fit.
+  std::string umlauts = "/";
+  for (int i = 0; i < kJobCellMaxChars - 1; ++i) umlauts += "\xC3\xBC";
+  Add("/s", umlauts);
+  const std::string tail = " Zeichen; der Eintrag wird nicht ausgeführt !\n";
+  EXPECT_EQ(Run(0, JOB_FAILED), "Kopiwart: Eintrag 1: Das Ziel ist länger als 1283" + tail +
+                                    "Kopiwart: Eintrag 2: Die Quelle ist länger als 1283" + tail +
+                                    "Kopiwart: Eintrag 3: Die Quelle ist länger als 1283" + tail);
+  ASSERT_EQ(workers.Calls().size(), 2u);
+  EXPECT_EQ(workers.Calls()[0].target.size(), static_cast<std::size_t>(kJobCellMaxChars));
+  EXPECT_EQ(workers.Calls()[1].target, umlauts);
+  // The cells stay whole in the list.
+  EXPECT_EQ(view.GetEntryText(1, JOB_COL_SOURCE).value_or(""), longSource);
+
+  // With a window the same lines go to the row's notes box.
+  EXPECT_EQ(view.RunAll(RUN_DIALOG), JOB_FAILED);
+  EXPECT_EQ(DialogBoxes(), (std::vector<std::string>{
+                               "Eintrag 1: Das Ziel ist länger als 1283 Zeichen; der Eintrag wird nicht ausgeführt !",
+                               "Eintrag 2: Die Quelle ist länger als 1283 Zeichen; der Eintrag wird nicht ausgeführt !",
+                               "Eintrag 3: Die Quelle ist länger als 1283 Zeichen; der Eintrag wird nicht ausgeführt !"}));
+  EXPECT_EQ(workers.Calls().size(), 4u);
+
+  // Ten megabytes in a target: refused at once, never cut.
+  view.ClearList();
+  const std::string huge = "/keep/$(" + std::string(10'000'000, 'k') + "/sub";
+  const auto start = std::chrono::steady_clock::now();
+  Add("/s", huge, "Copy Del");
+  EXPECT_EQ(Run(0, JOB_FAILED), "Kopiwart: Eintrag 1: Das Ziel ist länger als 1283" + tail);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(view.GetEntryText(0, JOB_COL_TARGET).value_or("").size(), huge.size());
+  EXPECT_EQ(workers.Calls().size(), 4u);
+  VarSet("KPW_K", nullptr, 0);
 }
 
 TEST_F(RunnerTest, DirectAndDialogRunsTheirThreadsFlagsAndMessages) {

@@ -7,14 +7,17 @@
 #include "lib/system/registry.h"
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"
+#include "tests/support/editor_child.h"
 #include "tests/support/files.h"
 #include "tests/support/recording_workers.h"
+#include "tests/support/replace_fault.h"
 #include "tests/support/scripted_host.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace {
@@ -263,6 +266,108 @@ TEST_F(StartupTest, ConfigureRegistersBothTypesAndReports) {
   EXPECT_EQ(boxes[0].type, u32{MB_ICONINFORMATION});
   EXPECT_EQ(boxes[1].text + "|" + boxes[1].caption, "Fehler beim Konfigurieren|Fehler");
   EXPECT_EQ(boxes[1].type, u32{MB_ICONHAND});
+}
+
+// An editor saves the job file while its rows run: the run's time goes into what the editor
+// saved when the rows are still those that ran, else the file is left as the editor saved it.
+class SaveDuringRunTest : public StartupTest {
+ protected:
+  // Runs "path -S -N" with the rows given; the editor saves edited during the first row.
+  int RunWithEdit(const std::string& path, const std::string& edited, kpwtest::EditorStyle style) {
+    workers.QueueAction([&](JobContext&, const JobArgs&) {
+      EXPECT_TRUE(kpwtest::EditorSave(path, edited, style));
+      return JOB_DONE;
+    });
+    return RunApp(path);
+  }
+  int RunApp(const std::string& path) {
+    ScriptedFrame f;
+    CKopiwartApp a(f);
+    a.SetEnvironment(env);
+    const int status = Run(a, {path.c_str(), "-S", "-N"});
+    boxes.clear();
+    for (const auto& box : f.host.Boxes()) boxes.push_back(box.text);
+    errors = f.host.Errors();
+    return status;
+  }
+  // Only the job file and the configuration folder: no temporary file stays beside.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::vector<std::string> boxes, errors;
+};
+
+TEST_F(SaveDuringRunTest, EditsOfRenamingAndInPlaceEditorsAreKept) {
+  const std::string path = JobFile(2, "/ZEITPLAN=0x0,1\r\n/LETZTE=0x684EE000\r\n");
+  const std::string original = ReadFile(path);
+  // The same rows with a note and another schedule; or a row that now copies elsewhere.
+  std::string sameRows = "; Notiz des Benutzers\r\n" + original;
+  sameRows.replace(sameRows.find("/ZEITPLAN=0x0,1"), 15, "/ZEITPLAN=0x8001,7");
+  std::string otherRows = original;
+  otherRows.replace(otherRows.find("\tZ:/dst"), 7, "\tZ:/neu");
+  for (const auto style : {kpwtest::EditorStyle::Renaming, kpwtest::EditorStyle::InPlace}) {
+    const int name = static_cast<int>(style);
+    kpwtest::WriteFile(path, original);
+    EXPECT_EQ(RunWithEdit(path, sameRows, style), KPW_EXIT_OK) << name;
+    EXPECT_EQ(ReadFile(path), JobFilePatchLastRun(sameRows, static_cast<u32>(kNow))) << name;
+    EXPECT_TRUE(boxes.empty()) << name;
+
+    kpwtest::WriteFile(path, original);
+    EXPECT_EQ(RunWithEdit(path, otherRows, style), KPW_EXIT_OK) << name;
+    EXPECT_EQ(ReadFile(path), otherRows) << name;
+    EXPECT_EQ(boxes, std::vector<std::string>{JobFileChangedText(path)}) << name;
+    EXPECT_TRUE(errors.empty()) << name;
+    EXPECT_EQ(Names(), (std::vector<std::string>{"config", "jobs.kpw"})) << name;
+  }
+  EXPECT_EQ(workers.Calls().size(), 8u);
+  // A file removed meanwhile is not made anew.
+  kpwtest::WriteFile(path, original);
+  EXPECT_EQ(RunWithEdit(path, "", kpwtest::EditorStyle::Removing), KPW_EXIT_OK);
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(boxes, std::vector<std::string>{JobFileChangedText(path)});
+  EXPECT_EQ(JobFileChangedText("/a.kpw"),
+            "Die Kopiwart-Datei\n/a.kpw\nwurde während des Laufs geändert; sie bleibt, wie sie ist, und die Zeit "
+            "dieses Laufs wird nicht gespeichert.");
+}
+
+// The editor saves in the last moment, after the run read the file and wrote its own beside it:
+// the check before the rename sees it, and the run starts over on what the editor saved.
+TEST_F(SaveDuringRunTest, ASaveJustBeforeTheRenameIsSeenAndTheRunStartsOver) {
+  const std::string path = JobFile(1, "/ZEITPLAN=0x0,1\r\n");
+  const std::string original = ReadFile(path);
+  const std::string sameRows = original + "; gespeichert im letzten Augenblick\r\n";
+  std::string otherRows = original;
+  otherRows.replace(otherRows.find("/src0"), 5, "/quelle");
+  struct Case {
+    std::vector<std::string> saves;  // what the editor saves before each rename of the run
+    std::string result;
+    bool told;
+  } cases[] = {
+      {{sameRows}, JobFilePatchLastRun(sameRows, static_cast<u32>(kNow)), false},
+      {{otherRows}, otherRows, true},
+      // Saving again and again: after three tries the file stays as the editor left it.
+      {{sameRows + "1", sameRows + "2", sameRows + "3"}, sameRows + "3", true},
+  };
+  for (const Case& c : cases) {
+    kpwtest::WriteFile(path, original);
+    std::size_t syncs = 0;
+    kpwtest::ReplaceFault fault([&](SysReplaceStep step) {
+      if (step == SysReplaceStep::Sync && syncs < c.saves.size()) {
+        EXPECT_TRUE(kpwtest::EditorSave(path, c.saves[syncs], kpwtest::EditorStyle::Renaming));
+        ++syncs;
+      }
+      return 0;
+    });
+    EXPECT_EQ(RunApp(path), KPW_EXIT_OK) << c.result;
+    EXPECT_EQ(syncs, c.saves.size());
+    EXPECT_EQ(ReadFile(path), c.result);
+    EXPECT_EQ(boxes, c.told ? std::vector<std::string>{JobFileChangedText(path)} : std::vector<std::string>{});
+    EXPECT_EQ(Names(), (std::vector<std::string>{"config", "jobs.kpw"}));
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -45,6 +46,15 @@ TEST(Vars, ExpansionRulesAndResultsThatDoNotFit) {
   EXPECT_EQ(VarExpand(std::string(1300, 'p').c_str(), 1300), nullptr);
   EXPECT_EQ(VarExpand(nullptr, 1300), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+  // An unclosed "$(" is text, and "$$" after it still one "$"; a cell of a million of them is
+  // not searched to its end for each one.
+  EXPECT_EQ(VarExpandString("$(KPW_PATH)/$(x/$$/$(y"), "/home/anna/jobs/$(x/$/$(y");
+  std::string open;
+  while (open.size() < 2'000'000) open += "$(";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(VarExpandString(open), open);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST(Vars, StartupFillsEnvironmentPredefinedNamesAndUserDirs) {
