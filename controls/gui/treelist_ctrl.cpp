@@ -307,9 +307,11 @@ void CTreeListCtrl::SelectionFromStore() {
 
 // ---- widget to store
 
+// While the model moves rows, Qt moves the current index and the selection by row numbers; the
+// store keeps both by item, and the model's flush brings them back from it.
 void CTreeListCtrl::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
   QTreeView::currentChanged(current, previous);
-  if (m_syncing || !current.isValid()) return;
+  if (m_syncing || m_model->IsApplyingRows() || !current.isValid()) return;
   const HTREEITEM item = m_model->ItemOfRow(current.row());
   if (item != m_store.GetFocusedItem() || current.column() != m_store.GetFocusedColumn())
     m_store.SelectSubItem(current.column(), item);
@@ -317,7 +319,7 @@ void CTreeListCtrl::currentChanged(const QModelIndex& current, const QModelIndex
 
 void CTreeListCtrl::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
   QTreeView::selectionChanged(selected, deselected);
-  if (m_syncing) return;
+  if (m_syncing || m_model->IsApplyingRows()) return;
   for (const QModelIndex& i : deselected.indexes())
     if (i.column() == 0) m_store.SetItemState(m_model->ItemOfRow(i.row()), 0, TVIS_SELECTED);
   for (const QModelIndex& i : selected.indexes())

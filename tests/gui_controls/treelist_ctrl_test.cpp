@@ -245,6 +245,30 @@ TEST_F(TreeListCtrl, ADroppedRowMovesAndTheFirstRowStaysWhenFixed) {
   EXPECT_EQ(owner.drags.size(), 3u);
 }
 
+TEST_F(TreeListCtrl, ADraggedRowStaysSelectedAndFocused) {
+  // "d" is the selected and focused row, as after a click on it; it is dropped onto "b".
+  const HTREEITEM d = store.GetItemOfRow(3);
+  ASSERT_TRUE(store.SelectFocus(d));
+  ctrl->Sync();
+  ASSERT_EQ(ctrl->selectionModel()->selectedRows().size(), 1);
+  QMimeData mime;
+  mime.setData(CTreeListCtrl::kRowMime, QByteArray::number(ItemToU32(d)));
+  const QPoint at = ctrl->visualRect(ctrl->model()->index(1, kTarget)).center();
+  QDragEnterEvent enter(at, Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(ctrl->viewport(), &enter);
+  QDropEvent dropped(at, Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(ctrl->viewport(), &dropped);
+  QCoreApplication::processEvents();
+  ASSERT_EQ(Shown(), (std::vector<std::string>{"a", "d", "b", "c"}));
+  EXPECT_EQ(store.GetFocusedItem(), d);
+  EXPECT_EQ(store.GetNextSelectedItem(), d);
+  EXPECT_EQ(store.GetNextSelectedItem(d), TLI_NULL);
+  EXPECT_EQ(ctrl->currentIndex().row(), 1);
+  const QModelIndexList rows = ctrl->selectionModel()->selectedRows();
+  ASSERT_EQ(rows.size(), 1);
+  EXPECT_EQ(rows[0].row(), 1);
+}
+
 TEST_F(TreeListCtrl, HeaderBordersResizeColumnsAndHeadersStayInPlace) {
   QHeaderView* header = ctrl->header();
   EXPECT_FALSE(header->sectionsMovable());
