@@ -107,6 +107,8 @@ CKopiwartView::CKopiwartView(IRunHost& host, IViewHost& viewHost) : m_host(host)
                         TLCF_EDITABLE | TLCF_ASKOWNER);
   }
   m_list.SetSetting(TLSETTING_OPTIONS, 23);
+  // The cell editor takes no more than a cell holds (and never cuts what is already longer).
+  m_list.SetSetting(TLSETTING_EDITLIMIT, kJobCellMaxChars);
   m_list.SetOwner(this);
   m_run.SetMessageBox([this](const std::string& text, const char* caption, u32 type) {
     return WorkerMessageBox(text, caption, type);
@@ -633,8 +635,10 @@ int CKopiwartView::OnEndLabelEdit(TLNENDEDIT& rec) {
   if (!(rec.mask & TLIF_NEWTEXT)) return 1;
   if (!m_list.IsItem(rec.hItem) || rec.column < 0 || rec.column >= JOB_COLUMNS) return 1;
   const bool bar = IsBar(rec.hItem);
-  // No line break and no over-long text gets into a cell, whoever stores it.
-  rec.text = JobCellSanitize(rec.text);
+  // No line break gets into a cell. The editor already refuses more characters than a cell
+  // holds; a text that was longer before stays whole, for the run to refuse rather than cut.
+  for (char& c : rec.text)
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
   if (!bar) SetModified(1);
   if (!bar && rec.column >= JOB_COL_PLUS) return 0;  // the list stores the text itself
   m_list.SetItemText(rec.hItem, rec.text, rec.column);

@@ -102,8 +102,11 @@ class CTreeListCtrl::Delegate : public QStyledItemDelegate {
       // An unknown text selects nothing; committing nothing delivers no text.
       combo->setCurrentIndex(combo->findText(text, Qt::MatchFixedString));
     } else if (auto* edit = qobject_cast<QLineEdit*>(editor)) {
+      edit->setMaxLength(INT_MAX);  // Qt's own limit would cut a long cell
       edit->setText(text);
       edit->selectAll();
+      // Set behind the text: a text already longer stays whole.
+      LimitText(edit, static_cast<int>(std::min<DWORD>(m_ctrl.m_store.GetSetting(TLSETTING_EDITLIMIT), INT_MAX)));
     }
   }
   void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex&) const override {

@@ -89,6 +89,15 @@ class TreeListCtrl : public testing::Test {
     QTest::keyClick(w, key, mods);
     QCoreApplication::processEvents();
   }
+  // Types text into a widget key by key, umlauts included.
+  static void Type(QWidget* w, const QString& text) {
+    for (const QChar c : text) {
+      QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+      QApplication::sendEvent(w, &press);
+      QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+      QApplication::sendEvent(w, &release);
+    }
+  }
   std::string Cell(int row, int column) { return store.GetCellText(row, column).value_or("?"); }
   std::vector<std::string> Shown() {
     std::vector<std::string> rows;
@@ -336,6 +345,51 @@ TEST_F(TreeListCtrl, ACellCutByItsWidthShowsItsWholeTextAsTooltip) {
   EXPECT_EQ(QToolTip::text().remove('\n').toStdString(), whole);
   EXPECT_GT(QToolTip::text().count('\n'), 1);
   QToolTip::hideText();
+}
+
+TEST_F(TreeListCtrl, TheEditorStopsAtTheLimitButNeverCutsALongerText) {
+  store.SetSetting(TLSETTING_EDITLIMIT, 12);
+  // Typing stops at the limit, counted in characters.
+  store.SetCellText(0, "/ä/", kTarget);
+  KeyOnCell(0, kTarget, Qt::Key_F2);
+  auto* edit = qobject_cast<QLineEdit*>(ctrl->Editor());
+  ASSERT_NE(edit, nullptr);
+  QTest::keyClick(edit, Qt::Key_End);
+  Type(edit, QStringLiteral("öööööööööööööö"));
+  EXPECT_EQ(edit->text(), QStringLiteral("/ä/ööööööööö"));
+  Press(edit, Qt::Key_Return);
+  EXPECT_EQ(Cell(0, kTarget), "/ä/ööööööööö");
+
+  // A longer text stays whole: opened and closed unchanged, and it can only get shorter.
+  const std::string longer = "/schon/zu/lang/" + std::string(20, 'y');
+  store.SetCellText(1, longer, kTarget);
+  KeyOnCell(1, kTarget, Qt::Key_F2);
+  edit = qobject_cast<QLineEdit*>(ctrl->Editor());
+  ASSERT_NE(edit, nullptr);
+  EXPECT_EQ(edit->text().toStdString(), longer);
+  QTest::keyClick(edit, Qt::Key_End);
+  Type(edit, QStringLiteral("zz"));
+  EXPECT_EQ(edit->text().toStdString(), longer);
+  Press(edit, Qt::Key_Return);
+  EXPECT_EQ(Cell(1, kTarget), longer);
+  KeyOnCell(1, kTarget, Qt::Key_F2);
+  edit = qobject_cast<QLineEdit*>(ctrl->Editor());
+  ASSERT_NE(edit, nullptr);
+  QTest::keyClick(edit, Qt::Key_End);
+  QTest::keyClick(edit, Qt::Key_Backspace);
+  QTest::keyClick(edit, Qt::Key_Backspace);
+  Type(edit, QStringLiteral("z"));
+  Press(edit, Qt::Key_Return);
+  EXPECT_EQ(Cell(1, kTarget), longer.substr(0, longer.size() - 2));
+
+  // Without a limit the editor takes anything.
+  store.SetSetting(TLSETTING_EDITLIMIT, 0);
+  KeyOnCell(2, kTarget, Qt::Key_F2);
+  edit = qobject_cast<QLineEdit*>(ctrl->Editor());
+  ASSERT_NE(edit, nullptr);
+  edit->setText(QString(2000, 'w'));
+  Press(edit, Qt::Key_Return);
+  EXPECT_EQ(Cell(2, kTarget), std::string(2000, 'w'));
 }
 
 TEST_F(TreeListCtrl, HiddenRowsLeaveTheViewAndComeBack) {
