@@ -478,8 +478,13 @@ bool CKopiwartView::OnCommand(u32 id) {
 }
 
 void CKopiwartView::OnNewEntry() {
-  AddEntry(-1, "", "", "", "", 1, JOB_MODE_COPY, "");
+  const HTREEITEM item = m_list.GetItemOfRow(AddEntry(-1, "", "", "", "", 1, JOB_MODE_COPY, ""));
   SetModified(1);
+  // The new row is the one to edit next: the only selected row, its source cell focused.
+  if (m_list.SelectFocus(item)) {
+    m_list.SelectSubItem(JOB_COL_SOURCE, item);
+    m_list.EnsureVisible(item, JOB_COL_SOURCE);
+  }
 }
 
 void CKopiwartView::OnSelectAll() {

@@ -290,6 +290,19 @@ TEST_F(ViewTest, CommandsThatChangeTheListMarkIt) {
   EXPECT_EQ(calls[1].what, "FocusFilePane");
 }
 
+TEST_F(ViewTest, ANewEntryIsSelectedWithTheFocusOnItsSource) {
+  Add("/a");
+  Add("/b");
+  Select(0);
+  Focus(0, JOB_COL_TARGET);
+  view.OnCommand(ID_NEW_ENTRY);
+  const HTREEITEM added = view.List().GetItemOfRow(2);
+  EXPECT_EQ(view.List().GetFocusedItem(), added);
+  EXPECT_EQ(view.List().GetFocusedColumn(), JOB_COL_SOURCE);
+  EXPECT_EQ(view.List().GetNextSelectedItem(), added);
+  EXPECT_EQ(view.List().GetNextSelectedItem(added), TLI_NULL);
+}
+
 TEST_F(ViewTest, TheCellEditorIsLimitedAndAnEditNeverCutsACell) {
   EXPECT_EQ(view.List().GetSetting(TLSETTING_EDITLIMIT), static_cast<DWORD>(kJobCellMaxChars));
   Add("/a");

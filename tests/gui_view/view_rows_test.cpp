@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QMimeData>
 
+#include <algorithm>
+
 namespace {
 
 using namespace kpwgui;
@@ -55,6 +57,40 @@ TEST(ViewRows, TheCellEditorStopsAtTheCellLimitAndKeepsALongerCellWhole) {
   rig.Settle();
   EXPECT_EQ(rig.View().GetCell(1, JOB_COL_TARGET).value_or("").size(), longer.size());
   EXPECT_TRUE(prompter.asked.empty());
+}
+
+TEST(ViewRows, ANewRowIsSelectedOnItsSourceAndADraggedRowStaysSelected) {
+  kpwtest::TempDir dir("gui-rows");
+  const std::string file = dir / "jobs.kpw";
+  kpwtest::WriteFile(file, JobRow("/daten/a", "/sicherung/a") + JobRow("/daten/b", "/sicherung/b") + kAlways);
+  CScriptedPrompter prompter;
+  Rig rig;
+  ASSERT_TRUE(rig.Init({file.c_str()}));
+  rig.Activate();
+  rig.View().List().SelectSubItem(JOB_COL_TARGET, rig.View().List().GetItemOfRow(0));
+  rig.Settle();
+
+  auto selectedRows = [&] {
+    std::vector<int> rows;
+    for (const QModelIndex& i : rig.List().selectionModel()->selectedRows()) rows.push_back(i.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  };
+  ASSERT_TRUE(rig.frame.SendCommand(ID_NEW_ENTRY));
+  rig.Settle();
+  ASSERT_EQ(rig.View().List().GetRowCount(), 3);
+  EXPECT_EQ(selectedRows(), std::vector<int>{2});
+  EXPECT_EQ(rig.List().currentIndex(), rig.List().model()->index(2, JOB_COL_SOURCE));
+
+  // The new row, dragged onto the first, is still the selected one there.
+  const HTREEITEM added = rig.View().List().GetItemOfRow(2);
+  ASSERT_TRUE(rig.List().DropRow(added, rig.List().visualRect(rig.List().model()->index(0, 1)).center()));
+  rig.Settle();
+  EXPECT_EQ(rig.View().List().GetItemOfRow(0), added);
+  EXPECT_EQ(selectedRows(), std::vector<int>{0});
+  EXPECT_EQ(rig.List().currentIndex().row(), 0);
+  EXPECT_EQ(rig.View().List().GetFocusedItem(), added);
+  EXPECT_TRUE(rig.app.GetDocument()->IsModified());
 }
 
 }  // namespace
