@@ -34,9 +34,9 @@ struct MenuItem {
 };
 
 constexpr MenuItem kMainMenu[] = {
-    {kpw::texts::kMenuFile, ID_FILE_NEW, kpw::texts::kMenuFileNew, nullptr},
-    {nullptr, ID_FILE_OPEN, kpw::texts::kMenuFileOpen, nullptr},
-    {nullptr, ID_FILE_SAVE, kpw::texts::kMenuFileSave, nullptr},
+    {kpw::texts::kMenuFile, ID_FILE_NEW, kpw::texts::kMenuFileNew, "Ctrl+N"},
+    {nullptr, ID_FILE_OPEN, kpw::texts::kMenuFileOpen, "Ctrl+O"},
+    {nullptr, ID_FILE_SAVE, kpw::texts::kMenuFileSave, "Ctrl+S"},
     {nullptr, ID_FILE_SAVE_AS, kpw::texts::kMenuFileSaveAs, nullptr},
     {nullptr, ID_FILE_CLOSE, kpw::texts::kMenuFileClose, nullptr},
     {nullptr, 0, nullptr, nullptr},
