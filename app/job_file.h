@@ -28,6 +28,11 @@ struct JobFileContent {
 // kJobCellMaxChars characters.
 JobFileContent JobFileParse(std::string_view bytes);
 
+// Whether bytes can be opened as a job file: they hold no NUL byte, and are empty or hold at
+// least one line the reader knows (an entry, a key with a value, a switch it acts on). Anything
+// else (a picture, an archive, a letter) would open as an empty list that a save then replaces.
+bool JobFileAccepted(std::string_view bytes);
+
 // Writes a job file with CR LF line ends, in Windows-1252 when that is safe, else in UTF-8
 // (EncToWindowsText). Each entry's mode cell is looked up in the mode table (letter case ignored)
 // and its subdirectories cell tested for "Nein"; cells are written whole, line breaks inside them
