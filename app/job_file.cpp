@@ -159,6 +159,14 @@ void AppendCellLine(std::string& out, char key, const std::string& cell) {
 
 JobFileContent JobFileParse(std::string_view bytes) { return Reader().Run(bytes); }
 
+std::string JobFileNameWithExtension(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  std::string out(path);
+  if (!name.empty() && name.find('.') == std::string_view::npos) out += ".kpw";
+  return out;
+}
+
 bool JobFileAccepted(std::string_view bytes) {
   if (bytes.find('\0') != std::string_view::npos) return false;
   // The grammar's words are ASCII: the bytes need no conversion to be looked at.

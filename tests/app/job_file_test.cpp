@@ -148,6 +148,14 @@ TEST(JobFileRead, OnlyFilesWithAKnownLineAndNoNulAreJobFiles) {
   }
 }
 
+TEST(JobFileName, AFileNameWithoutExtensionGetsKpw) {
+  EXPECT_EQ(JobFileNameWithExtension("/home/a/liste"), "/home/a/liste.kpw");
+  EXPECT_EQ(JobFileNameWithExtension("liste"), "liste.kpw");
+  EXPECT_EQ(JobFileNameWithExtension("/home/a.b/liste"), "/home/a.b/liste.kpw");  // the folder's dot
+  for (const char* kept : {"/home/a/liste.kpw", "/home/a/liste.txt", "/home/a/liste.", "/home/a/.liste", "/home/a/"})
+    EXPECT_EQ(JobFileNameWithExtension(kept), kept);
+}
+
 TEST(JobModel, Vocabulary) {
   EXPECT_EQ(JobModeFromName("KOPIWART"), JOB_MODE_KOPIWART);
   EXPECT_EQ(JobModeFindName("Foo"), -1);

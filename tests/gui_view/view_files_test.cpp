@@ -1,5 +1,7 @@
-// The window's job files: a file that is no job file.
+// The window's job files: a file that is no job file, "Speichern unter" with a name without extension.
 #include "tests/gui_view/gui_rig.h"
+
+#include <QFileDialog>
 
 #include <algorithm>
 
@@ -38,6 +40,42 @@ TEST(ViewFiles, AFileThatIsNoJobFileIsRefusedAndNeitherShownNorRemembered) {
   // A save goes to the list's own file; the other one keeps its bytes.
   EXPECT_TRUE(rig.frame.SendCommand(ID_FILE_SAVE));
   EXPECT_EQ(kpwtest::ReadFile(bad), noise);
+}
+
+TEST(ViewFiles, SaveAsAddsTheExtensionToANameWithoutOne) {
+  kpwtest::TempDir dir("gui-saveas");
+  const std::string file = dir / "jobs.kpw";
+  kpwtest::WriteFile(file, JobRow("/daten/a", "/sicherung/a") + kAlways);
+  CScriptedPrompter prompter;
+  Rig rig;
+  ASSERT_TRUE(rig.Init({file.c_str()}));
+  rig.Activate();
+
+  // The dialog itself: the name typed without extension comes back with it.
+  QTimer::singleShot(0, [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Speichern unter"));
+    dialog->setDirectory(QString::fromStdString(dir.path()));
+    dialog->selectFile(QStringLiteral("woche"));
+    QMetaObject::invokeMethod(dialog, "accept");
+  });
+  ASSERT_TRUE(rig.frame.SendCommand(ID_FILE_SAVE_AS));
+  EXPECT_EQ(rig.app.GetDocument()->GetPathName(), dir / "woche.kpw");
+  EXPECT_TRUE(std::filesystem::exists(dir / "woche.kpw"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "woche"));
+
+  // Whatever chose the name: ".kpw" is added, a name with an extension is kept.
+  std::string chosen = dir / "monat";
+  rig.frame.SetFileChooser([&](bool save, const std::string&) { return save ? chosen : std::string(); });
+  ASSERT_TRUE(rig.frame.SendCommand(ID_FILE_SAVE_AS));
+  EXPECT_EQ(rig.app.GetDocument()->GetPathName(), dir / "monat.kpw");
+  EXPECT_EQ(rig.frame.windowTitle(), QStringLiteral("monat.kpw - Kopiwart"));
+  EXPECT_TRUE(IsRecent(rig, dir / "monat.kpw"));
+  chosen = dir / "jahr.txt";
+  ASSERT_TRUE(rig.frame.SendCommand(ID_FILE_SAVE_AS));
+  EXPECT_EQ(rig.app.GetDocument()->GetPathName(), dir / "jahr.txt");
+  EXPECT_TRUE(prompter.asked.empty());
 }
 
 }  // namespace
