@@ -36,6 +36,8 @@ inline constexpr char kErrorCaption[] = "Fehler";
 // Path, then the error code.
 inline constexpr char kJobFileOpenErrorFormat[] =
     "Die Kopiwart-Datei\n%s\nkonnte nicht geöffnet werden (Fehler %u).";
+// A file that is no job file (a NUL byte, or no line the reader knows); the path.
+inline constexpr char kJobFileRefusedFormat[] = "Die Datei %s kann nicht geöffnet werden.";
 inline constexpr char kJobFileSaveErrorFormat[] =
     "Die Kopiwart-Datei\n%s\nkonnte nicht gespeichert werden (Fehler %u).";
 // The file was changed (other rows, or gone) while a start-up run worked: it stays as it is.

@@ -41,50 +41,61 @@ std::size_t FindAny(std::string_view text, Chars... chars) {
 // Kept whole, however long: a cut path would name another folder, and a save writes it back.
 std::string CellValue(std::string_view value) { return std::string(value); }
 
+// Calls line for each line of the text until it answers false. CR LF is one line end; a lone CR
+// or LF is one of its own.
+template <typename Fn>
+void ForEachLine(std::string_view rest, Fn line) {
+  if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
+  while (!rest.empty()) {
+    const std::size_t end = FindAny(rest, '\r', '\n');
+    if (end == std::string_view::npos) {
+      line(rest);
+      break;
+    }
+    if (!line(rest.substr(0, end))) break;
+    std::size_t next = end + 1;
+    if (rest[end] == '\r' && next < rest.size() && rest[next] == '\n') ++next;
+    rest.remove_prefix(next);
+  }
+}
+
 class Reader {
  public:
   JobFileContent Run(std::string_view bytes) {
-    std::string text = EncToUtf8(bytes);
-    std::string_view rest = text;
-    if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
-    while (!rest.empty()) {
-      const std::size_t end = FindAny(rest, '\r', '\n');
-      if (end == std::string_view::npos) {
-        Line(rest);
-        break;
-      }
-      Line(rest.substr(0, end));
-      // CR LF is one line end; a lone CR or LF is one of its own.
-      std::size_t next = end + 1;
-      if (rest[end] == '\r' && next < rest.size() && rest[next] == '\n') ++next;
-      rest.remove_prefix(next);
-    }
+    const std::string text = EncToUtf8(bytes);
+    ForEachLine(text, [this](std::string_view line) {
+      Line(line);
+      return true;
+    });
     Finish();
     return std::move(m_out);
   }
 
- private:
-  void Line(std::string_view line) {
+  // Reads a line; true when it was one the grammar knows (an entry, a key with a value, a switch
+  // it acts on).
+  bool Line(std::string_view line) {
     const std::size_t k = FindAny(line, ':', '[', '/');
-    if (k == std::string_view::npos) return;
+    if (k == std::string_view::npos) return false;
     const std::string_view from = line.substr(k);
     switch (line[k]) {
       case '[':
         if (EqualsNoCase(from, "[EINTRAG]")) {
           Finish();
           m_row = JobFileRow{};
+          return true;
         }
         break;
       case '/':
-        Switch(from);
-        break;
+        return Switch(from);
       case ':':
-        if (k > 0 && from.size() > 1) Key(line[k - 1], from.substr(1));
+        if (k > 0 && from.size() > 1) return Key(line[k - 1], from.substr(1));
         break;
     }
+    return false;
   }
 
-  void Switch(std::string_view from) {
+ private:
+  bool Switch(std::string_view from) {
     const int mode = JobModeFromSwitch(from);
     if (mode >= 0) m_row.mode = mode;
     if (EqualsNoCase(from, "/UNTER")) m_row.subdirs = true;
@@ -100,17 +111,20 @@ class Reader {
     if (StartsWithNoCase(from, "/LETZTE=")) {
       m_out.schedule.lastRun = static_cast<u32>(ParseNumber(from.substr(8)));
     }
+    return mode >= 0 || EqualsNoCase(from, "/UNTER") || StartsWithNoCase(from, "/ZEITPLAN=") ||
+           StartsWithNoCase(from, "/LETZTE=");
   }
 
-  void Key(char key, std::string_view value) {
+  bool Key(char key, std::string_view value) {
     switch (key) {
       case 'Q': case 'q': m_row.source = CellValue(value); break;
       case 'Z': case 'z': m_row.target = CellValue(value); break;
       case 'P': case 'p': m_row.plus = CellValue(value); break;
       case 'M': case 'm': m_row.minus = CellValue(value); break;
       case 'X': case 'x': m_row.extra = CellValue(value); break;
-      default: break;
+      default: return false;
     }
+    return true;
   }
 
   void Finish() {
@@ -143,6 +157,26 @@ void AppendCellLine(std::string& out, char key, const std::string& cell) {
 }  // namespace
 
 JobFileContent JobFileParse(std::string_view bytes) { return Reader().Run(bytes); }
+
+std::string JobFileNameWithExtension(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  std::string out(path);
+  if (!name.empty() && name.find('.') == std::string_view::npos) out += ".kpw";
+  return out;
+}
+
+bool JobFileAccepted(std::string_view bytes) {
+  if (bytes.find('\0') != std::string_view::npos) return false;
+  // The grammar's words are ASCII: the bytes need no conversion to be looked at.
+  bool known = bytes.empty();
+  Reader reader;
+  ForEachLine(bytes, [&](std::string_view line) {
+    known = reader.Line(line);
+    return !known;
+  });
+  return known;
+}
 
 std::string JobFileFormat(const std::vector<JobEntry>& entries, const JobSchedule& schedule) {
   std::string out;

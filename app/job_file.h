@@ -28,6 +28,15 @@ struct JobFileContent {
 // whole (a row with a source or target longer than kJobCellMaxChars is refused when it runs).
 JobFileContent JobFileParse(std::string_view bytes);
 
+// Whether bytes can be opened as a job file: they hold no NUL byte, and are empty or hold at
+// least one line the reader knows (an entry, a key with a value, a switch it acts on). Anything
+// else (a picture, an archive, a letter) would open as an empty list that a save then replaces.
+bool JobFileAccepted(std::string_view bytes);
+
+// The name a job file is saved under: ".kpw" is added when the file's name has no extension
+// (no "."), as the save dialog adds it, so that "Öffnen" lists the file.
+std::string JobFileNameWithExtension(std::string_view path);
+
 // Writes a job file with CR LF line ends, in Windows-1252 when that is safe, else in UTF-8
 // (EncToWindowsText). Each entry's mode cell is looked up in the mode table (letter case ignored)
 // and its subdirectories cell tested for "Nein"; cells are written whole, line breaks inside them

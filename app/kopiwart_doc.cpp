@@ -212,6 +212,12 @@ BOOL CKopiwartDoc::OnOpenDocument(const std::string& path) {
     RestoreVar("KPW_FILE", oldFile);
     m_host.ReportError(JobFileOpenErrorText(path, error), kErrorCaption);
     ok = FALSE;
+  } else if (!JobFileAccepted(bytes)) {
+    // Opened as an empty list, a save would replace the file: it is refused instead.
+    RestoreVar("KPW_PATH", oldPath);
+    RestoreVar("KPW_FILE", oldFile);
+    m_host.ReportError(FmtString(kJobFileRefusedFormat, path.c_str()), kErrorCaption);
+    ok = FALSE;
   } else {
     RememberFile(stamp, LoadBytes(bytes));
     m_path = path;

@@ -47,7 +47,8 @@ class CKopiwartDoc {
   // New list: the view is cleared.
   BOOL OnNewDocument();
   // Sets KPW_PATH and KPW_FILE, reads the file and hands the list to the view. A failure reports
-  // through the host and leaves the old list, its schedule and the two variables as they were.
+  // through the host and leaves the old list, its schedule and the two variables as they were;
+  // so does a file that is no job file (JobFileAccepted).
   // With the application's start-at-once switch a successful open starts the start-up run;
   // start-at-once and always are cleared after every open.
   BOOL OnOpenDocument(const std::string& path);

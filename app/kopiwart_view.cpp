@@ -107,6 +107,8 @@ CKopiwartView::CKopiwartView(IRunHost& host, IViewHost& viewHost) : m_host(host)
                         TLCF_EDITABLE | TLCF_ASKOWNER);
   }
   m_list.SetSetting(TLSETTING_OPTIONS, 23);
+  // The cell editor takes no more than a cell holds (and never cuts what is already longer).
+  m_list.SetSetting(TLSETTING_EDITLIMIT, kJobCellMaxChars);
   m_list.SetOwner(this);
   m_run.SetMessageBox([this](const std::string& text, const char* caption, u32 type) {
     return WorkerMessageBox(text, caption, type);
@@ -476,8 +478,13 @@ bool CKopiwartView::OnCommand(u32 id) {
 }
 
 void CKopiwartView::OnNewEntry() {
-  AddEntry(-1, "", "", "", "", 1, JOB_MODE_COPY, "");
+  const HTREEITEM item = m_list.GetItemOfRow(AddEntry(-1, "", "", "", "", 1, JOB_MODE_COPY, ""));
   SetModified(1);
+  // The new row is the one to edit next: the only selected row, its source cell focused.
+  if (m_list.SelectFocus(item)) {
+    m_list.SelectSubItem(JOB_COL_SOURCE, item);
+    m_list.EnsureVisible(item, JOB_COL_SOURCE);
+  }
 }
 
 void CKopiwartView::OnSelectAll() {

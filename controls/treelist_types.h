@@ -68,10 +68,13 @@ inline constexpr UINT TLGN_FOCUSCOLUMN = 16;     // focused column: GetFocusedCo
 //  5 bar rows: the fixed rows are an input bar: drawn with their own background and without
 //    icons, edited with one click. Without fixed rows it has no effect, so it may stay on.
 //  16 top row: the row shown at the top of the widget (its scroll position); 0 scrolls to the top.
+//  17 edit limit: the in-place text editor takes no more characters (code points) than this; a
+//    text that is already longer is never cut, it may only get shorter. 0: no limit.
 inline constexpr int TLSETTING_OPTIONS = 3;
 inline constexpr int TLSETTING_FIXEDROWS = 4;
 inline constexpr int TLSETTING_BARROWS = 5;
 inline constexpr int TLSETTING_TOPROW = 16;
+inline constexpr int TLSETTING_EDITLIMIT = 17;
 inline constexpr int TLSETTING_COUNT = 32;   // indices 0 .. 31 are kept; others answer 0
 inline constexpr DWORD TLSETTING_SET = 0x80000000u;  // bit 31 of the packed index: set
 

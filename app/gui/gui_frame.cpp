@@ -34,9 +34,9 @@ struct MenuItem {
 };
 
 constexpr MenuItem kMainMenu[] = {
-    {kpw::texts::kMenuFile, ID_FILE_NEW, kpw::texts::kMenuFileNew, nullptr},
-    {nullptr, ID_FILE_OPEN, kpw::texts::kMenuFileOpen, nullptr},
-    {nullptr, ID_FILE_SAVE, kpw::texts::kMenuFileSave, nullptr},
+    {kpw::texts::kMenuFile, ID_FILE_NEW, kpw::texts::kMenuFileNew, "Ctrl+N"},
+    {nullptr, ID_FILE_OPEN, kpw::texts::kMenuFileOpen, "Ctrl+O"},
+    {nullptr, ID_FILE_SAVE, kpw::texts::kMenuFileSave, "Ctrl+S"},
     {nullptr, ID_FILE_SAVE_AS, kpw::texts::kMenuFileSaveAs, nullptr},
     {nullptr, ID_FILE_CLOSE, kpw::texts::kMenuFileClose, nullptr},
     {nullptr, 0, nullptr, nullptr},
@@ -66,12 +66,33 @@ constexpr std::array<UINT, 11> kViewCommands = {ID_NEW_ENTRY, ID_EDIT_DELETE, ID
                                                 ID_MOVE_UP,   ID_MOVE_DOWN,   ID_EDIT_CELL, ID_CPP_FILTER,
                                                 ID_SCHEDULE,  ID_FILTER_BAR,  ID_RUN};
 
+// Runs the file dialog; the chosen path, empty when the user gave up.
+std::string ChooseJobFile(QWidget* parent, bool save, const std::string& current) {
+  const std::unique_ptr<QFileDialog> dialog = MakeJobFileDialog(parent, save, current);
+  if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return {};
+  return dialog->selectedFiles().first().toStdString();
+}
+
 std::string FileNameOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
+
+std::unique_ptr<QFileDialog> MakeJobFileDialog(QWidget* parent, bool save, const std::string& current) {
+  auto dialog = std::make_unique<QFileDialog>(
+      parent, QString::fromUtf8(save ? gui_text::kSaveAsCaption : gui_text::kOpenCaption), QString(),
+      QString::fromUtf8(kpw::texts::kJobFileFilter) + QString::fromUtf8(gui_text::kAllFilesFilter));
+  if (save) {
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setDefaultSuffix(QStringLiteral("kpw"));  // only for a name without one
+    if (!current.empty()) dialog->selectFile(QString::fromStdString(current));
+  } else {
+    dialog->setFileMode(QFileDialog::ExistingFile);
+  }
+  return dialog;
+}
 
 CMainFrame::CMainFrame() {
   m_host.SetMainWindow(this);
@@ -271,15 +292,10 @@ bool CMainFrame::DoSave(bool askName) {
   if (!doc) return false;
   std::string path = doc->GetPathName();
   if (askName || path.empty()) {
-    path = m_chooseFile ? m_chooseFile(true, path) : std::string();
-    if (!m_chooseFile) {
-      path =
-          QFileDialog::getSaveFileName(
-              this, QString::fromUtf8(gui_text::kSaveAsCaption), QString::fromStdString(doc->GetPathName()),
-              QString::fromUtf8(kpw::texts::kJobFileFilter) + QString::fromUtf8(gui_text::kAllFilesFilter))
-              .toStdString();
-    }
+    path = m_chooseFile ? m_chooseFile(true, path) : ChooseJobFile(this, true, path);
     if (path.empty()) return false;
+    // The dialog adds it itself (and asks before replacing that file); a native one may not.
+    path = JobFileNameWithExtension(path);
   }
   if (!doc->OnSaveDocument(path)) return false;
   if (m_app) m_app->RecentFiles().Add(path);
@@ -303,14 +319,7 @@ bool CMainFrame::OpenFile(const std::string& path) {
 void CMainFrame::OnFileOpen() {
   if (!SaveModified()) return;
   std::string path;
-  if (m_chooseFile) {
-    path = m_chooseFile(false, {});
-  } else {
-    path = QFileDialog::getOpenFileName(
-               this, QString::fromUtf8(gui_text::kOpenCaption), QString(),
-               QString::fromUtf8(kpw::texts::kJobFileFilter) + QString::fromUtf8(gui_text::kAllFilesFilter))
-               .toStdString();
-  }
+  path = m_chooseFile ? m_chooseFile(false, {}) : ChooseJobFile(this, false, {});
   if (!path.empty()) OpenFile(path);
 }
 

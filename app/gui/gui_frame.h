@@ -16,6 +16,7 @@
 
 class CKopiwartApp;
 class CJobListWnd;
+class QFileDialog;
 class QMenu;
 
 // Command ids of the class library's document commands and of the recent files.
@@ -104,6 +105,10 @@ class CMainFrame : public QMainWindow, public IAppFrame {
   FileChooser m_chooseFile;
   bool m_startedMinimized = false;
 };
+
+// The file dialog of "Öffnen" (save false) and "Speichern unter": job files first, then all files;
+// the save dialog adds ".kpw" to a name without extension. current: the name offered.
+std::unique_ptr<QFileDialog> MakeJobFileDialog(QWidget* parent, bool save, const std::string& current);
 
 // Makes the QApplication (when none exists yet, and only with a display) and the main frame;
 // null when no window can be made here. The QApplication lives as long as the frame.

@@ -5,13 +5,13 @@
 #include "jobs/run_host.h"
 #include "platform/gui/gdi_char_widths.h"
 #include "platform/gui/main_thread.h"
+#include "platform/gui/message_box.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -22,86 +22,12 @@ namespace {
 
 constexpr int kLineChars = 60;  // width of the path lines, in average characters
 
-// A box without a cancel answer cannot be closed by Esc or the title bar: the user picks a button.
-class PlainBox : public QMessageBox {
- public:
-  using QMessageBox::QMessageBox;
-  bool closable = true;
-
- protected:
-  void keyPressEvent(QKeyEvent* event) override {
-    if (!closable && event->key() == Qt::Key_Escape) return event->accept();
-    QMessageBox::keyPressEvent(event);
-  }
-  void closeEvent(QCloseEvent* event) override {
-    if (!closable) return event->ignore();
-    QMessageBox::closeEvent(event);
-  }
-};
-
 }  // namespace
 
 int ShowPlainBox(QWidget* owner, const std::string& text, const std::string& caption, u32 type) {
-  PlainBox box(owner);
-  box.setWindowTitle(QString::fromStdString(caption.empty() ? std::string(kAppTitle) : caption));
-  box.setText(QString::fromStdString(text));
-  switch (type & MB_ICONMASK) {
-    case MB_ICONHAND:
-      box.setIcon(QMessageBox::Critical);
-      break;
-    case MB_ICONQUESTION:
-      box.setIcon(QMessageBox::Question);
-      break;
-    case MB_ICONEXCLAMATION:
-      box.setIcon(QMessageBox::Warning);
-      break;
-    case MB_ICONINFORMATION:
-      box.setIcon(QMessageBox::Information);
-      break;
-    default:
-      break;
-  }
-  struct Button {
-    QMessageBox::StandardButton qt;
-    int answer;
-  };
-  std::vector<Button> buttons;
-  int escape = 0;
-  switch (type & MB_TYPEMASK) {
-    case MB_OKCANCEL:
-      buttons = {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}};
-      escape = IDCANCEL;
-      break;
-    case MB_ABORTRETRYIGNORE:
-      buttons = {
-          {QMessageBox::Abort, IDABORT}, {QMessageBox::Retry, IDRETRY}, {QMessageBox::Ignore, IDIGNORE}};
-      break;
-    case MB_YESNOCANCEL:
-      buttons = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}};
-      escape = IDCANCEL;
-      break;
-    case MB_YESNO:
-      buttons = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}};
-      break;
-    case MB_RETRYCANCEL:
-      buttons = {{QMessageBox::Retry, IDRETRY}, {QMessageBox::Cancel, IDCANCEL}};
-      escape = IDCANCEL;
-      break;
-    default:
-      buttons = {{QMessageBox::Ok, IDOK}};
-      escape = IDOK;
-      break;
-  }
-  QMessageBox::StandardButtons all;
-  for (const Button& b : buttons) all |= b.qt;
-  box.setStandardButtons(all);
-  for (const Button& b : buttons)
-    if (b.answer == escape) box.setEscapeButton(b.qt);
-  box.closable = escape != 0;
-  const int clicked = box.exec();
-  for (const Button& b : buttons)
-    if (b.qt == clicked) return b.answer;
-  return escape != 0 ? escape : buttons.front().answer;
+  // The same box as everywhere: it wraps long paths and stays inside the screen.
+  CMessageBoxDialog box(owner, text, caption.empty() ? std::string(kAppTitle) : caption, type);
+  return static_cast<int>(box.exec());
 }
 
 CProgressWnd::CProgressWnd(CProgressDlg& dialog, QWidget* parent)

@@ -30,7 +30,7 @@ class CProgressWnd : public QDialog, public IProgressView {
   explicit CProgressWnd(CProgressDlg& dialog, QWidget* parent = nullptr);
   ~CProgressWnd() override;
 
-  // Boxes of the worker's questions; without one a plain QMessageBox answers.
+  // Boxes of the worker's questions; without one the plain box answers (ShowPlainBox).
   void SetBoxFunction(BoxFn box) { m_box = std::move(box); }
   // Starts the dialog's worker and runs modally until it returns; 1, or 2 when cancelled.
   int Run();

@@ -2,23 +2,31 @@
 #include "controls/gui/treelist_ctrl.h"
 
 #include "controls/gui/treelist_icons.h"
+#include "controls/treelist_layout.h"
+#include "platform/gui/dialog.h"
 
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDrag>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QStyledItemDelegate>
+#include <QToolTip>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 
 namespace {
 
 constexpr UINT VK_F2 = 0x71;
+// A cut cell's tip: lines of this many characters, at most this many lines.
+constexpr std::size_t kTipLineChars = 100;
+constexpr std::size_t kTipMaxLines = 40;
 
 // "a|b|c|": every choice ends with "|"; a leading "|" is an empty choice.
 QStringList SplitChoices(const std::string& choices) {
@@ -94,8 +102,11 @@ class CTreeListCtrl::Delegate : public QStyledItemDelegate {
       // An unknown text selects nothing; committing nothing delivers no text.
       combo->setCurrentIndex(combo->findText(text, Qt::MatchFixedString));
     } else if (auto* edit = qobject_cast<QLineEdit*>(editor)) {
+      edit->setMaxLength(INT_MAX);  // Qt's own limit would cut a long cell
       edit->setText(text);
       edit->selectAll();
+      // Set behind the text: a text already longer stays whole.
+      LimitText(edit, static_cast<int>(std::min<DWORD>(m_ctrl.m_store.GetSetting(TLSETTING_EDITLIMIT), INT_MAX)));
     }
   }
   void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex&) const override {
@@ -104,6 +115,26 @@ class CTreeListCtrl::Delegate : public QStyledItemDelegate {
     } else if (auto* edit = qobject_cast<QLineEdit*>(editor)) {
       m_ctrl.m_committed = edit->text().toStdString();
     }
+  }
+  // A cell whose text its width cuts shows the whole text as its tip.
+  bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                 const QModelIndex& index) override {
+    if (event->type() != QEvent::ToolTip || !index.isValid())
+      return QStyledItemDelegate::helpEvent(event, view, option, index);
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    const QWidget* widget = opt.widget ? opt.widget : view;
+    QStyle* style = widget->style();
+    const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+    if (opt.text.isEmpty() || opt.fontMetrics.horizontalAdvance(opt.text) <= textRect.width() - 2 * margin) {
+      QToolTip::hideText();
+      event->ignore();
+      return true;
+    }
+    const std::string tip = TreeListTipText(opt.text.toStdString(), kTipLineChars, kTipMaxLines);
+    QToolTip::showText(event->globalPos(), QString::fromStdString(tip), view->viewport(), option.rect);
+    return true;
   }
   bool eventFilter(QObject* object, QEvent* event) override {
     auto* edit = qobject_cast<QLineEdit*>(object);
@@ -146,6 +177,10 @@ CTreeListCtrl::CTreeListCtrl(CTreeListStore& store)
   header()->setSortIndicatorShown(false);
   header()->setStretchLastSection(false);
   header()->setSectionResizeMode(QHeaderView::Interactive);
+  header()->setSectionsMovable(false);  // the columns' order is the owner's
+  connect(header(), &QHeaderView::sectionResized, this,
+          [this](int column, int, int width) { OnSectionResized(column, width); });
+  header()->viewport()->installEventFilter(this);
   m_model->SetRequestHandler([this](const CTreeListModel::Request& r) { OnRequest(r); });
   ApplySettings();
   LayoutColumns();
@@ -275,9 +310,11 @@ void CTreeListCtrl::SelectionFromStore() {
 
 // ---- widget to store
 
+// While the model moves rows, Qt moves the current index and the selection by row numbers; the
+// store keeps both by item, and the model's flush brings them back from it.
 void CTreeListCtrl::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
   QTreeView::currentChanged(current, previous);
-  if (m_syncing || !current.isValid()) return;
+  if (m_syncing || m_model->IsApplyingRows() || !current.isValid()) return;
   const HTREEITEM item = m_model->ItemOfRow(current.row());
   if (item != m_store.GetFocusedItem() || current.column() != m_store.GetFocusedColumn())
     m_store.SelectSubItem(current.column(), item);
@@ -285,7 +322,7 @@ void CTreeListCtrl::currentChanged(const QModelIndex& current, const QModelIndex
 
 void CTreeListCtrl::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
   QTreeView::selectionChanged(selected, deselected);
-  if (m_syncing) return;
+  if (m_syncing || m_model->IsApplyingRows()) return;
   for (const QModelIndex& i : deselected.indexes())
     if (i.column() == 0) m_store.SetItemState(m_model->ItemOfRow(i.row()), 0, TVIS_SELECTED);
   for (const QModelIndex& i : selected.indexes())
@@ -487,28 +524,41 @@ void CTreeListCtrl::resizeEvent(QResizeEvent* e) {
   LayoutColumns();
 }
 
-void CTreeListCtrl::LayoutColumns() {
+std::vector<int> CTreeListCtrl::StoredWidths() const {
   const int n = m_model->columnCount();
-  int fixed = 0, shares = 0;
-  std::vector<int> widths(n, 0);
-  for (int c = 0; c < n; ++c) {
-    const auto col = m_store.GetColumn(c);
-    widths[c] = col ? col->width : 100;
-    if (widths[c] >= 0)
-      fixed += widths[c];
-    else
-      shares -= widths[c];
+  std::vector<int> widths(static_cast<std::size_t>(n), 100);
+  for (int c = 0; c < n; ++c)
+    if (const auto col = m_store.GetColumn(c)) widths[static_cast<std::size_t>(c)] = col->width;
+  return widths;
+}
+
+void CTreeListCtrl::LayoutColumns() {
+  const std::vector<int> pixels = TreeListColumnPixels(StoredWidths(), viewport()->width());
+  m_layingOut = true;
+  for (std::size_t c = 0; c < pixels.size(); ++c) header()->resizeSection(static_cast<int>(c), pixels[c]);
+  m_layingOut = false;
+}
+
+bool CTreeListCtrl::eventFilter(QObject* object, QEvent* event) {
+  if (object == header()->viewport()) {
+    // Only a drag (or double click) on the header is the user's resize; Qt sizes sections itself too.
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)
+      m_headerPressed = true;
+    else if (event->type() == QEvent::MouseButtonRelease)
+      m_headerPressed = false;
   }
-  const int free = std::max(0, viewport()->width() - fixed);
-  int given = 0, sharesLeft = shares;
-  for (int c = 0; c < n; ++c) {
-    int w = widths[c];
-    if (w < 0) {
-      // The last share takes what rounding left, so the columns fill the width exactly.
-      w = sharesLeft == -w ? free - given : static_cast<int>(static_cast<long long>(free) * -w / shares);
-      sharesLeft += widths[c];
-      given += w;
-    }
-    header()->resizeSection(c, w);
-  }
+  return QTreeView::eventFilter(object, event);
+}
+
+void CTreeListCtrl::OnSectionResized(int column, int width) {
+  if (m_layingOut || !m_headerPressed) return;
+  // The user dragged a border: the columns up to it keep what they show, the shares behind it
+  // give the room, and the store remembers it for the next layout.
+  const std::vector<int> widths = StoredWidths();
+  std::vector<int> pixels(widths.size());
+  for (std::size_t c = 0; c < pixels.size(); ++c) pixels[c] = header()->sectionSize(static_cast<int>(c));
+  const std::vector<int> now = TreeListWidthsAfterResize(widths, pixels, column, width);
+  for (std::size_t c = 0; c < now.size(); ++c)
+    if (now[c] != widths[c]) m_store.SetColumnWidth(static_cast<int>(c), now[c]);
+  LayoutColumns();
 }

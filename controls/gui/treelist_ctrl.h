@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 class CTreeListIcons;
 
@@ -72,7 +73,8 @@ class CTreeListCtrl : public QTreeView {
 
   // Applies the store's queued changes now (they also arrive by themselves from the event loop).
   void Sync() { m_model->Flush(); }
-  // Widths of the columns: fixed ones as given, negative ones share the rest by their amounts.
+  // Widths of the columns: fixed ones as given, negative ones share the rest by their amounts. A
+  // border the user drags fixes the columns up to it in the store; the shares behind give room.
   void LayoutColumns();
   // The open editor's widget, or null.
   QWidget* Editor() const { return m_editor; }
@@ -83,6 +85,7 @@ class CTreeListCtrl : public QTreeView {
   static constexpr char kRowMime[] = "application/x-kopiwart-treelist-row";
 
  protected:
+  bool eventFilter(QObject* object, QEvent* event) override;
   void keyPressEvent(QKeyEvent* e) override;
   void mousePressEvent(QMouseEvent* e) override;
   void mouseDoubleClickEvent(QMouseEvent* e) override;
@@ -103,6 +106,8 @@ class CTreeListCtrl : public QTreeView {
   friend class Delegate;
 
   void OnRequest(const CTreeListModel::Request& r);
+  std::vector<int> StoredWidths() const;
+  void OnSectionResized(int column, int width);
   void ApplySettings();
   void SelectionFromStore();
   void StartEdit(const QModelIndex& index, UINT key);
@@ -115,6 +120,8 @@ class CTreeListCtrl : public QTreeView {
   ITreeListCtrlOwner* m_owner = nullptr;
   int m_id = 0;
   bool m_syncing = false;  // selection or focus is being copied from the store
+  bool m_layingOut = false;  // the widget itself sizes the columns
+  bool m_headerPressed = false;  // a mouse button is down on the header
 
   // The open editor.
   QWidget* m_editor = nullptr;

@@ -96,6 +96,7 @@ void CTreeListModel::Apply(std::vector<Event>& events) {
     }
     if (e.revision <= m_skipUpTo) continue;
     const int size = static_cast<int>(m_rows.size());
+    m_applyingRows = true;
     switch (e.kind) {
       case Event::Inserted:
         if (e.first < 0 || e.first > size) {
@@ -127,6 +128,7 @@ void CTreeListModel::Apply(std::vector<Event>& events) {
         Resync();
         break;
     }
+    m_applyingRows = false;
     rowsChanged = true;
   }
   if (rowsChanged && m_onRequest) m_onRequest({Request::Selection});
@@ -147,10 +149,12 @@ void CTreeListModel::Resync() {
 void CTreeListModel::SyncColumns() {
   const int n = std::max(1, m_store.GetColumnCount());
   if (n != m_columns) {
+    m_applyingRows = true;
     beginResetModel();
     m_columns = n;
     m_rows = m_store.GetRowItems(&m_skipUpTo);
     endResetModel();
+    m_applyingRows = false;
   } else {
     emit headerDataChanged(Qt::Horizontal, 0, n - 1);
   }

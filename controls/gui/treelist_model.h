@@ -42,6 +42,9 @@ class CTreeListModel : public QAbstractItemModel {
   // calls into the store, so that it sees their effect at once. Main thread only.
   void Flush();
 
+  // True while Flush inserts, removes or rearranges rows.
+  bool IsApplyingRows() const { return m_applyingRows; }
+
   HTREEITEM ItemOfRow(int row) const;
   int RowOfItem(HTREEITEM item) const;  // -1 when it has no row here
   QModelIndex IndexOf(HTREEITEM item, int column) const;
@@ -85,5 +88,6 @@ class CTreeListModel : public QAbstractItemModel {
   std::vector<HTREEITEM> m_rows;
   int m_columns = 0;
   bool m_flushing = false;
+  bool m_applyingRows = false;
   std::uint64_t m_skipUpTo = 0;  // events of this revision or older are already in m_rows
 };

@@ -14,6 +14,7 @@
 #include <QRadioButton>
 #include <QValidator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -23,16 +24,26 @@ namespace {
 // Thrown by CDataExchange::Fail and caught by UpdateData, never beyond it.
 struct ExchangeFailed {};
 
-// Refuses input that would make the text longer than the limit in characters.
+qsizetype CharsOf(const QString& text) {
+  return text.toUcs4().size();
+}
+
+// Refuses input that would make the text longer than the limit in characters. A text that is
+// already longer is never cut: it may only get shorter, down to the limit.
 class CharLimit : public QValidator {
  public:
-  CharLimit(int maxChars, QObject* parent) : QValidator(parent), maxChars_(maxChars) {}
+  CharLimit(int maxChars, QLineEdit* edit)
+      : QValidator(edit), maxChars_(maxChars), allowed_(std::max(maxChars_, CharsOf(edit->text()))) {
+    connect(edit, &QLineEdit::textChanged, this,
+            [this](const QString& text) { allowed_ = std::max(maxChars_, CharsOf(text)); });
+  }
   State validate(QString& input, int&) const override {
-    return input.toUcs4().size() <= maxChars_ ? Acceptable : Invalid;
+    return CharsOf(input) <= allowed_ ? Acceptable : Invalid;
   }
 
  private:
   qsizetype maxChars_;
+  qsizetype allowed_;
 };
 
 QLineEdit* LineEditOf(QWidget* w) {

@@ -68,7 +68,8 @@ void DDX_Text(CDataExchange* pDX, int id, std::string& value);
 void DDV_MaxChars(CDataExchange* pDX, const std::string& value, int maxChars);
 
 // EM_LIMITTEXT: the edit (a line edit, or an editable combo box's) takes at most maxChars
-// characters from the keyboard; 0 lifts the limit.
+// characters from the keyboard; 0 lifts the limit. A text that is longer when the limit is set
+// (or set later) is not cut: it may only get shorter.
 void LimitText(QWidget* edit, int maxChars);
 // The number of characters of a UTF-8 text.
 std::size_t Utf8Chars(const std::string& text);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class QKeyEvent;
+class QTextEdit;
 class QWidget;
 
 // Whoever answers boxes: the real dialogs, or a script in tests. Called on the main thread only.
@@ -34,13 +36,21 @@ int BoxEscapeAnswer(u32 type);
 // German caption of the button for an answer.
 const char* BoxButtonText(int answer);
 
-// The real box: text, icon and the type's buttons; exec() returns the ID* answer.
+// The real box: text, icon and the type's buttons; exec() returns the ID* answer. The text wraps
+// (a long path anywhere) so that the box stays inside the screen's available area; lines that
+// do not fit scroll. It can be selected, and Ctrl+C copies the selection or the whole text.
 class CMessageBoxDialog : public QDialog {
  public:
   CMessageBoxDialog(QWidget* parent, const std::string& text, const std::string& caption, u32 type);
   // Esc and the close button come here; a box without an escape answer stays open.
   void reject() override;
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
  private:
+  void FitText(QWidget* parent, int iconWidth, int buttonsHeight);
+
   int escapeAnswer_;
+  QTextEdit* text_ = nullptr;
 };

@@ -60,6 +60,33 @@ TEST_F(DocTest, OpenSetsVariablesAndAFailedOpenLeavesListScheduleAndVariables) {
   EXPECT_EQ(host.Errors()[0], "Fehler: " + JobFileOpenErrorText(dir / "missing.kpw", 2));
 }
 
+TEST_F(DocTest, AFileThatIsNoJobFileIsRefusedAndLeavesTheListAsItWas) {
+  const std::string path = dir / "jobs.kpw";
+  kpwtest::WriteFile(path, "[EINTRAG]\r\n\tQ:/a\r\n\tZ:/b\r\n/ZEITPLAN=0x0,1\r\n");
+  ASSERT_TRUE(doc.OnOpenDocument(path));
+  const auto before = view.GetAllEntries();
+  std::string noise;
+  for (int i = 0; i < 4096; ++i) noise += static_cast<char>((i * 7919 + 13) % 256);
+  const std::string random = dir / "zufall.bin";
+  const std::string text = dir / "notiz.txt";
+  kpwtest::WriteFile(random, noise);
+  kpwtest::WriteFile(text, "Einkaufsliste\nMilch, Brot\n");
+  for (const std::string& bad : {random, text}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(doc.OnOpenDocument(bad));
+    EXPECT_EQ(host.Errors().back(), "Fehler: Die Datei " + bad + " kann nicht geöffnet werden.");
+    EXPECT_EQ(view.GetAllEntries(), before);
+    EXPECT_EQ(doc.GetPathName(), path);
+    EXPECT_EQ(VarGet("KPW_FILE").value_or("-"), path);
+  }
+  EXPECT_EQ(ReadFile(random), noise);  // nothing was written
+  // An empty file is an empty list.
+  const std::string empty = dir / "leer.kpw";
+  kpwtest::WriteFile(empty, "");
+  EXPECT_TRUE(doc.OnOpenDocument(empty));
+  EXPECT_EQ(view.GetInfo(0), 0);
+}
+
 TEST_F(DocTest, SaveWritesEveryRowAtomicallyKeepsModeAndLinksOrLeavesTheOldFile) {
   view.AddEntry(-1, "/a", "/b", "", "", 0, JOB_MODE_COPY, "");
   view.AddEntry(-1, "/c", "/d", "", "", 1, JOB_MODE_ZIP, "");

@@ -141,6 +141,29 @@ TEST(JobFileRead, OverlongLinesAreNeverSplitNorCutAndLineBreaksCannotInjectLines
   EXPECT_EQ(c.rows[0].target, "/b \tQ:/other x");
 }
 
+TEST(JobFileRead, OnlyFilesWithAKnownLineAndNoNulAreJobFiles) {
+  for (const std::string& accepted :
+       {std::string(), std::string("[EINTRAG]"), std::string("\xEF\xBB\xBF  /zeitplan=0x0,1\r\n"),
+        std::string("Kommentar\n\tz:/nur/ein/Ziel"), std::string("\xFF\xFEjunk\n/LETZTE=0x1"),
+        std::string("x\n\t/REG_ADD\n"), std::string("\t/unter")}) {
+    EXPECT_TRUE(JobFileAccepted(accepted)) << accepted;
+  }
+  for (const std::string& refused :
+       {std::string("\n"), std::string("Nur Text ohne Schlüssel\r\nK:x\n[ANDERES]\n/NICHTS\nQ:"),
+        std::string("[EINTRAG]\n\tQ:/a\n\tZ:/b\n", 18) + std::string(1, '\0'),
+        std::string("\xEF\xBB\xBF"), std::string("\x01\x02\x03\xff")}) {
+    EXPECT_FALSE(JobFileAccepted(refused)) << refused;
+  }
+}
+
+TEST(JobFileName, AFileNameWithoutExtensionGetsKpw) {
+  EXPECT_EQ(JobFileNameWithExtension("/home/a/liste"), "/home/a/liste.kpw");
+  EXPECT_EQ(JobFileNameWithExtension("liste"), "liste.kpw");
+  EXPECT_EQ(JobFileNameWithExtension("/home/a.b/liste"), "/home/a.b/liste.kpw");  // the folder's dot
+  for (const char* kept : {"/home/a/liste.kpw", "/home/a/liste.txt", "/home/a/liste.", "/home/a/.liste", "/home/a/"})
+    EXPECT_EQ(JobFileNameWithExtension(kept), kept);
+}
+
 TEST(JobModel, Vocabulary) {
   EXPECT_EQ(JobModeFromName("KOPIWART"), JOB_MODE_KOPIWART);
   EXPECT_EQ(JobModeFindName("Foo"), -1);

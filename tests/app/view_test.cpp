@@ -299,6 +299,36 @@ TEST_F(ViewTest, CommandsThatChangeTheListMarkIt) {
   EXPECT_EQ(calls[1].what, "FocusFilePane");
 }
 
+TEST_F(ViewTest, ANewEntryIsSelectedWithTheFocusOnItsSource) {
+  Add("/a");
+  Add("/b");
+  Select(0);
+  Focus(0, JOB_COL_TARGET);
+  view.OnCommand(ID_NEW_ENTRY);
+  const HTREEITEM added = view.List().GetItemOfRow(2);
+  EXPECT_EQ(view.List().GetFocusedItem(), added);
+  EXPECT_EQ(view.List().GetFocusedColumn(), JOB_COL_SOURCE);
+  EXPECT_EQ(view.List().GetNextSelectedItem(), added);
+  EXPECT_EQ(view.List().GetNextSelectedItem(added), TLI_NULL);
+}
+
+TEST_F(ViewTest, TheCellEditorIsLimitedAndAnEditNeverCutsACell) {
+  EXPECT_EQ(view.List().GetSetting(TLSETTING_EDITLIMIT), static_cast<DWORD>(kJobCellMaxChars));
+  Add("/a");
+  const HTREEITEM item = view.List().GetItemOfRow(0);
+  // A cell that came in longer (the list holds what it is given) stays whole through an edit that
+  // delivers it unchanged or shortened, in the path columns and the others.
+  const std::string longer = "/" + std::string(2000, 'z');
+  for (const int column : {JOB_COL_TARGET, JOB_COL_EXTRA}) {
+    SCOPED_TRACE(column);
+    view.List().SetItemText(item, longer, column);
+    EXPECT_EQ(view.List().EndEdit(item, column, longer), 0);
+    EXPECT_EQ(view.List().GetItemText(item, column).size(), longer.size());
+    EXPECT_EQ(view.List().EndEdit(item, column, longer.substr(0, 1999)), 0);
+    EXPECT_EQ(view.List().GetItemText(item, column).size(), 1999u);
+  }
+}
+
 TEST_F(ViewTest, CheckEntryTestsPathsAndSetsIcons) {
   const kpwtest::TempDir dir;
   const int present = Add(dir.path(), dir / "missing");

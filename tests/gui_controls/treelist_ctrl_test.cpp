@@ -7,9 +7,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QTest>
+#include <QToolTip>
 
 #include <memory>
 #include <string>
@@ -86,6 +88,15 @@ class TreeListCtrl : public testing::Test {
   static void Press(QWidget* w, Qt::Key key, Qt::KeyboardModifiers mods = {}) {
     QTest::keyClick(w, key, mods);
     QCoreApplication::processEvents();
+  }
+  // Types text into a widget key by key, umlauts included.
+  static void Type(QWidget* w, const QString& text) {
+    for (const QChar c : text) {
+      QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+      QApplication::sendEvent(w, &press);
+      QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+      QApplication::sendEvent(w, &release);
+    }
   }
   std::string Cell(int row, int column) { return store.GetCellText(row, column).value_or("?"); }
   std::vector<std::string> Shown() {
@@ -241,6 +252,144 @@ TEST_F(TreeListCtrl, ADroppedRowMovesAndTheFirstRowStaysWhenFixed) {
   drop(store.GetItemOfRow(0), 3);
   EXPECT_EQ(Shown()[0], "a");
   EXPECT_EQ(owner.drags.size(), 3u);
+}
+
+TEST_F(TreeListCtrl, ADraggedRowStaysSelectedAndFocused) {
+  // "d" is the selected and focused row, as after a click on it; it is dropped onto "b".
+  const HTREEITEM d = store.GetItemOfRow(3);
+  ASSERT_TRUE(store.SelectFocus(d));
+  ctrl->Sync();
+  ASSERT_EQ(ctrl->selectionModel()->selectedRows().size(), 1);
+  QMimeData mime;
+  mime.setData(CTreeListCtrl::kRowMime, QByteArray::number(ItemToU32(d)));
+  const QPoint at = ctrl->visualRect(ctrl->model()->index(1, kTarget)).center();
+  QDragEnterEvent enter(at, Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(ctrl->viewport(), &enter);
+  QDropEvent dropped(at, Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(ctrl->viewport(), &dropped);
+  QCoreApplication::processEvents();
+  ASSERT_EQ(Shown(), (std::vector<std::string>{"a", "d", "b", "c"}));
+  EXPECT_EQ(store.GetFocusedItem(), d);
+  EXPECT_EQ(store.GetNextSelectedItem(), d);
+  EXPECT_EQ(store.GetNextSelectedItem(d), TLI_NULL);
+  EXPECT_EQ(ctrl->currentIndex().row(), 1);
+  const QModelIndexList rows = ctrl->selectionModel()->selectedRows();
+  ASSERT_EQ(rows.size(), 1);
+  EXPECT_EQ(rows[0].row(), 1);
+}
+
+TEST_F(TreeListCtrl, HeaderBordersResizeColumnsAndHeadersStayInPlace) {
+  QHeaderView* header = ctrl->header();
+  EXPECT_FALSE(header->sectionsMovable());
+  // Drag the border between "Quelle" and "Ziel" 40 pixels to the right.
+  const int source = ctrl->columnWidth(kSource);
+  const int total = ctrl->columnWidth(kSource) + ctrl->columnWidth(kTarget);
+  const int y = header->height() / 2;
+  const QPoint border(header->sectionViewportPosition(kTarget) - 1, y);
+  QTest::mousePress(header->viewport(), Qt::LeftButton, {}, border);
+  for (int dx = 5; dx <= 40; dx += 5) {
+    QMouseEvent move(QEvent::MouseMove, QPointF(border + QPoint(dx, 0)),
+                     QPointF(header->viewport()->mapToGlobal(border + QPoint(dx, 0))), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(header->viewport(), &move);
+  }
+  QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, border + QPoint(40, 0));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(ctrl->columnWidth(kSource), source + 40);
+  // The share column behind it gives the room; the fixed ones keep theirs.
+  EXPECT_EQ(ctrl->columnWidth(kSource) + ctrl->columnWidth(kTarget), total);
+  EXPECT_EQ(ctrl->columnWidth(kSubdirs), 50);
+  EXPECT_EQ(ctrl->columnWidth(kMode), 60);
+  // A new width of the window keeps the user's column.
+  ctrl->resize(620, 300);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(ctrl->columnWidth(kSource), source + 40);
+  EXPECT_EQ(ctrl->columnWidth(kSource) + ctrl->columnWidth(kTarget) + 110, ctrl->viewport()->width());
+
+  // Dragging a header itself moves nothing.
+  const QPoint inMode(header->sectionViewportPosition(kMode) + 20, y);
+  QTest::mousePress(header->viewport(), Qt::LeftButton, {}, inMode);
+  for (int dx = 10; dx <= 200; dx += 10) {
+    const QPoint to = inMode - QPoint(dx, 0);
+    QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(header->viewport()->mapToGlobal(to)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(header->viewport(), &move);
+  }
+  QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, inMode - QPoint(200, 0));
+  for (int c = 0; c < 4; ++c) EXPECT_EQ(header->visualIndex(c), c);
+
+  // Sections that Qt sizes itself (a column added later) are no user's widths.
+  store.InsertColumn(-1, "Zusatz", LVCFMT_LEFT, -1);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(store.GetColumn(kTarget)->width, -1);
+  EXPECT_EQ(store.GetColumn(4)->width, -1);
+  EXPECT_EQ(ctrl->columnWidth(kTarget), ctrl->columnWidth(4));
+}
+
+TEST_F(TreeListCtrl, ACellCutByItsWidthShowsItsWholeTextAsTooltip) {
+  const std::string whole = "/ein/sehr/langer/pfad/" + std::string(300, 'x') + "/ende";
+  store.SetCellText(2, whole, kTarget);
+  QCoreApplication::processEvents();
+  auto help = [&](int row, int column) {
+    const QPoint at = ctrl->visualRect(ctrl->model()->index(row, column)).center();
+    QHelpEvent event(QEvent::ToolTip, at, ctrl->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(ctrl->viewport(), &event);
+  };
+  // Cells that fit show no tip.
+  help(1, kTarget);
+  help(1, kMode);
+  EXPECT_FALSE(QToolTip::isVisible());
+  // The cut one shows all of it, in lines.
+  help(2, kTarget);
+  ASSERT_TRUE(QToolTip::isVisible());
+  EXPECT_EQ(QToolTip::text().remove('\n').toStdString(), whole);
+  EXPECT_GT(QToolTip::text().count('\n'), 1);
+  QToolTip::hideText();
+}
+
+TEST_F(TreeListCtrl, TheEditorStopsAtTheLimitButNeverCutsALongerText) {
+  store.SetSetting(TLSETTING_EDITLIMIT, 12);
+  // Typing stops at the limit, counted in characters.
+  store.SetCellText(0, "/ä/", kTarget);
+  KeyOnCell(0, kTarget, Qt::Key_F2);
+  auto* edit = qobject_cast<QLineEdit*>(ctrl->Editor());
+  ASSERT_NE(edit, nullptr);
+  QTest::keyClick(edit, Qt::Key_End);
+  Type(edit, QStringLiteral("öööööööööööööö"));
+  EXPECT_EQ(edit->text(), QStringLiteral("/ä/ööööööööö"));
+  Press(edit, Qt::Key_Return);
+  EXPECT_EQ(Cell(0, kTarget), "/ä/ööööööööö");
+
+  // A longer text stays whole: opened and closed unchanged, and it can only get shorter.
+  const std::string longer = "/schon/zu/lang/" + std::string(20, 'y');
+  store.SetCellText(1, longer, kTarget);
+  KeyOnCell(1, kTarget, Qt::Key_F2);
+  edit = qobject_cast<QLineEdit*>(ctrl->Editor());
+  ASSERT_NE(edit, nullptr);
+  EXPECT_EQ(edit->text().toStdString(), longer);
+  QTest::keyClick(edit, Qt::Key_End);
+  Type(edit, QStringLiteral("zz"));
+  EXPECT_EQ(edit->text().toStdString(), longer);
+  Press(edit, Qt::Key_Return);
+  EXPECT_EQ(Cell(1, kTarget), longer);
+  KeyOnCell(1, kTarget, Qt::Key_F2);
+  edit = qobject_cast<QLineEdit*>(ctrl->Editor());
+  ASSERT_NE(edit, nullptr);
+  QTest::keyClick(edit, Qt::Key_End);
+  QTest::keyClick(edit, Qt::Key_Backspace);
+  QTest::keyClick(edit, Qt::Key_Backspace);
+  Type(edit, QStringLiteral("z"));
+  Press(edit, Qt::Key_Return);
+  EXPECT_EQ(Cell(1, kTarget), longer.substr(0, longer.size() - 2));
+
+  // Without a limit the editor takes anything.
+  store.SetSetting(TLSETTING_EDITLIMIT, 0);
+  KeyOnCell(2, kTarget, Qt::Key_F2);
+  edit = qobject_cast<QLineEdit*>(ctrl->Editor());
+  ASSERT_NE(edit, nullptr);
+  edit->setText(QString(2000, 'w'));
+  Press(edit, Qt::Key_Return);
+  EXPECT_EQ(Cell(2, kTarget), std::string(2000, 'w'));
 }
 
 TEST_F(TreeListCtrl, HiddenRowsLeaveTheViewAndComeBack) {

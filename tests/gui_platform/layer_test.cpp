@@ -207,6 +207,24 @@ TEST(DataExchange, RoundTripsAndRejectsABadInteger) {
   EXPECT_FALSE(ParseDialogInt("17 ", value));
 }
 
+TEST(DataExchange, ATextLongerThanTheLimitStaysWholeAndMayOnlyShrink) {
+  TestDlg dlg;
+  dlg.host = "Köln1";
+  ASSERT_TRUE(dlg.UpdateData(FALSE));
+  QLineEdit* host = Edit(dlg, 1002);
+  EXPECT_EQ(dlg.GetDlgItemText(1002), "Köln1");
+  host->end(false);
+  host->insert(QStringLiteral("x"));
+  EXPECT_EQ(dlg.GetDlgItemText(1002), "Köln1");
+  host->backspace();
+  EXPECT_EQ(dlg.GetDlgItemText(1002), "Köln");
+  host->insert(QStringLiteral("x"));
+  EXPECT_EQ(dlg.GetDlgItemText(1002), "Köln");
+  host->backspace();
+  host->insert(QStringLiteral("x"));  // back at the limit; nothing beyond it
+  EXPECT_EQ(dlg.GetDlgItemText(1002), "Köl");
+}
+
 TEST(DataExchange, OkStaysOpenOnABadIntegerAndDoModalAnswersIdOk) {
   CScriptedPrompter prompter;
   TestDlg dlg;

@@ -4,11 +4,15 @@
 #include "tests/support/gui/scripted_prompter.h"
 
 #include <gtest/gtest.h>
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextEdit>
 
 #include <atomic>
 #include <thread>
@@ -63,6 +67,53 @@ TEST(MessageBox, EscAndCloseGiveTheWindowsAnswers) {
   CMessageBoxDialog box(nullptr, "x", "", MB_YESNO);
   EXPECT_EQ(box.windowTitle(), QStringLiteral("Kopiwart"));
   EXPECT_EQ(box.findChild<QPushButton*>(QStringLiteral("button7"))->text(), QStringLiteral("&Nein"));
+}
+
+// A box with a long path, or with many lines, stays inside the screen with every button in reach;
+// the path breaks anywhere and the text can be selected and copied.
+TEST(MessageBox, LongTextsWrapInsideTheScreenAndCanBeCopied) {
+  const std::string path = "/srv/sicherung/" + std::string(1200, 'x') + "/ordner/datei.txt";
+  std::string lines;
+  for (int i = 0; i < 300; ++i) lines += "Zeile " + std::to_string(i) + "\n";
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  for (const std::string& text : {"Die Datei\n" + path + "\nkann nicht gelesen werden.", lines}) {
+    CMessageBoxDialog box(nullptr, text, "Fehler", MB_ABORTRETRYIGNORE | MB_ICONHAND);
+    box.show();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(screen.contains(box.frameGeometry())) << box.frameGeometry().width() << "x"
+                                                      << box.frameGeometry().height();
+    for (const int answer : {IDABORT, IDRETRY, IDIGNORE}) {
+      auto* button = box.findChild<QPushButton*>(QStringLiteral("button%1").arg(answer));
+      ASSERT_NE(button, nullptr);
+      EXPECT_TRUE(button->isVisible());
+      EXPECT_TRUE(screen.contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())));
+    }
+    auto* shown = box.findChild<QTextEdit*>(QStringLiteral("text"));
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(shown->toPlainText().toStdString(), text);
+    EXPECT_FALSE(shown->horizontalScrollBar()->isVisible());  // wrapped, never scrolled sideways
+    EXPECT_TRUE(screen.contains(QRect(shown->mapToGlobal(QPoint(0, 0)), shown->size())));
+  }
+
+  // Ctrl+C in the box copies its whole text, or the part selected in it.
+  CMessageBoxDialog box(nullptr, "Die Datei\n" + path + "\nfehlt.", "", MB_OK);
+  box.show();
+  QGuiApplication::clipboard()->clear();
+  QTest::keyClick(&box, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "Die Datei\n" + path + "\nfehlt.");
+  auto* shown = box.findChild<QTextEdit*>(QStringLiteral("text"));
+  ASSERT_NE(shown, nullptr);
+  EXPECT_TRUE(shown->textInteractionFlags() & Qt::TextSelectableByMouse);
+  QTextCursor cursor = shown->textCursor();
+  cursor.setPosition(10);
+  cursor.setPosition(10 + static_cast<int>(path.size()), QTextCursor::KeepAnchor);
+  shown->setTextCursor(cursor);
+  QTest::keyClick(&box, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), path);
+  // Enter still answers with the first button.
+  QTest::keyClick(&box, Qt::Key_Return);
+  EXPECT_FALSE(box.isVisible());
+  EXPECT_EQ(box.result(), IDOK);
 }
 
 TEST(MessageBox, AWorkersBoxIsAskedOnTheMainThreadAndBlocks) {

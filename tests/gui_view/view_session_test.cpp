@@ -83,7 +83,7 @@ TEST(ViewSession, ClosingAModifiedListAsksAndCancelKeepsTheWindow) {
   EXPECT_EQ(kpwtest::ReadFile(file), SevenRows("/sicherung/ziel1"));
 }
 
-// The menu: the run command's text and key, the six keys, the recent files' slots.
+// The menu: the commands' texts and keys (shown beside them), the recent files' slots.
 TEST(ViewSession, MenuCarriesTheCommandsAndKeys) {
   Rig rig;
   ASSERT_TRUE(rig.Init({}));
@@ -93,6 +93,10 @@ TEST(ViewSession, MenuCarriesTheCommandsAndKeys) {
     const char* key;
   };
   const Expect table[] = {
+      {ID_FILE_NEW, "&Neu", "Ctrl+N"},
+      {ID_FILE_OPEN, "Ö&ffnen...", "Ctrl+O"},
+      {ID_FILE_SAVE, "&Speichern", "Ctrl+S"},
+      {ID_FILE_SAVE_AS, "Speichern &unter...", nullptr},
       {ID_RUN, "Kopiwart ausführen", "F5"},
       {ID_EDIT_DELETE, "Löschen", "Del"},
       {ID_EDIT_UNDO, "Wiederherstellen", "Alt+Backspace"},
@@ -106,7 +110,7 @@ TEST(ViewSession, MenuCarriesTheCommandsAndKeys) {
   };
   int keys = 0;
   for (QAction* action : rig.frame.actions()) keys += action->shortcut().isEmpty() ? 0 : 1;
-  EXPECT_EQ(keys, 6);
+  EXPECT_EQ(keys, 9);
   for (const Expect& e : table) {
     SCOPED_TRACE(e.id);
     QAction* found = nullptr;
@@ -126,6 +130,34 @@ TEST(ViewSession, MenuCarriesTheCommandsAndKeys) {
   EXPECT_EQ(recent, 9);
   // Nothing to run in an empty list.
   EXPECT_FALSE(rig.frame.Router().Query(ID_RUN).IsEnabled());
+}
+
+// Ctrl+S saves, Ctrl+N starts a new list, Ctrl+O asks for a file to open.
+TEST(ViewSession, TheFileCommandsHaveTheirKeys) {
+  kpwtest::TempDir dir("gui-keys");
+  const std::string file = dir / "jobs.kpw";
+  kpwtest::WriteFile(file, SevenRows("/sicherung/ziel1"));
+  CScriptedPrompter prompter;
+  Rig rig;
+  ASSERT_TRUE(rig.Init({file.c_str()}));
+  std::vector<bool> asked;
+  rig.frame.SetFileChooser([&](bool save, const std::string&) {
+    asked.push_back(save);
+    return std::string();
+  });
+  rig.Activate();
+  SelectRows(rig.List(), {6});
+  rig.Key(Qt::Key_Delete);
+  ASSERT_TRUE(rig.app.GetDocument()->IsModified());
+  rig.Key(Qt::Key_S, Qt::ControlModifier);
+  EXPECT_FALSE(rig.app.GetDocument()->IsModified());
+  EXPECT_EQ(kpwtest::ReadFile(file).find("quelle7"), std::string::npos);
+  rig.Key(Qt::Key_O, Qt::ControlModifier);
+  EXPECT_EQ(asked, std::vector<bool>{false});
+  rig.Key(Qt::Key_N, Qt::ControlModifier);
+  EXPECT_EQ(rig.View().List().GetRowCount(), 0);
+  EXPECT_TRUE(rig.app.GetDocument()->GetPathName().empty());
+  EXPECT_TRUE(prompter.asked.empty());
 }
 
 }  // namespace

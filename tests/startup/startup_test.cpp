@@ -124,6 +124,15 @@ TEST_F(StartupTest, AFileThatCannotBeOpenedEndsTheProgram) {
   EXPECT_TRUE(workers.Calls().empty());
 }
 
+TEST_F(StartupTest, AFileThatIsNoJobFileIsRefusedAndNotEnteredAmongTheRecentFiles) {
+  const std::string bad = dir / "bild.png";
+  kpwtest::WriteFile(bad, std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
+  EXPECT_EQ(Run(app, {"-S", "-A", "-N", bad.c_str()}), KPW_EXIT_STOPPED);
+  EXPECT_EQ(frame.host.Errors(), std::vector<std::string>{"Fehler: Die Datei " + bad + " kann nicht geöffnet werden."});
+  for (const std::string& recent : app.RecentFiles().Files()) EXPECT_NE(recent, bad);
+  EXPECT_TRUE(workers.Calls().empty());
+}
+
 TEST_F(StartupTest, RunWithTheWindowGoesThroughTheDialogOnTheMainThread) {
   const std::string path = JobFile(1);
   EXPECT_EQ(Run(app, {"-s", path.c_str()}), KPW_EXIT_OK);
