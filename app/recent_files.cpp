@@ -3,9 +3,11 @@
 
 #include "app/kopiwart_view.h"
 #include "lib/system/registry.h"
+#include "lib/system/regstore.h"
 #include "lib/text/fmt.h"
 
 #include <algorithm>
+#include <vector>
 
 void CRecentFileList::Load() {
   m_files.clear();
@@ -20,18 +22,23 @@ void CRecentFileList::Load() {
 
 bool CRecentFileList::Save() {
   if (!m_changed) return true;
-  CRegistry reg;
-  if (!reg.Open(HKEY_CURRENT_USER, nullptr, REG_OPEN_CREATE) || !reg.OpenSub(kRecentFileSection, REG_OPEN_CREATE))
-    return false;
-  bool ok = true;
-  for (int i = 1; i <= m_size; ++i) {
-    const std::string name = FmtString("File%d", i);
-    if (i <= static_cast<int>(m_files.size())) {
-      ok = reg.SetString(name.c_str(), m_files[static_cast<std::size_t>(i - 1)]) && ok;
-    } else {
-      reg.DeleteValue(name.c_str());
+  // One change of the store for the whole list; a list the store holds already writes nothing.
+  const std::string keyPath = CRegistry::ApplicationKeyPath() + "\\" + kRecentFileSection;
+  const bool ok = RegStoreModify(RegHive::User, [&](RegKey& root) {
+    RegKey& key = root.Create(keyPath);
+    for (int i = 1; i <= m_size; ++i) {
+      const std::string name = FmtString("File%d", i);
+      if (i <= static_cast<int>(m_files.size())) {
+        const std::string& path = m_files[static_cast<std::size_t>(i - 1)];
+        std::vector<BYTE> data(path.begin(), path.end());
+        data.push_back(0);
+        key.SetValue(name, REG_SZ, std::move(data));
+      } else {
+        key.DeleteValue(name);
+      }
     }
-  }
+    return true;
+  });
   if (ok) m_changed = false;
   return ok;
 }

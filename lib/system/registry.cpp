@@ -336,7 +336,7 @@ std::vector<RegValueInfo> CRegistry::Values() const {
   const Level* top = Top();
   if (!top) return values;
   ReadKey(top->root, top->path, [&](const RegKey* key) {
-    if (key) values = key->values;
+    if (key) values = key->Values();
   });
   return values;
 }

@@ -308,13 +308,13 @@ bool RegParseText(std::string_view text, RegParsedFile& out, RegParseError& erro
   return true;
 }
 
-void RegFormatKey(std::string& out, const RegKey& key, const std::string& fullPath, const RegFormat& format) {
+void RegFormatKeyBlock(std::string& out, const RegKey& key, const std::string& fullPath, const RegFormat& format) {
   const char* eol = format.eol;
   out += "[";
   out += fullPath;
   out += "]";
   out += eol;
-  for (const auto& v : key.values) {
+  for (const auto& v : key.Values()) {
     std::string line = v.name.empty() ? std::string("@=") : "\"" + Escape(v.name) + "\"=";
     const std::string_view data(reinterpret_cast<const char*>(v.data.data()), v.data.size());
     if (v.type == REG_SZ) {
@@ -344,5 +344,9 @@ void RegFormatKey(std::string& out, const RegKey& key, const std::string& fullPa
     }
   }
   out += eol;
+}
+
+void RegFormatKey(std::string& out, const RegKey& key, const std::string& fullPath, const RegFormat& format) {
+  RegFormatKeyBlock(out, key, fullPath, format);
   for (const auto& [name, sub] : key.subkeys) RegFormatKey(out, *sub, fullPath + "\\" + name, format);
 }

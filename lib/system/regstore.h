@@ -4,6 +4,7 @@
 #include "lib/system/registry.h"
 #include "platform/win_types.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,12 +18,19 @@ struct RegNameLess {
 };
 bool RegNameEqual(std::string_view a, std::string_view b);
 
+class RegStoreText;  // a hive file as it was read (regstore.cpp)
+
 // One key with its values (in creation order) and sub-keys (in name order).
-struct RegKey {
-  std::vector<RegValueInfo> values;
+//
+// A key read from a hive file leaves its lines in the file until its values are first asked
+// for, so that a run parses only the keys it reads or writes and a write copies the lines of the
+// others unchanged. Sub-keys are added and removed only through Create and Remove.
+class RegKey {
+ public:
   std::map<std::string, std::unique_ptr<RegKey>, RegNameLess> subkeys;
 
   RegKey() = default;
+  // The copy refers to the file's lines for every key whose values did not change.
   RegKey(const RegKey& other);
   RegKey& operator=(const RegKey&) = delete;
 
@@ -33,10 +41,33 @@ struct RegKey {
   // Removes the sub-key at path with everything below it; false when it is missing.
   bool Remove(std::string_view path);
 
+  // The values, read from the file on first use.
+  const std::vector<RegValueInfo>& Values() const;
   const RegValueInfo* FindValue(std::string_view name) const;
-  // Sets or replaces a value; a replaced value keeps the case of its name.
+  // Sets or replaces a value; a replaced value keeps the case of its name. Setting the type and
+  // data a value has already changes nothing.
   void SetValue(std::string_view name, DWORD type, std::vector<BYTE> data);
   bool DeleteValue(std::string_view name);
+
+  // Whether this key or one below it changed since the tree was read from its file.
+  bool Changed() const;
+
+ private:
+  friend class RegStoreText;
+  struct Range {
+    u64 offset = 0;
+    u64 length = 0;
+  };
+  void Load() const;
+  std::vector<RegValueInfo>& LoadedValues();
+
+  // Where the key's lines stand in the file; empty for a key that has none there.
+  std::shared_ptr<RegStoreText> m_text;
+  std::vector<Range> m_ranges;
+  mutable std::atomic<bool> m_loaded{true};
+  mutable std::vector<RegValueInfo> m_values;
+  bool m_valuesChanged = false;  // m_values are what counts, not the lines in the file
+  bool m_keysChanged = false;    // a sub-key was added or removed
 };
 
 // The store's two hives.
@@ -51,10 +82,12 @@ std::string RegStoreFile(RegHive hive);
 bool RegStoreWritable(RegHive hive);
 
 // Calls fn with the hive's current tree (an empty tree when the file does not exist yet).
-// False with the last error set when the file cannot be read.
+// False with the last error set when the file cannot be read, or a key's lines could not be read
+// again for fn (the file was written in place meanwhile).
 bool RegStoreRead(RegHive hive, const std::function<void(const RegKey& root)>& fn);
-// Reads the hive anew under its exclusive lock, lets fn change it and writes it back by the
-// durable replace (sys_replace.h). fn returns false (after setting the last error) to write nothing.
+// Takes the hive's exclusive lock, lets fn change its current tree and writes it back by the
+// durable replace (sys_replace.h) when anything changed. fn returns false (after setting the last
+// error) to write nothing.
 bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn);
 
 // --- the .reg text syntax ---------------------------------------------------------------
@@ -96,7 +129,10 @@ struct RegFormat {
   // Narrow text of a REGEDIT4 file (UTF-8 in, the file's bytes out); null keeps UTF-8.
   std::string (*narrow)(std::string_view utf8) = nullptr;
 };
-// Appends the key at fullPath ("[...]" line, values, blank line) and, recursively, its sub-keys.
+// Appends the key's block at fullPath: its "[...]" line, values and a blank line.
+void RegFormatKeyBlock(std::string& out, const RegKey& key, const std::string& fullPath,
+                       const RegFormat& format);
+// Appends the key's block and, recursively, those of its sub-keys.
 void RegFormatKey(std::string& out, const RegKey& key, const std::string& fullPath,
                   const RegFormat& format);
 

@@ -88,9 +88,7 @@ int SysReplacement::Commit(bool sync, const std::function<int()>& beforeRename) 
   // The mode last: writing and changing the owner clear set-id bits.
   if (m_hadOld && ::fchmod(m_temp.Fd(), m_old.st_mode & 07777) != 0) return Fail(errno);
   if (sync) {
-    int err = SysReplaceFault(SysReplaceStep::Sync);
-    if (!err && ::fsync(m_temp.Fd()) != 0) err = errno;
-    if (err) return Fail(err);
+    if (const int err = SysReplaceSync(m_temp.Fd(), SysReplaceStep::Sync)) return Fail(err);
   }
   if (beforeRename) {
     if (const int err = beforeRename()) return Fail(err);
@@ -98,7 +96,7 @@ int SysReplacement::Commit(bool sync, const std::function<int()>& beforeRename) 
   if (const int err = m_temp.Commit(true)) return Fail(err);
   // The new file is in place: a folder that cannot be flushed (some file systems refuse) does
   // not make the replace fail.
-  if (sync) (void)::fsync(m_dirFd);
+  if (sync) (void)SysReplaceSync(m_dirFd, SysReplaceStep::SyncFolder);
   Discard();
   return 0;
 }

@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -81,6 +84,77 @@ TEST_F(Program, RegRowsExportAppendAndImport) {
 }
 
 // A missing share or an unmounted disk: the archive and the mirror stay as they are.
+// Runs a job file as cron does, without a display; its exit status and its peak memory in bytes
+// as time(1) measures it (its own child, so the test program's memory does not count).
+int RunMeasured(const std::string& jobFile, long long* peak) {
+  const std::string measure = jobFile + ".rss";
+  int status = -1;
+  Shell("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/time -f %M -o " + Quote(measure) + " " +
+            Quote(kKopiwart) + " " + Quote(jobFile) + " -S -A -N </dev/null >/dev/null 2>" + Quote(jobFile + ".stderr"),
+        &status);
+  *peak = std::atoll(ReadFile(measure).c_str()) * 1024;
+  return status;
+}
+
+// A start writes the store once to record its job file among the recent files, and not at all
+// when the list is already in that order. A large value of another key is neither read into the
+// program's memory nor changed by that write: its lines stay in the file byte for byte.
+TEST_F(Program, StartsWriteTheStoreOnlyForANewRecentListAndLeaveOtherKeysAlone) {
+  Put(dir / "src/a.txt", "a");
+  WriteJobRows(job, {{dir / "src", dir / "dst"}});
+  // What the same run takes with an empty store.
+  ::setenv("XDG_CONFIG_HOME", (dir / "empty").c_str(), 1);
+  long long bare = 0;
+  ASSERT_EQ(RunMeasured(job, &bare), 0);
+  ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+
+  // The large value as another program may have written it: short root name, CR LF, a comment,
+  // all its bytes on one line. A write of the store that parsed it would write it otherwise.
+  const std::string big = Noise(std::size_t{8} << 20);
+  std::string block = "[HKCU\\Software\\Fremd]\r\n; von Hand\r\n\"Gross\"=hex:";
+  static const char digits[] = "0123456789abcdef";
+  for (const char c : big) {
+    block += digits[static_cast<unsigned char>(c) >> 4];
+    block += digits[static_cast<unsigned char>(c) & 15];
+    block += ',';
+  }
+  block.back() = '\r';
+  block += "\n\r\n";
+  const std::string store = dir / "config/Tavrin/registry.reg";
+  const std::string text = "Windows Registry Editor Version 5.00\n\n" + block +
+                           "[HKEY_CURRENT_USER\\Software\\Tavrin\\Kopiwart\\Recent File List]\n\"File1\"=\"" +
+                           dir / "vorher.kpw" + "\"\n";
+  Put(store, text);
+
+  long long first = 0, second = 0;
+  ASSERT_EQ(RunMeasured(job, &first), 0) << ReadFile(job + ".stderr");
+  EXPECT_EQ(ReadFile(dir / "dst/a.txt"), "a");
+  struct stat written {};
+  ASSERT_EQ(::stat(store.c_str(), &written), 0);
+  const std::string after = ReadFile(store);
+  EXPECT_NE(after, text);
+  EXPECT_NE(after.find(block), std::string::npos);
+  ASSERT_EQ(RunMeasured(job, &second), 0) << ReadFile(job + ".stderr");
+  struct stat now {};
+  ASSERT_EQ(::stat(store.c_str(), &now), 0);
+  EXPECT_EQ(now.st_ino, written.st_ino);
+  EXPECT_EQ(now.st_mtim.tv_sec, written.st_mtim.tv_sec);
+  EXPECT_EQ(now.st_mtim.tv_nsec, written.st_mtim.tv_nsec);
+  // The store's text is never read whole: memory grows by far less than its size.
+  EXPECT_LT(first - bare, static_cast<long long>(text.size() / 4)) << first << " " << bare;
+  EXPECT_LT(second - bare, static_cast<long long>(text.size() / 4)) << second << " " << bare;
+
+  std::string file;
+  CRegistry reg;
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Tavrin\\Kopiwart\\Recent File List", REG_OPEN_READ));
+  EXPECT_TRUE(reg.GetString("File1", file) && file == job) << file;
+  EXPECT_TRUE(reg.GetString("File2", file) && file == dir / "vorher.kpw") << file;
+  RegValueInfo value;
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Fremd", REG_OPEN_READ));
+  ASSERT_TRUE(reg.QueryValue("Gross", value));
+  EXPECT_TRUE(value.type == REG_BINARY && value.data == std::vector<BYTE>(big.begin(), big.end()));
+}
+
 TEST_F(Program, RowsWhoseSourceIsGoneKeepTheirTarget) {
   Put(dir / "src/a.txt", "alpha");
   Put(dir / "src/sub/b.txt", "beta");

@@ -152,6 +152,51 @@ TEST_F(PufferExchange, TwoDestinationsFollowFirstCopiesChangesDeletionsAndRename
   EXPECT_TRUE(Tree(buffer).empty());
 }
 
+// A new list leaves out what could not be read, so that destinations would delete their copies
+// of it: a save that cannot read a file, or a folder, writes no list and keeps the old one and
+// the buffer.
+class PufferSave : public PufferExchange {
+ protected:
+  void SetUp() override {
+    WriteFile(src + "/a.txt", "a", 1000000000);
+    WriteFile(src + "/sub/c.txt", "c", 1000000000);
+    ASSERT_EQ(Save(), 2);
+    WriteFile(buffer + "/kept.bin", "a copy some destination lacks");
+    old = ReadFile(list);
+  }
+  int Save(PufferReport* report = nullptr) {
+    PufferList engine("buero-pc.example.org");
+    const int r = engine.Save(list.c_str(), src.c_str(), "", "", 0);
+    if (report) *report = engine.Report();
+    return r;
+  }
+  void ExpectNothingSaved(const PufferReport& report, const std::string& unread) {
+    EXPECT_TRUE(report.Failed());
+    EXPECT_NE(report.Text().find(unread), std::string::npos) << report.Text();
+    EXPECT_EQ(ReadFile(list), old);
+    EXPECT_EQ(ReadFile(buffer + "/kept.bin"), "a copy some destination lacks");
+    fs::remove(list);
+    EXPECT_EQ(Save(), PUFFER_FAILED);
+    EXPECT_FALSE(Exists(list));
+  }
+  std::string old;
+};
+
+TEST_F(PufferSave, AFileThatCannotBeReadWritesNoList) {
+  Fault("/src/sub/c.txt", PUFFER_FAULT_READ);
+  PufferReport report;
+  EXPECT_EQ(Save(&report), PUFFER_FAILED);
+  ExpectNothingSaved(report, src + "/sub/c.txt");
+}
+
+TEST_F(PufferSave, AFolderThatCannotBeReadWritesNoList) {
+  g_blockedFolder = src + "/sub";
+  SysTestSetDirFault(&BlockedFolder);
+  PufferReport report;
+  EXPECT_EQ(Save(&report), PUFFER_FAILED);
+  ExpectNothingSaved(report, src);
+}
+
 TEST_F(PufferExchange, AStaleBufferCopyNeverOverwritesANewerVersion) {
   WriteFile(src + "/x.txt", "version 1", 1000000000);
   ASSERT_EQ(Source() + D1() + D2(), 0);

@@ -102,6 +102,36 @@ TEST_F(Synch, TheLaterFileWinsOutsideTheTimeWindowAndTheFlags) {
   EXPECT_EQ(fs::status(t).permissions(), fs::status(s).permissions());
 }
 
+// Both trees hold newer files: each side gets the other's, with its time, and an older file is
+// never copied over a newer one, in either pass.
+TEST_F(Synch, TwoTreesWithNewerFilesOnBothSidesMeetInTheNewest) {
+  Put(s + "/a", "a neu", kT + 100);
+  Put(t + "/a", "a alt", kT);
+  Put(s + "/b", "b alt", kT);
+  Put(t + "/b", "b neu", kT + 300);
+  Put(s + "/sub/c", "c neu", kT + 7200);
+  Put(t + "/sub/c", "c alt", kT);
+  Put(s + "/sub/d", "d alt", kT);
+  Put(t + "/sub/d", "d neu", kT + 60);
+  Put(s + "/nur-s", "s", kT);
+  Put(t + "/sub/nur-t", "t", kT);
+  Put(s + "/gleich", "gleich s", kT);  // one time on both sides: left alone
+  Put(t + "/gleich", "gleich t", kT + 1);
+  EXPECT_EQ(Sync(), JOB_DONE);
+  EXPECT_EQ(run.Copied(), 6u);
+  EXPECT_EQ(Contents(s), "a=a neu b=b neu gleich=gleich s nur-s=s sub/c=c neu sub/d=d neu sub/nur-t=t");
+  EXPECT_EQ(Contents(t), "a=a neu b=b neu gleich=gleich t nur-s=s sub/c=c neu sub/d=d neu sub/nur-t=t");
+  for (const std::string& side : {s, t}) {
+    EXPECT_EQ(MTime(side + "/a"), kT + 100);
+    EXPECT_EQ(MTime(side + "/b"), kT + 300);
+    EXPECT_EQ(MTime(side + "/sub/c"), kT + 7200);
+    EXPECT_EQ(MTime(side + "/sub/d"), kT + 60);
+  }
+  // The same trees again: nothing to copy.
+  EXPECT_EQ(Sync(), JOB_DONE);
+  EXPECT_EQ(run.Copied(), 6u);
+}
+
 TEST_F(Synch, ANameThatCannotBeExaminedIsNotTakenAsMissing) {
   // Behind a link loop a name cannot be looked up; nothing is copied over it or from it.
   Put(s, "quelle", kT);

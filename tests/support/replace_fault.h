@@ -1,8 +1,10 @@
 // A fault seam over the library's for temporary files and replaces: include it in exactly one
-// source file of a test program, which then links this definition instead of the library's.
+// source file of a test program, which then links these definitions instead of the library's.
 #pragma once
 
 #include "lib/system/sys_replace_seam.h"
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
@@ -33,9 +35,38 @@ class ReplaceFault {
   static inline std::function<int(SysReplaceStep)> fn_;
 };
 
+// While it lives, fn sees every flush of a replace (its step and the descriptor flushed) just
+// before it is made.
+class ReplaceFlushWatch {
+ public:
+  explicit ReplaceFlushWatch(std::function<void(SysReplaceStep, int fd)> fn) { Set(std::move(fn)); }
+  ~ReplaceFlushWatch() { Set(nullptr); }
+  ReplaceFlushWatch(const ReplaceFlushWatch&) = delete;
+  ReplaceFlushWatch& operator=(const ReplaceFlushWatch&) = delete;
+
+  static void Tell(SysReplaceStep step, int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fn_) fn_(step, fd);
+  }
+
+ private:
+  static void Set(std::function<void(SysReplaceStep, int)> fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fn_ = std::move(fn);
+  }
+  static inline std::mutex mutex_;
+  static inline std::function<void(SysReplaceStep, int)> fn_;
+};
+
 // Files without a name cannot be made: every replace takes the named, locked fallback.
 inline int NoUnnamedFiles(SysReplaceStep step) { return step == SysReplaceStep::Unnamed ? EOPNOTSUPP : 0; }
 
 }  // namespace kpwtest
 
 int SysReplaceFault(SysReplaceStep step) { return kpwtest::ReplaceFault::Ask(step); }
+
+int SysReplaceSync(int fd, SysReplaceStep step) {
+  if (const int err = kpwtest::ReplaceFault::Ask(step)) return err;
+  kpwtest::ReplaceFlushWatch::Tell(step, fd);
+  return ::fsync(fd) == 0 ? 0 : errno;
+}

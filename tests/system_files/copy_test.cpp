@@ -4,6 +4,7 @@
 #include "platform/last_error.h"
 #include "test_util.h"
 #include "tests/support/child.h"
+#include "tests/support/other_fs.h"
 #include "tests/support/sys_seams.h"
 
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -126,15 +128,44 @@ TEST(CopyEngine, MovesByRenameOrAcrossFileSystemsAndRefusesExistingTargets) {
   EXPECT_EQ(Copy(0x5B0, dir / "sub", dir / "sub2"), -3);  // folders are not moved
 
   // Across file systems: copy and delete, a read-only source too.
-  struct stat shm {};
-  if (::stat("/dev/shm", &shm) != 0 || shm.st_dev == StatOf(dir.path()).st_dev) return;
-  TempDir other("move", "/dev/shm");
+  const kpwtest::OtherFileSystem other(dir.path());
+  if (!other.ok()) GTEST_SKIP() << "no second file system for a move: " << other.why();
+  ASSERT_NE(StatOf(other.path()).st_dev, StatOf(dir.path()).st_dev);
   WriteFile(other / "m", "moving");
   ::chmod((other / "m").c_str(), 0444);
   kpwtest::SetMTime(other / "m", 1300000000);
   EXPECT_EQ(Copy(0xFB8, other / "m", dir / "m"), 1);
   EXPECT_FALSE(Exists(other / "m"));
   EXPECT_EQ(StatOf(dir / "m").st_mtime, 1300000000);
+}
+
+// Access and write times travel apart with 0x20, on a copy and on a move across file systems.
+TEST(CopyEngine, KeepsAccessAndWriteTimesEachInItsPlace) {
+  TempDir dir;
+  const kpwtest::OtherFileSystem other(dir.path());
+  // An access time later than the write time and within a day: reading the source leaves it.
+  const time_t access = ::time(nullptr) - 3600, write = 1200000000;
+  const auto setTimes = [&](const std::string& path) {
+    const struct timespec times[2] = {{access, 0}, {write, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  const auto expectTimes = [&](const std::string& path) {
+    const struct stat st = StatOf(path);
+    EXPECT_EQ(st.st_atim.tv_sec, access) << path;
+    EXPECT_EQ(st.st_mtim.tv_sec, write) << path;
+  };
+  WriteFile(dir / "src", "times");
+  setTimes(dir / "src");
+  EXPECT_EQ(Copy(0x1B0, dir / "src", dir / "copy"), 1);
+  expectTimes(dir / "copy");
+  EXPECT_EQ(Copy(0x5B0, dir / "copy", dir / "renamed"), 1);
+  expectTimes(dir / "renamed");
+  if (!other.ok()) GTEST_SKIP() << "no second file system for a move: " << other.why();
+  WriteFile(other / "far", "far");
+  setTimes(other / "far");
+  EXPECT_EQ(Copy(0x5B0, other / "far", dir / "moved"), 1);
+  EXPECT_FALSE(Exists(other / "far"));
+  expectTimes(dir / "moved");
 }
 
 class Fallbacks : public ::testing::Test {

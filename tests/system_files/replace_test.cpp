@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 namespace {
 
@@ -35,6 +36,47 @@ TEST(Replace, AFailedWriteOrFlushKeepsTheOldFile) {
   const ReplaceFault fault([](SysReplaceStep s) { return s == SysReplaceStep::Sync ? EIO : 0; });
   EXPECT_EQ(SysReplaceFile(file.c_str(), "new", false), 0);
   EXPECT_EQ(ReadFile(file), "new");
+}
+
+// With sync the new file is flushed while the old one still has the name, and the folder after
+// the rename; without sync nothing is flushed.
+TEST(Replace, FlushesTheNewFileBeforeTheRenameAndItsFolderAfter) {
+  TempDir dir;
+  const std::string file = dir / "f";
+  WriteFile(file, "old");
+  struct Flush {
+    SysReplaceStep step;
+    ino_t ino;
+    std::string atName;  // what the final name held at the flush
+  };
+  std::vector<Flush> flushes;
+  const kpwtest::ReplaceFlushWatch watch([&](SysReplaceStep step, int fd) {
+    struct stat st {};
+    EXPECT_EQ(::fstat(fd, &st), 0);
+    flushes.push_back(Flush{step, st.st_ino, ReadFile(file)});
+  });
+  struct stat folder {};
+  ASSERT_EQ(::stat(dir.path().c_str(), &folder), 0);
+  for (const bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed);
+    const ReplaceFault fault(unnamed ? [](SysReplaceStep) { return 0; } : kpwtest::NoUnnamedFiles);
+    flushes.clear();
+    ASSERT_EQ(SysReplaceFile(file.c_str(), "new", true), 0);
+    struct stat now {};
+    ASSERT_EQ(::stat(file.c_str(), &now), 0);
+    ASSERT_EQ(flushes.size(), 2u);
+    EXPECT_EQ(flushes[0].step, SysReplaceStep::Sync);
+    EXPECT_EQ(flushes[0].ino, now.st_ino);
+    EXPECT_EQ(flushes[0].atName, "old");
+    EXPECT_EQ(flushes[1].step, SysReplaceStep::SyncFolder);
+    EXPECT_EQ(flushes[1].ino, folder.st_ino);
+    EXPECT_EQ(flushes[1].atName, "new");
+
+    flushes.clear();
+    ASSERT_EQ(SysReplaceFile(file.c_str(), "old", false), 0);
+    EXPECT_TRUE(flushes.empty());
+    EXPECT_EQ(ReadFile(file), "old");
+  }
 }
 
 TEST(Replace, ReadOnlyFilesAndOtherUsersFilesAreNotWritten) {

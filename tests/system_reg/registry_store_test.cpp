@@ -1,5 +1,6 @@
 // The registry store: value types survive the file, keys nest, concurrent writers lose nothing,
 // and the machine hive refuses other users.
+#include "lib/system/regfile.h"
 #include "lib/system/registry.h"
 #include "lib/system/regstore.h"
 #include "platform/last_error.h"
@@ -10,8 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -143,28 +148,166 @@ TEST(RegistryStore, EnumerateAndDelete) {
   EXPECT_FALSE(reg.EnumValue(0, info));
 }
 
+// A key whose lines do not parse reads as empty; its lines stay in the store until the key itself
+// is written, and then the damaged text is kept beside it.
 TEST(RegistryStore, DamagedLinesAreSkippedAndTheTextKept) {
   const std::string path = RegStoreFile(RegHive::User);
+  std::filesystem::remove(path + ".bak");
   {
     CRegistry first;
     ASSERT_TRUE(first.Open(HKEY_CURRENT_USER, "Software\\Test\\Types", REG_OPEN_CREATE));
     ASSERT_TRUE(first.SetDword("Dword", 0xDEADBEEF));
   }
-  WriteFile(path,
-            ReadFile(path) +
-                "\n[HKEY_CURRENT_USER\\Software\\Test\\Damaged]\n\"gut\"=dword:00000001\n"
-                "\"kaputt\"=dword:zz\n\n[HKEY_CURRENT_USER\\Software\\Test\\Damaged\\Heil]\n\"a\"=\"b\"\n");
+  const std::string damaged =
+      "[HKEY_CURRENT_USER\\Software\\Test\\Damaged]\n\"gut\"=dword:00000001\n\"kaputt\"=dword:zz\n\n";
+  WriteFile(path, ReadFile(path) + "\n" + damaged +
+                      "[HKEY_CURRENT_USER\\Software\\Test\\Damaged\\Heil]\n\"a\"=\"b\"\n");
   CRegistry reg;
   ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Damaged\\Heil", REG_OPEN_WRITE));
   std::string s;
   EXPECT_TRUE(reg.GetString("a", s));
   EXPECT_EQ(s, "b");
   ASSERT_TRUE(reg.SetDword("neu", 2));
-  EXPECT_NE(ReadFile(path + ".bak").find("kaputt"), std::string::npos);
-  DWORD other = 0;
+  EXPECT_NE(ReadFile(path).find(damaged), std::string::npos);
+  EXPECT_FALSE(kpwtest::Exists(path + ".bak"));
+
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Damaged", REG_OPEN_WRITE));
+  DWORD value = 0;
+  EXPECT_FALSE(reg.GetDword("gut", value));
+  ASSERT_TRUE(reg.SetDword("neu", 3));
+  EXPECT_EQ(ReadFile(path).find("kaputt"), std::string::npos);
+  EXPECT_NE(ReadFile(path + ".bak").find(damaged), std::string::npos);
   ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Types", REG_OPEN_READ));
-  EXPECT_TRUE(reg.GetDword("Dword", other));
-  EXPECT_EQ(other, 0xDEADBEEFu);
+  EXPECT_TRUE(reg.GetDword("Dword", value));
+  EXPECT_EQ(value, 0xDEADBEEFu);
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Damaged\\Heil", REG_OPEN_READ));
+  EXPECT_TRUE(reg.GetDword("neu", value));
+  EXPECT_EQ(value, 2u);
+
+  // Lines that belong to no key of the store go with the next write, kept beside it.
+  std::filesystem::remove(path + ".bak");
+  WriteFile(path, ReadFile(path) + "[HKEY_CLASSES_ROOT\\Fremd]\n\"x\"=\"y\"\n");
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Types", REG_OPEN_WRITE));
+  ASSERT_TRUE(reg.SetDword("Dword", 1));
+  EXPECT_EQ(ReadFile(path).find("Fremd"), std::string::npos);
+  EXPECT_NE(ReadFile(path + ".bak").find("Fremd"), std::string::npos);
+}
+
+struct stat StatOf(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_ino == b.st_ino && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// The store is written only when something in it changes.
+TEST(RegistryStore, ChangesThatChangeNothingWriteNothing) {
+  const std::string path = RegStoreFile(RegHive::User);
+  CRegistry reg;
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Same", REG_OPEN_CREATE));
+  ASSERT_TRUE(reg.SetDword("Zahl", 7));
+  ASSERT_TRUE(reg.SetString("Text", "gleich"));
+  const struct stat before = StatOf(path);
+  ASSERT_TRUE(reg.SetDword("zahl", 7));
+  ASSERT_TRUE(reg.SetString("Text", "gleich"));
+  EXPECT_FALSE(reg.DeleteValue("fehlt"));
+  EXPECT_FALSE(reg.DeleteSubKey("fehlt"));
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "software\\test\\SAME", REG_OPEN_CREATE));
+  const std::string same = TestRoot() + "/same.reg";
+  WriteFile(same, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Test\\Same]\n\"Zahl\"=dword:00000007\n");
+  CRegFile file;
+  ASSERT_TRUE(file.Import(same.c_str())) << file.GetErrorText();
+  EXPECT_TRUE(SameFile(StatOf(path), before));
+  // A value of another type with the same bytes is a change.
+  const DWORD seven = 7;
+  ASSERT_TRUE(reg.SetValue(&seven, 4, "Zahl", REG_BINARY));
+  EXPECT_FALSE(SameFile(StatOf(path), before));
+}
+
+// A store as another program may write it: the keys a write does not change keep their lines
+// byte for byte, and their values read the same before and after (from where the lines now are).
+TEST(RegistryStore, KeysAWriteDoesNotChangeKeepTheirLines) {
+  const std::string path = RegStoreFile(RegHive::User);
+  const std::string hand =
+      "[HKCU\\Software\\Test\\Hand]\r\n; von Hand\r\n\"Text\"=\"eins\"\r\n\"Bytes\"=hex:01,02,\\\r\n  03\r\n\r\n";
+  const std::string twice = "[HKEY_CURRENT_USER\\Software\\Test\\Zweimal]\n\"a\"=\"erst\"\n\"b\"=dword:00000002\n";
+  const std::string again = "  [HKEY_CURRENT_USER\\software\\test\\zweimal]\n\"A\"=\"dann\"\n\"b\"=-\n";
+  const std::string last = "[HKEY_CURRENT_USER\\Software\\Test\\Ende]\n@=\"ohne Zeilenende\"";
+  WriteFile(path, "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n" + hand + twice + again + last);
+  const auto check = [&] {
+    CRegistry reg;
+    std::string s;
+    ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Hand", REG_OPEN_READ));
+    EXPECT_TRUE(reg.GetString("Text", s) && s == "eins") << s;
+    RegValueInfo bytes;
+    EXPECT_TRUE(reg.QueryValue("Bytes", bytes) && bytes.data == Bytes("\x01\x02\x03"));
+    ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Zweimal", REG_OPEN_READ));
+    EXPECT_TRUE(reg.GetString("a", s) && s == "dann") << s;
+    DWORD b = 0;
+    EXPECT_FALSE(reg.GetDword("b", b));
+    ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Ende", REG_OPEN_READ));
+    EXPECT_TRUE(reg.GetString(nullptr, s) && s == "ohne Zeilenende") << s;
+  };
+  check();
+  CRegistry reg;
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Anders", REG_OPEN_CREATE));
+  ASSERT_TRUE(reg.SetDword("neu", 1));
+  const std::string text = ReadFile(path);
+  for (const std::string& lines : {hand, twice + again, last + "\n"})
+    EXPECT_NE(text.find(lines), std::string::npos) << lines;
+  check();
+  // From another process, which reads the file anew.
+  EXPECT_EQ(RunChild([&] {
+              check();
+              return ::testing::Test::HasFailure() ? 1 : 0;
+            }),
+            0);
+  // A key that is written gets the program's own lines, once.
+  ASSERT_TRUE(reg.Open(HKEY_CURRENT_USER, "Software\\Test\\Zweimal", REG_OPEN_WRITE));
+  ASSERT_TRUE(reg.SetString("c", "drei"));
+  const std::string after = ReadFile(path);
+  EXPECT_NE(after.find("[HKEY_CURRENT_USER\\Software\\Test\\Zweimal]\n\"a\"=\"dann\"\n\"c\"=\"drei\"\n\n"),
+            std::string::npos)
+      << after;
+  EXPECT_EQ(after.find("erst"), std::string::npos);
+  EXPECT_NE(after.find(hand), std::string::npos);
+}
+
+// Threads that read keys for the first time read each key's lines once and all see the same.
+TEST(RegistryStore, ThreadsReadingKeysForTheFirstTimeAgree) {
+  std::string text = "Windows Registry Editor Version 5.00\n\n";
+  for (int k = 0; k < 40; ++k) {
+    text += "[HKEY_CURRENT_USER\\Software\\Test\\Viele\\K" + std::to_string(k) + "]\n";
+    for (int v = 0; v < 20; ++v) {
+      char value[16];
+      std::snprintf(value, sizeof value, "%08x", k * 100 + v);
+      text += "\"v" + std::to_string(v) + "\"=dword:" + value + "\n";
+    }
+  }
+  WriteFile(RegStoreFile(RegHive::User), text);
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      CRegistry reg;
+      for (int i = 0; i < 40; ++i) {
+        const int k = (i * 7 + t * 13) % 40;
+        if (!reg.Open(HKEY_CURRENT_USER, ("Software\\Test\\Viele\\K" + std::to_string(k)).c_str(), REG_OPEN_READ)) {
+          ++wrong;
+          continue;
+        }
+        const auto values = reg.Values();
+        DWORD d = 0;
+        if (values.size() != 20 || !reg.GetDword("v19", d) || d != static_cast<DWORD>(k * 100 + 19))
+          ++wrong;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(RegistryStore, ConcurrentWritersLoseNothing) {
