@@ -84,6 +84,9 @@ class CDirListing {
   void Sort(int key, int flags);
 
   int GetCount() const { return static_cast<int>(m_entries.size()); }
+  // The listed folder as the relative paths start in it ("" for the working folder, else with a
+  // "/" at its end); "" before a listing.
+  const std::string& GetRootPath() const { return m_folders.empty() ? m_noRoot : m_folders.front(); }
   int GetCurrent() const { return m_current; }
   Entry* GetEntry(int i);
   int GetReadState() const;
@@ -108,6 +111,7 @@ class CDirListing {
   std::string m_include;
   std::string m_exclude;
   std::string m_path;                 // the path buffer of the text results
+  std::string m_noRoot;
   int m_flags = 0;
   int m_current = -1;
   bool m_failed = false;
