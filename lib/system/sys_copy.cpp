@@ -73,10 +73,10 @@ class DataCopy {
       if (Cancelled(m_cancel)) return FailCode(SYS_COPY_STOPPED, ERROR_CANCELLED);
       const std::size_t want = static_cast<std::size_t>(std::min<u64>(kChunk, to - at));
       const ssize_t n = m_useRange ? RangeStep(at, want) : PlainStep(at, want);
+      if (n == kSwitched) continue;  // the plain path takes over and finds the real end
       if (n < 0) return static_cast<int>(n);
       if (n == 0) {
-        if (m_useRange) continue;  // switched to the plain path, which finds the real end
-        *end = at;                 // the source became shorter
+        *end = at;  // the source became shorter
         return 1;
       }
       at += static_cast<u64>(n);
@@ -94,6 +94,8 @@ class DataCopy {
   }
 
  private:
+  static constexpr ssize_t kSwitched = -1000;
+
   ssize_t RangeStep(u64 at, std::size_t want) {
     for (;;) {
       loff_t inOff = static_cast<loff_t>(at), outOff = static_cast<loff_t>(at);
@@ -102,10 +104,10 @@ class DataCopy {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EFBIG || errno == ENOSPC || errno == EDQUOT))
         return Fail(SYS_COPY_WRITE_ERROR, errno, nullptr);
-      // Unsupported here, an I/O error whose side the plain path will tell, or a file system
-      // that reports nothing to copy.
+      // Unsupported here (another file system), an I/O error whose side the plain path will
+      // tell, or a file system that reports nothing to copy.
       m_useRange = false;
-      return 0;
+      return kSwitched;
     }
   }
 
