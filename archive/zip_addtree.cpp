@@ -4,6 +4,7 @@
 #include "archive/zip_internal.h"
 
 #include "lib/system/dirlisting.h"
+#include "lib/system/sys_tree.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
 
@@ -350,6 +351,7 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
     if (s.ReportError(-1)) return 0;
   }
 
+  SysTree sourceTree(listing.GetRootPath());
   const int threads = s.threads > 0 ? s.threads : ZipDeflatePool::AvailableThreads();
   ZipPackPipeline pipeline(s, std::min(threads, 64));
   std::vector<std::string> refused;  // folders whose names no entry can hold, with "/"
@@ -424,16 +426,19 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
     int fullLength = 0;
     const char* fullText = listing.GetPath(i, &fullLength, CDirListing::DL_PATH_FULL);
     item.sourcePath.assign(fullText, static_cast<std::size_t>(fullLength));
+    // Opened by name in its folder, reached without following links: a tree deeper than the
+    // kernel's path limit packs whole, and a folder swapped for a link is not read through.
+    const auto [relDir, leaf] = SysSplitRel(relative);
+    const std::string leafName(leaf);
+    const int dirFd = sourceTree.Folder(relDir);
     if (isFolder) {
-      const SysOsPath os(item.sourcePath.c_str());
-      if (!os.ok() || ::stat(os.c_str(), &st) != 0) {
+      if (dirFd < 0 || ::fstatat(dirFd, leafName.c_str(), &st, 0) != 0) {
         st = {};
         st.st_mode = S_IFDIR | 0755;
         st.st_mtime = entry->info.timeWrite;
       }
     } else {
-      const SysOsPath os(item.sourcePath.c_str());
-      const int fd = os.ok() ? ::open(os.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+      const int fd = dirFd < 0 ? -1 : ::openat(dirFd, leafName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
       const int err = errno;
       if (fd < 0 || ::fstat(fd, &st) != 0) {
         if (fd >= 0) ::close(fd);

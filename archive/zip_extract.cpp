@@ -4,6 +4,7 @@
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_tempfile.h"
+#include "lib/system/sys_tree.h"
 #include "lib/text/fmt.h"
 
 #include <fcntl.h>
@@ -33,70 +34,17 @@ std::string MethodText(u16 method) {
   return name ? FmtString("Methode %u, %s", method, name) : FmtString("Methode %u", method);
 }
 
-// Folders below the target, opened one component at a time without following links, so that a
-// link already lying in the target cannot lead the writing elsewhere.
-class FolderWalker {
- public:
-  explicit FolderWalker(int rootFd) : m_root(rootFd) {}
-  ~FolderWalker() { Drop(); }
-  FolderWalker(const FolderWalker&) = delete;
-  FolderWalker& operator=(const FolderWalker&) = delete;
-
-  // The folder's descriptor (owned by the walker), creating missing folders; -1 with errno set.
-  // A link to a folder on the way gives -1 with errno ELOOP and its relative path in *link.
-  int Open(const std::string& relative, std::string* link = nullptr) {
-    if (relative.empty()) return m_root;
-    if (m_fd >= 0 && relative == m_path) return m_fd;
-    Drop();
-    int current = m_root;
-    std::size_t pos = 0;
-    while (pos < relative.size()) {
-      std::size_t end = relative.find('/', pos);
-      if (end == std::string::npos) end = relative.size();
-      const std::string part = relative.substr(pos, end - pos);
-      int next = ::openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (next < 0 && errno == ENOENT) {
-        if (::mkdirat(current, part.c_str(), 0777) != 0 && errno != EEXIST) {
-          const int err = errno;
-          if (current != m_root) ::close(current);
-          errno = err;
-          return -1;
-        }
-        next = ::openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      }
-      int err = errno;
-      if (next < 0 && link && IsFolderLink(current, part)) {
-        *link = relative.substr(0, end);
-        err = ELOOP;
-      }
-      if (current != m_root) ::close(current);
-      if (next < 0) {
-        errno = err;
-        return -1;
-      }
-      current = next;
-      pos = end + 1;
-    }
-    m_fd = current;
-    m_path = relative;
-    return m_fd;
-  }
-
- private:
-  static bool IsFolderLink(int dirFd, const std::string& name) {
-    struct stat st {};
-    return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) &&
-           ::fstatat(dirFd, name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
-  }
-  void Drop() {
-    if (m_fd >= 0 && m_fd != m_root) ::close(m_fd);
-    m_fd = -1;
-    m_path.clear();
-  }
-  int m_root;
-  int m_fd = -1;
-  std::string m_path;
-};
+// Folders below the target, made where missing and opened without following links, so that a
+// link already lying in the target, or swapped in meanwhile, cannot lead the writing elsewhere.
+// A link to a folder on the way gives -1 with its relative path in *link.
+int OpenFolder(SysTree& tree, const std::string& relative, std::string* link) {
+  const int fd = tree.MakeFolders(relative);
+  if (fd >= 0 || !link) return fd;
+  const int err = errno;
+  if (err == ELOOP || err == ENOTDIR || err == EEXIST) *link = tree.LinkOnWay(relative);
+  errno = err;
+  return -1;
+}
 
 }  // namespace
 
@@ -107,9 +55,8 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
   const std::string target = folder ? folder : "";
   const SysOsPath os(target.c_str());
   if (target.empty() || !os.ok()) return s.Fail(ARC_ERR_CREATE, target, EINVAL);
-  if (!SysMkdirAll(target.c_str())) return s.Fail(ARC_ERR_CREATE, target, errno);
-  const int rootFd = ::open(os.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (rootFd < 0) return s.Fail(ARC_ERR_CREATE, target, errno);
+  SysTree tree(target);
+  if (const int err = tree.OpenRoot(true)) return s.Fail(ARC_ERR_CREATE, target, err);
 
   i64 total = 0;
   for (const ZipEntryRec& e : s.entries) total += static_cast<i64>(e.size);
@@ -138,7 +85,6 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
   };
 
   {
-    FolderWalker walker(rootFd);
     std::vector<std::pair<std::string, i64>> folderTimes;
     const int count = static_cast<int>(s.entries.size());
     for (int i = 0; i < count && !stop; ++i) {
@@ -158,7 +104,7 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
       }
       std::string link;
       if (e.folder) {
-        if (walker.Open(rel, &link) >= 0) folderTimes.emplace_back(rel, e.mtime);
+        if (OpenFolder(tree, rel, &link) >= 0) folderTimes.emplace_back(rel, e.mtime);
         else if (!link.empty()) skippedByLink(link);
         else stop = report(i, ARC_ERR_CREATE, rel, errno);
         continue;
@@ -178,7 +124,7 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
       const std::size_t slash = rel.rfind('/');
       const std::string dirPart = slash == std::string::npos ? std::string() : rel.substr(0, slash);
       const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
-      const int dirFd = walker.Open(dirPart, &link);
+      const int dirFd = OpenFolder(tree, dirPart, &link);
       if (dirFd < 0) {
         if (!link.empty()) skippedByLink(link);
         else stop = report(i, ARC_ERR_CREATE, dirPart, errno);
@@ -254,13 +200,12 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
     }
     // Folder times last: unpacking into a folder changes its time.
     for (auto it = folderTimes.rbegin(); it != folderTimes.rend(); ++it) {
-      const int fd = walker.Open(it->first);
+      const int fd = tree.Folder(it->first);
       if (fd < 0) continue;
       const struct timespec times[2] = {{static_cast<time_t>(it->second), 0}, {static_cast<time_t>(it->second), 0}};
       ::futimens(fd, times);
     }
   }
-  ::close(rootFd);
   s.running.store(false);
   SetError(lastError);
   return lastError;

@@ -3,12 +3,15 @@
 
 #include "jobs/workers/copy_support.h"
 #include "jobs/workers/delete_guard.h"
+#include "jobs/workers/folder_links.h"
 #include "jobs/workers/row_notes.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/system/sys_tree.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,13 +26,15 @@ enum : DWORD { kCandidate = 1 };
 
 struct SurplusFolder {
   std::string path;
+  std::string rel;
   std::size_t depth;
 };
 
 // Removes the surplus folders that are empty now, deepest first. A folder that still holds
 // files the row did not select stays without a failure; so do mount points and the home folder.
 // The folders that stayed are told in one note.
-bool RemoveEmptyFolders(JobContext& ctx, u32 flags, std::vector<SurplusFolder>& folders, bool* stopAll) {
+bool RemoveEmptyFolders(JobContext& ctx, u32 flags, SysTree& tree, CFolderLinkNotes& links,
+                        std::vector<SurplusFolder>& folders, bool* stopAll) {
   std::stable_sort(folders.begin(), folders.end(),
                    [](const SurplusFolder& a, const SurplusFolder& b) { return a.depth > b.depth; });
   bool failed = false;
@@ -40,12 +45,22 @@ bool RemoveEmptyFolders(JobContext& ctx, u32 flags, std::vector<SurplusFolder>& 
       kept.push_back(folder.path);
       continue;
     }
-    if (::rmdir(folder.path.c_str()) == 0) {
+    // Removed by its name in its parent, opened without following links: a folder swapped for
+    // a link meanwhile is no folder there (ENOTDIR) and stays.
+    const auto [parent, name] = SysSplitRel(folder.rel);
+    bool byLink = false;
+    const int dir = EntryFolder(tree, parent, false, links, &byLink);
+    if (byLink) continue;
+    if (dir >= 0 && ::unlinkat(dir, std::string(name).c_str(), AT_REMOVEDIR) == 0) {
       ctx.run.FilesCopied().fetch_add(1);
       continue;
     }
     const int err = errno;
     if (err == ENOENT) continue;
+    if (err == ENOTDIR && dir >= 0 && SysIsFolderLinkAt(dir, std::string(name).c_str())) {
+      links.Add(folder.rel);
+      continue;
+    }
     if (err == ENOTEMPTY || err == EEXIST) {
       kept.push_back(folder.path);
       continue;
@@ -106,6 +121,18 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
     return JOB_FAILED;
   }
 
+  // Deleted by name in folders opened without following links: a folder swapped for a link while
+  // the row runs is never deleted beneath.
+  SysTree tree(target);
+  CFolderLinkNotes links(tree.Root());
+  struct KeepLinks {
+    CFolderLinkNotes& found;
+    std::vector<std::string>& into;
+    ~KeepLinks() {
+      for (const std::string& path : found.Found())
+        if (std::find(into.begin(), into.end(), path) == into.end()) into.push_back(path);
+    }
+  } keep{links, folderLinks};
   ProgressPass progress(ctx, target, list.GetTotalSize());
   std::vector<SurplusFolder> folders;
   std::string sourcePath, targetPath;
@@ -118,7 +145,8 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
     const bool realFolder = entry.IsFolder() && !isLink;
     int relLength = 0;
     const char* rel = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
-    const std::string_view relView(rel, static_cast<std::size_t>(relLength));
+    const std::string relText(rel, static_cast<std::size_t>(relLength));  // the listing's buffer is reused
+    const std::string_view relView(relText);
     // The source as its listing saw it: a folder for a folder; a file for a file; either for a
     // link, which is removed itself when neither is there.
     const bool inSource = realFolder ? HasSourceKey(copy, relView, true)
@@ -130,7 +158,8 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
 
     if (realFolder) {
       if (!inSource)
-        folders.push_back({targetPath, static_cast<std::size_t>(std::count(targetPath.begin(), targetPath.end(), '/'))});
+        folders.push_back({targetPath, std::string(relView),
+                           static_cast<std::size_t>(std::count(relView.begin(), relView.end(), '/'))});
       continue;
     }
     if (!inSource) {
@@ -139,7 +168,14 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
         progress.Advance(entry.info.qwSize);
         continue;
       }
-      if (SysDelete(targetPath.c_str())) {
+      const auto [relDir, name] = SysSplitRel(relView);
+      bool byLink = links.Covers(relView);
+      const int dir = byLink ? -1 : EntryFolder(tree, relDir, false, links, &byLink);
+      if (byLink) {
+        progress.Advance(entry.info.qwSize);
+        continue;
+      }
+      if (dir >= 0 && SysDeleteAt(dir, std::string(name).c_str())) {
         ctx.run.FilesCopied().fetch_add(1);
       } else {
         failed = true;
@@ -152,7 +188,7 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
   }
 
   bool stopAll = false;
-  if (!ctx.run.IsCancelled() && !RemoveEmptyFolders(ctx, flags, folders, &stopAll)) failed = true;
+  if (!ctx.run.IsCancelled() && !RemoveEmptyFolders(ctx, flags, tree, links, folders, &stopAll)) failed = true;
   if (stopAll || ctx.run.IsCancelled()) return JOB_STOP_ALL;
   if (failed) return JOB_FAILED;
   if (list.GetReadState() <= 1) return JOB_DONE;

@@ -5,6 +5,8 @@
 #include "jobs/workers/folder_links.h"
 #include "jobs/workers/row_notes.h"
 #include "lib/system/sys.h"
+#include "lib/system/sys_stat.h"
+#include "lib/system/sys_tree.h"
 #include "lib/text/fmt.h"
 
 #include <vector>
@@ -41,21 +43,35 @@ int RunUpdate(JobContext& ctx, const JobArgs& args) {
   };
   std::vector<Item> items;
   u64 total = 0;
-  // A target file behind a link to a folder is no file of the row's.
-  CFolderLinkGuard targetLinks(base);
+  // Both trees are walked by descriptor: a target file behind a link to a folder is no file of
+  // the row's, even when the link was swapped in while the row runs.
+  SysTree sourceTree(SplitSource(source).root), targetTree(base);
+  CFolderLinkNotes targetLinks(base), sourceSwapped(sourceTree.Root());
+  // The links left alone are told once, on every way out.
+  struct TellLinks {
+    CRunState& run;
+    const CFolderLinkNotes& target;
+    const CFolderLinkNotes& source;
+    ~TellLinks() {
+      std::vector<std::string> links = target.Found();
+      links.insert(links.end(), source.Found().begin(), source.Found().end());
+      NoteFolderLinks(run, links);
+    }
+  } tell{ctx.run, targetLinks, sourceSwapped};
   const int count = list.GetCount();
   for (int i = 0; i < count; ++i) {
     const CDirListing::Entry& entry = *list.GetEntry(i);
     if (entry.IsFolder()) continue;
     Item item{i, {}};
-    const char* rel = list.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);
-    if (targetLinks.Blocks(rel, false)) continue;
-    if (!LookupPath(base + rel, &item.existing)) continue;
+    const std::string rel = list.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);
+    if (targetLinks.Covers(rel)) continue;
+    const auto [relDir, name] = SysSplitRel(rel);
+    bool byLink = false;
+    const int dir = EntryFolder(targetTree, relDir, false, targetLinks, &byLink);
+    if (dir < 0 || SysStatInfo(dir, std::string(name).c_str(), &item.existing) != 0) continue;
     total += entry.info.qwSize;
     items.push_back(item);
   }
-
-  NoteFolderLinks(ctx.run, targetLinks.Found());
 
   ProgressPass progress(ctx, source, total);
   std::string sourcePath, targetPath;
@@ -63,9 +79,8 @@ int RunUpdate(JobContext& ctx, const JobArgs& args) {
   for (const Item& item : items) {
     if (progress.Stopped()) break;
     const CDirListing::Entry& entry = *list.GetEntry(item.index);
-    int relLength = 0;
-    const char* rel = list.GetPath(item.index, &relLength, CDirListing::DL_PATH_RELATIVE);
-    if (IsExcluded(excluded, FolderPart(rel, relLength, false))) continue;
+    const std::string rel = list.GetPath(item.index, nullptr, CDirListing::DL_PATH_RELATIVE);
+    if (IsExcluded(excluded, FolderPart(rel.c_str(), static_cast<int>(rel.size()), false))) continue;
     if (targetInside && IsAtOrBelow(rel, *targetInside)) continue;
     targetPath = base + rel;
     if ((flags & RUN_KEEP_READONLY) && !(item.existing.dwAttr & SYS_ATTR_WRITABLE)) continue;
@@ -77,10 +92,24 @@ int RunUpdate(JobContext& ctx, const JobArgs& args) {
     }
     sourcePath = list.GetPath(item.index, nullptr, CDirListing::DL_PATH_FULL);
     progress.Lines(sourcePath, targetPath);
-    progress.BeginFile(entry.info.qwSize);
-    const int rc = SysFileCopyEx(kUpdateEngineFlags, sourcePath.c_str(), targetPath.c_str(), progress.Counter(),
-                                 nullptr, progress.EngineCancel());
-    progress.EndFile(entry.info.qwSize);
+    const auto [relDir, nameView] = SysSplitRel(rel);
+    const std::string name(nameView);
+    // Opened again: the folder may have been swapped for a link since the first pass.
+    bool byLink = false;
+    int rc = SYS_COPY_TARGET_ERROR;
+    const int dstDir = EntryFolder(targetTree, relDir, false, targetLinks, &byLink);
+    if (byLink) continue;
+    if (dstDir >= 0) {
+      const int srcDir = EntryFolder(sourceTree, relDir, false, sourceSwapped, &byLink);
+      if (byLink) continue;
+      rc = SYS_COPY_SOURCE_ERROR;
+      if (srcDir >= 0) {
+        progress.BeginFile(entry.info.qwSize);
+        rc = SysFileCopyAt(kUpdateEngineFlags, srcDir, name.c_str(), dstDir, name.c_str(), progress.Counter(),
+                           nullptr, progress.EngineCancel());
+        progress.EndFile(entry.info.qwSize);
+      }
+    }
     if (rc == 1) {
       ctx.run.FilesCopied().fetch_add(1);
       continue;

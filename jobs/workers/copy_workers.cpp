@@ -6,21 +6,25 @@
 #include "jobs/workers/folder_links.h"
 #include "jobs/workers/row_notes.h"
 #include "lib/system/sys.h"
+#include "lib/system/sys_stat.h"
+#include "lib/system/sys_tree.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include <fcntl.h>
+
 namespace copyjob {
 
 namespace {
 
-// Whether the flags 0x01, 0x08 and 0x20 leave an existing target alone.
-bool KeepExistingTarget(u32 flags, const SysFileInfo& source, const std::string& target) {
+// Whether the flags 0x01, 0x08 and 0x20 leave an existing target alone (name in dirFd).
+bool KeepExistingTarget(u32 flags, const SysFileInfo& source, int dirFd, const char* name) {
   if (!(flags & (RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY))) return false;
   SysFileInfo existing;
-  if (!LookupPath(target, &existing)) return false;
+  if (SysStatInfo(dirFd, name, &existing) != 0) return false;
   if ((flags & RUN_KEEP_READONLY) && !(existing.dwAttr & SYS_ATTR_WRITABLE)) return true;
   if (flags & RUN_NO_OVERWRITE) return true;
   if (flags & RUN_NEWER_ONLY) return !(source.timeWrite != 0 && existing.timeWrite < source.timeWrite);
@@ -70,8 +74,10 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
 
   std::string base = target;
   if (!singleFile && base.back() != '/') base += '/';
-  // Below the target, a link to a folder is no folder of the row's: nothing is written into it.
-  CFolderLinkGuard targetLinks(base);
+  // Both trees are walked by descriptor: below the target a link to a folder, even one swapped in
+  // while the row runs, is never written into, and below the source never read through.
+  SysTree sourceTree(out.split.root), targetTree(base);
+  CFolderLinkNotes targetLinks(base), sourceSwapped(out.split.root);
   std::vector<std::string> sourceLinks;
 
   ProgressPass progress(ctx, source, list.GetTotalSize());
@@ -83,42 +89,69 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
     const CDirListing::Entry& entry = *list.GetEntry(i);
     const bool isFolder = entry.IsFolder();
     int relLength = 0;
-    const char* rel = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
-    if (IsExcluded(excluded, FolderPart(rel, relLength, isFolder))) continue;
+    const char* relText = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
+    const std::string rel(relText, static_cast<std::size_t>(relLength));
+    if (IsExcluded(excluded, FolderPart(rel.c_str(), relLength, isFolder))) continue;
     if (targetInside && IsAtOrBelow(rel, *targetInside)) continue;
     // A link to a folder is never entered; an empty folder in its place would pass for a copy.
     if (isFolder && (entry.info.dwAttr & SYS_ATTR_LINK)) {
-      out.sourceFolderLinks.emplace_back(rel, static_cast<std::size_t>(relLength));
+      out.sourceFolderLinks.push_back(rel);
       if (!singleFile && IsFolderOrLink(base + rel)) sourceLinks.push_back(list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL));
       continue;
     }
     // A file left alone below a target link still shows that the source is not empty.
     if (!isFolder) ++out.filesSelected;
-    if (!singleFile && targetLinks.Blocks(std::string_view(rel, static_cast<std::size_t>(relLength)), isFolder))
-      continue;
+    if (!singleFile && targetLinks.Covers(rel)) continue;
 
     targetPath = singleFile ? target : base + rel;
     sourcePath = list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
-    if (KeepExistingTarget(flags, entry.info, targetPath)) {
-      progress.Advance(entry.info.qwSize);
-      continue;
-    }
-    progress.Lines(sourcePath, targetPath);
+    const auto [relDir, name] = SysSplitRel(rel);
+    const std::string nameText(name);
 
     int rc;
-    if (isFolder) {
-      rc = SysMkdirAll(targetPath.c_str());
-    } else {
+    bool byLink = false;
+    if (singleFile) {
+      if (KeepExistingTarget(flags, entry.info, AT_FDCWD, target.c_str())) {
+        progress.Advance(entry.info.qwSize);
+        continue;
+      }
+      progress.Lines(sourcePath, targetPath);
       progress.BeginFile(entry.info.qwSize);
       rc = SysFileCopyEx(kCopyEngineFlags, sourcePath.c_str(), targetPath.c_str(), progress.Counter(), nullptr,
                          progress.EngineCancel());
       progress.EndFile(entry.info.qwSize);
+    } else if (isFolder) {
+      progress.Lines(sourcePath, targetPath);
+      bool made = false;
+      const int fd = EntryFolder(targetTree, rel, true, targetLinks, &byLink, &made);
+      if (byLink) continue;
+      rc = fd < 0 ? -1 : (made ? 1 : 2);
+    } else {
+      const int dstDir = EntryFolder(targetTree, relDir, true, targetLinks, &byLink);
+      if (byLink) continue;
+      if (dstDir >= 0 && KeepExistingTarget(flags, entry.info, dstDir, nameText.c_str())) {
+        progress.Advance(entry.info.qwSize);
+        continue;
+      }
+      progress.Lines(sourcePath, targetPath);
+      rc = SYS_COPY_TARGET_ERROR;
+      if (dstDir >= 0) {
+        const int srcDir = EntryFolder(sourceTree, relDir, false, sourceSwapped, &byLink);
+        if (byLink) continue;
+        rc = SYS_COPY_SOURCE_ERROR;
+        if (srcDir >= 0) {
+          progress.BeginFile(entry.info.qwSize);
+          rc = SysFileCopyAt(kCopyEngineFlags, srcDir, nameText.c_str(), dstDir, nameText.c_str(), progress.Counter(),
+                             nullptr, progress.EngineCancel());
+          progress.EndFile(entry.info.qwSize);
+        }
+      }
     }
     if (rc == 1) {
       ctx.run.FilesCopied().fetch_add(1);
       continue;
     }
-    if (rc > 1) continue;  // the folder was there already
+    if (rc > 1) continue;  // the folder is there
     if (rc == 0 && !isFolder) {
       // Stopped by a cancel: the old target is untouched.
       progress.TakeOverDialogCancel();
@@ -136,6 +169,7 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
   std::sort(out.sourceFolderLinks.begin(), out.sourceFolderLinks.end());
   out.folderLinks = std::move(sourceLinks);
   out.folderLinks.insert(out.folderLinks.end(), targetLinks.Found().begin(), targetLinks.Found().end());
+  out.folderLinks.insert(out.folderLinks.end(), sourceSwapped.Found().begin(), sourceSwapped.Found().end());
   if (!outcome) NoteFolderLinks(ctx.run, out.folderLinks);
 
   if (ctx.run.IsCancelled()) return JOB_STOP_ALL;

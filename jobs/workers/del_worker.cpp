@@ -1,11 +1,14 @@
 // "Del": deletes the files that the filters select, then the listed folders, deepest first.
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/workers/delete_guard.h"
+#include "jobs/workers/folder_links.h"
 #include "jobs/workers/local_workers.h"
+#include "jobs/workers/row_notes.h"
 #include "jobs/workers/worker_support.h"
 #include "lib/system/dirlisting.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/system/sys_tree.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 
@@ -149,14 +152,47 @@ int RunDel(JobContext& ctx, const JobArgs& args) {
     return true;
   };
 
-  std::vector<std::string> folders;
+  // Below the listed folder everything is deleted by name in folders opened without following
+  // links: a folder swapped for a link while the row runs is never deleted beneath.
+  SysTree tree(listing.GetRootPath());
+  CFolderLinkNotes links(tree.Root());
+  struct TellLinks {
+    CRunState& run;
+    const CFolderLinkNotes& links;
+    ~TellLinks() { NoteFolderLinks(run, links.Found()); }
+  } tell{ctx.run, links};
+  // Deletes rel (a folder with folder set); false when it failed. A name below a link to a
+  // folder is left alone: true with *skipped set.
+  const auto removeAt = [&](const std::string& rel, bool folder, bool* skipped) {
+    *skipped = links.Covers(rel);
+    if (*skipped) return true;
+    const auto [relDir, name] = SysSplitRel(rel);
+    const int dir = EntryFolder(tree, relDir, false, links, skipped);
+    if (*skipped) return true;
+    if (dir < 0) return false;
+    const std::string leaf(name);
+    if (!folder) return SysDeleteAt(dir, leaf.c_str()) != 0;
+    if (SysRmdirAt(dir, leaf.c_str())) return true;
+    if (SysIsFolderLinkAt(dir, leaf.c_str())) {
+      links.Add(rel);
+      *skipped = true;
+      return true;
+    }
+    return false;
+  };
+
+  struct Folder {
+    std::string path, rel;
+  };
+  std::vector<Folder> folders;
   for (int i = 0; i < count; ++i) {
     if (!goOn()) break;
     const CDirListing::Entry* entry = listing.GetEntry(i);
+    const std::string rel = listing.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);
     const std::string path = listing.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
     const bool link = entry->info.dwAttr & SYS_ATTR_LINK;
     if (entry->IsFolder() && !link) {
-      folders.push_back(path);
+      folders.push_back({path, rel});
       continue;
     }
     if (entry->IsFolder() && *args.plus) {
@@ -166,16 +202,25 @@ int RunDel(JobContext& ctx, const JobArgs& args) {
       if (StrMatchPatternListA(name, nameLength, args.plus, STR_MATCH_NOCASE | STR_MATCH_STARDOT, ';') <= 0) continue;
     }
     if ((flags & RUN_KEEP_READONLY) && !(entry->info.dwAttr & SYS_ATTR_WRITABLE)) continue;
-    if (!settle(SysDelete(path.c_str()) != 0, path)) return JOB_STOP_ALL;
+    bool skipped = false;
+    const bool deleted = removeAt(rel, false, &skipped);
+    if (skipped) continue;
+    if (!settle(deleted, path)) return JOB_STOP_ALL;
     if (dialog) dialog->SetPos(done);
   }
 
-  // No filters: the folder itself goes too, whatever the subdirectories cell says.
-  if (sourceFolder && !filtered) folders.emplace_back(source);
-  std::sort(folders.begin(), folders.end(), DeeperFirst);
-  for (const std::string& path : folders) {
+  std::sort(folders.begin(), folders.end(), [](const Folder& a, const Folder& b) { return DeeperFirst(a.path, b.path); });
+  for (const Folder& folder : folders) {
     if (!goOn()) break;
-    if (!settle(RemoveFolder(path.c_str()) != 0, path)) return JOB_STOP_ALL;
+    bool skipped = false;
+    const bool deleted = removeAt(folder.rel, true, &skipped);
+    if (skipped) continue;
+    if (!settle(deleted, folder.path)) return JOB_STOP_ALL;
+  }
+  // No filters: the folder itself goes too, whatever the subdirectories cell says; it is the
+  // cell's own path, and a folder holds no folders deeper than itself.
+  if (sourceFolder && !filtered && goOn()) {
+    if (!settle(RemoveFolder(source) != 0, source)) return JOB_STOP_ALL;
   }
 
   if (failed) return JOB_FAILED;

@@ -4,6 +4,7 @@
 #include "jobs/workers/worker_support.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
+#include "platform/last_error.h"
 
 #include <sys/stat.h>
 
@@ -72,9 +73,11 @@ int RunMove(JobContext& ctx, const JobArgs& args) {
 
   if (sourceKnown && SameFile(source, target)) {
     // One file under two names: only a change of letter case on a case-folding file system is a
-    // move; anything else would leave the file where it is and report it moved.
+    // move; anything else (a hard link, a link to the source) would leave the file where it is,
+    // so it fails, as mv refuses it.
     const std::string a = FullPath(source), b = FullPath(target);
-    if (a.empty() || !AsciiEqualNoCase(a, b)) return JOB_DONE;
+    if (a.empty() || !AsciiEqualNoCase(a, b))
+      return LocalFail(ctx, flags, MoveFailText(source, target) + "\n(Quelle und Ziel sind dieselbe Datei.)");
     if (SysRename(source, target, 0) != 0) return LocalFail(ctx, flags, MoveFailText(source, target));
     ++ctx.run.FilesCopied();
     return JOB_DONE;
@@ -103,5 +106,11 @@ int RunMove(JobContext& ctx, const JobArgs& args) {
     return cancelled ? JOB_STOP_ALL : JOB_DONE;
   }
   if (cancelled) return JOB_STOP_ALL;
+  if (rc == SYS_COPY_SOURCE_ERROR && GetLastError() == ERROR_SHARING_VIOLATION) {
+    // Copied to another file system, but the source changed meanwhile: both stay.
+    return LocalFail(ctx, flags,
+                     MoveFailText(source, target) +
+                         "\n(Die Datei wurde während des Kopierens geändert; sie bleibt, und die Kopie im Ziel auch.)");
+  }
   return LocalFail(ctx, flags, MoveFailText(source, target));
 }

@@ -14,6 +14,7 @@
 #include "jobs/workers/zip_worker.h"
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_path.h"
+#include "lib/system/sys_tree.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
@@ -173,12 +174,19 @@ int RunShrink(JobContext& ctx, const JobArgs& args) {
   for (const ShrinkCopy& c : copies) ages.push_back(c.age);
 
   int result = JOB_DONE;
+  // The copies are removed by name in the series folder, opened once; a copy's own tree is
+  // removed without following any link in it.
+  SysTree series(seriesFolder);
   for (const std::size_t i : ShrinkSelectDeletions(ages, madeCopy, extra.zones)) {
     if (Cancelled(ctx)) return JOB_STOP_ALL;
     const std::string& path = copies[i].path;
     ShowLine(ctx, FmtString("Lösche '%s'", path.c_str()));
+    int nameLength = 0;
+    const char* namePtr = SysPathName(static_cast<int>(path.size()), path.c_str(), &nameLength);
+    const std::string name(namePtr, static_cast<std::size_t>(nameLength));
     for (;;) {
-      const int ok = folderSeries ? SysRmdirTree(path.c_str(), 0) : SysDelete(path.c_str());
+      const int dir = series.Folder("");
+      const int ok = dir < 0 ? 0 : folderSeries ? SysRmdirTreeAt(dir, name.c_str(), 0) : SysDeleteAt(dir, name.c_str());
       if (ok) {
         ctx.run.FilesCopied().fetch_add(1);
         break;

@@ -8,6 +8,9 @@
 #include "jobs/workers/worker_support.h"
 #include "lib/system/dirlisting.h"
 #include "lib/system/sys.h"
+#include "lib/system/sys_stat.h"
+#include "lib/system/sys_tree.h"
+#include "platform/last_error.h"
 
 #include <initializer_list>
 #include <string>
@@ -46,7 +49,8 @@ class Synch {
   int CopyFile(const char* from, const char* to);
   int MakeFolder(const char* folder);
   int Folders();
-  int Pass(CDirListing& listing, const std::string& otherRoot, CFolderLinkGuard& otherLinks);
+  int Pass(CDirListing& listing, SysTree& self, CFolderLinkNotes& selfLinks, SysTree& other,
+           CFolderLinkNotes& otherLinks);
   void StopTimer() {
     if (m_dialog) m_dialog->SetTimerCallback(nullptr, 0);
   }
@@ -184,10 +188,12 @@ int Synch::Folders() {
   std::string sourceRoot = source, targetRoot = target;
   SysStrAddSlash(sourceRoot);
   SysStrAddSlash(targetRoot);
-  // A side's link to a folder is not listed; nothing of the other side is written into it.
-  CFolderLinkGuard sourceLinks(sourceRoot), targetLinks(targetRoot);
-  int rc = Pass(sourceList, targetRoot, targetLinks);
-  if (rc == JOB_DONE) rc = Pass(targetList, sourceRoot, sourceLinks);
+  // Both sides are walked by descriptor: a side's link to a folder, even one swapped in while
+  // the row runs, is neither read through nor written into.
+  SysTree sourceTree(sourceRoot), targetTree(targetRoot);
+  CFolderLinkNotes sourceLinks(sourceRoot), targetLinks(targetRoot);
+  int rc = Pass(sourceList, sourceTree, sourceLinks, targetTree, targetLinks);
+  if (rc == JOB_DONE) rc = Pass(targetList, targetTree, targetLinks, sourceTree, sourceLinks);
   StopTimer();
   std::vector<std::string> links = sourceLinks.Found();
   links.insert(links.end(), targetLinks.Found().begin(), targetLinks.Found().end());
@@ -203,7 +209,8 @@ int Synch::Folders() {
   return m_failed ? JOB_FAILED : JOB_DONE;
 }
 
-int Synch::Pass(CDirListing& listing, const std::string& otherRoot, CFolderLinkGuard& otherLinks) {
+int Synch::Pass(CDirListing& listing, SysTree& self, CFolderLinkNotes& selfLinks, SysTree& other,
+                CFolderLinkNotes& otherLinks) {
   const u32 flags = m_args.flags;
   for (int i = 0; i < listing.GetCount(); ++i) {
     if (m_dialog) {
@@ -214,20 +221,29 @@ int Synch::Pass(CDirListing& listing, const std::string& otherRoot, CFolderLinkG
     const CDirListing::Entry& entry = *listing.GetEntry(i);
     const std::string rel = listing.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);  // the buffer is reused
     const u64 size = entry.info.qwSize;
-    if (otherLinks.Blocks(rel, false)) {
+    if (otherLinks.Covers(rel) || selfLinks.Covers(rel)) {
       m_done += size;
       continue;
     }
-    const std::string self = listing.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
-    const std::string other = otherRoot + rel;
+    const std::string selfPath = self.Path(rel);
+    const std::string otherPath = other.Path(rel);
+    const auto [relDir, nameView] = SysSplitRel(rel);
+    const std::string name(nameView);
 
+    bool byLink = false;
     SysFileInfo info;
-    const int err = LocalLookup(other.c_str(), &info);
+    const int lookDir = EntryFolder(other, relDir, false, otherLinks, &byLink);
+    if (byLink) {
+      m_done += size;
+      continue;
+    }
+    const int err = lookDir < 0 ? errno : SysStatInfo(lookDir, name.c_str(), &info);
     const bool exists = err == 0;
     if (err && !LocalMissing(err)) {
+      SetLastErrorFromErrno(err, nullptr);
       m_failed = true;
       m_done += size;
-      if (Ask(Cat({"Fehler beim Lesen von:\n", other, LocalLastErrorNote()}), kBoxError) == JOB_STOP_ALL) {
+      if (Ask(Cat({"Fehler beim Lesen von:\n", otherPath, LocalLastErrorNote()}), kBoxError) == JOB_STOP_ALL) {
         StopTimer();
         return JOB_STOP_ALL;
       }
@@ -241,20 +257,26 @@ int Synch::Pass(CDirListing& listing, const std::string& otherRoot, CFolderLinkG
       continue;
     }
     if (m_dialog) {
-      m_dialog->SetLine(nullptr, self.c_str(), 0);
-      m_dialog->SetLine(nullptr, other.c_str(), 1);
+      m_dialog->SetLine(nullptr, selfPath.c_str(), 0);
+      m_dialog->SetLine(nullptr, otherPath.c_str(), 1);
     }
     if (exists && !otherFolder && (flags & RUN_KEEP_READONLY) && !(info.dwAttr & SYS_ATTR_WRITABLE)) continue;
 
-    int rc;
-    if (otherFolder) {
-      rc = SYS_COPY_TARGET_ERROR;  // a file never replaces a folder of its name
-    } else {
-      Progress().bytesBefore.store(m_done);
-      Progress().fileSize.store(size);
-      Progress().kind.store(PROGRESS_KIND_COPY);
-      rc = SysFileCopyEx(kSynchCopyFlags, self.c_str(), other.c_str(), &Progress().bytes, nullptr,
-                         LocalEngineCancel(m_ctx));
+    int rc = SYS_COPY_TARGET_ERROR;  // a file never replaces a folder of its name
+    if (!otherFolder) {
+      const int dstDir = EntryFolder(other, relDir, true, otherLinks, &byLink);
+      const int srcDir = dstDir < 0 ? -1 : EntryFolder(self, relDir, false, selfLinks, &byLink);
+      if (byLink) {
+        m_done += size;
+        continue;
+      }
+      if (srcDir >= 0) {
+        Progress().bytesBefore.store(m_done);
+        Progress().fileSize.store(size);
+        Progress().kind.store(PROGRESS_KIND_COPY);
+        rc = SysFileCopyAt(kSynchCopyFlags, srcDir, name.c_str(), dstDir, name.c_str(), &Progress().bytes, nullptr,
+                           LocalEngineCancel(m_ctx));
+      }
     }
     if (rc == 0) LocalCancelled(m_ctx);
     if (rc == 1) {
@@ -262,7 +284,7 @@ int Synch::Pass(CDirListing& listing, const std::string& otherRoot, CFolderLinkG
     } else if (rc != 0) {
       m_failed = true;
       if (!m_ctx.run.IsCancelled() &&
-          Ask(Cat({"Fehler beim Kopieren von:\n\n", self, "\nnach:\n", other}), kBoxError) == JOB_STOP_ALL) {
+          Ask(Cat({"Fehler beim Kopieren von:\n\n", selfPath, "\nnach:\n", otherPath}), kBoxError) == JOB_STOP_ALL) {
         StopTimer();
         return JOB_STOP_ALL;
       }

@@ -5,6 +5,7 @@
 #include "lib/system/sys_path.h"
 #include "lib/system/sys_seam_hooks.h"
 #include "lib/system/sys_stat.h"
+#include "lib/system/sys_tree.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 
@@ -59,6 +60,7 @@ void CDirListing::Clear() {
   m_folders.clear();
   m_pending.clear();
   m_rootLength = 0;
+  m_rootFd.Reset();
   m_namePattern.clear();
   m_current = -1;
   m_failed = false;
@@ -99,6 +101,15 @@ int CDirListing::Read(const char* path, int flags, const char* include, const ch
   }
   m_rootLength = root.size();
   m_folders.push_back(root);
+  // The listed folder is opened once as the path says; every folder below it through it.
+  std::string rootPath = root.empty() ? std::string(".") : root;
+  if (rootPath.size() > 1 && rootPath.back() == '/') rootPath.pop_back();
+  m_rootFd.Reset(::open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!m_rootFd) {
+    SetLastErrorFromErrno(errno, rootPath.c_str());
+    m_failed = true;
+    return -1;
+  }
   if (!ReadFolder(0)) return -1;
   if (flags & DL_READ_ALL) {
     while (!m_pending.empty()) ReadPending();
@@ -134,7 +145,10 @@ bool CDirListing::ReadFolder(u32 folder) {
     m_failed = true;
     return false;
   }
-  const int fd = ::open(openPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // Below the listed folder nothing is opened through a link, even one swapped in meanwhile.
+  std::string_view rel(dirPath);
+  rel.remove_prefix(std::min(m_rootLength, rel.size()));
+  const int fd = SysOpenBeneath(m_rootFd.Get(), rel);
   DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
   if (!dir) {
     SetLastErrorFromErrno(errno, openPath.c_str());

@@ -2,7 +2,9 @@
 //
 // Entries of one folder come in byte order of their names; subfolders are read after the folder
 // that holds them, in the same order. A symbolic link is listed with SYS_ATTR_LINK and is never
-// entered: a link to a folder counts as a folder entry (SYS_ATTR_FOLDER | SYS_ATTR_LINK).
+// entered: a link to a folder counts as a folder entry (SYS_ATTR_FOLDER | SYS_ATTR_LINK). The
+// listed folder is opened as its path says; the folders below it through its descriptor, never
+// through a link (a folder swapped for one meanwhile is not read: the listing is incomplete).
 //
 // What is listed. The path names a folder (its contents are listed), a file, or a last component
 // with "*" and "?" (the matching names of its folder, letter case counting). A name from the path
@@ -15,6 +17,7 @@
 // listing is incomplete and callers must not take it as the whole truth.
 #pragma once
 
+#include "lib/system/sys_fd.h"
 #include "lib/system/sys_types.h"
 
 #include <cstddef>
@@ -81,6 +84,9 @@ class CDirListing {
   void Sort(int key, int flags);
 
   int GetCount() const { return static_cast<int>(m_entries.size()); }
+  // The listed folder as the relative paths start in it ("" for the working folder, else with a
+  // "/" at its end); "" before a listing.
+  const std::string& GetRootPath() const { return m_folders.empty() ? m_noRoot : m_folders.front(); }
   int GetCurrent() const { return m_current; }
   Entry* GetEntry(int i);
   int GetReadState() const;
@@ -100,10 +106,12 @@ class CDirListing {
   std::vector<std::string> m_folders; // full folder paths with a trailing "/" ("" for the working folder)
   std::deque<u32> m_pending;          // folders still to be read
   std::size_t m_rootLength = 0;       // length of the listed folder's path in m_folders
+  SysFd m_rootFd;                     // the listed folder; every folder below is opened through it
   std::string m_namePattern;          // the wildcard name from the path, or empty
   std::string m_include;
   std::string m_exclude;
   std::string m_path;                 // the path buffer of the text results
+  std::string m_noRoot;
   int m_flags = 0;
   int m_current = -1;
   bool m_failed = false;

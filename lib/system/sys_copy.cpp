@@ -1,13 +1,15 @@
-// The copy engine: data through copy_file_range (or read/write), a temporary file beside the
-// target, and a final link or rename, so that the old target stays intact until the new one is whole.
+// The copy engine: data through copy_file_range (or read/write) into a temporary file beside the
+// target, holes kept, and a final link or rename, so that the old target stays intact until the
+// new one is whole.
 #include "lib/system/sys_copy.h"
-#include "lib/system/sys_fdio.h"
 
+#include "lib/system/sys_fd.h"
+#include "lib/system/sys_fdio.h"
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_path.h"
 #include "lib/system/sys_seam_hooks.h"
-#include "lib/text/fmt.h"
+#include "lib/system/sys_tempfile.h"
 #include "platform/last_error.h"
 
 #include <fcntl.h>
@@ -18,50 +20,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <random>
 #include <string>
 
 namespace {
 
-constexpr std::size_t kChunk = 8u << 20;        // cancel test and counter step
-constexpr std::size_t kBufferSize = 1u << 20;   // read/write fallback
-
-struct Fd {
-  int fd = -1;
-  Fd() = default;
-  explicit Fd(int f) : fd(f) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { Close(); }
-  int Close() {
-    int rc = 0;
-    if (fd >= 0) rc = ::close(fd);
-    fd = -1;
-    return rc;
-  }
-};
-
-bool ProcFdUsable() {
-  static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
-  return usable;
-}
-
-std::string ParentDir(const char* path) {
-  const std::string p(path);
-  const int d = SysPathDirLen(static_cast<int>(p.size()), p.c_str());
-  if (d == 0) return ".";
-  std::string dir = p.substr(0, static_cast<std::size_t>(d));
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir;
-}
-
-std::string TempNameIn(const std::string& dir) {
-  static thread_local std::mt19937_64 rng{std::random_device{}() ^ static_cast<u64>(::getpid())};
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::string name = dir + "/.kpw-";
-  for (int i = 0; i < 10; ++i) name += kChars[rng() % 36];
-  return name + ".tmp";
-}
+constexpr std::size_t kChunk = 8u << 20;       // cancel test and counter step
+constexpr std::size_t kBufferSize = 1u << 20;  // read/write fallback
 
 int Fail(int result, int err, const char* path) {
   SetLastErrorFromErrno(err, path);
@@ -73,10 +37,14 @@ int FailCode(int result, DWORD code) {
   return result;
 }
 
+bool Cancelled(const SysCancelFlag* cancel) { return cancel && cancel->load(std::memory_order_relaxed) != 0; }
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
 // Checks an existing target against the flags; 0 when the copy may go on.
-int CheckTarget(int flags, const char* target) {
+int CheckTarget(int flags, int dstDir, const char* name) {
   struct stat st {};
-  if (::lstat(target, &st) != 0) return 0;
+  if (::fstatat(dstDir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
   if (S_ISDIR(st.st_mode))
     return FailCode((flags & SYS_COPY_NO_REPLACE) ? SYS_COPY_EXISTS : SYS_COPY_TARGET_ERROR, ERROR_DIRECTORY);
   if (flags & SYS_COPY_NO_REPLACE) return FailCode(SYS_COPY_EXISTS, ERROR_FILE_EXISTS);
@@ -86,207 +54,261 @@ int CheckTarget(int flags, const char* target) {
 }
 
 // The result for a final step that found the target name taken.
-int TargetTaken(const char* target) {
+int TargetTaken(int dstDir, const char* name) {
   struct stat st {};
-  const bool dir = ::lstat(target, &st) == 0 && S_ISDIR(st.st_mode);
+  const bool dir = ::fstatat(dstDir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
   return FailCode(SYS_COPY_EXISTS, dir ? ERROR_DIRECTORY : ERROR_FILE_EXISTS);
 }
 
-// Where the copy is written until it is whole.
-struct TempFile {
-  Fd fd;
-  bool anonymous = false;  // O_TMPFILE: no name until linked, nothing left behind if the process dies
-  std::string name;
-  ~TempFile() {
-    fd.Close();
-    if (!name.empty()) ::unlink(name.c_str());
+// Moves the bytes [from, to) of in to the same offsets of out. Returns 1, 0 (cancelled) or a
+// negative engine result; *end gets where the source ended when it became shorter meanwhile.
+class DataCopy {
+ public:
+  DataCopy(int in, int out, SysByteCounter* counter, const SysCancelFlag* cancel)
+      : m_in(in), m_out(out), m_counter(counter), m_cancel(cancel) {}
+
+  int Range(u64 from, u64 to, u64* end) {
+    u64 at = from;
+    while (at < to) {
+      if (Cancelled(m_cancel)) return FailCode(SYS_COPY_STOPPED, ERROR_CANCELLED);
+      const std::size_t want = static_cast<std::size_t>(std::min<u64>(kChunk, to - at));
+      const ssize_t n = m_useRange ? RangeStep(at, want) : PlainStep(at, want);
+      if (n == kSwitched) continue;  // the plain path takes over and finds the real end
+      if (n < 0) return static_cast<int>(n);
+      if (n == 0) {
+        *end = at;  // the source became shorter
+        return 1;
+      }
+      at += static_cast<u64>(n);
+      m_done += static_cast<u64>(n);
+      if (m_counter) m_counter->store(m_done, std::memory_order_relaxed);
+    }
+    *end = to;
+    return 1;
   }
+
+  // Holes count as done for the progress.
+  void Skip(u64 bytes) {
+    m_done += bytes;
+    if (m_counter) m_counter->store(m_done, std::memory_order_relaxed);
+  }
+
+ private:
+  static constexpr ssize_t kSwitched = -1000;
+
+  ssize_t RangeStep(u64 at, std::size_t want) {
+    for (;;) {
+      loff_t inOff = static_cast<loff_t>(at), outOff = static_cast<loff_t>(at);
+      const ssize_t n = ::copy_file_range(m_in, &inOff, m_out, &outOff, want, 0);
+      if (n > 0) return n;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EFBIG || errno == ENOSPC || errno == EDQUOT))
+        return Fail(SYS_COPY_WRITE_ERROR, errno, nullptr);
+      // Unsupported here (another file system), an I/O error whose side the plain path will
+      // tell, or a file system that reports nothing to copy.
+      m_useRange = false;
+      return kSwitched;
+    }
+  }
+
+  ssize_t PlainStep(u64 at, std::size_t want) {
+    if (!m_buffer) m_buffer = std::make_unique<char[]>(kBufferSize);
+    const std::size_t part = std::min(want, kBufferSize);
+    ssize_t n;
+    do n = ::pread(m_in, m_buffer.get(), part, static_cast<off_t>(at));
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return Fail(SYS_COPY_READ_ERROR, errno, nullptr);
+    if (n > 0 && !SysPwriteAll(m_out, m_buffer.get(), static_cast<std::size_t>(n), at))
+      return Fail(SYS_COPY_WRITE_ERROR, errno, nullptr);
+    return n;
+  }
+
+  int m_in, m_out;
+  SysByteCounter* m_counter;
+  const SysCancelFlag* m_cancel;
+  bool m_useRange = true;
+  u64 m_done = 0;
+  std::unique_ptr<char[]> m_buffer;
 };
 
-int OpenTemp(const std::string& dir, TempFile& temp) {
-  if (ProcFdUsable() && !SysSeamForceFallbacks()) {
-    const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      temp.fd.fd = fd;
-      temp.anonymous = true;
-      return 0;
-    }
-    if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EROFS || errno == ENOSPC ||
-        errno == EDQUOT || errno == EMFILE || errno == ENFILE)
-      return errno;
-    // Other errors: the file system lacks O_TMPFILE; use a named temporary file.
-  }
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string name = TempNameIn(dir);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      temp.fd.fd = fd;
-      temp.name = std::move(name);
-      return 0;
-    }
-    if (errno != EEXIST) return errno;
-  }
-  return EEXIST;
-}
-
-bool Cancelled(const SysCancelFlag* cancel) { return cancel && cancel->load(std::memory_order_relaxed) != 0; }
-
-// Copies size bytes from in to out. Returns 1, 0 (cancelled) or a negative engine result.
-int CopyData(int in, int out, u64 size, SysByteCounter* counter, const SysCancelFlag* cancel, const char* source,
-             const char* target) {
-  u64 done = 0;
-  bool useRange = true;
-  std::unique_ptr<char[]> buffer;
-  while (done < size) {
-    if (Cancelled(cancel)) return FailCode(SYS_COPY_STOPPED, ERROR_CANCELLED);
-    const std::size_t want = static_cast<std::size_t>(std::min<u64>(kChunk, size - done));
-    std::size_t got = 0;
-    if (useRange) {
-      const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, want, 0);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EFBIG || errno == ENOSPC || errno == EDQUOT) return Fail(SYS_COPY_WRITE_ERROR, errno, target);
-        // Unsupported here, or an I/O error whose side the plain path will tell.
-        useRange = false;
-        continue;
-      }
-      if (n == 0) {
-        // Some file systems report nothing to copy; the plain path finds the real end.
-        useRange = false;
-        continue;
-      }
-      got = static_cast<std::size_t>(n);
-    } else {
-      if (!buffer) buffer = std::make_unique<char[]>(kBufferSize);
-      const std::size_t part = std::min(want, kBufferSize);
-      const ssize_t n = ::read(in, buffer.get(), part);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Fail(SYS_COPY_READ_ERROR, errno, source);
-      }
-      if (n == 0) break;  // the source became shorter
-      std::size_t written = 0;
-      while (written < static_cast<std::size_t>(n)) {
-        const ssize_t w = ::write(out, buffer.get() + written, static_cast<std::size_t>(n) - written);
-        if (w < 0) {
-          if (errno == EINTR) continue;
-          return Fail(SYS_COPY_WRITE_ERROR, errno, target);
-        }
-        written += static_cast<std::size_t>(w);
-      }
-      got = static_cast<std::size_t>(n);
-    }
-    done += got;
-    if (counter) counter->store(done, std::memory_order_relaxed);
-  }
-  return 1;
-}
-
-// Gives the finished temporary file the target's name. Returns 1 or a negative engine result.
-int Publish(int flags, TempFile& temp, const char* target) {
-  const bool noReplace = flags & SYS_COPY_NO_REPLACE;
-  if (temp.anonymous) {
-    char procPath[64];
-    FmtSnprintfA(procPath, sizeof procPath, "/proc/self/fd/%d", temp.fd.fd);
-    // link() never replaces a name: a new target, or a refusing copy, is done in one step.
-    if (::linkat(AT_FDCWD, procPath, AT_FDCWD, target, AT_SYMLINK_FOLLOW) == 0) return 1;
-    if (errno != EEXIST) return Fail(SYS_COPY_RENAME_ERROR, errno, target);
-    if (noReplace) return TargetTaken(target);
-    const std::string dir = ParentDir(target);
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      std::string name = TempNameIn(dir);
-      if (::linkat(AT_FDCWD, procPath, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        temp.name = std::move(name);
+// Copies the source's bytes into out, leaving the source's holes as holes, so that a sparse
+// image never fills the target disk. Returns 1, 0 (cancelled) or a negative engine result; the
+// target ends where the source did (earlier when it became shorter meanwhile, never later).
+int CopyData(int in, int out, const struct stat& st, SysByteCounter* counter, const SysCancelFlag* cancel) {
+  const u64 size = static_cast<u64>(st.st_size);
+  DataCopy copy(in, out, counter, cancel);
+  u64 end = size;
+  // Only a file with fewer blocks than bytes can have holes; others need no search.
+  const bool sparse = static_cast<u64>(st.st_blocks) * 512 < size && !SysSeamForceFallbacks();
+  u64 at = 0;
+  while (at < size) {
+    u64 dataAt = at, holeAt = size;
+    if (sparse) {
+      const off_t data = ::lseek(in, static_cast<off_t>(at), SEEK_DATA);
+      if (data < 0 && errno == ENXIO) {
+        // Only a hole is left: up to the source's end, which may have come closer meanwhile.
+        struct stat now {};
+        if (::fstat(in, &now) == 0 && static_cast<u64>(now.st_size) < size) end = std::max<u64>(at, now.st_size);
+        copy.Skip(size - at);
         break;
       }
-      if (errno != EEXIST) return Fail(SYS_COPY_RENAME_ERROR, errno, target);
+      if (data >= 0) {
+        dataAt = std::min<u64>(static_cast<u64>(data), size);
+        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole >= 0) holeAt = std::min<u64>(static_cast<u64>(hole), size);
+      }
+      copy.Skip(dataAt - at);
+      if (dataAt >= size) break;
     }
-    if (temp.name.empty()) return FailCode(SYS_COPY_RENAME_ERROR, ERROR_FILE_EXISTS);
+    u64 reached = holeAt;
+    if (const int rc = copy.Range(dataAt, holeAt, &reached); rc != 1) return rc;
+    if (reached < holeAt) {
+      end = reached;
+      break;
+    }
+    at = holeAt;
   }
-  if (noReplace) {
-    const int rc = SysRename(temp.name.c_str(), target, SYS_RENAME_NOREPLACE);
-    if (rc == SYS_ERR_EXISTS) return TargetTaken(target);
-    if (rc != 0) return SYS_COPY_RENAME_ERROR;
-  } else if (::rename(temp.name.c_str(), target) != 0) {
-    if (errno == EISDIR) return FailCode(SYS_COPY_TARGET_ERROR, ERROR_DIRECTORY);
-    return Fail(SYS_COPY_RENAME_ERROR, errno, target);
-  }
-  temp.name.clear();
+  if (::ftruncate(out, static_cast<off_t>(end)) != 0) return Fail(SYS_COPY_WRITE_ERROR, errno, nullptr);
   return 1;
 }
 
-int CopyFile(int flags, const char* source, const char* target, SysByteCounter* counter, u64* total,
+// Copies the open source (its status in st) into dstName. Returns 1 or an engine result.
+int CopyOpen(int flags, int in, const struct stat& st, int dstDir, const char* dstName, SysByteCounter* counter,
              const SysCancelFlag* cancel) {
-  Fd in(SysOpenRegular(source));
-  if (in.fd < 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, source);
-  struct stat st {};
-  if (::fstat(in.fd, &st) != 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, source);
-  if (!S_ISREG(st.st_mode)) return FailCode(SYS_COPY_SOURCE_ERROR, ERROR_ACCESS_DENIED);
-  const u64 size = static_cast<u64>(st.st_size);
-  if (total) *total = size;
   if (Cancelled(cancel)) return FailCode(SYS_COPY_STOPPED, ERROR_CANCELLED);
-  if (const int rc = CheckTarget(flags, target)) return rc;
+  if (const int rc = CheckTarget(flags, dstDir, dstName)) return rc;
 
-  const std::string dir = ParentDir(target);
-  TempFile temp;
-  int err = OpenTemp(dir, temp);
-  if (err == ENOENT && (flags & SYS_COPY_MAKE_DIRS)) {
-    if (SysMkdirAll(dir.c_str()) == 0) return SYS_COPY_TARGET_ERROR;
-    err = OpenTemp(dir, temp);
-  }
-  if (err) return Fail(SYS_COPY_TARGET_ERROR, err, target);
-
-  const int rc = CopyData(in.fd, temp.fd.fd, size, counter, cancel, source, target);
-  if (rc != 1) return rc;
-  if (::fchmod(temp.fd.fd, st.st_mode & 07777) != 0) return Fail(SYS_COPY_WRITE_ERROR, errno, target);
+  SysTempFile temp;
+  if (const int err = temp.Create(dstDir, dstName, 0600)) return Fail(SYS_COPY_TARGET_ERROR, err, nullptr);
+  if (const int rc = CopyData(in, temp.Fd(), st, counter, cancel); rc != 1) return rc;
+  if (::fchmod(temp.Fd(), st.st_mode & 07777) != 0) return Fail(SYS_COPY_WRITE_ERROR, errno, nullptr);
   if (flags & SYS_COPY_TIMES) {
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::futimens(temp.fd.fd, times) != 0) return Fail(SYS_COPY_WRITE_ERROR, errno, target);
+    if (::futimens(temp.Fd(), times) != 0) return Fail(SYS_COPY_WRITE_ERROR, errno, nullptr);
   }
-  if (!temp.anonymous && temp.fd.Close() != 0) return Fail(SYS_COPY_WRITE_ERROR, errno, target);
   if (Cancelled(cancel)) return FailCode(SYS_COPY_STOPPED, ERROR_CANCELLED);
-  return Publish(flags, temp, target);
+  const bool replace = !(flags & SYS_COPY_NO_REPLACE);
+  if (const int err = temp.Commit(replace)) {
+    if (err == EEXIST && !replace) return TargetTaken(dstDir, dstName);
+    if (err == EISDIR) return FailCode(SYS_COPY_TARGET_ERROR, ERROR_DIRECTORY);
+    return Fail(SYS_COPY_RENAME_ERROR, err, nullptr);
+  }
+  return 1;
 }
 
-int MoveFile(int flags, const char* source, const char* target, SysByteCounter* counter, u64* total,
-             const SysCancelFlag* cancel) {
+// Opens a source for reading without ever blocking on a FIFO or device (a link is read through).
+int OpenSource(int srcDir, const char* name, struct stat* st) {
+  const int fd = ::openat(srcDir, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    const int err = S_ISDIR(st->st_mode) ? EISDIR : EACCES;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return fd;
+}
+
+int CopyFile(int flags, int srcDir, const char* srcName, int dstDir, const char* dstName, SysByteCounter* counter,
+             u64* total, const SysCancelFlag* cancel) {
   struct stat st {};
-  if (::lstat(source, &st) != 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, source);
+  SysFd in(OpenSource(srcDir, srcName, &st));
+  if (!in) return Fail(SYS_COPY_SOURCE_ERROR, errno, nullptr);
+  if (total) *total = static_cast<u64>(st.st_size);
+  return CopyOpen(flags, in.Get(), st, dstDir, dstName, counter, cancel);
+}
+
+bool Unchanged(const struct stat& a, const struct stat& b) {
+  return SameFile(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+int MoveFile(int flags, int srcDir, const char* srcName, int dstDir, const char* dstName, SysByteCounter* counter,
+             u64* total, const SysCancelFlag* cancel) {
+  struct stat st {};
+  if (::fstatat(srcDir, srcName, &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, nullptr);
   if (S_ISDIR(st.st_mode)) return FailCode(SYS_COPY_SOURCE_ERROR, ERROR_ACCESS_DENIED);
   if (total) *total = static_cast<u64>(st.st_size);
   if (Cancelled(cancel)) return FailCode(SYS_COPY_STOPPED, ERROR_CANCELLED);
-  if (const int rc = CheckTarget(flags, target)) return rc;
+  if (const int rc = CheckTarget(flags, dstDir, dstName)) return rc;
+  // Two names of one file: a rename would do nothing and report success.
+  struct stat existing {};
+  if (::fstatat(dstDir, dstName, &existing, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(st, existing))
+    return FailCode(SYS_COPY_TARGET_ERROR, ERROR_ALREADY_EXISTS);
+
   const int renameFlags = (flags & SYS_COPY_NO_REPLACE) ? SYS_RENAME_NOREPLACE : 0;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const int rc = SysRename(source, target, renameFlags);
-    if (rc == 0) {
-      if (counter) counter->store(static_cast<u64>(st.st_size), std::memory_order_relaxed);
-      return 1;
-    }
-    if (rc == SYS_ERR_EXISTS) return TargetTaken(target);
-    const DWORD code = GetLastError();
-    if (code == ERROR_NOT_SUPPORTED) break;  // another file system: copy and delete
-    if (code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND) {
-      struct stat again {};
-      if (::lstat(source, &again) != 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, source);
-      if (attempt == 0 && (flags & SYS_COPY_MAKE_DIRS)) {
-        const std::string dir = ParentDir(target);
-        if (SysMkdirAll(dir.c_str()) == 0) return SYS_COPY_TARGET_ERROR;
-        continue;
-      }
-      return SYS_COPY_TARGET_ERROR;
-    }
-    if (code == ERROR_DIRECTORY) return SYS_COPY_TARGET_ERROR;
-    return SYS_COPY_RENAME_ERROR;
+  const int rc = SysRenameAt(srcDir, srcName, dstDir, dstName, renameFlags);
+  if (rc == 0) {
+    if (counter) counter->store(static_cast<u64>(st.st_size), std::memory_order_relaxed);
+    return 1;
   }
-  const int rc = CopyFile(flags | SYS_COPY_TIMES, source, target, counter, total, cancel);
-  if (rc != 1) return rc;
+  if (rc == SYS_ERR_EXISTS) return TargetTaken(dstDir, dstName);
+  const DWORD code = GetLastError();
+  if (code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND) {
+    struct stat again {};
+    if (::fstatat(srcDir, srcName, &again, AT_SYMLINK_NOFOLLOW) != 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, nullptr);
+    return SYS_COPY_TARGET_ERROR;
+  }
+  if (code == ERROR_DIRECTORY) return SYS_COPY_TARGET_ERROR;
+  if (code != ERROR_NOT_SUPPORTED) return SYS_COPY_RENAME_ERROR;
+
+  // Another file system: copy, then delete the source, but only the file that was copied, as it
+  // was copied; one that changed meanwhile (a log that grew) stays, and so does the copy.
+  struct stat data {};
+  SysFd in(OpenSource(srcDir, srcName, &data));
+  if (!in) return Fail(SYS_COPY_SOURCE_ERROR, errno, nullptr);
+  if (total) *total = static_cast<u64>(data.st_size);
+  const int copied = CopyOpen(flags | SYS_COPY_TIMES, in.Get(), data, dstDir, dstName, counter, cancel);
+  if (copied != 1) return copied;
+  struct stat afterData {}, afterName {};
+  if (::fstat(in.Get(), &afterData) != 0 || !Unchanged(data, afterData) ||
+      ::fstatat(srcDir, srcName, &afterName, AT_SYMLINK_NOFOLLOW) != 0 || !Unchanged(st, afterName))
+    return FailCode(SYS_COPY_SOURCE_ERROR, ERROR_SHARING_VIOLATION);
   // Removing a name never depends on the file's own mode here, so a read-only source goes too.
-  if (::unlink(source) != 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, source);
+  if (::unlinkat(srcDir, srcName, 0) != 0) return Fail(SYS_COPY_SOURCE_ERROR, errno, nullptr);
   return 1;
 }
 
+// The folder of a path, opened as a path (links followed): the cell's own way to its file.
+struct PathParts {
+  SysFd dir;
+  std::string name;
+  int err = 0;
+};
+
+PathParts OpenParent(const char* path, bool make) {
+  PathParts parts;
+  const std::string p(path);
+  const int d = SysPathDirLen(static_cast<int>(p.size()), p.c_str());
+  parts.name = p.substr(static_cast<std::size_t>(d));
+  std::string dir = d == 0 ? std::string(".") : p.substr(0, static_cast<std::size_t>(d));
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  if (parts.name.empty()) {
+    parts.err = EISDIR;
+    return parts;
+  }
+  parts.dir.Reset(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!parts.dir && errno == ENOENT && make) {
+    if (SysMkdirAll(dir.c_str()) == 0) {
+      parts.err = -1;  // the last error tells why
+      return parts;
+    }
+    parts.dir.Reset(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  if (!parts.dir) parts.err = errno;
+  return parts;
+}
+
 }  // namespace
+
+int SysFileCopyAt(int flags, int srcDir, const char* srcName, int dstDir, const char* dstName,
+                  SysByteCounter* counter, u64* total, const SysCancelFlag* cancel) {
+  if (counter) counter->store(0, std::memory_order_relaxed);
+  if (flags & SYS_COPY_MOVE) return MoveFile(flags, srcDir, srcName, dstDir, dstName, counter, total, cancel);
+  return CopyFile(flags, srcDir, srcName, dstDir, dstName, counter, total, cancel);
+}
 
 int SysFileCopyEx(int flags, const char* source, const char* target, SysByteCounter* counter, u64* total,
                   const SysCancelFlag* cancel) {
@@ -295,6 +317,17 @@ int SysFileCopyEx(int flags, const char* source, const char* target, SysByteCoun
   if (!src.ok()) return SYS_COPY_SOURCE_ERROR;
   const SysOsPath dst(target);
   if (!dst.ok()) return SYS_COPY_TARGET_ERROR;
-  if (flags & SYS_COPY_MOVE) return MoveFile(flags, src.c_str(), dst.c_str(), counter, total, cancel);
-  return CopyFile(flags, src.c_str(), dst.c_str(), counter, total, cancel);
+  const PathParts from = OpenParent(src.c_str(), false);
+  if (from.err) return Fail(SYS_COPY_SOURCE_ERROR, from.err, src.c_str());
+  // A missing target folder is made only for a source that is there.
+  struct stat st {};
+  if (::fstatat(from.dir.Get(), from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return Fail(SYS_COPY_SOURCE_ERROR, errno, src.c_str());
+  if (S_ISDIR(st.st_mode)) return FailCode(SYS_COPY_SOURCE_ERROR, ERROR_ACCESS_DENIED);
+  const PathParts to = OpenParent(dst.c_str(), flags & SYS_COPY_MAKE_DIRS);
+  if (to.err == -1) return SYS_COPY_TARGET_ERROR;
+  if (to.err == EISDIR) return FailCode(SYS_COPY_TARGET_ERROR, ERROR_DIRECTORY);
+  if (to.err) return Fail(SYS_COPY_TARGET_ERROR, to.err, dst.c_str());
+  return SysFileCopyAt(flags, from.dir.Get(), from.name.c_str(), to.dir.Get(), to.name.c_str(), counter, total,
+                       cancel);
 }

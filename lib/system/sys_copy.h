@@ -31,6 +31,15 @@ enum : int {
 // Copies (or moves) source onto target. The permission bits always travel with the content.
 // counter (may be null) is reset and advanced as data is written; *total (may be null) gets the
 // source's size; a non-zero *cancel (may be null) stops the copy within a few MiB. A copy that
-// is stopped or fails leaves the old target as it was and no temporary file behind.
+// is stopped or fails leaves the old target as it was and no temporary file behind. Holes of a
+// sparse source stay holes. A move across file systems deletes the source only when it is still
+// the file that was copied, unchanged (else SYS_COPY_SOURCE_ERROR, last error 32, and the copy
+// stays); a move onto another name of the same file fails (SYS_COPY_TARGET_ERROR, 183).
 int SysFileCopyEx(int flags, const char* source, const char* target, SysByteCounter* counter, u64* total,
                   const SysCancelFlag* cancel);
+
+// The same for the name srcName in the folder open as srcDir onto dstName in the folder open as
+// dstDir; no folders are made. A link in dstName's place is replaced, never followed; a link as
+// the source is read through (a move renames the link itself where it can).
+int SysFileCopyAt(int flags, int srcDir, const char* srcName, int dstDir, const char* dstName,
+                  SysByteCounter* counter, u64* total, const SysCancelFlag* cancel);

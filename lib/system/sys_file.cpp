@@ -102,31 +102,57 @@ DWORD SysGetFileSizeEx(int fd, u64* size) {
   return static_cast<DWORD>(*size);
 }
 
+namespace {
+
+// The path to name in errors: only a plain path can be examined for the 2/3 and 80/183 choice.
+const char* Shown(int dirFd, const char* name) { return dirFd == AT_FDCWD ? name : nullptr; }
+
+// Gives a regular file that has no owner write bit that bit; a link swapped into its place is
+// never followed (the call refuses links). True when the bit was given.
+bool GiveWriteBit(int dirFd, const char* name) {
+  struct stat st {};
+  return ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR) &&
+         ::fchmodat(dirFd, name, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+}  // namespace
+
 int SysDelete(const char* path) {
   const SysOsPath os(path);
   if (!os.ok()) return 0;
-  if (::unlink(os.c_str()) == 0) return 1;
+  return SysDeleteAt(AT_FDCWD, os.c_str());
+}
+
+int SysDeleteAt(int dirFd, const char* name) {
+  if (::unlinkat(dirFd, name, 0) == 0) return 1;
   int err = errno;
-  if (err == EACCES || err == EPERM) {
-    struct stat st {};
-    if (::lstat(os.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR) &&
-        ::chmod(os.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0) {
-      if (::unlink(os.c_str()) == 0) return 1;
-      err = errno;
-    }
+  if ((err == EACCES || err == EPERM) && GiveWriteBit(dirFd, name)) {
+    if (::unlinkat(dirFd, name, 0) == 0) return 1;
+    err = errno;
   }
   if (err == EISDIR) err = EACCES;  // as Windows refuses to delete a folder as a file
-  SysFail(err, os.c_str());
+  SysFail(err, Shown(dirFd, name));
+  return 0;
+}
+
+int SysRmdirAt(int dirFd, const char* name) {
+  if (::unlinkat(dirFd, name, AT_REMOVEDIR) == 0) return 1;
+  SysFail(errno, Shown(dirFd, name));
   return 0;
 }
 
 int SysRmdirTree(const char* path, int flags) {
   const SysOsPath os(path);
   if (!os.ok()) return 0;
-  const std::string p = os.c_str();
+  return SysRmdirTreeAt(AT_FDCWD, os.c_str(), flags);
+}
+
+int SysRmdirTreeAt(int dirFd, const char* name, int flags) {
+  const std::string p = name;
+  const char* shown = Shown(dirFd, p.c_str());
   struct stat st {};
-  if (::lstat(p.c_str(), &st) != 0) {
-    SysFail(errno, p.c_str());
+  if (::fstatat(dirFd, p.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    SysFail(errno, shown);
     return 0;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -135,21 +161,21 @@ int SysRmdirTree(const char* path, int flags) {
       SetLastError(ERROR_DIRECTORY);
       return 0;
     }
-    if (::unlink(p.c_str()) != 0) {
-      SysFail(errno, p.c_str());
+    if (::unlinkat(dirFd, p.c_str(), 0) != 0) {
+      SysFail(errno, shown);
       return 0;
     }
     return 1;
   }
-  const int fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = ::openat(dirFd, p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    SysFail(errno, p.c_str());
+    SysFail(errno, shown);
     return 0;
   }
   int err = RemoveContents(fd, p);
-  if (!err && !(flags & SYS_RMDIR_KEEP_ROOT) && ::rmdir(p.c_str()) != 0) err = errno;
+  if (!err && !(flags & SYS_RMDIR_KEEP_ROOT) && ::unlinkat(dirFd, p.c_str(), AT_REMOVEDIR) != 0) err = errno;
   if (err) {
-    SysFail(err, p.c_str());
+    SysFail(err, shown);
     return 0;
   }
   return 1;
@@ -202,22 +228,27 @@ int SysRename(const char* from, const char* to, int flags) {
   if (!osFrom.ok()) return osFrom.error();
   const SysOsPath osTo(to);
   if (!osTo.ok()) return osTo.error();
+  return SysRenameAt(AT_FDCWD, osFrom.c_str(), AT_FDCWD, osTo.c_str(), flags);
+}
+
+int SysRenameAt(int fromDir, const char* from, int toDir, const char* to, int flags) {
+  const char* shown = Shown(toDir, to);
   if (!(flags & SYS_RENAME_NOREPLACE)) {
-    if (::rename(osFrom.c_str(), osTo.c_str()) == 0) return 0;
-    return SysFail(errno, osTo.c_str());
+    if (::renameat(fromDir, from, toDir, to) == 0) return 0;
+    return SysFail(errno, shown);
   }
   int err = EINVAL;
   if (!SysSeamForceFallbacks()) {
-    if (::renameat2(AT_FDCWD, osFrom.c_str(), AT_FDCWD, osTo.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) return 0;
     err = errno;
   }
   if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
     struct stat st {};
-    if (::lstat(osFrom.c_str(), &st) != 0) return SysFail(errno, osFrom.c_str());
+    if (::fstatat(fromDir, from, &st, AT_SYMLINK_NOFOLLOW) != 0) return SysFail(errno, Shown(fromDir, from));
     if (!S_ISDIR(st.st_mode)) {
       // link() never replaces, so the target is taken atomically or not at all.
-      if (::link(osFrom.c_str(), osTo.c_str()) == 0) {
-        ::unlink(osFrom.c_str());
+      if (::linkat(fromDir, from, toDir, to, 0) == 0) {
+        ::unlinkat(fromDir, from, 0);
         return 0;
       }
       err = errno;
@@ -225,16 +256,16 @@ int SysRename(const char* from, const char* to, int flags) {
       // Folders cannot be linked: check, then rename. Another process may create the target
       // between the two steps; rename() still refuses a non-empty folder there.
       struct stat existing {};
-      if (::lstat(osTo.c_str(), &existing) == 0) {
+      if (::fstatat(toDir, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         err = EEXIST;
-      } else if (::rename(osFrom.c_str(), osTo.c_str()) == 0) {
+      } else if (::renameat(fromDir, from, toDir, to) == 0) {
         return 0;
       } else {
         err = errno;
       }
     }
   }
-  return SysFail(err, osTo.c_str());
+  return SysFail(err, shown);
 }
 
 int SysReadFile(const char* path, void* buffer, int size, int flags) {

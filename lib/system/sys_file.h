@@ -36,6 +36,14 @@ int SysMkdirAll(const char* path);
 enum : int { SYS_RENAME_NOREPLACE = 1 };
 int SysRename(const char* from, const char* to, int flags);
 
+// The same on a name in a folder open as dirFd. A link in the name's place is never followed:
+// SysDeleteAt removes the link itself, SysRmdirAt and SysRmdirTreeAt refuse it as no folder
+// (ENOTDIR; SysRmdirTreeAt removes the link itself without SYS_RMDIR_KEEP_ROOT, as SysRmdirTree).
+int SysDeleteAt(int dirFd, const char* name);
+int SysRmdirAt(int dirFd, const char* name);
+int SysRmdirTreeAt(int dirFd, const char* name, int flags);
+int SysRenameAt(int fromDir, const char* from, int toDir, const char* to, int flags);
+
 // Reads at most size - 2 bytes of the file and terminates them with two zero bytes; returns the
 // bytes read, or a SysError (also for a size below 2). flags must be 0.
 int SysReadFile(const char* path, void* buffer, int size, int flags);

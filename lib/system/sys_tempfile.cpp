@@ -3,6 +3,7 @@
 
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_replace_seam.h"
+#include "lib/system/sys_seam_hooks.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -84,7 +85,7 @@ int SysTempFile::Create(int dirFd, std::string_view name, mode_t mode) {
   RemoveStale(dirFd, base);
 
   int fd = -1;
-  int err = SysReplaceFault(SysReplaceStep::Unnamed);
+  int err = SysSeamForceFallbacks() ? EOPNOTSUPP : SysReplaceFault(SysReplaceStep::Unnamed);
   if (!err) {
     fd = ::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     err = fd < 0 ? errno : 0;

@@ -230,10 +230,7 @@ TEST_F(Program, AShrinkRowCopiesAndThins) {
 // SIGTERM cancels the run, SIGKILL ends it at once: the old target or archive stays, nothing is
 // left beside it (the new file has no name while it is written), and the later rows do not run.
 TEST_F(Program, AStoppedOrKilledRunKeepsTheOldFiles) {
-  fs::create_directories(dir / "big");
-  const int fd = ::open((dir / "big/big.bin").c_str(), O_CREAT | O_WRONLY, 0644);
-  ASSERT_EQ(::ftruncate(fd, off_t{4} << 30), 0);  // sparse: cheap to make, slow enough to copy
-  ::close(fd);
+  WriteDenseFile(dir / "big/big.bin", 1ull << 30);  // large enough to be seen under way
   Put(dir / "dst/big.bin", "old target");
   Put(dir / "later/x.txt", "x");
   WriteJobRows(job, {{dir / "big", dir / "dst"}, {dir / "later", dir / "later-dst"}});

@@ -151,10 +151,7 @@ TEST_F(Copy, UpdateAsksWithoutAReason) {
 
 // The dialog's cancel button in the middle of a large file: the old target stays, nothing is left.
 TEST_F(Copy, TheCancelButtonInTheMiddleOfAFileKeepsTheOldTarget) {
-  fs::create_directories(dir / "src");
-  const int fd = ::open((dir / "src/big.bin").c_str(), O_CREAT | O_WRONLY, 0644);
-  ASSERT_EQ(::ftruncate(fd, off_t{1} << 30), 0);
-  ::close(fd);
+  WriteDenseFile(dir / "src/big.bin", 512ull << 20);
   Put(dir / "dst/big.bin", "old target");
   ScriptedProgressView view;
   CProgressDlg dlg;

@@ -2,11 +2,16 @@
 // targets, folders, cancel.
 #include "jobs/workers/local_workers.h"
 #include "tests/support/run_rig.h"
+#include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
 
 namespace {
 
@@ -24,10 +29,12 @@ class Move : public ::testing::Test {
 
 TEST_F(Move, MovesTheFileKeepingItsTimeOnlyWhenTheNamesDiffer) {
   Put(src, "inhalt", kT);
-  // The same name spelt otherwise, and a hard link to the file: nothing moves, nothing counts.
+  // The same name spelt otherwise: nothing to do. A hard link to the file: nothing can move, and
+  // the row says so instead of reporting a move (as mv refuses it).
   EXPECT_EQ(Run(RUN_DIALOG, dir.path() + "/./sub/../a.txt"), JOB_DONE);
   ASSERT_EQ(::link(src.c_str(), dst.c_str()), 0);
-  EXPECT_EQ(Run(), JOB_DONE);
+  EXPECT_EQ(Run(), JOB_FAILED);
+  EXPECT_NE(run.TakeBoxes().find("verschieben !\n(Quelle und Ziel sind dieselbe Datei.)"), std::string::npos);
   EXPECT_EQ(ReadFile(src) + ReadFile(dst), "inhaltinhalt");
   EXPECT_EQ(run.Copied(), 0u);
   ::unlink(dst.c_str());
@@ -76,6 +83,33 @@ TEST_F(Move, AFolderIsNotMoved) {
   EXPECT_EQ(Run(), JOB_FAILED);
   EXPECT_EQ(run.TakeBoxes(),
             "Die Datei :\n" + src + "\nist ein Verzeichnis und kann nicht verschoben werden !\n");
+}
+
+// Across file systems a move copies, then deletes the source: a file that grew meanwhile (a log
+// being written) keeps all it holds where it is, the copy stays, and the row fails.
+TEST_F(Move, AFileThatGrowsWhileItIsCopiedToAnotherFileSystemStays) {
+  struct stat a {}, b {};
+  if (::stat("/dev/shm", &a) != 0 || ::stat(dir.path().c_str(), &b) != 0 || a.st_dev == b.st_dev)
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  TempDir other("move", "/dev/shm");
+  const std::string log = other.path() + "/log.bin";
+  constexpr std::uint64_t kSize = 256ull << 20, kMore = 4ull << 20;
+  WriteDenseFile(log, kSize);
+  std::atomic<bool> appended{false};
+  std::thread writer([&] {
+    while (run.state.Progress().bytes.load() == 0) std::this_thread::yield();
+    std::ofstream(log, std::ios::binary | std::ios::app) << std::string(kMore, 'm');
+    appended = true;
+  });
+  const int rc = run.Call(RunMove, log, dir / "log.bin", RUN_DIALOG);
+  writer.join();
+  ASSERT_TRUE(appended.load());
+  EXPECT_EQ(rc, JOB_FAILED);
+  std::error_code ec;
+  EXPECT_EQ(std::filesystem::file_size(log, ec), kSize + kMore);
+  EXPECT_TRUE(Exists(dir / "log.bin"));
+  EXPECT_NE(run.TakeBoxes().find("während des Kopierens geändert"), std::string::npos);
+  EXPECT_EQ(run.Copied(), 0u);
 }
 
 }  // namespace

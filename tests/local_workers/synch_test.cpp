@@ -153,7 +153,7 @@ TEST_F(Synch, ANameThatCannotBeExaminedIsNotTakenAsMissing) {
   EXPECT_TRUE(fs::is_symlink(t + "/sub"));
   EXPECT_EQ(ReadFile(t + "/fine"), "fine");
   EXPECT_EQ(run.boxes.at(0).type, 0x11u);
-  EXPECT_EQ(run.boxes.at(0).text.rfind("Fehler beim Lesen von:\n" + t + "/sub/f", 0), 0u);
+  EXPECT_EQ(run.boxes.at(0).text.rfind("Fehler beim Lesen von:\n" + t + "/sub/f", 0), 0u) << run.boxes.at(0).text;
 }
 
 // Cancel at the first failed copy: the second pass never runs.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,17 @@ inline void WriteFile(const std::string& path, const std::string& data) {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+// Writes a file of size bytes that are all data (no holes: the copy engine skips holes, so only
+// such a file takes a while to copy), making its folders first.
+inline void WriteDenseFile(const std::string& path, std::uint64_t size) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  const std::string block(std::size_t{1} << 20, 'd');
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (std::uint64_t done = 0; done < size; done += block.size())
+    out.write(block.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(block.size(), size - done)));
 }
 
 // The whole content of a file; empty when it cannot be read.

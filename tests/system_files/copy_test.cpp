@@ -72,8 +72,7 @@ TEST(CopyEngine, MissingFoldersSourceErrorsAndPathsWithoutLocalMeaning) {
 TEST(CopyEngine, CancelBeforeAndDuringACopyLeavesTheOldTarget) {
   TempDir dir;
   const std::string src = dir / "big", dst = dir / "dst";
-  WriteFile(src, "");
-  ASSERT_EQ(::truncate(src.c_str(), 512LL << 20), 0);  // sparse: large but cheap to make
+  kpwtest::WriteDenseFile(src, 512ull << 20);
   WriteFile(dst, "old");
   SysCancelFlag cancel{1};
   EXPECT_EQ(Copy(0x3B0, src, dst, &cancel), 0);
