@@ -196,18 +196,15 @@ int CopyOpen(int flags, int in, const struct stat& st, int dstDir, const char* d
   return 1;
 }
 
-// Opens a source for reading without ever blocking on a FIFO or device (a link is read through).
+// Opens a source for reading (a link is read through); its status in *st.
 int OpenSource(int srcDir, const char* name, struct stat* st) {
-  const int fd = ::openat(srcDir, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return -1;
-  if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-    const int err = S_ISDIR(st->st_mode) ? EISDIR : EACCES;
+  const int fd = SysOpenRegularAt(srcDir, name);
+  if (fd >= 0 && ::fstat(fd, st) != 0) {
+    const int err = errno;
     ::close(fd);
     errno = err;
     return -1;
   }
-  const int fl = ::fcntl(fd, F_GETFL);
-  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   return fd;
 }
 

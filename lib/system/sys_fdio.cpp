@@ -62,8 +62,10 @@ bool SysReadToEnd(int fd, std::string& out) {
   }
 }
 
-int SysOpenRegular(const char* osPath) {
-  const int fd = ::open(osPath, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+int SysOpenRegular(const char* osPath) { return SysOpenRegularAt(AT_FDCWD, osPath); }
+
+int SysOpenRegularAt(int dirFd, const char* name) {
+  const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return -1;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -36,8 +36,14 @@ int OpenComponent(int dirFd, const char* name) {
   return fd;
 }
 
-// One component at a time; "." and empty components are skipped, ".." is refused.
-int OpenByComponents(int dirFd, std::string_view rel) {
+enum class Step { Open, Make, FindLink };
+
+// Walks rel below dirFd one component at a time ("." and empty components skipped, ".."
+// refused): opening, or making what is missing (*created: rel itself was made), or stopping at
+// the first link to a folder (its relative path in *link, errno ELOOP). The folder's own
+// descriptor, or -1 with errno set.
+int WalkComponents(int dirFd, std::string_view rel, Step step, bool* created = nullptr,
+                   std::string_view* link = nullptr) {
   SysFd current;
   std::size_t pos = 0;
   while (pos <= rel.size()) {
@@ -50,7 +56,19 @@ int OpenByComponents(int dirFd, std::string_view rel) {
       errno = EXDEV;
       return -1;
     }
-    const int next = OpenComponent(current ? current.Get() : dirFd, part.c_str());
+    const int at = current ? current.Get() : dirFd;
+    if (step == Step::FindLink && SysIsFolderLinkAt(at, part.c_str())) {
+      *link = rel.substr(0, end);
+      errno = ELOOP;
+      return -1;
+    }
+    int next = OpenComponent(at, part.c_str());
+    if (next < 0 && errno == ENOENT && step == Step::Make) {
+      const bool made = ::mkdirat(at, part.c_str(), 0777) == 0;
+      if (!made && errno != EEXIST) return -1;
+      if (created) *created = made && pos > rel.size();
+      next = OpenComponent(at, part.c_str());
+    }
     if (next < 0) return -1;
     current.Reset(next);
   }
@@ -101,7 +119,7 @@ int SysOpenBeneath(int dirFd, std::string_view rel) {
     }
     const int base = current ? current.Get() : dirFd;
     int fd = OpenByResolve(base, piece);
-    if (fd < 0 && errno == ENOSYS) fd = OpenByComponents(base, piece);
+    if (fd < 0 && errno == ENOSYS) fd = WalkComponents(base, piece, Step::Open);
     if (fd < 0) return -1;
     current.Reset(fd);
     rel.remove_prefix(piece.size());
@@ -174,29 +192,7 @@ int SysTree::Walk(std::string_view rel, bool create, bool* created) {
   m_cacheRel.clear();
 
   int fd = SysOpenBeneath(base, rest);
-  if (fd < 0 && errno == ENOENT && create) {
-    SysFd current;
-    std::size_t pos = 0;
-    while (pos <= rest.size()) {
-      std::size_t end = rest.find('/', pos);
-      if (end == std::string_view::npos) end = rest.size();
-      const std::string part(rest.substr(pos, end - pos));
-      pos = end + 1;
-      if (part.empty() || part == ".") continue;
-      if (part == "..") return Fail(EXDEV);
-      const int at = current ? current.Get() : base;
-      int next = OpenComponent(at, part.c_str());
-      if (next < 0 && errno == ENOENT) {
-        const bool made = ::mkdirat(at, part.c_str(), 0777) == 0;
-        if (!made && errno != EEXIST) return Fail(errno);
-        if (created) *created = made && pos > rest.size();
-        next = OpenComponent(at, part.c_str());
-      }
-      if (next < 0) return Fail(errno);
-      current.Reset(next);
-    }
-    fd = current.Release();
-  }
+  if (fd < 0 && errno == ENOENT && create) fd = WalkComponents(base, rest, Step::Make, created);
   if (fd < 0) return Fail(errno);
   m_cacheFd.Reset(fd);
   m_cacheRel.assign(rel);
@@ -219,19 +215,7 @@ SysFd SysTree::OpenFolder(std::string_view rel) {
 
 std::string SysTree::LinkOnWay(std::string_view rel) {
   if (OpenRoot(false) != 0) return {};
-  SysFd current;
-  std::size_t pos = 0;
-  while (pos <= rel.size()) {
-    std::size_t end = rel.find('/', pos);
-    if (end == std::string_view::npos) end = rel.size();
-    const std::string part(rel.substr(pos, end - pos));
-    pos = end + 1;
-    if (part.empty() || part == ".") continue;
-    const int at = current ? current.Get() : m_rootFd.Get();
-    if (SysIsFolderLinkAt(at, part.c_str())) return std::string(rel.substr(0, end));
-    const int next = OpenComponent(at, part.c_str());
-    if (next < 0) return {};
-    current.Reset(next);
-  }
-  return {};
+  std::string_view link;
+  SysFd walked(WalkComponents(m_rootFd.Get(), rel, Step::FindLink, nullptr, &link));
+  return std::string(link);
 }
