@@ -21,14 +21,19 @@ void Type(QWidget* w, const QString& text) {
   }
 }
 
-TEST(ViewRows, TheCellEditorStopsAtTheCellLimitAndKeepsALongerCellWhole) {
-  kpwtest::TempDir dir("gui-limit");
+// Opens a job list of two rows in the window.
+void OpenTwoRows(const kpwtest::TempDir& dir, Rig& rig) {
   const std::string file = dir / "jobs.kpw";
   kpwtest::WriteFile(file, JobRow("/daten/a", "/sicherung/a") + JobRow("/daten/b", "/sicherung/b") + kAlways);
-  CScriptedPrompter prompter;
-  Rig rig;
   ASSERT_TRUE(rig.Init({file.c_str()}));
   rig.Activate();
+}
+
+TEST(ViewRows, TheCellEditorStopsAtTheCellLimitAndKeepsALongerCellWhole) {
+  kpwtest::TempDir dir("gui-limit");
+  CScriptedPrompter prompter;
+  Rig rig;
+  OpenTwoRows(dir, rig);
 
   // 2,000 characters typed into a target cell: the editor takes 1,283 and no more.
   rig.View().List().SelectSubItem(JOB_COL_TARGET, rig.View().List().GetItemOfRow(0));
@@ -61,12 +66,9 @@ TEST(ViewRows, TheCellEditorStopsAtTheCellLimitAndKeepsALongerCellWhole) {
 
 TEST(ViewRows, ANewRowIsSelectedOnItsSourceAndADraggedRowStaysSelected) {
   kpwtest::TempDir dir("gui-rows");
-  const std::string file = dir / "jobs.kpw";
-  kpwtest::WriteFile(file, JobRow("/daten/a", "/sicherung/a") + JobRow("/daten/b", "/sicherung/b") + kAlways);
   CScriptedPrompter prompter;
   Rig rig;
-  ASSERT_TRUE(rig.Init({file.c_str()}));
-  rig.Activate();
+  OpenTwoRows(dir, rig);
   rig.View().List().SelectSubItem(JOB_COL_TARGET, rig.View().List().GetItemOfRow(0));
   rig.Settle();
 
