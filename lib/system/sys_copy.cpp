@@ -194,9 +194,10 @@ int CopyOpen(int flags, int in, const struct stat& st, int dstDir, const char* d
   return 1;
 }
 
-// Opens a source for reading without ever blocking on a FIFO or device (a link is read through).
-int OpenSource(int srcDir, const char* name, struct stat* st) {
-  const int fd = ::openat(srcDir, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+// Opens a source for reading without ever blocking on a FIFO or device (a link is read through
+// unless noLink).
+int OpenSource(int srcDir, const char* name, struct stat* st, bool noLink = false) {
+  const int fd = ::openat(srcDir, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (noLink ? O_NOFOLLOW : 0));
   if (fd < 0) return -1;
   if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     const int err = S_ISDIR(st->st_mode) ? EISDIR : EACCES;
@@ -212,7 +213,7 @@ int OpenSource(int srcDir, const char* name, struct stat* st) {
 int CopyFile(int flags, int srcDir, const char* srcName, int dstDir, const char* dstName, SysByteCounter* counter,
              u64* total, const SysCancelFlag* cancel) {
   struct stat st {};
-  SysFd in(OpenSource(srcDir, srcName, &st));
+  SysFd in(OpenSource(srcDir, srcName, &st, flags & SYS_COPY_NO_LINK));
   if (!in) return Fail(SYS_COPY_SOURCE_ERROR, errno, nullptr);
   if (total) *total = static_cast<u64>(st.st_size);
   return CopyOpen(flags, in.Get(), st, dstDir, dstName, counter, cancel);
