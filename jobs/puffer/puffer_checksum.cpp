@@ -61,15 +61,13 @@ struct FdCloser {
   }
 };
 
-}  // namespace
-
-int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out) {
-  if (const int fault = PufferFault(path, PUFFER_FAULT_READ)) return fault;
+// Reads name in dirFd for its checksum; a link as the name is followed only with followLinks.
+int ReadChecksum(int dirFd, const char* name, bool followLinks, PufferFileState* out) {
   // The type first: opening a device or a pipe may block or have effects of its own.
   struct stat pre {};
-  if ((followLinks ? ::stat(path, &pre) : ::lstat(path, &pre)) != 0) return errno;
+  if (::fstatat(dirFd, name, &pre, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return errno;
   if (!S_ISREG(pre.st_mode)) return PUFFER_ERR_NOT_REGULAR;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
+  const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
   if (fd < 0) return errno == ELOOP ? PUFFER_ERR_NOT_REGULAR : errno;
   FdCloser closer{fd};
   struct statx before {}, after {};
@@ -99,6 +97,28 @@ int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out)
     out->checksum = summer.Finish();
   }
   return 0;
+}
+
+}  // namespace
+
+int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out) {
+  if (const int fault = PufferFault(path, PUFFER_FAULT_READ)) return fault;
+  return ReadChecksum(AT_FDCWD, path, followLinks, out);
+}
+
+int PufferChecksumAt(int dirFd, const char* name, const char* path, PufferFileState* out) {
+  if (path) {
+    if (const int fault = PufferFault(path, PUFFER_FAULT_READ)) return fault;
+  }
+  return ReadChecksum(dirFd, name, false, out);
+}
+
+int PufferChecksumIn(SysTree& tree, std::string_view rel, const char* path, PufferFileState* out) {
+  if (const int fault = PufferFault(path, PUFFER_FAULT_READ)) return fault;
+  std::string name;
+  const int dir = PufferFolderOf(tree, rel, false, &name);
+  if (dir < 0) return errno == ELOOP ? PUFFER_ERR_LINK : errno;
+  return ReadChecksum(dir, name.c_str(), false, out);
 }
 
 u32 PufferList::Checksum(const char* path) {
