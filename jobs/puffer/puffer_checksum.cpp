@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <vector>
+#include <memory>
 
 namespace {
 
 constexpr std::size_t kChunk = 1u << 20;
+constexpr std::size_t kMinChunk = 4096;
 constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
 
 class Summer {
@@ -75,16 +77,18 @@ int ReadChecksum(int dirFd, const char* name, bool followLinks, PufferFileState*
   if (!S_ISREG(before.stx_mode)) return PUFFER_ERR_NOT_REGULAR;
 
   Summer summer;
-  std::vector<unsigned char> buffer(kChunk);
+  // A small file needs no large buffer; one byte more than its size sees its end in one read.
+  const std::size_t size = static_cast<std::size_t>(std::clamp<u64>(before.stx_size + 1, kMinChunk, kChunk));
+  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(size);
   u64 total = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd, buffer.get(), size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     if (n == 0) break;
-    summer.Add(buffer.data(), static_cast<std::size_t>(n));
+    summer.Add(buffer.get(), static_cast<std::size_t>(n));
     total += static_cast<u64>(n);
   }
   if (::statx(fd, "", AT_EMPTY_PATH, kStatxMask, &after) != 0) return errno;

@@ -129,6 +129,7 @@ int PufferCopyVerified(int srcDir, const char* srcName, const char* srcPath, int
 // The same for the file fromRel below from onto toRel below to, the target's missing folders
 // made; no folder on either way is opened through a link. A link (or a file) on the target's way
 // sets *wayBlocked and gives PUFFER_ERR_LINK, so does a link on the source's way without it.
+// from and to are two trees: each hands out one folder at a time.
 int PufferCopyIn(SysTree& from, std::string_view fromRel, const char* fromPath, SysTree& to, std::string_view toRel,
                  const PufferRecord& want, PufferFileState* state, bool* wayBlocked);
 
