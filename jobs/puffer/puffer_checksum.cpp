@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <vector>
+#include <memory>
 
 namespace {
 
 constexpr std::size_t kChunk = 1u << 20;
+constexpr std::size_t kMinChunk = 4096;
 constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
 
 class Summer {
@@ -61,15 +63,13 @@ struct FdCloser {
   }
 };
 
-}  // namespace
-
-int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out) {
-  if (const int fault = PufferFault(path, PUFFER_FAULT_READ)) return fault;
+// Reads name in dirFd for its checksum; a link as the name is followed only with followLinks.
+int ReadChecksum(int dirFd, const char* name, bool followLinks, PufferFileState* out) {
   // The type first: opening a device or a pipe may block or have effects of its own.
   struct stat pre {};
-  if ((followLinks ? ::stat(path, &pre) : ::lstat(path, &pre)) != 0) return errno;
+  if (::fstatat(dirFd, name, &pre, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return errno;
   if (!S_ISREG(pre.st_mode)) return PUFFER_ERR_NOT_REGULAR;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
+  const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
   if (fd < 0) return errno == ELOOP ? PUFFER_ERR_NOT_REGULAR : errno;
   FdCloser closer{fd};
   struct statx before {}, after {};
@@ -77,16 +77,18 @@ int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out)
   if (!S_ISREG(before.stx_mode)) return PUFFER_ERR_NOT_REGULAR;
 
   Summer summer;
-  std::vector<unsigned char> buffer(kChunk);
+  // A small file needs no large buffer; one byte more than its size sees its end in one read.
+  const std::size_t size = static_cast<std::size_t>(std::clamp<u64>(before.stx_size + 1, kMinChunk, kChunk));
+  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(size);
   u64 total = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd, buffer.get(), size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     if (n == 0) break;
-    summer.Add(buffer.data(), static_cast<std::size_t>(n));
+    summer.Add(buffer.get(), static_cast<std::size_t>(n));
     total += static_cast<u64>(n);
   }
   if (::statx(fd, "", AT_EMPTY_PATH, kStatxMask, &after) != 0) return errno;
@@ -99,6 +101,28 @@ int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out)
     out->checksum = summer.Finish();
   }
   return 0;
+}
+
+}  // namespace
+
+int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out) {
+  if (const int fault = PufferFault(path, PUFFER_FAULT_READ)) return fault;
+  return ReadChecksum(AT_FDCWD, path, followLinks, out);
+}
+
+int PufferChecksumAt(int dirFd, const char* name, const char* path, PufferFileState* out) {
+  if (path) {
+    if (const int fault = PufferFault(path, PUFFER_FAULT_READ)) return fault;
+  }
+  return ReadChecksum(dirFd, name, false, out);
+}
+
+int PufferChecksumIn(SysTree& tree, std::string_view rel, const char* path, PufferFileState* out) {
+  if (const int fault = PufferFault(path, PUFFER_FAULT_READ)) return fault;
+  std::string name;
+  const int dir = PufferFolderOf(tree, rel, false, &name);
+  if (dir < 0) return errno == ELOOP ? PUFFER_ERR_LINK : errno;
+  return ReadChecksum(dir, name.c_str(), false, out);
 }
 
 u32 PufferList::Checksum(const char* path) {

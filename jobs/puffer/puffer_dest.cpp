@@ -52,8 +52,13 @@ int PufferList::RunDestination(Exchanger& ex) {
         continue;
       }
       if (Call(PUFFER_DELETE, data.c_str())) return PUFFER_STOPPED;
-      if (!SysDelete(data.c_str())) {
-        Fail(FmtString("Die Datei %s kann nicht gelöscht werden.", data.c_str()));
+      // By name in its folder, opened without following links; what is no longer a plain file
+      // stays.
+      if (const int err = PufferDeleteIn(ex.dataTree, PufferRelFromKey(f.key))) {
+        if (err == PUFFER_ERR_LINK)
+          Fail(FmtString("Der Weg zu %s führt über einen Verweis; es wird nicht gelöscht.", data.c_str()));
+        else
+          Fail(FmtString("Die Datei %s kann nicht gelöscht werden.", data.c_str()));
         continue;
       }
       ++m_report.deleted;
@@ -70,7 +75,7 @@ int PufferList::RunDestination(Exchanger& ex) {
       continue;
     if (Call(PUFFER_CHECKSUM, data.c_str())) return PUFFER_STOPPED;
     PufferFileState state;
-    const int err = PufferChecksumFile(data.c_str(), false, &state);
+    const int err = PufferChecksumIn(ex.dataTree, PufferRelFromKey(f.key), data.c_str(), &state);
     if (err) {
       // What could not be examined is neither recorded nor replaced.
       if (err != PUFFER_ERR_NOT_REGULAR)
@@ -94,31 +99,35 @@ int PufferList::RunDestination(Exchanger& ex) {
     if (slots.HasSourceVersion(own)) continue;
     const std::string rel = PufferRelFromKey(key);
     const std::string buffer = ex.BufferPath(key);
-    if (!PufferNoLinkOnTheWay(ex.bufferDir, rel) || PufferLookup(buffer.c_str()) != 0) continue;  // not (yet) there
+    if (PufferLookupIn(ex.carrierTree, ex.BufferRel(rel), buffer.c_str()) != 0) continue;  // not (yet) there
     if (const auto k = keep.find(key); k != keep.end()) {
       if (!k->second) Fail(FmtString("Die Datei %s ist keine gewöhnliche Datei und wird nicht ersetzt.", data.c_str()));
       continue;
     }
     if (!examined.count(key)) {
-      const int kind = PufferLookup(data.c_str());
-      if (kind != -ENOENT && kind != -ENOTDIR) {
+      const int kind = PufferLookupIn(ex.dataTree, rel, data.c_str());
+      if (kind != -ENOENT && kind != -ENOTDIR && kind != -ELOOP) {
         Fail(FmtString("%s wurde nicht geprüft und wird nicht ersetzt.", data.c_str()));
         continue;
       }
     }
-    if (!PufferNoLinkOnTheWay(ex.dataDir, rel)) {
+    if (Call(PUFFER_COPY, data.c_str())) return PUFFER_STOPPED;
+    // By name in folders opened without following links: a folder swapped for a link meanwhile
+    // is left alone.
+    PufferFileState state;
+    const PufferRecord& src = slots.Get(0);
+    bool wayBlocked = false;
+    const int err = PufferCopyIn(ex.carrierTree, ex.BufferRel(rel), buffer.c_str(), ex.dataTree, rel, src, &state,
+                                 &wayBlocked);
+    if (wayBlocked) {
       Fail(FmtString("Der Weg zu %s führt über einen Verweis oder eine Datei; es wird nicht geschrieben.", data.c_str()));
       continue;
     }
-    if (Call(PUFFER_COPY, data.c_str())) return PUFFER_STOPPED;
-    PufferFileState state;
-    const PufferRecord& src = slots.Get(0);
-    const int err = PufferCopyVerified(buffer, data, src, &state);
     if (err == PUFFER_ERR_MISMATCH) {
       // A copy that is not the source's version helps nobody; the source fills in a fresh one.
       Fail(FmtString("Die Pufferdatei %s stimmt nicht mit der Liste überein und wird verworfen.", buffer.c_str()));
       if (Call(PUFFER_DELETE, buffer.c_str())) return PUFFER_STOPPED;
-      SysDelete(buffer.c_str());
+      PufferDeleteIn(ex.carrierTree, ex.BufferRel(rel));
       continue;
     }
     if (err) {

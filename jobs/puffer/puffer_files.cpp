@@ -1,4 +1,4 @@
-// Buffer list file work: whole reads, atomic list writes, checked copies, path guards, the lock.
+// Buffer list file work: whole reads, list writes, checked copies, work by folder handle, the lock.
 #include "jobs/puffer/puffer_internal.h"
 
 #include "lib/system/sys_copy.h"
@@ -21,12 +21,6 @@
 namespace {
 
 constexpr std::int64_t kLockStaleSeconds = 12 * 3600;
-
-std::string ParentOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
 
 // Writes all bytes; 0 or the errno.
 int WriteAll(int fd, const std::string& bytes) { return SysWriteAll(fd, bytes.data(), bytes.size()) ? 0 : errno; }
@@ -77,46 +71,52 @@ int PufferWriteFileAtomic(const std::string& path, const std::string& text) {
   return SysReplaceFile(path.c_str(), text, true);
 }
 
-int PufferCopyVerified(const std::string& from, const std::string& to, const PufferRecord& want,
-                       PufferFileState* state) {
+int PufferCopyVerified(int srcDir, const char* srcName, const char* srcPath, int dstDir, const char* dstName,
+                       const PufferRecord& want, PufferFileState* state) {
   static std::atomic<unsigned> counter{0};
-  if (const int fault = PufferFault(from.c_str(), PUFFER_FAULT_READ)) return fault;
-  const std::string dir = ParentOf(to);
-  errno = 0;
-  if (SysMkdirAll(dir.c_str()) == 0) return errno ? errno : EIO;
-  const std::string temp = FmtString("%s/.kpw-puffer-%ld-%u.tmp", dir.c_str(), static_cast<long>(::getpid()),
-                                     counter.fetch_add(1));
+  if (const int fault = PufferFault(srcPath, PUFFER_FAULT_READ)) return fault;
+  const std::string temp =
+      FmtString(".kpw-puffer-%ld-%u.tmp", static_cast<long>(::getpid()), counter.fetch_add(1));
   // The copy engine writes its own temporary file and keeps the times: the copy's time then
   // equals the source's, so the next scan need not read it again.
-  const int rc = SysFileCopyEx(SYS_COPY_TIMES | SYS_COPY_NO_REPLACE, from.c_str(), temp.c_str(), nullptr, nullptr,
-                               nullptr);
+  const int rc = SysFileCopyAt(SYS_COPY_TIMES | SYS_COPY_NO_REPLACE | SYS_COPY_NO_LINK, srcDir, srcName, dstDir,
+                               temp.c_str(), nullptr, nullptr, nullptr);
   if (rc != SYS_COPY_DONE) {
     const DWORD code = GetLastError();
-    ::unlink(temp.c_str());
+    ::unlinkat(dstDir, temp.c_str(), 0);
     return PUFFER_ERR_WIN32 - static_cast<int>(code ? code : ERROR_GEN_FAILURE);
   }
   PufferFileState copy;
-  int err = PufferChecksumFile(temp.c_str(), false, &copy);
+  int err = PufferChecksumAt(dstDir, temp.c_str(), nullptr, &copy);
   if (!err && (copy.size != want.size || copy.checksum != want.checksum)) err = PUFFER_ERR_MISMATCH;
-  if (!err && ::rename(temp.c_str(), to.c_str()) != 0) err = errno;
+  // A folder that took the name meanwhile refuses the rename; a link there is replaced itself.
+  if (!err && ::renameat(dstDir, temp.c_str(), dstDir, dstName) != 0) err = errno;
   if (err) {
-    ::unlink(temp.c_str());
+    ::unlinkat(dstDir, temp.c_str(), 0);
     return err;
   }
   if (state) *state = copy;
   return 0;
 }
 
-bool PufferNoLinkOnTheWay(const std::string& base, const std::string& rel) {
-  std::size_t pos = 0;
-  while ((pos = rel.find('/', pos)) != std::string::npos) {
-    const std::string folder = base + '/' + rel.substr(0, pos);
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0) return errno == ENOENT;
-    if (!S_ISDIR(st.st_mode)) return false;
-    ++pos;
+int PufferCopyIn(SysTree& from, std::string_view fromRel, const char* fromPath, SysTree& to, std::string_view toRel,
+                 const PufferRecord& want, PufferFileState* state, bool* wayBlocked) {
+  *wayBlocked = false;
+  std::string toName, fromName;
+  const int dstDir = PufferFolderOf(to, toRel, true, &toName);
+  if (dstDir < 0) {
+    *wayBlocked = errno == ELOOP || errno == ENOTDIR;
+    return *wayBlocked ? PUFFER_ERR_LINK : errno;
   }
-  return true;
+  const int srcDir = PufferFolderOf(from, fromRel, false, &fromName);
+  if (srcDir < 0) return errno == ELOOP ? PUFFER_ERR_LINK : errno;
+  return PufferCopyVerified(srcDir, fromName.c_str(), fromPath, dstDir, toName.c_str(), want, state);
+}
+
+int PufferFolderOf(SysTree& tree, std::string_view rel, bool make, std::string* name) {
+  const auto [dir, leaf] = SysSplitRel(rel);
+  name->assign(leaf);
+  return make ? tree.MakeFolders(dir) : tree.Folder(dir);
 }
 
 int PufferLookup(const char* path) {
@@ -125,6 +125,28 @@ int PufferLookup(const char* path) {
   if (::lstat(path, &st) != 0) return -errno;
   if (S_ISREG(st.st_mode)) return 0;
   return S_ISDIR(st.st_mode) ? 1 : 2;
+}
+
+int PufferLookupIn(SysTree& tree, std::string_view rel, const char* path) {
+  if (const int fault = PufferFault(path, PUFFER_FAULT_STAT)) return -fault;
+  std::string name;
+  const int dir = PufferFolderOf(tree, rel, false, &name);
+  if (dir < 0) return -errno;
+  struct stat st {};
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -errno;
+  if (S_ISREG(st.st_mode)) return 0;
+  return S_ISDIR(st.st_mode) ? 1 : 2;
+}
+
+int PufferDeleteIn(SysTree& tree, std::string_view rel) {
+  std::string name;
+  const int dir = PufferFolderOf(tree, rel, false, &name);
+  if (dir < 0) return errno == ELOOP ? PUFFER_ERR_LINK : errno;
+  struct stat st {};
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return PUFFER_ERR_NOT_REGULAR;
+  if (!SysDeleteAt(dir, name.c_str())) return errno ? errno : EIO;
+  return 0;
 }
 
 bool PufferLock::Acquire(const std::string& lockPath, const std::string& host, std::string* why) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "jobs/puffer/puffer_list.h"
+#include "lib/system/sys_tree.h"
 
 #include <map>
 #include <string>
@@ -41,6 +42,12 @@ struct PufferList::Exchanger {
   std::string listPath;   // the list file
   std::string dataDir;    // the data folder, resolved, without a trailing "/"
   std::string bufferDir;  // the buffer folder beside the list
+  std::string bufferName; // its name in the list's folder
+  // The data folder and the list's folder, each opened once; every folder below them is opened
+  // without following links, so that a folder swapped for a link while the exchange runs is never
+  // written, deleted or read through. The buffer is bufferName below the list's folder.
+  SysTree dataTree;
+  SysTree carrierTree;
   std::string localHost;  // this computer's name as the slots hold it
   PufferListFile file;    // PLUS, MINUS, hosts and room as read; records live in index
   PufferIndex index;
@@ -59,6 +66,8 @@ struct PufferList::Exchanger {
 
   std::string DataPath(const std::string& key) const;
   std::string BufferPath(const std::string& key) const;
+  // A path relative to the buffer ("/" separators) as a path in carrierTree.
+  std::string BufferRel(std::string_view rel) const;
   bool HostIsSlot(int slot, std::string_view name) const;
   // Writes the index as the list file, through a temporary file; 0 or an errno value.
   int WriteList(bool withEnd);
@@ -80,6 +89,7 @@ enum : int {
   PUFFER_ERR_NOT_REGULAR = -100,  // a folder, link or special file where a file was expected
   PUFFER_ERR_CHANGED = -101,      // the file changed while it was read
   PUFFER_ERR_MISMATCH = -102,     // a copy whose size or checksum is not the one wanted
+  PUFFER_ERR_LINK = -103,         // a link (or a file) stands where a folder on the way should be
   PUFFER_ERR_WIN32 = -1000000,    // minus a Windows error code: a failure of the copy engine
 };
 
@@ -97,6 +107,11 @@ struct PufferFileState {
 // Reads a regular file whole for its checksum (no link followed unless followLinks); the state
 // describes exactly what was read. 0, an errno value or PUFFER_ERR_*.
 int PufferChecksumFile(const char* path, bool followLinks, PufferFileState* out);
+// The same for the name in the folder open as dirFd, never through a link; path names it for the
+// test seam.
+int PufferChecksumAt(int dirFd, const char* name, const char* path, PufferFileState* out);
+// The same for rel below tree's root, no folder on the way opened through a link.
+int PufferChecksumIn(SysTree& tree, std::string_view rel, const char* path, PufferFileState* out);
 
 // Reads a whole file; 0 or an errno value.
 int PufferReadWhole(const std::string& path, std::string& out);
@@ -104,18 +119,35 @@ int PufferReadWhole(const std::string& path, std::string& out);
 // any failure. 0 or an errno value.
 int PufferWriteFileAtomic(const std::string& path, const std::string& text);
 
-// Copies from onto to through a temporary name beside to, checks that the copy has the size and
-// checksum of want, then renames it over to. *state (may be null) gets the copy's state.
-// 0, an errno value or PUFFER_ERR_*.
-int PufferCopyVerified(const std::string& from, const std::string& to, const PufferRecord& want,
-                       PufferFileState* state);
+// Copies the file srcName of the folder open as srcDir (never a link; srcPath names it for the
+// test seam) onto dstName in the folder open as dstDir, through a temporary name beside it; checks
+// that the copy has the size and checksum of want, then renames it over dstName. *state (may be
+// null) gets the copy's state. 0, an errno value or PUFFER_ERR_*.
+int PufferCopyVerified(int srcDir, const char* srcName, const char* srcPath, int dstDir, const char* dstName,
+                       const PufferRecord& want, PufferFileState* state);
 
-// Whether no folder on the way from base to base/rel (rel's last name excluded) is a link or a
-// file: what the engine writes or deletes stays inside base.
-bool PufferNoLinkOnTheWay(const std::string& base, const std::string& rel);
+// The same for the file fromRel below from onto toRel below to, the target's missing folders
+// made; no folder on either way is opened through a link. A link (or a file) on the target's way
+// sets *wayBlocked and gives PUFFER_ERR_LINK, so does a link on the source's way without it.
+// from and to are two trees: each hands out one folder at a time.
+int PufferCopyIn(SysTree& from, std::string_view fromRel, const char* fromPath, SysTree& to, std::string_view toRel,
+                 const PufferRecord& want, PufferFileState* state, bool* wayBlocked);
+
+// The folder that holds rel (a relative path, "/" separators) below tree's root, opened without
+// following any link and, with make, made with its missing parents; *name gets rel's last name.
+// The descriptor is the tree's, valid until its next folder. -1 with errno: ELOOP for a link on
+// the way, ENOTDIR for a file there, ENOENT for a missing folder.
+int PufferFolderOf(SysTree& tree, std::string_view rel, bool make, std::string* name);
 // What stands at path, links not followed: 0 a regular file, 1 a folder, 2 something else,
 // or a negative errno value (the test seam's PUFFER_FAULT_STAT included).
 int PufferLookup(const char* path);
+// The same for rel below tree's root (path names it for the seam); -ELOOP when a link stands on
+// the way, which is never followed.
+int PufferLookupIn(SysTree& tree, std::string_view rel, const char* path);
+// Deletes the regular file rel below tree's root. A link, a folder or anything else in its place
+// is left alone (PUFFER_ERR_NOT_REGULAR), so is a name with a link on the way (PUFFER_ERR_LINK).
+// 0 or an errno value.
+int PufferDeleteIn(SysTree& tree, std::string_view rel);
 
 // A lock file beside the list that keeps two computers from using one carrier at once.
 class PufferLock {

@@ -10,6 +10,9 @@
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstdlib>
 
@@ -43,6 +46,7 @@ std::string PufferErrorText(int err) {
     case PUFFER_ERR_NOT_REGULAR: return "keine gewöhnliche Datei";
     case PUFFER_ERR_CHANGED: return "die Datei wurde beim Lesen geändert";
     case PUFFER_ERR_MISMATCH: return "die Kopie stimmt nicht mit der Liste überein";
+    case PUFFER_ERR_LINK: return "der Weg führt über einen Verweis";
     default: break;
   }
   const DWORD code = err <= PUFFER_ERR_WIN32 ? static_cast<DWORD>(PUFFER_ERR_WIN32 - err) : Win32ErrorFromErrno(err);
@@ -113,6 +117,10 @@ std::string PufferList::Exchanger::DataPath(const std::string& key) const {
 
 std::string PufferList::Exchanger::BufferPath(const std::string& key) const {
   return bufferDir + '/' + PufferRelFromKey(key);
+}
+
+std::string PufferList::Exchanger::BufferRel(std::string_view rel) const {
+  return rel.empty() ? bufferName : bufferName + '/' + std::string(rel);
 }
 
 bool PufferList::Exchanger::HostIsSlot(int slot, std::string_view name) const {
@@ -202,6 +210,9 @@ bool PufferList::Prepare(Exchanger& ex, const char* listPath, const char* dataFo
   }
   ex.listPath = (listDir == "/" ? std::string() : listDir) + '/' + name;
   ex.bufferDir = BufferFolder(ex.listPath.c_str());
+  ex.bufferName = ex.bufferDir.substr(ex.bufferDir.rfind('/') + 1);
+  ex.dataTree.SetRoot(ex.dataDir);
+  ex.carrierTree.SetRoot(listDir);
   // A list or buffer inside the data folder would be scanned as data, and a data folder inside
   // the buffer would be emptied with it.
   if (Inside(listDir, ex.dataDir) || Inside(ex.dataDir, ex.bufferDir)) {
@@ -212,6 +223,11 @@ bool PufferList::Prepare(Exchanger& ex, const char* listPath, const char* dataFo
   const int bufferKind = PufferLookup(ex.bufferDir.c_str());
   if (bufferKind != 1 && bufferKind != -ENOENT) {
     Fail(FmtString("Der Puffer %s ist kein Verzeichnis.", ex.bufferDir.c_str()));
+    return false;
+  }
+  // Both roots are held from here on; what lies below them is reached through these handles.
+  if (ex.dataTree.OpenRoot(false) != 0 || ex.carrierTree.OpenRoot(false) != 0) {
+    Fail(FmtString("Das Verzeichnis:\n%s\nexistiert nicht !", ex.dataTree.RootFd() < 0 ? dataFolder : listDir.c_str()));
     return false;
   }
   ex.localHost = HostName();
@@ -269,7 +285,7 @@ int PufferList::SaveLocked(Exchanger& ex, const char* plus, const char* minus, u
     const std::string path = ex.DataPath(f.key);
     Call(PUFFER_CHECKSUM, path.c_str());
     PufferFileState state;
-    const int err = PufferChecksumFile(path.c_str(), false, &state);
+    const int err = PufferChecksumIn(ex.dataTree, PufferRelFromKey(f.key), path.c_str(), &state);
     if (err == PUFFER_ERR_NOT_REGULAR) continue;
     if (err) {
       Fail(FmtString("Die Datei %s kann nicht gelesen werden (%s).", path.c_str(), PufferErrorText(err).c_str()));
@@ -285,9 +301,14 @@ int PufferList::SaveLocked(Exchanger& ex, const char* plus, const char* minus, u
     Fail(FmtString("Die Liste %s kann nicht geschrieben werden (%s).", ex.listPath.c_str(), PufferErrorText(err).c_str()));
     return PUFFER_FAILED;
   }
-  if (SysFileExist(ex.bufferDir.c_str()) != 0 && !SysRmdirTree(ex.bufferDir.c_str(), 0))
+  // The buffer goes by name in the list's folder: a link in its place is removed itself, and
+  // nothing below it is removed through a link.
+  const int carrier = ex.carrierTree.Folder("");
+  struct stat st {};
+  if (carrier < 0 || (::fstatat(carrier, ex.bufferName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      !SysRmdirTreeAt(carrier, ex.bufferName.c_str(), 0)))
     Fail(FmtString("Der Puffer %s kann nicht geleert werden.", ex.bufferDir.c_str()));
-  if (!SysMkdirAll(ex.bufferDir.c_str()))
+  if (ex.carrierTree.MakeFolders(ex.bufferName) < 0)
     Fail(FmtString("Der Puffer %s kann nicht angelegt werden.", ex.bufferDir.c_str()));
   return static_cast<int>(ex.index.size());
 }

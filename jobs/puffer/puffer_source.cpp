@@ -5,8 +5,6 @@
 #include "lib/system/sys_file.h"
 #include "lib/text/fmt.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <set>
@@ -48,11 +46,19 @@ int PufferList::RunSource(Exchanger& ex) {
 
   // Deletes the buffer copy of a path, if there is one; false when the callback says stop.
   auto dropBufferCopy = [&](const std::string& key) {
-    const std::string rel = PufferRelFromKey(key);
+    const std::string rel = ex.BufferRel(PufferRelFromKey(key));
     const std::string path = ex.BufferPath(key);
-    if (!PufferNoLinkOnTheWay(ex.bufferDir, rel) || PufferLookup(path.c_str()) != 0) return true;
+    const int kind = PufferLookupIn(ex.carrierTree, rel, path.c_str());
+    if (kind == -ELOOP) {
+      // The copy may still lie in the folder that the link displaced; it is not reached now.
+      Fail(FmtString("Die Pufferdatei %s kann nicht gelöscht werden (%s).", path.c_str(),
+                     PufferErrorText(PUFFER_ERR_LINK).c_str()));
+      return true;
+    }
+    if (kind != 0) return true;
     if (Call(PUFFER_DELETE, path.c_str())) return false;
-    if (!SysDelete(path.c_str())) Fail(FmtString("Die Pufferdatei %s kann nicht gelöscht werden.", path.c_str()));
+    if (const int err = PufferDeleteIn(ex.carrierTree, rel); err && err != PUFFER_ERR_NOT_REGULAR)
+      Fail(FmtString("Die Pufferdatei %s kann nicht gelöscht werden.", path.c_str()));
     return true;
   };
 
@@ -70,13 +76,15 @@ int PufferList::RunSource(Exchanger& ex) {
       ++it;
       continue;
     }
-    const int kind = PufferLookup(data.c_str());
+    const int kind = PufferLookupIn(ex.dataTree, PufferRelFromKey(it->first), data.c_str());
     if (kind == 0 || kind == 2) {  // still there, outside the patterns or no plain file now
       ++it;
       continue;
     }
     if (kind < 0 && kind != -ENOENT && kind != -ENOTDIR) {
-      Fail(FmtString("Die Datei %s kann nicht geprüft werden (%s).", data.c_str(), PufferErrorText(-kind).c_str()));
+      // A link on the way is never followed: whether the file is still there is not known.
+      const int err = kind == -ELOOP ? PUFFER_ERR_LINK : -kind;
+      Fail(FmtString("Die Datei %s kann nicht geprüft werden (%s).", data.c_str(), PufferErrorText(err).c_str()));
       ++it;
       continue;
     }
@@ -94,7 +102,7 @@ int PufferList::RunSource(Exchanger& ex) {
     if (known && it->second.Get(0).time == SysFindTime(&f.info) && it->second.Get(0).size == f.info.qwSize) continue;
     if (Call(PUFFER_CHECKSUM, data.c_str())) return PUFFER_STOPPED;
     PufferFileState state;
-    const int err = PufferChecksumFile(data.c_str(), false, &state);
+    const int err = PufferChecksumIn(ex.dataTree, PufferRelFromKey(f.key), data.c_str(), &state);
     if (err == PUFFER_ERR_NOT_REGULAR) continue;
     if (err) {
       Fail(FmtString("Die Datei %s kann nicht gelesen werden (%s).", data.c_str(), PufferErrorText(err).c_str()));
@@ -118,11 +126,15 @@ int PufferList::RunSource(Exchanger& ex) {
   u64 total = 0;
   std::set<std::string> buffered;
   bool bufferKnown = true;
-  if (SysFileExist(ex.bufferDir.c_str()) == 0) {
-    if (!SysMkdirAll(ex.bufferDir.c_str())) {
+  const int bufferKind = PufferLookupIn(ex.carrierTree, ex.bufferName, ex.bufferDir.c_str());
+  if (bufferKind == -ENOENT) {
+    if (ex.carrierTree.MakeFolders(ex.bufferName) < 0) {
       Fail(FmtString("Der Puffer %s kann nicht angelegt werden.", ex.bufferDir.c_str()));
       bufferKnown = false;
     }
+  } else if (bufferKind != 1) {
+    Fail(FmtString("Der Puffer %s ist kein Verzeichnis.", ex.bufferDir.c_str()));
+    bufferKnown = false;
   } else {
     CDirListing listing;
     listing.Read((ex.bufferDir + '/').c_str(), CDirListing::DL_SUBDIRS | CDirListing::DL_READ_ALL, nullptr, nullptr);
@@ -150,7 +162,11 @@ int PufferList::RunSource(Exchanger& ex) {
         }
       }
       if (Call(PUFFER_DELETE, path.c_str())) return PUFFER_STOPPED;
-      if (!SysDelete(path.c_str())) {
+      // By name in its folder: a link there goes itself, a folder on the way that is a link is
+      // never deleted beneath.
+      std::string name;
+      const int dir = PufferFolderOf(ex.carrierTree, ex.BufferRel(rel), false, &name);
+      if (dir < 0 || !SysDeleteAt(dir, name.c_str())) {
         Fail(FmtString("Die Pufferdatei %s kann nicht gelöscht werden.", path.c_str()));
         total += size;
       }
@@ -172,12 +188,15 @@ int PufferList::RunSource(Exchanger& ex) {
       if (total > room || src.size > room - total) continue;
       const std::string rel = PufferRelFromKey(key);
       const std::string path = ex.BufferPath(key);
-      if (!PufferNoLinkOnTheWay(ex.bufferDir, rel)) {
+      if (Call(PUFFER_COPY, path.c_str())) return PUFFER_STOPPED;
+      bool wayBlocked = false;
+      const int err =
+          PufferCopyIn(ex.dataTree, rel, data.c_str(), ex.carrierTree, ex.BufferRel(rel), src, nullptr, &wayBlocked);
+      if (wayBlocked) {
         Fail(FmtString("Der Weg zu %s führt über einen Verweis; es wird nicht in den Puffer kopiert.", path.c_str()));
         continue;
       }
-      if (Call(PUFFER_COPY, path.c_str())) return PUFFER_STOPPED;
-      if (const int err = PufferCopyVerified(data, path, src, nullptr)) {
+      if (err) {
         Fail(FmtString("Die Datei %s kann nicht in den Puffer kopiert werden (%s).", data.c_str(),
                        PufferErrorText(err).c_str()));
         continue;
@@ -223,7 +242,11 @@ int PufferList::RunSource(Exchanger& ex) {
       if (children[rel] != 0) continue;
       const std::string path = ex.bufferDir + '/' + rel;
       Call(PUFFER_DELETE, path.c_str());
-      if (::rmdir(path.c_str()) == 0) --children[ParentRel(rel)];
+      // By name in its parent, opened without following links: a folder swapped for a link is
+      // never removed beneath.
+      std::string name;
+      const int dir = PufferFolderOf(ex.carrierTree, ex.BufferRel(rel), false, &name);
+      if (dir >= 0 && SysRmdirAt(dir, name.c_str())) --children[ParentRel(rel)];
     }
   }
   return copied;

@@ -196,9 +196,9 @@ int CopyOpen(int flags, int in, const struct stat& st, int dstDir, const char* d
   return 1;
 }
 
-// Opens a source for reading (a link is read through); its status in *st.
-int OpenSource(int srcDir, const char* name, struct stat* st) {
-  const int fd = SysOpenRegularAt(srcDir, name);
+// Opens a source for reading (a link is read through unless noLink); its status in *st.
+int OpenSource(int srcDir, const char* name, struct stat* st, bool noLink = false) {
+  const int fd = SysOpenRegularAt(srcDir, name, !noLink);
   if (fd >= 0 && ::fstat(fd, st) != 0) {
     const int err = errno;
     ::close(fd);
@@ -211,7 +211,7 @@ int OpenSource(int srcDir, const char* name, struct stat* st) {
 int CopyFile(int flags, int srcDir, const char* srcName, int dstDir, const char* dstName, SysByteCounter* counter,
              u64* total, const SysCancelFlag* cancel) {
   struct stat st {};
-  SysFd in(OpenSource(srcDir, srcName, &st));
+  SysFd in(OpenSource(srcDir, srcName, &st, flags & SYS_COPY_NO_LINK));
   if (!in) return Fail(SYS_COPY_SOURCE_ERROR, errno, nullptr);
   if (total) *total = static_cast<u64>(st.st_size);
   return CopyOpen(flags, in.Get(), st, dstDir, dstName, counter, cancel);

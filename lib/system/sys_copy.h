@@ -14,6 +14,7 @@ enum : int {
   SYS_COPY_MAKE_DIRS = 0x100,   // create missing folders of the target
   SYS_COPY_MOVE = 0x400,        // move: rename on one file system, else copy and delete the source
   SYS_COPY_MOVE_READONLY = 0x800,  // accepted: deleting a source never depends on its mode here
+  SYS_COPY_NO_LINK = 0x1000,    // a copy refuses a link as its source (SYS_COPY_SOURCE_ERROR), never reads through it
 };
 
 // Results.

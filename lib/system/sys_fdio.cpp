@@ -64,8 +64,8 @@ bool SysReadToEnd(int fd, std::string& out) {
 
 int SysOpenRegular(const char* osPath) { return SysOpenRegularAt(AT_FDCWD, osPath); }
 
-int SysOpenRegularAt(int dirFd, const char* name) {
-  const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+int SysOpenRegularAt(int dirFd, const char* name, bool followLink) {
+  const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
   if (fd < 0) return -1;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -10,8 +10,9 @@
 // set, EACCES for anything that is not a regular file (a pipe in a source tree must not hang an
 // unattended run).
 int SysOpenRegular(const char* osPath);
-// The same for name in the folder open as dirFd (a link as name is read through).
-int SysOpenRegularAt(int dirFd, const char* name);
+// The same for name in the folder open as dirFd; a link as name is read through only with
+// followLink (else ELOOP).
+int SysOpenRegularAt(int dirFd, const char* name, bool followLink = true);
 
 // Writes all bytes; false with errno set (a write that takes nothing counts as EIO).
 bool SysWriteAll(int fd, const void* data, std::size_t length);

@@ -10,11 +10,12 @@
 namespace kpwtest {
 
 struct PufferFolders {
-  PufferFolders() {
+  // base: the folder to make the temporary folder in (null: the usual one).
+  explicit PufferFolders(const char* base = nullptr) : scratch("puffer", base) {
     for (const std::string& d : {src, d1, d2, carrier}) std::filesystem::create_directories(d);
   }
 
-  TempDir scratch{"puffer"};
+  TempDir scratch;
   std::string root = scratch.path();
   std::string src = root + "/src", d1 = root + "/d1", d2 = root + "/d2", carrier = root + "/carrier";
   std::string list = carrier + "/Docs.ssy", buffer = carrier + "/SsyTemp_Docs";

@@ -67,6 +67,12 @@ TEST(CopyEngine, MissingFoldersSourceErrorsAndPathsWithoutLocalMeaning) {
   EXPECT_EQ(Copy(0x3B0, dir / "src", "\\\\server\\share\\x"), -2);
   EXPECT_EQ(GetLastError(), 53u);
   EXPECT_FALSE(Exists(dir / "t"));
+  // A link as the source is read through, unless 0x1000 refuses it.
+  ASSERT_EQ(::symlink((dir / "src").c_str(), (dir / "link").c_str()), 0);
+  EXPECT_EQ(Copy(0x1030, dir / "link", dir / "t"), -3);
+  EXPECT_FALSE(Exists(dir / "t"));
+  EXPECT_EQ(Copy(0x030, dir / "link", dir / "t"), 1);
+  EXPECT_EQ(ReadFile(dir / "t"), "x");
 }
 
 TEST(CopyEngine, CancelBeforeAndDuringACopyLeavesTheOldTarget) {
