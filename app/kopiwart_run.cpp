@@ -11,12 +11,10 @@
 #include "remote/url_connection.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <thread>
 
 namespace {
 
@@ -295,12 +293,9 @@ int CKopiwartView::RunRows(u32 flags) {
   return result;
 }
 
-int CKopiwartView::RunWorkerThread(CProgressDlg& dialog) {
-  auto* view = reinterpret_cast<CKopiwartView*>(dialog.ArgWord(0));
-  if (!view) return JOB_FAILED;
-  const u32 flags = static_cast<u32>(dialog.ArgWord(1));
-  CRunState::ScopedActiveDialog active(view->m_run, &dialog);
-  return view->RunRows(flags);
+int CKopiwartView::RunWorkerThread(CProgressDlg& dialog, u32 flags) {
+  CRunState::ScopedActiveDialog active(m_run, &dialog);
+  return RunRows(flags);
 }
 
 // ---- the whole list -----------------------------------------------------------------------------
@@ -336,11 +331,10 @@ int CKopiwartView::RunAll(u32 flags) {
   int result;
   bool cancelled;
   if (dialog) {
-    dialog->SetWorker([](CProgressDlg& d) { return reinterpret_cast<CKopiwartView*>(d.ArgWord(0))->RunWorkerThread(d); },
-                      {reinterpret_cast<std::uintptr_t>(this), flags, 0, 0, 0});
+    dialog->SetWorker([this, flags](CProgressDlg& d) { return RunWorkerThread(d, flags); });
     m_host.RunProgressDialog(*dialog);
     // A dialog closed from outside returns before its worker: the run is not over until it is.
-    while (dialog->IsWorkerRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    dialog->WaitForWorker();
     result = dialog->GetWorkerResult();
     cancelled = m_run.IsCancelled() || dialog->IsCancelled();
     m_run.SetCancel();

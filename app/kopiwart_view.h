@@ -113,9 +113,8 @@ class CKopiwartView : public ITreeListOwner {
   // ---- runs
   // Runs the whole list once (see kopiwart_run.cpp); 0, -1 (a row failed) or -2 (stopped).
   int RunAll(u32 flags);
-  // The row loop on the progress dialog's worker thread; its argument words 0 and 1 are the view
-  // and the RunFlags.
-  int RunWorkerThread(CProgressDlg& dialog);
+  // The row loop on the progress dialog's worker thread, with the RunFlags of the run.
+  int RunWorkerThread(CProgressDlg& dialog, u32 flags);
   // Runs one job row (job index) with its neighbours as they stand in the list now.
   int RunEntry(int row, u32 flags);
   // "Kopiwart ausführen": a run through the progress dialog with the schedule's options.
