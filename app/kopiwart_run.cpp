@@ -8,7 +8,6 @@
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
-#include "remote/url_connection.h"
 
 #include <algorithm>
 #include <climits>
@@ -103,22 +102,10 @@ int CKopiwartView::TagFailure(u32 flags, const std::string& text) {
 }
 
 int CKopiwartView::ReleaseShared(u32 flags, bool discard) {
-  int result = 0;
-  CZipFile& archive = m_run.SharedArchive();
-  if (archive.IsOpen()) {
-    if (discard) {
-      archive.Discard();
-    } else if (archive.Close() != 0) {
-      RunNote(flags, archive.GetErrorText() + "\n\n", MB_OKCANCEL | MB_ICONHAND);
-      result = JOB_FAILED;
-    }
-  }
-  if (CUrlConnection* connection = m_keptConnection) {
-    m_keptConnection = nullptr;
-    connection->Close();
-    delete connection;
-  }
-  return result;
+  const auto tell = [&](const std::string& errorText) {
+    RunNote(flags, errorText + "\n\n", MB_OKCANCEL | MB_ICONHAND);
+  };
+  return m_run.Carry().Release(discard, tell) < 0 ? JOB_FAILED : 0;
 }
 
 // ---- one row ------------------------------------------------------------------------------------
@@ -243,7 +230,7 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   args.subdirs = JobSubdirsFromCell(entry.Cell(JOB_COL_SUBDIRS)) ? 1 : 0;
   args.extra = entry.Cell(JOB_COL_EXTRA).c_str();
   args.flags = rowFlags;
-  JobContext context{m_run, m_keptConnection, m_env};
+  JobContext context{m_run, m_env};
   m_run.TakeNotes();
   out.result = JobWorkerOf(mode, m_env)(context, args);
   out.workerCalled = true;
