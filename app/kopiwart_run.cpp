@@ -8,15 +8,12 @@
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
-#include "remote/url_connection.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <thread>
 
 namespace {
 
@@ -105,22 +102,10 @@ int CKopiwartView::TagFailure(u32 flags, const std::string& text) {
 }
 
 int CKopiwartView::ReleaseShared(u32 flags, bool discard) {
-  int result = 0;
-  CZipFile& archive = m_run.SharedArchive();
-  if (archive.IsOpen()) {
-    if (discard) {
-      archive.Discard();
-    } else if (archive.Close() != 0) {
-      RunNote(flags, archive.GetErrorText() + "\n\n", MB_OKCANCEL | MB_ICONHAND);
-      result = JOB_FAILED;
-    }
-  }
-  if (CUrlConnection* connection = m_keptConnection) {
-    m_keptConnection = nullptr;
-    connection->Close();
-    delete connection;
-  }
-  return result;
+  const auto tell = [&](const std::string& errorText) {
+    RunNote(flags, errorText + "\n\n", MB_OKCANCEL | MB_ICONHAND);
+  };
+  return m_run.Carry().Release(discard, tell) < 0 ? JOB_FAILED : 0;
 }
 
 // ---- one row ------------------------------------------------------------------------------------
@@ -245,7 +230,7 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   args.subdirs = JobSubdirsFromCell(entry.Cell(JOB_COL_SUBDIRS)) ? 1 : 0;
   args.extra = entry.Cell(JOB_COL_EXTRA).c_str();
   args.flags = rowFlags;
-  JobContext context{m_run, m_keptConnection, m_env};
+  JobContext context{m_run, m_env};
   m_run.TakeNotes();
   out.result = JobWorkerOf(mode, m_env)(context, args);
   out.workerCalled = true;
@@ -295,12 +280,9 @@ int CKopiwartView::RunRows(u32 flags) {
   return result;
 }
 
-int CKopiwartView::RunWorkerThread(CProgressDlg& dialog) {
-  auto* view = reinterpret_cast<CKopiwartView*>(dialog.ArgWord(0));
-  if (!view) return JOB_FAILED;
-  const u32 flags = static_cast<u32>(dialog.ArgWord(1));
-  CRunState::ScopedActiveDialog active(view->m_run, &dialog);
-  return view->RunRows(flags);
+int CKopiwartView::RunWorkerThread(CProgressDlg& dialog, u32 flags) {
+  CRunState::ScopedActiveDialog active(m_run, &dialog);
+  return RunRows(flags);
 }
 
 // ---- the whole list -----------------------------------------------------------------------------
@@ -336,11 +318,10 @@ int CKopiwartView::RunAll(u32 flags) {
   int result;
   bool cancelled;
   if (dialog) {
-    dialog->SetWorker([](CProgressDlg& d) { return reinterpret_cast<CKopiwartView*>(d.ArgWord(0))->RunWorkerThread(d); },
-                      {reinterpret_cast<std::uintptr_t>(this), flags, 0, 0, 0});
+    dialog->SetWorker([this, flags](CProgressDlg& d) { return RunWorkerThread(d, flags); });
     m_host.RunProgressDialog(*dialog);
     // A dialog closed from outside returns before its worker: the run is not over until it is.
-    while (dialog->IsWorkerRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    dialog->WaitForWorker();
     result = dialog->GetWorkerResult();
     cancelled = m_run.IsCancelled() || dialog->IsCancelled();
     m_run.SetCancel();

@@ -113,9 +113,8 @@ class CKopiwartView : public ITreeListOwner {
   // ---- runs
   // Runs the whole list once (see kopiwart_run.cpp); 0, -1 (a row failed) or -2 (stopped).
   int RunAll(u32 flags);
-  // The row loop on the progress dialog's worker thread; its argument words 0 and 1 are the view
-  // and the RunFlags.
-  int RunWorkerThread(CProgressDlg& dialog);
+  // The row loop on the progress dialog's worker thread, with the RunFlags of the run.
+  int RunWorkerThread(CProgressDlg& dialog, u32 flags);
   // Runs one job row (job index) with its neighbours as they stand in the list now.
   int RunEntry(int row, u32 flags);
   // "Kopiwart ausführen": a run through the progress dialog with the schedule's options.
@@ -131,9 +130,10 @@ class CKopiwartView : public ITreeListOwner {
   int CopyCallback(int event, int index, CArcFile* archive, const char* text) {
     return m_run.CopyCallback(event, index, archive, text);
   }
-  void ProgressTimer(CProgressDlg& dialog, CUrlConnection* context) { m_run.ProgressTimer(dialog, context); }
-  // The connection that the "Kopiwart" worker keeps for the next row; the runner deletes it.
-  CUrlConnection*& KeptConnection() { return m_keptConnection; }
+  void ProgressTimer(CProgressDlg& dialog) { m_run.ProgressTimer(dialog); }
+  // The connection that the "Kopiwart" worker keeps for the next row (the run state's carry owns
+  // it), or null.
+  CUrlConnection* KeptConnection() const { return m_run.Carry().Connection(); }
   // The frame's run lock that every run reports to (null: none).
   void SetRunLock(CRunLock* lock) { m_runLock = lock; }
   // What runs take from the machine: the clock of the schedule, the last-run time and the tags,
@@ -193,8 +193,8 @@ class CKopiwartView : public ITreeListOwner {
   // connection on (nullopt: judge from the neighbour's cells).
   RowOutcome RunRow(const std::vector<JobEntry>& rows, int i, u32 flags, std::optional<bool> prevContinued);
   int RunRows(u32 flags);
-  // Closes (or, after a cancel or stop, discards) the shared archive and deletes the kept
-  // connection; -1 when committing the archive failed.
+  // Closes (or, after a cancel or stop, discards) the shared archive and closes the kept
+  // connection; -1 when committing the archive failed, after its text was shown.
   int ReleaseShared(u32 flags, bool discard);
   // A note that changes nothing: through the active dialog, the box with 0x02, else a line on
   // standard error, which names the row (its 1-based number) when row is not 0.
@@ -216,7 +216,6 @@ class CKopiwartView : public ITreeListOwner {
   std::atomic<i32> m_interval{1};
   std::atomic<u32> m_lastRun{0};
   CRunState m_run;
-  CUrlConnection* m_keptConnection = nullptr;
   CRunLock* m_runLock = nullptr;
   JobEnvironment m_env = JobEnvironment::FromSystem();
   std::atomic<bool> m_lastRunCancelled{false};

@@ -8,7 +8,6 @@
 #include <string>
 
 class CRunState;
-class CUrlConnection;
 
 // The seven arguments of a row, as the runner hands them over: source and target expanded
 // (variables and tags), filters expanded, subdirs non-zero unless the cell is "Nein", the extra
@@ -41,12 +40,11 @@ struct JobEnvironment {
   static JobEnvironment FromSystem();
 };
 
-// What a worker reaches beyond its row.
+// What a worker reaches beyond its row. What it hands to the next row (the shared archive, the
+// connection the "Kopiwart" worker keeps while the next row names the same server, RunFlags
+// 0x400/0x800) the run state's carry owns; the runner releases it after a row that does not.
 struct JobContext {
   CRunState& run;
-  // The connection the "Kopiwart" worker keeps while the next row names the same server
-  // (RunFlags 0x400/0x800); the runner deletes it when the next row does not continue it.
-  CUrlConnection*& keptConnection;
   const JobEnvironment& env;
 };
 

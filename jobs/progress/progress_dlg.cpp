@@ -33,10 +33,7 @@ CProgressDlg::~CProgressDlg() {
   if (m_thread.joinable()) m_thread.join();
 }
 
-void CProgressDlg::SetWorker(WorkerFn worker, std::array<std::uintptr_t, 5> words) {
-  m_worker = std::move(worker);
-  m_words = words;
-}
+void CProgressDlg::SetWorker(WorkerFn worker) { m_worker = std::move(worker); }
 
 void CProgressDlg::SetCancelCallback(CancelFn fn) {
   std::lock_guard lock(m_callbackMutex);
@@ -210,8 +207,18 @@ void CProgressDlg::Finish() {
 void CProgressDlg::WorkerThreadProc() {
   m_workerResult.store(-1);
   if (m_worker) m_workerResult.store(m_worker(*this));
-  m_running.store(false);
+  {
+    // Under the lock, so that a waiter between its test and its wait cannot miss the change.
+    std::lock_guard lock(m_mutex);
+    m_running.store(false);
+  }
+  m_workerCv.notify_all();
   Post(ID_PROGRESS_DONE, 0);
+}
+
+void CProgressDlg::WaitForWorker() {
+  std::unique_lock lock(m_mutex);
+  m_workerCv.wait(lock, [&] { return !m_running.load(); });
 }
 
 // ---- main thread ---------------------------------------------------------------------------------

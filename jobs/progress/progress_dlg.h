@@ -10,7 +10,6 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -55,9 +54,8 @@ class CProgressDlg {
   CProgressDlg& operator=(const CProgressDlg&) = delete;
 
   // ---- main thread, before the dialog runs
-  // The worker and five argument words it may read back (the run passes the view and RunFlags).
-  void SetWorker(WorkerFn worker, std::array<std::uintptr_t, 5> words = {});
-  std::uintptr_t ArgWord(int i) const { return (i >= 0 && i < 5) ? m_words[static_cast<std::size_t>(i)] : 0; }
+  // The worker: a callable that carries what it works on (the run binds its view and RunFlags).
+  void SetWorker(WorkerFn worker);
   // Called once, on the first cancel (also from a worker, to change it during a transfer).
   void SetCancelCallback(CancelFn fn);
   template <class T>
@@ -112,6 +110,9 @@ class CProgressDlg {
   bool IsCancelled() const { return m_cancelled.load() != 0; }
   int GetWorkerResult() const { return m_workerResult.load(); }
   bool IsWorkerRunning() const { return m_running.load(); }
+  // Returns once the worker has returned, at once when it never started; any thread but the
+  // worker's. A window closed from outside ends its loop before the worker does.
+  void WaitForWorker();
 
   // Stored state (what the next command will show).
   std::string GetLine(int line) const;
@@ -154,6 +155,7 @@ class CProgressDlg {
   mutable std::mutex m_mutex;
   std::condition_variable m_postCv;    // a command was posted, or the dialog closed
   std::condition_variable m_answerCv;  // an answer arrived, or the dialog closed
+  std::condition_variable m_workerCv;  // the worker returned
   bool m_open = false;
   std::deque<std::pair<u32, i64>> m_posts;
   std::array<Line, 3> m_lines;
@@ -178,7 +180,6 @@ class CProgressDlg {
   bool m_cancelCalled = false;
 
   WorkerFn m_worker;
-  std::array<std::uintptr_t, 5> m_words{};
   SysCancelFlag m_cancelled{0};
   std::atomic<int> m_workerResult{-1};
   std::atomic<bool> m_running{false};

@@ -31,22 +31,17 @@ void ProgressRecord::Reset() {
   bytes.store(0);
   fileSize.store(0);
   startTick.store(0);
-  connection.store(nullptr);
   SetFileName({});
 }
 
 // ---- CRunState -----------------------------------------------------------------------------------
 
-CRunState::CRunState() : m_archive(std::make_unique<CZipFile>()) {}
+CRunState::CRunState() = default;
 CRunState::~CRunState() = default;
 
 void CRunState::StartRun() {
   m_cancel.store(0);
   m_filesCopied.store(0);
-}
-
-void CRunState::SetSharedArchive(std::unique_ptr<CZipFile> archive) {
-  m_archive = archive ? std::move(archive) : std::make_unique<CZipFile>();
 }
 
 void CRunState::SetMessageBox(BoxFn box) {
@@ -181,10 +176,10 @@ int CRunState::CopyCallback(int event, int index, CArcFile* archive, const char*
 namespace {
 
 // Options 63 and 64 as 64-bit counts where the connection gives them so, else 32-bit words.
-bool ReadBytesDone(CUrlConnection* connection, u64* done) {
+bool ReadBytesDone(CUrlConnection& connection, u64* done) {
   unsigned char buffer[8] = {};
   int size = sizeof buffer;
-  if (!connection->GetOption(URL_OPT_BYTES_DONE, buffer, &size)) return false;
+  if (!connection.GetOption(URL_OPT_BYTES_DONE, buffer, &size)) return false;
   if (size >= 8) {
     std::memcpy(done, buffer, 8);
   } else {
@@ -195,10 +190,10 @@ bool ReadBytesDone(CUrlConnection* connection, u64* done) {
   return true;
 }
 
-bool ReadProgress(CUrlConnection* connection, u64* done, u64* total) {
+bool ReadProgress(CUrlConnection& connection, u64* done, u64* total) {
   unsigned char buffer[16] = {};
   int size = sizeof buffer;
-  if (!connection->GetOption(URL_OPT_PROGRESS, buffer, &size)) return false;
+  if (!connection.GetOption(URL_OPT_PROGRESS, buffer, &size)) return false;
   if (size >= 16) {
     std::memcpy(done, buffer, 8);
     std::memcpy(total, buffer + 8, 8);
@@ -215,7 +210,7 @@ i64 ToPos(u64 v) { return v > static_cast<u64>(INT64_MAX) ? INT64_MAX : static_c
 
 }  // namespace
 
-void CRunState::ProgressTimer(CProgressDlg& dialog, CUrlConnection* context) {
+void CRunState::ProgressTimer(CProgressDlg& dialog) {
   const u64 before = m_progress.bytesBefore.load();
   const u64 size = m_progress.fileSize.load();
   switch (m_progress.kind.load()) {
@@ -224,7 +219,7 @@ void CRunState::ProgressTimer(CProgressDlg& dialog, CUrlConnection* context) {
       break;
     case PROGRESS_KIND_TRANSFER: {
       u64 done = 0;
-      if (context) ReadBytesDone(context, &done);
+      m_carry.ReadConnection([&](CUrlConnection& connection) { ReadBytesDone(connection, &done); });
       dialog.SetPos(ToPos(before + std::min(done, size)));
       break;
     }
@@ -233,16 +228,16 @@ void CRunState::ProgressTimer(CProgressDlg& dialog, CUrlConnection* context) {
       break;
     case PROGRESS_KIND_ARCHIVE: {
       i64 position = 0, total = 0;
-      m_archive->GetProgress(&position, &total);
+      m_carry.ReadArchiveProgress(&position, &total);
       dialog.SetTotal(total);
       dialog.SetPos(position);
       break;
     }
     case PROGRESS_KIND_CONNECTION: {
-      CUrlConnection* connection = m_progress.connection.load();
-      if (!connection) break;
       u64 done = 0, total = 0;
-      if (!ReadProgress(connection, &done, &total)) break;
+      bool read = false;
+      m_carry.ReadConnection([&](CUrlConnection& connection) { read = ReadProgress(connection, &done, &total); });
+      if (!read) break;
       const u64 now = Now();
       const u64 start = m_progress.startTick.load();
       dialog.SetPos(static_cast<i64>(((now >= start ? now - start : 0) / 512) % 32));
@@ -264,7 +259,7 @@ void CRunState::ProgressTimer(CProgressDlg& dialog, CUrlConnection* context) {
   }
 }
 
-void CRunState::InstallProgressTimer(CProgressDlg* dialog, CUrlConnection* context) {
+void CRunState::InstallProgressTimer(CProgressDlg* dialog) {
   if (!dialog) return;
-  dialog->SetTimerCallback([this, context](CProgressDlg& d) { ProgressTimer(d, context); }, kProgressTimerMs);
+  dialog->SetTimerCallback([this](CProgressDlg& d) { ProgressTimer(d); }, kProgressTimerMs);
 }

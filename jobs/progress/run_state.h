@@ -1,10 +1,11 @@
 // The view's run state: cancel flag, files-copied counter, active progress dialog, the progress
-// record that the timer reads, the excluded-folder list and the shared archive; with the archive
-// callback and the progress timer of a run.
+// record that the timer reads, the excluded-folder list and what a row hands to the next (the
+// shared archive, the held connection); with the archive callback and the progress timer of a run.
 #pragma once
 
 #include "archive/zip_file.h"
 #include "jobs/exclude_list.h"
+#include "jobs/progress/row_carry.h"
 #include "lib/system/sys_counter.h"
 #include "platform/win_types.h"
 
@@ -16,16 +17,15 @@
 #include <vector>
 
 class CProgressDlg;
-class CUrlConnection;
 
 // What the current operation of a worker is, for the progress timer.
 enum ProgressKind : int {
   PROGRESS_KIND_NONE = 0,
   PROGRESS_KIND_BYTES = 1,       // bytes done before the current file
-  PROGRESS_KIND_TRANSFER = 2,    // plus the timer's connection's transfer counter
+  PROGRESS_KIND_TRANSFER = 2,    // plus the held connection's transfer counter
   PROGRESS_KIND_COPY = 3,        // plus the local copy's byte counter
   PROGRESS_KIND_ARCHIVE = 4,     // position and total of the shared archive
-  PROGRESS_KIND_CONNECTION = 5,  // the current connection's own done and total
+  PROGRESS_KIND_CONNECTION = 5,  // the held connection's own done and total
 };
 
 // Written by the worker, read by the progress timer on the main thread.
@@ -35,8 +35,6 @@ struct ProgressRecord {
   SysByteCounter bytes{0};          // advanced by the copy engine during a local copy
   std::atomic<u64> fileSize{0};     // size of the current file
   std::atomic<u64> startTick{0};    // start of the current operation (ms of the run's clock)
-  // The connection of a kind-5 operation. Remove the timer callback before deleting it.
-  std::atomic<CUrlConnection*> connection{nullptr};
 
   void SetFileName(std::string name);
   std::string FileName() const;
@@ -87,8 +85,11 @@ class CRunState {
 
   ProgressRecord& Progress() { return m_progress; }
   CExcludeList& ExcludeList() { return m_exclude; }
-  CZipFile& SharedArchive() { return *m_archive; }
-  void SetSharedArchive(std::unique_ptr<CZipFile> archive);
+  // What a row hands to the next; the runner releases it after every row that does not.
+  CRowCarry& Carry() { return m_carry; }
+  const CRowCarry& Carry() const { return m_carry; }
+  CZipFile& SharedArchive() { return m_carry.Archive(); }
+  void SetSharedArchive(std::unique_ptr<CZipFile> archive) { m_carry.SetArchive(std::move(archive)); }
 
   // The box for questions of a run with 0x02 but without a dialog (the view's WorkerMessageBox).
   void SetMessageBox(BoxFn box);
@@ -109,11 +110,11 @@ class CRunState {
   int CopyCallback(int event, int index, CArcFile* archive, const char* text);
   static int CopyCallbackFn(void* context, int event, int index, CArcFile* archive, const char* text);
 
-  // The progress timer: shows the progress record on the dialog. context is the connection of a
-  // kind-2 operation, or null.
-  void ProgressTimer(CProgressDlg& dialog, CUrlConnection* context);
+  // The progress timer: shows the progress record on the dialog; kinds 2 and 5 read the connection
+  // that the row holds in the carry, and nothing once it let it go.
+  void ProgressTimer(CProgressDlg& dialog);
   // Installs ProgressTimer on the dialog every 300 ms (null dialog: nothing).
-  void InstallProgressTimer(CProgressDlg* dialog, CUrlConnection* context);
+  void InstallProgressTimer(CProgressDlg* dialog);
 
  private:
   bool DialogCancelled() const;
@@ -123,7 +124,7 @@ class CRunState {
   std::atomic<CProgressDlg*> m_dialog{nullptr};
   ProgressRecord m_progress;
   CExcludeList m_exclude;
-  std::unique_ptr<CZipFile> m_archive;
+  CRowCarry m_carry;
   std::atomic<u64> m_lastArchiveLine{0};
   std::atomic<bool> m_archiveLineShown{false};
   mutable std::mutex m_hookMutex;

@@ -158,7 +158,7 @@ ProgressPass::ProgressPass(JobContext& ctx, const std::string& line0, u64 total)
   record.Reset();
   record.kind.store(PROGRESS_KIND_BYTES);
   if (m_dialog) {
-    ctx.run.InstallProgressTimer(m_dialog, nullptr);
+    ctx.run.InstallProgressTimer(m_dialog);
     m_dialog->SetLine(nullptr, line0.c_str(), 0);
     m_dialog->SetTotal(static_cast<i64>(total > static_cast<u64>(INT64_MAX) ? INT64_MAX : total));
     m_dialog->SetPos(0);

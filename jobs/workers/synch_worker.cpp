@@ -148,7 +148,7 @@ int Synch::CopyFile(const char* from, const char* to) {
   const u64 size = length > 0 ? static_cast<u64>(length) : 0;
   Progress().fileSize.store(size);
   if (m_dialog) {
-    m_ctx.run.InstallProgressTimer(m_dialog, nullptr);
+    m_ctx.run.InstallProgressTimer(m_dialog);
     m_dialog->SetLine(nullptr, from, 0);
     m_dialog->SetLine(nullptr, to, 1);
     m_dialog->SetTotal(static_cast<i64>(size));
@@ -180,7 +180,7 @@ int Synch::Folders() {
   CDirListing targetList(target, listFlags, m_args.plus, m_args.minus);
   CDirListing sourceList(source, listFlags, m_args.plus, m_args.minus);
   if (m_dialog) {
-    m_ctx.run.InstallProgressTimer(m_dialog, nullptr);
+    m_ctx.run.InstallProgressTimer(m_dialog);
     m_dialog->SetLine(nullptr, source, 0);
     m_dialog->SetTotal(static_cast<i64>(targetList.GetTotalSize() + sourceList.GetTotalSize()));
     m_dialog->SetPos(0);

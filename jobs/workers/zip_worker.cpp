@@ -251,7 +251,7 @@ int ZipPackRow(JobContext& ctx, const JobArgs& args) {
   if (dialog) {
     dialog->SetTotal(256);
     dialog->SetPos(0);
-    ctx.run.InstallProgressTimer(dialog, nullptr);
+    ctx.run.InstallProgressTimer(dialog);
     dialog->SetLine(nullptr, source, 0);
     dialog->SetLine(nullptr, "Suche Dateien", 1);
   }

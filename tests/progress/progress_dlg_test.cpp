@@ -150,14 +150,11 @@ TEST(ProgressAsk, QuestionsInSequenceWaitForTheirAnswers) {
   view.QueueAnswer(IDOK);
   view.QueueAnswer(IDRETRY);
   std::vector<int> answers;
-  dlg.SetWorker(
-      [&](CProgressDlg& d) {
-        EXPECT_EQ(d.ArgWord(1), 0x02u);
-        answers.push_back(d.Ask("eins", nullptr, MB_OKCANCEL | MB_ICONHAND));
-        answers.push_back(d.Ask("zwei", "Titel", MB_ABORTRETRYIGNORE));
-        return -1;
-      },
-      {0, 0x02, 0, 0, 0});
+  dlg.SetWorker([&](CProgressDlg& d) {
+    answers.push_back(d.Ask("eins", nullptr, MB_OKCANCEL | MB_ICONHAND));
+    answers.push_back(d.Ask("zwei", "Titel", MB_ABORTRETRYIGNORE));
+    return -1;
+  });
   EXPECT_EQ(dlg.DoModal(view), IDOK);
   EXPECT_EQ(answers, (std::vector<int>{IDOK, IDRETRY}));
   const auto boxes = view.CallsOf("Box");
@@ -185,6 +182,27 @@ TEST(ProgressAsk, ClosingReleasesTheWaiterAndLaterQuestionsGetCancel) {
   for (int i = 0; i < 500 && dlg.IsWorkerRunning(); ++i) std::this_thread::sleep_for(2ms);
   EXPECT_EQ(answers, (std::vector<int>{IDCANCEL, IDCANCEL}));
   EXPECT_EQ(view.CallsOf("Box").size(), 1u);
+}
+
+// A window closed from outside ends its loop first; the run waits for the worker itself.
+TEST(ProgressWorker, WaitingEndsWhenTheWorkerReturnsAlsoAfterTheWindowClosed) {
+  CProgressDlg never;
+  never.WaitForWorker();  // never started: at once
+  CProgressDlg dlg;
+  ScriptedProgressView view;
+  std::atomic<bool> returned{false};
+  dlg.SetWorker([&](CProgressDlg& d) {
+    while (!d.IsCancelled()) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(20ms);
+    returned = true;
+    return 5;
+  });
+  dlg.OnInitDialog(view);
+  dlg.Close();  // cancels the worker, which still takes its time
+  dlg.WaitForWorker();
+  EXPECT_TRUE(returned.load());
+  EXPECT_FALSE(dlg.IsWorkerRunning());
+  EXPECT_EQ(dlg.GetWorkerResult(), 5);
 }
 
 TEST(ProgressTeardown, DestroyingTheDialogReleasesAWaitingWorker) {

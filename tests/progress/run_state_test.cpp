@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -200,56 +201,67 @@ TEST(ProgressTimer, EachKindShowsItsBytesAndAConnectionItsPercentage) {
   ProgressRecord& p = rs.Progress();
   p.kind = PROGRESS_KIND_BYTES;
   p.bytesBefore = 6 * kGiB;
-  rs.ProgressTimer(dlg, nullptr);
+  rs.ProgressTimer(dlg);
   EXPECT_EQ(shown(), 6 * kGiB);
   p.kind = 9;  // an unknown kind shows nothing
-  rs.ProgressTimer(dlg, nullptr);
+  rs.ProgressTimer(dlg);
   EXPECT_EQ(shown(), 6 * kGiB);
   // A local copy counts up to the file's size.
   p.kind = PROGRESS_KIND_COPY;
   p.bytesBefore = 4 * kGiB;
   p.fileSize = 5 * kGiB;
   p.bytes = 9 * kGiB;
-  rs.ProgressTimer(dlg, nullptr);
+  rs.ProgressTimer(dlg);
   EXPECT_EQ(shown(), 9 * kGiB);
-  // The transfer of the timer's connection, in 64-bit or 32-bit words.
-  FakeConnection wide(true), narrow(false);
+  // The transfer of the held connection, in 64-bit or 32-bit words. The carry owns the connection
+  // it holds; the test takes each back to use it again.
+  std::unique_ptr<CUrlConnection> wideOwn = std::make_unique<FakeConnection>(true);
+  std::unique_ptr<CUrlConnection> narrowOwn = std::make_unique<FakeConnection>(false);
+  auto& wide = static_cast<FakeConnection&>(*wideOwn);
+  auto& narrow = static_cast<FakeConnection&>(*narrowOwn);
+  const auto hold = [&](std::unique_ptr<CUrlConnection>& own) { rs.Carry().HoldConnection(std::move(own)); };
+  const auto takeBack = [&](std::unique_ptr<CUrlConnection>& own) { own = rs.Carry().TakeConnection(); };
   p.kind = PROGRESS_KIND_TRANSFER;
   p.bytesBefore = kGiB;
   wide.done = 5 * static_cast<u64>(kGiB);
-  rs.ProgressTimer(dlg, &wide);
+  hold(wideOwn);
+  rs.ProgressTimer(dlg);
   EXPECT_EQ(shown(), 6 * kGiB);
+  takeBack(wideOwn);
   narrow.done = 2 * static_cast<u64>(kGiB);
-  rs.ProgressTimer(dlg, &narrow);
+  hold(narrowOwn);
+  rs.ProgressTimer(dlg);
   EXPECT_EQ(shown(), 3 * kGiB);
+  takeBack(narrowOwn);
   // The shared archive's position.
   auto zip = std::make_unique<FakeZip>();
   zip->total = 8 * kGiB;
   zip->position = 2 * kGiB;
   rs.SetSharedArchive(std::move(zip));
   p.kind = PROGRESS_KIND_ARCHIVE;
-  rs.ProgressTimer(dlg, nullptr);
+  rs.ProgressTimer(dlg);
   EXPECT_EQ(shown(), 2 * kGiB);
 
   // A connection with its own total shows a percentage and a running animation.
   p.kind = PROGRESS_KIND_CONNECTION;
-  p.connection = &wide;
+  hold(wideOwn);
   p.startTick = 100000 - 512 * 35;
   p.SetFileName("/ziel/gross.iso");
   dlg.SetTotal(32);
   wide.total = 40'000'000;  // between 21.5 and 33.5 million bytes the old 32-bit product went negative
   wide.done = 30'000'000;
-  rs.ProgressTimer(dlg, nullptr);
+  rs.ProgressTimer(dlg);
   EXPECT_EQ(dlg.GetPos(), 3);  // 35 modulo 32
   EXPECT_EQ(dlg.GetLine(2), "Kopiere: (75%) /ziel/gross.iso");
   wide.total = 60000;  // small transfers keep their line
   wide.done = 30000;
-  rs.ProgressTimer(dlg, nullptr);
+  rs.ProgressTimer(dlg);
   EXPECT_EQ(dlg.GetLine(2), "Kopiere: (75%) /ziel/gross.iso");
   narrow.total = 200000;
   narrow.done = 50000;
-  p.connection = &narrow;
-  rs.ProgressTimer(dlg, nullptr);
+  takeBack(wideOwn);
+  hold(narrowOwn);
+  rs.ProgressTimer(dlg);
   EXPECT_EQ(dlg.GetLine(2), "Kopiere: (25%) /ziel/gross.iso");
 }
 

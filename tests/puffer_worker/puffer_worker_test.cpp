@@ -60,8 +60,7 @@ class PufferWorkerTest : public ::testing::Test, protected kpwtest::PufferFolder
     args.subdirs = subdirs;
     args.extra = extra.c_str();
     args.flags = flags;
-    CUrlConnection* kept = nullptr;
-    JobContext ctx{run, kept, kpwtest::TestEnv()};
+    JobContext ctx{run, kpwtest::TestEnv()};
     return RunPuffer(ctx, args);
   }
   // The source knows itself by its full name; its rows name the short one in capitals.

@@ -6,6 +6,7 @@
 #include "jobs/tags/path_tags.h"
 #include "lib/system/vars.h"
 #include "remote/url_connection.h"
+#include "tests/support/logged_connection.h"
 #include "tests/support/recording_workers.h"
 #include "tests/support/scripted_host.h"
 #include "tests/support/temp_dir.h"
@@ -16,6 +17,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -436,13 +440,14 @@ TEST_F(RunnerTest, KeptConnectionDeletedUnlessTheNextRowContinues) {
   Add("/s", "sftp://w:p@host/b", "Kopiwart");  // another user
   int seen = 0;
   workers.QueueAction([](JobContext& ctx, const JobArgs&) {
-    ctx.keptConnection = new FakeConnection;
+    ctx.run.Carry().HoldConnection(std::make_unique<FakeConnection>());
     return JOB_DONE;
   });
   for (int i = 0; i < 2; ++i) {
     workers.QueueAction([&seen](JobContext& ctx, const JobArgs&) {
-      seen = seen * 10 + (ctx.keptConnection ? 1 : 0);
-      if (!ctx.keptConnection) ctx.keptConnection = new FakeConnection;
+      CRowCarry& carry = ctx.run.Carry();
+      seen = seen * 10 + (carry.Connection() ? 1 : 0);
+      if (!carry.Connection()) carry.HoldConnection(std::make_unique<FakeConnection>());
       return JOB_FAILED;
     });
   }
@@ -450,6 +455,40 @@ TEST_F(RunnerTest, KeptConnectionDeletedUnlessTheNextRowContinues) {
   EXPECT_EQ(Flags(), (std::vector<u32>{RUN_CONTINUE_NEXT, RUN_CONTINUED, 0}));
   EXPECT_EQ(seen, 10);
   EXPECT_EQ(g_connections, 0);
+  EXPECT_EQ(view.KeptConnection(), nullptr);
+}
+
+// The dialog's timer goes on between rows; once a row's connection is let go it reads no more.
+TEST_F(RunnerTest, TheDialogsTimerReadsAConnectionOnlyWhileTheRowHoldsIt) {
+  Add("/s", "sftp://u:p@host/a", "Kopiwart");
+  Add("/s", "/t");
+  kpwtest::ConnectionLog log;
+  log.done = 30;
+  const auto waitFor = [](const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done();
+  };
+  workers.QueueAction([&](JobContext& ctx, const JobArgs&) {
+    ctx.run.Carry().HoldConnection(std::make_unique<kpwtest::LoggedConnection>(log));
+    ProgressRecord& p = ctx.run.Progress();
+    p.kind = PROGRESS_KIND_TRANSFER;
+    p.fileSize = 50;
+    ctx.run.InstallProgressTimer(ctx.run.ActiveDialog());
+    EXPECT_TRUE(waitFor([&] { return log.reads > 0; }));
+    return JOB_DONE;  // the timer stays installed
+  });
+  workers.QueueAction([&](JobContext& ctx, const JobArgs&) {
+    ctx.run.Progress().bytesBefore = 7;  // shown by the next tick, which finds no connection
+    EXPECT_TRUE(waitFor([&] { return ctx.run.ActiveDialog()->GetPos() == 7; }));
+    return JOB_DONE;
+  });
+  EXPECT_EQ(view.RunAll(RUN_DIALOG), JOB_DONE);
+  EXPECT_EQ(Flags(), (std::vector<u32>{RUN_DIALOG, RUN_DIALOG}));  // not handed on
+  EXPECT_EQ(log.closes, 1);
+  EXPECT_EQ(log.deletes, 1);
+  EXPECT_EQ(log.readsAfterClose, 0);
+  EXPECT_FALSE(log.goneWhileRead);
   EXPECT_EQ(view.KeptConnection(), nullptr);
 }
 

@@ -94,7 +94,7 @@ class RunRig {
     args.subdirs = subdirs;
     args.extra = extra.c_str();
     args.flags = flags;
-    JobContext ctx{state, kept, TestEnv()};
+    JobContext ctx{state, TestEnv()};
     return worker(ctx, args);
   }
   u32 Copied() { return state.FilesCopied().load(); }
@@ -111,7 +111,6 @@ class RunRig {
     u32 type;
   };
   CRunState state;
-  CUrlConnection* kept = nullptr;
   std::vector<Box> boxes;
   std::vector<int> answers;
 
