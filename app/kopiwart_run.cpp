@@ -4,7 +4,7 @@
 #include "app/run_lock.h"
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/tags/path_tags.h"
-#include "jobs/worker.h"
+#include "jobs/worker_table.h"
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"

@@ -56,11 +56,3 @@ enum : int {
   JOB_FAILED = -1,
   JOB_STOP_ALL = -2,  // the cancel flag is set as well
 };
-
-// The worker of a mode (0-16; others count as 0) from the environment's table, else the real one;
-// never null.
-JobWorkerFn JobWorkerOf(int mode, const JobEnvironment& env);
-
-// The stand-in for a mode this build cannot run yet: the row fails with a German message naming
-// the mode (asked with 0x02, else written to standard error).
-int JobModeNotAvailable(JobContext& ctx, const JobArgs& args, const char* modeName);

@@ -1,11 +1,10 @@
-// The table from mode number to worker.
-#include "jobs/job_model.h"
-#include "jobs/progress/run_state.h"
+// The worker of each mode: the real workers by mode number.
+#include "jobs/worker_table.h"
+
 #include "jobs/workers/archive_workers.h"
 #include "jobs/workers/copy_workers.h"
 #include "jobs/workers/local_workers.h"
 #include "jobs/workers/remote_workers.h"
-#include "lib/text/fmt.h"
 
 #include <array>
 
@@ -20,11 +19,4 @@ JobWorkerFn JobWorkerOf(int mode, const JobEnvironment& env) {
   const JobWorkerTable* table = env.workers ? env.workers : &kWorkers;
   if (mode < 0 || mode >= kJobWorkerCount) mode = 0;
   return (*table)[static_cast<std::size_t>(mode)];
-}
-
-int JobModeNotAvailable(JobContext& ctx, const JobArgs& args, const char* modeName) {
-  const std::string text =
-      FmtString("Der Modus \"%s\" ist in dieser Version noch nicht verfügbar.\nQuelle: %s", modeName, args.source);
-  ctx.run.WorkerQuestion(args.flags, text, 0x10);
-  return JOB_FAILED;
 }
