@@ -172,21 +172,19 @@ int CKopiwartView::AddEntry(int position, std::string_view source, std::string_v
 
   // The mode changes only where it cannot handle the path.
   if (!tgt.empty()) {
-    if (tgt.starts_with("HKEY_") && mode != JOB_MODE_REG && mode != JOB_MODE_REG_ADD) mode = JOB_MODE_REG;
-    if (IsRemoteUrl(tgt) && mode != JOB_MODE_FTP && mode != JOB_MODE_FTP_DEL && mode != JOB_MODE_KOPIWART) {
-      mode = JOB_MODE_FTP;
-    }
+    if (tgt.starts_with("HKEY_") && !JobModeHas(mode, MODE_REGISTRY)) mode = JOB_MODE_REG;
+    if (IsRemoteUrl(tgt) && !JobModeHas(mode, MODE_REMOTE_TARGET)) mode = JOB_MODE_FTP;
   }
   const bool registrySource = src.starts_with("HKEY_");
   const bool remoteSource = IsRemoteUrl(src);
   if (registrySource || remoteSource) {
-    if (registrySource && mode != JOB_MODE_REG && mode != JOB_MODE_REG_ADD) mode = JOB_MODE_REG;
-    if (remoteSource && mode != JOB_MODE_FTP && mode != JOB_MODE_FTP_DEL) mode = JOB_MODE_FTP;
+    if (registrySource && !JobModeHas(mode, MODE_REGISTRY)) mode = JOB_MODE_REG;
+    if (remoteSource && !JobModeHas(mode, MODE_REMOTE_SOURCE)) mode = JOB_MODE_FTP;
   } else if (src != "DATE" && src.find("$(") == std::string::npos && !HasUrlScheme(src) && !IsForeignPath(src)) {
     src = JobCellSanitize(ViewFullPath(src));
   }
   // A registry export has no file filters; a .reg file source keeps them.
-  if ((mode == JOB_MODE_REG || mode == JOB_MODE_REG_ADD) && registrySource) {
+  if (JobModeHas(mode, MODE_REGISTRY) && registrySource) {
     plusText.clear();
     minusText.clear();
     subdirs = 1;
@@ -628,7 +626,7 @@ DWORD CKopiwartView::OnCellChoice(TLNSTARTEDIT& rec) {
   if (rec.column == JOB_COL_MODE) {
     rec.text = bar ? "|" : "";
     for (int m = 0; m < JOB_MODE_COUNT; ++m) {
-      rec.text += kJobModeNames[m];
+      rec.text += JobModeName(m);
       rec.text += '|';
     }
     return TLSE_CHOICELIST;

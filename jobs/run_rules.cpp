@@ -74,7 +74,7 @@ u32 StartupRunFlags(bool always, bool noWindow, u32 word) {
 // ---- rows ---------------------------------------------------------------------------------------
 
 bool RowNeedsTarget(int mode, std::string_view source) {
-  if (mode != JOB_MODE_REG && mode != JOB_MODE_REG_ADD) return true;
+  if (JobModeInfoOf(mode).target == ModeTarget::Needed) return true;
   return !(EndsWithNoCase(source, ".reg") || EndsWithNoCase(source, ".crg"));
 }
 
@@ -100,7 +100,7 @@ bool IsRegistryKeyPath(std::string_view text) {
 
 std::string RowPathFromCell(int mode, int column, std::string_view cell) {
   if (HasUrlScheme(cell)) return VarExpandString(cell);
-  if (column == JOB_COL_SOURCE && (mode == JOB_MODE_REG || mode == JOB_MODE_REG_ADD)) {
+  if (column == JOB_COL_SOURCE && JobModeHas(mode, MODE_REGISTRY)) {
     std::string expanded = VarExpandString(cell);
     if (IsRegistryKeyPath(expanded)) return expanded;
   }
@@ -178,10 +178,12 @@ std::string CellTooLongText(std::string_view cell) {
 }
 
 bool RowContinues(const RowKey& row, const RowKey& next) {
-  if ((row.mode == JOB_MODE_ZIP || row.mode == JOB_MODE_ZIP_ADD) && next.mode == JOB_MODE_ZIP_ADD) {
+  const ModeShare from = JobModeInfoOf(row.mode).share;
+  const ModeShare to = JobModeInfoOf(next.mode).share;
+  if ((from == ModeShare::NewArchive || from == ModeShare::AddArchive) && to == ModeShare::AddArchive) {
     return !row.target.empty() && SysPathCompare(row.target.c_str(), next.target.c_str(), 0) == 0;
   }
-  if (row.mode == JOB_MODE_KOPIWART && next.mode == JOB_MODE_KOPIWART) {
+  if (from == ModeShare::Connection && to == ModeShare::Connection) {
     const UrlHead a = SplitHead(row.target);
     const UrlHead b = SplitHead(next.target);
     return EqualsNoCase(a.scheme, b.scheme) && EqualsNoCase(a.host, b.host) && a.port == b.port &&
@@ -190,15 +192,6 @@ bool RowContinues(const RowKey& row, const RowKey& next) {
   return false;
 }
 
-u32 ModeAddedFlags(int mode) {
-  switch (mode) {
-    case JOB_MODE_ZIP_ADD:
-    case JOB_MODE_REG_ADD: return RUN_ADD;
-    case JOB_MODE_FTP_DEL: return RUN_DELETE_SURPLUS;
-    default: return 0;
-  }
-}
+u32 ModeAddedFlags(int mode) { return JobModeInfoOf(mode).addedFlags; }
 
-bool ModeContinues(int mode) {
-  return mode == JOB_MODE_ZIP || mode == JOB_MODE_ZIP_ADD || mode == JOB_MODE_KOPIWART;
-}
+bool ModeContinues(int mode) { return JobModeInfoOf(mode).share != ModeShare::None; }

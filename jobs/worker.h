@@ -1,6 +1,7 @@
 // The contract of the mode workers: the row they get, the run they reach, the result they give.
 #pragma once
 
+#include "jobs/job_model.h"
 #include "platform/win_types.h"
 
 #include <array>
@@ -25,8 +26,8 @@ struct JobArgs {
 
 struct JobContext;
 using JobWorkerFn = int (*)(JobContext& ctx, const JobArgs& args);
-inline constexpr int kJobWorkerCount = 17;
-using JobWorkerTable = std::array<JobWorkerFn, kJobWorkerCount>;
+// The worker of each mode, by mode number.
+using JobWorkerTable = std::array<JobWorkerFn, JOB_MODE_COUNT>;
 
 // What a run takes from the machine it runs on: the clock of schedules, last-run times, date tags
 // and the "DATE" version, and the computer's name that host restrictions and buffer lists compare.

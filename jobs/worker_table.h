@@ -1,4 +1,4 @@
-// The worker of each mode: the real workers by mode number.
+// The worker of each mode: the real workers, joined to the mode table by its numbers.
 #pragma once
 
 #include "jobs/worker.h"

@@ -10,5 +10,7 @@ int JobModeNotAvailable(JobContext& ctx, const JobArgs& args, const char* modeNa
   return JOB_FAILED;
 }
 
-int RunFtp(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, (args.flags & 0x100) ? "Ftp Del" : "Ftp"); }
-int RunKopiwart(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, "Kopiwart"); }
+int RunFtp(JobContext& ctx, const JobArgs& args) {
+  return JobModeNotAvailable(ctx, args, JobModeName((args.flags & RUN_DELETE_SURPLUS) ? JOB_MODE_FTP_DEL : JOB_MODE_FTP));
+}
+int RunKopiwart(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, JobModeName(JOB_MODE_KOPIWART)); }
