@@ -78,15 +78,6 @@ bool RowNeedsTarget(int mode, std::string_view source) {
   return !(EndsWithNoCase(source, ".reg") || EndsWithNoCase(source, ".crg"));
 }
 
-bool HasUrlScheme(std::string_view s) {
-  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
-  if (s.empty() || !letter(s[0])) return false;
-  std::size_t i = 1;
-  while (i < s.size() && (letter(s[i]) || (s[i] >= '0' && s[i] <= '9') || s[i] == '+' || s[i] == '-' || s[i] == '.'))
-    ++i;
-  return s.substr(i).starts_with("://");
-}
-
 bool IsRegistryKeyPath(std::string_view text) {
   static constexpr std::string_view kPrefix = "hkey_";
   if (text.size() < kPrefix.size()) return false;
@@ -99,7 +90,7 @@ bool IsRegistryKeyPath(std::string_view text) {
 }
 
 std::string RowPathFromCell(int mode, int column, std::string_view cell) {
-  if (HasUrlScheme(cell)) return VarExpandString(cell);
+  if (EncUrlForm(cell) == URL_FORM_URL) return VarExpandString(cell);
   if (column == JOB_COL_SOURCE && JobModeHas(mode, MODE_REGISTRY)) {
     std::string expanded = VarExpandString(cell);
     if (IsRegistryKeyPath(expanded)) return expanded;
@@ -157,10 +148,8 @@ std::string RegExportFailedText(std::string_view key, std::string_view target) {
 }
 
 bool IsDriveOrUncPath(std::string_view path) {
-  if (path.size() >= 2 && path[1] == ':' &&
-      ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
-    return true;
-  return path.starts_with("\\\\") || path.starts_with("//");
+  const UrlForm form = EncUrlForm(path);
+  return form == URL_FORM_DRIVE || form == URL_FORM_UNC;
 }
 
 std::string DriveOrUncPathText(std::string_view path) {
