@@ -129,7 +129,7 @@ class Reader {
 
   void Finish() {
     if (m_row.source.empty()) return;
-    if (m_row.target.empty() && m_row.mode != JOB_MODE_REG && m_row.mode != JOB_MODE_DEL) return;
+    if (m_row.target.empty() && !JobModeHas(m_row.mode, MODE_FILE_NO_TARGET)) return;
     m_out.rows.push_back(std::move(m_row));
     m_row = JobFileRow{};
   }

@@ -4,7 +4,7 @@
 #include "app/run_lock.h"
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/tags/path_tags.h"
-#include "jobs/worker.h"
+#include "jobs/worker_table.h"
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
@@ -54,7 +54,7 @@ RowKey CKopiwartView::KeyOf(const JobEntry& entry) const {
   key.target = VarExpandString(entry.Cell(JOB_COL_TARGET));
   // The date as the row will see it; generation and version tags stay, so that comparing never
   // rotates anything.
-  if (key.mode != JOB_MODE_SHRINK && key.target.find('#') != std::string::npos)
+  if (!JobModeHas(key.mode, MODE_OWN_TARGET_TAGS) && key.target.find('#') != std::string::npos)
     Expand(key.target, [now = RunNow()](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); });
   return key;
 }
@@ -155,7 +155,7 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   }
   if (target.empty() && RowNeedsTarget(mode, source)) {
     // A key export is a "Reg" row's own failure, and says so in its words.
-    const bool keyExport = (mode == JOB_MODE_REG || mode == JOB_MODE_REG_ADD) && IsRegistryKeyPath(source);
+    const bool keyExport = JobModeHas(mode, MODE_REGISTRY) && IsRegistryKeyPath(source);
     out.result = keyExport ? RefuseRow(flags, number, NoExportTargetReason(source), RegExportFailedText(source, target))
                            : RefuseRow(flags, number, kNoTargetReason);
     return out;
@@ -188,7 +188,7 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
     }
   }
   char inner = 0;
-  if (mode != JOB_MODE_SHRINK && FirstHashIsShortTag(target, &inner)) {
+  if (!JobModeHas(mode, MODE_OWN_TARGET_TAGS) && FirstHashIsShortTag(target, &inner)) {
     if ((inner == 'D' || inner == 'd') &&
         Expand(target, [now = RunNow()](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); }) < 0) {
       out.result = TagFailure(flags, TooLongText(target));
@@ -237,7 +237,7 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   out.flags = rowFlags;
   TellRowNotes(flags, number);
 
-  if (out.result == JOB_DONE && (mode == JOB_MODE_COPY_FILE || mode == JOB_MODE_MOVE)) {
+  if (out.result == JOB_DONE && JobModeHas(mode, MODE_RECHECK_ROW)) {
     const HTREEITEM item = GetJobItem(i);
     if (item != TLI_NULL) CheckEntry(static_cast<int>(kCheckEntryItemTag | (ItemToU32(item) & 0x00FFFFFFu)), 0);
   }

@@ -34,23 +34,13 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view head) {
-  return text.size() >= head.size() && EqualsNoCase(text.substr(0, head.size()), head);
-}
-
 // The schemes whose paths the "Ftp" modes reach.
 bool IsRemoteUrl(std::string_view s) {
-  for (const char* head : {"smb://", "ssh://", "ftp://", "disk://", "sftp://"}) {
-    if (StartsWithNoCase(s, head)) return true;
+  const std::string_view scheme = EncUrlScheme(s);
+  for (const char* name : {"smb", "ssh", "ftp", "disk", "sftp"}) {
+    if (EqualsNoCase(scheme, name)) return true;
   }
   return false;
-}
-
-bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-// Forms that have no local meaning and are taken as they stand: "X:" drives and "\\" heads.
-bool IsForeignPath(std::string_view s) {
-  return (s.size() >= 2 && IsLetter(s[0]) && s[1] == ':') || s.starts_with("\\\\");
 }
 
 int CopyOut(char* buffer, int size, std::string_view text) {
@@ -172,21 +162,19 @@ int CKopiwartView::AddEntry(int position, std::string_view source, std::string_v
 
   // The mode changes only where it cannot handle the path.
   if (!tgt.empty()) {
-    if (tgt.starts_with("HKEY_") && mode != JOB_MODE_REG && mode != JOB_MODE_REG_ADD) mode = JOB_MODE_REG;
-    if (IsRemoteUrl(tgt) && mode != JOB_MODE_FTP && mode != JOB_MODE_FTP_DEL && mode != JOB_MODE_KOPIWART) {
-      mode = JOB_MODE_FTP;
-    }
+    if (tgt.starts_with("HKEY_") && !JobModeHas(mode, MODE_REGISTRY)) mode = JOB_MODE_REG;
+    if (IsRemoteUrl(tgt) && !JobModeHas(mode, MODE_REMOTE_TARGET)) mode = JOB_MODE_FTP;
   }
   const bool registrySource = src.starts_with("HKEY_");
   const bool remoteSource = IsRemoteUrl(src);
   if (registrySource || remoteSource) {
-    if (registrySource && mode != JOB_MODE_REG && mode != JOB_MODE_REG_ADD) mode = JOB_MODE_REG;
-    if (remoteSource && mode != JOB_MODE_FTP && mode != JOB_MODE_FTP_DEL) mode = JOB_MODE_FTP;
-  } else if (src != "DATE" && src.find("$(") == std::string::npos && !HasUrlScheme(src) && !IsForeignPath(src)) {
+    if (registrySource && !JobModeHas(mode, MODE_REGISTRY)) mode = JOB_MODE_REG;
+    if (remoteSource && !JobModeHas(mode, MODE_REMOTE_SOURCE)) mode = JOB_MODE_FTP;
+  } else if (src != "DATE" && src.find("$(") == std::string::npos && EncUrlForm(src) == URL_FORM_PATH) {
     src = JobCellSanitize(ViewFullPath(src));
   }
   // A registry export has no file filters; a .reg file source keeps them.
-  if ((mode == JOB_MODE_REG || mode == JOB_MODE_REG_ADD) && registrySource) {
+  if (JobModeHas(mode, MODE_REGISTRY) && registrySource) {
     plusText.clear();
     minusText.clear();
     subdirs = 1;
@@ -252,7 +240,8 @@ int CKopiwartView::CheckItem(HTREEITEM item, int message) {
       icon = m_viewHost.FileIcon("date.kpw", FileIconKind::ByName);
       return true;
     }
-    if (StartsWithNoCase(text, "disk://")) {
+    const UrlForm form = EncUrlForm(text);
+    if (form == URL_FORM_URL && EqualsNoCase(EncUrlScheme(text), "disk")) {
       icon = m_viewHost.FileIcon("xxx.bin", FileIconKind::ByName);
       return true;
     }
@@ -260,7 +249,7 @@ int CKopiwartView::CheckItem(HTREEITEM item, int message) {
       icon = m_viewHost.FileIcon("xxx.reg", FileIconKind::ByName);
       return true;
     }
-    if (HasUrlScheme(text)) {
+    if (form == URL_FORM_URL) {
       icon = m_viewHost.FileIcon("xxx.htm", FileIconKind::ByName);
       return true;
     }
@@ -269,7 +258,7 @@ int CKopiwartView::CheckItem(HTREEITEM item, int message) {
       icon = kNoIcon;
       return false;
     }
-    if (IsForeignPath(text)) {  // a drive or share that does not exist here
+    if (form != URL_FORM_PATH) {  // a drive or share that does not exist here
       icon = m_viewHost.FileIcon(text, FileIconKind::ByName);
       return false;
     }
@@ -628,7 +617,7 @@ DWORD CKopiwartView::OnCellChoice(TLNSTARTEDIT& rec) {
   if (rec.column == JOB_COL_MODE) {
     rec.text = bar ? "|" : "";
     for (int m = 0; m < JOB_MODE_COUNT; ++m) {
-      rec.text += kJobModeNames[m];
+      rec.text += JobModeName(m);
       rec.text += '|';
     }
     return TLSE_CHOICELIST;

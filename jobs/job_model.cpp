@@ -1,4 +1,4 @@
-// Job vocabulary: mode table lookups, cell rules and schedule arithmetic.
+// Job vocabulary: mode lookups in the table, cell rules and schedule arithmetic.
 #include "jobs/job_model.h"
 
 #include "lib/text/enc.h"
@@ -23,18 +23,6 @@ const char* const kJobColumnTitles[JOB_COLUMNS] = {
     "Quelle", "Ziel", "Plus Filter", "Minus Filter", "Unter", "Modus", "Zusatz",
 };
 
-const char* const kJobModeNames[JOB_MODE_COUNT + 1] = {
-    "Copy", "Copy Del", "Copy File", "Zip",    "Zip Add", "Reg",     "Reg Add",
-    "Move", "Del",      "Ftp",       "Ftp Del", "Synch",  "Puffer",  "Update",
-    "Version", "Shrink", "Kopiwart", nullptr,
-};
-
-const char* const kJobModeSwitches[JOB_MODE_COUNT] = {
-    nullptr,    "/COPY_DEL", "/COPY_FILE", "/ZIP",     "/ZIP_ADD", "/REG",
-    "/REG_ADD", "/MOVE",     "/DEL",       "/FTP",     "/FTP_DEL", "/SYNCH",
-    "/BUFFER",  "/UPDATE",   "/VERSION",   "/SHRINK",  "/KOPIWART",
-};
-
 std::string JobCellSanitize(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
@@ -55,7 +43,7 @@ const char* JobSubdirsCell(bool subdirs) { return subdirs ? "Ja" : "Nein"; }
 
 int JobModeFindName(std::string_view name) {
   for (int i = 0; i < JOB_MODE_COUNT; ++i) {
-    if (EqualsNoCase(name, kJobModeNames[i])) return i;
+    if (EqualsNoCase(name, kJobModes[i].name)) return i;
   }
   return -1;
 }
@@ -67,18 +55,14 @@ int JobModeFromName(std::string_view name) {
 
 int JobModeFromSwitch(std::string_view word) {
   for (int i = 0; i < JOB_MODE_COUNT; ++i) {
-    if (kJobModeSwitches[i] && EqualsNoCase(word, kJobModeSwitches[i])) return i;
+    if (kJobModes[i].switchWord && EqualsNoCase(word, kJobModes[i].switchWord)) return i;
   }
   return -1;
 }
 
-const char* JobModeName(int mode) {
-  return (mode >= 0 && mode < JOB_MODE_COUNT) ? kJobModeNames[mode] : kJobModeNames[JOB_MODE_COPY];
-}
+const char* JobModeName(int mode) { return JobModeInfoOf(mode).name; }
 
-const char* JobModeSwitch(int mode) {
-  return (mode >= 0 && mode < JOB_MODE_COUNT) ? kJobModeSwitches[mode] : nullptr;
-}
+const char* JobModeSwitch(int mode) { return JobModeInfoOf(mode).switchWord; }
 
 i64 ScheduleUnitSeconds(u32 word) {
   switch (word & SCHED_UNIT_MASK) {

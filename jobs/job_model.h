@@ -75,11 +75,6 @@ enum JobMode : int {
   JOB_MODE_COUNT = 17,
 };
 
-// The seventeen names in table order, followed by a null entry.
-extern const char* const kJobModeNames[JOB_MODE_COUNT + 1];
-// The job-file switch word of each mode; "Copy" has none (null).
-extern const char* const kJobModeSwitches[JOB_MODE_COUNT];
-
 // Mode number of a name, letter case ignored; a name not in the table gives JOB_MODE_COPY.
 int JobModeFromName(std::string_view name);
 // Mode number of a name, or -1 when the name is not in the table.
@@ -105,6 +100,70 @@ enum RunFlags : u32 {
   RUN_CONTINUE_NEXT = 0x400,    // the next row continues the same archive or connection
   RUN_CONTINUED = 0x800,        // the previous row opened it
 };
+
+// ---- the mode table -----------------------------------------------------------------------------
+
+// What a mode needs of its row's target when it runs.
+enum class ModeTarget : u8 {
+  Needed,
+  NotForImport,  // an import (a ".reg" or ".crg" source) needs none
+};
+
+// What a mode shares with its neighbours (RunFlags 0x400 and 0x800).
+enum class ModeShare : u8 {
+  None,
+  NewArchive,  // "Zip": continues into an add on the same archive
+  AddArchive,  // "Zip Add": continues one on the same archive, and into the next add
+  Connection,  // "Kopiwart": continues into a row on the same server
+};
+
+// What the runner, the view and the job file know of a mode besides its name.
+enum ModeTraits : u32 {
+  MODE_REGISTRY = 0x01,          // a registry key ("HKEY_...") belongs here and keeps its "\"
+  MODE_REMOTE_SOURCE = 0x02,     // reaches a remote URL source
+  MODE_REMOTE_TARGET = 0x04,     // reaches a remote URL target
+  MODE_OWN_TARGET_TAGS = 0x08,   // keeps the date and generation tags of its target for itself
+  MODE_RECHECK_ROW = 0x10,       // its row is checked again after it succeeded (its paths changed)
+  MODE_FILE_NO_TARGET = 0x20,    // the job file keeps a row of this mode without a target
+};
+
+struct JobModeInfo {
+  const char* name;
+  const char* switchWord;  // the job-file line; null for "Copy"
+  u32 addedFlags;          // the RunFlags the runner adds for the mode
+  ModeTarget target;
+  ModeShare share;
+  u32 traits;              // ModeTraits
+};
+
+// One row a mode, by mode number. The workers are joined to it by the same numbers
+// (jobs/worker_table.cpp), above the workers.
+inline constexpr JobModeInfo kJobModes[JOB_MODE_COUNT] = {
+    {"Copy", nullptr, 0, ModeTarget::Needed, ModeShare::None, 0},
+    {"Copy Del", "/COPY_DEL", 0, ModeTarget::Needed, ModeShare::None, 0},
+    {"Copy File", "/COPY_FILE", 0, ModeTarget::Needed, ModeShare::None, MODE_RECHECK_ROW},
+    {"Zip", "/ZIP", 0, ModeTarget::Needed, ModeShare::NewArchive, 0},
+    {"Zip Add", "/ZIP_ADD", RUN_ADD, ModeTarget::Needed, ModeShare::AddArchive, 0},
+    {"Reg", "/REG", 0, ModeTarget::NotForImport, ModeShare::None, MODE_REGISTRY | MODE_FILE_NO_TARGET},
+    {"Reg Add", "/REG_ADD", RUN_ADD, ModeTarget::NotForImport, ModeShare::None, MODE_REGISTRY},
+    {"Move", "/MOVE", 0, ModeTarget::Needed, ModeShare::None, MODE_RECHECK_ROW},
+    {"Del", "/DEL", 0, ModeTarget::Needed, ModeShare::None, MODE_FILE_NO_TARGET},
+    {"Ftp", "/FTP", 0, ModeTarget::Needed, ModeShare::None, MODE_REMOTE_SOURCE | MODE_REMOTE_TARGET},
+    {"Ftp Del", "/FTP_DEL", RUN_DELETE_SURPLUS, ModeTarget::Needed, ModeShare::None,
+     MODE_REMOTE_SOURCE | MODE_REMOTE_TARGET},
+    {"Synch", "/SYNCH", 0, ModeTarget::Needed, ModeShare::None, 0},
+    {"Puffer", "/BUFFER", 0, ModeTarget::Needed, ModeShare::None, 0},
+    {"Update", "/UPDATE", 0, ModeTarget::Needed, ModeShare::None, 0},
+    {"Version", "/VERSION", 0, ModeTarget::Needed, ModeShare::None, 0},
+    {"Shrink", "/SHRINK", 0, ModeTarget::Needed, ModeShare::None, MODE_OWN_TARGET_TAGS},
+    {"Kopiwart", "/KOPIWART", 0, ModeTarget::Needed, ModeShare::Connection, MODE_REMOTE_TARGET},
+};
+
+// The row of a mode number; out-of-range numbers give "Copy".
+constexpr const JobModeInfo& JobModeInfoOf(int mode) {
+  return kJobModes[(mode >= 0 && mode < JOB_MODE_COUNT) ? mode : JOB_MODE_COPY];
+}
+constexpr bool JobModeHas(int mode, u32 traits) { return (JobModeInfoOf(mode).traits & traits) != 0; }
 
 // ---- ScheduleWord -----------------------------------------------------------------------------
 

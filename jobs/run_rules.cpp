@@ -74,17 +74,8 @@ u32 StartupRunFlags(bool always, bool noWindow, u32 word) {
 // ---- rows ---------------------------------------------------------------------------------------
 
 bool RowNeedsTarget(int mode, std::string_view source) {
-  if (mode != JOB_MODE_REG && mode != JOB_MODE_REG_ADD) return true;
+  if (JobModeInfoOf(mode).target == ModeTarget::Needed) return true;
   return !(EndsWithNoCase(source, ".reg") || EndsWithNoCase(source, ".crg"));
-}
-
-bool HasUrlScheme(std::string_view s) {
-  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
-  if (s.empty() || !letter(s[0])) return false;
-  std::size_t i = 1;
-  while (i < s.size() && (letter(s[i]) || (s[i] >= '0' && s[i] <= '9') || s[i] == '+' || s[i] == '-' || s[i] == '.'))
-    ++i;
-  return s.substr(i).starts_with("://");
 }
 
 bool IsRegistryKeyPath(std::string_view text) {
@@ -99,8 +90,8 @@ bool IsRegistryKeyPath(std::string_view text) {
 }
 
 std::string RowPathFromCell(int mode, int column, std::string_view cell) {
-  if (HasUrlScheme(cell)) return VarExpandString(cell);
-  if (column == JOB_COL_SOURCE && (mode == JOB_MODE_REG || mode == JOB_MODE_REG_ADD)) {
+  if (EncUrlForm(cell) == URL_FORM_URL) return VarExpandString(cell);
+  if (column == JOB_COL_SOURCE && JobModeHas(mode, MODE_REGISTRY)) {
     std::string expanded = VarExpandString(cell);
     if (IsRegistryKeyPath(expanded)) return expanded;
   }
@@ -157,10 +148,8 @@ std::string RegExportFailedText(std::string_view key, std::string_view target) {
 }
 
 bool IsDriveOrUncPath(std::string_view path) {
-  if (path.size() >= 2 && path[1] == ':' &&
-      ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
-    return true;
-  return path.starts_with("\\\\") || path.starts_with("//");
+  const UrlForm form = EncUrlForm(path);
+  return form == URL_FORM_DRIVE || form == URL_FORM_UNC;
 }
 
 std::string DriveOrUncPathText(std::string_view path) {
@@ -178,10 +167,12 @@ std::string CellTooLongText(std::string_view cell) {
 }
 
 bool RowContinues(const RowKey& row, const RowKey& next) {
-  if ((row.mode == JOB_MODE_ZIP || row.mode == JOB_MODE_ZIP_ADD) && next.mode == JOB_MODE_ZIP_ADD) {
+  const ModeShare from = JobModeInfoOf(row.mode).share;
+  const ModeShare to = JobModeInfoOf(next.mode).share;
+  if ((from == ModeShare::NewArchive || from == ModeShare::AddArchive) && to == ModeShare::AddArchive) {
     return !row.target.empty() && SysPathCompare(row.target.c_str(), next.target.c_str(), 0) == 0;
   }
-  if (row.mode == JOB_MODE_KOPIWART && next.mode == JOB_MODE_KOPIWART) {
+  if (from == ModeShare::Connection && to == ModeShare::Connection) {
     const UrlHead a = SplitHead(row.target);
     const UrlHead b = SplitHead(next.target);
     return EqualsNoCase(a.scheme, b.scheme) && EqualsNoCase(a.host, b.host) && a.port == b.port &&
@@ -190,15 +181,6 @@ bool RowContinues(const RowKey& row, const RowKey& next) {
   return false;
 }
 
-u32 ModeAddedFlags(int mode) {
-  switch (mode) {
-    case JOB_MODE_ZIP_ADD:
-    case JOB_MODE_REG_ADD: return RUN_ADD;
-    case JOB_MODE_FTP_DEL: return RUN_DELETE_SURPLUS;
-    default: return 0;
-  }
-}
+u32 ModeAddedFlags(int mode) { return JobModeInfoOf(mode).addedFlags; }
 
-bool ModeContinues(int mode) {
-  return mode == JOB_MODE_ZIP || mode == JOB_MODE_ZIP_ADD || mode == JOB_MODE_KOPIWART;
-}
+bool ModeContinues(int mode) { return JobModeInfoOf(mode).share != ModeShare::None; }

@@ -37,8 +37,6 @@ u32 StartupRunFlags(bool always, bool noWindow, u32 word);
 // source ending in ".reg" or ".crg", letter case ignored).
 bool RowNeedsTarget(int mode, std::string_view source);
 
-// Whether a cell names a URL ("scheme://..."), which the connection layer reads itself.
-bool HasUrlScheme(std::string_view text);
 // Whether a "Reg" source names a registry key ("HKEY_" in any letter case) rather than a file.
 bool IsRegistryKeyPath(std::string_view text);
 // A source or target cell as the row takes it: in a local path, text the user wrote, "\" is a
@@ -63,7 +61,8 @@ std::string TargetTooLongReason();
 std::string NoExportTargetReason(std::string_view key);
 std::string RegExportFailedText(std::string_view key, std::string_view target);
 
-// A drive letter ("X:") or a UNC head ("\\server" or "//server"): such paths have no meaning here.
+// A drive letter ("X:") or a UNC head ("\\server" or "//server") as EncUrlForm tells them: such
+// paths have no meaning here.
 bool IsDriveOrUncPath(std::string_view path);
 // The message of a row refused for such a path.
 std::string DriveOrUncPathText(std::string_view path);

@@ -1,6 +1,7 @@
 // The contract of the mode workers: the row they get, the run they reach, the result they give.
 #pragma once
 
+#include "jobs/job_model.h"
 #include "platform/win_types.h"
 
 #include <array>
@@ -24,8 +25,8 @@ struct JobArgs {
 
 struct JobContext;
 using JobWorkerFn = int (*)(JobContext& ctx, const JobArgs& args);
-inline constexpr int kJobWorkerCount = 17;
-using JobWorkerTable = std::array<JobWorkerFn, kJobWorkerCount>;
+// The worker of each mode, by mode number.
+using JobWorkerTable = std::array<JobWorkerFn, JOB_MODE_COUNT>;
 
 // What a run takes from the machine it runs on: the clock of schedules, last-run times, date tags
 // and the "DATE" version, and the computer's name that host restrictions and buffer lists compare.
@@ -54,11 +55,3 @@ enum : int {
   JOB_FAILED = -1,
   JOB_STOP_ALL = -2,  // the cancel flag is set as well
 };
-
-// The worker of a mode (0-16; others count as 0) from the environment's table, else the real one;
-// never null.
-JobWorkerFn JobWorkerOf(int mode, const JobEnvironment& env);
-
-// The stand-in for a mode this build cannot run yet: the row fails with a German message naming
-// the mode (asked with 0x02, else written to standard error).
-int JobModeNotAvailable(JobContext& ctx, const JobArgs& args, const char* modeName);

@@ -1,6 +1,16 @@
 // Stand-ins for the remote workers until they are built.
+#include "jobs/progress/run_state.h"
 #include "jobs/workers/remote_workers.h"
-#include "jobs/workers/worker_support.h"
+#include "lib/text/fmt.h"
 
-int RunFtp(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, (args.flags & 0x100) ? "Ftp Del" : "Ftp"); }
-int RunKopiwart(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, "Kopiwart"); }
+int JobModeNotAvailable(JobContext& ctx, const JobArgs& args, const char* modeName) {
+  const std::string text =
+      FmtString("Der Modus \"%s\" ist in dieser Version noch nicht verfügbar.\nQuelle: %s", modeName, args.source);
+  ctx.run.WorkerQuestion(args.flags, text, 0x10);
+  return JOB_FAILED;
+}
+
+int RunFtp(JobContext& ctx, const JobArgs& args) {
+  return JobModeNotAvailable(ctx, args, JobModeName((args.flags & RUN_DELETE_SURPLUS) ? JOB_MODE_FTP_DEL : JOB_MODE_FTP));
+}
+int RunKopiwart(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, JobModeName(JOB_MODE_KOPIWART)); }

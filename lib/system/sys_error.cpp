@@ -1,6 +1,7 @@
 // errno to SysError, and the refusal of paths that have no local meaning.
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_path.h"
+#include "lib/text/enc.h"
 #include "platform/last_error.h"
 
 #include <cerrno>
@@ -47,7 +48,7 @@ SysOsPath::SysOsPath(const char* path) {
     m_error = SYS_ERR_PATH;
     return;
   }
-  if ((path[0] == '/' && path[1] == '/') || (path[0] == '\\' && path[1] == '\\')) {
+  if (EncUrlForm(path) == URL_FORM_UNC) {
     SetLastError(ERROR_BAD_NETPATH);
     m_error = SYS_ERR_PATH;
     return;

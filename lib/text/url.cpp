@@ -1,4 +1,4 @@
-// Splitting of URLs into scheme, user, password, host, port, path and query.
+// What a cell names (a URL, a drive, a UNC or a local path), and URLs split into their parts.
 #include <algorithm>
 #include <cstring>
 
@@ -34,6 +34,15 @@ u32 Put(std::string_view part, char* buffer, int size, u32 bit) {
 }
 
 }  // namespace
+
+UrlForm EncUrlForm(std::string_view text) {
+  if (SchemeLength(text) > 0) return URL_FORM_URL;
+  if (text.size() >= 2 && IsAlpha(text[0]) && text[1] == ':') return URL_FORM_DRIVE;
+  if (text.starts_with("\\\\") || text.starts_with("//")) return URL_FORM_UNC;
+  return URL_FORM_PATH;
+}
+
+std::string_view EncUrlScheme(std::string_view text) { return text.substr(0, SchemeLength(text)); }
 
 u32 EncSplitUrlA(const char* url, char* host, int hostSize, char* user, char* password, int* port,
                  char* scheme, char* path, int pathSize, char* query, int querySize) {

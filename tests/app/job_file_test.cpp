@@ -175,4 +175,14 @@ TEST(JobModel, Vocabulary) {
   EXPECT_EQ(ScheduleNextTime(JobSchedule{SCHED_MONTHS, 1023, 0xFFFFFFFFu}), 0xFFFFFFFFLL + 1023LL * 2592000);
 }
 
+TEST(JobModel, EveryModeHasANameAndASwitchWordOfItsOwn) {
+  for (int mode = 0; mode < JOB_MODE_COUNT; ++mode) {
+    EXPECT_EQ(JobModeFindName(JobModeName(mode)), mode);
+    const char* word = JobModeSwitch(mode);
+    EXPECT_EQ(word ? JobModeFromSwitch(word) : -1, mode == JOB_MODE_COPY ? -1 : mode) << mode;
+  }
+  EXPECT_STREQ(JobModeName(JOB_MODE_COUNT), "Copy");
+  EXPECT_EQ(JobModeSwitch(-1), nullptr);
+}
+
 }  // namespace

@@ -346,6 +346,20 @@ TEST_F(ViewTest, CheckEntryTestsPathsAndSetsIcons) {
   EXPECT_EQ(view.CheckEntry(0, 0), -1);  // the bar
 }
 
+TEST_F(ViewTest, DriveAndUncFormsAreJudgedAsTheRunnerJudgesThem) {
+  // "//" heads a UNC path as "\\\\" does: kept as written (the runner refuses it), never turned
+  // into the local folder of the same name; and one letter before "://" is a drive, not a URL.
+  const kpwtest::TempDir dir;
+  const std::string unc = "/" + dir.path();
+  for (const std::string& source : {unc, std::string("c://server/x")}) {
+    const int row = Add(source);
+    EXPECT_EQ(Cell(row, JOB_COL_SOURCE), source);
+    EXPECT_EQ(view.CheckEntry(row, 0), -1) << source;
+    const HTREEITEM item = view.List().GetItemOfRow(row);
+    EXPECT_EQ(view.List().GetItemImage(item, 0), host.FileIcon(source, FileIconKind::ByName)) << source;
+  }
+}
+
 TEST_F(ViewTest, WorkerMessageBoxShowsATaskbarButtonWhileHidden) {
   host.SetViewVisible(false);
   host.QueueAnswer(IDCANCEL);

@@ -20,7 +20,7 @@ constexpr JobWorkerTable MakeTable(std::index_sequence<I...>) {
   return JobWorkerTable{&Record<static_cast<int>(I)>...};
 }
 
-const JobWorkerTable kRecordingTable = MakeTable(std::make_index_sequence<kJobWorkerCount>{});
+const JobWorkerTable kRecordingTable = MakeTable(std::make_index_sequence<JOB_MODE_COUNT>{});
 
 }  // namespace
 

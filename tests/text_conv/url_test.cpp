@@ -1,4 +1,4 @@
-// Tests of URL splitting, percent escapes, hexadecimal lines and Base64.
+// Tests of URL forms and splitting, percent escapes, hexadecimal lines and Base64.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -46,6 +46,50 @@ TEST(SplitUrl, PartsAndBits) {
   const std::string longUser = "ftp://" + std::string(100, 'u') + "@h/";
   EncSplitUrlA(longUser.c_str(), nullptr, 0, user, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0);
   EXPECT_EQ(std::string(63, 'u'), user);
+}
+
+TEST(UrlForm, OneLetterBeforeAColonIsADriveWhateverFollows) {
+  const struct {
+    const char* text;
+    UrlForm form;
+    const char* scheme;
+  } cases[] = {
+      {"/home/anna", URL_FORM_PATH, ""},
+      {"daten/a.txt", URL_FORM_PATH, ""},
+      {"ab:c", URL_FORM_PATH, ""},
+      {"1:\\x", URL_FORM_PATH, ""},
+      {"ftp:/h/x", URL_FORM_PATH, ""},
+      {"", URL_FORM_PATH, ""},
+      {"C:", URL_FORM_DRIVE, ""},
+      {"c:\\Daten", URL_FORM_DRIVE, ""},
+      {"D:/x", URL_FORM_DRIVE, ""},
+      {"C:daten", URL_FORM_DRIVE, ""},
+      {"c://server/x", URL_FORM_DRIVE, ""},  // one letter is no scheme
+      {"Z://", URL_FORM_DRIVE, ""},
+      {"\\\\server\\share", URL_FORM_UNC, ""},
+      {"//server/share", URL_FORM_UNC, ""},
+      {"ftp://h/x", URL_FORM_URL, "ftp"},
+      {"FTP://h", URL_FORM_URL, "FTP"},
+      {"svn+ssh://h/x", URL_FORM_URL, "svn+ssh"},
+      {"ab://x", URL_FORM_URL, "ab"},
+      {"file:///home/anna", URL_FORM_URL, "file"},
+      {"file://C:/Daten", URL_FORM_URL, "file"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(EncUrlForm(c.text), c.form) << c.text;
+    EXPECT_EQ(EncUrlScheme(c.text), c.scheme) << c.text;
+    // Splitting finds a scheme exactly where the form is a URL.
+    char scheme[16];
+    const u32 bits = EncSplitUrlA(c.text, nullptr, 0, nullptr, nullptr, nullptr, scheme, nullptr, 0, nullptr, 0);
+    EXPECT_EQ((bits & URL_SCHEME) != 0, c.form == URL_FORM_URL) << c.text;
+    EXPECT_STREQ(scheme, c.scheme) << c.text;
+  }
+  // A file URL's path: a local one keeps its "/", a drive after "://" is all path.
+  char path[64];
+  EncSplitUrlA("file:///home/anna", nullptr, 0, nullptr, nullptr, nullptr, nullptr, path, sizeof path, nullptr, 0);
+  EXPECT_STREQ(path, "/home/anna");
+  EncSplitUrlA("file://C:/Daten", nullptr, 0, nullptr, nullptr, nullptr, nullptr, path, sizeof path, nullptr, 0);
+  EXPECT_STREQ(path, "C:/Daten");
 }
 
 TEST(Escapes, PercentDecodingIsBoundedAndReportsConsumption) {
