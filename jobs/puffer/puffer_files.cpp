@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 
 namespace {
 
@@ -149,10 +148,10 @@ int PufferDeleteIn(SysTree& tree, std::string_view rel) {
   return 0;
 }
 
-bool PufferLock::Acquire(const std::string& lockPath, const std::string& host, std::string* why) {
+bool PufferLock::Acquire(const std::string& lockPath, const std::string& host, i64 now, std::string* why) {
   Release();
   const long pid = static_cast<long>(::getpid());
-  const std::string content = FmtString("%s %ld %lld\n", host.c_str(), pid, static_cast<long long>(std::time(nullptr)));
+  const std::string content = FmtString("%s %ld %lld\n", host.c_str(), pid, static_cast<long long>(now));
   for (int attempt = 0; attempt < 3; ++attempt) {
     const int fd = ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd >= 0) {
@@ -173,7 +172,6 @@ bool PufferLock::Acquire(const std::string& lockPath, const std::string& host, s
     char holder[256] = {};
     long holderPid = 0;
     long long since = 0;
-    const std::int64_t now = std::time(nullptr);
     bool stale;
     if (std::sscanf(held.c_str(), "%255s %ld %lld", holder, &holderPid, &since) == 3) {
       const std::int64_t age = now - since;

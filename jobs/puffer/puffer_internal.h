@@ -158,7 +158,8 @@ class PufferLock {
   PufferLock& operator=(const PufferLock&) = delete;
   // Takes the lock; false with a German reason when another holds it or it cannot be created.
   // A lock is stale after 12 hours, or at once when it names this host and a process that is gone.
-  bool Acquire(const std::string& lockPath, const std::string& host, std::string* why);
+  // now: the run's clock, written into the lock and compared with the time of a lock found.
+  bool Acquire(const std::string& lockPath, const std::string& host, i64 now, std::string* why);
   void Release();
 
  private:

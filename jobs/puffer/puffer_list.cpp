@@ -15,6 +15,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -85,7 +86,8 @@ std::string PufferList::BufferFolder(const char* listPath) {
 
 // ---- the object -------------------------------------------------------------------------------
 
-PufferList::PufferList(std::string hostName) : m_hostName(ShortHostName(hostName)) {}
+PufferList::PufferList(std::string hostName, std::function<i64()> clock)
+    : m_hostName(ShortHostName(hostName)), m_clock(std::move(clock)) {}
 
 void PufferList::SetProgress(void* context, PufferProgressFn callback) {
   m_context = context;
@@ -243,7 +245,8 @@ bool PufferList::Begin(Exchanger& ex, PufferLock& lock, const char* listPath, co
   m_lastAnswer = 0;
   if (!Prepare(ex, listPath, dataFolder)) return false;
   std::string why;
-  if (!lock.Acquire(ex.listPath + ".lock", ex.localHost, &why)) {
+  const i64 now = m_clock ? m_clock() : static_cast<i64>(std::time(nullptr));
+  if (!lock.Acquire(ex.listPath + ".lock", ex.localHost, now, &why)) {
     Fail(why);
     return false;
   }

@@ -22,6 +22,7 @@
 #include "platform/win_types.h"
 
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,7 +125,8 @@ class PufferLock;
 class PufferList {
  public:
   // hostName: this computer's name (the short form up to its first "." goes into the list).
-  explicit PufferList(std::string hostName);
+  // clock: seconds since 1970 for the lock file (the run's clock); empty: the system's.
+  explicit PufferList(std::string hostName, std::function<i64()> clock = {});
 
   void SetProgress(void* context, PufferProgressFn callback);
   // Checksum of a file: each little-endian 32-bit word added and the sum rotated left by 5, the
@@ -172,6 +174,7 @@ class PufferList {
   int RunDestination(Exchanger& ex);
 
   std::string m_hostName;
+  std::function<i64()> m_clock;
   PufferProgressFn m_callback = nullptr;
   void* m_context = nullptr;
   int m_lastAnswer = 0;

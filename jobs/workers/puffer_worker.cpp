@@ -119,7 +119,7 @@ int FilesToDelete(const char* listPath, const char* dataFolder) {
 
 class PufferRun {
  public:
-  PufferRun(JobContext& ctx, const JobArgs& args) : m_ctx(ctx), m_args(args), m_engine(ctx.env.hostName) {}
+  PufferRun(JobContext& ctx, const JobArgs& args) : m_ctx(ctx), m_args(args), m_engine(ctx.env.hostName, [&env = ctx.env] { return env.Now(); }) {}
   int Run();
 
  private:

@@ -251,6 +251,12 @@ TEST_F(PufferExchange, NoFreeSlotAndAHeldLockLeaveTheListAlone) {
   WriteFile(lock, "buero-pc " + std::to_string(child) + " " + std::to_string(now) + "\n");
   EXPECT_EQ(Source(), 1);
   EXPECT_FALSE(Exists(lock));
+  // The run's clock judges a lock: one hour old by it is in use, however old by the system's.
+  constexpr i64 kRunNow = 1000000000;
+  WriteFile(lock, "heim-pc 4242 " + std::to_string(kRunNow - 3600) + "\n");
+  PufferList clocked("laptop", [] { return kRunNow; });
+  EXPECT_EQ(clocked.Exchange(list.c_str(), d1.c_str(), "laptop", 1), PUFFER_FAILED);
+  EXPECT_NE(clocked.Report().Text().find("heim-pc"), std::string::npos);
 }
 
 TEST_F(PufferExchange, EveryDeletionCanBeStopped) {
