@@ -10,9 +10,7 @@
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,15 +23,11 @@ constexpr DWORD kErrorInvalidData = 13;
 enum class TextEncoding { Utf16Le, Utf8Bom, Utf8, Cp1252 };
 
 bool ReadFileBytes(const char* path, std::string& out) {
-  const int fd = SysOpenRegular(path);
-  if (fd < 0) {
-    SetLastErrorFromErrno(errno, path);
+  if (const int err = SysReadWholeFile(path, out)) {
+    SetLastErrorFromErrno(err, path);
     return false;
   }
-  const bool ok = SysReadToEnd(fd, out);
-  if (!ok) SetLastErrorFromErrno(errno, path);
-  ::close(fd);
-  return ok;
+  return true;
 }
 
 // The file's text as UTF-8 and the encoding it came in.

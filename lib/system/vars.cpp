@@ -1,16 +1,17 @@
 // The variables table under a lock, the predefined names, and $(NAME) expansion per thread.
 #include "lib/system/vars.h"
 
+#include "lib/system/sys_fdio.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -73,12 +74,15 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 
 // A folder of ~/.config/user-dirs.dirs ("XDG_DESKTOP_DIR="$HOME/Desktop""), or nothing.
 std::optional<std::string> UserDir(const std::string& configHome, const std::string& home, const char* key) {
-  std::ifstream in(configHome + "/user-dirs.dirs");
-  std::string line;
+  std::string text;
+  SysReadWholeFile((configHome + "/user-dirs.dirs").c_str(), text);
   const std::string prefix = std::string(key) + "=";
-  while (std::getline(in, line)) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string_view line(text.data() + at, end - at);
+    at = end + 1;
     if (line.rfind(prefix, 0) != 0) continue;
-    std::string v = line.substr(prefix.size());
+    std::string v(line.substr(prefix.size()));
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
     if (v.rfind("$HOME", 0) == 0) v = home + v.substr(5);
     if (!v.empty() && v.front() == '/') {
