@@ -98,15 +98,15 @@ bool IsRegistryKeyPath(std::string_view text) {
   return true;
 }
 
-std::string RowPathFromCell(int mode, int column, std::string_view cell) {
-  if (HasUrlScheme(cell)) return VarExpandString(cell);
+std::string RowPathFromCell(int mode, int column, std::string_view cell, i64 now) {
+  if (HasUrlScheme(cell)) return VarExpandString(cell, now);
   if (column == JOB_COL_SOURCE && (mode == JOB_MODE_REG || mode == JOB_MODE_REG_ADD)) {
-    std::string expanded = VarExpandString(cell);
+    std::string expanded = VarExpandString(cell, now);
     if (IsRegistryKeyPath(expanded)) return expanded;
   }
   std::string local(cell);
   std::replace(local.begin(), local.end(), '\\', '/');
-  return VarExpandString(local);
+  return VarExpandString(local, now);
 }
 
 std::optional<std::string> UnknownVariableOf(std::string_view cell) {
