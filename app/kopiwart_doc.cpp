@@ -5,6 +5,7 @@
 #include "app/kopiwart_app.h"
 #include "app/kopiwart_view.h"
 #include "jobs/run_host.h"
+#include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_path.h"
 #include "lib/system/sys_replace.h"
@@ -86,27 +87,26 @@ bool JobFileReadStable(const std::string& path, std::string& out, JobFileStamp* 
                        const std::function<void(int attempt)>& afterRead) {
   for (int attempt = 1; attempt <= kStableReads; ++attempt) {
     out.clear();
-    const int fd = SysOpenRegular(path.c_str());
-    if (fd < 0) {
+    // The status after the read comes from the same descriptor: this file, not one renamed over it.
+    SysFd fd(SysOpenRegular(path.c_str()));
+    if (!fd) {
       SetLastErrorFromErrno(path.c_str());
       return false;
     }
     struct stat before {}, after {};
-    if (::fstat(fd, &before) != 0 || S_ISDIR(before.st_mode)) {
+    if (::fstat(fd.Get(), &before) != 0 || S_ISDIR(before.st_mode)) {
       SetLastErrorFromErrno(S_ISDIR(before.st_mode) ? EISDIR : errno, path.c_str());
-      ::close(fd);
       return false;
     }
-    if (!SysReadToEnd(fd, out)) {
+    if (!SysReadToEnd(fd.Get(), out)) {
       SetLastErrorFromErrno(path.c_str());
-      ::close(fd);
       out.clear();
       return false;
     }
     if (afterRead) afterRead(attempt);
-    const bool statted = ::fstat(fd, &after) == 0;
+    const bool statted = ::fstat(fd.Get(), &after) == 0;
     const int err = errno;
-    ::close(fd);
+    fd.Reset();
     if (!statted) {
       SetLastErrorFromErrno(err, path.c_str());
       out.clear();

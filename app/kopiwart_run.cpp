@@ -51,11 +51,12 @@ i64 CKopiwartView::RunNow() const { return m_env.Now(); }
 RowKey CKopiwartView::KeyOf(const JobEntry& entry) const {
   RowKey key;
   key.mode = JobModeFromName(entry.Cell(JOB_COL_MODE));
-  key.target = VarExpandString(entry.Cell(JOB_COL_TARGET));
+  const i64 now = RunNow();
+  key.target = VarExpandString(entry.Cell(JOB_COL_TARGET), now);
   // The date as the row will see it; generation and version tags stay, so that comparing never
   // rotates anything.
   if (!JobModeHas(key.mode, MODE_OWN_TARGET_TAGS) && key.target.find('#') != std::string::npos)
-    Expand(key.target, [now = RunNow()](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); });
+    Expand(key.target, [now](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); });
   return key;
 }
 
@@ -139,8 +140,10 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   // Cells: variables first. A cell that grows past its limit fails the row rather than run on a
   // cut path.
   std::string cells[4];
+  const i64 now = RunNow();  // the row's one time: variables and date tags
   for (int c = JOB_COL_SOURCE; c <= JOB_COL_MINUS; ++c) {
-    cells[c] = c <= JOB_COL_TARGET ? RowPathFromCell(mode, c, entry.Cell(c)) : VarExpandString(entry.Cell(c));
+    cells[c] = c <= JOB_COL_TARGET ? RowPathFromCell(mode, c, entry.Cell(c), now)
+                                   : VarExpandString(entry.Cell(c), now);
     if (!CellFitsAfterExpansion(cells[c])) {
       RunNote(flags, CellTooLongText(entry.Cell(c)), MB_ICONHAND, number);
       return out;
@@ -171,7 +174,7 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
 
   // Source: only a date tag at its first "#".
   if (source.find('#') != std::string::npos &&
-      Expand(source, [now = RunNow()](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); }) < 0) {
+      Expand(source, [now](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); }) < 0) {
     out.result = TagFailure(flags, TooLongText(source));
     return out;
   }
@@ -190,7 +193,7 @@ CKopiwartView::RowOutcome CKopiwartView::RunRow(const std::vector<JobEntry>& row
   char inner = 0;
   if (!JobModeHas(mode, MODE_OWN_TARGET_TAGS) && FirstHashIsShortTag(target, &inner)) {
     if ((inner == 'D' || inner == 'd') &&
-        Expand(target, [now = RunNow()](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); }) < 0) {
+        Expand(target, [now](const char* s, char* d, int n) { return ExpandDateTag(s, d, n, now); }) < 0) {
       out.result = TagFailure(flags, TooLongText(target));
       return out;
     }

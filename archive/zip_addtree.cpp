@@ -4,6 +4,7 @@
 #include "archive/zip_internal.h"
 
 #include "lib/system/dirlisting.h"
+#include "lib/system/sys_fd.h"
 #include "lib/system/sys_tree.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
@@ -438,16 +439,16 @@ int CZipFile::AddTree(const char* source, const char* plus, const char* minus, c
         st.st_mtime = entry->info.timeWrite;
       }
     } else {
-      const int fd = dirFd < 0 ? -1 : ::openat(dirFd, leafName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+      SysFd fd(dirFd < 0 ? -1 : ::openat(dirFd, leafName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
       const int err = errno;
-      if (fd < 0 || ::fstat(fd, &st) != 0) {
-        if (fd >= 0) ::close(fd);
+      if (!fd || ::fstat(fd.Get(), &st) != 0) {
+        fd.Reset();
         leave();
         s.Fail(ARC_ERR_SOURCE, item.sourcePath, err);
         if (s.ReportError(-1)) break;
         continue;
       }
-      item.file = std::make_shared<ZipSourceFile>(fd);
+      item.file = std::make_shared<ZipSourceFile>(std::move(fd));
       if (!S_ISREG(st.st_mode) || s.IsSelf(st.st_dev, st.st_ino)) {
         leave();
         continue;

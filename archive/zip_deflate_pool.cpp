@@ -25,10 +25,6 @@ bool ReadAt(int fd, u8* data, std::size_t length, u64 offset, int* error) {
 
 }  // namespace
 
-ZipSourceFile::~ZipSourceFile() {
-  if (fd >= 0) ::close(fd);
-}
-
 struct ZipDeflatePool::Worker {
   z_stream zs{};
   int level = -1;
@@ -49,7 +45,7 @@ struct ZipDeflatePool::Worker {
   }
 
   void Run(ZipPieceTask& t) {
-    const int fd = t.file->fd;
+    const int fd = t.file->Get();
     if (t.level == 0) {
       t.out.resize(t.length);
       if (ReadAt(fd, t.out.data(), t.length, t.offset, &t.error)) {

@@ -1,6 +1,7 @@
 // Packing pieces of source files on several threads; each piece's result depends only on its input.
 #pragma once
 
+#include "lib/system/sys_fd.h"
 #include "platform/win_types.h"
 
 #include <atomic>
@@ -12,13 +13,7 @@
 #include <vector>
 
 // An open source file shared by the pieces that read it.
-struct ZipSourceFile {
-  int fd = -1;
-  explicit ZipSourceFile(int f) : fd(f) {}
-  ~ZipSourceFile();
-  ZipSourceFile(const ZipSourceFile&) = delete;
-  ZipSourceFile& operator=(const ZipSourceFile&) = delete;
-};
+using ZipSourceFile = SysFd;
 
 // Files are cut into pieces of this size. A piece after the first is deflated with the 32 KiB
 // before it as the dictionary and ends on a byte boundary (a sync flush), so the pieces joined

@@ -5,8 +5,6 @@
 #   (a) first copy: "Copy" row against cp -a and rsync -a, and the peak memory of the row;
 #   (b) nothing changed: "Copy" row with schedule word 0x8000 (only newer) against rsync -a;
 #   (c) 1,000 source files deleted: "Copy Del" row with 0x8000 against rsync -a --delete.
-# While the program cannot run rows yet, the rows run through bench/job_bench.cpp, which calls
-# the same workers directly; the output says which.
 # Usage: bench/job_bench.sh [work folder]   (default /tmp/kpw-job-bench; needs about 6 GiB)
 set -euo pipefail
 
@@ -22,37 +20,19 @@ for tool in rsync bc python3; do
 done
 [[ -x /usr/bin/time ]] || { echo "/usr/bin/time is missing (package \"time\")"; exit 1; }
 
-bench_prepare kpw_job_bench
-
-# Whether the program runs rows; else the driver stands in for it.
-mkdir -p "$WORK/probe/src" && echo probe > "$WORK/probe/src/p.txt"
-printf '[EINTRAG]\r\n\tQ:%s\r\n\tZ:%s\r\n/ZEITPLAN=0x0,1\r\n' "$WORK/probe/src" "$WORK/probe/dst" > "$WORK/probe/p.kpw"
-USE_PROGRAM=0
-if [[ -x $PROGRAM ]] && env -u DISPLAY "$PROGRAM" "$WORK/probe/p.kpw" -S -A -N 2>/dev/null &&
-   cmp -s "$WORK/probe/src/p.txt" "$WORK/probe/dst/p.txt"; then
-  USE_PROGRAM=1
-  echo "Rows run through: $PROGRAM -S -A -N"
-else
-  echo "Rows run through: $DRIVER (the program cannot run rows yet; same workers, called directly)"
-fi
-rm -rf "$WORK/probe"
+bench_prepare
+[[ -x $PROGRAM ]] || { echo "$PROGRAM was not built"; exit 1; }
 
 # prepare_row MODE SOURCE TARGET SCHEDULE: ROW becomes the command of one row of mode "" (Copy)
 # or "/COPY_DEL"; run_row runs it.
 prepare_row() {
   local mode=$1 src=$2 dst=$3 word=$4
-  if ((USE_PROGRAM)); then
-    {
-      printf '[EINTRAG]\r\n\tQ:%s\r\n\tZ:%s\r\n\t/UNTER\r\n' "$src" "$dst"
-      [[ -n $mode ]] && printf '\t%s\r\n' "$mode"
-      printf '/ZEITPLAN=0x%X,1\r\n' "$word"
-    } > "$WORK/job.kpw"
-    ROW=(env -u DISPLAY "$PROGRAM" "$WORK/job.kpw" -S -A -N)
-  else
-    local flags=0
-    ((word & 0x8000)) && flags=1
-    ROW=("$DRIVER" "$([[ $mode == /COPY_DEL ]] && echo copydel || echo copy)" "$src" "$dst" $flags)
-  fi
+  {
+    printf '[EINTRAG]\r\n\tQ:%s\r\n\tZ:%s\r\n\t/UNTER\r\n' "$src" "$dst"
+    [[ -n $mode ]] && printf '\t%s\r\n' "$mode"
+    printf '/ZEITPLAN=0x%X,1\r\n' "$word"
+  } > "$WORK/job.kpw"
+  ROW=(env -u DISPLAY "$PROGRAM" "$WORK/job.kpw" -S -A -N)
 }
 run_row() { prepare_row "$@"; "${ROW[@]}"; }
 

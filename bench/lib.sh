@@ -14,13 +14,15 @@ timed() {
   echo "$end - $start" | bc -l
 }
 
-# bench_prepare DRIVER-TARGET: builds the driver and the program into $BUILD (Release, no tests),
-# sets DRIVER and PROGRAM, and makes $WORK empty, removed again when the script ends.
+# bench_prepare [DRIVER-TARGET]: builds the driver, if any, and the program into $BUILD (Release,
+# no tests), sets DRIVER and PROGRAM, and makes $WORK empty, removed again when the script ends.
 bench_prepare() {
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKPW_BENCH=ON -DKPW_TESTS=OFF >/dev/null
-  cmake --build "$BUILD" --target "$1" >/dev/null
+  if (($#)); then
+    cmake --build "$BUILD" --target "$1" >/dev/null
+    DRIVER=$BUILD/bench/$1
+  fi
   cmake --build "$BUILD" --target kopiwart >/dev/null 2>&1 || true
-  DRIVER=$BUILD/bench/$1
   PROGRAM=$BUILD/app/kopiwart
   rm -rf "$WORK"
   mkdir -p "$WORK"

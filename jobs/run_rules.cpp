@@ -89,15 +89,15 @@ bool IsRegistryKeyPath(std::string_view text) {
   return true;
 }
 
-std::string RowPathFromCell(int mode, int column, std::string_view cell) {
-  if (EncUrlForm(cell) == URL_FORM_URL) return VarExpandString(cell);
+std::string RowPathFromCell(int mode, int column, std::string_view cell, i64 now) {
+  if (EncUrlForm(cell) == URL_FORM_URL) return VarExpandString(cell, now);
   if (column == JOB_COL_SOURCE && JobModeHas(mode, MODE_REGISTRY)) {
-    std::string expanded = VarExpandString(cell);
+    std::string expanded = VarExpandString(cell, now);
     if (IsRegistryKeyPath(expanded)) return expanded;
   }
   std::string local(cell);
   std::replace(local.begin(), local.end(), '\\', '/');
-  return VarExpandString(local);
+  return VarExpandString(local, now);
 }
 
 std::optional<std::string> UnknownVariableOf(std::string_view cell) {

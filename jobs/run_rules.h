@@ -41,8 +41,9 @@ bool RowNeedsTarget(int mode, std::string_view source);
 bool IsRegistryKeyPath(std::string_view text);
 // A source or target cell as the row takes it: in a local path, text the user wrote, "\" is a
 // separator and becomes "/" before the variables are expanded (their values stay as they are).
-// A URL, and the registry key of a "Reg" or "Reg Add" source, keep their "\".
-std::string RowPathFromCell(int mode, int column, std::string_view cell);
+// A URL, and the registry key of a "Reg" or "Reg Add" source, keep their "\". The date and time
+// variables give the time of now, the run's clock.
+std::string RowPathFromCell(int mode, int column, std::string_view cell, i64 now);
 // The first $(NAME) of a cell whose name is unknown (nothing when every name is known), and the
 // message of a row refused for it.
 std::optional<std::string> UnknownVariableOf(std::string_view cell);

@@ -11,10 +11,10 @@ cd "$root"
 # The area a test folder tests; folders not named here (support, fuzz) count in the total only.
 area_of_test() {
   case $1 in
-    text_*) echo lib/text ;;
+    text_* | compact_path) echo lib/text ;;
     system_*) echo lib/system ;;
     platform | gui_platform) echo platform ;;
-    controls | compact_path | gui_controls) echo controls ;;
+    controls | gui_controls) echo controls ;;
     archive) echo archive ;;
     app | app_* | startup | runner | gui_app | gui_view | gui_startup) echo app ;;
     remote*) echo remote ;;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the normal build (and the bundled example), an ASan + UBSan build,
-# a short run of each fuzz target, and a TSan build of the threaded tests without the window
+# Builds and runs every test: the normal build (with the benchmark drivers, the check that no file
+# includes a header of a target its own does not link, and the bundled example), an ASan + UBSan
+# build, a short run of each fuzz target, and a TSan build of the threaded tests without the window
 # (which also checks the program without a window). Each variant builds only what it runs; the
 # times of each step are summed up at the end.
 # Usage: scripts/test.sh [normal|asan|fuzz|tsan]... (default: all four)
@@ -67,7 +68,8 @@ for v in "${variants[@]}"; do
   echo "=== $v ==="
   case $v in
     normal)
-      step "normal build" "$root/scripts/setup.sh" "$root/build" "${normal_flags[@]}"
+      step "normal build" "$root/scripts/setup.sh" "$root/build" -DKPW_BENCH=ON "${normal_flags[@]}"
+      step "includes" "$root/scripts/check-includes.py" "$root/build"
       step "normal test" run_ctest "$root/build"
       step "example" example ;;
     asan)
@@ -76,6 +78,7 @@ for v in "${variants[@]}"; do
         step "asan test" run_ctest "$root/build-asan" ;;
     fuzz)
       step "fuzz build" "$root/scripts/fuzz.sh" --build
+      step "includes" "$root/scripts/check-includes.py" "$root/build-fuzz"
       step "fuzz run" "$root/scripts/fuzz.sh" "${KPW_FUZZ_SECONDS:-20}" ;;
     tsan)
       # Debian's Qt is not built for TSan: this is also the build without a window.

@@ -2,7 +2,7 @@
 // main-thread side that draws them through an IProgressView.
 #pragma once
 
-#include "controls/compact_path.h"
+#include "lib/text/compact_path.h"
 #include "jobs/progress/progress_view.h"
 #include "lib/system/sys_counter.h"
 #include "platform/win_types.h"

@@ -1,7 +1,7 @@
 // What the progress dialog's window draws, as calls on the main thread.
 #pragma once
 
-#include "controls/compact_path.h"
+#include "lib/text/compact_path.h"
 #include "platform/win_types.h"
 
 #include <string>

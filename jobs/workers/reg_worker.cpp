@@ -45,6 +45,7 @@ int Import(JobContext& ctx, const JobArgs& args) {
   }
   VarSet("CURRENT_FILE", args.source, 0);
   CRegFile file;
+  file.SetNow(ctx.env.Now());
   if (file.Import(args.source)) return Done(ctx);
   return LocalFail(ctx, args.flags, std::string("Kann Registry Datei :\n") + args.source + "\nnicht importieren !");
 }

@@ -11,13 +11,10 @@
 #include "lib/text/num.h"
 #include "lib/text/str.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -57,23 +54,9 @@ int DateVersion(const char* plus, i64 now, char* version, int size) {
 bool ReadWhole(const char* path, std::string& out) {
   const SysOsPath os(path);
   if (!os.ok()) return false;
-  const int fd = SysOpenRegular(os.c_str());
-  if (fd < 0) return false;
   struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 1 && st.st_size < INT_MAX;
-  if (ok) {
-    out.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t got = 0;
-    while (got < out.size()) {
-      const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    ok = got == out.size();
-  }
-  ::close(fd);
-  return ok;
+  return SysReadWholeFile(os.c_str(), out, &st) == 0 && st.st_size >= 1 && st.st_size < INT_MAX &&
+         static_cast<i64>(out.size()) == st.st_size;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // CFileMapping: mmap of a whole file for reading.
 #include "lib/system/filemapping.h"
-#include "lib/system/sys_fdio.h"
 
+#include "lib/system/sys_fd.h"
+#include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
 #include "platform/last_error.h"
 
@@ -33,15 +34,14 @@ const void* CFileMapping::MapFile(const char* path, int flags, const char* /*map
   }
   const SysOsPath os(path);
   if (!os.ok()) return nullptr;
-  const int fd = SysOpenRegular(os.c_str());
-  if (fd < 0) {
+  SysFd fd(SysOpenRegular(os.c_str()));
+  if (!fd) {
     SysFail(errno, os.c_str());
     return nullptr;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     SetLastError(ERROR_ACCESS_DENIED);
-    ::close(fd);
     return nullptr;
   }
   const u64 fileSize = static_cast<u64>(st.st_size);
@@ -49,12 +49,11 @@ const void* CFileMapping::MapFile(const char* path, int flags, const char* /*map
   if (length == 0 || length > fileSize) {
     // Nothing to map, as Windows refuses a mapping of an empty file.
     SetLastError(length == 0 ? kErrorFileInvalid : ERROR_INVALID_PARAMETER);
-    ::close(fd);
     return nullptr;
   }
-  void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_PRIVATE, fd, 0);
+  void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_PRIVATE, fd.Get(), 0);
   const int err = errno;
-  ::close(fd);
+  fd.Reset();  // the mapping keeps the file
   if (view == MAP_FAILED) {
     SysFail(err, os.c_str());
     return nullptr;

@@ -10,9 +10,7 @@
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,15 +23,11 @@ constexpr DWORD kErrorInvalidData = 13;
 enum class TextEncoding { Utf16Le, Utf8Bom, Utf8, Cp1252 };
 
 bool ReadFileBytes(const char* path, std::string& out) {
-  const int fd = SysOpenRegular(path);
-  if (fd < 0) {
-    SetLastErrorFromErrno(errno, path);
+  if (const int err = SysReadWholeFile(path, out)) {
+    SetLastErrorFromErrno(err, path);
     return false;
   }
-  const bool ok = SysReadToEnd(fd, out);
-  if (!ok) SetLastErrorFromErrno(errno, path);
-  ::close(fd);
-  return ok;
+  return true;
 }
 
 // The file's text as UTF-8 and the encoding it came in.
@@ -116,14 +110,15 @@ const RegKey* FindWithStoredNames(const RegKey& root, std::string_view path, std
 }
 
 // String data with $(NAME) expanded, item by item for REG_MULTI_SZ.
-std::vector<BYTE> ExpandStrings(const std::vector<BYTE>& data, DWORD type) {
+std::vector<BYTE> ExpandStrings(const std::vector<BYTE>& data, DWORD type, std::optional<i64> now) {
   if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) return data;
   const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
   std::string out;
   std::size_t i = 0;
   while (i < text.size()) {
     const auto nul = text.find('\0', i);
-    out += VarExpandString(text.substr(i, nul == std::string_view::npos ? std::string_view::npos : nul - i));
+    const std::string_view item = text.substr(i, nul == std::string_view::npos ? std::string_view::npos : nul - i);
+    out += VarExpandString(item, now);
     if (nul == std::string_view::npos) break;
     out.push_back('\0');
     i = nul + 1;
@@ -270,7 +265,7 @@ bool CRegFile::Import(const char* file) {
   // Expand the texts before taking a hive's lock.
   std::vector<std::vector<std::vector<BYTE>>> expanded(steps.size());
   for (std::size_t i = 0; i < steps.size(); ++i)
-    for (const auto& v : steps[i].key->values) expanded[i].push_back(ExpandStrings(v.data, v.type));
+    for (const auto& v : steps[i].key->values) expanded[i].push_back(ExpandStrings(v.data, v.type, m_now));
 
   // The machine hive first: it is the one more likely to refuse.
   for (const RegHive hive : {RegHive::Machine, RegHive::User}) {

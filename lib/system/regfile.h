@@ -5,6 +5,9 @@
 // Windows writes it: UTF-16LE with mark, "Windows Registry Editor Version 5.00", CR LF.
 #pragma once
 
+#include "platform/win_types.h"
+
+#include <optional>
 #include <string>
 
 class CRegFile {
@@ -24,6 +27,9 @@ class CRegFile {
   // and "$$" becomes "$". The whole file is checked first: a malformed line, a root the store
   // does not keep, or a machine key without the right to write it imports nothing.
   bool Import(const char* file);
+  // The time (seconds since 1970) of the date and time variables in imported values: a run's
+  // clock. The system's until set.
+  void SetNow(i64 now) { m_now = now; }
 
   // Why the last call failed, in German, with the line number for a malformed line; "" after
   // success.
@@ -36,4 +42,5 @@ class CRegFile {
 
   std::string m_error;
   int m_line = 0;
+  std::optional<i64> m_now;
 };

@@ -1,6 +1,7 @@
 // The registry store: key trees over the hive files, read key by key, cached and changed under a lock.
 #include "lib/system/regstore.h"
 
+#include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_replace.h"
 #include "lib/system/sys_seam_hooks.h"
@@ -185,10 +186,7 @@ bool HeadPath(std::string_view line, HKEY root, std::string& path) {
 // The file stays open, so a later replace by another writer does not move the lines.
 class RegStoreText {
  public:
-  RegStoreText(int fd, const struct stat& st, HKEY root) : m_fd(fd), m_sig(SigOf(st)), m_root(root) {}
-  ~RegStoreText() { ::close(m_fd); }
-  RegStoreText(const RegStoreText&) = delete;
-  RegStoreText& operator=(const RegStoreText&) = delete;
+  RegStoreText(SysFd fd, const struct stat& st, HKEY root) : m_fd(std::move(fd)), m_sig(SigOf(st)), m_root(root) {}
 
   // The key tree of the file, read from its current position: each block goes to its key; blocks
   // that cannot stand (a bad "[" line, a deletion, another root) and stray lines before the first
@@ -205,7 +203,7 @@ class RegStoreText {
   // Whether the file is still the one scanned (not written in place meanwhile).
   bool Unchanged() const {
     struct stat st{};
-    return ::fstat(m_fd, &st) == 0 && SigOf(st) == m_sig;
+    return ::fstat(m_fd.Get(), &st) == 0 && SigOf(st) == m_sig;
   }
   const FileSig& Sig() const { return m_sig; }
   bool Damaged() const { return m_damaged.load(); }
@@ -219,7 +217,7 @@ class RegStoreText {
     m_failure.compare_exchange_strong(none, err);
   }
 
-  int m_fd;
+  SysFd m_fd;
   FileSig m_sig;
   HKEY m_root;
   std::mutex m_mutex;  // the keys' first reads
@@ -228,7 +226,7 @@ class RegStoreText {
 };
 
 int RegStoreText::Scan(const std::shared_ptr<RegStoreText>& text, RegKey& tree) {
-  LineReader reader(text->m_fd);
+  LineReader reader(text->m_fd.Get());
   u64 start = 0;
   std::string line;
   bool first = true;
@@ -280,7 +278,7 @@ int RegStoreText::Scan(const std::shared_ptr<RegStoreText>& text, RegKey& tree) 
 
 bool RegStoreText::Read(const RegKey::Range& range, std::string& out) {
   out.resize(range.length);
-  if (!SysPreadAll(m_fd, out.data(), out.size(), range.offset)) {
+  if (!SysPreadAll(m_fd.Get(), out.data(), out.size(), range.offset)) {
     Fail(errno ? errno : EIO);
     return false;
   }
@@ -386,7 +384,7 @@ int RegStoreText::Write(SysReplacement& file, RegKey& tree, HKEY root, Placed& p
     } else {
       for (const RegKey::Range& r : key.m_ranges) {
         const u64 begin = out.Offset();
-        if (const int err = out.Copy(key.m_text->m_fd, r.offset, r.length)) return err;
+        if (const int err = out.Copy(key.m_text->m_fd.Get(), r.offset, r.length)) return err;
         ranges.push_back(RegKey::Range{begin, out.Offset() - begin});
       }
     }
@@ -580,19 +578,18 @@ bool LoadFile(const std::string& path, HKEY root, std::shared_ptr<RegKey>& tree,
   tree = std::make_shared<RegKey>();
   text.reset();
   sig = FileSig{};
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  SysFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
     if (errno == ENOENT || errno == ENOTDIR) return true;
     SetLastErrorFromErrno(errno, path.c_str());
     return false;
   }
   struct stat st{};
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(fd.Get(), &st) != 0) {
     SetLastErrorFromErrno(errno, path.c_str());
-    ::close(fd);
     return false;
   }
-  text = std::make_shared<RegStoreText>(fd, st, root);
+  text = std::make_shared<RegStoreText>(std::move(fd), st, root);
   if (const int err = RegStoreText::Scan(text, *tree)) {
     SetLastErrorFromErrno(err, path.c_str());
     return false;
@@ -674,15 +671,14 @@ bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn) {
   }
   // The lock lives in a file of its own: the hive file is replaced by every write.
   const std::string lockPath = path + ".lock";
-  const int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, fileMode);
-  if (lockFd < 0) {
+  SysFd lockFd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, fileMode));
+  if (!lockFd) {
     SetLastErrorFromErrno(errno, lockPath.c_str());
     return false;
   }
-  while (::flock(lockFd, LOCK_EX) != 0) {
+  while (::flock(lockFd.Get(), LOCK_EX) != 0) {
     if (errno != EINTR) {
       SetLastErrorFromErrno(errno, lockPath.c_str());
-      ::close(lockFd);
       return false;
     }
   }
@@ -743,13 +739,10 @@ bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn) {
       break;
     }
     // The new file stays open: the keys read their lines from it from now on.
-    const int keepFd = ::fcntl(file.Fd(), F_DUPFD_CLOEXEC, 0);
-    if (file.Commit(true) != 0) {
-      if (keepFd >= 0) ::close(keepFd);
-      break;
-    }
-    if (keepFd >= 0) {
-      auto written = std::make_shared<RegStoreText>(keepFd, st, root);
+    SysFd keepFd(::fcntl(file.Fd(), F_DUPFD_CLOEXEC, 0));
+    if (file.Commit(true) != 0) break;
+    if (keepFd) {
+      auto written = std::make_shared<RegStoreText>(std::move(keepFd), st, root);
       RegStoreText::Rebind(placed, written);
       const FileSig writtenSig = written->Sig();
       SetCache(cache, path, writtenSig, std::move(tree), std::move(written));
@@ -758,6 +751,6 @@ bool RegStoreModify(RegHive hive, const std::function<bool(RegKey& root)>& fn) {
     }
     ok = true;
   } while (false);
-  ::close(lockFd);  // releases the lock
+  lockFd.Reset();  // releases the lock
   return ok;
 }

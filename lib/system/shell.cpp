@@ -1,6 +1,7 @@
 // File-type registration through XDG: MIME package, desktop entries, default application.
 #include "lib/system/shell.h"
 
+#include "lib/system/sys_fdio.h"
 #include "lib/system/sys_replace.h"
 #include "platform/last_error.h"
 
@@ -10,10 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -186,9 +187,14 @@ bool ExecLine(const char* exePath, const char* arguments, std::string& exec) {
 // Sets "mime=desktop-id" in the [Default Applications] group of mimeapps.list.
 bool SetDefaultApplication(const std::string& mime, const std::string& desktopId) {
   const std::string path = ConfigHome() + "/mimeapps.list";
-  std::ifstream in(path);
+  std::string old;
+  SysReadWholeFile(path.c_str(), old);  // none yet: an empty list
   std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (std::size_t at = 0; at < old.size();) {
+    const std::size_t end = std::min(old.find('\n', at), old.size());
+    lines.emplace_back(old, at, end - at);
+    at = end + 1;
+  }
   const std::string entry = mime + "=" + desktopId + ";";
   bool inGroup = false;
   bool groupSeen = false;

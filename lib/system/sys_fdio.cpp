@@ -1,6 +1,8 @@
 // Whole reads and writes on file descriptors, retried after signals.
 #include "lib/system/sys_fdio.h"
 
+#include "lib/system/sys_fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -48,18 +50,43 @@ bool SysPreadAll(int fd, void* data, std::size_t length, u64 offset) {
   return Whole(op, static_cast<char*>(data), length, offset, 0);
 }
 
+i64 SysReadUpTo(int fd, void* data, std::size_t length) {
+  auto* p = static_cast<char*>(data);
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::read(fd, p + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<i64>(done);
+}
+
 bool SysReadToEnd(int fd, std::string& out) {
   out.clear();
   char buf[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
+    const i64 n = SysReadUpTo(fd, buf, sizeof buf);
+    if (n < 0) return false;
     out.append(buf, static_cast<std::size_t>(n));
+    if (n < static_cast<i64>(sizeof buf)) return true;
   }
+}
+
+int SysReadWholeFile(const char* osPath, std::string& out, struct stat* st) {
+  out.clear();
+  const SysFd fd(SysOpenRegular(osPath));
+  if (!fd) return errno;
+  if (st && ::fstat(fd.Get(), st) != 0) return errno;
+  if (!SysReadToEnd(fd.Get(), out)) {
+    const int err = errno;
+    out.clear();
+    return err;
+  }
+  return 0;
 }
 
 int SysOpenRegular(const char* osPath) { return SysOpenRegularAt(AT_FDCWD, osPath); }

@@ -1,6 +1,7 @@
 // The Sys file API: existence, sizes, deletion, folder trees, renames, whole-file reads and writes.
 #include "lib/system/sys_file.h"
 
+#include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_replace.h"
@@ -20,13 +21,6 @@
 #include <vector>
 
 namespace {
-
-struct FdCloser {
-  int fd = -1;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Removes everything inside the folder open as dirFd. Returns 0 or the first errno met.
 int RemoveContents(int dirFd, const std::string& shownPath) {
@@ -275,24 +269,17 @@ int SysReadFile(const char* path, void* buffer, int size, int flags) {
   }
   const SysOsPath os(path);
   if (!os.ok()) return os.error();
-  FdCloser f{SysOpenRegular(os.c_str())};
-  if (f.fd < 0) return SysFail(errno, os.c_str());
+  const SysFd f(SysOpenRegular(os.c_str()));
+  if (!f) return SysFail(errno, os.c_str());
   char* out = static_cast<char*>(buffer);
-  const int limit = size - 2;
-  int done = 0;
-  while (done < limit) {
-    const ssize_t n = ::read(f.fd, out + done, static_cast<std::size_t>(limit - done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      out[done] = out[done + 1] = '\0';
-      return SysFail(errno, os.c_str());
-    }
-    if (n == 0) break;
-    done += static_cast<int>(n);
+  const i64 done = SysReadUpTo(f.Get(), out, static_cast<std::size_t>(size - 2));
+  if (done < 0) {
+    out[0] = out[1] = '\0';
+    return SysFail(errno, os.c_str());
   }
   out[done] = '\0';
   out[done + 1] = '\0';
-  return done;
+  return static_cast<int>(done);
 }
 
 int SysWriteFile(const char* path, const void* data, i64 length, int append) {
@@ -304,16 +291,16 @@ int SysWriteFile(const char* path, const void* data, i64 length, int append) {
   }
   const char* bytes = static_cast<const char*>(data);
   if (append) {
-    FdCloser f{::open(os.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666)};
-    if (f.fd < 0) {
+    const SysFd f(::open(os.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    if (!f) {
       SysFail(errno, os.c_str());
       return 0;
     }
     struct stat st {};
-    ::fstat(f.fd, &st);
-    if (!SysWriteAll(f.fd, bytes, static_cast<std::size_t>(length))) {
+    ::fstat(f.Get(), &st);
+    if (!SysWriteAll(f.Get(), bytes, static_cast<std::size_t>(length))) {
       const int err = errno;
-      if (::ftruncate(f.fd, st.st_size) != 0) { /* the error below is the one to report */ }
+      if (::ftruncate(f.Get(), st.st_size) != 0) { /* the error below is the one to report */ }
       SysFail(err, os.c_str());
       return 0;
     }
@@ -327,18 +314,18 @@ int SysFileCompare(const char* a, const char* b) {
   const SysOsPath osA(a);
   const SysOsPath osB(b);
   if (!osA.ok() || !osB.ok()) return 0;
-  FdCloser fa{SysOpenRegular(osA.c_str())};
-  if (fa.fd < 0) {
+  const SysFd fa(SysOpenRegular(osA.c_str()));
+  if (!fa) {
     SysFail(errno, osA.c_str());
     return 0;
   }
-  FdCloser fb{SysOpenRegular(osB.c_str())};
-  if (fb.fd < 0) {
+  const SysFd fb(SysOpenRegular(osB.c_str()));
+  if (!fb) {
     SysFail(errno, osB.c_str());
     return 0;
   }
   struct stat sa {}, sb {};
-  if (::fstat(fa.fd, &sa) != 0 || ::fstat(fb.fd, &sb) != 0) {
+  if (::fstat(fa.Get(), &sa) != 0 || ::fstat(fb.Get(), &sb) != 0) {
     SysFail(errno);
     return 0;
   }
@@ -353,23 +340,14 @@ int SysFileCompare(const char* a, const char* b) {
   const auto bufB = std::make_unique<char[]>(kBlock);
   while (true) {
     // Both reads are filled completely (or to the end), so short reads cannot misalign them.
-    std::size_t na = 0, nb = 0;
-    for (auto* p : {&na, &nb}) {
-      const int fd = p == &na ? fa.fd : fb.fd;
-      char* buf = p == &na ? bufA.get() : bufB.get();
-      while (*p < kBlock) {
-        const ssize_t n = ::read(fd, buf + *p, kBlock - *p);
-        if (n < 0) {
-          if (errno == EINTR) continue;
-          SysFail(errno);
-          return 0;
-        }
-        if (n == 0) break;
-        *p += static_cast<std::size_t>(n);
-      }
+    const i64 na = SysReadUpTo(fa.Get(), bufA.get(), kBlock);
+    const i64 nb = na < 0 ? -1 : SysReadUpTo(fb.Get(), bufB.get(), kBlock);
+    if (nb < 0) {
+      SysFail(errno);
+      return 0;
     }
-    if (na != nb || std::memcmp(bufA.get(), bufB.get(), na) != 0) return 0;
-    if (na < kBlock) return 1;
+    if (na != nb || std::memcmp(bufA.get(), bufB.get(), static_cast<std::size_t>(na)) != 0) return 0;
+    if (na < static_cast<i64>(kBlock)) return 1;
   }
 }
 

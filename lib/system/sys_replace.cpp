@@ -52,21 +52,21 @@ int SysReplacement::Begin(const char* path) {
   const std::string name = slash == std::string::npos ? m_target : m_target.substr(slash + 1);
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : m_target.substr(0, slash);
   if (name.empty() || name == "." || name == "..") return Fail(EISDIR);
-  m_dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (m_dirFd < 0) return Fail(errno);
+  m_dirFd.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!m_dirFd) return Fail(errno);
 
-  if (::fstatat(m_dirFd, name.c_str(), &m_old, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (::fstatat(m_dirFd.Get(), name.c_str(), &m_old, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISDIR(m_old.st_mode)) return Fail(EISDIR);
     if (!S_ISREG(m_old.st_mode)) return Fail(S_ISLNK(m_old.st_mode) ? ELOOP : EINVAL);
     m_hadOld = true;
     // Read-only means no owner write bit, whoever runs the program (root may write anything).
     if (!(m_old.st_mode & S_IWUSR)) return Fail(EACCES);
-    if (::faccessat(m_dirFd, name.c_str(), W_OK, AT_EACCESS) != 0) return Fail(errno);
+    if (::faccessat(m_dirFd.Get(), name.c_str(), W_OK, AT_EACCESS) != 0) return Fail(errno);
   } else if (errno != ENOENT) {
     return Fail(errno);
   }
 
-  if (const int err = m_temp.Create(m_dirFd, name)) return Fail(err);
+  if (const int err = m_temp.Create(m_dirFd.Get(), name)) return Fail(err);
   if (m_hadOld) {
     // Asked before anything is written: a file that would change hands is not replaced.
     struct stat fresh {};
@@ -96,15 +96,14 @@ int SysReplacement::Commit(bool sync, const std::function<int()>& beforeRename) 
   if (const int err = m_temp.Commit(true)) return Fail(err);
   // The new file is in place: a folder that cannot be flushed (some file systems refuse) does
   // not make the replace fail.
-  if (sync) (void)SysReplaceSync(m_dirFd, SysReplaceStep::SyncFolder);
+  if (sync) (void)SysReplaceSync(m_dirFd.Get(), SysReplaceStep::SyncFolder);
   Discard();
   return 0;
 }
 
 void SysReplacement::Discard() {
   m_temp.Discard();
-  if (m_dirFd >= 0) ::close(m_dirFd);
-  m_dirFd = -1;
+  m_dirFd.Reset();
   m_hadOld = false;
 }
 

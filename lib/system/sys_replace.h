@@ -12,6 +12,7 @@
 // Each call returns 0 or an errno and sets the last error on failure.
 #pragma once
 
+#include "lib/system/sys_fd.h"
 #include "lib/system/sys_tempfile.h"
 
 #include <sys/stat.h>
@@ -50,7 +51,7 @@ class SysReplacement {
  private:
   int Fail(int err);
   SysTempFile m_temp;
-  int m_dirFd = -1;
+  SysFd m_dirFd;
   bool m_hadOld = false;
   struct stat m_old {};
   std::string m_target;

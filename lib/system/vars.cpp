@@ -1,16 +1,17 @@
 // The variables table under a lock, the predefined names, and $(NAME) expansion per thread.
 #include "lib/system/vars.h"
 
+#include "lib/system/sys_fdio.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -34,16 +35,16 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Date and time names, computed now.
-std::optional<std::string> TimeName(std::string_view name) {
+// Date and time names, computed for now (the system's clock when absent).
+std::optional<std::string> TimeName(std::string_view name, std::optional<i64> now) {
   static const char* const kNames[] = {"DATE", "TIME", "YEAR", "MONTH", "DAY", "HOUR", "MINUTE", "SECOND", "WEEKDAY"};
   int which = -1;
   for (int i = 0; i < 9; ++i)
     if (EqualNoCase(name, kNames[i])) which = i;
   if (which < 0) return std::nullopt;
-  const std::time_t now = std::time(nullptr);
+  const std::time_t time = now ? static_cast<std::time_t>(*now) : std::time(nullptr);
   struct tm t{};
-  localtime_r(&now, &t);
+  localtime_r(&time, &t);
   static const char* const kDays[] = {"So", "Mo", "Di", "Mi", "Do", "Fr", "Sa"};
   switch (which) {
     case 0: return FmtString("%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
@@ -73,12 +74,15 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 
 // A folder of ~/.config/user-dirs.dirs ("XDG_DESKTOP_DIR="$HOME/Desktop""), or nothing.
 std::optional<std::string> UserDir(const std::string& configHome, const std::string& home, const char* key) {
-  std::ifstream in(configHome + "/user-dirs.dirs");
-  std::string line;
+  std::string text;
+  SysReadWholeFile((configHome + "/user-dirs.dirs").c_str(), text);
   const std::string prefix = std::string(key) + "=";
-  while (std::getline(in, line)) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string_view line(text.data() + at, end - at);
+    at = end + 1;
     if (line.rfind(prefix, 0) != 0) continue;
-    std::string v = line.substr(prefix.size());
+    std::string v(line.substr(prefix.size()));
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
     if (v.rfind("$HOME", 0) == 0) v = home + v.substr(5);
     if (!v.empty() && v.front() == '/') {
@@ -137,7 +141,7 @@ bool ValidName(const char* name) {
 }
 
 // Expands text; false only when the result would exceed limit bytes (limit < 0: no limit).
-bool ExpandInto(std::string_view text, std::string& out, long long limit) {
+bool ExpandInto(std::string_view text, std::string& out, long long limit, std::optional<i64> now) {
   out.clear();
   std::shared_lock lock(g_mutex, std::defer_lock);
   std::size_t i = 0;
@@ -159,7 +163,7 @@ bool ExpandInto(std::string_view text, std::string& out, long long limit) {
       if (!lock.owns_lock()) lock.lock();
       if (const std::string* value = LookupLocked(name))
         out.append(*value);
-      else if (const auto computed = TimeName(name))
+      else if (const auto computed = TimeName(name, now))
         out.append(*computed);
       i = close + 1;
     } else {
@@ -212,12 +216,12 @@ int VarSet(const char* name, const char* value, int /*flags*/) {
   return TRUE;
 }
 
-std::optional<std::string> VarGet(std::string_view name) {
+std::optional<std::string> VarGet(std::string_view name, std::optional<i64> now) {
   {
     std::shared_lock lock(g_mutex);
     if (const std::string* value = LookupLocked(name)) return *value;
   }
-  return TimeName(name);
+  return TimeName(name, now);
 }
 
 const char* VarExpand(const char* text, int size) {
@@ -236,7 +240,7 @@ const char* VarExpand(const char* text, int size) {
   thread_local std::string t_result;
   // Expand into a fresh string: text may be this thread's previous result.
   std::string expanded;
-  if (limit < 0 || !ExpandInto(text, expanded, limit)) {
+  if (limit < 0 || !ExpandInto(text, expanded, limit, std::nullopt)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
@@ -244,8 +248,8 @@ const char* VarExpand(const char* text, int size) {
   return t_result.c_str();
 }
 
-std::string VarExpandString(std::string_view text) {
+std::string VarExpandString(std::string_view text, std::optional<i64> now) {
   std::string out;
-  ExpandInto(text, out, -1);
+  ExpandInto(text, out, -1, now);
   return out;
 }

@@ -23,11 +23,15 @@
 // Names computed at every expansion (local time), unless the table holds the name:
 //   DATE "2024-03-31", TIME "14-05-09" (no ":", so that it may stand in file names), YEAR "2024",
 //   MONTH "03", DAY "31", HOUR "14", MINUTE "05", SECOND "09", WEEKDAY "So" ... "Sa".
+// Their time is the caller's now (seconds since 1970) where one is given: a run passes the clock
+// of its environment, which also dates its tags. Without one it is the system's.
 // The job engine sets KPW_PATH, KPW_FILE, CURRENT_PATH and CURRENT_FILE with VarSet.
 //
 // Names are looked up exactly first, then without regard to ASCII letter case, so that job files
 // written on Windows ($(Temp), $(UserProfile)) still find their variables.
 #pragma once
+
+#include "platform/win_types.h"
 
 #include <optional>
 #include <string>
@@ -46,8 +50,8 @@ void VarClear();
 // Sets a variable (flags: 0); a null value removes it. FALSE (error 87) for an empty name or a
 // name with "(", ")" or "$".
 int VarSet(const char* name, const char* value, int flags);
-// The value of a variable (also the computed date and time names); nothing when unknown.
-std::optional<std::string> VarGet(std::string_view name);
+// The value of a variable (also the computed date and time names, of now); nothing when unknown.
+std::optional<std::string> VarGet(std::string_view name, std::optional<i64> now = std::nullopt);
 
 // Expands $(NAME) (an unknown name gives nothing) and "$$" (gives "$"); a "$" before anything
 // else, and "$(" without ")", stay as they are; values are not expanded again.
@@ -56,5 +60,5 @@ std::optional<std::string> VarGet(std::string_view name);
 // (also the unexpanded text itself) gives nullptr with last error 206, never a shortened text.
 // A null text gives nullptr with last error 87.
 const char* VarExpand(const char* text, int size);
-// The same without a size limit.
-std::string VarExpandString(std::string_view text);
+// The same without a size limit; the date and time names give the time of now.
+std::string VarExpandString(std::string_view text, std::optional<i64> now = std::nullopt);

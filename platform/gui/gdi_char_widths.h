@@ -1,7 +1,7 @@
 // Character widths of a font, per code point, for shortening paths without asking the font again.
 #pragma once
 
-#include "controls/compact_path.h"
+#include "lib/text/compact_path.h"
 
 class QFont;
 

@@ -1,5 +1,5 @@
 // Path compaction: what is kept and dropped, the width limit, UTF-8 and width tables.
-#include "controls/compact_path.h"
+#include "lib/text/compact_path.h"
 
 #include <gtest/gtest.h>
 

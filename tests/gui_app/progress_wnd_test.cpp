@@ -1,6 +1,6 @@
 // The progress window driven by a worker thread through the progress dialog.
 #include "app/gui/progress_wnd.h"
-#include "controls/compact_path.h"
+#include "lib/text/compact_path.h"
 #include "jobs/run_host.h"
 #include "platform/gui/main_thread.h"
 

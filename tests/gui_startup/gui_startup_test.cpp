@@ -1,6 +1,6 @@
 // Start-up with a window: -S through the progress window, -S -N hidden with the tray seam, -N
 // minimised, and a later File → Open that runs nothing.
-#include "tests/gui_view/gui_rig.h"
+#include "tests/support/gui/gui_rig.h"
 
 #include <chrono>
 

@@ -1,5 +1,5 @@
 // The window's job files: a file that is no job file, "Speichern unter" with a name without extension.
-#include "tests/gui_view/gui_rig.h"
+#include "tests/support/gui/gui_rig.h"
 
 #include <QFileDialog>
 

@@ -1,5 +1,5 @@
 // The job list's rows in the window: the cell editor's limit, new rows and dragged rows.
-#include "tests/gui_view/gui_rig.h"
+#include "tests/support/gui/gui_rig.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>

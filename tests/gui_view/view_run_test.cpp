@@ -1,6 +1,6 @@
 // F5 in the window: a copy on real folders through the progress window, Esc in it, icons from a
 // worker thread, and a "Puffer" row on a computer that its list does not know yet.
-#include "tests/gui_view/gui_rig.h"
+#include "tests/support/gui/gui_rig.h"
 #include "tests/support/puffer_folders.h"
 #include "tests/support/run_rig.h"
 #include "tests/support/sys_seams.h"

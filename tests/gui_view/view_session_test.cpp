@@ -1,5 +1,5 @@
 // The job-list window driven as a user would: keys, cell edit, delete and undo, save, closing.
-#include "tests/gui_view/gui_rig.h"
+#include "tests/support/gui/gui_rig.h"
 
 #include <QLineEdit>
 

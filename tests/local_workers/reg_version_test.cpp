@@ -97,6 +97,17 @@ TEST_F(Reg, FailedExportsAndImportsAreReported) {
   EXPECT_EQ(run.Copied(), 0u);
 }
 
+TEST_F(Reg, AnImportDatesItsValuesByTheRunsClock) {
+  const ScopedTestEnv env;
+  TestEnv().clock = [] { return i64{1750000000}; };  // 2025-06-15 15:06:40 UTC, a Sunday
+  const ScopedTimeZone utc{"UTC0"};
+  Put(dir / "stand.reg",
+      "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Tavrin\\Imp]\n"
+      "\"Stand\"=\"$(DATE) $(TIME) $(WEEKDAY)\"\n");
+  EXPECT_EQ(run.Call(RunReg, dir / "stand.reg", ""), JOB_DONE);
+  EXPECT_EQ(Value("Stand"), "2025-06-15 15-06-40 So");
+}
+
 // The program fixtures of the version tag tests.
 std::string Fixture(const std::string& name) {
   return (fs::path(KPW_TEST_DATA).parent_path().parent_path() / "jobs_tags/data" / name).string();

@@ -179,7 +179,7 @@ TEST_F(RunnerTest, RowsRefusedBeforeAnyWorkerSayWhyOnlyWhereTheyMay) {
   // An import needs no target; a time name is known; filters keep the empty expansion.
   EXPECT_EQ(Args(), (std::vector<std::string>{
                         "Reg: /a/b.reg >  [] {} 1",
-                        "Copy: /s > /t/" + VarExpandString("$(YEAR)") + " [;*.txt] {$(KPW_NO_SUCH)} 1"}));
+                        "Copy: /s > /t/" + VarExpandString("$(YEAR)", now) + " [;*.txt] {$(KPW_NO_SUCH)} 1"}));
 
   // With a window: the row's notes box says what an unattended run says, for the empty target of
   // a "Del" row as for the others; the key export asks in the words of a failed export.

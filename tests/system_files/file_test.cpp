@@ -2,6 +2,7 @@
 // temporary names and file mappings.
 #include "lib/system/filemapping.h"
 #include "lib/system/sys.h"
+#include "lib/system/sys_fdio.h"
 #include "lib/system/tempname.h"
 #include "platform/last_error.h"
 #include "test_util.h"
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <set>
 #include <string>
@@ -270,6 +272,39 @@ TEST(Files, ExecutablePath) {
 
 // A pipe in a tree must never hang a run: every reader refuses it at once, with or without a
 // writer on the other end.
+TEST(Files, WholeFileReadGivesEveryByteOrTheReason) {
+  TempDir dir;
+  std::string bytes(200000, 'a');
+  for (std::size_t i = 0; i < bytes.size(); i += 4097) bytes[i] = '\0';
+  WriteFile(dir / "f", bytes);
+  std::string out = "alt";
+  struct stat st {};
+  EXPECT_EQ(SysReadWholeFile((dir / "f").c_str(), out, &st), 0);
+  EXPECT_EQ(out, bytes);
+  EXPECT_EQ(st.st_size, static_cast<off_t>(bytes.size()));
+  WriteFile(dir / "empty", "");
+  EXPECT_EQ(SysReadWholeFile((dir / "empty").c_str(), out), 0);
+  EXPECT_EQ(out, "");
+  out = "alt";
+  EXPECT_EQ(SysReadWholeFile((dir / "missing").c_str(), out), ENOENT);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(SysReadWholeFile(dir.path().c_str(), out), EISDIR);
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0644), 0);
+  EXPECT_EQ(SysReadWholeFile((dir / "pipe").c_str(), out), EACCES);  // at once, no writer needed
+
+  // A read ends at the length or at the end of the file.
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ASSERT_EQ(::write(ends[1], "abc", 3), 3);
+  ASSERT_EQ(::write(ends[1], "de", 2), 2);
+  ::close(ends[1]);
+  char buffer[8] = {};
+  EXPECT_EQ(SysReadUpTo(ends[0], buffer, 4), 4);
+  EXPECT_EQ(SysReadUpTo(ends[0], buffer + 4, 4), 1);
+  EXPECT_STREQ(buffer, "abcde");
+  ::close(ends[0]);
+}
+
 TEST(Files, PipesAreRefusedWithoutWaiting) {
   TempDir dir;
   const std::string pipe = dir / "pipe";

@@ -3,6 +3,7 @@
 
 #include "platform/last_error.h"
 #include "reg_test_util.h"
+#include "tests/support/time_zone.h"
 
 #include <gtest/gtest.h>
 
@@ -82,6 +83,15 @@ TEST(Vars, StartupFillsEnvironmentPredefinedNamesAndUserDirs) {
   // A name set by the program wins over a computed one.
   VarSet("DATE", "heute", 0);
   EXPECT_STREQ(VarExpand("$(DATE)", 1300), "heute");
+}
+
+TEST(Vars, TimeNamesGiveTheTimeOfTheCallersClock) {
+  VarClear();
+  const kpwtest::ScopedTimeZone utc("UTC");
+  const i64 now = 1'750'000'000;  // Sunday, 2025-06-15 15:06:40
+  EXPECT_EQ(VarExpandString("$(DATE) $(TIME) $(WEEKDAY)", now), "2025-06-15 15-06-40 So");
+  EXPECT_EQ(VarExpandString("$(YEAR)$(MONTH)$(DAY)$(HOUR)$(MINUTE)$(SECOND)", now), "20250615150640");
+  EXPECT_EQ(VarGet("Year", now).value_or(""), "2025");
 }
 
 }  // namespace

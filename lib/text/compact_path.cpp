@@ -1,5 +1,5 @@
 // Path compaction: keep the head, the tail and the file name, leave out whole middle components.
-#include "controls/compact_path.h"
+#include "lib/text/compact_path.h"
 
 #include "lib/text/str.h"
 #include "lib/text/strutf8.h"
