@@ -1,6 +1,7 @@
 // The buffer list checksum, read as a stream (a mapping would die on a file cut meanwhile).
 #include "jobs/puffer/puffer_internal.h"
 
+#include "lib/system/sys_fd.h"
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_stat.h"
 
@@ -56,13 +57,6 @@ bool SameState(const struct statx& a, const struct statx& b) {
          a.stx_mtime.tv_nsec == b.stx_mtime.tv_nsec && a.stx_ino == b.stx_ino;
 }
 
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // Reads name in dirFd for its checksum; a link as the name is followed only with followLinks.
 int ReadChecksum(int dirFd, const char* name, bool followLinks, PufferFileState* out) {
   // The type first: opening a device or a pipe may block or have effects of its own.
@@ -71,7 +65,7 @@ int ReadChecksum(int dirFd, const char* name, bool followLinks, PufferFileState*
   if (!S_ISREG(pre.st_mode)) return PUFFER_ERR_NOT_REGULAR;
   const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
   if (fd < 0) return errno == ELOOP ? PUFFER_ERR_NOT_REGULAR : errno;
-  FdCloser closer{fd};
+  const SysFd closer(fd);
   struct statx before {}, after {};
   if (::statx(fd, "", AT_EMPTY_PATH, kStatxMask, &before) != 0) return errno;
   if (!S_ISREG(before.stx_mode)) return PUFFER_ERR_NOT_REGULAR;

@@ -40,31 +40,7 @@ std::string PufferKeyFromRel(std::string_view rel) {
   return key;
 }
 
-int PufferReadWhole(const std::string& path, std::string& out) {
-  out.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);  // never wait on a pipe
-  if (fd < 0) return errno;
-  struct stat st {};
-  const int statErr = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EISDIR);
-  if (statErr) {
-    ::close(fd);
-    return statErr;
-  }
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return err;
-    }
-    if (n == 0) break;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return 0;
-}
+int PufferReadWhole(const std::string& path, std::string& out) { return SysReadWholeFile(path.c_str(), out); }
 
 int PufferWriteFileAtomic(const std::string& path, const std::string& text) {
   return SysReplaceFile(path.c_str(), text, true);
