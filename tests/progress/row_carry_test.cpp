@@ -5,6 +5,7 @@
 #include "archive/zip_file.h"
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/progress/run_state.h"
+#include "tests/support/counting_zip.h"
 #include "tests/support/logged_connection.h"
 
 #include <gtest/gtest.h>
@@ -21,26 +22,10 @@ using kpwtest::ConnectionLog;
 using kpwtest::LoggedConnection;
 using namespace std::chrono_literals;
 
-class CountingZip : public CZipFile {
- public:
-  void OpenFake() { m_openMode = ARC_OPEN_UPDATE; }
-  int Close() override {
-    ++closes;
-    m_openMode = 0;
-    return closeResult;
-  }
-  void Discard() override {
-    ++discards;
-    m_openMode = 0;
-  }
-  std::string GetErrorText() const override { return "Das Archiv konnte nicht geschrieben werden"; }
-  int closes = 0, discards = 0, closeResult = 0;
-};
-
 TEST(RowCarry, AKeptArchiveIsClosedOnceAndAFailedCloseIsToldOnce) {
   CRowCarry carry;
-  auto owned = std::make_unique<CountingZip>();
-  CountingZip& zip = *owned;
+  auto owned = std::make_unique<kpwtest::CountingZip>();
+  kpwtest::CountingZip& zip = *owned;
   carry.SetArchive(std::move(owned));
   EXPECT_EQ(&carry.Archive(), &zip);
   std::vector<std::string> told;

@@ -6,6 +6,7 @@
 #include "jobs/tags/path_tags.h"
 #include "lib/system/vars.h"
 #include "remote/url_connection.h"
+#include "tests/support/counting_zip.h"
 #include "tests/support/logged_connection.h"
 #include "tests/support/recording_workers.h"
 #include "tests/support/scripted_host.h"
@@ -27,24 +28,6 @@ namespace fs = std::filesystem;
 
 constexpr i64 kNow = 1'750'000'000;
 
-// A shared archive that only counts.
-class FakeZip : public CZipFile {
- public:
-  void OpenFake() { m_openMode = ARC_OPEN_UPDATE; }
-  int Close() override {
-    ++closes;
-    m_openMode = 0;
-    return closeResult;
-  }
-  void Discard() override {
-    ++discards;
-    m_openMode = 0;
-  }
-  std::string GetErrorText() const override { return "Das Archiv konnte nicht geschrieben werden"; }
-  std::atomic<int> closes{0}, discards{0};
-  int closeResult = 0;
-};
-
 std::atomic<int> g_connections{0};
 
 class FakeConnection : public CUrlConnection {
@@ -65,7 +48,7 @@ class RunnerTest : public ::testing::Test {
     lock.SetObserver([this](CProgressDlg* dialog, bool active) {
       lockEvents.push_back(active ? (dialog ? "dialog" : "direct") : "none");
     });
-    auto zip = std::make_unique<FakeZip>();
+    auto zip = std::make_unique<kpwtest::CountingZip>();
     archive = zip.get();
     view.RunState().SetSharedArchive(std::move(zip));
   }
@@ -117,7 +100,7 @@ class RunnerTest : public ::testing::Test {
   CKopiwartView view{host};
   CRunLock lock;
   RecordingWorkers workers;
-  FakeZip* archive = nullptr;
+  kpwtest::CountingZip* archive = nullptr;
   i64 now = kNow;
   std::vector<std::string> lockEvents;
   kpwtest::TempDir dir;
