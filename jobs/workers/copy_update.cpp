@@ -3,6 +3,7 @@
 
 #include "jobs/workers/copy_support.h"
 #include "jobs/workers/folder_links.h"
+#include "jobs/workers/local_target.h"
 #include "jobs/workers/row_notes.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_stat.h"
@@ -14,7 +15,7 @@
 namespace {
 
 // Without 0x100: a target folder that vanished meanwhile is not made again.
-constexpr int kUpdateEngineFlags = copyjob::kCopyEngineFlags & ~0x100;
+constexpr int kUpdateEngineFlags = 0x3B0 & ~SYS_COPY_MAKE_DIRS;
 
 }  // namespace
 
@@ -83,11 +84,9 @@ int RunUpdate(JobContext& ctx, const JobArgs& args) {
     if (IsExcluded(excluded, FolderPart(rel.c_str(), static_cast<int>(rel.size()), false))) continue;
     if (targetInside && IsAtOrBelow(rel, *targetInside)) continue;
     targetPath = base + rel;
-    if ((flags & RUN_KEEP_READONLY) && !(item.existing.dwAttr & SYS_ATTR_WRITABLE)) continue;
-    if (flags & RUN_NO_OVERWRITE) continue;
-    // Only newer: onto an older target only, as the flag says; sizes do not matter.
-    if ((flags & RUN_NEWER_ONLY) && !(entry.info.timeWrite != 0 && item.existing.timeWrite < entry.info.timeWrite)) {
-      progress.Advance(entry.info.qwSize);
+    // 0x01 (onto an older target only; sizes do not matter) moves the bar on, 0x20 and 0x08 do not.
+    if (const int keep = LocalTargetKept(flags, entry.info.timeWrite, item.existing, NEWER_EXACT)) {
+      if (keep == KEEP_NOT_OLDER) progress.Advance(entry.info.qwSize);
       continue;
     }
     sourcePath = list.GetPath(item.index, nullptr, CDirListing::DL_PATH_FULL);
@@ -105,29 +104,21 @@ int RunUpdate(JobContext& ctx, const JobArgs& args) {
       rc = SYS_COPY_SOURCE_ERROR;
       if (srcDir >= 0) {
         progress.BeginFile(entry.info.qwSize);
-        rc = SysFileCopyAt(kUpdateEngineFlags, srcDir, name.c_str(), dstDir, name.c_str(), progress.Counter(),
-                           nullptr, progress.EngineCancel());
+        rc = LocalCopyFileAt(ctx, kUpdateEngineFlags, srcDir, name.c_str(), dstDir, name.c_str());
         progress.EndFile(entry.info.qwSize);
       }
     }
-    if (rc == 1) {
-      ctx.run.FilesCopied().fetch_add(1);
-      continue;
-    }
-    if (rc == 0) {
-      progress.TakeOverDialogCancel();
-      ctx.run.SetCancel();
-      break;
-    }
+    if (rc == SYS_COPY_DONE) continue;
+    if (rc == SYS_COPY_STOPPED) break;
     failed = true;
     if (ctx.run.IsCancelled()) continue;
-    if (Ask(ctx, flags, FmtString(kCopyFailed, sourcePath.c_str(), targetPath.c_str()), kAskError) == IDCANCEL)
+    if (LocalFail(ctx, flags, FmtString(kCopyFailed, sourcePath.c_str(), targetPath.c_str())) == JOB_STOP_ALL)
       return JOB_STOP_ALL;
   }
 
   if (ctx.run.IsCancelled()) return JOB_STOP_ALL;
   if (failed) return JOB_FAILED;
   if (list.GetReadState() <= 1) return JOB_DONE;
-  Ask(ctx, flags, FmtString(kCopyIncomplete, source.c_str()), kNoteError);
+  LocalAsk(ctx, flags, FmtString(kCopyIncomplete, source.c_str()), kBoxNote);
   return JOB_FAILED;
 }

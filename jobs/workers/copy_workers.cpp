@@ -1,15 +1,14 @@
 // "Copy" and "Copy File": copy the files a source listing selects into a target tree or file.
 #include "jobs/workers/copy_workers.h"
 
-#include "jobs/error_text.h"
 #include "jobs/workers/copy_support.h"
 #include "jobs/workers/folder_links.h"
+#include "jobs/workers/local_target.h"
 #include "jobs/workers/row_notes.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_stat.h"
 #include "lib/system/sys_tree.h"
 #include "lib/text/fmt.h"
-#include "platform/last_error.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,15 +19,14 @@ namespace copyjob {
 
 namespace {
 
+constexpr int kCopyEngineFlags = 0x3B0;  // temporary name, times, forced replace, folders made
+
 // Whether the flags 0x01, 0x08 and 0x20 leave an existing target alone (name in dirFd).
 bool KeepExistingTarget(u32 flags, const SysFileInfo& source, int dirFd, const char* name) {
   if (!(flags & (RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY))) return false;
   SysFileInfo existing;
   if (SysStatInfo(dirFd, name, &existing) != 0) return false;
-  if ((flags & RUN_KEEP_READONLY) && !(existing.dwAttr & SYS_ATTR_WRITABLE)) return true;
-  if (flags & RUN_NO_OVERWRITE) return true;
-  if (flags & RUN_NEWER_ONLY) return !(source.timeWrite != 0 && existing.timeWrite < source.timeWrite);
-  return false;
+  return LocalTargetKept(flags, source.timeWrite, existing, NEWER_EXACT) != KEEP_NONE;
 }
 
 }  // namespace
@@ -117,15 +115,15 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
       }
       progress.Lines(sourcePath, targetPath);
       progress.BeginFile(entry.info.qwSize);
-      rc = SysFileCopyEx(kCopyEngineFlags, sourcePath.c_str(), targetPath.c_str(), progress.Counter(), nullptr,
-                         progress.EngineCancel());
+      rc = LocalCopyFile(ctx, kCopyEngineFlags, sourcePath.c_str(), targetPath.c_str());
       progress.EndFile(entry.info.qwSize);
     } else if (isFolder) {
       progress.Lines(sourcePath, targetPath);
       bool made = false;
       const int fd = EntryFolder(targetTree, rel, true, targetLinks, &byLink, &made);
       if (byLink) continue;
-      rc = fd < 0 ? -1 : (made ? 1 : 2);
+      if (made) ctx.run.FilesCopied().fetch_add(1);
+      rc = fd < 0 ? SYS_COPY_TARGET_ERROR : SYS_COPY_DONE;
     } else {
       const int dstDir = EntryFolder(targetTree, relDir, true, targetLinks, &byLink);
       if (byLink) continue;
@@ -141,29 +139,18 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
         rc = SYS_COPY_SOURCE_ERROR;
         if (srcDir >= 0) {
           progress.BeginFile(entry.info.qwSize);
-          rc = SysFileCopyAt(kCopyEngineFlags, srcDir, nameText.c_str(), dstDir, nameText.c_str(), progress.Counter(),
-                             nullptr, progress.EngineCancel());
+          rc = LocalCopyFileAt(ctx, kCopyEngineFlags, srcDir, nameText.c_str(), dstDir, nameText.c_str());
           progress.EndFile(entry.info.qwSize);
         }
       }
     }
-    if (rc == 1) {
-      ctx.run.FilesCopied().fetch_add(1);
-      continue;
-    }
-    if (rc > 1) continue;  // the folder is there
-    if (rc == 0 && !isFolder) {
-      // Stopped by a cancel: the old target is untouched.
-      progress.TakeOverDialogCancel();
-      ctx.run.SetCancel();
-      break;
-    }
+    if (rc == SYS_COPY_DONE) continue;
+    if (rc == SYS_COPY_STOPPED) break;  // the run is cancelled; the old target is untouched
     failed = true;
     out.entryFailed = true;
     if (ctx.run.IsCancelled()) continue;
-    std::string text = FmtString(kCopyFailed, sourcePath.c_str(), targetPath.c_str());
-    if (const char* why = Win32ErrorText(GetLastError(), ""); *why) text += FmtString("\n(%s)", why);
-    if (Ask(ctx, flags, text, kAskError) == IDCANCEL) return JOB_STOP_ALL;
+    const std::string text = FmtString(kCopyFailed, sourcePath.c_str(), targetPath.c_str()) + LocalLastErrorNote();
+    if (LocalFail(ctx, flags, text) == JOB_STOP_ALL) return JOB_STOP_ALL;
   }
 
   std::sort(out.sourceFolderLinks.begin(), out.sourceFolderLinks.end());
@@ -175,7 +162,7 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
   if (ctx.run.IsCancelled()) return JOB_STOP_ALL;
   if (failed) return JOB_FAILED;
   if (out.readState <= 1) return JOB_DONE;
-  Ask(ctx, flags, FmtString(kCopyIncomplete, source.c_str()), kNoteError);
+  LocalAsk(ctx, flags, FmtString(kCopyIncomplete, source.c_str()), kBoxNote);
   return JOB_FAILED;
 }
 
