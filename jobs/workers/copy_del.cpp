@@ -67,7 +67,7 @@ bool RemoveEmptyFolders(JobContext& ctx, u32 flags, SysTree& tree, CFolderLinkNo
     }
     SetLastErrorFromErrno(err, folder.path.c_str());
     failed = true;
-    if (Ask(ctx, flags, FmtString(kDeleteFailed, folder.path.c_str()), kAskError) == IDCANCEL) {
+    if (LocalAsk(ctx, flags, FmtString(kDeleteFailed, folder.path.c_str()), kBoxError) == IDCANCEL) {
       *stopAll = true;
       break;
     }
@@ -117,7 +117,7 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
     if (!realFolder) ++candidateFiles;
   }
   if (copy.filesSelected == 0 && candidateFiles > 0) {
-    Ask(ctx, flags, FmtString(kSourceEmpty, args.source), kNoteError);
+    LocalAsk(ctx, flags, FmtString(kSourceEmpty, args.source), kBoxNote);
     return JOB_FAILED;
   }
 
@@ -180,7 +180,7 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
       } else {
         failed = true;
         if (!ctx.run.IsCancelled() &&
-            Ask(ctx, flags, FmtString(kDeleteFailed, targetPath.c_str()), kAskError) == IDCANCEL)
+            LocalAsk(ctx, flags, FmtString(kDeleteFailed, targetPath.c_str()), kBoxError) == IDCANCEL)
           return JOB_STOP_ALL;
       }
     }
@@ -192,7 +192,7 @@ int DeleteSurplus(JobContext& ctx, const JobArgs& args, const std::string& targe
   if (stopAll || ctx.run.IsCancelled()) return JOB_STOP_ALL;
   if (failed) return JOB_FAILED;
   if (list.GetReadState() <= 1) return JOB_DONE;
-  Ask(ctx, flags, FmtString(kDeleteIncomplete, target.c_str()), kNoteError);
+  LocalAsk(ctx, flags, FmtString(kDeleteIncomplete, target.c_str()), kBoxNote);
   return JOB_FAILED;
 }
 
@@ -209,10 +209,10 @@ int RunCopyDel(JobContext& ctx, const JobArgs& args) {
   const std::string target = args.target;
   switch (DelGuard(target.c_str(), false)) {
     case DEL_GUARD_ROOT:
-      Ask(ctx, args.flags, FmtString(kRootRefused, args.target), kNoteError);
+      LocalAsk(ctx, args.flags, FmtString(kRootRefused, args.target), kBoxNote);
       return JOB_FAILED;
     case DEL_GUARD_UNKNOWN:
-      Ask(ctx, args.flags, FmtString(kTargetUnknown, args.target), kNoteError);
+      LocalAsk(ctx, args.flags, FmtString(kTargetUnknown, args.target), kBoxNote);
       return JOB_FAILED;
     default:
       break;
@@ -231,11 +231,11 @@ int RunCopyDel(JobContext& ctx, const JobArgs& args) {
   // Nothing is deleted on the word of a source that is not there or could not be read whole:
   // a missing share or an unmounted disk must not empty the target.
   if (copy.sourceMissing) {
-    Ask(ctx, args.flags, FmtString(kSourceMissing, args.source), kNoteError);
+    LocalAsk(ctx, args.flags, FmtString(kSourceMissing, args.source), kBoxNote);
     return JOB_FAILED;
   }
   if (copy.readState > 1) {
-    Ask(ctx, args.flags, FmtString(kSourceUnreadable, args.source), kNoteError);
+    LocalAsk(ctx, args.flags, FmtString(kSourceUnreadable, args.source), kBoxNote);
     return JOB_FAILED;
   }
   if (SysFileExist(target.c_str()) != 2) return copied;  // no target folder: nothing to delete

@@ -1,18 +1,14 @@
 // Helpers of the copy workers: source splitting, real-path tests, exclusion, progress, questions.
 #include "jobs/workers/copy_support.h"
 
-#include "jobs/error_text.h"
 #include "jobs/exclude_list.h"
 #include "jobs/job_extra.h"
 #include "jobs/progress/progress_dlg.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
-#include "lib/system/sys_stat.h"
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
-#include "platform/last_error.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,17 +112,11 @@ bool HasSourceKey(const CopyOutcome& outcome, std::string_view rel, bool isFolde
   return std::binary_search(outcome.sourceKeys.begin(), outcome.sourceKeys.end(), SourceKey(rel, isFolder));
 }
 
-bool LookupPath(const std::string& path, SysFileInfo* info) {
-  return SysStatInfo(AT_FDCWD, path.c_str(), info) == 0;
-}
-
 bool PathsUsable(JobContext& ctx, const JobArgs& args) {
   for (const char* path : {args.source, args.target}) {
     const SysOsPath os(path);
     if (os.ok()) continue;
-    std::string text = FmtString(kPathRefused, path);
-    if (const char* why = Win32ErrorText(GetLastError(), ""); *why) text += FmtString("\n(%s)", why);
-    Ask(ctx, args.flags, text, kNoteError);
+    LocalAsk(ctx, args.flags, FmtString(kPathRefused, path) + LocalLastErrorNote(), kBoxNote);
     return false;
   }
   return true;
@@ -144,10 +134,6 @@ std::optional<CopyRowPaths> StartCopyRow(JobContext& ctx, const JobArgs& args, i
   if (ExcludeListBuild(ctx.run.ExcludeList(), rest, EXCLUDE_TARGET_SIGN) && SysFileExist(paths.target.c_str()) == 0)
     return std::nullopt;
   return paths;
-}
-
-int Ask(JobContext& ctx, u32 flags, const std::string& text, u32 type) {
-  return ctx.run.WorkerQuestion(flags, text, type);
 }
 
 // ---- ProgressPass -----------------------------------------------------------------------------------
@@ -171,11 +157,11 @@ ProgressPass::~ProgressPass() {
 }
 
 bool ProgressPass::Stopped() {
+  const bool cancelled = LocalCancelled(m_ctx);
   if (m_dialog) {
-    if (m_dialog->IsCancelled()) m_ctx.run.SetCancel();
     m_dialog->SetPos(static_cast<i64>(m_position > static_cast<u64>(INT64_MAX) ? INT64_MAX : m_position));
   }
-  return m_ctx.run.IsCancelled();
+  return cancelled;
 }
 
 void ProgressPass::Advance(u64 bytes) {
@@ -201,16 +187,6 @@ void ProgressPass::EndFile(u64 size) {
   ProgressRecord& record = m_ctx.run.Progress();
   record.kind.store(PROGRESS_KIND_BYTES);
   Advance(size);
-}
-
-const SysCancelFlag* ProgressPass::EngineCancel() const {
-  return m_dialog ? &m_dialog->CancelFlag() : &m_ctx.run.CancelFlag();
-}
-
-SysByteCounter* ProgressPass::Counter() { return &m_ctx.run.Progress().bytes; }
-
-void ProgressPass::TakeOverDialogCancel() {
-  if (m_dialog && m_dialog->IsCancelled()) m_ctx.run.SetCancel();
 }
 
 }  // namespace copyjob

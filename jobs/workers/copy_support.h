@@ -35,13 +35,6 @@ inline constexpr char kRootRefused[] =
 inline constexpr char kTargetUnknown[] =
     "Das Ziel kann nicht geprüft werden:\n%s\nKopieren mit Löschen wird dort nicht ausgeführt.";
 
-// Message-box types of the questions.
-inline constexpr u32 kAskError = 0x11;  // OK and Cancel, stop icon
-inline constexpr u32 kNoteError = 0x10; // OK, stop icon
-
-// Engine words: copy with a temporary name, times, forced replace, missing folders made.
-inline constexpr int kCopyEngineFlags = 0x3B0;
-
 // ---- paths ----------------------------------------------------------------------------------------
 
 // Where a listing of a source path starts: its folder (with a trailing "/") and the name pattern
@@ -72,10 +65,6 @@ std::string FolderPart(const char* rel, int length, bool isFolder);
 // Whether the excluded-folder list names the folder part (the remembered pattern first).
 bool IsExcluded(CExcludeList& list, const std::string& folderPart);
 
-// Looks a path up (a link by its target); false when nothing is there.
-bool LookupPath(const std::string& path, SysFileInfo* info);
-
-
 // ---- running ----------------------------------------------------------------------------------------
 
 // Refuses a source or target that has no local meaning (drive or UNC forms): tells why and
@@ -91,9 +80,6 @@ struct CopyRowPaths {
 // missing target). Returns the paths to go on with; nullopt ends the row with *result.
 std::optional<CopyRowPaths> StartCopyRow(JobContext& ctx, const JobArgs& args, int* result);
 
-// A question or note of a worker; returns the answer (2: the run was cancelled).
-int Ask(JobContext& ctx, u32 flags, const std::string& text, u32 type);
-
 // The progress of one pass over a listing: the record that the timer reads and, with a dialog,
 // the lines and the bar. Removes its timer callback on every way out.
 class ProgressPass {
@@ -103,19 +89,13 @@ class ProgressPass {
   ProgressPass(const ProgressPass&) = delete;
   ProgressPass& operator=(const ProgressPass&) = delete;
 
-  // The cancel test between entries: takes over a cancel of the dialog, shows the position,
-  // and tells whether the run is cancelled.
+  // The cancel test between entries (LocalCancelled), showing the position.
   bool Stopped();
   void Advance(u64 bytes);
   void Lines(const std::string& line0, const std::string& line1);
   // Around one file copy.
   void BeginFile(u64 size);
   void EndFile(u64 size);
-  // The flag the copy engine watches: the dialog's when there is one, else the run's.
-  const SysCancelFlag* EngineCancel() const;
-  SysByteCounter* Counter();
-  // After a stopped copy: a cancel of the dialog becomes the run's.
-  void TakeOverDialogCancel();
 
  private:
   JobContext& m_ctx;

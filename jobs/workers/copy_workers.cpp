@@ -1,18 +1,19 @@
-// "Copy" and "Copy File": copy the files a source listing selects into a target tree or file.
+// "Copy", "Copy File" and "Update": one pass copies the files a source listing selects into a
+// target tree or file.
 #include "jobs/workers/copy_workers.h"
 
-#include "jobs/error_text.h"
 #include "jobs/workers/copy_support.h"
 #include "jobs/workers/folder_links.h"
+#include "jobs/workers/local_target.h"
 #include "jobs/workers/row_notes.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_stat.h"
 #include "lib/system/sys_tree.h"
 #include "lib/text/fmt.h"
-#include "platform/last_error.h"
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 
@@ -20,20 +21,71 @@ namespace copyjob {
 
 namespace {
 
-// Whether the flags 0x01, 0x08 and 0x20 leave an existing target alone (name in dirFd).
-bool KeepExistingTarget(u32 flags, const SysFileInfo& source, int dirFd, const char* name) {
-  if (!(flags & (RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY))) return false;
-  SysFileInfo existing;
-  if (SysStatInfo(dirFd, name, &existing) != 0) return false;
-  if ((flags & RUN_KEEP_READONLY) && !(existing.dwAttr & SYS_ATTR_WRITABLE)) return true;
-  if (flags & RUN_NO_OVERWRITE) return true;
-  if (flags & RUN_NEWER_ONLY) return !(source.timeWrite != 0 && existing.timeWrite < source.timeWrite);
-  return false;
+// Where "Update" parts from "Copy"; every other step of the pass is the same. Each rule keeps
+// what its mode has always done.
+struct PassRules {
+  // Update: files only, and only those whose target exists, as they were looked at before the
+  // pass (the progress total counts just them); no folder is made.
+  bool existingOnly;
+  // Engine words: temporary name, times, forced replace, and for "Copy" missing folders made.
+  int engineFlags;
+  // Copy: a named source that is not there counts as a source that could not be read.
+  bool missingIsUnread;
+  // Copy: the question after a failed file ends with the last error's text.
+  bool reasonInQuestion;
+  // Copy: every target the flags leave alone moves the bar on; Update: only one not older.
+  bool advanceEveryKept;
+  // Update: the links left alone are told also when the answer Cancel ended the row.
+  bool tellLinksOnStop;
+};
+
+constexpr int kCopyEngineFlags = 0x3B0;
+constexpr PassRules kCopyRules{false, kCopyEngineFlags, true, true, true, false};
+constexpr PassRules kUpdateRules{true, kCopyEngineFlags & ~SYS_COPY_MAKE_DIRS, false, false, false, true};
+
+// A file of an "Update" row and its target as the selection found it.
+struct Selected {
+  int index;
+  SysFileInfo target;
+};
+
+// The files whose target exists, looked up in folders opened by descriptor; the sum of their
+// sizes goes to *total.
+std::vector<Selected> SelectExisting(CDirListing& list, SysTree& targetTree, CFolderLinkNotes& targetLinks,
+                                     u64* total) {
+  std::vector<Selected> selected;
+  *total = 0;
+  const int count = list.GetCount();
+  for (int i = 0; i < count; ++i) {
+    const CDirListing::Entry& entry = *list.GetEntry(i);
+    if (entry.IsFolder()) continue;
+    Selected item{i, {}};
+    const std::string rel = list.GetPath(i, nullptr, CDirListing::DL_PATH_RELATIVE);
+    if (targetLinks.Covers(rel)) continue;
+    const auto [relDir, name] = SysSplitRel(rel);
+    bool byLink = false;
+    const int dir = EntryFolder(targetTree, relDir, false, targetLinks, &byLink);
+    if (dir < 0 || SysStatInfo(dir, std::string(name).c_str(), &item.target) != 0) continue;
+    *total += entry.info.qwSize;
+    selected.push_back(item);
+  }
+  return selected;
 }
 
-}  // namespace
+// Why the flags 0x01, 0x08 and 0x20 leave the target alone (KEEP_NONE: it is written). known is
+// the target as the selection saw it; without it the name is looked up in dirFd (AT_FDCWD for a
+// path), and only when one of the flags is set.
+int TargetKept(u32 flags, const SysFileInfo& source, const SysFileInfo* known, int dirFd, const char* name) {
+  if (!(flags & (RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY))) return KEEP_NONE;
+  SysFileInfo existing;
+  if (!known) {
+    if ((dirFd < 0 && dirFd != AT_FDCWD) || SysStatInfo(dirFd, name, &existing) != 0) return KEEP_NONE;
+    known = &existing;
+  }
+  return LocalTargetKept(flags, source.timeWrite, *known, NEWER_EXACT);
+}
 
-int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
+int CopyPass(JobContext& ctx, const JobArgs& args, const PassRules& rules, CopyOutcome* outcome) {
   CopyOutcome local;
   CopyOutcome& out = outcome ? *outcome : local;
   out = CopyOutcome();
@@ -50,14 +102,17 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
   out.split = SplitSource(source);
 
   // Read whole first, so that folders the copy creates are never listed.
-  const int listFlags = CDirListing::DL_READ_ALL | (args.subdirs ? CDirListing::DL_SUBDIRS | CDirListing::DL_FOLDERS : 0);
+  int listFlags = CDirListing::DL_READ_ALL;
+  if (args.subdirs) listFlags |= CDirListing::DL_SUBDIRS | (rules.existingOnly ? 0 : CDirListing::DL_FOLDERS);
   CDirListing list;
   list.Open(source.c_str(), listFlags, args.plus, args.minus);
   out.readState = list.GetReadState();
-  // A named file or folder that is not there is no empty listing but a source that is missing.
-  out.sourceMissing = SysFileExist(out.split.root.c_str()) < 2 ||
-                      (!std::strpbrk(out.split.pattern.c_str(), "*?") && SysFileExist(source.c_str()) == 0);
-  if (out.sourceMissing) out.readState = 2;
+  if (rules.missingIsUnread) {
+    // A named file or folder that is not there is no empty listing but a source that is missing.
+    out.sourceMissing = SysFileExist(out.split.root.c_str()) < 2 ||
+                        (!std::strpbrk(out.split.pattern.c_str(), "*?") && SysFileExist(source.c_str()) == 0);
+    if (out.sourceMissing) out.readState = 2;
+  }
   if (outcome) {
     out.sourceKeys.reserve(static_cast<std::size_t>(list.GetCount()));
     for (int i = 0; i < list.GetCount(); ++i) {
@@ -79,13 +134,28 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
   SysTree sourceTree(out.split.root), targetTree(base);
   CFolderLinkNotes targetLinks(base), sourceSwapped(out.split.root);
   std::vector<std::string> sourceLinks;
+  // The links left alone, for the row's note or, with an outcome, for "Copy Del" to tell.
+  const auto tellLinks = [&] {
+    std::sort(out.sourceFolderLinks.begin(), out.sourceFolderLinks.end());
+    out.folderLinks = std::move(sourceLinks);
+    out.folderLinks.insert(out.folderLinks.end(), targetLinks.Found().begin(), targetLinks.Found().end());
+    out.folderLinks.insert(out.folderLinks.end(), sourceSwapped.Found().begin(), sourceSwapped.Found().end());
+    if (!outcome) NoteFolderLinks(ctx.run, out.folderLinks);
+  };
 
-  ProgressPass progress(ctx, source, list.GetTotalSize());
+  std::vector<Selected> selected;
+  u64 total = list.GetTotalSize();
+  if (rules.existingOnly) selected = SelectExisting(list, targetTree, targetLinks, &total);
+  const int steps = rules.existingOnly ? static_cast<int>(selected.size()) : list.GetCount();
+
+  ProgressPass progress(ctx, source, total);
   std::string sourcePath, targetPath;
   bool failed = false;
-  const int count = list.GetCount();
-  for (int i = 0; i < count; ++i) {
+  for (int step = 0; step < steps; ++step) {
     if (progress.Stopped()) break;
+    const int i = rules.existingOnly ? selected[static_cast<std::size_t>(step)].index : step;
+    const SysFileInfo* known =
+        rules.existingOnly ? &selected[static_cast<std::size_t>(step)].target : nullptr;
     const CDirListing::Entry& entry = *list.GetEntry(i);
     const bool isFolder = entry.IsFolder();
     int relLength = 0;
@@ -96,7 +166,8 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
     // A link to a folder is never entered; an empty folder in its place would pass for a copy.
     if (isFolder && (entry.info.dwAttr & SYS_ATTR_LINK)) {
       out.sourceFolderLinks.push_back(rel);
-      if (!singleFile && IsFolderOrLink(base + rel)) sourceLinks.push_back(list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL));
+      if (!singleFile && IsFolderOrLink(base + rel))
+        sourceLinks.push_back(list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL));
       continue;
     }
     // A file left alone below a target link still shows that the source is not empty.
@@ -105,83 +176,80 @@ int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
 
     targetPath = singleFile ? target : base + rel;
     sourcePath = list.GetPath(i, nullptr, CDirListing::DL_PATH_FULL);
-    const auto [relDir, name] = SysSplitRel(rel);
-    const std::string nameText(name);
+    const auto [relDir, nameView] = SysSplitRel(rel);
+    const std::string name(nameView);
+    bool byLink = false;
 
     int rc;
-    bool byLink = false;
-    if (singleFile) {
-      if (KeepExistingTarget(flags, entry.info, AT_FDCWD, target.c_str())) {
-        progress.Advance(entry.info.qwSize);
-        continue;
-      }
-      progress.Lines(sourcePath, targetPath);
-      progress.BeginFile(entry.info.qwSize);
-      rc = SysFileCopyEx(kCopyEngineFlags, sourcePath.c_str(), targetPath.c_str(), progress.Counter(), nullptr,
-                         progress.EngineCancel());
-      progress.EndFile(entry.info.qwSize);
-    } else if (isFolder) {
+    if (isFolder && !singleFile) {
       progress.Lines(sourcePath, targetPath);
       bool made = false;
       const int fd = EntryFolder(targetTree, rel, true, targetLinks, &byLink, &made);
       if (byLink) continue;
-      rc = fd < 0 ? -1 : (made ? 1 : 2);
+      if (made) ctx.run.FilesCopied().fetch_add(1);
+      rc = fd < 0 ? SYS_COPY_TARGET_ERROR : SYS_COPY_DONE;
     } else {
-      const int dstDir = EntryFolder(targetTree, relDir, true, targetLinks, &byLink);
-      if (byLink) continue;
-      if (dstDir >= 0 && KeepExistingTarget(flags, entry.info, dstDir, nameText.c_str())) {
-        progress.Advance(entry.info.qwSize);
+      int dstDir = AT_FDCWD;
+      if (!singleFile) {
+        dstDir = EntryFolder(targetTree, relDir, !rules.existingOnly, targetLinks, &byLink);
+        if (byLink) continue;
+      }
+      if (const int keep =
+              TargetKept(flags, entry.info, known, dstDir, singleFile ? target.c_str() : name.c_str())) {
+        if (rules.advanceEveryKept || keep == KEEP_NOT_OLDER) progress.Advance(entry.info.qwSize);
         continue;
       }
       progress.Lines(sourcePath, targetPath);
-      rc = SYS_COPY_TARGET_ERROR;
-      if (dstDir >= 0) {
-        const int srcDir = EntryFolder(sourceTree, relDir, false, sourceSwapped, &byLink);
-        if (byLink) continue;
-        rc = SYS_COPY_SOURCE_ERROR;
-        if (srcDir >= 0) {
-          progress.BeginFile(entry.info.qwSize);
-          rc = SysFileCopyAt(kCopyEngineFlags, srcDir, nameText.c_str(), dstDir, nameText.c_str(), progress.Counter(),
-                             nullptr, progress.EngineCancel());
-          progress.EndFile(entry.info.qwSize);
+      if (singleFile) {
+        progress.BeginFile(entry.info.qwSize);
+        rc = LocalCopyFile(ctx, rules.engineFlags, sourcePath.c_str(), targetPath.c_str());
+        progress.EndFile(entry.info.qwSize);
+      } else {
+        rc = SYS_COPY_TARGET_ERROR;
+        if (dstDir >= 0) {
+          const int srcDir = EntryFolder(sourceTree, relDir, false, sourceSwapped, &byLink);
+          if (byLink) continue;
+          rc = SYS_COPY_SOURCE_ERROR;
+          if (srcDir >= 0) {
+            progress.BeginFile(entry.info.qwSize);
+            rc = LocalCopyFileAt(ctx, rules.engineFlags, srcDir, name.c_str(), dstDir, name.c_str());
+            progress.EndFile(entry.info.qwSize);
+          }
         }
       }
     }
-    if (rc == 1) {
-      ctx.run.FilesCopied().fetch_add(1);
-      continue;
-    }
-    if (rc > 1) continue;  // the folder is there
-    if (rc == 0 && !isFolder) {
-      // Stopped by a cancel: the old target is untouched.
-      progress.TakeOverDialogCancel();
-      ctx.run.SetCancel();
-      break;
-    }
+    if (rc == SYS_COPY_DONE) continue;
+    if (rc == SYS_COPY_STOPPED) break;  // the run is cancelled; the old target is untouched
     failed = true;
     out.entryFailed = true;
     if (ctx.run.IsCancelled()) continue;
     std::string text = FmtString(kCopyFailed, sourcePath.c_str(), targetPath.c_str());
-    if (const char* why = Win32ErrorText(GetLastError(), ""); *why) text += FmtString("\n(%s)", why);
-    if (Ask(ctx, flags, text, kAskError) == IDCANCEL) return JOB_STOP_ALL;
+    if (rules.reasonInQuestion) text += LocalLastErrorNote();
+    if (LocalFail(ctx, flags, text) == JOB_STOP_ALL) {
+      if (rules.tellLinksOnStop) tellLinks();
+      return JOB_STOP_ALL;
+    }
   }
 
-  std::sort(out.sourceFolderLinks.begin(), out.sourceFolderLinks.end());
-  out.folderLinks = std::move(sourceLinks);
-  out.folderLinks.insert(out.folderLinks.end(), targetLinks.Found().begin(), targetLinks.Found().end());
-  out.folderLinks.insert(out.folderLinks.end(), sourceSwapped.Found().begin(), sourceSwapped.Found().end());
-  if (!outcome) NoteFolderLinks(ctx.run, out.folderLinks);
-
+  tellLinks();
   if (ctx.run.IsCancelled()) return JOB_STOP_ALL;
   if (failed) return JOB_FAILED;
   if (out.readState <= 1) return JOB_DONE;
-  Ask(ctx, flags, FmtString(kCopyIncomplete, source.c_str()), kNoteError);
+  LocalAsk(ctx, flags, FmtString(kCopyIncomplete, source.c_str()), kBoxNote);
   return JOB_FAILED;
+}
+
+}  // namespace
+
+int CopyTree(JobContext& ctx, const JobArgs& args, CopyOutcome* outcome) {
+  return CopyPass(ctx, args, kCopyRules, outcome);
 }
 
 }  // namespace copyjob
 
-int RunCopy(JobContext& ctx, const JobArgs& args) { return copyjob::CopyTree(ctx, args, nullptr); }
+int RunCopy(JobContext& ctx, const JobArgs& args) {
+  return copyjob::CopyTree(ctx, args, nullptr);
+}
 
 int RunCopyFile(JobContext& ctx, const JobArgs& args) {
   JobArgs file = args;
@@ -190,4 +258,8 @@ int RunCopyFile(JobContext& ctx, const JobArgs& args) {
   file.subdirs = 0;
   file.flags = args.flags | RUN_SINGLE_FILE;
   return copyjob::CopyTree(ctx, file, nullptr);
+}
+
+int RunUpdate(JobContext& ctx, const JobArgs& args) {
+  return copyjob::CopyPass(ctx, args, copyjob::kUpdateRules, nullptr);
 }

@@ -12,6 +12,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+int LocalTargetKept(u32 runFlags, SysUtc sourceWrite, const SysFileInfo& target, NewerRule rule) {
+  if ((runFlags & RUN_KEEP_READONLY) && !(target.dwAttr & SYS_ATTR_WRITABLE)) return KEEP_READ_ONLY;
+  if (runFlags & RUN_NO_OVERWRITE) return KEEP_EXISTING;
+  if (runFlags & RUN_NEWER_ONLY) {
+    const bool newer = rule == NEWER_EXACT ? sourceWrite != 0 && target.timeWrite < sourceWrite
+                                           : SysCompareFileTime(sourceWrite, target.timeWrite, 3) > 0;
+    if (!newer) return KEEP_NOT_OLDER;
+  }
+  return KEEP_NONE;
+}
+
 int CheckLocalTargetTime(const char* target, SysUtc sourceWrite, u32 runFlags) {
   if (!target) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -27,12 +38,8 @@ int CheckLocalTargetTime(const char* target, SysUtc sourceWrite, u32 runFlags) {
     return (err == ENOENT || err == ENOTDIR) ? TARGET_ABSENT : TARGET_SKIP;
   }
   if (info.dwAttr & SYS_ATTR_FOLDER) return TARGET_FOLDER;
-  const bool readOnly = !(info.dwAttr & SYS_ATTR_WRITABLE);
-  if (runFlags & RUN_NO_OVERWRITE) return TARGET_SKIP;
-  if ((runFlags & RUN_KEEP_READONLY) && readOnly) return TARGET_SKIP;
-  if ((runFlags & RUN_NEWER_ONLY) && SysCompareFileTime(sourceWrite, info.timeWrite, 3) <= 0)
-    return TARGET_SKIP;
-  if (readOnly) {
+  if (LocalTargetKept(runFlags, sourceWrite, info, NEWER_COARSE)) return TARGET_SKIP;
+  if (!(info.dwAttr & SYS_ATTR_WRITABLE)) {
     struct stat st {};
     if (::stat(os.c_str(), &st) != 0 || ::chmod(os.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) {
       SetLastErrorFromErrno(os.c_str());

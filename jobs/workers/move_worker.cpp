@@ -1,5 +1,6 @@
 // "Move": moves one file onto a target path; folders and existing targets are refused.
 #include "jobs/progress/progress_dlg.h"
+#include "jobs/workers/local_target.h"
 #include "jobs/workers/local_workers.h"
 #include "jobs/workers/worker_support.h"
 #include "lib/system/sys.h"
@@ -87,24 +88,18 @@ int RunMove(JobContext& ctx, const JobArgs& args) {
   if (flags & (RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY)) {
     SysFileInfo dst;
     if (LocalLookup(target, &dst) == 0) {
-      if ((flags & RUN_KEEP_READONLY) && !(dst.dwAttr & SYS_ATTR_WRITABLE)) return JOB_DONE;
-      if (flags & RUN_NO_OVERWRITE) return JOB_DONE;
-      if ((flags & RUN_NEWER_ONLY) && sourceKnown) {
-        if (SysCompareFileTime(src.timeWrite, dst.timeWrite, 3) <= 0) return JOB_DONE;
-        approved = true;  // the source is newer: this move is meant to replace the older target
-      }
+      // Without the source's time 0x01 neither keeps the target nor approves replacing it.
+      const u32 rules = sourceKnown ? flags : flags & ~static_cast<u32>(RUN_NEWER_ONLY);
+      if (LocalTargetKept(rules, src.timeWrite, dst, NEWER_COARSE)) return JOB_DONE;
+      // The source is newer: this move is meant to replace the older target.
+      approved = (rules & RUN_NEWER_ONLY) != 0;
     }
   }
 
-  ProgressRecord& progress = ctx.run.Progress();
-  progress.fileSize.store(sourceKnown ? src.qwSize : 0);
-  const int rc = SysFileCopyEx(approved ? kMoveReplaceFlags : kMoveFlags, source, target, &progress.bytes, nullptr,
-                               LocalEngineCancel(ctx));
+  ctx.run.Progress().fileSize.store(sourceKnown ? src.qwSize : 0);
+  const int rc = LocalCopyFile(ctx, approved ? kMoveReplaceFlags : kMoveFlags, source, target);
   const bool cancelled = LocalCancelled(ctx);
-  if (rc > 0) {
-    ++ctx.run.FilesCopied();
-    return cancelled ? JOB_STOP_ALL : JOB_DONE;
-  }
+  if (rc == SYS_COPY_DONE) return cancelled ? JOB_STOP_ALL : JOB_DONE;
   if (cancelled) return JOB_STOP_ALL;
   if (rc == SYS_COPY_SOURCE_ERROR && GetLastError() == ERROR_SHARING_VIOLATION) {
     // Copied to another file system, but the source changed meanwhile: both stay.

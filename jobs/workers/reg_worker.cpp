@@ -2,6 +2,7 @@
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/run_rules.h"
 #include "jobs/workers/copy_workers.h"
+#include "jobs/workers/local_target.h"
 #include "jobs/workers/local_workers.h"
 #include "jobs/workers/worker_support.h"
 #include "lib/system/regfile.h"
@@ -25,12 +26,11 @@ int NoTarget(JobContext& ctx, const JobArgs& args) {
 
 int Export(JobContext& ctx, const JobArgs& args) {
   if (!*args.target) return NoTarget(ctx, args);
-  if (args.flags & (RUN_NO_OVERWRITE | RUN_KEEP_READONLY)) {
+  // A key has no write time: 0x01 does not apply to an export.
+  const u32 rules = args.flags & ~static_cast<u32>(RUN_NEWER_ONLY);
+  if (rules & (RUN_NO_OVERWRITE | RUN_KEEP_READONLY)) {
     SysFileInfo info;
-    if (LocalLookup(args.target, &info) == 0) {
-      if (args.flags & RUN_NO_OVERWRITE) return JOB_DONE;
-      if (!(info.dwAttr & SYS_ATTR_WRITABLE)) return JOB_DONE;
-    }
+    if (LocalLookup(args.target, &info) == 0 && LocalTargetKept(rules, 0, info, NEWER_EXACT)) return JOB_DONE;
   }
   CRegFile file;
   if (file.Export(args.target, args.source, (args.flags & RUN_ADD) ? 1 : 0)) return Done(ctx);

@@ -3,6 +3,7 @@
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/workers/folder_links.h"
 #include "jobs/workers/folder_overlap.h"
+#include "jobs/workers/local_target.h"
 #include "jobs/workers/local_workers.h"
 #include "jobs/workers/row_notes.h"
 #include "jobs/workers/worker_support.h"
@@ -132,15 +133,12 @@ int Synch::FileRule() {
     if (!LocalMissing(err)) return LookupFailed(target);
     return CopyFile(source, target);
   }
-  if (m_args.flags & RUN_NO_OVERWRITE) return JOB_DONE;
   if (TimesEqual(s.timeWrite, t.timeWrite)) return JOB_DONE;
-  const bool keepReadOnly = m_args.flags & RUN_KEEP_READONLY;
-  if (static_cast<u64>(s.timeWrite) < static_cast<u64>(t.timeWrite)) {
-    if (keepReadOnly && !(s.dwAttr & SYS_ATTR_WRITABLE)) return JOB_DONE;
-    return CopyFile(target, source);
-  }
-  if (keepReadOnly && !(t.dwAttr & SYS_ATTR_WRITABLE)) return JOB_DONE;
-  return CopyFile(source, target);
+  // The later write wins, so 0x01 has no say here; 0x08 leaves both files as they are.
+  const u32 rules = m_args.flags & (RUN_NO_OVERWRITE | RUN_KEEP_READONLY);
+  const bool sourceOlder = static_cast<u64>(s.timeWrite) < static_cast<u64>(t.timeWrite);
+  if (LocalTargetKept(rules, 0, sourceOlder ? s : t, NEWER_EXACT)) return JOB_DONE;
+  return sourceOlder ? CopyFile(target, source) : CopyFile(source, target);
 }
 
 int Synch::CopyFile(const char* from, const char* to) {
@@ -154,12 +152,11 @@ int Synch::CopyFile(const char* from, const char* to) {
     m_dialog->SetTotal(static_cast<i64>(size));
   }
   Progress().kind.store(PROGRESS_KIND_COPY);
-  const int rc = SysFileCopyEx(kSynchCopyFlags, from, to, &Progress().bytes, nullptr, LocalEngineCancel(m_ctx));
+  const int rc = LocalCopyFile(m_ctx, kSynchCopyFlags, from, to);
   Progress().kind.store(PROGRESS_KIND_BYTES);
   const bool cancelled = LocalCancelled(m_ctx);
-  if (rc == 1) ++m_ctx.run.FilesCopied();
   int result = JOB_DONE;
-  if (rc != 1 && !cancelled) {
+  if (rc != SYS_COPY_DONE && !cancelled) {
     result = JOB_FAILED;
     if (Ask(Cat({"Fehler beim kopieren von:\n", from, "\nnach:\n", to}), kBoxNote) == JOB_STOP_ALL)
       result = JOB_STOP_ALL;
@@ -260,7 +257,8 @@ int Synch::Pass(CDirListing& listing, SysTree& self, CFolderLinkNotes& selfLinks
       m_dialog->SetLine(nullptr, selfPath.c_str(), 0);
       m_dialog->SetLine(nullptr, otherPath.c_str(), 1);
     }
-    if (exists && !otherFolder && (flags & RUN_KEEP_READONLY) && !(info.dwAttr & SYS_ATTR_WRITABLE)) continue;
+    // Between folders only 0x20 protects a file; 0x08 is for two single files.
+    if (exists && !otherFolder && LocalTargetKept(flags & RUN_KEEP_READONLY, 0, info, NEWER_EXACT)) continue;
 
     int rc = SYS_COPY_TARGET_ERROR;  // a file never replaces a folder of its name
     if (!otherFolder) {
@@ -274,14 +272,10 @@ int Synch::Pass(CDirListing& listing, SysTree& self, CFolderLinkNotes& selfLinks
         Progress().bytesBefore.store(m_done);
         Progress().fileSize.store(size);
         Progress().kind.store(PROGRESS_KIND_COPY);
-        rc = SysFileCopyAt(kSynchCopyFlags, srcDir, name.c_str(), dstDir, name.c_str(), &Progress().bytes, nullptr,
-                           LocalEngineCancel(m_ctx));
+        rc = LocalCopyFileAt(m_ctx, kSynchCopyFlags, srcDir, name.c_str(), dstDir, name.c_str());
       }
     }
-    if (rc == 0) LocalCancelled(m_ctx);
-    if (rc == 1) {
-      ++m_ctx.run.FilesCopied();
-    } else if (rc != 0) {
+    if (rc != SYS_COPY_DONE && rc != SYS_COPY_STOPPED) {
       m_failed = true;
       if (!m_ctx.run.IsCancelled() &&
           Ask(Cat({"Fehler beim Kopieren von:\n\n", selfPath, "\nnach:\n", otherPath}), kBoxError) == JOB_STOP_ALL) {

@@ -1,4 +1,4 @@
-// What every mode worker uses: failure questions, cancel tests, lookups, cancel callbacks.
+// What every mode worker uses: questions, cancel tests, lookups, one file copy, cancel callbacks.
 #include "jobs/workers/worker_support.h"
 
 #include "jobs/error_text.h"
@@ -14,8 +14,12 @@
 
 enum : int { kAnswerCancel = 2 };
 
+int LocalAsk(JobContext& ctx, u32 flags, const std::string& text, u32 type) {
+  return ctx.run.WorkerQuestion(flags, text, type);
+}
+
 int LocalFail(JobContext& ctx, u32 flags, const std::string& text, u32 type) {
-  return ctx.run.WorkerQuestion(flags, text, type) == kAnswerCancel ? JOB_STOP_ALL : JOB_FAILED;
+  return LocalAsk(ctx, flags, text, type) == kAnswerCancel ? JOB_STOP_ALL : JOB_FAILED;
 }
 
 bool LocalCancelled(JobContext& ctx) {
@@ -46,6 +50,28 @@ std::string LocalCutText(std::string text, std::size_t max) {
   const int cut = kpw::text::Utf8SafeCut(text.data(), static_cast<int>(max), text.data() + text.size());
   text.resize(static_cast<std::size_t>(cut));
   return text;
+}
+
+namespace {
+
+int RowCopyResult(JobContext& ctx, int rc) {
+  if (rc == SYS_COPY_DONE) ctx.run.FilesCopied().fetch_add(1);
+  // The engine stops only on a raised flag, the dialog's or the run's: either way the run stops.
+  if (rc == SYS_COPY_STOPPED) ctx.run.SetCancel();
+  return rc;
+}
+
+}  // namespace
+
+int LocalCopyFile(JobContext& ctx, int engineFlags, const char* from, const char* to) {
+  return RowCopyResult(
+      ctx, SysFileCopyEx(engineFlags, from, to, &ctx.run.Progress().bytes, nullptr, LocalEngineCancel(ctx)));
+}
+
+int LocalCopyFileAt(JobContext& ctx, int engineFlags, int srcDir, const char* srcName, int dstDir,
+                    const char* dstName) {
+  return RowCopyResult(ctx, SysFileCopyAt(engineFlags, srcDir, srcName, dstDir, dstName,
+                                          &ctx.run.Progress().bytes, nullptr, LocalEngineCancel(ctx)));
 }
 
 void CancelSetFlag(SysCancelFlag* flag) {

@@ -1,4 +1,4 @@
-// The local target test on real files: missing, folder, overwrite flags, times, read-only targets.
+// The local target on real files (missing, folder, flags, times, read-only) and the flags' rule.
 #include "jobs/workers/local_target.h"
 #include "jobs/workers/worker_support.h"
 
@@ -71,6 +71,37 @@ TEST_F(LocalTarget, MissingNamesFoldersFlagsAndTimes) {
   EXPECT_EQ(CheckLocalTarget(f.c_str(), &newer, RUN_NEWER_ONLY), TARGET_OVERWRITE);
   EXPECT_EQ(CheckLocalTarget(f.c_str(), &older, RUN_NEWER_ONLY), TARGET_SKIP);
   EXPECT_EQ(CheckLocalTarget(f.c_str(), nullptr, RUN_NEWER_ONLY), TARGET_SKIP);
+}
+
+// The one rule of the flags 0x20, 0x08 and 0x01, with the reason, under both ways to judge "newer".
+TEST(TargetKept, TheFlagsReasonsAndBothTimeRules) {
+  SysFileInfo writable, readOnly;
+  writable.dwAttr = SYS_ATTR_WRITABLE;
+  writable.timeWrite = readOnly.timeWrite = kT;
+  const u32 all = RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY;
+  const struct {
+    u32 flags;
+    SysUtc source;
+    const SysFileInfo& target;
+    int exact, coarse;
+  } cases[] = {
+      {0, kT - 100, readOnly, KEEP_NONE, KEEP_NONE},
+      {all, kT + 100, readOnly, KEEP_READ_ONLY, KEEP_READ_ONLY},  // the first reason wins
+      {all, kT + 100, writable, KEEP_EXISTING, KEEP_EXISTING},
+      {RUN_KEEP_READONLY, kT - 100, writable, KEEP_NONE, KEEP_NONE},
+      {RUN_NEWER_ONLY, kT + 100, readOnly, KEEP_NONE, KEEP_NONE},
+      {RUN_NEWER_ONLY, kT, writable, KEEP_NOT_OLDER, KEEP_NOT_OLDER},
+      {RUN_NEWER_ONLY, kT + 1, writable, KEEP_NONE, KEEP_NOT_OLDER},     // within two seconds
+      {RUN_NEWER_ONLY, kT + 3600, writable, KEEP_NONE, KEEP_NOT_OLDER},  // one hour: a clock shift
+      {RUN_NEWER_ONLY, kT + 3604, writable, KEEP_NONE, KEEP_NONE},
+      {RUN_NEWER_ONLY, 0, writable, KEEP_NOT_OLDER, KEEP_NOT_OLDER},  // no source time
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(LocalTargetKept(c.flags, c.source, c.target, NEWER_EXACT), c.exact)
+        << c.flags << " " << c.source - kT;
+    EXPECT_EQ(LocalTargetKept(c.flags, c.source, c.target, NEWER_COARSE), c.coarse)
+        << c.flags << " " << c.source - kT;
+  }
 }
 
 TEST_F(LocalTarget, ReadOnlyTargets) {
