@@ -3,6 +3,7 @@
 // is read through the link.
 #include "jobs/puffer/puffer_list.h"
 #include "tests/support/files.h"
+#include "tests/support/link_swapper.h"
 #include "tests/support/puffer_folders.h"
 
 #include <gtest/gtest.h>
@@ -56,36 +57,6 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
   }
   return out;
 }
-
-// Swaps a folder and a link beside it (atomically: the name never goes missing) as fast as it
-// can until it goes; the folder is back under its name then.
-class Swapper {
- public:
-  Swapper(std::string folder, std::string link) : m_folder(std::move(folder)), m_link(std::move(link)) {
-    m_thread = std::thread([this] {
-      while (!m_stop.load(std::memory_order_relaxed)) {
-        if (::renameat2(AT_FDCWD, m_folder.c_str(), AT_FDCWD, m_link.c_str(), RENAME_EXCHANGE) == 0) ++m_swaps;
-        // A breath between swaps: a swap holds the folder's lock, and one after another would
-        // keep the exchange from running at all.
-        std::this_thread::sleep_for(std::chrono::microseconds(20));
-      }
-    });
-  }
-  ~Swapper() {
-    m_stop = true;
-    m_thread.join();
-    if (m_swaps % 2) ::renameat2(AT_FDCWD, m_folder.c_str(), AT_FDCWD, m_link.c_str(), RENAME_EXCHANGE);
-  }
-  Swapper(const Swapper&) = delete;
-  Swapper& operator=(const Swapper&) = delete;
-  long Swaps() const { return m_swaps.load(); }
-
- private:
-  std::string m_folder, m_link;
-  std::atomic<bool> m_stop{false};
-  std::atomic<long> m_swaps{0};
-  std::thread m_thread;
-};
 
 // The source "buero-pc" with a data folder whose files lie in sub/ and sub/inner/, and the
 // destination "laptop", registered. Many small files are made and removed in each try: on tmpfs
@@ -157,7 +128,7 @@ TEST_F(PufferRace, ADestinationNeverWritesOrDeletesThroughAFolderSwappedForALink
     fs::create_directory_symlink(outside, d1 + "/verweis");
     PufferReport report;
     {
-      Swapper swapper(d1 + "/sub", d1 + "/verweis");
+      kpwtest::LinkSwapper swapper(d1 + "/sub", d1 + "/verweis", std::chrono::microseconds(20));
       EXPECT_NE(Dest(&report), PUFFER_STOPPED);
       swaps += swapper.Swaps();
     }
@@ -212,7 +183,9 @@ TEST_F(PufferRace, TheSourceNeverWritesOrDeletesOrReadsThroughAFolderSwappedForA
     fs::create_directory_symlink(outsideBuffer, buffer + "/verweis");
     PufferReport report;
     {
-      Swapper data(src + "/sub", src + "/verweis"), carrier(buffer + "/sub", buffer + "/verweis");
+      const std::chrono::microseconds pause(20);
+      kpwtest::LinkSwapper data(src + "/sub", src + "/verweis", pause);
+      kpwtest::LinkSwapper carrier(buffer + "/sub", buffer + "/verweis", pause);
       EXPECT_NE(Source(&report), PUFFER_STOPPED);
       swaps += data.Swaps() + carrier.Swaps();
     }

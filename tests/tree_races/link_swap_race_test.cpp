@@ -2,6 +2,7 @@
 // the row runs: nothing outside is written, replaced or deleted, whatever the mode.
 #include "jobs/workers/copy_workers.h"
 #include "jobs/workers/local_workers.h"
+#include "tests/support/link_swapper.h"
 #include "tests/support/run_rig.h"
 #include "tests/support/temp_dir.h"
 
@@ -23,33 +24,6 @@ namespace fs = std::filesystem;
 
 constexpr int kTries = 50;
 constexpr int kFiles = 40;
-
-// Exchanges a folder and a link to a folder elsewhere, as fast as it can, until stopped; leaves
-// the folder in its place.
-class Swapper {
- public:
-  Swapper(std::string folder, std::string link) : m_folder(std::move(folder)), m_link(std::move(link)) {
-    m_thread = std::thread([this] {
-      while (!m_stop.load()) {
-        if (::renameat2(AT_FDCWD, m_folder.c_str(), AT_FDCWD, m_link.c_str(), RENAME_EXCHANGE) == 0) m_swaps++;
-      }
-    });
-  }
-  ~Swapper() { Stop(); }
-  void Stop() {
-    if (!m_thread.joinable()) return;
-    m_stop = true;
-    m_thread.join();
-    if (fs::is_symlink(m_folder)) ::renameat2(AT_FDCWD, m_folder.c_str(), AT_FDCWD, m_link.c_str(), RENAME_EXCHANGE);
-  }
-  long Swaps() const { return m_swaps.load(); }
-
- private:
-  std::string m_folder, m_link;
-  std::atomic<bool> m_stop{false};
-  std::atomic<long> m_swaps{0};
-  std::thread m_thread;
-};
 
 enum class Mode { Copy, Update, Synch, CopyDel, Del };
 
@@ -75,7 +49,7 @@ std::string Try(Mode mode) {
 
   RunRig run;
   {
-    Swapper swapper(dst + "/sub", link);
+    LinkSwapper swapper(dst + "/sub", link);
     while (swapper.Swaps() < 2) std::this_thread::yield();
     switch (mode) {
       case Mode::Copy: run.Call(RunCopy, src, dst); break;
