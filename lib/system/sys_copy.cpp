@@ -82,6 +82,7 @@ class DataCopy {
       at += static_cast<u64>(n);
       m_done += static_cast<u64>(n);
       if (m_counter) m_counter->store(m_done, std::memory_order_relaxed);
+      SysSeamCopyProgress(m_done);
     }
     *end = to;
     return 1;

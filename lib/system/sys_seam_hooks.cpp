@@ -7,4 +7,6 @@ __attribute__((weak)) bool SysSeamDirFault(const char*) { return false; }
 
 __attribute__((weak)) bool SysSeamForceFallbacks() { return false; }
 
+__attribute__((weak)) void SysSeamCopyProgress(u64) {}
+
 __attribute__((weak)) std::string SysSeamMachineHiveFile(const char* systemFile) { return systemFile; }

@@ -14,5 +14,8 @@ SysUtc SysSeamCreationTime(u64 dev, u64 ino);
 bool SysSeamDirFault(const char* folderPath);
 // True while a test forces the copy and rename fallbacks.
 bool SysSeamForceFallbacks();
+// Told by the copy engine after each piece of data it copied (done: bytes so far), so that a
+// test can change the source while a copy is under way.
+void SysSeamCopyProgress(u64 done);
 // The file of the machine hive: systemFile, or one a test program keeps it in instead.
 std::string SysSeamMachineHiveFile(const char* systemFile);

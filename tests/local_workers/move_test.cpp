@@ -4,15 +4,14 @@
 #include "tests/support/run_rig.h"
 #include "tests/support/files.h"
 #include "tests/support/other_fs.h"
+#include "tests/support/sys_seams.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-#include <atomic>
 #include <fstream>
-#include <thread>
 
 namespace {
 
@@ -88,21 +87,25 @@ TEST_F(Move, AFolderIsNotMoved) {
 
 // Across file systems a move copies, then deletes the source: a file that grew meanwhile (a log
 // being written) keeps all it holds where it is, the copy stays, and the row fails.
+std::string g_growing;  // the file the copy engine's progress makes grow, once
+
+void GrowOnce(u64) {
+  if (g_growing.empty()) return;
+  std::ofstream(g_growing, std::ios::binary | std::ios::app) << std::string(std::size_t{4} << 20, 'm');
+  g_growing.clear();
+}
+
 TEST_F(Move, AFileThatGrowsWhileItIsCopiedToAnotherFileSystemStays) {
   const OtherFileSystem other(dir.path());
   if (!other.ok()) GTEST_SKIP() << other.why();
   const std::string log = other / "log.bin";
-  constexpr std::uint64_t kSize = 48ull << 20, kMore = 4ull << 20;
+  constexpr std::uint64_t kSize = 16ull << 20, kMore = 4ull << 20;
   WriteDenseFile(log, kSize);
-  std::atomic<bool> appended{false};
-  std::thread writer([&] {
-    while (run.state.Progress().bytes.load() == 0) std::this_thread::yield();
-    std::ofstream(log, std::ios::binary | std::ios::app) << std::string(kMore, 'm');
-    appended = true;
-  });
+  g_growing = log;
+  SysTestSetCopyProgress(&GrowOnce);
   const int rc = run.Call(RunMove, log, dir / "log.bin", RUN_DIALOG);
-  writer.join();
-  ASSERT_TRUE(appended.load());
+  SysTestSetCopyProgress(nullptr);
+  ASSERT_TRUE(g_growing.empty()) << "the copy never got under way";
   EXPECT_EQ(rc, JOB_FAILED);
   std::error_code ec;
   EXPECT_EQ(std::filesystem::file_size(log, ec), kSize + kMore);

@@ -21,7 +21,14 @@ std::map<std::pair<u64, u64>, SysUtc> g_creationTimes;  // (device, inode) -> ti
 std::atomic<bool> g_anyCreationTime{false};
 std::atomic<SysDirFaultFn> g_dirFault{nullptr};
 std::atomic<bool> g_forceFallbacks{false};
+std::atomic<SysCopyProgressFn> g_copyProgress{nullptr};
 }  // namespace
+
+void SysTestSetCopyProgress(SysCopyProgressFn fn) { g_copyProgress.store(fn); }
+
+void SysSeamCopyProgress(u64 done) {
+  if (const SysCopyProgressFn fn = g_copyProgress.load(std::memory_order_relaxed)) fn(done);
+}
 
 int SysTestSetCreationTime(const char* path, SysUtc t) {
   const SysOsPath os(path);

@@ -21,5 +21,10 @@ void SysTestSetDirFault(SysDirFaultFn fn);
 // not replace act as if the file system lacked RENAME_NOREPLACE, so tests reach the fallbacks.
 void SysTestForceFallbacks(bool on);
 
+// While set, fn runs in the copying thread after each piece of data the copy engine copied (done:
+// the bytes so far); null removes it.
+using SysCopyProgressFn = void (*)(u64 done);
+void SysTestSetCopyProgress(SysCopyProgressFn fn);
+
 // Keeps HKEY_LOCAL_MACHINE in path instead of the system's file from now on; "" restores that.
 void SysTestSetMachineHive(const std::string& path);
