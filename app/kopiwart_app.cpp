@@ -79,13 +79,18 @@ int CKopiwartApp::Run(int argc, const char* const* argv) {
 }
 
 void CKopiwartApp::StartStartupRun(std::function<void()> body, bool ownThread) {
+  m_startupActive = true;
+  auto run = [this, body = std::move(body)] {
+    body();
+    m_startupActive = false;
+  };
   if (!ownThread) {
-    m_frame.PostToMainThread(std::move(body));
+    m_frame.PostToMainThread(std::move(run));
     return;
   }
   std::lock_guard lock(m_threadMutex);
   if (m_startupThread.joinable()) m_startupThread.join();
-  m_startupThread = std::thread(std::move(body));
+  m_startupThread = std::thread(std::move(run));
 }
 
 void CKopiwartApp::WaitForStartupRun() {
@@ -102,8 +107,8 @@ void CKopiwartApp::OnClose() {
   WaitForStartupRun();
 }
 
-void CKopiwartApp::RequestCancel() {
-  if (!m_cancelRequested.exchange(true)) FmtFprintfA(stderr, "%s", kCancelRequestedText);
+void CKopiwartApp::RequestCancel(bool tell) {
+  if (!m_cancelRequested.exchange(true) && tell) FmtFprintfA(stderr, "%s", kCancelRequestedText);
   m_runLock.CancelActive();
 }
 

@@ -83,14 +83,17 @@ class CKopiwartApp {
   // Closing the main window: cancels a running run and waits for the start-up run, so that
   // nothing it uses is destroyed under it.
   void OnClose();
-  // A cancel from outside (SIGINT, SIGTERM): the running run stops, one not started yet does not start.
-  void RequestCancel();
+  // A cancel from outside (SIGINT, SIGTERM, closing the window): the running run stops, one not
+  // started yet does not start. tell: say so on standard error (once).
+  void RequestCancel(bool tell = true);
   bool CancelRequested() const { return m_cancelRequested.load(); }
 
   // Starts the start-up run body: on a thread of its own for a direct run, else on the main
   // thread from the main loop (the progress dialog's loop runs there).
   void StartStartupRun(std::function<void()> body, bool ownThread);
   void WaitForStartupRun();
+  // From the start of a start-up run until its body has returned (it ends the program itself).
+  bool StartupRunActive() const { return m_startupActive.load(); }
 
  private:
   IAppFrame& m_frame;
@@ -105,6 +108,7 @@ class CKopiwartApp {
   bool m_forceNoWindow = false;
   std::optional<JobEnvironment> m_env;
   std::atomic<bool> m_cancelRequested{false};
+  std::atomic<bool> m_startupActive{false};
   std::mutex m_threadMutex;
   std::thread m_startupThread;
 };
