@@ -14,10 +14,13 @@ namespace {
 
 constexpr u32 kTrayIconId = 128;
 
-u64 TickMs() {
-  return static_cast<u64>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch())
-                              .count());
+// Milliseconds of the steady clock. up: rounded up, so that a span measured from this tick is
+// never longer than the time that really passed.
+u64 TickMs(bool up = false) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+  return (static_cast<u64>(us) + (up ? 999 : 0)) / 1000;
 }
 
 // The job file's name without folder and extension: the tray icon's tip.
@@ -149,7 +152,7 @@ void CKopiwartDoc::BeginStartupRun(const std::string& path) {
     app.Frame().ShowMainWindow(SW_HIDE);
     app.Frame().ViewHost().TaskbarDeleteTab();
     app.Frame().ViewHost().TrayIconAdd(kTrayIconId, TipOf(path));
-    m_startupTick = TickMs();
+    m_startupTick = TickMs(true);
   }
   m_startupPath = path;
   // A direct run works on a thread of its own; a run through the dialog from the main loop,
