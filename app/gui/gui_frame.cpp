@@ -3,12 +3,18 @@
 
 #include "app/app_texts.h"
 #include "app/gui/app_dialogs.h"
+#include "app/gui/app_icon.h"
+#include "app/gui/flat_menu_style.h"
+#include "app/gui/frame_texts.h"
 #include "app/gui/job_list_wnd.h"
+#include "app/gui/tray_backend_qt.h"
 #include "app/kopiwart_app.h"
 #include "app/kopiwart_doc.h"
 #include "app/kopiwart_main.h"
 #include "app/kopiwart_view.h"
+#include "controls/gui/toolbar_new.h"
 #include "controls/gui/treelist_ctrl.h"
+#include "jobs/progress/progress_dlg.h"
 #include "platform/gui/gui_texts.h"
 #include "platform/gui/main_thread.h"
 #include "platform/gui/message_box.h"
@@ -17,9 +23,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolButton>
 
 #include <array>
 
@@ -52,6 +63,11 @@ constexpr MenuItem kMainMenu[] = {
     {nullptr, ID_MOVE_DOWN, kpw::texts::kMenuMoveDown, nullptr},
     {nullptr, ID_CPP_FILTER, kpw::texts::kMenuCppFilter, nullptr},
     {nullptr, ID_FILTER_BAR, kpw::texts::kMenuFilterBar, nullptr},
+    {kpw::texts::kMenuView, ID_VIEW_TOOLBAR, kpw::texts::kMenuToolbar, nullptr},
+    {nullptr, ID_VIEW_STATUS_BAR, kpw::texts::kMenuStatusBar, nullptr},
+    {nullptr, 0, nullptr, nullptr},
+    {nullptr, ID_FLAT_TOOLBAR, kpw::texts::kMenuFlatToolbar, nullptr},
+    {nullptr, ID_MENU_MODE, kpw::texts::kMenuMenuMode, nullptr},
     {kpw::texts::kMenuKopiwart, ID_RUN, kpw::texts::kMenuRun, "F5"},
     {nullptr, ID_SCHEDULE, kpw::texts::kMenuSchedule, "F4"},
     {nullptr, 0, nullptr, nullptr},
@@ -65,6 +81,56 @@ constexpr MenuItem kMainMenu[] = {
 constexpr std::array<UINT, 11> kViewCommands = {ID_NEW_ENTRY, ID_EDIT_DELETE, ID_EDIT_UNDO, ID_SELECT_ALL,
                                                 ID_MOVE_UP,   ID_MOVE_DOWN,   ID_EDIT_CELL, ID_CPP_FILTER,
                                                 ID_SCHEDULE,  ID_FILTER_BAR,  ID_RUN};
+
+// Commands of the view window's panes, on the toolbar.
+enum : UINT {
+  ID_INSERT_FILES = 32776,
+  ID_PARENT_FOLDER = 32780,
+  ID_TOGGLE_REGISTRY = 32781,
+  ID_PATH_BARS = 32793,
+};
+
+// The toolbar, in button order (0: a separator): its command, its image, the tip of a command
+// that the main menu does not name.
+struct ToolbarEntry {
+  UINT id;
+  QStyle::StandardPixmap image;
+  const char* tip;
+};
+
+constexpr ToolbarEntry kToolbar[] = {
+    {ID_FILE_NEW, QStyle::SP_FileIcon, nullptr},
+    {ID_FILE_OPEN, QStyle::SP_DialogOpenButton, nullptr},
+    {ID_FILE_SAVE, QStyle::SP_DialogSaveButton, nullptr},
+    {0, QStyle::SP_CustomBase, nullptr},
+    {ID_NEW_ENTRY, QStyle::SP_FileDialogNewFolder, nullptr},
+    {ID_EDIT_DELETE, QStyle::SP_DialogCancelButton, nullptr},
+    {ID_EDIT_UNDO, QStyle::SP_ArrowBack, nullptr},
+    {0, QStyle::SP_CustomBase, nullptr},
+    {ID_MOVE_UP, QStyle::SP_ArrowUp, nullptr},
+    {ID_MOVE_DOWN, QStyle::SP_ArrowDown, nullptr},
+    {0, QStyle::SP_CustomBase, nullptr},
+    {ID_TOGGLE_REGISTRY, QStyle::SP_ComputerIcon, kpw::texts::kTipRegistry},
+    {ID_PATH_BARS, QStyle::SP_FileDialogDetailedView, kpw::texts::kTipPathBars},
+    {ID_PARENT_FOLDER, QStyle::SP_FileDialogToParent, kpw::texts::kTipParentFolder},
+    {ID_INSERT_FILES, QStyle::SP_FileDialogContentsView, kpw::texts::kTipInsertFiles},
+    {0, QStyle::SP_CustomBase, nullptr},
+    {ID_RUN, QStyle::SP_CommandLink, nullptr},
+    {ID_SCHEDULE, QStyle::SP_FileDialogInfoView, nullptr},
+    {0, QStyle::SP_CustomBase, nullptr},
+    {ID_APP_ABOUT, QStyle::SP_MessageBoxQuestion, nullptr},
+};
+
+// A menu text as a tool tip: without its mnemonic mark and dots.
+std::string TipOfMenuText(std::string text) {
+  std::erase(text, '&');
+  while (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+// The indicator panes (caps, num and scroll lock) keep their places but show nothing: Qt cannot
+// read the lock keys.
+constexpr char kIndicatorSample[] = "NUM";
 
 // Runs the file dialog; the chosen path, empty when the user gave up.
 std::string ChooseJobFile(QWidget* parent, bool save, const std::string& current) {
@@ -94,27 +160,62 @@ std::unique_ptr<QFileDialog> MakeJobFileDialog(QWidget* parent, bool save, const
   return dialog;
 }
 
-CMainFrame::CMainFrame() {
+CMainFrame::CMainFrame() : m_menuStyle(std::make_unique<CFlatMenuStyle>(m_look.menuMode)) {
   m_host.SetMainWindow(this);
   // Only closing the main window (or PostQuit) ends the loop, not a closed dialog.
   qApp->setQuitOnLastWindowClosed(false);
+  setWindowIcon(AppIcon());
   resize(760, 420);
   BuildMenus();
   RegisterCommands();
   m_router.WatchOnIdle(this);
   m_router.StartIdleTick();
+  m_timers.OnTimer([this](UINT_PTR id) { OnFrameTimer(id); });
   m_shim.OnMessage(WM_HIDDEN_START, [this](WPARAM, LPARAM) {
-    hide();
+    OnHiddenStart();
+    return LRESULT{0};
+  });
+  m_shim.OnMessage(WM_STATUS_PANE_CALL, [this](WPARAM operation, LPARAM words) {
+    return OnStatusPaneCall(operation, reinterpret_cast<const LPARAM*>(words));
+  });
+  m_shim.OnMessage(WM_STATUS_PANE_DRAW, [this](WPARAM index, LPARAM record) {
+    const auto* pane = reinterpret_cast<const StatusPane*>(record);
+    if (!pane || index == 0 || index >= m_paneLabels.size()) return LRESULT{0};
+    DrawStatusPane(static_cast<int>(index), *pane);
+    return LRESULT{1};
+  });
+  m_shim.OnMessage(WM_FLATMENU_PROBE, [](WPARAM, LPARAM) { return kFlatMenuProbeAnswer; });
+  m_shim.OnMessage(WM_RUN_PROGRESS_DLG, [this](WPARAM, LPARAM dialog) {
+    CKopiwartView* view = m_app ? m_app->GetView() : nullptr;
+    if (!view) return LRESULT{0};
+    auto* active = reinterpret_cast<CProgressDlg*>(dialog);
+    m_app->RunLock().OnRunProgressDlg(active, active ? &view->RunState() : nullptr);
     return LRESULT{0};
   });
   UpdateTitle();
 }
 
 CMainFrame::~CMainFrame() {
+  m_panes.BarDestroyed();  // from now on every pane call answers 0
   DetachApp();
+  if (m_lookLoaded) SaveFrameSettings(m_look);
+  m_tray.reset();
+  // The menus go with the window's children, after the style: they take the application's back.
+  for (QMenu* menu : findChildren<QMenu*>()) menu->setStyle(nullptr);
+}
+
+void CMainFrame::AttachApp(CKopiwartApp* app) {
+  if (!app) return DetachApp();
+  m_app = app;
+  // Told under the run lock, on the run's thread: the frame looks at it from its loop.
+  m_app->RunLock().SetObserver([this](CProgressDlg*, bool active) {
+    QMetaObject::invokeMethod(
+        this, [this, active] { OnRunChanged(active); }, Qt::QueuedConnection);
+  });
 }
 
 void CMainFrame::DetachApp() {
+  if (m_app) m_app->RunLock().SetObserver({});
   if (m_viewWnd) {
     m_host.SetListWidget(nullptr);
     delete takeCentralWidget();
@@ -128,6 +229,7 @@ void CMainFrame::BuildMenus() {
   for (const MenuItem& item : kMainMenu) {
     if (item.popup) {
       menu = menuBar()->addMenu(QString::fromUtf8(item.popup));
+      StyleMenu(menu);
       m_router.WatchMenu(menu);
       if (item.id == ID_FILE_NEW) m_fileMenu = menu;
     }
@@ -188,6 +290,40 @@ void CMainFrame::RegisterCommands() {
     ui.SetCheck(m_app && m_app->GetView() && m_app->GetView()->GetInfo(4) ? 1 : 0);
   });
 
+  // The tray popup's two commands.
+  for (UINT id : {UINT{ID_STOP_RUN}, UINT{ID_CONTINUE_RUN}}) {
+    m_router.OnCommand(id, [this, id] {
+      if (m_app && m_app->GetView()) m_app->GetView()->OnCommand(id);
+    });
+  }
+  // The bars and the look.
+  // Before the bars exist these are grey.
+  for (UINT id : {UINT{ID_VIEW_TOOLBAR}, UINT{ID_VIEW_STATUS_BAR}}) {
+    auto bar = [this, id]() -> QWidget* {
+      return id == ID_VIEW_TOOLBAR ? static_cast<QWidget*>(m_toolBar) : static_cast<QWidget*>(m_statusBar);
+    };
+    m_router.OnCommand(id, [bar] {
+      if (QWidget* w = bar()) w->setVisible(w->isHidden());
+    });
+    m_router.OnUpdateCommandUI(id, [bar](CCmdUI& ui) {
+      ui.Enable(bar() != nullptr);
+      ui.SetCheck(bar() && !bar()->isHidden() ? 1 : 0);
+    });
+  }
+  m_router.OnCommand(ID_FLAT_TOOLBAR, [this] {
+    m_look.flatMode = m_look.flatMode ? 0 : 1;
+    if (!m_toolBar) return;
+    m_toolBar->ModifyStyle(m_look.flatMode ? 0 : TBSTYLE_FLAT, m_look.flatMode ? TBSTYLE_FLAT : 0);
+    if (!m_toolBar->isHidden()) {
+      m_toolBar->hide();
+      m_toolBar->show();
+    }
+  });
+  m_router.OnUpdateCommandUI(ID_FLAT_TOOLBAR, [this](CCmdUI& ui) { ui.SetCheck(m_look.flatMode ? 1 : 0); });
+  // The menus read the mode when they are drawn: the next one shown follows.
+  m_router.OnCommand(ID_MENU_MODE, [this] { m_look.menuMode = m_look.menuMode ? 0 : 1; });
+  m_router.OnUpdateCommandUI(ID_MENU_MODE, [this](CCmdUI& ui) { ui.SetCheck(m_look.menuMode ? 1 : 0); });
+
   m_router.OnCommand(ID_APP_ABOUT, [this] { ShowAboutDialog(this); });
   m_router.OnCommand(ID_PROGRAM_INFO, [this] { ShowProgramInfoDialog(this); });
   m_router.OnCommand(ID_SYNTAX_INFO, [this] { ShowSyntaxInfoDialog(this); });
@@ -247,6 +383,7 @@ void CMainFrame::changeEvent(QEvent* event) {
 }
 
 void CMainFrame::ShowMainWindow(int showCommand) {
+  OnCreate();
   EnsureViewWindow();
   UpdateTitle();
   if (showCommand == SW_HIDE) {
@@ -273,6 +410,10 @@ int CMainFrame::Run() {
 }
 
 void CMainFrame::PostQuit(int status) {
+  m_quitStatus = status;
+  m_quitPosted = true;
+  QMetaObject::invokeMethod(
+      this, [this] { m_timers.KillTimer(kHiddenStartTimerId); }, Qt::QueuedConnection);
   // Straight out of the loop: no close event, so no save question.
   ::PostToMainThread([status] { QCoreApplication::exit(status); });
 }
@@ -333,12 +474,257 @@ void CMainFrame::OnOpenRecent(UINT id) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+  const bool startupRun = m_app && m_app->StartupRunActive();
+  if (startupRun || (m_app && m_app->RunLock().IsRunActive())) {
+    // Not now: the run is cancelled, and the close comes back when it has ended. A start-up run
+    // ends the program itself (a run not begun yet does not begin).
+    event->ignore();
+    m_closePending = true;
+    if (startupRun)
+      m_app->RequestCancel(false);
+    else
+      m_app->RunLock().CancelActive();
+    return;
+  }
   if (!SaveModified()) {
     event->ignore();
     return;
   }
   event->accept();
-  QCoreApplication::exit(0);
+  m_timers.KillTimer(kHiddenStartTimerId);
+  // After a start-up run has asked to quit, its status stays the program's.
+  QCoreApplication::exit(m_quitPosted ? m_quitStatus.load() : 0);
+}
+
+void CMainFrame::OnRunChanged(bool active) {
+  if (!m_closePending || !m_app) return;
+  // A run that began after the close asked is cancelled too.
+  if (active) {
+    m_app->RunLock().CancelActive();
+    return;
+  }
+  if (m_app->StartupRunActive()) return;
+  m_closePending = false;
+  close();
+}
+
+// ---- bars -----------------------------------------------------------------------------------------
+
+void CMainFrame::OnCreate() {
+  if (m_toolBar) return;
+  // The view's window first (its pane calls answer 0 until the status bar exists), then the look
+  // (the application's key is set by now), then the bars.
+  EnsureViewWindow();
+  m_look = LoadFrameSettings();
+  m_lookLoaded = true;
+  CreateBars();
+}
+
+void CMainFrame::CreateBars() {
+  // The toolbar from its table; the tips of commands in the main menu are their menu texts.
+  std::vector<std::string> tips;
+  tips.reserve(std::size(kToolbar));
+  std::vector<ToolbarButton> buttons;
+  for (const ToolbarEntry& entry : kToolbar) {
+    std::string tip = entry.tip ? entry.tip : "";
+    for (const MenuItem& item : kMainMenu)
+      if (!entry.tip && item.id == entry.id && item.text) tip = TipOfMenuText(item.text);
+    tips.push_back(std::move(tip));
+    buttons.push_back(
+        {entry.id, entry.id ? style()->standardIcon(entry.image) : QIcon(), tips.back().c_str()});
+  }
+  m_toolBar = new CToolBarNew(this);
+  m_toolBar->setWindowTitle(QString::fromUtf8(kpw::texts::kMenuToolbar).remove(QLatin1Char('&')));
+  m_toolBar->CreateEx(this, m_look.flatMode ? TBSTYLE_FLAT : 0, ID_VIEW_TOOLBAR);
+  m_toolBar->LoadToolBar(m_router, buttons);
+  m_router.WatchOnIdle(m_toolBar);
+  // The menus show the same images; a disabled item shows its image greyed.
+  for (QAction* top : menuBar()->actions()) {
+    if (!top->menu()) continue;
+    for (QAction* action : top->menu()->actions()) {
+      const QIcon image = m_toolBar->ImageOf(CCommandRouter::CommandIdOf(action));
+      if (!image.isNull()) action->setIcon(image);
+    }
+  }
+
+  m_statusBar = statusBar();  // made here
+  QStatusBar* bar = m_statusBar;
+  bar->setObjectName(QString::number(ID_VIEW_STATUS_BAR));
+  auto* message = new QLabel(QString::fromUtf8(kpw::texts::kStatusReady), bar);
+  message->setObjectName(QStringLiteral("pane0"));
+  bar->addWidget(message, 1);
+  m_paneLabels = {message};
+  const QFontMetrics metrics(bar->font());
+  m_panes.SetFontUnit(CStatusPanes::FontUnit(metrics.averageCharWidth(), metrics.height()));
+  m_panes.BarCreated();
+  SyncStatusBar();
+}
+
+void CMainFrame::StyleMenu(QMenu* menu) {
+  if (menu) menu->setStyle(m_menuStyle.get());
+}
+
+LRESULT CMainFrame::OnStatusPaneCall(WPARAM operation, const LPARAM* words) {
+  const LRESULT result = m_panes.OnStatusPaneCall(operation, words);
+  if (IsMainThread()) SyncStatusBar();
+  return result;
+}
+
+int CMainFrame::SetStatusPanes(const char* const* texts, const int* widths, int count) {
+  const int result = m_panes.SetStatusPanes(texts, widths, count);
+  if (IsMainThread()) SyncStatusBar();
+  return result;
+}
+
+int CMainFrame::SetStatusPaneText(int pane, const char* text, int style, PaneColor textColor,
+                                  PaneColor backColor) {
+  const int result = m_panes.SetStatusPaneText(pane, text, style, textColor, backColor);
+  if (IsMainThread()) SyncStatusBar();
+  return result;
+}
+
+QLabel* CMainFrame::StatusPaneLabel(int index) const {
+  return index >= 0 && index < StatusPaneCount() ? m_paneLabels[static_cast<std::size_t>(index)] : nullptr;
+}
+
+void CMainFrame::PanesLaidOut(const std::vector<StatusPane>&) {
+  RequestPaneSync();
+}
+
+void CMainFrame::PaneChanged(int, const StatusPane&) {
+  RequestPaneSync();
+}
+
+void CMainFrame::RequestPaneSync() {
+  // One sync in the queue at a time; it reads the service's state when it runs.
+  if (m_paneSyncPosted.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      this, [this] { SyncStatusBar(); }, Qt::QueuedConnection);
+}
+
+void CMainFrame::SyncStatusBar() {
+  m_paneSyncPosted = false;  // before the read: a change after it posts again
+  std::vector<StatusPane> panes = m_panes.Panes();
+  QStatusBar* bar = m_statusBar;
+  if (panes.empty() || !bar) return;  // no bar yet, or no more
+  bool layout = panes.size() != m_shownPanes.size();
+  for (std::size_t i = 0; !layout && i < panes.size(); ++i) layout = panes[i].width != m_shownPanes[i].width;
+  if (layout) {
+    for (std::size_t i = 1; i < m_paneLabels.size(); ++i) {
+      bar->removeWidget(m_paneLabels[i]);
+      delete m_paneLabels[i];
+    }
+    m_paneLabels.resize(1);
+    const int indicatorWidth =
+        bar->fontMetrics().horizontalAdvance(QString::fromLatin1(kIndicatorSample)) + 8;
+    for (std::size_t i = 1; i < panes.size(); ++i) {
+      auto* label = new QLabel(bar);
+      label->setObjectName(QStringLiteral("pane%1").arg(i));
+      label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+      const bool indicator = i + CStatusPanes::kIndicators >= panes.size();
+      label->setFixedWidth(indicator ? indicatorWidth : std::max(panes[i].width, 0));
+      bar->addPermanentWidget(label);
+      m_paneLabels.push_back(label);
+    }
+  }
+  for (std::size_t i = 1; i < panes.size(); ++i) {
+    if (!layout && panes[i] == m_shownPanes[i]) continue;
+    QLabel* label = m_paneLabels[i];
+    label->setText(QString::fromStdString(panes[i].text));
+    if (panes[i].Colored()) {
+      SendMessage(WM_STATUS_PANE_DRAW, i, reinterpret_cast<LPARAM>(&panes[i]));
+    } else {
+      label->setAutoFillBackground(false);
+      label->setPalette(QPalette());
+      label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    }
+  }
+  m_shownPanes = std::move(panes);
+}
+
+void CMainFrame::DrawStatusPane(int index, const StatusPane& pane) {
+  // A negative colour is the palette's: the menu colour behind, the window text in front.
+  QLabel* label = m_paneLabels[static_cast<std::size_t>(index)];
+  QPalette palette = m_statusBar->palette();
+  if (pane.backColor >= 0)
+    palette.setColor(QPalette::Window, ToQColor(static_cast<MenuColor>(pane.backColor)));
+  if (pane.textColor >= 0)
+    palette.setColor(QPalette::WindowText, ToQColor(static_cast<MenuColor>(pane.textColor)));
+  label->setPalette(palette);
+  label->setAutoFillBackground(true);
+  label->setAlignment(Qt::AlignCenter);
+}
+
+// ---- hidden start ---------------------------------------------------------------------------------
+
+void CMainFrame::OnHiddenStart() {
+  ::TaskbarDeleteTab();
+  hide();
+  m_timers.SetTimer(kHiddenStartTimerId, kHiddenStartTimerMs);
+}
+
+void CMainFrame::OnFrameTimer(UINT_PTR id) {
+  // While a worker's box is open the window may be shown with it.
+  if (id != kHiddenStartTimerId || IsWorkerMessageBoxUp() || isHidden()) return;
+  ::TaskbarDeleteTab();
+  hide();
+}
+
+// ---- tray icon ------------------------------------------------------------------------------------
+
+void CMainFrame::SetTrayBackend(std::unique_ptr<ITrayBackend> tray) {
+  m_tray = std::move(tray);
+  if (!m_tray) return;
+  // A click is answered from the loop: the popup's own loop must not run inside the tray's call.
+  m_tray->SetNotify([this](UINT mouseMessage) {
+    QMetaObject::invokeMethod(
+        this, [this, mouseMessage] { OnTrayNotify(mouseMessage); }, Qt::QueuedConnection);
+  });
+}
+
+ITrayBackend& CMainFrame::Tray() {
+  if (!m_tray) SetTrayBackend(std::make_unique<CQtTrayBackend>(this));
+  return *m_tray;
+}
+
+void CMainFrame::OnTrayNotify(UINT mouseMessage) {
+  if ((mouseMessage != WM_LBUTTONDOWN && mouseMessage != WM_RBUTTONDOWN) || m_trayMenuOpen) return;
+  m_trayMenuOpen = true;
+  QMenu menu(this);
+  StyleMenu(&menu);
+  const std::pair<UINT, const char*> items[] = {{ID_STOP_RUN, kpw::texts::kTrayStopRun},
+                                                {ID_CONTINUE_RUN, kpw::texts::kTrayContinueRun}};
+  for (const auto& [id, text] : items) m_router.BindAction(menu.addAction(QString::fromUtf8(text)), id);
+  menu.exec(QCursor::pos());
+  m_trayMenuOpen = false;
+}
+
+void CFrameHost::TaskbarAddTab() {
+  CGuiHost::TaskbarAddTab();
+  ::TaskbarAddTab();
+}
+
+void CFrameHost::TaskbarDeleteTab() {
+  CGuiHost::TaskbarDeleteTab();
+  ::TaskbarDeleteTab();
+}
+
+void CFrameHost::TrayIconAdd(u32 iconId, const std::string& tip) {
+  CGuiHost::TrayIconAdd(iconId, tip);
+  auto add = [this, iconId, tip] { ::TrayIconAdd(m_frame.Tray(), iconId, tip.c_str()); };
+  if (IsMainThread())
+    add();
+  else
+    QMetaObject::invokeMethod(&m_frame, add, Qt::QueuedConnection);
+}
+
+void CFrameHost::TrayIconDelete() {
+  CGuiHost::TrayIconDelete();
+  auto remove = [this] { ::TrayIconDelete(m_frame.Tray()); };
+  if (IsMainThread())
+    remove();
+  else
+    QMetaObject::invokeMethod(&m_frame, remove, Qt::QueuedConnection);
 }
 
 // ---- the program ----------------------------------------------------------------------------------
