@@ -316,10 +316,11 @@ TEST(PartitionsFile, KeysSectionsAndLongLines) {
                   "SIZE=0x100000\n"
                   "SHOW=446\n"
                   "SHOW 462\n"  // no "=": ignored
-                  "[PARTITION1]\n" +
-                      longLine +
+                  "[PARTITION1]\n"
                   "SHOW=0X1ce\n"
                   "[OTHER]\nSECT=5\n"  // the section stays
+                  "[PARTITION2]\n" +
+                      longLine +
                   "[PARTITION4]\nSECT=77\n"
                   "[PARTITION3]\nSECT=12abc\nSIZE=18446744073709551615\n");
   ASSERT_EQ(DiskReadPartitionsFile(path.c_str(), record), 0);
@@ -327,9 +328,9 @@ TEST(PartitionsFile, KeysSectionsAndLongLines) {
   EXPECT_EQ(record.start[0], 2048u);
   EXPECT_EQ(record.size[0], 0x100000u);
   EXPECT_EQ(record.show[0], 446u);
-  EXPECT_EQ(record.size[1], 7u);
   EXPECT_EQ(record.start[1], 5u);
   EXPECT_EQ(record.show[1], 462u);
+  EXPECT_EQ(record.size[2], 7u);
   EXPECT_EQ(record.start[2], 0u);
   EXPECT_EQ(record.start[3], 12u);
   EXPECT_EQ(record.size[3], ~u64{0});
@@ -388,4 +389,32 @@ TEST(PartitionsFile, DescriptionsFillEmptyEntries) {
   ASSERT_GE(g, 0);
   EXPECT_EQ(third.sectorCount[g], 10u);
   EXPECT_EQ(third.described[g], 1);
+}
+
+// The fuzz target's seeds (small images made by the tools), whole and cut at every length that
+// ends a sector or falls inside one.
+TEST(PartitionTables, SmallImagesAndEveryCutOfThem) {
+  const std::string data = KPW_TEST_DATA;
+  struct Seed {
+    const char* name;
+    std::vector<PartitionSpan> parts;
+  };
+  const std::vector<Seed> seeds = {
+      {"mbr_logical.img", {{4, 4}, {10, 4}, {16, 4}, {22, 4}}},
+      {"gpt.img", {{34, 8}, {42, 8}}},
+      {"fat_volume.img", {{0, 8}}},
+      {"ext4_volume.img", {{0, 8}}},
+      {"exfat_volume.img", {{0, 8}}},
+  };
+  for (const auto& seed : seeds) {
+    SCOPED_TRACE(seed.name);
+    const std::string bytes = ReadFile(data + "/" + seed.name);
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(Scan(data + "/" + seed.name), seed.parts);
+    for (std::size_t cut = 0; cut < bytes.size(); cut += cut < 4096 ? 100 : 512) {
+      CraftedImage image(0);
+      image.bytes() = bytes.substr(0, cut);
+      for (const auto& p : ScanFake(image)) EXPECT_LE(p.start + p.count, cut / 512);
+    }
+  }
 }
