@@ -233,3 +233,22 @@ TEST(RawDisk, LoopDeviceWithLargeSectorsIsRefused) {
   EXPECT_NE(table.message.find("Sektoren zu 4096 Bytes"), std::string::npos) << table.message;
   EXPECT_EQ(table.driveCount, 0u);
 }
+
+// A device that holds one volume without a table, as a partition node does.
+TEST(RawDisk, LoopDeviceHoldingOneVolume) {
+  if (!HaveTool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is not installed";
+  TempDir dir("rawdisk");
+  const std::string image = dir / "volume.img";
+  Tool("mkfs.fat -C " + Quote(image) + " 4096");
+  LoopDevice loop(image);
+  if (!loop.ok()) GTEST_SKIP() << loop.why();
+  FakeEngines engines;
+  DiskDriveTable table;
+  table.engines = &engines;
+  ASSERT_EQ(DiskAttach(table, loop.path().c_str(), DISK_ATTACH_READ_ONLY, nullptr, DISK_ALL_PARTITIONS), 2)
+      << table.message;
+  EXPECT_EQ(table.access[1], DISK_ACCESS_DISK_RO);
+  EXPECT_EQ(table.fsType[1], DISK_TYPE_FAT);
+  EXPECT_EQ(table.sectorCount[1], 8192u);
+  EXPECT_EQ(engines.log->mounted, (std::vector<int>{1}));
+}
