@@ -1,0 +1,324 @@
+// Drive table: attaching and detaching images and disks, and sector I/O through the cache.
+#include "FileSystem/drive_table.h"
+
+#include "FileSystem/partitions.h"
+#include "lib/text/fmt.h"
+#include "platform/last_error.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool InUse(const DiskDriveTable& table, int drive) {
+  return drive >= 0 && drive < DISK_MAX_DRIVES && table.access[drive] != DISK_ACCESS_FREE;
+}
+
+bool IsImage(u8 access) { return access == DISK_ACCESS_IMAGE_RW || access == DISK_ACCESS_IMAGE_RO; }
+bool IsReadOnly(u8 access) { return (access & 1) != 0; }
+
+// Sector + count within the drive, without wrapping.
+bool InsideDrive(const DiskDriveTable& table, int drive, u64 sector, u32 count) {
+  const u64 total = table.sectorCount[drive];
+  return count <= total && sector <= total - count;
+}
+
+void ClearEntry(DiskDriveTable& table, int d) {
+  table.fileSystem[d].reset();
+  table.ownedMedium[d].reset();
+  table.ownedCache[d].reset();
+  table.medium[d] = nullptr;
+  table.cache[d] = nullptr;
+  table.fsType[d] = DISK_TYPE_FREE;
+  table.nameIndex[d] = 0;
+  table.access[d] = DISK_ACCESS_FREE;
+  table.described[d] = 0;
+  table.attachMode[d] = 0;
+  table.link[d] = 0;
+  table.startSector[d] = 0;
+  table.sectorCount[d] = 0;
+}
+
+// Forgets the table's references to a drive that goes.
+void ForgetDrive(DiskDriveTable& table, int d) {
+  if (table.nameIndex[d]) table.nameMap[table.nameIndex[d] - 1] = 0;
+  if (table.currentDrive == static_cast<u32>(d + 1)) {
+    table.currentDrive = 0;
+    table.currentPath = "/";
+  }
+  if (table.fixedDrive == static_cast<u32>(d + 1)) table.fixedDrive = 0;
+}
+
+// Takes a partition entry back out of the table.
+void RemovePartition(DiskDriveTable& table, int p) {
+  const int container = static_cast<int>(table.link[p]);
+  if (table.fileSystem[p]) table.fileSystem[p]->Unmount();
+  ForgetDrive(table, p);
+  ClearEntry(table, p);
+  --table.driveCount;
+  --table.partitionCount;
+  --table.link[container];
+}
+
+int DiskReadCached(DiskDriveTable& table, int drive, u8* out, u64 sector, u32 count) {
+  RawMedium* medium = table.medium[drive];
+  DiskSectorCache* cache = table.cache[drive];
+  if (!cache) return DrvReadSectors(medium, sector, count, out) ? DISK_OK : DISK_ERROR;
+  // Every sector but the last: cached ones from the cache, runs of the others from the disk.
+  while (count > 1) {
+    u32 run = DiskCacheLookup(*cache, sector, count - 1);
+    if (run == 0) {
+      if (DiskCacheGet(*cache, sector, out)) {
+        ++sector;
+        out += 512;
+        --count;
+        continue;
+      }
+      run = 1;
+    }
+    if (!DrvReadSectors(medium, sector, run, out)) return DISK_ERROR;
+    // Long runs bypass the cache, so that a big file does not flush it.
+    if (run <= 16)
+      for (u32 i = 0; i < run; ++i) DiskCacheInsert(*cache, sector + i, out + i * 512);
+    sector += run;
+    out += u64{run} * 512;
+    count -= run;
+  }
+  if (count == 0 || DiskCacheGet(*cache, sector, out)) return DISK_OK;
+  // Engines read metadata a sector at a time: an aligned single sector brings its seven
+  // neighbours along.
+  if (sector % 8 == 0) {
+    u8 ahead[8 * 512];
+    if (DrvReadSectors(medium, sector, 8, ahead)) {
+      std::memcpy(out, ahead, 512);
+      for (u32 i = 0; i < 8; ++i) DiskCacheInsert(*cache, sector + i, ahead + i * 512);
+      return DISK_OK;
+    }
+  }
+  if (!DrvReadSectors(medium, sector, 1, out)) return DISK_ERROR;
+  DiskCacheInsert(*cache, sector, out);
+  return DISK_OK;
+}
+
+int AttachFail(DiskDriveTable& table, DWORD code, std::string text) {
+  table.message = std::move(text);
+  SetLastError(code);
+  return 0;
+}
+
+int AttachOpened(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, const char* name, u32 mode,
+                 int* firstDrive, u32 partitionSelector) {
+  if (!name) name = "";
+  int slot = -1;
+  for (int d = 0; d < DISK_MAX_DRIVES && slot < 0; ++d)
+    if (table.access[d] == DISK_ACCESS_FREE) slot = d;
+  if (slot < 0) return AttachFail(table, ERROR_TOO_MANY_OPEN_FILES, "Es sind schon acht Laufwerke angemeldet.");
+
+  const bool readOnly = (mode & DISK_ATTACH_READ_ONLY) || medium->ReadOnly();
+  u64 count = 0;
+  if (!medium->IsDisk()) {
+    if (medium->ByteSize() < 1024)
+      return AttachFail(table, ERROR_INVALID_DRIVE, FmtString("Das Abbild %s ist kleiner als 1024 Bytes.", name));
+    table.access[slot] = readOnly ? DISK_ACCESS_IMAGE_RO : DISK_ACCESS_IMAGE_RW;
+    count = medium->ByteSize() / 512;
+  } else {
+    u32 sectorSize = 0;
+    count = DrvGetSectorInfo(medium.get(), &sectorSize);
+    if (sectorSize != 512)
+      return AttachFail(table, ERROR_NOT_SUPPORTED,
+                        FmtString("Das Laufwerk %s hat Sektoren zu %u Bytes; nur 512 Bytes werden unterstützt.",
+                                  name, sectorSize));
+    table.access[slot] = readOnly ? DISK_ACCESS_DISK_RO : DISK_ACCESS_DISK_RW;
+    table.ownedCache[slot] = std::make_unique<DiskSectorCache>();
+    DiskCacheInit(*table.ownedCache[slot]);
+    table.cache[slot] = table.ownedCache[slot].get();
+  }
+  table.medium[slot] = medium.get();
+  table.ownedMedium[slot] = std::move(medium);
+  table.fsType[slot] = DISK_TYPE_CONTAINER;
+  table.attachMode[slot] = mode;
+  table.startSector[slot] = 0;
+  table.sectorCount[slot] = count;
+  ++table.driveCount;
+
+  // Partitions.txt belongs to remembered Windows drive letters: nothing describes partitions here.
+  const int found = DiskScanPartitions(table, slot, partitionSelector,
+                                       (mode & DISK_ATTACH_DROP_UNMOUNTABLE) != 0, DiskPartitionRecord{});
+  if (found == 0) {
+    const DWORD code = GetLastError() == ERROR_READ_FAULT ? ERROR_READ_FAULT : ERROR_INVALID_DRIVE;
+    DiskDetach(table, slot + 1);
+    if (code == ERROR_READ_FAULT)
+      return AttachFail(table, code, FmtString("Der Anfang von %s kann nicht gelesen werden.", name));
+    return AttachFail(table, code, FmtString("Auf %s wurde keine Partition gefunden, die gelesen werden kann.", name));
+  }
+
+  for (int p = 0; p < DISK_MAX_DRIVES; ++p) {
+    if (p == slot || table.fsType[p] < DISK_TYPE_FAT || table.link[p] != static_cast<u32>(slot)) continue;
+    table.attachMode[p] = mode;
+    table.cache[p] = table.cache[slot];
+    if (DiskMountDrive(table, slot, p)) continue;
+    if (mode & DISK_ATTACH_DROP_UNMOUNTABLE) RemovePartition(table, p);
+    else table.fsType[p] = DISK_TYPE_NO_FS;
+  }
+
+  if ((mode & DISK_ATTACH_FIXED_DRIVE) && table.driveCount <= 2 && table.partitionCount == 1) {
+    for (int p = 0; p < DISK_MAX_DRIVES; ++p)
+      if (table.fsType[p] > DISK_TYPE_NO_FS) {
+        table.fixedDrive = static_cast<u32>(p + 1);
+        break;
+      }
+  }
+  if (firstDrive) *firstDrive = slot + 1;
+  table.message.clear();
+  return 1 + static_cast<int>(table.link[slot]);
+}
+
+// Mode 8: a table in use is detached first, so that nothing stays open or unwritten.
+void ClearTable(DiskDriveTable& table) {
+  DiskDetach(table, 0);
+  table.driveCount = 0;
+  table.partitionCount = 0;
+  table.currentDrive = 0;
+  table.fixedDrive = 0;
+  table.currentPath = "/";
+  table.nameMap.fill(0);
+}
+
+}  // namespace
+
+DiskDriveTable::~DiskDriveTable() { DiskDetach(*this, 0); }
+
+int DiskStatus(const DiskDriveTable& table, int drive) {
+  if (!InUse(table, drive)) return DISK_ERROR;
+  return IsReadOnly(table.access[drive]) ? DISK_BAD_PARAMETER : DISK_OK;
+}
+
+int DiskInitialize(const DiskDriveTable& table, int drive) { return DiskStatus(table, drive); }
+
+int DiskRead(DiskDriveTable& table, int drive, void* buffer, u64 sector, u32 count) {
+  if (!InUse(table, drive) || !InsideDrive(table, drive, sector, count)) return DISK_ERROR;
+  if (count == 0) return DISK_OK;
+  if (!buffer) return DISK_BAD_PARAMETER;
+  const u64 absolute = table.startSector[drive] + sector;
+  if (IsImage(table.access[drive]))
+    return table.medium[drive]->ReadAt(absolute * 512, buffer, std::size_t{count} * 512) ? DISK_OK : DISK_ERROR;
+  return DiskReadCached(table, drive, static_cast<u8*>(buffer), absolute, count);
+}
+
+int DiskWrite(DiskDriveTable& table, int drive, const void* buffer, u64 sector, u32 count) {
+  if (!InUse(table, drive)) return DISK_ERROR;
+  if (IsReadOnly(table.access[drive])) return DISK_WRITE_PROTECTED;
+  if (!InsideDrive(table, drive, sector, count)) return DISK_ERROR;
+  if (count == 0) return DISK_OK;
+  if (!buffer) return DISK_BAD_PARAMETER;
+  const u64 absolute = table.startSector[drive] + sector;
+  if (IsImage(table.access[drive]))
+    return table.medium[drive]->WriteAt(absolute * 512, buffer, std::size_t{count} * 512) ? DISK_OK : DISK_ERROR;
+  DiskSectorCache* cache = table.cache[drive];
+  const u8* data = static_cast<const u8*>(buffer);
+  // The cache learns a write only once the disk has it; after a failure the disk may hold old,
+  // new or torn sectors, so the run's copies are forgotten.
+  if (!DrvWriteSectors(table.medium[drive], absolute, count, data)) {
+    if (cache)
+      for (u32 i = 0; i < count; ++i) DiskCacheDrop(*cache, absolute + i);
+    return DISK_ERROR;
+  }
+  if (cache) {
+    for (u32 i = 0; i < count; ++i) {
+      if (count <= 16) DiskCacheInsert(*cache, absolute + i, data + u64{i} * 512);
+      else DiskCacheUpdate(*cache, absolute + i, data + u64{i} * 512);
+    }
+  }
+  return DISK_OK;
+}
+
+int DiskIoctl(DiskDriveTable& table, int drive, int command, void* out) {
+  if (!InUse(table, drive)) return DISK_ERROR;
+  if (command < 0 || command > DISK_IOCTL_READ_ONLY) return DISK_BAD_PARAMETER;
+  switch (command) {
+    case DISK_IOCTL_SYNC:
+      if (IsReadOnly(table.access[drive])) return DISK_OK;
+      return table.medium[drive]->Flush() ? DISK_OK : DISK_ERROR;
+    case 4:
+    case 5:
+    case 6: return DISK_OK;
+    default: break;
+  }
+  if (!out) return DISK_BAD_PARAMETER;
+  switch (command) {
+    case DISK_IOCTL_SECTOR_COUNT: {
+      const u32 low = static_cast<u32>(table.sectorCount[drive]);
+      std::memcpy(out, &low, sizeof low);
+      break;
+    }
+    case DISK_IOCTL_SECTOR_SIZE: {
+      const u16 size = 512;
+      std::memcpy(out, &size, sizeof size);
+      break;
+    }
+    case DISK_IOCTL_BLOCK_SIZE: {
+      const u32 one = 1;
+      std::memcpy(out, &one, sizeof one);
+      break;
+    }
+    case DISK_IOCTL_SECTOR_COUNT64: std::memcpy(out, &table.sectorCount[drive], sizeof(u64)); break;
+    case DISK_IOCTL_READ_ONLY: {
+      const u32 flag = IsReadOnly(table.access[drive]) && table.fsType[drive] >= DISK_TYPE_NO_FS ? 1 : 0;
+      std::memcpy(out, &flag, sizeof flag);
+      break;
+    }
+  }
+  return DISK_OK;
+}
+
+int DiskAttach(DiskDriveTable& table, const char* name, u32 mode, int* firstDrive, u32 partitionSelector) {
+  if (firstDrive) *firstDrive = -1;
+  if (mode & DISK_ATTACH_CLEAR) ClearTable(table);
+  if (!name || !*name)
+    return AttachFail(table, ERROR_INVALID_DRIVE, "Es wurde kein Abbild und kein Laufwerk angegeben.");
+  if (table.driveCount >= DISK_MAX_DRIVES)
+    return AttachFail(table, ERROR_TOO_MANY_OPEN_FILES, "Es sind schon acht Laufwerke angemeldet.");
+  std::string why;
+  auto medium = DrvOpenSlot(name, (mode & DISK_ATTACH_READ_ONLY) ? DRV_ACCESS_READ : DRV_ACCESS_READ_WRITE,
+                            false, &why);
+  if (!medium) return AttachFail(table, GetLastError(), std::move(why));
+  return AttachOpened(table, std::move(medium), name, mode, firstDrive, partitionSelector);
+}
+
+int DiskAttachMedium(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, const char* name, u32 mode,
+                     int* firstDrive, u32 partitionSelector) {
+  if (firstDrive) *firstDrive = -1;
+  if (mode & DISK_ATTACH_CLEAR) ClearTable(table);
+  if (!medium) return AttachFail(table, ERROR_INVALID_HANDLE, "Es wurde kein Abbild und kein Laufwerk angegeben.");
+  return AttachOpened(table, std::move(medium), name, mode, firstDrive, partitionSelector);
+}
+
+int DiskDetach(DiskDriveTable& table, int containerNumber) {
+  if (containerNumber == 0) {
+    int ok = 1;
+    for (int d = 0; d < DISK_MAX_DRIVES; ++d)
+      if (table.fsType[d] == DISK_TYPE_CONTAINER && !DiskDetach(table, d + 1)) ok = 0;
+    return ok;
+  }
+  const int c = containerNumber - 1;
+  if (c < 0 || c >= DISK_MAX_DRIVES || table.fsType[c] != DISK_TYPE_CONTAINER) return 0;
+  for (int p = 0; p < DISK_MAX_DRIVES; ++p)
+    if (p != c && table.fsType[p] != DISK_TYPE_FREE && table.medium[p] == table.medium[c]) RemovePartition(table, p);
+  const BOOL closed = table.ownedMedium[c] ? DrvCloseSlot(table.ownedMedium[c], false) : TRUE;
+  ForgetDrive(table, c);
+  ClearEntry(table, c);
+  --table.driveCount;
+  if (table.driveCount == 0) table.fixedDrive = 0;
+  return closed ? 1 : 0;
+}
+
+int DiskMountDrive(DiskDriveTable& table, int container, int drive) {
+  if (!InUse(table, drive) || !InUse(table, container) || table.fsType[drive] < DISK_TYPE_FAT ||
+      table.fsType[drive] > DISK_TYPE_EXT4)
+    return 0;
+  DiskEngines& engines = table.engines ? *table.engines : DiskProgramEngines();
+  auto volume = engines.Mount(table, drive);
+  if (!volume) return 0;
+  table.fileSystem[drive] = std::move(volume);
+  return 1;
+}

@@ -1,0 +1,322 @@
+// Partition scan: whole volumes, GPT, MBR with the extended chain; Partitions.txt.
+#include "FileSystem/partitions.h"
+
+#include "platform/last_error.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+u16 Le16(const u8* p) { return static_cast<u16>(p[0] | p[1] << 8); }
+u32 Le32(const u8* p) { return u32{p[0]} | u32{p[1]} << 8 | u32{p[2]} << 16 | u32{p[3]} << 24; }
+u64 Le64(const u8* p) { return u64{Le32(p)} | u64{Le32(p + 4)} << 32; }
+
+bool HasBootSignature(const u8* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+
+bool IsContainer(const DiskDriveTable& table, int c) {
+  return c >= 0 && c < DISK_MAX_DRIVES && table.access[c] != DISK_ACCESS_FREE &&
+         table.fsType[c] == DISK_TYPE_CONTAINER;
+}
+
+bool AcceptedMbrType(u8 type) {
+  switch (type) {
+    case 0x01: case 0x04: case 0x06: case 0x07: case 0x0B: case 0x0C: case 0x0E:
+    case 0x11: case 0x14: case 0x16: case 0x1B: case 0x1C: case 0x1E: case 0x83: return true;
+    default: return false;
+  }
+}
+
+bool ExtendedMbrType(u8 type) { return type == 0x05 || type == 0x0F; }
+
+// Compared by the first word of the type GUID: basic data, Linux data, Linux root and server data.
+bool AcceptedGptType(u32 word) {
+  switch (word) {
+    case 0xEBD0A0A2: case 0x0FC63DAF: case 0x44479540: case 0x4F68BCE3: case 0xB921B045: case 0x3B8F8425:
+      return true;
+    default: return false;
+  }
+}
+
+// The description whose SHOW names this table position, or -1.
+int DescriptionAt(const DiskPartitionRecord& record, u64 position) {
+  for (int k = 0; k < 4; ++k)
+    if (record.show[k] == position && record.start[k] && record.size[k]) return k;
+  return -1;
+}
+
+int ScanGpt(DiskDriveTable& table, int c, const u8* mbr, u32 selector, bool dropFlag,
+            const DiskPartitionRecord& record) {
+  const u64 total = table.sectorCount[c];
+  const u64 headerSector = Le32(mbr + 446 + 8);
+  u8 header[512];
+  if (headerSector >= total || DiskRead(table, c, header, headerSector, 1) != DISK_OK) return 0;
+  if (std::memcmp(header, "EFI PART", 8) != 0) return 0;
+  const u64 arrayStart = Le64(header + 72);
+  const u32 entryCount = Le32(header + 80);
+  const u32 entrySize = Le32(header + 84);
+  // Entries never straddle a sector: 128, 256 or 512 bytes.
+  if (entrySize < 128 || entrySize > 512 || 512 % entrySize != 0) return 0;
+  if (arrayStart == 0 || arrayStart >= total) return 0;
+  const u32 perSector = 512 / entrySize;
+  const u64 fits = std::min<u64>(total - arrayStart, DISK_MAX_GPT_ENTRIES) * perSector;
+  const u64 count = std::min<u64>({entryCount, fits, DISK_MAX_GPT_ENTRIES});
+
+  int registered = 0;
+  u8 sector[512];
+  for (u64 i = 0; i < count; ++i) {
+    const u64 arraySector = arrayStart + i / perSector;
+    const u32 offset = static_cast<u32>(i % perSector) * entrySize;
+    if (offset == 0 && DiskRead(table, c, sector, arraySector, 1) != DISK_OK) break;
+    const u8* entry = sector + offset;
+    u64 first = Le64(entry + 32);
+    u64 last = Le64(entry + 40);
+    u32 type = Le32(entry);
+    bool described = false;
+    if (first == 0) {
+      const int k = DescriptionAt(record, arraySector * 512 + offset);
+      if (k >= 0 && record.size[k] - 1 <= ~u64{0} - record.start[k]) {
+        first = record.start[k];
+        last = record.start[k] + record.size[k] - 1;
+        type = 0xEBD0A0A2;
+        described = true;
+      }
+    }
+    if (first == 0 || last == 0 || last <= first || first >= total || last >= total) continue;
+    if (!AcceptedGptType(type)) continue;
+    if (selector != DISK_ALL_PARTITIONS && selector != i) continue;
+    if (DiskAddPartition(table, c, first, last - first + 1, dropFlag, described && i < 4)) ++registered;
+  }
+  return registered;
+}
+
+struct TableSector {
+  u64 sector;       // where the table is by the rule: links relative to the extended partition
+  u64 base;         // start of the primary extended partition
+  u64 alternative;  // where a tool that links relative to the current table would have put it
+};
+
+// The primary table and the extended chain. Each link is relative to the start of the primary
+// extended partition; each logical partition to its own table sector.
+int ScanMbr(DiskDriveTable& table, int c, const u8* mbr, u32 selector, bool dropFlag,
+            const DiskPartitionRecord& record) {
+  const u64 total = table.sectorCount[c];
+  const u64 endLimit = std::min<u64>(total, 0xFFFFFFFF);
+  std::vector<TableSector> queue{{0, 0, 0}};
+  int registered = 0;
+  u8 buffer[512];
+  for (std::size_t t = 0; t < queue.size(); ++t) {
+    const u8* sector = mbr;
+    u64 at = queue[t].sector;
+    if (t > 0) {
+      // 1 a table, 0 no signature, -1 unreadable.
+      auto readTable = [&](u64 s) {
+        if (s >= total || DiskRead(table, c, buffer, s, 1) != DISK_OK) return -1;
+        return HasBootSignature(buffer) ? 1 : 0;
+      };
+      int state = readTable(at);
+      if (state != 1 && queue[t].alternative != at) {
+        const int alt = readTable(queue[t].alternative);
+        if (alt == 1) at = queue[t].alternative;
+        state = alt == 1 ? 1 : std::max(state, alt);
+      }
+      // An unreadable table ends the chain; one without a signature is passed over.
+      if (state < 0) break;
+      if (state == 0) continue;
+      sector = buffer;
+    }
+    const u64 ordinalBase = 4 * u64{t};
+    for (int i = 0; i < 4; ++i) {
+      const u8* entry = sector + 446 + 16 * i;
+      u8 type = entry[4];
+      u64 start = Le32(entry + 8);
+      u64 count = Le32(entry + 12);
+      bool described = false;
+      if (t == 0 && count == 0) {
+        const int k = DescriptionAt(record, 446 + 16 * i);
+        if (k >= 0) {
+          start = record.start[k];
+          count = record.size[k];
+          type = 0x0E;
+          described = true;
+        }
+      }
+      if (count == 0 || count == 0xFFFFFFFF || start == 0) continue;
+      const u64 ordinal = ordinalBase + static_cast<u64>(i);
+      if (ExtendedMbrType(type)) {
+        if (queue.size() >= DISK_MAX_TABLE_SECTORS) continue;
+        const u64 base = t == 0 ? start : queue[t].base;
+        const u64 target = t == 0 ? start : base + start;
+        const bool queued = std::any_of(queue.begin(), queue.end(),
+                                        [&](const TableSector& q) { return q.sector == target; });
+        if (!queued) queue.push_back({target, base, at + start});
+        continue;
+      }
+      if (!AcceptedMbrType(type)) continue;
+      if (start <= ~u64{0} - at && at + start < endLimit) {
+        const u64 absolute = at + start;
+        const u64 length = std::min(count, endLimit - absolute);
+        if (selector == DISK_ALL_PARTITIONS || selector == ordinal)
+          if (DiskAddPartition(table, c, absolute, length, dropFlag, described && ordinal < 4)) ++registered;
+      }
+      if (selector == ordinal) return registered;
+    }
+  }
+  return registered;
+}
+
+}  // namespace
+
+u8 DiskSniffFileSystem(const u8* s) {
+  if (HasBootSignature(s)) {
+    if (std::memcmp(s + 3, "EXFAT", 5) == 0) return DISK_TYPE_EXFAT;
+    if (std::memcmp(s + 54, "FAT", 3) == 0 || std::memcmp(s + 82, "FAT", 3) == 0) return DISK_TYPE_FAT;
+  }
+  if (Le32(s + 1024) != 0 && Le16(s + 1080) == 0xEF53) return DISK_TYPE_EXT4;
+  return DISK_TYPE_NO_FS;
+}
+
+int DiskAddPartition(DiskDriveTable& table, int container, u64 start, u64 count, bool dropFlag,
+                     bool describedFlag) {
+  if (!IsContainer(table, container) || table.driveCount >= DISK_MAX_DRIVES) return 0;
+  const u64 total = table.sectorCount[container];
+  if (count == 0 || count > total || start > total - count) return 0;
+  // Two engines must never write the same sectors.
+  for (int p = 0; p < DISK_MAX_DRIVES; ++p) {
+    if (p == container || table.fsType[p] == DISK_TYPE_FREE || table.medium[p] != table.medium[container]) continue;
+    if (start < table.startSector[p] + table.sectorCount[p] && table.startSector[p] < start + count) return 0;
+  }
+  u8 head[2048] = {};
+  const u32 readable = static_cast<u32>(std::min<u64>(count, 4));
+  u8 type = DISK_TYPE_NO_FS;
+  if (DiskRead(table, container, head, start, readable) == DISK_OK) type = DiskSniffFileSystem(head);
+  if (type == DISK_TYPE_NO_FS && dropFlag) return 0;
+
+  int slot = -1;
+  for (int d = 0; d < DISK_MAX_DRIVES && slot < 0; ++d)
+    if (table.access[d] == DISK_ACCESS_FREE) slot = d;
+  if (slot < 0) return 0;
+  u8 nameIndex = 0;
+  for (u8 index = 1; index <= 43 && !nameIndex; ++index) {
+    if (index == 11) index = 18;  // "0"-"9", then "A"-"Z"
+    if (!table.nameMap[index - 1]) nameIndex = index;
+  }
+  if (!nameIndex) return 0;
+  table.nameMap[nameIndex - 1] = static_cast<u8>(slot + 1);
+  table.nameIndex[slot] = nameIndex;
+  table.medium[slot] = table.medium[container];
+  table.cache[slot] = table.cache[container];
+  table.access[slot] = table.access[container];
+  table.fsType[slot] = type;
+  table.described[slot] = describedFlag ? 1 : 0;
+  table.attachMode[slot] = table.attachMode[container];
+  table.link[slot] = static_cast<u32>(container);
+  table.startSector[slot] = table.startSector[container] + start;
+  table.sectorCount[slot] = count;
+  ++table.link[container];
+  ++table.partitionCount;
+  ++table.driveCount;
+  return 1;
+}
+
+int DiskScanPartitions(DiskDriveTable& table, int container, u32 partitionSelector, bool dropFlag,
+                       const DiskPartitionRecord& record) {
+  if (!IsContainer(table, container)) return 0;
+  const u64 total = table.sectorCount[container];
+  u8 head[2048] = {};
+  if (total == 0 || DiskRead(table, container, head, 0, static_cast<u32>(std::min<u64>(total, 4))) != DISK_OK) {
+    SetLastError(ERROR_READ_FAULT);
+    return 0;
+  }
+  if (partitionSelector == 0 || partitionSelector == DISK_ALL_PARTITIONS) {
+    if (DiskSniffFileSystem(head) != DISK_TYPE_NO_FS &&
+        DiskAddPartition(table, container, 0, total, dropFlag, false))
+      return 1;
+  }
+  if (!HasBootSignature(head)) {
+    SetLastError(ERROR_INVALID_DRIVE);
+    return 0;
+  }
+  if (head[446 + 4] == 0xEE) {
+    const int found = ScanGpt(table, container, head, partitionSelector, dropFlag, record);
+    if (found > 0) return found;
+  }
+  const int found = ScanMbr(table, container, head, partitionSelector, dropFlag, record);
+  if (found == 0) SetLastError(ERROR_INVALID_DRIVE);
+  return found;
+}
+
+namespace {
+
+// The sections of Partitions.txt.
+constexpr int kNoSection = -1;
+constexpr int kDrivesSection = 100;
+
+u64 ParseNumber(const char* p) {
+  u64 value = 0;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    for (p += 2;; ++p) {
+      int digit;
+      if (*p >= '0' && *p <= '9') digit = *p - '0';
+      else if (*p >= 'a' && *p <= 'f') digit = *p - 'a' + 10;
+      else if (*p >= 'A' && *p <= 'F') digit = *p - 'A' + 10;
+      else break;
+      value = value << 4 | static_cast<u64>(digit);
+    }
+    return value;
+  }
+  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10 + static_cast<u64>(*p - '0');
+  return value;
+}
+
+const char* SkipBlanks(const char* p) {
+  while (*p == ' ' || *p == '\t') ++p;
+  return p;
+}
+
+void ParseLine(const char* line, int& section, DiskPartitionRecord& record) {
+  const char* p = SkipBlanks(line);
+  if (*p == '[') {
+    if (std::strncmp(p, "[DRIVES]", 8) == 0) section = kDrivesSection;
+    else if (std::strncmp(p, "[PARTITION", 10) == 0 && p[10] >= '0' && p[10] <= '?' && p[11] == ']')
+      section = p[10] - '0';
+    return;
+  }
+  if (std::strlen(p) < 4) return;
+  const char* q = SkipBlanks(p + 4);
+  if (*q != '=') return;
+  // Blanks after "=" are passed over too: "SECT = 2048" means 2048, not 0.
+  const u64 value = ParseNumber(SkipBlanks(q + 1));
+  if (section == kDrivesSection) {
+    record.drives = value;
+  } else if (section >= 0 && section < 4) {
+    if (std::strncmp(p, "SECT", 4) == 0) record.start[section] = value;
+    else if (std::strncmp(p, "SIZE", 4) == 0) record.size[section] = value;
+    else if (std::strncmp(p, "SHOW", 4) == 0) record.show[section] = static_cast<u32>(value);
+  }
+}
+
+}  // namespace
+
+int DiskReadPartitionsFile(const char* path, DiskPartitionRecord& record) {
+  record = DiskPartitionRecord{};
+  if (!path || !*path) return -1;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rbe"), std::fclose);
+  if (!file) return -2;
+  char line[347];
+  int section = kNoSection;
+  while (std::fgets(line, sizeof line, file.get())) {
+    const std::size_t length = std::strlen(line);
+    // The rest of an over-long line is no line of its own.
+    if (length == sizeof line - 1 && line[length - 1] != '\n') {
+      int ch;
+      while ((ch = std::fgetc(file.get())) != EOF && ch != '\n') {
+      }
+    }
+    ParseLine(line, section, record);
+  }
+  return 0;
+}
