@@ -6,6 +6,7 @@
 #include "jobs/run_host.h"
 #include "remote/url_connection.h"
 #include "tests/support/scripted_progress_view.h"
+#include "tests/support/stub_connection.h"
 
 #include <gtest/gtest.h>
 
@@ -49,9 +50,9 @@ class FakeZip : public CZipFile {
 
 // Answers options 63 and 64 in 64-bit words when the buffer has room, or only in 32-bit words
 // as an older adapter would.
-class FakeConnection : public CUrlConnection {
+class FakeConnection : public kpwtest::StubConnection {
  public:
-  explicit FakeConnection(bool wide) : CUrlConnection(1, "host", nullptr, nullptr, 0, 0, 0), wide_(wide) {}
+  explicit FakeConnection(bool wide) : StubConnection(1, "host", nullptr, nullptr, 0, 0, 0), wide_(wide) {}
   void Close() override {}
   BOOL Break() override {
     ++breaks;
