@@ -6,6 +6,7 @@
 #include "jobs/tags/path_tags.h"
 #include "jobs/worker_table.h"
 #include "lib/system/vars.h"
+#include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
@@ -60,7 +61,9 @@ RowKey CKopiwartView::KeyOf(const JobEntry& entry) const {
   return key;
 }
 
-void CKopiwartView::RunNote(u32 flags, const std::string& text, u32 type, int row) {
+void CKopiwartView::RunNote(u32 flags, const std::string& note, u32 type, int row) {
+  // Refusals name cells, which may be URLs: their passwords are never shown.
+  const std::string text = EncUrlHidePassword(note);
   if (CProgressDlg* dialog = m_run.ActiveDialog()) {
     dialog->Ask(text, nullptr, type);
   } else if (flags & RUN_DIALOG) {

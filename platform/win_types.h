@@ -44,6 +44,22 @@ inline FILETIME U64ToFileTime(std::uint64_t v) {
   return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }
 
+// The record of one directory entry as file finders and connection listings deliver it: 320 bytes.
+// The name is UTF-8 (or the bytes a file system holds), at most 259 bytes and a NUL.
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes = 0;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh = 0;
+  DWORD nFileSizeLow = 0;
+  DWORD dwReserved0 = 0;
+  DWORD dwReserved1 = 0;
+  char cFileName[260] = {};
+  char cAlternateFileName[14] = {};
+};
+static_assert(sizeof(WIN32_FIND_DATAA) == 320);
+
 // Seconds between 1601-01-01 and 1970-01-01.
 inline constexpr std::int64_t kFileTimeEpochOffset = 11644473600LL;
 

@@ -1,42 +1,136 @@
 // The abstract connection through which workers reach every kind of file store a URL names.
 #pragma once
 
+#include "lib/system/sys_counter.h"
 #include "platform/win_types.h"
 
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
-// Option ids of GetOption/SetOption that the job engine reads.
+// Option ids of GetOption/SetOption.
 enum : int {
-  URL_OPT_BYTES_DONE = 63,   // bytes done of the running or last transfer
-  URL_OPT_PROGRESS = 64,     // bytes done and bytes in total
+  URL_OPT_TIMEOUT = 5,  // time-out in milliseconds; 6 and 8 name the same value
+  URL_OPT_TIMEOUT_B = 6,
+  URL_OPT_TIMEOUT_C = 8,
+  URL_OPT_BYTES_DONE = 63,  // bytes done of the running or last transfer
+  URL_OPT_PROGRESS = 64,    // bytes done and bytes in total
   URL_OPT_SET_DONE = 65,
-  URL_OPT_KIND = 71,         // connection kind: ftp 1, sftp 2, ssh 2, local 3, disk 5, ctlcomm 6
+  URL_OPT_RETRY = 66,       // retry a failed transfer once after a reconnect
+  URL_OPT_KIND_68 = 68,     // ftp 1, sftp 2, ssh 2, local 3, disk 1, ctlcomm 6
+  URL_OPT_UTF8_NAMES = 69,  // file names travel as UTF-8
+  URL_OPT_DRIVE_ROOT = 70,  // the root is a list of drives
+  URL_OPT_KIND = 71,        // connection kind: ftp 1, sftp 2, ssh 2, local 3, disk 5, ctlcomm 6
+  URL_OPT_RECONNECT = 72,
+  URL_OPT_IS_DISK = 73,
+  URL_OPT_APPLY_FIND = 74,  // apply a WIN32_FIND_DATAA record to the file it names
   URL_OPT_FAIL_SIDE = 75,
   URL_OPT_UPLOAD_SIZE = 76,
+  URL_OPT_ROOT_KIND = 77,     // 2 when the root is a list of drives, else 1
+  URL_OPT_FOLDERS_ONLY = 78,  // ReadDir can list folders only
 };
 
-// Every operation reports failure as FALSE with a Windows error code left as the thread's last
-// error. A connection is used by one thread; only Break (and BreakIfBusy) may be called from
-// another thread while a transfer runs.
+// Attribute bits of listing records and of SetAttributes (below 0x10000).
+enum : DWORD {
+  URL_ATTR_READONLY = 0x01,
+  URL_ATTR_HIDDEN = 0x02,
+  URL_ATTR_SYSTEM = 0x04,
+  URL_ATTR_DIRECTORY = 0x10,
+  URL_ATTR_ARCHIVE = 0x20,
+  URL_ATTR_NORMAL = 0x80,
+  // A symbolic link (with URL_ATTR_DIRECTORY when it leads to a folder): removed as a link, never
+  // entered. Listings of the local adapter put bits 32-37 of the size into bits 10-15, so 0x400
+  // says nothing about links.
+  URL_ATTR_LINK = 0x200,
+  URL_ATTR_UNIX_MODE_SHIFT = 16,  // SetAttributes: a value of 0x10000 or more carries a Unix mode here
+};
+
+// Where the last transfer stopped (option 75).
+enum : u32 {
+  URL_FAIL_NONE = 0,
+  URL_FAIL_LOCAL = 1,  // on the local side before anything was sent: file missing, unreadable, target exists
+  URL_FAIL_TRANSFER = 2,  // during the transfer itself
+};
+
+// UploadProc's source: fills at most size bytes; the count, 0 at the end of the data, negative on
+// an error.
+using UrlReadFn = int (*)(void* context, BYTE* buffer, int size);
+// DownloadProc's sink: must return count, any other value aborts the transfer. Every DownloadProc
+// ends with exactly one call without data: (null, 0) after the last byte, (null, -1) when the
+// transfer failed; a sink treats a null buffer as that signal and copies nothing.
+using UrlWriteFn = int (*)(void* context, const BYTE* buffer, int count);
+// ReadDir's entry callback: one record per entry, then null once; listing goes on while it
+// returns non-zero.
+using UrlEntryFn = BOOL (*)(void* context, const WIN32_FIND_DATAA* entry);
+
+// What ReadDir lists: a name mask that the adapter applies itself (null or "" for all entries),
+// or folders only, which only adapters that answer option 78 honour.
+struct UrlDirFilter {
+  const char* mask = nullptr;
+  bool foldersOnly = false;  // the value 291
+};
+
+// Every operation reports failure as FALSE (or -1 for counts) with a Windows error code left as
+// the thread's last error; every operation fails with 6 while the engine handle is 0. Paths use
+// "/" as separator; a "\" is an ordinary byte of a name. A connection is used by one thread; only
+// Break (and BreakIfBusy) may be called from another thread while a transfer runs, and options
+// 63 and 64 may be read from another thread at any time.
 class CUrlConnection {
  public:
-  CUrlConnection(u32 engineHandle, const char* host, const char* user, const char* password,
+  // host, user and password are copied (null stays empty); the URL prefix starts as "ftp://".
+  CUrlConnection(std::uintptr_t engineHandle, const char* host, const char* user, const char* password,
                  u32 reserved, u16 port, u32 alternateMode);
   virtual ~CUrlConnection() = default;
   CUrlConnection(const CUrlConnection&) = delete;
   CUrlConnection& operator=(const CUrlConnection&) = delete;
 
+  // Sets the current remote folder; a relative path is taken against it.
+  virtual BOOL ChangeDir(const char* path) = 0;
+  // The current folder into buffer; *size is the buffer's size on entry and the text's length on
+  // return. A buffer too small fails with 122 and *size the size needed.
+  virtual BOOL GetCurrentDir(char* buffer, int* size) = 0;
+  virtual BOOL SetFileTime(const char* path, FILETIME lastWrite) = 0;
+  // Below 0x10000 Windows attribute bits; a value of 0x10000 or more carries a Unix mode in its
+  // upper 16 bits.
+  virtual BOOL SetAttributes(const char* path, u32 attributes) = 0;
+  virtual BOOL Rmdir(const char* path) = 0;
+  virtual BOOL Mkdir(const char* path) = 0;
+  virtual BOOL Remove(const char* path) = 0;
+  // Never replaces an existing target.
+  virtual BOOL Rename(const char* oldPath, const char* newPath) = 0;
   // Disconnects and clears the engine handle.
   virtual void Close() = 0;
 
+  // A negative length fails with 87; 0 makes an empty file.
+  virtual BOOL UploadMemory(const char* remote, const void* buffer, int length, u32 r1, u32 r2);
+  // The base writes the data to a temporary file and sends that with UploadFile: a source that
+  // fails gives 30, a temporary file that cannot be written its write error; nothing is sent then.
+  virtual BOOL UploadProc(const char* remote, void* context, UrlReadFn read, u32 r1, u32 r2);
+  virtual BOOL UploadFile(const char* local, const char* remote, u32 r1, u32 r2) = 0;
+  // The bytes stored, or -1 (also when the file does not fit the buffer).
+  virtual int DownloadMemory(const char* remote, void* buffer, int size, u32 r1, u32 r2, u32 r3);
+  // The base fetches the file into a temporary file with DownloadFile and hands it on in blocks.
+  virtual BOOL DownloadProc(const char* remote, void* context, UrlWriteFn write, u32 r1, u32 r2, u32 r3);
+  // failIfExists refuses an existing local file (80, failure side 1).
+  virtual BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2,
+                            u32 r3) = 0;
+  virtual int Reserved18(u32, u32, u32, u32) { return 0; }
+  // The full remote path of name; the length written. The base writes an empty text.
+  virtual int FullPath(const char* name, char* buffer, int size);
+
   // Asks an option into buffer; *size is the buffer's size on entry and the answer's length on
-  // return. The base knows no option (123). Options 63 and 64 answer 32-bit words in a buffer
-  // of 4 and 8 bytes; with room for 8 and 16 bytes they answer 64-bit words, so that transfers
-  // of 4 GiB and more keep counting.
+  // return. Unknown ids fail with 123, buffers below the answer's size with 87. Options 63 and 64
+  // answer 32-bit words in a buffer of 4 and 8 bytes; with room for 8 and 16 bytes they answer
+  // 64-bit words, so that transfers of 4 GiB and more keep counting.
   virtual BOOL GetOption(int id, void* buffer, int* size);
-  // The base knows option 76 (size of the next upload) only.
+  // The base knows option 76 (size of the next upload) only. Options 65 and 76 take a 64-bit
+  // value from 8 bytes and more, else a 32-bit one.
   virtual BOOL SetOption(int id, const void* buffer, int size, u32 reserved);
+
+  // Lists the folder path: one record per entry, then entry(context, null) once, whatever
+  // happens. TRUE with last error 0 when the folder was listed (also when nothing matched).
+  virtual BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) = 0;
 
   // Aborts the running transfer; may be called from another thread.
   virtual BOOL Break() = 0;
@@ -44,22 +138,66 @@ class CUrlConnection {
   void BreakIfBusy();
   bool IsBusy() const { return m_busy.load() != 0; }
 
-  const std::string& GetHost() const { return m_host; }
-  u32 GetEngineHandle() const { return m_engineHandle; }
+  // The answer of a text option: asks its size first (error 122), then the text. On failure the
+  // text is empty.
+  BOOL GetOptionString(int id, std::string& out);
+  // URL prefix + host + "/" (left out when the current folder begins with "/") + current folder.
+  BOOL GetUrlPath(std::string& out);
+  std::string GetHost() const { return m_host; }
+  const char* GetUrlPrefix() const { return m_urlPrefix; }
+  BOOL GetCurrentDirString(std::string& out);
+  BOOL GetCurrentDirBuf(char* buffer, int size);
+  // Creates a folder and its missing parents: Mkdir on the whole path, then on ever shorter
+  // ones until one succeeds, then down again. A path that exists already fails (every Mkdir
+  // does); so callers try ChangeDir first. A drive root ("X:", "X:/") is never made.
+  BOOL MakeDirTree(const char* path);
+  // Removes a folder with everything below it. Links are removed as links, never entered.
+  BOOL RemoveTree(const char* path);
+  // Option 74 for adapters without their own: the write time when its high word is non-zero,
+  // then the attributes (without 0x400) when they are neither 0 nor 0xFFFFFFFF.
+  BOOL ApplyFindData(const WIN32_FIND_DATAA& record);
+
+  std::uintptr_t GetEngineHandle() const { return m_engineHandle.load(); }
+  // After a start folder could not be entered: relative paths fail with 3 until ChangeDir
+  // succeeds, so that nothing lands in the login folder by mistake.
+  void ForgetCurrentDir() { m_currentDirLost = true; }
+
+  // Names between our UTF-8 and an engine that does not take UTF-8 (option 69 off): Latin-1.
+  // A name with a character that Latin-1 lacks (or that is no valid UTF-8) fails with 123, so
+  // that no name is ever taken for another.
+  static bool NameToLatin1(std::string_view utf8, std::string& out);
+  static std::string NameFromLatin1(std::string_view latin1);
 
  protected:
   // Adapters raise the busy flag around each transfer call into their engine.
   void SetBusy(bool busy) { m_busy.store(busy ? 1 : 0); }
+  // A name as the engine takes it (option 69 decides); false with last error 123.
+  bool NameOut(const char* name, std::string& wire) const;
+  std::string NameIn(const char* wire) const;
+
+  // Answers for GetOption: a 32-bit word (87 for a buffer below 4 bytes), and options 63 and 64
+  // from the transfer counters.
+  static BOOL AnswerWord(void* buffer, int* size, u32 value);
+  BOOL AnswerCounters(int id, void* buffer, int* size) const;
+  // Reads a 32-bit (4 bytes) or 64-bit (8 bytes and more) value of SetOption; 87 below 4 bytes.
+  static bool TakeValue(const void* buffer, int size, u64* value);
+  // Fails with code (FALSE); the common way out of every operation.
+  static BOOL Fail(DWORD code);
 
   u16 m_port = 0;
   u32 m_alternateMode = 0;
-  u32 m_nextUploadSize = 0;
+  u64 m_nextUploadSize = 0;
   u32 m_reserved = 0;
-  u32 m_failureSide = 0;
+  u32 m_failureSide = URL_FAIL_NONE;
   std::string m_host;
   std::string m_user;
   std::string m_password;
   const char* m_urlPrefix = "ftp://";
-  u32 m_engineHandle = 0;
+  std::atomic<std::uintptr_t> m_engineHandle{0};
   std::atomic<u32> m_busy{0};
+  bool m_utf8Names = true;
+  bool m_currentDirLost = false;
+  // Bytes done and in total of the running or last transfer; read by the progress timer.
+  SysByteCounter m_bytesDone{0};
+  std::atomic<u64> m_bytesTotal{0};
 };

@@ -4,6 +4,7 @@
 #include "jobs/job_model.h"
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/run_host.h"
+#include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "lib/text/strutf8.h"
 #include "remote/url_connection.h"
@@ -71,7 +72,9 @@ bool CRunState::DialogCancelled() const {
   return dialog && dialog->IsCancelled();
 }
 
-int CRunState::WorkerQuestion(u32 runFlags, const std::string& text, u32 type) {
+int CRunState::WorkerQuestion(u32 runFlags, const std::string& question, u32 type) {
+  // Whatever a worker puts in its text, a URL's password never reaches the user or a log.
+  const std::string text = EncUrlHidePassword(question);
   int answer;
   if (!(runFlags & RUN_DIALOG)) {
     FmtFprintfA(stderr, "Kopiwart: %s\n", text.c_str());
@@ -97,8 +100,9 @@ int CRunState::WorkerQuestion(u32 runFlags, const std::string& text, u32 type) {
 }
 
 void CRunState::Note(std::string text) {
+  std::string shown = EncUrlHidePassword(text);
   std::lock_guard lock(m_hookMutex);
-  m_notes.push_back(std::move(text));
+  m_notes.push_back(std::move(shown));
 }
 
 std::vector<std::string> CRunState::TakeNotes() {

@@ -98,7 +98,8 @@ class CRunState {
 
   // A worker's question: with RunFlags 0x02 through the active dialog's Ask, else the box;
   // without 0x02 nothing is asked: the text goes to standard error and the unattended answer is
-  // returned. The answer 2 (Cancel) raises the cancel flag.
+  // returned. The answer 2 (Cancel) raises the cancel flag. A URL's password in the text, and in
+  // a note's, is shown as "***".
   int WorkerQuestion(u32 runFlags, const std::string& text, u32 type);
 
   // A note of a worker that changes neither the row's result nor its work (something left alone

@@ -3,11 +3,40 @@
 #include <cstring>
 
 #include "lib/text/enc.h"
+#include "lib/text/str.h"
+
+#include <string>
 
 namespace {
 
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsSchemeChar(char c) { return IsAlpha(c) || IsDigit(c) || c == '+' || c == '-' || c == '.'; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+    const char y = (b[i] >= 'A' && b[i] <= 'Z') ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+constexpr const char* kArchiveMasks =
+    "*.zip;*.tar;*.gz;*.tgz;*.bz2;*.rpm;*.rar;*.cab;*.chm;*.7z;*.iso;*.nrg;*.jar;*.uue;*.cpio;*.msi";
+
+// The kind a scheme names, -1 for a scheme that names none.
+int SchemeKind(std::string_view scheme) {
+  static constexpr struct {
+    const char* name;
+    int kind;
+  } kSchemes[] = {{"ftp", URL_KIND_FTP},   {"sftp", URL_KIND_SFTP}, {"file", URL_KIND_LOCAL},
+                  {"smb", URL_KIND_LOCAL}, {"disk", URL_KIND_DISK}, {"ctlcomm", URL_KIND_CTLCOMM}};
+  for (const auto& s : kSchemes)
+    if (EqualsNoCase(scheme, s.name)) return s.kind;
+  return -1;
+}
 
 // Length of the scheme before "://", or 0 when the text has none.
 std::size_t SchemeLength(std::string_view url) {
@@ -119,4 +148,52 @@ u32 EncSplitUrlA(const char* url, char* host, int hostSize, char* user, char* pa
   found |= Put(pathPart, path, pathSize, URL_PATH);
   found |= Put(queryPart, query, querySize, URL_QUERY);
   return found;
+}
+
+int GetUrlKind(const char* path, BOOL bUrlOnly) {
+  const std::string_view text = path ? std::string_view(path) : std::string_view();
+  const std::string_view scheme = EncUrlScheme(text);
+  if (!scheme.empty()) return std::max(SchemeKind(scheme), static_cast<int>(URL_KIND_NONE));
+  if (bUrlOnly) return URL_KIND_NONE;
+  std::string decoded(text.size() + 1, '\0');
+  EncSplitUrlA(path, nullptr, 0, nullptr, nullptr, nullptr, nullptr, decoded.data(),
+               static_cast<int>(decoded.size()), nullptr, 0);
+  const int mask = StrMatchPatternListA(decoded.c_str(), -1, kArchiveMasks, STR_MATCH_NOCASE, ';');
+  return mask <= 1 ? URL_KIND_LOCAL : URL_KIND_NONE;
+}
+
+std::string GetUrlUnknownScheme(std::string_view text) {
+  std::size_t n = 0;
+  if (text.empty() || !IsAlpha(text[0])) return {};
+  while (n < text.size() && IsSchemeChar(text[n])) ++n;
+  if (n < 2 || n >= text.size() || text[n] != ':') return {};
+  const std::string_view scheme = text.substr(0, n);
+  if (text.substr(n, 3) == "://" && SchemeKind(scheme) > 0) return {};
+  return std::string(scheme);
+}
+
+std::string EncUrlHidePassword(std::string_view text) {
+  std::string out;
+  std::size_t copied = 0;
+  for (std::size_t at = text.find("://"); at != std::string_view::npos; at = text.find("://", at + 3)) {
+    // Only a real scheme before "://" makes a URL here.
+    std::size_t start = at;
+    while (start > 0 && IsSchemeChar(text[start - 1])) --start;
+    while (start < at && !IsAlpha(text[start])) ++start;
+    if (at - start < 2 || start < copied) continue;
+    const std::size_t from = at + 3;
+    std::size_t end = from;
+    while (end < text.size() && text[end] != '/' && text[end] != '?' && text[end] != '\n' && text[end] != '\r')
+      ++end;
+    const std::string_view authority = text.substr(from, end - from);
+    const std::size_t last = authority.rfind('@');
+    if (last == std::string_view::npos) continue;
+    const std::size_t colon = authority.find(':');
+    if (colon == std::string_view::npos || colon >= last || colon + 1 == last) continue;
+    out.append(text.substr(copied, from + colon + 1 - copied));
+    out += "***";
+    copied = from + last;
+  }
+  out.append(text.substr(copied));
+  return out;
 }

@@ -10,6 +10,7 @@
 #include "tests/support/logged_connection.h"
 #include "tests/support/recording_workers.h"
 #include "tests/support/scripted_host.h"
+#include "tests/support/stub_connection.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_env.h"
 
@@ -30,9 +31,9 @@ constexpr i64 kNow = 1'750'000'000;
 
 std::atomic<int> g_connections{0};
 
-class FakeConnection : public CUrlConnection {
+class FakeConnection : public kpwtest::StubConnection {
  public:
-  FakeConnection() : CUrlConnection(1, "host", "u", "p", 0, 22, 0) { ++g_connections; }
+  FakeConnection() : StubConnection(1, "host", "u", "p", 0, 22, 0) { ++g_connections; }
   ~FakeConnection() override { --g_connections; }
   void Close() override {}
   BOOL Break() override { return TRUE; }

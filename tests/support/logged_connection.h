@@ -2,7 +2,7 @@
 // log that outlives it, and notes when it was closed or deleted while a read was running.
 #pragma once
 
-#include "remote/url_connection.h"
+#include "tests/support/stub_connection.h"
 
 #include <atomic>
 #include <cstring>
@@ -21,9 +21,9 @@ struct ConnectionLog {
   std::function<void()> duringRead;        // called inside each read (set before any runs)
 };
 
-class LoggedConnection : public CUrlConnection {
+class LoggedConnection : public StubConnection {
  public:
-  explicit LoggedConnection(ConnectionLog& log) : CUrlConnection(1, "host", "u", "p", 0, 22, 0), m_log(log) {}
+  explicit LoggedConnection(ConnectionLog& log) : StubConnection(1, "host", "u", "p", 0, 22, 0), m_log(log) {}
   ~LoggedConnection() override {
     if (m_log.reading) m_log.goneWhileRead = true;
     ++m_log.deletes;

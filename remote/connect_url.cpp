@@ -1,0 +1,221 @@
+// ConnectUrl with its table of kinds, the guarded break record and the controller folder.
+#include "remote/connect_url.h"
+
+#include "lib/text/enc.h"
+#include "lib/text/fmt.h"
+#include "lib/text/str.h"
+#include "platform/last_error.h"
+#include "remote/local_connection.h"
+
+#include <string_view>
+
+namespace {
+
+struct ConnectArgs {
+  const char* host;
+  const char* user;
+  const char* password;
+  u16 port;
+  u32 flags;  // the kind word's upper bits
+  const char* startPath;
+  UrlBreakHandle* breakRecord;
+};
+
+using ConnectFn = std::unique_ptr<CUrlConnection> (*)(const ConnectArgs& args);
+
+bool IsSeparator(char c) {
+  return c == '/' || c == '\\';
+}
+
+// Kind 3: this machine's files. A host names a share, which this version does not reach; the
+// text names the share the connection would have opened, never its password.
+std::unique_ptr<CUrlConnection> ConnectLocal(const ConnectArgs& args) {
+  const std::string host = args.host ? args.host : "";
+  const std::string start = args.startPath ? args.startPath : "";
+  for (const std::string* path : {&host, &start})
+    if (EncUrlForm(*path) == URL_FORM_DRIVE)
+      throw CInternetException(ERROR_INVALID_DRIVE, UrlDrivePathText(*path));
+  if (!host.empty() || EncUrlForm(start) == URL_FORM_UNC) {
+    std::string share = UrlShareHost(host.c_str(), start.c_str());
+    if (host.empty()) {
+      // "file:////server/share/...": the start path names server and share.
+      std::string_view rest(start);
+      while (!rest.empty() && IsSeparator(rest.front())) rest.remove_prefix(1);
+      share =
+          UrlShareHost(std::string(rest.substr(0, rest.find_first_of("/\\"))).c_str(),
+                       std::string(rest.substr(std::min(rest.size(), rest.find_first_of("/\\")))).c_str());
+    }
+    throw CInternetException(ERROR_NOT_SUPPORTED, UrlShareNotSupportedText(share));
+  }
+  auto connection =
+      std::make_unique<CLocalUrlConnection>(1, args.host, args.user ? args.user : "", args.password, 0,
+                                            args.port, (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
+  if (!connection->Open(args.host)) throw CInternetException(GetLastError());
+  return connection;
+}
+
+struct KindEntry {
+  int kind;
+  const char* scheme;
+  ConnectFn connect;         // null: not reached by this version
+  UrlEngineBreakFn breakFn;  // the engine's abort of a hanging connect; null for none
+};
+
+// One entry per kind; each kind's connect comes with its adapter.
+constexpr KindEntry kKinds[] = {
+    {URL_KIND_FTP, "ftp", nullptr, nullptr},         {URL_KIND_SFTP, "sftp", nullptr, nullptr},
+    {URL_KIND_LOCAL, "file", ConnectLocal, nullptr}, {URL_KIND_DISK, "disk", nullptr, nullptr},
+    {URL_KIND_CTLCOMM, "ctlcomm", nullptr, nullptr}, {URL_KIND_SSH, "ssh", nullptr, nullptr},
+};
+
+const KindEntry* FindKind(int kind) {
+  for (const KindEntry& entry : kKinds)
+    if (entry.kind == kind) return &entry;
+  return nullptr;
+}
+
+// Withdraws the record's connect on every way out of ConnectUrl.
+class Withdrawal {
+ public:
+  explicit Withdrawal(UrlBreakHandle* record) : m_record(record) {
+    if (m_record) m_record->Withdraw();
+  }
+  ~Withdrawal() {
+    if (m_record) m_record->Withdraw();
+  }
+  Withdrawal(const Withdrawal&) = delete;
+  Withdrawal& operator=(const Withdrawal&) = delete;
+
+ private:
+  UrlBreakHandle* m_record;
+};
+
+std::mutex g_ctlFolderMutex;
+std::string g_ctlFolder;
+
+}  // namespace
+
+// ---- the exception -------------------------------------------------------------------------------
+
+CInternetException::CInternetException(DWORD error, std::string text)
+    : m_dwError(error), m_text(std::move(text)) {
+  m_what = m_text.empty() ? FmtString("Windows-Fehler %u", static_cast<unsigned>(error)) : m_text;
+}
+
+// ---- the break record ----------------------------------------------------------------------------
+
+void UrlBreakHandle::Publish(int kind, UrlEngineBreakFn breakFn) {
+  std::lock_guard lock(m_mutex);
+  m_kind = kind;
+  m_handle = 0;
+  m_break = breakFn;
+}
+
+void UrlBreakHandle::SetHandle(std::uintptr_t handle) {
+  std::lock_guard lock(m_mutex);
+  m_handle = handle;
+}
+
+void UrlBreakHandle::Withdraw() {
+  std::lock_guard lock(m_mutex);
+  m_kind = 0;
+  m_handle = 0;
+  m_break = nullptr;
+}
+
+int UrlBreakHandle::Kind() const {
+  std::lock_guard lock(m_mutex);
+  return m_kind;
+}
+
+std::uintptr_t UrlBreakHandle::Handle() const {
+  std::lock_guard lock(m_mutex);
+  return m_handle;
+}
+
+BOOL UrlBreakHandle::Break() {
+  std::lock_guard lock(m_mutex);
+  if (!m_break || m_handle == 0) return FALSE;
+  switch (m_kind) {
+    case URL_KIND_FTP:
+      return m_break(m_handle) ? TRUE : FALSE;
+    case URL_KIND_SFTP:
+    case URL_KIND_SSH:
+      m_break(m_handle);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+BOOL BreakUrlConnection(UrlBreakHandle* record) {
+  return record ? record->Break() : FALSE;
+}
+
+// ---- connect -------------------------------------------------------------------------------------
+
+std::unique_ptr<CUrlConnection> ConnectUrl(const char* host, const char* user, const char* password, u16 port,
+                                           u32 kindAndFlags, const char* startPath,
+                                           UrlBreakHandle* breakRecord) {
+  const Withdrawal withdrawal(breakRecord);
+  const int kind = static_cast<int>(kindAndFlags & 0xFF);
+  const KindEntry* entry = FindKind(kind);
+  if (!entry) throw CInternetException(ERROR_INVALID_PARAMETER);
+  if (!entry->connect) throw CInternetException(ERROR_NOT_SUPPORTED, UrlKindNotAvailableText(entry->scheme));
+  const ConnectArgs args{host ? host : "",      user,      password,   port,
+                         kindAndFlags & ~0xFFu, startPath, breakRecord};
+  std::unique_ptr<CUrlConnection> connection = entry->connect(args);
+  if (kind != URL_KIND_DISK && startPath && *startPath && !connection->ChangeDir(startPath))
+    connection->ForgetCurrentDir();
+  return connection;
+}
+
+std::string UrlShareHost(const char* host, const char* startPath) {
+  const std::string h = host ? host : "";
+  std::string_view server(h);
+  while (!server.empty() && IsSeparator(server.front())) server.remove_prefix(1);
+  if (server.empty() || (server.size() >= 2 && (IsSeparator(server[1]) || server[1] == ':'))) return h;
+  std::string_view start = startPath ? std::string_view(startPath) : std::string_view();
+  while (!start.empty() && IsSeparator(start.front())) start.remove_prefix(1);
+  const std::string_view share = start.substr(0, std::min(start.size(), start.find_first_of("/\\")));
+  if (share.empty()) return h;
+  const std::size_t end = server.find_first_of("/\\");
+  if (end == std::string_view::npos) return h + "/" + std::string(share);
+  if (end + 1 == server.size()) return h + std::string(share);
+  return h;
+}
+
+std::string CtlClientFolder(const char* folder) {
+  std::lock_guard lock(g_ctlFolderMutex);
+  if (folder) {
+    char cut[260];
+    StrCopyA(cut, folder, sizeof cut);
+    g_ctlFolder = cut;
+  }
+  return g_ctlFolder;
+}
+
+// ---- texts ---------------------------------------------------------------------------------------
+
+std::string UrlKindNotAvailableText(const char* scheme) {
+  return FmtString("Verbindungen über \"%s://\" sind in dieser Version noch nicht verfügbar.", scheme);
+}
+
+std::string UrlShareNotSupportedText(const std::string& share) {
+  return FmtString(
+      "Die Freigabe \"smb://%s\" kann nicht geöffnet werden: Netzwerkfreigaben werden in dieser "
+      "Version noch nicht unterstützt.",
+      share.c_str());
+}
+
+std::string UrlDrivePathText(const std::string& path) {
+  return FmtString("Der Pfad:\n%s\nhat einen Laufwerksbuchstaben; solche Pfade gibt es hier nicht.",
+                   path.c_str());
+}
+
+std::string UrlSchemeUnknownText(const std::string& scheme) {
+  return FmtString(
+      "\"%s:\" ist kein bekanntes URL-Schema; der Pfad wird weder als URL noch als lokaler Pfad "
+      "genommen.",
+      scheme.c_str());
+}

@@ -1,0 +1,82 @@
+// CLocalUrlConnection: file:// paths of this machine through the same interface as remote stores.
+#pragma once
+
+#include "lib/system/sys_fd.h"
+#include "lib/system/sys_tree.h"
+#include "remote/url_connection.h"
+
+#include <memory>
+#include <string>
+
+// The root is "/" and the current folder an absolute path; "\" is an ordinary byte of a name.
+// Drive forms ("C:/x") fail with 15 and UNC forms ("//server/x") with 53, so that neither ever
+// touches a local path that merely looks alike. A host names a share (smb://, file://server/),
+// which this version does not reach: Open fails with 50 and nothing is touched.
+//
+// Links: ChangeDir to a folder outside the base folder follows links on the way, once, and makes
+// that folder the base. Below the base no link is ever followed: folders on the way are opened
+// without following links (a link there fails as a missing folder, 3), and an operation on a
+// link's own name acts on the link (Remove and Rename take the link, a transfer replaces it,
+// SetAttributes refuses it with 50), so nothing is written into or deleted under a name whose
+// content was not listed. Workers therefore enter their folder with ChangeDir (ConnectUrl's start
+// path does) before they work below it. Listings report links with URL_ATTR_LINK.
+//
+// Transfers write a temporary file beside the target and rename it over the target when it is
+// whole: a failed or broken transfer leaves the old file as it was and no new file behind.
+// SetAttributes: bit 0x01 clears the owner write bit (without it the bit is set), a Unix mode in
+// the upper 16 bits is applied (07777); hidden, system and archive bits are ignored.
+class CLocalUrlConnection : public CUrlConnection {
+ public:
+  CLocalUrlConnection(std::uintptr_t engineHandle, const char* host, const char* user, const char* password,
+                      u32 reserved, u16 port, u32 alternateMode);
+  ~CLocalUrlConnection() override;
+
+  // An empty host opens this machine with the working folder as the current folder (3 when it is
+  // gone); any other host fails with 50. 4316 without an engine handle.
+  BOOL Open(const char* host);
+
+  BOOL ChangeDir(const char* path) override;
+  BOOL GetCurrentDir(char* buffer, int* size) override;
+  BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
+  BOOL SetAttributes(const char* path, u32 attributes) override;
+  BOOL Rmdir(const char* path) override;
+  BOOL Mkdir(const char* path) override;
+  BOOL Remove(const char* path) override;
+  BOOL Rename(const char* oldPath, const char* newPath) override;
+  void Close() override;
+  BOOL UploadProc(const char* remote, void* context, UrlReadFn read, u32 r1, u32 r2) override;
+  BOOL UploadFile(const char* local, const char* remote, u32 r1, u32 r2) override;
+  BOOL DownloadProc(const char* remote, void* context, UrlWriteFn write, u32 r1, u32 r2, u32 r3) override;
+  BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2,
+                    u32 r3) override;
+  int FullPath(const char* name, char* buffer, int size) override;
+  BOOL GetOption(int id, void* buffer, int* size) override;
+  BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
+  BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
+  BOOL Break() override;
+
+ private:
+  // The folder that holds an operation's name, open, and the name.
+  struct Place {
+    SysFd dir;
+    std::string name;
+  };
+
+  bool Ready() const;
+  // The absolute path of an operation's path, "." and ".." resolved; false with the last error.
+  bool Join(const char* path, std::string& out) const;
+  bool BelowBase(const std::string& abs, std::string* rel) const;
+  // The folder holding abs (below the base without following links; elsewhere by path).
+  bool Locate(const std::string& abs, Place& place);
+  // The folder abs itself, open for reading; -1 with errno.
+  SysFd OpenFolder(const std::string& abs);
+  BOOL SetTimes(const WIN32_FIND_DATAA& record);
+  // Counters cleared, break cleared, busy raised; the total given.
+  void BeginTransfer(u64 total);
+  BOOL EndTransfer(BOOL ok, u32 failureSide);
+
+  std::string m_current = "/";
+  std::string m_base;  // the folder entered from outside; "" for none
+  std::unique_ptr<SysTree> m_tree;
+  SysCancelFlag m_break{0};
+};

@@ -1,0 +1,611 @@
+// One set of behaviours that every connection adapter must show, run against each adapter with a
+// table of what it can and cannot do. A new adapter joins by adding its row to kStores.
+#include "lib/text/enc.h"
+#include "platform/last_error.h"
+#include "remote/connect_url.h"
+#include "remote/url_connection.h"
+#include "remote/url_file_find.h"
+#include "tests/support/files.h"
+#include "tests/support/memory_connection.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace kpwtest;
+using namespace std::chrono_literals;
+
+// A store under test: connections into fresh empty folders of it, and what the interface cannot
+// make (links).
+class Store {
+ public:
+  virtual ~Store() = default;
+  // A connection whose current folder is a fresh, empty folder of the store.
+  virtual std::unique_ptr<CUrlConnection> Connect() = 0;
+  // A link at the store's path link leading to the folder target; false where a store has none.
+  virtual bool MakeFolderLink(CUrlConnection& connection, const std::string& link,
+                              const std::string& target) = 0;
+  // Makes transfers of the big file take long enough to be broken.
+  virtual void SlowDown(CUrlConnection&) {}
+};
+
+// What an adapter does where adapters may differ. Every difference from the local adapter is
+// explained in differences.
+struct Capabilities {
+  const char* name;
+  std::function<std::unique_ptr<Store>()> make;
+  u32 kind;                  // option 71
+  u32 kind68;                // option 68
+  u64 timeStep;              // 100-ns units of a write time that the store keeps
+  bool creationTime;         // listings carry a creation time
+  bool listsDots;            // listings hold "." and ".."
+  bool reportsLinks;         // links are listed with URL_ATTR_LINK
+  DWORD sourceFailure;       // an UploadProc whose source fails
+  bool callbackBusy;         // callback transfers are busy (and breakable) while the callback runs
+  u64 bigFile;               // bytes of a transfer that takes long enough to be broken
+  std::vector<int> options;  // options that GetOption answers
+  const char* differences;
+};
+
+void PrintTo(const Capabilities& caps, std::ostream* out) {
+  *out << caps.name;
+}
+
+// ---- the stores ----------------------------------------------------------------------------------
+
+class LocalStore : public Store {
+ public:
+  std::unique_ptr<CUrlConnection> Connect() override {
+    const std::string folder = m_dir / ("c" + std::to_string(++m_count));
+    std::filesystem::create_directories(folder);
+    return ConnectUrl("", "", "", 0, URL_KIND_LOCAL, folder.c_str(), nullptr);
+  }
+  bool MakeFolderLink(CUrlConnection&, const std::string& link, const std::string& target) override {
+    return ::symlink(target.c_str(), link.c_str()) == 0;
+  }
+
+ private:
+  TempDir m_dir{"conform"};
+  int m_count = 0;
+};
+
+class MemoryStore : public Store {
+ public:
+  std::unique_ptr<CUrlConnection> Connect() override {
+    auto connection = std::make_unique<MemoryConnection>();
+    connection->Mkdir("/store");
+    connection->ChangeDir("/store");
+    connection->calls.clear();
+    return connection;
+  }
+  bool MakeFolderLink(CUrlConnection& connection, const std::string& link,
+                      const std::string& target) override {
+    static_cast<MemoryConnection&>(connection).AddLink(link, target);
+    return true;
+  }
+  void SlowDown(CUrlConnection& connection) override {
+    static_cast<MemoryConnection&>(connection).stepDelay = 2ms;
+  }
+};
+
+const Capabilities kStores[] = {
+    {"Local",
+     [] { return std::make_unique<LocalStore>(); },
+     3,
+     3,
+     1,
+     true,
+     true,
+     true,
+     ERROR_WRITE_FAULT,
+     true,
+     256ull << 20,
+     {63, 64, 68, 70, 71, 73, 75, 77},
+     "the reference"},
+    {"Memory",
+     [] { return std::make_unique<MemoryStore>(); },
+     9,
+     9,
+     1,
+     false,
+     false,
+     true,
+     ERROR_READ_FAULT,
+     false,
+     4ull << 20,
+     {63, 64, 68, 69, 71, 73, 75},
+     "the test double of a remote store: callback transfers are the base class's (through a temporary file: "
+     "a "
+     "failing source gives 30, and the callback runs before the transfer is busy), no creation times, no "
+     "dots, "
+     "a kind of its own, and option 69 where remote adapters have it"},
+};
+
+// ---- helpers -------------------------------------------------------------------------------------
+
+// Every entry of a folder as "name:attributes-in-hex:size", sorted, through CUrlFileFind.
+std::vector<std::string> List(CUrlConnection& c, const std::string& folder, DWORD* error = nullptr) {
+  std::vector<std::string> out;
+  CUrlFileFind find(&c);
+  if (find.FindFile(folder.c_str(), URL_FIND_NO_DOTS)) {
+    BOOL more;
+    do {
+      more = find.FindNextFile();
+      char line[320];
+      std::snprintf(
+          line, sizeof line, "%s:%x:%llu", find.GetFileName().c_str(),
+          find.GetFindData().dwFileAttributes & (URL_ATTR_DIRECTORY | URL_ATTR_LINK | URL_ATTR_READONLY),
+          static_cast<unsigned long long>(find.GetLength64()));
+      out.push_back(line);
+    } while (more);
+  }
+  if (error) *error = GetLastError();
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string Here(CUrlConnection& c) {
+  std::string dir;
+  EXPECT_TRUE(c.GetCurrentDirString(dir));
+  return dir;
+}
+
+bool Put(CUrlConnection& c, const std::string& path, const std::string& data) {
+  return c.UploadMemory(path.c_str(), data.data(), static_cast<int>(data.size()), 0, 0);
+}
+
+std::string Get(CUrlConnection& c, const std::string& path) {
+  std::string data(1 << 20, '\0');
+  const int n = c.DownloadMemory(path.c_str(), data.data(), static_cast<int>(data.size()), 0, 0, 0);
+  if (n < 0) return "<" + std::to_string(GetLastError()) + ">";
+  data.resize(static_cast<std::size_t>(n));
+  return data;
+}
+
+u32 Option(CUrlConnection& c, int id) {
+  u32 value = 0xDEAD;
+  int size = 4;
+  EXPECT_TRUE(c.GetOption(id, &value, &size)) << id << " error " << GetLastError();
+  return value;
+}
+
+// A data source of count blocks of size bytes, then the end; fails (-1) at block failAt.
+struct Source {
+  int count = 3;
+  int failAt = -1;
+  int given = 0;
+  static int Read(void* context, BYTE* buffer, int size) {
+    auto* s = static_cast<Source*>(context);
+    if (s->given == s->failAt) return -1;
+    if (s->given >= s->count) return 0;
+    const int n = std::min(size, 1000);
+    std::memset(buffer, 'a' + s->given % 26, static_cast<std::size_t>(n));
+    ++s->given;
+    return n;
+  }
+};
+
+// A sink that keeps the data and the signals without data.
+struct Sink {
+  std::string data;
+  std::vector<int> signals;
+  int refuseAfter = -1;  // bytes after which it takes no more
+  static int Write(void* context, const BYTE* buffer, int count) {
+    auto* s = static_cast<Sink*>(context);
+    if (!buffer) {
+      s->signals.push_back(count);
+      return count;
+    }
+    if (s->refuseAfter >= 0 && static_cast<int>(s->data.size()) >= s->refuseAfter) return 0;
+    s->data.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(count));
+    return count;
+  }
+};
+
+class Conformance : public ::testing::TestWithParam<Capabilities> {
+ protected:
+  void SetUp() override {
+    store = GetParam().make();
+    c = store->Connect();
+    ASSERT_NE(c, nullptr);
+    here = Here(*c);
+  }
+  const Capabilities& caps() const { return GetParam(); }
+  std::unique_ptr<Store> store;
+  std::unique_ptr<CUrlConnection> c;
+  std::string here;
+  TempDir local{"conform-local"};
+};
+
+// ---- behaviours ----------------------------------------------------------------------------------
+
+TEST_P(Conformance, AnEmptyFolderListsAndAMissingOneFails) {
+  DWORD error = 99;
+  EXPECT_TRUE(List(*c, here, &error).empty());
+  EXPECT_EQ(error, 0u) << "listed, nothing matched";
+  EXPECT_TRUE(List(*c, here + "/missing", &error).empty());
+  EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+  // ReadDir itself: the end is told once, also when the listing fails.
+  int ends = 0;
+  const auto count = [](void* context, const WIN32_FIND_DATAA* entry) -> BOOL {
+    if (!entry) ++*static_cast<int*>(context);
+    return TRUE;
+  };
+  EXPECT_FALSE(c->ReadDir("missing", &ends, count, UrlDirFilter{}));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(c->ReadDir("", &ends, count, UrlDirFilter{}));
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_EQ(ends, 2);
+  // A file is no folder.
+  ASSERT_TRUE(Put(*c, "f", "x"));
+  EXPECT_TRUE(List(*c, here + "/f", &error).empty());
+  EXPECT_NE(error, 0u);
+  // Dots where the store has them.
+  std::set<std::string> names;
+  const auto collect = [](void* context, const WIN32_FIND_DATAA* entry) -> BOOL {
+    if (entry) static_cast<std::set<std::string>*>(context)->insert(entry->cFileName);
+    return TRUE;
+  };
+  EXPECT_TRUE(c->ReadDir(here.c_str(), &names, collect, UrlDirFilter{}));
+  EXPECT_EQ(names.count("."), caps().listsDots ? 1u : 0u);
+  EXPECT_EQ(names.count("f"), 1u);
+}
+
+TEST_P(Conformance, FoldersAreMadeListedAndRemoved) {
+  EXPECT_TRUE(c->Mkdir("a"));
+  EXPECT_FALSE(c->Mkdir("a"));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_FALSE(c->Mkdir("x/y"));
+  EXPECT_TRUE(c->MakeDirTree((here + "/b/c/d").c_str()));
+  ASSERT_TRUE(Put(*c, here + "/a/f.txt", "12345"));
+  EXPECT_EQ(List(*c, here), (std::vector<std::string>{"a:10:0", "b:10:0"}));
+  EXPECT_EQ(List(*c, here + "/a"), (std::vector<std::string>{"f.txt:0:5"}));
+  EXPECT_FALSE(c->Rmdir("a"));
+  EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+  EXPECT_FALSE(c->Remove("a"));  // a folder is no file
+  EXPECT_TRUE(c->Remove("a/f.txt"));
+  EXPECT_FALSE(c->Remove("a/f.txt"));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(c->Rmdir("a"));
+  ASSERT_TRUE(Put(*c, "b/c/d/deep", "x"));
+  EXPECT_TRUE(c->RemoveTree((here + "/b").c_str()));
+  EXPECT_TRUE(List(*c, here).empty());
+}
+
+TEST_P(Conformance, FilesTravelByFileByCallbackAndThroughMemory) {
+  std::string data;
+  for (int i = 0; i < 70000; ++i) data += static_cast<char>(i * 7);
+  WriteFile(local / "up", data);
+  ASSERT_TRUE(c->UploadFile((local / "up").c_str(), "f", 0, 0));
+  EXPECT_EQ(List(*c, here), (std::vector<std::string>{"f:0:70000"}));
+  u64 words[2] = {};
+  int size = sizeof words;
+  ASSERT_TRUE(c->GetOption(URL_OPT_PROGRESS, words, &size));
+  EXPECT_EQ(words[0], 70000u);
+  ASSERT_TRUE(c->DownloadFile("f", (local / "down").c_str(), FALSE, 0, 0, 0));
+  EXPECT_EQ(ReadFile(local / "down"), data);
+  // An existing local file is refused on request, on the local side, and kept.
+  WriteFile(local / "down", "mine");
+  EXPECT_FALSE(c->DownloadFile("f", (local / "down").c_str(), TRUE, 0, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  EXPECT_EQ(Option(*c, URL_OPT_FAIL_SIDE), URL_FAIL_LOCAL);
+  EXPECT_EQ(ReadFile(local / "down"), "mine");
+
+  Source source;
+  ASSERT_TRUE(c->UploadProc("g", &source, Source::Read, 0, 0));
+  Sink sink;
+  ASSERT_TRUE(c->DownloadProc("g", &sink, Sink::Write, 0, 0, 0));
+  EXPECT_EQ(sink.data, std::string(1000, 'a') + std::string(1000, 'b') + std::string(1000, 'c'));
+  EXPECT_EQ(sink.signals, std::vector<int>{0});
+
+  // Memory: exactly the buffer, one byte too little, an empty file, bad lengths.
+  char buffer[3000];
+  EXPECT_EQ(c->DownloadMemory("g", buffer, 3000, 0, 0, 0), 3000);
+  EXPECT_EQ(c->DownloadMemory("g", buffer, 2999, 0, 0, 0), -1);
+  EXPECT_TRUE(c->UploadMemory("empty", "", 0, 0, 0));
+  EXPECT_EQ(c->DownloadMemory("empty", buffer, 10, 0, 0, 0), 0);
+  EXPECT_FALSE(c->UploadMemory("bad", "x", -1, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(List(*c, here), (std::vector<std::string>{"empty:0:0", "f:0:70000", "g:0:3000"}));
+  EXPECT_EQ(c->DownloadMemory("missing", buffer, 10, 0, 0, 0), -1);
+  EXPECT_NE(GetLastError(), 0u);
+}
+
+TEST_P(Conformance, AFailedTransferLeavesTheOldFileAndNothingElse) {
+  ASSERT_TRUE(Put(*c, "f", "old"));
+  Source failing;
+  failing.failAt = 2;
+  EXPECT_FALSE(c->UploadProc("f", &failing, Source::Read, 0, 0));
+  EXPECT_EQ(GetLastError(), caps().sourceFailure);
+  EXPECT_EQ(Get(*c, "f"), "old");
+  Source failsAtOnce;
+  failsAtOnce.failAt = 0;
+  EXPECT_FALSE(c->UploadProc("new", &failsAtOnce, Source::Read, 0, 0));
+  EXPECT_EQ(List(*c, here), std::vector<std::string>{"f:0:3"});
+  // A local file that is missing fails on the local side.
+  EXPECT_FALSE(c->UploadFile((local / "missing").c_str(), "f", 0, 0));
+  EXPECT_EQ(Option(*c, URL_OPT_FAIL_SIDE), URL_FAIL_LOCAL);
+  EXPECT_EQ(Get(*c, "f"), "old");
+  // A sink that stops taking gets the abort signal once.
+  ASSERT_TRUE(Put(*c, "big", std::string(100000, 'b')));
+  Sink sink;
+  sink.refuseAfter = 1;
+  EXPECT_FALSE(c->DownloadProc("big", &sink, Sink::Write, 0, 0, 0));
+  EXPECT_EQ(sink.signals, std::vector<int>{-1});
+  Sink missing;
+  EXPECT_FALSE(c->DownloadProc("missing", &missing, Sink::Write, 0, 0, 0));
+  EXPECT_EQ(missing.signals, std::vector<int>{-1});
+}
+
+TEST_P(Conformance, RenameNeverReplaces) {
+  ASSERT_TRUE(Put(*c, "a", "A"));
+  ASSERT_TRUE(Put(*c, "b", "B"));
+  EXPECT_FALSE(c->Rename("a", "b"));
+  EXPECT_TRUE(GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
+      << GetLastError();
+  EXPECT_EQ(Get(*c, "b"), "B");
+  EXPECT_TRUE(c->Rename("a", "c"));
+  EXPECT_EQ(Get(*c, "c"), "A");
+  EXPECT_FALSE(c->Rename("a", "d"));
+  ASSERT_TRUE(c->Mkdir("dir"));
+  EXPECT_TRUE(c->Rename("c", (here + "/dir/c").c_str()));
+  EXPECT_EQ(List(*c, here + "/dir"), std::vector<std::string>{"c:0:1"});
+}
+
+TEST_P(Conformance, TimesAndAttributes) {
+  ASSERT_TRUE(Put(*c, "f", "x"));
+  // 2024-05-06 07:08:09.1234567 UTC
+  const FILETIME t = U64ToFileTime((1714979289ull + kFileTimeEpochOffset) * 10'000'000 + 1'234'567);
+  ASSERT_TRUE(c->SetFileTime("f", t));
+  CUrlFileFind find(c.get());
+  ASSERT_TRUE(find.FindFile((here + "/f*").c_str(), 0));
+  find.FindNextFile();
+  FILETIME got;
+  find.GetLastWriteTime(&got);
+  const u64 step = caps().timeStep;
+  EXPECT_EQ(FileTimeToU64(got) / step, FileTimeToU64(t) / step);
+  EXPECT_EQ(find.GetLastWriteTime(), 1714979289);
+  EXPECT_EQ(find.GetCreationTime() != 0, caps().creationTime);
+
+  // Option 74: the write time and the attributes of a record.
+  WIN32_FIND_DATAA record;
+  StrCopyA(record.cFileName, "f", sizeof record.cFileName);
+  record.ftLastWriteTime = U64ToFileTime(FileTimeToU64(t) + 20'000'000);
+  record.dwFileAttributes = URL_ATTR_READONLY | URL_ATTR_ARCHIVE;
+  EXPECT_FALSE(c->SetOption(URL_OPT_APPLY_FIND, &record, sizeof record - 1, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  ASSERT_TRUE(c->SetOption(URL_OPT_APPLY_FIND, &record, sizeof record, 0));
+  ASSERT_TRUE(find.FindFile((here + "/f*").c_str(), URL_FIND_REREAD));
+  find.FindNextFile();
+  EXPECT_EQ(find.GetLastWriteTime(), 1714979291);
+  EXPECT_TRUE(find.MatchesMask(URL_ATTR_READONLY));
+  ASSERT_TRUE(c->SetAttributes("f", URL_ATTR_NORMAL));
+  EXPECT_EQ(List(*c, here), std::vector<std::string>{"f:0:1"});
+  EXPECT_FALSE(c->SetFileTime("missing", t));
+}
+
+TEST_P(Conformance, OptionsAnswerAndCloseEndsEverything) {
+  for (const int id : caps().options) {
+    u64 buffer[2] = {};
+    int size = id == URL_OPT_PROGRESS ? 8 : 4;
+    EXPECT_TRUE(c->GetOption(id, buffer, &size)) << id;
+    size = 2;
+    EXPECT_FALSE(c->GetOption(id, buffer, &size)) << id;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << id;
+  }
+  EXPECT_EQ(Option(*c, URL_OPT_KIND), caps().kind);
+  EXPECT_EQ(Option(*c, URL_OPT_KIND_68), caps().kind68);
+  EXPECT_EQ(Option(*c, URL_OPT_IS_DISK), 0u);
+  u32 value = 0;
+  int size = 4;
+  EXPECT_FALSE(c->GetOption(4711, &value, &size));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  std::string text = "x";
+  EXPECT_FALSE(c->GetOptionString(URL_OPT_KIND, text));  // a number, no text
+  EXPECT_EQ(text, "");
+  const u32 done = 1234;
+  EXPECT_TRUE(c->SetOption(URL_OPT_SET_DONE, &done, 4, 0));
+  EXPECT_EQ(Option(*c, URL_OPT_BYTES_DONE), 1234u);
+  EXPECT_TRUE(c->SetOption(URL_OPT_UPLOAD_SIZE, &done, 4, 0));
+  EXPECT_FALSE(c->SetOption(URL_OPT_UPLOAD_SIZE, &done, 3, 0));
+  EXPECT_FALSE(c->SetOption(4711, &done, 4, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+
+  c->Close();
+  EXPECT_EQ(c->GetEngineHandle(), 0u);
+  EXPECT_FALSE(c->GetOption(URL_OPT_KIND, &value, &size));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(c->ChangeDir(here.c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(Put(*c, "f", "x"));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  DWORD error = 0;
+  EXPECT_TRUE(List(*c, here, &error).empty());
+  EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+}
+
+TEST_P(Conformance, PathsAndTheCurrentFolder) {
+  ASSERT_TRUE(c->Mkdir("sub"));
+  ASSERT_TRUE(Put(*c, "file", "x"));
+  EXPECT_FALSE(c->ChangeDir("file"));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Here(*c), here);
+  EXPECT_TRUE(c->ChangeDir("sub/"));
+  EXPECT_EQ(Here(*c), here + "/sub");
+  EXPECT_TRUE(Put(*c, "inner", "i"));  // relative to the new folder
+  EXPECT_TRUE(c->ChangeDir(".."));
+  EXPECT_EQ(Get(*c, "sub/inner"), "i");
+  // The URL of the folder: prefix, host, one "/".
+  std::string url;
+  ASSERT_TRUE(c->GetUrlPath(url));
+  EXPECT_EQ(url, std::string(c->GetUrlPrefix()) + c->GetHost() + here);
+  // A buffer too small says how much is needed.
+  char small[2];
+  int size = sizeof small;
+  EXPECT_FALSE(c->GetCurrentDir(small, &size));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(size, static_cast<int>(here.size()) + 1);
+}
+
+TEST_P(Conformance, LinksAreListedAndTreeRemovalNeverFollowsThem) {
+  if (!caps().reportsLinks) GTEST_SKIP() << caps().differences;
+  ASSERT_TRUE(c->MakeDirTree((here + "/keep/inner").c_str()));
+  ASSERT_TRUE(Put(*c, "keep/precious", "p"));
+  ASSERT_TRUE(c->MakeDirTree((here + "/tree/sub").c_str()));
+  ASSERT_TRUE(Put(*c, "tree/sub/f", "f"));
+  ASSERT_TRUE(store->MakeFolderLink(*c, here + "/tree/link", here + "/keep"));
+  // A link to a folder: the link mark with the folder's.
+  EXPECT_EQ(List(*c, here + "/tree"), (std::vector<std::string>{"link:210:0", "sub:10:0"}));
+  EXPECT_TRUE(c->RemoveTree((here + "/tree").c_str()));
+  EXPECT_EQ(List(*c, here), std::vector<std::string>{"keep:10:0"});
+  EXPECT_EQ(List(*c, here + "/keep"), (std::vector<std::string>{"inner:10:0", "precious:0:1"}));
+}
+
+TEST_P(Conformance, FileFindFiltersWhatTheAdapterLists) {
+  for (const char* name : {"a.txt", "B.TXT", "c.doc", "d.log"}) ASSERT_TRUE(Put(*c, name, "x"));
+  ASSERT_TRUE(c->Mkdir("folder.txt"));
+  const auto names = [&](const std::function<BOOL(CUrlFileFind&)>& open) {
+    std::string all;
+    CUrlFileFind find(c.get());
+    if (open(find)) {
+      BOOL more;
+      do {
+        more = find.FindNextFile();
+        all += (all.empty() ? "" : " ") + find.GetFileName();
+      } while (more);
+    }
+    std::vector<std::string> sorted;
+    for (std::size_t at = 0; at < all.size();) {
+      const std::size_t blank = std::min(all.find(' ', at), all.size());
+      sorted.push_back(all.substr(at, blank - at));
+      at = blank + 1;
+    }
+    std::sort(sorted.begin(), sorted.end());
+    std::string out;
+    for (const std::string& s : sorted) out += (out.empty() ? "" : " ") + s;
+    return out;
+  };
+  EXPECT_EQ(names([&](CUrlFileFind& f) { return f.FindFile((here + "/*.txt").c_str(), 0); }),
+            "B.TXT a.txt folder.txt");
+  EXPECT_EQ(names([&](CUrlFileFind& f) { return f.FindFile("*.TXT", URL_FIND_NO_FOLDERS); }), "B.TXT a.txt");
+  EXPECT_EQ(names([&](CUrlFileFind& f) { return f.FindFile("*", URL_FIND_NO_FILES | URL_FIND_NO_DOTS); }),
+            "folder.txt");
+  EXPECT_EQ(
+      names([&](CUrlFileFind& f) { return f.FindFile(here.c_str(), "*.txt;*.doc", "b*", URL_FIND_NO_DOTS); }),
+      "a.txt c.doc folder.txt");
+  EXPECT_EQ(names([&](CUrlFileFind& f) { return f.FindFile("", "*.log", nullptr, URL_FIND_NO_DOTS); }),
+            "d.log");
+  EXPECT_EQ(names([&](CUrlFileFind& f) {
+              return f.FindFile(here.c_str(), "*.log", nullptr,
+                                URL_FIND_NO_DOTS | URL_FIND_FOLDERS_UNFILTERED);
+            }),
+            "d.log folder.txt");
+  // Nothing matched: FALSE with last error 0.
+  CUrlFileFind none(c.get());
+  EXPECT_FALSE(none.FindFile("*.none", 0));
+  EXPECT_EQ(GetLastError(), 0u);
+  // Paths and URLs of an entry.
+  CUrlFileFind one(c.get());
+  ASSERT_TRUE(one.FindFile("c.*", 0));
+  EXPECT_FALSE(one.FindNextFile());
+  EXPECT_EQ(one.GetFilePath(), here + "/c.doc");
+  EXPECT_EQ(one.GetFileTitle(), "c");
+  EXPECT_EQ(one.GetFileURL(), std::string(c->GetUrlPrefix()) + c->GetHost() + here + "/c.doc");
+}
+
+// ---- breaks from another thread (the progress dialog's cancel) ----------------------------------
+
+TEST_P(Conformance, ABreakFromAnotherThreadStopsAFileTransferAndKeepsTheOldTarget) {
+  WriteDenseFile(local / "big", caps().bigFile);
+  ASSERT_TRUE(Put(*c, "target", "old"));
+  store->SlowDown(*c);
+  std::atomic<bool> stop{false};
+  // As the progress timer does: reads the counter, and cancels once the transfer has begun.
+  std::thread canceller([&] {
+    while (!stop.load()) {
+      u64 done = 0;
+      int size = 8;
+      if (c->GetOption(URL_OPT_BYTES_DONE, &done, &size) && done > 0 && c->IsBusy()) {
+        c->BreakIfBusy();
+        return;
+      }
+      std::this_thread::yield();
+    }
+  });
+  const BOOL sent = c->UploadFile((local / "big").c_str(), "target", 0, 0);
+  const DWORD error = GetLastError();
+  stop = true;
+  canceller.join();
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(error, ERROR_CANCELLED);
+  EXPECT_EQ(Option(*c, URL_OPT_FAIL_SIDE), URL_FAIL_TRANSFER);
+  EXPECT_EQ(Get(*c, "target"), "old");
+  EXPECT_EQ(List(*c, here), std::vector<std::string>{"target:0:3"});
+  // The connection works on.
+  EXPECT_TRUE(Put(*c, "after", "a"));
+}
+
+TEST_P(Conformance, ABreakFromAnotherThreadStopsCallbackTransfers) {
+  if (!caps().callbackBusy) GTEST_SKIP() << caps().differences;
+  // A source without end: only the break ends the upload.
+  struct Endless {
+    CUrlConnection* c;
+    std::thread breaker;
+    static int Read(void* context, BYTE* buffer, int size) {
+      auto* e = static_cast<Endless*>(context);
+      if (!e->breaker.joinable())
+        e->breaker = std::thread([c = e->c] {
+          while (!c->IsBusy()) std::this_thread::yield();
+          c->BreakIfBusy();
+        });
+      std::memset(buffer, 'e', static_cast<std::size_t>(size));
+      return size;
+    }
+  } endless{c.get(), {}};
+  ASSERT_TRUE(Put(*c, "up", "old"));
+  EXPECT_FALSE(c->UploadProc("up", &endless, Endless::Read, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
+  endless.breaker.join();
+  EXPECT_EQ(Get(*c, "up"), "old");
+
+  // A sink that waits for the break after its first block.
+  ASSERT_TRUE(Put(*c, "down", std::string(200000, 'd')));
+  struct Waiting {
+    CUrlConnection* c;
+    int blocks = 0;
+    std::vector<int> signals;
+    static int Write(void* context, const BYTE* buffer, int count) {
+      auto* w = static_cast<Waiting*>(context);
+      if (!buffer) {
+        w->signals.push_back(count);
+        return count;
+      }
+      if (w->blocks++ == 0) std::thread([c = w->c] { c->BreakIfBusy(); }).join();
+      return count;
+    }
+  } waiting{c.get(), 0, {}};
+  EXPECT_FALSE(c->DownloadProc("down", &waiting, Waiting::Write, 0, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
+  EXPECT_EQ(waiting.blocks, 1);
+  EXPECT_EQ(waiting.signals, std::vector<int>{-1});
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, Conformance, ::testing::ValuesIn(kStores),
+                         [](const ::testing::TestParamInfo<Capabilities>& info) { return info.param.name; });
+
+}  // namespace
