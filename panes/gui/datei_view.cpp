@@ -76,6 +76,9 @@ DateiView::DateiView(QWidget* parent) : CPaneWnd(parent) {
   m_list->sortByColumn(kColName, Qt::AscendingOrder);
   m_list->header()->setStretchLastSection(false);
   m_list->setColumnWidth(kColName, 220);
+  m_list->setColumnWidth(kColSize, 90);
+  m_list->setColumnWidth(kColType, 110);
+  m_list->setColumnWidth(kColModified, 130);
   m_list->installEventFilter(this);
   SetContent(m_list);
   connect(m_list, &QTreeView::activated, this, [this](const QModelIndex& index) {
