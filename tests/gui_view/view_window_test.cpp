@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QSplitterHandle>
+#include <QStatusBar>
 #include <QUrl>
 
 #include <sys/stat.h>
@@ -511,12 +512,17 @@ TEST_F(ViewWindow, InsertFilesOpensAMultipleChoiceFileDialog) {
 }
 
 TEST_F(ViewWindow, SpecialSettingsAndFilterEditingGoToTheirEditors) {
-  Start(JobRow("/a/x.ZIP", "/b", "/ZIP", "alt") + JobRow("/a", "/b/y.zip", "/ZIP") + JobRow("/a", "/b", "/MOVE") +
-        JobRow("/a", "/b", "", "*.txt"));
+  // An extra cell far longer than a dialog's old 260 bytes reaches the editor whole.
+  std::string longExtra = "*;";
+  for (int i = 0; i < 60; ++i) longExtra += "ordner" + std::to_string(i) + ";";
+  Start(JobRow("/a/x.ZIP", "/b", "/ZIP", longExtra) + JobRow("/a", "/b/y.zip", "/ZIP") +
+        JobRow("/a", "/b", "/MOVE") + JobRow("/a", "/b", "", "*.txt"));
   std::vector<kpw::view::SettingsDialog> dialogs;
+  std::vector<std::string> given;
   std::string answer = "neu";
   Wnd().SetSettingsEditor([&](kpw::view::SettingsDialog d, std::string& text) {
     dialogs.push_back(d);
+    given.push_back(text);
     text = answer;
     return true;
   });
@@ -530,6 +536,8 @@ TEST_F(ViewWindow, SpecialSettingsAndFilterEditingGoToTheirEditors) {
   ASSERT_TRUE(rig.frame.SendCommand(ID_SPECIAL_SETTINGS));
   using D = kpw::view::SettingsDialog;
   EXPECT_EQ(dialogs, (std::vector<D>{D::Subdir, D::Zip}));
+  ASSERT_GT(longExtra.size(), 500u);
+  EXPECT_EQ(given.front(), longExtra);
   EXPECT_EQ(Cell(0, 6), "neu");
   EXPECT_EQ(Cell(1, 6), "");
   EXPECT_TRUE(rig.View().IsListModified());
@@ -600,9 +608,9 @@ TEST_F(ViewWindow, UpdateRulesFollowTheListAndTheFilterBar) {
 
 TEST_F(ViewWindow, FocusPassesOnAndTheStatusBarGetsThreePanes) {
   Start();
-  CStatusPanes panes;
-  panes.BarCreated();
-  Wnd().SetStatusPanes(&panes);
+  CStatusPanes& panes = rig.frame.StatusPanes();
+  const char* const other[] = {"a", "b", "c", "d"};
+  ASSERT_EQ(panes.SetStatusPanes(other, nullptr, 4), 4);
   // The focus that comes to the window from elsewhere goes to the list; a list without a
   // focused row gets its first row selected.
   ASSERT_TRUE(rig.frame.SendCommand(ID_FILE_NEW));
@@ -624,9 +632,12 @@ TEST_F(ViewWindow, FocusPassesOnAndTheStatusBarGetsThreePanes) {
   EXPECT_EQ(Store().GetFocusedItem(), Store().GetItemOfRow(1));
   const std::vector<StatusPane> shown = panes.Panes();
   ASSERT_EQ(shown.size(), 3u + 3u);  // the message pane, two empty ones, the indicators
-  EXPECT_EQ(shown[1].width, 15 * 7);
-  EXPECT_EQ(shown[2].width, 10 * 7);
+  const int unit = CStatusPanes::FontUnit(rig.frame.StatusBar()->fontMetrics().averageCharWidth(),
+                                          rig.frame.StatusBar()->fontMetrics().height());
+  EXPECT_EQ(shown[1].width, 15 * unit);
+  EXPECT_EQ(shown[2].width, 10 * unit);
   EXPECT_EQ(shown[1].text, "");
+  EXPECT_EQ(rig.frame.StatusPaneCount(), 6);  // the frame's status bar shows them
 
   // From the list it goes on to the pane in front: its first visible part.
   Wnd().setFocus(Qt::BacktabFocusReason);
@@ -650,7 +661,6 @@ TEST_F(ViewWindow, FocusPassesOnAndTheStatusBarGetsThreePanes) {
   Wnd().FilePane().FocusPane(1);
   ASSERT_TRUE(rig.frame.SendCommand(ID_SELECT_ALL));
   EXPECT_EQ(Wnd().FilePane().SelectedPaths().size(), 2u);  // g.txt and jobs.kpw
-  Wnd().SetStatusPanes(nullptr);
 }
 
 TEST_F(ViewWindow, PaneSettingsAreSavedWhenTheWindowGoes) {
