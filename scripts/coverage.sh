@@ -19,7 +19,7 @@ area_of_test() {
     app | app_* | startup | runner | gui_app | gui_view | gui_startup) echo app ;;
     remote*) echo remote ;;
     filesystem* | fat* | exfat* | ext4*) echo FileSystem ;;
-    panes*) echo panes ;;
+    panes* | gui_panes) echo panes ;;
     support | fuzz) echo "" ;;
     *) echo jobs ;;
   esac

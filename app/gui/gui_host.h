@@ -31,7 +31,7 @@ struct CGuiSeamLog {
 };
 
 // The icon key of a path, reckoned from its kind and name only: "folder", "missing" or a mime type
-// name. Uses no GUI class, so any thread may call it.
+// name (see ShellFileIconKey). Uses no GUI class, so any thread may call it.
 std::string FileIconKey(const std::string& path, FileIconKind kind);
 
 // Calls may come from any thread; every window is made and asked on the main thread, and a call
@@ -53,6 +53,9 @@ class CGuiHost : public IRunHost, public IViewHost {
   // The schedule dialog comes with its own issue; until then this seam edits (none: unchanged).
   void SetScheduleEditor(ScheduleEditor editor) { m_scheduleEditor = std::move(editor); }
   CGuiSeamLog SeamLog() const;
+  // Where FocusFilePane and FilePaneCommand go once the file pane exists (null: nowhere). Main
+  // thread; the calls reach them on the main thread.
+  void SetFilePaneCalls(std::function<void()> focus, std::function<void(u32 commandId)> command);
 
   // IRunHost
   int MessageBox(const std::string& text, const std::string& caption, u32 type) override;
@@ -80,6 +83,8 @@ class CGuiHost : public IRunHost, public IViewHost {
   QPointer<QWidget> m_list;
   std::atomic<bool> m_viewVisible{false};
   ScheduleEditor m_scheduleEditor;
+  std::function<void()> m_paneFocus;          // main thread
+  std::function<void(u32)> m_paneCommand;     // main thread
   std::unique_ptr<CWndTimers> m_timers;  // main thread
   std::map<u32, std::function<void()>> m_timerFns;
   mutable std::mutex m_logMutex;
