@@ -14,7 +14,10 @@ std::string FileIconKey(const std::string& path, FileIconKind kind) {
   return ShellFileIconKey(path, kind == FileIconKind::ByName).value_or("missing");
 }
 
-CGuiHost::CGuiHost(CTreeListIcons& icons) : m_icons(icons), m_timers(std::make_unique<CWndTimers>()) {
+CGuiHost::CGuiHost(CTreeListIcons& icons)
+    : m_icons(icons),
+      m_dialogs([this]() -> QWidget* { return m_window && m_window->isVisible() ? m_window.data() : nullptr; }),
+      m_timers(std::make_unique<CWndTimers>()) {
   m_timers->OnTimer([this](UINT_PTR id) {
     const auto it = m_timerFns.find(static_cast<u32>(id));
     if (it == m_timerFns.end()) return;
@@ -82,8 +85,9 @@ int CGuiHost::FileIcon(const std::string& path, FileIconKind kind) {
 }
 
 bool CGuiHost::EditSchedule(u32& word, i32& interval, u32 lastRun) {
+  if (!m_scheduleEditor) return m_dialogs.EditSchedule(word, interval, lastRun);
   bool done = false;
-  CallOnMainThread([&] { done = m_scheduleEditor && m_scheduleEditor(word, interval, lastRun); });
+  CallOnMainThread([&] { done = m_scheduleEditor(word, interval, lastRun); });
   return done;
 }
 
