@@ -22,8 +22,8 @@ struct PlacePoint {
 
 // The saved top-left corner of a dialog's last rectangle when it may be used again: the screen
 // that holds most of the rectangle decides (the primary one when none holds any of it), and the
-// corner must lie more than 100 pixels left of its right edge and less than 100 left of its left
-// edge, and more than 100 above its bottom and less than 10 above its top. Nothing means the
-// default place. A primary index out of range counts as no screen at all.
+// corner must lie less than 100 pixels left of that screen's left edge and more than 100 left of
+// its right edge, less than 10 above its top and more than 100 above its bottom. Nothing means
+// the default place; so does a primary index that names no screen when none holds the rectangle.
 std::optional<PlacePoint> DialogRestorePlace(const PlaceRect& saved, const std::vector<PlaceRect>& screens,
                                              std::size_t primary);

@@ -125,7 +125,7 @@ TEST(SettingsForms, AnUntouchedOkKeepsWhatEveryWorkerReadsAndASecondOkChangesNot
   }
 }
 
-TEST(SettingsForms, TheFormsOfThePartComeBackByteForByte) {
+TEST(SettingsForms, TheCanonicalFormsComeBackByteForByte) {
   struct Case {
     const char* mode;
     const char* cell;
