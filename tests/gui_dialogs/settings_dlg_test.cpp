@@ -87,6 +87,29 @@ TEST(CopySettingsDlg, OpensOnTheCellWritesWhatTheWorkerReadsAndCancelKeepsTheCel
   }
 }
 
+TEST(SettingsDlg, EveryDialogLeavesTheCellAsItWasOnCancel) {
+  using kpw::view::SettingsDialog;
+  const std::pair<SettingsDialog, const char*> kinds[] = {
+      {SettingsDialog::Copy, "*[h];a"},       {SettingsDialog::Subdir, "a;b"},
+      {SettingsDialog::Zip, "sub;a"},         {SettingsDialog::Synch, "*[h]"},
+      {SettingsDialog::Puffer, "h:10"},       {SettingsDialog::ShrinkThinning, "7;*;a"},
+      {SettingsDialog::ShrinkSize, "0,30;a"},
+  };
+  for (const auto& [kind, cell] : kinds) {
+    const std::unique_ptr<CSettingsDlg> dlg = MakeSettingsDialog(kind, nullptr, nullptr);
+    ASSERT_NE(dlg, nullptr);
+    const auto [answer, text] = Edit(*dlg, cell, [&] {
+      if (dlg->GetDlgItem(1007)) Click(*dlg, 1007);
+      if (auto* edit = qobject_cast<QLineEdit*>(dlg->GetDlgItem(1001))) TypeInto(edit, "anders");
+      if (CTreeListCtrl* list = dlg->ListCtrl(IDC_FOLDER_LIST)) EditCell(*list, 0, 0, "");
+      Click(*dlg, IDCANCEL);
+    });
+    EXPECT_EQ(answer, IDCANCEL) << cell;
+    EXPECT_EQ(text, cell);
+  }
+  EXPECT_EQ(MakeSettingsDialog(kpw::view::SettingsDialog::None, nullptr, nullptr), nullptr);
+}
+
 TEST(CopySettingsDlg, AHostThatTheWorkerWouldCutIsRefusedAndTheDialogStaysOpen) {
   CScriptedPrompter prompter;
   CCopySettingsDlg dlg;
