@@ -32,7 +32,7 @@ enum : int {
 
 // One list of a dialog: its store, its line rules and the widget over them.
 struct CSettingsListPart {
-  CSettingsListPart(CSettingsList::Kind kind);
+  explicit CSettingsListPart(CSettingsList::Kind kind);
   ~CSettingsListPart();
   CTreeListStore store;
   CSettingsList list;
