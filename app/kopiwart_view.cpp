@@ -1,9 +1,6 @@
 // The job-list view: accessors, add/check, delete and undo, moves, cell edits, the filter bar.
 #include "app/kopiwart_view.h"
 
-#include "app/settings_dialogs.h"
-#include "app/view_commands.h"
-
 #include "lib/system/sys_file.h"
 #include "lib/system/vars.h"
 #include "lib/text/enc.h"
@@ -461,8 +458,6 @@ bool CKopiwartView::OnCommand(u32 id) {
     case ID_EDIT_CELL: OnEditCell(); return true;
     case ID_CPP_FILTER: OnCppFilter(); return true;
     case ID_SCHEDULE: OnSchedule(); return true;
-    case ID_SPECIAL_SETTINGS: OnSpecialSettings(); return true;
-    case ID_EDIT_FILTER: OnEditFilter(); return true;
     case ID_FILTER_BAR: OnFilterBar(); return true;
     case ID_RUN: OnRun(); return true;
     case ID_STOP_RUN: OnStopRun(); return true;
@@ -541,14 +536,6 @@ void CKopiwartView::OnSchedule() {
   u32 word = m_word.load();
   i32 interval = m_interval.load();
   if (m_viewHost.EditSchedule(word, interval, m_lastRun.load())) SetSchedule(word, interval);
-}
-
-void CKopiwartView::OnSpecialSettings() {
-  if (m_settingsDialogs) EditRowSpecialSettings(*this, m_list.GetFocusedItem(), *m_settingsDialogs);
-}
-
-void CKopiwartView::OnEditFilter() {
-  if (m_settingsDialogs) EditRowFilter(*this, m_list.GetFocusedItem(), m_contextColumn, *m_settingsDialogs);
 }
 
 // ---- filter bar ---------------------------------------------------------------------------------

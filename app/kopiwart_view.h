@@ -39,7 +39,6 @@ enum : u32 {
 
 class CRunLock;
 class CUrlConnection;
-class ISettingsDialogs;
 
 inline constexpr u32 kFilterTimerId = 14734;
 inline constexpr u32 kFilterTimerMs = 200;
@@ -157,13 +156,6 @@ class CKopiwartView : public ITreeListOwner {
   void OnEditCell();
   void OnCppFilter();
   void OnSchedule();
-  // "Spezialeinstellungen" on the focused row, "Filterstellungen" on its context column; both
-  // need the dialogs (SetSettingsDialogs).
-  void OnSpecialSettings();
-  void OnEditFilter();
-  void SetSettingsDialogs(ISettingsDialogs* dialogs) { m_settingsDialogs = dialogs; }
-  // The column the context menu was opened on.
-  void SetContextColumn(int column) { m_contextColumn = column; }
   void OnFilterBar();
   void ApplyFilter(bool reread);
   void OnTimer(u32 id);
@@ -235,7 +227,6 @@ class CKopiwartView : public ITreeListOwner {
   CTextList m_undo{4};
   int m_undoAvailable = 0;
   int m_contextColumn = 0;
-  ISettingsDialogs* m_settingsDialogs = nullptr;
   std::atomic<int> m_hiddenRun{0};
 };
 

@@ -321,7 +321,6 @@ void CMainFrame::RegisterCommands() {
 
 void CMainFrame::EnsureViewWindow() {
   if (m_viewWnd || !m_app || !m_app->GetView()) return;
-  m_app->GetView()->SetSettingsDialogs(&m_host.SettingsDialogs());
   m_viewWnd = new CJobListWnd(*m_app->GetView(), m_icons);
   // The view window's commands and update rules go to the router; the file-pane calls to its pane.
   m_viewWnd->Attach(&m_host, &m_router, [this] {

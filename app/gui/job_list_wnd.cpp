@@ -116,6 +116,21 @@ void CJobListWnd::Attach(CGuiHost* host, CCommandRouter* router, std::function<s
   if (host) {
     host->SetFilePaneCalls([this] { FrontPane().FocusPane(0); },
                            [this](u32 id) { m_filePane->OnCommand(id); });
+    ISettingsDialogs& dialogs = host->SettingsDialogs();
+    if (!m_settingsEditor) {
+      m_settingsEditor = [&dialogs](SettingsDialog dialog, std::string& extra) {
+        const std::optional<std::string> edited = dialogs.EditSpecialSettings(dialog, extra);
+        if (edited) extra = *edited;
+        return edited.has_value();
+      };
+    }
+    if (!m_filterEditor) {
+      m_filterEditor = [&dialogs](const FilterEditor& look, std::string& filter) {
+        const std::optional<std::string> edited = dialogs.EditFilter(look, filter);
+        if (edited) filter = *edited;
+        return edited.has_value();
+      };
+    }
   }
   if (!router) return;
   // The handlers outlive this window in the router: without it they do nothing and grey.

@@ -54,8 +54,9 @@ class CJobListWnd : public QWidget, public ITreeListCtrlOwner {
   CJobListWnd(CKopiwartView& view, CTreeListIcons& icons, QWidget* parent = nullptr);
   ~CJobListWnd() override;
 
-  // The frame's services: the host whose file-pane calls reach the panes, the router that gets
-  // the view's commands and update rules, and the job file's path (empty before the first save).
+  // The frame's services: the host whose file-pane calls reach the panes and whose dialogs are
+  // the editors (unless others were set), the router that gets the view's commands and update
+  // rules, and the job file's path (empty before the first save).
   void Attach(CGuiHost* host, CCommandRouter* router, std::function<std::string()> jobFilePath);
   // The frame's status-pane service, told on focus (null: none).
   void SetStatusPanes(CStatusPanes* panes) { m_statusPanes = panes; }

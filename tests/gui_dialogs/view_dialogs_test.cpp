@@ -1,4 +1,5 @@
 // The window's commands that open the dialogs: F4 for the schedule, "Spezialeinstellungen" and the filter editor.
+#include "app/gui/job_list_wnd.h"
 #include "app/gui/schedule_dlg.h"
 #include "app/gui/settings_dlg.h"
 #include "app/view_commands.h"
@@ -42,6 +43,12 @@ class ViewDialogs : public testing::Test {
     rig.Activate();
   }
   std::string Cell(int row, int column) { return rig.View().GetCell(row, column).value_or("?"); }
+  void FocusCell(int row, int column) {
+    const HTREEITEM item = rig.View().List().GetItemOfRow(row);
+    ASSERT_TRUE(rig.View().List().SelectFocus(item));
+    ASSERT_TRUE(rig.View().List().SelectSubItem(column, item));
+    rig.Settle();
+  }
 
   kpwtest::TempDir dir{"gui-dialogs"};
   CScriptedPrompter prompter;
@@ -62,14 +69,15 @@ TEST_F(ViewDialogs, F4OpensTheScheduleAndOkStoresItInTheList) {
   EXPECT_EQ(rig.View().IsListModified(), 1);
 }
 
-TEST_F(ViewDialogs, SpecialSettingsEditTheFocusedRowAndCancelLeavesIt) {
-  rig.View().List().SelectSubItem(JOB_COL_EXTRA, rig.View().List().GetItemOfRow(0));
-  OnNextDialog<CCopySettingsDlg>([](CCopySettingsDlg& dlg) {
+TEST_F(ViewDialogs, TheContextMenusSettingsCommandsOpenTheDialogsAndCancelLeavesTheCell) {
+  FocusCell(0, JOB_COL_EXTRA);
+  OnNextDialog<CCopySettingsDlg>([&](CCopySettingsDlg& dlg) {
+    EXPECT_EQ(dlg.parentWidget(), &rig.frame);
     EXPECT_EQ(Text(dlg, 1001), "pc");
     Click(dlg, 1007);
     Click(dlg, IDCANCEL);
   });
-  EXPECT_TRUE(rig.View().OnCommand(ID_SPECIAL_SETTINGS));
+  ASSERT_TRUE(rig.frame.SendCommand(ID_SPECIAL_SETTINGS));
   EXPECT_EQ(Cell(0, JOB_COL_EXTRA), "*[pc];a");
   EXPECT_EQ(rig.View().IsListModified(), 0);
 
@@ -77,25 +85,26 @@ TEST_F(ViewDialogs, SpecialSettingsEditTheFocusedRowAndCancelLeavesIt) {
     Click(dlg, 1008);
     Click(dlg, IDOK);
   });
-  rig.View().OnCommand(ID_SPECIAL_SETTINGS);
+  ASSERT_TRUE(rig.frame.SendCommand(ID_SPECIAL_SETTINGS));
   EXPECT_EQ(Cell(0, JOB_COL_EXTRA), "*;a");
   EXPECT_EQ(rig.View().IsListModified(), 1);
 
-  // A "Synch" row opens its own dialog; the minus filter its editor.
-  rig.View().List().SelectSubItem(JOB_COL_EXTRA, rig.View().List().GetItemOfRow(1));
+  // A "Synch" row opens its own dialog; "Filterstellungen" on a minus filter its editor.
+  FocusCell(1, JOB_COL_EXTRA);
   OnNextDialog<CSynchSettingsDlg>([](CSynchSettingsDlg& dlg) {
     EXPECT_TRUE(Item<QRadioButton>(dlg, 1009)->isChecked());
     Click(dlg, IDOK);
   });
-  rig.View().OnCommand(ID_SPECIAL_SETTINGS);
+  ASSERT_TRUE(rig.frame.SendCommand(ID_SPECIAL_SETTINGS));
   EXPECT_EQ(Cell(1, JOB_COL_EXTRA), "*[pc]");
-  rig.View().SetContextColumn(JOB_COL_MINUS);
+  FocusCell(1, JOB_COL_MINUS);
+  rig.frame.ViewWindow()->MakeContextMenu();  // remembers the column
   OnNextDialog<CSubdirSettingsDlg>([](CSubdirSettingsDlg& dlg) {
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Minusfilter"));
     EditCell(*dlg.ListCtrl(IDC_FOLDER_LIST), 0, 0, "*.bak");
     Click(dlg, IDOK);
   });
-  rig.View().OnCommand(ID_EDIT_FILTER);
+  ASSERT_TRUE(rig.frame.SendCommand(ID_EDIT_FILTER));
   EXPECT_EQ(Cell(1, JOB_COL_MINUS), "*.bak");
 }
 

@@ -559,7 +559,7 @@ TEST_F(ViewWindow, SpecialSettingsAndFilterEditingGoToTheirEditors) {
   EXPECT_EQ(looks, (std::vector<std::string>{"Minusfilter|Welche Dateien sollen ignoriert werden :|",
                                              "Plusfilter|Welche Dateien sollen kopiert werden :|"}));
   EXPECT_EQ(Cell(3, 2), ";*.bak");
-  // Without an editor (the dialogs come later) nothing happens.
+  // Without an editor nothing happens.
   Wnd().SetSettingsEditor(nullptr);
   Wnd().SetFilterEditor(nullptr);
   FocusCell(0, 6);
