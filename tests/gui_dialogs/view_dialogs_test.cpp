@@ -108,4 +108,20 @@ TEST_F(ViewDialogs, TheContextMenusSettingsCommandsOpenTheDialogsAndCancelLeaves
   EXPECT_EQ(Cell(1, JOB_COL_MINUS), "*.bak");
 }
 
+TEST_F(ViewDialogs, ALongCellGoesThroughTheDialogWhole) {
+  std::string folders;
+  for (int i = 0; folders.size() < 1200; ++i) folders += (folders.empty() ? "" : ";") + std::string("ordner") + std::to_string(i);
+  rig.View().SetCell(folders, 0, JOB_COL_EXTRA);
+  rig.View().SetModified(0);
+  FocusCell(0, JOB_COL_EXTRA);
+  OnNextDialog<CCopySettingsDlg>([](CCopySettingsDlg& dlg) {
+    CTreeListCtrl& list = *dlg.ListCtrl(IDC_FOLDER_LIST);
+    EditCell(list, list.Store().GetRowCount() - 1, 0, "neu");
+    Click(dlg, IDOK);
+  });
+  ASSERT_TRUE(rig.frame.SendCommand(ID_SPECIAL_SETTINGS));
+  EXPECT_EQ(Cell(0, JOB_COL_EXTRA), folders + ";neu");
+  EXPECT_EQ(rig.View().IsListModified(), 1);
+}
+
 }  // namespace
