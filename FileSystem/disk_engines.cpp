@@ -1,5 +1,6 @@
 // The program's file-system engines as the drive table mounts them, one binding per type.
 #include "FileSystem/drive_table.h"
+#include "FileSystem/ext4_drive.h"
 
 namespace {
 
@@ -7,7 +8,8 @@ class ProgramEngines final : public DiskEngines {
  public:
   std::unique_ptr<DiskVolume> Mount(DiskDriveTable& table, int drive) override {
     switch (table.fsType[drive]) {
-      // No engine is bound yet: FAT, exFAT and ext4 volumes stay listed without a file system.
+      case DISK_TYPE_EXT4: return Ext4DriveVolume::Mount(table, drive);
+      // No engine is bound yet: FAT and exFAT volumes stay listed without a file system.
       default: return nullptr;
     }
   }

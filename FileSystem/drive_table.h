@@ -110,6 +110,8 @@ struct DiskDriveTable {
   DiskEngines* engines = nullptr;
   // Why the last attach failed, in German for the user (empty after a successful one).
   std::string message;
+  // Per drive: why its file system did not mount, in German (empty when it did or nothing was said).
+  std::array<std::string, DISK_MAX_DRIVES> note;
 };
 
 // The one-character volume name of a name index ("0"-"9", then "A"...).

@@ -1,0 +1,76 @@
+// The ext4 binding of the drive table: block device callbacks over the disk I/O functions, recovery on writable drives.
+#include "FileSystem/ext4_drive.h"
+
+#include "FileSystem/Ext4/ext4_journal.h"
+
+namespace {
+
+std::unique_ptr<Ext4BlockDevice> MakeDevice(DiskDriveTable& table, int drive) {
+  auto dev = std::make_unique<Ext4BlockDevice>();
+  dev->physBlockCount = table.sectorCount[drive];
+  dev->open = [](Ext4BlockDevice& d) { return Ext4BlockdevOpen(d); };
+  dev->read = [&table, drive](Ext4BlockDevice&, void* buf, u64 block, u32 count) {
+    return DiskRead(table, drive, buf, block, count) == DISK_OK ? 0 : EXT4_EIO;
+  };
+  dev->write = [&table, drive](Ext4BlockDevice&, const void* buf, u64 block, u32 count) {
+    return DiskWrite(table, drive, buf, block, count) == DISK_OK ? 0 : EXT4_EIO;
+  };
+  dev->close = [](Ext4BlockDevice&) { return 0; };
+  dev->sync = [&table, drive](Ext4BlockDevice&) {
+    return DiskIoctl(table, drive, DISK_IOCTL_SYNC, nullptr) == DISK_OK ? 0 : EXT4_EIO;
+  };
+  return dev;
+}
+
+constexpr const char* kNeedsRecovery =
+    "Das Journal des ext4-Dateisystems enthält noch nicht übertragene Änderungen; schreibgeschützt angehängt wird "
+    "es nicht gelesen (beschreibbar angehängt wird das Journal erst nachgetragen).";
+
+}  // namespace
+
+std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, int drive) {
+  table.note[drive].clear();
+  std::unique_ptr<Ext4DriveVolume> self(new Ext4DriveVolume);
+  self->m_device = MakeDevice(table, drive);
+  Ext4BlockDevice* dev = self->m_device.get();
+  const bool driveReadOnly = (table.access[drive] & 1) != 0;
+  auto refuse = [&](const std::string& why) -> std::unique_ptr<Ext4DriveVolume> {
+    table.note[drive] = why;
+    return nullptr;
+  };
+  Ext4Volume* vol = nullptr;
+  // Always first read-only: nothing is written unless a journal needs replaying.
+  if (Ext4Mount(dev, &vol, true) != EXT4_OK) return refuse(dev->mountNote);
+  bool needed = false;
+  const int checked = Ext4JournalNeedsRecovery(vol, &needed);
+  const std::string writeNote = vol->note;
+  if (checked != EXT4_OK || needed) {
+    Ext4Umount(vol);
+    vol = nullptr;
+    if (checked != EXT4_OK)
+      return refuse("Das Journal des ext4-Dateisystems ist beschädigt; das Dateisystem wird nicht gelesen.");
+    if (driveReadOnly) return refuse(kNeedsRecovery);
+    if (!writeNote.empty())
+      return refuse("Das Journal des ext4-Dateisystems müsste nachgetragen werden, doch das Dateisystem kann nicht "
+                    "geschrieben werden: " + writeNote);
+    if (Ext4Mount(dev, &vol, false) != EXT4_OK) return refuse(dev->mountNote);
+    const int recovered = Ext4JournalRecover(vol);
+    const int unmounted = Ext4Umount(vol);
+    vol = nullptr;
+    if ((recovered != EXT4_OK && recovered != EXT4_ENOTSUP) || unmounted != EXT4_OK)
+      return refuse("Das Journal des ext4-Dateisystems konnte nicht nachgetragen werden.");
+    if (Ext4Mount(dev, &vol, true) != EXT4_OK) return refuse(dev->mountNote);
+  }
+  self->m_volume = vol;
+  return self;
+}
+
+Ext4DriveVolume::~Ext4DriveVolume() {
+  if (m_volume) Ext4Umount(m_volume);
+}
+
+void Ext4DriveVolume::Unmount() {
+  if (!m_volume) return;
+  m_unmountResult = Ext4Umount(m_volume);
+  m_volume = nullptr;
+}

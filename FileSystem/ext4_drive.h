@@ -1,0 +1,27 @@
+// The ext4 engine bound to a drive of the drive table: mounting, journal recovery and unmounting.
+#pragma once
+
+#include "FileSystem/Ext4/ext4.h"
+#include "FileSystem/drive_table.h"
+
+#include <memory>
+
+class Ext4DriveVolume final : public DiskVolume {
+ public:
+  // Mounts the drive's ext4 volume: read-only when the drive is; a writable drive first replays a
+  // journal left by a crash. Null when the volume does not mount, with the reason (German) in the
+  // table's note of the drive.
+  static std::unique_ptr<Ext4DriveVolume> Mount(DiskDriveTable& table, int drive);
+  ~Ext4DriveVolume() override;
+
+  void Unmount() override;
+  Ext4Volume* volume() const { return m_volume; }
+  // The result of unmounting (the first write error), once Unmount ran.
+  int unmountResult() const { return m_unmountResult; }
+
+ private:
+  Ext4DriveVolume() = default;
+  std::unique_ptr<Ext4BlockDevice> m_device;
+  Ext4Volume* m_volume = nullptr;
+  int m_unmountResult = 0;
+};
