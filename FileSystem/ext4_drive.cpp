@@ -41,10 +41,12 @@ std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, i
   Ext4Volume* vol = nullptr;
   // Always first read-only: nothing is written unless a journal needs replaying.
   if (Ext4Mount(dev, &vol, true) != EXT4_OK) return refuse(dev->mountNote);
-  bool needed = false;
-  const int checked = Ext4JournalNeedsRecovery(vol, &needed);
+  bool needed = false, errorKept = false;
+  const int checked = Ext4JournalNeedsRecovery(vol, &needed, &errorKept);
   const std::string writeNote = vol->note;
-  if (checked != EXT4_OK || needed) {
+  // A writable attach also takes over an error the journal keeps, when nothing stands against writing.
+  const bool takeError = errorKept && !driveReadOnly && writeNote.empty();
+  if (checked != EXT4_OK || needed || takeError) {
     Ext4Umount(vol);
     vol = nullptr;
     if (checked != EXT4_OK)

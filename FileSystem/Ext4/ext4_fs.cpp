@@ -56,7 +56,15 @@ int Ext4SuperblockCheck(const u8* sb, u64 deviceBytes, std::string* why) {
   }
   const u32 bs = 1024u << logSize;
   const u32 firstData = Sb32(sb, EXT4_SB_FIRST_DATA_BLOCK);
-  if (bpg > 8 * bs || ipg > 8 * bs || inodeSize > bs || (inodeSize & (inodeSize - 1)) || firstIno > inodes ||
+  // With bigalloc the bitmaps count clusters of several blocks each.
+  u32 bitsPerGroup = bpg;
+  if (rev != 0 && (roCompat & 0x200)) {
+    const u32 logCluster = Sb32(sb, 0x1C);
+    if (logCluster < logSize || logCluster > logSize + 16) return bad("Der Superblock des ext4-Dateisystems ist ungültig.");
+    bitsPerGroup = Sb32(sb, 0x24);
+    if (u64{bitsPerGroup} << (logCluster - logSize) != bpg) return bad("Der Superblock des ext4-Dateisystems ist ungültig.");
+  }
+  if (bitsPerGroup > 8 * bs || ipg > 8 * bs || inodeSize > bs || (inodeSize & (inodeSize - 1)) || firstIno > inodes ||
       firstData > 1 || (bs > 1024 && firstData != 0) || blocks <= firstData)
     return bad("Der Superblock des ext4-Dateisystems ist ungültig.");
   const u64 groups = CeilDiv(blocks - firstData, bpg);

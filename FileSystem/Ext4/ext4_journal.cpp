@@ -99,19 +99,22 @@ int Ext4JournalWriteSuper(Ext4Volume* vol, Ext4JournalFs* jfs) {
   return EXT4_OK;
 }
 
-int Ext4JournalNeedsRecovery(Ext4Volume* vol, bool* needed) {
+int Ext4JournalNeedsRecovery(Ext4Volume* vol, bool* needed, bool* errorKept) {
   *needed = false;
+  if (errorKept) *errorKept = false;
   if (!vol) return EXT4_ENOENT;
   const Ext4Fs& fs = vol->fs;
-  if (!(fs.incompat & EXT4_INCOMPAT_RECOVER) || !(fs.compat & EXT4_COMPAT_HAS_JOURNAL)) return EXT4_OK;
+  if (!(fs.compat & EXT4_COMPAT_HAS_JOURNAL)) return EXT4_OK;
+  const bool marked = fs.incompat & EXT4_INCOMPAT_RECOVER;
   Ext4JournalFs jfs;
   const int r = Ext4JournalLoad(vol, &jfs);
   if (r == EXT4_ENOTSUP) {  // the log lies on another device: assume it holds something
-    *needed = true;
+    *needed = marked;
     return EXT4_OK;
   }
-  if (r) return r;
-  *needed = Ext4Be32(jfs.sb.data() + JSB_START) != 0;
+  if (r) return marked ? r : EXT4_OK;
+  *needed = marked && Ext4Be32(jfs.sb.data() + JSB_START) != 0;
+  if (errorKept) *errorKept = Ext4Be32(jfs.sb.data() + JSB_ERRNO) != 0;
   return EXT4_OK;
 }
 
@@ -292,8 +295,8 @@ int Ext4JournalRecover(Ext4Volume* vol) {
     Ext4SetBe32(j + JSB_START, 0);
     Ext4SetBe32(j + JSB_SEQUENCE, rec.endId);
   }
-  const u32 journalErrno = Ext4Be32(j + JSB_ERRNO);
-  if (journalErrno) Ext4SetBe32(j + JSB_ERRNO, 0);
+  // The journal's error is taken off it, as e2fsck does; the volume's state keeps its own mark.
+  Ext4SetBe32(j + JSB_ERRNO, 0);
   if (const int r = Ext4JournalWriteSuper(vol, &jfs); r) return r;
   if (const int r = Ext4BlockdevSync(*vol->dev); r) return r;
 
@@ -309,8 +312,7 @@ int Ext4JournalRecover(Ext4Volume* vol) {
     fs.readOnly = false;
   }
   u8* sb = fs.sb.data();
-  if (journalErrno || vol->journalErrors)
-    Ext4SetLe16(sb + EXT4_SB_STATE, Ext4Le16(sb + EXT4_SB_STATE) | EXT4_STATE_ERROR);
+  if (vol->journalErrors) Ext4SetLe16(sb + EXT4_SB_STATE, Ext4Le16(sb + EXT4_SB_STATE) | EXT4_STATE_ERROR);
   Ext4SetLe32(sb + EXT4_SB_FEATURE_INCOMPAT, Ext4Le32(sb + EXT4_SB_FEATURE_INCOMPAT) & ~u32{EXT4_INCOMPAT_RECOVER});
   fs.incompat &= ~u32{EXT4_INCOMPAT_RECOVER};
   if (const int r = Ext4FsWriteSuper(&fs); r) return r;

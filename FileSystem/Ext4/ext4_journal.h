@@ -34,8 +34,9 @@ struct Ext4JournalFs {
 // Loads and checks the journal superblock: 0, 5 for a bad one, 95 without a journal in an inode.
 int Ext4JournalLoad(Ext4Volume* vol, Ext4JournalFs* jfs);
 int Ext4JournalWriteSuper(Ext4Volume* vol, Ext4JournalFs* jfs);
-// Whether the volume is marked for recovery and its log holds transactions (or lies elsewhere).
-int Ext4JournalNeedsRecovery(Ext4Volume* vol, bool* needed);
+// Whether the volume is marked for recovery and its log holds transactions (or lies elsewhere);
+// errorKept (when given): whether the journal keeps an error that a writable attach takes over.
+int Ext4JournalNeedsRecovery(Ext4Volume* vol, bool* needed, bool* errorKept = nullptr);
 
 // Replays a log left by a crash on a writable volume: 0, 95 without a journal, or an error.
 int Ext4JournalRecover(Ext4Volume* vol);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "FileSystem/Ext4/ext4.h"
+#include "FileSystem/Ext4/ext4_journal.h"
 #include "tests/support/run.h"
 
 #include <fcntl.h>

@@ -1,0 +1,226 @@
+// Journal recovery against e2fsck's own replay: logs that debugfs writes in every tag format, and the journals of e2fsprogs' tests.
+#include "FileSystem/drive_table.h"
+#include "FileSystem/ext4_drive.h"
+#include "tests/support/ext4_images.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+
+namespace {
+
+using namespace kpwtest;
+namespace fs = std::filesystem;
+
+std::string CorpusFolder() {
+  for (fs::path p = fs::path(KPW_TEST_DATA); !p.empty() && p != p.root_path(); p = p.parent_path()) {
+    const fs::path candidate = p / "shared" / "corpus" / "ext4";
+    if (fs::is_directory(candidate)) return candidate.string();
+  }
+  return {};
+}
+
+// Recovers the image through the drive table's writable attach: the drive's type and note.
+std::pair<int, std::string> RecoverHere(const std::string& image) {
+  DiskDriveTable table;
+  const int drives = DiskAttach(table, image.c_str(), 0, nullptr, DISK_ALL_PARTITIONS);
+  if (drives != 2) return {-1, table.message};
+  std::pair<int, std::string> out{table.fsType[1], table.note[1]};
+  DiskDetach(table, 0);
+  return out;
+}
+
+std::set<u64> JournalBlocks(const std::string& image) {
+  std::set<u64> blocks;
+  std::istringstream in(Shell("debugfs -R 'blocks <8>' " + Quote(image) + " 2>/dev/null"));
+  for (u64 b; in >> b;) blocks.insert(b);
+  return blocks;
+}
+
+u32 BlockSize(const std::string& image) {
+  const std::string sb = ReadFile(image).substr(1024, 1024);
+  return 1024u << static_cast<u8>(sb[0x18]);
+}
+
+// The blocks in which two images differ, leaving out the primary superblock's bytes and the journal.
+std::vector<u64> Differences(const std::string& a, const std::string& b, const std::set<u64>& journal) {
+  const std::string x = ReadFile(a), y = ReadFile(b);
+  std::vector<u64> diff;
+  if (x.size() != y.size()) return {~u64{0}};
+  const u32 bs = BlockSize(a);
+  for (u64 block = 0; block * bs < x.size(); ++block) {
+    if (journal.count(block)) continue;
+    for (u64 i = block * bs; i < (block + 1) * bs && i < x.size(); ++i) {
+      if (i >= 1024 && i < 2048) continue;
+      if (x[i] != y[i]) {
+        diff.push_back(block);
+        break;
+      }
+    }
+  }
+  return diff;
+}
+
+// e2fsck's verdict on a volume, without its first line (the version) and with the name taken out.
+std::string Verdict(const std::string& image) {
+  std::string out = Shell("e2fsck -fn " + Quote(image) + " 2>&1; echo status $?");
+  out = out.substr(out.find('\n') + 1);
+  for (std::size_t at; (at = out.find(image)) != std::string::npos;) out.replace(at, image.size(), "IMAGE");
+  return out;
+}
+
+std::string Random(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+struct JournalFormat {
+  const char* name;
+  const char* mkfs;  // mke2fs options
+  const char* open;  // debugfs journal_open options
+};
+
+const JournalFormat kFormats[] = {
+    {"csum_v3_64bit", "-t ext4 -b 1024", "-c"},
+    {"csum_v2_64bit", "-t ext4 -b 1024", "-c -v 2"},
+    {"csum_v2_32bit", "-t ext4 -b 1024 -O ^64bit", "-c -v 2"},
+    {"csum_v3_32bit", "-t ext4 -b 4096 -O ^64bit", "-c"},
+    {"plain_64bit", "-t ext4 -b 1024 -O ^metadata_csum", ""},
+    {"plain_32bit_ext3", "-t ext3 -b 1024", ""},
+};
+
+class Ext4JournalFormats : public ::testing::TestWithParam<JournalFormat> {};
+
+TEST_P(Ext4JournalFormats, ReplayEqualsE2fsck) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  const JournalFormat& f = GetParam();
+  TempDir dir("ext4jnl");
+  const std::string image = dir / "vol.img";
+  Ext4Tool(std::string("mke2fs -q -F ") + f.mkfs + " " + Quote(image) + " 32M");
+  const u32 bs = BlockSize(image);
+  const u64 base = bs == 1024 ? 10000 : 3000;
+  const std::string d1 = Random(2 * bs, 1), d2 = Random(bs, 2), d3 = Random(bs, 3), d5 = Random(2 * bs, 5);
+  std::string escaped = Random(bs, 4);
+  escaped.replace(0, 4, "\xC0\x3B\x39\x98");  // the journal's magic at a block's start is logged escaped
+  WriteFile(dir / "d1", d1);
+  WriteFile(dir / "d2", d2);
+  WriteFile(dir / "d3", d3);
+  WriteFile(dir / "d4", escaped);
+  WriteFile(dir / "d5", d5);
+  auto b = [&](u64 i) { return std::to_string(base + i); };
+  // One debugfs session per transaction: T1 writes 0 and 1; T2 writes 2 and revokes 0; T3 writes
+  // 3 escaped; T4 writes 4 and revokes it in the same transaction; T5 writes 5, 6 without a commit.
+  const std::vector<std::string> sessions = {
+      std::string("jo ") + f.open + "\njw -b " + b(0) + "," + b(1) + " " + (dir / "d1") + "\njc\n",
+      "jo\njw -b " + b(2) + " -r " + b(0) + " " + (dir / "d2") + "\njc\n",
+      "jo\njw -b " + b(3) + " " + (dir / "d4") + "\njc\n",
+      "jo\njw -b " + b(4) + " -r " + b(4) + " " + (dir / "d3") + "\njc\n",
+      "jo\njw -b " + b(5) + "," + b(6) + " -c " + (dir / "d5") + "\njc\n",
+  };
+  for (std::size_t i = 0; i < sessions.size(); ++i) {
+    WriteFile(dir / ("t" + std::to_string(i)), sessions[i]);
+    Ext4Tool("debugfs -w -f " + Quote(dir / ("t" + std::to_string(i))) + " " + Quote(image));
+  }
+  const std::string before = ReadFile(image);
+  ASSERT_NE(Shell("dumpe2fs -h " + Quote(image) + " 2>&1").find("needs_recovery"), std::string::npos);
+
+  // Read-only, the volume is refused rather than read with stale metadata; nothing is written.
+  {
+    DiskDriveTable table;
+    ASSERT_EQ(DiskAttach(table, image.c_str(), DISK_ATTACH_READ_ONLY, nullptr, DISK_ALL_PARTITIONS), 2);
+    EXPECT_EQ(table.fsType[1], DISK_TYPE_NO_FS);
+    EXPECT_NE(table.note[1].find("Journal"), std::string::npos);
+  }
+  EXPECT_TRUE(ReadFile(image) == before);
+
+  const std::string ours = dir / "ours/vol.img", ref = dir / "ref/vol.img";
+  fs::create_directories(dir / "ours");
+  fs::create_directories(dir / "ref");
+  fs::copy_file(image, ours);
+  fs::copy_file(image, ref);
+  const auto [type, note] = RecoverHere(ours);
+  EXPECT_EQ(type, DISK_TYPE_EXT4) << note;
+  int status = 0;
+  const std::string replay = Shell("e2fsck -E journal_only -y " + Quote(ref) + " 2>&1", &status);
+  EXPECT_LE(status, 1) << replay;
+
+  const auto diff = Differences(ours, ref, JournalBlocks(image));
+  EXPECT_TRUE(diff.empty()) << diff.size() << " blocks differ, the first " << diff.front();
+  const std::string mine = ReadFile(ours);
+  auto block = [&](u64 i) { return mine.substr((base + i) * bs, bs); };
+  EXPECT_TRUE(block(0) == before.substr((base + 0) * bs, bs));  // revoked by T2
+  EXPECT_TRUE(block(1) == d1.substr(bs, bs));
+  EXPECT_TRUE(block(2) == d2);
+  EXPECT_TRUE(block(3) == escaped);
+  EXPECT_TRUE(block(4) == before.substr((base + 4) * bs, bs));  // revoked in its own transaction
+  EXPECT_TRUE(block(5) == before.substr((base + 5) * bs, bs));  // never committed
+  EXPECT_EQ(Verdict(ours), Verdict(ref));
+  const std::string header = Shell("dumpe2fs -h " + Quote(ours) + " 2>&1");
+  EXPECT_EQ(header.find("needs_recovery"), std::string::npos);
+  EXPECT_NE(header.find("Journal start:            0"), std::string::npos) << header;
+  EXPECT_NE(header.find("Filesystem state:         clean"), std::string::npos) << header;
+  // A second writable attach finds nothing to replay and writes nothing.
+  const std::string recovered = ReadFile(ours);
+  EXPECT_EQ(RecoverHere(ours).first, DISK_TYPE_EXT4);
+  EXPECT_TRUE(ReadFile(ours) == recovered);
+}
+
+INSTANTIATE_TEST_SUITE_P(Debugfs, Ext4JournalFormats, ::testing::ValuesIn(kFormats),
+                         [](const ::testing::TestParamInfo<JournalFormat>& i) { return std::string(i.param.name); });
+
+std::vector<std::string> JournalImages() {
+  std::vector<std::string> names;
+  const std::string folder = CorpusFolder();
+  if (folder.empty()) return names;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    const std::string name = e.path().filename().string();
+    const bool recovers = name.rfind("j_", 0) == 0 || name == "f_jnl_32bit" || name == "f_jnl_errno";
+    if (recovers && fs::exists(e.path() / "image.gz")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class Ext4JournalCorpus : public ::testing::TestWithParam<std::string> {};
+
+// After our replay on a copy, e2fsck finds the volume as it finds it after its own replay.
+TEST_P(Ext4JournalCorpus, AsCleanAsAfterE2fsck) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  const std::string name = GetParam();
+  TempDir dir("ext4jc");
+  const std::string ours = dir / "ours/vol.img", ref = dir / "ref/vol.img";
+  fs::create_directories(dir / "ours");
+  fs::create_directories(dir / "ref");
+  Ext4Tool("gzip -dc " + Quote(CorpusFolder() + "/" + name + "/image.gz") + " > " + Quote(ours));
+  fs::copy_file(ours, ref);
+  const std::set<u64> journal = JournalBlocks(ours);
+  const auto [type, note] = RecoverHere(ours);
+  Shell("e2fsck -E journal_only -y " + Quote(ref) + " 2>&1");
+  if (type != DISK_TYPE_EXT4) {
+    // Refused: then with a reason, and nothing replayed.
+    EXPECT_FALSE(note.empty());
+    Shell("gzip -dc " + Quote(CorpusFolder() + "/" + name + "/image.gz") + " > " + Quote(dir / "orig.img"));
+    EXPECT_TRUE(Differences(ours, dir / "orig.img", {}).empty()) << note;
+    RecordProperty("refused", note);
+    return;
+  }
+  EXPECT_EQ(Verdict(ours), Verdict(ref));
+  const auto diff = Differences(ours, ref, journal);
+  EXPECT_TRUE(diff.empty()) << diff.size() << " blocks differ, the first " << diff.front();
+}
+
+INSTANTIATE_TEST_SUITE_P(E2fsprogs, Ext4JournalCorpus, ::testing::ValuesIn(JournalImages()),
+                         [](const ::testing::TestParamInfo<std::string>& i) {
+                           std::string n = i.param;
+                           for (char& c : n)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return n;
+                         });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Ext4JournalCorpus);
+
+}  // namespace
