@@ -38,8 +38,11 @@ int ReadBootSector(FatVolume& v, u64 base, const u8* s) {
   if (total < system) return FAT_NO_FILESYSTEM;
   const u64 clusters = (total - system) / clusterSectors;
   if (clusters == 0 || clusters > 0x0FFFFFF5) return FAT_NO_FILESYSTEM;
-  // The published thresholds: fewer than 4085 clusters is FAT12, fewer than 65525 FAT16.
-  const u8 type = clusters < 4085 ? 1 : clusters < 65525 ? 2 : 3;
+  // The published thresholds: fewer than 4085 clusters is FAT12, fewer than 65525 FAT16. A FAT32
+  // layout (no fixed root, no 16-bit FAT size) with fewer clusters, as mkfs.fat makes on request,
+  // has 32-bit entries all the same.
+  const bool fat32Layout = rootEntries == 0 && Le16(s + 22) == 0;
+  const u8 type = fat32Layout ? 3 : clusters < 4085 ? 1 : clusters < 65525 ? 2 : 3;
   if ((type == 3) != (rootEntries == 0)) return FAT_NO_FILESYSTEM;
   const u64 entries = clusters + 2;
   const u64 needed = type == 1 ? (entries * 3 + 1) / 2 : type == 2 ? entries * 2 : entries * 4;

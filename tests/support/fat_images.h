@@ -29,7 +29,7 @@ inline std::string MtoolsImage(const std::string& image, u64 offset = 0) {
   return Quote(offset ? image + "@@" + std::to_string(offset) : image);
 }
 inline std::string Mtools(const std::string& tool, const std::string& image, const std::string& args, u64 offset = 0) {
-  return "MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0 " + tool + " -i " + MtoolsImage(image, offset) + " " + args;
+  return "MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + tool + " -i " + MtoolsImage(image, offset) + " " + args;
 }
 
 // A whole-volume image: mkfs.fat -F bits over kib KiB with extra options.
@@ -37,6 +37,20 @@ inline std::string MakeFatImage(const TempDir& dir, const std::string& name, int
                                 const std::string& extra = "") {
   const std::string path = dir / name;
   MustRun("mkfs.fat -C " + extra + " -F " + std::to_string(bits) + " " + Quote(path) + " " + std::to_string(kib));
+  return path;
+}
+
+// An image with an MBR whose one partition (from sector 2048, type 0x0C, 0x06 or 0x01 by the
+// bits) holds a volume that mkfs.fat made over kib KiB.
+inline constexpr u64 kPartitionOffset = 2048 * 512;
+inline std::string MakePartitionedFat(const TempDir& dir, const std::string& name, int bits, u64 kib,
+                                      const std::string& extra = "") {
+  const std::string path = dir / name;
+  const char* type = bits == 32 ? "c" : bits == 16 ? "6" : "1";
+  MustRun("truncate -s " + std::to_string(kPartitionOffset + kib * 1024) + " " + Quote(path));
+  MustRun("echo 'start=2048, size=" + std::to_string(kib * 2) + ", type=" + type + "' | sfdisk -q " + Quote(path));
+  MustRun("mkfs.fat " + extra + " -F " + std::to_string(bits) + " --offset 2048 " + Quote(path) + " " +
+          std::to_string(kib));
   return path;
 }
 
@@ -84,6 +98,13 @@ inline std::vector<std::string> MdirAll(const std::string& image, u64 offset = 0
 // The bytes of one file as mtools reads them.
 inline std::string Mtype(const std::string& image, const std::string& file, u64 offset = 0) {
   return Shell(Mtools("mcopy", image, "-n " + Quote("::" + file) + " - 2>/dev/null", offset));
+}
+
+// Copies the whole volume into a local folder with mtools (write times kept, the DOS fields taken
+// in the zone given).
+inline void MtoolsExtract(const std::string& image, const std::string& folder, const std::string& zone,
+                          u64 offset = 0) {
+  MustRun("TZ=" + Quote(zone) + " " + Mtools("mcopy", image, "-s -n -m " + Quote("::/*") + " " + Quote(folder + "/"), offset));
 }
 
 // The write times (seconds since 1970 UTC) sleuthkit reads, by path "/a/b"; the DOS fields are
