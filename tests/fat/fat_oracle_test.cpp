@@ -45,7 +45,7 @@ class FatOracle : public ::testing::TestWithParam<TypeCase> {};
 TEST_P(FatOracle, WhatTheEngineWritesFsckFindsCleanAndMtoolsReadsBack) {
   const ScopedTimeZone zone("Europe/Berlin");
   const TypeCase& type = GetParam();
-  TempDir dir("fat-forward");
+  TempDir dir("fat-forward", ImageBase());
   const std::string image = MakePartitionedFat(dir, "disk.img", type.bits, type.kib, type.extra);
   std::map<std::string, std::string> files;
   std::set<std::string> folders;
@@ -150,7 +150,7 @@ TEST_P(FatOracle, WhatTheEngineWritesFsckFindsCleanAndMtoolsReadsBack) {
 
 TEST_P(FatOracle, TreesMtoolsWritesReadBackExactly) {
   const TypeCase& type = GetParam();
-  TempDir dir("fat-reverse");
+  TempDir dir("fat-reverse", ImageBase());
   const std::string image = MakePartitionedFat(dir, "disk.img", type.bits, type.kib, type.extra);
   // A tree with long and non-ASCII names, and a file made fragmented: clusters freed between
   // others are taken again by a larger file.

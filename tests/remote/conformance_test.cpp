@@ -130,7 +130,7 @@ class DiskStore : public Store {
   void SlowDown(CUrlConnection&) override { m_delay->store(2000); }
 
  private:
-  TempDir m_dir{"conform-disk"};
+  TempDir m_dir{"conform-disk", ImageBase()};
   std::string m_image;
   std::shared_ptr<std::atomic<int>> m_delay = std::make_shared<std::atomic<int>>(0);
   int m_count = 0;

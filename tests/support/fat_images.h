@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 #include <sstream>
@@ -15,6 +17,13 @@
 #include <vector>
 
 namespace kpwtest {
+
+// A folder in memory for images when the machine has one: every write of the engine ends with a
+// sync, which a disk would make slow.
+inline const char* ImageBase() {
+  static const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr;
+  return base;
+}
 
 // Runs a command; its output (standard error too), the test failing when it fails.
 inline std::string MustRun(const std::string& command) {
@@ -48,7 +57,7 @@ inline std::string MakePartitionedFat(const TempDir& dir, const std::string& nam
   const std::string path = dir / name;
   const char* type = bits == 32 ? "c" : bits == 16 ? "6" : "1";
   MustRun("truncate -s " + std::to_string(kPartitionOffset + kib * 1024) + " " + Quote(path));
-  MustRun("echo 'start=2048, size=" + std::to_string(kib * 2) + ", type=" + type + "' | sfdisk -q " + Quote(path));
+  MustRun("echo 'start=2048, size=" + std::to_string(kib * 2) + ", type=" + type + "' | sfdisk -q --no-tell-kernel " + Quote(path));
   MustRun("mkfs.fat " + extra + " -F " + std::to_string(bits) + " --offset 2048 " + Quote(path) + " " +
           std::to_string(kib));
   return path;
