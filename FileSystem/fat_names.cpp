@@ -161,6 +161,8 @@ std::u16string FatShortNameText(const u8* name11, u8 caseFlags) {
   int extEnd = 11;
   while (extEnd > 8 && name11[extEnd - 1] == ' ') --extEnd;
   for (int i = 0; i < bodyEnd; ++i) put(i == 0 && name11[0] == 0x05 ? 0xE5 : name11[i], caseFlags & FAT_CASE_LOWER_BODY);
+  // A damaged entry of blanks still gets a name that can be listed and opened.
+  if (bodyEnd == 0) out += u'_';
   if (extEnd > 8) {
     out += u'.';
     for (int i = 8; i < extEnd; ++i) put(name11[i], caseFlags & FAT_CASE_LOWER_EXT);
