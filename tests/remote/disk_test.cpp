@@ -4,6 +4,7 @@
 #include "remote/connect_url.h"
 #include "remote/disk_connection.h"
 #include "remote/url_file_find.h"
+#include "tests/support/fake_medium.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/files.h"
 #include "tests/support/time_zone.h"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -255,6 +257,29 @@ TEST(DiskAdapter, FindDataSetsTimesAndTheReadOnlyAttribute) {
   EXPECT_EQ(Mtype(image, "/f.txt"), "data");
   EXPECT_EQ(Mtype(image, "/g.txt"), "new");
   EXPECT_EQ(WriteTimes(image, "Europe/Berlin")["/f.txt"], 1714979298);
+}
+
+TEST(DiskAdapter, AFailedDownloadLeavesTheLocalFileAsItWas) {
+  TempDir dir("disk-download", ImageBase());
+  const std::string image = MakeFatImage(dir, "v.img", 12, 2000);
+  WriteFile(dir / "remote.bin", std::string(200000, 'r'));
+  MustRun(Mtools("mcopy", image, Quote(dir / "remote.bin") + " ::/remote.bin"));
+  auto state = std::make_shared<FakeMediumState>();
+  const std::string bytes = ReadFile(image);
+  state->byteSize = bytes.size();
+  state->Put(0, bytes.data(), bytes.size());
+  CDiskUrlConnection c(std::make_unique<DiskDriveTable>(), "fake", "", "", 0, 0, 0);
+  ASSERT_TRUE(c.OpenMedium(std::make_unique<FakeMedium>(state, false), "fake", false));
+  WriteFile(dir / "local.bin", "keep");
+  // The medium fails once the file is open: nothing of it may reach the local file.
+  state->badSectors.clear();
+  for (u64 s = 40; s < 4000; ++s) state->badSectors.insert(s);
+  EXPECT_FALSE(c.DownloadFile("/remote.bin", (dir / "local.bin").c_str(), FALSE, 0, 0, 0));
+  EXPECT_EQ(ReadFile(dir / "local.bin"), "keep");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 3);
+  state->badSectors.clear();
+  ASSERT_TRUE(c.DownloadFile("/remote.bin", (dir / "local.bin").c_str(), FALSE, 0, 0, 0));
+  EXPECT_EQ(ReadFile(dir / "local.bin"), std::string(200000, 'r'));
 }
 
 }  // namespace
