@@ -113,6 +113,7 @@ int CreateChain(FatVolume& v, u32 prev, u32* created) {
 }
 
 int RemoveChain(FatVolume& v, u32 c) {
+  DropIndex(v, v.fsType == 3 && c == v.rootCluster ? 0 : c);
   // Each freed cluster reads 0 afterwards, so a chain that loops ends at its first repeat.
   while (IsCluster(v, c)) {
     u32 next = 0;

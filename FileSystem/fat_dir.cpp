@@ -13,6 +13,12 @@ constexpr int kLongOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30}
 
 bool IsLongEntry(const u8* e) { return (e[DIR_ATTR] & 0x3F) == FAT_ATTR_LONG_NAME; }
 
+
+// The first cluster of a folder entry as a start for DirRewind: the root is 0.
+u32 FolderStart(const FatVolume& v, u32 cluster) { return v.fsType == 3 && cluster == v.rootCluster ? 0 : cluster; }
+
+}  // namespace
+
 void FillInfo(const FatVolume& v, const u8* e, FatEntryInfo& info) {
   info.shortName = FatShortNameText(e, e[DIR_CASE]);
   info.attributes = e[DIR_ATTR];
@@ -25,11 +31,6 @@ void FillInfo(const FatVolume& v, const u8* e, FatEntryInfo& info) {
   info.createDate = Le16(e + DIR_CREATE_DATE);
   info.isRoot = false;
 }
-
-// The first cluster of a folder entry as a start for DirRewind: the root is 0.
-u32 FolderStart(const FatVolume& v, u32 cluster) { return v.fsType == 3 && cluster == v.rootCluster ? 0 : cluster; }
-
-}  // namespace
 
 int DirRewind(FatVolume& v, FatDirCursor& cur, u32 start) {
   cur = FatDirCursor{};
@@ -158,17 +159,26 @@ int SplitPath(std::u16string_view path, std::vector<std::u16string>& names) {
 
 int FindInDir(FatVolume& v, u32 start, std::u16string_view name, FatEntryInfo& info, bool& found) {
   found = false;
-  FatDirCursor cur;
-  if (const int r = DirRewind(v, cur, start)) return r;
-  for (;;) {
-    const int r = DirRead(v, cur, info, false);
-    if (r == FAT_NO_FILE) return FAT_OK;
-    if (r) return r;
-    if ((!info.longName.empty() && FatNamesEqual(info.longName, name)) || FatNamesEqual(info.shortName, name)) {
-      found = true;
-      return FAT_OK;
-    }
+  int r = FAT_OK;
+  DirIndex* index = IndexOf(v, start, r);
+  if (!index) return r;
+  const auto it = index->byName.find(Upper(name));
+  if (it == index->byName.end()) return FAT_OK;
+  const DirIndex::Entry& e = index->entries[it->second];
+  u8* raw = nullptr;
+  if (const int d = DirEntry(v, e.entry, &raw)) return d;
+  if (raw[0] == 0 || raw[0] == kDeleted || IsLongEntry(raw)) {
+    // Not what the index says (a volume damaged under it): read the folder again.
+    DropIndex(v, start);
+    return FindInDir(v, start, name, info, found);
   }
+  FillInfo(v, raw, info);
+  info.longName = e.longName;
+  info.shortName = e.shortName;
+  info.first = e.first;
+  info.entry = e.entry;
+  found = true;
+  return FAT_OK;
 }
 
 int FollowPath(FatVolume& v, std::u16string_view path, PathPlace& place) {
@@ -202,22 +212,21 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
   FatShortForm form = FatMakeShortName(name);
   FatDirCursor cur;
 
-  // The short names in use, to keep the new one apart from them.
-  std::set<FatShortName> taken;
-  if (const int r = DirRewind(v, cur, dir)) return r;
-  for (;;) {
+  // The short names in use, to keep the new one apart from them; the entry that keeps its short
+  // name (a change of case) does not count.
+  int indexed = FAT_OK;
+  DirIndex* index = IndexOf(v, dir, indexed);
+  if (!index) return indexed;
+  std::set<FatShortName> withoutIgnored;
+  if (ignore) {
+    withoutIgnored = index->shorts;
     u8* e = nullptr;
-    if (const int r = DirEntry(v, cur, &e)) return r;
-    if (e[0] == 0) break;
-    if (e[0] != kDeleted && !IsLongEntry(e) && !(ignore && ignore->index == cur.index)) {
-      FatShortName n;
-      std::memcpy(n.data(), e, 11);
-      taken.insert(n);
-    }
-    const int r = DirNext(v, cur, false);
-    if (r == FAT_NO_FILE) break;
-    if (r) return r;
+    if (const int r = DirEntry(v, *ignore, &e)) return r;
+    FatShortName own;
+    std::memcpy(own.data(), e, 11);
+    withoutIgnored.erase(own);
   }
+  const std::set<FatShortName>& taken = ignore ? withoutIgnored : index->shorts;
   FatShortName shortName = form.name;
   if (form.lossy || taken.count(shortName)) {
     form.needsLong = true;
@@ -236,7 +245,14 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
   FatDirCursor run;
   int runLength = 0;
   bool afterEnd = false;
-  if (const int r = DirRewind(v, cur, dir)) return r;
+  if (index->hintValid) {
+    cur = index->hint;
+    cur.atEnd = false;
+    if (!index->hintInclusive)
+      if (const int r = DirNext(v, cur, true)) return r;
+  } else if (const int r = DirRewind(v, cur, dir)) {
+    return r;
+  }
   for (;;) {
     u8* e = nullptr;
     if (const int r = DirEntry(v, cur, &e)) return r;
@@ -284,6 +300,23 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
   v.windowDirty = true;
   if (at) *at = cur;
 
+  // The index learns the new names; no free entry lies before the run's end any more.
+  if (DirIndex* kept = KeptIndex(v, dir)) {
+    DirIndex::Entry added{run, cur, longEntries ? std::u16string(name) : std::u16string(),
+                          FatShortNameText(shortName.data(), form.caseFlags)};
+    const u32 slot = static_cast<u32>(kept->entries.size());
+    // The new entry wins over an old one of the same name (a change of case, about to go).
+    if (!added.longName.empty()) kept->byName[Upper(added.longName)] = slot;
+    kept->byName[Upper(added.shortName)] = slot;
+    kept->shorts.insert(shortName);
+    kept->entries.push_back(std::move(added));
+    if (!kept->hintValid || kept->hint.index <= cur.index) {
+      kept->hint = cur;
+      kept->hintValid = true;
+      kept->hintInclusive = false;
+    }
+  }
+
   // What lay behind the end marker stays behind it.
   if (afterEnd) {
     FatDirCursor next = cur;
@@ -302,6 +335,23 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
 int RemoveEntries(FatVolume& v, const FatEntryInfo& info) {
   FatDirCursor cur = info.first.index <= info.entry.index ? info.first : info.entry;
   cur.atEnd = false;
+  if (DirIndex* index = KeptIndex(v, info.entry.start)) {
+    u8* e = nullptr;
+    if (const int r = DirEntry(v, info.entry, &e)) return r;
+    FatShortName own;
+    std::memcpy(own.data(), e, 11);
+    index->shorts.erase(own);
+    for (const std::u16string* n : {&info.longName, &info.shortName}) {
+      const auto it = n->empty() ? index->byName.end() : index->byName.find(Upper(*n));
+      if (it != index->byName.end() && index->entries[it->second].entry.index == info.entry.index)
+        index->byName.erase(it);
+    }
+    if (!index->hintValid || cur.index < index->hint.index + (index->hintInclusive ? 0 : 1)) {
+      index->hint = cur;
+      index->hintValid = true;
+      index->hintInclusive = true;
+    }
+  }
   for (;;) {
     u8* e = nullptr;
     if (const int r = DirEntry(v, cur, &e)) return r;

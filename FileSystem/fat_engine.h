@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Results of the engine.
 enum FatResult : int {
@@ -55,6 +56,9 @@ inline constexpr int FAT_DIR_SLOTS = 8;
 inline constexpr u32 FAT_UNKNOWN = 0xFFFFFFFF;
 
 struct FatVolume;
+namespace fat {
+struct DirIndex;
+}
 
 // A place in a folder: its first cluster (0 for the root), an entry index and where that entry is.
 struct FatDirCursor {
@@ -122,7 +126,7 @@ struct FatDirSearch {
 
 // The engine object of one FAT drive. The volume is read at the first operation.
 struct FatVolume final : DiskVolume {
-  FatVolume(DiskDriveTable& table, int drive) : table(&table), drive(drive) {}
+  FatVolume(DiskDriveTable& table, int drive);
   ~FatVolume() override;
   // Closes every open file and folder and writes out what is held.
   void Unmount() override;
@@ -150,6 +154,10 @@ struct FatVolume final : DiskVolume {
   u64 fsinfoSector = 0;  // 0: none
   u64 windowSector = ~u64{0};
   std::array<u8, 512> window{};
+
+  // Indexes of the folders used last, the latest at the back; for the mount they were read in.
+  std::vector<std::unique_ptr<fat::DirIndex>> indexes;
+  u16 indexMountId = 0;
 
   // Slots of the volume file API.
   std::array<std::unique_ptr<FatFile>, FAT_FILE_SLOTS> files;

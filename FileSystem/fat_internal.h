@@ -4,8 +4,11 @@
 #include "FileSystem/fat_engine.h"
 #include "FileSystem/fat_names.h"
 
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace fat {
@@ -78,7 +81,36 @@ int RemoveChain(FatVolume& v, u32 c);
 // Writes zeros over a cluster.
 int ZeroCluster(FatVolume& v, u32 c);
 
+// ---- folder index (fat_dir_cache.cpp) ----
+// What a scan of a folder found, kept so that a folder of thousands of names is not read again
+// for each name looked up or made: where each name lies (its entry is read again on a hit, so
+// sizes, times and attributes are never stale), the short names in use, and from where free
+// entries may be. Entries are only ever made and removed through RegisterEntry and RemoveEntries,
+// which keep the index; a folder's chain freed drops its index.
+struct DirIndex {
+  struct Entry {
+    FatDirCursor first, entry;
+    std::u16string longName, shortName;
+  };
+  u32 start = 0;
+  std::vector<Entry> entries;
+  std::unordered_map<std::u16string, u32> byName;  // upper-cased names, long and short, to entries
+  std::set<FatShortName> shorts;
+  FatDirCursor hint;           // no free entry lies before it
+  bool hintValid = false;      // else the search starts at the folder's beginning
+  bool hintInclusive = false;  // the hint itself may be free
+};
+
+// The index of a folder, read when it is not kept (null on a read error, with r set).
+DirIndex* IndexOf(FatVolume& v, u32 start, int& r);
+// The kept index of a folder, or null.
+DirIndex* KeptIndex(FatVolume& v, u32 start);
+void DropIndex(FatVolume& v, u32 start);
+std::u16string Upper(std::u16string_view name);
+
 // ---- folders (fat_dir.cpp) ----
+void FillInfo(const FatVolume& v, const u8* e, FatEntryInfo& info);
+
 // The root is start 0 on every type.
 int DirRewind(FatVolume& v, FatDirCursor& cur, u32 start);
 // Moves to the next entry; at the end FAT_NO_FILE, or with stretch a new zeroed cluster

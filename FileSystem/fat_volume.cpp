@@ -156,6 +156,8 @@ int ForgetWindow(FatVolume& v, u64 first, u64 count) {
 
 }  // namespace fat
 
+FatVolume::FatVolume(DiskDriveTable& t, int d) : table(&t), drive(d) {}
+
 FatVolume::~FatVolume() = default;
 
 void FatVolume::Unmount() {

@@ -143,6 +143,23 @@ TEST_F(FatNames, AliasesOfOneLongNameTakeHashTailsFromTheSixthOn) {
   EXPECT_EQ(MdirAll(image).size(), 9u);
 }
 
+TEST_F(FatNames, AFolderOfSimilarNamesNeverRunsOutOfAliases) {
+  // Names that differ in one digit: their aliases must still spread over the hash tails.
+  const auto name = [](int i) { return "/many/file number " + std::to_string(i) + ".txt"; };
+  {
+    AttachedImage a(image);
+    ASSERT_EQ(DiskMkdir(a.table(), "/many"), 0);
+    for (int i = 0; i < 1500; ++i) ASSERT_EQ(a.Put(name(i), std::to_string(i)), 0) << i;
+    // Freed entries are taken again, and every name still finds its file.
+    for (int i = 0; i < 1500; i += 7) ASSERT_EQ(DiskDelete(a.table(), name(i).c_str()), 0);
+    for (int i = 0; i < 1500; i += 7) ASSERT_EQ(a.Put(name(i) + ".new", "n"), 0);
+    for (int i = 1; i < 1500; i += 7) EXPECT_EQ(a.Get(name(i)), std::to_string(i));
+    EXPECT_EQ(a.List("/many").size(), 1500u);
+  }
+  EXPECT_FSCK_CLEAN(image);
+  EXPECT_EQ(MdirAll(image).size(), 1501u);
+}
+
 TEST_F(FatNames, TheLongestNamesControlCharactersAndBadTextAreTold) {
   {
     AttachedImage a(image);
