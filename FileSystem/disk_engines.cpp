@@ -1,6 +1,7 @@
 // The program's file-system engines as the drive table mounts them, one binding per type.
 #include "FileSystem/drive_table.h"
 #include "FileSystem/ext4_drive.h"
+#include "FileSystem/fat_engine.h"
 
 namespace {
 
@@ -8,8 +9,10 @@ class ProgramEngines final : public DiskEngines {
  public:
   std::unique_ptr<DiskVolume> Mount(DiskDriveTable& table, int drive) override {
     switch (table.fsType[drive]) {
+      // The FAT volume itself is read at its first operation, so registering never fails.
+      case DISK_TYPE_FAT: return std::make_unique<FatVolume>(table, drive);
       case DISK_TYPE_EXT4: return Ext4DriveVolume::Mount(table, drive);
-      // No engine is bound yet: FAT and exFAT volumes stay listed without a file system.
+      // exFAT volumes stay listed without a file system until their engine exists.
       default: return nullptr;
     }
   }
