@@ -152,13 +152,18 @@ int AttachOpened(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, const
     return AttachFail(table, code, FmtString("Auf %s wurde keine Partition gefunden, die gelesen werden kann.", name));
   }
 
+  std::string dropped;  // why the partitions dropped did not mount
   for (int p = 0; p < DISK_MAX_DRIVES; ++p) {
     if (p == slot || table.fsType[p] < DISK_TYPE_FAT || table.link[p] != static_cast<u32>(slot)) continue;
     table.attachMode[p] = mode;
     table.cache[p] = table.cache[slot];
     if (DiskMountDrive(table, slot, p)) continue;
-    if (mode & DISK_ATTACH_DROP_UNMOUNTABLE) RemovePartition(table, p);
-    else table.fsType[p] = DISK_TYPE_NO_FS;
+    if (mode & DISK_ATTACH_DROP_UNMOUNTABLE) {
+      if (!table.note[p].empty()) dropped += (dropped.empty() ? "" : " ") + table.note[p];
+      RemovePartition(table, p);
+    } else {
+      table.fsType[p] = DISK_TYPE_NO_FS;
+    }
   }
 
   if ((mode & DISK_ATTACH_FIXED_DRIVE) && table.driveCount <= 2 && table.partitionCount == 1) {
@@ -170,6 +175,7 @@ int AttachOpened(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, const
   }
   if (firstDrive) *firstDrive = slot + 1;
   table.message.clear();
+  if (table.link[slot] == 0) table.message = std::move(dropped);
   return 1 + static_cast<int>(table.link[slot]);
 }
 

@@ -118,7 +118,8 @@ struct DiskDriveTable {
 
   // Mounts the file systems; null means the program's own engines.
   DiskEngines* engines = nullptr;
-  // Why the last attach failed, in German for the user (empty after a successful one).
+  // Why the last attach failed, in German for the user (empty after a successful one; when every
+  // partition was dropped, why they did not mount, as far as their engines said).
   std::string message;
   // Per drive: why its file system did not mount, in German (empty when it did or nothing was said).
   std::array<std::string, DISK_MAX_DRIVES> note;

@@ -72,6 +72,9 @@ Ext4DriveVolume::~Ext4DriveVolume() {
 }
 
 void Ext4DriveVolume::Unmount() {
+  // Open files and searches hold nothing beyond their slots on a volume that is only read.
+  for (auto& f : files) f.reset();
+  for (auto& d : dirs) d.reset();
   if (!m_volume) return;
   m_unmountResult = Ext4Umount(m_volume);
   m_volume = nullptr;

@@ -4,7 +4,19 @@
 #include "FileSystem/Ext4/ext4.h"
 #include "FileSystem/drive_table.h"
 
+#include <array>
 #include <memory>
+#include <string>
+
+inline constexpr int EXT4_FILE_SLOTS = 16;
+inline constexpr int EXT4_DIR_SLOTS = 8;
+
+// A folder search of the volume file API: the open folder, its path from the root and the pattern.
+struct Ext4DirSearch {
+  Ext4Dir dir;
+  std::string path;
+  std::string pattern;
+};
 
 class Ext4DriveVolume final : public DiskVolume {
  public:
@@ -18,6 +30,12 @@ class Ext4DriveVolume final : public DiskVolume {
   Ext4Volume* volume() const { return m_volume; }
   // The result of unmounting (the first write error), once Unmount ran.
   int unmountResult() const { return m_unmountResult; }
+
+  // The slots of the volume file API.
+  std::array<std::unique_ptr<Ext4File>, EXT4_FILE_SLOTS> files;
+  std::array<std::unique_ptr<Ext4DirSearch>, EXT4_DIR_SLOTS> dirs;
+  int lastFileSlot = EXT4_FILE_SLOTS - 1;
+  int lastDirSlot = EXT4_DIR_SLOTS - 1;
 
  private:
   Ext4DriveVolume() = default;

@@ -28,6 +28,7 @@ enum : u32 {
   DISK_ATTR_HIDDEN = 0x20,
   DISK_ATTR_ARCHIVE = 0x40,
   DISK_ATTR_SYSTEM = 0x80,
+  DISK_ATTR_OWNER_EXECUTE = 0x200,  // ext4
   DISK_ATTR_UNIX_MODE_SHIFT = 16,  // a Unix mode in the upper 16 bits
 };
 
@@ -42,6 +43,8 @@ struct DiskFindRecord {
   u32 access = 0;
   u32 write = 0;
   char name[1024] = {};
+  // A symbolic link (ext4); the rest describes its target when the link leads somewhere.
+  bool link = false;
 };
 
 // Paths: "/" is the drive list; "/V/..." the volume named by the one character V ("0"-"9", "A"...),

@@ -26,10 +26,19 @@ FatFile* FatFileOf(DiskDriveTable& table, DiskHandle h) {
   return v ? v->files[p.slot].get() : nullptr;
 }
 
-// A path resolved into a drive with a file system: the FAT object, or a SysError in result.
+// The open ext4 file of a handle, or null.
+Ext4File* Ext4FileOf(DiskDriveTable& table, DiskHandle h) {
+  const Parts p = Split(h);
+  if (p.drive >= DISK_MAX_DRIVES || p.type != DISK_TYPE_EXT4 || p.slot >= EXT4_FILE_SLOTS) return nullptr;
+  Ext4DriveVolume* v = Ext4Of(table, p.drive);
+  return v ? v->files[p.slot].get() : nullptr;
+}
+
+// A path resolved into a drive with a file system: its FAT or ext4 object, or a SysError in result.
 struct Target {
   int drive = -1;  // 0-based
   FatVolume* fat = nullptr;
+  Ext4Volume* ext4 = nullptr;
   std::string inside;
   int result = SYS_OK;
 };
@@ -44,12 +53,33 @@ Target Locate(DiskDriveTable& table, const char* path, int missingDrive) {
   } else {
     t.drive = drive - 1;
     t.fat = Fat(table, t.drive);
-    if (!t.fat) t.result = SYS_ERR_OTHER;  // no engine serves the drive
+    if (Ext4DriveVolume* e = Ext4Of(table, t.drive)) t.ext4 = e->volume();
+    if (!t.fat && !t.ext4) t.result = SYS_ERR_OTHER;  // no engine serves the drive
   }
   return t;
 }
 
 bool ReadOnlyDrive(const DiskDriveTable& table, int drive) { return (table.access[drive] & 1) != 0; }
+
+DiskHandle Ext4Open(DiskDriveTable& table, const Target& t, int mode, int& err) {
+  Ext4DriveVolume& v = *Ext4Of(table, t.drive);
+  const int slot = TakeSlot(v.files, v.lastFileSlot, [](const auto& f) { return f != nullptr; });
+  if (slot < 0) {
+    err = SYS_ERR_TOO_MANY_OPEN;
+    return 0;
+  }
+  u32 flags = EXT4_O_RDONLY;
+  if (mode & DISK_OPEN_WRITE) flags = EXT4_O_RDWR;
+  if (((mode & DISK_OPEN_WRITE) && (mode & DISK_OPEN_TRUNCATE)) || (mode & DISK_OPEN_CREATE))
+    flags = EXT4_O_RDWR | EXT4_O_CREAT | EXT4_O_TRUNC;
+  auto file = std::make_unique<Ext4File>();
+  if (const int r = Ext4OpenPath(t.ext4, t.inside, *file, flags)) {
+    err = MapExt4(r);
+    return 0;
+  }
+  v.files[static_cast<std::size_t>(slot)] = std::move(file);
+  return static_cast<u32>(slot) << 16 | static_cast<u32>(t.drive) << 8 | DISK_TYPE_EXT4;
+}
 
 }  // namespace
 
@@ -91,6 +121,7 @@ DiskHandle DiskFileOpen(DiskDriveTable& table, const char* path, int mode, int* 
     *err = SYS_ERR_ACCESS;
     return 0;
   }
+  if (t.ext4) return Ext4Open(table, t, mode, *err);
   FatVolume& v = *t.fat;
   const int slot = TakeSlot(v.files, v.lastFileSlot, [](const auto& f) { return f != nullptr; });
   if (slot < 0) {
@@ -112,6 +143,11 @@ DiskHandle DiskFileOpen(DiskDriveTable& table, const char* path, int mode, int* 
 }
 
 int DiskFileClose(DiskDriveTable& table, DiskHandle handle) {
+  if (Ext4File* e = Ext4FileOf(table, handle)) {
+    const int r = Ext4FileClose(e);
+    Ext4Of(table, Split(handle).drive)->files[Split(handle).slot].reset();
+    return MapExt4(r);
+  }
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   const int r = FatClose(*f);
@@ -120,6 +156,13 @@ int DiskFileClose(DiskDriveTable& table, DiskHandle handle) {
 }
 
 int DiskFileRead(DiskDriveTable& table, DiskHandle handle, void* buffer, int length) {
+  if (Ext4File* e = Ext4FileOf(table, handle)) {
+    if (length < 0 || (!buffer && length > 0)) return SYS_ERR_INVALID;
+    u32 done = 0;
+    // What was read before an error stays delivered; the next call reports the error.
+    const int r = Ext4FileRead(e, buffer, static_cast<u32>(length), &done);
+    return r && done == 0 ? MapExt4(r) : static_cast<int>(done);
+  }
   FatFile* f = FatFileOf(table, handle);
   if (!f || length < 0 || (!buffer && length > 0)) return SYS_ERR_INVALID;
   u32 done = 0;
@@ -128,6 +171,12 @@ int DiskFileRead(DiskDriveTable& table, DiskHandle handle, void* buffer, int len
 }
 
 int DiskFileWrite(DiskDriveTable& table, DiskHandle handle, const void* buffer, int length) {
+  if (Ext4File* e = Ext4FileOf(table, handle)) {
+    if (length < 0 || (!buffer && length > 0)) return SYS_ERR_INVALID;
+    u32 done = 0;
+    const int r = Ext4FileWrite(e, buffer, static_cast<u32>(length), &done);
+    return r && done == 0 ? MapExt4(r) : static_cast<int>(done);
+  }
   FatFile* f = FatFileOf(table, handle);
   if (!f || length < 0 || (!buffer && length > 0)) return SYS_ERR_INVALID;
   u32 done = 0;
@@ -136,6 +185,13 @@ int DiskFileWrite(DiskDriveTable& table, DiskHandle handle, const void* buffer, 
 }
 
 i64 DiskFileSeek(DiskDriveTable& table, DiskHandle handle, i64 offset, int whence) {
+  if (Ext4File* e = Ext4FileOf(table, handle)) {
+    const i64 base = whence == 0 ? 0 : whence == 1 ? static_cast<i64>(e->pos) : static_cast<i64>(e->size);
+    if (whence < 0 || whence > 2 || (offset > 0 && base > INT64_MAX - offset) || base + offset < 0)
+      return SYS_ERR_INVALID;
+    if (const int r = Ext4FileSeek(e, static_cast<u64>(base + offset), 0)) return MapExt4(r);
+    return static_cast<i64>(e->pos);
+  }
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   i64 base;
@@ -153,18 +209,29 @@ i64 DiskFileSeek(DiskDriveTable& table, DiskHandle handle, i64 offset, int whenc
 }
 
 i64 DiskFileTell(DiskDriveTable& table, DiskHandle handle) {
+  if (const Ext4File* e = Ext4FileOf(table, handle)) return static_cast<i64>(Ext4FileTell(e));
   FatFile* f = FatFileOf(table, handle);
   return f ? static_cast<i64>(f->position) : static_cast<i64>(SYS_ERR_INVALID);
 }
 
 int DiskFileFlush(DiskDriveTable& table, DiskHandle handle) {
   FatFile* f = FatFileOf(table, handle);
-  if (!f) return SYS_ERR_INVALID;
-  if (const int r = FatSync(*f)) return MapFat(r);
+  if (!f && !Ext4FileOf(table, handle)) return SYS_ERR_INVALID;
+  // The ext4 engine holds nothing of a file between its calls.
+  if (f)
+    if (const int r = FatSync(*f)) return MapFat(r);
   return DiskIoctl(table, Split(handle).drive, DISK_IOCTL_SYNC, nullptr) == DISK_OK ? SYS_OK : SYS_ERR_OTHER;
 }
 
 int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, u32* write, u32* creation, u32* access) {
+  if (Ext4File* e = Ext4FileOf(table, handle)) {
+    Ext4FileInfo info;
+    if (const int r = Ext4FileStat(e, &info)) return MapExt4(r);
+    if (write) *write = info.mtime;
+    if (creation) *creation = info.ctime;
+    if (access) *access = info.atime;
+    return SYS_OK;
+  }
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   FatEntryInfo info;
@@ -181,7 +248,14 @@ int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, u32* write, u32* c
   return SYS_OK;
 }
 
-int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 creation, u32) {
+int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 creation, u32 access) {
+  if (Ext4File* e = Ext4FileOf(table, handle)) {
+    Ext4FileAttributes a;
+    a.mtime = write;
+    a.ctime = creation;
+    a.atime = access;
+    return MapExt4(Ext4FileSetAttributes(e, &a));
+  }
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   if (!(f->flags & FAT_WRITE)) return SYS_ERR_ACCESS;
@@ -199,11 +273,13 @@ int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 cre
 }
 
 i64 DiskGetFileSize(DiskDriveTable& table, DiskHandle handle) {
+  if (const Ext4File* e = Ext4FileOf(table, handle)) return static_cast<i64>(e->size);
   FatFile* f = FatFileOf(table, handle);
   return f ? static_cast<i64>(f->size) : -1;
 }
 
 int DiskSetFileSize(DiskDriveTable& table, DiskHandle handle, u64 size) {
+  if (Ext4File* e = Ext4FileOf(table, handle)) return MapExt4(Ext4FileTruncate(e, size));
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   if (!(f->flags & FAT_WRITE)) return SYS_ERR_ACCESS;
@@ -217,6 +293,13 @@ int DiskSetFileSize(DiskDriveTable& table, DiskHandle handle, u64 size) {
 }
 
 int DiskReadDirEntry(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* record) {
+  if (Ext4File* e = Ext4FileOf(table, handle)) {
+    if (!record) return SYS_ERR_INVALID;
+    Ext4FileInfo info;
+    if (const int r = Ext4FileStat(e, &info)) return MapExt4(r);
+    Ext4Record(info, std::string_view(e->name, e->nameLen), false, *record);
+    return SYS_OK;
+  }
   FatFile* f = FatFileOf(table, handle);
   if (!f || !record) return SYS_ERR_INVALID;
   FatEntryInfo info;
@@ -229,75 +312,96 @@ int DiskReadDirEntry(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* r
 
 namespace {
 
+// What a path names, whichever engine serves it.
+struct PathStatus {
+  bool list = false;  // the drive list
+  bool root = false;
+  bool folder = false;
+  u64 size = 0;
+  u32 attributes = 0;  // the attribute word, without a Unix mode
+};
+
 // Status of a path: SYS_OK with the entry (the root too), or a SysError. A path ending in "/"
-// must name a folder.
-int StatPath(DiskDriveTable& table, const char* path, FatEntryInfo& info, bool& list) {
-  list = false;
+// must name a folder. The entry itself, not a link's target, for what removes names.
+int StatPath(DiskDriveTable& table, const char* path, PathStatus& status, bool entryItself = false) {
+  status = PathStatus{};
   Target t = Locate(table, path, SYS_OK);
   if (t.result) return t.result;
   if (t.drive < 0) {
-    list = true;
+    status.list = status.folder = true;
+    status.attributes = DISK_ATTR_FOLDER;
     return SYS_OK;
   }
-  if (const int r = FatStat(*t.fat, ToUtf16(t.inside), info)) return MapFat(r);
+  if (t.ext4) {
+    Ext4FileInfo info;
+    bool link = false;
+    if (const int r = Ext4StatPath(t.ext4, t.inside, info, link, !entryItself)) return MapExt4(r);
+    status.root = t.inside.empty();
+    status.folder = (info.mode & EXT4_S_IFMT) == EXT4_S_IFDIR;
+    status.size = info.size;
+    status.attributes = status.root ? DISK_ATTR_FOLDER : Ext4AttributeWord(info.mode);
+  } else {
+    FatEntryInfo info;
+    if (const int r = FatStat(*t.fat, ToUtf16(t.inside), info)) return MapFat(r);
+    status.root = info.isRoot;
+    status.folder = info.isRoot || (info.attributes & FAT_ATTR_DIRECTORY);
+    status.size = status.folder ? 0 : info.size;
+    status.attributes = info.isRoot ? DISK_ATTR_FOLDER : FatAttributeWord(info.attributes);
+  }
   const std::size_t length = path ? std::strlen(path) : 0;
-  if (length && (path[length - 1] == '/' || path[length - 1] == '\\') && !(info.attributes & FAT_ATTR_DIRECTORY) &&
-      !info.isRoot)
-    return SYS_ERR_NOT_FOUND;
+  if (!entryItself && length && (path[length - 1] == '/' || path[length - 1] == '\\') && !status.folder) return SYS_ERR_NOT_FOUND;
   return SYS_OK;
 }
 
 }  // namespace
 
 i64 DiskGetFileSizeByPath(DiskDriveTable& table, const char* path) {
-  FatEntryInfo info;
-  bool list = false;
-  if (const int r = StatPath(table, path, info, list)) return r;
-  return list || (info.attributes & FAT_ATTR_DIRECTORY) ? 0 : static_cast<i64>(info.size);
+  PathStatus status;
+  if (const int r = StatPath(table, path, status)) return r;
+  return status.folder ? 0 : static_cast<i64>(status.size);
 }
 
 int DiskPathKind(DiskDriveTable& table, const char* path) {
-  FatEntryInfo info;
-  bool list = false;
-  if (StatPath(table, path, info, list) != SYS_OK) return 0;
-  return list || info.isRoot || (info.attributes & FAT_ATTR_DIRECTORY) ? 2 : 1;
+  PathStatus status;
+  if (StatPath(table, path, status) != SYS_OK) return 0;
+  return status.folder ? 2 : 1;
 }
 
 int DiskFileInfo(DiskDriveTable& table, const char* path) {
-  FatEntryInfo info;
-  bool list = false;
-  if (const int r = StatPath(table, path, info, list)) return r;
-  if (list || info.isRoot) return DISK_ATTR_FOLDER;
-  return static_cast<int>(FatAttributeWord(info.attributes));
+  PathStatus status;
+  if (const int r = StatPath(table, path, status)) return r;
+  return static_cast<int>(status.attributes);
 }
 
 int DiskMkdir(DiskDriveTable& table, const char* path) {
   Target t = Locate(table, path, SYS_ERR_PATH);
   if (t.result) return t.result;
   if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
+  if (t.ext4) return MapExt4(Ext4Mkdir(t.ext4, ("/" + t.inside).c_str()));
   return MapFat(FatMkdir(*t.fat, ToUtf16(t.inside)));
 }
 
 int DiskRmdir(DiskDriveTable& table, const char* path) {
   Target t = Locate(table, path, SYS_ERR_PATH);
   if (t.result) return t.result;
-  const std::u16string inside = ToUtf16(t.inside);
-  FatEntryInfo info;
-  if (const int r = FatStat(*t.fat, inside, info)) return MapFat(r);
-  if (!(info.attributes & FAT_ATTR_DIRECTORY) || info.isRoot) return info.isRoot ? SYS_ERR_ACCESS : SYS_ERR_PATH;
+  PathStatus status;
+  if (const int r = StatPath(table, path, status, true)) return r;
+  if (!status.folder || status.root) return status.root ? SYS_ERR_ACCESS : SYS_ERR_PATH;
   if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
-  return MapFat(FatUnlink(*t.fat, inside));
+  if (t.ext4) return MapExt4(Ext4DirRemove(t.ext4, ("/" + t.inside).c_str(), false));
+  return MapFat(FatUnlink(*t.fat, ToUtf16(t.inside)));
 }
 
 int DiskDelete(DiskDriveTable& table, const char* path) {
   Target t = Locate(table, path, SYS_ERR_NOT_FOUND);
   if (t.result) return t.result;
-  const std::u16string inside = ToUtf16(t.inside);
-  FatEntryInfo info;
-  if (const int r = FatStat(*t.fat, inside, info)) return MapFat(r);
-  if ((info.attributes & FAT_ATTR_DIRECTORY) || info.isRoot) return SYS_ERR_NOT_FOUND;
+  PathStatus status;
+  if (const int r = StatPath(table, path, status, true)) return r;
+  // The ext4 engine would answer a folder with success and leave it: a folder is no file here.
+  if (status.folder) return SYS_ERR_NOT_FOUND;
   if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
-  return MapFat(FatUnlink(*t.fat, inside));
+  if (t.ext4) return MapExt4(Ext4FileRemove(t.ext4, ("/" + t.inside).c_str()));
+  return MapFat(FatUnlink(*t.fat, ToUtf16(t.inside)));
 }
 
 int DiskRename(DiskDriveTable& table, const char* oldPath, const char* newPath) {
@@ -307,12 +411,44 @@ int DiskRename(DiskDriveTable& table, const char* oldPath, const char* newPath) 
   if (b.result) return b.result;
   if (a.drive != b.drive) return SYS_ERR_OTHER;
   if (ReadOnlyDrive(table, a.drive)) return SYS_ERR_ACCESS;
+  if (a.ext4) return MapExt4(Ext4Rename(a.ext4, ("/" + a.inside).c_str(), ("/" + b.inside).c_str()));
   return MapFat(FatRename(*a.fat, ToUtf16(a.inside), ToUtf16(b.inside)));
 }
+
+namespace {
+
+// The two permission words of the ext4 attribute operation: the value and the mask.
+std::pair<u32, u32> Ext4Permissions(u32 attributes) {
+  if (attributes >> DISK_ATTR_UNIX_MODE_SHIFT) return {attributes >> DISK_ATTR_UNIX_MODE_SHIFT, 0x3FF};
+  u32 mode = 0;
+  if (attributes & DISK_ATTR_READABLE) mode |= 0444;
+  if (attributes & DISK_ATTR_OWNER_EXECUTE) mode |= 0111;
+  if (attributes & DISK_ATTR_HIDDEN) mode |= 0001;
+  if (attributes & DISK_ATTR_SYSTEM) mode |= 0010;
+  if (attributes & DISK_ATTR_ARCHIVE) mode |= 0100;
+  u32 mask = (attributes & DISK_ATTR_READABLE) ? 0x1FF : 0x1DB;
+  if (attributes & DISK_ATTR_WRITABLE) mask += 0x124;
+  return {mode, mask};
+}
+
+}  // namespace
 
 int DiskSetAttributes(DiskDriveTable& table, const char* path, u32 attributes) {
   Target t = Locate(table, path, 16);
   if (t.result) return t.result;
+  if (t.ext4) {
+    if (t.inside.empty()) return 16;
+    if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
+    Ext4File f;
+    if (const int r = Ext4OpenPath(t.ext4, t.inside, f, EXT4_O_RDWR | 0x800)) return MapExt4(r);
+    const auto [mode, mask] = Ext4Permissions(attributes);
+    Ext4FileAttributes a;
+    a.mode = mode;
+    a.modeMask = mask;
+    const int r = Ext4FileSetAttributes(&f, &a);
+    const int closed = Ext4FileClose(&f);
+    return MapExt4(r ? r : closed);
+  }
   if (attributes & (DISK_ATTR_FOLDER | 0x100)) return SYS_ERR_INVALID;
   bool writable = attributes & DISK_ATTR_WRITABLE;
   // A Unix mode carries the owner's write bit as well.

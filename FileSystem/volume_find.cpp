@@ -54,6 +54,75 @@ bool NameTooLong(std::string_view inside) {
   return false;
 }
 
+// The next entry of an ext4 search that matches its pattern; "." and ".." are no entries.
+int Ext4Next(Ext4DriveVolume& v, Ext4DirSearch& search, DiskFindRecord& record) {
+  for (;;) {
+    int err = EXT4_OK;
+    const Ext4DirEntryInfo* e = Ext4DirNext(&search.dir, &err);
+    if (!e) return err ? MapExt4(err) : SYS_ERR_NOT_FOUND;
+    const std::string name(e->name, e->nameLen);
+    if (name == "." || name == ".." || e->inode == 0) continue;
+    if (StrWildcardCompareA(name.c_str(), search.pattern.c_str()) != 0) continue;
+    Ext4FileInfo info;
+    bool link = false;
+    int r;
+    if (e->type == EXT4_DE_SYMLINK) {
+      // Listed even when it leads nowhere.
+      r = Ext4StatPath(v.volume(), search.path.empty() ? name : search.path + "/" + name, info, link);
+    } else {
+      r = Ext4DirEntryStat(&search.dir, &info);
+    }
+    if (r) return MapExt4(r);
+    Ext4Record(info, name, link, record);
+    return SYS_OK;
+  }
+}
+
+DiskHandle Ext4FindFirst(DiskDriveTable& table, int d, const std::string& inside, const std::string& last,
+                         std::size_t slash, DiskFindRecord& record, int& err) {
+  Ext4DriveVolume& v = *Ext4Of(table, d);
+  if (!HasWildcard(last)) {
+    Ext4FileInfo info;
+    bool link = false;
+    if (const int r = Ext4StatPath(v.volume(), inside, info, link)) {
+      err = MapExt4(r);
+      return 0;
+    }
+    Ext4Record(info, last, link, record);
+    return DISK_NO_HANDLE;
+  }
+  const int slot = TakeSlot(v.dirs, v.lastDirSlot, [](const auto& s) { return s != nullptr; });
+  if (slot < 0) {
+    err = SYS_ERR_TOO_MANY_OPEN;
+    return 0;
+  }
+  auto search = std::make_unique<Ext4DirSearch>();
+  search->path = slash == std::string::npos ? "" : inside.substr(0, slash);
+  search->pattern = last;
+  if (Ext4OpenPath(v.volume(), search->path, search->dir.f, 0, true) != EXT4_OK) {
+    err = SYS_ERR_PATH;
+    return 0;
+  }
+  search->dir.nextPos = 0;
+  const int r = Ext4Next(v, *search, record);
+  if (r != SYS_OK) {
+    Ext4DirClose(&search->dir);
+    err = r == SYS_ERR_NOT_FOUND ? SYS_ERR_INVALID : r;
+    return 0;
+  }
+  v.dirs[static_cast<std::size_t>(slot)] = std::move(search);
+  return (DISK_DIR_SLOT_BASE + static_cast<u32>(slot)) << 16 | static_cast<u32>(d) << 8 | DISK_TYPE_EXT4;
+}
+
+// The ext4 search of a handle, or null.
+Ext4DirSearch* Ext4SearchOf(DiskDriveTable& table, u32 slot, int drive, Ext4DriveVolume** volume) {
+  if (drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE || slot - DISK_DIR_SLOT_BASE >= EXT4_DIR_SLOTS)
+    return nullptr;
+  Ext4DriveVolume* v = Ext4Of(table, drive);
+  *volume = v;
+  return v ? v->dirs[slot - DISK_DIR_SLOT_BASE].get() : nullptr;
+}
+
 }  // namespace
 
 DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord* record, int* err) {
@@ -94,7 +163,8 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
 
   const int d = drive - 1;
   FatVolume* v = Fat(table, d);
-  if (!v) {
+  Ext4DriveVolume* e = Ext4Of(table, d);
+  if (!v && !(e && e->volume())) {
     *err = SYS_ERR_OTHER;
     return 0;
   }
@@ -116,6 +186,7 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
       *err = SYS_ERR_NAME_TOO_LONG;
       return 0;
     }
+    if (e) return Ext4FindFirst(table, d, inside, last, slash, *record, *err);
     FatEntryInfo info;
     if (const int r = FatStat(*v, ToUtf16(inside), info)) {
       *err = MapFat(r);
@@ -124,6 +195,7 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
     FatRecord(info, *record);
     return DISK_NO_HANDLE;
   }
+  if (e) return Ext4FindFirst(table, d, inside, last, slash, *record, *err);
   const int slot = TakeSlot(v->dirs, v->lastDirSlot, [](const auto& s) { return s != nullptr; });
   if (slot < 0) {
     *err = SYS_ERR_TOO_MANY_OPEN;
@@ -156,6 +228,11 @@ int DiskFindNext(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* recor
     if (slot >= DISK_LIST_SLOTS || !table.listSearches[slot].used) return SYS_ERR_INVALID;
     return ListNext(table, table.listSearches[slot], *record);
   }
+  if (type == DISK_TYPE_EXT4) {
+    Ext4DriveVolume* v = nullptr;
+    Ext4DirSearch* search = Ext4SearchOf(table, slot, drive, &v);
+    return search ? Ext4Next(*v, *search, *record) : SYS_ERR_INVALID;
+  }
   if (type != DISK_TYPE_FAT || drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE ||
       slot - DISK_DIR_SLOT_BASE >= FAT_DIR_SLOTS)
     return SYS_ERR_INVALID;
@@ -183,6 +260,14 @@ int DiskFindClose(DiskDriveTable& table, DiskHandle handle) {
     if (slot >= DISK_LIST_SLOTS || !table.listSearches[slot].used) return SYS_ERR_INVALID;
     table.listSearches[slot] = DiskListSearch{};
     return SYS_OK;
+  }
+  if (type == DISK_TYPE_EXT4) {
+    Ext4DriveVolume* v = nullptr;
+    Ext4DirSearch* search = Ext4SearchOf(table, slot, drive, &v);
+    if (!search) return SYS_ERR_INVALID;
+    const int r = Ext4DirClose(&search->dir);
+    v->dirs[slot - DISK_DIR_SLOT_BASE].reset();
+    return MapExt4(r);
   }
   if (type != DISK_TYPE_FAT || drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE ||
       slot - DISK_DIR_SLOT_BASE >= FAT_DIR_SLOTS)

@@ -1,6 +1,7 @@
 // What the parts of the volume file API share: resolved paths, engine lookup, names and result maps.
 #pragma once
 
+#include "FileSystem/ext4_drive.h"
 #include "FileSystem/fat_engine.h"
 #include "FileSystem/volume_api.h"
 
@@ -16,6 +17,9 @@ int Resolve(const DiskDriveTable& table, const char* path, std::string& inside);
 // The FAT engine object of a drive (0-based), or null.
 FatVolume* Fat(DiskDriveTable& table, int drive);
 
+// The ext4 engine object of a drive (0-based), or null.
+Ext4DriveVolume* Ext4Of(DiskDriveTable& table, int drive);
+
 std::u16string ToUtf16(std::string_view utf8);
 std::string ToUtf8(std::u16string_view utf16);
 
@@ -25,6 +29,19 @@ int MapFat(int result);
 u32 FatAttributeWord(u8 attributes);
 // A find record of a FAT entry.
 void FatRecord(const FatEntryInfo& info, DiskFindRecord& record);
+
+// An ext4 engine result as a SysError.
+int MapExt4(int result);
+// The attribute word of an ext4 mode, without the mode itself above it.
+u32 Ext4AttributeWord(u32 mode);
+// A find record of an ext4 entry: the status (of a link's target when it has one) and its name.
+void Ext4Record(const Ext4FileInfo& info, std::string_view name, bool link, DiskFindRecord& record);
+// Opens a path inside an ext4 volume ("a/b") with the engine's open, following symbolic links
+// on the way (at most four rounds).
+int Ext4OpenPath(Ext4Volume* vol, const std::string& inside, Ext4File& f, u32 flags, bool folder = false);
+// Status of a path inside an ext4 volume; a symbolic link gives its target's status when it
+// leads somewhere (and follow is set), else its own, with link set.
+int Ext4StatPath(Ext4Volume* vol, const std::string& inside, Ext4FileInfo& info, bool& link, bool follow = true);
 
 // Takes the first free slot after the one taken last; -1 when all are taken.
 template <typename Slots, typename Used>

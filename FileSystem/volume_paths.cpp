@@ -48,11 +48,12 @@ bool DriveUsable(const DiskDriveTable& table, u32 drive) {
 
 }  // namespace
 
-int Resolve(const DiskDriveTable& table, const char* path, std::string& inside) {
+namespace {
+
+int ResolveText(const DiskDriveTable& table, const char* path, std::string& inside) {
   inside.clear();
   if (!path) return SYS_ERR_INVALID;
   const std::string_view text(path);
-  if (!EncIsValidUtf8(text)) return SYS_ERR_NAME_TOO_LONG;
   const bool absolute = !text.empty() && IsSeparator(text[0]);
   const bool volumeForm = text.size() >= 2 && text[1] == ':' && !IsSeparator(text[0]);
   if (!absolute && !volumeForm) {
@@ -83,6 +84,18 @@ int Resolve(const DiskDriveTable& table, const char* path, std::string& inside) 
   if (!DriveUsable(table, drive)) return SYS_ERR_PATH;
   inside = Normalize(rest.substr(at));
   return static_cast<int>(drive);
+}
+
+}  // namespace
+
+int Resolve(const DiskDriveTable& table, const char* path, std::string& inside) {
+  const int drive = ResolveText(table, path, inside);
+  // ext4 names are bytes; elsewhere a name must be UTF-8 to become UTF-16.
+  if (path && !EncIsValidUtf8(path) && !(drive > 0 && table.fsType[drive - 1] == DISK_TYPE_EXT4)) {
+    inside.clear();
+    return SYS_ERR_NAME_TOO_LONG;
+  }
+  return drive;
 }
 
 FatVolume* Fat(DiskDriveTable& table, int drive) {

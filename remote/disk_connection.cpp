@@ -65,6 +65,7 @@ bool ToFindData(const DiskFindRecord& r, WIN32_FIND_DATAA& out) {
   if (r.attributes & DISK_ATTR_SYSTEM) a |= URL_ATTR_SYSTEM;
   if (r.attributes & DISK_ATTR_ARCHIVE) a |= URL_ATTR_ARCHIVE;
   if (r.attributes & DISK_ATTR_FOLDER) a |= URL_ATTR_DIRECTORY;
+  if (r.link) a |= URL_ATTR_LINK;
   if (a == 0) a = URL_ATTR_NORMAL;
   a |= static_cast<DWORD>((r.size >> 32) & 0x3F) << 10;
   out.dwFileAttributes = a;
@@ -146,8 +147,11 @@ BOOL CDiskUrlConnection::Attached(int result) {
     return TRUE;
   }
   m_message = m_table->message;
-  if (m_message.empty() || result == 1)
+  if (m_message.empty() || result == 1) {
+    const std::string why = result == 1 ? m_message : std::string();
     m_message = FmtString("Auf %s wurde keine Partition gefunden, die gelesen werden kann.", m_host.c_str());
+    if (!why.empty()) m_message += " " + why;
+  }
   if (result == 1) DiskDetach(*m_table, 0);
   return FailCode(ERROR_PARTITION_FAILURE);
 }

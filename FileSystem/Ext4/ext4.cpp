@@ -95,6 +95,8 @@ int Walk(Ext4Volume* vol, const char* path, u32 wanted, WalkResult* out) {
     } else if (wanted != EXT4_TYPE_ANY && type != wanted) {
       if (type == EXT4_DE_DIR) return EXT4_EISDIR;
       if (type == EXT4_DE_SYMLINK) return EXT4_EMLINK;
+      // Devices, pipes and sockets have no contents to read.
+      if (type >= EXT4_DE_CHR && type <= EXT4_DE_SOCK) return EXT4_EACCES;
       return EXT4_ENOENT;
     }
     cur = found.inode;

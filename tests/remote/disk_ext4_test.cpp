@@ -1,0 +1,186 @@
+// The disk adapter on ext4 volumes: listings with links and 64-bit sizes, downloads, and writes refused after a writable attach.
+#include "FileSystem/volume_api.h"
+#include "lib/text/enc.h"
+#include "platform/last_error.h"
+#include "remote/connect_url.h"
+#include "remote/disk_connection.h"
+#include "tests/support/ext4_images.h"
+#include "tests/support/fat_images.h"
+#include "tests/support/files.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+
+namespace {
+
+using namespace kpwtest;
+namespace fs = std::filesystem;
+
+constexpr u64 kFiveGiB = 5ull << 30;
+
+std::string Bytes(std::size_t n) {
+  std::mt19937 rng(7);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// An ext4 image (no partition table) filled from a tree with links, a pipe, a name that is not
+// UTF-8 and a sparse file of 5 GiB and 3 bytes.
+std::string MakeVolume(const TempDir& dir) {
+  const std::string src = dir / "src";
+  fs::create_directories(src + "/sub/deeper");
+  WriteFile(src + "/small.txt", "hello ext4\n");
+  WriteFile(src + "/sub/inner.bin", Bytes(300 * 1024));
+  WriteFile(src + "/sub/deeper/leaf.txt", "leaf");
+  WriteFile(src + "/run.sh", "#!/bin/sh\n");
+  ::chmod((src + "/run.sh").c_str(), 0755);
+  WriteFile(src + "/raw\xE9.bin", "latin-1");
+  fs::create_symlink("small.txt", src + "/to-file");
+  fs::create_symlink("sub", src + "/to-folder");
+  fs::create_symlink("nowhere/at/all", src + "/dangling");
+  MustRun("mkfifo " + Quote(src + "/pipe"));
+  WriteFile(src + "/big", "head");
+  fs::resize_file(src + "/big", kFiveGiB);
+  std::ofstream(src + "/big", std::ios::app) << "end";
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 4096 -d " + Quote(src) + " " + Quote(image) + " 64M");
+  return image;
+}
+
+std::unique_ptr<CUrlConnection> Connect(const std::string& image, u32 flags = 0) {
+  return ConnectUrl(image.c_str(), "", "", 0, URL_KIND_DISK | flags, "/ignored", nullptr);
+}
+
+std::map<std::string, WIN32_FIND_DATAA> Listing(CUrlConnection& c, const std::string& folder) {
+  std::map<std::string, WIN32_FIND_DATAA> out;
+  const auto collect = [](void* context, const WIN32_FIND_DATAA* entry) -> BOOL {
+    if (entry) (*static_cast<std::map<std::string, WIN32_FIND_DATAA>*>(context))[entry->cFileName] = *entry;
+    return TRUE;
+  };
+  EXPECT_TRUE(c.ReadDir(folder.c_str(), &out, collect, UrlDirFilter{})) << GetLastError();
+  return out;
+}
+
+TEST(DiskExt4, ListsFollowsLinksAndDownloadsEveryByte) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("disk-ext4", ImageBase());
+  const std::string image = MakeVolume(dir);
+  const std::string before = ReadFile(image);
+  auto c = Connect(image, URL_CONNECT_READ_ONLY);
+  ASSERT_TRUE(c) << GetLastError();
+
+  auto root = Listing(*c, "/");
+  std::vector<std::string> names;
+  for (const auto& [name, e] : root) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"big", "dangling", "lost+found", "pipe", "raw\xE9.bin", "run.sh",
+                                             "small.txt", "sub", "to-file", "to-folder"}));
+  // 5 GiB and 3 bytes: the high word 1, and bits 32-37 of the size in bits 10-15.
+  EXPECT_EQ(root["big"].nFileSizeHigh, 1u);
+  EXPECT_EQ(root["big"].nFileSizeLow, 0x40000003u);
+  EXPECT_EQ(root["big"].dwFileAttributes & 0xFC00, 0x400u);
+  EXPECT_EQ(root["sub"].dwFileAttributes & (URL_ATTR_DIRECTORY | URL_ATTR_LINK), URL_ATTR_DIRECTORY);
+  // Links are marked and describe their targets; one that leads nowhere is listed all the same.
+  EXPECT_EQ(root["to-folder"].dwFileAttributes & (URL_ATTR_DIRECTORY | URL_ATTR_LINK), URL_ATTR_DIRECTORY | URL_ATTR_LINK);
+  EXPECT_TRUE(root["to-file"].dwFileAttributes & URL_ATTR_LINK);
+  EXPECT_EQ(root["to-file"].nFileSizeLow, 11u);
+  EXPECT_TRUE(root["dangling"].dwFileAttributes & URL_ATTR_LINK);
+  EXPECT_FALSE(root["dangling"].dwFileAttributes & URL_ATTR_DIRECTORY);
+  // Modes: 0644 lists writable, neither hidden nor system; 0755 adds the execute bits' attributes.
+  EXPECT_EQ(root["small.txt"].dwFileAttributes & (URL_ATTR_READONLY | URL_ATTR_HIDDEN | URL_ATTR_SYSTEM), 0u);
+  EXPECT_EQ(root["run.sh"].dwFileAttributes & (URL_ATTR_HIDDEN | URL_ATTR_SYSTEM | URL_ATTR_ARCHIVE),
+            URL_ATTR_HIDDEN | URL_ATTR_SYSTEM | URL_ATTR_ARCHIVE);
+
+  // Folders reached through a link list and download as the folder itself.
+  EXPECT_EQ(Listing(*c, "/to-folder").size(), 2u);
+  EXPECT_TRUE(c->ChangeDir("/to-folder/deeper"));
+  char text[16] = {};
+  EXPECT_EQ(c->DownloadMemory("leaf.txt", text, sizeof text, 0, 0, 0), 4);
+  EXPECT_STREQ(text, "leaf");
+  const std::string local = dir / "inner.bin";
+  ASSERT_TRUE(c->DownloadFile("/to-folder/inner.bin", local.c_str(), TRUE, 0, 0, 0)) << GetLastError();
+  EXPECT_TRUE(ReadFile(local) == Bytes(300 * 1024));
+  ASSERT_TRUE(c->DownloadFile("/raw\xE9.bin", (dir / "raw").c_str(), TRUE, 0, 0, 0)) << GetLastError();
+  EXPECT_EQ(ReadFile(dir / "raw"), "latin-1");
+  EXPECT_EQ(c->DownloadMemory("/to-file", text, sizeof text, 0, 0, 0), 11);
+
+  // A pipe has nothing to copy; a link that leads nowhere has no path.
+  EXPECT_FALSE(c->DownloadFile("/pipe", (dir / "pipe").c_str(), TRUE, 0, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(c->DownloadFile("/dangling", (dir / "dangling").c_str(), TRUE, 0, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(dir / "pipe"));
+  c.reset();
+  EXPECT_TRUE(ReadFile(image) == before);
+
+  // The volume file API reads beyond 4 GiB: the tail of the sparse file, holes as zeros.
+  DiskDriveTable table;
+  ASSERT_EQ(DiskAttach(table, image.c_str(), DISK_ATTACH_READ_ONLY | DISK_ATTACH_FIXED_DRIVE, nullptr,
+                       DISK_ALL_PARTITIONS),
+            2);
+  int err = 0;
+  const DiskHandle h = DiskFileOpen(table, "/big", DISK_OPEN_READ, &err);
+  ASSERT_NE(h, 0u) << err;
+  EXPECT_EQ(DiskGetFileSize(table, h), static_cast<i64>(kFiveGiB + 3));
+  EXPECT_EQ(DiskFileSeek(table, h, -6, 2), static_cast<i64>(kFiveGiB - 3));
+  char tail[16] = {};
+  EXPECT_EQ(DiskFileRead(table, h, tail, sizeof tail), 6);
+  EXPECT_EQ(std::string(tail, 6), std::string("\0\0\0end", 6));
+  EXPECT_EQ(DiskFileSeek(table, h, 1, 2), SYS_ERR_INVALID);
+  DiskFindRecord record;
+  EXPECT_EQ(DiskReadDirEntry(table, h, &record), SYS_OK);
+  EXPECT_STREQ(record.name, "big");
+  EXPECT_EQ(record.attributes >> DISK_ATTR_UNIX_MODE_SHIFT, 0100644u);
+  EXPECT_EQ(DiskFileClose(table, h), SYS_OK);
+  EXPECT_EQ(DiskFileClose(table, h), SYS_ERR_INVALID);
+  EXPECT_EQ(DiskPathKind(table, "/to-folder"), 2);
+  EXPECT_EQ(DiskPathKind(table, "/dangling"), 1);
+  EXPECT_EQ(DiskPathKind(table, "/small.txt/"), 0);
+  EXPECT_EQ(DiskFindFirst(table, "/sub/*.none", &record, &err), 0u);
+  EXPECT_EQ(err, SYS_ERR_INVALID);
+  EXPECT_EQ(DiskFindFirst(table, "/missing/*", &record, &err), 0u);
+  EXPECT_EQ(err, SYS_ERR_PATH);
+}
+
+TEST(DiskExt4, AWritableAttachReplaysTheJournalAndThenOnlyReads) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("disk-ext4-rw", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 4096 " + Quote(image) + " 32M");
+  WriteFile(dir / "block", std::string(4096, 'j'));
+  WriteFile(dir / "t", "jo\njw -b 3000 " + (dir / "block") + "\njc\n");
+  Ext4Tool("debugfs -w -f " + Quote(dir / "t") + " " + Quote(image));
+
+  // Read-only, a volume that needs its journal replayed is not attached.
+  try {
+    Connect(image, URL_CONNECT_READ_ONLY);
+    ADD_FAILURE() << "attached";
+  } catch (const CInternetException& e) {
+    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(ERROR_PARTITION_FAILURE));
+    EXPECT_NE(e.Text().find("Journal"), std::string::npos) << e.Text();
+  }
+
+  auto c = Connect(image);
+  ASSERT_TRUE(c) << GetLastError();
+  EXPECT_EQ(ReadFile(image).substr(3000 * 4096, 4096), std::string(4096, 'j'));
+  EXPECT_EQ(Shell("dumpe2fs -h " + Quote(image) + " 2>&1").find("needs_recovery"), std::string::npos);
+  const std::string replayed = ReadFile(image);
+  EXPECT_FALSE(c->UploadMemory("/new.txt", "x", 1, 0, 0));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(c->Mkdir("/folder"));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(c->Rename("/lost+found", "/other"));
+  EXPECT_FALSE(c->Rmdir("/lost+found"));
+  EXPECT_FALSE(c->SetAttributes("/lost+found", URL_ATTR_READONLY));
+  EXPECT_EQ(Listing(*c, "/").size(), 1u);
+  c.reset();
+  EXPECT_TRUE(ReadFile(image) == replayed);
+}
+
+}  // namespace
