@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sstream>
 
 namespace {
 
@@ -160,6 +161,39 @@ TEST_P(Ext4Layouts, ReadAsTheSourceAndAsDebugfs) {
   // A read-only mount writes nothing at all, and the cache stays bounded over thousands of files.
   EXPECT_EQ(m.device.writes, 0);
   EXPECT_LE(m.vol->dev->cache->maxHeld, Ext4CacheCapacity(m.vol->fs.blockSize) + 8);
+}
+
+// Punched holes and preallocated (unwritten) blocks read as zeros, whatever the blocks hold.
+TEST(Ext4Read, PunchedAndPreallocatedBlocksReadAsDebugfsReadsThem) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  for (const char* options : {"-t ext4 -b 1024", "-t ext4 -b 4096", "-t ext3 -b 1024"}) {
+    TempDir dir("ext4punch");
+    const std::string source = dir / "src", image = dir / "vol.img";
+    WriteFile(source + "/data", Bytes(409600, 9));
+    WriteFile(source + "/pre", "");
+    Ext4Tool(std::string("mke2fs -q -F ") + options + " -d " + Quote(source) + " " + Quote(image) + " 16M");
+    WriteFile(dir / "cmds", "punch /data 10 19\nfallocate /pre 0 49\nsif /pre size 51200\n");
+    Ext4Tool("debugfs -w -f " + Quote(dir / "cmds") + " " + Quote(image));
+    // What lies in the preallocated blocks must not show through.
+    const int fd = ::open(image.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const u32 bs = std::string(options).find("4096") != std::string::npos ? 4096 : 1024;
+    std::istringstream blocks(Ext4Tool("debugfs -R 'blocks /pre' " + Quote(image)));
+    std::string word;
+    while (blocks >> word)
+      if (word.find_first_not_of("0123456789") == std::string::npos)
+        ASSERT_EQ(::pwrite(fd, Bytes(bs, 3).data(), bs, static_cast<off_t>(std::stoull(word) * bs)), static_cast<ssize_t>(bs));
+    ::close(fd);
+    Ext4Mounted m(image);
+    ASSERT_EQ(m.result, EXT4_OK) << options;
+    auto tree = Ext4ReadTree(m.vol);
+    for (const char* name : {"data", "pre"}) {
+      Ext4Tool("debugfs -R " + Quote(std::string("dump /") + name + " " + (dir / name)) + " " + Quote(image));
+      EXPECT_TRUE(tree[name].data == ReadFile(dir / name)) << options << " " << name;
+    }
+    EXPECT_NE(tree["data"].data, Bytes(409600, 9)) << options;  // something was punched
+    if (std::string(options).find("ext4") != std::string::npos) EXPECT_EQ(tree["pre"].data, std::string(51200, '\0'));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Mke2fs, Ext4Layouts, ::testing::ValuesIn(kLayouts),

@@ -1,0 +1,128 @@
+// ext4 mounts by feature and superblock, group counts at their edges, and the name hashes compared with debugfs.
+#include "FileSystem/Ext4/ext4.h"
+#include "tests/support/ext4_images.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+using namespace kpwtest;
+
+struct Policy {
+  const char* options;
+  const char* size;
+  int result;     // of a writable mount
+  bool readOnly;  // when it mounts
+};
+
+TEST(Ext4Policy, FeaturesRefuseOrOnlyRead) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  const Policy cases[] = {
+      {"-O inline_data", "8M", EXT4_ENOTSUP, false},
+      {"-O encrypt", "8M", EXT4_ENOTSUP, false},
+      {"-O casefold", "8M", EXT4_ENOTSUP, false},
+      {"-O large_dir", "8M", EXT4_ENOTSUP, false},
+      {"-O metadata_csum_seed", "8M", EXT4_ENOTSUP, false},
+      {"-O bigalloc", "64M", EXT4_OK, true},
+      {"-O quota", "8M", EXT4_OK, true},
+      {"-O sparse_super2", "8M", EXT4_OK, true},
+      {"-O fast_commit", "8M", EXT4_OK, true},
+      {"-O ^has_journal", "8M", EXT4_OK, false},
+  };
+  TempDir dir("ext4policy");
+  const std::string image = dir / "vol.img";
+  for (const Policy& p : cases) {
+    Ext4Tool(std::string("mke2fs -q -F -t ext4 -b 4096 ") + p.options + " " + Quote(image) + " " + p.size);
+    Ext4Mounted m(image, true);
+    EXPECT_EQ(m.result, p.result) << p.options;
+    if (m.result != EXT4_OK) {
+      EXPECT_FALSE(m.device.dev()->mountNote.empty()) << p.options;
+      EXPECT_EQ(m.device.writes, 0) << p.options;
+      continue;
+    }
+    EXPECT_EQ(m.vol->fs.readOnly, p.readOnly) << p.options;
+    EXPECT_EQ(m.vol->note.empty(), !p.readOnly) << p.options << ": " << m.vol->note;
+    if (p.readOnly) EXPECT_EQ(m.device.writes, 0) << p.options;
+    Ext4File f;
+    EXPECT_EQ(Ext4FileOpen(m.vol, &f, "/new", EXT4_O_RDWR | EXT4_O_CREAT), EXT4_EROFS) << p.options;
+  }
+}
+
+void Poke(const std::string& image, u64 at, u32 value) {
+  FILE* f = std::fopen(image.c_str(), "r+b");
+  ASSERT_NE(f, nullptr);
+  std::fseek(f, static_cast<long>(at), SEEK_SET);
+  const unsigned char b[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                              static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+  std::fwrite(b, 1, 4, f);
+  std::fclose(f);
+}
+
+TEST(Ext4Policy, SuperblockEdges) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4sb");
+  const std::string image = dir / "vol.img";
+  // The first data block does not count: 16385 blocks of 1 KiB are two groups, 131073 sixteen.
+  for (const auto& [blocks, groups] : {std::pair<const char*, u32>{"16385", 2}, {"131073", 16}, {"8193", 1}}) {
+    Ext4Tool(std::string("mke2fs -q -F -t ext4 -b 1024 ") + Quote(image) + " " + blocks);
+    Ext4Mounted m(image);
+    ASSERT_EQ(m.result, EXT4_OK) << blocks;
+    EXPECT_EQ(Ext4GroupCount(m.vol->fs), groups) << blocks;
+    EXPECT_TRUE(Ext4ReadTree(m.vol).count("lost+found")) << blocks;
+  }
+  // A wrong superblock checksum; a block size beyond 64 KiB, tested before it is computed.
+  Ext4Tool("mke2fs -q -F -t ext4 -b 4096 " + Quote(image) + " 8M");
+  Poke(image, 1024 + 0x3FC, 0x12345678);
+  EXPECT_EQ(Ext4Mounted(image).result, EXT4_ENOTSUP);
+  Ext4Tool("mke2fs -q -F -t ext4 -b 4096 -O ^metadata_csum " + Quote(image) + " 8M");
+  Poke(image, 1024 + 0x18, 7);
+  EXPECT_EQ(Ext4Mounted(image).result, EXT4_ENXIO);
+  Poke(image, 1024 + 0x18, 0xFFFFFFFF);
+  EXPECT_EQ(Ext4Mounted(image).result, EXT4_ENXIO);
+}
+
+TEST(Ext4Policy, NameHashesAsDebugfsComputesThem) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4hash");
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 " + Quote(image) + " 8M");
+  const std::string names[] = {"a", "hello", "lost+found", std::string(31, 'x') + "yz", std::string(255, 'n'),
+                               "gr\xC3\xBC\xC3\x9F" "e-\xE9\xFF\x80.txt", "0123456789abcdef0123456789abcdef0"};
+  const char* seedText = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+  const u8 seedBytes[16] = {0x0f, 0x1e, 0x2d, 0x3c, 0x4b, 0x5a, 0x69, 0x78,
+                            0x87, 0x96, 0xa5, 0xb4, 0xc3, 0xd2, 0xe1, 0xf0};
+  u32 seed[4];
+  for (int i = 0; i < 4; ++i) seed[i] = Ext4Le32(seedBytes + 4 * i);
+  std::string requests;
+  for (int version = 0; version <= 5; ++version)
+    for (const std::string& name : names)
+      for (const bool seeded : {false, true})
+        requests += "dx_hash -h " + std::to_string(version) + (seeded ? std::string(" -s ") + seedText : "") + " " +
+                    name + "\n";
+  WriteFile(dir / "requests", requests);
+  std::istringstream out(Ext4Tool("debugfs -f " + Quote(dir / "requests") + " " + Quote(image)));
+  std::string line;
+  int compared = 0;
+  for (int version = 0; version <= 5; ++version)
+    for (const std::string& name : names)
+      for (const bool seeded : {false, true}) {
+        while (std::getline(out, line) && line.rfind("Hash of ", 0) != 0) {
+        }
+        u32 hash = 0, minor = 0;
+        ASSERT_EQ(Ext4DirHash(name.data(), static_cast<u32>(name.size()), static_cast<u32>(version),
+                              seeded ? seed : nullptr, &hash, &minor),
+                  EXT4_OK);
+        char mine[64];
+        std::snprintf(mine, sizeof mine, " is 0x%x (minor 0x%x)", hash, minor);
+        EXPECT_NE(line.find(mine), std::string::npos) << "version " << version << " seeded " << seeded << " " << line;
+        ++compared;
+      }
+  EXPECT_EQ(compared, 6 * 7 * 2);
+}
+
+}  // namespace
