@@ -16,7 +16,7 @@ constexpr u32 kNoLink = 0x100;
 
 int Usable(const Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
-  return vol->broken ? EXT4_EIO : EXT4_OK;
+  return vol->broken || (vol->dev && vol->dev->stopped) ? EXT4_EIO : EXT4_OK;
 }
 
 u8 TypeOfMode(u16 mode) {

@@ -60,6 +60,11 @@ int Ext4AssertFailed(const char* module, int line) {
   return EXT4_EIO;
 }
 
+int Ext4AssertFailed(Ext4BlockDevice& dev, const char* module, int line) {
+  dev.stopped = true;
+  return Ext4AssertFailed(module, line);
+}
+
 u32 Ext4CacheCapacity(u32 blockSize) { return std::max<u32>(64, (4u << 20) / std::max<u32>(blockSize, 1)); }
 
 int Ext4BlockdevOpen(Ext4BlockDevice& dev) {
@@ -117,7 +122,7 @@ int Ext4BlockGetNoRead(Ext4BlockDevice& dev, Ext4BlockRef& ref, u64 addr) {
     b = it->second.get();
     if (b->refs == 0) cache.lru.erase({b->lru, b->addr});
   } else {
-    if (cache.held >= EXT4_CACHE_HARD_LIMIT) return Ext4AssertFailed(kModule, __LINE__);
+    if (cache.held >= EXT4_CACHE_HARD_LIMIT) return Ext4AssertFailed(dev, kModule, __LINE__);
     auto fresh = std::make_unique<Ext4Buffer>();
     fresh->addr = addr;
     fresh->data.assign(cache.itemSize, 0);

@@ -38,6 +38,9 @@ inline constexpr int EXT4_DX_BAD = -25000;  // hashed index unusable: callers fa
 // Prints the engine's "assertion failed" lines for the module and line; the caller then stops the
 // failing operation with the returned code.
 int Ext4AssertFailed(const char* module, int line);
+struct Ext4BlockDevice;
+// The same for a fault of the volume on dev, which then refuses further work (5) until unmounted.
+int Ext4AssertFailed(Ext4BlockDevice& dev, const char* module, int line);
 
 // Little-endian fields of on-disk structures; big-endian ones for the journal.
 inline u16 Ext4Le16(const u8* p) { return static_cast<u16>(p[0] | p[1] << 8); }
@@ -122,6 +125,8 @@ struct Ext4BlockDevice {
   Ext4Volume* volume = nullptr;
   // Why the last mount refused the volume (German), empty after a successful one.
   std::string mountNote;
+  // Set by an internal fault of the volume on the device: no further work until it is unmounted.
+  bool stopped = false;
 };
 
 // The callbacks' open: 512-byte physical blocks, count as given, no partition offset.

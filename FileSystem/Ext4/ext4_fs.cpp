@@ -149,6 +149,7 @@ int Ext4Mount(Ext4BlockDevice* dev, Ext4Volume** out, bool readOnly) {
     if (dev->open(*dev) != 0) return EXT4_EIO;
   }
   ++dev->refCount;
+  dev->stopped = false;
   auto vol = std::make_unique<Ext4Volume>();
   vol->dev = dev;
   vol->fs.dev = dev;

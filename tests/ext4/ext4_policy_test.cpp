@@ -1,4 +1,4 @@
-// ext4 mounts by feature and superblock, group counts at their edges, and the name hashes compared with debugfs.
+// ext4 mounts by feature and superblock, group counts at their edges, the stop after an internal fault, and the name hashes compared with debugfs.
 #include "FileSystem/Ext4/ext4.h"
 #include "tests/support/ext4_images.h"
 #include "tests/support/files.h"
@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -84,6 +85,32 @@ TEST(Ext4Policy, SuperblockEdges) {
   EXPECT_EQ(Ext4Mounted(image).result, EXT4_ENXIO);
   Poke(image, 1024 + 0x18, 0xFFFFFFFF);
   EXPECT_EQ(Ext4Mounted(image).result, EXT4_ENXIO);
+}
+
+// A cache that cannot take another buffer stops the volume: the fault is printed and every later
+// operation fails until the volume is mounted again.
+TEST(Ext4Policy, AnInternalFaultStopsTheVolume) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4stop");
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 " + Quote(image) + " 70M");
+  Ext4Mounted m(image);
+  ASSERT_EQ(m.result, EXT4_OK);
+  std::vector<Ext4BlockRef> held(EXT4_CACHE_HARD_LIMIT);
+  for (u32 i = 0; i < EXT4_CACHE_HARD_LIMIT; ++i) ASSERT_EQ(Ext4BlockGetNoRead(*m.vol->dev, held[i], i + 1), EXT4_OK);
+  Ext4BlockRef more;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Ext4BlockGetNoRead(*m.vol->dev, more, EXT4_CACHE_HARD_LIMIT + 1), EXT4_EIO);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("assertion failed:\nfile: FileSystem/Ext4/ext4_blockdev\nline: "),
+            std::string::npos);
+  held.clear();
+  Ext4File f;
+  EXPECT_EQ(Ext4Lookup(m.vol, &f, "/lost+found"), EXT4_EIO);
+  EXPECT_EQ(m.Unmount(), EXT4_OK);
+  Ext4Mounted again(image);
+  ASSERT_EQ(again.result, EXT4_OK);
+  EXPECT_EQ(Ext4Lookup(again.vol, &f, "/lost+found"), EXT4_OK);
+  Ext4FileClose(&f);
 }
 
 TEST(Ext4Policy, NameHashesAsDebugfsComputesThem) {
