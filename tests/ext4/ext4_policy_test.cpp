@@ -54,6 +54,36 @@ TEST(Ext4Policy, FeaturesRefuseOrOnlyRead) {
   }
 }
 
+std::string Header(const std::string& image, const char* field) {
+  std::istringstream in(Ext4Tool("dumpe2fs -h " + Quote(image)));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field, 0) == 0) return line.substr(line.find_first_not_of(' ', std::string(field).size() + 1));
+  return {};
+}
+
+// A writable session clears "clean" while it runs and sets it at the end; an error mark stays;
+// a write that fails at the end is reported.
+TEST(Ext4Policy, StateBitsOfAWritableSession) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4state");
+  const std::string image = dir / "vol.img";
+  for (const char* state : {"1", "3"}) {
+    Ext4Tool("mke2fs -q -F -t ext4 -b 4096 " + Quote(image) + " 8M");
+    Ext4Tool(std::string("debugfs -w -R 'ssv state ") + state + "' " + Quote(image));
+    Ext4Mounted m(image, true);
+    ASSERT_EQ(m.result, EXT4_OK);
+    EXPECT_FALSE(m.vol->fs.readOnly);
+    EXPECT_EQ(Header(image, "Filesystem state:"), std::string(state) == "1" ? "not clean" : "not clean with errors");
+    EXPECT_EQ(m.Unmount(), EXT4_OK);
+    EXPECT_EQ(Header(image, "Filesystem state:"), std::string(state) == "1" ? "clean" : "clean with errors");
+    EXPECT_EQ(Header(image, "Mount count:"), "1");
+  }
+  Ext4Mounted m(image, true);
+  ASSERT_EQ(m.result, EXT4_OK);
+  m.device.failWrites = true;
+  EXPECT_EQ(m.Unmount(), EXT4_EIO);
+}
+
 void Poke(const std::string& image, u64 at, u32 value) {
   FILE* f = std::fopen(image.c_str(), "r+b");
   ASSERT_NE(f, nullptr);
