@@ -121,7 +121,8 @@ struct DiskDriveTable {
   // Why the last attach failed, in German for the user (empty after a successful one; when every
   // partition was dropped, why they did not mount, as far as their engines said).
   std::string message;
-  // Per drive: why its file system did not mount, in German (empty when it did or nothing was said).
+  // Per drive: why its file system did not mount, or what its engine found when it did, in German
+  // (empty when nothing was said).
   std::array<std::string, DISK_MAX_DRIVES> note;
 };
 

@@ -2,6 +2,7 @@
 #include "FileSystem/ext4_drive.h"
 
 #include "FileSystem/Ext4/ext4_journal.h"
+#include "lib/text/fmt.h"
 
 namespace {
 
@@ -57,12 +58,20 @@ std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, i
                     "geschrieben werden: " + writeNote);
     if (Ext4Mount(dev, &vol, false) != EXT4_OK) return refuse(dev->mountNote);
     const int recovered = Ext4JournalRecover(vol);
+    const u32 skipped = recovered == EXT4_OK ? vol->journalErrors : 0;
     const int unmounted = Ext4Umount(vol);
     vol = nullptr;
     if ((recovered != EXT4_OK && recovered != EXT4_ENOTSUP) || unmounted != EXT4_OK)
       return refuse("Das Journal des ext4-Dateisystems konnte nicht nachgetragen werden.");
     if (Ext4Mount(dev, &vol, true) != EXT4_OK) return refuse(dev->mountNote);
+    if (skipped)
+      table.note[drive] = FmtString("Beim Nachtragen des Journals wurden %u Blöcke mit falscher Prüfsumme übergangen; "
+                                    "das ext4-Dateisystem ist als fehlerhaft markiert und sollte mit e2fsck geprüft "
+                                    "werden.",
+                                    skipped);
   }
+  // What keeps a writable drive from being written is said, as a refusal would be.
+  if (!driveReadOnly && table.note[drive].empty()) table.note[drive] = vol->note;
   self->m_volume = vol;
   return self;
 }

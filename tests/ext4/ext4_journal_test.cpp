@@ -170,6 +170,32 @@ TEST_P(Ext4JournalFormats, ReplayEqualsE2fsck) {
   EXPECT_TRUE(ReadFile(ours) == recovered);
 }
 
+// A logged block whose checksum fails is skipped, as e2fsck skips it, the rest of its transaction
+// replayed; the volume is marked with errors and the drive says so.
+TEST(Ext4Journal, ABlockWithABadChecksumIsSkippedAndReported) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4badtag");
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 4096 " + Quote(image) + " 32M");
+  const std::string data = Random(8192, 11);
+  WriteFile(dir / "data", data);
+  WriteFile(dir / "t", "jo -c\njw -b 3000,3001 " + (dir / "data") + "\njc\n");
+  Ext4Tool("debugfs -w -f " + Quote(dir / "t") + " " + Quote(image));
+  const std::string before = ReadFile(image);
+  // The journal's second block holds the copy of block 3000.
+  const u64 logged = std::stoull(Shell("debugfs -R 'bmap <8> 2' " + Quote(image) + " 2>/dev/null"));
+  std::string damaged = before;
+  damaged[logged * 4096 + 100] ^= 0x55;
+  WriteFile(image, damaged);
+  const auto [type, note] = RecoverHere(image);
+  EXPECT_EQ(type, DISK_TYPE_EXT4);
+  EXPECT_NE(note.find("1 Blöcke mit falscher Prüfsumme"), std::string::npos) << note;
+  const std::string after = ReadFile(image);
+  EXPECT_TRUE(after.substr(3000 * 4096, 4096) == before.substr(3000 * 4096, 4096));
+  EXPECT_TRUE(after.substr(3001 * 4096, 4096) == data.substr(4096));
+  EXPECT_NE(Shell("dumpe2fs -h " + Quote(image) + " 2>&1").find("clean with errors"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Debugfs, Ext4JournalFormats, ::testing::ValuesIn(kFormats),
                          [](const ::testing::TestParamInfo<JournalFormat>& i) { return std::string(i.param.name); });
 
