@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 #include <sstream>
 
@@ -181,18 +182,28 @@ TEST(Ext4Journal, ABlockWithABadChecksumIsSkippedAndReported) {
   WriteFile(dir / "data", data);
   WriteFile(dir / "t", "jo -c\njw -b 3000,3001 " + (dir / "data") + "\njc\n");
   Ext4Tool("debugfs -w -f " + Quote(dir / "t") + " " + Quote(image));
-  const std::string before = ReadFile(image);
+  auto block = [&](u64 n) {
+    std::ifstream in(image, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(n * 4096));
+    std::string out(4096, '\0');
+    in.read(out.data(), 4096);
+    return out;
+  };
+  const std::string old = block(3000);
   // The journal's second block holds the copy of block 3000.
   const u64 logged = std::stoull(Shell("debugfs -R 'bmap <8> 2' " + Quote(image) + " 2>/dev/null"));
-  std::string damaged = before;
-  damaged[logged * 4096 + 100] ^= 0x55;
-  WriteFile(image, damaged);
+  std::string copy = block(logged);
+  copy[100] ^= 0x55;
+  {
+    std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(logged * 4096));
+    out.write(copy.data(), 4096);
+  }
   const auto [type, note] = RecoverHere(image);
   EXPECT_EQ(type, DISK_TYPE_EXT4);
   EXPECT_NE(note.find("1 Blöcke mit falscher Prüfsumme"), std::string::npos) << note;
-  const std::string after = ReadFile(image);
-  EXPECT_TRUE(after.substr(3000 * 4096, 4096) == before.substr(3000 * 4096, 4096));
-  EXPECT_TRUE(after.substr(3001 * 4096, 4096) == data.substr(4096));
+  EXPECT_TRUE(block(3000) == old);
+  EXPECT_TRUE(block(3001) == data.substr(4096));
   EXPECT_NE(Shell("dumpe2fs -h " + Quote(image) + " 2>&1").find("clean with errors"), std::string::npos);
 }
 

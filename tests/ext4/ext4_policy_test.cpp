@@ -48,7 +48,9 @@ TEST(Ext4Policy, FeaturesRefuseOrOnlyRead) {
     }
     EXPECT_EQ(m.vol->fs.readOnly, p.readOnly) << p.options;
     EXPECT_EQ(m.vol->note.empty(), !p.readOnly) << p.options << ": " << m.vol->note;
-    if (p.readOnly) EXPECT_EQ(m.device.writes, 0) << p.options;
+    if (p.readOnly) {
+      EXPECT_EQ(m.device.writes, 0) << p.options;
+    }
     Ext4File f;
     EXPECT_EQ(Ext4FileOpen(m.vol, &f, "/new", EXT4_O_RDWR | EXT4_O_CREAT), EXT4_EROFS) << p.options;
   }
@@ -155,13 +157,12 @@ TEST(Ext4Policy, NameHashesAsDebugfsComputesThem) {
                             0x87, 0x96, 0xa5, 0xb4, 0xc3, 0xd2, 0xe1, 0xf0};
   u32 seed[4];
   for (int i = 0; i < 4; ++i) seed[i] = Ext4Le32(seedBytes + 4 * i);
-  std::string requests;
+  std::ostringstream requests;
   for (int version = 0; version <= 5; ++version)
     for (const std::string& name : names)
       for (const bool seeded : {false, true})
-        requests += "dx_hash -h " + std::to_string(version) + (seeded ? std::string(" -s ") + seedText : "") + " " +
-                    name + "\n";
-  WriteFile(dir / "requests", requests);
+        requests << "dx_hash -h " << version << (seeded ? " -s " : "") << (seeded ? seedText : "") << " " << name << "\n";
+  WriteFile(dir / "requests", requests.str());
   std::istringstream out(Ext4Tool("debugfs -f " + Quote(dir / "requests") + " " + Quote(image)));
   std::string line;
   int compared = 0;

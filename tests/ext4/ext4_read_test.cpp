@@ -145,8 +145,9 @@ TEST_P(Ext4Layouts, ReadAsTheSourceAndAsDebugfs) {
               l.bigFolder > 1234 ? EXT4_OK : EXT4_ENOENT);
     EXPECT_LT(fresh.device.reads - before, 16);
   }
-  if (l.bigFolder >= 4000 && std::string(l.options).find("-b 1024") != std::string::npos)
+  if (l.bigFolder >= 4000 && std::string(l.options).find("-b 1024") != std::string::npos) {
     EXPECT_NE(Shell("debugfs -R 'htree big' " + Quote(image) + " 2>&1").find("Indirect levels: 1"), std::string::npos);
+  }
   // debugfs reads the same volume the same way.
   const std::string dump = dir / "dump";
   fs::create_directories(dump);
@@ -181,8 +182,9 @@ TEST(Ext4Read, PunchedAndPreallocatedBlocksReadAsDebugfsReadsThem) {
     std::istringstream blocks(Ext4Tool("debugfs -R 'blocks /pre' " + Quote(image)));
     std::string word;
     while (blocks >> word)
-      if (word.find_first_not_of("0123456789") == std::string::npos)
+      if (word.find_first_not_of("0123456789") == std::string::npos) {
         ASSERT_EQ(::pwrite(fd, Bytes(bs, 3).data(), bs, static_cast<off_t>(std::stoull(word) * bs)), static_cast<ssize_t>(bs));
+      }
     ::close(fd);
     Ext4Mounted m(image);
     ASSERT_EQ(m.result, EXT4_OK) << options;
@@ -192,7 +194,9 @@ TEST(Ext4Read, PunchedAndPreallocatedBlocksReadAsDebugfsReadsThem) {
       EXPECT_TRUE(tree[name].data == ReadFile(dir / name)) << options << " " << name;
     }
     EXPECT_NE(tree["data"].data, Bytes(409600, 9)) << options;  // something was punched
-    if (std::string(options).find("ext4") != std::string::npos) EXPECT_EQ(tree["pre"].data, std::string(51200, '\0'));
+    if (std::string(options).find("ext4") != std::string::npos) {
+      EXPECT_EQ(tree["pre"].data, std::string(51200, '\0'));
+    }
   }
 }
 
