@@ -2,6 +2,7 @@
 #include "FileSystem/drive_table.h"
 #include "FileSystem/ext4_drive.h"
 #include "tests/support/ext4_images.h"
+#include "tests/support/fat_images.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -46,7 +47,7 @@ class Ext4Corpus : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Ext4Corpus, ReadWholeWithoutHarm) {
   const std::string name = GetParam();
-  TempDir dir("ext4corpus");
+  TempDir dir("ext4corpus", ImageBase());
   const std::string image = Unpack(dir, name);
   Ext4Mounted m(image);
   RecordProperty("mount", m.result);

@@ -1,6 +1,7 @@
 // ext4 mounts by feature and superblock, group counts at their edges, the stop after an internal fault, and the name hashes compared with debugfs.
 #include "FileSystem/Ext4/ext4.h"
 #include "tests/support/ext4_images.h"
+#include "tests/support/fat_images.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -35,7 +36,7 @@ TEST(Ext4Policy, FeaturesRefuseOrOnlyRead) {
       {"-O fast_commit", "8M", EXT4_OK, true},
       {"-O ^has_journal", "8M", EXT4_OK, false},
   };
-  TempDir dir("ext4policy");
+  TempDir dir("ext4policy", ImageBase());
   const std::string image = dir / "vol.img";
   for (const Policy& p : cases) {
     Ext4Tool(std::string("mke2fs -q -F -t ext4 -b 4096 ") + p.options + " " + Quote(image) + " " + p.size);
@@ -67,7 +68,7 @@ std::string Header(const std::string& image, const char* field) {
 // a write that fails at the end is reported.
 TEST(Ext4Policy, StateBitsOfAWritableSession) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
-  TempDir dir("ext4state");
+  TempDir dir("ext4state", ImageBase());
   const std::string image = dir / "vol.img";
   for (const char* state : {"1", "3"}) {
     Ext4Tool("mke2fs -q -F -t ext4 -b 4096 " + Quote(image) + " 8M");
@@ -98,7 +99,7 @@ void Poke(const std::string& image, u64 at, u32 value) {
 
 TEST(Ext4Policy, SuperblockEdges) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
-  TempDir dir("ext4sb");
+  TempDir dir("ext4sb", ImageBase());
   const std::string image = dir / "vol.img";
   // The first data block does not count: 16385 blocks of 1 KiB are two groups, 131073 sixteen.
   for (const auto& [blocks, groups] : {std::pair<const char*, u32>{"16385", 2}, {"131073", 16}, {"8193", 1}}) {
@@ -123,7 +124,7 @@ TEST(Ext4Policy, SuperblockEdges) {
 // operation fails until the volume is mounted again.
 TEST(Ext4Policy, AnInternalFaultStopsTheVolume) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
-  TempDir dir("ext4stop");
+  TempDir dir("ext4stop", ImageBase());
   const std::string image = dir / "vol.img";
   Ext4Tool("mke2fs -q -F -t ext4 -b 1024 " + Quote(image) + " 70M");
   Ext4Mounted m(image);
@@ -147,7 +148,7 @@ TEST(Ext4Policy, AnInternalFaultStopsTheVolume) {
 
 TEST(Ext4Policy, NameHashesAsDebugfsComputesThem) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
-  TempDir dir("ext4hash");
+  TempDir dir("ext4hash", ImageBase());
   const std::string image = dir / "vol.img";
   Ext4Tool("mke2fs -q -F -t ext4 -b 1024 " + Quote(image) + " 8M");
   const std::string names[] = {"a", "hello", "lost+found", std::string(31, 'x') + "yz", std::string(255, 'n'),

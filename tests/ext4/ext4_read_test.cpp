@@ -1,6 +1,7 @@
 // Volumes that today's mke2fs and debugfs write, in every layout, read back whole and compared with the source and with debugfs.
 #include "FileSystem/Ext4/ext4.h"
 #include "tests/support/ext4_images.h"
+#include "tests/support/fat_images.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -98,7 +99,7 @@ class Ext4Layouts : public ::testing::TestWithParam<Layout> {};
 TEST_P(Ext4Layouts, ReadAsTheSourceAndAsDebugfs) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
   const Layout& l = GetParam();
-  TempDir dir("ext4read");
+  TempDir dir("ext4read", ImageBase());
   const std::string source = dir / "src";
   MakeSource(source, l.bigFolder);
   const auto expected = HostTree(source);
@@ -168,7 +169,7 @@ TEST_P(Ext4Layouts, ReadAsTheSourceAndAsDebugfs) {
 TEST(Ext4Read, PunchedAndPreallocatedBlocksReadAsDebugfsReadsThem) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
   for (const char* options : {"-t ext4 -b 1024", "-t ext4 -b 4096", "-t ext3 -b 1024"}) {
-    TempDir dir("ext4punch");
+    TempDir dir("ext4punch", ImageBase());
     const std::string source = dir / "src", image = dir / "vol.img";
     WriteFile(source + "/data", Bytes(409600, 9));
     WriteFile(source + "/pre", "");

@@ -3,6 +3,7 @@
 
 #include "FileSystem/Ext4/ext4.h"
 #include "FileSystem/Ext4/ext4_journal.h"
+#include "tests/support/files.h"
 #include "tests/support/run.h"
 
 #include <fcntl.h>
@@ -10,8 +11,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -188,8 +187,7 @@ inline std::map<std::string, TreeEntry> HostTree(const std::string& root) {
       t.kind = 'd';
     } else if (fs::is_regular_file(st)) {
       t.kind = 'f';
-      std::ifstream in(it->path(), std::ios::binary);
-      t.data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      t.data = ReadFile(it->path().string());
       t.size = t.data.size();
     }
     tree[path] = t;
