@@ -34,6 +34,7 @@ TEST(Ext4Policy, FeaturesRefuseOrOnlyRead) {
       {"-O quota", "8M", EXT4_OK, true},
       {"-O sparse_super2", "8M", EXT4_OK, true},
       {"-O fast_commit", "8M", EXT4_OK, true},
+      {"-O orphan_file", "8M", EXT4_OK, false},
       {"-O ^has_journal", "8M", EXT4_OK, false},
   };
   TempDir dir("ext4policy", ImageBase());
