@@ -152,6 +152,8 @@ TEST(DiskExt4, ListsFollowsLinksAndDownloadsEveryByte) {
   EXPECT_EQ(record.attributes >> DISK_ATTR_UNIX_MODE_SHIFT, 0100644u);
   EXPECT_EQ(DiskFileClose(table, h), SYS_OK);
   EXPECT_EQ(DiskFileClose(table, h), SYS_ERR_INVALID);
+  // The attribute word of a path carries no mode above it, which would make it negative.
+  EXPECT_EQ(DiskFileInfo(table, "/small.txt"), DISK_ATTR_READABLE | DISK_ATTR_WRITABLE);
   EXPECT_EQ(DiskPathKind(table, "/to-folder"), 2);
   EXPECT_EQ(DiskPathKind(table, "/dangling"), 1);
   EXPECT_EQ(DiskPathKind(table, "/small.txt/"), 0);
@@ -190,6 +192,8 @@ TEST(DiskExt4, AWritableAttachReplaysTheJournalAndThenOnlyReads) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(c->Rename("/lost+found", "/other"));
   EXPECT_FALSE(c->Rmdir("/lost+found"));
+  EXPECT_FALSE(c->Remove("/lost+found"));  // a folder is no file, whatever the engine would answer
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(c->SetAttributes("/lost+found", URL_ATTR_READONLY));
   EXPECT_EQ(Listing(*c, "/").size(), 1u);
   c.reset();
