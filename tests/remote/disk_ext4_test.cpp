@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <sstream>
 
 namespace {
 
@@ -198,6 +199,36 @@ TEST(DiskExt4, AWritableAttachReplaysTheJournalAndThenOnlyReads) {
   EXPECT_EQ(Listing(*c, "/").size(), 1u);
   c.reset();
   EXPECT_TRUE(SameFiles(image, dir / "replayed.img"));
+}
+
+// Entries whose names a path cannot spell (damaged: empty, or with "/") are left out of listings.
+TEST(DiskExt4, EntriesNoPathCanNameAreNotListed) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("disk-ext4-names", ImageBase());
+  fs::create_directories(dir / "src");
+  for (const char* name : {"keep", "emptyname", "slashname"}) WriteFile(dir / "src/" + name, name);
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 -O ^metadata_csum,^dir_index -d " + Quote(dir / "src") + " " + Quote(image) +
+           " 4M");
+  std::istringstream blocks(Shell("debugfs -R 'blocks /' " + Quote(image) + " 2>/dev/null"));
+  u64 root = 0;
+  ASSERT_TRUE(blocks >> root);
+  std::string folder = Piece(image, root * 1024, 1024);
+  const std::size_t empty = folder.find("emptyname"), slash = folder.find("slashname");
+  ASSERT_NE(empty, std::string::npos);
+  ASSERT_NE(slash, std::string::npos);
+  folder[empty - 2] = 0;  // the name's length
+  folder[slash + 5] = '/';
+  {
+    std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(root * 1024));
+    out.write(folder.data(), 1024);
+  }
+  auto c = Connect(image, URL_CONNECT_READ_ONLY);
+  ASSERT_TRUE(c);
+  std::vector<std::string> names;
+  for (const auto& [name, e] : Listing(*c, "/")) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"keep", "lost+found"}));
 }
 
 }  // namespace
