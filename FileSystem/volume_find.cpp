@@ -62,8 +62,9 @@ int Ext4Next(Ext4DriveVolume& v, Ext4DirSearch& search, DiskFindRecord& record) 
     if (!e) return err ? MapExt4(err) : SYS_ERR_NOT_FOUND;
     const std::string name(e->name, e->nameLen);
     if (name == "." || name == ".." || e->inode == 0) continue;
-    // A damaged entry whose name no path can spell (empty, or holding "/" or a zero byte).
-    if (name.empty() || name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) continue;
+    // A name no volume path can spell: empty or holding "/" or a zero byte (a damaged entry), or
+    // holding "\", which volume paths take for "/" (it would name another file).
+    if (name.empty() || name.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos) continue;
     if (StrWildcardCompareA(name.c_str(), search.pattern.c_str()) != 0) continue;
     Ext4FileInfo info;
     bool link = false;

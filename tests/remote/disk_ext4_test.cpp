@@ -201,12 +201,13 @@ TEST(DiskExt4, AWritableAttachReplaysTheJournalAndThenOnlyReads) {
   EXPECT_TRUE(SameFiles(image, dir / "replayed.img"));
 }
 
-// Entries whose names a path cannot spell (damaged: empty, or with "/") are left out of listings.
+// Entries whose names a volume path cannot spell (damaged: empty, or with "/"; or with "\", which
+// paths take for "/") are left out of listings.
 TEST(DiskExt4, EntriesNoPathCanNameAreNotListed) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
   TempDir dir("disk-ext4-names", ImageBase());
   fs::create_directories(dir / "src");
-  for (const char* name : {"keep", "emptyname", "slashname"}) WriteFile(dir / "src/" + name, name);
+  for (const char* name : {"keep", "emptyname", "slashname", "keep\\not"}) WriteFile(dir / "src/" + name, name);
   const std::string image = dir / "vol.img";
   Ext4Tool("mke2fs -q -F -t ext4 -b 1024 -O ^metadata_csum,^dir_index -d " + Quote(dir / "src") + " " + Quote(image) +
            " 4M");
