@@ -1,5 +1,6 @@
 // The program's file-system engines as the drive table mounts them, one binding per type.
 #include "FileSystem/drive_table.h"
+#include "FileSystem/exfat_engine.h"
 #include "FileSystem/fat_engine.h"
 
 namespace {
@@ -10,7 +11,14 @@ class ProgramEngines final : public DiskEngines {
     switch (table.fsType[drive]) {
       // The FAT volume itself is read at its first operation, so registering never fails.
       case DISK_TYPE_FAT: return std::make_unique<FatVolume>(table, drive);
-      // exFAT and ext4 volumes stay listed without a file system until their engines exist.
+      // exFAT is mounted now: a volume that fails its checks is not served.
+      case DISK_TYPE_EXFAT: {
+        auto volume = std::make_unique<ExfatVolume>(table, drive);
+        const bool readOnly = (table.access[drive] & 1) != 0;
+        if (ExfatMount(*volume, table, drive, readOnly ? "noatime,ro" : "noatime")) return nullptr;
+        return volume;
+      }
+      // ext4 volumes stay listed without a file system until their engine exists.
       default: return nullptr;
     }
   }

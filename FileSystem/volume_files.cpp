@@ -30,6 +30,7 @@ FatFile* FatFileOf(DiskDriveTable& table, DiskHandle h) {
 struct Target {
   int drive = -1;  // 0-based
   FatVolume* fat = nullptr;
+  ExfatVolume* exfat = nullptr;
   std::string inside;
   int result = SYS_OK;
 };
@@ -44,7 +45,8 @@ Target Locate(DiskDriveTable& table, const char* path, int missingDrive) {
   } else {
     t.drive = drive - 1;
     t.fat = Fat(table, t.drive);
-    if (!t.fat) t.result = SYS_ERR_OTHER;  // no engine serves the drive
+    t.exfat = Exfat(table, t.drive);
+    if (!t.fat && !t.exfat) t.result = SYS_ERR_OTHER;  // no engine serves the drive
   }
   return t;
 }
@@ -91,6 +93,7 @@ DiskHandle DiskFileOpen(DiskDriveTable& table, const char* path, int mode, int* 
     *err = SYS_ERR_ACCESS;
     return 0;
   }
+  if (t.exfat) return ExfatFileOpen(*t.exfat, t.drive, t.inside, mode, err);
   FatVolume& v = *t.fat;
   const int slot = TakeSlot(v.files, v.lastFileSlot, [](const auto& f) { return f != nullptr; });
   if (slot < 0) {
@@ -112,6 +115,7 @@ DiskHandle DiskFileOpen(DiskDriveTable& table, const char* path, int mode, int* 
 }
 
 int DiskFileClose(DiskDriveTable& table, DiskHandle handle) {
+  if (IsExfatHandle(handle)) return ExfatFileClose(table, handle);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   const int r = FatClose(*f);
@@ -120,6 +124,7 @@ int DiskFileClose(DiskDriveTable& table, DiskHandle handle) {
 }
 
 int DiskFileRead(DiskDriveTable& table, DiskHandle handle, void* buffer, int length) {
+  if (IsExfatHandle(handle)) return ExfatFileRead(table, handle, buffer, length);
   FatFile* f = FatFileOf(table, handle);
   if (!f || length < 0 || (!buffer && length > 0)) return SYS_ERR_INVALID;
   u32 done = 0;
@@ -128,6 +133,7 @@ int DiskFileRead(DiskDriveTable& table, DiskHandle handle, void* buffer, int len
 }
 
 int DiskFileWrite(DiskDriveTable& table, DiskHandle handle, const void* buffer, int length) {
+  if (IsExfatHandle(handle)) return ExfatFileWrite(table, handle, buffer, length);
   FatFile* f = FatFileOf(table, handle);
   if (!f || length < 0 || (!buffer && length > 0)) return SYS_ERR_INVALID;
   u32 done = 0;
@@ -136,6 +142,7 @@ int DiskFileWrite(DiskDriveTable& table, DiskHandle handle, const void* buffer, 
 }
 
 i64 DiskFileSeek(DiskDriveTable& table, DiskHandle handle, i64 offset, int whence) {
+  if (IsExfatHandle(handle)) return ExfatFileSeek(table, handle, offset, whence);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   i64 base;
@@ -153,11 +160,13 @@ i64 DiskFileSeek(DiskDriveTable& table, DiskHandle handle, i64 offset, int whenc
 }
 
 i64 DiskFileTell(DiskDriveTable& table, DiskHandle handle) {
+  if (IsExfatHandle(handle)) return ExfatFileTell(table, handle);
   FatFile* f = FatFileOf(table, handle);
   return f ? static_cast<i64>(f->position) : static_cast<i64>(SYS_ERR_INVALID);
 }
 
 int DiskFileFlush(DiskDriveTable& table, DiskHandle handle) {
+  if (IsExfatHandle(handle)) return ExfatFileFlush(table, handle);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   if (const int r = FatSync(*f)) return MapFat(r);
@@ -165,6 +174,7 @@ int DiskFileFlush(DiskDriveTable& table, DiskHandle handle) {
 }
 
 int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, u32* write, u32* creation, u32* access) {
+  if (IsExfatHandle(handle)) return ExfatGetFileTime(table, handle, write, creation, access);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   FatEntryInfo info;
@@ -181,7 +191,8 @@ int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, u32* write, u32* c
   return SYS_OK;
 }
 
-int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 creation, u32) {
+int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 creation, u32 access) {
+  if (IsExfatHandle(handle)) return ExfatSetFileTime(table, handle, write, creation, access);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   if (!(f->flags & FAT_WRITE)) return SYS_ERR_ACCESS;
@@ -199,11 +210,13 @@ int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 cre
 }
 
 i64 DiskGetFileSize(DiskDriveTable& table, DiskHandle handle) {
+  if (IsExfatHandle(handle)) return ExfatGetFileSize(table, handle);
   FatFile* f = FatFileOf(table, handle);
   return f ? static_cast<i64>(f->size) : -1;
 }
 
 int DiskSetFileSize(DiskDriveTable& table, DiskHandle handle, u64 size) {
+  if (IsExfatHandle(handle)) return ExfatSetFileSize(table, handle, size);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   if (!(f->flags & FAT_WRITE)) return SYS_ERR_ACCESS;
@@ -217,6 +230,7 @@ int DiskSetFileSize(DiskDriveTable& table, DiskHandle handle, u64 size) {
 }
 
 int DiskReadDirEntry(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* record) {
+  if (IsExfatHandle(handle)) return ExfatReadDirEntry(table, handle, record);
   FatFile* f = FatFileOf(table, handle);
   if (!f || !record) return SYS_ERR_INVALID;
   FatEntryInfo info;
@@ -229,58 +243,81 @@ int DiskReadDirEntry(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* r
 
 namespace {
 
-// Status of a path: SYS_OK with the entry (the root too), or a SysError. A path ending in "/"
+// Status of a path: SYS_OK with what it is (the root too), or a SysError. A path ending in "/"
 // must name a folder.
-int StatPath(DiskDriveTable& table, const char* path, FatEntryInfo& info, bool& list) {
-  list = false;
+struct Status {
+  bool list = false;
+  bool root = false;
+  bool dir = false;
+  u64 size = 0;
+  u32 word = 0;
+};
+
+int StatPath(DiskDriveTable& table, const char* path, Status& status) {
   Target t = Locate(table, path, SYS_OK);
   if (t.result) return t.result;
   if (t.drive < 0) {
-    list = true;
+    status.list = true;
     return SYS_OK;
   }
+  if (t.exfat) {
+    DiskFindRecord record;
+    if (const int r = ExfatStat(*t.exfat, path, t.inside, record, status.root)) return r;
+    status.dir = record.attributes & DISK_ATTR_FOLDER;
+    status.size = record.size;
+    status.word = record.attributes;
+    return SYS_OK;
+  }
+  FatEntryInfo info;
   if (const int r = FatStat(*t.fat, ToUtf16(t.inside), info)) return MapFat(r);
   const std::size_t length = path ? std::strlen(path) : 0;
   if (length && (path[length - 1] == '/' || path[length - 1] == '\\') && !(info.attributes & FAT_ATTR_DIRECTORY) &&
       !info.isRoot)
     return SYS_ERR_NOT_FOUND;
+  status.root = info.isRoot;
+  status.dir = info.isRoot || (info.attributes & FAT_ATTR_DIRECTORY);
+  status.size = status.dir ? 0 : info.size;
+  status.word = FatAttributeWord(info.attributes);
   return SYS_OK;
 }
 
 }  // namespace
 
 i64 DiskGetFileSizeByPath(DiskDriveTable& table, const char* path) {
-  FatEntryInfo info;
-  bool list = false;
-  if (const int r = StatPath(table, path, info, list)) return r;
-  return list || (info.attributes & FAT_ATTR_DIRECTORY) ? 0 : static_cast<i64>(info.size);
+  Status status;
+  if (const int r = StatPath(table, path, status)) return r;
+  return status.list || status.dir ? 0 : static_cast<i64>(status.size);
 }
 
 int DiskPathKind(DiskDriveTable& table, const char* path) {
-  FatEntryInfo info;
-  bool list = false;
-  if (StatPath(table, path, info, list) != SYS_OK) return 0;
-  return list || info.isRoot || (info.attributes & FAT_ATTR_DIRECTORY) ? 2 : 1;
+  Status status;
+  if (StatPath(table, path, status) != SYS_OK) return 0;
+  return status.list || status.root || status.dir ? 2 : 1;
 }
 
 int DiskFileInfo(DiskDriveTable& table, const char* path) {
-  FatEntryInfo info;
-  bool list = false;
-  if (const int r = StatPath(table, path, info, list)) return r;
-  if (list || info.isRoot) return DISK_ATTR_FOLDER;
-  return static_cast<int>(FatAttributeWord(info.attributes));
+  Status status;
+  if (const int r = StatPath(table, path, status)) return r;
+  if (status.list || status.root) return DISK_ATTR_FOLDER;
+  return static_cast<int>(status.word);
 }
 
 int DiskMkdir(DiskDriveTable& table, const char* path) {
   Target t = Locate(table, path, SYS_ERR_PATH);
   if (t.result) return t.result;
   if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
+  if (t.exfat) {
+    const int r = MapExfat(ExfatMkdir(*t.exfat, t.inside));
+    const int f = ExfatFlushAll(*t.exfat);
+    return r ? r : MapExfat(f);
+  }
   return MapFat(FatMkdir(*t.fat, ToUtf16(t.inside)));
 }
 
 int DiskRmdir(DiskDriveTable& table, const char* path) {
   Target t = Locate(table, path, SYS_ERR_PATH);
   if (t.result) return t.result;
+  if (t.exfat) return ReadOnlyDrive(table, t.drive) ? SYS_ERR_ACCESS : ExfatRemove(*t.exfat, t.inside, true);
   const std::u16string inside = ToUtf16(t.inside);
   FatEntryInfo info;
   if (const int r = FatStat(*t.fat, inside, info)) return MapFat(r);
@@ -292,6 +329,7 @@ int DiskRmdir(DiskDriveTable& table, const char* path) {
 int DiskDelete(DiskDriveTable& table, const char* path) {
   Target t = Locate(table, path, SYS_ERR_NOT_FOUND);
   if (t.result) return t.result;
+  if (t.exfat) return ReadOnlyDrive(table, t.drive) ? SYS_ERR_ACCESS : ExfatRemove(*t.exfat, t.inside, false);
   const std::u16string inside = ToUtf16(t.inside);
   FatEntryInfo info;
   if (const int r = FatStat(*t.fat, inside, info)) return MapFat(r);
@@ -307,12 +345,14 @@ int DiskRename(DiskDriveTable& table, const char* oldPath, const char* newPath) 
   if (b.result) return b.result;
   if (a.drive != b.drive) return SYS_ERR_OTHER;
   if (ReadOnlyDrive(table, a.drive)) return SYS_ERR_ACCESS;
+  if (a.exfat) return ExfatRenamePath(*a.exfat, a.inside, b.inside);
   return MapFat(FatRename(*a.fat, ToUtf16(a.inside), ToUtf16(b.inside)));
 }
 
 int DiskSetAttributes(DiskDriveTable& table, const char* path, u32 attributes) {
   Target t = Locate(table, path, 16);
   if (t.result) return t.result;
+  if (t.exfat) return ReadOnlyDrive(table, t.drive) ? SYS_ERR_ACCESS : ExfatSetAttributes(*t.exfat, t.inside, attributes);
   if (attributes & (DISK_ATTR_FOLDER | 0x100)) return SYS_ERR_INVALID;
   bool writable = attributes & DISK_ATTR_WRITABLE;
   // A Unix mode carries the owner's write bit as well.

@@ -94,7 +94,8 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
 
   const int d = drive - 1;
   FatVolume* v = Fat(table, d);
-  if (!v) {
+  ExfatVolume* ex = Exfat(table, d);
+  if (!v && !ex) {
     *err = SYS_ERR_OTHER;
     return 0;
   }
@@ -116,6 +117,14 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
       *err = SYS_ERR_NAME_TOO_LONG;
       return 0;
     }
+    if (ex) {
+      bool root = false;
+      if (const int r = ExfatStat(*ex, path, inside, *record, root)) {
+        *err = r;
+        return 0;
+      }
+      return DISK_NO_HANDLE;
+    }
     FatEntryInfo info;
     if (const int r = FatStat(*v, ToUtf16(inside), info)) {
       *err = MapFat(r);
@@ -124,6 +133,7 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
     FatRecord(info, *record);
     return DISK_NO_HANDLE;
   }
+  if (ex) return ExfatFindFirst(table, *ex, d, slash == std::string::npos ? "" : inside.substr(0, slash), last, record, err);
   const int slot = TakeSlot(v->dirs, v->lastDirSlot, [](const auto& s) { return s != nullptr; });
   if (slot < 0) {
     *err = SYS_ERR_TOO_MANY_OPEN;
@@ -156,6 +166,7 @@ int DiskFindNext(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* recor
     if (slot >= DISK_LIST_SLOTS || !table.listSearches[slot].used) return SYS_ERR_INVALID;
     return ListNext(table, table.listSearches[slot], *record);
   }
+  if (type == DISK_TYPE_EXFAT) return ExfatFindNext(table, handle, record);
   if (type != DISK_TYPE_FAT || drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE ||
       slot - DISK_DIR_SLOT_BASE >= FAT_DIR_SLOTS)
     return SYS_ERR_INVALID;
@@ -184,6 +195,7 @@ int DiskFindClose(DiskDriveTable& table, DiskHandle handle) {
     table.listSearches[slot] = DiskListSearch{};
     return SYS_OK;
   }
+  if (type == DISK_TYPE_EXFAT) return ExfatFindClose(table, handle);
   if (type != DISK_TYPE_FAT || drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE ||
       slot - DISK_DIR_SLOT_BASE >= FAT_DIR_SLOTS)
     return SYS_ERR_INVALID;

@@ -1,0 +1,77 @@
+// exFAT volume images for the tests: made by mkfs.exfat, judged by fsck.exfat, read back by sleuthkit.
+#pragma once
+
+#include "tests/support/fat_images.h"
+
+#include <string>
+
+namespace kpwtest {
+
+// A whole-volume image of mib MiB that mkfs.exfat formatted with the cluster size given.
+inline std::string MakeExfatImage(const TempDir& dir, const std::string& name, const std::string& cluster, u64 mib,
+                                  const std::string& extra = "") {
+  const std::string path = dir / name;
+  MustRun("truncate -s " + std::to_string(mib) + "M " + Quote(path));
+  MustRun("mkfs.exfat -c " + cluster + " " + extra + " " + Quote(path));
+  return path;
+}
+
+// An image with an MBR whose one partition (type 0x07, from sector 2048) holds such a volume:
+// mkfs.exfat has no offset, so the volume is made apart and copied in.
+inline std::string MakePartitionedExfat(const TempDir& dir, const std::string& name, const std::string& cluster,
+                                        u64 mib) {
+  const std::string path = dir / name;
+  const std::string part = MakeExfatImage(dir, name + ".part", cluster, mib);
+  MustRun("truncate -s " + std::to_string(kPartitionOffset + mib * 1024 * 1024) + " " + Quote(path));
+  MustRun("echo 'start=2048, size=" + std::to_string(mib * 2048) + ", type=7' | sfdisk -q --no-tell-kernel " +
+          Quote(path));
+  MustRun("dd if=" + Quote(part) + " of=" + Quote(path) + " bs=1M seek=1 conv=notrunc status=none");
+  MustRun("rm " + Quote(part));
+  return path;
+}
+
+// What fsck.exfat -n says of a volume at a byte offset, and whether it found it clean.
+inline FsckResult FsckExfat(const std::string& image, u64 offset = 0, u64 length = 0) {
+  std::string path = image;
+  TempDir tmp("fsck");
+  if (offset || length) {
+    path = tmp / "part.img";
+    MustRun("dd if=" + Quote(image) + " of=" + Quote(path) + " bs=512 skip=" + std::to_string(offset / 512) +
+            " count=" + std::to_string(length / 512) + " status=none");
+  }
+  int status = 0;
+  FsckResult r;
+  r.text = Shell("fsck.exfat -n " + Quote(path) + " 2>&1", &status);
+  r.clean = status == 0 && r.text.find("clean") != std::string::npos;
+  return r;
+}
+
+#define EXPECT_EXFAT_CLEAN(...)                                        \
+  do {                                                                 \
+    const ::kpwtest::FsckResult fsck_ = ::kpwtest::FsckExfat(__VA_ARGS__); \
+    EXPECT_TRUE(fsck_.clean) << fsck_.text;                            \
+  } while (0)
+
+// A file's bytes as sleuthkit reads them, by its path below the root.
+inline std::string IcatPath(const std::string& image, const std::string& path) {
+  const std::string inode = Shell("ifind -n " + Quote(path) + " " + Quote(image) + " 2>/dev/null");
+  return Shell("icat " + Quote(image) + " " + inode.substr(0, inode.find('\n')) + " 2>/dev/null");
+}
+
+// Every name below the root as sleuthkit lists it ("a", "a/b"), sorted, without its own entries.
+inline std::vector<std::string> FlsAll(const std::string& image) {
+  std::vector<std::string> out;
+  std::istringstream lines(MustRun("fls -r -p " + Quote(image)));
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    const std::string name = line.substr(tab + 1);
+    if (name.find('$') != std::string::npos || line.find('*') != std::string::npos) continue;
+    out.push_back(name);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace kpwtest
