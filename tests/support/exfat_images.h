@@ -52,6 +52,14 @@ inline FsckResult FsckExfat(const std::string& image, u64 offset = 0, u64 length
     EXPECT_TRUE(fsck_.clean) << fsck_.text;                            \
   } while (0)
 
+// A number dump.exfat shows after the label given, -1 when it shows none.
+inline double DumpField(const std::string& image, const std::string& label) {
+  const std::string dump = MustRun("dump.exfat " + Quote(image));
+  const std::size_t at = dump.find(label);
+  return at == std::string::npos ? -1.0 : std::stod(dump.substr(dump.find_first_of("0123456789", at + label.size())));
+}
+inline u64 FreeClusters(const std::string& image) { return static_cast<u64>(DumpField(image, "Free Clusters:")); }
+
 // A file's bytes as sleuthkit reads them, by its path below the root.
 inline std::string IcatPath(const std::string& image, const std::string& path) {
   const std::string inode = Shell("ifind -n " + Quote(path) + " " + Quote(image) + " 2>/dev/null");
