@@ -130,9 +130,8 @@ int LoadChildren(ExfatVolume& v, ExfatNode& dir) {
   std::vector<std::unique_ptr<ExfatNode>> found;
   ++v.useCounter;
   for (std::size_t i = 0; i < count; ++i) {
-    const u8 type = d[i * kEntry];
-    if (type == ENTRY_END) break;
-    if (type != ENTRY_FILE) continue;
+    // Entries past an end-of-directory entry are read as well: other systems' checkers accept sets there.
+    if (d[i * kEntry] != ENTRY_FILE) continue;
     std::unique_ptr<ExfatNode> node;
     if (const int r = ParseSet(v, d.data(), count, i, node)) return r;
     node->parent = &dir;

@@ -230,8 +230,8 @@ TEST(ExfatAllocation, ContiguousFilesChainsAndAFullVolume) {
     EXPECT_EQ(a.Put("/wieder", std::string(50000, 'w')), 0);
   }
   EXPECT_EXFAT_CLEAN(image);
-  EXPECT_EQ(IcatPath(image, "x"), std::string(20000, 'b'));
-  EXPECT_EQ(IcatPath(image, "wieder"), std::string(50000, 'w'));
+  EXPECT_EQ(Icat(image, FlsAll(image).at("x")), std::string(20000, 'b'));
+  EXPECT_EQ(Icat(image, FlsAll(image).at("wieder")), std::string(50000, 'w'));
 }
 
 }  // namespace

@@ -60,26 +60,26 @@ inline double DumpField(const std::string& image, const std::string& label) {
 }
 inline u64 FreeClusters(const std::string& image) { return static_cast<u64>(DumpField(image, "Free Clusters:")); }
 
-// A file's bytes as sleuthkit reads them, by its path below the root.
-inline std::string IcatPath(const std::string& image, const std::string& path) {
-  const std::string inode = Shell("ifind -n " + Quote(path) + " " + Quote(image) + " 2>/dev/null");
-  return Shell("icat " + Quote(image) + " " + inode.substr(0, inode.find('\n')) + " 2>/dev/null");
-}
-
-// Every name below the root as sleuthkit lists it ("a", "a/b"), sorted, without its own entries.
-inline std::vector<std::string> FlsAll(const std::string& image) {
-  std::vector<std::string> out;
+// Every name below the root as sleuthkit lists it ("a", "a/b") with its inode, without its own entries;
+// a name listed twice has no inode.
+inline std::map<std::string, std::string> FlsAll(const std::string& image) {
+  std::map<std::string, std::string> out;
   std::istringstream lines(MustRun("fls -r -p " + Quote(image)));
   std::string line;
   while (std::getline(lines, line)) {
-    const std::size_t tab = line.find('\t');
-    if (tab == std::string::npos) continue;
+    const std::size_t tab = line.find('\t'), space = line.find(' ');
+    if (tab == std::string::npos || space == std::string::npos) continue;
     const std::string name = line.substr(tab + 1);
     if (name.find('$') != std::string::npos || line.find('*') != std::string::npos) continue;
-    out.push_back(name);
+    const std::string inode = line.substr(space + 1, line.find(':') - space - 1);
+    out[name] = out.count(name) ? "" : inode;
   }
-  std::sort(out.begin(), out.end());
   return out;
+}
+
+// The bytes of a file by its inode as sleuthkit reads them.
+inline std::string Icat(const std::string& image, const std::string& inode) {
+  return Shell("icat " + Quote(image) + " " + inode + " 2>/dev/null");
 }
 
 }  // namespace kpwtest
