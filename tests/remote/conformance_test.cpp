@@ -6,7 +6,7 @@
 #include "remote/disk_connection.h"
 #include "remote/url_connection.h"
 #include "remote/url_file_find.h"
-#include "tests/support/fat_images.h"
+#include "tests/support/exfat_images.h"
 #include "tests/support/files.h"
 #include "tests/support/memory_connection.h"
 #include "tests/support/slow_medium.h"
@@ -108,12 +108,17 @@ class MemoryStore : public Store {
   }
 };
 
-// A FAT32 volume in an image, reached through a medium that can be slowed down; fsck.fat finds it
-// clean after every test.
+// A FAT32 volume (or an exFAT one) in an image, reached through a medium that can be slowed down;
+// fsck.fat (fsck.exfat) finds it clean after every test.
 class DiskStore : public Store {
  public:
-  DiskStore() { m_image = MakeFatImage(m_dir, "disk.img", 32, 256 * 1024, "-s 8"); }
-  ~DiskStore() override { EXPECT_FSCK_CLEAN(m_image); }
+  explicit DiskStore(bool exfat = false) : m_exfat(exfat) {
+    m_image = exfat ? MakeExfatImage(m_dir, "disk.img", "4K", 256) : MakeFatImage(m_dir, "disk.img", 32, 256 * 1024, "-s 8");
+  }
+  ~DiskStore() override {
+    if (m_exfat) EXPECT_EXFAT_CLEAN(m_image);
+    else EXPECT_FSCK_CLEAN(m_image);
+  }
   std::unique_ptr<CUrlConnection> Connect() override {
     auto medium = DrvOpenSlot(m_image.c_str(), DRV_ACCESS_READ_WRITE, false);
     EXPECT_NE(medium, nullptr);
@@ -130,6 +135,7 @@ class DiskStore : public Store {
   void SlowDown(CUrlConnection&) override { m_delay->store(2000); }
 
  private:
+  bool m_exfat;
   TempDir m_dir{"conform-disk", ImageBase()};
   std::string m_image;
   std::shared_ptr<std::atomic<int>> m_delay = std::make_shared<std::atomic<int>>(0);
@@ -187,6 +193,21 @@ const Capabilities kStores[] = {
      ERROR_OPERATION_ABORTED,
      "a FAT volume: write times in steps of two seconds, no dots and no links in listings, a failing source "
      "gives 30, option 73 says it is a disk, and a break gives 995"},
+    {"DiskExfat",
+     [] { return std::make_unique<DiskStore>(true); },
+     5,
+     1,
+     10'000'000,
+     true,
+     false,
+     false,
+     ERROR_READ_FAULT,
+     true,
+     4ull << 20,
+     {5, 6, 8, 63, 64, 68, 71, 73, 75},
+     true,
+     ERROR_OPERATION_ABORTED,
+     "an exFAT volume: as FAT, but write times to the second"},
 };
 
 // ---- helpers -------------------------------------------------------------------------------------
