@@ -234,4 +234,60 @@ TEST(ExfatAllocation, ContiguousFilesChainsAndAFullVolume) {
   EXPECT_EQ(Icat(image, FlsAll(image).at("wieder")), std::string(50000, 'w'));
 }
 
+TEST(ExfatVolumeApi, HandlesSearchesAttributesAndTheNodeCache) {
+  TempDir dir("exfat-api", ImageBase());
+  const std::string image = MakeExfatImage(dir, "v.img", "4K", 16);
+  {
+    AttachedImage a(image);
+    DiskDriveTable& t = a.table();
+    ASSERT_EQ(DiskMkdir(t, "/d"), 0);
+    ASSERT_EQ(a.Put("/f.txt", "f"), 0);
+    int err = 0;
+    EXPECT_EQ(DiskFileOpen(t, "/d", DISK_OPEN_READ, &err), 0u);
+    EXPECT_EQ(err, SYS_ERR_NOT_FOUND);
+    std::vector<DiskHandle> open;
+    for (int i = 0; i < 16; ++i) open.push_back(DiskFileOpen(t, "/f.txt", DISK_OPEN_READ, &err));
+    EXPECT_EQ(std::count(open.begin(), open.end(), 0u), 0);
+    EXPECT_EQ(DiskFileOpen(t, "/f.txt", DISK_OPEN_READ, &err), 0u);
+    EXPECT_EQ(err, SYS_ERR_TOO_MANY_OPEN);
+    for (const DiskHandle h : open) EXPECT_EQ(DiskFileClose(t, h), 0);
+    EXPECT_EQ(DiskFileClose(t, open[0]), SYS_ERR_INVALID);
+
+    DiskFindRecord record;
+    EXPECT_EQ(DiskFindFirst(t, "/d/*.txt", &record, &err), 0u);
+    EXPECT_EQ(err, SYS_ERR_INVALID);
+    EXPECT_EQ(DiskFindFirst(t, "/f.txt", &record, &err), DISK_NO_HANDLE);
+    EXPECT_STREQ(record.name, "f.txt");
+    EXPECT_EQ(DiskFindNext(t, DISK_NO_HANDLE, &record), SYS_ERR_NOT_FOUND);
+    EXPECT_EQ(DiskFindFirst(t, "/f.txt/*", &record, &err), 0u);
+    EXPECT_EQ(err, SYS_ERR_PATH);
+    EXPECT_EQ(DiskPathKind(t, "/f.txt/"), 0);
+    EXPECT_EQ(DiskPathKind(t, "/d/"), 2);
+
+    // Read-only, hidden and system; a folder keeps its attributes.
+    EXPECT_EQ(DiskSetAttributes(t, "/f.txt", DISK_ATTR_READABLE | DISK_ATTR_HIDDEN | DISK_ATTR_SYSTEM), 0);
+    EXPECT_EQ(DiskFileInfo(t, "/f.txt"), static_cast<int>(DISK_ATTR_READABLE | DISK_ATTR_HIDDEN | DISK_ATTR_SYSTEM));
+    EXPECT_EQ(DiskFileOpen(t, "/f.txt", DISK_OPEN_WRITE, &err), 0u);
+    EXPECT_EQ(err, SYS_ERR_ACCESS);
+    EXPECT_EQ(DiskSetAttributes(t, "/d", DISK_ATTR_READABLE), SYS_ERR_ACCESS);
+    EXPECT_EQ(DiskFileInfo(t, "/d"), static_cast<int>(DISK_ATTR_READABLE | DISK_ATTR_WRITABLE | DISK_ATTR_FOLDER));
+
+    // Folders read once stay as nodes until the cache is trimmed; then they are read again.
+    for (int i = 0; i < 10; ++i) {
+      const std::string folder = "/d/" + std::to_string(i);
+      ASSERT_EQ(DiskMkdir(t, folder.c_str()), 0);
+      ASSERT_EQ(a.Put(folder + "/x", std::to_string(i)), 0);
+    }
+  }
+  {
+    AttachedImage a(image);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(a.Get("/d/" + std::to_string(i) + "/x"), std::to_string(i));
+    EXPECT_EQ(Engine(a).loadedDirs, 12);
+    ExfatTrim(Engine(a), 0);
+    EXPECT_LT(Engine(a).loadedDirs, 12);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(a.Get("/d/" + std::to_string(i) + "/x"), std::to_string(i));
+  }
+  EXPECT_EXFAT_CLEAN(image);
+}
+
 }  // namespace
