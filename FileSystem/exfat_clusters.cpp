@@ -167,6 +167,7 @@ int ResizeChain(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount) {
     u32 c = node.firstCluster;
     u32 prev = 0;
     for (u64 i = 0; i < newCount; ++i) {
+      if (!IsCluster(v, c)) return EXFAT_EIO;
       prev = c;
       if (const int r = GetFat(v, c, &c)) return r;
     }

@@ -77,6 +77,7 @@ enum : u8 { STREAM_ALLOCATION_POSSIBLE = 0x01, STREAM_NO_FAT_CHAIN = 0x02 };
 inline constexpr u32 kEntry = 32;
 inline constexpr u32 kNameUnits = 15;
 inline constexpr u32 kMaxSecondary = 18;  // a stream entry and 17 name entries hold 255 units
+inline constexpr u64 kMaxDirectory = 256u << 20;  // the format's bound on a directory's length
 inline constexpr u32 kBadCluster = 0xFFFFFFF7;
 inline constexpr u32 kEndOfChain = 0xFFFFFFFF;
 

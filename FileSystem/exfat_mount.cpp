@@ -197,7 +197,7 @@ int ExfatMount(ExfatVolume& v, DiskDriveTable& table, int drive, const char* opt
     v.root->references = 1;
     u32 clusters = 0;
     r = ChainLength(v, v.root->firstCluster, &clusters);
-    if (!r && clusters == 0) r = EXFAT_EIO;
+    if (!r && (clusters == 0 || u64{clusters} * v.clusterBytes > kMaxDirectory)) r = EXFAT_EIO;
     v.root->size = v.root->validSize = r ? 0 : u64{clusters} * v.clusterBytes;
   }
   if (!r) r = ReadRootEntries(v);

@@ -38,6 +38,7 @@ int ParseSet(ExfatVolume& v, const u8* d, std::size_t count, std::size_t i, std:
   node->validSize = Le64(stream + STREAM_VALID_LENGTH);
   const u64 clusters = ClustersFor(v, node->size);
   if (node->validSize > node->size || clusters > v.clusterCount) return EXFAT_EIO;
+  if (node->IsDir() && node->size > kMaxDirectory) return EXFAT_EIO;
   if (clusters && !IsCluster(v, node->firstCluster)) return EXFAT_EIO;
   if (clusters && (node->flags & EXFAT_NODE_CONTIGUOUS) && node->firstCluster - 2 + clusters > v.clusterCount)
     return EXFAT_EIO;
@@ -193,6 +194,7 @@ int WriteEntrySet(ExfatVolume& v, ExfatNode& dir, ExfatNode& node) {
     if (found) break;
     // The run that reaches the old end goes on into the new cluster.
     const u64 tail = run ? start : dir.size;
+    if (dir.size + v.clusterBytes > kMaxDirectory) return EXFAT_ENOSPC;
     if (const int r = ExfatTruncate(v, dir, dir.size + v.clusterBytes, true)) return r;
     if (const int r = ExfatFlushNode(v, dir)) return r;
     if (dir.size - tail >= count * kEntry) {

@@ -255,8 +255,8 @@ int ExfatRemove(ExfatVolume& v, const std::string& inside, bool directory) {
   if (!node->parent) r = SYS_ERR_ACCESS;
   else if (directory && !node->IsDir()) r = SYS_ERR_PATH;
   else r = MapExfat(directory ? ExfatRmdir(v, *node) : ExfatUnlink(v, *node));
+  // The last reference gives the clusters back and writes the bitmap.
   ExfatPutNode(v, node);
-  if (const int f = ExfatFlushAll(v); !r && f) r = MapExfat(f);
   return r;
 }
 

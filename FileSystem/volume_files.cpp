@@ -306,11 +306,7 @@ int DiskMkdir(DiskDriveTable& table, const char* path) {
   Target t = Locate(table, path, SYS_ERR_PATH);
   if (t.result) return t.result;
   if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
-  if (t.exfat) {
-    const int r = MapExfat(ExfatMkdir(*t.exfat, t.inside));
-    const int f = ExfatFlushAll(*t.exfat);
-    return r ? r : MapExfat(f);
-  }
+  if (t.exfat) return MapExfat(ExfatMkdir(*t.exfat, t.inside));
   return MapFat(FatMkdir(*t.fat, ToUtf16(t.inside)));
 }
 
