@@ -197,14 +197,22 @@ BOOL CFtpUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn 
   if (!Usable(remote)) return FALSE;
   const u64 announced = m_nextUploadSize;
   m_nextUploadSize = 0;
+  // The client ends with a call without a buffer; a source of this interface knows no such call.
+  struct Reader {
+    void* context;
+    UrlReadFn read;
+    static int Fn(void* c, BYTE* buffer, int size) {
+      auto* r = static_cast<Reader*>(c);
+      return buffer ? r->read(r->context, buffer, size) : 0;
+    }
+  } reader{context, read};
   FtpSession* s = m_session.get();
-  const BOOL ok = Transfer(
+  return Transfer(
       [&] {
         if (announced) FtpSetTransferSize(s, announced);
-        return FtpUploadProc(s, remote, context, read);
+        return FtpUploadProc(s, remote, &reader, Reader::Fn);
       },
       false, URL_FAIL_TRANSFER);
-  return ok;
 }
 
 BOOL CFtpUrlConnection::UploadFile(const char* local, const char* remote, u32, u32) {
