@@ -3,12 +3,13 @@
 #
 # Usage: ftp_server.py ROOT PORTFILE [VARIANT...]
 # Variants: nofeat (FEAT refused), noport (PORT refused), short (RETR sends 600 bytes, then 226),
-# drop (closes the control connection at the third LIST), dos (DOS listings), lf (lone LF line
+# drop (closes the control connection at the second LIST), dos (DOS listings), lf (lone LF line
 # ends), badline (a line no parser reads), longline (a listing line of 20000 bytes), multiline
 # (multi-line replies: greeting, 226 and a refused MKD), throttle (data at 64 KiB/s), pasv10
 # (PASV names 10.0.0.1), guest (only "gastkonto" logs in; TYPE I refused before), latin1 (names
 # go out and come in as Latin-1), modes (fixed listing with s/S/t/T and a tenth mode letter),
-# links (fixed listing of links), rate=N (data at N bytes per second).
+# links (fixed listing of links), rate=N (data at N bytes per second), hostile (folder "evil"
+# lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read).
 import os
 import sys
 import time
@@ -37,6 +38,13 @@ class FS(AbstractedFS):
                 else:
                     line = "%s %20d %s" % (stamp, st.st_size, name)
                 yield (line + "\r\n").encode(self.cmd_channel.encoding, self.cmd_channel.unicode_errors)
+            return
+        if "hostile" in variants and basedir.rstrip("/").endswith("evil"):
+            for line in ["-rw-r--r--   1 0 0 5 Jan 05  2020 ..", "-rw-r--r--   1 0 0 5 Jan 05  2020 fine.txt"]:
+                yield (line + "\r\n").encode("utf8")
+            return
+        if "hostile" in variants and basedir.rstrip("/").endswith("worse"):
+            yield b"-rw-r--r--   1 0 0 5 Jan 05  2020 ../escape\r\n"
             return
         if "modes" in variants or "links" in variants or "badline" in variants or "longline" in variants:
             lines = ["total 12"]
@@ -82,7 +90,7 @@ class Handler(FTPHandler):
             arg = parts[1] if len(parts) > 1 else ""
             if "drop" in variants:
                 Handler.lists += 1
-                if Handler.lists == 3:
+                if Handler.lists == 2:
                     self.close()
                     return
         if cmd == "FEAT" and "nofeat" in variants:
@@ -141,6 +149,9 @@ authorizer = DummyAuthorizer()
 if "guest" in variants:
     authorizer.add_user("gastkonto", "gastkonto", root, perm="elradfmwMT")
 authorizer.add_user("anna", "geheim", root, perm="elradfmwMT")
+if "locked" in variants:
+    os.makedirs(os.path.join(root, "locked"), exist_ok=True)
+    authorizer.override_perm("anna", os.path.join(root, "locked"), perm="elr", recursive=True)
 Handler.authorizer = authorizer
 Handler.passive_ports = None
 
