@@ -123,7 +123,7 @@ class Handler(FTPHandler):
         return FTPHandler.respond(self, resp, *args, **kwargs)
 
     def ftp_RETR(self, file):
-        if "short" in variants:
+        if "short" in variants and os.path.isfile(file):
             with open(file, "rb") as f:
                 data = f.read(600)
             self.push_dtp_data(data, isproducer=False, cmd="RETR")
