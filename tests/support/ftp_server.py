@@ -6,8 +6,8 @@
 # drop (closes the control connection at the second LIST), dos (DOS listings), lf (lone LF line
 # ends), badline (a line no parser reads), longline (a listing line of 20000 bytes), multiline
 # (multi-line replies: greeting, 226 and a refused MKD), throttle (data at 64 KiB/s), pasv10
-# (PASV names 10.0.0.1), guest (only "gastkonto" logs in; TYPE I refused before), latin1 (names
-# go out and come in as Latin-1), modes (fixed listing with s/S/t/T and a tenth mode letter),
+# (PASV names 10.0.0.1), guest (only "gastkonto" logs in; TYPE I refused before), port=N (listen on
+# port N), modes (fixed listing with s/S/t/T and a tenth mode letter),
 # links (fixed listing of links), rate=N (data at N bytes per second), hostile (folder "evil"
 # lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read).
 import os
@@ -80,6 +80,7 @@ class FS(AbstractedFS):
 class Handler(FTPHandler):
     abstracted_fs = FS
     use_gmt_times = True
+    auth_failed_timeout = 0.05
     permit_foreign_addresses = False
     lists = 0
 
@@ -131,10 +132,6 @@ class Handler(FTPHandler):
         return FTPHandler.ftp_RETR(self, file)
 
 
-if "latin1" in variants:
-    Handler.encoding = "latin1"
-    Handler.unicode_errors = "strict"
-
 rate = 64 * 1024 if "throttle" in variants else 0
 for v in variants:
     if v.startswith("rate="):
@@ -155,7 +152,12 @@ if "locked" in variants:
 Handler.authorizer = authorizer
 Handler.passive_ports = None
 
-server = FTPServer(("127.0.0.1", 0), Handler)
+listen_port = 0
+for v in variants:
+    if v.startswith("port="):
+        listen_port = int(v[5:])
+FTPServer.allow_reuse_address = True
+server = FTPServer(("127.0.0.1", listen_port), Handler)
 server.max_cons = 64
 with open(port_file + ".tmp", "w") as out:
     out.write(str(server.address[1]))
