@@ -2,8 +2,10 @@
 #include "app/view_commands.h"
 
 #include "jobs/job_model.h"
+#include "lib/system/sys_file.h"
 #include "lib/system/vars.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace kpw::view {
@@ -46,7 +48,7 @@ std::optional<UiState> UpdateCommandUi(u32 id, const ViewUiState& s) {
     case 32788:
       return UiState{jobSelected, false};
     case 32778:
-      return UiState{s.itemCount > firstJob, false};
+      return UiState{s.jobItems > 0, false};  // a run runs the rows the filter hides too
     case ID_TOGGLE_REGISTRY:
       return UiState{true, s.registryPaneShown};
     case ID_PARENT_FOLDER:
@@ -209,6 +211,29 @@ PathText RelativePathText(std::string_view jobFilePath, std::string_view cell) {
   for (size_t i = common; i < base.size(); ++i) out += "/..";
   for (size_t i = common; i < target.size(); ++i) out += "/" + target[i];
   return {out, nullptr};
+}
+
+std::string InsertFilesFolder(std::string_view templateSource, std::string_view jobFilePath,
+                              const std::string& home) {
+  std::string source = Slashes(VarExpandString(templateSource));
+  if (source.size() > 1 && source.back() == '/') source.pop_back();
+  if (!source.empty() && source[0] == '/') {
+    const int kind = SysFileExist(source.c_str());
+    if (kind >= 2) return source;
+    if (kind == 1) return source.substr(0, std::max<size_t>(source.rfind('/'), 1));
+  }
+  const std::string file = Slashes(jobFilePath);
+  const size_t slash = file.rfind('/');
+  if (!file.empty() && file[0] == '/' && slash != std::string::npos) {
+    std::string folder = file.substr(0, std::max<size_t>(slash, 1));
+    if (SysFileExist(folder.c_str()) >= 2) return folder;
+  }
+  return home.empty() ? "/" : home;
+}
+
+int InsertFilesTemplateRow(int focusedRow, bool barShown) {
+  if (focusedRow < 0) return -1;
+  return barShown && focusedRow == 0 ? 1 : focusedRow;
 }
 
 std::optional<std::string> OpenPathFolder(std::string_view cell,

@@ -51,7 +51,8 @@ struct ViewUiState {
   bool undoAvailable = false;  // undo enabled and its list not empty
   bool pathBarShown = false;   // the file pane's path bar
   int firstSelectedRow = -1;   // control row of the first selected item from the top, -1 none
-  int itemCount = 0;           // items in the control, the filter bar included
+  int itemCount = 0;           // rows in the control, the filter bar included
+  int jobItems = 0;            // job rows, hidden ones included
   bool filterBarShown = false;
   bool registryPaneShown = false;
   bool frontPaneHasParent = false;
@@ -122,6 +123,16 @@ struct PathText {
 PathText FullPathText(std::string_view jobFilePath, std::string_view cell);
 // "Relativen Pfad erzeugen": "$(KPW_PATH)/..." relative to the job file's folder.
 PathText RelativePathText(std::string_view jobFilePath, std::string_view cell);
+// "Einfügen": the file dialog's filter, and the folder it starts in: the template row's source
+// (variables expanded) when it is a folder, its folder when it is a file; else the job file's
+// folder; else home.
+inline constexpr char kInsertFilesFilter[] = "*";
+std::string InsertFilesFolder(std::string_view templateSource, std::string_view jobFilePath,
+                              const std::string& home);
+// "Einfügen": the control row whose cells 2-7 the new rows copy: the focused row (-1: none, then
+// -1 for the last job row), never the filter bar's row 0.
+int InsertFilesTemplateRow(int focusedRow, bool barShown);
+
 // "Pfad öffnen": the folder to show for a source or target cell, or nothing. A path tag is taken
 // out with the rest of its path component; isFolder tests a path.
 std::optional<std::string> OpenPathFolder(std::string_view cell,

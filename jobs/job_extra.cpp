@@ -93,3 +93,29 @@ JobExtraHead ExtraHeadParse(std::string_view cell) {
   ExtraExcludedFolders(cell.substr(pos), head.excludedFolders);
   return head;
 }
+
+std::string ExtraListFormat(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) {
+    if (item.empty()) continue;
+    if (!out.empty()) out += kExtraSeparator;
+    out += item;
+  }
+  return out;
+}
+
+std::string ExtraHeadFormat(int when, std::string_view host, const std::vector<std::string>& folders) {
+  std::string head;
+  if (when == EXTRA_WHEN_TARGET_EXISTS) {
+    head = kExtraTargetSign;
+  } else if (when == EXTRA_WHEN_HOST) {
+    head = kExtraHostHead;
+    head += host;
+    head += ']';
+  }
+  const std::string list = ExtraListFormat(folders);
+  if (list.empty()) return head;
+  if (!head.empty()) return head + kExtraSeparator + list;
+  if (ExtraHostSpan(list) > 0 || ExtraTargetSignSpan(list) > 0) return kExtraSeparator + list;
+  return list;
+}

@@ -22,6 +22,21 @@ void ExtraExcludedFolders(std::string_view list, std::vector<std::string>& out);
 // of their own read it from there).
 JobExtraHead ExtraHeadParse(std::string_view cell);
 
+// ---- writing a cell the workers read back
+
+// The forms of the head that a cell can be written in.
+enum ExtraWhen : int {
+  EXTRA_WHEN_ALWAYS = 0,         // nothing
+  EXTRA_WHEN_TARGET_EXISTS = 1,  // the existing-target sign "*"
+  EXTRA_WHEN_HOST = 2,           // the host restriction "*[" host "]"
+};
+// Items joined by ";", empty ones left out.
+std::string ExtraListFormat(const std::vector<std::string>& items);
+// The head in one of its forms, then the folders, each behind ";" except a first one that nothing
+// stands before. Such a first folder keeps its ";" when it would read as a head itself ("*" or
+// "*[..."), so that ExtraHeadParse gives back a folder.
+std::string ExtraHeadFormat(int when, std::string_view host, const std::vector<std::string>& folders);
+
 // Whether a name from a cell names this computer: equal to the host name, or to its short form
 // up to the first ".", letter case ignored (ASCII).
 bool HostNameMatches(std::string_view cellName, std::string_view hostName);

@@ -6,6 +6,7 @@
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/ftp_connection.h"
+#include "remote/disk_connection.h"
 #include "remote/local_connection.h"
 
 #include <string_view>
@@ -88,6 +89,24 @@ std::unique_ptr<CUrlConnection> ConnectFtp(const ConnectArgs& args) {
     const u32 on = 1;
     connection->SetOption(URL_OPT_RETRY, &on, sizeof on, 0);
   }
+// Kind 5: an image or block device. The host comes escaped, so that no "/" or ":" of a file's
+// path is taken for a separator of the URL; the start path is not entered.
+std::unique_ptr<CUrlConnection> ConnectDisk(const ConnectArgs& args) {
+  std::string escaped;
+  for (const char* p = args.host; *p; ++p) {
+    switch (*p) {
+      case '%': escaped += "%25"; break;
+      case ':': escaped += "%3A"; break;
+      case '/':
+      case '\\': escaped += "%2F"; break;
+      default: escaped += *p;
+    }
+  }
+  auto connection = std::make_unique<CDiskUrlConnection>(
+      std::make_unique<DiskDriveTable>(), escaped.c_str(), args.user ? args.user : "", args.password, 0, args.port,
+      (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
+  if (!connection->Open((args.flags & URL_CONNECT_READ_ONLY) != 0))
+    throw CInternetException(GetLastError(), connection->Message());
   return connection;
 }
 
@@ -100,8 +119,8 @@ struct KindEntry {
 
 // One entry per kind; each kind's connect comes with its adapter.
 constexpr KindEntry kKinds[] = {
-    {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect},         {URL_KIND_SFTP, "sftp", nullptr, nullptr},
-    {URL_KIND_LOCAL, "file", ConnectLocal, nullptr}, {URL_KIND_DISK, "disk", nullptr, nullptr},
+    {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect}, {URL_KIND_SFTP, "sftp", nullptr, nullptr},
+    {URL_KIND_LOCAL, "file", ConnectLocal, nullptr},    {URL_KIND_DISK, "disk", ConnectDisk, nullptr},
     {URL_KIND_CTLCOMM, "ctlcomm", nullptr, nullptr}, {URL_KIND_SSH, "ssh", nullptr, nullptr},
 };
 

@@ -12,6 +12,7 @@
 #include "app/kopiwart_doc.h"
 #include "app/kopiwart_main.h"
 #include "app/kopiwart_view.h"
+#include "app/view_commands.h"
 #include "controls/gui/toolbar_new.h"
 #include "controls/gui/treelist_ctrl.h"
 #include "jobs/progress/progress_dlg.h"
@@ -81,14 +82,6 @@ constexpr MenuItem kMainMenu[] = {
 constexpr std::array<UINT, 11> kViewCommands = {ID_NEW_ENTRY, ID_EDIT_DELETE, ID_EDIT_UNDO, ID_SELECT_ALL,
                                                 ID_MOVE_UP,   ID_MOVE_DOWN,   ID_EDIT_CELL, ID_CPP_FILTER,
                                                 ID_SCHEDULE,  ID_FILTER_BAR,  ID_RUN};
-
-// Commands of the view window's panes, on the toolbar.
-enum : UINT {
-  ID_INSERT_FILES = 32776,
-  ID_PARENT_FOLDER = 32780,
-  ID_TOGGLE_REGISTRY = 32781,
-  ID_PATH_BARS = 32793,
-};
 
 // The toolbar, in button order (0: a separator): its command, its image, the tip of a command
 // that the main menu does not name.
@@ -267,29 +260,6 @@ void CMainFrame::RegisterCommands() {
       if (m_app && m_app->GetView()) m_app->GetView()->OnCommand(id);
     });
   }
-  // The view's update rules; the first selected row counts from the top of the list.
-  auto firstSelectedRow = [this]() -> int {
-    CKopiwartView* view = m_app ? m_app->GetView() : nullptr;
-    if (!view) return -1;
-    const HTREEITEM item = view->List().GetNextSelectedItem();
-    return item == TLI_NULL ? -1 : view->List().GetRowOfItem(item);
-  };
-  auto rowCount = [this] { return m_app && m_app->GetView() ? m_app->GetView()->List().GetRowCount() : 0; };
-  m_router.OnUpdateCommandUI(ID_EDIT_UNDO, [this](CCmdUI& ui) {
-    ui.Enable(m_app && m_app->GetView() && m_app->GetView()->CanUndo());
-  });
-  m_router.OnUpdateCommandUI(ID_MOVE_UP, [=](CCmdUI& ui) { ui.Enable(firstSelectedRow() >= 1); });
-  m_router.OnUpdateCommandUI(ID_MOVE_DOWN, [=](CCmdUI& ui) {
-    const int row = firstSelectedRow();
-    ui.Enable(row >= 0 && row + 1 < rowCount());
-  });
-  for (UINT id : {UINT{ID_EDIT_DELETE}, UINT{ID_CPP_FILTER}})
-    m_router.OnUpdateCommandUI(id, [=](CCmdUI& ui) { ui.Enable(firstSelectedRow() >= 0); });
-  m_router.OnUpdateCommandUI(ID_RUN, [=](CCmdUI& ui) { ui.Enable(rowCount() > 0); });
-  m_router.OnUpdateCommandUI(ID_FILTER_BAR, [this](CCmdUI& ui) {
-    ui.SetCheck(m_app && m_app->GetView() && m_app->GetView()->GetInfo(4) ? 1 : 0);
-  });
-
   // The tray popup's two commands.
   for (UINT id : {UINT{ID_STOP_RUN}, UINT{ID_CONTINUE_RUN}}) {
     m_router.OnCommand(id, [this, id] {
@@ -352,6 +322,11 @@ void CMainFrame::RegisterCommands() {
 void CMainFrame::EnsureViewWindow() {
   if (m_viewWnd || !m_app || !m_app->GetView()) return;
   m_viewWnd = new CJobListWnd(*m_app->GetView(), m_icons);
+  // The view window's commands and update rules go to the router; the file-pane calls to its pane.
+  m_viewWnd->Attach(&m_host, &m_router, [this] {
+    return m_app && m_app->GetDocument() ? m_app->GetDocument()->GetPathName() : std::string();
+  });
+  m_viewWnd->SetStatusPanes(&m_panes);
   setCentralWidget(m_viewWnd);
   m_host.SetListWidget(&m_viewWnd->List());
 }

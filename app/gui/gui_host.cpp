@@ -2,29 +2,22 @@
 #include "app/gui/gui_host.h"
 
 #include "app/gui/progress_wnd.h"
+#include "controls/gui/shell_icons.h"
 #include "controls/gui/treelist_icons.h"
 #include "platform/gui/main_thread.h"
 #include "platform/gui/message_box.h"
 #include "platform/gui/wnd_timers.h"
 
-#include <QMimeDatabase>
 #include <QWidget>
 
-#include <sys/stat.h>
-
 std::string FileIconKey(const std::string& path, FileIconKind kind) {
-  if (kind == FileIconKind::Existing) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return "missing";
-    if (S_ISDIR(st.st_mode)) return "folder";
-  }
-  // QMimeDatabase is thread-safe and needs no GUI; by name only, so no file is read.
-  static const QMimeDatabase db;
-  const QMimeType type = db.mimeTypeForFile(QString::fromStdString(path), QMimeDatabase::MatchExtension);
-  return type.isValid() ? type.name().toStdString() : "application/octet-stream";
+  return ShellFileIconKey(path, kind == FileIconKind::ByName).value_or("missing");
 }
 
-CGuiHost::CGuiHost(CTreeListIcons& icons) : m_icons(icons), m_timers(std::make_unique<CWndTimers>()) {
+CGuiHost::CGuiHost(CTreeListIcons& icons)
+    : m_icons(icons),
+      m_dialogs([this]() -> QWidget* { return m_window && m_window->isVisible() ? m_window.data() : nullptr; }),
+      m_timers(std::make_unique<CWndTimers>()) {
   m_timers->OnTimer([this](UINT_PTR id) {
     const auto it = m_timerFns.find(static_cast<u32>(id));
     if (it == m_timerFns.end()) return;
@@ -92,8 +85,9 @@ int CGuiHost::FileIcon(const std::string& path, FileIconKind kind) {
 }
 
 bool CGuiHost::EditSchedule(u32& word, i32& interval, u32 lastRun) {
+  if (!m_scheduleEditor) return m_dialogs.EditSchedule(word, interval, lastRun);
   bool done = false;
-  CallOnMainThread([&] { done = m_scheduleEditor && m_scheduleEditor(word, interval, lastRun); });
+  CallOnMainThread([&] { done = m_scheduleEditor(word, interval, lastRun); });
   return done;
 }
 
@@ -117,12 +111,27 @@ bool CGuiHost::ListHasFocus() {
   return focus;
 }
 
+void CGuiHost::SetFilePaneCalls(std::function<void()> focus, std::function<void(u32)> command) {
+  m_paneFocus = std::move(focus);
+  m_paneCommand = std::move(command);
+}
+
 void CGuiHost::FocusFilePane() {
-  std::lock_guard lock(m_logMutex);
-  ++m_log.filePaneFocus;
+  {
+    std::lock_guard lock(m_logMutex);
+    ++m_log.filePaneFocus;
+  }
+  CallOnMainThread([&] {
+    if (m_paneFocus) m_paneFocus();
+  });
 }
 
 void CGuiHost::FilePaneCommand(u32 commandId) {
-  std::lock_guard lock(m_logMutex);
-  m_log.filePaneCommands.push_back(commandId);
+  {
+    std::lock_guard lock(m_logMutex);
+    m_log.filePaneCommands.push_back(commandId);
+  }
+  CallOnMainThread([&] {
+    if (m_paneCommand) m_paneCommand(commandId);
+  });
 }

@@ -1,6 +1,7 @@
 // The window's side of the engine's two callback interfaces: boxes, the progress window, icons and timers.
 #pragma once
 
+#include "app/gui/gui_settings_dialogs.h"
 #include "jobs/run_host.h"
 #include "jobs/view_host.h"
 
@@ -31,7 +32,7 @@ struct CGuiSeamLog {
 };
 
 // The icon key of a path, reckoned from its kind and name only: "folder", "missing" or a mime type
-// name. Uses no GUI class, so any thread may call it.
+// name (see ShellFileIconKey). Uses no GUI class, so any thread may call it.
 std::string FileIconKey(const std::string& path, FileIconKind kind);
 
 // Calls may come from any thread; every window is made and asked on the main thread, and a call
@@ -50,9 +51,14 @@ class CGuiHost : public IRunHost, public IViewHost {
   void SetListWidget(QWidget* list) { m_list = list; }
   // Whether the view's window shows now; the frame keeps it current.
   void SetViewVisible(bool visible) { m_viewVisible = visible; }
-  // The schedule dialog comes with its own issue; until then this seam edits (none: unchanged).
+  // Something in place of the schedule dialog (none: the dialog itself).
   void SetScheduleEditor(ScheduleEditor editor) { m_scheduleEditor = std::move(editor); }
+  // The special-settings, filter and schedule dialogs, owned by the main window while it shows.
+  ISettingsDialogs& SettingsDialogs() { return m_dialogs; }
   CGuiSeamLog SeamLog() const;
+  // Where FocusFilePane and FilePaneCommand go once the file pane exists (null: nowhere). Main
+  // thread; the calls reach them on the main thread.
+  void SetFilePaneCalls(std::function<void()> focus, std::function<void(u32 commandId)> command);
 
   // IRunHost
   int MessageBox(const std::string& text, const std::string& caption, u32 type) override;
@@ -80,6 +86,9 @@ class CGuiHost : public IRunHost, public IViewHost {
   QPointer<QWidget> m_list;
   std::atomic<bool> m_viewVisible{false};
   ScheduleEditor m_scheduleEditor;
+  std::function<void()> m_paneFocus;          // main thread
+  std::function<void(u32)> m_paneCommand;     // main thread
+  CGuiSettingsDialogs m_dialogs;
   std::unique_ptr<CWndTimers> m_timers;  // main thread
   std::map<u32, std::function<void()>> m_timerFns;
   mutable std::mutex m_logMutex;

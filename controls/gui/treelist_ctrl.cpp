@@ -221,7 +221,8 @@ bool CTreeListCtrl::CreateFromDlgItem(DWORD exStyle, DWORD style, int dlgItemId,
   QWidget* parent = place->parentWidget();
   const QRect rect = place->geometry();
   if (!Create(exStyle, style, rect, parent, id)) return false;
-  if (QLayout* layout = parent->layout()) layout->replaceWidget(place, this);
+  // The layout hands back the placeholder's item, which is ours to delete.
+  if (QLayout* layout = parent->layout()) delete layout->replaceWidget(place, this);
   place->hide();
   return true;
 }

@@ -1,5 +1,6 @@
 // "Puffer": whether this computer is the source or a destination of a buffer list, and its exchange.
 #include "jobs/workers/remote_workers.h"
+#include "jobs/workers/puffer_cell.h"
 #include "jobs/workers/worker_support.h"
 
 #include "jobs/job_model.h"
@@ -26,35 +27,6 @@ namespace {
 constexpr u32 kBoxStop = MB_OK | MB_ICONHAND;         // a failed row
 constexpr u32 kBoxAsk = MB_YESNO | MB_ICONHAND;       // registering this computer
 constexpr u32 kBoxNote = MB_OK | MB_ICONEXCLAMATION;  // a list taken over
-
-std::string_view Trim(std::string_view text) {
-  constexpr std::string_view blanks = " \t\r\n";
-  const std::size_t first = text.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-// The extra cell "Host:Größe": the source host before the first ":", the room after it. Blanks
-// around either part are dropped; no room, or 0, means the engine's default.
-struct PufferCell {
-  std::string host;
-  std::string roomText;
-  u64 room = 0;
-  bool roomValid = true;
-};
-
-PufferCell SplitExtra(std::string_view cell) {
-  PufferCell out;
-  const std::size_t colon = cell.find(':');
-  out.host = Trim(cell.substr(0, colon));
-  if (colon != std::string_view::npos) {
-    out.roomText = Trim(cell.substr(colon + 1));
-    // Rooms beyond 4 GiB are real on today's carriers: read 64-bit, and refuse what is no number
-    // rather than take a stray prefix of it as a byte count.
-    if (!out.roomText.empty()) out.roomValid = PufferParseNumber(out.roomText, out.room);
-  }
-  return out;
-}
 
 // What stands at the list path: 1 a file, 0 nothing (the carrier may be away), -1 something
 // else or it cannot be looked up. Only "nothing there" may create a list or skip the row.
@@ -153,7 +125,7 @@ int PufferRun::Run() {
   }
   if (SysFileExist(target) != 2) return Fail(FmtString("Das Verzeichnis:\n%s\nexistiert nicht !", target));
   m_engine.SetProgress(&m_ctx, &PufferProgress);
-  const PufferCell cell = SplitExtra(m_args.extra);
+  const PufferCell cell = PufferSplitExtra(m_args.extra ? m_args.extra : "");
   if (cell.host.empty()) return Fail("Es ist kein Hostname im Zusatz angegeben !\nFromat:   [Host:Größe]");
   if (!*list) return Fail("Es ist keine Liste (.ssy) als Quelle angegeben !");
   if (CProgressDlg* dialog = m_ctx.run.ActiveDialog()) dialog->SetLine(nullptr, list, 0, 0);

@@ -26,7 +26,7 @@ std::size_t NumberSpan(std::string_view text, std::size_t pos) {
 
 }  // namespace
 
-ShrinkExtra ShrinkParseExtra(std::string_view cell) {
+ExtraNumbers ExtraParseNumbers(std::string_view cell) {
   std::vector<i64> numbers;
   std::size_t pos = 0;
   bool expectNumber = true;
@@ -36,7 +36,7 @@ ShrinkExtra ShrinkParseExtra(std::string_view cell) {
     if (expectNumber) {
       if (const std::size_t n = NumberSpan(cell, pos)) {
         const std::string item(cell.substr(pos, n));
-        if (numbers.size() < kMaxNumbers) numbers.push_back(NumParseIntA(item.c_str()));
+        numbers.push_back(NumParseIntA(item.c_str()));
         pos += n;
         expectNumber = false;
         continue;
@@ -47,9 +47,24 @@ ShrinkExtra ShrinkParseExtra(std::string_view cell) {
     expectNumber = true;
   }
   if (pos < cell.size() && cell[pos] == ';') ++pos;
+  return {std::move(numbers), pos};
+}
+
+std::string ExtraFormatNumbers(const std::vector<i64>& numbers) {
+  std::string out;
+  for (const i64 n : numbers) {
+    if (!out.empty()) out += ',';
+    out += std::to_string(n);
+  }
+  return out;
+}
+
+ShrinkExtra ShrinkParseExtra(std::string_view cell) {
+  ExtraNumbers list = ExtraParseNumbers(cell);
+  if (list.numbers.size() > kMaxNumbers) list.numbers.resize(kMaxNumbers);
   ShrinkExtra extra;
-  extra.zones = ShrinkZonesFrom(numbers);
-  extra.restOffset = pos;
+  extra.zones = ShrinkZonesFrom(list.numbers);
+  extra.restOffset = list.restOffset;
   return extra;
 }
 

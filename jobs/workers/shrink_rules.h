@@ -4,8 +4,22 @@
 #include "platform/win_types.h"
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
+
+// The number list that begins the extra cell of "Shrink" and "Kopiwart": numbers separated by ","
+// (blanks allowed, each read with the number prefixes, so "0x1C" is hexadecimal; empty items
+// between commas skipped), ending at the first character that is neither; then blanks and one ";"
+// are skipped, and the rest begins at restOffset. Every number is kept; each mode takes as many
+// as it reads.
+struct ExtraNumbers {
+  std::vector<i64> numbers;
+  std::size_t restOffset = 0;
+};
+ExtraNumbers ExtraParseNumbers(std::string_view cell);
+// The list that ExtraParseNumbers reads back: the numbers in decimal, joined by ",".
+std::string ExtraFormatNumbers(const std::vector<i64>& numbers);
 
 // Spacings S0..Sk and thresholds T1..Tk in days: below T1 one copy per S0 days, from Ti on one
 // per Si days. spacing.size() == threshold.size() + 1; both rise monotonically.
@@ -14,9 +28,8 @@ struct ShrinkZones {
   std::vector<i64> threshold;
 };
 
-// The extra cell of a "Shrink" row: up to nine numbers separated by "," (blanks allowed, each
-// read with the number prefixes, so "0x1C" is hexadecimal), then blanks and one ";" skipped; the
-// rest (host restriction, target sign, excluded folders) begins at restOffset.
+// The extra cell of a "Shrink" row: the first nine numbers of its number list; the rest (host
+// restriction, target sign, excluded folders) begins at restOffset.
 struct ShrinkExtra {
   ShrinkZones zones;
   std::size_t restOffset = 0;

@@ -80,9 +80,9 @@ int Synch::Run() {
   const char* source = m_args.source;
   const char* target = m_args.target;
   if (!*source || !*target) return JOB_FAILED;
-  const char* rest = m_args.extra;
-  if (!HostListMatch(&rest, m_ctx.env.hostName)) return JOB_DONE;
-  const bool star = *rest == '*';
+  const SynchExtra extra = SynchParseExtra(m_args.extra ? m_args.extra : "");
+  if (extra.hostRestricted && !HostNameMatches(extra.host, m_ctx.env.hostName)) return JOB_DONE;
+  const bool star = extra.quietWhenMissing;
   Progress().bytesBefore.store(0);
 
   int err = 0;
@@ -292,5 +292,13 @@ int Synch::Pass(CDirListing& listing, SysTree& self, CFolderLinkNotes& selfLinks
 }
 
 }  // namespace
+
+SynchExtra SynchParseExtra(std::string_view cell) {
+  SynchExtra extra;
+  const std::size_t span = ExtraHostSpan(cell, &extra.host);
+  extra.hostRestricted = span > 0;
+  extra.quietWhenMissing = span < cell.size() && cell[span] == kExtraTargetSign;
+  return extra;
+}
 
 int RunSynch(JobContext& ctx, const JobArgs& args) { return Synch(ctx, args).Run(); }

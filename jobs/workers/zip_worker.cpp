@@ -158,30 +158,6 @@ bool SourceExists(const char* source) {
   return SysFileExist(folder.empty() ? "." : folder.c_str()) >= 2;
 }
 
-// The folder inside the archive from the text before the first ";": "/" separators, no empty
-// or "." steps. False for a ".." step, which would name a place outside wherever the archive is
-// unpacked.
-bool ArchiveFolder(std::string_view text, std::string& out) {
-  out.clear();
-  const char* end = text.data() + text.size();
-  int bytes = 0, chars = 0;
-  while (bytes < static_cast<int>(text.size()) && chars < kArchiveFolderMaxChars) {
-    bytes += kpw::text::Utf8SeqLen(text.data() + bytes, end);
-    ++chars;
-  }
-  std::string_view rest = text.substr(0, static_cast<std::size_t>(bytes));
-  while (!rest.empty()) {
-    const std::size_t sep = rest.find_first_of("/\\");
-    const std::string_view step = rest.substr(0, sep);
-    rest = sep == std::string_view::npos ? std::string_view() : rest.substr(sep + 1);
-    if (step.empty() || step == ".") continue;
-    if (step == "..") return false;
-    if (!out.empty()) out += '/';
-    out += step;
-  }
-  return true;
-}
-
 // Ends a row that failed before packing. A chain that creates the archive anew is dropped (the
 // file on disk stays as it was), since committing it would lose this row's part; a chain that
 // updates the archive goes on, or is written when this row ends it.
@@ -211,12 +187,11 @@ int ZipPackRow(JobContext& ctx, const JobArgs& args) {
       (flags & RUN_CONTINUED) && zip.IsOpen() && zip.GetOpenMode() != ARC_OPEN_READ && OpenedOn(zip, target);
   if (!continued && CloseShared(ctx, flags) == JOB_STOP_ALL) return JOB_STOP_ALL;
 
-  const std::string_view extra = args.extra ? args.extra : "";
-  const std::size_t semi = extra.find(';');
-  const std::string excludedText(semi == std::string_view::npos ? std::string_view() : extra.substr(semi + 1));
+  const ZipExtra extra = ZipSplitExtra(args.extra ? args.extra : "");
+  const std::string excludedText(extra.excluded);
   std::string folder;
-  if (!ArchiveFolder(extra.substr(0, semi), folder)) {
-    const std::string named(extra.substr(0, semi));
+  if (!ZipArchiveFolder(extra.folder, folder)) {
+    const std::string named(extra.folder);
     return AbandonRow(ctx, args, Ask(ctx, flags, FmtString("Falscher Ordner im Archiv '%s' !", named.c_str())));
   }
   CExcludeList& excluded = ctx.run.ExcludeList();
@@ -308,4 +283,41 @@ int RunZip(JobContext& ctx, const JobArgs& args) {
   if (IsZipName(args.target)) return ZipPackRow(ctx, args);
   if (CloseShared(ctx, args.flags) == JOB_STOP_ALL) return JOB_STOP_ALL;
   return RunCopy(ctx, args);
+}
+
+ZipExtra ZipSplitExtra(std::string_view cell) {
+  const std::size_t semi = cell.find(';');
+  if (semi == std::string_view::npos) return {cell, {}};
+  return {cell.substr(0, semi), cell.substr(semi + 1)};
+}
+
+bool ZipArchiveFolder(std::string_view text, std::string& out) {
+  out.clear();
+  const char* end = text.data() + text.size();
+  int bytes = 0, chars = 0;
+  while (bytes < static_cast<int>(text.size()) && chars < kArchiveFolderMaxChars) {
+    bytes += kpw::text::Utf8SeqLen(text.data() + bytes, end);
+    ++chars;
+  }
+  std::string_view rest = text.substr(0, static_cast<std::size_t>(bytes));
+  while (!rest.empty()) {
+    const std::size_t sep = rest.find_first_of("/\\");
+    const std::string_view step = rest.substr(0, sep);
+    rest = sep == std::string_view::npos ? std::string_view() : rest.substr(sep + 1);
+    if (step.empty() || step == ".") continue;
+    if (step == "..") return false;
+    if (!out.empty()) out += '/';
+    out += step;
+  }
+  return true;
+}
+
+std::string ZipFormatExtra(std::string_view folder, const std::vector<std::string>& excluded) {
+  std::string out(folder);
+  for (const std::string& item : excluded) {
+    if (item.empty()) continue;
+    out += ';';
+    out += item;
+  }
+  return out;
 }

@@ -223,6 +223,14 @@ void DDV_MaxChars(CDataExchange* pDX, const std::string& value, int maxChars) {
   }
 }
 
+void DDV_MinMaxInt(CDataExchange* pDX, int value, int minValue, int maxValue) {
+  if (!pDX->m_bSaveAndValidate || (value >= minValue && value <= maxValue)) return;
+  const std::string text =
+      gui_text::Format(gui_text::Format(gui_text::kMinMaxInt, std::to_string(minValue)), std::to_string(maxValue));
+  Prompt(pDX, text);
+  pDX->Fail();
+}
+
 void LimitText(QWidget* edit, int maxChars) {
   QLineEdit* line = LineEditOf(edit);
   if (!line) return;

@@ -67,6 +67,10 @@ void DDX_Text(CDataExchange* pDX, int id, std::string& value);
 // Load: limits the last prepared edit to maxChars; save: a longer text prompts and fails.
 void DDV_MaxChars(CDataExchange* pDX, const std::string& value, int maxChars);
 
+// Save: a value outside minValue..maxValue prompts and fails (the focus goes to the last prepared
+// control). Load: nothing.
+void DDV_MinMaxInt(CDataExchange* pDX, int value, int minValue, int maxValue);
+
 // EM_LIMITTEXT: the edit (a line edit, or an editable combo box's) takes at most maxChars
 // characters from the keyboard; 0 lifts the limit. A text that is longer when the limit is set
 // (or set later) is not cut: it may only get shorter.

@@ -20,6 +20,7 @@ inline constexpr char kNo[] = "&Nein";
 // Prompts of the dialog data exchange.
 inline constexpr char kParseInt[] = "Geben Sie bitte eine ganze Zahl ein.";
 inline constexpr char kMaxChars[] = "Geben Sie bitte höchstens %d Zeichen ein.";
+inline constexpr char kMinMaxInt[] = "Geben Sie bitte eine ganze Zahl zwischen %d und %d ein.";
 
 // Document words: the name of a list never saved, the save question, open and save errors.
 inline constexpr char kUntitled[] = "Unbenannt";

@@ -2,6 +2,7 @@
 #include "app/kopiwart_view.h"
 
 #include "lib/system/vars.h"
+#include "tests/support/logged_connection.h"
 #include "tests/support/scripted_host.h"
 #include "tests/support/temp_dir.h"
 
@@ -376,3 +377,15 @@ TEST_F(ViewTest, WorkerMessageBoxShowsATaskbarButtonWhileHidden) {
 }
 
 }  // namespace
+
+// The view's end deletes the connection a run kept for a next row (and starts nothing).
+TEST(ViewEnd, DeletesTheKeptConnection) {
+  kpwtest::ConnectionLog log;
+  {
+    ScriptedRunHost host;
+    CKopiwartView view{host};
+    view.RunState().Carry().HoldConnection(std::make_unique<kpwtest::LoggedConnection>(log));
+    ASSERT_NE(view.KeptConnection(), nullptr);
+  }
+  EXPECT_EQ(log.deletes, 1);
+}

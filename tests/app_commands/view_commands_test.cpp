@@ -2,8 +2,12 @@
 #include "app/view_commands.h"
 
 #include "lib/system/vars.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <set>
 
@@ -55,6 +59,7 @@ TEST(ViewContextMenu, ItemsAndGreying) {
 TEST(ViewUpdateUi, CommandTable) {
   ViewUiState s;
   s.itemCount = 3;
+  s.jobItems = 3;
   s.firstSelectedRow = 0;
   EXPECT_FALSE(UpdateCommandUi(32784, s)->enabled);  // top row cannot go up
   EXPECT_TRUE(UpdateCommandUi(32785, s)->enabled);
@@ -72,7 +77,9 @@ TEST(ViewUpdateUi, CommandTable) {
   EXPECT_FALSE(UpdateCommandUi(32784, s)->enabled);
   EXPECT_TRUE(UpdateCommandUi(57632, s)->enabled);
   EXPECT_TRUE(UpdateCommandUi(32792, s)->checked);
-  s.itemCount = 1;  // only the bar
+  s.itemCount = 1;  // only the bar: the filter hides every job row, which still run
+  EXPECT_TRUE(UpdateCommandUi(32778, s)->enabled);
+  s.jobItems = 0;
   EXPECT_FALSE(UpdateCommandUi(32778, s)->enabled);
   s.registryPaneShown = true;
   s.pathBarShown = true;
@@ -212,4 +219,29 @@ TEST(ViewPaths, OpenPathFolder) {
       {"/x", "/"},
   };
   for (const Case& c : cases) EXPECT_EQ(OpenPathFolder(c.cell, isFolder), c.want) << c.cell;
+}
+
+TEST(ViewInsertFiles, StartFolderAndTemplateRow) {
+  kpwtest::TempDir dir("insert-start");
+  ASSERT_EQ(::mkdir((dir / "quelle").c_str(), 0755), 0);
+  kpwtest::WriteFile(dir / "quelle/a.txt", "a");
+  const std::string job = dir / "jobs.kpw";
+  // The template's source: a folder as it is, a file's folder, variables expanded.
+  EXPECT_EQ(InsertFilesFolder(dir / "quelle", job, "/home/u"), dir / "quelle");
+  EXPECT_EQ(InsertFilesFolder(dir / "quelle/", job, "/home/u"), dir / "quelle");
+  EXPECT_EQ(InsertFilesFolder(dir / "quelle/a.txt", job, "/home/u"), dir / "quelle");
+  ASSERT_TRUE(VarSet("KPW_PATH", dir.path().c_str(), 0));
+  EXPECT_EQ(InsertFilesFolder("$(KPW_PATH)/quelle", job, "/home/u"), dir / "quelle");
+  // Else the job file's folder, else home; never a drive form.
+  for (const char* other : {"", "/nirgends/x", "C:\\Daten", "relativ"})
+    EXPECT_EQ(InsertFilesFolder(other, job, "/home/u"), dir.path()) << other;
+  EXPECT_EQ(InsertFilesFolder("", "", "/home/u"), "/home/u");
+  EXPECT_EQ(InsertFilesFolder("", "/nirgends/jobs.kpw", ""), "/");
+  EXPECT_EQ(InsertFilesFolder("/", "", "/home/u"), "/");
+  EXPECT_STREQ(kInsertFilesFilter, "*");
+
+  EXPECT_EQ(InsertFilesTemplateRow(-1, false), -1);
+  EXPECT_EQ(InsertFilesTemplateRow(0, false), 0);
+  EXPECT_EQ(InsertFilesTemplateRow(0, true), 1);
+  EXPECT_EQ(InsertFilesTemplateRow(3, true), 3);
 }

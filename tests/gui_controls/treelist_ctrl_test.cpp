@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <QAction>
 #include <QApplication>
+#include <QBoxLayout>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QHelpEvent>
@@ -457,6 +458,21 @@ TEST_F(TreeListCtrl, TakesThePlaceOfADialogItem) {
   EXPECT_EQ(list.parentWidget(), &dialog);
   EXPECT_EQ(list.GetDlgCtrlID(), 22951);
   EXPECT_TRUE(place->isHidden());
+
+  // In a layout it takes the placeholder's slot there; the slot's old item does not outlive it.
+  QWidget laidOut;
+  auto* layout = new QVBoxLayout(&laidOut);
+  auto* above = new QWidget(&laidOut);
+  auto* slot = new QWidget(&laidOut);
+  slot->setProperty(kCtrlIdProperty, 1031);
+  layout->addWidget(above);
+  layout->addWidget(slot, 1);
+  CTreeListCtrl inLayout(other);
+  ASSERT_TRUE(inLayout.CreateFromDlgItem(TL_WS_EX_CLIENTEDGE, TL_WS_VISIBLE, 1031, &laidOut, 22951));
+  EXPECT_EQ(layout->count(), 2);
+  EXPECT_EQ(layout->indexOf(&inLayout), 1);
+  EXPECT_EQ(layout->indexOf(slot), -1);
+  EXPECT_EQ(layout->stretch(1), 1);
 }
 
 }  // namespace

@@ -278,11 +278,13 @@ TEST(FrameLook, ScreenshotOfTheFrameWithToolbarAndStatusBar) {
   kpwtest::WriteFile(file, rows + kAlways);
   Rig rig;
   ASSERT_TRUE(rig.Init({file.c_str()}));
+  rig.Activate();
+  // After the view got the focus, which gives the bar its own three panes.
   const char* texts[] = {"Zeile 1", "Spalte 1"};
   const int widths[] = {-10, -8};
   rig.frame.SetStatusPanes(texts, widths, 2);
   rig.frame.SetStatusPaneText(1, "Spalte 1", 0, 0x000000, 0x80FFFF);
-  rig.Activate();
+  rig.Settle();
 
   const QImage shot = rig.frame.grab().toImage();
   const std::string out = std::string(KPW_BUILD_DIR) + "/gui_frame.png";
