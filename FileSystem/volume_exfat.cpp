@@ -116,7 +116,8 @@ DiskHandle ExfatFileOpen(ExfatVolume& v, int drive, const std::string& inside, i
   };
   if (node->IsDir() || !node->parent) return fail(SYS_ERR_NOT_FOUND);
   if (node->flags & EXFAT_ATTR_READ_ONLY) {
-    if (mode & DISK_OPEN_WRITE) return fail(SYS_ERR_ACCESS);
+    // Emptying is writing too.
+    if (mode & (DISK_OPEN_WRITE | DISK_OPEN_CREATE)) return fail(SYS_ERR_ACCESS);
     mode &= ~DISK_OPEN_TRUNCATE;
   }
   if (!(mode & DISK_OPEN_WRITE)) mode &= ~DISK_OPEN_TRUNCATE;

@@ -267,8 +267,11 @@ TEST(ExfatVolumeApi, HandlesSearchesAttributesAndTheNodeCache) {
     // Read-only, hidden and system; a folder keeps its attributes.
     EXPECT_EQ(DiskSetAttributes(t, "/f.txt", DISK_ATTR_READABLE | DISK_ATTR_HIDDEN | DISK_ATTR_SYSTEM), 0);
     EXPECT_EQ(DiskFileInfo(t, "/f.txt"), static_cast<int>(DISK_ATTR_READABLE | DISK_ATTR_HIDDEN | DISK_ATTR_SYSTEM));
-    EXPECT_EQ(DiskFileOpen(t, "/f.txt", DISK_OPEN_WRITE, &err), 0u);
-    EXPECT_EQ(err, SYS_ERR_ACCESS);
+    for (const int mode : {int{DISK_OPEN_WRITE}, DISK_OPEN_READ | DISK_OPEN_CREATE}) {
+      EXPECT_EQ(DiskFileOpen(t, "/f.txt", mode, &err), 0u);
+      EXPECT_EQ(err, SYS_ERR_ACCESS);
+    }
+    EXPECT_EQ(a.Get("/f.txt"), "f");
     EXPECT_EQ(DiskSetAttributes(t, "/d", DISK_ATTR_READABLE), SYS_ERR_ACCESS);
     EXPECT_EQ(DiskFileInfo(t, "/d"), static_cast<int>(DISK_ATTR_READABLE | DISK_ATTR_WRITABLE | DISK_ATTR_FOLDER));
 
