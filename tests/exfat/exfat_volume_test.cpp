@@ -124,13 +124,27 @@ TEST(ExfatTimes, LocalFieldsCarryTheirOffsetAndReadBackAsTheSameMoment) {
     ASSERT_EQ(DiskSetFileTime(a.table(), h, 0, winter, 0), 0);
     DiskFileClose(a.table(), h);
   }
-  AttachedImage a(image);
-  EXPECT_EQ(RawImage(image).Read(set + 23, 1)[0], 0x80 | 8);
+  {
+    AttachedImage a(image);
+    EXPECT_EQ(RawImage(image).Read(set + 23, 1)[0], 0x80 | 8);
+    int err = 0;
+    const DiskHandle h = DiskFileOpen(a.table(), "/t.txt", DISK_OPEN_READ, &err);
+    u32 w = 0;
+    ASSERT_EQ(DiskGetFileTime(a.table(), h, &w, nullptr, nullptr), 0);
+    EXPECT_EQ(w, 1717243200u);
+    DiskFileClose(a.table(), h);
+  }
+  // Fields that name no time (month 13, a 10-ms increment of 2 seconds) give none.
+  raw.Patch(set + 12, {0x00, 0x60, 0xA1, 0x59});
+  raw.Patch(set + 20, {200});
+  raw.SealSet(set);
+  AttachedImage a(image, true);
   int err = 0;
   const DiskHandle h = DiskFileOpen(a.table(), "/t.txt", DISK_OPEN_READ, &err);
-  u32 w = 0;
-  ASSERT_EQ(DiskGetFileTime(a.table(), h, &w, nullptr, nullptr), 0);
-  EXPECT_EQ(w, 1717243200u);
+  u32 w = 1, c = 1;
+  ASSERT_EQ(DiskGetFileTime(a.table(), h, &w, &c, nullptr), 0);
+  EXPECT_EQ(w, 0u);
+  EXPECT_EQ(c, 0u);
   DiskFileClose(a.table(), h);
 }
 
