@@ -1,5 +1,6 @@
-// exFAT volumes changed by hand and taken from other projects' tests: honest lengths, errors instead of crashes.
+// exFAT volumes written by hand and taken from other projects' tests: honest lengths, errors instead of crashes.
 #include "tests/exfat/exfat_fixtures.h"
+#include "tests/support/time_zone.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,52 @@ void Walk(AttachedImage& a, const std::string& folder, std::map<std::string, std
     }
     else seen[path] = a.Get(path);
   }
+}
+
+// A volume from our test-only writer: chains out of order, no FAT chain, a valid length below
+// the size, names beyond ASCII through the volume's own upcase table, times with UTC offsets.
+TEST(ExfatFixtures, AVolumeOfAnotherWriterReadsAsItWasWritten) {
+  const ScopedTimeZone zone("America/New_York");
+  TempDir dir("exfat-writer", ImageBase());
+  const std::string image = dir / "fixture.img";
+  MustRun("python3 " + Quote(std::string(KPW_TEST_DATA) + "/make_fixture.py") + " " + Quote(image));
+  EXPECT_EXFAT_CLEAN(image);
+  std::string pattern(3 * 4096, '\0');
+  for (std::size_t k = 0; k < pattern.size(); ++k) pattern[k] = static_cast<char>((k * 7 + 3) % 251);
+  const std::string fragmented = pattern.substr(0, 3 * 4096 - 100);
+  {
+    AttachedImage a(image, true);
+    ASSERT_EQ(a.drives(), 2);
+    EXPECT_EQ(a.List("/"), (std::vector<std::string>{"Grüße – ÄÖü.txt", "Ordner/", "contiguous.bin", "fragmented.bin",
+                                                     "reserved.bin"}));
+    EXPECT_TRUE(a.Get("/fragmented.bin") == fragmented);
+    EXPECT_TRUE(a.Get("/contiguous.bin") == pattern.substr(100, 10000));
+    EXPECT_TRUE(a.Get("/reserved.bin") == std::string(1000, 'v') + std::string(7192, '\0'));
+    EXPECT_EQ(a.Get("/grÜße – äöü.TXT"), "Grüße");
+    EXPECT_EQ(DiskFileInfo(a.table(), "/reserved.bin"), static_cast<int>(DISK_ATTR_READABLE | DISK_ATTR_ARCHIVE));
+    auto times = [&](const char* path) {
+      int err = 0;
+      const DiskHandle h = DiskFileOpen(a.table(), path, DISK_OPEN_READ, &err);
+      u32 w = 0, c = 0;
+      DiskGetFileTime(a.table(), h, &w, &c, nullptr);
+      DiskFileClose(a.table(), h);
+      return std::make_pair(c, w);
+    };
+    // 12:00:00 UTC, and 13:00:01 at UTC+1.
+    EXPECT_EQ(times("/fragmented.bin"), std::make_pair(1717243200u, 1717243201u));
+    EXPECT_EQ(times("/Ordner/utc.txt"), std::make_pair(1717243201u, 1717243200u));
+  }
+  {
+    AttachedImage a(image);
+    int err = 0;
+    const DiskHandle h = DiskFileOpen(a.table(), "/fragmented.bin", DISK_OPEN_WRITE, &err);
+    ASSERT_EQ(DiskFileSeek(a.table(), h, 0, 2), static_cast<i64>(fragmented.size()));
+    ASSERT_EQ(DiskFileWrite(a.table(), h, pattern.data(), 5000), 5000);
+    ASSERT_EQ(DiskFileClose(a.table(), h), 0);
+    EXPECT_EQ(a.Put("/Ordner/neu.txt", "neu"), 0);
+  }
+  EXPECT_EXFAT_CLEAN(image);
+  EXPECT_TRUE(Icat(image, FlsAll(image).at("fragmented.bin")) == fragmented + pattern.substr(0, 5000));
 }
 
 TEST(ExfatFixtures, ValidLengthBelowSizeReadsZerosAndStaysHonest) {
