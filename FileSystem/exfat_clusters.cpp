@@ -2,6 +2,7 @@
 #include "FileSystem/exfat_internal.h"
 
 #include <algorithm>
+#include <bit>
 #include <vector>
 
 namespace exfat {
@@ -204,7 +205,11 @@ int FlushBitmap(ExfatVolume& v) {
 
 int UsedClusters(ExfatVolume& v, u64* used) {
   *used = 0;
-  for (u32 c = 2; c < v.clusterCount + 2; ++c) {
+  for (std::size_t b = 0; b < v.blockLoaded.size(); ++b)
+    if (const int r = LoadBlock(v, b)) return r;
+  const u64 whole = v.clusterCount / 8;
+  for (u64 i = 0; i < whole; ++i) *used += static_cast<u64>(std::popcount(v.bitmap[i]));
+  for (u32 c = static_cast<u32>(whole * 8) + 2; c < v.clusterCount + 2; ++c) {
     bool set = false;
     if (const int r = TestBit(v, c, &set)) return r;
     *used += set;

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -200,7 +201,13 @@ int ExfatMount(ExfatVolume& v, DiskDriveTable& table, int drive, const char* opt
     if (!r && (clusters == 0 || u64{clusters} * v.clusterBytes > kMaxDirectory)) r = EXFAT_EIO;
     v.root->size = v.root->validSize = r ? 0 : u64{clusters} * v.clusterBytes;
   }
-  if (!r) r = ReadRootEntries(v);
+  if (!r) {
+    try {
+      r = ReadRootEntries(v);
+    } catch (const std::bad_alloc&) {
+      r = EXFAT_ENOMEM;
+    }
+  }
   if (!r && !v.readOnly) {
     Put16(v.boot.data() + BOOT_FLAGS, static_cast<u16>(Le16(v.boot.data() + BOOT_FLAGS) | kVolumeDirty));
     r = WriteBoot(v);
