@@ -75,6 +75,25 @@ TEST_P(ExfatOracle, TreesTheEngineWritesAreCleanAndReadBackElsewhere) {
   EXPECT_EQ(again.List("/Ordner/Tiefer"), (std::vector<std::string>{"Größe über 15 Zeichen.bin", "LEER.txt"}));
 }
 
+// In a partition (type 7) of an MBR image the volume is found by its boot sector and named "0".
+TEST(ExfatPartition, AVolumeInsideAPartitionIsServedAndStaysClean) {
+  TempDir dir("exfat-part", ImageBase());
+  const std::string image = MakePartitionedExfat(dir, "disk.img", "4K", 16);
+  {
+    DiskDriveTable table;
+    ASSERT_EQ(DiskAttach(table, image.c_str(), DISK_ATTACH_CLEAR, nullptr, DISK_ALL_PARTITIONS), 2);
+    ASSERT_EQ(DiskMkdir(table, "/0/Ordner"), 0);
+    int err = 0;
+    const DiskHandle h = DiskFileOpen(table, "/0:/Ordner/datei.txt", DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
+    ASSERT_NE(h, 0u) << err;
+    EXPECT_EQ(DiskFileWrite(table, h, "inhalt", 6), 6);
+    EXPECT_EQ(DiskFileClose(table, h), 0);
+    EXPECT_EQ(DiskPathKind(table, "\\0\\Ordner\\datei.txt"), 1);
+  }
+  EXPECT_EXFAT_CLEAN(image, kPartitionOffset, 16 << 20);
+  EXPECT_NE(MustRun("fls -r -p -o 2048 " + Quote(image)).find("Ordner/datei.txt"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, ExfatOracle, ::testing::Values("512", "4K", "32K", "1M"),
                          [](const auto& info) { return std::string("c") + info.param; });
 
