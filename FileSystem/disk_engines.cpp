@@ -1,6 +1,7 @@
 // The program's file-system engines as the drive table mounts them, one binding per type.
 #include "FileSystem/drive_table.h"
 #include "FileSystem/ext4_drive.h"
+#include "FileSystem/exfat_engine.h"
 #include "FileSystem/fat_engine.h"
 
 namespace {
@@ -12,7 +13,13 @@ class ProgramEngines final : public DiskEngines {
       // The FAT volume itself is read at its first operation, so registering never fails.
       case DISK_TYPE_FAT: return std::make_unique<FatVolume>(table, drive);
       case DISK_TYPE_EXT4: return Ext4DriveVolume::Mount(table, drive);
-      // exFAT volumes stay listed without a file system until their engine exists.
+      // exFAT is mounted now: a volume that fails its checks is not served.
+      case DISK_TYPE_EXFAT: {
+        auto volume = std::make_unique<ExfatVolume>(table, drive);
+        const bool readOnly = (table.access[drive] & 1) != 0;
+        if (ExfatMount(*volume, table, drive, readOnly ? "noatime,ro" : "noatime")) return nullptr;
+        return volume;
+      }
       default: return nullptr;
     }
   }

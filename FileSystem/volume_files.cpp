@@ -39,6 +39,7 @@ struct Target {
   int drive = -1;  // 0-based
   FatVolume* fat = nullptr;
   Ext4Volume* ext4 = nullptr;
+  ExfatVolume* exfat = nullptr;
   std::string inside;
   int result = SYS_OK;
 };
@@ -54,7 +55,8 @@ Target Locate(DiskDriveTable& table, const char* path, int missingDrive) {
     t.drive = drive - 1;
     t.fat = Fat(table, t.drive);
     if (Ext4DriveVolume* e = Ext4Of(table, t.drive)) t.ext4 = e->volume();
-    if (!t.fat && !t.ext4) t.result = SYS_ERR_OTHER;  // no engine serves the drive
+    t.exfat = Exfat(table, t.drive);
+    if (!t.fat && !t.ext4 && !t.exfat) t.result = SYS_ERR_OTHER;  // no engine serves the drive
   }
   return t;
 }
@@ -122,6 +124,7 @@ DiskHandle DiskFileOpen(DiskDriveTable& table, const char* path, int mode, int* 
     return 0;
   }
   if (t.ext4) return Ext4Open(table, t, mode, *err);
+  if (t.exfat) return ExfatFileOpen(*t.exfat, t.drive, t.inside, mode, err);
   FatVolume& v = *t.fat;
   const int slot = TakeSlot(v.files, v.lastFileSlot, [](const auto& f) { return f != nullptr; });
   if (slot < 0) {
@@ -148,6 +151,7 @@ int DiskFileClose(DiskDriveTable& table, DiskHandle handle) {
     Ext4Of(table, Split(handle).drive)->files[Split(handle).slot].reset();
     return MapExt4(r);
   }
+  if (IsExfatHandle(handle)) return ExfatFileClose(table, handle);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   const int r = FatClose(*f);
@@ -163,6 +167,7 @@ int DiskFileRead(DiskDriveTable& table, DiskHandle handle, void* buffer, int len
     const int r = Ext4FileRead(e, buffer, static_cast<u32>(length), &done);
     return r && done == 0 ? MapExt4(r) : static_cast<int>(done);
   }
+  if (IsExfatHandle(handle)) return ExfatFileRead(table, handle, buffer, length);
   FatFile* f = FatFileOf(table, handle);
   if (!f || length < 0 || (!buffer && length > 0)) return SYS_ERR_INVALID;
   u32 done = 0;
@@ -177,6 +182,7 @@ int DiskFileWrite(DiskDriveTable& table, DiskHandle handle, const void* buffer, 
     const int r = Ext4FileWrite(e, buffer, static_cast<u32>(length), &done);
     return r && done == 0 ? MapExt4(r) : static_cast<int>(done);
   }
+  if (IsExfatHandle(handle)) return ExfatFileWrite(table, handle, buffer, length);
   FatFile* f = FatFileOf(table, handle);
   if (!f || length < 0 || (!buffer && length > 0)) return SYS_ERR_INVALID;
   u32 done = 0;
@@ -192,6 +198,7 @@ i64 DiskFileSeek(DiskDriveTable& table, DiskHandle handle, i64 offset, int whenc
     if (const int r = Ext4FileSeek(e, static_cast<u64>(base + offset), 0)) return MapExt4(r);
     return static_cast<i64>(e->pos);
   }
+  if (IsExfatHandle(handle)) return ExfatFileSeek(table, handle, offset, whence);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   i64 base;
@@ -210,11 +217,13 @@ i64 DiskFileSeek(DiskDriveTable& table, DiskHandle handle, i64 offset, int whenc
 
 i64 DiskFileTell(DiskDriveTable& table, DiskHandle handle) {
   if (const Ext4File* e = Ext4FileOf(table, handle)) return static_cast<i64>(Ext4FileTell(e));
+  if (IsExfatHandle(handle)) return ExfatFileTell(table, handle);
   FatFile* f = FatFileOf(table, handle);
   return f ? static_cast<i64>(f->position) : static_cast<i64>(SYS_ERR_INVALID);
 }
 
 int DiskFileFlush(DiskDriveTable& table, DiskHandle handle) {
+  if (IsExfatHandle(handle)) return ExfatFileFlush(table, handle);
   FatFile* f = FatFileOf(table, handle);
   if (!f && !Ext4FileOf(table, handle)) return SYS_ERR_INVALID;
   // The ext4 engine holds nothing of a file between its calls.
@@ -232,6 +241,7 @@ int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, u32* write, u32* c
     if (access) *access = info.atime;
     return SYS_OK;
   }
+  if (IsExfatHandle(handle)) return ExfatGetFileTime(table, handle, write, creation, access);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   FatEntryInfo info;
@@ -256,6 +266,7 @@ int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 cre
     a.atime = access;
     return MapExt4(Ext4FileSetAttributes(e, &a));
   }
+  if (IsExfatHandle(handle)) return ExfatSetFileTime(table, handle, write, creation, access);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   if (!(f->flags & FAT_WRITE)) return SYS_ERR_ACCESS;
@@ -274,12 +285,14 @@ int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 cre
 
 i64 DiskGetFileSize(DiskDriveTable& table, DiskHandle handle) {
   if (const Ext4File* e = Ext4FileOf(table, handle)) return static_cast<i64>(e->size);
+  if (IsExfatHandle(handle)) return ExfatGetFileSize(table, handle);
   FatFile* f = FatFileOf(table, handle);
   return f ? static_cast<i64>(f->size) : -1;
 }
 
 int DiskSetFileSize(DiskDriveTable& table, DiskHandle handle, u64 size) {
   if (Ext4File* e = Ext4FileOf(table, handle)) return MapExt4(Ext4FileTruncate(e, size));
+  if (IsExfatHandle(handle)) return ExfatSetFileSize(table, handle, size);
   FatFile* f = FatFileOf(table, handle);
   if (!f) return SYS_ERR_INVALID;
   if (!(f->flags & FAT_WRITE)) return SYS_ERR_ACCESS;
@@ -300,6 +313,7 @@ int DiskReadDirEntry(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* r
     Ext4Record(info, std::string_view(e->name, e->nameLen), false, *record);
     return SYS_OK;
   }
+  if (IsExfatHandle(handle)) return ExfatReadDirEntry(table, handle, record);
   FatFile* f = FatFileOf(table, handle);
   if (!f || !record) return SYS_ERR_INVALID;
   FatEntryInfo info;
@@ -330,6 +344,14 @@ int StatPath(DiskDriveTable& table, const char* path, PathStatus& status, bool e
   if (t.drive < 0) {
     status.list = status.folder = true;
     status.attributes = DISK_ATTR_FOLDER;
+    return SYS_OK;
+  }
+  if (t.exfat) {
+    DiskFindRecord record;
+    if (const int r = ExfatStat(*t.exfat, path, t.inside, record, status.root)) return r;
+    status.folder = status.root || (record.attributes & DISK_ATTR_FOLDER);
+    status.size = status.folder ? 0 : record.size;
+    status.attributes = status.root ? DISK_ATTR_FOLDER : record.attributes;
     return SYS_OK;
   }
   if (t.ext4) {
@@ -378,12 +400,14 @@ int DiskMkdir(DiskDriveTable& table, const char* path) {
   if (t.result) return t.result;
   if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
   if (t.ext4) return MapExt4(Ext4Mkdir(t.ext4, ("/" + t.inside).c_str()));
+  if (t.exfat) return MapExfat(ExfatMkdir(*t.exfat, t.inside));
   return MapFat(FatMkdir(*t.fat, ToUtf16(t.inside)));
 }
 
 int DiskRmdir(DiskDriveTable& table, const char* path) {
   Target t = Locate(table, path, SYS_ERR_PATH);
   if (t.result) return t.result;
+  if (t.exfat) return ReadOnlyDrive(table, t.drive) ? SYS_ERR_ACCESS : ExfatRemove(*t.exfat, t.inside, true);
   PathStatus status;
   if (const int r = StatPath(table, path, status, true)) return r;
   if (!status.folder || status.root) return status.root ? SYS_ERR_ACCESS : SYS_ERR_PATH;
@@ -395,6 +419,7 @@ int DiskRmdir(DiskDriveTable& table, const char* path) {
 int DiskDelete(DiskDriveTable& table, const char* path) {
   Target t = Locate(table, path, SYS_ERR_NOT_FOUND);
   if (t.result) return t.result;
+  if (t.exfat) return ReadOnlyDrive(table, t.drive) ? SYS_ERR_ACCESS : ExfatRemove(*t.exfat, t.inside, false);
   PathStatus status;
   if (const int r = StatPath(table, path, status, true)) return r;
   // The ext4 engine would answer a folder with success and leave it: a folder is no file here.
@@ -412,6 +437,7 @@ int DiskRename(DiskDriveTable& table, const char* oldPath, const char* newPath) 
   if (a.drive != b.drive) return SYS_ERR_OTHER;
   if (ReadOnlyDrive(table, a.drive)) return SYS_ERR_ACCESS;
   if (a.ext4) return MapExt4(Ext4Rename(a.ext4, ("/" + a.inside).c_str(), ("/" + b.inside).c_str()));
+  if (a.exfat) return ExfatRenamePath(*a.exfat, a.inside, b.inside);
   return MapFat(FatRename(*a.fat, ToUtf16(a.inside), ToUtf16(b.inside)));
 }
 
@@ -449,6 +475,7 @@ int DiskSetAttributes(DiskDriveTable& table, const char* path, u32 attributes) {
     const int closed = Ext4FileClose(&f);
     return MapExt4(r ? r : closed);
   }
+  if (t.exfat) return ReadOnlyDrive(table, t.drive) ? SYS_ERR_ACCESS : ExfatSetAttributes(*t.exfat, t.inside, attributes);
   if (attributes & (DISK_ATTR_FOLDER | 0x100)) return SYS_ERR_INVALID;
   bool writable = attributes & DISK_ATTR_WRITABLE;
   // A Unix mode carries the owner's write bit as well.

@@ -167,7 +167,8 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
   const int d = drive - 1;
   FatVolume* v = Fat(table, d);
   Ext4DriveVolume* e = Ext4Of(table, d);
-  if (!v && !(e && e->volume())) {
+  ExfatVolume* ex = Exfat(table, d);
+  if (!v && !(e && e->volume()) && !ex) {
     *err = SYS_ERR_OTHER;
     return 0;
   }
@@ -190,6 +191,14 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
       return 0;
     }
     if (e) return Ext4FindFirst(table, d, inside, last, slash, *record, *err);
+    if (ex) {
+      bool root = false;
+      if (const int r = ExfatStat(*ex, path, inside, *record, root)) {
+        *err = r;
+        return 0;
+      }
+      return DISK_NO_HANDLE;
+    }
     FatEntryInfo info;
     if (const int r = FatStat(*v, ToUtf16(inside), info)) {
       *err = MapFat(r);
@@ -199,6 +208,7 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
     return DISK_NO_HANDLE;
   }
   if (e) return Ext4FindFirst(table, d, inside, last, slash, *record, *err);
+  if (ex) return ExfatFindFirst(table, *ex, d, slash == std::string::npos ? "" : inside.substr(0, slash), last, record, err);
   const int slot = TakeSlot(v->dirs, v->lastDirSlot, [](const auto& s) { return s != nullptr; });
   if (slot < 0) {
     *err = SYS_ERR_TOO_MANY_OPEN;
@@ -236,6 +246,7 @@ int DiskFindNext(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* recor
     Ext4DirSearch* search = Ext4SearchOf(table, slot, drive, &v);
     return search ? Ext4Next(*v, *search, *record) : SYS_ERR_INVALID;
   }
+  if (type == DISK_TYPE_EXFAT) return ExfatFindNext(table, handle, record);
   if (type != DISK_TYPE_FAT || drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE ||
       slot - DISK_DIR_SLOT_BASE >= FAT_DIR_SLOTS)
     return SYS_ERR_INVALID;
@@ -272,6 +283,7 @@ int DiskFindClose(DiskDriveTable& table, DiskHandle handle) {
     v->dirs[slot - DISK_DIR_SLOT_BASE].reset();
     return MapExt4(r);
   }
+  if (type == DISK_TYPE_EXFAT) return ExfatFindClose(table, handle);
   if (type != DISK_TYPE_FAT || drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE ||
       slot - DISK_DIR_SLOT_BASE >= FAT_DIR_SLOTS)
     return SYS_ERR_INVALID;

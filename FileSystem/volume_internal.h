@@ -2,6 +2,7 @@
 #pragma once
 
 #include "FileSystem/ext4_drive.h"
+#include "FileSystem/exfat_engine.h"
 #include "FileSystem/fat_engine.h"
 #include "FileSystem/volume_api.h"
 
@@ -42,6 +43,36 @@ int Ext4OpenPath(Ext4Volume* vol, const std::string& inside, Ext4File& f, u32 fl
 // Status of a path inside an ext4 volume; a symbolic link gives its target's status when it
 // leads somewhere (and follow is set), else its own, with link set.
 int Ext4StatPath(Ext4Volume* vol, const std::string& inside, Ext4FileInfo& info, bool& link, bool follow = true);
+// The exFAT engine object of a drive (0-based), or null; its results as SysErrors, its attributes
+// as the attribute word, a node as a find record.
+ExfatVolume* Exfat(DiskDriveTable& table, int drive);
+int MapExfat(int result);
+u32 ExfatAttributeWord(u32 flags);
+void ExfatRecord(const ExfatNode& node, DiskFindRecord& record);
+
+// The exFAT side of the layer (volume_exfat.cpp); paths are inside the volume.
+bool IsExfatHandle(DiskHandle h);
+DiskHandle ExfatFileOpen(ExfatVolume& v, int drive, const std::string& inside, int mode, int* err);
+int ExfatFileClose(DiskDriveTable& table, DiskHandle h);
+int ExfatFileRead(DiskDriveTable& table, DiskHandle h, void* buffer, int length);
+int ExfatFileWrite(DiskDriveTable& table, DiskHandle h, const void* buffer, int length);
+i64 ExfatFileSeek(DiskDriveTable& table, DiskHandle h, i64 offset, int whence);
+i64 ExfatFileTell(DiskDriveTable& table, DiskHandle h);
+int ExfatFileFlush(DiskDriveTable& table, DiskHandle h);
+int ExfatGetFileTime(DiskDriveTable& table, DiskHandle h, u32* write, u32* creation, u32* access);
+int ExfatSetFileTime(DiskDriveTable& table, DiskHandle h, u32 write, u32 creation, u32 access);
+i64 ExfatGetFileSize(DiskDriveTable& table, DiskHandle h);
+int ExfatSetFileSize(DiskDriveTable& table, DiskHandle h, u64 size);
+int ExfatReadDirEntry(DiskDriveTable& table, DiskHandle h, DiskFindRecord* record);
+// Status of a path: its record; a path ending in "/" must name a folder.
+int ExfatStat(ExfatVolume& v, const char* path, const std::string& inside, DiskFindRecord& record, bool& root);
+int ExfatRemove(ExfatVolume& v, const std::string& inside, bool directory);
+int ExfatRenamePath(ExfatVolume& v, const std::string& from, const std::string& to);
+int ExfatSetAttributes(ExfatVolume& v, const std::string& inside, u32 attributes);
+DiskHandle ExfatFindFirst(DiskDriveTable& table, ExfatVolume& v, int drive, const std::string& dir,
+                          const std::string& pattern, DiskFindRecord* record, int* err);
+int ExfatFindNext(DiskDriveTable& table, DiskHandle h, DiskFindRecord* record);
+int ExfatFindClose(DiskDriveTable& table, DiskHandle h);
 
 // Takes the first free slot after the one taken last; -1 when all are taken.
 template <typename Slots, typename Used>

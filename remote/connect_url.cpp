@@ -6,6 +6,7 @@
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/disk_connection.h"
+#include "remote/ftp_connection.h"
 #include "remote/local_connection.h"
 
 #include <string_view>
@@ -55,6 +56,42 @@ std::unique_ptr<CUrlConnection> ConnectLocal(const ConnectArgs& args) {
   return connection;
 }
 
+// The FTP engine's abort of a hanging connect.
+BOOL BreakFtpConnect(std::uintptr_t handle) {
+  return FtpBreak(reinterpret_cast<FtpSession*>(handle)) > 0 ? TRUE : FALSE;
+}
+
+// Kind 1: the session is published in the break record as soon as it exists.
+std::unique_ptr<CUrlConnection> ConnectFtp(const ConnectArgs& args) {
+  u32 ftpFlags = 0;
+  if (args.flags & URL_CONNECT_ALTERNATE) ftpFlags |= FTP_PASSIVE;
+  if (args.flags & URL_CONNECT_RECONNECT) ftpFlags |= FTP_RECONNECT;
+  if (args.flags & URL_CONNECT_FTP_LINKS) ftpFlags |= FTP_RESOLVE_LINKS;
+  UrlBreakHandle* record = args.breakRecord;
+  if (record) record->Publish(URL_KIND_FTP, BreakFtpConnect);
+  int result = 0;
+  auto session = FtpConnect(args.host, args.user ? args.user : "", args.password, args.port, ftpFlags, 30000,
+                            &result, [record](FtpSession* s) {
+                              if (record) record->SetHandle(reinterpret_cast<std::uintptr_t>(s));
+                            });
+  if (!session) {
+    const DWORD code = result == 530                     ? 86
+                       : result / 100 == 3               ? 2202
+                       : result == FTP_E_NO_MEMORY       ? 14
+                       : result == 500                   ? 31
+                                                         : 1229;
+    throw CInternetException(code);
+  }
+  auto connection =
+      std::make_unique<CFtpUrlConnection>(std::move(session), args.host, args.user ? args.user : "", args.password,
+                                          0, args.port, (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
+  if (args.flags & URL_CONNECT_RETRY) {
+    const u32 on = 1;
+    connection->SetOption(URL_OPT_RETRY, &on, sizeof on, 0);
+  }
+  return connection;
+}
+
 // Kind 5: an image or block device. The host comes escaped, so that no "/" or ":" of a file's
 // path is taken for a separator of the URL; the start path is not entered.
 std::unique_ptr<CUrlConnection> ConnectDisk(const ConnectArgs& args) {
@@ -85,8 +122,8 @@ struct KindEntry {
 
 // One entry per kind; each kind's connect comes with its adapter.
 constexpr KindEntry kKinds[] = {
-    {URL_KIND_FTP, "ftp", nullptr, nullptr},         {URL_KIND_SFTP, "sftp", nullptr, nullptr},
-    {URL_KIND_LOCAL, "file", ConnectLocal, nullptr}, {URL_KIND_DISK, "disk", ConnectDisk, nullptr},
+    {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect}, {URL_KIND_SFTP, "sftp", nullptr, nullptr},
+    {URL_KIND_LOCAL, "file", ConnectLocal, nullptr},    {URL_KIND_DISK, "disk", ConnectDisk, nullptr},
     {URL_KIND_CTLCOMM, "ctlcomm", nullptr, nullptr}, {URL_KIND_SSH, "ssh", nullptr, nullptr},
 };
 

@@ -227,8 +227,9 @@ BOOL CDiskUrlConnection::SetAttributes(const char* path, u32 attributes) {
 BOOL CDiskUrlConnection::Rmdir(const char* path) {
   if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
   const int r = DiskRmdir(*m_table, path);
-  if (r == SYS_ERR_ACCESS) {
-    // A folder that still holds entries is told apart from one that may not be removed.
+  if (r == SYS_ERR_ACCESS || r == SYS_ERR_OTHER) {
+    // A folder that still holds entries is told apart from one that may not be removed (FAT says
+    // denied, exFAT any other error).
     DiskFindRecord record;
     int err = 0;
     const std::string pattern = std::string(path ? path : "") + "/*";
