@@ -58,6 +58,7 @@ constexpr char kSourceEmpty[] =
 constexpr char kBadName[] = "Der Server nennt einen ungültigen Dateinamen in:\n%s\nDer Eintrag wurde übergangen.";
 constexpr char kPathTooLong[] = "Der Pfad ist zu lang:\n%s";
 constexpr char kLocalCannotMake[] = "Der Zielordner kann nicht angelegt werden:\n%s%s";
+constexpr char kTooLarge[] = "Die Datei ist zu groß für das Ziel";
 constexpr char kNameRefused[] = "Das Ziel kann diesen Namen nicht aufnehmen:\n%s\nDer Eintrag wurde übergangen.";
 constexpr char kNamesOneEntry[] =
     "Die Namen\n%s\nund\n%s\nbezeichnen im Ziel denselben Eintrag; der zweite wurde übergangen.";
@@ -295,7 +296,10 @@ int FtpRow::AskTransfer(const char* format, const std::string& path, u32 type) {
     return IDCANCEL;
   }
   if (m_ctx.run.IsCancelled()) return IDCANCEL;
-  const int answer = LocalAsk(m_ctx, m_args.flags, FmtString(format, path.c_str(), LocalLastErrorNote().c_str()), type);
+  // The error texts know no file too large for its target (a FAT volume holds 4 GiB - 1 at most).
+  const std::string note =
+      GetLastError() == ERROR_FILE_TOO_LARGE ? std::string("\n(") + kTooLarge + ")" : LocalLastErrorNote();
+  const int answer = LocalAsk(m_ctx, m_args.flags, FmtString(format, path.c_str(), note.c_str()), type);
   if (answer == kAnswerAbort) m_ctx.run.SetCancel();
   return answer;
 }

@@ -82,6 +82,9 @@ TEST_F(FtpDisk, NamesTheVolumeCannotHoldOrTellApartArePassedOverWithAMessage) {
   Put(dir / "src/a\\b/f", "8");
   Put(dir / "src/Sub/x", "9");
   Put(dir / "src/sub/x", "10");
+  // One byte more than a FAT file holds: refused before a byte is read.
+  Put(dir / "src/huge.bin", "");
+  std::filesystem::resize_file(dir / "src/huge.bin", u64{4} << 30);
   const ProgramRun run = Run({JobRow(dir / "src", DiskUrl(image, "/Ziel"), "", "", "", "/FTP_DEL")});
   EXPECT_EQ(run.status, 1);
   const std::string src = dir / "src/";
@@ -95,6 +98,9 @@ TEST_F(FtpDisk, NamesTheVolumeCannotHoldOrTellApartArePassedOverWithAMessage) {
                               "\nbezeichnen im Ziel denselben Eintrag; der zweite wurde übergangen."),
               std::string::npos)
         << run.errors;
+  EXPECT_NE(run.errors.find("Fehler beim Hinaufladen von:\n" + image + "/Ziel/huge.bin\n(Die Datei ist zu groß für das Ziel)"),
+            std::string::npos)
+      << run.errors;
   EXPECT_FSCK_CLEAN(image, kPartitionOffset, kVolume);
   EXPECT_EQ(MdirAll(image, kPartitionOffset),
             (std::vector<std::string>{"/Ziel/", "/Ziel/A.txt", "/Ziel/Sub/", "/Ziel/Sub/x", "/Ziel/abc",
