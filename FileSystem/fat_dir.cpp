@@ -195,11 +195,12 @@ int FollowPath(FatVolume& v, std::u16string_view path, PathPlace& place) {
   }
   u32 dir = 0;
   for (std::size_t i = 0; i + 1 < names.size(); ++i) {
-    FatEntryInfo info;
-    bool found = false;
-    if (const int r = FindInDir(v, dir, names[i], info, found)) return r;
-    if (!found || !(info.attributes & FAT_ATTR_DIRECTORY)) return FAT_NO_PATH;
-    dir = FolderStart(v, info.firstCluster);
+    int r = FAT_OK;
+    DirIndex* index = IndexOf(v, dir, r);
+    if (!index) return r;
+    const auto it = index->byName.find(Upper(names[i]));
+    if (it == index->byName.end() || !index->entries[it->second].folder) return FAT_NO_PATH;
+    dir = FolderStart(v, index->entries[it->second].cluster);
     place.folders.push_back(dir);
   }
   place.parent = dir;
@@ -308,8 +309,12 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
 
   // The index learns the new names; no free entry lies before the run's end any more.
   if (DirIndex* kept = KeptIndex(v, dir)) {
-    DirIndex::Entry added{run, cur, longEntries ? std::u16string(name) : std::u16string(),
-                          FatShortNameText(shortName.data(), form.caseFlags)};
+    DirIndex::Entry added{run,
+                          cur,
+                          longEntries ? std::u16string(name) : std::u16string(),
+                          FatShortNameText(shortName.data(), form.caseFlags),
+                          (entry.attributes & FAT_ATTR_DIRECTORY) != 0,
+                          entry.cluster};
     const u32 slot = static_cast<u32>(kept->entries.size());
     // The new entry wins over an old one of the same name (a change of case, about to go).
     if (!added.longName.empty()) kept->byName[Upper(added.longName)] = slot;

@@ -91,6 +91,10 @@ struct DirIndex {
   struct Entry {
     FatDirCursor first, entry;
     std::u16string longName, shortName;
+    // A folder's first cluster, which only a rename or removal (both through the index) changes:
+    // paths through the folder need not read its entry again.
+    bool folder = false;
+    u32 cluster = 0;
   };
   u32 start = 0;
   std::vector<Entry> entries;
