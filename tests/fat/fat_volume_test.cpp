@@ -273,6 +273,16 @@ TEST(FatVolume, PathsThroughIndexedFoldersReadOnlyTheLastOne) {
   ASSERT_EQ(DiskRename(table, "/a/b", "/a/x"), 0);
   EXPECT_EQ(DiskPathKind(table, "/a/b/c/d/f"), 0);
   EXPECT_EQ(DiskPathKind(table, "/a/x/c/d/f"), 1);
+  // The FSInfo sector (1) is written whole after each change, never read back for it.
+  state->readLog.clear();
+  for (const char* name : {"/a/x/c/d/n1", "/a/x/c/d/n2"}) {
+    int err = 0;
+    const DiskHandle h = DiskFileOpen(table, name, DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
+    ASSERT_NE(h, 0u) << err;
+    EXPECT_EQ(DiskFileWrite(table, h, "data", 4), 4);
+    EXPECT_EQ(DiskFileClose(table, h), 0);
+  }
+  for (const auto& [sector, count] : state->readLog) EXPECT_FALSE(sector <= 1 && 1 < sector + count) << sector;
 }
 
 TEST(FatTime, LocalTimesThroughTheZoneRulesBothWays) {
