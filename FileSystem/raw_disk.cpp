@@ -60,6 +60,12 @@ class FdMedium final : public RawMedium {
     return ok;
   }
 
+  u64 ByteSize() const override { return m_size; }
+  u32 SectorSize() const override { return m_sectorSize; }
+  bool IsDisk() const override { return m_disk; }
+  bool ReadOnly() const override { return m_readOnly; }
+
+ private:
   bool Sync() {
     if (m_readOnly || !m_dirty) return true;
     if (::fsync(m_fd.Get()) != 0) return Fail(Win32ErrorFromErrno(errno));
@@ -67,12 +73,6 @@ class FdMedium final : public RawMedium {
     return true;
   }
 
-  u64 ByteSize() const override { return m_size; }
-  u32 SectorSize() const override { return m_sectorSize; }
-  bool IsDisk() const override { return m_disk; }
-  bool ReadOnly() const override { return m_readOnly; }
-
- private:
   static bool Fail(DWORD code) {
     SetLastError(code);
     return false;
