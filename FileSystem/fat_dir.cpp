@@ -195,11 +195,12 @@ int FollowPath(FatVolume& v, std::u16string_view path, PathPlace& place) {
   }
   u32 dir = 0;
   for (std::size_t i = 0; i + 1 < names.size(); ++i) {
-    FatEntryInfo info;
-    bool found = false;
-    if (const int r = FindInDir(v, dir, names[i], info, found)) return r;
-    if (!found || !(info.attributes & FAT_ATTR_DIRECTORY)) return FAT_NO_PATH;
-    dir = FolderStart(v, info.firstCluster);
+    int r = FAT_OK;
+    DirIndex* index = IndexOf(v, dir, r);
+    if (!index) return r;
+    const auto it = index->byName.find(Upper(names[i]));
+    if (it == index->byName.end() || !index->entries[it->second].folder) return FAT_NO_PATH;
+    dir = FolderStart(v, index->entries[it->second].cluster);
     place.folders.push_back(dir);
   }
   place.parent = dir;
@@ -208,38 +209,44 @@ int FollowPath(FatVolume& v, std::u16string_view path, PathPlace& place) {
 }
 
 int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntry& entry,
-                  const FatDirCursor* ignore, FatDirCursor* at) {
+                  const FatDirCursor* ignore, FatDirCursor* at, const FatEntryInfo* replacing, bool* replaced) {
   FatShortForm form = FatMakeShortName(name);
   FatDirCursor cur;
+  if (replaced) *replaced = false;
 
   // The short names in use, to keep the new one apart from them; the entry that keeps its short
-  // name (a change of case) does not count.
+  // name (a change of case) or that is replaced does not count.
   int indexed = FAT_OK;
   DirIndex* index = IndexOf(v, dir, indexed);
   if (!index) return indexed;
-  std::set<FatShortName> withoutIgnored;
-  if (ignore) {
-    withoutIgnored = index->shorts;
+  const FatDirCursor* ownEntry = ignore ? ignore : replacing ? &replacing->entry : nullptr;
+  FatShortName own{};
+  if (ownEntry) {
     u8* e = nullptr;
-    if (const int r = DirEntry(v, *ignore, &e)) return r;
-    FatShortName own;
+    if (const int r = DirEntry(v, *ownEntry, &e)) return r;
     std::memcpy(own.data(), e, 11);
-    withoutIgnored.erase(own);
   }
-  const std::set<FatShortName>& taken = ignore ? withoutIgnored : index->shorts;
+  const auto taken = [&](const FatShortName& n) { return index->shorts.count(n) && !(ownEntry && n == own); };
   FatShortName shortName = form.name;
-  if (form.lossy || taken.count(shortName)) {
+  if (form.lossy || taken(shortName)) {
     form.needsLong = true;
     form.caseFlags = 0;
     int n = 1;
     for (; n <= 99; ++n) {
       shortName = FatAliasName(form, name, n);
-      if (!taken.count(shortName)) break;
+      if (!taken(shortName)) break;
     }
     if (n > 99) return FAT_DENIED;
   }
   const int longEntries = form.needsLong ? static_cast<int>((name.size() + 12) / 13) : 0;
   const int needed = longEntries + 1;
+  if (replacing && replaced) {
+    const u32 first = std::min(replacing->first.index, replacing->entry.index);
+    if (static_cast<u32>(needed) <= replacing->entry.index - first + 1) {
+      if (const int r = RemoveEntries(v, *replacing)) return r;
+      *replaced = true;
+    }
+  }
 
   // A run of free entries; past the end marker every entry counts as free.
   FatDirCursor run;
@@ -302,8 +309,12 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
 
   // The index learns the new names; no free entry lies before the run's end any more.
   if (DirIndex* kept = KeptIndex(v, dir)) {
-    DirIndex::Entry added{run, cur, longEntries ? std::u16string(name) : std::u16string(),
-                          FatShortNameText(shortName.data(), form.caseFlags)};
+    DirIndex::Entry added{run,
+                          cur,
+                          longEntries ? std::u16string(name) : std::u16string(),
+                          FatShortNameText(shortName.data(), form.caseFlags),
+                          (entry.attributes & FAT_ATTR_DIRECTORY) != 0,
+                          entry.cluster};
     const u32 slot = static_cast<u32>(kept->entries.size());
     // The new entry wins over an old one of the same name (a change of case, about to go).
     if (!added.longName.empty()) kept->byName[Upper(added.longName)] = slot;

@@ -52,7 +52,9 @@ int Build(FatVolume& v, DirIndex& index) {
     // The first of equal names wins, as a search from the start would find it.
     if (!info.longName.empty()) index.byName.emplace(Upper(info.longName), slot);
     index.byName.emplace(Upper(info.shortName), slot);
-    index.entries.push_back({info.first, info.entry, std::move(info.longName), std::move(info.shortName)});
+    const bool folder = info.attributes & FAT_ATTR_DIRECTORY;
+    index.entries.push_back(
+        {info.first, info.entry, std::move(info.longName), std::move(info.shortName), folder, info.firstCluster});
   }
 }
 

@@ -91,6 +91,10 @@ struct DirIndex {
   struct Entry {
     FatDirCursor first, entry;
     std::u16string longName, shortName;
+    // A folder's first cluster, which only a rename or removal (both through the index) changes:
+    // paths through the folder need not read its entry again.
+    bool folder = false;
+    u32 cluster = 0;
   };
   u32 start = 0;
   std::vector<Entry> entries;
@@ -150,9 +154,13 @@ struct NewEntry {
   u8 createTenth = 0;
 };
 // Enters a name into a folder; ignore: an entry that may keep the short name (a rename of the
-// same entry). The short entry's place comes back in at.
+// same entry). The short entry's place comes back in at. replacing: an entry of the same folder
+// that the new one replaces (a rename); when the new name needs no more entries than it has, it
+// is removed first and its place taken (*replaced set), so that a rename does not search the
+// folder for room behind every other name.
 int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntry& entry,
-                  const FatDirCursor* ignore, FatDirCursor* at);
+                  const FatDirCursor* ignore, FatDirCursor* at, const FatEntryInfo* replacing = nullptr,
+                  bool* replaced = nullptr);
 // Marks the entries of an entry from first to its short entry as deleted.
 int RemoveEntries(FatVolume& v, const FatEntryInfo& info);
 // Whether a folder holds nothing but dot entries and deleted ones.

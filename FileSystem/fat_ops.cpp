@@ -117,7 +117,11 @@ int FatRename(FatVolume& v, std::u16string_view from, std::u16string_view to) {
   entry.cluster = a.info.firstCluster;
   entry.size = a.info.size;
   FatDirCursor at;
-  if (const int r = RegisterEntry(v, b.parent, b.name, entry, sameEntry ? &a.info.entry : nullptr, &at)) return r;
+  bool replaced = false;
+  const FatEntryInfo* replacing = !sameEntry && b.parent == a.parent ? &a.info : nullptr;
+  if (const int r = RegisterEntry(v, b.parent, b.name, entry, sameEntry ? &a.info.entry : nullptr, &at, replacing,
+                                  &replaced))
+    return r;
   {
     // Everything but the name and its case flags stays as it was.
     u8* e = nullptr;
@@ -127,7 +131,8 @@ int FatRename(FatVolume& v, std::u16string_view from, std::u16string_view to) {
     e[DIR_CASE] = caseFlags;
     v.windowDirty = true;
   }
-  if (const int r = RemoveEntries(v, a.info)) return r;
+  if (!replaced)
+    if (const int r = RemoveEntries(v, a.info)) return r;
   if (folder && start != 0 && b.parent != a.parent) {
     FatDirCursor cur;
     if (DirRewind(v, cur, start) == FAT_OK && DirNext(v, cur, false) == FAT_OK) {

@@ -1,6 +1,7 @@
 // FAT volume: reading and checking the boot sector, the sector window and FSInfo, syncing and unmounting.
 #include "FileSystem/fat_internal.h"
 
+#include <array>
 #include <cstring>
 
 using namespace fat;
@@ -187,16 +188,16 @@ int FatCheckVolume(FatVolume& v, bool write) {
 int FatSyncVolume(FatVolume& v) {
   if (const int r = SyncWindow(v)) return r;
   if (v.fsType == 3 && v.fsinfoDirty && v.fsinfoSector) {
-    if (const int r = MoveWindow(v, v.fsinfoSector)) return r;
-    u8* s = v.window.data();
-    std::memset(s, 0, 512);
-    Put32(s, kFsinfoLead);
-    Put32(s + 484, kFsinfoStruct);
-    Put32(s + 488, v.freeCount);
-    Put32(s + 492, v.lastCluster);
-    Put32(s + 508, kFsinfoTrail);
-    v.windowDirty = true;
-    if (const int r = SyncWindow(v)) return r;
+    // Written whole from its fields, past the window, which keeps the folder or FAT sector the
+    // next change needs.
+    std::array<u8, 512> s{};
+    Put32(s.data(), kFsinfoLead);
+    Put32(s.data() + 484, kFsinfoStruct);
+    Put32(s.data() + 488, v.freeCount);
+    Put32(s.data() + 492, v.lastCluster);
+    Put32(s.data() + 508, kFsinfoTrail);
+    if (DiskWrite(*v.table, v.drive, s.data(), v.fsinfoSector, 1) != DISK_OK) return FAT_DISK_ERR;
+    if (v.windowSector == v.fsinfoSector) v.window = s;
     v.fsinfoDirty = false;
   }
   if (DiskIoctl(*v.table, v.drive, DISK_IOCTL_SYNC, nullptr) != DISK_OK) return FAT_DISK_ERR;

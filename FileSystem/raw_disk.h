@@ -18,7 +18,7 @@ class RawMedium {
 
   virtual bool ReadAt(u64 offset, void* data, std::size_t length) = 0;
   virtual bool WriteAt(u64 offset, const void* data, std::size_t length) = 0;
-  // Puts written data on the medium itself.
+  // Puts written data on the medium itself: a disk's at once, an image's when it is closed.
   virtual bool Flush() = 0;
   // Flushes what was written and lets the medium go; the medium is unusable afterwards.
   virtual bool Close() = 0;

@@ -5,6 +5,8 @@
 #include "lib/system/sys_types.h"
 #include "platform/win_types.h"
 
+#include <string>
+
 // An open file or search: slot << 16 | drive << 8 | type. Searches of a folder use the slots from
 // 4096 on; searches of the drive list have type 1.
 using DiskHandle = u32;
@@ -87,6 +89,10 @@ int DiskFileInfo(DiskDriveTable& table, const char* path);
 int DiskMkdir(DiskDriveTable& table, const char* path);
 int DiskRmdir(DiskDriveTable& table, const char* path);
 int DiskDelete(DiskDriveTable& table, const char* path);
+// The key under which a volume's folder keeps a name: names with one key are one entry there (on
+// FAT without regard to case, trailing blanks and dots dropped); "" for a name the volume cannot
+// hold. The folder's path picks the volume.
+std::string DiskNameKey(DiskDriveTable& table, const char* folder, const char* name);
 // Never replaces an existing target; both paths on one volume (else -6).
 int DiskRename(DiskDriveTable& table, const char* oldPath, const char* newPath);
 // 16 when the path names the drive list (nothing changes).

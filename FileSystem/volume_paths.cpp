@@ -1,6 +1,7 @@
 // Volume paths: volume names, relative paths against the current path, ".." by the text, name encodings.
 #include "FileSystem/volume_internal.h"
 
+#include "FileSystem/fat_names.h"
 #include "lib/text/enc.h"
 
 #include <cstring>
@@ -224,4 +225,17 @@ int DiskFullPath(DiskDriveTable& table, const char* path, char* buffer, int size
   if (static_cast<int>(text.size()) >= size) return SYS_ERR_NAME_TOO_LONG;
   std::memcpy(buffer, text.c_str(), text.size() + 1);
   return static_cast<int>(text.size());
+}
+
+std::string DiskNameKey(DiskDriveTable& table, const char* folder, const char* name) {
+  const std::string text = name ? name : "";
+  std::string inside;
+  const int drive = Resolve(table, folder ? folder : "", inside);
+  if (drive <= 0 || table.fsType[drive - 1] != DISK_TYPE_FAT) return text;
+  if (!EncIsValidUtf8(text)) return "";
+  std::u16string units = ToUtf16(text);
+  // A separator would name an entry of another folder.
+  if (units.find_first_of(u"/\\") != std::u16string::npos || FatCheckName(units) != FAT_OK) return "";
+  for (char16_t& unit : units) unit = FatUpcase(unit);
+  return ToUtf8(units);
 }

@@ -646,6 +646,11 @@ BOOL CDiskUrlConnection::ApplyRecord(const WIN32_FIND_DATAA& record) {
   return TRUE;
 }
 
+std::string CDiskUrlConnection::NameKey(const char* folder, const std::string& name) {
+  if (!m_table) return name;
+  return DiskNameKey(*m_table, folder, name.c_str());
+}
+
 BOOL CDiskUrlConnection::Break() {
   m_break.store(true);
   return m_table && GetEngineHandle() != 0;

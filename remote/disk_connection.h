@@ -55,6 +55,7 @@ class CDiskUrlConnection : public CUrlConnection {
   BOOL GetOption(int id, void* buffer, int* size) override;
   BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
   BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
+  std::string NameKey(const char* folder, const std::string& name) override;
   BOOL Break() override;
 
  private:

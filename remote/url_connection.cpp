@@ -253,6 +253,8 @@ BOOL CUrlConnection::GetOptionString(int id, std::string& out) {
 
 // ---- helpers -------------------------------------------------------------------------------------
 
+std::string CUrlConnection::NameKey(const char*, const std::string& name) { return name; }
+
 void CUrlConnection::BreakIfBusy() {
   if (IsBusy()) Break();
 }

@@ -132,6 +132,10 @@ class CUrlConnection {
   // happens. TRUE with last error 0 when the folder was listed (also when nothing matched).
   virtual BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) = 0;
 
+  // The key under which the folder keeps a name: names with one key are one entry there; "" for
+  // a name the folder cannot hold. The base keeps names as they are given.
+  virtual std::string NameKey(const char* folder, const std::string& name);
+
   // Aborts the running transfer; may be called from another thread.
   virtual BOOL Break() = 0;
   // Calls Break when a transfer is running (the job engine's cancel does this).

@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -57,6 +58,10 @@ constexpr char kSourceEmpty[] =
 constexpr char kBadName[] = "Der Server nennt einen ungültigen Dateinamen in:\n%s\nDer Eintrag wurde übergangen.";
 constexpr char kPathTooLong[] = "Der Pfad ist zu lang:\n%s";
 constexpr char kLocalCannotMake[] = "Der Zielordner kann nicht angelegt werden:\n%s%s";
+constexpr char kTooLarge[] = "Die Datei ist zu groß für das Ziel";
+constexpr char kNameRefused[] = "Das Ziel kann diesen Namen nicht aufnehmen:\n%s\nDer Eintrag wurde übergangen.";
+constexpr char kNamesOneEntry[] =
+    "Die Namen\n%s\nund\n%s\nbezeichnen im Ziel denselben Eintrag; der zweite wurde übergangen.";
 
 constexpr u32 kConnectFlags = URL_CONNECT_RECONNECT | URL_CONNECT_RETRY;  // 0x500
 constexpr u32 kIndexFlags = RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY | RUN_DELETE_SURPLUS;
@@ -68,11 +73,13 @@ enum : int { kAnswerAbort = 3, kAnswerRetry = 4 };
 // ---- remote folder index -------------------------------------------------------------------------
 
 struct RemoteFile {
+  std::string name;  // as the target lists it
   bool readOnly = false;
   u64 size = 0;
   SysUtc write = 0;
 };
-// Names compare exactly: "a.txt" and "A.TXT" are two files on most servers.
+// By the connection's name key: exactly on most servers, where "a.txt" and "A.TXT" are two files;
+// without regard to case on FAT.
 using FolderIndex = std::map<std::string, RemoteFile>;
 
 // A name from a listing that may be joined to a path: not empty, not "." or "..", no "/".
@@ -91,9 +98,21 @@ bool ListFiles(CUrlConnection& c, const std::string& folder, const JobArgs& args
     more = find.FindNextFile();
     const std::string name = find.GetFileName();
     if (!SafeName(name)) continue;
-    index[name] = RemoteFile{find.MatchesMask(URL_ATTR_READONLY) != 0, find.GetLength64(), find.GetLastWriteTime()};
+    const std::string key = c.NameKey(folder.c_str(), name);
+    index[key.empty() ? name : key] =
+        RemoteFile{name, find.MatchesMask(URL_ATTR_READONLY) != 0, find.GetLength64(), find.GetLastWriteTime()};
   } while (more);
   return true;
+}
+
+// The connection's host as lines and messages show it: a disk's image path without its escapes.
+std::string Host(const CUrlConnection& c) {
+  const std::string host = c.GetHost();
+  if (std::string_view(c.GetUrlPrefix()) != "disk://") return host;
+  std::string out(host.size() + 1, '\0');
+  out.resize(static_cast<std::size_t>(
+      EncDecodeEscapesA(host.c_str(), -1, out.data(), static_cast<int>(out.size()), ENC_PERCENT, nullptr)));
+  return out;
 }
 
 // ---- the row -------------------------------------------------------------------------------------
@@ -140,6 +159,14 @@ class FtpRow {
   // for the dialog's cancel.
   int AskTransfer(const char* format, const std::string& path, u32 type);
   void SetExecutable(CUrlConnection& c, const std::string& remote, const std::string& local);
+  // What the target makes of the source's names: a name it cannot hold, or one that would name
+  // the same entry there as another of the source, is noted and its entry passed over, so that
+  // nothing is written over another file. TargetKey gives the name's key in the target folder,
+  // "" when passed over (taken: the keys of the folder so far, with the paths shown for them).
+  std::string TargetKey(CUrlConnection& c, const std::string& folder, const std::string& name,
+                        const std::string& shown, std::map<std::string, std::string>& taken);
+  // False when the source folder rel below base is passed over (or one above it was).
+  bool TargetFolder(CUrlConnection& c, const std::string& base, const std::string& rel, const std::string& shownBase);
 
   // ---- directions
   int Upload(const RemoteCell& target);
@@ -161,6 +188,8 @@ class FtpRow {
   std::atomic<CUrlConnection*> m_moving{nullptr};  // what the dialog's cancel breaks
   CUrlConnection* m_held = nullptr;          // the connection the carry holds for the timer
   std::string m_tempPath;
+  std::map<std::string, std::string> m_folderKeys;    // source folder -> target key path ("" passed over)
+  std::map<std::string, std::string> m_folderOwners;  // target key path -> source folder shown
 };
 
 bool FtpRow::Split(const char* text, RemoteCell& out) {
@@ -267,7 +296,10 @@ int FtpRow::AskTransfer(const char* format, const std::string& path, u32 type) {
     return IDCANCEL;
   }
   if (m_ctx.run.IsCancelled()) return IDCANCEL;
-  const int answer = LocalAsk(m_ctx, m_args.flags, FmtString(format, path.c_str(), LocalLastErrorNote().c_str()), type);
+  // The error texts know no file too large for its target (a FAT volume holds 4 GiB - 1 at most).
+  const std::string note =
+      GetLastError() == ERROR_FILE_TOO_LARGE ? std::string("\n(") + kTooLarge + ")" : LocalLastErrorNote();
+  const int answer = LocalAsk(m_ctx, m_args.flags, FmtString(format, path.c_str(), note.c_str()), type);
   if (answer == kAnswerAbort) m_ctx.run.SetCancel();
   return answer;
 }
@@ -284,13 +316,54 @@ void FtpRow::SetExecutable(CUrlConnection& c, const std::string& remote, const s
   if (elf || script) c.SetAttributes(remote.c_str(), kExecutable);
 }
 
+std::string FtpRow::TargetKey(CUrlConnection& c, const std::string& folder, const std::string& name,
+                              const std::string& shown, std::map<std::string, std::string>& taken) {
+  const std::string key = c.NameKey(folder.c_str(), name);
+  if (key.empty()) {
+    Note(FmtString(kNameRefused, shown.c_str()));
+    return key;
+  }
+  if (const auto [first, added] = taken.emplace(key, shown); !added) {
+    Note(FmtString(kNamesOneEntry, first->second.c_str(), shown.c_str()));
+    return "";
+  }
+  return key;
+}
+
+bool FtpRow::TargetFolder(CUrlConnection& c, const std::string& base, const std::string& rel,
+                          const std::string& shownBase) {
+  std::string parentKey = "/";
+  for (std::size_t at = 0; !rel.empty() && at <= rel.size();) {
+    const std::size_t end = std::min(rel.find('/', at), rel.size());
+    const std::string prefix = rel.substr(0, end);
+    auto it = m_folderKeys.find(prefix);
+    if (it == m_folderKeys.end()) {
+      const std::string parent = at == 0 ? base : (base == "/" ? "" : base) + "/" + rel.substr(0, at - 1);
+      const std::string key = c.NameKey(parent.c_str(), rel.substr(at, end - at));
+      std::string keyPath;
+      if (key.empty()) {
+        Note(FmtString(kNameRefused, (shownBase + prefix).c_str()));
+      } else if (const auto [first, added] = m_folderOwners.emplace(parentKey + key + "/", shownBase + prefix); !added) {
+        Note(FmtString(kNamesOneEntry, first->second.c_str(), (shownBase + prefix).c_str()));
+      } else {
+        keyPath = first->first;
+      }
+      it = m_folderKeys.emplace(prefix, keyPath).first;
+    }
+    if (it->second.empty()) return false;
+    parentKey = it->second;
+    at = end + 1;
+  }
+  return true;
+}
+
 int FtpRow::DeleteMissing(CUrlConnection& c, const std::string& folder, const FolderIndex& index) {
   if (index.empty()) return 0;
   const std::string base = folder.ends_with('/') ? folder : folder + "/";
   Line(0, kDeleteRemote);
-  for (const auto& [name, info] : index) {
+  for (const auto& [key, info] : index) {
     if (Cancelled()) return 1;
-    const std::string path = base + name;
+    const std::string path = base + (info.name.empty() ? key : info.name);
     if (m_dialog) m_dialog->SetPos(m_step++ % 16);
     Line(1, path);
     if (c.Remove(path.c_str())) continue;
@@ -356,6 +429,7 @@ int FtpRow::Upload(const RemoteCell& target) {
   std::string folder;               // its remote path
   bool excluded = false, indexed = false, indexFailed = false;
   FolderIndex index;
+  std::map<std::string, std::string> taken;  // the keys of the folder's files so far
   const auto leaveFolder = [&]() -> int {
     if (!del || excluded || folderRel == "\x01" || !indexed) return 0;
     return DeleteMissing(c, folder, index);
@@ -375,9 +449,10 @@ int FtpRow::Upload(const RemoteCell& target) {
       if (leaveFolder()) return JOB_STOP_ALL;
       folderRel = relFolder;
       folder = relFolder.empty() ? base : (base == "/" ? "" : base) + "/" + relFolder;
-      excluded = Excluded(relFolder);
+      excluded = Excluded(relFolder) || !TargetFolder(c, base, relFolder, list.GetRootPath());
       indexed = indexFailed = false;
       index.clear();
+      taken.clear();
       if (excluded) continue;
       if (!relFolder.empty() && !c.ChangeDir(folder.c_str())) {
         if (!c.MakeDirTree(folder.c_str()) || !c.ChangeDir(folder.c_str())) return Fail(kCannotOpen);
@@ -392,9 +467,11 @@ int FtpRow::Upload(const RemoteCell& target) {
     }
     if (excluded) continue;
     if (indexFailed) continue;  // what the target holds is not known: nothing is replaced
+    const std::string key = TargetKey(c, folder, name, localPath, taken);
+    if (key.empty()) continue;
     const u64 size = entry.info.qwSize;
     const std::string remote = (folder == "/" ? "" : folder) + "/" + name;
-    if (const auto it = index.find(name); it != index.end()) {
+    if (const auto it = index.find(key); it != index.end()) {
       const RemoteFile known = it->second;
       index.erase(it);
       if (m_args.flags & RUN_NO_OVERWRITE) continue;
@@ -407,7 +484,7 @@ int FtpRow::Upload(const RemoteCell& target) {
     }
     for (;;) {
       Line(0, localPath);
-      Line(1, c.GetHost() + remote);
+      Line(1, Host(c) + remote);
       record.SetFileName(name);
       record.bytesBefore.store(before);
       record.fileSize.store(size);
@@ -421,7 +498,7 @@ int FtpRow::Upload(const RemoteCell& target) {
         SetExecutable(c, remote, localPath);
         break;
       }
-      const int answer = AskTransfer(kUploadFailed, c.GetHost() + remote, 0x12);
+      const int answer = AskTransfer(kUploadFailed, Host(c) + remote, 0x12);
       if (answer == IDCANCEL || answer == kAnswerAbort) return JOB_STOP_ALL;
       if (answer == kAnswerRetry) {
         before -= size;
@@ -480,7 +557,7 @@ int FtpRow::Download(const RemoteCell& source) {
     m_dialog->SetTotal(16);
     m_dialog->SetPos(0);
   }
-  Line(0, c.GetHost());
+  Line(0, Host(c));
   Line(1, m_args.target);
   std::string targetRoot = m_args.target;
   while (targetRoot.size() > 1 && targetRoot.back() == '/') targetRoot.pop_back();
@@ -528,7 +605,7 @@ int FtpRow::Download(const RemoteCell& source) {
       listed = false;
     }
     if (!listed) {
-      const std::string text = FmtString(kSourceUnreadable, (c.GetHost() + folder).c_str(), LocalLastErrorNote().c_str());
+      const std::string text = FmtString(kSourceUnreadable, (Host(c) + folder).c_str(), LocalLastErrorNote().c_str());
       if (rel.empty()) return Fail(text);
       Note(text);
       continue;
@@ -545,13 +622,13 @@ int FtpRow::Download(const RemoteCell& source) {
       if (decision != TARGET_ABSENT && decision != TARGET_OVERWRITE) continue;
       for (;;) {
         if (m_dialog) m_dialog->SetPos(m_step++ % 16);
-        Line(0, c.GetHost() + remote);
+        Line(0, Host(c) + remote);
         Line(1, local);
         if (c.DownloadFile(remote.c_str(), local.c_str(), FALSE, 0x80, 2, 1)) {
           m_ctx.run.FilesCopied().fetch_add(1);
           break;
         }
-        const int answer = AskTransfer(kDownloadFailed, c.GetHost() + remote, 0x12);
+        const int answer = AskTransfer(kDownloadFailed, Host(c) + remote, 0x12);
         if (answer == IDCANCEL || answer == kAnswerAbort) return JOB_STOP_ALL;
         if (answer == kAnswerRetry) continue;
         m_failed = true;
@@ -567,7 +644,7 @@ int FtpRow::Download(const RemoteCell& source) {
       if (local.Read(localFolder.c_str(), 0, m_args.plus, m_args.minus) > 0)
         for (int i = 0; i < local.GetCount() && !holds; ++i) holds = !local.GetEntry(i)->IsFolder();
       if (holds) {
-        const std::string text = FmtString(kSourceEmpty, (c.GetHost() + folder).c_str());
+        const std::string text = FmtString(kSourceEmpty, (Host(c) + folder).c_str());
         if (rel.empty()) return Fail(text);
         Note(text);
       }
@@ -611,6 +688,8 @@ int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targe
     queue.pop_front();
     const std::string from = rel.empty() ? sourceBase : (sourceBase == "/" ? "" : sourceBase) + "/" + rel;
     const std::string to = rel.empty() ? targetBase : (targetBase == "/" ? "" : targetBase) + "/" + rel;
+    const std::string shownBase = Host(src) + (sourceBase == "/" ? "" : sourceBase) + "/";
+    if (!TargetFolder(dst, targetBase, rel, shownBase)) continue;
     CUrlFileFind find(&src);
     std::vector<WIN32_FIND_DATAA> files;
     bool listed = true;
@@ -637,7 +716,7 @@ int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targe
       listed = false;
     }
     if (!listed) {
-      const std::string text = FmtString(kSourceUnreadable, (src.GetHost() + from).c_str(), LocalLastErrorNote().c_str());
+      const std::string text = FmtString(kSourceUnreadable, (Host(src) + from).c_str(), LocalLastErrorNote().c_str());
       if (rel.empty()) return Fail(text);
       Note(text);
       continue;
@@ -646,22 +725,25 @@ int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targe
     FolderIndex index;
     if (m_args.flags & kIndexFlags) {
       if (!ListFiles(dst, to, m_args, index)) {
-        Note(FmtString(kTargetUnreadable, (dst.GetHost() + to).c_str(), LocalLastErrorNote().c_str()));
+        Note(FmtString(kTargetUnreadable, (Host(dst) + to).c_str(), LocalLastErrorNote().c_str()));
         continue;
       }
     }
     if (del && files.empty() && !index.empty()) {
-      const std::string text = FmtString(kSourceEmpty, (src.GetHost() + from).c_str());
+      const std::string text = FmtString(kSourceEmpty, (Host(src) + from).c_str());
       if (rel.empty()) return Fail(text);
       Note(text);
       continue;
     }
+    std::map<std::string, std::string> taken;
     for (const WIN32_FIND_DATAA& file : files) {
       if (Cancelled()) return JOB_STOP_ALL;
       const std::string name = file.cFileName;
       const std::string remoteFrom = (from == "/" ? "" : from) + "/" + name;
       const std::string remoteTo = (to == "/" ? "" : to) + "/" + name;
-      if (const auto it = index.find(name); it != index.end()) {
+      const std::string key = TargetKey(dst, to, name, Host(src) + remoteFrom, taken);
+      if (key.empty()) continue;
+      if (const auto it = index.find(key); it != index.end()) {
         const RemoteFile known = it->second;
         index.erase(it);
         if (m_args.flags & RUN_NO_OVERWRITE) continue;
@@ -673,20 +755,20 @@ int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targe
         }
       }
       if (m_dialog) m_dialog->SetPos(m_step++ % 16);
-      Line(0, src.GetHost() + remoteFrom);
-      Line(1, dst.GetHost() + remoteTo);
+      Line(0, Host(src) + remoteFrom);
+      Line(1, Host(dst) + remoteTo);
       // While a file travels, the dialog's cancel breaks whichever connection moves it.
       m_moving = &src;
       const BOOL got = src.DownloadFile(remoteFrom.c_str(), m_tempPath.c_str(), FALSE, 0x80, 2, 1);
       if (!got) {
-        if (AskTransfer(kDownloadFailed, src.GetHost() + remoteFrom, kBoxError) == IDCANCEL) return JOB_STOP_ALL;
+        if (AskTransfer(kDownloadFailed, Host(src) + remoteFrom, kBoxError) == IDCANCEL) return JOB_STOP_ALL;
         m_failed = true;
         continue;
       }
       m_moving = &dst;
       const BOOL sent = dst.UploadFile(m_tempPath.c_str(), remoteTo.c_str(), 2, 1);
       if (!sent) {
-        if (AskTransfer(kUploadFailed, dst.GetHost() + remoteTo, kBoxError) == IDCANCEL) return JOB_STOP_ALL;
+        if (AskTransfer(kUploadFailed, Host(dst) + remoteTo, kBoxError) == IDCANCEL) return JOB_STOP_ALL;
         m_failed = true;
         continue;
       }

@@ -246,6 +246,31 @@ TEST_F(FatNames, RenamesChangeCaseMoveFoldersAndNeverIntoThemselves) {
   EXPECT_EQ(MdirAll(image32), (std::vector<std::string>{"/README.txt", "/a/", "/a/b/", "/a/b/f"}));
 }
 
+// A rename within its folder takes the old entries' place when the new name needs no more of
+// them, so that renames in a folder of thousands of names do not each search it for room.
+TEST_F(FatNames, ARenameInItsFolderTakesTheOldPlaceWhenTheNameFits) {
+  {
+    AttachedImage a(image);
+    ASSERT_EQ(DiskMkdir(a.table(), "/d"), 0);
+    for (const char* name : {"/d/a.txt", "/d/b.txt", "/d/c.txt", "/d/Long Name One.txt"}) ASSERT_EQ(a.Put(name, name), 0);
+    const u32 at = Stat(a, "/d/a.txt").entry.index;
+    ASSERT_EQ(DiskRename(a.table(), "/d/a.txt", "/d/z.txt"), 0);
+    EXPECT_EQ(Stat(a, "/d/z.txt").entry.index, at);
+    // A name that needs more entries goes where there is room.
+    ASSERT_EQ(DiskRename(a.table(), "/d/b.txt", "/d/Another Long Name.txt"), 0);
+    EXPECT_GT(Stat(a, "/d/Another Long Name.txt").entry.index, Stat(a, "/d/Long Name One.txt").entry.index);
+    // The alias of the name replaced is free for the new one.
+    const u32 longAt = Stat(a, "/d/Long Name One.txt").entry.index;
+    ASSERT_EQ(DiskRename(a.table(), "/d/Long Name One.txt", "/d/Long Name Two.txt"), 0);
+    EXPECT_EQ(Stat(a, "/d/Long Name Two.txt").entry.index, longAt);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(Raw(a, "/d/Long Name Two.txt").data()), 11), "LONGNA~1TXT");
+  }
+  EXPECT_FSCK_CLEAN(image);
+  EXPECT_EQ(MdirAll(image), (std::vector<std::string>{"/d/", "/d/Another Long Name.txt", "/d/Long Name Two.txt",
+                                                      "/d/c.txt", "/d/z.txt"}));
+  EXPECT_EQ(Mtype(image, "/d/Long Name Two.txt"), "/d/Long Name One.txt");
+}
+
 TEST_F(FatNames, AFullRootOrFolderIsTold) {
   // A FAT12 root of 16 entries; a volume of a few clusters that a folder cannot grow on.
   const std::string small = MakeFatImage(dir, "small.img", 12, 200, "-r 16 -s 1");

@@ -243,6 +243,48 @@ TEST(FatVolume, DiskErrorsAreToldAndLeaveNothingBroken) {
   EXPECT_EQ(DiskMkdir(table, "/d"), SYS_ERR_OTHER);
 }
 
+// A path through folders already indexed reads the entries of none of them again: uploads of
+// thousands of files into one deep folder each look their path up several times.
+TEST(FatVolume, PathsThroughIndexedFoldersReadOnlyTheLastOne) {
+  TempDir dir("fat-paths", ImageBase());
+  const std::string image = MakeFatImage(dir, "v.img", 32, 40000, "-s 1");
+  {
+    AttachedImage a(image);
+    for (const char* folder : {"/a", "/a/b", "/a/b/c", "/a/b/c/d"}) ASSERT_EQ(DiskMkdir(a.table(), folder), 0);
+    ASSERT_EQ(a.Put("/a/b/c/d/f", "f"), 0);
+    ASSERT_EQ(a.Put("/g", "g"), 0);
+  }
+  auto state = std::make_shared<FakeMediumState>();
+  const std::string bytes = ReadFile(image);
+  state->byteSize = bytes.size();
+  state->Put(0, bytes.data(), bytes.size());
+  DiskDriveTable table;
+  ASSERT_EQ(DiskAttachMedium(table, std::make_unique<FakeMedium>(state, false), "fake", DISK_ATTACH_FIXED_DRIVE,
+                             nullptr, DISK_ALL_PARTITIONS),
+            2);
+  ASSERT_EQ(DiskPathKind(table, "/a/b/c/d/f"), 1);
+  const int before = state->reads;
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(DiskPathKind(table, "/a/b/c/d/f"), 1);
+    EXPECT_EQ(DiskPathKind(table, "/g"), 1);  // the window moves away meanwhile
+  }
+  EXPECT_LE(state->reads - before, 20);  // the folder sectors of "f" and of "g", no more
+  // A folder renamed or removed is no way any more.
+  ASSERT_EQ(DiskRename(table, "/a/b", "/a/x"), 0);
+  EXPECT_EQ(DiskPathKind(table, "/a/b/c/d/f"), 0);
+  EXPECT_EQ(DiskPathKind(table, "/a/x/c/d/f"), 1);
+  // The FSInfo sector (1) is written whole after each change, never read back for it.
+  state->readLog.clear();
+  for (const char* name : {"/a/x/c/d/n1", "/a/x/c/d/n2"}) {
+    int err = 0;
+    const DiskHandle h = DiskFileOpen(table, name, DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
+    ASSERT_NE(h, 0u) << err;
+    EXPECT_EQ(DiskFileWrite(table, h, "data", 4), 4);
+    EXPECT_EQ(DiskFileClose(table, h), 0);
+  }
+  for (const auto& [sector, count] : state->readLog) EXPECT_FALSE(sector <= 1 && 1 < sector + count) << sector;
+}
+
 TEST(FatTime, LocalTimesThroughTheZoneRulesBothWays) {
   const auto local = [](int y, int mo, int d, int h, int mi, int s) {
     std::tm tm{};

@@ -218,6 +218,19 @@ TEST_F(VolumeApi, RefusalsByKindOfEntryAndVolume) {
             static_cast<int>(DISK_ATTR_READABLE | DISK_ATTR_WRITABLE | DISK_ATTR_FOLDER | DISK_ATTR_HIDDEN));
 }
 
+// Names that one FAT folder keeps as one entry share a key; names it cannot hold have none.
+TEST_F(VolumeApi, NameKeysFollowWhatAFatFolderTellsApart) {
+  const auto key = [&](const char* name) { return DiskNameKey(table, "/0/dir", name); };
+  EXPECT_EQ(key("readme.txt"), key("README.TXT"));
+  EXPECT_EQ(key("abc. "), key("abc"));
+  EXPECT_EQ(key("\xC3\xA4rger"), key("\xC3\x84RGER"));
+  EXPECT_NE(key("a.txt"), key("b.txt"));
+  for (const char* name : {"x:y", "tab\tx", "a\\b", "l\xE4t", "...", ""}) EXPECT_EQ(key(name), "") << name;
+  EXPECT_EQ(key(std::string(256, 'a').c_str()), "");
+  // Only a FAT volume folds; the drive list keeps names as given.
+  EXPECT_EQ(DiskNameKey(table, "/", "Abc"), "Abc");
+}
+
 TEST_F(VolumeApi, SearchesOfFoldersEntriesAndTheDriveList) {
   ASSERT_EQ(DiskMkdir(table, "/0/empty"), 0);
   ASSERT_EQ(Put("/0/readme.txt", "r"), 0);
