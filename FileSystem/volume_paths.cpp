@@ -1,6 +1,7 @@
 // Volume paths: volume names, relative paths against the current path, ".." by the text, name encodings.
 #include "FileSystem/volume_internal.h"
 
+#include "FileSystem/exfat_internal.h"
 #include "FileSystem/fat_names.h"
 #include "lib/text/enc.h"
 
@@ -231,7 +232,16 @@ std::string DiskNameKey(DiskDriveTable& table, const char* folder, const char* n
   const std::string text = name ? name : "";
   std::string inside;
   const int drive = Resolve(table, folder ? folder : "", inside);
-  if (drive <= 0 || table.fsType[drive - 1] != DISK_TYPE_FAT) return text;
+  if (drive <= 0) return text;
+  // exFAT folds every name through the volume's own upcase table.
+  if (ExfatVolume* exfatVolume = Exfat(table, drive - 1)) {
+    std::u16string units;
+    if (exfat::NameToUtf16(text, units) != 0 || !exfat::NameAllowed(units) || units == u"." || units == u"..")
+      return "";
+    for (char16_t& unit : units) unit = exfatVolume->upcase[unit];
+    return ToUtf8(units);
+  }
+  if (table.fsType[drive - 1] != DISK_TYPE_FAT) return text;
   if (!EncIsValidUtf8(text)) return "";
   std::u16string units = ToUtf16(text);
   // A separator would name an entry of another folder.

@@ -307,4 +307,18 @@ TEST(ExfatVolumeApi, HandlesSearchesAttributesAndTheNodeCache) {
   EXPECT_EXFAT_CLEAN(image);
 }
 
+// Names one exFAT folder keeps as one entry share a key (so "Ftp Del" never takes a just-written
+// README.TXT for surplus beside readme.txt); names it cannot hold have none.
+TEST(ExfatNames, NameKeysFollowTheUpcaseTable) {
+  TempDir dir("exfat-keys", ImageBase());
+  const std::string image = MakeExfatImage(dir, "v.img", "4K", 16);
+  AttachedImage a(image, false);
+  ASSERT_EQ(a.drives(), 2);
+  const auto key = [&](const char* name) { return DiskNameKey(a.table(), "/", name); };
+  EXPECT_EQ(key("readme.txt"), key("README.TXT"));
+  EXPECT_EQ(key("\xC3\xA4rger"), key("\xC3\x84RGER"));
+  EXPECT_NE(key("a.txt"), key("b.txt"));
+  for (const char* name : {"x:y", "tab\tx", "a\\b", "l\xE4t", "..", ""}) EXPECT_EQ(key(name), "") << name;
+}
+
 }  // namespace
