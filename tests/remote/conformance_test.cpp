@@ -11,6 +11,7 @@
 #include "tests/support/files.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/memory_connection.h"
+#include "tests/support/smb_server.h"
 #include "tests/support/slow_medium.h"
 #include "tests/support/temp_dir.h"
 
@@ -142,6 +143,22 @@ class FtpStore : public Store {
   int m_count = 0;
 };
 
+// The share "daten" of the test program's smbd, reached through the local adapter's share mode;
+// each connection enters a fresh folder of it.
+class SmbStore : public Store {
+ public:
+  std::unique_ptr<CUrlConnection> Connect() override {
+    SmbServer* server = SmbServer::Shared();
+    if (!server) return nullptr;
+    static int count = 0;  // the server serves every test of the program
+    const std::string name = "c" + std::to_string(++count);
+    std::filesystem::create_directories(server->Root() + "/" + name);
+    return ConnectUrl("127.0.0.1", server->User().c_str(), server->Password(), static_cast<u16>(server->Port()),
+                      URL_KIND_LOCAL, ("/daten/" + name).c_str(), nullptr);
+  }
+  bool MakeFolderLink(CUrlConnection&, const std::string&, const std::string&) override { return false; }
+};
+
 const char* const kFtpDifferences =
     "FTP: replies say little about why (550 serves a missing file, an existing folder and a refusal "
     "alike, all error 12), no creation times of their own (the write time), a kind of its own; "
@@ -260,6 +277,22 @@ const Capabilities kStores[] = {
      ERROR_OPERATION_ABORTED,
      "a FAT volume: write times in steps of two seconds, no dots and no links in listings, a failing source "
      "gives 30, option 73 says it is a disk, and a break gives 995"},
+    {"Smb",
+     [] { return std::make_unique<SmbStore>(); },
+     3,
+     3,
+     10'000'000,
+     true,
+     true,
+     false,
+     ERROR_WRITE_FAULT,
+     true,
+     64ull << 20,
+     {63, 64, 68, 70, 71, 73, 75, 77},
+     false,
+     ERROR_CANCELLED,
+     "a share of smbd: times travel in whole seconds (the library sends no more), and smbd shows a link "
+     "as what it leads to, so listings carry no link marks (a server's reparse points would be marked)"},
 };
 
 // ---- helpers -------------------------------------------------------------------------------------
@@ -348,6 +381,7 @@ class Conformance : public ::testing::TestWithParam<Capabilities> {
   void SetUp() override {
     if (std::string(GetParam().name) == "Vsftpd" && !FtpServer::VsftpdMissing().empty())
       GTEST_SKIP() << FtpServer::VsftpdMissing();
+    if (std::string(GetParam().name) == "Smb") KPW_REQUIRE_SMBD();
     store = GetParam().make();
     c = store->Connect();
     ASSERT_NE(c, nullptr);
