@@ -220,6 +220,9 @@ std::unique_ptr<CUrlConnection> ConnectUrl(const char* host, const char* user, c
     hostText = std::string(rest.substr(0, end));
     startText = std::string(rest.substr(end));
   }
+  // A share's start path names share and folder from the server, with or without its "/".
+  if (kind == URL_KIND_LOCAL && !hostText.empty() && !startText.empty() && !IsSeparator(startText.front()))
+    startText.insert(0, "/");
   startPath = startText.c_str();
   const ConnectArgs args{hostText.c_str(), user,      password,   port,
                          kindAndFlags & ~0xFFu, startPath, breakRecord};

@@ -178,8 +178,11 @@ bool FtpRow::Split(const char* text, RemoteCell& out) {
     m_message = FmtString(kPathTooLong, EncUrlHidePassword(text).c_str());
     return false;
   }
-  // Servers need a host and a user; local and disk URLs need neither.
-  const bool server = out.kind == URL_KIND_FTP || out.kind == URL_KIND_SFTP || out.kind == URL_KIND_CTLCOMM;
+  // Servers need a host and a user, shares ("smb://server/share") too; local paths and disk
+  // images neither.
+  const bool share = out.kind == URL_KIND_LOCAL && !out.host.empty();
+  const bool server =
+      out.kind == URL_KIND_FTP || out.kind == URL_KIND_SFTP || out.kind == URL_KIND_CTLCOMM || share;
   if (server && out.host.empty()) {
     m_message = kNoHost;
     return false;
@@ -197,7 +200,9 @@ std::unique_ptr<CUrlConnection> FtpRow::Connect(const RemoteCell& cell) {
   std::unique_ptr<CUrlConnection> connection;
   try {
     connection = ConnectUrl(cell.host.c_str(), cell.user.c_str(), cell.password.c_str(),
-                            static_cast<u16>(cell.port), static_cast<u32>(cell.kind) | kConnectFlags, nullptr,
+                            static_cast<u16>(cell.port), static_cast<u32>(cell.kind) | kConnectFlags,
+                            // A share opens (and checks the login) on the share the path names.
+                            cell.kind == URL_KIND_LOCAL && !cell.host.empty() ? cell.path.c_str() : nullptr,
                             &m_breakRecord);
   } catch (const CInternetException& e) {
     m_message = !e.Text().empty() ? e.Text() : Win32ErrorText(e.m_dwError, kNoConnection);
