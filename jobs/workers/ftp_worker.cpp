@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -180,7 +181,9 @@ bool FtpRow::Split(const char* text, RemoteCell& out) {
   }
   // Servers need a host and a user, shares ("smb://server/share") too; local paths and disk
   // images neither.
-  const bool share = out.kind == URL_KIND_LOCAL && !out.host.empty();
+  // An "smb://" cell is always a share: without a host it is refused, never taken as a local path.
+  const bool share =
+      out.kind == URL_KIND_LOCAL && (!out.host.empty() || ::strcasecmp(scheme.data(), "smb") == 0);
   const bool server =
       out.kind == URL_KIND_FTP || out.kind == URL_KIND_SFTP || out.kind == URL_KIND_CTLCOMM || share;
   if (server && out.host.empty()) {

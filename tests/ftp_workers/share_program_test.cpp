@@ -34,6 +34,8 @@ TEST(ShareProgram, RowsInAllDirectionsWithSharesAndRefusedCells) {
                         JobRow(ftp->Url("f"), smb.Url("from-ftp"), "", "", "", "/FTP"),
                         // A share needs a user, and a refused login says so, without the password.
                         JobRow(dir / "up", "smb://127.0.0.1:" + port + "/daten/anonym", "", "", "", "/FTP"),
+                        // An smb:// cell without a server names no local folder either.
+                        JobRow(dir / "up", "smb://" + smb.User() + ":p@" + (dir / "lokal"), "", "", "", "/FTP"),
                         JobRow(dir / "up", "smb://" + smb.User() + ":falsch@127.0.0.1:" + port + "/daten/x", "", "",
                                "", "/FTP"),
                     });
@@ -45,8 +47,10 @@ TEST(ShareProgram, RowsInAllDirectionsWithSharesAndRefusedCells) {
   EXPECT_EQ(Contents(share + "/from-ftp"), "e.txt=E");
   EXPECT_FALSE(std::filesystem::exists(share + "/anonym"));
   EXPECT_FALSE(std::filesystem::exists(share + "/x"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "lokal"));
   EXPECT_EQ(run.errors,
             "Kopiwart: Falscher User-Namen\n"
+            "Kopiwart: Falscher FTP-Server-Name\n"
             "Kopiwart: Die Anmeldung an \"smb://127.0.0.1/daten\" wurde abgelehnt: Benutzername oder Kennwort sind "
             "falsch, oder der Benutzer darf die Freigabe nicht öffnen.\n");
   // smbclient sees the upload as the program left it.

@@ -65,7 +65,10 @@ TEST(ConnectUrl, SharesThatCannotBeReachedAndDrivePathsFailWithATextAndTouchNoth
   const CInternetException unc = shareFailure("", "//127.0.0.1/daten/dir");
   const CInternetException drive = Failure("", "C:\\Daten", URL_KIND_LOCAL);
   const CInternetException driveHost = Failure("D:", "", URL_KIND_LOCAL);
+  const CInternetException noServer = Failure("//", "", URL_KIND_LOCAL);
   std::filesystem::current_path(before);
+  EXPECT_EQ(noServer.m_dwError, 1215u);
+  EXPECT_EQ(noServer.Text(), "Es ist kein Server für die Freigabe angegeben.");
   for (const CInternetException* e : {&share, &unc}) {
     EXPECT_EQ(e->m_dwError, ERROR_BAD_NETPATH);
     EXPECT_EQ(e->Text().rfind("Der Server \"127.0.0.1\" ist nicht erreichbar (", 0), 0u) << e->Text();
