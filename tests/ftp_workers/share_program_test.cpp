@@ -32,6 +32,9 @@ TEST(ShareProgram, RowsInAllDirectionsWithSharesAndRefusedCells) {
                         JobRow(smb.Url("in"), dir / "down", "", "", "", "/FTP_DEL"),
                         JobRow(smb.Url("in"), smb.Url("copy/of/in"), "", "", "", "/FTP"),
                         JobRow(ftp->Url("f"), smb.Url("from-ftp"), "", "", "", "/FTP"),
+                        JobRow(dir / "up/sub",
+                               "file://" + smb.User() + ":geheim@127.0.0.1:" + port + "/daten/per-file", "", "", "",
+                               "/FTP"),
                         // A share needs a user, and a refused login says so, without the password.
                         JobRow(dir / "up", "smb://127.0.0.1:" + port + "/daten/anonym", "", "", "", "/FTP"),
                         // An smb:// cell without a server names no local folder either.
@@ -45,6 +48,7 @@ TEST(ShareProgram, RowsInAllDirectionsWithSharesAndRefusedCells) {
   EXPECT_EQ(Contents(dir / "down"), "c.txt=C deep/d.txt=D");
   EXPECT_EQ(Contents(share + "/copy/of/in"), "c.txt=C deep/d.txt=D");
   EXPECT_EQ(Contents(share + "/from-ftp"), "e.txt=E");
+  EXPECT_EQ(Contents(share + "/per-file"), "b.txt=B");
   EXPECT_FALSE(std::filesystem::exists(share + "/anonym"));
   EXPECT_FALSE(std::filesystem::exists(share + "/x"));
   EXPECT_FALSE(std::filesystem::exists(dir / "lokal"));
