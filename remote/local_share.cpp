@@ -15,7 +15,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -104,7 +103,7 @@ BOOL CLocalUrlConnection::OpenShare(const char* host) {
   int err = 0;
   m_share = SmbShare::Create(login, &err);
   if (!m_share) {
-    m_message = FmtString("Die Bibliothek für Windows-Freigaben lässt sich nicht starten (%s).", std::strerror(err));
+    m_message = "Die Bibliothek für Windows-Freigaben lässt sich nicht starten.";
     return FailCode(Win32ErrorFromErrno(err));
   }
   // The login (and the share) are checked now, so that a refusal says why.
@@ -132,7 +131,7 @@ BOOL CLocalUrlConnection::OpenShare(const char* host) {
       }
       [[fallthrough]];
     default:
-      m_message = FmtString("Der Server \"%s\" ist nicht erreichbar (%s).", server.c_str(), std::strerror(err));
+      m_message = FmtString("Der Server \"%s\" ist nicht erreichbar.", server.c_str());
       return FailCode(ERROR_BAD_NETPATH);
   }
 }
