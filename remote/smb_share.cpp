@@ -5,12 +5,14 @@
 
 #include <fcntl.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KPW_LEAK_CHECKS 1
@@ -122,7 +124,8 @@ std::unique_ptr<SmbShare> SmbShare::Create(const Login& login, int* error) {
   if (login.port) smbc_setPort(context, login.port);
   // Without a user: a Kerberos ticket where one is at hand, else a guest.
   const char* cache = std::getenv("KRB5CCNAME");
-  const bool kerberos = login.user.empty() && cache && *cache;
+  const std::string defaultCache = "/tmp/krb5cc_" + std::to_string(::getuid());
+  const bool kerberos = login.user.empty() && ((cache && *cache) || ::access(defaultCache.c_str(), R_OK) == 0);
   smbc_setOptionUseKerberos(context, kerberos);
   smbc_setOptionFallbackAfterKerberos(context, kerberos);
   smbc_setOptionUseCCache(context, kerberos);
