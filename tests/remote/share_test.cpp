@@ -103,6 +103,7 @@ TEST_F(Share, EveryUrlFormReachesTheShareAndSmbclientFindsWhatWeWrote) {
   }
   // Names with bytes that URLs and the library read otherwise ("%", "@", "#", ";", blanks, umlauts).
   auto c = Connect("127.0.0.1", s.User(), "/daten/form");
+  char text[16];
   const std::string odd = "Grüße 100% sicher a@b #1;x.txt";
   ASSERT_TRUE(c->UploadMemory(odd.c_str(), "Inhalt", 6, 0, 0)) << GetLastError();
   ASSERT_TRUE(c->Mkdir("Ordner mit Ä"));
@@ -117,6 +118,10 @@ TEST_F(Share, EveryUrlFormReachesTheShareAndSmbclientFindsWhatWeWrote) {
             std::string::npos);
   ASSERT_TRUE(c->DownloadFile("von-smbclient.bin", (local / "down.bin").c_str(), FALSE, 0, 0, 0));
   EXPECT_EQ(ReadFile(local / "down.bin"), std::string(200000, 'z'));
+  // "\\" separates as "/" does: a server's names never hold it.
+  EXPECT_TRUE(c->ChangeDir("\\daten\\form\\Ordner mit Ä"));
+  EXPECT_TRUE(c->ChangeDir("..\\"));
+  EXPECT_EQ(c->DownloadMemory(odd.c_str(), text, sizeof text, 0, 0, 0), 6);
   // Close frees the context: nothing works any more, and says so.
   c->Close();
   EXPECT_FALSE(c->ChangeDir("/daten"));
