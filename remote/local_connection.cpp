@@ -2,8 +2,6 @@
 // temporary files beside their targets.
 #include "remote/local_connection.h"
 
-#include "remote/smb_share.h"
-
 #include "lib/system/sys_copy.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_file.h"
@@ -12,6 +10,7 @@
 #include "lib/text/enc.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
+#include "remote/smb_share.h"
 
 #include <dirent.h>
 #include <fcntl.h>

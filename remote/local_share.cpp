@@ -1,4 +1,6 @@
 // The local adapter's share mode: a server's shares through libsmbclient, with no mount.
+#include "remote/local_connection.h"
+
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
@@ -6,7 +8,6 @@
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
-#include "remote/local_connection.h"
 #include "remote/smb_share.h"
 
 #include <fcntl.h>

@@ -76,7 +76,7 @@ class SmbShare {
   int Mkdir(std::string_view path);
   int Rmdir(std::string_view path);
   int Unlink(std::string_view path);
-  // Replaces an existing target (the library's rename does); callers that must not check first.
+  // Replaces an existing target (the library's rename does); callers that must not replace check first.
   int Rename(std::string_view from, std::string_view to);
   // Access and write time in whole seconds (the library sends no more).
   int SetTimes(std::string_view path, std::time_t accessed, std::time_t written);
