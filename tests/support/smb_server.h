@@ -2,15 +2,17 @@
 #pragma once
 
 #include "tests/support/files.h"
-#include "tests/support/ftp_servers.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,20 +97,7 @@ class SmbServer {
     ::chmod(d.c_str(), 0755);
     ::chmod((d + "/gast").c_str(), 0755);
     WriteFile(d + "/gast/readme.txt", "lies mich");
-    s->m_port = FreeLoopbackPort();
-    std::ofstream conf(d + "/smb.conf");
-    conf << "[global]\ninterfaces = lo\nbind interfaces only = yes\ndisable netbios = yes\nsmb ports = "
-         << s->m_port << "\nserver role = standalone server\nprivate dir = " << d << "/priv\nlock directory = " << d
-         << "/lock\nstate directory = " << d << "/state\ncache directory = " << d << "/cache\npid directory = " << d
-         << "/pid\nncalrpc dir = " << d << "/rpc\nlog file = " << d
-         << "/log.%m\npassdb backend = tdbsam\nmap to guest = bad user\nload printers = no\nprinting = bsd\n"
-            "printcap name = /dev/null\ndisable spoolss = yes\nusershare path =\n"
-            // Read-only is the owner write bit, as everywhere in this program.
-            "store dos attributes = no\nmap readonly = yes\nmap archive = no\nmap hidden = no\nmap system = no\n"
-            "[daten]\npath = "
-         << d << "/daten\nread only = no\n[gast]\npath = " << d
-         << "/gast\nguest ok = yes\nread only = yes\n[verborgen$]\npath = " << d << "/gast\n";
-    conf.close();
+    s->WriteConf(s->ReservePort());
     WriteFile(d + "/client.conf", "[global]\nclient min protocol = SMB2\n");
     const std::string passwd = "/usr/bin/smbpasswd -c " + d + "/smb.conf -a -s " + s->m_user + " >" + d +
                                "/smbpasswd.out 2>&1";
@@ -121,24 +111,94 @@ class SmbServer {
       why = "smbpasswd failed: " + ReadFile(d + "/smbpasswd.out");
       return nullptr;
     }
-    if (!s->Spawn({"/usr/sbin/smbd", "--foreground", "--no-process-group", "--debug-stdout", "-s", d + "/smb.conf"})) {
-      why = "smbd cannot be started";
-      return nullptr;
-    }
-    for (int i = 0; i < 1000 && !CanConnect(s->m_port); ++i) {
-      int status = 0;
-      if (::waitpid(s->m_pid, &status, WNOHANG) == s->m_pid) {
-        s->m_pid = -1;
-        why = "smbd ended at once: " + ReadFile(d + "/smbd.log");
+    // smbd listens with SO_REUSEPORT, so two of them may share a port and each get the other's
+    // connections: the port stays reserved (bound, not listening) until our smbd listens on it.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      if (attempt > 0) s->WriteConf(s->ReservePort());
+      if (!s->Spawn({"/usr/sbin/smbd", "--foreground", "--no-process-group", "--debug-stdout", "-s",
+                     d + "/smb.conf"})) {
+        why = "smbd cannot be started";
         return nullptr;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      for (int i = 0; i < 500 && !s->Listens(); ++i) {
+        int status = 0;
+        if (::waitpid(s->m_pid, &status, WNOHANG) == s->m_pid) {
+          s->m_pid = -1;
+          why = "smbd ended at once: " + ReadFile(d + "/smbd.log");
+          return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      if (s->Listens()) {
+        s->m_reserve.reset();
+        return s;
+      }
+      s->Stop();
     }
-    if (!CanConnect(s->m_port)) {
-      why = "smbd does not listen: " + ReadFile(d + "/smbd.log");
-      return nullptr;
+    why = "smbd does not listen: " + ReadFile(d + "/smbd.log");
+    return nullptr;
+  }
+
+  void WriteConf(int port) {
+    m_port = port;
+    const std::string d = m_dir.path();
+    std::ofstream conf(d + "/smb.conf");
+    conf << "[global]\ninterfaces = lo\nbind interfaces only = yes\ndisable netbios = yes\nsmb ports = " << port
+         << "\nserver role = standalone server\nprivate dir = " << d << "/priv\nlock directory = " << d
+         << "/lock\nstate directory = " << d << "/state\ncache directory = " << d << "/cache\npid directory = " << d
+         << "/pid\nncalrpc dir = " << d << "/rpc\nlog file = " << d
+         << "/log.%m\npassdb backend = tdbsam\nmap to guest = bad user\nload printers = no\nprinting = bsd\n"
+            "printcap name = /dev/null\ndisable spoolss = yes\nusershare path =\n"
+            // Read-only is the owner write bit, as everywhere in this program.
+            "store dos attributes = no\nmap readonly = yes\nmap archive = no\nmap hidden = no\nmap system = no\n"
+            "[daten]\npath = "
+         << d << "/daten\nread only = no\n[gast]\npath = " << d
+         << "/gast\nguest ok = yes\nread only = yes\n[verborgen$]\npath = " << d << "/gast\n";
+  }
+
+  // A free port of 127.0.0.1, held by a socket that shares it (SO_REUSEPORT) but takes no
+  // connections; -1 when there is none.
+  int ReservePort() {
+    m_reserve.reset();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    m_reserve = std::shared_ptr<int>(new int(fd), [](int* p) {
+      ::close(*p);
+      delete p;
+    });
+    const int on = 1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return -1;
+    return ntohs(a.sin_port);
+  }
+
+  // Whether our smbd holds the socket that listens on 127.0.0.1 at the port.
+  bool Listens() const {
+    if (m_pid <= 0) return false;
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", m_port);
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line, inode;
+    std::getline(tcp, line);
+    while (inode.empty() && std::getline(tcp, line)) {
+      std::istringstream in(line);
+      std::string slot, address, remote, state, queues, timer, retransmits, uid, timeout, node;
+      in >> slot >> address >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> node;
+      if (address == local && state == "0A") inode = node;
     }
-    return s;
+    if (inode.empty()) return false;
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd", ec)) {
+      std::error_code link;
+      if (std::filesystem::read_symlink(fd.path(), link).string() == "socket:[" + inode + "]") return true;
+    }
+    return false;
   }
 
   bool Spawn(std::vector<std::string> args) {
@@ -186,6 +246,7 @@ class SmbServer {
   }
 
   TempDir m_dir;
+  std::shared_ptr<int> m_reserve;  // the reserved port's socket while smbd starts
   std::string m_user;
   int m_port = -1;
   pid_t m_pid = -1;
