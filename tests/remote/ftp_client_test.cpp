@@ -269,6 +269,23 @@ TEST(FtpClient, DataConnectionsActiveAndPassive) {
   EXPECT_EQ(ReadFile(noport->Root() + "/g"), "y");
 }
 
+// An IPv6 server that announces them gets EPRT and EPSV; nothing falls back to passive.
+TEST(FtpClient, Ipv6ServersGetEprtAndEpsv) {
+  auto server = FtpServer::Python({"v6"});
+  if (!server) GTEST_SKIP() << "no IPv6 loopback";
+  for (const u32 flags : {0u, static_cast<u32>(FTP_PASSIVE)}) {
+    auto s = FtpConnect("::1", "anna", "geheim", static_cast<u16>(server->Port()), flags, 5000, nullptr);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->flags & (FTP_FEAT_EPRT | FTP_FEAT_EPSV), static_cast<u32>(FTP_FEAT_EPRT | FTP_FEAT_EPSV));
+    EXPECT_EQ(FtpUploadMemory(s.get(), "/six", "over v6", 7), 226);
+    EXPECT_EQ(s->flags & FTP_PASSIVE, flags);
+    char buffer[16] = {};
+    int stored = 0;
+    EXPECT_EQ(FtpDownloadMemory(s.get(), "/six", buffer, sizeof buffer, &stored), 226);
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(stored)), "over v6");
+  }
+}
+
 TEST(FtpClient, ActiveModeTakesDataOnlyFromTheServer) {
   ScriptedFtp server([](ScriptedFtp& srv, const std::string& line) {
     static std::string port;
@@ -311,6 +328,32 @@ TEST(FtpClient, ABreakDuringAFileUploadRaisesNoSignal) {
     breaker.join();
   }
   EXPECT_FALSE(Exists(server->Root() + "/big"));
+}
+
+// A break while the server is still to connect ends the control connection; the temporary
+// file the server may have made for the STOR is removed over a new one.
+TEST(FtpClient, ABreakBeforeTheDataConnectionLeavesNoTemporaryFile) {
+  ScriptedFtp server([](ScriptedFtp& srv, const std::string& line) {
+    if (srv.Login(line)) return;
+    if (line.rfind("PORT ", 0) == 0) srv.Send("200 ok\r\n");
+    else if (line.rfind("DELE ", 0) == 0) srv.Send("250 gone\r\n");
+    else if (line.rfind("STOR ", 0) != 0) srv.Send("502 what\r\n");
+  });
+  auto s = FtpConnect("127.0.0.1", "anna", "pw", static_cast<u16>(server.Port()), FTP_RECONNECT, 30000, nullptr);
+  ASSERT_TRUE(s);
+  std::thread breaker([&] {
+    while (s->state.load() != FTP_STATE_ACTIVE_WAIT) std::this_thread::yield();
+    FtpBreak(s.get());
+  });
+  EXPECT_EQ(FtpUploadMemory(s.get(), "/f", "data", 4), FTP_E_TIMEOUT);
+  breaker.join();
+  std::string stored, deleted;
+  for (const std::string& line : server.Commands()) {
+    if (line.rfind("STOR ", 0) == 0) stored = line.substr(5);
+    if (line.rfind("DELE ", 0) == 0) deleted = line.substr(5);
+  }
+  EXPECT_FALSE(stored.empty());
+  EXPECT_EQ(deleted, stored);
 }
 
 TEST(FtpClient, TransfersEndWholeOrFailAndKeepOldFiles) {
