@@ -9,7 +9,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -426,18 +425,9 @@ BOOL FtpClose(std::unique_ptr<FtpSession> s, int waitMs) {
   std::unique_lock lock(s->commandLock, std::defer_lock);
   if (waitMs == 0) {
     lock.lock();
-  } else {
-    // Tries in steps rather than with try_lock_for, whose clock-based lock ThreadSanitizer
-    // does not see (it then takes the unlock for one of a mutex never locked).
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(50, waitMs));
-    while (!lock.try_lock()) {
-      if (std::chrono::steady_clock::now() >= until) {
-        FtpBreak(s.get());
-        lock.lock();
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+  } else if (!lock.try_lock_for(std::chrono::milliseconds(std::max(50, waitMs)))) {
+    FtpBreak(s.get());
+    lock.lock();
   }
   if (s->control && !s->breakFlag && !SockIsClosed(s->control.get(), 1)) {
     if (SendLine(*s, "QUIT") == 0 && s->control) {
