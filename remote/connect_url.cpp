@@ -29,30 +29,19 @@ bool IsSeparator(char c) {
   return c == '/' || c == '\\';
 }
 
-// Kind 3: this machine's files. A host names a share, which this version does not reach; the
-// text names the share the connection would have opened, never its password.
+// Kind 3: this machine's files, or with a host the shares of a server. A host that names only a
+// server takes the start path's first component as its share.
 std::unique_ptr<CUrlConnection> ConnectLocal(const ConnectArgs& args) {
   const std::string host = args.host ? args.host : "";
   const std::string start = args.startPath ? args.startPath : "";
   for (const std::string* path : {&host, &start})
     if (EncUrlForm(*path) == URL_FORM_DRIVE)
       throw CInternetException(ERROR_INVALID_DRIVE, UrlDrivePathText(*path));
-  if (!host.empty() || EncUrlForm(start) == URL_FORM_UNC) {
-    std::string share = UrlShareHost(host.c_str(), start.c_str());
-    if (host.empty()) {
-      // "file:////server/share/...": the start path names server and share.
-      std::string_view rest(start);
-      while (!rest.empty() && IsSeparator(rest.front())) rest.remove_prefix(1);
-      share =
-          UrlShareHost(std::string(rest.substr(0, rest.find_first_of("/\\"))).c_str(),
-                       std::string(rest.substr(std::min(rest.size(), rest.find_first_of("/\\")))).c_str());
-    }
-    throw CInternetException(ERROR_NOT_SUPPORTED, UrlShareNotSupportedText(share));
-  }
+  const std::string share = host.empty() ? host : UrlShareHost(host.c_str(), start.c_str());
   auto connection =
-      std::make_unique<CLocalUrlConnection>(1, args.host, args.user ? args.user : "", args.password, 0,
+      std::make_unique<CLocalUrlConnection>(1, share.c_str(), args.user ? args.user : "", args.password, 0,
                                             args.port, (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
-  if (!connection->Open(args.host)) throw CInternetException(GetLastError());
+  if (!connection->Open(share.c_str())) throw CInternetException(GetLastError(), connection->Message());
   return connection;
 }
 
@@ -221,7 +210,21 @@ std::unique_ptr<CUrlConnection> ConnectUrl(const char* host, const char* user, c
   const KindEntry* entry = FindKind(kind);
   if (!entry) throw CInternetException(ERROR_INVALID_PARAMETER);
   if (!entry->connect) throw CInternetException(ERROR_NOT_SUPPORTED, UrlKindNotAvailableText(entry->scheme));
-  const ConnectArgs args{host ? host : "",      user,      password,   port,
+  // "file:////server/share/dir": the start path names server and share.
+  std::string hostText = host ? host : "";
+  std::string startText = startPath ? startPath : "";
+  if (kind == URL_KIND_LOCAL && hostText.empty() && EncUrlForm(startText) == URL_FORM_UNC) {
+    std::string_view rest(startText);
+    while (!rest.empty() && IsSeparator(rest.front())) rest.remove_prefix(1);
+    const std::size_t end = std::min(rest.size(), rest.find_first_of("/\\"));
+    hostText = std::string(rest.substr(0, end));
+    startText = std::string(rest.substr(end));
+  }
+  // A share's start path names share and folder from the server, with or without its "/".
+  if (kind == URL_KIND_LOCAL && !hostText.empty() && !startText.empty() && !IsSeparator(startText.front()))
+    startText.insert(0, "/");
+  startPath = startText.c_str();
+  const ConnectArgs args{hostText.c_str(), user,      password,   port,
                          kindAndFlags & ~0xFFu, startPath, breakRecord};
   std::unique_ptr<CUrlConnection> connection = entry->connect(args);
   if (kind != URL_KIND_DISK && startPath && *startPath && !connection->ChangeDir(startPath))
@@ -258,13 +261,6 @@ std::string CtlClientFolder(const char* folder) {
 
 std::string UrlKindNotAvailableText(const char* scheme) {
   return FmtString("Verbindungen über \"%s://\" sind in dieser Version noch nicht verfügbar.", scheme);
-}
-
-std::string UrlShareNotSupportedText(const std::string& share) {
-  return FmtString(
-      "Die Freigabe \"smb://%s\" kann nicht geöffnet werden: Netzwerkfreigaben werden in dieser "
-      "Version noch nicht unterstützt.",
-      share.c_str());
 }
 
 std::string UrlDrivePathText(const std::string& path) {

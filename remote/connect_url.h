@@ -76,8 +76,9 @@ BOOL BreakUrlConnection(UrlBreakHandle* record);
 // Connects to a store of the kind in the low byte of kindAndFlags (see GetUrlKind), builds its
 // adapter, enters startPath (when not empty) and returns it; every failure throws a
 // CInternetException: 87 for kinds 0, 4 and above 7; 50 with a German text for a kind this
-// version cannot reach yet (naming its scheme), for shares ("smb://", "file://server/share") and
-// 15 with a German text for drive-letter paths. A start folder that cannot be entered is
+// version cannot reach yet (naming its scheme); 15 with a German text for drive-letter paths; a
+// share ("smb://", "file://server/share", "file:////server/share") that cannot be opened throws
+// the adapter's code with its German text. A start folder that cannot be entered is
 // recorded: relative paths then fail until ChangeDir succeeds. breakRecord (may be null) is used
 // as described above.
 std::unique_ptr<CUrlConnection> ConnectUrl(const char* host, const char* user, const char* password, u16 port,
@@ -95,7 +96,6 @@ std::string CtlClientFolder(const char* folder);
 
 // German texts of connections that cannot be made; no password ever appears in them.
 std::string UrlKindNotAvailableText(const char* scheme);
-std::string UrlShareNotSupportedText(const std::string& share);
 std::string UrlDrivePathText(const std::string& path);
 // For callers that take a path as a URL: its scheme names no connection (GetUrlUnknownScheme).
 std::string UrlSchemeUnknownText(const std::string& scheme);

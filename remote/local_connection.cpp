@@ -10,6 +10,7 @@
 #include "lib/text/enc.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
+#include "remote/smb_share.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -97,18 +98,14 @@ CLocalUrlConnection::CLocalUrlConnection(std::uintptr_t engineHandle, const char
 CLocalUrlConnection::~CLocalUrlConnection() = default;
 
 bool CLocalUrlConnection::Ready() const {
-  if (GetEngineHandle() != 0) return true;
+  if (GetEngineHandle() != 0 && (!m_shareMode || m_share)) return true;
   SetLastError(ERROR_INVALID_HANDLE);
   return false;
 }
 
 BOOL CLocalUrlConnection::Open(const char* host) {
   if (GetEngineHandle() == 0) return FailCode(ERROR_RESOURCE_NOT_PRESENT);
-  if (host && *host) {
-    // A share: not reached by this version, and never taken for a local folder.
-    m_urlPrefix = "smb://";
-    return FailCode(ERROR_NOT_SUPPORTED);
-  }
+  if (host && *host) return OpenShare(host);
   m_urlPrefix = "file://";
   std::vector<char> cwd(4096);
   while (!::getcwd(cwd.data(), cwd.size())) {
@@ -220,6 +217,7 @@ SysFd CLocalUrlConnection::OpenFolder(const std::string& abs) {
 // ---- folders and names ---------------------------------------------------------------------------
 
 BOOL CLocalUrlConnection::ChangeDir(const char* path) {
+  if (m_shareMode) return ShareChangeDir(path);
   if (!Ready()) return FALSE;
   std::string abs;
   if (!Join(path, abs)) return FALSE;
@@ -258,6 +256,7 @@ BOOL CLocalUrlConnection::GetCurrentDir(char* buffer, int* size) {
 }
 
 BOOL CLocalUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
+  if (m_shareMode) return ShareSetFileTime(path, lastWrite);
   std::string abs;
   Place place;
   if (!Ready() || !Join(path, abs) || !Locate(abs, place)) return FALSE;
@@ -268,6 +267,7 @@ BOOL CLocalUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
 }
 
 BOOL CLocalUrlConnection::SetAttributes(const char* path, u32 attributes) {
+  if (m_shareMode) return ShareSetAttributes(path, attributes);
   if (!Ready()) return FALSE;
   if (attributes == 0xFFFFFFFF) return FailCode(ERROR_INVALID_PARAMETER);
   std::string abs;
@@ -292,6 +292,7 @@ BOOL CLocalUrlConnection::SetAttributes(const char* path, u32 attributes) {
 }
 
 BOOL CLocalUrlConnection::Rmdir(const char* path) {
+  if (m_shareMode) return ShareRmdir(path);
   std::string abs;
   Place place;
   if (!Ready() || !Join(path, abs) || !Locate(abs, place)) return FALSE;
@@ -301,6 +302,7 @@ BOOL CLocalUrlConnection::Rmdir(const char* path) {
 }
 
 BOOL CLocalUrlConnection::Mkdir(const char* path) {
+  if (m_shareMode) return ShareMkdir(path);
   std::string abs;
   Place place;
   if (!Ready() || !Join(path, abs)) return FALSE;
@@ -312,6 +314,7 @@ BOOL CLocalUrlConnection::Mkdir(const char* path) {
 }
 
 BOOL CLocalUrlConnection::Remove(const char* path) {
+  if (m_shareMode) return ShareRemove(path);
   std::string abs;
   Place place;
   if (!Ready() || !Join(path, abs) || !Locate(abs, place)) return FALSE;
@@ -324,6 +327,7 @@ BOOL CLocalUrlConnection::Remove(const char* path) {
 }
 
 BOOL CLocalUrlConnection::Rename(const char* oldPath, const char* newPath) {
+  if (m_shareMode) return ShareRename(oldPath, newPath);
   std::string from, to;
   Place a, b;
   if (!Ready() || !Join(oldPath, from) || !Join(newPath, to) || !Locate(from, a) || !Locate(to, b))
@@ -333,6 +337,7 @@ BOOL CLocalUrlConnection::Rename(const char* oldPath, const char* newPath) {
 
 void CLocalUrlConnection::Close() {
   m_engineHandle.store(0);
+  m_share.reset();
   m_tree.reset();
   m_base.clear();
 }
@@ -340,7 +345,7 @@ void CLocalUrlConnection::Close() {
 int CLocalUrlConnection::FullPath(const char* name, char* buffer, int size) {
   std::string abs;
   if (!buffer || size < 1) return 0;
-  if (!Join(name, abs)) {
+  if (m_shareMode ? !ShareJoin(name, abs) : !Join(name, abs)) {
     buffer[0] = '\0';
     return 0;
   }
@@ -366,6 +371,7 @@ BOOL CLocalUrlConnection::EndTransfer(BOOL ok, u32 failureSide) {
 }
 
 BOOL CLocalUrlConnection::UploadFile(const char* local, const char* remote, u32, u32) {
+  if (m_shareMode) return ShareUploadFile(local, remote);
   m_failureSide = URL_FAIL_NONE;
   m_bytesDone.store(0);
   m_bytesTotal.store(0);
@@ -396,6 +402,7 @@ BOOL CLocalUrlConnection::UploadFile(const char* local, const char* remote, u32,
 
 BOOL CLocalUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32,
                                        u32) {
+  if (m_shareMode) return ShareDownloadFile(remote, local, failIfExists);
   m_failureSide = URL_FAIL_NONE;
   m_bytesDone.store(0);
   m_bytesTotal.store(0);
@@ -429,6 +436,7 @@ BOOL CLocalUrlConnection::DownloadFile(const char* remote, const char* local, BO
 }
 
 BOOL CLocalUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn read, u32, u32) {
+  if (m_shareMode) return ShareUploadProc(remote, context, read);
   m_failureSide = URL_FAIL_NONE;
   if (!read) return FailCode(ERROR_INVALID_PARAMETER);
   if (!Ready()) return FALSE;
@@ -479,6 +487,7 @@ BOOL CLocalUrlConnection::UploadProc(const char* remote, void* context, UrlReadF
 }
 
 BOOL CLocalUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
+  if (m_shareMode) return ShareDownloadProc(remote, context, write);
   m_failureSide = URL_FAIL_NONE;
   if (!write) return FailCode(ERROR_INVALID_PARAMETER);
   const auto abort = [&](u32 side) {
@@ -525,6 +534,7 @@ BOOL CLocalUrlConnection::DownloadProc(const char* remote, void* context, UrlWri
 
 BOOL CLocalUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry,
                                   const UrlDirFilter& filter) {
+  if (m_shareMode) return ShareReadDir(path, context, entry, filter);
   const auto end = [&](BOOL ok) {
     if (entry) entry(context, nullptr);
     return ok;
@@ -605,7 +615,7 @@ BOOL CLocalUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
     WIN32_FIND_DATAA record;
     std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
     record.cFileName[sizeof record.cFileName - 1] = '\0';
-    return SetTimes(record);
+    return m_shareMode ? ShareSetTimes(record) : SetTimes(record);
   }
   if (!Ready()) return FALSE;
   u64 value = 0;

@@ -5,13 +5,24 @@
 #include "lib/system/sys_tree.h"
 #include "remote/url_connection.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
+class SmbShare;
+
 // The root is "/" and the current folder an absolute path; "\" is an ordinary byte of a name.
 // Drive forms ("C:/x") fail with 15 and UNC forms ("//server/x") with 53, so that neither ever
-// touches a local path that merely looks alike. A host names a share (smb://, file://server/),
-// which this version does not reach: Open fails with 50 and nothing is touched.
+// touches a local path that merely looks alike.
+//
+// Share mode: a host names a server (smb://server/share, file://server/share), reached through
+// libsmbclient for the life of the connection, with no mount; Close frees the library's context.
+// Paths are the server's: "/share/folder/name", and "/" lists the server's disk shares (names
+// ending in "$" left out). "\" is a separator there, as a server's names never hold it. Links
+// that the server reports (reparse points) are listed with URL_ATTR_LINK; a server that follows
+// links shows them as what they lead to. Rename never replaces: an existing target is refused
+// before the server is asked. Times travel in whole seconds; SetAttributes sets the DOS bits
+// read-only, hidden, system and archive (a Unix mode only through its owner write bit).
 //
 // Links: ChangeDir to a folder outside the base folder follows links on the way, once, and makes
 // that folder the base. Below the base no link is ever followed: folders on the way are opened
@@ -32,8 +43,11 @@ class CLocalUrlConnection : public CUrlConnection {
   ~CLocalUrlConnection() override;
 
   // An empty host opens this machine with the working folder as the current folder (3 when it is
-  // gone); any other host fails with 50. 4316 without an engine handle.
+  // gone). Any other host opens share mode: "server[/share[/folder]]", the rest being the current
+  // folder; the login is checked at once (1326 refused, 67 no such share, 53 no server, 1215 no
+  // server named), with Message() saying why in German. 4316 without an engine handle.
   BOOL Open(const char* host);
+  const std::string& Message() const { return m_message; }
 
   BOOL ChangeDir(const char* path) override;
   BOOL GetCurrentDir(char* buffer, int* size) override;
@@ -75,8 +89,33 @@ class CLocalUrlConnection : public CUrlConnection {
   void BeginTransfer(u64 total);
   BOOL EndTransfer(BOOL ok, u32 failureSide);
 
+  // ---- share mode (local_share.cpp)
+  BOOL OpenShare(const char* host);
+  bool ShareJoin(const char* path, std::string& out) const;
+  // The share mode's failure: code from err (missing names give missing), FALSE.
+  static BOOL ShareFail(int err, DWORD missing);
+  BOOL ShareChangeDir(const char* path);
+  BOOL ShareSetFileTime(const char* path, FILETIME lastWrite);
+  BOOL ShareSetAttributes(const char* path, u32 attributes);
+  BOOL ShareRmdir(const char* path);
+  BOOL ShareMkdir(const char* path);
+  BOOL ShareRemove(const char* path);
+  BOOL ShareRename(const char* oldPath, const char* newPath);
+  BOOL ShareUploadProc(const char* remote, void* context, UrlReadFn read);
+  BOOL ShareUploadFile(const char* local, const char* remote);
+  BOOL ShareDownloadProc(const char* remote, void* context, UrlWriteFn write);
+  BOOL ShareDownloadFile(const char* remote, const char* local, BOOL failIfExists);
+  BOOL ShareReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter);
+  BOOL ShareSetTimes(const WIN32_FIND_DATAA& record);
+  // Writes a new file at abs from read (a temporary name beside it, renamed over it when whole).
+  using ShareSource = std::function<int(BYTE* buffer, int size)>;
+  BOOL ShareWriteFile(const std::string& abs, const ShareSource& read, u32 failureSide);
+
   std::string m_current = "/";
   std::string m_base;  // the folder entered from outside; "" for none
   std::unique_ptr<SysTree> m_tree;
   SysCancelFlag m_break{0};
+  bool m_shareMode = false;
+  std::unique_ptr<SmbShare> m_share;
+  std::string m_message;
 };

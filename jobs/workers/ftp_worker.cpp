@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -207,8 +208,13 @@ bool FtpRow::Split(const char* text, RemoteCell& out) {
     m_message = FmtString(kPathTooLong, EncUrlHidePassword(text).c_str());
     return false;
   }
-  // Servers need a host and a user; local and disk URLs need neither.
-  const bool server = out.kind == URL_KIND_FTP || out.kind == URL_KIND_SFTP || out.kind == URL_KIND_CTLCOMM;
+  // Servers need a host and a user, shares ("smb://server/share") too; local paths and disk
+  // images neither.
+  // An "smb://" cell is always a share: without a host it is refused, never taken as a local path.
+  const bool share =
+      out.kind == URL_KIND_LOCAL && (!out.host.empty() || ::strcasecmp(scheme.data(), "smb") == 0);
+  const bool server =
+      out.kind == URL_KIND_FTP || out.kind == URL_KIND_SFTP || out.kind == URL_KIND_CTLCOMM || share;
   if (server && out.host.empty()) {
     m_message = kNoHost;
     return false;
@@ -226,7 +232,9 @@ std::unique_ptr<CUrlConnection> FtpRow::Connect(const RemoteCell& cell) {
   std::unique_ptr<CUrlConnection> connection;
   try {
     connection = ConnectUrl(cell.host.c_str(), cell.user.c_str(), cell.password.c_str(),
-                            static_cast<u16>(cell.port), static_cast<u32>(cell.kind) | kConnectFlags, nullptr,
+                            static_cast<u16>(cell.port), static_cast<u32>(cell.kind) | kConnectFlags,
+                            // A share opens (and checks the login) on the share the path names.
+                            cell.kind == URL_KIND_LOCAL && !cell.host.empty() ? cell.path.c_str() : nullptr,
                             &m_breakRecord);
   } catch (const CInternetException& e) {
     m_message = !e.Text().empty() ? e.Text() : Win32ErrorText(e.m_dwError, kNoConnection);

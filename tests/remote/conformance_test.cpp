@@ -11,6 +11,7 @@
 #include "tests/support/files.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/memory_connection.h"
+#include "tests/support/smb_server.h"
 #include "tests/support/slow_medium.h"
 #include "tests/support/temp_dir.h"
 
@@ -140,6 +141,22 @@ class FtpStore : public Store {
   }
   std::unique_ptr<FtpServer> m_server;
   int m_count = 0;
+};
+
+// The share "daten" of the test program's smbd, reached through the local adapter's share mode;
+// each connection enters a fresh folder of it.
+class SmbStore : public Store {
+ public:
+  std::unique_ptr<CUrlConnection> Connect() override {
+    SmbServer* server = SmbServer::Shared();
+    if (!server) return nullptr;
+    static int count = 0;  // the server serves every test of the program
+    const std::string name = "c" + std::to_string(++count);
+    std::filesystem::create_directories(server->Root() + "/" + name);
+    return ConnectUrl("127.0.0.1", server->User().c_str(), server->Password(), static_cast<u16>(server->Port()),
+                      URL_KIND_LOCAL, ("/daten/" + name).c_str(), nullptr);
+  }
+  bool MakeFolderLink(CUrlConnection&, const std::string&, const std::string&) override { return false; }
 };
 
 const char* const kFtpDifferences =
@@ -281,6 +298,22 @@ const Capabilities kStores[] = {
      true,
      ERROR_OPERATION_ABORTED,
      "an exFAT volume: as FAT, but write times to the second"},
+    {"Smb",
+     [] { return std::make_unique<SmbStore>(); },
+     3,
+     3,
+     10'000'000,
+     true,
+     true,
+     false,
+     ERROR_WRITE_FAULT,
+     true,
+     64ull << 20,
+     {63, 64, 68, 70, 71, 73, 75, 77},
+     false,
+     ERROR_CANCELLED,
+     "a share of smbd: times travel in whole seconds (the library sends no more), and smbd shows a link "
+     "as what it leads to, so listings carry no link marks (a server's reparse points would be marked)"},
 };
 
 // ---- helpers -------------------------------------------------------------------------------------
@@ -369,6 +402,7 @@ class Conformance : public ::testing::TestWithParam<Capabilities> {
   void SetUp() override {
     if (std::string(GetParam().name) == "Vsftpd" && !FtpServer::VsftpdMissing().empty())
       GTEST_SKIP() << FtpServer::VsftpdMissing();
+    if (std::string(GetParam().name) == "Smb") KPW_REQUIRE_SMBD();
     store = GetParam().make();
     c = store->Connect();
     ASSERT_NE(c, nullptr);

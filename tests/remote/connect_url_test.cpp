@@ -3,6 +3,7 @@
 #include "remote/connect_url.h"
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
+#include "tests/support/ftp_servers.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -46,27 +47,37 @@ TEST(ConnectUrl, KindsNotReachedYetNameTheirSchemeAndUnknownKindsAreRefused) {
   }
 }
 
-TEST(ConnectUrl, SharesAndDrivePathsFailWithATextAndTouchNothing) {
+// Shares go to the server (here a port where nobody listens), never to a local path alike.
+TEST(ConnectUrl, SharesThatCannotBeReachedAndDrivePathsFailWithATextAndTouchNothing) {
   TempDir dir("connect-share");
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
-  const CInternetException share = Failure("srv", "share/dir", URL_KIND_LOCAL);
-  const CInternetException numeric = Failure("192.168.1.20", "/daten/x", URL_KIND_LOCAL);
-  const CInternetException unc = Failure("", "//srv/share/dir", URL_KIND_LOCAL);
+  const u16 port = static_cast<u16>(FreeLoopbackPort());
+  const auto shareFailure = [&](const char* host, const char* start) {
+    try {
+      ConnectUrl(host, "anna", "geheim", port, URL_KIND_LOCAL, start, nullptr);
+    } catch (const CInternetException& e) {
+      return e;
+    }
+    return CInternetException(0);
+  };
+  const CInternetException share = shareFailure("127.0.0.1", "daten/dir");
+  const CInternetException unc = shareFailure("", "//127.0.0.1/daten/dir");
   const CInternetException drive = Failure("", "C:\\Daten", URL_KIND_LOCAL);
   const CInternetException driveHost = Failure("D:", "", URL_KIND_LOCAL);
+  const CInternetException noServer = Failure("//", "", URL_KIND_LOCAL);
   std::filesystem::current_path(before);
-  EXPECT_EQ(share.m_dwError, ERROR_NOT_SUPPORTED);
-  EXPECT_EQ(share.Text(),
-            "Die Freigabe \"smb://srv/share\" kann nicht geöffnet werden: Netzwerkfreigaben werden in "
-            "dieser Version noch nicht unterstützt.");
-  EXPECT_NE(numeric.Text().find("\"smb://192.168.1.20/daten\""), std::string::npos) << numeric.Text();
-  EXPECT_NE(unc.Text().find("\"smb://srv/share\""), std::string::npos) << unc.Text();
+  EXPECT_EQ(noServer.m_dwError, 1215u);
+  EXPECT_EQ(noServer.Text(), "Es ist kein Server für die Freigabe angegeben.");
+  for (const CInternetException* e : {&share, &unc}) {
+    EXPECT_EQ(e->m_dwError, ERROR_BAD_NETPATH);
+    EXPECT_EQ(e->Text(), "Der Server \"127.0.0.1\" ist nicht erreichbar.");
+  }
   EXPECT_EQ(drive.m_dwError, ERROR_INVALID_DRIVE);
   EXPECT_EQ(drive.Text(),
             "Der Pfad:\nC:\\Daten\nhat einen Laufwerksbuchstaben; solche Pfade gibt es hier nicht.");
   EXPECT_EQ(driveHost.m_dwError, ERROR_INVALID_DRIVE);
-  for (const CInternetException* e : {&share, &numeric, &unc, &drive})
+  for (const CInternetException* e : {&share, &unc, &drive})
     EXPECT_EQ(e->Text().find("geheim"), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
