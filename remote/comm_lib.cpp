@@ -128,8 +128,10 @@ std::vector<std::string> CommLibCandidates() {
 
 int CommLibLoad() {
   std::lock_guard lock(g_loadMutex);
-  ++g_loadCount;
-  if (g_library) return 1;
+  if (g_library) {
+    ++g_loadCount;
+    return 1;
+  }
   if (!g_crypto) g_crypto = LoadCrypto();
   for (const std::string& candidate : CommLibCandidates()) {
     // Only a path names a file; a bare name goes through the system's search.
@@ -140,6 +142,7 @@ int CommLibLoad() {
     }
   }
   if (!g_library) return 0;
+  g_loadCount = 1;
   CommLibFunctions table = MakeStandBys();
 #define KPW_COMM_LOOKUP(name, type) \
   if (void* f = ::dlsym(g_library, #name)) table.name = reinterpret_cast<type>(f);

@@ -46,7 +46,8 @@ CommLibFunctions CommLibStandBys();
 
 // Counted: a call when the library is not loaded loads the crypto library by its soname (else
 // from the folder of the file that OPENSSL_CONF names), then the library (see kCommLibFile);
-// each exported name replaces its stand-by. TRUE when the library is loaded.
+// each exported name replaces its stand-by. TRUE when the library is loaded; only such calls
+// count (a failed one tries again next time and needs no CommLibUnload).
 int CommLibLoad();
 // Counts down; at 0 the stand-bys return and both libraries are let go.
 void CommLibUnload();
