@@ -216,7 +216,12 @@ int Download(Session& s, const char* path, Sink sink, void* context) {
   } else if (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) {
     s.total.store(attrs.filesize);
   }
-  std::vector<char> buffer(result == COMM_OK ? kChunk : 0);
+  // libssh2 asks ahead for several times the buffer: a small file gets a buffer of its size, so
+  // that its download is not a hundred requests answered with "end of file".
+  const std::size_t size =
+      (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) ? static_cast<std::size_t>(std::min<uint64_t>(attrs.filesize + 1, kChunk))
+                                             : kChunk;
+  std::vector<char> buffer(result == COMM_OK ? std::max<std::size_t>(size, 4096) : 0);
   while (result == COMM_OK) {
     const ssize_t n = libssh2_sftp_read(file, buffer.data(), buffer.size());
     if (n < 0) {

@@ -282,6 +282,32 @@ TEST_F(KeyOnlyServer, WithoutPasswordsTheKeyLogsIn) {
   ::unsetenv("TAVRIN_SSH_IDENTITY");
 }
 
+class LoggingServer : public SshTest {
+ protected:
+  void SetUp() override {
+    options.logRequests = true;
+    SshTest::SetUp();
+  }
+};
+
+// libssh2 asks ahead for several times the read buffer: a small file must not cost a hundred
+// requests that the server answers with "end of file".
+TEST_F(LoggingServer, ASmallDownloadAsksForLittleMoreThanItsSize) {
+  const std::string dir = server->NewFolder("small");
+  WriteFile(dir + "/f", std::string(5000, 'f'));
+  TempDir local("commlib-small");
+  const u32 h = SftpHandle();
+  ASSERT_NE(h, 0u);
+  ASSERT_EQ(CommLib().SftpDownloadFile(h, (dir + "/f").c_str(), (local / "f").c_str(), 0, 0, 0), 0);
+  CommLib().SftpClose(h);
+  EXPECT_EQ(ReadFile(local / "f"), std::string(5000, 'f'));
+  const std::string log = server->RequestLog();
+  int reads = 0;
+  for (std::size_t at = log.find(": read "); at != std::string::npos; at = log.find(": read ", at + 1)) ++reads;
+  EXPECT_GE(reads, 2);
+  EXPECT_LE(reads, 4) << log;
+}
+
 class InteractiveServer : public SshTest {
  protected:
   void SetUp() override {

@@ -78,6 +78,7 @@ class SshServer {
   struct Options {
     bool passwords = true;    // password login offered
     bool interactive = false; // keyboard-interactive through PAM instead
+    bool logRequests = false; // sftp-server writes each request into RequestLog()
   };
 
   // Why the server cannot run here, or "" when it can: sshd, a test user and password logins need
@@ -138,6 +139,8 @@ class SshServer {
   std::string HostKeyLine() const {
     return "[127.0.0.1]:" + std::to_string(m_port) + " " + ReadFile(m_dir / "host_ed25519.pub");
   }
+  // What sftp-server logged of the requests it got (with Options::logRequests).
+  std::string RequestLog() const { return ReadFile(m_dir / "requests.log"); }
   // A folder for the test's own files (the library link, the hive, keys).
   const std::string& Folder() const { return m_dir.path(); }
 
@@ -216,6 +219,10 @@ class SshServer {
   }
 
   bool WriteConfig(const Options& options) const {
+    if (options.logRequests) {
+      WriteFile(m_dir / "requests.log", "");
+      ::chmod((m_dir / "requests.log").c_str(), 0666);
+    }
     std::ofstream out(m_dir / "sshd_config");
     out << "Port " << m_port << "\nListenAddress 127.0.0.1\nHostKey " << (m_dir / "host_ed25519")
         << "\nPidFile " << (m_dir / "sshd.pid") << "\nAuthorizedKeysFile " << (m_dir / "authorized_keys")
@@ -224,7 +231,10 @@ class SshServer {
         << "\nKbdInteractiveAuthentication " << (options.interactive ? "yes" : "no")
         << "\nPubkeyAuthentication yes\nStrictModes no\nPermitRootLogin no\nUseDNS no\n"
            "MaxStartups 100\nMaxSessions 100\nMaxAuthTries 10\nLogLevel ERROR\n"
-           "Subsystem sftp /usr/lib/openssh/sftp-server\n";
+           "Subsystem sftp /usr/lib/openssh/sftp-server";
+    // The subsystem runs through the user's shell: its log goes to a file the user may write.
+    if (options.logRequests) out << " -e -l DEBUG1 2>>" << (m_dir / "requests.log");
+    out << "\n";
     return static_cast<bool>(out);
   }
 
