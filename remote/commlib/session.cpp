@@ -96,7 +96,8 @@ LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(AnswerWithPassword) {
   (void)prompts;
   const Session* s = static_cast<const Session*>(*abstract);
   for (int i = 0; i < num_prompts; ++i) {
-    responses[i].text = static_cast<char*>(std::malloc(s->password.size() + 1));
+    // libssh2 frees the answers with the session's own allocator.
+    responses[i].text = static_cast<char*>(const_cast<Session*>(s)->Allocate(s->password.size() + 1));
     if (!responses[i].text) {
       responses[i].length = 0;
       continue;
@@ -128,6 +129,16 @@ int KnownHostKeyType(int hostKeyType) {
     case LIBSSH2_HOSTKEY_TYPE_ED25519: return LIBSSH2_KNOWNHOST_KEY_ED25519;
     default: return 0;
   }
+}
+
+LIBSSH2_ALLOC_FUNC(AllocateFor) {
+  return static_cast<Session*>(*abstract)->Allocate(count);
+}
+LIBSSH2_FREE_FUNC(FreeFor) {
+  static_cast<Session*>(*abstract)->Free(ptr);
+}
+LIBSSH2_REALLOC_FUNC(ReallocateFor) {
+  return static_cast<Session*>(*abstract)->Reallocate(ptr, count);
 }
 
 void InitLibrary() {
@@ -231,7 +242,55 @@ Session::~Session() {
     if (!lost.load() && !breakFlag.load()) libssh2_session_disconnect(ssh, "");
     libssh2_session_free(ssh);
   }
+  FreeAllBlocks();
   CloseSocket();
+}
+
+void Session::Link(Block* b) {
+  b->prev = &blocks;
+  b->next = blocks.next;
+  blocks.next->prev = b;
+  blocks.next = b;
+}
+
+void Session::Unlink(Block* b) {
+  b->prev->next = b->next;
+  b->next->prev = b->prev;
+}
+
+void* Session::Allocate(std::size_t size) {
+  auto* b = static_cast<Block*>(std::malloc(sizeof(Block) + size));
+  if (!b) return nullptr;
+  Link(b);
+  return b + 1;
+}
+
+void Session::Free(void* block) {
+  if (!block) return;
+  Block* b = static_cast<Block*>(block) - 1;
+  Unlink(b);
+  std::free(b);
+}
+
+void* Session::Reallocate(void* block, std::size_t size) {
+  if (!block) return Allocate(size);
+  Block* b = static_cast<Block*>(block) - 1;
+  Unlink(b);
+  auto* moved = static_cast<Block*>(std::realloc(b, sizeof(Block) + size));
+  if (!moved) {
+    Link(b);
+    return nullptr;
+  }
+  Link(moved);
+  return moved + 1;
+}
+
+void Session::FreeAllBlocks() {
+  while (blocks.next != &blocks) {
+    Block* b = blocks.next;
+    Unlink(b);
+    std::free(b);
+  }
 }
 
 void Session::CloseSocket() {
@@ -450,7 +509,7 @@ int Session::Connect(const char* hostName, int portNumber, const char* userName,
 
   int result = OpenSocket(host.c_str(), port, timeoutMs);
   if (result != COMM_OK) return result;
-  ssh = libssh2_session_init_ex(nullptr, nullptr, nullptr, this);
+  ssh = libssh2_session_init_ex(AllocateFor, FreeFor, ReallocateFor, this);
   if (!ssh) return COMM_INTERNAL;
   libssh2_session_callback_set(ssh, LIBSSH2_CALLBACK_SEND, reinterpret_cast<void*>(&SendNoSignal));
   libssh2_session_set_blocking(ssh, 1);

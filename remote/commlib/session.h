@@ -63,12 +63,28 @@ class Session {
   int Socket() const { return fd; }
   std::atomic<bool> lost{false};
 
+  // libssh2 allocates through these, so that what it still holds when a session ends is freed:
+  // a lost session cannot close its open file handles, and libssh2 keeps them then.
+  void* Allocate(std::size_t size);
+  void Free(void* block);
+  void* Reallocate(void* block, std::size_t size);
+
  private:
   int OpenSocket(const char* host, int port, int timeoutMs);
   int CheckHostKey();
   int Login(const char* user, const char* password);
   int OpenShell();
   void CloseSocket();
+
+  // The head of each block; what libssh2 gets follows it, aligned as malloc aligns.
+  struct alignas(16) Block {
+    Block* prev;
+    Block* next;
+  };
+  void Link(Block* b);
+  static void Unlink(Block* b);
+  void FreeAllBlocks();
+  Block blocks{&blocks, &blocks};  // every block libssh2 holds, in a ring
 
   std::mutex fdMutex;  // guards fd against Break's shutdown
   int fd = -1;
