@@ -413,8 +413,8 @@ int DownloadLocked(FtpSession& s, const char* remote, void* context, FtpWriteFn 
       timedOut = true;
       break;
     }
-    // The sink gets pieces of at most 64 KiB, however much one read brought.
-    for (int at = 0; at < n && !local; at += kPiece) {
+    // The sink gets pieces of at most 64 KiB, however much one read brought; a break stops them.
+    for (int at = 0; at < n && !local && !s.breakFlag; at += kPiece) {
       const int piece = std::min(kPiece, n - at);
       if (write(context, block.data() + at, piece) != piece)
         local = Fail(s, FTP_E_LOCAL_WRITE, "can't write to local file");

@@ -269,6 +269,23 @@ TEST(FtpClient, DataConnectionsActiveAndPassive) {
   EXPECT_EQ(ReadFile(noport->Root() + "/g"), "y");
 }
 
+// An IPv6 server that announces them gets EPRT and EPSV; nothing falls back to passive.
+TEST(FtpClient, Ipv6ServersGetEprtAndEpsv) {
+  auto server = FtpServer::Python({"v6"});
+  if (!server) GTEST_SKIP() << "no IPv6 loopback";
+  for (const u32 flags : {0u, static_cast<u32>(FTP_PASSIVE)}) {
+    auto s = FtpConnect("::1", "anna", "geheim", static_cast<u16>(server->Port()), flags, 5000, nullptr);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->flags & (FTP_FEAT_EPRT | FTP_FEAT_EPSV), static_cast<u32>(FTP_FEAT_EPRT | FTP_FEAT_EPSV));
+    EXPECT_EQ(FtpUploadMemory(s.get(), "/six", "over v6", 7), 226);
+    EXPECT_EQ(s->flags & FTP_PASSIVE, flags);
+    char buffer[16] = {};
+    int stored = 0;
+    EXPECT_EQ(FtpDownloadMemory(s.get(), "/six", buffer, sizeof buffer, &stored), 226);
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(stored)), "over v6");
+  }
+}
+
 TEST(FtpClient, ActiveModeTakesDataOnlyFromTheServer) {
   ScriptedFtp server([](ScriptedFtp& srv, const std::string& line) {
     static std::string port;
