@@ -401,6 +401,15 @@ TEST_F(CommLibServer, SftpCallsAsTheAdaptersUseThem) {
   EXPECT_EQ(lib.SftpRemove(h, (dir + "/moved").c_str()), 0);
   EXPECT_EQ(lib.SftpRemove(h, (dir + "/moved").c_str()), 2);
   lib.SftpClose(h);
+  // A closed handle: Break and Progress do nothing, every other call fails.
+  EXPECT_EQ(lib.SftpBreak(h), 0);
+  u64 total = 7;
+  EXPECT_EQ(lib.SftpProgress(h, &total), 0u);
+  EXPECT_EQ(total, 0u);
+  EXPECT_EQ(lib.SftpIsConnected(h), 0);
+  SftpAttributes gone{};
+  EXPECT_EQ(lib.SftpStat(h, dir.c_str(), &gone), 23);
+  EXPECT_EQ(lib.SftpClose(h), 23);
 }
 
 TEST_F(CommLibServer, UploadsAndDownloadsGoThroughTemporaryNames) {
