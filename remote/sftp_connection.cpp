@@ -391,6 +391,7 @@ struct Listing {
   const char* mask;
   bool utf8;
   bool stopped = false;
+  bool tooLong = false;  // a name that no record holds: the listing fails rather than leave it out
   struct Link {
     std::string wireName;
     WIN32_FIND_DATAA record;
@@ -412,12 +413,16 @@ BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
     entry(context, nullptr);
     return FailCode(code);
   }
-  Listing listing{context, entry, filter.mask, m_utf8Names, false, {}};
+  Listing listing{context, entry, filter.mask, m_utf8Names, false, false, {}};
   const auto convert = [](void* c, const char* name, const char*, const SftpAttributes* attrs) -> int {
     auto* l = static_cast<Listing*>(c);
     const std::string inside = l->utf8 ? std::string(name) : CUrlConnection::NameFromLatin1(name);
     WIN32_FIND_DATAA record;
-    if (!MakeRecord(inside.c_str(), *attrs, &record) || !l->Passes(inside.c_str())) return 0;
+    if (!MakeRecord(inside.c_str(), *attrs, &record)) {
+      l->tooLong = true;
+      return 1;
+    }
+    if (!l->Passes(inside.c_str())) return 0;
     if ((attrs->flags & SFTP_ATTR_PERMISSIONS) && (attrs->permissions & kTypeMask) == kTypeLink) {
       l->links.push_back({name, record});
       return 0;
@@ -456,6 +461,7 @@ BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
   }
   SetBusy(false);
   entry(context, nullptr);
+  if (code == 0 && listing.tooLong) return FailCode(ERROR_FILENAME_EXCED_RANGE);
   return Result(code);
 }
 
