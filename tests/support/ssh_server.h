@@ -12,6 +12,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -249,6 +251,8 @@ class SshServer {
     if (m_pid < 0) return false;
     if (m_pid == 0) {
       const int in = ::open("/dev/null", O_RDONLY);
+      // A test process that dies takes its server along.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       const int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       if (in < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(err, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(127);
       ::execv(argv[0], argv.data());
@@ -257,7 +261,28 @@ class SshServer {
     return true;
   }
 
-  // The server answers with its banner; false when it ended (or never answered).
+  // Whether the socket listening on the port is the server's: another test's server may have
+  // taken the port first, and then ours ends while that one answers.
+  bool ListensHere() const {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(m_port));
+    std::ifstream table("/proc/net/tcp");
+    std::string line, inode;
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, address, remote, state, skip;
+      fields >> slot >> address >> remote >> state;
+      for (int i = 0; i < 5; ++i) fields >> skip;
+      if (address == local && state == "0A") fields >> inode;
+    }
+    if (inode.empty()) return false;
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd", ec))
+      if (std::filesystem::read_symlink(fd.path(), ec).string() == "socket:[" + inode + "]") return true;
+    return false;
+  }
+
+  // The server listens and answers with its banner; false when it ended (or never answered).
   bool WaitReady() {
     for (int i = 0; i < 500; ++i) {
       int status = 0;
@@ -274,7 +299,7 @@ class SshServer {
       const bool up = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
                       ::recv(fd, banner, 4, MSG_WAITALL) == 4 && std::string(banner) == "SSH-";
       if (fd >= 0) ::close(fd);
-      if (up) return true;
+      if (up && ListensHere()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
