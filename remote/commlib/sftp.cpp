@@ -18,6 +18,9 @@ namespace {
 
 // Big requests keep many packets under way: libssh2 pipelines what one call hands it.
 constexpr std::size_t kChunk = 1 << 20;
+// Reads: libssh2 asks ahead for four times the buffer, so a quarter of it keeps as much under
+// way, with less copying.
+constexpr std::size_t kReadChunk = 1 << 18;
 
 std::atomic<uint32_t> g_tempCounter{0};
 
@@ -219,8 +222,9 @@ int Download(Session& s, const char* path, Sink sink, void* context) {
   // libssh2 asks ahead for several times the buffer: a small file gets a buffer of its size, so
   // that its download is not a hundred requests answered with "end of file".
   const std::size_t size =
-      (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) ? static_cast<std::size_t>(std::min<uint64_t>(attrs.filesize + 1, kChunk))
-                                             : kChunk;
+      (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE)
+          ? static_cast<std::size_t>(std::min<uint64_t>(attrs.filesize + 1, kReadChunk))
+          : kReadChunk;
   std::vector<char> buffer(result == COMM_OK ? std::max<std::size_t>(size, 4096) : 0);
   while (result == COMM_OK) {
     const ssize_t n = libssh2_sftp_read(file, buffer.data(), buffer.size());
