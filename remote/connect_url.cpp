@@ -5,9 +5,11 @@
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
+#include "remote/comm_lib.h"
 #include "remote/disk_connection.h"
 #include "remote/ftp_connection.h"
 #include "remote/local_connection.h"
+#include "remote/sftp_connection.h"
 
 #include <string_view>
 
@@ -81,6 +83,51 @@ std::unique_ptr<CUrlConnection> ConnectFtp(const ConnectArgs& args) {
   return connection;
 }
 
+// The communication library, loaded once per process by the first connect that needs it.
+bool CommLibReady() {
+  static std::mutex mutex;
+  static bool loaded = false;
+  std::lock_guard lock(mutex);
+  if (!loaded) loaded = CommLibLoad() != 0;
+  return loaded;
+}
+
+BOOL BreakSftpConnect(std::uintptr_t handle) {
+  CommLib().SftpBreak(static_cast<u32>(handle));
+  return TRUE;
+}
+
+// Kind 2: a handle of the communication library, connected, then the adapter on it.
+std::unique_ptr<CUrlConnection> ConnectSftp(const ConnectArgs& args) {
+  if (!CommLibReady()) throw CInternetException(1154, UrlCommLibMissingText());
+  CommLibFunctions& lib = CommLib();
+  const u32 handle = lib.SftpCreate();
+  if (!handle) throw CInternetException(4002);
+  const char* user = args.user ? args.user : "";
+  UrlBreakHandle* record = args.breakRecord;
+  if (record) {
+    record->Publish(URL_KIND_SFTP, BreakSftpConnect);
+    record->SetHandle(handle);
+  }
+  const int result = lib.SftpConnect(handle, args.host, args.port, user, args.password ? args.password : "", 0);
+  if (record) record->Withdraw();
+  if (result != 0) {
+    // A changed host key is told in words: the user has to decide what to do about it.
+    std::string text;
+    if (result == COMM_HOST_KEY_CHANGED || result == COMM_HOST_KEY_UNSAVED) {
+      char buffer[2048];
+      lib.SftpErrorText(handle, result, buffer, sizeof buffer);
+      text = buffer;
+    }
+    lib.SftpClose(handle);
+    throw CInternetException(result == COMM_LOGIN_REFUSED ? 2202 : 1229, text);
+  }
+  auto connection = std::make_unique<CSftpUrlConnection>(handle, args.host, user, args.password, 0, args.port,
+                                                         (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
+  if (!connection->Init((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1)) throw CInternetException(1164);
+  return connection;
+}
+
 // Kind 5: an image or block device. The host comes escaped, so that no "/" or ":" of a file's
 // path is taken for a separator of the URL; the start path is not entered.
 std::unique_ptr<CUrlConnection> ConnectDisk(const ConnectArgs& args) {
@@ -111,7 +158,7 @@ struct KindEntry {
 
 // One entry per kind; each kind's connect comes with its adapter.
 constexpr KindEntry kKinds[] = {
-    {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect}, {URL_KIND_SFTP, "sftp", nullptr, nullptr},
+    {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect}, {URL_KIND_SFTP, "sftp", ConnectSftp, BreakSftpConnect},
     {URL_KIND_LOCAL, "file", ConnectLocal, nullptr},    {URL_KIND_DISK, "disk", ConnectDisk, nullptr},
     {URL_KIND_CTLCOMM, "ctlcomm", nullptr, nullptr}, {URL_KIND_SSH, "ssh", nullptr, nullptr},
 };
@@ -273,4 +320,11 @@ std::string UrlSchemeUnknownText(const std::string& scheme) {
       "\"%s:\" ist kein bekanntes URL-Schema; der Pfad wird weder als URL noch als lokaler Pfad "
       "genommen.",
       scheme.c_str());
+}
+
+std::string UrlCommLibMissingText() {
+  return FmtString(
+      "Die Bibliothek \"%s\" für SFTP- und SSH-Verbindungen ist nicht vorhanden; sie gehört neben das "
+      "Programm.",
+      kCommLibFile);
 }

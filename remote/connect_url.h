@@ -78,7 +78,10 @@ BOOL BreakUrlConnection(UrlBreakHandle* record);
 // CInternetException: 87 for kinds 0, 4 and above 7; 50 with a German text for a kind this
 // version cannot reach yet (naming its scheme); 15 with a German text for drive-letter paths; a
 // share ("smb://", "file://server/share", "file:////server/share") that cannot be opened throws
-// the adapter's code with its German text. A start folder that cannot be entered is
+// the adapter's code with its German text. sftp: 1154 (with a text) without the communication
+// library, 4002 without a handle of it, 2202 for a refused login, 1164 when the server's folder
+// cannot be read, 1229 for every other failure (with a text when the host's key changed or cannot
+// be remembered). A start folder that cannot be entered is
 // recorded: relative paths then fail until ChangeDir succeeds. breakRecord (may be null) is used
 // as described above.
 std::unique_ptr<CUrlConnection> ConnectUrl(const char* host, const char* user, const char* password, u16 port,
@@ -96,6 +99,8 @@ std::string CtlClientFolder(const char* folder);
 
 // German texts of connections that cannot be made; no password ever appears in them.
 std::string UrlKindNotAvailableText(const char* scheme);
+// The communication library (sftp, ssh) could not be loaded.
+std::string UrlCommLibMissingText();
 std::string UrlDrivePathText(const std::string& path);
 // For callers that take a path as a URL: its scheme names no connection (GetUrlUnknownScheme).
 std::string UrlSchemeUnknownText(const std::string& scheme);

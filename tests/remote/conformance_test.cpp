@@ -13,6 +13,7 @@
 #include "tests/support/memory_connection.h"
 #include "tests/support/smb_server.h"
 #include "tests/support/slow_medium.h"
+#include "tests/support/ssh_server.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -164,6 +165,28 @@ const char* const kFtpDifferences =
     "alike, all error 12), no creation times of their own (the write time), a kind of its own; "
     "uploads and downloads go through temporary names, so a failure keeps the old file";
 
+// OpenSSH's sshd on 127.0.0.1 with a test user; each connection gets a fresh folder of it. The
+// server's disk is this machine's, so links are made here.
+class SftpStore : public Store {
+ public:
+  SftpStore() : m_server(SshServer::Start()) {
+    if (m_server) UseBuiltCommLib(m_server->Folder() + "/install");
+  }
+  std::unique_ptr<CUrlConnection> Connect() override {
+    if (!m_server) return nullptr;
+    const std::string folder = m_server->NewFolder("c" + std::to_string(++m_count));
+    return ConnectUrl("127.0.0.1", SshServer::kUser, SshServer::kPassword, static_cast<u16>(m_server->Port()),
+                      u32{URL_KIND_SFTP} | URL_CONNECT_RECONNECT, folder.c_str(), nullptr);
+  }
+  bool MakeFolderLink(CUrlConnection&, const std::string& link, const std::string& target) override {
+    return ::symlink(target.c_str(), link.c_str()) == 0;
+  }
+
+ private:
+  std::unique_ptr<SshServer> m_server;
+  int m_count = 0;
+};
+
 // A FAT32 volume (or an exFAT one) in an image, reached through a medium that can be slowed down;
 // fsck.fat (fsck.exfat) finds it clean after every test.
 class DiskStore : public Store {
@@ -266,6 +289,24 @@ const Capabilities kStores[] = {
      ERROR_CANCELLED,
      "vsftpd's anonymous sessions may not SITE CHMOD; otherwise as pyftpdlib",
      false,
+     false},
+    {"Sftp",
+     [] { return std::make_unique<SftpStore>(); },
+     2,
+     2,
+     10'000'000,
+     true,
+     true,
+     true,
+     ERROR_WRITE_FAULT,
+     true,
+     64ull << 20,
+     {5, 6, 8, 63, 64, 68, 69, 71, 73, 75},
+     false,
+     ERROR_CANCELLED,
+     "SFTP: the server's status says little about why (an existing folder, a folder that is not "
+     "empty and a file where a folder is wanted are all 12; a missing folder is 2), times in whole "
+     "seconds, the creation time is the write time, a kind of its own",
      false},
     {"Disk",
      [] { return std::make_unique<DiskStore>(); },
@@ -403,6 +444,8 @@ class Conformance : public ::testing::TestWithParam<Capabilities> {
     if (std::string(GetParam().name) == "Vsftpd" && !FtpServer::VsftpdMissing().empty())
       GTEST_SKIP() << FtpServer::VsftpdMissing();
     if (std::string(GetParam().name) == "Smb") KPW_REQUIRE_SMBD();
+    if (std::string(GetParam().name) == "Sftp" && !SshServer::Missing().empty())
+      GTEST_SKIP() << SshServer::Missing();
     store = GetParam().make();
     c = store->Connect();
     ASSERT_NE(c, nullptr);

@@ -1,0 +1,563 @@
+// The SFTP adapter: connection operations as calls of the communication library, its codes as Windows codes.
+#include "remote/sftp_connection.h"
+
+#include "lib/system/sys_file.h"
+#include "lib/text/str.h"
+#include "platform/last_error.h"
+#include "remote/comm_lib.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The longest path sent (the system's path limit); a longer one fails, never cut.
+constexpr std::size_t kPathMax = 4095;
+constexpr int kPathBuffer = 4096;
+
+constexpr u32 kTypeMask = 0xF000;
+constexpr u32 kTypeFolder = 0x4000;
+constexpr u32 kTypeLink = 0xA000;
+
+BOOL FailCode(DWORD code) {
+  SetLastError(code);
+  return FALSE;
+}
+
+// "." and ".." resolved by name, repeated and trailing slashes dropped; an absolute path stays
+// absolute ("/" at least).
+std::string Normalise(const std::string& path) {
+  const bool absolute = !path.empty() && path.front() == '/';
+  std::vector<std::string> parts;
+  for (std::size_t at = 0; at <= path.size();) {
+    const std::size_t slash = std::min(path.find('/', at), path.size());
+    const std::string part = path.substr(at, slash - at);
+    at = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..")
+        parts.pop_back();
+      else if (!absolute)
+        parts.push_back(part);
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out = absolute ? "/" : "";
+  for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
+  return out.empty() ? "." : out;
+}
+
+FILETIME FromSeconds(u32 seconds) {
+  return U64ToFileTime((static_cast<u64>(seconds) + kFileTimeEpochOffset) * 10'000'000);
+}
+
+// A FILETIME (UTC) as SFTP's seconds since 1970, kept within what the protocol holds.
+u32 ToSeconds(const FILETIME& ft) {
+  const i64 seconds = static_cast<i64>(FileTimeToU64(ft) / 10'000'000) - kFileTimeEpochOffset;
+  return static_cast<u32>(std::clamp<i64>(seconds, 0, 0xFFFFFFFFll));
+}
+
+// The listing record of an entry's attributes; false when its name does not fit the record.
+bool MakeRecord(const char* name, const SftpAttributes& attrs, WIN32_FIND_DATAA* r) {
+  *r = WIN32_FIND_DATAA{};
+  if (std::strlen(name) >= sizeof r->cFileName) return false;
+  const u32 mode = (attrs.flags & SFTP_ATTR_PERMISSIONS) ? attrs.permissions : 0;
+  const bool folder = (mode & kTypeMask) == kTypeFolder;
+  // Folders carry no size, as with every other connection.
+  const u64 size = (attrs.flags & SFTP_ATTR_SIZE) && !folder ? attrs.size : 0;
+  DWORD a = mode << 16 | static_cast<DWORD>((size >> 32) & 0x3F) << 10;
+  if (!(mode & 0200)) a |= URL_ATTR_READONLY;
+  if (folder) a |= URL_ATTR_DIRECTORY;
+  if (mode & 0001) a |= URL_ATTR_HIDDEN;
+  if (mode & 0010) a |= URL_ATTR_SYSTEM;
+  if (mode & 0100) a |= URL_ATTR_ARCHIVE;
+  r->dwFileAttributes = a;
+  if (attrs.flags & SFTP_ATTR_TIMES) {
+    r->ftLastWriteTime = r->ftCreationTime = FromSeconds(attrs.mtime);
+    r->ftLastAccessTime = FromSeconds(attrs.atime);
+  }
+  r->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  r->nFileSizeLow = static_cast<DWORD>(size);
+  StrCopyA(r->cFileName, name, sizeof r->cFileName);
+  return true;
+}
+
+}  // namespace
+
+CSftpUrlConnection::CSftpUrlConnection(std::uintptr_t engineHandle, const char* host, const char* user,
+                                       const char* password, u32 reserved, u16 port, u32 alternateMode)
+    : CUrlConnection(engineHandle, host, user, password, reserved, port, alternateMode) {
+  m_urlPrefix = "sftp://";
+}
+
+CSftpUrlConnection::~CSftpUrlConnection() {
+  if (Handle()) Close();
+}
+
+DWORD CSftpUrlConnection::MapCode(int code) {
+  switch (code) {
+    case 0: return ERROR_SUCCESS;
+    case 1: return ERROR_HANDLE_EOF;
+    case 2: return ERROR_FILE_NOT_FOUND;
+    case 3: return ERROR_ACCESS_DENIED;
+    case 4: return 12;
+    case 5: return 22;
+    case 6: return 2250;
+    case 7: return ERROR_REQUEST_ABORTED;
+    case 8: return ERROR_CALL_NOT_IMPLEMENTED;
+    case 9: return ERROR_TIMEOUT;
+    case 10: return ERROR_CANCELLED;
+    case 11: return ERROR_BUFFER_OVERFLOW;
+    case 12:
+    case 14: return ERROR_WRITE_FAULT;
+    case 13: return 1006;
+    case 15: return 1154;
+    case 16: return ERROR_INVALID_PARAMETER;
+    case 17: return 85;
+    case 18: return ERROR_INTERNAL_ERROR;
+    case 19: return ERROR_HOST_UNREACHABLE;
+    default: return 12;
+  }
+}
+
+u32 CSftpUrlConnection::ModeOf(u32 attributes) {
+  if (attributes >= 0x10000) return (attributes >> URL_ATTR_UNIX_MODE_SHIFT) & 07777;
+  u32 mode = (attributes & URL_ATTR_READONLY) ? 0440 : 0664;
+  if (attributes & URL_ATTR_DIRECTORY) mode |= 01000;
+  if (attributes & URL_ATTR_HIDDEN) mode |= 0001;
+  if (attributes & URL_ATTR_SYSTEM) mode |= 0010;
+  if (attributes & URL_ATTR_ARCHIVE) mode |= 0100;
+  if (attributes & URL_ATTR_NORMAL) mode |= 0111;
+  // A folder without x cannot be entered: x wherever r is.
+  if (attributes & URL_ATTR_DIRECTORY) mode |= (mode & 0444) >> 2;
+  return mode;
+}
+
+BOOL CSftpUrlConnection::Result(int code) {
+  if (code == 0) {
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  if (code == 5 || code == 6 || code == 7) m_checkConnection.store(true);
+  return FailCode(MapCode(code));
+}
+
+BOOL CSftpUrlConnection::Init(u32 checkConnection, u32 timeoutMs, u32 utf8Names) {
+  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  m_checkConnection.store(checkConnection != 0);
+  m_timeout = timeoutMs;
+  m_utf8Names = utf8Names != 0;
+  m_connectedOnce = true;
+  char buffer[kPathBuffer];
+  const int code = CommLib().SftpRealPath(Handle(), ".", buffer, sizeof buffer);
+  if (code != 0) return Result(code);
+  m_currentDir = Normalise(NameIn(buffer));
+  m_currentDirLost = false;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+bool CSftpUrlConnection::EnsureConnected(bool force) {
+  u32 handle = Handle();
+  if (!handle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  CommLibFunctions& lib = CommLib();
+  if (!force && (!m_checkConnection.load() || lib.SftpIsConnected(handle))) return true;
+  const auto renew = [&]() {
+    lib.SftpClose(handle);
+    handle = lib.SftpCreate();
+    m_engineHandle.store(handle);
+    return handle != 0;
+  };
+  if (m_connectedOnce && !renew()) {
+    SetLastError(ERROR_INTERNAL_ERROR);
+    return false;
+  }
+  m_connectedOnce = true;
+  const int port = m_port;
+  int code = lib.SftpConnect(handle, m_host.c_str(), port, m_user.c_str(), m_password.c_str(),
+                             static_cast<int>(m_timeout));
+  if (code == 17) {
+    lib.SftpBreak(handle);
+    if (!renew()) {
+      SetLastError(ERROR_INTERNAL_ERROR);
+      return false;
+    }
+    code = lib.SftpConnect(handle, m_host.c_str(), port, m_user.c_str(), m_password.c_str(),
+                           static_cast<int>(m_timeout));
+  }
+  if (code == 0) return true;
+  Result(code);
+  return false;
+}
+
+bool CSftpUrlConnection::Build(const char* path, std::string* joined, std::string* wire) const {
+  if (!path) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const bool absolute = *path == '/';
+  if (m_currentDirLost && !absolute) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  std::string full = absolute ? std::string(path) : m_currentDir + "/" + path;
+  full = Normalise(full);
+  if (full.size() > kPathMax) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  if (!NameOut(full.c_str(), *wire)) return false;
+  if (joined) *joined = std::move(full);
+  return true;
+}
+
+// ---- single operations ---------------------------------------------------------------------------
+
+BOOL CSftpUrlConnection::ChangeDir(const char* path) {
+  std::string joined, wire;
+  if (!EnsureConnected(false) || !Build(path, &joined, &wire)) return FALSE;
+  SftpAttributes attrs{};
+  const int code = CommLib().SftpStat(Handle(), wire.c_str(), &attrs);
+  if (code != 0) return Result(code);
+  if (!(attrs.flags & SFTP_ATTR_PERMISSIONS) || (attrs.permissions & kTypeMask) != kTypeFolder)
+    return FailCode(ERROR_PATH_NOT_FOUND);
+  m_currentDir = joined;
+  m_currentDirLost = false;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL CSftpUrlConnection::GetCurrentDir(char* buffer, int* size) {
+  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  if (!size) return FailCode(ERROR_INVALID_PARAMETER);
+  if (m_currentDirLost) return FailCode(ERROR_PATH_NOT_FOUND);
+  const int need = static_cast<int>(m_currentDir.size()) + 1;
+  if (!buffer || *size < need) {
+    *size = need;
+    return FailCode(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(buffer, m_currentDir.c_str(), static_cast<std::size_t>(need));
+  *size = need - 1;
+  return TRUE;
+}
+
+BOOL CSftpUrlConnection::SetStat(const char* path, u32 flags, u32 mode, u32 atime, u32 mtime) {
+  std::string wire;
+  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  SftpAttributes attrs{};
+  attrs.flags = flags;
+  attrs.permissions = mode;
+  attrs.atime = atime;
+  attrs.mtime = mtime;
+  return Result(CommLib().SftpSetStat(Handle(), wire.c_str(), &attrs));
+}
+
+BOOL CSftpUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
+  // FILETIME is UTC: straight to seconds since 1970, never through local time.
+  const u32 seconds = ToSeconds(lastWrite);
+  return SetStat(path, SFTP_ATTR_TIMES, 0, seconds, seconds);
+}
+
+BOOL CSftpUrlConnection::SetAttributes(const char* path, u32 attributes) {
+  if (attributes == 0xFFFFFFFF) return FailCode(ERROR_INVALID_PARAMETER);
+  return SetStat(path, SFTP_ATTR_PERMISSIONS, ModeOf(attributes), 0, 0);
+}
+
+BOOL CSftpUrlConnection::Rmdir(const char* path) {
+  std::string wire;
+  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  return Result(CommLib().SftpRmdir(Handle(), wire.c_str()));
+}
+
+BOOL CSftpUrlConnection::Mkdir(const char* path) {
+  std::string wire;
+  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  return Result(CommLib().SftpMkdir(Handle(), wire.c_str(), 0));
+}
+
+BOOL CSftpUrlConnection::Remove(const char* path) {
+  std::string wire;
+  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  return Result(CommLib().SftpRemove(Handle(), wire.c_str()));
+}
+
+BOOL CSftpUrlConnection::Rename(const char* oldPath, const char* newPath) {
+  std::string from, to;
+  if (!EnsureConnected(false) || !Build(oldPath, nullptr, &from) || !Build(newPath, nullptr, &to)) return FALSE;
+  // This interface never replaces; some servers would.
+  SftpAttributes attrs{};
+  if (CommLib().SftpStat(Handle(), to.c_str(), &attrs) == 0) return FailCode(ERROR_ALREADY_EXISTS);
+  return Result(CommLib().SftpRename(Handle(), from.c_str(), to.c_str()));
+}
+
+void CSftpUrlConnection::Close() {
+  const u32 handle = Handle();
+  m_engineHandle.store(0);
+  m_checkConnection.store(false);
+  m_connectedOnce = false;
+  if (handle) CommLib().SftpClose(handle);
+}
+
+// ---- transfers -----------------------------------------------------------------------------------
+
+BOOL CSftpUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn read, u32, u32) {
+  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  if (!read) return FailCode(ERROR_INVALID_PARAMETER);
+  std::string wire;
+  if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
+  m_failureSide = URL_FAIL_TRANSFER;
+  m_announcedTotal.store(m_nextUploadSize);
+  m_busy.store(2);
+  const int code = CommLib().SftpUploadProc(Handle(), wire.c_str(), read, context, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0);
+  SetBusy(false);
+  m_announcedTotal.store(0);
+  m_nextUploadSize = 0;
+  return Result(code);
+}
+
+BOOL CSftpUrlConnection::UploadFile(const char* local, const char* remote, u32, u32) {
+  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  // The local side first: nothing reaches the server for a file that is not there.
+  switch (SysFileExist(local ? local : "")) {
+    case 1:
+      break;
+    case 0:
+      m_failureSide = URL_FAIL_LOCAL;
+      return FailCode(ERROR_FILE_NOT_FOUND);
+    default:
+      m_failureSide = URL_FAIL_LOCAL;
+      return FailCode(ERROR_ACCESS_DENIED);
+  }
+  std::string wire;
+  if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
+  m_failureSide = URL_FAIL_TRANSFER;
+  SetBusy(true);
+  const int code = CommLib().SftpUploadFile(Handle(), wire.c_str(), local, 0, 0, 0);
+  SetBusy(false);
+  if (code == 13) m_failureSide = URL_FAIL_LOCAL;
+  return Result(code);
+}
+
+BOOL CSftpUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
+  if (!write) return FailCode(ERROR_INVALID_PARAMETER);
+  std::string wire;
+  if (!Handle() || !EnsureConnected(false) || !Build(remote, nullptr, &wire)) {
+    const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
+    write(context, nullptr, -1);
+    return FailCode(code);
+  }
+  m_failureSide = URL_FAIL_TRANSFER;
+  SetBusy(true);
+  const int code = CommLib().SftpDownloadProc(Handle(), wire.c_str(), write, context, 0, 0, 0);
+  SetBusy(false);
+  return Result(code);
+}
+
+BOOL CSftpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32, u32) {
+  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  if (!local || !*local) return FailCode(ERROR_INVALID_PARAMETER);
+  struct stat st {};
+  if (failIfExists && ::lstat(local, &st) == 0) {
+    m_failureSide = URL_FAIL_LOCAL;
+    return FailCode(ERROR_FILE_EXISTS);
+  }
+  std::string wire;
+  if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
+  // Busy like every transfer, so that a cancel reaches it.
+  m_failureSide = URL_FAIL_TRANSFER;
+  SetBusy(true);
+  const int code = CommLib().SftpDownloadFile(Handle(), wire.c_str(), local, 0, 0, 0);
+  SetBusy(false);
+  if (code == 13) m_failureSide = URL_FAIL_LOCAL;
+  return Result(code);
+}
+
+// ---- listings ------------------------------------------------------------------------------------
+
+namespace {
+
+struct Listing {
+  void* context;
+  UrlEntryFn entry;
+  const char* mask;
+  bool utf8;
+  bool stopped = false;
+  bool tooLong = false;  // a name that no record holds: the listing fails rather than leave it out
+  struct Link {
+    std::string wireName;
+    WIN32_FIND_DATAA record;
+  };
+  std::vector<Link> links;
+
+  bool Passes(const char* name) const {
+    return !mask || !*mask || StrMatchPatternA(mask, -1, name, -1, STR_MATCH_NOCASE | STR_MATCH_STARDOT) == 0;
+  }
+};
+
+}  // namespace
+
+BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
+  if (!entry) return FailCode(ERROR_INVALID_PARAMETER);
+  std::string dirWire;
+  if (!Handle() || !EnsureConnected(false) || !Build(path && *path ? path : "", nullptr, &dirWire)) {
+    const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
+    entry(context, nullptr);
+    return FailCode(code);
+  }
+  Listing listing{context, entry, filter.mask, m_utf8Names, false, false, {}};
+  const auto convert = [](void* c, const char* name, const char*, const SftpAttributes* attrs) -> int {
+    auto* l = static_cast<Listing*>(c);
+    const std::string inside = l->utf8 ? std::string(name) : CUrlConnection::NameFromLatin1(name);
+    WIN32_FIND_DATAA record;
+    if (!MakeRecord(inside.c_str(), *attrs, &record)) {
+      l->tooLong = true;
+      return 1;
+    }
+    if (!l->Passes(inside.c_str())) return 0;
+    if ((attrs->flags & SFTP_ATTR_PERMISSIONS) && (attrs->permissions & kTypeMask) == kTypeLink) {
+      l->links.push_back({name, record});
+      return 0;
+    }
+    if (l->entry(l->context, &record)) return 0;
+    l->stopped = true;
+    return 1;
+  };
+  CommLibFunctions& lib = CommLib();
+  SetBusy(true);
+  int code = lib.SftpReadDir(Handle(), dirWire.c_str(), convert, &listing);
+  // Links after the listing: each gets the attributes of what it leads to.
+  const std::string prefix = dirWire == "/" ? "/" : dirWire + "/";
+  for (std::size_t i = 0; code == 0 && !listing.stopped && i < listing.links.size(); ++i) {
+    Listing::Link& link = listing.links[i];
+    WIN32_FIND_DATAA record = link.record;
+    char target[kPathBuffer];
+    if (lib.SftpReadLink(Handle(), (prefix + link.wireName).c_str(), target, sizeof target) == 0) {
+      const std::string to = target[0] == '/' ? std::string(target) : prefix + target;
+      SftpAttributes attrs{};
+      const int stat = lib.SftpStat(Handle(), to.c_str(), &attrs);
+      if (stat == 10) {
+        code = 10;
+        break;
+      }
+      WIN32_FIND_DATAA resolved;
+      if (stat == 0 && MakeRecord(record.cFileName, attrs, &resolved)) {
+        const u32 mode = (attrs.flags & SFTP_ATTR_PERMISSIONS) ? attrs.permissions : 0;
+        const u64 size = u64{resolved.nFileSizeHigh} << 32 | resolved.nFileSizeLow;
+        resolved.dwFileAttributes = static_cast<DWORD>((size >> 32) & 0x3F) << 10 | mode << 16 | URL_ATTR_LINK;
+        if ((mode & kTypeMask) == kTypeFolder) resolved.dwFileAttributes |= URL_ATTR_DIRECTORY;
+        record = resolved;
+      }
+    }
+    if (!entry(context, &record)) code = 10;
+  }
+  SetBusy(false);
+  entry(context, nullptr);
+  if (code == 0 && listing.tooLong) return FailCode(ERROR_FILENAME_EXCED_RANGE);
+  return Result(code);
+}
+
+// ---- break and options ---------------------------------------------------------------------------
+
+BOOL CSftpUrlConnection::Break() {
+  const u32 handle = Handle();
+  if (!handle) return FALSE;
+  if (!IsBusy()) return TRUE;
+  CommLib().SftpBreak(handle);
+  m_checkConnection.store(true);
+  SetBusy(false);
+  return TRUE;
+}
+
+BOOL CSftpUrlConnection::GetOption(int id, void* buffer, int* size) {
+  const u32 handle = Handle();
+  if (!handle) return FailCode(ERROR_INVALID_HANDLE);
+  switch (id) {
+    case URL_OPT_TIMEOUT:
+    case URL_OPT_TIMEOUT_B:
+    case URL_OPT_TIMEOUT_C:
+      return AnswerWord(buffer, size, m_timeout);
+    case URL_OPT_BYTES_DONE:
+    case URL_OPT_PROGRESS: {
+      u64 total = 0;
+      const u64 done = CommLib().SftpProgress(handle, &total);
+      if (const u64 announced = m_announcedTotal.load()) total = announced;
+      m_bytesDone.store(done);
+      m_bytesTotal.store(total);
+      return AnswerCounters(id, buffer, size);
+    }
+    case URL_OPT_KIND_68:
+    case URL_OPT_KIND:
+      return AnswerWord(buffer, size, 2);
+    case URL_OPT_UTF8_NAMES:
+      return AnswerWord(buffer, size, m_utf8Names ? 1 : 0);
+    case URL_OPT_IS_DISK:
+      return AnswerWord(buffer, size, 0);
+    case URL_OPT_FAIL_SIDE:
+      return AnswerWord(buffer, size, m_failureSide);
+    default:
+      return FailCode(ERROR_INVALID_NAME);
+  }
+}
+
+BOOL CSftpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
+  const u32 handle = Handle();
+  if (!handle) return FailCode(ERROR_INVALID_HANDLE);
+  if (id == URL_OPT_APPLY_FIND) {
+    if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA))) return FailCode(ERROR_INVALID_PARAMETER);
+    WIN32_FIND_DATAA record;
+    std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
+    record.cFileName[sizeof record.cFileName - 1] = '\0';
+    u32 flags = 0, mode = 0, atime = 0, mtime = 0;
+    if (record.ftLastWriteTime.dwHighDateTime != 0) {
+      flags |= SFTP_ATTR_TIMES;
+      mtime = ToSeconds(record.ftLastWriteTime);
+      atime = record.ftLastAccessTime.dwHighDateTime != 0 ? ToSeconds(record.ftLastAccessTime) : mtime;
+    }
+    const u32 attributes = record.dwFileAttributes;
+    if (attributes != 0 && attributes != 0xFFFFFFFF) {
+      flags |= SFTP_ATTR_PERMISSIONS;
+      mode = ModeOf(attributes & ~u32{URL_ATTR_NORMAL});
+    }
+    return SetStat(record.cFileName, flags, mode, atime, mtime);
+  }
+  u64 value = 0;
+  if (!TakeValue(buffer, size, &value)) return FALSE;
+  switch (id) {
+    case URL_OPT_TIMEOUT:
+    case URL_OPT_TIMEOUT_B:
+    case URL_OPT_TIMEOUT_C:
+      m_timeout = static_cast<u32>(std::min<u64>(value, 0x7FFFFFFF));
+      return TRUE;
+    case URL_OPT_SET_DONE:
+      return Result(CommLib().SftpProgressSet(handle, static_cast<u32>(value), static_cast<u32>(value >> 32),
+                                              0xFFFFFFFF, 0xFFFFFFFF));
+    case URL_OPT_UTF8_NAMES:
+      m_utf8Names = value != 0;
+      return TRUE;
+    case URL_OPT_RECONNECT: {
+      const u64 tries = std::max<u64>(value, 1);
+      for (u64 i = 0; i < tries; ++i) {
+        if (EnsureConnected(true)) {
+          SetLastError(ERROR_SUCCESS);
+          return TRUE;
+        }
+        if (i + 1 < tries) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      }
+      return FALSE;
+    }
+    case URL_OPT_UPLOAD_SIZE:
+      m_nextUploadSize = value;
+      return TRUE;
+    default:
+      return FailCode(ERROR_INVALID_NAME);
+  }
+}
