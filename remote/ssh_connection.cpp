@@ -30,7 +30,8 @@ namespace {
 // buffer takes 4095 bytes), and a cut path could name another file.
 constexpr std::size_t kCommandMax = 4000;
 constexpr int kLineMax = 4096;
-constexpr int kBlock = 256;
+constexpr int kBlock = 256;        // bytes per data line of the helper
+constexpr int kShellBlock = 900;   // bytes per printf command at most
 constexpr int kInFlight = 65;  // helper data lines sent before their echoes are read
 
 std::atomic<u32> g_plainCounter{0}, g_listCounter{0}, g_uploadCounter{0}, g_downloadCounter{0};
@@ -559,14 +560,11 @@ BOOL CSshUrlConnection::Probe(u32 reconnect, u32 timeoutMs, u32 utf8Names) {
     std::string reply;
     if (RunCommand(ShellQuote(m_helperPath) + " -v", &reply) >= 6 && StartsWith(reply, "version ")) {
       m_helperVersion = static_cast<u32>(std::strtoul(reply.c_str() + 8, nullptr, 10));
-      if (m_helperVersion) {
-        m_lsOptions = "-la";
-        m_lsStyle = 3;
-      }
     }
   };
   if (m_useHelper) askHelper();
-  if (!m_helperVersion) {
+  {
+    // The ls variant is found also with the helper: it answers for names with wildcards.
     static const char* const kVariants[] = {"-alogd --full-time .", "-algd --full-time .", "-algd ."};
     static const char* const kOptions[] = {"--full-time -alog", "--full-time -alg", "-alg"};
     m_lsOptions = "-al";
@@ -648,7 +646,9 @@ std::string CSshUrlConnection::HelperCommand(const std::string& options, const s
 
 bool CSshUrlConnection::Stat(const std::string& wire, WIN32_FIND_DATAA* record) {
   std::string reply;
-  const std::string command = m_helperVersion
+  // The helper takes '*' and '?' for wildcards: such names are asked of ls.
+  const bool helper = m_helperVersion && wire.substr(wire.rfind('/') + 1).find_first_of("*?") == std::string::npos;
+  const std::string command = helper
                                   ? HelperCommand("-l ", wire)
                                   : "TZ=UTC0 " + m_lsPrefix + "ls " + m_lsOptions + "d " + ShellQuote(wire);
   const int n = RunCommand(command, &reply);
@@ -938,16 +938,28 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
 }
 
 int CSshUrlConnection::UploadShell(const std::string& wire, const Source& source, DWORD sourceError) {
-  BYTE block[kBlock];
+  // As many bytes per command as a command line holds (four characters each at most): the
+  // round trips, not the bytes, take the time.
+  const std::string target = ShellQuote(wire);
+  const std::size_t room = kCommandMax > target.size() + 128 ? (kCommandMax - target.size() - 128) / 4 : 0;
+  const int block = static_cast<int>(std::min<std::size_t>(room, kShellBlock));
+  if (block < 16) return FailCode(ERROR_FILENAME_EXCED_RANGE), -1;
+  std::vector<BYTE> data(static_cast<std::size_t>(block));
   bool first = true;
   for (;;) {
     if (m_breakRequested.load()) return FailCode(ERROR_CANCELLED), -1;
-    const int n = source(block, kBlock);
-    if (n < 0) return FailCode(sourceError), -1;
+    int n = 0;
+    while (n < block) {
+      const int got = source(data.data() + n, block - n);
+      if (got < 0) return FailCode(sourceError), -1;
+      if (got == 0) break;
+      n += got;
+    }
     if (n == 0 && !first) return 0;
     // printf with octal escapes: the same bytes under every shell (echo -ne is bash only).
-    const std::string command = (n == 0 ? std::string(":") : "printf '" + PrintfEscape(block, static_cast<std::size_t>(n)) + "'") +
-                                (first ? " > " : " >> ") + ShellQuote(wire);
+    const std::string command =
+        (n == 0 ? std::string(":") : "printf '" + PrintfEscape(data.data(), static_cast<std::size_t>(n)) + "'") +
+        (first ? " > " : " >> ") + target;
     first = false;
     std::string reply;
     const int r = RunCommand(command, &reply);
@@ -955,7 +967,7 @@ int CSshUrlConnection::UploadShell(const std::string& wire, const Source& source
     if (r < 0) return -1;
     if (r > 0) return FailCode(MapShellError(reply) ? MapShellError(reply) : ERROR_ACCESS_DENIED), -1;
     m_bytesDone.fetch_add(static_cast<u64>(n));
-    if (n == 0) return 0;
+    if (n < block) return 0;
   }
 }
 
