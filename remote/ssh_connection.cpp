@@ -500,7 +500,8 @@ bool CSshUrlConnection::EnsureConnected(bool force) {
     return false;
   }
   CommLibFunctions& lib = CommLib();
-  if (!force && (!m_checkLink.load() || lib.SshIsConnected(handle))) return true;
+  // After a time-out the shell may still run the command: a new one, also when the session lives.
+  if (!force && !m_lost && (!m_checkLink.load() || lib.SshIsConnected(handle))) return true;
   std::string user = m_user.substr(0, m_user.find('|'));
   const auto renew = [&]() {
     lib.SshClose(handle);

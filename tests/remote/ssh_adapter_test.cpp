@@ -1,6 +1,7 @@
 // The SSH adapter against OpenSSH's sshd on loopback: hostile names, the helper as root, elevation, listing lines.
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
+#include "remote/comm_lib.h"
 #include "remote/connect_url.h"
 #include "remote/ssh_connection.h"
 #include "tests/support/files.h"
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -227,6 +229,35 @@ TEST_F(SshAdapter, ElevationSendsThePasswordOnlyToItsPrompt) {
   EXPECT_EQ(ReadFile(history).find("never-typed-secret"), std::string::npos);
   ASSERT_EQ(::stat((folder + "/again").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
+}
+
+TEST_F(SshAdapter, AHelperThatMiscountsOrHangsFailsAndTheNextOperationReconnects) {
+  // A stand-in for the helper: answers the version and stat, counts one byte too few, sleeps.
+  const std::string script = folder + "/fake helper";
+  const std::string attr = std::to_string(0100644u << 16 | 0x3);
+  WriteFile(script, "#!/bin/sh\ncase \"$1\" in\n-v) echo 'version 1';;\n-l) echo '>" + attr +
+                        " 5 100 100 f';;\n-w) echo 'LEN<0>'; while read l; do [ \"$l\" = '>STOP<' ] && break; done; "
+                        "echo 'END<599>';;\n-r256) sleep 20;;\nesac\n");
+  ::chmod(script.c_str(), 0755);
+  ASSERT_TRUE(CommLibLoad());
+  CommLibFunctions& lib = CommLib();
+  const u32 handle = lib.SshCreate();
+  ASSERT_EQ(lib.SshConnect(handle, "127.0.0.1", server->Port(), "root", "", 0), 0);
+  CSshUrlConnection c(handle, "127.0.0.1", "root", "", 0, static_cast<u16>(server->Port()), 1);
+  c.SetHelperPath(script);
+  ASSERT_TRUE(c.Probe(0, 10000, 1));
+  EXPECT_EQ(c.HelperVersion(), 1u);
+  EXPECT_FALSE(Put(c, folder + "/x", std::string(600, 'x')));
+  EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
+  const u32 timeout = 1000;
+  ASSERT_TRUE(c.SetOption(URL_OPT_TIMEOUT, &timeout, 4, 0));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get(c, folder + "/f"), "<1460>");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(c.Mkdir((folder + "/after").c_str()));
+  EXPECT_TRUE(Exists(folder + "/after"));
+  c.Close();
+  CommLibUnload();
 }
 
 }  // namespace
