@@ -42,6 +42,18 @@ std::string Sentinel(const char* head, std::atomic<u32>& counter, const char* ta
   return text;
 }
 
+// The sentinel as the command line carries it: quoted apart, so that the terminal's echo of the
+// line never holds it whole, and only the output of the echo command does.
+std::string Spoken(const std::string& sentinel) {
+  return "'" + sentinel.substr(0, 4) + "'" + sentinel.substr(4);
+}
+
+// The output line that the sentinel begins; a prompt that went out after the echo of a line typed
+// ahead (dash) may stand before it. npos when it is not there.
+std::size_t SentinelAt(const std::string& text, const std::string& sentinel) {
+  return text.find(sentinel);
+}
+
 BOOL FailCode(DWORD code) {
   SetLastError(code);
   return FALSE;
@@ -411,7 +423,7 @@ DWORD CSshUrlConnection::SessionFailure(int code) {
 
 int CSshUrlConnection::RunCommand(const std::string& command, std::string* reply) {
   const std::string sentinel = Sentinel("aaee", g_plainCounter, "xxyy");
-  const std::string line = "echo -n " + sentinel + ";" + command + ";echo\r\n";
+  const std::string line = "echo -n " + Spoken(sentinel) + ";" + command + ";echo\r\n";
   if (line.size() > kCommandMax) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return -1;
@@ -432,8 +444,9 @@ int CSshUrlConnection::RunCommand(const std::string& command, std::string* reply
       return n;
     }
     const std::string text = Trim(buffer, n);
-    if (text.size() >= sentinel.size() && StartsWith(text, sentinel.c_str())) {
-      std::string rest = Trim(text.data() + sentinel.size(), static_cast<int>(text.size() - sentinel.size()));
+    if (const std::size_t at = SentinelAt(text, sentinel); at != std::string::npos) {
+      const std::size_t end = at + sentinel.size();
+      std::string rest = Trim(text.data() + end, static_cast<int>(text.size() - end));
       SetLastError(MapShellError(rest));
       if (reply) *reply = rest;
       return static_cast<int>(rest.size());
@@ -776,7 +789,7 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
   else
     command = "TZ=UTC0 " + m_lsPrefix + "ls " + m_lsOptions +
               (m_lsStyle <= 1 ? " --quoting-style=literal --show-control-chars " : " ") + ShellQuote(folder);
-  const std::string line = "echo " + sentinel + ";" + command + ";echo ssttoopp\r\n";
+  const std::string line = "echo " + Spoken(sentinel) + ";" + command + ";echo ssttoopp\r\n";
   if (line.size() > kCommandMax) {
     entry(context, nullptr);
     return FailCode(ERROR_FILENAME_EXCED_RANGE);
@@ -814,7 +827,7 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
     }
     const std::string text = Trim(buffer, n);
     if (!started) {
-      started = text.size() >= 16 && StartsWith(text, sentinel.c_str());
+      started = SentinelAt(text, sentinel) != std::string::npos;
       continue;
     }
     if (text.size() >= 8 && text.size() <= 12 && StartsWith(text, "ssttoopp")) {
@@ -883,7 +896,7 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
 int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& source, DWORD sourceError) {
   const std::string sentinel = Sentinel("aacc", g_uploadCounter, "ggtt");
   Drain();
-  if (!Send("echo " + sentinel + ";" + HelperCommand("-w -e ", wire) + "\n")) return -1;
+  if (!Send("echo " + Spoken(sentinel) + ";" + HelperCommand("-w -e ", wire) + "\n")) return -1;
   CommLibFunctions& lib = CommLib();
   enum { Sentinel, Length, Sending, Ending } state = Sentinel;
   i64 expected = 0;
@@ -922,7 +935,7 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
     const std::string text = Trim(buffer, n);
     if (unanswered > 0) --unanswered;
     if (state == Sentinel) {
-      if (text.size() >= 16 && StartsWith(text, sentinel.c_str())) state = Length;
+      if (SentinelAt(text, sentinel) != std::string::npos) state = Length;
       continue;
     }
     if (StartsWith(text, "END<")) {
@@ -1098,7 +1111,7 @@ BOOL CSshUrlConnection::Download(const std::string& wire, const Sink& sink) {
   const std::string command =
       helper ? HelperCommand("-r256 -e ", wire)
              : "hexdump -v -e '\"END<%08_Ad>\\n\"' -e '256/1 \"%02x\"' -e '\"\\n\"' " + ShellQuote(wire);
-  const std::string line = "echo " + sentinel + ";" + command + ";echo ddoonnee\r\n";
+  const std::string line = "echo " + Spoken(sentinel) + ";" + command + ";echo ddoonnee\r\n";
   if (line.size() > kCommandMax) return FailCode(ERROR_FILENAME_EXCED_RANGE);
   Drain();
   if (!Send(line)) return FALSE;
@@ -1125,7 +1138,7 @@ BOOL CSshUrlConnection::Download(const std::string& wire, const Sink& sink) {
     }
     const std::string text = Trim(buffer, n);
     if (!started) {
-      started = text.size() >= 16 && StartsWith(text, sentinel.c_str());
+      started = SentinelAt(text, sentinel) != std::string::npos;
       continue;
     }
     if (text == "ddoonnee") break;

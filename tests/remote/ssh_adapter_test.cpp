@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -260,6 +261,40 @@ TEST_F(SshAdapter, AHelperThatMiscountsOrHangsFailsAndTheNextOperationReconnects
   EXPECT_TRUE(Exists(folder + "/after"));
   c.Close();
   CommLibUnload();
+}
+
+// A second account with dash as its login shell: for su -l, and for the shell tools under dash.
+bool MakeDashUser(const char* name) {
+  if (!::getpwnam(name) && RunProgram({"/usr/sbin/useradd", "-m", "-s", "/bin/dash", name}) != 0) return false;
+  TempDir dir("ssh-pass");
+  WriteFile(dir / "line", std::string(name) + ":" + SshServer::kPassword + "\n");
+  return RunProgram({"/usr/sbin/chpasswd"}, nullptr, dir / "line") == 0;
+}
+
+TEST_F(SshAdapter, DashAsLoginShellAndSuToAnotherAccount) {
+  const char* const kDash = "kpwdash";
+  ASSERT_TRUE(MakeDashUser(kDash));
+  const passwd* pw = ::getpwnam(kDash);
+  ASSERT_NE(pw, nullptr);
+  const uid_t dashUid = pw->pw_uid;
+  ASSERT_EQ(::lchown(folder.c_str(), dashUid, pw->pw_gid), 0);
+  {
+    auto c = Connect(kDash, SshServer::kPassword);
+    ASSERT_NE(c, nullptr);
+    HostileNames(*c);
+    std::string data(3000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 8));
+    ASSERT_TRUE(Put(*c, "bytes", data));
+    EXPECT_TRUE(ReadFile(folder + "/bytes") == data);
+    EXPECT_TRUE(Get(*c, "bytes") == data);
+  }
+  const std::string user = std::string(SshServer::kUser) + "|" + kDash + "|" + SshServer::kPassword;
+  auto c = Connect(user.c_str(), SshServer::kPassword);
+  ASSERT_NE(c, nullptr);
+  ASSERT_TRUE(c->Mkdir((folder + "/by-su").c_str()));
+  struct stat st {};
+  ASSERT_EQ(::stat((folder + "/by-su").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, dashUid);
 }
 
 }  // namespace
