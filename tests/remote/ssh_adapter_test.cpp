@@ -278,9 +278,15 @@ TEST_F(SshAdapter, DashAsLoginShellAndSuToAnotherAccount) {
   ASSERT_NE(pw, nullptr);
   const uid_t dashUid = pw->pw_uid;
   ASSERT_EQ(::lchown(folder.c_str(), dashUid, pw->pw_gid), 0);
+  // The host's zone is not ours: times are still UTC.
+  WriteFile(std::string(pw->pw_dir) + "/.profile", "export TZ=Europe/Berlin\n");
   {
     auto c = Connect(kDash, SshServer::kPassword);
     ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(Put(*c, folder + "/timed", "t"));
+    ASSERT_TRUE(c->SetFileTime((folder + "/timed").c_str(), U64ToFileTime((1714979289ull + kFileTimeEpochOffset) * 10'000'000)));
+    EXPECT_EQ(MTime(folder + "/timed"), 1714979289);
+    ASSERT_TRUE(c->Remove((folder + "/timed").c_str()));
     HostileNames(*c);
     std::string data(3000, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 8));
