@@ -960,29 +960,66 @@ int CSshUrlConnection::UploadShell(const std::string& wire, const Source& source
   if (block < 16) return FailCode(ERROR_FILENAME_EXCED_RANGE), -1;
   std::vector<BYTE> data(static_cast<std::size_t>(block));
   bool first = true;
+  u64 written = 0;
+  int retry = 0;  // blocks still covered by the one retry after a failed block
+  int n = 0;
+  bool resend = false;
   for (;;) {
     if (m_breakRequested.load()) return FailCode(ERROR_CANCELLED), -1;
-    int n = 0;
-    while (n < block) {
-      const int got = source(data.data() + n, block - n);
-      if (got < 0) return FailCode(sourceError), -1;
-      if (got == 0) break;
-      n += got;
+    if (!resend) {
+      n = 0;
+      while (n < block) {
+        const int got = source(data.data() + n, block - n);
+        if (got < 0) return FailCode(sourceError), -1;
+        if (got == 0) break;
+        n += got;
+      }
+      if (n == 0 && !first) return 0;
     }
-    if (n == 0 && !first) return 0;
+    resend = false;
     // printf with octal escapes: the same bytes under every shell (echo -ne is bash only).
     const std::string command =
         (n == 0 ? std::string(":") : "printf '" + PrintfEscape(data.data(), static_cast<std::size_t>(n)) + "'") +
         (first ? " > " : " >> ") + target;
-    first = false;
     std::string reply;
     const int r = RunCommand(command, &reply);
     if (m_breakRequested.load()) return FailCode(ERROR_CANCELLED), -1;
-    if (r < 0) return -1;
-    if (r > 0) return FailCode(MapShellError(reply) ? MapShellError(reply) : ERROR_ACCESS_DENIED), -1;
+    if (r != 0) {
+      const DWORD error = r > 0 ? (MapShellError(reply) ? MapShellError(reply) : ERROR_ACCESS_DENIED) : GetLastError();
+      if (retry > 0) return FailCode(error), -1;
+      // Once: a new session, the file cut back to what was written, the block again.
+      CommLib().SshBreak(Handle());
+      m_lost = true;
+      const std::string leftover = std::move(m_leftover);
+      m_leftover.clear();
+      const bool renewed = EnsureConnected(false);
+      m_leftover = leftover;
+      if (!renewed) return -1;
+      if (!first && !Truncate(wire, written)) return -1;
+      retry = 16;
+      resend = true;
+      continue;
+    }
+    first = false;
+    if (retry > 0) --retry;
+    written += static_cast<u64>(n);
     m_bytesDone.fetch_add(static_cast<u64>(n));
     if (n < block) return 0;
   }
+}
+
+bool CSshUrlConnection::Truncate(const std::string& wire, u64 length) {
+  // The path goes to perl as an argument, never inside its program text.
+  std::string reply;
+  const int r = RunCommand("perl -e 'my $f; (open($f, \"+<\", $ARGV[0]) && truncate($f, $ARGV[1]) && close($f)) or print \"$!\"' " +
+                               ShellQuote(wire) + " " + std::to_string(length),
+                           &reply);
+  if (r < 0) return false;
+  if (r > 0) return FailCode(MapShellError(reply) ? MapShellError(reply) : ERROR_ACCESS_DENIED);
+  WIN32_FIND_DATAA record;
+  if (!Stat(wire, &record)) return FailCode(ERROR_FILE_NOT_FOUND);
+  if ((u64{record.nFileSizeHigh} << 32 | record.nFileSizeLow) != length) return FailCode(ERROR_HANDLE_EOF);
+  return true;
 }
 
 BOOL CSshUrlConnection::Upload(const std::string& wire, const Source& given, u64 total, bool checkSize,

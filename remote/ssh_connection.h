@@ -92,6 +92,8 @@ class CSshUrlConnection : public CUrlConnection {
   BOOL Download(const std::string& wire, const Sink& sink);
   int UploadHelper(const std::string& wire, const Source& source, DWORD sourceError);
   int UploadShell(const std::string& wire, const Source& source, DWORD sourceError);
+  // Cuts the file to length (perl); false with last error set.
+  bool Truncate(const std::string& wire, u64 length);
   // Removes a temporary file that a lost session left.
   void RemoveLeftover();
 

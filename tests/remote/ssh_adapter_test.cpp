@@ -263,6 +263,40 @@ TEST_F(SshAdapter, AHelperThatMiscountsOrHangsFailsAndTheNextOperationReconnects
   CommLibUnload();
 }
 
+// Stands in for the library's SshWrite: the write of one printf block fails as a lost session.
+SshWriteFn g_realWrite = nullptr;
+int g_printfWrites = 0;
+std::set<int> g_failing;
+int FailingWrite(u32 handle, const char* text, int length) {
+  if (std::string(text, static_cast<std::size_t>(length)).find("printf '") != std::string::npos &&
+      g_failing.count(++g_printfWrites))
+    return -14;
+  return g_realWrite(handle, text, length);
+}
+
+TEST_F(SshAdapter, AFailedShellBlockIsSentAgainOnceOnANewSession) {
+  auto c = Connect(SshServer::kUser, SshServer::kPassword);
+  ASSERT_NE(c, nullptr);
+  std::string data(4000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
+  ASSERT_TRUE(Put(*c, folder + "/f", "old"));
+  CommLibFunctions& lib = CommLib();
+  g_realWrite = lib.SshWrite;
+  lib.SshWrite = FailingWrite;
+  g_printfWrites = 0;
+  g_failing = {3};
+  const BOOL once = Put(*c, folder + "/f", data);
+  const DWORD onceError = GetLastError();
+  g_printfWrites = 0;
+  g_failing = {2, 4};  // the second failure comes while the retry still runs
+  const BOOL twice = Put(*c, folder + "/g", data);
+  lib.SshWrite = g_realWrite;
+  EXPECT_TRUE(once) << onceError;
+  EXPECT_TRUE(ReadFile(folder + "/f") == data);
+  EXPECT_FALSE(twice);
+  EXPECT_EQ(Names(*c, folder), std::set<std::string>{"f"});
+}
+
 // A second account with dash as its login shell: for su -l, and for the shell tools under dash.
 bool MakeDashUser(const char* name) {
   if (!::getpwnam(name) && RunProgram({"/usr/sbin/useradd", "-m", "-s", "/bin/dash", name}) != 0) return false;
