@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <inttypes.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -274,6 +275,9 @@ int main(int argc, char **argv) {
   }
   int64_t count = 0;
   if (mode == 'w') {
+    /* A session that ends hangs up: the input ends then, and the temporary file goes. */
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     count = Write(path, frame, start);
   } else {
     if (frame) {

@@ -15,10 +15,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -197,6 +199,35 @@ TEST_F(SshAdapter, TheHelperIsInstalledAndCarriesListingsAndTransfers) {
   ASSERT_EQ(::symlink("nowhere", (folder + "/dangling").c_str()), 0);
   std::set<std::string> names = Names(*c, folder, &ok);
   EXPECT_TRUE(names.count("to-folder") && names.count("dangling"));
+  // A break from another thread during transfers: 1223, the old file, no temporary file left.
+  WriteDenseFile(local / "big", 8 << 20);
+  for (const bool up : {true, false}) {
+    SCOPED_TRACE(up);
+    std::atomic<bool> stop{false};
+    std::thread canceller([&] {
+      while (!stop.load()) {
+        u64 done = 0;
+        int n = 8;
+        if (c->GetOption(URL_OPT_BYTES_DONE, &done, &n) && done > 0 && c->IsBusy()) {
+          c->BreakIfBusy();
+          return;
+        }
+        std::this_thread::yield();
+      }
+    });
+    const BOOL moved = up ? c->UploadFile((local / "big").c_str(), "Foto (1).bin", 0, 0)
+                          : c->DownloadFile("Foto (1).bin", (local / "down").c_str(), FALSE, 0, 0, 0);
+    const DWORD error = GetLastError();
+    stop = true;
+    canceller.join();
+    EXPECT_FALSE(moved);
+    EXPECT_EQ(error, ERROR_CANCELLED);
+    EXPECT_EQ(ReadFile(folder + "/Foto (1).bin").size(), 1u << 20);
+  }
+  EXPECT_EQ(ReadFile(local / "down").size(), 1u << 20);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Names(*c, folder).count("Foto (1).bin"), 1u);
+  for (const std::string& name : Names(*c, folder)) EXPECT_EQ(name.find("hexout-"), std::string::npos) << name;
   // A session that broke is renewed by the next operation.
   c->Break();
   EXPECT_TRUE(c->SetOption(URL_OPT_RECONNECT, &foldersOnly, 4, 0));
