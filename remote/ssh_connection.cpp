@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -118,7 +117,7 @@ int Month(const std::string& name) {
   return -1;
 }
 
-// The whole input of a transfer: a file read in blocks.
+// A local file descriptor closed on every way out.
 struct LocalFile {
   int fd = -1;
   ~LocalFile() {
@@ -855,8 +854,7 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
     const std::string inside = NameIn(record.cFileName);
     StrCopyA(record.cFileName, inside.c_str(), sizeof record.cFileName);
     if (kind > 1 || (record.dwFileAttributes & URL_ATTR_LINK)) {
-      links.push_back({text.substr(0, 0), record});
-      links.back().name = inside;
+      links.push_back({inside, record});
       continue;
     }
     if (!entry(context, &record)) stopped = true;
@@ -1249,15 +1247,20 @@ BOOL CSshUrlConnection::DownloadFile(const char* remote, const char* local, BOOL
   }
   std::string wire;
   if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
-  // A temporary name beside the target, renamed over it when whole.
-  std::string temp = std::string(local) + ".kpw-XXXXXX";
+  // A temporary name beside the target, renamed over it when whole; made with the mode that the
+  // user's mask gives a new file.
+  static std::atomic<u32> counter{0};
+  std::string temp;
   LocalFile file;
-  file.fd = ::mkstemp(temp.data());
+  for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
+    temp = std::string(local) + ".kpw-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    file.fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (file.fd < 0 && errno != EEXIST) break;
+  }
   if (file.fd < 0) {
     m_failureSide = URL_FAIL_LOCAL;
     return FailCode(ERROR_ACCESS_DENIED);
   }
-  ::fchmod(file.fd, 0644 & ~[] { const mode_t m = ::umask(0); ::umask(m); return m; }());
   BOOL ok = Download(wire, [&](const BYTE* data, int count) {
     for (int done = 0; done < count;) {
       const ssize_t n = ::write(file.fd, data + done, static_cast<std::size_t>(count - done));
