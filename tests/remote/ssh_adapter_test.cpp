@@ -294,6 +294,24 @@ TEST_F(SshAdapter, AHelperThatMiscountsOrHangsFailsAndTheNextOperationReconnects
   CommLibUnload();
 }
 
+TEST_F(SshAdapter, AHelperThatCannotBeInstalledLeavesTheShellTools) {
+  ASSERT_TRUE(CommLibLoad());
+  CommLibFunctions& lib = CommLib();
+  const u32 handle = lib.SshCreate();
+  ASSERT_EQ(lib.SshConnect(handle, "127.0.0.1", server->Port(), SshServer::kUser, SshServer::kPassword, 0), 0);
+  CSshUrlConnection c(handle, "127.0.0.1", SshServer::kUser, SshServer::kPassword, 0,
+                      static_cast<u16>(server->Port()), 1);
+  c.SetHelperPath("/usr/lib/kpw-absent/hexout");
+  ASSERT_TRUE(c.Probe(0, 10000, 1));
+  EXPECT_EQ(c.HelperVersion(), 0u);
+  EXPECT_EQ(c.LsStyle(), 0) << "GNU ls with --full-time";
+  ASSERT_TRUE(Put(c, folder + "/f", "data"));
+  EXPECT_EQ(Get(c, folder + "/f"), "data");
+  EXPECT_EQ(Names(c, folder), std::set<std::string>{"f"});
+  c.Close();
+  CommLibUnload();
+}
+
 // Stands in for the library's SshWrite: the write of one printf block fails as a lost session.
 SshWriteFn g_realWrite = nullptr;
 int g_printfWrites = 0;
