@@ -10,6 +10,7 @@
 #include "remote/ftp_connection.h"
 #include "remote/local_connection.h"
 #include "remote/sftp_connection.h"
+#include "remote/ssh_connection.h"
 
 #include <string_view>
 
@@ -128,6 +129,44 @@ std::unique_ptr<CUrlConnection> ConnectSftp(const ConnectArgs& args) {
   return connection;
 }
 
+BOOL BreakSshConnect(std::uintptr_t handle) {
+  CommLib().SshBreak(static_cast<u32>(handle));
+  return TRUE;
+}
+
+// Kind 7: a shell session of the communication library; the adapter probes the host on it. The
+// user text may carry an elevation after '|' (the adapter does it): only the name logs in.
+std::unique_ptr<CUrlConnection> ConnectSsh(const ConnectArgs& args) {
+  if (!CommLibReady()) throw CInternetException(1154, UrlCommLibMissingText());
+  CommLibFunctions& lib = CommLib();
+  const u32 handle = lib.SshCreate();
+  if (!handle) throw CInternetException(4002);
+  const std::string user = args.user ? args.user : "";
+  const std::string login = user.substr(0, user.find('|'));
+  UrlBreakHandle* record = args.breakRecord;
+  if (record) {
+    record->Publish(URL_KIND_SSH, BreakSshConnect);
+    record->SetHandle(handle);
+  }
+  const int result = lib.SshConnect(handle, args.host, args.port, login.c_str(), args.password ? args.password : "", 0);
+  if (record) record->Withdraw();
+  if (result != 0) {
+    std::string text;
+    if (result == COMM_HOST_KEY_CHANGED || result == COMM_HOST_KEY_UNSAVED) {
+      char buffer[2048];
+      lib.SshErrorText(handle, result, buffer, sizeof buffer);
+      text = buffer;
+    }
+    lib.SshClose(handle);
+    throw CInternetException(result == COMM_LOGIN_REFUSED ? 2202 : 1229, text);
+  }
+  auto connection = std::make_unique<CSshUrlConnection>(handle, args.host, user.c_str(), args.password, 0, args.port,
+                                                        (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
+  if (!connection->Probe((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1))
+    throw CInternetException(ERROR_BAD_NETPATH);
+  return connection;
+}
+
 // Kind 5: an image or block device. The host comes escaped, so that no "/" or ":" of a file's
 // path is taken for a separator of the URL; the start path is not entered.
 std::unique_ptr<CUrlConnection> ConnectDisk(const ConnectArgs& args) {
@@ -160,7 +199,7 @@ struct KindEntry {
 constexpr KindEntry kKinds[] = {
     {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect}, {URL_KIND_SFTP, "sftp", ConnectSftp, BreakSftpConnect},
     {URL_KIND_LOCAL, "file", ConnectLocal, nullptr},    {URL_KIND_DISK, "disk", ConnectDisk, nullptr},
-    {URL_KIND_CTLCOMM, "ctlcomm", nullptr, nullptr}, {URL_KIND_SSH, "ssh", nullptr, nullptr},
+    {URL_KIND_CTLCOMM, "ctlcomm", nullptr, nullptr}, {URL_KIND_SSH, "ssh", ConnectSsh, BreakSshConnect},
 };
 
 const KindEntry* FindKind(int kind) {

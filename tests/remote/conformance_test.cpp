@@ -187,6 +187,28 @@ class SftpStore : public Store {
   int m_count = 0;
 };
 
+// The same server through the shell: kind 7 with ls, printf and hexdump (the user may not install
+// the helper).
+class SshStore : public Store {
+ public:
+  SshStore() : m_server(SshServer::Start()) {
+    if (m_server) UseBuiltCommLib(m_server->Folder() + "/install");
+  }
+  std::unique_ptr<CUrlConnection> Connect() override {
+    if (!m_server) return nullptr;
+    const std::string folder = m_server->NewFolder("c" + std::to_string(++m_count));
+    return ConnectUrl("127.0.0.1", SshServer::kUser, SshServer::kPassword, static_cast<u16>(m_server->Port()),
+                      u32{URL_KIND_SSH} | URL_CONNECT_RECONNECT, folder.c_str(), nullptr);
+  }
+  bool MakeFolderLink(CUrlConnection&, const std::string& link, const std::string& target) override {
+    return ::symlink(target.c_str(), link.c_str()) == 0;
+  }
+
+ private:
+  std::unique_ptr<SshServer> m_server;
+  int m_count = 0;
+};
+
 // A FAT32 volume (or an exFAT one) in an image, reached through a medium that can be slowed down;
 // fsck.fat (fsck.exfat) finds it clean after every test.
 class DiskStore : public Store {
@@ -308,6 +330,22 @@ const Capabilities kStores[] = {
      "empty and a file where a folder is wanted are all 12; a missing folder is 2), times in whole "
      "seconds, the creation time is the write time, a kind of its own",
      false},
+    {"Ssh",
+     [] { return std::make_unique<SshStore>(); },
+     2,
+     2,
+     10'000'000,
+     false,
+     true,
+     true,
+     ERROR_READ_FAULT,
+     true,
+     1ull << 20,
+     {5, 6, 8, 63, 64, 68, 69, 71, 73, 75, 78},
+     false,
+     ERROR_CANCELLED,
+     "SSH shell: ls gives no creation time, times in whole seconds, a kind of its own; a failing source "
+     "gives 30"},
     {"Disk",
      [] { return std::make_unique<DiskStore>(); },
      5,
@@ -444,7 +482,8 @@ class Conformance : public ::testing::TestWithParam<Capabilities> {
     if (std::string(GetParam().name) == "Vsftpd" && !FtpServer::VsftpdMissing().empty())
       GTEST_SKIP() << FtpServer::VsftpdMissing();
     if (std::string(GetParam().name) == "Smb") KPW_REQUIRE_SMBD();
-    if (std::string(GetParam().name) == "Sftp" && !SshServer::Missing().empty())
+    if ((std::string(GetParam().name) == "Sftp" || std::string(GetParam().name) == "Ssh") &&
+        !SshServer::Missing().empty())
       GTEST_SKIP() << SshServer::Missing();
     store = GetParam().make();
     c = store->Connect();

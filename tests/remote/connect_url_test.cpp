@@ -36,7 +36,7 @@ TEST(ConnectUrl, KindsNotReachedYetNameTheirSchemeAndUnknownKindsAreRefused) {
   const struct {
     u32 kind;
     const char* scheme;
-  } later[] = {{6, "ctlcomm"}, {7, "ssh"}};
+  } later[] = {{6, "ctlcomm"}};
   for (const auto& k : later) {
     const CInternetException e = Failure("server", "/x", k.kind);
     EXPECT_EQ(e.m_dwError, ERROR_NOT_SUPPORTED);

@@ -81,6 +81,7 @@ class SshServer {
     bool passwords = true;    // password login offered
     bool interactive = false; // keyboard-interactive through PAM instead
     bool logRequests = false; // sftp-server writes each request into RequestLog()
+    bool rootLogin = false;   // root may log in with the client key
   };
 
   // Why the server cannot run here, or "" when it can: sshd, a test user and password logins need
@@ -231,7 +232,8 @@ class SshServer {
         << "\nUsePAM " << (options.interactive ? "yes" : "no")
         << "\nPasswordAuthentication " << (options.passwords && !options.interactive ? "yes" : "no")
         << "\nKbdInteractiveAuthentication " << (options.interactive ? "yes" : "no")
-        << "\nPubkeyAuthentication yes\nStrictModes no\nPermitRootLogin no\nUseDNS no\n"
+        << "\nPubkeyAuthentication yes\nStrictModes no\nPermitRootLogin "
+        << (options.rootLogin ? "prohibit-password" : "no") << "\nUseDNS no\n"
            "MaxStartups 100\nMaxSessions 100\nMaxAuthTries 10\nLogLevel ERROR\n"
            "Subsystem sftp /usr/lib/openssh/sftp-server";
     // The subsystem runs through the user's shell: its log goes to a file the user may write.
