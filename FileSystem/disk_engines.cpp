@@ -1,5 +1,6 @@
 // The program's file-system engines as the drive table mounts them, one binding per type.
 #include "FileSystem/drive_table.h"
+#include "FileSystem/fat_engine.h"
 
 namespace {
 
@@ -7,7 +8,9 @@ class ProgramEngines final : public DiskEngines {
  public:
   std::unique_ptr<DiskVolume> Mount(DiskDriveTable& table, int drive) override {
     switch (table.fsType[drive]) {
-      // No engine is bound yet: FAT, exFAT and ext4 volumes stay listed without a file system.
+      // The FAT volume itself is read at its first operation, so registering never fails.
+      case DISK_TYPE_FAT: return std::make_unique<FatVolume>(table, drive);
+      // exFAT and ext4 volumes stay listed without a file system until their engines exist.
       default: return nullptr;
     }
   }

@@ -55,6 +55,14 @@ enum : u32 {
 
 struct DiskDriveTable;
 
+// A search of the drive list (volume file API): the pattern over volume names and the next drive.
+struct DiskListSearch {
+  bool used = false;
+  std::string pattern;
+  int next = 0;
+};
+inline constexpr int DISK_LIST_SLOTS = 8;
+
 // The engine object serving the file system of one drive.
 class DiskVolume {
  public:
@@ -105,6 +113,8 @@ struct DiskDriveTable {
   std::array<u64, DISK_MAX_DRIVES> startSector{};
   std::array<u64, DISK_MAX_DRIVES> sectorCount{};
   std::array<u8, DISK_MAX_NAMES> nameMap{};  // by name index - 1: drive index + 1
+  std::array<DiskListSearch, DISK_LIST_SLOTS> listSearches;
+  int lastListSlot = DISK_LIST_SLOTS - 1;
 
   // Mounts the file systems; null means the program's own engines.
   DiskEngines* engines = nullptr;

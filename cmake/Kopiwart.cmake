@@ -27,7 +27,8 @@ function(kpw_test name)
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} kpw_test_support GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE KPW_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data"
-                                             KPW_BUILD_DIR="${PROJECT_BINARY_DIR}")
+                                             KPW_BUILD_DIR="${PROJECT_BINARY_DIR}"
+                                             KPW_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   target_precompile_headers(${name} REUSE_FROM kpw_gtest_pch)
   set(properties LABELS "${ARG_LABELS}")
   if(ARG_RESOURCE_LOCK)

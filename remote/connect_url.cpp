@@ -6,6 +6,8 @@
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/ctl_connection.h"
+#include "remote/disk_connection.h"
+#include "remote/ftp_connection.h"
 #include "remote/local_connection.h"
 
 #include <string_view>
@@ -55,6 +57,63 @@ std::unique_ptr<CUrlConnection> ConnectLocal(const ConnectArgs& args) {
   return connection;
 }
 
+// The FTP engine's abort of a hanging connect.
+BOOL BreakFtpConnect(std::uintptr_t handle) {
+  return FtpBreak(reinterpret_cast<FtpSession*>(handle)) > 0 ? TRUE : FALSE;
+}
+
+// Kind 1: the session is published in the break record as soon as it exists.
+std::unique_ptr<CUrlConnection> ConnectFtp(const ConnectArgs& args) {
+  u32 ftpFlags = 0;
+  if (args.flags & URL_CONNECT_ALTERNATE) ftpFlags |= FTP_PASSIVE;
+  if (args.flags & URL_CONNECT_RECONNECT) ftpFlags |= FTP_RECONNECT;
+  if (args.flags & URL_CONNECT_FTP_LINKS) ftpFlags |= FTP_RESOLVE_LINKS;
+  UrlBreakHandle* record = args.breakRecord;
+  if (record) record->Publish(URL_KIND_FTP, BreakFtpConnect);
+  int result = 0;
+  auto session = FtpConnect(args.host, args.user ? args.user : "", args.password, args.port, ftpFlags, 30000,
+                            &result, [record](FtpSession* s) {
+                              if (record) record->SetHandle(reinterpret_cast<std::uintptr_t>(s));
+                            });
+  if (!session) {
+    const DWORD code = result == 530                     ? 86
+                       : result / 100 == 3               ? 2202
+                       : result == FTP_E_NO_MEMORY       ? 14
+                       : result == 500                   ? 31
+                                                         : 1229;
+    throw CInternetException(code);
+  }
+  auto connection =
+      std::make_unique<CFtpUrlConnection>(std::move(session), args.host, args.user ? args.user : "", args.password,
+                                          0, args.port, (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
+  if (args.flags & URL_CONNECT_RETRY) {
+    const u32 on = 1;
+    connection->SetOption(URL_OPT_RETRY, &on, sizeof on, 0);
+  }
+  return connection;
+}
+
+// Kind 5: an image or block device. The host comes escaped, so that no "/" or ":" of a file's
+// path is taken for a separator of the URL; the start path is not entered.
+std::unique_ptr<CUrlConnection> ConnectDisk(const ConnectArgs& args) {
+  std::string escaped;
+  for (const char* p = args.host; *p; ++p) {
+    switch (*p) {
+      case '%': escaped += "%25"; break;
+      case ':': escaped += "%3A"; break;
+      case '/':
+      case '\\': escaped += "%2F"; break;
+      default: escaped += *p;
+    }
+  }
+  auto connection = std::make_unique<CDiskUrlConnection>(
+      std::make_unique<DiskDriveTable>(), escaped.c_str(), args.user ? args.user : "", args.password, 0, args.port,
+      (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
+  if (!connection->Open((args.flags & URL_CONNECT_READ_ONLY) != 0))
+    throw CInternetException(GetLastError(), connection->Message());
+  return connection;
+}
+
 // A communication library that is missing or incomplete.
 constexpr DWORD kLibraryMissing = 1154;
 
@@ -64,8 +123,7 @@ constexpr DWORD kLibraryMissing = 1154;
 std::unique_ptr<CUrlConnection> ConnectCtlComm(const ConnectArgs& args) {
   const char* user = args.user ? args.user : "";
   std::string problem;
-  if (!CtlClientLoad(CtlClientFolder(nullptr).c_str(), &problem))
-    throw CInternetException(kLibraryMissing, problem);
+  if (!CtlClientLoad(CtlClientFolder(nullptr).c_str(), &problem)) throw CInternetException(kLibraryMissing, problem);
   CiHandle handle = 0;
   if (!CtlClientConnect(&handle, args.host, args.port, user, args.password)) throw CInternetException(GetLastError());
   auto connection = std::make_unique<CCtlCommUrlConnection>(handle, args.host, user, args.password, 0, args.port);
@@ -82,8 +140,8 @@ struct KindEntry {
 
 // One entry per kind; each kind's connect comes with its adapter.
 constexpr KindEntry kKinds[] = {
-    {URL_KIND_FTP, "ftp", nullptr, nullptr},         {URL_KIND_SFTP, "sftp", nullptr, nullptr},
-    {URL_KIND_LOCAL, "file", ConnectLocal, nullptr}, {URL_KIND_DISK, "disk", nullptr, nullptr},
+    {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect}, {URL_KIND_SFTP, "sftp", nullptr, nullptr},
+    {URL_KIND_LOCAL, "file", ConnectLocal, nullptr},    {URL_KIND_DISK, "disk", ConnectDisk, nullptr},
     {URL_KIND_CTLCOMM, "ctlcomm", ConnectCtlComm, nullptr}, {URL_KIND_SSH, "ssh", nullptr, nullptr},
 };
 

@@ -16,9 +16,9 @@ area_of_test() {
     platform | gui_platform) echo platform ;;
     controls | gui_controls) echo controls ;;
     archive) echo archive ;;
-    app | app_* | startup | runner | gui_app | gui_view | gui_startup) echo app ;;
+    app | app_* | startup | runner | gui_app | gui_view | gui_startup | gui_frame | gui_dialogs) echo app ;;
     remote*) echo remote ;;
-    filesystem* | fat* | exfat* | ext4*) echo FileSystem ;;
+    disks | filesystem* | fat* | exfat* | ext4*) echo FileSystem ;;
     panes* | gui_panes) echo panes ;;
     support | fuzz) echo "" ;;
     *) echo jobs ;;

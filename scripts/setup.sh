@@ -22,8 +22,24 @@ if ((${#missing[@]})); then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  # No package may start its service (vsftpd would listen on port 21): while apt runs, the
+  # policy forbids every start; an existing policy is put back afterwards.
+  policy=/usr/sbin/policy-rc.d
+  saved=""
+  if [[ -e $policy ]]; then
+    saved=$(mktemp)
+    cp -p "$policy" "$saved"
+  fi
+  restore_policy() {
+    if [[ -n $saved ]]; then mv -f "$saved" "$policy"; else rm -f "$policy"; fi
+  }
+  trap restore_policy EXIT
+  printf '#!/bin/sh\n# No service starts while packages are installed.\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  restore_policy
+  trap - EXIT
 fi
 [[ ${1:-} == --packages ]] && exit 0
 

@@ -13,7 +13,4 @@ int JobModeNotAvailable(JobContext& ctx, const JobArgs& args, const char* modeNa
   return JOB_FAILED;
 }
 
-int RunFtp(JobContext& ctx, const JobArgs& args) {
-  return JobModeNotAvailable(ctx, args, JobModeName((args.flags & RUN_DELETE_SURPLUS) ? JOB_MODE_FTP_DEL : JOB_MODE_FTP));
-}
 int RunKopiwart(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, JobModeName(JOB_MODE_KOPIWART)); }

@@ -208,12 +208,13 @@ TEST(DriveTable, MountingKeepsOrDropsWhatDoesNotMount) {
   DiskDetach(table, 0);
   EXPECT_EQ(table.driveCount, 0u);
 
-  // The program's own engines mount nothing yet: the volumes stay listed.
+  // The program's own engines register a FAT volume at once and read it at its first operation.
   DiskDriveTable plain;
   ASSERT_EQ(Attach(plain, Medium(crafted), false), 4);
-  EXPECT_EQ(plain.fsType[1], DISK_TYPE_NO_FS);
-  EXPECT_EQ(Attach(plain, Medium(crafted), false, DISK_ATTACH_CLEAR | DISK_ATTACH_DROP_UNMOUNTABLE), 1);
-  EXPECT_EQ(plain.driveCount, 1u);
+  EXPECT_EQ(plain.fsType[1], DISK_TYPE_FAT);
+  EXPECT_NE(plain.fileSystem[1], nullptr);
+  EXPECT_EQ(Attach(plain, Medium(crafted), false, DISK_ATTACH_CLEAR | DISK_ATTACH_DROP_UNMOUNTABLE), 3);
+  EXPECT_EQ(plain.driveCount, 3u);  // the partition without a file system goes
 }
 
 TEST(DriveTable, VolumeNamesAreTheLowestFreeAndStayUnique) {

@@ -1,0 +1,736 @@
+// "Ftp" and "Ftp Del": a tree between a local folder and a URL, or between two URLs, in the
+// direction the cells give; "Ftp Del" deletes target files that the source lacks.
+#include "jobs/error_text.h"
+#include "jobs/progress/progress_dlg.h"
+#include "jobs/workers/remote_workers.h"
+#include "jobs/workers/local_target.h"
+#include "jobs/workers/worker_support.h"
+#include "lib/system/dirlisting.h"
+#include "lib/system/sys_fd.h"
+#include "lib/system/sys_file.h"
+#include "lib/system/sys_time.h"
+#include "lib/system/sys_tree.h"
+#include "lib/text/enc.h"
+#include "lib/text/fmt.h"
+#include "lib/text/str.h"
+#include "platform/last_error.h"
+#include "remote/connect_url.h"
+#include "remote/url_connection.h"
+#include "remote/url_file_find.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---- texts ---------------------------------------------------------------------------------------
+
+constexpr char kNoHost[] = "Falscher FTP-Server-Name";
+constexpr char kNoUser[] = "Falscher User-Namen";
+constexpr char kNoCurrentDir[] = "Kann aktuelles Verzeichnis nicht abfragen";
+constexpr char kCannotMake[] = "Kann FTP-Verzeichnis nicht erzeugen";
+constexpr char kCannotOpen[] = "Kann FTP-Verzeichnis nicht öffnen";
+constexpr char kNoConnection[] = "Keine Verbindung zum FTP-Server";
+constexpr char kUploadFailed[] = "Fehler beim Hinaufladen von:\n%s%s";
+constexpr char kDownloadFailed[] = "Fehler beim Herunterladen von:\n%s%s";
+constexpr char kDeleteFailed[] = "Fehler beim Löschen von:\n%s%s";
+constexpr char kSearchLocal[] = "Suche lokale Dateien in";
+constexpr char kDeleteLocal[] = "Lösche Dateien";
+constexpr char kDeleteRemote[] = "Lösche am FTP Server";
+constexpr char kSourceMissing[] = "Der Quellordner wurde nicht gefunden:\n%s\nIm Ziel wurde nichts gelöscht.";
+constexpr char kSourceUnreadable[] =
+    "Die Quelle konnte nicht vollständig gelesen werden:\n%s%s\nIm Ziel wurde nichts gelöscht.";
+constexpr char kTargetUnreadable[] =
+    "Der Zielordner konnte nicht gelesen werden:\n%s%s\nDarin wurde nichts gelöscht und nichts ersetzt.";
+constexpr char kSourceEmpty[] =
+    "Die Quelle enthält keine Dateien, das Ziel aber schon:\n%s\nIm Ziel wurde nichts gelöscht.";
+constexpr char kBadName[] = "Der Server nennt einen ungültigen Dateinamen in:\n%s\nDer Eintrag wurde übergangen.";
+constexpr char kPathTooLong[] = "Der Pfad ist zu lang:\n%s";
+constexpr char kLocalCannotMake[] = "Der Zielordner kann nicht angelegt werden:\n%s%s";
+
+constexpr u32 kConnectFlags = URL_CONNECT_RECONNECT | URL_CONNECT_RETRY;  // 0x500
+constexpr u32 kIndexFlags = RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY | RUN_DELETE_SURPLUS;
+constexpr std::size_t kPathMax = 4095;
+constexpr u32 kExecutable = 0x1ED0080;  // mode 0755 over the normal attribute
+
+enum : int { kAnswerAbort = 3, kAnswerRetry = 4 };
+
+// ---- remote folder index -------------------------------------------------------------------------
+
+struct RemoteFile {
+  bool readOnly = false;
+  u64 size = 0;
+  SysUtc write = 0;
+};
+// Names compare exactly: "a.txt" and "A.TXT" are two files on most servers.
+using FolderIndex = std::map<std::string, RemoteFile>;
+
+// A name from a listing that may be joined to a path: not empty, not "." or "..", no "/".
+bool SafeName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// The files of a remote folder (filters applied); false when the listing failed (last error).
+bool ListFiles(CUrlConnection& c, const std::string& folder, const JobArgs& args, FolderIndex& index) {
+  index.clear();
+  CUrlFileFind find(&c);
+  if (!find.FindFile(folder.c_str(), args.plus, args.minus, URL_FIND_NO_DOTS | URL_FIND_NO_FOLDERS))
+    return GetLastError() == ERROR_SUCCESS;
+  BOOL more;
+  do {
+    more = find.FindNextFile();
+    const std::string name = find.GetFileName();
+    if (!SafeName(name)) continue;
+    index[name] = RemoteFile{find.MatchesMask(URL_ATTR_READONLY) != 0, find.GetLength64(), find.GetLastWriteTime()};
+  } while (more);
+  return true;
+}
+
+// ---- the row -------------------------------------------------------------------------------------
+
+// A remote cell split into what ConnectUrl takes.
+struct RemoteCell {
+  int kind = 0;
+  std::string host, user, password, path;
+  int port = 0;
+};
+
+class FtpRow {
+ public:
+  FtpRow(JobContext& ctx, const JobArgs& args) : m_ctx(ctx), m_args(args), m_dialog(ctx.run.ActiveDialog()) {}
+  ~FtpRow() { Finish(); }
+  FtpRow(const FtpRow&) = delete;
+  FtpRow& operator=(const FtpRow&) = delete;
+
+  int Run();
+  const std::string& Message() const { return m_message; }
+
+ private:
+  // ---- frame
+  int Fail(const std::string& text) {
+    m_message = text;
+    return JOB_FAILED;
+  }
+  void Line(int line, const std::string& text) {
+    if (m_dialog) m_dialog->SetLine(nullptr, text.c_str(), line);
+  }
+  bool Cancelled() { return LocalCancelled(m_ctx); }
+  bool Split(const char* cell, RemoteCell& out);
+  std::unique_ptr<CUrlConnection> Connect(const RemoteCell& cell);
+  bool ResolvePath(CUrlConnection& c, const RemoteCell& cell, std::string& out);
+  // Enters the remote folder, making it when it is missing.
+  bool EnterFolder(CUrlConnection& c, const std::string& folder);
+  bool Excluded(const std::string& rel);
+  void Finish();
+  void Note(const std::string& text) {
+    m_failed = true;
+    m_ctx.run.WorkerQuestion(m_args.flags, text, kBoxNote);
+  }
+  // After a failed transfer: the answer of an Abort/Retry/Ignore question (kAnswer*), or IDCANCEL
+  // for the dialog's cancel.
+  int AskTransfer(const char* format, const std::string& path, u32 type);
+  void SetExecutable(CUrlConnection& c, const std::string& remote, const std::string& local);
+
+  // ---- directions
+  int Upload(const RemoteCell& target);
+  int Download(const RemoteCell& source);
+  int ServerToServer(const RemoteCell& source, const RemoteCell& target);
+  // Deletes the names left in the index below folder; 1 stops the row.
+  int DeleteMissing(CUrlConnection& c, const std::string& folder, const FolderIndex& index);
+  // Download: deletes local files of folder rel the index does not hold; 1 stops the row.
+  int DeleteLocal(SysTree& tree, const std::string& rel, const FolderIndex& remote);
+
+  JobContext& m_ctx;
+  const JobArgs& m_args;
+  CProgressDlg* m_dialog;
+  std::string m_message;
+  bool m_failed = false;
+  int m_step = 0;
+  UrlBreakHandle m_breakRecord;
+  std::unique_ptr<CUrlConnection> m_source;  // the other connection of server to server
+  std::atomic<CUrlConnection*> m_moving{nullptr};  // what the dialog's cancel breaks
+  CUrlConnection* m_held = nullptr;          // the connection the carry holds for the timer
+  std::string m_tempPath;
+};
+
+bool FtpRow::Split(const char* text, RemoteCell& out) {
+  std::vector<char> host(257), user(64), password(64), path(kPathMax + 2), scheme(16);
+  int port = 0;
+  EncSplitUrlA(text, host.data(), static_cast<int>(host.size()), user.data(), password.data(), &port,
+               scheme.data(), path.data(), static_cast<int>(path.size()), nullptr, 0);
+  out.kind = GetUrlKind(text, TRUE);
+  out.host = host.data();
+  out.user = user.data();
+  out.password = password.data();
+  out.port = port;
+  out.path = path.data();
+  if (out.path.size() >= kPathMax) {
+    m_message = FmtString(kPathTooLong, EncUrlHidePassword(text).c_str());
+    return false;
+  }
+  // Servers need a host and a user; local and disk URLs need neither.
+  const bool server = out.kind == URL_KIND_FTP || out.kind == URL_KIND_SFTP || out.kind == URL_KIND_CTLCOMM;
+  if (server && out.host.empty()) {
+    m_message = kNoHost;
+    return false;
+  }
+  if (server && out.user.empty()) {
+    m_message = kNoUser;
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<CUrlConnection> FtpRow::Connect(const RemoteCell& cell) {
+  // A connect that hangs is broken by the dialog's cancel.
+  if (m_dialog) m_dialog->SetCancelCallback([this] { BreakUrlConnection(&m_breakRecord); });
+  std::unique_ptr<CUrlConnection> connection;
+  try {
+    connection = ConnectUrl(cell.host.c_str(), cell.user.c_str(), cell.password.c_str(),
+                            static_cast<u16>(cell.port), static_cast<u32>(cell.kind) | kConnectFlags, nullptr,
+                            &m_breakRecord);
+  } catch (const CInternetException& e) {
+    m_message = !e.Text().empty() ? e.Text() : Win32ErrorText(e.m_dwError, kNoConnection);
+  } catch (const std::exception&) {
+    m_message = kNoConnection;
+  }
+  // From now on the dialog's cancel breaks a running transfer.
+  if (m_dialog) m_dialog->SetCancelCallback([this] { CancelBreakConnection(m_moving.load()); });
+  return connection;
+}
+
+bool FtpRow::ResolvePath(CUrlConnection& c, const RemoteCell& cell, std::string& out) {
+  std::string p = cell.path;
+  std::replace(p.begin(), p.end(), '\\', '/');
+  // The URL's path separator; what follows is the path the cell means.
+  std::string rest = p.starts_with('/') && cell.kind == URL_KIND_FTP ? p.substr(1) : p;
+  if (rest == "." || rest.starts_with("./")) {
+    std::string here;
+    if (!c.GetCurrentDirString(here)) {
+      m_message = kNoCurrentDir;
+      return false;
+    }
+    if (here.ends_with('/')) here.pop_back();
+    out = here + "/" + rest.substr(rest.size() > 1 ? 2 : 1);
+  } else {
+    out = rest.starts_with('/') ? rest : "/" + rest;
+  }
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return true;
+}
+
+bool FtpRow::EnterFolder(CUrlConnection& c, const std::string& folder) {
+  if (c.ChangeDir(folder.c_str())) return true;
+  return c.MakeDirTree(folder.c_str()) && c.ChangeDir(folder.c_str());
+}
+
+bool FtpRow::Excluded(const std::string& rel) {
+  CExcludeList& list = m_ctx.run.ExcludeList();
+  if (rel.empty() || list.Count() == 0) return false;
+  return ExcludeListCacheMatch(list, rel.c_str()) || ExcludeListMatch(list, rel.c_str(), -1);
+}
+
+void FtpRow::Finish() {
+  m_moving = nullptr;
+  if (m_dialog) {
+    m_dialog->SetCancelCallback(CProgressDlg::CancelFn());
+    m_dialog->SetTimerCallback(CProgressDlg::TimerFn(), 0);
+  }
+  m_ctx.run.Progress().kind.store(PROGRESS_KIND_BYTES);
+  if (m_held) {
+    if (std::unique_ptr<CUrlConnection> held = m_ctx.run.Carry().TakeConnection()) held->Close();
+    m_held = nullptr;
+  }
+  if (m_source) {
+    m_source->Close();
+    m_source.reset();
+  }
+  if (!m_tempPath.empty()) {
+    ::unlink(m_tempPath.c_str());
+    m_tempPath.clear();
+  }
+}
+
+int FtpRow::AskTransfer(const char* format, const std::string& path, u32 type) {
+  if (m_dialog && m_dialog->IsCancelled()) {
+    m_ctx.run.SetCancel();
+    return IDCANCEL;
+  }
+  if (m_ctx.run.IsCancelled()) return IDCANCEL;
+  const int answer = LocalAsk(m_ctx, m_args.flags, FmtString(format, path.c_str(), LocalLastErrorNote().c_str()), type);
+  if (answer == kAnswerAbort) m_ctx.run.SetCancel();
+  return answer;
+}
+
+void FtpRow::SetExecutable(CUrlConnection& c, const std::string& remote, const std::string& local) {
+  if (local.size() >= 3 && local.compare(local.size() - 3, 3, ".so") == 0) return;
+  SysFd fd(::open(local.c_str(), O_RDONLY | O_CLOEXEC));
+  char head[8] = {};
+  const ssize_t n = fd ? ::read(fd.Get(), head, sizeof head) : -1;
+  if (n < 4) return;
+  const bool elf = head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F';
+  const bool script = head[0] == '#' && head[1] == '!';
+  // A server that refuses SITE CHMOD keeps its own mode; the copy itself stands.
+  if (elf || script) c.SetAttributes(remote.c_str(), kExecutable);
+}
+
+int FtpRow::DeleteMissing(CUrlConnection& c, const std::string& folder, const FolderIndex& index) {
+  if (index.empty()) return 0;
+  const std::string base = folder.ends_with('/') ? folder : folder + "/";
+  Line(0, kDeleteRemote);
+  for (const auto& [name, info] : index) {
+    if (Cancelled()) return 1;
+    const std::string path = base + name;
+    if (m_dialog) m_dialog->SetPos(m_step++ % 16);
+    Line(1, path);
+    if (c.Remove(path.c_str())) continue;
+    m_failed = true;
+    if (LocalAsk(m_ctx, m_args.flags, FmtString(kDeleteFailed, path.c_str(), LocalLastErrorNote().c_str()),
+                 kBoxError) == IDCANCEL)
+      return 1;
+  }
+  return 0;
+}
+
+// ---- upload --------------------------------------------------------------------------------------
+
+int FtpRow::Upload(const RemoteCell& target) {
+  Line(0, kSearchLocal);
+  Line(1, m_args.source);
+  const bool del = m_args.flags & RUN_DELETE_SURPLUS;
+  CDirListing list;
+  const int listFlags = CDirListing::DL_READ_ALL | (m_args.subdirs ? CDirListing::DL_SUBDIRS : 0);
+  const int count = list.Read(m_args.source, listFlags, m_args.plus, m_args.minus);
+  const bool localComplete = count >= 0 && list.GetReadState() != 2;
+  if (count <= 0) {
+    // A source that is not there is no empty source.
+    const std::string note = LocalLastErrorNote();
+    const std::string named = m_args.source;
+    const std::string folder = named.find_first_of("*?") == std::string::npos ? named : list.GetRootPath();
+    SysFileInfo info;
+    if (LocalMissing(LocalLookup(folder.empty() ? "." : folder.c_str(), &info)))
+      return Fail(FmtString(kSourceMissing, m_args.source));
+    if (!localComplete) return Fail(FmtString(kSourceUnreadable, m_args.source, note.c_str()));
+  }
+  const u64 total = list.GetTotalSize();
+
+  auto connection = Connect(target);
+  if (!connection) return JOB_FAILED;
+  CUrlConnection& c = *connection;
+  m_held = connection.get();
+  m_moving = m_held;
+  m_ctx.run.Carry().HoldConnection(std::move(connection));
+  std::string base;
+  if (!ResolvePath(c, target, base)) return JOB_FAILED;
+  if (!EnterFolder(c, base)) return Fail(kCannotMake);
+
+  ProgressRecord& record = m_ctx.run.Progress();
+  record.kind.store(PROGRESS_KIND_BYTES);
+  if (m_dialog) {
+    m_ctx.run.InstallProgressTimer(m_dialog);
+    m_dialog->SetTotal(static_cast<i64>(std::min<u64>(total, INT64_MAX)));
+    m_dialog->SetPos(0);
+  }
+
+  // A source that shows no file (missing, not mounted, emptied) never empties the target.
+  if (del && (count == 0 || !localComplete)) {
+    FolderIndex remote;
+    if (!ListFiles(c, base, m_args, remote)) return Fail(FmtString(kTargetUnreadable, base.c_str(), LocalLastErrorNote().c_str()));
+    if (!localComplete) return Fail(FmtString(kSourceUnreadable, m_args.source, ""));
+    if (!remote.empty()) return Fail(FmtString(kSourceEmpty, m_args.source));
+    return JOB_DONE;
+  }
+
+  u64 before = 0;
+  std::string folderRel = "\x01";  // no folder yet
+  std::string folder;               // its remote path
+  bool excluded = false, indexed = false, indexFailed = false;
+  FolderIndex index;
+  const auto leaveFolder = [&]() -> int {
+    if (!del || excluded || folderRel == "\x01" || !indexed) return 0;
+    return DeleteMissing(c, folder, index);
+  };
+  for (int i = 0; i < count; ++i) {
+    if (Cancelled()) return JOB_STOP_ALL;
+    const CDirListing::Entry& entry = *list.GetEntry(i);
+    if (entry.IsFolder()) continue;
+    int relLength = 0;
+    const char* relText = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
+    const std::string rel(relText, static_cast<std::size_t>(relLength));
+    const std::size_t slash = rel.rfind('/');
+    const std::string relFolder = slash == std::string::npos ? "" : rel.substr(0, slash);
+    const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+    const std::string localPath = list.GetRootPath() + rel;
+    if (relFolder != folderRel) {
+      if (leaveFolder()) return JOB_STOP_ALL;
+      folderRel = relFolder;
+      folder = relFolder.empty() ? base : (base == "/" ? "" : base) + "/" + relFolder;
+      excluded = Excluded(relFolder);
+      indexed = indexFailed = false;
+      index.clear();
+      if (excluded) continue;
+      if (!relFolder.empty() && !c.ChangeDir(folder.c_str())) {
+        if (!c.MakeDirTree(folder.c_str()) || !c.ChangeDir(folder.c_str())) return Fail(kCannotOpen);
+        indexed = true;  // a new folder holds nothing
+      } else if (m_args.flags & kIndexFlags) {
+        indexed = ListFiles(c, folder, m_args, index);
+        if (!indexed) {
+          indexFailed = true;
+          Note(FmtString(kTargetUnreadable, folder.c_str(), LocalLastErrorNote().c_str()));
+        }
+      }
+    }
+    if (excluded) continue;
+    if (indexFailed) continue;  // what the target holds is not known: nothing is replaced
+    const u64 size = entry.info.qwSize;
+    const std::string remote = (folder == "/" ? "" : folder) + "/" + name;
+    if (const auto it = index.find(name); it != index.end()) {
+      const RemoteFile known = it->second;
+      index.erase(it);
+      if (m_args.flags & RUN_NO_OVERWRITE) continue;
+      if ((m_args.flags & RUN_KEEP_READONLY) && known.readOnly) continue;
+      if (m_args.flags & RUN_NEWER_ONLY) {
+        SysUtc local = entry.info.timeWrite ? entry.info.timeWrite
+                                            : entry.info.timeCreate ? entry.info.timeCreate : entry.info.timeAccess;
+        if (local <= known.write) continue;
+      }
+    }
+    for (;;) {
+      Line(0, localPath);
+      Line(1, c.GetHost() + remote);
+      record.SetFileName(name);
+      record.bytesBefore.store(before);
+      record.fileSize.store(size);
+      record.kind.store(PROGRESS_KIND_TRANSFER);
+      const BOOL sent = c.UploadFile(localPath.c_str(), remote.c_str(), 2, 1);
+      record.kind.store(PROGRESS_KIND_BYTES);
+      before += size;
+      record.bytesBefore.store(before);
+      if (sent) {
+        m_ctx.run.FilesCopied().fetch_add(1);
+        SetExecutable(c, remote, localPath);
+        break;
+      }
+      const int answer = AskTransfer(kUploadFailed, c.GetHost() + remote, 0x12);
+      if (answer == IDCANCEL || answer == kAnswerAbort) return JOB_STOP_ALL;
+      if (answer == kAnswerRetry) {
+        before -= size;
+        continue;
+      }
+      m_failed = true;
+      break;
+    }
+  }
+  if (leaveFolder()) return JOB_STOP_ALL;
+  return m_failed ? JOB_FAILED : JOB_DONE;
+}
+
+// ---- download ------------------------------------------------------------------------------------
+
+int FtpRow::DeleteLocal(SysTree& tree, const std::string& rel, const FolderIndex& remote) {
+  const std::string path = tree.Path(rel);
+  CDirListing list;
+  if (list.Read(path.c_str(), 0, m_args.plus, m_args.minus) < 0) return 0;
+  std::vector<std::string> surplus;
+  for (int i = 0; i < list.GetCount(); ++i) {
+    const CDirListing::Entry& entry = *list.GetEntry(i);
+    if (entry.IsFolder()) continue;
+    const std::string name = list.GetPath(i, nullptr, CDirListing::DL_PATH_NAME);
+    if (!remote.count(name)) surplus.push_back(name);
+  }
+  if (surplus.empty()) return 0;
+  Line(0, kDeleteLocal);
+  // By name in the folder opened without following links.
+  const int dir = tree.Folder(rel);
+  if (dir < 0) return 0;
+  for (const std::string& name : surplus) {
+    if (Cancelled()) return 1;
+    const std::string full = path + (path.ends_with('/') ? "" : "/") + name;
+    Line(1, full);
+    if (SysDeleteAt(dir, name.c_str()) || errno == ENOENT) continue;
+    m_failed = true;
+    if (LocalAsk(m_ctx, m_args.flags, FmtString(kDeleteFailed, full.c_str(), LocalLastErrorNote().c_str()),
+                 kBoxError) == IDCANCEL)
+      return 1;
+  }
+  return 0;
+}
+
+int FtpRow::Download(const RemoteCell& source) {
+  const bool del = m_args.flags & RUN_DELETE_SURPLUS;
+  auto connection = Connect(source);
+  if (!connection) return JOB_FAILED;
+  CUrlConnection& c = *connection;
+  m_held = connection.get();
+  m_moving = m_held;
+  m_ctx.run.Carry().HoldConnection(std::move(connection));
+  std::string base;
+  if (!ResolvePath(c, source, base)) return JOB_FAILED;
+  if (m_dialog) {
+    m_dialog->SetTotal(16);
+    m_dialog->SetPos(0);
+  }
+  Line(0, c.GetHost());
+  Line(1, m_args.target);
+  std::string targetRoot = m_args.target;
+  while (targetRoot.size() > 1 && targetRoot.back() == '/') targetRoot.pop_back();
+  SysTree tree(targetRoot);
+  if (tree.OpenRoot(true) != 0) return Fail(FmtString(kLocalCannotMake, targetRoot.c_str(), LocalLastErrorNote().c_str()));
+
+  std::deque<std::string> queue{""};  // relative folders below the source
+  while (!queue.empty()) {
+    if (Cancelled()) return JOB_STOP_ALL;
+    const std::string rel = queue.front();
+    queue.pop_front();
+    const std::string folder = rel.empty() ? base : (base == "/" ? "" : base) + "/" + rel;
+    // Below a link in the local tree nothing is written.
+    if (tree.MakeFolders(rel) < 0) {
+      Note(FmtString(kLocalCannotMake, tree.Path(rel).c_str(), LocalLastErrorNote().c_str()));
+      continue;
+    }
+    CUrlFileFind find(&c);
+    std::vector<std::string> names;
+    std::vector<WIN32_FIND_DATAA> files;
+    bool listed = true;
+    if (find.FindFile(folder.c_str(), m_args.plus, "", URL_FIND_NO_DOTS | URL_FIND_FOLDERS_UNFILTERED)) {
+      BOOL more;
+      do {
+        more = find.FindNextFile();
+        const std::string name = find.GetFileName();
+        if (!SafeName(name)) {
+          Note(FmtString(kBadName, folder.c_str()));
+          continue;
+        }
+        // The minus filter drops folders and files alike.
+        if (m_args.minus && *m_args.minus &&
+            StrMatchPatternListA(name.c_str(), -1, m_args.minus, STR_MATCH_NOCASE, ';') > 0)
+          continue;
+        if (find.MatchesMask(URL_ATTR_DIRECTORY)) {
+          const std::string sub = rel.empty() ? name : rel + "/" + name;
+          // A link to a folder is never entered; nor is an excluded folder.
+          if (m_args.subdirs && !find.MatchesMask(URL_ATTR_LINK) && !Excluded(sub)) queue.push_back(sub);
+          continue;
+        }
+        files.push_back(find.GetFindData());
+        names.push_back(name);
+      } while (more);
+    } else if (GetLastError() != ERROR_SUCCESS) {
+      listed = false;
+    }
+    if (!listed) {
+      const std::string text = FmtString(kSourceUnreadable, (c.GetHost() + folder).c_str(), LocalLastErrorNote().c_str());
+      if (rel.empty()) return Fail(text);
+      Note(text);
+      continue;
+    }
+    FolderIndex index;
+    const std::string localFolder = tree.Path(rel);
+    for (std::size_t k = 0; k < files.size(); ++k) {
+      if (Cancelled()) return JOB_STOP_ALL;
+      const std::string& name = names[k];
+      if (del) index[name] = RemoteFile{};
+      const std::string remote = (folder == "/" ? "" : folder) + "/" + name;
+      const std::string local = localFolder + (localFolder.ends_with('/') ? "" : "/") + name;
+      const int decision = CheckLocalTarget(local.c_str(), &files[k].ftLastWriteTime, m_args.flags);
+      if (decision != TARGET_ABSENT && decision != TARGET_OVERWRITE) continue;
+      for (;;) {
+        if (m_dialog) m_dialog->SetPos(m_step++ % 16);
+        Line(0, c.GetHost() + remote);
+        Line(1, local);
+        if (c.DownloadFile(remote.c_str(), local.c_str(), FALSE, 0x80, 2, 1)) {
+          m_ctx.run.FilesCopied().fetch_add(1);
+          break;
+        }
+        const int answer = AskTransfer(kDownloadFailed, c.GetHost() + remote, 0x12);
+        if (answer == IDCANCEL || answer == kAnswerAbort) return JOB_STOP_ALL;
+        if (answer == kAnswerRetry) continue;
+        m_failed = true;
+        break;
+      }
+    }
+    if (!del) continue;
+    if (files.empty()) {
+      // A folder that lists no file (a missing path looks the same on some servers) never
+      // empties its local counterpart.
+      CDirListing local;
+      bool holds = false;
+      if (local.Read(localFolder.c_str(), 0, m_args.plus, m_args.minus) > 0)
+        for (int i = 0; i < local.GetCount() && !holds; ++i) holds = !local.GetEntry(i)->IsFolder();
+      if (holds) {
+        const std::string text = FmtString(kSourceEmpty, (c.GetHost() + folder).c_str());
+        if (rel.empty()) return Fail(text);
+        Note(text);
+      }
+      continue;
+    }
+    if (DeleteLocal(tree, rel, index)) return JOB_STOP_ALL;
+  }
+  return m_failed ? JOB_FAILED : JOB_DONE;
+}
+
+// ---- server to server ----------------------------------------------------------------------------
+
+int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targetCell) {
+  const bool del = m_args.flags & RUN_DELETE_SURPLUS;
+  m_source = Connect(sourceCell);
+  if (!m_source) return JOB_FAILED;
+  auto connection = Connect(targetCell);
+  if (!connection) return JOB_FAILED;
+  CUrlConnection& src = *m_source;
+  CUrlConnection& dst = *connection;
+  m_held = connection.get();
+  m_ctx.run.Carry().HoldConnection(std::move(connection));
+  std::string sourceBase, targetBase;
+  if (!ResolvePath(src, sourceCell, sourceBase) || !ResolvePath(dst, targetCell, targetBase)) return JOB_FAILED;
+  {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/.tmpXXXXXX";
+    SysFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd) return Fail(kNoConnection + LocalLastErrorNote());
+    m_tempPath = pattern;
+  }
+  if (m_dialog) {
+    m_dialog->SetTotal(16);
+    m_dialog->SetPos(0);
+  }
+
+  std::deque<std::string> queue{""};
+  while (!queue.empty()) {
+    if (Cancelled()) return JOB_STOP_ALL;
+    const std::string rel = queue.front();
+    queue.pop_front();
+    const std::string from = rel.empty() ? sourceBase : (sourceBase == "/" ? "" : sourceBase) + "/" + rel;
+    const std::string to = rel.empty() ? targetBase : (targetBase == "/" ? "" : targetBase) + "/" + rel;
+    CUrlFileFind find(&src);
+    std::vector<WIN32_FIND_DATAA> files;
+    bool listed = true;
+    if (find.FindFile(from.c_str(), m_args.plus, "", URL_FIND_NO_DOTS | URL_FIND_FOLDERS_UNFILTERED)) {
+      BOOL more;
+      do {
+        more = find.FindNextFile();
+        const std::string name = find.GetFileName();
+        if (!SafeName(name)) {
+          Note(FmtString(kBadName, from.c_str()));
+          continue;
+        }
+        if (m_args.minus && *m_args.minus &&
+            StrMatchPatternListA(name.c_str(), -1, m_args.minus, STR_MATCH_NOCASE, ';') > 0)
+          continue;
+        if (find.MatchesMask(URL_ATTR_DIRECTORY)) {
+          const std::string sub = rel.empty() ? name : rel + "/" + name;
+          if (m_args.subdirs && !find.MatchesMask(URL_ATTR_LINK) && !Excluded(sub)) queue.push_back(sub);
+          continue;
+        }
+        files.push_back(find.GetFindData());
+      } while (more);
+    } else if (GetLastError() != ERROR_SUCCESS) {
+      listed = false;
+    }
+    if (!listed) {
+      const std::string text = FmtString(kSourceUnreadable, (src.GetHost() + from).c_str(), LocalLastErrorNote().c_str());
+      if (rel.empty()) return Fail(text);
+      Note(text);
+      continue;
+    }
+    if (!EnterFolder(dst, to)) return Fail(rel.empty() ? kCannotMake : kCannotOpen);
+    FolderIndex index;
+    if (m_args.flags & kIndexFlags) {
+      if (!ListFiles(dst, to, m_args, index)) {
+        Note(FmtString(kTargetUnreadable, (dst.GetHost() + to).c_str(), LocalLastErrorNote().c_str()));
+        continue;
+      }
+    }
+    if (del && files.empty() && !index.empty()) {
+      const std::string text = FmtString(kSourceEmpty, (src.GetHost() + from).c_str());
+      if (rel.empty()) return Fail(text);
+      Note(text);
+      continue;
+    }
+    for (const WIN32_FIND_DATAA& file : files) {
+      if (Cancelled()) return JOB_STOP_ALL;
+      const std::string name = file.cFileName;
+      const std::string remoteFrom = (from == "/" ? "" : from) + "/" + name;
+      const std::string remoteTo = (to == "/" ? "" : to) + "/" + name;
+      if (const auto it = index.find(name); it != index.end()) {
+        const RemoteFile known = it->second;
+        index.erase(it);
+        if (m_args.flags & RUN_NO_OVERWRITE) continue;
+        if ((m_args.flags & RUN_KEEP_READONLY) && known.readOnly) continue;
+        if (m_args.flags & RUN_NEWER_ONLY) {
+          SysUtc sourceTime = 0;
+          SysFileTimeToTime(&file.ftLastWriteTime, &sourceTime);
+          if (SysCompareFileTime(sourceTime, known.write, 3) <= 0) continue;
+        }
+      }
+      if (m_dialog) m_dialog->SetPos(m_step++ % 16);
+      Line(0, src.GetHost() + remoteFrom);
+      Line(1, dst.GetHost() + remoteTo);
+      // While a file travels, the dialog's cancel breaks whichever connection moves it.
+      m_moving = &src;
+      const BOOL got = src.DownloadFile(remoteFrom.c_str(), m_tempPath.c_str(), FALSE, 0x80, 2, 1);
+      if (!got) {
+        if (AskTransfer(kDownloadFailed, src.GetHost() + remoteFrom, kBoxError) == IDCANCEL) return JOB_STOP_ALL;
+        m_failed = true;
+        continue;
+      }
+      m_moving = &dst;
+      const BOOL sent = dst.UploadFile(m_tempPath.c_str(), remoteTo.c_str(), 2, 1);
+      if (!sent) {
+        if (AskTransfer(kUploadFailed, dst.GetHost() + remoteTo, kBoxError) == IDCANCEL) return JOB_STOP_ALL;
+        m_failed = true;
+        continue;
+      }
+      m_ctx.run.FilesCopied().fetch_add(1);
+      if (file.dwFileAttributes >= 0x10000)
+        dst.SetAttributes(remoteTo.c_str(), (((file.dwFileAttributes >> 16) & 07777) << 16) | URL_ATTR_NORMAL);
+      else
+        SetExecutable(dst, remoteTo, m_tempPath);
+    }
+    if (del && DeleteMissing(dst, to, index)) return JOB_STOP_ALL;
+  }
+  return m_failed ? JOB_FAILED : JOB_DONE;
+}
+
+// ---- the frame -----------------------------------------------------------------------------------
+
+int FtpRow::Run() {
+  m_ctx.run.Progress().Reset();
+  ExcludeListBuild(m_ctx.run.ExcludeList(), m_args.extra, 0);
+  // A scheme that names no connection is no local path either: the row fails.
+  for (const char* cell : {m_args.source, m_args.target}) {
+    const std::string unknown = GetUrlUnknownScheme(cell ? cell : "");
+    if (!unknown.empty()) return Fail(UrlSchemeUnknownText(unknown));
+  }
+  const bool sourceRemote = GetUrlKind(m_args.source, TRUE) != URL_KIND_NONE;
+  const bool targetRemote = GetUrlKind(m_args.target, TRUE) != URL_KIND_NONE;
+  if (!sourceRemote && !targetRemote) return JOB_DONE;
+  RemoteCell source, target;
+  if (sourceRemote && !Split(m_args.source, source)) return JOB_FAILED;
+  if (targetRemote && !Split(m_args.target, target)) return JOB_FAILED;
+  if (sourceRemote && targetRemote) return ServerToServer(source, target);
+  return targetRemote ? Upload(target) : Download(source);
+}
+
+}  // namespace
+
+int RunFtp(JobContext& ctx, const JobArgs& args) {
+  int result;
+  std::string message;
+  {
+    FtpRow row(ctx, args);
+    result = row.Run();
+    message = row.Message();
+  }
+  if (result == JOB_FAILED && !message.empty()) return LocalFail(ctx, args.flags, message);
+  return result;
+}

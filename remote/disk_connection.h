@@ -1,0 +1,83 @@
+// CDiskUrlConnection: disk:// images and block devices whose volumes the program reads and writes itself.
+#pragma once
+
+#include "FileSystem/drive_table.h"
+#include "FileSystem/raw_disk.h"
+#include "remote/url_connection.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+// The Windows error of a volume-layer result.
+DWORD SysErrorToWin32(int sysError);
+
+// Paths are those of the volume file API: "/" lists the volumes, "/0/dir" is a folder of the
+// first one, and with a lone volume (the fixed drive) "/dir" is that folder. The connection owns
+// its drive table, which is its engine handle.
+//
+// Listings ask the volume layer for every entry and keep the names that the filter's mask matches
+// without regard to case ("*.*" keeps names without a dot). Uploads write a temporary name in the
+// target's folder and give it the target's name when it is whole; a failed or broken upload
+// leaves the old file as it was. Downloads write a temporary file beside the local target.
+// Transfers and listings are busy, so that a break from another thread reaches them (995).
+class CDiskUrlConnection : public CUrlConnection {
+ public:
+  // port - 1 selects the one partition to register (port 0: all of them).
+  CDiskUrlConnection(std::unique_ptr<DiskDriveTable> table, const char* host, const char* user,
+                     const char* password, u32 reserved, u16 port, u32 alternateMode);
+  ~CDiskUrlConnection() override;
+
+  // Attaches what the (escaped) host names: TRUE when at least one partition could be attached,
+  // else 1105 with Message() saying why.
+  BOOL Open(bool readOnly);
+  // The same for a medium that is open already; name appears in messages only.
+  BOOL OpenMedium(std::unique_ptr<RawMedium> medium, const char* name, bool readOnly);
+  // Why Open failed, in German for the user.
+  const std::string& Message() const { return m_message; }
+  DiskDriveTable* Table() const { return m_table.get(); }
+
+  BOOL ChangeDir(const char* path) override;
+  BOOL GetCurrentDir(char* buffer, int* size) override;
+  BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
+  BOOL SetAttributes(const char* path, u32 attributes) override;
+  BOOL Rmdir(const char* path) override;
+  BOOL Mkdir(const char* path) override;
+  BOOL Remove(const char* path) override;
+  BOOL Rename(const char* oldPath, const char* newPath) override;
+  void Close() override;
+  BOOL UploadProc(const char* remote, void* context, UrlReadFn read, u32 r1, u32 r2) override;
+  BOOL UploadFile(const char* local, const char* remote, u32 r1, u32 r2) override;
+  BOOL DownloadProc(const char* remote, void* context, UrlWriteFn write, u32 r1, u32 r2, u32 r3) override;
+  BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2,
+                    u32 r3) override;
+  BOOL GetOption(int id, void* buffer, int* size) override;
+  BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
+  BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
+  BOOL Break() override;
+
+ private:
+  class Buffer;
+  class Upload;
+
+  BOOL Attached(int result);
+  // The table, or false with code as the last error.
+  bool Ready(DWORD code) const;
+  BOOL FailSys(int sysError) const;
+  void BeginTransfer(u64 total);
+  BOOL EndTransfer(BOOL ok, u32 failureSide);
+  // The upload of every byte a source gives into remote.
+  BOOL Send(const char* remote, u64 total, bool sizeKnown, const std::function<int(BYTE*, int)>& source);
+  BOOL ApplyRecord(const WIN32_FIND_DATAA& record);
+  bool FatLimit(const char* path);
+
+  std::unique_ptr<DiskDriveTable> m_table;
+  std::unique_ptr<BYTE[]> m_buffer;
+  std::atomic<bool> m_bufferInUse{false};
+  std::atomic<bool> m_break{false};
+  u32 m_partitionSelector;
+  u32 m_timeout = 10000;
+  std::string m_message;
+  u32 m_tempCounter = 0;
+};

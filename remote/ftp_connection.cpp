@@ -1,0 +1,361 @@
+// The FTP adapter: connection operations as FTP commands, reply codes as Windows codes, retry and break.
+#include "remote/ftp_connection.h"
+
+#include "lib/text/str.h"
+#include "platform/last_error.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+bool Ok2xx(int code) {
+  return code / 100 == 2;
+}
+
+}  // namespace
+
+CFtpUrlConnection::CFtpUrlConnection(std::unique_ptr<FtpSession> session, const char* host, const char* user,
+                                     const char* password, u32 reserved, u16 port, u32 alternateMode)
+    : CUrlConnection(reinterpret_cast<std::uintptr_t>(session.get()), host, user, password, reserved, port,
+                     alternateMode),
+      m_session(std::move(session)) {
+  m_urlPrefix = "ftp://";
+}
+
+CFtpUrlConnection::~CFtpUrlConnection() {
+  if (m_session) Close();
+}
+
+DWORD CFtpUrlConnection::MapCode(int code) {
+  switch (code) {
+    case 331: return 1323;
+    case 332: case 530: case 532: return 1326;
+    case 421: case 502: case 504: return 120;
+    case 425: return 110;
+    case 426: return 1226;
+    case 451: case 551: return 995;
+    case 500: case 501: case 503: return 87;
+    case 552: return 112;
+    case FTP_E_BAD_NAME: return ERROR_INVALID_NAME;
+    case FTP_E_PATH_TOO_LONG: return ERROR_FILENAME_EXCED_RANGE;
+    case FTP_E_LISTING: return 1392;  // the listing is damaged: nothing may act on it
+    case 984: return 71;
+    case 985: return 14;
+    case 986: return 1901;
+    case 987: return 29;
+    case 988: return 88;
+    case 989: return 30;
+    case 990: return 12;
+    case 991: return 71;
+    case 992: return 1233;
+    case 993: return 82;
+    case 994: return 2;
+    case 995: return 1232;
+    case 996: return 1460;
+    case 997: return 1226;
+    case 998: return 29;
+    case 999: return 53;
+    default: return 12;
+  }
+}
+
+u32 CFtpUrlConnection::ModeOf(u32 attributes) {
+  if (attributes >= 0x10000) return (attributes >> URL_ATTR_UNIX_MODE_SHIFT) & 07777;
+  u32 mode = (attributes & URL_ATTR_READONLY) ? 0440 : 0664;
+  if (attributes & URL_ATTR_DIRECTORY) mode |= 01000;
+  if (attributes & URL_ATTR_HIDDEN) mode |= 0001;
+  if (attributes & URL_ATTR_SYSTEM) mode |= 0010;
+  if (attributes & URL_ATTR_ARCHIVE) mode |= 0100;
+  if (attributes & URL_ATTR_NORMAL) mode |= 0111;
+  // A folder without x cannot be entered: x wherever r is.
+  if (attributes & URL_ATTR_DIRECTORY) mode |= (mode & 0444) >> 2;
+  return mode;
+}
+
+bool CFtpUrlConnection::Usable(const char* path) {
+  if (!m_session) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (m_currentDirLost && path && !(*path == '/')) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
+
+BOOL CFtpUrlConnection::Result(int code, bool ok) {
+  if (ok) {
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  return Fail(MapCode(code));
+}
+
+BOOL CFtpUrlConnection::ChangeDir(const char* path) {
+  if (!Usable(nullptr)) return FALSE;
+  const int code = FtpCwd(m_session.get(), path ? path : "");
+  if (Ok2xx(code)) m_currentDirLost = false;
+  return Result(code, Ok2xx(code));
+}
+
+BOOL CFtpUrlConnection::GetCurrentDir(char* buffer, int* size) {
+  if (!Usable(nullptr)) return FALSE;
+  if (!size) return Fail(ERROR_INVALID_PARAMETER);
+  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
+  std::string dir;
+  const int code = FtpPwd(m_session.get(), &dir);
+  if (!Ok2xx(code)) return Result(code, false);
+  const int need = static_cast<int>(dir.size()) + 1;
+  if (!buffer || *size < need) {
+    *size = need;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(buffer, dir.c_str(), static_cast<std::size_t>(need));
+  *size = need - 1;
+  return TRUE;
+}
+
+BOOL CFtpUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
+  if (!Usable(path)) return FALSE;
+  // FILETIME is UTC: straight to seconds since 1970.
+  const i64 seconds = static_cast<i64>(FileTimeToU64(lastWrite) / 10'000'000) - kFileTimeEpochOffset;
+  const int code = FtpSetFileTime(m_session.get(), path, seconds);
+  return Result(code, Ok2xx(code));
+}
+
+BOOL CFtpUrlConnection::SetAttributes(const char* path, u32 attributes) {
+  if (!Usable(path)) return FALSE;
+  if (attributes == 0xFFFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
+  const int code = FtpChmod(m_session.get(), path, ModeOf(attributes));
+  return Result(code, code == 200);
+}
+
+BOOL CFtpUrlConnection::Rmdir(const char* path) {
+  if (!Usable(path)) return FALSE;
+  const int code = FtpRmdir(m_session.get(), path);
+  return Result(code, Ok2xx(code));
+}
+
+BOOL CFtpUrlConnection::Mkdir(const char* path) {
+  if (!Usable(path)) return FALSE;
+  const int code = FtpMkdir(m_session.get(), path);
+  return Result(code, Ok2xx(code));
+}
+
+BOOL CFtpUrlConnection::Remove(const char* path) {
+  if (!Usable(path)) return FALSE;
+  const int code = FtpRemove(m_session.get(), path);
+  return Result(code, Ok2xx(code));
+}
+
+BOOL CFtpUrlConnection::Rename(const char* oldPath, const char* newPath) {
+  if (!Usable(oldPath) || !Usable(newPath)) return FALSE;
+  // Servers rename over an existing name; this interface never does.
+  if (FtpProbe(m_session.get(), newPath) > 0) return Fail(ERROR_ALREADY_EXISTS);
+  const int code = FtpRename(m_session.get(), oldPath, newPath);
+  return Result(code, Ok2xx(code));
+}
+
+void CFtpUrlConnection::Close() {
+  std::unique_ptr<FtpSession> session;
+  {
+    std::lock_guard lock(m_sessionMutex);
+    session = std::move(m_session);
+    m_engineHandle.store(0);
+  }
+  if (session) FtpClose(std::move(session), 100);
+}
+
+BOOL CFtpUrlConnection::Transfer(const std::function<int()>& run, bool restartable, u32 localSide) {
+  m_failureSide = URL_FAIL_NONE;
+  m_cancelled = false;
+  // A break that came after the last transfer had ended is no break of this one.
+  FtpClearBreak(m_session.get());
+  SetBusy(true);
+  int code = run();
+  if (code != 226 && m_retry && !m_cancelled && (code == 984 || code == 991 || code == 996) &&
+      (restartable || m_session->bytesDone.load() == 0)) {
+    code = run();
+  }
+  SetBusy(false);
+  if (code == 226) {
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  const bool cancelled = m_cancelled.exchange(false);
+  m_failureSide = (code == 993 || code == 994 || code == 987 || code == 989) ? localSide : URL_FAIL_TRANSFER;
+  return Fail(cancelled ? ERROR_CANCELLED : MapCode(code));
+}
+
+BOOL CFtpUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn read, u32, u32) {
+  if (!read) return Fail(ERROR_INVALID_PARAMETER);
+  if (!Usable(remote)) return FALSE;
+  const u64 announced = m_nextUploadSize;
+  m_nextUploadSize = 0;
+  // The client ends with a call without a buffer; a source of this interface knows no such call.
+  struct Reader {
+    void* context;
+    UrlReadFn read;
+    static int Fn(void* c, BYTE* buffer, int size) {
+      auto* r = static_cast<Reader*>(c);
+      return buffer ? r->read(r->context, buffer, size) : 0;
+    }
+  } reader{context, read};
+  FtpSession* s = m_session.get();
+  return Transfer(
+      [&] {
+        if (announced) FtpSetTransferSize(s, announced);
+        return FtpUploadProc(s, remote, &reader, Reader::Fn);
+      },
+      false, URL_FAIL_TRANSFER);
+}
+
+BOOL CFtpUrlConnection::UploadFile(const char* local, const char* remote, u32, u32) {
+  if (!Usable(remote)) return FALSE;
+  FtpSession* s = m_session.get();
+  return Transfer([&] { return FtpUploadFile(s, remote, local); }, true, URL_FAIL_LOCAL);
+}
+
+BOOL CFtpUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
+  if (!write) return Fail(ERROR_INVALID_PARAMETER);
+  if (!Usable(remote)) {
+    const DWORD code = GetLastError();
+    write(context, nullptr, -1);
+    return Fail(code);
+  }
+  FtpSession* s = m_session.get();
+  return Transfer([&] { return FtpDownloadProc(s, remote, context, write); }, false, URL_FAIL_TRANSFER);
+}
+
+BOOL CFtpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32, u32) {
+  if (!Usable(remote)) return FALSE;
+  struct stat st {};
+  if (failIfExists && local && ::lstat(local, &st) == 0) {
+    m_failureSide = URL_FAIL_LOCAL;
+    return Fail(ERROR_FILE_EXISTS);
+  }
+  FtpSession* s = m_session.get();
+  return Transfer([&] { return FtpDownloadFile(s, remote, local); }, true, URL_FAIL_LOCAL);
+}
+
+BOOL CFtpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
+  if (!entry) return Fail(ERROR_INVALID_PARAMETER);
+  if (!Usable(path && *path ? path : nullptr)) {
+    const DWORD code = GetLastError();
+    entry(context, nullptr);
+    return Fail(code);
+  }
+  // A mask is applied here; "folders only" is no request this adapter answers (option 78).
+  struct Masked {
+    void* context;
+    UrlEntryFn entry;
+    const char* mask;
+    static BOOL Fn(void* c, const WIN32_FIND_DATAA* e) {
+      auto* m = static_cast<Masked*>(c);
+      if (e && m->mask && *m->mask &&
+          StrMatchPatternA(m->mask, -1, e->cFileName, -1, STR_MATCH_NOCASE | STR_MATCH_STARDOT) != 0)
+        return TRUE;
+      return m->entry(m->context, e);
+    }
+  } masked{context, entry, filter.mask};
+  m_cancelled = false;
+  FtpClearBreak(m_session.get());
+  SetBusy(true);
+  const int code = FtpReadDir(m_session.get(), path && *path ? path : ".", &masked, Masked::Fn);
+  SetBusy(false);
+  if (code == 226) {
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  return Fail(m_cancelled.exchange(false) ? ERROR_CANCELLED : MapCode(code));
+}
+
+BOOL CFtpUrlConnection::Break() {
+  std::lock_guard lock(m_sessionMutex);
+  if (!m_session) return FALSE;
+  const int rc = FtpBreak(m_session.get());
+  if (rc) {
+    SetBusy(false);
+    m_cancelled = true;
+  }
+  return rc;
+}
+
+BOOL CFtpUrlConnection::GetOption(int id, void* buffer, int* size) {
+  std::lock_guard lock(m_sessionMutex);
+  if (!m_session) return Fail(ERROR_INVALID_HANDLE);
+  switch (id) {
+    case URL_OPT_TIMEOUT:
+    case URL_OPT_TIMEOUT_B:
+    case URL_OPT_TIMEOUT_C:
+      return AnswerWord(buffer, size, static_cast<u32>(FtpGetTimeout(m_session.get())));
+    case URL_OPT_BYTES_DONE:
+    case URL_OPT_PROGRESS: {
+      u64 done = 0, total = 0;
+      FtpGetProgress(m_session.get(), &done, &total);
+      m_bytesDone.store(done);
+      m_bytesTotal.store(total);
+      return AnswerCounters(id, buffer, size);
+    }
+    case URL_OPT_KIND_68:
+    case URL_OPT_KIND:
+      return AnswerWord(buffer, size, 1);
+    case URL_OPT_IS_DISK:
+      return AnswerWord(buffer, size, 0);
+    case URL_OPT_FAIL_SIDE:
+      return AnswerWord(buffer, size, m_failureSide);
+    default:
+      return Fail(ERROR_INVALID_NAME);
+  }
+}
+
+BOOL CFtpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
+  if (!m_session) return Fail(ERROR_INVALID_HANDLE);
+  if (id == URL_OPT_APPLY_FIND) {
+    if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA))) return Fail(ERROR_INVALID_PARAMETER);
+    WIN32_FIND_DATAA record;
+    std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
+    record.cFileName[sizeof record.cFileName - 1] = '\0';
+    return ApplyFindData(record);
+  }
+  u64 value = 0;
+  switch (id) {
+    case URL_OPT_TIMEOUT:
+    case URL_OPT_TIMEOUT_B:
+    case URL_OPT_TIMEOUT_C:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      FtpSetTimeout(m_session.get(), static_cast<int>(std::min<u64>(value, 200000)));
+      return TRUE;
+    case URL_OPT_SET_DONE:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      FtpSetProgress(m_session.get(), value, ~u64{0});
+      return TRUE;
+    case URL_OPT_RETRY:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      m_retry = value != 0;
+      return TRUE;
+    case URL_OPT_RECONNECT: {
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      const u64 tries = std::max<u64>(value, 1);
+      for (u64 i = 0; i < tries; ++i) {
+        if (Ok2xx(FtpReconnect(m_session.get()))) {
+          SetLastError(ERROR_SUCCESS);
+          return TRUE;
+        }
+        if (i + 1 < tries) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      }
+      return Fail(2250);
+    }
+    case URL_OPT_UPLOAD_SIZE:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      m_nextUploadSize = value;
+      return TRUE;
+    default:
+      return Fail(ERROR_INVALID_NAME);
+  }
+}
