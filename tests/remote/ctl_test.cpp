@@ -117,34 +117,32 @@ TEST(CtlErrors, EveryLibraryResultHasItsCodeAndLostLinksAreChecked) {
 
 TEST(CtlLoad, AMissingOrIncompleteLibraryFailsWithAGermanTextAndLeavesNothingLoaded) {
   CtlClientUnload();
+  const auto failure = [](const std::string& folder) -> std::string {
+    CtlClientFolder(folder.c_str());
+    try {
+      ConnectUrl("127.0.0.1", "", "", 1, URL_KIND_CTLCOMM, "", nullptr);
+      ADD_FAILURE() << "connected without a whole library";
+    } catch (const CInternetException& e) {
+      EXPECT_EQ(e.m_dwError, 1154u);
+      return e.Text();
+    }
+    return "";
+  };
   TempDir empty("ctl-empty");
-  CtlClientFolder(empty.path().c_str());
-  try {
-    ConnectUrl("127.0.0.1", "", "", 1, URL_KIND_CTLCOMM, "", nullptr);
-    ADD_FAILURE() << "connected without the library";
-  } catch (const CInternetException& e) {
-    EXPECT_EQ(e.m_dwError, 1154u);
-    EXPECT_EQ(e.Text(),
-              "Die Steuerungsbibliothek libCtlClient32.so ist nicht zu finden, weder im Ordner \"" +
-                  empty.path() +
-                  "\" noch im Suchpfad des Systems; ohne sie sind keine ctlcomm://-Verbindungen möglich.");
-  }
-  CtlClientFolder(kCtlClientIncompleteFolder.c_str());
-  try {
-    ConnectUrl("127.0.0.1", "", "", 1, URL_KIND_CTLCOMM, "", nullptr);
-    ADD_FAILURE() << "connected with an incomplete library";
-  } catch (const CInternetException& e) {
-    EXPECT_EQ(e.m_dwError, 1154u);
-    EXPECT_EQ(e.Text(), "Der Steuerungsbibliothek \"" + kCtlClientIncompleteFolder +
-                            "/libCtlClient32.so\" fehlt die Funktion CiGetInfos; ohne sie sind keine "
-                            "ctlcomm://-Verbindungen möglich.");
-  }
+  const std::string missing =
+      "Die Steuerungsbibliothek libCtlClient32.so ist nicht zu finden, weder im Ordner \"" + empty.path() +
+      "\" noch im Suchpfad des Systems; ohne sie sind keine ctlcomm://-Verbindungen möglich.";
+  EXPECT_EQ(failure(empty.path()), missing);
+  EXPECT_EQ(failure(kCtlClientIncompleteFolder), "Der Steuerungsbibliothek \"" + kCtlClientIncompleteFolder +
+                                                     "/libCtlClient32.so\" fehlt die Funktion CiGetInfos; "
+                                                     "ohne sie sind keine ctlcomm://-Verbindungen möglich.");
+  // The incomplete library was let go: a look by name does not find it still in memory.
+  EXPECT_EQ(failure(empty.path()), missing);
   CiHandle handle = 7;
   EXPECT_FALSE(CtlClientConnect(&handle, "127.0.0.1", 1, "", ""));
   EXPECT_EQ(GetLastError(), 1154u);
   EXPECT_EQ(handle, 0u);
   EXPECT_FALSE(CtlClientUnload());
-  // The whole library still loads: the incomplete one was let go.
   EXPECT_TRUE(CtlClientLoad(kCtlClientFolder.c_str()));
   EXPECT_TRUE(CtlClientLoad(nullptr));  // loaded already
   EXPECT_TRUE(CtlClientUnload());
