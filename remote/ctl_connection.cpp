@@ -98,6 +98,13 @@ FILETIME ToFileTime(int64_t seconds) {
   return ft;
 }
 
+// The address text of a host and port (0: the host alone). An IPv6 address goes in brackets: in
+// "::1:9300" the port would be read as the address's last group.
+std::string Address(const std::string& host, unsigned port) {
+  const std::string name = host.find(':') != std::string::npos && !host.starts_with('[') ? "[" + host + "]" : host;
+  return port ? FmtString("%s:%u", name.c_str(), port) : name;
+}
+
 bool ExistsLocally(const char* path) {
   struct stat st {};
   return ::lstat(path, &st) == 0;
@@ -216,7 +223,7 @@ BOOL CtlClientConnect(CiHandle* handle, const char* host, u16 port, const char*,
     SetLastError(1154);
     return FALSE;
   }
-  const std::string address = FmtString("%s:%u", host ? host : "", port ? port : CI_DEFAULT_PORT);
+  const std::string address = Address(host ? host : "", port ? port : CI_DEFAULT_PORT);
   CiConnectParams record{};
   record.flags = 32;
   record.connectTimeout = 15;
@@ -378,7 +385,7 @@ bool CCtlCommUrlConnection::EnsureOnline(bool force) {
     return false;
   }
   m_reconnecting = true;
-  const std::string address = m_port ? FmtString("%s:%u", m_host.c_str(), m_port) : m_host;
+  const std::string address = Address(m_host, m_port);
   CiConnectParams record{};
   record.connectTimeout = 5000;
   record.answerTimeout = 2000;

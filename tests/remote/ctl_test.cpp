@@ -186,6 +186,41 @@ TEST_F(Ctl, ConnectFailuresAreMappedAndNoControllerIsTakenForOne) {
   ::close(server);
 }
 
+// A controller on ::1 that answers the start folder and waits for the end of the link.
+TEST(CtlConnect, AnIpv6AddressKeepsItsPort) {
+  CtlClientFolder(kCtlClientFolder.c_str());
+  const int server = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  socklen_t length = sizeof address;
+  if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(server);
+    GTEST_SKIP() << "no IPv6 loopback";
+  }
+  ASSERT_EQ(::listen(server, 1), 0);
+  ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::thread peer([server] {
+    const int fd = ::accept(server, nullptr, nullptr);
+    if (fd < 0) return;
+    ::send(fd, "CTL 1 UTF-8\n", 12, MSG_NOSIGNAL);
+    char buffer[64];
+    if (::recv(fd, buffer, sizeof buffer, 0) > 0) ::send(fd, "0 /\n", 4, MSG_NOSIGNAL);
+    while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+    }
+    ::close(fd);
+  });
+  try {
+    auto c = ConnectUrl("::1", "", "", ntohs(address.sin6_port), URL_KIND_CTLCOMM, "", nullptr);
+    EXPECT_NE(c->GetEngineHandle(), 0u);
+  } catch (const CInternetException& e) {
+    ADD_FAILURE() << e.m_dwError;
+    ::shutdown(server, SHUT_RDWR);
+  }
+  peer.join();
+  ::close(server);
+}
+
 TEST_F(Ctl, OptionsAndTheStartFolder) {
   std::filesystem::create_directories(sim.Local("/sub/deeper"));
   auto c = Connect();
