@@ -113,7 +113,8 @@ typedef struct CiFileRecord {
 } CiFileRecord;
 
 /* The progress of a transfer: the library sets total at the start and advances done as data
- * moves, with atomic stores, so that another thread may read both at any time (atomically). */
+ * moves, with atomic stores, so that another thread may read both at any time (atomically).
+ * Both are 64-bit, the total too, so that a file over 4 GiB shows its real size. */
 typedef struct CiProgress {
   uint64_t done;
   uint64_t total;
