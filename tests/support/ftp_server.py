@@ -9,7 +9,8 @@
 # (PASV names 10.0.0.1), guest (only "gastkonto" logs in; TYPE I refused before), port=N (listen on
 # port N), modes (fixed listing with s/S/t/T and a tenth mode letter),
 # links (fixed listing of links), rate=N (data at N bytes per second), hostile (folder "evil"
-# lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read).
+# lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read),
+# v6 (listen on ::1 instead).
 import os
 import sys
 import time
@@ -157,7 +158,7 @@ for v in variants:
     if v.startswith("port="):
         listen_port = int(v[5:])
 FTPServer.allow_reuse_address = True
-server = FTPServer(("127.0.0.1", listen_port), Handler)
+server = FTPServer(("::1" if "v6" in variants else "127.0.0.1", listen_port), Handler)
 server.max_cons = 64
 with open(port_file + ".tmp", "w") as out:
     out.write(str(server.address[1]))
