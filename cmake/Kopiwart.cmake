@@ -14,14 +14,6 @@ function(kpw_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# kpw_finds_ctl_client(<program>)
-# The program finds the controller library that ctlcomm:// connections load at run time where the
-# build puts it (the loader's search path by the program's run path).
-function(kpw_finds_ctl_client name)
-  set_property(TARGET ${name} APPEND PROPERTY BUILD_RPATH ${PROJECT_BINARY_DIR}/remote/ctlclient)
-  add_dependencies(${name} CtlClient32)
-endfunction()
-
 # kpw_test(<name> [DEPS <targets>...] [LABELS <labels>...] [RESOURCE_LOCK <name>])
 # A GoogleTest program of every .cpp in the current folder. Label "threaded" puts it into the TSan run
 # (and into the target threaded_tests, which builds just those programs). RESOURCE_LOCK keeps its

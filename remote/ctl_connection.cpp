@@ -101,8 +101,18 @@ FILETIME ToFileTime(int64_t seconds) {
 // The address text of a host and port (0: the host alone). An IPv6 address goes in brackets: in
 // "::1:9300" the port would be read as the address's last group.
 std::string Address(const std::string& host, unsigned port) {
-  const std::string name = host.find(':') != std::string::npos && !host.starts_with('[') ? "[" + host + "]" : host;
+  const std::string name =
+      host.find(':') != std::string::npos && !host.starts_with('[') ? "[" + host + "]" : host;
   return port ? FmtString("%s:%u", name.c_str(), port) : name;
+}
+
+// The folder of the running program ("" when it cannot be told).
+std::string ProgramFolder() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "";
+  const std::string program(path, static_cast<std::size_t>(n));
+  return program.substr(0, program.rfind('/'));
 }
 
 bool ExistsLocally(const char* path) {
@@ -131,6 +141,16 @@ BOOL CtlClientLoad(const char* folder, std::string* problem) {
     const char* error = ::dlerror();
     detail = error ? error : "";
   }
+  // By name: beside the program first, where a program's own libraries lie, then by the loader's
+  // search path.
+  const std::string beside = ProgramFolder() + "/" CI_LIBRARY_NAME;
+  if (!module && ::access(beside.c_str(), F_OK) == 0) {
+    module = ::dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module && detail.empty()) {
+      const char* error = ::dlerror();
+      detail = error ? error : "";
+    }
+  }
   if (!module) {
     module = ::dlopen(CI_LIBRARY_NAME, RTLD_NOW | RTLD_LOCAL);
     if (!module && detail.empty()) {
@@ -145,12 +165,14 @@ BOOL CtlClientLoad(const char* folder, std::string* problem) {
                              CI_LIBRARY_NAME, detail.c_str(), kWithout);
       else if (!dir.empty())
         *problem = FmtString(
-            "Die Steuerungsbibliothek %s ist nicht zu finden, weder im Ordner \"%s\" noch im Suchpfad des "
-            "Systems; %s",
+            "Die Steuerungsbibliothek %s ist nicht zu finden, weder im Ordner \"%s\" noch im Ordner des "
+            "Programms noch im Suchpfad des Systems; %s",
             CI_LIBRARY_NAME, dir.c_str(), kWithout);
       else
-        *problem = FmtString("Die Steuerungsbibliothek %s ist im Suchpfad des Systems nicht zu finden; %s",
-                             CI_LIBRARY_NAME, kWithout);
+        *problem = FmtString(
+            "Die Steuerungsbibliothek %s ist weder im Ordner des Programms noch im Suchpfad des Systems zu "
+            "finden; %s",
+            CI_LIBRARY_NAME, kWithout);
     }
     SetLastError(126);
     return FALSE;

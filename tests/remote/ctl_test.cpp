@@ -131,7 +131,8 @@ TEST(CtlLoad, AMissingOrIncompleteLibraryFailsWithAGermanTextAndLeavesNothingLoa
   TempDir empty("ctl-empty");
   const std::string missing =
       "Die Steuerungsbibliothek libCtlClient32.so ist nicht zu finden, weder im Ordner \"" + empty.path() +
-      "\" noch im Suchpfad des Systems; ohne sie sind keine ctlcomm://-Verbindungen möglich.";
+      "\" noch im Ordner des Programms noch im Suchpfad des Systems; ohne sie sind keine "
+      "ctlcomm://-Verbindungen möglich.";
   EXPECT_EQ(failure(empty.path()), missing);
   EXPECT_EQ(failure(kCtlClientIncompleteFolder), "Der Steuerungsbibliothek \"" + kCtlClientIncompleteFolder +
                                                      "/libCtlClient32.so\" fehlt die Funktion CiGetInfos; "

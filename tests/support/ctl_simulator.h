@@ -23,7 +23,7 @@ namespace kpwtest {
 
 inline const std::string kCtlSim = std::string(KPW_BUILD_DIR) + "/remote/ctlsim/ctlsim";
 // Where the build puts the controller library, and a build of it that lacks CiGetInfos.
-inline const std::string kCtlClientFolder = std::string(KPW_BUILD_DIR) + "/remote/ctlclient";
+inline const std::string kCtlClientFolder = std::string(KPW_BUILD_DIR) + "/app";
 inline const std::string kCtlClientIncompleteFolder = std::string(KPW_BUILD_DIR) + "/tests/remote/incomplete";
 
 class CtlSimulator {
