@@ -10,7 +10,8 @@
 // Loads the controller library once per process: "<folder>/libCtlClient32.so" when a folder is
 // given, else (or when that fails) beside the program, then "libCtlClient32.so" by the loader's
 // search path; every one of the twenty Ci functions must be there; then CiInit. TRUE when it is
-// loaded (also when it was already). On failure *problem (may be null) gets a German text that names what is missing.
+// loaded (also when it was already). On failure *problem (may be null) gets a German text that names what is
+// missing.
 BOOL CtlClientLoad(const char* folder, std::string* problem = nullptr);
 // CiExit, then the library is let go; FALSE when none was loaded. No connection may outlive it.
 BOOL CtlClientUnload();

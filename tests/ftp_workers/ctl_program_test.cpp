@@ -25,8 +25,8 @@ TEST(CtlProgram, RowsToAndFromAControllerWithTheLibraryOnTheProgramsRunPath) {
                         JobRow(dir / "up", controller + "/out", "", "", "", "/FTP_DEL"),
                         JobRow(controller + "/in", dir / "down", "", "", "", "/FTP"),
                         // The controller needs no password, but the row names its user.
-                        JobRow(dir / "up", "ctlcomm://127.0.0.1:" + std::to_string(sim.Port()) + "/x", "", "", "",
-                               "/FTP"),
+                        JobRow(dir / "up", "ctlcomm://127.0.0.1:" + std::to_string(sim.Port()) + "/x", "", "",
+                               "", "/FTP"),
                     });
   const ProgramRun run = RunJobFile(job);
   EXPECT_EQ(run.status, 1) << run.errors;
