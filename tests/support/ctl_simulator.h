@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,8 +16,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace kpwtest {
 
@@ -34,9 +32,6 @@ class CtlSimulator {
     std::filesystem::create_directories(m_root);
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     const std::string portText = std::to_string(port);
     std::vector<char*> argv = {const_cast<char*>(kCtlSim.c_str()),
                                const_cast<char*>("--root"),
@@ -46,8 +41,15 @@ class CtlSimulator {
                                const_cast<char*>("--names"),
                                const_cast<char*>(names),
                                nullptr};
-    if (::posix_spawn(&m_pid, kCtlSim.c_str(), &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = ::getpid();
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      // A test process that dies (a sanitizer's halt) takes its controller with it.
+      if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent || ::dup2(out[1], 1) < 0)
+        ::_exit(127);
+      ::execv(kCtlSim.c_str(), argv.data());
+      ::_exit(127);
+    }
     ::close(out[1]);
     // "ctlsim: bereit auf 127.0.0.1:PORT"
     std::string line;
