@@ -14,11 +14,12 @@ function(kpw_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# kpw_test(<name> [DEPS <targets>...] [LABELS <labels>...])
+# kpw_test(<name> [DEPS <targets>...] [LABELS <labels>...] [RESOURCE_LOCK <name>])
 # A GoogleTest program of every .cpp in the current folder. Label "threaded" puts it into the TSan run
-# (and into the target threaded_tests, which builds just those programs).
+# (and into the target threaded_tests, which builds just those programs). RESOURCE_LOCK keeps its
+# cases from running beside any other test that names the same resource (a fixed port, say).
 function(kpw_test name)
-  cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "RESOURCE_LOCK" "DEPS;LABELS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT srcs)
     return()  # a test folder that has no sources yet
@@ -29,7 +30,11 @@ function(kpw_test name)
                                              KPW_BUILD_DIR="${PROJECT_BINARY_DIR}"
                                              KPW_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   target_precompile_headers(${name} REUSE_FROM kpw_gtest_pch)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+  set(properties LABELS "${ARG_LABELS}")
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND properties RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
   if("threaded" IN_LIST ARG_LABELS)
     set_property(GLOBAL APPEND PROPERTY KPW_THREADED_TESTS ${name})
   endif()

@@ -6,6 +6,7 @@
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/comm_lib.h"
+#include "remote/ctl_connection.h"
 #include "remote/disk_connection.h"
 #include "remote/ftp_connection.h"
 #include "remote/local_connection.h"
@@ -188,6 +189,23 @@ std::unique_ptr<CUrlConnection> ConnectDisk(const ConnectArgs& args) {
   return connection;
 }
 
+// A communication library that is missing or incomplete.
+constexpr DWORD kLibraryMissing = 1154;
+
+// Kind 6: a controller through the controller library. The host is passed whole (a cut name
+// would reach another host); port 0 means the library's default. Flag 0x100 tests the link
+// before each operation.
+std::unique_ptr<CUrlConnection> ConnectCtlComm(const ConnectArgs& args) {
+  const char* user = args.user ? args.user : "";
+  std::string problem;
+  if (!CtlClientLoad(CtlClientFolder(nullptr).c_str(), &problem)) throw CInternetException(kLibraryMissing, problem);
+  CiHandle handle = 0;
+  if (!CtlClientConnect(&handle, args.host, args.port, user, args.password)) throw CInternetException(GetLastError());
+  auto connection = std::make_unique<CCtlCommUrlConnection>(handle, args.host, user, args.password, 0, args.port);
+  if (!connection->Init(args.flags & URL_CONNECT_RECONNECT, 30000, TRUE)) throw CInternetException(ERROR_BAD_NETPATH);
+  return connection;
+}
+
 struct KindEntry {
   int kind;
   const char* scheme;
@@ -199,7 +217,7 @@ struct KindEntry {
 constexpr KindEntry kKinds[] = {
     {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect}, {URL_KIND_SFTP, "sftp", ConnectSftp, BreakSftpConnect},
     {URL_KIND_LOCAL, "file", ConnectLocal, nullptr},    {URL_KIND_DISK, "disk", ConnectDisk, nullptr},
-    {URL_KIND_CTLCOMM, "ctlcomm", nullptr, nullptr}, {URL_KIND_SSH, "ssh", ConnectSsh, BreakSshConnect},
+    {URL_KIND_CTLCOMM, "ctlcomm", ConnectCtlComm, nullptr}, {URL_KIND_SSH, "ssh", ConnectSsh, BreakSshConnect},
 };
 
 const KindEntry* FindKind(int kind) {

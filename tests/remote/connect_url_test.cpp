@@ -27,23 +27,11 @@ CInternetException Failure(const char* host, const char* start, u32 kind, const 
   return CInternetException(0);
 }
 
-TEST(ConnectUrl, KindsNotReachedYetNameTheirSchemeAndUnknownKindsAreRefused) {
+TEST(ConnectUrl, UnknownKindsAreRefused) {
   for (const u32 kind : {0u, 4u, 8u, 0xFFu, 0x500u}) {
     const CInternetException e = Failure("h", "", kind);
     EXPECT_EQ(e.m_dwError, ERROR_INVALID_PARAMETER) << kind;
     EXPECT_EQ(e.Text(), "") << kind;
-  }
-  const struct {
-    u32 kind;
-    const char* scheme;
-  } later[] = {{6, "ctlcomm"}};
-  for (const auto& k : later) {
-    const CInternetException e = Failure("server", "/x", k.kind);
-    EXPECT_EQ(e.m_dwError, ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(e.m_dwContext, 0u);
-    EXPECT_EQ(e.Text(), "Verbindungen über \"" + std::string(k.scheme) +
-                            "://\" sind in dieser Version noch nicht verfügbar.");
-    EXPECT_STREQ(e.what(), e.Text().c_str());
   }
 }
 

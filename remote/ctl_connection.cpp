@@ -1,0 +1,747 @@
+// The controller link: the library's loader, the connect, and the adapter over the twenty Ci functions.
+#include "remote/ctl_connection.h"
+
+#include "lib/system/sys_time.h"
+#include "lib/text/enc.h"
+#include "lib/text/fmt.h"
+#include "lib/text/str.h"
+#include "platform/last_error.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+static_assert(sizeof(CiFileRecord) == sizeof(SysFindStruct),
+              "the listing record has the Sys find record's layout");
+static_assert(offsetof(CiFileRecord, name) == sizeof(SysFileInfo));
+static_assert(std::atomic_ref<uint64_t>::is_always_lock_free);
+
+namespace {
+
+// ---- the library -----------------------------------------------------------------------------------
+
+struct CtlApi {
+  int (*Init)();
+  int (*Exit)();
+  int (*GetVersion)(char*, int);
+  int (*IsOnline)(CiHandle);
+  int (*ErrorToText)(int, char*, int);
+  int (*Disconnect)(CiHandle);
+  int (*Connect)(CiHandle*, const char*);
+  int (*ConnectWait)(CiHandle*, const char*, const CiConnectParams*, const char*, unsigned);
+  int (*ListFiles)(CiHandle, const char*, CiEntryFn, void*);
+  int (*CreateFolder)(CiHandle, const char*, unsigned);
+  int (*DeleteFolder)(CiHandle, const char*);
+  int (*DeleteFile)(CiHandle, const char*);
+  int (*RenameFile)(CiHandle, const char*, const char*);
+  int (*UploadFile)(CiHandle, const char*, const char*, unsigned, CiProgress*);
+  int (*UploadProc)(CiHandle, const char*, CiReadFn, unsigned, void*, CiProgress*, int64_t);
+  int (*DownloadFile)(CiHandle, const char*, const char*, CiProgress*);
+  int (*DownloadProc)(CiHandle, const char*, CiWriteFn, void*, CiProgress*);
+  int (*GetFileAttr)(CiHandle, const char*, uint32_t*);
+  int (*SetFileAttr)(CiHandle, const char*, uint32_t);
+  int (*GetInfos)(CiHandle, int, char*, int*, unsigned);
+};
+
+template <typename Fn>
+void** Slot(CtlApi& api, Fn CtlApi::*member) {
+  return reinterpret_cast<void**>(&(api.*member));
+}
+
+std::mutex g_loadMutex;
+void* g_module = nullptr;
+std::atomic<bool> g_loaded{false};
+CtlApi g_api{};
+
+const CtlApi& Api() {
+  return g_api;
+}
+
+const char* const kWithout = "ohne sie sind keine ctlcomm://-Verbindungen möglich.";
+
+// The first-connect state callback and that of the reconnect: nothing to do.
+void NoState(void*, CiHandle, int) {}
+
+// Where a connection's path of our text goes when the current folder is joined.
+std::string Resolve(const std::string& whole) {
+  std::vector<std::string_view> parts;
+  std::string_view rest(whole);
+  while (!rest.empty()) {
+    const std::size_t slash = rest.find('/');
+    const std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out;
+  for (const std::string_view part : parts) {
+    out += '/';
+    out += part;
+  }
+  return out.empty() ? "/" : out;
+}
+
+FILETIME ToFileTime(int64_t seconds) {
+  FILETIME ft{};
+  SysTime64ToFileTime(seconds, &ft);
+  return ft;
+}
+
+// The address text of a host and port (0: the host alone). An IPv6 address goes in brackets: in
+// "::1:9300" the port would be read as the address's last group.
+std::string Address(const std::string& host, unsigned port) {
+  const std::string name =
+      host.find(':') != std::string::npos && !host.starts_with('[') ? "[" + host + "]" : host;
+  return port ? FmtString("%s:%u", name.c_str(), port) : name;
+}
+
+// The folder of the running program ("" when it cannot be told).
+std::string ProgramFolder() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "";
+  const std::string program(path, static_cast<std::size_t>(n));
+  return program.substr(0, program.rfind('/'));
+}
+
+bool ExistsLocally(const char* path) {
+  struct stat st {};
+  return ::lstat(path, &st) == 0;
+}
+
+}  // namespace
+
+// ---- loader and connect ----------------------------------------------------------------------------
+
+BOOL CtlClientLoad(const char* folder, std::string* problem) {
+  std::lock_guard lock(g_loadMutex);
+  if (g_loaded.load()) return TRUE;
+  const std::string dir = folder ? folder : "";
+  void* module = nullptr;
+  std::string path;
+  if (!dir.empty()) {
+    path = dir;
+    if (path.back() == '/') path.pop_back();
+    path += "/" CI_LIBRARY_NAME;
+    module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  }
+  std::string detail;
+  if (!module && !path.empty() && ::access(path.c_str(), F_OK) == 0) {
+    const char* error = ::dlerror();
+    detail = error ? error : "";
+  }
+  // By name: beside the program first, where a program's own libraries lie, then by the loader's
+  // search path.
+  const std::string beside = ProgramFolder() + "/" CI_LIBRARY_NAME;
+  if (!module && ::access(beside.c_str(), F_OK) == 0) {
+    module = ::dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module && detail.empty()) {
+      const char* error = ::dlerror();
+      detail = error ? error : "";
+    }
+  }
+  if (!module) {
+    module = ::dlopen(CI_LIBRARY_NAME, RTLD_NOW | RTLD_LOCAL);
+    if (!module && detail.empty()) {
+      const char* error = ::dlerror();
+      if (error && !std::strstr(error, "No such file")) detail = error;
+    }
+  }
+  if (!module) {
+    if (problem) {
+      if (!detail.empty())
+        *problem = FmtString("Die Steuerungsbibliothek %s kann nicht geladen werden (%s); %s",
+                             CI_LIBRARY_NAME, detail.c_str(), kWithout);
+      else if (!dir.empty())
+        *problem = FmtString(
+            "Die Steuerungsbibliothek %s ist nicht zu finden, weder im Ordner \"%s\" noch im Ordner des "
+            "Programms noch im Suchpfad des Systems; %s",
+            CI_LIBRARY_NAME, dir.c_str(), kWithout);
+      else
+        *problem = FmtString(
+            "Die Steuerungsbibliothek %s ist weder im Ordner des Programms noch im Suchpfad des Systems zu "
+            "finden; %s",
+            CI_LIBRARY_NAME, kWithout);
+    }
+    SetLastError(126);
+    return FALSE;
+  }
+  // Fetched in this order; every one must be there.
+  CtlApi api{};
+  const std::pair<const char*, void**> symbols[] = {
+      {"CiInit", Slot(api, &CtlApi::Init)},
+      {"CiExit", Slot(api, &CtlApi::Exit)},
+      {"CiGetVersion", Slot(api, &CtlApi::GetVersion)},
+      {"CiIsOnline", Slot(api, &CtlApi::IsOnline)},
+      {"CiErrorToText", Slot(api, &CtlApi::ErrorToText)},
+      {"CiDisconnect", Slot(api, &CtlApi::Disconnect)},
+      {"CiConnect", Slot(api, &CtlApi::Connect)},
+      {"CiConnectWait", Slot(api, &CtlApi::ConnectWait)},
+      {"CiListFiles", Slot(api, &CtlApi::ListFiles)},
+      {"CiCreateFolder", Slot(api, &CtlApi::CreateFolder)},
+      {"CiDeleteFolder", Slot(api, &CtlApi::DeleteFolder)},
+      {"CiDeleteFile", Slot(api, &CtlApi::DeleteFile)},
+      {"CiRenameFile", Slot(api, &CtlApi::RenameFile)},
+      {"CiUploadFile", Slot(api, &CtlApi::UploadFile)},
+      {"CiUploadProc", Slot(api, &CtlApi::UploadProc)},
+      {"CiDownloadFile", Slot(api, &CtlApi::DownloadFile)},
+      {"CiDownloadProc", Slot(api, &CtlApi::DownloadProc)},
+      {"CiGetFileAttr", Slot(api, &CtlApi::GetFileAttr)},
+      {"CiSetFileAttr", Slot(api, &CtlApi::SetFileAttr)},
+      {"CiGetInfos", Slot(api, &CtlApi::GetInfos)},
+  };
+  for (const auto& [name, slot] : symbols) {
+    *slot = ::dlsym(module, name);
+    if (*slot) continue;
+    if (problem) {
+      const link_map* map = nullptr;
+      const std::string file =
+          ::dlinfo(module, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name
+              ? map->l_name
+              : CI_LIBRARY_NAME;
+      *problem = FmtString("Der Steuerungsbibliothek \"%s\" fehlt die Funktion %s; %s", file.c_str(), name,
+                           kWithout);
+    }
+    ::dlclose(module);
+    SetLastError(127);
+    return FALSE;
+  }
+  api.Init();
+  g_api = api;
+  g_module = module;
+  g_loaded.store(true);
+  return TRUE;
+}
+
+BOOL CtlClientUnload() {
+  std::lock_guard lock(g_loadMutex);
+  if (!g_loaded.load()) return FALSE;
+  g_api.Exit();
+  g_loaded.store(false);
+  ::dlclose(g_module);
+  g_module = nullptr;
+  g_api = CtlApi{};
+  return TRUE;
+}
+
+BOOL CtlClientConnect(CiHandle* handle, const char* host, u16 port, const char*, const char*) {
+  if (!handle) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *handle = 0;
+  if (!g_loaded.load()) {
+    SetLastError(1154);
+    return FALSE;
+  }
+  const std::string address = Address(host ? host : "", port ? port : CI_DEFAULT_PORT);
+  CiConnectParams record{};
+  record.flags = 32;
+  record.connectTimeout = 15;
+  record.onState = NoState;
+  CiHandle made = 0;
+  const int result = Api().ConnectWait(&made, address.c_str(), &record, "", 0);
+  if (result == CI_OK) {
+    *handle = made;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  DWORD code = 1460;
+  switch (result) {
+    case 2:
+      code = 87;
+      break;
+    case 5:
+      code = 14;
+      break;
+    case 20:
+      code = 1814;
+      break;
+    case 22:
+    case 48:
+      code = 1158;
+      break;
+    default:
+      break;
+  }
+  SetLastError(code);
+  return FALSE;
+}
+
+DWORD CtlErrorFromCi(int result, bool* checkLink) {
+  if (checkLink) *checkLink = result == 7 || result == 11;
+  switch (result) {
+    case 0:
+      return 0;
+    case 2:
+    case 30:
+    case 33:
+    case 36:
+      return 87;
+    case 3:
+    case 45:
+      return 1154;
+    case 4:
+      return 127;
+    case 5:
+      return 14;
+    case 7:
+      return 22;
+    case 8:
+    case 9:
+      return 1056;
+    case 10:
+      return 1062;
+    case 11:
+      return 2250;
+    case 12:
+      return 1444;
+    case 13:
+      return 111;
+    case 14:
+      return 1450;
+    case 15:
+      return 1171;
+    case 16:
+      return 1364;
+    case 17:
+      return 1361;
+    case 18:
+      return 1232;
+    case 19:
+      return 1231;
+    case 20:
+      return 1814;
+    case 21:
+      return 1219;
+    case 22:
+    case 32:
+    case 48:
+      return 1158;
+    case 23:
+      return 1460;
+    case 24:
+      return 1224;
+    case 25:
+      return 58;
+    case 26:
+    case 27:
+      return 6;
+    case 28:
+      return 1312;
+    case 29:
+      return 1150;
+    case 35:
+      return 1427;
+    case 37:
+      return 2;
+    case 38:
+      return 5004;
+    case 42:
+      return 1607;
+    case 43:
+      return 33;
+    case 44:
+      return 50;
+    default:
+      return 12;
+  }
+}
+
+// ---- the adapter -----------------------------------------------------------------------------------
+
+CCtlCommUrlConnection::CCtlCommUrlConnection(CiHandle handle, const char* host, const char* user,
+                                             const char* password, u32 reserved, u16 port)
+    : CUrlConnection(handle, host, user, password, reserved, port, 0) {
+  m_urlPrefix = "ctlcomm://";
+}
+
+CCtlCommUrlConnection::~CCtlCommUrlConnection() {
+  if (GetEngineHandle() != 0 && g_loaded.load()) Close();
+}
+
+BOOL CCtlCommUrlConnection::SetCiError(int result) {
+  bool link = false;
+  SetLastError(CtlErrorFromCi(result, &link));
+  if (link) m_checkLink = true;
+  return result == CI_OK;
+}
+
+BOOL CCtlCommUrlConnection::Init(u32 reconnectFlag, u32 timeout, BOOL utf8Names) {
+  char text[512] = {};
+  int size = sizeof text;
+  const int result = Api().GetInfos(Handle(), 0, text, &size, 0);
+  if (result != CI_OK) return SetCiError(result);
+  m_utf8Names = utf8Names != 0;
+  m_current = Resolve(NameIn(text));
+  m_checkLink = reconnectFlag != 0;
+  m_timeout = timeout;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+bool CCtlCommUrlConnection::EnsureOnline(bool force) {
+  const CiHandle handle = Handle();
+  if (handle == 0) {
+    SetLastError(ERROR_INTERNAL_ERROR);
+    return false;
+  }
+  if (!force && (!m_checkLink.load() || Api().IsOnline(handle))) return true;
+  if (m_reconnecting) {
+    // One reconnect per connection: a link lost again ends it.
+    Api().Disconnect(handle);
+    m_reconnecting = false;
+    m_engineHandle.store(0);
+    SetLastError(ERROR_INTERNAL_ERROR);
+    return false;
+  }
+  m_reconnecting = true;
+  const std::string address = Address(m_host, m_port);
+  CiConnectParams record{};
+  record.connectTimeout = 5000;
+  record.answerTimeout = 2000;
+  record.onState = NoState;
+  record.context = this;
+  CiHandle again = handle;
+  const int result = Api().ConnectWait(&again, address.c_str(), &record, nullptr, 0);
+  if (result != CI_OK) return SetCiError(result);
+  m_engineHandle.store(again);
+  SetLastError(ERROR_SUCCESS);
+  return true;
+}
+
+bool CCtlCommUrlConnection::MakePath(const char* name, std::string& path, std::string& wire) const {
+  if (!name) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (name[0] != '/' && m_currentDirLost) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  path = Resolve(name[0] == '/' ? std::string(name) : m_current + "/" + name);
+  if (!NameOut(path.c_str(), wire)) return false;
+  if (wire.size() > CI_PATH_MAX) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  return true;
+}
+
+bool CCtlCommUrlConnection::MakeWire(const char* name, std::string& wire) const {
+  std::string path;
+  return MakePath(name, path, wire);
+}
+
+BOOL CCtlCommUrlConnection::ChangeDir(const char* path) {
+  std::string abs, wire;
+  if (!EnsureOnline(false) || !MakePath(path, abs, wire)) return FALSE;
+  uint32_t attr = 0;
+  const int result = Api().GetFileAttr(Handle(), wire.c_str(), &attr);
+  if (result != CI_OK) return SetCiError(result);
+  // A link is never entered.
+  if (!(attr & CI_ATTR_FOLDER) || (attr & CI_ATTR_TYPE_MASK) == CI_ATTR_TYPE_LINK)
+    return Fail(ERROR_PATH_NOT_FOUND);
+  m_current = abs;
+  m_currentDirLost = false;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL CCtlCommUrlConnection::GetCurrentDir(char* buffer, int* size) {
+  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
+  if (!size) return Fail(ERROR_INVALID_PARAMETER);
+  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
+  const int need = static_cast<int>(m_current.size()) + 1;
+  if (!buffer || *size < need) {
+    *size = need;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(buffer, m_current.c_str(), static_cast<std::size_t>(need));
+  *size = need - 1;
+  return TRUE;
+}
+
+BOOL CCtlCommUrlConnection::SetFileTime(const char*, FILETIME) {
+  if (!EnsureOnline(false)) return FALSE;
+  return Fail(ERROR_NOT_SUPPORTED);
+}
+
+BOOL CCtlCommUrlConnection::SetAttributes(const char* path, u32 value) {
+  std::string wire;
+  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  u32 word = CI_ATTR_READABLE;
+  if (!(value & URL_ATTR_READONLY)) word |= CI_ATTR_WRITABLE;
+  if (value & URL_ATTR_HIDDEN) word |= CI_ATTR_HIDDEN;
+  if (value & URL_ATTR_DIRECTORY) word |= CI_ATTR_FOLDER;
+  if (value & URL_ATTR_SYSTEM) word |= CI_ATTR_SYSTEM;
+  if (value & URL_ATTR_ARCHIVE) word |= CI_ATTR_ARCHIVE;
+  if (value & URL_ATTR_NORMAL) word |= CI_ATTR_NORMAL;
+  if (value >= 0x10000) {
+    const u32 mode = value >> URL_ATTR_UNIX_MODE_SHIFT;
+    word &= ~static_cast<u32>(CI_ATTR_READABLE | CI_ATTR_WRITABLE | CI_ATTR_NORMAL);
+    if (mode & 0444) word |= CI_ATTR_READABLE | ((value & URL_ATTR_NORMAL) ? u32{CI_ATTR_NORMAL} : 0u);
+    if (mode & 0222) word |= CI_ATTR_WRITABLE;
+    if (mode & 0111) word |= CI_ATTR_NORMAL;
+  }
+  return SetCiError(Api().SetFileAttr(Handle(), wire.c_str(), word));
+}
+
+BOOL CCtlCommUrlConnection::Rmdir(const char* path) {
+  std::string wire;
+  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  return SetCiError(Api().DeleteFolder(Handle(), wire.c_str()));
+}
+
+BOOL CCtlCommUrlConnection::Mkdir(const char* path) {
+  std::string wire;
+  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  return SetCiError(Api().CreateFolder(Handle(), wire.c_str(), 0));
+}
+
+BOOL CCtlCommUrlConnection::Remove(const char* path) {
+  std::string wire;
+  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  return SetCiError(Api().DeleteFile(Handle(), wire.c_str()));
+}
+
+BOOL CCtlCommUrlConnection::Rename(const char* oldPath, const char* newPath) {
+  std::string from, to;
+  if (!EnsureOnline(false) || !MakeWire(oldPath, from) || !MakeWire(newPath, to)) return FALSE;
+  return SetCiError(Api().RenameFile(Handle(), from.c_str(), to.c_str()));
+}
+
+void CCtlCommUrlConnection::Close() {
+  const CiHandle handle = static_cast<CiHandle>(m_engineHandle.exchange(0));
+  if (handle != 0) Api().Disconnect(handle);
+  m_checkLink = false;
+  m_reconnecting = false;
+}
+
+// ---- transfers -------------------------------------------------------------------------------------
+
+void CCtlCommUrlConnection::BeginTransfer() {
+  std::atomic_ref<uint64_t>(m_progress.done).store(0);
+  std::atomic_ref<uint64_t>(m_progress.total).store(0);
+  m_failureSide = URL_FAIL_TRANSFER;
+  SetBusy(true);
+}
+
+BOOL CCtlCommUrlConnection::EndTransfer(int result) {
+  SetBusy(false);
+  if (result == CI_OK) m_failureSide = URL_FAIL_NONE;
+  return SetCiError(result);
+}
+
+BOOL CCtlCommUrlConnection::UploadFile(const char* local, const char* remote, u32, u32) {
+  if (!EnsureOnline(false)) return FALSE;
+  // The local side first: a folder or a missing file is refused before anything is sent.
+  struct stat st {};
+  if (!local || ::stat(local, &st) != 0 || S_ISDIR(st.st_mode)) {
+    m_failureSide = URL_FAIL_LOCAL;
+    return Fail(local && S_ISDIR(st.st_mode)                   ? ERROR_ACCESS_DENIED
+                : local && errno != ENOENT && errno != ENOTDIR ? Win32ErrorFromErrno(errno)
+                                                               : ERROR_FILE_NOT_FOUND);
+  }
+  m_failureSide = URL_FAIL_TRANSFER;
+  std::string wire;
+  if (!MakeWire(remote, wire)) return FALSE;
+  BeginTransfer();
+  return EndTransfer(Api().UploadFile(Handle(), wire.c_str(), local, 0, &m_progress));
+}
+
+BOOL CCtlCommUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn read, u32, u32) {
+  if (!read) return Fail(ERROR_INVALID_PARAMETER);
+  if (!EnsureOnline(false)) return FALSE;
+  m_failureSide = URL_FAIL_TRANSFER;
+  std::string wire;
+  if (!MakeWire(remote, wire)) return FALSE;
+  BeginTransfer();
+  return EndTransfer(Api().UploadProc(Handle(), wire.c_str(), read, 0, context, &m_progress, -1));
+}
+
+BOOL CCtlCommUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32,
+                                         u32) {
+  if (!EnsureOnline(false)) return FALSE;
+  if (!local) return Fail(ERROR_INVALID_PARAMETER);
+  if (failIfExists && ExistsLocally(local)) {
+    m_failureSide = URL_FAIL_LOCAL;
+    return Fail(ERROR_FILE_EXISTS);
+  }
+  m_failureSide = URL_FAIL_TRANSFER;
+  std::string wire;
+  if (!MakeWire(remote, wire)) return FALSE;
+  BeginTransfer();
+  return EndTransfer(Api().DownloadFile(Handle(), wire.c_str(), local, &m_progress));
+}
+
+BOOL CCtlCommUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
+  if (!write) return Fail(ERROR_INVALID_PARAMETER);
+  std::string wire;
+  if (!EnsureOnline(false) || !MakeWire(remote, wire)) {
+    const DWORD code = GetLastError();
+    write(context, nullptr, -1);
+    return Fail(code);
+  }
+  BeginTransfer();
+  const BOOL ok = EndTransfer(Api().DownloadProc(Handle(), wire.c_str(), write, context, &m_progress));
+  const DWORD code = GetLastError();
+  write(context, nullptr, ok ? 0 : -1);
+  SetLastError(code);
+  return ok;
+}
+
+// ---- listing ---------------------------------------------------------------------------------------
+
+BOOL CCtlCommUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry,
+                                    const UrlDirFilter& filter) {
+  if (!entry) return Fail(ERROR_INVALID_PARAMETER);
+  const auto end = [&](BOOL ok) {
+    const DWORD code = GetLastError();
+    entry(context, nullptr);
+    SetLastError(code);
+    return ok;
+  };
+  if (!EnsureOnline(false)) return end(FALSE);
+  std::string folder, mask;
+  if (!MakeWire(path && *path ? path : ".", folder)) return end(FALSE);
+  if (!NameOut(filter.mask && *filter.mask ? filter.mask : "*", mask)) return end(FALSE);
+  if (folder.back() != '/') folder += '/';
+  folder += mask;
+  if (folder.size() > CI_PATH_MAX) return end(Fail(ERROR_FILENAME_EXCED_RANGE));
+
+  struct Context {
+    CCtlCommUrlConnection* self;
+    void* context;
+    UrlEntryFn entry;
+    bool stopped;
+  } listing{this, context, entry, false};
+  const auto filterEntry = [](void* ctx, const CiFileRecord* record) -> int {
+    auto* l = static_cast<Context*>(ctx);
+    if (l->stopped) return 0;
+    WIN32_FIND_DATAA data;
+    const std::string name = l->self->NameIn(record->name);
+    // A name that does not fit the record would be cut into another name: it is left out.
+    if (name.size() >= sizeof data.cFileName) return 1;
+    data.ftCreationTime = ToFileTime(record->timeCreate);
+    data.ftLastAccessTime = ToFileTime(record->timeAccess);
+    data.ftLastWriteTime = ToFileTime(record->timeWrite);
+    data.nFileSizeHigh = static_cast<DWORD>(record->size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(record->size);
+    const u32 attr = record->attr;
+    DWORD attributes = attr & ~0x3FFu & ~static_cast<u32>(CI_ATTR_TYPE_MASK);
+    if (!(attr & CI_ATTR_WRITABLE)) attributes |= URL_ATTR_READONLY;
+    if (attr & CI_ATTR_FOLDER) attributes |= URL_ATTR_DIRECTORY;
+    if (attr & CI_ATTR_HIDDEN) attributes |= URL_ATTR_HIDDEN;
+    if (attr & CI_ATTR_SYSTEM) attributes |= URL_ATTR_SYSTEM;
+    if (attr & CI_ATTR_ARCHIVE) attributes |= URL_ATTR_ARCHIVE;
+    if ((attr & CI_ATTR_TYPE_MASK) == CI_ATTR_TYPE_LINK) attributes |= URL_ATTR_LINK;
+    data.dwFileAttributes = attributes;
+    std::memcpy(data.cFileName, name.c_str(), name.size() + 1);
+    if (!l->entry(l->context, &data)) l->stopped = true;
+    return l->stopped ? 0 : 1;
+  };
+  SetBusy(true);
+  const int result = Api().ListFiles(Handle(), folder.c_str(), filterEntry, &listing);
+  SetBusy(false);
+  return end(SetCiError(result));
+}
+
+// ---- options and break -----------------------------------------------------------------------------
+
+BOOL CCtlCommUrlConnection::GetOption(int id, void* buffer, int* size) {
+  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
+  if (id == URL_OPT_BYTES_DONE || id == URL_OPT_PROGRESS) {
+    // Read by the progress timer while the library counts: no test of the link from here.
+    m_bytesDone.store(std::atomic_ref<uint64_t>(m_progress.done).load());
+    m_bytesTotal.store(std::atomic_ref<uint64_t>(m_progress.total).load());
+    return AnswerCounters(id, buffer, size);
+  }
+  if (!EnsureOnline(false)) return FALSE;
+  switch (id) {
+    case URL_OPT_TIMEOUT:
+    case URL_OPT_TIMEOUT_B:
+    case URL_OPT_TIMEOUT_C:
+      return AnswerWord(buffer, size, m_timeout);
+    case URL_OPT_KIND_68:
+    case URL_OPT_KIND:
+      return AnswerWord(buffer, size, URL_KIND_CTLCOMM);
+    case URL_OPT_UTF8_NAMES:
+      return AnswerWord(buffer, size, m_utf8Names ? 1 : 0);
+    case URL_OPT_IS_DISK:
+      return AnswerWord(buffer, size, 0);
+    case URL_OPT_FAIL_SIDE:
+      return AnswerWord(buffer, size, m_failureSide);
+    default:
+      return Fail(ERROR_INVALID_NAME);
+  }
+}
+
+BOOL CCtlCommUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
+  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
+  // Option 72 is the reconnect itself: a test of the link first would spend the one reconnect
+  // and its forced try would then end the connection.
+  if (id != URL_OPT_RECONNECT && !EnsureOnline(false)) return FALSE;
+  u64 value = 0;
+  switch (id) {
+    case URL_OPT_TIMEOUT:
+    case URL_OPT_TIMEOUT_B:
+    case URL_OPT_TIMEOUT_C:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      m_timeout = static_cast<u32>(value);
+      return TRUE;
+    case URL_OPT_SET_DONE:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      std::atomic_ref<uint64_t>(m_progress.done).store(value);
+      return TRUE;
+    case URL_OPT_UTF8_NAMES:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      m_utf8Names = value != 0;
+      return TRUE;
+    case URL_OPT_RECONNECT: {
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      for (u64 i = 0; i < value; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (EnsureOnline(true)) return TRUE;
+        if (GetEngineHandle() == 0) break;  // the connection has ended: no try can bring it back
+      }
+      return FALSE;
+    }
+    case URL_OPT_APPLY_FIND: {
+      if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA))) return Fail(ERROR_INVALID_PARAMETER);
+      WIN32_FIND_DATAA record;
+      std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
+      record.cFileName[sizeof record.cFileName - 1] = '\0';
+      if (record.dwFileAttributes == 0 || record.dwFileAttributes == 0xFFFFFFFF)
+        return Fail(ERROR_NOT_SUPPORTED);
+      return SetAttributes(record.cFileName, record.dwFileAttributes);
+    }
+    case URL_OPT_UPLOAD_SIZE:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      m_nextUploadSize = value;
+      return TRUE;
+    default:
+      return Fail(ERROR_INVALID_NAME);
+  }
+}
+
+BOOL CCtlCommUrlConnection::Break() {
+  if (!IsBusy()) return FALSE;
+  const CiHandle handle = static_cast<CiHandle>(m_engineHandle.exchange(0));
+  if (handle == 0) return FALSE;
+  const int result = Api().Disconnect(handle);
+  m_checkLink = true;
+  SetBusy(false);
+  return result == CI_OK;
+}
