@@ -89,6 +89,9 @@ std::unique_ptr<CUrlConnection> ConnectFtp(const ConnectArgs& args) {
     const u32 on = 1;
     connection->SetOption(URL_OPT_RETRY, &on, sizeof on, 0);
   }
+  return connection;
+}
+
 // Kind 5: an image or block device. The host comes escaped, so that no "/" or ":" of a file's
 // path is taken for a separator of the URL; the start path is not entered.
 std::unique_ptr<CUrlConnection> ConnectDisk(const ConnectArgs& args) {
