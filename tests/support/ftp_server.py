@@ -9,7 +9,9 @@
 # (PASV names 10.0.0.1), guest (only "gastkonto" logs in; TYPE I refused before), port=N (listen on
 # port N), modes (fixed listing with s/S/t/T and a tenth mode letter),
 # links (fixed listing of links), rate=N (data at N bytes per second), hostile (folder "evil"
-# lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read).
+# lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read),
+# notimes (MFMT refused), journal (every command's verb and argument, one a line, appended to
+# PORTFILE.journal).
 import os
 import sys
 import time
@@ -85,6 +87,12 @@ class Handler(FTPHandler):
     lists = 0
 
     def pre_process_command(self, line, cmd, arg):
+        if "journal" in variants:
+            with open(port_file + ".journal", "a") as journal:
+                journal.write("%s %s\n" % (cmd, arg if cmd != "PASS" else "***"))
+        if cmd == "MFMT" and "notimes" in variants:
+            self.respond("502 MFMT refused.")
+            return
         # "LIST -al <path>" as clients of the ls tradition send it.
         if cmd == "LIST" and arg.startswith("-"):
             parts = arg.split(" ", 1)
