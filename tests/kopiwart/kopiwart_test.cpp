@@ -291,10 +291,13 @@ TEST(KopiwartFtp, RowsToTheSameServerShareOneConnection) {
   WriteJobRows(job, {JobRow(dir / "one", server->Url("x/one"), "", "", "", "/KOPIWART"),
                      JobRow(dir / "two", server->Url("x/two"), "", "", "", "/KOPIWART"),
                      JobRow(dir / "three", dir / "local", "", "", "", "/KOPIWART")});
-  const ProgramRun run = RunJobFile(job, {{{"KPW_TEST_NOW", std::to_string(kT)}}, RLIM_INFINITY, kKopiwartTest});
+  std::filesystem::create_directories(dir / "tmp");
+  const ProgramRun run =
+      RunJobFile(job, {{{"KPW_TEST_NOW", std::to_string(kT)}, {"TMPDIR", dir / "tmp"}}, RLIM_INFINITY, kKopiwartTest});
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(Contents(server->Root() + "/x"), "one/a.txt=a two/b.txt=b");
   EXPECT_EQ(Contents(dir / "local"), "c.txt=c");
+  EXPECT_EQ(Listing(dir / "tmp"), "");  // no temporary file is left behind
   const std::string journal = server->Journal();
   std::size_t logins = 0;
   for (std::size_t at = journal.find("USER "); at != std::string::npos; at = journal.find("USER ", at + 1)) ++logins;
