@@ -78,6 +78,13 @@ constexpr u64 kCompareBytes = 0x8000;    // equal sizes up to here are compared 
 constexpr i64 kVanishedFolderDays = 60;  // the least a folder gone from the source waits
 constexpr i64 kDaySeconds = 86400;
 
+// A local path made absolute against the working folder, "." and ".." resolved.
+std::string FullPath(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path full = std::filesystem::absolute(path, ec);
+  return (ec ? std::filesystem::path(path) : full).lexically_normal().string();
+}
+
 // ---- the local source ----------------------------------------------------------------------------
 
 struct SourceFile {
@@ -366,11 +373,15 @@ void KopiwartRow::SaveMarks(const std::string& folder, const TargetFolder& targe
       Report(FmtString(kMarksUnwritten, Shown(folder).c_str(), LocalLastErrorNote().c_str()));
     return;
   }
+  bool written;
   {
     std::ofstream out(m_tempPath, std::ios::binary | std::ios::trunc);
     for (const auto& [name, since] : marks) out << since << ' ' << name << '\n';
+    out.close();
+    written = !out.fail();
   }
-  if (!m_c->UploadFile(m_tempPath.c_str(), remote.c_str(), 2, 1))
+  if (!written) SetLastError(ERROR_WRITE_FAULT);
+  if (!written || !m_c->UploadFile(m_tempPath.c_str(), remote.c_str(), 2, 1))
     Report(FmtString(kMarksUnwritten, Shown(folder).c_str(), LocalLastErrorNote().c_str()));
 }
 
@@ -459,15 +470,11 @@ int KopiwartRow::Update(const std::string& rel, const std::string& base, const G
   const int n = KopiwartCopiesFor(m_pairs, s.size);
   u32 existing = 0;
   for (const auto& [version, name] : group.versions) existing |= 1u << version;
-  const auto path = [&](int version) {
-    const auto it = group.versions.find(version);
-    return RemoteJoin(folder, it != group.versions.end() ? it->second : KopiwartVersionName(base, version));
-  };
-  // Renamed versions take the names they would have.
+  // Where each version is now; a renamed one takes the name it should have (".bak" in lower case).
   std::map<int, std::string> now;
   for (const auto& [version, name] : group.versions) now[version] = RemoteJoin(folder, name);
   for (const KopiwartStep& step : KopiwartPlanRotation(n, existing)) {
-    const std::string from = now.count(step.from) ? now[step.from] : path(step.from);
+    const std::string from = now[step.from];
     if (!step.rename) {
       Line(2, kLineDelete + from);
       if (!m_c->Remove(from.c_str())) return Ask(kCannotDelete, Shown(from)) ? JOB_FAILED : JOB_STOP_ALL;
@@ -671,7 +678,7 @@ int KopiwartRow::Run() {
 
   const std::string sourceCell = m_args.source ? m_args.source : "";
   if (SysFileExist(sourceCell.c_str()) < 2) return Fail(FmtString(kSourceMissing, sourceCell.c_str()), kBoxNote);
-  m_sourceRoot = std::filesystem::absolute(sourceCell).lexically_normal().string();
+  m_sourceRoot = FullPath(sourceCell);
   while (m_sourceRoot.size() > 1 && m_sourceRoot.back() == '/') m_sourceRoot.pop_back();
 
   // Filters that take every name are none.
@@ -691,7 +698,7 @@ int KopiwartRow::Run() {
   RemoteCell target;
   if (GetUrlKind(targetText, TRUE) == URL_KIND_NONE) {
     target.kind = URL_KIND_LOCAL;
-    target.path = std::filesystem::absolute(targetText).lexically_normal().string();
+    target.path = FullPath(targetText);
   } else if (!RemoteCellSplit(targetText, target, m_message)) {
     return JOB_FAILED;
   }
