@@ -5,8 +5,8 @@
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
-#include "remote/ftp_connection.h"
 #include "remote/disk_connection.h"
+#include "remote/ftp_connection.h"
 #include "remote/local_connection.h"
 
 #include <string_view>

@@ -278,11 +278,10 @@ BOOL CFtpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
 BOOL CFtpUrlConnection::Break() {
   std::lock_guard lock(m_sessionMutex);
   if (!m_session) return FALSE;
+  // Marked before the break: the transfer may end at once and must find it a cancel.
+  m_cancelled = true;
   const int rc = FtpBreak(m_session.get());
-  if (rc) {
-    SetBusy(false);
-    m_cancelled = true;
-  }
+  if (rc) SetBusy(false);
   return rc;
 }
 

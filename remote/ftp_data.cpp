@@ -9,9 +9,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -258,65 +255,7 @@ namespace {
 struct Source {
   void* context;
   FtpReadFn read;
-  int fd = -1;  // a file: sent by the kernel straight from its pages
 };
-
-// sendfile knows no MSG_NOSIGNAL: while it runs, SIGPIPE is held back on this thread and one
-// that it raised is taken away before the mask is restored.
-class NoSigpipe {
- public:
-  NoSigpipe() {
-    sigemptyset(&m_set);
-    sigaddset(&m_set, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    m_pendingBefore = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
-  }
-  ~NoSigpipe() {
-    sigset_t pending;
-    sigpending(&pending);
-    if (!m_pendingBefore && sigismember(&pending, SIGPIPE) == 1) {
-      const timespec none{0, 0};
-      sigtimedwait(&m_set, nullptr, &none);
-    }
-    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
-  }
-  NoSigpipe(const NoSigpipe&) = delete;
-  NoSigpipe& operator=(const NoSigpipe&) = delete;
-
- private:
-  sigset_t m_set, m_old;
-  bool m_pendingBefore = false;
-};
-
-// Sends the file open as fd from its position to its end: 0, or an own code.
-int SendFileData(FtpSession& s, int fd) {
-  const NoSigpipe guard;
-  Sock* data = s.data.get();
-  const int wait = std::max(s.timeoutMs, 15000);
-  const int flags = ::fcntl(data->Fd(), F_GETFL);
-  ::fcntl(data->Fd(), F_SETFL, flags | O_NONBLOCK);
-  for (;;) {
-    if (s.breakFlag) return 0;
-    const ssize_t n = ::sendfile(data->Fd(), fd, nullptr, 1 << 20);
-    if (n > 0) {
-      s.bytesDone += static_cast<u64>(n);
-      continue;
-    }
-    if (n == 0) return 0;  // the end of the file
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN) {
-      pollfd p{data->Fd(), POLLOUT, 0};
-      const int rc = ::poll(&p, 1, wait);
-      if (rc > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
-      if (rc < 0 && errno == EINTR) continue;
-    } else if (errno == EINVAL || errno == ENOSYS) {
-      return -1;  // no sendfile for this file: the caller reads it
-    }
-    return Fail(s, FTP_E_SEND_DATA, "can't send data file data");
-  }
-}
 
 struct FileSource {
   int fd;
@@ -403,8 +342,7 @@ int UploadLocked(FtpSession& s, const char* remote, Source source, u64 announced
     return last(Fail(s, FTP_E_PATH_TOO_LONG, "path too long"));
   // The paths are on the wire already: sent as they are.
   if (const int rc = OpenDataConnection(s, command)) return last(rc);
-  int local = source.fd >= 0 ? SendFileData(s, source.fd) : -1;
-  if (local < 0) local = SendByRead(s, source);
+  const int local = SendByRead(s, source);
   int code;
   if (s.breakFlag || local) {
     // What reached the server is no whole file: ABOR, and the temporary file goes.
@@ -475,8 +413,8 @@ int DownloadLocked(FtpSession& s, const char* remote, void* context, FtpWriteFn 
       timedOut = true;
       break;
     }
-    // The sink gets pieces of at most 64 KiB, however much one read brought.
-    for (int at = 0; at < n && !local; at += kPiece) {
+    // The sink gets pieces of at most 64 KiB, however much one read brought; a break stops them.
+    for (int at = 0; at < n && !local && !s.breakFlag; at += kPiece) {
       const int piece = std::min(kPiece, n - at);
       if (write(context, block.data() + at, piece) != piece)
         local = Fail(s, FTP_E_LOCAL_WRITE, "can't write to local file");
@@ -529,7 +467,7 @@ int FtpUploadFile(FtpSession* s, const char* remote, const char* local) {
   }
   ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   FileSource file{fd.Get()};
-  return UploadLocked(*s, remote, Source{&file, FileSource::Read, fd.Get()}, static_cast<u64>(st.st_size));
+  return UploadLocked(*s, remote, Source{&file, FileSource::Read}, static_cast<u64>(st.st_size));
 }
 
 int FtpDownloadFile(FtpSession* s, const char* remote, const char* local) {

@@ -29,20 +29,21 @@ void RunRowsAgainst(FtpServer& server) {
                         JobRow(server.Url("in"), dir / "down", "", "", "", "/FTP_DEL"),
                         JobRow(server.Url("in"), server.Url("copy"), "", "", "", "/FTP_DEL"),
                         JobRow(dir / "up", server.Url("plain"), "", "", "", "/FTP"),
-                        // A remote source that is not there: nothing local is deleted.
+                        // A remote source that is not there: nothing is deleted, here or there.
                         JobRow(server.Url("missing"), dir / "keep", "", "", "", "/FTP_DEL"),
+                        JobRow(server.Url("missing"), server.Url("copy"), "", "", "", "/FTP_DEL"),
                     });
   const ProgramRun run = RunJobFile(job);
-  EXPECT_EQ(run.status, 1) << run.errors;  // the last row failed
+  EXPECT_EQ(run.status, 1) << run.errors;  // the last rows failed
   EXPECT_EQ(Contents(server.Root() + "/out"), "a.txt=A sub/b.txt=B");
   EXPECT_EQ(Contents(server.Root() + "/plain"), "a.txt=A sub/b.txt=B");
   EXPECT_EQ(Contents(dir / "down"), "c.txt=C deep/d.txt=D");
   EXPECT_EQ(Contents(server.Root() + "/copy"), "c.txt=C deep/d.txt=D");
   EXPECT_EQ(Contents(dir / "keep"), "precious.txt=P");
-  // Only the missing source's row failed, and said why, without the password.
-  EXPECT_EQ(run.errors,
-            "Kopiwart: Die Quelle konnte nicht vollständig gelesen werden:\n127.0.0.1" + server.Path("missing") +
-                "\nIm Ziel wurde nichts gelöscht.\n");
+  // Only the missing source's rows failed, and said why, without the password.
+  const std::string missing = "Kopiwart: Die Quelle konnte nicht vollständig gelesen werden:\n127.0.0.1" +
+                              server.Path("missing") + "\nIm Ziel wurde nichts gelöscht.\n";
+  EXPECT_EQ(run.errors, missing + missing);
 }
 
 TEST(FtpProgram, RowsInAllDirectionsAgainstPyftpdlib) {

@@ -10,8 +10,8 @@
 # port N), modes (fixed listing with s/S/t/T and a tenth mode letter),
 # links (fixed listing of links), rate=N (data at N bytes per second), hostile (folder "evil"
 # lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read),
-# notimes (MFMT refused), journal (every command's verb and argument, one a line, appended to
-# PORTFILE.journal).
+# v6 (listen on ::1 instead), notimes (MFMT refused), journal (every command's verb and argument,
+# one a line, appended to PORTFILE.journal).
 import os
 import sys
 import time
@@ -165,7 +165,7 @@ for v in variants:
     if v.startswith("port="):
         listen_port = int(v[5:])
 FTPServer.allow_reuse_address = True
-server = FTPServer(("127.0.0.1", listen_port), Handler)
+server = FTPServer(("::1" if "v6" in variants else "127.0.0.1", listen_port), Handler)
 server.max_cons = 64
 with open(port_file + ".tmp", "w") as out:
     out.write(str(server.address[1]))
