@@ -3,7 +3,8 @@
 # 5 runs, warm cache:
 #   (a) upload and (b) download of one file of 1 GiB, against curl;
 #   (c) upload and (d) download of 5,000 small files (1-16 KiB in 50 folders), against
-#       lftp mirror (-R) --parallel=1.
+#       lftp mirror (-R) --parallel=1, in lftp's passive mode and in the active mode that Ftp
+#       rows use.
 # vsftpd runs as root in the foreground on a free port and is stopped by its PID at the end.
 # Usage: sudo bench/ftp_bench.sh [work folder]   (default /tmp/kpw-ftp-bench; needs about 4 GiB)
 set -euo pipefail
@@ -122,24 +123,30 @@ printf '(b) download 1 GiB      Ftp row %7.3f s (%5.0f MiB/s)   curl %7.3f s (%5
   "$b" "$(mibs "$b")" "$c" "$(mibs "$c")" "$(echo "$c / $b" | bc -l)"
 
 LFTP=(lftp -u anonymous, -p "$PORT" 127.0.0.1)
-# (c) upload of 5,000 small files.
-ours=(); refs=()
+# (c) upload of 5,000 small files; lftp in its own passive mode and in the rows' active mode.
+ours=(); refs=(); actives=()
 for _ in $(seq $RUNS); do
   fresh; refs+=("$(timed "${LFTP[@]}" -e "mirror -R --parallel=1 $WORK/small /pub/up; quit")")
+  same_tree "$WORK/small" "$PUB/up"
+  fresh; actives+=("$(timed "${LFTP[@]}" -e "set ftp:passive-mode off; mirror -R --parallel=1 $WORK/small /pub/up; quit")")
   same_tree "$WORK/small" "$PUB/up"
   fresh; ours+=("$(timed row "$WORK/small" "$URL/up")")
   same_tree "$WORK/small" "$PUB/up"
 done
-s=$(median "${ours[@]}"); l=$(median "${refs[@]}")
-printf '(c) upload 5,000 files  Ftp row %7.3f s   lftp mirror -R %7.3f s   time vs lftp %.2f\n' "$s" "$l" "$(echo "$s / $l" | bc -l)"
+s=$(median "${ours[@]}"); l=$(median "${refs[@]}"); la=$(median "${actives[@]}")
+printf '(c) upload 5,000 files   Ftp row %7.3f s   lftp mirror -R %7.3f s (active %7.3f s)   time vs lftp %.2f (active %.2f)\n' \
+  "$s" "$l" "$la" "$(echo "$s / $l" | bc -l)" "$(echo "$s / $la" | bc -l)"
 
-# (d) download of 5,000 small files.
-ours=(); refs=()
+# (d) download of 5,000 small files, the same ways.
+ours=(); refs=(); actives=()
 for _ in $(seq $RUNS); do
   fresh; refs+=("$(timed "${LFTP[@]}" -e "mirror --parallel=1 /pub/small $WORK/down; quit")")
+  same_tree "$WORK/small" "$WORK/down"
+  fresh; actives+=("$(timed "${LFTP[@]}" -e "set ftp:passive-mode off; mirror --parallel=1 /pub/small $WORK/down; quit")")
   same_tree "$WORK/small" "$WORK/down"
   fresh; ours+=("$(timed row "$URL/small" "$WORK/down")")
   same_tree "$WORK/small" "$WORK/down"
 done
-s=$(median "${ours[@]}"); l=$(median "${refs[@]}")
-printf '(d) download 5,000 files Ftp row %7.3f s   lftp mirror %7.3f s   time vs lftp %.2f\n' "$s" "$l" "$(echo "$s / $l" | bc -l)"
+s=$(median "${ours[@]}"); l=$(median "${refs[@]}"); la=$(median "${actives[@]}")
+printf '(d) download 5,000 files Ftp row %7.3f s   lftp mirror    %7.3f s (active %7.3f s)   time vs lftp %.2f (active %.2f)\n' \
+  "$s" "$l" "$la" "$(echo "$s / $l" | bc -l)" "$(echo "$s / $la" | bc -l)"

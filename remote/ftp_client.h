@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,35 @@ enum : u32 {
   FTP_STATE_ACTIVE_WAIT = 4,
 };
 
+// The command lock: one operation at a time; FtpClose waits for it a while. (A mutex with a
+// condition rather than std::timed_mutex, whose timed lock the thread sanitizer cannot follow.)
+class FtpCommandLock {
+ public:
+  void lock() {
+    std::unique_lock guard(m_mutex);
+    m_free.wait(guard, [this] { return !m_held; });
+    m_held = true;
+  }
+  bool try_lock_for(std::chrono::milliseconds wait) {
+    std::unique_lock guard(m_mutex);
+    if (!m_free.wait_for(guard, wait, [this] { return !m_held; })) return false;
+    m_held = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard guard(m_mutex);
+      m_held = false;
+    }
+    m_free.notify_one();
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_free;
+  bool m_held = false;
+};
+
 // One control connection. All operations except FtpBreak and the progress and time-out
 // accessors hold the command lock, so one session serves one operation at a time. FtpBreak may
 // come from any thread: it only shuts sockets down, under the socket lock; the thread that owns
@@ -83,7 +113,7 @@ struct FtpSession {
   std::atomic<u64> expectedSize{0};  // 0: unknown
   u64 nextUploadSize = 0;            // FtpSetTransferSize
 
-  std::timed_mutex commandLock;
+  FtpCommandLock commandLock;
   std::mutex socketLock;  // guards the three socket pointers and running against FtpBreak
   bool running = false;   // an operation holds the command lock
   std::unique_ptr<Sock> control;

@@ -176,6 +176,8 @@ BOOL CFtpUrlConnection::Transfer(const std::function<int()>& run, bool restartab
   m_cancelled = false;
   // A break that came after the last transfer had ended is no break of this one.
   FtpClearBreak(m_session.get());
+  // A progress reader that sees this transfer busy must not see the last one's bytes.
+  m_session->bytesDone = 0;
   SetBusy(true);
   int code = run();
   if (code != 226 && m_retry && !m_cancelled && (code == 984 || code == 991 || code == 996) &&

@@ -340,8 +340,28 @@ int UploadLocked(FtpSession& s, const char* remote, Source source, u64 announced
   std::string command = "STOR " + temp;
   if (command.size() > kMaxCommandLine || ("RNTO " + target).size() > kMaxCommandLine)
     return last(Fail(s, FTP_E_PATH_TOO_LONG, "path too long"));
+  const auto dropTemp = [&] {
+    if (!s.control && (s.flags & FTP_RECONNECT)) {
+      // A break while the server was to connect ended the control connection, and the server
+      // may have made the file already: removed over a new connection, which a second break
+      // still cuts.
+      const bool pending = s.breakFlag.exchange(false);
+      if (Ready(s) == 0) Command(s, "DELE " + temp);
+      if (pending) s.breakFlag = true;
+      return;
+    }
+    if (s.control) Command(s, "DELE " + temp);
+  };
   // The paths are on the wire already: sent as they are.
-  if (const int rc = OpenDataConnection(s, command)) return last(rc);
+  if (const int rc = OpenDataConnection(s, command)) {
+    if (s.breakFlag || !s.control) {
+      // The STOR may have been taken before the connection was lost.
+      const std::string text = s.replyText;
+      dropTemp();
+      Keep(s, rc, text);
+    }
+    return last(rc);
+  }
   const int local = SendByRead(s, source);
   int code;
   if (s.breakFlag || local) {
@@ -353,9 +373,6 @@ int UploadLocked(FtpSession& s, const char* remote, Source source, u64 announced
     code = ReadReply(s);
   }
   CloseListening(s);
-  const auto dropTemp = [&] {
-    if (s.control) Command(s, "DELE " + temp);
-  };
   if (code != 226) {
     const std::string text = s.replyText;
     const int kept = s.lastResult;

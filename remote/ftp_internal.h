@@ -65,7 +65,7 @@ class Operation {
 
  private:
   FtpSession& m_s;
-  std::lock_guard<std::timed_mutex> m_lock;
+  std::lock_guard<FtpCommandLock> m_lock;
 };
 // The result of an operation that the break flag may have ended: 996 "user break".
 int BreakResult(FtpSession& s);

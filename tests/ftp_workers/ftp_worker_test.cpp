@@ -2,6 +2,7 @@
 // the questions after a failed transfer, names from hostile servers, modes and times.
 #include "jobs/job_model.h"
 #include "jobs/workers/remote_workers.h"
+#include "tests/support/fat_images.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/run_rig.h"
 #include "tests/support/temp_dir.h"
@@ -217,6 +218,22 @@ TEST(FtpWorker, ServerToServerCopiesNewerSourcesAndDeletesSurplus) {
   EXPECT_EQ(rig.Call(RunFtp, from->Url("s"), to->Url("d"), RUN_NEWER_ONLY | kDel), JOB_DONE) << rig.TakeBoxes();
   EXPECT_EQ(Served(*to, "d"), "new.txt=new old.txt=kept sub/deep.txt=deep");
   EXPECT_EQ(rig.Copied(), 2u);
+}
+
+// The same rows reach a FAT image: what mtools and fsck.fat see is the tree, and it comes back.
+TEST(FtpWorker, RowsReachADiskImage) {
+  TempDir dir("ftp-disk");
+  const std::string image = MakeFatImage(dir, "stick.img", 16, 16 * 1024);
+  std::string url = "disk://";
+  for (const char c : image) url += c == '/' ? std::string("%2F") : std::string(1, c);
+  Put(dir / "src/a.txt", "A");
+  Put(dir / "src/sub/b.txt", "B");
+  RunRig rig;
+  EXPECT_EQ(rig.Call(RunFtp, dir / "src", url + "/Daten", kDel), JOB_DONE) << rig.TakeBoxes();
+  EXPECT_EQ(Mtype(image, "/Daten/sub/b.txt"), "B");
+  EXPECT_TRUE(Fsck(image).clean);
+  EXPECT_EQ(rig.Call(RunFtp, url + "/Daten", dir / "back", kDel), JOB_DONE) << rig.TakeBoxes();
+  EXPECT_EQ(Contents(dir / "back"), "a.txt=A sub/b.txt=B");
 }
 
 }  // namespace

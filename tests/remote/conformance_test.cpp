@@ -125,7 +125,7 @@ class FtpStore : public Store {
     std::filesystem::create_directories(m_server->Root() + "/" + name);
     m_server->Own(m_server->Root() + "/" + name);
     return ConnectUrl("127.0.0.1", m_server->User(), m_server->Password(), static_cast<u16>(m_server->Port()),
-                      URL_KIND_FTP | URL_CONNECT_RECONNECT | URL_CONNECT_FTP_LINKS,
+                      static_cast<u32>(URL_KIND_FTP) | URL_CONNECT_RECONNECT | URL_CONNECT_FTP_LINKS,
                       m_server->Path(name).c_str(), nullptr);
   }
   bool MakeFolderLink(CUrlConnection&, const std::string& link, const std::string& target) override {

@@ -330,6 +330,32 @@ TEST(FtpClient, ABreakDuringAFileUploadRaisesNoSignal) {
   EXPECT_FALSE(Exists(server->Root() + "/big"));
 }
 
+// A break while the server is still to connect ends the control connection; the temporary
+// file the server may have made for the STOR is removed over a new one.
+TEST(FtpClient, ABreakBeforeTheDataConnectionLeavesNoTemporaryFile) {
+  ScriptedFtp server([](ScriptedFtp& srv, const std::string& line) {
+    if (srv.Login(line)) return;
+    if (line.rfind("PORT ", 0) == 0) srv.Send("200 ok\r\n");
+    else if (line.rfind("DELE ", 0) == 0) srv.Send("250 gone\r\n");
+    else if (line.rfind("STOR ", 0) != 0) srv.Send("502 what\r\n");
+  });
+  auto s = FtpConnect("127.0.0.1", "anna", "pw", static_cast<u16>(server.Port()), FTP_RECONNECT, 30000, nullptr);
+  ASSERT_TRUE(s);
+  std::thread breaker([&] {
+    while (s->state.load() != FTP_STATE_ACTIVE_WAIT) std::this_thread::yield();
+    FtpBreak(s.get());
+  });
+  EXPECT_EQ(FtpUploadMemory(s.get(), "/f", "data", 4), FTP_E_TIMEOUT);
+  breaker.join();
+  std::string stored, deleted;
+  for (const std::string& line : server.Commands()) {
+    if (line.rfind("STOR ", 0) == 0) stored = line.substr(5);
+    if (line.rfind("DELE ", 0) == 0) deleted = line.substr(5);
+  }
+  EXPECT_FALSE(stored.empty());
+  EXPECT_EQ(deleted, stored);
+}
+
 TEST(FtpClient, TransfersEndWholeOrFailAndKeepOldFiles) {
   auto server = FtpServer::Python({"short"});
   ASSERT_TRUE(server);

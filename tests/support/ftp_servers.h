@@ -9,14 +9,17 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -102,27 +105,11 @@ class FtpServer {
     s->m_ftpUid = static_cast<int>(ftp->pw_uid);
     s->m_ftpGid = static_cast<int>(ftp->pw_gid);
     if (::chown(s->m_root.c_str(), ftp->pw_uid, ftp->pw_gid) != 0) return nullptr;
-    s->m_port = FreeLoopbackPort();
-    const std::string conf = s->m_dir.path() + "/vsftpd.conf";
-    std::ofstream out(conf);
-    out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << s->m_port
-        << "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
-           "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
-           "anon_umask=022\nanon_world_readable_only=NO\nno_anon_password=YES\nanon_root="
-        << top << "\nsecure_chroot_dir=" << empty
-        << "\nmdtm_write=YES\nuse_localtime=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
-           "connect_from_port_20=NO\nmax_clients=64\nmax_per_ip=64\nidle_session_timeout=60\n"
-        << "anon_max_rate=" << rate << "\n";
-    out.close();
-    if (!s->Spawn({"/usr/sbin/vsftpd", conf})) return nullptr;
-    for (int i = 0; i < 500; ++i) {
-      if (CanConnect(s->m_port)) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!CanConnect(s->m_port)) return nullptr;
-    s->m_user = "anonymous@";
-    s->m_serverRoot = "/pub";
-    return s;
+    // A free port can be taken by another test's server before vsftpd binds it: then vsftpd
+    // ends, and whoever answers there is not ours. Tried again on a new port.
+    for (int attempt = 0; attempt < 5; ++attempt)
+      if (s->StartVsftpd(top, empty, rate)) return s;
+    return nullptr;
   }
 
   int Port() const { return m_port; }
@@ -173,6 +160,60 @@ class FtpServer {
  private:
   explicit FtpServer(const std::string& tag) : m_dir(tag) {}
 
+  // One try: vsftpd on a fresh free port, waited for until it is the one listening there.
+  bool StartVsftpd(const std::string& top, const std::string& empty, long rate) {
+    Stop();
+    m_port = FreeLoopbackPort();
+    const std::string conf = m_dir.path() + "/vsftpd.conf";
+    std::ofstream out(conf);
+    out << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << m_port
+        << "\nbackground=NO\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
+           "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
+           "anon_umask=022\nanon_world_readable_only=NO\nno_anon_password=YES\nanon_root="
+        << top << "\nsecure_chroot_dir=" << empty
+        << "\nmdtm_write=YES\nuse_localtime=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
+           "connect_from_port_20=NO\nmax_clients=64\nmax_per_ip=64\nidle_session_timeout=60\n"
+        << "anon_max_rate=" << rate << "\n";
+    out.close();
+    if (!Spawn({"/usr/sbin/vsftpd", conf})) return false;
+    m_user = "anonymous@";
+    m_serverRoot = "/pub";
+    for (int i = 0; i < 500; ++i) {
+      int status = 0;
+      if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;  // it could not listen there
+        return false;
+      }
+      if (ListensHere()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // Whether the listening socket on m_port belongs to the server process.
+  bool ListensHere() const {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(m_port));
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::vector<std::string> sockets;
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, address, remote, state, skip, inode;
+      fields >> slot >> address >> remote >> state;
+      for (int i = 0; i < 5; ++i) fields >> skip;  // tx:rx, tr:when, retrnsmt, uid, timeout
+      fields >> inode;
+      if (address == local && state == "0A") sockets.push_back("socket:[" + inode + "]");
+    }
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd", ec)) {
+      const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+      for (const std::string& socket : sockets)
+        if (!ec && target == socket) return true;
+    }
+    return false;
+  }
+
   bool Spawn(const std::vector<std::string>& args) {
     std::vector<std::string> copy = args;
     std::vector<char*> argv;
@@ -180,9 +221,12 @@ class FtpServer {
     argv.push_back(nullptr);
     const std::string log = m_dir.path() + "/server.log";
     std::fflush(nullptr);
+    const pid_t parent = ::getpid();
     m_pid = ::fork();
     if (m_pid < 0) return false;
     if (m_pid == 0) {
+      // A test process that dies (a sanitizer's halt) takes its server with it.
+      if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
       const int in = ::open("/dev/null", O_RDONLY);
       const int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (in < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(err, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(127);
