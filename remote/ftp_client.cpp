@@ -425,19 +425,9 @@ BOOL FtpClose(std::unique_ptr<FtpSession> s, int waitMs) {
   std::unique_lock lock(s->commandLock, std::defer_lock);
   if (waitMs == 0) {
     lock.lock();
-  } else {
-    // Polled rather than try_lock_for: that waits in pthread_mutex_clocklock, which GCC 12's
-    // thread sanitizer does not see, so it takes the unlock below for one of a free mutex.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(50, waitMs));
-    bool locked = lock.try_lock();
-    while (!locked && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      locked = lock.try_lock();
-    }
-    if (!locked) {
-      FtpBreak(s.get());
-      lock.lock();
-    }
+  } else if (!lock.try_lock_for(std::chrono::milliseconds(std::max(50, waitMs)))) {
+    FtpBreak(s.get());
+    lock.lock();
   }
   if (s->control && !s->breakFlag && !SockIsClosed(s->control.get(), 1)) {
     if (SendLine(*s, "QUIT") == 0 && s->control) {
