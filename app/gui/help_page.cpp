@@ -86,8 +86,7 @@ einer Textdatei oder das Datum) zwischen zwei Marken in eine Textdatei.</td></tr
 dünnt sie mit dem Alter aus: viele neue, wenige alte.</td></tr>
 <tr><td>Kopiwart</td><td>/KOPIWART</td><td>Spiegelt einen Ordnerbaum ins Ziel und behält von
 jeder geänderten Datei ältere Fassungen (<code>.bak</code> und ein Zeichen); Dateien, deren
-Quelle verschwunden ist, werden nach einigen Tagen gelöscht. (In dieser Version noch nicht
-verfügbar.)</td></tr>
+Quelle verschwunden ist, werden nach einigen Tagen gelöscht.</td></tr>
 </table>
 
 <h2>Pfad-Tags</h2>

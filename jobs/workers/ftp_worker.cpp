@@ -2,6 +2,7 @@
 // direction the cells give; "Ftp Del" deletes target files that the source lacks.
 #include "jobs/error_text.h"
 #include "jobs/progress/progress_dlg.h"
+#include "jobs/workers/remote_cell.h"
 #include "jobs/workers/remote_workers.h"
 #include "jobs/workers/local_target.h"
 #include "jobs/workers/worker_support.h"
@@ -37,9 +38,6 @@ namespace {
 
 // ---- texts ---------------------------------------------------------------------------------------
 
-constexpr char kNoHost[] = "Falscher FTP-Server-Name";
-constexpr char kNoUser[] = "Falscher User-Namen";
-constexpr char kNoCurrentDir[] = "Kann aktuelles Verzeichnis nicht abfragen";
 constexpr char kCannotMake[] = "Kann FTP-Verzeichnis nicht erzeugen";
 constexpr char kCannotOpen[] = "Kann FTP-Verzeichnis nicht öffnen";
 constexpr char kNoConnection[] = "Keine Verbindung zum FTP-Server";
@@ -57,16 +55,13 @@ constexpr char kTargetUnreadable[] =
 constexpr char kSourceEmpty[] =
     "Die Quelle enthält keine Dateien, das Ziel aber schon:\n%s\nIm Ziel wurde nichts gelöscht.";
 constexpr char kBadName[] = "Der Server nennt einen ungültigen Dateinamen in:\n%s\nDer Eintrag wurde übergangen.";
-constexpr char kPathTooLong[] = "Der Pfad ist zu lang:\n%s";
 constexpr char kLocalCannotMake[] = "Der Zielordner kann nicht angelegt werden:\n%s%s";
 constexpr char kTooLarge[] = "Die Datei ist zu groß für das Ziel";
 constexpr char kNameRefused[] = "Das Ziel kann diesen Namen nicht aufnehmen:\n%s\nDer Eintrag wurde übergangen.";
 constexpr char kNamesOneEntry[] =
     "Die Namen\n%s\nund\n%s\nbezeichnen im Ziel denselben Eintrag; der zweite wurde übergangen.";
 
-constexpr u32 kConnectFlags = URL_CONNECT_RECONNECT | URL_CONNECT_RETRY;  // 0x500
 constexpr u32 kIndexFlags = RUN_NEWER_ONLY | RUN_NO_OVERWRITE | RUN_KEEP_READONLY | RUN_DELETE_SURPLUS;
-constexpr std::size_t kPathMax = 4095;
 constexpr u32 kExecutable = 0x1ED0080;  // mode 0755 over the normal attribute
 
 enum : int { kAnswerAbort = 3, kAnswerRetry = 4 };
@@ -83,11 +78,6 @@ struct RemoteFile {
 // without regard to case on FAT.
 using FolderIndex = std::map<std::string, RemoteFile>;
 
-// A name from a listing that may be joined to a path: not empty, not "." or "..", no "/".
-bool SafeName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
 // The files of a remote folder (filters applied); false when the listing failed (last error).
 bool ListFiles(CUrlConnection& c, const std::string& folder, const JobArgs& args, FolderIndex& index) {
   index.clear();
@@ -98,7 +88,7 @@ bool ListFiles(CUrlConnection& c, const std::string& folder, const JobArgs& args
   do {
     more = find.FindNextFile();
     const std::string name = find.GetFileName();
-    if (!SafeName(name)) continue;
+    if (!RemoteSafeName(name)) continue;
     const std::string key = c.NameKey(folder.c_str(), name);
     index[key.empty() ? name : key] =
         RemoteFile{name, find.MatchesMask(URL_ATTR_READONLY) != 0, find.GetLength64(), find.GetLastWriteTime()};
@@ -117,13 +107,6 @@ std::string Host(const CUrlConnection& c) {
 }
 
 // ---- the row -------------------------------------------------------------------------------------
-
-// A remote cell split into what ConnectUrl takes.
-struct RemoteCell {
-  int kind = 0;
-  std::string host, user, password, path;
-  int port = 0;
-};
 
 class FtpRow {
  public:
@@ -193,77 +176,19 @@ class FtpRow {
   std::map<std::string, std::string> m_folderOwners;  // target key path -> source folder shown
 };
 
-bool FtpRow::Split(const char* text, RemoteCell& out) {
-  std::vector<char> host(257), user(64), password(64), path(kPathMax + 2), scheme(16);
-  int port = 0;
-  EncSplitUrlA(text, host.data(), static_cast<int>(host.size()), user.data(), password.data(), &port,
-               scheme.data(), path.data(), static_cast<int>(path.size()), nullptr, 0);
-  out.kind = GetUrlKind(text, TRUE);
-  out.host = host.data();
-  out.user = user.data();
-  out.password = password.data();
-  out.port = port;
-  out.path = path.data();
-  if (out.path.size() >= kPathMax) {
-    m_message = FmtString(kPathTooLong, EncUrlHidePassword(text).c_str());
-    return false;
-  }
-  // Servers need a host and a user, shares ("smb://server/share") too; local paths and disk
-  // images neither.
-  // An "smb://" cell is always a share: without a host it is refused, never taken as a local path.
-  const bool share =
-      out.kind == URL_KIND_LOCAL && (!out.host.empty() || ::strcasecmp(scheme.data(), "smb") == 0);
-  const bool server =
-      out.kind == URL_KIND_FTP || out.kind == URL_KIND_SFTP || out.kind == URL_KIND_CTLCOMM || share;
-  if (server && out.host.empty()) {
-    m_message = kNoHost;
-    return false;
-  }
-  if (server && out.user.empty()) {
-    m_message = kNoUser;
-    return false;
-  }
-  return true;
-}
+bool FtpRow::Split(const char* text, RemoteCell& out) { return RemoteCellSplit(text, out, m_message); }
 
 std::unique_ptr<CUrlConnection> FtpRow::Connect(const RemoteCell& cell) {
   // A connect that hangs is broken by the dialog's cancel.
   if (m_dialog) m_dialog->SetCancelCallback([this] { BreakUrlConnection(&m_breakRecord); });
-  std::unique_ptr<CUrlConnection> connection;
-  try {
-    connection = ConnectUrl(cell.host.c_str(), cell.user.c_str(), cell.password.c_str(),
-                            static_cast<u16>(cell.port), static_cast<u32>(cell.kind) | kConnectFlags,
-                            // A share opens (and checks the login) on the share the path names.
-                            cell.kind == URL_KIND_LOCAL && !cell.host.empty() ? cell.path.c_str() : nullptr,
-                            &m_breakRecord);
-  } catch (const CInternetException& e) {
-    m_message = !e.Text().empty() ? e.Text() : Win32ErrorText(e.m_dwError, kNoConnection);
-  } catch (const std::exception&) {
-    m_message = kNoConnection;
-  }
+  std::unique_ptr<CUrlConnection> connection = RemoteCellConnect(cell, &m_breakRecord, m_message);
   // From now on the dialog's cancel breaks a running transfer.
   if (m_dialog) m_dialog->SetCancelCallback([this] { CancelBreakConnection(m_moving.load()); });
   return connection;
 }
 
 bool FtpRow::ResolvePath(CUrlConnection& c, const RemoteCell& cell, std::string& out) {
-  std::string p = cell.path;
-  std::replace(p.begin(), p.end(), '\\', '/');
-  // The URL's path separator; what follows is the path the cell means.
-  std::string rest = p.starts_with('/') && cell.kind == URL_KIND_FTP ? p.substr(1) : p;
-  if (rest == "." || rest.starts_with("./")) {
-    std::string here;
-    if (!c.GetCurrentDirString(here)) {
-      m_message = kNoCurrentDir;
-      return false;
-    }
-    if (here.ends_with('/')) here.pop_back();
-    out = here + "/" + rest.substr(rest.size() > 1 ? 2 : 1);
-  } else {
-    out = rest.starts_with('/') ? rest : "/" + rest;
-  }
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  return true;
+  return RemoteCellResolve(c, cell, out, m_message);
 }
 
 bool FtpRow::EnterFolder(CUrlConnection& c, const std::string& folder) {
@@ -592,7 +517,7 @@ int FtpRow::Download(const RemoteCell& source) {
       do {
         more = find.FindNextFile();
         const std::string name = find.GetFileName();
-        if (!SafeName(name)) {
+        if (!RemoteSafeName(name)) {
           Note(FmtString(kBadName, folder.c_str()));
           continue;
         }
@@ -706,7 +631,7 @@ int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targe
       do {
         more = find.FindNextFile();
         const std::string name = find.GetFileName();
-        if (!SafeName(name)) {
+        if (!RemoteSafeName(name)) {
           Note(FmtString(kBadName, from.c_str()));
           continue;
         }

@@ -1,4 +1,4 @@
-// Stand-ins for the remote workers until they are built.
+// The stand-in for a mode this build cannot run.
 #include "jobs/progress/run_state.h"
 #include "jobs/workers/remote_workers.h"
 #include "lib/text/enc.h"
@@ -12,5 +12,3 @@ int JobModeNotAvailable(JobContext& ctx, const JobArgs& args, const char* modeNa
   ctx.run.WorkerQuestion(args.flags, text, 0x10);
   return JOB_FAILED;
 }
-
-int RunKopiwart(JobContext& ctx, const JobArgs& args) { return JobModeNotAvailable(ctx, args, JobModeName(JOB_MODE_KOPIWART)); }

@@ -10,7 +10,8 @@
 # port N), modes (fixed listing with s/S/t/T and a tenth mode letter),
 # links (fixed listing of links), rate=N (data at N bytes per second), hostile (folder "evil"
 # lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read),
-# v6 (listen on ::1 instead).
+# v6 (listen on ::1 instead), notimes (MFMT refused), journal (every command's verb and argument,
+# one a line, appended to PORTFILE.journal).
 import os
 import sys
 import time
@@ -86,6 +87,12 @@ class Handler(FTPHandler):
     lists = 0
 
     def pre_process_command(self, line, cmd, arg):
+        if "journal" in variants:
+            with open(port_file + ".journal", "a") as journal:
+                journal.write("%s %s\n" % (cmd, arg if cmd != "PASS" else "***"))
+        if cmd == "MFMT" and "notimes" in variants:
+            self.respond("502 MFMT refused.")
+            return
         # "LIST -al <path>" as clients of the ls tradition send it.
         if cmd == "LIST" and arg.startswith("-"):
             parts = arg.split(" ", 1)

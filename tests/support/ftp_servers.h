@@ -154,6 +154,8 @@ class FtpServer {
     m_pid = -1;
   }
   pid_t Pid() const { return m_pid; }
+  // The commands the scripted server was sent with its variant "journal", one a line.
+  std::string Journal() const { return ReadFile(m_dir.path() + "/port.journal"); }
 
  private:
   explicit FtpServer(const std::string& tag) : m_dir(tag) {}
