@@ -71,10 +71,9 @@ die dadurch leer werden. Das Ziel wird nicht benutzt, muss aber angegeben sein: 
 Ziel wird nicht ausgeführt.</td></tr>
 <tr><td>Ftp</td><td>/FTP</td><td>Kopiert zwischen einem lokalen Ordner und einem entfernten
 (<code>ftp://</code>, <code>sftp://</code>, <code>smb://</code>, <code>file://</code> …), in
-der Richtung, die Quelle und Ziel ergeben, oder von Server zu Server. (In dieser Version noch
-nicht verfügbar.)</td></tr>
+der Richtung, die Quelle und Ziel ergeben, oder von Server zu Server.</td></tr>
 <tr><td>Ftp Del</td><td>/FTP_DEL</td><td>Wie Ftp; zusätzlich werden Zieldateien gelöscht, die
-die Quelle nicht mehr hat. (In dieser Version noch nicht verfügbar.)</td></tr>
+die Quelle nicht mehr hat.</td></tr>
 <tr><td>Synch</td><td>/SYNCH</td><td>Gleicht in beide Richtungen ab: jede Seite erhält die
 Dateien, die ihr fehlen, und die neuere Fassung gemeinsamer Dateien. Es wird nie gelöscht.</td></tr>
 <tr><td>Puffer</td><td>/BUFFER</td><td>Trägt Dateien über einen Pufferordner (Liste
