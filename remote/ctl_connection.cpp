@@ -463,14 +463,7 @@ BOOL CCtlCommUrlConnection::GetCurrentDir(char* buffer, int* size) {
   if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
   if (!size) return Fail(ERROR_INVALID_PARAMETER);
   if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
-  const int need = static_cast<int>(m_current.size()) + 1;
-  if (!buffer || *size < need) {
-    *size = need;
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::memcpy(buffer, m_current.c_str(), static_cast<std::size_t>(need));
-  *size = need - 1;
-  return TRUE;
+  return CopyOut(m_current, buffer, size);
 }
 
 BOOL CCtlCommUrlConnection::SetFileTime(const char*, FILETIME) {
@@ -719,10 +712,8 @@ BOOL CCtlCommUrlConnection::SetOption(int id, const void* buffer, int size, u32)
       return FALSE;
     }
     case URL_OPT_APPLY_FIND: {
-      if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA))) return Fail(ERROR_INVALID_PARAMETER);
       WIN32_FIND_DATAA record;
-      std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
-      record.cFileName[sizeof record.cFileName - 1] = '\0';
+      if (!TakeFindData(buffer, size, &record)) return FALSE;
       if (record.dwFileAttributes == 0 || record.dwFileAttributes == 0xFFFFFFFF)
         return Fail(ERROR_NOT_SUPPORTED);
       return SetAttributes(record.cFileName, record.dwFileAttributes);

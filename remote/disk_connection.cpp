@@ -25,11 +25,6 @@ constexpr int kBlock = 131072;
 constexpr u64 kFatLimit = 0xFFFFFFFF;
 constexpr std::size_t kMaxListPath = 510;
 
-BOOL FailCode(DWORD code) {
-  SetLastError(code);
-  return FALSE;
-}
-
 FILETIME ToFileTime(u32 seconds) {
   FILETIME ft;
   SysTime64ToFileTime(seconds, &ft);
@@ -153,11 +148,11 @@ BOOL CDiskUrlConnection::Attached(int result) {
     if (!why.empty()) m_message += " " + why;
   }
   if (result == 1) DiskDetach(*m_table, 0);
-  return FailCode(ERROR_PARTITION_FAILURE);
+  return Fail(ERROR_PARTITION_FAILURE);
 }
 
 BOOL CDiskUrlConnection::Open(bool readOnly) {
-  if (!m_table) return FailCode(ERROR_INVALID_HANDLE);
+  if (!m_table) return Fail(ERROR_INVALID_HANDLE);
   char name[512];
   EncDecodeEscapesA(m_host.c_str(), -1, name, sizeof name, ENC_PERCENT, nullptr);
   for (char* p = name; *p; ++p)
@@ -168,7 +163,7 @@ BOOL CDiskUrlConnection::Open(bool readOnly) {
 }
 
 BOOL CDiskUrlConnection::OpenMedium(std::unique_ptr<RawMedium> medium, const char* name, bool readOnly) {
-  if (!m_table) return FailCode(ERROR_INVALID_HANDLE);
+  if (!m_table) return Fail(ERROR_INVALID_HANDLE);
   const u32 mode = DISK_ATTACH_CLEAR | DISK_ATTACH_DROP_UNMOUNTABLE | DISK_ATTACH_FIXED_DRIVE |
                    (readOnly ? u32{DISK_ATTACH_READ_ONLY} : 0u);
   return Attached(DiskAttachMedium(*m_table, std::move(medium), name, mode, nullptr, m_partitionSelector));
@@ -180,36 +175,30 @@ bool CDiskUrlConnection::Ready(DWORD code) const {
   return false;
 }
 
-BOOL CDiskUrlConnection::FailSys(int sysError) const { return FailCode(SysErrorToWin32(sysError)); }
+BOOL CDiskUrlConnection::FailSys(int sysError) const { return Fail(SysErrorToWin32(sysError)); }
 
 // ---- folders and names ---------------------------------------------------------------------------
 
 BOOL CDiskUrlConnection::ChangeDir(const char* path) {
   if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
-  if (!path) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!path) return Fail(ERROR_INVALID_PARAMETER);
   if (const int r = DiskSetCurrentPath(*m_table, path)) return FailSys(r);
   return TRUE;
 }
 
 BOOL CDiskUrlConnection::GetCurrentDir(char* buffer, int* size) {
   if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
-  if (!size) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!size) return Fail(ERROR_INVALID_PARAMETER);
   char text[1024];
   const int length = DiskGetCurrentPath(*m_table, text, sizeof text);
-  if (length < 0) return FailCode(ERROR_INVALID_PARAMETER);
-  if (!buffer || *size < length + 1) {
-    *size = length + 1;
-    return FailCode(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::memcpy(buffer, text, static_cast<std::size_t>(length) + 1);
-  *size = length;
-  return TRUE;
+  if (length < 0) return Fail(ERROR_INVALID_PARAMETER);
+  return CopyOut(std::string(text, static_cast<std::size_t>(length)), buffer, size);
 }
 
 BOOL CDiskUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
   if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
   const u32 seconds = ToSeconds(lastWrite);
-  if (!seconds) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!seconds) return Fail(ERROR_INVALID_PARAMETER);
   int err = 0;
   const DiskHandle h = DiskFileOpen(*m_table, path, DISK_OPEN_READ | DISK_OPEN_WRITE, &err);
   if (!h) return FailSys(err);
@@ -236,7 +225,7 @@ BOOL CDiskUrlConnection::Rmdir(const char* path) {
     const DiskHandle h = DiskFindFirst(*m_table, pattern.c_str(), &record, &err);
     if (h) {
       DiskFindClose(*m_table, h);
-      return FailCode(ERROR_DIR_NOT_EMPTY);
+      return Fail(ERROR_DIR_NOT_EMPTY);
     }
   }
   return r < 0 ? FailSys(r) : TRUE;
@@ -246,7 +235,7 @@ BOOL CDiskUrlConnection::Mkdir(const char* path) {
   if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
   const int r = DiskMkdir(*m_table, path);
   // An existing folder or file is what a folder of that name cannot be made for.
-  if (r == SYS_ERR_EXISTS) return FailCode(ERROR_ALREADY_EXISTS);
+  if (r == SYS_ERR_EXISTS) return Fail(ERROR_ALREADY_EXISTS);
   return r < 0 ? FailSys(r) : TRUE;
 }
 
@@ -297,10 +286,10 @@ BOOL CDiskUrlConnection::Send(const char* remote, u64 total, bool sizeKnown,
                               const std::function<int(BYTE*, int)>& source) {
   const std::string target = remote ? remote : "";
   const int old = DiskFileInfo(*m_table, target.c_str());
-  if (old >= 0 && ((old & DISK_ATTR_FOLDER) || !(old & DISK_ATTR_WRITABLE))) return FailCode(ERROR_ACCESS_DENIED);
+  if (old >= 0 && ((old & DISK_ATTR_FOLDER) || !(old & DISK_ATTR_WRITABLE))) return Fail(ERROR_ACCESS_DENIED);
   if (old < 0 && old != SYS_ERR_NOT_FOUND) return FailSys(old);
   const bool fat = FatLimit(target.c_str());
-  if (fat && sizeKnown && total > kFatLimit) return FailCode(ERROR_FILE_TOO_LARGE);
+  if (fat && sizeKnown && total > kFatLimit) return Fail(ERROR_FILE_TOO_LARGE);
 
   // Temporary names beside the target that no entry has.
   const std::string folder = SplitName(target).first;
@@ -314,7 +303,7 @@ BOOL CDiskUrlConnection::Send(const char* remote, u64 total, bool sizeKnown,
     return std::string();
   };
   const std::string temp = freeName();
-  if (temp.empty()) return FailCode(ERROR_CANNOT_MAKE);
+  if (temp.empty()) return Fail(ERROR_CANNOT_MAKE);
 
   int err = 0;
   DiskHandle h = DiskFileOpen(*m_table, temp.c_str(), DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
@@ -322,7 +311,7 @@ BOOL CDiskUrlConnection::Send(const char* remote, u64 total, bool sizeKnown,
   const auto fail = [&](DWORD code) {
     if (h) DiskFileClose(*m_table, h);
     DiskDelete(*m_table, temp.c_str());
-    return FailCode(code);
+    return Fail(code);
   };
   Buffer buffer(*this);
   u64 done = 0;
@@ -386,7 +375,7 @@ BOOL CDiskUrlConnection::UploadFile(const char* local, const char* remote, u32, 
 
 BOOL CDiskUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn read, u32, u32) {
   m_failureSide = URL_FAIL_NONE;
-  if (!read) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!read) return Fail(ERROR_INVALID_PARAMETER);
   if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
   // The announced size feeds the progress; the data runs to the source's end.
   const u64 announced = m_nextUploadSize;
@@ -469,7 +458,7 @@ BOOL CDiskUrlConnection::DownloadFile(const char* remote, const char* local, BOO
 
 BOOL CDiskUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
   m_failureSide = URL_FAIL_NONE;
-  if (!write) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!write) return Fail(ERROR_INVALID_PARAMETER);
   if (!Ready(ERROR_INVALID_HANDLE)) {
     write(context, nullptr, -1);
     return FALSE;
@@ -512,7 +501,7 @@ BOOL CDiskUrlConnection::DownloadProc(const char* remote, void* context, UrlWrit
 // ---- listing -------------------------------------------------------------------------------------
 
 BOOL CDiskUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
-  if (!entry) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!entry) return Fail(ERROR_INVALID_PARAMETER);
   const auto end = [&](BOOL ok, DWORD code) {
     SetBusy(false);
     m_break.store(false);
@@ -527,7 +516,7 @@ BOOL CDiskUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
   std::string pattern = path ? path : "";
   if (pattern.size() > kMaxListPath) {
     entry(context, nullptr);
-    return FailCode(ERROR_FILENAME_EXCED_RANGE);
+    return Fail(ERROR_FILENAME_EXCED_RANGE);
   }
   // Every entry comes from the volume; the mask is matched here, as every adapter does.
   if (!pattern.empty() && pattern.back() != '/' && pattern.back() != '\\') pattern += '/';
@@ -584,17 +573,15 @@ BOOL CDiskUrlConnection::GetOption(int id, void* buffer, int* size) {
     case URL_OPT_FAIL_SIDE:
       return AnswerWord(buffer, size, m_failureSide);
     default:
-      return FailCode(ERROR_INVALID_NAME);
+      return Fail(ERROR_INVALID_NAME);
   }
 }
 
 BOOL CDiskUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
   if (id == URL_OPT_APPLY_FIND) {
     if (!Ready(ERROR_INTERNAL_ERROR)) return FALSE;
-    if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA))) return FailCode(ERROR_INVALID_PARAMETER);
     WIN32_FIND_DATAA record;
-    std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
-    record.cFileName[sizeof record.cFileName - 1] = '\0';
+    if (!TakeFindData(buffer, size, &record)) return FALSE;
     return ApplyRecord(record);
   }
   if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
@@ -615,7 +602,7 @@ BOOL CDiskUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
       m_nextUploadSize = value;
       return TRUE;
     default:
-      return FailCode(ERROR_INVALID_NAME);
+      return Fail(ERROR_INVALID_NAME);
   }
 }
 

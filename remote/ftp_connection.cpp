@@ -63,19 +63,6 @@ DWORD CFtpUrlConnection::MapCode(int code) {
   }
 }
 
-u32 CFtpUrlConnection::ModeOf(u32 attributes) {
-  if (attributes >= 0x10000) return (attributes >> URL_ATTR_UNIX_MODE_SHIFT) & 07777;
-  u32 mode = (attributes & URL_ATTR_READONLY) ? 0440 : 0664;
-  if (attributes & URL_ATTR_DIRECTORY) mode |= 01000;
-  if (attributes & URL_ATTR_HIDDEN) mode |= 0001;
-  if (attributes & URL_ATTR_SYSTEM) mode |= 0010;
-  if (attributes & URL_ATTR_ARCHIVE) mode |= 0100;
-  if (attributes & URL_ATTR_NORMAL) mode |= 0111;
-  // A folder without x cannot be entered: x wherever r is.
-  if (attributes & URL_ATTR_DIRECTORY) mode |= (mode & 0444) >> 2;
-  return mode;
-}
-
 bool CFtpUrlConnection::Usable(const char* path) {
   if (!m_session) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -110,14 +97,7 @@ BOOL CFtpUrlConnection::GetCurrentDir(char* buffer, int* size) {
   std::string dir;
   const int code = FtpPwd(m_session.get(), &dir);
   if (!Ok2xx(code)) return Result(code, false);
-  const int need = static_cast<int>(dir.size()) + 1;
-  if (!buffer || *size < need) {
-    *size = need;
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::memcpy(buffer, dir.c_str(), static_cast<std::size_t>(need));
-  *size = need - 1;
-  return TRUE;
+  return CopyOut(dir, buffer, size);
 }
 
 BOOL CFtpUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
@@ -131,7 +111,7 @@ BOOL CFtpUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
 BOOL CFtpUrlConnection::SetAttributes(const char* path, u32 attributes) {
   if (!Usable(path)) return FALSE;
   if (attributes == 0xFFFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
-  const int code = FtpChmod(m_session.get(), path, ModeOf(attributes));
+  const int code = FtpChmod(m_session.get(), path, UnixMode(attributes));
   return Result(code, code == 200);
 }
 
@@ -318,10 +298,8 @@ BOOL CFtpUrlConnection::GetOption(int id, void* buffer, int* size) {
 BOOL CFtpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
   if (!m_session) return Fail(ERROR_INVALID_HANDLE);
   if (id == URL_OPT_APPLY_FIND) {
-    if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA))) return Fail(ERROR_INVALID_PARAMETER);
     WIN32_FIND_DATAA record;
-    std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
-    record.cFileName[sizeof record.cFileName - 1] = '\0';
+    if (!TakeFindData(buffer, size, &record)) return FALSE;
     return ApplyFindData(record);
   }
   u64 value = 0;

@@ -40,8 +40,6 @@ class CFtpUrlConnection : public CUrlConnection {
 
   // An FTP reply code or a client code as a Windows error code.
   static DWORD MapCode(int code);
-  // SetAttributes' value as the mode of SITE chmod (07777; a folder gets x where it has r).
-  static u32 ModeOf(u32 attributes);
 
   FtpSession* Session() const { return m_session.get(); }
 

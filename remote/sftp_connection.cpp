@@ -24,11 +24,6 @@ constexpr u32 kTypeMask = 0xF000;
 constexpr u32 kTypeFolder = 0x4000;
 constexpr u32 kTypeLink = 0xA000;
 
-BOOL FailCode(DWORD code) {
-  SetLastError(code);
-  return FALSE;
-}
-
 // "." and ".." resolved by name, repeated and trailing slashes dropped; an absolute path stays
 // absolute ("/" at least).
 std::string Normalise(const std::string& path) {
@@ -126,30 +121,17 @@ DWORD CSftpUrlConnection::MapCode(int code) {
   }
 }
 
-u32 CSftpUrlConnection::ModeOf(u32 attributes) {
-  if (attributes >= 0x10000) return (attributes >> URL_ATTR_UNIX_MODE_SHIFT) & 07777;
-  u32 mode = (attributes & URL_ATTR_READONLY) ? 0440 : 0664;
-  if (attributes & URL_ATTR_DIRECTORY) mode |= 01000;
-  if (attributes & URL_ATTR_HIDDEN) mode |= 0001;
-  if (attributes & URL_ATTR_SYSTEM) mode |= 0010;
-  if (attributes & URL_ATTR_ARCHIVE) mode |= 0100;
-  if (attributes & URL_ATTR_NORMAL) mode |= 0111;
-  // A folder without x cannot be entered: x wherever r is.
-  if (attributes & URL_ATTR_DIRECTORY) mode |= (mode & 0444) >> 2;
-  return mode;
-}
-
 BOOL CSftpUrlConnection::Result(int code) {
   if (code == 0) {
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }
   if (code == 5 || code == 6 || code == 7) m_checkConnection.store(true);
-  return FailCode(MapCode(code));
+  return Fail(MapCode(code));
 }
 
 BOOL CSftpUrlConnection::Init(u32 checkConnection, u32 timeoutMs, u32 utf8Names) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
   m_checkConnection.store(checkConnection != 0);
   m_timeout = timeoutMs;
   m_utf8Names = utf8Names != 0;
@@ -229,7 +211,7 @@ BOOL CSftpUrlConnection::ChangeDir(const char* path) {
   const int code = CommLib().SftpStat(Handle(), wire.c_str(), &attrs);
   if (code != 0) return Result(code);
   if (!(attrs.flags & SFTP_ATTR_PERMISSIONS) || (attrs.permissions & kTypeMask) != kTypeFolder)
-    return FailCode(ERROR_PATH_NOT_FOUND);
+    return Fail(ERROR_PATH_NOT_FOUND);
   m_currentDir = joined;
   m_currentDirLost = false;
   SetLastError(ERROR_SUCCESS);
@@ -237,17 +219,10 @@ BOOL CSftpUrlConnection::ChangeDir(const char* path) {
 }
 
 BOOL CSftpUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
-  if (!size) return FailCode(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return FailCode(ERROR_PATH_NOT_FOUND);
-  const int need = static_cast<int>(m_currentDir.size()) + 1;
-  if (!buffer || *size < need) {
-    *size = need;
-    return FailCode(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::memcpy(buffer, m_currentDir.c_str(), static_cast<std::size_t>(need));
-  *size = need - 1;
-  return TRUE;
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  if (!size) return Fail(ERROR_INVALID_PARAMETER);
+  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
+  return CopyOut(m_currentDir, buffer, size);
 }
 
 BOOL CSftpUrlConnection::SetStat(const char* path, u32 flags, u32 mode, u32 atime, u32 mtime) {
@@ -268,8 +243,8 @@ BOOL CSftpUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
 }
 
 BOOL CSftpUrlConnection::SetAttributes(const char* path, u32 attributes) {
-  if (attributes == 0xFFFFFFFF) return FailCode(ERROR_INVALID_PARAMETER);
-  return SetStat(path, SFTP_ATTR_PERMISSIONS, ModeOf(attributes), 0, 0);
+  if (attributes == 0xFFFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
+  return SetStat(path, SFTP_ATTR_PERMISSIONS, UnixMode(attributes), 0, 0);
 }
 
 BOOL CSftpUrlConnection::Rmdir(const char* path) {
@@ -295,7 +270,7 @@ BOOL CSftpUrlConnection::Rename(const char* oldPath, const char* newPath) {
   if (!EnsureConnected(false) || !Build(oldPath, nullptr, &from) || !Build(newPath, nullptr, &to)) return FALSE;
   // This interface never replaces; some servers would.
   SftpAttributes attrs{};
-  if (CommLib().SftpStat(Handle(), to.c_str(), &attrs) == 0) return FailCode(ERROR_ALREADY_EXISTS);
+  if (CommLib().SftpStat(Handle(), to.c_str(), &attrs) == 0) return Fail(ERROR_ALREADY_EXISTS);
   return Result(CommLib().SftpRename(Handle(), from.c_str(), to.c_str()));
 }
 
@@ -310,8 +285,8 @@ void CSftpUrlConnection::Close() {
 // ---- transfers -----------------------------------------------------------------------------------
 
 BOOL CSftpUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn read, u32, u32) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
-  if (!read) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  if (!read) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
   if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
   m_failureSide = URL_FAIL_TRANSFER;
@@ -325,17 +300,17 @@ BOOL CSftpUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn
 }
 
 BOOL CSftpUrlConnection::UploadFile(const char* local, const char* remote, u32, u32) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
   // The local side first: nothing reaches the server for a file that is not there.
   switch (SysFileExist(local ? local : "")) {
     case 1:
       break;
     case 0:
       m_failureSide = URL_FAIL_LOCAL;
-      return FailCode(ERROR_FILE_NOT_FOUND);
+      return Fail(ERROR_FILE_NOT_FOUND);
     default:
       m_failureSide = URL_FAIL_LOCAL;
-      return FailCode(ERROR_ACCESS_DENIED);
+      return Fail(ERROR_ACCESS_DENIED);
   }
   std::string wire;
   if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
@@ -348,12 +323,12 @@ BOOL CSftpUrlConnection::UploadFile(const char* local, const char* remote, u32, 
 }
 
 BOOL CSftpUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
-  if (!write) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!write) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
   if (!Handle() || !EnsureConnected(false) || !Build(remote, nullptr, &wire)) {
     const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
     write(context, nullptr, -1);
-    return FailCode(code);
+    return Fail(code);
   }
   m_failureSide = URL_FAIL_TRANSFER;
   SetBusy(true);
@@ -363,12 +338,12 @@ BOOL CSftpUrlConnection::DownloadProc(const char* remote, void* context, UrlWrit
 }
 
 BOOL CSftpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32, u32) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
-  if (!local || !*local) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  if (!local || !*local) return Fail(ERROR_INVALID_PARAMETER);
   struct stat st {};
   if (failIfExists && ::lstat(local, &st) == 0) {
     m_failureSide = URL_FAIL_LOCAL;
-    return FailCode(ERROR_FILE_EXISTS);
+    return Fail(ERROR_FILE_EXISTS);
   }
   std::string wire;
   if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
@@ -406,12 +381,12 @@ struct Listing {
 }  // namespace
 
 BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
-  if (!entry) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!entry) return Fail(ERROR_INVALID_PARAMETER);
   std::string dirWire;
   if (!Handle() || !EnsureConnected(false) || !Build(path && *path ? path : "", nullptr, &dirWire)) {
     const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
     entry(context, nullptr);
-    return FailCode(code);
+    return Fail(code);
   }
   Listing listing{context, entry, filter.mask, m_utf8Names, false, false, {}};
   const auto convert = [](void* c, const char* name, const char*, const SftpAttributes* attrs) -> int {
@@ -461,7 +436,7 @@ BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
   }
   SetBusy(false);
   entry(context, nullptr);
-  if (code == 0 && listing.tooLong) return FailCode(ERROR_FILENAME_EXCED_RANGE);
+  if (code == 0 && listing.tooLong) return Fail(ERROR_FILENAME_EXCED_RANGE);
   return Result(code);
 }
 
@@ -479,7 +454,7 @@ BOOL CSftpUrlConnection::Break() {
 
 BOOL CSftpUrlConnection::GetOption(int id, void* buffer, int* size) {
   const u32 handle = Handle();
-  if (!handle) return FailCode(ERROR_INVALID_HANDLE);
+  if (!handle) return Fail(ERROR_INVALID_HANDLE);
   switch (id) {
     case URL_OPT_TIMEOUT:
     case URL_OPT_TIMEOUT_B:
@@ -504,18 +479,16 @@ BOOL CSftpUrlConnection::GetOption(int id, void* buffer, int* size) {
     case URL_OPT_FAIL_SIDE:
       return AnswerWord(buffer, size, m_failureSide);
     default:
-      return FailCode(ERROR_INVALID_NAME);
+      return Fail(ERROR_INVALID_NAME);
   }
 }
 
 BOOL CSftpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
   const u32 handle = Handle();
-  if (!handle) return FailCode(ERROR_INVALID_HANDLE);
+  if (!handle) return Fail(ERROR_INVALID_HANDLE);
   if (id == URL_OPT_APPLY_FIND) {
-    if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA))) return FailCode(ERROR_INVALID_PARAMETER);
     WIN32_FIND_DATAA record;
-    std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
-    record.cFileName[sizeof record.cFileName - 1] = '\0';
+    if (!TakeFindData(buffer, size, &record)) return FALSE;
     u32 flags = 0, mode = 0, atime = 0, mtime = 0;
     if (record.ftLastWriteTime.dwHighDateTime != 0) {
       flags |= SFTP_ATTR_TIMES;
@@ -525,7 +498,7 @@ BOOL CSftpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
     const u32 attributes = record.dwFileAttributes;
     if (attributes != 0 && attributes != 0xFFFFFFFF) {
       flags |= SFTP_ATTR_PERMISSIONS;
-      mode = ModeOf(attributes & ~u32{URL_ATTR_NORMAL});
+      mode = UnixMode(attributes & ~u32{URL_ATTR_NORMAL});
     }
     return SetStat(record.cFileName, flags, mode, atime, mtime);
   }
@@ -558,6 +531,6 @@ BOOL CSftpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
       m_nextUploadSize = value;
       return TRUE;
     default:
-      return FailCode(ERROR_INVALID_NAME);
+      return Fail(ERROR_INVALID_NAME);
   }
 }

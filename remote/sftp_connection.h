@@ -43,9 +43,6 @@ class CSftpUrlConnection : public CUrlConnection {
 
   // The Windows error of a library result code.
   static DWORD MapCode(int code);
-  // The mode that SetAttributes gives for attributes (Windows bits below 0x10000, else a Unix mode
-  // in the upper 16 bits).
-  static u32 ModeOf(u32 attributes);
 
  private:
   u32 Handle() const { return static_cast<u32>(GetEngineHandle()); }

@@ -53,11 +53,6 @@ std::size_t SentinelAt(const std::string& text, const std::string& sentinel) {
   return text.find(sentinel);
 }
 
-BOOL FailCode(DWORD code) {
-  SetLastError(code);
-  return FALSE;
-}
-
 std::string Trim(const char* data, int n) {
   std::string s(data, static_cast<std::size_t>(std::max(n, 0)));
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -463,7 +458,7 @@ BOOL CSshUrlConnection::Simple(const std::string& command, DWORD fallback, bool 
   }
   DWORD error = MapShellError(reply);
   if (folderCodes && error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
-  return FailCode(error ? error : fallback);
+  return Fail(error ? error : fallback);
 }
 
 bool CSshUrlConnection::Login() {
@@ -561,7 +556,7 @@ void CSshUrlConnection::RemoveLeftover() {
 }
 
 BOOL CSshUrlConnection::Probe(u32 reconnect, u32 timeoutMs, u32 utf8Names) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
   m_sessionUp = true;
   m_timeout = timeoutMs ? timeoutMs : 10000;
   m_utf8Names = utf8Names != 0;
@@ -680,7 +675,7 @@ BOOL CSshUrlConnection::ChangeDir(const char* path) {
   std::string reply;
   const std::string target = wire == "/" ? wire : wire + "/";
   if (RunCommand(m_lsPrefix + "ls -ald " + ShellQuote(target), &reply) < 0) return FALSE;
-  if (reply.size() < 10 || reply[0] != 'd') return FailCode(ERROR_PATH_NOT_FOUND);
+  if (reply.size() < 10 || reply[0] != 'd') return Fail(ERROR_PATH_NOT_FOUND);
   m_currentDir = joined;
   m_currentDirLost = false;
   SetLastError(ERROR_SUCCESS);
@@ -688,17 +683,10 @@ BOOL CSshUrlConnection::ChangeDir(const char* path) {
 }
 
 BOOL CSshUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
-  if (!size) return FailCode(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return FailCode(ERROR_PATH_NOT_FOUND);
-  const int need = static_cast<int>(m_currentDir.size()) + 1;
-  if (!buffer || *size < need) {
-    *size = need;
-    return FailCode(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::memcpy(buffer, m_currentDir.c_str(), static_cast<std::size_t>(need));
-  *size = need - 1;
-  return TRUE;
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  if (!size) return Fail(ERROR_INVALID_PARAMETER);
+  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
+  return CopyOut(m_currentDir, buffer, size);
 }
 
 BOOL CSshUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
@@ -706,7 +694,7 @@ BOOL CSshUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
   if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
   const std::time_t seconds = static_cast<std::time_t>(ToUnix(lastWrite));
   std::tm tm{};
-  if (!::gmtime_r(&seconds, &tm)) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!::gmtime_r(&seconds, &tm)) return Fail(ERROR_INVALID_PARAMETER);
   char stamp[40];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d.%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                 tm.tm_hour, tm.tm_min, tm.tm_sec);
@@ -717,7 +705,7 @@ BOOL CSshUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
 }
 
 BOOL CSshUrlConnection::SetAttributes(const char* path, u32 attributes) {
-  if (attributes == 0xFFFFFFFF) return FailCode(ERROR_INVALID_PARAMETER);
+  if (attributes == 0xFFFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
   if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
   char mode[8];
@@ -749,14 +737,14 @@ BOOL CSshUrlConnection::Rename(const char* oldPath, const char* newPath) {
   std::string from, to;
   if (!EnsureConnected(false) || !Build(oldPath, nullptr, &from) || !Build(newPath, nullptr, &to)) return FALSE;
   WIN32_FIND_DATAA record;
-  if (!Stat(from, &record)) return FailCode(ERROR_FILE_NOT_FOUND);
-  if (Stat(to, &record)) return FailCode(ERROR_FILE_EXISTS);
+  if (!Stat(from, &record)) return Fail(ERROR_FILE_NOT_FOUND);
+  if (Stat(to, &record)) return Fail(ERROR_FILE_EXISTS);
   // -n: a target that appears meanwhile is never replaced; -T: never moved into a folder.
   std::string reply;
   if (RunCommand("mv -n -T " + ShellQuote(from) + " " + ShellQuote(to), &reply) < 0) return FALSE;
   const DWORD mapped = MapShellError(reply);
-  if (Stat(from, &record)) return FailCode(reply.empty() ? ERROR_FILE_EXISTS : mapped ? mapped : ERROR_ACCESS_DENIED);
-  if (!Stat(to, &record)) return FailCode(mapped ? mapped : ERROR_ACCESS_DENIED);
+  if (Stat(from, &record)) return Fail(reply.empty() ? ERROR_FILE_EXISTS : mapped ? mapped : ERROR_ACCESS_DENIED);
+  if (!Stat(to, &record)) return Fail(mapped ? mapped : ERROR_ACCESS_DENIED);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -772,13 +760,13 @@ void CSshUrlConnection::Close() {
 // ---- listings ------------------------------------------------------------------------------------
 
 BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
-  if (!entry) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!entry) return Fail(ERROR_INVALID_PARAMETER);
   m_breakRequested.store(false);
   std::string wire;
   if (!Handle() || !EnsureConnected(false) || !Build(path && *path ? path : "", nullptr, &wire)) {
     const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
     entry(context, nullptr);
-    return FailCode(code);
+    return Fail(code);
   }
   const std::string sentinel = Sentinel("abcd", g_listCounter, "vvww");
   const std::string folder = wire == "/" ? wire : wire + "/";
@@ -791,13 +779,13 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
   const std::string line = "echo " + Spoken(sentinel) + ";" + command + ";echo ssttoopp\r\n";
   if (line.size() > kCommandMax) {
     entry(context, nullptr);
-    return FailCode(ERROR_FILENAME_EXCED_RANGE);
+    return Fail(ERROR_FILENAME_EXCED_RANGE);
   }
   Drain();
   if (!Send(line)) {
     const DWORD code = GetLastError();
     entry(context, nullptr);
-    return FailCode(code);
+    return Fail(code);
   }
   SetBusy(true);
   CommLibFunctions& lib = CommLib();
@@ -877,14 +865,14 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
   }
   SetBusy(false);
   entry(context, nullptr);
-  if (m_breakRequested.load()) return FailCode(ERROR_CANCELLED);
-  if (failure) return FailCode(failure);
+  if (m_breakRequested.load()) return Fail(ERROR_CANCELLED);
+  if (failure) return Fail(failure);
   if (helperEnded) {
-    if (helperEnd < 0) return FailCode(helperEnd == -3 ? ERROR_PATH_NOT_FOUND : MapHelperError(helperEnd));
+    if (helperEnd < 0) return Fail(helperEnd == -3 ? ERROR_PATH_NOT_FOUND : MapHelperError(helperEnd));
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }
-  if (counted == 0) return FailCode(shellError == ERROR_FILE_NOT_FOUND || shellError == 0 ? ERROR_PATH_NOT_FOUND : shellError);
+  if (counted == 0) return Fail(shellError == ERROR_FILE_NOT_FOUND || shellError == 0 ? ERROR_PATH_NOT_FOUND : shellError);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -903,14 +891,14 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
   BYTE block[kBlock];
   char encoded[kBlock * 2];
   for (;;) {
-    if (m_breakRequested.load()) return FailCode(ERROR_CANCELLED), -1;
+    if (m_breakRequested.load()) return Fail(ERROR_CANCELLED), -1;
     while (state == Sending && unanswered < kInFlight) {
       const int n = source(block, kBlock);
       if (n < 0) {
         // The helper keeps the old file when its input ends without the stop line.
         SessionFailure(-14);
         lib.SshBreak(Handle());
-        return FailCode(sourceError), -1;
+        return Fail(sourceError), -1;
       }
       std::string out;
       if (n == 0) {
@@ -924,7 +912,7 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
       }
       if (!Send(out)) return -1;
       ++unanswered;
-      if (m_breakRequested.load()) return FailCode(ERROR_CANCELLED), -1;
+      if (m_breakRequested.load()) return Fail(ERROR_CANCELLED), -1;
     }
     const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
     if (ready == 0) return SessionFailure(-255), -1;
@@ -938,8 +926,8 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
     }
     if (StartsWith(text, "END<")) {
       const i64 end = std::strtoll(text.c_str() + 4, nullptr, 10);
-      if (end < 0) return FailCode(MapHelperError(end)), -1;
-      if (state != Ending || end != expected) return FailCode(ERROR_HANDLE_EOF), -1;
+      if (end < 0) return Fail(MapHelperError(end)), -1;
+      if (state != Ending || end != expected) return Fail(ERROR_HANDLE_EOF), -1;
       return 0;
     }
     if (state == Length && StartsWith(text, "LEN<")) {
@@ -955,7 +943,7 @@ int CSshUrlConnection::UploadShell(const std::string& wire, const Source& source
   const std::string target = ShellQuote(wire);
   const std::size_t room = kCommandMax > target.size() + 128 ? (kCommandMax - target.size() - 128) / 4 : 0;
   const int block = static_cast<int>(std::min<std::size_t>(room, kShellBlock));
-  if (block < 16) return FailCode(ERROR_FILENAME_EXCED_RANGE), -1;
+  if (block < 16) return Fail(ERROR_FILENAME_EXCED_RANGE), -1;
   std::vector<BYTE> data(static_cast<std::size_t>(block));
   bool first = true;
   u64 written = 0;
@@ -963,12 +951,12 @@ int CSshUrlConnection::UploadShell(const std::string& wire, const Source& source
   int n = 0;
   bool resend = false;
   for (;;) {
-    if (m_breakRequested.load()) return FailCode(ERROR_CANCELLED), -1;
+    if (m_breakRequested.load()) return Fail(ERROR_CANCELLED), -1;
     if (!resend) {
       n = 0;
       while (n < block) {
         const int got = source(data.data() + n, block - n);
-        if (got < 0) return FailCode(sourceError), -1;
+        if (got < 0) return Fail(sourceError), -1;
         if (got == 0) break;
         n += got;
       }
@@ -981,10 +969,10 @@ int CSshUrlConnection::UploadShell(const std::string& wire, const Source& source
         (first ? " > " : " >> ") + target;
     std::string reply;
     const int r = RunCommand(command, &reply);
-    if (m_breakRequested.load()) return FailCode(ERROR_CANCELLED), -1;
+    if (m_breakRequested.load()) return Fail(ERROR_CANCELLED), -1;
     if (r != 0) {
       const DWORD error = r > 0 ? (MapShellError(reply) ? MapShellError(reply) : ERROR_ACCESS_DENIED) : GetLastError();
-      if (retry > 0) return FailCode(error), -1;
+      if (retry > 0) return Fail(error), -1;
       // Once: a new session, the file cut back to what was written, the block again.
       CommLib().SshBreak(Handle());
       m_lost = true;
@@ -1013,10 +1001,10 @@ bool CSshUrlConnection::Truncate(const std::string& wire, u64 length) {
                                ShellQuote(wire) + " " + std::to_string(length),
                            &reply);
   if (r < 0) return false;
-  if (r > 0) return FailCode(MapShellError(reply) ? MapShellError(reply) : ERROR_ACCESS_DENIED);
+  if (r > 0) return Fail(MapShellError(reply) ? MapShellError(reply) : ERROR_ACCESS_DENIED);
   WIN32_FIND_DATAA record;
-  if (!Stat(wire, &record)) return FailCode(ERROR_FILE_NOT_FOUND);
-  if ((u64{record.nFileSizeHigh} << 32 | record.nFileSizeLow) != length) return FailCode(ERROR_HANDLE_EOF);
+  if (!Stat(wire, &record)) return Fail(ERROR_FILE_NOT_FOUND);
+  if ((u64{record.nFileSizeHigh} << 32 | record.nFileSizeLow) != length) return Fail(ERROR_HANDLE_EOF);
   return true;
 }
 
@@ -1081,7 +1069,7 @@ BOOL CSshUrlConnection::Upload(const std::string& wire, const Source& given, u64
     const DWORD kept = rc == 0 ? 0 : GetLastError() ? GetLastError() : error;
     if (rc != 0 && !m_lost) RunCommand("rm -f " + ShellQuote(temp), nullptr);
     if (!m_lost) m_leftover.clear();
-    if (rc != 0) return FailCode(kept ? kept : ERROR_ACCESS_DENIED);
+    if (rc != 0) return Fail(kept ? kept : ERROR_ACCESS_DENIED);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }
@@ -1092,8 +1080,8 @@ BOOL CSshUrlConnection::Upload(const std::string& wire, const Source& given, u64
 }
 
 BOOL CSshUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn read, u32, u32) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
-  if (!read) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  if (!read) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
   if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
   const u64 announced = m_nextUploadSize;
@@ -1103,13 +1091,13 @@ BOOL CSshUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn 
 }
 
 BOOL CSshUrlConnection::UploadFile(const char* local, const char* remote, u32, u32) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
   const i64 size = SysFileLength(local ? local : "");
   LocalFile file;
   if (size >= 0) file.fd = ::open(local, O_RDONLY | O_CLOEXEC);
   if (size < 0 || file.fd < 0) {
     m_failureSide = URL_FAIL_LOCAL;
-    return FailCode(SysFileExist(local ? local : "") == 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+    return Fail(SysFileExist(local ? local : "") == 0 ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
   }
   std::string wire;
   if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
@@ -1133,7 +1121,7 @@ BOOL CSshUrlConnection::Download(const std::string& wire, const Sink& sink) {
     if (GetLastError() == ERROR_PATH_NOT_FOUND) SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  if (record.dwFileAttributes & URL_ATTR_DIRECTORY) return FailCode(ERROR_ACCESS_DENIED);
+  if (record.dwFileAttributes & URL_ATTR_DIRECTORY) return Fail(ERROR_ACCESS_DENIED);
   const u64 total = u64{record.nFileSizeHigh} << 32 | record.nFileSizeLow;
   m_bytesTotal.store(total);
   // An empty file needs no command (hexdump prints nothing at all for it).
@@ -1147,7 +1135,7 @@ BOOL CSshUrlConnection::Download(const std::string& wire, const Sink& sink) {
       helper ? HelperCommand("-r256 -e ", wire)
              : "hexdump -v -e '\"END<%08_Ad>\\n\"' -e '256/1 \"%02x\"' -e '\"\\n\"' " + ShellQuote(wire);
   const std::string line = "echo " + Spoken(sentinel) + ";" + command + ";echo ddoonnee\r\n";
-  if (line.size() > kCommandMax) return FailCode(ERROR_FILENAME_EXCED_RANGE);
+  if (line.size() > kCommandMax) return Fail(ERROR_FILENAME_EXCED_RANGE);
   Drain();
   if (!Send(line)) return FALSE;
   SetBusy(true);
@@ -1213,22 +1201,22 @@ BOOL CSshUrlConnection::Download(const std::string& wire, const Sink& sink) {
     }
   }
   SetBusy(false);
-  if (m_breakRequested.load()) return FailCode(ERROR_CANCELLED);
-  if (failure) return FailCode(failure);
-  if (shellError && written == 0) return FailCode(shellError);
+  if (m_breakRequested.load()) return Fail(ERROR_CANCELLED);
+  if (failure) return Fail(failure);
+  if (shellError && written == 0) return Fail(shellError);
   if (end < 0 || static_cast<u64>(end) != written || (length >= 0 && static_cast<u64>(length) != written))
-    return FailCode(ERROR_HANDLE_EOF);
+    return Fail(ERROR_HANDLE_EOF);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 
 BOOL CSshUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
-  if (!write) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!write) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
   if (!Handle() || !EnsureConnected(false) || !Build(remote, nullptr, &wire)) {
     const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
     write(context, nullptr, -1);
-    return FailCode(code);
+    return Fail(code);
   }
   const BOOL ok = Download(wire, [&](const BYTE* data, int count) { return write(context, data, count) == count; });
   const DWORD error = GetLastError();
@@ -1238,12 +1226,12 @@ BOOL CSshUrlConnection::DownloadProc(const char* remote, void* context, UrlWrite
 }
 
 BOOL CSshUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32, u32) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
-  if (!local || !*local) return FailCode(ERROR_INVALID_PARAMETER);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  if (!local || !*local) return Fail(ERROR_INVALID_PARAMETER);
   struct stat st {};
   if (failIfExists && ::lstat(local, &st) == 0) {
     m_failureSide = URL_FAIL_LOCAL;
-    return FailCode(ERROR_FILE_EXISTS);
+    return Fail(ERROR_FILE_EXISTS);
   }
   std::string wire;
   if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
@@ -1259,7 +1247,7 @@ BOOL CSshUrlConnection::DownloadFile(const char* remote, const char* local, BOOL
   }
   if (file.fd < 0) {
     m_failureSide = URL_FAIL_LOCAL;
-    return FailCode(ERROR_ACCESS_DENIED);
+    return Fail(ERROR_ACCESS_DENIED);
   }
   BOOL ok = Download(wire, [&](const BYTE* data, int count) {
     for (int done = 0; done < count;) {
@@ -1298,7 +1286,7 @@ BOOL CSshUrlConnection::Break() {
 }
 
 BOOL CSshUrlConnection::GetOption(int id, void* buffer, int* size) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
   switch (id) {
     case URL_OPT_TIMEOUT:
     case URL_OPT_TIMEOUT_B:
@@ -1319,17 +1307,15 @@ BOOL CSshUrlConnection::GetOption(int id, void* buffer, int* size) {
     case URL_OPT_FOLDERS_ONLY:
       return AnswerWord(buffer, size, m_helperVersion);
     default:
-      return FailCode(ERROR_INVALID_NAME);
+      return Fail(ERROR_INVALID_NAME);
   }
 }
 
 BOOL CSshUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  if (!Handle()) return FailCode(ERROR_INVALID_HANDLE);
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
   if (id == URL_OPT_APPLY_FIND) {
-    if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA))) return FailCode(ERROR_INVALID_PARAMETER);
     WIN32_FIND_DATAA record;
-    std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
-    record.cFileName[sizeof record.cFileName - 1] = '\0';
+    if (!TakeFindData(buffer, size, &record)) return FALSE;
     if (record.ftLastWriteTime.dwHighDateTime != 0 && !SetFileTime(record.cFileName, record.ftLastWriteTime))
       return FALSE;
     const u32 attributes = record.dwFileAttributes;
@@ -1361,6 +1347,6 @@ BOOL CSshUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
       m_nextUploadSize = value;
       return TRUE;
     default:
-      return FailCode(ERROR_INVALID_NAME);
+      return Fail(ERROR_INVALID_NAME);
   }
 }

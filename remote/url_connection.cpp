@@ -108,6 +108,37 @@ BOOL CUrlConnection::Fail(DWORD code) {
   return FALSE;
 }
 
+bool CUrlConnection::TakeFindData(const void* buffer, int size, WIN32_FIND_DATAA* record) {
+  if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA))) return Fail(ERROR_INVALID_PARAMETER);
+  std::memcpy(static_cast<void*>(record), buffer, sizeof *record);
+  record->cFileName[sizeof record->cFileName - 1] = '\0';
+  return true;
+}
+
+BOOL CUrlConnection::CopyOut(const std::string& text, char* buffer, int* size) {
+  const int need = static_cast<int>(text.size()) + 1;
+  if (!buffer || *size < need) {
+    *size = need;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(buffer, text.c_str(), static_cast<std::size_t>(need));
+  *size = need - 1;
+  return TRUE;
+}
+
+u32 CUrlConnection::UnixMode(u32 attributes) {
+  if (attributes >= 0x10000) return (attributes >> URL_ATTR_UNIX_MODE_SHIFT) & 07777;
+  u32 mode = (attributes & URL_ATTR_READONLY) ? 0440 : 0664;
+  if (attributes & URL_ATTR_DIRECTORY) mode |= 01000;
+  if (attributes & URL_ATTR_HIDDEN) mode |= 0001;
+  if (attributes & URL_ATTR_SYSTEM) mode |= 0010;
+  if (attributes & URL_ATTR_ARCHIVE) mode |= 0100;
+  if (attributes & URL_ATTR_NORMAL) mode |= 0111;
+  // A folder without x cannot be entered: x wherever r is.
+  if (attributes & URL_ATTR_DIRECTORY) mode |= (mode & 0444) >> 2;
+  return mode;
+}
+
 // ---- transfers through memory and temporary files ---------------------------------------------
 
 BOOL CUrlConnection::UploadMemory(const char* remote, const void* buffer, int length, u32 r1, u32 r2) {

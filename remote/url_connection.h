@@ -171,6 +171,9 @@ class CUrlConnection {
   // that no name is ever taken for another.
   static bool NameToLatin1(std::string_view utf8, std::string& out);
   static std::string NameFromLatin1(std::string_view latin1);
+  // A Unix mode for SetAttributes: Windows bits mapped to permission bits, or the mode carried in
+  // the upper 16 bits. Folders keep x wherever r is, so they stay enterable.
+  static u32 UnixMode(u32 attributes);
 
  protected:
   // Adapters raise the busy flag around each transfer call into their engine.
@@ -185,6 +188,11 @@ class CUrlConnection {
   BOOL AnswerCounters(int id, void* buffer, int* size) const;
   // Reads a 32-bit (4 bytes) or 64-bit (8 bytes and more) value of SetOption; 87 below 4 bytes.
   static bool TakeValue(const void* buffer, int size, u64* value);
+  // Reads the record of option 74 (its name always ends); false with 87 for a short buffer.
+  static bool TakeFindData(const void* buffer, int size, WIN32_FIND_DATAA* record);
+  // Copies text with its end byte into the caller's buffer; *size becomes the text's length, or
+  // the size needed when the buffer is missing or too small (122).
+  static BOOL CopyOut(const std::string& text, char* buffer, int* size);
   // Fails with code (FALSE); the common way out of every operation.
   static BOOL Fail(DWORD code);
 

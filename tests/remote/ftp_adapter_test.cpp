@@ -60,11 +60,11 @@ TEST(FtpAdapter, CodesAndModes) {
   EXPECT_EQ(CFtpUrlConnection::MapCode(426), 1226u);
   EXPECT_EQ(CFtpUrlConnection::MapCode(FTP_E_LISTING), 1392u);
   EXPECT_EQ(CFtpUrlConnection::MapCode(FTP_E_PATH_TOO_LONG), 206u);
-  EXPECT_EQ(CFtpUrlConnection::ModeOf(URL_ATTR_READONLY | URL_ATTR_ARCHIVE), 0540u);
-  EXPECT_EQ(CFtpUrlConnection::ModeOf(0x1ED0080), 0755u);
-  EXPECT_EQ(CFtpUrlConnection::ModeOf(0x81A40000), 0644u);  // the type bits of a listing go
-  EXPECT_EQ(CFtpUrlConnection::ModeOf(URL_ATTR_DIRECTORY), 01775u);  // a folder stays enterable
-  EXPECT_EQ(CFtpUrlConnection::ModeOf(URL_ATTR_DIRECTORY | URL_ATTR_READONLY), 01550u);
+  EXPECT_EQ(CFtpUrlConnection::UnixMode(URL_ATTR_READONLY | URL_ATTR_ARCHIVE), 0540u);
+  EXPECT_EQ(CFtpUrlConnection::UnixMode(0x1ED0080), 0755u);
+  EXPECT_EQ(CFtpUrlConnection::UnixMode(0x81A40000), 0644u);  // the type bits of a listing go
+  EXPECT_EQ(CFtpUrlConnection::UnixMode(URL_ATTR_DIRECTORY), 01775u);  // a folder stays enterable
+  EXPECT_EQ(CFtpUrlConnection::UnixMode(URL_ATTR_DIRECTORY | URL_ATTR_READONLY), 01550u);
 }
 
 TEST(FtpAdapter, ConnectFailuresAreThrownWithTheirCode) {
