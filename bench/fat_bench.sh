@@ -54,11 +54,6 @@ PY
 # The image as mkfs.fat leaves it, copied for every write.
 mkfs.fat -C -F 32 "$WORK/blank.img" $IMAGE_KIB >/dev/null
 
-# row SOURCE TARGET: one "Ftp" row, run.
-row() {
-  printf '[EINTRAG]\r\n\tQ:%s\r\n\tZ:%s\r\n\t/UNTER\r\n\t/FTP\r\n/ZEITPLAN=0x0,1\r\n' "$1" "$2" > "$WORK/job.kpw"
-  env -u DISPLAY "$PROGRAM" "$WORK/job.kpw" -S -A -N
-}
 # The image's path escaped for the host of a disk:// URL.
 url() { python3 -c 'import sys, urllib.parse; print("disk://" + urllib.parse.quote(sys.argv[1], safe=""))' "$1"; }
 fresh_image() { cp "$WORK/blank.img" "$1"; sync; }
@@ -68,7 +63,6 @@ clean() {
   ! grep -q -e "would" -e "Free cluster summary wrong" -e "Dirty bit" <<<"$out" ||
     { echo "fsck.fat finds faults in $1:"; echo "$out"; exit 1; }
 }
-same_tree() { diff -r "$1" "$2" >/dev/null || { echo "copy differs: $2"; exit 1; }; }
 
 # bench_medium FOLDER NAME: all cases with the image in FOLDER.
 bench_medium() {

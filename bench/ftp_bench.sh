@@ -30,7 +30,7 @@ bench_prepare
 mkdir -p "$WORK/top/pub" "$WORK/empty"
 chmod 755 "$WORK" "$WORK/top"
 chown ftp:ftp "$WORK/top/pub"
-PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+PORT=$(free_port)
 cat > "$WORK/vsftpd.conf" <<EOF
 listen=YES
 listen_ipv6=NO
@@ -55,48 +55,15 @@ xferlog_enable=NO
 connect_from_port_20=NO
 EOF
 /usr/sbin/vsftpd "$WORK/vsftpd.conf" &
-SERVER=$!
-trap 'kill $SERVER 2>/dev/null; wait $SERVER 2>/dev/null || true; rm -rf "$WORK"' EXIT
-for _ in $(seq 100); do
-  (echo > /dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break
-  sleep 0.05
-done
+serving $! "$PORT"
 URL=ftp://anonymous@127.0.0.1:$PORT/pub
 PUB=$WORK/top/pub
 
 # ---- the data --------------------------------------------------------------------------------------
-echo "Making the data in $WORK ..."
-mkdir -p "$WORK/big"
-head -c $((1 << 30)) /dev/urandom > "$WORK/big/big.bin"
-python3 - "$WORK/small" <<'PY'
-import os, sys, random
-root = sys.argv[1]
-rnd = random.Random(7)
-pool = os.urandom(16 << 10)
-for d in range(50):
-    folder = os.path.join(root, "set%02d" % d)
-    os.makedirs(folder)
-    for f in range(100):
-        size = rnd.randint(1 << 10, 16 << 10)
-        with open(os.path.join(folder, "file%03d.dat" % f), "wb") as out:
-            out.write(bytes([d, f % 256]) + pool[:size - 2])
-PY
-# On the server, the sources of the downloads.
-cp -a "$WORK/big" "$PUB/big"
-cp -a "$WORK/small" "$PUB/small"
+make_transfer_data "$PUB"
 chown -R ftp:ftp "$PUB"
 sync
 cat "$WORK/big/big.bin" > /dev/null
-
-# row SOURCE TARGET: one "Ftp" row, run.
-row() {
-  printf '[EINTRAG]\r\n\tQ:%s\r\n\tZ:%s\r\n\t/UNTER\r\n\t/FTP\r\n/ZEITPLAN=0x0,1\r\n' "$1" "$2" > "$WORK/job.kpw"
-  env -u DISPLAY "$PROGRAM" "$WORK/job.kpw" -S -A -N
-}
-fresh() { rm -rf "$PUB/up" "$WORK/down"; sync; }
-same() { cmp -s "$1" "$2" || { echo "copy differs: $2"; exit 1; }; }
-same_tree() { diff -r "$1" "$2" >/dev/null || { echo "copy differs: $2"; exit 1; }; }
-mibs() { echo "1024 / $1" | bc -l; }
 
 # (a) upload of 1 GiB.
 ours=(); refs=()
