@@ -1,5 +1,6 @@
 // libCtlClient32: links to controllers over TCP, their requests and transfers (protocol in ctl_client.h).
 #include "remote/ctlclient/ctl_client.h"
+#include "remote/ctlclient/ctl_words.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -26,6 +27,10 @@
 #include <vector>
 
 namespace {
+
+using ctlwords::Escape;
+using ctlwords::TakeLine;
+using ctlwords::Unescape;
 
 constexpr int kBlock = 64 * 1024;
 constexpr int kDefaultConnectMs = 10000;
@@ -96,46 +101,6 @@ int Usable(Link& link) {
 }
 
 // ---- words of the protocol -----------------------------------------------------------------------
-
-std::string Escape(std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x21 || b > 0x7E || b == '%') {
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool Unescape(std::string_view text, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    const int hi = HexDigit(text[i + 1]);
-    const int lo = HexDigit(text[i + 2]);
-    if (hi < 0 || lo < 0) return false;
-    out += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  return true;
-}
 
 std::vector<std::string_view> Words(std::string_view line) {
   std::vector<std::string_view> words;
@@ -225,12 +190,7 @@ int ReceiveMore(Link& link) {
 
 int ReadLine(Link& link, std::string& line) {
   for (;;) {
-    const std::size_t end = link.in.find('\n');
-    if (end != std::string::npos) {
-      line.assign(link.in, 0, end);
-      link.in.erase(0, end + 1);
-      return CI_OK;
-    }
+    if (TakeLine(link.in, line)) return CI_OK;
     if (link.in.size() > 4 * CI_PATH_MAX + 1024) return Broken(link, CI_E_NOT_A_CONTROLLER);
     if (const int code = ReceiveMore(link)) return code;
   }

@@ -14,6 +14,7 @@
 #include "lib/system/sys_tempfile.h"
 #include "lib/system/sys_tree.h"
 #include "remote/ctlclient/ctl_client.h"
+#include "remote/ctlclient/ctl_words.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -38,6 +39,10 @@
 #include <vector>
 
 namespace {
+
+using ctlwords::Escape;
+using ctlwords::TakeLine;
+using ctlwords::Unescape;
 
 constexpr std::size_t kBlock = 64 * 1024;
 
@@ -91,43 +96,6 @@ bool ToWire(std::string_view disk, std::string& out) {
     } else {
       return false;
     }
-  }
-  return true;
-}
-
-std::string Escape(std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x21 || b > 0x7E || b == '%') {
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool Unescape(std::string_view text, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size() || HexDigit(text[i + 1]) < 0 || HexDigit(text[i + 2]) < 0) return false;
-    out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-    i += 2;
   }
   return true;
 }
@@ -334,12 +302,7 @@ class Link {
   }
   bool ReadLine(std::string& line) {
     for (;;) {
-      const std::size_t end = m_in.find('\n');
-      if (end != std::string::npos) {
-        line.assign(m_in, 0, end);
-        m_in.erase(0, end + 1);
-        return true;
-      }
+      if (TakeLine(m_in, line)) return true;
       if (m_in.size() > 4 * CI_PATH_MAX + 1024 || !More()) return false;
     }
   }
