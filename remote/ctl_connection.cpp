@@ -69,29 +69,6 @@ const char* const kWithout = "ohne sie sind keine ctlcomm://-Verbindungen mögli
 // The first-connect state callback and that of the reconnect: nothing to do.
 void NoState(void*, CiHandle, int) {}
 
-// Where a connection's path of our text goes when the current folder is joined.
-std::string Resolve(const std::string& whole) {
-  std::vector<std::string_view> parts;
-  std::string_view rest(whole);
-  while (!rest.empty()) {
-    const std::size_t slash = rest.find('/');
-    const std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  std::string out;
-  for (const std::string_view part : parts) {
-    out += '/';
-    out += part;
-  }
-  return out.empty() ? "/" : out;
-}
-
 FILETIME ToFileTime(int64_t seconds) {
   FILETIME ft{};
   SysTime64ToFileTime(seconds, &ft);
@@ -384,7 +361,7 @@ BOOL CCtlCommUrlConnection::Init(u32 reconnectFlag, u32 timeout, BOOL utf8Names)
   const int result = Api().GetInfos(Handle(), 0, text, &size, 0);
   if (result != CI_OK) return SetCiError(result);
   m_utf8Names = utf8Names != 0;
-  m_current = Resolve(NameIn(text));
+  m_current = AbsolutePath(NameIn(text));
   m_checkLink = reconnectFlag != 0;
   m_timeout = timeout;
   SetLastError(ERROR_SUCCESS);
@@ -430,7 +407,7 @@ bool CCtlCommUrlConnection::MakePath(const char* name, std::string& path, std::s
     SetLastError(ERROR_PATH_NOT_FOUND);
     return false;
   }
-  path = Resolve(name[0] == '/' ? std::string(name) : m_current + "/" + name);
+  path = AbsolutePath(name[0] == '/' ? std::string(name) : m_current + "/" + name);
   if (!NameOut(path.c_str(), wire)) return false;
   if (wire.size() > CI_PATH_MAX) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);

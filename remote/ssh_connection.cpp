@@ -66,24 +66,6 @@ bool StartsWith(const std::string& s, const char* head) {
   return s.rfind(head, 0) == 0;
 }
 
-std::string Normalise(const std::string& path) {
-  std::vector<std::string> parts;
-  for (std::size_t at = 0; at <= path.size();) {
-    const std::size_t slash = std::min(path.find('/', at), path.size());
-    const std::string part = path.substr(at, slash - at);
-    at = slash + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  std::string out;
-  for (const std::string& p : parts) out += "/" + p;
-  return out.empty() ? "/" : out;
-}
-
 FILETIME FromUnix(i64 seconds, u32 hundredNs = 0) {
   return U64ToFileTime(static_cast<u64>(seconds + kFileTimeEpochOffset) * 10'000'000 + hundredNs);
 }
@@ -596,7 +578,7 @@ BOOL CSshUrlConnection::Probe(u32 reconnect, u32 timeoutMs, u32 utf8Names) {
   }
   std::string pwd;
   if (RunCommand("pwd", &pwd) < 0) return FALSE;
-  m_currentDir = Normalise(NameIn(pwd.c_str()));
+  m_currentDir = AbsolutePath(NameIn(pwd.c_str()));
   m_currentDirLost = false;
   Drain();
   Login();
@@ -642,7 +624,7 @@ bool CSshUrlConnection::Build(const char* path, std::string* joined, std::string
     SetLastError(ERROR_INVALID_NAME);
     return false;
   }
-  const std::string full = Normalise(absolute ? std::string(path) : m_currentDir + "/" + path);
+  const std::string full = AbsolutePath(absolute ? std::string(path) : m_currentDir + "/" + path);
   if (!NameOut(full.c_str(), *wire)) return false;
   if (joined) *joined = full;
   return true;

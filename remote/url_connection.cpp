@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -124,6 +125,24 @@ BOOL CUrlConnection::CopyOut(const std::string& text, char* buffer, int* size) {
   std::memcpy(buffer, text.c_str(), static_cast<std::size_t>(need));
   *size = need - 1;
   return TRUE;
+}
+
+std::string CUrlConnection::AbsolutePath(const std::string& path) {
+  std::vector<std::string> parts;
+  for (std::size_t at = 0; at <= path.size();) {
+    const std::size_t slash = std::min(path.find('/', at), path.size());
+    std::string part = path.substr(at, slash - at);
+    at = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(std::move(part));
+  }
+  std::string out;
+  for (const std::string& p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
 }
 
 u32 CUrlConnection::UnixMode(u32 attributes) {

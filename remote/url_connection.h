@@ -193,6 +193,9 @@ class CUrlConnection {
   // Copies text with its end byte into the caller's buffer; *size becomes the text's length, or
   // the size needed when the buffer is missing or too small (122).
   static BOOL CopyOut(const std::string& text, char* buffer, int* size);
+  // A path always from the root: "." and ".." resolved by name (".." at the root stays there),
+  // repeated and trailing slashes dropped; "/" at least.
+  static std::string AbsolutePath(const std::string& path);
   // Fails with code (FALSE); the common way out of every operation.
   static BOOL Fail(DWORD code);
 
