@@ -9,7 +9,9 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace {
@@ -78,6 +80,37 @@ TEST(KopiwartRemoteProgram, RowsIntoAShare) {
   TempDir got("kopiwart-smb-get");
   smb.Client("daten", "get kw-rows\\a.txt " + (got / "a.txt"));
   EXPECT_EQ(ReadFile(got / "a.txt"), "2");
+}
+
+// A share compares names without regard to case: README.TXT there is the target of readme.txt,
+// never a file without source that is marked and deleted after the days.
+TEST(KopiwartRemoteProgram, AShareKeepsTheFileItHoldsUnderAnotherCase) {
+  KPW_REQUIRE_SMBD();
+  SmbServer& smb = *SmbServer::Shared();
+  TempDir dir("kopiwart-fold");
+  const std::string served = smb.Root() + "/kw-fold";
+  Put(dir / "src/readme.txt", "neu", kT + 60);
+  Put(dir / "src/Sub/x.txt", "x");
+  Put(served + "/README.TXT", "alt");
+  Put(served + "/SUB/X.TXT", "x");
+  Put(dir / "src/UPPER.TXT", "u");
+  Put(served + "/upper.txt", "u");
+  const std::string job = dir / "kw.kpw";
+  WriteJobRows(job, {JobRow(dir / "src", smb.Url("kw-fold"), "", "", "", "/KOPIWART")});
+  for (const std::int64_t day : {0, 100}) {
+    const ProgramRun run =
+        RunJobFile(job, {{{"KPW_TEST_NOW", std::to_string(kT + day * 86400)}}, RLIM_INFINITY, kKopiwartTest});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    std::map<std::string, std::string> folded;  // names in lower case: one entry each, whatever case it has
+    for (const auto& [name, text] : FileContents(served)) {
+      std::string lower = name;
+      for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      folded[lower] = text;
+    }
+    EXPECT_EQ(folded, (std::map<std::string, std::string>{
+                          {"readme.txt", "neu"}, {"readme.txt.bak0", "alt"}, {"sub/x.txt", "x"}, {"upper.txt", "u"}}))
+        << day << ": " << Contents(served);
+  }
 }
 
 }  // namespace
