@@ -68,6 +68,9 @@ class CLocalUrlConnection : public CUrlConnection {
   BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
   BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
   BOOL Break() override;
+  // A share compares names as Samba and Windows do, without regard to case: the key is the name
+  // upper-cased; this machine's folders keep names as they are.
+  std::string NameKey(const char* folder, const std::string& name) override;
 
  private:
   // The folder that holds an operation's name, open, and the name.

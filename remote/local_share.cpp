@@ -5,8 +5,10 @@
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_tempfile.h"
+#include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
+#include "FileSystem/fat_names.h"
 #include "platform/last_error.h"
 #include "remote/smb_share.h"
 
@@ -56,6 +58,27 @@ std::string TempNameFor(const std::string& abs) {
 }
 
 }  // namespace
+
+std::string CLocalUrlConnection::NameKey(const char* folder, const std::string& name) {
+  if (!m_shareMode) return CUrlConnection::NameKey(folder, name);
+  // Folded per code point through the Windows-like upcase table; a byte that is no UTF-8 stays.
+  std::string key;
+  key.reserve(name.size());
+  const char* p = name.c_str();
+  while (*p) {
+    u32 cp = 0;
+    const int n = EncUtf8Decode(p, &cp);
+    if (n <= 1 && static_cast<unsigned char>(*p) >= 0x80) {
+      key += *p++;
+      continue;
+    }
+    if (cp < 0x10000) cp = FatUpcase(static_cast<char16_t>(cp));
+    char bytes[4];
+    key.append(bytes, static_cast<std::size_t>(EncUtf8Encode(bytes, cp)));
+    p += n;
+  }
+  return key;
+}
 
 BOOL CLocalUrlConnection::ShareFail(int err, DWORD missing) {
   switch (err) {

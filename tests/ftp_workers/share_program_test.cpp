@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 namespace {
 
 using namespace kpwtest;
@@ -60,6 +62,27 @@ TEST(ShareProgram, RowsInAllDirectionsWithSharesAndRefusedCells) {
   // smbclient sees the upload as the program left it.
   const std::string listing = smb.Client("daten", "cd out\\sub; ls");
   EXPECT_NE(listing.find("b.txt"), std::string::npos) << listing;
+}
+
+// A share compares names without regard to case: the upload of readme.txt replaces README.TXT,
+// which is then no surplus beside it.
+TEST(ShareProgram, FtpDelKeepsTheFileItsUploadReplacedUnderAnotherCase) {
+  KPW_REQUIRE_SMBD();
+  SmbServer& smb = *SmbServer::Shared();
+  TempDir dir("share-fold");
+  const std::string served = smb.Root() + "/fold";
+  Put(dir / "src/readme.txt", "neu", kT + 60);
+  Put(dir / "src/Sub/x.txt", "x");
+  Put(served + "/README.TXT", "alt");
+  Put(served + "/SUB/X.TXT", "x");
+  Put(served + "/surplus.txt", "s");
+  const std::string job = dir / "fold.kpw";
+  WriteJobRows(job, {JobRow(dir / "src", smb.Url("fold"), "", "", "", "/FTP_DEL")});
+  const ProgramRun run = RunJobFile(job);
+  EXPECT_EQ(run.status, 0) << run.errors;
+  std::string folded;
+  for (const char ch : Contents(served)) folded += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  EXPECT_EQ(folded, "readme.txt=neu sub/x.txt=x") << Contents(served);
 }
 
 }  // namespace

@@ -128,4 +128,19 @@ TEST_F(Share, EveryUrlFormReachesTheShareAndSmbclientFindsWhatWeWrote) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+TEST_F(Share, NameKeysFoldAsTheServerComparesNamesAndThisMachineKeepsThemExact) {
+  SmbServer& s = *SmbServer::Shared();
+  auto c = Connect("127.0.0.1", s.User(), "/daten");
+  ASSERT_TRUE(c->Mkdir("fold-keys"));
+  ASSERT_TRUE(c->UploadMemory("fold-keys/Straße-ä.txt", "x", 1, 0, 0));
+  char text[4];
+  // The server finds the file under the folded name too: both names are one entry there.
+  EXPECT_EQ(c->DownloadMemory("fold-keys/STRAßE-Ä.TXT", text, sizeof text, 0, 0, 0), 1);
+  EXPECT_EQ(c->NameKey("/daten/fold-keys", "Straße-ä.txt"), "STRAßE-Ä.TXT");
+  EXPECT_EQ(c->NameKey("/daten/fold-keys", "a\xe9" "b"), "A\xe9" "B");  // a byte that is no UTF-8 stays
+  TempDir local("share-keys");
+  auto here = ConnectUrl("", "", "", 0, URL_KIND_LOCAL, local.path().c_str(), nullptr);
+  EXPECT_EQ(here->NameKey(local.path().c_str(), "Straße-ä.txt"), "Straße-ä.txt");
+}
+
 }  // namespace
