@@ -15,10 +15,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -289,6 +292,58 @@ BOOL CLocalUrlConnection::SetAttributes(const char* path, u32 attributes) {
   if (::fchmodat(place.dir.Get(), place.name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == EOPNOTSUPP ? FailCode(ERROR_NOT_SUPPORTED) : FailErrno(errno);
   return TRUE;
+}
+
+namespace {
+constexpr char kMarkAttribute[] = "user.kopiwart.mark";
+}  // namespace
+
+// The file itself, never a link's target; opened for reading only, so that nothing it holds moves.
+SysFd CLocalUrlConnection::OpenForMark(const char* path) {
+  std::string abs;
+  Place place;
+  if (m_shareMode) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return SysFd();
+  }
+  if (!Ready() || !Join(path, abs) || !Locate(abs, place)) return SysFd();
+  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  SysFd fd(::openat(place.dir.Get(), place.name.c_str(), kFlags | O_NOATIME));
+  if (!fd && errno == EPERM) fd.Reset(::openat(place.dir.Get(), place.name.c_str(), kFlags));  // not our file
+  if (!fd) FailErrno(errno == ELOOP ? ENOENT : errno);
+  return fd;
+}
+
+int CLocalUrlConnection::GetMark(const char* path, i64* since) {
+  const SysFd fd = OpenForMark(path);
+  if (!fd) return -1;
+  char text[32] = {};
+  const ssize_t n = ::fgetxattr(fd.Get(), kMarkAttribute, text, sizeof text - 1);
+  if (n < 0) {
+    if (errno == ENODATA) return 0;
+    FailCode(errno == ENOTSUP || errno == EOPNOTSUPP ? ERROR_NOT_SUPPORTED : Win32ErrorFromErrno(errno));
+    return -1;
+  }
+  char* end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  if (n == 0 || end != text + n || value < 0) return 0;  // not ours
+  if (since) *since = value;
+  return 1;
+}
+
+BOOL CLocalUrlConnection::SetMark(const char* path, i64 since) {
+  const SysFd fd = OpenForMark(path);
+  if (!fd) return FALSE;
+  int r;
+  if (since < 0) {
+    r = ::fremovexattr(fd.Get(), kMarkAttribute);
+    if (r != 0 && errno == ENODATA) r = 0;
+  } else {
+    const std::string text = std::to_string(since);
+    r = ::fsetxattr(fd.Get(), kMarkAttribute, text.data(), text.size(), 0);
+  }
+  if (r == 0) return TRUE;
+  return FailCode(errno == ENOTSUP || errno == EOPNOTSUPP ? ERROR_NOT_SUPPORTED : Win32ErrorFromErrno(errno));
 }
 
 BOOL CLocalUrlConnection::Rmdir(const char* path) {

@@ -72,6 +72,15 @@ class CLocalUrlConnection : public CUrlConnection {
   // upper-cased; this machine's folders keep names as they are.
   std::string NameKey(const char* folder, const std::string& name) override;
 
+  // Share mode reaches a server; otherwise a plain folder of this machine.
+  bool IsShareMode() const { return m_shareMode; }
+  // A mark of our own on a file (an extended attribute in the user namespace holding seconds
+  // since 1970); not in share mode. GetMark: 1 marked (since set), 0 not, -1 failed (50 where the
+  // file system keeps no such attributes). SetMark with since < 0 removes the mark. Neither
+  // changes the file's content or write time, and neither follows a link.
+  int GetMark(const char* path, i64* since);
+  BOOL SetMark(const char* path, i64 since);
+
  private:
   // The folder that holds an operation's name, open, and the name.
   struct Place {
@@ -87,6 +96,8 @@ class CLocalUrlConnection : public CUrlConnection {
   bool Locate(const std::string& abs, Place& place);
   // The folder abs itself, open for reading; -1 with errno.
   SysFd OpenFolder(const std::string& abs);
+  // A file opened for its mark; invalid with the last error.
+  SysFd OpenForMark(const char* path);
   BOOL SetTimes(const WIN32_FIND_DATAA& record);
   // Counters cleared, break cleared, busy raised; the total given.
   void BeginTransfer(u64 total);

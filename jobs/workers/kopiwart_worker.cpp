@@ -15,6 +15,7 @@
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
+#include "remote/local_connection.h"
 #include "remote/url_connection.h"
 #include "remote/url_file_find.h"
 
@@ -57,6 +58,15 @@ constexpr char kOwnRecordName[] = "Die Datei %s trägt den Namen der Merkliste d
 constexpr char kMarksUnreadable[] =
     "Die Merkliste in %s konnte nicht gelesen werden%s\nIn diesem Ordner wurde nichts markiert und nichts gelöscht.";
 constexpr char kMarksUnwritten[] = "Die Merkliste in %s konnte nicht geschrieben werden%s";
+constexpr char kMarkUnreadable[] =
+    "Die Markierung von %s konnte nicht gelesen werden%s\nIn diesem Ordner wurde nichts markiert und nichts gelöscht.";
+constexpr char kMarkUnwritten[] = "Die Markierung von %s konnte nicht geschrieben werden%s";
+constexpr char kNoMarks[] =
+    "Das Ziel %s kann keine erweiterten Attribute speichern: Dateien, deren Quelle fehlt, gelten dort als "
+    "nicht markiert und wurden nicht gelöscht.";
+constexpr char kNameRefused[] = "Das Ziel kann diesen Namen nicht aufnehmen:\n%s\nDer Eintrag wurde übergangen.";
+constexpr char kNamesOneEntry[] =
+    "Die Namen\n%s\nund\n%s\nbezeichnen im Ziel denselben Eintrag; der zweite wurde übergangen.";
 constexpr char kNoTimes[] =
     "Das Ziel %s kann die Änderungszeit von Dateien nicht setzen: Dateien gleicher Größe wurden nach "
     "ihrem Inhalt verglichen.";
@@ -68,7 +78,8 @@ constexpr char kLineRename[] = "Umbennen: ";
 constexpr char kLineCopy[] = "Kopiere: ";
 constexpr char kLineCompare[] = "Vergleiche: ";
 
-// Each target folder keeps which of its names were found without a source, and since when.
+// Each target folder without marks of the file system keeps which of its names were found without
+// a source, and since when.
 constexpr char kMarkRecord[] = ".kopiwart-marken";
 // A new single copy is written here first and then takes the file's name.
 constexpr char kNewCopyTail[] = ".kopiwart-neu";
@@ -161,8 +172,9 @@ struct TargetFolder {
   bool hasRecord = false;
 };
 
-// A file and its older versions in a target folder.
+// A file and its older versions in a target folder, kept under the folder's key of its name.
 struct Group {
+  std::string name;                     // the source's name, else the target's
   std::map<int, std::string> versions;  // version -> the name it has
   const SourceFile* source = nullptr;
   const TargetFile* current = nullptr;
@@ -212,12 +224,20 @@ class KopiwartRow {
 
   // Lists a target folder: 1 listed, 0 missing (made now, empty), -1 failed (reported); -2 stop.
   int ListTarget(const std::string& folder, bool make, TargetFolder& out);
-  std::map<std::string, Group> GroupTarget(const TargetFolder& target, const SourceFolder* source);
+  // Groups by the folder's name keys; sources (by key) own their groups whatever their names look like.
+  std::map<std::string, Group> GroupTarget(const std::string& folder, const TargetFolder& target,
+                                           const std::map<std::string, std::string>* sources);
+  std::string Key(const std::string& folder, const std::string& name) { return m_c->NameKey(folder.c_str(), name); }
   bool PassesFilters(const std::string& name) const;
 
-  // The mark record of a folder: false when it exists but cannot be read.
-  bool LoadMarks(const std::string& folder, const TargetFolder& target, std::map<std::string, i64>& marks);
-  void SaveMarks(const std::string& folder, const TargetFolder& target, const std::map<std::string, i64>& marks);
+  // The marks of a folder's groups (by key): from the files themselves on a local folder, else
+  // from the folder's mark record. False when they cannot be read (nothing is marked or deleted).
+  bool LoadMarks(const std::string& folder, const TargetFolder& target, const std::map<std::string, Group>& groups,
+                 std::map<std::string, i64>& marks);
+  void SaveMarks(const std::string& folder, const TargetFolder& target, const std::map<std::string, Group>& groups,
+                 const std::map<std::string, i64>& marks);
+  // A group whose source is back loses the marks its files carry.
+  void ClearMarks(const std::string& folder, const Group& group);
 
   int Walk();
   // One source folder against its target folder; -2 stops the row.
@@ -227,9 +247,9 @@ class KopiwartRow {
   // A target folder without source folder: marks, and deletes after the days; 1 when it is gone.
   int PurgeTargetFolder(const std::string& rel, int level);
   // A group without source: marked, or deleted once marked longer than days; 1 when deleted.
-  int Vanished(const std::string& folder, const std::string& base, const Group& group, i64 days,
+  int Vanished(const std::string& folder, const std::string& key, const Group& group, i64 days,
                std::map<std::string, i64>& marks, bool& changed);
-  int Update(const std::string& rel, const std::string& base, const Group& group);
+  int Update(const std::string& rel, const Group& group);
   bool Equal(const std::string& local, const std::string& remote, const SourceFile& s, const TargetFile& t);
   // Whether the target sets write times (tried once on remote, a file it holds).
   bool SetsTimes(const std::string& remote, const TargetFile& t);
@@ -251,6 +271,9 @@ class KopiwartRow {
   std::string m_sourceRoot;
   std::string m_base;
   CUrlConnection* m_c = nullptr;
+  CLocalUrlConnection* m_local = nullptr;  // a plain local folder: marks live on the files
+  std::map<std::string, i64> m_fileMarks;  // the marks read from the current folder's files
+  bool m_noMarksNoted = false;
   UrlBreakHandle m_breakRecord;
   std::string m_tempPath;
   int m_setsTimes = -1;  // unknown
@@ -323,20 +346,25 @@ int KopiwartRow::ListTarget(const std::string& folder, bool make, TargetFolder& 
   return Ask(kCannotMakePath, Shown(folder)) ? -1 : -2;
 }
 
-std::map<std::string, Group> KopiwartRow::GroupTarget(const TargetFolder& target, const SourceFolder* source) {
+std::map<std::string, Group> KopiwartRow::GroupTarget(const std::string& folder, const TargetFolder& target,
+                                                      const std::map<std::string, std::string>* sources) {
   std::map<std::string, Group> groups;
   for (const auto& [name, file] : target.files) {
     std::string base = name;
     int version = 0;
+    std::string key = Key(folder, name);
+    if (key.empty()) continue;
     // A source file is its own group even when its name looks like a version.
-    if (!(source && source->files.count(name))) KopiwartSplitVersion(name, &base, &version);
-    Group& g = groups[base];
+    if (!(sources && sources->count(key)) && KopiwartSplitVersion(name, &base, &version)) key = Key(folder, base);
+    if (key.empty()) continue;
+    Group& g = groups[key];
+    if (g.name.empty() || version == 0) g.name = base;
     if (!g.versions.count(version)) g.versions[version] = name;
     if (version == 0) g.current = &file;
   }
   // Only groups whose file the filters take belong to this row.
   for (auto it = groups.begin(); it != groups.end();) {
-    if (!(source && source->files.count(it->first)) && !PassesFilters(it->first))
+    if (!(sources && sources->count(it->first)) && !PassesFilters(it->second.name))
       it = groups.erase(it);
     else
       ++it;
@@ -345,8 +373,47 @@ std::map<std::string, Group> KopiwartRow::GroupTarget(const TargetFolder& target
 }
 
 bool KopiwartRow::LoadMarks(const std::string& folder, const TargetFolder& target,
-                            std::map<std::string, i64>& marks) {
+                            const std::map<std::string, Group>& groups, std::map<std::string, i64>& marks) {
   marks.clear();
+  m_fileMarks.clear();
+  if (m_local) {
+    // A group is marked when every file of it carries a mark; since the latest of them.
+    for (const auto& [key, group] : groups) {
+      bool all = true;
+      i64 latest = 0;
+      for (const auto& [version, name] : group.versions) {
+        const std::string path = RemoteJoin(folder, name);
+        i64 since = 0;
+        const int r = m_local->GetMark(path.c_str(), &since);
+        if (r < 0 && GetLastError() == ERROR_NOT_SUPPORTED) {
+          // No marks here: every file counts as not yet marked, so none is ever deleted.
+          const bool vanished =
+              std::any_of(groups.begin(), groups.end(), [](const auto& g) { return !g.second.source; });
+          if (vanished && !m_noMarksNoted) {
+            m_noMarksNoted = true;
+            m_ctx.run.Note(FmtString(kNoMarks, Shown(m_base).c_str()));
+          }
+          m_fileMarks.clear();
+          marks.clear();
+          return false;
+        }
+        if (r < 0) {
+          Report(FmtString(kMarkUnreadable, Shown(path).c_str(), LocalLastErrorNote().c_str()));
+          m_fileMarks.clear();
+          marks.clear();
+          return false;
+        }
+        if (r == 0) {
+          all = false;
+          continue;
+        }
+        m_fileMarks[name] = since;
+        latest = std::max(latest, since);
+      }
+      if (all && !group.versions.empty()) marks[key] = latest;
+    }
+    return true;
+  }
   if (!target.hasRecord) return true;
   const std::string remote = RemoteJoin(folder, kMarkRecord);
   if (!m_c->DownloadFile(remote.c_str(), m_tempPath.c_str(), FALSE, 0x80, 2, 1)) {
@@ -362,13 +429,29 @@ bool KopiwartRow::LoadMarks(const std::string& folder, const TargetFolder& targe
     const long long since = std::strtoll(line.c_str(), &end, 10);
     if (end != line.c_str() + blank) continue;
     const std::string name = line.substr(blank + 1);
-    if (RemoteSafeName(name)) marks[name] = since;
+    if (!RemoteSafeName(name)) continue;
+    const std::string key = Key(folder, name);
+    if (!key.empty()) marks[key] = since;
   }
   return true;
 }
 
 void KopiwartRow::SaveMarks(const std::string& folder, const TargetFolder& target,
-                            const std::map<std::string, i64>& marks) {
+                            const std::map<std::string, Group>& groups, const std::map<std::string, i64>& marks) {
+  if (m_local) {
+    for (const auto& [key, since] : marks) {
+      const auto g = groups.find(key);
+      if (g == groups.end()) continue;
+      for (const auto& [version, name] : g->second.versions) {
+        const auto had = m_fileMarks.find(name);
+        if (had != m_fileMarks.end() && had->second == since) continue;
+        const std::string path = RemoteJoin(folder, name);
+        if (!m_local->SetMark(path.c_str(), since))
+          Report(FmtString(kMarkUnwritten, Shown(path).c_str(), LocalLastErrorNote().c_str()));
+      }
+    }
+    return;
+  }
   const std::string remote = RemoteJoin(folder, kMarkRecord);
   if (marks.empty()) {
     if (target.hasRecord && !m_c->Remove(remote.c_str()))
@@ -378,13 +461,26 @@ void KopiwartRow::SaveMarks(const std::string& folder, const TargetFolder& targe
   bool written;
   {
     std::ofstream out(m_tempPath, std::ios::binary | std::ios::trunc);
-    for (const auto& [name, since] : marks) out << since << ' ' << name << '\n';
+    for (const auto& [key, since] : marks) {
+      const auto g = groups.find(key);
+      if (g != groups.end()) out << since << ' ' << g->second.name << '\n';
+    }
     out.close();
     written = !out.fail();
   }
   if (!written) SetLastError(ERROR_WRITE_FAULT);
   if (!written || !m_c->UploadFile(m_tempPath.c_str(), remote.c_str(), 2, 1))
     Report(FmtString(kMarksUnwritten, Shown(folder).c_str(), LocalLastErrorNote().c_str()));
+}
+
+void KopiwartRow::ClearMarks(const std::string& folder, const Group& group) {
+  if (!m_local) return;
+  for (const auto& [version, name] : group.versions) {
+    if (!m_fileMarks.count(name)) continue;
+    const std::string path = RemoteJoin(folder, name);
+    if (!m_local->SetMark(path.c_str(), -1))
+      Report(FmtString(kMarkUnwritten, Shown(path).c_str(), LocalLastErrorNote().c_str()));
+  }
 }
 
 // ---- comparing and copying -----------------------------------------------------------------------
@@ -463,12 +559,13 @@ int KopiwartRow::Upload(const std::string& local, const std::string& remote, con
   return JOB_DONE;
 }
 
-int KopiwartRow::Update(const std::string& rel, const std::string& base, const Group& group) {
+int KopiwartRow::Update(const std::string& rel, const Group& group) {
   const SourceFile& s = *group.source;
+  const std::string& base = group.name;
   const std::string folder = TargetPath(rel);
   const std::string local = SourcePath(rel) + "/" + base;
   const std::string remote = RemoteJoin(folder, base);
-  if (group.current && Equal(local, remote, s, *group.current)) return JOB_DONE;
+  if (group.current && Equal(local, RemoteJoin(folder, group.versions.at(0)), s, *group.current)) return JOB_DONE;
   const int n = KopiwartCopiesFor(m_pairs, s.size);
   u32 existing = 0;
   for (const auto& [version, name] : group.versions) existing |= 1u << version;
@@ -492,14 +589,14 @@ int KopiwartRow::Update(const std::string& rel, const std::string& base, const G
   return Upload(local, remote, base, s, n == 1 && now.count(0));
 }
 
-int KopiwartRow::Vanished(const std::string& folder, const std::string& base, const Group& group, i64 days,
+int KopiwartRow::Vanished(const std::string& folder, const std::string& key, const Group& group, i64 days,
                           std::map<std::string, i64>& marks, bool& changed) {
-  const auto mark = marks.find(base);
+  const auto mark = marks.find(key);
   if (mark == marks.end()) {
     // A name that the record cannot hold is never marked, so never deleted.
-    if (base.find('\n') != std::string::npos) return 0;
-    Line(2, kLineMark + base);
-    marks[base] = m_now;
+    if (!m_local && group.name.find('\n') != std::string::npos) return 0;
+    Line(2, kLineMark + group.name);
+    marks[key] = m_now;
     changed = true;
     return 0;
   }
@@ -524,11 +621,11 @@ int KopiwartRow::PurgeTargetFolder(const std::string& rel, int level) {
   const int listed = ListTarget(folder, false, target);
   if (listed == -2) return JOB_STOP_ALL;
   if (listed != 1) return 0;
+  const std::map<std::string, Group> groups = GroupTarget(folder, target, nullptr);
   std::map<std::string, i64> marks;
-  const bool marksKnown = LoadMarks(folder, target, marks);
+  const bool marksKnown = LoadMarks(folder, target, groups, marks);
   int remaining = target.entries;
   if (marksKnown) {
-    const std::map<std::string, Group> groups = GroupTarget(target, nullptr);
     bool changed = false;
     for (auto it = marks.begin(); it != marks.end();) {
       if (!groups.count(it->first)) {
@@ -539,14 +636,14 @@ int KopiwartRow::PurgeTargetFolder(const std::string& rel, int level) {
       }
     }
     const i64 days = std::max(m_days, kVanishedFolderDays);
-    for (const auto& [base, group] : groups) {
+    for (const auto& [key, group] : groups) {
       if (Cancelled()) return JOB_STOP_ALL;
       Turn();
-      const int r = Vanished(folder, base, group, days, marks, changed);
+      const int r = Vanished(folder, key, group, days, marks, changed);
       if (r == JOB_STOP_ALL) return r;
       if (r == 1) remaining -= static_cast<int>(group.versions.size());
     }
-    if (changed) SaveMarks(folder, target, marks);
+    if (changed) SaveMarks(folder, target, groups, marks);
   }
   for (auto it = target.folders.rbegin(); it != target.folders.rend(); ++it) {
     if (Cancelled()) return JOB_STOP_ALL;
@@ -609,13 +706,26 @@ int KopiwartRow::MergeFolder(const std::string& rel, int level, const SourceFold
     }
     files[name] = file;
   }
-  SourceFolder taken;
-  taken.files = files;
-  std::map<std::string, Group> groups = GroupTarget(target, &taken);
-  for (const auto& [name, file] : taken.files) groups[name].source = &file;
+  // Merged by the target folder's keys: on a folder that folds names, readme.txt is README.TXT.
+  std::map<std::string, std::string> sources;  // key -> source name
+  for (const auto& [name, file] : files) {
+    const std::string key = Key(folder, name);
+    if (key.empty()) {
+      m_ctx.run.Note(FmtString(kNameRefused, Shown(RemoteJoin(folder, name)).c_str()));
+      continue;
+    }
+    if (const auto [first, added] = sources.emplace(key, name); !added)
+      m_ctx.run.Note(FmtString(kNamesOneEntry, (SourcePath(rel) + "/" + first->second).c_str(),
+                               (SourcePath(rel) + "/" + name).c_str()));
+  }
+  std::map<std::string, Group> groups = GroupTarget(folder, target, &sources);
+  for (const auto& [key, name] : sources) {
+    groups[key].source = &files.at(name);
+    groups[key].name = name;
+  }
 
   std::map<std::string, i64> marks;
-  const bool marksKnown = LoadMarks(folder, target, marks);
+  const bool marksKnown = LoadMarks(folder, target, groups, marks);
   bool changed = false;
   for (auto it = marks.begin(); it != marks.end();) {
     const auto g = groups.find(it->first);
@@ -626,18 +736,20 @@ int KopiwartRow::MergeFolder(const std::string& rel, int level, const SourceFold
       ++it;
     }
   }
-  for (const auto& [base, group] : groups) {
+  for (const auto& [key, group] : groups) {
     if (Cancelled()) return JOB_STOP_ALL;
     Turn();
     Line(2, "");
     int r = 0;
-    if (group.source)
-      r = Update(rel, base, group);
-    else if (marksKnown)
-      r = Vanished(folder, base, group, m_days, marks, changed);
+    if (group.source) {
+      ClearMarks(folder, group);
+      r = Update(rel, group);
+    } else if (marksKnown) {
+      r = Vanished(folder, key, group, m_days, marks, changed);
+    }
     if (r == JOB_STOP_ALL) return r;
   }
-  if (changed && marksKnown) SaveMarks(folder, target, marks);
+  if (changed && marksKnown) SaveMarks(folder, target, groups, marks);
 
   // Target folders without a source folder; never one the walk leaves out on purpose.
   if (!m_args.subdirs || level > kMaxLevel) return 0;
@@ -748,6 +860,8 @@ int KopiwartRow::Run() {
     m_dialog->SetPos(0);
   }
   if (!RemoteCellResolve(*m_c, target, m_base, m_message)) return JOB_FAILED;
+  m_local = dynamic_cast<CLocalUrlConnection*>(m_c);
+  if (m_local && m_local->IsShareMode()) m_local = nullptr;
   if (!m_c->ChangeDir(m_base.c_str())) {
     if (targetMustExist) return JOB_DONE;
     if (!m_c->MakeDirTree(m_base.c_str()) || !m_c->ChangeDir(m_base.c_str()))

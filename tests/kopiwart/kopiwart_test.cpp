@@ -12,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <string>
 
@@ -24,6 +27,13 @@ constexpr std::int64_t kDay = 86400;
 constexpr char kMarks[] = ".kopiwart-marken";
 
 std::string operator/(const std::string& folder, const char* name) { return folder + "/" + name; }
+
+// The mark a local target keeps on a file (seconds since 1970), or -1.
+std::int64_t Mark(const std::string& path) {
+  char text[32] = {};
+  const ssize_t n = ::getxattr(path.c_str(), "user.kopiwart.mark", text, sizeof text - 1);
+  return n > 0 ? std::stoll(text) : -1;
+}
 
 TEST(KopiwartRules, ClassesRotationsAndTimes) {
   const std::vector<KopiwartPair> defaults = KopiwartParseExtra("").pairs;
@@ -121,13 +131,19 @@ TEST(KopiwartLocal, AVanishedFileIsMarkedAndDeletedWithItsVersionsOnlyAfterTheDa
   Put(src / "gone.txt", "2", kT + 10);
   ASSERT_EQ(row.Run(src, dst), JOB_DONE);
   ASSERT_EQ(::unlink((src / "gone.txt").c_str()), 0);
-  // The files are old, but the days count from the mark.
+  // The files are old, but the days count from the mark, which the files carry themselves and
+  // which moves neither their content nor their times.
   row.SetNow(kT + 100 * kDay);
   ASSERT_EQ(row.Run(src, dst), JOB_DONE);
-  EXPECT_EQ(Listing(dst), std::string(kMarks) + " gone.txt gone.txt.bak0 keep.txt");
+  EXPECT_EQ(Listing(dst), "gone.txt gone.txt.bak0 keep.txt");
+  EXPECT_EQ(Mark(dst / "gone.txt"), kT + 100 * kDay);
+  EXPECT_EQ(Mark(dst / "gone.txt.bak0"), kT + 100 * kDay);
+  EXPECT_EQ(Mark(dst / "keep.txt"), -1);
+  EXPECT_EQ(MTime(dst / "gone.txt"), kT + 10);
+  EXPECT_EQ(ReadFile(dst / "gone.txt"), "2");
   row.SetNow(kT + 130 * kDay + 100);
   ASSERT_EQ(row.Run(src, dst), JOB_DONE);  // 30 days are not more than 30
-  EXPECT_EQ(Listing(dst), std::string(kMarks) + " gone.txt gone.txt.bak0 keep.txt");
+  EXPECT_EQ(Listing(dst), "gone.txt gone.txt.bak0 keep.txt");
   row.SetNow(kT + 131 * kDay + 100);
   ASSERT_EQ(row.Run(src, dst), JOB_DONE);
   EXPECT_EQ(Listing(dst), "keep.txt");
@@ -135,9 +151,39 @@ TEST(KopiwartLocal, AVanishedFileIsMarkedAndDeletedWithItsVersionsOnlyAfterTheDa
   ASSERT_EQ(::unlink((src / "keep.txt").c_str()), 0);
   Put(src / "other.txt", "o");
   ASSERT_EQ(row.Run(src, dst), JOB_DONE);
+  EXPECT_EQ(Mark(dst / "keep.txt"), kT + 131 * kDay + 100);
   Put(src / "keep.txt", "k");
   ASSERT_EQ(row.Run(src, dst), JOB_DONE);
   EXPECT_EQ(Listing(dst), "keep.txt other.txt");
+  EXPECT_EQ(Mark(dst / "keep.txt"), -1);
+}
+
+TEST(KopiwartLocal, WhereFilesCannotCarryMarksNothingIsDeleted) {
+  TempDir dir("kopiwart-nomarks");
+  const std::string src = dir / "src", ram = dir / "ram";
+  Put(src / "keep.txt", "k");
+  Put(src / "gone.txt", "g");
+  std::filesystem::create_directories(ram);
+  const int result = InChild([&] {
+    // ramfs keeps no extended attributes; mounted where only this child sees it.
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("none", ram.c_str(), "ramfs", 0, nullptr) != 0)
+      return 77;
+    Row row;
+    if (row.Run(src, ram) != JOB_DONE || !row.rig.state.TakeNotes().empty()) return 1;
+    ::unlink((src / "gone.txt").c_str());
+    for (const std::int64_t day : {0, 100}) {
+      row.SetNow(kT + day * kDay);
+      if (row.Run(src, ram) != JOB_DONE) return 2;
+      const std::vector<std::string> notes = row.rig.state.TakeNotes();
+      if (notes.size() != 1 || notes.front().find("kann keine erweiterten Attribute speichern") == std::string::npos)
+        return 3;
+    }
+    return Listing(ram) == "gone.txt keep.txt" ? 0 : 4;
+  });
+  if (result == 77) GTEST_SKIP() << "no private ramfs mount here (needs root)";
+  EXPECT_EQ(result, 0);
 }
 
 TEST(KopiwartLocal, VanishedFoldersWaitAndExcludedOrUnlistedOnesAreNeverTouched) {
@@ -226,6 +272,39 @@ TEST(KopiwartDisk, KeepsVersionsOnAFatImage) {
   std::string read;
   for (const char* name : {"a.txt", "a.txt.bak0", "b.txt"}) read += MustRun("mtype -i " + Quote(image) + " ::/kw/" + name);
   EXPECT_EQ(read, "21b");
+}
+
+// A folder that folds names: the source's readme.txt is the target's README.TXT, so neither that
+// file nor its versions are ever taken for ones whose source vanished.
+TEST(KopiwartDisk, MergesByTheNamesAFatFolderTellsApart) {
+  TempDir dir("kopiwart-fold", ImageBase());
+  const std::string image = MakeFatImage(dir, "fat.img", 12, 8192);
+  Put(dir / "old.txt", "old");
+  Put(dir / "older.txt", "older");
+  MustRun(Mtools("mmd", image, "::/kw") + " && " +
+          Mtools("mcopy", image, Quote(dir / "old.txt") + " ::/kw/README.TXT") + " && " +
+          Mtools("mcopy", image, Quote(dir / "older.txt") + " ::/kw/README.TXT.BAK0"));
+  std::string escaped;
+  for (const char ch : image) escaped += ch == '/' ? std::string("%2F") : std::string(1, ch);
+  const std::string target = "disk://" + escaped + "/kw";
+  const std::string src = dir / "src";
+  Put(src / "readme.txt", "new", kT + 60);
+  Put(src / "x:y", "a name FAT cannot hold");
+  Row row;
+  ASSERT_EQ(row.Run(src, target), JOB_DONE) << row.rig.TakeBoxes();
+  row.SetNow(kT + 100 * kDay);
+  ASSERT_EQ(row.Run(src, target), JOB_DONE) << row.rig.TakeBoxes();
+  Put(src / "readme.txt", "newer", kT + 120);
+  ASSERT_EQ(row.Run(src, target), JOB_DONE) << row.rig.TakeBoxes();
+  std::string read;
+  for (const char* name : {"readme.txt", "readme.txt.bak0", "readme.txt.bak1", "readme.txt.bak2"})
+    read += Mtype(image, std::string("/kw/") + name) + " ";
+  EXPECT_EQ(read, "newer new old older ");
+  EXPECT_EQ(MdirAll(image).size(), 5u);
+  const std::vector<std::string> notes = row.rig.state.TakeNotes();
+  ASSERT_EQ(notes.size(), 3u);  // one a run
+  EXPECT_NE(notes.front().find("kann diesen Namen nicht aufnehmen:\n"), std::string::npos) << notes.front();
+  EXPECT_FSCK_CLEAN(image);
 }
 
 // ---- over FTP ------------------------------------------------------------------------------------
