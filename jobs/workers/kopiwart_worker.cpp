@@ -242,8 +242,6 @@ class KopiwartRow {
   int Walk();
   // One source folder against its target folder; -2 stops the row.
   int MergeFolder(const std::string& rel, int level, const SourceFolder& source);
-  // Target names the connection takes for a source name (another case on a share) get its spelling.
-  void FoldOntoSource(const std::string& folder, const SourceFolder& source, TargetFolder& target);
   // A target folder without source folder: marks, and deletes after the days; 1 when it is gone.
   int PurgeTargetFolder(const std::string& rel, int level);
   // A group without source: marked, or deleted once marked longer than days; 1 when deleted.
@@ -657,27 +655,6 @@ int KopiwartRow::PurgeTargetFolder(const std::string& rel, int level) {
   return m_c->Rmdir(folder.c_str()) ? 1 : 0;
 }
 
-void KopiwartRow::FoldOntoSource(const std::string& folder, const SourceFolder& source, TargetFolder& target) {
-  std::map<std::string, std::string> byKey;
-  for (const std::string& name : source.allNames) byKey.emplace(m_c->NameKey(folder.c_str(), name), name);
-  // A folder that compares names without regard to case holds README.TXT for readme.txt: the
-  // target's entry takes the source's spelling, which names the same entry there.
-  const auto spelled = [&](const std::string& name) {
-    const auto it = byKey.find(m_c->NameKey(folder.c_str(), name));
-    if (it != byKey.end()) return it->second;
-    std::string base;
-    int version = 0;
-    if (!KopiwartSplitVersion(name, &base, &version)) return name;
-    const auto b = byKey.find(m_c->NameKey(folder.c_str(), base));
-    return b == byKey.end() || b->second == base ? name : KopiwartVersionName(b->second, version);
-  };
-  std::map<std::string, TargetFile> files;
-  for (const auto& [name, file] : target.files) files[spelled(name)] = file;
-  target.files = std::move(files);
-  for (std::string& name : target.folders) name = spelled(name);
-  std::sort(target.folders.begin(), target.folders.end());
-}
-
 int KopiwartRow::MergeFolder(const std::string& rel, int level, const SourceFolder& source) {
   const std::string folder = TargetPath(rel);
   TargetFolder target;
@@ -689,8 +666,6 @@ int KopiwartRow::MergeFolder(const std::string& rel, int level, const SourceFold
     m_message = FmtString(kSourceEmpty, m_sourceRoot.c_str());
     return JOB_FAILED;
   }
-
-  FoldOntoSource(folder, source, target);
 
   // Source files named like versions of another source file of the folder are not copied.
   std::map<std::string, SourceFile> files;
