@@ -163,7 +163,10 @@ TEST_F(SshAdapter, AnyNameIsAnOrdinaryFileThroughTheShellTools) {
 }
 
 TEST_F(SshAdapter, TheHelperIsInstalledAndCarriesListingsAndTransfers) {
-  // Only this test puts the helper into /bin (ctest runs the other tests side by side).
+  // Only this test puts the helper into /bin (ctest runs the other tests side by side); the same
+  // test of another build tree would remove it from under this one.
+  const MachineLock helperLock("ssh-hexout");
+  ASSERT_TRUE(helperLock.Held());
   struct Removal {
     Removal() { ::unlink("/bin/hexout"); }
     ~Removal() { ::unlink("/bin/hexout"); }
@@ -240,6 +243,9 @@ TEST_F(SshAdapter, TheHelperIsInstalledAndCarriesListingsAndTransfers) {
 TEST_F(SshAdapter, ElevationSendsThePasswordOnlyToItsPrompt) {
   if (::access("/usr/bin/sudo", X_OK) != 0) GTEST_SKIP() << "sudo is not installed";
   const std::string dropIn = "/etc/sudoers.d/kpw-ssh-test";
+  // The same test of another build tree writes and removes the same drop-in.
+  const MachineLock sudoersLock("ssh-sudoers");
+  ASSERT_TRUE(sudoersLock.Held());
   struct Removal {
     std::string path;
     ~Removal() { ::unlink(path.c_str()); }
@@ -351,6 +357,8 @@ TEST_F(SshAdapter, AFailedShellBlockIsSentAgainOnceOnANewSession) {
 
 // A second account with dash as its login shell: for su -l, and for the shell tools under dash.
 bool MakeDashUser(const char* name) {
+  const MachineLock lock(kUsersLock);
+  if (!lock.Held()) return false;
   if (!::getpwnam(name) && RunProgram({"/usr/sbin/useradd", "-m", "-s", "/bin/dash", name}) != 0) return false;
   TempDir dir("ssh-pass");
   WriteFile(dir / "line", std::string(name) + ":" + SshServer::kPassword + "\n");

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -69,6 +70,34 @@ inline int RunProgram(const std::vector<std::string>& args, std::string* output 
   ::unlink(outName);
   return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// An exclusive lock on /tmp/kpw-<name>.lock for as long as it lives. Users, /etc and /bin are
+// shared by every test process on the machine, also those of other build trees (an ASan and a
+// TSan run side by side): a test that changes them holds the lock of what it changes.
+class MachineLock {
+ public:
+  explicit MachineLock(const std::string& name)
+      : m_fd(::open(("/tmp/kpw-" + name + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    while (m_fd >= 0 && ::flock(m_fd, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        ::close(m_fd);
+        m_fd = -1;
+      }
+    }
+  }
+  ~MachineLock() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  MachineLock(const MachineLock&) = delete;
+  MachineLock& operator=(const MachineLock&) = delete;
+  bool Held() const { return m_fd >= 0; }
+
+ private:
+  int m_fd;
+};
+
+// The lock of useradd and chpasswd (they fail at once when another one holds /etc/shadow).
+inline constexpr const char* kUsersLock = "sshd-user";
 
 class SshServer {
  public:
@@ -193,8 +222,8 @@ class SshServer {
 
   // The user and its password; test programs run side by side, so one at a time changes them.
   static bool MakeUser() {
-    const int lock = ::open("/tmp/kpw-sshd-user.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock < 0 || ::flock(lock, LOCK_EX) != 0) return false;
+    const MachineLock lock(kUsersLock);
+    if (!lock.Held()) return false;
     bool ok = ::getpwnam(kUser) ||
               RunProgram({"/usr/sbin/useradd", "-m", "-s", "/bin/bash", kUser}) == 0;
     if (ok) {
@@ -206,7 +235,6 @@ class SshServer {
       ok = ok && RunProgram({"/usr/sbin/chpasswd"}, nullptr, name) == 0;
       ::unlink(name);
     }
-    ::close(lock);
     return ok;
   }
 
