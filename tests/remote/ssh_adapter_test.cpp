@@ -174,6 +174,10 @@ TEST_F(SshAdapter, TheHelperIsInstalledAndCarriesListingsAndTransfers) {
   auto c = Connect("root", "", URL_CONNECT_ALTERNATE);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(static_cast<CSshUrlConnection&>(*c).HelperVersion(), 1u);
+  // Transfers of a MiB through the shell take their time in sanitizer builds beside other tests;
+  // this test is not about time-outs.
+  const u32 patient = 120000;
+  ASSERT_TRUE(c->SetOption(URL_OPT_TIMEOUT, &patient, 4, 0));
   EXPECT_EQ(Mode("/bin/hexout"), 0755u);
   u32 foldersOnly = 0;
   int size = 4;
@@ -187,9 +191,9 @@ TEST_F(SshAdapter, TheHelperIsInstalledAndCarriesListingsAndTransfers) {
     std::string data(n, '\0');
     for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<char>((i * 131) ^ (i >> 8));
     WriteFile(local / "up", data);
-    ASSERT_TRUE(c->UploadFile((local / "up").c_str(), "Foto (1).bin", 0, 0));
+    ASSERT_TRUE(c->UploadFile((local / "up").c_str(), "Foto (1).bin", 0, 0)) << GetLastError();
     EXPECT_TRUE(ReadFile(folder + "/Foto (1).bin") == data);
-    ASSERT_TRUE(c->DownloadFile("Foto (1).bin", (local / "down").c_str(), FALSE, 0, 0, 0));
+    ASSERT_TRUE(c->DownloadFile("Foto (1).bin", (local / "down").c_str(), FALSE, 0, 0, 0)) << GetLastError();
     EXPECT_TRUE(ReadFile(local / "down") == data);
   }
   // A missing folder is 3, an empty one lists nothing and succeeds.
