@@ -134,6 +134,11 @@ class FtpRow {
   // Enters the remote folder, making it when it is missing.
   bool EnterFolder(CUrlConnection& c, const std::string& folder);
   bool Excluded(const std::string& rel);
+  // Lists a source folder: its files (filters applied) with their names, and its subfolders to
+  // walk (not excluded, no links) appended to queue; false when the listing failed.
+  bool ListSource(CUrlConnection& c, const std::string& folder, const std::string& rel,
+                  std::deque<std::string>& queue, std::vector<WIN32_FIND_DATAA>& files,
+                  std::vector<std::string>& names);
   void Finish();
   void Note(const std::string& text) {
     m_failed = true;
@@ -200,6 +205,36 @@ bool FtpRow::Excluded(const std::string& rel) {
   CExcludeList& list = m_ctx.run.ExcludeList();
   if (rel.empty() || list.Count() == 0) return false;
   return ExcludeListCacheMatch(list, rel.c_str()) || ExcludeListMatch(list, rel.c_str(), -1);
+}
+
+bool FtpRow::ListSource(CUrlConnection& c, const std::string& folder, const std::string& rel,
+                        std::deque<std::string>& queue, std::vector<WIN32_FIND_DATAA>& files,
+                        std::vector<std::string>& names) {
+  CUrlFileFind find(&c);
+  if (!find.FindFile(folder.c_str(), m_args.plus, "", URL_FIND_NO_DOTS | URL_FIND_FOLDERS_UNFILTERED))
+    return GetLastError() == ERROR_SUCCESS;
+  BOOL more;
+  do {
+    more = find.FindNextFile();
+    const std::string name = find.GetFileName();
+    if (!RemoteSafeName(name)) {
+      Note(FmtString(kBadName, folder.c_str()));
+      continue;
+    }
+    // The minus filter drops folders and files alike.
+    if (m_args.minus && *m_args.minus &&
+        StrMatchPatternListA(name.c_str(), -1, m_args.minus, STR_MATCH_NOCASE, ';') > 0)
+      continue;
+    if (find.MatchesMask(URL_ATTR_DIRECTORY)) {
+      const std::string sub = rel.empty() ? name : rel + "/" + name;
+      // A link to a folder is never entered; nor is an excluded folder.
+      if (m_args.subdirs && !find.MatchesMask(URL_ATTR_LINK) && !Excluded(sub)) queue.push_back(sub);
+      continue;
+    }
+    files.push_back(find.GetFindData());
+    names.push_back(name);
+  } while (more);
+  return true;
 }
 
 void FtpRow::Finish() {
@@ -508,36 +543,9 @@ int FtpRow::Download(const RemoteCell& source) {
       Note(FmtString(kLocalCannotMake, tree.Path(rel).c_str(), LocalLastErrorNote().c_str()));
       continue;
     }
-    CUrlFileFind find(&c);
     std::vector<std::string> names;
     std::vector<WIN32_FIND_DATAA> files;
-    bool listed = true;
-    if (find.FindFile(folder.c_str(), m_args.plus, "", URL_FIND_NO_DOTS | URL_FIND_FOLDERS_UNFILTERED)) {
-      BOOL more;
-      do {
-        more = find.FindNextFile();
-        const std::string name = find.GetFileName();
-        if (!RemoteSafeName(name)) {
-          Note(FmtString(kBadName, folder.c_str()));
-          continue;
-        }
-        // The minus filter drops folders and files alike.
-        if (m_args.minus && *m_args.minus &&
-            StrMatchPatternListA(name.c_str(), -1, m_args.minus, STR_MATCH_NOCASE, ';') > 0)
-          continue;
-        if (find.MatchesMask(URL_ATTR_DIRECTORY)) {
-          const std::string sub = rel.empty() ? name : rel + "/" + name;
-          // A link to a folder is never entered; nor is an excluded folder.
-          if (m_args.subdirs && !find.MatchesMask(URL_ATTR_LINK) && !Excluded(sub)) queue.push_back(sub);
-          continue;
-        }
-        files.push_back(find.GetFindData());
-        names.push_back(name);
-      } while (more);
-    } else if (GetLastError() != ERROR_SUCCESS) {
-      listed = false;
-    }
-    if (!listed) {
+    if (!ListSource(c, folder, rel, queue, files, names)) {
       const std::string text = FmtString(kSourceUnreadable, (Host(c) + folder).c_str(), LocalLastErrorNote().c_str());
       if (rel.empty()) return Fail(text);
       Note(text);
@@ -623,32 +631,9 @@ int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targe
     const std::string to = rel.empty() ? targetBase : (targetBase == "/" ? "" : targetBase) + "/" + rel;
     const std::string shownBase = Host(src) + (sourceBase == "/" ? "" : sourceBase) + "/";
     if (!TargetFolder(dst, targetBase, rel, shownBase)) continue;
-    CUrlFileFind find(&src);
+    std::vector<std::string> names;
     std::vector<WIN32_FIND_DATAA> files;
-    bool listed = true;
-    if (find.FindFile(from.c_str(), m_args.plus, "", URL_FIND_NO_DOTS | URL_FIND_FOLDERS_UNFILTERED)) {
-      BOOL more;
-      do {
-        more = find.FindNextFile();
-        const std::string name = find.GetFileName();
-        if (!RemoteSafeName(name)) {
-          Note(FmtString(kBadName, from.c_str()));
-          continue;
-        }
-        if (m_args.minus && *m_args.minus &&
-            StrMatchPatternListA(name.c_str(), -1, m_args.minus, STR_MATCH_NOCASE, ';') > 0)
-          continue;
-        if (find.MatchesMask(URL_ATTR_DIRECTORY)) {
-          const std::string sub = rel.empty() ? name : rel + "/" + name;
-          if (m_args.subdirs && !find.MatchesMask(URL_ATTR_LINK) && !Excluded(sub)) queue.push_back(sub);
-          continue;
-        }
-        files.push_back(find.GetFindData());
-      } while (more);
-    } else if (GetLastError() != ERROR_SUCCESS) {
-      listed = false;
-    }
-    if (!listed) {
+    if (!ListSource(src, from, rel, queue, files, names)) {
       const std::string text = FmtString(kSourceUnreadable, (Host(src) + from).c_str(), LocalLastErrorNote().c_str());
       if (rel.empty()) return Fail(text);
       Note(text);
