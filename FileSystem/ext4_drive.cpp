@@ -2,6 +2,7 @@
 #include "FileSystem/ext4_drive.h"
 
 #include "FileSystem/Ext4/ext4_journal.h"
+#include "FileSystem/Ext4/ext4_trans.h"
 #include "lib/text/fmt.h"
 
 namespace {
@@ -40,7 +41,7 @@ std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, i
     return nullptr;
   };
   Ext4Volume* vol = nullptr;
-  // Always first read-only: nothing is written unless a journal needs replaying.
+  // First read-only, to learn whether the journal needs replaying before anything is written.
   if (Ext4Mount(dev, &vol, true) != EXT4_OK) return refuse(dev->mountNote);
   bool needed = false, errorKept = false;
   const int checked = Ext4JournalNeedsRecovery(vol, &needed, &errorKept);
@@ -59,16 +60,27 @@ std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, i
     if (Ext4Mount(dev, &vol, false) != EXT4_OK) return refuse(dev->mountNote);
     const int recovered = Ext4JournalRecover(vol);
     const u32 skipped = recovered == EXT4_OK ? vol->journalErrors : 0;
-    const int unmounted = Ext4Umount(vol);
-    vol = nullptr;
-    if ((recovered != EXT4_OK && recovered != EXT4_ENOTSUP) || unmounted != EXT4_OK)
+    if (recovered != EXT4_OK && recovered != EXT4_ENOTSUP) {
+      Ext4Umount(vol);
       return refuse("Das Journal des ext4-Dateisystems konnte nicht nachgetragen werden.");
-    if (Ext4Mount(dev, &vol, true) != EXT4_OK) return refuse(dev->mountNote);
+    }
     if (skipped)
       table.note[drive] = FmtString("Beim Nachtragen des Journals wurden %u Blöcke mit falscher Prüfsumme übergangen; "
                                     "das ext4-Dateisystem ist als fehlerhaft markiert und sollte mit e2fsck geprüft "
                                     "werden.",
                                     skipped);
+  } else if (!driveReadOnly && writeNote.empty()) {
+    // A writable drive is written: mounted again for writing.
+    Ext4Umount(vol);
+    vol = nullptr;
+    if (Ext4Mount(dev, &vol, false) != EXT4_OK) return refuse(dev->mountNote);
+  }
+  if (!vol->fs.readOnly) {
+    // Recovered, then the journal runs; metadata waits in the cache until its transaction commits.
+    if (Ext4JournalStart(vol) != EXT4_OK || Ext4CacheWriteBack(vol, true) != EXT4_OK) {
+      Ext4Umount(vol);
+      return refuse("Das Journal des ext4-Dateisystems kann nicht gestartet werden.");
+    }
   }
   // What keeps a writable drive from being written is said, as a refusal would be.
   if (!driveReadOnly && table.note[drive].empty()) table.note[drive] = vol->note;
@@ -76,8 +88,24 @@ std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, i
   return self;
 }
 
+namespace {
+
+// Write-back off, the journal stopped, then the volume unmounted: the first error.
+int Detach(Ext4Volume* vol) {
+  int first = EXT4_OK;
+  if (!vol->fs.readOnly) {
+    first = Ext4CacheWriteBack(vol, false);
+    const int stopped = Ext4JournalStop(vol);
+    if (first == EXT4_OK) first = stopped;
+  }
+  const int unmounted = Ext4Umount(vol);
+  return first != EXT4_OK ? first : unmounted;
+}
+
+}  // namespace
+
 Ext4DriveVolume::~Ext4DriveVolume() {
-  if (m_volume) Ext4Umount(m_volume);
+  if (m_volume) Detach(m_volume);
 }
 
 void Ext4DriveVolume::Unmount() {
@@ -85,6 +113,6 @@ void Ext4DriveVolume::Unmount() {
   for (auto& f : files) f.reset();
   for (auto& d : dirs) d.reset();
   if (!m_volume) return;
-  m_unmountResult = Ext4Umount(m_volume);
+  m_unmountResult = Detach(m_volume);
   m_volume = nullptr;
 }

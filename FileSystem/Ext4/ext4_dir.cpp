@@ -386,3 +386,11 @@ int Ext4DirHash(const char* name, u32 length, u32 hashVersion, const u32* seed, 
   *minorHash = minor;
   return EXT4_OK;
 }
+
+// --- Writing ---
+
+int Ext4DirAddEntry(Ext4InodeRef*, const char*, u32, Ext4InodeRef*) { return EXT4_ENOTSUP; }
+int Ext4DirRemoveEntry(Ext4InodeRef*, const char*, u32) { return EXT4_ENOTSUP; }
+int Ext4DxInit(Ext4InodeRef*, Ext4InodeRef*) { return EXT4_ENOTSUP; }
+int Ext4DxSetParent(Ext4InodeRef*, u32) { return EXT4_ENOTSUP; }
+int Ext4DirSetParent(Ext4InodeRef*, u32) { return EXT4_ENOTSUP; }

@@ -56,3 +56,16 @@ void Ext4DirIteratorFini(Ext4DirIterator* it);
 // The directory hash of a name: 0, or 95 (hash and minor 0) for a bad length or version.
 // seed: four words, or null for the default seed.
 int Ext4DirHash(const char* name, u32 length, u32 hashVersion, const u32* seed, u32* hash, u32* minorHash);
+
+// --- Writing ---
+
+// Adds name -> child (the type byte from the child's mode); 22 for a name of 0 or over 255 bytes.
+int Ext4DirAddEntry(Ext4InodeRef* dir, const char* name, u32 nameLength, Ext4InodeRef* child);
+// Removes the entry of name: 0, 2 when absent, 20 when dir is no directory, 5 for a damaged block.
+int Ext4DirRemoveEntry(Ext4InodeRef* dir, const char* name, u32 nameLength);
+// Turns a new (empty) directory into a hashed one holding "." and "..".
+int Ext4DxInit(Ext4InodeRef* dir, Ext4InodeRef* parent);
+// Rewrites ".." of a hashed directory.
+int Ext4DxSetParent(Ext4InodeRef* dir, u32 parentIno);
+// Rewrites ".." of any directory (through the index root of a hashed one).
+int Ext4DirSetParent(Ext4InodeRef* dir, u32 parentIno);

@@ -3,6 +3,7 @@
 
 #include "FileSystem/Ext4/ext4_crc.h"
 #include "FileSystem/Ext4/ext4_journal.h"
+#include "FileSystem/Ext4/ext4_trans.h"
 
 #include <algorithm>
 
@@ -311,7 +312,7 @@ int Ext4GroupPut(Ext4GroupRef* ref) {
   if (!ref || !ref->block.held()) return EXT4_OK;
   if (ref->dirty) {
     Ext4SetLe16(ref->desc + 0x1E, Ext4GroupDescChecksum(*ref->fs, ref->group, ref->desc));
-    Ext4BlockMarkDirty(*ref->block.buf);
+    Ext4TransSetBlockDirty(ref->fs, *ref->block.buf);
     ref->dirty = false;
   }
   return Ext4BlockSet(*ref->block.dev, ref->block);
@@ -434,7 +435,7 @@ int Ext4InodePut(Ext4InodeRef* ref) {
       if (ref->fs->inodeSize > 128 && Ext4Le16(ref->inode + 0x80) >= 4)
         Ext4SetLe16(ref->inode + 0x82, static_cast<u16>(c >> 16));
     }
-    Ext4BlockMarkDirty(*ref->block.buf);
+    Ext4TransSetBlockDirty(ref->fs, *ref->block.buf);
     ref->dirty = false;
   }
   ref->inode = nullptr;

@@ -89,6 +89,10 @@ enum : u16 {
 };
 
 struct Ext4Journal;
+// Frees the running journal (defined beside the transactions).
+struct Ext4JournalDeleter {
+  void operator()(Ext4Journal* j) const;
+};
 
 // The file system half of a mounted volume.
 struct Ext4Fs {
@@ -127,6 +131,8 @@ struct Ext4Volume {
   // Set after an internal fault: every later operation gives 5 until the volume is unmounted.
   bool broken = false;
   u32 journalErrors = 0;  // logged blocks skipped by the last recovery for a bad checksum
+  // The running journal of a writable volume (none when read-only or without a journal).
+  std::unique_ptr<Ext4Journal, Ext4JournalDeleter> journal;
 };
 
 // A descriptor in use.
@@ -213,3 +219,33 @@ bool Ext4InodeIsFastSymlink(const Ext4Fs& fs, const u8* inode);
 // given) receives how many following logical blocks map the same way (contiguous, or all holes).
 int Ext4InodeGetBlock(Ext4InodeRef* ref, u64 logical, u64* physical, u32* count = nullptr);
 int Ext4ExtentGetBlocks(Ext4InodeRef* ref, u32 logical, u32 maxCount, u64* physical, bool create, u32* count);
+
+// --- Writing: inodes, allocation, mapping and truncation ---
+
+// Allocates and initialises an inode of a directory-entry type (1 file, 2 directory, 7 link) and
+// returns it held in ref: 0 or 28 with nothing changed.
+int Ext4InodeAlloc(Ext4Fs* fs, Ext4InodeRef* ref, u32 fileType);
+// Frees a held inode that has no links and no data blocks left (indirect and attribute blocks go
+// with it); ref stays held and is put by the caller.
+int Ext4InodeFree(Ext4InodeRef* ref);
+// Maps a logical block for writing: a hole gets a block, an unwritten extent is converted. fresh
+// (when given) tells whether the block is new, so a partial write zero-fills it first.
+int Ext4InodeInitBlock(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fresh = nullptr);
+// Appends a block after the end of the file (logical = ceiling of size / block size); the size grows
+// by a block and the caller sets the exact size afterwards.
+int Ext4InodeAppendBlock(Ext4InodeRef* ref, u64* physical, u32* logical);
+// Shrinks the inode to newSize (22 to grow); blocks past the new end are freed.
+int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize);
+// Volume-level truncation in 16 MiB transactions.
+int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize);
+// Frees every block the inode maps, whatever its size says (removal: blocks past the end too).
+int Ext4InodeReleaseAll(Ext4InodeRef* ref);
+int Ext4InodeSetBlockCount(const Ext4Fs& fs, u8* inode, u64 count);
+void Ext4InodeSetSize(const Ext4Fs& fs, u8* inode, u64 size);
+// Stores a time field with its extra epoch and nanosecond word when the inode has room for it.
+void Ext4InodeSetTime(const Ext4Fs& fs, u8* inode, u32 field, i64 seconds);
+
+int Ext4BlockAlloc(Ext4InodeRef* ref, u64 goal, u64* physical);
+int Ext4BlockFree(Ext4InodeRef* ref, u64 block);
+int Ext4BlocksFree(Ext4InodeRef* ref, u64 first, u32 count);
+int Ext4ExtentRemoveSpace(Ext4InodeRef* ref, u32 from, u32 to);

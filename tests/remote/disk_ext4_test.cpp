@@ -198,7 +198,11 @@ TEST(DiskExt4, AWritableAttachReplaysTheJournalAndThenOnlyReads) {
   EXPECT_FALSE(c->SetAttributes("/lost+found", URL_ATTR_READONLY));
   EXPECT_EQ(Listing(*c, "/").size(), 1u);
   c.reset();
-  EXPECT_TRUE(SameFiles(image, dir / "replayed.img"));
+  // Refused writes leave the volume as replayed (its superblock says it was cleanly detached).
+  EXPECT_EQ(Shell("e2fsck -fn " + Quote(image) + " >/dev/null 2>&1; echo $?"), "0\n");
+  const std::string replayed = dir / "replayed.img";
+  EXPECT_TRUE(Piece(image, 0, 1024) == Piece(replayed, 0, 1024));
+  EXPECT_TRUE(Piece(image, 2048, 3000 * 4096) == Piece(replayed, 2048, 3000 * 4096));
 }
 
 // Entries whose names a volume path cannot spell (damaged: empty, or with "/"; or with "\", which
