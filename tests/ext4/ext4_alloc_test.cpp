@@ -153,7 +153,48 @@ TEST(Ext4Alloc, AppendsGrowExtentTreesAndBlockMaps) {
     EXPECT_EQ(img.Get("a"), a);
     EXPECT_EQ(img.Get("b"), b);
     EXPECT_EQ(TreeDepth(img, "b"), std::string(l.mkfs).find("1024") != std::string::npos ? 2 : 1);
+    // Space removed from the front (whole leaves), the middle and single blocks; holes read as zeros.
+    {
+      Ext4Mounted m(img.path, true);
+      ASSERT_EQ(m.result, EXT4_OK);
+      const u32 bs = m.vol->fs.blockSize;
+      Held hb(m.vol, InodeOf(m.vol, "/b"));
+      ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+      for (auto [from, to] : {std::pair<u32, u32>{0, 99}, {150, 160}, {30, 30}, {57, 57}, {101, 101}}) {
+        if (to * bs >= b.size()) continue;
+        ASSERT_EQ(Ext4ExtentRemoveSpace(&hb.ref, from, to), EXT4_OK);
+        std::fill(b.begin() + from * bs, b.begin() + (to + 1) * bs, '\0');
+      }
+      ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+    }
+    EXPECT_EQ(img.Problems(), "");
+    EXPECT_TRUE(img.Get("b") == b);
   }
+}
+
+TEST(Ext4Alloc, ConversionsFragmentUnwrittenExtentsIntoDeeperTrees) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  Image img("-t ext4 -b 1024", "16M");
+  img.Put("u", "");
+  img.Debugfs("fallocate u 0 1999", true);
+  std::string model(2000 * 1024, '\0');
+  {
+    Ext4Mounted m(img.path, true);
+    ASSERT_EQ(m.result, EXT4_OK);
+    Held h(m.vol, InodeOf(m.vol, "/u"));
+    ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+    Ext4InodeSetSize(m.vol->fs, h.ref.inode, model.size());
+    // Every other block from the front, every third from the back, then a few next to written ones.
+    for (u64 i = 0; i < 500; ++i) WriteAt(m.vol, h, 2 * i, 'v', model);
+    for (u64 i = 0; i < 300; ++i) WriteAt(m.vol, h, 1999 - 3 * i, 'w', model);
+    for (u64 at : {1, 3, 1000, 998, 1002}) WriteAt(m.vol, h, at, 'x', model);
+    // Removal inside an unwritten extent splits it.
+    ASSERT_EQ(Ext4ExtentRemoveSpace(&h.ref, 1500, 1500), EXT4_OK);
+    ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+  }
+  EXPECT_EQ(img.Problems(), "");
+  EXPECT_TRUE(img.Get("u") == model);
+  EXPECT_EQ(TreeDepth(img, "u"), 2);
 }
 
 TEST(Ext4Alloc, BlockMapAppendsAcrossEveryIndirectLevel) {
