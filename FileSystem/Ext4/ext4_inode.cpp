@@ -330,6 +330,7 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
   Ext4Fs& fs = vol->fs;
   if (fs.readOnly) return EXT4_EROFS;
   constexpr u64 kStep = 0x1000000;
+  const bool running = Ext4TransRunning(vol);
   if (const int r = Ext4TransStop(vol); r) return r;
   int result = EXT4_OK;
   for (;;) {
@@ -351,7 +352,9 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     if (last) break;
   }
   // The caller's transaction runs again.
-  if (const int r = Ext4TransStart(vol); r && result == EXT4_OK) result = r;
+  if (running) {
+    if (const int r = Ext4TransStart(vol); r && result == EXT4_OK) result = r;
+  }
   return result;
 }
 

@@ -59,11 +59,25 @@ std::string Pattern(u32 bs, char tag, u64 logical) {
   return s;
 }
 
-// A held inode of a mounted volume, put when it goes.
+// A writable mount with the journal running, as the drive binding makes it.
+struct Session : Ext4Mounted {
+  explicit Session(const std::string& path) : Ext4Mounted(path, true) {
+    if (result == EXT4_OK) result = Ext4JournalStart(vol);
+  }
+  ~Session() { Unmount(); }
+  int Unmount() {
+    const int r = vol ? Ext4JournalStop(vol) : EXT4_OK;
+    const int u = Ext4Mounted::Unmount();
+    return r ? r : u;
+  }
+};
+
+// A held inode of a mounted volume, put when it goes (and before its transaction commits).
 struct Held {
   Ext4InodeRef ref;
   Held(Ext4Volume* vol, u32 ino) { EXPECT_EQ(Ext4InodeGet(&vol->fs, ino, &ref), EXT4_OK); }
-  ~Held() { Ext4InodePut(&ref); }
+  ~Held() { Put(); }
+  void Put() { EXPECT_EQ(Ext4InodePut(&ref), EXT4_OK); }
   u64 Size() const { return Ext4InodeSize(*ref.fs, ref.inode); }
 };
 
@@ -133,7 +147,7 @@ TEST(Ext4Alloc, AppendsGrowExtentTreesAndBlockMaps) {
     img.Put("a", a);
     img.Put("b", "");
     {
-      Ext4Mounted m(img.path, true);
+      Session m(img.path);
       ASSERT_EQ(m.result, EXT4_OK);
       const u32 bs = m.vol->fs.blockSize;
       a.resize(bs, '\0');  // the first block as debugfs left it
@@ -147,6 +161,8 @@ TEST(Ext4Alloc, AppendsGrowExtentTreesAndBlockMaps) {
       }
       Ext4InodeSetSize(m.vol->fs, ha.ref.inode, a.size() - 10);
       a.resize(a.size() - 10);
+      ha.Put();
+      hb.Put();
       ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
     }
     EXPECT_EQ(img.Problems(), "");
@@ -155,7 +171,7 @@ TEST(Ext4Alloc, AppendsGrowExtentTreesAndBlockMaps) {
     EXPECT_EQ(TreeDepth(img, "b"), std::string(l.mkfs).find("1024") != std::string::npos ? 2 : 1);
     // Space removed from the front (whole leaves), the middle and single blocks; holes read as zeros.
     {
-      Ext4Mounted m(img.path, true);
+      Session m(img.path);
       ASSERT_EQ(m.result, EXT4_OK);
       const u32 bs = m.vol->fs.blockSize;
       Held hb(m.vol, InodeOf(m.vol, "/b"));
@@ -165,6 +181,7 @@ TEST(Ext4Alloc, AppendsGrowExtentTreesAndBlockMaps) {
         ASSERT_EQ(Ext4ExtentRemoveSpace(&hb.ref, from, to), EXT4_OK);
         std::fill(b.begin() + from * bs, b.begin() + (to + 1) * bs, '\0');
       }
+      hb.Put();
       ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
     }
     EXPECT_EQ(img.Problems(), "");
@@ -179,7 +196,7 @@ TEST(Ext4Alloc, ConversionsFragmentUnwrittenExtentsIntoDeeperTrees) {
   img.Debugfs("fallocate u 0 1999", true);
   std::string model(2000 * 1024, '\0');
   {
-    Ext4Mounted m(img.path, true);
+    Session m(img.path);
     ASSERT_EQ(m.result, EXT4_OK);
     Held h(m.vol, InodeOf(m.vol, "/u"));
     ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
@@ -190,6 +207,7 @@ TEST(Ext4Alloc, ConversionsFragmentUnwrittenExtentsIntoDeeperTrees) {
     for (u64 at : {1, 3, 1000, 998, 1002}) WriteAt(m.vol, h, at, 'x', model);
     // Removal inside an unwritten extent splits it.
     ASSERT_EQ(Ext4ExtentRemoveSpace(&h.ref, 1500, 1500), EXT4_OK);
+    h.Put();
     ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
   }
   EXPECT_EQ(img.Problems(), "");
@@ -203,7 +221,7 @@ TEST(Ext4Alloc, BlockMapAppendsAcrossEveryIndirectLevel) {
   img.Put("f", "");
   std::string model;
   {
-    Ext4Mounted m(img.path, true);
+    Session m(img.path);
     ASSERT_EQ(m.result, EXT4_OK);
     Held h(m.vol, InodeOf(m.vol, "/f"));
     ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
@@ -211,6 +229,7 @@ TEST(Ext4Alloc, BlockMapAppendsAcrossEveryIndirectLevel) {
       AppendBlock(m.vol, h, static_cast<char>('a' + i % 26), model);
       if (HasFatalFailure()) return;
     }
+    h.Put();
     ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
   }
   EXPECT_EQ(img.Problems(), "");
@@ -244,7 +263,7 @@ TEST(Ext4Alloc, WritesIntoHolesAndUnwrittenExtents) {
       ::close(fd);
     }
     {
-      Ext4Mounted m(img.path, true);
+      Session m(img.path);
       ASSERT_EQ(m.result, EXT4_OK);
       Held h(m.vol, InodeOf(m.vol, "/f"));
       ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
@@ -261,6 +280,7 @@ TEST(Ext4Alloc, WritesIntoHolesAndUnwrittenExtents) {
         u64 phys = 0;
         ASSERT_EQ(Ext4InodeInitBlock(&h.ref, 50, &phys, &fresh), EXT4_OK);  // converted, not written
       }
+      h.Put();
       ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
     }
     EXPECT_EQ(img.Problems(), "");
@@ -271,18 +291,25 @@ TEST(Ext4Alloc, WritesIntoHolesAndUnwrittenExtents) {
 TEST(Ext4Alloc, TruncationFreesAndZeroesTheTail) {
   if (!HaveE2fsprogs()) GTEST_SKIP();
   {
+    // 100 MiB to 0 under the running journal: six 16 MiB steps and the last one, each committed.
     Image img("-t ext4 -b 4096", "160M");
-    const std::string before = img.Debugfs("stats");
     img.Put("big", std::string(100u << 20, 'x'));
-    Ext4Mounted m(img.path, true);
+    auto nextId = [&] {
+      const std::string out = img.Debugfs("logdump");
+      return std::stoul(out.substr(out.find("transaction ") + 12));
+    };
+    const unsigned long first = nextId();
+    Session m(img.path);
     ASSERT_EQ(m.result, EXT4_OK);
+    ASSERT_EQ(Ext4JournalStart(m.vol), EXT4_OK);
     const u32 ino = InodeOf(m.vol, "/big");
-    ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
     ASSERT_EQ(Ext4Truncate(m.vol, ino, 0), EXT4_OK);
-    ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+    EXPECT_FALSE(Ext4TransRunning(m.vol));
+    ASSERT_EQ(Ext4JournalStop(m.vol), EXT4_OK);
     ASSERT_EQ(m.Unmount(), EXT4_OK);
     EXPECT_EQ(img.Problems(), "");
     EXPECT_NE(img.Debugfs("stat big").find("Size: 0"), std::string::npos);
+    EXPECT_EQ(nextId() - first, 7u);
   }
   const Layout layouts[] = {{"-t ext4 -b 1024", "8M"}, {"-t ext3 -b 1024", "8M"}};
   for (const Layout& l : layouts) {
@@ -292,7 +319,7 @@ TEST(Ext4Alloc, TruncationFreesAndZeroesTheTail) {
     for (u64 i = 0; i < 400; ++i) model += Pattern(1024, 'z', i);
     img.Put("f", model);
     {
-      Ext4Mounted m(img.path, true);
+      Session m(img.path);
       ASSERT_EQ(m.result, EXT4_OK);
       Held h(m.vol, InodeOf(m.vol, "/f"));
       ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
@@ -301,6 +328,7 @@ TEST(Ext4Alloc, TruncationFreesAndZeroesTheTail) {
       ASSERT_EQ(Ext4InodeTruncate(&h.ref, 13 * 1024), EXT4_OK);
       ASSERT_EQ(Ext4InodeTruncate(&h.ref, 5 * 1024 + 100), EXT4_OK);
       EXPECT_EQ(Ext4InodeBlockCount(m.vol->fs, h.ref.inode), 6u * 2);
+      h.Put();
       ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
     }
     EXPECT_EQ(img.Problems(), "");
@@ -318,7 +346,7 @@ void RemoveThroughEngine(Image& img, const std::string& name) {
   const std::string stat = img.Debugfs("stat " + name);
   const u32 ino = static_cast<u32>(std::stoul(stat.substr(stat.find("Inode: ") + 7)));
   img.Debugfs("unlink " + name, true);
-  Ext4Mounted m(img.path, true);
+  Session m(img.path);
   ASSERT_EQ(m.result, EXT4_OK);
   ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
   ASSERT_EQ(Ext4Truncate(m.vol, ino, 0), EXT4_OK);
@@ -326,7 +354,7 @@ void RemoveThroughEngine(Image& img, const std::string& name) {
   ASSERT_EQ(Ext4InodeReleaseAll(&h.ref), EXT4_OK);
   Ext4SetLe16(h.ref.inode + EXT4_I_LINKS, 0);
   ASSERT_EQ(Ext4InodeFree(&h.ref), EXT4_OK);
-  ASSERT_EQ(Ext4InodePut(&h.ref), EXT4_OK);
+  h.Put();
   ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
 }
 
@@ -374,7 +402,7 @@ TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
   img.Put("b", "");
   std::string a, b;
   {
-    Ext4Mounted m(img.path, true);
+    Session m(img.path);
     ASSERT_EQ(m.result, EXT4_OK);
     Held ha(m.vol, InodeOf(m.vol, "/a")), hb(m.vol, InodeOf(m.vol, "/b"));
     ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
@@ -392,13 +420,15 @@ TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
     Ext4SetLe16(fresh.inode + EXT4_I_LINKS, 0);
     EXPECT_EQ(Ext4InodeFree(&fresh), EXT4_OK);
     Ext4InodePut(&fresh);
+    ha.Put();
+    hb.Put();
     ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
   }
   EXPECT_EQ(img.Problems(), "");
   const std::string full = Shell("dumpe2fs " + Quote(img.path) + " 2>/dev/null");
   EXPECT_NE(full.find("Free blocks:              0"), std::string::npos);
   {
-    Ext4Mounted m(img.path, true);
+    Session m(img.path);
     ASSERT_EQ(m.result, EXT4_OK);
     Held h(m.vol, InodeOf(m.vol, "/a"));
     u64 phys = 0;
@@ -426,7 +456,7 @@ TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
     const bool big = std::string(mkfs).find("-I 128") == std::string::npos;
     std::vector<u32> made;
     {
-      Ext4Mounted m(img.path, true);
+      Session m(img.path);
       ASSERT_EQ(m.result, EXT4_OK);
       ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
       for (u32 group : {0u, 9u, 13u}) {
@@ -479,7 +509,7 @@ TEST(Ext4Alloc, DamageIsRefusedAndMarksTheVolume) {
   img.Put("g", "");
   const std::string before = ReadFile(img.path);
   {
-    Ext4Mounted m(img.path, true);
+    Session m(img.path);
     ASSERT_EQ(m.result, EXT4_OK);
     Held h(m.vol, InodeOf(m.vol, "/f"));
     // Extent trees deeper than five levels are not followed.
@@ -501,7 +531,7 @@ TEST(Ext4Alloc, DamageIsRefusedAndMarksTheVolume) {
   EXPECT_NE(img.Debugfs("stats").find("with errors"), std::string::npos);
   {
     WriteFile(img.path, before);
-    Ext4Mounted m(img.path, true);
+    Session m(img.path);
     ASSERT_EQ(m.result, EXT4_OK);
     Held h(m.vol, InodeOf(m.vol, "/g"));
     u64 phys = 0;
