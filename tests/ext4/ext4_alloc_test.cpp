@@ -446,7 +446,8 @@ TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
 TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
   if (!HaveE2fsprogs()) GTEST_SKIP();
   for (const char* mkfs : {"-t ext4 -b 1024 -E root_owner=1234:5678,lazy_itable_init=1 -g 1024 -N 2048",
-                           "-t ext4 -b 1024 -I 128 -O ^metadata_csum,uninit_bg -E root_owner=1234:5678 -g 1024"}) {
+                           "-t ext4 -b 1024 -I 128 -O ^metadata_csum,uninit_bg -E root_owner=1234:5678 -g 1024",
+                           "-t ext3 -b 1024 -E root_owner=1234:5678 -g 1024"}) {
     SCOPED_TRACE(mkfs);
     Image img(mkfs, "16M");
     // A deleted file leaves stale fields in its record.
@@ -454,11 +455,33 @@ TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
     img.Debugfs("sif old size_high 7", true);
     img.Debugfs("rm old", true);
     const bool big = std::string(mkfs).find("-I 128") == std::string::npos;
+    const bool lazy = std::string(mkfs).find("lazy_itable_init=1") != std::string::npos;
+    // Stale bytes in a never-used inode table are zeroed before its first inode is handed out.
+    u64 table = 0, tableBytes = 0;
+    if (lazy) {
+      Ext4Mounted ro(img.path);
+      Ext4GroupRef g;
+      ASSERT_EQ(Ext4GroupGet(&ro.vol->fs, 13, &g), EXT4_OK);
+      table = Ext4GroupInodeTable(ro.vol->fs, g.desc) * 1024;
+      tableBytes = u64{ro.vol->fs.inodesPerGroup} * ro.vol->fs.inodeSize;
+      EXPECT_FALSE(Ext4GroupFlags(g.desc) & EXT4_BG_INODE_ZEROED);
+      Ext4GroupPut(&g);
+      const std::string junk(tableBytes, 'J');
+      const int fd = ::open(img.path.c_str(), O_WRONLY);
+      ASSERT_EQ(::pwrite(fd, junk.data(), junk.size(), static_cast<off_t>(table)), static_cast<ssize_t>(junk.size()));
+      ::close(fd);
+    }
     std::vector<u32> made;
     {
       Session m(img.path);
       ASSERT_EQ(m.result, EXT4_OK);
       ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+      // A folder's inode counts in its group until it is freed again.
+      Ext4InodeRef dir;
+      ASSERT_EQ(Ext4InodeAlloc(&m.vol->fs, &dir, 2), EXT4_OK);
+      EXPECT_EQ(Ext4InodeMode(dir.inode), EXT4_S_IFDIR | 0777);
+      ASSERT_EQ(Ext4InodeFree(&dir), EXT4_OK);
+      ASSERT_EQ(Ext4InodePut(&dir), EXT4_OK);
       for (u32 group : {0u, 9u, 13u}) {
         m.vol->fs.lastInodeGroup = group;
         for (u32 type : {1u, 7u, 1u}) {
@@ -483,6 +506,10 @@ TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
       }
       ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
     }
+    if (lazy) {
+      const std::string t = img.Raw(table, tableBytes);
+      EXPECT_EQ(t.find('J'), std::string::npos);
+    }
     for (std::size_t i = 0; i < made.size(); ++i)
       img.Debugfs("ln <" + std::to_string(made[i]) + "> n" + std::to_string(i), true);
     EXPECT_EQ(img.Problems(), "");
@@ -495,8 +522,9 @@ TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
     if (big) {
       EXPECT_NE(st.find("Size of extra inode fields: 28"), std::string::npos) << st;
       EXPECT_NE(st.find("crtime:"), std::string::npos);
-      EXPECT_NE(st.find("Flags: 0x80000"), std::string::npos);
     }
+    EXPECT_NE(st.find(std::string(mkfs).find("ext3") != std::string::npos ? "Flags: 0x0" : "Flags: 0x80000"),
+              std::string::npos);
   }
 }
 
@@ -538,6 +566,74 @@ TEST(Ext4Alloc, DamageIsRefusedAndMarksTheVolume) {
     ASSERT_EQ(Ext4InodeInitBlock(&h.ref, 0, &phys, nullptr), EXT4_OK);
     ASSERT_EQ(Ext4BlockFree(&h.ref, phys + 1), EXT4_EIO);  // never allocated
     EXPECT_TRUE(m.vol->broken);
+  }
+  // A leaf that fails its checksum is refused, not given a fresh one.
+  WriteFile(img.path, before);
+  {
+    Session m(img.path);
+    ASSERT_EQ(m.result, EXT4_OK);
+    Held f(m.vol, InodeOf(m.vol, "/f")), g(m.vol, InodeOf(m.vol, "/g"));
+    ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+    std::string a = model, b;
+    for (int i = 0; i < 6; ++i) {
+      AppendBlock(m.vol, f, 'f', a);
+      AppendBlock(m.vol, g, 'g', b);
+    }
+    f.Put();
+    g.Put();
+    ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+  }
+  ASSERT_EQ(img.Problems(), "");
+  const std::string ex = img.Debugfs("ex f");
+  const std::size_t row = ex.find(" 0/ 1 ");
+  ASSERT_NE(row, std::string::npos) << ex;
+  u64 leaf = 0;
+  ASSERT_EQ(std::sscanf(ex.c_str() + row, " 0/ 1 %*d/ %*d %*u - %*u %lu", &leaf), 1);
+  {
+    const int fd = ::open(img.path.c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, "X", 1, static_cast<off_t>(leaf * 1024 + 1000)), 1);
+    ::close(fd);
+  }
+  const std::string damaged = img.Raw(leaf * 1024, 1024);
+  {
+    Session m(img.path);
+    ASSERT_EQ(m.result, EXT4_OK);
+    Held f(m.vol, InodeOf(m.vol, "/f"));
+    u64 phys = 0;
+    u32 logical = 0;
+    EXPECT_EQ(Ext4InodeAppendBlock(&f.ref, &phys, &logical), EXT4_EIO);
+  }
+  EXPECT_TRUE(img.Raw(leaf * 1024, 1024) == damaged);
+}
+
+TEST(Ext4Alloc, SizeAndCountLimits) {
+  Ext4Fs fs;
+  fs.blockSize = 4096;
+  std::array<u8, 256> inode{};
+  EXPECT_EQ(Ext4InodeSetBlockCount(fs, inode.data(), 0xFFFFFFFFull), EXT4_OK);
+  EXPECT_EQ(Ext4InodeSetBlockCount(fs, inode.data(), 1ull << 33), EXT4_EINVAL);  // no HUGE_FILE
+  EXPECT_EQ(Ext4InodeBlockCount(fs, inode.data()), 0xFFFFFFFFull);
+  fs.roCompat = EXT4_RO_COMPAT_HUGE_FILE;
+  EXPECT_EQ(Ext4InodeSetBlockCount(fs, inode.data(), 1ull << 33), EXT4_OK);
+  EXPECT_EQ(Ext4InodeBlockCount(fs, inode.data()), 1ull << 33);
+  EXPECT_FALSE(Ext4InodeFlags(inode.data()) & EXT4_INODE_HUGE_FILE);
+  EXPECT_EQ(Ext4InodeSetBlockCount(fs, inode.data(), 1ull << 50), EXT4_OK);  // counted in blocks
+  EXPECT_TRUE(Ext4InodeFlags(inode.data()) & EXT4_INODE_HUGE_FILE);
+  EXPECT_EQ(Ext4InodeBlockCount(fs, inode.data()), 1ull << 50);
+  EXPECT_EQ(Ext4InodeSetBlockCount(fs, inode.data(), 8), EXT4_OK);
+  EXPECT_EQ(Ext4InodeFlags(inode.data()), 0u);
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  // Logical blocks past what extents or the block map can address are refused with 27.
+  for (const char* mkfs : {"-t ext4 -b 1024", "-t ext3 -b 1024"}) {
+    Image img(mkfs, "8M");
+    img.Put("f", "x");
+    Session m(img.path);
+    ASSERT_EQ(m.result, EXT4_OK);
+    Held f(m.vol, InodeOf(m.vol, "/f"));
+    const bool ext3 = std::string(mkfs).find("ext3") != std::string::npos;
+    u64 phys = 0;
+    EXPECT_EQ(Ext4InodeInitBlock(&f.ref, ext3 ? m.vol->fs.levelLimit[3] : 0xFFFFFFFFull, &phys, nullptr), EXT4_EFBIG);
+    EXPECT_EQ(phys, 0u);
   }
 }
 
