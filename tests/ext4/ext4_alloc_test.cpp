@@ -1,5 +1,6 @@
 // Allocation, extents, block maps and truncation written by the engine into e2fsprogs images, checked with e2fsck and debugfs.
 #include "FileSystem/Ext4/ext4.h"
+#include "FileSystem/Ext4/ext4_crc.h"
 #include "FileSystem/Ext4/ext4_trans.h"
 #include "tests/support/ext4_images.h"
 #include "tests/support/files.h"
@@ -369,30 +370,42 @@ TEST(Ext4Alloc, RemovalFreesBlocksPastTheEndAndSharedAttributeBlocksByCount) {
     RemoveThroughEngine(img, "f");
     EXPECT_EQ(img.Problems(), "");
   }
-  // Two files share one attribute block with a reference count of 2.
-  Image img("-t ext4 -I 128 -O ^metadata_csum -b 1024", "8M");
-  img.Put("a", "one");
-  img.Put("b", "two");
-  WriteFile(img.dir.path() + "/v", std::string(600, 'A'));
-  img.Debugfs("ea_set -f " + img.dir.path() + "/v a user.big", true);
-  const std::string stat = img.Debugfs("stat a");
-  const u64 acl = std::stoull(stat.substr(stat.find("File ACL: ") + 10));
-  img.Debugfs("sif b file_acl " + std::to_string(acl), true);
-  img.Debugfs("sif b blocks 4", true);
-  {
-    const int fd = ::open(img.path.c_str(), O_WRONLY);
-    const u8 two[4] = {2, 0, 0, 0};
-    ASSERT_EQ(::pwrite(fd, two, 4, static_cast<off_t>(acl * 1024 + 4)), 4);
-    ::close(fd);
+  // Two files share one attribute block with a reference count of 2 (a fresh checksum by hand).
+  for (const char* mkfs : {"-t ext4 -I 128 -O ^metadata_csum -b 1024", "-t ext4 -I 128 -b 1024"}) {
+    SCOPED_TRACE(mkfs);
+    Image img(mkfs, "8M");
+    img.Put("a", "one");
+    img.Put("b", "two");
+    WriteFile(img.dir.path() + "/v", std::string(600, 'A'));
+    img.Debugfs("ea_set -f " + img.dir.path() + "/v a user.big", true);
+    const std::string stat = img.Debugfs("stat a");
+    const u64 acl = std::stoull(stat.substr(stat.find("File ACL: ") + 10));
+    img.Debugfs("sif b file_acl " + std::to_string(acl), true);
+    img.Debugfs("sif b blocks 4", true);
+    {
+      std::string block = img.Raw(acl * 1024, 1024);
+      block[4] = 2;
+      if (std::string(mkfs).find("^metadata_csum") == std::string::npos) {
+        const std::string uuid = img.Raw(1024 + EXT4_SB_UUID, 16);
+        u8 le[8] = {};
+        Ext4SetLe32(le, static_cast<u32>(acl));
+        std::fill(block.begin() + 0x10, block.begin() + 0x14, '\0');
+        u32 c = Ext4Crc32c(Ext4Crc32c(0xFFFFFFFF, uuid.data(), 16), le, 8);
+        Ext4SetLe32(reinterpret_cast<u8*>(block.data()) + 0x10, Ext4Crc32c(c, block.data(), 1024));
+      }
+      const int fd = ::open(img.path.c_str(), O_WRONLY);
+      ASSERT_EQ(::pwrite(fd, block.data(), 1024, static_cast<off_t>(acl * 1024)), 1024);
+      ::close(fd);
+    }
+    ASSERT_EQ(img.Problems(), "");
+    RemoveThroughEngine(img, "b");
+    EXPECT_EQ(img.Problems(), "");
+    EXPECT_EQ(img.Raw(acl * 1024 + 4, 4), std::string("\1\0\0\0", 4));
+    EXPECT_NE(img.Debugfs("ea_list a").find("user.big"), std::string::npos);
+    RemoveThroughEngine(img, "a");
+    EXPECT_EQ(img.Problems(), "");
+    EXPECT_NE(img.Debugfs("testb " + std::to_string(acl)).find("not in use"), std::string::npos);
   }
-  ASSERT_EQ(img.Problems(), "");
-  RemoveThroughEngine(img, "b");
-  EXPECT_EQ(img.Problems(), "");
-  EXPECT_EQ(img.Raw(acl * 1024 + 4, 4), std::string("\1\0\0\0", 4));
-  EXPECT_NE(img.Debugfs("ea_list a").find("user.big"), std::string::npos);
-  RemoveThroughEngine(img, "a");
-  EXPECT_EQ(img.Problems(), "");
-  EXPECT_NE(img.Debugfs("testb " + std::to_string(acl)).find("not in use"), std::string::npos);
 }
 
 TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
