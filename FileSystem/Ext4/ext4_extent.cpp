@@ -400,8 +400,7 @@ int Convert(Ext4InodeRef* ref, u32 logical) {
     if (need == 1 && cnt + need > MaxEntries(n)) {
       // At either end of the extent: the extent shrinks in place and the split-off part goes in
       // like any new extent, so that nodes fill as they do for appends. A failure restores it.
-      WriteExt(Entry(n, i), atHead ? Ext{logical + 1, e.len - 1, p + 1, true} : Ext{e.first, e.len - 1, e.phys, true});
-      if (atHead) WriteExt(Entry(n, i), one);
+      WriteExt(Entry(n, i), atHead ? one : Ext{e.first, e.len - 1, e.phys, true});
       Dirty(ref, leaf);
       path.clear();
       const int r = Insert(ref, atHead ? Ext{logical + 1, e.len - 1, p + 1, true} : one);
@@ -528,7 +527,17 @@ int Ext4ExtentRemoveSpace(Ext4InodeRef* ref, u32 from, u32 to) {
     Step& leaf = path.back();
     u8* n = leaf.node;
     const int i = leaf.idx;
-    if (i < 0) break;
+    if (i < 0) {
+      // Every extent here lies after the range; one before it can only sit left of the deepest
+      // index entry that was not the first (keys written elsewhere need not be exact).
+      size_t l = leafLevel;
+      while (l > 0 && path[l - 1].idx == 0) --l;
+      if (l == 0) break;
+      const u32 key = Ext4Le32(Entry(path[l - 1].node, path[l - 1].idx));
+      if (key == 0 || key - 1 < from) break;
+      to = key - 1;
+      continue;
+    }
     Ext e = ReadExt(Entry(n, i));
     if (e.end() <= from) break;
     if (CheckRun(fs, e)) return EXT4_EIO;
