@@ -81,7 +81,13 @@ __attribute__((target("sse4.2"))) u32 Crc32cHardware(u32 crc, const u8* p, std::
   for (; n; --n) crc = _mm_crc32_u8(crc, *p++);
   return crc;
 }
-const bool kHardwareCrc = __builtin_cpu_supports("sse4.2");
+bool HardwareCrc() {
+  static const bool yes = [] {
+    __builtin_cpu_init();  // may run before the runtime's own constructors
+    return __builtin_cpu_supports("sse4.2") != 0;
+  }();
+  return yes;
+}
 #endif
 constexpr auto kCrc32Be = MakeCrc32BeTable();
 constexpr auto kCrc16 = MakeCrc16Table();
@@ -91,7 +97,7 @@ constexpr auto kCrc16 = MakeCrc16Table();
 u32 Ext4Crc32c(u32 crc, const void* data, std::size_t length) {
   const u8* p = static_cast<const u8*>(data);
 #if defined(__x86_64__)
-  if (kHardwareCrc) return Crc32cHardware(crc, p, length);
+  if (HardwareCrc()) return Crc32cHardware(crc, p, length);
 #endif
   if constexpr (std::endian::native == std::endian::little) return Crc32cSliced(crc, p, length);
   for (std::size_t i = 0; i < length; ++i) crc = kCrc32c[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
