@@ -410,50 +410,64 @@ TEST(Ext4Alloc, RemovalFreesBlocksPastTheEndAndSharedAttributeBlocksByCount) {
 
 TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
   if (!HaveE2fsprogs()) GTEST_SKIP();
-  Image img("-t ext4 -b 1024 -N 64", "2M");
-  img.Put("a", "");
-  img.Put("b", "");
-  std::string a, b;
-  {
-    Session m(img.path);
-    ASSERT_EQ(m.result, EXT4_OK);
-    Held ha(m.vol, InodeOf(m.vol, "/a")), hb(m.vol, InodeOf(m.vol, "/b"));
-    ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
-    for (int i = 0;; ++i) {
+  const Layout layouts[] = {{"-t ext4 -b 1024 -N 64", "2M"},
+                            {"-t ext4 -b 1024 -g 1024 -N 256", "12M"},
+                            {"-t ext4 -b 4096 -g 2048 -N 256 -O ^metadata_csum", "24M"},
+                            {"-t ext3 -b 1024 -g 1024 -N 256", "8M"}};
+  for (const Layout& l : layouts) {
+    SCOPED_TRACE(l.mkfs);
+    Image img(l.mkfs, l.size);
+    img.Put("a", "");
+    img.Put("b", "");
+    {
+      Session m(img.path);
+      ASSERT_EQ(m.result, EXT4_OK);
+      const u32 a = InodeOf(m.vol, "/a"), b = InodeOf(m.vol, "/b");
+      // Two files in alternation, committed every few hundred blocks.
+      bool full = false;
+      for (int round = 0; !full; ++round) {
+        ASSERT_LT(round, 100);
+        ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+        {
+          Held ha(m.vol, a), hb(m.vol, b);
+          for (int i = 0; i < 400 && !full; ++i) {
+            u64 phys = 0;
+            u32 logical = 0;
+            const int r = Ext4InodeAppendBlock(&(i % 2 ? hb : ha).ref, &phys, &logical);
+            full = r == EXT4_ENOSPC;
+            if (!full) {
+              ASSERT_EQ(r, EXT4_OK);
+            }
+          }
+        }
+        ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+      }
+      ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+      Ext4InodeRef fresh;
+      EXPECT_EQ(Ext4InodeAlloc(&m.vol->fs, &fresh, 1), EXT4_OK);  // inodes are still there
+      Ext4SetLe16(fresh.inode + EXT4_I_LINKS, 0);
+      EXPECT_EQ(Ext4InodeFree(&fresh), EXT4_OK);
+      Ext4InodePut(&fresh);
+      ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+    }
+    EXPECT_EQ(img.Problems(), "");
+    const std::string full = Shell("dumpe2fs " + Quote(img.path) + " 2>/dev/null");
+    EXPECT_NE(full.find("Free blocks:              0\n"), std::string::npos);
+    {
+      Session m(img.path);
+      ASSERT_EQ(m.result, EXT4_OK);
+      Held h(m.vol, InodeOf(m.vol, "/a"));
       u64 phys = 0;
       u32 logical = 0;
-      Held& h = i % 2 ? hb : ha;
-      const int r = Ext4InodeAppendBlock(&h.ref, &phys, &logical);
-      if (r == EXT4_ENOSPC) break;
-      ASSERT_EQ(r, EXT4_OK);
-      ASSERT_LT(i, 4000);
+      EXPECT_EQ(Ext4InodeAppendBlock(&h.ref, &phys, &logical), EXT4_ENOSPC);
+      Held other(m.vol, InodeOf(m.vol, "/b"));
+      EXPECT_EQ(Ext4InodeInitBlock(&other.ref, 5000, &phys, nullptr), EXT4_ENOSPC);
     }
-    Ext4InodeRef fresh;
-    EXPECT_EQ(Ext4InodeAlloc(&m.vol->fs, &fresh, 1), EXT4_OK);  // inodes are still there
-    Ext4SetLe16(fresh.inode + EXT4_I_LINKS, 0);
-    EXPECT_EQ(Ext4InodeFree(&fresh), EXT4_OK);
-    Ext4InodePut(&fresh);
-    ha.Put();
-    hb.Put();
-    ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+    EXPECT_EQ(img.Problems(), "");
+    const std::string after = Shell("dumpe2fs " + Quote(img.path) + " 2>/dev/null");
+    auto groups = [](const std::string& s) { return s.substr(s.find("Group 0:")); };
+    EXPECT_EQ(groups(after), groups(full));
   }
-  EXPECT_EQ(img.Problems(), "");
-  const std::string full = Shell("dumpe2fs " + Quote(img.path) + " 2>/dev/null");
-  EXPECT_NE(full.find("Free blocks:              0"), std::string::npos);
-  {
-    Session m(img.path);
-    ASSERT_EQ(m.result, EXT4_OK);
-    Held h(m.vol, InodeOf(m.vol, "/a"));
-    u64 phys = 0;
-    u32 logical = 0;
-    EXPECT_EQ(Ext4InodeAppendBlock(&h.ref, &phys, &logical), EXT4_ENOSPC);
-    Held other(m.vol, InodeOf(m.vol, "/b"));
-    EXPECT_EQ(Ext4InodeInitBlock(&other.ref, 5000, &phys, nullptr), EXT4_ENOSPC);
-  }
-  EXPECT_EQ(img.Problems(), "");
-  const std::string after = Shell("dumpe2fs " + Quote(img.path) + " 2>/dev/null");
-  auto groups = [](const std::string& s) { return s.substr(s.find("Group 0:")); };
-  EXPECT_EQ(groups(after), groups(full));
 }
 
 TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
