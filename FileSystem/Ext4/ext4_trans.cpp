@@ -49,6 +49,8 @@ struct Trans {
   std::vector<std::unique_ptr<JBuf>> bufs;
   std::set<u64> revokes;
   std::array<u8, 12> counters{};  // the superblock's free counts when it started
+  int failed = 0;                 // a change could not be logged: the transaction can only abort
+  std::vector<u64> unlogged;      // the blocks of such changes, read again at the abort
 };
 
 void SetBe64(u8* p, u64 v) {
@@ -451,6 +453,7 @@ int Ext4JournalStart(Ext4Volume* vol) {
   j->vol = vol;
   if (Ext4JournalLoad(vol, &j->jfs) != EXT4_OK) return EXT4_EIO;
   u8* s = j->jfs.sb.data();
+  if (Ext4Be32(s + JSB_START) != 0) return EXT4_EIO;  // a log not yet replayed is never written over
   if (Ext4Be32(s + JSB_ERRNO) != 0)
     return StayReadOnly(vol, "Das Journal des ext4-Dateisystems meldet einen Fehler; das Dateisystem wird "
                              "schreibgeschützt eingebunden.");
@@ -551,6 +554,10 @@ int Ext4TransStop(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Journal* j = vol->journal.get();
   if (!j || !j->cur) return j && j->aborted ? EXT4_EROFS : EXT4_OK;
+  if (const int failed = j->cur->failed; failed) {
+    Ext4TransAbort(vol);
+    return failed;
+  }
   const int r = j->Commit();
   if (r == EXT4_ENOSPC) Ext4TransAbort(vol);
   return r;
@@ -567,6 +574,7 @@ int Ext4TransAbort(Ext4Volume* vol) {
   std::vector<u64> addrs;
   for (auto& jb : t.bufs) addrs.push_back(jb->addr);
   while (!t.bufs.empty()) j->DropFromCurrent(t.bufs.back().get(), true);
+  addrs.insert(addrs.end(), t.unlogged.begin(), t.unlogged.end());
   for (u64 a : addrs) {
     if (const int r = j->RecordHome(a); r && !first) first = r;
     Ext4BlockCacheForget(*vol->dev, a);
@@ -588,10 +596,22 @@ int Ext4TransRestartIfFull(Ext4Volume* vol) {
 
 int Ext4TransSetBlockDirty(Ext4Fs* fs, Ext4Buffer& buf) {
   Ext4Journal* j = Running(fs);
-  if (!j || !j->cur) {
-    if (j && j->aborted) return EXT4_EROFS;
+  if (!j) {
     Ext4BlockMarkDirty(buf);
     return EXT4_OK;
+  }
+  if (j->aborted) {
+    // Nothing reaches the disk any more; the change is not kept either.
+    buf.flags &= ~(EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY);
+    return EXT4_EROFS;
+  }
+  if (!j->cur) {
+    // A change outside any operation still goes through the log, alone.
+    Ext4Volume* vol = fs->dev->volume;
+    if (const int r = Ext4TransStart(vol); r) return r;
+    const int r = Ext4TransSetBlockDirty(fs, buf);
+    const int c = Ext4TransStop(vol);
+    return r ? r : c;
   }
   Trans& t = *j->cur;
   auto& rec = j->records[buf.addr];
@@ -603,6 +623,8 @@ int Ext4TransSetBlockDirty(Ext4Fs* fs, Ext4Buffer& buf) {
   // More than the whole log can take: the operation cannot be done in one transaction.
   if (j->LogBlocks(t.bufs.size() + 1, t.revokes.size()) + 1 > j->Capacity()) {
     if (rec.empty()) j->records.erase(buf.addr);
+    t.failed = EXT4_ENOSPC;
+    t.unlogged.push_back(buf.addr);
     return EXT4_ENOSPC;
   }
   auto jb = std::make_unique<JBuf>();
@@ -621,6 +643,14 @@ int Ext4TransSetBlockDirty(Ext4Fs* fs, Ext4Buffer& buf) {
 int Ext4TransTryRevokeBlock(Ext4Fs* fs, u64 block) {
   if (!fs || !fs->dev) return EXT4_ENODEV;
   Ext4Journal* j = Running(fs);
+  if (j && !j->cur && !j->aborted && j->records.count(block)) {
+    // Freed outside any operation, yet still in the log: revoked in a transaction of its own.
+    Ext4Volume* vol = fs->dev->volume;
+    if (const int r = Ext4TransStart(vol); r) return r;
+    const int r = Ext4TransTryRevokeBlock(fs, block);
+    const int c = Ext4TransStop(vol);
+    return r ? r : c;
+  }
   if (j && j->cur) {
     Trans& t = *j->cur;
     if (auto it = j->records.find(block); it != j->records.end()) {
