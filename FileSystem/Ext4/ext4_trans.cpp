@@ -334,8 +334,8 @@ struct Ext4Journal {
         jb.logPos = pos;
         pos = Next(pos);
         u8* tag = desc.data() + off;
-        u32 flags = (k ? EXT4_JBD_FLAG_SAME_UUID : 0) | (jb.escaped ? EXT4_JBD_FLAG_ESCAPE : 0) |
-                    (k + 1 == n ? EXT4_JBD_FLAG_LAST_TAG : 0);
+        u32 flags = (k ? u32{EXT4_JBD_FLAG_SAME_UUID} : 0u) | (jb.escaped ? u32{EXT4_JBD_FLAG_ESCAPE} : 0u) |
+                    (k + 1 == n ? u32{EXT4_JBD_FLAG_LAST_TAG} : 0u);
         Ext4SetBe32(tag, static_cast<u32>(jb.addr));
         const u32 sum = csum23 ? Ext4Crc32c(Ext4Crc32c(seed, tidBe, 4), c, bs) : 0;
         if (csum3) {
@@ -498,6 +498,9 @@ int Ext4JournalStart(Ext4Volume* vol) {
   j->nextId = Ext4Be32(s + JSB_SEQUENCE);
   j->diskStart = j->head = j->first;
 
+  // A session cut after its log was emptied but before RECOVER was cleared left stale counts.
+  if (fs.incompat & EXT4_INCOMPAT_RECOVER)
+    if (const int r = Ext4JournalRecountFree(vol); r) return r;
   u8* sb = fs.sb.data();
   Ext4SetLe32(sb + EXT4_SB_FEATURE_INCOMPAT, Ext4Le32(sb + EXT4_SB_FEATURE_INCOMPAT) | EXT4_INCOMPAT_RECOVER);
   fs.incompat |= EXT4_INCOMPAT_RECOVER;
