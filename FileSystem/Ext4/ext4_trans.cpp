@@ -110,7 +110,8 @@ struct Ext4Journal {
     auto it = records.find(jb->addr);
     if (it == records.end()) return;
     auto& v = it->second;
-    v.erase(std::remove(v.begin(), v.end(), jb), v.end());
+    if (!v.empty() && v.back() == jb) v.pop_back();  // mostly the newest
+    else v.erase(std::remove(v.begin(), v.end(), jb), v.end());
     if (v.empty()) records.erase(it);
   }
 
@@ -122,19 +123,24 @@ struct Ext4Journal {
     }
     auto it = records.find(b.addr);
     if (it == records.end()) return;
+    if (MarkHome(it->second)) Unpin(b);
+  }
+
+  // Every committed copy of a block is home (newest first: behind one already home all are); whether
+  // no transaction still running holds the block.
+  bool MarkHome(std::vector<JBuf*>& copies) {
     bool held = false;
-    for (JBuf* jb : it->second) {
-      if (!jb->t->committed) {
+    for (auto jb = copies.rbegin(); jb != copies.rend(); ++jb) {
+      if (!(*jb)->t->committed) {
         held = true;
         continue;
       }
-      if (!jb->home) {
-        jb->home = true;
-        jb->buf = nullptr;
-        if (waiting) --waiting;
-      }
+      if ((*jb)->home) break;
+      (*jb)->home = true;
+      (*jb)->buf = nullptr;
+      if (waiting) --waiting;
     }
-    if (!held) Unpin(b);
+    return !held;
   }
 
   void Watch(Ext4Buffer& b) {
@@ -150,9 +156,9 @@ struct Ext4Journal {
     auto it = records.find(addr);
     if (it == records.end()) return EXT4_OK;
     JBuf* newest = nullptr;
-    for (JBuf* jb : it->second)
-      if (jb->t->committed && !jb->home) newest = jb;
-    if (!newest) return EXT4_OK;
+    for (auto jb = it->second.rbegin(); jb != it->second.rend() && !newest; ++jb)
+      if ((*jb)->t->committed) newest = *jb;
+    if (!newest || newest->home) return EXT4_OK;
     Ext4Buffer* b = newest->buf;
     const bool fromBuffer = b && !(b->flags & EXT4_BUF_JHELD) &&
                             (b->flags & (EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY)) == (EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY);
@@ -164,16 +170,7 @@ struct Ext4Journal {
     if (const int r = ReadLog(newest->logPos, copy.data()); r) return r;
     if (newest->escaped) Ext4SetBe32(copy.data(), EXT4_JBD_MAGIC);
     if (Ext4BlocksSetDirect(Dev(), copy.data(), addr, 1)) return EXT4_EIO;
-    bool held = false;
-    for (JBuf* jb : it->second) {
-      if (!jb->t->committed) {
-        held = true;
-      } else if (!jb->home) {
-        jb->home = true;
-        jb->buf = nullptr;
-        if (waiting) --waiting;
-      }
-    }
+    const bool held = !MarkHome(it->second);
     if (b && !held) {
       b->flags &= ~(EXT4_BUF_JCOMMITTED | EXT4_BUF_DIRTY);
       Unpin(*b);
@@ -204,8 +201,12 @@ struct Ext4Journal {
     if (const int r = Ext4BlockdevSync(Dev()); r) return r;
     if (const int r = WriteSuper(head); r) return r;
     if (const int r = Ext4BlockdevSync(Dev()); r) return r;
-    for (auto& t : log)
-      for (auto& jb : t->bufs) RemoveRecord(jb.get());
+    // Only the running transaction's copies stay on record.
+    for (auto it = records.begin(); it != records.end();) {
+      auto& v = it->second;
+      v.erase(std::remove_if(v.begin(), v.end(), [](JBuf* jb) { return jb->t->committed; }), v.end());
+      it = v.empty() ? records.erase(it) : std::next(it);
+    }
     log.clear();
     diskStart = head;
     used = 0;
@@ -221,10 +222,9 @@ struct Ext4Journal {
     if (b) {
       b->flags &= ~EXT4_BUF_JHELD;
       if (forget) b->flags &= ~(EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY | EXT4_BUF_JCOMMITTED);
-      bool older = false;
-      if (auto it = records.find(jb->addr); it != records.end())
-        for (JBuf* o : it->second) older |= o->buf == b;
-      if (!older) Unpin(*b);
+      // Committed copies not yet home keep the buffer pinned (the newest of them tells).
+      auto it = records.find(jb->addr);
+      if (it == records.end() || it->second.back()->buf != b) Unpin(*b);
     }
     v.erase(std::remove_if(v.begin(), v.end(), [&](const auto& p) { return p.get() == jb; }), v.end());
   }
@@ -618,11 +618,10 @@ int Ext4TransSetBlockDirty(Ext4Fs* fs, Ext4Buffer& buf) {
   }
   Trans& t = *j->cur;
   auto& rec = j->records[buf.addr];
-  for (JBuf* jb : rec)
-    if (jb->t == &t) {
-      buf.flags |= EXT4_BUF_DIRTY | EXT4_BUF_UPTODATE | EXT4_BUF_JHELD;
-      return EXT4_OK;
-    }
+  if (!rec.empty() && rec.back()->t == &t) {  // the running transaction's copy is always the newest
+    buf.flags |= EXT4_BUF_DIRTY | EXT4_BUF_UPTODATE | EXT4_BUF_JHELD;
+    return EXT4_OK;
+  }
   // More than the whole log can take: the operation cannot be done in one transaction.
   if (j->LogBlocks(t.bufs.size() + 1, t.revokes.size()) + 1 > j->Capacity()) {
     if (rec.empty()) j->records.erase(buf.addr);
@@ -657,12 +656,8 @@ int Ext4TransTryRevokeBlock(Ext4Fs* fs, u64 block) {
   if (j && j->cur) {
     Trans& t = *j->cur;
     if (auto it = j->records.find(block); it != j->records.end()) {
-      JBuf* mine = nullptr;
-      bool older = false;
-      for (JBuf* jb : it->second) {
-        if (jb->t == &t) mine = jb;
-        else older = true;
-      }
+      JBuf* mine = it->second.back()->t == &t ? it->second.back() : nullptr;
+      const bool older = it->second.size() > (mine ? 1u : 0u);
       if (mine) j->DropFromCurrent(mine, true);
       if (older) {
         // The older copy goes home first: until this revoke commits, a replay still writes it.
