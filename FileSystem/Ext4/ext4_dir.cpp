@@ -187,7 +187,9 @@ int Ext4DirFindEntry(Ext4DirSearchResult* result, Ext4InodeRef* dir, const char*
   *result = Ext4DirSearchResult{};
   if (nameLength == 0 || nameLength > 255) return EXT4_ENOENT;
   const Ext4Fs& fs = *dir->fs;
-  if ((fs.compat & EXT4_COMPAT_DIR_INDEX) && (Ext4InodeFlags(dir->inode) & EXT4_INODE_INDEX)) {
+  // "." and ".." sit in the index root, in no leaf: the scan finds them in block 0.
+  const bool dots = nameLength <= 2 && name[0] == '.' && (nameLength == 1 || name[1] == '.');
+  if (!dots && (fs.compat & EXT4_COMPAT_DIR_INDEX) && (Ext4InodeFlags(dir->inode) & EXT4_INODE_INDEX)) {
     const int r = DxFind(result, dir, name, nameLength);
     if (r != EXT4_DX_BAD) return r;
     // An unusable index: the entries are still all there for a linear scan.
@@ -781,7 +783,8 @@ int DxAdd(Ext4InodeRef* dir, const char* name, u32 len, u32 ino, u8 type) {
 // Finds the entry for changing it: a damaged index gives 5 rather than a linear fallback.
 int FindForWrite(Ext4DirSearchResult* result, Ext4InodeRef* dir, const char* name, u32 len) {
   *result = Ext4DirSearchResult{};
-  if (Hashed(dir)) {
+  const bool dots = len <= 2 && name[0] == '.' && (len == 1 || name[1] == '.');
+  if (!dots && Hashed(dir)) {
     const int r = DxFind(result, dir, name, len);
     return r == EXT4_DX_BAD ? EXT4_EIO : r;
   }
