@@ -829,6 +829,8 @@ int Ext4DirAddEntry(Ext4InodeRef* dir, const char* name, u32 nameLength, Ext4Ino
 int Ext4DirRemoveEntry(Ext4InodeRef* dir, const char* name, u32 nameLength) {
   if (const int r = WritableDir(dir); r) return r;
   if (!name || nameLength == 0 || nameLength > 255) return EXT4_ENOENT;
+  // Merging ".." into "." would swallow the index root of a hashed folder.
+  if (nameLength <= 2 && name[0] == '.' && (nameLength == 1 || name[1] == '.') && Hashed(dir)) return EXT4_EINVAL;
   const Ext4Fs& fs = *dir->fs;
   const u32 bs = fs.blockSize;
   Ext4DirSearchResult found;
