@@ -217,7 +217,7 @@ TEST(Ext4DirWrite, LinearRemoveAndReAddInPlace) {
 TEST(Ext4DirWrite, HashedRemoveAndReAddInPlace) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
   TempDir dir("e4dirw", ImageBase());
-  const std::string image = MakeVolume(dir, "-b 4096 -O ^metadata_csum", "16M", 1500, true);
+  const std::string image = MakeVolume(dir, "-b 1024", "16M", 1500, true);
   ASSERT_NE(Htree(image, "d").find("Root node dump"), std::string::npos);
   std::set<std::string> all;
   for (int i = 0; i < 1500; ++i) all.insert(Name("link", i, i % 7));
@@ -440,7 +440,8 @@ INSTANTIATE_TEST_SUITE_P(Volumes, Ext4DirGrowth,
 
 
 // A malformed entry (a name longer than its entry) stops lookups, inserts and removals with 5
-// instead of ending the block's walk early or reading past the entry.
+// instead of ending the block's walk early or reading past the entry; a block whose checksum fails
+// is not changed.
 TEST(Ext4DirWrite, MalformedEntryGivesIoError) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
   TempDir dir("e4dirw", ImageBase());
@@ -450,21 +451,32 @@ TEST(Ext4DirWrite, MalformedEntryGivesIoError) {
   Ext4Volume* vol = m.vol;
   const u32 d = Lookup(vol, 2, "d"), target = Lookup(vol, 2, "target");
   auto offsets = EntryOffsets(vol, d);
-  const std::string bad = Name("link", 40, 40 % 7);
-  const u64 at = offsets.at(bad);
-  std::string after;  // a name behind the bad one in its block
-  for (const auto& [name, off] : offsets)
-    if (off > at && off / 1024 == at / 1024) after = name;
-  ASSERT_FALSE(after.empty());
-  {
+  // Changes a byte of the folder in the cache, without a new checksum.
+  auto damage = [&](u64 at, u8 value) {
     Inode folder(vol, d);
     u64 phys = 0;
     ASSERT_EQ(Ext4InodeGetBlock(&folder.ref, at / 1024, &phys), EXT4_OK);
     Ext4BlockRef b;
     ASSERT_EQ(Ext4BlockGet(*vol->dev, b, phys), EXT4_OK);
-    b.data[at % 1024 + 6] = 250;  // name length past the entry
+    b.data[at % 1024] = value;
     Ext4BlockMarkDirty(*b.buf);
-  }
+  };
+  // Names behind a given one in its block.
+  auto behind = [&](const std::string& name) {
+    std::string after;
+    for (const auto& [n, off] : offsets)
+      if (off > offsets.at(name) && off / 1024 == offsets.at(name) / 1024) after = n;
+    return after;
+  };
+  // A changed name byte fails the block's checksum: lookups still read it, changes refuse it.
+  const std::string renamed = Name("link", 90, 90 % 7), other = behind(renamed);
+  ASSERT_FALSE(other.empty());
+  damage(offsets.at(renamed) + 8, 'L');
+  EXPECT_EQ(Lookup(vol, d, other), target);
+  EXPECT_EQ(Remove(vol, d, other), EXT4_EIO);
+  const std::string bad = Name("link", 40, 40 % 7), after = behind(bad);
+  ASSERT_FALSE(after.empty());
+  damage(offsets.at(bad) + 6, 250);  // name length past the entry
   int code = 0;
   EXPECT_EQ(Lookup(vol, d, after, &code), 0u);
   EXPECT_EQ(code, EXT4_EIO);
