@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -513,6 +514,49 @@ TEST(Ext4DirWrite, DamagedIndexFallsBackReadOnlyAndRefusesWrites) {
   EXPECT_NE(Lookup(m.vol, d, "link-00001n"), 0u);
   Inode folder(m.vol, d);
   EXPECT_TRUE(Ext4InodeFlags(folder.ref.inode) & EXT4_INODE_INDEX);
+}
+
+// Random damage to folder blocks (linear, index root, nodes and leaves): every lookup, insert,
+// removal and listing ends with a code (0, 2, 5 or 28) and reads nothing outside a block.
+TEST(Ext4DirWrite, DamagedBlocksNeverReadOutside) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  for (const bool hashed : {false, true}) {
+    TempDir dir("e4dirw", ImageBase());
+    const std::string image =
+        MakeVolume(dir, std::string("-b 1024 -O ^metadata_csum") + (hashed ? "" : ",^dir_index"), "16M", 800, hashed);
+    Ext4Mounted m(image, true);
+    ASSERT_EQ(m.result, EXT4_OK);
+    Ext4Volume* vol = m.vol;
+    const u32 d = Lookup(vol, 2, "d"), target = Lookup(vol, 2, "target");
+    const u64 blocks = DirSize(vol, d) / 1024;
+    std::mt19937 rng(hashed ? 7 : 11);
+    for (int round = 0; round < 400; ++round) {
+      u64 phys = 0;
+      {
+        Inode folder(vol, d);
+        ASSERT_EQ(Ext4InodeGetBlock(&folder.ref, rng() % blocks, &phys), EXT4_OK);
+      }
+      Ext4BlockRef b;
+      ASSERT_EQ(Ext4BlockGet(*vol->dev, b, phys), EXT4_OK);
+      const std::vector<u8> saved(b.data, b.data + 1024);
+      for (u32 n = 1 + rng() % 4; n > 0; --n) b.data[rng() % 1024] = static_cast<u8>(rng() % 3 ? rng() : 0);
+      const int i = static_cast<int>(rng() % 800);
+      const int codes[] = {Lookup(vol, d, Name("link", i, i % 7)) ? EXT4_OK : EXT4_ENOENT,
+                           Add(vol, d, Name("new", round, static_cast<std::size_t>(i % 50)), target),
+                           Remove(vol, d, Name("link", (i + 1) % 800, (i + 1) % 7))};
+      for (const int code : codes)
+        EXPECT_TRUE(code == EXT4_OK || code == EXT4_ENOENT || code == EXT4_EIO || code == EXT4_ENOSPC) << code;
+      {
+        Inode folder(vol, d);
+        Ext4DirIterator it;
+        for (int r = Ext4DirIteratorInit(&it, &folder.ref, 0); !it.atEnd; r = Ext4DirIteratorNext(&it))
+          ASSERT_EQ(r, EXT4_OK);
+        Ext4DirIteratorFini(&it);
+      }
+      std::memcpy(b.data, saved.data(), 1024);
+      Ext4BlockMarkDirty(*b.buf);
+    }
+  }
 }
 
 // 64 KiB blocks store a whole-block entry length as 65535: listing, adding and removing work there.
