@@ -516,6 +516,49 @@ TEST(Ext4DirWrite, DamagedIndexFallsBackReadOnlyAndRefusesWrites) {
   EXPECT_TRUE(Ext4InodeFlags(folder.ref.inode) & EXT4_INODE_INDEX);
 }
 
+// A new folder starts as an index root with one empty leaf, or on a volume without DIR_INDEX as
+// "." and ".." added to an empty folder; either then takes hundreds of names.
+TEST(Ext4DirWrite, NewFolders) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  for (const char* options : {"-b 1024", "-b 4096 -O ^dir_index,^metadata_csum"}) {
+    SCOPED_TRACE(options);
+    TempDir dir("e4dirw", ImageBase());
+    const std::string image = MakeVolume(dir, options, "16M", 0, false);
+    {
+      Ext4Mounted m(image, true);
+      ASSERT_EQ(m.result, EXT4_OK);
+      Ext4Volume* vol = m.vol;
+      const u32 target = Lookup(vol, 2, "target");
+      u32 fresh = 0;
+      {
+        Ext4InodeRef ref;
+        ASSERT_EQ(Ext4InodeAlloc(&vol->fs, &ref, EXT4_DE_DIR), EXT4_OK);
+        fresh = ref.index;
+        Ext4SetLe16(ref.inode + EXT4_I_LINKS, 2);
+        ref.dirty = true;
+        Ext4InodePut(&ref);
+      }
+      if (vol->fs.compat & EXT4_COMPAT_DIR_INDEX) {
+        ASSERT_EQ(DxInit(vol, fresh, 2), EXT4_OK);
+      } else {
+        ASSERT_EQ(Add(vol, fresh, ".", fresh), EXT4_OK);
+        ASSERT_EQ(Add(vol, fresh, "..", 2), EXT4_OK);
+      }
+      ASSERT_EQ(Add(vol, 2, "new", fresh), EXT4_OK);
+      {
+        Inode root(vol, 2);
+        SetLinks(vol, 2, Ext4Le16(root.ref.inode + EXT4_I_LINKS) + 1u);
+      }
+      for (int i = 0; i < 600; ++i) ASSERT_EQ(Add(vol, fresh, Name("entry", i, i % 30), target), EXT4_OK) << i;
+      for (int i = 0; i < 600; ++i) ASSERT_EQ(Lookup(vol, fresh, Name("entry", i, i % 30)), target) << i;
+      EXPECT_EQ(Lookup(vol, fresh, ".."), 2u);
+      SetLinks(vol, target, 601);
+    }
+    EXPECT_EQ(FsckProblems(image), "");
+    EXPECT_EQ(DebugfsNames(image, "new").size(), 600u);
+  }
+}
+
 // Random damage to folder blocks (linear, index root, nodes and leaves): every lookup, insert,
 // removal and listing ends with a code (0, 2, 5 or 28) and reads nothing outside a block.
 TEST(Ext4DirWrite, DamagedBlocksNeverReadOutside) {
