@@ -87,12 +87,10 @@ int Ext4OpenPath(Ext4Volume* vol, const std::string& inside, Ext4File& f, u32 fl
   });
 }
 
-int Ext4PathInode(Ext4Volume* vol, const std::string& inside, bool follow, u32& ino) {
-  ino = 0;
+int Ext4OpenEntry(Ext4Volume* vol, const std::string& inside, Ext4File& f, bool follow) {
   Path path;
   if (!StartPath(inside, path)) return EXT4_EFBIG;
-  Ext4File f;
-  const int r = Resolving(vol, path, [&](const char* p, u32& stop) {
+  return Resolving(vol, path, [&](const char* p, u32& stop) {
     int x = Ext4Lookup(vol, &f, p);
     if (x == EXT4_OK && follow && f.type == EXT4_DE_SYMLINK) {
       // The link's own component is resolved as one on the way would be.
@@ -102,7 +100,12 @@ int Ext4PathInode(Ext4Volume* vol, const std::string& inside, bool follow, u32& 
     stop = f.inode;
     return x;
   });
-  if (r) return r;
+}
+
+int Ext4PathInode(Ext4Volume* vol, const std::string& inside, bool follow, u32& ino) {
+  ino = 0;
+  Ext4File f;
+  if (const int r = Ext4OpenEntry(vol, inside, f, follow); r) return r;
   ino = f.inode;
   Ext4FileClose(&f);
   return EXT4_OK;

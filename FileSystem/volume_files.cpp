@@ -483,8 +483,9 @@ int DiskSetAttributes(DiskDriveTable& table, const char* path, u32 attributes) {
   if (t.ext4) {
     if (t.inside.empty()) return 16;
     if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
+    // Files without write bits and folders take attributes too (a folder keeps its mode).
     Ext4File f;
-    if (const int r = Ext4OpenPath(t.ext4, t.inside, f, EXT4_O_RDWR | 0x800)) return MapExt4(r);
+    if (const int r = Ext4OpenEntry(t.ext4, t.inside, f, true)) return MapExt4(r);
     const auto [mode, mask] = Ext4Permissions(attributes);
     Ext4FileAttributes a;
     a.mode = mode;

@@ -662,28 +662,28 @@ class Writer {
     return Ext4InodeGet(&m_fs, m_f->inode, &m_ref);
   }
 
-  // Blocks inside the file are mapped (a hole or an unwritten extent gets a block); the block right
-  // after the end is appended.
+  // A mapped block is written where it lies; a hole or an unwritten extent inside the file gets a
+  // block; the block right after the end is appended.
   int Map(u64 logical, u64* phys, bool* fresh) {
     const u32 bs = m_fs.blockSize;
     const u64 inodeSize = Ext4InodeSize(m_fs, m_ref.inode);
     const u64 blocks = inodeSize / bs + (inodeSize % bs != 0);
+    u64 mapped = 0;
+    if (const int r = Ext4InodeGetBlock(&m_ref, logical, &mapped); r) return r;
+    if (mapped) {
+      *phys = mapped;
+      *fresh = logical >= blocks;  // a block kept past the end holds nothing of the file
+      return EXT4_OK;
+    }
     if (logical == blocks) {
       u32 got = 0;
-      const int r = Ext4InodeAppendBlock(&m_ref, phys, &got);
-      if (r) return r;
+      if (const int r = Ext4InodeAppendBlock(&m_ref, phys, &got); r) return r;
       m_ref.dirty = true;
       // Until the written end decides it, the size covers the new block.
       Ext4InodeSetSize(m_fs, m_ref.inode, (logical + 1) * bs);
       *fresh = true;
       ++m_allocated;
       return got == logical ? EXT4_OK : Ext4AssertFailed(*m_fs.dev, kModule, __LINE__);
-    }
-    u64 before = 0;
-    if (const int r = Ext4InodeGetBlock(&m_ref, logical, &before); r) return r;
-    if (before) {
-      *phys = before;
-      return EXT4_OK;
     }
     const int r = Ext4InodeInitBlock(&m_ref, logical, phys, fresh);
     if (r == EXT4_OK) {
