@@ -6,6 +6,7 @@
 #include "remote/disk_connection.h"
 #include "remote/url_file_find.h"
 #include "tests/support/ext4_images.h"
+#include "tests/support/fake_medium.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/files.h"
 
@@ -263,6 +264,25 @@ TEST(DiskExt4, OpenFilesAreNeitherRemovedNorRenamedNorWrittenTwice) {
   EXPECT_EQ(DiskDelete(table, "/g"), SYS_OK);
   EXPECT_EQ(DiskDetach(table, 0), 1);
   EXPECT_EQ(Shell("e2fsck -fn " + Quote(image) + " 2>&1 | grep -v '^Pass \\|^e2fsck \\| files (' ; true"), "");
+}
+
+// What a volume could not write out when it was let go makes the detach fail.
+TEST(DiskExt4, ADetachThatCannotWriteOutFails) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("disk-ext4-detach", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 " + Quote(image) + " 4M");
+  auto state = std::make_shared<FakeMediumState>();
+  const std::string bytes = ReadFile(image);
+  state->byteSize = bytes.size();
+  state->Put(0, bytes.data(), bytes.size());
+  DiskDriveTable table;
+  ASSERT_EQ(DiskAttachMedium(table, std::make_unique<FakeMedium>(state, false), "fake", DISK_ATTACH_FIXED_DRIVE,
+                             nullptr, DISK_ALL_PARTITIONS),
+            2);
+  EXPECT_EQ(DiskMkdir(table, "/d"), SYS_OK);
+  state->failWrites = 1 << 20;
+  EXPECT_EQ(DiskDetach(table, 0), 0);
 }
 
 // Entries whose names a volume path cannot spell (damaged: empty, or with "/"; or with "\", which
