@@ -296,7 +296,8 @@ bool Ext4GroupFlagsTrusted(const Ext4Fs& fs, u32 group, const u8* desc) {
 }
 
 int Ext4GroupGet(Ext4Fs* fs, u32 group, Ext4GroupRef* ref) {
-  if (!fs || !ref || group >= fs->groupCount) return EXT4_EINVAL;
+  if (!fs || !ref) return EXT4_EINVAL;
+  if (group >= fs->groupCount) return EXT4_EIO;
   const u64 block = Ext4GroupDescBlock(*fs, group);
   if (block >= fs->blocksCount) return EXT4_EIO;
   if (const int r = Ext4BlockGet(*fs->dev, ref->block, block); r) return r == EXT4_ERANGE ? EXT4_EIO : r;
@@ -492,7 +493,10 @@ bool NodeOk(const u8* node, u32 room, u32 depth) {
 int Ext4ExtentGetBlocks(Ext4InodeRef* ref, u32 logical, u32 maxCount, u64* physical, bool create, u32* count) {
   *physical = 0;
   if (count) *count = 0;
-  if (create) return EXT4_EROFS;
+  if (create) {
+    if (count) *count = 1;
+    return ref->fs->readOnly ? EXT4_EROFS : Ext4ExtentInitBlock(ref, logical, physical, nullptr);
+  }
   Ext4Fs& fs = *ref->fs;
   const u8* node = ref->inode + EXT4_I_BLOCK;
   u32 depth = Ext4Le16(node + 6);

@@ -120,6 +120,10 @@ struct Ext4Fs {
   u32 csumSeed = 0;  // CRC-32C of the UUID, with metadata checksums
   bool metadataCsum = false;
   bool gdtCsum = false;
+  // Superblock copies, descriptors, bitmaps, inode tables and the journal as sorted [first, end)
+  // runs, built on the first allocation or free.
+  std::vector<std::pair<u64, u64>> systemZone;
+  bool systemZoneBuilt = false;
 };
 
 struct Ext4Volume {
@@ -170,6 +174,8 @@ enum : u32 {
   EXT4_I_SIZE_HI = 0x6C,
   EXT4_I_BLOCKS_HI = 0x74,
   EXT4_I_MODE_HIGH_HURD = 0x76,
+  EXT4_I_EXTRA_ISIZE = 0x80,
+  EXT4_I_CRTIME = 0x90,
 };
 
 // Mounts the file system on the device; read-only when asked or when the features say so.
@@ -245,7 +251,24 @@ void Ext4InodeSetSize(const Ext4Fs& fs, u8* inode, u64 size);
 // Stores a time field with its extra epoch and nanosecond word when the inode has room for it.
 void Ext4InodeSetTime(const Ext4Fs& fs, u8* inode, u32 field, i64 seconds);
 
+// Whether the inode's block area is a mapping (extents or block map), not a device number, a
+// short link's text or nothing.
+bool Ext4InodeHasBlockMapping(const Ext4Fs& fs, const u8* inode);
+// Whether an inode may count this many 512-byte units.
+bool Ext4BlockCountFits(const Ext4Fs& fs, u64 count);
+// Whether any block of the run is outside the data area: superblocks, descriptors, bitmaps,
+// inode tables, the journal, or beyond the volume. Data never goes there.
+bool Ext4InSystemZone(Ext4Fs* fs, u64 first, u64 count);
+// The extent-tree half of Ext4InodeInitBlock.
+int Ext4ExtentInitBlock(Ext4InodeRef* ref, u32 logical, u64* physical, bool* fresh);
+
+// Allocates one block near goal for the inode (its block count grows): 0, 28 with nothing changed,
+// 22 when the inode cannot count another block.
 int Ext4BlockAlloc(Ext4InodeRef* ref, u64 goal, u64* physical);
+// Frees blocks of the inode (its block count shrinks) and offers each to the journal for revocation.
+// A run touching the system zone or a block already free is refused with 5, and the volume is
+// marked as having errors.
 int Ext4BlockFree(Ext4InodeRef* ref, u64 block);
 int Ext4BlocksFree(Ext4InodeRef* ref, u64 first, u32 count);
+// Removes the logical blocks from..to (inclusive) from an extent tree, freeing them.
 int Ext4ExtentRemoveSpace(Ext4InodeRef* ref, u32 from, u32 to);
