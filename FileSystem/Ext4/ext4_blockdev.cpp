@@ -29,6 +29,7 @@ void Unlist(Ext4BlockCache& cache, Ext4Buffer& b) {
 // Writes a dirty, up-to-date buffer home.
 int WriteBuffer(Ext4BlockDevice& dev, Ext4Buffer& b) {
   if ((b.flags & (EXT4_BUF_DIRTY | EXT4_BUF_UPTODATE)) != (EXT4_BUF_DIRTY | EXT4_BUF_UPTODATE)) return EXT4_OK;
+  if (b.flags & EXT4_BUF_JHELD) return EXT4_OK;  // its transaction has not committed yet
   Ext4BlockCache& cache = *dev.cache;
   const int r = Ext4BlocksSetDirect(dev, b.data.data(), b.addr, 1);
   if (r != EXT4_OK) {
@@ -40,7 +41,7 @@ int WriteBuffer(Ext4BlockDevice& dev, Ext4Buffer& b) {
     return r;
   }
   Unlist(cache, b);
-  b.flags &= ~EXT4_BUF_DIRTY;
+  b.flags &= ~(EXT4_BUF_DIRTY | EXT4_BUF_JCOMMITTED);
   if (b.endWrite) b.endWrite(cache, b, 0);
   return EXT4_OK;
 }
@@ -120,6 +121,10 @@ int Ext4BlockGetNoRead(Ext4BlockDevice& dev, Ext4BlockRef& ref, u64 addr) {
   Ext4Buffer* b = nullptr;
   if (auto it = cache.byAddr.find(addr); it != cache.byAddr.end()) {
     b = it->second.get();
+    // Committed by an older transaction but not home yet: home first, before a new change lands on it.
+    if ((b->flags & (EXT4_BUF_JCOMMITTED | EXT4_BUF_DIRTY | EXT4_BUF_JHELD)) == (EXT4_BUF_JCOMMITTED | EXT4_BUF_DIRTY)) {
+      if (const int r = WriteBuffer(dev, *b); r != EXT4_OK) return r;
+    }
     if (b->refs == 0) cache.lru.erase({b->lru, b->addr});
   } else {
     if (cache.held >= EXT4_CACHE_HARD_LIMIT) return Ext4AssertFailed(dev, kModule, __LINE__);
@@ -209,6 +214,26 @@ void Ext4BlockCacheForget(Ext4BlockDevice& dev, u64 addr) {
   } else {
     Drop(*dev.cache, b);
   }
+}
+
+int Ext4BlockWriteOut(Ext4BlockDevice& dev, Ext4Buffer& buf) {
+  if (!dev.cache) return EXT4_EIO;
+  return WriteBuffer(dev, buf);
+}
+
+int Ext4BlockQueueWrite(Ext4BlockDevice& dev, Ext4Buffer& buf) {
+  if (!dev.cache) return EXT4_EIO;
+  if (dev.writeBackCounter == 0) return WriteBuffer(dev, buf);
+  if (!buf.onDirtyList && (buf.flags & EXT4_BUF_DIRTY)) {
+    dev.cache->dirty.push_back(&buf);
+    buf.onDirtyList = true;
+  }
+  return EXT4_OK;
+}
+
+void Ext4BlockUnpin(Ext4BlockDevice& dev, Ext4Buffer& buf) {
+  if (!dev.cache || buf.refs == 0) return;
+  if (--buf.refs == 0) dev.cache->lru.insert({buf.lru, buf.addr});
 }
 
 int Ext4BlockReadBytes(Ext4BlockDevice& dev, u64 offset, void* buf, u32 len) {

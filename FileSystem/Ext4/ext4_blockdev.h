@@ -64,6 +64,10 @@ struct Ext4Volume;
 
 // Buffer flags.
 enum : u32 { EXT4_BUF_UPTODATE = 0x1, EXT4_BUF_DIRTY = 0x2, EXT4_BUF_FLUSH = 0x4, EXT4_BUF_TMP = 0x8 };
+// Journal flags: logged by a transaction not yet committed (never written home), and committed but
+// not yet home (written out before anyone gets the block again, so a later transaction's change never
+// reaches home uncommitted).
+enum : u32 { EXT4_BUF_JHELD = 0x10, EXT4_BUF_JCOMMITTED = 0x20 };
 
 struct Ext4Buffer;
 // Told when a buffer reached the disk (result 0) or failed to (the error).
@@ -161,6 +165,12 @@ void Ext4BlockMarkDirty(Ext4Buffer& buf);
 int Ext4BlockCacheFlushAll(Ext4BlockDevice& dev);
 // Drops the cached copy of a block (after a direct write changed it).
 void Ext4BlockCacheForget(Ext4BlockDevice& dev, u64 addr);
+// For the journal, which holds a reference on each buffer it logged until the buffer is home: writes a
+// dirty buffer now; queues it for writing (at once without write-back mode, else on the dirty list);
+// drops the journal's reference without writing.
+int Ext4BlockWriteOut(Ext4BlockDevice& dev, Ext4Buffer& buf);
+int Ext4BlockQueueWrite(Ext4BlockDevice& dev, Ext4Buffer& buf);
+void Ext4BlockUnpin(Ext4BlockDevice& dev, Ext4Buffer& buf);
 
 // Bytes anywhere on the partition, beside the cache.
 int Ext4BlockReadBytes(Ext4BlockDevice& dev, u64 offset, void* buf, u32 len);

@@ -16,7 +16,9 @@ enum : u32 {
   JSB_START = 0x1C,
   JSB_ERRNO = 0x20,
   JSB_INCOMPAT = 0x28,
+  JSB_COMPAT = 0x24,
   JSB_UUID = 0x30,
+  JSB_CSUM_TYPE = 0x50,
   JSB_CHECKSUM = 0xFC,
 };
 
@@ -76,7 +78,8 @@ int Ext4JournalLoad(Ext4Volume* vol, Ext4JournalFs* jfs) {
   const u8* j = jfs->sb.data();
   const u32 type = Ext4Be32(j + 4);
   if (Ext4Be32(j) != EXT4_JBD_MAGIC || (type != EXT4_JBD_SB_V1 && type != EXT4_JBD_SB_V2)) return EXT4_EIO;
-  if (Csum23(j) && JsbChecksum(j) != Ext4Be32(j + JSB_CHECKSUM)) return EXT4_EIO;
+  // Checksummed journals use CRC-32C (type 4) and nothing else.
+  if (Csum23(j) && (j[JSB_CSUM_TYPE] != 4 || JsbChecksum(j) != Ext4Be32(j + JSB_CHECKSUM))) return EXT4_EIO;
   const u32 maxlen = Ext4Be32(j + JSB_MAXLEN), first = Ext4Be32(j + JSB_FIRST), start = Ext4Be32(j + JSB_START);
   if (Ext4Be32(j + JSB_BLOCKSIZE) != fs.blockSize || maxlen > jfs->blocks || first == 0 || first >= maxlen ||
       (start != 0 && (start < first || start >= maxlen)))
@@ -132,6 +135,8 @@ struct Recovery {
   u32 bs, first, last, start, sequence;
   u32 incompat;
   bool csum23, csum3, is64;
+  bool v1;              // the compatible CRC-32 over a transaction's descriptors and copies
+  u32 crc1 = 0xFFFFFFFF;
   u32 tagBytes;
   u32 seed;
   u32 endId = 0;  // the first transaction not committed
@@ -151,6 +156,7 @@ struct Recovery {
     csum3 = incompat & EXT4_JBD_INCOMPAT_CSUM_V3 && !(incompat & EXT4_JBD_INCOMPAT_CSUM_V2);
     csum23 = incompat & (EXT4_JBD_INCOMPAT_CSUM_V2 | EXT4_JBD_INCOMPAT_CSUM_V3);
     is64 = incompat & EXT4_JBD_INCOMPAT_64BIT;
+    v1 = !csum23 && (Ext4Be32(s + JSB_COMPAT) & 0x1);
     if (csum3) tagBytes = 16;
     else tagBytes = 12 + (incompat & EXT4_JBD_INCOMPAT_CSUM_V2 ? 2 : 0) - (is64 ? 0 : 4);
     if (incompat & EXT4_JBD_INCOMPAT_FAST_COMMIT) {
@@ -226,6 +232,7 @@ struct Recovery {
       const u32 type = Ext4Be32(b + 4);
       if (type == EXT4_JBD_DESCRIPTOR) {
         if (!TailOk(block)) return EXT4_OK;
+        if (pass == Pass::Scan && v1) crc1 = Ext4Crc32Be(crc1, block.data(), bs);
         pos = Next(pos);
         const u32 end = bs - (csum23 ? 4 : 0);
         // Tags are copied out: replaying reads other log blocks into the shared buffers.
@@ -235,6 +242,9 @@ struct Recovery {
           const u32 flags = csum3 ? Ext4Be32(tag + 4) : Ext4Be16(tag + 6);
           if (pass == Pass::Replay) {
             if (const int r = ReplayTag(tag, flags, pos, expected); r) return r;
+          } else if (pass == Pass::Scan && v1) {
+            if (ReadLog(pos, data)) return EXT4_OK;
+            crc1 = Ext4Crc32Be(crc1, data.data(), bs);
           }
           pos = Next(pos);
           off += tagBytes + (flags & EXT4_JBD_FLAG_SAME_UUID ? 0 : 16);
@@ -242,6 +252,11 @@ struct Recovery {
         }
       } else if (type == EXT4_JBD_COMMIT) {
         if (!CommitOk(block)) return EXT4_OK;
+        if (pass == Pass::Scan && v1) {
+          // A commit that carries a CRC-32 seals only the blocks it was taken over.
+          if (b[12] == 1 && b[13] == 4 && Ext4Be32(b + 16) != crc1) return EXT4_OK;
+          crc1 = 0xFFFFFFFF;
+        }
         ++expected;
         if (pass == Pass::Scan) endId = expected;
         pos = Next(pos);

@@ -210,6 +210,33 @@ TEST(Ext4Journal, ABlockWithABadChecksumIsSkippedAndReported) {
   EXPECT_NE(Shell("dumpe2fs -h " + Quote(image) + " 2>&1").find("clean with errors"), std::string::npos);
 }
 
+// With the compatible checksum, a commit block whose CRC-32 does not match its transaction ends the
+// log there: nothing of it is replayed, as e2fsck does.
+TEST(Ext4Journal, ACommitWithAWrongCrc32IsNotReplayed) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4v1", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext3 -b 1024 " + Quote(image) + " 16M");
+  const std::string data = Random(2048, 12);
+  WriteFile(dir / "data", data);
+  WriteFile(dir / "t", "jo -c -v 1\njw -b 5000,5001 " + (dir / "data") + "\njc\n");
+  Ext4Tool("debugfs -w -f " + Quote(dir / "t") + " " + Quote(image));
+  ASSERT_NE(Shell("dumpe2fs -h " + Quote(image) + " 2>&1").find("journal_checksum"), std::string::npos);
+  const u64 commit = std::stoull(Shell("debugfs -R 'bmap <8> 4' " + Quote(image) + " 2>/dev/null"));
+  std::string img = ReadFile(image);
+  const std::string old = img.substr(5000 * 1024, 2048);
+  for (const bool spoil : {false, true}) {
+    std::string copy = img;
+    if (spoil) copy[commit * 1024 + 17] ^= 0x40;
+    WriteFile(image, copy);
+    WriteFile(dir / "ref.img", copy);
+    EXPECT_EQ(RecoverHere(image).first, DISK_TYPE_EXT4);
+    Shell("e2fsck -E journal_only -y " + Quote(dir / "ref.img") + " 2>&1");
+    EXPECT_TRUE(ReadFile(image).substr(5000 * 1024, 2048) == (spoil ? old : data)) << spoil;
+    EXPECT_TRUE(ReadFile(dir / "ref.img").substr(5000 * 1024, 2048) == (spoil ? old : data)) << spoil;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Debugfs, Ext4JournalFormats, ::testing::ValuesIn(kFormats),
                          [](const ::testing::TestParamInfo<JournalFormat>& i) { return std::string(i.param.name); });
 
