@@ -273,6 +273,9 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
   WriteFile(src + "/hl/file", "shared");
   fs::create_hard_link(src + "/hl/file", src + "/other");
   Make("-d " + Quote(src));
+  const bool wide = std::string(GetParam().options).find("-I 128") == std::string::npos;
+  // Stale epoch bits (a date in 2435) must not survive a new time.
+  if (wide) Ext4Tool("debugfs -w -R 'sif /other mtime_extra 3' " + Quote(image));
   {
     Writable vol(image);
     ASSERT_EQ(vol.m.result, EXT4_OK);
@@ -311,6 +314,14 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
     times.atime = 1100000000;
     EXPECT_EQ(Ext4FileSetAttributes(&f, &times), EXT4_OK);
     EXPECT_EQ(Ext4FileClose(&f), EXT4_OK);
+    // Beyond 2038 where the inode has room for the epoch bits.
+    ASSERT_EQ(Ext4FileOpenMode(vol, &f, "/future", "w", true), EXT4_OK);
+    times.mtime = 3000000000u;
+    EXPECT_EQ(Ext4FileSetAttributes(&f, &times), EXT4_OK);
+    Ext4FileInfo info;
+    EXPECT_EQ(Ext4FileStat(&f, &info), EXT4_OK);
+    EXPECT_EQ(info.mtime, wide ? 3000000000u : 0u);  // a 128-byte inode reads it as before 1970
+    EXPECT_EQ(Ext4FileClose(&f), EXT4_OK);
     // A mode without write bits refuses writing opens, but attributes still change, and the file
     // can go.
     ASSERT_EQ(Ext4Lookup(vol, &f, "/other"), EXT4_OK);
@@ -323,7 +334,9 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
     EXPECT_EQ(Ext4FileOpen(vol, &f, "/other", EXT4_O_RDWR), EXT4_EACCES);
     ASSERT_EQ(Ext4FileOpen(vol, &f, "/other", EXT4_O_RDWR | 0x800), EXT4_OK);
     ro.mode = 0640;
+    ro.mtime = 1200000000;
     EXPECT_EQ(Ext4FileSetAttributes(&f, &ro), EXT4_OK);
+    ro.mtime = 0;
     Ext4FileClose(&f);
     ASSERT_EQ(Ext4FileOpen(vol, &f, "/other", EXT4_O_RDWR), EXT4_OK);
     Ext4FileClose(&f);
@@ -345,6 +358,10 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
   const std::string timed = Debugfs(image, "stat /timed");
   EXPECT_EQ(Field(timed, "mtime: "), 1000000000u);
   EXPECT_EQ(Field(timed, "atime: "), 1100000000u);
+  if (wide) {
+    EXPECT_NE(Debugfs(image, "stat /future").find("mtime: 0xb2d05e00:00000001"), std::string::npos);
+    EXPECT_NE(Debugfs(image, "stat /other").find("mtime: 0x47868c00:00000000"), std::string::npos);
+  }
   const u32 ctime = Field(timed, "ctime: ");
   EXPECT_GT(ctime, 1700000000u);
 }
