@@ -62,12 +62,17 @@ inline void Ext4SetBe32(u8* p, u32 v) {
 struct Ext4BlockCache;
 struct Ext4Volume;
 
-// Buffer flags.
-enum : u32 { EXT4_BUF_UPTODATE = 0x1, EXT4_BUF_DIRTY = 0x2, EXT4_BUF_FLUSH = 0x4, EXT4_BUF_TMP = 0x8 };
-// Journal flags: logged by a transaction not yet committed (never written home), and committed but
-// not yet home (written out before anyone gets the block again, so a later transaction's change never
-// reaches home uncommitted).
-enum : u32 { EXT4_BUF_JHELD = 0x10, EXT4_BUF_JCOMMITTED = 0x20 };
+// Buffer flags. The journal's: logged by a transaction not yet committed (never written home), and
+// committed but not yet home (written out before anyone gets the block again, so a later
+// transaction's change never reaches home uncommitted).
+enum : u32 {
+  EXT4_BUF_UPTODATE = 0x1,
+  EXT4_BUF_DIRTY = 0x2,
+  EXT4_BUF_FLUSH = 0x4,
+  EXT4_BUF_TMP = 0x8,
+  EXT4_BUF_JHELD = 0x10,
+  EXT4_BUF_JCOMMITTED = 0x20,
+};
 
 struct Ext4Buffer;
 // Told when a buffer reached the disk (result 0) or failed to (the error).

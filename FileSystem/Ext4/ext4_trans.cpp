@@ -332,8 +332,8 @@ struct Ext4Journal {
         jb.logPos = pos;
         pos = Next(pos);
         u8* tag = desc.data() + off;
-        u32 flags = (k ? EXT4_JBD_FLAG_SAME_UUID : 0) | (jb.escaped ? EXT4_JBD_FLAG_ESCAPE : 0) |
-                    (k + 1 == n ? EXT4_JBD_FLAG_LAST_TAG : 0);
+        u32 flags = (k ? u32{EXT4_JBD_FLAG_SAME_UUID} : 0u) | (jb.escaped ? u32{EXT4_JBD_FLAG_ESCAPE} : 0u) |
+                    (k + 1 == n ? u32{EXT4_JBD_FLAG_LAST_TAG} : 0u);
         Ext4SetBe32(tag, static_cast<u32>(jb.addr));
         const u32 sum = csum23 ? Ext4Crc32c(Ext4Crc32c(seed, tidBe, 4), c, bs) : 0;
         if (csum3) {

@@ -69,6 +69,11 @@ TEST(CutMedium, RecordsAndRebuildsPrefixesTornAndFailedWrites) {
   EXPECT_EQ(one[3000 * 512], rec->baseline[3000 * 512]);
   EXPECT_EQ(torn[3000 * 512], 0xC0);
   EXPECT_EQ(torn[3000 * 512 + 512], rec->baseline[3000 * 512 + 512]);
+  // A write that lost sectors in its middle.
+  const auto lost = rec->PrefixLosing(3, 0, 1, 5);
+  EXPECT_EQ(lost[2000 * 512], 0x11);
+  EXPECT_EQ(lost[2000 * 512 + 512], rec->baseline[2000 * 512 + 512]);
+  EXPECT_EQ(lost[2000 * 512 + 2560], 0x5A);
   // A saved prefix is the same bytes, holes and all.
   ASSERT_TRUE(rec->SavePrefix(dir / "cut.img", 1, 1));
   const std::string saved = ReadFile(dir / "cut.img");

@@ -86,6 +86,22 @@ struct CutRecorder {
     if (torn && n < writes.size()) Apply(out, writes[n], std::min<std::size_t>(torn * sectorSize, writes[n].bytes.size()));
     return out;
   }
+  // The first n writes, except that the sectors [from, to) of write w never arrived (a torn block
+  // inside a write that the device reported done).
+  std::vector<u8> PrefixLosing(std::size_t n, std::size_t w, std::size_t from, std::size_t to) const {
+    std::vector<u8> out = baseline;
+    for (std::size_t i = 0; i < std::min(n, writes.size()); ++i) {
+      const CutWrite& x = writes[i];
+      if (i != w) {
+        Apply(out, x, x.bytes.size());
+        continue;
+      }
+      const std::size_t a = std::min(from * sectorSize, x.bytes.size()), b = std::min(to * sectorSize, x.bytes.size());
+      std::memcpy(out.data() + x.offset, x.bytes.data(), a);
+      std::memcpy(out.data() + x.offset + b, x.bytes.data() + b, x.bytes.size() - b);
+    }
+    return out;
+  }
   bool SavePrefix(const std::string& path, std::size_t n, std::size_t torn = 0) const {
     return SaveImage(path, Prefix(n, torn));
   }
