@@ -223,15 +223,6 @@ int FreeInode(Ext4InodeRef& ref) {
   return Ext4InodeFree(&ref);
 }
 
-// The owner of the root folder, for new inodes.
-void TakeRootOwner(Ext4Fs& fs, Ext4InodeRef& child) {
-  Ext4InodeRef root;
-  if (Ext4InodeGet(&fs, kRootIno, &root) != EXT4_OK) return;
-  for (const u32 off : {0x02u, 0x18u, 0x78u, 0x7Au}) Ext4SetLe16(child.inode + off, Ext4Le16(root.inode + off));
-  Ext4InodePut(&root);
-  child.dirty = true;
-}
-
 // Links a name in a folder to an inode. A new folder gets "." and ".." (in a hashed root when the
 // volume indexes folders), 2 links, and raises its parent's count.
 int LinkNew(Ext4InodeRef& parent, Ext4InodeRef& child, const char* name, u32 len, bool newFolder) {
@@ -279,9 +270,9 @@ int Create(Ext4Volume* vol, u32 parentIno, const char* name, u32 len, u32 type, 
     Ext4InodePut(&parent);
     return r;
   }
+  // The allocation gave it the root folder's owner; the modes are those of a new file or folder.
   const u16 mode = type == EXT4_TYPE_DIR ? EXT4_S_IFDIR | 0777 : EXT4_S_IFREG | 0666;
   Ext4SetLe16(child.inode + EXT4_I_MODE, mode);
-  TakeRootOwner(fs, child);
   const i64 now = Now();
   for (const u32 field : {u32{EXT4_I_ATIME}, u32{EXT4_I_CTIME}, u32{EXT4_I_MTIME}, 0x90u})
     if (field != 0x90 || HasExtra(fs, child.inode, 0x94)) SetTime(child, field, now);
