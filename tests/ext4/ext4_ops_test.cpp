@@ -369,6 +369,43 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
 INSTANTIATE_TEST_SUITE_P(Layouts, Ext4Ops, ::testing::ValuesIn(kLayouts),
                          [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
+// Writes, cuts and removals larger than a transaction may hold commit on their way (a small
+// journal), and the volume stays whole.
+TEST(Ext4OpsLarge, WritesAndCutsBeyondOneTransaction) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4-ops-large", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 -J size=1 " + Quote(image) + " 96M");
+  const std::string big = Bytes(40 << 20, 9), other = Bytes(3 << 20, 10);
+  {
+    Writable vol(image);
+    ASSERT_EQ(vol.m.result, EXT4_OK);
+    // Two files written in turns, so that their extents interleave.
+    Ext4File a, b;
+    ASSERT_EQ(Ext4FileOpenMode(vol, &a, "/a", "w", true), EXT4_OK);
+    ASSERT_EQ(Ext4FileOpenMode(vol, &b, "/b", "w", true), EXT4_OK);
+    u32 done = 0;
+    for (std::size_t at = 0; at < other.size(); at += 3000) {
+      const u32 n = static_cast<u32>(std::min<std::size_t>(3000, other.size() - at));
+      ASSERT_EQ(Ext4FileWrite(&a, other.data() + at, n, &done), EXT4_OK);
+      ASSERT_EQ(Ext4FileWrite(&b, other.data() + at, n, &done), EXT4_OK);
+    }
+    EXPECT_EQ(Ext4FileClose(&a), EXT4_OK);
+    EXPECT_EQ(Ext4FileClose(&b), EXT4_OK);
+    // One write of 40 MiB, then "w" empties it in steps and it is written again.
+    EXPECT_EQ(Put(vol, "/big", big), EXT4_OK);
+    EXPECT_EQ(Put(vol, "/big", big.substr(0, 5 << 20)), EXT4_OK);
+    EXPECT_EQ(Put(vol, "/gone", big), EXT4_OK);
+    EXPECT_EQ(Ext4FileRemove(vol, "/gone"), EXT4_OK);
+    EXPECT_EQ(Ext4FileRemove(vol, "/a"), EXT4_OK);
+    EXPECT_EQ(vol.Detach(), EXT4_OK);
+  }
+  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_TRUE(Dump(dir, image, "/big") == big.substr(0, 5 << 20));
+  EXPECT_TRUE(Dump(dir, image, "/b") == other);
+  EXPECT_EQ(Ls(image, "/").count("gone") + Ls(image, "/").count("a"), 0u);
+}
+
 // A read-only volume refuses every writing operation before it reads or writes a block.
 TEST(Ext4OpsReadOnly, RefusesWithoutTouchingTheDevice) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
