@@ -246,11 +246,17 @@ TEST_P(Ext4Ops, FoldersAndNamesAreMadeMovedAndRemoved) {
     EXPECT_EQ(Ext4Mkdir(vol, "/empty"), EXT4_OK);
     EXPECT_EQ(Ext4DirRemove(vol, "/empty", false), EXT4_OK);
     EXPECT_EQ(Ext4DirRemove(vol, "/empty", false), EXT4_ENOENT);
+    // A whole tree goes only when asked for.
+    EXPECT_EQ(Ext4Mkdir(vol, "/tree/"), EXT4_OK);
+    EXPECT_EQ(Ext4Mkdir(vol, "/tree/sub"), EXT4_OK);
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(Put(vol, "/tree/sub/f" + std::to_string(i), "x"), EXT4_OK);
+    EXPECT_EQ(Put(vol, "/tree/top", std::string(5000, 't')), EXT4_OK);
+    EXPECT_EQ(Ext4DirRemove(vol, "/tree", true), EXT4_OK);
     EXPECT_EQ(vol.Detach(), EXT4_OK);
   }
   EXPECT_EQ(FsckProblems(image), "");
   const auto root = Ls(image, "/");
-  EXPECT_EQ(root.count("gone") + root.count("empty"), 0u);
+  EXPECT_EQ(root.count("gone") + root.count("empty") + root.count("tree"), 0u);
   EXPECT_EQ(root.at("d"), "040777 ");
   EXPECT_EQ(root.at("gr\xC3\xBC\xC3\x9F" "e\xE9\xFF").substr(0, 7), "100666 ");
   EXPECT_EQ(Ls(image, "/moved/f").count("file2"), 1u);
