@@ -240,11 +240,13 @@ int Ext4InodeInitBlock(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fres
 // Appends a block after the end of the file (logical = ceiling of size / block size); the size grows
 // by a block and the caller sets the exact size afterwards.
 int Ext4InodeAppendBlock(Ext4InodeRef* ref, u64* physical, u32* logical);
-// Shrinks the inode to newSize (22 to grow); blocks past the new end are freed.
-int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize);
+// Shrinks the inode to newSize (22 to grow); blocks past the new end are freed, and with zeroTail
+// the last block's bytes past the end are zeroed at once (a direct write, not journalled).
+int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize, bool zeroTail = true);
 // Volume-level truncation: a running transaction is committed first; then each 16 MiB step and the
 // last one commit on their own (a crash may leave an intermediate size), and the caller's
-// transaction is started again. Blocks past the end are freed too; no inode may be held.
+// transaction is started again. Blocks past the end are freed too; no inode may be held. The last
+// block's bytes past the end are zeroed once the last step has committed.
 int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize);
 // Frees every block the inode maps, whatever its size says (removal: blocks past the end too), in
 // one transaction.

@@ -297,7 +297,7 @@ int Ext4InodeReleaseAll(Ext4InodeRef* ref) {
   return MapRelease(ref, 0);
 }
 
-int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize) {
+int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize, bool zeroTail) {
   if (!ref || !ref->inode) return EXT4_EINVAL;
   Ext4Fs& fs = *ref->fs;
   if (fs.readOnly) return EXT4_EROFS;
@@ -320,7 +320,9 @@ int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize) {
     } else if (const int r = MapRelease(ref, keep); r) {
       return r;
     }
-    if (const int r = ZeroTail(ref, newSize); r) return r;
+    if (zeroTail) {
+      if (const int r = ZeroTail(ref, newSize); r) return r;
+    }
   }
   Ext4InodeSetSize(fs, in, newSize);
   ref->dirty = true;
@@ -343,7 +345,7 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     if (result == EXT4_OK) {
       const u64 size = Ext4InodeSize(fs, ref.inode);
       last = size <= newSize || size - newSize <= kStep;
-      result = Ext4InodeTruncate(&ref, last ? newSize : size - kStep);
+      result = Ext4InodeTruncate(&ref, last ? newSize : size - kStep, false);
       if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
     }
     if (result) {
@@ -352,6 +354,15 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     }
     if ((result = Ext4TransStop(vol))) break;
     if (last) break;
+  }
+  // Zeroed before the commit, a crash could leave the file at its old size with these bytes gone.
+  if (result == EXT4_OK && newSize % fs.blockSize) {
+    Ext4InodeRef ref;
+    result = Ext4InodeGet(&fs, ino, &ref);
+    if (result == EXT4_OK) {
+      if (Ext4InodeHasBlockMapping(fs, ref.inode)) result = ZeroTail(&ref, newSize);
+      if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
+    }
   }
   // The caller's transaction runs again.
   if (running) {
