@@ -261,8 +261,13 @@ int CrashRandomCuts() { return KPW_CRASH_RANDOM_CUTS; }
 std::set<CrashCut> CrashSample(const CutRecorder& rec, const std::string& name, std::size_t from, std::size_t to) {
   std::set<CrashCut> cuts;
   const std::size_t m = rec.writes.size();
-  const auto torn = [&](std::size_t n) {  // write n cut after its first sector
-    if (n < m && rec.writes[n].bytes.size() > rec.sectorSize) cuts.insert({n, 1});
+  // Write n cut after its first sector. Not the superblock's own writes: it is not journalled and
+  // carries its checksum in its second sector, so that no writer can make tearing it harmless.
+  const auto torn = [&](std::size_t n) {
+    if (n >= m || rec.writes[n].bytes.size() <= rec.sectorSize) return;
+    const CutWrite& w = rec.writes[n];
+    if (w.offset < 2048 && w.offset + w.bytes.size() > 1024) return;
+    cuts.insert({n, 1});
   };
   if (CrashSweep()) {
     for (std::size_t n = 0; n <= m; ++n) {

@@ -318,6 +318,9 @@ TEST_F(Ext4Crash, FailedWritesAbortAndTheNextAttachIsConsistent) {
   std::set<std::size_t> picks;
   for (const auto& list : {base->CommitWrites(), base->JournalSuperWrites()}) picks.insert(list.begin(), list.end());
   for (std::size_t n = 0; CrashSweep() && n < base->writes.size(); ++n) picks.insert(n);
+  // Every write of the file writes (data and commits).
+  for (const CrashStep& s : dry.steps)
+    for (std::size_t n = s.firstWrite; s.partial == CrashPartial::Grow && n < s.endWrite; ++n) picks.insert(n);
   std::mt19937 rng(28);
   for (int i = 0; i < std::max(1, CrashRandomCuts() / 5); ++i) picks.insert(rng() % base->writes.size());
 
@@ -353,7 +356,10 @@ TEST_F(Ext4Crash, FailedWritesAbortAndTheNextAttachIsConsistent) {
     }
     if (!errors.empty()) problems += "  reading: " + errors + "\n";
     if (!problems.empty() && ++failures <= 5)
-      firstFailures += "write " + std::to_string(n) + " failing:\n" + problems;
+      firstFailures += "write " + std::to_string(n) + " failing" +
+                       (w.failed ? " ('" + w.steps[w.failedStep].label + "' gave " + std::to_string(w.failedResult) + ")"
+                                 : std::string()) +
+                       ":\n" + problems;
   }
   std::printf("[crash] failed-writes: %zu writes, %zu failing writes tried, %d failed\n", base->writes.size(),
               picks.size(), failures);
