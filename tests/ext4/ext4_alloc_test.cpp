@@ -413,7 +413,8 @@ TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
   const Layout layouts[] = {{"-t ext4 -b 1024 -N 64", "2M"},
                             {"-t ext4 -b 1024 -g 1024 -N 256", "12M"},
                             {"-t ext4 -b 4096 -g 2048 -N 256 -O ^metadata_csum", "24M"},
-                            {"-t ext3 -b 1024 -g 1024 -N 256", "8M"}};
+                            {"-t ext3 -b 1024 -g 1024 -N 256", "8M"},
+                            {"-t ext4 -b 1024 -g 256 -N 512 -O meta_bg,^resize_inode", "12M"}};
   for (const Layout& l : layouts) {
     SCOPED_TRACE(l.mkfs);
     Image img(l.mkfs, l.size);
@@ -430,7 +431,7 @@ TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
         ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
         {
           Held ha(m.vol, a), hb(m.vol, b);
-          for (int i = 0; i < 400 && !full; ++i) {
+          for (int i = 0; i < 1000 && !full; ++i) {
             u64 phys = 0;
             u32 logical = 0;
             const int r = Ext4InodeAppendBlock(&(i % 2 ? hb : ha).ref, &phys, &logical);
@@ -461,7 +462,7 @@ TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
       u32 logical = 0;
       EXPECT_EQ(Ext4InodeAppendBlock(&h.ref, &phys, &logical), EXT4_ENOSPC);
       Held other(m.vol, InodeOf(m.vol, "/b"));
-      EXPECT_EQ(Ext4InodeInitBlock(&other.ref, 5000, &phys, nullptr), EXT4_ENOSPC);
+      EXPECT_EQ(Ext4InodeInitBlock(&other.ref, 100000, &phys, nullptr), EXT4_ENOSPC);
     }
     EXPECT_EQ(img.Problems(), "");
     const std::string after = Shell("dumpe2fs " + Quote(img.path) + " 2>/dev/null");
