@@ -270,6 +270,12 @@ int Ext4InodeInitBlock(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fres
   if (fs.readOnly) return EXT4_EROFS;
   if (!Ext4InodeHasBlockMapping(fs, ref->inode)) return EXT4_EINVAL;
   if (logical >= MaxBlocks(fs, ref->inode)) return EXT4_EFBIG;
+  // A file reaching past 2 GiB needs the LARGE_FILE feature (written with the superblock).
+  if ((logical + 1) * fs.blockSize > 0x7FFFFFFFull && Ext4Le32(fs.sb.data() + EXT4_SB_REV_LEVEL) != 0 &&
+      !(fs.roCompat & EXT4_RO_COMPAT_LARGE_FILE)) {
+    fs.roCompat |= EXT4_RO_COMPAT_LARGE_FILE;
+    Ext4SetLe32(fs.sb.data() + EXT4_SB_FEATURE_RO_COMPAT, fs.roCompat);
+  }
   if (UsesExtents(fs, ref->inode)) return Ext4ExtentInitBlock(ref, static_cast<u32>(logical), physical, fresh);
   return MapInit(ref, logical, physical, fresh);
 }

@@ -651,6 +651,29 @@ TEST(Ext4Alloc, SizeAndCountLimits) {
   EXPECT_EQ(Ext4InodeSetBlockCount(fs, inode.data(), 8), EXT4_OK);
   EXPECT_EQ(Ext4InodeFlags(inode.data()), 0u);
   if (!HaveE2fsprogs()) GTEST_SKIP();
+  // A block past 2 GiB on a volume made without LARGE_FILE turns the feature on.
+  for (const char* mkfs : {"-t ext4 -b 4096", "-t ext3 -b 4096"}) {
+    SCOPED_TRACE(mkfs);
+    Image img(mkfs, "16M");
+    img.Put("f", "x");
+    img.Debugfs("feature -large_file", true);
+    ASSERT_EQ(img.Debugfs("stats").find("large_file"), std::string::npos);
+    {
+      Session m(img.path);
+      ASSERT_EQ(m.result, EXT4_OK);
+      ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+      {
+        Held f(m.vol, InodeOf(m.vol, "/f"));
+        u64 phys = 0;
+        ASSERT_EQ(Ext4InodeInitBlock(&f.ref, 600000, &phys, nullptr), EXT4_OK);
+        Ext4InodeSetSize(m.vol->fs, f.ref.inode, 600001ull * 4096);
+        f.ref.dirty = true;
+      }
+      ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+    }
+    EXPECT_EQ(img.Problems(), "");
+    EXPECT_NE(img.Debugfs("stats").find("large_file"), std::string::npos);
+  }
   // Logical blocks past what extents or the block map can address are refused with 27.
   for (const char* mkfs : {"-t ext4 -b 1024", "-t ext3 -b 1024"}) {
     Image img(mkfs, "8M");
