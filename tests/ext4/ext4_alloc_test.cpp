@@ -568,6 +568,12 @@ TEST(Ext4Alloc, DamageIsRefusedAndMarksTheVolume) {
     Session m(img.path);
     ASSERT_EQ(m.result, EXT4_OK);
     Held h(m.vol, InodeOf(m.vol, "/f"));
+    // Inode numbers and groups outside the volume.
+    Ext4InodeRef none;
+    EXPECT_EQ(Ext4InodeGet(&m.vol->fs, 0, &none), EXT4_EIO);
+    EXPECT_EQ(Ext4InodeGet(&m.vol->fs, m.vol->fs.inodesCount + 1, &none), EXT4_EIO);
+    Ext4GroupRef outside;
+    EXPECT_EQ(Ext4GroupGet(&m.vol->fs, m.vol->fs.groupCount, &outside), EXT4_EIO);
     // Extent trees deeper than five levels are not followed.
     u8* root = h.ref.inode + EXT4_I_BLOCK;
     const u16 depth = Ext4Le16(root + 6);
