@@ -319,26 +319,34 @@ TEST(Ext4Alloc, TruncationFreesAndZeroesTheTail) {
     std::string model;
     for (u64 i = 0; i < 400; ++i) model += Pattern(1024, 'z', i);
     img.Put("f", model);
+    img.Put("g", model);
     {
       Session m(img.path);
       ASSERT_EQ(m.result, EXT4_OK);
-      Held h(m.vol, InodeOf(m.vol, "/f"));
       ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
-      EXPECT_EQ(Ext4InodeTruncate(&h.ref, 500 * 1024), EXT4_EINVAL);  // only shrinks here
-      ASSERT_EQ(Ext4InodeTruncate(&h.ref, 300 * 1024 + 7), EXT4_OK);
-      ASSERT_EQ(Ext4InodeTruncate(&h.ref, 13 * 1024), EXT4_OK);
-      ASSERT_EQ(Ext4InodeTruncate(&h.ref, 5 * 1024 + 100), EXT4_OK);
-      EXPECT_EQ(Ext4InodeBlockCount(m.vol->fs, h.ref.inode), 6u * 2);
-      h.Put();
+      {
+        Held h(m.vol, InodeOf(m.vol, "/f"));
+        EXPECT_EQ(Ext4InodeTruncate(&h.ref, 500 * 1024), EXT4_EINVAL);  // only shrinks here
+        ASSERT_EQ(Ext4InodeTruncate(&h.ref, 300 * 1024 + 7), EXT4_OK);
+        ASSERT_EQ(Ext4InodeTruncate(&h.ref, 13 * 1024), EXT4_OK);
+        ASSERT_EQ(Ext4InodeTruncate(&h.ref, 5 * 1024 + 100), EXT4_OK);
+        EXPECT_EQ(Ext4InodeBlockCount(m.vol->fs, h.ref.inode), 6u * 2);
+      }
+      const u32 g = InodeOf(m.vol, "/g");
+      ASSERT_EQ(Ext4Truncate(m.vol, g, 300 * 1024 + 7), EXT4_OK);
+      ASSERT_EQ(Ext4Truncate(m.vol, g, 5 * 1024 + 100), EXT4_OK);
+      EXPECT_TRUE(Ext4TransRunning(m.vol));
       ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
     }
     EXPECT_EQ(img.Problems(), "");
     model.resize(5 * 1024 + 100);
-    EXPECT_EQ(img.Get("f"), model);
-    // The rest of the last block was zeroed on the volume.
-    const std::string out = img.Debugfs("bmap f 5");
-    const u64 phys = std::stoull(out.substr(out.find('\n') + 1));
-    EXPECT_EQ(img.Raw(phys * 1024 + 100, 924), std::string(924, '\0'));
+    for (const char* name : {"f", "g"}) {
+      EXPECT_EQ(img.Get(name), model);
+      // The rest of the last block was zeroed on the volume.
+      const std::string out = img.Debugfs(std::string("bmap ") + name + " 5");
+      const u64 phys = std::stoull(out.substr(out.find('\n') + 1));
+      EXPECT_EQ(img.Raw(phys * 1024 + 100, 924), std::string(924, '\0'));
+    }
   }
 }
 
