@@ -188,6 +188,14 @@ TEST(Ext4Alloc, AppendsGrowExtentTreesAndBlockMaps) {
     }
     EXPECT_EQ(img.Problems(), "");
     EXPECT_TRUE(img.Get("b") == b);
+    // Down to nothing: every node freed, the root a leaf again.
+    {
+      Session m(img.path);
+      ASSERT_EQ(m.result, EXT4_OK);
+      ASSERT_EQ(Ext4Truncate(m.vol, InodeOf(m.vol, "/b"), 0), EXT4_OK);
+    }
+    EXPECT_EQ(img.Problems(), "");
+    EXPECT_EQ(TreeDepth(img, "b"), 0);
   }
 }
 
