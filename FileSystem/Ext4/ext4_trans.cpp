@@ -233,16 +233,8 @@ struct Ext4Journal {
   // marked with errors and replays at the next writable attach.
   int Abort(int code) {
     aborted = true;
-    if (cur) {
-      for (auto& jb : cur->bufs) {
-        RemoveRecord(jb.get());
-        if (jb->buf) {
-          jb->buf->flags &= ~(EXT4_BUF_JHELD | EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY);
-          Unpin(*jb->buf);
-        }
-      }
-      cur.reset();
-    }
+    while (cur && !cur->bufs.empty()) DropFromCurrent(cur->bufs.back().get(), true);
+    cur.reset();
     Ext4Fs& fs = vol->fs;
     u8* sb = fs.sb.data();
     Ext4SetLe16(sb + EXT4_SB_STATE, Ext4Le16(sb + EXT4_SB_STATE) | EXT4_STATE_ERROR);
