@@ -440,7 +440,7 @@ constexpr std::array<u32, 3> kCounters = {0x0C, 0x10, 0x158};
 int Ext4JournalStart(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Fs& fs = vol->fs;
-  if (fs.readOnly || !(fs.compat & EXT4_COMPAT_HAS_JOURNAL)) return EXT4_OK;
+  if (fs.readOnly || !(fs.compat & EXT4_COMPAT_HAS_JOURNAL) || vol->journal) return EXT4_OK;
   auto j = std::unique_ptr<Ext4Journal, Ext4JournalDeleter>(new Ext4Journal);
   j->vol = vol;
   if (Ext4JournalLoad(vol, &j->jfs) != EXT4_OK) return EXT4_EIO;
