@@ -586,6 +586,8 @@ int Ext4TransRestartIfFull(Ext4Volume* vol) {
   return Ext4TransStart(vol);
 }
 
+bool Ext4TransRunning(Ext4Volume* vol) { return vol && vol->journal && vol->journal->cur; }
+
 int Ext4TransSetBlockDirty(Ext4Fs* fs, Ext4Buffer& buf) {
   Ext4Journal* j = Running(fs);
   if (!j || !j->cur) {
