@@ -369,10 +369,7 @@ TEST(Ext4DirWrite, FullIndexGivesNoSpace) {
     Ext4Mounted m(image, true);
     ASSERT_EQ(m.result, EXT4_OK);
     const u32 d = Lookup(m.vol, 2, "d"), target = Lookup(m.vol, 2, "target");
-    {
-      Inode folder(m.vol, d), root(m.vol, 2);
-      ASSERT_EQ(Ext4DxInit(&folder.ref, &root.ref), EXT4_OK);
-    }
+    ASSERT_EQ(DxInit(m.vol, d, 2), EXT4_OK);
     int r = EXT4_OK;
     for (int i = 0; i < 60000 && r == EXT4_OK; ++i) {
       const std::string n = Name("full", i, 245);
@@ -405,12 +402,8 @@ TEST(Ext4DirWrite, ParentOfMovedFolders) {
       Ext4Volume* vol = m.vol;
       const u32 a = Lookup(vol, 2, "a"), b = Lookup(vol, 2, "b");
       const u32 linear = Lookup(vol, a, "linear"), hashed = Lookup(vol, a, "hashed");
-      {
-        Inode folder(vol, hashed), parent(vol, a);
-        ASSERT_EQ(Ext4DxInit(&folder.ref, &parent.ref), EXT4_OK);
-        Inode full(vol, linear);
-        EXPECT_EQ(Ext4DxInit(&full.ref, &parent.ref), EXT4_EINVAL);  // not a new folder
-      }
+      ASSERT_EQ(DxInit(vol, hashed, a), EXT4_OK);
+      EXPECT_EQ(DxInit(vol, linear, a), EXT4_EINVAL);  // not a new folder
       for (const u32 moved : {linear, hashed}) {
         Inode folder(vol, moved);
         ASSERT_EQ(moved == hashed ? Ext4DxSetParent(&folder.ref, b) : Ext4DirSetParent(&folder.ref, b), EXT4_OK);
@@ -632,15 +625,8 @@ TEST(Ext4DirWrite, SixtyFourKiBBlocks) {
     for (int i = 0; i < 300; i += 2) expected.erase(Name("more", i, 200));
     EXPECT_EQ(EntryOffsets(vol, d).size(), expected.size() + 2);
     // A hashed folder whose leaves split: empty blocks and the moved halves end in 65535 too.
-    {
-      Inode folder(vol, d), root(vol, 2);
-      ASSERT_EQ(Ext4DxInit(&folder.ref, &root.ref), EXT4_EINVAL);  // d is not new
-    }
     const u32 h = Lookup(vol, 2, "e");
-    {
-      Inode folder(vol, h), root(vol, 2);
-      ASSERT_EQ(Ext4DxInit(&folder.ref, &root.ref), EXT4_OK);
-    }
+    ASSERT_EQ(DxInit(vol, h, 2), EXT4_OK);
     for (int i = 0; i < 1500; ++i) ASSERT_EQ(Add(vol, h, Name("hashed", i, 200), target), EXT4_OK) << i;
     for (int i = 0; i < 1500; i += 2) ASSERT_EQ(Remove(vol, h, Name("hashed", i, 200)), EXT4_OK) << i;
     for (int i = 0; i < 1500; ++i) EXPECT_EQ(Lookup(vol, h, Name("hashed", i, 200)) != 0, i % 2 == 1) << i;
