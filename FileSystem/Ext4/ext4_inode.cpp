@@ -366,6 +366,8 @@ void Ext4InodeSetSize(const Ext4Fs& fs, u8* inode, u64 size) {
 }
 
 void Ext4InodeSetTime(const Ext4Fs& fs, u8* inode, u32 field, i64 seconds) {
+  // The creation time lies beyond a 128-byte inode (and beyond a short extra part).
+  if (field == EXT4_I_CRTIME && (fs.inodeSize <= 128 || 128u + Ext4Le16(inode + EXT4_I_EXTRA_ISIZE) < 0x94)) return;
   Ext4SetLe32(inode + field, static_cast<u32>(seconds));
   u32 extra = 0;
   switch (field) {
