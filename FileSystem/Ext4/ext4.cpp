@@ -135,7 +135,7 @@ u32 ExtraOf(u32 field) {
     case EXT4_I_CTIME: return 0x84;
     case EXT4_I_MTIME: return 0x88;
     case EXT4_I_ATIME: return 0x8C;
-    case 0x90: return 0x94;  // creation time
+    case EXT4_I_CRTIME: return 0x94;
     default: return 0;
   }
 }
@@ -270,12 +270,10 @@ int Create(Ext4Volume* vol, u32 parentIno, const char* name, u32 len, u32 type, 
     Ext4InodePut(&parent);
     return r;
   }
-  // The allocation gave it the root folder's owner; the modes are those of a new file or folder.
+  // The allocation gave it the root folder's owner and set every time to now; the modes are those
+  // of a new file or folder.
   const u16 mode = type == EXT4_TYPE_DIR ? EXT4_S_IFDIR | 0777 : EXT4_S_IFREG | 0666;
   Ext4SetLe16(child.inode + EXT4_I_MODE, mode);
-  const i64 now = Now();
-  for (const u32 field : {u32{EXT4_I_ATIME}, u32{EXT4_I_CTIME}, u32{EXT4_I_MTIME}, 0x90u})
-    if (field != 0x90 || HasExtra(fs, child.inode, 0x94)) SetTime(child, field, now);
   SetLinks(child, 1);
   r = LinkNew(parent, child, name, len, type == EXT4_TYPE_DIR);
   if (r) FreeInode(child);  // the transaction is aborted as well
