@@ -412,6 +412,34 @@ TEST(Ext4OpsLarge, WritesAndCutsBeyondOneTransaction) {
   EXPECT_EQ(Ls(image, "/").count("gone") + Ls(image, "/").count("a"), 0u);
 }
 
+// A full volume: a write keeps what fit and says why it stopped; folders and files that do not
+// fit leave nothing behind.
+TEST(Ext4OpsFull, WhatFitsStaysAndTheVolumeStaysWhole) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4-ops-full", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 -N 64 " + Quote(image) + " 4M");
+  const std::string data = Bytes(6 << 20, 11);
+  u32 done = 0;
+  {
+    Writable vol(image);
+    ASSERT_EQ(vol.m.result, EXT4_OK);
+    Ext4File f;
+    ASSERT_EQ(Ext4FileOpenMode(vol, &f, "/big", "w", true), EXT4_OK);
+    EXPECT_EQ(Ext4FileWrite(&f, data.data(), static_cast<u32>(data.size()), &done), EXT4_ENOSPC);
+    EXPECT_GT(done, 1u << 20);
+    EXPECT_EQ(f.size, done);
+    EXPECT_EQ(Ext4FileClose(&f), EXT4_OK);
+    EXPECT_EQ(Put(vol, "/more", std::string(5000, 'm')), EXT4_ENOSPC);
+    int made = 0, r = EXT4_OK;
+    while (r == EXT4_OK && made < 100) r = Ext4Mkdir(vol, ("/d" + std::to_string(made++)).c_str());
+    EXPECT_EQ(r, EXT4_ENOSPC);
+    EXPECT_EQ(vol.Detach(), EXT4_OK);
+  }
+  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_TRUE(Dump(dir, image, "/big") == data.substr(0, done));
+}
+
 // A read-only volume refuses every writing operation before it reads or writes a block.
 TEST(Ext4OpsReadOnly, RefusesWithoutTouchingTheDevice) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
