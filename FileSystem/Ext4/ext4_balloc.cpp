@@ -76,6 +76,12 @@ u32 FindClear(const u8* map, u32 from, u32 to) {
     if (!TestBit(map, b)) return b;
     ++b;
   }
+  while (b + 64 <= to) {
+    u64 word;
+    std::memcpy(&word, map + b / 8, 8);
+    if (word != ~u64{0}) break;
+    b += 64;
+  }
   while (b + 8 <= to && map[b / 8] == 0xFF) b += 8;
   for (; b < to; ++b)
     if (!TestBit(map, b)) return b;

@@ -192,14 +192,16 @@ int Grow(Ext4InodeRef* ref, Path& path) {
 }
 
 // Splits the full node at level (its parent has room). For insertion the entries right of the
-// insertion point move (none at the end, so appending fills a fresh node); for room around an
-// entry the node is halved.
-int Split(Ext4InodeRef* ref, Path& path, size_t level, u32 logical, bool halve) {
+// insertion point move (none at the end, so appending fills a fresh node). When `keep` slots are
+// wanted beside the chosen leaf entry, the entries after it move, or the entry with them when that
+// leaves too little room; nodes stay as full as they can, as e2fsck expects of a compact tree.
+int Split(Ext4InodeRef* ref, Path& path, size_t level, u32 logical, u32 keep) {
   Ext4Fs& fs = *ref->fs;
   Step& s = path[level];
   Step& parent = path[level - 1];
   const u32 cnt = Entries(s.node), depth = Depth(s.node);
-  u32 p = halve ? cnt / 2 : static_cast<u32>(s.idx + 1);
+  u32 p = static_cast<u32>(s.idx + 1);
+  if (depth == 0 && keep && p + keep > MaxEntries(s.node)) p = static_cast<u32>(std::max(s.idx, 0));
   if (depth > 0 && p >= cnt) p = cnt - 1;  // an index node is never left empty
   if (depth > 0 && p == 0) p = 1;
   u64 nb = 0;
@@ -232,13 +234,53 @@ int Split(Ext4InodeRef* ref, Path& path, size_t level, u32 logical, bool halve) 
   return EXT4_OK;
 }
 
-// Makes room in the path's leaf: splits the lowest full level whose parent has room, or grows the
-// tree when every level is full. The caller looks the path up again.
-int MakeRoom(Ext4InodeRef* ref, Path& path, u32 logical, bool halve) {
+// Moves the last entries of a full leaf into the front of its right sibling when that has room
+// for enough of them, instead of a split that would leave two partly empty nodes. Whether it did.
+int ShiftRight(Ext4InodeRef* ref, Path& path, u32 keep, bool* done) {
+  *done = false;
+  Ext4Fs& fs = *ref->fs;
+  const size_t level = path.size() - 1;
+  Step& leaf = path[level];
+  Step& parent = path[level - 1];
+  if (static_cast<u32>(parent.idx + 1) >= Entries(parent.node)) return EXT4_OK;
+  const u64 at = IndexChild(Entry(parent.node, parent.idx + 1));
+  if (at < fs.firstDataBlock || at >= fs.blocksCount) return EXT4_EIO;
+  Step sib;
+  sib.phys = at;
+  if (const int r = Ext4BlockGet(*fs.dev, sib.block, at); r) return r == EXT4_ERANGE ? EXT4_EIO : r;
+  sib.node = sib.block.data;
+  if (!NodeOk(sib.node, fs.blockSize, 0)) return EXT4_EIO;
+  if (fs.metadataCsum && Ext4Le32(sib.node + 12 + u32{MaxEntries(sib.node)} * 12) != TailChecksum(*ref, sib.node))
+    return EXT4_EIO;
+  const u32 cnt = Entries(leaf.node), sc = Entries(sib.node);
+  const u32 move = std::min<u32>(MaxEntries(sib.node) - sc, cnt - static_cast<u32>(leaf.idx + 1));
+  if (move < std::max<u32>(keep, 1)) return EXT4_OK;
+  std::memmove(Entry(sib.node, move), Entry(sib.node, 0), sc * 12);
+  std::memcpy(Entry(sib.node, 0), Entry(leaf.node, cnt - move), move * 12);
+  Ext4SetLe16(sib.node + 2, static_cast<u16>(sc + move));
+  std::memset(Entry(leaf.node, cnt - move), 0, move * 12);
+  Ext4SetLe16(leaf.node + 2, static_cast<u16>(cnt - move));
+  Ext4SetLe32(Entry(parent.node, parent.idx + 1), Ext4Le32(Entry(sib.node, 0)));
+  Dirty(ref, sib);
+  Dirty(ref, leaf);
+  Dirty(ref, parent);
+  path.clear();
+  *done = true;
+  return EXT4_OK;
+}
+
+// Makes room in the path's leaf: shifts entries into the right sibling, or splits the lowest full
+// level whose parent has room, or grows the tree when every level is full. The caller looks the
+// path up again.
+int MakeRoom(Ext4InodeRef* ref, Path& path, u32 logical, u32 keep) {
+  if (path.size() > 1) {
+    bool done = false;
+    if (const int r = ShiftRight(ref, path, keep, &done); r || done) return r;
+  }
   size_t level = path.size() - 1;
   while (level > 0 && Entries(path[level - 1].node) >= MaxEntries(path[level - 1].node)) --level;
   if (level == 0) return Grow(ref, path);
-  return Split(ref, path, level, logical, halve);
+  return Split(ref, path, level, logical, keep);
 }
 
 void InsertAt(u8* n, u32 at, const Ext& x) {
@@ -296,7 +338,7 @@ int Insert(Ext4InodeRef* ref, const Ext& x) {
       if (i + 1 == 0) FixKeys(ref, path, path.size() - 1);
       return EXT4_OK;
     }
-    if (const int r = MakeRoom(ref, path, x.first, false); r) return r;
+    if (const int r = MakeRoom(ref, path, x.first, 0); r) return r;
   }
   return EXT4_EIO;
 }
@@ -355,8 +397,24 @@ int Convert(Ext4InodeRef* ref, u32 logical) {
       }
     }
     const u32 need = (atHead ? 0 : 1) + (atTail ? 0 : 1);
+    if (need == 1 && cnt + need > MaxEntries(n)) {
+      // At either end of the extent: the extent shrinks in place and the split-off part goes in
+      // like any new extent, so that nodes fill as they do for appends. A failure restores it.
+      WriteExt(Entry(n, i), atHead ? one : Ext{e.first, e.len - 1, e.phys, true});
+      Dirty(ref, leaf);
+      path.clear();
+      const int r = Insert(ref, atHead ? Ext{logical + 1, e.len - 1, p + 1, true} : one);
+      if (r) {
+        Path again;
+        if (FindPath(ref, e.first, again) == EXT4_OK && again.back().idx >= 0) {
+          WriteExt(Entry(again.back().node, again.back().idx), e);
+          Dirty(ref, again.back());
+        }
+      }
+      return r;
+    }
     if (cnt + need > MaxEntries(n)) {
-      if (const int r = MakeRoom(ref, path, logical, true); r) return r;
+      if (const int r = MakeRoom(ref, path, logical, need); r) return r;
       continue;
     }
     Ext head = e, tail = e;
@@ -469,7 +527,17 @@ int Ext4ExtentRemoveSpace(Ext4InodeRef* ref, u32 from, u32 to) {
     Step& leaf = path.back();
     u8* n = leaf.node;
     const int i = leaf.idx;
-    if (i < 0) break;
+    if (i < 0) {
+      // Every extent here lies after the range; one before it can only sit left of the deepest
+      // index entry that was not the first (keys written elsewhere need not be exact).
+      size_t l = leafLevel;
+      while (l > 0 && path[l - 1].idx == 0) --l;
+      if (l == 0) break;
+      const u32 key = Ext4Le32(Entry(path[l - 1].node, path[l - 1].idx));
+      if (key == 0 || key - 1 < from) break;
+      to = key - 1;
+      continue;
+    }
     Ext e = ReadExt(Entry(n, i));
     if (e.end() <= from) break;
     if (CheckRun(fs, e)) return EXT4_EIO;
@@ -502,7 +570,7 @@ int Ext4ExtentRemoveSpace(Ext4InodeRef* ref, u32 from, u32 to) {
     } else {
       // The range lies inside one extent: the head stays, the part after the range gets its own entry.
       if (Entries(n) >= MaxEntries(n)) {
-        if (const int r = MakeRoom(ref, path, to, true); r) return r;
+        if (const int r = MakeRoom(ref, path, to, 1); r) return r;
         continue;
       }
       if (const int r = Ext4BlocksFree(ref, e.phys + (a - e.first), static_cast<u32>(b - a)); r) return r;

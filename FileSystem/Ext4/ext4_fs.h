@@ -242,9 +242,12 @@ int Ext4InodeInitBlock(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fres
 int Ext4InodeAppendBlock(Ext4InodeRef* ref, u64* physical, u32* logical);
 // Shrinks the inode to newSize (22 to grow); blocks past the new end are freed.
 int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize);
-// Volume-level truncation in 16 MiB transactions.
+// Volume-level truncation: a running transaction is committed first; then each 16 MiB step and the
+// last one commit on their own (a crash may leave an intermediate size), and the caller's
+// transaction is started again. Blocks past the end are freed too; no inode may be held.
 int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize);
-// Frees every block the inode maps, whatever its size says (removal: blocks past the end too).
+// Frees every block the inode maps, whatever its size says (removal: blocks past the end too), in
+// one transaction.
 int Ext4InodeReleaseAll(Ext4InodeRef* ref);
 int Ext4InodeSetBlockCount(const Ext4Fs& fs, u8* inode, u64 count);
 void Ext4InodeSetSize(const Ext4Fs& fs, u8* inode, u64 size);

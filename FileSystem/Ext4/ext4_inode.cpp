@@ -255,9 +255,11 @@ bool Ext4InodeHasBlockMapping(const Ext4Fs& fs, const u8* inode) {
   if (type == EXT4_S_IFREG || type == EXT4_S_IFDIR) return true;
   if (type != EXT4_S_IFLNK) return false;
   if (Ext4InodeFlags(inode) & EXT4_INODE_EXTENTS) return true;
-  // A short link keeps its text in the block area and owns no data block.
+  // A short link keeps its text in the block area and owns no data block; a new, empty one may
+  // still get a block for a long text.
   const u64 xattr = XattrBlock(fs, inode) ? fs.blockSize / 512 : 0;
-  return Ext4InodeSize(fs, inode) >= 60 || Ext4InodeBlockCount(fs, inode) > xattr;
+  const u64 size = Ext4InodeSize(fs, inode);
+  return size == 0 || size >= 60 || Ext4InodeBlockCount(fs, inode) > xattr;
 }
 
 int Ext4InodeInitBlock(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fresh) {
@@ -330,6 +332,7 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
   Ext4Fs& fs = vol->fs;
   if (fs.readOnly) return EXT4_EROFS;
   constexpr u64 kStep = 0x1000000;
+  const bool running = Ext4TransRunning(vol);
   if (const int r = Ext4TransStop(vol); r) return r;
   int result = EXT4_OK;
   for (;;) {
@@ -351,7 +354,9 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     if (last) break;
   }
   // The caller's transaction runs again.
-  if (const int r = Ext4TransStart(vol); r && result == EXT4_OK) result = r;
+  if (running) {
+    if (const int r = Ext4TransStart(vol); r && result == EXT4_OK) result = r;
+  }
   return result;
 }
 

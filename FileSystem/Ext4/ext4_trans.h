@@ -17,6 +17,8 @@ int Ext4TransAbort(Ext4Volume* vol);
 // zeroing, rmdir's entries, file removal): commits the current transaction and starts the next one
 // when it has reached its cap; otherwise nothing.
 int Ext4TransRestartIfFull(Ext4Volume* vol);
+// Whether a transaction is running (operations that commit on their own restart the caller's).
+bool Ext4TransRunning(Ext4Volume* vol);
 
 // A metadata block changed: marks the buffer dirty and logs it in the current transaction.
 int Ext4TransSetBlockDirty(Ext4Fs* fs, Ext4Buffer& buf);

@@ -339,6 +339,15 @@ std::string TreeDiff(const CrashTree& got, const CrashTree& want) {
     out << ", expected ";
     if (w == want.end()) out << "nothing";
     else out << w->second;
+    if (g != got.end() && w != want.end() && g->second.kind == w->second.kind) {
+      const std::string& x = g->second.data;
+      const std::string& y = w->second.data;
+      std::size_t at = 0;
+      while (at < x.size() && at < y.size() && x[at] == y[at]) ++at;
+      std::size_t end = at;
+      while (end < x.size() && end < y.size() && x[end] != y[end]) ++end;
+      if (at < x.size() || at < y.size()) out << "; bytes differ from " << at << " (first run to " << end << ")";
+    }
     out << "\n";
   }
   return out.str();
