@@ -278,6 +278,8 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
   MustRun("python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"" + src + "/sock\")'");
   WriteFile(src + "/hl/file", "shared");
   fs::create_hard_link(src + "/hl/file", src + "/other");
+  fs::create_symlink("other", src + "/fast-link");
+  fs::create_symlink(std::string(100, 'y') + "/" + std::string(100, 'z'), src + "/slow-link");
   Make("-d " + Quote(src));
   const bool wide = std::string(GetParam().options).find("-I 128") == std::string::npos;
   // Stale epoch bits (a date in 2435) must not survive a new time.
@@ -296,6 +298,9 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
     Ext4DirClose(&d);
     EXPECT_EQ(listed.count("pipe") + listed.count("dev") + listed.count("sock"), 3u);
     Ext4File f;
+    // Links go as names; their text is no file.
+    EXPECT_EQ(Ext4FileRemove(vol, "/fast-link"), EXT4_OK);
+    EXPECT_EQ(Ext4FileRemove(vol, "/slow-link"), EXT4_OK);
     for (const char* path : {"/pipe", "/dev", "/sock"}) {
       EXPECT_EQ(Ext4FileOpen(vol, &f, path, 0), EXT4_EINVAL) << path;
       ASSERT_EQ(Ext4Lookup(vol, &f, path), EXT4_OK);
@@ -357,7 +362,9 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
   }
   EXPECT_EQ(FsckProblems(image), "");
   const auto root = Ls(image, "/");
-  EXPECT_EQ(root.count("pipe") + root.count("dev") + root.count("sock") + root.count("hl") + root.count("readonly"), 0u);
+  EXPECT_EQ(root.count("pipe") + root.count("dev") + root.count("sock") + root.count("hl") + root.count("readonly") +
+                root.count("fast-link") + root.count("slow-link"),
+            0u);
   EXPECT_EQ(root.at("other"), "100640 6");
   EXPECT_EQ(Field(Debugfs(image, "stat /other"), "Links: "), 1u);
   EXPECT_EQ(Dump(dir, image, "/other"), "shared");
