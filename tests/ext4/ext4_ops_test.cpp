@@ -135,6 +135,7 @@ const Layout kLayouts[] = {
     {"ext4_1k_64bit_nocsum_linear", "-t ext4 -b 1024 -O 64bit,^metadata_csum,^dir_index", 1024},
     {"ext3_1k", "-t ext3 -b 1024", 1024},
     {"ext3_4k_128", "-t ext3 -b 4096 -I 128", 4096},
+    {"ext2_1k_nojournal", "-t ext2 -b 1024", 1024},
 };
 
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
