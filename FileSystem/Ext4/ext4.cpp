@@ -457,14 +457,22 @@ int Ext4FileClose(Ext4File* f) {
   Ext4Volume* vol = f->volume;
   int r = EXT4_OK;
   if ((f->status & (EXT4_FILE_MODIFIED | EXT4_FILE_CREATED)) && !vol->fs.readOnly && Usable(vol) == EXT4_OK) {
-    r = Ext4TransStart(vol);
-    if (r == EXT4_OK) {
-      Ext4InodeRef ref;
+    // The change time stands for the creation time.
+    const i64 mtime = Now();
+    const bool setM = f->status & EXT4_FILE_MODIFIED, setC = f->status & EXT4_FILE_CREATED;
+    Ext4InodeRef ref;
+    r = Ext4InodeGet(&vol->fs, f->inode, &ref);
+    // Times the inode holds already (a file written within the second it was made) need no
+    // transaction of their own.
+    const bool same = r == EXT4_OK && (!setM || TimeOf(vol->fs, ref.inode, EXT4_I_MTIME) == mtime) &&
+                      (!setC || TimeOf(vol->fs, ref.inode, EXT4_I_CTIME) == i64{f->creationTime});
+    Ext4InodePut(&ref);
+    if (r == EXT4_OK && !same) r = Ext4TransStart(vol);
+    if (r == EXT4_OK && !same) {
       r = Ext4InodeGet(&vol->fs, f->inode, &ref);
       if (r == EXT4_OK) {
-        if (f->status & EXT4_FILE_MODIFIED) SetTime(ref, EXT4_I_MTIME, Now());
-        // The change time stands for the creation time.
-        if (f->status & EXT4_FILE_CREATED) SetTime(ref, EXT4_I_CTIME, f->creationTime);
+        if (setM) SetTime(ref, EXT4_I_MTIME, mtime);
+        if (setC) SetTime(ref, EXT4_I_CTIME, f->creationTime);
         r = Ext4InodePut(&ref);
       }
       r = Finish(vol, r);
