@@ -16,6 +16,7 @@ constexpr u32 kWriteFlags = EXT4_O_WRONLY | EXT4_O_RDWR | EXT4_O_CREAT | EXT4_O_
 // An open that only changes attributes: a file without write bits may be opened so.
 constexpr u32 kAttributeOpen = 0x800;
 constexpr u32 kMaxLinks = 65000;
+constexpr int kEPERM = 1;
 constexpr u32 kRoCompatDirNlink = 0x20;
 // Asked of a walk: any type, but a symbolic link at the end counts as one to resolve.
 constexpr u32 kNoLink = 0x100;
@@ -128,6 +129,8 @@ void SetLinks(Ext4InodeRef& ref, u32 n) {
   ref.dirty = true;
 }
 bool IsDir(const u8* inode) { return (Ext4InodeMode(inode) & EXT4_S_IFMT) == EXT4_S_IFDIR; }
+// Immutable and append-only inodes keep their names (and an immutable one its contents).
+bool Pinned(const u8* inode) { return Ext4InodeFlags(inode) & (EXT4_INODE_IMMUTABLE | EXT4_INODE_APPEND); }
 
 // The word after a time field that holds its epoch bits and nanoseconds (0: none).
 u32 ExtraOf(u32 field) {
@@ -307,6 +310,10 @@ int Unlink(Ext4Volume* vol, u32 parentIno, const char* name, u32 len, u32 ino) {
   Ext4InodeRef child;
   if (const int r = Ext4InodeGet(&fs, ino, &child); r) return r;
   const bool folder = IsDir(child.inode);
+  if (Pinned(child.inode)) {
+    Ext4InodePut(&child);
+    return kEPERM;
+  }
   if (folder) {
     if (const int r = CheckEmpty(child); r) {
       Ext4InodePut(&child);
@@ -360,10 +367,17 @@ int OpenIn(Ext4Volume* vol, Ext4File* f, const char* path, u32 flags, u32 wanted
   if (const int g = Ext4InodeGet(&vol->fs, w.inode, &ref); g) return g;
   const bool regular = (Ext4InodeMode(ref.inode) & EXT4_S_IFMT) == EXT4_S_IFREG;
   // A read-only file is not opened for writing, unless only its attributes are to change.
-  if (regular && !created && (flags & (kWriteFlags & ~EXT4_O_APPEND)) && !(flags & kAttributeOpen) &&
-      !(Ext4InodeMode(ref.inode) & 0222)) {
+  const bool writing = !created && (flags & (kWriteFlags & ~EXT4_O_APPEND)) && !(flags & kAttributeOpen);
+  if (regular && writing && !(Ext4InodeMode(ref.inode) & 0222)) {
     Ext4InodePut(&ref);
     return EXT4_EACCES;
+  }
+  // An immutable file is not written at all, an append-only one only at its end.
+  const u32 iflags = Ext4InodeFlags(ref.inode);
+  if (writing && ((iflags & EXT4_INODE_IMMUTABLE) ||
+                  ((iflags & EXT4_INODE_APPEND) && (!(flags & EXT4_O_APPEND) || (flags & EXT4_O_TRUNC))))) {
+    Ext4InodePut(&ref);
+    return kEPERM;
   }
   f->size = Ext4InodeSize(vol->fs, ref.inode);
   Ext4InodePut(&ref);
@@ -952,7 +966,7 @@ int RenameIn(Ext4Volume* vol, const char* oldPath, const char* newPath) {
   if (const int r = Ext4InodeGet(&fs, from.inode, &child); r) return r;
   const bool folder = IsDir(child.inode);
   const bool moves = to.parent != from.parent;
-  int r = EXT4_OK;
+  int r = Pinned(child.inode) ? kEPERM : EXT4_OK;
   if (folder && moves) {
     // A folder cannot go into its own subtree: that would cut it off from the root.
     bool inside = false;

@@ -448,6 +448,34 @@ TEST(Ext4OpsFull, WhatFitsStaysAndTheVolumeStaysWhole) {
   EXPECT_TRUE(Dump(dir, image, "/big") == data.substr(0, done));
 }
 
+// Immutable files are neither written, renamed nor removed; append-only ones only grow.
+TEST(Ext4OpsFlags, ImmutableAndAppendOnlyFiles) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4-ops-flags", ImageBase());
+  WriteFile(dir / "src/imm", "fixed");
+  WriteFile(dir / "src/app", "log");
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -d " + Quote(dir / "src") + " " + Quote(image) + " 8M");
+  Ext4Tool("debugfs -w -R 'sif /imm flags 0x80010' " + Quote(image));
+  Ext4Tool("debugfs -w -R 'sif /app flags 0x80020' " + Quote(image));
+  {
+    Writable vol(image);
+    ASSERT_EQ(vol.m.result, EXT4_OK);
+    Ext4File f;
+    EXPECT_EQ(Ext4FileOpen(vol, &f, "/imm", EXT4_O_RDWR), 1);
+    EXPECT_EQ(Put(vol, "/imm", "new"), 1);
+    EXPECT_EQ(Ext4FileRemove(vol, "/imm"), 1);
+    EXPECT_EQ(Ext4Rename(vol, "/imm", "/other"), 1);
+    EXPECT_EQ(Ext4FileOpenMode(vol, &f, "/app", "r+", true), 1);
+    EXPECT_EQ(Put(vol, "/app", "+more", "a"), EXT4_OK);
+    EXPECT_EQ(Ext4FileRemove(vol, "/app"), 1);
+    EXPECT_EQ(vol.Detach(), EXT4_OK);
+  }
+  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(Dump(dir, image, "/imm"), "fixed");
+  EXPECT_EQ(Dump(dir, image, "/app"), "log+more");
+}
+
 // A read-only volume refuses every writing operation before it reads or writes a block.
 TEST(Ext4OpsReadOnly, RefusesWithoutTouchingTheDevice) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
