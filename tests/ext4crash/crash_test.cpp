@@ -317,6 +317,7 @@ TEST_F(Ext4Crash, FailedWritesAbortAndTheNextAttachIsConsistent) {
   ASSERT_FALSE(dry.failed);
   std::set<std::size_t> picks;
   for (const auto& list : {base->CommitWrites(), base->JournalSuperWrites()}) picks.insert(list.begin(), list.end());
+  for (std::size_t n = 0; CrashSweep() && n < base->writes.size(); ++n) picks.insert(n);
   std::mt19937 rng(28);
   for (int i = 0; i < std::max(1, CrashRandomCuts() / 5); ++i) picks.insert(rng() % base->writes.size());
 
