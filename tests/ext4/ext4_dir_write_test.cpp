@@ -298,14 +298,20 @@ TEST_P(Ext4DirGrowth, ThousandsOfAddsAndRemoves) {
     const std::string htree = Htree(image, "d");
     EXPECT_EQ(htree.find("Root node dump") != std::string::npos, g.hashed) << htree.substr(0, 400);
     const char* version = collide ? "Hash Version: 1" : std::strstr(g.hashing, "tea") ? "Hash Version: 2" : "Hash Version: 0";
-    if (g.hashed) EXPECT_NE(htree.find(version), std::string::npos);
+    if (g.hashed) {
+      EXPECT_NE(htree.find(version), std::string::npos);
+    }
     if (g.hashed && small) {
       EXPECT_NE(htree.find("Indirect levels: 1"), std::string::npos);
-      if (collide) EXPECT_GT(ContinuedHashes(htree), 0);
+      if (collide) {
+        EXPECT_GT(ContinuedHashes(htree), 0);
+      }
     }
   };
   phase("add", [&](Ext4Volume* vol) {
-    if (g.hashed) ASSERT_EQ(DxInit(vol, d, 2), EXT4_OK);
+    if (g.hashed) {
+      ASSERT_EQ(DxInit(vol, d, 2), EXT4_OK);
+    }
     for (int i = 0; i < count; ++i) {
       ASSERT_EQ(Add(vol, d, name(i), target), EXT4_OK) << i;
       expected.insert(name(i));
@@ -317,7 +323,9 @@ TEST_P(Ext4DirGrowth, ThousandsOfAddsAndRemoves) {
         ASSERT_EQ(Ext4DirHash(n.data(), 255, 1, reinterpret_cast<const u32*>(vol->fs.sb.data() + EXT4_SB_HASH_SEED),
                               &hash, &minor), EXT4_OK);
         if (i == 0) first = hash;
-        if (collide) EXPECT_EQ(hash, first) << "the seed did not take";
+        if (collide) {
+          EXPECT_EQ(hash, first) << "the seed did not take";
+        }
         ASSERT_EQ(Add(vol, d, n, target), EXT4_OK);
         expected.insert(n);
       }
