@@ -794,13 +794,9 @@ int SetFileSize(Ext4File* f, u64 size) {
     }
     if (const int p = Ext4InodePut(&ref); r == EXT4_OK) r = p;
   } else if (size < old) {
+    // The cut zeroes the new last block's tail itself.
     Ext4InodePut(&ref);
     r = Ext4Truncate(vol, f->inode, size);
-    if (r == EXT4_OK) r = Ext4InodeGet(&fs, f->inode, &ref);
-    if (r == EXT4_OK) {
-      r = ZeroTail(ref, size);
-      Ext4InodePut(&ref);
-    }
   } else {
     Ext4InodePut(&ref);
   }
