@@ -202,11 +202,10 @@ TEST(Ext4DirWrite, LinearRemoveAndReAddInPlace) {
     // The names come back into the freed space.
     for (const std::string& n : {first, second, later->second}) EXPECT_EQ(Add(vol, d, n, target), EXT4_OK) << n;
     EXPECT_EQ(DirSize(vol, d), size);
-    const std::string longest(256, 'L');
     for (const std::string& n : expected) EXPECT_EQ(Lookup(vol, d, n), target) << n;
     Inode folder(vol, d), child(vol, target);
     EXPECT_EQ(Ext4DirAddEntry(&folder.ref, "x", 0, &child.ref), EXT4_EINVAL);
-    EXPECT_EQ(Ext4DirAddEntry(&folder.ref, longest.c_str(), 256, &child.ref), EXT4_EINVAL);
+    EXPECT_EQ(Ext4DirAddEntry(&folder.ref, std::string(256, 'L').c_str(), 256, &child.ref), EXT4_EINVAL);
     EXPECT_EQ(Ext4DirRemoveEntry(&child.ref, "x", 1), EXT4_ENOTDIR);
     SetLinks(vol, target, static_cast<u32>(expected.size()) + 1);
   }
@@ -230,14 +229,6 @@ TEST(Ext4DirWrite, HashedRemoveAndReAddInPlace) {
     const u64 size = DirSize(vol, d);
     for (int i = 0; i < 1500; i += 3) ASSERT_EQ(Remove(vol, d, Name("link", i, i % 7)), EXT4_OK) << i;
     for (int i = 0; i < 1500; ++i) ASSERT_EQ(Lookup(vol, d, Name("link", i, i % 7)) != 0, i % 3 != 0) << i;
-    SetLinks(vol, target, 1000 + 1);
-    ASSERT_EQ(m.Unmount(), EXT4_OK);
-    EXPECT_EQ(FsckProblems(image), "");
-    EXPECT_EQ(DebugfsNames(image, "d").size(), 1000u);
-
-    Ext4Mounted again(image, true);
-    ASSERT_EQ(again.result, EXT4_OK);
-    vol = again.vol;
     for (int i = 0; i < 1500; i += 3) ASSERT_EQ(Add(vol, d, Name("link", i, i % 7), target), EXT4_OK) << i;
     EXPECT_EQ(DirSize(vol, d), size);
     for (const std::string& n : all) ASSERT_EQ(Lookup(vol, d, n), target) << n;
