@@ -16,6 +16,7 @@ constexpr u32 kWriteFlags = EXT4_O_WRONLY | EXT4_O_RDWR | EXT4_O_CREAT | EXT4_O_
 // An open that only changes attributes: a file without write bits may be opened so.
 constexpr u32 kAttributeOpen = 0x800;
 constexpr u32 kMaxLinks = 65000;
+constexpr int kEPERM = 1;
 constexpr u32 kRoCompatDirNlink = 0x20;
 // Asked of a walk: any type, but a symbolic link at the end counts as one to resolve.
 constexpr u32 kNoLink = 0x100;
@@ -128,6 +129,8 @@ void SetLinks(Ext4InodeRef& ref, u32 n) {
   ref.dirty = true;
 }
 bool IsDir(const u8* inode) { return (Ext4InodeMode(inode) & EXT4_S_IFMT) == EXT4_S_IFDIR; }
+// Immutable and append-only inodes keep their names (and an immutable one its contents).
+bool Pinned(const u8* inode) { return Ext4InodeFlags(inode) & (EXT4_INODE_IMMUTABLE | EXT4_INODE_APPEND); }
 
 // The word after a time field that holds its epoch bits and nanoseconds (0: none).
 u32 ExtraOf(u32 field) {
@@ -135,7 +138,7 @@ u32 ExtraOf(u32 field) {
     case EXT4_I_CTIME: return 0x84;
     case EXT4_I_MTIME: return 0x88;
     case EXT4_I_ATIME: return 0x8C;
-    case 0x90: return 0x94;  // creation time
+    case EXT4_I_CRTIME: return 0x94;
     default: return 0;
   }
 }
@@ -270,12 +273,10 @@ int Create(Ext4Volume* vol, u32 parentIno, const char* name, u32 len, u32 type, 
     Ext4InodePut(&parent);
     return r;
   }
-  // The allocation gave it the root folder's owner; the modes are those of a new file or folder.
+  // The allocation gave it the root folder's owner and set every time to now; the modes are those
+  // of a new file or folder.
   const u16 mode = type == EXT4_TYPE_DIR ? EXT4_S_IFDIR | 0777 : EXT4_S_IFREG | 0666;
   Ext4SetLe16(child.inode + EXT4_I_MODE, mode);
-  const i64 now = Now();
-  for (const u32 field : {u32{EXT4_I_ATIME}, u32{EXT4_I_CTIME}, u32{EXT4_I_MTIME}, 0x90u})
-    if (field != 0x90 || HasExtra(fs, child.inode, 0x94)) SetTime(child, field, now);
   SetLinks(child, 1);
   r = LinkNew(parent, child, name, len, type == EXT4_TYPE_DIR);
   if (r) FreeInode(child);  // the transaction is aborted as well
@@ -309,6 +310,10 @@ int Unlink(Ext4Volume* vol, u32 parentIno, const char* name, u32 len, u32 ino) {
   Ext4InodeRef child;
   if (const int r = Ext4InodeGet(&fs, ino, &child); r) return r;
   const bool folder = IsDir(child.inode);
+  if (Pinned(child.inode)) {
+    Ext4InodePut(&child);
+    return kEPERM;
+  }
   if (folder) {
     if (const int r = CheckEmpty(child); r) {
       Ext4InodePut(&child);
@@ -362,10 +367,17 @@ int OpenIn(Ext4Volume* vol, Ext4File* f, const char* path, u32 flags, u32 wanted
   if (const int g = Ext4InodeGet(&vol->fs, w.inode, &ref); g) return g;
   const bool regular = (Ext4InodeMode(ref.inode) & EXT4_S_IFMT) == EXT4_S_IFREG;
   // A read-only file is not opened for writing, unless only its attributes are to change.
-  if (regular && !created && (flags & (kWriteFlags & ~EXT4_O_APPEND)) && !(flags & kAttributeOpen) &&
-      !(Ext4InodeMode(ref.inode) & 0222)) {
+  const bool writing = !created && (flags & (kWriteFlags & ~EXT4_O_APPEND)) && !(flags & kAttributeOpen);
+  if (regular && writing && !(Ext4InodeMode(ref.inode) & 0222)) {
     Ext4InodePut(&ref);
     return EXT4_EACCES;
+  }
+  // An immutable file is not written at all, an append-only one only at its end.
+  const u32 iflags = Ext4InodeFlags(ref.inode);
+  if (writing && ((iflags & EXT4_INODE_IMMUTABLE) ||
+                  ((iflags & EXT4_INODE_APPEND) && (!(flags & EXT4_O_APPEND) || (flags & EXT4_O_TRUNC))))) {
+    Ext4InodePut(&ref);
+    return kEPERM;
   }
   f->size = Ext4InodeSize(vol->fs, ref.inode);
   Ext4InodePut(&ref);
@@ -459,14 +471,22 @@ int Ext4FileClose(Ext4File* f) {
   Ext4Volume* vol = f->volume;
   int r = EXT4_OK;
   if ((f->status & (EXT4_FILE_MODIFIED | EXT4_FILE_CREATED)) && !vol->fs.readOnly && Usable(vol) == EXT4_OK) {
-    r = Ext4TransStart(vol);
-    if (r == EXT4_OK) {
-      Ext4InodeRef ref;
+    // The change time stands for the creation time.
+    const i64 mtime = Now();
+    const bool setM = f->status & EXT4_FILE_MODIFIED, setC = f->status & EXT4_FILE_CREATED;
+    Ext4InodeRef ref;
+    r = Ext4InodeGet(&vol->fs, f->inode, &ref);
+    // Times the inode holds already (a file written within the second it was made) need no
+    // transaction of their own.
+    const bool same = r == EXT4_OK && (!setM || TimeOf(vol->fs, ref.inode, EXT4_I_MTIME) == mtime) &&
+                      (!setC || TimeOf(vol->fs, ref.inode, EXT4_I_CTIME) == i64{f->creationTime});
+    Ext4InodePut(&ref);
+    if (r == EXT4_OK && !same) r = Ext4TransStart(vol);
+    if (r == EXT4_OK && !same) {
       r = Ext4InodeGet(&vol->fs, f->inode, &ref);
       if (r == EXT4_OK) {
-        if (f->status & EXT4_FILE_MODIFIED) SetTime(ref, EXT4_I_MTIME, Now());
-        // The change time stands for the creation time.
-        if (f->status & EXT4_FILE_CREATED) SetTime(ref, EXT4_I_CTIME, f->creationTime);
+        if (setM) SetTime(ref, EXT4_I_MTIME, mtime);
+        if (setC) SetTime(ref, EXT4_I_CTIME, f->creationTime);
         r = Ext4InodePut(&ref);
       }
       r = Finish(vol, r);
@@ -778,13 +798,9 @@ int SetFileSize(Ext4File* f, u64 size) {
     }
     if (const int p = Ext4InodePut(&ref); r == EXT4_OK) r = p;
   } else if (size < old) {
+    // The cut zeroes the new last block's tail itself.
     Ext4InodePut(&ref);
     r = Ext4Truncate(vol, f->inode, size);
-    if (r == EXT4_OK) r = Ext4InodeGet(&fs, f->inode, &ref);
-    if (r == EXT4_OK) {
-      r = ZeroTail(ref, size);
-      Ext4InodePut(&ref);
-    }
   } else {
     Ext4InodePut(&ref);
   }
@@ -950,7 +966,7 @@ int RenameIn(Ext4Volume* vol, const char* oldPath, const char* newPath) {
   if (const int r = Ext4InodeGet(&fs, from.inode, &child); r) return r;
   const bool folder = IsDir(child.inode);
   const bool moves = to.parent != from.parent;
-  int r = EXT4_OK;
+  int r = Pinned(child.inode) ? kEPERM : EXT4_OK;
   if (folder && moves) {
     // A folder cannot go into its own subtree: that would cut it off from the root.
     bool inside = false;
@@ -960,10 +976,15 @@ int RenameIn(Ext4Volume* vol, const char* oldPath, const char* newPath) {
   Ext4InodeRef newParent, oldParent;
   if (r == EXT4_OK) r = Ext4InodeGet(&fs, to.parent, &newParent);
   if (r == EXT4_OK && folder && moves) r = CanRaise(fs, newParent.inode);
-  if (r == EXT4_OK) r = to.nameLen > 255 ? EXT4_EINVAL : Ext4DirAddEntry(&newParent, newPath + to.nameOffset, to.nameLen, &child);
+  const char* newName = newPath + to.nameOffset;
+  bool added = false, reparented = false, raised = false;
+  if (r == EXT4_OK) r = to.nameLen > 255 ? EXT4_EINVAL : Ext4DirAddEntry(&newParent, newName, to.nameLen, &child);
+  added = r == EXT4_OK;
   if (r == EXT4_OK && folder && moves) {
     r = Ext4DirSetParent(&child, to.parent);
+    reparented = r == EXT4_OK;
     if (r == EXT4_OK) r = RaiseLinks(newParent);
+    raised = r == EXT4_OK;
   }
   if (r == EXT4_OK) {
     Touch(newParent);
@@ -973,6 +994,11 @@ int RenameIn(Ext4Volume* vol, const char* oldPath, const char* newPath) {
   if (r == EXT4_OK) {
     Touch(oldParent);
     if (folder && moves) LowerFolderLinks(oldParent);
+  } else if (added) {
+    // A volume without a journal has nothing that would undo the half-done move.
+    if (raised) LowerFolderLinks(newParent);
+    if (reparented) Ext4DirSetParent(&child, from.parent);
+    Ext4DirRemoveEntry(&newParent, newName, to.nameLen);
   }
   Ext4InodePut(&oldParent);
   Ext4InodePut(&newParent);

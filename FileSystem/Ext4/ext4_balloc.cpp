@@ -132,7 +132,8 @@ int BuildSystemZone(Ext4Fs& fs) {
     if (Ext4GroupHasSuper(fs, g)) AddZone(z, first, 1 + (metaBg ? firstMeta : descBlocks) + reserved);
     if (metaBg && g / fs.descPerBlock >= firstMeta) {
       const u32 in = g % fs.descPerBlock;
-      if (in == 0 || in == 1 || in == fs.descPerBlock - 1) AddZone(z, Ext4GroupDescBlock(fs, g), 1);
+      // The meta group's descriptor block, and its copies in the second and last group.
+      if (in == 0 || in == 1 || in == fs.descPerBlock - 1) AddZone(z, first + (Ext4GroupHasSuper(fs, g) ? 1 : 0), 1);
     }
     Ext4GroupRef ref;
     if (const int r = Ext4GroupGet(&fs, g, &ref); r) return r;

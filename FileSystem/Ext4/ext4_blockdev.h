@@ -62,8 +62,7 @@ inline void Ext4SetBe32(u8* p, u32 v) {
 struct Ext4BlockCache;
 struct Ext4Volume;
 
-// Buffer flags.
-// The journal's: JHELD logged by a transaction not yet committed (never written home); JCOMMITTED
+// Buffer flags. The journal's: logged by a transaction not yet committed (never written home), and
 // committed but not yet home (written out before anyone gets the block again, so a later
 // transaction's change never reaches home uncommitted).
 enum : u32 {

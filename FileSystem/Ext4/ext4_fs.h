@@ -56,6 +56,7 @@ enum : u32 {
   EXT4_INCOMPAT_FLEX_BG = 0x200,
   EXT4_INCOMPAT_SUPPORTED = 0x3D6,
   EXT4_RO_COMPAT_SPARSE_SUPER = 0x1,
+  EXT4_RO_COMPAT_LARGE_FILE = 0x2,
   EXT4_RO_COMPAT_HUGE_FILE = 0x8,
   EXT4_RO_COMPAT_GDT_CSUM = 0x10,
   EXT4_RO_COMPAT_METADATA_CSUM = 0x400,
@@ -229,10 +230,13 @@ int Ext4ExtentGetBlocks(Ext4InodeRef* ref, u32 logical, u32 maxCount, u64* physi
 // --- Writing: inodes, allocation, mapping and truncation ---
 
 // Allocates and initialises an inode of a directory-entry type (1 file, 2 directory, 7 link) and
-// returns it held in ref: 0 or 28 with nothing changed.
+// returns it held in ref: 0 or 28 with nothing changed. Modes 0666 and 0777, all times now, the
+// owner of the root folder. A group whose inode table was never zeroed is zeroed first, which may
+// commit the running transaction between chunks: hold no changed block across the call.
 int Ext4InodeAlloc(Ext4Fs* fs, Ext4InodeRef* ref, u32 fileType);
-// Frees a held inode that has no links and no data blocks left (indirect and attribute blocks go
-// with it); ref stays held and is put by the caller.
+// Frees a held inode that has no links: whatever it still maps (indirect blocks too), its share of
+// an attribute block (freed with the last reference), then its bit; devices, pipes, sockets and
+// short links own no blocks. ref stays held and is put by the caller.
 int Ext4InodeFree(Ext4InodeRef* ref);
 // Maps a logical block for writing: a hole gets a block, an unwritten extent is converted. fresh
 // (when given) tells whether the block is new, so a partial write zero-fills it first.
@@ -240,9 +244,8 @@ int Ext4InodeInitBlock(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fres
 // Appends a block after the end of the file (logical = ceiling of size / block size); the size grows
 // by a block and the caller sets the exact size afterwards.
 int Ext4InodeAppendBlock(Ext4InodeRef* ref, u64* physical, u32* logical);
-// Shrinks the inode to newSize (22 to grow); blocks past the new end are freed, and with zeroTail
-// the last block's bytes past the end are zeroed at once (a direct write, not journalled).
-int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize, bool zeroTail = true);
+// Shrinks the inode to newSize (22 to grow); blocks past the new end are freed.
+int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize);
 // Volume-level truncation: a running transaction is committed first; then each 16 MiB step and the
 // last one commit on their own (a crash may leave an intermediate size), and the caller's
 // transaction is started again. Blocks past the end are freed too; no inode may be held. The last

@@ -270,6 +270,12 @@ int Ext4InodeInitBlock(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fres
   if (fs.readOnly) return EXT4_EROFS;
   if (!Ext4InodeHasBlockMapping(fs, ref->inode)) return EXT4_EINVAL;
   if (logical >= MaxBlocks(fs, ref->inode)) return EXT4_EFBIG;
+  // A file reaching past 2 GiB needs the LARGE_FILE feature (written with the superblock).
+  if ((logical + 1) * fs.blockSize > 0x7FFFFFFFull && Ext4Le32(fs.sb.data() + EXT4_SB_REV_LEVEL) != 0 &&
+      !(fs.roCompat & EXT4_RO_COMPAT_LARGE_FILE)) {
+    fs.roCompat |= EXT4_RO_COMPAT_LARGE_FILE;
+    Ext4SetLe32(fs.sb.data() + EXT4_SB_FEATURE_RO_COMPAT, fs.roCompat);
+  }
   if (UsesExtents(fs, ref->inode)) return Ext4ExtentInitBlock(ref, static_cast<u32>(logical), physical, fresh);
   return MapInit(ref, logical, physical, fresh);
 }
@@ -297,7 +303,10 @@ int Ext4InodeReleaseAll(Ext4InodeRef* ref) {
   return MapRelease(ref, 0);
 }
 
-int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize, bool zeroTail) {
+namespace {
+
+// Shrinks the inode; the bytes past the new end in its last block are zeroed when asked.
+int Shrink(Ext4InodeRef* ref, u64 newSize, bool zeroTail) {
   if (!ref || !ref->inode) return EXT4_EINVAL;
   Ext4Fs& fs = *ref->fs;
   if (fs.readOnly) return EXT4_EROFS;
@@ -329,6 +338,10 @@ int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize, bool zeroTail) {
   return EXT4_OK;
 }
 
+}  // namespace
+
+int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize) { return Shrink(ref, newSize, true); }
+
 int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
   if (!vol) return EXT4_ENOENT;
   Ext4Fs& fs = vol->fs;
@@ -345,7 +358,9 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     if (result == EXT4_OK) {
       const u64 size = Ext4InodeSize(fs, ref.inode);
       last = size <= newSize || size - newSize <= kStep;
-      result = Ext4InodeTruncate(&ref, last ? newSize : size - kStep, false);
+      // Steps end mid-block only on their way further down; the last block's tail is zeroed once
+      // the new size is committed, so that a crash before never changes bytes of the old size.
+      result = Shrink(&ref, last ? newSize : size - kStep, false);
       if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
     }
     if (result) {
@@ -353,7 +368,15 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
       break;
     }
     if ((result = Ext4TransStop(vol))) break;
-    if (last) break;
+    if (last) {
+      Ext4InodeRef tail;
+      if ((result = Ext4InodeGet(&fs, ino, &tail)) == EXT4_OK) {
+        if (Ext4InodeHasBlockMapping(fs, tail.inode) && Ext4InodeSize(fs, tail.inode) == newSize)
+          result = ZeroTail(&tail, newSize);
+        Ext4InodePut(&tail);
+      }
+      break;
+    }
   }
   // Zeroed before the commit, a crash could leave the file at its old size with these bytes gone.
   if (result == EXT4_OK && newSize % fs.blockSize) {

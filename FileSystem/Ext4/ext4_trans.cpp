@@ -233,16 +233,8 @@ struct Ext4Journal {
   // marked with errors and replays at the next writable attach.
   int Abort(int code) {
     aborted = true;
-    if (cur) {
-      for (auto& jb : cur->bufs) {
-        RemoveRecord(jb.get());
-        if (jb->buf) {
-          jb->buf->flags &= ~(EXT4_BUF_JHELD | EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY);
-          Unpin(*jb->buf);
-        }
-      }
-      cur.reset();
-    }
+    while (cur && !cur->bufs.empty()) DropFromCurrent(cur->bufs.back().get(), true);
+    cur.reset();
     Ext4Fs& fs = vol->fs;
     u8* sb = fs.sb.data();
     Ext4SetLe16(sb + EXT4_SB_STATE, Ext4Le16(sb + EXT4_SB_STATE) | EXT4_STATE_ERROR);
@@ -448,7 +440,7 @@ constexpr std::array<u32, 3> kCounters = {0x0C, 0x10, 0x158};
 int Ext4JournalStart(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Fs& fs = vol->fs;
-  if (fs.readOnly || !(fs.compat & EXT4_COMPAT_HAS_JOURNAL)) return EXT4_OK;
+  if (fs.readOnly || !(fs.compat & EXT4_COMPAT_HAS_JOURNAL) || vol->journal) return EXT4_OK;
   auto j = std::unique_ptr<Ext4Journal, Ext4JournalDeleter>(new Ext4Journal);
   j->vol = vol;
   if (Ext4JournalLoad(vol, &j->jfs) != EXT4_OK) return EXT4_EIO;

@@ -215,6 +215,26 @@ TEST(Ext4Journal, ABlockWithABadChecksumIsSkippedAndReported) {
   EXPECT_NE(Shell("dumpe2fs -h " + Quote(image) + " 2>&1").find("clean with errors"), std::string::npos);
 }
 
+// With 1 KiB blocks the superblock lies in block 1: a logged copy of it replays like any block, and
+// the volume keeps it (the label changed in the copy survives the end of our recovery).
+TEST(Ext4Journal, TheSuperblockBlockReplaysAt1KiB) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4sbblk", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 -O ^metadata_csum -L before " + Quote(image) + " 16M");
+  std::string copy = ReadFile(image).substr(1024, 1024);
+  copy.replace(0x78, 6, "after\0", 6);
+  WriteFile(dir / "sb", copy);
+  WriteFile(dir / "t", "jo\njw -b 1 " + (dir / "sb") + "\njc\n");
+  Ext4Tool("debugfs -w -f " + Quote(dir / "t") + " " + Quote(image));
+  fs::copy_file(image, dir / "ref.img");
+  EXPECT_EQ(RecoverHere(image).first, DISK_TYPE_EXT4);
+  Shell("e2fsck -E journal_only -y " + Quote(dir / "ref.img") + " 2>&1");
+  for (const std::string& img : {image, dir / "ref.img"})
+    EXPECT_NE(Shell("dumpe2fs -h " + Quote(img) + " 2>&1").find("Filesystem volume name:   after"), std::string::npos) << img;
+  EXPECT_EQ(Verdict(image), Verdict(dir / "ref.img"));
+}
+
 // With the compatible checksum, a commit block whose CRC-32 does not match its transaction ends the
 // log there: nothing of it is replayed, as e2fsck does.
 TEST(Ext4Journal, ACommitWithAWrongCrc32IsNotReplayed) {

@@ -135,6 +135,7 @@ const Layout kLayouts[] = {
     {"ext4_1k_64bit_nocsum_linear", "-t ext4 -b 1024 -O 64bit,^metadata_csum,^dir_index", 1024},
     {"ext3_1k", "-t ext3 -b 1024", 1024},
     {"ext3_4k_128", "-t ext3 -b 4096 -I 128", 4096},
+    {"ext2_1k_nojournal", "-t ext2 -b 1024", 1024},
 };
 
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
@@ -278,6 +279,8 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
   MustRun("python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"" + src + "/sock\")'");
   WriteFile(src + "/hl/file", "shared");
   fs::create_hard_link(src + "/hl/file", src + "/other");
+  fs::create_symlink("other", src + "/fast-link");
+  fs::create_symlink(std::string(100, 'y') + "/" + std::string(100, 'z'), src + "/slow-link");
   Make("-d " + Quote(src));
   const bool wide = std::string(GetParam().options).find("-I 128") == std::string::npos;
   // Stale epoch bits (a date in 2435) must not survive a new time.
@@ -296,6 +299,9 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
     Ext4DirClose(&d);
     EXPECT_EQ(listed.count("pipe") + listed.count("dev") + listed.count("sock"), 3u);
     Ext4File f;
+    // Links go as names; their text is no file.
+    EXPECT_EQ(Ext4FileRemove(vol, "/fast-link"), EXT4_OK);
+    EXPECT_EQ(Ext4FileRemove(vol, "/slow-link"), EXT4_OK);
     for (const char* path : {"/pipe", "/dev", "/sock"}) {
       EXPECT_EQ(Ext4FileOpen(vol, &f, path, 0), EXT4_EINVAL) << path;
       ASSERT_EQ(Ext4Lookup(vol, &f, path), EXT4_OK);
@@ -357,7 +363,9 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
   }
   EXPECT_EQ(FsckProblems(image), "");
   const auto root = Ls(image, "/");
-  EXPECT_EQ(root.count("pipe") + root.count("dev") + root.count("sock") + root.count("hl") + root.count("readonly"), 0u);
+  EXPECT_EQ(root.count("pipe") + root.count("dev") + root.count("sock") + root.count("hl") + root.count("readonly") +
+                root.count("fast-link") + root.count("slow-link"),
+            0u);
   EXPECT_EQ(root.at("other"), "100640 6");
   EXPECT_EQ(Field(Debugfs(image, "stat /other"), "Links: "), 1u);
   EXPECT_EQ(Dump(dir, image, "/other"), "shared");
@@ -410,6 +418,62 @@ TEST(Ext4OpsLarge, WritesAndCutsBeyondOneTransaction) {
   EXPECT_TRUE(Dump(dir, image, "/big") == big.substr(0, 5 << 20));
   EXPECT_TRUE(Dump(dir, image, "/b") == other);
   EXPECT_EQ(Ls(image, "/").count("gone") + Ls(image, "/").count("a"), 0u);
+}
+
+// A full volume: a write keeps what fit and says why it stopped; folders and files that do not
+// fit leave nothing behind.
+TEST(Ext4OpsFull, WhatFitsStaysAndTheVolumeStaysWhole) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4-ops-full", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 -N 64 " + Quote(image) + " 4M");
+  const std::string data = Bytes(6 << 20, 11);
+  u32 done = 0;
+  {
+    Writable vol(image);
+    ASSERT_EQ(vol.m.result, EXT4_OK);
+    Ext4File f;
+    ASSERT_EQ(Ext4FileOpenMode(vol, &f, "/big", "w", true), EXT4_OK);
+    EXPECT_EQ(Ext4FileWrite(&f, data.data(), static_cast<u32>(data.size()), &done), EXT4_ENOSPC);
+    EXPECT_GT(done, 1u << 20);
+    EXPECT_EQ(f.size, done);
+    EXPECT_EQ(Ext4FileClose(&f), EXT4_OK);
+    EXPECT_EQ(Put(vol, "/more", std::string(5000, 'm')), EXT4_ENOSPC);
+    int made = 0, r = EXT4_OK;
+    while (r == EXT4_OK && made < 100) r = Ext4Mkdir(vol, ("/d" + std::to_string(made++)).c_str());
+    EXPECT_EQ(r, EXT4_ENOSPC);
+    EXPECT_EQ(vol.Detach(), EXT4_OK);
+  }
+  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_TRUE(Dump(dir, image, "/big") == data.substr(0, done));
+}
+
+// Immutable files are neither written, renamed nor removed; append-only ones only grow.
+TEST(Ext4OpsFlags, ImmutableAndAppendOnlyFiles) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4-ops-flags", ImageBase());
+  WriteFile(dir / "src/imm", "fixed");
+  WriteFile(dir / "src/app", "log");
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -d " + Quote(dir / "src") + " " + Quote(image) + " 8M");
+  Ext4Tool("debugfs -w -R 'sif /imm flags 0x80010' " + Quote(image));
+  Ext4Tool("debugfs -w -R 'sif /app flags 0x80020' " + Quote(image));
+  {
+    Writable vol(image);
+    ASSERT_EQ(vol.m.result, EXT4_OK);
+    Ext4File f;
+    EXPECT_EQ(Ext4FileOpen(vol, &f, "/imm", EXT4_O_RDWR), 1);
+    EXPECT_EQ(Put(vol, "/imm", "new"), 1);
+    EXPECT_EQ(Ext4FileRemove(vol, "/imm"), 1);
+    EXPECT_EQ(Ext4Rename(vol, "/imm", "/other"), 1);
+    EXPECT_EQ(Ext4FileOpenMode(vol, &f, "/app", "r+", true), 1);
+    EXPECT_EQ(Put(vol, "/app", "+more", "a"), EXT4_OK);
+    EXPECT_EQ(Ext4FileRemove(vol, "/app"), 1);
+    EXPECT_EQ(vol.Detach(), EXT4_OK);
+  }
+  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(Dump(dir, image, "/imm"), "fixed");
+  EXPECT_EQ(Dump(dir, image, "/app"), "log+more");
 }
 
 // A read-only volume refuses every writing operation before it reads or writes a block.
