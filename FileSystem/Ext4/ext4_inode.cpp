@@ -378,15 +378,6 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
       break;
     }
   }
-  // Zeroed before the commit, a crash could leave the file at its old size with these bytes gone.
-  if (result == EXT4_OK && newSize % fs.blockSize) {
-    Ext4InodeRef ref;
-    result = Ext4InodeGet(&fs, ino, &ref);
-    if (result == EXT4_OK) {
-      if (Ext4InodeHasBlockMapping(fs, ref.inode)) result = ZeroTail(&ref, newSize);
-      if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
-    }
-  }
   // The caller's transaction runs again.
   if (running) {
     if (const int r = Ext4TransStart(vol); r && result == EXT4_OK) result = r;
