@@ -40,8 +40,8 @@ u64 Fnv(const std::string& s) {
 int CrashDrive::Attach(std::string* why) {
   Detach();
   m_table = std::make_unique<DiskDriveTable>();
-  const int drives = DiskAttachMedium(*m_table, std::make_unique<CutMedium>(m_rec), "crash", 0, nullptr,
-                                      DISK_ALL_PARTITIONS);
+  const int drives = DiskAttachMedium(*m_table, std::make_unique<CutMedium>(m_rec), "crash", DISK_ATTACH_FIXED_DRIVE,
+                                      nullptr, DISK_ALL_PARTITIONS);
   auto* dv = drives == 2 ? dynamic_cast<Ext4DriveVolume*>(m_table->fileSystem[1].get()) : nullptr;
   m_vol = dv ? dv->volume() : nullptr;
   if (!m_vol || m_vol->fs.readOnly) {

@@ -45,6 +45,8 @@ class CrashDrive {
   // The first error of write-back, journal stop and unmount (0 when all went well).
   int Detach();
   Ext4Volume* vol() const { return m_vol; }
+  // The drive table (one fixed drive: paths lie inside the volume).
+  DiskDriveTable& table() const { return *m_table; }
 
  private:
   std::shared_ptr<CutRecorder> m_rec;
@@ -78,6 +80,7 @@ class CrashWorkload {
               CrashPartial partial = CrashPartial::None, const std::string& target = {});
 
   Ext4Volume* vol() const { return m_drive.vol(); }
+  DiskDriveTable& table() const { return m_drive.table(); }
   const CrashTree& model() const { return m_model; }
   std::vector<CrashStep> steps;
   std::shared_ptr<CutRecorder> rec;
