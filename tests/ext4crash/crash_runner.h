@@ -120,8 +120,9 @@ std::set<CrashCut> CrashSample(const CutRecorder& rec, const std::string& name, 
 bool CrashSweep();
 int CrashRandomCuts();
 
-// Checks every cut: e2fsck's own replay, then ours, each followed by `e2fsck -fn`, and the names
-// and contents after ours against the states the steps allow. Failures are reported as test
+// Checks every cut: e2fsck's own replay, then ours, each followed by `e2fsck -fn`; both replays
+// leave the same blocks outside the journal and the superblock; and the names and contents after
+// ours against the states the steps allow. Failures are reported as test
 // failures (the first few in detail); a summary line "[crash] ..." is printed.
 void CrashCheckCuts(const std::string& name, const CutRecorder& rec, const std::vector<CrashStep>& steps,
                     const CrashTree& initial, const std::set<CrashCut>& cuts, const std::string& workDir);

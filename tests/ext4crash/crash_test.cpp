@@ -100,6 +100,8 @@ TEST_F(Ext4Crash, SecondSessionCutAfterItsFirstCommit) {
   for (int i = 0; i < 40; ++i) a.Create("/a/" + Name(i), CrashBytes(100 + i, i));
   a.Detach();
   ASSERT_FALSE(a.failed);
+  ASSERT_FALSE(rec->CommitWrites().empty());
+  const u32 lastOfA = rec->CommitId(rec->CommitWrites().back());
   rec->Rebase();
   CrashWorkload b(rec, a.model());
   b.Attach();
@@ -108,6 +110,9 @@ TEST_F(Ext4Crash, SecondSessionCutAfterItsFirstCommit) {
   b.Remove("/a/" + Name(7));
   b.Detach();
   ASSERT_FALSE(b.failed);
+  // Ids go on from the first session's: its transactions left in the log never pass for the second's.
+  ASSERT_FALSE(rec->CommitWrites().empty());
+  EXPECT_GT(rec->CommitId(rec->CommitWrites().front()), lastOfA);
   std::set<CrashCut> all;
   for (std::size_t n = 0; n <= rec->writes.size(); ++n) all.insert({n, 0});
   Check("double-session", b, a.model(), all);
