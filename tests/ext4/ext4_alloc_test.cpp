@@ -80,7 +80,6 @@ struct Held {
   Held(Ext4Volume* vol, u32 ino) { EXPECT_EQ(Ext4InodeGet(&vol->fs, ino, &ref), EXT4_OK); }
   ~Held() { Put(); }
   void Put() { EXPECT_EQ(Ext4InodePut(&ref), EXT4_OK); }
-  u64 Size() const { return Ext4InodeSize(*ref.fs, ref.inode); }
 };
 
 u32 InodeOf(Ext4Volume* vol, const std::string& path) {
