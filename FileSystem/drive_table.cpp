@@ -49,15 +49,21 @@ void ForgetDrive(DiskDriveTable& table, int d) {
   if (table.fixedDrive == static_cast<u32>(d + 1)) table.fixedDrive = 0;
 }
 
-// Takes a partition entry back out of the table.
-void RemovePartition(DiskDriveTable& table, int p) {
+// Takes a partition entry back out of the table: false when its volume could not write out
+// what it held.
+bool RemovePartition(DiskDriveTable& table, int p) {
   const int container = static_cast<int>(table.link[p]);
-  if (table.fileSystem[p]) table.fileSystem[p]->Unmount();
+  bool ok = true;
+  if (table.fileSystem[p]) {
+    table.fileSystem[p]->Unmount();
+    ok = !table.fileSystem[p]->UnmountFailed();
+  }
   ForgetDrive(table, p);
   ClearEntry(table, p);
   --table.driveCount;
   --table.partitionCount;
   --table.link[container];
+  return ok;
 }
 
 int DiskReadCached(DiskDriveTable& table, int drive, u8* out, u64 sector, u32 count) {
@@ -308,9 +314,11 @@ int DiskDetach(DiskDriveTable& table, int containerNumber) {
   }
   const int c = containerNumber - 1;
   if (c < 0 || c >= DISK_MAX_DRIVES || table.fsType[c] != DISK_TYPE_CONTAINER) return 0;
+  bool written = true;
   for (int p = 0; p < DISK_MAX_DRIVES; ++p)
-    if (p != c && table.fsType[p] != DISK_TYPE_FREE && table.medium[p] == table.medium[c]) RemovePartition(table, p);
-  const BOOL closed = table.ownedMedium[c] ? DrvCloseSlot(table.ownedMedium[c], false) : TRUE;
+    if (p != c && table.fsType[p] != DISK_TYPE_FREE && table.medium[p] == table.medium[c])
+      written = RemovePartition(table, p) && written;
+  const BOOL closed = (table.ownedMedium[c] ? DrvCloseSlot(table.ownedMedium[c], false) : TRUE) && written;
   ForgetDrive(table, c);
   ClearEntry(table, c);
   --table.driveCount;

@@ -70,6 +70,8 @@ class DiskVolume {
   // Closes whatever files and folders are still open on the volume and unmounts it, writing out
   // what the engine still holds.
   virtual void Unmount() = 0;
+  // Whether the last unmount could not write out everything (its first error is kept).
+  virtual bool UnmountFailed() const { return false; }
 };
 
 // How a table mounts the file system of a drive (types 3, 4 and 5).
@@ -145,7 +147,8 @@ int DiskAttach(DiskDriveTable& table, const char* name, u32 mode, int* firstDriv
 // The same for a medium already open; name only goes into messages.
 int DiskAttachMedium(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, const char* name, u32 mode,
                      int* firstDrive, u32 partitionSelector);
-// Detaches container n (1-based) with its partitions, or every container for 0.
+// Detaches container n (1-based) with its partitions, or every container for 0: 1, or 0 when a
+// medium would not close or a volume could not write out what it held.
 int DiskDetach(DiskDriveTable& table, int containerNumber);
 // Mounts the file system of a partition: 1 mounted, 0 not.
 int DiskMountDrive(DiskDriveTable& table, int container, int drive);

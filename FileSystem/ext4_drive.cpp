@@ -109,10 +109,16 @@ Ext4DriveVolume::~Ext4DriveVolume() {
 }
 
 void Ext4DriveVolume::Unmount() {
-  // Open files and searches hold nothing beyond their slots on a volume that is only read.
-  for (auto& f : files) f.reset();
+  // Files still open are closed first: a written one takes its times.
+  int first = EXT4_OK;
+  for (auto& f : files) {
+    if (f && f->volume)
+      if (const int r = Ext4FileClose(f.get()); first == EXT4_OK) first = r;
+    f.reset();
+  }
   for (auto& d : dirs) d.reset();
   if (!m_volume) return;
-  m_unmountResult = Detach(m_volume);
+  const int detached = Detach(m_volume);
+  m_unmountResult = first != EXT4_OK ? first : detached;
   m_volume = nullptr;
 }

@@ -30,12 +30,20 @@ class Ext4DriveVolume final : public DiskVolume {
   Ext4Volume* volume() const { return m_volume; }
   // The result of unmounting (the first write error), once Unmount ran.
   int unmountResult() const { return m_unmountResult; }
+  bool UnmountFailed() const override { return m_unmountResult != 0; }
 
   // The slots of the volume file API.
   std::array<std::unique_ptr<Ext4File>, EXT4_FILE_SLOTS> files;
   std::array<std::unique_ptr<Ext4DirSearch>, EXT4_DIR_SLOTS> dirs;
   int lastFileSlot = EXT4_FILE_SLOTS - 1;
   int lastDirSlot = EXT4_DIR_SLOTS - 1;
+
+  // Whether a file slot holds the inode open (for writing only, when asked).
+  bool IsOpen(u32 inode, bool writing) const {
+    for (const auto& f : files)
+      if (f && f->inode == inode && (!writing || (f->flags & (EXT4_O_WRONLY | EXT4_O_RDWR)))) return true;
+    return false;
+  }
 
  private:
   Ext4DriveVolume() = default;

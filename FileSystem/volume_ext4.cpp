@@ -44,6 +44,7 @@ int MapExt4(int result) {
     case EXT4_ENOENT: return SYS_ERR_NOT_FOUND;
     case EXT4_ENOMEM: return SYS_ERR_TOO_MANY_OPEN;
     case EXT4_EEXIST: return SYS_ERR_EXISTS;
+    case EXT4_EISDIR: return SYS_ERR_NOT_FOUND;  // a folder is no file
     case EXT4_ENOTDIR: return SYS_ERR_PATH;
     case EXT4_EINVAL: return SYS_ERR_INVALID;
     case EXT4_ENOSPC: return SYS_ERR_DISK_FULL;
@@ -84,6 +85,30 @@ int Ext4OpenPath(Ext4Volume* vol, const std::string& inside, Ext4File& f, u32 fl
     stop = f.inode;
     return r;
   });
+}
+
+int Ext4OpenEntry(Ext4Volume* vol, const std::string& inside, Ext4File& f, bool follow) {
+  Path path;
+  if (!StartPath(inside, path)) return EXT4_EFBIG;
+  return Resolving(vol, path, [&](const char* p, u32& stop) {
+    int x = Ext4Lookup(vol, &f, p);
+    if (x == EXT4_OK && follow && f.type == EXT4_DE_SYMLINK) {
+      // The link's own component is resolved as one on the way would be.
+      Ext4FileClose(&f);
+      x = Ext4FileOpen(vol, &f, p, 0);
+    }
+    stop = f.inode;
+    return x;
+  });
+}
+
+int Ext4PathInode(Ext4Volume* vol, const std::string& inside, bool follow, u32& ino) {
+  ino = 0;
+  Ext4File f;
+  if (const int r = Ext4OpenEntry(vol, inside, f, follow); r) return r;
+  ino = f.inode;
+  Ext4FileClose(&f);
+  return EXT4_OK;
 }
 
 int Ext4StatPath(Ext4Volume* vol, const std::string& inside, Ext4FileInfo& info, bool& link, bool follow) {

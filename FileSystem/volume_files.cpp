@@ -63,6 +63,13 @@ Target Locate(DiskDriveTable& table, const char* path, int missingDrive) {
 
 bool ReadOnlyDrive(const DiskDriveTable& table, int drive) { return (table.access[drive] & 1) != 0; }
 
+// Whether the entry a path names (not a link's target) is open in a file slot: such a name is
+// neither removed nor renamed, as a sharing violation would refuse it.
+bool OpenOnExt4(DiskDriveTable& table, const Target& t) {
+  u32 ino = 0;
+  return Ext4PathInode(t.ext4, t.inside, false, ino) == EXT4_OK && Ext4Of(table, t.drive)->IsOpen(ino, false);
+}
+
 DiskHandle Ext4Open(DiskDriveTable& table, const Target& t, int mode, int& err) {
   Ext4DriveVolume& v = *Ext4Of(table, t.drive);
   const int slot = TakeSlot(v.files, v.lastFileSlot, [](const auto& f) { return f != nullptr; });
@@ -74,6 +81,12 @@ DiskHandle Ext4Open(DiskDriveTable& table, const Target& t, int mode, int& err) 
   if (mode & DISK_OPEN_WRITE) flags = EXT4_O_RDWR;
   if (((mode & DISK_OPEN_WRITE) && (mode & DISK_OPEN_TRUNCATE)) || (mode & DISK_OPEN_CREATE))
     flags = EXT4_O_RDWR | EXT4_O_CREAT | EXT4_O_TRUNC;
+  // One handle writes a file at a time: two would each keep their own idea of its size.
+  u32 ino = 0;
+  if ((flags & EXT4_O_RDWR) && Ext4PathInode(t.ext4, t.inside, true, ino) == EXT4_OK && v.IsOpen(ino, true)) {
+    err = SYS_ERR_ACCESS;
+    return 0;
+  }
   auto file = std::make_unique<Ext4File>();
   if (const int r = Ext4OpenPath(t.ext4, t.inside, *file, flags)) {
     err = MapExt4(r);
@@ -422,10 +435,12 @@ int DiskDelete(DiskDriveTable& table, const char* path) {
   if (t.exfat) return ReadOnlyDrive(table, t.drive) ? SYS_ERR_ACCESS : ExfatRemove(*t.exfat, t.inside, false);
   PathStatus status;
   if (const int r = StatPath(table, path, status, true)) return r;
-  // The ext4 engine would answer a folder with success and leave it: a folder is no file here.
   if (status.folder) return SYS_ERR_NOT_FOUND;
   if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
-  if (t.ext4) return MapExt4(Ext4FileRemove(t.ext4, ("/" + t.inside).c_str()));
+  if (t.ext4) {
+    if (OpenOnExt4(table, t)) return SYS_ERR_ACCESS;
+    return MapExt4(Ext4FileRemove(t.ext4, ("/" + t.inside).c_str()));
+  }
   return MapFat(FatUnlink(*t.fat, ToUtf16(t.inside)));
 }
 
@@ -436,7 +451,10 @@ int DiskRename(DiskDriveTable& table, const char* oldPath, const char* newPath) 
   if (b.result) return b.result;
   if (a.drive != b.drive) return SYS_ERR_OTHER;
   if (ReadOnlyDrive(table, a.drive)) return SYS_ERR_ACCESS;
-  if (a.ext4) return MapExt4(Ext4Rename(a.ext4, ("/" + a.inside).c_str(), ("/" + b.inside).c_str()));
+  if (a.ext4) {
+    if (OpenOnExt4(table, a)) return SYS_ERR_ACCESS;
+    return MapExt4(Ext4Rename(a.ext4, ("/" + a.inside).c_str(), ("/" + b.inside).c_str()));
+  }
   if (a.exfat) return ExfatRenamePath(*a.exfat, a.inside, b.inside);
   return MapFat(FatRename(*a.fat, ToUtf16(a.inside), ToUtf16(b.inside)));
 }
@@ -448,13 +466,13 @@ std::pair<u32, u32> Ext4Permissions(u32 attributes) {
   if (attributes >> DISK_ATTR_UNIX_MODE_SHIFT) return {attributes >> DISK_ATTR_UNIX_MODE_SHIFT, 0x3FF};
   u32 mode = 0;
   if (attributes & DISK_ATTR_READABLE) mode |= 0444;
+  // Writable: the owner's write bit with the group and other write bits of a new file's 0666.
+  if (attributes & DISK_ATTR_WRITABLE) mode |= 0222;
   if (attributes & DISK_ATTR_OWNER_EXECUTE) mode |= 0111;
   if (attributes & DISK_ATTR_HIDDEN) mode |= 0001;
   if (attributes & DISK_ATTR_SYSTEM) mode |= 0010;
   if (attributes & DISK_ATTR_ARCHIVE) mode |= 0100;
-  u32 mask = (attributes & DISK_ATTR_READABLE) ? 0x1FF : 0x1DB;
-  if (attributes & DISK_ATTR_WRITABLE) mask += 0x124;
-  return {mode, mask};
+  return {mode, (attributes & DISK_ATTR_READABLE) ? 0777u : 0733u};
 }
 
 }  // namespace
@@ -465,8 +483,9 @@ int DiskSetAttributes(DiskDriveTable& table, const char* path, u32 attributes) {
   if (t.ext4) {
     if (t.inside.empty()) return 16;
     if (ReadOnlyDrive(table, t.drive)) return SYS_ERR_ACCESS;
+    // Files without write bits and folders take attributes too (a folder keeps its mode).
     Ext4File f;
-    if (const int r = Ext4OpenPath(t.ext4, t.inside, f, EXT4_O_RDWR | 0x800)) return MapExt4(r);
+    if (const int r = Ext4OpenEntry(t.ext4, t.inside, f, true)) return MapExt4(r);
     const auto [mode, mask] = Ext4Permissions(attributes);
     Ext4FileAttributes a;
     a.mode = mode;

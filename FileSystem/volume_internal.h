@@ -43,6 +43,11 @@ int Ext4OpenPath(Ext4Volume* vol, const std::string& inside, Ext4File& f, u32 fl
 // Status of a path inside an ext4 volume; a symbolic link gives its target's status when it
 // leads somewhere (and follow is set), else its own, with link set.
 int Ext4StatPath(Ext4Volume* vol, const std::string& inside, Ext4FileInfo& info, bool& link, bool follow = true);
+// Opens what a path names, of any type, for information and attributes (the entry itself, or where
+// its links lead).
+int Ext4OpenEntry(Ext4Volume* vol, const std::string& inside, Ext4File& f, bool follow);
+// The inode a path names (the entry itself, or where its links lead): 0 or the engine's result.
+int Ext4PathInode(Ext4Volume* vol, const std::string& inside, bool follow, u32& ino);
 // The exFAT engine object of a drive (0-based), or null; its results as SysErrors, its attributes
 // as the attribute word, a node as a find record.
 ExfatVolume* Exfat(DiskDriveTable& table, int drive);

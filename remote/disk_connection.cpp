@@ -233,8 +233,10 @@ BOOL CDiskUrlConnection::Rmdir(const char* path) {
 
 BOOL CDiskUrlConnection::Mkdir(const char* path) {
   if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
+  // An existing folder or file is what a folder of that name cannot be made for (ext4 itself
+  // answers an existing folder with success).
+  if (DiskPathKind(*m_table, path) != 0) return Fail(ERROR_ALREADY_EXISTS);
   const int r = DiskMkdir(*m_table, path);
-  // An existing folder or file is what a folder of that name cannot be made for.
   if (r == SYS_ERR_EXISTS) return Fail(ERROR_ALREADY_EXISTS);
   return r < 0 ? FailSys(r) : TRUE;
 }

@@ -187,7 +187,9 @@ int Ext4DirFindEntry(Ext4DirSearchResult* result, Ext4InodeRef* dir, const char*
   *result = Ext4DirSearchResult{};
   if (nameLength == 0 || nameLength > 255) return EXT4_ENOENT;
   const Ext4Fs& fs = *dir->fs;
-  if ((fs.compat & EXT4_COMPAT_DIR_INDEX) && (Ext4InodeFlags(dir->inode) & EXT4_INODE_INDEX)) {
+  // "." and ".." sit in the index root, in no leaf: the scan finds them in block 0.
+  const bool dots = nameLength <= 2 && name[0] == '.' && (nameLength == 1 || name[1] == '.');
+  if (!dots && (fs.compat & EXT4_COMPAT_DIR_INDEX) && (Ext4InodeFlags(dir->inode) & EXT4_INODE_INDEX)) {
     const int r = DxFind(result, dir, name, nameLength);
     if (r != EXT4_DX_BAD) return r;
     // An unusable index: the entries are still all there for a linear scan.
@@ -446,25 +448,51 @@ u32 DirCsumSeed(const Ext4InodeRef* dir) {
   return Ext4Crc32c(Ext4Crc32c(dir->fs->csumSeed, le, 4), dir->inode + EXT4_I_GENERATION, 4);
 }
 
-void StampLeaf(const Ext4InodeRef* dir, u8* b) {
+// Where a linear block keeps its checksum, or null when it has no tail.
+u8* LeafSum(const Ext4InodeRef* dir, u8* b, u32* sum) {
   const Ext4Fs& fs = *dir->fs;
-  if (!HasTail(fs, b)) return;
-  Ext4SetLe32(b + fs.blockSize - 4, Ext4Crc32c(DirCsumSeed(dir), b, fs.blockSize - kTail));
+  if (!HasTail(fs, b)) return nullptr;
+  *sum = Ext4Crc32c(DirCsumSeed(dir), b, fs.blockSize - kTail);
+  return b + fs.blockSize - 4;
 }
 
 // An index block's tail sits right after its limit entries; the sum covers the block up to the
-// used entries, the tail's reserved word and a zero checksum.
-void StampDx(const Ext4InodeRef* dir, u8* b, u32 countOff) {
+// used entries, the tail's reserved word and a zero checksum. Null when there is no room for it.
+u8* DxSum(const Ext4InodeRef* dir, u8* b, u32 countOff, u32* sum) {
   const Ext4Fs& fs = *dir->fs;
-  if (!fs.metadataCsum) return;
+  if (!fs.metadataCsum) return nullptr;
   const u32 limit = Ext4Le16(b + countOff), count = Ext4Le16(b + countOff + 2);
   const u64 tail = countOff + u64{limit} * 8;
-  if (count > limit || tail + 8 > fs.blockSize) return;
+  if (count > limit || tail + 8 > fs.blockSize) return nullptr;
   static const u8 zero[4] = {};
   u32 c = Ext4Crc32c(DirCsumSeed(dir), b, countOff + count * 8);
   c = Ext4Crc32c(c, b + tail, 4);
-  c = Ext4Crc32c(c, zero, 4);
-  Ext4SetLe32(b + tail + 4, c);
+  *sum = Ext4Crc32c(c, zero, 4);
+  return b + tail + 4;
+}
+
+void StampLeaf(const Ext4InodeRef* dir, u8* b) {
+  u32 sum = 0;
+  if (u8* at = LeafSum(dir, b, &sum)) Ext4SetLe32(at, sum);
+}
+
+void StampDx(const Ext4InodeRef* dir, u8* b, u32 countOff) {
+  u32 sum = 0;
+  if (u8* at = DxSum(dir, b, countOff, &sum)) Ext4SetLe32(at, sum);
+}
+
+// A block is changed only when its checksum holds: stamping a fresh one over a damaged block would
+// hide the damage from e2fsck.
+bool LeafSumOk(const Ext4InodeRef* dir, u8* b) {
+  u32 sum = 0;
+  const u8* at = LeafSum(dir, b, &sum);
+  return !at || Ext4Le32(at) == sum;
+}
+
+bool DxSumOk(const Ext4InodeRef* dir, u8* b, u32 countOff) {
+  u32 sum = 0;
+  const u8* at = DxSum(dir, b, countOff, &sum);
+  return !at || Ext4Le32(at) == sum;
 }
 
 int Dirty(Ext4InodeRef* dir, Ext4BlockRef& b) { return Ext4TransSetBlockDirty(dir->fs, *b.buf); }
@@ -497,8 +525,9 @@ void EmptyNode(const Ext4Fs& fs, u8* b) {
 }
 
 // Puts the entry into the block where there is room: the slack after a used entry or an unused
-// entry. done tells whether it went in; 5 for a malformed block.
-int InsertInBlock(const Ext4Fs& fs, u8* b, const char* name, u32 len, u32 ino, u8 type, bool* done) {
+// entry. done tells whether it went in; 5 for a malformed block or one whose checksum fails.
+int InsertInBlock(const Ext4InodeRef* dir, u8* b, const char* name, u32 len, u32 ino, u8 type, bool* done) {
+  const Ext4Fs& fs = *dir->fs;
   *done = false;
   const u32 bs = fs.blockSize, need = EntrySize(len);
   const bool tail = HasTail(fs, b);
@@ -506,12 +535,13 @@ int InsertInBlock(const Ext4Fs& fs, u8* b, const char* name, u32 len, u32 ino, u
   for (u32 off = 0; off < bs; off += e.recLen) {
     if (!Ext4DirEntryAt(fs, b, off, &e)) return EXT4_EIO;
     if (tail && off == bs - kTail) break;
+    const bool fits = e.inode == 0 ? e.recLen >= need : e.recLen >= EntrySize(e.nameLen) + need;
+    if (!fits) continue;
+    if (!LeafSumOk(dir, b)) return EXT4_EIO;
     if (e.inode == 0) {
-      if (e.recLen < need) continue;
       WriteEntry(fs, b + off, e.recLen, ino, type, name, len);
     } else {
       const u32 real = EntrySize(e.nameLen);
-      if (e.recLen < real + need) continue;
       Ext4SetLe16(b + off + 4, EncodeRecLen(bs, real));
       WriteEntry(fs, b + off + real, e.recLen - real, ino, type, name, len);
     }
@@ -547,7 +577,7 @@ int LinearAdd(Ext4InodeRef* dir, const char* name, u32 len, u32 ino, u8 type) {
     }
     if (r) return r;
     bool done = false;
-    if (const int ir = InsertInBlock(fs, b.data, name, len, ino, type, &done); ir) return ir;
+    if (const int ir = InsertInBlock(dir, b.data, name, len, ino, type, &done); ir) return ir;
     if (done) {
       StampLeaf(dir, b.data);
       return Dirty(dir, b);
@@ -558,8 +588,9 @@ int LinearAdd(Ext4InodeRef* dir, const char* name, u32 len, u32 ino, u8 type) {
   u32 logical = 0;
   if (const int r = AppendDirBlock(dir, b, &logical); r) return r;
   EmptyBlock(fs, b.data);
+  StampLeaf(dir, b.data);
   bool done = false;
-  InsertInBlock(fs, b.data, name, len, ino, type, &done);
+  InsertInBlock(dir, b.data, name, len, ino, type, &done);
   StampLeaf(dir, b.data);
   return Dirty(dir, b);
 }
@@ -617,6 +648,7 @@ int DxProbe(Ext4InodeRef* dir, const char* name, u32 len, DxStep lv[2], u32* dep
   if (version > 2 || infoLen != 8 || indirect > 1 || unused != 0) return EXT4_DX_BAD;
   lv[0].countOff = kRootCount;
   if (lv[0].Limit() != RootLimit(fs)) return EXT4_DX_BAD;
+  if (!DxSumOk(dir, lv[0].ref.data, kRootCount)) return EXT4_EIO;
   *hasher = MakeHasher(fs, version);
   u32 hash = 0;
   if (hasher->Hash(name, len, &hash)) return EXT4_DX_BAD;
@@ -631,13 +663,14 @@ int DxProbe(Ext4InodeRef* dir, const char* name, u32 len, DxStep lv[2], u32* dep
       else lo = mid + 1;
     }
     s.at = lo - 1;
-    if (s.Block(s.at) >= blocks) return EXT4_DX_BAD;
+    if (s.Block(s.at) == 0 || s.Block(s.at) >= blocks) return EXT4_DX_BAD;
     if (l + 1 < *depth) {
       DxStep& c = lv[l + 1];
       if (const int r = load(s.Block(s.at), c); r) return r;
       c.countOff = kNodeCount;
       if (Ext4Le32(c.ref.data) != 0 || Ext4DirRecLen(bs, Ext4Le16(c.ref.data + 4)) != bs || c.Limit() != NodeLimit(fs))
         return EXT4_DX_BAD;
+      if (!DxSumOk(dir, c.ref.data, kNodeCount)) return EXT4_EIO;
     }
   }
   return EXT4_OK;
@@ -715,6 +748,7 @@ int DxSplitLeaf(Ext4InodeRef* dir, const DxHasher& hasher, DxStep& node, Ext4Blo
   const Ext4Fs& fs = *dir->fs;
   const u32 bs = fs.blockSize;
   const bool tail = HasTail(fs, leaf.data);
+  if (!LeafSumOk(dir, leaf.data)) return EXT4_EIO;
   std::vector<LeafItem> items;
   Ext4DirEntryView e;
   for (u32 off = 0; off < bs; off += e.recLen) {
@@ -767,7 +801,7 @@ int DxAdd(Ext4InodeRef* dir, const char* name, u32 len, u32 ino, u8 type) {
     Ext4BlockRef leaf;
     if (const int r = ReadDirBlock(dir, deep.Block(deep.at), leaf); r) return r == EXT4_ENOENT ? EXT4_EIO : r;
     bool done = false;
-    if (const int r = InsertInBlock(fs, leaf.data, name, len, ino, type, &done); r) return r;
+    if (const int r = InsertInBlock(dir, leaf.data, name, len, ino, type, &done); r) return r;
     if (done) {
       StampLeaf(dir, leaf.data);
       return Dirty(dir, leaf);
@@ -781,7 +815,8 @@ int DxAdd(Ext4InodeRef* dir, const char* name, u32 len, u32 ino, u8 type) {
 // Finds the entry for changing it: a damaged index gives 5 rather than a linear fallback.
 int FindForWrite(Ext4DirSearchResult* result, Ext4InodeRef* dir, const char* name, u32 len) {
   *result = Ext4DirSearchResult{};
-  if (Hashed(dir)) {
+  const bool dots = len <= 2 && name[0] == '.' && (len == 1 || name[1] == '.');
+  if (!dots && Hashed(dir)) {
     const int r = DxFind(result, dir, name, len);
     return r == EXT4_DX_BAD ? EXT4_EIO : r;
   }
@@ -803,13 +838,12 @@ int SetDotDot(Ext4InodeRef* dir, u32 parentIno, bool hashed) {
   if (!Ext4DirEntryAt(fs, b.data, 0, &dot) || dot.nameLen != 1 || dot.name[0] != '.' ||
       !Ext4DirEntryAt(fs, b.data, dot.recLen, &dotdot) || dotdot.nameLen != 2 || std::memcmp(dotdot.name, "..", 2) != 0)
     return EXT4_EIO;
+  if (hashed ? dot.recLen != 12 || Ext4Le16(b.data + kRootCount) != RootLimit(fs) || !DxSumOk(dir, b.data, kRootCount)
+             : !LeafSumOk(dir, b.data))
+    return EXT4_EIO;
   Ext4SetLe32(b.data + dot.recLen, parentIno);
-  if (hashed) {
-    if (dot.recLen != 12 || Ext4Le16(b.data + kRootCount) != RootLimit(fs)) return EXT4_EIO;
-    StampDx(dir, b.data, kRootCount);
-  } else {
-    StampLeaf(dir, b.data);
-  }
+  if (hashed) StampDx(dir, b.data, kRootCount);
+  else StampLeaf(dir, b.data);
   return Dirty(dir, b);
 }
 
@@ -826,6 +860,8 @@ int Ext4DirAddEntry(Ext4InodeRef* dir, const char* name, u32 nameLength, Ext4Ino
 int Ext4DirRemoveEntry(Ext4InodeRef* dir, const char* name, u32 nameLength) {
   if (const int r = WritableDir(dir); r) return r;
   if (!name || nameLength == 0 || nameLength > 255) return EXT4_ENOENT;
+  // Merging ".." into "." would swallow the index root of a hashed folder.
+  if (nameLength <= 2 && name[0] == '.' && (nameLength == 1 || name[1] == '.') && Hashed(dir)) return EXT4_EINVAL;
   const Ext4Fs& fs = *dir->fs;
   const u32 bs = fs.blockSize;
   Ext4DirSearchResult found;
@@ -839,7 +875,8 @@ int Ext4DirRemoveEntry(Ext4InodeRef* dir, const char* name, u32 nameLength) {
     if (!Ext4DirEntryAt(fs, b.data, off, &e)) return EXT4_EIO;
     prev = off;
   }
-  if (!Ext4DirEntryAt(fs, b.data, at, &e) || (prev != bs && prev + Ext4DirRecLen(bs, Ext4Le16(b.data + prev + 4)) != at))
+  if (!Ext4DirEntryAt(fs, b.data, at, &e) || (prev != bs && prev + Ext4DirRecLen(bs, Ext4Le16(b.data + prev + 4)) != at) ||
+      !LeafSumOk(dir, b.data))
     return EXT4_EIO;
   Ext4SetLe32(b.data + at, 0);
   if (prev != bs) Ext4SetLe16(b.data + prev + 4, EncodeRecLen(bs, at - prev + e.recLen));

@@ -248,7 +248,8 @@ int Ext4InodeAppendBlock(Ext4InodeRef* ref, u64* physical, u32* logical);
 int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize);
 // Volume-level truncation: a running transaction is committed first; then each 16 MiB step and the
 // last one commit on their own (a crash may leave an intermediate size), and the caller's
-// transaction is started again. Blocks past the end are freed too; no inode may be held.
+// transaction is started again. Blocks past the end are freed too; no inode may be held. The last
+// block's bytes past the end are zeroed once the last step has committed.
 int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize);
 // Frees every block the inode maps, whatever its size says (removal: blocks past the end too), in
 // one transaction.

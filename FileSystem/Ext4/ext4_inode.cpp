@@ -378,6 +378,15 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
       break;
     }
   }
+  // Zeroed before the commit, a crash could leave the file at its old size with these bytes gone.
+  if (result == EXT4_OK && newSize % fs.blockSize) {
+    Ext4InodeRef ref;
+    result = Ext4InodeGet(&fs, ino, &ref);
+    if (result == EXT4_OK) {
+      if (Ext4InodeHasBlockMapping(fs, ref.inode)) result = ZeroTail(&ref, newSize);
+      if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
+    }
+  }
   // The caller's transaction runs again.
   if (running) {
     if (const int r = Ext4TransStart(vol); r && result == EXT4_OK) result = r;
@@ -391,6 +400,8 @@ void Ext4InodeSetSize(const Ext4Fs& fs, u8* inode, u64 size) {
 }
 
 void Ext4InodeSetTime(const Ext4Fs& fs, u8* inode, u32 field, i64 seconds) {
+  // The creation time lies beyond a 128-byte inode (and beyond a short extra part).
+  if (field == EXT4_I_CRTIME && (fs.inodeSize <= 128 || 128u + Ext4Le16(inode + EXT4_I_EXTRA_ISIZE) < 0x94)) return;
   Ext4SetLe32(inode + field, static_cast<u32>(seconds));
   u32 extra = 0;
   switch (field) {

@@ -49,6 +49,8 @@ struct Trans {
   std::vector<std::unique_ptr<JBuf>> bufs;
   std::set<u64> revokes;
   std::array<u8, 12> counters{};  // the superblock's free counts when it started
+  int failed = 0;                 // a change could not be logged: the transaction can only abort
+  std::vector<u64> unlogged;      // the blocks of such changes, read again at the abort
 };
 
 void SetBe64(u8* p, u64 v) {
@@ -108,7 +110,8 @@ struct Ext4Journal {
     auto it = records.find(jb->addr);
     if (it == records.end()) return;
     auto& v = it->second;
-    v.erase(std::remove(v.begin(), v.end(), jb), v.end());
+    if (!v.empty() && v.back() == jb) v.pop_back();  // mostly the newest
+    else v.erase(std::remove(v.begin(), v.end(), jb), v.end());
     if (v.empty()) records.erase(it);
   }
 
@@ -120,19 +123,24 @@ struct Ext4Journal {
     }
     auto it = records.find(b.addr);
     if (it == records.end()) return;
+    if (MarkHome(it->second)) Unpin(b);
+  }
+
+  // Every committed copy of a block is home (newest first: behind one already home all are); whether
+  // no transaction still running holds the block.
+  bool MarkHome(std::vector<JBuf*>& copies) {
     bool held = false;
-    for (JBuf* jb : it->second) {
-      if (!jb->t->committed) {
+    for (auto jb = copies.rbegin(); jb != copies.rend(); ++jb) {
+      if (!(*jb)->t->committed) {
         held = true;
         continue;
       }
-      if (!jb->home) {
-        jb->home = true;
-        jb->buf = nullptr;
-        if (waiting) --waiting;
-      }
+      if ((*jb)->home) break;
+      (*jb)->home = true;
+      (*jb)->buf = nullptr;
+      if (waiting) --waiting;
     }
-    if (!held) Unpin(b);
+    return !held;
   }
 
   void Watch(Ext4Buffer& b) {
@@ -148,9 +156,9 @@ struct Ext4Journal {
     auto it = records.find(addr);
     if (it == records.end()) return EXT4_OK;
     JBuf* newest = nullptr;
-    for (JBuf* jb : it->second)
-      if (jb->t->committed && !jb->home) newest = jb;
-    if (!newest) return EXT4_OK;
+    for (auto jb = it->second.rbegin(); jb != it->second.rend() && !newest; ++jb)
+      if ((*jb)->t->committed) newest = *jb;
+    if (!newest || newest->home) return EXT4_OK;
     Ext4Buffer* b = newest->buf;
     const bool fromBuffer = b && !(b->flags & EXT4_BUF_JHELD) &&
                             (b->flags & (EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY)) == (EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY);
@@ -162,16 +170,7 @@ struct Ext4Journal {
     if (const int r = ReadLog(newest->logPos, copy.data()); r) return r;
     if (newest->escaped) Ext4SetBe32(copy.data(), EXT4_JBD_MAGIC);
     if (Ext4BlocksSetDirect(Dev(), copy.data(), addr, 1)) return EXT4_EIO;
-    bool held = false;
-    for (JBuf* jb : it->second) {
-      if (!jb->t->committed) {
-        held = true;
-      } else if (!jb->home) {
-        jb->home = true;
-        jb->buf = nullptr;
-        if (waiting) --waiting;
-      }
-    }
+    const bool held = !MarkHome(it->second);
     if (b && !held) {
       b->flags &= ~(EXT4_BUF_JCOMMITTED | EXT4_BUF_DIRTY);
       Unpin(*b);
@@ -202,8 +201,12 @@ struct Ext4Journal {
     if (const int r = Ext4BlockdevSync(Dev()); r) return r;
     if (const int r = WriteSuper(head); r) return r;
     if (const int r = Ext4BlockdevSync(Dev()); r) return r;
-    for (auto& t : log)
-      for (auto& jb : t->bufs) RemoveRecord(jb.get());
+    // Only the running transaction's copies stay on record.
+    for (auto it = records.begin(); it != records.end();) {
+      auto& v = it->second;
+      v.erase(std::remove_if(v.begin(), v.end(), [](JBuf* jb) { return jb->t->committed; }), v.end());
+      it = v.empty() ? records.erase(it) : std::next(it);
+    }
     log.clear();
     diskStart = head;
     used = 0;
@@ -219,10 +222,9 @@ struct Ext4Journal {
     if (b) {
       b->flags &= ~EXT4_BUF_JHELD;
       if (forget) b->flags &= ~(EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY | EXT4_BUF_JCOMMITTED);
-      bool older = false;
-      if (auto it = records.find(jb->addr); it != records.end())
-        for (JBuf* o : it->second) older |= o->buf == b;
-      if (!older) Unpin(*b);
+      // Committed copies not yet home keep the buffer pinned (the newest of them tells).
+      auto it = records.find(jb->addr);
+      if (it == records.end() || it->second.back()->buf != b) Unpin(*b);
     }
     v.erase(std::remove_if(v.begin(), v.end(), [&](const auto& p) { return p.get() == jb; }), v.end());
   }
@@ -231,16 +233,8 @@ struct Ext4Journal {
   // marked with errors and replays at the next writable attach.
   int Abort(int code) {
     aborted = true;
-    if (cur) {
-      for (auto& jb : cur->bufs) {
-        RemoveRecord(jb.get());
-        if (jb->buf) {
-          jb->buf->flags &= ~(EXT4_BUF_JHELD | EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY);
-          Unpin(*jb->buf);
-        }
-      }
-      cur.reset();
-    }
+    while (cur && !cur->bufs.empty()) DropFromCurrent(cur->bufs.back().get(), true);
+    cur.reset();
     Ext4Fs& fs = vol->fs;
     u8* sb = fs.sb.data();
     Ext4SetLe16(sb + EXT4_SB_STATE, Ext4Le16(sb + EXT4_SB_STATE) | EXT4_STATE_ERROR);
@@ -446,11 +440,12 @@ constexpr std::array<u32, 3> kCounters = {0x0C, 0x10, 0x158};
 int Ext4JournalStart(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Fs& fs = vol->fs;
-  if (fs.readOnly || !(fs.compat & EXT4_COMPAT_HAS_JOURNAL)) return EXT4_OK;
+  if (fs.readOnly || !(fs.compat & EXT4_COMPAT_HAS_JOURNAL) || vol->journal) return EXT4_OK;
   auto j = std::unique_ptr<Ext4Journal, Ext4JournalDeleter>(new Ext4Journal);
   j->vol = vol;
   if (Ext4JournalLoad(vol, &j->jfs) != EXT4_OK) return EXT4_EIO;
   u8* s = j->jfs.sb.data();
+  if (Ext4Be32(s + JSB_START) != 0) return EXT4_EIO;  // a log not yet replayed is never written over
   if (Ext4Be32(s + JSB_ERRNO) != 0)
     return StayReadOnly(vol, "Das Journal des ext4-Dateisystems meldet einen Fehler; das Dateisystem wird "
                              "schreibgeschützt eingebunden.");
@@ -495,6 +490,9 @@ int Ext4JournalStart(Ext4Volume* vol) {
   j->nextId = Ext4Be32(s + JSB_SEQUENCE);
   j->diskStart = j->head = j->first;
 
+  // A session cut after its log was emptied but before RECOVER was cleared left stale counts.
+  if (fs.incompat & EXT4_INCOMPAT_RECOVER)
+    if (const int r = Ext4JournalRecountFree(vol); r) return r;
   u8* sb = fs.sb.data();
   Ext4SetLe32(sb + EXT4_SB_FEATURE_INCOMPAT, Ext4Le32(sb + EXT4_SB_FEATURE_INCOMPAT) | EXT4_INCOMPAT_RECOVER);
   fs.incompat |= EXT4_INCOMPAT_RECOVER;
@@ -551,6 +549,10 @@ int Ext4TransStop(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Journal* j = vol->journal.get();
   if (!j || !j->cur) return j && j->aborted ? EXT4_EROFS : EXT4_OK;
+  if (const int failed = j->cur->failed; failed) {
+    Ext4TransAbort(vol);
+    return failed;
+  }
   const int r = j->Commit();
   if (r == EXT4_ENOSPC) Ext4TransAbort(vol);
   return r;
@@ -567,6 +569,7 @@ int Ext4TransAbort(Ext4Volume* vol) {
   std::vector<u64> addrs;
   for (auto& jb : t.bufs) addrs.push_back(jb->addr);
   while (!t.bufs.empty()) j->DropFromCurrent(t.bufs.back().get(), true);
+  addrs.insert(addrs.end(), t.unlogged.begin(), t.unlogged.end());
   for (u64 a : addrs) {
     if (const int r = j->RecordHome(a); r && !first) first = r;
     Ext4BlockCacheForget(*vol->dev, a);
@@ -590,21 +593,34 @@ bool Ext4TransRunning(Ext4Volume* vol) { return vol && vol->journal && vol->jour
 
 int Ext4TransSetBlockDirty(Ext4Fs* fs, Ext4Buffer& buf) {
   Ext4Journal* j = Running(fs);
-  if (!j || !j->cur) {
-    if (j && j->aborted) return EXT4_EROFS;
+  if (!j) {
     Ext4BlockMarkDirty(buf);
     return EXT4_OK;
   }
+  if (j->aborted) {
+    // Nothing reaches the disk any more; the change is not kept either.
+    buf.flags &= ~(EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY);
+    return EXT4_EROFS;
+  }
+  if (!j->cur) {
+    // A change outside any operation still goes through the log, alone.
+    Ext4Volume* vol = fs->dev->volume;
+    if (const int r = Ext4TransStart(vol); r) return r;
+    const int r = Ext4TransSetBlockDirty(fs, buf);
+    const int c = Ext4TransStop(vol);
+    return r ? r : c;
+  }
   Trans& t = *j->cur;
   auto& rec = j->records[buf.addr];
-  for (JBuf* jb : rec)
-    if (jb->t == &t) {
-      buf.flags |= EXT4_BUF_DIRTY | EXT4_BUF_UPTODATE | EXT4_BUF_JHELD;
-      return EXT4_OK;
-    }
+  if (!rec.empty() && rec.back()->t == &t) {  // the running transaction's copy is always the newest
+    buf.flags |= EXT4_BUF_DIRTY | EXT4_BUF_UPTODATE | EXT4_BUF_JHELD;
+    return EXT4_OK;
+  }
   // More than the whole log can take: the operation cannot be done in one transaction.
   if (j->LogBlocks(t.bufs.size() + 1, t.revokes.size()) + 1 > j->Capacity()) {
     if (rec.empty()) j->records.erase(buf.addr);
+    t.failed = EXT4_ENOSPC;
+    t.unlogged.push_back(buf.addr);
     return EXT4_ENOSPC;
   }
   auto jb = std::make_unique<JBuf>();
@@ -623,15 +639,19 @@ int Ext4TransSetBlockDirty(Ext4Fs* fs, Ext4Buffer& buf) {
 int Ext4TransTryRevokeBlock(Ext4Fs* fs, u64 block) {
   if (!fs || !fs->dev) return EXT4_ENODEV;
   Ext4Journal* j = Running(fs);
+  if (j && !j->cur && !j->aborted && j->records.count(block)) {
+    // Freed outside any operation, yet still in the log: revoked in a transaction of its own.
+    Ext4Volume* vol = fs->dev->volume;
+    if (const int r = Ext4TransStart(vol); r) return r;
+    const int r = Ext4TransTryRevokeBlock(fs, block);
+    const int c = Ext4TransStop(vol);
+    return r ? r : c;
+  }
   if (j && j->cur) {
     Trans& t = *j->cur;
     if (auto it = j->records.find(block); it != j->records.end()) {
-      JBuf* mine = nullptr;
-      bool older = false;
-      for (JBuf* jb : it->second) {
-        if (jb->t == &t) mine = jb;
-        else older = true;
-      }
+      JBuf* mine = it->second.back()->t == &t ? it->second.back() : nullptr;
+      const bool older = it->second.size() > (mine ? 1u : 0u);
       if (mine) j->DropFromCurrent(mine, true);
       if (older) {
         // The older copy goes home first: until this revoke commits, a replay still writes it.

@@ -119,14 +119,14 @@ std::pair<int, std::string> RecoverHere(const std::string& image) {
   return out;
 }
 
-// Our replay (through the drive's attach) and e2fsck's on copies of a crash image: the blocks that
-// differ outside the superblock and the journal, and the file's blocks that differ from v.expect.
-void CheckReplay(Volume& v, const CutRecorder& rec, const std::string& tag) {
+// Our replay (through the drive's attach) and e2fsck's on copies of a crash image agree outside the
+// superblock and the journal, and leave the file's blocks as one of the states given; e2fsck is clean.
+void CheckImage(Volume& v, const std::vector<u8>& image, const std::vector<const std::map<u64, std::string>*>& states,
+                const std::string& tag) {
   SCOPED_TRACE(tag);
-  const std::string ours = v.dir / (tag + "-ours.img"), ref = v.dir / (tag + "-ref.img");
-  ASSERT_TRUE(rec.SaveCurrent(ours));
-  ASSERT_TRUE(rec.SaveCurrent(ref));
-  ASSERT_NE(Shell("dumpe2fs -h " + Quote(ours) + " 2>&1").find("needs_recovery"), std::string::npos);
+  const std::string ours = v.dir / "ours.img", ref = v.dir / "ref.img";
+  ASSERT_TRUE(CutRecorder::SaveImage(ours, image));
+  ASSERT_TRUE(CutRecorder::SaveImage(ref, image));
   EXPECT_EQ(RecoverHere(ours).first, DISK_TYPE_EXT4);
   int status = 0;
   const std::string out = Shell("e2fsck -E journal_only -y " + Quote(ref) + " 2>&1", &status);
@@ -145,10 +145,19 @@ void CheckReplay(Volume& v, const CutRecorder& rec, const std::string& tag) {
       }
   }
   EXPECT_TRUE(diff.empty()) << diff.size() << " blocks differ from e2fsck's replay, the first " << diff.front();
-  u32 wrong = 0;
-  for (const auto& [blk, data] : v.expect) wrong += a.compare(blk * v.bs, v.bs, data) != 0;
-  EXPECT_EQ(wrong, 0u);
+  bool matched = false;
+  for (const auto* state : states) {
+    u32 wrong = 0;
+    for (const auto& [blk, data] : *state) wrong += a.compare(blk * v.bs, v.bs, data) != 0;
+    matched |= wrong == 0;
+  }
+  EXPECT_TRUE(matched);
   EXPECT_EQ(Shell("e2fsck -fn " + Quote(ours) + " >/dev/null 2>&1; echo $?"), "0\n");
+}
+
+void CheckReplay(Volume& v, const CutRecorder& rec, const std::string& tag) {
+  ASSERT_NE(rec.JournalSuperWrites().size(), 0u);
+  CheckImage(v, rec.image, {&v.expect}, tag);
 }
 
 struct Format {
@@ -250,6 +259,73 @@ TEST(Ext4Trans, WrapCheckpointAndCap) {
   ASSERT_EQ(s.Op(v, {{b[5], Random(v.bs, seed++)}}), 0);
   s.Crash();
   CheckReplay(v, *rec, "wrap");
+}
+
+// Cuts at every commit and journal superblock write (before it, after it, and torn after its first
+// sector) and at random writes of a session that wraps its log: each replays as e2fsck replays it,
+// to the state after the last operation whose commit lies inside the cut.
+TEST(Ext4Trans, EveryCutReplaysToACommittedState) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  Volume v("-t ext4 -b 1024 -J size=1", "-c", 600, "12M");
+  auto rec = CutRecorder::FromFile(v.image);
+  std::vector<std::map<u64, std::string>> states = {v.expect};
+  std::vector<std::size_t> commits;
+  {
+    Session s(rec);
+    ASSERT_EQ(s.started, EXT4_OK);
+    unsigned seed = 1;
+    for (int t = 0; t < 12; ++t) {
+      std::map<u64, std::string> w;
+      for (int k = 0; k < 100; ++k) w[v.file[(t * 130 + k) % 600]] = Random(v.bs, seed++);
+      ASSERT_EQ(s.Op(v, w, t ? std::vector<u64>{v.file[((t - 1) * 130) % 600]} : std::vector<u64>{}), 0);
+      states.push_back(v.expect);
+      commits.push_back(rec->CommitWrites().back());
+    }
+    ASSERT_EQ(s.Close(), 0);
+  }
+  std::set<std::size_t> cuts;
+  for (std::size_t c : rec->WritesOfJournalType({2, 4}))
+    for (std::size_t n : {c, c + 1}) cuts.insert(n);
+  std::mt19937 rng(7);
+  for (int i = 0; i < 4; ++i) cuts.insert(rng() % (rec->writes.size() + 1));
+  auto state = [&](std::size_t n) {  // the operations whose commit lies among the first n writes
+    return static_cast<std::size_t>(std::lower_bound(commits.begin(), commits.end(), n) - commits.begin());
+  };
+  for (std::size_t n : cuts) CheckImage(v, rec->Prefix(n), {&states[state(n)]}, "cut " + std::to_string(n));
+  for (std::size_t c : commits)
+    CheckImage(v, rec->Prefix(c, 1), {&states[state(c)], &states[state(c + 1)]}, "torn " + std::to_string(c));
+}
+
+// The superblock's free counts reach the disk only at a clean detach: after a crash, and after a
+// session cut between emptying its log and clearing RECOVER, the attach sums them again.
+TEST(Ext4Trans, FreeCountsAreRightAfterACrash) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  Volume v("-t ext4 -b 1024", "-c", 4);
+  auto rec = CutRecorder::FromFile(v.image);
+  {
+    Session s(rec);
+    ASSERT_EQ(s.started, EXT4_OK);
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(Ext4TransStart(s.vol), 0);
+      Ext4InodeRef ref;
+      ASSERT_EQ(Ext4InodeGet(&s.vol->fs, 12, &ref), 0);
+      u64 phys = 0;
+      u32 logical = 0;
+      ASSERT_EQ(Ext4InodeAppendBlock(&ref, &phys, &logical), 0);
+      ref.dirty = true;
+      ASSERT_EQ(Ext4InodePut(&ref), 0);
+      ASSERT_EQ(Ext4TransStop(s.vol), 0);
+    }
+    ASSERT_EQ(s.Close(), 0);
+  }
+  // After the first commit; and after the stop emptied the log.
+  for (const std::size_t n : {rec->CommitWrites().front() + 1, rec->JournalSuperWrites().back() + 1}) {
+    SCOPED_TRACE(n);
+    ASSERT_TRUE(rec->SavePrefix(v.image, n));
+    ASSERT_NE(Shell("dumpe2fs -h " + Quote(v.image) + " 2>&1").find("needs_recovery"), std::string::npos);
+    EXPECT_EQ(RecoverHere(v.image).first, DISK_TYPE_EXT4);
+    EXPECT_EQ(Shell("e2fsck -fn " + Quote(v.image) + " 2>&1 | grep -c 'count wrong'"), "0\n");
+  }
 }
 
 // Line of events where a later transaction both changes and frees a block an older one logged:

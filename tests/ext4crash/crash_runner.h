@@ -108,9 +108,10 @@ struct CrashCut {
   bool operator<(const CrashCut& o) const { return n != o.n ? n < o.n : torn < o.torn; }
 };
 
-// The sample: before and after every commit and journal-superblock write (inside [from, to) of
-// the write numbers when given), plus random cuts (seeded by the name); every cut when the sweep
-// is asked for (KPW_CRASH_SWEEP=1 in the environment).
+// The sample: before, inside (torn after its first sector) and after every commit and
+// journal-superblock write (inside [from, to) of the write numbers when given), plus random cuts
+// (seeded by the name); with the sweep asked for (KPW_CRASH_SWEEP=1 in the environment) every
+// write cut before, inside and after.
 std::set<CrashCut> CrashSample(const CutRecorder& rec, const std::string& name, std::size_t from = 0,
                                std::size_t to = ~std::size_t{0});
 bool CrashSweep();

@@ -217,16 +217,24 @@ class SshStore : public Store {
   int m_count = 0;
 };
 
-// A FAT32 volume (or an exFAT one) in an image, reached through a medium that can be slowed down;
-// fsck.fat (fsck.exfat) finds it clean after every test.
+// A FAT32 volume (or an exFAT or ext4 one) in an image, reached through a medium that can be
+// slowed down; fsck.fat (fsck.exfat, e2fsck) finds it clean after every test.
 class DiskStore : public Store {
  public:
-  explicit DiskStore(bool exfat = false) : m_exfat(exfat) {
-    m_image = exfat ? MakeExfatImage(m_dir, "disk.img", "4K", 256) : MakeFatImage(m_dir, "disk.img", 32, 256 * 1024, "-s 8");
+  enum Kind { kFat, kExfat, kExt4 };
+  explicit DiskStore(Kind kind = kFat) : m_kind(kind) {
+    if (kind == kExt4) {
+      m_image = m_dir / "disk.img";
+      MustRun("mke2fs -q -F -t ext4 -b 4096 " + Quote(m_image) + " 64M");
+    } else {
+      m_image = kind == kExfat ? MakeExfatImage(m_dir, "disk.img", "4K", 256)
+                               : MakeFatImage(m_dir, "disk.img", 32, 256 * 1024, "-s 8");
+    }
   }
   ~DiskStore() override {
-    if (m_exfat) EXPECT_EXFAT_CLEAN(m_image);
-    else EXPECT_FSCK_CLEAN(m_image);
+    if (m_kind == kExfat) EXPECT_EXFAT_CLEAN(m_image);
+    else if (m_kind == kFat) EXPECT_FSCK_CLEAN(m_image);
+    else EXPECT_EQ(Shell("e2fsck -fn " + Quote(m_image) + " 2>&1 | grep -v '^Pass \\|^e2fsck \\| files (' ; true"), "");
   }
   std::unique_ptr<CUrlConnection> Connect() override {
     auto medium = DrvOpenSlot(m_image.c_str(), DRV_ACCESS_READ_WRITE, false);
@@ -244,7 +252,7 @@ class DiskStore : public Store {
   void SlowDown(CUrlConnection&) override { m_delay->store(2000); }
 
  private:
-  bool m_exfat;
+  Kind m_kind;
   TempDir m_dir{"conform-disk", ImageBase()};
   std::string m_image;
   std::shared_ptr<std::atomic<int>> m_delay = std::make_shared<std::atomic<int>>(0);
@@ -398,7 +406,7 @@ const Capabilities kStores[] = {
      "a FAT volume: write times in steps of two seconds, no dots and no links in listings, a failing source "
      "gives 30, option 73 says it is a disk, and a break gives 995"},
     {"DiskExfat",
-     [] { return std::make_unique<DiskStore>(true); },
+     [] { return std::make_unique<DiskStore>(DiskStore::kExfat); },
      5,
      1,
      10'000'000,
@@ -412,6 +420,21 @@ const Capabilities kStores[] = {
      true,
      ERROR_OPERATION_ABORTED,
      "an exFAT volume: as FAT, but write times to the second"},
+    {"DiskExt4",
+     [] { return std::make_unique<DiskStore>(DiskStore::kExt4); },
+     5,
+     1,
+     10'000'000,
+     true,
+     false,
+     false,
+     ERROR_READ_FAULT,
+     true,
+     4ull << 20,
+     {5, 6, 8, 63, 64, 68, 71, 73, 75},
+     true,
+     ERROR_OPERATION_ABORTED,
+     "an ext4 volume: as exFAT; links are listed as such, but the adapter makes none to test with"},
     {"Smb",
      [] { return std::make_unique<SmbStore>(); },
      3,
