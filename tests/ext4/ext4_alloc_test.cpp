@@ -661,6 +661,21 @@ TEST(Ext4Alloc, DamageIsRefusedAndMarksTheVolume) {
   EXPECT_TRUE(img.Raw(leaf * 1024, 1024) == damaged);
 }
 
+TEST(Ext4Alloc, MetaGroupDescriptorCopiesAreNoData) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  Image img("-t ext4 -b 1024 -g 256 -N 512 -O meta_bg,^resize_inode", "12M");
+  img.Put("f", "");
+  Session m(img.path);
+  ASSERT_EQ(m.result, EXT4_OK);
+  const Ext4Fs& fs = m.vol->fs;
+  Held f(m.vol, InodeOf(m.vol, "/f"));
+  for (u32 group : {1u, fs.descPerBlock - 1}) {
+    const u64 copy = Ext4GroupFirstBlock(fs, group) + (Ext4GroupHasSuper(fs, group) ? 1 : 0);
+    EXPECT_TRUE(Ext4InSystemZone(&m.vol->fs, copy, 1)) << group;
+    EXPECT_EQ(Ext4BlocksFree(&f.ref, copy, 1), EXT4_EIO) << group;
+  }
+}
+
 TEST(Ext4Alloc, SizeAndCountLimits) {
   Ext4Fs fs;
   fs.blockSize = 4096;
