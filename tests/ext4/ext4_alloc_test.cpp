@@ -577,6 +577,36 @@ TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
   }
 }
 
+TEST(Ext4Alloc, ZeroingALargeInodeTableCommitsOnTheWay) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  Image img("-t ext4 -b 4096 -E lazy_itable_init=1 -N 65536 -J size=4", "160M");
+  auto nextId = [&] {
+    const std::string out = img.Debugfs("logdump");
+    return std::stoul(out.substr(out.find("transaction ") + 12));
+  };
+  const unsigned long first = nextId();
+  {
+    Session m(img.path);
+    ASSERT_EQ(m.result, EXT4_OK);
+    ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+    m.vol->fs.lastInodeGroup = 1;
+    Ext4InodeRef ref;
+    ASSERT_EQ(Ext4InodeAlloc(&m.vol->fs, &ref, 1), EXT4_OK);
+    Ext4SetLe16(ref.inode + EXT4_I_LINKS, 1);
+    const u32 ino = ref.index;
+    ASSERT_EQ(Ext4InodePut(&ref), EXT4_OK);
+    ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+    ASSERT_EQ(m.Unmount(), EXT4_OK);
+    img.Debugfs("ln <" + std::to_string(ino) + "> new", true);
+  }
+  EXPECT_EQ(img.Problems(), "");
+  EXPECT_GT(nextId() - first, 2u);
+  const std::string groups = Shell("dumpe2fs " + Quote(img.path) + " 2>/dev/null");
+  const std::size_t at = groups.find("Group 1:");
+  const std::string group1 = groups.substr(at, groups.find('\n', at) - at);
+  EXPECT_NE(group1.find("[ITABLE_ZEROED]"), std::string::npos) << group1;
+}
+
 TEST(Ext4Alloc, DamageIsRefusedAndMarksTheVolume) {
   if (!HaveE2fsprogs()) GTEST_SKIP();
   Image img("-t ext4 -b 1024", "8M");
