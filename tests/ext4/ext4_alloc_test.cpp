@@ -1,4 +1,5 @@
-// Allocation, extents, block maps and truncation written by the engine into e2fsprogs images, checked with e2fsck and debugfs.
+// Allocation, extents, block maps and truncation written by the engine into e2fsprogs images, checked with
+// e2fsck and debugfs.
 #include "FileSystem/Ext4/ext4.h"
 #include "FileSystem/Ext4/ext4_crc.h"
 #include "FileSystem/Ext4/ext4_trans.h"
@@ -248,7 +249,8 @@ TEST(Ext4Alloc, BlockMapAppendsAcrossEveryIndirectLevel) {
 
 TEST(Ext4Alloc, WritesIntoHolesAndUnwrittenExtents) {
   if (!HaveE2fsprogs()) GTEST_SKIP();
-  const Layout layouts[] = {{"-t ext4 -b 1024", "8M"}, {"-t ext4 -b 4096 -O ^metadata_csum", "16M"}, {"-t ext3 -b 1024", "8M"}};
+  const Layout layouts[] = {
+      {"-t ext4 -b 1024", "8M"}, {"-t ext4 -b 4096 -O ^metadata_csum", "16M"}, {"-t ext3 -b 1024", "8M"}};
   for (const Layout& l : layouts) {
     SCOPED_TRACE(l.mkfs);
     Image img(l.mkfs, l.size);
@@ -494,9 +496,10 @@ TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
 
 TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
   if (!HaveE2fsprogs()) GTEST_SKIP();
-  for (const char* mkfs : {"-t ext4 -b 1024 -E root_owner=1234:5678,lazy_itable_init=1 -g 1024 -N 2048",
-                           "-t ext4 -b 1024 -I 128 -O ^metadata_csum,uninit_bg -E root_owner=1234:5678 -g 1024",
-                           "-t ext3 -b 1024 -E root_owner=1234:5678 -g 1024"}) {
+  for (const char* mkfs :
+       {"-t ext4 -b 1024 -E root_owner=1234:5678,lazy_itable_init=1 -g 1024 -N 2048",
+        "-t ext4 -b 1024 -I 128 -O ^metadata_csum,uninit_bg -E root_owner=1234:5678 -g 1024",
+        "-t ext3 -b 1024 -E root_owner=1234:5678 -g 1024"}) {
     SCOPED_TRACE(mkfs);
     Image img(mkfs, "16M");
     // A deleted file leaves stale fields in its record.
@@ -517,7 +520,8 @@ TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
       Ext4GroupPut(&g);
       const std::string junk(tableBytes, 'J');
       const int fd = ::open(img.path.c_str(), O_WRONLY);
-      ASSERT_EQ(::pwrite(fd, junk.data(), junk.size(), static_cast<off_t>(table)), static_cast<ssize_t>(junk.size()));
+      ASSERT_EQ(::pwrite(fd, junk.data(), junk.size(), static_cast<off_t>(table)),
+                static_cast<ssize_t>(junk.size()));
       ::close(fd);
     }
     std::vector<u32> made;
@@ -755,7 +759,8 @@ TEST(Ext4Alloc, SizeAndCountLimits) {
     Held f(m.vol, InodeOf(m.vol, "/f"));
     const bool ext3 = std::string(mkfs).find("ext3") != std::string::npos;
     u64 phys = 0;
-    EXPECT_EQ(Ext4InodeInitBlock(&f.ref, ext3 ? m.vol->fs.levelLimit[3] : 0xFFFFFFFFull, &phys, nullptr), EXT4_EFBIG);
+    EXPECT_EQ(Ext4InodeInitBlock(&f.ref, ext3 ? m.vol->fs.levelLimit[3] : 0xFFFFFFFFull, &phys, nullptr),
+              EXT4_EFBIG);
     EXPECT_EQ(phys, 0u);
   }
 }
