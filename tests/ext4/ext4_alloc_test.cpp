@@ -750,6 +750,27 @@ TEST(Ext4Alloc, SizeAndCountLimits) {
     EXPECT_EQ(img.Problems(), "");
     EXPECT_NE(img.Debugfs("stats").find("large_file"), std::string::npos);
   }
+  // An initialised extent holds at most 32768 blocks; appending goes on in the next one.
+  {
+    Image img("-t ext4 -b 4096", "800M");  // group 4 is free from end to end
+    img.Put("f", "");
+    {
+      Session m(img.path);
+      ASSERT_EQ(m.result, EXT4_OK);
+      ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+      {
+        Held f(m.vol, InodeOf(m.vol, "/f"));
+        for (int i = 0; i < 170000; ++i) {
+          u64 phys = 0;
+          u32 logical = 0;
+          ASSERT_EQ(Ext4InodeAppendBlock(&f.ref, &phys, &logical), EXT4_OK);
+        }
+      }
+      ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+    }
+    EXPECT_EQ(img.Problems(), "");
+    EXPECT_NE(img.Debugfs("ex f").find(" 32768 "), std::string::npos) << img.Debugfs("ex f");
+  }
   // Logical blocks past what extents or the block map can address are refused with 27.
   for (const char* mkfs : {"-t ext4 -b 1024", "-t ext3 -b 1024"}) {
     Image img(mkfs, "8M");
