@@ -370,8 +370,7 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     if (result == EXT4_OK) {
       const u64 size = Ext4InodeSize(fs, ref.inode);
       last = size <= newSize || size - newSize <= kStep;
-      // Steps end mid-block only on their way further down; the last block's tail is zeroed once
-      // the new size is committed, so that a crash before never changes bytes of the old size.
+      // Steps end mid-block only on their way further down; the last block's tail is zeroed below.
       result = Shrink(&ref, last ? newSize : size - kStep, false);
       if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
     }
@@ -380,15 +379,7 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
       break;
     }
     if ((result = Ext4TransStop(vol))) break;
-    if (last) {
-      Ext4InodeRef tail;
-      if ((result = Ext4InodeGet(&fs, ino, &tail)) == EXT4_OK) {
-        if (Ext4InodeHasBlockMapping(fs, tail.inode) && Ext4InodeSize(fs, tail.inode) == newSize)
-          result = ZeroTail(&tail, newSize);
-        Ext4InodePut(&tail);
-      }
-      break;
-    }
+    if (last) break;
   }
   // Zeroed before the commit, a crash could leave the file at its old size with these bytes gone.
   if (result == EXT4_OK && newSize % fs.blockSize) {
