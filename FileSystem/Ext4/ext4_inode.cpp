@@ -381,6 +381,16 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     if ((result = Ext4TransStop(vol))) break;
     if (last) break;
   }
+  // Zeroed before the commit, a crash could leave the file at its old size with these bytes gone.
+  if (result == EXT4_OK && newSize % fs.blockSize) {
+    Ext4InodeRef ref;
+    result = Ext4InodeGet(&fs, ino, &ref);
+    if (result == EXT4_OK) {
+      if (Ext4InodeHasBlockMapping(fs, ref.inode) && Ext4InodeSize(fs, ref.inode) == newSize)
+        result = ZeroTail(&ref, newSize);
+      if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
+    }
+  }
   // The caller's transaction runs again.
   if (running) {
     if (const int r = Ext4TransStart(vol); r && result == EXT4_OK) result = r;
