@@ -1,10 +1,12 @@
-// libFuzzer target: a damaged ext4 image attached writable over an in-memory medium and written through the volume file API.
+// libFuzzer target: a small ext4 image damaged by the input, attached writable over an in-memory medium and written through the volume file API.
 #include "FileSystem/drive_table.h"
 #include "FileSystem/raw_disk.h"
 #include "FileSystem/volume_api.h"
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,11 +109,29 @@ void Workload(DiskDriveTable& table) {
   List(table, "");
 }
 
+// The images the damage goes into, made by scripts/gen-ext4-write-seeds.sh.
+std::vector<std::vector<std::uint8_t>> g_images;
+
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  for (const char* name : {"files", "nocsum", "ext2", "hashed", "journal"}) {
+    std::ifstream in(std::string(KPW_FUZZ_DATA "/ext4w_") + name + ".img", std::ios::binary);
+    g_images.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (g_images.back().size() < 65536) __builtin_trap();
+  }
+  return 0;
+}
+
+// The input: which image (first byte), then damage records of four bytes: a 24-bit offset (taken
+// modulo the image size) and the byte to put there.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2048 || size > (8u << 20)) return 0;
-  std::vector<std::uint8_t> image(data, data + size);
+  if (size < 1 || size > 4096) return 0;
+  std::vector<std::uint8_t> image = g_images[data[0] % g_images.size()];
+  for (std::size_t at = 1; at + 4 <= size; at += 4) {
+    const u32 offset = data[at] | data[at + 1] << 8 | data[at + 2] << 16;
+    image[offset % image.size()] = data[at + 3];
+  }
   {
     DiskDriveTable table;
     if (DiskAttachMedium(table, std::make_unique<MemoryMedium>(image), "fuzz", kAttach, nullptr,
