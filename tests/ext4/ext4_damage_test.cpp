@@ -1,0 +1,61 @@
+// Damaged ext4 images attached writable through the volume file API: operations fail with errors, nothing is written outside the image.
+#include "FileSystem/drive_table.h"
+#include "FileSystem/volume_api.h"
+#include "tests/support/ext4_images.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+using namespace kpwtest;
+
+// A small image made by mke2fs from a tree, then damaged by the test.
+struct Damaged {
+  TempDir dir{"e4damage"};
+  std::string path = dir.path() + "/v.img";
+  Damaged(const std::string& mkfs, const std::string& size) {
+    const std::string tree = dir.path() + "/tree";
+    std::filesystem::create_directories(tree + "/ordner");
+    WriteFile(tree + "/klein.txt", "kopiwart\n");
+    WriteFile(tree + "/ordner/mittel.bin", std::string(20000, 'a'));
+    Ext4Tool("mke2fs -q -F -b 1024 -N 128 " + mkfs + " -d " + Quote(tree) + " " + Quote(path) + " " + size);
+  }
+  std::string Debugfs(const std::string& cmd) {
+    return Ext4Tool("debugfs -w -R " + Quote(cmd) + " " + Quote(path));
+  }
+  u64 Number(const std::string& cmd) {
+    return std::strtoull(Shell("debugfs -R " + Quote(cmd) + " " + Quote(path) + " 2>/dev/null").c_str(), nullptr, 0);
+  }
+  void Poke(u64 offset, const std::string& bytes) {
+    std::string image = ReadFile(path);
+    image.replace(offset, bytes.size(), bytes);
+    WriteFile(path, image);
+  }
+};
+
+constexpr u32 kAttach = DISK_ATTACH_CLEAR | DISK_ATTACH_FIXED_DRIVE;
+
+std::string Be32(u32 v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+TEST(Ext4Damage, JournalLongerThanTheVolumeIsRefused) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  Damaged img("-t ext4 -O ^metadata_csum", "2M");
+  // The journal inode claims 4 TiB and its superblock a log of nearly 2^32 blocks.
+  img.Debugfs("sif <8> size 0x40000000000");
+  const u64 jsb = img.Number("bmap <8> 0");
+  ASSERT_GT(jsb, 0u);
+  img.Poke(jsb * 1024 + 0x10, Be32(0xFFFFFF00));
+  DiskDriveTable table;
+  if (DiskAttach(table, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS) > 1) {
+    EXPECT_NE(DiskMkdir(table, "/neu"), 0);
+  }
+  DiskDetach(table, 0);
+}
+
+}  // namespace
