@@ -146,7 +146,10 @@ int BuildSystemZone(Ext4Fs& fs) {
   if ((fs.compat & EXT4_COMPAT_HAS_JOURNAL) && journal) {
     Ext4InodeRef j;
     if (Ext4InodeGet(&fs, journal, &j) == EXT4_OK) {
-      const u64 blocks = CeilDiv(Ext4InodeSize(fs, j.inode), fs.blockSize);
+      // A damaged size must not walk past what a file of this volume can map.
+      const bool extents = Ext4InodeFlags(j.inode) & EXT4_INODE_EXTENTS;
+      const u64 blocks = std::min({CeilDiv(Ext4InodeSize(fs, j.inode), fs.blockSize), fs.blocksCount,
+                                   extents ? u64{1} << 32 : fs.levelLimit[3]});
       for (u64 l = 0; l < blocks;) {
         u64 phys = 0;
         u32 n = 1;

@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 
+#include <unistd.h>
+
 namespace {
 
 using namespace kpwtest;
@@ -39,6 +41,12 @@ struct Damaged {
 
 constexpr u32 kAttach = DISK_ATTACH_CLEAR | DISK_ATTACH_FIXED_DRIVE;
 
+// Ends the test program when a case runs longer than it may (a loop over a damaged size).
+struct Deadline {
+  explicit Deadline(unsigned seconds) { ::alarm(seconds); }
+  ~Deadline() { ::alarm(0); }
+};
+
 std::string Be32(u32 v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
 }
@@ -59,3 +67,23 @@ TEST(Ext4Damage, JournalLongerThanTheVolumeIsRefused) {
 }
 
 }  // namespace
+
+// Sizes no file of the volume can have: every operation still ends, and in time.
+TEST(Ext4Damage, HugeSizesEnd) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  const Deadline deadline(60);
+  for (const char* mkfs : {"-t ext4 -O ^metadata_csum", "-t ext3 -O ^metadata_csum"}) {
+    SCOPED_TRACE(mkfs);
+    Damaged img(mkfs, "2M");
+    // The journal inode's size: the zone of blocks never handed out is built from it.
+    img.Debugfs("sif <8> size 0x4000000000000");
+    DiskDriveTable table;
+    ASSERT_GT(DiskAttach(table, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS), 1);
+    int err = 0;
+    const DiskHandle f = DiskFileOpen(table, "/neu.txt", DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(DiskFileWrite(table, f, "abc", 3), 3);
+    DiskFileClose(table, f);
+    EXPECT_EQ(DiskDetach(table, 0), 1);
+  }
+}
