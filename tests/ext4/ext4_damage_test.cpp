@@ -77,13 +77,23 @@ TEST(Ext4Damage, HugeSizesEnd) {
     Damaged img(mkfs, "2M");
     // The journal inode's size: the zone of blocks never handed out is built from it.
     img.Debugfs("sif <8> size 0x4000000000000");
+    // Files far longer than their blocks: cutting them steps through nothing but holes.
+    img.Debugfs("sif klein.txt size 0x4000000000000");
+    img.Debugfs("sif ordner/mittel.bin size 0x4000000000000");
     DiskDriveTable table;
     ASSERT_GT(DiskAttach(table, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS), 1);
     int err = 0;
-    const DiskHandle f = DiskFileOpen(table, "/neu.txt", DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
+    DiskHandle f = DiskFileOpen(table, "/neu.txt", DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
     ASSERT_TRUE(f);
     EXPECT_EQ(DiskFileWrite(table, f, "abc", 3), 3);
     DiskFileClose(table, f);
+    f = DiskFileOpen(table, "/klein.txt", DISK_OPEN_WRITE, &err);
+    ASSERT_TRUE(f);
+    DiskFileSeek(table, f, 0, 2);
+    EXPECT_LT(DiskFileWrite(table, f, "abc", 3), 0);  // past what the file can map
+    EXPECT_EQ(DiskSetFileSize(table, f, 100), 0);
+    DiskFileClose(table, f);
+    EXPECT_EQ(DiskDelete(table, "/ordner/mittel.bin"), 0);
     EXPECT_EQ(DiskDetach(table, 0), 1);
   }
 }
