@@ -123,14 +123,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-// The input: which image (first byte), then damage records of four bytes: a 24-bit offset (taken
-// modulo the image size) and the byte to put there.
+// The input: which image (first byte), then damage records of four bytes: an offset and the byte
+// to put there. The offset's 23 low bits fall into the first 128 KiB, where the small images keep
+// their metadata, unless its top bit is set; then all 24 bits are taken modulo the image size.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1 || size > 4096) return 0;
   std::vector<std::uint8_t> image = g_images[data[0] % g_images.size()];
   for (std::size_t at = 1; at + 4 <= size; at += 4) {
     const u32 offset = data[at] | data[at + 1] << 8 | data[at + 2] << 16;
-    image[offset % image.size()] = data[at + 3];
+    const std::size_t room = (offset & 0x800000) ? image.size() : std::min<std::size_t>(image.size(), 128 << 10);
+    image[offset % room] = data[at + 3];
   }
   {
     DiskDriveTable table;
