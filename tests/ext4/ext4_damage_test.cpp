@@ -97,3 +97,20 @@ TEST(Ext4Damage, HugeSizesEnd) {
     EXPECT_EQ(DiskDetach(table, 0), 1);
   }
 }
+
+// A descriptor whose bitmap or inode table lies on other metadata: the volume is only read.
+TEST(Ext4Damage, OverlappingGroupMetadataIsOnlyRead) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  for (const char* damage : {"set_bg 1 inode_bitmap 1", "set_bg 1 block_bitmap 2", "set_bg 0 inode_table 3"}) {
+    SCOPED_TRACE(damage);
+    Damaged img("-t ext4 -g 1024", "2M");
+    img.Debugfs(damage);
+    const std::string before = ReadFile(img.path);
+    DiskDriveTable table;
+    ASSERT_GT(DiskAttach(table, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS), 1);
+    for (int i = 0; i < 20; ++i) EXPECT_NE(DiskMkdir(table, ("/neu" + std::to_string(i)).c_str()), 0);
+    EXPECT_NE(table.note[1].find("Gruppendeskriptoren"), std::string::npos) << table.note[1];
+    DiskDetach(table, 0);
+    EXPECT_TRUE(ReadFile(img.path) == before);
+  }
+}
