@@ -794,13 +794,9 @@ int SetFileSize(Ext4File* f, u64 size) {
     }
     if (const int p = Ext4InodePut(&ref); r == EXT4_OK) r = p;
   } else if (size < old) {
+    // The cut zeroes the new last block's tail itself.
     Ext4InodePut(&ref);
     r = Ext4Truncate(vol, f->inode, size);
-    if (r == EXT4_OK) r = Ext4InodeGet(&fs, f->inode, &ref);
-    if (r == EXT4_OK) {
-      r = ZeroTail(ref, size);
-      Ext4InodePut(&ref);
-    }
   } else {
     Ext4InodePut(&ref);
   }
@@ -976,10 +972,15 @@ int RenameIn(Ext4Volume* vol, const char* oldPath, const char* newPath) {
   Ext4InodeRef newParent, oldParent;
   if (r == EXT4_OK) r = Ext4InodeGet(&fs, to.parent, &newParent);
   if (r == EXT4_OK && folder && moves) r = CanRaise(fs, newParent.inode);
-  if (r == EXT4_OK) r = to.nameLen > 255 ? EXT4_EINVAL : Ext4DirAddEntry(&newParent, newPath + to.nameOffset, to.nameLen, &child);
+  const char* newName = newPath + to.nameOffset;
+  bool added = false, reparented = false, raised = false;
+  if (r == EXT4_OK) r = to.nameLen > 255 ? EXT4_EINVAL : Ext4DirAddEntry(&newParent, newName, to.nameLen, &child);
+  added = r == EXT4_OK;
   if (r == EXT4_OK && folder && moves) {
     r = Ext4DirSetParent(&child, to.parent);
+    reparented = r == EXT4_OK;
     if (r == EXT4_OK) r = RaiseLinks(newParent);
+    raised = r == EXT4_OK;
   }
   if (r == EXT4_OK) {
     Touch(newParent);
@@ -989,6 +990,11 @@ int RenameIn(Ext4Volume* vol, const char* oldPath, const char* newPath) {
   if (r == EXT4_OK) {
     Touch(oldParent);
     if (folder && moves) LowerFolderLinks(oldParent);
+  } else if (added) {
+    // A volume without a journal has nothing that would undo the half-done move.
+    if (raised) LowerFolderLinks(newParent);
+    if (reparented) Ext4DirSetParent(&child, from.parent);
+    Ext4DirRemoveEntry(&newParent, newName, to.nameLen);
   }
   Ext4InodePut(&oldParent);
   Ext4InodePut(&newParent);

@@ -8,7 +8,9 @@
 
 namespace {
 
-u64 CeilDiv(u64 a, u64 b) { return a / b + (a % b != 0); }
+u64 CeilDiv(u64 a, u64 b) {
+  return a / b + (a % b != 0);
+}
 
 // Descriptor fields: low 16 bits, and the high 16 bits in 64-byte descriptors.
 enum : u32 {
@@ -50,7 +52,9 @@ void SbAddFreeInodes(Ext4Fs& fs, i64 delta) {
 }
 
 // Whether the group's lazy-init flags and unused-inode count mean anything.
-bool Lazy(const Ext4Fs& fs, u32 group, const u8* desc) { return Ext4GroupFlagsTrusted(fs, group, desc); }
+bool Lazy(const Ext4Fs& fs, u32 group, const u8* desc) {
+  return Ext4GroupFlagsTrusted(fs, group, desc);
+}
 
 void StampBlockBitmap(const Ext4Fs& fs, u8* desc, const u8* map) {
   if (!fs.metadataCsum) return;
@@ -65,9 +69,15 @@ void StampInodeBitmap(const Ext4Fs& fs, u8* desc, const u8* map) {
   if (fs.descSize >= 0x3C) Ext4SetLe16(desc + D_INODE_CSUM_HI, static_cast<u16>(c >> 16));
 }
 
-bool TestBit(const u8* map, u32 bit) { return map[bit / 8] & (1u << (bit % 8)); }
-void SetBit(u8* map, u32 bit) { map[bit / 8] |= static_cast<u8>(1u << (bit % 8)); }
-void ClearBit(u8* map, u32 bit) { map[bit / 8] &= static_cast<u8>(~(1u << (bit % 8))); }
+bool TestBit(const u8* map, u32 bit) {
+  return map[bit / 8] & (1u << (bit % 8));
+}
+void SetBit(u8* map, u32 bit) {
+  map[bit / 8] |= static_cast<u8>(1u << (bit % 8));
+}
+void ClearBit(u8* map, u32 bit) {
+  map[bit / 8] &= static_cast<u8>(~(1u << (bit % 8)));
+}
 
 // The first clear bit in [from, to), or to.
 u32 FindClear(const u8* map, u32 from, u32 to) {
@@ -133,7 +143,8 @@ int BuildSystemZone(Ext4Fs& fs) {
     if (metaBg && g / fs.descPerBlock >= firstMeta) {
       const u32 in = g % fs.descPerBlock;
       // The meta group's descriptor block, and its copies in the second and last group.
-      if (in == 0 || in == 1 || in == fs.descPerBlock - 1) AddZone(z, first + (Ext4GroupHasSuper(fs, g) ? 1 : 0), 1);
+      if (in == 0 || in == 1 || in == fs.descPerBlock - 1)
+        AddZone(z, first + (Ext4GroupHasSuper(fs, g) ? 1 : 0), 1);
     }
     Ext4GroupRef ref;
     if (const int r = Ext4GroupGet(&fs, g, &ref); r) return r;
@@ -175,10 +186,14 @@ int BuildSystemZone(Ext4Fs& fs) {
 
 u16 TypeMode(u32 fileType) {
   switch (fileType) {
-    case 1: return EXT4_S_IFREG | 0666;
-    case 2: return EXT4_S_IFDIR | 0777;
-    case 7: return EXT4_S_IFLNK | 0666;
-    default: return 0;
+    case 1:
+      return EXT4_S_IFREG | 0666;
+    case 2:
+      return EXT4_S_IFDIR | 0777;
+    case 7:
+      return EXT4_S_IFLNK | 0666;
+    default:
+      return 0;
   }
 }
 
@@ -310,7 +325,8 @@ int Ext4BlockAlloc(Ext4InodeRef* ref, u64 goal, u64* physical) {
     SetBit(bm.data, bit);
     StampBlockBitmap(fs, g.desc, bm.data);
     Ext4TransSetBlockDirty(&fs, *bm.buf);
-    SetDesc32(fs, g.desc, D_FREE_BLOCKS, D_FREE_BLOCKS_HI, Desc32(fs, g.desc, D_FREE_BLOCKS, D_FREE_BLOCKS_HI) - 1);
+    SetDesc32(fs, g.desc, D_FREE_BLOCKS, D_FREE_BLOCKS_HI,
+              Desc32(fs, g.desc, D_FREE_BLOCKS, D_FREE_BLOCKS_HI) - 1);
     g.dirty = true;
     bm = {};
     if (const int r = Ext4GroupPut(&g); r) return r;
@@ -386,7 +402,9 @@ int Ext4BlocksFree(Ext4InodeRef* ref, u64 first, u32 count) {
   return result;
 }
 
-int Ext4BlockFree(Ext4InodeRef* ref, u64 block) { return Ext4BlocksFree(ref, block, 1); }
+int Ext4BlockFree(Ext4InodeRef* ref, u64 block) {
+  return Ext4BlocksFree(ref, block, 1);
+}
 
 int Ext4InodeAlloc(Ext4Fs* fs, Ext4InodeRef* ref, u32 fileType) {
   if (!fs || !ref) return EXT4_EINVAL;
@@ -448,9 +466,11 @@ int Ext4InodeAlloc(Ext4Fs* fs, Ext4InodeRef* ref, u32 fileType) {
     StampInodeBitmap(*fs, g.desc, bm.data);
     Ext4TransSetBlockDirty(fs, *bm.buf);
     bm = {};
-    SetDesc32(*fs, g.desc, D_FREE_INODES, D_FREE_INODES_HI, Desc32(*fs, g.desc, D_FREE_INODES, D_FREE_INODES_HI) - 1);
+    SetDesc32(*fs, g.desc, D_FREE_INODES, D_FREE_INODES_HI,
+              Desc32(*fs, g.desc, D_FREE_INODES, D_FREE_INODES_HI) - 1);
     if (fileType == 2)
-      SetDesc32(*fs, g.desc, D_USED_DIRS, D_USED_DIRS_HI, Desc32(*fs, g.desc, D_USED_DIRS, D_USED_DIRS_HI) + 1);
+      SetDesc32(*fs, g.desc, D_USED_DIRS, D_USED_DIRS_HI,
+                Desc32(*fs, g.desc, D_USED_DIRS, D_USED_DIRS_HI) + 1);
     if (lazy) {
       const u32 unused = std::min(Ext4GroupItableUnused(*fs, g.desc), fs->inodesPerGroup);
       if (index >= fs->inodesPerGroup - unused)
@@ -470,7 +490,8 @@ int Ext4InodeAlloc(Ext4Fs* fs, Ext4InodeRef* ref, u32 fileType) {
     if (Ext4Le32(fs->sb.data() + EXT4_SB_CREATOR_OS) == 0) std::memcpy(in + 0x78, owner + 4, 4);
     if (fs->inodeSize > 128) Ext4SetLe16(in + 0x80, 28);
     const i64 now = static_cast<i64>(std::time(nullptr));
-    for (u32 field : {EXT4_I_ATIME, EXT4_I_CTIME, EXT4_I_MTIME, EXT4_I_CRTIME}) Ext4InodeSetTime(*fs, in, field, now);
+    for (u32 field : {EXT4_I_ATIME, EXT4_I_CTIME, EXT4_I_MTIME, EXT4_I_CRTIME})
+      Ext4InodeSetTime(*fs, in, field, now);
     if (fileType != 7 && (fs->incompat & EXT4_INCOMPAT_EXTENTS)) {
       Ext4SetLe32(in + EXT4_I_FLAGS, EXT4_INODE_EXTENTS);
       u8* root = in + EXT4_I_BLOCK;
@@ -566,7 +587,8 @@ int Ext4InodeFree(Ext4InodeRef* ref) {
   StampInodeBitmap(fs, g.desc, bm.data);
   Ext4TransSetBlockDirty(&fs, *bm.buf);
   bm = {};
-  SetDesc32(fs, g.desc, D_FREE_INODES, D_FREE_INODES_HI, Desc32(fs, g.desc, D_FREE_INODES, D_FREE_INODES_HI) + 1);
+  SetDesc32(fs, g.desc, D_FREE_INODES, D_FREE_INODES_HI,
+            Desc32(fs, g.desc, D_FREE_INODES, D_FREE_INODES_HI) + 1);
   if (dir) {
     const u32 dirs = Desc32(fs, g.desc, D_USED_DIRS, D_USED_DIRS_HI);
     SetDesc32(fs, g.desc, D_USED_DIRS, D_USED_DIRS_HI, dirs ? dirs - 1 : 0);

@@ -1,4 +1,5 @@
-// Extent trees for writing: blocks for holes, conversion of unwritten extents, insertion with merging, node splits, tree growth and removal of space.
+// Extent trees for writing: blocks for holes, conversion of unwritten extents, insertion with merging, node
+// splits, tree growth and removal of space.
 #include "FileSystem/Ext4/ext4_crc.h"
 #include "FileSystem/Ext4/ext4_fs.h"
 #include "FileSystem/Ext4/ext4_trans.h"
@@ -19,10 +20,18 @@ struct Ext {
   u64 end() const { return u64{first} + len; }
 };
 
-u16 Entries(const u8* n) { return Ext4Le16(n + 2); }
-u16 MaxEntries(const u8* n) { return Ext4Le16(n + 4); }
-u16 Depth(const u8* n) { return Ext4Le16(n + 6); }
-u8* Entry(u8* n, u32 i) { return n + 12 + i * 12; }
+u16 Entries(const u8* n) {
+  return Ext4Le16(n + 2);
+}
+u16 MaxEntries(const u8* n) {
+  return Ext4Le16(n + 4);
+}
+u16 Depth(const u8* n) {
+  return Ext4Le16(n + 6);
+}
+u8* Entry(u8* n, u32 i) {
+  return n + 12 + i * 12;
+}
 
 Ext ReadExt(const u8* e) {
   Ext x;
@@ -39,7 +48,9 @@ void WriteExt(u8* e, const Ext& x) {
   Ext4SetLe16(e + 6, static_cast<u16>(x.phys >> 32));
   Ext4SetLe32(e + 8, static_cast<u32>(x.phys));
 }
-u64 IndexChild(const u8* e) { return Ext4Le32(e + 4) | u64{Ext4Le16(e + 8)} << 32; }
+u64 IndexChild(const u8* e) {
+  return Ext4Le32(e + 4) | u64{Ext4Le16(e + 8)} << 32;
+}
 void WriteIndex(u8* e, u32 key, u64 child) {
   Ext4SetLe32(e, key);
   Ext4SetLe32(e + 4, static_cast<u32>(child));
@@ -47,7 +58,9 @@ void WriteIndex(u8* e, u32 key, u64 child) {
   Ext4SetLe16(e + 10, 0);
 }
 
-u32 BlockMax(const Ext4Fs& fs) { return (fs.blockSize - 12) / 12; }
+u32 BlockMax(const Ext4Fs& fs) {
+  return (fs.blockSize - 12) / 12;
+}
 
 // The tail checksum of a node block: over the UUID seed, inode number, generation and the entries.
 u32 TailChecksum(const Ext4InodeRef& ref, const u8* node) {
@@ -89,8 +102,10 @@ int Search(const u8* n, u32 logical) {
   u32 lo = 0, hi = Entries(n);
   while (lo < hi) {
     const u32 mid = (lo + hi) / 2;
-    if (Ext4Le32(n + 12 + mid * 12) <= logical) lo = mid + 1;
-    else hi = mid;
+    if (Ext4Le32(n + 12 + mid * 12) <= logical)
+      lo = mid + 1;
+    else
+      hi = mid;
   }
   return static_cast<int>(lo) - 1;
 }
@@ -250,7 +265,8 @@ int ShiftRight(Ext4InodeRef* ref, Path& path, u32 keep, bool* done) {
   if (const int r = Ext4BlockGet(*fs.dev, sib.block, at); r) return r == EXT4_ERANGE ? EXT4_EIO : r;
   sib.node = sib.block.data;
   if (!NodeOk(sib.node, fs.blockSize, 0)) return EXT4_EIO;
-  if (fs.metadataCsum && Ext4Le32(sib.node + 12 + u32{MaxEntries(sib.node)} * 12) != TailChecksum(*ref, sib.node))
+  if (fs.metadataCsum &&
+      Ext4Le32(sib.node + 12 + u32{MaxEntries(sib.node)} * 12) != TailChecksum(*ref, sib.node))
     return EXT4_EIO;
   const u32 cnt = Entries(leaf.node), sc = Entries(sib.node);
   const u32 move = std::min<u32>(MaxEntries(sib.node) - sc, cnt - static_cast<u32>(leaf.idx + 1));
@@ -468,7 +484,8 @@ int DropEmpty(Ext4InodeRef* ref, Path& path, size_t level) {
 }
 
 int CheckRun(Ext4Fs& fs, const Ext& e) {
-  if (e.phys < fs.firstDataBlock || e.phys >= fs.blocksCount || e.len > fs.blocksCount - e.phys) return EXT4_EIO;
+  if (e.phys < fs.firstDataBlock || e.phys >= fs.blocksCount || e.len > fs.blocksCount - e.phys)
+    return EXT4_EIO;
   return EXT4_OK;
 }
 

@@ -1,4 +1,5 @@
-// Inodes for writing: blocks for writes and appends (extents or the classic block map), truncation, release of every block, sizes and times.
+// Inodes for writing: blocks for writes and appends (extents or the classic block map), truncation, release
+// of every block, sizes and times.
 #include "FileSystem/Ext4/ext4_fs.h"
 #include "FileSystem/Ext4/ext4_trans.h"
 
@@ -6,7 +7,9 @@
 
 namespace {
 
-u64 CeilDiv(u64 a, u64 b) { return a / b + (a % b != 0); }
+u64 CeilDiv(u64 a, u64 b) {
+  return a / b + (a % b != 0);
+}
 
 bool UsesExtents(const Ext4Fs& fs, const u8* inode) {
   return (fs.incompat & EXT4_INCOMPAT_EXTENTS) && (Ext4InodeFlags(inode) & EXT4_INODE_EXTENTS);
@@ -23,7 +26,8 @@ u64 GroupDataGoal(Ext4InodeRef* ref) {
   const u32 group = (ref->index - 1) / fs.inodesPerGroup;
   Ext4GroupRef g;
   if (Ext4GroupGet(&fs, group, &g) != EXT4_OK) return Ext4GroupFirstBlock(fs, group);
-  const u64 goal = Ext4GroupInodeTable(fs, g.desc) + CeilDiv(u64{fs.inodesPerGroup} * fs.inodeSize, fs.blockSize);
+  const u64 goal =
+      Ext4GroupInodeTable(fs, g.desc) + CeilDiv(u64{fs.inodesPerGroup} * fs.inodeSize, fs.blockSize);
   Ext4GroupPut(&g);
   return goal;
 }
@@ -31,7 +35,7 @@ u64 GroupDataGoal(Ext4InodeRef* ref) {
 // The slot chain of a block-map logical block: the level (0 direct) and the entry index per level.
 struct MapPos {
   int level = 0;
-  u32 slot = 0;          // in the inode's block area
+  u32 slot = 0;                // in the inode's block area
   std::array<u32, 4> index{};  // index[lv] for lv = level..1
 };
 
@@ -55,7 +59,9 @@ int Locate(const Ext4Fs& fs, u64 logical, MapPos* pos) {
   return EXT4_OK;
 }
 
-bool BadPtr(const Ext4Fs& fs, u64 p) { return p < fs.firstDataBlock || p >= fs.blocksCount; }
+bool BadPtr(const Ext4Fs& fs, u64 p) {
+  return p < fs.firstDataBlock || p >= fs.blocksCount;
+}
 
 // Reads the mapping of a block-map logical block whatever the size says; 0 for a hole.
 int MapGet(Ext4InodeRef* ref, u64 logical, u64* physical) {
@@ -124,8 +130,10 @@ int MapInit(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fresh) {
     Ext4TransSetBlockDirty(&fs, *b.buf);
   }
   Ext4SetLe32(slot, static_cast<u32>(blocks[0]));
-  if (held.held()) Ext4TransSetBlockDirty(&fs, *held.buf);
-  else ref->dirty = true;
+  if (held.held())
+    Ext4TransSetBlockDirty(&fs, *held.buf);
+  else
+    ref->dirty = true;
   *physical = blocks.back();
   if (fresh) *fresh = true;
   return EXT4_OK;
@@ -231,7 +239,8 @@ int ZeroTail(Ext4InodeRef* ref, u64 size) {
   u64 phys = 0;
   if (UsesExtents(fs, ref->inode)) {
     u32 n = 0;
-    if (const int r = Ext4ExtentGetBlocks(ref, static_cast<u32>(size / fs.blockSize), 1, &phys, false, &n); r) return r;
+    if (const int r = Ext4ExtentGetBlocks(ref, static_cast<u32>(size / fs.blockSize), 1, &phys, false, &n); r)
+      return r;
   } else if (const int r = MapGet(ref, size / fs.blockSize, &phys); r) {
     return r;
   }
@@ -276,7 +285,8 @@ int Ext4InodeInitBlock(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fres
     fs.roCompat |= EXT4_RO_COMPAT_LARGE_FILE;
     Ext4SetLe32(fs.sb.data() + EXT4_SB_FEATURE_RO_COMPAT, fs.roCompat);
   }
-  if (UsesExtents(fs, ref->inode)) return Ext4ExtentInitBlock(ref, static_cast<u32>(logical), physical, fresh);
+  if (UsesExtents(fs, ref->inode))
+    return Ext4ExtentInitBlock(ref, static_cast<u32>(logical), physical, fresh);
   return MapInit(ref, logical, physical, fresh);
 }
 
@@ -358,7 +368,9 @@ int MappedEnd(Ext4InodeRef* ref, u64* end) {
 
 }  // namespace
 
-int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize) { return Shrink(ref, newSize, true); }
+int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize) {
+  return Shrink(ref, newSize, true);
+}
 
 int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
   if (!vol) return EXT4_ENOENT;
@@ -387,8 +399,7 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
         }
       }
       last = size <= newSize || size - newSize <= kStep;
-      // Steps end mid-block only on their way further down; the last block's tail is zeroed once
-      // the new size is committed, so that a crash before never changes bytes of the old size.
+      // Steps end mid-block only on their way further down; the last block's tail is zeroed below.
       if (result == EXT4_OK) result = Shrink(&ref, last ? newSize : size - kStep, false);
       if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
     }
@@ -397,15 +408,7 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
       break;
     }
     if ((result = Ext4TransStop(vol))) break;
-    if (last) {
-      Ext4InodeRef tail;
-      if ((result = Ext4InodeGet(&fs, ino, &tail)) == EXT4_OK) {
-        if (Ext4InodeHasBlockMapping(fs, tail.inode) && Ext4InodeSize(fs, tail.inode) == newSize)
-          result = ZeroTail(&tail, newSize);
-        Ext4InodePut(&tail);
-      }
-      break;
-    }
+    if (last) break;
   }
   // Zeroed before the commit, a crash could leave the file at its old size with these bytes gone.
   if (result == EXT4_OK && newSize % fs.blockSize) {
@@ -425,20 +428,31 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
 
 void Ext4InodeSetSize(const Ext4Fs& fs, u8* inode, u64 size) {
   Ext4SetLe32(inode + EXT4_I_SIZE_LO, static_cast<u32>(size));
-  if (Ext4Le32(fs.sb.data() + EXT4_SB_REV_LEVEL) != 0) Ext4SetLe32(inode + EXT4_I_SIZE_HI, static_cast<u32>(size >> 32));
+  if (Ext4Le32(fs.sb.data() + EXT4_SB_REV_LEVEL) != 0)
+    Ext4SetLe32(inode + EXT4_I_SIZE_HI, static_cast<u32>(size >> 32));
 }
 
 void Ext4InodeSetTime(const Ext4Fs& fs, u8* inode, u32 field, i64 seconds) {
   // The creation time lies beyond a 128-byte inode (and beyond a short extra part).
-  if (field == EXT4_I_CRTIME && (fs.inodeSize <= 128 || 128u + Ext4Le16(inode + EXT4_I_EXTRA_ISIZE) < 0x94)) return;
+  if (field == EXT4_I_CRTIME && (fs.inodeSize <= 128 || 128u + Ext4Le16(inode + EXT4_I_EXTRA_ISIZE) < 0x94))
+    return;
   Ext4SetLe32(inode + field, static_cast<u32>(seconds));
   u32 extra = 0;
   switch (field) {
-    case EXT4_I_CTIME: extra = 0x84; break;
-    case EXT4_I_MTIME: extra = 0x88; break;
-    case EXT4_I_ATIME: extra = 0x8C; break;
-    case EXT4_I_CRTIME: extra = 0x94; break;
-    default: return;
+    case EXT4_I_CTIME:
+      extra = 0x84;
+      break;
+    case EXT4_I_MTIME:
+      extra = 0x88;
+      break;
+    case EXT4_I_ATIME:
+      extra = 0x8C;
+      break;
+    case EXT4_I_CRTIME:
+      extra = 0x94;
+      break;
+    default:
+      return;
   }
   if (fs.inodeSize <= 128) return;
   const u32 room = 128 + Ext4Le16(inode + EXT4_I_EXTRA_ISIZE);

@@ -299,7 +299,7 @@ struct Ext4Journal {
     u32 pos = head;
     Writer w{*this, {}, 0, 0};
     u32 crc1 = 0xFFFFFFFF;
-    std::vector<u8> desc(bs), copy(bs);
+    std::vector<u8> desc(bs);
     u8 tidBe[4];
     Ext4SetBe32(tidBe, t.id);
     const u32 per = TagsPerDescriptor();

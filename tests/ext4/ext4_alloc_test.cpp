@@ -1,4 +1,5 @@
-// Allocation, extents, block maps and truncation written by the engine into e2fsprogs images, checked with e2fsck and debugfs.
+// Allocation, extents, block maps and truncation written by the engine into e2fsprogs images, checked with
+// e2fsck and debugfs.
 #include "FileSystem/Ext4/ext4.h"
 #include "FileSystem/Ext4/ext4_crc.h"
 #include "FileSystem/Ext4/ext4_trans.h"
@@ -80,7 +81,6 @@ struct Held {
   Held(Ext4Volume* vol, u32 ino) { EXPECT_EQ(Ext4InodeGet(&vol->fs, ino, &ref), EXT4_OK); }
   ~Held() { Put(); }
   void Put() { EXPECT_EQ(Ext4InodePut(&ref), EXT4_OK); }
-  u64 Size() const { return Ext4InodeSize(*ref.fs, ref.inode); }
 };
 
 u32 InodeOf(Ext4Volume* vol, const std::string& path) {
@@ -249,7 +249,8 @@ TEST(Ext4Alloc, BlockMapAppendsAcrossEveryIndirectLevel) {
 
 TEST(Ext4Alloc, WritesIntoHolesAndUnwrittenExtents) {
   if (!HaveE2fsprogs()) GTEST_SKIP();
-  const Layout layouts[] = {{"-t ext4 -b 1024", "8M"}, {"-t ext4 -b 4096 -O ^metadata_csum", "16M"}, {"-t ext3 -b 1024", "8M"}};
+  const Layout layouts[] = {
+      {"-t ext4 -b 1024", "8M"}, {"-t ext4 -b 4096 -O ^metadata_csum", "16M"}, {"-t ext3 -b 1024", "8M"}};
   for (const Layout& l : layouts) {
     SCOPED_TRACE(l.mkfs);
     Image img(l.mkfs, l.size);
@@ -495,9 +496,10 @@ TEST(Ext4Alloc, FullVolumeGives28AndChangesNothing) {
 
 TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
   if (!HaveE2fsprogs()) GTEST_SKIP();
-  for (const char* mkfs : {"-t ext4 -b 1024 -E root_owner=1234:5678,lazy_itable_init=1 -g 1024 -N 2048",
-                           "-t ext4 -b 1024 -I 128 -O ^metadata_csum,uninit_bg -E root_owner=1234:5678 -g 1024",
-                           "-t ext3 -b 1024 -E root_owner=1234:5678 -g 1024"}) {
+  for (const char* mkfs :
+       {"-t ext4 -b 1024 -E root_owner=1234:5678,lazy_itable_init=1 -g 1024 -N 2048",
+        "-t ext4 -b 1024 -I 128 -O ^metadata_csum,uninit_bg -E root_owner=1234:5678 -g 1024",
+        "-t ext3 -b 1024 -E root_owner=1234:5678 -g 1024"}) {
     SCOPED_TRACE(mkfs);
     Image img(mkfs, "16M");
     // A deleted file leaves stale fields in its record.
@@ -507,18 +509,20 @@ TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
     const bool big = std::string(mkfs).find("-I 128") == std::string::npos;
     const bool lazy = std::string(mkfs).find("lazy_itable_init=1") != std::string::npos;
     // Stale bytes in a never-used inode table are zeroed before its first inode is handed out.
-    u64 table = 0, tableBytes = 0;
+    u64 table = 0, tableBytes = 0, made3 = 0;
     if (lazy) {
       Ext4Mounted ro(img.path);
       Ext4GroupRef g;
       ASSERT_EQ(Ext4GroupGet(&ro.vol->fs, 13, &g), EXT4_OK);
       table = Ext4GroupInodeTable(ro.vol->fs, g.desc) * 1024;
       tableBytes = u64{ro.vol->fs.inodesPerGroup} * ro.vol->fs.inodeSize;
+      made3 = 3 * ro.vol->fs.inodeSize;
       EXPECT_FALSE(Ext4GroupFlags(g.desc) & EXT4_BG_INODE_ZEROED);
       Ext4GroupPut(&g);
       const std::string junk(tableBytes, 'J');
       const int fd = ::open(img.path.c_str(), O_WRONLY);
-      ASSERT_EQ(::pwrite(fd, junk.data(), junk.size(), static_cast<off_t>(table)), static_cast<ssize_t>(junk.size()));
+      ASSERT_EQ(::pwrite(fd, junk.data(), junk.size(), static_cast<off_t>(table)),
+                static_cast<ssize_t>(junk.size()));
       ::close(fd);
     }
     std::vector<u32> made;
@@ -557,7 +561,8 @@ TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
       ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
     }
     if (lazy) {
-      const std::string t = img.Raw(table, tableBytes);
+      // Past the three inodes made there (whose checksums may hold any byte).
+      const std::string t = img.Raw(table + made3, tableBytes - made3);
       EXPECT_EQ(t.find('J'), std::string::npos);
     }
     for (std::size_t i = 0; i < made.size(); ++i)
@@ -576,6 +581,36 @@ TEST(Ext4Alloc, NewInodesAreWholeAndLazyGroupsInitialised) {
     EXPECT_NE(st.find(std::string(mkfs).find("ext3") != std::string::npos ? "Flags: 0x0" : "Flags: 0x80000"),
               std::string::npos);
   }
+}
+
+TEST(Ext4Alloc, ZeroingALargeInodeTableCommitsOnTheWay) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  Image img("-t ext4 -b 4096 -E lazy_itable_init=1 -N 65536 -J size=4", "160M");
+  auto nextId = [&] {
+    const std::string out = img.Debugfs("logdump");
+    return std::stoul(out.substr(out.find("transaction ") + 12));
+  };
+  const unsigned long first = nextId();
+  {
+    Session m(img.path);
+    ASSERT_EQ(m.result, EXT4_OK);
+    ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+    m.vol->fs.lastInodeGroup = 1;
+    Ext4InodeRef ref;
+    ASSERT_EQ(Ext4InodeAlloc(&m.vol->fs, &ref, 1), EXT4_OK);
+    Ext4SetLe16(ref.inode + EXT4_I_LINKS, 1);
+    const u32 ino = ref.index;
+    ASSERT_EQ(Ext4InodePut(&ref), EXT4_OK);
+    ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+    ASSERT_EQ(m.Unmount(), EXT4_OK);
+    img.Debugfs("ln <" + std::to_string(ino) + "> new", true);
+  }
+  EXPECT_EQ(img.Problems(), "");
+  EXPECT_GT(nextId() - first, 2u);
+  const std::string groups = Shell("dumpe2fs " + Quote(img.path) + " 2>/dev/null");
+  const std::size_t at = groups.find("Group 1:");
+  const std::string group1 = groups.substr(at, groups.find('\n', at) - at);
+  EXPECT_NE(group1.find("[ITABLE_ZEROED]"), std::string::npos) << group1;
 }
 
 TEST(Ext4Alloc, DamageIsRefusedAndMarksTheVolume) {
@@ -662,6 +697,21 @@ TEST(Ext4Alloc, DamageIsRefusedAndMarksTheVolume) {
   EXPECT_TRUE(img.Raw(leaf * 1024, 1024) == damaged);
 }
 
+TEST(Ext4Alloc, MetaGroupDescriptorCopiesAreNoData) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  Image img("-t ext4 -b 1024 -g 256 -N 512 -O meta_bg,^resize_inode", "12M");
+  img.Put("f", "");
+  Session m(img.path);
+  ASSERT_EQ(m.result, EXT4_OK);
+  const Ext4Fs& fs = m.vol->fs;
+  Held f(m.vol, InodeOf(m.vol, "/f"));
+  for (u32 group : {1u, fs.descPerBlock - 1}) {
+    const u64 copy = Ext4GroupFirstBlock(fs, group) + (Ext4GroupHasSuper(fs, group) ? 1 : 0);
+    EXPECT_TRUE(Ext4InSystemZone(&m.vol->fs, copy, 1)) << group;
+    EXPECT_EQ(Ext4BlocksFree(&f.ref, copy, 1), EXT4_EIO) << group;
+  }
+}
+
 TEST(Ext4Alloc, SizeAndCountLimits) {
   Ext4Fs fs;
   fs.blockSize = 4096;
@@ -702,6 +752,27 @@ TEST(Ext4Alloc, SizeAndCountLimits) {
     EXPECT_EQ(img.Problems(), "");
     EXPECT_NE(img.Debugfs("stats").find("large_file"), std::string::npos);
   }
+  // An initialised extent holds at most 32768 blocks; appending goes on in the next one.
+  {
+    Image img("-t ext4 -b 4096", "800M");  // group 4 is free from end to end
+    img.Put("f", "");
+    {
+      Session m(img.path);
+      ASSERT_EQ(m.result, EXT4_OK);
+      ASSERT_EQ(Ext4TransStart(m.vol), EXT4_OK);
+      {
+        Held f(m.vol, InodeOf(m.vol, "/f"));
+        for (int i = 0; i < 170000; ++i) {
+          u64 phys = 0;
+          u32 logical = 0;
+          ASSERT_EQ(Ext4InodeAppendBlock(&f.ref, &phys, &logical), EXT4_OK);
+        }
+      }
+      ASSERT_EQ(Ext4TransStop(m.vol), EXT4_OK);
+    }
+    EXPECT_EQ(img.Problems(), "");
+    EXPECT_NE(img.Debugfs("ex f").find(" 32768 "), std::string::npos) << img.Debugfs("ex f");
+  }
   // Logical blocks past what extents or the block map can address are refused with 27.
   for (const char* mkfs : {"-t ext4 -b 1024", "-t ext3 -b 1024"}) {
     Image img(mkfs, "8M");
@@ -711,7 +782,8 @@ TEST(Ext4Alloc, SizeAndCountLimits) {
     Held f(m.vol, InodeOf(m.vol, "/f"));
     const bool ext3 = std::string(mkfs).find("ext3") != std::string::npos;
     u64 phys = 0;
-    EXPECT_EQ(Ext4InodeInitBlock(&f.ref, ext3 ? m.vol->fs.levelLimit[3] : 0xFFFFFFFFull, &phys, nullptr), EXT4_EFBIG);
+    EXPECT_EQ(Ext4InodeInitBlock(&f.ref, ext3 ? m.vol->fs.levelLimit[3] : 0xFFFFFFFFull, &phys, nullptr),
+              EXT4_EFBIG);
     EXPECT_EQ(phys, 0u);
   }
 }

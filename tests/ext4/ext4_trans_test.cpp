@@ -328,7 +328,7 @@ TEST(Ext4Trans, FreeCountsAreRightAfterACrash) {
   }
 }
 
-// Line of events where a later transaction both changes and frees a block an older one logged:
+// A later transaction both changes and frees a block an older one logged:
 // the revoke still comes, so replaying the older copy cannot overwrite what the block holds next.
 // An aborted transaction leaves its blocks and the superblock's counts as they were.
 TEST(Ext4Trans, RevokeKeepsReusedBlockAndAbortRestores) {

@@ -274,6 +274,30 @@ TEST(KopiwartDisk, KeepsVersionsOnAFatImage) {
   EXPECT_EQ(read, "21b");
 }
 
+TEST(KopiwartDisk, KeepsVersionsOnAnExt4Image) {
+  if (!HaveTool("mke2fs") || !HaveTool("debugfs") || !HaveTool("e2fsck")) GTEST_SKIP() << "e2fsprogs is missing";
+  TempDir dir("kopiwart-ext4", ImageBase());
+  const std::string image = dir / "ext4.img";
+  MustRun("mke2fs -q -F -t ext4 -b 1024 " + Quote(image) + " 8M");
+  std::string escaped;
+  for (const char ch : image) escaped += ch == '/' ? std::string("%2F") : std::string(1, ch);
+  const std::string target = "disk://" + escaped + "/kw";
+  const std::string src = dir / "src";
+  Put(src / "a.txt", "1");
+  Row row;
+  ASSERT_EQ(row.Run(src, target), JOB_DONE) << row.rig.TakeBoxes();
+  ASSERT_EQ(row.Run(src, target), JOB_DONE);
+  EXPECT_EQ(row.rig.Copied(), 1u);
+  Put(src / "a.txt", "2", kT + 60);
+  Put(src / "b.txt", "b");
+  ASSERT_EQ(row.Run(src, target), JOB_DONE) << row.rig.TakeBoxes();
+  std::string read;
+  for (const char* name : {"a.txt", "a.txt.bak0", "b.txt"})
+    read += Shell("debugfs -R " + Quote(std::string("cat /kw/") + name) + " " + Quote(image) + " 2>/dev/null");
+  EXPECT_EQ(read, "21b");
+  EXPECT_EQ(Shell("e2fsck -fn " + Quote(image) + " 2>&1 | grep -v '^Pass \\|^e2fsck \\| files (' ; true"), "");
+}
+
 // A folder that folds names: the source's readme.txt is the target's README.TXT, so neither that
 // file nor its versions are ever taken for ones whose source vanished.
 TEST(KopiwartDisk, MergesByTheNamesAFatFolderTellsApart) {

@@ -241,7 +241,9 @@ TEST(DiskExt4, OpenFilesAreNeitherRemovedNorRenamedNorWrittenTwice) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
   TempDir dir("disk-ext4-open", ImageBase());
   const std::string image = dir / "vol.img";
-  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 " + Quote(image) + " 8M");
+  fs::create_directories(dir / "src/real");
+  fs::create_symlink("real", dir / "src/link");
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 -d " + Quote(dir / "src") + " " + Quote(image) + " 8M");
   DiskDriveTable table;
   ASSERT_EQ(DiskAttach(table, image.c_str(), DISK_ATTACH_FIXED_DRIVE, nullptr, DISK_ALL_PARTITIONS), 2);
   int err = 0;
@@ -264,7 +266,13 @@ TEST(DiskExt4, OpenFilesAreNeitherRemovedNorRenamedNorWrittenTwice) {
   EXPECT_EQ(DiskMkdir(table, "/f"), SYS_ERR_EXISTS);
   EXPECT_EQ(DiskRename(table, "/f", "/g"), SYS_OK);
   EXPECT_EQ(DiskDelete(table, "/g"), SYS_OK);
+  // A new file through a link to a folder lands in the folder.
+  const DiskHandle viaLink = DiskFileOpen(table, "/link/new", DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
+  ASSERT_NE(viaLink, 0u) << err;
+  EXPECT_EQ(DiskFileWrite(table, viaLink, "via", 3), 3);
+  EXPECT_EQ(DiskFileClose(table, viaLink), SYS_OK);
   EXPECT_EQ(DiskDetach(table, 0), 1);
+  EXPECT_EQ(Shell("debugfs -R 'cat /real/new' " + Quote(image) + " 2>/dev/null"), "via");
   EXPECT_EQ(Shell("e2fsck -fn " + Quote(image) + " 2>&1 | grep -v '^Pass \\|^e2fsck \\| files (' ; true"), "");
 }
 
