@@ -558,6 +558,8 @@ int Ext4InodeFree(Ext4InodeRef* ref) {
   if (fs.readOnly) return EXT4_EROFS;
   const u32 ino = ref->index;
   if (ino == 0 || ino > fs.inodesCount) return EXT4_EIO;
+  // The root and the reserved inodes are never freed; a name leading to one is damage.
+  if (ino < fs.firstIno) return VolumeFault(fs);
   if (Ext4InodeHasBlockMapping(fs, ref->inode)) {
     if (const int r = Ext4InodeReleaseAll(ref); r) return r;
   }

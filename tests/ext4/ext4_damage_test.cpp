@@ -114,3 +114,18 @@ TEST(Ext4Damage, OverlappingGroupMetadataIsOnlyRead) {
     EXPECT_TRUE(ReadFile(img.path) == before);
   }
 }
+
+// Names that lead to the volume's reserved inodes (journal, resize, boot loader): removing them
+// fails and frees nothing.
+TEST(Ext4Damage, ReservedInodesAreNeverFreed) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  Damaged img("-t ext4", "2M");
+  for (const char* ino : {"1", "5", "7", "8"}) img.Debugfs(std::string("link <") + ino + "> /r" + ino);
+  DiskDriveTable table;
+  ASSERT_GT(DiskAttach(table, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS), 1);
+  for (const char* ino : {"1", "5", "7", "8"}) EXPECT_NE(DiskDelete(table, (std::string("/r") + ino).c_str()), 0) << ino;
+  DiskDetach(table, 0);
+  const std::string fsck = Shell("e2fsck -fn " + Quote(img.path) + " 2>&1");
+  EXPECT_EQ(fsck.find("bitmap differences"), std::string::npos) << fsck;
+  EXPECT_NE(img.Debugfs("stats").find("with errors"), std::string::npos);
+}
