@@ -558,10 +558,17 @@ namespace {
 
 bool Writable(const Ext4File* f) { return f->flags & (EXT4_O_WRONLY | EXT4_O_RDWR); }
 
-// File data never lands on the volume's own structures at the start.
-int CheckDataBlock(const Ext4Fs& fs, u64 phys, u64 count) {
+// File data never lands on the volume's own structures: a mapping that names them is damage, the
+// write is refused and the volume marked.
+int CheckDataBlock(Ext4Fs& fs, u64 phys, u64 count) {
   if (phys <= fs.firstDataBlock || phys >= fs.blocksCount || count > fs.blocksCount - phys)
     return Ext4AssertFailed(*fs.dev, kModule, __LINE__);
+  if (Ext4InSystemZone(&fs, phys, count)) {
+    u8* sb = fs.sb.data();
+    Ext4SetLe16(sb + EXT4_SB_STATE, Ext4Le16(sb + EXT4_SB_STATE) | EXT4_STATE_ERROR);
+    if (fs.dev->volume) fs.dev->volume->broken = true;
+    return EXT4_EIO;
+  }
   return EXT4_OK;
 }
 

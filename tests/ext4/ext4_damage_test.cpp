@@ -129,3 +129,36 @@ TEST(Ext4Damage, ReservedInodesAreNeverFreed) {
   EXPECT_EQ(fsck.find("bitmap differences"), std::string::npos) << fsck;
   EXPECT_NE(img.Debugfs("stats").find("with errors"), std::string::npos);
 }
+
+// A file whose mapping names the inode table or a descriptor block: writing it is refused (and the
+// volume then refuses all work) and those blocks keep their bytes.
+TEST(Ext4Damage, FileDataNeverLandsOnMetadata) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  for (const bool ext3 : {false, true}) {
+    for (const bool direct : {true, false}) {
+      SCOPED_TRACE(std::string(ext3 ? "ext3" : "ext4") + (direct ? " data block" : " mapping block"));
+      Damaged img(ext3 ? "-t ext3" : "-t ext4 -O ^metadata_csum", "2M");
+      const std::string imap = img.Debugfs("imap <2>");
+      const u64 table = std::strtoull(imap.c_str() + imap.find("located at block ") + 17, nullptr, 10);
+      ASSERT_GT(table, 2u);
+      // In an extent inode, block[5] is the first extent's start; block[IND] names the indirect block.
+      const std::string file = direct ? "klein.txt" : "ordner/mittel.bin";
+      img.Debugfs("sif " + file + (ext3 ? (direct ? " block[0] " : " block[IND] ") : " block[5] ") +
+                  (direct ? std::to_string(table) : "2"));
+      const std::string before = ReadFile(img.path);
+      DiskDriveTable drives;
+      ASSERT_GT(DiskAttach(drives, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS), 1);
+      int err = 0;
+      const DiskHandle f = DiskFileOpen(drives, ("/" + file).c_str(), DISK_OPEN_WRITE, &err);
+      ASSERT_TRUE(f);
+      const std::string data(15000, 'x');
+      EXPECT_LT(DiskFileWrite(drives, f, data.data(), 15000), 15000);
+      DiskFileClose(drives, f);
+      DiskDetach(drives, 0);
+      const std::string after = ReadFile(img.path);
+      EXPECT_TRUE(after.substr(2048, 1024) == before.substr(2048, 1024));
+      EXPECT_TRUE(after.substr(table * 1024, 1024) == before.substr(table * 1024, 1024));
+      EXPECT_NE(img.Debugfs("stats").find("with errors"), std::string::npos);
+    }
+  }
+}
