@@ -563,13 +563,7 @@ bool Writable(const Ext4File* f) { return f->flags & (EXT4_O_WRONLY | EXT4_O_RDW
 int CheckDataBlock(Ext4Fs& fs, u64 phys, u64 count) {
   if (phys <= fs.firstDataBlock || phys >= fs.blocksCount || count > fs.blocksCount - phys)
     return Ext4AssertFailed(*fs.dev, kModule, __LINE__);
-  if (Ext4InSystemZone(&fs, phys, count)) {
-    u8* sb = fs.sb.data();
-    Ext4SetLe16(sb + EXT4_SB_STATE, Ext4Le16(sb + EXT4_SB_STATE) | EXT4_STATE_ERROR);
-    if (fs.dev->volume) fs.dev->volume->broken = true;
-    return EXT4_EIO;
-  }
-  return EXT4_OK;
+  return Ext4InSystemZone(&fs, phys, count) ? Ext4VolumeDamaged(fs) : EXT4_OK;
 }
 
 // Writes the data of one open file from its position: pieces of blocks through the byte path (a new

@@ -263,6 +263,8 @@ int Ext4InodeSetBlockCount(const Ext4Fs& fs, u8* inode, u64 count) {
   return EXT4_OK;
 }
 
+int Ext4VolumeDamaged(Ext4Fs& fs) { return VolumeFault(fs); }
+
 bool Ext4InSystemZone(Ext4Fs* fs, u64 first, u64 count) {
   if (first < fs->firstDataBlock || first >= fs->blocksCount || count > fs->blocksCount - first) return true;
   if (!fs->systemZoneBuilt && BuildSystemZone(*fs) != EXT4_OK) return true;

@@ -267,6 +267,9 @@ bool Ext4BlockCountFits(const Ext4Fs& fs, u64 count);
 // Whether any block of the run is outside the data area: superblocks, descriptors, bitmaps,
 // inode tables, the journal, or beyond the volume. Data never goes there.
 bool Ext4InSystemZone(Ext4Fs* fs, u64 first, u64 count);
+// Damage found in the volume's structures: marks the volume as having errors (it then refuses
+// further work until unmounted); 5 for the caller to return.
+int Ext4VolumeDamaged(Ext4Fs& fs);
 // The extent-tree half of Ext4InodeInitBlock.
 int Ext4ExtentInitBlock(Ext4InodeRef* ref, u32 logical, u64* physical, bool* fresh);
 

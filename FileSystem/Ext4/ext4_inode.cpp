@@ -94,6 +94,8 @@ int MapInit(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fresh) {
     const u64 ptr = Ext4Le32(slot);
     if (!ptr) break;
     if (BadPtr(fs, ptr)) return EXT4_EIO;
+    // The pointer block gets written: it must not be the volume's own metadata.
+    if (Ext4InSystemZone(&fs, ptr, 1)) return Ext4VolumeDamaged(fs);
     Ext4BlockRef b;
     if (const int r = Ext4BlockGet(*fs.dev, b, ptr); r) return r == EXT4_ERANGE ? EXT4_EIO : r;
     slot = b.data + pos.index[lv] * 4;
