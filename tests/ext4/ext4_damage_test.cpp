@@ -167,3 +167,32 @@ TEST(Ext4Damage, FileDataNeverLandsOnMetadata) {
     }
   }
 }
+
+// A journal superblock that does not fit the volume or itself: nothing is written through it.
+TEST(Ext4Damage, UnsoundJournalSuperblocksAreNotWritten) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  // Field offset and value: block size, first log block 0, first past the end, log longer than the
+  // journal file; the checksum type of a v3 journal (whose checksum then fails too).
+  const std::pair<u32, u32> fields[] = {{0x0C, 4096}, {0x14, 0}, {0x14, 1024}, {0x10, 1025}, {0x50, 1}};
+  for (const auto& [field, value] : fields) {
+    SCOPED_TRACE(field);
+    Damaged img(field == 0x50 ? "-t ext4" : "-t ext4 -O ^metadata_csum", "2M");
+    const u64 jsb = img.Number("bmap <8> 0");
+    ASSERT_GT(jsb, 0u);
+    if (field == 0x50) {
+      // debugfs opens and closes the journal once, which gives it version 3 checksums.
+      Shell("printf 'jo -c\\njc\\n' | debugfs -w -f - " + Quote(img.path) + " >/dev/null 2>&1");
+      ASSERT_NE(Shell("dumpe2fs -h " + Quote(img.path) + " 2>/dev/null").find("journal_checksum_v3"), std::string::npos);
+      img.Poke(jsb * 1024 + field, std::string(1, static_cast<char>(value)));
+    } else {
+      img.Poke(jsb * 1024 + field, Be32(value));
+    }
+    const std::string log = ReadFile(img.path).substr(jsb * 1024, 1024 * 1024);
+    DiskDriveTable table;
+    if (DiskAttach(table, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS) > 1) {
+      EXPECT_NE(DiskMkdir(table, "/neu"), 0);
+    }
+    DiskDetach(table, 0);
+    EXPECT_TRUE(ReadFile(img.path).substr(jsb * 1024, 1024 * 1024) == log);
+  }
+}
