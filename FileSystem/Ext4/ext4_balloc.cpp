@@ -483,7 +483,7 @@ int Ext4InodeAlloc(Ext4Fs* fs, Ext4InodeRef* ref, u32 fileType) {
     SbAddFreeInodes(*fs, -1);
     fs->lastInodeGroup = group;
     const u32 ino = group * fs->inodesPerGroup + index + 1;
-    if (const int r = Ext4InodeGet(fs, ino, ref); r) return r;
+    if (const int r = Ext4InodeGetFree(fs, ino, ref); r) return r;
     u8* in = ref->inode;
     std::memset(in, 0, fs->inodeSize);
     Ext4SetLe16(in + EXT4_I_MODE, mode);

@@ -454,7 +454,9 @@ bool Ext4InodeChecksumOk(const Ext4Fs& fs, u32 ino, const u8* inode) {
   return c == stored;
 }
 
-int Ext4InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref) {
+namespace {
+
+int InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref, bool inUse) {
   if (!fs || !ref) return EXT4_EINVAL;
   if (ino == 0 || ino > fs->inodesCount) return EXT4_EIO;
   const u32 group = (ino - 1) / fs->inodesPerGroup, index = (ino - 1) % fs->inodesPerGroup;
@@ -478,8 +480,21 @@ int Ext4InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref) {
   ref->fs = fs;
   ref->index = ino;
   ref->dirty = false;
+  // A writer stamps a fresh checksum on every inode it changes: one that fails its checksum is
+  // damage, never to be hidden under a new one.
+  if (inUse && !fs->readOnly && !Ext4InodeChecksumOk(*fs, ino, ref->inode)) {
+    ref->block = {};
+    ref->inode = nullptr;
+    return Ext4VolumeDamaged(*fs);
+  }
   return EXT4_OK;
 }
+
+}  // namespace
+
+int Ext4InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref) { return InodeGet(fs, ino, ref, true); }
+
+int Ext4InodeGetFree(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref) { return InodeGet(fs, ino, ref, false); }
 
 int Ext4InodePut(Ext4InodeRef* ref) {
   if (!ref || !ref->block.held()) return EXT4_OK;

@@ -209,7 +209,10 @@ bool Ext4GroupFlagsTrusted(const Ext4Fs& fs, u32 group, const u8* desc);
 // The group's block bitmap: read, or made in memory for a BLOCK_UNINIT group.
 int Ext4GroupReadBlockBitmap(Ext4Fs* fs, u32 group, std::vector<u8>* bitmap);
 
+// An inode in use; on a writable volume one whose checksum fails gives 5 and marks the volume.
 int Ext4InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref);
+// A free inode about to be allocated: its old content, checksum included, does not count.
+int Ext4InodeGetFree(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref);
 int Ext4InodePut(Ext4InodeRef* ref);
 u32 Ext4InodeChecksum(const Ext4Fs& fs, u32 ino, const u8* inode);
 bool Ext4InodeChecksumOk(const Ext4Fs& fs, u32 ino, const u8* inode);

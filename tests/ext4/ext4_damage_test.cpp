@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -195,4 +196,32 @@ TEST(Ext4Damage, UnsoundJournalSuperblocksAreNotWritten) {
     DiskDetach(table, 0);
     EXPECT_TRUE(ReadFile(img.path).substr(jsb * 1024, 1024 * 1024) == log);
   }
+}
+
+// An inode that fails its checksum is not changed (which would stamp a fresh checksum over the
+// damage); the volume is marked.
+TEST(Ext4Damage, InodesFailingTheirChecksumAreNotRestamped) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  Damaged img("-t ext4", "2M");
+  const std::string imap = img.Debugfs("imap klein.txt");
+  const std::size_t at = imap.find("located at block ");
+  ASSERT_NE(at, std::string::npos) << imap;
+  char* rest = nullptr;
+  const u64 block = std::strtoull(imap.c_str() + at + 17, &rest, 10);
+  const u64 inode = block * 1024 + std::strtoull(std::strstr(rest, "offset ") + 7, nullptr, 16);
+  // A byte of the modification time, flipped.
+  img.Poke(inode + 0x10, std::string(1, static_cast<char>(ReadFile(img.path)[inode + 0x10] ^ 0xFF)));
+  const std::string before = ReadFile(img.path).substr(inode, 256);
+  DiskDriveTable table;
+  ASSERT_GT(DiskAttach(table, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS), 1);
+  int err = 0;
+  const DiskHandle f = DiskFileOpen(table, "/klein.txt", DISK_OPEN_WRITE, &err);
+  if (f) {
+    DiskFileSeek(table, f, 0, 2);
+    EXPECT_LT(DiskFileWrite(table, f, "mehr", 4), 0);
+    DiskFileClose(table, f);
+  }
+  DiskDetach(table, 0);
+  EXPECT_TRUE(ReadFile(img.path).substr(inode, 256) == before);
+  EXPECT_NE(img.Debugfs("stats").find("with errors"), std::string::npos);
 }
