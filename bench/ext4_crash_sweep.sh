@@ -32,7 +32,7 @@ for c in "${cases[@]}"; do
   elif [[ $rc != 0 ]]; then
     failed=$((failed + 1))
     echo "$c: FAILED; the first cuts that failed:"
-    sed -n '/cuts failed; the first:/,/^\[  FAILED/p' "$OUT/$c.log" | head -60
+    sed -n '/cuts failed; the first:/,/^\[  FAILED/p' "$OUT/$c.log" | head -60 || true
   fi
 done
 awk '/^\[crash\]/ {for (i = 1; i <= NF; i++) {if ($(i+1) == "cuts") cuts += $i; if ($(i+1) == "failed") bad += $i}}

@@ -624,6 +624,10 @@ class Writer {
     }
     if (const int fr = FlushRun(); r == EXT4_OK) r = fr;
     if (m_ref.block.held()) {
+      // After a failure the blocks appended past what was written go again: a size short of
+      // initialised blocks is a fault of the volume.
+      if (r != EXT4_OK && Ext4InodeSize(m_fs, m_ref.inode) > std::max(m_start, m_f->pos))
+        Ext4InodeTruncate(&m_ref, std::max(m_start, m_f->pos));
       SetSize();
       if (const int pr = Ext4InodePut(&m_ref); r == EXT4_OK) r = pr;
     }

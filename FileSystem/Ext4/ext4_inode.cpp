@@ -417,7 +417,8 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     Ext4InodeRef ref;
     result = Ext4InodeGet(&fs, ino, &ref);
     if (result == EXT4_OK) {
-      if (Ext4InodeHasBlockMapping(fs, ref.inode)) result = ZeroTail(&ref, newSize);
+      if (Ext4InodeHasBlockMapping(fs, ref.inode) && Ext4InodeSize(fs, ref.inode) == newSize)
+        result = ZeroTail(&ref, newSize);
       if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
     }
   }

@@ -45,6 +45,8 @@ class CrashDrive {
   // The first error of write-back, journal stop and unmount (0 when all went well).
   int Detach();
   Ext4Volume* vol() const { return m_vol; }
+  // The drive table (one fixed drive: paths lie inside the volume).
+  DiskDriveTable& table() const { return *m_table; }
 
  private:
   std::shared_ptr<CutRecorder> m_rec;
@@ -78,6 +80,7 @@ class CrashWorkload {
               CrashPartial partial = CrashPartial::None, const std::string& target = {});
 
   Ext4Volume* vol() const { return m_drive.vol(); }
+  DiskDriveTable& table() const { return m_drive.table(); }
   const CrashTree& model() const { return m_model; }
   std::vector<CrashStep> steps;
   std::shared_ptr<CutRecorder> rec;
@@ -117,8 +120,9 @@ std::set<CrashCut> CrashSample(const CutRecorder& rec, const std::string& name, 
 bool CrashSweep();
 int CrashRandomCuts();
 
-// Checks every cut: e2fsck's own replay, then ours, each followed by `e2fsck -fn`, and the names
-// and contents after ours against the states the steps allow. Failures are reported as test
+// Checks every cut: e2fsck's own replay, then ours, each followed by `e2fsck -fn`; both replays
+// leave the same blocks outside the journal and the superblock; and the names and contents after
+// ours against the states the steps allow. Failures are reported as test
 // failures (the first few in detail); a summary line "[crash] ..." is printed.
 void CrashCheckCuts(const std::string& name, const CutRecorder& rec, const std::vector<CrashStep>& steps,
                     const CrashTree& initial, const std::set<CrashCut>& cuts, const std::string& workDir);

@@ -2,6 +2,7 @@
 #include "tests/ext4crash/crash_runner.h"
 
 #include "FileSystem/Ext4/ext4.h"
+#include "FileSystem/volume_api.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/temp_dir.h"
 
@@ -99,6 +100,8 @@ TEST_F(Ext4Crash, SecondSessionCutAfterItsFirstCommit) {
   for (int i = 0; i < 40; ++i) a.Create("/a/" + Name(i), CrashBytes(100 + i, i));
   a.Detach();
   ASSERT_FALSE(a.failed);
+  ASSERT_FALSE(rec->CommitWrites().empty());
+  const u32 lastOfA = rec->CommitId(rec->CommitWrites().back());
   rec->Rebase();
   CrashWorkload b(rec, a.model());
   b.Attach();
@@ -107,6 +110,9 @@ TEST_F(Ext4Crash, SecondSessionCutAfterItsFirstCommit) {
   b.Remove("/a/" + Name(7));
   b.Detach();
   ASSERT_FALSE(b.failed);
+  // Ids go on from the first session's: its transactions left in the log never pass for the second's.
+  ASSERT_FALSE(rec->CommitWrites().empty());
+  EXPECT_GT(rec->CommitId(rec->CommitWrites().front()), lastOfA);
   std::set<CrashCut> all;
   for (std::size_t n = 0; n <= rec->writes.size(); ++n) all.insert({n, 0});
   Check("double-session", b, a.model(), all);
@@ -194,6 +200,66 @@ TEST_F(Ext4Crash, FreedMetadataBlocksJournalledAgain) {
   w.Detach();
   ASSERT_FALSE(w.failed);
   Check("revoke-rejournal", w, initial, CrashSample(*rec, "revoke-rejournal"));
+}
+
+// Uploads as the disk adapter makes them, through the volume file API: a temporary name written
+// and renamed, a replaced file removed first, a file grown by setting its size, attributes.
+TEST_F(Ext4Crash, UploadsThroughTheVolumeFileApi) {
+  auto rec = Image("-b 4096");
+  const CrashTree initial = TreeNow(*rec);
+  CrashWorkload w(rec, initial);
+  w.Attach();
+  w.Custom("mkdir /up", [&](Ext4Volume*) { return DiskMkdir(w.table(), "/up"); },
+           [&] { CrashTree t = w.model(); t["up"] = TreeEntry{'d', {}, 0}; return t; }());
+  const auto upload = [&](const std::string& name, const std::string& data) {
+    const std::string tmp = "/up/" + name + ".tmp", key = "up/" + name + ".tmp";
+    auto h = std::make_shared<DiskHandle>(0);
+    CrashTree t = w.model();
+    t[key] = TreeEntry{'f', {}, 0};
+    w.Custom("create " + tmp, [&](Ext4Volume*) {
+      int err = 0;
+      *h = DiskFileOpen(w.table(), tmp.c_str(), DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
+      return *h ? 0 : err ? err : -1;
+    }, t);
+    t[key] = TreeEntry{'f', data, data.size()};
+    w.Custom("write " + tmp, [&](Ext4Volume*) {
+      for (std::size_t at = 0; at < data.size(); at += 32768) {
+        const int n = static_cast<int>(std::min<std::size_t>(32768, data.size() - at));
+        if (DiskFileWrite(w.table(), *h, data.data() + at, n) != n) return -1;
+      }
+      return 0;
+    }, t, CrashPartial::Grow, key);
+    w.Custom("close " + tmp, [&](Ext4Volume*) { return DiskFileClose(w.table(), *h); }, t);
+    if (t.count("up/" + name)) {
+      t.erase("up/" + name);
+      w.Custom("delete /up/" + name, [&](Ext4Volume*) { return DiskDelete(w.table(), ("/up/" + name).c_str()); }, t,
+               CrashPartial::Remove, "up/" + name);
+    }
+    t["up/" + name] = t[key];
+    t.erase(key);
+    w.Custom("rename " + tmp, [&](Ext4Volume*) { return DiskRename(w.table(), tmp.c_str(), ("/up/" + name).c_str()); },
+             t);
+  };
+  for (int i = 0; i < 6; ++i) upload(Name(i), CrashBytes(5000 * i + 17, i));
+  upload(Name(2), CrashBytes(40000, 200));
+  CrashTree t = w.model();
+  TreeEntry& grown = t["up/" + Name(3)];
+  grown.data.resize(grown.size + 10000, '\0');
+  grown.size = grown.data.size();
+  w.Custom("grow /up/" + Name(3), [&](Ext4Volume*) {
+    int err = 0;
+    const DiskHandle h = DiskFileOpen(w.table(), ("/up/" + Name(3)).c_str(), DISK_OPEN_READ | DISK_OPEN_WRITE, &err);
+    if (!h) return err ? err : -1;
+    const int r = DiskSetFileSize(w.table(), h, grown.size);
+    const int c = DiskFileClose(w.table(), h);
+    return r ? r : c;
+  }, t);
+  w.Custom("read-only /up/" + Name(4), [&](Ext4Volume*) {
+    return DiskSetAttributes(w.table(), ("/up/" + Name(4)).c_str(), DISK_ATTR_READABLE);
+  }, w.model());
+  w.Detach();
+  ASSERT_FALSE(w.failed);
+  Check("volume-api", w, initial, CrashSample(*rec, "volume-api"));
 }
 
 // More transactions than the smallest log holds: checkpoints and wraps, cut around the first wrap.
@@ -318,6 +384,9 @@ TEST_F(Ext4Crash, FailedWritesAbortAndTheNextAttachIsConsistent) {
   std::set<std::size_t> picks;
   for (const auto& list : {base->CommitWrites(), base->JournalSuperWrites()}) picks.insert(list.begin(), list.end());
   for (std::size_t n = 0; CrashSweep() && n < base->writes.size(); ++n) picks.insert(n);
+  // Every write of the file writes (data and commits).
+  for (const CrashStep& s : dry.steps)
+    for (std::size_t n = s.firstWrite; s.partial == CrashPartial::Grow && n < s.endWrite; ++n) picks.insert(n);
   std::mt19937 rng(28);
   for (int i = 0; i < std::max(1, CrashRandomCuts() / 5); ++i) picks.insert(rng() % base->writes.size());
 
@@ -353,7 +422,10 @@ TEST_F(Ext4Crash, FailedWritesAbortAndTheNextAttachIsConsistent) {
     }
     if (!errors.empty()) problems += "  reading: " + errors + "\n";
     if (!problems.empty() && ++failures <= 5)
-      firstFailures += "write " + std::to_string(n) + " failing:\n" + problems;
+      firstFailures += "write " + std::to_string(n) + " failing" +
+                       (w.failed ? " ('" + w.steps[w.failedStep].label + "' gave " + std::to_string(w.failedResult) + ")"
+                                 : std::string()) +
+                       ":\n" + problems;
   }
   std::printf("[crash] failed-writes: %zu writes, %zu failing writes tried, %d failed\n", base->writes.size(),
               picks.size(), failures);
