@@ -789,7 +789,6 @@ int DxSplitLeaf(Ext4InodeRef* dir, const DxHasher& hasher, DxStep& node, Ext4Blo
 }
 
 int DxAdd(Ext4InodeRef* dir, const char* name, u32 len, u32 ino, u8 type) {
-  const Ext4Fs& fs = *dir->fs;
   // Each round makes room once (a split, a new level); the entry fits after a few at most.
   for (int round = 0; round < 6; ++round) {
     DxStep lv[2];

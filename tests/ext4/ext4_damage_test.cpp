@@ -155,7 +155,9 @@ TEST(Ext4Damage, FileDataNeverLandsOnMetadata) {
       ASSERT_TRUE(f);
       // Block-mapped: far into the pointer block, where it holds no pointer, a hole that must not be
       // filled in there.
-      if (ext3 && !direct) ASSERT_EQ(DiskFileSeek(drives, f, 112 * 1024, 0), 112 * 1024);
+      if (ext3 && !direct) {
+        ASSERT_EQ(DiskFileSeek(drives, f, 112 * 1024, 0), 112 * 1024);
+      }
       const std::string data(15000, 'x');
       const int size = ext3 && !direct ? 1024 : 15000;
       EXPECT_LT(DiskFileWrite(drives, f, data.data(), size), 0);
