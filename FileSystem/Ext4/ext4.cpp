@@ -558,11 +558,12 @@ namespace {
 
 bool Writable(const Ext4File* f) { return f->flags & (EXT4_O_WRONLY | EXT4_O_RDWR); }
 
-// File data never lands on the volume's own structures at the start.
-int CheckDataBlock(const Ext4Fs& fs, u64 phys, u64 count) {
+// File data never lands on the volume's own structures: a mapping that names them is damage, the
+// write is refused and the volume marked.
+int CheckDataBlock(Ext4Fs& fs, u64 phys, u64 count) {
   if (phys <= fs.firstDataBlock || phys >= fs.blocksCount || count > fs.blocksCount - phys)
     return Ext4AssertFailed(*fs.dev, kModule, __LINE__);
-  return EXT4_OK;
+  return Ext4InSystemZone(&fs, phys, count) ? Ext4VolumeDamaged(fs) : EXT4_OK;
 }
 
 // Writes the data of one open file from its position: pieces of blocks through the byte path (a new

@@ -157,7 +157,10 @@ int BuildSystemZone(Ext4Fs& fs) {
   if ((fs.compat & EXT4_COMPAT_HAS_JOURNAL) && journal) {
     Ext4InodeRef j;
     if (Ext4InodeGet(&fs, journal, &j) == EXT4_OK) {
-      const u64 blocks = CeilDiv(Ext4InodeSize(fs, j.inode), fs.blockSize);
+      // A damaged size must not walk past what a file of this volume can map.
+      const bool extents = Ext4InodeFlags(j.inode) & EXT4_INODE_EXTENTS;
+      const u64 blocks = std::min({CeilDiv(Ext4InodeSize(fs, j.inode), fs.blockSize), fs.blocksCount,
+                                   extents ? u64{1} << 32 : fs.levelLimit[3]});
       for (u64 l = 0; l < blocks;) {
         u64 phys = 0;
         u32 n = 1;
@@ -259,6 +262,8 @@ int Ext4InodeSetBlockCount(const Ext4Fs& fs, u8* inode, u64 count) {
   Ext4SetLe32(inode + EXT4_I_FLAGS, flags);
   return EXT4_OK;
 }
+
+int Ext4VolumeDamaged(Ext4Fs& fs) { return VolumeFault(fs); }
 
 bool Ext4InSystemZone(Ext4Fs* fs, u64 first, u64 count) {
   if (first < fs->firstDataBlock || first >= fs->blocksCount || count > fs->blocksCount - first) return true;
@@ -478,7 +483,7 @@ int Ext4InodeAlloc(Ext4Fs* fs, Ext4InodeRef* ref, u32 fileType) {
     SbAddFreeInodes(*fs, -1);
     fs->lastInodeGroup = group;
     const u32 ino = group * fs->inodesPerGroup + index + 1;
-    if (const int r = Ext4InodeGet(fs, ino, ref); r) return r;
+    if (const int r = Ext4InodeGetFree(fs, ino, ref); r) return r;
     u8* in = ref->inode;
     std::memset(in, 0, fs->inodeSize);
     Ext4SetLe16(in + EXT4_I_MODE, mode);
@@ -555,6 +560,8 @@ int Ext4InodeFree(Ext4InodeRef* ref) {
   if (fs.readOnly) return EXT4_EROFS;
   const u32 ino = ref->index;
   if (ino == 0 || ino > fs.inodesCount) return EXT4_EIO;
+  // The root and the reserved inodes are never freed; a name leading to one is damage.
+  if (ino < fs.firstIno) return VolumeFault(fs);
   if (Ext4InodeHasBlockMapping(fs, ref->inode)) {
     if (const int r = Ext4InodeReleaseAll(ref); r) return r;
   }

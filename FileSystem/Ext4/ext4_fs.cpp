@@ -136,6 +136,36 @@ std::string ReadOnlyReason(const Ext4Fs& fs, u64 deviceBlocks) {
   return {};
 }
 
+// Whether every group's bitmaps and inode table lie inside the volume, apart from one another and
+// from the superblock copies and descriptor blocks: written through a damaged descriptor, they would
+// land on other metadata.
+bool GroupLayoutSound(Ext4Fs& fs) {
+  std::vector<std::pair<u64, u64>> runs;
+  const u64 reserved = Sb16(fs.sb.data(), EXT4_SB_RESERVED_GDT);
+  const bool metaBg = fs.incompat & EXT4_INCOMPAT_META_BG;
+  const u64 descBlocks = metaBg ? Sb32(fs.sb.data(), EXT4_SB_FIRST_META_BG) : CeilDiv(fs.groupCount, fs.descPerBlock);
+  const u64 tableBlocks = CeilDiv(u64{fs.inodesPerGroup} * fs.inodeSize, fs.blockSize);
+  auto add = [&](u64 first, u64 count) {
+    if (first < fs.firstDataBlock || first >= fs.blocksCount || count > fs.blocksCount - first) return false;
+    runs.emplace_back(first, first + count);
+    return true;
+  };
+  for (u32 g = 0; g < fs.groupCount; ++g) {
+    const u64 first = Ext4GroupFirstBlock(fs, g);
+    if (Ext4GroupHasSuper(fs, g)) add(first, std::min(fs.blocksCount - first, 1 + descBlocks + reserved));
+    Ext4GroupRef ref;
+    if (Ext4GroupGet(&fs, g, &ref) != EXT4_OK) return false;
+    const bool ok = add(Ext4GroupBlockBitmap(fs, ref.desc), 1) && add(Ext4GroupInodeBitmap(fs, ref.desc), 1) &&
+                    add(Ext4GroupInodeTable(fs, ref.desc), tableBlocks);
+    Ext4GroupPut(&ref);
+    if (!ok) return false;
+  }
+  std::sort(runs.begin(), runs.end());
+  for (std::size_t i = 1; i < runs.size(); ++i)
+    if (runs[i].first < runs[i - 1].second) return false;
+  return true;
+}
+
 void CloseDevice(Ext4BlockDevice& dev) {
   if (dev.refCount && --dev.refCount == 0) dev.close(dev);
 }
@@ -197,6 +227,10 @@ int Ext4Mount(Ext4BlockDevice* dev, Ext4Volume** out, bool readOnly) {
   Ext4BlockCacheInit(*vol->ownCache, Ext4CacheCapacity(fs.blockSize), fs.blockSize);
   if (const int r = Ext4BlockCacheBind(*dev, *vol->ownCache); r) return fail(r);
   dev->volume = vol.get();
+  if (!fs.readOnly && !GroupLayoutSound(fs)) {
+    vol->note = "Die Gruppendeskriptoren des ext4-Dateisystems sind beschädigt; es wird schreibgeschützt eingebunden.";
+    fs.readOnly = true;
+  }
   if (!fs.readOnly) {
     // In use: not clean until unmounted; an error mark stays.
     u8* sb = fs.sb.data();
@@ -420,7 +454,9 @@ bool Ext4InodeChecksumOk(const Ext4Fs& fs, u32 ino, const u8* inode) {
   return c == stored;
 }
 
-int Ext4InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref) {
+namespace {
+
+int InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref, bool inUse) {
   if (!fs || !ref) return EXT4_EINVAL;
   if (ino == 0 || ino > fs->inodesCount) return EXT4_EIO;
   const u32 group = (ino - 1) / fs->inodesPerGroup, index = (ino - 1) % fs->inodesPerGroup;
@@ -444,8 +480,21 @@ int Ext4InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref) {
   ref->fs = fs;
   ref->index = ino;
   ref->dirty = false;
+  // A writer stamps a fresh checksum on every inode it changes: one that fails its checksum is
+  // damage, never to be hidden under a new one.
+  if (inUse && !fs->readOnly && !Ext4InodeChecksumOk(*fs, ino, ref->inode)) {
+    ref->block = {};
+    ref->inode = nullptr;
+    return Ext4VolumeDamaged(*fs);
+  }
   return EXT4_OK;
 }
+
+}  // namespace
+
+int Ext4InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref) { return InodeGet(fs, ino, ref, true); }
+
+int Ext4InodeGetFree(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref) { return InodeGet(fs, ino, ref, false); }
 
 int Ext4InodePut(Ext4InodeRef* ref) {
   if (!ref || !ref->block.held()) return EXT4_OK;

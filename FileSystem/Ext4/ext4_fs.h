@@ -209,7 +209,10 @@ bool Ext4GroupFlagsTrusted(const Ext4Fs& fs, u32 group, const u8* desc);
 // The group's block bitmap: read, or made in memory for a BLOCK_UNINIT group.
 int Ext4GroupReadBlockBitmap(Ext4Fs* fs, u32 group, std::vector<u8>* bitmap);
 
+// An inode in use; on a writable volume one whose checksum fails gives 5 and marks the volume.
 int Ext4InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref);
+// A free inode about to be allocated: its old content, checksum included, does not count.
+int Ext4InodeGetFree(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref);
 int Ext4InodePut(Ext4InodeRef* ref);
 u32 Ext4InodeChecksum(const Ext4Fs& fs, u32 ino, const u8* inode);
 bool Ext4InodeChecksumOk(const Ext4Fs& fs, u32 ino, const u8* inode);
@@ -267,6 +270,9 @@ bool Ext4BlockCountFits(const Ext4Fs& fs, u64 count);
 // Whether any block of the run is outside the data area: superblocks, descriptors, bitmaps,
 // inode tables, the journal, or beyond the volume. Data never goes there.
 bool Ext4InSystemZone(Ext4Fs* fs, u64 first, u64 count);
+// Damage found in the volume's structures: marks the volume as having errors (it then refuses
+// further work until unmounted); 5 for the caller to return.
+int Ext4VolumeDamaged(Ext4Fs& fs);
 // The extent-tree half of Ext4InodeInitBlock.
 int Ext4ExtentInitBlock(Ext4InodeRef* ref, u32 logical, u64* physical, bool* fresh);
 

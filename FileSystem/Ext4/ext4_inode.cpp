@@ -94,6 +94,8 @@ int MapInit(Ext4InodeRef* ref, u64 logical, u64* physical, bool* fresh) {
     const u64 ptr = Ext4Le32(slot);
     if (!ptr) break;
     if (BadPtr(fs, ptr)) return EXT4_EIO;
+    // The pointer block gets written: it must not be the volume's own metadata.
+    if (Ext4InSystemZone(&fs, ptr, 1)) return Ext4VolumeDamaged(fs);
     Ext4BlockRef b;
     if (const int r = Ext4BlockGet(*fs.dev, b, ptr); r) return r == EXT4_ERANGE ? EXT4_EIO : r;
     slot = b.data + pos.index[lv] * 4;
@@ -348,6 +350,24 @@ int Shrink(Ext4InodeRef* ref, u64 newSize, bool zeroTail) {
   return EXT4_OK;
 }
 
+// The size past which the inode maps no block (holes are skipped whole): steps of a truncation
+// from a far larger, damaged or sparse size would free nothing.
+int MappedEnd(Ext4InodeRef* ref, u64* end) {
+  const Ext4Fs& fs = *ref->fs;
+  const u64 blocks = std::min(CeilDiv(Ext4InodeSize(fs, ref->inode), fs.blockSize), MaxBlocks(fs, ref->inode));
+  *end = 0;
+  if (!Ext4InodeHasBlockMapping(fs, ref->inode)) return EXT4_OK;
+  for (u64 l = 0; l < blocks;) {
+    u64 phys = 0;
+    u32 n = 1;
+    if (const int r = Ext4InodeGetBlock(ref, l, &phys, &n); r) return r;
+    n = std::max<u32>(n, 1);
+    if (phys) *end = std::min(l + n, blocks) * fs.blockSize;
+    l += n;
+  }
+  return EXT4_OK;
+}
+
 }  // namespace
 
 int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize) {
@@ -362,16 +382,27 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
   const bool running = Ext4TransRunning(vol);
   if (const int r = Ext4TransStop(vol); r) return r;
   int result = EXT4_OK;
+  bool scanned = false;
   for (;;) {
     if ((result = Ext4TransStart(vol))) break;
     Ext4InodeRef ref;
     result = Ext4InodeGet(&fs, ino, &ref);
     bool last = true;
     if (result == EXT4_OK) {
-      const u64 size = Ext4InodeSize(fs, ref.inode);
+      u64 size = Ext4InodeSize(fs, ref.inode);
+      if (!scanned && size > newSize && size - newSize > kStep) {
+        // Nothing mapped past the end of the mapping: the steps begin there.
+        scanned = true;
+        u64 end = 0;
+        result = MappedEnd(&ref, &end);
+        if (result == EXT4_OK && std::max(end, newSize) < size) {
+          size = std::max(end, newSize);
+          result = Shrink(&ref, size, false);
+        }
+      }
       last = size <= newSize || size - newSize <= kStep;
       // Steps end mid-block only on their way further down; the last block's tail is zeroed below.
-      result = Shrink(&ref, last ? newSize : size - kStep, false);
+      if (result == EXT4_OK) result = Shrink(&ref, last ? newSize : size - kStep, false);
       if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
     }
     if (result) {

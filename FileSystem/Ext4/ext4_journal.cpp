@@ -3,6 +3,7 @@
 
 #include "FileSystem/Ext4/ext4_crc.h"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -69,7 +70,8 @@ int Ext4JournalLoad(Ext4Volume* vol, Ext4JournalFs* jfs) {
   if (jfs->inode == 0) return EXT4_ENOTSUP;
   Ext4InodeRef ref;
   if (const int r = Ext4InodeGet(&fs, jfs->inode, &ref); r) return EXT4_EIO;
-  jfs->blocks = Ext4InodeSize(fs, ref.inode) / fs.blockSize;
+  // A damaged size must not make the log longer than the volume (its block list is kept in memory).
+  jfs->blocks = std::min<u64>(Ext4InodeSize(fs, ref.inode) / fs.blockSize, fs.blocksCount);
   u64 phys = 0;
   const int r = Ext4InodeGetBlock(&ref, 0, &phys);
   Ext4InodePut(&ref);
