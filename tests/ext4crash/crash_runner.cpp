@@ -275,6 +275,7 @@ std::set<CrashCut> CrashSample(const CutRecorder& rec, const std::string& name, 
     for (std::size_t n = 0; n <= m; ++n) {
       cuts.insert({n, 0});
       torn(n);
+      cuts.insert({n, 0, Fnv(name) + n});
     }
     return cuts;
   }
@@ -286,9 +287,12 @@ std::set<CrashCut> CrashSample(const CutRecorder& rec, const std::string& name, 
         cuts.insert({w, 0});
         cuts.insert({w + 1, 0});
         torn(w);
+        cuts.insert({w + 1, 0, Fnv(name) ^ (w * 0x9E3779B97F4A7C15ull)});  // its epoch in part
       }
   std::mt19937_64 rng(Fnv(name));
   for (int i = 0; i < CrashRandomCuts(); ++i) cuts.insert({static_cast<std::size_t>(rng() % (m + 1)), 0});
+  for (int i = 0; i < std::max(1, CrashRandomCuts() / 2); ++i)
+    cuts.insert({static_cast<std::size_t>(rng() % (m + 1)), 0, rng() | 1});
   return cuts;
 }
 
@@ -386,7 +390,8 @@ void CrashCheckCuts(const std::string& name, const CutRecorder& rec, const std::
   std::string firstFailures;
   for (const CrashCut& cut : cuts) {
     std::string problems;
-    std::vector<u8> prefix = rec.Prefix(cut.n, cut.torn);
+    std::size_t from = cut.n;  // with a shuffled epoch: the cuts it lies between
+    std::vector<u8> prefix = cut.shuffle ? rec.PrefixShuffled(cut.n, cut.shuffle, &from) : rec.Prefix(cut.n, cut.torn);
     // (a) e2fsck replays; only the superblock's free counts may be wrong then.
     CutRecorder::SaveImage(a, prefix);
     int status = 0;
@@ -430,10 +435,11 @@ void CrashCheckCuts(const std::string& name, const CutRecorder& rec, const std::
     std::string errors, errorsA;
     const CrashTree got = CrashReadTree(b, &errors);
     const CrashTree gotA = CrashReadTree(a, &errorsA);
-    // A torn write counts as not written or as written whole (its first sector may hold a commit).
+    // A torn write counts as not written or as written whole (its first sector may hold a commit);
+    // a shuffled epoch as any cut inside it.
     std::size_t reached = 0;
     bool allowed = false;
-    for (std::size_t n = cut.n; n <= cut.n + (cut.torn ? 1 : 0) && !allowed; ++n) {
+    for (std::size_t n = from; n <= cut.n + (cut.torn ? 1 : 0) && !allowed; ++n) {
       reached = 0;
       while (reached < steps.size() && finals[reached] < static_cast<long long>(n)) ++reached;
       const CrashTree& state = reached ? steps[reached - 1].state : initial;
@@ -455,6 +461,7 @@ void CrashCheckCuts(const std::string& name, const CutRecorder& rec, const std::
         std::ostringstream head;
         head << "cut after " << cut.n << " of " << rec.writes.size() << " writes";
         if (cut.torn) head << " (+" << cut.torn << " sectors of write " << cut.n << ")";
+        if (cut.shuffle) head << " (the writes from " << from << " on in part, seed " << cut.shuffle << ")";
         firstFailures += head.str() + ":\n" + problems;
       }
     }

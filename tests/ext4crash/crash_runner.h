@@ -108,13 +108,18 @@ bool CrashIntermediate(const CrashTree& got, const CrashTree& before, const Cras
 // torn > 0 the first torn sectors of write n on top.
 struct CrashCut {
   std::size_t n = 0, torn = 0;
-  bool operator<(const CrashCut& o) const { return n != o.n ? n < o.n : torn < o.torn; }
+  // Not 0: the writes since the last sync before n arrived in any order, this seed choosing which.
+  u64 shuffle = 0;
+  bool operator<(const CrashCut& o) const {
+    return n != o.n ? n < o.n : torn != o.torn ? torn < o.torn : shuffle < o.shuffle;
+  }
 };
 
 // The sample: before, inside (torn after its first sector) and after every commit and
-// journal-superblock write (inside [from, to) of the write numbers when given), plus random cuts
-// (seeded by the name); with the sweep asked for (KPW_CRASH_SWEEP=1 in the environment) every
-// write cut before, inside and after.
+// journal-superblock write, and after it with its sync epoch arrived in part (inside [from, to) of the write numbers when given), plus random cuts
+// (seeded by the name) and half as many where the writes since the last sync arrived in part;
+// with the sweep asked for (KPW_CRASH_SWEEP=1 in the environment) every write cut before, inside
+// and after, and once with its sync epoch in part.
 std::set<CrashCut> CrashSample(const CutRecorder& rec, const std::string& name, std::size_t from = 0,
                                std::size_t to = ~std::size_t{0});
 bool CrashSweep();

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace {
 
 using namespace kpwtest;
@@ -74,6 +76,16 @@ TEST(CutMedium, RecordsAndRebuildsPrefixesTornAndFailedWrites) {
   EXPECT_EQ(lost[2000 * 512], 0x11);
   EXPECT_EQ(lost[2000 * 512 + 512], rec->baseline[2000 * 512 + 512]);
   EXPECT_EQ(lost[2000 * 512 + 2560], 0x5A);
+  // Writes after the last sync before the cut arrive in any part; those before it always.
+  std::set<bool> seen;
+  for (u64 seed = 1; seed <= 16; ++seed) {
+    std::size_t epoch = 0;
+    const auto part = rec->PrefixShuffled(3, seed, &epoch);
+    EXPECT_EQ(epoch, 1u);
+    EXPECT_EQ(part[2000 * 512], 0x11);
+    seen.insert(part[3004 * 512] == 0xC0);
+  }
+  EXPECT_EQ(seen.size(), 2u);
   // A saved prefix is the same bytes, holes and all.
   ASSERT_TRUE(rec->SavePrefix(dir / "cut.img", 1, 1));
   const std::string saved = ReadFile(dir / "cut.img");

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,22 @@ struct CutRecorder {
     if (torn && n < writes.size()) Apply(out, writes[n], std::min<std::size_t>(torn * sectorSize, writes[n].bytes.size()));
     return out;
   }
+  // A cut after the first n writes, before the sync that may follow them: the writes before the
+  // last sync issued before write n - 1 arrived, and of those after it a seeded random choice (the
+  // device may have done them in any order); *epoch receives that sync's place.
+  std::vector<u8> PrefixShuffled(std::size_t n, u64 seed, std::size_t* epoch = nullptr) const {
+    n = std::min(n, writes.size());
+    std::size_t s = 0;
+    for (std::size_t x : syncs)
+      if (x < n) s = std::max(s, x);
+    if (epoch) *epoch = s;
+    std::vector<u8> out = baseline;
+    std::mt19937_64 rng(seed);
+    for (std::size_t i = 0; i < n; ++i)
+      if (i < s || (rng() >> 63)) Apply(out, writes[i], writes[i].bytes.size());
+    return out;
+  }
+
   // The first n writes, except that the sectors [from, to) of write w never arrived (a torn block
   // inside a write that the device reported done).
   std::vector<u8> PrefixLosing(std::size_t n, std::size_t w, std::size_t from, std::size_t to) const {
