@@ -121,9 +121,11 @@ int Ext4BlockGetNoRead(Ext4BlockDevice& dev, Ext4BlockRef& ref, u64 addr) {
   Ext4Buffer* b = nullptr;
   if (auto it = cache.byAddr.find(addr); it != cache.byAddr.end()) {
     b = it->second.get();
-    // Committed by an older transaction but not home yet: home first, before a new change lands on it.
+    // Committed by an older transaction but not home yet: its content kept aside by the journal, or
+    // home first, before a new change lands on it.
     if ((b->flags & (EXT4_BUF_JCOMMITTED | EXT4_BUF_DIRTY | EXT4_BUF_JHELD)) == (EXT4_BUF_JCOMMITTED | EXT4_BUF_DIRTY)) {
-      if (const int r = WriteBuffer(dev, *b); r != EXT4_OK) return r;
+      if (!cache.keepCommitted || !cache.keepCommitted(*b))
+        if (const int r = WriteBuffer(dev, *b); r != EXT4_OK) return r;
     }
     if (b->refs == 0) cache.lru.erase({b->lru, b->addr});
   } else {

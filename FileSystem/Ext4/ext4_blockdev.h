@@ -63,8 +63,8 @@ struct Ext4BlockCache;
 struct Ext4Volume;
 
 // Buffer flags. The journal's: logged by a transaction not yet committed (never written home), and
-// committed but not yet home (written out before anyone gets the block again, so a later
-// transaction's change never reaches home uncommitted).
+// committed but not yet home (its content is kept aside, or written out, before anyone gets the
+// block again, so a later transaction's change never reaches home uncommitted).
 enum : u32 {
   EXT4_BUF_UPTODATE = 0x1,
   EXT4_BUF_DIRTY = 0x2,
@@ -101,6 +101,9 @@ struct Ext4BlockCache {
   std::map<u64, std::unique_ptr<Ext4Buffer>> byAddr;
   std::set<std::pair<u64, u64>> lru;  // (stamp, address) of unreferenced buffers
   std::vector<Ext4Buffer*> dirty;     // in the order they were released dirty
+  // Set by the journal: keeps a buffer's committed content aside before a new change may land on it
+  // (true), so the buffer need not go home first.
+  std::function<bool(Ext4Buffer&)> keepCommitted;
 };
 
 // Soft capacity in blocks: as many as fit 4 MiB, at least 64; the journal pins buffers beyond it.

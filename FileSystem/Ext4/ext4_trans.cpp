@@ -38,6 +38,8 @@ struct JBuf {
   Ext4Buffer* buf = nullptr;  // until the block is home
   Trans* t = nullptr;
   u32 logPos = 0;  // where the copy went, once committed
+  // The committed content, kept aside when a later change may land on the buffer before it is home.
+  std::vector<u8> frozen;
   bool escaped = false;
   bool home = false;
 };
@@ -82,6 +84,7 @@ struct Ext4Journal {
   std::map<u64, std::vector<JBuf*>> records;
   std::set<Ext4Buffer*> pinned;
   u32 waiting = 0;  // committed copies not home yet
+  std::vector<u8> runSpace;
 
   u32 Capacity() const { return last - first; }
   u32 Cap() const { return std::max<u32>(Capacity() / 4, 8); }
@@ -138,6 +141,7 @@ struct Ext4Journal {
       if ((*jb)->home) break;
       (*jb)->home = true;
       (*jb)->buf = nullptr;
+      std::vector<u8>().swap((*jb)->frozen);
       if (waiting) --waiting;
     }
     return !held;
@@ -146,6 +150,19 @@ struct Ext4Journal {
   void Watch(Ext4Buffer& b) {
     if (b.endWrite) return;
     b.endWrite = [this](Ext4BlockCache&, Ext4Buffer& buf, int result) { OnHome(buf, result); };
+  }
+
+  // Asked by the cache before anyone gets a buffer whose committed content is not home yet: that
+  // content is kept aside and goes home from there, and the buffer itself is no longer written home
+  // until a transaction logs and commits it again.
+  bool KeepCommitted(Ext4Buffer& b) {
+    auto it = records.find(b.addr);
+    if (it == records.end() || it->second.empty()) return false;
+    JBuf* newest = it->second.back();
+    if (!newest->t->committed || newest->home || newest->buf != &b) return false;
+    if (newest->frozen.empty()) newest->frozen = b.data;
+    b.flags &= ~EXT4_BUF_DIRTY;
+    return true;
   }
 
   int ReadLog(u32 pos, u8* out) { return Ext4BlocksGetDirect(Dev(), out, phys[pos], 1) ? EXT4_EIO : EXT4_OK; }
@@ -160,16 +177,24 @@ struct Ext4Journal {
       if ((*jb)->t->committed) newest = *jb;
     if (!newest || newest->home) return EXT4_OK;
     Ext4Buffer* b = newest->buf;
-    const bool fromBuffer = b && !(b->flags & EXT4_BUF_JHELD) &&
+    const bool fromBuffer = b && newest->frozen.empty() && !(b->flags & EXT4_BUF_JHELD) &&
                             (b->flags & (EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY)) == (EXT4_BUF_UPTODATE | EXT4_BUF_DIRTY);
     if (fromBuffer) {
       if (const int r = Ext4BlockWriteOut(Dev(), *b); r) return r;
       return newest->home ? EXT4_OK : EXT4_EIO;
     }
-    std::vector<u8> copy(bs);
-    if (const int r = ReadLog(newest->logPos, copy.data()); r) return r;
-    if (newest->escaped) Ext4SetBe32(copy.data(), EXT4_JBD_MAGIC);
-    if (Ext4BlocksSetDirect(Dev(), copy.data(), addr, 1)) return EXT4_EIO;
+    std::vector<u8> copy;
+    if (!newest->frozen.empty()) {
+      copy.swap(newest->frozen);
+    } else {
+      copy.resize(bs);
+      if (const int r = ReadLog(newest->logPos, copy.data()); r) return r;
+      if (newest->escaped) Ext4SetBe32(copy.data(), EXT4_JBD_MAGIC);
+    }
+    if (Ext4BlocksSetDirect(Dev(), copy.data(), addr, 1)) {
+      if (newest->frozen.empty()) newest->frozen.swap(copy);
+      return EXT4_EIO;
+    }
     const bool held = !MarkHome(it->second);
     if (b && !held) {
       b->flags &= ~(EXT4_BUF_JCOMMITTED | EXT4_BUF_DIRTY);
@@ -297,7 +322,9 @@ struct Ext4Journal {
     t.firstLog = head;
     t.logBlocks = need;
     u32 pos = head;
-    Writer w{*this, {}, 0, 0};
+    Writer w{*this, std::move(runSpace), 0, 0};
+    w.run.clear();
+    std::vector<std::vector<u8>> escapedCopies;
     u32 crc1 = 0xFFFFFFFF;
     std::vector<u8> desc(bs);
     u8 tidBe[4];
@@ -315,14 +342,18 @@ struct Ext4Journal {
       const u32 descPos = pos;
       pos = Next(pos);
       u32 off = 12;
-      // The copies first, to learn their escapes and checksums; the descriptor goes before them.
-      std::vector<u8> copies(n * bs);
+      // The tags first, to learn the copies' escapes and checksums; the descriptor goes before the
+      // copies. Only an escaped copy differs from its buffer.
+      escapedCopies.clear();
       for (std::size_t k = 0; k < n; ++k) {
         JBuf& jb = *t.bufs[i + k];
-        u8* c = copies.data() + k * bs;
-        std::memcpy(c, jb.buf->data.data(), bs);
+        const u8* c = jb.buf->data.data();
         jb.escaped = Ext4Be32(c) == EXT4_JBD_MAGIC;
-        if (jb.escaped) Ext4SetBe32(c, 0);
+        if (jb.escaped) {
+          escapedCopies.emplace_back(c, c + bs);
+          Ext4SetBe32(escapedCopies.back().data(), 0);
+          c = escapedCopies.back().data();
+        }
         jb.logPos = pos;
         pos = Next(pos);
         u8* tag = desc.data() + off;
@@ -348,9 +379,11 @@ struct Ext4Journal {
       Tail(desc.data());
       if (v1) crc1 = Ext4Crc32Be(crc1, desc.data(), bs);
       if (const int r = w.Add(descPos, desc.data()); r) return Abort(r);
-      for (std::size_t k = 0; k < n; ++k) {
-        if (v1) crc1 = Ext4Crc32Be(crc1, copies.data() + k * bs, bs);
-        if (const int r = w.Add(t.bufs[i + k]->logPos, copies.data() + k * bs); r) return Abort(r);
+      for (std::size_t k = 0, e = 0; k < n; ++k) {
+        const JBuf& jb = *t.bufs[i + k];
+        const u8* c = jb.escaped ? escapedCopies[e++].data() : jb.buf->data.data();
+        if (v1) crc1 = Ext4Crc32Be(crc1, c, bs);
+        if (const int r = w.Add(jb.logPos, c); r) return Abort(r);
       }
     }
     const u32 width = is64 ? 8 : 4, room = bs - (csum23 ? 4 : 0);
@@ -383,6 +416,7 @@ struct Ext4Journal {
     if (w.Add(pos, desc.data()) || w.Flush()) return Abort(EXT4_EIO);
     if (const int r = Ext4BlockdevSync(Dev()); r) return Abort(r);
     pos = Next(pos);
+    runSpace = std::move(w.run);  // its room serves the next commit
 
     head = pos;
     used += need;
@@ -393,6 +427,10 @@ struct Ext4Journal {
       jb->buf->flags = (jb->buf->flags & ~EXT4_BUF_JHELD) | EXT4_BUF_JCOMMITTED;
       queue.push_back(jb->buf);
       ++waiting;
+      // Older committed copies of the block are superseded: only the newest ever goes home.
+      if (auto it = records.find(jb->addr); it != records.end())
+        for (JBuf* older : it->second)
+          if (older != jb.get()) std::vector<u8>().swap(older->frozen);
     }
     log.push_back(std::move(cur));
     // Home at once, or when write-back mode ends; a failure shows at the next checkpoint or the stop.
@@ -404,6 +442,7 @@ struct Ext4Journal {
   }
 
   ~Ext4Journal() {
+    if (vol && vol->dev && vol->dev->cache) vol->dev->cache->keepCommitted = nullptr;
     for (Ext4Buffer* b : pinned) Ext4BlockUnpin(Dev(), *b);
     if (vol && vol->dev && vol->dev->cache)
       for (auto& [addr, b] : vol->dev->cache->byAddr) {
@@ -503,6 +542,8 @@ int Ext4JournalStart(Ext4Volume* vol) {
   if (const int r = Ext4BlockdevSync(*vol->dev); r) return r;
   if (const int r = j->WriteSuper(j->first); r) return r;
   if (const int r = Ext4BlockdevSync(*vol->dev); r) return r;
+  Ext4Journal* jp = j.get();
+  if (vol->dev->cache) vol->dev->cache->keepCommitted = [jp](Ext4Buffer& b) { return jp->KeepCommitted(b); };
   vol->journal = std::move(j);
   return EXT4_OK;
 }

@@ -364,6 +364,47 @@ TEST(Ext4Trans, RevokeKeepsReusedBlockAndAbortRestores) {
   CheckReplay(v, *rec, "revoke");
 }
 
+// A block that transaction after transaction changes stays in memory with its committed content:
+// it goes home once, at the stop, with the last content; an abort in between still brings back the
+// last committed content, and a crash before the stop replays it.
+TEST(Ext4Trans, ABlockChangedOftenGoesHomeOnce) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  Volume v("-t ext4 -b 1024", "-c", 4);
+  const u64 blk = v.file[0];
+  auto homeWrites = [&](const CutRecorder& rec) {
+    std::size_t n = 0;
+    for (const CutWrite& w : rec.writes) n += w.offset <= blk * v.bs && w.offset + w.bytes.size() > blk * v.bs;
+    return n;
+  };
+  for (const bool crash : {false, true}) {
+    auto rec = CutRecorder::FromFile(v.image);
+    Session s(rec);
+    ASSERT_EQ(s.started, EXT4_OK);
+    for (unsigned t = 0; t < 20; ++t) ASSERT_EQ(s.Op(v, {{blk, Random(v.bs, 100 + t)}}), 0);
+    ASSERT_EQ(Ext4TransStart(s.vol), 0);
+    Ext4BlockRef ref;
+    ASSERT_EQ(Ext4BlockGet(*s.vol->dev, ref, blk), 0);
+    std::memset(ref.data, 0x5A, v.bs);
+    ASSERT_EQ(Ext4TransSetBlockDirty(&s.vol->fs, *ref.buf), 0);
+    Ext4BlockSet(*s.vol->dev, ref);
+    ASSERT_EQ(Ext4TransAbort(s.vol), 0);
+    ASSERT_EQ(Ext4BlockGet(*s.vol->dev, ref, blk), 0);
+    EXPECT_EQ(std::memcmp(ref.data, v.expect[blk].data(), v.bs), 0);
+    Ext4BlockSet(*s.vol->dev, ref);
+    ASSERT_EQ(s.Op(v, {{blk, Random(v.bs, 200)}}), 0);
+    ASSERT_EQ(s.Op(v, {{v.file[1], Random(v.bs, 201)}}), 0);
+    if (crash) {
+      s.Crash();
+      CheckReplay(v, *rec, "crash");
+      continue;
+    }
+    EXPECT_LE(homeWrites(*rec), 1u);  // the abort's
+    ASSERT_EQ(s.Close(), 0);
+    EXPECT_LE(homeWrites(*rec), 2u);
+    EXPECT_EQ(std::memcmp(rec->image.data() + blk * v.bs, v.expect[blk].data(), v.bs), 0);
+  }
+}
+
 // A commit that cannot be written aborts the journal: read-only for the session, the error marked,
 // the volume still to recover; a stop whose writes home fail leaves it to recover too. Either way
 // the next attach replays what had committed.
