@@ -481,8 +481,9 @@ int InodeGet(Ext4Fs* fs, u32 ino, Ext4InodeRef* ref, bool inUse) {
   ref->index = ino;
   ref->dirty = false;
   // A writer stamps a fresh checksum on every inode it changes: one that fails its checksum is
-  // damage, never to be hidden under a new one.
-  if (inUse && !fs->readOnly && !Ext4InodeChecksumOk(*fs, ino, ref->inode)) {
+  // damage, never to be hidden under a new one. Only where nobody else holds the block: another
+  // hold (the same folder as old and new parent of a rename) may be changing it right now.
+  if (inUse && !fs->readOnly && ref->block.buf->refs <= 1 && !Ext4InodeChecksumOk(*fs, ino, ref->inode)) {
     ref->block = {};
     ref->inode = nullptr;
     return Ext4VolumeDamaged(*fs);

@@ -496,6 +496,32 @@ TEST(Ext4OpsReadOnly, RefusesWithoutTouchingTheDevice) {
 }
 
 // A linear folder refuses a subfolder at 65000 links; an indexed one counts "many" as 1 beyond.
+// A rename inside one folder holds the folder twice: its first, changed hold must not make the
+// second one take the folder for damaged (a folder last changed in an earlier second).
+TEST(Ext4OpsRename, WithinAFolderChangedEarlier) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ext4-ops-rename", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -b 1024 " + Quote(image) + " 8M");
+  {
+    Writable vol(image);
+    ASSERT_EQ(vol.m.result, EXT4_OK);
+    EXPECT_EQ(Ext4Mkdir(vol, "/d"), EXT4_OK);
+    EXPECT_EQ(Put(vol, "/d/a", "x"), EXT4_OK);
+    EXPECT_EQ(vol.Detach(), EXT4_OK);
+  }
+  Ext4Tool("debugfs -w -R 'sif /d mtime 20000101000000' " + Quote(image));
+  {
+    Writable vol(image);
+    ASSERT_EQ(vol.m.result, EXT4_OK);
+    EXPECT_EQ(Ext4Rename(vol, "/d/a", "/d/b"), EXT4_OK);
+    EXPECT_EQ(Ext4Mkdir(vol, "/d/c"), EXT4_OK);
+    EXPECT_EQ(vol.Detach(), EXT4_OK);
+  }
+  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(Ls(image, "/d").count("b"), 1u);
+}
+
 TEST(Ext4OpsLinks, FolderLinkLimits) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
   TempDir dir("ext4-ops-links", ImageBase());
