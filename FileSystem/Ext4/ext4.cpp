@@ -26,19 +26,6 @@ int Usable(const Ext4Volume* vol) {
   return vol->broken || (vol->dev && vol->dev->stopped) ? EXT4_EIO : EXT4_OK;
 }
 
-u8 TypeOfMode(u16 mode) {
-  switch (mode & EXT4_S_IFMT) {
-    case EXT4_S_IFREG: return EXT4_DE_REG;
-    case EXT4_S_IFDIR: return EXT4_DE_DIR;
-    case EXT4_S_IFLNK: return EXT4_DE_SYMLINK;
-    case EXT4_S_IFCHR: return EXT4_DE_CHR;
-    case EXT4_S_IFBLK: return EXT4_DE_BLK;
-    case EXT4_S_IFIFO: return EXT4_DE_FIFO;
-    case EXT4_S_IFSOCK: return EXT4_DE_SOCK;
-    default: return EXT4_DE_UNKNOWN;
-  }
-}
-
 struct WalkResult {
   u32 inode = 0;
   u32 parent = 0;
@@ -92,7 +79,7 @@ int Walk(Ext4Volume* vol, const char* path, u32 wanted, WalkResult* out) {
     if (type == EXT4_DE_UNKNOWN || type > EXT4_DE_SYMLINK) {
       Ext4InodeRef child;
       if (const int cr = Ext4InodeGet(&fs, found.inode, &child); cr) return cr;
-      type = TypeOfMode(Ext4InodeMode(child.inode));
+      type = Ext4DirTypeOfMode(Ext4InodeMode(child.inode));
       Ext4InodePut(&child);
     }
     out->parent = cur;
@@ -1102,7 +1089,7 @@ const Ext4DirEntryInfo* Ext4DirNext(Ext4Dir* d, int* err) {
   if (d->de.type == EXT4_DE_UNKNOWN || d->de.type > EXT4_DE_SYMLINK) {
     Ext4InodeRef child;
     if (Ext4InodeGet(&fs, d->de.inode, &child) == EXT4_OK) {
-      d->de.type = TypeOfMode(Ext4InodeMode(child.inode));
+      d->de.type = Ext4DirTypeOfMode(Ext4InodeMode(child.inode));
       Ext4InodePut(&child);
     }
   }

@@ -414,19 +414,6 @@ u16 EncodeRecLen(u32 bs, u32 len) {
 
 u32 EntrySize(u32 nameLen) { return (8 + nameLen + 3) & ~3u; }
 
-u8 TypeOfMode(u16 mode) {
-  switch (mode & EXT4_S_IFMT) {
-    case EXT4_S_IFREG: return EXT4_DE_REG;
-    case EXT4_S_IFDIR: return EXT4_DE_DIR;
-    case EXT4_S_IFLNK: return EXT4_DE_SYMLINK;
-    case EXT4_S_IFCHR: return EXT4_DE_CHR;
-    case EXT4_S_IFBLK: return EXT4_DE_BLK;
-    case EXT4_S_IFIFO: return EXT4_DE_FIFO;
-    case EXT4_S_IFSOCK: return EXT4_DE_SOCK;
-    default: return EXT4_DE_UNKNOWN;
-  }
-}
-
 bool IsDir(const u8* inode) { return (Ext4InodeMode(inode) & EXT4_S_IFMT) == EXT4_S_IFDIR; }
 
 bool Hashed(const Ext4InodeRef* dir) {
@@ -851,7 +838,7 @@ int SetDotDot(Ext4InodeRef* dir, u32 parentIno, bool hashed) {
 int Ext4DirAddEntry(Ext4InodeRef* dir, const char* name, u32 nameLength, Ext4InodeRef* child) {
   if (const int r = WritableDir(dir); r) return r;
   if (!name || !child || !child->inode || nameLength == 0 || nameLength > 255) return EXT4_EINVAL;
-  const u8 type = TypeOfMode(Ext4InodeMode(child->inode));
+  const u8 type = Ext4DirTypeOfMode(Ext4InodeMode(child->inode));
   if (Hashed(dir)) return DxAdd(dir, name, nameLength, child->index, type);
   return LinearAdd(dir, name, nameLength, child->index, type);
 }
@@ -936,4 +923,17 @@ int Ext4DxSetParent(Ext4InodeRef* dir, u32 parentIno) {
 int Ext4DirSetParent(Ext4InodeRef* dir, u32 parentIno) {
   if (const int r = WritableDir(dir); r) return r;
   return SetDotDot(dir, parentIno, Hashed(dir));
+}
+
+u8 Ext4DirTypeOfMode(u16 mode) {
+  switch (mode & EXT4_S_IFMT) {
+    case EXT4_S_IFREG: return EXT4_DE_REG;
+    case EXT4_S_IFDIR: return EXT4_DE_DIR;
+    case EXT4_S_IFLNK: return EXT4_DE_SYMLINK;
+    case EXT4_S_IFCHR: return EXT4_DE_CHR;
+    case EXT4_S_IFBLK: return EXT4_DE_BLK;
+    case EXT4_S_IFIFO: return EXT4_DE_FIFO;
+    case EXT4_S_IFSOCK: return EXT4_DE_SOCK;
+    default: return EXT4_DE_UNKNOWN;
+  }
 }

@@ -57,6 +57,9 @@ void Ext4DirIteratorFini(Ext4DirIterator* it);
 // seed: four words, or null for the default seed.
 int Ext4DirHash(const char* name, u32 length, u32 hashVersion, const u32* seed, u32* hash, u32* minorHash);
 
+// The entry type of an inode mode (unknown for a mode without one).
+u8 Ext4DirTypeOfMode(u16 mode);
+
 // --- Writing ---
 
 // Adds name -> child (the type byte from the child's mode); 22 for a name of 0 or over 255 bytes.
