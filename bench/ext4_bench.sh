@@ -31,23 +31,11 @@ mkdir -p "$WORK" "$DISK"
 trap 'rm -rf "$WORK" "$DISK"' EXIT
 
 echo "Making the tree in $WORK ..."
-python3 - "$WORK/tree" <<'PY'
-import os, sys, random
-root = sys.argv[1]
-rnd = random.Random(7)
-pool = os.urandom(16 << 10)
-for d in range(100):
-    folder = os.path.join(root, "set%02d" % d)
-    os.makedirs(folder)
-    for f in range(100):
-        size = rnd.randint(1 << 10, 16 << 10)
-        with open(os.path.join(folder, "file%03d.dat" % f), "wb") as out:
-            out.write(bytes([d, f]) + pool[:size - 2])
-block = os.urandom(1 << 20)
-with open(os.path.join(root, "big.bin"), "wb") as out:
-    for _ in range(256):
-        out.write(block)
-PY
+make_small_files "$WORK/tree" 100
+# One file of 256 MiB: a random MiB, repeated.
+head -c $((1 << 20)) /dev/urandom > "$WORK/block"
+for _ in $(seq 256); do cat "$WORK/block"; done > "$WORK/tree/big.bin"
+rm "$WORK/block"
 # The debugfs script writing the same tree: folders made, each filled from inside.
 python3 - "$WORK/tree" > "$WORK/debugfs.script" <<'PY'
 import os, sys

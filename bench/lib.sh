@@ -84,18 +84,15 @@ serving() {
   done
 }
 
-# make_transfer_data PUB: $WORK/big/big.bin of 1 GiB and $WORK/small with 5,000 files of 1-16 KiB
-# in 50 folders, random bytes; both copied into PUB as the sources of the downloads.
-make_transfer_data() {
-  echo "Making the data in $WORK ..."
-  mkdir -p "$WORK/big"
-  head -c $((1 << 30)) /dev/urandom > "$WORK/big/big.bin"
-  python3 - "$WORK/small" <<'PY'
+# make_small_files FOLDER COUNT: COUNT folders setNN of 100 files of 1-16 KiB each, random bytes
+# (the first two name the file's folder and number).
+make_small_files() {
+  python3 - "$1" "$2" <<'PY'
 import os, sys, random
-root = sys.argv[1]
+root, count = sys.argv[1], int(sys.argv[2])
 rnd = random.Random(7)
 pool = os.urandom(16 << 10)
-for d in range(50):
+for d in range(count):
     folder = os.path.join(root, "set%02d" % d)
     os.makedirs(folder)
     for f in range(100):
@@ -103,6 +100,15 @@ for d in range(50):
         with open(os.path.join(folder, "file%03d.dat" % f), "wb") as out:
             out.write(bytes([d, f % 256]) + pool[:size - 2])
 PY
+}
+
+# make_transfer_data PUB: $WORK/big/big.bin of 1 GiB and $WORK/small with 5,000 files of 1-16 KiB
+# in 50 folders, random bytes; both copied into PUB as the sources of the downloads.
+make_transfer_data() {
+  echo "Making the data in $WORK ..."
+  mkdir -p "$WORK/big"
+  head -c $((1 << 30)) /dev/urandom > "$WORK/big/big.bin"
+  make_small_files "$WORK/small" 50
   cp -a "$WORK/big" "$1/big"
   cp -a "$WORK/small" "$1/small"
 }
