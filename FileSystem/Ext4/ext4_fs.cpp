@@ -170,25 +170,6 @@ void CloseDevice(Ext4BlockDevice& dev) {
   if (dev.refCount && --dev.refCount == 0) dev.close(dev);
 }
 
-// The superblock's free block and inode totals are not journalled: after a replay, or an operation
-// aborted after it counted, only the group descriptors hold the truth, so the totals are their sums.
-int SumFreeCounts(Ext4Fs& fs) {
-  u64 blocks = 0, inodes = 0;
-  for (u32 group = 0; group < fs.groupCount; ++group) {
-    Ext4GroupRef g;
-    if (const int r = Ext4GroupGet(&fs, group, &g); r) return r;
-    const bool wide = fs.descSize > 32;
-    blocks += Ext4Le16(g.desc + 0x0C) | (wide ? u32{Ext4Le16(g.desc + 0x2C)} << 16 : 0);
-    inodes += Ext4Le16(g.desc + 0x0E) | (wide ? u32{Ext4Le16(g.desc + 0x2E)} << 16 : 0);
-    Ext4GroupPut(&g);
-  }
-  u8* sb = fs.sb.data();
-  Ext4SetLe32(sb + 0x0C, static_cast<u32>(blocks));
-  if (fs.incompat & EXT4_INCOMPAT_64BIT) Ext4SetLe32(sb + 0x158, static_cast<u32>(blocks >> 32));
-  Ext4SetLe32(sb + 0x10, static_cast<u32>(inodes));
-  return EXT4_OK;
-}
-
 }  // namespace
 
 int Ext4Mount(Ext4BlockDevice* dev, Ext4Volume** out, bool readOnly) {
@@ -250,7 +231,7 @@ int Ext4Umount(Ext4Volume* vol) {
   int first = Ext4BlockCacheFlushAll(dev);
   if (!vol->fs.readOnly) {
     if (first == EXT4_OK) first = Ext4BlockdevSync(dev);
-    if (first == EXT4_OK) first = SumFreeCounts(vol->fs);
+    if (first == EXT4_OK) first = Ext4FsSumFreeCounts(vol->fs);
     if (first == EXT4_OK) {
       u8* sb = vol->fs.sb.data();
       Ext4SetLe16(sb + EXT4_SB_STATE, Sb16(sb, EXT4_SB_STATE) | EXT4_STATE_VALID);
@@ -274,6 +255,25 @@ int Ext4FsWriteSuper(Ext4Fs* fs) {
   if (fs->readOnly) return EXT4_EROFS;
   if (fs->metadataCsum) Ext4SetLe32(fs->sb.data() + EXT4_SB_CHECKSUM, Ext4Crc32c(0xFFFFFFFF, fs->sb.data(), 1020));
   return Ext4BlockWriteBytes(*fs->dev, 1024, fs->sb.data(), 1024);
+}
+
+// The superblock's free block and inode totals are not journalled: after a replay, or an operation
+// aborted after it counted, only the group descriptors hold the truth, so the totals are their sums.
+int Ext4FsSumFreeCounts(Ext4Fs& fs) {
+  u64 blocks = 0, inodes = 0;
+  for (u32 group = 0; group < fs.groupCount; ++group) {
+    Ext4GroupRef g;
+    if (const int r = Ext4GroupGet(&fs, group, &g); r) return r;
+    const bool wide = fs.descSize > 32;
+    blocks += Ext4Le16(g.desc + 0x0C) | (wide ? u32{Ext4Le16(g.desc + 0x2C)} << 16 : 0);
+    inodes += Ext4Le16(g.desc + 0x0E) | (wide ? u32{Ext4Le16(g.desc + 0x2E)} << 16 : 0);
+    Ext4GroupPut(&g);
+  }
+  u8* sb = fs.sb.data();
+  Ext4SetLe32(sb + 0x0C, static_cast<u32>(blocks));
+  if (fs.incompat & EXT4_INCOMPAT_64BIT) Ext4SetLe32(sb + 0x158, static_cast<u32>(blocks >> 32));
+  Ext4SetLe32(sb + 0x10, static_cast<u32>(inodes));
+  return EXT4_OK;
 }
 
 // --- Block groups ---

@@ -184,6 +184,8 @@ int Ext4Mount(Ext4BlockDevice* dev, Ext4Volume** out, bool readOnly);
 int Ext4Umount(Ext4Volume* vol);
 int Ext4CacheWriteBack(Ext4Volume* vol, bool on);
 int Ext4FsWriteSuper(Ext4Fs* fs);
+// Sets the superblock's free block and inode totals (in memory) to the sums of the group descriptors.
+int Ext4FsSumFreeCounts(Ext4Fs& fs);
 // Sets the values derived from the superblock in memory (after a check).
 void Ext4FsDerive(Ext4Fs& fs);
 // Checks a 1024-byte superblock as mounting does (without the device): 0, 6 or 95.

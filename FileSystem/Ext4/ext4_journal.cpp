@@ -286,25 +286,6 @@ struct Recovery {
 
 }  // namespace
 
-int Ext4JournalRecountFree(Ext4Volume* vol) {
-  Ext4Fs& fs = vol->fs;
-  u64 freeBlocks = 0, freeInodes = 0;
-  for (u32 g = 0; g < fs.groupCount; ++g) {
-    Ext4BlockRef ref;
-    if (const int r = Ext4BlockGet(*vol->dev, ref, Ext4GroupDescBlock(fs, g)); r) return r;
-    const u8* d = ref.data + (g % fs.descPerBlock) * fs.descSize;
-    const bool wide = fs.descSize > 32;
-    freeBlocks += Ext4Le16(d + 0x0C) | (wide ? u32{Ext4Le16(d + 0x2C)} << 16 : 0);
-    freeInodes += Ext4Le16(d + 0x0E) | (wide ? u32{Ext4Le16(d + 0x2E)} << 16 : 0);
-    Ext4BlockSet(*vol->dev, ref);
-  }
-  u8* sb = fs.sb.data();
-  Ext4SetLe32(sb + 0x0C, static_cast<u32>(freeBlocks));
-  if (fs.incompat & EXT4_INCOMPAT_64BIT) Ext4SetLe32(sb + 0x158, static_cast<u32>(freeBlocks >> 32));
-  Ext4SetLe32(sb + 0x10, static_cast<u32>(freeInodes));
-  return EXT4_OK;
-}
-
 int Ext4JournalRecover(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   if (vol->broken) return EXT4_EIO;
@@ -348,7 +329,7 @@ int Ext4JournalRecover(Ext4Volume* vol) {
     fs.readOnly = false;
   }
   u8* sb = fs.sb.data();
-  if (const int r = Ext4JournalRecountFree(vol); r) return r;
+  if (const int r = Ext4FsSumFreeCounts(vol->fs); r) return r;
   if (vol->journalErrors) Ext4SetLe16(sb + EXT4_SB_STATE, Ext4Le16(sb + EXT4_SB_STATE) | EXT4_STATE_ERROR);
   Ext4SetLe32(sb + EXT4_SB_FEATURE_INCOMPAT, Ext4Le32(sb + EXT4_SB_FEATURE_INCOMPAT) & ~u32{EXT4_INCOMPAT_RECOVER});
   fs.incompat &= ~u32{EXT4_INCOMPAT_RECOVER};

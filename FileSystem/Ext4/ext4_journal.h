@@ -38,9 +38,5 @@ int Ext4JournalWriteSuper(Ext4Volume* vol, Ext4JournalFs* jfs);
 // errorKept (when given): whether the journal keeps an error that a writable attach takes over.
 int Ext4JournalNeedsRecovery(Ext4Volume* vol, bool* needed, bool* errorKept = nullptr);
 
-// The superblock's free block and inode counts summed from the group descriptors: they reach the
-// disk only at a clean unmount, so after a crash only the descriptors (kept by the log) are right.
-int Ext4JournalRecountFree(Ext4Volume* vol);
-
 // Replays a log left by a crash on a writable volume: 0, 95 without a journal, or an error.
 int Ext4JournalRecover(Ext4Volume* vol);

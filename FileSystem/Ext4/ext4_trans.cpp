@@ -531,7 +531,7 @@ int Ext4JournalStart(Ext4Volume* vol) {
 
   // A session cut after its log was emptied but before RECOVER was cleared left stale counts.
   if (fs.incompat & EXT4_INCOMPAT_RECOVER)
-    if (const int r = Ext4JournalRecountFree(vol); r) return r;
+    if (const int r = Ext4FsSumFreeCounts(vol->fs); r) return r;
   u8* sb = fs.sb.data();
   Ext4SetLe32(sb + EXT4_SB_FEATURE_INCOMPAT, Ext4Le32(sb + EXT4_SB_FEATURE_INCOMPAT) | EXT4_INCOMPAT_RECOVER);
   fs.incompat |= EXT4_INCOMPAT_RECOVER;
