@@ -40,15 +40,7 @@ struct Image {
   // What e2fsck -fn reports beyond its pass headings and summary: empty when the volume is clean.
   std::string Problems(const std::string& options = "") {
     int status = 0;
-    const std::string out = Shell("e2fsck -fn " + options + " " + Quote(path) + " 2>&1", &status);
-    std::istringstream in(out);
-    std::string line, bad;
-    while (std::getline(in, line)) {
-      if (line.empty() || line.rfind("e2fsck 1.", 0) == 0 || line.rfind("Pass ", 0) == 0 ||
-          line.find(" files (") != std::string::npos)
-        continue;
-      bad += line + "\n";
-    }
+    std::string bad = E2fsckProblems(path, options, &status);
     if (status != 0) bad += "status " + std::to_string(status);
     return bad;
   }

@@ -17,19 +17,6 @@ namespace {
 using namespace kpwtest;
 namespace fs = std::filesystem;
 
-// What e2fsck -fn reports beyond its passes and the summary line; empty for a clean volume.
-std::string FsckProblems(const std::string& image) {
-  std::istringstream out(Shell("e2fsck -fn " + Quote(image) + " 2>&1"));
-  std::string problems;
-  for (std::string line; std::getline(out, line);) {
-    if (line.empty() || line.rfind("e2fsck ", 0) == 0 || line.rfind("Pass ", 0) == 0 ||
-        line.find(" files (") != std::string::npos)
-      continue;
-    problems += line + "\n";
-  }
-  return problems;
-}
-
 // The names of a folder as debugfs lists them (it also shows unused entries that start a block).
 std::set<std::string> DebugfsNames(const std::string& image, const std::string& folder) {
   std::istringstream out(Shell("debugfs -R " + Quote("ls -p " + folder) + " " + Quote(image) + " 2>/dev/null"));
@@ -161,7 +148,7 @@ std::string MakeVolume(const TempDir& dir, const std::string& options, const std
   const std::string image = dir / "vol.img";
   Ext4Tool("mke2fs -q -F -t ext4 " + options + " -d " + Quote(src) + " " + Quote(image) + " " + size);
   if (index) Shell("e2fsck -fyD " + Quote(image) + " 2>&1");
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   return image;
 }
 
@@ -209,7 +196,7 @@ TEST(Ext4DirWrite, LinearRemoveAndReAddInPlace) {
     EXPECT_EQ(Ext4DirRemoveEntry(&child.ref, "x", 1), EXT4_ENOTDIR);
     SetLinks(vol, target, static_cast<u32>(expected.size()) + 1);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_EQ(DebugfsNames(image, "d"), expected);
 }
 
@@ -234,7 +221,7 @@ TEST(Ext4DirWrite, HashedRemoveAndReAddInPlace) {
     for (const std::string& n : all) ASSERT_EQ(Lookup(vol, d, n), target) << n;
     SetLinks(vol, target, 1500 + 1);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_EQ(DebugfsNames(image, "d"), all);
 }
 
@@ -293,7 +280,7 @@ TEST_P(Ext4DirGrowth, ThousandsOfAddsAndRemoves) {
       EXPECT_EQ(Ext4CacheWriteBack(m.vol, false), EXT4_OK);
       EXPECT_EQ(Ext4JournalStop(m.vol), EXT4_OK);
     }
-    EXPECT_EQ(FsckProblems(image), "");
+    EXPECT_EQ(E2fsckProblems(image), "");
     EXPECT_EQ(DebugfsNames(image, "d"), expected);
     const std::string htree = Htree(image, "d");
     EXPECT_EQ(htree.find("Root node dump") != std::string::npos, g.hashed) << htree.substr(0, 400);
@@ -379,7 +366,7 @@ TEST(Ext4DirWrite, FullIndexGivesNoSpace) {
     for (int i = 0; i < 60000; i += 997) EXPECT_EQ(Lookup(m.vol, d, Name("full", i, 245)) != 0, expected.count(Name("full", i, 245)) == 1);
     SetLinks(m.vol, target, static_cast<u32>(expected.size()) + 1);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_EQ(DebugfsNames(image, "d").size(), expected.size());
 }
 
@@ -420,7 +407,7 @@ TEST(Ext4DirWrite, ParentOfMovedFolders) {
       }
       EXPECT_EQ(Remove(vol, hashed, ".."), EXT4_EINVAL);
     }
-    EXPECT_EQ(FsckProblems(image), "");
+    EXPECT_EQ(E2fsckProblems(image), "");
     EXPECT_EQ(DebugfsNames(image, "b"), (std::set<std::string>{"hashed", "linear"}));
     EXPECT_EQ(DebugfsNames(image, "b/linear"), std::set<std::string>{"inside"});
     EXPECT_NE(Htree(image, "b/hashed").find("Root node dump"), std::string::npos);
@@ -555,7 +542,7 @@ TEST(Ext4DirWrite, NewFolders) {
       EXPECT_EQ(Lookup(vol, fresh, ".."), 2u);
       SetLinks(vol, target, 601);
     }
-    EXPECT_EQ(FsckProblems(image), "");
+    EXPECT_EQ(E2fsckProblems(image), "");
     EXPECT_EQ(DebugfsNames(image, "new").size(), 600u);
   }
 }
@@ -631,7 +618,7 @@ TEST(Ext4DirWrite, SixtyFourKiBBlocks) {
     for (int i = 0; i < 1500; ++i) EXPECT_EQ(Lookup(vol, h, Name("hashed", i, 200)) != 0, i % 2 == 1) << i;
     SetLinks(vol, target, static_cast<u32>(expected.size()) + 750 + 1);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_EQ(DebugfsNames(image, "d"), expected);
   EXPECT_EQ(DebugfsNames(image, "e").size(), 750u);
   EXPECT_NE(Htree(image, "e").find("Root node dump"), std::string::npos);

@@ -78,13 +78,6 @@ std::string Verdict(const std::string& image) {
   return out;
 }
 
-std::string Random(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
 struct JournalFormat {
   const char* name;
   const char* mkfs;  // mke2fs options
@@ -110,8 +103,8 @@ TEST_P(Ext4JournalFormats, ReplayEqualsE2fsck) {
   Ext4Tool(std::string("mke2fs -q -F ") + f.mkfs + " " + Quote(image) + " 32M");
   const u32 bs = BlockSize(image);
   const u64 base = bs == 1024 ? 10000 : 3000;
-  const std::string d1 = Random(2 * bs, 1), d2 = Random(bs, 2), d3 = Random(bs, 3), d5 = Random(2 * bs, 5);
-  std::string escaped = Random(bs, 4);
+  const std::string d1 = RandomBytes(2 * bs, 1), d2 = RandomBytes(bs, 2), d3 = RandomBytes(bs, 3), d5 = RandomBytes(2 * bs, 5);
+  std::string escaped = RandomBytes(bs, 4);
   escaped.replace(0, 4, "\xC0\x3B\x39\x98");  // the journal's magic at a block's start is logged escaped
   WriteFile(dir / "d1", d1);
   WriteFile(dir / "d2", d2);
@@ -186,7 +179,7 @@ TEST(Ext4Journal, ABlockWithABadChecksumIsSkippedAndReported) {
   TempDir dir("ext4badtag", ImageBase());
   const std::string image = dir / "vol.img";
   Ext4Tool("mke2fs -q -F -t ext4 -b 4096 " + Quote(image) + " 32M");
-  const std::string data = Random(8192, 11);
+  const std::string data = RandomBytes(8192, 11);
   WriteFile(dir / "data", data);
   WriteFile(dir / "t", "jo -c\njw -b 3000,3001 " + (dir / "data") + "\njc\n");
   Ext4Tool("debugfs -w -f " + Quote(dir / "t") + " " + Quote(image));
@@ -242,7 +235,7 @@ TEST(Ext4Journal, ACommitWithAWrongCrc32IsNotReplayed) {
   TempDir dir("ext4v1", ImageBase());
   const std::string image = dir / "vol.img";
   Ext4Tool("mke2fs -q -F -t ext3 -b 1024 " + Quote(image) + " 16M");
-  const std::string data = Random(2048, 12);
+  const std::string data = RandomBytes(2048, 12);
   WriteFile(dir / "data", data);
   WriteFile(dir / "t", "jo -c -v 1\njw -b 5000,5001 " + (dir / "data") + "\njc\n");
   Ext4Tool("debugfs -w -f " + Quote(dir / "t") + " " + Quote(image));

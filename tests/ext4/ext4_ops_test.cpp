@@ -16,13 +16,6 @@ namespace {
 using namespace kpwtest;
 namespace fs = std::filesystem;
 
-std::string Bytes(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
 // A volume mounted for writing as a writable drive is: journal started, write-back on.
 struct Writable {
   explicit Writable(const std::string& image) : m(image, true) {
@@ -43,18 +36,6 @@ struct Writable {
   operator Ext4Volume*() const { return m.vol; }
   Ext4Mounted m;
 };
-
-// e2fsck's lines that report a problem (its status alone stays 0 for some).
-std::string FsckProblems(const std::string& image) {
-  std::istringstream out(Shell("e2fsck -fn " + Quote(image) + " 2>&1"));
-  std::string problems;
-  for (std::string line; std::getline(out, line);) {
-    if (line.empty() || line.rfind("Pass ", 0) == 0 || line.rfind("e2fsck ", 0) == 0) continue;
-    if (line.find(" files (") != std::string::npos && line.find(" blocks") != std::string::npos) continue;
-    problems += line + "\n";
-  }
-  return problems;
-}
 
 std::string Debugfs(const std::string& image, const std::string& request) {
   return Shell("debugfs -R " + Quote(request) + " " + Quote(image) + " 2>/dev/null");
@@ -156,7 +137,7 @@ class Ext4Ops : public ::testing::TestWithParam<Layout> {
 TEST_P(Ext4Ops, FilesAreWrittenOverwrittenCutAndGrown) {
   Make();
   const u32 bs = GetParam().blockSize;
-  const std::string a = Bytes(3 * bs + 123, 1), b = Bytes(bs * 70 + 5, 2);
+  const std::string a = RandomBytes(3 * bs + 123, 1), b = RandomBytes(bs * 70 + 5, 2);
   {
     Writable vol(image);
     ASSERT_EQ(vol.m.result, EXT4_OK);
@@ -190,7 +171,7 @@ TEST_P(Ext4Ops, FilesAreWrittenOverwrittenCutAndGrown) {
     EXPECT_EQ(Ext4FileClose(&f), EXT4_OK);
     EXPECT_EQ(vol.Detach(), EXT4_OK);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   std::string expect = a + "tail";
   expect.replace(bs - 2, 4, "XXXX");
   expect.resize(bs + 7);
@@ -255,7 +236,7 @@ TEST_P(Ext4Ops, FoldersAndNamesAreMadeMovedAndRemoved) {
     EXPECT_EQ(Ext4DirRemove(vol, "/tree", true), EXT4_OK);
     EXPECT_EQ(vol.Detach(), EXT4_OK);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   const auto root = Ls(image, "/");
   EXPECT_EQ(root.count("gone") + root.count("empty") + root.count("tree"), 0u);
   EXPECT_EQ(root.at("d"), "040777 ");
@@ -361,7 +342,7 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
     EXPECT_EQ(Ext4FileRemove(vol, "/readonly"), EXT4_OK);
     EXPECT_EQ(vol.Detach(), EXT4_OK);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   const auto root = Ls(image, "/");
   EXPECT_EQ(root.count("pipe") + root.count("dev") + root.count("sock") + root.count("hl") + root.count("readonly") +
                 root.count("fast-link") + root.count("slow-link"),
@@ -390,7 +371,7 @@ TEST(Ext4OpsLarge, WritesAndCutsBeyondOneTransaction) {
   TempDir dir("ext4-ops-large", ImageBase());
   const std::string image = dir / "vol.img";
   Ext4Tool("mke2fs -q -F -t ext4 -b 1024 -J size=1 " + Quote(image) + " 96M");
-  const std::string big = Bytes(40 << 20, 9), other = Bytes(3 << 20, 10);
+  const std::string big = RandomBytes(40 << 20, 9), other = RandomBytes(3 << 20, 10);
   {
     Writable vol(image);
     ASSERT_EQ(vol.m.result, EXT4_OK);
@@ -414,7 +395,7 @@ TEST(Ext4OpsLarge, WritesAndCutsBeyondOneTransaction) {
     EXPECT_EQ(Ext4FileRemove(vol, "/a"), EXT4_OK);
     EXPECT_EQ(vol.Detach(), EXT4_OK);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_TRUE(Dump(dir, image, "/big") == big.substr(0, 5 << 20));
   EXPECT_TRUE(Dump(dir, image, "/b") == other);
   EXPECT_EQ(Ls(image, "/").count("gone") + Ls(image, "/").count("a"), 0u);
@@ -427,7 +408,7 @@ TEST(Ext4OpsFull, WhatFitsStaysAndTheVolumeStaysWhole) {
   TempDir dir("ext4-ops-full", ImageBase());
   const std::string image = dir / "vol.img";
   Ext4Tool("mke2fs -q -F -t ext4 -b 1024 -N 64 " + Quote(image) + " 4M");
-  const std::string data = Bytes(6 << 20, 11);
+  const std::string data = RandomBytes(6 << 20, 11);
   u32 done = 0;
   {
     Writable vol(image);
@@ -444,7 +425,7 @@ TEST(Ext4OpsFull, WhatFitsStaysAndTheVolumeStaysWhole) {
     EXPECT_EQ(r, EXT4_ENOSPC);
     EXPECT_EQ(vol.Detach(), EXT4_OK);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_TRUE(Dump(dir, image, "/big") == data.substr(0, done));
 }
 
@@ -471,7 +452,7 @@ TEST(Ext4OpsFlags, ImmutableAndAppendOnlyFiles) {
     EXPECT_EQ(Ext4FileRemove(vol, "/app"), 1);
     EXPECT_EQ(vol.Detach(), EXT4_OK);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_EQ(Dump(dir, image, "/imm"), "fixed");
   EXPECT_EQ(Dump(dir, image, "/app"), "log+more");
 }
@@ -518,7 +499,7 @@ TEST(Ext4OpsRename, WithinAFolderChangedEarlier) {
     EXPECT_EQ(Ext4Mkdir(vol, "/d/c"), EXT4_OK);
     EXPECT_EQ(vol.Detach(), EXT4_OK);
   }
-  EXPECT_EQ(FsckProblems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_EQ(Ls(image, "/d").count("b"), 1u);
 }
 

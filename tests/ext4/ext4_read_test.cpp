@@ -16,13 +16,6 @@ namespace {
 using namespace kpwtest;
 namespace fs = std::filesystem;
 
-std::string Bytes(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
 // A file written at the given offsets only, the rest holes.
 void WriteSparse(const std::string& path, u64 size, const std::vector<std::pair<u64, std::string>>& pieces) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -37,13 +30,13 @@ void WriteSparse(const std::string& path, u64 size, const std::vector<std::pair<
 void MakeSource(const std::string& root, int bigFolder) {
   WriteFile(root + "/small.txt", "hello ext4\n");
   WriteFile(root + "/empty", "");
-  WriteFile(root + "/one-meg.bin", Bytes(1 << 20, 1));
-  WriteFile(root + "/odd.bin", Bytes(70001, 2));
+  WriteFile(root + "/one-meg.bin", RandomBytes(1 << 20, 1));
+  WriteFile(root + "/odd.bin", RandomBytes(70001, 2));
   // Data every other 4 KiB for 2 MiB: hundreds of extents, a tree of depth one at least.
   std::vector<std::pair<u64, std::string>> pieces;
-  for (u64 at = 0; at < (2u << 20); at += 8192) pieces.emplace_back(at, Bytes(4096, static_cast<unsigned>(at)));
+  for (u64 at = 0; at < (2u << 20); at += 8192) pieces.emplace_back(at, RandomBytes(4096, static_cast<unsigned>(at)));
   WriteSparse(root + "/fragmented.bin", 2u << 20, pieces);
-  WriteSparse(root + "/holes.bin", 12u << 20, {{0, "head"}, {5u << 20, Bytes(5000, 3)}, {(12u << 20) - 3, "end"}});
+  WriteSparse(root + "/holes.bin", 12u << 20, {{0, "head"}, {5u << 20, RandomBytes(5000, 3)}, {(12u << 20) - 3, "end"}});
   WriteSparse(root + "/all-hole.bin", 3u << 20, {});
   fs::create_directories(root + "/a/b/c/d/e");
   WriteFile(root + "/a/b/c/d/e/deep.txt", "deep");
@@ -191,7 +184,7 @@ TEST(Ext4Read, PunchedAndPreallocatedBlocksReadAsDebugfsReadsThem) {
   for (const char* options : {"-t ext4 -b 1024", "-t ext4 -b 4096", "-t ext3 -b 1024"}) {
     TempDir dir("ext4punch", ImageBase());
     const std::string source = dir / "src", image = dir / "vol.img";
-    WriteFile(source + "/data", Bytes(409600, 9));
+    WriteFile(source + "/data", RandomBytes(409600, 9));
     WriteFile(source + "/pre", "");
     Ext4Tool(std::string("mke2fs -q -F ") + options + " -d " + Quote(source) + " " + Quote(image) + " 16M");
     WriteFile(dir / "cmds", "punch /data 10 19\nfallocate /pre 0 49\nsif /pre size 51200\n");
@@ -204,7 +197,7 @@ TEST(Ext4Read, PunchedAndPreallocatedBlocksReadAsDebugfsReadsThem) {
     std::string word;
     while (blocks >> word)
       if (word.find_first_not_of("0123456789") == std::string::npos) {
-        ASSERT_EQ(::pwrite(fd, Bytes(bs, 3).data(), bs, static_cast<off_t>(std::stoull(word) * bs)), static_cast<ssize_t>(bs));
+        ASSERT_EQ(::pwrite(fd, RandomBytes(bs, 3).data(), bs, static_cast<off_t>(std::stoull(word) * bs)), static_cast<ssize_t>(bs));
       }
     ::close(fd);
     Ext4Mounted m(image);
@@ -214,7 +207,7 @@ TEST(Ext4Read, PunchedAndPreallocatedBlocksReadAsDebugfsReadsThem) {
       Ext4Tool("debugfs -R " + Quote(std::string("dump /") + name + " " + (dir / name)) + " " + Quote(image));
       EXPECT_TRUE(tree[name].data == ReadFile(dir / name)) << options << " " << name;
     }
-    EXPECT_NE(tree["data"].data, Bytes(409600, 9)) << options;  // something was punched
+    EXPECT_NE(tree["data"].data, RandomBytes(409600, 9)) << options;  // something was punched
     if (std::string(options).find("ext4") != std::string::npos) {
       EXPECT_EQ(tree["pre"].data, std::string(51200, '\0'));
     }

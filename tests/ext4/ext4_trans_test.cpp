@@ -16,13 +16,6 @@ namespace {
 using namespace kpwtest;
 namespace fs = std::filesystem;
 
-std::string Random(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
 std::vector<u64> Blocks(const std::string& image, const std::string& what) {
   std::vector<u64> out;
   std::istringstream in(Shell("debugfs -R " + Quote("blocks " + what) + " " + Quote(image) + " 2>/dev/null"));
@@ -41,7 +34,7 @@ struct Volume {
   Volume(const std::string& mkfs, const std::string& jo, u32 n, const char* size = "16M") {
     Ext4Tool("mke2fs -q -F " + mkfs + " " + Quote(image) + " " + size);
     bs = 1024u << static_cast<u8>(ReadFile(image)[1024 + 0x18]);
-    const std::string data = Random(std::size_t{n} * bs, n);
+    const std::string data = RandomBytes(std::size_t{n} * bs, n);
     WriteFile(dir / "f", data);
     WriteFile(dir / "s", (jo.empty() ? "" : "jo " + jo + "\njc\n") + "write " + (dir / "f") + " f\n");
     Ext4Tool("debugfs -w -f " + Quote(dir / "s") + " " + Quote(image));
@@ -186,7 +179,7 @@ TEST_P(Ext4TransFormats, CrashAfterCommitReplaysLikeE2fsck) {
   Volume v(f.mkfs, f.jo, 400);
   auto rec = CutRecorder::FromFile(v.image);
   const std::vector<u64>& b = v.file;
-  auto data = [&](unsigned seed) { return Random(v.bs, seed); };
+  auto data = [&](unsigned seed) { return RandomBytes(v.bs, seed); };
   std::string magic = data(7);
   magic.replace(0, 4, "\xC0\x3B\x39\x98");
   {
@@ -245,18 +238,18 @@ TEST(Ext4Trans, WrapCheckpointAndCap) {
   unsigned seed = 1;
   for (int t = 0; t < 50; ++t) {
     std::map<u64, std::string> w;
-    for (int k = 0; k < 40; ++k) w[b[(t * 40 + k) % 1200]] = Random(v.bs, seed++);
+    for (int k = 0; k < 40; ++k) w[b[(t * 40 + k) % 1200]] = RandomBytes(v.bs, seed++);
     ASSERT_EQ(s.Op(v, w), 0);
   }
   std::map<u64, std::string> big, huge;
-  for (int k = 0; k < 700; ++k) big[b[k]] = Random(v.bs, seed++);
+  for (int k = 0; k < 700; ++k) big[b[k]] = RandomBytes(v.bs, seed++);
   ASSERT_EQ(s.Op(v, big), 0);
-  for (int k = 0; k < 1100; ++k) huge[b[k]] = Random(v.bs, seed++);
+  for (int k = 0; k < 1100; ++k) huge[b[k]] = RandomBytes(v.bs, seed++);
   EXPECT_EQ(s.Op(v, huge), EXT4_ENOSPC);
   const std::size_t before = rec->CommitWrites().size();
   ASSERT_EQ(s.Op(v, huge, {}, true), 0);
   EXPECT_GE(rec->CommitWrites().size() - before, 4u);  // about a quarter of the log each
-  ASSERT_EQ(s.Op(v, {{b[5], Random(v.bs, seed++)}}), 0);
+  ASSERT_EQ(s.Op(v, {{b[5], RandomBytes(v.bs, seed++)}}), 0);
   s.Crash();
   CheckReplay(v, *rec, "wrap");
 }
@@ -276,7 +269,7 @@ TEST(Ext4Trans, EveryCutReplaysToACommittedState) {
     unsigned seed = 1;
     for (int t = 0; t < 12; ++t) {
       std::map<u64, std::string> w;
-      for (int k = 0; k < 100; ++k) w[v.file[(t * 130 + k) % 600]] = Random(v.bs, seed++);
+      for (int k = 0; k < 100; ++k) w[v.file[(t * 130 + k) % 600]] = RandomBytes(v.bs, seed++);
       ASSERT_EQ(s.Op(v, w, t ? std::vector<u64>{v.file[((t - 1) * 130) % 600]} : std::vector<u64>{}), 0);
       states.push_back(v.expect);
       commits.push_back(rec->CommitWrites().back());
@@ -338,12 +331,12 @@ TEST(Ext4Trans, RevokeKeepsReusedBlockAndAbortRestores) {
   Session s(rec);
   ASSERT_EQ(s.started, EXT4_OK);
   const std::vector<u64>& b = v.file;
-  ASSERT_EQ(s.Op(v, {{b[0], Random(v.bs, 1)}}), 0);
-  ASSERT_EQ(s.Op(v, {{b[0], Random(v.bs, 2)}}, {b[0]}), 0);
-  const std::string reused = Random(v.bs, 3);
+  ASSERT_EQ(s.Op(v, {{b[0], RandomBytes(v.bs, 1)}}), 0);
+  ASSERT_EQ(s.Op(v, {{b[0], RandomBytes(v.bs, 2)}}, {b[0]}), 0);
+  const std::string reused = RandomBytes(v.bs, 3);
   ASSERT_EQ(Ext4BlocksSetDirect(*s.vol->dev, reused.data(), b[0], 1), 0);  // now file data, written directly
   v.expect[b[0]] = reused;
-  ASSERT_EQ(s.Op(v, {{b[1], Random(v.bs, 4)}}), 0);
+  ASSERT_EQ(s.Op(v, {{b[1], RandomBytes(v.bs, 4)}}), 0);
 
   const std::string committed = v.expect[b[1]];
   const std::array<u8, 1024> sb = s.vol->fs.sb;
@@ -380,7 +373,7 @@ TEST(Ext4Trans, ABlockChangedOftenGoesHomeOnce) {
     auto rec = CutRecorder::FromFile(v.image);
     Session s(rec);
     ASSERT_EQ(s.started, EXT4_OK);
-    for (unsigned t = 0; t < 20; ++t) ASSERT_EQ(s.Op(v, {{blk, Random(v.bs, 100 + t)}}), 0);
+    for (unsigned t = 0; t < 20; ++t) ASSERT_EQ(s.Op(v, {{blk, RandomBytes(v.bs, 100 + t)}}), 0);
     ASSERT_EQ(Ext4TransStart(s.vol), 0);
     Ext4BlockRef ref;
     ASSERT_EQ(Ext4BlockGet(*s.vol->dev, ref, blk), 0);
@@ -391,8 +384,8 @@ TEST(Ext4Trans, ABlockChangedOftenGoesHomeOnce) {
     ASSERT_EQ(Ext4BlockGet(*s.vol->dev, ref, blk), 0);
     EXPECT_EQ(std::memcmp(ref.data, v.expect[blk].data(), v.bs), 0);
     Ext4BlockSet(*s.vol->dev, ref);
-    ASSERT_EQ(s.Op(v, {{blk, Random(v.bs, 200)}}), 0);
-    ASSERT_EQ(s.Op(v, {{v.file[1], Random(v.bs, 201)}}), 0);
+    ASSERT_EQ(s.Op(v, {{blk, RandomBytes(v.bs, 200)}}), 0);
+    ASSERT_EQ(s.Op(v, {{v.file[1], RandomBytes(v.bs, 201)}}), 0);
     if (crash) {
       s.Crash();
       CheckReplay(v, *rec, "crash");
@@ -419,10 +412,10 @@ TEST(Ext4Trans, WriteErrorsLeaveTheLogToReplay) {
     auto rec = CutRecorder::FromFile(v.image);
     Session s(rec);
     ASSERT_EQ(s.started, EXT4_OK);
-    ASSERT_EQ(s.Op(v, {{v.file[0], Random(v.bs, 1)}, {v.file[1], Random(v.bs, 2)}}), 0);
+    ASSERT_EQ(s.Op(v, {{v.file[0], RandomBytes(v.bs, 1)}, {v.file[1], RandomBytes(v.bs, 2)}}), 0);
     rec->failAt = rec->calls;
     if (atCommit) {
-      EXPECT_EQ(s.Op(v, {{v.file[2], Random(v.bs, 3)}}), EXT4_EIO);
+      EXPECT_EQ(s.Op(v, {{v.file[2], RandomBytes(v.bs, 3)}}), EXT4_EIO);
       EXPECT_TRUE(s.vol->fs.readOnly);
       EXPECT_EQ(Ext4TransStart(s.vol), EXT4_EROFS);
       EXPECT_EQ(s.Close(), EXT4_EIO);

@@ -20,11 +20,6 @@ std::string DiskUrl(const std::string& image, const std::string& path) {
   return "disk://" + host + path;
 }
 
-// e2fsck's output without the lines of a clean run.
-std::string Problems(const std::string& image) {
-  return Shell("e2fsck -fn " + Quote(image) + " 2>&1 | grep -v '^Pass \\|^e2fsck \\| files (' ; true");
-}
-
 // The tree below a folder of the volume, as debugfs dumps it.
 std::map<std::string, TreeEntry> VolumeTree(const TempDir& dir, const std::string& image, const std::string& folder) {
   const std::string out = dir / "rdump";
@@ -52,7 +47,7 @@ TEST(FtpDiskExt4, ATreeGoesIntoTheVolumeAndFtpDelKeepsItEqual) {
   ProgramRun run = RunJobFile(job);
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(run.errors, "");
-  EXPECT_EQ(Problems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_EQ(VolumeTree(dir, image, "/Ziel/neu"), HostTree(dir / "src"));
 
   // Files gone from the source go from the volume; one changed replaces its copy.
@@ -62,7 +57,7 @@ TEST(FtpDiskExt4, ATreeGoesIntoTheVolumeAndFtpDelKeepsItEqual) {
   Put(dir / "src/a.txt", "A2", kT + 100);
   run = RunJobFile(job);
   EXPECT_EQ(run.status, 0) << run.errors;
-  EXPECT_EQ(Problems(image), "");
+  EXPECT_EQ(E2fsckProblems(image), "");
   EXPECT_EQ(VolumeTree(dir, image, "/Ziel/neu"), HostTree(dir / "src"));
 }
 

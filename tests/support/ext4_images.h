@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -195,12 +197,34 @@ inline std::map<std::string, TreeEntry> HostTree(const std::string& root) {
   return tree;
 }
 
+// n bytes from a seeded generator: the same for the same seed.
+inline std::string RandomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
 // Runs a shell command that must succeed; its output.
 inline std::string Ext4Tool(const std::string& command) {
   int status = 0;
   std::string out = Shell(command + " 2>&1", &status);
   EXPECT_EQ(status, 0) << command << ":\n" << out;
   return out;
+}
+
+// What `e2fsck -fn` (with options) reports beyond its version line, pass headings and summary line:
+// empty for a clean volume (its status alone is 0 even with wrong counts). status: e2fsck's.
+inline std::string E2fsckProblems(const std::string& image, const std::string& options = "", int* status = nullptr) {
+  std::istringstream out(Shell("e2fsck -fn " + options + (options.empty() ? "" : " ") + Quote(image) + " 2>&1", status));
+  std::string problems;
+  for (std::string line; std::getline(out, line);) {
+    if (line.empty() || line.rfind("e2fsck ", 0) == 0 || line.rfind("Pass ", 0) == 0 ||
+        line.find(" files (") != std::string::npos)
+      continue;
+    problems += line + "\n";
+  }
+  return problems;
 }
 
 inline bool HaveE2fsprogs() { return HaveTool("mke2fs") && HaveTool("debugfs") && HaveTool("e2fsck"); }
