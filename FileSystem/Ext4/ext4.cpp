@@ -922,21 +922,13 @@ int IsAncestor(Ext4Volume* vol, u32 ino, u32 dir, bool* result) {
       return EXT4_OK;
     }
     if (dir == kRootIno) return EXT4_OK;
-    // ".." is the second entry of the first block (in a hashed folder too, where no lookup finds it).
     Ext4InodeRef ref;
     if (const int r = Ext4InodeGet(&vol->fs, dir, &ref); r) return r;
-    Ext4DirIterator it;
-    int r = Ext4DirIteratorInit(&it, &ref, 0);
-    u32 up = 0;
-    for (int n = 0; r == EXT4_OK && !it.atEnd && n < 2 && !up; ++n) {
-      if (it.entry.nameLen == 2 && it.entry.name[0] == '.' && it.entry.name[1] == '.') up = it.entry.inode;
-      else r = Ext4DirIteratorNext(&it);
-    }
-    Ext4DirIteratorFini(&it);
+    Ext4DirSearchResult up;
+    const int r = Ext4DirFindEntry(&up, &ref, "..", 2);
     Ext4InodePut(&ref);
-    if (r) return r;
-    if (!up) return EXT4_EIO;
-    dir = up;
+    if (r) return r == EXT4_ENOENT ? EXT4_EIO : r;
+    dir = up.inode;
   }
   return EXT4_EIO;  // a loop of folders
 }
