@@ -757,19 +757,6 @@ u64 Ext4FileTell(const Ext4File* f) { return f ? f->pos : 0; }
 
 namespace {
 
-// Zeroes a block's bytes from off to its end, when the block is mapped: bytes past the end of a
-// file never come back.
-int ZeroTail(Ext4InodeRef& ref, u64 from) {
-  const u32 bs = ref.fs->blockSize;
-  const u32 off = static_cast<u32>(from % bs);
-  if (off == 0) return EXT4_OK;
-  u64 phys = 0;
-  if (const int r = Ext4InodeGetBlock(&ref, from / bs, &phys); r || phys == 0) return r;
-  if (const int r = CheckDataBlock(*ref.fs, phys, 1); r) return r;
-  const std::vector<u8> zeros(bs - off, 0);
-  return Ext4BlockWriteBytes(*ref.fs->dev, phys * bs + off, zeros.data(), bs - off);
-}
-
 int SetFileSize(Ext4File* f, u64 size) {
   Ext4Volume* vol = f->volume;
   Ext4Fs& fs = vol->fs;
@@ -779,7 +766,7 @@ int SetFileSize(Ext4File* f, u64 size) {
   int r = EXT4_OK;
   if (size > old) {
     // Growing leaves a hole; the old last block's bytes past the end are zeroed.
-    r = ZeroTail(ref, old);
+    r = Ext4InodeZeroTail(&ref, old);
     if (r == EXT4_OK) {
       Ext4InodeSetSize(fs, ref.inode, size);
       ref.dirty = true;

@@ -259,6 +259,9 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize);
 // Frees every block the inode maps, whatever its size says (removal: blocks past the end too), in
 // one transaction.
 int Ext4InodeReleaseAll(Ext4InodeRef* ref);
+// Zeroes the bytes of the block holding size that lie past it (a direct write), so bytes past the
+// end of a file never come back.
+int Ext4InodeZeroTail(Ext4InodeRef* ref, u64 size);
 int Ext4InodeSetBlockCount(const Ext4Fs& fs, u8* inode, u64 count);
 void Ext4InodeSetSize(const Ext4Fs& fs, u8* inode, u64 size);
 // Stores a time field with its extra epoch and nanosecond word when the inode has room for it.

@@ -233,27 +233,6 @@ int MapRelease(Ext4InodeRef* ref, u64 from) {
   return runs.Flush();
 }
 
-// Zeroes the bytes of the last block past a size inside it, so stale bytes never reappear.
-int ZeroTail(Ext4InodeRef* ref, u64 size) {
-  Ext4Fs& fs = *ref->fs;
-  const u32 in = static_cast<u32>(size % fs.blockSize);
-  if (!in) return EXT4_OK;
-  u64 phys = 0;
-  if (UsesExtents(fs, ref->inode)) {
-    u32 n = 0;
-    if (const int r = Ext4ExtentGetBlocks(ref, static_cast<u32>(size / fs.blockSize), 1, &phys, false, &n); r)
-      return r;
-  } else if (const int r = MapGet(ref, size / fs.blockSize, &phys); r) {
-    return r;
-  }
-  if (!phys) return EXT4_OK;
-  if (Ext4InSystemZone(&fs, phys, 1)) return EXT4_EIO;
-  std::vector<u8> block(fs.blockSize);
-  if (const int r = Ext4BlocksGetDirect(*fs.dev, block.data(), phys, 1); r) return r;
-  std::fill(block.begin() + in, block.end(), 0);
-  return Ext4BlocksSetDirect(*fs.dev, block.data(), phys, 1);
-}
-
 u64 MaxBlocks(const Ext4Fs& fs, const u8* inode) {
   return UsesExtents(fs, inode) ? u64{0xFFFFFFFF} : fs.levelLimit[3];
 }
@@ -342,7 +321,7 @@ int Shrink(Ext4InodeRef* ref, u64 newSize, bool zeroTail) {
       return r;
     }
     if (zeroTail) {
-      if (const int r = ZeroTail(ref, newSize); r) return r;
+      if (const int r = Ext4InodeZeroTail(ref, newSize); r) return r;
     }
   }
   Ext4InodeSetSize(fs, in, newSize);
@@ -418,7 +397,7 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     result = Ext4InodeGet(&fs, ino, &ref);
     if (result == EXT4_OK) {
       if (Ext4InodeHasBlockMapping(fs, ref.inode) && Ext4InodeSize(fs, ref.inode) == newSize)
-        result = ZeroTail(&ref, newSize);
+        result = Ext4InodeZeroTail(&ref, newSize);
       if (const int r = Ext4InodePut(&ref); r && result == EXT4_OK) result = r;
     }
   }
@@ -427,6 +406,18 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
     if (const int r = Ext4TransStart(vol); r && result == EXT4_OK) result = r;
   }
   return result;
+}
+
+int Ext4InodeZeroTail(Ext4InodeRef* ref, u64 size) {
+  Ext4Fs& fs = *ref->fs;
+  const u32 in = static_cast<u32>(size % fs.blockSize);
+  if (!in) return EXT4_OK;
+  u64 phys = 0;
+  if (const int r = Ext4InodeGetBlock(ref, size / fs.blockSize, &phys); r || phys == 0) return r;
+  // A mapping into the volume's own structures is damage: nothing is written there.
+  if (Ext4InSystemZone(&fs, phys, 1)) return Ext4VolumeDamaged(fs);
+  const std::vector<u8> zeros(fs.blockSize - in, 0);
+  return Ext4BlockWriteBytes(*fs.dev, phys * fs.blockSize + in, zeros.data(), fs.blockSize - in);
 }
 
 void Ext4InodeSetSize(const Ext4Fs& fs, u8* inode, u64 size) {
