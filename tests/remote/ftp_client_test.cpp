@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstring>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -413,6 +414,61 @@ TEST(FtpClient, TransfersEndWholeOrFailAndKeepOldFiles) {
   EXPECT_EQ(total, 3ull << 30);
   std::string dir;
   EXPECT_EQ(FtpPwd(p.get(), &dir), 257);  // in step after the abort
+}
+
+// One deadline (the session's time-out) and one bound for all the lines of a reply: a server that
+// never ends one fails the connection with the time-out error.
+TEST(FtpClient, AReplyThatNeverEndsFailsInTime) {
+  // Sends a line every 100 ms once started, for ten seconds at most.
+  struct Drip {
+    explicit Drip(ScriptedFtp& server)
+        : thread([this, &server] {
+            for (int i = 0; i < 100 && !stop; ++i) {
+              std::this_thread::sleep_for(100ms);
+              if (const std::string* l = line.load()) server.Send(*l);
+            }
+          }) {}
+    ~Drip() {
+      stop = true;
+      thread.join();
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<const std::string*> line{nullptr};
+    std::thread thread;
+  };
+  const auto connect = [](const ScriptedFtp& server, int timeoutMs) {
+    int code = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(FtpConnect("127.0.0.1", "anna", "pw", static_cast<u16>(server.Port()), 0, timeoutMs, &code));
+    EXPECT_EQ(code, FTP_E_TIMEOUT);
+    return std::chrono::steady_clock::now() - start;
+  };
+  const std::string more = "220-and more\r\n", feature = " EPSV\r\n";
+  {
+    ScriptedFtp greeting([](ScriptedFtp&, const std::string&) {}, "220-Welcome\r\n");
+    Drip drip(greeting);
+    drip.line = &more;
+    EXPECT_LT(connect(greeting, 1000), 3000ms);
+  }
+  {
+    std::atomic<Drip*> started{nullptr};
+    ScriptedFtp features([&](ScriptedFtp& srv, const std::string& line) {
+      if (line == "FEAT") {
+        srv.Send("211-Features\r\n");
+        started.load()->line = &feature;
+      } else if (!srv.Login(line)) {
+        srv.Send("502 what\r\n");
+      }
+    });
+    Drip drip(features);
+    started = &drip;
+    EXPECT_LT(connect(features, 1000), 3000ms);
+  }
+  // Lines faster than any deadline: the bound ends the reply long before the time-out.
+  std::string flood;
+  while (flood.size() < (1u << 20)) flood += "220-" + std::string(96, 'x') + "\r\n";
+  ScriptedFtp greeting([](ScriptedFtp&, const std::string&) {}, flood);
+  EXPECT_LT(connect(greeting, 30000), 5000ms);
 }
 
 TEST(FtpClient, ABreakStopsAStalledReplyAndAThrottledDownload) {
