@@ -112,6 +112,7 @@ struct FtpSession {
   std::atomic<u64> bytesDone{0};
   std::atomic<u64> expectedSize{0};  // 0: unknown
   u64 nextUploadSize = 0;            // FtpSetTransferSize
+  bool plainList = false;  // the server refused "LIST -al path" and listed with "LIST path"
 
   FtpCommandLock commandLock;
   std::mutex socketLock;  // guards the three socket pointers and running against FtpBreak

@@ -416,6 +416,26 @@ TEST(FtpClient, TransfersEndWholeOrFailAndKeepOldFiles) {
   EXPECT_EQ(FtpPwd(p.get(), &dir), 257);  // in step after the abort
 }
 
+// Servers that take "-al" for a name (pyftpdlib as it ships) are listed with "LIST path", and
+// asked so for the rest of the session.
+TEST(FtpClient, AServerThatRefusesListOptionsIsListedWithout) {
+  auto server = FtpServer::Python({"journal"});
+  ASSERT_TRUE(server);
+  Put(server->Root() + "/up/a.txt", "A");
+  auto s = Login(*server);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(Names(s.get(), "/up"), "a.txt");
+  EXPECT_EQ(Names(s.get(), "/up"), "a.txt");
+  int code = 0;
+  Names(s.get(), "/missing", &code);
+  EXPECT_EQ(code, 550);
+  std::string lists;
+  std::istringstream journal(server->Journal());
+  for (std::string line; std::getline(journal, line);)
+    if (line.rfind("LIST", 0) == 0) lists += line + "|";
+  EXPECT_EQ(lists, "LIST -al /up|LIST /up|LIST /up|LIST /missing|");
+}
+
 // One deadline (the session's time-out) and one bound for all the lines of a reply: a server that
 // never ends one fails the connection with the time-out error.
 TEST(FtpClient, AReplyThatNeverEndsFailsInTime) {
