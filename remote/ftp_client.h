@@ -169,8 +169,9 @@ using FtpWriteFn = int (*)(void* context, const BYTE* buffer, int count);
 int FtpUploadProc(FtpSession* s, const char* remote, void* context, FtpReadFn read);
 int FtpDownloadProc(FtpSession* s, const char* remote, void* context, FtpWriteFn write);
 // The file variants: the upload goes to a temporary name beside the target that replaces it when
-// whole; the download goes to a temporary file beside the local target that replaces it after
-// the 226. A failure leaves the old files as they were.
+// whole (where the server renames onto no existing name, the old file is moved aside until the
+// new one stands); the download goes to a temporary file beside the local target that replaces
+// it after the 226. A failure leaves the old files as they were.
 int FtpUploadFile(FtpSession* s, const char* remote, const char* local);
 int FtpDownloadFile(FtpSession* s, const char* remote, const char* local);
 int FtpUploadMemory(FtpSession* s, const char* remote, const void* buffer, int length);

@@ -2,6 +2,7 @@
 // the questions after a failed transfer, names from hostile servers, modes and times.
 #include "jobs/job_model.h"
 #include "jobs/workers/remote_workers.h"
+#include "lib/text/enc.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/run_rig.h"
@@ -202,6 +203,19 @@ TEST(FtpWorker, CellsThatCannotRunFailWithTheirReason) {
   const std::string boxes = rig.TakeBoxes();
   EXPECT_FALSE(boxes.empty());
   EXPECT_EQ(boxes.find("geheim"), std::string::npos);
+}
+
+// A server that lets a user delete but not rename: the upload fails, the file on the server stays.
+TEST(FtpWorker, AnUploadWhoseRenameIsRefusedKeepsTheServersFile) {
+  auto server = FtpServer::Python({"norename"});
+  ASSERT_TRUE(server);
+  Put(server->Root() + "/dst/keep.txt", "old");
+  TempDir local("ftp-norename");
+  Put(local / "keep.txt", "new", kT + 100);
+  RunRig rig;
+  EXPECT_EQ(rig.Call(RunFtp, local.path(), server->Url("dst"), kAsk), JOB_FAILED);
+  EXPECT_NE(rig.TakeBoxes().find("Fehler beim Hinaufladen von:\n127.0.0.1/dst/keep.txt"), std::string::npos);
+  EXPECT_EQ(Served(*server, "dst"), "keep.txt=old");
 }
 
 TEST(FtpWorker, ServerToServerCopiesNewerSourcesAndDeletesSurplus) {

@@ -416,6 +416,40 @@ TEST(FtpClient, TransfersEndWholeOrFailAndKeepOldFiles) {
   EXPECT_EQ(FtpPwd(p.get(), &dir), 257);  // in step after the abort
 }
 
+// Servers that rename onto no existing name, or not at all: the file on the server is never
+// lost, and nothing of the upload stays behind when it cannot take its name.
+TEST(FtpClient, ARefusedRenameNeverLosesTheServersFile) {
+  auto none = FtpServer::Python({"norename"});
+  ASSERT_TRUE(none);
+  Put(none->Root() + "/keep.txt", "old");
+  auto s = Login(*none);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(FtpUploadMemory(s.get(), "/keep.txt", "new", 3), 553);
+  EXPECT_EQ(FtpLastText(s.get()), "Rename refused.");
+  EXPECT_EQ(FtpUploadMemory(s.get(), "/fresh.txt", "new", 3), 553);
+  EXPECT_EQ(Contents(none->Root()), "keep.txt=old");
+
+  // Onto an existing name only: the old file goes aside, the new one takes its name.
+  auto over = FtpServer::Python({"noreplace", "journal"});
+  ASSERT_TRUE(over);
+  Put(over->Root() + "/keep.txt", "old");
+  auto o = Login(*over);
+  ASSERT_TRUE(o);
+  EXPECT_EQ(FtpUploadMemory(o.get(), "/keep.txt", "new", 3), 226);
+  EXPECT_EQ(Contents(over->Root()), "keep.txt=new");
+  const std::string journal = over->Journal();
+  EXPECT_EQ(journal.find("DELE /keep.txt\n"), std::string::npos) << journal;
+
+  // The new file cannot follow once the old one is aside: the old one comes back.
+  auto back = FtpServer::Python({"noreplace", "rntofail=3"});
+  ASSERT_TRUE(back);
+  Put(back->Root() + "/keep.txt", "old");
+  auto b = Login(*back);
+  ASSERT_TRUE(b);
+  EXPECT_EQ(FtpUploadMemory(b.get(), "/keep.txt", "new", 3), 553);
+  EXPECT_EQ(Contents(back->Root()), "keep.txt=old");
+}
+
 // Servers that take "-al" for a name (pyftpdlib as it ships) are listed with "LIST path", and
 // asked so for the rest of the session.
 TEST(FtpClient, AServerThatRefusesListOptionsIsListedWithout) {

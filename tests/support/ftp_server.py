@@ -11,7 +11,8 @@
 # links (fixed listing of links), rate=N (data at N bytes per second), hostile (folder "evil"
 # lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read),
 # v6 (listen on ::1 instead), notimes (MFMT refused), journal (every command's verb and argument,
-# one a line, appended to PORTFILE.journal).
+# one a line, appended to PORTFILE.journal), norename (every RNTO refused with 553), noreplace
+# (RNTO onto an existing name refused with 553), rntofail=N (the Nth RNTO of the server refused).
 import os
 import sys
 import time
@@ -85,6 +86,7 @@ class Handler(FTPHandler):
     auth_failed_timeout = 0.05
     permit_foreign_addresses = False
     lists = 0
+    rntos = 0
 
     def pre_process_command(self, line, cmd, arg):
         if "journal" in variants:
@@ -97,6 +99,13 @@ class Handler(FTPHandler):
             Handler.lists += 1
             if Handler.lists == 2:
                 self.close()
+                return
+        if cmd == "RNTO":
+            Handler.rntos += 1
+            taken = os.path.lexists(self.fs.ftp2fs(arg))
+            if ("norename" in variants or ("noreplace" in variants and taken) or
+                    "rntofail=%d" % Handler.rntos in variants):
+                self.respond("553 Rename refused.")
                 return
         if cmd == "FEAT" and "nofeat" in variants:
             self.respond("500 FEAT not understood.")
