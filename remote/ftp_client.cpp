@@ -506,6 +506,10 @@ void FtpSetTransferSize(FtpSession* s, u64 size) {
   if (s) s->nextUploadSize = size;
 }
 
+void FtpSetDownloadSize(FtpSession* s, u64 size) {
+  if (s) s->nextDownloadSize = size;
+}
+
 std::string FtpLastText(FtpSession* s) {
   return s ? s->replyText : std::string();
 }

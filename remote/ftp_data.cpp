@@ -17,7 +17,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace ftpint {
@@ -428,9 +430,11 @@ int DownloadLocked(FtpSession& s, const char* remote, void* context, FtpWriteFn 
   };
   s.bytesDone = 0;
   s.expectedSize = 0;
+  const std::optional<u64> listed = std::exchange(s.nextDownloadSize, std::nullopt);
   if (const int rc = Ready(s)) return last(rc);
   std::string command;
   if (const int rc = BuildCommand(s, "RETR", remote, command)) return last(rc);
+  // The file is whole when it has the size it had before: SIZE's, else the listing's.
   bool sized = false;
   if (s.flags & FTP_FEAT_SIZE) {
     u64 size = 0;
@@ -438,6 +442,10 @@ int DownloadLocked(FtpSession& s, const char* remote, void* context, FtpWriteFn 
       s.expectedSize = size;
       sized = true;
     }
+  }
+  if (!sized && listed) {
+    s.expectedSize = *listed;
+    sized = true;
   }
   if (const int rc = OpenDataConnection(s, command)) return last(rc);
   std::vector<BYTE> block(kBlock);
@@ -468,9 +476,10 @@ int DownloadLocked(FtpSession& s, const char* remote, void* context, FtpWriteFn 
   } else {
     CloseData(s);
     code = ReadReply(s);
-    if (code == 226 && sized && s.bytesDone != s.expectedSize)
-      code = Fail(s, 426,
-                  s.bytesDone < s.expectedSize ? "connection closed; transfer aborted" : "file changed during transfer");
+    if (code == 226 && sized && s.bytesDone < s.expectedSize)
+      code = Fail(s, 426, "connection closed; transfer aborted");
+    else if (code == 226 && sized && s.bytesDone > s.expectedSize)
+      code = Fail(s, FTP_E_CHANGED, "file changed during transfer");
   }
   CloseListening(s);
   return last(code);

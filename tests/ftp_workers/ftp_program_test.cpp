@@ -60,4 +60,22 @@ TEST(FtpProgram, RowsInAllDirectionsAgainstVsftpd) {
   RunRowsAgainst(*server);
 }
 
+// A server without SIZE lists 300,000 bytes and sends 600 with a 226: the download fails and
+// the older local file stays as it was, with no temporary file beside it.
+TEST(FtpProgram, AShortDownloadKeepsTheOldFile) {
+  auto server = FtpServer::Python({"nofeat", "short"});
+  ASSERT_TRUE(server);
+  TempDir dir("ftp-short-program");
+  Put(server->Root() + "/src/b.bin", std::string(300000, 'b'));
+  Put(dir / "down/b.bin", std::string(5000, 'o'));
+  const std::string job = dir / "short.kpw";
+  WriteJobRows(job, {JobRow(server->Url("src"), dir / "down", "", "", "", "/FTP")});
+  const ProgramRun run = RunJobFile(job);
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_NE(run.errors.find("Fehler beim Herunterladen von:\n127.0.0.1/src/b.bin\n(Die Verbindung wurde abgebrochen)"),
+            std::string::npos)
+      << run.errors;
+  EXPECT_EQ(Contents(dir / "down"), "b.bin=" + std::string(5000, 'o'));
+}
+
 }  // namespace

@@ -205,6 +205,19 @@ TEST(FtpWorker, CellsThatCannotRunFailWithTheirReason) {
   EXPECT_EQ(boxes.find("geheim"), std::string::npos);
 }
 
+// A server without SIZE that sends less than its listing showed: the old local file stays.
+TEST(FtpWorker, ADownloadShorterThanItsListingFails) {
+  auto server = FtpServer::Python({"nofeat", "short"});
+  ASSERT_TRUE(server);
+  Put(server->Root() + "/src/b.bin", std::string(300000, 'b'));
+  TempDir local("ftp-short");
+  Put(local / "b.bin", std::string(5000, 'o'));
+  RunRig rig;
+  EXPECT_EQ(rig.Call(RunFtp, server->Url("src"), local.path(), kAsk), JOB_FAILED);
+  EXPECT_NE(rig.TakeBoxes().find("Fehler beim Herunterladen von:\n127.0.0.1/src/b.bin"), std::string::npos);
+  EXPECT_EQ(Contents(local.path()), "b.bin=" + std::string(5000, 'o'));
+}
+
 // A server that lets a user delete but not rename: the upload fails, the file on the server stays.
 TEST(FtpWorker, AnUploadWhoseRenameIsRefusedKeepsTheServersFile) {
   auto server = FtpServer::Python({"norename"});

@@ -450,6 +450,29 @@ TEST(FtpClient, ARefusedRenameNeverLosesTheServersFile) {
   EXPECT_EQ(Contents(back->Root()), "keep.txt=old");
 }
 
+// A download is whole only with the size known before it: without SIZE, the listing's.
+TEST(FtpClient, WithoutSizeADownloadMustHaveTheListedSize) {
+  auto server = FtpServer::Python({"nofeat", "short"});
+  ASSERT_TRUE(server);
+  Put(server->Root() + "/k", std::string(1000, 'k'));
+  TempDir local("ftp-listed");
+  Put(local / "k", "old");
+  auto s = Login(*server);
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(s->flags & FTP_FEAT_SIZE);
+  FtpSetDownloadSize(s.get(), 1000);
+  EXPECT_EQ(FtpDownloadFile(s.get(), "/k", (local / "k").c_str()), 426);
+  EXPECT_EQ(ReadFile(local / "k"), "old");
+  EXPECT_EQ(Listing(local.path()), "k");
+  FtpSetDownloadSize(s.get(), 100);
+  Sink sink;
+  EXPECT_EQ(FtpDownloadProc(s.get(), "/k", &sink, Sink::Write), FTP_E_CHANGED);
+  EXPECT_EQ(sink.signals, std::vector<int>{-1});
+  // The size holds for one download; without one, nothing tells that this one is short.
+  EXPECT_EQ(FtpDownloadFile(s.get(), "/k", (local / "k").c_str()), 226);
+  EXPECT_EQ(ReadFile(local / "k"), std::string(600, 'k'));
+}
+
 // Servers that take "-al" for a name (pyftpdlib as it ships) are listed with "LIST path", and
 // asked so for the rest of the session.
 TEST(FtpClient, AServerThatRefusesListOptionsIsListedWithout) {
