@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -476,6 +477,56 @@ TEST_F(CommLibServer, UploadsAndDownloadsGoThroughTemporaryNames) {
   EXPECT_EQ(lib.SftpDownloadProc(h, (dir + "/new").c_str(), Sink::Write, &sink, 0, 0, 0), 14);
   EXPECT_EQ(sink.ends, std::vector<int>{-1});
   EXPECT_EQ(sink.blocks, 2);
+  lib.SftpClose(h);
+}
+
+// A download is whole only as the file was when it was opened: cut or touched on the server
+// while it is read, it fails, and a local file it was to replace stays.
+TEST_F(CommLibServer, AFileThatChangesWhileReadFailsItsDownload) {
+  CommLibFunctions& lib = CommLib();
+  const std::string dir = server->NewFolder("changing");
+  const u32 h = SftpHandle();
+  ASSERT_NE(h, 0u);
+  struct Sink {
+    std::function<void()> change;
+    std::vector<int> ends;
+    u64 bytes = 0;
+    static int Write(void* c, const unsigned char* buffer, int count) {
+      auto* s = static_cast<Sink*>(c);
+      if (!buffer) {
+        s->ends.push_back(count);
+        return count;
+      }
+      if (s->bytes == 0) s->change();
+      s->bytes += static_cast<u64>(count);
+      return count;
+    }
+  };
+  const std::string big = dir + "/big";
+  {
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, 64u << 20);
+  }
+  Sink cut{[&] { std::filesystem::resize_file(big, 1u << 20); }, {}, 0};
+  EXPECT_EQ(lib.SftpDownloadProc(h, big.c_str(), Sink::Write, &cut, 0, 0, 0), 25);
+  EXPECT_EQ(cut.ends, std::vector<int>{-1});
+  EXPECT_LT(cut.bytes, u64{64} << 20);
+
+  // The same size, written anew meanwhile: its time tells.
+  WriteFile(dir + "/same", std::string(300000, 's'));
+  SetMTime(dir + "/same", 1500000000);
+  Sink touched{[&] { SetMTime(dir + "/same", 1500000100); }, {}, 0};
+  EXPECT_EQ(lib.SftpDownloadProc(h, (dir + "/same").c_str(), Sink::Write, &touched, 0, 0, 0), 25);
+  EXPECT_EQ(touched.bytes, 300000u);
+  EXPECT_EQ(touched.ends, std::vector<int>{-1});
+
+  // Unchanged, it comes whole.
+  Sink still{[] {}, {}, 0};
+  EXPECT_EQ(lib.SftpDownloadProc(h, (dir + "/same").c_str(), Sink::Write, &still, 0, 0, 0), 0);
+  EXPECT_EQ(still.ends, std::vector<int>{0});
+  char text[128];
+  lib.SftpErrorText(h, 25, text, sizeof text);
+  EXPECT_STREQ(text, "Die Datei wurde während des Kopierens geändert");
   lib.SftpClose(h);
 }
 
