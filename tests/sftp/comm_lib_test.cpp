@@ -530,6 +530,50 @@ TEST_F(CommLibServer, AFileThatChangesWhileReadFailsItsDownload) {
   lib.SftpClose(h);
 }
 
+// SFTP renames onto no existing name: the old file goes aside while the new one takes its name.
+// When the new one cannot (here: in a folder with the sticky bit, a temporary file given away to
+// root may not be renamed by the user), the old one is back under its name and no aside stays.
+TEST_F(LoggingServer, AnUploadWhoseLastRenameFailsPutsTheOldFileBack) {
+  CommLibFunctions& lib = CommLib();
+  const std::string dir = server->NewFolder("restore");
+  ASSERT_EQ(::chown(dir.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(dir.c_str(), 01777), 0);
+  WriteFile(dir + "/keep", "old");
+  SshServer::Own(dir + "/keep");
+  const u32 h = SftpHandle();
+  ASSERT_NE(h, 0u);
+  // At the end of its data the upload's temporary file is given away to root.
+  struct Source {
+    std::string dir;
+    bool sent = false;
+    static int Read(void* c, unsigned char* buffer, int size) {
+      auto* s = static_cast<Source*>(c);
+      if (s->sent) {
+        for (const auto& e : std::filesystem::directory_iterator(s->dir))
+          if (e.path().filename().string().rfind(".keep.~kpw", 0) == 0) EXPECT_EQ(::chown(e.path().c_str(), 0, 0), 0);
+        return 0;
+      }
+      s->sent = true;
+      std::memcpy(buffer, "new", std::min(size, 3));
+      return 3;
+    }
+  } source{dir};
+  EXPECT_NE(lib.SftpUploadProc(h, (dir + "/keep").c_str(), Source::Read, &source, 0, 3, 0, 0, 0), 0);
+  lib.SftpClose(h);
+  EXPECT_EQ(ReadFile(dir + "/keep"), "old");
+  // Besides it only the temporary file the user may no longer remove.
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().filename() != "keep") names.push_back(e.path().filename());
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(ReadFile(dir + "/" + names[0]), "new");
+  // It came to that: the old file had been moved aside.
+  const std::string log = server->RequestLog();
+  int renames = 0;
+  for (std::size_t at = log.find("rename old"); at != std::string::npos; at = log.find("rename old", at + 1)) ++renames;
+  EXPECT_GE(renames, 3) << log;
+}
+
 TEST_F(CommLibServer, ProgressOnlyGrowsAndABreakEndsALongDownloadAtOnce) {
   CommLibFunctions& lib = CommLib();
   const std::string dir = server->NewFolder("long");
