@@ -103,11 +103,16 @@ void CloseListening(FtpSession& s) {
   gone = std::move(s.listening);
 }
 
-int ReadLine(FtpSession& s, std::string& line) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(s.timeoutMs);
+int ReadLine(FtpSession& s, std::string& line, ReplyLimit& limit) {
+  const auto timedOut = [&] {
+    CloseControl(s);
+    return s.breakFlag ? BreakResult(s) : Fail(s, FTP_E_TIMEOUT, "receive timeout");
+  };
   for (;;) {
     const std::size_t lf = s.inBuffer.find('\n');
     if (lf != std::string::npos) {
+      if (lf + 1 > limit.left) return timedOut();
+      limit.left -= lf + 1;
       std::size_t end = lf;
       if (end > 0 && s.inBuffer[end - 1] == '\r') --end;
       line.assign(s.inBuffer, 0, end);
@@ -118,11 +123,9 @@ int ReadLine(FtpSession& s, std::string& line) {
       CloseControl(s);
       return s.breakFlag ? BreakResult(s) : Fail(s, FTP_E_BROKEN, "connection brocken");
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      CloseControl(s);
-      return s.breakFlag ? BreakResult(s) : Fail(s, FTP_E_TIMEOUT, "receive timeout");
-    }
+    if (s.inBuffer.size() >= limit.left) return timedOut();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit.deadline - Clock::now()).count();
+    if (left <= 0) return timedOut();
     char buffer[4096];
     const int wait = static_cast<int>(std::min<long long>(std::max<long long>(left, 100), kWaitSliceMs));
     const int n = SockRecv(s.control.get(), buffer, sizeof buffer, wait);
@@ -139,8 +142,9 @@ int ReadLine(FtpSession& s, std::string& line) {
 }
 
 int ReadReply(FtpSession& s, bool keepText, bool firstLineOnly) {
+  ReplyLimit limit(s);
   std::string line;
-  if (const int rc = ReadLine(s, line)) return rc;
+  if (const int rc = ReadLine(s, line, limit)) return rc;
   if (!HasCode(line)) {
     if (keepText) Keep(s, 0, ReplyTextOf(line));
     return 0;
@@ -152,7 +156,7 @@ int ReadReply(FtpSession& s, bool keepText, bool firstLineOnly) {
     const std::string end = line.substr(0, 3);
     std::string next;
     for (;;) {
-      if (const int rc = ReadLine(s, next)) return rc;
+      if (const int rc = ReadLine(s, next, limit)) return rc;
       if (next.compare(0, 3, end) == 0 && (next.size() == 3 || next[3] == ' ')) break;
     }
   }
@@ -297,14 +301,15 @@ int LoginLocked(FtpSession& s) {
   s.flags &= ~(FTP_FEAT_MDTM | FTP_FEAT_SIZE | FTP_FEAT_EPRT | FTP_FEAT_EPSV | FTP_FEAT_MFMT);
   Drain(s);
   if (const int rc = SendLine(s, "FEAT")) return rc;
+  ReplyLimit limit(s);
   std::string line;
-  if (const int rc = ReadLine(s, line)) return rc;
+  if (const int rc = ReadLine(s, line, limit)) return rc;
   const bool multi = HasCode(line) && line.size() > 3 && line[3] == '-';
   const int featCode = HasCode(line) ? std::atoi(line.substr(0, 3).c_str()) : 0;
   if (multi) {
     const std::string end = line.substr(0, 3);
     for (;;) {
-      if (const int rc = ReadLine(s, line)) return rc;
+      if (const int rc = ReadLine(s, line, limit)) return rc;
       if (line.compare(0, 3, end) == 0 && (line.size() == 3 || line[3] == ' ')) break;
       if (featCode != 211) continue;
       std::string_view feature(line);
@@ -499,6 +504,10 @@ void FtpSetProgress(FtpSession* s, u64 done, u64 total) {
 
 void FtpSetTransferSize(FtpSession* s, u64 size) {
   if (s) s->nextUploadSize = size;
+}
+
+void FtpSetDownloadSize(FtpSession* s, u64 size) {
+  if (s) s->nextDownloadSize = size;
 }
 
 std::string FtpLastText(FtpSession* s) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,7 @@ enum : u32 {
 
 // The client's own result codes (reply codes are 100-599).
 enum : int {
+  FTP_E_CHANGED = 980,         // a download brought more bytes than the file had before it
   FTP_E_BAD_NAME = 981,        // a name that the server's encoding cannot carry
   FTP_E_PATH_TOO_LONG = 982,   // a command line longer than servers take; nothing was sent
   FTP_E_LISTING = 983,         // a listing with a line that could not be read: incomplete
@@ -112,6 +114,8 @@ struct FtpSession {
   std::atomic<u64> bytesDone{0};
   std::atomic<u64> expectedSize{0};  // 0: unknown
   u64 nextUploadSize = 0;            // FtpSetTransferSize
+  std::optional<u64> nextDownloadSize;  // FtpSetDownloadSize
+  bool plainList = false;  // the server refused "LIST -al path" and listed with "LIST path"
 
   FtpCommandLock commandLock;
   std::mutex socketLock;  // guards the three socket pointers and running against FtpBreak
@@ -143,6 +147,9 @@ int FtpGetTimeout(FtpSession* s);
 BOOL FtpGetProgress(FtpSession* s, u64* done, u64* total);
 void FtpSetProgress(FtpSession* s, u64 done, u64 total);  // ~0 keeps a field
 void FtpSetTransferSize(FtpSession* s, u64 size);
+// The size a listing gave for the next download: without SIZE, a download of another size fails
+// (426 when it is shorter, FTP_E_CHANGED when it is longer).
+void FtpSetDownloadSize(FtpSession* s, u64 size);
 std::string FtpLastText(FtpSession* s);
 
 // Commands: the reply code (or an own code). Paths: "/..." absolute, else below the current
@@ -168,8 +175,9 @@ using FtpWriteFn = int (*)(void* context, const BYTE* buffer, int count);
 int FtpUploadProc(FtpSession* s, const char* remote, void* context, FtpReadFn read);
 int FtpDownloadProc(FtpSession* s, const char* remote, void* context, FtpWriteFn write);
 // The file variants: the upload goes to a temporary name beside the target that replaces it when
-// whole; the download goes to a temporary file beside the local target that replaces it after
-// the 226. A failure leaves the old files as they were.
+// whole (where the server renames onto no existing name, the old file is moved aside until the
+// new one stands); the download goes to a temporary file beside the local target that replaces
+// it after the 226. A failure leaves the old files as they were.
 int FtpUploadFile(FtpSession* s, const char* remote, const char* local);
 int FtpDownloadFile(FtpSession* s, const char* remote, const char* local);
 int FtpUploadMemory(FtpSession* s, const char* remote, const void* buffer, int length);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -40,6 +41,7 @@ DWORD CFtpUrlConnection::MapCode(int code) {
     case 451: case 551: return 995;
     case 500: case 501: case 503: return 87;
     case 552: return 112;
+    case FTP_E_CHANGED: return ERROR_SHARING_VIOLATION;  // changed while it was copied
     case FTP_E_BAD_NAME: return ERROR_INVALID_NAME;
     case FTP_E_PATH_TOO_LONG: return ERROR_FILENAME_EXCED_RANGE;
     case FTP_E_LISTING: return 1392;  // the listing is damaged: nothing may act on it
@@ -204,6 +206,7 @@ BOOL CFtpUrlConnection::UploadFile(const char* local, const char* remote, u32, u
 }
 
 BOOL CFtpUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
+  const std::optional<u64> listed = std::exchange(m_nextDownloadSize, std::nullopt);
   if (!write) return Fail(ERROR_INVALID_PARAMETER);
   if (!Usable(remote)) {
     const DWORD code = GetLastError();
@@ -211,10 +214,16 @@ BOOL CFtpUrlConnection::DownloadProc(const char* remote, void* context, UrlWrite
     return Fail(code);
   }
   FtpSession* s = m_session.get();
-  return Transfer([&] { return FtpDownloadProc(s, remote, context, write); }, false, URL_FAIL_TRANSFER);
+  return Transfer(
+      [&] {
+        if (listed) FtpSetDownloadSize(s, *listed);
+        return FtpDownloadProc(s, remote, context, write);
+      },
+      false, URL_FAIL_TRANSFER);
 }
 
 BOOL CFtpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32, u32) {
+  const std::optional<u64> listed = std::exchange(m_nextDownloadSize, std::nullopt);
   if (!Usable(remote)) return FALSE;
   struct stat st {};
   if (failIfExists && local && ::lstat(local, &st) == 0) {
@@ -222,7 +231,12 @@ BOOL CFtpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL
     return Fail(ERROR_FILE_EXISTS);
   }
   FtpSession* s = m_session.get();
-  return Transfer([&] { return FtpDownloadFile(s, remote, local); }, true, URL_FAIL_LOCAL);
+  return Transfer(
+      [&] {
+        if (listed) FtpSetDownloadSize(s, *listed);
+        return FtpDownloadFile(s, remote, local);
+      },
+      true, URL_FAIL_LOCAL);
 }
 
 BOOL CFtpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
@@ -333,6 +347,10 @@ BOOL CFtpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
     case URL_OPT_UPLOAD_SIZE:
       if (!TakeValue(buffer, size, &value)) return FALSE;
       m_nextUploadSize = value;
+      return TRUE;
+    case URL_OPT_DOWNLOAD_SIZE:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      m_nextDownloadSize = value;
       return TRUE;
     default:
       return Fail(ERROR_INVALID_NAME);

@@ -8,12 +8,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 // Failures carry the Windows code of the reply (MapCode); a transfer that Break stopped fails
 // with ERROR_CANCELLED. Uploads go to a temporary name that replaces the target only when the
 // file is whole; downloads to a temporary file beside the local target. Rename refuses a target
 // that the server shows to exist. SetAttributes succeeds on reply 200 only; servers that refuse
-// SITE CHMOD (anonymous sessions) fail it.
+// SITE CHMOD (anonymous sessions) fail it. Option 79 gives the size a listing showed for the next
+// download: a server without SIZE that sends another number of bytes fails it.
 class CFtpUrlConnection : public CUrlConnection {
  public:
   CFtpUrlConnection(std::unique_ptr<FtpSession> session, const char* host, const char* user, const char* password,
@@ -54,4 +56,5 @@ class CFtpUrlConnection : public CUrlConnection {
   std::mutex m_sessionMutex;  // Break and the progress reads against Close
   std::atomic<bool> m_retry{false};
   std::atomic<bool> m_cancelled{false};
+  std::optional<u64> m_nextDownloadSize;  // option 79
 };

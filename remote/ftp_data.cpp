@@ -17,7 +17,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace ftpint {
@@ -311,6 +313,25 @@ std::string TemporaryBeside(const std::string& wire) {
   return slash == std::string::npos ? std::string(name) : wire.substr(0, slash + 1) + name;
 }
 
+// RNFR and RNTO: RNTO's code, or RNFR's when that refused.
+int RenameWire(FtpSession& s, const std::string& from, const std::string& to) {
+  const int rc = Command(s, "RNFR " + from);
+  return rc == 350 ? Command(s, "RNTO " + to) : rc;
+}
+
+// What must still reach the server after a failure: over a new control connection when a break
+// or a cut ended the old one (FTP_RECONNECT), which a second break still cuts.
+template <typename Fn>
+void OnServer(FtpSession& s, Fn fn) {
+  if (!s.control && (s.flags & FTP_RECONNECT)) {
+    const bool pending = s.breakFlag.exchange(false);
+    if (Ready(s) == 0) fn();
+    if (pending) s.breakFlag = true;
+    return;
+  }
+  if (s.control) fn();
+}
+
 // Sends what the source gives until it reports the end: 0, or an own code.
 int SendByRead(FtpSession& s, Source& source) {
   std::vector<BYTE> block(kBlock);
@@ -340,18 +361,9 @@ int UploadLocked(FtpSession& s, const char* remote, Source source, u64 announced
   std::string command = "STOR " + temp;
   if (command.size() > kMaxCommandLine || ("RNTO " + target).size() > kMaxCommandLine)
     return last(Fail(s, FTP_E_PATH_TOO_LONG, "path too long"));
-  const auto dropTemp = [&] {
-    if (!s.control && (s.flags & FTP_RECONNECT)) {
-      // A break while the server was to connect ended the control connection, and the server
-      // may have made the file already: removed over a new connection, which a second break
-      // still cuts.
-      const bool pending = s.breakFlag.exchange(false);
-      if (Ready(s) == 0) Command(s, "DELE " + temp);
-      if (pending) s.breakFlag = true;
-      return;
-    }
-    if (s.control) Command(s, "DELE " + temp);
-  };
+  // A break while the server was to connect ended the control connection, and the server may
+  // have made the file already.
+  const auto dropTemp = [&] { OnServer(s, [&] { Command(s, "DELE " + temp); }); };
   // The paths are on the wire already: sent as they are.
   if (const int rc = OpenDataConnection(s, command)) {
     if (s.breakFlag || !s.control) {
@@ -380,14 +392,25 @@ int UploadLocked(FtpSession& s, const char* remote, Source source, u64 announced
     Keep(s, kept, text);
     return last(code);
   }
-  // The whole file takes the target's name; a server whose rename does not replace gets the
-  // target removed first.
-  int rc = Command(s, "RNFR " + temp);
-  if (rc == 350) rc = Command(s, "RNTO " + target);
+  // The whole file takes the target's name. The old file is never removed before the new one
+  // stands there: a server that renames onto no existing name gets the old file moved aside
+  // first, removed once the new one is in place, and put back when the new one cannot follow.
+  int rc = RenameWire(s, temp, target);
   if (rc / 100 != 2 && rc < FTP_E_BAD_NAME) {
-    Command(s, "DELE " + target);
-    rc = Command(s, "RNFR " + temp);
-    if (rc == 350) rc = Command(s, "RNTO " + target);
+    const std::string refused = s.replyText;
+    const std::string aside = TemporaryBeside(target);
+    if (RenameWire(s, target, aside) / 100 == 2) {
+      rc = RenameWire(s, temp, target);
+      if (rc / 100 == 2) {
+        Command(s, "DELE " + aside);
+      } else {
+        const std::string text = s.replyText;
+        OnServer(s, [&] { RenameWire(s, aside, target); });
+        Keep(s, rc, text);
+      }
+    } else {
+      Keep(s, rc, refused);
+    }
   }
   if (rc / 100 != 2) {
     const std::string text = s.replyText;
@@ -407,9 +430,11 @@ int DownloadLocked(FtpSession& s, const char* remote, void* context, FtpWriteFn 
   };
   s.bytesDone = 0;
   s.expectedSize = 0;
+  const std::optional<u64> listed = std::exchange(s.nextDownloadSize, std::nullopt);
   if (const int rc = Ready(s)) return last(rc);
   std::string command;
   if (const int rc = BuildCommand(s, "RETR", remote, command)) return last(rc);
+  // The file is whole when it has the size it had before: SIZE's, else the listing's.
   bool sized = false;
   if (s.flags & FTP_FEAT_SIZE) {
     u64 size = 0;
@@ -417,6 +442,10 @@ int DownloadLocked(FtpSession& s, const char* remote, void* context, FtpWriteFn 
       s.expectedSize = size;
       sized = true;
     }
+  }
+  if (!sized && listed) {
+    s.expectedSize = *listed;
+    sized = true;
   }
   if (const int rc = OpenDataConnection(s, command)) return last(rc);
   std::vector<BYTE> block(kBlock);
@@ -447,9 +476,10 @@ int DownloadLocked(FtpSession& s, const char* remote, void* context, FtpWriteFn 
   } else {
     CloseData(s);
     code = ReadReply(s);
-    if (code == 226 && sized && s.bytesDone != s.expectedSize)
-      code = Fail(s, 426,
-                  s.bytesDone < s.expectedSize ? "connection closed; transfer aborted" : "file changed during transfer");
+    if (code == 226 && sized && s.bytesDone < s.expectedSize)
+      code = Fail(s, 426, "connection closed; transfer aborted");
+    else if (code == 226 && sized && s.bytesDone > s.expectedSize)
+      code = Fail(s, FTP_E_CHANGED, "file changed during transfer");
   }
   CloseListening(s);
   return last(code);

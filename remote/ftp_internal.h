@@ -13,17 +13,26 @@ using Clock = std::chrono::steady_clock;
 
 // The longest command line (without CR LF) that goes out; servers take 4096 bytes and more.
 inline constexpr std::size_t kMaxCommandLine = 4000;
+// The most one reply may hold, all its lines together (a FEAT reply holds a few hundred bytes).
+inline constexpr std::size_t kMaxReply = 256 * 1024;
 
 // Stores a code and its text as the last result.
 void Keep(FtpSession& s, int code, std::string text);
 // Stores an own code with its text as the last result; returns the code.
 int Fail(FtpSession& s, int code, const char* text);
+// What one reply may take, all its lines together: the session's time-out and kMaxReply bytes.
+// A server that goes on past either (a "220-" greeting that never ends) fails the reply with 996.
+struct ReplyLimit {
+  explicit ReplyLimit(const FtpSession& s) : deadline(Clock::now() + std::chrono::milliseconds(s.timeoutMs)) {}
+  Clock::time_point deadline;
+  std::size_t left = kMaxReply;
+};
 // Reads one whole reply (RFC 959: after "NNN-" up to the line "NNN "); its code, or 996/997
 // (the control socket then closed). firstLineOnly stops after the first line (FEAT). A line that
 // does not begin with a code is a reply of code 0.
 int ReadReply(FtpSession& s, bool keepText = true, bool firstLineOnly = false);
-// One line of the control connection (without its line end) within the session's time-out.
-int ReadLine(FtpSession& s, std::string& line);
+// One line of the control connection (without its line end) within the reply's limits.
+int ReadLine(FtpSession& s, std::string& line, ReplyLimit& limit);
 // Sends line and CR LF: 0, or 998 with the control socket closed.
 int SendLine(FtpSession& s, const std::string& line);
 // Drops what the server sent that no command waited for.

@@ -379,10 +379,17 @@ int FtpReadDir(FtpSession* s, const char* path, void* context, FtpEntryFn entry,
   const FtpListClock now = clock ? *clock : FtpListClock::System();
   std::string dirWire;
   if (const int rc = BuildPath(*s, path && *path ? path : ".", dirWire)) return end(rc);
-  const std::string command = "LIST -al " + dirWire;
+  const std::string command = (s->plainList ? "LIST " : "LIST -al ") + dirWire;
   if (command.size() > kMaxCommandLine) return end(Fail(*s, FTP_E_PATH_TOO_LONG, "path too long"));
   // A listing is no transfer: the counters keep the last transfer's bytes (options 63 and 64).
-  if (const int rc = OpenDataConnection(*s, command)) {
+  int rc = OpenDataConnection(*s, command);
+  if (rc / 100 == 5 && !s->plainList) {
+    // Servers that take "-al" for a name refuse it: the plain command, from then on when it works.
+    CloseListening(*s);
+    rc = OpenDataConnection(*s, "LIST " + dirWire);
+    if (rc == 0) s->plainList = true;
+  }
+  if (rc) {
     CloseListening(*s);
     return end(rc);
   }

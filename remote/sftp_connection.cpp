@@ -117,6 +117,7 @@ DWORD CSftpUrlConnection::MapCode(int code) {
     case 17: return 85;
     case 18: return ERROR_INTERNAL_ERROR;
     case 19: return ERROR_HOST_UNREACHABLE;
+    case 25: return ERROR_SHARING_VIOLATION;  // the file changed while it was read
     default: return 12;
   }
 }

@@ -29,6 +29,7 @@ enum : int {
   URL_OPT_UPLOAD_SIZE = 76,
   URL_OPT_ROOT_KIND = 77,     // 2 when the root is a list of drives, else 1
   URL_OPT_FOLDERS_ONLY = 78,  // ReadDir can list folders only
+  URL_OPT_DOWNLOAD_SIZE = 79,  // set: the size a listing gave for the next download (ftp)
 };
 
 // Attribute bits of listing records and of SetAttributes (below 0x10000).

@@ -57,6 +57,7 @@ constexpr char kSourceEmpty[] =
 constexpr char kBadName[] = "Der Server nennt einen ungültigen Dateinamen in:\n%s\nDer Eintrag wurde übergangen.";
 constexpr char kLocalCannotMake[] = "Der Zielordner kann nicht angelegt werden:\n%s%s";
 constexpr char kTooLarge[] = "Die Datei ist zu groß für das Ziel";
+constexpr char kChanged[] = "Die Datei wurde während des Kopierens geändert; das Ziel bleibt, wie es war.";
 constexpr char kNameRefused[] = "Das Ziel kann diesen Namen nicht aufnehmen:\n%s\nDer Eintrag wurde übergangen.";
 constexpr char kNamesOneEntry[] =
     "Die Namen\n%s\nund\n%s\nbezeichnen im Ziel denselben Eintrag; der zweite wurde übergangen.";
@@ -94,6 +95,14 @@ bool ListFiles(CUrlConnection& c, const std::string& folder, const JobArgs& args
         RemoteFile{name, find.MatchesMask(URL_ATTR_READONLY) != 0, find.GetLength64(), find.GetLastWriteTime()};
   } while (more);
   return true;
+}
+
+// Before a download: the size the listing showed, which a server that tells no size otherwise
+// must match (a link lists its own size, not its target's).
+void ExpectListedSize(CUrlConnection& c, const WIN32_FIND_DATAA& file) {
+  if (file.dwFileAttributes & URL_ATTR_LINK) return;
+  const u64 size = u64{file.nFileSizeHigh} << 32 | file.nFileSizeLow;
+  c.SetOption(URL_OPT_DOWNLOAD_SIZE, &size, sizeof size, 0);
 }
 
 // The connection's host as lines and messages show it: a disk's image path without its escapes.
@@ -264,9 +273,12 @@ int FtpRow::AskTransfer(const char* format, const std::string& path, u32 type) {
     return IDCANCEL;
   }
   if (m_ctx.run.IsCancelled()) return IDCANCEL;
-  // The error texts know no file too large for its target (a FAT volume holds 4 GiB - 1 at most).
-  const std::string note =
-      GetLastError() == ERROR_FILE_TOO_LARGE ? std::string("\n(") + kTooLarge + ")" : LocalLastErrorNote();
+  // The error texts know no file too large for its target (a FAT volume holds 4 GiB - 1 at most),
+  // nor one that changed while it was copied.
+  const DWORD error = GetLastError();
+  const std::string note = error == ERROR_FILE_TOO_LARGE        ? std::string("\n(") + kTooLarge + ")"
+                           : error == ERROR_SHARING_VIOLATION ? std::string("\n(") + kChanged + ")"
+                                                              : LocalLastErrorNote();
   const int answer = LocalAsk(m_ctx, m_args.flags, FmtString(format, path.c_str(), note.c_str()), type);
   if (answer == kAnswerAbort) m_ctx.run.SetCancel();
   return answer;
@@ -565,6 +577,7 @@ int FtpRow::Download(const RemoteCell& source) {
         if (m_dialog) m_dialog->SetPos(m_step++ % 16);
         Line(0, Host(c) + remote);
         Line(1, local);
+        ExpectListedSize(c, files[k]);
         if (c.DownloadFile(remote.c_str(), local.c_str(), FALSE, 0x80, 2, 1)) {
           m_ctx.run.FilesCopied().fetch_add(1);
           break;
@@ -677,6 +690,7 @@ int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targe
       Line(1, Host(dst) + remoteTo);
       // While a file travels, the dialog's cancel breaks whichever connection moves it.
       m_moving = &src;
+      ExpectListedSize(src, file);
       const BOOL got = src.DownloadFile(remoteFrom.c_str(), m_tempPath.c_str(), FALSE, 0x80, 2, 1);
       if (!got) {
         if (AskTransfer(kDownloadFailed, Host(src) + remoteFrom, kBoxError) == IDCANCEL) return JOB_STOP_ALL;

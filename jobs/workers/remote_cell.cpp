@@ -18,11 +18,17 @@ constexpr char kNoUser[] = "Falscher User-Namen";
 constexpr char kNoCurrentDir[] = "Kann aktuelles Verzeichnis nicht abfragen";
 constexpr char kNoConnection[] = "Keine Verbindung zum FTP-Server";
 constexpr char kPathTooLong[] = "Der Pfad ist zu lang:\n%s";
+constexpr char kBadPort[] = "Die Portnummer ist ungültig (erlaubt sind 1 bis 65535):\n%s";
 constexpr u32 kConnectFlags = URL_CONNECT_RECONNECT | URL_CONNECT_RETRY;  // 0x500
 
 }  // namespace
 
 bool RemoteCellSplit(const char* text, RemoteCell& out, std::string& message) {
+  // A port that cannot be used must never become the default one: the login would go elsewhere.
+  if (!EncUrlPortValid(text ? text : "")) {
+    message = FmtString(kBadPort, EncUrlHidePassword(text).c_str());
+    return false;
+  }
   std::vector<char> host(257), user(64), password(64), path(kRemotePathMax + 2), scheme(16);
   int port = 0;
   EncSplitUrlA(text, host.data(), static_cast<int>(host.size()), user.data(), password.data(), &port,

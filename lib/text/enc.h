@@ -72,6 +72,10 @@ std::string EncUrlHidePassword(std::string_view text);
 //   part is cut to its buffer without cutting a UTF-8 sequence. "%00" is not decoded.
 u32 EncSplitUrlA(const char* url, char* host, int hostSize, char* user, char* password, int* port,
                  char* scheme, char* path, int pathSize, char* query, int querySize);
+// Whether the port a URL writes is usable: none at all ("ftp://h/x", "ftp://h:/x"), or a number
+// from 1 to 65535. EncSplitUrlA drops any other number (the default port would be used):
+// "h:99999" and "h:0" are false here.
+bool EncUrlPortValid(std::string_view url);
 
 enum : int {
   ENC_PLUS_BLANK = 2,  // "+" stands for a blank (form encoding)

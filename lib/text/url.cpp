@@ -150,6 +150,33 @@ u32 EncSplitUrlA(const char* url, char* host, int hostSize, char* user, char* pa
   return found;
 }
 
+bool EncUrlPortValid(std::string_view url) {
+  const std::size_t schemeLen = SchemeLength(url);
+  if (schemeLen == 0) return true;
+  std::string_view rest = url.substr(schemeLen + 3);
+  if (StartsWithDrive(rest)) return true;
+  rest = rest.substr(0, rest.find('?'));
+  std::string_view authority = rest.substr(0, rest.find('/'));
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+  std::string_view port;
+  if (!authority.empty() && authority[0] == '[' && authority.find(']') != std::string_view::npos) {
+    const std::size_t close = authority.find(']');
+    if (close + 1 < authority.size() && authority[close + 1] == ':') port = authority.substr(close + 2);
+  } else if (const std::size_t colon = authority.rfind(':'); colon != std::string_view::npos) {
+    port = authority.substr(colon + 1);
+    // A ":" followed by anything but digits stays in the host, as in EncSplitUrlA.
+    if (!std::all_of(port.begin(), port.end(), IsDigit)) return true;
+  }
+  if (port.empty()) return true;
+  if (!std::all_of(port.begin(), port.end(), IsDigit)) return false;
+  long value = 0;
+  for (const char c : port) {
+    value = value * 10 + (c - '0');
+    if (value > 65535) return false;
+  }
+  return value >= 1;
+}
+
 int GetUrlKind(const char* path, BOOL bUrlOnly) {
   const std::string_view text = path ? std::string_view(path) : std::string_view();
   const std::string_view scheme = EncUrlScheme(text);

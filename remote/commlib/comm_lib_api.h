@@ -44,6 +44,7 @@ enum CommResult {
   COMM_HOST_KEY_UNSAVED = 22,  // a new host's key could not be remembered
   COMM_BAD_HANDLE = 23,
   COMM_SSH_NOT_LOADED = 24,  // what the stand-bys of the Ssh functions return
+  COMM_SOURCE_CHANGED = 25,  // a download's file changed while it was read (size or time)
 };
 
 // Negative results of SshWait, SshRead, SshReadCount and SshWrite.

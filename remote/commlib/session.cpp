@@ -571,6 +571,7 @@ std::string Session::Text(int code) const {
     case COMM_HOST_KEY_UNSAVED:
       return "Der Schlüssel des Rechners kann nicht in \"" + knownHosts + "\" gespeichert werden";
     case COMM_BAD_HANDLE: return "Ungültiges Handle";
+    case COMM_SOURCE_CHANGED: return "Die Datei wurde während des Kopierens geändert";
     default: return "Fehler " + std::to_string(code);
   }
 }

@@ -226,6 +226,7 @@ int Download(Session& s, const char* path, Sink sink, void* context) {
           ? static_cast<std::size_t>(std::min<uint64_t>(attrs.filesize + 1, kReadChunk))
           : kReadChunk;
   std::vector<char> buffer(result == COMM_OK ? std::max<std::size_t>(size, 4096) : 0);
+  uint64_t read = 0;
   while (result == COMM_OK) {
     const ssize_t n = libssh2_sftp_read(file, buffer.data(), buffer.size());
     if (n < 0) {
@@ -234,8 +235,23 @@ int Download(Session& s, const char* path, Sink sink, void* context) {
     }
     if (n == 0) break;
     if (!sink(context, buffer.data(), static_cast<std::size_t>(n))) result = COMM_LOCAL_IO;
+    read += static_cast<uint64_t>(n);
     s.done.fetch_add(static_cast<uint64_t>(n));
     if (result == COMM_OK && s.Broken()) result = s.Failure(0);
+  }
+  // Whole only as the file was at open: as many bytes as it had, and its size and time unchanged
+  // (a file cut or rewritten meanwhile would otherwise pass for a good copy).
+  if (result == COMM_OK) {
+    LIBSSH2_SFTP_ATTRIBUTES after{};
+    if (const int rc = libssh2_sftp_fstat_ex(file, &after, 0); rc != 0) {
+      result = s.Failure(rc);
+    } else if (((attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) && read != attrs.filesize) ||
+               (attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) != (after.flags & LIBSSH2_SFTP_ATTR_SIZE) ||
+               ((after.flags & LIBSSH2_SFTP_ATTR_SIZE) && after.filesize != attrs.filesize) ||
+               (attrs.flags & LIBSSH2_SFTP_ATTR_ACMODTIME) != (after.flags & LIBSSH2_SFTP_ATTR_ACMODTIME) ||
+               ((after.flags & LIBSSH2_SFTP_ATTR_ACMODTIME) && after.mtime != attrs.mtime)) {
+      result = COMM_SOURCE_CHANGED;
+    }
   }
   if (s.Usable() == COMM_OK) {
     if (const int rc = libssh2_sftp_close_handle(file); rc != 0 && result == COMM_OK) result = s.Failure(rc);

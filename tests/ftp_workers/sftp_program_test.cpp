@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
 namespace {
 
 using namespace kpwtest;
@@ -55,6 +59,48 @@ TEST(SftpProgram, RowsInAllDirectionsAgainstSshd) {
   std::string listing;
   EXPECT_EQ(server->Sftp("get " + data + "/out/sub/b.txt " + (dir / "b-again.txt") + "\n", &listing), 0) << listing;
   EXPECT_EQ(ReadFile(dir / "b-again.txt"), "B");
+}
+
+// A file cut on the server while the program reads it: the download fails and the older local
+// file stays, with no temporary file beside it.
+TEST(SftpProgram, AFileCutWhileReadKeepsTheOldFile) {
+  if (!SshServer::Missing().empty()) GTEST_SKIP() << SshServer::Missing();
+  auto server = SshServer::Start();
+  ASSERT_TRUE(server);
+  TempDir dir("sftp-cut");
+  const std::string data = server->NewFolder("cut");
+  const std::string big = data + "/in/big.bin";
+  Put(big, "");
+  std::filesystem::resize_file(big, 256u << 20);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(data)) SshServer::Own(entry.path());
+  Put(dir / "down/big.bin", "old");
+  const std::string job = dir / "cut.kpw";
+  WriteJobRows(job, {JobRow("sftp://" + std::string(SshServer::kUser) + "@127.0.0.1:" +
+                                std::to_string(server->Port()) + data + "/in",
+                            dir / "down", "", "", "", "/FTP")});
+  ProgramOptions options;
+  options.env = {{"TAVRIN_SSH_IDENTITY", server->ClientKey()}};
+  const pid_t pid = StartJobFile(job, options);
+  // Once a MiB has arrived in the temporary file, the server's file is cut to one MiB.
+  bool cut = false;
+  for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       !cut && std::chrono::steady_clock::now() < until;) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir / "down", ec)) {
+      if (e.path().filename().string().rfind(".big.bin.~kpw", 0) == 0 && e.file_size(ec) >= (1u << 20)) {
+        std::filesystem::resize_file(big, 1u << 20);
+        cut = true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const ProgramRun run = FinishJobFile(pid, job);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(run.status, 1) << run.errors;
+  EXPECT_NE(run.errors.find("(Die Datei wurde während des Kopierens geändert; das Ziel bleibt, wie es war.)"),
+            std::string::npos)
+      << run.errors;
+  EXPECT_EQ(Contents(dir / "down"), "big.bin=old");
 }
 
 }  // namespace

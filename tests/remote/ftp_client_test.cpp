@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstring>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -413,6 +414,138 @@ TEST(FtpClient, TransfersEndWholeOrFailAndKeepOldFiles) {
   EXPECT_EQ(total, 3ull << 30);
   std::string dir;
   EXPECT_EQ(FtpPwd(p.get(), &dir), 257);  // in step after the abort
+}
+
+// Servers that rename onto no existing name, or not at all: the file on the server is never
+// lost, and nothing of the upload stays behind when it cannot take its name.
+TEST(FtpClient, ARefusedRenameNeverLosesTheServersFile) {
+  auto none = FtpServer::Python({"norename"});
+  ASSERT_TRUE(none);
+  Put(none->Root() + "/keep.txt", "old");
+  auto s = Login(*none);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(FtpUploadMemory(s.get(), "/keep.txt", "new", 3), 553);
+  EXPECT_EQ(FtpLastText(s.get()), "Rename refused.");
+  EXPECT_EQ(FtpUploadMemory(s.get(), "/fresh.txt", "new", 3), 553);
+  EXPECT_EQ(Contents(none->Root()), "keep.txt=old");
+
+  // Onto an existing name only: the old file goes aside, the new one takes its name.
+  auto over = FtpServer::Python({"noreplace", "journal"});
+  ASSERT_TRUE(over);
+  Put(over->Root() + "/keep.txt", "old");
+  auto o = Login(*over);
+  ASSERT_TRUE(o);
+  EXPECT_EQ(FtpUploadMemory(o.get(), "/keep.txt", "new", 3), 226);
+  EXPECT_EQ(Contents(over->Root()), "keep.txt=new");
+  const std::string journal = over->Journal();
+  EXPECT_EQ(journal.find("DELE /keep.txt\n"), std::string::npos) << journal;
+
+  // The new file cannot follow once the old one is aside: the old one comes back.
+  auto back = FtpServer::Python({"noreplace", "rntofail=3"});
+  ASSERT_TRUE(back);
+  Put(back->Root() + "/keep.txt", "old");
+  auto b = Login(*back);
+  ASSERT_TRUE(b);
+  EXPECT_EQ(FtpUploadMemory(b.get(), "/keep.txt", "new", 3), 553);
+  EXPECT_EQ(Contents(back->Root()), "keep.txt=old");
+}
+
+// A download is whole only with the size known before it: without SIZE, the listing's.
+TEST(FtpClient, WithoutSizeADownloadMustHaveTheListedSize) {
+  auto server = FtpServer::Python({"nofeat", "short"});
+  ASSERT_TRUE(server);
+  Put(server->Root() + "/k", std::string(1000, 'k'));
+  TempDir local("ftp-listed");
+  Put(local / "k", "old");
+  auto s = Login(*server);
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(s->flags & FTP_FEAT_SIZE);
+  FtpSetDownloadSize(s.get(), 1000);
+  EXPECT_EQ(FtpDownloadFile(s.get(), "/k", (local / "k").c_str()), 426);
+  EXPECT_EQ(ReadFile(local / "k"), "old");
+  EXPECT_EQ(Listing(local.path()), "k");
+  FtpSetDownloadSize(s.get(), 100);
+  Sink sink;
+  EXPECT_EQ(FtpDownloadProc(s.get(), "/k", &sink, Sink::Write), FTP_E_CHANGED);
+  EXPECT_EQ(sink.signals, std::vector<int>{-1});
+  // The size holds for one download; without one, nothing tells that this one is short.
+  EXPECT_EQ(FtpDownloadFile(s.get(), "/k", (local / "k").c_str()), 226);
+  EXPECT_EQ(ReadFile(local / "k"), std::string(600, 'k'));
+}
+
+// Servers that take "-al" for a name (pyftpdlib as it ships) are listed with "LIST path", and
+// asked so for the rest of the session.
+TEST(FtpClient, AServerThatRefusesListOptionsIsListedWithout) {
+  auto server = FtpServer::Python({"journal"});
+  ASSERT_TRUE(server);
+  Put(server->Root() + "/up/a.txt", "A");
+  auto s = Login(*server);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(Names(s.get(), "/up"), "a.txt");
+  EXPECT_EQ(Names(s.get(), "/up"), "a.txt");
+  int code = 0;
+  Names(s.get(), "/missing", &code);
+  EXPECT_EQ(code, 550);
+  std::string lists;
+  std::istringstream journal(server->Journal());
+  for (std::string line; std::getline(journal, line);)
+    if (line.rfind("LIST", 0) == 0) lists += line + "|";
+  EXPECT_EQ(lists, "LIST -al /up|LIST /up|LIST /up|LIST /missing|");
+}
+
+// One deadline (the session's time-out) and one bound for all the lines of a reply: a server that
+// never ends one fails the connection with the time-out error.
+TEST(FtpClient, AReplyThatNeverEndsFailsInTime) {
+  // Sends a line every 100 ms once started, for ten seconds at most.
+  struct Drip {
+    explicit Drip(ScriptedFtp& server)
+        : thread([this, &server] {
+            for (int i = 0; i < 100 && !stop; ++i) {
+              std::this_thread::sleep_for(100ms);
+              if (const std::string* l = line.load()) server.Send(*l);
+            }
+          }) {}
+    ~Drip() {
+      stop = true;
+      thread.join();
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<const std::string*> line{nullptr};
+    std::thread thread;
+  };
+  const auto connect = [](const ScriptedFtp& server, int timeoutMs) {
+    int code = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(FtpConnect("127.0.0.1", "anna", "pw", static_cast<u16>(server.Port()), 0, timeoutMs, &code));
+    EXPECT_EQ(code, FTP_E_TIMEOUT);
+    return std::chrono::steady_clock::now() - start;
+  };
+  const std::string more = "220-and more\r\n", feature = " EPSV\r\n";
+  {
+    ScriptedFtp greeting([](ScriptedFtp&, const std::string&) {}, "220-Welcome\r\n");
+    Drip drip(greeting);
+    drip.line = &more;
+    EXPECT_LT(connect(greeting, 1000), 3000ms);
+  }
+  {
+    std::atomic<Drip*> started{nullptr};
+    ScriptedFtp features([&](ScriptedFtp& srv, const std::string& line) {
+      if (line == "FEAT") {
+        srv.Send("211-Features\r\n");
+        started.load()->line = &feature;
+      } else if (!srv.Login(line)) {
+        srv.Send("502 what\r\n");
+      }
+    });
+    Drip drip(features);
+    started = &drip;
+    EXPECT_LT(connect(features, 1000), 3000ms);
+  }
+  // Lines faster than any deadline: the bound ends the reply long before the time-out.
+  std::string flood;
+  while (flood.size() < (1u << 20)) flood += "220-" + std::string(96, 'x') + "\r\n";
+  ScriptedFtp greeting([](ScriptedFtp&, const std::string&) {}, flood);
+  EXPECT_LT(connect(greeting, 30000), 5000ms);
 }
 
 TEST(FtpClient, ABreakStopsAStalledReplyAndAThrottledDownload) {

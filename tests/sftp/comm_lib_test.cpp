@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -477,6 +478,100 @@ TEST_F(CommLibServer, UploadsAndDownloadsGoThroughTemporaryNames) {
   EXPECT_EQ(sink.ends, std::vector<int>{-1});
   EXPECT_EQ(sink.blocks, 2);
   lib.SftpClose(h);
+}
+
+// A download is whole only as the file was when it was opened: cut or touched on the server
+// while it is read, it fails, and a local file it was to replace stays.
+TEST_F(CommLibServer, AFileThatChangesWhileReadFailsItsDownload) {
+  CommLibFunctions& lib = CommLib();
+  const std::string dir = server->NewFolder("changing");
+  const u32 h = SftpHandle();
+  ASSERT_NE(h, 0u);
+  struct Sink {
+    std::function<void()> change;
+    std::vector<int> ends;
+    u64 bytes = 0;
+    static int Write(void* c, const unsigned char* buffer, int count) {
+      auto* s = static_cast<Sink*>(c);
+      if (!buffer) {
+        s->ends.push_back(count);
+        return count;
+      }
+      if (s->bytes == 0) s->change();
+      s->bytes += static_cast<u64>(count);
+      return count;
+    }
+  };
+  const std::string big = dir + "/big";
+  {
+    std::ofstream(big).close();
+    std::filesystem::resize_file(big, 64u << 20);
+  }
+  Sink cut{[&] { std::filesystem::resize_file(big, 1u << 20); }, {}, 0};
+  EXPECT_EQ(lib.SftpDownloadProc(h, big.c_str(), Sink::Write, &cut, 0, 0, 0), 25);
+  EXPECT_EQ(cut.ends, std::vector<int>{-1});
+  EXPECT_LT(cut.bytes, u64{64} << 20);
+
+  // The same size, written anew meanwhile: its time tells.
+  WriteFile(dir + "/same", std::string(300000, 's'));
+  SetMTime(dir + "/same", 1500000000);
+  Sink touched{[&] { SetMTime(dir + "/same", 1500000100); }, {}, 0};
+  EXPECT_EQ(lib.SftpDownloadProc(h, (dir + "/same").c_str(), Sink::Write, &touched, 0, 0, 0), 25);
+  EXPECT_EQ(touched.bytes, 300000u);
+  EXPECT_EQ(touched.ends, std::vector<int>{-1});
+
+  // Unchanged, it comes whole.
+  Sink still{[] {}, {}, 0};
+  EXPECT_EQ(lib.SftpDownloadProc(h, (dir + "/same").c_str(), Sink::Write, &still, 0, 0, 0), 0);
+  EXPECT_EQ(still.ends, std::vector<int>{0});
+  char text[128];
+  lib.SftpErrorText(h, 25, text, sizeof text);
+  EXPECT_STREQ(text, "Die Datei wurde während des Kopierens geändert");
+  lib.SftpClose(h);
+}
+
+// SFTP renames onto no existing name: the old file goes aside while the new one takes its name.
+// When the new one cannot (here: in a folder with the sticky bit, a temporary file given away to
+// root may not be renamed by the user), the old one is back under its name and no aside stays.
+TEST_F(LoggingServer, AnUploadWhoseLastRenameFailsPutsTheOldFileBack) {
+  CommLibFunctions& lib = CommLib();
+  const std::string dir = server->NewFolder("restore");
+  ASSERT_EQ(::chown(dir.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(dir.c_str(), 01777), 0);
+  WriteFile(dir + "/keep", "old");
+  SshServer::Own(dir + "/keep");
+  const u32 h = SftpHandle();
+  ASSERT_NE(h, 0u);
+  // At the end of its data the upload's temporary file is given away to root.
+  struct Source {
+    std::string dir;
+    bool sent = false;
+    static int Read(void* c, unsigned char* buffer, int size) {
+      auto* s = static_cast<Source*>(c);
+      if (s->sent) {
+        for (const auto& e : std::filesystem::directory_iterator(s->dir))
+          if (e.path().filename().string().rfind(".keep.~kpw", 0) == 0) EXPECT_EQ(::chown(e.path().c_str(), 0, 0), 0);
+        return 0;
+      }
+      s->sent = true;
+      std::memcpy(buffer, "new", std::min(size, 3));
+      return 3;
+    }
+  } source{dir};
+  EXPECT_NE(lib.SftpUploadProc(h, (dir + "/keep").c_str(), Source::Read, &source, 0, 3, 0, 0, 0), 0);
+  lib.SftpClose(h);
+  EXPECT_EQ(ReadFile(dir + "/keep"), "old");
+  // Besides it only the temporary file the user may no longer remove.
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().filename() != "keep") names.push_back(e.path().filename());
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(ReadFile(dir + "/" + names[0]), "new");
+  // It came to that: the old file had been moved aside.
+  const std::string log = server->RequestLog();
+  int renames = 0;
+  for (std::size_t at = log.find("rename old"); at != std::string::npos; at = log.find("rename old", at + 1)) ++renames;
+  EXPECT_GE(renames, 3) << log;
 }
 
 TEST_F(CommLibServer, ProgressOnlyGrowsAndABreakEndsALongDownloadAtOnce) {

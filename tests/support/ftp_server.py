@@ -3,15 +3,16 @@
 #
 # Usage: ftp_server.py ROOT PORTFILE [VARIANT...]
 # Variants: nofeat (FEAT refused), noport (PORT refused), short (RETR sends 600 bytes, then 226),
-# drop (closes the control connection at the second LIST), dos (DOS listings), lf (lone LF line
-# ends), badline (a line no parser reads), longline (a listing line of 20000 bytes), multiline
-# (multi-line replies: greeting, 226 and a refused MKD), throttle (data at 64 KiB/s), pasv10
-# (PASV names 10.0.0.1), guest (only "gastkonto" logs in; TYPE I refused before), port=N (listen on
-# port N), modes (fixed listing with s/S/t/T and a tenth mode letter),
+# drop (closes the control connection at the second LIST without options), dos (DOS listings), lf
+# (lone LF line ends), badline (a line no parser reads), longline (a listing line of 20000 bytes),
+# multiline (multi-line replies: greeting, 226 and a refused MKD), throttle (data at 64 KiB/s),
+# pasv10 (PASV names 10.0.0.1), guest (only "gastkonto" logs in; TYPE I refused before), port=N
+# (listen on port N), modes (fixed listing with s/S/t/T and a tenth mode letter),
 # links (fixed listing of links), rate=N (data at N bytes per second), hostile (folder "evil"
 # lists a file "..", folder "worse" a name with "/"), locked (folder "locked" may only be read),
 # v6 (listen on ::1 instead), notimes (MFMT refused), journal (every command's verb and argument,
-# one a line, appended to PORTFILE.journal).
+# one a line, appended to PORTFILE.journal), norename (every RNTO refused with 553), noreplace
+# (RNTO onto an existing name refused with 553), rntofail=N (the Nth RNTO of the server refused).
 import os
 import sys
 import time
@@ -85,6 +86,7 @@ class Handler(FTPHandler):
     auth_failed_timeout = 0.05
     permit_foreign_addresses = False
     lists = 0
+    rntos = 0
 
     def pre_process_command(self, line, cmd, arg):
         if "journal" in variants:
@@ -93,15 +95,18 @@ class Handler(FTPHandler):
         if cmd == "MFMT" and "notimes" in variants:
             self.respond("502 MFMT refused.")
             return
-        # "LIST -al <path>" as clients of the ls tradition send it.
-        if cmd == "LIST" and arg.startswith("-"):
-            parts = arg.split(" ", 1)
-            arg = parts[1] if len(parts) > 1 else ""
-            if "drop" in variants:
-                Handler.lists += 1
-                if Handler.lists == 2:
-                    self.close()
-                    return
+        if cmd == "LIST" and "drop" in variants and not arg.startswith("-"):
+            Handler.lists += 1
+            if Handler.lists == 2:
+                self.close()
+                return
+        if cmd == "RNTO":
+            Handler.rntos += 1
+            taken = os.path.lexists(self.fs.ftp2fs(arg))
+            if ("norename" in variants or ("noreplace" in variants and taken) or
+                    "rntofail=%d" % Handler.rntos in variants):
+                self.respond("553 Rename refused.")
+                return
         if cmd == "FEAT" and "nofeat" in variants:
             self.respond("500 FEAT not understood.")
             return
