@@ -179,8 +179,8 @@ class FtpRow {
     m_failed = true;
   }
   // Whether the way from the target's base to its folder rel is clear of links: 0 clear, 1 a
-  // link lies on it (noted), -1 a folder on it could not be listed (noted). Each folder above is
-  // listed once.
+  // link lies on it (noted), -1 a folder on it could not be listed while the row needs an index.
+  // Each folder above is listed once.
   int LinkOnWay(CUrlConnection& c, const std::string& base, const std::string& rel);
   void Finish();
   void Note(const std::string& text) {
@@ -307,11 +307,15 @@ int FtpRow::LinkOnWay(CUrlConnection& c, const std::string& base, const std::str
   for (std::size_t at = 0; at < rel.size();) {
     const std::size_t end = std::min(rel.find('/', at), rel.size());
     const std::string name = rel.substr(at, end - at);
-    if (m_unlisted.count(parent)) return -1;
+    // What cannot be listed shows no links: with an index nothing in it is touched (that folder's
+    // own listing said so), without one it takes copies as a server that hides its folders wants.
+    const bool indexed = m_args.flags & kIndexFlags;
+    if (m_unlisted.count(parent)) return indexed ? -1 : 0;
     auto known = m_targetWays.find(parent);
     if (known == m_targetWays.end()) {
       TargetListing listing;
       if (!ListTargetFolder(c, parent, listing)) {
+        if (!indexed) return 0;
         Note(FmtString(kTargetUnreadable, (Host(c) + parent).c_str(), LocalLastErrorNote().c_str()));
         return -1;
       }
@@ -533,7 +537,7 @@ int FtpRow::Upload(const RemoteCell& targetCell) {
     }
     indexed = ListTargetFolder(c, folder, target);
     // Without an index a folder that cannot be listed still takes copies: a copy replaces what
-    // stands under its name, never writes through it. Nothing below the folder is entered.
+    // stands under its name, never writes through it.
     if (!indexed && (m_args.flags & kIndexFlags)) {
       indexFailed = true;
       Note(FmtString(kTargetUnreadable, folder.c_str(), LocalLastErrorNote().c_str()));

@@ -106,6 +106,30 @@ TEST(SftpProgram, ALocalFileGivesWayToASourceFolderOnlyOnceItWasListed) {
   EXPECT_EQ(run.errors.find("Im Ziel wurde nichts gelöscht"), std::string::npos) << run.errors;
 }
 
+// A folder the server will not list (write-only, an upload drop) shows no links: a plain "Ftp" row
+// still copies into it and below it.
+TEST(SftpProgram, APlainRowCopiesIntoAFolderTheServerWillNotList) {
+  if (!SshServer::Missing().empty()) GTEST_SKIP() << SshServer::Missing();
+  auto server = SshServer::Start();
+  ASSERT_TRUE(server);
+  TempDir dir("sftp-drop");
+  const std::string data = server->NewFolder("drop");
+  std::filesystem::create_directories(data + "/in");
+  ASSERT_EQ(::chmod((data + "/in").c_str(), 0733), 0);  // root's: the test user may write, not list
+  Put(dir / "up/a.txt", "A");
+  Put(dir / "up/sub/b.txt", "B");
+  const std::string job = dir / "drop.kpw";
+  WriteJobRows(job, {JobRow(dir / "up",
+                            "sftp://" + std::string(SshServer::kUser) + "@127.0.0.1:" +
+                                std::to_string(server->Port()) + data + "/in",
+                            "", "", "", "/FTP")});
+  ProgramOptions options;
+  options.env = {{"TAVRIN_SSH_IDENTITY", server->ClientKey()}};
+  const ProgramRun run = RunJobFile(job, options);
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(Contents(data + "/in"), "a.txt=A sub/b.txt=B");
+}
+
 // A path that begins with "." lies below the folder the server logs in to.
 TEST(SftpProgram, ADotPathIsTakenBelowTheLoginFolder) {
   if (!SshServer::Missing().empty()) GTEST_SKIP() << SshServer::Missing();
