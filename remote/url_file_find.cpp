@@ -179,14 +179,23 @@ BOOL CUrlFileFind::Entry(const WIN32_FIND_DATAA* entry) {
   } else if (m_skipFiles) {
     return TRUE;
   }
-  if (m_hasMask &&
-      StrMatchPatternA(m_mask.c_str(), -1, name.c_str(), -1, STR_MATCH_NOCASE | STR_MATCH_STARDOT) != 0)
-    return TRUE;
-  if (m_hasInclude && StrMatchPatternListA(name.c_str(), -1, m_include.c_str(), STR_MATCH_NOCASE, ';') < 0)
-    return TRUE;
-  if (m_hasExclude && StrMatchPatternListA(name.c_str(), -1, m_exclude.c_str(), STR_MATCH_NOCASE, ';') > 0)
+  if (!NamePasses(name, m_hasMask ? m_mask.c_str() : nullptr, m_hasInclude ? m_include.c_str() : nullptr,
+                  m_hasExclude ? m_exclude.c_str() : nullptr))
     return TRUE;
   return store();
+}
+
+bool CUrlFileFind::NamePasses(const std::string& name, const char* mask, const char* include, const char* exclude) {
+  if (mask && StrMatchPatternA(mask, -1, name.c_str(), -1, STR_MATCH_NOCASE | STR_MATCH_STARDOT) != 0) return false;
+  if (include && StrMatchPatternListA(name.c_str(), -1, include, STR_MATCH_NOCASE, ';') < 0) return false;
+  return !exclude || StrMatchPatternListA(name.c_str(), -1, exclude, STR_MATCH_NOCASE, ';') <= 0;
+}
+
+bool CUrlFileFind::PassesLists(const std::string& name, const char* include, const char* exclude) {
+  const std::string in = include ? include : "";
+  const bool single = !in.empty() && in.find(';') == std::string::npos;
+  return NamePasses(name, single ? in.c_str() : nullptr, !single && !in.empty() ? in.c_str() : nullptr,
+                    exclude && *exclude ? exclude : nullptr);
 }
 
 BOOL CUrlFileFind::FindNextFile() {

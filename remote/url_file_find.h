@@ -44,6 +44,9 @@ class CUrlFileFind {
   // one pattern acts as a single mask. Patterns ignore letter case ("*.*" is "*").
   virtual BOOL FindFile(const char* directory, const char* include, const char* exclude, u32 flags);
   virtual BOOL FindNextFile();
+  // Whether a name passes include and exclude texts as FindFile with lists takes them (an include
+  // of one pattern as a single mask); null or empty texts pass every name.
+  static bool PassesLists(const std::string& name, const char* include, const char* exclude);
   // Drops the entries; the enumerator stays closed, later FindFile calls find nothing.
   virtual BOOL Close();
 
@@ -77,6 +80,8 @@ class CUrlFileFind {
   void TakeFlags(u32 flags);
   std::string MakeRoot(const std::string& directory) const;
   BOOL Read(const char* filter, bool foldersOnly);
+  // The name tests: a single mask, an include list, an exclude list (each null for none).
+  static bool NamePasses(const std::string& name, const char* mask, const char* include, const char* exclude);
 
   CTextList m_entries{kUserArea};
   std::string m_mask;  // the single mask, "" for none

@@ -2,9 +2,11 @@
 // direction the cells give; "Ftp Del" deletes target files that the source lacks.
 #include "jobs/error_text.h"
 #include "jobs/progress/progress_dlg.h"
+#include "jobs/workers/folder_links.h"
+#include "jobs/workers/local_target.h"
 #include "jobs/workers/remote_cell.h"
 #include "jobs/workers/remote_workers.h"
-#include "jobs/workers/local_target.h"
+#include "jobs/workers/row_notes.h"
 #include "jobs/workers/worker_support.h"
 #include "lib/system/dirlisting.h"
 #include "lib/system/sys_fd.h"
@@ -22,6 +24,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +33,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,10 +54,18 @@ constexpr char kDeleteRemote[] = "Lösche am FTP Server";
 constexpr char kSourceMissing[] = "Der Quellordner wurde nicht gefunden:\n%s\nIm Ziel wurde nichts gelöscht.";
 constexpr char kSourceUnreadable[] =
     "Die Quelle konnte nicht vollständig gelesen werden:\n%s%s\nIm Ziel wurde nichts gelöscht.";
+// A folder below the base: deletions elsewhere may have happened already.
+constexpr char kSourceFolderUnreadable[] =
+    "Die Quelle konnte nicht vollständig gelesen werden:\n%s%s\nIm Zielordner dazu wurde nichts gelöscht.";
 constexpr char kTargetUnreadable[] =
     "Der Zielordner konnte nicht gelesen werden:\n%s%s\nDarin wurde nichts gelöscht und nichts ersetzt.";
 constexpr char kSourceEmpty[] =
     "Die Quelle enthält keine Dateien, das Ziel aber schon:\n%s\nIm Ziel wurde nichts gelöscht.";
+constexpr char kHeldBack[] =
+    "Der Quellordner %s zeigt keine Dateien, sein Zielordner aber schon; darin wurde nichts gelöscht.";
+constexpr char kNotReplaced[] =
+    "Der Quellordner %s zeigt keine Einträge; die Datei %s an seiner Stelle blieb stehen.";
+constexpr char kReplaced[] = "Die Datei %s wurde gelöscht, weil die Quelle an ihrer Stelle einen Ordner hat.";
 constexpr char kBadName[] = "Der Server nennt einen ungültigen Dateinamen in:\n%s\nDer Eintrag wurde übergangen.";
 constexpr char kLocalCannotMake[] = "Der Zielordner kann nicht angelegt werden:\n%s%s";
 constexpr char kTooLarge[] = "Die Datei ist zu groß für das Ziel";
@@ -79,19 +91,37 @@ struct RemoteFile {
 // without regard to case on FAT.
 using FolderIndex = std::map<std::string, RemoteFile>;
 
-// The files of a remote folder (filters applied); false when the listing failed (last error).
-bool ListFiles(CUrlConnection& c, const std::string& folder, const JobArgs& args, FolderIndex& index) {
-  index.clear();
+// A target folder as the row sees it: its files (filters applied) and, by key, its folders and
+// the links it leaves as they are.
+struct TargetListing {
+  FolderIndex files;
+  std::set<std::string> folders;
+  std::set<std::string> links;
+};
+
+// Lists a target folder whole, so that links are found whatever the filters take; false when the
+// listing failed (last error).
+bool ListTarget(CUrlConnection& c, const std::string& folder, const JobArgs& args, TargetListing& out) {
+  out = TargetListing{};
   CUrlFileFind find(&c);
-  if (!find.FindFile(folder.c_str(), args.plus, args.minus, URL_FIND_NO_DOTS | URL_FIND_NO_FOLDERS))
-    return GetLastError() == ERROR_SUCCESS;
+  if (!find.FindFile(folder.c_str(), "", "", URL_FIND_NO_DOTS)) return GetLastError() == ERROR_SUCCESS;
   BOOL more;
   do {
     more = find.FindNextFile();
     const std::string name = find.GetFileName();
     if (!RemoteSafeName(name)) continue;
-    const std::string key = c.NameKey(folder.c_str(), name);
-    index[key.empty() ? name : key] =
+    std::string key = c.NameKey(folder.c_str(), name);
+    if (key.empty()) key = name;
+    if (RemoteKeptLink(find.GetFindData().dwFileAttributes)) {
+      out.links.insert(key);
+      continue;
+    }
+    if (find.MatchesMask(URL_ATTR_DIRECTORY)) {
+      out.folders.insert(key);
+      continue;
+    }
+    if (!CUrlFileFind::PassesLists(name, args.plus, args.minus)) continue;
+    out.files[key] =
         RemoteFile{name, find.MatchesMask(URL_ATTR_READONLY) != 0, find.GetLength64(), find.GetLastWriteTime()};
   } while (more);
   return true;
@@ -143,11 +173,24 @@ class FtpRow {
   // Enters the remote folder, making it when it is missing.
   bool EnterFolder(CUrlConnection& c, const std::string& folder);
   bool Excluded(const std::string& rel);
-  // Lists a source folder: its files (filters applied) with their names, and its subfolders to
-  // walk (not excluded, no links) appended to queue; false when the listing failed.
+  // Lists a source folder: its files (filters applied) with their names, the names of all its
+  // folders, and its subfolders to walk (not excluded, no links) appended to queue; false when
+  // the listing failed.
   bool ListSource(CUrlConnection& c, const std::string& folder, const std::string& rel,
                   std::deque<std::string>& queue, std::vector<WIN32_FIND_DATAA>& files,
-                  std::vector<std::string>& names);
+                  std::vector<std::string>& names, std::set<std::string>& folders);
+  // ListTarget, with the folder's folders and links remembered for the way to the folders below.
+  bool ListTargetFolder(CUrlConnection& c, const std::string& folder, TargetListing& out);
+  // A link of the target where the source has an entry of its name: left as it is, named in the
+  // row's note, and the row fails.
+  void KeptLink(const std::string& shown) {
+    m_links.Add(shown);
+    m_failed = true;
+  }
+  // Whether the way from the target's base to its folder rel is clear of links: 0 clear, 1 a
+  // link lies on it (noted), -1 a folder on it could not be listed while the row needs an index.
+  // Each folder above is listed once.
+  int LinkOnWay(CUrlConnection& c, const std::string& base, const std::string& rel);
   void Finish();
   void Note(const std::string& text) {
     m_failed = true;
@@ -167,13 +210,20 @@ class FtpRow {
   bool TargetFolder(CUrlConnection& c, const std::string& base, const std::string& rel, const std::string& shownBase);
 
   // ---- directions
-  int Upload(const RemoteCell& target);
+  int Upload(const RemoteCell& targetCell);
   int Download(const RemoteCell& source);
   int ServerToServer(const RemoteCell& source, const RemoteCell& target);
   // Deletes the names left in the index below folder; 1 stops the row.
   int DeleteMissing(CUrlConnection& c, const std::string& folder, const FolderIndex& index);
   // Download: deletes local files of folder rel the index does not hold; 1 stops the row.
-  int DeleteLocal(SysTree& tree, const std::string& rel, const FolderIndex& remote);
+  // Download: deletes local files of folder rel the index does not hold (nor names the source
+  // as folders: those go only once their folder was listed); 1 stops the row.
+  int DeleteLocal(SysTree& tree, const std::string& rel, const FolderIndex& remote,
+                  const std::set<std::string>& remoteFolders);
+  // Download: a local file (or link to one) where the source has the folder rel goes, now that
+  // the folder was listed; emptyKnown: whether an empty listing of it can be trusted. 0 the place
+  // is clear (or holds a folder), -1 the file stays (noted), 1 stops the row.
+  int ClearLocalPlace(SysTree& tree, const std::string& rel, const std::string& shownSource, bool emptyKnown);
 
   JobContext& m_ctx;
   const JobArgs& m_args;
@@ -188,6 +238,9 @@ class FtpRow {
   std::string m_tempPath;
   std::map<std::string, std::string> m_folderKeys;    // source folder -> target key path ("" passed over)
   std::map<std::string, std::string> m_folderOwners;  // target key path -> source folder shown
+  std::map<std::string, TargetListing> m_targetWays;  // listed target folders, without their files
+  std::set<std::string> m_unlisted;                   // target folders whose listing failed
+  CFolderLinkNotes m_links{""};                       // shown paths
 };
 
 bool FtpRow::Split(const char* text, RemoteCell& out) { return RemoteCellSplit(text, out, m_message); }
@@ -218,7 +271,7 @@ bool FtpRow::Excluded(const std::string& rel) {
 
 bool FtpRow::ListSource(CUrlConnection& c, const std::string& folder, const std::string& rel,
                         std::deque<std::string>& queue, std::vector<WIN32_FIND_DATAA>& files,
-                        std::vector<std::string>& names) {
+                        std::vector<std::string>& names, std::set<std::string>& folders) {
   CUrlFileFind find(&c);
   if (!find.FindFile(folder.c_str(), m_args.plus, "", URL_FIND_NO_DOTS | URL_FIND_FOLDERS_UNFILTERED))
     return GetLastError() == ERROR_SUCCESS;
@@ -235,6 +288,7 @@ bool FtpRow::ListSource(CUrlConnection& c, const std::string& folder, const std:
         StrMatchPatternListA(name.c_str(), -1, m_args.minus, STR_MATCH_NOCASE, ';') > 0)
       continue;
     if (find.MatchesMask(URL_ATTR_DIRECTORY)) {
+      folders.insert(name);
       const std::string sub = rel.empty() ? name : rel + "/" + name;
       // A link to a folder is never entered; nor is an excluded folder.
       if (m_args.subdirs && !find.MatchesMask(URL_ATTR_LINK) && !Excluded(sub)) queue.push_back(sub);
@@ -246,7 +300,54 @@ bool FtpRow::ListSource(CUrlConnection& c, const std::string& folder, const std:
   return true;
 }
 
+bool FtpRow::ListTargetFolder(CUrlConnection& c, const std::string& folder, TargetListing& out) {
+  if (!ListTarget(c, folder, m_args, out)) {
+    m_unlisted.insert(folder);
+    return false;
+  }
+  TargetListing& way = m_targetWays[folder];
+  way.folders = out.folders;
+  way.links = out.links;
+  return true;
+}
+
+int FtpRow::LinkOnWay(CUrlConnection& c, const std::string& base, const std::string& rel) {
+  std::string parent = base;
+  for (std::size_t at = 0; at < rel.size();) {
+    const std::size_t end = std::min(rel.find('/', at), rel.size());
+    const std::string name = rel.substr(at, end - at);
+    // What cannot be listed shows no links: with an index nothing in it is touched (that folder's
+    // own listing said so), without one it takes copies as a server that hides its folders wants.
+    const bool indexed = m_args.flags & kIndexFlags;
+    if (m_unlisted.count(parent)) return indexed ? -1 : 0;
+    auto known = m_targetWays.find(parent);
+    if (known == m_targetWays.end()) {
+      TargetListing listing;
+      if (!ListTargetFolder(c, parent, listing)) {
+        if (!indexed) return 0;
+        Note(FmtString(kTargetUnreadable, (Host(c) + parent).c_str(), LocalLastErrorNote().c_str()));
+        return -1;
+      }
+      known = m_targetWays.find(parent);
+    }
+    std::string key = c.NameKey(parent.c_str(), name);
+    if (key.empty()) key = name;
+    const std::string child = RemoteJoin(parent, name);
+    if (known->second.links.count(key)) {
+      KeptLink(Host(c) + child);
+      return 1;
+    }
+    // A folder that is not there yet is made fresh, with nothing below it.
+    if (!known->second.folders.count(key)) return 0;
+    parent = child;
+    at = end + 1;
+  }
+  return 0;
+}
+
 void FtpRow::Finish() {
+  NoteFolderLinks(m_ctx.run, m_links.Found());
+  m_links = CFolderLinkNotes("");
   m_moving = nullptr;
   if (m_dialog) {
     m_dialog->SetCancelCallback(CProgressDlg::CancelFn());
@@ -357,14 +458,19 @@ int FtpRow::DeleteMissing(CUrlConnection& c, const std::string& folder, const Fo
 
 // ---- upload --------------------------------------------------------------------------------------
 
-int FtpRow::Upload(const RemoteCell& target) {
+int FtpRow::Upload(const RemoteCell& targetCell) {
   Line(0, kSearchLocal);
   Line(1, m_args.source);
   const bool del = m_args.flags & RUN_DELETE_SURPLUS;
   CDirListing list;
-  const int listFlags = CDirListing::DL_READ_ALL | (m_args.subdirs ? CDirListing::DL_SUBDIRS : 0);
+  // With deletions the folders are listed too: a folder whose files were all deleted is mirrored.
+  const bool withFolders = del && m_args.subdirs;
+  const int listFlags = CDirListing::DL_READ_ALL | (m_args.subdirs ? CDirListing::DL_SUBDIRS : 0) |
+                        (withFolders ? CDirListing::DL_FOLDERS : 0);
   const int count = list.Read(m_args.source, listFlags, m_args.plus, m_args.minus);
   const bool localComplete = count >= 0 && list.GetReadState() != 2;
+  int files = 0;
+  for (int i = 0; i < count; ++i) files += list.GetEntry(i)->IsFolder() ? 0 : 1;
   if (count <= 0) {
     // A source that is not there is no empty source.
     const std::string note = LocalLastErrorNote();
@@ -377,14 +483,14 @@ int FtpRow::Upload(const RemoteCell& target) {
   }
   const u64 total = list.GetTotalSize();
 
-  auto connection = Connect(target);
+  auto connection = Connect(targetCell);
   if (!connection) return JOB_FAILED;
   CUrlConnection& c = *connection;
   m_held = connection.get();
   m_moving = m_held;
   m_ctx.run.Carry().HoldConnection(std::move(connection));
   std::string base;
-  if (!ResolvePath(c, target, base)) return JOB_FAILED;
+  if (!ResolvePath(c, targetCell, base)) return JOB_FAILED;
   if (!EnterFolder(c, base)) return Fail(kCannotMake);
 
   ProgressRecord& record = m_ctx.run.Progress();
@@ -396,11 +502,12 @@ int FtpRow::Upload(const RemoteCell& target) {
   }
 
   // A source that shows no file (missing, not mounted, emptied) never empties the target.
-  if (del && (count == 0 || !localComplete)) {
-    FolderIndex remote;
-    if (!ListFiles(c, base, m_args, remote)) return Fail(FmtString(kTargetUnreadable, base.c_str(), LocalLastErrorNote().c_str()));
+  if (del && (files == 0 || !localComplete)) {
+    TargetListing remote;
+    if (!ListTargetFolder(c, base, remote))
+      return Fail(FmtString(kTargetUnreadable, base.c_str(), LocalLastErrorNote().c_str()));
     if (!localComplete) return Fail(FmtString(kSourceUnreadable, m_args.source, ""));
-    if (!remote.empty()) return Fail(FmtString(kSourceEmpty, m_args.source));
+    if (!remote.files.empty()) return Fail(FmtString(kSourceEmpty, m_args.source));
     return JOB_DONE;
   }
 
@@ -408,49 +515,79 @@ int FtpRow::Upload(const RemoteCell& target) {
   std::string folderRel = "\x01";  // no folder yet
   std::string folder;               // its remote path
   bool excluded = false, indexed = false, indexFailed = false;
-  FolderIndex index;
+  TargetListing target;                      // its files are the index
+  FolderIndex& index = target.files;
   std::map<std::string, std::string> taken;  // the keys of the folder's files so far
   const auto leaveFolder = [&]() -> int {
     if (!del || excluded || folderRel == "\x01" || !indexed) return 0;
     return DeleteMissing(c, folder, index);
   };
+  // Takes the target folder of the source folder rel; make: a missing one is made (else there is
+  // nothing in it to delete). JOB_FAILED ends the row.
+  const auto enterFolder = [&](const std::string& relFolder, bool make) -> int {
+    folderRel = relFolder;
+    folder = relFolder.empty() ? base : RemoteJoin(base, relFolder);
+    excluded = Excluded(relFolder) || !TargetFolder(c, base, relFolder, list.GetRootPath());
+    indexed = indexFailed = false;
+    target = TargetListing{};
+    taken.clear();
+    if (excluded) return JOB_DONE;
+    // Never into a link of the target, nor below one.
+    if (!relFolder.empty() && LinkOnWay(c, base, relFolder) != 0) {
+      excluded = true;
+      return JOB_DONE;
+    }
+    if (!relFolder.empty() && !c.ChangeDir(folder.c_str())) {
+      if (!make) {
+        excluded = true;
+        return JOB_DONE;
+      }
+      if (!c.MakeDirTree(folder.c_str()) || !c.ChangeDir(folder.c_str())) return Fail(kCannotOpen);
+      indexed = true;  // a new folder holds nothing
+      m_targetWays[folder];
+      return JOB_DONE;
+    }
+    indexed = ListTargetFolder(c, folder, target);
+    // Without an index a folder that cannot be listed still takes copies: a copy replaces what
+    // stands under its name, never writes through it.
+    if (!indexed && (m_args.flags & kIndexFlags)) {
+      indexFailed = true;
+      Note(FmtString(kTargetUnreadable, folder.c_str(), LocalLastErrorNote().c_str()));
+    }
+    return JOB_DONE;
+  };
+  std::vector<std::string> sourceFolders;  // with withFolders: the base and every real folder
+  if (withFolders) sourceFolders.push_back("");
+  std::set<std::string> walked;            // folders whose files were walked
   for (int i = 0; i < count; ++i) {
     if (Cancelled()) return JOB_STOP_ALL;
     const CDirListing::Entry& entry = *list.GetEntry(i);
-    if (entry.IsFolder()) continue;
     int relLength = 0;
     const char* relText = list.GetPath(i, &relLength, CDirListing::DL_PATH_RELATIVE);
     const std::string rel(relText, static_cast<std::size_t>(relLength));
+    if (entry.IsFolder()) {
+      if (!(entry.info.dwAttr & SYS_ATTR_LINK)) sourceFolders.push_back(rel);
+      continue;
+    }
     const std::size_t slash = rel.rfind('/');
     const std::string relFolder = slash == std::string::npos ? "" : rel.substr(0, slash);
     const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
     const std::string localPath = list.GetRootPath() + rel;
     if (relFolder != folderRel) {
       if (leaveFolder()) return JOB_STOP_ALL;
-      folderRel = relFolder;
-      folder = relFolder.empty() ? base : (base == "/" ? "" : base) + "/" + relFolder;
-      excluded = Excluded(relFolder) || !TargetFolder(c, base, relFolder, list.GetRootPath());
-      indexed = indexFailed = false;
-      index.clear();
-      taken.clear();
-      if (excluded) continue;
-      if (!relFolder.empty() && !c.ChangeDir(folder.c_str())) {
-        if (!c.MakeDirTree(folder.c_str()) || !c.ChangeDir(folder.c_str())) return Fail(kCannotOpen);
-        indexed = true;  // a new folder holds nothing
-      } else if (m_args.flags & kIndexFlags) {
-        indexed = ListFiles(c, folder, m_args, index);
-        if (!indexed) {
-          indexFailed = true;
-          Note(FmtString(kTargetUnreadable, folder.c_str(), LocalLastErrorNote().c_str()));
-        }
-      }
+      walked.insert(relFolder);
+      if (enterFolder(relFolder, true) == JOB_FAILED) return JOB_FAILED;
     }
     if (excluded) continue;
     if (indexFailed) continue;  // what the target holds is not known: nothing is replaced
     const std::string key = TargetKey(c, folder, name, localPath, taken);
     if (key.empty()) continue;
     const u64 size = entry.info.qwSize;
-    const std::string remote = (folder == "/" ? "" : folder) + "/" + name;
+    const std::string remote = RemoteJoin(folder, name);
+    if (target.links.count(key)) {
+      KeptLink(Host(c) + remote);
+      continue;
+    }
     if (const auto it = index.find(key); it != index.end()) {
       const RemoteFile known = it->second;
       index.erase(it);
@@ -489,12 +626,20 @@ int FtpRow::Upload(const RemoteCell& target) {
     }
   }
   if (leaveFolder()) return JOB_STOP_ALL;
+  // Folders of the source that hold no file any more: what their target folders hold goes too.
+  for (const std::string& rel : sourceFolders) {
+    if (walked.count(rel)) continue;
+    if (Cancelled()) return JOB_STOP_ALL;
+    if (enterFolder(rel, false) == JOB_FAILED) return JOB_FAILED;
+    if (leaveFolder()) return JOB_STOP_ALL;
+  }
   return m_failed ? JOB_FAILED : JOB_DONE;
 }
 
 // ---- download ------------------------------------------------------------------------------------
 
-int FtpRow::DeleteLocal(SysTree& tree, const std::string& rel, const FolderIndex& remote) {
+int FtpRow::DeleteLocal(SysTree& tree, const std::string& rel, const FolderIndex& remote,
+                        const std::set<std::string>& remoteFolders) {
   const std::string path = tree.Path(rel);
   CDirListing list;
   if (list.Read(path.c_str(), 0, m_args.plus, m_args.minus) < 0) return 0;
@@ -503,7 +648,7 @@ int FtpRow::DeleteLocal(SysTree& tree, const std::string& rel, const FolderIndex
     const CDirListing::Entry& entry = *list.GetEntry(i);
     if (entry.IsFolder()) continue;
     const std::string name = list.GetPath(i, nullptr, CDirListing::DL_PATH_NAME);
-    if (!remote.count(name)) surplus.push_back(name);
+    if (!remote.count(name) && !remoteFolders.count(name)) surplus.push_back(name);
   }
   if (surplus.empty()) return 0;
   Line(0, kDeleteLocal);
@@ -520,6 +665,33 @@ int FtpRow::DeleteLocal(SysTree& tree, const std::string& rel, const FolderIndex
                  kBoxError) == IDCANCEL)
       return 1;
   }
+  return 0;
+}
+
+int FtpRow::ClearLocalPlace(SysTree& tree, const std::string& rel, const std::string& shownSource, bool emptyKnown) {
+  const auto [parentRel, nameView] = SysSplitRel(rel);
+  const std::string name(nameView);
+  const int dir = tree.Folder(parentRel);
+  if (dir < 0) return 0;  // making the folder says why
+  struct stat st {};
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) return 0;
+  // A link to a folder stays and is named as one.
+  if (S_ISLNK(st.st_mode) && SysIsFolderLinkAt(dir, name.c_str())) return 0;
+  const std::string path = tree.Path(rel);
+  if (!emptyKnown) {
+    Note(FmtString(kNotReplaced, shownSource.c_str(), path.c_str()));
+    return -1;
+  }
+  Line(0, kDeleteLocal);
+  Line(1, path);
+  if (!SysDeleteAt(dir, name.c_str()) && errno != ENOENT) {
+    m_failed = true;
+    return LocalAsk(m_ctx, m_args.flags, FmtString(kDeleteFailed, path.c_str(), LocalLastErrorNote().c_str()),
+                    kBoxError) == IDCANCEL
+               ? 1
+               : -1;
+  }
+  m_ctx.run.Note(FmtString(kReplaced, path.c_str()));
   return 0;
 }
 
@@ -543,24 +715,44 @@ int FtpRow::Download(const RemoteCell& source) {
   while (targetRoot.size() > 1 && targetRoot.back() == '/') targetRoot.pop_back();
   SysTree tree(targetRoot);
   if (tree.OpenRoot(true) != 0) return Fail(FmtString(kLocalCannotMake, targetRoot.c_str(), LocalLastErrorNote().c_str()));
+  CFolderLinkNotes localLinks(tree.Root());
+  // An FTP server may list a folder that is missing or unreadable as an empty one; the other
+  // sources fail such a listing.
+  const bool emptyAmbiguous = source.kind == URL_KIND_FTP;
 
   std::deque<std::string> queue{""};  // relative folders below the source
   while (!queue.empty()) {
     if (Cancelled()) return JOB_STOP_ALL;
     const std::string rel = queue.front();
     queue.pop_front();
-    const std::string folder = rel.empty() ? base : (base == "/" ? "" : base) + "/" + rel;
-    // Below a link in the local tree nothing is written.
-    if (tree.MakeFolders(rel) < 0) {
-      Note(FmtString(kLocalCannotMake, tree.Path(rel).c_str(), LocalLastErrorNote().c_str()));
-      continue;
-    }
+    const std::string folder = rel.empty() ? base : RemoteJoin(base, rel);
+    const std::string shown = Host(c) + folder;
+    // The folder is listed whole before anything is made or deleted for it.
+    const std::size_t queued = queue.size();
     std::vector<std::string> names;
     std::vector<WIN32_FIND_DATAA> files;
-    if (!ListSource(c, folder, rel, queue, files, names)) {
-      const std::string text = FmtString(kSourceUnreadable, (Host(c) + folder).c_str(), LocalLastErrorNote().c_str());
-      if (rel.empty()) return Fail(text);
-      Note(text);
+    std::set<std::string> remoteFolders;
+    if (!ListSource(c, folder, rel, queue, files, names, remoteFolders)) {
+      const std::string note = LocalLastErrorNote();
+      if (rel.empty()) return Fail(FmtString(kSourceUnreadable, shown.c_str(), note.c_str()));
+      Note(FmtString(kSourceFolderUnreadable, shown.c_str(), note.c_str()));
+      continue;
+    }
+    if (del && !rel.empty()) {
+      const bool emptyKnown = !emptyAmbiguous || !files.empty() || !remoteFolders.empty();
+      const int place = ClearLocalPlace(tree, rel, shown, emptyKnown);
+      if (place > 0) return JOB_STOP_ALL;
+      if (place < 0) {
+        queue.resize(queued);
+        continue;
+      }
+    }
+    // Below a link in the local tree nothing is written.
+    bool byLink = false;
+    if (EntryFolder(tree, rel, true, localLinks, &byLink) < 0) {
+      queue.resize(queued);
+      if (!byLink) Note(FmtString(kLocalCannotMake, tree.Path(rel).c_str(), LocalLastErrorNote().c_str()));
+      for (const std::string& link : localLinks.Found()) KeptLink(link);
       continue;
     }
     FolderIndex index;
@@ -569,7 +761,7 @@ int FtpRow::Download(const RemoteCell& source) {
       if (Cancelled()) return JOB_STOP_ALL;
       const std::string& name = names[k];
       if (del) index[name] = RemoteFile{};
-      const std::string remote = (folder == "/" ? "" : folder) + "/" + name;
+      const std::string remote = RemoteJoin(folder, name);
       const std::string local = localFolder + (localFolder.ends_with('/') ? "" : "/") + name;
       const int decision = CheckLocalTarget(local.c_str(), &files[k].ftLastWriteTime, m_args.flags);
       if (decision != TARGET_ABSENT && decision != TARGET_OVERWRITE) continue;
@@ -590,21 +782,20 @@ int FtpRow::Download(const RemoteCell& source) {
       }
     }
     if (!del) continue;
-    if (files.empty()) {
-      // A folder that lists no file (a missing path looks the same on some servers) never
-      // empties its local counterpart.
+    if (files.empty() && (rel.empty() || emptyAmbiguous)) {
+      // A folder that lists no file where that can mean missing or unreadable (an FTP server's
+      // folders, any base folder) never empties its local counterpart.
       CDirListing local;
       bool holds = false;
       if (local.Read(localFolder.c_str(), 0, m_args.plus, m_args.minus) > 0)
         for (int i = 0; i < local.GetCount() && !holds; ++i) holds = !local.GetEntry(i)->IsFolder();
       if (holds) {
-        const std::string text = FmtString(kSourceEmpty, (Host(c) + folder).c_str());
-        if (rel.empty()) return Fail(text);
-        Note(text);
+        if (rel.empty()) return Fail(FmtString(kSourceEmpty, shown.c_str()));
+        Note(FmtString(kHeldBack, shown.c_str()));
       }
       continue;
     }
-    if (DeleteLocal(tree, rel, index)) return JOB_STOP_ALL;
+    if (DeleteLocal(tree, rel, index, remoteFolders)) return JOB_STOP_ALL;
   }
   return m_failed ? JOB_FAILED : JOB_DONE;
 }
@@ -634,36 +825,40 @@ int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targe
     m_dialog->SetTotal(16);
     m_dialog->SetPos(0);
   }
+  // As in the download: only an FTP source's empty folder may be one that is missing.
+  const bool emptyAmbiguous = sourceCell.kind == URL_KIND_FTP;
 
   std::deque<std::string> queue{""};
   while (!queue.empty()) {
     if (Cancelled()) return JOB_STOP_ALL;
     const std::string rel = queue.front();
     queue.pop_front();
-    const std::string from = rel.empty() ? sourceBase : (sourceBase == "/" ? "" : sourceBase) + "/" + rel;
-    const std::string to = rel.empty() ? targetBase : (targetBase == "/" ? "" : targetBase) + "/" + rel;
+    const std::string from = rel.empty() ? sourceBase : RemoteJoin(sourceBase, rel);
+    const std::string to = rel.empty() ? targetBase : RemoteJoin(targetBase, rel);
     const std::string shownBase = Host(src) + (sourceBase == "/" ? "" : sourceBase) + "/";
     if (!TargetFolder(dst, targetBase, rel, shownBase)) continue;
+    // Never into a link of the target, nor below one.
+    if (!rel.empty() && LinkOnWay(dst, targetBase, rel) != 0) continue;
     std::vector<std::string> names;
     std::vector<WIN32_FIND_DATAA> files;
-    if (!ListSource(src, from, rel, queue, files, names)) {
-      const std::string text = FmtString(kSourceUnreadable, (Host(src) + from).c_str(), LocalLastErrorNote().c_str());
-      if (rel.empty()) return Fail(text);
-      Note(text);
+    std::set<std::string> sourceFolders;
+    if (!ListSource(src, from, rel, queue, files, names, sourceFolders)) {
+      const std::string note = LocalLastErrorNote();
+      if (rel.empty()) return Fail(FmtString(kSourceUnreadable, (Host(src) + from).c_str(), note.c_str()));
+      Note(FmtString(kSourceFolderUnreadable, (Host(src) + from).c_str(), note.c_str()));
       continue;
     }
     if (!EnterFolder(dst, to)) return Fail(rel.empty() ? kCannotMake : kCannotOpen);
-    FolderIndex index;
-    if (m_args.flags & kIndexFlags) {
-      if (!ListFiles(dst, to, m_args, index)) {
-        Note(FmtString(kTargetUnreadable, (Host(dst) + to).c_str(), LocalLastErrorNote().c_str()));
-        continue;
-      }
+    TargetListing target;
+    FolderIndex& index = target.files;
+    // Without an index a folder that cannot be listed still takes copies (see the upload).
+    if (!ListTargetFolder(dst, to, target) && (m_args.flags & kIndexFlags)) {
+      Note(FmtString(kTargetUnreadable, (Host(dst) + to).c_str(), LocalLastErrorNote().c_str()));
+      continue;
     }
-    if (del && files.empty() && !index.empty()) {
-      const std::string text = FmtString(kSourceEmpty, (Host(src) + from).c_str());
-      if (rel.empty()) return Fail(text);
-      Note(text);
+    if (del && files.empty() && !index.empty() && (rel.empty() || emptyAmbiguous)) {
+      if (rel.empty()) return Fail(FmtString(kSourceEmpty, (Host(src) + from).c_str()));
+      Note(FmtString(kHeldBack, (Host(src) + from).c_str()));
       continue;
     }
     std::map<std::string, std::string> taken;
@@ -674,6 +869,10 @@ int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targe
       const std::string remoteTo = (to == "/" ? "" : to) + "/" + name;
       const std::string key = TargetKey(dst, to, name, Host(src) + remoteFrom, taken);
       if (key.empty()) continue;
+      if (target.links.count(key)) {
+        KeptLink(Host(dst) + remoteTo);
+        continue;
+      }
       if (const auto it = index.find(key); it != index.end()) {
         const RemoteFile known = it->second;
         index.erase(it);

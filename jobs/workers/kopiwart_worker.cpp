@@ -3,9 +3,11 @@
 #include "jobs/error_text.h"
 #include "jobs/job_extra.h"
 #include "jobs/progress/progress_dlg.h"
+#include "jobs/workers/folder_links.h"
 #include "jobs/workers/kopiwart_rules.h"
 #include "jobs/workers/remote_cell.h"
 #include "jobs/workers/remote_workers.h"
+#include "jobs/workers/row_notes.h"
 #include "jobs/workers/worker_support.h"
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_time.h"
@@ -168,6 +170,7 @@ struct TargetFile {
 struct TargetFolder {
   std::map<std::string, TargetFile> files;
   std::vector<std::string> folders;  // not links
+  std::set<std::string> links;       // keys of the links left as they are (RemoteKeptLink)
   int entries = 0;                   // every entry but the mark record
   bool hasRecord = false;
 };
@@ -240,8 +243,16 @@ class KopiwartRow {
   void ClearMarks(const std::string& folder, const Group& group);
 
   int Walk();
-  // One source folder against its target folder; -2 stops the row.
-  int MergeFolder(const std::string& rel, int level, const SourceFolder& source);
+  // One source folder against its target folder; -2 stops the row. links: the keys of the links
+  // the target folder holds; listed: whether it could be listed (else nothing below is entered).
+  int MergeFolder(const std::string& rel, int level, const SourceFolder& source, std::set<std::string>& links,
+                  bool& listed);
+  // A link of the target where the source has an entry of its name: left as it is, named in the
+  // row's note, and the row fails.
+  void KeptLink(const std::string& shown) {
+    m_links.Add(shown);
+    m_failed = true;
+  }
   // A target folder without source folder: marks, and deletes after the days; 1 when it is gone.
   int PurgeTargetFolder(const std::string& rel, int level);
   // A group without source: marked, or deleted once marked longer than days; 1 when deleted.
@@ -276,6 +287,7 @@ class KopiwartRow {
   std::string m_tempPath;
   int m_setsTimes = -1;  // unknown
   bool m_timesNoted = false;
+  CFolderLinkNotes m_links{""};  // shown paths
 };
 
 bool KopiwartRow::Excluded(const std::string& rel) {
@@ -285,6 +297,8 @@ bool KopiwartRow::Excluded(const std::string& rel) {
 }
 
 void KopiwartRow::Finish() {
+  NoteFolderLinks(m_ctx.run, m_links.Found());
+  m_links = CFolderLinkNotes("");
   if (m_dialog) {
     m_dialog->SetCancelCallback(CProgressDlg::CancelFn());
     m_dialog->SetTimerCallback(CProgressDlg::TimerFn(), 0);
@@ -317,8 +331,14 @@ int KopiwartRow::ListTarget(const std::string& folder, bool make, TargetFolder& 
         continue;
       }
       ++out.entries;
+      // A link is never entered, written through or deleted through.
+      if (RemoteKeptLink(find.GetFindData().dwFileAttributes)) {
+        const std::string key = Key(folder, name);
+        out.links.insert(key.empty() ? name : key);
+        continue;
+      }
       if (find.MatchesMask(URL_ATTR_DIRECTORY)) {
-        if (!find.MatchesMask(URL_ATTR_LINK)) out.folders.push_back(name);
+        out.folders.push_back(name);
         continue;
       }
       TargetFile file;
@@ -655,12 +675,15 @@ int KopiwartRow::PurgeTargetFolder(const std::string& rel, int level) {
   return m_c->Rmdir(folder.c_str()) ? 1 : 0;
 }
 
-int KopiwartRow::MergeFolder(const std::string& rel, int level, const SourceFolder& source) {
+int KopiwartRow::MergeFolder(const std::string& rel, int level, const SourceFolder& source,
+                             std::set<std::string>& links, bool& listed) {
   const std::string folder = TargetPath(rel);
   TargetFolder target;
-  const int listed = ListTarget(folder, true, target);
-  if (listed == -2) return JOB_STOP_ALL;
-  if (listed < 0) return 0;
+  const int got = ListTarget(folder, true, target);
+  listed = got >= 0;
+  if (got == -2) return JOB_STOP_ALL;
+  if (got < 0) return 0;
+  links = target.links;
   // An empty source beside a filled target is a source that is not there (not mounted).
   if (rel.empty() && source.allNames.empty() && target.entries > 0) {
     m_message = FmtString(kSourceEmpty, m_sourceRoot.c_str());
@@ -677,6 +700,11 @@ int KopiwartRow::MergeFolder(const std::string& rel, int level, const SourceFold
     }
     if (KopiwartSplitVersion(name, &base, nullptr) && source.allNames.count(base)) {
       Report(FmtString(kNameLikeVersion, (SourcePath(rel) + "/" + name).c_str(), base.c_str()));
+      continue;
+    }
+    const std::string key = Key(folder, name);
+    if (target.links.count(key.empty() ? name : key)) {
+      KeptLink(Shown(RemoteJoin(folder, name)));
       continue;
     }
     files[name] = file;
@@ -754,15 +782,25 @@ int KopiwartRow::Walk() {
       Report(text);
       continue;
     }
-    if (m_args.subdirs && level <= kMaxLevel) {
-      for (auto it = source.folders.rbegin(); it != source.folders.rend(); ++it) {
-        const std::string sub = rel.empty() ? *it : rel + "/" + *it;
-        if (!Excluded(sub)) stack.push_back({sub, level + 1});
-      }
-    }
-    const int r = MergeFolder(rel, level, source);
+    std::set<std::string> links;
+    bool listed = false;
+    const int r = MergeFolder(rel, level, source, links, listed);
     if (r == JOB_FAILED) return JOB_FAILED;
     if (r == JOB_STOP_ALL) return r;
+    // Below a target folder that could not be listed its links are not known: nothing is entered.
+    if (m_args.subdirs && level <= kMaxLevel && listed) {
+      const std::string folder = TargetPath(rel);
+      for (auto it = source.folders.rbegin(); it != source.folders.rend(); ++it) {
+        const std::string sub = rel.empty() ? *it : rel + "/" + *it;
+        if (Excluded(sub)) continue;
+        const std::string key = Key(folder, *it);
+        if (links.count(key.empty() ? *it : key)) {
+          KeptLink(Shown(RemoteJoin(folder, *it)));
+          continue;
+        }
+        stack.push_back({sub, level + 1});
+      }
+    }
   }
   return m_failed ? JOB_FAILED : JOB_DONE;
 }

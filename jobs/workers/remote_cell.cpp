@@ -80,9 +80,12 @@ std::unique_ptr<CUrlConnection> RemoteCellConnect(const RemoteCell& cell, UrlBre
 bool RemoteCellResolve(CUrlConnection& c, const RemoteCell& cell, std::string& out, std::string& message) {
   std::string p = cell.path;
   std::replace(p.begin(), p.end(), '\\', '/');
-  // The URL's path separator; what follows is the path the cell means.
-  std::string rest = p.starts_with('/') && cell.kind == URL_KIND_FTP ? p.substr(1) : p;
-  if (rest == "." || rest.starts_with("./")) {
+  // The URL's path separator; what follows is the path the cell means. On FTP it always goes (a
+  // server's paths are taken from its root either way); elsewhere only before "." and "./".
+  const std::string inner = p.starts_with('/') ? p.substr(1) : p;
+  const bool relative = inner == "." || inner.starts_with("./");
+  const std::string rest = relative || cell.kind == URL_KIND_FTP ? inner : p;
+  if (relative) {
     std::string here;
     if (!c.GetCurrentDirString(here)) {
       message = kNoCurrentDir;
@@ -95,6 +98,12 @@ bool RemoteCellResolve(CUrlConnection& c, const RemoteCell& cell, std::string& o
   }
   while (out.size() > 1 && out.back() == '/') out.pop_back();
   return true;
+}
+
+bool RemoteKeptLink(u32 attributes) {
+  if (!(attributes & URL_ATTR_LINK)) return false;
+  constexpr u32 kTypeLink = 0xA000;  // the Unix type of a link that was not resolved
+  return (attributes & URL_ATTR_DIRECTORY) || ((attributes >> 16) & 0xF000) == kTypeLink;
 }
 
 bool RemoteSafeName(const std::string& name) {

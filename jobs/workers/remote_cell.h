@@ -26,12 +26,19 @@ bool RemoteCellSplit(const char* text, RemoteCell& out, std::string& message);
 std::unique_ptr<CUrlConnection> RemoteCellConnect(const RemoteCell& cell, UrlBreakHandle* breakRecord,
                                                   std::string& message);
 
-// The folder the cell means on the connection, "/" separators, no trailing "/": "." and "./x" are
-// taken below the login folder, everything else from the root. False with the row's message.
+// The folder the cell means on the connection, "/" separators, no trailing "/": a path "." or
+// "./x" (after the URL's own "/") is taken below the folder the connection logged in to, on every
+// kind of connection; everything else from the root. False with the row's message.
 bool RemoteCellResolve(CUrlConnection& c, const RemoteCell& cell, std::string& out, std::string& message);
 
 // A name from a listing that may be joined to a path: not empty, not "." or "..", no "/".
 bool RemoteSafeName(const std::string& name);
+
+// Whether an entry of a target listing is a link that a row leaves as it is: one that leads to a
+// folder, or one whose listing does not tell where it leads (an FTP "l" line, a dangling link). A
+// link known to lead to a file acts on its own name, as a file does (it is replaced or removed,
+// never written through).
+bool RemoteKeptLink(u32 attributes);
 
 // folder + "/" + name, with "/" as the folder giving "/name".
 inline std::string RemoteJoin(const std::string& folder, const std::string& name) {

@@ -2,6 +2,7 @@
 // host and target sign, failures and their questions, and a cancel under a progress dialog.
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/workers/copy_workers.h"
+#include "jobs/workers/local_workers.h"
 #include "tests/support/run.h"
 #include "tests/support/run_rig.h"
 #include "tests/support/scripted_progress_view.h"
@@ -132,6 +133,28 @@ TEST_F(Copy, UpdateRefreshesExistingFilesAndCreatesNothing) {
   Put(dir / "dst/a.txt", "newer, and longer", kT + 101);
   EXPECT_EQ(run.Call(RunUpdate, dir / "src", dir / "dst", RUN_NEWER_ONLY), JOB_DONE);
   EXPECT_EQ(ReadFile(dir / "dst/a.txt"), "newer, and longer");
+}
+
+// Folders whose names begin alike ("doc" and "docs") are opened one after the other: each keeps
+// its own files in a copy, an update and a synchronisation.
+TEST_F(Copy, SiblingFoldersSharingANamePrefixStayApart) {
+  const auto fill = [&](const std::string& root, const std::string& text, std::int64_t t) {
+    for (const char* name : {"doc/a.txt", "doc/sub/b.txt", "docs/c.txt", "docs/sub/d.txt", "doc.txt"})
+      Put(root + "/" + name, text + name, t);
+  };
+  fill(dir / "src", "new ", kT + 100);
+  EXPECT_EQ(run.Call(RunCopy, dir / "src", dir / "copy"), JOB_DONE);
+  EXPECT_EQ(Contents(dir / "copy"), Contents(dir / "src"));
+  fill(dir / "upd", "old ", kT);
+  EXPECT_EQ(run.Call(RunUpdate, dir / "src", dir / "upd"), JOB_DONE);
+  EXPECT_EQ(Contents(dir / "upd"), Contents(dir / "src"));
+  Put(dir / "a/doc/x.txt", "x");
+  Put(dir / "a/docs/y.txt", "y");
+  Put(dir / "b/doc/z.txt", "z");
+  Put(dir / "b/docs/w.txt", "w");
+  EXPECT_EQ(run.Call(RunSynch, dir / "a", dir / "b"), JOB_DONE);
+  EXPECT_EQ(Contents(dir / "a"), "doc/x.txt=x doc/z.txt=z docs/w.txt=w docs/y.txt=y");
+  EXPECT_EQ(Contents(dir / "b"), Contents(dir / "a"));
 }
 
 TEST_F(Copy, UpdateAsksWithoutAReason) {

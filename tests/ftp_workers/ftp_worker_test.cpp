@@ -269,6 +269,91 @@ TEST(FtpWorker, ServerToServerCopiesNewerSourcesAndDeletesSurplus) {
   EXPECT_EQ(rig.Copied(), 2u);
 }
 
+// A source folder that holds no file: mirrored where its listing is reliable (local folders, and
+// file:// here for the servers whose listings fail for missing folders), held back where an empty
+// listing may mean a missing folder (an FTP server's) and for a row's base folder everywhere.
+TEST(FtpWorker, EmptiedSourceFoldersAreMirroredWhereTheirListingIsReliable) {
+  auto server = FtpServer::Python();
+  ASSERT_TRUE(server);
+  TempDir local("ftp-emptied");
+  const std::string src = local / "src";
+  Put(src + "/top.txt", "t");
+  Put(src + "/keep/k.txt", "k");
+  Put(src + "/d0/x.txt", "x");
+  std::filesystem::create_directories(src + "/d0/d0");
+  const std::string mirrored = "d0/x.txt=x keep/k.txt=k top.txt=t";
+  // Upload: the emptied folder loses its surplus.
+  Put(server->Root() + "/up/d0/d0/f008.bin", "gone from the source");
+  RunRig rig;
+  EXPECT_EQ(rig.Call(RunFtp, src, server->Url("up"), kDel | kAsk), JOB_DONE) << rig.TakeBoxes();
+  EXPECT_EQ(Served(*server, "up"), mirrored);
+  EXPECT_TRUE(std::filesystem::is_directory(server->Root() + "/up/d0/d0"));
+  // So does a base folder that holds folders only.
+  Put(local / "folders/sub/s.txt", "s");
+  Put(server->Root() + "/up2/old.txt", "surplus");
+  EXPECT_EQ(rig.Call(RunFtp, local / "folders", server->Url("up2"), kDel | kAsk), JOB_DONE) << rig.TakeBoxes();
+  EXPECT_EQ(Served(*server, "up2"), "sub/s.txt=s");
+  // Download and server to server from file://: mirrored.
+  Put(local / "down/d0/d0/mine.txt", "mine");
+  EXPECT_EQ(rig.Call(RunFtp, "file://" + src, local / "down", kDel | kAsk), JOB_DONE) << rig.TakeBoxes();
+  EXPECT_EQ(Contents(local / "down"), mirrored);
+  Put(server->Root() + "/s2s/d0/d0/theirs.txt", "theirs");
+  EXPECT_EQ(rig.Call(RunFtp, "file://" + src, server->Url("s2s"), kDel | kAsk), JOB_DONE) << rig.TakeBoxes();
+  EXPECT_EQ(Served(*server, "s2s"), mirrored);
+  // From the FTP server: its empty folder keeps what the local one holds, and the row says so.
+  Put(local / "back/d0/d0/mine.txt", "mine");
+  Put(local / "back/surplus.txt", "surplus");
+  EXPECT_EQ(rig.Call(RunFtp, server->Url("s2s"), local / "back", kDel | kAsk), JOB_FAILED);
+  EXPECT_EQ(rig.TakeBoxes(), "Der Quellordner 127.0.0.1/s2s/d0/d0 zeigt keine Dateien, sein Zielordner aber schon; "
+                             "darin wurde nichts gelöscht.\n");
+  EXPECT_EQ(Contents(local / "back"), "d0/d0/mine.txt=mine " + mirrored);
+  Put(local / "other/d0/d0/theirs.txt", "theirs");
+  EXPECT_EQ(rig.Call(RunFtp, server->Url("s2s"), "file://" + (local / "other"), kDel | kAsk), JOB_FAILED);
+  EXPECT_NE(rig.TakeBoxes().find("/s2s/d0/d0 zeigt keine Dateien"), std::string::npos);
+  EXPECT_EQ(Contents(local / "other"), "d0/d0/theirs.txt=theirs " + mirrored);
+}
+
+// Server to server from an empty base folder: the target keeps its files, whatever the source's kind.
+TEST(FtpWorker, ServerToServerFromAnEmptyBaseFolderDeletesNothing) {
+  auto server = FtpServer::Python();
+  ASSERT_TRUE(server);
+  TempDir local("ftp-empty-base");
+  std::filesystem::create_directories(local / "empty");
+  std::filesystem::create_directories(server->Root() + "/empty");
+  Put(server->Root() + "/full/theirs.txt", "t");
+  Put(local / "full/mine.txt", "m");
+  RunRig rig;
+  EXPECT_EQ(rig.Call(RunFtp, "file://" + (local / "empty"), server->Url("full"), kDel | kAsk), JOB_FAILED);
+  EXPECT_NE(rig.TakeBoxes().find("Die Quelle enthält keine Dateien, das Ziel aber schon"), std::string::npos);
+  EXPECT_EQ(rig.Call(RunFtp, server->Url("empty"), "file://" + (local / "full"), kDel | kAsk), JOB_FAILED);
+  EXPECT_NE(rig.TakeBoxes().find("Die Quelle enthält keine Dateien, das Ziel aber schon"), std::string::npos);
+  EXPECT_EQ(Served(*server, "full"), "theirs.txt=t");
+  EXPECT_EQ(Contents(local / "full"), "mine.txt=m");
+}
+
+// A local file where an FTP source has a folder it cannot read (vsftpd lists it as empty, or
+// refuses): the file stays, and the row says why.
+TEST(FtpWorker, ALocalFileStaysForASourceFolderThatCannotBeRead) {
+  if (!FtpServer::VsftpdMissing().empty()) GTEST_SKIP() << FtpServer::VsftpdMissing();
+  auto server = FtpServer::Vsftpd();
+  ASSERT_TRUE(server);
+  Put(server->Root() + "/src/c.txt/hidden.txt", "hidden");
+  Put(server->Root() + "/src/top.txt", "top");
+  server->Own(server->Root() + "/src");
+  ASSERT_EQ(::chown((server->Root() + "/src/c.txt").c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod((server->Root() + "/src/c.txt").c_str(), 0), 0);
+  TempDir local("ftp-unreadable");
+  Put(local / "c.txt", "mine");
+  Put(local / "stale.txt", "stale");
+  RunRig rig;
+  EXPECT_EQ(rig.Call(RunFtp, server->Url("src"), local.path(), kDel | kAsk), JOB_FAILED);
+  const std::string boxes = rig.TakeBoxes();
+  EXPECT_NE(boxes.find("127.0.0.1/pub/src/c.txt"), std::string::npos) << boxes;
+  EXPECT_EQ(boxes.find("gelöscht, weil"), std::string::npos) << boxes;
+  EXPECT_EQ(Contents(local.path()), "c.txt=mine top.txt=top");
+  ::chmod((server->Root() + "/src/c.txt").c_str(), 0755);
+}
+
 // The same rows reach a FAT image: what mtools and fsck.fat see is the tree, and it comes back.
 TEST(FtpWorker, RowsReachADiskImage) {
   TempDir dir("ftp-disk");

@@ -41,6 +41,16 @@ TEST(KopiwartRules, ClassesRotationsAndTimes) {
   EXPECT_EQ(KopiwartCopiesFor(defaults, 300 * 1024), 3);
   EXPECT_EQ(KopiwartCopiesFor(defaults, 5u << 20), 1);
   EXPECT_EQ(KopiwartCopiesFor(KopiwartParseExtra("100,5").pairs, 10), 5);
+  // A class takes files of at least its size: each border itself belongs to the class above it.
+  const std::pair<u64, int> borders[] = {{64, 4}, {256, 3}, {1024, 2}, {4096, 1}};
+  for (const auto& [kib, copies] : borders) {
+    EXPECT_EQ(KopiwartCopiesFor(defaults, kib * 1024), copies) << kib;
+    EXPECT_EQ(KopiwartCopiesFor(defaults, kib * 1024 - 1), kib == 64 ? 4 : copies + 1) << kib;
+  }
+  // With a first class that does not take the smallest files, 64 KiB is its border too.
+  const std::vector<KopiwartPair> steps = KopiwartParseExtra("0,30,1,9,64,5").pairs;
+  EXPECT_EQ(KopiwartCopiesFor(steps, 64 * 1024), 5);
+  EXPECT_EQ(KopiwartCopiesFor(steps, 64 * 1024 - 1), 9);
 
   using S = std::vector<KopiwartStep>;
   const auto del = [](int k) { return KopiwartStep{false, k, k}; };
