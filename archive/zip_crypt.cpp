@@ -206,8 +206,3 @@ std::unique_ptr<ZipDecryptor> ZipDecryptor::For(const ZipEntryRec& entry) {
   if (entry.method == kMethodAes && ZipAesField(entry.extra, &info)) return std::make_unique<AesDecryptor>(info);
   return std::make_unique<TraditionalDecryptor>(entry);
 }
-
-void ZipWipe(std::string& secret) {
-  if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
-  secret.clear();
-}

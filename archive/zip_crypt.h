@@ -47,6 +47,3 @@ class ZipDecryptor {
   // The decryptor for an encrypted entry (null when ZipCanDecrypt says no).
   static std::unique_ptr<ZipDecryptor> For(const ZipEntryRec& entry);
 };
-
-// Wipes a password (or key) from memory.
-void ZipWipe(std::string& secret);

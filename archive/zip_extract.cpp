@@ -1,6 +1,7 @@
 // ExtractAll: unpacking every entry below a folder without ever writing outside it.
 #include "archive/zip_crypt.h"
 #include "archive/zip_internal.h"
+#include "platform/secure_zero.h"
 
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
@@ -57,18 +58,18 @@ int CZipFile::Impl::SettlePassword(const ZipEntryRec& entry, std::string& detail
       std::string given;
       const int answer = self.m_passwordFn(entry.name, wrong, given);
       if (answer <= 0) {
-        ZipWipe(given);
+        SecureWipe(given);
         if (answer < 0) return ARC_ERR_USER_ABORT;
         return wrong ? ARC_ERR_PASSWORD : ARC_ERR_ENCRYPTED;
       }
-      ZipWipe(password);
+      SecureWipe(password);
       password.swap(given);
       hasPassword = true;
       passwordWrong = false;
     }
     const int rc = ZipCheckPassword(input, entry, password, detail);
     if (rc != ARC_ERR_PASSWORD) return rc;
-    ZipWipe(password);
+    SecureWipe(password);
     hasPassword = false;
     passwordWrong = true;
   }

@@ -1,6 +1,6 @@
 // CZipFile: opening for reading, updating or creating, the commit by rename, discarding, queries.
-#include "archive/zip_crypt.h"
 #include "archive/zip_internal.h"
+#include "platform/secure_zero.h"
 #include "lib/system/sys_fdio.h"
 
 #include "lib/system/sys.h"
@@ -34,7 +34,7 @@ void CZipFile::Impl::Reset() {
   byName.clear();
   changed = false;
   oldExists = false;
-  ZipWipe(password);
+  SecureWipe(password);
   hasPassword = false;
   passwordWrong = false;
 }
