@@ -30,6 +30,8 @@ class SilentProgressView : public IProgressView {
   int MessageBox(const std::string& text, const std::string& caption, u32 type) override {
     return m_host.MessageBox(text, caption, type);
   }
+  // Nothing is asked where no one can answer.
+  int AskPassword(const std::string&, const std::string&, std::string&) override { return IDIGNORE; }
   void EndDialog(int) override {}
   int LineWidth() override { return 400; }
   GdiWidthTable CharWidths() override { return GdiWidthTable::Uniform(7); }

@@ -9,6 +9,12 @@ int CArcFile::Open(const char* path, int, int) {
   return m_lastError;
 }
 
+int CArcFile::OpenMemory(const void*, std::size_t, const char* name) {
+  m_path = name ? name : "";
+  SetError(ARC_ERR_NOT_AVAILABLE);
+  return m_lastError;
+}
+
 void CArcFile::SetCallback(void* context, ArcCallback fn) {
   m_context = context;
   m_callback = fn;

@@ -3,7 +3,10 @@
 
 #include "platform/win_types.h"
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <utility>
 
 class CArcFile;
 
@@ -44,6 +47,7 @@ enum ArcError : int {
   ARC_ERR_CHANGED = 18,        // a source file changed while it was packed
   ARC_ERR_TOO_LARGE = 19,      // a size beyond what the format can hold
   ARC_ERR_NAME = 20,           // a file whose name an entry cannot hold ("\" in it), not packed
+  ARC_ERR_PASSWORD = 21,       // the password does not open an encrypted entry
   ARC_ERR_USER_ABORT = 23,     // the callback asked to stop; accepted without a message
   ARC_ERR_NOT_AVAILABLE = 120, // the operation is not built in
 };
@@ -67,6 +71,11 @@ enum : u32 {
 // thread that runs the archive operation.
 using ArcCallback = int (*)(void* context, int event, int index, CArcFile* archive, const char* text);
 
+// Asks for the password of an archive's encrypted entries: (entry name, whether the password given
+// before was wrong, the password) -> 1 given, 0 none at hand (the entry is reported as encrypted),
+// -1 stop (the operation ends as the callback's abort does). Called on the operation's thread.
+using ArcPasswordFn = std::function<int(const std::string& entry, bool wrong, std::string& password)>;
+
 class CArcFile {
  public:
   CArcFile() = default;
@@ -76,6 +85,12 @@ class CArcFile {
 
   // 0 or an ArcError code. For a zip archive the third argument is the deflate level (0-9).
   virtual int Open(const char* path, int mode, int level);
+  // Opens an archive held in memory for reading; name stands for it in messages. The bytes stay
+  // the caller's and must outlive the archive's opening.
+  virtual int OpenMemory(const void* data, std::size_t size, const char* name);
+  // Where the passwords of encrypted entries come from (none: such entries are reported). An
+  // archive asks once and keeps the password until it is closed; a wrong one is asked again.
+  void SetPasswordCallback(ArcPasswordFn fn) { m_passwordFn = std::move(fn); }
   void SetFlags(u32 flags) { m_flags = flags; }
   u32 GetFlags() const { return m_flags; }
   // Enables all events and routes them to fn.
@@ -106,4 +121,5 @@ class CArcFile {
   ArcCallback m_callback = nullptr;
   bool m_allEvents = false;
   u64 m_disabled = 0;  // bit n disables event n (0-63) while m_allEvents
+  ArcPasswordFn m_passwordFn;
 };

@@ -52,6 +52,9 @@ std::string CZipFile::GetErrorText() const {
                        "und wurde nicht entpackt.", item, path, why.c_str());
     case ARC_ERR_ENCRYPTED:
       return FmtString("Der Eintrag '%s' im Archiv '%s' ist verschlüsselt und wurde nicht entpackt.", item, path);
+    case ARC_ERR_PASSWORD:
+      return FmtString("Das Kennwort für den Eintrag '%s' im Archiv '%s' ist falsch; der Eintrag wurde nicht entpackt.",
+                       item, path);
     case ARC_ERR_DATA:
       return FmtString("Der Eintrag '%s' im Archiv '%s' ist beschädigt (%s).", item, path, why.c_str());
     case ARC_ERR_UNSAFE_NAME:

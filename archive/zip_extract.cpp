@@ -1,5 +1,7 @@
 // ExtractAll: unpacking every entry below a folder without ever writing outside it.
+#include "archive/zip_crypt.h"
 #include "archive/zip_internal.h"
+#include "platform/secure_zero.h"
 
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
@@ -48,10 +50,35 @@ int OpenFolder(SysTree& tree, const std::string& relative, std::string* link) {
 
 }  // namespace
 
+int CZipFile::Impl::SettlePassword(const ZipEntryRec& entry, std::string& detail) {
+  for (;;) {
+    const bool wrong = passwordWrong;
+    if (!hasPassword) {
+      if (!self.m_passwordFn) return ARC_ERR_ENCRYPTED;
+      std::string given;
+      const int answer = self.m_passwordFn(entry.name, wrong, given);
+      if (answer <= 0) {
+        SecureWipe(given);
+        if (answer < 0) return ARC_ERR_USER_ABORT;
+        return wrong ? ARC_ERR_PASSWORD : ARC_ERR_ENCRYPTED;
+      }
+      SecureWipe(password);
+      password.swap(given);
+      hasPassword = true;
+      passwordWrong = false;
+    }
+    const int rc = ZipCheckPassword(input, entry, password, detail);
+    if (rc != ARC_ERR_PASSWORD) return rc;
+    SecureWipe(password);
+    hasPassword = false;
+    passwordWrong = true;
+  }
+}
+
 int CZipFile::ExtractAll(const char* folder, const char*) {
   Impl& s = *m_impl;
   SetError(ARC_OK);
-  if (m_openMode != ARC_OPEN_READ || s.oldFd < 0) return s.Fail(ARC_ERR_NOT_OPEN);
+  if (m_openMode != ARC_OPEN_READ || !s.input.IsOpen()) return s.Fail(ARC_ERR_NOT_OPEN);
   const std::string target = folder ? folder : "";
   const SysOsPath os(target.c_str());
   if (target.empty() || !os.ok()) return s.Fail(ARC_ERR_CREATE, target, EINVAL);
@@ -109,12 +136,14 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
         else stop = report(i, ARC_ERR_CREATE, rel, errno);
         continue;
       }
-      if (e.flags & (kFlagEncrypted | kFlagStrongEncryption)) {
+      const bool encrypted = e.flags & (kFlagEncrypted | kFlagStrongEncryption);
+      if (encrypted && !ZipCanDecrypt(e)) {
         stop = report(i, ARC_ERR_ENCRYPTED, e.name, 0);
         continue;
       }
-      if (!ZipMethodSupported(e.method)) {
-        stop = report(i, ARC_ERR_METHOD, e.name, 0, MethodText(e.method));
+      const u16 method = ZipPackMethod(e);
+      if (!ZipMethodSupported(method)) {
+        stop = report(i, ARC_ERR_METHOD, e.name, 0, MethodText(method));
         continue;
       }
       if (s.ProgressEvent(ARC_EVENT_READ, i, e.name)) {
@@ -150,6 +179,20 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
         stop = report(i, ARC_ERR_CREATE, rel, errno);
         continue;
       }
+      // The password is settled before a byte is unpacked.
+      if (encrypted) {
+        std::string detail;
+        const int rc = s.SettlePassword(e, detail);
+        if (rc == ARC_ERR_USER_ABORT) {
+          s.Fail(ARC_ERR_USER_ABORT);
+          lastError = ARC_ERR_USER_ABORT;
+          break;
+        }
+        if (rc != ARC_OK) {
+          stop = report(i, rc, e.name, rc == ARC_ERR_READ ? errno : 0, detail);
+          continue;
+        }
+      }
       // The entry gets its name only when it is whole and its check sum is right.
       SysTempFile file;
       if (const int err = file.Create(dirFd, name)) {
@@ -159,7 +202,7 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
 
       int writeErr = 0;
       std::string detail;
-      int rc = ZipDecodeEntry(s.input, e, [&](const u8* data, std::size_t length) {
+      int rc = ZipDecodeEntry(s.input, e, encrypted ? &s.password : nullptr, [&](const u8* data, std::size_t length) {
         if (const int err = file.Write(data, length)) {
           writeErr = err;
           return false;
@@ -189,7 +232,7 @@ int CZipFile::ExtractAll(const char* folder, const char*) {
       if (rc != ARC_OK) {
         if (rc == ARC_ERR_WRITE) stop = report(i, ARC_ERR_CREATE, rel, writeErr);
         else if (rc == ARC_ERR_READ) stop = report(i, ARC_ERR_READ, e.name, readErr);
-        else stop = report(i, rc, e.name, 0, detail.empty() ? MethodText(e.method) : detail);
+        else stop = report(i, rc, e.name, 0, detail.empty() ? MethodText(method) : detail);
         continue;
       }
       if (Notify(ARC_EVENT_FILE_DONE, i, nullptr) != 0) {

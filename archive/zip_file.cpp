@@ -1,5 +1,6 @@
 // CZipFile: opening for reading, updating or creating, the commit by rename, discarding, queries.
 #include "archive/zip_internal.h"
+#include "platform/secure_zero.h"
 #include "lib/system/sys_fdio.h"
 
 #include "lib/system/sys.h"
@@ -33,6 +34,9 @@ void CZipFile::Impl::Reset() {
   byName.clear();
   changed = false;
   oldExists = false;
+  SecureWipe(password);
+  hasPassword = false;
+  passwordWrong = false;
 }
 
 bool CZipFile::Impl::IsSelf(dev_t dev, ino_t ino) const {
@@ -118,6 +122,24 @@ int CZipFile::Open(const char* path, int mode, int level) {
     s.output.Attach(s.tempFd);
   }
   m_openMode = mode;
+  return ARC_OK;
+}
+
+int CZipFile::OpenMemory(const void* data, std::size_t size, const char* name) {
+  Impl& s = *m_impl;
+  if (m_openMode) Discard();
+  SetError(ARC_OK);
+  m_path = name ? name : "";
+  if (!data && size) return s.Fail(ARC_ERR_OPEN, {}, EINVAL);
+  static const u8 kNone = 0;
+  s.input.ResetMemory(data ? static_cast<const u8*>(data) : &kNone, size);
+  std::string detail;
+  if (const int rc = ZipReadDirectory(s.input, s.entries, detail)) {
+    s.Reset();
+    return s.Fail(rc, {}, 0, detail);
+  }
+  s.Compact();
+  m_openMode = ARC_OPEN_READ;
   return ARC_OK;
 }
 

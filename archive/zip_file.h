@@ -7,8 +7,10 @@
 // owner cannot be kept, is not opened for writing.
 // Mode 2 on a missing file starts a new, empty archive. Entries are written stored or deflated
 // (ZIP64 where sizes, offsets or the count need it), with the names' bytes (flagged UTF-8 where
-// they are), Unix modes and exact modification times. Reading takes stored, deflated and bzip2 entries; any other method or an
-// encrypted entry is reported by name while the rest is still unpacked.
+// they are), Unix modes and exact modification times. Reading takes stored, deflate, deflate64,
+// bzip2, LZMA, xz and PPMd entries, also encrypted ones (traditional or AES) where the password
+// callback gives the password; any other method, or an encrypted entry without its password, is
+// reported by name while the rest is still unpacked.
 #pragma once
 
 #include "archive/arc_file.h"
@@ -25,6 +27,8 @@ class CZipFile : public CArcFile {
 
   // An archive that is still open is discarded first.
   int Open(const char* path, int mode, int level) override;
+  // For reading only, with the same checks as a file gets.
+  int OpenMemory(const void* data, std::size_t size, const char* name) override;
   // Unpacks every entry under folder (created when missing). Names are read with "\" as "/";
   // absolute names, drive letters and ".." components are skipped and reported (event 10), and
   // so are symbolic links (other special entries unpack as plain files). Nothing is written

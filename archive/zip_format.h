@@ -25,7 +25,12 @@ inline constexpr std::size_t kLocator64Size = 20;
 
 inline constexpr u16 kMethodStored = 0;
 inline constexpr u16 kMethodDeflate = 8;
+inline constexpr u16 kMethodDeflate64 = 9;
 inline constexpr u16 kMethodBzip2 = 12;
+inline constexpr u16 kMethodLzma = 14;
+inline constexpr u16 kMethodXz = 95;
+inline constexpr u16 kMethodPpmd = 98;
+inline constexpr u16 kMethodAes = 99;  // the real method is in the AES extra field
 
 inline constexpr u16 kFlagEncrypted = 0x0001;
 inline constexpr u16 kFlagDescriptor = 0x0008;
@@ -36,6 +41,7 @@ inline constexpr u16 kExtraZip64 = 0x0001;
 inline constexpr u16 kExtraNtfs = 0x000A;
 inline constexpr u16 kExtraTime = 0x5455;
 inline constexpr u16 kExtraUnicodePath = 0x7075;
+inline constexpr u16 kExtraAes = 0x9901;
 
 inline constexpr u8 kHostDos = 0;
 inline constexpr u8 kHostUnix = 3;

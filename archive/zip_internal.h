@@ -13,23 +13,32 @@
 #include <unordered_map>
 #include <vector>
 
-// Reads an archive file by offset through a buffer (sequential reads come from memory).
+// Reads an archive file by offset through a buffer (sequential reads come from memory), or an
+// archive held in memory.
 class ZipInput {
  public:
   ZipInput() = default;
   explicit ZipInput(int fd, u64 size) : m_fd(fd), m_size(size) {}
   void Reset(int fd, u64 size) {
     m_fd = fd;
+    m_memory = nullptr;
     m_size = size;
     m_bufStart = m_bufLength = 0;
   }
+  // The bytes stay the caller's and must outlive the reading.
+  void ResetMemory(const u8* data, u64 size) {
+    Reset(-1, size);
+    m_memory = data;
+  }
   u64 Size() const { return m_size; }
   int Fd() const { return m_fd; }
+  bool IsOpen() const { return m_fd >= 0 || m_memory; }
   // Reads exactly length bytes at offset; false (errno set, or 0 for a short file) on failure.
   bool Read(u64 offset, void* data, std::size_t length);
 
  private:
   int m_fd = -1;
+  const u8* m_memory = nullptr;
   u64 m_size = 0;
   std::vector<u8> m_buffer;
   u64 m_bufStart = 0;
@@ -70,10 +79,16 @@ int ZipReadDirectory(ZipInput& input, std::vector<ZipEntryRec>& entries, std::st
 
 // Offset of an entry's data from its local header; false when the header is damaged.
 bool ZipDataOffset(ZipInput& input, const ZipEntryRec& entry, u64* dataOffset);
-// Streams an entry's data to sink (false from sink stops with ARC_ERR_WRITE), checking size and
-// CRC. 0 or an ArcError code; detail says what was wrong with the data.
+// Streams an entry's data to sink (false from sink stops with ARC_ERR_WRITE), checking size, CRC
+// and, for AES, the code behind the data; an encrypted entry needs its password (else
+// ARC_ERR_ENCRYPTED), a wrong one gives ARC_ERR_PASSWORD before any byte reaches sink. 0 or an
+// ArcError code; detail says what was wrong with the data.
 using ZipSink = std::function<bool(const u8* data, std::size_t length)>;
-int ZipDecodeEntry(ZipInput& input, const ZipEntryRec& entry, const ZipSink& sink, std::string& detail);
+int ZipDecodeEntry(ZipInput& input, const ZipEntryRec& entry, const std::string* password, const ZipSink& sink,
+                   std::string& detail);
+// Whether the password opens an encrypted entry, by the check value in front of its data only:
+// 0, ARC_ERR_PASSWORD, or the error that reading the header met.
+int ZipCheckPassword(ZipInput& input, const ZipEntryRec& entry, const std::string& password, std::string& detail);
 // Whether the method is one ZipDecodeEntry can read.
 bool ZipMethodSupported(u16 method);
 
@@ -111,6 +126,11 @@ struct CZipFile::Impl {
   std::unordered_map<std::string, int> byName;  // live entries by name
   std::vector<std::string> skippedFolderLinks;  // of the last ExtractAll
 
+  // The password of the archive's encrypted entries, as the callback gave it (wiped at Reset).
+  std::string password;
+  bool hasPassword = false;
+  bool passwordWrong = false;  // the last password given did not fit
+
   // Progress of the running operation (read by other threads).
   std::atomic<i64> progressPos{0};
   std::atomic<i64> progressTotal{0};
@@ -137,5 +157,9 @@ struct CZipFile::Impl {
   void Compact();
   // Closes files and removes the temporary file.
   void Reset();
+  // A password that opens the encrypted entry: the one kept, else asked through the callback
+  // until it fits. 0, ARC_ERR_ENCRYPTED (none at hand), ARC_ERR_PASSWORD (none after a wrong
+  // one), ARC_ERR_USER_ABORT, or the error that reading the entry's header met.
+  int SettlePassword(const ZipEntryRec& entry, std::string& detail);
   bool IsSelf(dev_t dev, ino_t ino) const;
 };

@@ -20,6 +20,10 @@ bool ZipInput::Read(u64 offset, void* data, std::size_t length) {
     return false;
   }
   auto* out = static_cast<u8*>(data);
+  if (m_memory) {
+    if (length) std::memcpy(out, m_memory + offset, length);
+    return true;
+  }
   if (length >= kInputBuffer / 2) return SysPreadAll(m_fd, out, length, offset);
   if (offset >= m_bufStart && offset + length <= m_bufStart + m_bufLength) {
     std::memcpy(out, m_buffer.data() + (offset - m_bufStart), length);

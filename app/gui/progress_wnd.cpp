@@ -8,13 +8,16 @@
 #include "platform/gui/message_box.h"
 
 #include <QCloseEvent>
+#include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <utility>
 
@@ -28,6 +31,32 @@ int ShowPlainBox(QWidget* owner, const std::string& text, const std::string& cap
   // The same box as everywhere: it wraps long paths and stays inside the screen.
   CMessageBoxDialog box(owner, text, caption.empty() ? std::string(kAppTitle) : caption, type);
   return static_cast<int>(box.exec());
+}
+
+int ShowPasswordBox(QWidget* owner, const std::string& text, const std::string& caption, std::string& password) {
+  QDialog box(owner);
+  box.setWindowTitle(QString::fromUtf8(caption.empty() ? kAppTitle : caption.c_str()));
+  auto* layout = new QVBoxLayout(&box);
+  auto* label = new QLabel(QString::fromUtf8(text.c_str()), &box);
+  label->setTextFormat(Qt::PlainText);
+  label->setWordWrap(true);
+  layout->addWidget(label);
+  auto* field = new QLineEdit(&box);
+  field->setObjectName(QStringLiteral("password"));
+  // The input is never shown, nor offered to other programs.
+  field->setEchoMode(QLineEdit::Password);
+  field->setContextMenuPolicy(Qt::NoContextMenu);
+  layout->addWidget(field);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &box);
+  buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Abbrechen"));
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+  layout->addWidget(buttons);
+  field->setFocus();
+  const bool ok = box.exec() == QDialog::Accepted;
+  if (ok) password = field->text().toStdString();
+  field->clear();
+  return ok ? IDOK : IDCANCEL;
 }
 
 CProgressWnd::CProgressWnd(CProgressDlg& dialog, QWidget* parent)
@@ -125,6 +154,10 @@ void CProgressWnd::EnableCancel(bool enable) {
 
 int CProgressWnd::MessageBox(const std::string& text, const std::string& caption, u32 type) {
   return m_box ? m_box(this, text, caption, type) : ShowPlainBox(this, text, caption, type);
+}
+
+int CProgressWnd::AskPassword(const std::string& text, const std::string& caption, std::string& password) {
+  return ShowPasswordBox(this, text, caption, password);
 }
 
 void CProgressWnd::EndDialog(int result) {

@@ -48,6 +48,7 @@ class CProgressWnd : public QDialog, public IProgressView {
   void SetPos(int position) override;
   void EnableCancel(bool enable) override;
   int MessageBox(const std::string& text, const std::string& caption, u32 type) override;
+  int AskPassword(const std::string& text, const std::string& caption, std::string& password) override;
   void EndDialog(int result) override;
   int LineWidth() override;
   GdiWidthTable CharWidths() override { return m_widths; }
@@ -79,3 +80,6 @@ int RunProgressDialog(CProgressDlg& dialog, QWidget* parent = nullptr, CProgress
 
 // The plain box: buttons and icon from the type, Windows answers (IDOK ... IDNO).
 int ShowPlainBox(QWidget* owner, const std::string& text, const std::string& caption, u32 type);
+// The password box: the text, a field that shows no input, "OK" and "Abbrechen"; IDOK with the
+// password, or IDCANCEL.
+int ShowPasswordBox(QWidget* owner, const std::string& text, const std::string& caption, std::string& password);

@@ -3,6 +3,7 @@
 
 #include "jobs/run_host.h"
 #include "lib/text/strutf8.h"
+#include "platform/secure_zero.h"
 
 #include <algorithm>
 #include <chrono>
@@ -179,10 +180,18 @@ void CProgressDlg::SetTimerCallback(TimerFn fn, int ms) {
 }
 
 int CProgressDlg::Ask(const std::string& text, const char* caption, u32 type) {
+  return AskMainThread(Question{text, caption ? caption : "", type, false}, nullptr);
+}
+
+int CProgressDlg::AskPassword(const std::string& text, const char* caption, std::string& password) {
+  return AskMainThread(Question{text, caption ? caption : "", 0, true}, &password);
+}
+
+int CProgressDlg::AskMainThread(Question question, std::string* password) {
   std::unique_lock lock(m_mutex);
   if (!m_open) return IDCANCEL;
   const u64 ticket = ++m_nextTicket;
-  m_questions[ticket] = Question{text, caption ? caption : "", type};
+  m_questions[ticket] = std::move(question);
   PostLocked(ID_PROGRESS_ASK, static_cast<i64>(ticket));
   lock.unlock();
   Wake();
@@ -192,6 +201,11 @@ int CProgressDlg::Ask(const std::string& text, const char* caption, u32 type) {
   if (const auto it = m_answers.find(ticket); it != m_answers.end()) {
     answer = it->second;
     m_answers.erase(it);
+  }
+  if (const auto it = m_passwords.find(ticket); it != m_passwords.end()) {
+    if (password && answer == IDOK) password->swap(it->second);
+    SecureWipe(it->second);
+    m_passwords.erase(it);
   }
   m_questions.erase(ticket);
   return answer;
@@ -322,12 +336,18 @@ void CProgressDlg::AnswerQuestion(u64 ticket) {
     if (it == m_questions.end() || !m_open) return;  // the asker was released meanwhile
     q = it->second;
   }
-  const int answer = m_view ? m_view->MessageBox(q.text, q.caption, q.type) : IDCANCEL;
+  std::string password;
+  int answer = IDCANCEL;
+  if (m_view) answer = q.password ? m_view->AskPassword(q.text, q.caption, password) : m_view->MessageBox(q.text, q.caption, q.type);
   {
     std::lock_guard lock(m_mutex);
     // A window that closed while its box was open gave no answer: the asker gets 2.
-    if (m_open && m_questions.count(ticket)) m_answers[ticket] = answer;
+    if (m_open && m_questions.count(ticket)) {
+      m_answers[ticket] = answer;
+      if (q.password) m_passwords[ticket].swap(password);
+    }
   }
+  SecureWipe(password);
   m_answerCv.notify_all();
 }
 

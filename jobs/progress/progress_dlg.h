@@ -102,6 +102,9 @@ class CProgressDlg {
   // Asks on the main thread and waits for the answer; 2 at once when the dialog is closing or
   // closed, and 2 when it closes while waiting.
   int Ask(const std::string& text, const char* caption, u32 type);
+  // Asks for a password the same way: IDOK with the password, IDCANCEL, or IDIGNORE where the
+  // window has no one to ask. The password passes through no other copy that outlives the call.
+  int AskPassword(const std::string& text, const char* caption, std::string& password);
   // Cancels as the button does.
   void Finish();
 
@@ -133,6 +136,7 @@ class CProgressDlg {
   struct Question {
     std::string text, caption;
     u32 type = 0;
+    bool password = false;
   };
   struct Timer {
     u32 period = 0;
@@ -150,6 +154,8 @@ class CProgressDlg {
   void StopTimer(u32 id);
   void ShowLine(int line);
   void AnswerQuestion(u64 ticket);
+  // Posts the question, waits for its answer (and the password, for a password question).
+  int AskMainThread(Question question, std::string* password);
 
   // Everything below m_mutex is shared between the worker and the main thread.
   mutable std::mutex m_mutex;
@@ -166,6 +172,7 @@ class CProgressDlg {
   u64 m_nextTicket = 0;
   std::map<u64, Question> m_questions;
   std::map<u64, int> m_answers;
+  std::map<u64, std::string> m_passwords;  // answers of password questions, until taken
   int m_lineWidth = 0;
   GdiWidthTable m_widths = GdiWidthTable::Uniform(1);
   u32 m_timerMs = 0;

@@ -19,6 +19,9 @@ class IProgressView {
   virtual void EnableCancel(bool enable) = 0;
   // A modal box owned by the dialog; returns an ID* answer.
   virtual int MessageBox(const std::string& text, const std::string& caption, u32 type) = 0;
+  // A modal password box: the text, and a field whose input is never shown. IDOK with the
+  // password, IDCANCEL, or IDIGNORE where no one can be asked.
+  virtual int AskPassword(const std::string& text, const std::string& caption, std::string& password) = 0;
   // The dialog ends with this result (1, or 2 when cancelled).
   virtual void EndDialog(int result) = 0;
   // Pixel width of line 0, and the character widths of its font, for shortening paths.

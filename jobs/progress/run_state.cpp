@@ -37,6 +37,10 @@ void ProgressRecord::Reset() {
 
 // ---- CRunState -----------------------------------------------------------------------------------
 
+namespace {
+constexpr char kPasswordCaption[] = "Kennwort";
+}  // namespace
+
 CRunState::CRunState() = default;
 CRunState::~CRunState() = default;
 
@@ -95,6 +99,14 @@ int CRunState::WorkerQuestion(u32 runFlags, const std::string& question, u32 typ
       answer = UnattendedAnswer(type);
     }
   }
+  if (answer == IDCANCEL) SetCancel();
+  return answer;
+}
+
+int CRunState::AskPassword(u32 runFlags, const std::string& text, std::string& password) {
+  CProgressDlg* dialog = (runFlags & RUN_DIALOG) ? ActiveDialog() : nullptr;
+  if (!dialog) return IDIGNORE;
+  const int answer = dialog->AskPassword(EncUrlHidePassword(text), kPasswordCaption, password);
   if (answer == IDCANCEL) SetCancel();
   return answer;
 }

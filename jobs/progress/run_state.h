@@ -101,6 +101,10 @@ class CRunState {
   // returned. The answer 2 (Cancel) raises the cancel flag. A URL's password in the text, and in
   // a note's, is shown as "***".
   int WorkerQuestion(u32 runFlags, const std::string& text, u32 type);
+  // A worker's password question, with the caption "Kennwort": only with RunFlags 0x02 and a
+  // progress dialog (else IDIGNORE: no one to ask). IDOK with the password, IDCANCEL (which raises
+  // the cancel flag), or IDIGNORE. The password is never written anywhere.
+  int AskPassword(u32 runFlags, const std::string& text, std::string& password);
 
   // A note of a worker that changes neither the row's result nor its work (something left alone
   // for a reason the user should know); the runner tells the row's notes once the row is done.

@@ -88,6 +88,24 @@ int CloseShared(JobContext& ctx, u32 flags) {
   return AskArchiveError(ctx, flags, zip);
 }
 
+// The password of an archive's encrypted entries, asked through the progress dialog: 1 given, -1
+// cancelled, 0 no one to ask.
+ArcPasswordFn PasswordQuestion(JobContext& ctx, u32 flags, const std::string& archive) {
+  return [&ctx, flags, archive](const std::string& entry, bool wrong, std::string& password) {
+    const std::string text =
+        wrong ? FmtString("Das Kennwort für den Eintrag '%s' im Archiv '%s' ist falsch.\nBitte das Kennwort noch "
+                          "einmal eingeben:",
+                          entry.c_str(), archive.c_str())
+              : FmtString("Der Eintrag '%s' im Archiv '%s' ist verschlüsselt.\nBitte das Kennwort eingeben:",
+                          entry.c_str(), archive.c_str());
+    switch (ctx.run.AskPassword(flags, text, password)) {
+      case IDOK: return 1;
+      case IDCANCEL: return -1;
+      default: return 0;
+    }
+  };
+}
+
 int Unpack(JobContext& ctx, const JobArgs& args) {
   const u32 flags = args.flags;
   const std::string source = args.source ? args.source : "";
@@ -127,7 +145,10 @@ int Unpack(JobContext& ctx, const JobArgs& args) {
   RowEvents row{&ctx.run};
   if (excluded.Count() > 0) Listen(zip, row, {ARC_EVENT_ENTRY, ARC_EVENT_READ, ARC_EVENT_ERROR, ARC_EVENT_FILE_DONE});
   else Listen(zip, row, {ARC_EVENT_READ, ARC_EVENT_ERROR, ARC_EVENT_FILE_DONE});
+  // Where questions are allowed, the archive asks once for the password of its encrypted entries.
+  if (flags & RUN_DIALOG) zip.SetPasswordCallback(PasswordQuestion(ctx, flags, source));
   const int error = zip.ExtractAll(folder.c_str(), nullptr);
+  zip.SetPasswordCallback(nullptr);
   ListenToRun(ctx, zip);
   NoteFolderLinks(ctx.run, zip.SkippedFolderLinks());
   // Nothing of a read archive is pending; closing it now keeps no file open across rows.

@@ -223,4 +223,50 @@ TEST_F(Zip, UnderADialog) {
   EXPECT_TRUE(view.CallsOf("Box").empty());
 }
 
+// An encrypted archive under a dialog: asked once, a wrong password asked again, cancel stops
+// the run; unattended nothing is asked and the row fails.
+TEST_F(Zip, EncryptedArchivesAskForTheirPasswordOnce) {
+  Put(src + "/sub/c.txt", "gamma");
+  const std::string enc = dir / "enc.zip";
+  ASSERT_EQ(Shell("cd " + Quote(src) + " && 7zz a -tzip -pKw-Richtig-2 -mem=AES256 " + Quote(enc) + " . >/dev/null"),
+            "");
+  ScriptedProgressView view;
+  auto underDialog = [&](const std::string& target) {
+    CProgressDlg dlg;
+    int result = 99;
+    dlg.SetWorker([&](CProgressDlg& d) {
+      CRunState::ScopedActiveDialog active(run.state, &d);
+      return result = Row(enc, target, RUN_DIALOG);
+    });
+    run.state.StartRun();
+    dlg.DoModal(view);
+    return result;
+  };
+  view.QueuePassword("Kw-Falsch-1");
+  view.QueuePassword("Kw-Richtig-2");
+  EXPECT_EQ(underDialog(dir / "out1"), JOB_DONE);
+  EXPECT_EQ(Contents(dir / "out1"), "a.txt=alpha sub/b.txt=beta sub/c.txt=gamma");
+  const auto asked = view.CallsOf("Password");
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[0].text, "Der Eintrag 'a.txt' im Archiv '" + enc + "' ist verschlüsselt.\nBitte das Kennwort eingeben:");
+  EXPECT_EQ(asked[1].text, "Das Kennwort für den Eintrag 'a.txt' im Archiv '" + enc +
+                               "' ist falsch.\nBitte das Kennwort noch einmal eingeben:");
+  EXPECT_TRUE(view.CallsOf("Box").empty());
+  for (const auto& call : view.Calls()) EXPECT_EQ(call.text.find("Kw-"), std::string::npos) << call.text;
+
+  // Cancel in the password box stops all rows; nothing is unpacked.
+  view.Clear();
+  view.QueuePassword(std::nullopt);
+  EXPECT_EQ(underDialog(dir / "out2"), JOB_STOP_ALL);
+  EXPECT_TRUE(run.state.IsCancelled());
+  EXPECT_EQ(Listing(dir / "out2"), "");
+
+  // Unattended: reported as today, the row fails, the rest is left.
+  view.Clear();
+  run.state.StartRun();
+  EXPECT_EQ(Row(enc, dir / "out3"), JOB_FAILED);
+  EXPECT_TRUE(view.CallsOf("Password").empty());
+  EXPECT_EQ(Listing(dir / "out3"), "sub/");
+}
+
 }  // namespace

@@ -1,4 +1,5 @@
-// libFuzzer target: the zip reader on arbitrary bytes, opened from memory and unpacked into a scratch folder.
+// libFuzzer target: the zip reader on arbitrary bytes, opened from a memory file and from memory, and
+// unpacked into a scratch folder.
 #include "archive/zip_file.h"
 #include "lib/system/sys_file.h"
 
@@ -40,14 +41,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
-  CZipFile zip;
-  if (zip.Open(path.c_str(), ARC_OPEN_READ, 9) == 0) {
+  CZipFile zip, memory;
+  const int opened = zip.Open(path.c_str(), ARC_OPEN_READ, 9);
+  // From memory the same bytes open the same way.
+  const int fromMemory = memory.OpenMemory(data, size, "fuzz");
+  if (opened != fromMemory || (opened == 0 && memory.GetEntryCount() != zip.GetEntryCount())) __builtin_trap();
+  if (opened == 0) {
     std::string name;
     for (int i = 0; i < zip.GetEntryCount(); ++i) {
       if (!zip.GetEntryName(i, name)) __builtin_trap();
       zip.IsEntryFolder(i);
     }
     zip.SetCallback(nullptr, Callback);
+    // The seeds' encrypted entries take this password; a wrong one is given up on.
+    zip.SetPasswordCallback([](const std::string&, bool wrong, std::string& password) {
+      password = "fuzz";
+      return wrong ? 0 : 1;
+    });
     const std::string out = Scratch() + "/out";
     zip.ExtractAll(out.c_str(), nullptr);
     (void)zip.GetErrorText();

@@ -1,11 +1,14 @@
-// The progress window driven by a worker thread through the progress dialog.
+// The progress window driven by a worker thread through the progress dialog, and the password box.
 #include "app/gui/progress_wnd.h"
 #include "lib/text/compact_path.h"
 #include "jobs/run_host.h"
 #include "platform/gui/main_thread.h"
 
 #include <gtest/gtest.h>
+#include <QApplication>
+#include <QDialog>
 #include <QEventLoop>
+#include <QLineEdit>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -148,6 +151,32 @@ TEST(ProgressWindow, RunFromAnotherThreadAsksOnTheMainThread) {
   EXPECT_EQ(answer.load(), IDRETRY);
   EXPECT_TRUE(boxOnMainThread.load());
   EXPECT_EQ(boxText, "Datei ist schreibgeschützt|18");
+}
+
+// The password box shows no input; OK gives what was typed, "Abbrechen" nothing.
+TEST(PasswordBox, HidesTheInputAndAnswersOkOrCancel) {
+  for (const bool ok : {true, false}) {
+    bool seen = false, hidden = false, cancelText = false;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      auto* field = box ? box->findChild<QLineEdit*>(QStringLiteral("password")) : nullptr;
+      if (!field) return;
+      seen = box->windowTitle() == Q("Kennwort");
+      hidden = field->echoMode() == QLineEdit::Password;
+      for (auto* button : box->findChildren<QPushButton*>()) cancelText |= button->text() == Q("Abbrechen");
+      QTest::keyClicks(field, Q("geh"));
+      field->insert(Q("äim"));  // typed keys are ASCII only
+      if (ok) QTest::keyClick(field, Qt::Key_Return);
+      else box->reject();
+    });
+    std::string password = "vorher";
+    const int answer = ShowPasswordBox(nullptr, "Kennwort für 'a.txt':", "Kennwort", password);
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(hidden);
+    EXPECT_TRUE(cancelText);
+    EXPECT_EQ(answer, ok ? IDOK : IDCANCEL);
+    EXPECT_EQ(password, ok ? "gehäim" : "vorher");
+  }
 }
 
 }  // namespace

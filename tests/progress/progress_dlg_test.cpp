@@ -164,6 +164,29 @@ TEST(ProgressAsk, QuestionsInSequenceWaitForTheirAnswers) {
   EXPECT_EQ(closed.Ask("nie gezeigt", nullptr, MB_OKCANCEL), IDCANCEL);  // no window, no question
 }
 
+// Password questions travel the same way; the answer's password reaches only the asker.
+TEST(ProgressAsk, PasswordQuestionsGiveThePasswordOrCancel) {
+  CProgressDlg dlg;
+  ScriptedProgressView view;
+  view.QueuePassword("geheim");
+  view.QueuePassword(std::nullopt);
+  std::vector<std::pair<int, std::string>> answers;
+  dlg.SetWorker([&](CProgressDlg& d) {
+    for (int i = 0; i < 2; ++i) {
+      std::string password;
+      const int answer = d.AskPassword("Kennwort für x:", "Kennwort", password);
+      answers.emplace_back(answer, password);
+    }
+    return 0;
+  });
+  EXPECT_EQ(dlg.DoModal(view), IDOK);
+  EXPECT_EQ(answers, (std::vector<std::pair<int, std::string>>{{IDOK, "geheim"}, {IDCANCEL, ""}}));
+  EXPECT_EQ(view.CallsOf("Password").size(), 2u);
+  CProgressDlg closed;
+  std::string none;
+  EXPECT_EQ(closed.AskPassword("nie gezeigt", nullptr, none), IDCANCEL);
+}
+
 TEST(ProgressAsk, ClosingReleasesTheWaiterAndLaterQuestionsGetCancel) {
   CProgressDlg dlg;
   ScriptedProgressView view;

@@ -79,3 +79,20 @@ int ScriptedProgressView::MessageBox(const std::string& text, const std::string&
   }
   return fn(text, type);
 }
+
+void ScriptedProgressView::QueuePassword(std::optional<std::string> password) {
+  std::lock_guard lock(m_mutex);
+  m_passwords.push_back(std::move(password));
+}
+
+int ScriptedProgressView::AskPassword(const std::string& text, const std::string&, std::string& password) {
+  Record("Password", 0, text);
+  std::lock_guard lock(m_mutex);
+  if (m_passwords.empty() || !m_passwords.front()) {
+    if (!m_passwords.empty()) m_passwords.pop_front();
+    return IDCANCEL;
+  }
+  password = *m_passwords.front();
+  m_passwords.pop_front();
+  return IDOK;
+}

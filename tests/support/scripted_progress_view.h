@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,7 @@
 class ScriptedProgressView : public IProgressView {
  public:
   struct Call {
-    std::string what;  // "Caption", "Line", "Range", "Pos", "EnableCancel", "Box", "End"
+    std::string what;  // "Caption", "Line", "Range", "Pos", "EnableCancel", "Box", "Password", "End"
     int value = 0;     // line, range, position, enable, box type, result
     std::string text;
   };
@@ -24,6 +25,9 @@ class ScriptedProgressView : public IProgressView {
       : m_lineWidth(lineWidth), m_widths(widths) {}
 
   void QueueAnswer(int answer);
+  // Answers of password boxes, in order: a password (IDOK), or none (IDCANCEL); IDCANCEL when the
+  // queue is empty. Each box is recorded as "Password" with its text.
+  void QueuePassword(std::optional<std::string> password);
   // Answers boxes by a function (called outside the view's lock); overrides the queue.
   void SetAnswerFunction(std::function<int(const std::string& text, u32 type)> fn);
   std::vector<Call> Calls() const;
@@ -40,6 +44,7 @@ class ScriptedProgressView : public IProgressView {
   void SetPos(int position) override;
   void EnableCancel(bool enable) override;
   int MessageBox(const std::string& text, const std::string& caption, u32 type) override;
+  int AskPassword(const std::string& text, const std::string& caption, std::string& password) override;
   void EndDialog(int result) override;
   int LineWidth() override { return m_lineWidth; }
   GdiWidthTable CharWidths() override { return m_widths; }
@@ -51,6 +56,7 @@ class ScriptedProgressView : public IProgressView {
   mutable std::condition_variable m_cv;
   std::vector<Call> m_calls;
   std::deque<int> m_answers;
+  std::deque<std::optional<std::string>> m_passwords;
   std::function<int(const std::string&, u32)> m_answerFn;
   int m_lineWidth;
   GdiWidthTable m_widths;
