@@ -70,8 +70,10 @@ int Create(ExfatVolume& v, std::string_view path, bool directory) {
   return result ? result : flushed;
 }
 
-// Flags the node unlinked and frees its entries; its clusters go with its last reference.
+// Flags the node unlinked and frees its entries; its clusters go with its last reference. A node
+// whose chain cannot be freed whole (a loop) stays as it is.
 int Remove(ExfatVolume& v, ExfatNode& node) {
+  if (const int r = CheckClusters(v, node)) return r;
   if (const int r = EraseEntries(v, node)) return r;
   node.flags |= EXFAT_NODE_UNLINKED;
   node.flags &= ~u32{EXFAT_NODE_DIRTY};
@@ -162,6 +164,8 @@ int ExfatRename(ExfatVolume& v, std::string_view from, std::string_view to) {
     ExfatGetNode(target);
     if (target->IsDir() != source->IsDir()) {
       result = target->IsDir() ? EXFAT_ENOTDIR : EXFAT_EISDIR;
+    } else if (const int r = CheckClusters(v, *target)) {
+      result = r;  // the target must be able to go before the source takes its name
     } else if (target->IsDir()) {
       result = LoadChildren(v, *target);
       if (!result && HasChildren(*target)) result = EXFAT_ENOTEMPTY;
