@@ -178,6 +178,8 @@ int EraseEntries(ExfatVolume& v, ExfatNode& node) {
 }
 
 int WriteEntrySet(ExfatVolume& v, ExfatNode& dir, ExfatNode& node) {
+  // The set may name clusters just taken (a new folder's): the bitmap goes first.
+  if (const int r = FlushBitmap(v)) return r;
   std::vector<u8> set = BuildSet(v, node);
   StoreFields(node, set.data());
   const u32 count = static_cast<u32>(set.size() / kEntry);

@@ -179,8 +179,11 @@ TEST_P(UploadCuts, EveryCutLeavesOldOrNewContentWholeAndAVolumeItsFsckPasses) {
     before[name] = std::nullopt;
     after[name] = Pattern(700, static_cast<u32>(i));
   }
+  before["/Neuer Ordner/drin.txt"] = std::nullopt;
+  after["/Neuer Ordner/drin.txt"] = "drin";
 
   const auto rec = Record(image, [&](CDiskUrlConnection& c) {
+    ASSERT_TRUE(c.Mkdir("/Neuer Ordner"));
     const std::string local = dir / "local";
     for (const auto& [name, content] : after) {
       if (!content || content == before[name] || name == "/bleibt.txt.1") continue;
@@ -208,8 +211,8 @@ TEST_P(UploadCuts, EveryCutLeavesOldOrNewContentWholeAndAVolumeItsFsckPasses) {
   ASSERT_TRUE(CutRecorder::SaveImage(cut, rec->image));
   AttachedImage a(cut, true);
   EXPECT_EQ(Mismatches(a, after, after), "");
-  EXPECT_EQ(a.List("/"), (std::vector<std::string>{"Ordner/", "bleibt.txt.1", "dahinter", "f360.bin", "neu.bin",
-                                                   "viele/", "zerstückelt.bin"}));
+  EXPECT_EQ(a.List("/"), (std::vector<std::string>{"Neuer Ordner/", "Ordner/", "bleibt.txt.1", "dahinter", "f360.bin",
+                                                   "neu.bin", "viele/", "zerstückelt.bin"}));
   EXPECT_EQ(a.List("/viele").size(), 70u);
 }
 
