@@ -200,7 +200,7 @@ int FatOpen(FatVolume& v, FatFile& f, std::u16string_view path, u8 mode) {
     if ((mode & FAT_WRITE) && (info.attributes & FAT_ATTR_READ_ONLY)) return FAT_DENIED;
     // The clusters of the file's size, each once (a writer follows the chain to its end): a chain
     // that loops back would give some of its bytes twice and others never.
-    if (info.firstCluster != 0 || info.size != 0) {
+    if (info.size != 0 || ((mode & FAT_WRITE) && IsCluster(v, info.firstCluster))) {
       const u64 clusters = (u64{info.size} + ClusterBytes(v) - 1) / ClusterBytes(v);
       if (const int r = CheckChain(v, info.firstCluster, clusters, (mode & FAT_WRITE) != 0)) return r;
     }
