@@ -1,6 +1,8 @@
 // exFAT clusters: FAT links, the allocation bitmap block by block, chains and their turn from contiguous to linked.
 #include "FileSystem/exfat_internal.h"
 
+#include "FileSystem/chain_marks.h"
+
 #include <algorithm>
 #include <bit>
 #include <vector>
@@ -43,6 +45,7 @@ int SetBit(ExfatVolume& v, u32 c, bool value) {
 
 // A free cluster from the hint to the end, then from the start; it is marked used.
 int Allocate(ExfatVolume& v, u32 hint, u32* out) {
+  if (v.damaged) return EXFAT_EACCES;
   if (!IsCluster(v, hint)) hint = 2;
   for (int pass = 0; pass < 2; ++pass) {
     const u32 from = pass == 0 ? hint : 2;
@@ -64,6 +67,64 @@ int Allocate(ExfatVolume& v, u32 hint, u32* out) {
     }
   }
   return EXFAT_ENOSPC;
+}
+
+int ZeroCluster(ExfatVolume& v, u32 c) {
+  static const std::vector<u8> zeros(1 << 16, 0);
+  for (u64 done = 0; done < v.clusterBytes;) {
+    const u64 n = std::min<u64>(zeros.size(), v.clusterBytes - done);
+    if (ExfatDevPwrite(v.dev, zeros.data(), n, ClusterOffset(v, c) + done) != static_cast<i64>(n)) return EXFAT_EIO;
+    done += n;
+  }
+  return 0;
+}
+
+// Adds clusters to a node: taken from the bitmap (and zeroed first with zero), then linked in.
+// A link written to the FAT follows the bitmap on the medium and is written from the chain's new
+// end backwards, so that no chain on the medium ever reaches a cluster the bitmap calls free or
+// one not linked on yet.
+int Grow(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero) {
+  u32 last = 0;
+  if (oldCount > 0)
+    if (const int r = NodeCluster(v, node, static_cast<u32>(oldCount - 1), &last)) return r;
+  std::vector<u32> added;
+  const auto undo = [&](int r) {
+    // Gives back what this call took, so that a full volume keeps the node as it was.
+    for (const u32 c : added) SetBit(v, c, false);
+    return r;
+  };
+  for (u64 i = oldCount; i < newCount; ++i) {
+    u32 c = 0;
+    const u32 hint = !added.empty() ? added.back() + 1 : last ? last + 1 : v.allocHint;
+    if (const int r = Allocate(v, hint, &c)) return undo(r);
+    added.push_back(c);
+    if (zero)
+      if (const int r = ZeroCluster(v, c)) return undo(r);
+  }
+  // Files and folders begin contiguous; the root is always linked through the FAT.
+  const bool wasRun = node.parent && (oldCount == 0 || (node.flags & EXFAT_NODE_CONTIGUOUS));
+  bool run = wasRun;
+  for (std::size_t i = 0; i < added.size() && run; ++i)
+    run = i == 0 ? (oldCount == 0 || added[0] == last + 1) : added[i] == added[i - 1] + 1;
+  if (!run) {
+    if (const int r = FlushBitmap(v)) return r;
+    if (const int r = PutFat(v, added.back(), kEndOfChain)) return r;
+    for (std::size_t i = added.size() - 1; i-- > 0;)
+      if (const int r = PutFat(v, added[i], added[i + 1])) return r;
+    if (wasRun && oldCount > 0) {
+      // The first cluster out of line: the run so far goes into the FAT too.
+      for (u32 k = last; k-- > node.firstCluster;)
+        if (const int r = PutFat(v, k, k + 1)) return r;
+    }
+    if (oldCount > 0)
+      if (const int r = PutFat(v, last, added.front())) return r;
+  }
+  if (oldCount == 0) node.firstCluster = added.front();
+  if (run) node.flags |= EXFAT_NODE_CONTIGUOUS;
+  else node.flags &= ~u32{EXFAT_NODE_CONTIGUOUS};
+  node.cachedIndex = static_cast<u32>(newCount - 1);
+  node.cachedCluster = added.back();
+  return 0;
 }
 
 }  // namespace
@@ -121,67 +182,89 @@ int NodeCluster(ExfatVolume& v, ExfatNode& node, u32 index, u32* cluster) {
   return 0;
 }
 
-int ResizeChain(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount) {
-  if (newCount > v.clusterCount) return EXFAT_ENOSPC;
-  node.cachedIndex = 0;
-  node.cachedCluster = 0;
-  if (newCount > oldCount) {
-    u32 last = 0;
-    if (oldCount > 0)
-      if (const int r = NodeCluster(v, node, static_cast<u32>(oldCount - 1), &last)) return r;
-    for (u64 i = oldCount; i < newCount; ++i) {
-      u32 c = 0;
-      if (const int r = Allocate(v, last ? last + 1 : v.allocHint, &c)) {
-        // Give back what this call took, so that a full volume keeps the node as it was.
-        if (i > oldCount) ResizeChain(v, node, i, oldCount);
-        return r;
-      }
-      if (i == 0) {
-        node.firstCluster = c;
-        // Files and folders begin contiguous; the root is always linked through the FAT.
-        if (node.parent) node.flags |= EXFAT_NODE_CONTIGUOUS;
-        else if (const int r = PutFat(v, c, kEndOfChain)) return r;
-      } else if (node.flags & EXFAT_NODE_CONTIGUOUS) {
-        if (c != last + 1) {
-          // The first cluster out of line: the chain so far goes into the FAT.
-          for (u32 k = node.firstCluster; k < last; ++k)
-            if (const int r = PutFat(v, k, k + 1)) return r;
-          if (const int r = PutFat(v, last, c)) return r;
-          if (const int r = PutFat(v, c, kEndOfChain)) return r;
-          node.flags &= ~u32{EXFAT_NODE_CONTIGUOUS};
-        }
-      } else {
-        if (const int r = PutFat(v, last, c)) return r;
-        if (const int r = PutFat(v, c, kEndOfChain)) return r;
-      }
-      last = c;
-      node.cachedIndex = static_cast<u32>(i);
-      node.cachedCluster = c;
+int CheckClusters(ExfatVolume& v, ExfatNode& node) {
+  if (node.flags & EXFAT_NODE_CHECKED) return 0;
+  const u64 count = ClustersFor(v, node.size);
+  // The bitmap matters only where clusters are handed out (and is known only after the root).
+  const bool bits = !v.readOnly && !v.bitmap.empty();
+  bool marked = true;
+  if (count && (node.flags & EXFAT_NODE_CONTIGUOUS)) {
+    // The range itself was checked when the set was read.
+    for (u64 i = 0; i < count && marked && bits; ++i)
+      if (const int r = TestBit(v, static_cast<u32>(node.firstCluster + i), &marked)) return r;
+  } else if (count) {
+    ChainWalk walk(v.chainMarks, u64{v.clusterCount} + 2);
+    u32 c = node.firstCluster;
+    for (u64 i = 0; i < count; ++i) {
+      // A chain that ends early, leaves the volume or meets a cluster again is broken.
+      if (!IsCluster(v, c) || !walk.Visit(c)) return EXFAT_EIO;
+      if (marked && bits)
+        if (const int r = TestBit(v, c, &marked)) return r;
+      if (i + 1 < count)
+        if (const int r = GetFat(v, c, &c)) return r;
     }
+  }
+  if (!marked) MarkDamaged(v);
+  if (v.readOnly || !v.bitmap.empty()) node.flags |= EXFAT_NODE_CHECKED;
+  return 0;
+}
+
+int ClustersMarked(ExfatVolume& v, const ExfatNode& node, bool* marked) {
+  *marked = true;
+  const u64 count = ClustersFor(v, node.size);
+  if (!count) return 0;
+  // A chain costs a walk of the FAT: its first cluster stands for it here.
+  const u64 checked = (node.flags & EXFAT_NODE_CONTIGUOUS) ? count : 1;
+  for (u64 i = 0; i < checked && *marked; ++i)
+    if (const int r = TestBit(v, static_cast<u32>(node.firstCluster + i), marked)) return r;
+  return 0;
+}
+
+void MarkDamaged(ExfatVolume& v) {
+  if (v.damaged || v.readOnly) return;
+  v.damaged = true;
+  if (v.dev.table)
+    v.dev.table->note[static_cast<std::size_t>(v.dev.drive)] =
+        "Die Belegungstabelle des exFAT-Dateisystems führt belegte Cluster als frei; es wird nichts mehr "
+        "hinzugefügt. Prüfen Sie das Dateisystem mit fsck.exfat.";
+}
+
+int FreeClusters(ExfatVolume& v, u32 first, bool contiguous, u64 keep, u64 count) {
+  if (keep >= count) return 0;
+  if (contiguous) {
+    for (u64 i = keep; i < count; ++i)
+      if (const int r = SetBit(v, static_cast<u32>(first + i), false)) return r;
     return 0;
   }
-  if (newCount == oldCount) return 0;
-  if (node.flags & EXFAT_NODE_CONTIGUOUS) {
-    for (u64 i = newCount; i < oldCount; ++i)
-      if (const int r = SetBit(v, static_cast<u32>(node.firstCluster + i), false)) return r;
-  } else {
-    u32 c = node.firstCluster;
-    u32 prev = 0;
-    for (u64 i = 0; i < newCount; ++i) {
-      if (!IsCluster(v, c)) return EXFAT_EIO;
-      prev = c;
-      if (const int r = GetFat(v, c, &c)) return r;
-    }
-    if (prev && PutFat(v, prev, kEndOfChain)) return EXFAT_EIO;
-    for (u64 i = newCount; i < oldCount; ++i) {
-      if (!IsCluster(v, c)) return EXFAT_EIO;
-      u32 next = 0;
-      if (const int r = GetFat(v, c, &next)) return r;
-      if (const int r = SetBit(v, c, false)) return r;
-      if (const int r = PutFat(v, c, 0)) return r;
-      c = next;
-    }
+  u32 c = first, prev = 0;
+  for (u64 i = 0; i < keep; ++i) {
+    if (!IsCluster(v, c)) return EXFAT_EIO;
+    prev = c;
+    if (const int r = GetFat(v, c, &c)) return r;
   }
+  // The chain ends before what goes, then each cluster goes.
+  if (prev && PutFat(v, prev, kEndOfChain)) return EXFAT_EIO;
+  for (u64 i = keep; i < count; ++i) {
+    if (!IsCluster(v, c)) return EXFAT_EIO;
+    u32 next = 0;
+    if (const int r = GetFat(v, c, &next)) return r;
+    if (const int r = SetBit(v, c, false)) return r;
+    if (const int r = PutFat(v, c, 0)) return r;
+    c = next;
+  }
+  return 0;
+}
+
+int ResizeChain(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero) {
+  if (newCount > v.clusterCount) return EXFAT_ENOSPC;
+  if (oldCount > 0)
+    if (const int r = CheckClusters(v, node)) return r;
+  node.cachedIndex = 0;
+  node.cachedCluster = 0;
+  if (newCount > oldCount) return Grow(v, node, oldCount, newCount, zero);
+  if (newCount == oldCount) return 0;
+  if (const int r = FreeClusters(v, node.firstCluster, node.flags & EXFAT_NODE_CONTIGUOUS, newCount, oldCount))
+    return r;
   if (newCount == 0) {
     node.firstCluster = 0;
     if (node.parent) node.flags &= ~u32{EXFAT_NODE_CONTIGUOUS};

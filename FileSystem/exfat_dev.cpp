@@ -96,8 +96,12 @@ i64 ExfatDevPwrite(ExfatDev& dev, const void* buffer, u64 size, u64 offset) {
     const u64 left = size - done;
     if (within == 0 && left >= kSector) {
       const u64 count = std::min<u64>(left / kSector, 1u << 16);
+      // The medium sees the writes in the order they were made: a crash then leaves a state the
+      // engine passed through (a bitmap block never overtakes the entry set written before it).
+      const bool buffered = dev.sector >= sector && dev.sector < sector + count;
+      if (dev.dirty && !buffered && WriteBack(dev)) return EXFAT_EIO;
       if (DiskWrite(*dev.table, dev.drive, in + done, sector, static_cast<u32>(count)) != DISK_OK) return EXFAT_EIO;
-      if (dev.sector >= sector && dev.sector < sector + count) {
+      if (buffered) {
         // The buffered sector takes what was just written and is clean again.
         std::memcpy(dev.buffer.data(), in + done + (dev.sector - sector) * kSector, kSector);
         dev.dirty = false;

@@ -40,6 +40,7 @@ enum : u32 {
   EXFAT_NODE_CACHED = 0x20000,      // the children are loaded
   EXFAT_NODE_DIRTY = 0x40000,
   EXFAT_NODE_UNLINKED = 0x80000,
+  EXFAT_NODE_CHECKED = 0x100000,  // its chain was walked once: no loop, no cluster out of range
 };
 
 inline constexpr int EXFAT_FILE_SLOTS = 16;
@@ -128,6 +129,9 @@ struct ExfatVolume final : DiskVolume {
   std::vector<u8> blockLoaded, blockChanged;
   bool bitmapDirty = false;
   u32 allocHint = 2;
+  // The bitmap calls a cluster of a file free: nothing more is allocated (it might be that one).
+  bool damaged = false;
+  std::vector<u64> chainMarks;  // for walks of FAT chains (loops)
 
   u32 umask = 0, dmask = 0, fmask = 0, uid = 0, gid = 0;
   int readOnly = 0;  // 0 writable, 1 read-only, 255 read-only by fallback

@@ -12,6 +12,8 @@ namespace {
 // Runs over the clusters of [offset, offset + size), one call per cluster piece.
 template <typename Piece>
 int EachPiece(ExfatVolume& v, ExfatNode& node, u64 offset, u64 size, Piece piece) {
+  if (size)
+    if (const int r = CheckClusters(v, node)) return r;
   u64 done = 0;
   while (done < size) {
     const u64 at = offset + done;
@@ -62,9 +64,31 @@ using namespace exfat;
 
 int ExfatTruncate(ExfatVolume& v, ExfatNode& node, u64 size, bool erase) {
   if (v.readOnly) return EXFAT_EACCES;
-  if (const int r = ResizeChain(v, node, ClustersFor(v, node.size), ClustersFor(v, size))) return r;
+  const u64 oldCount = ClustersFor(v, node.size), newCount = ClustersFor(v, size);
+  if (newCount < oldCount && node.parent && !(node.flags & EXFAT_NODE_UNLINKED)) {
+    // The entry set lets the clusters go on the medium before they are free for anything else.
+    if (const int r = CheckClusters(v, node)) return r;
+    const u32 first = node.firstCluster;
+    const bool contiguous = node.flags & EXFAT_NODE_CONTIGUOUS;
+    node.size = size;
+    node.validSize = std::min(node.validSize, size);
+    if (newCount == 0) {
+      node.firstCluster = 0;
+      node.flags &= ~u32{EXFAT_NODE_CONTIGUOUS};
+    }
+    node.cachedIndex = 0;
+    node.cachedCluster = 0;
+    node.flags |= EXFAT_NODE_DIRTY;
+    if (const int r = ExfatFlushNode(v, node)) return r;
+    if (const int r = FreeClusters(v, first, contiguous, newCount, oldCount)) return r;
+    return FlushBitmap(v);
+  }
+  if (const int r = ResizeChain(v, node, oldCount, newCount, erase)) return r;
   if (size > node.size && erase) {
-    if (const int r = WriteZeros(v, node, node.validSize, size - node.validSize)) return r;
+    // New clusters came zeroed; what lies between the valid length and their start is zeroed here.
+    const u64 end = std::min(size, oldCount * v.clusterBytes);
+    if (end > node.validSize)
+      if (const int r = WriteZeros(v, node, node.validSize, end - node.validSize)) return r;
     node.validSize = size;
   }
   node.size = size;

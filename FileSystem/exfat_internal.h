@@ -39,6 +39,7 @@ enum : int {
   BOOT_PERCENT = 112,
 };
 inline constexpr u16 kVolumeDirty = 0x02;
+inline constexpr u16 kMediaFailure = 0x04;
 
 // Entry types and fields.
 enum : u8 {
@@ -75,6 +76,8 @@ enum : int {
 };
 enum : u8 { STREAM_ALLOCATION_POSSIBLE = 0x01, STREAM_NO_FAT_CHAIN = 0x02 };
 inline constexpr u32 kEntry = 32;
+inline constexpr u32 kSector = 512;  // what one write of the medium changes whole
+inline constexpr u32 kSectorEntries = kSector / kEntry;
 inline constexpr u32 kNameUnits = 15;
 inline constexpr u32 kMaxSecondary = 18;  // a stream entry and 17 name entries hold 255 units
 inline constexpr u64 kMaxDirectory = 256u << 20;  // the format's bound on a directory's length
@@ -91,8 +94,20 @@ int PutFat(ExfatVolume& v, u32 c, u32 next);
 int ChainLength(ExfatVolume& v, u32 first, u32* count);
 // The cluster of a node's cluster index (through the node's cache).
 int NodeCluster(ExfatVolume& v, ExfatNode& node, u32 index, u32* cluster);
-// Gives the node count clusters (adding or freeing).
-int ResizeChain(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount);
+// Gives the node count clusters (adding, zeroed first with zero, or freeing). Freeing leaves the
+// entry set alone: a set on the medium must have let the clusters go before.
+int ResizeChain(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero = false);
+// Frees the clusters from index keep to count of a chain (contiguous or linked) that no entry set
+// on the medium holds any more.
+int FreeClusters(ExfatVolume& v, u32 first, bool contiguous, u64 keep, u64 count);
+// Walks a node's clusters once (a linked chain that meets a cluster again, ends early or leaves
+// the volume is -5) and, on a writable volume, finds them marked used in the bitmap (else the
+// volume is damaged).
+int CheckClusters(ExfatVolume& v, ExfatNode& node);
+// Whether the bitmap marks a node's clusters used (a linked chain by its first cluster).
+int ClustersMarked(ExfatVolume& v, const ExfatNode& node, bool* marked);
+// The bitmap is wrong: allocation stops and the drive's note says why.
+void MarkDamaged(ExfatVolume& v);
 int FlushBitmap(ExfatVolume& v);
 // Clusters in use (the whole bitmap is read).
 int UsedClusters(ExfatVolume& v, u64* used);
@@ -110,8 +125,14 @@ ExfatNode* FindChild(const ExfatVolume& v, const ExfatNode& dir, std::u16string_
 void DropNode(ExfatVolume& v, ExfatNode* node);
 // Marks the node's entry set as not in use.
 int EraseEntries(ExfatVolume& v, ExfatNode& node);
-// Writes a new entry set of the node into dir (space found or made there).
+// Writes a new entry set of the node into dir (space found or made there). A set of up to 16
+// entries never crosses a sector, so that one write of a sector rewrites it whole.
 int WriteEntrySet(ExfatVolume& v, ExfatNode& dir, ExfatNode& node);
+// Rewrites the node's set under name in the sector that holds it, in its own entries, those of
+// other (a set of that folder that goes, when it lies in that sector too) and unused ones: one
+// sector write, so that a crash leaves the old set or the new one. *done false (and nothing
+// written) when the new set does not fit there.
+int RenameInSector(ExfatVolume& v, ExfatNode& node, std::u16string_view name, ExfatNode* other, bool* done);
 
 // ---- names (exfat_names.cpp) ----
 // One UTF-8 name as UTF-16: 0, -42 for an invalid sequence, -38 beyond 255 units.

@@ -208,6 +208,20 @@ int ExfatMount(ExfatVolume& v, DiskDriveTable& table, int drive, const char* opt
       r = EXFAT_ENOMEM;
     }
   }
+  table.note[static_cast<std::size_t>(drive)].clear();
+  if (!r && !v.readOnly) {
+    // A volume that says it was not let go cleanly, or that its medium failed, may hold a wrong
+    // bitmap: writing could take clusters of its files. It is only read until its fsck ran.
+    const u16 flags = Le16(v.boot.data() + BOOT_FLAGS);
+    if (flags & (kVolumeDirty | kMediaFailure)) {
+      v.readOnly = 1;
+      table.note[static_cast<std::size_t>(drive)] =
+          (flags & kMediaFailure)
+              ? "Das exFAT-Dateisystem meldet Fehler seines Datenträgers; es wird nur gelesen, bis fsck.exfat es "
+                "geprüft hat."
+              : "Das exFAT-Dateisystem wurde nicht sauber getrennt; es wird nur gelesen, bis fsck.exfat es geprüft hat.";
+    }
+  }
   if (!r && !v.readOnly) {
     Put16(v.boot.data() + BOOT_FLAGS, static_cast<u16>(Le16(v.boot.data() + BOOT_FLAGS) | kVolumeDirty));
     r = WriteBoot(v);

@@ -140,6 +140,13 @@ int LoadChildren(ExfatVolume& v, ExfatNode& dir) {
     i += node->entryCount - 1;
     found.push_back(std::move(node));
   }
+  // Clusters of these files that the bitmap calls free would be handed out again: a cheap look
+  // here before anything is written into this folder.
+  for (std::size_t k = 0; k < found.size() && !v.readOnly && !v.damaged; ++k) {
+    bool marked = true;
+    if (const int r = ClustersMarked(v, *found[k], &marked)) return r;
+    if (!marked) MarkDamaged(v);
+  }
   dir.children = std::move(found);
   dir.flags |= EXFAT_NODE_CACHED;
   ++v.loadedDirs;
@@ -171,41 +178,111 @@ int EraseEntries(ExfatVolume& v, ExfatNode& node) {
 }
 
 int WriteEntrySet(ExfatVolume& v, ExfatNode& dir, ExfatNode& node) {
+  // The set may name clusters just taken (a new folder's): the bitmap goes first.
+  if (const int r = FlushBitmap(v)) return r;
   std::vector<u8> set = BuildSet(v, node);
   StoreFields(node, set.data());
   const u32 count = static_cast<u32>(set.size() / kEntry);
   Seal(set.data(), count);
-  // A run of count unused entries from the hint on; the folder grows by clusters until one fits.
-  u64 start = 0;
+  const bool oneSector = count <= kSectorEntries;
+  // A run of count unused entries from the hint on, inside one sector; the folder grows by
+  // clusters until one fits.
+  u64 from = 0, start = 0;
+  std::vector<u8> d;
   for (;;) {
-    const u64 from = std::min(dir.freeHint, dir.size);
-    std::vector<u8> d(dir.size - from);
+    from = std::min(dir.freeHint, dir.size);
+    d.assign(dir.size - from, 0);
     if (!d.empty() && ReadRaw(v, dir, from, d.data(), d.size())) return EXFAT_EIO;
     u32 run = 0;
     bool found = false;
     for (std::size_t i = 0; i < d.size() / kEntry && !found; ++i) {
+      const u64 at = from + i * kEntry;
       if (d[i * kEntry] & ENTRY_IN_USE) {
         run = 0;
         continue;
       }
-      if (run == 0) start = from + i * kEntry;
+      if (run && oneSector && at % kSector == 0) run = 0;
+      if (run == 0) start = at;
       found = ++run == count;
     }
     if (found) break;
-    // The run that reaches the old end goes on into the new cluster.
-    const u64 tail = run ? start : dir.size;
     if (dir.size + v.clusterBytes > kMaxDirectory) return EXFAT_ENOSPC;
     if (const int r = ExfatTruncate(v, dir, dir.size + v.clusterBytes, true)) return r;
     if (const int r = ExfatFlushNode(v, dir)) return r;
-    if (dir.size - tail >= count * kEntry) {
-      start = tail;
-      break;
+  }
+  // End marks passed over before the set would hide it from every reader: they become unused
+  // entries of their own.
+  bool filled = false;
+  for (u64 at = from; at < start; at += kEntry) {
+    u8& type = d[at - from];
+    if (type == ENTRY_END) {
+      type = ENTRY_FILE & ~ENTRY_IN_USE;
+      filled = true;
     }
   }
+  if (filled && WriteRaw(v, dir, from, d.data(), start - from)) return EXFAT_EIO;
   if (WriteRaw(v, dir, start, set.data(), set.size())) return EXFAT_EIO;
   if (start == dir.freeHint) dir.freeHint = start + set.size();
   node.entryOffset = start;
   node.entryCount = count;
+  return 0;
+}
+
+int RenameInSector(ExfatVolume& v, ExfatNode& node, std::u16string_view name, ExfatNode* other, bool* done) {
+  *done = false;
+  ExfatNode& dir = *node.parent;
+  const u64 base = node.entryOffset / kSector * kSector;
+  const auto inside = [&](const ExfatNode& n) {
+    return n.entryOffset >= base && n.entryOffset + n.entryCount * kEntry <= base + kSector;
+  };
+  if (!inside(node) || base + kSector > dir.size) return 0;
+  ExfatNode renamed;
+  renamed.name = name;
+  std::vector<u8> set = BuildSet(v, renamed);
+  StoreFields(node, set.data());
+  const u32 count = static_cast<u32>(set.size() / kEntry);
+  Seal(set.data(), count);
+  if (count > kSectorEntries) return 0;
+  u8 sector[kSector];
+  if (ReadRaw(v, dir, base, sector, kSector)) return EXFAT_EIO;
+  // The entries that may be taken: the node's, the other set's when it lies here, unused ones
+  // (none behind an end mark: a set there would be hidden).
+  bool own[kSectorEntries] = {};
+  const auto mark = [&](const ExfatNode& n) {
+    for (u32 k = 0; k < n.entryCount; ++k) own[(n.entryOffset - base) / kEntry + k] = true;
+  };
+  mark(node);
+  const bool takeOther = other && other->parent == &dir && inside(*other);
+  if (takeOther) mark(*other);
+  u32 end = kSectorEntries;
+  for (u32 k = 0; k < kSectorEntries; ++k)
+    if (!own[k] && sector[k * kEntry] == ENTRY_END) {
+      end = k;
+      break;
+    }
+  const auto fits = [&](u32 s) {
+    if (s > end || s + count > kSectorEntries) return false;
+    for (u32 k = s; k < s + count; ++k)
+      if (!own[k] && (sector[k * kEntry] & ENTRY_IN_USE)) return false;
+    return true;
+  };
+  const u32 here = static_cast<u32>((node.entryOffset - base) / kEntry);
+  u32 at = kSectorEntries;
+  if (fits(here)) at = here;
+  for (u32 s = 0; s < kSectorEntries && at == kSectorEntries; ++s)
+    if (fits(s)) at = s;
+  if (at == kSectorEntries) return 0;
+  for (u32 k = 0; k < kSectorEntries; ++k)
+    if (own[k]) sector[k * kEntry] &= static_cast<u8>(~ENTRY_IN_USE);
+  std::memcpy(sector + at * kEntry, set.data(), set.size());
+  if (WriteRaw(v, dir, base, sector, kSector)) return EXFAT_EIO;
+  node.name = name;
+  node.entryOffset = base + at * kEntry;
+  node.entryCount = count;
+  node.flags &= ~u32{EXFAT_NODE_DIRTY};
+  if (takeOther) other->flags = (other->flags | EXFAT_NODE_UNLINKED) & ~u32{EXFAT_NODE_DIRTY};
+  dir.freeHint = std::min(dir.freeHint, base);
+  *done = true;
   return 0;
 }
 
@@ -246,6 +323,8 @@ void ExfatPutNode(ExfatVolume& v, ExfatNode* node) {
 
 int ExfatFlushNode(ExfatVolume& v, ExfatNode& node) {
   if (!(node.flags & EXFAT_NODE_DIRTY)) return 0;
+  // The bitmap first: a set on the medium never names a cluster that the bitmap there calls free.
+  if (const int r = FlushBitmap(v)) return r;
   if (node.parent && !(node.flags & EXFAT_NODE_UNLINKED) && !v.readOnly) {
     ExfatNode& dir = *node.parent;
     std::vector<u8> set(node.entryCount * kEntry);
@@ -256,7 +335,7 @@ int ExfatFlushNode(ExfatVolume& v, ExfatNode& node) {
     if (WriteRaw(v, dir, node.entryOffset, set.data(), 2 * kEntry)) return EXFAT_EIO;
   }
   node.flags &= ~u32{EXFAT_NODE_DIRTY};
-  return FlushBitmap(v);
+  return 0;
 }
 
 int ExfatFlushAll(ExfatVolume& v) {

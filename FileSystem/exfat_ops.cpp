@@ -70,8 +70,10 @@ int Create(ExfatVolume& v, std::string_view path, bool directory) {
   return result ? result : flushed;
 }
 
-// Flags the node unlinked and frees its entries; its clusters go with its last reference.
+// Flags the node unlinked and frees its entries; its clusters go with its last reference. A node
+// whose chain cannot be freed whole (a loop) stays as it is.
 int Remove(ExfatVolume& v, ExfatNode& node) {
+  if (const int r = CheckClusters(v, node)) return r;
   if (const int r = EraseEntries(v, node)) return r;
   node.flags |= EXFAT_NODE_UNLINKED;
   node.flags &= ~u32{EXFAT_NODE_DIRTY};
@@ -81,6 +83,44 @@ int Remove(ExfatVolume& v, ExfatNode& node) {
 bool HasChildren(const ExfatNode& dir) {
   return std::any_of(dir.children.begin(), dir.children.end(),
                      [](const auto& c) { return !(c->flags & EXFAT_NODE_UNLINKED); });
+}
+
+// Gives the source its new name in parent. In its own folder the set is rewritten inside its
+// sector when it fits there (taking the target's entries too when they lie there): one write.
+// Elsewhere the new set comes first and the old one goes after it, so that a crash never leaves
+// the clusters without a set.
+int Move(ExfatVolume& v, ExfatNode& source, ExfatNode& parent, const std::u16string& name, ExfatNode* target) {
+  if (const int r = FlushBitmap(v)) return r;
+  bool done = false;
+  if (&parent == source.parent)
+    if (const int r = RenameInSector(v, source, name, target, &done)) return r;
+  if (done) return 0;
+  ExfatNode* oldParent = source.parent;
+  const u64 oldOffset = source.entryOffset;
+  const u32 oldCount = source.entryCount;
+  const std::u16string oldName = source.name;
+  source.name = name;
+  if (const int r = WriteEntrySet(v, parent, source)) {
+    source.name = oldName;
+    source.entryOffset = oldOffset;
+    source.entryCount = oldCount;
+    return r;
+  }
+  const u64 newOffset = source.entryOffset;
+  const u32 newCount = source.entryCount;
+  source.entryOffset = oldOffset;
+  source.entryCount = oldCount;
+  const int erased = EraseEntries(v, source);
+  source.entryOffset = newOffset;
+  source.entryCount = newCount;
+  if (oldParent != &parent) {
+    auto& list = oldParent->children;
+    const auto it = std::find_if(list.begin(), list.end(), [&](const auto& p) { return p.get() == &source; });
+    parent.children.push_back(std::move(*it));
+    list.erase(it);
+    source.parent = &parent;
+  }
+  return erased;
 }
 
 }  // namespace
@@ -119,44 +159,23 @@ int ExfatRename(ExfatVolume& v, std::string_view from, std::string_view to) {
   for (ExfatNode* up = parent; !result && up; up = up->parent)
     if (up == source) result = EXFAT_EINVAL;  // into its own subtree
   ExfatNode* target = result ? nullptr : FindChild(v, *parent, name);
-  if (!result && target && target != source) {
+  if (target == source) target = nullptr;  // a change of case
+  if (target) {
+    ExfatGetNode(target);
     if (target->IsDir() != source->IsDir()) {
       result = target->IsDir() ? EXFAT_ENOTDIR : EXFAT_EISDIR;
-    } else {
-      ExfatGetNode(target);
-      result = target->IsDir() ? ExfatRmdir(v, *target) : ExfatUnlink(v, *target);
-      ExfatPutNode(v, target);
+    } else if (const int r = CheckClusters(v, *target)) {
+      result = r;  // the target must be able to go before the source takes its name
+    } else if (target->IsDir()) {
+      result = LoadChildren(v, *target);
+      if (!result && HasChildren(*target)) result = EXFAT_ENOTEMPTY;
     }
   }
-  if (!result) {
-    // The new set first, then the old one is given up: a failure leaves the name where it was.
-    ExfatNode* oldParent = source->parent;
-    const u64 oldOffset = source->entryOffset;
-    const u32 oldCount = source->entryCount;
-    const std::u16string oldName = source->name;
-    source->name = name;
-    result = WriteEntrySet(v, *parent, *source);
-    if (result) {
-      source->name = oldName;
-      source->entryOffset = oldOffset;
-      source->entryCount = oldCount;
-    } else {
-      const u64 newOffset = source->entryOffset;
-      const u32 newCount = source->entryCount;
-      source->entryOffset = oldOffset;
-      source->entryCount = oldCount;
-      result = EraseEntries(v, *source);
-      source->entryOffset = newOffset;
-      source->entryCount = newCount;
-      if (oldParent != parent) {
-        auto& list = oldParent->children;
-        const auto it = std::find_if(list.begin(), list.end(), [&](const auto& p) { return p.get() == source; });
-        parent->children.push_back(std::move(*it));
-        list.erase(it);
-        source->parent = parent;
-      }
-    }
-  }
+  if (!result) result = Move(v, *source, *parent, name, target);
+  // An existing target goes only once the source stands under its name; its clusters go with
+  // its last reference.
+  if (!result && target && !(target->flags & EXFAT_NODE_UNLINKED)) result = Remove(v, *target);
+  ExfatPutNode(v, target);
   ExfatPutNode(v, parent);
   ExfatPutNode(v, source);
   const int flushed = FlushBitmap(v);

@@ -1,6 +1,8 @@
 // FAT entries of the three widths, cluster allocation with FSInfo counts, and chains.
 #include "FileSystem/fat_internal.h"
 
+#include "FileSystem/chain_marks.h"
+
 #include <cstring>
 
 namespace fat {
@@ -123,6 +125,20 @@ int RemoveChain(FatVolume& v, u32 c) {
     if (v.freeCount != FAT_UNKNOWN && v.freeCount < v.fatEntries - 2) ++v.freeCount;
     v.fsinfoDirty = true;
     if (IsEndOfChain(v, next)) break;
+    c = next;
+  }
+  return FAT_OK;
+}
+
+int CheckChain(FatVolume& v, u32 first, u64 clusters, bool toEnd, u64 limit) {
+  ChainWalk walk(v.chainMarks, v.fatEntries);
+  u32 c = first;
+  for (u64 i = 0; i < limit; ++i) {
+    if (!IsCluster(v, c) || !walk.Visit(c)) return FAT_INT_ERR;
+    if (i + 1 >= clusters && !toEnd) return FAT_OK;
+    u32 next = 0;
+    if (const int r = GetFat(v, c, &next)) return r;
+    if (IsEndOfChain(v, next)) return i + 1 >= clusters ? FAT_OK : FAT_INT_ERR;
     c = next;
   }
   return FAT_OK;

@@ -42,7 +42,9 @@ int DirRewind(FatVolume& v, FatDirCursor& cur, u32 start) {
     cur.sector = v.rootStart;
     return FAT_OK;
   }
-  if (!IsCluster(v, c)) return FAT_INT_ERR;
+  // A folder whose chain loops would list its names again and again: it is not read at all.
+  const u64 longest = u64{kMaxEntries} * 32 / ClusterBytes(v) + 1;
+  if (const int r = CheckChain(v, c, 1, true, longest)) return r;
   cur.cluster = c;
   cur.sector = ClusterSector(v, c);
   return FAT_OK;
@@ -208,18 +210,24 @@ int FollowPath(FatVolume& v, std::u16string_view path, PathPlace& place) {
   return FindInDir(v, dir, place.name, place.info, place.found);
 }
 
-int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntry& entry,
-                  const FatDirCursor* ignore, FatDirCursor* at, const FatEntryInfo* replacing, bool* replaced) {
-  FatShortForm form = FatMakeShortName(name);
-  FatDirCursor cur;
-  if (replaced) *replaced = false;
+namespace {
 
-  // The short names in use, to keep the new one apart from them; the entry that keeps its short
-  // name (a change of case) or that is replaced does not count.
+// The names a new entry takes in a folder: its short name (an alias when the plain one is lossy
+// or taken; own: the short name of an entry that gives way, which does not count as taken) and
+// how many long-name entries go before it.
+struct EntryNames {
+  FatShortForm form;
+  FatShortName shortName{};
+  int longEntries = 0;
+  int Needed() const { return longEntries + 1; }
+};
+
+int NamesFor(FatVolume& v, u32 dir, std::u16string_view name, const FatDirCursor* ownEntry, EntryNames& out) {
+  out.form = FatMakeShortName(name);
+  // The short names in use, to keep the new one apart from them.
   int indexed = FAT_OK;
   DirIndex* index = IndexOf(v, dir, indexed);
   if (!index) return indexed;
-  const FatDirCursor* ownEntry = ignore ? ignore : replacing ? &replacing->entry : nullptr;
   FatShortName own{};
   if (ownEntry) {
     u8* e = nullptr;
@@ -227,54 +235,28 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
     std::memcpy(own.data(), e, 11);
   }
   const auto taken = [&](const FatShortName& n) { return index->shorts.count(n) && !(ownEntry && n == own); };
-  FatShortName shortName = form.name;
-  if (form.lossy || taken(shortName)) {
-    form.needsLong = true;
-    form.caseFlags = 0;
+  out.shortName = out.form.name;
+  if (out.form.lossy || taken(out.shortName)) {
+    out.form.needsLong = true;
+    out.form.caseFlags = 0;
     int n = 1;
     for (; n <= 99; ++n) {
-      shortName = FatAliasName(form, name, n);
-      if (!taken(shortName)) break;
+      out.shortName = FatAliasName(out.form, name, n);
+      if (!taken(out.shortName)) break;
     }
     if (n > 99) return FAT_DENIED;
   }
-  const int longEntries = form.needsLong ? static_cast<int>((name.size() + 12) / 13) : 0;
-  const int needed = longEntries + 1;
-  if (replacing && replaced) {
-    const u32 first = std::min(replacing->first.index, replacing->entry.index);
-    if (static_cast<u32>(needed) <= replacing->entry.index - first + 1) {
-      if (const int r = RemoveEntries(v, *replacing)) return r;
-      *replaced = true;
-    }
-  }
+  out.longEntries = out.form.needsLong ? static_cast<int>((name.size() + 12) / 13) : 0;
+  return FAT_OK;
+}
 
-  // A run of free entries; past the end marker every entry counts as free.
-  FatDirCursor run;
-  int runLength = 0;
-  bool afterEnd = false;
-  if (index->hintValid) {
-    cur = index->hint;
-    cur.atEnd = false;
-    if (!index->hintInclusive)
-      if (const int r = DirNext(v, cur, true)) return r;
-  } else if (const int r = DirRewind(v, cur, dir)) {
-    return r;
-  }
-  for (;;) {
-    u8* e = nullptr;
-    if (const int r = DirEntry(v, cur, &e)) return r;
-    if (e[0] == 0) afterEnd = true;
-    if (afterEnd || e[0] == kDeleted) {
-      if (runLength == 0) run = cur;
-      if (++runLength == needed) break;
-    } else {
-      runLength = 0;
-    }
-    if (const int r = DirNext(v, cur, true)) return r;
-  }
-
-  cur = run;
-  const u8 sum = FatShortNameChecksum(shortName.data());
+// Writes the entries of a name from run on (free entries, in one sector when they fit one);
+// entry gives the short entry's fields, or copy its bytes from the attributes on.
+int WriteEntries(FatVolume& v, u32 dir, const FatDirCursor& run, std::u16string_view name, const EntryNames& names,
+                 const NewEntry& entry, const u8* copy, bool afterEnd, FatDirCursor* at) {
+  FatDirCursor cur = run;
+  const u8 sum = FatShortNameChecksum(names.shortName.data());
+  const int longEntries = names.longEntries;
   for (int k = longEntries; k >= 1; --k) {
     u8* e = nullptr;
     if (const int r = DirEntry(v, cur, &e)) return r;
@@ -292,34 +274,39 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
   }
   u8* e = nullptr;
   if (const int r = DirEntry(v, cur, &e)) return r;
-  std::memset(e, 0, 32);
-  std::memcpy(e, shortName.data(), 11);
-  e[DIR_ATTR] = entry.attributes;
-  e[DIR_CASE] = form.caseFlags;
-  e[DIR_CREATE_TENTH] = entry.createTenth;
-  Put16(e + DIR_CREATE_TIME, entry.createTime);
-  Put16(e + DIR_CREATE_DATE, entry.createDate);
-  Put16(e + DIR_ACCESS_DATE, entry.writeDate);
-  Put16(e + DIR_WRITE_TIME, entry.writeTime);
-  Put16(e + DIR_WRITE_DATE, entry.writeDate);
-  SetEntryCluster(v, e, entry.cluster);
-  Put32(e + DIR_SIZE, entry.size);
+  if (copy) {
+    std::memcpy(e + DIR_ATTR, copy + DIR_ATTR, 32 - DIR_ATTR);
+  } else {
+    std::memset(e, 0, 32);
+    e[DIR_ATTR] = entry.attributes;
+    e[DIR_CREATE_TENTH] = entry.createTenth;
+    Put16(e + DIR_CREATE_TIME, entry.createTime);
+    Put16(e + DIR_CREATE_DATE, entry.createDate);
+    Put16(e + DIR_ACCESS_DATE, entry.writeDate);
+    Put16(e + DIR_WRITE_TIME, entry.writeTime);
+    Put16(e + DIR_WRITE_DATE, entry.writeDate);
+    SetEntryCluster(v, e, entry.cluster);
+    Put32(e + DIR_SIZE, entry.size);
+  }
+  std::memcpy(e, names.shortName.data(), 11);
+  e[DIR_CASE] = names.form.caseFlags;
   v.windowDirty = true;
   if (at) *at = cur;
 
   // The index learns the new names; no free entry lies before the run's end any more.
   if (DirIndex* kept = KeptIndex(v, dir)) {
+    const u8 attributes = e[DIR_ATTR];
     DirIndex::Entry added{run,
                           cur,
                           longEntries ? std::u16string(name) : std::u16string(),
-                          FatShortNameText(shortName.data(), form.caseFlags),
-                          (entry.attributes & FAT_ATTR_DIRECTORY) != 0,
-                          entry.cluster};
+                          FatShortNameText(names.shortName.data(), names.form.caseFlags),
+                          (attributes & FAT_ATTR_DIRECTORY) != 0,
+                          EntryCluster(v, e)};
     const u32 slot = static_cast<u32>(kept->entries.size());
     // The new entry wins over an old one of the same name (a change of case, about to go).
     if (!added.longName.empty()) kept->byName[Upper(added.longName)] = slot;
     kept->byName[Upper(added.shortName)] = slot;
-    kept->shorts.insert(shortName);
+    kept->shorts.insert(names.shortName);
     kept->entries.push_back(std::move(added));
     if (!kept->hintValid || kept->hint.index <= cur.index) {
       kept->hint = cur;
@@ -340,6 +327,103 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
       }
     }
   }
+  return FAT_OK;
+}
+
+}  // namespace
+
+int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntry& entry,
+                  const FatDirCursor* ignore, FatDirCursor* at, const u8* copy) {
+  EntryNames names;
+  if (const int r = NamesFor(v, dir, name, ignore, names)) return r;
+  const int needed = names.Needed();
+  const bool oneSector = needed <= 16;
+
+  // A run of free entries, inside one sector when it fits one (one write then makes or changes
+  // it whole); past the end marker every entry counts as free.
+  int indexed = FAT_OK;
+  DirIndex* index = IndexOf(v, dir, indexed);
+  if (!index) return indexed;
+  FatDirCursor cur, run, end;
+  int runLength = 0;
+  bool afterEnd = false;
+  if (index->hintValid) {
+    cur = index->hint;
+    cur.atEnd = false;
+    if (!index->hintInclusive)
+      if (const int r = DirNext(v, cur, true)) return r;
+  } else if (const int r = DirRewind(v, cur, dir)) {
+    return r;
+  }
+  for (;;) {
+    u8* e = nullptr;
+    if (const int r = DirEntry(v, cur, &e)) return r;
+    if (e[0] == 0 && !afterEnd) {
+      afterEnd = true;
+      end = cur;
+    }
+    if (afterEnd || e[0] == kDeleted) {
+      if (runLength && oneSector && cur.index % 16 == 0) runLength = 0;
+      if (runLength == 0) run = cur;
+      if (++runLength == needed) break;
+    } else {
+      runLength = 0;
+    }
+    if (const int r = DirNext(v, cur, true)) return r;
+  }
+  // End markers passed over before the run would hide the new name: they become deleted entries.
+  for (FatDirCursor fill = end; afterEnd && fill.index < run.index;) {
+    u8* e = nullptr;
+    if (const int r = DirEntry(v, fill, &e)) return r;
+    e[0] = kDeleted;
+    v.windowDirty = true;
+    if (const int r = DirNext(v, fill, false)) return r == FAT_NO_FILE ? FAT_INT_ERR : r;
+  }
+  return WriteEntries(v, dir, run, name, names, entry, copy, afterEnd, at);
+}
+
+int RenameInSector(FatVolume& v, const FatEntryInfo& info, std::u16string_view name, bool* done, FatDirCursor* at,
+                   const u8* fields) {
+  *done = false;
+  const u32 dir = info.entry.start;
+  const FatDirCursor& first = info.first.index <= info.entry.index ? info.first : info.entry;
+  if (first.sector != info.entry.sector) return FAT_OK;
+  EntryNames names;
+  if (const int r = NamesFor(v, dir, name, &info.entry, names)) return r;
+  const u32 needed = static_cast<u32>(names.Needed());
+  if (needed > 16) return FAT_OK;
+  u8* sector = nullptr;
+  if (const int r = DirEntry(v, info.entry, &sector)) return r;
+  sector -= (info.entry.index % 16) * 32;
+  u8 old[32];
+  std::memcpy(old, sector + (info.entry.index % 16) * 32, 32);
+  // What may be taken: the entry's own places and free ones, none behind an end marker.
+  const u32 base = info.entry.index / 16 * 16;
+  const u32 ownFrom = first.index - base, ownTo = info.entry.index - base;
+  u32 end = 16;
+  for (u32 k = 0; k < 16; ++k)
+    if ((k < ownFrom || k > ownTo) && sector[k * 32] == 0) {
+      end = k;
+      break;
+    }
+  const auto fits = [&](u32 s) {
+    if (s > end || s + needed > 16) return false;
+    for (u32 k = s; k < s + needed; ++k)
+      if ((k < ownFrom || k > ownTo) && sector[k * 32] != 0 && sector[k * 32] != kDeleted) return false;
+    return true;
+  };
+  u32 s = fits(ownFrom) ? ownFrom : 16;
+  for (u32 k = 0; k < 16 && s == 16; ++k)
+    if (fits(k)) s = k;
+  if (s == 16) return FAT_OK;
+  // Both changes land in the window's one sector, which goes to the medium in one write.
+  if (const int r = RemoveEntries(v, info)) return r;
+  FatDirCursor run = info.entry;
+  run.index = base + s;
+  run.atEnd = false;
+  if (const int r = WriteEntries(v, dir, run, name, names, NewEntry{}, fields ? fields : old, s + needed > end, at))
+    return r;
+  *done = true;
   return FAT_OK;
 }
 

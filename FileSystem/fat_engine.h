@@ -158,6 +158,7 @@ struct FatVolume final : DiskVolume {
   // Indexes of the folders used last, the latest at the back; for the mount they were read in.
   std::vector<std::unique_ptr<fat::DirIndex>> indexes;
   u16 indexMountId = 0;
+  std::vector<u64> chainMarks;  // for walks of chains (loops)
 
   // Slots of the volume file API.
   std::array<std::unique_ptr<FatFile>, FAT_FILE_SLOTS> files;
@@ -191,6 +192,9 @@ int FatMkdir(FatVolume& v, std::u16string_view path);
 int FatUnlink(FatVolume& v, std::u16string_view path);
 // Never replaces an existing target; a folder never moves into its own subtree.
 int FatRename(FatVolume& v, std::u16string_view from, std::u16string_view to);
+// The file to takes the content, attributes and times of the file from, whose entries go; to
+// keeps its names. A crash at any write leaves to with its old content or its new one whole.
+int FatReplace(FatVolume& v, std::u16string_view from, std::u16string_view to);
 // Attributes become (old without mask) with (value within mask); mask within 0x27.
 int FatChmod(FatVolume& v, std::u16string_view path, u8 value, u8 mask);
 

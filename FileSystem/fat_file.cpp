@@ -173,6 +173,9 @@ int FatOpen(FatVolume& v, FatFile& f, std::u16string_view path, u8 mode) {
       if (info.attributes & (FAT_ATTR_READ_ONLY | FAT_ATTR_DIRECTORY)) return FAT_DENIED;
       if (mode & FAT_CREATE_NEW) return FAT_EXIST;
       if (FatEntryIsOpen(v, info.entry.sector, offset, false)) return FAT_DENIED;
+      // A chain that cannot be freed whole is left as it is.
+      if (IsCluster(v, info.firstCluster))
+        if (const int r = CheckChain(v, info.firstCluster, 0, true)) return r;
       // Emptied: a new creation time, no attributes, no clusters.
       u8* e = nullptr;
       if (const int r = DirEntry(v, info.entry, &e)) return r;
@@ -195,6 +198,12 @@ int FatOpen(FatVolume& v, FatFile& f, std::u16string_view path, u8 mode) {
     if (!place.found) return FAT_NO_FILE;
     if (info.attributes & FAT_ATTR_DIRECTORY) return FAT_NO_FILE;
     if ((mode & FAT_WRITE) && (info.attributes & FAT_ATTR_READ_ONLY)) return FAT_DENIED;
+    // The clusters of the file's size, each once (a writer follows the chain to its end): a chain
+    // that loops back would give some of its bytes twice and others never.
+    if (info.size != 0 || ((mode & FAT_WRITE) && IsCluster(v, info.firstCluster))) {
+      const u64 clusters = (u64{info.size} + ClusterBytes(v) - 1) / ClusterBytes(v);
+      if (const int r = CheckChain(v, info.firstCluster, clusters, (mode & FAT_WRITE) != 0)) return r;
+    }
   }
   // A file open for writing is open nowhere else.
   if (FatEntryIsOpen(v, info.entry.sector, (info.entry.index % 16) * 32, !write)) return FAT_DENIED;

@@ -78,6 +78,10 @@ u32 EndOfChain(const FatVolume& v);
 int CreateChain(FatVolume& v, u32 prev, u32* created);
 // Frees the chain from c on.
 int RemoveChain(FatVolume& v, u32 c);
+// Walks a chain from first: at least clusters clusters (a chain that ends before, leaves the
+// volume or meets a cluster again is FAT_INT_ERR); with toEnd on to its end, which must come
+// without a repeat, a free cluster or a number outside the volume; at most limit clusters.
+int CheckChain(FatVolume& v, u32 first, u64 clusters, bool toEnd, u64 limit = ~u64{0});
 // Writes zeros over a cluster.
 int ZeroCluster(FatVolume& v, u32 c);
 
@@ -154,13 +158,17 @@ struct NewEntry {
   u8 createTenth = 0;
 };
 // Enters a name into a folder; ignore: an entry that may keep the short name (a rename of the
-// same entry). The short entry's place comes back in at. replacing: an entry of the same folder
-// that the new one replaces (a rename); when the new name needs no more entries than it has, it
-// is removed first and its place taken (*replaced set), so that a rename does not search the
-// folder for room behind every other name.
+// same entry). The short entry's place comes back in at; copy: its fields from the attributes on
+// are taken from these 32 bytes instead of entry. A name of up to 16 entries never crosses a
+// sector, so that one write of a sector makes or changes it whole.
 int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntry& entry,
-                  const FatDirCursor* ignore, FatDirCursor* at, const FatEntryInfo* replacing = nullptr,
-                  bool* replaced = nullptr);
+                  const FatDirCursor* ignore, FatDirCursor* at, const u8* copy = nullptr);
+// Gives an entry a new name in its folder within the sector that holds it, in its own places and
+// free ones: the window's one sector then goes to the medium in one write, so that a crash leaves
+// the old name or the new one. *done false (nothing changed) when the name does not fit there.
+// fields: the short entry's bytes from the attributes on, when they change too.
+int RenameInSector(FatVolume& v, const FatEntryInfo& info, std::u16string_view name, bool* done, FatDirCursor* at,
+                   const u8* fields = nullptr);
 // Marks the entries of an entry from first to its short entry as deleted.
 int RemoveEntries(FatVolume& v, const FatEntryInfo& info);
 // Whether a folder holds nothing but dot entries and deleted ones.

@@ -82,6 +82,9 @@ int FatUnlink(FatVolume& v, std::u16string_view path) {
     bool empty = false;
     if (const int r = DirIsEmpty(v, FolderStart(v, info.firstCluster), empty)) return r;
     if (!empty) return FAT_DENIED;
+  } else if (IsCluster(v, info.firstCluster)) {
+    // A chain that loops or runs into free clusters is not freed: what it reaches may be another's.
+    if (const int r = CheckChain(v, info.firstCluster, 0, true)) return r;
   }
   if (const int r = RemoveEntries(v, info)) return r;
   if (IsCluster(v, info.firstCluster))
@@ -106,33 +109,24 @@ int FatRename(FatVolume& v, std::u16string_view from, std::u16string_view to) {
   if (folder && std::find(b.folders.begin(), b.folders.end(), start) != b.folders.end())
     return FAT_INVALID_PARAMETER;  // into its own subtree
 
-  u8 old[32];
-  {
-    u8* e = nullptr;
-    if (const int r = DirEntry(v, a.info.entry, &e)) return r;
-    std::memcpy(old, e, 32);
-  }
-  NewEntry entry;
-  entry.attributes = old[DIR_ATTR];
-  entry.cluster = a.info.firstCluster;
-  entry.size = a.info.size;
+  // In its own folder the entry changes within its sector when the new name fits there.
+  bool done = false;
   FatDirCursor at;
-  bool replaced = false;
-  const FatEntryInfo* replacing = !sameEntry && b.parent == a.parent ? &a.info : nullptr;
-  if (const int r = RegisterEntry(v, b.parent, b.name, entry, sameEntry ? &a.info.entry : nullptr, &at, replacing,
-                                  &replaced))
-    return r;
-  {
-    // Everything but the name and its case flags stays as it was.
-    u8* e = nullptr;
-    if (const int r = DirEntry(v, at, &e)) return r;
-    const u8 caseFlags = e[DIR_CASE];
-    std::memcpy(e + DIR_ATTR, old + DIR_ATTR, 32 - DIR_ATTR);
-    e[DIR_CASE] = caseFlags;
-    v.windowDirty = true;
-  }
-  if (!replaced)
+  if (b.parent == a.parent)
+    if (const int r = RenameInSector(v, a.info, b.name, &done, &at)) return r;
+  if (!done) {
+    // Elsewhere the new entry comes first and the old one goes after it: the clusters always
+    // have an entry.
+    u8 old[32];
+    {
+      u8* e = nullptr;
+      if (const int r = DirEntry(v, a.info.entry, &e)) return r;
+      std::memcpy(old, e, 32);
+    }
+    if (const int r = RegisterEntry(v, b.parent, b.name, NewEntry{}, sameEntry ? &a.info.entry : nullptr, &at, old))
+      return r;
     if (const int r = RemoveEntries(v, a.info)) return r;
+  }
   if (folder && start != 0 && b.parent != a.parent) {
     FatDirCursor cur;
     if (DirRewind(v, cur, start) == FAT_OK && DirNext(v, cur, false) == FAT_OK) {
@@ -144,6 +138,48 @@ int FatRename(FatVolume& v, std::u16string_view from, std::u16string_view to) {
       }
     }
   }
+  return FatSyncVolume(v);
+}
+
+int FatReplace(FatVolume& v, std::u16string_view from, std::u16string_view to) {
+  if (const int r = FatCheckVolume(v, true)) return r;
+  PathPlace a, b;
+  if (const int r = FollowPath(v, from, a)) return r;
+  if (const int r = FollowPath(v, to, b)) return r;
+  if (!a.found || !b.found) return FAT_NO_FILE;
+  if (a.info.isRoot || b.info.isRoot || SameEntry(a.info, b.info)) return FAT_INVALID_NAME;
+  if ((a.info.attributes | b.info.attributes) & FAT_ATTR_DIRECTORY) return FAT_NO_FILE;
+  if (b.info.attributes & FAT_ATTR_READ_ONLY) return FAT_DENIED;
+  if (FatEntryIsOpen(v, a.info.entry.sector, EntryOffset(a.info), false) ||
+      FatEntryIsOpen(v, b.info.entry.sector, EntryOffset(b.info), false))
+    return FAT_DENIED;
+  const u32 oldChain = IsCluster(v, b.info.firstCluster) ? b.info.firstCluster : 0;
+  if (oldChain)
+    if (const int r = CheckChain(v, oldChain, 0, true)) return r;
+  u8 source[32];
+  {
+    u8* e = nullptr;
+    if (const int r = DirEntry(v, a.info.entry, &e)) return r;
+    std::memcpy(source, e, 32);
+  }
+  // The source's entries go first (its clusters then have no entry for a moment), then the
+  // target's short entry takes them over in one write (with the name as given, when its case
+  // differs and it fits the sector), and only then is the old chain freed.
+  if (const int r = RemoveEntries(v, a.info)) return r;
+  bool renamed = false;
+  if (b.info.Name() != b.name)
+    if (const int r = RenameInSector(v, b.info, b.name, &renamed, nullptr, source)) return r;
+  if (!renamed) {
+    u8* e = nullptr;
+    if (const int r = DirEntry(v, b.info.entry, &e)) return r;
+    const u8 caseFlags = e[DIR_CASE];
+    std::memcpy(e + DIR_ATTR, source + DIR_ATTR, 32 - DIR_ATTR);
+    e[DIR_CASE] = caseFlags;
+    v.windowDirty = true;
+  }
+  if (const int r = SyncWindow(v)) return r;
+  if (oldChain)
+    if (const int r = RemoveChain(v, oldChain)) return r;
   return FatSyncVolume(v);
 }
 

@@ -95,6 +95,10 @@ int DiskDelete(DiskDriveTable& table, const char* path);
 std::string DiskNameKey(DiskDriveTable& table, const char* folder, const char* name);
 // Never replaces an existing target; both paths on one volume (else -6).
 int DiskRename(DiskDriveTable& table, const char* oldPath, const char* newPath);
+// The file newPath takes the content of the file oldPath, whose name goes. On FAT and exFAT the
+// steps are ordered so that a crash at any write leaves newPath with its old content or its new
+// one whole, and no two names on the same clusters; ext4 answers -6 (no such step there).
+int DiskReplaceFile(DiskDriveTable& table, const char* oldPath, const char* newPath);
 // 16 when the path names the drive list (nothing changes).
 int DiskSetAttributes(DiskDriveTable& table, const char* path, u32 attributes);
 

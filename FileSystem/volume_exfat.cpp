@@ -274,6 +274,23 @@ int ExfatRenamePath(ExfatVolume& v, const std::string& from, const std::string& 
   return MapExfat(ExfatRename(v, from, to));
 }
 
+int ExfatReplacePath(ExfatVolume& v, const std::string& from, const std::string& to) {
+  ExfatNode* source = nullptr;
+  if (const int r = ExfatLookup(v, &source, from)) return MapExfat(r);
+  ExfatNode* target = nullptr;
+  int r = ExfatLookup(v, &target, to);
+  if (r == 0) {
+    if (target == source || !source->parent || !target->parent) r = SYS_ERR_INVALID;
+    else if (source->IsDir() || target->IsDir()) r = SYS_ERR_NOT_FOUND;
+    else if (target->flags & EXFAT_ATTR_READ_ONLY) r = SYS_ERR_ACCESS;
+  } else {
+    r = MapExfat(r);
+  }
+  ExfatPutNode(v, target);
+  ExfatPutNode(v, source);
+  return r ? r : MapExfat(ExfatRename(v, from, to));
+}
+
 int ExfatSetAttributes(ExfatVolume& v, const std::string& inside, u32 attributes) {
   ExfatNode* node = nullptr;
   if (const int r = ExfatLookup(v, &node, inside)) return MapExfat(r);

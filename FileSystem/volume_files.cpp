@@ -459,6 +459,17 @@ int DiskRename(DiskDriveTable& table, const char* oldPath, const char* newPath) 
   return MapFat(FatRename(*a.fat, ToUtf16(a.inside), ToUtf16(b.inside)));
 }
 
+int DiskReplaceFile(DiskDriveTable& table, const char* oldPath, const char* newPath) {
+  Target a = Locate(table, oldPath, SYS_ERR_PATH);
+  if (a.result) return a.result;
+  Target b = Locate(table, newPath, SYS_ERR_PATH);
+  if (b.result) return b.result;
+  if (a.drive != b.drive || a.ext4) return SYS_ERR_OTHER;
+  if (ReadOnlyDrive(table, a.drive)) return SYS_ERR_ACCESS;
+  if (a.exfat) return ExfatReplacePath(*a.exfat, a.inside, b.inside);
+  return MapFat(FatReplace(*a.fat, ToUtf16(a.inside), ToUtf16(b.inside)));
+}
+
 namespace {
 
 // The two permission words of the ext4 attribute operation: the value and the mask.

@@ -73,6 +73,7 @@ int ExfatReadDirEntry(DiskDriveTable& table, DiskHandle h, DiskFindRecord* recor
 int ExfatStat(ExfatVolume& v, const char* path, const std::string& inside, DiskFindRecord& record, bool& root);
 int ExfatRemove(ExfatVolume& v, const std::string& inside, bool directory);
 int ExfatRenamePath(ExfatVolume& v, const std::string& from, const std::string& to);
+int ExfatReplacePath(ExfatVolume& v, const std::string& from, const std::string& to);
 int ExfatSetAttributes(ExfatVolume& v, const std::string& inside, u32 attributes);
 DiskHandle ExfatFindFirst(DiskDriveTable& table, ExfatVolume& v, int drive, const std::string& dir,
                           const std::string& pattern, DiskFindRecord* record, int* err);

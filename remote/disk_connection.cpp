@@ -278,10 +278,10 @@ BOOL CDiskUrlConnection::EndTransfer(BOOL ok, u32 failureSide) {
   return ok;
 }
 
-bool CDiskUrlConnection::FatLimit(const char* path) {
+u8 CDiskUrlConnection::FileSystemOf(const char* path) {
   char inside[4096];
   const int drive = DiskResolvePath(*m_table, path, inside, sizeof inside, DISK_NAME_UTF8, nullptr);
-  return drive > 0 && m_table->fsType[drive - 1] == DISK_TYPE_FAT;
+  return drive > 0 ? m_table->fsType[drive - 1] : u8{DISK_TYPE_FREE};
 }
 
 BOOL CDiskUrlConnection::Send(const char* remote, u64 total, bool sizeKnown,
@@ -290,16 +290,27 @@ BOOL CDiskUrlConnection::Send(const char* remote, u64 total, bool sizeKnown,
   const int old = DiskFileInfo(*m_table, target.c_str());
   if (old >= 0 && ((old & DISK_ATTR_FOLDER) || !(old & DISK_ATTR_WRITABLE))) return Fail(ERROR_ACCESS_DENIED);
   if (old < 0 && old != SYS_ERR_NOT_FOUND) return FailSys(old);
-  const bool fat = FatLimit(target.c_str());
+  const u8 fileSystem = FileSystemOf(target.c_str());
+  const bool fat = fileSystem == DISK_TYPE_FAT;
   if (fat && sizeKnown && total > kFatLimit) return Fail(ERROR_FILE_TOO_LARGE);
 
-  // Temporary names beside the target that no entry has.
-  const std::string folder = SplitName(target).first;
+  // Temporary names beside the target that no entry has, as long as the target's name (13
+  // characters at least): on FAT and exFAT giving one the target's name then takes no more room
+  // in the folder, so that its entries change where they stand, in one write.
+  const auto [folder, name] = SplitName(target);
+  std::size_t units = 0;
+  for (const char* p = name.c_str(); *p;) {
+    u32 cp = 0;
+    const int n = EncUtf8Decode(p, &cp);
+    units += cp >= 0x10000 ? 2 : 1;
+    p += n > 0 ? n : 1;
+  }
+  const std::string padding(std::max<std::size_t>(units, 13) - 12, '~');
   const auto freeName = [&] {
     for (int tries = 0; tries < 4096; ++tries) {
-      char name[32];
-      std::snprintf(name, sizeof name, "~kpw%04x.tmp", ++m_tempCounter & 0xFFFF);
-      const std::string path = folder + name;
+      char serial[16];
+      std::snprintf(serial, sizeof serial, "~kpw%04x", ++m_tempCounter & 0xFFFF);
+      const std::string path = folder + serial + padding + ".tmp";
       if (DiskPathKind(*m_table, path.c_str()) == 0) return path;
     }
     return std::string();
@@ -335,6 +346,11 @@ BOOL CDiskUrlConnection::Send(const char* remote, u64 total, bool sizeKnown,
   if (closed < 0) return fail(SysErrorToWin32(closed));
   if (old < 0) {
     if (const int r = DiskRename(*m_table, temp.c_str(), target.c_str())) return fail(SysErrorToWin32(r));
+    return TRUE;
+  }
+  if (fileSystem == DISK_TYPE_FAT || fileSystem == DISK_TYPE_EXFAT) {
+    // The old file's name takes the new content in steps a crash cannot tear apart.
+    if (const int r = DiskReplaceFile(*m_table, temp.c_str(), target.c_str())) return fail(SysErrorToWin32(r));
     return TRUE;
   }
   // The old file steps aside under a name of its own until the new one has its name.

@@ -71,7 +71,8 @@ class CDiskUrlConnection : public CUrlConnection {
   // The upload of every byte a source gives into remote.
   BOOL Send(const char* remote, u64 total, bool sizeKnown, const std::function<int(BYTE*, int)>& source);
   BOOL ApplyRecord(const WIN32_FIND_DATAA& record);
-  bool FatLimit(const char* path);
+  // The file-system type of the drive a path lies on (DISK_TYPE_FREE when none).
+  u8 FileSystemOf(const char* path);
 
   std::unique_ptr<DiskDriveTable> m_table;
   std::unique_ptr<BYTE[]> m_buffer;

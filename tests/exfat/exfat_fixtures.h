@@ -1,6 +1,7 @@
 // Hand-made exFAT fixtures: bytes of an image changed in place, with the boot and entry-set checksums made anew.
 #pragma once
 
+#include "FileSystem/exfat_engine.h"
 #include "tests/support/exfat_images.h"
 #include "tests/support/files.h"
 
@@ -10,6 +11,17 @@
 #include <vector>
 
 namespace kpwtest {
+
+// The mounted engine object of the one volume of an attached image.
+inline ExfatVolume& Engine(AttachedImage& a) { return *dynamic_cast<ExfatVolume*>(a.table().fileSystem[1].get()); }
+
+// The engine's node of a path (not referenced), or null.
+inline ExfatNode* Node(AttachedImage& a, const std::string& path) {
+  ExfatNode* node = nullptr;
+  if (ExfatLookup(Engine(a), &node, path) != 0) return nullptr;
+  ExfatPutNode(Engine(a), node);
+  return node;
+}
 
 class RawImage {
  public:
@@ -50,6 +62,21 @@ class RawImage {
   }
 
   u64 ClusterBytes() const { return u64{512} << Read(109, 1)[0]; }
+  // The FAT entry of a cluster, read and written.
+  u32 Fat(u32 cluster) const { return Le32((u64{Le32(80)} << 9) + u64{cluster} * 4); }
+  void SetFat(u32 cluster, u32 next) const { Patch((u64{Le32(80)} << 9) + u64{cluster} * 4, Bytes32(next)); }
+  // Marks clusters [first, first + count) free or used in the allocation bitmap.
+  void SetBits(u32 first, u32 count, bool used) const {
+    u64 bitmap = 0;
+    for (u64 at = RootAt(); at < RootAt() + ClusterBytes() && !bitmap; at += 32)
+      if (Read(at, 1)[0] == 0x81) bitmap = ClusterAt(Le32(at + 20));
+    for (u32 c = first; c < first + count; ++c) {
+      const u64 byte = bitmap + (c - 2) / 8;
+      const u8 bit = static_cast<u8>(1u << ((c - 2) % 8));
+      const u8 old = Read(byte, 1)[0];
+      Patch(byte, {static_cast<u8>(used ? old | bit : old & ~bit)});
+    }
+  }
   u64 ClusterAt(u32 cluster) const { return (u64{Le32(88)} << 9) + (cluster - 2) * ClusterBytes(); }
   u64 RootAt() const { return ClusterAt(Le32(96)); }
 

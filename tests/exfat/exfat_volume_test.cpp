@@ -9,16 +9,6 @@ namespace {
 
 using namespace kpwtest;
 
-// The mounted engine object of the one volume of an attached image.
-ExfatVolume& Engine(AttachedImage& a) { return *dynamic_cast<ExfatVolume*>(a.table().fileSystem[1].get()); }
-
-ExfatNode* Node(AttachedImage& a, const std::string& path) {
-  ExfatNode* node = nullptr;
-  if (ExfatLookup(Engine(a), &node, path) != 0) return nullptr;
-  ExfatPutNode(Engine(a), node);
-  return node;
-}
-
 TEST(ExfatMount, RefusesBadBootRegionsAndKeepsTheDirtyBitAndShareInUse) {
   TempDir dir("exfat-mount", ImageBase());
   const std::string image = MakeExfatImage(dir, "v.img", "4K", 16);

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -135,6 +137,62 @@ inline std::map<std::string, i64> WriteTimes(const std::string& image, const std
   }
   return out;
 }
+
+// The FAT of a FAT16 or FAT32 volume in an image (at a byte offset), read and changed in every
+// copy; for damaging chains by hand.
+class FatTableOf {
+ public:
+  explicit FatTableOf(std::string image, u64 offset = 0) : m_image(std::move(image)), m_offset(offset) {
+    const std::string boot = Bytes(0, 512);
+    const auto le = [&](std::size_t at, int n) {
+      u32 v = 0;
+      for (int i = n - 1; i >= 0; --i) v = v << 8 | static_cast<u8>(boot[at + static_cast<std::size_t>(i)]);
+      return v;
+    };
+    m_fatStart = u64{le(14, 2)} * 512;
+    m_fats = le(16, 1);
+    m_fatBytes = u64{le(22, 2) ? le(22, 2) : le(36, 4)} * 512;
+    m_wide = le(22, 2) == 0;  // FAT32
+    m_clusterBytes = u64{le(13, 1)} * 512;
+    m_rootCluster = m_wide ? le(44, 4) : 0;
+  }
+  u32 Get(u32 c) const {
+    const std::string b = Bytes(m_fatStart + Entry(c), m_wide ? 4 : 2);
+    u32 v = 0;
+    for (std::size_t i = b.size(); i-- > 0;) v = v << 8 | static_cast<u8>(b[i]);
+    return m_wide ? v & 0x0FFFFFFF : v;
+  }
+  void Set(u32 c, u32 v) const {
+    std::fstream io(m_image, std::ios::binary | std::ios::in | std::ios::out);
+    for (u32 f = 0; f < m_fats; ++f) {
+      char b[4];
+      for (int i = 0; i < 4; ++i) b[i] = static_cast<char>(v >> (8 * i));
+      io.seekp(static_cast<std::streamoff>(m_offset + m_fatStart + f * m_fatBytes + Entry(c)));
+      io.write(b, m_wide ? 4 : 2);
+    }
+  }
+  // The last cluster of the chain from c.
+  u32 Last(u32 c) const {
+    for (u32 n = Get(c); n >= 2 && n < (m_wide ? 0x0FFFFFF8u : 0xFFF8u); n = Get(c)) c = n;
+    return c;
+  }
+  u32 RootCluster() const { return m_rootCluster; }
+  u64 ClusterBytes() const { return m_clusterBytes; }
+
+ private:
+  u64 Entry(u32 c) const { return u64{c} * (m_wide ? 4 : 2); }
+  std::string Bytes(u64 at, std::size_t n) const {
+    std::ifstream in(m_image, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(m_offset + at));
+    std::string out(n, '\0');
+    in.read(out.data(), static_cast<std::streamsize>(n));
+    return out;
+  }
+  std::string m_image;
+  u64 m_offset, m_fatStart = 0, m_fatBytes = 0, m_clusterBytes = 0;
+  u32 m_fats = 0, m_rootCluster = 0;
+  bool m_wide = false;
+};
 
 // A drive table with one image attached for reading and writing (or only reading), its one volume
 // the fixed drive.
