@@ -51,7 +51,7 @@ class Sock {
   Sock& operator=(const Sock&) = delete;
 
   int Fd() const { return m_fd; }
-  SockAddr peer;    // remote address (connected, accepted) or the bound one (listening)
+  SockAddr peer;    // remote address (connected, accepted) or the bound one (listening, UDP)
   u16 port = 0;     // host order
   u32 options = 0;  // SOCK_* flags
   u32 kind = 0;     // SOCK_KIND_*
@@ -64,9 +64,9 @@ class Sock {
   int m_fd;
 };
 
-// Lets another thread cut a SockConnect in progress: the connecting thread publishes its socket
-// here; SockCloseLocked shuts it down and marks the connect cancelled. Only the connecting thread
-// closes its descriptor.
+// Lets another thread cut a SockConnect in progress (or the waits of a socket published with
+// SockBreakHandleSet): the connecting thread publishes its socket here; SockCloseLocked shuts it
+// down and marks the handle cancelled. Only the connecting thread closes its descriptor.
 struct SockBreakHandle {
   int fd = -1;
   u32 marker = 0;  // 0x5A71D34E while a connect runs
