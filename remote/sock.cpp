@@ -1,5 +1,6 @@
 // The socket library over POSIX sockets: poll() waits, MSG_NOSIGNAL sends, breaks by shutdown().
 #include "remote/sock.h"
+#include "remote/sock_internal.h"
 
 #include "platform/last_error.h"
 
@@ -17,20 +18,22 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
-namespace {
+namespace sock_detail {
 
-constexpr u32 kConnectMarker = 0x5A71D34E;
-constexpr int kMaxConnectMs = 120000;
-
-// Guards the break handles (the publishing of a connect and its cut from another thread).
-std::mutex g_lock;
-
-using Clock = std::chrono::steady_clock;
+std::mutex& BreakLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 int MsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left < 0 ? 0 : static_cast<int>(left);
+}
+
+Clock::time_point DeadlineIn(int timeoutMs) {
+  return Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
 }
 
 void ToSockaddr(const SockAddr& a, u16 port, bool asIpv6, sockaddr_storage* out, socklen_t* len) {
@@ -59,7 +62,6 @@ void ToSockaddr(const SockAddr& a, u16 port, bool asIpv6, sockaddr_storage* out,
   *len = sizeof *s;
 }
 
-// A sockaddr as our address; a mapped IPv4 address comes back tagged as IPv4.
 SockAddr FromSockaddr(const sockaddr* sa, u16* port) {
   SockAddr a;
   if (sa->sa_family == AF_INET) {
@@ -82,22 +84,48 @@ SockAddr FromSockaddr(const sockaddr* sa, u16* port) {
   return a;
 }
 
+int FamilyOf(int fd) {
+  int family = 0;
+  socklen_t len = sizeof family;
+  return ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &len) == 0 ? family : 0;
+}
+
 bool SetBlocking(int fd, bool blocking) {
   const int fl = ::fcntl(fd, F_GETFL);
   if (fl < 0) return false;
   return ::fcntl(fd, F_SETFL, blocking ? (fl & ~O_NONBLOCK) : (fl | O_NONBLOCK)) == 0;
 }
 
-// Waits for events on fd; the revents, 0 after the time-out, -1 on an error.
 int Wait(int fd, short events, int timeoutMs) {
+  if (fd < 0) return -1;
   pollfd p{fd, events, 0};
   for (;;) {
-    const int rc = ::poll(&p, 1, timeoutMs);
+    const int rc = ::poll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs);
     if (rc > 0) return p.revents;
     if (rc == 0) return 0;
     if (errno != EINTR) return -1;
   }
 }
+
+void ReleaseHandle(Sock* sock) {
+  // A shut-down stand-in takes the descriptor's number over: reads see the end, sends fail, and
+  // no file opened meanwhile can get the number while another thread still uses it.
+  const int dead = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (dead >= 0) {
+    ::shutdown(dead, SHUT_RDWR);
+    ::dup3(dead, sock->Fd(), O_CLOEXEC);
+    ::close(dead);
+  }
+  sock->closedSeen = true;
+}
+
+}  // namespace sock_detail
+
+using namespace sock_detail;
+
+namespace {
+
+constexpr int kMaxConnectMs = 120000;
 
 void CloseFd(int fd) {
   if (fd >= 0) ::close(fd);
@@ -114,46 +142,6 @@ SockAddr SockIpv4(u32 hostOrder) {
 
 Sock::~Sock() {
   CloseFd(m_fd);
-}
-
-bool SockIpv6Available() {
-  static std::once_flag once;
-  static bool available = false;
-  std::call_once(once, [] {
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    available = fd >= 0;
-    CloseFd(fd);
-  });
-  return available;
-}
-
-int SockResolve(SockAddr* address, const char* host) {
-  *address = SockIpv4(0xFFFFFFFF);
-  std::string name = host ? host : "";
-  if (name.empty()) {
-    char local[256] = {};
-    if (::gethostname(local, sizeof local - 1) != 0) return 0;
-    name = local;
-  }
-  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0 || !list) return 0;
-  int result = 0;
-  for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
-    if (ai->ai_family == AF_INET) {
-      *address = FromSockaddr(ai->ai_addr, nullptr);
-      result = 1;
-      break;  // IPv4 wins
-    }
-    if (ai->ai_family == AF_INET6 && result == 0 && SockIpv6Available()) {
-      *address = FromSockaddr(ai->ai_addr, nullptr);
-      result = SockIsIpv4(*address) ? 1 : 2;
-    }
-  }
-  ::freeaddrinfo(list);
-  return result;
 }
 
 int SockConnectTimeout(int timeoutMs) {
@@ -175,16 +163,18 @@ std::unique_ptr<Sock> SockConnect(const SockAddr* address, u16 port, int timeout
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   }
   const int on = 1;
-  if ((flags & SOCK_REUSEADDR) && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return nullptr;
+  if ((flags & SOCK_REUSEADDR) && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+    return nullptr;
   sockaddr_storage sa;
   socklen_t len = 0;
   ToSockaddr(a, port, v6, &sa, &len);
   if (listen) {
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), len) != 0 || ::listen(fd, 8) != 0) return nullptr;
-    sock->kind = 0xFFFF;
+    sock->kind = SOCK_KIND_LISTEN;
     sock->peer = a;
     sock->port = port;
     sock->options = flags & 0xFF;
+    sock->ownerClose = (flags & SOCK_OWNER_CLOSE) != 0;
     return sock;
   }
   if (const u16 localPort = static_cast<u16>(flags >> 16)) {
@@ -194,7 +184,7 @@ std::unique_ptr<Sock> SockConnect(const SockAddr* address, u16 port, int timeout
     if (::bind(fd, reinterpret_cast<sockaddr*>(&local), localLen) != 0) return nullptr;
   }
   if (brk) {
-    std::lock_guard lock(g_lock);
+    std::lock_guard lock(BreakLock());
     if (brk->cancelled) {
       SetLastError(ERROR_CANCELLED);
       return nullptr;
@@ -204,7 +194,7 @@ std::unique_ptr<Sock> SockConnect(const SockAddr* address, u16 port, int timeout
   }
   const auto withdraw = [&] {
     if (!brk) return false;
-    std::lock_guard lock(g_lock);
+    std::lock_guard lock(BreakLock());
     const bool cancelled = brk->cancelled;
     brk->fd = -1;
     brk->marker = 0;
@@ -238,12 +228,31 @@ std::unique_ptr<Sock> SockConnect(const SockAddr* address, u16 port, int timeout
   }
   if (!(flags & SOCK_NONBLOCKING)) SetBlocking(fd, true);
   if (flags & SOCK_KEEPALIVE) ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  sock->kind = 0xFFFE;
+  sock->kind = SOCK_KIND_TCP;
   sock->peer = a;
   sock->port = port;
   sock->options = flags & 0xFF;
+  sock->ownerClose = (flags & SOCK_OWNER_CLOSE) != 0;
   return sock;
 }
+
+namespace {
+
+// accept on a listening socket that reported readiness; the errno of a failure stays.
+std::unique_ptr<Sock> AcceptReady(Sock* listening, SockAddr* peer, u16* port) {
+  sockaddr_storage sa;
+  socklen_t len = sizeof sa;
+  const int fd = ::accept4(listening->Fd(), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+  if (fd < 0) return nullptr;
+  auto sock = std::make_unique<Sock>(fd);
+  sock->kind = SOCK_KIND_TCP;
+  sock->peer = FromSockaddr(reinterpret_cast<sockaddr*>(&sa), &sock->port);
+  if (peer) *peer = sock->peer;
+  if (port) *port = sock->port;
+  return sock;
+}
+
+}  // namespace
 
 std::unique_ptr<Sock> SockAccept(Sock* listening, SockAddr* peer, u16* port, int timeoutMs) {
   if (peer) *peer = SockIpv4(0);
@@ -251,16 +260,29 @@ std::unique_ptr<Sock> SockAccept(Sock* listening, SockAddr* peer, u16* port, int
   if (!listening) return nullptr;
   const int ev = Wait(listening->Fd(), POLLIN, timeoutMs < 0 ? 0 : timeoutMs);
   if (ev <= 0 || !(ev & POLLIN)) return nullptr;
-  sockaddr_storage sa;
-  socklen_t len = sizeof sa;
-  const int fd = ::accept4(listening->Fd(), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
-  if (fd < 0) return nullptr;
-  auto sock = std::make_unique<Sock>(fd);
-  sock->kind = 0xFFFE;
-  sock->peer = FromSockaddr(reinterpret_cast<sockaddr*>(&sa), &sock->port);
-  if (peer) *peer = sock->peer;
-  if (port) *port = sock->port;
-  return sock;
+  return AcceptReady(listening, peer, port);
+}
+
+std::unique_ptr<Sock> SockAcceptWait(Sock* listening, SockAddr* peer, u16* port) {
+  if (peer) *peer = SockIpv4(0);
+  if (port) *port = 0;
+  if (!listening) return nullptr;
+  if (listening->options & SOCK_NONBLOCKING) return SockAccept(listening, peer, port, 0);
+  for (;;) {
+    const auto tried = Clock::now();
+    const int ev = Wait(listening->Fd(), POLLIN, 5000);
+    if (ev < 0 || (ev & POLLNVAL)) return nullptr;
+    if (ev == 0) continue;
+    if (auto sock = AcceptReady(listening, peer, port)) return sock;
+    // A connection that vanished before it was taken is waited past; a socket that was shut
+    // down (EINVAL) or fails otherwise ends the wait instead of spinning on it.
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR &&
+        errno != EPROTO) {
+      SetLastErrorFromErrno(errno, nullptr);
+      return nullptr;
+    }
+    std::this_thread::sleep_until(tried + std::chrono::milliseconds(200));
+  }
 }
 
 int SockSend(Sock* sock, const void* data, int length) {
@@ -270,8 +292,8 @@ int SockSend(Sock* sock, const void* data, int length) {
   const int limit = sock->sendTimeoutMs < 15000 ? 15000 : sock->sendTimeoutMs;
   auto deadline = Clock::now() + std::chrono::milliseconds(limit);
   while (sent < length) {
-    const ssize_t n = ::send(sock->Fd(), p + sent, static_cast<std::size_t>(length - sent),
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n =
+        ::send(sock->Fd(), p + sent, static_cast<std::size_t>(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       sent += static_cast<int>(n);
       deadline = Clock::now() + std::chrono::milliseconds(limit);  // progress restarts the wait
@@ -329,6 +351,32 @@ int SockAvailable(Sock* sock) {
   return ::ioctl(sock->Fd(), FIONREAD, &n) == 0 ? n : -1;
 }
 
+int SockPending(Sock* sock, int ms) {
+  if (!sock) return 0;
+  if (Wait(sock->Fd(), POLLIN, ms < 0 ? 0 : ms) < 0) return -1;
+  return SockAvailable(sock);
+}
+
+namespace {
+int RecvTimeoutOf(const Sock* sock) {
+  return sock->recvTimeoutMs > 0 ? sock->recvTimeoutMs : 30000;
+}
+}  // namespace
+
+int SockRecvPending(Sock* sock) {
+  return sock ? SockPending(sock, RecvTimeoutOf(sock)) : 0;
+}
+
+int SockRecvSome(Sock* sock, void* buffer, int size) {
+  return sock ? SockRecv(sock, buffer, size, RecvTimeoutOf(sock)) : -1;
+}
+
+BOOL SockCanSend(Sock* sock, int ms) {
+  if (!sock) return FALSE;
+  const int ev = Wait(sock->Fd(), POLLOUT, ms < 0 ? 0 : ms);
+  return ev > 0 && (ev & POLLOUT) && !(ev & (POLLERR | POLLHUP | POLLNVAL)) ? TRUE : FALSE;
+}
+
 BOOL SockIsClosed(Sock* sock, int mode) {
   if (!sock || sock->Fd() < 0) return TRUE;
   const int waiting = SockAvailable(sock);
@@ -345,12 +393,21 @@ BOOL SockIsClosed(Sock* sock, int mode) {
 
 BOOL SockCloseNoLinger(Sock* sock) {
   if (!sock || sock->Fd() < 0) return FALSE;
-  return ::shutdown(sock->Fd(), SHUT_RDWR) == 0 ? TRUE : FALSE;
+  const bool ok = ::shutdown(sock->Fd(), SHUT_RDWR) == 0;
+  if (sock->ownerClose) ReleaseHandle(sock);
+  return ok ? TRUE : FALSE;
+}
+
+BOOL SockClose(std::unique_ptr<Sock>& sock) {
+  if (!sock || (sock->kind != SOCK_KIND_LISTEN && sock->kind != SOCK_KIND_TCP)) return FALSE;
+  ::shutdown(sock->Fd(), SHUT_RDWR);
+  sock.reset();
+  return TRUE;
 }
 
 BOOL SockCloseLocked(SockBreakHandle* brk) {
   if (!brk) return FALSE;
-  std::lock_guard lock(g_lock);
+  std::lock_guard lock(BreakLock());
   brk->cancelled = true;
   if (brk->marker != kConnectMarker || brk->fd < 0) return FALSE;
   ::shutdown(brk->fd, SHUT_RDWR);
@@ -359,14 +416,94 @@ BOOL SockCloseLocked(SockBreakHandle* brk) {
 
 void SockBreakArm(SockBreakHandle* brk) {
   if (!brk) return;
-  std::lock_guard lock(g_lock);
+  std::lock_guard lock(BreakLock());
   brk->cancelled = false;
 }
 
+BOOL SockBreakHandleSet(Sock* sock, SockBreakHandle* brk, BOOL on) {
+  if (!brk || (on && !sock)) return FALSE;
+  std::lock_guard lock(BreakLock());
+  if (!on) {
+    brk->fd = -1;
+    brk->marker = 0;
+    return TRUE;
+  }
+  brk->fd = sock->Fd();
+  brk->marker = kConnectMarker;
+  if (!brk->cancelled) return TRUE;
+  ::shutdown(sock->Fd(), SHUT_RDWR);  // the break came first: it is not lost
+  return FALSE;
+}
+
+BOOL SockBreakHandleArmed(SockBreakHandle* brk) {
+  if (!brk) return FALSE;
+  std::lock_guard lock(BreakLock());
+  return brk->marker == kConnectMarker ? TRUE : FALSE;
+}
+
+namespace {
+
+int SetTimeout(Sock* sock, int option, int ms) {
+  const timeval tv{ms / 1000, (ms % 1000) * 1000};
+  return ::setsockopt(sock->Fd(), SOL_SOCKET, option, &tv, sizeof tv) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+// The library's own sends and receives wait with poll; the descriptor carries the times as well,
+// for anything that reads it blocking.
 int SockSetSendTimeout(Sock* sock, int ms) {
   if (!sock) return -1;
   sock->sendTimeoutMs = ms < 500 ? 500 : ms;
-  return 0;
+  return SetTimeout(sock, SO_SNDTIMEO, sock->sendTimeoutMs);
+}
+
+int SockSetRecvTimeout(Sock* sock, int ms) {
+  if (!sock) return -1;
+  sock->recvTimeoutMs = ms < 500 ? 500 : ms;
+  return SetTimeout(sock, SO_RCVTIMEO, sock->recvTimeoutMs);
+}
+
+int SockSetBufferSizes(Sock* sock, int sendBytes, int recvBytes) {
+  if (!sock) return -1;
+  int rc = 0;
+  if (sendBytes > 0 && ::setsockopt(sock->Fd(), SOL_SOCKET, SO_SNDBUF, &sendBytes, sizeof sendBytes) != 0)
+    rc = -1;
+  if (recvBytes > 0 && ::setsockopt(sock->Fd(), SOL_SOCKET, SO_RCVBUF, &recvBytes, sizeof recvBytes) != 0)
+    rc = -1;
+  return rc;
+}
+
+BOOL SockSetOwnerClose(Sock* sock, BOOL on) {
+  if (!sock) return FALSE;
+  sock->ownerClose = on != FALSE;
+  return TRUE;
+}
+
+BOOL SockSetNonBlockingWait(Sock* sock, BOOL on) {
+  if (!sock) return FALSE;
+  sock->options = on ? (sock->options | SOCK_NONBLOCKING) : (sock->options & ~u32{SOCK_NONBLOCKING});
+  return TRUE;
+}
+
+BOOL SockSetIoctlFlags(Sock* sock, u32 flags) {
+  if (!sock) return FALSE;
+  const int keepAlive = (flags & SOCK_KEEPALIVE) ? 1 : 0;
+  if (!SetBlocking(sock->Fd(), !(flags & SOCK_NONBLOCKING)) ||
+      ::setsockopt(sock->Fd(), SOL_SOCKET, SO_KEEPALIVE, &keepAlive, sizeof keepAlive) != 0) {
+    SetLastErrorFromErrno(errno, nullptr);
+    return FALSE;
+  }
+  sock->options = (sock->options & ~u32{SOCK_NONBLOCKING | SOCK_KEEPALIVE}) |
+                  (flags & (SOCK_NONBLOCKING | SOCK_KEEPALIVE));
+  return TRUE;
+}
+
+BOOL SockSetPeer(Sock* sock, const SockAddr* address, u16 port) {
+  if (!sock || !address) return FALSE;
+  sock->peer = *address;
+  if (port != 0) sock->port = port;
+  return TRUE;
 }
 
 BOOL SockGetLocalAddr(Sock* sock, SockAddr* address, u16* port) {

@@ -1,6 +1,7 @@
 // The socket library on loopback: address texts, connects that hang and are cut, sends and receives
 // at the end of a stream.
 #include "remote/sock.h"
+#include "tests/remote/sock_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-SockAddr V6(const char* text) {
-  SockAddr a;
-  EXPECT_EQ(::inet_pton(AF_INET6, text, a.w), 1) << text;
-  return a;
-}
+using socktest::Pair;
+using socktest::V6;
 
 // A port whose connects hang: a listener with backlog 0 and one connection it never accepts.
 struct HangingPort {
@@ -45,19 +42,6 @@ struct HangingPort {
   ~HangingPort() {
     ::close(first);
     ::close(listener);
-  }
-};
-
-// A connected pair through our library: the listener's accepted side and the client side.
-struct Pair {
-  std::unique_ptr<Sock> server, client;
-  Pair() {
-    const SockAddr loop = SockIpv4(0x7F000001);
-    auto listening = SockConnect(&loop, 0, 1000, nullptr, true, 0);
-    u16 port = 0;
-    SockGetLocalAddr(listening.get(), nullptr, &port);
-    client = SockConnect(&loop, port, 1000, nullptr, false, 0);
-    server = SockAccept(listening.get(), nullptr, nullptr, 1000);
   }
 };
 
