@@ -10,9 +10,9 @@
 #include <cerrno>
 
 namespace {
-int Sign(i64 v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+int Order(i64 a, i64 b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
-i64 FloorDiv2(i64 v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); }
+i64 FloorDiv2(i64 v) { return v / 2 - (v < 0 && v % 2 != 0 ? 1 : 0); }
 }  // namespace
 
 int SysFileTimeToTime(const FILETIME* fileTime, SysUtc* out) {
@@ -26,11 +26,12 @@ void SysTime64ToFileTime(i64 seconds, FILETIME* out) {
 }
 
 int SysCompareFileTime(SysUtc a, SysUtc b, int granularity) {
-  if (granularity < 2) return Sign(a - b);
+  if (granularity < 2) return Order(a, b);
+  // Halves of any two times differ by less than the range of i64.
   const i64 d = FloorDiv2(a) - FloorDiv2(b);
   if (granularity >= 3 && (d >= 1799 && d <= 1801)) return 0;
   if (granularity >= 3 && (d <= -1799 && d >= -1801)) return 0;
-  return Sign(d);
+  return Order(d, 0);
 }
 
 int SysCompareFileTime(const FILETIME* a, const FILETIME* b, int granularity) {

@@ -62,6 +62,8 @@ TEST(KopiwartRules, ClassesRotationsAndTimes) {
   EXPECT_EQ(KopiwartVersionName("f", 3), "f.bak2");
   for (const std::int64_t d : {0, 2, 3558, 3600, 3602}) EXPECT_TRUE(KopiwartTimesEqual(kT + d, kT)) << d;
   for (const std::int64_t d : {3, 3557, 3603}) EXPECT_FALSE(KopiwartTimesEqual(kT, kT + d)) << d;
+  EXPECT_FALSE(KopiwartTimesEqual(INT64_MIN, INT64_MAX));
+  EXPECT_TRUE(KopiwartTimesEqual(-3600 * 24, -3600 * 25));
   EXPECT_EQ(FileTimeDiffDays(31 * 864'000'000'000ULL, 0), 31);
   EXPECT_EQ(FileTimeDiffSeconds(0, 10'000'000ULL * 0x8000000), -0x7000000);
 }

@@ -158,6 +158,11 @@ void ClampedOnAVolume(const std::string& image, const std::string& kind) {
   EXPECT_EQ(notes.find(kByContent), std::string::npos) << kind << ": " << notes;
   AttachedImage a(image);
   EXPECT_EQ(a.List("/kw").size(), std::size(times)) << kind;
+  // Times no calendar holds are clamped alike.
+  EXPECT_EQ(DiskStoredTime(a.table(), "/kw/f4.bin", INT64_MAX), DiskStoredTime(a.table(), "/kw/f4.bin", times[4]))
+      << kind;
+  EXPECT_EQ(DiskStoredTime(a.table(), "/kw/f3.bin", INT64_MIN), DiskStoredTime(a.table(), "/kw/f3.bin", times[3]))
+      << kind;
 }
 
 TEST(KopiwartTimes, TimesOutsideAFatVolumeAreKeptAsItClampsThem) {

@@ -207,6 +207,8 @@ TEST(Times, FindTimeComparisonsAndConversions) {
   // Comparing with tolerance holds before 1970 too.
   EXPECT_EQ(SysCompareFileTime(-100, -99, 3), 0);  // one two-second unit, as 100 and 101 are
   EXPECT_EQ(SysCompareFileTime(-100, -104, 3), 1);
+  EXPECT_EQ(SysCompareFileTime(INT64_MIN, INT64_MAX, 3), -1);
+  EXPECT_EQ(SysCompareFileTime(INT64_MAX, INT64_MIN, 0), 1);
 }
 
 TEST(Times, SettingTimesLeavesTheOnesNotGiven) {
