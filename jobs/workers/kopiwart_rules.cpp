@@ -110,7 +110,7 @@ i64 SignedDiff(u64 a, u64 b, u64 unit) {
 
 }  // namespace
 
-i64 FileTimeDiffSeconds(u64 a, u64 b) { return ClampDiff(SignedDiff(a, b, 10'000'000ULL)); }
+i64 FileTimeDiffSeconds(u64 a, u64 b) { return ClampDiff(SignedDiff(a, b, static_cast<u64>(kFileTimeTicksPerSecond))); }
 i64 FileTimeDiffDays(u64 a, u64 b) { return ClampDiff(SignedDiff(a, b, 864'000'000'000ULL)); }
 
 bool KopiwartTimesEqual(i64 a, i64 b) {
