@@ -21,8 +21,10 @@ u32 ExfatStamp(i64 t, u8* increment, u8* utcOffset) {
   if (utcOffset) *utcOffset = 0;
   const std::time_t tt = static_cast<std::time_t>(t);
   std::tm tm{};
-  if (!::localtime_r(&tt, &tm) || tm.tm_year + 1900 < kFirstYear) return Fields(kFirstYear, 1, 1, 0, 0, 0);
-  if (tm.tm_year + 1900 > kLastYear) return Fields(kLastYear, 12, 31, 23, 59, 58);
+  // A time whose year no calendar of the runtime holds lies far before or after the range.
+  const bool dated = ::localtime_r(&tt, &tm) != nullptr;
+  if (dated ? tm.tm_year + 1900 < kFirstYear : t < 0) return Fields(kFirstYear, 1, 1, 0, 0, 0);
+  if (!dated || tm.tm_year + 1900 > kLastYear) return Fields(kLastYear, 12, 31, 23, 59, 58);
   if (increment && (tm.tm_sec & 1)) *increment = 100;
   // The zone's offset in quarter hours tells other systems which moment the local fields mean.
   const long offset = tm.tm_gmtoff;

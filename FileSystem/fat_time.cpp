@@ -46,10 +46,15 @@ i64 FatTimeToUtc(u16 date, u16 time) {
 }
 
 u32 UtcToFatTime(i64 t) {
+  // DOS dates hold 1980 to 2107: a time outside is stored as the nearest one they hold.
+  constexpr u32 kFirst = 0x210000;  // 1 January 1980, 00:00:00
+  constexpr u32 kLast = static_cast<u32>(kLastYear - kFirstYear) << 25 | 12u << 21 | 31u << 16 | 23u << 11 |
+                        59u << 5 | 29u;  // 31 December 2107, 23:59:58
   std::tm tm{};
-  if (!ToLocal(static_cast<std::time_t>(t), tm)) return 0;
+  if (!ToLocal(static_cast<std::time_t>(t), tm)) return t < 0 ? kFirst : kLast;
   const int year = tm.tm_year + 1900;
-  if (year < kFirstYear || year > kLastYear) return 0;
+  if (year < kFirstYear) return kFirst;
+  if (year > kLastYear) return kLast;
   return FromLocal(tm);
 }
 

@@ -41,9 +41,9 @@ enum : int { DISK_NAME_BY_FS = 0, DISK_NAME_8BIT = 1, DISK_NAME_UTF8 = 2, DISK_N
 struct DiskFindRecord {
   u32 attributes = 0;
   u64 size = 0;
-  u32 creation = 0;  // seconds since 1970 UTC; 0 = none
-  u32 access = 0;
-  u32 write = 0;
+  i64 creation = 0;  // seconds since 1970 UTC (negative before); 0 = none
+  i64 access = 0;
+  i64 write = 0;
   char name[1024] = {};
   // A symbolic link (ext4); the rest describes its target when the link leads somewhere.
   bool link = false;
@@ -72,9 +72,14 @@ int DiskFileWrite(DiskDriveTable& table, DiskHandle handle, const void* buffer, 
 i64 DiskFileSeek(DiskDriveTable& table, DiskHandle handle, i64 offset, int whence);
 i64 DiskFileTell(DiskDriveTable& table, DiskHandle handle);
 int DiskFileFlush(DiskDriveTable& table, DiskHandle handle);
-int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, u32* write, u32* creation, u32* access);
-// 0 leaves a time as it is; FAT needs the file open for writing.
-int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 creation, u32 access);
+int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, i64* write, i64* creation, i64* access);
+// 0 leaves a time as it is; FAT needs the file open for writing. A time outside what the file
+// system holds is stored clamped, as DiskStoredTime tells.
+int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, i64 write, i64 creation, i64 access);
+// The write time a file at path keeps when it is set to t: FAT's and exFAT's local stamps of
+// 1980 to 2107 (FAT in two-second steps), ext4's range (from 1901; to 2038, or 2446 where its
+// inodes hold the extra bits). t itself when the path names no volume.
+i64 DiskStoredTime(DiskDriveTable& table, const char* path, i64 t);
 // -1 for a bad handle.
 i64 DiskGetFileSize(DiskDriveTable& table, DiskHandle handle);
 // Growing fills with zeros.

@@ -49,8 +49,6 @@ bool EndsInSeparator(const char* path) {
   return n && (path[n - 1] == '/' || path[n - 1] == '\\');
 }
 
-u32 ToSeconds(i64 t) { return t <= 0 ? 0 : static_cast<u32>(t); }
-
 }  // namespace
 
 ExfatVolume* Exfat(DiskDriveTable& table, int drive) {
@@ -87,9 +85,9 @@ void ExfatRecord(const ExfatNode& node, DiskFindRecord& record) {
   record.attributes = node.parent ? ExfatAttributeWord(node.flags) : DISK_ATTR_FOLDER;
   // Folders show no size, as on FAT.
   record.size = node.IsDir() ? 0 : node.size;
-  record.creation = ToSeconds(node.ctime);
-  record.access = ToSeconds(node.atime);
-  record.write = ToSeconds(node.mtime);
+  record.creation = node.ctime;
+  record.access = node.atime;
+  record.write = node.mtime;
   const std::string name = exfat::NameToUtf8(node.name);
   std::memcpy(record.name, name.c_str(), std::min(name.size() + 1, sizeof record.name));
   record.name[sizeof record.name - 1] = '\0';
@@ -196,17 +194,17 @@ int ExfatFileFlush(DiskDriveTable& table, DiskHandle h) {
   return ExfatDevFsync(v->dev) == 0 ? SYS_OK : SYS_ERR_OTHER;
 }
 
-int ExfatGetFileTime(DiskDriveTable& table, DiskHandle h, u32* write, u32* creation, u32* access) {
+int ExfatGetFileTime(DiskDriveTable& table, DiskHandle h, i64* write, i64* creation, i64* access) {
   ExfatVolume* v = nullptr;
   ExfatFileSlot* s = SlotOf(table, h, &v);
   if (!s) return SYS_ERR_INVALID;
-  if (write) *write = ToSeconds(s->node->mtime);
-  if (creation) *creation = ToSeconds(s->node->ctime);
-  if (access) *access = ToSeconds(s->node->atime);
+  if (write) *write = s->node->mtime;
+  if (creation) *creation = s->node->ctime;
+  if (access) *access = s->node->atime;
   return SYS_OK;
 }
 
-int ExfatSetFileTime(DiskDriveTable& table, DiskHandle h, u32 write, u32 creation, u32 access) {
+int ExfatSetFileTime(DiskDriveTable& table, DiskHandle h, i64 write, i64 creation, i64 access) {
   ExfatVolume* v = nullptr;
   ExfatFileSlot* s = SlotOf(table, h, &v);
   if (!s) return SYS_ERR_INVALID;

@@ -114,8 +114,8 @@ void FatRecord(const FatEntryInfo& info, DiskFindRecord& record) {
   record = DiskFindRecord{};
   record.attributes = info.isRoot ? DISK_ATTR_FOLDER : FatAttributeWord(info.attributes);
   record.size = (info.attributes & FAT_ATTR_DIRECTORY) ? 0 : info.size;
-  record.creation = static_cast<u32>(FatTimeToUtc(info.createDate, info.createTime));
-  record.write = static_cast<u32>(FatTimeToUtc(info.writeDate, info.writeTime));
+  record.creation = FatTimeToUtc(info.createDate, info.createTime);
+  record.write = FatTimeToUtc(info.writeDate, info.writeTime);
   const std::string name = ToUtf8(info.Name());
   std::memcpy(record.name, name.c_str(), std::min(name.size() + 1, sizeof record.name));
   record.name[sizeof record.name - 1] = '\0';
@@ -245,7 +245,7 @@ int DiskFileFlush(DiskDriveTable& table, DiskHandle handle) {
   return DiskIoctl(table, Split(handle).drive, DISK_IOCTL_SYNC, nullptr) == DISK_OK ? SYS_OK : SYS_ERR_OTHER;
 }
 
-int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, u32* write, u32* creation, u32* access) {
+int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, i64* write, i64* creation, i64* access) {
   if (Ext4File* e = Ext4FileOf(table, handle)) {
     Ext4FileInfo info;
     if (const int r = Ext4FileStat(e, &info)) return MapExt4(r);
@@ -262,16 +262,16 @@ int DiskGetFileTime(DiskDriveTable& table, DiskHandle handle, u32* write, u32* c
   const u32 w = f->storedWrite;
   const u32 c = f->storedCreate;
   if (write)
-    *write = static_cast<u32>(w ? FatTimeToUtc(static_cast<u16>(w >> 16), static_cast<u16>(w))
-                                : FatTimeToUtc(info.writeDate, info.writeTime));
+    *write = w ? FatTimeToUtc(static_cast<u16>(w >> 16), static_cast<u16>(w))
+               : FatTimeToUtc(info.writeDate, info.writeTime);
   if (creation)
-    *creation = static_cast<u32>(c ? FatTimeToUtc(static_cast<u16>(c >> 16), static_cast<u16>(c))
-                                   : FatTimeToUtc(info.createDate, info.createTime));
+    *creation = c ? FatTimeToUtc(static_cast<u16>(c >> 16), static_cast<u16>(c))
+                  : FatTimeToUtc(info.createDate, info.createTime);
   if (access) *access = 0;
   return SYS_OK;
 }
 
-int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 creation, u32 access) {
+int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, i64 write, i64 creation, i64 access) {
   if (Ext4File* e = Ext4FileOf(table, handle)) {
     Ext4FileAttributes a;
     a.mtime = write;
@@ -294,6 +294,28 @@ int DiskSetFileTime(DiskDriveTable& table, DiskHandle handle, u32 write, u32 cre
       f->flags |= FAT_FILE_MODIFIED;
     }
   return SYS_OK;
+}
+
+i64 DiskStoredTime(DiskDriveTable& table, const char* path, i64 t) {
+  std::string inside;
+  const int drive = Resolve(table, path, inside);
+  if (drive < 1) return t;
+  switch (table.fsType[static_cast<std::size_t>(drive - 1)]) {
+    case DISK_TYPE_FAT: {
+      const u32 stamp = UtcToFatTime(t);
+      return FatTimeToUtc(static_cast<u16>(stamp >> 16), static_cast<u16>(stamp));
+    }
+    case DISK_TYPE_EXFAT: {
+      u8 increment = 0, offset = 0;
+      const u32 stamp = ExfatStamp(t, &increment, &offset);
+      return ExfatStampTime(stamp, increment, offset);
+    }
+    case DISK_TYPE_EXT4:
+      if (Ext4DriveVolume* e = Ext4Of(table, drive - 1)) return Ext4StoredTime(e->volume(), t);
+      return t;
+    default:
+      return t;
+  }
 }
 
 i64 DiskGetFileSize(DiskDriveTable& table, DiskHandle handle) {

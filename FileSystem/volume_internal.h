@@ -64,8 +64,8 @@ int ExfatFileWrite(DiskDriveTable& table, DiskHandle h, const void* buffer, int 
 i64 ExfatFileSeek(DiskDriveTable& table, DiskHandle h, i64 offset, int whence);
 i64 ExfatFileTell(DiskDriveTable& table, DiskHandle h);
 int ExfatFileFlush(DiskDriveTable& table, DiskHandle h);
-int ExfatGetFileTime(DiskDriveTable& table, DiskHandle h, u32* write, u32* creation, u32* access);
-int ExfatSetFileTime(DiskDriveTable& table, DiskHandle h, u32 write, u32 creation, u32 access);
+int ExfatGetFileTime(DiskDriveTable& table, DiskHandle h, i64* write, i64* creation, i64* access);
+int ExfatSetFileTime(DiskDriveTable& table, DiskHandle h, i64 write, i64 creation, i64 access);
 i64 ExfatGetFileSize(DiskDriveTable& table, DiskHandle h);
 int ExfatSetFileSize(DiskDriveTable& table, DiskHandle h, u64 size);
 int ExfatReadDirEntry(DiskDriveTable& table, DiskHandle h, DiskFindRecord* record);

@@ -53,7 +53,7 @@ bool ZipExtraMtime(std::string_view extra, i64* seconds) {
         if (pos + 4 + tagSize > size) break;
         if (tag == 1 && tagSize >= 24) {
           const u64 ft = Get64(data + pos + 4);
-          ntfsTime = static_cast<i64>(ft / 10000000u) - kFileTimeEpochOffset;
+          ntfsTime = FileTimeToUnix(U64ToFileTime(ft));
           haveNtfs = ft != 0;
           break;
         }
@@ -80,7 +80,7 @@ std::string ZipTimeExtra(i64 mtime) {
     out.push_back(1);  // modification time present
     Put32(out, static_cast<u32>(static_cast<i32>(mtime)));
   } else {
-    const u64 ft = static_cast<u64>(mtime + kFileTimeEpochOffset) * 10000000u;
+    const u64 ft = FileTimeToU64(FileTimeFromUnix(mtime));
     Put16(out, kExtraNtfs);
     Put16(out, 32);
     Put32(out, 0);

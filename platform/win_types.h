@@ -62,6 +62,27 @@ static_assert(sizeof(WIN32_FIND_DATAA) == 320);
 
 // Seconds between 1601-01-01 and 1970-01-01.
 inline constexpr std::int64_t kFileTimeEpochOffset = 11644473600LL;
+inline constexpr std::int64_t kFileTimeTicksPerSecond = 10'000'000;
+
+// The one conversion between FILETIME and seconds since 1970 UTC, which are negative before 1970.
+// A FILETIME of 0 names no time: a moment that would give it, or anything before 1601, gives the
+// first tick after it; a moment past the last FILETIME gives that.
+inline FILETIME FileTimeFromUnix(std::int64_t seconds, std::int64_t hundredNs = 0) {
+  constexpr std::int64_t kLast = INT64_MAX / kFileTimeTicksPerSecond - kFileTimeEpochOffset - 1;
+  if (seconds < -kFileTimeEpochOffset) return U64ToFileTime(1);
+  if (seconds > kLast) return U64ToFileTime(UINT64_MAX);
+  const std::uint64_t ticks = static_cast<std::uint64_t>(seconds + kFileTimeEpochOffset) *
+                                  static_cast<std::uint64_t>(kFileTimeTicksPerSecond) +
+                              static_cast<std::uint64_t>(hundredNs < 0 ? 0 : hundredNs % kFileTimeTicksPerSecond);
+  return U64ToFileTime(ticks ? ticks : 1);
+}
+// Whole seconds, rounded down; the 100-ns ticks beyond them into *hundredNs.
+inline std::int64_t FileTimeToUnix(const FILETIME& ft, std::int64_t* hundredNs = nullptr) {
+  const std::uint64_t ticks = FileTimeToU64(ft);
+  const auto perSecond = static_cast<std::uint64_t>(kFileTimeTicksPerSecond);
+  if (hundredNs) *hundredNs = static_cast<std::int64_t>(ticks % perSecond);
+  return static_cast<std::int64_t>(ticks / perSecond) - kFileTimeEpochOffset;
+}
 
 // Message-box types: buttons in the low nibble, icon in the next.
 enum : u32 {

@@ -1,7 +1,7 @@
 // The controller link: the library's loader, the connect, and the adapter over the twenty Ci functions.
 #include "remote/ctl_connection.h"
 
-#include "lib/system/sys_time.h"
+#include "lib/system/sys_types.h"
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
@@ -69,11 +69,8 @@ const char* const kWithout = "ohne sie sind keine ctlcomm://-Verbindungen mögli
 // The first-connect state callback and that of the reconnect: nothing to do.
 void NoState(void*, CiHandle, int) {}
 
-FILETIME ToFileTime(int64_t seconds) {
-  FILETIME ft{};
-  SysTime64ToFileTime(seconds, &ft);
-  return ft;
-}
+// 0: the controller keeps no such time.
+FILETIME ToFileTime(int64_t seconds) { return seconds ? FileTimeFromUnix(seconds) : FILETIME{}; }
 
 // The address text of a host and port (0: the host alone). An IPv6 address goes in brackets: in
 // "::1:9300" the port would be read as the address's last group.

@@ -25,17 +25,15 @@ constexpr int kBlock = 131072;
 constexpr u64 kFatLimit = 0xFFFFFFFF;
 constexpr std::size_t kMaxListPath = 510;
 
-FILETIME ToFileTime(u32 seconds) {
-  FILETIME ft;
-  SysTime64ToFileTime(seconds, &ft);
-  return ft;
-}
+// The volume layer's times: seconds since 1970, 0 for none.
+FILETIME ToFileTime(i64 seconds) { return seconds ? FileTimeFromUnix(seconds) : FILETIME{}; }
 
-// Seconds since 1970 of a FILETIME; 0 for none.
-u32 ToSeconds(const FILETIME& ft) {
+// Seconds since 1970 of a FILETIME; 0 for none. The moment 0 itself goes one second on, as the
+// volume layer reads 0 as none.
+i64 ToSeconds(const FILETIME& ft) {
   SysUtc t = 0;
-  if (FileTimeToU64(ft) == 0 || !SysFileTimeToTime(&ft, &t) || t > 0xFFFFFFFF) return 0;
-  return static_cast<u32>(t);
+  if (!SysFileTimeToTime(&ft, &t)) return 0;
+  return t ? t : 1;
 }
 
 // Windows attribute bits to the volume layer's word, a Unix mode above them passed on.
@@ -197,7 +195,7 @@ BOOL CDiskUrlConnection::GetCurrentDir(char* buffer, int* size) {
 
 BOOL CDiskUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
   if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
-  const u32 seconds = ToSeconds(lastWrite);
+  const i64 seconds = ToSeconds(lastWrite);
   if (!seconds) return Fail(ERROR_INVALID_PARAMETER);
   int err = 0;
   const DiskHandle h = DiskFileOpen(*m_table, path, DISK_OPEN_READ | DISK_OPEN_WRITE, &err);
@@ -205,6 +203,11 @@ BOOL CDiskUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
   DiskSetFileTime(*m_table, h, seconds, 0, 0);
   if (const int r = DiskFileClose(*m_table, h)) return FailSys(r);
   return TRUE;
+}
+
+i64 CDiskUrlConnection::StoredWriteTime(const char* path, i64 seconds) {
+  if (!m_table) return seconds;
+  return DiskStoredTime(*m_table, path, seconds ? seconds : 1);
 }
 
 BOOL CDiskUrlConnection::SetAttributes(const char* path, u32 attributes) {
@@ -626,9 +629,9 @@ BOOL CDiskUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
 
 BOOL CDiskUrlConnection::ApplyRecord(const WIN32_FIND_DATAA& record) {
   const char* path = record.cFileName;
-  const u32 creation = ToSeconds(record.ftCreationTime);
-  const u32 access = ToSeconds(record.ftLastAccessTime);
-  const u32 write = ToSeconds(record.ftLastWriteTime);
+  const i64 creation = ToSeconds(record.ftCreationTime);
+  const i64 access = ToSeconds(record.ftLastAccessTime);
+  const i64 write = ToSeconds(record.ftLastWriteTime);
   const int kind = DiskFileInfo(*m_table, path);
   if (kind < 0) return FailSys(kind);
   // A folder keeps its times here; a read-only file takes them before it is read-only again.

@@ -41,6 +41,7 @@ class CDiskUrlConnection : public CUrlConnection {
   BOOL ChangeDir(const char* path) override;
   BOOL GetCurrentDir(char* buffer, int* size) override;
   BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
+  i64 StoredWriteTime(const char* path, i64 seconds) override;
   BOOL SetAttributes(const char* path, u32 attributes) override;
   BOOL Rmdir(const char* path) override;
   BOOL Mkdir(const char* path) override;

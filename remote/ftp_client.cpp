@@ -584,7 +584,8 @@ int FtpSetFileTime(FtpSession* s, const char* path, i64 time) {
   if (!s) return FTP_E_NO_MEMORY;
   std::tm t{};
   const time_t tt = static_cast<time_t>(time);
-  if (time < 1 || !::gmtime_r(&tt, &t) || t.tm_year + 1900 > 9999) {
+  // The stamp holds four digits of the year: times before 1970 are as good as later ones.
+  if (!::gmtime_r(&tt, &t) || t.tm_year + 1900 < 1 || t.tm_year + 1900 > 9999) {
     Operation op(*s);
     return Fail(*s, FTP_E_WRONG_TIME, "wrong time");
   }

@@ -105,9 +105,17 @@ BOOL CFtpUrlConnection::GetCurrentDir(char* buffer, int* size) {
 BOOL CFtpUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
   if (!Usable(path)) return FALSE;
   // FILETIME is UTC: straight to seconds since 1970.
-  const i64 seconds = static_cast<i64>(FileTimeToU64(lastWrite) / 10'000'000) - kFileTimeEpochOffset;
-  const int code = FtpSetFileTime(m_session.get(), path, seconds);
+  const int code = FtpSetFileTime(m_session.get(), path, FileTimeToUnix(lastWrite));
   return Result(code, Ok2xx(code));
+}
+
+BOOL CFtpUrlConnection::GetFileTime(const char* path, FILETIME* lastWrite) {
+  if (!Usable(path)) return FALSE;
+  if (!lastWrite) return Fail(ERROR_INVALID_PARAMETER);
+  i64 seconds = 0;
+  const int code = FtpGetFileTime(m_session.get(), path, &seconds);
+  if (code == 213) *lastWrite = FileTimeFromUnix(seconds);
+  return Result(code, code == 213);
 }
 
 BOOL CFtpUrlConnection::SetAttributes(const char* path, u32 attributes) {

@@ -25,6 +25,8 @@ class CFtpUrlConnection : public CUrlConnection {
   BOOL ChangeDir(const char* path) override;
   BOOL GetCurrentDir(char* buffer, int* size) override;
   BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
+  // MDTM.
+  BOOL GetFileTime(const char* path, FILETIME* lastWrite) override;
   BOOL SetAttributes(const char* path, u32 attributes) override;
   BOOL Rmdir(const char* path) override;
   BOOL Mkdir(const char* path) override;

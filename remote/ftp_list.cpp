@@ -48,11 +48,6 @@ std::vector<Token> Tokens(std::string_view line, std::size_t from) {
   return out;
 }
 
-FILETIME ToFileTime(i64 seconds) {
-  const i64 ticks = (seconds + kFileTimeEpochOffset) * 10'000'000;
-  return ticks > 0 ? U64ToFileTime(static_cast<u64>(ticks)) : FILETIME{};
-}
-
 // The Windows bits of a Unix type and mode.
 DWORD Attributes(u32 type, u32 mode, bool link) {
   DWORD a = (type | (mode & 07777)) << 16;
@@ -165,6 +160,8 @@ int ParseUnix(std::string_view line, u32 flags, const FtpListClock& clock, FtpLi
     out->askTime = true;
     if (year < 1001) return FTP_LINE_BAD;
   }
+  // Minutes with a guessed year, or a day: MDTM makes it exact where the server answers.
+  out->data.dwReserved1 = URL_TIME_COARSE;
   if (month >= 1 && day >= 1 && day <= 31 && hour < 24 && minute < 60) {
     std::tm tm{};
     tm.tm_year = year - 1900;
@@ -172,10 +169,10 @@ int ParseUnix(std::string_view line, u32 flags, const FtpListClock& clock, FtpLi
     tm.tm_mday = day;
     tm.tm_hour = hour;
     tm.tm_min = minute;
-    const FILETIME ft = ToFileTime(static_cast<i64>(::timegm(&tm)));
+    const FILETIME ft = FileTimeFromUnix(static_cast<i64>(::timegm(&tm)));
     out->data.ftLastWriteTime = ft;
     out->data.ftCreationTime = ft;
-    out->data.ftLastAccessTime = hasTime ? ToFileTime(clock.now) : ft;
+    out->data.ftLastAccessTime = hasTime ? FileTimeFromUnix(clock.now) : ft;
   } else {
     out->askTime = true;
   }
@@ -211,10 +208,11 @@ int ParseDos(std::string_view line, u32* flags, FtpListEntry* out) {
   out->data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
   out->data.nFileSizeLow = static_cast<DWORD>(size);
   out->askTime = (got & DATE_COMPLETE) != DATE_COMPLETE;
+  out->data.dwReserved1 = URL_TIME_COARSE;  // no seconds
   if (got & DATE_GOT_DAY) {
     tm.tm_sec = 0;
     tm.tm_isdst = 0;
-    const FILETIME ft = ToFileTime(static_cast<i64>(::timegm(&tm)));
+    const FILETIME ft = FileTimeFromUnix(static_cast<i64>(::timegm(&tm)));
     out->data.ftLastWriteTime = ft;
     out->data.ftCreationTime = ft;
     out->data.ftLastAccessTime = ft;
@@ -354,8 +352,9 @@ void ResolveLink(FtpSession& s, const std::string& dirWire, FtpListEntry& entry)
   }
   if (s.flags & FTP_FEAT_MDTM) {
     i64 t = 0;
-    if (MdtmLocked(s, name.c_str(), &t) == 213 && t > 0) {
-      entry.data.ftLastWriteTime = entry.data.ftCreationTime = ToFileTime(t);
+    if (MdtmLocked(s, name.c_str(), &t) == 213) {
+      entry.data.ftLastWriteTime = entry.data.ftCreationTime = FileTimeFromUnix(t);
+      entry.data.dwReserved1 &= ~URL_TIME_COARSE;
       entry.askTime = false;
     }
   }
@@ -419,8 +418,10 @@ int FtpReadDir(FtpSession* s, const char* path, void* context, FtpEntryFn entry,
     if (e.askTime && (s->flags & FTP_FEAT_MDTM) && !(e.data.dwFileAttributes & URL_ATTR_DIRECTORY)) {
       i64 t = 0;
       const std::string name = NameIn(*s, prefix + wireNames[i]);
-      if (MdtmLocked(*s, name.c_str(), &t) == 213 && t > 0)
-        e.data.ftLastWriteTime = e.data.ftCreationTime = ToFileTime(t);
+      if (MdtmLocked(*s, name.c_str(), &t) == 213) {
+        e.data.ftLastWriteTime = e.data.ftCreationTime = FileTimeFromUnix(t);
+        e.data.dwReserved1 &= ~URL_TIME_COARSE;
+      }
     }
     if (!entry(context, &e.data)) break;
   }

@@ -40,15 +40,14 @@ BOOL FailErrno(int err) {
 }
 
 FILETIME FromStatx(const struct statx_timestamp& ts) {
-  const i64 ticks = (ts.tv_sec + kFileTimeEpochOffset) * 10'000'000 + ts.tv_nsec / 100;
-  return ticks > 0 ? U64ToFileTime(static_cast<u64>(ticks)) : FILETIME{};
+  return FileTimeFromUnix(ts.tv_sec, ts.tv_nsec / 100);
 }
 
 struct timespec ToTimespec(const FILETIME& ft) {
-  const u64 ticks = FileTimeToU64(ft);
+  i64 hundredNs = 0;
   struct timespec ts {};
-  ts.tv_sec = static_cast<time_t>(static_cast<i64>(ticks / 10'000'000) - kFileTimeEpochOffset);
-  ts.tv_nsec = static_cast<long>((ticks % 10'000'000) * 100);
+  ts.tv_sec = static_cast<time_t>(FileTimeToUnix(ft, &hundredNs));
+  ts.tv_nsec = static_cast<long>(hundredNs * 100);
   return ts;
 }
 

@@ -32,13 +32,11 @@ BOOL FailCode(DWORD code) {
 }
 
 FILETIME FromTimespec(const timespec& ts) {
-  if (ts.tv_sec <= 0 && ts.tv_nsec <= 0) return FILETIME{};
-  const i64 ticks = (ts.tv_sec + kFileTimeEpochOffset) * 10'000'000 + ts.tv_nsec / 100;
-  return ticks > 0 ? U64ToFileTime(static_cast<u64>(ticks)) : FILETIME{};
+  return FileTimeFromUnix(ts.tv_sec, ts.tv_nsec / 100);
 }
 
 std::time_t ToSeconds(const FILETIME& ft) {
-  return static_cast<std::time_t>(static_cast<i64>(FileTimeToU64(ft) / 10'000'000) - kFileTimeEpochOffset);
+  return static_cast<std::time_t>(FileTimeToUnix(ft));
 }
 
 // "/share" or deeper: a path in a share (the server itself and its shares are no files).

@@ -49,13 +49,12 @@ std::string Normalise(const std::string& path) {
 }
 
 FILETIME FromSeconds(u32 seconds) {
-  return U64ToFileTime((static_cast<u64>(seconds) + kFileTimeEpochOffset) * 10'000'000);
+  return FileTimeFromUnix(seconds);
 }
 
 // A FILETIME (UTC) as SFTP's seconds since 1970, kept within what the protocol holds.
 u32 ToSeconds(const FILETIME& ft) {
-  const i64 seconds = static_cast<i64>(FileTimeToU64(ft) / 10'000'000) - kFileTimeEpochOffset;
-  return static_cast<u32>(std::clamp<i64>(seconds, 0, 0xFFFFFFFFll));
+  return static_cast<u32>(std::clamp<i64>(FileTimeToUnix(ft), 0, 0xFFFFFFFFll));
 }
 
 // The listing record of an entry's attributes; false when its name does not fit the record.
@@ -242,6 +241,8 @@ BOOL CSftpUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
   const u32 seconds = ToSeconds(lastWrite);
   return SetStat(path, SFTP_ATTR_TIMES, 0, seconds, seconds);
 }
+
+i64 CSftpUrlConnection::StoredWriteTime(const char*, i64 seconds) { return ToSeconds(FileTimeFromUnix(seconds)); }
 
 BOOL CSftpUrlConnection::SetAttributes(const char* path, u32 attributes) {
   if (attributes == 0xFFFFFFFF) return Fail(ERROR_INVALID_PARAMETER);

@@ -25,6 +25,8 @@ class CSftpUrlConnection : public CUrlConnection {
   BOOL ChangeDir(const char* path) override;
   BOOL GetCurrentDir(char* buffer, int* size) override;
   BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
+  // The protocol carries 32 bits of seconds since 1970.
+  i64 StoredWriteTime(const char* path, i64 seconds) override;
   BOOL SetAttributes(const char* path, u32 attributes) override;
   BOOL Rmdir(const char* path) override;
   BOOL Mkdir(const char* path) override;

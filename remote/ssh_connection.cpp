@@ -66,13 +66,6 @@ bool StartsWith(const std::string& s, const char* head) {
   return s.rfind(head, 0) == 0;
 }
 
-FILETIME FromUnix(i64 seconds, u32 hundredNs = 0) {
-  return U64ToFileTime(static_cast<u64>(seconds + kFileTimeEpochOffset) * 10'000'000 + hundredNs);
-}
-
-i64 ToUnix(const FILETIME& ft) {
-  return static_cast<i64>(FileTimeToU64(ft) / 10'000'000) - kFileTimeEpochOffset;
-}
 
 bool AllDigits(const std::string& s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -243,8 +236,8 @@ int CSshUrlConnection::ParseLsLine(const std::string& text, int style, WIN32_FIN
     const bool folder = (h & 0x10) != 0;
     record->nFileSizeHigh = folder ? 0 : static_cast<DWORD>(size >> 32);
     record->nFileSizeLow = folder ? 0 : static_cast<DWORD>(size);
-    record->ftLastWriteTime = FromUnix(std::strtoll(m.c_str(), nullptr, 10));
-    record->ftCreationTime = FromUnix(std::strtoll(c.c_str(), nullptr, 10));
+    record->ftLastWriteTime = FileTimeFromUnix(std::strtoll(m.c_str(), nullptr, 10));
+    record->ftCreationTime = FileTimeFromUnix(std::strtoll(c.c_str(), nullptr, 10));
     StrCopyA(record->cFileName, name.c_str(), sizeof record->cFileName);
     return folder ? 1 : 0;
   }
@@ -353,7 +346,7 @@ int CSshUrlConnection::ParseLsLine(const std::string& text, int style, WIN32_FIN
   record->dwFileAttributes = attr;
   record->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   record->nFileSizeLow = static_cast<DWORD>(size);
-  record->ftLastWriteTime = FromUnix(seconds, fraction);
+  record->ftLastWriteTime = FileTimeFromUnix(seconds, fraction);
   StrCopyA(record->cFileName, name.c_str(), sizeof record->cFileName);
   return result;
 }
@@ -674,7 +667,7 @@ BOOL CSshUrlConnection::GetCurrentDir(char* buffer, int* size) {
 BOOL CSshUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
   std::string wire;
   if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
-  const std::time_t seconds = static_cast<std::time_t>(ToUnix(lastWrite));
+  const std::time_t seconds = static_cast<std::time_t>(FileTimeToUnix(lastWrite));
   std::tm tm{};
   if (!::gmtime_r(&seconds, &tm)) return Fail(ERROR_INVALID_PARAMETER);
   char stamp[40];

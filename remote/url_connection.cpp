@@ -227,6 +227,13 @@ int CUrlConnection::FullPath(const char*, char* buffer, int size) {
   return 0;
 }
 
+BOOL CUrlConnection::GetFileTime(const char*, FILETIME*) {
+  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
+  return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+}
+
+i64 CUrlConnection::StoredWriteTime(const char*, i64 seconds) { return seconds; }
+
 // ---- options -------------------------------------------------------------------------------------
 
 BOOL CUrlConnection::GetOption(int, void*, int*) {

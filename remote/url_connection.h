@@ -47,6 +47,10 @@ enum : DWORD {
   URL_ATTR_UNIX_MODE_SHIFT = 16,  // SetAttributes: a value of 0x10000 or more carries a Unix mode here
 };
 
+// dwReserved1 of a listing record: its write time is only as exact as a listing line tells it
+// (minutes with a guessed year, or a day), not to the second. 0: exact.
+inline constexpr DWORD URL_TIME_COARSE = 0x1;
+
 // Where the last transfer stopped (option 75).
 enum : u32 {
   URL_FAIL_NONE = 0,
@@ -92,6 +96,13 @@ class CUrlConnection {
   // return. A buffer too small fails with 122 and *size the size needed.
   virtual BOOL GetCurrentDir(char* buffer, int* size) = 0;
   virtual BOOL SetFileTime(const char* path, FILETIME lastWrite) = 0;
+  // A file's exact write time, where a listing gives it coarser (URL_TIME_COARSE). The base
+  // fails with 120.
+  virtual BOOL GetFileTime(const char* path, FILETIME* lastWrite);
+  // The write time (seconds since 1970) that a file at path keeps when SetFileTime is given
+  // seconds: a time outside what the store holds comes back as the store clamps it. The base
+  // keeps every time.
+  virtual i64 StoredWriteTime(const char* path, i64 seconds);
   // Below 0x10000 Windows attribute bits; a value of 0x10000 or more carries a Unix mode in its
   // upper 16 bits.
   virtual BOOL SetAttributes(const char* path, u32 attributes) = 0;

@@ -139,11 +139,19 @@ i64 TimeOf(const Ext4Fs& fs, const u8* inode, u32 field) {
   if (const u32 extra = ExtraOf(field); HasExtra(fs, inode, extra)) t += static_cast<i64>(Ext4Le32(inode + extra) & 3) << 32;
   return t;
 }
-u32 ClampTime(i64 t) { return t < 0 ? 0 : t > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<u32>(t); }
+// The range of a time field: the signed 32-bit seconds, widened by the epoch bits 0 to 3.
+i64 ClampTime(i64 t, bool extra) {
+  constexpr i64 kFirst = INT32_MIN;
+  const i64 last = extra ? (i64{3} << 32) + INT32_MAX : INT32_MAX;
+  return std::clamp(t, kFirst, last);
+}
 
 void SetTime(Ext4InodeRef& ref, u32 field, i64 seconds) {
+  const u32 extra = ExtraOf(field);
+  const bool hasExtra = HasExtra(*ref.fs, ref.inode, extra);
+  seconds = ClampTime(seconds, hasExtra);
   Ext4SetLe32(ref.inode + field, static_cast<u32>(seconds));
-  if (const u32 extra = ExtraOf(field); HasExtra(*ref.fs, ref.inode, extra)) {
+  if (hasExtra) {
     // Epoch bits count how often the signed 32-bit field wrapped; no nanoseconds.
     const i64 epoch = (seconds - static_cast<i32>(static_cast<u32>(seconds))) >> 32;
     Ext4SetLe32(ref.inode + extra, static_cast<u32>(epoch) & 3);
@@ -406,9 +414,9 @@ int OpenPath(Ext4Volume* vol, Ext4File* f, const char* path, u32 flags, u32 want
 void FillInfo(const Ext4Fs& fs, const u8* inode, Ext4FileInfo* info, const char* name, u32 nameLen) {
   const u16 mode = Ext4InodeMode(inode);
   info->size = (mode & EXT4_S_IFMT) == EXT4_S_IFDIR ? 0 : Ext4InodeSize(fs, inode);
-  info->ctime = ClampTime(TimeOf(fs, inode, EXT4_I_CTIME));
-  info->atime = ClampTime(TimeOf(fs, inode, EXT4_I_ATIME));
-  info->mtime = ClampTime(TimeOf(fs, inode, EXT4_I_MTIME));
+  info->ctime = TimeOf(fs, inode, EXT4_I_CTIME);
+  info->atime = TimeOf(fs, inode, EXT4_I_ATIME);
+  info->mtime = TimeOf(fs, inode, EXT4_I_MTIME);
   info->mode = Ext4InodeFullMode(fs, inode);
   info->reserved = 0xFFFFFFFF;
   const u32 room = info->nameLen ? info->nameLen : sizeof info->name;
@@ -835,13 +843,18 @@ int Ext4FileSetAttributes(Ext4File* f, const Ext4FileAttributes* attr) {
   return Finish(vol, r);
 }
 
+i64 Ext4StoredTime(const Ext4Volume* vol, i64 t) {
+  // New inodes get the extra fields whenever the inode size leaves room for them.
+  return ClampTime(t, vol && vol->fs.inodeSize > 128);
+}
+
 int Ext4FileStat(Ext4File* f, Ext4FileInfo* info) {
   if (!f || !info) return EXT4_EINVAL;
   if (const int r = Usable(f->volume); r) return r;
   Ext4InodeRef ref;
   if (const int r = Ext4InodeGet(&f->volume->fs, f->inode, &ref); r) return r;
   FillInfo(f->volume->fs, ref.inode, info, f->name, f->nameLen);
-  if (f->status & EXT4_FILE_MODIFIED) info->mtime = static_cast<u32>(std::time(nullptr));
+  if (f->status & EXT4_FILE_MODIFIED) info->mtime = Now();
   if (f->status & EXT4_FILE_CREATED) info->ctime = f->creationTime;
   return Ext4InodePut(&ref);
 }

@@ -51,7 +51,7 @@ struct Ext4Dir {
 
 struct Ext4FileInfo {
   u64 size = 0;  // 0 for directories
-  u32 ctime = 0, atime = 0, mtime = 0;
+  i64 ctime = 0, atime = 0, mtime = 0;  // seconds since 1970, negative before
   u32 mode = 0;
   u32 reserved = 0xFFFFFFFF;
   char name[256] = {};
@@ -59,7 +59,7 @@ struct Ext4FileInfo {
 };
 
 struct Ext4FileAttributes {
-  u32 mtime = 0, atime = 0, ctime = 0;
+  i64 mtime = 0, atime = 0, ctime = 0;  // 0: unchanged; clamped as Ext4StoredTime says
   u32 mode = 0, modeMask = 0;
 };
 
@@ -78,6 +78,9 @@ int Ext4FileSeek(Ext4File* f, u64 offset, u32 origin);
 u64 Ext4FileTell(const Ext4File* f);
 int Ext4FileTruncate(Ext4File* f, u64 size);
 int Ext4FileSetAttributes(Ext4File* f, const Ext4FileAttributes* attr);
+// The time an inode of the volume keeps when it is set to t: from 1901-12-13 (the signed 32-bit
+// field) to 2038-01-19, or to 2446 where inodes hold the two epoch bits beside it.
+i64 Ext4StoredTime(const Ext4Volume* vol, i64 t);
 int Ext4FileStat(Ext4File* f, Ext4FileInfo* info);
 
 int Ext4Mkdir(Ext4Volume* vol, const char* path);

@@ -110,10 +110,11 @@ i64 SignedDiff(u64 a, u64 b, u64 unit) {
 
 }  // namespace
 
-i64 FileTimeDiffSeconds(u64 a, u64 b) { return ClampDiff(SignedDiff(a, b, 10'000'000ULL)); }
+i64 FileTimeDiffSeconds(u64 a, u64 b) { return ClampDiff(SignedDiff(a, b, static_cast<u64>(kFileTimeTicksPerSecond))); }
 i64 FileTimeDiffDays(u64 a, u64 b) { return ClampDiff(SignedDiff(a, b, 864'000'000'000ULL)); }
 
 bool KopiwartTimesEqual(i64 a, i64 b) {
-  const i64 d = a > b ? a - b : b - a;
+  // Unsigned: the distance of any two times, however far apart.
+  const u64 d = a > b ? static_cast<u64>(a) - static_cast<u64>(b) : static_cast<u64>(b) - static_cast<u64>(a);
   return d < 3 || (d >= 3558 && d <= 3602);
 }

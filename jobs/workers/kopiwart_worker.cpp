@@ -72,6 +72,9 @@ constexpr char kNamesOneEntry[] =
 constexpr char kNoTimes[] =
     "Das Ziel %s kann die Änderungszeit von Dateien nicht setzen: Dateien gleicher Größe wurden nach "
     "ihrem Inhalt verglichen.";
+constexpr char kCoarseTimes[] =
+    "Das Ziel %s nennt die Änderungszeit von Dateien nicht auf die Sekunde genau: Dateien gleicher Größe "
+    "wurden nach ihrem Inhalt verglichen.";
 constexpr char kTempFailed[] = "Es konnte keine temporäre Datei angelegt werden%s";
 
 constexpr char kLineMark[] = "Set Flag: ";
@@ -83,8 +86,10 @@ constexpr char kLineCompare[] = "Vergleiche: ";
 // Each target folder without marks of the file system keeps which of its names were found without
 // a source, and since when.
 constexpr char kMarkRecord[] = ".kopiwart-marken";
-// A new single copy is written here first and then takes the file's name.
+// A new single copy is written here first and then takes the file's name; when a file of the
+// folder has that name already, a number follows.
 constexpr char kNewCopyTail[] = ".kopiwart-neu";
+constexpr int kNewCopyNames = 100;
 
 constexpr int kMaxLevel = 14;            // folders below this level are read, none deeper
 constexpr u64 kCompareBytes = 0x8000;    // equal sizes up to here are compared by content
@@ -150,8 +155,7 @@ bool ReadSourceFolder(const std::string& path, const JobArgs& args, SourceFolder
     SourceFile file;
     file.size = static_cast<u64>(st.st_size);
     file.write = st.st_mtim.tv_sec;
-    file.writeTime = U64ToFileTime(static_cast<u64>(st.st_mtim.tv_sec + kFileTimeEpochOffset) * 10'000'000ULL +
-                                   static_cast<u64>(st.st_mtim.tv_nsec) / 100);
+    file.writeTime = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec / 100);
     out.files[name] = file;
   }
   ::closedir(dir);
@@ -163,14 +167,15 @@ bool ReadSourceFolder(const std::string& path, const JobArgs& args, SourceFolder
 
 struct TargetFile {
   u64 size = 0;
-  i64 write = 0;
   FILETIME writeTime;
+  bool coarse = false;  // the listing gave the time to the minute or day only
 };
 
 struct TargetFolder {
   std::map<std::string, TargetFile> files;
   std::vector<std::string> folders;  // not links
   std::set<std::string> links;       // keys of the links left as they are (RemoteKeptLink)
+  std::set<std::string> names;       // every entry, the mark record too
   int entries = 0;                   // every entry but the mark record
   bool hasRecord = false;
 };
@@ -241,6 +246,9 @@ class KopiwartRow {
                  const std::map<std::string, i64>& marks);
   // A group whose source is back loses the marks its files carry.
   void ClearMarks(const std::string& folder, const Group& group);
+  // A mark that this row could have set: after 1970, and not after a day from now. Any other is
+  // damaged and counts as none, so that no file is deleted on its strength.
+  bool PlausibleMark(i64 since) const { return since > 0 && since - kDaySeconds <= m_now; }
 
   int Walk();
   // One source folder against its target folder; -2 stops the row. links: the keys of the links
@@ -260,10 +268,15 @@ class KopiwartRow {
                std::map<std::string, i64>& marks, bool& changed);
   int Update(const std::string& rel, const Group& group);
   bool Equal(const std::string& local, const std::string& remote, const SourceFile& s, const TargetFile& t);
-  // Whether the target sets write times (tried once on remote, a file it holds).
-  bool SetsTimes(const std::string& remote, const TargetFile& t);
+  // Whether the target sets write times (tried once on remote, with the time it holds).
+  bool SetsTimes(const std::string& remote, const FILETIME& own);
+  // A note said once a row.
+  void NoteOnce(bool& noted, const char* format);
+  // A name for the new copy of base in folder that no entry of the folder has; "" when none.
+  std::string NewCopyName(const std::string& folder, const std::string& base);
+  // Copies local to remote; through newCopy, then renamed over remote, unless it is "".
   int Upload(const std::string& local, const std::string& remote, const std::string& name, const SourceFile& s,
-             bool replace);
+             const std::string& newCopy);
 
   JobContext& m_ctx;
   const JobArgs& m_args;
@@ -288,6 +301,8 @@ class KopiwartRow {
   int m_setsTimes = -1;  // unknown
   bool m_timesNoted = false;
   CFolderLinkNotes m_links{""};  // shown paths
+  bool m_coarseNoted = false;
+  std::set<std::string> m_takenKeys;  // the keys of every entry of the folder being merged
 };
 
 bool KopiwartRow::Excluded(const std::string& rel) {
@@ -326,6 +341,7 @@ int KopiwartRow::ListTarget(const std::string& folder, bool make, TargetFolder& 
       more = find.FindNextFile();
       const std::string name = find.GetFileName();
       if (!RemoteSafeName(name)) continue;
+      out.names.insert(name);
       if (name == kMarkRecord) {
         out.hasRecord = true;
         continue;
@@ -344,7 +360,7 @@ int KopiwartRow::ListTarget(const std::string& folder, bool make, TargetFolder& 
       TargetFile file;
       file.size = find.GetLength64();
       find.GetLastWriteTime(&file.writeTime);
-      file.write = find.GetLastWriteTime();
+      file.coarse = (find.GetFindData().dwReserved1 & URL_TIME_COARSE) != 0;
       out.files[name] = file;
     } while (more);
   } else if (GetLastError() != ERROR_SUCCESS) {
@@ -421,8 +437,8 @@ bool KopiwartRow::LoadMarks(const std::string& folder, const TargetFolder& targe
           marks.clear();
           return false;
         }
-        if (r == 0) {
-          all = false;
+        if (r == 0 || !PlausibleMark(since)) {
+          all = false;  // a damaged mark is none: the file is marked anew
           continue;
         }
         m_fileMarks[name] = since;
@@ -444,8 +460,9 @@ bool KopiwartRow::LoadMarks(const std::string& folder, const TargetFolder& targe
     const std::size_t blank = line.find(' ');
     if (blank == std::string::npos || blank == 0) continue;
     char* end = nullptr;
+    errno = 0;
     const long long since = std::strtoll(line.c_str(), &end, 10);
-    if (end != line.c_str() + blank) continue;
+    if (end != line.c_str() + blank || errno == ERANGE || !PlausibleMark(since)) continue;
     const std::string name = line.substr(blank + 1);
     if (!RemoteSafeName(name)) continue;
     const std::string key = Key(folder, name);
@@ -503,32 +520,59 @@ void KopiwartRow::ClearMarks(const std::string& folder, const Group& group) {
 
 // ---- comparing and copying -----------------------------------------------------------------------
 
-bool KopiwartRow::SetsTimes(const std::string& remote, const TargetFile& t) {
-  if (m_setsTimes < 0) m_setsTimes = m_c->SetFileTime(remote.c_str(), t.writeTime) ? 1 : 0;
-  if (!m_setsTimes && !m_timesNoted) {
-    m_timesNoted = true;
-    m_ctx.run.Note(FmtString(kNoTimes, Shown(m_base).c_str()));
-  }
+bool KopiwartRow::SetsTimes(const std::string& remote, const FILETIME& own) {
+  if (m_setsTimes < 0) m_setsTimes = m_c->SetFileTime(remote.c_str(), own) ? 1 : 0;
   return m_setsTimes != 0;
+}
+
+void KopiwartRow::NoteOnce(bool& noted, const char* format) {
+  if (noted) return;
+  noted = true;
+  m_ctx.run.Note(FmtString(format, Shown(m_base).c_str()));
 }
 
 bool KopiwartRow::Equal(const std::string& local, const std::string& remote, const SourceFile& s,
                         const TargetFile& t) {
   if (s.size != t.size) return false;
-  if (KopiwartTimesEqual(s.write, t.write)) return true;
-  if (s.size > kCompareBytes && SetsTimes(remote, t)) return false;
+  // A listing that shows minutes (with a guessed year) or days cannot decide: the exact time where
+  // the server tells it, else the contents.
+  FILETIME own = t.writeTime;
+  bool exact = !t.coarse;
+  if (!exact && m_c->GetFileTime(remote.c_str(), &own)) exact = true;
+  if (exact) {
+    // A time the target cannot hold was stored as it clamps it, and counts so.
+    const i64 write = FileTimeToUnix(own);
+    if (KopiwartTimesEqual(s.write, write) || KopiwartTimesEqual(m_c->StoredWriteTime(remote.c_str(), s.write), write))
+      return true;
+    if (s.size > kCompareBytes && SetsTimes(remote, own)) return false;
+  }
   Line(2, kLineCompare + remote);
   if (!m_c->DownloadFile(remote.c_str(), m_tempPath.c_str(), FALSE, 0x80, 2, 1)) return false;
   const bool same = SysFileCompare(local.c_str(), m_tempPath.c_str()) == 1;
-  // An equal copy takes the source's time, so that the next run needs no comparison.
-  if (same && m_setsTimes != 0) m_c->SetFileTime(remote.c_str(), s.writeTime);
+  if (!exact)
+    NoteOnce(m_coarseNoted, kCoarseTimes);
+  else if (m_setsTimes == 0)
+    NoteOnce(m_timesNoted, kNoTimes);
+  // An equal copy takes the source's time, so that the next run needs no comparison (of no use
+  // where the listing cannot tell times apart).
+  if (same && exact && m_setsTimes != 0) m_c->SetFileTime(remote.c_str(), s.writeTime);
   return same;
 }
 
+std::string KopiwartRow::NewCopyName(const std::string& folder, const std::string& base) {
+  for (int i = 0; i < kNewCopyNames; ++i) {
+    const std::string name = base + kNewCopyTail + (i ? std::to_string(i) : "");
+    const std::string key = Key(folder, name);
+    if (!key.empty() && m_takenKeys.insert(key).second) return RemoteJoin(folder, name);
+  }
+  return "";
+}
+
 int KopiwartRow::Upload(const std::string& local, const std::string& remote, const std::string& name,
-                        const SourceFile& s, bool replace) {
+                        const SourceFile& s, const std::string& newCopy) {
   ProgressRecord& record = m_ctx.run.Progress();
-  const std::string first = replace ? remote + kNewCopyTail : remote;
+  const bool replace = !newCopy.empty();
+  const std::string& first = replace ? newCopy : remote;
   for (;;) {
     Line(2, kLineCopy + name);
     record.SetFileName(name);
@@ -566,13 +610,7 @@ int KopiwartRow::Upload(const std::string& local, const std::string& remote, con
   // The copy takes the source's time, so that the next run finds it unchanged.
   if (m_setsTimes != 0) {
     const bool set = m_c->SetFileTime(remote.c_str(), s.writeTime);
-    if (m_setsTimes < 0 || !set) {
-      m_setsTimes = set ? 1 : 0;
-      if (!set && !m_timesNoted) {
-        m_timesNoted = true;
-        m_ctx.run.Note(FmtString(kNoTimes, Shown(m_base).c_str()));
-      }
-    }
+    if (m_setsTimes < 0 || !set) m_setsTimes = set ? 1 : 0;
   }
   return JOB_DONE;
 }
@@ -604,7 +642,16 @@ int KopiwartRow::Update(const std::string& rel, const Group& group) {
     now.erase(step.from);
     now[step.to] = to;
   }
-  return Upload(local, remote, base, s, n == 1 && now.count(0));
+  std::string newCopy;
+  if (n == 1 && now.count(0)) {
+    // The new copy of a file kept once never takes the name of another file of the folder.
+    newCopy = NewCopyName(folder, base);
+    if (newCopy.empty()) {
+      SetLastError(ERROR_FILE_EXISTS);
+      return Ask(kCannotCopy, Shown(remote)) ? JOB_FAILED : JOB_STOP_ALL;
+    }
+  }
+  return Upload(local, remote, base, s, newCopy);
 }
 
 int KopiwartRow::Vanished(const std::string& folder, const std::string& key, const Group& group, i64 days,
@@ -618,8 +665,9 @@ int KopiwartRow::Vanished(const std::string& folder, const std::string& key, con
     changed = true;
     return 0;
   }
-  const u64 now = static_cast<u64>(m_now + kFileTimeEpochOffset) * 10'000'000ULL;
-  const u64 since = static_cast<u64>(std::max<i64>(mark->second + kFileTimeEpochOffset, 0)) * 10'000'000ULL;
+  // Marks were checked when they were read: both times lie within FILETIME's range.
+  const u64 now = FileTimeToU64(FileTimeFromUnix(m_now));
+  const u64 since = FileTimeToU64(FileTimeFromUnix(mark->second));
   if (FileTimeDiffDays(now, since) <= days) return 0;
   for (const auto& [version, name] : group.versions) {
     const std::string path = RemoteJoin(folder, name);
@@ -721,6 +769,9 @@ int KopiwartRow::MergeFolder(const std::string& rel, int level, const SourceFold
       m_ctx.run.Note(FmtString(kNamesOneEntry, (SourcePath(rel) + "/" + first->second).c_str(),
                                (SourcePath(rel) + "/" + name).c_str()));
   }
+  m_takenKeys.clear();
+  for (const std::string& name : target.names) m_takenKeys.insert(Key(folder, name));
+  for (const auto& [key, name] : sources) m_takenKeys.insert(key);
   std::map<std::string, Group> groups = GroupTarget(folder, target, &sources);
   for (const auto& [key, name] : sources) {
     groups[key].source = &files.at(name);

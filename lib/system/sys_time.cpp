@@ -10,45 +10,38 @@
 #include <cerrno>
 
 namespace {
-constexpr u64 kTicksPerSecond = 10000000;
+int Order(i64 a, i64 b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
-int Sign(i64 v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
-
-i64 FloorDiv2(i64 v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); }
+i64 FloorDiv2(i64 v) { return v / 2 - (v < 0 && v % 2 != 0 ? 1 : 0); }
 }  // namespace
 
 int SysFileTimeToTime(const FILETIME* fileTime, SysUtc* out) {
-  if (!fileTime || !out) return 0;
-  const u64 ticks = FileTimeToU64(*fileTime);
-  const u64 seconds = ticks / kTicksPerSecond;
-  if (seconds < static_cast<u64>(kFileTimeEpochOffset)) return 0;
-  *out = static_cast<SysUtc>(seconds - static_cast<u64>(kFileTimeEpochOffset));
+  if (!fileTime || !out || FileTimeToU64(*fileTime) == 0) return 0;
+  *out = FileTimeToUnix(*fileTime);
   return 1;
 }
 
 void SysTime64ToFileTime(i64 seconds, FILETIME* out) {
-  if (!out) return;
-  if (seconds <= 0) {
-    *out = FILETIME{};
-    return;
-  }
-  *out = U64ToFileTime((static_cast<u64>(seconds) + static_cast<u64>(kFileTimeEpochOffset)) * kTicksPerSecond);
+  if (out) *out = FileTimeFromUnix(seconds);
 }
 
 int SysCompareFileTime(SysUtc a, SysUtc b, int granularity) {
-  if (granularity < 2) return Sign(a - b);
+  if (granularity < 2) return Order(a, b);
+  // Halves of any two times differ by less than the range of i64.
   const i64 d = FloorDiv2(a) - FloorDiv2(b);
   if (granularity >= 3 && (d >= 1799 && d <= 1801)) return 0;
   if (granularity >= 3 && (d <= -1799 && d >= -1801)) return 0;
-  return Sign(d);
+  return Order(d, 0);
 }
 
 int SysCompareFileTime(const FILETIME* a, const FILETIME* b, int granularity) {
-  const u64 ta = a ? FileTimeToU64(*a) : 0;
-  const u64 tb = b ? FileTimeToU64(*b) : 0;
-  if (granularity < 2) return ta < tb ? -1 : (ta > tb ? 1 : 0);
-  return SysCompareFileTime(static_cast<SysUtc>(ta / kTicksPerSecond), static_cast<SysUtc>(tb / kTicksPerSecond),
-                            granularity);
+  const FILETIME fa = a ? *a : FILETIME{};
+  const FILETIME fb = b ? *b : FILETIME{};
+  if (granularity < 2) {
+    const u64 ta = FileTimeToU64(fa), tb = FileTimeToU64(fb);
+    return ta < tb ? -1 : (ta > tb ? 1 : 0);
+  }
+  return SysCompareFileTime(FileTimeToUnix(fa), FileTimeToUnix(fb), granularity);
 }
 
 BOOL SysSetFileTimes(const char* path, const FILETIME* write, const FILETIME* /*creation*/, const FILETIME* access) {
@@ -61,15 +54,9 @@ BOOL SysSetFileTimes(const char* path, const FILETIME* write, const FILETIME* /*
       t.tv_nsec = UTIME_OMIT;
       return;
     }
-    const i64 ticks = static_cast<i64>(FileTimeToU64(*ft)) - kFileTimeEpochOffset * static_cast<i64>(kTicksPerSecond);
-    i64 sec = ticks / static_cast<i64>(kTicksPerSecond);
-    i64 rem = ticks % static_cast<i64>(kTicksPerSecond);
-    if (rem < 0) {
-      rem += kTicksPerSecond;
-      --sec;
-    }
-    t.tv_sec = sec;
-    t.tv_nsec = rem * 100;
+    i64 hundredNs = 0;
+    t.tv_sec = static_cast<time_t>(FileTimeToUnix(*ft, &hundredNs));
+    t.tv_nsec = static_cast<long>(hundredNs * 100);
   };
   fill(access, ts[0]);
   fill(write, ts[1]);

@@ -3,9 +3,10 @@
 
 #include "lib/system/sys_types.h"
 
-// FILETIME (100 ns since 1601) to seconds since 1970; non-zero on success (0 for times before 1970).
+// FILETIME (100 ns since 1601) to seconds since 1970, negative before 1970; 0 for a FILETIME of 0,
+// which names no time, else non-zero.
 int SysFileTimeToTime(const FILETIME* fileTime, SysUtc* out);
-// Seconds since 1970 to FILETIME; values of 0 and below give a FILETIME of 0.
+// Seconds since 1970 (negative before) to FILETIME (FileTimeFromUnix).
 void SysTime64ToFileTime(i64 seconds, FILETIME* out);
 
 // -1, 0 or 1 as a is earlier, equal or later. Granularity 0 and 1: seconds; 2: two-second units;

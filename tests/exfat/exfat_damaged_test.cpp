@@ -48,14 +48,14 @@ TEST(ExfatFixtures, AVolumeOfAnotherWriterReadsAsItWasWritten) {
     auto times = [&](const char* path) {
       int err = 0;
       const DiskHandle h = DiskFileOpen(a.table(), path, DISK_OPEN_READ, &err);
-      u32 w = 0, c = 0;
+      i64 w = 0, c = 0;
       DiskGetFileTime(a.table(), h, &w, &c, nullptr);
       DiskFileClose(a.table(), h);
       return std::make_pair(c, w);
     };
     // 12:00:00 UTC, and 13:00:01 at UTC+1.
-    EXPECT_EQ(times("/fragmented.bin"), std::make_pair(1717243200u, 1717243201u));
-    EXPECT_EQ(times("/Ordner/utc.txt"), std::make_pair(1717243201u, 1717243200u));
+    EXPECT_EQ(times("/fragmented.bin"), std::make_pair(i64{1717243200}, i64{1717243201}));
+    EXPECT_EQ(times("/Ordner/utc.txt"), std::make_pair(i64{1717243201}, i64{1717243200}));
   }
   {
     AttachedImage a(image);

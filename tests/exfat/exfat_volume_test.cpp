@@ -92,7 +92,7 @@ TEST(ExfatTimes, LocalFieldsCarryTheirOffsetAndReadBackAsTheSameMoment) {
     AttachedImage a(image);
     int err = 0;
     const DiskHandle h = DiskFileOpen(a.table(), "/t.txt", DISK_OPEN_READ, &err);
-    u32 w = 0, c = 0, x = 0;
+    i64 w = 0, c = 0, x = 0;
     ASSERT_EQ(DiskGetFileTime(a.table(), h, &w, &c, &x), 0);
     EXPECT_EQ(w, summer);
     EXPECT_EQ(c, winter);
@@ -107,9 +107,9 @@ TEST(ExfatTimes, LocalFieldsCarryTheirOffsetAndReadBackAsTheSameMoment) {
     AttachedImage a(image);
     int err = 0;
     const DiskHandle h = DiskFileOpen(a.table(), "/t.txt", DISK_OPEN_READ | DISK_OPEN_WRITE, &err);
-    u32 w = 0;
+    i64 w = 0;
     ASSERT_EQ(DiskGetFileTime(a.table(), h, &w, nullptr, nullptr), 0);
-    EXPECT_EQ(w, 1717243200u);
+    EXPECT_EQ(w, 1717243200);
     // A rewrite of another time keeps this one the same moment.
     ASSERT_EQ(DiskSetFileTime(a.table(), h, 0, winter, 0), 0);
     DiskFileClose(a.table(), h);
@@ -119,9 +119,9 @@ TEST(ExfatTimes, LocalFieldsCarryTheirOffsetAndReadBackAsTheSameMoment) {
     EXPECT_EQ(RawImage(image).Read(set + 23, 1)[0], 0x80 | 8);
     int err = 0;
     const DiskHandle h = DiskFileOpen(a.table(), "/t.txt", DISK_OPEN_READ, &err);
-    u32 w = 0;
+    i64 w = 0;
     ASSERT_EQ(DiskGetFileTime(a.table(), h, &w, nullptr, nullptr), 0);
-    EXPECT_EQ(w, 1717243200u);
+    EXPECT_EQ(w, 1717243200);
     DiskFileClose(a.table(), h);
   }
   // Fields that name no time (month 13, a 10-ms increment of 2 seconds) give none.
@@ -131,7 +131,7 @@ TEST(ExfatTimes, LocalFieldsCarryTheirOffsetAndReadBackAsTheSameMoment) {
   AttachedImage a(image, true);
   int err = 0;
   const DiskHandle h = DiskFileOpen(a.table(), "/t.txt", DISK_OPEN_READ, &err);
-  u32 w = 1, c = 1;
+  i64 w = 1, c = 1;
   ASSERT_EQ(DiskGetFileTime(a.table(), h, &w, &c, nullptr), 0);
   EXPECT_EQ(w, 0u);
   EXPECT_EQ(c, 0u);

@@ -307,13 +307,16 @@ TEST_P(Ext4Ops, SpecialFilesLinksTimesAndModes) {
     times.atime = 1100000000;
     EXPECT_EQ(Ext4FileSetAttributes(&f, &times), EXT4_OK);
     EXPECT_EQ(Ext4FileClose(&f), EXT4_OK);
-    // Beyond 2038 where the inode has room for the epoch bits.
+    // Beyond 2038 where the inode has room for the epoch bits; a 128-byte inode keeps the last
+    // second it holds, never a time before 1970 wrapped from it.
     ASSERT_EQ(Ext4FileOpenMode(vol, &f, "/future", "w", true), EXT4_OK);
     times.mtime = 3000000000u;
     EXPECT_EQ(Ext4FileSetAttributes(&f, &times), EXT4_OK);
     Ext4FileInfo info;
     EXPECT_EQ(Ext4FileStat(&f, &info), EXT4_OK);
-    EXPECT_EQ(info.mtime, wide ? 3000000000u : 0u);  // a 128-byte inode reads it as before 1970
+    EXPECT_EQ(info.mtime, wide ? i64{3000000000} : i64{INT32_MAX});
+    EXPECT_EQ(Ext4StoredTime(vol, 3000000000), info.mtime);
+    EXPECT_EQ(Ext4StoredTime(vol, -3000000000), i64{INT32_MIN});
     EXPECT_EQ(Ext4FileClose(&f), EXT4_OK);
     // A mode without write bits refuses writing opens, but attributes still change, and the file
     // can go.

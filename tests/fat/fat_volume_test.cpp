@@ -306,8 +306,11 @@ TEST(FatTime, LocalTimesThroughTheZoneRulesBothWays) {
       EXPECT_EQ(FatTimeToUtc(static_cast<u16>(stamp >> 16), static_cast<u16>(stamp)), t) << zone;
     }
     EXPECT_EQ(UtcToFatTime(local(2024, 7, 15, 12, 30, 45)), dos(2024, 7, 15, 12, 30, 44)) << zone;
-    EXPECT_EQ(UtcToFatTime(local(2108, 1, 1, 0, 0, 0)), 0u);
-    EXPECT_EQ(UtcToFatTime(local(1979, 12, 31, 23, 59, 58)), 0u);
+    // Outside the DOS years a time is kept as the nearest one they hold.
+    EXPECT_EQ(UtcToFatTime(local(2108, 1, 1, 0, 0, 0)), dos(2107, 12, 31, 23, 59, 58)) << zone;
+    EXPECT_EQ(UtcToFatTime(local(2300, 6, 1, 0, 0, 0)), dos(2107, 12, 31, 23, 59, 58)) << zone;
+    EXPECT_EQ(UtcToFatTime(local(1979, 12, 31, 23, 59, 58)), dos(1980, 1, 1, 0, 0, 0)) << zone;
+    EXPECT_EQ(UtcToFatTime(-1000000000), dos(1980, 1, 1, 0, 0, 0)) << zone;
     // The clock rounds up to even seconds before the date is taken apart.
     EXPECT_EQ(FatTimeFromUtc(local(2023, 12, 31, 23, 59, 59), true), dos(2024, 1, 1, 0, 0, 0)) << zone;
     EXPECT_EQ(FatTimeFromUtc(local(1979, 6, 1, 0, 0, 0), true), 0x210000u);
@@ -336,11 +339,11 @@ TEST(FatTime, FileTimesSetThroughTheVolumeReadBackOutsideEurope) {
     ASSERT_EQ(DiskFileClose(a.table(), h), 0);
     const DiskHandle r = DiskFileOpen(a.table(), "/t", DISK_OPEN_READ, &err);
     EXPECT_EQ(DiskSetFileTime(a.table(), r, july, 0, 0), SYS_ERR_ACCESS);
-    u32 write = 0, creation = 0, access = 9;
+    i64 write = 0, creation = 0, access = 9;
     ASSERT_EQ(DiskGetFileTime(a.table(), r, &write, &creation, &access), 0);
     EXPECT_EQ(write, july);
     EXPECT_EQ(creation, july - 3600);
-    EXPECT_EQ(access, 0u);
+    EXPECT_EQ(access, 0);
     DiskFileClose(a.table(), r);
   }
   EXPECT_EQ(WriteTimes(image, "America/New_York")["/t"], july);

@@ -72,6 +72,8 @@ TEST(KopiwartRules, ClassesRotationsAndTimes) {
   EXPECT_EQ(KopiwartVersionName("f", 3), "f.bak2");
   for (const std::int64_t d : {0, 2, 3558, 3600, 3602}) EXPECT_TRUE(KopiwartTimesEqual(kT + d, kT)) << d;
   for (const std::int64_t d : {3, 3557, 3603}) EXPECT_FALSE(KopiwartTimesEqual(kT, kT + d)) << d;
+  EXPECT_FALSE(KopiwartTimesEqual(INT64_MIN, INT64_MAX));
+  EXPECT_TRUE(KopiwartTimesEqual(-3600 * 24, -3600 * 25));
   EXPECT_EQ(FileTimeDiffDays(31 * 864'000'000'000ULL, 0), 31);
   EXPECT_EQ(FileTimeDiffSeconds(0, 10'000'000ULL * 0x8000000), -0x7000000);
 }
@@ -166,6 +168,70 @@ TEST(KopiwartLocal, AVanishedFileIsMarkedAndDeletedWithItsVersionsOnlyAfterTheDa
   ASSERT_EQ(row.Run(src, dst), JOB_DONE);
   EXPECT_EQ(Listing(dst), "keep.txt other.txt");
   EXPECT_EQ(Mark(dst / "keep.txt"), -1);
+}
+
+// A mark no run could have set (beyond 64 bits, 0 or below, more than a day ahead) is damaged:
+// the file is marked anew and waits its days from then, on local files and in a mark record.
+TEST(KopiwartLocal, DamagedMarksCountAsNoneAndDeleteNothing) {
+  TempDir dir("kopiwart-damaged", ImageBase());
+  const std::string src = dir / "src", dst = dir / "dst";
+  Put(src / "keep.txt", "k");
+  const std::vector<std::string> damaged = {"99999999999999999999", "0", "-5", std::to_string(kT + 2 * kDay),
+                                            "-99999999999999999999"};
+  const std::string image = MakeFatImage(dir, "fat.img", 12, 8192);
+  std::string record;
+  for (std::size_t i = 0; i < damaged.size(); ++i) {
+    const std::string name = "gone" + std::to_string(i) + ".txt";
+    Put(dst / name.c_str(), "g");
+    ASSERT_EQ(::setxattr((dst / name.c_str()).c_str(), "user.kopiwart.mark", damaged[i].data(), damaged[i].size(), 0), 0);
+    record += damaged[i] + " " + name + "\n";
+    MustRun(Mtools("mcopy", image, "-o " + Quote(dst / name.c_str()) + " ::/" + name));
+  }
+  Put(dir / "record", record);
+  MustRun(Mtools("mcopy", image, "-o " + Quote(dir / "record") + " ::/" + kMarks));
+  const std::string url = DiskUrl(image);
+  Row row;
+  for (const std::string& target : {dst, url}) {
+    SCOPED_TRACE(target);
+    row.SetNow(kT);
+    ASSERT_EQ(row.Run(src, target), JOB_DONE) << row.rig.TakeBoxes();
+    row.SetNow(kT + 30 * kDay);
+    ASSERT_EQ(row.Run(src, target), JOB_DONE) << row.rig.TakeBoxes();
+  }
+  EXPECT_EQ(Listing(dst), "gone0.txt gone1.txt gone2.txt gone3.txt gone4.txt keep.txt");
+  for (std::size_t i = 0; i < damaged.size(); ++i)
+    EXPECT_EQ(Mark(dst / ("gone" + std::to_string(i) + ".txt").c_str()), kT) << damaged[i];
+  std::string marked;
+  for (std::size_t i = 0; i < damaged.size(); ++i) marked += std::to_string(kT) + " gone" + std::to_string(i) + ".txt\n";
+  EXPECT_EQ(Mtype(image, std::string("/") + kMarks), marked);
+  EXPECT_EQ(MdirAll(image).size(), damaged.size() + 2);
+  // The days count from the new marks.
+  row.SetNow(kT + 31 * kDay + 10);
+  for (const std::string& target : {dst, url}) ASSERT_EQ(row.Run(src, target), JOB_DONE) << row.rig.TakeBoxes();
+  EXPECT_EQ(Listing(dst), "keep.txt");
+  EXPECT_EQ(MdirAll(image), (std::vector<std::string>{"/keep.txt"}));
+  EXPECT_FSCK_CLEAN(image);
+}
+
+// A file kept in one copy is written beside itself under a name no entry of its folder has: a
+// file named like that copy, waiting out its days, is never overwritten.
+TEST(KopiwartLocal, TheNewCopyOfAFileKeptOnceTakesNoOtherFilesName) {
+  TempDir dir("kopiwart-newcopy", ImageBase());
+  const std::string src = dir / "src", dst = dir / "dst";
+  Put(src / "a.txt", "new", kT + 60);
+  Put(dst / "a.txt", "old");
+  Put(dst / "a.txt.kopiwart-neu", "mine");
+  const std::string image = MakeFatImage(dir, "fat.img", 12, 8192);
+  MustRun(Mtools("mcopy", image, Quote(dst / "a.txt") + " ::/a.txt") + " && " +
+          Mtools("mcopy", image, Quote(dst / "a.txt.kopiwart-neu") + " ::/A.TXT.KOPIWART-NEU"));
+  const std::string url = DiskUrl(image);
+  Row row;
+  for (const std::string& target : {dst, url}) ASSERT_EQ(row.Run(src, target, "0,30,1,1"), JOB_DONE) << row.rig.TakeBoxes();
+  EXPECT_EQ(Contents(dst), "a.txt=new a.txt.kopiwart-neu=mine");
+  EXPECT_EQ(Mtype(image, "/a.txt") + " " + Mtype(image, "/a.txt.kopiwart-neu"), "new mine");
+  // The user's file, whose source is missing, is marked like any other.
+  EXPECT_EQ(MdirAll(image), (std::vector<std::string>{std::string("/") + kMarks, "/A.TXT.KOPIWART-NEU", "/a.txt"}));
+  EXPECT_FSCK_CLEAN(image);
 }
 
 TEST(KopiwartLocal, WhereFilesCannotCarryMarksNothingIsDeleted) {
@@ -399,6 +465,7 @@ TEST(KopiwartFtp, AServerThatCannotSetTimesIsComparedByContent) {
   Put(src / "big.bin", std::string(50000, 'x'));
   Row row;
   ASSERT_EQ(row.Run(src, server->Url("n")), JOB_DONE);
+  EXPECT_EQ(row.rig.state.TakeNotes().size(), 0u);  // nothing was compared yet
   ASSERT_EQ(row.Run(src, server->Url("n")), JOB_DONE);
   EXPECT_EQ(Listing(server->Root() + "/n"), "big.bin");
   EXPECT_EQ(row.rig.Copied(), 1u);

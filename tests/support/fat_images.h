@@ -43,6 +43,13 @@ inline std::string Mtools(const std::string& tool, const std::string& image, con
   return "MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + tool + " -i " + MtoolsImage(image, offset) + " " + args;
 }
 
+// The disk:// URL of a folder in the volume of an image (each "/" of the image's path as %2F).
+inline std::string DiskUrl(const std::string& image, const std::string& folder = "") {
+  std::string url = "disk://";
+  for (const char ch : image) url += ch == '/' ? std::string("%2F") : std::string(1, ch);
+  return url + "/" + folder;
+}
+
 // A whole-volume image: mkfs.fat -F bits over kib KiB with extra options.
 inline std::string MakeFatImage(const TempDir& dir, const std::string& name, int bits, u64 kib,
                                 const std::string& extra = "") {

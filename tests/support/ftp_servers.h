@@ -154,7 +154,8 @@ class FtpServer {
     m_pid = -1;
   }
   pid_t Pid() const { return m_pid; }
-  // The commands the scripted server was sent with its variant "journal", one a line.
+  // The commands the server was sent, one a line: vsftpd's log, or the scripted server's with its
+  // variant "journal".
   std::string Journal() const { return ReadFile(m_dir.path() + "/port.journal"); }
 
  private:
@@ -171,7 +172,10 @@ class FtpServer {
            "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
            "anon_umask=022\nanon_world_readable_only=NO\nno_anon_password=YES\nanon_root="
         << top << "\nsecure_chroot_dir=" << empty
-        << "\nmdtm_write=YES\nuse_localtime=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
+        << "\nmdtm_write=YES\nuse_localtime=NO\nseccomp_sandbox=NO\n"
+        // Every command into the journal (vsftpd's own log of the protocol).
+        << "xferlog_enable=YES\nxferlog_std_format=NO\nlog_ftp_protocol=YES\nvsftpd_log_file="
+        << m_dir.path() << "/port.journal\n"
            "connect_from_port_20=NO\nmax_clients=64\nmax_per_ip=64\nidle_session_timeout=60\n"
         << "anon_max_rate=" << rate << "\n";
     out.close();

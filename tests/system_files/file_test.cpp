@@ -184,16 +184,31 @@ TEST(Times, FindTimeComparisonsAndConversions) {
   EXPECT_EQ(SysCompareFileTime(&a, &b, 0), -1);
 
   FILETIME ft;
-  SysTime64ToFileTime(-5, &ft);
-  EXPECT_EQ(FileTimeToU64(ft), 0u);
   SysTime64ToFileTime(1, &ft);
   EXPECT_EQ(FileTimeToU64(ft), (11644473600ull + 1) * 10000000ull);
+  // Before 1970 as after it, both ways; beyond 32 bits too.
   SysUtc t = 0;
-  SysTime64ToFileTime(5000000000LL, &ft);  // beyond 32 bits
-  EXPECT_NE(SysFileTimeToTime(&ft, &t), 0);
-  EXPECT_EQ(t, 5000000000LL);
-  const FILETIME early = U64ToFileTime(1000);
-  EXPECT_EQ(SysFileTimeToTime(&early, &t), 0);
+  for (const i64 seconds : {i64{-5}, i64{0}, i64{-144000000}, i64{-11644473599}, i64{5000000000}}) {
+    SysTime64ToFileTime(seconds, &ft);
+    EXPECT_EQ(FileTimeToU64(ft), static_cast<u64>(11644473600 + seconds) * 10000000ull) << seconds;
+    EXPECT_NE(SysFileTimeToTime(&ft, &t), 0) << seconds;
+    EXPECT_EQ(t, seconds);
+  }
+  // A second and a half before 1970 is the second before it and five million ticks.
+  i64 ticks = 0;
+  EXPECT_EQ(FileTimeToUnix(FileTimeFromUnix(-2, 5000000), &ticks), -2);
+  EXPECT_EQ(ticks, 5000000);
+  // FILETIME 0 names no time; nothing converts to it, nor wraps below 1601.
+  const FILETIME none{};
+  EXPECT_EQ(SysFileTimeToTime(&none, &t), 0);
+  EXPECT_EQ(FileTimeToU64(FileTimeFromUnix(-11644473600)), 1u);
+  EXPECT_EQ(FileTimeToU64(FileTimeFromUnix(INT64_MIN)), 1u);
+  EXPECT_EQ(FileTimeToU64(FileTimeFromUnix(INT64_MAX)), UINT64_MAX);
+  // Comparing with tolerance holds before 1970 too.
+  EXPECT_EQ(SysCompareFileTime(-100, -99, 3), 0);  // one two-second unit, as 100 and 101 are
+  EXPECT_EQ(SysCompareFileTime(-100, -104, 3), 1);
+  EXPECT_EQ(SysCompareFileTime(INT64_MIN, INT64_MAX, 3), -1);
+  EXPECT_EQ(SysCompareFileTime(INT64_MAX, INT64_MIN, 0), 1);
 }
 
 TEST(Times, SettingTimesLeavesTheOnesNotGiven) {
@@ -210,6 +225,12 @@ TEST(Times, SettingTimesLeavesTheOnesNotGiven) {
   EXPECT_EQ(st.st_mtime, 1200000000);
   EXPECT_EQ(st.st_atime, 1000000000);
   EXPECT_EQ(SysSetFileTimes((dir / "missing").c_str(), &write, nullptr, nullptr), FALSE);
+  // Half a second into the last second before 1970.
+  write = FileTimeFromUnix(-1, 5000000);
+  EXPECT_EQ(SysSetFileTimes((dir / "f").c_str(), &write, nullptr, nullptr), TRUE);
+  ::stat((dir / "f").c_str(), &st);
+  EXPECT_EQ(st.st_mtim.tv_sec, -1);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 500000000);
 }
 
 TEST(TempName, CreatesUniquePrivateFiles) {
