@@ -432,7 +432,8 @@ void CTreeListCtrl::keyPressEvent(QKeyEvent* e) {
     }
   }
   const QString text = e->text();
-  if (vk && (mods & ~Qt::ShiftModifier) == Qt::NoModifier && !text.isEmpty() && text[0].isPrint() &&
+  // Any printable character, "/" and "ü" too, whether or not it has a virtual key.
+  if ((mods & ~Qt::ShiftModifier) == Qt::NoModifier && !text.isEmpty() && text[0].isPrint() &&
       text[0] != ' ' && ((m_store.GetSetting(TLSETTING_OPTIONS) & TLO_TYPEEDIT) || (flags & TLCF_EDITKEYS))) {
     StartEdit(current, vk, e);
     e->accept();
