@@ -15,7 +15,8 @@ void TypeKeys(const QString& text) {
   for (const QChar c : text) {
     QWidget* target = QApplication::focusWidget();
     ASSERT_NE(target, nullptr);
-    QTest::keyClick(target, c.toLatin1());
+    // A capital comes with Shift, as from a keyboard.
+    QTest::keyClick(target, c.toLatin1(), c.isUpper() ? Qt::ShiftModifier : Qt::NoModifier);
   }
 }
 

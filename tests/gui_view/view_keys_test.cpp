@@ -42,7 +42,8 @@ class ViewKeys : public ::testing::Test {
     for (const QChar c : text) {
       QWidget* target = QApplication::focusWidget();
       ASSERT_NE(target, nullptr);
-      QTest::keyClick(target, c.toLatin1());
+      // A capital comes with Shift, as from a keyboard.
+      QTest::keyClick(target, c.toLatin1(), c.isUpper() ? Qt::ShiftModifier : Qt::NoModifier);
     }
   }
   // Return in the open editor; the edit ends from the loop.
