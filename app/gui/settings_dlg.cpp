@@ -65,7 +65,14 @@ CSettingsDlg::CSettingsDlg(QWidget* parent, std::string className, CDialogPlaces
   m_body = new QVBoxLayout(this);
 }
 
-CSettingsDlg::~CSettingsDlg() = default;
+CSettingsDlg::~CSettingsDlg() {
+  // The lists go with the members, after this body: they report to the dialog no more.
+  for (const auto& entry : m_lists) {
+    if (!entry.second || !entry.second->ctrl) continue;
+    entry.second->ctrl->removeEventFilter(this);
+    entry.second->ctrl->viewport()->removeEventFilter(this);
+  }
+}
 
 QLabel* CSettingsDlg::AddLabel(QBoxLayout* layout, int id, const char* text) {
   auto* label = new QLabel(QString::fromUtf8(text), this);
@@ -180,7 +187,7 @@ void CSettingsDlg::OnCancel() {
 
 bool CSettingsDlg::eventFilter(QObject* object, QEvent* event) {
   for (const auto& entry : m_lists) {
-    if (!entry.second->ctrl) continue;  // the dialog goes
+    if (!entry.second || !entry.second->ctrl) continue;
     CTreeListCtrl& ctrl = *entry.second->ctrl;
     if (ctrl.Editor()) continue;
     if (object == &ctrl && event->type() == QEvent::KeyPress) {
