@@ -10,6 +10,8 @@ inline constexpr char kNoWindowText[] =
 // The note of a start with -S alone when no window can be shown.
 inline constexpr char kRunsWithoutWindowText[] =
     "Kein Fenster verfügbar: die Aufträge laufen ohne Fenster, wie mit -N.";
+// A display that is named (the variable, its value) but does not answer.
+inline constexpr char kDisplayUnreachableFormat[] = "Die Anzeige %s=%s ist nicht erreichbar.";
 // An argument of the command line that is neither a switch nor the job file.
 inline constexpr char kUnusedArgumentFormat[] = "Kopiwart: Das Argument \"%s\" wird nicht verwendet.\n";
 // A stop asked for (a signal) while a run goes on.
@@ -55,6 +57,9 @@ inline constexpr char kMissingPathText[] = "Pfad/Datei existiert nicht !";
 // ---- The window ----
 
 namespace kpw::texts {
+
+// What the empty cells of the filter bar show: the bar's row filters the list.
+inline constexpr char kFilterBarPlaceholder[] = "Filter";
 
 // The About box.
 inline constexpr char kAboutCaption[] = "Info über Kopiwart";

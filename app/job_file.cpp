@@ -38,6 +38,13 @@ std::size_t FindAny(std::string_view text, Chars... chars) {
   return std::string_view::npos;
 }
 
+// A switch line the job file defines: a mode's word, "/UNTER", "/ZEITPLAN=", "/LETZTE=" (from the
+// "/" on).
+bool IsSwitchLine(std::string_view from) {
+  return JobModeFromSwitch(from) >= 0 || EqualsNoCase(from, "/UNTER") || StartsWithNoCase(from, "/ZEITPLAN=") ||
+         StartsWithNoCase(from, "/LETZTE=");
+}
+
 // Kept whole, however long: a cut path would name another folder, and a save writes it back.
 std::string CellValue(std::string_view value) { return std::string(value); }
 
@@ -71,31 +78,29 @@ class Reader {
     return std::move(m_out);
   }
 
-  // Reads a line; true when it was one the grammar knows (an entry, a key with a value, a switch
-  // it acts on).
-  bool Line(std::string_view line) {
+  // Reads a line.
+  void Line(std::string_view line) {
     const std::size_t k = FindAny(line, ':', '[', '/');
-    if (k == std::string_view::npos) return false;
+    if (k == std::string_view::npos) return;
     const std::string_view from = line.substr(k);
     switch (line[k]) {
       case '[':
         if (EqualsNoCase(from, "[EINTRAG]")) {
           Finish();
           m_row = JobFileRow{};
-          return true;
         }
         break;
       case '/':
-        return Switch(from);
+        Switch(from);
+        break;
       case ':':
-        if (k > 0 && from.size() > 1) return Key(line[k - 1], from.substr(1));
+        if (k > 0 && from.size() > 1) Key(line[k - 1], from.substr(1));
         break;
     }
-    return false;
   }
 
  private:
-  bool Switch(std::string_view from) {
+  void Switch(std::string_view from) {
     const int mode = JobModeFromSwitch(from);
     if (mode >= 0) m_row.mode = mode;
     if (EqualsNoCase(from, "/UNTER")) m_row.subdirs = true;
@@ -111,20 +116,17 @@ class Reader {
     if (StartsWithNoCase(from, "/LETZTE=")) {
       m_out.schedule.lastRun = static_cast<u32>(ParseNumber(from.substr(8)));
     }
-    return mode >= 0 || EqualsNoCase(from, "/UNTER") || StartsWithNoCase(from, "/ZEITPLAN=") ||
-           StartsWithNoCase(from, "/LETZTE=");
   }
 
-  bool Key(char key, std::string_view value) {
+  void Key(char key, std::string_view value) {
     switch (key) {
       case 'Q': case 'q': m_row.source = CellValue(value); break;
       case 'Z': case 'z': m_row.target = CellValue(value); break;
       case 'P': case 'p': m_row.plus = CellValue(value); break;
       case 'M': case 'm': m_row.minus = CellValue(value); break;
       case 'X': case 'x': m_row.extra = CellValue(value); break;
-      default: return false;
+      default: break;
     }
-    return true;
   }
 
   void Finish() {
@@ -168,11 +170,13 @@ std::string JobFileNameWithExtension(std::string_view path) {
 
 bool JobFileAccepted(std::string_view bytes) {
   if (bytes.find('\0') != std::string_view::npos) return false;
-  // The grammar's words are ASCII: the bytes need no conversion to be looked at.
+  // The grammar's words are ASCII: the bytes need no conversion to be looked at. A key line alone
+  // proves nothing ("siehe Q:/daten" is a note): every job file has an entry or a switch line.
   bool known = bytes.empty();
-  Reader reader;
   ForEachLine(bytes, [&](std::string_view line) {
-    known = reader.Line(line);
+    const std::size_t k = FindAny(line, ':', '[', '/');
+    if (k != std::string_view::npos && line[k] == '[') known = EqualsNoCase(line.substr(k), "[EINTRAG]");
+    if (k != std::string_view::npos && line[k] == '/') known = IsSwitchLine(line.substr(k));
     return !known;
   });
   return known;

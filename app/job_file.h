@@ -28,9 +28,10 @@ struct JobFileContent {
 // whole (a row with a source or target longer than kJobCellMaxChars is refused when it runs).
 JobFileContent JobFileParse(std::string_view bytes);
 
-// Whether bytes can be opened as a job file: they hold no NUL byte, and are empty or hold at
-// least one line the reader knows (an entry, a key with a value, a switch it acts on). Anything
-// else (a picture, an archive, a letter) would open as an empty list that a save then replaces.
+// Whether bytes can be opened as a job file: they hold no NUL byte, and are empty or hold an
+// "[EINTRAG]" line or a switch line the format defines ("/ZEITPLAN=", "/LETZTE=", "/UNTER", a
+// mode's word), as every job file written does. Anything else (a picture, an archive, a note
+// naming "Q:/daten") would open as an empty list that a save then replaces.
 bool JobFileAccepted(std::string_view bytes);
 
 // The name a job file is saved under: ".kpw" is added when the file's name has no extension

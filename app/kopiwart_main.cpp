@@ -2,26 +2,12 @@
 #include "app/kopiwart_main.h"
 
 #include "app/command_line.h"
+#include "app/display_probe.h"
 #include "app/headless_frame.h"
 #include "app/kopiwart_app.h"
 #include "lib/text/fmt.h"
 
 #include <signal.h>
-
-#include <cstdlib>
-
-namespace {
-
-bool NonEmptyEnv(const char* name) {
-  const char* value = std::getenv(name);
-  return value && *value;
-}
-
-}  // namespace
-
-bool HaveDisplay() {
-  return NonEmptyEnv("DISPLAY") || NonEmptyEnv("WAYLAND_DISPLAY") || NonEmptyEnv("QT_QPA_PLATFORM");
-}
 
 int KopiwartMain(int argc, const char* const* argv, AppFrameFactory gui, JobEnvironment env) {
   // A write beyond the file size limit (ulimit -f) then fails with EFBIG like a full disk: that
@@ -31,16 +17,20 @@ int KopiwartMain(int argc, const char* const* argv, AppFrameFactory gui, JobEnvi
   const bool runOnly = cmd.startAtOnce && !cmd.file.empty();
   bool forceNoWindow = false;
   std::unique_ptr<IAppFrame> frame;
-  if (!(runOnly && cmd.noWindow)) {
-    if (HaveDisplay() && gui) frame = gui();
-    if (!frame) {
-      if (!runOnly) {
-        FmtFprintfA(stderr, "Kopiwart: %s\n", kNoWindowText);
-        return KPW_EXIT_STOPPED;
-      }
-      FmtFprintfA(stderr, "Kopiwart: %s\n", kRunsWithoutWindowText);
-      forceNoWindow = true;
+  if (gui) {
+    // Tried first: Qt ends the program when it cannot reach the display it is given.
+    const DisplayProbe display = ProbeDisplay();
+    if (display.reachable) frame = gui(display.platform);
+    if (!display.reason.empty()) FmtFprintfA(stderr, "Kopiwart: %s\n", display.reason.c_str());
+  }
+  if (!frame) {
+    if (!runOnly) {
+      FmtFprintfA(stderr, "Kopiwart: %s\n", kNoWindowText);
+      return KPW_EXIT_STOPPED;
     }
+    // "-S -N" asked for no window; "-S" alone is told that it gets none.
+    if (!cmd.noWindow) FmtFprintfA(stderr, "Kopiwart: %s\n", kRunsWithoutWindowText);
+    forceNoWindow = true;
   }
   CHeadlessFrame* headless = nullptr;
   if (!frame) {

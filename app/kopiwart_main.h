@@ -6,17 +6,17 @@
 #include "jobs/worker.h"
 
 #include <memory>
+#include <string>
 
-// Makes the GUI's frame, or null when none can be shown. The program without a GUI passes none.
-using AppFrameFactory = std::unique_ptr<IAppFrame> (*)();
+// Makes the GUI's frame on a display that answered (platform: the Qt platform to ask for, empty
+// for the one QT_QPA_PLATFORM names), or null when none can be shown. The program without a GUI
+// passes none.
+using AppFrameFactory = std::unique_ptr<IAppFrame> (*)(const std::string& platform);
 
-// Whether a display is there to show a window on: DISPLAY or WAYLAND_DISPLAY is set, or
-// QT_QPA_PLATFORM names a platform (offscreen counts).
-bool HaveDisplay();
-
-// "-S -N" with a job file runs without a window and needs no display. Every other start needs
-// the window: with a display and a GUI it gets the GUI's frame; without, "-S" with a job file
-// runs as with "-N" (saying so on standard error), and any other start fails with kNoWindowText
-// and status 2. env is what the runs take from the machine (the program passes the system's).
+// With a display that answers (ProbeDisplay) and a GUI every start gets the GUI's frame; "-S -N"
+// with a job file then runs hidden with its tray icon. Without one, "-S" with a job file runs
+// without a window (saying so on standard error unless "-N" asked for none), and any other start
+// fails with kNoWindowText and status 2. A display that is named but does not answer is named on
+// standard error. env is what the runs take from the machine (the program passes the system's).
 // Returns the exit status.
 int KopiwartMain(int argc, const char* const* argv, AppFrameFactory gui, JobEnvironment env);

@@ -337,6 +337,9 @@ int CKopiwartView::RunAll(u32 flags) {
     cancelled = m_run.IsCancelled();
   }
 
+  // What the run made or removed shows in the rows' icons (a target folder it created).
+  if (m_host.HasMainWindow()) CheckAllRows();
+
   // The time taken at the start counts only for a run that went through.
   const bool stopped = cancelled || result == JOB_STOP_ALL;
   m_lastRunCancelled = stopped;

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -92,9 +93,10 @@ std::string ViewFullPath(std::string_view path) {
 CKopiwartView::CKopiwartView(IRunHost& host, IViewHost& viewHost) : m_host(host), m_viewHost(viewHost) {
   static const int widths[JOB_COLUMNS] = {-35, -25, -12, -12, 45, 70, -15};
   for (int c = 0; c < JOB_COLUMNS; ++c) {
-    // Every cell asks the view which editor it gets (text, choice list or none).
+    // Every cell asks the view which editor it gets (text, choice list or none); typing on a cell
+    // starts its editor with what was typed.
     m_list.InsertColumn(c, kJobColumnTitles[c], c == JOB_COL_SUBDIRS ? LVCFMT_CENTER : LVCFMT_LEFT, widths[c],
-                        TLCF_EDITABLE | TLCF_ASKOWNER);
+                        TLCF_EDITABLE | TLCF_EDITKEYS | TLCF_ASKOWNER);
   }
   m_list.SetSetting(TLSETTING_OPTIONS, 23);
   // The cell editor takes no more than a cell holds (and never cuts what is already longer).
@@ -204,13 +206,22 @@ int CKopiwartView::AddEntry(int position, std::string_view source, std::string_v
 int CKopiwartView::InsertEntry(int position, int templateRow, std::string_view source) {
   const int first = FirstJobRow();
   const int last = m_list.GetRowCount() - 1;  // the last visible job row
+  // A job row shown is the template (the bar's row stands for the first job row); without one, or
+  // past the rows shown, the last job row of the list, shown or not (the filter bar may hide
+  // every row).
+  HTREEITEM item = TLI_NULL;
+  if (templateRow >= 0 && templateRow <= last && last >= first) {
+    item = m_list.GetItemOfRow(std::max(templateRow, first));
+  } else {
+    const std::vector<HTREEITEM> items = m_list.GetAllItems();
+    for (auto it = items.rbegin(); it != items.rend() && item == TLI_NULL; ++it)
+      if (!IsBar(*it)) item = *it;
+  }
   std::array<std::string, JOB_COLUMNS> cells;
   bool subdirs = true;
   int mode = JOB_MODE_COPY;
-  if (last >= first) {
-    if (templateRow < 0 || templateRow > last) templateRow = last;
-    if (templateRow < first) templateRow = first;
-    for (int c = JOB_COL_TARGET; c < JOB_COLUMNS; ++c) cells[static_cast<std::size_t>(c)] = GetCell(templateRow, c).value_or("");
+  if (item != TLI_NULL) {
+    for (int c = JOB_COL_TARGET; c < JOB_COLUMNS; ++c) cells[static_cast<std::size_t>(c)] = m_list.GetItemText(item, c);
     mode = JobModeFromName(cells[JOB_COL_MODE].substr(0, kJobShortCellBufSize - 1));
     subdirs = JobSubdirsFromCell(cells[JOB_COL_SUBDIRS].substr(0, kJobShortCellBufSize - 1));
   }
@@ -229,6 +240,11 @@ int CKopiwartView::CheckEntry(int row, int message) {
   }
   if (item == TLI_NULL || !m_list.IsItem(item) || IsBar(item)) return -1;
   return CheckItem(item, message);
+}
+
+void CKopiwartView::CheckAllRows() {
+  for (HTREEITEM item : m_list.GetAllItems())
+    if (!IsBar(item)) CheckItem(item, 0);
 }
 
 int CKopiwartView::CheckItem(HTREEITEM item, int message) {
@@ -520,7 +536,12 @@ int CKopiwartView::SwapRows(int row, int direction) {
 void CKopiwartView::OnEditCell() {
   const HTREEITEM item = m_list.GetFocusedItem();
   const int column = m_list.GetFocusedColumn();
-  if (item == TLI_NULL || column == JOB_COL_SUBDIRS) return;
+  if (item == TLI_NULL) return;
+  // The "Unter" cell has no editor: F2 toggles it as Return does.
+  if (column == JOB_COL_SUBDIRS) {
+    m_list.StartEdit(item, column, VK_F2);
+    return;
+  }
   m_list.EditLabel(item, column);
 }
 
@@ -602,7 +623,8 @@ void CKopiwartView::OnTimer(u32 id) {
 DWORD CKopiwartView::OnCellChoice(TLNSTARTEDIT& rec) {
   const bool bar = IsBar(rec.hItem);
   if (rec.column == JOB_COL_SUBDIRS) {
-    if (rec.key != 13 && rec.key != TLK_MOUSE) return TLSE_NONE;
+    // Return, Space, F2 and the mouse toggle; typed characters do nothing.
+    if (rec.key != VK_RETURN && rec.key != VK_SPACE && rec.key != VK_F2 && rec.key != TLK_MOUSE) return TLSE_NONE;
     const std::string cell = m_list.GetItemText(rec.hItem, JOB_COL_SUBDIRS);
     if (bar) {
       const char* next = EqualsNoCase(cell, "Ja") ? "Nein" : EqualsNoCase(cell, "Nein") ? "" : "Ja";
@@ -622,6 +644,8 @@ DWORD CKopiwartView::OnCellChoice(TLNSTARTEDIT& rec) {
     }
     return TLSE_CHOICELIST;
   }
+  // Space is no character to begin a path or pattern with: it selects, as in other lists.
+  if (rec.key == VK_SPACE) return TLSE_NONE;
   return TLSE_TEXTEDIT;
 }
 

@@ -77,7 +77,8 @@ class CKopiwartView : public ITreeListOwner {
   // local relative sources absolute, does not touch the modified bit.
   int AddEntry(int position, std::string_view source, std::string_view target, std::string_view plus,
                std::string_view minus, int subdirs, int mode, std::string_view extra);
-  // A row with the given source and cells 1-6 of templateRow (-1: the last job row).
+  // A row with the given source and cells 1-6 of templateRow; -1 or a row past those shown: the
+  // last job row of the list, shown or not.
   int InsertEntry(int position, int templateRow, std::string_view source);
   // Sets the row's icons and tests its source (its target for "DATE"): 0 exists or is no local
   // path, -1 missing or a bad row. row may be kCheckEntryItemTag | item id.
@@ -180,6 +181,8 @@ class CKopiwartView : public ITreeListOwner {
   void InsertFilterBar();
   void DeleteJobRows();
   int CheckItem(HTREEITEM item, int message);
+  // CheckItem on every job row, shown or not.
+  void CheckAllRows();
 
   // What running one row came to.
   struct RowOutcome {

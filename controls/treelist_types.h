@@ -105,6 +105,11 @@ inline constexpr DWORD TLSE_CHOICELIST = 0xF0007C00u;  // drop-down list of "|"-
 // Key code of a start-edit caused by the mouse (a click on the focused cell or a double click);
 // 0 is an edit asked for by the program (EditLabel).
 inline constexpr UINT TLK_MOUSE = 0x10000;
+// Virtual keys that start edits and move between cells.
+inline constexpr UINT VK_TAB = 0x09;
+inline constexpr UINT VK_RETURN = 0x0D;
+inline constexpr UINT VK_SPACE = 0x20;
+inline constexpr UINT VK_F2 = 0x71;
 
 // Flag word of the end-of-drag record: negative = the drop was done (the row moved, or a fixed
 // row was dropped onto another row and stayed).

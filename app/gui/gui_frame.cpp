@@ -10,7 +10,6 @@
 #include "app/gui/tray_backend_qt.h"
 #include "app/kopiwart_app.h"
 #include "app/kopiwart_doc.h"
-#include "app/kopiwart_main.h"
 #include "app/kopiwart_view.h"
 #include "app/view_commands.h"
 #include "controls/gui/toolbar_new.h"
@@ -25,8 +24,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -53,15 +54,15 @@ constexpr MenuItem kMainMenu[] = {
     {nullptr, ID_FILE_CLOSE, kpw::texts::kMenuFileClose, nullptr},
     {nullptr, 0, nullptr, nullptr},
     // the recent files go here
-    {nullptr, ID_APP_EXIT, kpw::texts::kMenuAppExit, nullptr},
-    {kpw::texts::kMenuEdit, ID_NEW_ENTRY, kpw::texts::kMenuNewEntry, nullptr},
+    {nullptr, ID_APP_EXIT, kpw::texts::kMenuAppExit, "Ctrl+Q"},
+    {kpw::texts::kMenuEdit, ID_NEW_ENTRY, kpw::texts::kMenuNewEntry, "Ins"},
     {nullptr, ID_EDIT_DELETE, kpw::texts::kMenuDelete, "Del"},
     {nullptr, ID_EDIT_UNDO, kpw::texts::kMenuUndo, "Alt+Backspace"},
     {nullptr, ID_SELECT_ALL, kpw::texts::kMenuSelectAll, "Ctrl+A"},
     {nullptr, 0, nullptr, nullptr},
     {nullptr, ID_EDIT_CELL, kpw::texts::kMenuEditCell, "F2"},
-    {nullptr, ID_MOVE_UP, kpw::texts::kMenuMoveUp, nullptr},
-    {nullptr, ID_MOVE_DOWN, kpw::texts::kMenuMoveDown, nullptr},
+    {nullptr, ID_MOVE_UP, kpw::texts::kMenuMoveUp, "Ctrl+Up"},
+    {nullptr, ID_MOVE_DOWN, kpw::texts::kMenuMoveDown, "Ctrl+Down"},
     {nullptr, ID_CPP_FILTER, kpw::texts::kMenuCppFilter, nullptr},
     {nullptr, ID_FILTER_BAR, kpw::texts::kMenuFilterBar, nullptr},
     {kpw::texts::kMenuView, ID_VIEW_TOOLBAR, kpw::texts::kMenuToolbar, nullptr},
@@ -69,11 +70,17 @@ constexpr MenuItem kMainMenu[] = {
     {nullptr, 0, nullptr, nullptr},
     {nullptr, ID_FLAT_TOOLBAR, kpw::texts::kMenuFlatToolbar, nullptr},
     {nullptr, ID_MENU_MODE, kpw::texts::kMenuMenuMode, nullptr},
+    {nullptr, 0, nullptr, nullptr},
+    // the toolbar's own commands, reachable while it is hidden
+    {nullptr, ID_INSERT_FILES, kpw::texts::kTipInsertFiles, nullptr},
+    {nullptr, ID_TOGGLE_REGISTRY, kpw::texts::kTipRegistry, nullptr},
+    {nullptr, ID_PATH_BARS, kpw::texts::kTipPathBars, nullptr},
+    {nullptr, ID_PARENT_FOLDER, kpw::texts::kTipParentFolder, nullptr},
     {kpw::texts::kMenuKopiwart, ID_RUN, kpw::texts::kMenuRun, "F5"},
     {nullptr, ID_SCHEDULE, kpw::texts::kMenuSchedule, "F4"},
     {nullptr, 0, nullptr, nullptr},
     {nullptr, ID_CONFIGURE, kpw::texts::kConfigure, nullptr},
-    {kpw::texts::kMenuHelp, ID_SYNTAX_INFO, kpw::texts::kSyntaxInfo, nullptr},
+    {kpw::texts::kMenuHelp, ID_SYNTAX_INFO, kpw::texts::kSyntaxInfo, "F1"},
     {nullptr, ID_PROGRAM_INFO, kpw::texts::kProgramInfoCaption, nullptr},
     {nullptr, ID_APP_ABOUT, kpw::texts::kAboutCaption, nullptr},
 };
@@ -162,6 +169,7 @@ CMainFrame::CMainFrame() : m_menuStyle(std::make_unique<CFlatMenuStyle>(m_look.m
   BuildMenus();
   RegisterCommands();
   m_router.WatchOnIdle(this);
+  m_router.OnIdle([this] { UpdateModifiedMark(); });
   m_router.StartIdleTick();
   m_timers.OnTimer([this](UINT_PTR id) { OnFrameTimer(id); });
   m_shim.OnMessage(WM_HIDDEN_START, [this](WPARAM, LPARAM) {
@@ -244,6 +252,8 @@ void CMainFrame::BuildMenus() {
     m_router.BindAction(action, item.id);
     addAction(action);  // keys work while the menu is closed; the idle tick refreshes them
   }
+  for (QAction* top : menuBar()->actions())
+    if (top->menu()) AssignMnemonics(top->menu());
   connect(m_fileMenu, &QMenu::aboutToShow, this, [this] {
     const std::size_t count = m_app ? m_app->RecentFiles().Files().size() : 0;
     for (QAction* action : m_fileMenu->actions()) {
@@ -335,7 +345,15 @@ void CMainFrame::UpdateTitle() {
   CKopiwartDoc* doc = m_app ? m_app->GetDocument() : nullptr;
   const std::string name =
       doc && !doc->GetPathName().empty() ? FileNameOf(doc->GetPathName()) : gui_text::kUntitled;
-  setWindowTitle(QString::fromStdString(name + " - " + kAppTitle));
+  const bool modified = doc && doc->IsModified();
+  m_titleModified = modified;
+  // Unsaved changes are marked behind the name, as editors do: "Aufgaben.kpw* - Kopiwart".
+  setWindowTitle(QString::fromStdString(name + (modified ? "*" : "") + " - " + kAppTitle));
+}
+
+void CMainFrame::UpdateModifiedMark() {
+  CKopiwartDoc* doc = m_app ? m_app->GetDocument() : nullptr;
+  if ((doc && doc->IsModified()) != m_titleModified) UpdateTitle();
 }
 
 void CMainFrame::UpdateVisible() {
@@ -730,17 +748,30 @@ class CGuiAppFrame : public IAppFrame {
   std::unique_ptr<CMainFrame> m_frame;
 };
 
-int g_argc = 1;
-char g_arg0[] = "kopiwart";
-char* g_argv[] = {g_arg0, nullptr};
+// Whether Qt has the plugin of a platform ("wayland" stands for its several plugins).
+bool HavePlatformPlugin(const std::string& platform) {
+  const QDir dir(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms"));
+  return !dir.entryList({QStringLiteral("libq%1*.so").arg(QString::fromStdString(platform))}, QDir::Files).isEmpty();
+}
 
 }  // namespace
 
-std::unique_ptr<IAppFrame> MakeGuiFrame() {
+std::unique_ptr<IAppFrame> MakeGuiFrame(const std::string& platform) {
   std::unique_ptr<QApplication> app;
   if (!QApplication::instance()) {
-    if (!HaveDisplay()) return nullptr;
-    app = std::make_unique<QApplication>(g_argc, g_argv);
+    if (!platform.empty() && !HavePlatformPlugin(platform)) return nullptr;
+    // QApplication keeps the references: the arguments live as long as the program.
+    static std::string arg0 = "kopiwart", option = "-platform", name;
+    static char* argv[4] = {};
+    static int argc = 0;
+    name = platform;
+    argv[argc = 0] = arg0.data();
+    if (!platform.empty()) {
+      argv[++argc] = option.data();
+      argv[++argc] = name.data();
+    }
+    argv[++argc] = nullptr;
+    app = std::make_unique<QApplication>(argc, argv);
     LoadQtGermanTranslation(*app);
     OfnInstallHook(0);
   }

@@ -178,6 +178,8 @@ class CMainFrame : public QMainWindow, public IAppFrame, private IStatusPaneObse
   void RegisterCommands();
   void EnsureViewWindow();
   void UpdateTitle();
+  // The title's mark of unsaved changes follows the document (on the idle tick).
+  void UpdateModifiedMark();
   void UpdateVisible();
   bool DoSave(bool askName);
   void OnFileNew();
@@ -194,6 +196,7 @@ class CMainFrame : public QMainWindow, public IAppFrame, private IStatusPaneObse
   QMenu* m_fileMenu = nullptr;
   FileChooser m_chooseFile;
   bool m_startedMinimized = false;
+  bool m_titleModified = false;  // the title shows the mark of unsaved changes
 
   FrameSettings m_look;
   bool m_lookLoaded = false;
@@ -216,6 +219,7 @@ class CMainFrame : public QMainWindow, public IAppFrame, private IStatusPaneObse
 // the save dialog adds ".kpw" to a name without extension. current: the name offered.
 std::unique_ptr<QFileDialog> MakeJobFileDialog(QWidget* parent, bool save, const std::string& current);
 
-// Makes the QApplication (when none exists yet, and only with a display) and the main frame;
-// null when no window can be made here. The QApplication lives as long as the frame.
-std::unique_ptr<IAppFrame> MakeGuiFrame();
+// Makes the QApplication (when none exists yet) on the platform given (empty: the one
+// QT_QPA_PLATFORM names) and the main frame; null when Qt has no such platform here. The caller
+// has made sure that the display answers. The QApplication lives as long as the frame.
+std::unique_ptr<IAppFrame> MakeGuiFrame(const std::string& platform);

@@ -22,8 +22,11 @@
 #include <QFileDialog>
 #include <QMenu>
 #include <QMimeData>
+#include <QResizeEvent>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 namespace {
 
@@ -60,6 +63,7 @@ CJobListWnd::CJobListWnd(CKopiwartView& view, CTreeListIcons& icons, QWidget* pa
   m_list->Create(TL_WS_EX_CLIENTEDGE, TL_WS_VISIBLE, QRect(0, 0, width(), m_split), m_splitter, kJobListCtrlId);
   m_list->SetImageList(&icons);
   m_list->SetOwner(this);
+  m_list->SetBarPlaceholder(QString::fromUtf8(kpw::texts::kFilterBarPlaceholder));
   // Any height: the bar may go up to the top (the list then has height 0) or down to the bottom.
   m_list->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
   // Files dropped from the shell or a pane land on the list; its own row drags stay its own.
@@ -165,7 +169,12 @@ void CJobListWnd::Layout() {
 void CJobListWnd::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   if (m_view.GetHiddenRun()) m_view.ViewHost().TaskbarDeleteTab();
-  // The list keeps its height; the pane below takes what the window gains or loses.
+  // The list and the pane share what the window gains or loses in the proportion they have, so
+  // a larger window shows more rows. The first layout keeps the list's height.
+  const int before = event->oldSize().height() - CTrackSplitter::kBarThickness;
+  const int now = height() - CTrackSplitter::kBarThickness;
+  if (event->oldSize().isValid() && before > 0 && now > 0 && now != before)
+    m_split = static_cast<int>(std::lround(static_cast<double>(m_split) * now / before));
   m_splitter->SetSplit(m_split);
 }
 
@@ -382,6 +391,7 @@ std::unique_ptr<QMenu> CJobListWnd::MakeContextMenu() {
     action->setEnabled(!item.grey);
     if (item.id == ID_EDIT_FILTER) m_contextColumn = s.column;
   }
+  AssignMnemonics(menu.get());
   return menu;
 }
 

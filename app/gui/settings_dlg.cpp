@@ -16,6 +16,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -64,7 +65,14 @@ CSettingsDlg::CSettingsDlg(QWidget* parent, std::string className, CDialogPlaces
   m_body = new QVBoxLayout(this);
 }
 
-CSettingsDlg::~CSettingsDlg() = default;
+CSettingsDlg::~CSettingsDlg() {
+  // The lists go with the members, after this body: they report to the dialog no more.
+  for (const auto& entry : m_lists) {
+    if (!entry.second || !entry.second->ctrl) continue;
+    entry.second->ctrl->removeEventFilter(this);
+    entry.second->ctrl->viewport()->removeEventFilter(this);
+  }
+}
 
 QLabel* CSettingsDlg::AddLabel(QBoxLayout* layout, int id, const char* text) {
   auto* label = new QLabel(QString::fromUtf8(text), this);
@@ -111,6 +119,8 @@ CSettingsListPart& CSettingsDlg::AddList(QBoxLayout* layout, CSettingsList::Kind
   part->ctrl->CreateFromDlgItem(TL_WS_EX_CLIENTEDGE, style, placeId, this, listId);
   part->ctrl->setMinimumSize(place->minimumSize());
   part->ctrl->SetOwner(part->owner.get());
+  part->ctrl->installEventFilter(this);
+  part->ctrl->viewport()->installEventFilter(this);
   SetDlgItem(listId, part->ctrl.get());
   m_lists.emplace_back(listId, std::move(part));
   return *m_lists.back().second;
@@ -173,6 +183,41 @@ void CSettingsDlg::OnOK() {
 void CSettingsDlg::OnCancel() {
   if (m_places) m_places->Save(m_className, *this);
   EndDialog(IDCANCEL);
+}
+
+bool CSettingsDlg::eventFilter(QObject* object, QEvent* event) {
+  for (const auto& entry : m_lists) {
+    if (!entry.second || !entry.second->ctrl) continue;
+    CTreeListCtrl& ctrl = *entry.second->ctrl;
+    if (ctrl.Editor()) continue;
+    if (object == &ctrl && event->type() == QEvent::KeyPress) {
+      // Return on a line that is not being edited is the dialog's: it presses OK.
+      const auto* key = static_cast<QKeyEvent*>(event);
+      if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+          !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier))) {
+        OnOK();
+        return true;
+      }
+    }
+    if (object == ctrl.viewport() && event->type() == QEvent::MouseButtonPress) {
+      // A click on the room below the lines starts the new line at the end.
+      const auto* mouse = static_cast<QMouseEvent*>(event);
+      const QPoint pos = mouse->position().toPoint();
+      CTreeListStore& store = entry.second->store;
+      const int rows = store.GetRowCount();
+      if (mouse->button() == Qt::LeftButton && rows > 0 && !ctrl.indexAt(pos).isValid()) {
+        const QModelIndex last = ctrl.Model().IndexOf(store.GetItemOfRow(rows - 1), 0);
+        if (last.isValid() && pos.y() > ctrl.visualRect(last).bottom()) {
+          ctrl.setFocus(Qt::MouseFocusReason);
+          store.SelectFocus(store.GetItemOfRow(rows - 1));
+          store.EditLabel(store.GetItemOfRow(rows - 1), 0);
+          ctrl.Sync();
+          return true;
+        }
+      }
+    }
+  }
+  return CDialog::eventFilter(object, event);
 }
 
 void CSettingsDlg::keyPressEvent(QKeyEvent* e) {

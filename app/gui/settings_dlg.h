@@ -67,6 +67,9 @@ class CSettingsDlg : public CDialog {
   void OnOK() override;
   void OnCancel() override;
   void keyPressEvent(QKeyEvent* e) override;
+  // Return on a list line that is not edited presses OK; a click below a list's lines starts
+  // its new line.
+  bool eventFilter(QObject* object, QEvent* event) override;
 
   // Building the controls (in the constructors).
   QBoxLayout* Body() const { return m_body; }

@@ -5,6 +5,7 @@
 #include "controls/treelist_layout.h"
 #include "platform/gui/dialog.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDrag>
@@ -14,16 +15,17 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPainter>
 #include <QStyledItemDelegate>
 #include <QToolTip>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 
 namespace {
 
-constexpr UINT VK_F2 = 0x71;
 // A cut cell's tip: lines of this many characters, at most this many lines.
 constexpr std::size_t kTipLineChars = 100;
 constexpr std::size_t kTipMaxLines = 40;
@@ -96,6 +98,45 @@ class CTreeListCtrl::Delegate : public QStyledItemDelegate {
     edit->setFrame(false);
     return edit;
   }
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QStyledItemDelegate::paint(painter, option, index);
+    const bool bar = m_ctrl.IsBarRow(index.row());
+    if (bar && !m_ctrl.m_barPlaceholder.isEmpty() && index.data(Qt::DisplayRole).toString().isEmpty() &&
+        index != m_ctrl.currentIndex()) {
+      // An empty cell of the input bar says what the bar is for.
+      painter->save();
+      painter->setPen(option.palette.color(QPalette::PlaceholderText));
+      const int margin = option.widget ? option.widget->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1 : 4;
+      painter->drawText(option.rect.adjusted(margin, 0, -margin, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                        m_ctrl.m_barPlaceholder);
+      painter->restore();
+    }
+    if (index == m_ctrl.currentIndex() && m_ctrl.hasFocus()) {
+      // The current cell, not only its row: a frame in the colour of its text.
+      painter->save();
+      const bool selected = option.state & QStyle::State_Selected;
+      painter->setPen(QPen(option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text), 1));
+      painter->setBrush(Qt::NoBrush);
+      painter->drawRect(option.rect.adjusted(0, 0, -1, -1));
+      painter->restore();
+    }
+  }
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    if (!m_ctrl.m_model->HasIcons()) return size;
+    // A row without an icon (the input bar, an empty cell) is as high as one with an icon: the
+    // rows share the first row's height.
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    if (opt.features & QStyleOptionViewItem::HasDecoration) return size;
+    opt.features |= QStyleOptionViewItem::HasDecoration;
+    if (!opt.decorationSize.isValid()) {
+      const int extent = m_ctrl.style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, &m_ctrl);
+      opt.decorationSize = QSize(extent, extent);
+    }
+    const QSize withIcon = m_ctrl.style()->sizeFromContents(QStyle::CT_ItemViewItem, &opt, QSize(), &m_ctrl);
+    return QSize(size.width(), std::max(size.height(), withIcon.height()));
+  }
   void setEditorData(QWidget* editor, const QModelIndex& index) const override {
     const QString text = index.data(Qt::EditRole).toString();
     if (auto* combo = qobject_cast<QComboBox*>(editor)) {
@@ -104,6 +145,7 @@ class CTreeListCtrl::Delegate : public QStyledItemDelegate {
     } else if (auto* edit = qobject_cast<QLineEdit*>(editor)) {
       edit->setMaxLength(INT_MAX);  // Qt's own limit would cut a long cell
       edit->setText(text);
+      if (m_ctrl.IsBarRow(index.row())) edit->setPlaceholderText(m_ctrl.m_barPlaceholder);
       edit->selectAll();
       // Set behind the text: a text already longer stays whole.
       LimitText(edit, static_cast<int>(std::min<DWORD>(m_ctrl.m_store.GetSetting(TLSETTING_EDITLIMIT), INT_MAX)));
@@ -142,9 +184,12 @@ class CTreeListCtrl::Delegate : public QStyledItemDelegate {
       auto* key = static_cast<QKeyEvent*>(event);
       const auto mods = key->modifiers() & (Qt::ControlModifier | Qt::AltModifier);
       const bool editing = key->key() == Qt::Key_Delete || key->key() == Qt::Key_Backspace ||
-                           (key->key() == Qt::Key_A && mods == Qt::ControlModifier);
+                           (key->key() == Qt::Key_Insert && mods == Qt::NoModifier) ||
+                           (key->key() == Qt::Key_A && mods == Qt::ControlModifier) ||
+                           ((key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) && mods == Qt::ControlModifier);
       if (editing && event->type() == QEvent::ShortcutOverride) {
-        // The window's accelerators on these keys (delete rows, select rows, undo) stay away.
+        // The window's accelerators on these keys (delete rows, select rows, undo, a new row,
+        // moving rows) stay away.
         event->accept();
         return true;
       }
@@ -330,10 +375,18 @@ void CTreeListCtrl::selectionChanged(const QItemSelection& selected, const QItem
     if (i.column() == 0) m_store.SetItemState(m_model->ItemOfRow(i.row()), TVIS_SELECTED, TVIS_SELECTED);
 }
 
-void CTreeListCtrl::StartEdit(const QModelIndex& index, UINT key) {
-  if (!index.isValid() || m_editor) return;
+bool CTreeListCtrl::StartEdit(const QModelIndex& index, UINT key, const QKeyEvent* typed) {
+  if (!index.isValid() || m_editor) return false;
+  const std::uint64_t before = m_store.GetRevision();
   m_store.StartEdit(m_model->ItemOfRow(index.row()), index.column(), key);
   Sync();  // the editor request, or the owner's own change of the cell
+  if (m_editor && typed) {
+    // The key that started the editor is its first input: nothing typed is lost.
+    QKeyEvent again(typed->type(), typed->key(), typed->modifiers(), typed->text(), typed->isAutoRepeat(),
+                    static_cast<ushort>(typed->count()));
+    QCoreApplication::sendEvent(m_editor, &again);
+  }
+  return m_editor || m_store.GetRevision() != before;
 }
 
 void CTreeListCtrl::keyPressEvent(QKeyEvent* e) {
@@ -344,11 +397,17 @@ void CTreeListCtrl::keyPressEvent(QKeyEvent* e) {
   }
   const UINT vk = TreeListVirtualKey(e->key());
   const QModelIndex current = currentIndex();
-  if (vk) m_store.KeyDown(vk, 0);  // TVN_KEYDOWN
   const auto mods = e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+  if ((e->key() == Qt::Key_F10 && mods == Qt::ShiftModifier) || (e->key() == Qt::Key_Menu && mods == Qt::NoModifier)) {
+    // The context menu from the keyboard, at the current cell.
+    QContextMenuEvent menu(QContextMenuEvent::Keyboard, QPoint(), QPoint());
+    contextMenuEvent(&menu);
+    return;
+  }
+  if (vk) m_store.KeyDown(vk, 0);  // TVN_KEYDOWN
   if (mods == Qt::NoModifier &&
       (e->key() == Qt::Key_F2 || e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter)) {
-    StartEdit(current, e->key() == Qt::Key_F2 ? VK_F2 : 0x0D);
+    StartEdit(current, e->key() == Qt::Key_F2 ? VK_F2 : VK_RETURN);
     e->accept();
     return;
   }
@@ -364,15 +423,37 @@ void CTreeListCtrl::keyPressEvent(QKeyEvent* e) {
     e->accept();
     return;
   }
-  const QString text = e->text();
   const UINT flags = current.isValid() ? m_store.GetColumnFlags(current.column()) : 0;
-  if (vk && mods == Qt::NoModifier && !text.isEmpty() && text[0].isPrint() && text[0] != ' ' &&
-      ((m_store.GetSetting(TLSETTING_OPTIONS) & TLO_TYPEEDIT) || (flags & TLCF_EDITKEYS))) {
-    StartEdit(current, vk);
+  if (e->key() == Qt::Key_Space && mods == Qt::NoModifier && (flags & TLCF_ASKOWNER)) {
+    // The owner may give Space a meaning of its own (a cell that toggles); else it selects.
+    if (StartEdit(current, VK_SPACE, (flags & TLCF_EDITKEYS) ? e : nullptr)) {
+      e->accept();
+      return;
+    }
+  }
+  const QString text = e->text();
+  // Any printable character, "/" and "ü" too, whether or not it has a virtual key.
+  if ((mods & ~Qt::ShiftModifier) == Qt::NoModifier && !text.isEmpty() && text[0].isPrint() &&
+      text[0] != ' ' && ((m_store.GetSetting(TLSETTING_OPTIONS) & TLO_TYPEEDIT) || (flags & TLCF_EDITKEYS))) {
+    StartEdit(current, vk, e);
     e->accept();
     return;
   }
   QTreeView::keyPressEvent(e);
+}
+
+bool CTreeListCtrl::MouseEditRepeated(const QModelIndex& index) {
+  // The presses and the double click of one double click start one edit: a cell that toggles
+  // changes once.
+  const auto now = std::chrono::steady_clock::now();
+  const bool repeated = m_lastMouseEdit.isValid() && m_lastMouseEdit == index &&
+                        now - m_lastMouseEditTime < std::chrono::milliseconds(QApplication::doubleClickInterval());
+  return repeated;
+}
+
+void CTreeListCtrl::NoteMouseEdit(const QModelIndex& index) {
+  m_lastMouseEdit = index;
+  m_lastMouseEditTime = std::chrono::steady_clock::now();
 }
 
 void CTreeListCtrl::mousePressEvent(QMouseEvent* e) {
@@ -381,13 +462,16 @@ void CTreeListCtrl::mousePressEvent(QMouseEvent* e) {
   QTreeView::mousePressEvent(e);
   if (e->button() != Qt::LeftButton || !index.isValid() || e->modifiers() != Qt::NoModifier) return;
   // The input bar edits with one click; other cells with a click on the focused cell when asked.
-  if (IsBarRow(index.row()) || (wasFocused && (m_store.GetSetting(TLSETTING_OPTIONS) & TLO_CLICKEDIT)))
-    StartEdit(index, TLK_MOUSE);
+  if (IsBarRow(index.row()) || (wasFocused && (m_store.GetSetting(TLSETTING_OPTIONS) & TLO_CLICKEDIT))) {
+    if (MouseEditRepeated(index)) return;
+    if (StartEdit(index, TLK_MOUSE)) NoteMouseEdit(index);
+  }
 }
 
 void CTreeListCtrl::mouseDoubleClickEvent(QMouseEvent* e) {
   const QModelIndex index = indexAt(e->position().toPoint());
-  if (e->button() == Qt::LeftButton && index.isValid()) StartEdit(index, TLK_MOUSE);
+  if (e->button() != Qt::LeftButton || !index.isValid() || MouseEditRepeated(index)) return;
+  if (StartEdit(index, TLK_MOUSE)) NoteMouseEdit(index);
 }
 
 void CTreeListCtrl::focusInEvent(QFocusEvent* e) {
@@ -397,8 +481,19 @@ void CTreeListCtrl::focusInEvent(QFocusEvent* e) {
 
 void CTreeListCtrl::contextMenuEvent(QContextMenuEvent* e) {
   int column = 0;
-  const HTREEITEM item = HitTest(viewport()->mapFrom(this, e->pos()), &column);
-  if (m_owner) m_owner->OnListContextMenu(m_id, item, column, e->globalPos());
+  HTREEITEM item = TLI_NULL;
+  QPoint global = e->globalPos();
+  if (e->reason() == QContextMenuEvent::Keyboard) {
+    // From the keyboard: the current cell, the menu at its lower left corner.
+    const QModelIndex current = currentIndex();
+    item = current.isValid() ? m_model->ItemOfRow(current.row()) : TLI_NULL;
+    column = current.isValid() ? current.column() : 0;
+    const QRect cell = current.isValid() ? visualRect(current) : QRect();
+    global = viewport()->mapToGlobal(cell.isValid() ? cell.bottomLeft() : QPoint(0, 0));
+  } else {
+    item = HitTest(viewport()->mapFrom(this, e->pos()), &column);
+  }
+  if (m_owner) m_owner->OnListContextMenu(m_id, item, column, global);
   e->accept();
 }
 
@@ -445,9 +540,12 @@ void CTreeListCtrl::commitData(QWidget* editor) {
 }
 
 void CTreeListCtrl::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
-  // Moving on to the next cell is the owner's business (it answers the next start-edit).
-  if (hint == QAbstractItemDelegate::EditNextItem || hint == QAbstractItemDelegate::EditPreviousItem)
-    hint = QAbstractItemDelegate::NoHint;
+  // Tab and Shift+Tab: the edit goes on in the next (previous) cell of the row that has an
+  // editor; the owner answers that start-edit as any other.
+  const int step = hint == QAbstractItemDelegate::EditNextItem       ? 1
+                   : hint == QAbstractItemDelegate::EditPreviousItem ? -1
+                                                                     : 0;
+  if (step != 0) hint = QAbstractItemDelegate::NoHint;
   if (editor == m_editor) disconnect(m_editorGone);
   QTreeView::closeEditor(editor, hint);
   if (editor != m_editor) return;
@@ -460,6 +558,12 @@ void CTreeListCtrl::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditH
   m_store.EndEdit(item, column, std::move(text));
   Sync();
   setFocus();
+  for (int next = column + step; step != 0 && !m_editor && next >= 0 && next < m_model->columnCount(); next += step) {
+    const QModelIndex index = m_model->IndexOf(item, next);
+    if (!index.isValid()) break;  // the row went away with the edit
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+    StartEdit(index, VK_TAB);
+  }
 }
 
 // ---- drags

@@ -7,6 +7,7 @@
 #include <QRect>
 #include <QTreeView>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,6 +79,8 @@ class CTreeListCtrl : public QTreeView {
   void LayoutColumns();
   // The open editor's widget, or null.
   QWidget* Editor() const { return m_editor; }
+  // What an empty cell of the input bar (settings 4 and 5) shows in grey, and its editor too.
+  void SetBarPlaceholder(const QString& text) { m_barPlaceholder = text; }
   // The drop of an internal row drag (the dragged item onto the row at pos); true when done.
   bool DropRow(HTREEITEM dragged, const QPoint& pos);
 
@@ -110,7 +113,11 @@ class CTreeListCtrl : public QTreeView {
   void OnSectionResized(int column, int width);
   void ApplySettings();
   void SelectionFromStore();
-  void StartEdit(const QModelIndex& index, UINT key);
+  // Asks the store for an edit of the cell; typed: the key that asked, given to the editor as
+  // its first input. True when an editor opened or the owner changed the list.
+  bool StartEdit(const QModelIndex& index, UINT key, const QKeyEvent* typed = nullptr);
+  bool MouseEditRepeated(const QModelIndex& index);
+  void NoteMouseEdit(const QModelIndex& index);
   void OpenEditor(HTREEITEM item, int column, DWORD kind, const std::string& choices);
   bool IsBarRow(int row) const;
 
@@ -132,4 +139,8 @@ class CTreeListCtrl : public QTreeView {
   std::string m_editChoices;
   std::optional<std::string> m_committed;
   bool m_dropped = false;  // the running drag ended in a drop here
+  QString m_barPlaceholder;
+  // The cell and time of the last edit a mouse press or double click started.
+  QPersistentModelIndex m_lastMouseEdit;
+  std::chrono::steady_clock::time_point m_lastMouseEditTime;
 };

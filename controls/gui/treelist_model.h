@@ -36,6 +36,7 @@ class CTreeListModel : public QAbstractItemModel {
 
   CTreeListStore& Store() const { return m_store; }
   void SetIcons(CTreeListIcons* icons) { m_icons = icons; }
+  bool HasIcons() const { return m_icons != nullptr; }
   void SetRequestHandler(std::function<void(const Request&)> handler) { m_onRequest = std::move(handler); }
 
   // Applies what is queued. Runs from the posted flush; the widget calls it too, after its own

@@ -118,4 +118,33 @@ void CCommandRouter::RunIdleUpdate() {
   const std::vector<QWidget*> bars = idleBars_;
   for (QWidget* bar : bars)
     if (bar->isVisible()) RefreshActionsOf(bar);
+  const std::vector<std::function<void()>> idle = idle_;
+  for (const auto& fn : idle) fn();
+}
+
+void AssignMnemonics(QMenu* menu) {
+  if (!menu) return;
+  QString used;
+  const QList<QAction*> actions = menu->actions();
+  for (QAction* action : actions) {
+    const QString text = action->text();
+    const qsizetype amp = text.indexOf(QLatin1Char('&'));
+    if (amp >= 0 && amp + 1 < text.size()) used += text[amp + 1].toLower();
+  }
+  for (QAction* action : actions) {
+    QString text = action->text();
+    if (action->isSeparator() || text.isEmpty() || text.contains(QLatin1Char('&'))) continue;
+    qsizetype at = -1;
+    for (int pass = 0; pass < 2 && at < 0; ++pass) {
+      for (qsizetype i = 0; i < text.size() && at < 0; ++i) {
+        const QChar c = text[i];
+        const bool wordStart = i == 0 || !text[i - 1].isLetterOrNumber();
+        if (c.isLetterOrNumber() && (pass == 1 || wordStart) && !used.contains(c.toLower())) at = i;
+      }
+    }
+    if (at < 0) continue;
+    used += text[at].toLower();
+    text.insert(at, QLatin1Char('&'));
+    action->setText(text);
+  }
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QAction;
 class QMenu;
@@ -34,6 +35,10 @@ class CCmdUI {
   int check_ = 0;
   std::optional<std::string> text_;
 };
+
+// Gives every item of the menu without one an underlined letter ("&"): the first letter of a
+// word that no other item of the menu has, else any such letter.
+void AssignMnemonics(QMenu* menu);
 
 // The command table of one window (a message map's ON_COMMAND and ON_UPDATE_COMMAND_UI lines).
 // Main thread only.
@@ -68,6 +73,8 @@ class CCommandRouter {
   void WatchMenu(QMenu* menu);
   // Refreshes the bound actions of the widget (a toolbar) on the idle tick.
   void WatchOnIdle(QWidget* bar);
+  // Runs fn on every idle tick too, after the bars (a window title that follows a state).
+  void OnIdle(std::function<void()> fn) { idle_.push_back(std::move(fn)); }
   // Starts the idle tick (a short period, 200 ms by default).
   void StartIdleTick(int periodMs = 200);
   // One tick by hand: refreshes the watched bars now.
@@ -97,4 +104,5 @@ class CCommandRouter {
   std::vector<Range> ranges_;
   std::vector<UpdateRange> updateRanges_;
   std::vector<QWidget*> idleBars_;
+  std::vector<std::function<void()>> idle_;
 };

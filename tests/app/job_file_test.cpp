@@ -141,15 +141,24 @@ TEST(JobFileRead, OverlongLinesAreNeverSplitNorCutAndLineBreaksCannotInjectLines
   EXPECT_EQ(c.rows[0].target, "/b \tQ:/other x");
 }
 
-TEST(JobFileRead, OnlyFilesWithAKnownLineAndNoNulAreJobFiles) {
+TEST(JobFileRead, OnlyFilesWithAnEntryOrASwitchLineAndNoNulAreJobFiles) {
+  JobEntry row;
+  row.Cell(JOB_COL_SOURCE) = "/q";
+  row.Cell(JOB_COL_TARGET) = "/z";
   for (const std::string& accepted :
        {std::string(), std::string("[EINTRAG]"), std::string("\xEF\xBB\xBF  /zeitplan=0x0,1\r\n"),
-        std::string("Kommentar\n\tz:/nur/ein/Ziel"), std::string("\xFF\xFEjunk\n/LETZTE=0x1"),
-        std::string("x\n\t/REG_ADD\n"), std::string("\t/unter")}) {
+        std::string("\xFF\xFEjunk\n/LETZTE=0x1"), std::string("x\n\t/REG_ADD\n"), std::string("\t/unter"),
+        JobFileFormat({}, JobSchedule{}), JobFileFormat({row}, JobSchedule{2, 3, 4}),
+        // as written on Windows: CR LF, Windows-1252, keys before the switch line
+        std::string("[EINTRAG]\r\n\tQ:C:\\D\xE4ten\r\n\tZ:D:\\Sicherung\r\n\t/COPY_DEL\r\n/ZEITPLAN=0x1,7\r\n")}) {
     EXPECT_TRUE(JobFileAccepted(accepted)) << accepted;
   }
+  // Notes and texts that only happen to hold a key and a colon, like this project's README.
+  const std::string readme = kpwtest::ReadFile(std::string(KPW_SOURCE_DIR) + "/README.md");
+  ASSERT_FALSE(readme.empty());
   for (const std::string& refused :
-       {std::string("\n"), std::string("Nur Text ohne Schlüssel\r\nK:x\n[ANDERES]\n/NICHTS\nQ:"),
+       {std::string("siehe Q:/daten und Z:/backup\nund dann X:y\n"), std::string("Kommentar\n\tz:/nur/ein/Ziel"),
+        readme, std::string("\n"), std::string("Nur Text ohne Schlüssel\r\nK:x\n[ANDERES]\n/NICHTS\nQ:"),
         std::string("[EINTRAG]\n\tQ:/a\n\tZ:/b\n", 18) + std::string(1, '\0'),
         std::string("\xEF\xBB\xBF"), std::string("\x01\x02\x03\xff")}) {
     EXPECT_FALSE(JobFileAccepted(refused)) << refused;

@@ -1,7 +1,11 @@
 // The job-list window driven as a user would: keys, cell edit, delete and undo, save, closing.
+#include "controls/gui/toolbar_new.h"
 #include "tests/support/gui/gui_rig.h"
 
 #include <QLineEdit>
+#include <QMenuBar>
+
+#include <algorithm>
 
 namespace {
 
@@ -105,21 +109,31 @@ TEST(ViewSession, MenuCarriesTheCommandsAndKeys) {
       {ID_SCHEDULE, "Zeitplan", "F4"},
       {ID_APP_ABOUT, "Info über Kopiwart", nullptr},
       {ID_PROGRAM_INFO, "Programminfo", nullptr},
-      {ID_SYNTAX_INFO, "Syntaxinfo", nullptr},
+      {ID_SYNTAX_INFO, "Syntaxinfo", "F1"},
       {ID_CONFIGURE, "Konfigurieren", nullptr},
+      {ID_APP_EXIT, "&Beenden", "Ctrl+Q"},
+      {ID_NEW_ENTRY, "Neuer Eintrag", "Ins"},
+      {ID_MOVE_UP, "Nach oben", "Ctrl+Up"},
+      {ID_MOVE_DOWN, "Nach unten", "Ctrl+Down"},
+      {ID_INSERT_FILES, "Einfügen", nullptr},
+      {ID_TOGGLE_REGISTRY, "Registry", nullptr},
+      {ID_PATH_BARS, "Pfadleisten", nullptr},
+      {ID_PARENT_FOLDER, "Übergeordneter Ordner", nullptr},
   };
   int keys = 0;
   for (QAction* action : rig.frame.actions()) keys += action->shortcut().isEmpty() ? 0 : 1;
-  EXPECT_EQ(keys, 9);
+  EXPECT_EQ(keys, 14);
   for (const Expect& e : table) {
     SCOPED_TRACE(e.id);
     QAction* found = nullptr;
     for (QAction* action : rig.frame.actions())
       if (CCommandRouter::CommandIdOf(action) == e.id) found = action;
     ASSERT_NE(found, nullptr);
+    // Every item has its underlined letter; the text is the command's with it.
     if (e.text) {
-      EXPECT_EQ(found->text().toStdString(), e.text);
+      EXPECT_EQ(found->text().remove(QLatin1Char('&')).toStdString(), QString::fromUtf8(e.text).remove(QLatin1Char('&')).toStdString());
     }
+    EXPECT_EQ(found->text().count(QLatin1Char('&')), 1) << found->text().toStdString();
     EXPECT_EQ(found->shortcut().toString().toStdString(), e.key ? e.key : "");
   }
   int recent = 0;
@@ -128,6 +142,36 @@ TEST(ViewSession, MenuCarriesTheCommandsAndKeys) {
     recent += id >= ID_FILE_MRU_FILE1 && id <= ID_FILE_MRU_LAST;
   }
   EXPECT_EQ(recent, 9);
+  // In each popup every item has a letter of its own; "Ansicht" holds the toolbar's commands too.
+  for (QAction* top : rig.frame.menuBar()->actions()) {
+    ASSERT_NE(top->menu(), nullptr);
+    EXPECT_TRUE(top->text().contains(QLatin1Char('&'))) << top->text().toStdString();
+    QString letters;
+    for (QAction* action : top->menu()->actions()) {
+      const QString text = action->text();
+      if (action->isSeparator() || text.isEmpty()) continue;
+      const qsizetype amp = text.indexOf(QLatin1Char('&'));
+      ASSERT_GE(amp, 0) << text.toStdString();
+      const QChar letter = text[amp + 1].toLower();
+      EXPECT_FALSE(letters.contains(letter)) << text.toStdString();
+      letters += letter;
+    }
+  }
+  std::vector<UINT> view;
+  for (QAction* top : rig.frame.menuBar()->actions())
+    if (top->text() == QStringLiteral("&Ansicht"))
+      for (QAction* action : top->menu()->actions()) view.push_back(CCommandRouter::CommandIdOf(action));
+  for (UINT id : {UINT{ID_INSERT_FILES}, UINT{ID_TOGGLE_REGISTRY}, UINT{ID_PATH_BARS}, UINT{ID_PARENT_FOLDER}})
+    EXPECT_NE(std::find(view.begin(), view.end(), id), view.end()) << id;
+  // They work with the toolbar hidden.
+  rig.frame.ToolBar()->hide();
+  for (QAction* top : rig.frame.menuBar()->actions())
+    if (top->text() == QStringLiteral("&Ansicht"))
+      for (QAction* action : top->menu()->actions()) {
+        rig.frame.Router().Refresh(action);  // as when the menu opens
+        if (CCommandRouter::CommandIdOf(action) == ID_TOGGLE_REGISTRY) action->trigger();
+      }
+  EXPECT_TRUE(rig.frame.ViewWindow()->RegistryPaneShown());
   // Nothing to run in an empty list.
   EXPECT_FALSE(rig.frame.Router().Query(ID_RUN).IsEnabled());
 }
