@@ -54,6 +54,13 @@ inline constexpr char kFilesCopiedFormat[] = "Es wurden %i Dateien kopiert!";
 // The text shown when CheckEntry is asked to report a missing path.
 inline constexpr char kMissingPathText[] = "Pfad/Datei existiert nicht !";
 
+// ---- The status bar ----
+
+// The indicator panes while Caps Lock, Num Lock and Scroll Lock are locked; empty otherwise.
+inline constexpr char kIndicatorCapsText[] = "UF";
+inline constexpr char kIndicatorNumText[] = "NUM";
+inline constexpr char kIndicatorScrollText[] = "RF";
+
 // ---- The window ----
 
 namespace kpw::texts {

@@ -1,6 +1,8 @@
 // The main frame's status-pane service: base panes, groups, owner ids and the pane numbering.
 #include "app/status_panes.h"
 
+#include "app/app_texts.h"
+
 #include <algorithm>
 
 namespace {
@@ -29,6 +31,7 @@ void CStatusPanes::BarCreated() {
   ready_ = false;
   baseCount_ = 0;  // group ids go on counting: a new bar must not reuse an owner's id
   panes_.assign(1 + kIndicators, StatusPane{});
+  ShowLockKeys(false);
   LaidOut();
 }
 
@@ -154,6 +157,30 @@ LRESULT CStatusPanes::OnStatusPaneCall(WPARAM operation, const LPARAM* words) {
     default:
       return SetStatusPaneColors(static_cast<int>(words[0]), static_cast<int>(words[1]), color(words[2]),
                                  color(words[3]));
+  }
+}
+
+bool CStatusPanes::SetLockKeys(std::optional<LockKeyState> state) {
+  std::lock_guard lock(mutex_);
+  if (state == lockKeys_) return false;
+  lockKeys_ = state;
+  ShowLockKeys(true);
+  return true;
+}
+
+// The indicators stay the last three panes whatever comes and goes in front of them, so their
+// texts are written only here.
+void CStatusPanes::ShowLockKeys(bool tell) {
+  if (!barExists_ || panes_.size() < 1 + kIndicators) return;
+  const LockKeyState state = lockKeys_.value_or(LockKeyState{});
+  const bool on[kIndicators] = {state.caps, state.num, state.scroll};
+  const char* const texts[kIndicators] = {kIndicatorCapsText, kIndicatorNumText, kIndicatorScrollText};
+  const std::size_t first = panes_.size() - kIndicators;
+  for (std::size_t i = 0; i < kIndicators; ++i) {
+    const std::string text = on[i] ? texts[i] : "";
+    if (panes_[first + i].text == text) continue;
+    panes_[first + i].text = text;
+    if (tell) Changed(static_cast<int>(first + i));
   }
 }
 

@@ -6,6 +6,8 @@
 // counts back so that -1 is the last pane before the indicators. Groups are inserted in front of
 // the older ones, so a group's negative numbers stay valid while others come and go.
 //
+// The indicator panes show the lock keys (SetLockKeys) and nothing else; callers cannot write there.
+//
 // Every call before the status bar exists (BarCreated) answers 0 and changes nothing. All calls
 // are serialised by one lock, so any thread may call; the observer is told under that lock and
 // must not call back into the service.
@@ -15,6 +17,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,22 @@ struct StatusPane {
   int owner = 0;  // 0 the frame's own panes, 1 base panes, else the group id
   bool Colored() const { return textColor >= 0 || backColor >= 0; }
   bool operator==(const StatusPane&) const = default;
+};
+
+// Which lock keys are locked (their lights on).
+struct LockKeyState {
+  bool caps = false;
+  bool num = false;
+  bool scroll = false;
+  bool operator==(const LockKeyState&) const = default;
+};
+
+// Where the lock keys' states come from: the desktop's keyboard, or a test's fake.
+class ILockKeySource {
+ public:
+  virtual ~ILockKeySource() = default;
+  // nullopt when the states cannot be read now.
+  virtual std::optional<LockKeyState> Read() = 0;
 };
 
 // What the status bar must show; the Qt frame implements it.
@@ -80,6 +99,11 @@ class CStatusPanes {
   // Operation 4: keeps the text and changes the colours; negative colours make the pane plain.
   int SetStatusPaneColors(int pane, int style, PaneColor textColor, PaneColor backColor);
 
+  // The lock keys the indicator panes show: a locked key's text, an empty pane for a key that is
+  // not locked, all three empty for nullopt (states unknown). Kept for a bar made later. True
+  // when anything changed.
+  bool SetLockKeys(std::optional<LockKeyState> state);
+
   // The message's dispatch: words points to the operation's argument words. Unknown operations
   // answer 1.
   LRESULT OnStatusPaneCall(WPARAM operation, const LPARAM* words);
@@ -92,7 +116,9 @@ class CStatusPanes {
   int ToPixels(int width) const { return width < 0 ? -width * fontUnit_ : width; }
   void LaidOut();
   void Changed(int index);
+  void ShowLockKeys(bool tell);
 
+  std::optional<LockKeyState> lockKeys_;
   mutable std::mutex mutex_;
   IStatusPaneObserver* observer_;
   bool barExists_ = false;

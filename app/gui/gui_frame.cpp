@@ -128,8 +128,7 @@ std::string TipOfMenuText(std::string text) {
   return text;
 }
 
-// The indicator panes (caps, num and scroll lock) keep their places but show nothing: Qt cannot
-// read the lock keys.
+// The indicator panes (caps, num and scroll lock) are as wide as their widest text.
 constexpr char kIndicatorSample[] = "NUM";
 
 // Runs the file dialog; the chosen path, empty when the user gave up.

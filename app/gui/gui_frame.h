@@ -4,6 +4,7 @@
 #include "app/app_frame.h"
 #include "app/frame_settings.h"
 #include "app/gui/gui_host.h"
+#include "app/gui/lock_key_watch.h"
 #include "app/status_panes.h"
 #include "app/tray_taskbar.h"
 #include "controls/gui/treelist_icons.h"
@@ -130,6 +131,8 @@ class CMainFrame : public QMainWindow, public IAppFrame, private IStatusPaneObse
   // The label of a status pane (0 the message pane; the indicators last), or null.
   QLabel* StatusPaneLabel(int index) const;
   int StatusPaneCount() const { return static_cast<int>(m_paneLabels.size()); }
+  // The lock keys shown in the three indicator panes.
+  CLockKeyWatch& LockKeys() { return m_lockKeys; }
 
   // ---- look
   const FrameSettings& Look() const { return m_look; }
@@ -207,6 +210,7 @@ class CMainFrame : public QMainWindow, public IAppFrame, private IStatusPaneObse
   std::vector<StatusPane> m_shownPanes;
   CStatusPanes m_panes{this};
   std::atomic<bool> m_paneSyncPosted{false};
+  CLockKeyWatch m_lockKeys{m_panes, this, MakeLockKeySource()};
 
   std::unique_ptr<ITrayBackend> m_tray;
   bool m_trayMenuOpen = false;

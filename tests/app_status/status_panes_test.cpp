@@ -204,4 +204,44 @@ TEST_F(StatusPanesTest, CallsFromOtherThreads) {
   EXPECT_EQ(panes.NextGroupId(), 2 + added);
 }
 
+// The indicators: the last three panes whatever is added before them; only SetLockKeys writes there.
+TEST_F(StatusPanesTest, LockKeysFillTheIndicatorsAndStayLast) {
+  const auto indicators = [&] {
+    const auto p = panes.Panes();
+    return std::vector<std::string>{p[p.size() - 3].text, p[p.size() - 2].text, p[p.size() - 1].text};
+  };
+  using Texts = std::vector<std::string>;
+  EXPECT_EQ(indicators(), (Texts{"", "", ""}));
+  EXPECT_TRUE(panes.SetLockKeys(LockKeyState{true, false, true}));
+  EXPECT_EQ(indicators(), (Texts{"UF", "", "RF"}));
+  EXPECT_EQ(bar.shown, panes.Panes());
+  // Only the panes that change are told, and nothing when the state stays.
+  int before = bar.changes;
+  EXPECT_TRUE(panes.SetLockKeys(LockKeyState{true, true, true}));
+  EXPECT_EQ(bar.changes, before + 1);
+  before = bar.changes;
+  EXPECT_FALSE(panes.SetLockKeys(LockKeyState{true, true, true}));
+  EXPECT_EQ(bar.changes, before);
+
+  // Panes come and go in front of them; callers cannot write into them.
+  panes.SetStatusPanes(kTexts, nullptr, 3);
+  panes.AddStatusPanes(kTexts, nullptr, 2);
+  EXPECT_EQ(indicators(), (Texts{"UF", "NUM", "RF"}));
+  EXPECT_EQ(panes.SetStatusPaneText(5, "x", 0, -1, -1), 0);
+  EXPECT_EQ(panes.SetStatusPaneColors(5, 0, 1, 1), 0);
+  panes.RemoveStatusPanes();
+  EXPECT_EQ(indicators(), (Texts{"UF", "NUM", "RF"}));
+  EXPECT_EQ(bar.shown, panes.Panes());
+
+  // States that cannot be read empty all three; a new bar shows the state last set.
+  EXPECT_TRUE(panes.SetLockKeys(std::nullopt));
+  EXPECT_EQ(indicators(), (Texts{"", "", ""}));
+  panes.BarDestroyed();
+  EXPECT_TRUE(panes.SetLockKeys(LockKeyState{false, true, false}));
+  EXPECT_TRUE(panes.Panes().empty());
+  panes.BarCreated();
+  EXPECT_EQ(indicators(), (Texts{"", "NUM", ""}));
+  EXPECT_EQ(bar.shown, panes.Panes());
+}
+
 }  // namespace
