@@ -135,7 +135,7 @@ CDiskUrlConnection::CDiskUrlConnection(std::unique_ptr<DiskDriveTable> table, co
 
 CDiskUrlConnection::~CDiskUrlConnection() { Close(); }
 
-BOOL CDiskUrlConnection::Attached(int result) {
+BOOL CDiskUrlConnection::Attached(int result, const char* name) {
   // The container alone is no success: at least one volume must be there.
   if (result > 1) {
     m_message.clear();
@@ -144,7 +144,7 @@ BOOL CDiskUrlConnection::Attached(int result) {
   m_message = m_table->message;
   if (m_message.empty() || result == 1) {
     const std::string why = result == 1 ? m_message : std::string();
-    m_message = FmtString("Auf %s wurde keine Partition gefunden, die gelesen werden kann.", m_host.c_str());
+    m_message = FmtString("Auf %s wurde keine Partition gefunden, die gelesen werden kann.", name);
     if (!why.empty()) m_message += " " + why;
   }
   if (result == 1) DiskDetach(*m_table, 0);
@@ -159,14 +159,15 @@ BOOL CDiskUrlConnection::Open(bool readOnly) {
     if (*p == '\\') *p = '/';
   const u32 mode = DISK_ATTACH_CLEAR | DISK_ATTACH_DROP_UNMOUNTABLE | DISK_ATTACH_FIXED_DRIVE |
                    (readOnly ? u32{DISK_ATTACH_READ_ONLY} : 0u);
-  return Attached(DiskAttach(*m_table, name, mode, nullptr, m_partitionSelector));
+  return Attached(DiskAttach(*m_table, name, mode, nullptr, m_partitionSelector), name);
 }
 
 BOOL CDiskUrlConnection::OpenMedium(std::unique_ptr<RawMedium> medium, const char* name, bool readOnly) {
   if (!m_table) return Fail(ERROR_INVALID_HANDLE);
   const u32 mode = DISK_ATTACH_CLEAR | DISK_ATTACH_DROP_UNMOUNTABLE | DISK_ATTACH_FIXED_DRIVE |
                    (readOnly ? u32{DISK_ATTACH_READ_ONLY} : 0u);
-  return Attached(DiskAttachMedium(*m_table, std::move(medium), name, mode, nullptr, m_partitionSelector));
+  return Attached(DiskAttachMedium(*m_table, std::move(medium), name, mode, nullptr, m_partitionSelector),
+                  name ? name : "");
 }
 
 bool CDiskUrlConnection::Ready(DWORD code) const {

@@ -62,7 +62,8 @@ class CDiskUrlConnection : public CUrlConnection {
   class Buffer;
   class Upload;
 
-  BOOL Attached(int result);
+  // name: the image or device as the user wrote it (not the URL-escaped host).
+  BOOL Attached(int result, const char* name);
   // The table, or false with code as the last error.
   bool Ready(DWORD code) const;
   BOOL FailSys(int sysError) const;

@@ -56,10 +56,10 @@ bool RemoteCellSplit(const char* text, RemoteCell& out, std::string& message) {
 }
 
 std::unique_ptr<CUrlConnection> RemoteCellConnect(const RemoteCell& cell, UrlBreakHandle* breakRecord,
-                                                  std::string& message) {
+                                                  std::string& message, bool readOnly) {
   try {
     return ConnectUrl(cell.host.c_str(), cell.user.c_str(), cell.password.c_str(), static_cast<u16>(cell.port),
-                      static_cast<u32>(cell.kind) | kConnectFlags,
+                      static_cast<u32>(cell.kind) | kConnectFlags | (readOnly ? u32{URL_CONNECT_READ_ONLY} : 0u),
                       // A share opens (and checks the login) on the share the path names.
                       cell.kind == URL_KIND_LOCAL && !cell.host.empty() ? cell.path.c_str() : nullptr,
                       breakRecord);
