@@ -136,10 +136,11 @@ int BuildSystemZone(Ext4Fs& fs) {
   const bool metaBg = fs.incompat & EXT4_INCOMPAT_META_BG;
   const u32 firstMeta = Ext4Le32(fs.sb.data() + EXT4_SB_FIRST_META_BG);
   const u64 tableBlocks = CeilDiv(u64{fs.inodesPerGroup} * fs.inodeSize, fs.blockSize);
-  AddZone(z, 0, fs.firstDataBlock + 1);
+  AddZone(z, 0, Ext4GroupSuperBlock(fs, 0) + 1);
   for (u32 g = 0; g < fs.groupCount; ++g) {
     const u64 first = Ext4GroupFirstBlock(fs, g);
-    if (Ext4GroupHasSuper(fs, g)) AddZone(z, first, 1 + (metaBg ? firstMeta : descBlocks) + reserved);
+    if (Ext4GroupHasSuper(fs, g))
+      AddZone(z, Ext4GroupSuperBlock(fs, g), 1 + (metaBg ? firstMeta : descBlocks) + reserved);
     if (metaBg && g / fs.descPerBlock >= firstMeta) {
       const u32 in = g % fs.descPerBlock;
       // The meta group's descriptor block, and its copies in the second and last group.

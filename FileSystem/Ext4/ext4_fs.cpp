@@ -151,7 +151,7 @@ bool GroupLayoutSound(Ext4Fs& fs) {
     return true;
   };
   for (u32 g = 0; g < fs.groupCount; ++g) {
-    const u64 first = Ext4GroupFirstBlock(fs, g);
+    const u64 first = Ext4GroupSuperBlock(fs, g);
     if (Ext4GroupHasSuper(fs, g)) add(first, std::min(fs.blocksCount - first, 1 + descBlocks + reserved));
     Ext4GroupRef ref;
     if (Ext4GroupGet(&fs, g, &ref) != EXT4_OK) return false;
@@ -300,10 +300,15 @@ u32 Ext4GroupBlockCount(const Ext4Fs& fs, u32 group) {
   return static_cast<u32>(std::min<u64>(fs.blocksPerGroup, fs.blocksCount - first));
 }
 
+u64 Ext4GroupSuperBlock(const Ext4Fs& fs, u32 group) {
+  return group == 0 ? 1024 / fs.blockSize : Ext4GroupFirstBlock(fs, group);
+}
+
 u64 Ext4GroupDescBlock(const Ext4Fs& fs, u32 group) {
   const u32 index = group / fs.descPerBlock;
   const u32 firstMeta = Sb32(fs.sb.data(), EXT4_SB_FIRST_META_BG);
-  if (!(fs.incompat & EXT4_INCOMPAT_META_BG) || index < firstMeta) return fs.firstDataBlock + 1 + u64{index};
+  // The table follows the superblock's own block.
+  if (!(fs.incompat & EXT4_INCOMPAT_META_BG) || index < firstMeta) return Ext4GroupSuperBlock(fs, 0) + 1 + u64{index};
   const u32 first = index * fs.descPerBlock;
   return Ext4GroupFirstBlock(fs, first) + (Ext4GroupHasSuper(fs, first) ? 1 : 0);
 }

@@ -196,6 +196,9 @@ u32 Ext4GroupInodeCount(const Ext4Fs& fs, u32 group);
 bool Ext4GroupHasSuper(const Ext4Fs& fs, u32 group);
 u64 Ext4GroupFirstBlock(const Ext4Fs& fs, u32 group);
 u32 Ext4GroupBlockCount(const Ext4Fs& fs, u32 group);
+// The block of a group's superblock (copy): the one holding byte 1024 for group 0, which with
+// 1 KiB blocks and bigalloc is block 1 though the group begins at block 0; else the group's first.
+u64 Ext4GroupSuperBlock(const Ext4Fs& fs, u32 group);
 // The block that holds group g's descriptor.
 u64 Ext4GroupDescBlock(const Ext4Fs& fs, u32 group);
 int Ext4GroupGet(Ext4Fs* fs, u32 group, Ext4GroupRef* ref);
