@@ -138,6 +138,13 @@ struct Ext4Volume {
   u32 journalErrors = 0;  // logged blocks skipped by the last recovery for a bad checksum
   // The running journal of a writable volume (none when read-only or without a journal).
   std::unique_ptr<Ext4Journal, Ext4JournalDeleter> journal;
+  // Without a journal, the running operation's changed metadata blocks, held in memory until it
+  // ends, and the superblock's free counts when it began (ext4_trans).
+  struct PlainTrans {
+    bool open = false;
+    std::vector<Ext4Buffer*> held;
+    std::array<u8, 12> counters{};
+  } plain;
 };
 
 // A descriptor in use.
@@ -259,6 +266,7 @@ int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize);
 // transaction is started again. Blocks past the end are freed too; no inode may be held. The last
 // block's bytes past the end are zeroed once the last step has committed.
 int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize);
+inline constexpr u64 EXT4_TRUNCATE_STEP = 0x1000000;
 // Frees every block the inode maps, whatever its size says (removal: blocks past the end too), in
 // one transaction.
 int Ext4InodeReleaseAll(Ext4InodeRef* ref);
