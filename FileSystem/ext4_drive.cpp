@@ -154,6 +154,11 @@ std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, i
   }
   // What keeps a writable drive from being written is said, as a refusal would be.
   if (!driveReadOnly && table.note[drive].empty()) table.note[drive] = vol->note;
+  // A volume marked as having errors is written (as after a failed write of ours, whose log the
+  // attach replayed), with a warning: what only e2fsck finds may be damaged.
+  if (!vol->fs.readOnly && table.note[drive].empty() && (Ext4Le16(vol->fs.sb.data() + EXT4_SB_STATE) & EXT4_STATE_ERROR))
+    table.note[drive] = "Das ext4-Dateisystem ist als fehlerhaft markiert; es wird dennoch beschrieben und sollte mit "
+                        "e2fsck geprüft werden.";
   self->m_volume = vol;
   return self;
 }

@@ -33,6 +33,7 @@ class Ext4DriveVolume final : public DiskVolume {
   // The result of unmounting (the first write error), once Unmount ran.
   int unmountResult() const { return m_unmountResult; }
   bool UnmountFailed() const override { return m_unmountResult != 0; }
+  bool Writable() const override { return m_volume && !m_volume->fs.readOnly; }
 
   // The slots of the volume file API.
   std::array<std::unique_ptr<Ext4File>, EXT4_FILE_SLOTS> files;

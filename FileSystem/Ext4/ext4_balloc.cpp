@@ -173,6 +173,8 @@ int BuildSystemZone(Ext4Fs& fs) {
       Ext4InodePut(&j);
     }
   }
+  // A listed bad block is never allocated: the allocator takes it for damage of the bitmap.
+  Ext4BadBlocks(fs, z);
   std::sort(z.begin(), z.end());
   fs.systemZone.clear();
   for (const auto& run : z) {
@@ -265,6 +267,23 @@ int Ext4InodeSetBlockCount(const Ext4Fs& fs, u8* inode, u64 count) {
 }
 
 int Ext4VolumeDamaged(Ext4Fs& fs) { return VolumeFault(fs); }
+
+bool Ext4BadBlocks(Ext4Fs& fs, std::vector<std::pair<u64, u64>>& runs) {
+  // Lists hold a few blocks; one longer than this is damage.
+  constexpr u64 kMaxListed = 65536;
+  Ext4InodeRef ref;
+  if (Ext4InodeGet(&fs, 1, &ref) != EXT4_OK) return false;
+  const u64 blocks = CeilDiv(Ext4InodeSize(fs, ref.inode), fs.blockSize);
+  bool whole = blocks <= kMaxListed && !(Ext4InodeFlags(ref.inode) & EXT4_INODE_EXTENTS);
+  for (u64 l = 0; whole && l < blocks; ++l) {
+    u64 phys = 0;
+    u32 n = 1;
+    if (Ext4InodeGetBlock(&ref, l, &phys, &n) != EXT4_OK) whole = false;
+    else if (phys) AddZone(runs, phys, 1);
+  }
+  Ext4InodePut(&ref);
+  return whole;
+}
 
 bool Ext4InSystemZone(Ext4Fs* fs, u64 first, u64 count) {
   if (first < fs->firstDataBlock || first >= fs->blocksCount || count > fs->blocksCount - first) return true;

@@ -284,10 +284,14 @@ bool Ext4InodeHasBlockMapping(const Ext4Fs& fs, const u8* inode);
 // Whether an inode may count this many 512-byte units.
 bool Ext4BlockCountFits(const Ext4Fs& fs, u64 count);
 // Whether any block of the run is outside the data area: superblocks, descriptors, bitmaps,
-// inode tables, the journal, or beyond the volume. Data never goes there.
+// inode tables, the journal, the blocks listed as bad, or beyond the volume. Data never goes there.
 bool Ext4InSystemZone(Ext4Fs* fs, u64 first, u64 count);
+// The blocks the bad-block inode lists, added to runs as [first, end); false when the list cannot
+// be read whole (then runs holds what could).
+bool Ext4BadBlocks(Ext4Fs& fs, std::vector<std::pair<u64, u64>>& runs);
 // Damage found in the volume's structures: marks the volume as having errors (it then refuses
-// further work until unmounted); 5 for the caller to return.
+// further work until unmounted, and later mounts are read-only until e2fsck mended it); 5 for the
+// caller to return.
 int Ext4VolumeDamaged(Ext4Fs& fs);
 // The extent-tree half of Ext4InodeInitBlock.
 int Ext4ExtentInitBlock(Ext4InodeRef* ref, u32 logical, u64* physical, bool* fresh);

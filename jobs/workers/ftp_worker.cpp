@@ -187,7 +187,9 @@ bool FtpRow::Split(const char* text, RemoteCell& out) { return RemoteCellSplit(t
 std::unique_ptr<CUrlConnection> FtpRow::Connect(const RemoteCell& cell, bool readOnly) {
   // A connect that hangs is broken by the dialog's cancel.
   if (m_dialog) m_dialog->SetCancelCallback([this] { BreakUrlConnection(&m_breakRecord); });
-  std::unique_ptr<CUrlConnection> connection = RemoteCellConnect(cell, &m_breakRecord, m_message, readOnly);
+  std::string notice;
+  std::unique_ptr<CUrlConnection> connection = RemoteCellConnect(cell, &m_breakRecord, m_message, readOnly, &notice);
+  if (!notice.empty()) m_ctx.run.Note(notice);
   // From now on the dialog's cancel breaks a running transfer.
   if (m_dialog) m_dialog->SetCancelCallback([this] { CancelBreakConnection(m_moving.load()); });
   return connection;

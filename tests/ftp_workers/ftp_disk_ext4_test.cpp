@@ -116,4 +116,20 @@ TEST(FtpDiskExt4, ImagesThatRowsOnlyReadAreLeftAsTheyWere) {
   EXPECT_EQ(status, 0);
 }
 
+// An upload into a volume marked as having errors is done, and the row warns of it.
+TEST(FtpDiskExt4, AVolumeMarkedWithErrorsIsWrittenWithAWarning) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("ftp-disk-errors", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 " + Quote(image) + " 16M");
+  Ext4Tool("debugfs -w -R 'ssv state 3' " + Quote(image));
+  Put(dir / "src/a.txt", "A");
+  const std::string job = dir / "disk.kpw";
+  WriteJobRows(job, {JobRow(dir / "src", DiskUrl(image, "/neu"), "", "", "", "/FTP")});
+  const ProgramRun run = RunJobFile(job);
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_NE(run.errors.find("fehlerhaft markiert"), std::string::npos) << run.errors;
+  EXPECT_EQ(VolumeTree(dir, image, "/neu"), HostTree(dir / "src"));
+}
+
 }  // namespace

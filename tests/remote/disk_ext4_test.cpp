@@ -265,6 +265,36 @@ TEST(DiskExt4, AReadOnlyAttachReplaysTheJournalInMemoryOnly) {
   EXPECT_TRUE(SameFiles(image, image + ".orig"));
 }
 
+// Attached to be written, a volume that only reads fails the connect with the reason, and one
+// marked as having errors is written with a notice; attached read-only, both are read.
+TEST(DiskExt4, AWritableAttachSaysWhatStandsAgainstWriting) {
+  if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
+  TempDir dir("disk-ext4-notes", ImageBase());
+  const std::string image = dir / "vol.img";
+  Ext4Tool("mke2fs -q -F -t ext4 -O fast_commit " + Quote(image) + " 16M");
+  const std::string before = ReadFile(image);
+  try {
+    Connect(image);
+    ADD_FAILURE() << "attached";
+  } catch (const CInternetException& e) {
+    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    EXPECT_NE(e.Text().find(image + " kann nicht geschrieben werden"), std::string::npos) << e.Text();
+    EXPECT_NE(e.Text().find("fast_commit"), std::string::npos) << e.Text();
+  }
+  EXPECT_EQ(Listing(*Connect(image, URL_CONNECT_READ_ONLY), "/").size(), 1u);
+  EXPECT_TRUE(ReadFile(image) == before);
+
+  Ext4Tool("mke2fs -q -F -t ext4 " + Quote(image) + " 16M");
+  Ext4Tool("debugfs -w -R 'ssv state 3' " + Quote(image));
+  auto c = Connect(image);
+  const auto* disk = dynamic_cast<const CDiskUrlConnection*>(c.get());
+  ASSERT_NE(disk, nullptr);
+  EXPECT_NE(disk->Notice().find("fehlerhaft markiert"), std::string::npos) << disk->Notice();
+  EXPECT_TRUE(c->Mkdir("/neu"));
+  c.reset();
+  EXPECT_EQ(E2fsckProblems(image), "");
+}
+
 TEST(DiskExt4, OpenFilesAreNeitherRemovedNorRenamedNorWrittenTwice) {
   if (!HaveE2fsprogs()) GTEST_SKIP() << "e2fsprogs is not installed";
   TempDir dir("disk-ext4-open", ImageBase());
