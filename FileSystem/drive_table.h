@@ -72,6 +72,9 @@ class DiskVolume {
   virtual void Unmount() = 0;
   // Whether the last unmount could not write out everything (its first error is kept).
   virtual bool UnmountFailed() const { return false; }
+  // Whether the volume takes writes (a writable drive's engine may still refuse them, saying why
+  // in the drive's note).
+  virtual bool Writable() const { return true; }
 };
 
 // How a table mounts the file system of a drive (types 3, 4 and 5).

@@ -5,17 +5,42 @@
 #include "FileSystem/Ext4/ext4_trans.h"
 #include "lib/text/fmt.h"
 
+#include <array>
+#include <cstring>
+#include <map>
+
+// Sectors that a journal replay of a read-only drive wrote: kept in memory and read in place of the
+// medium's, which is never written.
+struct Ext4DriveVolume::Overlay {
+  bool on = false;
+  bool full = false;
+  std::map<u64, std::array<u8, 512>> sectors;
+};
+
 namespace {
 
-std::unique_ptr<Ext4BlockDevice> MakeDevice(DiskDriveTable& table, int drive) {
+// What a replay in memory may hold (64 MiB); a longer one is refused.
+constexpr std::size_t kOverlaySectors = 131072;
+
+std::unique_ptr<Ext4BlockDevice> MakeDevice(DiskDriveTable& table, int drive, Ext4DriveVolume::Overlay& overlay) {
   auto dev = std::make_unique<Ext4BlockDevice>();
   dev->physBlockCount = table.sectorCount[drive];
   dev->open = [](Ext4BlockDevice& d) { return Ext4BlockdevOpen(d); };
-  dev->read = [&table, drive](Ext4BlockDevice&, void* buf, u64 block, u32 count) {
-    return DiskRead(table, drive, buf, block, count) == DISK_OK ? 0 : EXT4_EIO;
+  dev->read = [&table, drive, &overlay](Ext4BlockDevice&, void* buf, u64 block, u32 count) {
+    if (DiskRead(table, drive, buf, block, count) != DISK_OK) return EXT4_EIO;
+    for (auto it = overlay.sectors.lower_bound(block); it != overlay.sectors.end() && it->first < block + count; ++it)
+      std::memcpy(static_cast<u8*>(buf) + (it->first - block) * 512, it->second.data(), 512);
+    return 0;
   };
-  dev->write = [&table, drive](Ext4BlockDevice&, const void* buf, u64 block, u32 count) {
-    return DiskWrite(table, drive, buf, block, count) == DISK_OK ? 0 : EXT4_EIO;
+  dev->write = [&table, drive, &overlay](Ext4BlockDevice&, const void* buf, u64 block, u32 count) {
+    if (!overlay.on) return DiskWrite(table, drive, buf, block, count) == DISK_OK ? 0 : EXT4_EIO;
+    if (overlay.sectors.size() + count > kOverlaySectors) {
+      overlay.full = true;
+      return EXT4_EIO;
+    }
+    for (u32 i = 0; i < count; ++i)
+      std::memcpy(overlay.sectors[block + i].data(), static_cast<const u8*>(buf) + u64{i} * 512, 512);
+    return 0;
   };
   dev->close = [](Ext4BlockDevice&) { return 0; };
   dev->sync = [&table, drive](Ext4BlockDevice&) {
@@ -28,12 +53,53 @@ constexpr const char* kNeedsRecovery =
     "Das Journal des ext4-Dateisystems enthält noch nicht übertragene Änderungen; schreibgeschützt angehängt wird "
     "es nicht gelesen (beschreibbar angehängt wird das Journal erst nachgetragen).";
 
+// The note of a replay that passed over blocks whose checksums failed.
+std::string SkippedNote(u32 skipped, bool inMemory) {
+  if (!skipped) return {};
+  return FmtString("Beim Nachtragen des Journals wurden %u Blöcke mit falscher Prüfsumme übergangen; %s", skipped,
+                   inMemory ? "das Dateisystem sollte mit e2fsck geprüft werden."
+                            : "das ext4-Dateisystem ist als fehlerhaft markiert und sollte mit e2fsck geprüft werden.");
+}
+
 }  // namespace
+
+Ext4DriveVolume::Ext4DriveVolume() = default;
+
+// A read-only drive whose journal holds changes: they are replayed into memory only, and the volume
+// is then read as it stands after them; the medium is not written.
+int Ext4DriveVolume::ReplayInMemory(std::string* note) {
+  Ext4BlockDevice* dev = m_device.get();
+  m_overlay->on = true;
+  Ext4Volume* vol = nullptr;
+  int r = Ext4Mount(dev, &vol, false);
+  if (r == EXT4_OK && vol->fs.readOnly) r = EXT4_EROFS;
+  u32 skipped = 0;
+  if (r == EXT4_OK) {
+    r = Ext4JournalRecover(vol);
+    if (r == EXT4_ENOTSUP) r = EXT4_OK;
+    if (r == EXT4_OK) skipped = vol->journalErrors;
+  }
+  if (vol) {
+    const int u = Ext4Umount(vol);
+    if (r == EXT4_OK) r = u;
+  }
+  m_overlay->on = false;
+  if (r != EXT4_OK) {
+    *note = m_overlay->full ? "Das Journal des ext4-Dateisystems enthält mehr noch nicht übertragene Änderungen, als "
+                              "schreibgeschützt im Speicher nachgetragen werden können; es wird nicht gelesen."
+                            : kNeedsRecovery;
+    m_overlay->sectors.clear();
+    return r;
+  }
+  *note = SkippedNote(skipped, true);
+  return EXT4_OK;
+}
 
 std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, int drive) {
   table.note[drive].clear();
   std::unique_ptr<Ext4DriveVolume> self(new Ext4DriveVolume);
-  self->m_device = MakeDevice(table, drive);
+  self->m_overlay = std::make_unique<Overlay>();
+  self->m_device = MakeDevice(table, drive, *self->m_overlay);
   Ext4BlockDevice* dev = self->m_device.get();
   const bool driveReadOnly = (table.access[drive] & 1) != 0;
   auto refuse = [&](const std::string& why) -> std::unique_ptr<Ext4DriveVolume> {
@@ -53,7 +119,15 @@ std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, i
     vol = nullptr;
     if (checked != EXT4_OK)
       return refuse("Das Journal des ext4-Dateisystems ist beschädigt; das Dateisystem wird nicht gelesen.");
-    if (driveReadOnly) return refuse(kNeedsRecovery);
+    if (driveReadOnly && needed) {
+      if (!writeNote.empty()) return refuse(kNeedsRecovery);
+      std::string note;
+      if (self->ReplayInMemory(&note) != EXT4_OK) return refuse(note);
+      if (Ext4Mount(dev, &vol, true) != EXT4_OK) return refuse(dev->mountNote);
+      table.note[drive] = note;
+      self->m_volume = vol;
+      return self;
+    }
     if (!writeNote.empty())
       return refuse("Das Journal des ext4-Dateisystems müsste nachgetragen werden, doch das Dateisystem kann nicht "
                     "geschrieben werden: " + writeNote);
@@ -64,11 +138,7 @@ std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, i
       Ext4Umount(vol);
       return refuse("Das Journal des ext4-Dateisystems konnte nicht nachgetragen werden.");
     }
-    if (skipped)
-      table.note[drive] = FmtString("Beim Nachtragen des Journals wurden %u Blöcke mit falscher Prüfsumme übergangen; "
-                                    "das ext4-Dateisystem ist als fehlerhaft markiert und sollte mit e2fsck geprüft "
-                                    "werden.",
-                                    skipped);
+    table.note[drive] = SkippedNote(skipped, false);
   } else if (!driveReadOnly && writeNote.empty()) {
     // A writable drive is written: mounted again for writing.
     Ext4Umount(vol);
@@ -84,6 +154,11 @@ std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, i
   }
   // What keeps a writable drive from being written is said, as a refusal would be.
   if (!driveReadOnly && table.note[drive].empty()) table.note[drive] = vol->note;
+  // A volume marked as having errors is written (as after a failed write of ours, whose log the
+  // attach replayed), with a warning: what only e2fsck finds may be damaged.
+  if (!vol->fs.readOnly && table.note[drive].empty() && (Ext4Le16(vol->fs.sb.data() + EXT4_SB_STATE) & EXT4_STATE_ERROR))
+    table.note[drive] = "Das ext4-Dateisystem ist als fehlerhaft markiert; es wird dennoch beschrieben und sollte mit "
+                        "e2fsck geprüft werden.";
   self->m_volume = vol;
   return self;
 }

@@ -20,9 +20,11 @@ struct Ext4DirSearch {
 
 class Ext4DriveVolume final : public DiskVolume {
  public:
-  // Mounts the drive's ext4 volume: read-only when the drive is; a writable drive first replays a
-  // journal left by a crash. Null when the volume does not mount, with the reason (German) in the
-  // table's note of the drive.
+  struct Overlay;
+
+  // Mounts the drive's ext4 volume: read-only when the drive is; a journal left by a crash is
+  // replayed first, on a read-only drive into memory alone. Null when the volume does not mount,
+  // with the reason (German) in the table's note of the drive.
   static std::unique_ptr<Ext4DriveVolume> Mount(DiskDriveTable& table, int drive);
   ~Ext4DriveVolume() override;
 
@@ -31,6 +33,7 @@ class Ext4DriveVolume final : public DiskVolume {
   // The result of unmounting (the first write error), once Unmount ran.
   int unmountResult() const { return m_unmountResult; }
   bool UnmountFailed() const override { return m_unmountResult != 0; }
+  bool Writable() const override { return m_volume && !m_volume->fs.readOnly; }
 
   // The slots of the volume file API.
   std::array<std::unique_ptr<Ext4File>, EXT4_FILE_SLOTS> files;
@@ -46,7 +49,9 @@ class Ext4DriveVolume final : public DiskVolume {
   }
 
  private:
-  Ext4DriveVolume() = default;
+  Ext4DriveVolume();
+  int ReplayInMemory(std::string* note);
+  std::unique_ptr<Overlay> m_overlay;  // before the device, whose callbacks use it
   std::unique_ptr<Ext4BlockDevice> m_device;
   Ext4Volume* m_volume = nullptr;
   int m_unmountResult = 0;

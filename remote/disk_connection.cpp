@@ -133,16 +133,33 @@ CDiskUrlConnection::CDiskUrlConnection(std::unique_ptr<DiskDriveTable> table, co
 
 CDiskUrlConnection::~CDiskUrlConnection() { Close(); }
 
-BOOL CDiskUrlConnection::Attached(int result) {
+BOOL CDiskUrlConnection::Attached(int result, const char* name, bool readOnly) {
   // The container alone is no success: at least one volume must be there.
   if (result > 1) {
     m_message.clear();
-    return TRUE;
+    m_notice.clear();
+    if (readOnly) return TRUE;
+    // Attached to be written: what the volumes said is told, and when none takes writes, the row
+    // learns at once why.
+    std::string notes;
+    bool writable = false;
+    for (int d = 0; d < DISK_MAX_DRIVES; ++d) {
+      if (m_table->fsType[d] < DISK_TYPE_FAT || !m_table->fileSystem[d]) continue;
+      writable = writable || m_table->fileSystem[d]->Writable();
+      if (!m_table->note[d].empty()) notes += " " + m_table->note[d];
+    }
+    if (writable) {
+      if (!notes.empty()) m_notice = FmtString("Auf %s:", name) + notes;
+      return TRUE;
+    }
+    m_message = FmtString("Auf %s kann nicht geschrieben werden.", name) + notes;
+    DiskDetach(*m_table, 0);
+    return Fail(ERROR_WRITE_PROTECT);
   }
   m_message = m_table->message;
   if (m_message.empty() || result == 1) {
     const std::string why = result == 1 ? m_message : std::string();
-    m_message = FmtString("Auf %s wurde keine Partition gefunden, die gelesen werden kann.", m_host.c_str());
+    m_message = FmtString("Auf %s wurde keine Partition gefunden, die gelesen werden kann.", name);
     if (!why.empty()) m_message += " " + why;
   }
   if (result == 1) DiskDetach(*m_table, 0);
@@ -157,14 +174,15 @@ BOOL CDiskUrlConnection::Open(bool readOnly) {
     if (*p == '\\') *p = '/';
   const u32 mode = DISK_ATTACH_CLEAR | DISK_ATTACH_DROP_UNMOUNTABLE | DISK_ATTACH_FIXED_DRIVE |
                    (readOnly ? u32{DISK_ATTACH_READ_ONLY} : 0u);
-  return Attached(DiskAttach(*m_table, name, mode, nullptr, m_partitionSelector));
+  return Attached(DiskAttach(*m_table, name, mode, nullptr, m_partitionSelector), name, readOnly);
 }
 
 BOOL CDiskUrlConnection::OpenMedium(std::unique_ptr<RawMedium> medium, const char* name, bool readOnly) {
   if (!m_table) return Fail(ERROR_INVALID_HANDLE);
   const u32 mode = DISK_ATTACH_CLEAR | DISK_ATTACH_DROP_UNMOUNTABLE | DISK_ATTACH_FIXED_DRIVE |
                    (readOnly ? u32{DISK_ATTACH_READ_ONLY} : 0u);
-  return Attached(DiskAttachMedium(*m_table, std::move(medium), name, mode, nullptr, m_partitionSelector));
+  return Attached(DiskAttachMedium(*m_table, std::move(medium), name, mode, nullptr, m_partitionSelector),
+                  name ? name : "", readOnly);
 }
 
 bool CDiskUrlConnection::Ready(DWORD code) const {

@@ -29,13 +29,16 @@ class CDiskUrlConnection : public CUrlConnection {
                      const char* password, u32 reserved, u16 port, u32 alternateMode);
   ~CDiskUrlConnection() override;
 
-  // Attaches what the (escaped) host names: TRUE when at least one partition could be attached,
-  // else 1105 with Message() saying why.
+  // Attaches what the (escaped) host names: TRUE when at least one partition could be attached
+  // (and, unless read-only, be written), else 1105 (or 19) with Message() saying why.
   BOOL Open(bool readOnly);
   // The same for a medium that is open already; name appears in messages only.
   BOOL OpenMedium(std::unique_ptr<RawMedium> medium, const char* name, bool readOnly);
   // Why Open failed, in German for the user.
   const std::string& Message() const { return m_message; }
+  // What a writable Open found that the user should know though it succeeded (a volume marked as
+  // having errors, one that is only read), in German; empty mostly.
+  const std::string& Notice() const { return m_notice; }
   DiskDriveTable* Table() const { return m_table.get(); }
 
   BOOL ChangeDir(const char* path) override;
@@ -63,7 +66,9 @@ class CDiskUrlConnection : public CUrlConnection {
   class Buffer;
   class Upload;
 
-  BOOL Attached(int result);
+  // name: the image or device as the user wrote it (not the URL-escaped host). A writable attach
+  // whose volumes all refuse writes fails with ERROR_WRITE_PROTECT, saying why.
+  BOOL Attached(int result, const char* name, bool readOnly);
   // The table, or false with code as the last error.
   bool Ready(DWORD code) const;
   BOOL FailSys(int sysError) const;
@@ -82,5 +87,6 @@ class CDiskUrlConnection : public CUrlConnection {
   u32 m_partitionSelector;
   u32 m_timeout = 10000;
   std::string m_message;
+  std::string m_notice;
   u32 m_tempCounter = 0;
 };

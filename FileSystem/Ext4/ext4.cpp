@@ -315,8 +315,9 @@ int Unlink(Ext4Volume* vol, u32 parentIno, const char* name, u32 len, u32 ino) {
       return r;
     }
   } else if (Links(child.inode) <= 1 && (Ext4InodeMode(child.inode) & EXT4_S_IFMT) == EXT4_S_IFREG &&
-             Ext4InodeSize(fs, child.inode) > 0) {
-    // Large files are cut back in steps of their own before the name goes.
+             Ext4InodeSize(fs, child.inode) > EXT4_TRUNCATE_STEP) {
+    // Large files are cut back in steps of their own before the name goes; a smaller one goes whole
+    // or not at all, in the removal's transaction.
     Ext4InodePut(&child);
     if (const int r = Ext4Truncate(vol, ino, 0); r) return r;
     if (const int r = Ext4InodeGet(&fs, ino, &child); r) return r;

@@ -136,10 +136,11 @@ int BuildSystemZone(Ext4Fs& fs) {
   const bool metaBg = fs.incompat & EXT4_INCOMPAT_META_BG;
   const u32 firstMeta = Ext4Le32(fs.sb.data() + EXT4_SB_FIRST_META_BG);
   const u64 tableBlocks = CeilDiv(u64{fs.inodesPerGroup} * fs.inodeSize, fs.blockSize);
-  AddZone(z, 0, fs.firstDataBlock + 1);
+  AddZone(z, 0, Ext4GroupSuperBlock(fs, 0) + 1);
   for (u32 g = 0; g < fs.groupCount; ++g) {
     const u64 first = Ext4GroupFirstBlock(fs, g);
-    if (Ext4GroupHasSuper(fs, g)) AddZone(z, first, 1 + (metaBg ? firstMeta : descBlocks) + reserved);
+    if (Ext4GroupHasSuper(fs, g))
+      AddZone(z, Ext4GroupSuperBlock(fs, g), 1 + (metaBg ? firstMeta : descBlocks) + reserved);
     if (metaBg && g / fs.descPerBlock >= firstMeta) {
       const u32 in = g % fs.descPerBlock;
       // The meta group's descriptor block, and its copies in the second and last group.
@@ -172,6 +173,8 @@ int BuildSystemZone(Ext4Fs& fs) {
       Ext4InodePut(&j);
     }
   }
+  // A listed bad block is never allocated: the allocator takes it for damage of the bitmap.
+  Ext4BadBlocks(fs, z);
   std::sort(z.begin(), z.end());
   fs.systemZone.clear();
   for (const auto& run : z) {
@@ -264,6 +267,23 @@ int Ext4InodeSetBlockCount(const Ext4Fs& fs, u8* inode, u64 count) {
 }
 
 int Ext4VolumeDamaged(Ext4Fs& fs) { return VolumeFault(fs); }
+
+bool Ext4BadBlocks(Ext4Fs& fs, std::vector<std::pair<u64, u64>>& runs) {
+  // Lists hold a few blocks; one longer than this is damage.
+  constexpr u64 kMaxListed = 65536;
+  Ext4InodeRef ref;
+  if (Ext4InodeGet(&fs, 1, &ref) != EXT4_OK) return false;
+  const u64 blocks = CeilDiv(Ext4InodeSize(fs, ref.inode), fs.blockSize);
+  bool whole = blocks <= kMaxListed && !(Ext4InodeFlags(ref.inode) & EXT4_INODE_EXTENTS);
+  for (u64 l = 0; whole && l < blocks; ++l) {
+    u64 phys = 0;
+    u32 n = 1;
+    if (Ext4InodeGetBlock(&ref, l, &phys, &n) != EXT4_OK) whole = false;
+    else if (phys) AddZone(runs, phys, 1);
+  }
+  Ext4InodePut(&ref);
+  return whole;
+}
 
 bool Ext4InSystemZone(Ext4Fs* fs, u64 first, u64 count) {
   if (first < fs->firstDataBlock || first >= fs->blocksCount || count > fs->blocksCount - first) return true;

@@ -138,9 +138,8 @@ std::string ReadOnlyReason(const Ext4Fs& fs, u64 deviceBlocks) {
 
 // Whether every group's bitmaps and inode table lie inside the volume, apart from one another and
 // from the superblock copies and descriptor blocks: written through a damaged descriptor, they would
-// land on other metadata.
-bool GroupLayoutSound(Ext4Fs& fs) {
-  std::vector<std::pair<u64, u64>> runs;
+// land on other metadata. runs: those places, sorted.
+bool GroupLayoutSound(Ext4Fs& fs, std::vector<std::pair<u64, u64>>& runs) {
   const u64 reserved = Sb16(fs.sb.data(), EXT4_SB_RESERVED_GDT);
   const bool metaBg = fs.incompat & EXT4_INCOMPAT_META_BG;
   const u64 descBlocks = metaBg ? Sb32(fs.sb.data(), EXT4_SB_FIRST_META_BG) : CeilDiv(fs.groupCount, fs.descPerBlock);
@@ -151,7 +150,7 @@ bool GroupLayoutSound(Ext4Fs& fs) {
     return true;
   };
   for (u32 g = 0; g < fs.groupCount; ++g) {
-    const u64 first = Ext4GroupFirstBlock(fs, g);
+    const u64 first = Ext4GroupSuperBlock(fs, g);
     if (Ext4GroupHasSuper(fs, g)) add(first, std::min(fs.blocksCount - first, 1 + descBlocks + reserved));
     Ext4GroupRef ref;
     if (Ext4GroupGet(&fs, g, &ref) != EXT4_OK) return false;
@@ -163,6 +162,19 @@ bool GroupLayoutSound(Ext4Fs& fs) {
   std::sort(runs.begin(), runs.end());
   for (std::size_t i = 1; i < runs.size(); ++i)
     if (runs[i].first < runs[i - 1].second) return false;
+  return true;
+}
+
+// Whether the bad-block list reads whole and none of its blocks lies on the volume's own structures
+// (layout: sorted runs of them).
+bool BadBlocksApart(Ext4Fs& fs, const std::vector<std::pair<u64, u64>>& layout) {
+  std::vector<std::pair<u64, u64>> bad;
+  if (!Ext4BadBlocks(fs, bad)) return false;
+  for (const auto& [first, end] : bad) {
+    auto it = std::upper_bound(layout.begin(), layout.end(), first,
+                               [](u64 v, const std::pair<u64, u64>& run) { return v < run.second; });
+    if (first < Ext4GroupSuperBlock(fs, 0) + 1 || (it != layout.end() && it->first < end)) return false;
+  }
   return true;
 }
 
@@ -208,8 +220,14 @@ int Ext4Mount(Ext4BlockDevice* dev, Ext4Volume** out, bool readOnly) {
   Ext4BlockCacheInit(*vol->ownCache, Ext4CacheCapacity(fs.blockSize), fs.blockSize);
   if (const int r = Ext4BlockCacheBind(*dev, *vol->ownCache); r) return fail(r);
   dev->volume = vol.get();
-  if (!fs.readOnly && !GroupLayoutSound(fs)) {
+  std::vector<std::pair<u64, u64>> layout;
+  if (!fs.readOnly && !GroupLayoutSound(fs, layout)) {
     vol->note = "Die Gruppendeskriptoren des ext4-Dateisystems sind beschädigt; es wird schreibgeschützt eingebunden.";
+    fs.readOnly = true;
+  }
+  if (!fs.readOnly && !BadBlocksApart(fs, layout)) {
+    vol->note = "Verwaltungsdaten des ext4-Dateisystems liegen auf Blöcken, die es als defekt verzeichnet, oder "
+                "seine Liste defekter Blöcke ist beschädigt; es wird schreibgeschützt eingebunden.";
     fs.readOnly = true;
   }
   if (!fs.readOnly) {
@@ -300,10 +318,15 @@ u32 Ext4GroupBlockCount(const Ext4Fs& fs, u32 group) {
   return static_cast<u32>(std::min<u64>(fs.blocksPerGroup, fs.blocksCount - first));
 }
 
+u64 Ext4GroupSuperBlock(const Ext4Fs& fs, u32 group) {
+  return group == 0 ? 1024 / fs.blockSize : Ext4GroupFirstBlock(fs, group);
+}
+
 u64 Ext4GroupDescBlock(const Ext4Fs& fs, u32 group) {
   const u32 index = group / fs.descPerBlock;
   const u32 firstMeta = Sb32(fs.sb.data(), EXT4_SB_FIRST_META_BG);
-  if (!(fs.incompat & EXT4_INCOMPAT_META_BG) || index < firstMeta) return fs.firstDataBlock + 1 + u64{index};
+  // The table follows the superblock's own block.
+  if (!(fs.incompat & EXT4_INCOMPAT_META_BG) || index < firstMeta) return Ext4GroupSuperBlock(fs, 0) + 1 + u64{index};
   const u32 first = index * fs.descPerBlock;
   return Ext4GroupFirstBlock(fs, first) + (Ext4GroupHasSuper(fs, first) ? 1 : 0);
 }

@@ -138,6 +138,13 @@ struct Ext4Volume {
   u32 journalErrors = 0;  // logged blocks skipped by the last recovery for a bad checksum
   // The running journal of a writable volume (none when read-only or without a journal).
   std::unique_ptr<Ext4Journal, Ext4JournalDeleter> journal;
+  // Without a journal, the running operation's changed metadata blocks, held in memory until it
+  // ends, and the superblock's free counts when it began (ext4_trans).
+  struct PlainTrans {
+    bool open = false;
+    std::vector<Ext4Buffer*> held;
+    std::array<u8, 12> counters{};
+  } plain;
 };
 
 // A descriptor in use.
@@ -196,6 +203,9 @@ u32 Ext4GroupInodeCount(const Ext4Fs& fs, u32 group);
 bool Ext4GroupHasSuper(const Ext4Fs& fs, u32 group);
 u64 Ext4GroupFirstBlock(const Ext4Fs& fs, u32 group);
 u32 Ext4GroupBlockCount(const Ext4Fs& fs, u32 group);
+// The block of a group's superblock (copy): the one holding byte 1024 for group 0, which with
+// 1 KiB blocks and bigalloc is block 1 though the group begins at block 0; else the group's first.
+u64 Ext4GroupSuperBlock(const Ext4Fs& fs, u32 group);
 // The block that holds group g's descriptor.
 u64 Ext4GroupDescBlock(const Ext4Fs& fs, u32 group);
 int Ext4GroupGet(Ext4Fs* fs, u32 group, Ext4GroupRef* ref);
@@ -256,6 +266,7 @@ int Ext4InodeTruncate(Ext4InodeRef* ref, u64 newSize);
 // transaction is started again. Blocks past the end are freed too; no inode may be held. The last
 // block's bytes past the end are zeroed once the last step has committed.
 int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize);
+inline constexpr u64 EXT4_TRUNCATE_STEP = 0x1000000;
 // Frees every block the inode maps, whatever its size says (removal: blocks past the end too), in
 // one transaction.
 int Ext4InodeReleaseAll(Ext4InodeRef* ref);
@@ -273,10 +284,14 @@ bool Ext4InodeHasBlockMapping(const Ext4Fs& fs, const u8* inode);
 // Whether an inode may count this many 512-byte units.
 bool Ext4BlockCountFits(const Ext4Fs& fs, u64 count);
 // Whether any block of the run is outside the data area: superblocks, descriptors, bitmaps,
-// inode tables, the journal, or beyond the volume. Data never goes there.
+// inode tables, the journal, the blocks listed as bad, or beyond the volume. Data never goes there.
 bool Ext4InSystemZone(Ext4Fs* fs, u64 first, u64 count);
+// The blocks the bad-block inode lists, added to runs as [first, end); false when the list cannot
+// be read whole (then runs holds what could).
+bool Ext4BadBlocks(Ext4Fs& fs, std::vector<std::pair<u64, u64>>& runs);
 // Damage found in the volume's structures: marks the volume as having errors (it then refuses
-// further work until unmounted); 5 for the caller to return.
+// further work until unmounted, and later mounts are read-only until e2fsck mended it); 5 for the
+// caller to return.
 int Ext4VolumeDamaged(Ext4Fs& fs);
 // The extent-tree half of Ext4InodeInitBlock.
 int Ext4ExtentInitBlock(Ext4InodeRef* ref, u32 logical, u64* physical, bool* fresh);

@@ -357,7 +357,7 @@ int Ext4Truncate(Ext4Volume* vol, u32 ino, u64 newSize) {
   if (!vol) return EXT4_ENOENT;
   Ext4Fs& fs = vol->fs;
   if (fs.readOnly) return EXT4_EROFS;
-  constexpr u64 kStep = 0x1000000;
+  constexpr u64 kStep = EXT4_TRUNCATE_STEP;
   const bool running = Ext4TransRunning(vol);
   if (const int r = Ext4TransStop(vol); r) return r;
   int result = EXT4_OK;

@@ -551,7 +551,7 @@ int Ext4JournalStart(Ext4Volume* vol) {
 int Ext4JournalStop(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Journal* j = vol->journal.get();
-  if (!j) return EXT4_OK;
+  if (!j) return Ext4TransAbort(vol);  // an operation left open ends as failed
   if (j->cur) Ext4TransAbort(vol);
   if (j->aborted) {
     vol->journal.reset();
@@ -573,23 +573,74 @@ int Ext4JournalStop(Ext4Volume* vol) {
   return Ext4BlockdevSync(*vol->dev);
 }
 
+namespace {
+
+// Without a journal an operation still ends whole or not at all: the metadata blocks it changes are
+// held in memory (never written, never evicted) until it ends. Success releases them to be written;
+// failure drops them, so that they are read again from the disk, which never saw the change.
+// A block that a finished operation changed is written home before the next one may change it
+// (see the cache's get), so the disk always holds what the last finished operation left.
+constexpr std::size_t kPlainCap = 1024;  // blocks an operation that restarts holds at most
+
+bool PlainMode(const Ext4Volume* vol) { return vol && !vol->journal && !vol->fs.readOnly; }
+
+void SaveCounters(const Ext4Volume& vol, std::array<u8, 12>& out) {
+  for (std::size_t i = 0; i < kCounters.size(); ++i) std::memcpy(out.data() + 4 * i, vol.fs.sb.data() + kCounters[i], 4);
+}
+
+void RestoreCounters(Ext4Volume& vol, const std::array<u8, 12>& in) {
+  for (std::size_t i = 0; i < kCounters.size(); ++i) std::memcpy(vol.fs.sb.data() + kCounters[i], in.data() + 4 * i, 4);
+}
+
+int PlainEnd(Ext4Volume* vol, bool commit) {
+  Ext4Volume::PlainTrans& t = vol->plain;
+  if (!t.open) return EXT4_OK;
+  Ext4BlockDevice& dev = *vol->dev;
+  int first = EXT4_OK;
+  for (Ext4Buffer* b : t.held) {
+    b->flags &= ~EXT4_BUF_JHELD;
+    const u64 addr = b->addr;
+    if (commit && (b->flags & EXT4_BUF_DIRTY)) {
+      b->flags |= EXT4_BUF_JCOMMITTED;
+      Ext4BlockUnpin(dev, *b);
+      if (const int r = Ext4BlockQueueWrite(dev, *b); r && first == EXT4_OK) first = r;
+    } else {
+      b->flags &= ~(EXT4_BUF_DIRTY | EXT4_BUF_JCOMMITTED);
+      Ext4BlockUnpin(dev, *b);
+      if (!commit) Ext4BlockCacheForget(dev, addr);
+    }
+  }
+  t.held.clear();
+  if (!commit) RestoreCounters(*vol, t.counters);
+  t.open = false;
+  return first;
+}
+
+}  // namespace
+
 int Ext4TransStart(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Journal* j = vol->journal.get();
-  if (!j) return EXT4_OK;
+  if (!j) {
+    if (PlainMode(vol) && !vol->plain.open) {
+      vol->plain.open = true;
+      SaveCounters(*vol, vol->plain.counters);
+    }
+    return EXT4_OK;
+  }
   if (j->aborted) return EXT4_EROFS;
   if (j->cur) return EXT4_OK;
   j->cur = std::make_unique<Trans>();
   j->cur->id = j->nextId;
-  for (std::size_t i = 0; i < kCounters.size(); ++i)
-    std::memcpy(j->cur->counters.data() + 4 * i, vol->fs.sb.data() + kCounters[i], 4);
+  SaveCounters(*vol, j->cur->counters);
   return EXT4_OK;
 }
 
 int Ext4TransStop(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Journal* j = vol->journal.get();
-  if (!j || !j->cur) return j && j->aborted ? EXT4_EROFS : EXT4_OK;
+  if (!j) return PlainEnd(vol, true);
+  if (!j->cur) return j->aborted ? EXT4_EROFS : EXT4_OK;
   if (const int failed = j->cur->failed; failed) {
     Ext4TransAbort(vol);
     return failed;
@@ -602,7 +653,8 @@ int Ext4TransStop(Ext4Volume* vol) {
 int Ext4TransAbort(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Journal* j = vol->journal.get();
-  if (!j || !j->cur) return EXT4_OK;
+  if (!j) return PlainEnd(vol, false);
+  if (!j->cur) return EXT4_OK;
   Trans& t = *j->cur;
   int first = EXT4_OK;
   // Each block goes back to its last committed content: read again from home, which gets that
@@ -615,8 +667,7 @@ int Ext4TransAbort(Ext4Volume* vol) {
     if (const int r = j->RecordHome(a); r && !first) first = r;
     Ext4BlockCacheForget(*vol->dev, a);
   }
-  for (std::size_t i = 0; i < kCounters.size(); ++i)
-    std::memcpy(vol->fs.sb.data() + kCounters[i], t.counters.data() + 4 * i, 4);
+  RestoreCounters(*vol, t.counters);
   j->cur.reset();
   return first;
 }
@@ -624,18 +675,31 @@ int Ext4TransAbort(Ext4Volume* vol) {
 int Ext4TransRestartIfFull(Ext4Volume* vol) {
   if (!vol) return EXT4_ENOENT;
   Ext4Journal* j = vol->journal.get();
-  if (!j || !j->cur) return EXT4_OK;
+  if (!j) {
+    if (!vol->plain.open || vol->plain.held.size() < kPlainCap) return EXT4_OK;
+    if (const int r = Ext4TransStop(vol); r) return r;
+    return Ext4TransStart(vol);
+  }
+  if (!j->cur) return EXT4_OK;
   if (j->LogBlocks(j->cur->bufs.size(), j->cur->revokes.size()) < j->Cap()) return EXT4_OK;
   if (const int r = Ext4TransStop(vol); r) return r;
   return Ext4TransStart(vol);
 }
 
-bool Ext4TransRunning(Ext4Volume* vol) { return vol && vol->journal && vol->journal->cur; }
+bool Ext4TransRunning(Ext4Volume* vol) {
+  return vol && (vol->journal ? vol->journal->cur != nullptr : vol->plain.open);
+}
 
 int Ext4TransSetBlockDirty(Ext4Fs* fs, Ext4Buffer& buf) {
   Ext4Journal* j = Running(fs);
   if (!j) {
     Ext4BlockMarkDirty(buf);
+    Ext4Volume* vol = fs && fs->dev ? fs->dev->volume : nullptr;
+    if (vol && vol->plain.open && !(buf.flags & EXT4_BUF_JHELD)) {
+      ++buf.refs;  // held by the operation; the caller holds it too, so it is in no eviction order
+      buf.flags |= EXT4_BUF_JHELD;
+      vol->plain.held.push_back(&buf);
+    }
     return EXT4_OK;
   }
   if (j->aborted) {

@@ -168,7 +168,8 @@ class FtpRow {
   }
   bool Cancelled() { return LocalCancelled(m_ctx); }
   bool Split(const char* cell, RemoteCell& out);
-  std::unique_ptr<CUrlConnection> Connect(const RemoteCell& cell);
+  // readOnly for a source, which the row only reads.
+  std::unique_ptr<CUrlConnection> Connect(const RemoteCell& cell, bool readOnly = false);
   bool ResolvePath(CUrlConnection& c, const RemoteCell& cell, std::string& out);
   // Enters the remote folder, making it when it is missing.
   bool EnterFolder(CUrlConnection& c, const std::string& folder);
@@ -245,10 +246,12 @@ class FtpRow {
 
 bool FtpRow::Split(const char* text, RemoteCell& out) { return RemoteCellSplit(text, out, m_message); }
 
-std::unique_ptr<CUrlConnection> FtpRow::Connect(const RemoteCell& cell) {
+std::unique_ptr<CUrlConnection> FtpRow::Connect(const RemoteCell& cell, bool readOnly) {
   // A connect that hangs is broken by the dialog's cancel.
   if (m_dialog) m_dialog->SetCancelCallback([this] { BreakUrlConnection(&m_breakRecord); });
-  std::unique_ptr<CUrlConnection> connection = RemoteCellConnect(cell, &m_breakRecord, m_message);
+  std::string notice;
+  std::unique_ptr<CUrlConnection> connection = RemoteCellConnect(cell, &m_breakRecord, m_message, readOnly, &notice);
+  if (!notice.empty()) m_ctx.run.Note(notice);
   // From now on the dialog's cancel breaks a running transfer.
   if (m_dialog) m_dialog->SetCancelCallback([this] { CancelBreakConnection(m_moving.load()); });
   return connection;
@@ -697,7 +700,7 @@ int FtpRow::ClearLocalPlace(SysTree& tree, const std::string& rel, const std::st
 
 int FtpRow::Download(const RemoteCell& source) {
   const bool del = m_args.flags & RUN_DELETE_SURPLUS;
-  auto connection = Connect(source);
+  auto connection = Connect(source, true);
   if (!connection) return JOB_FAILED;
   CUrlConnection& c = *connection;
   m_held = connection.get();
@@ -804,7 +807,7 @@ int FtpRow::Download(const RemoteCell& source) {
 
 int FtpRow::ServerToServer(const RemoteCell& sourceCell, const RemoteCell& targetCell) {
   const bool del = m_args.flags & RUN_DELETE_SURPLUS;
-  m_source = Connect(sourceCell);
+  m_source = Connect(sourceCell, true);
   if (!m_source) return JOB_FAILED;
   auto connection = Connect(targetCell);
   if (!connection) return JOB_FAILED;

@@ -908,7 +908,9 @@ int KopiwartRow::Run() {
   m_c = (m_args.flags & RUN_CONTINUED) ? carry.Connection() : nullptr;
   if (!m_c) {
     if (m_dialog) m_dialog->SetCancelCallback([this] { BreakUrlConnection(&m_breakRecord); });
-    std::unique_ptr<CUrlConnection> connection = RemoteCellConnect(target, &m_breakRecord, m_message);
+    std::string notice;
+    std::unique_ptr<CUrlConnection> connection = RemoteCellConnect(target, &m_breakRecord, m_message, false, &notice);
+    if (!notice.empty()) m_ctx.run.Note(notice);
     if (!connection) {
       carry.TakeConnection();  // a connection that failed is not handed on
       return JOB_FAILED;

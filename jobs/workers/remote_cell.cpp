@@ -5,6 +5,7 @@
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "remote/connect_url.h"
+#include "remote/disk_connection.h"
 
 #include <algorithm>
 #include <vector>
@@ -62,13 +63,16 @@ bool RemoteCellSplit(const char* text, RemoteCell& out, std::string& message) {
 }
 
 std::unique_ptr<CUrlConnection> RemoteCellConnect(const RemoteCell& cell, UrlBreakHandle* breakRecord,
-                                                  std::string& message) {
+                                                  std::string& message, bool readOnly, std::string* notice) {
   try {
-    return ConnectUrl(cell.host.c_str(), cell.user.c_str(), cell.password.c_str(), static_cast<u16>(cell.port),
-                      static_cast<u32>(cell.kind) | kConnectFlags,
-                      // A share opens (and checks the login) on the share the path names.
-                      cell.kind == URL_KIND_LOCAL && !cell.host.empty() ? cell.path.c_str() : nullptr,
-                      breakRecord);
+    auto c = ConnectUrl(cell.host.c_str(), cell.user.c_str(), cell.password.c_str(), static_cast<u16>(cell.port),
+                        static_cast<u32>(cell.kind) | kConnectFlags | (readOnly ? u32{URL_CONNECT_READ_ONLY} : 0u),
+                        // A share opens (and checks the login) on the share the path names.
+                        cell.kind == URL_KIND_LOCAL && !cell.host.empty() ? cell.path.c_str() : nullptr,
+                        breakRecord);
+    if (notice)
+      if (const auto* disk = dynamic_cast<const CDiskUrlConnection*>(c.get())) *notice = disk->Notice();
+    return c;
   } catch (const CInternetException& e) {
     message = !e.Text().empty() ? e.Text() : Win32ErrorText(e.m_dwError, kNoConnection);
   } catch (const std::exception&) {

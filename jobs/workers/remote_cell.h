@@ -22,9 +22,12 @@ inline constexpr std::size_t kRemotePathMax = 4095;
 bool RemoteCellSplit(const char* text, RemoteCell& out, std::string& message);
 
 // Connects to the cell's store (reconnect and retry on); null with the row's message. breakRecord
-// lets the dialog's cancel break a connect that hangs.
+// lets the dialog's cancel break a connect that hangs. A store the row only reads from is opened
+// for reading alone (a disk image is attached read-only and left as it was). notice (when given)
+// receives what the store said that the row should tell though the connect succeeded.
 std::unique_ptr<CUrlConnection> RemoteCellConnect(const RemoteCell& cell, UrlBreakHandle* breakRecord,
-                                                  std::string& message);
+                                                  std::string& message, bool readOnly = false,
+                                                  std::string* notice = nullptr);
 
 // The folder the cell means on the connection, "/" separators, no trailing "/": a path "." or
 // "./x" (after the URL's own "/") is taken below the folder the connection logged in to, on every

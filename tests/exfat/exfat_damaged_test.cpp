@@ -1,5 +1,6 @@
 // exFAT volumes written by hand and taken from other projects' tests: honest lengths, errors instead of crashes.
 #include "tests/exfat/exfat_fixtures.h"
+#include "tests/support/corpus.h"
 #include "tests/support/time_zone.h"
 
 #include <gtest/gtest.h>
@@ -151,17 +152,10 @@ TEST(ExfatFixtures, BrokenSetsAndTablesGiveErrors) {
 }
 
 // The images of exfatprogs' tests (see the corpus README).
-std::string CorpusFolder() {
-  for (fs::path p = fs::path(KPW_TEST_DATA); !p.empty() && p != p.root_path(); p = p.parent_path()) {
-    const fs::path candidate = p / "shared" / "corpus" / "exfat";
-    if (fs::is_directory(candidate)) return candidate.string();
-  }
-  return {};
-}
-
 TEST(ExfatCorpus, EveryImageReadsWithoutHarmAndCleanOnesAsSleuthkitReadsThem) {
-  const std::string folder = CorpusFolder();
-  if (folder.empty()) GTEST_SKIP() << "no shared/corpus/exfat beside the checkout";
+  const std::string folder = CorpusFolder("exfat");
+  ASSERT_GE(CorpusNames("exfat", [](const fs::path& p) { return p.string().ends_with(".img.tar.xz"); }).size(), 10u)
+      << "the exFAT images are missing from " << folder;
   int clean = 0;
   for (const auto& e : fs::directory_iterator(folder)) {
     const std::string name = e.path().filename().string();

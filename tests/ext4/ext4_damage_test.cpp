@@ -227,3 +227,92 @@ TEST(Ext4Damage, InodesFailingTheirChecksumAreNotRestamped) {
   EXPECT_TRUE(ReadFile(img.path).substr(inode, 256) == before);
   EXPECT_NE(img.Debugfs("stats").find("with errors"), std::string::npos);
 }
+
+namespace {
+
+// The first number after a label of group 0 in what dumpe2fs lists ("  Free blocks: ").
+u64 GroupZero(const std::string& image, const std::string& label) {
+  const std::string dump = Shell("dumpe2fs " + Quote(image) + " 2>/dev/null");
+  const std::size_t at = dump.find(label);
+  return at == std::string::npos ? 0 : std::strtoull(dump.c_str() + at + label.size(), nullptr, 10);
+}
+
+}  // namespace
+
+// Blocks the bad-block inode lists are never allocated, even where a damaged bitmap marks them
+// free: the write fails as damage, and those blocks keep their bytes.
+TEST(Ext4Damage, ListedBadBlocksAreNeverAllocated) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  TempDir lists("e4badlist");
+  u64 first = 0;
+  {
+    Damaged probe("-t ext4", "2M");
+    first = GroupZero(probe.path, "  Free blocks: ");
+  }
+  ASSERT_GT(first, 0u);
+  std::string listed;
+  for (u64 b = first; b < first + 40; ++b) listed += std::to_string(b) + "\n";
+  WriteFile(lists.path() + "/bad", listed);
+  Damaged img("-t ext4 -l " + Quote(lists.path() + "/bad"), "2M");
+  ASSERT_NE(img.Debugfs("stat <1>").find(std::to_string(first)), std::string::npos);
+  // The bitmap damaged: the listed blocks marked free.
+  img.Debugfs("freeb " + std::to_string(first) + " 40");
+  img.Poke(first * 1024, std::string(40 * 1024, 'B'));
+  const std::string before = ReadFile(img.path).substr(first * 1024, 40 * 1024);
+  DiskDriveTable table;
+  ASSERT_GT(DiskAttach(table, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS), 1);
+  int err = 0;
+  const DiskHandle f = DiskFileOpen(table, "/neu.bin", DISK_OPEN_WRITE | DISK_OPEN_CREATE, &err);
+  if (f) {
+    const std::string data(60000, 'x');
+    DiskFileWrite(table, f, data.data(), static_cast<int>(data.size()));
+    DiskFileClose(table, f);
+  }
+  DiskDetach(table, 0);
+  EXPECT_TRUE(ReadFile(img.path).substr(first * 1024, 40 * 1024) == before);
+  const std::string owners = Shell("debugfs -R " + Quote("icheck " + std::to_string(first) + " " +
+                                                           std::to_string(first + 39)) + " " + Quote(img.path) +
+                                   " 2>/dev/null");
+  EXPECT_EQ(owners.find("\t12\n"), std::string::npos) << owners;
+}
+
+// Group metadata on blocks the bad-block inode lists, or a list that cannot be read: the volume
+// is only read.
+TEST(Ext4Damage, MetadataOnListedBadBlocksIsOnlyRead) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  for (const char* damage : {"Block bitmap at ", "Inode table at ", ""}) {
+    SCOPED_TRACE(damage);
+    Damaged img("-t ext4 -O ^flex_bg", "2M");
+    if (*damage) {
+      const u64 block = GroupZero(img.path, damage) + (std::string(damage).find("table") != std::string::npos);
+      ASSERT_GT(block, 2u);
+      img.Debugfs("sif <1> block[1] " + std::to_string(block));
+      img.Debugfs("sif <1> size 2048");
+    } else {
+      // A pointer block outside the volume.
+      img.Debugfs("sif <1> block[IND] 5000000");
+      img.Debugfs("sif <1> size 20480");
+    }
+    const std::string before = ReadFile(img.path);
+    DiskDriveTable drives;
+    ASSERT_GT(DiskAttach(drives, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS), 1);
+    EXPECT_NE(DiskMkdir(drives, "/neu"), 0);
+    EXPECT_NE(drives.note[1].find("defekt"), std::string::npos) << drives.note[1];
+    DiskDetach(drives, 0);
+    EXPECT_TRUE(ReadFile(img.path) == before);
+  }
+}
+
+// A volume marked as having errors is written, with a warning in the drive's note.
+TEST(Ext4Damage, AVolumeMarkedWithErrorsIsWrittenWithAWarning) {
+  if (!HaveE2fsprogs()) GTEST_SKIP();
+  Damaged img("-t ext4", "2M");
+  img.Debugfs("ssv state 3");
+  DiskDriveTable table;
+  ASSERT_GT(DiskAttach(table, img.path.c_str(), kAttach, nullptr, DISK_ALL_PARTITIONS), 1);
+  EXPECT_NE(table.note[1].find("fehlerhaft markiert"), std::string::npos) << table.note[1];
+  EXPECT_EQ(DiskMkdir(table, "/neu"), 0);
+  DiskDetach(table, 0);
+  EXPECT_EQ(E2fsckProblems(img.path), "");
+  EXPECT_NE(img.Debugfs("stats").find("with errors"), std::string::npos);  // e2fsck alone clears the mark
+}

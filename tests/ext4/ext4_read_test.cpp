@@ -75,6 +75,11 @@ const Layout kLayouts[] = {
     {"ext3", "-t ext3 -b 1024", "64M", 300, nullptr},
     {"ext2", "-t ext2 -b 4096", "64M", 300, nullptr},
     {"ext2_revision_0", "-t ext2 -b 1024 -r 0", "64M", 300, nullptr},
+    // Below 512 MiB mke2fs gives bigalloc 1 KiB blocks: the first group starts at block 0, the
+    // superblock is block 1 and the descriptors follow it.
+    {"ext4_bigalloc_1k", "-t ext4 -O bigalloc", "300M", 300, nullptr},
+    {"ext4_bigalloc_1k_no_flex_bg", "-t ext4 -O bigalloc,^flex_bg -C 4096", "64M", 300, nullptr},
+    {"ext4_bigalloc_4k", "-t ext4 -b 4096 -O bigalloc", "64M", 300, nullptr},
 };
 
 // Builds the layout from the source, with hashed folders where the layout has them.

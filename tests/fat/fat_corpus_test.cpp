@@ -1,5 +1,6 @@
 // The FAT images of dosfstools' tests, damaged and mended: read without harm, read as mtools reads the clean ones, written on copies.
 #include "FileSystem/volume_api.h"
+#include "tests/support/corpus.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/files.h"
 
@@ -14,15 +15,6 @@ namespace {
 using namespace kpwtest;
 namespace fs = std::filesystem;
 
-// The corpus lies in shared/ beside the checkout (or beside one of its parents).
-std::string CorpusFolder() {
-  for (fs::path p = fs::path(KPW_TEST_DATA); !p.empty() && p != p.root_path(); p = p.parent_path()) {
-    const fs::path candidate = p / "shared" / "corpus" / "fat";
-    if (fs::is_directory(candidate)) return candidate.string();
-  }
-  return {};
-}
-
 struct CorpusImage {
   std::string name;
   std::string dump;
@@ -31,13 +23,11 @@ struct CorpusImage {
 
 std::vector<CorpusImage> Images() {
   std::vector<CorpusImage> out;
-  const std::string folder = CorpusFolder();
-  if (folder.empty()) return out;
-  for (const auto& e : fs::directory_iterator(folder)) {
-    const std::string ext = e.path().extension().string();
-    if (ext == ".xxd" || ext == ".fsck") out.push_back({e.path().filename().string(), e.path().string(), ext == ".xxd"});
-  }
-  std::sort(out.begin(), out.end(), [](const CorpusImage& a, const CorpusImage& b) { return a.name < b.name; });
+  const auto dumps = CorpusNames("fat", [](const fs::path& p) {
+    return p.extension() == ".xxd" || p.extension() == ".fsck";
+  });
+  for (const std::string& name : dumps)
+    out.push_back({name, CorpusFolder("fat") + "/" + name, fs::path(name).extension() == ".xxd"});
   return out;
 }
 
@@ -105,7 +95,7 @@ class FatCorpus : public ::testing::Test {
  protected:
   void SetUp() override {
     images = Images();
-    ASSERT_FALSE(images.empty()) << "no FAT images in shared/corpus/fat beside the checkout";
+    ASSERT_GE(images.size(), 20u) << "the FAT dumps are missing from " << CorpusFolder("fat");
   }
   std::vector<CorpusImage> images;
 };

@@ -89,14 +89,25 @@ TEST(DiskAdapter, UrlsReachImagesAndPortsSelectPartitions) {
     auto c = ConnectUrl(windowsStyle.c_str(), "", "", 1, URL_KIND_DISK, nullptr, nullptr);
     EXPECT_EQ(Names(*c, "/"), std::vector<std::string>{"made"});
   }
-  // A partition without a file system, or no image at all: 1105 with a German text.
-  for (const auto& [host, port] : {std::pair<std::string, u16>{image, 3}, {dir / "missing.img", 0}}) {
+  // A volume that looks like ext4 but does not mount.
+  const std::string fake = dir / "fake.img";
+  std::string bytes(1 << 20, '\0');
+  bytes[1024] = 1;
+  bytes[1080] = '\x53';
+  bytes[1081] = '\xEF';
+  WriteFile(fake, bytes);
+  // A partition without a file system, a volume that does not mount, or no image at all: 1105
+  // with a German text.
+  for (const auto& [host, port] :
+       {std::pair<std::string, u16>{image, 3}, {fake, 0}, {dir / "missing.img", 0}}) {
     try {
       Connect(host, port);
       ADD_FAILURE() << host << " " << port;
     } catch (const CInternetException& e) {
       EXPECT_EQ(e.m_dwError, ERROR_PARTITION_FAILURE);
-      EXPECT_FALSE(e.Text().empty());
+      // The image's path as the user wrote it, not as the URL carries it.
+      EXPECT_NE(e.Text().find(host), std::string::npos) << e.Text();
+      EXPECT_EQ(e.Text().find("%2F"), std::string::npos) << e.Text();
     }
   }
   EXPECT_FSCK_CLEAN(image, 2048 * 512, 20480 * 1024);
