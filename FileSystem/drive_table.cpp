@@ -2,11 +2,15 @@
 #include "FileSystem/drive_table.h"
 
 #include "FileSystem/partitions.h"
+#include "FileSystem/raw_devices.h"
 #include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -112,15 +116,65 @@ int AttachFail(DiskDriveTable& table, DWORD code, std::string text) {
   return 0;
 }
 
+// Whether a partition of the container overlaps a partition of its disk that the system has
+// mounted (or the disk is mounted whole).
+bool OverlapsMounted(const DiskDriveTable& table, int container, u64 disk) {
+  std::vector<DrvBlockDevice> mounted;
+  const std::vector<DrvMount> mounts = DrvMounts();
+  auto isMounted = [&](u64 device) {
+    return std::any_of(mounts.begin(), mounts.end(), [&](const DrvMount& m) { return m.device == device; });
+  };
+  if (isMounted(disk)) return true;
+  for (const DrvBlockDevice& part : DrvPartitionsOf(disk))
+    if (isMounted(part.device)) mounted.push_back(part);
+  for (int p = 0; p < DISK_MAX_DRIVES; ++p) {
+    if (p == container || table.fsType[p] < DISK_TYPE_NO_FS || table.link[p] != static_cast<u32>(container)) continue;
+    for (const DrvBlockDevice& m : mounted)
+      if (table.startSector[p] < m.start + m.size && m.start < table.startSector[p] + table.sectorCount[p]) return true;
+  }
+  return false;
+}
+
+// A disk scanned read-only is opened again for writing: exclusively, unless its only partition
+// is one that Partitions.txt described, which may be written beside the mounted partition that
+// holds the file (never over a mounted one). The new medium replaces the old one in the
+// container and its partitions; false with the table's message set when it cannot be opened.
+bool ReopenForWriting(DiskDriveTable& table, int c, const char* name) {
+  bool described = false;
+  for (int p = 0; p < DISK_MAX_DRIVES; ++p)
+    if (p != c && table.link[p] == static_cast<u32>(c) && table.fsType[p] >= DISK_TYPE_FAT && table.described[p])
+      described = true;
+  RawMedium* old = table.medium[c];
+  const bool lock = table.link[c] >= 2 || !described || OverlapsMounted(table, c, old->Device());
+  std::string why;
+  auto medium = DrvOpenSlot(name, DRV_ACCESS_READ_WRITE, lock, &why);
+  if (!medium) {
+    table.message = std::move(why);
+    return false;
+  }
+  if (medium->Device() != old->Device() || medium->ByteSize() != old->ByteSize()) {
+    table.message = FmtString("Das Laufwerk %s hat sich beim Öffnen geändert.", name);
+    SetLastError(ERROR_INVALID_DRIVE);
+    return false;
+  }
+  for (int d = 0; d < DISK_MAX_DRIVES; ++d)
+    if (table.medium[d] == old) table.medium[d] = medium.get();
+  table.ownedMedium[c] = std::move(medium);
+  // What was read before is read again through the new medium.
+  if (table.cache[c]) DiskCacheInit(*table.cache[c]);
+  return true;
+}
+
+// reopen: the medium is a disk opened read-only for a read/write attach.
 int AttachOpened(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, const char* name, u32 mode,
-                 int* firstDrive, u32 partitionSelector) {
+                 int* firstDrive, u32 partitionSelector, bool reopen) {
   if (!name) name = "";
   int slot = -1;
   for (int d = 0; d < DISK_MAX_DRIVES && slot < 0; ++d)
     if (table.access[d] == DISK_ACCESS_FREE) slot = d;
   if (slot < 0) return AttachFail(table, ERROR_TOO_MANY_OPEN_FILES, "Es sind schon acht Laufwerke angemeldet.");
 
-  const bool readOnly = (mode & DISK_ATTACH_READ_ONLY) || medium->ReadOnly();
+  const bool readOnly = (mode & DISK_ATTACH_READ_ONLY) || (!reopen && medium->ReadOnly());
   u64 count = 0;
   if (!medium->IsDisk()) {
     if (medium->ByteSize() < 1024)
@@ -147,15 +201,25 @@ int AttachOpened(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, const
   table.sectorCount[slot] = count;
   ++table.driveCount;
 
-  // Partitions.txt belongs to remembered Windows drive letters: nothing describes partitions here.
-  const int found = DiskScanPartitions(table, slot, partitionSelector,
-                                       (mode & DISK_ATTACH_DROP_UNMOUNTABLE) != 0, DiskPartitionRecord{});
+  // Partitions that the table does not list may be described by Partitions.txt on a mounted
+  // partition of the same disk.
+  DiskPartitionRecord record;
+  if (const u64 device = table.medium[slot]->Device()) DiskReadMountedPartitionsFile(device, record);
+  const int found =
+      DiskScanPartitions(table, slot, partitionSelector, (mode & DISK_ATTACH_DROP_UNMOUNTABLE) != 0, record);
   if (found == 0) {
     const DWORD code = GetLastError() == ERROR_READ_FAULT ? ERROR_READ_FAULT : ERROR_INVALID_DRIVE;
     DiskDetach(table, slot + 1);
     if (code == ERROR_READ_FAULT)
       return AttachFail(table, code, FmtString("Der Anfang von %s kann nicht gelesen werden.", name));
     return AttachFail(table, code, FmtString("Auf %s wurde keine Partition gefunden, die gelesen werden kann.", name));
+  }
+
+  if (reopen && !ReopenForWriting(table, slot, name)) {
+    const DWORD code = GetLastError();
+    std::string why = std::move(table.message);
+    DiskDetach(table, slot + 1);
+    return AttachFail(table, code, std::move(why));
   }
 
   std::string dropped;  // why the partitions dropped did not mount
@@ -291,10 +355,16 @@ int DiskAttach(DiskDriveTable& table, const char* name, u32 mode, int* firstDriv
   if (table.driveCount >= DISK_MAX_DRIVES)
     return AttachFail(table, ERROR_TOO_MANY_OPEN_FILES, "Es sind schon acht Laufwerke angemeldet.");
   std::string why;
-  auto medium = DrvOpenSlot(name, (mode & DISK_ATTACH_READ_ONLY) ? DRV_ACCESS_READ : DRV_ACCESS_READ_WRITE,
-                            false, &why);
+  // A disk is scanned read-only and opened for writing once its partitions are known; an image
+  // is opened as it will be used.
+  const bool write = !(mode & DISK_ATTACH_READ_ONLY);
+  struct stat st{};
+  const bool device = ::stat(name, &st) == 0 && S_ISBLK(st.st_mode);
+  auto medium = DrvOpenSlot(name, write && !device ? DRV_ACCESS_READ_WRITE : DRV_ACCESS_READ, false, &why);
   if (!medium) return AttachFail(table, GetLastError(), std::move(why));
-  return AttachOpened(table, std::move(medium), name, mode, firstDrive, partitionSelector);
+  // (Also for a name that became a device after the look: nothing is written before the reopen.)
+  const bool reopen = write && medium->IsDisk();
+  return AttachOpened(table, std::move(medium), name, mode, firstDrive, partitionSelector, reopen);
 }
 
 int DiskAttachMedium(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, const char* name, u32 mode,
@@ -302,7 +372,7 @@ int DiskAttachMedium(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, c
   if (firstDrive) *firstDrive = -1;
   if (mode & DISK_ATTACH_CLEAR) ClearTable(table);
   if (!medium) return AttachFail(table, ERROR_INVALID_HANDLE, "Es wurde kein Abbild und kein Laufwerk angegeben.");
-  return AttachOpened(table, std::move(medium), name, mode, firstDrive, partitionSelector);
+  return AttachOpened(table, std::move(medium), name, mode, firstDrive, partitionSelector, false);
 }
 
 int DiskDetach(DiskDriveTable& table, int containerNumber) {

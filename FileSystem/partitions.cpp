@@ -1,9 +1,18 @@
 // Partition scan: whole volumes, GPT, MBR with the extended chain; Partitions.txt.
 #include "FileSystem/partitions.h"
 
+#include "FileSystem/raw_devices.h"
+#include "lib/system/sys_fdio.h"
+#include "lib/text/enc.h"
+#include "lib/text/fmt.h"
 #include "platform/last_error.h"
 
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -301,22 +310,200 @@ void ParseLine(const char* line, int& section, DiskPartitionRecord& record) {
 
 }  // namespace
 
-int DiskReadPartitionsFile(const char* path, DiskPartitionRecord& record) {
-  record = DiskPartitionRecord{};
-  if (!path || !*path) return -1;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rbe"), std::fclose);
-  if (!file) return -2;
+namespace {
+
+void ParseFile(std::FILE* file, DiskPartitionRecord& record) {
   char line[347];
   int section = kNoSection;
-  while (std::fgets(line, sizeof line, file.get())) {
+  while (std::fgets(line, sizeof line, file)) {
     const std::size_t length = std::strlen(line);
     // The rest of an over-long line is no line of its own.
     if (length == sizeof line - 1 && line[length - 1] != '\n') {
       int ch;
-      while ((ch = std::fgetc(file.get())) != EOF && ch != '\n') {
+      while ((ch = std::fgetc(file)) != EOF && ch != '\n') {
       }
     }
     ParseLine(line, section, record);
   }
+}
+
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+constexpr const char* kFileName = "Partitions.txt";
+
+// Opens the file in the folder, by its exact name or else in any case (as Windows finds it); the
+// name found in name.
+File OpenInFolder(int dirFd, std::string& name) {
+  name = kFileName;
+  int fd = SysOpenRegularAt(dirFd, kFileName, false);
+  if (fd < 0 && errno == ENOENT) {
+    for (const std::string& entry : DrvFolderEntries("/proc/self/fd/" + std::to_string(dirFd))) {
+      if (::strcasecmp(entry.c_str(), kFileName) != 0) continue;
+      name = entry;
+      fd = SysOpenRegularAt(dirFd, entry.c_str(), false);
+      break;
+    }
+  }
+  if (fd < 0) return File(nullptr, std::fclose);
+  File file(::fdopen(fd, "rb"), std::fclose);
+  if (!file) ::close(fd);
+  return file;
+}
+
+}  // namespace
+
+int DiskReadPartitionsFile(const char* path, DiskPartitionRecord& record) {
+  record = DiskPartitionRecord{};
+  if (!path || !*path) return -1;
+  File file(std::fopen(path, "rbe"), std::fclose);
+  if (!file) return -2;
+  ParseFile(file.get(), record);
   return 0;
+}
+
+int DiskReadPartitionsFileAt(int dirFd, DiskPartitionRecord& record) {
+  record = DiskPartitionRecord{};
+  std::string name;
+  File file = OpenInFolder(dirFd, name);
+  if (!file) return -2;
+  ParseFile(file.get(), record);
+  return 0;
+}
+
+int DiskReadMountedPartitionsFile(u64 disk, DiskPartitionRecord& record, std::string* where) {
+  record = DiskPartitionRecord{};
+  bool mounted = false;
+  for (const DrvBlockDevice& partition : DrvPartitionsOf(disk)) {
+    std::string mountPoint;
+    const SysFd dir = DrvOpenMountRoot(partition.device, nullptr, &mountPoint);
+    if (!dir) continue;
+    mounted = true;
+    std::string name;
+    File file = OpenInFolder(dir.Get(), name);
+    if (!file) continue;
+    ParseFile(file.get(), record);
+    if (where) *where = mountPoint + (mountPoint.ends_with('/') ? "" : "/") + name;
+    return 0;
+  }
+  return mounted ? -2 : -1;
+}
+
+namespace {
+
+bool ExtendedType(u8 type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+void MbrEntryInfo(const u8* e, u32 number, u64 start, DiskTableEntry* entry) {
+  entry->found = true;
+  entry->number = number;
+  entry->start = start;
+  entry->count = Le32(e + 12);
+  entry->mbrType = e[4];
+  entry->boot = e[0] == 0x80;
+}
+
+// The primary entries are partitions 1-4, the logical ones 5 on in the order of their chain; a
+// logical partition starts relative to its own table, a link relative to the first extended one.
+void FindInMbr(const std::function<bool(u64, u8*)>& read, const u8* mbr, u64 start, DiskTableEntry* entry) {
+  u64 chain = 0;
+  for (int i = 0; i < 4; ++i) {
+    const u8* e = mbr + 446 + 16 * i;
+    if (!e[4] || !Le32(e + 12)) continue;
+    // The system lists an extended partition too (as its first sectors).
+    if (Le32(e + 8) == start) return MbrEntryInfo(e, static_cast<u32>(i + 1), start, entry);
+    if (ExtendedType(e[4]) && !chain) chain = Le32(e + 8);
+  }
+  u32 number = 5;
+  u64 table = chain;
+  u8 sector[512];
+  for (int t = 0; t < DISK_MAX_TABLE_SECTORS && table; ++t) {
+    if (!read(table, sector) || !HasBootSignature(sector)) return;
+    u64 next = 0;
+    for (int i = 0; i < 4; ++i) {
+      const u8* e = sector + 446 + 16 * i;
+      if (!e[4] || !Le32(e + 12)) continue;
+      if (ExtendedType(e[4])) {
+        if (!next) next = chain + Le32(e + 8);
+        continue;
+      }
+      if (table + Le32(e + 8) == start) return MbrEntryInfo(e, number, start, entry);
+      ++number;
+    }
+    if (next == table) return;
+    table = next;
+  }
+}
+
+void FindInGpt(const std::function<bool(u64, u8*)>& read, const u8* header, u64 total, u64 start,
+               DiskTableEntry* entry) {
+  const u64 arrayStart = Le64(header + 72);
+  const u32 count = std::min(Le32(header + 80), DISK_MAX_GPT_ENTRIES);
+  const u32 size = Le32(header + 84);
+  if (!start || size < 128 || size > 512 || 512 % size != 0 || arrayStart < 2 || arrayStart >= total) return;
+  u8 sector[512];
+  for (u32 i = 0; i < count; ++i) {
+    const u32 offset = (i % (512 / size)) * size;
+    if (offset == 0 && !read(arrayStart + i / (512 / size), sector)) return;
+    const u8* e = sector + offset;
+    if (Le64(e + 32) != start || std::all_of(e, e + 16, [](u8 b) { return b == 0; })) continue;
+    entry->found = true;
+    entry->number = i + 1;
+    entry->start = start;
+    entry->count = Le64(e + 40) >= start ? Le64(e + 40) - start + 1 : 0;
+    std::memcpy(entry->typeGuid.data(), e, 16);
+    std::memcpy(entry->uniqueGuid.data(), e + 16, 16);
+    entry->attributes = Le64(e + 48);
+    entry->name = DiskUtf16Text(e + 56, 36);
+    return;
+  }
+}
+
+}  // namespace
+
+bool DiskFindTableEntry(const std::function<bool(u64 sector, u8* out)>& read, u64 total, u64 start,
+                        DiskTableEntry* entry) {
+  *entry = DiskTableEntry{};
+  u8 head[2048] = {};
+  for (u64 s = 0; s < 4 && s < total; ++s)
+    if (!read(s, head + 512 * s)) {
+      if (s == 0) return false;
+      break;
+    }
+  if (!HasBootSignature(head) || DiskSniffFileSystem(head) != DISK_TYPE_NO_FS) return true;
+  if (head[446 + 4] == 0xEE) {
+    u8 header[512];
+    const u64 at = Le32(head + 446 + 8);
+    if (at < total && read(at, header) && std::memcmp(header, "EFI PART", 8) == 0) {
+      entry->style = DISK_STYLE_GPT;
+      std::memcpy(entry->diskGuid.data(), header + 56, 16);
+      FindInGpt(read, header, total, start, entry);
+      return true;
+    }
+  }
+  entry->style = DISK_STYLE_MBR;
+  entry->diskSignature = Le32(head + 440);
+  if (start) FindInMbr(read, head, start, entry);
+  return true;
+}
+
+std::string DiskGuidText(const std::array<u8, 16>& g) {
+  return FmtString("%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Le32(g.data()), Le16(g.data() + 4),
+                   Le16(g.data() + 6), g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+}
+
+std::string DiskUtf16Text(const u8* le, int units) {
+  std::string text;
+  for (int k = 0; k < units; ++k) {
+    u32 c = Le16(le + 2 * k);
+    if (c == 0) break;
+    if (c >= 0xD800 && c < 0xDC00 && k + 1 < units) {
+      const u32 low = Le16(le + 2 * k + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++k;
+      }
+    }
+    char utf8[4];
+    text.append(utf8, static_cast<std::size_t>(EncUtf8Encode(utf8, c)));
+  }
+  return text;
 }

@@ -1,6 +1,7 @@
 // Image files and block devices as raw media, and the sector transfers with their tries.
 #include "FileSystem/raw_disk.h"
 
+#include "FileSystem/raw_volumes.h"
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/text/fmt.h"
@@ -22,8 +23,9 @@ namespace {
 // A medium on an open descriptor: an image file or a block device.
 class FdMedium final : public RawMedium {
  public:
-  FdMedium(SysFd fd, u64 size, u32 sectorSize, bool disk, bool readOnly)
-      : m_fd(std::move(fd)), m_size(size), m_sectorSize(sectorSize), m_disk(disk), m_readOnly(readOnly) {}
+  FdMedium(SysFd fd, u64 size, u32 sectorSize, u64 device, bool readOnly)
+      : m_fd(std::move(fd)), m_size(size), m_sectorSize(sectorSize), m_device(device), m_disk(device != 0),
+        m_readOnly(readOnly) {}
   ~FdMedium() override { Close(); }
 
   bool ReadAt(u64 offset, void* data, std::size_t length) override {
@@ -64,6 +66,7 @@ class FdMedium final : public RawMedium {
   u32 SectorSize() const override { return m_sectorSize; }
   bool IsDisk() const override { return m_disk; }
   bool ReadOnly() const override { return m_readOnly; }
+  u64 Device() const override { return m_device; }
 
  private:
   bool Sync() {
@@ -81,6 +84,7 @@ class FdMedium final : public RawMedium {
   SysFd m_fd;
   u64 m_size;
   u32 m_sectorSize;
+  u64 m_device;
   bool m_disk;
   bool m_readOnly;
   bool m_dirty = false;
@@ -94,15 +98,22 @@ std::unique_ptr<RawMedium> Fail(DWORD code, std::string* why, std::string text) 
 
 std::unique_ptr<RawMedium> OpenDevice(const char* name, const struct stat& named, bool write, bool lock,
                                       std::string* why) {
-  const int flags = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | (write || lock ? O_EXCL : 0);
+  const int flags = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | (lock ? O_EXCL : 0);
   SysFd fd(::open(name, flags));
+  // Two writers of this program never share a device, exclusive or not.
+  if (fd && write && ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    fd.Reset();
+    errno = e == EWOULDBLOCK ? EBUSY : e;
+  }
   if (!fd) {
     const int e = errno;
     if (e == EBUSY)
       return Fail(ERROR_SHARING_VIOLATION, why,
                   FmtString("Das Laufwerk %s ist eingehängt oder wird schon von einem anderen Programm "
                             "benutzt.", name));
-    if (e == ENXIO || e == ENODEV || e == ENOMEDIUM || e == ENOENT)
+    if (e == ENOMEDIUM) return Fail(ERROR_NOT_READY, why, FmtString("Im Laufwerk %s ist kein Datenträger.", name));
+    if (e == ENXIO || e == ENODEV || e == ENOENT)
       return Fail(ERROR_INVALID_DRIVE, why, FmtString("Im Laufwerk %s ist kein Datenträger.", name));
     return Fail(Win32ErrorFromErrno(e, name), why, FmtString("Das Laufwerk %s kann nicht geöffnet werden.", name));
   }
@@ -115,7 +126,7 @@ std::unique_ptr<RawMedium> OpenDevice(const char* name, const struct stat& named
       sectorSize <= 0)
     return Fail(Win32ErrorFromErrno(errno ? errno : EIO), why,
                 FmtString("Die Größe des Laufwerks %s kann nicht gelesen werden.", name));
-  return std::make_unique<FdMedium>(std::move(fd), size, static_cast<u32>(sectorSize), true, !write);
+  return std::make_unique<FdMedium>(std::move(fd), size, static_cast<u32>(sectorSize), u64{st.st_rdev}, !write);
 }
 
 std::unique_ptr<RawMedium> OpenImage(const char* name, const struct stat& named, bool write, std::string* why) {
@@ -135,7 +146,7 @@ std::unique_ptr<RawMedium> OpenImage(const char* name, const struct stat& named,
                   FmtString("Das Abbild %s wird schon von einer anderen Verbindung benutzt.", name));
     return Fail(Win32ErrorFromErrno(errno), why, FmtString("Das Abbild %s kann nicht gesperrt werden.", name));
   }
-  return std::make_unique<FdMedium>(std::move(fd), static_cast<u64>(st.st_size), 512, false, !write);
+  return std::make_unique<FdMedium>(std::move(fd), static_cast<u64>(st.st_size), 512, 0, !write);
 }
 
 bool StartsWithNoCase(const char* s, const char* prefix) {
@@ -175,6 +186,15 @@ std::unique_ptr<RawMedium> DrvOpenSlot(const char* name, int access, bool lock, 
   if (!name || !*name)
     return Fail(ERROR_INVALID_DRIVE, why, "Es wurde kein Abbild und kein Laufwerk angegeben.");
   struct stat st{};
+  // Without the links of /dev/disk (no udev), a volume's identity is searched on the devices.
+  std::string found;
+  if (::stat(name, &st) != 0 && errno == ENOENT &&
+      (std::strncmp(name, "/dev/disk/by-uuid/", 18) == 0 || std::strncmp(name, "/dev/disk/by-partuuid/", 22) == 0)) {
+    const int count = DrvFindVolume(name, &found);
+    if (count > 1)
+      return Fail(ERROR_INVALID_DRIVE, why, FmtString("%s bezeichnet %d Laufwerke.", name, count));
+    if (count == 1) name = found.c_str();
+  }
   if (::stat(name, &st) != 0) {
     const int e = errno;
     if (DrvIsWindowsDiskName(name))
@@ -254,4 +274,25 @@ BOOL DrvCloseSlot(std::unique_ptr<RawMedium>& medium, bool /*keep*/) {
   const bool ok = medium->Close();
   medium.reset();
   return ok ? TRUE : FALSE;
+}
+
+BOOL DrvReadTargetSectors(const char* name, u64 sector, u32 count, void* buffer) {
+  auto medium = DrvOpenSlot(name, DRV_ACCESS_READ, false);
+  if (!medium) return FALSE;
+  const BOOL ok = DrvReadSectors(medium.get(), sector, count, buffer);
+  const DWORD code = GetLastError();
+  DrvCloseSlot(medium, false);
+  SetLastError(ok ? ERROR_SUCCESS : code);
+  return ok;
+}
+
+BOOL DrvWriteTargetSectors(const char* name, u64 sector, u32 count, const void* buffer) {
+  auto medium = DrvOpenSlot(name, DRV_ACCESS_READ_WRITE, true);
+  if (!medium) return FALSE;
+  BOOL ok = DrvWriteSectors(medium.get(), sector, count, buffer);
+  const DWORD code = GetLastError();
+  // Closing syncs: what it cannot put on the medium was not written.
+  if (!DrvCloseSlot(medium, false) && ok) return FALSE;
+  if (!ok) SetLastError(code);
+  return ok;
 }

@@ -27,6 +27,8 @@ class RawMedium {
   // A disk or partition (read through the sector cache), as against an image file.
   virtual bool IsDisk() const = 0;
   virtual bool ReadOnly() const = 0;
+  // The device number of a block device; 0 for an image.
+  virtual u64 Device() const { return 0; }
 };
 
 // Access modes of DrvOpenSlot.
@@ -36,9 +38,10 @@ enum : int { DRV_ACCESS_QUERY = 0, DRV_ACCESS_READ = 1, DRV_ACCESS_READ_WRITE = 
 inline constexpr int DRV_TRIES = 5;
 
 // Opens the image file or block device named by its path (a /dev node or a /dev/disk/by-* link).
-// Read/write access, and lock, open a block device exclusively: that fails while the kernel has it
-// or one of its partitions mounted, or another program holds it so. An image is locked shared for
-// reading and exclusively for read/write. Null on failure with the last error set (15 for a
+// The lock opens a block device exclusively: that fails while the kernel has it or one of its
+// partitions mounted, or another program holds it so. Read/write access also keeps out every
+// other writer of this program. An image is locked shared for reading and exclusively for
+// read/write. Null on failure with the last error set (15 for a
 // Windows drive name or a name that names nothing, 32 for a medium in use, 87 for a bad access
 // mode) and, with why, a German sentence for the user.
 std::unique_ptr<RawMedium> DrvOpenSlot(const char* name, int access, bool lock, std::string* why = nullptr);
@@ -55,6 +58,12 @@ BOOL DrvWriteSectors(RawMedium* medium, u64 sector, u32 count, const void* buffe
 // to the system here, as nothing was taken away). The result of closing; 0 with last error 6
 // without a medium.
 BOOL DrvCloseSlot(std::unique_ptr<RawMedium>& medium, bool keep);
+
+// Transfers in one call on the image or device named: open, move count 512-byte sectors, close.
+// Reading shares the medium; writing holds it alone, a device exclusively, so that nothing is
+// written under a mounted file system (32 while one is). FALSE with the last error set.
+BOOL DrvReadTargetSectors(const char* name, u64 sector, u32 count, void* buffer);
+BOOL DrvWriteTargetSectors(const char* name, u64 sector, u32 count, const void* buffer);
 
 // Whether a name is one of the Windows forms of a disk or volume ("\\.\PhysicalDrive0",
 // "Physical1", "PhysicalE", "E:", "\\.\E:"), which name nothing here.

@@ -114,3 +114,15 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
 // 0, -3 at the end, or another SysError.
 int DiskFindNext(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* record);
 int DiskFindClose(DiskDriveTable& table, DiskHandle handle);
+
+// The size and free room of a volume, in its own allocation units.
+struct DiskSpace {
+  u32 bytesPerSector = 512;
+  u32 sectorsPerCluster = 0;
+  u64 totalClusters = 0;
+  u64 freeClusters = 0;
+  u64 availableClusters = 0;  // free to an ordinary user (ext4 keeps some blocks to root)
+};
+// The space of the volume a path names, as its engine counts it (FAT counts its free clusters
+// once where no FSInfo tells them). A SysError; -7 for the drive list.
+int DiskGetFreeSpace(DiskDriveTable& table, const char* path, DiskSpace* space);

@@ -57,6 +57,7 @@ DWORD Win32ErrorFromErrno(int err, const char* path) {
     case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
     case ENODEV:
     case ENXIO: return ERROR_DEV_NOT_EXIST;
+    case ENOMEDIUM: return ERROR_NOT_READY;
     case ETIMEDOUT: return ERROR_TIMEOUT;
     case ECONNABORTED: return ERROR_REQUEST_ABORTED;
     case ECONNREFUSED: return ERROR_CONNECTION_REFUSED;
