@@ -307,6 +307,31 @@ TEST_F(SshAdapter, AHelperThatMiscountsOrHangsFailsAndTheNextOperationReconnects
   CommLibUnload();
 }
 
+// A helper that stalls in the middle of its lines for longer than the session waits for a line's
+// rest, as one does on a loaded host: every line is still taken whole.
+TEST_F(SshAdapter, LinesThatComeInPiecesAreTakenWhole) {
+  const std::string script = folder + "/slow helper";
+  const std::string attr = std::to_string(0100644u << 16 | 0x3);
+  const std::string pause = "; sleep 0.3; ";
+  WriteFile(script, "#!/bin/sh\ncase \"$1\" in\n-v) echo 'version 1';;\n-l) printf '>" + attr + " 5 1'" + pause +
+                        "echo '00 100 f';;\n-e) printf '>" + attr + " 5 100 100 '" + pause +
+                        "echo 'listed'; echo 'END<1>';;\n-r256) printf 'LEN<5>\\n>aGVs'" + pause +
+                        "printf 'bG8=\\nEND<'" + pause + "echo '5>';;\nesac\n");
+  ::chmod(script.c_str(), 0755);
+  ASSERT_TRUE(CommLibLoad());
+  CommLibFunctions& lib = CommLib();
+  const u32 handle = lib.SshCreate();
+  ASSERT_EQ(lib.SshConnect(handle, "127.0.0.1", server->Port(), "root", "", 0), 0);
+  CSshUrlConnection c(handle, "127.0.0.1", "root", "", 0, static_cast<u16>(server->Port()), 1);
+  c.SetHelperPath(script);
+  ASSERT_TRUE(c.Probe(0, 10000, 1));
+  ASSERT_EQ(c.HelperVersion(), 1u);
+  EXPECT_EQ(Get(c, folder + "/f"), "hello");
+  EXPECT_EQ(Names(c, folder), std::set<std::string>{"listed"});
+  c.Close();
+  CommLibUnload();
+}
+
 TEST_F(SshAdapter, AHelperThatCannotBeInstalledLeavesTheShellTools) {
   ASSERT_TRUE(CommLibLoad());
   CommLibFunctions& lib = CommLib();
