@@ -1,5 +1,6 @@
 // Unpacking entry by entry: a failed entry never harms the next, and none has its name before it is whole.
 #include "archive_test_util.h"
+#include "tests/support/deadline.h"
 #include "tests/support/replace_fault.h"
 #include "tests/support/time_zone.h"
 
@@ -148,7 +149,7 @@ TEST_F(TwoEntries, AProcessKilledInsideAnEntryLeavesNoHalfFile) {
     ::_exit(0);
   }
   int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(kpwtest::WaitProcess(pid, &status, "unpacking past the file size limit"));
   ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
   EXPECT_TRUE(Names(out).empty());

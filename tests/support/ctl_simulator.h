@@ -1,6 +1,8 @@
 // A controller of its own for a test: ctlsim serving a folder on a loopback port, and its commands.
 #pragma once
 
+#include "tests/support/deadline.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -68,8 +70,7 @@ class CtlSimulator {
   ~CtlSimulator() {
     if (m_pid <= 0) return;
     ::kill(m_pid, SIGTERM);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    WaitProcess(m_pid, nullptr, "ctlsim after SIGTERM", std::chrono::seconds(10));
   }
   CtlSimulator(const CtlSimulator&) = delete;
   CtlSimulator& operator=(const CtlSimulator&) = delete;
