@@ -85,6 +85,8 @@ class CtlSimulator {
   // it was answered with 0.
   bool Command(const std::string& line) const {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval patience{30, 0};  // a simulator that does not answer
+    if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(m_port));
