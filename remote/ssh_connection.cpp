@@ -29,6 +29,8 @@ namespace {
 // buffer takes 4095 bytes), and a cut path could name another file.
 constexpr std::size_t kCommandMax = 4000;
 constexpr int kLineMax = 4096;
+// A line that has not ended by this size is taken as it is.
+constexpr std::size_t kLinePartMax = 64 * 1024;
 constexpr int kBlock = 256;        // bytes per data line of the helper
 constexpr int kShellBlock = 900;   // bytes per printf command at most
 constexpr int kInFlight = 65;  // helper data lines sent before their echoes are read
@@ -370,6 +372,26 @@ void CSshUrlConnection::Drain() {
   int count = 0;
   while (lib.SshReadCount(Handle(), &count) > 0 && count > 0)
     if (lib.SshRead(Handle(), buffer, sizeof buffer) <= 0) break;
+  m_linePart.clear();
+}
+
+int CSshUrlConnection::NextLine(std::string& text) {
+  CommLibFunctions& lib = CommLib();
+  char buffer[kLineMax];
+  for (;;) {
+    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
+    if (ready <= 0) return ready;
+    const int n = lib.SshRead(Handle(), buffer, sizeof buffer);
+    if (n < 0) return n;
+    m_linePart.append(buffer, static_cast<std::size_t>(n));
+    // The library hands out the first part of a line whose rest is late (a writer that stalled
+    // mid-line under load): taken for a line of its own, it would lose what the line carries.
+    if ((n > 0 && buffer[n - 1] == '\n') || m_linePart.size() >= kLinePartMax) {
+      text = Trim(m_linePart.data(), static_cast<int>(m_linePart.size()));
+      m_linePart.clear();
+      return 1;
+    }
+  }
 }
 
 bool CSshUrlConnection::Send(const std::string& line) {
@@ -399,20 +421,17 @@ int CSshUrlConnection::RunCommand(const std::string& command, std::string* reply
   }
   Drain();
   if (!Send(line)) return -1;
-  CommLibFunctions& lib = CommLib();
-  char buffer[kLineMax];
   for (;;) {
-    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
-    if (ready == 0) {
+    std::string text;
+    const int got = NextLine(text);
+    if (got == 0) {
       SessionFailure(-255);
       return -255;
     }
-    const int n = ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
-    if (n < 0) {
-      SessionFailure(n);
-      return n;
+    if (got < 0) {
+      SessionFailure(got);
+      return got;
     }
-    const std::string text = Trim(buffer, n);
     if (const std::size_t at = SentinelAt(text, sentinel); at != std::string::npos) {
       const std::size_t end = at + sentinel.size();
       std::string rest = Trim(text.data() + end, static_cast<int>(text.size() - end));
@@ -763,7 +782,6 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
     return Fail(code);
   }
   SetBusy(true);
-  CommLibFunctions& lib = CommLib();
   struct Link {
     std::string name;
     WIN32_FIND_DATAA record;
@@ -775,19 +793,17 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
   u64 counted = 0;
   DWORD shellError = 0;
   DWORD failure = 0;
-  char buffer[kLineMax];
   while (!ended) {
-    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
-    if (ready == 0 && !m_breakRequested.load()) {
+    std::string text;
+    const int got = NextLine(text);
+    if (got == 0 && !m_breakRequested.load()) {
       failure = SessionFailure(-255);
       break;
     }
-    const int n = ready <= 0 ? (ready == 0 ? -16 : ready) : lib.SshRead(Handle(), buffer, sizeof buffer);
-    if (n < 0) {
-      failure = SessionFailure(n);
+    if (got <= 0) {
+      failure = SessionFailure(got == 0 ? -16 : got);
       break;
     }
-    const std::string text = Trim(buffer, n);
     if (!started) {
       started = SentinelAt(text, sentinel) != std::string::npos;
       continue;
@@ -862,7 +878,6 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
   enum { Sentinel, Length, Sending, Ending } state = Sentinel;
   i64 expected = 0;
   int unanswered = 0;
-  char buffer[kLineMax];
   BYTE block[kBlock];
   char encoded[kBlock * 2];
   for (;;) {
@@ -889,11 +904,10 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
       ++unanswered;
       if (m_breakRequested.load()) return Fail(ERROR_CANCELLED), -1;
     }
-    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
-    if (ready == 0) return SessionFailure(-255), -1;
-    const int n = ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
-    if (n < 0) return SessionFailure(n), -1;
-    const std::string text = Trim(buffer, n);
+    std::string text;
+    const int got = NextLine(text);
+    if (got == 0) return SessionFailure(-255), -1;
+    if (got < 0) return SessionFailure(got), -1;
     if (unanswered > 0) --unanswered;
     if (state == Sentinel) {
       if (SentinelAt(text, sentinel) != std::string::npos) state = Length;
@@ -1119,22 +1133,20 @@ BOOL CSshUrlConnection::Download(const std::string& wire, const Sink& sink) {
   i64 end = -1, length = -1;
   u64 written = 0;
   DWORD failure = 0, shellError = 0;
-  char buffer[kLineMax];
   BYTE data[kLineMax / 2];
   for (;;) {
     if (m_breakRequested.load()) break;
-    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
+    std::string text;
+    const int got = NextLine(text);
     if (m_breakRequested.load()) break;
-    if (ready == 0) {
+    if (got == 0) {
       failure = SessionFailure(-255);
       break;
     }
-    const int n = ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
-    if (n < 0) {
-      failure = SessionFailure(n);
+    if (got < 0) {
+      failure = SessionFailure(got);
       break;
     }
-    const std::string text = Trim(buffer, n);
     if (!started) {
       started = SentinelAt(text, sentinel) != std::string::npos;
       continue;

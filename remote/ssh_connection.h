@@ -75,7 +75,11 @@ class CSshUrlConnection : public CUrlConnection {
   u32 Handle() const { return static_cast<u32>(GetEngineHandle()); }
   bool EnsureConnected(bool force);
   bool Login();
+  // Drops the output that is ready, and a line's part held back.
   void Drain();
+  // The next line of output, trimmed, whole: parts that the session delivered apart are joined
+  // until a line end. 1, 0 when nothing came within the time-out, negative on a session failure.
+  int NextLine(std::string& text);
   bool Send(const std::string& line);
   // One framed command; its reply (the rest of the sentinel line) and the mapped error as last
   // error. The reply's length, or negative on a session failure (-255: time-out).
@@ -110,4 +114,5 @@ class CSshUrlConnection : public CUrlConnection {
   bool m_sessionUp = false;
   bool m_lost = false;  // the session failed; the next operation renews it
   std::string m_leftover;  // a temporary file of an upload that did not end
+  std::string m_linePart;  // output of a line whose end has not come yet
 };

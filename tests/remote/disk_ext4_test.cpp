@@ -69,7 +69,7 @@ std::string Piece(const std::string& image, u64 at, std::size_t size) {
   return out;
 }
 
-bool SameFiles(const std::string& a, const std::string& b) { return std::system(("cmp -s " + Quote(a) + " " + Quote(b)).c_str()) == 0; }
+bool SameFiles(const std::string& a, const std::string& b) { return System("cmp -s " + Quote(a) + " " + Quote(b)) == 0; }
 
 std::unique_ptr<CUrlConnection> Connect(const std::string& image, u32 flags = 0) {
   return ConnectUrl(image.c_str(), "", "", 0, URL_KIND_DISK | flags, "/ignored", nullptr);
