@@ -123,7 +123,7 @@ TEST(Zip64, EntryOver4GiB) {
     const u64 zeroEnd = entry.name == "huge.bin" ? size - tail.size() : 0;
     u64 seen = 0;
     std::string last;
-    const int rc = ZipDecodeEntry(input, entry, [&](const u8* data, std::size_t length) {
+    const int rc = ZipDecodeEntry(input, entry, nullptr, [&](const u8* data, std::size_t length) {
       const std::size_t zeroPart = seen < zeroEnd ? static_cast<std::size_t>(std::min<u64>(length, zeroEnd - seen)) : 0;
       for (std::size_t at = 0; at < zeroPart; at += zeros.size()) {
         if (std::memcmp(data + at, zeros.data(), std::min(zeroPart - at, zeros.size())) != 0) {
