@@ -1,5 +1,6 @@
 // FAT folder indexes: names, short names in use and where free entries may be, of the folders used last.
 #include "FileSystem/fat_internal.h"
+#include "lib/text/upcase.h"
 
 #include <algorithm>
 #include <cstring>
@@ -62,7 +63,7 @@ int Build(FatVolume& v, DirIndex& index) {
 
 std::u16string Upper(std::u16string_view name) {
   std::u16string out(name);
-  for (char16_t& c : out) c = FatUpcase(c);
+  for (char16_t& c : out) c = EncUpcase(c);
   return out;
 }
 

@@ -2,6 +2,7 @@
 #include "FileSystem/fat_names.h"
 
 #include "FileSystem/fat_engine.h"
+#include "lib/text/upcase.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ void ConvertPart(std::u16string_view part, u8* out, std::size_t limit, std::size
     } else {
       form.needsLong = true;
       if (IsSurrogateLow(c) && i > 0 && IsSurrogateHigh(part[i - 1])) continue;  // one "_" per character
-      byte = FatUnicodeToCp850(FatUpcase(c));
+      byte = FatUnicodeToCp850(EncUpcase(c));
       if (byte < 0) {
         byte = '_';
         form.lossy = true;
@@ -177,7 +178,7 @@ std::u16string FatShortNameText(const u8* name11, u8 caseFlags) {
 bool FatNamesEqual(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (a[i] != b[i] && FatUpcase(a[i]) != FatUpcase(b[i])) return false;
+    if (a[i] != b[i] && EncUpcase(a[i]) != EncUpcase(b[i])) return false;
   return true;
 }
 
@@ -189,7 +190,7 @@ bool FatMatchPattern(std::u16string_view pattern, std::u16string_view name) {
       starP = p++;
       starN = n;
     } else if (p < pattern.size() &&
-               (pattern[p] == u'?' || pattern[p] == name[n] || FatUpcase(pattern[p]) == FatUpcase(name[n]))) {
+               (pattern[p] == u'?' || pattern[p] == name[n] || EncUpcase(pattern[p]) == EncUpcase(name[n]))) {
       ++p;
       ++n;
     } else if (starP != std::u16string_view::npos) {

@@ -15,8 +15,6 @@ enum : u8 { FAT_CASE_LOWER_BODY = 0x08, FAT_CASE_LOWER_EXT = 0x10 };
 // The longest name, in UTF-16 units.
 inline constexpr std::size_t FAT_MAX_NAME = 255;
 
-// Upper case of a UTF-16 unit for comparing long names.
-char16_t FatUpcase(char16_t c);
 // A byte of a short name as a character, and back (-1 when code page 850 lacks the character).
 char16_t FatCp850ToUnicode(u8 byte);
 int FatUnicodeToCp850(char16_t c);
@@ -44,5 +42,5 @@ u8 FatShortNameChecksum(const u8* name11);
 // The short name as a listing shows it: "BODY.EXT", 0x05 back to 0xE5, the lower-case flags applied.
 std::u16string FatShortNameText(const u8* name11, u8 caseFlags);
 
-// Equality without regard to case (by FatUpcase).
+// Equality without regard to case (by EncUpcase).
 bool FatNamesEqual(std::u16string_view a, std::u16string_view b);

@@ -4,6 +4,7 @@
 #include "FileSystem/exfat_internal.h"
 #include "FileSystem/fat_names.h"
 #include "lib/text/enc.h"
+#include "lib/text/upcase.h"
 
 #include <cstring>
 #include <vector>
@@ -246,6 +247,6 @@ std::string DiskNameKey(DiskDriveTable& table, const char* folder, const char* n
   std::u16string units = ToUtf16(text);
   // A separator would name an entry of another folder.
   if (units.find_first_of(u"/\\") != std::u16string::npos || FatCheckName(units) != FAT_OK) return "";
-  for (char16_t& unit : units) unit = FatUpcase(unit);
+  for (char16_t& unit : units) unit = EncUpcase(unit);
   return ToUtf8(units);
 }
