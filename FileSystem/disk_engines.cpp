@@ -1,8 +1,8 @@
 // The program's file-system engines as the drive table mounts them, one binding per type.
 #include "FileSystem/drive_table.h"
 #include "FileSystem/ext4_drive.h"
-#include "FileSystem/exfat_engine.h"
-#include "FileSystem/fat_engine.h"
+#include "FileSystem/volume_exfat.h"
+#include "FileSystem/volume_fat.h"
 
 namespace {
 

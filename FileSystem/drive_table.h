@@ -3,6 +3,7 @@
 
 #include "FileSystem/disk_cache.h"
 #include "FileSystem/raw_disk.h"
+#include "FileSystem/sector_device.h"
 #include "platform/win_types.h"
 
 #include <array>
@@ -30,19 +31,6 @@ enum : u8 {
   DISK_ACCESS_IMAGE_RO = 3,
   DISK_ACCESS_DISK_RW = 4,
   DISK_ACCESS_DISK_RO = 5,
-};
-
-// Results of the disk I/O functions.
-enum : int { DISK_OK = 0, DISK_ERROR = 1, DISK_WRITE_PROTECTED = 2, DISK_BAD_PARAMETER = 4 };
-
-// DiskIoctl commands.
-enum : int {
-  DISK_IOCTL_SYNC = 0,
-  DISK_IOCTL_SECTOR_COUNT = 1,  // u32, the low part
-  DISK_IOCTL_SECTOR_SIZE = 2,   // u16
-  DISK_IOCTL_BLOCK_SIZE = 3,    // u32
-  DISK_IOCTL_SECTOR_COUNT64 = 7,
-  DISK_IOCTL_READ_ONLY = 8,  // u32
 };
 
 // DiskAttach mode bits.
@@ -141,6 +129,26 @@ int DiskInitialize(const DiskDriveTable& table, int drive);
 int DiskRead(DiskDriveTable& table, int drive, void* buffer, u64 sector, u32 count);
 int DiskWrite(DiskDriveTable& table, int drive, const void* buffer, u64 sector, u32 count);
 int DiskIoctl(DiskDriveTable& table, int drive, int command, void* out);
+
+// The sectors of one drive, through which its engine reaches the medium: the disk I/O functions
+// on that drive, and its note.
+class DiskDriveDevice final : public DiskSectorDevice {
+ public:
+  DiskDriveDevice(DiskDriveTable& table, int drive) : m_table(&table), m_drive(drive) {}
+  int Status() const override;
+  u64 SectorCount() const override;
+  int Read(void* buffer, u64 sector, u32 count) override;
+  int Write(const void* buffer, u64 sector, u32 count) override;
+  int Ioctl(int command, void* out) override;
+  void Note(std::string text) override;
+  bool ReadOnly() const;
+  DiskDriveTable& Table() const { return *m_table; }
+  int Drive() const { return m_drive; }
+
+ private:
+  DiskDriveTable* m_table;
+  int m_drive;
+};
 
 // Attaches the image or block device named by its path: the number of drives entered (the
 // container and its partitions), 0 on failure with the last error and table.message set.

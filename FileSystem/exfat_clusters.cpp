@@ -11,9 +11,9 @@ namespace exfat {
 
 namespace {
 
-u64 BlockBits(const ExfatVolume& v) { return u64{v.clusterBytes} * 8; }
+u64 BlockBits(const ExfatFs& v) { return u64{v.clusterBytes} * 8; }
 
-int LoadBlock(ExfatVolume& v, u64 block) {
+int LoadBlock(ExfatFs& v, u64 block) {
   if (v.blockLoaded[block]) return 0;
   const u64 begin = block * v.clusterBytes;
   const u64 n = std::min<u64>(v.clusterBytes, v.bitmap.size() - begin);
@@ -24,14 +24,14 @@ int LoadBlock(ExfatVolume& v, u64 block) {
 }
 
 // Bit of cluster c; -5 when its block cannot be read.
-int TestBit(ExfatVolume& v, u32 c, bool* set) {
+int TestBit(ExfatFs& v, u32 c, bool* set) {
   const u64 bit = c - 2;
   if (const int r = LoadBlock(v, bit / BlockBits(v))) return r;
   *set = (v.bitmap[bit / 8] >> (bit % 8)) & 1;
   return 0;
 }
 
-int SetBit(ExfatVolume& v, u32 c, bool value) {
+int SetBit(ExfatFs& v, u32 c, bool value) {
   const u64 bit = c - 2;
   const u64 block = bit / BlockBits(v);
   if (const int r = LoadBlock(v, block)) return r;
@@ -44,7 +44,7 @@ int SetBit(ExfatVolume& v, u32 c, bool value) {
 }
 
 // A free cluster from the hint to the end, then from the start; it is marked used.
-int Allocate(ExfatVolume& v, u32 hint, u32* out) {
+int Allocate(ExfatFs& v, u32 hint, u32* out) {
   if (v.damaged) return EXFAT_EACCES;
   if (!IsCluster(v, hint)) hint = 2;
   for (int pass = 0; pass < 2; ++pass) {
@@ -69,7 +69,7 @@ int Allocate(ExfatVolume& v, u32 hint, u32* out) {
   return EXFAT_ENOSPC;
 }
 
-int ZeroCluster(ExfatVolume& v, u32 c) {
+int ZeroCluster(ExfatFs& v, u32 c) {
   static const std::vector<u8> zeros(1 << 16, 0);
   for (u64 done = 0; done < v.clusterBytes;) {
     const u64 n = std::min<u64>(zeros.size(), v.clusterBytes - done);
@@ -83,7 +83,7 @@ int ZeroCluster(ExfatVolume& v, u32 c) {
 // A link written to the FAT follows the bitmap on the medium and is written from the chain's new
 // end backwards, so that no chain on the medium ever reaches a cluster the bitmap calls free or
 // one not linked on yet.
-int Grow(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero) {
+int Grow(ExfatFs& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero) {
   u32 last = 0;
   if (oldCount > 0)
     if (const int r = NodeCluster(v, node, static_cast<u32>(oldCount - 1), &last)) return r;
@@ -129,20 +129,20 @@ int Grow(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero)
 
 }  // namespace
 
-int GetFat(ExfatVolume& v, u32 c, u32* next) {
+int GetFat(ExfatFs& v, u32 c, u32* next) {
   u8 raw[4];
   if (ExfatDevPread(v.dev, raw, 4, v.fatOffset + u64{c} * 4) != 4) return EXFAT_EIO;
   *next = Le32(raw);
   return 0;
 }
 
-int PutFat(ExfatVolume& v, u32 c, u32 next) {
+int PutFat(ExfatFs& v, u32 c, u32 next) {
   u8 raw[4];
   Put32(raw, next);
   return ExfatDevPwrite(v.dev, raw, 4, v.fatOffset + u64{c} * 4) == 4 ? 0 : EXFAT_EIO;
 }
 
-int ChainLength(ExfatVolume& v, u32 first, u32* count) {
+int ChainLength(ExfatFs& v, u32 first, u32* count) {
   *count = 0;
   if (first == 0) return 0;
   u32 c = first;
@@ -156,7 +156,7 @@ int ChainLength(ExfatVolume& v, u32 first, u32* count) {
   }
 }
 
-int NodeCluster(ExfatVolume& v, ExfatNode& node, u32 index, u32* cluster) {
+int NodeCluster(ExfatFs& v, ExfatNode& node, u32 index, u32* cluster) {
   if (node.flags & EXFAT_NODE_CONTIGUOUS) {
     const u64 c = u64{node.firstCluster} + index;
     if (c > 0xFFFFFFFFu || !IsCluster(v, static_cast<u32>(c))) return EXFAT_EIO;
@@ -182,7 +182,7 @@ int NodeCluster(ExfatVolume& v, ExfatNode& node, u32 index, u32* cluster) {
   return 0;
 }
 
-int CheckClusters(ExfatVolume& v, ExfatNode& node) {
+int CheckClusters(ExfatFs& v, ExfatNode& node) {
   if (node.flags & EXFAT_NODE_CHECKED) return 0;
   const u64 count = ClustersFor(v, node.size);
   // The bitmap matters only where clusters are handed out (and is known only after the root).
@@ -209,7 +209,7 @@ int CheckClusters(ExfatVolume& v, ExfatNode& node) {
   return 0;
 }
 
-int ClustersMarked(ExfatVolume& v, const ExfatNode& node, bool* marked) {
+int ClustersMarked(ExfatFs& v, const ExfatNode& node, bool* marked) {
   *marked = true;
   const u64 count = ClustersFor(v, node.size);
   if (!count) return 0;
@@ -220,16 +220,16 @@ int ClustersMarked(ExfatVolume& v, const ExfatNode& node, bool* marked) {
   return 0;
 }
 
-void MarkDamaged(ExfatVolume& v) {
+void MarkDamaged(ExfatFs& v) {
   if (v.damaged || v.readOnly) return;
   v.damaged = true;
-  if (v.dev.table)
-    v.dev.table->note[static_cast<std::size_t>(v.dev.drive)] =
+  if (v.dev.device)
+    v.dev.device->Note(
         "Die Belegungstabelle des exFAT-Dateisystems führt belegte Cluster als frei; es wird nichts mehr "
-        "hinzugefügt. Prüfen Sie das Dateisystem mit fsck.exfat.";
+        "hinzugefügt. Prüfen Sie das Dateisystem mit fsck.exfat.");
 }
 
-int FreeClusters(ExfatVolume& v, u32 first, bool contiguous, u64 keep, u64 count) {
+int FreeClusters(ExfatFs& v, u32 first, bool contiguous, u64 keep, u64 count) {
   if (keep >= count) return 0;
   if (contiguous) {
     for (u64 i = keep; i < count; ++i)
@@ -255,7 +255,7 @@ int FreeClusters(ExfatVolume& v, u32 first, bool contiguous, u64 keep, u64 count
   return 0;
 }
 
-int ResizeChain(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero) {
+int ResizeChain(ExfatFs& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero) {
   if (newCount > v.clusterCount) return EXFAT_ENOSPC;
   if (oldCount > 0)
     if (const int r = CheckClusters(v, node)) return r;
@@ -272,7 +272,7 @@ int ResizeChain(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount, boo
   return 0;
 }
 
-int FlushBitmap(ExfatVolume& v) {
+int FlushBitmap(ExfatFs& v) {
   if (!v.bitmapDirty) return 0;
   for (std::size_t b = 0; b < v.blockChanged.size(); ++b) {
     if (!v.blockChanged[b]) continue;
@@ -286,7 +286,7 @@ int FlushBitmap(ExfatVolume& v) {
   return 0;
 }
 
-int UsedClusters(ExfatVolume& v, u64* used) {
+int UsedClusters(ExfatFs& v, u64* used) {
   *used = 0;
   for (std::size_t b = 0; b < v.blockLoaded.size(); ++b)
     if (const int r = LoadBlock(v, b)) return r;

@@ -1,4 +1,4 @@
-// exFAT device layer: byte reads and writes over the disk I/O functions with one write-back sector.
+// exFAT device layer: byte reads and writes over the sector device with one write-back sector.
 #include "FileSystem/exfat_engine.h"
 
 #include <algorithm>
@@ -11,7 +11,7 @@ constexpr u64 kNone = ~u64{0};
 
 int WriteBack(ExfatDev& dev) {
   if (!dev.dirty) return 0;
-  if (DiskWrite(*dev.table, dev.drive, dev.buffer.data(), dev.sector, 1) != DISK_OK) return EXFAT_EIO;
+  if (dev.device->Write(dev.buffer.data(), dev.sector, 1) != DISK_OK) return EXFAT_EIO;
   dev.dirty = false;
   return 0;
 }
@@ -19,7 +19,7 @@ int WriteBack(ExfatDev& dev) {
 int Load(ExfatDev& dev, u64 sector) {
   if (dev.sector == sector) return 0;
   if (WriteBack(dev)) return EXFAT_EIO;
-  if (DiskRead(*dev.table, dev.drive, dev.buffer.data(), sector, 1) != DISK_OK) {
+  if (dev.device->Read(dev.buffer.data(), sector, 1) != DISK_OK) {
     dev.sector = kNone;
     return EXFAT_EIO;
   }
@@ -29,33 +29,32 @@ int Load(ExfatDev& dev, u64 sector) {
 
 }  // namespace
 
-int ExfatDevOpen(ExfatDev& dev, DiskDriveTable& table, int mode, int drive) {
-  const int status = DiskStatus(table, drive);
+int ExfatDevOpen(ExfatDev& dev, DiskSectorDevice& device, int mode) {
+  const int status = device.Status();
   if (status & 1) return EXFAT_EIO;
   const bool driveReadOnly = (status & 4) != 0;
   if (mode == 1 && driveReadOnly) return EXFAT_EACCES;
   dev = ExfatDev{};
-  dev.table = &table;
-  dev.drive = drive;
+  dev.device = &device;
   dev.readOnly = mode == 0 || driveReadOnly;
   return 0;
 }
 
 int ExfatDevClose(ExfatDev& dev) {
-  const int r = dev.table ? WriteBack(dev) : 0;
-  dev.table = nullptr;
+  const int r = dev.device ? WriteBack(dev) : 0;
+  dev.device = nullptr;
   dev.sector = kNone;
   return r;
 }
 
 int ExfatDevFsync(ExfatDev& dev) {
   if (WriteBack(dev)) return EXFAT_EIO;
-  return DiskIoctl(*dev.table, dev.drive, DISK_IOCTL_SYNC, nullptr) == DISK_OK ? 0 : EXFAT_EIO;
+  return dev.device->Ioctl(DISK_IOCTL_SYNC, nullptr) == DISK_OK ? 0 : EXFAT_EIO;
 }
 
 bool ExfatDevIsReadOnly(const ExfatDev& dev) { return dev.readOnly; }
 
-u64 ExfatDevSize(const ExfatDev& dev) { return dev.table->sectorCount[static_cast<std::size_t>(dev.drive)] * kSector; }
+u64 ExfatDevSize(const ExfatDev& dev) { return dev.device->SectorCount() * kSector; }
 
 i64 ExfatDevPread(ExfatDev& dev, void* buffer, u64 size, u64 offset) {
   auto* out = static_cast<u8*>(buffer);
@@ -72,7 +71,7 @@ i64 ExfatDevPread(ExfatDev& dev, void* buffer, u64 size, u64 offset) {
         std::memcpy(out + done, dev.buffer.data(), kSector);
       } else {
         if (dev.dirty && dev.sector >= sector && dev.sector < sector + count && WriteBack(dev)) return EXFAT_EIO;
-        if (DiskRead(*dev.table, dev.drive, out + done, sector, static_cast<u32>(count)) != DISK_OK) return EXFAT_EIO;
+        if (dev.device->Read(out + done, sector, static_cast<u32>(count)) != DISK_OK) return EXFAT_EIO;
       }
       done += count * kSector;
       continue;
@@ -100,7 +99,7 @@ i64 ExfatDevPwrite(ExfatDev& dev, const void* buffer, u64 size, u64 offset) {
       // engine passed through (a bitmap block never overtakes the entry set written before it).
       const bool buffered = dev.sector >= sector && dev.sector < sector + count;
       if (dev.dirty && !buffered && WriteBack(dev)) return EXFAT_EIO;
-      if (DiskWrite(*dev.table, dev.drive, in + done, sector, static_cast<u32>(count)) != DISK_OK) return EXFAT_EIO;
+      if (dev.device->Write(in + done, sector, static_cast<u32>(count)) != DISK_OK) return EXFAT_EIO;
       if (buffered) {
         // The buffered sector takes what was just written and is clean again.
         std::memcpy(dev.buffer.data(), in + done + (dev.sector - sector) * kSector, kSector);

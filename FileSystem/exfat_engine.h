@@ -1,7 +1,7 @@
-// exFAT engine: exFAT 1.00 volumes over the disk I/O functions, the visited tree kept as reference-counted nodes.
+// exFAT engine: exFAT 1.00 volumes over a sector device, the visited tree kept as reference-counted nodes.
 #pragma once
 
-#include "FileSystem/drive_table.h"
+#include "FileSystem/sector_device.h"
 #include "platform/win_types.h"
 
 #include <array>
@@ -47,10 +47,9 @@ inline constexpr int EXFAT_FILE_SLOTS = 16;
 inline constexpr int EXFAT_DIR_SLOTS = 8;
 inline constexpr std::size_t EXFAT_MAX_NAME = 255;
 
-// One buffered sector over DiskRead and DiskWrite; offsets in bytes from the volume's start.
+// One buffered sector over the volume's sector device; offsets in bytes from the volume's start.
 struct ExfatDev {
-  DiskDriveTable* table = nullptr;
-  int drive = 0;
+  DiskSectorDevice* device = nullptr;
   bool dirty = false;
   u64 sector = ~u64{0};  // the buffered sector; all ones: none
   std::array<u8, 512> buffer{};
@@ -58,7 +57,7 @@ struct ExfatDev {
 };
 
 // mode 0 read-only, 1 read/write (fails on a read-only drive), 2 either.
-int ExfatDevOpen(ExfatDev& dev, DiskDriveTable& table, int mode, int drive);
+int ExfatDevOpen(ExfatDev& dev, DiskSectorDevice& device, int mode);
 int ExfatDevClose(ExfatDev& dev);
 int ExfatDevFsync(ExfatDev& dev);
 bool ExfatDevIsReadOnly(const ExfatDev& dev);
@@ -105,12 +104,8 @@ struct ExfatDirSearch {
   std::string pattern;  // UTF-8
 };
 
-// The engine object of one exFAT drive, mounted when it is made.
-struct ExfatVolume final : DiskVolume {
-  ExfatVolume(DiskDriveTable& table, int drive);
-  ~ExfatVolume() override;
-  void Unmount() override;
-
+// The engine object of one exFAT volume.
+struct ExfatFs {
   ExfatDev dev;
   bool mounted = false;
   std::array<u8, 512> boot{};
@@ -148,37 +143,37 @@ struct ExfatVolume final : DiskVolume {
 };
 
 // Options "umask=,dmask=,fmask=,uid=,gid=,noatime,ro,ro_fallback".
-int ExfatMount(ExfatVolume& v, DiskDriveTable& table, int drive, const char* options);
+int ExfatMount(ExfatFs& v, DiskSectorDevice& device, const char* options);
 // Writes out every node and the bitmap, records the share in use, clears the dirty bit.
-void ExfatUnmount(ExfatVolume& v);
+void ExfatUnmount(ExfatFs& v);
 
 // A UTF-8 path ("a/b", "" the root) as a referenced node.
-int ExfatLookup(ExfatVolume& v, ExfatNode** node, std::string_view path);
+int ExfatLookup(ExfatFs& v, ExfatNode** node, std::string_view path);
 ExfatNode* ExfatGetNode(ExfatNode* node);
 // An unlinked node loses its clusters with its last reference.
-void ExfatPutNode(ExfatVolume& v, ExfatNode* node);
-int ExfatFlushNode(ExfatVolume& v, ExfatNode& node);
-int ExfatFlushAll(ExfatVolume& v);
+void ExfatPutNode(ExfatFs& v, ExfatNode* node);
+int ExfatFlushNode(ExfatFs& v, ExfatNode& node);
+int ExfatFlushAll(ExfatFs& v);
 // Frees the unreferenced nodes not used for more than age loads of directories.
-void ExfatTrim(ExfatVolume& v, u64 age);
+void ExfatTrim(ExfatFs& v, u64 age);
 
 // Clusters follow the new size; with erase the new bytes are zeros.
-int ExfatTruncate(ExfatVolume& v, ExfatNode& node, u64 size, bool erase);
+int ExfatTruncate(ExfatFs& v, ExfatNode& node, u64 size, bool erase);
 // Bytes, or -1.
-i64 ExfatRead(ExfatVolume& v, ExfatNode& node, void* buffer, u64 size, u64 offset);
-i64 ExfatWrite(ExfatVolume& v, ExfatNode& node, const void* buffer, u64 size, u64 offset);
+i64 ExfatRead(ExfatFs& v, ExfatNode& node, void* buffer, u64 size, u64 offset);
+i64 ExfatWrite(ExfatFs& v, ExfatNode& node, const void* buffer, u64 size, u64 offset);
 
-int ExfatMknod(ExfatVolume& v, std::string_view path);
-int ExfatMkdir(ExfatVolume& v, std::string_view path);
-int ExfatUnlink(ExfatVolume& v, ExfatNode& node);
-int ExfatRmdir(ExfatVolume& v, ExfatNode& node);
+int ExfatMknod(ExfatFs& v, std::string_view path);
+int ExfatMkdir(ExfatFs& v, std::string_view path);
+int ExfatUnlink(ExfatFs& v, ExfatNode& node);
+int ExfatRmdir(ExfatFs& v, ExfatNode& node);
 // An existing target is replaced (a folder only by a folder, and only an empty one).
-int ExfatRename(ExfatVolume& v, std::string_view from, std::string_view to);
+int ExfatRename(ExfatFs& v, std::string_view from, std::string_view to);
 
-int ExfatOpenDir(ExfatVolume& v, ExfatNode& dir, ExfatIterator& it);
+int ExfatOpenDir(ExfatFs& v, ExfatNode& dir, ExfatIterator& it);
 // The next child, referenced; null at the end (err 0) or on a failure.
-ExfatNode* ExfatReadDir(ExfatVolume& v, ExfatIterator& it, int* err);
-void ExfatCloseDir(ExfatVolume& v, ExfatIterator& it);
+ExfatNode* ExfatReadDir(ExfatFs& v, ExfatIterator& it, int* err);
+void ExfatCloseDir(ExfatFs& v, ExfatIterator& it);
 
 // 0 leaves a time as it is.
 void ExfatSetTimes(ExfatNode& node, i64 mtime, i64 ctime, i64 atime);
@@ -189,5 +184,5 @@ i64 ExfatStampTime(u32 stamp, u8 increment, u8 utcOffset);
 
 // Checksums and the name hash of the format.
 u16 ExfatSetChecksum(const u8* entries, std::size_t count);
-u16 ExfatNameHash(const ExfatVolume& v, std::u16string_view name);
+u16 ExfatNameHash(const ExfatFs& v, std::u16string_view name);
 u32 ExfatBootChecksum(const u8* region, std::size_t sectorBytes);

@@ -11,7 +11,7 @@ namespace {
 
 // Runs over the clusters of [offset, offset + size), one call per cluster piece.
 template <typename Piece>
-int EachPiece(ExfatVolume& v, ExfatNode& node, u64 offset, u64 size, Piece piece) {
+int EachPiece(ExfatFs& v, ExfatNode& node, u64 offset, u64 size, Piece piece) {
   if (size)
     if (const int r = CheckClusters(v, node)) return r;
   u64 done = 0;
@@ -33,21 +33,21 @@ int EachPiece(ExfatVolume& v, ExfatNode& node, u64 offset, u64 size, Piece piece
 
 }  // namespace
 
-int ReadRaw(ExfatVolume& v, ExfatNode& node, u64 offset, void* buffer, u64 size) {
+int ReadRaw(ExfatFs& v, ExfatNode& node, u64 offset, void* buffer, u64 size) {
   auto* out = static_cast<u8*>(buffer);
   return EachPiece(v, node, offset, size, [&](u64 at, u64 done, u64 n) {
     return ExfatDevPread(v.dev, out + done, n, at) != static_cast<i64>(n);
   });
 }
 
-int WriteRaw(ExfatVolume& v, ExfatNode& node, u64 offset, const void* buffer, u64 size) {
+int WriteRaw(ExfatFs& v, ExfatNode& node, u64 offset, const void* buffer, u64 size) {
   const auto* in = static_cast<const u8*>(buffer);
   return EachPiece(v, node, offset, size, [&](u64 at, u64 done, u64 n) {
     return ExfatDevPwrite(v.dev, in + done, n, at) != static_cast<i64>(n);
   });
 }
 
-int WriteZeros(ExfatVolume& v, ExfatNode& node, u64 offset, u64 size) {
+int WriteZeros(ExfatFs& v, ExfatNode& node, u64 offset, u64 size) {
   static const std::vector<u8> zeros(1 << 16, 0);
   while (size > 0) {
     const u64 n = std::min<u64>(size, zeros.size());
@@ -62,7 +62,7 @@ int WriteZeros(ExfatVolume& v, ExfatNode& node, u64 offset, u64 size) {
 
 using namespace exfat;
 
-int ExfatTruncate(ExfatVolume& v, ExfatNode& node, u64 size, bool erase) {
+int ExfatTruncate(ExfatFs& v, ExfatNode& node, u64 size, bool erase) {
   if (v.readOnly) return EXFAT_EACCES;
   const u64 oldCount = ClustersFor(v, node.size), newCount = ClustersFor(v, size);
   if (newCount < oldCount && node.parent && !(node.flags & EXFAT_NODE_UNLINKED)) {
@@ -97,7 +97,7 @@ int ExfatTruncate(ExfatVolume& v, ExfatNode& node, u64 size, bool erase) {
   return 0;
 }
 
-i64 ExfatRead(ExfatVolume& v, ExfatNode& node, void* buffer, u64 size, u64 offset) {
+i64 ExfatRead(ExfatFs& v, ExfatNode& node, void* buffer, u64 size, u64 offset) {
   if (offset >= node.size) return 0;
   size = std::min(size, node.size - offset);
   auto* out = static_cast<u8*>(buffer);
@@ -112,7 +112,7 @@ i64 ExfatRead(ExfatVolume& v, ExfatNode& node, void* buffer, u64 size, u64 offse
   return static_cast<i64>(size);
 }
 
-i64 ExfatWrite(ExfatVolume& v, ExfatNode& node, const void* buffer, u64 size, u64 offset) {
+i64 ExfatWrite(ExfatFs& v, ExfatNode& node, const void* buffer, u64 size, u64 offset) {
   if (v.readOnly) return EXFAT_EPERM;
   if (size == 0) return 0;
   const u64 end = offset + size;

@@ -85,60 +85,60 @@ inline constexpr u32 kBadCluster = 0xFFFFFFF7;
 inline constexpr u32 kEndOfChain = 0xFFFFFFFF;
 
 // ---- clusters and the bitmap (exfat_clusters.cpp) ----
-inline bool IsCluster(const ExfatVolume& v, u32 c) { return c >= 2 && c - 2 < v.clusterCount; }
-inline u64 ClusterOffset(const ExfatVolume& v, u32 c) { return v.heapOffset + u64{c - 2} * v.clusterBytes; }
-inline u64 ClustersFor(const ExfatVolume& v, u64 bytes) { return (bytes + v.clusterBytes - 1) / v.clusterBytes; }
-int GetFat(ExfatVolume& v, u32 c, u32* next);
-int PutFat(ExfatVolume& v, u32 c, u32 next);
+inline bool IsCluster(const ExfatFs& v, u32 c) { return c >= 2 && c - 2 < v.clusterCount; }
+inline u64 ClusterOffset(const ExfatFs& v, u32 c) { return v.heapOffset + u64{c - 2} * v.clusterBytes; }
+inline u64 ClustersFor(const ExfatFs& v, u64 bytes) { return (bytes + v.clusterBytes - 1) / v.clusterBytes; }
+int GetFat(ExfatFs& v, u32 c, u32* next);
+int PutFat(ExfatFs& v, u32 c, u32 next);
 // The length of the FAT chain from first, or -5 for a broken chain.
-int ChainLength(ExfatVolume& v, u32 first, u32* count);
+int ChainLength(ExfatFs& v, u32 first, u32* count);
 // The cluster of a node's cluster index (through the node's cache).
-int NodeCluster(ExfatVolume& v, ExfatNode& node, u32 index, u32* cluster);
+int NodeCluster(ExfatFs& v, ExfatNode& node, u32 index, u32* cluster);
 // Gives the node count clusters (adding, zeroed first with zero, or freeing). Freeing leaves the
 // entry set alone: a set on the medium must have let the clusters go before.
-int ResizeChain(ExfatVolume& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero = false);
+int ResizeChain(ExfatFs& v, ExfatNode& node, u64 oldCount, u64 newCount, bool zero = false);
 // Frees the clusters from index keep to count of a chain (contiguous or linked) that no entry set
 // on the medium holds any more.
-int FreeClusters(ExfatVolume& v, u32 first, bool contiguous, u64 keep, u64 count);
+int FreeClusters(ExfatFs& v, u32 first, bool contiguous, u64 keep, u64 count);
 // Walks a node's clusters once (a linked chain that meets a cluster again, ends early or leaves
 // the volume is -5) and, on a writable volume, finds them marked used in the bitmap (else the
 // volume is damaged).
-int CheckClusters(ExfatVolume& v, ExfatNode& node);
+int CheckClusters(ExfatFs& v, ExfatNode& node);
 // Whether the bitmap marks a node's clusters used (a linked chain by its first cluster).
-int ClustersMarked(ExfatVolume& v, const ExfatNode& node, bool* marked);
+int ClustersMarked(ExfatFs& v, const ExfatNode& node, bool* marked);
 // The bitmap is wrong: allocation stops and the drive's note says why.
-void MarkDamaged(ExfatVolume& v);
-int FlushBitmap(ExfatVolume& v);
+void MarkDamaged(ExfatFs& v);
+int FlushBitmap(ExfatFs& v);
 // Clusters in use (the whole bitmap is read).
-int UsedClusters(ExfatVolume& v, u64* used);
+int UsedClusters(ExfatFs& v, u64* used);
 
 // ---- node contents (exfat_file.cpp) ----
 // Raw bytes of a node's clusters, without regard to its sizes.
-int ReadRaw(ExfatVolume& v, ExfatNode& node, u64 offset, void* buffer, u64 size);
-int WriteRaw(ExfatVolume& v, ExfatNode& node, u64 offset, const void* buffer, u64 size);
-int WriteZeros(ExfatVolume& v, ExfatNode& node, u64 offset, u64 size);
+int ReadRaw(ExfatFs& v, ExfatNode& node, u64 offset, void* buffer, u64 size);
+int WriteRaw(ExfatFs& v, ExfatNode& node, u64 offset, const void* buffer, u64 size);
+int WriteZeros(ExfatFs& v, ExfatNode& node, u64 offset, u64 size);
 
 // ---- entry sets and nodes (exfat_nodes.cpp) ----
-int LoadChildren(ExfatVolume& v, ExfatNode& dir);
+int LoadChildren(ExfatFs& v, ExfatNode& dir);
 // The child of that name (through the upcase table), not unlinked; null when none.
-ExfatNode* FindChild(const ExfatVolume& v, const ExfatNode& dir, std::u16string_view name);
-void DropNode(ExfatVolume& v, ExfatNode* node);
+ExfatNode* FindChild(const ExfatFs& v, const ExfatNode& dir, std::u16string_view name);
+void DropNode(ExfatFs& v, ExfatNode* node);
 // Marks the node's entry set as not in use.
-int EraseEntries(ExfatVolume& v, ExfatNode& node);
+int EraseEntries(ExfatFs& v, ExfatNode& node);
 // Writes a new entry set of the node into dir (space found or made there). A set of up to 16
 // entries never crosses a sector, so that one write of a sector rewrites it whole.
-int WriteEntrySet(ExfatVolume& v, ExfatNode& dir, ExfatNode& node);
+int WriteEntrySet(ExfatFs& v, ExfatNode& dir, ExfatNode& node);
 // Rewrites the node's set under name in the sector that holds it, in its own entries, those of
 // other (a set of that folder that goes, when it lies in that sector too) and unused ones: one
 // sector write, so that a crash leaves the old set or the new one. *done false (and nothing
 // written) when the new set does not fit there.
-int RenameInSector(ExfatVolume& v, ExfatNode& node, std::u16string_view name, ExfatNode* other, bool* done);
+int RenameInSector(ExfatFs& v, ExfatNode& node, std::u16string_view name, ExfatNode* other, bool* done);
 
 // ---- names (exfat_names.cpp) ----
 // One UTF-8 name as UTF-16: 0, -42 for an invalid sequence, -38 beyond 255 units.
 int NameToUtf16(std::string_view utf8, std::u16string& out);
 std::string NameToUtf8(std::u16string_view name);
-bool NamesEqual(const ExfatVolume& v, std::u16string_view a, std::u16string_view b);
+bool NamesEqual(const ExfatFs& v, std::u16string_view a, std::u16string_view b);
 // No control character and none of "*/:<>?\|.
 bool NameAllowed(std::u16string_view name);
 // The names of a path, "." left out.

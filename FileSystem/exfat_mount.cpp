@@ -41,7 +41,7 @@ u32 Number(std::string_view text, std::string_view name, int base, u32 fallback)
 }
 
 // The clusters of a FAT chain holding bytes.
-int ChainClusters(ExfatVolume& v, u32 first, u64 bytes, std::vector<u32>& out) {
+int ChainClusters(ExfatFs& v, u32 first, u64 bytes, std::vector<u32>& out) {
   out.clear();
   const u64 want = ClustersFor(v, bytes);
   u32 c = first;
@@ -54,7 +54,7 @@ int ChainClusters(ExfatVolume& v, u32 first, u64 bytes, std::vector<u32>& out) {
   return 0;
 }
 
-int ReadUpcase(ExfatVolume& v, u32 first, u64 bytes) {
+int ReadUpcase(ExfatFs& v, u32 first, u64 bytes) {
   if (bytes == 0 || bytes > 0x20000 || bytes % 2) return EXFAT_EIO;
   std::vector<u32> clusters;
   if (const int r = ChainClusters(v, first, bytes, clusters)) return r;
@@ -78,11 +78,11 @@ int ReadUpcase(ExfatVolume& v, u32 first, u64 bytes) {
   return 0;
 }
 
-int WriteBoot(ExfatVolume& v) {
+int WriteBoot(ExfatFs& v) {
   return ExfatDevPwrite(v.dev, v.boot.data(), v.boot.size(), 0) == static_cast<i64>(v.boot.size()) ? 0 : EXFAT_EIO;
 }
 
-int CheckBoot(ExfatVolume& v) {
+int CheckBoot(ExfatFs& v) {
   const u8* b = v.boot.data();
   if (std::memcmp(b + 3, "EXFAT   ", 8) != 0) return EXFAT_EIO;
   const u32 sectorShift = b[BOOT_SECTOR_SHIFT], clusterShift = b[BOOT_CLUSTER_SHIFT];
@@ -109,7 +109,7 @@ int CheckBoot(ExfatVolume& v) {
 }
 
 // The bitmap and upcase entries of the root.
-int ReadRootEntries(ExfatVolume& v) {
+int ReadRootEntries(ExfatFs& v) {
   std::vector<u8> d(v.root->size);
   if (ReadRaw(v, *v.root, 0, d.data(), d.size())) return EXFAT_EIO;
   bool bitmap = false, upcase = false;
@@ -134,7 +134,7 @@ int ReadRootEntries(ExfatVolume& v) {
   return bitmap && upcase ? 0 : EXFAT_EIO;
 }
 
-void Release(ExfatVolume& v) {
+void Release(ExfatFs& v) {
   v.root.reset();
   v.upcase.clear();
   v.bitmap.clear();
@@ -152,26 +152,7 @@ void Release(ExfatVolume& v) {
 
 using namespace exfat;
 
-ExfatVolume::ExfatVolume(DiskDriveTable&, int) {}
-
-ExfatVolume::~ExfatVolume() { Unmount(); }
-
-void ExfatVolume::Unmount() {
-  if (!mounted) return;
-  for (ExfatFileSlot& slot : files) {
-    if (!slot.node) continue;
-    ExfatFlushNode(*this, *slot.node);
-    ExfatPutNode(*this, slot.node);
-    slot = ExfatFileSlot{};
-  }
-  for (auto& search : dirs) {
-    if (search) ExfatCloseDir(*this, search->it);
-    search.reset();
-  }
-  ExfatUnmount(*this);
-}
-
-int ExfatMount(ExfatVolume& v, DiskDriveTable& table, int drive, const char* options) {
+int ExfatMount(ExfatFs& v, DiskSectorDevice& device, const char* options) {
   const std::string_view text = options ? options : "";
   v.umask = Number(text, "umask", 8, 0);
   v.dmask = Number(text, "dmask", 8, v.umask);
@@ -181,7 +162,7 @@ int ExfatMount(ExfatVolume& v, DiskDriveTable& table, int drive, const char* opt
   v.noatime = Option(text, "noatime", false, nullptr);
   const bool ro = Option(text, "ro", false, nullptr);
   const bool fallback = Option(text, "ro_fallback", false, nullptr);
-  if (ExfatDevOpen(v.dev, table, ro ? 0 : fallback ? 2 : 1, drive)) return EXFAT_EIO;
+  if (ExfatDevOpen(v.dev, device, ro ? 0 : fallback ? 2 : 1)) return EXFAT_EIO;
   v.readOnly = ExfatDevIsReadOnly(v.dev) ? (fallback && !ro ? 255 : 1) : 0;
   int r = ExfatDevPread(v.dev, v.boot.data(), v.boot.size(), 0) == static_cast<i64>(v.boot.size()) ? 0 : EXFAT_EIO;
   if (!r) r = CheckBoot(v);
@@ -208,18 +189,18 @@ int ExfatMount(ExfatVolume& v, DiskDriveTable& table, int drive, const char* opt
       r = EXFAT_ENOMEM;
     }
   }
-  table.note[static_cast<std::size_t>(drive)].clear();
+  device.Note("");
   if (!r && !v.readOnly) {
     // A volume that says it was not let go cleanly, or that its medium failed, may hold a wrong
     // bitmap: writing could take clusters of its files. It is only read until its fsck ran.
     const u16 flags = Le16(v.boot.data() + BOOT_FLAGS);
     if (flags & (kVolumeDirty | kMediaFailure)) {
       v.readOnly = 1;
-      table.note[static_cast<std::size_t>(drive)] =
+      device.Note(
           (flags & kMediaFailure)
               ? "Das exFAT-Dateisystem meldet Fehler seines Datenträgers; es wird nur gelesen, bis fsck.exfat es "
                 "geprüft hat."
-              : "Das exFAT-Dateisystem wurde nicht sauber getrennt; es wird nur gelesen, bis fsck.exfat es geprüft hat.";
+              : "Das exFAT-Dateisystem wurde nicht sauber getrennt; es wird nur gelesen, bis fsck.exfat es geprüft hat.");
     }
   }
   if (!r && !v.readOnly) {
@@ -235,7 +216,7 @@ int ExfatMount(ExfatVolume& v, DiskDriveTable& table, int drive, const char* opt
   return 0;
 }
 
-void ExfatUnmount(ExfatVolume& v) {
+void ExfatUnmount(ExfatFs& v) {
   if (!v.mounted) return;
   ExfatFlushAll(v);
   if (!v.readOnly) {

@@ -41,7 +41,7 @@ std::string NameToUtf8(std::u16string_view name) {
   return out;
 }
 
-bool NamesEqual(const ExfatVolume& v, std::u16string_view a, std::u16string_view b) {
+bool NamesEqual(const ExfatFs& v, std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
     if (v.upcase[a[i]] != v.upcase[b[i]]) return false;
@@ -85,7 +85,7 @@ u16 ExfatSetChecksum(const u8* entries, std::size_t count) {
   return sum;
 }
 
-u16 ExfatNameHash(const ExfatVolume& v, std::u16string_view name) {
+u16 ExfatNameHash(const ExfatFs& v, std::u16string_view name) {
   u16 hash = 0;
   for (const char16_t c : name) {
     const char16_t up = v.upcase[c];

@@ -10,7 +10,7 @@ namespace exfat {
 namespace {
 
 // The node of the file entry set at entry index i of a directory's bytes; -5 for a broken set.
-int ParseSet(ExfatVolume& v, const u8* d, std::size_t count, std::size_t i, std::unique_ptr<ExfatNode>& out) {
+int ParseSet(ExfatFs& v, const u8* d, std::size_t count, std::size_t i, std::unique_ptr<ExfatNode>& out) {
   const u8* file = d + i * kEntry;
   const u32 secondary = file[FILE_SECONDARY_COUNT];
   if (secondary < 2 || secondary > kMaxSecondary || i + secondary >= count) return EXFAT_EIO;
@@ -53,7 +53,7 @@ int ParseSet(ExfatVolume& v, const u8* d, std::size_t count, std::size_t i, std:
 }
 
 // The entries of a new set for the node: file, stream, names.
-std::vector<u8> BuildSet(const ExfatVolume& v, const ExfatNode& node) {
+std::vector<u8> BuildSet(const ExfatFs& v, const ExfatNode& node) {
   const u32 names = static_cast<u32>((node.name.size() + kNameUnits - 1) / kNameUnits);
   std::vector<u8> set((2 + names) * kEntry, 0);
   u8* file = set.data();
@@ -93,7 +93,7 @@ bool Freeable(const ExfatNode& n, u64 counter, u64 age) {
 }
 
 // Drops the children of dir when every one of them may go; whether dir itself may go then.
-bool TrimTree(ExfatVolume& v, ExfatNode& dir, u64 age) {
+bool TrimTree(ExfatFs& v, ExfatNode& dir, u64 age) {
   if (dir.flags & EXFAT_NODE_CACHED) {
     bool all = true;
     for (auto& child : dir.children)
@@ -107,7 +107,7 @@ bool TrimTree(ExfatVolume& v, ExfatNode& dir, u64 age) {
   return Freeable(dir, v.useCounter, age);
 }
 
-int FlushTree(ExfatVolume& v, ExfatNode& node) {
+int FlushTree(ExfatFs& v, ExfatNode& node) {
   int result = 0;
   for (auto& child : node.children)
     if (const int r = FlushTree(v, *child)) result = r;
@@ -117,7 +117,7 @@ int FlushTree(ExfatVolume& v, ExfatNode& node) {
 
 }  // namespace
 
-int LoadChildren(ExfatVolume& v, ExfatNode& dir) {
+int LoadChildren(ExfatFs& v, ExfatNode& dir) {
   if (dir.flags & EXFAT_NODE_CACHED) return 0;
   if (!dir.IsDir()) return EXFAT_ENOTDIR;
   std::vector<u8> d;
@@ -153,13 +153,13 @@ int LoadChildren(ExfatVolume& v, ExfatNode& dir) {
   return 0;
 }
 
-ExfatNode* FindChild(const ExfatVolume& v, const ExfatNode& dir, std::u16string_view name) {
+ExfatNode* FindChild(const ExfatFs& v, const ExfatNode& dir, std::u16string_view name) {
   for (const auto& child : dir.children)
     if (!(child->flags & EXFAT_NODE_UNLINKED) && NamesEqual(v, child->name, name)) return child.get();
   return nullptr;
 }
 
-void DropNode(ExfatVolume& v, ExfatNode* node) {
+void DropNode(ExfatFs& v, ExfatNode* node) {
   ExfatNode* parent = node->parent;
   if (!parent) return;
   if (node->flags & EXFAT_NODE_CACHED) --v.loadedDirs;
@@ -167,7 +167,7 @@ void DropNode(ExfatVolume& v, ExfatNode* node) {
   list.erase(std::remove_if(list.begin(), list.end(), [&](const auto& p) { return p.get() == node; }), list.end());
 }
 
-int EraseEntries(ExfatVolume& v, ExfatNode& node) {
+int EraseEntries(ExfatFs& v, ExfatNode& node) {
   ExfatNode& dir = *node.parent;
   std::vector<u8> set(node.entryCount * kEntry);
   if (ReadRaw(v, dir, node.entryOffset, set.data(), set.size())) return EXFAT_EIO;
@@ -177,7 +177,7 @@ int EraseEntries(ExfatVolume& v, ExfatNode& node) {
   return 0;
 }
 
-int WriteEntrySet(ExfatVolume& v, ExfatNode& dir, ExfatNode& node) {
+int WriteEntrySet(ExfatFs& v, ExfatNode& dir, ExfatNode& node) {
   // The set may name clusters just taken (a new folder's): the bitmap goes first.
   if (const int r = FlushBitmap(v)) return r;
   std::vector<u8> set = BuildSet(v, node);
@@ -228,7 +228,7 @@ int WriteEntrySet(ExfatVolume& v, ExfatNode& dir, ExfatNode& node) {
   return 0;
 }
 
-int RenameInSector(ExfatVolume& v, ExfatNode& node, std::u16string_view name, ExfatNode* other, bool* done) {
+int RenameInSector(ExfatFs& v, ExfatNode& node, std::u16string_view name, ExfatNode* other, bool* done) {
   *done = false;
   ExfatNode& dir = *node.parent;
   const u64 base = node.entryOffset / kSector * kSector;
@@ -290,7 +290,7 @@ int RenameInSector(ExfatVolume& v, ExfatNode& node, std::u16string_view name, Ex
 
 using namespace exfat;
 
-int ExfatLookup(ExfatVolume& v, ExfatNode** out, std::string_view path) {
+int ExfatLookup(ExfatFs& v, ExfatNode** out, std::string_view path) {
   *out = nullptr;
   ExfatNode* node = v.root.get();
   for (const std::string_view part : SplitPath(path)) {
@@ -311,7 +311,7 @@ ExfatNode* ExfatGetNode(ExfatNode* node) {
   return node;
 }
 
-void ExfatPutNode(ExfatVolume& v, ExfatNode* node) {
+void ExfatPutNode(ExfatFs& v, ExfatNode* node) {
   if (!node || --node->references > 0) return;
   if (node->flags & EXFAT_NODE_UNLINKED) {
     // The last holder is gone: the clusters are free now.
@@ -321,7 +321,7 @@ void ExfatPutNode(ExfatVolume& v, ExfatNode* node) {
   }
 }
 
-int ExfatFlushNode(ExfatVolume& v, ExfatNode& node) {
+int ExfatFlushNode(ExfatFs& v, ExfatNode& node) {
   if (!(node.flags & EXFAT_NODE_DIRTY)) return 0;
   // The bitmap first: a set on the medium never names a cluster that the bitmap there calls free.
   if (const int r = FlushBitmap(v)) return r;
@@ -338,18 +338,18 @@ int ExfatFlushNode(ExfatVolume& v, ExfatNode& node) {
   return 0;
 }
 
-int ExfatFlushAll(ExfatVolume& v) {
+int ExfatFlushAll(ExfatFs& v) {
   if (!v.root) return 0;
   const int r = FlushTree(v, *v.root);
   const int b = FlushBitmap(v);
   return r ? r : b;
 }
 
-void ExfatTrim(ExfatVolume& v, u64 age) {
+void ExfatTrim(ExfatFs& v, u64 age) {
   if (v.root) TrimTree(v, *v.root, age);
 }
 
-int ExfatOpenDir(ExfatVolume& v, ExfatNode& dir, ExfatIterator& it) {
+int ExfatOpenDir(ExfatFs& v, ExfatNode& dir, ExfatIterator& it) {
   if (!dir.IsDir()) return EXFAT_ENOTDIR;
   if (const int r = LoadChildren(v, dir)) return r;
   it.dir = ExfatGetNode(&dir);
@@ -357,7 +357,7 @@ int ExfatOpenDir(ExfatVolume& v, ExfatNode& dir, ExfatIterator& it) {
   return 0;
 }
 
-ExfatNode* ExfatReadDir(ExfatVolume& v, ExfatIterator& it, int* err) {
+ExfatNode* ExfatReadDir(ExfatFs& v, ExfatIterator& it, int* err) {
   *err = 0;
   if (!it.dir || !(it.dir->flags & EXFAT_NODE_CACHED)) {
     *err = it.dir ? EXFAT_EIO : EXFAT_EINVAL;
@@ -372,7 +372,7 @@ ExfatNode* ExfatReadDir(ExfatVolume& v, ExfatIterator& it, int* err) {
   return nullptr;
 }
 
-void ExfatCloseDir(ExfatVolume& v, ExfatIterator& it) {
+void ExfatCloseDir(ExfatFs& v, ExfatIterator& it) {
   ExfatPutNode(v, it.dir);
   it = ExfatIterator{};
 }

@@ -8,7 +8,7 @@ namespace exfat {
 namespace {
 
 // The parent folder (referenced) and the last name of a path.
-int SplitParent(ExfatVolume& v, std::string_view path, ExfatNode** parent, std::u16string& name) {
+int SplitParent(ExfatFs& v, std::string_view path, ExfatNode** parent, std::u16string& name) {
   *parent = nullptr;
   const std::vector<std::string_view> parts = SplitPath(path);
   if (parts.empty()) return EXFAT_EFAULT;
@@ -29,7 +29,7 @@ int SplitParent(ExfatVolume& v, std::string_view path, ExfatNode** parent, std::
   return 0;
 }
 
-int Create(ExfatVolume& v, std::string_view path, bool directory) {
+int Create(ExfatFs& v, std::string_view path, bool directory) {
   if (v.readOnly) return EXFAT_EACCES;
   ExfatNode* parent = nullptr;
   std::u16string name;
@@ -72,7 +72,7 @@ int Create(ExfatVolume& v, std::string_view path, bool directory) {
 
 // Flags the node unlinked and frees its entries; its clusters go with its last reference. A node
 // whose chain cannot be freed whole (a loop) stays as it is.
-int Remove(ExfatVolume& v, ExfatNode& node) {
+int Remove(ExfatFs& v, ExfatNode& node) {
   if (const int r = CheckClusters(v, node)) return r;
   if (const int r = EraseEntries(v, node)) return r;
   node.flags |= EXFAT_NODE_UNLINKED;
@@ -89,7 +89,7 @@ bool HasChildren(const ExfatNode& dir) {
 // sector when it fits there (taking the target's entries too when they lie there): one write.
 // Elsewhere the new set comes first and the old one goes after it, so that a crash never leaves
 // the clusters without a set.
-int Move(ExfatVolume& v, ExfatNode& source, ExfatNode& parent, const std::u16string& name, ExfatNode* target) {
+int Move(ExfatFs& v, ExfatNode& source, ExfatNode& parent, const std::u16string& name, ExfatNode* target) {
   if (const int r = FlushBitmap(v)) return r;
   bool done = false;
   if (&parent == source.parent)
@@ -129,17 +129,17 @@ int Move(ExfatVolume& v, ExfatNode& source, ExfatNode& parent, const std::u16str
 
 using namespace exfat;
 
-int ExfatMknod(ExfatVolume& v, std::string_view path) { return Create(v, path, false); }
-int ExfatMkdir(ExfatVolume& v, std::string_view path) { return Create(v, path, true); }
+int ExfatMknod(ExfatFs& v, std::string_view path) { return Create(v, path, false); }
+int ExfatMkdir(ExfatFs& v, std::string_view path) { return Create(v, path, true); }
 
-int ExfatUnlink(ExfatVolume& v, ExfatNode& node) {
+int ExfatUnlink(ExfatFs& v, ExfatNode& node) {
   if (node.IsDir()) return EXFAT_EISDIR;
   if (!node.parent) return EXFAT_EPERM;
   if (v.readOnly) return EXFAT_EACCES;
   return Remove(v, node);
 }
 
-int ExfatRmdir(ExfatVolume& v, ExfatNode& node) {
+int ExfatRmdir(ExfatFs& v, ExfatNode& node) {
   if (!node.IsDir()) return EXFAT_ENOTDIR;
   if (!node.parent) return EXFAT_EPERM;
   if (v.readOnly) return EXFAT_EACCES;
@@ -148,7 +148,7 @@ int ExfatRmdir(ExfatVolume& v, ExfatNode& node) {
   return Remove(v, node);
 }
 
-int ExfatRename(ExfatVolume& v, std::string_view from, std::string_view to) {
+int ExfatRename(ExfatFs& v, std::string_view from, std::string_view to) {
   if (v.readOnly) return EXFAT_EACCES;
   ExfatNode* source = nullptr;
   if (const int r = ExfatLookup(v, &source, from)) return r;

@@ -1,4 +1,4 @@
-// The ext4 binding of the drive table: block device callbacks over the disk I/O functions, recovery on writable drives.
+// The ext4 binding of the drive table: block device callbacks over the drive's sectors, recovery on writable drives.
 #include "FileSystem/ext4_drive.h"
 
 #include "FileSystem/Ext4/ext4_journal.h"
@@ -22,18 +22,18 @@ namespace {
 // What a replay in memory may hold (64 MiB); a longer one is refused.
 constexpr std::size_t kOverlaySectors = 131072;
 
-std::unique_ptr<Ext4BlockDevice> MakeDevice(DiskDriveTable& table, int drive, Ext4DriveVolume::Overlay& overlay) {
+std::unique_ptr<Ext4BlockDevice> MakeDevice(DiskSectorDevice& medium, Ext4DriveVolume::Overlay& overlay) {
   auto dev = std::make_unique<Ext4BlockDevice>();
-  dev->physBlockCount = table.sectorCount[drive];
+  dev->physBlockCount = medium.SectorCount();
   dev->open = [](Ext4BlockDevice& d) { return Ext4BlockdevOpen(d); };
-  dev->read = [&table, drive, &overlay](Ext4BlockDevice&, void* buf, u64 block, u32 count) {
-    if (DiskRead(table, drive, buf, block, count) != DISK_OK) return EXT4_EIO;
+  dev->read = [&medium, &overlay](Ext4BlockDevice&, void* buf, u64 block, u32 count) {
+    if (medium.Read(buf, block, count) != DISK_OK) return EXT4_EIO;
     for (auto it = overlay.sectors.lower_bound(block); it != overlay.sectors.end() && it->first < block + count; ++it)
       std::memcpy(static_cast<u8*>(buf) + (it->first - block) * 512, it->second.data(), 512);
     return 0;
   };
-  dev->write = [&table, drive, &overlay](Ext4BlockDevice&, const void* buf, u64 block, u32 count) {
-    if (!overlay.on) return DiskWrite(table, drive, buf, block, count) == DISK_OK ? 0 : EXT4_EIO;
+  dev->write = [&medium, &overlay](Ext4BlockDevice&, const void* buf, u64 block, u32 count) {
+    if (!overlay.on) return medium.Write(buf, block, count) == DISK_OK ? 0 : EXT4_EIO;
     if (overlay.sectors.size() + count > kOverlaySectors) {
       overlay.full = true;
       return EXT4_EIO;
@@ -43,9 +43,7 @@ std::unique_ptr<Ext4BlockDevice> MakeDevice(DiskDriveTable& table, int drive, Ex
     return 0;
   };
   dev->close = [](Ext4BlockDevice&) { return 0; };
-  dev->sync = [&table, drive](Ext4BlockDevice&) {
-    return DiskIoctl(table, drive, DISK_IOCTL_SYNC, nullptr) == DISK_OK ? 0 : EXT4_EIO;
-  };
+  dev->sync = [&medium](Ext4BlockDevice&) { return medium.Ioctl(DISK_IOCTL_SYNC, nullptr) == DISK_OK ? 0 : EXT4_EIO; };
   return dev;
 }
 
@@ -63,7 +61,7 @@ std::string SkippedNote(u32 skipped, bool inMemory) {
 
 }  // namespace
 
-Ext4DriveVolume::Ext4DriveVolume() = default;
+Ext4DriveVolume::Ext4DriveVolume(DiskDriveTable& table, int drive) : m_medium(table, drive) {}
 
 // A read-only drive whose journal holds changes: they are replayed into memory only, and the volume
 // is then read as it stands after them; the medium is not written.
@@ -97,9 +95,9 @@ int Ext4DriveVolume::ReplayInMemory(std::string* note) {
 
 std::unique_ptr<Ext4DriveVolume> Ext4DriveVolume::Mount(DiskDriveTable& table, int drive) {
   table.note[drive].clear();
-  std::unique_ptr<Ext4DriveVolume> self(new Ext4DriveVolume);
+  std::unique_ptr<Ext4DriveVolume> self(new Ext4DriveVolume(table, drive));
   self->m_overlay = std::make_unique<Overlay>();
-  self->m_device = MakeDevice(table, drive, *self->m_overlay);
+  self->m_device = MakeDevice(self->m_medium, *self->m_overlay);
   Ext4BlockDevice* dev = self->m_device.get();
   const bool driveReadOnly = (table.access[drive] & 1) != 0;
   auto refuse = [&](const std::string& why) -> std::unique_ptr<Ext4DriveVolume> {

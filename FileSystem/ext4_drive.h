@@ -18,6 +18,7 @@ struct Ext4DirSearch {
   std::string pattern;
 };
 
+// The ext4 volume of a drive: the engine's volume over the drive's sectors.
 class Ext4DriveVolume final : public DiskVolume {
  public:
   struct Overlay;
@@ -49,8 +50,9 @@ class Ext4DriveVolume final : public DiskVolume {
   }
 
  private:
-  Ext4DriveVolume();
+  Ext4DriveVolume(DiskDriveTable& table, int drive);
   int ReplayInMemory(std::string* note);
+  DiskDriveDevice m_medium;
   std::unique_ptr<Overlay> m_overlay;  // before the device, whose callbacks use it
   std::unique_ptr<Ext4BlockDevice> m_device;
   Ext4Volume* m_volume = nullptr;

@@ -7,7 +7,7 @@
 
 namespace fat {
 
-bool IsEndOfChain(const FatVolume& v, u32 value) {
+bool IsEndOfChain(const FatFs& v, u32 value) {
   switch (v.fsType) {
     case 1: return value >= 0xFF8;
     case 2: return value >= 0xFFF8;
@@ -15,7 +15,7 @@ bool IsEndOfChain(const FatVolume& v, u32 value) {
   }
 }
 
-u32 EndOfChain(const FatVolume& v) {
+u32 EndOfChain(const FatFs& v) {
   switch (v.fsType) {
     case 1: return 0xFFF;
     case 2: return 0xFFFF;
@@ -23,7 +23,7 @@ u32 EndOfChain(const FatVolume& v) {
   }
 }
 
-int GetFat(FatVolume& v, u32 c, u32* value) {
+int GetFat(FatFs& v, u32 c, u32* value) {
   if (c < 2 || c >= v.fatEntries) return FAT_INT_ERR;
   switch (v.fsType) {
     case 1: {
@@ -53,7 +53,7 @@ int GetFat(FatVolume& v, u32 c, u32* value) {
   }
 }
 
-int PutFat(FatVolume& v, u32 c, u32 value) {
+int PutFat(FatFs& v, u32 c, u32 value) {
   if (c < 2 || c >= v.fatEntries) return FAT_INT_ERR;
   switch (v.fsType) {
     case 1: {
@@ -89,7 +89,7 @@ int PutFat(FatVolume& v, u32 c, u32 value) {
   }
 }
 
-int CreateChain(FatVolume& v, u32 prev, u32* created) {
+int CreateChain(FatFs& v, u32 prev, u32* created) {
   *created = 0;
   const u32 clusters = v.fatEntries - 2;
   // From the cluster allocated last onwards, wrapping once.
@@ -114,7 +114,7 @@ int CreateChain(FatVolume& v, u32 prev, u32* created) {
   return FAT_OK;
 }
 
-int RemoveChain(FatVolume& v, u32 c) {
+int RemoveChain(FatFs& v, u32 c) {
   DropIndex(v, v.fsType == 3 && c == v.rootCluster ? 0 : c);
   // Each freed cluster reads 0 afterwards, so a chain that loops ends at its first repeat.
   while (IsCluster(v, c)) {
@@ -130,7 +130,7 @@ int RemoveChain(FatVolume& v, u32 c) {
   return FAT_OK;
 }
 
-int CheckChain(FatVolume& v, u32 first, u64 clusters, bool toEnd, u64 limit) {
+int CheckChain(FatFs& v, u32 first, u64 clusters, bool toEnd, u64 limit) {
   ChainWalk walk(v.chainMarks, v.fatEntries);
   u32 c = first;
   for (u64 i = 0; i < limit; ++i) {
@@ -144,14 +144,14 @@ int CheckChain(FatVolume& v, u32 first, u64 clusters, bool toEnd, u64 limit) {
   return FAT_OK;
 }
 
-int ZeroCluster(FatVolume& v, u32 c) {
+int ZeroCluster(FatFs& v, u32 c) {
   if (!IsCluster(v, c)) return FAT_INT_ERR;
   const u64 first = ClusterSector(v, c);
   if (const int r = ForgetWindow(v, first, v.clusterSectors)) return r;
   static const u8 zeros[16 * 512] = {};
   for (u32 done = 0; done < v.clusterSectors;) {
     const u32 n = std::min<u32>(16, v.clusterSectors - done);
-    if (DiskWrite(*v.table, v.drive, zeros, first + done, n) != DISK_OK) return FAT_DISK_ERR;
+    if (v.device->Write(zeros, first + done, n) != DISK_OK) return FAT_DISK_ERR;
     done += n;
   }
   return FAT_OK;

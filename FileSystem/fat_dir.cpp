@@ -15,11 +15,11 @@ bool IsLongEntry(const u8* e) { return (e[DIR_ATTR] & 0x3F) == FAT_ATTR_LONG_NAM
 
 
 // The first cluster of a folder entry as a start for DirRewind: the root is 0.
-u32 FolderStart(const FatVolume& v, u32 cluster) { return v.fsType == 3 && cluster == v.rootCluster ? 0 : cluster; }
+u32 FolderStart(const FatFs& v, u32 cluster) { return v.fsType == 3 && cluster == v.rootCluster ? 0 : cluster; }
 
 }  // namespace
 
-void FillInfo(const FatVolume& v, const u8* e, FatEntryInfo& info) {
+void FillInfo(const FatFs& v, const u8* e, FatEntryInfo& info) {
   info.shortName = FatShortNameText(e, e[DIR_CASE]);
   info.attributes = e[DIR_ATTR];
   info.caseFlags = e[DIR_CASE];
@@ -32,7 +32,7 @@ void FillInfo(const FatVolume& v, const u8* e, FatEntryInfo& info) {
   info.isRoot = false;
 }
 
-int DirRewind(FatVolume& v, FatDirCursor& cur, u32 start) {
+int DirRewind(FatFs& v, FatDirCursor& cur, u32 start) {
   cur = FatDirCursor{};
   cur.start = start;
   u32 c = start;
@@ -50,7 +50,7 @@ int DirRewind(FatVolume& v, FatDirCursor& cur, u32 start) {
   return FAT_OK;
 }
 
-int DirNext(FatVolume& v, FatDirCursor& cur, bool stretch) {
+int DirNext(FatFs& v, FatDirCursor& cur, bool stretch) {
   const u32 next = cur.index + 1;
   if (next >= kMaxEntries || (cur.cluster == 0 && next >= v.rootEntries)) return stretch ? FAT_DENIED : FAT_NO_FILE;
   u64 sector = cur.sector;
@@ -77,13 +77,13 @@ int DirNext(FatVolume& v, FatDirCursor& cur, bool stretch) {
   return FAT_OK;
 }
 
-int DirEntry(FatVolume& v, const FatDirCursor& cur, u8** entry) {
+int DirEntry(FatFs& v, const FatDirCursor& cur, u8** entry) {
   if (const int r = MoveWindow(v, cur.sector)) return r;
   *entry = v.window.data() + (cur.index % 16) * 32;
   return FAT_OK;
 }
 
-int DirRead(FatVolume& v, FatDirCursor& cur, FatEntryInfo& info, bool withDots) {
+int DirRead(FatFs& v, FatDirCursor& cur, FatEntryInfo& info, bool withDots) {
   if (cur.atEnd) return FAT_NO_FILE;
   bool started = false;
   int expect = 0;
@@ -159,7 +159,7 @@ int SplitPath(std::u16string_view path, std::vector<std::u16string>& names) {
   return FAT_OK;
 }
 
-int FindInDir(FatVolume& v, u32 start, std::u16string_view name, FatEntryInfo& info, bool& found) {
+int FindInDir(FatFs& v, u32 start, std::u16string_view name, FatEntryInfo& info, bool& found) {
   found = false;
   int r = FAT_OK;
   DirIndex* index = IndexOf(v, start, r);
@@ -183,7 +183,7 @@ int FindInDir(FatVolume& v, u32 start, std::u16string_view name, FatEntryInfo& i
   return FAT_OK;
 }
 
-int FollowPath(FatVolume& v, std::u16string_view path, PathPlace& place) {
+int FollowPath(FatFs& v, std::u16string_view path, PathPlace& place) {
   std::vector<std::u16string> names;
   if (const int r = SplitPath(path, names)) return r;
   place = PathPlace{};
@@ -222,7 +222,7 @@ struct EntryNames {
   int Needed() const { return longEntries + 1; }
 };
 
-int NamesFor(FatVolume& v, u32 dir, std::u16string_view name, const FatDirCursor* ownEntry, EntryNames& out) {
+int NamesFor(FatFs& v, u32 dir, std::u16string_view name, const FatDirCursor* ownEntry, EntryNames& out) {
   out.form = FatMakeShortName(name);
   // The short names in use, to keep the new one apart from them.
   int indexed = FAT_OK;
@@ -252,7 +252,7 @@ int NamesFor(FatVolume& v, u32 dir, std::u16string_view name, const FatDirCursor
 
 // Writes the entries of a name from run on (free entries, in one sector when they fit one);
 // entry gives the short entry's fields, or copy its bytes from the attributes on.
-int WriteEntries(FatVolume& v, u32 dir, const FatDirCursor& run, std::u16string_view name, const EntryNames& names,
+int WriteEntries(FatFs& v, u32 dir, const FatDirCursor& run, std::u16string_view name, const EntryNames& names,
                  const NewEntry& entry, const u8* copy, bool afterEnd, FatDirCursor* at) {
   FatDirCursor cur = run;
   const u8 sum = FatShortNameChecksum(names.shortName.data());
@@ -332,7 +332,7 @@ int WriteEntries(FatVolume& v, u32 dir, const FatDirCursor& run, std::u16string_
 
 }  // namespace
 
-int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntry& entry,
+int RegisterEntry(FatFs& v, u32 dir, std::u16string_view name, const NewEntry& entry,
                   const FatDirCursor* ignore, FatDirCursor* at, const u8* copy) {
   EntryNames names;
   if (const int r = NamesFor(v, dir, name, ignore, names)) return r;
@@ -382,7 +382,7 @@ int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntr
   return WriteEntries(v, dir, run, name, names, entry, copy, afterEnd, at);
 }
 
-int RenameInSector(FatVolume& v, const FatEntryInfo& info, std::u16string_view name, bool* done, FatDirCursor* at,
+int RenameInSector(FatFs& v, const FatEntryInfo& info, std::u16string_view name, bool* done, FatDirCursor* at,
                    const u8* fields) {
   *done = false;
   const u32 dir = info.entry.start;
@@ -427,7 +427,7 @@ int RenameInSector(FatVolume& v, const FatEntryInfo& info, std::u16string_view n
   return FAT_OK;
 }
 
-int RemoveEntries(FatVolume& v, const FatEntryInfo& info) {
+int RemoveEntries(FatFs& v, const FatEntryInfo& info) {
   FatDirCursor cur = info.first.index <= info.entry.index ? info.first : info.entry;
   cur.atEnd = false;
   if (DirIndex* index = KeptIndex(v, info.entry.start)) {
@@ -457,7 +457,7 @@ int RemoveEntries(FatVolume& v, const FatEntryInfo& info) {
   }
 }
 
-int DirIsEmpty(FatVolume& v, u32 start, bool& empty) {
+int DirIsEmpty(FatFs& v, u32 start, bool& empty) {
   empty = true;
   FatDirCursor cur;
   if (const int r = DirRewind(v, cur, start)) return r;

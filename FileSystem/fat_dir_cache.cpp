@@ -14,7 +14,7 @@ constexpr std::size_t kKeptIndexes = 16;
 
 bool IsLongEntry(const u8* e) { return (e[DIR_ATTR] & 0x3F) == FAT_ATTR_LONG_NAME; }
 
-int Build(FatVolume& v, DirIndex& index) {
+int Build(FatFs& v, DirIndex& index) {
   FatDirCursor cur;
   if (const int r = DirRewind(v, cur, index.start)) return r;
   for (;;) {
@@ -67,7 +67,7 @@ std::u16string Upper(std::u16string_view name) {
   return out;
 }
 
-DirIndex* KeptIndex(FatVolume& v, u32 start) {
+DirIndex* KeptIndex(FatFs& v, u32 start) {
   if (v.indexMountId != v.mountId) {
     v.indexes.clear();
     v.indexMountId = v.mountId;
@@ -81,7 +81,7 @@ DirIndex* KeptIndex(FatVolume& v, u32 start) {
   return nullptr;
 }
 
-DirIndex* IndexOf(FatVolume& v, u32 start, int& r) {
+DirIndex* IndexOf(FatFs& v, u32 start, int& r) {
   r = FAT_OK;
   if (DirIndex* kept = KeptIndex(v, start)) return kept;
   auto index = std::make_unique<DirIndex>();
@@ -92,7 +92,7 @@ DirIndex* IndexOf(FatVolume& v, u32 start, int& r) {
   return v.indexes.back().get();
 }
 
-void DropIndex(FatVolume& v, u32 start) {
+void DropIndex(FatFs& v, u32 start) {
   v.indexes.erase(std::remove_if(v.indexes.begin(), v.indexes.end(),
                                  [start](const std::unique_ptr<DirIndex>& i) { return i->start == start; }),
                   v.indexes.end());

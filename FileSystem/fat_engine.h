@@ -1,7 +1,7 @@
-// FAT engine: FAT12/16/32 volumes with long names, one volume per object, over the disk I/O functions.
+// FAT engine: FAT12/16/32 volumes with long names, one volume per object, over a sector device.
 #pragma once
 
-#include "FileSystem/drive_table.h"
+#include "FileSystem/sector_device.h"
 #include "platform/win_types.h"
 
 #include <array>
@@ -55,7 +55,7 @@ inline constexpr int FAT_FILE_SLOTS = 16;
 inline constexpr int FAT_DIR_SLOTS = 8;
 inline constexpr u32 FAT_UNKNOWN = 0xFFFFFFFF;
 
-struct FatVolume;
+struct FatFs;
 namespace fat {
 struct DirIndex;
 }
@@ -88,7 +88,7 @@ struct FatEntryInfo {
 
 // An open file.
 struct FatFile {
-  FatVolume* volume = nullptr;
+  FatFs* volume = nullptr;
   u16 mountId = 0;
   u8 flags = 0;  // FAT_READ, FAT_WRITE, FAT_CREATE_ALWAYS, 0x20 modified, 0x40 buffer dirty, 0x80 error
   u32 position = 0;
@@ -112,7 +112,7 @@ enum : u8 {
 
 // An open folder.
 struct FatDir {
-  FatVolume* volume = nullptr;
+  FatFs* volume = nullptr;
   u16 mountId = 0;
   FatDirCursor cursor;
   bool ended = false;
@@ -124,15 +124,12 @@ struct FatDirSearch {
   std::u16string pattern;
 };
 
-// The engine object of one FAT drive. The volume is read at the first operation.
-struct FatVolume final : DiskVolume {
-  FatVolume(DiskDriveTable& table, int drive);
-  ~FatVolume() override;
-  // Closes every open file and folder and writes out what is held.
-  void Unmount() override;
+// The engine object of one FAT volume, read at the first operation.
+struct FatFs {
+  explicit FatFs(DiskSectorDevice& device);
+  ~FatFs();
 
-  DiskDriveTable* table;
-  int drive;
+  DiskSectorDevice* device;
 
   u8 fsType = 0;  // 0 not mounted, 1 FAT12, 2 FAT16, 3 FAT32
   u8 fatCount = 0;
@@ -167,14 +164,16 @@ struct FatVolume final : DiskVolume {
   int lastDirSlot = FAT_DIR_SLOTS - 1;
 };
 
+// Closes every open file and folder and writes out what is held.
+void FatUnmount(FatFs& v);
 // Mounts the volume when it is not mounted yet: FAT_OK, or why it cannot be used. write: the
 // caller is about to change it.
-int FatCheckVolume(FatVolume& v, bool write);
+int FatCheckVolume(FatFs& v, bool write);
 // Writes the window, the FSInfo sector and asks the medium to synchronise.
-int FatSyncVolume(FatVolume& v);
+int FatSyncVolume(FatFs& v);
 
 // Paths are UTF-16 with "/" or "\" between the names; "" and "/" are the root.
-int FatOpen(FatVolume& v, FatFile& file, std::u16string_view path, u8 mode);
+int FatOpen(FatFs& v, FatFile& file, std::u16string_view path, u8 mode);
 int FatClose(FatFile& file);
 int FatSync(FatFile& file);
 int FatRead(FatFile& file, void* buffer, u32 length, u32* done);
@@ -186,26 +185,26 @@ int FatTruncate(FatFile& file);
 // The entry of the open file, its long name read back from the entries before it.
 int FatFileEntry(FatFile& file, FatEntryInfo& info);
 
-int FatStat(FatVolume& v, std::u16string_view path, FatEntryInfo& info);
-int FatMkdir(FatVolume& v, std::u16string_view path);
+int FatStat(FatFs& v, std::u16string_view path, FatEntryInfo& info);
+int FatMkdir(FatFs& v, std::u16string_view path);
 // Files and empty folders.
-int FatUnlink(FatVolume& v, std::u16string_view path);
+int FatUnlink(FatFs& v, std::u16string_view path);
 // Never replaces an existing target; a folder never moves into its own subtree.
-int FatRename(FatVolume& v, std::u16string_view from, std::u16string_view to);
+int FatRename(FatFs& v, std::u16string_view from, std::u16string_view to);
 // The file to takes the content, attributes and times of the file from, whose entries go; to
 // keeps its names. A crash at any write leaves to with its old content or its new one whole.
-int FatReplace(FatVolume& v, std::u16string_view from, std::u16string_view to);
+int FatReplace(FatFs& v, std::u16string_view from, std::u16string_view to);
 // Attributes become (old without mask) with (value within mask); mask within 0x27.
-int FatChmod(FatVolume& v, std::u16string_view path, u8 value, u8 mask);
+int FatChmod(FatFs& v, std::u16string_view path, u8 value, u8 mask);
 
-int FatOpenDir(FatVolume& v, FatDir& dir, std::u16string_view path);
+int FatOpenDir(FatFs& v, FatDir& dir, std::u16string_view path);
 // The next entry; FAT_NO_FILE at the end. "." and ".." and volume labels are passed over.
 int FatReadDir(FatDir& dir, FatEntryInfo& info);
 int FatCloseDir(FatDir& dir);
 
 // Whether an open file of the volume holds the entry at that place; a writer counts only with
 // writersOnly.
-bool FatEntryIsOpen(const FatVolume& v, u64 sector, u32 offset, bool writersOnly);
+bool FatEntryIsOpen(const FatFs& v, u64 sector, u32 offset, bool writersOnly);
 
 // Case-insensitive wildcard match ("*", "?") by the volume's case map.
 bool FatMatchPattern(std::u16string_view pattern, std::u16string_view name);

@@ -23,8 +23,8 @@ int CheckFile(const FatFile& f) {
 
 int FlushBuffer(FatFile& f) {
   if (!(f.flags & FAT_FILE_BUFFER_DIRTY)) return FAT_OK;
-  FatVolume& v = *f.volume;
-  if (DiskWrite(*v.table, v.drive, f.buffer.data(), f.bufferSector, 1) != DISK_OK) return FAT_DISK_ERR;
+  FatFs& v = *f.volume;
+  if (v.device->Write(f.buffer.data(), f.bufferSector, 1) != DISK_OK) return FAT_DISK_ERR;
   f.flags &= static_cast<u8>(~FAT_FILE_BUFFER_DIRTY);
   return FAT_OK;
 }
@@ -33,10 +33,10 @@ int FlushBuffer(FatFile& f) {
 int LoadBuffer(FatFile& f, u64 sector, bool fresh) {
   if (f.bufferSector == sector) return FAT_OK;
   if (const int r = FlushBuffer(f)) return r;
-  FatVolume& v = *f.volume;
+  FatFs& v = *f.volume;
   if (fresh) {
     f.buffer.fill(0);
-  } else if (DiskRead(*v.table, v.drive, f.buffer.data(), sector, 1) != DISK_OK) {
+  } else if (v.device->Read(f.buffer.data(), sector, 1) != DISK_OK) {
     f.bufferSector = ~u64{0};
     return FAT_DISK_ERR;
   }
@@ -46,7 +46,7 @@ int LoadBuffer(FatFile& f, u64 sector, bool fresh) {
 
 // The cluster of cluster index ci; with grow the chain is extended (FAT_DISK_FULL when it cannot).
 int ClusterAt(FatFile& f, u32 ci, bool grow, u32* out) {
-  FatVolume& v = *f.volume;
+  FatFs& v = *f.volume;
   if (f.cluster && ci == f.clusterIndex) {
     *out = f.cluster;
     return FAT_OK;
@@ -87,7 +87,7 @@ int ClusterAt(FatFile& f, u32 ci, bool grow, u32* out) {
 
 // Writes from the position on; zeros when data is null.
 int WriteAt(FatFile& f, const u8* data, u32 length, u32* done) {
-  FatVolume& v = *f.volume;
+  FatFs& v = *f.volume;
   const u32 clusterBytes = ClusterBytes(v);
   *done = 0;
   while (*done < length) {
@@ -111,12 +111,12 @@ int WriteAt(FatFile& f, const u8* data, u32 length, u32* done) {
       n = sectors * 512;
       int w;
       if (data) {
-        w = DiskWrite(*v.table, v.drive, data + *done, sector, sectors);
+        w = v.device->Write(data + *done, sector, sectors);
       } else {
         static const u8 zeros[16 * 512] = {};
         w = DISK_OK;
         for (u32 s = 0; s < sectors && w == DISK_OK; s += 16)
-          w = DiskWrite(*v.table, v.drive, zeros, sector + s, std::min<u32>(16, sectors - s));
+          w = v.device->Write(zeros, sector + s, std::min<u32>(16, sectors - s));
       }
       if (w != DISK_OK) return Failed(f, FAT_DISK_ERR);
     } else {
@@ -138,7 +138,7 @@ int WriteAt(FatFile& f, const u8* data, u32 length, u32* done) {
 
 }  // namespace
 
-bool FatEntryIsOpen(const FatVolume& v, u64 sector, u32 offset, bool writersOnly) {
+bool FatEntryIsOpen(const FatFs& v, u64 sector, u32 offset, bool writersOnly) {
   for (const auto& file : v.files) {
     if (!file || !Valid(file->volume, file->mountId)) continue;
     if (file->entrySector == sector && file->entryOffset == offset && (!writersOnly || (file->flags & FAT_WRITE)))
@@ -147,7 +147,7 @@ bool FatEntryIsOpen(const FatVolume& v, u64 sector, u32 offset, bool writersOnly
   return false;
 }
 
-int FatOpen(FatVolume& v, FatFile& f, std::u16string_view path, u8 mode) {
+int FatOpen(FatFs& v, FatFile& f, std::u16string_view path, u8 mode) {
   f = FatFile{};
   const bool write = mode & (FAT_WRITE | FAT_CREATE_NEW | FAT_CREATE_ALWAYS);
   if (const int r = FatCheckVolume(v, write)) return r;
@@ -224,7 +224,7 @@ int FatRead(FatFile& f, void* buffer, u32 length, u32* done) {
   *done = 0;
   if (const int r = CheckFile(f)) return r;
   if (!(f.flags & FAT_READ)) return FAT_DENIED;
-  FatVolume& v = *f.volume;
+  FatFs& v = *f.volume;
   length = std::min(length, f.size - std::min(f.position, f.size));
   u8* out = static_cast<u8*>(buffer);
   const u32 clusterBytes = ClusterBytes(v);
@@ -240,7 +240,7 @@ int FatRead(FatFile& f, void* buffer, u32 length, u32* done) {
       const u32 sectors = std::min(remaining / 512, v.clusterSectors - inCluster / 512);
       if (f.bufferSector >= sector && f.bufferSector - sector < sectors)
         if (const int r = FlushBuffer(f)) return Failed(f, r);
-      if (DiskRead(*v.table, v.drive, out + *done, sector, sectors) != DISK_OK) return Failed(f, FAT_DISK_ERR);
+      if (v.device->Read(out + *done, sector, sectors) != DISK_OK) return Failed(f, FAT_DISK_ERR);
       n = sectors * 512;
     } else {
       if (const int r = LoadBuffer(f, sector, false)) return Failed(f, r);
@@ -291,7 +291,7 @@ int FatTruncate(FatFile& f) {
   if (const int r = CheckFile(f)) return r;
   if (!(f.flags & FAT_WRITE)) return FAT_DENIED;
   if (f.position >= f.size) return FAT_OK;
-  FatVolume& v = *f.volume;
+  FatFs& v = *f.volume;
   // The buffered sector may lie in a cluster about to be freed: written now, never later.
   if (const int r = FlushBuffer(f)) return Failed(f, r);
   f.bufferSector = ~u64{0};
@@ -317,7 +317,7 @@ int FatTruncate(FatFile& f) {
 int FatSync(FatFile& f) {
   if (const int r = CheckFile(f)) return r;
   if (!(f.flags & FAT_FILE_MODIFIED)) return FAT_OK;
-  FatVolume& v = *f.volume;
+  FatFs& v = *f.volume;
   if (const int r = FlushBuffer(f)) return Failed(f, r);
   if (const int r = MoveWindow(v, f.entrySector)) return Failed(f, r);
   u8* e = v.window.data() + f.entryOffset;
@@ -349,7 +349,7 @@ int FatClose(FatFile& f) {
 
 int FatFileEntry(FatFile& f, FatEntryInfo& info) {
   if (const int r = CheckFile(f)) return r;
-  FatVolume& v = *f.volume;
+  FatFs& v = *f.volume;
   if (const int r = MoveWindow(v, f.entrySector)) return r;
   const u8* e = v.window.data() + f.entryOffset;
   info = FatEntryInfo{};

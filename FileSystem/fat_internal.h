@@ -46,44 +46,44 @@ inline constexpr u8 kDeleted = 0xE5;
 inline constexpr u32 kMaxEntries = 65536;
 inline constexpr int kMaxLongEntries = 20;  // 255 units in 13-unit pieces
 
-inline u32 EntryCluster(const FatVolume& v, const u8* e) {
+inline u32 EntryCluster(const FatFs& v, const u8* e) {
   u32 c = Le16(e + DIR_CLUSTER_LOW);
   if (v.fsType == 3) c |= u32{Le16(e + DIR_CLUSTER_HIGH)} << 16;
   return c;
 }
-inline void SetEntryCluster(const FatVolume& v, u8* e, u32 c) {
+inline void SetEntryCluster(const FatFs& v, u8* e, u32 c) {
   Put16(e + DIR_CLUSTER_LOW, static_cast<u16>(c));
   if (v.fsType == 3) Put16(e + DIR_CLUSTER_HIGH, static_cast<u16>(c >> 16));
 }
 
 // ---- window (fat_volume.cpp) ----
-int SyncWindow(FatVolume& v);
-int MoveWindow(FatVolume& v, u64 sector);
+int SyncWindow(FatFs& v);
+int MoveWindow(FatFs& v, u64 sector);
 // Forgets the window when it holds one of count sectors from first (written past it).
-int ForgetWindow(FatVolume& v, u64 first, u64 count);
+int ForgetWindow(FatFs& v, u64 first, u64 count);
 // The engine object is still the one its file or folder was opened on.
-bool Valid(const FatVolume* v, u16 mountId);
+bool Valid(const FatFs* v, u16 mountId);
 
 // ---- cluster chains (fat_chains.cpp) ----
-inline u32 ClusterBytes(const FatVolume& v) { return v.clusterSectors * 512; }
-inline u64 ClusterSector(const FatVolume& v, u32 c) { return v.dataStart + u64{c - 2} * v.clusterSectors; }
-inline bool IsCluster(const FatVolume& v, u32 c) { return c >= 2 && c < v.fatEntries; }
+inline u32 ClusterBytes(const FatFs& v) { return v.clusterSectors * 512; }
+inline u64 ClusterSector(const FatFs& v, u32 c) { return v.dataStart + u64{c - 2} * v.clusterSectors; }
+inline bool IsCluster(const FatFs& v, u32 c) { return c >= 2 && c < v.fatEntries; }
 // The entry of cluster c; FAT_OK with the value, else a disk or internal error.
-int GetFat(FatVolume& v, u32 c, u32* value);
-int PutFat(FatVolume& v, u32 c, u32 value);
-bool IsEndOfChain(const FatVolume& v, u32 value);
-u32 EndOfChain(const FatVolume& v);
+int GetFat(FatFs& v, u32 c, u32* value);
+int PutFat(FatFs& v, u32 c, u32 value);
+bool IsEndOfChain(const FatFs& v, u32 value);
+u32 EndOfChain(const FatFs& v);
 // A new cluster at the end of the chain that ends at prev (0: a new chain). FAT_DISK_FULL when
 // none is free.
-int CreateChain(FatVolume& v, u32 prev, u32* created);
+int CreateChain(FatFs& v, u32 prev, u32* created);
 // Frees the chain from c on.
-int RemoveChain(FatVolume& v, u32 c);
+int RemoveChain(FatFs& v, u32 c);
 // Walks a chain from first: at least clusters clusters (a chain that ends before, leaves the
 // volume or meets a cluster again is FAT_INT_ERR); with toEnd on to its end, which must come
 // without a repeat, a free cluster or a number outside the volume; at most limit clusters.
-int CheckChain(FatVolume& v, u32 first, u64 clusters, bool toEnd, u64 limit = ~u64{0});
+int CheckChain(FatFs& v, u32 first, u64 clusters, bool toEnd, u64 limit = ~u64{0});
 // Writes zeros over a cluster.
-int ZeroCluster(FatVolume& v, u32 c);
+int ZeroCluster(FatFs& v, u32 c);
 
 // ---- folder index (fat_dir_cache.cpp) ----
 // What a scan of a folder found, kept so that a folder of thousands of names is not read again
@@ -110,26 +110,26 @@ struct DirIndex {
 };
 
 // The index of a folder, read when it is not kept (null on a read error, with r set).
-DirIndex* IndexOf(FatVolume& v, u32 start, int& r);
+DirIndex* IndexOf(FatFs& v, u32 start, int& r);
 // The kept index of a folder, or null.
-DirIndex* KeptIndex(FatVolume& v, u32 start);
-void DropIndex(FatVolume& v, u32 start);
+DirIndex* KeptIndex(FatFs& v, u32 start);
+void DropIndex(FatFs& v, u32 start);
 std::u16string Upper(std::u16string_view name);
 
 // ---- folders (fat_dir.cpp) ----
-void FillInfo(const FatVolume& v, const u8* e, FatEntryInfo& info);
+void FillInfo(const FatFs& v, const u8* e, FatEntryInfo& info);
 
 // The root is start 0 on every type.
-int DirRewind(FatVolume& v, FatDirCursor& cur, u32 start);
+int DirRewind(FatFs& v, FatDirCursor& cur, u32 start);
 // Moves to the next entry; at the end FAT_NO_FILE, or with stretch a new zeroed cluster
 // (FAT_DENIED for a full fixed root or 65536 entries, FAT_DISK_FULL).
-int DirNext(FatVolume& v, FatDirCursor& cur, bool stretch);
+int DirNext(FatFs& v, FatDirCursor& cur, bool stretch);
 // The entry under the cursor, in the window.
-int DirEntry(FatVolume& v, const FatDirCursor& cur, u8** entry);
+int DirEntry(FatFs& v, const FatDirCursor& cur, u8** entry);
 
 // Reads the next entry from cur on (long names assembled); cur ends past it. FAT_NO_FILE at the end.
 // withDots: "." and ".." are reported too (with their short names).
-int DirRead(FatVolume& v, FatDirCursor& cur, FatEntryInfo& info, bool withDots);
+int DirRead(FatFs& v, FatDirCursor& cur, FatEntryInfo& info, bool withDots);
 
 // A path split and checked: the names, or FAT_INVALID_NAME.
 int SplitPath(std::u16string_view path, std::vector<std::u16string>& names);
@@ -144,10 +144,10 @@ struct PathPlace {
 };
 // FAT_OK (found or not), FAT_NO_PATH when a folder on the way is missing or no folder,
 // FAT_INVALID_NAME.
-int FollowPath(FatVolume& v, std::u16string_view path, PathPlace& place);
+int FollowPath(FatFs& v, std::u16string_view path, PathPlace& place);
 
 // Looks a name up in a folder.
-int FindInDir(FatVolume& v, u32 start, std::u16string_view name, FatEntryInfo& info, bool& found);
+int FindInDir(FatFs& v, u32 start, std::u16string_view name, FatEntryInfo& info, bool& found);
 
 // What a new entry takes over (times, attributes, cluster, size).
 struct NewEntry {
@@ -161,18 +161,18 @@ struct NewEntry {
 // same entry). The short entry's place comes back in at; copy: its fields from the attributes on
 // are taken from these 32 bytes instead of entry. A name of up to 16 entries never crosses a
 // sector, so that one write of a sector makes or changes it whole.
-int RegisterEntry(FatVolume& v, u32 dir, std::u16string_view name, const NewEntry& entry,
+int RegisterEntry(FatFs& v, u32 dir, std::u16string_view name, const NewEntry& entry,
                   const FatDirCursor* ignore, FatDirCursor* at, const u8* copy = nullptr);
 // Gives an entry a new name in its folder within the sector that holds it, in its own places and
 // free ones: the window's one sector then goes to the medium in one write, so that a crash leaves
 // the old name or the new one. *done false (nothing changed) when the name does not fit there.
 // fields: the short entry's bytes from the attributes on, when they change too.
-int RenameInSector(FatVolume& v, const FatEntryInfo& info, std::u16string_view name, bool* done, FatDirCursor* at,
+int RenameInSector(FatFs& v, const FatEntryInfo& info, std::u16string_view name, bool* done, FatDirCursor* at,
                    const u8* fields = nullptr);
 // Marks the entries of an entry from first to its short entry as deleted.
-int RemoveEntries(FatVolume& v, const FatEntryInfo& info);
+int RemoveEntries(FatFs& v, const FatEntryInfo& info);
 // Whether a folder holds nothing but dot entries and deleted ones.
-int DirIsEmpty(FatVolume& v, u32 start, bool& empty);
+int DirIsEmpty(FatFs& v, u32 start, bool& empty);
 
 // The current local time in DOS form (fat_time.cpp).
 u32 NowDos();

@@ -8,9 +8,9 @@ using namespace fat;
 
 namespace {
 
-u32 FolderStart(const FatVolume& v, u32 cluster) { return v.fsType == 3 && cluster == v.rootCluster ? 0 : cluster; }
+u32 FolderStart(const FatFs& v, u32 cluster) { return v.fsType == 3 && cluster == v.rootCluster ? 0 : cluster; }
 
-void DotEntry(const FatVolume& v, u8* e, const char* name, u32 cluster, u32 now) {
+void DotEntry(const FatFs& v, u8* e, const char* name, u32 cluster, u32 now) {
   std::memset(e, 0, 32);
   std::memset(e, ' ', 11);
   std::memcpy(e, name, std::strlen(name));
@@ -31,7 +31,7 @@ u32 EntryOffset(const FatEntryInfo& info) { return (info.entry.index % 16) * 32;
 
 }  // namespace
 
-int FatStat(FatVolume& v, std::u16string_view path, FatEntryInfo& info) {
+int FatStat(FatFs& v, std::u16string_view path, FatEntryInfo& info) {
   if (const int r = FatCheckVolume(v, false)) return r;
   PathPlace place;
   if (const int r = FollowPath(v, path, place)) return r;
@@ -40,7 +40,7 @@ int FatStat(FatVolume& v, std::u16string_view path, FatEntryInfo& info) {
   return FAT_OK;
 }
 
-int FatMkdir(FatVolume& v, std::u16string_view path) {
+int FatMkdir(FatFs& v, std::u16string_view path) {
   if (const int r = FatCheckVolume(v, true)) return r;
   PathPlace place;
   if (const int r = FollowPath(v, path, place)) return r;
@@ -68,7 +68,7 @@ int FatMkdir(FatVolume& v, std::u16string_view path) {
   return FatSyncVolume(v);
 }
 
-int FatUnlink(FatVolume& v, std::u16string_view path) {
+int FatUnlink(FatFs& v, std::u16string_view path) {
   if (const int r = FatCheckVolume(v, true)) return r;
   PathPlace place;
   if (const int r = FollowPath(v, path, place)) return r;
@@ -92,7 +92,7 @@ int FatUnlink(FatVolume& v, std::u16string_view path) {
   return FatSyncVolume(v);
 }
 
-int FatRename(FatVolume& v, std::u16string_view from, std::u16string_view to) {
+int FatRename(FatFs& v, std::u16string_view from, std::u16string_view to) {
   if (const int r = FatCheckVolume(v, true)) return r;
   PathPlace a, b;
   if (const int r = FollowPath(v, from, a)) return r;
@@ -141,7 +141,7 @@ int FatRename(FatVolume& v, std::u16string_view from, std::u16string_view to) {
   return FatSyncVolume(v);
 }
 
-int FatReplace(FatVolume& v, std::u16string_view from, std::u16string_view to) {
+int FatReplace(FatFs& v, std::u16string_view from, std::u16string_view to) {
   if (const int r = FatCheckVolume(v, true)) return r;
   PathPlace a, b;
   if (const int r = FollowPath(v, from, a)) return r;
@@ -183,7 +183,7 @@ int FatReplace(FatVolume& v, std::u16string_view from, std::u16string_view to) {
   return FatSyncVolume(v);
 }
 
-int FatChmod(FatVolume& v, std::u16string_view path, u8 value, u8 mask) {
+int FatChmod(FatFs& v, std::u16string_view path, u8 value, u8 mask) {
   if (const int r = FatCheckVolume(v, true)) return r;
   PathPlace place;
   if (const int r = FollowPath(v, path, place)) return r;
@@ -197,7 +197,7 @@ int FatChmod(FatVolume& v, std::u16string_view path, u8 value, u8 mask) {
   return FatSyncVolume(v);
 }
 
-int FatOpenDir(FatVolume& v, FatDir& dir, std::u16string_view path) {
+int FatOpenDir(FatFs& v, FatDir& dir, std::u16string_view path) {
   dir = FatDir{};
   if (const int r = FatCheckVolume(v, false)) return r;
   PathPlace place;

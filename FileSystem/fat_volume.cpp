@@ -21,7 +21,7 @@ bool IsFatBoot(const u8* s) {
 bool IsPowerOfTwo(u32 x) { return x && (x & (x - 1)) == 0; }
 
 // Reads and checks the boot sector at base; fills the volume. FAT_NO_FILESYSTEM when it is none.
-int ReadBootSector(FatVolume& v, u64 base, const u8* s) {
+int ReadBootSector(FatFs& v, u64 base, const u8* s) {
   const u32 bytesPerSector = Le16(s + 11);
   const u32 clusterSectors = s[13];
   const u32 reserved = Le16(s + 14);
@@ -49,7 +49,7 @@ int ReadBootSector(FatVolume& v, u64 base, const u8* s) {
   const u64 needed = type == 1 ? (entries * 3 + 1) / 2 : type == 2 ? entries * 2 : entries * 4;
   if (u64{fatSize} * 512 < needed) return FAT_NO_FILESYSTEM;
   // The volume must lie on the drive: what lies beyond could not be read or written.
-  if (base + total > v.table->sectorCount[v.drive]) return FAT_NO_FILESYSTEM;
+  if (base + total > v.device->SectorCount()) return FAT_NO_FILESYSTEM;
 
   v.fsType = type;
   v.fatCount = static_cast<u8>(fats);
@@ -77,30 +77,30 @@ int ReadBootSector(FatVolume& v, u64 base, const u8* s) {
   return FAT_OK;
 }
 
-int Mount(FatVolume& v, bool write) {
+int Mount(FatFs& v, bool write) {
   v.fsType = 0;
   v.windowSector = ~u64{0};
   v.windowDirty = false;
   v.fsinfoDirty = false;
-  const int status = DiskStatus(*v.table, v.drive);
+  const int status = v.device->Status();
   if (status & 1) return FAT_NOT_READY;
   if (write && (status & 4)) return FAT_WRITE_PROTECTED;
   u8 s[512];
-  if (DiskRead(*v.table, v.drive, s, 0, 1) != DISK_OK) return FAT_DISK_ERR;
+  if (v.device->Read(s, 0, 1) != DISK_OK) return FAT_DISK_ERR;
   u64 base = 0;
   if (!IsFatBoot(s)) {
     // A partition table in front of the volume: its first entry is tried once.
     if (!HasSignature(s)) return FAT_NO_FILESYSTEM;
     base = Le32(s + 446 + 8);
-    if (base == 0 || base >= v.table->sectorCount[v.drive]) return FAT_NO_FILESYSTEM;
-    if (DiskRead(*v.table, v.drive, s, base, 1) != DISK_OK) return FAT_DISK_ERR;
+    if (base == 0 || base >= v.device->SectorCount()) return FAT_NO_FILESYSTEM;
+    if (v.device->Read(s, base, 1) != DISK_OK) return FAT_DISK_ERR;
     if (!IsFatBoot(s)) return FAT_NO_FILESYSTEM;
   }
   if (const int r = ReadBootSector(v, base, s)) return r;
 
   if (v.fsinfoSector) {
     u8 info[512];
-    if (DiskRead(*v.table, v.drive, info, v.fsinfoSector, 1) != DISK_OK) {
+    if (v.device->Read(info, v.fsinfoSector, 1) != DISK_OK) {
       v.fsType = 0;
       return FAT_DISK_ERR;
     }
@@ -123,24 +123,24 @@ int Mount(FatVolume& v, bool write) {
 
 namespace fat {
 
-bool Valid(const FatVolume* v, u16 mountId) { return v && v->fsType != 0 && v->mountId == mountId; }
+bool Valid(const FatFs* v, u16 mountId) { return v && v->fsType != 0 && v->mountId == mountId; }
 
-int SyncWindow(FatVolume& v) {
+int SyncWindow(FatFs& v) {
   if (!v.windowDirty) return FAT_OK;
   const u64 sector = v.windowSector;
-  if (DiskWrite(*v.table, v.drive, v.window.data(), sector, 1) != DISK_OK) return FAT_DISK_ERR;
+  if (v.device->Write(v.window.data(), sector, 1) != DISK_OK) return FAT_DISK_ERR;
   // A sector of the first FAT goes into the second as well.
   if (v.fatCount == 2 && sector >= v.fatStart && sector < v.fatStart + v.fatSectors &&
-      DiskWrite(*v.table, v.drive, v.window.data(), sector + v.fatSectors, 1) != DISK_OK)
+      v.device->Write(v.window.data(), sector + v.fatSectors, 1) != DISK_OK)
     return FAT_DISK_ERR;
   v.windowDirty = false;
   return FAT_OK;
 }
 
-int MoveWindow(FatVolume& v, u64 sector) {
+int MoveWindow(FatFs& v, u64 sector) {
   if (sector == v.windowSector) return FAT_OK;
   if (const int r = SyncWindow(v)) return r;
-  if (DiskRead(*v.table, v.drive, v.window.data(), sector, 1) != DISK_OK) {
+  if (v.device->Read(v.window.data(), sector, 1) != DISK_OK) {
     v.windowSector = ~u64{0};
     return FAT_DISK_ERR;
   }
@@ -148,7 +148,7 @@ int MoveWindow(FatVolume& v, u64 sector) {
   return FAT_OK;
 }
 
-int ForgetWindow(FatVolume& v, u64 first, u64 count) {
+int ForgetWindow(FatFs& v, u64 first, u64 count) {
   if (v.windowSector < first || v.windowSector - first >= count) return FAT_OK;
   if (const int r = SyncWindow(v)) return r;
   v.windowSector = ~u64{0};
@@ -157,26 +157,26 @@ int ForgetWindow(FatVolume& v, u64 first, u64 count) {
 
 }  // namespace fat
 
-FatVolume::FatVolume(DiskDriveTable& t, int d) : table(&t), drive(d) {}
+FatFs::FatFs(DiskSectorDevice& d) : device(&d) {}
 
-FatVolume::~FatVolume() = default;
+FatFs::~FatFs() = default;
 
-void FatVolume::Unmount() {
-  for (auto& file : files) {
+void FatUnmount(FatFs& v) {
+  for (auto& file : v.files) {
     if (file) FatClose(*file);
     file.reset();
   }
-  for (auto& dir : dirs) {
+  for (auto& dir : v.dirs) {
     if (dir) FatCloseDir(dir->dir);
     dir.reset();
   }
-  if (fsType) FatSyncVolume(*this);
-  fsType = 0;
+  if (v.fsType) FatSyncVolume(v);
+  v.fsType = 0;
 }
 
-int FatCheckVolume(FatVolume& v, bool write) {
+int FatCheckVolume(FatFs& v, bool write) {
   if (v.fsType != 0) {
-    const int status = DiskStatus(*v.table, v.drive);
+    const int status = v.device->Status();
     if (!(status & 1)) {
       if (write && (status & 4)) return FAT_WRITE_PROTECTED;
       return FAT_OK;
@@ -185,7 +185,7 @@ int FatCheckVolume(FatVolume& v, bool write) {
   return Mount(v, write);
 }
 
-int FatSyncVolume(FatVolume& v) {
+int FatSyncVolume(FatFs& v) {
   if (const int r = SyncWindow(v)) return r;
   if (v.fsType == 3 && v.fsinfoDirty && v.fsinfoSector) {
     // Written whole from its fields, past the window, which keeps the folder or FAT sector the
@@ -196,10 +196,10 @@ int FatSyncVolume(FatVolume& v) {
     Put32(s.data() + 488, v.freeCount);
     Put32(s.data() + 492, v.lastCluster);
     Put32(s.data() + 508, kFsinfoTrail);
-    if (DiskWrite(*v.table, v.drive, s.data(), v.fsinfoSector, 1) != DISK_OK) return FAT_DISK_ERR;
+    if (v.device->Write(s.data(), v.fsinfoSector, 1) != DISK_OK) return FAT_DISK_ERR;
     if (v.windowSector == v.fsinfoSector) v.window = s;
     v.fsinfoDirty = false;
   }
-  if (DiskIoctl(*v.table, v.drive, DISK_IOCTL_SYNC, nullptr) != DISK_OK) return FAT_DISK_ERR;
+  if (v.device->Ioctl(DISK_IOCTL_SYNC, nullptr) != DISK_OK) return FAT_DISK_ERR;
   return FAT_OK;
 }

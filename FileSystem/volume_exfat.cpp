@@ -1,10 +1,36 @@
 // Volume files and searches on exFAT drives: slots with the layer's own positions, the engine's nodes and result map.
+#include "FileSystem/volume_exfat.h"
+
 #include "FileSystem/exfat_internal.h"
 #include "FileSystem/volume_internal.h"
 
 #include "lib/text/str.h"
 
 #include <cstring>
+
+ExfatVolume::ExfatVolume(DiskDriveTable& table, int drive) : m_device(table, drive) {}
+
+ExfatVolume::~ExfatVolume() { Unmount(); }
+
+void ExfatVolume::Unmount() {
+  if (!mounted) return;
+  for (ExfatFileSlot& slot : files) {
+    if (!slot.node) continue;
+    ExfatFlushNode(*this, *slot.node);
+    ExfatPutNode(*this, slot.node);
+    slot = ExfatFileSlot{};
+  }
+  for (auto& search : dirs) {
+    if (search) ExfatCloseDir(*this, search->it);
+    search.reset();
+  }
+  ExfatUnmount(*this);
+}
+
+int ExfatMount(ExfatVolume& v, DiskDriveTable& table, int drive, const char* options) {
+  v.m_device = DiskDriveDevice(table, drive);
+  return ExfatMount(static_cast<ExfatFs&>(v), v.m_device, options);
+}
 
 namespace disk {
 

@@ -2,9 +2,9 @@
 #pragma once
 
 #include "FileSystem/ext4_drive.h"
-#include "FileSystem/exfat_engine.h"
-#include "FileSystem/fat_engine.h"
 #include "FileSystem/volume_api.h"
+#include "FileSystem/volume_exfat.h"
+#include "FileSystem/volume_fat.h"
 
 #include <string>
 #include <string_view>

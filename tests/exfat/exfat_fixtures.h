@@ -2,6 +2,7 @@
 #pragma once
 
 #include "FileSystem/exfat_engine.h"
+#include "FileSystem/volume_exfat.h"
 #include "tests/support/exfat_images.h"
 #include "tests/support/files.h"
 

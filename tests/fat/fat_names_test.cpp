@@ -1,5 +1,6 @@
 // FAT names: short names with lower-case flags, numbered and hashed aliases, long names of every kind, names refused.
 #include "FileSystem/fat_engine.h"
+#include "FileSystem/volume_fat.h"
 #include "FileSystem/fat_names.h"
 #include "tests/support/fat_images.h"
 

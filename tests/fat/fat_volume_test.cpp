@@ -1,5 +1,6 @@
 // FAT volumes: the type by cluster count at the limits, FSInfo, full volumes, the 4 GiB limit, growth with zeros, times.
 #include "FileSystem/fat_engine.h"
+#include "FileSystem/volume_fat.h"
 #include "FileSystem/fat_time.h"
 #include "tests/support/fake_medium.h"
 #include "tests/support/fat_images.h"
