@@ -2,6 +2,7 @@
 #pragma once
 
 #include "FileSystem/disk_cache.h"
+#include "FileSystem/disk_volume.h"
 #include "FileSystem/raw_disk.h"
 #include "FileSystem/sector_device.h"
 #include "platform/win_types.h"
@@ -50,20 +51,6 @@ struct DiskListSearch {
   int next = 0;
 };
 inline constexpr int DISK_LIST_SLOTS = 8;
-
-// The engine object serving the file system of one drive.
-class DiskVolume {
- public:
-  virtual ~DiskVolume() = default;
-  // Closes whatever files and folders are still open on the volume and unmounts it, writing out
-  // what the engine still holds.
-  virtual void Unmount() = 0;
-  // Whether the last unmount could not write out everything (its first error is kept).
-  virtual bool UnmountFailed() const { return false; }
-  // Whether the volume takes writes (a writable drive's engine may still refuse them, saying why
-  // in the drive's note).
-  virtual bool Writable() const { return true; }
-};
 
 // How a table mounts the file system of a drive (types 3, 4 and 5).
 class DiskEngines {

@@ -286,7 +286,11 @@ int FlushBitmap(ExfatFs& v) {
   return 0;
 }
 
-int UsedClusters(ExfatFs& v, u64* used) {
+}  // namespace exfat
+
+using namespace exfat;
+
+int ExfatUsedClusters(ExfatFs& v, u64* used) {
   *used = 0;
   for (std::size_t b = 0; b < v.blockLoaded.size(); ++b)
     if (const int r = LoadBlock(v, b)) return r;
@@ -299,5 +303,3 @@ int UsedClusters(ExfatFs& v, u64* used) {
   }
   return 0;
 }
-
-}  // namespace exfat

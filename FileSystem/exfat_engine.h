@@ -182,6 +182,14 @@ void ExfatSetTimes(ExfatNode& node, i64 mtime, i64 ctime, i64 atime);
 u32 ExfatStamp(i64 t, u8* increment, u8* utcOffset);
 i64 ExfatStampTime(u32 stamp, u8 increment, u8 utcOffset);
 
+// One UTF-8 name as UTF-16: 0, -42 for an invalid sequence, -38 beyond 255 units.
+int ExfatNameToUtf16(std::string_view utf8, std::u16string& out);
+std::string ExfatNameToUtf8(std::u16string_view name);
+// No control character and none of "*/:<>?\|.
+bool ExfatNameAllowed(std::u16string_view name);
+// Clusters in use (the whole bitmap is read).
+int ExfatUsedClusters(ExfatFs& v, u64* used);
+
 // Checksums and the name hash of the format.
 u16 ExfatSetChecksum(const u8* entries, std::size_t count);
 u16 ExfatNameHash(const ExfatFs& v, std::u16string_view name);

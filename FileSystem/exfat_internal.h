@@ -109,8 +109,6 @@ int ClustersMarked(ExfatFs& v, const ExfatNode& node, bool* marked);
 // The bitmap is wrong: allocation stops and the drive's note says why.
 void MarkDamaged(ExfatFs& v);
 int FlushBitmap(ExfatFs& v);
-// Clusters in use (the whole bitmap is read).
-int UsedClusters(ExfatFs& v, u64* used);
 
 // ---- node contents (exfat_file.cpp) ----
 // Raw bytes of a node's clusters, without regard to its sizes.
@@ -135,12 +133,7 @@ int WriteEntrySet(ExfatFs& v, ExfatNode& dir, ExfatNode& node);
 int RenameInSector(ExfatFs& v, ExfatNode& node, std::u16string_view name, ExfatNode* other, bool* done);
 
 // ---- names (exfat_names.cpp) ----
-// One UTF-8 name as UTF-16: 0, -42 for an invalid sequence, -38 beyond 255 units.
-int NameToUtf16(std::string_view utf8, std::u16string& out);
-std::string NameToUtf8(std::u16string_view name);
 bool NamesEqual(const ExfatFs& v, std::u16string_view a, std::u16string_view b);
-// No control character and none of "*/:<>?\|.
-bool NameAllowed(std::u16string_view name);
 // The names of a path, "." left out.
 std::vector<std::string_view> SplitPath(std::string_view path);
 

@@ -222,7 +222,7 @@ void ExfatUnmount(ExfatFs& v) {
   if (!v.readOnly) {
     Put16(v.boot.data() + BOOT_FLAGS, static_cast<u16>(Le16(v.boot.data() + BOOT_FLAGS) & ~kVolumeDirty));
     u64 used = 0;
-    if (v.boot[BOOT_PERCENT] != 0xFF && UsedClusters(v, &used) == 0)
+    if (v.boot[BOOT_PERCENT] != 0xFF && ExfatUsedClusters(v, &used) == 0)
       v.boot[BOOT_PERCENT] = static_cast<u8>((used * 100 + v.clusterCount / 2) / v.clusterCount);
     WriteBoot(v);
     ExfatDevFsync(v.dev);

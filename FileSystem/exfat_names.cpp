@@ -3,9 +3,7 @@
 
 #include "lib/text/enc.h"
 
-namespace exfat {
-
-int NameToUtf16(std::string_view utf8, std::u16string& out) {
+int ExfatNameToUtf16(std::string_view utf8, std::u16string& out) {
   out.clear();
   const std::string text(utf8);
   const char* p = text.c_str();
@@ -24,7 +22,7 @@ int NameToUtf16(std::string_view utf8, std::u16string& out) {
   return 0;
 }
 
-std::string NameToUtf8(std::u16string_view name) {
+std::string ExfatNameToUtf8(std::u16string_view name) {
   std::string out;
   std::size_t i = 0;
   while (i < name.size()) {
@@ -41,14 +39,7 @@ std::string NameToUtf8(std::u16string_view name) {
   return out;
 }
 
-bool NamesEqual(const ExfatFs& v, std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (v.upcase[a[i]] != v.upcase[b[i]]) return false;
-  return true;
-}
-
-bool NameAllowed(std::u16string_view name) {
+bool ExfatNameAllowed(std::u16string_view name) {
   if (name.empty()) return false;
   for (const char16_t c : name) {
     if (c < 0x20) return false;
@@ -58,6 +49,16 @@ bool NameAllowed(std::u16string_view name) {
       default: break;
     }
   }
+  return true;
+}
+
+namespace exfat {
+
+
+bool NamesEqual(const ExfatFs& v, std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (v.upcase[a[i]] != v.upcase[b[i]]) return false;
   return true;
 }
 

@@ -295,7 +295,7 @@ int ExfatLookup(ExfatFs& v, ExfatNode** out, std::string_view path) {
   ExfatNode* node = v.root.get();
   for (const std::string_view part : SplitPath(path)) {
     std::u16string name;
-    if (const int r = NameToUtf16(part, name)) return r;
+    if (const int r = ExfatNameToUtf16(part, name)) return r;
     if (!node->IsDir()) return EXFAT_ENOTDIR;
     if (const int r = LoadChildren(v, *node)) return r;
     node = FindChild(v, *node, name);

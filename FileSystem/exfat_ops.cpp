@@ -12,7 +12,7 @@ int SplitParent(ExfatFs& v, std::string_view path, ExfatNode** parent, std::u16s
   *parent = nullptr;
   const std::vector<std::string_view> parts = SplitPath(path);
   if (parts.empty()) return EXFAT_EFAULT;
-  if (const int r = NameToUtf16(parts.back(), name)) return r;
+  if (const int r = ExfatNameToUtf16(parts.back(), name)) return r;
   std::string dir;
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) (dir += parts[i]) += '/';
   ExfatNode* node = nullptr;
@@ -35,7 +35,7 @@ int Create(ExfatFs& v, std::string_view path, bool directory) {
   std::u16string name;
   if (const int r = SplitParent(v, path, &parent, name)) return r;
   int result = 0;
-  if (!NameAllowed(name)) result = EXFAT_ENOENT;
+  if (!ExfatNameAllowed(name)) result = EXFAT_ENOENT;
   else if (FindChild(v, *parent, name)) result = EXFAT_EEXIST;
   if (result) {
     ExfatPutNode(v, parent);
@@ -155,7 +155,7 @@ int ExfatRename(ExfatFs& v, std::string_view from, std::string_view to) {
   ExfatNode* parent = nullptr;
   std::u16string name;
   int result = source->parent ? SplitParent(v, to, &parent, name) : EXFAT_EPERM;
-  if (!result && !NameAllowed(name)) result = EXFAT_ENOENT;
+  if (!result && !ExfatNameAllowed(name)) result = EXFAT_ENOENT;
   for (ExfatNode* up = parent; !result && up; up = up->parent)
     if (up == source) result = EXFAT_EINVAL;  // into its own subtree
   ExfatNode* target = result ? nullptr : FindChild(v, *parent, name);

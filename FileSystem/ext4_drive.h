@@ -30,6 +30,35 @@ class Ext4DriveVolume final : public DiskVolume {
   ~Ext4DriveVolume() override;
 
   void Unmount() override;
+
+  int FileOpen(const std::string& inside, int mode, int& err) override;
+  int FileClose(u32 slot) override;
+  int FileRead(u32 slot, void* buffer, int length) override;
+  int FileWrite(u32 slot, const void* buffer, int length) override;
+  i64 FileSeek(u32 slot, i64 offset, int whence) override;
+  i64 FileTell(u32 slot) override;
+  int FileFlush(u32 slot) override;
+  int GetFileTime(u32 slot, i64* write, i64* creation, i64* access) override;
+  int SetFileTime(u32 slot, i64 write, i64 creation, i64 access) override;
+  i64 GetFileSize(u32 slot) override;
+  int SetFileSize(u32 slot, u64 size) override;
+  int ReadDirEntry(u32 slot, DiskFindRecord& record) override;
+
+  int Stat(const std::string& inside, DiskPathStatus& status, bool entryItself) override;
+  int Mkdir(const std::string& inside) override;
+  int Rmdir(const std::string& inside) override;
+  int Delete(const std::string& inside) override;
+  int Rename(const std::string& from, const std::string& to) override;
+  int SetAttributes(const std::string& inside, u32 attributes) override;
+
+  int FindFirst(const DiskSearchPath& search, DiskFindRecord& record, int& err) override;
+  int FindNext(u32 slot, DiskFindRecord& record) override;
+  int FindClose(u32 slot) override;
+
+  int GetFreeSpace(DiskSpace& space) override;
+  i64 StoredTime(i64 t) override;
+  bool ByteNames() const override { return true; }
+
   Ext4Volume* volume() const { return m_volume; }
   // The result of unmounting (the first write error), once Unmount ran.
   int unmountResult() const { return m_unmountResult; }
@@ -51,6 +80,10 @@ class Ext4DriveVolume final : public DiskVolume {
 
  private:
   Ext4DriveVolume(DiskDriveTable& table, int drive);
+  // The open file of a slot, or null.
+  Ext4File* FileOf(u32 slot);
+  // Whether the entry a path names (not a link's target) is open in a file slot.
+  bool EntryOpen(const std::string& inside);
   int ReplayInMemory(std::string* note);
   DiskDriveDevice m_medium;
   std::unique_ptr<Overlay> m_overlay;  // before the device, whose callbacks use it

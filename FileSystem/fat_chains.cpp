@@ -158,3 +158,18 @@ int ZeroCluster(FatFs& v, u32 c) {
 }
 
 }  // namespace fat
+
+int FatFreeClusters(FatFs& v, u32* free) {
+  if (const int r = FatCheckVolume(v, false)) return r;
+  if (v.freeCount == FAT_UNKNOWN) {
+    u32 count = 0;
+    for (u32 c = 2; c < v.fatEntries; ++c) {
+      u32 value = 0;
+      if (const int r = fat::GetFat(v, c, &value)) return r;
+      if (value == 0) ++count;
+    }
+    v.freeCount = count;
+  }
+  *free = v.freeCount;
+  return FAT_OK;
+}

@@ -171,6 +171,9 @@ void FatUnmount(FatFs& v);
 int FatCheckVolume(FatFs& v, bool write);
 // Writes the window, the FSInfo sector and asks the medium to synchronise.
 int FatSyncVolume(FatFs& v);
+// The free clusters: as FSInfo told them, else counted in the FAT once and kept for the
+// allocations to come.
+int FatFreeClusters(FatFs& v, u32* free);
 
 // Paths are UTF-16 with "/" or "\" between the names; "" and "/" are the root.
 int FatOpen(FatFs& v, FatFile& file, std::u16string_view path, u8 mode);

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "FileSystem/drive_table.h"
-#include "lib/system/sys_types.h"
 #include "platform/win_types.h"
 
 #include <string>
@@ -13,41 +12,6 @@ using DiskHandle = u32;
 // A search that named one entry and needs no handle.
 inline constexpr DiskHandle DISK_NO_HANDLE = 0x12345678;
 inline constexpr u32 DISK_DIR_SLOT_BASE = 4096;
-
-// Open modes of DiskFileOpen.
-enum : int {
-  DISK_OPEN_READ = 1,
-  DISK_OPEN_WRITE = 2,
-  DISK_OPEN_CREATE = 4,    // create, or empty an existing file
-  DISK_OPEN_TRUNCATE = 8,  // with DISK_OPEN_WRITE
-};
-
-// The attribute word of records and of DiskSetAttributes.
-enum : u32 {
-  DISK_ATTR_READABLE = 0x01,  // always set
-  DISK_ATTR_WRITABLE = 0x02,  // clear for read-only entries
-  DISK_ATTR_FOLDER = 0x10,
-  DISK_ATTR_HIDDEN = 0x20,
-  DISK_ATTR_ARCHIVE = 0x40,
-  DISK_ATTR_SYSTEM = 0x80,
-  DISK_ATTR_OWNER_EXECUTE = 0x200,  // ext4
-  DISK_ATTR_UNIX_MODE_SHIFT = 16,  // a Unix mode in the upper 16 bits
-};
-
-// Name kinds of DiskResolvePath.
-enum : int { DISK_NAME_BY_FS = 0, DISK_NAME_8BIT = 1, DISK_NAME_UTF8 = 2, DISK_NAME_UTF16 = 3 };
-
-// One entry of a search. Names are UTF-8 and sizes whole.
-struct DiskFindRecord {
-  u32 attributes = 0;
-  u64 size = 0;
-  i64 creation = 0;  // seconds since 1970 UTC (negative before); 0 = none
-  i64 access = 0;
-  i64 write = 0;
-  char name[1024] = {};
-  // A symbolic link (ext4); the rest describes its target when the link leads somewhere.
-  bool link = false;
-};
 
 // Paths: "/" is the drive list; "/V/..." the volume named by the one character V ("0"-"9", "A"...),
 // "V:" and "\" written for "/" too; with a fixed drive every absolute path lies in it. A relative
@@ -115,14 +79,6 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
 int DiskFindNext(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* record);
 int DiskFindClose(DiskDriveTable& table, DiskHandle handle);
 
-// The size and free room of a volume, in its own allocation units.
-struct DiskSpace {
-  u32 bytesPerSector = 512;
-  u32 sectorsPerCluster = 0;
-  u64 totalClusters = 0;
-  u64 freeClusters = 0;
-  u64 availableClusters = 0;  // free to an ordinary user (ext4 keeps some blocks to root)
-};
 // The space of the volume a path names, as its engine counts it (FAT counts its free clusters
 // once where no FSInfo tells them). A SysError; -7 for the drive list.
 int DiskGetFreeSpace(DiskDriveTable& table, const char* path, DiskSpace* space);

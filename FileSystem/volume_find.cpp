@@ -54,78 +54,6 @@ bool NameTooLong(std::string_view inside) {
   return false;
 }
 
-// The next entry of an ext4 search that matches its pattern; "." and ".." are no entries.
-int Ext4Next(Ext4DriveVolume& v, Ext4DirSearch& search, DiskFindRecord& record) {
-  for (;;) {
-    int err = EXT4_OK;
-    const Ext4DirEntryInfo* e = Ext4DirNext(&search.dir, &err);
-    if (!e) return err ? MapExt4(err) : SYS_ERR_NOT_FOUND;
-    const std::string name(e->name, e->nameLen);
-    if (name == "." || name == ".." || e->inode == 0) continue;
-    // A name no volume path can spell: empty or holding "/" or a zero byte (a damaged entry), or
-    // holding "\", which volume paths take for "/" (it would name another file).
-    if (name.empty() || name.find_first_of(std::string_view("/\\\0", 3)) != std::string::npos) continue;
-    if (StrWildcardCompareA(name.c_str(), search.pattern.c_str()) != 0) continue;
-    Ext4FileInfo info;
-    bool link = false;
-    int r;
-    if (e->type == EXT4_DE_SYMLINK) {
-      // Listed even when it leads nowhere.
-      r = Ext4StatPath(v.volume(), search.path.empty() ? name : search.path + "/" + name, info, link);
-    } else {
-      r = Ext4DirEntryStat(&search.dir, &info);
-    }
-    if (r) return MapExt4(r);
-    Ext4Record(info, name, link, record);
-    return SYS_OK;
-  }
-}
-
-DiskHandle Ext4FindFirst(DiskDriveTable& table, int d, const std::string& inside, const std::string& last,
-                         std::size_t slash, DiskFindRecord& record, int& err) {
-  Ext4DriveVolume& v = *Ext4Of(table, d);
-  if (!HasWildcard(last)) {
-    Ext4FileInfo info;
-    bool link = false;
-    if (const int r = Ext4StatPath(v.volume(), inside, info, link)) {
-      err = MapExt4(r);
-      return 0;
-    }
-    Ext4Record(info, last, link, record);
-    return DISK_NO_HANDLE;
-  }
-  const int slot = TakeSlot(v.dirs, v.lastDirSlot, [](const auto& s) { return s != nullptr; });
-  if (slot < 0) {
-    err = SYS_ERR_TOO_MANY_OPEN;
-    return 0;
-  }
-  auto search = std::make_unique<Ext4DirSearch>();
-  search->path = slash == std::string::npos ? "" : inside.substr(0, slash);
-  search->pattern = last;
-  if (Ext4OpenPath(v.volume(), search->path, search->dir.f, 0, true) != EXT4_OK) {
-    err = SYS_ERR_PATH;
-    return 0;
-  }
-  search->dir.nextPos = 0;
-  const int r = Ext4Next(v, *search, record);
-  if (r != SYS_OK) {
-    Ext4DirClose(&search->dir);
-    err = r == SYS_ERR_NOT_FOUND ? SYS_ERR_INVALID : r;
-    return 0;
-  }
-  v.dirs[static_cast<std::size_t>(slot)] = std::move(search);
-  return (DISK_DIR_SLOT_BASE + static_cast<u32>(slot)) << 16 | static_cast<u32>(d) << 8 | DISK_TYPE_EXT4;
-}
-
-// The ext4 search of a handle, or null.
-Ext4DirSearch* Ext4SearchOf(DiskDriveTable& table, u32 slot, int drive, Ext4DriveVolume** volume) {
-  if (drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE || slot - DISK_DIR_SLOT_BASE >= EXT4_DIR_SLOTS)
-    return nullptr;
-  Ext4DriveVolume* v = Ext4Of(table, drive);
-  *volume = v;
-  return v ? v->dirs[slot - DISK_DIR_SLOT_BASE].get() : nullptr;
-}
-
 }  // namespace
 
 DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord* record, int* err) {
@@ -165,10 +93,8 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
   }
 
   const int d = drive - 1;
-  FatVolume* v = Fat(table, d);
-  Ext4DriveVolume* e = Ext4Of(table, d);
-  ExfatVolume* ex = Exfat(table, d);
-  if (!v && !(e && e->volume()) && !ex) {
+  DiskVolume* v = table.fileSystem[static_cast<std::size_t>(d)].get();
+  if (!v) {
     *err = SYS_ERR_OTHER;
     return 0;
   }
@@ -176,120 +102,65 @@ DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord
     *err = SYS_ERR_NAME_TOO_LONG;
     return 0;
   }
+  DiskSearchPath search;
+  search.path = path;
   const std::size_t slash = inside.rfind('/');
-  const std::string last = slash == std::string::npos ? inside : inside.substr(slash + 1);
-  if (!HasWildcard(last)) {
-    if (inside.empty()) {
-      // A bare volume name stands for the volume itself.
-      std::string_view text = path ? path : "";
-      if (!text.empty() && (text[0] == '/' || text[0] == '\\')) text.remove_prefix(1);
-      if (table.currentDrive == 0 && text.size() == 1 && std::isalnum(static_cast<unsigned char>(text[0]))) {
-        VolumeRecord(DiskVolumeName(table.nameIndex[d]), *record);
-        return DISK_NO_HANDLE;
-      }
-      *err = SYS_ERR_NAME_TOO_LONG;
-      return 0;
-    }
-    if (e) return Ext4FindFirst(table, d, inside, last, slash, *record, *err);
-    if (ex) {
-      bool root = false;
-      if (const int r = ExfatStat(*ex, path, inside, *record, root)) {
-        *err = r;
-        return 0;
-      }
+  search.last = slash == std::string::npos ? inside : inside.substr(slash + 1);
+  search.folder = slash == std::string::npos ? "" : inside.substr(0, slash);
+  search.pattern = HasWildcard(search.last);
+  if (!search.pattern && inside.empty()) {
+    // A bare volume name stands for the volume itself.
+    std::string_view text = path ? path : "";
+    if (!text.empty() && (text[0] == '/' || text[0] == '\\')) text.remove_prefix(1);
+    if (table.currentDrive == 0 && text.size() == 1 && std::isalnum(static_cast<unsigned char>(text[0]))) {
+      VolumeRecord(DiskVolumeName(table.nameIndex[d]), *record);
       return DISK_NO_HANDLE;
     }
-    FatEntryInfo info;
-    if (const int r = FatStat(*v, ToUtf16(inside), info)) {
-      *err = MapFat(r);
-      return 0;
-    }
-    FatRecord(info, *record);
-    return DISK_NO_HANDLE;
-  }
-  if (e) return Ext4FindFirst(table, d, inside, last, slash, *record, *err);
-  if (ex) return ExfatFindFirst(table, *ex, d, slash == std::string::npos ? "" : inside.substr(0, slash), last, record, err);
-  const int slot = TakeSlot(v->dirs, v->lastDirSlot, [](const auto& s) { return s != nullptr; });
-  if (slot < 0) {
-    *err = SYS_ERR_TOO_MANY_OPEN;
+    *err = SYS_ERR_NAME_TOO_LONG;
     return 0;
   }
-  auto search = std::make_unique<FatDirSearch>();
-  search->pattern = ToUtf16(last);
-  if (const int r = FatOpenDir(*v, search->dir, ToUtf16(slash == std::string::npos ? "" : inside.substr(0, slash)))) {
-    *err = r == FAT_NO_FILE || r == FAT_NO_PATH ? SYS_ERR_PATH : MapFat(r);
-    return 0;
-  }
-  v->dirs[static_cast<std::size_t>(slot)] = std::move(search);
-  const DiskHandle handle = (DISK_DIR_SLOT_BASE + static_cast<u32>(slot)) << 16 | static_cast<u32>(d) << 8 | DISK_TYPE_FAT;
-  const int r = DiskFindNext(table, handle, record);
-  if (r != SYS_OK) {
-    DiskFindClose(table, handle);
-    *err = r == SYS_ERR_NOT_FOUND ? SYS_ERR_INVALID : r;
-    return 0;
-  }
-  return handle;
+  search.inside = std::move(inside);
+  const int slot = v->FindFirst(search, *record, *err);
+  if (slot == DISK_FOUND_ONE) return DISK_NO_HANDLE;
+  if (slot < 0) return 0;
+  return (DISK_DIR_SLOT_BASE + static_cast<u32>(slot)) << 16 | static_cast<u32>(d) << 8 | table.fsType[static_cast<std::size_t>(d)];
 }
+
+namespace {
+
+// The volume of a folder search's handle and the search's slot there, or null.
+DiskVolume* SearchVolume(DiskDriveTable& table, DiskHandle handle, u32& slot) {
+  const std::size_t drive = (handle >> 8) & 0xFF;
+  slot = handle >> 16;
+  if (drive >= DISK_MAX_DRIVES || table.fsType[drive] != (handle & 0xFF) || slot < DISK_DIR_SLOT_BASE) return nullptr;
+  slot -= DISK_DIR_SLOT_BASE;
+  return table.fileSystem[drive].get();
+}
+
+}  // namespace
 
 int DiskFindNext(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* record) {
   if (handle == DISK_NO_HANDLE) return SYS_ERR_NOT_FOUND;
   if (!record) return SYS_ERR_INVALID;
   const u32 slot = handle >> 16;
-  const int drive = static_cast<int>((handle >> 8) & 0xFF);
-  const int type = static_cast<int>(handle & 0xFF);
-  if (type == 1 && drive == 0) {
+  if ((handle & 0xFFFF) == 1) {
     if (slot >= DISK_LIST_SLOTS || !table.listSearches[slot].used) return SYS_ERR_INVALID;
     return ListNext(table, table.listSearches[slot], *record);
   }
-  if (type == DISK_TYPE_EXT4) {
-    Ext4DriveVolume* v = nullptr;
-    Ext4DirSearch* search = Ext4SearchOf(table, slot, drive, &v);
-    return search ? Ext4Next(*v, *search, *record) : SYS_ERR_INVALID;
-  }
-  if (type == DISK_TYPE_EXFAT) return ExfatFindNext(table, handle, record);
-  if (type != DISK_TYPE_FAT || drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE ||
-      slot - DISK_DIR_SLOT_BASE >= FAT_DIR_SLOTS)
-    return SYS_ERR_INVALID;
-  FatVolume* v = Fat(table, drive);
-  FatDirSearch* search = v ? v->dirs[slot - DISK_DIR_SLOT_BASE].get() : nullptr;
-  if (!search) return SYS_ERR_INVALID;
-  for (;;) {
-    FatEntryInfo info;
-    const int r = FatReadDir(search->dir, info);
-    if (r) return MapFat(r);
-    if (FatMatchPattern(search->pattern, info.Name()) ||
-        (!info.longName.empty() && FatMatchPattern(search->pattern, info.shortName))) {
-      FatRecord(info, *record);
-      return SYS_OK;
-    }
-  }
+  u32 dirSlot = 0;
+  DiskVolume* v = SearchVolume(table, handle, dirSlot);
+  return v ? v->FindNext(dirSlot, *record) : SYS_ERR_INVALID;
 }
 
 int DiskFindClose(DiskDriveTable& table, DiskHandle handle) {
   if (handle == DISK_NO_HANDLE) return SYS_OK;
   const u32 slot = handle >> 16;
-  const int drive = static_cast<int>((handle >> 8) & 0xFF);
-  const int type = static_cast<int>(handle & 0xFF);
-  if (type == 1 && drive == 0) {
+  if ((handle & 0xFFFF) == 1) {
     if (slot >= DISK_LIST_SLOTS || !table.listSearches[slot].used) return SYS_ERR_INVALID;
     table.listSearches[slot] = DiskListSearch{};
     return SYS_OK;
   }
-  if (type == DISK_TYPE_EXT4) {
-    Ext4DriveVolume* v = nullptr;
-    Ext4DirSearch* search = Ext4SearchOf(table, slot, drive, &v);
-    if (!search) return SYS_ERR_INVALID;
-    const int r = Ext4DirClose(&search->dir);
-    v->dirs[slot - DISK_DIR_SLOT_BASE].reset();
-    return MapExt4(r);
-  }
-  if (type == DISK_TYPE_EXFAT) return ExfatFindClose(table, handle);
-  if (type != DISK_TYPE_FAT || drive >= DISK_MAX_DRIVES || slot < DISK_DIR_SLOT_BASE ||
-      slot - DISK_DIR_SLOT_BASE >= FAT_DIR_SLOTS)
-    return SYS_ERR_INVALID;
-  FatVolume* v = Fat(table, drive);
-  if (!v || !v->dirs[slot - DISK_DIR_SLOT_BASE]) return SYS_ERR_INVALID;
-  FatCloseDir(v->dirs[slot - DISK_DIR_SLOT_BASE]->dir);
-  v->dirs[slot - DISK_DIR_SLOT_BASE].reset();
-  return SYS_OK;
+  u32 dirSlot = 0;
+  DiskVolume* v = SearchVolume(table, handle, dirSlot);
+  return v ? v->FindClose(dirSlot) : SYS_ERR_INVALID;
 }

@@ -1,10 +1,7 @@
 // Volume paths: volume names, relative paths against the current path, ".." by the text, name encodings.
 #include "FileSystem/volume_internal.h"
 
-#include "FileSystem/exfat_internal.h"
-#include "FileSystem/fat_names.h"
 #include "lib/text/enc.h"
-#include "lib/text/upcase.h"
 
 #include <cstring>
 #include <vector>
@@ -93,17 +90,13 @@ int ResolveText(const DiskDriveTable& table, const char* path, std::string& insi
 
 int Resolve(const DiskDriveTable& table, const char* path, std::string& inside) {
   const int drive = ResolveText(table, path, inside);
-  // ext4 names are bytes; elsewhere a name must be UTF-8 to become UTF-16.
-  if (path && !EncIsValidUtf8(path) && !(drive > 0 && table.fsType[drive - 1] == DISK_TYPE_EXT4)) {
+  // Names of bytes take any path; elsewhere a name must be UTF-8 to become UTF-16.
+  const DiskVolume* v = drive > 0 ? table.fileSystem[static_cast<std::size_t>(drive - 1)].get() : nullptr;
+  if (path && !EncIsValidUtf8(path) && !(v && v->ByteNames())) {
     inside.clear();
     return SYS_ERR_NAME_TOO_LONG;
   }
   return drive;
-}
-
-FatVolume* Fat(DiskDriveTable& table, int drive) {
-  if (drive < 0 || drive >= DISK_MAX_DRIVES || table.fsType[drive] != DISK_TYPE_FAT) return nullptr;
-  return dynamic_cast<FatVolume*>(table.fileSystem[drive].get());
 }
 
 std::u16string ToUtf16(std::string_view utf8) {
@@ -137,21 +130,6 @@ std::string ToUtf8(std::u16string_view utf16) {
   return out;
 }
 
-int MapFat(int result) {
-  switch (result) {
-    case FAT_OK: return SYS_OK;
-    case FAT_NO_FILE: return SYS_ERR_NOT_FOUND;
-    case FAT_NO_PATH: case FAT_INVALID_DRIVE: return SYS_ERR_PATH;
-    case FAT_INVALID_NAME: return SYS_ERR_NAME_TOO_LONG;
-    case FAT_DENIED: case FAT_WRITE_PROTECTED: return SYS_ERR_ACCESS;
-    case FAT_EXIST: return SYS_ERR_EXISTS;
-    case FAT_TOO_MANY_OPEN_FILES: return SYS_ERR_TOO_MANY_OPEN;
-    case FAT_INVALID_PARAMETER: return SYS_ERR_INVALID;
-    case FAT_DISK_FULL: case FAT_TOO_BIG: return SYS_ERR_DISK_FULL;
-    default: return SYS_ERR_OTHER;
-  }
-}
-
 }  // namespace disk
 
 using namespace disk;
@@ -163,7 +141,10 @@ int DiskResolvePath(DiskDriveTable& table, const char* path, void* out, int outS
   const int drive = Resolve(table, path, inside);
   if (drive < 0) return drive;
   const std::string text = drive == 0 ? "/" : "/" + inside;
-  if (nameKind == DISK_NAME_BY_FS) nameKind = drive > 0 && table.fsType[drive - 1] == DISK_TYPE_FAT ? DISK_NAME_UTF16 : DISK_NAME_UTF8;
+  if (nameKind == DISK_NAME_BY_FS) {
+    const DiskVolume* v = drive > 0 ? table.fileSystem[static_cast<std::size_t>(drive - 1)].get() : nullptr;
+    nameKind = v ? v->NameKind() : DISK_NAME_UTF8;
+  }
   if (nameKind == DISK_NAME_UTF16) {
     const std::u16string units = ToUtf16(text);
     if (static_cast<int>(units.size()) + 2 > outSize) return SYS_ERR_NAME_TOO_LONG;
@@ -234,19 +215,6 @@ std::string DiskNameKey(DiskDriveTable& table, const char* folder, const char* n
   std::string inside;
   const int drive = Resolve(table, folder ? folder : "", inside);
   if (drive <= 0) return text;
-  // exFAT folds every name through the volume's own upcase table.
-  if (ExfatVolume* exfatVolume = Exfat(table, drive - 1)) {
-    std::u16string units;
-    if (exfat::NameToUtf16(text, units) != 0 || !exfat::NameAllowed(units) || units == u"." || units == u"..")
-      return "";
-    for (char16_t& unit : units) unit = exfatVolume->upcase[unit];
-    return ToUtf8(units);
-  }
-  if (table.fsType[drive - 1] != DISK_TYPE_FAT) return text;
-  if (!EncIsValidUtf8(text)) return "";
-  std::u16string units = ToUtf16(text);
-  // A separator would name an entry of another folder.
-  if (units.find_first_of(u"/\\") != std::u16string::npos || FatCheckName(units) != FAT_OK) return "";
-  for (char16_t& unit : units) unit = EncUpcase(unit);
-  return ToUtf8(units);
+  DiskVolume* v = table.fileSystem[static_cast<std::size_t>(drive - 1)].get();
+  return v ? v->NameKey(text) : text;
 }
