@@ -56,6 +56,11 @@ bool RemovePartition(DiskDriveTable& table, int p) {
   return ok;
 }
 
+bool IsContainer(const DiskDriveTable& table, int c) {
+  return c >= 0 && c < DISK_MAX_DRIVES && table.access[c] != DISK_ACCESS_FREE &&
+         table.fsType[c] == DISK_TYPE_CONTAINER;
+}
+
 int AttachFail(DiskDriveTable& table, DWORD code, std::string text) {
   table.message = std::move(text);
   SetLastError(code);
@@ -268,4 +273,59 @@ int DiskMountDrive(DiskDriveTable& table, int container, int drive) {
   if (!volume) return 0;
   table.fileSystem[drive] = std::move(volume);
   return 1;
+}
+
+int DiskAddPartition(DiskDriveTable& table, int container, u64 start, u64 count, bool dropFlag,
+                     bool describedFlag) {
+  if (!IsContainer(table, container) || table.driveCount >= DISK_MAX_DRIVES) return 0;
+  const u64 total = table.sectorCount[container];
+  if (count == 0 || count > total || start > total - count) return 0;
+  // Two engines must never write the same sectors.
+  for (int p = 0; p < DISK_MAX_DRIVES; ++p) {
+    if (p == container || table.fsType[p] == DISK_TYPE_FREE || table.medium[p] != table.medium[container]) continue;
+    if (start < table.startSector[p] + table.sectorCount[p] && table.startSector[p] < start + count) return 0;
+  }
+  u8 head[2048] = {};
+  const u32 readable = static_cast<u32>(std::min<u64>(count, 4));
+  u8 type = DISK_TYPE_NO_FS;
+  if (DiskRead(table, container, head, start, readable) == DISK_OK) type = DiskSniffFileSystem(head);
+  if (type == DISK_TYPE_NO_FS && dropFlag) return 0;
+
+  int slot = -1;
+  for (int d = 0; d < DISK_MAX_DRIVES && slot < 0; ++d)
+    if (table.access[d] == DISK_ACCESS_FREE) slot = d;
+  if (slot < 0) return 0;
+  u8 nameIndex = 0;
+  for (u8 index = 1; index <= 43 && !nameIndex; ++index) {
+    if (index == 11) index = 18;  // "0"-"9", then "A"-"Z"
+    if (!table.nameMap[index - 1]) nameIndex = index;
+  }
+  if (!nameIndex) return 0;
+  table.nameMap[nameIndex - 1] = static_cast<u8>(slot + 1);
+  table.nameIndex[slot] = nameIndex;
+  table.medium[slot] = table.medium[container];
+  table.cache[slot] = table.cache[container];
+  table.access[slot] = table.access[container];
+  table.fsType[slot] = type;
+  table.described[slot] = describedFlag ? 1 : 0;
+  table.attachMode[slot] = table.attachMode[container];
+  table.link[slot] = static_cast<u32>(container);
+  table.startSector[slot] = table.startSector[container] + start;
+  table.sectorCount[slot] = count;
+  ++table.link[container];
+  ++table.partitionCount;
+  ++table.driveCount;
+  return 1;
+}
+
+int DiskScanPartitions(DiskDriveTable& table, int container, u32 partitionSelector, bool dropFlag,
+                       const DiskPartitionRecord& record) {
+  if (!IsContainer(table, container)) return 0;
+  const auto read = [&](u64 sector, u32 count, void* out) {
+    return DiskRead(table, container, out, sector, count) == DISK_OK;
+  };
+  const auto add = [&](u64 start, u64 count, bool described) {
+    return DiskAddPartition(table, container, start, count, dropFlag, described) != 0;
+  };
+  return DiskFindPartitions(read, table.sectorCount[container], partitionSelector, record, add);
 }

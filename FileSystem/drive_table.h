@@ -3,6 +3,7 @@
 
 #include "FileSystem/disk_cache.h"
 #include "FileSystem/disk_volume.h"
+#include "FileSystem/partitions.h"
 #include "FileSystem/raw_disk.h"
 #include "FileSystem/sector_device.h"
 #include "platform/win_types.h"
@@ -13,17 +14,6 @@
 
 inline constexpr int DISK_MAX_DRIVES = 8;
 inline constexpr int DISK_MAX_NAMES = 64;
-inline constexpr u32 DISK_ALL_PARTITIONS = 0xFFFFFFFF;
-
-// File-system type of a drive entry.
-enum : u8 {
-  DISK_TYPE_FREE = 0,
-  DISK_TYPE_CONTAINER = 1,
-  DISK_TYPE_NO_FS = 2,
-  DISK_TYPE_FAT = 3,
-  DISK_TYPE_EXFAT = 4,
-  DISK_TYPE_EXT4 = 5,
-};
 
 // Access of a drive entry; bit 0 set means read-only.
 enum : u8 {
@@ -150,3 +140,14 @@ int DiskAttachMedium(DiskDriveTable& table, std::unique_ptr<RawMedium> medium, c
 int DiskDetach(DiskDriveTable& table, int containerNumber);
 // Mounts the file system of a partition: 1 mounted, 0 not.
 int DiskMountDrive(DiskDriveTable& table, int container, int drive);
+
+// Registers the container's partitions as drives (DiskFindPartitions): the number registered; 0
+// when sector 0 cannot be read or nothing was found.
+int DiskScanPartitions(DiskDriveTable& table, int container, u32 partitionSelector, bool dropFlag,
+                       const DiskPartitionRecord& record);
+
+// Enters a partition of the container with the file-system type found at its start: 1 entered,
+// 0 refused (outside the container, overlapping another, table full, or without a file system
+// when dropFlag is set).
+int DiskAddPartition(DiskDriveTable& table, int container, u64 start, u64 count, bool dropFlag,
+                     bool describedFlag);

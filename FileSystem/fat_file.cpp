@@ -86,7 +86,7 @@ int ClusterAt(FatFile& f, u32 ci, bool grow, u32* out) {
 }
 
 // Writes from the position on; zeros when data is null.
-int WriteAt(FatFile& f, const u8* data, u32 length, u32* done) {
+int WriteFromPosition(FatFile& f, const u8* data, u32 length, u32* done) {
   FatFs& v = *f.volume;
   const u32 clusterBytes = ClusterBytes(v);
   *done = 0;
@@ -265,10 +265,10 @@ int FatWrite(FatFile& f, const void* buffer, u32 length, u32* done) {
     const u32 target = f.position;
     f.position = f.size;
     u32 filled = 0;
-    if (const int r = WriteAt(f, nullptr, target - f.size, &filled)) return r;
+    if (const int r = WriteFromPosition(f, nullptr, target - f.size, &filled)) return r;
     if (f.position != target) return FAT_OK;  // the volume ran full before the data
   }
-  return WriteAt(f, static_cast<const u8*>(buffer), length, done);
+  return WriteFromPosition(f, static_cast<const u8*>(buffer), length, done);
 }
 
 int FatSeek(FatFile& f, u32 position) {
@@ -279,7 +279,7 @@ int FatSeek(FatFile& f, u32 position) {
     } else {
       f.position = f.size;
       u32 filled = 0;
-      if (const int r = WriteAt(f, nullptr, position - f.size, &filled)) return r;
+      if (const int r = WriteFromPosition(f, nullptr, position - f.size, &filled)) return r;
       return f.position == position ? FAT_OK : FAT_DISK_FULL;
     }
   }

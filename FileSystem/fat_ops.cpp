@@ -1,4 +1,4 @@
-// FAT operations by path: status, folders made and removed, rename, attributes, folder listings.
+// FAT operations by path: status, folders made and removed, rename, attributes, folder listings; unmounting.
 #include "FileSystem/fat_internal.h"
 
 #include <algorithm>
@@ -227,4 +227,17 @@ int FatCloseDir(FatDir& dir) {
   dir.volume = nullptr;
   dir.mountId = 0;
   return FAT_OK;
+}
+
+void FatUnmount(FatFs& v) {
+  for (auto& file : v.files) {
+    if (file) FatClose(*file);
+    file.reset();
+  }
+  for (auto& dir : v.dirs) {
+    if (dir) FatCloseDir(dir->dir);
+    dir.reset();
+  }
+  if (v.fsType) FatSyncVolume(v);
+  v.fsType = 0;
 }

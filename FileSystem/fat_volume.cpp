@@ -161,19 +161,6 @@ FatFs::FatFs(DiskSectorDevice& d) : device(&d) {}
 
 FatFs::~FatFs() = default;
 
-void FatUnmount(FatFs& v) {
-  for (auto& file : v.files) {
-    if (file) FatClose(*file);
-    file.reset();
-  }
-  for (auto& dir : v.dirs) {
-    if (dir) FatCloseDir(dir->dir);
-    dir.reset();
-  }
-  if (v.fsType) FatSyncVolume(v);
-  v.fsType = 0;
-}
-
 int FatCheckVolume(FatFs& v, bool write) {
   if (v.fsType != 0) {
     const int status = v.device->Status();

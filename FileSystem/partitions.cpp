@@ -26,11 +26,6 @@ u64 Le64(const u8* p) { return u64{Le32(p)} | u64{Le32(p + 4)} << 32; }
 
 bool HasBootSignature(const u8* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
 
-bool IsContainer(const DiskDriveTable& table, int c) {
-  return c >= 0 && c < DISK_MAX_DRIVES && table.access[c] != DISK_ACCESS_FREE &&
-         table.fsType[c] == DISK_TYPE_CONTAINER;
-}
-
 bool AcceptedMbrType(u8 type) {
   switch (type) {
     case 0x01: case 0x04: case 0x06: case 0x07: case 0x0B: case 0x0C: case 0x0E:
@@ -57,12 +52,11 @@ int DescriptionAt(const DiskPartitionRecord& record, u64 position) {
   return -1;
 }
 
-int ScanGpt(DiskDriveTable& table, int c, const u8* mbr, u32 selector, bool dropFlag,
-            const DiskPartitionRecord& record) {
-  const u64 total = table.sectorCount[c];
+int ScanGpt(const DiskSectorsReader& read, u64 total, const u8* mbr, u32 selector, const DiskPartitionRecord& record,
+            const DiskPartitionAdd& add) {
   const u64 headerSector = Le32(mbr + 446 + 8);
   u8 header[512];
-  if (headerSector >= total || DiskRead(table, c, header, headerSector, 1) != DISK_OK) return 0;
+  if (headerSector >= total || !read(headerSector, 1, header)) return 0;
   if (std::memcmp(header, "EFI PART", 8) != 0) return 0;
   const u64 arrayStart = Le64(header + 72);
   const u32 entryCount = Le32(header + 80);
@@ -79,7 +73,7 @@ int ScanGpt(DiskDriveTable& table, int c, const u8* mbr, u32 selector, bool drop
   for (u64 i = 0; i < count; ++i) {
     const u64 arraySector = arrayStart + i / perSector;
     const u32 offset = static_cast<u32>(i % perSector) * entrySize;
-    if (offset == 0 && DiskRead(table, c, sector, arraySector, 1) != DISK_OK) break;
+    if (offset == 0 && !read(arraySector, 1, sector)) break;
     const u8* entry = sector + offset;
     u64 first = Le64(entry + 32);
     u64 last = Le64(entry + 40);
@@ -97,7 +91,7 @@ int ScanGpt(DiskDriveTable& table, int c, const u8* mbr, u32 selector, bool drop
     if (first == 0 || last == 0 || last <= first || first >= total || last >= total) continue;
     if (!AcceptedGptType(type)) continue;
     if (selector != DISK_ALL_PARTITIONS && selector != i) continue;
-    if (DiskAddPartition(table, c, first, last - first + 1, dropFlag, described && i < 4)) ++registered;
+    if (add(first, last - first + 1, described && i < 4)) ++registered;
   }
   return registered;
 }
@@ -110,9 +104,8 @@ struct TableSector {
 
 // The primary table and the extended chain. Each link is relative to the start of the primary
 // extended partition; each logical partition to its own table sector.
-int ScanMbr(DiskDriveTable& table, int c, const u8* mbr, u32 selector, bool dropFlag,
-            const DiskPartitionRecord& record) {
-  const u64 total = table.sectorCount[c];
+int ScanMbr(const DiskSectorsReader& read, u64 total, const u8* mbr, u32 selector, const DiskPartitionRecord& record,
+            const DiskPartitionAdd& add) {
   const u64 endLimit = std::min<u64>(total, 0xFFFFFFFF);
   std::vector<TableSector> queue{{0, 0, 0}};
   int registered = 0;
@@ -123,7 +116,7 @@ int ScanMbr(DiskDriveTable& table, int c, const u8* mbr, u32 selector, bool drop
     if (t > 0) {
       // 1 a table, 0 no signature, -1 unreadable.
       auto readTable = [&](u64 s) {
-        if (s >= total || DiskRead(table, c, buffer, s, 1) != DISK_OK) return -1;
+        if (s >= total || !read(s, 1, buffer)) return -1;
         return HasBootSignature(buffer) ? 1 : 0;
       };
       int state = readTable(at);
@@ -169,7 +162,7 @@ int ScanMbr(DiskDriveTable& table, int c, const u8* mbr, u32 selector, bool drop
         const u64 absolute = at + start;
         const u64 length = std::min(count, endLimit - absolute);
         if (selector == DISK_ALL_PARTITIONS || selector == ordinal)
-          if (DiskAddPartition(table, c, absolute, length, dropFlag, described && ordinal < 4)) ++registered;
+          if (add(absolute, length, described && ordinal < 4)) ++registered;
       }
       if (selector == ordinal) return registered;
     }
@@ -188,72 +181,25 @@ u8 DiskSniffFileSystem(const u8* s) {
   return DISK_TYPE_NO_FS;
 }
 
-int DiskAddPartition(DiskDriveTable& table, int container, u64 start, u64 count, bool dropFlag,
-                     bool describedFlag) {
-  if (!IsContainer(table, container) || table.driveCount >= DISK_MAX_DRIVES) return 0;
-  const u64 total = table.sectorCount[container];
-  if (count == 0 || count > total || start > total - count) return 0;
-  // Two engines must never write the same sectors.
-  for (int p = 0; p < DISK_MAX_DRIVES; ++p) {
-    if (p == container || table.fsType[p] == DISK_TYPE_FREE || table.medium[p] != table.medium[container]) continue;
-    if (start < table.startSector[p] + table.sectorCount[p] && table.startSector[p] < start + count) return 0;
-  }
+int DiskFindPartitions(const DiskSectorsReader& read, u64 total, u32 partitionSelector,
+                       const DiskPartitionRecord& record, const DiskPartitionAdd& add) {
   u8 head[2048] = {};
-  const u32 readable = static_cast<u32>(std::min<u64>(count, 4));
-  u8 type = DISK_TYPE_NO_FS;
-  if (DiskRead(table, container, head, start, readable) == DISK_OK) type = DiskSniffFileSystem(head);
-  if (type == DISK_TYPE_NO_FS && dropFlag) return 0;
-
-  int slot = -1;
-  for (int d = 0; d < DISK_MAX_DRIVES && slot < 0; ++d)
-    if (table.access[d] == DISK_ACCESS_FREE) slot = d;
-  if (slot < 0) return 0;
-  u8 nameIndex = 0;
-  for (u8 index = 1; index <= 43 && !nameIndex; ++index) {
-    if (index == 11) index = 18;  // "0"-"9", then "A"-"Z"
-    if (!table.nameMap[index - 1]) nameIndex = index;
-  }
-  if (!nameIndex) return 0;
-  table.nameMap[nameIndex - 1] = static_cast<u8>(slot + 1);
-  table.nameIndex[slot] = nameIndex;
-  table.medium[slot] = table.medium[container];
-  table.cache[slot] = table.cache[container];
-  table.access[slot] = table.access[container];
-  table.fsType[slot] = type;
-  table.described[slot] = describedFlag ? 1 : 0;
-  table.attachMode[slot] = table.attachMode[container];
-  table.link[slot] = static_cast<u32>(container);
-  table.startSector[slot] = table.startSector[container] + start;
-  table.sectorCount[slot] = count;
-  ++table.link[container];
-  ++table.partitionCount;
-  ++table.driveCount;
-  return 1;
-}
-
-int DiskScanPartitions(DiskDriveTable& table, int container, u32 partitionSelector, bool dropFlag,
-                       const DiskPartitionRecord& record) {
-  if (!IsContainer(table, container)) return 0;
-  const u64 total = table.sectorCount[container];
-  u8 head[2048] = {};
-  if (total == 0 || DiskRead(table, container, head, 0, static_cast<u32>(std::min<u64>(total, 4))) != DISK_OK) {
+  if (total == 0 || !read(0, static_cast<u32>(std::min<u64>(total, 4)), head)) {
     SetLastError(ERROR_READ_FAULT);
     return 0;
   }
   if (partitionSelector == 0 || partitionSelector == DISK_ALL_PARTITIONS) {
-    if (DiskSniffFileSystem(head) != DISK_TYPE_NO_FS &&
-        DiskAddPartition(table, container, 0, total, dropFlag, false))
-      return 1;
+    if (DiskSniffFileSystem(head) != DISK_TYPE_NO_FS && add(0, total, false)) return 1;
   }
   if (!HasBootSignature(head)) {
     SetLastError(ERROR_INVALID_DRIVE);
     return 0;
   }
   if (head[446 + 4] == 0xEE) {
-    const int found = ScanGpt(table, container, head, partitionSelector, dropFlag, record);
+    const int found = ScanGpt(read, total, head, partitionSelector, record, add);
     if (found > 0) return found;
   }
-  const int found = ScanMbr(table, container, head, partitionSelector, dropFlag, record);
+  const int found = ScanMbr(read, total, head, partitionSelector, record, add);
   if (found == 0) SetLastError(ERROR_INVALID_DRIVE);
   return found;
 }

@@ -1,12 +1,23 @@
 // Partition tables (MBR with extended partitions, GPT), whole volumes, and the Partitions.txt description.
 #pragma once
 
-#include "FileSystem/drive_table.h"
 #include "platform/win_types.h"
 
 #include <array>
 #include <functional>
 #include <string>
+
+// File-system type of a volume, as a drive entry keeps it.
+enum : u8 {
+  DISK_TYPE_FREE = 0,
+  DISK_TYPE_CONTAINER = 1,
+  DISK_TYPE_NO_FS = 2,
+  DISK_TYPE_FAT = 3,
+  DISK_TYPE_EXFAT = 4,
+  DISK_TYPE_EXT4 = 5,
+};
+
+inline constexpr u32 DISK_ALL_PARTITIONS = 0xFFFFFFFF;
 
 // Partitions that a table does not list, described by Partitions.txt: each fills the empty table
 // entry at byte position show.
@@ -22,17 +33,17 @@ inline constexpr int DISK_MAX_TABLE_SECTORS = 32;
 // At most this many GPT entries are looked at.
 inline constexpr u32 DISK_MAX_GPT_ENTRIES = 16384;
 
-// Registers the container's partitions: a whole FAT, exFAT or ext4 volume, else the GPT behind a
-// protective MBR, else the MBR with its extended chain. The number registered; 0 when sector 0
-// cannot be read or nothing was found.
-int DiskScanPartitions(DiskDriveTable& table, int container, u32 partitionSelector, bool dropFlag,
-                       const DiskPartitionRecord& record);
+// Reads count 512-byte sectors of a container; false when they cannot be read.
+using DiskSectorsReader = std::function<bool(u64 sector, u32 count, void* out)>;
+// Registers a partition that a scan found (sectors of the container): false when refused.
+using DiskPartitionAdd = std::function<bool(u64 start, u64 count, bool described)>;
 
-// Enters a partition of the container with the file-system type found at its start: 1 entered,
-// 0 refused (outside the container, overlapping another, table full, or without a file system
-// when dropFlag is set).
-int DiskAddPartition(DiskDriveTable& table, int container, u64 start, u64 count, bool dropFlag,
-                     bool describedFlag);
+// Finds the partitions of a container of total sectors and hands each to add: a whole FAT, exFAT
+// or ext4 volume, else the GPT behind a protective MBR, else the MBR with its extended chain. The
+// selector is DISK_ALL_PARTITIONS or the ordinal of the one partition to register. The number
+// registered; 0 (last error set) when sector 0 cannot be read or nothing was found.
+int DiskFindPartitions(const DiskSectorsReader& read, u64 total, u32 partitionSelector,
+                       const DiskPartitionRecord& record, const DiskPartitionAdd& add);
 
 // The file-system type of a volume by its first four sectors (2048 bytes).
 u8 DiskSniffFileSystem(const u8* sectors);

@@ -1,7 +1,7 @@
 // Image files and block devices as raw media, and the sector transfers with their tries.
 #include "FileSystem/raw_disk.h"
 
-#include "FileSystem/raw_volumes.h"
+#include "FileSystem/volume_facts.h"
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/text/fmt.h"

@@ -4,6 +4,7 @@
 #include "FileSystem/drive_table.h"
 #include "FileSystem/raw_disk.h"
 #include "FileSystem/raw_volumes.h"
+#include "FileSystem/volume_info.h"
 #include "FileSystem/volume_api.h"
 #include "platform/last_error.h"
 #include "tests/disks/disk_images.h"
