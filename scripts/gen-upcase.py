@@ -3,7 +3,7 @@
 # upper-case mappings of the Basic Multilingual Plane, from Python's Unicode database), or the code
 # page 850 table of FAT short names.
 # Usage: scripts/gen-upcase.py case > lib/text/upcase.cpp
-#        scripts/gen-upcase.py cp850 > FileSystem/fat_cp850.cpp
+#        scripts/gen-upcase.py cp850 > FileSystem/Fat/fat_cp850.cpp
 import sys
 import unicodedata
 
@@ -80,7 +80,7 @@ def case_map():
 def cp850_table():
     out = []
     out.append("// The code page 850 table of FAT short names (made by scripts/gen-upcase.py).")
-    out.append('#include "FileSystem/fat_names.h"')
+    out.append('#include "FileSystem/Fat/fat_names.h"')
     out.append("")
     out.append("namespace {")
     out.append("")
