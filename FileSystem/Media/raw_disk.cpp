@@ -223,7 +223,7 @@ u64 DrvGetSectorInfo(const RawMedium* medium, u32* sectorSize) {
 
 namespace {
 
-// The byte range of a transfer, or false (87) when it does not lie on the medium.
+// The byte range of a transfer, or false (ERROR_INVALID_PARAMETER) when it does not lie on the medium.
 bool TransferRange(const RawMedium& medium, u64 sector, u32 count, u64* offset, std::size_t* length) {
   const u64 size = medium.ByteSize();
   const u64 bytes = u64{count} * 512;

@@ -41,27 +41,30 @@ inline constexpr int DRV_TRIES = 5;
 // The lock opens a block device exclusively: that fails while the kernel has it or one of its
 // partitions mounted, or another program holds it so. Read/write access also keeps out every
 // other writer of this program. An image is locked shared for reading and exclusively for
-// read/write. Null on failure with the last error set (15 for a
-// Windows drive name or a name that names nothing, 32 for a medium in use, 87 for a bad access
-// mode) and, with why, a German sentence for the user.
+// read/write. Null on failure with the last error set (ERROR_INVALID_DRIVE for a Windows drive
+// name or a name that names nothing, ERROR_SHARING_VIOLATION for a medium in use,
+// ERROR_INVALID_PARAMETER for a bad access mode) and, with why, a German sentence for the user.
 std::unique_ptr<RawMedium> DrvOpenSlot(const char* name, int access, bool lock, std::string* why = nullptr);
 
-// The count of sectors and, with sectorSize, their size; 0 with last error 6 without a medium.
+// The count of sectors and, with sectorSize, their size; 0 with last error ERROR_INVALID_HANDLE
+// without a medium.
 u64 DrvGetSectorInfo(const RawMedium* medium, u32* sectorSize);
 
 // Moves count 512-byte sectors from the sector on, trying up to DRV_TRIES times; a transfer that
-// lies beyond the medium's end fails at once (87). Without a medium: 0 with last error 6.
+// lies beyond the medium's end fails at once (ERROR_INVALID_PARAMETER). Without a medium: 0 with
+// last error ERROR_INVALID_HANDLE.
 BOOL DrvReadSectors(RawMedium* medium, u64 sector, u32 count, void* buffer);
 BOOL DrvWriteSectors(RawMedium* medium, u64 sector, u32 count, const void* buffer);
 
 // Flushes and closes the medium (keep is accepted for the callers' sake: nothing is given back
-// to the system here, as nothing was taken away). The result of closing; 0 with last error 6
-// without a medium.
+// to the system here, as nothing was taken away). The result of closing; 0 with last error
+// ERROR_INVALID_HANDLE without a medium.
 BOOL DrvCloseSlot(std::unique_ptr<RawMedium>& medium, bool keep);
 
 // Transfers in one call on the image or device named: open, move count 512-byte sectors, close.
 // Reading shares the medium; writing holds it alone, a device exclusively, so that nothing is
-// written under a mounted file system (32 while one is). FALSE with the last error set.
+// written under a mounted file system (ERROR_SHARING_VIOLATION while one is). FALSE with the last
+// error set.
 BOOL DrvReadTargetSectors(const char* name, u64 sector, u32 count, void* buffer);
 BOOL DrvWriteTargetSectors(const char* name, u64 sector, u32 count, const void* buffer);
 

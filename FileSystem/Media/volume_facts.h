@@ -41,5 +41,5 @@ struct DrvVolumeIdentity {
 // "/dev/disk/by-partuuid/X", "UUID=X", "PARTUUID=X", or X alone for either, X with "*" and "?",
 // letters in any case. The links of /dev/disk are asked where they exist, and every device's
 // identity is read besides (only root reads devices). The number of devices found, the first
-// (by name) as its /dev node in device; 0 with last error 15 when none matches.
+// (by name) as its /dev node in device; 0 with last error ERROR_INVALID_DRIVE when none matches.
 int DrvFindVolume(const char* identity, std::string* device);

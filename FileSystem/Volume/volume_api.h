@@ -16,16 +16,17 @@ inline constexpr u32 DISK_DIR_SLOT_BASE = 4096;
 // Paths: "/" is the drive list; "/V/..." the volume named by the one character V ("0"-"9", "A"...),
 // "V:" and "\" written for "/" too; with a fixed drive every absolute path lies in it. A relative
 // path is taken against the current path with one "/" between; "." and ".." are resolved by the
-// text and never leave the volume. Names are UTF-8: a path that is not valid UTF-8 gives -2.
+// text and never leave the volume. Names are UTF-8: a path that is not valid UTF-8 gives
+// SYS_ERR_NAME_TOO_LONG.
 
 // The 1-based drive, 0 for the drive list, or a SysError; out receives the path inside the volume
 // in the name kind (UTF-16 as 16-bit units) with "/" separators.
 int DiskResolvePath(DiskDriveTable& table, const char* path, void* out, int outSize, int nameKind, int* outLength);
-// Only a folder or a volume root becomes the current path; otherwise -7.
+// Only a folder or a volume root becomes the current path; otherwise SYS_ERR_PATH.
 int DiskSetCurrentPath(DiskDriveTable& table, const char* path);
 // The length, or -1 when size is too small (an empty text then, when size is at least 1).
 int DiskGetCurrentPath(const DiskDriveTable& table, char* buffer, int size);
-// "/V/inside" for a path; its length or a SysError (size below 5: -1).
+// "/V/inside" for a path; its length or a SysError (size below 5: SYS_ERR_INVALID).
 int DiskFullPath(DiskDriveTable& table, const char* path, char* buffer, int size);
 
 DiskHandle DiskFileOpen(DiskDriveTable& table, const char* path, int mode, int* err);
@@ -62,23 +63,24 @@ int DiskDelete(DiskDriveTable& table, const char* path);
 // FAT without regard to case, trailing blanks and dots dropped); "" for a name the volume cannot
 // hold. The folder's path picks the volume.
 std::string DiskNameKey(DiskDriveTable& table, const char* folder, const char* name);
-// Never replaces an existing target; both paths on one volume (else -6).
+// Never replaces an existing target; both paths on one volume (else SYS_ERR_OTHER).
 int DiskRename(DiskDriveTable& table, const char* oldPath, const char* newPath);
 // The file newPath takes the content of the file oldPath, whose name goes. On FAT and exFAT the
 // steps are ordered so that a crash at any write leaves newPath with its old content or its new
-// one whole, and no two names on the same clusters; ext4 answers -6 (no such step there).
+// one whole, and no two names on the same clusters; ext4 answers SYS_ERR_OTHER (no such
+// step there).
 int DiskReplaceFile(DiskDriveTable& table, const char* oldPath, const char* newPath);
-// 16 when the path names the drive list (nothing changes).
+// DISK_ATTR_UNCHANGED when the path names the drive list (nothing changes).
 int DiskSetAttributes(DiskDriveTable& table, const char* path, u32 attributes);
 
 // A path whose last name holds "*" or "?" searches its folder (matching without regard to case
-// on FAT); one without names that entry alone (DISK_NO_HANDLE). 0 with *err -1 when nothing
-// matches.
+// on FAT); one without names that entry alone (DISK_NO_HANDLE). 0 with *err SYS_ERR_INVALID when
+// nothing matches.
 DiskHandle DiskFindFirst(DiskDriveTable& table, const char* path, DiskFindRecord* record, int* err);
-// 0, -3 at the end, or another SysError.
+// 0, SYS_ERR_NOT_FOUND at the end, or another SysError.
 int DiskFindNext(DiskDriveTable& table, DiskHandle handle, DiskFindRecord* record);
 int DiskFindClose(DiskDriveTable& table, DiskHandle handle);
 
 // The space of the volume a path names, as its engine counts it (FAT counts its free clusters
-// once where no FSInfo tells them). A SysError; -7 for the drive list.
+// once where no FSInfo tells them). A SysError; SYS_ERR_PATH for the drive list.
 int DiskGetFreeSpace(DiskDriveTable& table, const char* path, DiskSpace* space);

@@ -20,7 +20,7 @@ bool StartPath(const std::string& inside, Path& path) {
   return true;
 }
 
-// Runs an open and, while it stops at a symbolic link (31, with the link's offset in stop),
+// Runs an open and, while it stops at a symbolic link (EXT4_EMLINK, with the link's offset in stop),
 // resolves the link in the path and tries again.
 template <typename Open>
 int Resolving(Ext4Volume* vol, Path& path, Open open) {
@@ -130,7 +130,7 @@ int StatPath(Ext4Volume* vol, const std::string& inside, Ext4FileInfo& info, boo
   link = f.type == EXT4_DE_SYMLINK;
   Ext4FileClose(&f);
   if (r || !link || !follow) return r;
-  // The target, opened as a file; a folder answers 21 once the path leads to it.
+  // The target, opened as a file; a folder answers EXT4_EISDIR once the path leads to it.
   Ext4File t;
   r = Resolving(vol, path, [&](const char* p, u32& stop) {
     const int x = Ext4FileOpen(vol, &t, p, 0);

@@ -34,8 +34,8 @@ struct DrvVolumeInformation {
   std::string mountPoint;
 };
 // 2 a volume with a file system (info filled), 1 an unformatted one (no file system that the
-// program or the system knows), 0 when the medium cannot be opened or read (last error set: 21
-// for a drive without a medium).
+// program or the system knows), 0 when the medium cannot be opened or read (last error set:
+// ERROR_NOT_READY for a drive without a medium).
 int DrvGetVolumeInformation(const char* name, u32 partition, DrvVolumeInformation* info);
 
 BOOL DrvGetVolumeIdentity(const char* name, u32 partition, DrvVolumeIdentity* identity);
