@@ -1,6 +1,6 @@
 // Raw media: names, open modes and sharing, the five tries, loop devices as whole disks.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/raw_disk.h"
+#include "FileSystem/Media/raw_disk.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "platform/last_error.h"
 #include "tests/disks/disk_images.h"
 #include "tests/support/deadline.h"

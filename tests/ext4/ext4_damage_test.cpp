@@ -1,6 +1,6 @@
 // Damaged ext4 images attached writable through the volume file API: operations fail with errors, nothing is written outside the image.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "tests/support/deadline.h"
 #include "tests/support/ext4_images.h"
 #include "tests/support/files.h"

@@ -1,5 +1,5 @@
 // The disk adapter on ext4 volumes: listings with links and 64-bit sizes, downloads, and writes after a writable attach.
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
