@@ -5,13 +5,13 @@
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
-#include "remote/comm_lib.h"
-#include "remote/ctl_connection.h"
-#include "remote/disk_connection.h"
-#include "remote/ftp_connection.h"
-#include "remote/local_connection.h"
-#include "remote/sftp_connection.h"
-#include "remote/ssh_connection.h"
+#include "remote/ssh/comm_lib.h"
+#include "remote/ctl/ctl_connection.h"
+#include "remote/disk/disk_connection.h"
+#include "remote/ftp/ftp_connection.h"
+#include "remote/local/local_connection.h"
+#include "remote/ssh/sftp_connection.h"
+#include "remote/ssh/ssh_connection.h"
 
 #include <string_view>
 

@@ -17,7 +17,7 @@
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
-#include "remote/local_connection.h"
+#include "remote/local/local_connection.h"
 #include "remote/url_connection.h"
 #include "remote/url_file_find.h"
 

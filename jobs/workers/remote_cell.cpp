@@ -5,7 +5,7 @@
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "remote/connect_url.h"
-#include "remote/disk_connection.h"
+#include "remote/disk/disk_connection.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,5 +1,5 @@
 // The communication library's table: stand-bys, and the counted loading of the library at run time.
-#include "remote/comm_lib.h"
+#include "remote/ssh/comm_lib.h"
 
 #include "lib/system/registry.h"
 

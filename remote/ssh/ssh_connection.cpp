@@ -1,12 +1,12 @@
 // The SSH adapter: file operations as framed shell commands, listings and transfers through hexout or ls, printf and hexdump.
-#include "remote/ssh_connection.h"
+#include "remote/ssh/ssh_connection.h"
 
 #include "lib/system/sys_file.h"
 #include "lib/text/enc.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
-#include "remote/comm_lib.h"
-#include "remote/hexout_image.h"
+#include "remote/ssh/comm_lib.h"
+#include "remote/ssh/hexout_image.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

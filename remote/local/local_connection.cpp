@@ -1,6 +1,6 @@
 // The local adapter: POSIX calls on open folders, transfers through the copy engine and
 // temporary files beside their targets.
-#include "remote/local_connection.h"
+#include "remote/local/local_connection.h"
 
 #include "lib/system/sys_copy.h"
 #include "lib/system/sys_fdio.h"
@@ -10,7 +10,7 @@
 #include "lib/text/enc.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
-#include "remote/smb_share.h"
+#include "remote/local/smb_share.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,10 +1,10 @@
 // The SFTP adapter: connection operations as calls of the communication library, its codes as Windows codes.
-#include "remote/sftp_connection.h"
+#include "remote/ssh/sftp_connection.h"
 
 #include "lib/system/sys_file.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
-#include "remote/comm_lib.h"
+#include "remote/ssh/comm_lib.h"
 
 #include <sys/stat.h>
 

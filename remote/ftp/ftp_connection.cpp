@@ -1,5 +1,5 @@
 // The FTP adapter: connection operations as FTP commands, reply codes as Windows codes, retry and break.
-#include "remote/ftp_connection.h"
+#include "remote/ftp/ftp_connection.h"
 
 #include "lib/text/str.h"
 #include "platform/last_error.h"

@@ -1,5 +1,5 @@
 // The local adapter's share mode: a server's shares through libsmbclient, with no mount.
-#include "remote/local_connection.h"
+#include "remote/local/local_connection.h"
 
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
@@ -10,7 +10,7 @@
 #include "lib/text/str.h"
 #include "FileSystem/fat_names.h"
 #include "platform/last_error.h"
-#include "remote/smb_share.h"
+#include "remote/local/smb_share.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 // FTP listings: "LIST -al" read whole, its Unix and DOS lines parsed, links resolved, exact times asked.
 #include "lib/text/num.h"
 #include "lib/text/str.h"
-#include "remote/ftp_client.h"
-#include "remote/ftp_internal.h"
+#include "remote/ftp/ftp_client.h"
+#include "remote/ftp/ftp_internal.h"
 #include "remote/url_connection.h"
 
 #include <cstring>

@@ -1,5 +1,5 @@
 // The controller link: the library's loader, the connect, and the adapter over the twenty Ci functions.
-#include "remote/ctl_connection.h"
+#include "remote/ctl/ctl_connection.h"
 
 #include "lib/system/sys_types.h"
 #include "lib/text/enc.h"

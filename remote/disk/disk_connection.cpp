@@ -1,5 +1,5 @@
 // The disk adapter: connection operations over the volume file API, transfers through temporary names.
-#include "remote/disk_connection.h"
+#include "remote/disk/disk_connection.h"
 
 #include "FileSystem/volume_api.h"
 #include "lib/system/sys_fd.h"

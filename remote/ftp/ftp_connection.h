@@ -1,7 +1,7 @@
 // CFtpUrlConnection: ftp:// URLs through the connection interface, over the FTP client.
 #pragma once
 
-#include "remote/ftp_client.h"
+#include "remote/ftp/ftp_client.h"
 #include "remote/url_connection.h"
 
 #include <atomic>

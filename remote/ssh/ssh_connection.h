@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-// The engine handle is an Ssh handle of the communication library (remote/comm_lib.h). Every
+// The engine handle is an Ssh handle of the communication library (remote/ssh/comm_lib.h). Every
 // operation is one shell command framed by a sentinel line; every path goes to the shell in
 // single quotes, so that no name is ever run or expanded. Listings and transfers use the helper
 // program hexout when the probe found it (or installed it, with the alternate mode), else ls,

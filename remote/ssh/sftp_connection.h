@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-// The engine handle is a handle of the communication library (remote/comm_lib.h). The adapter
+// The engine handle is a handle of the communication library (remote/ssh/comm_lib.h). The adapter
 // keeps the current folder itself; paths are joined to it and "." and ".." resolved by name.
 // A session that was lost (or broken by Break) is replaced by a new one before the next
 // operation. Listings give links (type 0xA000) the attributes of what they lead to, with 0x200;
