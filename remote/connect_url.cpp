@@ -68,11 +68,11 @@ std::unique_ptr<CUrlConnection> ConnectFtp(const ConnectArgs& args) {
                               if (record) record->SetHandle(reinterpret_cast<std::uintptr_t>(s));
                             });
   if (!session) {
-    const DWORD code = result == 530                     ? 86
-                       : result / 100 == 3               ? 2202
-                       : result == FTP_E_NO_MEMORY       ? 14
-                       : result == 500                   ? 31
-                                                         : 1229;
+    const DWORD code = result == 530               ? ERROR_INVALID_PASSWORD
+                       : result / 100 == 3         ? ERROR_BAD_USERNAME
+                       : result == FTP_E_NO_MEMORY ? ERROR_OUTOFMEMORY
+                       : result == 500             ? ERROR_GEN_FAILURE
+                                                   : ERROR_CONNECTION_INVALID;
     throw CInternetException(code);
   }
   auto connection =
@@ -101,10 +101,10 @@ BOOL BreakSftpConnect(std::uintptr_t handle) {
 
 // Kind 2: a handle of the communication library, connected, then the adapter on it.
 std::unique_ptr<CUrlConnection> ConnectSftp(const ConnectArgs& args) {
-  if (!CommLibReady()) throw CInternetException(1154, UrlCommLibMissingText());
+  if (!CommLibReady()) throw CInternetException(ERROR_INVALID_DLL, UrlCommLibMissingText());
   CommLibFunctions& lib = CommLib();
   const u32 handle = lib.SftpCreate();
-  if (!handle) throw CInternetException(4002);
+  if (!handle) throw CInternetException(ERROR_STATIC_INIT);
   const char* user = args.user ? args.user : "";
   UrlBreakHandle* record = args.breakRecord;
   if (record) {
@@ -122,11 +122,11 @@ std::unique_ptr<CUrlConnection> ConnectSftp(const ConnectArgs& args) {
       text = buffer;
     }
     lib.SftpClose(handle);
-    throw CInternetException(result == COMM_LOGIN_REFUSED ? 2202 : 1229, text);
+    throw CInternetException(result == COMM_LOGIN_REFUSED ? ERROR_BAD_USERNAME : ERROR_CONNECTION_INVALID, text);
   }
   auto connection = std::make_unique<CSftpUrlConnection>(handle, args.host, user, args.password, 0, args.port,
                                                          (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
-  if (!connection->Init((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1)) throw CInternetException(1164);
+  if (!connection->Init((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1)) throw CInternetException(ERROR_DEVICE_REINITIALIZATION_NEEDED);
   return connection;
 }
 
@@ -138,10 +138,10 @@ BOOL BreakSshConnect(std::uintptr_t handle) {
 // Kind 7: a shell session of the communication library; the adapter probes the host on it. The
 // user text may carry an elevation after '|' (the adapter does it): only the name logs in.
 std::unique_ptr<CUrlConnection> ConnectSsh(const ConnectArgs& args) {
-  if (!CommLibReady()) throw CInternetException(1154, UrlCommLibMissingText());
+  if (!CommLibReady()) throw CInternetException(ERROR_INVALID_DLL, UrlCommLibMissingText());
   CommLibFunctions& lib = CommLib();
   const u32 handle = lib.SshCreate();
-  if (!handle) throw CInternetException(4002);
+  if (!handle) throw CInternetException(ERROR_STATIC_INIT);
   const std::string user = args.user ? args.user : "";
   const std::string login = user.substr(0, user.find('|'));
   UrlBreakHandle* record = args.breakRecord;
@@ -159,7 +159,7 @@ std::unique_ptr<CUrlConnection> ConnectSsh(const ConnectArgs& args) {
       text = buffer;
     }
     lib.SshClose(handle);
-    throw CInternetException(result == COMM_LOGIN_REFUSED ? 2202 : 1229, text);
+    throw CInternetException(result == COMM_LOGIN_REFUSED ? ERROR_BAD_USERNAME : ERROR_CONNECTION_INVALID, text);
   }
   auto connection = std::make_unique<CSshUrlConnection>(handle, args.host, user.c_str(), args.password, 0, args.port,
                                                         (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
@@ -189,16 +189,13 @@ std::unique_ptr<CUrlConnection> ConnectDisk(const ConnectArgs& args) {
   return connection;
 }
 
-// A communication library that is missing or incomplete.
-constexpr DWORD kLibraryMissing = 1154;
-
 // Kind 6: a controller through the controller library. The host is passed whole (a cut name
 // would reach another host); port 0 means the library's default. Flag 0x100 tests the link
 // before each operation.
 std::unique_ptr<CUrlConnection> ConnectCtlComm(const ConnectArgs& args) {
   const char* user = args.user ? args.user : "";
   std::string problem;
-  if (!CtlClientLoad(CtlClientFolder(nullptr).c_str(), &problem)) throw CInternetException(kLibraryMissing, problem);
+  if (!CtlClientLoad(CtlClientFolder(nullptr).c_str(), &problem)) throw CInternetException(ERROR_INVALID_DLL, problem);
   CiHandle handle = 0;
   if (!CtlClientConnect(&handle, args.host, args.port, user, args.password)) throw CInternetException(GetLastError());
   auto connection = std::make_unique<CCtlCommUrlConnection>(handle, args.host, user, args.password, 0, args.port);

@@ -18,8 +18,6 @@ constexpr int kTokenChars = 128;
 constexpr int kLineChars = 1023;
 constexpr u32 kWordClass = 31;        // digits and letters
 constexpr u32 kIndentClass = 0xA0;    // blanks and tabs
-// What Windows reports when there is no version to be had.
-constexpr DWORD kErrorNoVersion = 1813;
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -126,7 +124,7 @@ bool ReadVersionTextFull(const char* filePath, const char* tokenText, std::strin
     version->assign(line + first, static_cast<std::size_t>(second));
     return true;
   }
-  SetLastError(std::ferror(file.get()) ? ERROR_READ_FAULT : kErrorNoVersion);
+  SetLastError(std::ferror(file.get()) ? ERROR_READ_FAULT : ERROR_RESOURCE_TYPE_NOT_FOUND);
   return false;
 }
 

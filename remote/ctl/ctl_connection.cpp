@@ -148,7 +148,7 @@ BOOL CtlClientLoad(const char* folder, std::string* problem) {
             "finden; %s",
             CI_LIBRARY_NAME, kWithout);
     }
-    SetLastError(126);
+    SetLastError(ERROR_MOD_NOT_FOUND);
     return FALSE;
   }
   // Fetched in this order; every one must be there.
@@ -188,7 +188,7 @@ BOOL CtlClientLoad(const char* folder, std::string* problem) {
                            kWithout);
     }
     ::dlclose(module);
-    SetLastError(127);
+    SetLastError(ERROR_PROC_NOT_FOUND);
     return FALSE;
   }
   api.Init();
@@ -216,7 +216,7 @@ BOOL CtlClientConnect(CiHandle* handle, const char* host, u16 port, const char*,
   }
   *handle = 0;
   if (!g_loaded.load()) {
-    SetLastError(1154);
+    SetLastError(ERROR_INVALID_DLL);
     return FALSE;
   }
   const std::string address = Address(host ? host : "", port ? port : CI_DEFAULT_PORT);
@@ -231,20 +231,20 @@ BOOL CtlClientConnect(CiHandle* handle, const char* host, u16 port, const char*,
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }
-  DWORD code = 1460;
+  DWORD code = ERROR_TIMEOUT;
   switch (result) {
     case 2:
-      code = 87;
+      code = ERROR_INVALID_PARAMETER;
       break;
     case 5:
-      code = 14;
+      code = ERROR_OUTOFMEMORY;
       break;
     case 20:
-      code = 1814;
+      code = ERROR_RESOURCE_NAME_NOT_FOUND;
       break;
     case 22:
     case 48:
-      code = 1158;
+      code = ERROR_NO_MORE_USER_HANDLES;
       break;
     default:
       break;
@@ -262,74 +262,74 @@ DWORD CtlErrorFromCi(int result, bool* checkLink) {
     case 30:
     case 33:
     case 36:
-      return 87;
+      return ERROR_INVALID_PARAMETER;
     case 3:
     case 45:
-      return 1154;
+      return ERROR_INVALID_DLL;
     case 4:
-      return 127;
+      return ERROR_PROC_NOT_FOUND;
     case 5:
-      return 14;
+      return ERROR_OUTOFMEMORY;
     case 7:
-      return 22;
+      return ERROR_BAD_COMMAND;
     case 8:
     case 9:
-      return 1056;
+      return ERROR_SERVICE_ALREADY_RUNNING;
     case 10:
-      return 1062;
+      return ERROR_SERVICE_NOT_ACTIVE;
     case 11:
-      return 2250;
+      return ERROR_NOT_CONNECTED;
     case 12:
-      return 1444;
+      return ERROR_INVALID_THREAD_ID;
     case 13:
-      return 111;
+      return ERROR_BUFFER_OVERFLOW;
     case 14:
-      return 1450;
+      return ERROR_NO_SYSTEM_RESOURCES;
     case 15:
-      return 1171;
+      return ERROR_POINT_NOT_FOUND;
     case 16:
-      return 1364;
+      return ERROR_LOGON_SESSION_COLLISION;
     case 17:
-      return 1361;
+      return ERROR_LOGON_SESSION_EXISTS;
     case 18:
-      return 1232;
+      return ERROR_HOST_UNREACHABLE;
     case 19:
-      return 1231;
+      return ERROR_NETWORK_UNREACHABLE;
     case 20:
-      return 1814;
+      return ERROR_RESOURCE_NAME_NOT_FOUND;
     case 21:
-      return 1219;
+      return ERROR_SESSION_CREDENTIAL_CONFLICT;
     case 22:
     case 32:
     case 48:
-      return 1158;
+      return ERROR_NO_MORE_USER_HANDLES;
     case 23:
-      return 1460;
+      return ERROR_TIMEOUT;
     case 24:
-      return 1224;
+      return ERROR_USER_MAPPED_FILE;
     case 25:
-      return 58;
+      return ERROR_BAD_NET_RESP;
     case 26:
     case 27:
-      return 6;
+      return ERROR_INVALID_HANDLE;
     case 28:
-      return 1312;
+      return ERROR_NO_SUCH_LOGON_SESSION;
     case 29:
-      return 1150;
+      return ERROR_OLD_WIN_VERSION;
     case 35:
-      return 1427;
+      return ERROR_INVALID_FILTER_PROC;
     case 37:
-      return 2;
+      return ERROR_FILE_NOT_FOUND;
     case 38:
-      return 5004;
+      return ERROR_RESOURCE_NOT_ONLINE;
     case 42:
-      return 1607;
+      return ERROR_UNKNOWN_COMPONENT;
     case 43:
-      return 33;
+      return ERROR_LOCK_VIOLATION;
     case 44:
-      return 50;
+      return ERROR_NOT_SUPPORTED;
     default:
-      return 12;
+      return ERROR_INVALID_ACCESS;
   }
 }
 

@@ -91,7 +91,7 @@ DWORD SysErrorToWin32(int sysError) {
     case -2: return ERROR_INVALID_NAME;
     case -1: return ERROR_INVALID_PARAMETER;
     case 0: return ERROR_SUCCESS;
-    default: return 12;
+    default: return ERROR_INVALID_ACCESS;
   }
 }
 

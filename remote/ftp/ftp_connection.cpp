@@ -33,35 +33,35 @@ CFtpUrlConnection::~CFtpUrlConnection() {
 
 DWORD CFtpUrlConnection::MapCode(int code) {
   switch (code) {
-    case 331: return 1323;
-    case 332: case 530: case 532: return 1326;
-    case 421: case 502: case 504: return 120;
-    case 425: return 110;
-    case 426: return 1226;
-    case 451: case 551: return 995;
-    case 500: case 501: case 503: return 87;
-    case 552: return 112;
+    case 331: return ERROR_WRONG_PASSWORD;
+    case 332: case 530: case 532: return ERROR_LOGON_FAILURE;
+    case 421: case 502: case 504: return ERROR_CALL_NOT_IMPLEMENTED;
+    case 425: return ERROR_OPEN_FAILED;
+    case 426: return ERROR_REQUEST_ABORTED;
+    case 451: case 551: return ERROR_OPERATION_ABORTED;
+    case 500: case 501: case 503: return ERROR_INVALID_PARAMETER;
+    case 552: return ERROR_DISK_FULL;
     case FTP_E_CHANGED: return ERROR_SHARING_VIOLATION;  // changed while it was copied
     case FTP_E_BAD_NAME: return ERROR_INVALID_NAME;
     case FTP_E_PATH_TOO_LONG: return ERROR_FILENAME_EXCED_RANGE;
-    case FTP_E_LISTING: return 1392;  // the listing is damaged: nothing may act on it
-    case 984: return 71;
-    case 985: return 14;
-    case 986: return 1901;
-    case 987: return 29;
-    case 988: return 88;
-    case 989: return 30;
-    case 990: return 12;
-    case 991: return 71;
-    case 992: return 1233;
-    case 993: return 82;
-    case 994: return 2;
-    case 995: return 1232;
-    case 996: return 1460;
-    case 997: return 1226;
-    case 998: return 29;
-    case 999: return 53;
-    default: return 12;
+    case FTP_E_LISTING: return ERROR_FILE_CORRUPT;  // the listing is damaged: nothing may act on it
+    case FTP_E_NO_DATA_CONN: return ERROR_REQ_NOT_ACCEP;
+    case FTP_E_NO_MEMORY: return ERROR_OUTOFMEMORY;
+    case FTP_E_WRONG_TIME: return ERROR_INVALID_TIME;
+    case FTP_E_LOCAL_WRITE: return ERROR_WRITE_FAULT;
+    case FTP_E_SEND_DATA: return ERROR_NET_WRITE_FAULT;
+    case FTP_E_LOCAL_READ: return ERROR_READ_FAULT;
+    case FTP_E_LISTEN: return ERROR_INVALID_ACCESS;
+    case FTP_E_PASSIVE_CONN: return ERROR_REQ_NOT_ACCEP;
+    case FTP_E_PASSIVE_PORT: return ERROR_PROTOCOL_UNREACHABLE;
+    case FTP_E_LOCAL_CREATE: return ERROR_CANNOT_MAKE;
+    case FTP_E_LOCAL_MISSING: return ERROR_FILE_NOT_FOUND;
+    case FTP_E_CONNECT: return ERROR_HOST_UNREACHABLE;
+    case FTP_E_TIMEOUT: return ERROR_TIMEOUT;
+    case FTP_E_BROKEN: return ERROR_REQUEST_ABORTED;
+    case FTP_E_SEND: return ERROR_WRITE_FAULT;
+    case FTP_E_HOST: return ERROR_BAD_NETPATH;
+    default: return ERROR_INVALID_ACCESS;
   }
 }
 
@@ -170,7 +170,8 @@ BOOL CFtpUrlConnection::Transfer(const std::function<int()>& run, bool restartab
   m_session->bytesDone = 0;
   SetBusy(true);
   int code = run();
-  if (code != 226 && m_retry && !m_cancelled && (code == 984 || code == 991 || code == 996) &&
+  if (code != 226 && m_retry && !m_cancelled &&
+      (code == FTP_E_NO_DATA_CONN || code == FTP_E_PASSIVE_CONN || code == FTP_E_TIMEOUT) &&
       (restartable || m_session->bytesDone.load() == 0)) {
     code = run();
   }
@@ -180,7 +181,9 @@ BOOL CFtpUrlConnection::Transfer(const std::function<int()>& run, bool restartab
     return TRUE;
   }
   const bool cancelled = m_cancelled.exchange(false);
-  m_failureSide = (code == 993 || code == 994 || code == 987 || code == 989) ? localSide : URL_FAIL_TRANSFER;
+  const bool local = code == FTP_E_LOCAL_CREATE || code == FTP_E_LOCAL_MISSING || code == FTP_E_LOCAL_WRITE ||
+                     code == FTP_E_LOCAL_READ;
+  m_failureSide = local ? localSide : URL_FAIL_TRANSFER;
   return Fail(cancelled ? ERROR_CANCELLED : MapCode(code));
 }
 
@@ -350,7 +353,7 @@ BOOL CFtpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
         }
         if (i + 1 < tries) std::this_thread::sleep_for(std::chrono::milliseconds(500));
       }
-      return Fail(2250);
+      return Fail(ERROR_NOT_CONNECTED);
     }
     case URL_OPT_UPLOAD_SIZE:
       if (!TakeValue(buffer, size, &value)) return FALSE;

@@ -24,7 +24,6 @@ namespace {
 
 constexpr int kBlock = 16384;      // callback transfers
 constexpr int kFileBlock = 65536;  // file transfers
-constexpr DWORD kErrorInvalidShareName = 1215;
 
 BOOL FailCode(DWORD code) {
   SetLastError(code);
@@ -105,7 +104,7 @@ BOOL CLocalUrlConnection::OpenShare(const char* host) {
   const std::string server = text.substr(0, slash);
   if (server.empty()) {
     m_message = "Es ist kein Server für die Freigabe angegeben.";
-    return FailCode(kErrorInvalidShareName);
+    return FailCode(ERROR_INVALID_SHARENAME);
   }
   m_host = server;
   m_current = "/";
