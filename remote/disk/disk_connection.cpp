@@ -82,14 +82,14 @@ std::pair<std::string, std::string> SplitName(const std::string& path) {
 
 DWORD SysErrorToWin32(int sysError) {
   switch (sysError) {
-    case -9: return ERROR_FILE_EXISTS;
-    case -8: return ERROR_DISK_FULL;
-    case -7: return ERROR_PATH_NOT_FOUND;
-    case -5: return ERROR_TOO_MANY_OPEN_FILES;
-    case -4: return ERROR_ACCESS_DENIED;
-    case -3: return ERROR_FILE_NOT_FOUND;
-    case -2: return ERROR_INVALID_NAME;
-    case -1: return ERROR_INVALID_PARAMETER;
+    case SYS_ERR_EXISTS: return ERROR_FILE_EXISTS;
+    case SYS_ERR_DISK_FULL: return ERROR_DISK_FULL;
+    case SYS_ERR_PATH: return ERROR_PATH_NOT_FOUND;
+    case SYS_ERR_TOO_MANY_OPEN: return ERROR_TOO_MANY_OPEN_FILES;
+    case SYS_ERR_ACCESS: return ERROR_ACCESS_DENIED;
+    case SYS_ERR_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
+    case SYS_ERR_NAME_TOO_LONG: return ERROR_INVALID_NAME;
+    case SYS_ERR_INVALID: return ERROR_INVALID_PARAMETER;
     case 0: return ERROR_SUCCESS;
     default: return ERROR_INVALID_ACCESS;
   }

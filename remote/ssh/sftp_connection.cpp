@@ -94,40 +94,15 @@ CSftpUrlConnection::~CSftpUrlConnection() {
   if (Handle()) Close();
 }
 
-DWORD CSftpUrlConnection::MapCode(int code) {
-  switch (code) {
-    case 0: return ERROR_SUCCESS;
-    case 1: return ERROR_HANDLE_EOF;
-    case 2: return ERROR_FILE_NOT_FOUND;
-    case 3: return ERROR_ACCESS_DENIED;
-    case 4: return 12;
-    case 5: return 22;
-    case 6: return 2250;
-    case 7: return ERROR_REQUEST_ABORTED;
-    case 8: return ERROR_CALL_NOT_IMPLEMENTED;
-    case 9: return ERROR_TIMEOUT;
-    case 10: return ERROR_CANCELLED;
-    case 11: return ERROR_BUFFER_OVERFLOW;
-    case 12:
-    case 14: return ERROR_WRITE_FAULT;
-    case 13: return 1006;
-    case 15: return 1154;
-    case 16: return ERROR_INVALID_PARAMETER;
-    case 17: return 85;
-    case 18: return ERROR_INTERNAL_ERROR;
-    case 19: return ERROR_HOST_UNREACHABLE;
-    case 25: return ERROR_SHARING_VIOLATION;  // the file changed while it was read
-    default: return 12;
-  }
-}
-
 BOOL CSftpUrlConnection::Result(int code) {
   if (code == 0) {
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }
-  if (code == 5 || code == 6 || code == 7) m_checkConnection.store(true);
-  return Fail(MapCode(code));
+  bool renew = false;
+  const DWORD error = CommLibError(code, &renew);
+  if (renew) m_checkConnection.store(true);
+  return Fail(error);
 }
 
 BOOL CSftpUrlConnection::Init(u32 checkConnection, u32 timeoutMs, u32 utf8Names) {
@@ -167,7 +142,7 @@ bool CSftpUrlConnection::EnsureConnected(bool force) {
   const int port = m_port;
   int code = lib.SftpConnect(handle, m_host.c_str(), port, m_user.c_str(), m_password.c_str(),
                              static_cast<int>(m_timeout));
-  if (code == 17) {
+  if (code == COMM_HANDLE_USED) {
     lib.SftpBreak(handle);
     if (!renew()) {
       SetLastError(ERROR_INTERNAL_ERROR);
@@ -320,7 +295,7 @@ BOOL CSftpUrlConnection::UploadFile(const char* local, const char* remote, u32, 
   SetBusy(true);
   const int code = CommLib().SftpUploadFile(Handle(), wire.c_str(), local, 0, 0, 0);
   SetBusy(false);
-  if (code == 13) m_failureSide = URL_FAIL_LOCAL;
+  if (code == COMM_LOCAL_FILE) m_failureSide = URL_FAIL_LOCAL;
   return Result(code);
 }
 
@@ -354,7 +329,7 @@ BOOL CSftpUrlConnection::DownloadFile(const char* remote, const char* local, BOO
   SetBusy(true);
   const int code = CommLib().SftpDownloadFile(Handle(), wire.c_str(), local, 0, 0, 0);
   SetBusy(false);
-  if (code == 13) m_failureSide = URL_FAIL_LOCAL;
+  if (code == COMM_LOCAL_FILE) m_failureSide = URL_FAIL_LOCAL;
   return Result(code);
 }
 
@@ -421,8 +396,8 @@ BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
       const std::string to = target[0] == '/' ? std::string(target) : prefix + target;
       SftpAttributes attrs{};
       const int stat = lib.SftpStat(Handle(), to.c_str(), &attrs);
-      if (stat == 10) {
-        code = 10;
+      if (stat == COMM_BREAK) {
+        code = COMM_BREAK;
         break;
       }
       WIN32_FIND_DATAA resolved;
@@ -434,7 +409,7 @@ BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
         record = resolved;
       }
     }
-    if (!entry(context, &record)) code = 10;
+    if (!entry(context, &record)) code = COMM_BREAK;
   }
   SetBusy(false);
   entry(context, nullptr);

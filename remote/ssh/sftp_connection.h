@@ -43,9 +43,6 @@ class CSftpUrlConnection : public CUrlConnection {
   BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
   BOOL Break() override;
 
-  // The Windows error of a library result code.
-  static DWORD MapCode(int code);
-
  private:
   u32 Handle() const { return static_cast<u32>(GetEngineHandle()); }
   // The guard of every operation: 6 without a handle; a lost session is replaced.
@@ -53,7 +50,7 @@ class CSftpUrlConnection : public CUrlConnection {
   // path joined to the current folder ("" is the folder itself), "." and ".." resolved; wire is
   // what goes to the library (UTF-8, or Latin-1 without option 69).
   bool Build(const char* path, std::string* joined, std::string* wire) const;
-  // A library result as the operation's result (last error set; 5, 6, 7 ask for a reconnect).
+  // A library result as the operation's result (last error set; a session in doubt is tested before the next operation).
   BOOL Result(int code);
   BOOL SetStat(const char* path, u32 flags, u32 mode, u32 atime, u32 mtime);
 

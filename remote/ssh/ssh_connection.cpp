@@ -155,49 +155,26 @@ DWORD CSshUrlConnection::MapShellError(const std::string& text) {
 
 DWORD CSshUrlConnection::MapHelperError(i64 code) {
   switch (code) {
-    case -9: return ERROR_ALREADY_EXISTS;
-    case -8: return ERROR_HANDLE_DISK_FULL;
-    case -7: return ERROR_PATH_NOT_FOUND;
-    case -6: return 12;
-    case -5: return 113;
-    case -4: return ERROR_ACCESS_DENIED;
-    case -3: return ERROR_FILE_NOT_FOUND;
-    case -2: return ERROR_INVALID_NAME;
-    case -1: return ERROR_INVALID_PARAMETER;
-    default: return 12;
+    case SYS_ERR_EXISTS: return ERROR_ALREADY_EXISTS;
+    case SYS_ERR_DISK_FULL: return ERROR_HANDLE_DISK_FULL;
+    case SYS_ERR_PATH: return ERROR_PATH_NOT_FOUND;
+    case SYS_ERR_OTHER: return ERROR_INVALID_ACCESS;
+    case SYS_ERR_TOO_MANY_OPEN: return ERROR_NO_MORE_SEARCH_HANDLES;
+    case SYS_ERR_ACCESS: return ERROR_ACCESS_DENIED;
+    case SYS_ERR_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
+    case SYS_ERR_NAME_TOO_LONG: return ERROR_INVALID_NAME;
+    case SYS_ERR_INVALID: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_INVALID_ACCESS;
   }
 }
 
 DWORD CSshUrlConnection::MapLibraryCode(int code, bool* link) {
-  bool l = false;
-  DWORD e;
-  switch (code) {
-    case -255: e = ERROR_TIMEOUT; l = true; break;
-    case -25: case 19: e = ERROR_HOST_UNREACHABLE; break;
-    case -24: case 15: e = 1154; break;
-    case -23: case -21: case -20: case -19: case -15: case -13: case -6: case 18: e = ERROR_INTERNAL_ERROR; break;
-    case -22: case 17: e = 85; break;
-    case -18: case 6: e = 2250; l = true; break;
-    case -17: case 16: e = ERROR_INVALID_PARAMETER; break;
-    case -16: case 10: e = ERROR_CANCELLED; break;
-    case -14: case -10: case -1: case 7: e = ERROR_REQUEST_ABORTED; l = true; break;
-    case -12: e = 14; break;
-    case -11: e = 1303; break;
-    case -9: case -7: case -5: e = 1069; break;
-    case -8: case 3: e = ERROR_ACCESS_DENIED; break;
-    case -4: case -3: case 8: e = ERROR_CALL_NOT_IMPLEMENTED; break;
-    case 0: e = 0; break;
-    case 1: e = ERROR_HANDLE_EOF; break;
-    case 2: e = ERROR_FILE_NOT_FOUND; break;
-    case 5: e = 22; l = true; break;
-    case 9: e = ERROR_TIMEOUT; break;
-    case 11: e = ERROR_BUFFER_OVERFLOW; break;
-    case 12: case 14: e = ERROR_WRITE_FAULT; break;
-    case 13: e = 1006; break;
-    default: e = 12;
+  // A wait that saw no line in time is ours, no result of the library.
+  if (code == kTimedOut) {
+    if (link) *link = true;
+    return ERROR_TIMEOUT;
   }
-  if (link) *link = l;
-  return e;
+  return CommLibError(code, link);
 }
 
 u32 CSshUrlConnection::ModeOf(u32 attributes) {
@@ -375,7 +352,7 @@ void CSshUrlConnection::Drain() {
 bool CSshUrlConnection::Send(const std::string& line) {
   const int n = CommLib().SshWrite(Handle(), line.data(), static_cast<int>(line.size()));
   if (n == static_cast<int>(line.size())) return true;
-  SessionFailure(n < 0 ? n : -14);
+  SessionFailure(n < 0 ? n : COMM_SHELL_LOST);
   return false;
 }
 
@@ -404,8 +381,8 @@ int CSshUrlConnection::RunCommand(const std::string& command, std::string* reply
   for (;;) {
     const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
     if (ready == 0) {
-      SessionFailure(-255);
-      return -255;
+      SessionFailure(kTimedOut);
+      return kTimedOut;
     }
     const int n = ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
     if (n < 0) {
@@ -497,7 +474,7 @@ bool CSshUrlConnection::EnsureConnected(bool force) {
   }
   int code = lib.SshConnect(handle, m_host.c_str(), m_port, user.c_str(), m_password.c_str(),
                             static_cast<int>(m_timeout));
-  if (code == 17) {
+  if (code == COMM_HANDLE_USED) {
     lib.SshBreak(handle);
     if (!renew()) {
       SetLastError(ERROR_INTERNAL_ERROR);
@@ -557,7 +534,7 @@ BOOL CSshUrlConnection::Probe(u32 reconnect, u32 timeoutMs, u32 utf8Names) {
       for (const char* prefix : {"\\", ""}) {
         std::string reply;
         const int n = RunCommand(std::string(prefix) + "ls " + kVariants[v], &reply);
-        if (n == -255) return FALSE;
+        if (n == kTimedOut) return FALSE;
         if (n >= 11 && reply[0] == 'd' &&
             std::all_of(reply.begin(), reply.begin() + 10, [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '-'; })) {
           m_lsPrefix = prefix;
@@ -779,10 +756,10 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
   while (!ended) {
     const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
     if (ready == 0 && !m_breakRequested.load()) {
-      failure = SessionFailure(-255);
+      failure = SessionFailure(kTimedOut);
       break;
     }
-    const int n = ready <= 0 ? (ready == 0 ? -16 : ready) : lib.SshRead(Handle(), buffer, sizeof buffer);
+    const int n = ready <= 0 ? (ready == 0 ? COMM_SHELL_BREAK : ready) : lib.SshRead(Handle(), buffer, sizeof buffer);
     if (n < 0) {
       failure = SessionFailure(n);
       break;
@@ -843,7 +820,7 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
   if (m_breakRequested.load()) return Fail(ERROR_CANCELLED);
   if (failure) return Fail(failure);
   if (helperEnded) {
-    if (helperEnd < 0) return Fail(helperEnd == -3 ? ERROR_PATH_NOT_FOUND : MapHelperError(helperEnd));
+    if (helperEnd < 0) return Fail(helperEnd == SYS_ERR_NOT_FOUND ? ERROR_PATH_NOT_FOUND : MapHelperError(helperEnd));
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }
@@ -871,7 +848,7 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
       const int n = source(block, kBlock);
       if (n < 0) {
         // The helper keeps the old file when its input ends without the stop line.
-        SessionFailure(-14);
+        SessionFailure(COMM_SHELL_LOST);
         lib.SshBreak(Handle());
         return Fail(sourceError), -1;
       }
@@ -890,7 +867,7 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
       if (m_breakRequested.load()) return Fail(ERROR_CANCELLED), -1;
     }
     const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
-    if (ready == 0) return SessionFailure(-255), -1;
+    if (ready == 0) return SessionFailure(kTimedOut), -1;
     const int n = ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
     if (n < 0) return SessionFailure(n), -1;
     const std::string text = Trim(buffer, n);
@@ -1126,7 +1103,7 @@ BOOL CSshUrlConnection::Download(const std::string& wire, const Sink& sink) {
     const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
     if (m_breakRequested.load()) break;
     if (ready == 0) {
-      failure = SessionFailure(-255);
+      failure = SessionFailure(kTimedOut);
       break;
     }
     const int n = ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);

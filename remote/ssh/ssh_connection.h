@@ -64,8 +64,11 @@ class CSshUrlConnection : public CUrlConnection {
   // Shell messages (English and German) and helper codes as Windows codes; 0 when unknown.
   static DWORD MapShellError(const std::string& text);
   static DWORD MapHelperError(i64 code);
-  // The Windows code of a library result, and whether the session must be checked after it.
+  // The Windows code of a library result (or of kTimedOut), and whether the session must be
+  // checked after it.
   static DWORD MapLibraryCode(int code, bool* link);
+  // What RunCommand gives when no line came in time.
+  static constexpr int kTimedOut = -255;
   static u32 ModeOf(u32 attributes);
 
  private:
@@ -78,7 +81,7 @@ class CSshUrlConnection : public CUrlConnection {
   void Drain();
   bool Send(const std::string& line);
   // One framed command; its reply (the rest of the sentinel line) and the mapped error as last
-  // error. The reply's length, or negative on a session failure (-255: time-out).
+  // error. The reply's length, or negative on a session failure (kTimedOut).
   int RunCommand(const std::string& command, std::string* reply);
   // A command whose empty reply means success; failure codes: mapped, else fallback.
   BOOL Simple(const std::string& command, DWORD fallback, bool folderCodes = false);
