@@ -2,6 +2,7 @@
 #include "app/kopiwart_view.h"
 
 #include "lib/system/sys_file.h"
+#include "lib/system/sys_path.h"
 #include "lib/system/vars.h"
 #include "lib/text/enc.h"
 #include "lib/text/str.h"
@@ -69,25 +70,7 @@ std::string ViewFullPath(std::string_view path) {
     all += '/';
   }
   all += path;
-  std::vector<std::string_view> parts;
-  std::string_view rest = all;
-  while (!rest.empty()) {
-    const std::size_t cut = rest.find_first_of("/\\");
-    const std::string_view part = rest.substr(0, cut);
-    rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  std::string out;
-  for (std::string_view part : parts) {
-    out += '/';
-    out += part;
-  }
-  return out.empty() ? "/" : out;
+  return SysPathDots(all, SYS_DOTS_FROM_ROOT | SYS_DOTS_BACKSLASH);
 }
 
 CKopiwartView::CKopiwartView(IRunHost& host, IViewHost& viewHost) : m_host(host), m_viewHost(viewHost) {

@@ -4,6 +4,7 @@
 
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
+#include "lib/system/sys_path.h"
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
 #include "remote/url_file_find.h"
@@ -128,21 +129,7 @@ BOOL CUrlConnection::CopyOut(const std::string& text, char* buffer, int* size) {
 }
 
 std::string CUrlConnection::AbsolutePath(const std::string& path) {
-  std::vector<std::string> parts;
-  for (std::size_t at = 0; at <= path.size();) {
-    const std::size_t slash = std::min(path.find('/', at), path.size());
-    std::string part = path.substr(at, slash - at);
-    at = slash + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(std::move(part));
-  }
-  std::string out;
-  for (const std::string& p : parts) out += "/" + p;
-  return out.empty() ? "/" : out;
+  return SysPathDots(path, SYS_DOTS_FROM_ROOT);
 }
 
 u32 CUrlConnection::UnixMode(u32 attributes) {

@@ -6,6 +6,7 @@
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/system/sys_path.h"
 #include "lib/system/sys_tempfile.h"
 #include "lib/text/enc.h"
 #include "lib/text/str.h"
@@ -148,25 +149,7 @@ bool CLocalUrlConnection::Join(const char* path, std::string& out) const {
     whole = m_current + "/" + std::string(text);
   }
   // "." and ".." by the text: below the base no link is followed, so the text is the truth.
-  std::vector<std::string_view> parts;
-  std::string_view rest(whole);
-  while (!rest.empty()) {
-    const std::size_t slash = rest.find('/');
-    const std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  out.clear();
-  for (const std::string_view part : parts) {
-    out += '/';
-    out += part;
-  }
-  if (out.empty()) out = "/";
+  out = SysPathDots(whole, SYS_DOTS_FROM_ROOT);
   return true;
 }
 

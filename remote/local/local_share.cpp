@@ -4,6 +4,7 @@
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/system/sys_path.h"
 #include "lib/system/sys_tempfile.h"
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
@@ -172,25 +173,7 @@ bool CLocalUrlConnection::ShareJoin(const char* path, std::string& out) const {
     }
     whole = m_current + "/" + whole;
   }
-  std::vector<std::string_view> parts;
-  std::string_view rest(whole);
-  while (!rest.empty()) {
-    const std::size_t slash = rest.find('/');
-    const std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  out.clear();
-  for (const std::string_view part : parts) {
-    out += '/';
-    out += part;
-  }
-  if (out.empty()) out = "/";
+  out = SysPathDots(whole, SYS_DOTS_FROM_ROOT);
   return true;
 }
 

@@ -2,6 +2,7 @@
 #include "remote/ssh/sftp_connection.h"
 
 #include "lib/system/sys_file.h"
+#include "lib/system/sys_path.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/ssh/comm_lib.h"
@@ -25,27 +26,9 @@ constexpr u32 kTypeFolder = 0x4000;
 constexpr u32 kTypeLink = 0xA000;
 
 // "." and ".." resolved by name, repeated and trailing slashes dropped; an absolute path stays
-// absolute ("/" at least).
+// absolute ("/" at least), a relative one keeps the ".." that climb above it ("." at least).
 std::string Normalise(const std::string& path) {
-  const bool absolute = !path.empty() && path.front() == '/';
-  std::vector<std::string> parts;
-  for (std::size_t at = 0; at <= path.size();) {
-    const std::size_t slash = std::min(path.find('/', at), path.size());
-    const std::string part = path.substr(at, slash - at);
-    at = slash + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty() && parts.back() != "..")
-        parts.pop_back();
-      else if (!absolute)
-        parts.push_back(part);
-      continue;
-    }
-    parts.push_back(part);
-  }
-  std::string out = absolute ? "/" : "";
-  for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
-  return out.empty() ? "." : out;
+  return SysPathDots(path, SYS_DOTS_KEEP_UP | SYS_DOTS_EMPTY_DOT);
 }
 
 FILETIME FromSeconds(u32 seconds) {
