@@ -12,10 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 static_assert(sizeof(CiFileRecord) == sizeof(SysFindStruct),
@@ -339,6 +337,11 @@ CCtlCommUrlConnection::CCtlCommUrlConnection(CiHandle handle, const char* host, 
                                              const char* password, u32 reserved, u16 port)
     : CUrlConnection(handle, host, user, password, reserved, port, 0) {
   m_urlPrefix = "ctlcomm://";
+  m_caps.kind = m_caps.kind68 = URL_KIND_CTLCOMM;
+  m_caps.timeout = m_caps.utf8Option = m_caps.reconnects = true;
+  m_caps.timeStep = 10'000'000;
+  m_caps.setsTimes = false;
+  m_pathRules.maxWire = CI_PATH_MAX;
 }
 
 CCtlCommUrlConnection::~CCtlCommUrlConnection() {
@@ -358,7 +361,7 @@ BOOL CCtlCommUrlConnection::Init(u32 reconnectFlag, u32 timeout, BOOL utf8Names)
   const int result = Api().GetInfos(Handle(), 0, text, &size, 0);
   if (result != CI_OK) return SetCiError(result);
   m_utf8Names = utf8Names != 0;
-  m_current = AbsolutePath(NameIn(text));
+  m_currentDir = AbsolutePath(NameIn(text));
   m_checkLink = reconnectFlag != 0;
   m_timeout = timeout;
   SetLastError(ERROR_SUCCESS);
@@ -395,49 +398,16 @@ bool CCtlCommUrlConnection::EnsureOnline(bool force) {
   return true;
 }
 
-bool CCtlCommUrlConnection::MakePath(const char* name, std::string& path, std::string& wire) const {
-  if (!name) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  if (name[0] != '/' && m_currentDirLost) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  path = AbsolutePath(name[0] == '/' ? std::string(name) : m_current + "/" + name);
-  if (!NameOut(path.c_str(), wire)) return false;
-  if (wire.size() > CI_PATH_MAX) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
-  return true;
-}
-
-bool CCtlCommUrlConnection::MakeWire(const char* name, std::string& wire) const {
-  std::string path;
-  return MakePath(name, path, wire);
-}
-
 BOOL CCtlCommUrlConnection::ChangeDir(const char* path) {
   std::string abs, wire;
-  if (!EnsureOnline(false) || !MakePath(path, abs, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, &abs, &wire)) return FALSE;
   uint32_t attr = 0;
   const int result = Api().GetFileAttr(Handle(), wire.c_str(), &attr);
   if (result != CI_OK) return SetCiError(result);
   // A link is never entered.
   if (!(attr & CI_ATTR_FOLDER) || (attr & CI_ATTR_TYPE_MASK) == CI_ATTR_TYPE_LINK)
     return Fail(ERROR_PATH_NOT_FOUND);
-  m_current = abs;
-  m_currentDirLost = false;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
-}
-
-BOOL CCtlCommUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
-  if (!size) return Fail(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
-  return CopyOut(m_current, buffer, size);
+  return EnterDir(abs);
 }
 
 BOOL CCtlCommUrlConnection::SetFileTime(const char*, FILETIME) {
@@ -447,7 +417,7 @@ BOOL CCtlCommUrlConnection::SetFileTime(const char*, FILETIME) {
 
 BOOL CCtlCommUrlConnection::SetAttributes(const char* path, u32 value) {
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, nullptr, &wire)) return FALSE;
   u32 word = CI_ATTR_READABLE;
   if (!(value & URL_ATTR_READONLY)) word |= CI_ATTR_WRITABLE;
   if (value & URL_ATTR_HIDDEN) word |= CI_ATTR_HIDDEN;
@@ -467,25 +437,25 @@ BOOL CCtlCommUrlConnection::SetAttributes(const char* path, u32 value) {
 
 BOOL CCtlCommUrlConnection::Rmdir(const char* path) {
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, nullptr, &wire)) return FALSE;
   return SetCiError(Api().DeleteFolder(Handle(), wire.c_str()));
 }
 
 BOOL CCtlCommUrlConnection::Mkdir(const char* path) {
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, nullptr, &wire)) return FALSE;
   return SetCiError(Api().CreateFolder(Handle(), wire.c_str(), 0));
 }
 
 BOOL CCtlCommUrlConnection::Remove(const char* path) {
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, nullptr, &wire)) return FALSE;
   return SetCiError(Api().DeleteFile(Handle(), wire.c_str()));
 }
 
 BOOL CCtlCommUrlConnection::Rename(const char* oldPath, const char* newPath) {
   std::string from, to;
-  if (!EnsureOnline(false) || !MakeWire(oldPath, from) || !MakeWire(newPath, to)) return FALSE;
+  if (!EnsureOnline(false) || !Build(oldPath, nullptr, &from) || !Build(newPath, nullptr, &to)) return FALSE;
   return SetCiError(Api().RenameFile(Handle(), from.c_str(), to.c_str()));
 }
 
@@ -523,7 +493,7 @@ BOOL CCtlCommUrlConnection::UploadFile(const char* local, const char* remote, u3
   }
   m_failureSide = URL_FAIL_TRANSFER;
   std::string wire;
-  if (!MakeWire(remote, wire)) return FALSE;
+  if (!Build(remote, nullptr, &wire)) return FALSE;
   BeginTransfer();
   return EndTransfer(Api().UploadFile(Handle(), wire.c_str(), local, 0, &m_progress));
 }
@@ -533,7 +503,7 @@ BOOL CCtlCommUrlConnection::UploadProc(const char* remote, void* context, UrlRea
   if (!EnsureOnline(false)) return FALSE;
   m_failureSide = URL_FAIL_TRANSFER;
   std::string wire;
-  if (!MakeWire(remote, wire)) return FALSE;
+  if (!Build(remote, nullptr, &wire)) return FALSE;
   BeginTransfer();
   return EndTransfer(Api().UploadProc(Handle(), wire.c_str(), read, 0, context, &m_progress, -1));
 }
@@ -548,7 +518,7 @@ BOOL CCtlCommUrlConnection::DownloadFile(const char* remote, const char* local, 
   }
   m_failureSide = URL_FAIL_TRANSFER;
   std::string wire;
-  if (!MakeWire(remote, wire)) return FALSE;
+  if (!Build(remote, nullptr, &wire)) return FALSE;
   BeginTransfer();
   return EndTransfer(Api().DownloadFile(Handle(), wire.c_str(), local, &m_progress));
 }
@@ -556,7 +526,7 @@ BOOL CCtlCommUrlConnection::DownloadFile(const char* remote, const char* local, 
 BOOL CCtlCommUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
   if (!write) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(remote, wire)) {
+  if (!EnsureOnline(false) || !Build(remote, nullptr, &wire)) {
     const DWORD code = GetLastError();
     write(context, nullptr, -1);
     return Fail(code);
@@ -582,7 +552,7 @@ BOOL CCtlCommUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn 
   };
   if (!EnsureOnline(false)) return end(FALSE);
   std::string folder, mask;
-  if (!MakeWire(path && *path ? path : ".", folder)) return end(FALSE);
+  if (!Build(path && *path ? path : ".", nullptr, &folder)) return end(FALSE);
   if (!NameOut(filter.mask && *filter.mask ? filter.mask : "*", mask)) return end(FALSE);
   if (folder.back() != '/') folder += '/';
   folder += mask;
@@ -627,78 +597,33 @@ BOOL CCtlCommUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn 
 
 // ---- options and break -----------------------------------------------------------------------------
 
-BOOL CCtlCommUrlConnection::GetOption(int id, void* buffer, int* size) {
-  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
-  if (id == URL_OPT_BYTES_DONE || id == URL_OPT_PROGRESS) {
-    // Read by the progress timer while the library counts: no test of the link from here.
-    m_bytesDone.store(std::atomic_ref<uint64_t>(m_progress.done).load());
-    m_bytesTotal.store(std::atomic_ref<uint64_t>(m_progress.total).load());
-    return AnswerCounters(id, buffer, size);
-  }
-  if (!EnsureOnline(false)) return FALSE;
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      return AnswerWord(buffer, size, m_timeout);
-    case URL_OPT_KIND_68:
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, URL_KIND_CTLCOMM);
-    case URL_OPT_UTF8_NAMES:
-      return AnswerWord(buffer, size, m_utf8Names ? 1 : 0);
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 0);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+bool CCtlCommUrlConnection::OptionReady(int id) { return id == URL_OPT_RECONNECT || EnsureOnline(false); }
+
+BOOL CCtlCommUrlConnection::RefreshCounters() {
+  // Read by the progress timer while the library counts: no test of the link from here.
+  m_bytesDone.store(std::atomic_ref<uint64_t>(m_progress.done).load());
+  m_bytesTotal.store(std::atomic_ref<uint64_t>(m_progress.total).load());
+  return TRUE;
 }
 
-BOOL CCtlCommUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
+BOOL CCtlCommUrlConnection::SetDone(u64 value, int) {
+  std::atomic_ref<uint64_t>(m_progress.done).store(value);
+  return TRUE;
+}
+
+CUrlConnection::Attempt CCtlCommUrlConnection::ReconnectOnce() {
+  if (EnsureOnline(true)) return Attempt::Done;
+  // The connection has ended: no try can bring it back.
+  return GetEngineHandle() == 0 ? Attempt::Ended : Attempt::Failed;
+}
+
+BOOL CCtlCommUrlConnection::SetFindData(const void* buffer, int size) {
   if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
-  // Option 72 is the reconnect itself: a test of the link first would spend the one reconnect
-  // and its forced try would then end the connection.
-  if (id != URL_OPT_RECONNECT && !EnsureOnline(false)) return FALSE;
-  u64 value = 0;
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_timeout = static_cast<u32>(value);
-      return TRUE;
-    case URL_OPT_SET_DONE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      std::atomic_ref<uint64_t>(m_progress.done).store(value);
-      return TRUE;
-    case URL_OPT_UTF8_NAMES:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_utf8Names = value != 0;
-      return TRUE;
-    case URL_OPT_RECONNECT: {
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      for (u64 i = 0; i < value; ++i) {
-        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        if (EnsureOnline(true)) return TRUE;
-        if (GetEngineHandle() == 0) break;  // the connection has ended: no try can bring it back
-      }
-      return FALSE;
-    }
-    case URL_OPT_APPLY_FIND: {
-      WIN32_FIND_DATAA record;
-      if (!TakeFindData(buffer, size, &record)) return FALSE;
-      if (record.dwFileAttributes == 0 || record.dwFileAttributes == 0xFFFFFFFF)
-        return Fail(ERROR_NOT_SUPPORTED);
-      return SetAttributes(record.cFileName, record.dwFileAttributes);
-    }
-    case URL_OPT_UPLOAD_SIZE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_nextUploadSize = value;
-      return TRUE;
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+  if (!EnsureOnline(false)) return FALSE;
+  WIN32_FIND_DATAA record;
+  if (!TakeFindData(buffer, size, &record)) return FALSE;
+  if (record.dwFileAttributes == 0 || record.dwFileAttributes == 0xFFFFFFFF) return Fail(ERROR_NOT_SUPPORTED);
+  return SetAttributes(record.cFileName, record.dwFileAttributes);
 }
 
 BOOL CCtlCommUrlConnection::Break() {

@@ -1,14 +1,14 @@
 // The FTP adapter: connection operations as FTP commands, reply codes as Windows codes, retry and break.
 #include "remote/ftp/ftp_connection.h"
 
+#include "lib/text/enc.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 
 #include <sys/stat.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -25,6 +25,9 @@ CFtpUrlConnection::CFtpUrlConnection(std::unique_ptr<FtpSession> session, const 
                      alternateMode),
       m_session(std::move(session)) {
   m_urlPrefix = "ftp://";
+  m_caps.kind = m_caps.kind68 = URL_KIND_FTP;
+  m_caps.timeout = m_caps.reconnects = true;
+  m_caps.timeStep = 10'000'000;
 }
 
 CFtpUrlConnection::~CFtpUrlConnection() {
@@ -92,14 +95,9 @@ BOOL CFtpUrlConnection::ChangeDir(const char* path) {
   return Result(code, Ok2xx(code));
 }
 
-BOOL CFtpUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Usable(nullptr)) return FALSE;
-  if (!size) return Fail(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
-  std::string dir;
+bool CFtpUrlConnection::CurrentDir(std::string& dir) {
   const int code = FtpPwd(m_session.get(), &dir);
-  if (!Ok2xx(code)) return Result(code, false);
-  return CopyOut(dir, buffer, size);
+  return Ok2xx(code) || Result(code, false);
 }
 
 BOOL CFtpUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
@@ -292,72 +290,44 @@ BOOL CFtpUrlConnection::Break() {
   return rc;
 }
 
-BOOL CFtpUrlConnection::GetOption(int id, void* buffer, int* size) {
+// ---- options -------------------------------------------------------------------------------------
+
+BOOL CFtpUrlConnection::RefreshCounters() {
+  // Asked from another thread: the session is held against Close meanwhile.
   std::lock_guard lock(m_sessionMutex);
   if (!m_session) return Fail(ERROR_INVALID_HANDLE);
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      return AnswerWord(buffer, size, static_cast<u32>(FtpGetTimeout(m_session.get())));
-    case URL_OPT_BYTES_DONE:
-    case URL_OPT_PROGRESS: {
-      u64 done = 0, total = 0;
-      FtpGetProgress(m_session.get(), &done, &total);
-      m_bytesDone.store(done);
-      m_bytesTotal.store(total);
-      return AnswerCounters(id, buffer, size);
-    }
-    case URL_OPT_KIND_68:
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, 1);
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 0);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+  u64 done = 0, total = 0;
+  FtpGetProgress(m_session.get(), &done, &total);
+  m_bytesDone.store(done);
+  m_bytesTotal.store(total);
+  return TRUE;
 }
 
-BOOL CFtpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  if (!m_session) return Fail(ERROR_INVALID_HANDLE);
-  if (id == URL_OPT_APPLY_FIND) {
-    WIN32_FIND_DATAA record;
-    if (!TakeFindData(buffer, size, &record)) return FALSE;
-    return ApplyFindData(record);
-  }
+u32 CFtpUrlConnection::Timeout() { return static_cast<u32>(FtpGetTimeout(m_session.get())); }
+
+void CFtpUrlConnection::SetTimeout(u64 ms) {
+  FtpSetTimeout(m_session.get(), static_cast<int>(std::min<u64>(ms, 200000)));
+}
+
+BOOL CFtpUrlConnection::SetDone(u64 value, int) {
+  FtpSetProgress(m_session.get(), value, ~u64{0});
+  return TRUE;
+}
+
+CUrlConnection::Attempt CFtpUrlConnection::ReconnectOnce() {
+  if (Ok2xx(FtpReconnect(m_session.get()))) return Attempt::Done;
+  SetLastError(ERROR_NOT_CONNECTED);
+  return Attempt::Failed;
+}
+
+BOOL CFtpUrlConnection::Reconnect(u64 tries) { return ReconnectTries(std::max<u64>(tries, 1)); }
+
+BOOL CFtpUrlConnection::SetOwnOption(int id, const void* buffer, int size) {
   u64 value = 0;
   switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      FtpSetTimeout(m_session.get(), static_cast<int>(std::min<u64>(value, 200000)));
-      return TRUE;
-    case URL_OPT_SET_DONE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      FtpSetProgress(m_session.get(), value, ~u64{0});
-      return TRUE;
     case URL_OPT_RETRY:
       if (!TakeValue(buffer, size, &value)) return FALSE;
       m_retry = value != 0;
-      return TRUE;
-    case URL_OPT_RECONNECT: {
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      const u64 tries = std::max<u64>(value, 1);
-      for (u64 i = 0; i < tries; ++i) {
-        if (Ok2xx(FtpReconnect(m_session.get()))) {
-          SetLastError(ERROR_SUCCESS);
-          return TRUE;
-        }
-        if (i + 1 < tries) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      }
-      return Fail(ERROR_NOT_CONNECTED);
-    }
-    case URL_OPT_UPLOAD_SIZE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_nextUploadSize = value;
       return TRUE;
     case URL_OPT_DOWNLOAD_SIZE:
       if (!TakeValue(buffer, size, &value)) return FALSE;

@@ -96,12 +96,17 @@ CLocalUrlConnection::CLocalUrlConnection(std::uintptr_t engineHandle, const char
                                          const char* password, u32 reserved, u16 port, u32 alternateMode)
     : CUrlConnection(engineHandle, host, user, password, reserved, port, alternateMode) {
   m_urlPrefix = "file://";
+  m_caps.kind = m_caps.kind68 = URL_KIND_LOCAL;
+  m_caps.rootKind = 1;
+  m_caps.marks = true;
 }
 
 CLocalUrlConnection::~CLocalUrlConnection() = default;
 
+bool CLocalUrlConnection::IsOpen() const { return GetEngineHandle() != 0 && (!m_shareMode || m_share); }
+
 bool CLocalUrlConnection::Ready() const {
-  if (GetEngineHandle() != 0 && (!m_shareMode || m_share)) return true;
+  if (IsOpen()) return true;
   SetLastError(ERROR_INVALID_HANDLE);
   return false;
 }
@@ -115,7 +120,7 @@ BOOL CLocalUrlConnection::Open(const char* host) {
     if (errno != ERANGE) return FailCode(ERROR_PATH_NOT_FOUND);
     cwd.resize(cwd.size() * 2);
   }
-  if (!Join(cwd.data(), m_current)) return FALSE;
+  if (!Join(cwd.data(), m_currentDir)) return FALSE;
   m_currentDirLost = false;
   return TRUE;
 }
@@ -123,34 +128,19 @@ BOOL CLocalUrlConnection::Open(const char* host) {
 // ---- paths ---------------------------------------------------------------------------------------
 
 bool CLocalUrlConnection::Join(const char* path, std::string& out) const {
-  if (!path) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  const std::string_view text(path);
+  const std::string_view text(path ? path : "");
   const bool allSlashes = !text.empty() && text.find_first_not_of('/') == std::string_view::npos;
   const UrlForm form = EncUrlForm(text);
-  if (form == URL_FORM_DRIVE) {
+  if (path && form == URL_FORM_DRIVE) {
     SetLastError(ERROR_INVALID_DRIVE);
     return false;
   }
-  if (form == URL_FORM_UNC && !allSlashes) {
+  if (path && form == URL_FORM_UNC && !allSlashes) {
     SetLastError(ERROR_BAD_NETPATH);
     return false;
   }
-  std::string whole;
-  if (text.starts_with('/')) {
-    whole = text;
-  } else {
-    if (m_currentDirLost) {
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return false;
-    }
-    whole = m_current + "/" + std::string(text);
-  }
   // "." and ".." by the text: below the base no link is followed, so the text is the truth.
-  out = SysPathDots(whole, SYS_DOTS_FROM_ROOT);
-  return true;
+  return JoinPath(path, out);
 }
 
 bool CLocalUrlConnection::BelowBase(const std::string& abs, std::string* rel) const {
@@ -208,7 +198,7 @@ BOOL CLocalUrlConnection::ChangeDir(const char* path) {
   if (!Join(path, abs)) return FALSE;
   if (abs == "/") {
     // The root is no row's folder: it never becomes the base, which would forbid every link.
-    m_current = abs;
+    m_currentDir = abs;
     m_currentDirLost = false;
     return TRUE;
   }
@@ -221,22 +211,8 @@ BOOL CLocalUrlConnection::ChangeDir(const char* path) {
     m_tree = std::move(tree);
     m_base = abs;
   }
-  m_current = abs;
+  m_currentDir = abs;
   m_currentDirLost = false;
-  return TRUE;
-}
-
-BOOL CLocalUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Ready()) return FALSE;
-  if (!size) return FailCode(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return FailCode(ERROR_PATH_NOT_FOUND);
-  const int need = static_cast<int>(m_current.size()) + 1;
-  if (!buffer || *size < need) {
-    *size = need;
-    return FailCode(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::memcpy(buffer, m_current.c_str(), static_cast<std::size_t>(need));
-  *size = need - 1;
   return TRUE;
 }
 
@@ -623,51 +599,11 @@ BOOL CLocalUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn en
 
 // ---- options and break ---------------------------------------------------------------------------
 
-BOOL CLocalUrlConnection::GetOption(int id, void* buffer, int* size) {
-  if (!Ready()) return FALSE;
-  switch (id) {
-    case URL_OPT_BYTES_DONE:
-    case URL_OPT_PROGRESS:
-      return AnswerCounters(id, buffer, size);
-    case URL_OPT_KIND_68:
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, 3);
-    case URL_OPT_DRIVE_ROOT:
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 0);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    case URL_OPT_ROOT_KIND:
-      return AnswerWord(buffer, size, 1);
-    default:
-      return FailCode(ERROR_INVALID_NAME);
-  }
-}
-
-BOOL CLocalUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  if (id == URL_OPT_APPLY_FIND) {
-    if (GetEngineHandle() == 0) return FailCode(ERROR_INTERNAL_ERROR);
-    if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA)))
-      return FailCode(ERROR_INVALID_PARAMETER);
-    WIN32_FIND_DATAA record;
-    std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
-    record.cFileName[sizeof record.cFileName - 1] = '\0';
-    return m_shareMode ? ShareSetTimes(record) : SetTimes(record);
-  }
-  if (!Ready()) return FALSE;
-  u64 value = 0;
-  switch (id) {
-    case URL_OPT_SET_DONE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_bytesDone.store(value);
-      return TRUE;
-    case URL_OPT_UPLOAD_SIZE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_nextUploadSize = value;
-      return TRUE;
-    default:
-      return FailCode(ERROR_INVALID_NAME);
-  }
+BOOL CLocalUrlConnection::SetFindData(const void* buffer, int size) {
+  if (GetEngineHandle() == 0) return FailCode(ERROR_INTERNAL_ERROR);
+  WIN32_FIND_DATAA record;
+  if (!TakeFindData(buffer, size, &record)) return FALSE;
+  return m_shareMode ? ShareSetTimes(record) : SetTimes(record);
 }
 
 BOOL CLocalUrlConnection::SetTimes(const WIN32_FIND_DATAA& record) {

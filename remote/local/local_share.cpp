@@ -96,6 +96,12 @@ BOOL CLocalUrlConnection::ShareFail(int err, DWORD missing) {
 BOOL CLocalUrlConnection::OpenShare(const char* host) {
   m_shareMode = true;
   m_urlPrefix = "smb://";
+  // A server's names: "\" separates, letter case is no difference, times are whole seconds, and
+  // no mark of ours is kept.
+  m_pathRules.dots |= SYS_DOTS_BACKSLASH;
+  m_caps.caseFolding = true;
+  m_caps.timeStep = 10'000'000;
+  m_caps.marks = false;
   std::string text(host);
   for (char& c : text)
     if (c == '\\') c = '/';
@@ -108,8 +114,8 @@ BOOL CLocalUrlConnection::OpenShare(const char* host) {
     return FailCode(ERROR_INVALID_SHARENAME);
   }
   m_host = server;
-  m_current = "/";
-  if (slash != std::string::npos && !ShareJoin(text.substr(slash).c_str(), m_current)) return FALSE;
+  m_currentDir = "/";
+  if (slash != std::string::npos && !ShareJoin(text.substr(slash).c_str(), m_currentDir)) return FALSE;
 
   SmbShare::Login login;
   login.server = server;
@@ -129,7 +135,7 @@ BOOL CLocalUrlConnection::OpenShare(const char* host) {
     return FailCode(Win32ErrorFromErrno(err));
   }
   // The login (and the share) are checked now, so that a refusal says why.
-  const std::string share = m_current.substr(0, m_current.find('/', 1));
+  const std::string share = m_currentDir.substr(0, m_currentDir.find('/', 1));
   const std::string shown = server + (share == "/" ? "" : share);
   err = m_share->List(share, [](const SmbShare::Entry&) { return false; });
   if (err == 0) {
@@ -158,24 +164,7 @@ BOOL CLocalUrlConnection::OpenShare(const char* host) {
   }
 }
 
-bool CLocalUrlConnection::ShareJoin(const char* path, std::string& out) const {
-  if (!path) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  std::string whole(path);
-  for (char& c : whole)
-    if (c == '\\') c = '/';
-  if (!whole.starts_with('/')) {
-    if (m_currentDirLost) {
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return false;
-    }
-    whole = m_current + "/" + whole;
-  }
-  out = SysPathDots(whole, SYS_DOTS_FROM_ROOT);
-  return true;
-}
+bool CLocalUrlConnection::ShareJoin(const char* path, std::string& out) const { return JoinPath(path, out); }
 
 // ---- folders and names ---------------------------------------------------------------------------
 
@@ -188,7 +177,7 @@ BOOL CLocalUrlConnection::ShareChangeDir(const char* path) {
     if (err) return ShareFail(err, ERROR_PATH_NOT_FOUND);
     if (!S_ISDIR(st.st_mode)) return FailCode(ERROR_PATH_NOT_FOUND);
   }
-  m_current = abs;
+  m_currentDir = abs;
   m_currentDirLost = false;
   return TRUE;
 }

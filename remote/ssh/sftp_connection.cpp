@@ -3,6 +3,7 @@
 
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_path.h"
+#include "lib/text/enc.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/ssh/comm_lib.h"
@@ -10,9 +11,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -27,9 +26,7 @@ constexpr u32 kTypeLink = 0xA000;
 
 // "." and ".." resolved by name, repeated and trailing slashes dropped; an absolute path stays
 // absolute ("/" at least), a relative one keeps the ".." that climb above it ("." at least).
-std::string Normalise(const std::string& path) {
-  return SysPathDots(path, SYS_DOTS_KEEP_UP | SYS_DOTS_EMPTY_DOT);
-}
+constexpr u32 kDots = SYS_DOTS_KEEP_UP | SYS_DOTS_EMPTY_DOT;
 
 FILETIME FromSeconds(u32 seconds) {
   return FileTimeFromUnix(seconds);
@@ -69,12 +66,13 @@ bool MakeRecord(const char* name, const SftpAttributes& attrs, WIN32_FIND_DATAA*
 
 CSftpUrlConnection::CSftpUrlConnection(std::uintptr_t engineHandle, const char* host, const char* user,
                                        const char* password, u32 reserved, u16 port, u32 alternateMode)
-    : CUrlConnection(engineHandle, host, user, password, reserved, port, alternateMode) {
+    : CCommLibConnection(Half::Sftp, engineHandle, host, user, password, reserved, port, alternateMode) {
   m_urlPrefix = "sftp://";
-}
-
-CSftpUrlConnection::~CSftpUrlConnection() {
-  if (Handle()) Close();
+  m_caps.kind = m_caps.kind68 = URL_KIND_SFTP;
+  m_caps.timeout = m_caps.utf8Option = m_caps.reconnects = true;
+  m_caps.timeStep = 10'000'000;
+  m_pathRules.dots = kDots;
+  m_pathRules.maxPath = kPathMax;
 }
 
 BOOL CSftpUrlConnection::Result(int code) {
@@ -84,81 +82,42 @@ BOOL CSftpUrlConnection::Result(int code) {
   }
   bool renew = false;
   const DWORD error = CommLibError(code, &renew);
-  if (renew) m_checkConnection.store(true);
+  if (renew) m_checkLink.store(true);
   return Fail(error);
 }
 
 BOOL CSftpUrlConnection::Init(u32 checkConnection, u32 timeoutMs, u32 utf8Names) {
   if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
-  m_checkConnection.store(checkConnection != 0);
+  m_checkLink.store(checkConnection != 0);
   m_timeout = timeoutMs;
   m_utf8Names = utf8Names != 0;
-  m_connectedOnce = true;
+  m_sessionUp = true;
   char buffer[kPathBuffer];
   const int code = CommLib().SftpRealPath(Handle(), ".", buffer, sizeof buffer);
   if (code != 0) return Result(code);
-  m_currentDir = Normalise(NameIn(buffer));
+  m_currentDir = SysPathDots(NameIn(buffer), kDots);
   m_currentDirLost = false;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 
 bool CSftpUrlConnection::EnsureConnected(bool force) {
-  u32 handle = Handle();
-  if (!handle) {
+  if (!Handle()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  CommLibFunctions& lib = CommLib();
-  if (!force && (!m_checkConnection.load() || lib.SftpIsConnected(handle))) return true;
-  const auto renew = [&]() {
-    lib.SftpClose(handle);
-    handle = lib.SftpCreate();
-    m_engineHandle.store(handle);
-    return handle != 0;
-  };
-  if (m_connectedOnce && !renew()) {
-    SetLastError(ERROR_INTERNAL_ERROR);
-    return false;
-  }
-  m_connectedOnce = true;
-  const int port = m_port;
-  int code = lib.SftpConnect(handle, m_host.c_str(), port, m_user.c_str(), m_password.c_str(),
-                             static_cast<int>(m_timeout));
-  if (code == COMM_HANDLE_USED) {
-    lib.SftpBreak(handle);
-    if (!renew()) {
-      SetLastError(ERROR_INTERNAL_ERROR);
-      return false;
-    }
-    code = lib.SftpConnect(handle, m_host.c_str(), port, m_user.c_str(), m_password.c_str(),
-                           static_cast<int>(m_timeout));
-  }
-  if (code == 0) return true;
+  if (!force && (!m_checkLink.load() || SessionAnswers())) return true;
+  const int code = ConnectSession(m_user);
+  if (code == COMM_OK) return true;
   Result(code);
   return false;
 }
 
-bool CSftpUrlConnection::Build(const char* path, std::string* joined, std::string* wire) const {
-  if (!path) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  const bool absolute = *path == '/';
-  if (m_currentDirLost && !absolute) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  std::string full = absolute ? std::string(path) : m_currentDir + "/" + path;
-  full = Normalise(full);
-  if (full.size() > kPathMax) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
-  if (!NameOut(full.c_str(), *wire)) return false;
-  if (joined) *joined = std::move(full);
-  return true;
+CUrlConnection::Attempt CSftpUrlConnection::ReconnectOnce() {
+  return EnsureConnected(true) ? Attempt::Done : Attempt::Failed;
 }
+
+BOOL CSftpUrlConnection::Reconnect(u64 tries) { return ReconnectTries(std::max<u64>(tries, 1)); }
 
 // ---- single operations ---------------------------------------------------------------------------
 
@@ -170,17 +129,7 @@ BOOL CSftpUrlConnection::ChangeDir(const char* path) {
   if (code != 0) return Result(code);
   if (!(attrs.flags & SFTP_ATTR_PERMISSIONS) || (attrs.permissions & kTypeMask) != kTypeFolder)
     return Fail(ERROR_PATH_NOT_FOUND);
-  m_currentDir = joined;
-  m_currentDirLost = false;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
-}
-
-BOOL CSftpUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
-  if (!size) return Fail(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
-  return CopyOut(m_currentDir, buffer, size);
+  return EnterDir(joined);
 }
 
 BOOL CSftpUrlConnection::SetStat(const char* path, u32 flags, u32 mode, u32 atime, u32 mtime) {
@@ -232,14 +181,6 @@ BOOL CSftpUrlConnection::Rename(const char* oldPath, const char* newPath) {
   SftpAttributes attrs{};
   if (CommLib().SftpStat(Handle(), to.c_str(), &attrs) == 0) return Fail(ERROR_ALREADY_EXISTS);
   return Result(CommLib().SftpRename(Handle(), from.c_str(), to.c_str()));
-}
-
-void CSftpUrlConnection::Close() {
-  const u32 handle = Handle();
-  m_engineHandle.store(0);
-  m_checkConnection.store(false);
-  m_connectedOnce = false;
-  if (handle) CommLib().SftpClose(handle);
 }
 
 // ---- transfers -----------------------------------------------------------------------------------
@@ -400,97 +341,36 @@ BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
   return Result(code);
 }
 
-// ---- break and options ---------------------------------------------------------------------------
+// ---- options -------------------------------------------------------------------------------------
 
-BOOL CSftpUrlConnection::Break() {
-  const u32 handle = Handle();
-  if (!handle) return FALSE;
-  if (!IsBusy()) return TRUE;
-  CommLib().SftpBreak(handle);
-  m_checkConnection.store(true);
-  SetBusy(false);
+BOOL CSftpUrlConnection::RefreshCounters() {
+  u64 total = 0;
+  const u64 done = CommLib().SftpProgress(Handle(), &total);
+  if (const u64 announced = m_announcedTotal.load()) total = announced;
+  m_bytesDone.store(done);
+  m_bytesTotal.store(total);
   return TRUE;
 }
 
-BOOL CSftpUrlConnection::GetOption(int id, void* buffer, int* size) {
-  const u32 handle = Handle();
-  if (!handle) return Fail(ERROR_INVALID_HANDLE);
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      return AnswerWord(buffer, size, m_timeout);
-    case URL_OPT_BYTES_DONE:
-    case URL_OPT_PROGRESS: {
-      u64 total = 0;
-      const u64 done = CommLib().SftpProgress(handle, &total);
-      if (const u64 announced = m_announcedTotal.load()) total = announced;
-      m_bytesDone.store(done);
-      m_bytesTotal.store(total);
-      return AnswerCounters(id, buffer, size);
-    }
-    case URL_OPT_KIND_68:
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, 2);
-    case URL_OPT_UTF8_NAMES:
-      return AnswerWord(buffer, size, m_utf8Names ? 1 : 0);
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 0);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+BOOL CSftpUrlConnection::SetDone(u64 value, int) {
+  return Result(CommLib().SftpProgressSet(Handle(), static_cast<u32>(value), static_cast<u32>(value >> 32),
+                                          0xFFFFFFFF, 0xFFFFFFFF));
 }
 
-BOOL CSftpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  const u32 handle = Handle();
-  if (!handle) return Fail(ERROR_INVALID_HANDLE);
-  if (id == URL_OPT_APPLY_FIND) {
-    WIN32_FIND_DATAA record;
-    if (!TakeFindData(buffer, size, &record)) return FALSE;
-    u32 flags = 0, mode = 0, atime = 0, mtime = 0;
-    if (record.ftLastWriteTime.dwHighDateTime != 0) {
-      flags |= SFTP_ATTR_TIMES;
-      mtime = ToSeconds(record.ftLastWriteTime);
-      atime = record.ftLastAccessTime.dwHighDateTime != 0 ? ToSeconds(record.ftLastAccessTime) : mtime;
-    }
-    const u32 attributes = record.dwFileAttributes;
-    if (attributes != 0 && attributes != 0xFFFFFFFF) {
-      flags |= SFTP_ATTR_PERMISSIONS;
-      mode = UnixMode(attributes & ~u32{URL_ATTR_NORMAL});
-    }
-    return SetStat(record.cFileName, flags, mode, atime, mtime);
+BOOL CSftpUrlConnection::SetFindData(const void* buffer, int size) {
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  WIN32_FIND_DATAA record;
+  if (!TakeFindData(buffer, size, &record)) return FALSE;
+  u32 flags = 0, mode = 0, atime = 0, mtime = 0;
+  if (record.ftLastWriteTime.dwHighDateTime != 0) {
+    flags |= SFTP_ATTR_TIMES;
+    mtime = ToSeconds(record.ftLastWriteTime);
+    atime = record.ftLastAccessTime.dwHighDateTime != 0 ? ToSeconds(record.ftLastAccessTime) : mtime;
   }
-  u64 value = 0;
-  if (!TakeValue(buffer, size, &value)) return FALSE;
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      m_timeout = static_cast<u32>(std::min<u64>(value, 0x7FFFFFFF));
-      return TRUE;
-    case URL_OPT_SET_DONE:
-      return Result(CommLib().SftpProgressSet(handle, static_cast<u32>(value), static_cast<u32>(value >> 32),
-                                              0xFFFFFFFF, 0xFFFFFFFF));
-    case URL_OPT_UTF8_NAMES:
-      m_utf8Names = value != 0;
-      return TRUE;
-    case URL_OPT_RECONNECT: {
-      const u64 tries = std::max<u64>(value, 1);
-      for (u64 i = 0; i < tries; ++i) {
-        if (EnsureConnected(true)) {
-          SetLastError(ERROR_SUCCESS);
-          return TRUE;
-        }
-        if (i + 1 < tries) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      }
-      return FALSE;
-    }
-    case URL_OPT_UPLOAD_SIZE:
-      m_nextUploadSize = value;
-      return TRUE;
-    default:
-      return Fail(ERROR_INVALID_NAME);
+  const u32 attributes = record.dwFileAttributes;
+  if (attributes != 0 && attributes != 0xFFFFFFFF) {
+    flags |= SFTP_ATTR_PERMISSIONS;
+    mode = UnixMode(attributes & ~u32{URL_ATTR_NORMAL});
   }
+  return SetStat(record.cFileName, flags, mode, atime, mtime);
 }

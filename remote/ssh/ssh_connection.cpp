@@ -332,13 +332,14 @@ int CSshUrlConnection::ParseLsLine(const std::string& text, int style, WIN32_FIN
 
 CSshUrlConnection::CSshUrlConnection(std::uintptr_t engineHandle, const char* host, const char* user,
                                      const char* password, u32 reserved, u16 port, u32 alternateMode)
-    : CUrlConnection(engineHandle, host, user, password, reserved, port, alternateMode) {
+    : CCommLibConnection(Half::Ssh, engineHandle, host, user, password, reserved, port, alternateMode) {
   m_urlPrefix = "ssh://";
   m_useHelper = (alternateMode & 1) != 0;
-}
-
-CSshUrlConnection::~CSshUrlConnection() {
-  if (Handle()) Close();
+  m_caps.kind = m_caps.kind68 = URL_KIND_SFTP;  // options 68 and 71 tell ssh as sftp
+  m_caps.timeout = m_caps.utf8Option = m_caps.reconnects = true;
+  m_caps.timeStep = 10'000'000;
+  // Every path goes to the shell on one command line.
+  m_pathRules.refused = "\r\n";
 }
 
 void CSshUrlConnection::Drain() {
@@ -453,51 +454,42 @@ bool CSshUrlConnection::Login() {
 }
 
 bool CSshUrlConnection::EnsureConnected(bool force) {
-  u32 handle = Handle();
-  if (!handle) {
+  if (!Handle()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  CommLibFunctions& lib = CommLib();
   // After a time-out the shell may still run the command: a new one, also when the session lives.
-  if (!force && !m_lost && (!m_checkLink.load() || lib.SshIsConnected(handle))) return true;
-  std::string user = m_user.substr(0, m_user.find('|'));
-  const auto renew = [&]() {
-    lib.SshClose(handle);
-    handle = lib.SshCreate();
-    m_engineHandle.store(handle);
-    return handle != 0;
-  };
-  if (m_sessionUp && !renew()) {
-    SetLastError(ERROR_INTERNAL_ERROR);
-    return false;
-  }
-  int code = lib.SshConnect(handle, m_host.c_str(), m_port, user.c_str(), m_password.c_str(),
-                            static_cast<int>(m_timeout));
-  if (code == COMM_HANDLE_USED) {
-    lib.SshBreak(handle);
-    if (!renew()) {
-      SetLastError(ERROR_INTERNAL_ERROR);
-      return false;
-    }
-    code = lib.SshConnect(handle, m_host.c_str(), m_port, user.c_str(), m_password.c_str(),
-                          static_cast<int>(m_timeout));
-  }
-  m_sessionUp = true;
-  if (code != 0) {
-    bool link = false;
-    SetLastError(MapLibraryCode(code, &link));
+  if (!force && !m_lost && (!m_checkLink.load() || SessionAnswers())) return true;
+  const int code = ConnectSession(m_user.substr(0, m_user.find('|')));
+  if (code != COMM_OK) {
+    SetLastError(MapLibraryCode(code, nullptr));
     m_checkLink.store(true);
     return false;
   }
   m_checkLink.store(false);
   m_lost = false;
   m_breakRequested.store(false);
-  lib.SshWait(Handle(), 200, 1);
+  CommLib().SshWait(Handle(), 200, 1);
   Drain();
   Login();
   RemoveLeftover();
   return true;
+}
+
+CUrlConnection::Attempt CSshUrlConnection::ReconnectOnce() {
+  return EnsureConnected(true) ? Attempt::Done : Attempt::Failed;
+}
+
+// One attempt, whatever the count asked.
+BOOL CSshUrlConnection::Reconnect(u64) { return ReconnectTries(1); }
+
+void CSshUrlConnection::OnBreak() { m_breakRequested.store(true); }
+
+UrlCapabilities CSshUrlConnection::Capabilities() const {
+  UrlCapabilities caps = m_caps;
+  caps.foldersOnly = static_cast<int>(m_helperVersion);
+  caps.creationTimes = m_helperVersion != 0;
+  return caps;
 }
 
 void CSshUrlConnection::RemoveLeftover() {
@@ -580,26 +572,6 @@ BOOL CSshUrlConnection::Probe(u32 reconnect, u32 timeoutMs, u32 utf8Names) {
   return TRUE;
 }
 
-bool CSshUrlConnection::Build(const char* path, std::string* joined, std::string* wire) const {
-  if (!path) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  const bool absolute = *path == '/';
-  if (m_currentDirLost && !absolute) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  if (std::strpbrk(path, "\r\n")) {
-    SetLastError(ERROR_INVALID_NAME);
-    return false;
-  }
-  const std::string full = AbsolutePath(absolute ? std::string(path) : m_currentDir + "/" + path);
-  if (!NameOut(full.c_str(), *wire)) return false;
-  if (joined) *joined = full;
-  return true;
-}
-
 std::string CSshUrlConnection::HelperCommand(const std::string& options, const std::string& wire) const {
   return ShellQuote(m_helperPath) + " " + options + ShellQuote(EncodeHelperPath(wire));
 }
@@ -628,17 +600,7 @@ BOOL CSshUrlConnection::ChangeDir(const char* path) {
   const std::string target = wire == "/" ? wire : wire + "/";
   if (RunCommand(m_lsPrefix + "ls -ald " + ShellQuote(target), &reply) < 0) return FALSE;
   if (reply.size() < 10 || reply[0] != 'd') return Fail(ERROR_PATH_NOT_FOUND);
-  m_currentDir = joined;
-  m_currentDirLost = false;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
-}
-
-BOOL CSshUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
-  if (!size) return Fail(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
-  return CopyOut(m_currentDir, buffer, size);
+  return EnterDir(joined);
 }
 
 BOOL CSshUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
@@ -699,14 +661,6 @@ BOOL CSshUrlConnection::Rename(const char* oldPath, const char* newPath) {
   if (!Stat(to, &record)) return Fail(mapped ? mapped : ERROR_ACCESS_DENIED);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
-}
-
-void CSshUrlConnection::Close() {
-  const u32 handle = Handle();
-  m_engineHandle.store(0);
-  m_checkLink.store(false);
-  m_sessionUp = false;
-  if (handle) CommLib().SshClose(handle);
 }
 
 // ---- listings ------------------------------------------------------------------------------------
@@ -1224,81 +1178,18 @@ BOOL CSshUrlConnection::DownloadFile(const char* remote, const char* local, BOOL
   return ok;
 }
 
-// ---- break and options ---------------------------------------------------------------------------
+// ---- options -------------------------------------------------------------------------------------
 
-BOOL CSshUrlConnection::Break() {
-  const u32 handle = Handle();
-  if (!handle) return FALSE;
-  if (!IsBusy()) return TRUE;
-  m_breakRequested.store(true);
-  m_checkLink.store(true);
-  CommLib().SshBreak(handle);
-  SetBusy(false);
+BOOL CSshUrlConnection::SetFindData(const void* buffer, int size) {
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  WIN32_FIND_DATAA record;
+  if (!TakeFindData(buffer, size, &record)) return FALSE;
+  if (record.ftLastWriteTime.dwHighDateTime != 0 && !SetFileTime(record.cFileName, record.ftLastWriteTime))
+    return FALSE;
+  const u32 attributes = record.dwFileAttributes;
+  if (attributes != 0 && attributes != 0xFFFFFFFF &&
+      !SetAttributes(record.cFileName, attributes & ~u32{URL_ATTR_NORMAL}))
+    return FALSE;
+  SetLastError(ERROR_SUCCESS);
   return TRUE;
-}
-
-BOOL CSshUrlConnection::GetOption(int id, void* buffer, int* size) {
-  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      return AnswerWord(buffer, size, m_timeout);
-    case URL_OPT_BYTES_DONE:
-    case URL_OPT_PROGRESS:
-      return AnswerCounters(id, buffer, size);
-    case URL_OPT_KIND_68:
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, 2);
-    case URL_OPT_UTF8_NAMES:
-      return AnswerWord(buffer, size, m_utf8Names ? 1 : 0);
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 0);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    case URL_OPT_FOLDERS_ONLY:
-      return AnswerWord(buffer, size, m_helperVersion);
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
-}
-
-BOOL CSshUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
-  if (id == URL_OPT_APPLY_FIND) {
-    WIN32_FIND_DATAA record;
-    if (!TakeFindData(buffer, size, &record)) return FALSE;
-    if (record.ftLastWriteTime.dwHighDateTime != 0 && !SetFileTime(record.cFileName, record.ftLastWriteTime))
-      return FALSE;
-    const u32 attributes = record.dwFileAttributes;
-    if (attributes != 0 && attributes != 0xFFFFFFFF &&
-        !SetAttributes(record.cFileName, attributes & ~u32{URL_ATTR_NORMAL}))
-      return FALSE;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-  }
-  u64 value = 0;
-  if (!TakeValue(buffer, size, &value)) return FALSE;
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      m_timeout = static_cast<u32>(std::min<u64>(value, 0x7FFFFFFF));
-      return TRUE;
-    case URL_OPT_SET_DONE:
-      m_bytesDone.store(value);
-      return TRUE;
-    case URL_OPT_UTF8_NAMES:
-      m_utf8Names = value != 0;
-      return TRUE;
-    case URL_OPT_RECONNECT:
-      if (!EnsureConnected(true)) return FALSE;
-      SetLastError(ERROR_SUCCESS);
-      return TRUE;
-    case URL_OPT_UPLOAD_SIZE:
-      m_nextUploadSize = value;
-      return TRUE;
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
 }

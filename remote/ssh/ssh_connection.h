@@ -1,7 +1,7 @@
 // CSshUrlConnection: a Linux host's files through shell commands in an interactive SSH session.
 #pragma once
 
-#include "remote/url_connection.h"
+#include "remote/ssh/comm_connection.h"
 
 #include <atomic>
 #include <functional>
@@ -14,14 +14,13 @@
 // printf and hexdump. Uploads and downloads write a temporary name beside the target and rename
 // it when whole. Line framing: the session delivers one output line per read with the terminal's
 // echo on; the helper upload counts echoed lines for its flow control.
-class CSshUrlConnection : public CUrlConnection {
+class CSshUrlConnection : public CCommLibConnection {
  public:
   // Where the helper lies on the host unless SetHelperPath says otherwise.
   static constexpr const char* kHelperPath = "/bin/hexout";
 
   CSshUrlConnection(std::uintptr_t engineHandle, const char* host, const char* user, const char* password,
                     u32 reserved, u16 port, u32 alternateMode);
-  ~CSshUrlConnection() override;
 
   // Before Probe: the helper's absolute path on the host.
   void SetHelperPath(std::string path) { m_helperPath = std::move(path); }
@@ -32,23 +31,20 @@ class CSshUrlConnection : public CUrlConnection {
   int LsStyle() const { return m_lsStyle; }
 
   BOOL ChangeDir(const char* path) override;
-  BOOL GetCurrentDir(char* buffer, int* size) override;
   BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
   BOOL SetAttributes(const char* path, u32 attributes) override;
   BOOL Rmdir(const char* path) override;
   BOOL Mkdir(const char* path) override;
   BOOL Remove(const char* path) override;
   BOOL Rename(const char* oldPath, const char* newPath) override;
-  void Close() override;
   BOOL UploadProc(const char* remote, void* context, UrlReadFn read, u32 r1, u32 r2) override;
   BOOL UploadFile(const char* local, const char* remote, u32 r1, u32 r2) override;
   BOOL DownloadProc(const char* remote, void* context, UrlWriteFn write, u32 r1, u32 r2, u32 r3) override;
   BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2,
                     u32 r3) override;
-  BOOL GetOption(int id, void* buffer, int* size) override;
-  BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
   BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
-  BOOL Break() override;
+  // With the helper, listings tell creation times and can be of folders only (option 78).
+  UrlCapabilities Capabilities() const override;
 
   // text in single quotes for the shell, each quote inside as '\''.
   static std::string ShellQuote(const std::string& text);
@@ -75,8 +71,11 @@ class CSshUrlConnection : public CUrlConnection {
   using Source = std::function<int(BYTE*, int)>;       // count, 0 at the end, negative: failed
   using Sink = std::function<bool(const BYTE*, int)>;  // false: refused
 
-  u32 Handle() const { return static_cast<u32>(GetEngineHandle()); }
   bool EnsureConnected(bool force);
+  Attempt ReconnectOnce() override;
+  BOOL Reconnect(u64 tries) override;
+  BOOL SetFindData(const void* buffer, int size) override;
+  void OnBreak() override;
   bool Login();
   void Drain();
   bool Send(const std::string& line);
@@ -85,8 +84,6 @@ class CSshUrlConnection : public CUrlConnection {
   int RunCommand(const std::string& command, std::string* reply);
   // A command whose empty reply means success; failure codes: mapped, else fallback.
   BOOL Simple(const std::string& command, DWORD fallback, bool folderCodes = false);
-  // Joined with the current folder, "." and ".." resolved; wire as it goes to the shell.
-  bool Build(const char* path, std::string* joined, std::string* wire) const;
   bool Stat(const std::string& wire, WIN32_FIND_DATAA* record);
   std::string HelperCommand(const std::string& options, const std::string& wire) const;
   // The session's state after a failed read or wait.
@@ -100,17 +97,13 @@ class CSshUrlConnection : public CUrlConnection {
   // Removes a temporary file that a lost session left.
   void RemoveLeftover();
 
-  std::string m_currentDir = "/";
   std::string m_lsPrefix;
   std::string m_lsOptions = "-al";
   std::string m_helperPath = kHelperPath;
   u32 m_helperVersion = 0;
   int m_lsStyle = 3;
-  u32 m_timeout = 10000;
   std::atomic<bool> m_breakRequested{false};
-  std::atomic<bool> m_checkLink{false};
   bool m_useHelper = false;
-  bool m_sessionUp = false;
   bool m_lost = false;  // the session failed; the next operation renews it
   std::string m_leftover;  // a temporary file of an upload that did not end
 };
