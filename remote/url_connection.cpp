@@ -10,6 +10,7 @@
 #include "remote/url_file_find.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -422,6 +423,25 @@ bool CUrlConnection::Build(const char* path, std::string* joined, std::string* w
   if (wire->size() > m_pathRules.maxWire) return Fail(ERROR_FILENAME_EXCED_RANGE);
   if (joined) *joined = std::move(full);
   return true;
+}
+
+BOOL CUrlConnection::AbortDownload(void* context, UrlWriteFn write) {
+  const DWORD code = GetLastError();
+  write(context, nullptr, -1);
+  return Fail(code);
+}
+
+BOOL CUrlConnection::AbortListing(void* context, UrlEntryFn entry) {
+  const DWORD code = GetLastError();
+  entry(context, nullptr);
+  return Fail(code);
+}
+
+BOOL CUrlConnection::LocalTargetFree(const char* local, BOOL failIfExists) {
+  struct stat st {};
+  if (!failIfExists || !local || ::lstat(local, &st) != 0) return TRUE;
+  m_failureSide = URL_FAIL_LOCAL;
+  return Fail(ERROR_FILE_EXISTS);
 }
 
 BOOL CUrlConnection::EnterDir(std::string dir) {

@@ -268,6 +268,13 @@ class CUrlConnection {
   bool JoinPath(const char* path, std::string& joined) const;
   // JoinPath, then the path as the engine takes it (NameOut) into wire; joined may be null.
   bool Build(const char* path, std::string* joined, std::string* wire) const;
+  // A download or listing that ends before it began: the sink gets its one call without data
+  // (-1), the entry callback its one null; FALSE with the last error as it was.
+  BOOL AbortDownload(void* context, UrlWriteFn write);
+  BOOL AbortListing(void* context, UrlEntryFn entry);
+  // Before a download whose local target must not be there (failIfExists): FALSE with 80 and the
+  // failure side local when a file or link is there.
+  BOOL LocalTargetFree(const char* local, BOOL failIfExists);
   // A folder entered: it is the current folder, last error 0, TRUE.
   BOOL EnterDir(std::string dir);
   // Option 72: up to tries attempts of ReconnectOnce, 500 ms apart, until one succeeds (TRUE,

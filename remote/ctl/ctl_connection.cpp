@@ -87,11 +87,6 @@ std::string ProgramFolder() {
   return program.substr(0, program.rfind('/'));
 }
 
-bool ExistsLocally(const char* path) {
-  struct stat st {};
-  return ::lstat(path, &st) == 0;
-}
-
 }  // namespace
 
 // ---- loader and connect ----------------------------------------------------------------------------
@@ -512,10 +507,7 @@ BOOL CCtlCommUrlConnection::DownloadFile(const char* remote, const char* local, 
                                          u32) {
   if (!EnsureOnline(false)) return FALSE;
   if (!local) return Fail(ERROR_INVALID_PARAMETER);
-  if (failIfExists && ExistsLocally(local)) {
-    m_failureSide = URL_FAIL_LOCAL;
-    return Fail(ERROR_FILE_EXISTS);
-  }
+  if (!LocalTargetFree(local, failIfExists)) return FALSE;
   m_failureSide = URL_FAIL_TRANSFER;
   std::string wire;
   if (!Build(remote, nullptr, &wire)) return FALSE;
@@ -526,11 +518,7 @@ BOOL CCtlCommUrlConnection::DownloadFile(const char* remote, const char* local, 
 BOOL CCtlCommUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
   if (!write) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
-  if (!EnsureOnline(false) || !Build(remote, nullptr, &wire)) {
-    const DWORD code = GetLastError();
-    write(context, nullptr, -1);
-    return Fail(code);
-  }
+  if (!EnsureOnline(false) || !Build(remote, nullptr, &wire)) return AbortDownload(context, write);
   BeginTransfer();
   const BOOL ok = EndTransfer(Api().DownloadProc(Handle(), wire.c_str(), write, context, &m_progress));
   const DWORD code = GetLastError();

@@ -5,7 +5,6 @@
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -217,11 +216,7 @@ BOOL CFtpUrlConnection::UploadFile(const char* local, const char* remote, u32, u
 BOOL CFtpUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
   const std::optional<u64> listed = std::exchange(m_nextDownloadSize, std::nullopt);
   if (!write) return Fail(ERROR_INVALID_PARAMETER);
-  if (!Usable(remote)) {
-    const DWORD code = GetLastError();
-    write(context, nullptr, -1);
-    return Fail(code);
-  }
+  if (!Usable(remote)) return AbortDownload(context, write);
   FtpSession* s = m_session.get();
   return Transfer(
       [&] {
@@ -234,11 +229,7 @@ BOOL CFtpUrlConnection::DownloadProc(const char* remote, void* context, UrlWrite
 BOOL CFtpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32, u32) {
   const std::optional<u64> listed = std::exchange(m_nextDownloadSize, std::nullopt);
   if (!Usable(remote)) return FALSE;
-  struct stat st {};
-  if (failIfExists && local && ::lstat(local, &st) == 0) {
-    m_failureSide = URL_FAIL_LOCAL;
-    return Fail(ERROR_FILE_EXISTS);
-  }
+  if (!LocalTargetFree(local, failIfExists)) return FALSE;
   FtpSession* s = m_session.get();
   return Transfer(
       [&] {
@@ -250,11 +241,7 @@ BOOL CFtpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL
 
 BOOL CFtpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
   if (!entry) return Fail(ERROR_INVALID_PARAMETER);
-  if (!Usable(path && *path ? path : nullptr)) {
-    const DWORD code = GetLastError();
-    entry(context, nullptr);
-    return Fail(code);
-  }
+  if (!Usable(path && *path ? path : nullptr)) return AbortListing(context, entry);
   // A mask is applied here; "folders only" is no request this adapter answers (option 78).
   struct Masked {
     void* context;

@@ -44,6 +44,21 @@ int CCommLibConnection::ConnectSession(const std::string& user) {
   return code;
 }
 
+CUrlConnection::Attempt CCommLibConnection::ReconnectOnce() {
+  return EnsureConnected(true) ? Attempt::Done : Attempt::Failed;
+}
+
+bool CCommLibConnection::Reach(const char* path, std::string& wire) {
+  return EnsureConnected(false) && Build(path, nullptr, &wire);
+}
+
+bool CCommLibConnection::ReachDownload(const char* remote, const char* local, BOOL failIfExists,
+                                       std::string& wire) {
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  if (!local || !*local) return Fail(ERROR_INVALID_PARAMETER);
+  return LocalTargetFree(local, failIfExists) && Reach(remote, wire);
+}
+
 void CCommLibConnection::SetTimeout(u64 ms) { m_timeout = static_cast<u32>(std::min<u64>(ms, 0x7FFFFFFF)); }
 
 void CCommLibConnection::Close() {

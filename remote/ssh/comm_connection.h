@@ -23,6 +23,14 @@ class CCommLibConnection : public CUrlConnection {
                      const char* password, u32 reserved, u16 port, u32 alternateMode);
 
   u32 Handle() const { return static_cast<u32>(GetEngineHandle()); }
+  // The guard of every operation: 6 without a handle; a session in doubt is tested, and a lost
+  // one made anew (force: always).
+  virtual bool EnsureConnected(bool force) = 0;
+  Attempt ReconnectOnce() override;
+  // EnsureConnected, then path as the library takes it.
+  bool Reach(const char* path, std::string& wire);
+  // Reach for a download into local: 87 for no local name, 80 for one there with failIfExists.
+  bool ReachDownload(const char* remote, const char* local, BOOL failIfExists, std::string& wire);
   // Whether the session answers (IsConnected of the half).
   bool SessionAnswers() const;
   // Connects the session as user: a handle that was connected before is closed and replaced

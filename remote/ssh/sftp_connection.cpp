@@ -8,7 +8,6 @@
 #include "platform/last_error.h"
 #include "remote/ssh/comm_lib.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -113,10 +112,6 @@ bool CSftpUrlConnection::EnsureConnected(bool force) {
   return false;
 }
 
-CUrlConnection::Attempt CSftpUrlConnection::ReconnectOnce() {
-  return EnsureConnected(true) ? Attempt::Done : Attempt::Failed;
-}
-
 BOOL CSftpUrlConnection::Reconnect(u64 tries) { return ReconnectTries(std::max<u64>(tries, 1)); }
 
 // ---- single operations ---------------------------------------------------------------------------
@@ -134,7 +129,7 @@ BOOL CSftpUrlConnection::ChangeDir(const char* path) {
 
 BOOL CSftpUrlConnection::SetStat(const char* path, u32 flags, u32 mode, u32 atime, u32 mtime) {
   std::string wire;
-  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  if (!Reach(path, wire)) return FALSE;
   SftpAttributes attrs{};
   attrs.flags = flags;
   attrs.permissions = mode;
@@ -158,25 +153,25 @@ BOOL CSftpUrlConnection::SetAttributes(const char* path, u32 attributes) {
 
 BOOL CSftpUrlConnection::Rmdir(const char* path) {
   std::string wire;
-  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  if (!Reach(path, wire)) return FALSE;
   return Result(CommLib().SftpRmdir(Handle(), wire.c_str()));
 }
 
 BOOL CSftpUrlConnection::Mkdir(const char* path) {
   std::string wire;
-  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  if (!Reach(path, wire)) return FALSE;
   return Result(CommLib().SftpMkdir(Handle(), wire.c_str(), 0));
 }
 
 BOOL CSftpUrlConnection::Remove(const char* path) {
   std::string wire;
-  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  if (!Reach(path, wire)) return FALSE;
   return Result(CommLib().SftpRemove(Handle(), wire.c_str()));
 }
 
 BOOL CSftpUrlConnection::Rename(const char* oldPath, const char* newPath) {
   std::string from, to;
-  if (!EnsureConnected(false) || !Build(oldPath, nullptr, &from) || !Build(newPath, nullptr, &to)) return FALSE;
+  if (!Reach(oldPath, from) || !Build(newPath, nullptr, &to)) return FALSE;
   // This interface never replaces; some servers would.
   SftpAttributes attrs{};
   if (CommLib().SftpStat(Handle(), to.c_str(), &attrs) == 0) return Fail(ERROR_ALREADY_EXISTS);
@@ -189,7 +184,7 @@ BOOL CSftpUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn
   if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
   if (!read) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
-  if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
+  if (!Reach(remote, wire)) return FALSE;
   m_failureSide = URL_FAIL_TRANSFER;
   m_announcedTotal.store(m_nextUploadSize);
   m_busy.store(2);
@@ -214,7 +209,7 @@ BOOL CSftpUrlConnection::UploadFile(const char* local, const char* remote, u32, 
       return Fail(ERROR_ACCESS_DENIED);
   }
   std::string wire;
-  if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
+  if (!Reach(remote, wire)) return FALSE;
   m_failureSide = URL_FAIL_TRANSFER;
   SetBusy(true);
   const int code = CommLib().SftpUploadFile(Handle(), wire.c_str(), local, 0, 0, 0);
@@ -226,11 +221,7 @@ BOOL CSftpUrlConnection::UploadFile(const char* local, const char* remote, u32, 
 BOOL CSftpUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
   if (!write) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
-  if (!Handle() || !EnsureConnected(false) || !Build(remote, nullptr, &wire)) {
-    const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
-    write(context, nullptr, -1);
-    return Fail(code);
-  }
+  if (!Reach(remote, wire)) return AbortDownload(context, write);
   m_failureSide = URL_FAIL_TRANSFER;
   SetBusy(true);
   const int code = CommLib().SftpDownloadProc(Handle(), wire.c_str(), write, context, 0, 0, 0);
@@ -239,15 +230,8 @@ BOOL CSftpUrlConnection::DownloadProc(const char* remote, void* context, UrlWrit
 }
 
 BOOL CSftpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32, u32) {
-  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
-  if (!local || !*local) return Fail(ERROR_INVALID_PARAMETER);
-  struct stat st {};
-  if (failIfExists && ::lstat(local, &st) == 0) {
-    m_failureSide = URL_FAIL_LOCAL;
-    return Fail(ERROR_FILE_EXISTS);
-  }
   std::string wire;
-  if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
+  if (!ReachDownload(remote, local, failIfExists, wire)) return FALSE;
   // Busy like every transfer, so that a cancel reaches it.
   m_failureSide = URL_FAIL_TRANSFER;
   SetBusy(true);
@@ -284,11 +268,8 @@ struct Listing {
 BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
   if (!entry) return Fail(ERROR_INVALID_PARAMETER);
   std::string dirWire;
-  if (!Handle() || !EnsureConnected(false) || !Build(path && *path ? path : "", nullptr, &dirWire)) {
-    const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
-    entry(context, nullptr);
-    return Fail(code);
-  }
+  if (!Reach(path && *path ? path : "", dirWire))
+    return AbortListing(context, entry);
   Listing listing{context, entry, filter.mask, m_utf8Names, false, false, {}};
   const auto convert = [](void* c, const char* name, const char*, const SftpAttributes* attrs) -> int {
     auto* l = static_cast<Listing*>(c);

@@ -39,8 +39,7 @@ class CSftpUrlConnection : public CCommLibConnection {
 
  private:
   // The guard of every operation: 6 without a handle; a lost session is replaced.
-  bool EnsureConnected(bool force);
-  Attempt ReconnectOnce() override;
+  bool EnsureConnected(bool force) override;
   BOOL Reconnect(u64 tries) override;
   BOOL RefreshCounters() override;
   BOOL SetDone(u64 value, int size) override;

@@ -13,7 +13,8 @@
 // program hexout when the probe found it (or installed it, with the alternate mode), else ls,
 // printf and hexdump. Uploads and downloads write a temporary name beside the target and rename
 // it when whole. Line framing: the session delivers one output line per read with the terminal's
-// echo on; the helper upload counts echoed lines for its flow control.
+// echo on; the helper upload counts echoed lines for its flow control. The framing, the session
+// and the probe are in ssh_shell.cpp.
 class CSshUrlConnection : public CCommLibConnection {
  public:
   // Where the helper lies on the host unless SetHelperPath says otherwise.
@@ -30,21 +31,24 @@ class CSshUrlConnection : public CCommLibConnection {
   u32 HelperVersion() const { return m_helperVersion; }
   int LsStyle() const { return m_lsStyle; }
 
+  // Single operations (ssh_connection.cpp): folders, files, then times and modes.
   BOOL ChangeDir(const char* path) override;
-  BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
-  BOOL SetAttributes(const char* path, u32 attributes) override;
-  BOOL Rmdir(const char* path) override;
   BOOL Mkdir(const char* path) override;
+  BOOL Rmdir(const char* path) override;
   BOOL Remove(const char* path) override;
   BOOL Rename(const char* oldPath, const char* newPath) override;
+  BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
+  BOOL SetAttributes(const char* path, u32 attributes) override;
+  // Listings (ssh_listing.cpp). With the helper, listings tell creation times and can be of folders
+  // only (option 78).
+  BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
+  UrlCapabilities Capabilities() const override;
+  // Transfers (ssh_transfer.cpp).
   BOOL UploadProc(const char* remote, void* context, UrlReadFn read, u32 r1, u32 r2) override;
   BOOL UploadFile(const char* local, const char* remote, u32 r1, u32 r2) override;
   BOOL DownloadProc(const char* remote, void* context, UrlWriteFn write, u32 r1, u32 r2, u32 r3) override;
   BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2,
                     u32 r3) override;
-  BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
-  // With the helper, listings tell creation times and can be of folders only (option 78).
-  UrlCapabilities Capabilities() const override;
 
   // text in single quotes for the shell, each quote inside as '\''.
   static std::string ShellQuote(const std::string& text);
@@ -71,8 +75,7 @@ class CSshUrlConnection : public CCommLibConnection {
   using Source = std::function<int(BYTE*, int)>;       // count, 0 at the end, negative: failed
   using Sink = std::function<bool(const BYTE*, int)>;  // false: refused
 
-  bool EnsureConnected(bool force);
-  Attempt ReconnectOnce() override;
+  bool EnsureConnected(bool force) override;
   BOOL Reconnect(u64 tries) override;
   BOOL SetFindData(const void* buffer, int size) override;
   void OnBreak() override;
