@@ -5,7 +5,6 @@
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "remote/connect_url.h"
-#include "remote/disk/disk_connection.h"
 
 #include <algorithm>
 #include <vector>
@@ -70,8 +69,7 @@ std::unique_ptr<CUrlConnection> RemoteCellConnect(const RemoteCell& cell, UrlBre
                         // A share opens (and checks the login) on the share the path names.
                         cell.kind == URL_KIND_LOCAL && !cell.host.empty() ? cell.path.c_str() : nullptr,
                         breakRecord);
-    if (notice)
-      if (const auto* disk = dynamic_cast<const CDiskUrlConnection*>(c.get())) *notice = disk->Notice();
+    if (notice) *notice = c->Notice();
     return c;
   } catch (const CInternetException& e) {
     message = !e.Text().empty() ? e.Text() : Win32ErrorText(e.m_dwError, kNoConnection);
