@@ -204,17 +204,16 @@ std::unique_ptr<CUrlConnection> ConnectCtlComm(const ConnectArgs& args) {
 }
 
 struct KindEntry {
-  int kind;
-  const char* scheme;
+  int kind;                  // its scheme: UrlKindFind
   ConnectFn connect;         // null: not reached by this version
   UrlEngineBreakFn breakFn;  // the engine's abort of a hanging connect; null for none
 };
 
 // One entry per kind; each kind's connect comes with its adapter.
 constexpr KindEntry kKinds[] = {
-    {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect}, {URL_KIND_SFTP, "sftp", ConnectSftp, BreakSftpConnect},
-    {URL_KIND_LOCAL, "file", ConnectLocal, nullptr},    {URL_KIND_DISK, "disk", ConnectDisk, nullptr},
-    {URL_KIND_CTLCOMM, "ctlcomm", ConnectCtlComm, nullptr}, {URL_KIND_SSH, "ssh", ConnectSsh, BreakSshConnect},
+    {URL_KIND_FTP, ConnectFtp, BreakFtpConnect},    {URL_KIND_SFTP, ConnectSftp, BreakSftpConnect},
+    {URL_KIND_LOCAL, ConnectLocal, nullptr},        {URL_KIND_DISK, ConnectDisk, nullptr},
+    {URL_KIND_CTLCOMM, ConnectCtlComm, nullptr},    {URL_KIND_SSH, ConnectSsh, BreakSshConnect},
 };
 
 const KindEntry* FindKind(int kind) {
@@ -310,7 +309,8 @@ std::unique_ptr<CUrlConnection> ConnectUrl(const char* host, const char* user, c
   const int kind = static_cast<int>(kindAndFlags & 0xFF);
   const KindEntry* entry = FindKind(kind);
   if (!entry) throw CInternetException(ERROR_INVALID_PARAMETER);
-  if (!entry->connect) throw CInternetException(ERROR_NOT_SUPPORTED, UrlKindNotAvailableText(entry->scheme));
+  if (!entry->connect)
+    throw CInternetException(ERROR_NOT_SUPPORTED, UrlKindNotAvailableText(UrlKindFind(kind)->scheme));
   // "file:////server/share/dir": the start path names server and share.
   std::string hostText = host ? host : "";
   std::string startText = startPath ? startPath : "";

@@ -52,19 +52,9 @@ void ParseTokens(const char* text, Tokens* out) {
   }
 }
 
-bool StartsWithNoCase(const char* text, const std::string& word) {
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    unsigned char a = static_cast<unsigned char>(text[i]), b = static_cast<unsigned char>(word[i]);
-    if (a >= 'A' && a <= 'Z') a += 32;
-    if (b >= 'A' && b <= 'Z') b += 32;
-    if (a != b) return false;  // also ends at the text's NUL
-  }
-  return true;
-}
-
 bool Considered(const Tokens& tokens, const char* line) {
   switch (tokens.filter) {
-    case Filter::LineStart: return StartsWithNoCase(line + StrSpanClassA(line, kIndentClass), tokens.word);
+    case Filter::LineStart: return StrStartsWithNoCase(line + StrSpanClassA(line, kIndentClass), tokens.word);
     case Filter::Anywhere: return tokens.word.empty() || StrFindNoCaseA(line, tokens.word.c_str()) >= 0;
     case Filter::None: break;
   }

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <vector>
 
-#include <strings.h>
-
 namespace {
 
 constexpr char kNoHost[] = "Falscher FTP-Server-Name";
@@ -43,13 +41,12 @@ bool RemoteCellSplit(const char* text, RemoteCell& out, std::string& message) {
     message = FmtString(kPathTooLong, EncUrlHidePassword(text).c_str());
     return false;
   }
-  // Servers need a host and a user, shares ("smb://server/share") too; local paths and disk
-  // images neither. An "smb://" cell is always a share: without a host it is refused, never taken
-  // as a local path.
-  const bool share =
-      out.kind == URL_KIND_LOCAL && (!out.host.empty() || ::strcasecmp(scheme.data(), "smb") == 0);
+  // Servers need a host and a user, shares ("smb://server/share", "file://server/share") too;
+  // local paths and disk images neither. An "smb://" cell is always a share: without a host it is
+  // refused, never taken as a local path.
+  const UrlSchemeKind* entry = UrlSchemeFind(scheme.data());
   const bool server =
-      out.kind == URL_KIND_FTP || out.kind == URL_KIND_SFTP || out.kind == URL_KIND_CTLCOMM || share;
+      (entry && entry->named && entry->server) || (out.kind == URL_KIND_LOCAL && !out.host.empty());
   if (server && out.host.empty()) {
     message = kNoHost;
     return false;
