@@ -226,17 +226,17 @@ BOOL CtlClientConnect(CiHandle* handle, const char* host, u16 port, const char*,
   }
   DWORD code = ERROR_TIMEOUT;
   switch (result) {
-    case 2:
+    case CI_E_ARGUMENT:
       code = ERROR_INVALID_PARAMETER;
       break;
-    case 5:
+    case CI_E_NO_MEMORY:
       code = ERROR_OUTOFMEMORY;
       break;
-    case 20:
+    case CI_E_BAD_ADDRESS:
       code = ERROR_RESOURCE_NAME_NOT_FOUND;
       break;
-    case 22:
-    case 48:
+    case CI_E_NO_CONTROLLER:
+    case CI_E_NOT_A_CONTROLLER:
       code = ERROR_NO_MORE_USER_HANDLES;
       break;
     default:
@@ -247,23 +247,23 @@ BOOL CtlClientConnect(CiHandle* handle, const char* host, u16 port, const char*,
 }
 
 DWORD CtlErrorFromCi(int result, bool* checkLink) {
-  if (checkLink) *checkLink = result == 7 || result == 11;
+  if (checkLink) *checkLink = result == CI_E_LINK_LOST || result == 11;
   switch (result) {
-    case 0:
-      return 0;
-    case 2:
+    case CI_OK:
+      return ERROR_SUCCESS;
+    case CI_E_ARGUMENT:
     case 30:
     case 33:
     case 36:
       return ERROR_INVALID_PARAMETER;
-    case 3:
+    case CI_E_NOT_READY:
     case 45:
       return ERROR_INVALID_DLL;
     case 4:
       return ERROR_PROC_NOT_FOUND;
-    case 5:
+    case CI_E_NO_MEMORY:
       return ERROR_OUTOFMEMORY;
-    case 7:
+    case CI_E_LINK_LOST:
       return ERROR_BAD_COMMAND;
     case 8:
     case 9:
@@ -274,9 +274,9 @@ DWORD CtlErrorFromCi(int result, bool* checkLink) {
       return ERROR_NOT_CONNECTED;
     case 12:
       return ERROR_INVALID_THREAD_ID;
-    case 13:
+    case CI_E_NAME_TOO_LONG:
       return ERROR_BUFFER_OVERFLOW;
-    case 14:
+    case CI_E_DEVICE_FULL:
       return ERROR_NO_SYSTEM_RESOURCES;
     case 15:
       return ERROR_POINT_NOT_FOUND;
@@ -288,21 +288,21 @@ DWORD CtlErrorFromCi(int result, bool* checkLink) {
       return ERROR_HOST_UNREACHABLE;
     case 19:
       return ERROR_NETWORK_UNREACHABLE;
-    case 20:
+    case CI_E_BAD_ADDRESS:
       return ERROR_RESOURCE_NAME_NOT_FOUND;
     case 21:
       return ERROR_SESSION_CREDENTIAL_CONFLICT;
-    case 22:
+    case CI_E_NO_CONTROLLER:
     case 32:
-    case 48:
+    case CI_E_NOT_A_CONTROLLER:
       return ERROR_NO_MORE_USER_HANDLES;
-    case 23:
+    case CI_E_TIMEOUT:
       return ERROR_TIMEOUT;
     case 24:
       return ERROR_USER_MAPPED_FILE;
     case 25:
       return ERROR_BAD_NET_RESP;
-    case 26:
+    case CI_E_HANDLE:
     case 27:
       return ERROR_INVALID_HANDLE;
     case 28:
@@ -311,7 +311,7 @@ DWORD CtlErrorFromCi(int result, bool* checkLink) {
       return ERROR_OLD_WIN_VERSION;
     case 35:
       return ERROR_INVALID_FILTER_PROC;
-    case 37:
+    case CI_E_NOT_FOUND:
       return ERROR_FILE_NOT_FOUND;
     case 38:
       return ERROR_RESOURCE_NOT_ONLINE;
@@ -319,7 +319,7 @@ DWORD CtlErrorFromCi(int result, bool* checkLink) {
       return ERROR_UNKNOWN_COMPONENT;
     case 43:
       return ERROR_LOCK_VIOLATION;
-    case 44:
+    case CI_E_NOT_SUPPORTED:
       return ERROR_NOT_SUPPORTED;
     default:
       return ERROR_INVALID_ACCESS;
