@@ -332,10 +332,8 @@ CCtlCommUrlConnection::CCtlCommUrlConnection(CiHandle handle, const char* host, 
                                              const char* password, u32 reserved, u16 port)
     : CUrlConnection(handle, host, user, password, reserved, port, 0) {
   m_urlPrefix = "ctlcomm://";
-  m_caps.kind = m_caps.kind68 = URL_KIND_CTLCOMM;
-  m_caps.timeout = m_caps.utf8Option = m_caps.reconnects = true;
-  m_caps.timeStep = 10'000'000;
-  m_caps.setsTimes = false;
+  m_caps = {.kind = URL_KIND_CTLCOMM, .kind68 = URL_KIND_CTLCOMM, .timeout = true, .utf8Option = true,
+            .reconnects = true, .timeStep = 10'000'000, .setsTimes = false};
   m_pathRules.maxWire = CI_PATH_MAX;
 }
 

@@ -129,9 +129,7 @@ CDiskUrlConnection::CDiskUrlConnection(std::unique_ptr<DiskDriveTable> table, co
       m_table(std::move(table)),
       m_partitionSelector(port == 0 ? DISK_ALL_PARTITIONS : u32{port} - 1) {
   m_urlPrefix = "disk://";
-  m_caps.kind = URL_KIND_DISK;
-  m_caps.kind68 = 1;
-  m_caps.isDisk = m_caps.timeout = m_caps.escapedHost = true;
+  m_caps = {.kind = URL_KIND_DISK, .kind68 = 1, .isDisk = true, .timeout = true, .escapedHost = true};
 }
 
 CDiskUrlConnection::~CDiskUrlConnection() { Close(); }

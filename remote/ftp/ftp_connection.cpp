@@ -24,9 +24,7 @@ CFtpUrlConnection::CFtpUrlConnection(std::unique_ptr<FtpSession> session, const 
                      alternateMode),
       m_session(std::move(session)) {
   m_urlPrefix = "ftp://";
-  m_caps.kind = m_caps.kind68 = URL_KIND_FTP;
-  m_caps.timeout = m_caps.reconnects = true;
-  m_caps.timeStep = 10'000'000;
+  m_caps = {.kind = URL_KIND_FTP, .kind68 = URL_KIND_FTP, .timeout = true, .reconnects = true, .timeStep = 10'000'000};
 }
 
 CFtpUrlConnection::~CFtpUrlConnection() {

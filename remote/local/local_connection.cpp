@@ -96,9 +96,7 @@ CLocalUrlConnection::CLocalUrlConnection(std::uintptr_t engineHandle, const char
                                          const char* password, u32 reserved, u16 port, u32 alternateMode)
     : CUrlConnection(engineHandle, host, user, password, reserved, port, alternateMode) {
   m_urlPrefix = "file://";
-  m_caps.kind = m_caps.kind68 = URL_KIND_LOCAL;
-  m_caps.rootKind = 1;
-  m_caps.marks = true;
+  m_caps = {.kind = URL_KIND_LOCAL, .kind68 = URL_KIND_LOCAL, .rootKind = 1, .marks = true};
 }
 
 CLocalUrlConnection::~CLocalUrlConnection() = default;

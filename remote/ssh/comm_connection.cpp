@@ -1,6 +1,7 @@
 // The communication library's session under the SFTP and SSH adapters: connect, renew, close and break.
 #include "remote/ssh/comm_connection.h"
 
+#include "lib/text/enc.h"
 #include "platform/last_error.h"
 #include "remote/ssh/comm_lib.h"
 
@@ -8,7 +9,11 @@
 
 CCommLibConnection::CCommLibConnection(Half half, std::uintptr_t engineHandle, const char* host, const char* user,
                                        const char* password, u32 reserved, u16 port, u32 alternateMode)
-    : CUrlConnection(engineHandle, host, user, password, reserved, port, alternateMode), m_half(half) {}
+    : CUrlConnection(engineHandle, host, user, password, reserved, port, alternateMode), m_half(half) {
+  // Both halves answer options 68 and 71 as sftp, and keep write times in whole seconds.
+  m_caps = {.kind = URL_KIND_SFTP, .kind68 = URL_KIND_SFTP, .timeout = true, .utf8Option = true,
+            .reconnects = true, .timeStep = 10'000'000};
+}
 
 CCommLibConnection::~CCommLibConnection() {
   if (Handle()) Close();

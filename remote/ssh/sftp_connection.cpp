@@ -67,11 +67,7 @@ CSftpUrlConnection::CSftpUrlConnection(std::uintptr_t engineHandle, const char* 
                                        const char* password, u32 reserved, u16 port, u32 alternateMode)
     : CCommLibConnection(Half::Sftp, engineHandle, host, user, password, reserved, port, alternateMode) {
   m_urlPrefix = "sftp://";
-  m_caps.kind = m_caps.kind68 = URL_KIND_SFTP;
-  m_caps.timeout = m_caps.utf8Option = m_caps.reconnects = true;
-  m_caps.timeStep = 10'000'000;
-  m_pathRules.dots = kDots;
-  m_pathRules.maxPath = kPathMax;
+  m_pathRules = {.dots = kDots, .maxPath = kPathMax};
 }
 
 BOOL CSftpUrlConnection::Result(int code) {

@@ -16,24 +16,11 @@ CSshUrlConnection::CSshUrlConnection(std::uintptr_t engineHandle, const char* ho
     : CCommLibConnection(Half::Ssh, engineHandle, host, user, password, reserved, port, alternateMode) {
   m_urlPrefix = "ssh://";
   m_useHelper = (alternateMode & 1) != 0;
-  m_caps.kind = m_caps.kind68 = URL_KIND_SFTP;  // options 68 and 71 tell ssh as sftp
-  m_caps.timeout = m_caps.utf8Option = m_caps.reconnects = true;
-  m_caps.timeStep = 10'000'000;
   // Every path goes to the shell on one command line.
   m_pathRules.refused = "\r\n";
 }
 
-u32 CSshUrlConnection::ModeOf(u32 attributes) {
-  if (attributes >= 0x10000) return (attributes >> URL_ATTR_UNIX_MODE_SHIFT) & 0777;
-  u32 mode = (attributes & URL_ATTR_READONLY) ? 0440 : 0664;
-  if (attributes & URL_ATTR_HIDDEN) mode |= 0001;
-  if (attributes & URL_ATTR_SYSTEM) mode |= 0010;
-  if (attributes & URL_ATTR_ARCHIVE) mode |= 0100;
-  if (attributes & URL_ATTR_NORMAL) mode |= 0111;
-  // A folder without x cannot be entered: x wherever r is.
-  if (attributes & URL_ATTR_DIRECTORY) mode |= (mode & 0444) >> 2;
-  return mode & 0777;
-}
+u32 CSshUrlConnection::ModeOf(u32 attributes) { return UnixMode(attributes) & 0777; }
 
 BOOL CSshUrlConnection::ChangeDir(const char* path) {
   std::string joined, wire;

@@ -69,6 +69,7 @@ class CSshUrlConnection : public CCommLibConnection {
   static DWORD MapLibraryCode(int code, bool* link);
   // What RunCommand gives when no line came in time.
   static constexpr int kTimedOut = -255;
+  // The mode chmod is given: UnixMode without the bits above 0777.
   static u32 ModeOf(u32 attributes);
 
  private:
