@@ -99,68 +99,55 @@ BOOL BreakSftpConnect(std::uintptr_t handle) {
   return TRUE;
 }
 
-// Kind 2: a handle of the communication library, connected, then the adapter on it.
-std::unique_ptr<CUrlConnection> ConnectSftp(const ConnectArgs& args) {
-  if (!CommLibReady()) throw CInternetException(ERROR_INVALID_DLL, UrlCommLibMissingText());
-  CommLibFunctions& lib = CommLib();
-  const u32 handle = lib.SftpCreate();
-  if (!handle) throw CInternetException(ERROR_STATIC_INIT);
-  const char* user = args.user ? args.user : "";
-  UrlBreakHandle* record = args.breakRecord;
-  if (record) {
-    record->Publish(URL_KIND_SFTP, BreakSftpConnect);
-    record->SetHandle(handle);
-  }
-  const int result = lib.SftpConnect(handle, args.host, args.port, user, args.password ? args.password : "", 0);
-  if (record) record->Withdraw();
-  if (result != 0) {
-    // A changed host key is told in words: the user has to decide what to do about it.
-    std::string text;
-    if (result == COMM_HOST_KEY_CHANGED || result == COMM_HOST_KEY_UNSAVED) {
-      char buffer[2048];
-      lib.SftpErrorText(handle, result, buffer, sizeof buffer);
-      text = buffer;
-    }
-    lib.SftpClose(handle);
-    throw CInternetException(result == COMM_LOGIN_REFUSED ? ERROR_BAD_USERNAME : ERROR_CONNECTION_INVALID, text);
-  }
-  auto connection = std::make_unique<CSftpUrlConnection>(handle, args.host, user, args.password, 0, args.port,
-                                                         (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
-  if (!connection->Init((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1)) throw CInternetException(ERROR_DEVICE_REINITIALIZATION_NEEDED);
-  return connection;
-}
-
 BOOL BreakSshConnect(std::uintptr_t handle) {
   CommLib().SshBreak(static_cast<u32>(handle));
   return TRUE;
 }
 
+// Kinds 2 and 7: a handle of the library's half for the kind, connected as login and published in
+// the break record meanwhile; the handle, or a throw.
+u32 ConnectCommLib(const ConnectArgs& args, int kind, const std::string& login) {
+  if (!CommLibReady()) throw CInternetException(ERROR_INVALID_DLL, UrlCommLibMissingText());
+  CommLibFunctions& lib = CommLib();
+  const bool sftp = kind == URL_KIND_SFTP;
+  const u32 handle = (sftp ? lib.SftpCreate : lib.SshCreate)();
+  if (!handle) throw CInternetException(ERROR_STATIC_INIT);
+  UrlBreakHandle* record = args.breakRecord;
+  if (record) {
+    record->Publish(kind, sftp ? BreakSftpConnect : BreakSshConnect);
+    record->SetHandle(handle);
+  }
+  const int result = (sftp ? lib.SftpConnect : lib.SshConnect)(handle, args.host, args.port, login.c_str(),
+                                                                args.password ? args.password : "", 0);
+  if (record) record->Withdraw();
+  if (result == COMM_OK) return handle;
+  // A changed host key is told in words: the user has to decide what to do about it.
+  std::string text;
+  if (result == COMM_HOST_KEY_CHANGED || result == COMM_HOST_KEY_UNSAVED) {
+    char buffer[2048];
+    (sftp ? lib.SftpErrorText : lib.SshErrorText)(handle, result, buffer, sizeof buffer);
+    text = buffer;
+  }
+  (sftp ? lib.SftpClose : lib.SshClose)(handle);
+  throw CInternetException(result == COMM_LOGIN_REFUSED ? ERROR_BAD_USERNAME : ERROR_CONNECTION_INVALID, text);
+}
+
+// Kind 2: a handle of the communication library, connected, then the adapter on it.
+std::unique_ptr<CUrlConnection> ConnectSftp(const ConnectArgs& args) {
+  const std::string user = args.user ? args.user : "";
+  const u32 handle = ConnectCommLib(args, URL_KIND_SFTP, user);
+  auto connection = std::make_unique<CSftpUrlConnection>(handle, args.host, user.c_str(), args.password, 0,
+                                                         args.port, (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
+  if (!connection->Init((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1))
+    throw CInternetException(ERROR_DEVICE_REINITIALIZATION_NEEDED);
+  return connection;
+}
+
 // Kind 7: a shell session of the communication library; the adapter probes the host on it. The
 // user text may carry an elevation after '|' (the adapter does it): only the name logs in.
 std::unique_ptr<CUrlConnection> ConnectSsh(const ConnectArgs& args) {
-  if (!CommLibReady()) throw CInternetException(ERROR_INVALID_DLL, UrlCommLibMissingText());
-  CommLibFunctions& lib = CommLib();
-  const u32 handle = lib.SshCreate();
-  if (!handle) throw CInternetException(ERROR_STATIC_INIT);
   const std::string user = args.user ? args.user : "";
-  const std::string login = user.substr(0, user.find('|'));
-  UrlBreakHandle* record = args.breakRecord;
-  if (record) {
-    record->Publish(URL_KIND_SSH, BreakSshConnect);
-    record->SetHandle(handle);
-  }
-  const int result = lib.SshConnect(handle, args.host, args.port, login.c_str(), args.password ? args.password : "", 0);
-  if (record) record->Withdraw();
-  if (result != 0) {
-    std::string text;
-    if (result == COMM_HOST_KEY_CHANGED || result == COMM_HOST_KEY_UNSAVED) {
-      char buffer[2048];
-      lib.SshErrorText(handle, result, buffer, sizeof buffer);
-      text = buffer;
-    }
-    lib.SshClose(handle);
-    throw CInternetException(result == COMM_LOGIN_REFUSED ? ERROR_BAD_USERNAME : ERROR_CONNECTION_INVALID, text);
-  }
+  const u32 handle = ConnectCommLib(args, URL_KIND_SSH, user.substr(0, user.find('|')));
   auto connection = std::make_unique<CSshUrlConnection>(handle, args.host, user.c_str(), args.password, 0, args.port,
                                                         (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
   if (!connection->Probe((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1))

@@ -4,6 +4,7 @@
 
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
+#include "lib/system/sys_ospath.h"
 #include "lib/system/sys_path.h"
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
@@ -435,6 +436,19 @@ BOOL CUrlConnection::AbortListing(void* context, UrlEntryFn entry) {
   const DWORD code = GetLastError();
   entry(context, nullptr);
   return Fail(code);
+}
+
+bool CUrlConnection::OpenLocalFolder(const char* local, SysFd& folder, std::string& name) {
+  const SysOsPath path(local);
+  if (!path.ok()) return false;
+  const std::string text(path.c_str());
+  const std::size_t slash = text.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+  name = slash == std::string::npos ? text : text.substr(slash + 1);
+  folder.Reset(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folder && !name.empty()) return true;
+  SetLastError(!folder && errno != ENOENT && errno != ENOTDIR ? Win32ErrorFromErrno(errno) : ERROR_PATH_NOT_FOUND);
+  return false;
 }
 
 BOOL CUrlConnection::LocalTargetFree(const char* local, BOOL failIfExists) {

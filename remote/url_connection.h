@@ -2,6 +2,7 @@
 #pragma once
 
 #include "lib/system/sys_counter.h"
+#include "lib/system/sys_fd.h"
 #include "lib/system/sys_path.h"
 #include "platform/win_types.h"
 
@@ -272,6 +273,9 @@ class CUrlConnection {
   // (-1), the entry callback its one null; FALSE with the last error as it was.
   BOOL AbortDownload(void* context, UrlWriteFn write);
   BOOL AbortListing(void* context, UrlEntryFn entry);
+  // The folder that is to hold a download's local file, open for lookups, and the file's name;
+  // false with the last error (3 for a missing folder or no name; a drive or UNC form refused).
+  static bool OpenLocalFolder(const char* local, SysFd& folder, std::string& name);
   // Before a download whose local target must not be there (failIfExists): FALSE with 80 and the
   // failure side local when a file or link is there.
   BOOL LocalTargetFree(const char* local, BOOL failIfExists);

@@ -442,17 +442,9 @@ BOOL CDiskUrlConnection::DownloadFile(const char* remote, const char* local, BOO
     return EndTransfer(FALSE, side);
   };
   BeginTransfer(total);
-  const SysOsPath path(local);
-  if (!path.ok()) return fail(URL_FAIL_LOCAL);
-  const std::string localPath(path.c_str());
-  const std::size_t slash = localPath.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
-  const std::string name = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
-  SysFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dir || name.empty()) {
-    SetLastError(!dir && errno != ENOENT && errno != ENOTDIR ? Win32ErrorFromErrno(errno) : ERROR_PATH_NOT_FOUND);
-    return fail(URL_FAIL_LOCAL);
-  }
+  SysFd dir;
+  std::string name;
+  if (!OpenLocalFolder(local, dir, name)) return fail(URL_FAIL_LOCAL);
   struct stat st {};
   if (failIfExists && ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     SetLastError(ERROR_FILE_EXISTS);

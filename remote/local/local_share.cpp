@@ -356,17 +356,9 @@ BOOL CLocalUrlConnection::ShareDownloadFile(const char* remote, const char* loca
   std::string abs;
   if (!Ready()) return FALSE;
   if (!ShareJoin(remote, abs)) return EndTransfer(FALSE, URL_FAIL_TRANSFER);
-  const SysOsPath dst(local);
-  if (!dst.ok()) return EndTransfer(FALSE, URL_FAIL_LOCAL);
-  const std::string localPath(dst.c_str());
-  const std::size_t slash = localPath.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
-  const std::string name = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
-  SysFd dstDir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dstDir || name.empty()) {
-    SetLastError(!dstDir && errno != ENOENT && errno != ENOTDIR ? Win32ErrorFromErrno(errno) : ERROR_PATH_NOT_FOUND);
-    return EndTransfer(FALSE, URL_FAIL_LOCAL);
-  }
+  SysFd dstDir;
+  std::string name;
+  if (!OpenLocalFolder(local, dstDir, name)) return EndTransfer(FALSE, URL_FAIL_LOCAL);
   struct stat mine {};
   if (failIfExists && ::fstatat(dstDir.Get(), name.c_str(), &mine, AT_SYMLINK_NOFOLLOW) == 0) {
     SetLastError(S_ISDIR(mine.st_mode) ? ERROR_DIRECTORY : ERROR_FILE_EXISTS);

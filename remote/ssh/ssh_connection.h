@@ -83,6 +83,9 @@ class CSshUrlConnection : public CCommLibConnection {
   bool Login();
   void Drain();
   bool Send(const std::string& line);
+  // The next output line, without the blanks around it: its length, or the session's failure
+  // (set; kTimedOut when no line came in time).
+  int NextLine(std::string& text);
   // One framed command; its reply (the rest of the sentinel line) and the mapped error as last
   // error. The reply's length, or negative on a session failure (kTimedOut).
   int RunCommand(const std::string& command, std::string* reply);

@@ -241,7 +241,6 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
   Drain();
   if (!Send(line)) return AbortListing(context, entry);
   SetBusy(true);
-  CommLibFunctions& lib = CommLib();
   struct Link {
     std::string name;
     WIN32_FIND_DATAA record;
@@ -253,19 +252,12 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
   u64 counted = 0;
   DWORD shellError = 0;
   DWORD failure = 0;
-  char buffer[kLineMax];
+  std::string text;
   while (!ended) {
-    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
-    if (ready == 0 && !m_breakRequested.load()) {
-      failure = SessionFailure(kTimedOut);
+    if (NextLine(text) < 0) {
+      failure = GetLastError();
       break;
     }
-    const int n = ready <= 0 ? (ready == 0 ? COMM_SHELL_BREAK : ready) : lib.SshRead(Handle(), buffer, sizeof buffer);
-    if (n < 0) {
-      failure = SessionFailure(n);
-      break;
-    }
-    const std::string text = Trim(buffer, n);
     if (!started) {
       started = SentinelAt(text, sentinel) != std::string::npos;
       continue;

@@ -135,6 +135,19 @@ DWORD CSshUrlConnection::SessionFailure(int code) {
   return error;
 }
 
+int CSshUrlConnection::NextLine(std::string& text) {
+  CommLibFunctions& lib = CommLib();
+  char buffer[kLineMax];
+  const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
+  const int n = ready == 0 ? kTimedOut : ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
+  if (n < 0) {
+    SessionFailure(n);
+    return n;
+  }
+  text = Trim(buffer, n);
+  return n;
+}
+
 int CSshUrlConnection::RunCommand(const std::string& command, std::string* reply) {
   const std::string sentinel = Sentinel("aaee", g_plainCounter, "xxyy");
   const std::string line = "echo -n " + Spoken(sentinel) + ";" + command + ";echo\r\n";
@@ -144,20 +157,9 @@ int CSshUrlConnection::RunCommand(const std::string& command, std::string* reply
   }
   Drain();
   if (!Send(line)) return -1;
-  CommLibFunctions& lib = CommLib();
-  char buffer[kLineMax];
+  std::string text;
   for (;;) {
-    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
-    if (ready == 0) {
-      SessionFailure(kTimedOut);
-      return kTimedOut;
-    }
-    const int n = ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
-    if (n < 0) {
-      SessionFailure(n);
-      return n;
-    }
-    const std::string text = Trim(buffer, n);
+    if (const int n = NextLine(text); n < 0) return n;
     if (const std::size_t at = SentinelAt(text, sentinel); at != std::string::npos) {
       const std::size_t end = at + sentinel.size();
       std::string rest = Trim(text.data() + end, static_cast<int>(text.size() - end));

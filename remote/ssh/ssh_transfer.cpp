@@ -67,7 +67,6 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
   enum { Sentinel, Length, Sending, Ending } state = Sentinel;
   i64 expected = 0;
   int unanswered = 0;
-  char buffer[kLineMax];
   BYTE block[kBlock];
   char encoded[kBlock * 2];
   for (;;) {
@@ -94,11 +93,8 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
       ++unanswered;
       if (m_breakRequested.load()) return Fail(ERROR_CANCELLED), -1;
     }
-    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
-    if (ready == 0) return SessionFailure(kTimedOut), -1;
-    const int n = ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
-    if (n < 0) return SessionFailure(n), -1;
-    const std::string text = Trim(buffer, n);
+    std::string text;
+    if (NextLine(text) < 0) return -1;
     if (unanswered > 0) --unanswered;
     if (state == Sentinel) {
       if (SentinelAt(text, sentinel) != std::string::npos) state = Length;
