@@ -1,8 +1,8 @@
 // Writes a folder tree into an ext4 image through the volume file API, timing the writing and the detach.
 // Usage: kpw_ext4_bench IMAGE SOURCE TARGET   (prints "write" and "detach" lines: seconds; TARGET
 // is the folder inside the image that receives SOURCE's content)
-#include "FileSystem/drive_table.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "lib/system/sys_types.h"
 #include "lib/text/fmt.h"
 

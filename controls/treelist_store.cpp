@@ -62,6 +62,11 @@ HTREEITEM CTreeListStore::NewId() {
   }
 }
 
+void CTreeListStore::SetNextId(std::uint32_t id) {
+  Lock lock(m_mutex);
+  m_nextId = id >= 1 && id < TLI_ID_LIMIT ? id : 1;
+}
+
 const CTreeListStore::Cell* CTreeListStore::CellAt(const Item& it, int column) const {
   return column >= 0 && column < static_cast<int>(it.cells.size()) ? &it.cells[column] : nullptr;
 }

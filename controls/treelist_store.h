@@ -199,6 +199,11 @@ class CTreeListStore {
   // A key in the list: passed to the owner as TVN_KEYDOWN.
   void KeyDown(UINT vkey, UINT flags = 0);
 
+  // ---- test seam
+  // Sets the id counter (a value outside 1 .. TLI_ID_LIMIT - 1 sets 1), so that a test reaches
+  // its wrap without sixteen million inserts.
+  void SetNextId(std::uint32_t id);
+
  private:
   struct Cell {
     std::string text;

@@ -16,6 +16,7 @@
 // Result codes of every ext4 operation: 0 or a positive number in the C runtime's errno numbering
 // as the volume file API maps it (not Linux's own values: 41 is "not empty" here).
 inline constexpr int EXT4_OK = 0;
+inline constexpr int EXT4_EPERM = 1;
 inline constexpr int EXT4_ENOENT = 2;
 inline constexpr int EXT4_EIO = 5;
 inline constexpr int EXT4_ENXIO = 6;

@@ -1,7 +1,7 @@
 // The disk adapter: connection operations over the volume file API, transfers through temporary names.
 #include "remote/disk/disk_connection.h"
 
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"

@@ -1,8 +1,8 @@
 // CDiskUrlConnection: disk:// images and block devices whose volumes the program reads and writes itself.
 #pragma once
 
-#include "FileSystem/drive_table.h"
-#include "FileSystem/raw_disk.h"
+#include "FileSystem/Media/raw_disk.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "remote/url_connection.h"
 
 #include <atomic>

@@ -9,7 +9,7 @@
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
-#include "FileSystem/fat_names.h"
+#include "lib/text/upcase.h"
 #include "platform/last_error.h"
 #include "remote/local/smb_share.h"
 
@@ -70,7 +70,7 @@ std::string CLocalUrlConnection::NameKey(const char* folder, const std::string& 
       key += *p++;
       continue;
     }
-    if (cp < 0x10000) cp = FatUpcase(static_cast<char16_t>(cp));
+    if (cp < 0x10000) cp = EncUpcase(static_cast<char16_t>(cp));
     char bytes[4];
     key.append(bytes, static_cast<std::size_t>(EncUtf8Encode(bytes, cp)));
     p += n;

@@ -110,9 +110,8 @@ struct ResultError {
   bool renew;  // the session is in doubt after it
 };
 
-// Every result the library's interface names. The shell results that this build never gives
-// (the negative numbers without a name) are read as the interface reads them, so that any build
-// of the library is understood alike.
+// Every result the library's interface names, and the shell results without a name that this
+// build never gives but another build of the library may: each is read alike whatever the build.
 constexpr ResultError kResultErrors[] = {
     {COMM_OK, ERROR_SUCCESS, false},
     {COMM_EOF, ERROR_HANDLE_EOF, false},

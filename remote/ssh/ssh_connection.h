@@ -81,11 +81,12 @@ class CSshUrlConnection : public CCommLibConnection {
   BOOL SetFindData(const void* buffer, int size) override;
   void OnBreak() override;
   bool Login();
+  // Drops the output that is ready, and a line's part held back.
   void Drain();
-  bool Send(const std::string& line);
-  // The next output line, without the blanks around it: its length, or the session's failure
-  // (set; kTimedOut when no line came in time).
+  // The next line of output, trimmed, whole: parts that the session delivered apart are joined
+  // until a line end. 1, 0 when nothing came within the time-out, negative on a session failure.
   int NextLine(std::string& text);
+  bool Send(const std::string& line);
   // One framed command; its reply (the rest of the sentinel line) and the mapped error as last
   // error. The reply's length, or negative on a session failure (kTimedOut).
   int RunCommand(const std::string& command, std::string* reply);
@@ -113,4 +114,5 @@ class CSshUrlConnection : public CCommLibConnection {
   bool m_useHelper = false;
   bool m_lost = false;  // the session failed; the next operation renews it
   std::string m_leftover;  // a temporary file of an upload that did not end
+  std::string m_linePart;  // output of a line whose end has not come yet
 };

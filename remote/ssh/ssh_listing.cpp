@@ -252,10 +252,15 @@ BOOL CSshUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entr
   u64 counted = 0;
   DWORD shellError = 0;
   DWORD failure = 0;
-  std::string text;
   while (!ended) {
-    if (NextLine(text) < 0) {
-      failure = GetLastError();
+    std::string text;
+    const int got = NextLine(text);
+    if (got == 0 && !m_breakRequested.load()) {
+      failure = SessionFailure(kTimedOut);
+      break;
+    }
+    if (got <= 0) {
+      failure = SessionFailure(got == 0 ? COMM_SHELL_BREAK : got);
       break;
     }
     if (!started) {

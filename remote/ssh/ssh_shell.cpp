@@ -20,6 +20,8 @@ using namespace sshint;
 namespace {
 
 std::atomic<u32> g_plainCounter{0};
+// A line that has not ended by this size is taken as it is.
+constexpr std::size_t kLinePartMax = 64 * 1024;
 
 }  // namespace
 
@@ -115,6 +117,7 @@ void CSshUrlConnection::Drain() {
   int count = 0;
   while (lib.SshReadCount(Handle(), &count) > 0 && count > 0)
     if (lib.SshRead(Handle(), buffer, sizeof buffer) <= 0) break;
+  m_linePart.clear();
 }
 
 bool CSshUrlConnection::Send(const std::string& line) {
@@ -138,14 +141,20 @@ DWORD CSshUrlConnection::SessionFailure(int code) {
 int CSshUrlConnection::NextLine(std::string& text) {
   CommLibFunctions& lib = CommLib();
   char buffer[kLineMax];
-  const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
-  const int n = ready == 0 ? kTimedOut : ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
-  if (n < 0) {
-    SessionFailure(n);
-    return n;
+  for (;;) {
+    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
+    if (ready <= 0) return ready;
+    const int n = lib.SshRead(Handle(), buffer, sizeof buffer);
+    if (n < 0) return n;
+    m_linePart.append(buffer, static_cast<std::size_t>(n));
+    // The library hands out the first part of a line whose rest is late (a writer that stalled
+    // mid-line under load): taken for a line of its own, it would lose what the line carries.
+    if ((n > 0 && buffer[n - 1] == '\n') || m_linePart.size() >= kLinePartMax) {
+      text = Trim(m_linePart.data(), static_cast<int>(m_linePart.size()));
+      m_linePart.clear();
+      return 1;
+    }
   }
-  text = Trim(buffer, n);
-  return n;
 }
 
 int CSshUrlConnection::RunCommand(const std::string& command, std::string* reply) {
@@ -157,9 +166,17 @@ int CSshUrlConnection::RunCommand(const std::string& command, std::string* reply
   }
   Drain();
   if (!Send(line)) return -1;
-  std::string text;
   for (;;) {
-    if (const int n = NextLine(text); n < 0) return n;
+    std::string text;
+    const int got = NextLine(text);
+    if (got == 0) {
+      SessionFailure(kTimedOut);
+      return kTimedOut;
+    }
+    if (got < 0) {
+      SessionFailure(got);
+      return got;
+    }
     if (const std::size_t at = SentinelAt(text, sentinel); at != std::string::npos) {
       const std::size_t end = at + sentinel.size();
       std::string rest = Trim(text.data() + end, static_cast<int>(text.size() - end));

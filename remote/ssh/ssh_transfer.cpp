@@ -94,7 +94,9 @@ int CSshUrlConnection::UploadHelper(const std::string& wire, const Source& sourc
       if (m_breakRequested.load()) return Fail(ERROR_CANCELLED), -1;
     }
     std::string text;
-    if (NextLine(text) < 0) return -1;
+    const int got = NextLine(text);
+    if (got == 0) return SessionFailure(kTimedOut), -1;
+    if (got < 0) return SessionFailure(got), -1;
     if (unanswered > 0) --unanswered;
     if (state == Sentinel) {
       if (SentinelAt(text, sentinel) != std::string::npos) state = Length;
@@ -322,22 +324,20 @@ BOOL CSshUrlConnection::Download(const std::string& wire, const Sink& sink) {
   i64 end = -1, length = -1;
   u64 written = 0;
   DWORD failure = 0, shellError = 0;
-  char buffer[kLineMax];
   BYTE data[kLineMax / 2];
   for (;;) {
     if (m_breakRequested.load()) break;
-    const int ready = lib.SshWait(Handle(), static_cast<int>(m_timeout), 1);
+    std::string text;
+    const int got = NextLine(text);
     if (m_breakRequested.load()) break;
-    if (ready == 0) {
+    if (got == 0) {
       failure = SessionFailure(kTimedOut);
       break;
     }
-    const int n = ready < 0 ? ready : lib.SshRead(Handle(), buffer, sizeof buffer);
-    if (n < 0) {
-      failure = SessionFailure(n);
+    if (got < 0) {
+      failure = SessionFailure(got);
       break;
     }
-    const std::string text = Trim(buffer, n);
     if (!started) {
       started = SentinelAt(text, sentinel) != std::string::npos;
       continue;

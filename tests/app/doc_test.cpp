@@ -7,6 +7,7 @@
 #include "tests/support/editor_child.h"
 #include "tests/support/files.h"
 #include "tests/support/recording_workers.h"
+#include "tests/support/replace_fault.h"
 #include "tests/support/scripted_host.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_env.h"
@@ -119,6 +120,36 @@ TEST_F(DocTest, SaveWritesEveryRowAtomicallyKeepsModeAndLinksOrLeavesTheOldFile)
   EXPECT_TRUE(fs::is_symlink(dir / "link.kpw"));
   EXPECT_NE(ReadFile(path).find("\tZ:/z\r\n"), std::string::npos);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+}
+
+// A save is durable when it returns: the new file was flushed before it took the old one's place,
+// and the folder after the rename.
+TEST_F(DocTest, SaveFlushesTheNewFileAndItsFolderBeforeItReturns) {
+  view.AddEntry(-1, "/a", "/b", "", "", 0, JOB_MODE_COPY, "");
+  const std::string path = dir / "jobs.kpw";
+  kpwtest::WriteFile(path, "old");
+  struct Flush {
+    SysReplaceStep step;
+    ino_t inode;
+  };
+  std::vector<Flush> flushes;
+  {
+    const kpwtest::ReplaceFlushWatch watch([&](SysReplaceStep step, int fd) {
+      struct stat st {};
+      EXPECT_EQ(::fstat(fd, &st), 0);
+      flushes.push_back({step, st.st_ino});
+    });
+    ASSERT_TRUE(doc.OnSaveDocument(path));
+  }
+  struct stat file {}, folder {};
+  ASSERT_EQ(::stat(path.c_str(), &file), 0);
+  ASSERT_EQ(::stat(dir.path().c_str(), &folder), 0);
+  ASSERT_EQ(flushes.size(), 2u);
+  EXPECT_EQ(flushes[0].step, SysReplaceStep::Sync);
+  EXPECT_EQ(flushes[0].inode, file.st_ino);  // the file that now has the name
+  EXPECT_EQ(flushes[1].step, SysReplaceStep::SyncFolder);
+  EXPECT_EQ(flushes[1].inode, folder.st_ino);
+  EXPECT_EQ(ReadFile(path), "[EINTRAG]\r\n\tQ:/a\r\n\tZ:/b\r\n/ZEITPLAN=0x0,1\r\n");
 }
 
 // Cells longer than the limit survive an open and a save whole, ten megabytes included.

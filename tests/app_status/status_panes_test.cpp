@@ -1,6 +1,8 @@
 // Status-pane service: numbering, the 25-pane limit, group ids, colours and calls from threads.
 #include "app/status_panes.h"
 
+#include "tests/support/deadline.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -192,7 +194,7 @@ TEST_F(StatusPanesTest, CallsFromOtherThreads) {
         if (i % 10 == 9) panes.RemoveStatusPanes();
       }
     });
-  for (auto& t : threads) t.join();
+  for (auto& t : threads) kpwtest::JoinWithin(t, "a thread adding and removing panes");
   EXPECT_LE(panes.Panes().size(), 25u);
   EXPECT_EQ(bar.shown.size(), panes.Panes().size());
   std::set<int> ids;

@@ -1,6 +1,8 @@
 // Unpacking entry by entry: a failed entry never harms the next, and none has its name before it is whole.
 #include "archive_test_util.h"
+#include "tests/support/deadline.h"
 #include "tests/support/replace_fault.h"
+#include "tests/support/time_zone.h"
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 using namespace ziptest;
 
@@ -92,6 +95,48 @@ TEST_F(TwoEntries, AFileThatAppearsWhileItsEntryIsUnpackedStays) {
   }
 }
 
+// Newer only: a local file as new as its entry stays, to the second where the entry has an exact
+// time, within the two seconds of a DOS stamp where it has none; an older one is replaced.
+TEST(NewerOnly, ALocalFileAsNewAsItsEntryStays) {
+  const kpwtest::ScopedTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  TempDir dir;
+  const i64 exact = 1700000000;
+  WriteFile(dir / "src/same.txt", "entry");
+  WriteFile(dir / "src/older.txt", "entry");
+  SetMTime(dir / "src/same.txt", exact);
+  SetMTime(dir / "src/older.txt", exact);
+  Pack(dir / "exact.zip", dir / "src");
+  // Written by Python's zipfile: a DOS stamp (local time, even seconds) and no exact time.
+  const RunResult py = Python(R"PY(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    z.writestr(zipfile.ZipInfo("dos.txt", (2024, 5, 6, 10, 20, 30)), b"entry")
+)PY",
+                              {dir / "dos.zip"});
+  ASSERT_EQ(py.status, 0) << py.output;
+  std::tm stamp{};
+  stamp.tm_year = 124, stamp.tm_mon = 4, stamp.tm_mday = 6, stamp.tm_hour = 10, stamp.tm_min = 20, stamp.tm_sec = 30;
+  stamp.tm_isdst = -1;
+  const i64 dos = std::mktime(&stamp);
+
+  const std::string out = dir / "out";
+  WriteFile(out + "/same.txt", "local");
+  WriteFile(out + "/older.txt", "local");
+  WriteFile(out + "/dos.txt", "local");
+  SetMTime(out + "/same.txt", exact);
+  SetMTime(out + "/older.txt", exact - 1);
+  SetMTime(out + "/dos.txt", dos + 1);
+  for (const char* archive : {"exact.zip", "dos.zip"}) {
+    CZipFile zip;
+    ASSERT_EQ(zip.Open((dir / archive).c_str(), ARC_OPEN_READ, 9), 0) << zip.GetErrorText();
+    zip.SetFlags(ARC_FLAG_NEWER_ONLY);
+    EXPECT_EQ(zip.ExtractAll(out.c_str(), nullptr), 0) << zip.GetErrorText();
+  }
+  EXPECT_EQ(ReadFile(out + "/same.txt"), "local");
+  EXPECT_EQ(ReadFile(out + "/dos.txt"), "local");
+  EXPECT_EQ(ReadFile(out + "/older.txt"), "entry");
+}
+
 TEST_F(TwoEntries, AProcessKilledInsideAnEntryLeavesNoHalfFile) {
   const std::string out = dir / "out";
   fs::create_directories(out);
@@ -104,7 +149,7 @@ TEST_F(TwoEntries, AProcessKilledInsideAnEntryLeavesNoHalfFile) {
     ::_exit(0);
   }
   int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(kpwtest::WaitProcess(pid, &status, "unpacking past the file size limit"));
   ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
   EXPECT_TRUE(Names(out).empty());

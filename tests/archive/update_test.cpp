@@ -66,6 +66,25 @@ assert z.read("data.txt", pwd=b"pw") == open(sys.argv[2], "rb").read()
   EXPECT_EQ(py.status, 0) << py.output;
 }
 
+// Data in front of the archive (a self-extractor's stub) shifts every offset its directory
+// records: every entry still unpacks, and an update keeps them readable.
+TEST(Update, AnArchiveBehindAStubUnpacksWholeAndAnAddKeepsItsEntries) {
+  TempDir dir;
+  const Files files{{"a.txt", TextData(3000, 3)}, {"sub/b.bin", RandomData(200, 4)}, {"c.txt", "c"}};
+  for (const auto& [name, bytes] : files) WriteFile(dir / ("src/" + name), bytes);
+  const std::string archive = dir / "sfx.zip";
+  Pack(dir / "plain.zip", dir / "src");
+  WriteFile(archive, RandomData(1000, 5) + ReadFile(dir / "plain.zip"));
+  EXPECT_EQ(Contents(archive), files);
+  WriteFile(dir / "new/n.txt", "neu");
+  Pack(archive, dir / "new", ARC_OPEN_UPDATE);
+  Files all = files;
+  all["n.txt"] = "neu";
+  EXPECT_EQ(Contents(archive), all);
+  const RunResult unzip = Shell("unzip -tq " + kpwtest::Quote(archive));
+  EXPECT_EQ(unzip.status, 0) << unzip.output;
+}
+
 TEST(Commit, CancelDiscardAndDestructionKeepTheOldArchive) {
   TempDir dir;
   for (int i = 0; i < 20; ++i) WriteFile(dir / ("src/f" + std::to_string(i) + ".txt"), TextData(5000, i));

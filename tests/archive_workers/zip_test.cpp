@@ -2,6 +2,7 @@
 // updates, unpacking with the overwrite flags, and every way a row keeps the old archive.
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/workers/archive_workers.h"
+#include "tests/support/deadline.h"
 #include "tests/support/run.h"
 #include "tests/support/run_rig.h"
 #include "tests/support/scripted_progress_view.h"
@@ -205,11 +206,12 @@ TEST_F(Zip, UnderADialog) {
     dlg.SetWorker([&](CProgressDlg& d) {
       CRunState::ScopedActiveDialog active(run.state, &d);
       std::thread button([&] {
-        while (cancel && run.Copied() < 5) std::this_thread::yield();
-        if (cancel) d.Finish();
+        if (!cancel) return;
+        EXPECT_TRUE(WaitUntil([&] { return run.Copied() >= 5; })) << "packing did not begin";
+        d.Finish();
       });
       result = Row(src, cancel ? archive : dir / "new.zip", RUN_DIALOG);
-      button.join();
+      JoinWithin(button, "the cancel button");
       EXPECT_EQ(d.GetLine(0) + "|" + d.GetLine(1), src + "|" + (cancel ? archive : dir / "new.zip"));
       return result;
     });

@@ -2,6 +2,8 @@
 // owner gets the user's actions, and a worker reads cells while the main thread edits.
 #include "treelist_fixture.h"
 
+#include "tests/support/deadline.h"
+
 #include <atomic>
 #include <functional>
 #include <random>
@@ -235,7 +237,8 @@ TEST_F(TreeListThreads, AWorkerReadsWhileTheMainThreadEdits) {
     }
   });
   // Go on until the worker has read a good deal while the list changed under it.
-  for (int round = 0; round < 400 || reads.load() < 2000; ++round) {
+  const auto until = std::chrono::steady_clock::now() + kpwtest::kWaitLimit;
+  for (int round = 0; round < 400 || (reads.load() < 2000 && std::chrono::steady_clock::now() < until); ++round) {
     write(list.GetItemOfRow(list.InsertRow(round % 40, "")), round);
     list.DeleteItem(list.GetItemOfRow((round * 7) % list.GetRowCount()));
     const HTREEITEM h = list.GetItemOfRow(round % list.GetRowCount());
@@ -246,8 +249,9 @@ TEST_F(TreeListThreads, AWorkerReadsWhileTheMainThreadEdits) {
     list.SelectFocus(list.GetItemOfRow(1));
     if (round % 50 == 49) list.SetItemsState(TVI_ROOT, 0, TLIS_HIDDEN);
   }
+  EXPECT_GE(reads.load(), 2000) << "the worker hardly read";
   stop = true;
-  worker.join();
+  kpwtest::JoinWithin(worker, "the reading worker");
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(list.GetCount(), 50);
 }

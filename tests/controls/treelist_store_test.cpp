@@ -41,6 +41,26 @@ TEST_F(Rows, InsertRowAndItemPositionsStateAndStaleIds) {
   EXPECT_EQ(list.GetCount(), 0);
 }
 
+// Ids fit the 24 bits the view packs them into: after the last one the counter starts at 1
+// again, passing ids that still live.
+TEST(TreeListIds, TheCounterWrapsBelowTheLimitAndSkipsLiveIds) {
+  CTreeListStore store;
+  const HTREEITEM first = store.InsertItem("first");
+  ASSERT_EQ(ItemToU32(first), 1u);
+  store.SetNextId(TLI_ID_LIMIT - 1);
+  const HTREEITEM last = store.InsertItem("last");
+  const HTREEITEM wrapped = store.InsertItem("wrapped");
+  EXPECT_EQ(ItemToU32(last), TLI_ID_LIMIT - 1);
+  EXPECT_EQ(ItemToU32(wrapped), 2u);  // 1 is still in use
+  store.DeleteItem(first);
+  store.SetNextId(TLI_ID_LIMIT - 2);
+  store.DeleteItem(last);
+  EXPECT_EQ(ItemToU32(store.InsertItem("a")), TLI_ID_LIMIT - 2);
+  EXPECT_EQ(ItemToU32(store.InsertItem("b")), TLI_ID_LIMIT - 1);
+  EXPECT_EQ(ItemToU32(store.InsertItem("c")), 1u);
+  EXPECT_EQ(store.GetCount(), 4);
+}
+
 TEST_F(Rows, NavigationWalksItemsOrRows) {
   Fill(5);
   Hide(0);

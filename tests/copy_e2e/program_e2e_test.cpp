@@ -334,7 +334,7 @@ TEST_F(Program, CopyDelWithAnUnreadableSourceFolderDeletesNothing) {
   Put(dir / "dst/a.txt", "old a");
   Put(dir / "dst/locked/b.txt", "b");
   Put(dir / "dst/surplus.txt", "surplus");
-  ASSERT_EQ(std::system(("chmod -R a+rwX " + dir.path()).c_str()), 0);
+  ASSERT_EQ(kpwtest::System("chmod -R a+rwX " + dir.path()), 0);
   ASSERT_EQ(::chmod((dir / "src/locked").c_str(), 0), 0);
   WriteJobRows(job, {{dir / "src", dir / "dst", "", "", "", "/COPY_DEL"}});
   // A save keeps the owner: the job file must be the user's.

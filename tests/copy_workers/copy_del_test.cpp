@@ -92,6 +92,18 @@ TEST_F(CopyDel, SourcesThatMustDeleteNothing) {
   EXPECT_EQ(Listing(dir / "t2"), "");
 }
 
+// One selected file in the target is as much to lose as many: an empty source deletes nothing.
+TEST_F(CopyDel, AnEmptySourceLeavesEvenATargetsOnlySelectedFile) {
+  fs::create_directories(dir / "empty");
+  Put(dir / "one/only.txt", "only");
+  Put(dir / "one/sub/other.log", "not selected");
+  EXPECT_EQ(run.Call(RunCopyDel, dir / "empty", dir / "one", RUN_DIALOG, "*.txt"), JOB_FAILED);
+  ASSERT_FALSE(run.boxes.empty());
+  EXPECT_EQ(run.boxes.back().text, "Die Quelle enthält keine Dateien, das Ziel aber schon:\n" + dir / "empty" +
+                                       "\nIm Ziel wurde nichts gelöscht.");
+  EXPECT_EQ(Listing(dir / "one"), "only.txt sub/ sub/other.log");
+}
+
 TEST_F(CopyDel, OnlyWhatTheRowSelectsIsDeleted) {
   // A file source: only its name, at any depth.
   Put(dir / "dst/sub/changed.txt", "surplus of the same name");

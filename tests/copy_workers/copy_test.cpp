@@ -182,11 +182,11 @@ TEST_F(Copy, TheCancelButtonInTheMiddleOfAFileKeepsTheOldTarget) {
   dlg.SetWorker([&](CProgressDlg& d) {
     CRunState::ScopedActiveDialog active(run.state, &d);
     std::thread button([&] {
-      while (run.state.Progress().bytes.load() == 0) std::this_thread::yield();
+      EXPECT_TRUE(WaitUntil([&] { return run.state.Progress().bytes.load() > 0; })) << "the copy did not begin";
       d.Finish();
     });
     result = run.Call(RunCopyDel, dir / "src", dir / "dst", RUN_DIALOG);
-    button.join();
+    JoinWithin(button, "the cancel button");
     return result;
   });
   dlg.DoModal(view);

@@ -1,7 +1,7 @@
 // Images for the disk tests: made by the partitioning tools, read back by them, or crafted byte by byte.
 #pragma once
 
-#include "FileSystem/drive_table.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "tests/support/run.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // The drive table: attaching and detaching, volume names, mounting, and the disk I/O results.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/partitions.h"
+#include "FileSystem/Media/partitions.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "platform/last_error.h"
 #include "tests/disks/disk_images.h"
 #include "tests/support/fake_medium.h"

@@ -1,10 +1,10 @@
 // Partitions.txt on a mounted partition of the disk being attached: read, used, and what it
 // allows to be written beside the mounted partition.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/partitions.h"
-#include "FileSystem/volume_api.h"
-#include "platform/last_error.h"
+#include "FileSystem/Media/partitions.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "lib/text/fmt.h"
+#include "platform/last_error.h"
 #include "tests/disks/disk_images.h"
 #include "tests/support/files.h"
 #include "tests/support/loop_device.h"

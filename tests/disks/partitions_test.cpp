@@ -1,6 +1,6 @@
 // Partition tables made by sfdisk, parted and sgdisk, whole volumes, crafted and cut tables, Partitions.txt.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/partitions.h"
+#include "FileSystem/Media/partitions.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "platform/last_error.h"
 #include "tests/disks/disk_images.h"
 #include "tests/support/fake_medium.h"

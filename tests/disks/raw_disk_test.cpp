@@ -1,8 +1,9 @@
 // Raw media: names, open modes and sharing, the five tries, loop devices as whole disks.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/raw_disk.h"
+#include "FileSystem/Media/raw_disk.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "platform/last_error.h"
 #include "tests/disks/disk_images.h"
+#include "tests/support/deadline.h"
 #include "tests/support/fake_medium.h"
 #include "tests/support/files.h"
 #include "tests/support/loop_device.h"
@@ -57,7 +58,10 @@ TEST(RawDisk, WindowsNamesAndMissingNamesFailWithInvalidDrive) {
   EXPECT_NE(why.find("weder ein Abbild noch ein Laufwerk"), std::string::npos) << why;
   // A FIFO is refused without waiting for a writer.
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  EXPECT_EQ(Open(dir / "fifo", DRV_ACCESS_READ_WRITE), nullptr);
+  {
+    const kpwtest::Deadline deadline("opening a FIFO as a disk");
+    EXPECT_EQ(Open(dir / "fifo", DRV_ACCESS_READ_WRITE), nullptr);
+  }
   EXPECT_EQ(GetLastError(), ERROR_INVALID_DRIVE);
 
   MakeImage(dir / "a.img", 4096);

@@ -1,10 +1,11 @@
 // Disks and volumes asked by name: one-shot transfers, partition information, geometry with free
 // room, volume information and identity, the search by identity; checked against the kernel,
 // blkid and the partitioning tools.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/raw_disk.h"
-#include "FileSystem/raw_volumes.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Media/raw_disk.h"
+#include "FileSystem/Media/raw_volumes.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_api.h"
+#include "FileSystem/Volume/volume_info.h"
 #include "platform/last_error.h"
 #include "tests/disks/disk_images.h"
 #include "tests/support/files.h"

@@ -1,6 +1,6 @@
 // The sector cache of a disk: hits, read-ahead, long runs, write-through, failures and eviction.
-#include "FileSystem/disk_cache.h"
-#include "FileSystem/drive_table.h"
+#include "FileSystem/Volume/disk_cache.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "tests/disks/disk_images.h"
 #include "tests/support/fake_medium.h"
 

@@ -1,7 +1,8 @@
 // Hand-made exFAT fixtures: bytes of an image changed in place, with the boot and entry-set checksums made anew.
 #pragma once
 
-#include "FileSystem/exfat_engine.h"
+#include "FileSystem/Exfat/exfat_engine.h"
+#include "FileSystem/Volume/volume_exfat.h"
 #include "tests/support/exfat_images.h"
 #include "tests/support/files.h"
 

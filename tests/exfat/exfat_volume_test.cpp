@@ -1,5 +1,6 @@
 // exFAT engine: boot checks, the dirty bit and share in use, times, names, removal and rename rules, allocation.
-#include "FileSystem/exfat_engine.h"
+#include "FileSystem/Exfat/exfat_engine.h"
+#include "FileSystem/Volume/volume_exfat.h"
 #include "tests/exfat/exfat_fixtures.h"
 #include "tests/support/time_zone.h"
 

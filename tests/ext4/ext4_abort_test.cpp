@@ -1,7 +1,7 @@
 // ext4 operations that fail half-way, with and without a journal: nothing of them reaches the volume, as e2fsck and debugfs see it.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/raw_disk.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Media/raw_disk.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "tests/support/ext4_images.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/files.h"

@@ -1,6 +1,6 @@
 // The ext2/3/4 images of e2fsprogs' tests, damaged and clean: read whole without harm, and the clean ones read as debugfs reads them.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/ext4_drive.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_ext4.h"
 #include "tests/support/corpus.h"
 #include "tests/support/ext4_images.h"
 #include "tests/support/fat_images.h"

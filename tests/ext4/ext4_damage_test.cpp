@@ -1,6 +1,7 @@
 // Damaged ext4 images attached writable through the volume file API: operations fail with errors, nothing is written outside the image.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_api.h"
+#include "tests/support/deadline.h"
 #include "tests/support/ext4_images.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
@@ -42,12 +43,6 @@ struct Damaged {
 
 constexpr u32 kAttach = DISK_ATTACH_CLEAR | DISK_ATTACH_FIXED_DRIVE;
 
-// Ends the test program when a case runs longer than it may (a loop over a damaged size).
-struct Deadline {
-  explicit Deadline(unsigned seconds) { ::alarm(seconds); }
-  ~Deadline() { ::alarm(0); }
-};
-
 std::string Be32(u32 v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
 }
@@ -72,7 +67,7 @@ TEST(Ext4Damage, JournalLongerThanTheVolumeIsRefused) {
 // Sizes no file of the volume can have: every operation still ends, and in time.
 TEST(Ext4Damage, HugeSizesEnd) {
   if (!HaveE2fsprogs()) GTEST_SKIP();
-  const Deadline deadline(60);
+  const Deadline deadline("operations on damaged sizes");  // a loop over a damaged size
   for (const char* mkfs : {"-t ext4 -O ^metadata_csum", "-t ext3 -O ^metadata_csum"}) {
     SCOPED_TRACE(mkfs);
     Damaged img(mkfs, "2M");

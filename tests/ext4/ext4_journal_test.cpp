@@ -1,6 +1,6 @@
 // Journal recovery against e2fsck's own replay: logs that debugfs writes in every tag format, and the journals of e2fsprogs' tests.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/ext4_drive.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_ext4.h"
 #include "tests/support/corpus.h"
 #include "tests/support/ext4_images.h"
 #include "tests/support/fat_images.h"

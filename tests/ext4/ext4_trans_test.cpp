@@ -1,6 +1,6 @@
 // The running journal against e2fsck: logs we commit in every tag format replay as e2fsck replays them, across sessions, wraps, revokes and failures.
 #include "FileSystem/Ext4/ext4_trans.h"
-#include "FileSystem/drive_table.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "tests/support/ext4_cut_medium.h"
 #include "tests/support/ext4_images.h"
 #include "tests/support/fat_images.h"

@@ -1,8 +1,8 @@
 // The crash scenario runner: a workload on a recorded drive, its expected states, and the checks of each cut image.
 #pragma once
 
-#include "FileSystem/drive_table.h"
-#include "FileSystem/ext4_drive.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_ext4.h"
 #include "tests/support/ext4_cut_medium.h"
 #include "tests/support/ext4_images.h"
 

@@ -2,7 +2,7 @@
 #include "tests/ext4crash/crash_runner.h"
 
 #include "FileSystem/Ext4/ext4.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,5 +1,5 @@
 // The recording medium itself: prefixes, torn and failing writes, and finding journal blocks in the log.
-#include "FileSystem/drive_table.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "tests/support/ext4_cut_medium.h"
 #include "tests/support/ext4_images.h"
 #include "tests/support/fake_medium.h"

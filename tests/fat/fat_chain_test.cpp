@@ -1,5 +1,6 @@
 // FAT chains that loop: reading, writing, listing and freeing stop with an error and change nothing.
-#include "FileSystem/fat_engine.h"
+#include "FileSystem/Fat/fat_engine.h"
+#include "FileSystem/Volume/volume_fat.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/files.h"
 

@@ -1,5 +1,5 @@
 // The FAT images of dosfstools' tests, damaged and mended: read without harm, read as mtools reads the clean ones, written on copies.
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "tests/support/corpus.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/files.h"

@@ -1,6 +1,7 @@
 // FAT names: short names with lower-case flags, numbered and hashed aliases, long names of every kind, names refused.
-#include "FileSystem/fat_engine.h"
-#include "FileSystem/fat_names.h"
+#include "FileSystem/Fat/fat_engine.h"
+#include "FileSystem/Fat/fat_names.h"
+#include "FileSystem/Volume/volume_fat.h"
 #include "tests/support/fat_images.h"
 
 #include <gtest/gtest.h>

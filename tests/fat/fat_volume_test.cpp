@@ -1,6 +1,7 @@
 // FAT volumes: the type by cluster count at the limits, FSInfo, full volumes, the 4 GiB limit, growth with zeros, times.
-#include "FileSystem/fat_engine.h"
-#include "FileSystem/fat_time.h"
+#include "FileSystem/Fat/fat_engine.h"
+#include "FileSystem/Fat/fat_time.h"
+#include "FileSystem/Volume/volume_fat.h"
 #include "tests/support/fake_medium.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/files.h"

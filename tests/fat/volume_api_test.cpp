@@ -1,6 +1,6 @@
 // The volume file API: paths and volume names, the current path, handles and slots, searches, refusals and attributes.
-#include "FileSystem/fat_engine.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Fat/fat_engine.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "tests/support/fake_medium.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/files.h"

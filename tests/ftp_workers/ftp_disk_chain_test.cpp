@@ -1,6 +1,7 @@
 // A download row from a FAT volume whose file's chain loops, run by the program: the file fails
 // with a message and the local copy stays as it was.
-#include "FileSystem/fat_engine.h"
+#include "FileSystem/Fat/fat_engine.h"
+#include "FileSystem/Volume/volume_fat.h"
 #include "tests/support/fat_images.h"
 #include "tests/support/job_program.h"
 #include "tests/support/run_rig.h"

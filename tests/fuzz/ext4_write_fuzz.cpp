@@ -1,7 +1,7 @@
 // libFuzzer target: a small ext4 image damaged by the input, attached writable over an in-memory medium and written through the volume file API.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/raw_disk.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Media/raw_disk.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_api.h"
 
 #include <algorithm>
 #include <cstring>

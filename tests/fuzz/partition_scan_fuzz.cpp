@@ -1,6 +1,6 @@
 // libFuzzer target: arbitrary bytes attached as a disk image (partition scan, sector I/O) and read as Partitions.txt.
-#include "FileSystem/drive_table.h"
-#include "FileSystem/partitions.h"
+#include "FileSystem/Media/partitions.h"
+#include "FileSystem/Volume/drive_table.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 // What the volume fuzz targets share: arbitrary bytes as an image, and a bounded walk that lists every folder and reads every file.
 #pragma once
 
-#include "FileSystem/drive_table.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_api.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include "lib/text/compact_path.h"
 #include "jobs/run_host.h"
 #include "platform/gui/main_thread.h"
+#include "tests/support/deadline.h"
 
 #include <gtest/gtest.h>
 #include <QApplication>
@@ -34,7 +35,8 @@ class Gate {
   }
   void Wait() {
     std::unique_lock lock(m_mutex);
-    m_cv.wait(lock, [&] { return m_open; });
+    EXPECT_TRUE(m_cv.wait_for(lock, std::chrono::milliseconds(kWatchdogMs), [&] { return m_open; }))
+        << "the gate stayed shut";
   }
 
  private:
@@ -145,7 +147,7 @@ TEST(ProgressWindow, RunFromAnotherThreadAsksOnTheMainThread) {
     dialog.Finish();
   });
   if (!done) loop.exec();
-  startup.join();
+  kpwtest::JoinWithin(startup, "the progress dialog run from another thread");
   ASSERT_FALSE(watchdogFired);
   EXPECT_EQ(result.load(), IDOK);
   EXPECT_EQ(answer.load(), IDRETRY);

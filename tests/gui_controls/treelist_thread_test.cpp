@@ -1,6 +1,7 @@
 // Store changes made by a worker thread reach the widget through the event loop, without a Qt
 // thread warning.
 #include "controls/gui/treelist_ctrl.h"
+#include "tests/support/deadline.h"
 
 #include <gtest/gtest.h>
 #include <QCoreApplication>
@@ -46,7 +47,7 @@ TEST(TreeListThreads, AWorkersChangesArriveInTheView) {
            ctrl.model()->index(2, 1).data().toString() == "neu";
   };
   while (!arrived() && watchdog.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  worker.join();
+  kpwtest::JoinWithin(worker, "the writing worker");
   QCoreApplication::processEvents();
   qInstallMessageHandler(previous);
 

@@ -63,6 +63,15 @@ TEST(ScheduleDlg, OpensOnTheWordAndCountAndOkGivesThemBackThroughTheJobFile) {
   const JobSchedule stored{changed.word, changed.count, 77};
   EXPECT_EQ(JobFileParse(JobFileFormat({}, stored)).schedule, stored);
 
+  // A unit the dialog does not know checks no button; OK without touching the units keeps it.
+  const Edited unknown = EditSchedule(0x8005, 3, 0, [](CScheduleDlg& dlg) {
+    for (int id = 1007; id <= 1010; ++id) EXPECT_FALSE(Checked(dlg, id)) << id;
+    Click(dlg, IDOK);
+  });
+  EXPECT_EQ(unknown.answer, IDOK);
+  EXPECT_EQ(unknown.word, 0x8005u);
+  EXPECT_EQ(unknown.count, 3);
+
   // Cancel changes nothing.
   const Edited cancelled = EditSchedule(0x2001, 5, 0, [](CScheduleDlg& dlg) {
     Click(dlg, 1007);

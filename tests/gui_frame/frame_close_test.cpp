@@ -142,8 +142,8 @@ TEST(FrameRunLock, TheDialogIsStoredBeforeTheSendReturnsAndACloseCancelsIt) {
     seenAfterSend = rig.app.RunLock().ActiveDialog();
     done = true;
   });
-  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  run.join();
+  EXPECT_TRUE(kpwtest::PumpUntil([&] { return done.load(); })) << "the send of the dialog did not return";
+  kpwtest::JoinWithin(run, "the send of the dialog");
   EXPECT_EQ(seenAfterSend, &dialog);
   EXPECT_TRUE(rig.app.RunLock().IsRunActive());
 
@@ -160,8 +160,8 @@ TEST(FrameRunLock, TheDialogIsStoredBeforeTheSendReturnsAndACloseCancelsIt) {
     seenAfterClear = rig.app.RunLock().ActiveDialog();
     done = true;
   });
-  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  end.join();
+  EXPECT_TRUE(kpwtest::PumpUntil([&] { return done.load(); })) << "the send that lets the dialog go did not return";
+  kpwtest::JoinWithin(end, "the send that lets the dialog go");
   EXPECT_EQ(seenAfterClear, nullptr);
   EXPECT_FALSE(rig.app.RunLock().IsRunActive());
   // The close that waited: its save question, whose "Abbrechen" keeps the window.

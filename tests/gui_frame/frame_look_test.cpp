@@ -74,8 +74,8 @@ TEST(FrameLook, FlatAndMenuModeRoundTripThroughTheStoreAndTheProbeAnswers) {
   EXPECT_EQ(rig.frame.SendMessage(WM_FLATMENU_PROBE), 0x12345678);
   std::atomic<LRESULT> fromThread{0};
   std::thread other([&] { fromThread = rig.frame.SendMessage(WM_FLATMENU_PROBE); });
-  while (fromThread == 0) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  other.join();
+  EXPECT_TRUE(kpwtest::PumpUntil([&] { return fromThread.load() != 0; })) << "the probe sent from a thread did not return";
+  kpwtest::JoinWithin(other, "the probe sent from a thread");
   EXPECT_EQ(fromThread.load(), 0x12345678);
 }
 
@@ -252,8 +252,8 @@ TEST(FrameStatus, CallsFromAnotherThreadReachTheBar) {
     }
     done = true;
   });
-  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  other.join();
+  EXPECT_TRUE(kpwtest::PumpUntil([&] { return done.load(); })) << "the status panes' calls did not return";
+  kpwtest::JoinWithin(other, "status pane calls from a thread");
   rig.Settle();
   EXPECT_EQ(answered, 200);
   EXPECT_EQ(rig.frame.StatusPaneLabel(1)->text(), QStringLiteral("gesendet 199"));

@@ -4,6 +4,7 @@
 
 #include "tests/support/gui/fake_tray.h"
 #include "tests/support/gui/gui_rig.h"
+#include "tests/support/gui/pump.h"
 
 #include <QTimer>
 

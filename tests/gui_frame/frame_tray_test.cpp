@@ -162,8 +162,8 @@ TEST(FrameHiddenStart, TheWindowStaysHiddenExceptWhileAWorkerBoxIsOpen) {
     rig.View().WorkerMessageBox("Frage", nullptr, MB_OK);
     done = true;
   });
-  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  worker.join();
+  EXPECT_TRUE(kpwtest::PumpUntil([&] { return done.load(); })) << "the worker's box did not return";
+  kpwtest::JoinWithin(worker, "a worker's message box");
   EXPECT_TRUE(visibleWhileOpen);
   QTest::qWait(kHiddenStartTimerMs + 150);
   EXPECT_FALSE(rig.frame.isVisible());

@@ -2,6 +2,7 @@
 // worker thread, and a "Puffer" row on a computer that its list does not know yet.
 #include "tests/support/gui/gui_rig.h"
 #include "tests/support/puffer_folders.h"
+#include "tests/support/run.h"
 #include "tests/support/run_rig.h"
 #include "tests/support/sys_seams.h"
 
@@ -60,7 +61,7 @@ TEST(ViewRun, F5CopiesThroughTheProgressWindow) {
   EXPECT_EQ(watch.captions, std::vector<std::string>{"Kopieren"});
   ASSERT_EQ(prompter.asked.size(), 1u);
   EXPECT_EQ(prompter.asked[0].text, "Es wurden 3 Dateien kopiert!");
-  EXPECT_EQ(std::system(("diff -r '" + f.src + "' '" + f.dst + "' >/dev/null").c_str()), 0);
+  EXPECT_EQ(kpwtest::System("diff -r '" + f.src + "' '" + f.dst + "' >/dev/null"), 0);
   EXPECT_EQ(WarningTrap::warnings.load(), 0);
 }
 
@@ -111,7 +112,7 @@ TEST(ViewRun, CopyFileRowGetsIconsFromItsWorkerWithoutQtWarnings) {
   std::thread worker([&] {
     fromThread = rig.frame.Icons().KeyOf(rig.frame.GuiHost().FileIcon(f.src, FileIconKind::Existing));
   });
-  worker.join();
+  kpwtest::JoinWithin(worker, "an icon asked for on another thread");
   EXPECT_EQ(fromThread, "folder");
   EXPECT_EQ(WarningTrap::warnings.load(), 0);
 }

@@ -1,6 +1,7 @@
 // Exchanges between a source and two destinations through one carrier, over several rounds, and
 // what never deletes or overwrites: damaged lists, read errors, stale copies, links.
 #include "jobs/puffer/puffer_list.h"
+#include "tests/support/deadline.h"
 #include "tests/support/files.h"
 #include "tests/support/puffer_fault.h"
 #include "tests/support/puffer_folders.h"
@@ -247,7 +248,7 @@ TEST_F(PufferExchange, NoFreeSlotAndAHeldLockLeaveTheListAlone) {
   EXPECT_FALSE(Exists(lock));
   const pid_t child = ::fork();
   if (child == 0) ::_exit(0);
-  ::waitpid(child, nullptr, 0);  // a process of this host that is gone
+  ASSERT_TRUE(kpwtest::WaitProcess(child, nullptr, "a child that ends at once"));  // a process of this host that is gone
   WriteFile(lock, "buero-pc " + std::to_string(child) + " " + std::to_string(now) + "\n");
   EXPECT_EQ(Source(), 1);
   EXPECT_FALSE(Exists(lock));
@@ -339,7 +340,7 @@ TEST_F(PufferSafety, AListWriteCutShortKeepsTheOldList) {
     ::_exit(engine.Exchange(list.c_str(), src.c_str(), "buero-pc", 0) == PUFFER_FAILED ? 0 : 1);
   }
   int status = -1;
-  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(kpwtest::WaitProcess(child, &status, "the exchange onto a full carrier"));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(ReadFile(list), before);
   EXPECT_FALSE(Exists(list + ".lock"));

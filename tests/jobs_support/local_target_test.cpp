@@ -4,6 +4,7 @@
 
 #include "lib/system/sys_time.h"
 #include "platform/last_error.h"
+#include "tests/support/deadline.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -132,7 +133,7 @@ TEST_F(LocalTarget, UnreadableFolderSkipsWithTheError) {
   ASSERT_GE(pid, 0);
   if (pid == 0) ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && check() ? 0 : 1);
   int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(kpwtest::WaitProcess(pid, &status, "the check as nobody"));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 

@@ -3,13 +3,13 @@
 #include "jobs/progress/progress_dlg.h"
 
 #include "jobs/run_host.h"
+#include "tests/support/deadline.h"
 #include "tests/support/scripted_progress_view.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,12 +44,12 @@ class Pumped : public ::testing::Test {
   void SetUp() override {
     dlg_.SetClock([this] { return now_.load(); });
     dlg_.SetWorker([this](CProgressDlg&) {
-      release_.wait();
+      EXPECT_TRUE(kpwtest::WaitUntil([this] { return released_.load(); })) << "the test kept the worker";
       return 7;
     });
   }
   void TearDown() override {
-    if (!release_.try_wait()) release_.count_down();
+    released_ = true;
   }
   void PumpUntilEnded() {
     for (int i = 0; i < 1000 && !dlg_.IsEnded(); ++i) {
@@ -59,7 +59,7 @@ class Pumped : public ::testing::Test {
     ASSERT_TRUE(dlg_.IsEnded());
   }
   std::atomic<u64> now_{1000};
-  std::latch release_{1};
+  std::atomic<bool> released_{false};
   ScriptedProgressView view_{30};
   CProgressDlg dlg_;
 };
@@ -101,7 +101,7 @@ TEST_F(Pumped, CommandsReachTheViewAndTheThrottleHoldsLinesBack) {
   now_ = 1410;
   dlg_.SetLine(nullptr, "fertig", 0);
   EXPECT_TRUE(dlg_.IsLineDirty(0));
-  release_.count_down();
+  released_ = true;
   PumpUntilEnded();
   EXPECT_EQ(view_.LineText(0), "fertig");
 }
@@ -114,7 +114,8 @@ TEST_F(Pumped, CancelCallsTheCallbackOnceOnTheLoopAndTheDialogEndsWithTheWorker)
   std::atomic<int> calls{0};
   dlg_.SetCancelCallback(&Count, &calls);
   dlg_.OnInitDialog(view_);
-  std::thread([&] { dlg_.Finish(); }).join();  // a worker's cancel acts as the button
+  std::thread finisher([&] { dlg_.Finish(); });  // a worker's cancel acts as the button
+  kpwtest::JoinWithin(finisher, "a worker's cancel");
   EXPECT_TRUE(dlg_.IsCancelled());
   EXPECT_EQ(calls.load(), 0);  // the callback runs on the loop
   dlg_.Pump();
@@ -122,7 +123,7 @@ TEST_F(Pumped, CancelCallsTheCallbackOnceOnTheLoopAndTheDialogEndsWithTheWorker)
   EXPECT_EQ(calls.load(), 1);
   EXPECT_EQ(view_.CallsOf("EnableCancel")[0].value, 0);
   EXPECT_FALSE(dlg_.IsEnded());
-  release_.count_down();
+  released_ = true;
   PumpUntilEnded();
   EXPECT_EQ(dlg_.GetDialogResult(), IDCANCEL);
   EXPECT_EQ(dlg_.GetWorkerResult(), 7);
@@ -215,7 +216,7 @@ TEST(ProgressWorker, WaitingEndsWhenTheWorkerReturnsAlsoAfterTheWindowClosed) {
   ScriptedProgressView view;
   std::atomic<bool> returned{false};
   dlg.SetWorker([&](CProgressDlg& d) {
-    while (!d.IsCancelled()) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(kpwtest::WaitUntil([&] { return d.IsCancelled(); })) << "closing did not cancel the worker";
     std::this_thread::sleep_for(20ms);
     returned = true;
     return 5;
@@ -231,6 +232,7 @@ TEST(ProgressWorker, WaitingEndsWhenTheWorkerReturnsAlsoAfterTheWindowClosed) {
 TEST(ProgressTeardown, DestroyingTheDialogReleasesAWaitingWorker) {
   std::atomic<int> first{0}, second{0};
   {
+    const kpwtest::Deadline deadline("destroying a dialog whose worker waits for an answer");
     CProgressDlg dlg;
     ScriptedProgressView view;
     dlg.SetWorker([&](CProgressDlg& d) {
@@ -259,7 +261,7 @@ TEST(ProgressTimer, RunsOnTheLoopAndStopsForGood) {
           ++calls;
         },
         5);
-    while (calls.load() < 3) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(kpwtest::WaitUntil([&] { return calls.load() >= 3; })) << "the timer did not run";
     d.SetTimerCallback(nullptr, 0);
     const int at = calls.load();
     std::this_thread::sleep_for(30ms);

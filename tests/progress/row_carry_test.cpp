@@ -6,6 +6,7 @@
 #include "jobs/progress/progress_dlg.h"
 #include "jobs/progress/run_state.h"
 #include "tests/support/counting_zip.h"
+#include "tests/support/deadline.h"
 #include "tests/support/logged_connection.h"
 
 #include <gtest/gtest.h>
@@ -87,7 +88,7 @@ TEST(RowCarryTimer, NeverReadsAConnectionTheRowLetGo) {
   std::atomic<bool> releasing{false};
   log.done = 40;
   log.duringRead = [&] {
-    while (!releasing) std::this_thread::yield();
+    EXPECT_TRUE(kpwtest::WaitUntil([&] { return releasing.load(); })) << "the row did not let go";
     std::this_thread::sleep_for(20ms);  // room for a release that does not wait
   };
   rs.Carry().HoldConnection(std::make_unique<LoggedConnection>(log));
@@ -96,10 +97,10 @@ TEST(RowCarryTimer, NeverReadsAConnectionTheRowLetGo) {
   p.fileSize = 100;
   CProgressDlg dlg;
   std::thread timer([&] { rs.ProgressTimer(dlg); });
-  while (log.reads == 0) std::this_thread::yield();
+  EXPECT_TRUE(kpwtest::WaitUntil([&] { return log.reads > 0; })) << "the timer read nothing";
   releasing = true;
   EXPECT_EQ(rs.Carry().Release(false), 0);
-  timer.join();
+  kpwtest::JoinWithin(timer, "the timer's read");
   EXPECT_FALSE(log.goneWhileRead);
   EXPECT_EQ(log.closes, 1);
   EXPECT_EQ(log.deletes, 1);

@@ -8,6 +8,7 @@
 #include "tests/support/files.h"
 #include "tests/support/puffer_fault.h"
 #include "tests/support/puffer_folders.h"
+#include "tests/support/run.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -234,9 +235,9 @@ int RunProgram(const std::string& root, const std::string& list, const char* hos
                               "' XDG_CONFIG_HOME='" + root + "/config' KPW_HOSTNAME=" + host +
                               " '" KPW_BUILD_DIR "/tests/support/kopiwart-test' '" + job + "' -S -A -N 2>'" +
                               root + "/stderr'";
-  const int status = std::system(command.c_str());
+  const int status = kpwtest::System(command);
   *err = ReadFile(root + "/stderr");
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 TEST_F(PufferWorkerTest, ThroughTheProgramASourceAndTwoDestinationsConverge) {

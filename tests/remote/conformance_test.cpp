@@ -999,7 +999,7 @@ TEST_P(Conformance, ABreakFromAnotherThreadStopsCallbackTransfers) {
       auto* e = static_cast<Endless*>(context);
       if (!e->breaker.joinable())
         e->breaker = std::thread([c = e->c] {
-          while (!c->IsBusy()) std::this_thread::yield();
+          EXPECT_TRUE(WaitUntil([&] { return c->IsBusy(); })) << "the upload never got busy";
           c->BreakIfBusy();
         });
       std::memset(buffer, 'e', static_cast<std::size_t>(size));
@@ -1008,9 +1008,12 @@ TEST_P(Conformance, ABreakFromAnotherThreadStopsCallbackTransfers) {
   } endless{c.get(), {}};
   ASSERT_TRUE(Put(*c, "up", "old"));
   ASSERT_TRUE(Put(*c, "down", std::string(200000, 'd')));
-  EXPECT_FALSE(c->UploadProc("up", &endless, Endless::Read, 0, 0));
+  {
+    const Deadline deadline("an upload without end that only a break ends");
+    EXPECT_FALSE(c->UploadProc("up", &endless, Endless::Read, 0, 0));
+  }
   EXPECT_EQ(GetLastError(), caps().breakError);
-  endless.breaker.join();
+  JoinWithin(endless.breaker, "the breaker of the endless upload");
   {
     CUrlConnection& on = AfterBreak();
     EXPECT_EQ(Get(on, "up"), "old");
@@ -1028,7 +1031,10 @@ TEST_P(Conformance, ABreakFromAnotherThreadStopsCallbackTransfers) {
         w->signals.push_back(count);
         return count;
       }
-      if (w->blocks++ == 0) std::thread([c = w->c] { c->BreakIfBusy(); }).join();
+      if (w->blocks++ == 0) {
+        std::thread breaker([c = w->c] { c->BreakIfBusy(); });
+        JoinWithin(breaker, "a break while the sink holds the transfer");
+      }
       return count;
     }
   } waiting{c.get(), 0, {}};

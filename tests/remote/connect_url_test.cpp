@@ -3,6 +3,7 @@
 #include "remote/connect_url.h"
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
+#include "tests/support/deadline.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/temp_dir.h"
 
@@ -149,18 +150,26 @@ TEST(ConnectUrl, ABreakFromAnotherThreadNeverReachesASessionThatIsGone) {
       if (BreakUrlConnection(&record)) ++breaks;
     }
   });
+  int reached = 0;  // breaks that sessions received
   for (int i = 0; i < 2000; ++i) {
     auto session = std::make_unique<Session>();
     record.Publish(URL_KIND_SFTP, BreakSession);
     record.SetHandle(reinterpret_cast<std::uintptr_t>(session.get()));
+    // However the threads are scheduled, breaks do come while sessions come and go.
+    if (i == 0) {
+      EXPECT_TRUE(kpwtest::WaitUntil([&] { return session->breaks.load() > 0; })) << "no break came";
+    }
     if (i % 100 == 0) std::this_thread::yield();
     record.Withdraw();  // as ConnectUrl does before the session may go
     session->alive = false;
+    reached += session->breaks.load();
   }
   done = true;
   breaker.join();
   EXPECT_EQ(g_deadBreaks.load(), 0);
-  EXPECT_GE(breaks.load(), 0);
+  // Every break that was made reached a session while it lived, once.
+  EXPECT_GT(breaks.load(), 0);
+  EXPECT_EQ(breaks.load(), reached);
 }
 
 TEST(ConnectUrl, TheControllerFolderIsKeptForTheProcess) {

@@ -7,6 +7,7 @@
 #include "remote/ctl/ctl_connection.h"
 #include "remote/url_file_find.h"
 #include "tests/support/ctl_simulator.h"
+#include "tests/support/deadline.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -183,7 +184,8 @@ TEST_F(Ctl, ConnectFailuresAreMappedAndNoControllerIsTakenForOne) {
     }
   });
   EXPECT_EQ(code("127.0.0.1", ntohs(address.sin_port)), 1158u);
-  peer.join();
+  ::shutdown(server, SHUT_RDWR);  // a peer still waiting for the connection that never came
+  JoinWithin(peer, "the peer that greets otherwise");
   ::close(server);
 }
 
@@ -204,6 +206,8 @@ TEST(CtlConnect, AnIpv6AddressKeepsItsPort) {
   std::thread peer([server] {
     const int fd = ::accept(server, nullptr, nullptr);
     if (fd < 0) return;
+    const timeval patience{60, 0};  // a link that is never ended
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     ::send(fd, "CTL 1 UTF-8\n", 12, MSG_NOSIGNAL);
     char buffer[64];
     if (::recv(fd, buffer, sizeof buffer, 0) > 0) ::send(fd, "0 /\n", 4, MSG_NOSIGNAL);
@@ -216,9 +220,9 @@ TEST(CtlConnect, AnIpv6AddressKeepsItsPort) {
     EXPECT_NE(c->GetEngineHandle(), 0u);
   } catch (const CInternetException& e) {
     ADD_FAILURE() << e.m_dwError;
-    ::shutdown(server, SHUT_RDWR);
   }
-  peer.join();
+  ::shutdown(server, SHUT_RDWR);  // a peer still waiting for the connection that never came
+  JoinWithin(peer, "the controller on ::1");
   ::close(server);
 }
 

@@ -1,5 +1,5 @@
 // The disk adapter on ext4 volumes: listings with links and 64-bit sizes, downloads, and writes after a writable attach.
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
@@ -69,7 +69,7 @@ std::string Piece(const std::string& image, u64 at, std::size_t size) {
   return out;
 }
 
-bool SameFiles(const std::string& a, const std::string& b) { return std::system(("cmp -s " + Quote(a) + " " + Quote(b)).c_str()) == 0; }
+bool SameFiles(const std::string& a, const std::string& b) { return System("cmp -s " + Quote(a) + " " + Quote(b)) == 0; }
 
 std::unique_ptr<CUrlConnection> Connect(const std::string& image, u32 flags = 0) {
   return ConnectUrl(image.c_str(), "", "", 0, URL_KIND_DISK | flags, "/ignored", nullptr);

@@ -199,18 +199,18 @@ TEST(FtpAdapter, ABrokenDownloadIsNotRetriedAndTheConnectionWorksOn) {
   TempDir local("ftp-break");
   Put(local / "slow", "old");
   std::thread breaker([&] {
-    u64 done = 0;
-    int size = 8;
-    while (!(c->IsBusy() && c->GetOption(URL_OPT_BYTES_DONE, &done, &size) && done > 0)) {
-      size = 8;
-      std::this_thread::sleep_for(5ms);
-    }
-    c->BreakIfBusy();
+    const bool going = WaitUntil([&] {
+      u64 done = 0;
+      int size = 8;
+      return c->IsBusy() && c->GetOption(URL_OPT_BYTES_DONE, &done, &size) && done > 0;
+    });
+    if (going) c->BreakIfBusy();
+    else ADD_FAILURE() << "the download did not get under way";
   });
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(c->DownloadFile("/slow", (local / "slow").c_str(), FALSE, 0, 0, 0));
   EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
-  breaker.join();
+  JoinWithin(breaker, "the breaker of the download");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5000ms);  // no retry of 16 seconds
   EXPECT_EQ(ReadFile(local / "slow"), "old");
   EXPECT_TRUE(c->UploadMemory("/after", "a", 1, 0, 0));

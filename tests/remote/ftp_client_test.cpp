@@ -343,11 +343,12 @@ TEST(FtpClient, ABreakBeforeTheDataConnectionLeavesNoTemporaryFile) {
   auto s = FtpConnect("127.0.0.1", "anna", "pw", static_cast<u16>(server.Port()), FTP_RECONNECT, 30000, nullptr);
   ASSERT_TRUE(s);
   std::thread breaker([&] {
-    while (s->state.load() != FTP_STATE_ACTIVE_WAIT) std::this_thread::yield();
+    EXPECT_TRUE(WaitUntil([&] { return s->state.load() == FTP_STATE_ACTIVE_WAIT; }))
+        << "the upload did not wait for the server's connection";
     FtpBreak(s.get());
   });
   EXPECT_EQ(FtpUploadMemory(s.get(), "/f", "data", 4), FTP_E_TIMEOUT);
-  breaker.join();
+  JoinWithin(breaker, "the breaker of the upload");
   std::string stored, deleted;
   for (const std::string& line : server.Commands()) {
     if (line.rfind("STOR ", 0) == 0) stored = line.substr(5);
@@ -570,12 +571,12 @@ TEST(FtpClient, ABreakStopsAStalledReplyAndAThrottledDownload) {
   auto t = Login(*server);
   ASSERT_TRUE(t);
   std::thread stopper([&] {
-    while (t->bytesDone.load() == 0) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(WaitUntil([&] { return t->bytesDone.load() > 0; })) << "the download did not get under way";
     FtpBreak(t.get());
   });
   Sink sink;
   EXPECT_EQ(FtpDownloadProc(t.get(), "/slow", &sink, Sink::Write), FTP_E_TIMEOUT);
-  stopper.join();
+  JoinWithin(stopper, "the breaker of the download");
   EXPECT_LT(sink.data.size(), std::size_t{1} << 20);
   EXPECT_EQ(sink.signals, std::vector<int>{-1});
   // ABOR went out once and the replies are read: the next command gets its own.
@@ -598,7 +599,10 @@ TEST(FtpClient, ABreakEndsAHangingLoginConnect) {
   ::connect(first, reinterpret_cast<sockaddr*>(&a), sizeof a);
   std::atomic<FtpSession*> early{nullptr};
   std::thread breaker([&] {
-    while (!early.load()) std::this_thread::sleep_for(5ms);
+    if (!WaitUntil([&] { return early.load() != nullptr; })) {
+      ADD_FAILURE() << "the connect did not tell its session";
+      return;
+    }
     std::this_thread::sleep_for(200ms);
     FtpBreak(early.load());
   });
@@ -608,7 +612,7 @@ TEST(FtpClient, ABreakEndsAHangingLoginConnect) {
                       [&](FtpSession* session) {
                         if (session) early = session;
                       });
-  breaker.join();
+  JoinWithin(breaker, "the breaker of the login");
   EXPECT_FALSE(s);
   EXPECT_EQ(code, FTP_E_CONNECT);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms);

@@ -3,6 +3,8 @@
 #include "remote/sock/sock.h"
 #include "tests/remote/sock_test_util.h"
 
+#include "tests/support/deadline.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -77,7 +79,7 @@ TEST(Sock, AHangingConnectIsCutFromAnotherThreadAndClosesNothingTwice) {
   // A descriptor opened meanwhile must survive the cut.
   const int canary = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   EXPECT_TRUE(SockCloseLocked(&brk));
-  connector.join();
+  kpwtest::JoinWithin(connector, "a connect that was cut");
   EXPECT_EQ(result, nullptr);
   EXPECT_LT(Clock::now() - start, 1000ms);
   EXPECT_EQ(::fcntl(canary, F_GETFD), FD_CLOEXEC);

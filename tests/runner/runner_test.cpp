@@ -7,6 +7,7 @@
 #include "lib/system/vars.h"
 #include "remote/url_connection.h"
 #include "tests/support/counting_zip.h"
+#include "tests/support/deadline.h"
 #include "tests/support/logged_connection.h"
 #include "tests/support/recording_workers.h"
 #include "tests/support/scripted_host.h"
@@ -320,9 +321,7 @@ class ClosingHost : public ScriptedRunHost {
   int RunProgressDialog(CProgressDlg& dialog) override {
     ScriptedProgressView view;
     dialog.OnInitDialog(view);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!inWorker && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(kpwtest::WaitUntil([&] { return inWorker.load(); })) << "the run did not reach its row";
     dialog.Close();
     return IDCANCEL;
   }
@@ -336,10 +335,9 @@ TEST(RunnerClose, ClosingTheDialogWindowCancelsTheRun) {
   for (int i = 0; i < 3; ++i) view.AddEntry(-1, "/s", "/t", "", "", 1, JOB_MODE_COPY, "");
   workers.QueueAction([&](JobContext& ctx, const JobArgs&) {
     host.inWorker = true;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!ctx.run.IsCancelled() && !ctx.run.ActiveDialog()->IsCancelled() &&
-           std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(kpwtest::WaitUntil(
+        [&] { return ctx.run.IsCancelled() || ctx.run.ActiveDialog()->IsCancelled(); }))
+        << "closing the window did not cancel the run";
     return JOB_DONE;
   });
   const auto start = std::chrono::steady_clock::now();
@@ -448,11 +446,7 @@ TEST_F(RunnerTest, TheDialogsTimerReadsAConnectionOnlyWhileTheRowHoldsIt) {
   Add("/s", "/t");
   kpwtest::ConnectionLog log;
   log.done = 30;
-  const auto waitFor = [](const std::function<bool()>& done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return done();
-  };
+  const auto waitFor = [](const std::function<bool()>& done) { return kpwtest::WaitUntil(done); };
   workers.QueueAction([&](JobContext& ctx, const JobArgs&) {
     ctx.run.Carry().HoldConnection(std::make_unique<kpwtest::LoggedConnection>(log));
     ProgressRecord& p = ctx.run.Progress();

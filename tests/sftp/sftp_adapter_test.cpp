@@ -2,6 +2,7 @@
 #include "platform/last_error.h"
 #include "remote/ssh/sftp_connection.h"
 #include "tests/sftp/sftp_fixture.h"
+#include "tests/support/deadline.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 
@@ -197,14 +198,13 @@ TEST_F(SftpAdapter, ABrokenTransferReconnectsOnANewHandleForTheNextOperation) {
   Make("big", "");
   std::filesystem::resize_file(dir + "/big", 1ull << 30);
   std::thread breaker([&] {
-    while (!c->IsBusy()) std::this_thread::yield();
-    while (Option(*c, URL_OPT_BYTES_DONE) == 0) std::this_thread::yield();
-    c->BreakIfBusy();
+    if (WaitUntil([&] { return c->IsBusy() && Option(*c, URL_OPT_BYTES_DONE) != 0; })) c->BreakIfBusy();
+    else ADD_FAILURE() << "the download did not get under way";
   });
   const std::uintptr_t before = c->GetEngineHandle();
   EXPECT_FALSE(c->DownloadFile("big", (local / "big").c_str(), FALSE, 0, 0, 0));
   EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
-  breaker.join();
+  JoinWithin(breaker, "the breaker of the download");
   EXPECT_TRUE(std::filesystem::is_empty(local.path()));
   // The next operation finds the session gone and logs in again.
   Make("small", "s");

@@ -7,6 +7,7 @@
 #include "lib/system/registry.h"
 #include "lib/system/vars.h"
 #include "lib/text/fmt.h"
+#include "tests/support/deadline.h"
 #include "tests/support/editor_child.h"
 #include "tests/support/files.h"
 #include "tests/support/recording_workers.h"
@@ -80,6 +81,7 @@ class StartupTest : public ::testing::Test {
   }
   static int Run(CKopiwartApp& a, std::vector<const char*> args) {
     args.insert(args.begin(), "kopiwart");
+    const kpwtest::Deadline deadline("the program's main loop");
     return a.Run(static_cast<int>(args.size()), args.data());
   }
   BOOL Init(std::vector<const char*> args) {
@@ -242,13 +244,16 @@ TEST_F(StartupTest, ClosingDuringAHiddenRunCancelsAndWaits) {
   std::atomic<bool> inRun{false};
   workers.QueueAction([&](JobContext& ctx, const JobArgs&) {
     inRun = true;
-    while (!ctx.run.IsCancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(kpwtest::WaitUntil([&] { return ctx.run.IsCancelled(); })) << "closing did not cancel the run";
     return JOB_DONE;
   });
   ASSERT_TRUE(Init({path.c_str(), "-S", "-N"}));
-  while (!inRun) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(kpwtest::WaitUntil([&] { return inRun.load(); })) << "the hidden run did not reach its row";
   EXPECT_EQ(app.GetView()->GetHiddenRun(), 1);
-  app.OnClose();  // returns only after the run thread ended
+  {
+    const kpwtest::Deadline deadline("closing during a hidden run");
+    app.OnClose();  // returns only after the run thread ended
+  }
   EXPECT_EQ(frame.quits, 1);
   EXPECT_EQ(frame.status, KPW_EXIT_STOPPED);
   EXPECT_EQ(workers.Calls().size(), 1u);

@@ -1,6 +1,8 @@
 // A function run in a child process of the test program, as user "nobody" when asked.
 #pragma once
 
+#include "tests/support/deadline.h"
+
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,9 +21,10 @@ inline pid_t StartChild(const std::function<int()>& fn, bool asNobody = false) {
 }
 
 // The child's exit status; 128 + the signal when it was killed, -1 when it cannot be waited for.
-inline int WaitChild(pid_t pid) {
+// A child that does not end within limit fails the test and is killed.
+inline int WaitChild(pid_t pid, std::chrono::milliseconds limit = kChildLimit) {
   int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  if (pid < 0 || !WaitProcess(pid, &status, "child process", limit)) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

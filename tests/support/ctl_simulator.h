@@ -1,6 +1,8 @@
 // A controller of its own for a test: ctlsim serving a folder on a loopback port, and its commands.
 #pragma once
 
+#include "tests/support/deadline.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -68,8 +70,7 @@ class CtlSimulator {
   ~CtlSimulator() {
     if (m_pid <= 0) return;
     ::kill(m_pid, SIGTERM);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    WaitProcess(m_pid, nullptr, "ctlsim after SIGTERM", std::chrono::seconds(10));
   }
   CtlSimulator(const CtlSimulator&) = delete;
   CtlSimulator& operator=(const CtlSimulator&) = delete;
@@ -84,6 +85,8 @@ class CtlSimulator {
   // it was answered with 0.
   bool Command(const std::string& line) const {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval patience{30, 0};  // a simulator that does not answer
+    if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(m_port));

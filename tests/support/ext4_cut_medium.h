@@ -2,7 +2,7 @@
 #pragma once
 
 #include "FileSystem/Ext4/ext4_blockdev.h"
-#include "FileSystem/raw_disk.h"
+#include "FileSystem/Media/raw_disk.h"
 #include "platform/last_error.h"
 
 #include <fcntl.h>

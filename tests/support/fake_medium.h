@@ -1,8 +1,8 @@
 // An in-memory medium that counts its calls and fails on demand, and engines that mount on demand.
 #pragma once
 
-#include "FileSystem/drive_table.h"
-#include "FileSystem/raw_disk.h"
+#include "FileSystem/Media/raw_disk.h"
+#include "FileSystem/Volume/drive_table.h"
 #include "platform/last_error.h"
 
 #include <array>

@@ -1,8 +1,8 @@
 // FAT volume images for the tests: made by mkfs.fat, checked by fsck.fat, read back by mtools and sleuthkit.
 #pragma once
 
-#include "FileSystem/drive_table.h"
-#include "FileSystem/volume_api.h"
+#include "FileSystem/Volume/drive_table.h"
+#include "FileSystem/Volume/volume_api.h"
 #include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,6 +1,7 @@
 // Job files written from rows, and the program run on them unattended ("-S -A -N").
 #pragma once
 
+#include "tests/support/deadline.h"
 #include "tests/support/files.h"
 
 #include <fcntl.h>
@@ -101,7 +102,7 @@ inline pid_t StartJobFile(const std::string& jobFile, const ProgramOptions& opti
 inline ProgramRun FinishJobFile(pid_t pid, const std::string& jobFile) {
   ProgramRun run;
   int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  if (WaitProcess(pid, &status, "the program on " + jobFile) && WIFEXITED(status)) run.status = WEXITSTATUS(status);
   run.errors = ReadFile(jobFile + ".stderr");
   return run;
 }

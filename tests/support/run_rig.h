@@ -6,6 +6,7 @@
 #include "jobs/progress/run_state.h"
 #include "jobs/run_host.h"
 #include "jobs/worker.h"
+#include "tests/support/deadline.h"
 #include "tests/support/files.h"
 #include "tests/support/test_env.h"
 
@@ -57,7 +58,7 @@ inline int InChild(const std::function<int()>& body) {
   const pid_t pid = ::fork();
   if (pid == 0) ::_exit(body());
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  if (!WaitProcess(pid, &status, "a body in a child")) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

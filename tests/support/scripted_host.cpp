@@ -4,6 +4,7 @@
 #include "jobs/progress/progress_dlg.h"
 
 #include <chrono>
+#include <cstdio>
 
 void ScriptedRunHost::Record(std::string what, std::string text, u32 value) {
   std::lock_guard lock(m_mutex);
@@ -72,7 +73,9 @@ int ScriptedRunHost::MessageBox(const std::string& text, const std::string& capt
   std::unique_lock lock(m_mutex);
   m_boxes.push_back(Box{text, caption, type, std::this_thread::get_id()});
   m_cv.notify_all();
-  m_cv.wait(lock, [&] { return !m_answers.empty() || !m_wait; });
+  // A test that never answers gets the unattended answer after a while, and a note.
+  if (!m_cv.wait_for(lock, std::chrono::seconds(60), [&] { return !m_answers.empty() || !m_wait; }))
+    std::fprintf(stderr, "no answer came for the box \"%s\"\n", text.c_str());
   if (m_answers.empty()) return UnattendedAnswer(type);
   const int answer = m_answers.front();
   m_answers.pop_front();

@@ -1,7 +1,7 @@
 // A medium that passes everything to another one and waits a while before each write.
 #pragma once
 
-#include "FileSystem/raw_disk.h"
+#include "FileSystem/Media/raw_disk.h"
 
 #include <atomic>
 #include <chrono>

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "tests/support/files.h"
+#include "tests/support/run.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -66,7 +67,7 @@ class SmbServer {
                                 std::to_string(m_port) + " //127.0.0.1/" + share + " " +
                                 (guest ? std::string("-N") : "-U " + m_user + "%" + Password()) + " -c '" +
                                 commands + "' >" + out + " 2>&1";
-    if (std::system(command.c_str()) != 0) return "<smbclient failed>\n" + ReadFile(out);
+    if (System(command) != 0) return "<smbclient failed>\n" + ReadFile(out);
     return ReadFile(out);
   }
 
@@ -101,7 +102,7 @@ class SmbServer {
     WriteFile(d + "/client.conf", "[global]\nclient min protocol = SMB2\n");
     const std::string passwd = "/usr/bin/smbpasswd -c " + d + "/smb.conf -a -s " + s->m_user + " >" + d +
                                "/smbpasswd.out 2>&1";
-    FILE* p = ::popen(passwd.c_str(), "w");
+    FILE* p = ::popen(("timeout -k 10 60 /bin/sh -c " + Quote(passwd)).c_str(), "w");
     if (!p) {
       why = "smbpasswd cannot be started";
       return nullptr;

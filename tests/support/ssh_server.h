@@ -2,6 +2,7 @@
 #pragma once
 
 #include "lib/system/registry.h"
+#include "tests/support/deadline.h"
 #include "tests/support/files.h"
 #include "tests/support/sys_seams.h"
 #include "tests/support/temp_dir.h"
@@ -65,7 +66,7 @@ inline int RunProgram(const std::vector<std::string>& args, std::string* output 
   }
   ::close(out);
   int status = -1;
-  if (pid > 0) ::waitpid(pid, &status, 0);
+  if (pid > 0 && !WaitProcess(pid, &status, argv[0])) status = -1;
   if (output) *output = ReadFile(outName);
   ::unlink(outName);
   return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -321,6 +322,8 @@ class SshServer {
         return false;
       }
       const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const timeval patience{5, 0};  // a server that takes the connection and says nothing
+      if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
       sockaddr_in a{};
       a.sin_family = AF_INET;
       a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -87,11 +87,11 @@ TEST(CopyEngine, CancelBeforeAndDuringACopyLeavesTheOldTarget) {
   cancel = 0;
   SysByteCounter counter{0};
   std::thread watcher([&] {
-    while (counter.load() == 0) std::this_thread::yield();
+    EXPECT_TRUE(kpwtest::WaitUntil([&] { return counter.load() > 0; })) << "the copy did not get under way";
     cancel = 1;
   });
   const int rc = SysFileCopyEx(0x3B0, src.c_str(), dst.c_str(), &counter, nullptr, &cancel);
-  watcher.join();
+  kpwtest::JoinWithin(watcher, "the cancel of the copy");
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(GetLastError(), 1223u);
   EXPECT_LT(counter.load(), 512ull << 20);

@@ -6,6 +6,7 @@
 #include "lib/system/tempname.h"
 #include "platform/last_error.h"
 #include "test_util.h"
+#include "tests/support/deadline.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -311,7 +312,10 @@ TEST(Files, WholeFileReadGivesEveryByteOrTheReason) {
   EXPECT_EQ(out, "");
   EXPECT_EQ(SysReadWholeFile(dir.path().c_str(), out), EISDIR);
   ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0644), 0);
-  EXPECT_EQ(SysReadWholeFile((dir / "pipe").c_str(), out), EACCES);  // at once, no writer needed
+  {
+    const kpwtest::Deadline deadline("reading a pipe whole");
+    EXPECT_EQ(SysReadWholeFile((dir / "pipe").c_str(), out), EACCES);  // at once, no writer needed
+  }
 
   // A read ends at the length or at the end of the file.
   int ends[2];
@@ -331,6 +335,7 @@ TEST(Files, PipesAreRefusedWithoutWaiting) {
   const std::string pipe = dir / "pipe";
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
   WriteFile(dir / "plain", "x");
+  const kpwtest::Deadline deadline("a pipe read as a file");
   EXPECT_EQ(Copy(0x3B0, pipe, dir / "copy"), -3);
   EXPECT_FALSE(Exists(dir / "copy"));
   char buffer[16];

@@ -5,6 +5,7 @@
 #include "lib/system/regstore.h"
 #include "platform/last_error.h"
 #include "reg_test_util.h"
+#include "tests/support/deadline.h"
 
 #include <gtest/gtest.h>
 
@@ -306,7 +307,7 @@ TEST(RegistryStore, ThreadsReadingKeysForTheFirstTimeAgree) {
       }
     });
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : threads) kpwtest::JoinWithin(t, "a thread reading keys");
   EXPECT_EQ(wrong.load(), 0);
 }
 

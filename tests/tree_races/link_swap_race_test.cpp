@@ -64,7 +64,7 @@ std::string Try(Mode mode, Goal goal) {
   RunRig run;
   {
     LinkSwapper swapper(dst + "/sub", link);
-    while (swapper.Swaps() < 2) std::this_thread::yield();
+    EXPECT_TRUE(WaitUntil([&] { return swapper.Swaps() >= 2; })) << "the folder and the link were not swapped";
     switch (mode) {
       case Mode::Copy: run.Call(RunCopy, src, dst, 0, "", minus); break;
       case Mode::Update: run.Call(RunUpdate, src, dst, 0, "", minus); break;
