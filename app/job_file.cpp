@@ -3,24 +3,9 @@
 
 #include "lib/text/enc.h"
 #include "lib/text/num.h"
+#include "lib/text/str.h"
 
 namespace {
-
-bool StartsWithNoCase(std::string_view text, std::string_view head) {
-  if (text.size() < head.size()) return false;
-  for (std::size_t i = 0; i < head.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(text[i]);
-    unsigned char y = static_cast<unsigned char>(head[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && StartsWithNoCase(a, b);
-}
 
 // A number after a schedule key, read as job files written on Windows need it: a sign, the
 // prefixes "0x", "0d", "0o", "0b", and whatever follows the digits ignored.
@@ -41,8 +26,8 @@ std::size_t FindAny(std::string_view text, Chars... chars) {
 // A switch line the job file defines: a mode's word, "/UNTER", "/ZEITPLAN=", "/LETZTE=" (from the
 // "/" on).
 bool IsSwitchLine(std::string_view from) {
-  return JobModeFromSwitch(from) >= 0 || EqualsNoCase(from, "/UNTER") || StartsWithNoCase(from, "/ZEITPLAN=") ||
-         StartsWithNoCase(from, "/LETZTE=");
+  return JobModeFromSwitch(from) >= 0 || StrEqualsNoCase(from, "/UNTER") || StrStartsWithNoCase(from, "/ZEITPLAN=") ||
+         StrStartsWithNoCase(from, "/LETZTE=");
 }
 
 // Kept whole, however long: a cut path would name another folder, and a save writes it back.
@@ -85,7 +70,7 @@ class Reader {
     const std::string_view from = line.substr(k);
     switch (line[k]) {
       case '[':
-        if (EqualsNoCase(from, "[EINTRAG]")) {
+        if (StrEqualsNoCase(from, "[EINTRAG]")) {
           Finish();
           m_row = JobFileRow{};
         }
@@ -103,8 +88,8 @@ class Reader {
   void Switch(std::string_view from) {
     const int mode = JobModeFromSwitch(from);
     if (mode >= 0) m_row.mode = mode;
-    if (EqualsNoCase(from, "/UNTER")) m_row.subdirs = true;
-    if (StartsWithNoCase(from, "/ZEITPLAN=")) {
+    if (StrEqualsNoCase(from, "/UNTER")) m_row.subdirs = true;
+    if (StrStartsWithNoCase(from, "/ZEITPLAN=")) {
       const std::string_view value = from.substr(10);
       const std::size_t comma = value.find(',');
       if (comma != std::string_view::npos) {
@@ -113,7 +98,7 @@ class Reader {
       m_out.schedule.word = static_cast<u32>(ParseNumber(value));
       m_out.schedule.interval = m_interval;
     }
-    if (StartsWithNoCase(from, "/LETZTE=")) {
+    if (StrStartsWithNoCase(from, "/LETZTE=")) {
       m_out.schedule.lastRun = static_cast<u32>(ParseNumber(from.substr(8)));
     }
   }
@@ -175,7 +160,7 @@ bool JobFileAccepted(std::string_view bytes) {
   bool known = bytes.empty();
   ForEachLine(bytes, [&](std::string_view line) {
     const std::size_t k = FindAny(line, ':', '[', '/');
-    if (k != std::string_view::npos && line[k] == '[') known = EqualsNoCase(line.substr(k), "[EINTRAG]");
+    if (k != std::string_view::npos && line[k] == '[') known = StrEqualsNoCase(line.substr(k), "[EINTRAG]");
     if (k != std::string_view::npos && line[k] == '/') known = IsSwitchLine(line.substr(k));
     return !known;
   });

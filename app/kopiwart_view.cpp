@@ -2,6 +2,7 @@
 #include "app/kopiwart_view.h"
 
 #include "lib/system/sys_file.h"
+#include "lib/system/sys_path.h"
 #include "lib/system/vars.h"
 #include "lib/text/enc.h"
 #include "lib/text/str.h"
@@ -24,22 +25,11 @@ namespace {
 
 std::atomic<int> g_workerBoxUp{0};
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // The schemes whose paths the "Ftp" modes reach.
 bool IsRemoteUrl(std::string_view s) {
   const std::string_view scheme = EncUrlScheme(s);
   for (const char* name : {"smb", "ssh", "ftp", "disk", "sftp"}) {
-    if (EqualsNoCase(scheme, name)) return true;
+    if (StrEqualsNoCase(scheme, name)) return true;
   }
   return false;
 }
@@ -69,25 +59,7 @@ std::string ViewFullPath(std::string_view path) {
     all += '/';
   }
   all += path;
-  std::vector<std::string_view> parts;
-  std::string_view rest = all;
-  while (!rest.empty()) {
-    const std::size_t cut = rest.find_first_of("/\\");
-    const std::string_view part = rest.substr(0, cut);
-    rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  std::string out;
-  for (std::string_view part : parts) {
-    out += '/';
-    out += part;
-  }
-  return out.empty() ? "/" : out;
+  return SysPathDots(all, SYS_DOTS_FROM_ROOT | SYS_DOTS_BACKSLASH);
 }
 
 CKopiwartView::CKopiwartView(IRunHost& host, IViewHost& viewHost) : m_host(host), m_viewHost(viewHost) {
@@ -257,7 +229,7 @@ int CKopiwartView::CheckItem(HTREEITEM item, int message) {
       return true;
     }
     const UrlForm form = EncUrlForm(text);
-    if (form == URL_FORM_URL && EqualsNoCase(EncUrlScheme(text), "disk")) {
+    if (form == URL_FORM_URL && StrEqualsNoCase(EncUrlScheme(text), "disk")) {
       icon = m_viewHost.FileIcon("xxx.bin", FileIconKind::ByName);
       return true;
     }
@@ -627,11 +599,11 @@ DWORD CKopiwartView::OnCellChoice(TLNSTARTEDIT& rec) {
     if (rec.key != VK_RETURN && rec.key != VK_SPACE && rec.key != VK_F2 && rec.key != TLK_MOUSE) return TLSE_NONE;
     const std::string cell = m_list.GetItemText(rec.hItem, JOB_COL_SUBDIRS);
     if (bar) {
-      const char* next = EqualsNoCase(cell, "Ja") ? "Nein" : EqualsNoCase(cell, "Nein") ? "" : "Ja";
+      const char* next = StrEqualsNoCase(cell, "Ja") ? "Nein" : StrEqualsNoCase(cell, "Nein") ? "" : "Ja";
       m_list.SetItemText(rec.hItem, next, JOB_COL_SUBDIRS);
       m_filterCountdown = 3;
     } else if (m_list.IsItem(rec.hItem)) {
-      m_list.SetItemText(rec.hItem, EqualsNoCase(cell, "Nein") ? "Ja" : "Nein", JOB_COL_SUBDIRS);
+      m_list.SetItemText(rec.hItem, StrEqualsNoCase(cell, "Nein") ? "Ja" : "Nein", JOB_COL_SUBDIRS);
       SetModified(1);
     }
     return TLSE_NONE;

@@ -3,6 +3,7 @@
 
 #include "jobs/job_model.h"
 #include "lib/system/sys_file.h"
+#include "lib/system/sys_path.h"
 #include "lib/system/vars.h"
 
 #include <algorithm>
@@ -166,20 +167,8 @@ DropAction PlanPaneDrop(int kind, int code, std::string_view firstText, bool bar
 namespace {
 
 std::vector<std::string> Components(std::string_view path) {
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t j = path.find('/', i);
-    if (j == std::string_view::npos) j = path.size();
-    const std::string_view part = path.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.emplace_back(part);
-    }
-    i = j + 1;
-  }
-  return parts;
+  const std::vector<std::string_view> parts = SysPathDotParts(path, 0);
+  return {parts.begin(), parts.end()};
 }
 
 std::string Slashes(std::string_view text) {

@@ -2,6 +2,7 @@
 // folders are left out.
 #include "jobs/job_extra.h"
 
+#include "lib/text/str.h"
 #include "lib/text/strutf8.h"
 
 #include <cstring>
@@ -12,24 +13,14 @@ namespace {
 bool IsCellSep(char c) { return c == '/' || c == '\\'; }
 bool IsBlankLike(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (kpw::text::AsciiLower(static_cast<unsigned char>(a[i])) !=
-        kpw::text::AsciiLower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool HostNameMatches(std::string_view cellName, std::string_view hostName) {
   if (hostName.empty()) return false;
-  if (EqualNoCase(cellName, hostName)) return true;
+  if (StrEqualsNoCase(cellName, hostName)) return true;
   // Linux hosts often report their full domain name; the cell usually names the short one.
   const auto dot = hostName.find('.');
-  return dot != std::string_view::npos && dot > 0 && EqualNoCase(cellName, hostName.substr(0, dot));
+  return dot != std::string_view::npos && dot > 0 && StrEqualsNoCase(cellName, hostName.substr(0, dot));
 }
 
 std::size_t ExtraHostSpan(std::string_view text, std::string* host) {

@@ -2,22 +2,7 @@
 #include "jobs/job_model.h"
 
 #include "lib/text/enc.h"
-
-namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
+#include "lib/text/str.h"
 
 const char* const kJobColumnTitles[JOB_COLUMNS] = {
     "Quelle", "Ziel", "Plus Filter", "Minus Filter", "Unter", "Modus", "Zusatz",
@@ -37,13 +22,13 @@ bool JobCellFits(std::string_view text) {
   return EncUtf8Prefix(text, kJobCellMaxChars) == text.size();
 }
 
-bool JobSubdirsFromCell(std::string_view cell) { return !EqualsNoCase(cell, "Nein"); }
+bool JobSubdirsFromCell(std::string_view cell) { return !StrEqualsNoCase(cell, "Nein"); }
 
 const char* JobSubdirsCell(bool subdirs) { return subdirs ? "Ja" : "Nein"; }
 
 int JobModeFindName(std::string_view name) {
   for (int i = 0; i < JOB_MODE_COUNT; ++i) {
-    if (EqualsNoCase(name, kJobModes[i].name)) return i;
+    if (StrEqualsNoCase(name, kJobModes[i].name)) return i;
   }
   return -1;
 }
@@ -55,7 +40,7 @@ int JobModeFromName(std::string_view name) {
 
 int JobModeFromSwitch(std::string_view word) {
   for (int i = 0; i < JOB_MODE_COUNT; ++i) {
-    if (kJobModes[i].switchWord && EqualsNoCase(word, kJobModes[i].switchWord)) return i;
+    if (kJobModes[i].switchWord && StrEqualsNoCase(word, kJobModes[i].switchWord)) return i;
   }
   return -1;
 }

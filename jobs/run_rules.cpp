@@ -5,25 +5,12 @@
 #include "lib/system/vars.h"
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
-#include "lib/text/strutf8.h"
+#include "lib/text/str.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (kpw::text::AsciiLower(static_cast<unsigned char>(a[i])) != kpw::text::AsciiLower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
-bool EndsWithNoCase(std::string_view text, std::string_view tail) {
-  return text.size() >= tail.size() && EqualsNoCase(text.substr(text.size() - tail.size()), tail);
-}
 
 struct UrlHead {
   std::string scheme, host, user, password;
@@ -75,7 +62,7 @@ u32 StartupRunFlags(bool always, bool noWindow, u32 word) {
 
 bool RowNeedsTarget(int mode, std::string_view source) {
   if (JobModeInfoOf(mode).target == ModeTarget::Needed) return true;
-  return !(EndsWithNoCase(source, ".reg") || EndsWithNoCase(source, ".crg"));
+  return !(StrEndsWithNoCase(source, ".reg") || StrEndsWithNoCase(source, ".crg"));
 }
 
 bool IsRegistryKeyPath(std::string_view text) {
@@ -175,7 +162,7 @@ bool RowContinues(const RowKey& row, const RowKey& next) {
   if (from == ModeShare::Connection && to == ModeShare::Connection) {
     const UrlHead a = SplitHead(row.target);
     const UrlHead b = SplitHead(next.target);
-    return EqualsNoCase(a.scheme, b.scheme) && EqualsNoCase(a.host, b.host) && a.port == b.port &&
+    return StrEqualsNoCase(a.scheme, b.scheme) && StrEqualsNoCase(a.host, b.host) && a.port == b.port &&
            a.user == b.user && a.password == b.password;
   }
   return false;

@@ -1,6 +1,7 @@
 // The file pane's folders without a window.
 #include "panes/folder_list.h"
 
+#include "lib/system/sys_path.h"
 #include "lib/system/vars.h"
 
 #include <dirent.h>
@@ -82,22 +83,5 @@ std::optional<std::string> FolderFromText(std::string_view text, const std::stri
   std::string path = VarExpandString(text);
   if (path == "~" || path.starts_with("~/")) path = home + path.substr(1);
   if (path.empty() || path[0] != '/') return std::nullopt;
-  std::vector<std::string_view> parts;
-  for (std::string_view rest = path; !rest.empty();) {
-    const std::size_t end = rest.find('/');
-    const std::string_view part = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else {
-      parts.push_back(part);
-    }
-  }
-  std::string out;
-  for (std::string_view part : parts) {
-    out += '/';
-    out += part;
-  }
-  return out.empty() ? "/" : out;
+  return SysPathDots(path, SYS_DOTS_FROM_ROOT);
 }

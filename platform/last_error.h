@@ -65,6 +65,60 @@ enum : DWORD {
 // ECONNABORTED maps to 1226 as the engine's callers expect (the request was aborted).
 inline constexpr DWORD ERROR_REQUEST_ABORTED = 1226;
 
+// The codes that the engines' tables (connections, libraries, the registry store) report, with
+// the names Windows gives them.
+inline constexpr DWORD ERROR_INVALID_ACCESS = 12;
+inline constexpr DWORD ERROR_INVALID_DATA = 13;
+inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
+inline constexpr DWORD ERROR_BAD_COMMAND = 22;
+inline constexpr DWORD ERROR_BAD_NET_RESP = 58;
+inline constexpr DWORD ERROR_TOO_MANY_SESS = 69;
+inline constexpr DWORD ERROR_REQ_NOT_ACCEP = 71;
+inline constexpr DWORD ERROR_ALREADY_ASSIGNED = 85;
+inline constexpr DWORD ERROR_INVALID_PASSWORD = 86;
+inline constexpr DWORD ERROR_NET_WRITE_FAULT = 88;
+inline constexpr DWORD ERROR_NO_MORE_SEARCH_HANDLES = 113;
+inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+inline constexpr DWORD ERROR_MORE_DATA = 234;  // the caller's buffer is too small
+inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;  // enumeration past the end
+inline constexpr DWORD ERROR_FILE_INVALID = 1006;
+inline constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
+inline constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
+inline constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
+inline constexpr DWORD ERROR_SERVICE_LOGON_FAILED = 1069;
+inline constexpr DWORD ERROR_OLD_WIN_VERSION = 1150;
+inline constexpr DWORD ERROR_INVALID_DLL = 1154;
+inline constexpr DWORD ERROR_NO_MORE_USER_HANDLES = 1158;
+inline constexpr DWORD ERROR_DEVICE_REINITIALIZATION_NEEDED = 1164;
+inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr DWORD ERROR_POINT_NOT_FOUND = 1171;
+inline constexpr DWORD ERROR_INVALID_SHARENAME = 1215;
+inline constexpr DWORD ERROR_SESSION_CREDENTIAL_CONFLICT = 1219;
+inline constexpr DWORD ERROR_USER_MAPPED_FILE = 1224;
+inline constexpr DWORD ERROR_CONNECTION_INVALID = 1229;
+inline constexpr DWORD ERROR_PROTOCOL_UNREACHABLE = 1233;
+inline constexpr DWORD ERROR_CONTINUE = 1246;
+inline constexpr DWORD ERROR_LOCAL_USER_SESSION_KEY = 1303;
+inline constexpr DWORD ERROR_NO_SUCH_LOGON_SESSION = 1312;
+inline constexpr DWORD ERROR_WRONG_PASSWORD = 1323;
+inline constexpr DWORD ERROR_LOGON_SESSION_EXISTS = 1361;
+inline constexpr DWORD ERROR_LOGON_SESSION_COLLISION = 1364;
+inline constexpr DWORD ERROR_FILE_CORRUPT = 1392;
+inline constexpr DWORD ERROR_INVALID_FILTER_PROC = 1427;
+inline constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
+inline constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
+inline constexpr DWORD ERROR_UNKNOWN_COMPONENT = 1607;
+inline constexpr DWORD ERROR_UNSUPPORTED_TYPE = 1630;  // the value has another type
+inline constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+inline constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+inline constexpr DWORD ERROR_INVALID_TIME = 1901;
+inline constexpr DWORD ERROR_BAD_USERNAME = 2202;
+inline constexpr DWORD ERROR_NOT_CONNECTED = 2250;
+inline constexpr DWORD ERROR_STATIC_INIT = 4002;
+inline constexpr DWORD ERROR_RESOURCE_DISABLED = 4309;
+inline constexpr DWORD ERROR_RESOURCE_NOT_ONLINE = 5004;
+
 DWORD GetLastError();
 void SetLastError(DWORD code);
 

@@ -5,13 +5,13 @@
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
-#include "remote/comm_lib.h"
-#include "remote/ctl_connection.h"
-#include "remote/disk_connection.h"
-#include "remote/ftp_connection.h"
-#include "remote/local_connection.h"
-#include "remote/sftp_connection.h"
-#include "remote/ssh_connection.h"
+#include "remote/ssh/comm_lib.h"
+#include "remote/ctl/ctl_connection.h"
+#include "remote/disk/disk_connection.h"
+#include "remote/ftp/ftp_connection.h"
+#include "remote/local/local_connection.h"
+#include "remote/ssh/sftp_connection.h"
+#include "remote/ssh/ssh_connection.h"
 
 #include <string_view>
 
@@ -68,11 +68,11 @@ std::unique_ptr<CUrlConnection> ConnectFtp(const ConnectArgs& args) {
                               if (record) record->SetHandle(reinterpret_cast<std::uintptr_t>(s));
                             });
   if (!session) {
-    const DWORD code = result == 530                     ? 86
-                       : result / 100 == 3               ? 2202
-                       : result == FTP_E_NO_MEMORY       ? 14
-                       : result == 500                   ? 31
-                                                         : 1229;
+    const DWORD code = result == 530               ? ERROR_INVALID_PASSWORD
+                       : result / 100 == 3         ? ERROR_BAD_USERNAME
+                       : result == FTP_E_NO_MEMORY ? ERROR_OUTOFMEMORY
+                       : result == 500             ? ERROR_GEN_FAILURE
+                                                   : ERROR_CONNECTION_INVALID;
     throw CInternetException(code);
   }
   auto connection =
@@ -99,68 +99,55 @@ BOOL BreakSftpConnect(std::uintptr_t handle) {
   return TRUE;
 }
 
-// Kind 2: a handle of the communication library, connected, then the adapter on it.
-std::unique_ptr<CUrlConnection> ConnectSftp(const ConnectArgs& args) {
-  if (!CommLibReady()) throw CInternetException(1154, UrlCommLibMissingText());
-  CommLibFunctions& lib = CommLib();
-  const u32 handle = lib.SftpCreate();
-  if (!handle) throw CInternetException(4002);
-  const char* user = args.user ? args.user : "";
-  UrlBreakHandle* record = args.breakRecord;
-  if (record) {
-    record->Publish(URL_KIND_SFTP, BreakSftpConnect);
-    record->SetHandle(handle);
-  }
-  const int result = lib.SftpConnect(handle, args.host, args.port, user, args.password ? args.password : "", 0);
-  if (record) record->Withdraw();
-  if (result != 0) {
-    // A changed host key is told in words: the user has to decide what to do about it.
-    std::string text;
-    if (result == COMM_HOST_KEY_CHANGED || result == COMM_HOST_KEY_UNSAVED) {
-      char buffer[2048];
-      lib.SftpErrorText(handle, result, buffer, sizeof buffer);
-      text = buffer;
-    }
-    lib.SftpClose(handle);
-    throw CInternetException(result == COMM_LOGIN_REFUSED ? 2202 : 1229, text);
-  }
-  auto connection = std::make_unique<CSftpUrlConnection>(handle, args.host, user, args.password, 0, args.port,
-                                                         (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
-  if (!connection->Init((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1)) throw CInternetException(1164);
-  return connection;
-}
-
 BOOL BreakSshConnect(std::uintptr_t handle) {
   CommLib().SshBreak(static_cast<u32>(handle));
   return TRUE;
 }
 
+// Kinds 2 and 7: a handle of the library's half for the kind, connected as login and published in
+// the break record meanwhile; the handle, or a throw.
+u32 ConnectCommLib(const ConnectArgs& args, int kind, const std::string& login) {
+  if (!CommLibReady()) throw CInternetException(ERROR_INVALID_DLL, UrlCommLibMissingText());
+  CommLibFunctions& lib = CommLib();
+  const bool sftp = kind == URL_KIND_SFTP;
+  const u32 handle = (sftp ? lib.SftpCreate : lib.SshCreate)();
+  if (!handle) throw CInternetException(ERROR_STATIC_INIT);
+  UrlBreakHandle* record = args.breakRecord;
+  if (record) {
+    record->Publish(kind, sftp ? BreakSftpConnect : BreakSshConnect);
+    record->SetHandle(handle);
+  }
+  const int result = (sftp ? lib.SftpConnect : lib.SshConnect)(handle, args.host, args.port, login.c_str(),
+                                                                args.password ? args.password : "", 0);
+  if (record) record->Withdraw();
+  if (result == COMM_OK) return handle;
+  // A changed host key is told in words: the user has to decide what to do about it.
+  std::string text;
+  if (result == COMM_HOST_KEY_CHANGED || result == COMM_HOST_KEY_UNSAVED) {
+    char buffer[2048];
+    (sftp ? lib.SftpErrorText : lib.SshErrorText)(handle, result, buffer, sizeof buffer);
+    text = buffer;
+  }
+  (sftp ? lib.SftpClose : lib.SshClose)(handle);
+  throw CInternetException(result == COMM_LOGIN_REFUSED ? ERROR_BAD_USERNAME : ERROR_CONNECTION_INVALID, text);
+}
+
+// Kind 2: a handle of the communication library, connected, then the adapter on it.
+std::unique_ptr<CUrlConnection> ConnectSftp(const ConnectArgs& args) {
+  const std::string user = args.user ? args.user : "";
+  const u32 handle = ConnectCommLib(args, URL_KIND_SFTP, user);
+  auto connection = std::make_unique<CSftpUrlConnection>(handle, args.host, user.c_str(), args.password, 0,
+                                                         args.port, (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
+  if (!connection->Init((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1))
+    throw CInternetException(ERROR_DEVICE_REINITIALIZATION_NEEDED);
+  return connection;
+}
+
 // Kind 7: a shell session of the communication library; the adapter probes the host on it. The
 // user text may carry an elevation after '|' (the adapter does it): only the name logs in.
 std::unique_ptr<CUrlConnection> ConnectSsh(const ConnectArgs& args) {
-  if (!CommLibReady()) throw CInternetException(1154, UrlCommLibMissingText());
-  CommLibFunctions& lib = CommLib();
-  const u32 handle = lib.SshCreate();
-  if (!handle) throw CInternetException(4002);
   const std::string user = args.user ? args.user : "";
-  const std::string login = user.substr(0, user.find('|'));
-  UrlBreakHandle* record = args.breakRecord;
-  if (record) {
-    record->Publish(URL_KIND_SSH, BreakSshConnect);
-    record->SetHandle(handle);
-  }
-  const int result = lib.SshConnect(handle, args.host, args.port, login.c_str(), args.password ? args.password : "", 0);
-  if (record) record->Withdraw();
-  if (result != 0) {
-    std::string text;
-    if (result == COMM_HOST_KEY_CHANGED || result == COMM_HOST_KEY_UNSAVED) {
-      char buffer[2048];
-      lib.SshErrorText(handle, result, buffer, sizeof buffer);
-      text = buffer;
-    }
-    lib.SshClose(handle);
-    throw CInternetException(result == COMM_LOGIN_REFUSED ? 2202 : 1229, text);
-  }
+  const u32 handle = ConnectCommLib(args, URL_KIND_SSH, user.substr(0, user.find('|')));
   auto connection = std::make_unique<CSshUrlConnection>(handle, args.host, user.c_str(), args.password, 0, args.port,
                                                         (args.flags & URL_CONNECT_ALTERNATE) ? 1 : 0);
   if (!connection->Probe((args.flags & URL_CONNECT_RECONNECT) ? 1 : 0, 30000, 1))
@@ -189,16 +176,13 @@ std::unique_ptr<CUrlConnection> ConnectDisk(const ConnectArgs& args) {
   return connection;
 }
 
-// A communication library that is missing or incomplete.
-constexpr DWORD kLibraryMissing = 1154;
-
 // Kind 6: a controller through the controller library. The host is passed whole (a cut name
 // would reach another host); port 0 means the library's default. Flag 0x100 tests the link
 // before each operation.
 std::unique_ptr<CUrlConnection> ConnectCtlComm(const ConnectArgs& args) {
   const char* user = args.user ? args.user : "";
   std::string problem;
-  if (!CtlClientLoad(CtlClientFolder(nullptr).c_str(), &problem)) throw CInternetException(kLibraryMissing, problem);
+  if (!CtlClientLoad(CtlClientFolder(nullptr).c_str(), &problem)) throw CInternetException(ERROR_INVALID_DLL, problem);
   CiHandle handle = 0;
   if (!CtlClientConnect(&handle, args.host, args.port, user, args.password)) throw CInternetException(GetLastError());
   auto connection = std::make_unique<CCtlCommUrlConnection>(handle, args.host, user, args.password, 0, args.port);
@@ -207,17 +191,16 @@ std::unique_ptr<CUrlConnection> ConnectCtlComm(const ConnectArgs& args) {
 }
 
 struct KindEntry {
-  int kind;
-  const char* scheme;
+  int kind;                  // its scheme: UrlKindFind
   ConnectFn connect;         // null: not reached by this version
   UrlEngineBreakFn breakFn;  // the engine's abort of a hanging connect; null for none
 };
 
 // One entry per kind; each kind's connect comes with its adapter.
 constexpr KindEntry kKinds[] = {
-    {URL_KIND_FTP, "ftp", ConnectFtp, BreakFtpConnect}, {URL_KIND_SFTP, "sftp", ConnectSftp, BreakSftpConnect},
-    {URL_KIND_LOCAL, "file", ConnectLocal, nullptr},    {URL_KIND_DISK, "disk", ConnectDisk, nullptr},
-    {URL_KIND_CTLCOMM, "ctlcomm", ConnectCtlComm, nullptr}, {URL_KIND_SSH, "ssh", ConnectSsh, BreakSshConnect},
+    {URL_KIND_FTP, ConnectFtp, BreakFtpConnect},    {URL_KIND_SFTP, ConnectSftp, BreakSftpConnect},
+    {URL_KIND_LOCAL, ConnectLocal, nullptr},        {URL_KIND_DISK, ConnectDisk, nullptr},
+    {URL_KIND_CTLCOMM, ConnectCtlComm, nullptr},    {URL_KIND_SSH, ConnectSsh, BreakSshConnect},
 };
 
 const KindEntry* FindKind(int kind) {
@@ -313,7 +296,8 @@ std::unique_ptr<CUrlConnection> ConnectUrl(const char* host, const char* user, c
   const int kind = static_cast<int>(kindAndFlags & 0xFF);
   const KindEntry* entry = FindKind(kind);
   if (!entry) throw CInternetException(ERROR_INVALID_PARAMETER);
-  if (!entry->connect) throw CInternetException(ERROR_NOT_SUPPORTED, UrlKindNotAvailableText(entry->scheme));
+  if (!entry->connect)
+    throw CInternetException(ERROR_NOT_SUPPORTED, UrlKindNotAvailableText(UrlKindFind(kind)->scheme));
   // "file:////server/share/dir": the start path names server and share.
   std::string hostText = host ? host : "";
   std::string startText = startPath ? startPath : "";

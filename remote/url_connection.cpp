@@ -4,18 +4,23 @@
 
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
+#include "lib/system/sys_ospath.h"
+#include "lib/system/sys_path.h"
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
 #include "remote/url_file_find.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -128,21 +133,7 @@ BOOL CUrlConnection::CopyOut(const std::string& text, char* buffer, int* size) {
 }
 
 std::string CUrlConnection::AbsolutePath(const std::string& path) {
-  std::vector<std::string> parts;
-  for (std::size_t at = 0; at <= path.size();) {
-    const std::size_t slash = std::min(path.find('/', at), path.size());
-    std::string part = path.substr(at, slash - at);
-    at = slash + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(std::move(part));
-  }
-  std::string out;
-  for (const std::string& p : parts) out += "/" + p;
-  return out.empty() ? "/" : out;
+  return SysPathDots(path, SYS_DOTS_FROM_ROOT);
 }
 
 u32 CUrlConnection::UnixMode(u32 attributes) {
@@ -236,18 +227,111 @@ i64 CUrlConnection::StoredWriteTime(const char*, i64 seconds) { return seconds; 
 
 // ---- options -------------------------------------------------------------------------------------
 
-BOOL CUrlConnection::GetOption(int, void*, int*) {
-  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
+BOOL CUrlConnection::GetOption(int id, void* buffer, int* size) {
+  if (!IsOpen()) return Fail(ERROR_INVALID_HANDLE);
+  if (m_caps.kind == 0) return Fail(ERROR_INVALID_NAME);
+  // Read by the progress timer from another thread: nothing but the counters is touched.
+  if (id == URL_OPT_BYTES_DONE || id == URL_OPT_PROGRESS)
+    return RefreshCounters() ? AnswerCounters(id, buffer, size) : FALSE;
+  if (!OptionReady(id)) return FALSE;
+  const UrlCapabilities caps = Capabilities();
+  switch (id) {
+    case URL_OPT_TIMEOUT:
+    case URL_OPT_TIMEOUT_B:
+    case URL_OPT_TIMEOUT_C:
+      if (caps.timeout) return AnswerWord(buffer, size, Timeout());
+      break;
+    case URL_OPT_KIND_68:
+      return AnswerWord(buffer, size, caps.kind68);
+    case URL_OPT_KIND:
+      return AnswerWord(buffer, size, caps.kind);
+    case URL_OPT_UTF8_NAMES:
+      if (caps.utf8Option) return AnswerWord(buffer, size, m_utf8Names ? 1 : 0);
+      break;
+    case URL_OPT_DRIVE_ROOT:
+      if (caps.rootKind) return AnswerWord(buffer, size, caps.rootKind == 2 ? 1 : 0);
+      break;
+    case URL_OPT_IS_DISK:
+      return AnswerWord(buffer, size, caps.isDisk ? 1 : 0);
+    case URL_OPT_FAIL_SIDE:
+      return AnswerWord(buffer, size, m_failureSide);
+    case URL_OPT_ROOT_KIND:
+      if (caps.rootKind) return AnswerWord(buffer, size, caps.rootKind);
+      break;
+    case URL_OPT_FOLDERS_ONLY:
+      if (caps.foldersOnly >= 0) return AnswerWord(buffer, size, static_cast<u32>(caps.foldersOnly));
+      break;
+    default:
+      break;
+  }
   return Fail(ERROR_INVALID_NAME);
 }
 
 BOOL CUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
-  if (id != URL_OPT_UPLOAD_SIZE) return Fail(ERROR_INVALID_NAME);
+  if (id == URL_OPT_APPLY_FIND && m_caps.kind != 0) return SetFindData(buffer, size);
+  if (!IsOpen()) return Fail(ERROR_INVALID_HANDLE);
+  if (m_caps.kind == 0 && id != URL_OPT_UPLOAD_SIZE) return Fail(ERROR_INVALID_NAME);
+  if (!OptionReady(id)) return FALSE;
+  const UrlCapabilities caps = Capabilities();
   u64 value = 0;
-  if (!TakeValue(buffer, size, &value)) return FALSE;
-  m_nextUploadSize = value;
+  switch (id) {
+    case URL_OPT_TIMEOUT:
+    case URL_OPT_TIMEOUT_B:
+    case URL_OPT_TIMEOUT_C:
+      if (!caps.timeout) break;
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      SetTimeout(value);
+      return TRUE;
+    case URL_OPT_SET_DONE:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      return SetDone(value, size);
+    case URL_OPT_UTF8_NAMES:
+      if (!caps.utf8Option) break;
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      m_utf8Names = value != 0;
+      return TRUE;
+    case URL_OPT_RECONNECT:
+      if (!caps.reconnects) break;
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      return Reconnect(value);
+    case URL_OPT_UPLOAD_SIZE:
+      if (!TakeValue(buffer, size, &value)) return FALSE;
+      m_nextUploadSize = value;
+      return TRUE;
+    default:
+      break;
+  }
+  return SetOwnOption(id, buffer, size);
+}
+
+BOOL CUrlConnection::SetDone(u64 value, int) {
+  m_bytesDone.store(value);
   return TRUE;
+}
+
+BOOL CUrlConnection::SetFindData(const void* buffer, int size) {
+  if (!IsOpen()) return Fail(ERROR_INVALID_HANDLE);
+  WIN32_FIND_DATAA record;
+  if (!TakeFindData(buffer, size, &record)) return FALSE;
+  return ApplyFindData(record);
+}
+
+BOOL CUrlConnection::SetOwnOption(int, const void*, int) { return Fail(ERROR_INVALID_NAME); }
+
+BOOL CUrlConnection::ReconnectTries(u64 tries) {
+  for (u64 i = 0; i < tries; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    switch (ReconnectOnce()) {
+      case Attempt::Done:
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+      case Attempt::Ended:
+        return FALSE;
+      case Attempt::Failed:
+        break;
+    }
+  }
+  return FALSE;
 }
 
 BOOL CUrlConnection::AnswerWord(void* buffer, int* size, u32 value) {
@@ -308,7 +392,87 @@ BOOL CUrlConnection::GetOptionString(int id, std::string& out) {
   return TRUE;
 }
 
+// ---- paths and the current folder ----------------------------------------------------------------
+
+BOOL CUrlConnection::GetCurrentDir(char* buffer, int* size) {
+  if (!IsOpen()) return Fail(ERROR_INVALID_HANDLE);
+  if (!size) return Fail(ERROR_INVALID_PARAMETER);
+  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
+  std::string dir;
+  if (!CurrentDir(dir)) return FALSE;
+  return CopyOut(dir, buffer, size);
+}
+
+bool CUrlConnection::CurrentDir(std::string& dir) {
+  dir = m_currentDir;
+  return true;
+}
+
+bool CUrlConnection::JoinPath(const char* path, std::string& joined) const {
+  if (!path) return Fail(ERROR_INVALID_PARAMETER);
+  const bool absolute = *path == '/' || (*path == '\\' && (m_pathRules.dots & SYS_DOTS_BACKSLASH));
+  if (!absolute && m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
+  if (m_pathRules.refused && std::strpbrk(path, m_pathRules.refused)) return Fail(ERROR_INVALID_NAME);
+  joined = SysPathDots(absolute ? std::string(path) : m_currentDir + "/" + path, m_pathRules.dots);
+  if (joined.size() > m_pathRules.maxPath) return Fail(ERROR_FILENAME_EXCED_RANGE);
+  return true;
+}
+
+bool CUrlConnection::Build(const char* path, std::string* joined, std::string* wire) const {
+  std::string full;
+  if (!JoinPath(path, full) || !NameOut(full.c_str(), *wire)) return false;
+  if (wire->size() > m_pathRules.maxWire) return Fail(ERROR_FILENAME_EXCED_RANGE);
+  if (joined) *joined = std::move(full);
+  return true;
+}
+
+BOOL CUrlConnection::AbortDownload(void* context, UrlWriteFn write) {
+  const DWORD code = GetLastError();
+  write(context, nullptr, -1);
+  return Fail(code);
+}
+
+BOOL CUrlConnection::AbortListing(void* context, UrlEntryFn entry) {
+  const DWORD code = GetLastError();
+  entry(context, nullptr);
+  return Fail(code);
+}
+
+bool CUrlConnection::OpenLocalFolder(const char* local, SysFd& folder, std::string& name) {
+  const SysOsPath path(local);
+  if (!path.ok()) return false;
+  const std::string text(path.c_str());
+  const std::size_t slash = text.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+  name = slash == std::string::npos ? text : text.substr(slash + 1);
+  folder.Reset(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folder && !name.empty()) return true;
+  SetLastError(!folder && errno != ENOENT && errno != ENOTDIR ? Win32ErrorFromErrno(errno) : ERROR_PATH_NOT_FOUND);
+  return false;
+}
+
+BOOL CUrlConnection::LocalTargetFree(const char* local, BOOL failIfExists) {
+  struct stat st {};
+  if (!failIfExists || !local || ::lstat(local, &st) != 0) return TRUE;
+  m_failureSide = URL_FAIL_LOCAL;
+  return Fail(ERROR_FILE_EXISTS);
+}
+
+BOOL CUrlConnection::EnterDir(std::string dir) {
+  m_currentDir = std::move(dir);
+  m_currentDirLost = false;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
 // ---- helpers -------------------------------------------------------------------------------------
+
+int CUrlConnection::GetMark(const char*, i64*) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return -1;
+}
+
+BOOL CUrlConnection::SetMark(const char*, i64) { return Fail(ERROR_NOT_SUPPORTED); }
 
 std::string CUrlConnection::NameKey(const char*, const std::string& name) { return name; }
 

@@ -2,10 +2,13 @@
 #pragma once
 
 #include "lib/system/sys_counter.h"
+#include "lib/system/sys_fd.h"
+#include "lib/system/sys_path.h"
 #include "platform/win_types.h"
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -76,6 +79,36 @@ struct UrlDirFilter {
   bool foldersOnly = false;  // the value 291
 };
 
+// What a store can do and keeps, for workers and for the options that tell it. An adapter sets its
+// own in its constructor (and where its state changes what it can); a store that declares no
+// kind answers none of the options below.
+struct UrlCapabilities {
+  u32 kind = 0;                // option 71: ftp 1, sftp 2, ssh 2, local 3, disk 5, ctlcomm 6
+  u32 kind68 = 0;              // option 68
+  bool isDisk = false;         // option 73
+  bool timeout = false;        // options 5, 6 and 8: a time-out in milliseconds
+  bool utf8Option = false;     // option 69: names may travel in Latin-1 instead of UTF-8
+  bool reconnects = false;     // option 72: the connection is made again on request
+  u32 rootKind = 0;            // options 77 and 70: 0 not told, 1 the root is a folder, 2 it lists drives
+  int foldersOnly = -1;        // option 78: -1 not told, else non-zero when ReadDir lists folders only
+  bool caseFolding = false;    // names that differ in letter case only are one entry (see NameKey)
+  u64 timeStep = 1;            // the 100-ns units in which the store keeps write times
+  bool creationTimes = true;   // listings carry a creation time
+  bool reportsLinks = true;    // listings mark links with URL_ATTR_LINK
+  bool setsTimes = true;       // SetFileTime and option 74 set write times
+  bool setsModes = true;       // SetAttributes changes the mode
+  bool marks = false;          // GetMark and SetMark keep marks on the files themselves
+  bool escapedHost = false;    // GetHost gives the host percent-escaped (a disk's image path)
+};
+
+// How an adapter builds the paths of its operations from what callers give (Build).
+struct UrlPathRules {
+  u32 dots = SYS_DOTS_FROM_ROOT;  // how "." and ".." are resolved (SysPathDots)
+  std::size_t maxPath = std::numeric_limits<std::size_t>::max();  // the longest joined path (206)
+  std::size_t maxWire = std::numeric_limits<std::size_t>::max();  // the longest path on the wire (206)
+  const char* refused = nullptr;  // bytes that no path may hold (123)
+};
+
 // Every operation reports failure as FALSE (or -1 for counts) with a Windows error code left as
 // the thread's last error; every operation fails with 6 while the engine handle is 0. Paths use
 // "/" as separator; a "\" is an ordinary byte of a name. A connection is used by one thread; only
@@ -93,8 +126,9 @@ class CUrlConnection {
   // Sets the current remote folder; a relative path is taken against it.
   virtual BOOL ChangeDir(const char* path) = 0;
   // The current folder into buffer; *size is the buffer's size on entry and the text's length on
-  // return. A buffer too small fails with 122 and *size the size needed.
-  virtual BOOL GetCurrentDir(char* buffer, int* size) = 0;
+  // return. A buffer too small fails with 122 and *size the size needed; 3 while the current
+  // folder is lost.
+  virtual BOOL GetCurrentDir(char* buffer, int* size);
   virtual BOOL SetFileTime(const char* path, FILETIME lastWrite) = 0;
   // A file's exact write time, where a listing gives it coarser (URL_TIME_COARSE). The base
   // fails with 120.
@@ -134,15 +168,28 @@ class CUrlConnection {
   // Asks an option into buffer; *size is the buffer's size on entry and the answer's length on
   // return. Unknown ids fail with 123, buffers below the answer's size with 87. Options 63 and 64
   // answer 32-bit words in a buffer of 4 and 8 bytes; with room for 8 and 16 bytes they answer
-  // 64-bit words, so that transfers of 4 GiB and more keep counting.
+  // 64-bit words, so that transfers of 4 GiB and more keep counting. The base answers the
+  // options of Capabilities, 63 and 64, and 75.
   virtual BOOL GetOption(int id, void* buffer, int* size);
-  // The base knows option 76 (size of the next upload) only. Options 65 and 76 take a 64-bit
-  // value from 8 bytes and more, else a 32-bit one.
+  // The base sets the options of Capabilities, 65, 74 (ApplyFindData) and 76 (size of the next
+  // upload); a store that declares no kind, option 76 only. Values come from 4 bytes as 32-bit
+  // words, from 8 and more as 64-bit ones.
   virtual BOOL SetOption(int id, const void* buffer, int size, u32 reserved);
+  // What the store can do and keeps.
+  virtual UrlCapabilities Capabilities() const { return m_caps; }
 
   // Lists the folder path: one record per entry, then entry(context, null) once, whatever
   // happens. TRUE with last error 0 when the folder was listed (also when nothing matched).
   virtual BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) = 0;
+
+  // A mark of the program's own on a file (seconds since 1970), where Capabilities says marks:
+  // GetMark 1 marked (since set), 0 not, -1 failed; SetMark with since < 0 removes it. Neither
+  // changes the file. The base keeps none (-1 and FALSE with 50).
+  virtual int GetMark(const char* path, i64* since);
+  virtual BOOL SetMark(const char* path, i64 since);
+  // What opening the store found that the user should know though it succeeded (German); empty
+  // mostly.
+  virtual std::string Notice() const { return {}; }
 
   // The key under which the folder keeps a name: names with one key are one entry there; "" for
   // a name the folder cannot hold. The base keeps names as they are given.
@@ -211,6 +258,48 @@ class CUrlConnection {
   // Fails with code (FALSE); the common way out of every operation.
   static BOOL Fail(DWORD code);
 
+  // ---- what adapters share
+  // Whether the engine is there: every operation fails with 6 otherwise.
+  virtual bool IsOpen() const { return GetEngineHandle() != 0; }
+  // The current folder as GetCurrentDir tells it; the base keeps it in m_currentDir.
+  virtual bool CurrentDir(std::string& dir);
+  // path as an operation takes it (m_pathRules): from the root, a relative one joined to the
+  // current folder, "." and ".." resolved. False with 87 for none, 3 for a relative one while
+  // the current folder is lost, 123 for a refused byte, 206 for a path too long.
+  bool JoinPath(const char* path, std::string& joined) const;
+  // JoinPath, then the path as the engine takes it (NameOut) into wire; joined may be null.
+  bool Build(const char* path, std::string* joined, std::string* wire) const;
+  // A download or listing that ends before it began: the sink gets its one call without data
+  // (-1), the entry callback its one null; FALSE with the last error as it was.
+  BOOL AbortDownload(void* context, UrlWriteFn write);
+  BOOL AbortListing(void* context, UrlEntryFn entry);
+  // The folder that is to hold a download's local file, open for lookups, and the file's name;
+  // false with the last error (3 for a missing folder or no name; a drive or UNC form refused).
+  static bool OpenLocalFolder(const char* local, SysFd& folder, std::string& name);
+  // Before a download whose local target must not be there (failIfExists): FALSE with 80 and the
+  // failure side local when a file or link is there.
+  BOOL LocalTargetFree(const char* local, BOOL failIfExists);
+  // A folder entered: it is the current folder, last error 0, TRUE.
+  BOOL EnterDir(std::string dir);
+  // Option 72: up to tries attempts of ReconnectOnce, 500 ms apart, until one succeeds (TRUE,
+  // last error 0); an attempt that ends the connection ends them (FALSE).
+  BOOL ReconnectTries(u64 tries);
+  enum class Attempt { Done, Failed, Ended };
+  virtual Attempt ReconnectOnce() { return Attempt::Ended; }
+  // The options' parts that differ. Reconnect: option 72 (ReconnectTries with the adapter's
+  // count). RefreshCounters: the counters from the engine before options 63 and 64 are answered
+  // (another thread may ask). OptionReady: the engine is ready for an option other than 63 and 64.
+  // SetDone: option 65. SetFindData: option 74, which the base gives ApplyFindData. SetOwnOption:
+  // an option that only this adapter knows.
+  virtual BOOL Reconnect(u64 tries) { return ReconnectTries(tries); }
+  virtual BOOL RefreshCounters() { return TRUE; }
+  virtual bool OptionReady(int) { return true; }
+  virtual u32 Timeout() { return m_timeout; }
+  virtual void SetTimeout(u64 ms) { m_timeout = static_cast<u32>(ms); }
+  virtual BOOL SetDone(u64 value, int size);
+  virtual BOOL SetFindData(const void* buffer, int size);
+  virtual BOOL SetOwnOption(int id, const void* buffer, int size);
+
   u16 m_port = 0;
   u32 m_alternateMode = 0;
   u64 m_nextUploadSize = 0;
@@ -224,6 +313,10 @@ class CUrlConnection {
   std::atomic<u32> m_busy{0};
   bool m_utf8Names = true;
   bool m_currentDirLost = false;
+  std::string m_currentDir = "/";  // the current folder, where the adapter keeps it (UTF-8)
+  u32 m_timeout = 10000;           // options 5, 6 and 8, where the adapter keeps it
+  UrlCapabilities m_caps;
+  UrlPathRules m_pathRules;
   // Bytes done and in total of the running or last transfer; read by the progress timer.
   SysByteCounter m_bytesDone{0};
   std::atomic<u64> m_bytesTotal{0};

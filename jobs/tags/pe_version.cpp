@@ -15,8 +15,6 @@
 namespace {
 
 constexpr u32 kResourceTypeVersion = 16;
-// What Windows reports for a file without a version resource.
-constexpr DWORD kErrorResourceTypeNotFound = 1813;
 constexpr u32 kHighBit = 0x80000000u;
 constexpr u32 kFixedInfoSignature = 0xFEEF04BDu;
 // The part of the version block that is looked at, as GetFileVersionInfo with 256 bytes did.
@@ -208,7 +206,7 @@ bool PeReadFileVersionFile(const char* path, PeFileVersion* out) {
     SetLastError(S_ISDIR(st.st_mode) ? ERROR_DIRECTORY : ERROR_INVALID_PARAMETER);
   } else {
     ok = PeReadFileVersion(FileSource(fd, static_cast<u64>(st.st_size)), out);
-    if (!ok) SetLastError(kErrorResourceTypeNotFound);
+    if (!ok) SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
   }
   ::close(fd);
   return ok;

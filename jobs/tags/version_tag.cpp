@@ -15,8 +15,6 @@ namespace {
 constexpr int kTagTokenChars = 256;
 constexpr u32 kIndentClass = 0xA0;  // blanks and tabs
 constexpr char kProgramExtensions[] = "exe;dll;sys;ocx";
-// What Windows reports when there is no version to be had.
-constexpr DWORD kErrorNoVersion = 1813;
 
 // The end of a token text: up to three tokens and the blanks after them. The closing "#" ends
 // the list early, and an unquoted token too (a quoted one may hold "#").
@@ -63,7 +61,7 @@ int ExpandVersionTag(const char* source, char* destination, int destinationSize,
   std::string version;
   if (form >= 0) {
     if (!filePath || SysPathExtInList(filePath, kProgramExtensions) <= 0) {
-      SetLastError(kErrorNoVersion);
+      SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
       return -1;
     }
     char text[32];

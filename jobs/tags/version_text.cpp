@@ -18,8 +18,6 @@ constexpr int kTokenChars = 128;
 constexpr int kLineChars = 1023;
 constexpr u32 kWordClass = 31;        // digits and letters
 constexpr u32 kIndentClass = 0xA0;    // blanks and tabs
-// What Windows reports when there is no version to be had.
-constexpr DWORD kErrorNoVersion = 1813;
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -54,19 +52,9 @@ void ParseTokens(const char* text, Tokens* out) {
   }
 }
 
-bool StartsWithNoCase(const char* text, const std::string& word) {
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    unsigned char a = static_cast<unsigned char>(text[i]), b = static_cast<unsigned char>(word[i]);
-    if (a >= 'A' && a <= 'Z') a += 32;
-    if (b >= 'A' && b <= 'Z') b += 32;
-    if (a != b) return false;  // also ends at the text's NUL
-  }
-  return true;
-}
-
 bool Considered(const Tokens& tokens, const char* line) {
   switch (tokens.filter) {
-    case Filter::LineStart: return StartsWithNoCase(line + StrSpanClassA(line, kIndentClass), tokens.word);
+    case Filter::LineStart: return StrStartsWithNoCase(line + StrSpanClassA(line, kIndentClass), tokens.word);
     case Filter::Anywhere: return tokens.word.empty() || StrFindNoCaseA(line, tokens.word.c_str()) >= 0;
     case Filter::None: break;
   }
@@ -126,7 +114,7 @@ bool ReadVersionTextFull(const char* filePath, const char* tokenText, std::strin
     version->assign(line + first, static_cast<std::size_t>(second));
     return true;
   }
-  SetLastError(std::ferror(file.get()) ? ERROR_READ_FAULT : kErrorNoVersion);
+  SetLastError(std::ferror(file.get()) ? ERROR_READ_FAULT : ERROR_RESOURCE_TYPE_NOT_FOUND);
   return false;
 }
 

@@ -35,7 +35,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -138,7 +137,7 @@ void ExpectListedSize(CUrlConnection& c, const WIN32_FIND_DATAA& file) {
 // The connection's host as lines and messages show it: a disk's image path without its escapes.
 std::string Host(const CUrlConnection& c) {
   const std::string host = c.GetHost();
-  if (std::string_view(c.GetUrlPrefix()) != "disk://") return host;
+  if (!c.Capabilities().escapedHost) return host;
   std::string out(host.size() + 1, '\0');
   out.resize(static_cast<std::size_t>(
       EncDecodeEscapesA(host.c_str(), -1, out.data(), static_cast<int>(out.size()), ENC_PERCENT, nullptr)));

@@ -17,7 +17,6 @@
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
-#include "remote/local_connection.h"
 #include "remote/url_connection.h"
 #include "remote/url_file_find.h"
 
@@ -293,7 +292,7 @@ class KopiwartRow {
   std::string m_sourceRoot;
   std::string m_base;
   CUrlConnection* m_c = nullptr;
-  CLocalUrlConnection* m_local = nullptr;  // a plain local folder: marks live on the files
+  bool m_marks = false;  // the store keeps marks on the files themselves
   std::map<std::string, i64> m_fileMarks;  // the marks read from the current folder's files
   bool m_noMarksNoted = false;
   UrlBreakHandle m_breakRecord;
@@ -410,7 +409,7 @@ bool KopiwartRow::LoadMarks(const std::string& folder, const TargetFolder& targe
                             const std::map<std::string, Group>& groups, std::map<std::string, i64>& marks) {
   marks.clear();
   m_fileMarks.clear();
-  if (m_local) {
+  if (m_marks) {
     // A group is marked when every file of it carries a mark; since the latest of them.
     for (const auto& [key, group] : groups) {
       bool all = true;
@@ -418,7 +417,7 @@ bool KopiwartRow::LoadMarks(const std::string& folder, const TargetFolder& targe
       for (const auto& [version, name] : group.versions) {
         const std::string path = RemoteJoin(folder, name);
         i64 since = 0;
-        const int r = m_local->GetMark(path.c_str(), &since);
+        const int r = m_c->GetMark(path.c_str(), &since);
         if (r < 0 && GetLastError() == ERROR_NOT_SUPPORTED) {
           // No marks here: every file counts as not yet marked, so none is ever deleted.
           const bool vanished =
@@ -473,7 +472,7 @@ bool KopiwartRow::LoadMarks(const std::string& folder, const TargetFolder& targe
 
 void KopiwartRow::SaveMarks(const std::string& folder, const TargetFolder& target,
                             const std::map<std::string, Group>& groups, const std::map<std::string, i64>& marks) {
-  if (m_local) {
+  if (m_marks) {
     for (const auto& [key, since] : marks) {
       const auto g = groups.find(key);
       if (g == groups.end()) continue;
@@ -481,7 +480,7 @@ void KopiwartRow::SaveMarks(const std::string& folder, const TargetFolder& targe
         const auto had = m_fileMarks.find(name);
         if (had != m_fileMarks.end() && had->second == since) continue;
         const std::string path = RemoteJoin(folder, name);
-        if (!m_local->SetMark(path.c_str(), since))
+        if (!m_c->SetMark(path.c_str(), since))
           Report(FmtString(kMarkUnwritten, Shown(path).c_str(), LocalLastErrorNote().c_str()));
       }
     }
@@ -509,11 +508,11 @@ void KopiwartRow::SaveMarks(const std::string& folder, const TargetFolder& targe
 }
 
 void KopiwartRow::ClearMarks(const std::string& folder, const Group& group) {
-  if (!m_local) return;
+  if (!m_marks) return;
   for (const auto& [version, name] : group.versions) {
     if (!m_fileMarks.count(name)) continue;
     const std::string path = RemoteJoin(folder, name);
-    if (!m_local->SetMark(path.c_str(), -1))
+    if (!m_c->SetMark(path.c_str(), -1))
       Report(FmtString(kMarkUnwritten, Shown(path).c_str(), LocalLastErrorNote().c_str()));
   }
 }
@@ -659,7 +658,7 @@ int KopiwartRow::Vanished(const std::string& folder, const std::string& key, con
   const auto mark = marks.find(key);
   if (mark == marks.end()) {
     // A name that the record cannot hold is never marked, so never deleted.
-    if (!m_local && group.name.find('\n') != std::string::npos) return 0;
+    if (!m_marks && group.name.find('\n') != std::string::npos) return 0;
     Line(2, kLineMark + group.name);
     marks[key] = m_now;
     changed = true;
@@ -926,8 +925,7 @@ int KopiwartRow::Run() {
     m_dialog->SetPos(0);
   }
   if (!RemoteCellResolve(*m_c, target, m_base, m_message)) return JOB_FAILED;
-  m_local = dynamic_cast<CLocalUrlConnection*>(m_c);
-  if (m_local && m_local->IsShareMode()) m_local = nullptr;
+  m_marks = m_c->Capabilities().marks;
   if (!m_c->ChangeDir(m_base.c_str())) {
     if (targetMustExist) return JOB_DONE;
     if (!m_c->MakeDirTree(m_base.c_str()) || !m_c->ChangeDir(m_base.c_str()))

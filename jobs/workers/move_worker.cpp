@@ -5,6 +5,7 @@
 #include "jobs/workers/worker_support.h"
 #include "lib/system/sys.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/text/str.h"
 #include "platform/last_error.h"
 
 #include <sys/stat.h>
@@ -15,17 +16,6 @@ namespace {
 
 constexpr int kMoveFlags = 0xFB8;          // the engine's move, refusing an existing target
 constexpr int kMoveReplaceFlags = 0xFB0;   // the same, replacing a target the row approved
-
-bool AsciiEqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // 1 when both names lead to one file (hard links, a link to the other, a name that a
 // case-folding file system treats as the same); 0 otherwise or when either cannot be examined.
@@ -77,7 +67,7 @@ int RunMove(JobContext& ctx, const JobArgs& args) {
     // move; anything else (a hard link, a link to the source) would leave the file where it is,
     // so it fails, as mv refuses it.
     const std::string a = FullPath(source), b = FullPath(target);
-    if (a.empty() || !AsciiEqualNoCase(a, b))
+    if (a.empty() || !StrEqualsNoCase(a, b))
       return LocalFail(ctx, flags, MoveFailText(source, target) + "\n(Quelle und Ziel sind dieselbe Datei.)");
     if (SysRename(source, target, 0) != 0) return LocalFail(ctx, flags, MoveFailText(source, target));
     ++ctx.run.FilesCopied();

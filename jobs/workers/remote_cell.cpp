@@ -5,12 +5,9 @@
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "remote/connect_url.h"
-#include "remote/disk_connection.h"
 
 #include <algorithm>
 #include <vector>
-
-#include <strings.h>
 
 namespace {
 
@@ -44,13 +41,12 @@ bool RemoteCellSplit(const char* text, RemoteCell& out, std::string& message) {
     message = FmtString(kPathTooLong, EncUrlHidePassword(text).c_str());
     return false;
   }
-  // Servers need a host and a user, shares ("smb://server/share") too; local paths and disk
-  // images neither. An "smb://" cell is always a share: without a host it is refused, never taken
-  // as a local path.
-  const bool share =
-      out.kind == URL_KIND_LOCAL && (!out.host.empty() || ::strcasecmp(scheme.data(), "smb") == 0);
+  // Servers need a host and a user, shares ("smb://server/share", "file://server/share") too;
+  // local paths and disk images neither. An "smb://" cell is always a share: without a host it is
+  // refused, never taken as a local path.
+  const UrlSchemeKind* entry = UrlSchemeFind(scheme.data());
   const bool server =
-      out.kind == URL_KIND_FTP || out.kind == URL_KIND_SFTP || out.kind == URL_KIND_CTLCOMM || share;
+      (entry && entry->named && entry->server) || (out.kind == URL_KIND_LOCAL && !out.host.empty());
   if (server && out.host.empty()) {
     message = kNoHost;
     return false;
@@ -70,8 +66,7 @@ std::unique_ptr<CUrlConnection> RemoteCellConnect(const RemoteCell& cell, UrlBre
                         // A share opens (and checks the login) on the share the path names.
                         cell.kind == URL_KIND_LOCAL && !cell.host.empty() ? cell.path.c_str() : nullptr,
                         breakRecord);
-    if (notice)
-      if (const auto* disk = dynamic_cast<const CDiskUrlConnection*>(c.get())) *notice = disk->Notice();
+    if (notice) *notice = c->Notice();
     return c;
   } catch (const CInternetException& e) {
     message = !e.Text().empty() ? e.Text() : Win32ErrorText(e.m_dwError, kNoConnection);

@@ -13,11 +13,6 @@
 
 #include <cerrno>
 
-namespace {
-// What Windows reports for a mapping of an empty file.
-constexpr DWORD kErrorFileInvalid = 1006;
-}  // namespace
-
 CFileMapping::~CFileMapping() { Close(); }
 
 void CFileMapping::Close() {
@@ -48,7 +43,7 @@ const void* CFileMapping::MapFile(const char* path, int flags, const char* /*map
   const u64 length = size == 0 ? fileSize : size;
   if (length == 0 || length > fileSize) {
     // Nothing to map, as Windows refuses a mapping of an empty file.
-    SetLastError(length == 0 ? kErrorFileInvalid : ERROR_INVALID_PARAMETER);
+    SetLastError(length == 0 ? ERROR_FILE_INVALID : ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   void* view = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_PRIVATE, fd.Get(), 0);

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr DWORD kErrorInvalidData = 13;
-
 enum class TextEncoding { Utf16Le, Utf8Bom, Utf8, Cp1252 };
 
 bool ReadFileBytes(const char* path, std::string& out) {
@@ -168,7 +166,7 @@ bool CRegFile::Export(const char* target, const char* keyPath, int append) {
       const auto headEnd = text.find('\n', headStart);
       const std::string head = text.substr(headStart, headEnd == std::string::npos ? std::string::npos : headEnd - headStart);
       if (!RegParseText(head, parsed, error)) {
-        SetLastError(kErrorInvalidData);
+        SetLastError(ERROR_INVALID_DATA);
         return Fail(0, FmtString("Die Datei ist keine Registry-Datei: %s", target));
       }
       format.version5 = parsed.version5;
@@ -227,7 +225,7 @@ bool CRegFile::Import(const char* file) {
   RegParsedFile parsed;
   RegParseError error;
   if (!RegParseText(text, parsed, error)) {
-    SetLastError(kErrorInvalidData);
+    SetLastError(ERROR_INVALID_DATA);
     return Fail(error.line, FmtString("Fehler in Zeile %d der Datei %s: %s", error.line, file, error.reason.c_str()));
   }
 

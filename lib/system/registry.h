@@ -12,6 +12,7 @@
 #pragma once
 
 #include "platform/win_types.h"
+#include "platform/last_error.h"
 
 #include <string>
 #include <vector>
@@ -37,11 +38,6 @@ enum : DWORD {
   REG_RESOURCE_REQUIREMENTS_LIST = 10,
   REG_QWORD = 11,
 };
-
-// Error words of the registry beside those of platform/last_error.h.
-inline constexpr DWORD ERROR_MORE_DATA = 234;          // the caller's buffer is too small
-inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;      // enumeration past the end
-inline constexpr DWORD ERROR_UNSUPPORTED_TYPE = 1630;  // the value has another type
 
 // Open modes.
 enum : int {

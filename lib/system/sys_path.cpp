@@ -71,14 +71,8 @@ SplitPath Resolve(std::string_view path, int levels) {
     const bool last = end >= path.size();
     if (part.empty() || part == ".") {
       if (last && part.empty()) out.trailing = !out.parts.empty();
-    } else if (part == "..") {
-      if (out.parts.size() > keep && out.parts.back() != "..") {
-        out.parts.pop_back();
-      } else if (!out.head.absolute && keep == 0) {
-        out.parts.push_back(part);
-      }
     } else {
-      out.parts.push_back(part);
+      SysPathDotStep(out.parts, part, keep, !out.head.absolute && keep == 0);
     }
     pos = end + 1;
   }
@@ -252,6 +246,52 @@ int SysPathSlashes(char* path, int separator) {
   for (; path[i]; ++i)
     if (path[i] == from) path[i] = to;
   return i;
+}
+
+void SysPathDotStep(std::vector<std::string_view>& parts, std::string_view part, std::size_t floor, bool keepUp) {
+  if (part.empty() || part == ".") return;
+  if (part != "..") {
+    parts.push_back(part);
+  } else if (parts.size() > floor && parts.back() != "..") {
+    parts.pop_back();
+  } else if (keepUp) {
+    parts.push_back(part);
+  }
+}
+
+namespace {
+
+bool DotsSeparator(char c, u32 flags) {
+  return c == '/' || (c == '\\' && (flags & SYS_DOTS_BACKSLASH));
+}
+
+bool DotsAbsolute(std::string_view path, u32 flags) {
+  return (flags & SYS_DOTS_FROM_ROOT) || (!path.empty() && DotsSeparator(path.front(), flags));
+}
+
+}  // namespace
+
+std::vector<std::string_view> SysPathDotParts(std::string_view path, u32 flags) {
+  const bool keepUp = !DotsAbsolute(path, flags) && (flags & SYS_DOTS_KEEP_UP);
+  std::vector<std::string_view> parts;
+  for (std::size_t at = 0; at <= path.size();) {
+    std::size_t end = at;
+    while (end < path.size() && !DotsSeparator(path[end], flags)) ++end;
+    SysPathDotStep(parts, path.substr(at, end - at), 0, keepUp);
+    at = end + 1;
+  }
+  return parts;
+}
+
+std::string SysPathDots(std::string_view path, u32 flags) {
+  const bool absolute = DotsAbsolute(path, flags);
+  std::string out;
+  for (const std::string_view part : SysPathDotParts(path, flags)) {
+    if (absolute || !out.empty()) out += '/';
+    out.append(part);
+  }
+  if (out.empty()) return absolute ? "/" : (flags & SYS_DOTS_EMPTY_DOT) ? "." : "";
+  return out;
 }
 
 int SysPathNormalize(char* dst, const char* path, int size) {

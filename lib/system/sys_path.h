@@ -6,7 +6,11 @@
 // "up to the terminating NUL"; buffer sizes count the terminator.
 #pragma once
 
+#include "platform/win_types.h"
+
 #include <string>
+#include <string_view>
+#include <vector>
 
 // True for the separator "/".
 inline bool SysIsSlash(char ch) { return ch == '/'; }
@@ -40,6 +44,27 @@ int SysPathSetName(int pathLength, char* target, const char* path, const char* n
                    int newNameLength = -1);
 // Turns every "\" into "/" when separator is "/" or 0, else every "/" into "\"; returns the length.
 int SysPathSlashes(char* path, int separator);
+
+// The one rule by which "." and ".." are resolved by name. One component into the components so
+// far: "" and "." add nothing; ".." takes the last one away, but never one of the first floor nor
+// a ".." kept before it; a ".." that takes nothing away is kept with keepUp, else dropped; any
+// other component is added.
+void SysPathDotStep(std::vector<std::string_view>& parts, std::string_view part, std::size_t floor = 0,
+                    bool keepUp = false);
+
+// How SysPathDots reads and writes a path; the rule is SysPathDotStep's.
+enum : u32 {
+  SYS_DOTS_FROM_ROOT = 0x1,  // the result is absolute ("/" at least): ".." never climbs above the root
+  SYS_DOTS_BACKSLASH = 0x2,  // "\" separates as "/" does (text a user wrote)
+  SYS_DOTS_KEEP_UP = 0x4,    // a relative path keeps the ".." that climb above where it starts
+  SYS_DOTS_EMPTY_DOT = 0x8,  // a relative path that comes to nothing is "." (else "")
+};
+// The components of path, "." and ".." resolved.
+std::vector<std::string_view> SysPathDotParts(std::string_view path, u32 flags);
+// path with "." and ".." resolved, repeated and trailing separators dropped and "/" between the
+// components. Without SYS_DOTS_FROM_ROOT a path beginning with a separator stays absolute and any
+// other stays relative.
+std::string SysPathDots(std::string_view path, u32 flags);
 
 // Copies path resolving "." and ".." ("/.." stays "/"; a relative path keeps leading ".."
 // components); -1 when the buffer is too small.

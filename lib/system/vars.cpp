@@ -3,6 +3,7 @@
 
 #include "lib/system/sys_fdio.h"
 #include "lib/text/fmt.h"
+#include "lib/text/str.h"
 #include "platform/last_error.h"
 
 #include <pwd.h>
@@ -24,23 +25,12 @@ namespace {
 std::shared_mutex g_mutex;
 std::map<std::string, std::string> g_table;
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Date and time names, computed for now (the system's clock when absent).
 std::optional<std::string> TimeName(std::string_view name, std::optional<i64> now) {
   static const char* const kNames[] = {"DATE", "TIME", "YEAR", "MONTH", "DAY", "HOUR", "MINUTE", "SECOND", "WEEKDAY"};
   int which = -1;
   for (int i = 0; i < 9; ++i)
-    if (EqualNoCase(name, kNames[i])) which = i;
+    if (StrEqualsNoCase(name, kNames[i])) which = i;
   if (which < 0) return std::nullopt;
   const std::time_t time = now ? static_cast<std::time_t>(*now) : std::time(nullptr);
   struct tm t{};
@@ -63,7 +53,7 @@ std::optional<std::string> TimeName(std::string_view name, std::optional<i64> no
 const std::string* LookupLocked(std::string_view name) {
   if (const auto it = g_table.find(std::string(name)); it != g_table.end()) return &it->second;
   for (const auto& [key, value] : g_table)
-    if (EqualNoCase(key, name)) return &value;
+    if (StrEqualsNoCase(key, name)) return &value;
   return nullptr;
 }
 

@@ -40,6 +40,18 @@ enum : int {
   URL_KIND_CTLCOMM = 6,
   URL_KIND_SSH = 7,    // never a result of GetUrlKind: only a caller that passes it reaches ssh
 };
+// The one table of the schemes and the kinds they name, for classifying paths (GetUrlKind),
+// connecting (ConnectUrl) and reading cells.
+struct UrlSchemeKind {
+  const char* scheme;  // in lower case
+  int kind;
+  bool named;   // GetUrlKind gives the kind for a URL of the scheme (ssh is reached by its kind only)
+  bool server;  // a URL of the scheme names a server: a host and a user must be given
+};
+// The entry of a scheme (letter case ignored), null for none.
+const UrlSchemeKind* UrlSchemeFind(std::string_view scheme);
+// The first entry of a kind ("file" for 3), null for none.
+const UrlSchemeKind* UrlKindFind(int kind);
 // Classifies a job path by its scheme (letter case ignored): "ftp" 1, "sftp" 2, "file" and "smb"
 // 3, "disk" 5, "ctlcomm" 6, "arch" and every other scheme 0. Without a scheme: 0 with bUrlOnly,
 // else 0 for a name that one of the archive masks after "*.zip" matches

@@ -8,6 +8,8 @@
 
 #include "platform/win_types.h"
 
+#include <string_view>
+
 // Character classes, indexed by the byte.
 enum : u32 {
   CC_DIGIT = 0x1,
@@ -48,6 +50,11 @@ int StrFindNoCaseA(const char* text, const char* pattern);
 int StrFindNoCaseNA(const char* text, const char* pattern, int n);
 // Counted form (a length below 0 runs to the NUL); the texts may hold NUL bytes.
 int StrFindBytesNoCaseA(const char* text, const char* pattern, int textLength, int patternLength);
+// Whether a and b are one text but for the letter case of ASCII letters.
+bool StrEqualsNoCase(std::string_view a, std::string_view b);
+// Whether text begins (ends) with part, the letter case of ASCII letters ignored.
+bool StrStartsWithNoCase(std::string_view text, std::string_view head);
+bool StrEndsWithNoCase(std::string_view text, std::string_view tail);
 // Offset of ch, or the text's length when absent.
 int StrFindCharA(const char* text, char ch);
 // Offset just behind the first ch, or the text's length when absent.

@@ -31,6 +31,22 @@ int Find(const char* text, int tlen, const char* pat, int plen, bool nocase) {
 
 }  // namespace
 
+bool StrEqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StrStartsWithNoCase(a, b);
+}
+
+bool StrStartsWithNoCase(std::string_view text, std::string_view head) {
+  if (text.size() < head.size()) return false;
+  for (std::size_t i = 0; i < head.size(); ++i)
+    if (AsciiLower(static_cast<unsigned char>(text[i])) != AsciiLower(static_cast<unsigned char>(head[i])))
+      return false;
+  return true;
+}
+
+bool StrEndsWithNoCase(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && StrEqualsNoCase(text.substr(text.size() - tail.size()), tail);
+}
+
 int StrFindA(const char* text, const char* pattern) {
   if (!text || !pattern) return -1;
   const char* p = std::strstr(text, pattern);

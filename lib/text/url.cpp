@@ -13,29 +13,24 @@ bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsSchemeChar(char c) { return IsAlpha(c) || IsDigit(c) || c == '+' || c == '-' || c == '.'; }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-    const char y = (b[i] >= 'A' && b[i] <= 'Z') ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
-
 constexpr const char* kArchiveMasks =
     "*.zip;*.tar;*.gz;*.tgz;*.bz2;*.rpm;*.rar;*.cab;*.chm;*.7z;*.iso;*.nrg;*.jar;*.uue;*.cpio;*.msi";
 
-// The kind a scheme names, -1 for a scheme that names none.
+// scheme, kind, named by a URL, names a server.
+constexpr UrlSchemeKind kSchemes[] = {
+    {"ftp", URL_KIND_FTP, true, true},
+    {"sftp", URL_KIND_SFTP, true, true},
+    {"file", URL_KIND_LOCAL, true, false},
+    {"smb", URL_KIND_LOCAL, true, true},
+    {"disk", URL_KIND_DISK, true, false},
+    {"ctlcomm", URL_KIND_CTLCOMM, true, true},
+    {"ssh", URL_KIND_SSH, false, true},
+};
+
+// The kind a scheme names as a URL, -1 for a scheme that names none.
 int SchemeKind(std::string_view scheme) {
-  static constexpr struct {
-    const char* name;
-    int kind;
-  } kSchemes[] = {{"ftp", URL_KIND_FTP},   {"sftp", URL_KIND_SFTP}, {"file", URL_KIND_LOCAL},
-                  {"smb", URL_KIND_LOCAL}, {"disk", URL_KIND_DISK}, {"ctlcomm", URL_KIND_CTLCOMM}};
-  for (const auto& s : kSchemes)
-    if (EqualsNoCase(scheme, s.name)) return s.kind;
-  return -1;
+  const UrlSchemeKind* entry = UrlSchemeFind(scheme);
+  return entry && entry->named ? entry->kind : -1;
 }
 
 // Length of the scheme before "://", or 0 when the text has none.
@@ -63,6 +58,18 @@ u32 Put(std::string_view part, char* buffer, int size, u32 bit) {
 }
 
 }  // namespace
+
+const UrlSchemeKind* UrlSchemeFind(std::string_view scheme) {
+  for (const UrlSchemeKind& entry : kSchemes)
+    if (StrEqualsNoCase(scheme, entry.scheme)) return &entry;
+  return nullptr;
+}
+
+const UrlSchemeKind* UrlKindFind(int kind) {
+  for (const UrlSchemeKind& entry : kSchemes)
+    if (entry.kind == kind) return &entry;
+  return nullptr;
+}
 
 UrlForm EncUrlForm(std::string_view text) {
   if (SchemeLength(text) > 0) return URL_FORM_URL;

@@ -1,6 +1,6 @@
 // Uploads, deletions and renames in FAT and exFAT volumes cut after every write: each cut image
 // passes its fsck, and every name holds its old or its new content whole.
-#include "remote/disk_connection.h"
+#include "remote/disk/disk_connection.h"
 #include "tests/support/exfat_images.h"
 #include "tests/support/ext4_cut_medium.h"
 #include "tests/support/fat_images.h"

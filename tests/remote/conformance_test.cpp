@@ -1,11 +1,12 @@
 // One set of behaviours that every connection adapter must show, run against each adapter with a
-// table of what it can and cannot do. A new adapter joins by adding its row to kStores.
+// table of what its peer and the test make of it; what an adapter can do it says itself. A new
+// adapter joins by adding its row to kStores.
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
-#include "remote/ctl_connection.h"
-#include "remote/ftp_connection.h"
-#include "remote/disk_connection.h"
+#include "remote/ctl/ctl_connection.h"
+#include "remote/ftp/ftp_connection.h"
+#include "remote/disk/disk_connection.h"
 #include "remote/url_connection.h"
 #include "remote/url_file_find.h"
 #include "tests/support/ctl_simulator.h"
@@ -56,17 +57,16 @@ class Store {
   virtual std::unique_ptr<CUrlConnection> Again(const std::string&) { return nullptr; }
 };
 
-// What an adapter does where adapters may differ. Every difference from the local adapter is
-// explained in differences.
-struct Capabilities {
+// What an adapter does where adapters may differ, beside what it says of itself (UrlCapabilities):
+// what the options answer, and what the peer and the store under test make of it. Every
+// difference from the local adapter is explained in differences.
+struct StoreRow {
   const char* name;
   std::function<std::unique_ptr<Store>()> make;
   u32 kind;                  // option 71
   u32 kind68;                // option 68
-  u64 timeStep;              // 100-ns units of a write time that the store keeps
-  bool creationTime;         // listings carry a creation time
   bool listsDots;            // listings hold "." and ".."
-  bool reportsLinks;         // links are listed with URL_ATTR_LINK
+  bool reportsLinks;         // links are listed with URL_ATTR_LINK (and the store can make one)
   DWORD sourceFailure;       // an UploadProc whose source fails
   bool callbackBusy;         // callback transfers are busy (and breakable) while the callback runs
   u64 bigFile;               // bytes of a transfer that takes long enough to be broken
@@ -75,15 +75,29 @@ struct Capabilities {
   DWORD breakError;          // a transfer broken from another thread
   const char* differences;
   bool exactErrors = true;   // each failure has its own code (missing folder 3, folder exists 183, ...)
-  bool setsModes = true;     // SetAttributes changes the mode
-  bool setsTimes = true;     // SetFileTime and option 74 set write times
+  bool peerSetsModes = true;  // the peer lets SetAttributes change the mode where the adapter can
   bool breakEnds = false;    // a break ends the connection (operations then fail with closedError)
   DWORD closedError = ERROR_INVALID_HANDLE;  // operations after Close (options always give 6)
 };
 
-void PrintTo(const Capabilities& caps, std::ostream* out) {
-  *out << caps.name;
+void PrintTo(const StoreRow& row, std::ostream* out) {
+  *out << row.name;
 }
+
+// The row with what the adapter of a connection says it can and keeps.
+struct Capabilities : StoreRow {
+  Capabilities() = default;
+  Capabilities(const StoreRow& row, const UrlCapabilities& own)
+      : StoreRow(row),
+        timeStep(own.timeStep),
+        creationTime(own.creationTimes),
+        setsModes(own.setsModes && row.peerSetsModes),
+        setsTimes(own.setsTimes) {}
+  u64 timeStep = 1;          // 100-ns units of a write time that the store keeps
+  bool creationTime = true;  // listings carry a creation time
+  bool setsModes = true;     // SetAttributes changes the mode
+  bool setsTimes = true;     // SetFileTime and option 74 set write times
+};
 
 // ---- the stores ----------------------------------------------------------------------------------
 
@@ -286,13 +300,11 @@ class CtlStore : public Store {
   int m_count = 0;
 };
 
-const Capabilities kStores[] = {
+const StoreRow kStores[] = {
     {"Local",
      [] { return std::make_unique<LocalStore>(); },
      3,
      3,
-     1,
-     true,
      true,
      true,
      ERROR_WRITE_FAULT,
@@ -306,8 +318,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<MemoryStore>(); },
      9,
      9,
-     1,
-     false,
      false,
      true,
      ERROR_READ_FAULT,
@@ -325,8 +335,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<FtpStore>(false); },
      1,
      1,
-     10'000'000,
-     true,
      false,
      true,
      ERROR_READ_FAULT,
@@ -342,8 +350,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<FtpStore>(true); },
      1,
      1,
-     10'000'000,
-     true,
      true,
      true,
      ERROR_READ_FAULT,
@@ -359,8 +365,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<SftpStore>(); },
      2,
      2,
-     10'000'000,
-     true,
      true,
      true,
      ERROR_WRITE_FAULT,
@@ -377,8 +381,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<SshStore>(); },
      2,
      2,
-     10'000'000,
-     false,
      true,
      true,
      ERROR_READ_FAULT,
@@ -393,8 +395,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<DiskStore>(); },
      5,
      1,
-     20'000'000,
-     true,
      false,
      false,
      ERROR_READ_FAULT,
@@ -409,8 +409,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<DiskStore>(DiskStore::kExfat); },
      5,
      1,
-     10'000'000,
-     true,
      false,
      false,
      ERROR_READ_FAULT,
@@ -424,8 +422,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<DiskStore>(DiskStore::kExt4); },
      5,
      1,
-     10'000'000,
-     true,
      false,
      false,
      ERROR_READ_FAULT,
@@ -439,8 +435,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<SmbStore>(); },
      3,
      3,
-     10'000'000,
-     true,
      true,
      false,
      ERROR_WRITE_FAULT,
@@ -455,8 +449,6 @@ const Capabilities kStores[] = {
      [] { return std::make_unique<CtlStore>(); },
      6,
      6,
-     10'000'000,
-     true,
      false,
      true,
      12,
@@ -471,7 +463,6 @@ const Capabilities kStores[] = {
      "every later operation 1359, as after Close)",
      false,
      true,
-     false,
      true,
      ERROR_INTERNAL_ERROR},
 };
@@ -557,7 +548,7 @@ struct Sink {
   }
 };
 
-class Conformance : public ::testing::TestWithParam<Capabilities> {
+class Conformance : public ::testing::TestWithParam<StoreRow> {
  protected:
   void SetUp() override {
     if (std::string(GetParam().name) == "Vsftpd" && !FtpServer::VsftpdMissing().empty())
@@ -569,9 +560,10 @@ class Conformance : public ::testing::TestWithParam<Capabilities> {
     store = GetParam().make();
     c = store->Connect();
     ASSERT_NE(c, nullptr);
+    m_caps = Capabilities(GetParam(), c->Capabilities());
     here = Here(*c);
   }
-  const Capabilities& caps() const { return GetParam(); }
+  const Capabilities& caps() const { return m_caps; }
   // The code of a failure where the store tells it; any code where it cannot.
   void ExpectError(DWORD error, DWORD exact) const {
     if (caps().exactErrors)
@@ -595,6 +587,7 @@ class Conformance : public ::testing::TestWithParam<Capabilities> {
   std::string here;
   std::unique_ptr<CUrlConnection> again;
   TempDir local{"conform-local"};
+  Capabilities m_caps;
 };
 
 // ---- behaviours ----------------------------------------------------------------------------------
@@ -843,6 +836,35 @@ TEST_P(Conformance, OptionsAnswerAndCloseEndsEverything) {
   EXPECT_EQ(error, caps().closedError);
 }
 
+TEST_P(Conformance, WhatTheAdapterSaysOfItselfHolds) {
+  const UrlCapabilities own = c->Capabilities();
+  // Names that differ in letter case only are one entry where the store folds case.
+  ASSERT_TRUE(Put(*c, "Case.txt", "x"));
+  EXPECT_EQ(c->NameKey(here.c_str(), "cASE.TXT") == c->NameKey(here.c_str(), "Case.txt"), own.caseFolding);
+  // Marks live on the files only where the store keeps them.
+  const std::string file = here + "/Case.txt";
+  i64 since = 0;
+  if (!own.marks) {
+    EXPECT_EQ(c->GetMark(file.c_str(), &since), -1);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_FALSE(c->SetMark(file.c_str(), 1714979289));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+  } else if (c->SetMark(file.c_str(), 1714979289)) {
+    EXPECT_EQ(c->GetMark(file.c_str(), &since), 1);
+    EXPECT_EQ(since, 1714979289);
+  } else {
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);  // the file system keeps no such attributes
+  }
+  // The options tell what the adapter says (a test double may declare no kind).
+  if (own.kind != 0) {
+    EXPECT_EQ(Option(*c, URL_OPT_KIND), own.kind);
+    EXPECT_EQ(Option(*c, URL_OPT_KIND_68), own.kind68);
+    EXPECT_EQ(Option(*c, URL_OPT_IS_DISK), own.isDisk ? 1u : 0u);
+  }
+  // A host is escaped only where the adapter says so.
+  if (!own.escapedHost) EXPECT_EQ(c->GetHost().find('%'), std::string::npos);
+}
+
 TEST_P(Conformance, PathsAndTheCurrentFolder) {
   ASSERT_TRUE(c->Mkdir("sub"));
   ASSERT_TRUE(Put(*c, "file", "x"));
@@ -1023,6 +1045,6 @@ TEST_P(Conformance, ABreakFromAnotherThreadStopsCallbackTransfers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, Conformance, ::testing::ValuesIn(kStores),
-                         [](const ::testing::TestParamInfo<Capabilities>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<StoreRow>& info) { return info.param.name; });
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
-#include "remote/ctl_connection.h"
+#include "remote/ctl/ctl_connection.h"
 #include "remote/url_file_find.h"
 #include "tests/support/ctl_simulator.h"
 #include "tests/support/deadline.h"

@@ -2,7 +2,7 @@
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
-#include "remote/disk_connection.h"
+#include "remote/disk/disk_connection.h"
 #include "remote/url_file_find.h"
 #include "tests/support/fake_medium.h"
 #include "tests/support/fat_images.h"

@@ -3,7 +3,7 @@
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
-#include "remote/ftp_connection.h"
+#include "remote/ftp/ftp_connection.h"
 #include "remote/url_file_find.h"
 #include "tests/support/files.h"
 #include "tests/support/ftp_servers.h"

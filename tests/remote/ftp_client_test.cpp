@@ -1,6 +1,6 @@
 // The FTP client against real servers: login, replies, paths, transfers, data connections, breaks.
-#include "remote/ftp_client.h"
-#include "remote/ftp_internal.h"
+#include "remote/ftp/ftp_client.h"
+#include "remote/ftp/ftp_internal.h"
 #include "tests/support/files.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/scripted_ftp.h"

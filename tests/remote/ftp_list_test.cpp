@@ -1,5 +1,5 @@
 // The listing parser on the lines real servers send, and on lines it must refuse.
-#include "remote/ftp_client.h"
+#include "remote/ftp/ftp_client.h"
 #include "remote/url_connection.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The helper program hexout on its own, against coreutils (stat, base64) as a local process.
-#include "remote/ssh_connection.h"
+#include "remote/ssh/ssh_connection.h"
 #include "tests/support/files.h"
 #include "tests/support/ssh_server.h"
 #include "tests/support/temp_dir.h"

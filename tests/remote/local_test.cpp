@@ -4,7 +4,7 @@
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
 #include "remote/connect_url.h"
-#include "remote/local_connection.h"
+#include "remote/local/local_connection.h"
 #include "remote/url_file_find.h"
 #include "tests/support/child.h"
 #include "tests/support/files.h"

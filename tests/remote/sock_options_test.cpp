@@ -1,6 +1,6 @@
 // The socket library's option setters as the system sees them, closing by kind, owner close and
 // break handles that end a blocked receive.
-#include "remote/sock.h"
+#include "remote/sock/sock.h"
 #include "tests/remote/sock_test_util.h"
 
 #include <gtest/gtest.h>

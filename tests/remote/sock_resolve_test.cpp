@@ -1,7 +1,7 @@
 // The socket library's resolver: IPv6 texts, masks, the front ends, host names, and a system
 // without IPv6 (a child process whose IPv6 sockets a seccomp filter refuses).
 #include "lib/text/enc.h"
-#include "remote/sock.h"
+#include "remote/sock/sock.h"
 #include "tests/remote/sock_test_util.h"
 
 #include <gtest/gtest.h>

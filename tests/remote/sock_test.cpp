@@ -1,6 +1,6 @@
 // The socket library on loopback: address texts, connects that hang and are cut, sends and receives
 // at the end of a stream.
-#include "remote/sock.h"
+#include "remote/sock/sock.h"
 #include "tests/remote/sock_test_util.h"
 
 #include "tests/support/deadline.h"

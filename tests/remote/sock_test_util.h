@@ -1,7 +1,7 @@
 // What the socket library's tests share: address texts and a connected pair on loopback.
 #pragma once
 
-#include "remote/sock.h"
+#include "remote/sock/sock.h"
 
 #include <gtest/gtest.h>
 

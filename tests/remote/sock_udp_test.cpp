@@ -1,7 +1,7 @@
 // UDP through the socket library on loopback: an echo, broadcasts, datagrams too long for the
 // buffer, and receives ended by a shutdown from another thread.
 #include "platform/last_error.h"
-#include "remote/sock.h"
+#include "remote/sock/sock.h"
 #include "tests/remote/sock_test_util.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Waits of the socket library: wake-up events, the wait over several objects, accept waits and
 // bytes that arrive while a caller waits for them.
 #include "platform/last_error.h"
-#include "remote/sock.h"
+#include "remote/sock/sock.h"
 #include "tests/remote/sock_test_util.h"
 
 #include <gtest/gtest.h>

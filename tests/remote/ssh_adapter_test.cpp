@@ -1,9 +1,9 @@
 // The SSH adapter against OpenSSH's sshd on loopback: hostile names, the helper as root, elevation, listing lines.
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
-#include "remote/comm_lib.h"
+#include "remote/ssh/comm_lib.h"
 #include "remote/connect_url.h"
-#include "remote/ssh_connection.h"
+#include "remote/ssh/ssh_connection.h"
 #include "tests/support/files.h"
 #include "tests/support/ssh_server.h"
 #include "tests/support/temp_dir.h"

@@ -1,6 +1,6 @@
 // The communication library: its stand-bys, loading it, connecting, host keys, logins and SFTP calls against sshd.
 #include "lib/text/enc.h"
-#include "remote/comm_lib.h"
+#include "remote/ssh/comm_lib.h"
 #include "remote/connect_url.h"
 #include "tests/sftp/sftp_fixture.h"
 #include "tests/support/files.h"

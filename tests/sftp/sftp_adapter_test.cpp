@@ -1,6 +1,6 @@
 // The SFTP adapter where it goes beyond the conformance suite: its own codes, links, big files, names, times and reconnects.
 #include "platform/last_error.h"
-#include "remote/sftp_connection.h"
+#include "remote/ssh/sftp_connection.h"
 #include "tests/sftp/sftp_fixture.h"
 #include "tests/support/deadline.h"
 #include "tests/support/files.h"

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "lib/text/enc.h"
-#include "remote/comm_lib.h"
+#include "remote/ssh/comm_lib.h"
 #include "remote/connect_url.h"
 #include "tests/support/ssh_server.h"
 

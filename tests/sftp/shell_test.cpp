@@ -1,5 +1,5 @@
 // The communication library's shell session against sshd: one line per read, whatever the packets.
-#include "remote/comm_lib.h"
+#include "remote/ssh/comm_lib.h"
 #include "tests/sftp/sftp_fixture.h"
 
 #include <gtest/gtest.h>

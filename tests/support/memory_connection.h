@@ -36,6 +36,7 @@ class MemoryConnection : public CUrlConnection {
 
   MemoryConnection() : CUrlConnection(1, "mem", "u", "p", 0, 0, 0) {
     m_urlPrefix = "mem://";
+    m_caps.creationTimes = false;  // its listings carry none
     nodes["/"].dir = true;
   }
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -161,6 +163,52 @@ TEST(PathCompare, ExactAfterNormalising) {
   const std::string full = std::string(cwd) + "/x";
   EXPECT_EQ(SysPathCompare("x", full.c_str(), 7), 0);
   EXPECT_NE(SysPathCompare("x", full.c_str(), 0), 0);
+}
+
+// The one rule of "." and "..", and each way the callers need it read or written.
+TEST(PathDots, OneRuleWithTheDifferencesAsFlags) {
+  // The rule: ".." takes the component before it; repeated and trailing separators go.
+  EXPECT_EQ(SysPathDots("/a/./b//../c/", 0), "/a/c");
+  EXPECT_EQ(SysPathDots("a/b/..", 0), "a");
+  // Above the start a ".." is dropped, unless a relative path keeps it.
+  EXPECT_EQ(SysPathDots("/../a", 0), "/a");
+  EXPECT_EQ(SysPathDots("../../a/..", 0), "");
+  EXPECT_EQ(SysPathDots("../../a/..", SYS_DOTS_KEEP_UP), "../..");
+  EXPECT_EQ(SysPathDots("/../a", SYS_DOTS_KEEP_UP), "/a");  // an absolute path never climbs
+  EXPECT_EQ(SysPathDots("a/../../b", SYS_DOTS_KEEP_UP), "../b");
+  // A relative path that comes to nothing.
+  EXPECT_EQ(SysPathDots("a/..", 0), "");
+  EXPECT_EQ(SysPathDots("a/..", SYS_DOTS_EMPTY_DOT), ".");
+  EXPECT_EQ(SysPathDots("/a/..", SYS_DOTS_EMPTY_DOT), "/");
+  // From the root: every path is absolute and stays below the root.
+  EXPECT_EQ(SysPathDots("a/../../b", SYS_DOTS_FROM_ROOT), "/b");
+  EXPECT_EQ(SysPathDots("", SYS_DOTS_FROM_ROOT), "/");
+  EXPECT_EQ(SysPathDots("..", SYS_DOTS_FROM_ROOT | SYS_DOTS_KEEP_UP), "/");
+  // "\" is a byte of a name unless the text is a user's.
+  EXPECT_EQ(SysPathDots("/a\\b/..", 0), "/");
+  EXPECT_EQ(SysPathDots("/a\\b/..", SYS_DOTS_BACKSLASH), "/a");
+  EXPECT_EQ(SysPathDots("\\x\\..\\y", SYS_DOTS_BACKSLASH), "/y");
+  EXPECT_EQ(SysPathDots("\\x", 0), "\\x");
+  // The components alone.
+  const std::vector<std::string_view> parts = SysPathDotParts("/a/../b/c", 0);
+  EXPECT_EQ(parts, (std::vector<std::string_view>{"b", "c"}));
+}
+
+TEST(PathDots, AStepNeverClimbsBelowItsFloor) {
+  std::vector<std::string_view> parts{"server", "share"};
+  SysPathDotStep(parts, "..", 2);
+  EXPECT_EQ(parts.size(), 2u);
+  SysPathDotStep(parts, "dir", 2);
+  SysPathDotStep(parts, ".", 2);
+  SysPathDotStep(parts, "", 2);
+  EXPECT_EQ(parts.size(), 3u);
+  SysPathDotStep(parts, "..", 2);
+  EXPECT_EQ(parts, (std::vector<std::string_view>{"server", "share"}));
+  // A kept ".." is never taken away by another.
+  std::vector<std::string_view> up;
+  SysPathDotStep(up, "..", 0, true);
+  SysPathDotStep(up, "..", 0, true);
+  EXPECT_EQ(up, (std::vector<std::string_view>{"..", ".."}));
 }
 
 }  // namespace

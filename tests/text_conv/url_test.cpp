@@ -250,4 +250,26 @@ TEST(Base64, VectorsNoiseAndPaddedBlocks) {
   EXPECT_EQ(0, std::memcmp("ffo", out, 3));
 }
 
+TEST(UrlSchemes, OneTableForKindsAndSchemes) {
+  ASSERT_NE(UrlSchemeFind("SMB"), nullptr);
+  EXPECT_EQ(UrlSchemeFind("smb")->kind, URL_KIND_LOCAL);
+  EXPECT_TRUE(UrlSchemeFind("smb")->server);
+  EXPECT_FALSE(UrlSchemeFind("file")->server);
+  EXPECT_EQ(UrlSchemeFind("ftps"), nullptr);
+  // The first scheme of a kind names it.
+  EXPECT_STREQ(UrlKindFind(URL_KIND_LOCAL)->scheme, "file");
+  EXPECT_STREQ(UrlKindFind(URL_KIND_CTLCOMM)->scheme, "ctlcomm");
+  EXPECT_EQ(UrlKindFind(4), nullptr);
+  // ssh is reached by its kind only: a URL of it names no connection.
+  EXPECT_STREQ(UrlKindFind(URL_KIND_SSH)->scheme, "ssh");
+  EXPECT_EQ(GetUrlKind("ssh://host/x", TRUE), URL_KIND_NONE);
+  EXPECT_EQ(GetUrlUnknownScheme("ssh://host/x"), "ssh");
+  // Every scheme that names a kind classifies as it.
+  for (const char* scheme : {"ftp", "sftp", "file", "smb", "disk", "ctlcomm"}) {
+    const std::string url = std::string(scheme) + "://h/x";
+    EXPECT_EQ(GetUrlKind(url.c_str(), TRUE), UrlSchemeFind(scheme)->kind) << scheme;
+    EXPECT_EQ(GetUrlUnknownScheme(url), "") << scheme;
+  }
+}
+
 }  // namespace

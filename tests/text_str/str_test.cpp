@@ -168,4 +168,15 @@ TEST(StrReplace, AllAndRange) {
   EXPECT_STREQ(small, "xab");
 }
 
+TEST(StrNoCase, EqualsStartsAndEndsFoldAsciiLettersOnly) {
+  EXPECT_TRUE(StrEqualsNoCase("Nein", "nEIN"));
+  EXPECT_FALSE(StrEqualsNoCase("Nein", "Nei"));
+  EXPECT_FALSE(StrEqualsNoCase("\xC3\x84", "\xC3\xA4"));  // "Ä" and "ä": not ASCII
+  EXPECT_TRUE(StrEqualsNoCase("", ""));
+  EXPECT_TRUE(StrStartsWithNoCase("/ZEITPLAN=3", "/zeitplan="));
+  EXPECT_FALSE(StrStartsWithNoCase("/ZEIT", "/zeitplan="));
+  EXPECT_TRUE(StrEndsWithNoCase("Export.REG", ".reg"));
+  EXPECT_FALSE(StrEndsWithNoCase("reg", ".reg"));
+}
+
 }  // namespace

@@ -1,5 +1,5 @@
 // SmbShare over libsmbclient: a context per server, its credentials through the library's callback.
-#include "remote/smb_share.h"
+#include "remote/local/smb_share.h"
 
 #include <libsmbclient.h>
 

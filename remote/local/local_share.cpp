@@ -1,16 +1,17 @@
 // The local adapter's share mode: a server's shares through libsmbclient, with no mount.
-#include "remote/local_connection.h"
+#include "remote/local/local_connection.h"
 
 #include "lib/system/sys_fd.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/system/sys_path.h"
 #include "lib/system/sys_tempfile.h"
 #include "lib/text/enc.h"
 #include "lib/text/fmt.h"
 #include "lib/text/str.h"
 #include "lib/text/upcase.h"
 #include "platform/last_error.h"
-#include "remote/smb_share.h"
+#include "remote/local/smb_share.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,7 +25,6 @@ namespace {
 
 constexpr int kBlock = 16384;      // callback transfers
 constexpr int kFileBlock = 65536;  // file transfers
-constexpr DWORD kErrorInvalidShareName = 1215;
 
 BOOL FailCode(DWORD code) {
   SetLastError(code);
@@ -96,6 +96,12 @@ BOOL CLocalUrlConnection::ShareFail(int err, DWORD missing) {
 BOOL CLocalUrlConnection::OpenShare(const char* host) {
   m_shareMode = true;
   m_urlPrefix = "smb://";
+  // A server's names: "\" separates, letter case is no difference, times are whole seconds, and
+  // no mark of ours is kept.
+  m_pathRules.dots |= SYS_DOTS_BACKSLASH;
+  m_caps.caseFolding = true;
+  m_caps.timeStep = 10'000'000;
+  m_caps.marks = false;
   std::string text(host);
   for (char& c : text)
     if (c == '\\') c = '/';
@@ -105,11 +111,11 @@ BOOL CLocalUrlConnection::OpenShare(const char* host) {
   const std::string server = text.substr(0, slash);
   if (server.empty()) {
     m_message = "Es ist kein Server für die Freigabe angegeben.";
-    return FailCode(kErrorInvalidShareName);
+    return FailCode(ERROR_INVALID_SHARENAME);
   }
   m_host = server;
-  m_current = "/";
-  if (slash != std::string::npos && !ShareJoin(text.substr(slash).c_str(), m_current)) return FALSE;
+  m_currentDir = "/";
+  if (slash != std::string::npos && !ShareJoin(text.substr(slash).c_str(), m_currentDir)) return FALSE;
 
   SmbShare::Login login;
   login.server = server;
@@ -129,7 +135,7 @@ BOOL CLocalUrlConnection::OpenShare(const char* host) {
     return FailCode(Win32ErrorFromErrno(err));
   }
   // The login (and the share) are checked now, so that a refusal says why.
-  const std::string share = m_current.substr(0, m_current.find('/', 1));
+  const std::string share = m_currentDir.substr(0, m_currentDir.find('/', 1));
   const std::string shown = server + (share == "/" ? "" : share);
   err = m_share->List(share, [](const SmbShare::Entry&) { return false; });
   if (err == 0) {
@@ -158,42 +164,7 @@ BOOL CLocalUrlConnection::OpenShare(const char* host) {
   }
 }
 
-bool CLocalUrlConnection::ShareJoin(const char* path, std::string& out) const {
-  if (!path) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  std::string whole(path);
-  for (char& c : whole)
-    if (c == '\\') c = '/';
-  if (!whole.starts_with('/')) {
-    if (m_currentDirLost) {
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return false;
-    }
-    whole = m_current + "/" + whole;
-  }
-  std::vector<std::string_view> parts;
-  std::string_view rest(whole);
-  while (!rest.empty()) {
-    const std::size_t slash = rest.find('/');
-    const std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  out.clear();
-  for (const std::string_view part : parts) {
-    out += '/';
-    out += part;
-  }
-  if (out.empty()) out = "/";
-  return true;
-}
+bool CLocalUrlConnection::ShareJoin(const char* path, std::string& out) const { return JoinPath(path, out); }
 
 // ---- folders and names ---------------------------------------------------------------------------
 
@@ -206,7 +177,7 @@ BOOL CLocalUrlConnection::ShareChangeDir(const char* path) {
     if (err) return ShareFail(err, ERROR_PATH_NOT_FOUND);
     if (!S_ISDIR(st.st_mode)) return FailCode(ERROR_PATH_NOT_FOUND);
   }
-  m_current = abs;
+  m_currentDir = abs;
   m_currentDirLost = false;
   return TRUE;
 }
@@ -385,17 +356,9 @@ BOOL CLocalUrlConnection::ShareDownloadFile(const char* remote, const char* loca
   std::string abs;
   if (!Ready()) return FALSE;
   if (!ShareJoin(remote, abs)) return EndTransfer(FALSE, URL_FAIL_TRANSFER);
-  const SysOsPath dst(local);
-  if (!dst.ok()) return EndTransfer(FALSE, URL_FAIL_LOCAL);
-  const std::string localPath(dst.c_str());
-  const std::size_t slash = localPath.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
-  const std::string name = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
-  SysFd dstDir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dstDir || name.empty()) {
-    SetLastError(!dstDir && errno != ENOENT && errno != ENOTDIR ? Win32ErrorFromErrno(errno) : ERROR_PATH_NOT_FOUND);
-    return EndTransfer(FALSE, URL_FAIL_LOCAL);
-  }
+  SysFd dstDir;
+  std::string name;
+  if (!OpenLocalFolder(local, dstDir, name)) return EndTransfer(FALSE, URL_FAIL_LOCAL);
   struct stat mine {};
   if (failIfExists && ::fstatat(dstDir.Get(), name.c_str(), &mine, AT_SYMLINK_NOFOLLOW) == 0) {
     SetLastError(S_ISDIR(mine.st_mode) ? ERROR_DIRECTORY : ERROR_FILE_EXISTS);

@@ -1,8 +1,8 @@
 // The FTP session: control connection, replies, login with FEAT, the file commands and the break.
-#include "remote/ftp_client.h"
+#include "remote/ftp/ftp_client.h"
 
 #include "platform/last_error.h"
-#include "remote/ftp_internal.h"
+#include "remote/ftp/ftp_internal.h"
 #include "remote/url_connection.h"
 
 #include <netinet/in.h>

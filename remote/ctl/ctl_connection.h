@@ -49,7 +49,6 @@ class CCtlCommUrlConnection : public CUrlConnection {
   BOOL Init(u32 reconnectFlag, u32 timeout, BOOL utf8Names);
 
   BOOL ChangeDir(const char* path) override;
-  BOOL GetCurrentDir(char* buffer, int* size) override;
   BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
   BOOL SetAttributes(const char* path, u32 attributes) override;
   BOOL Rmdir(const char* path) override;
@@ -62,8 +61,6 @@ class CCtlCommUrlConnection : public CUrlConnection {
   BOOL DownloadProc(const char* remote, void* context, UrlWriteFn write, u32 r1, u32 r2, u32 r3) override;
   BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2,
                     u32 r3) override;
-  BOOL GetOption(int id, void* buffer, int* size) override;
-  BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
   BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
   // While a transfer runs: ends the link (the running call returns), so that the connection is
   // closed from then on.
@@ -75,16 +72,19 @@ class CCtlCommUrlConnection : public CUrlConnection {
   bool EnsureOnline(bool force);
   // The last error for a library result; TRUE for 0.
   BOOL SetCiError(int result);
-  // The absolute path (our text) of a path, and its form for the library.
-  bool MakePath(const char* name, std::string& path, std::string& wire) const;
-  bool MakeWire(const char* name, std::string& wire) const;
+  // The options' parts of this adapter: a test of the link before every option but 63, 64 and
+  // 72 (the reconnect itself), the counters of the library's progress record.
+  bool OptionReady(int id) override;
+  BOOL RefreshCounters() override;
+  BOOL SetDone(u64 value, int size) override;
+  Attempt ReconnectOnce() override;
+  // Option 74: the attributes alone (50 for a record without any).
+  BOOL SetFindData(const void* buffer, int size) override;
   // Starts a transfer: counters cleared, failure side 2, busy raised.
   void BeginTransfer();
   BOOL EndTransfer(int result);
 
   CiProgress m_progress{};
-  std::string m_current = "/";
-  u32 m_timeout = 10000;
   std::atomic<bool> m_checkLink{false};
   bool m_reconnecting = false;
 };

@@ -1,8 +1,8 @@
 // The socket library's resolver: names and address texts to addresses, masks, the local host name.
 #include "lib/text/enc.h"
 #include "platform/last_error.h"
-#include "remote/sock.h"
-#include "remote/sock_internal.h"
+#include "remote/sock/sock.h"
+#include "remote/sock/sock_internal.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

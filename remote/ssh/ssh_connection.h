@@ -1,27 +1,27 @@
 // CSshUrlConnection: a Linux host's files through shell commands in an interactive SSH session.
 #pragma once
 
-#include "remote/url_connection.h"
+#include "remote/ssh/comm_connection.h"
 
 #include <atomic>
 #include <functional>
 #include <string>
 
-// The engine handle is an Ssh handle of the communication library (remote/comm_lib.h). Every
+// The engine handle is an Ssh handle of the communication library (remote/ssh/comm_lib.h). Every
 // operation is one shell command framed by a sentinel line; every path goes to the shell in
 // single quotes, so that no name is ever run or expanded. Listings and transfers use the helper
 // program hexout when the probe found it (or installed it, with the alternate mode), else ls,
 // printf and hexdump. Uploads and downloads write a temporary name beside the target and rename
 // it when whole. Line framing: the session delivers one output line per read with the terminal's
-// echo on; the helper upload counts echoed lines for its flow control.
-class CSshUrlConnection : public CUrlConnection {
+// echo on; the helper upload counts echoed lines for its flow control. The framing, the session
+// and the probe are in ssh_shell.cpp.
+class CSshUrlConnection : public CCommLibConnection {
  public:
   // Where the helper lies on the host unless SetHelperPath says otherwise.
   static constexpr const char* kHelperPath = "/bin/hexout";
 
   CSshUrlConnection(std::uintptr_t engineHandle, const char* host, const char* user, const char* password,
                     u32 reserved, u16 port, u32 alternateMode);
-  ~CSshUrlConnection() override;
 
   // Before Probe: the helper's absolute path on the host.
   void SetHelperPath(std::string path) { m_helperPath = std::move(path); }
@@ -31,24 +31,24 @@ class CSshUrlConnection : public CUrlConnection {
   u32 HelperVersion() const { return m_helperVersion; }
   int LsStyle() const { return m_lsStyle; }
 
+  // Single operations (ssh_connection.cpp): folders, files, then times and modes.
   BOOL ChangeDir(const char* path) override;
-  BOOL GetCurrentDir(char* buffer, int* size) override;
-  BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
-  BOOL SetAttributes(const char* path, u32 attributes) override;
-  BOOL Rmdir(const char* path) override;
   BOOL Mkdir(const char* path) override;
+  BOOL Rmdir(const char* path) override;
   BOOL Remove(const char* path) override;
   BOOL Rename(const char* oldPath, const char* newPath) override;
-  void Close() override;
+  BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
+  BOOL SetAttributes(const char* path, u32 attributes) override;
+  // Listings (ssh_listing.cpp). With the helper, listings tell creation times and can be of folders
+  // only (option 78).
+  BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
+  UrlCapabilities Capabilities() const override;
+  // Transfers (ssh_transfer.cpp).
   BOOL UploadProc(const char* remote, void* context, UrlReadFn read, u32 r1, u32 r2) override;
   BOOL UploadFile(const char* local, const char* remote, u32 r1, u32 r2) override;
   BOOL DownloadProc(const char* remote, void* context, UrlWriteFn write, u32 r1, u32 r2, u32 r3) override;
   BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2,
                     u32 r3) override;
-  BOOL GetOption(int id, void* buffer, int* size) override;
-  BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
-  BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
-  BOOL Break() override;
 
   // text in single quotes for the shell, each quote inside as '\''.
   static std::string ShellQuote(const std::string& text);
@@ -64,16 +64,22 @@ class CSshUrlConnection : public CUrlConnection {
   // Shell messages (English and German) and helper codes as Windows codes; 0 when unknown.
   static DWORD MapShellError(const std::string& text);
   static DWORD MapHelperError(i64 code);
-  // The Windows code of a library result, and whether the session must be checked after it.
+  // The Windows code of a library result (or of kTimedOut), and whether the session must be
+  // checked after it.
   static DWORD MapLibraryCode(int code, bool* link);
+  // What RunCommand gives when no line came in time.
+  static constexpr int kTimedOut = -255;
+  // The mode chmod is given: UnixMode without the bits above 0777.
   static u32 ModeOf(u32 attributes);
 
  private:
   using Source = std::function<int(BYTE*, int)>;       // count, 0 at the end, negative: failed
   using Sink = std::function<bool(const BYTE*, int)>;  // false: refused
 
-  u32 Handle() const { return static_cast<u32>(GetEngineHandle()); }
-  bool EnsureConnected(bool force);
+  bool EnsureConnected(bool force) override;
+  BOOL Reconnect(u64 tries) override;
+  BOOL SetFindData(const void* buffer, int size) override;
+  void OnBreak() override;
   bool Login();
   // Drops the output that is ready, and a line's part held back.
   void Drain();
@@ -82,12 +88,10 @@ class CSshUrlConnection : public CUrlConnection {
   int NextLine(std::string& text);
   bool Send(const std::string& line);
   // One framed command; its reply (the rest of the sentinel line) and the mapped error as last
-  // error. The reply's length, or negative on a session failure (-255: time-out).
+  // error. The reply's length, or negative on a session failure (kTimedOut).
   int RunCommand(const std::string& command, std::string* reply);
   // A command whose empty reply means success; failure codes: mapped, else fallback.
   BOOL Simple(const std::string& command, DWORD fallback, bool folderCodes = false);
-  // Joined with the current folder, "." and ".." resolved; wire as it goes to the shell.
-  bool Build(const char* path, std::string* joined, std::string* wire) const;
   bool Stat(const std::string& wire, WIN32_FIND_DATAA* record);
   std::string HelperCommand(const std::string& options, const std::string& wire) const;
   // The session's state after a failed read or wait.
@@ -101,17 +105,13 @@ class CSshUrlConnection : public CUrlConnection {
   // Removes a temporary file that a lost session left.
   void RemoveLeftover();
 
-  std::string m_currentDir = "/";
   std::string m_lsPrefix;
   std::string m_lsOptions = "-al";
   std::string m_helperPath = kHelperPath;
   u32 m_helperVersion = 0;
   int m_lsStyle = 3;
-  u32 m_timeout = 10000;
   std::atomic<bool> m_breakRequested{false};
-  std::atomic<bool> m_checkLink{false};
   bool m_useHelper = false;
-  bool m_sessionUp = false;
   bool m_lost = false;  // the session failed; the next operation renews it
   std::string m_leftover;  // a temporary file of an upload that did not end
   std::string m_linePart;  // output of a line whose end has not come yet

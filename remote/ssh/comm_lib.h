@@ -1,6 +1,7 @@
 // The communication library's function table: stand-bys until the library is loaded at run time.
 #pragma once
 
+#include "platform/win_types.h"
 #include "remote/commlib/comm_lib_api.h"
 
 #include <string>
@@ -51,6 +52,11 @@ CommLibFunctions CommLibStandBys();
 int CommLibLoad();
 // Counts down; at 0 the stand-bys return and both libraries are let go.
 void CommLibUnload();
+// The Windows error of a result of the Sftp or Ssh functions (any other result gives 12); *renew
+// (may be null) says whether the session is in doubt after it and must be tested, or replaced,
+// before the next call.
+DWORD CommLibError(int result, bool* renew = nullptr);
+
 // The places CommLibLoad tries for the library, in order, and the one it loaded ("" for none).
 std::vector<std::string> CommLibCandidates();
 std::string CommLibLoadedPath();

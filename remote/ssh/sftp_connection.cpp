@@ -1,17 +1,16 @@
 // The SFTP adapter: connection operations as calls of the communication library, its codes as Windows codes.
-#include "remote/sftp_connection.h"
+#include "remote/ssh/sftp_connection.h"
 
 #include "lib/system/sys_file.h"
+#include "lib/system/sys_path.h"
+#include "lib/text/enc.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
-#include "remote/comm_lib.h"
+#include "remote/ssh/comm_lib.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -25,28 +24,8 @@ constexpr u32 kTypeFolder = 0x4000;
 constexpr u32 kTypeLink = 0xA000;
 
 // "." and ".." resolved by name, repeated and trailing slashes dropped; an absolute path stays
-// absolute ("/" at least).
-std::string Normalise(const std::string& path) {
-  const bool absolute = !path.empty() && path.front() == '/';
-  std::vector<std::string> parts;
-  for (std::size_t at = 0; at <= path.size();) {
-    const std::size_t slash = std::min(path.find('/', at), path.size());
-    const std::string part = path.substr(at, slash - at);
-    at = slash + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty() && parts.back() != "..")
-        parts.pop_back();
-      else if (!absolute)
-        parts.push_back(part);
-      continue;
-    }
-    parts.push_back(part);
-  }
-  std::string out = absolute ? "/" : "";
-  for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
-  return out.empty() ? "." : out;
-}
+// absolute ("/" at least), a relative one keeps the ".." that climb above it ("." at least).
+constexpr u32 kDots = SYS_DOTS_KEEP_UP | SYS_DOTS_EMPTY_DOT;
 
 FILETIME FromSeconds(u32 seconds) {
   return FileTimeFromUnix(seconds);
@@ -86,39 +65,9 @@ bool MakeRecord(const char* name, const SftpAttributes& attrs, WIN32_FIND_DATAA*
 
 CSftpUrlConnection::CSftpUrlConnection(std::uintptr_t engineHandle, const char* host, const char* user,
                                        const char* password, u32 reserved, u16 port, u32 alternateMode)
-    : CUrlConnection(engineHandle, host, user, password, reserved, port, alternateMode) {
+    : CCommLibConnection(Half::Sftp, engineHandle, host, user, password, reserved, port, alternateMode) {
   m_urlPrefix = "sftp://";
-}
-
-CSftpUrlConnection::~CSftpUrlConnection() {
-  if (Handle()) Close();
-}
-
-DWORD CSftpUrlConnection::MapCode(int code) {
-  switch (code) {
-    case 0: return ERROR_SUCCESS;
-    case 1: return ERROR_HANDLE_EOF;
-    case 2: return ERROR_FILE_NOT_FOUND;
-    case 3: return ERROR_ACCESS_DENIED;
-    case 4: return 12;
-    case 5: return 22;
-    case 6: return 2250;
-    case 7: return ERROR_REQUEST_ABORTED;
-    case 8: return ERROR_CALL_NOT_IMPLEMENTED;
-    case 9: return ERROR_TIMEOUT;
-    case 10: return ERROR_CANCELLED;
-    case 11: return ERROR_BUFFER_OVERFLOW;
-    case 12:
-    case 14: return ERROR_WRITE_FAULT;
-    case 13: return 1006;
-    case 15: return 1154;
-    case 16: return ERROR_INVALID_PARAMETER;
-    case 17: return 85;
-    case 18: return ERROR_INTERNAL_ERROR;
-    case 19: return ERROR_HOST_UNREACHABLE;
-    case 25: return ERROR_SHARING_VIOLATION;  // the file changed while it was read
-    default: return 12;
-  }
+  m_pathRules = {.dots = kDots, .maxPath = kPathMax};
 }
 
 BOOL CSftpUrlConnection::Result(int code) {
@@ -126,81 +75,40 @@ BOOL CSftpUrlConnection::Result(int code) {
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }
-  if (code == 5 || code == 6 || code == 7) m_checkConnection.store(true);
-  return Fail(MapCode(code));
+  bool renew = false;
+  const DWORD error = CommLibError(code, &renew);
+  if (renew) m_checkLink.store(true);
+  return Fail(error);
 }
 
 BOOL CSftpUrlConnection::Init(u32 checkConnection, u32 timeoutMs, u32 utf8Names) {
   if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
-  m_checkConnection.store(checkConnection != 0);
+  m_checkLink.store(checkConnection != 0);
   m_timeout = timeoutMs;
   m_utf8Names = utf8Names != 0;
-  m_connectedOnce = true;
+  m_sessionUp = true;
   char buffer[kPathBuffer];
   const int code = CommLib().SftpRealPath(Handle(), ".", buffer, sizeof buffer);
   if (code != 0) return Result(code);
-  m_currentDir = Normalise(NameIn(buffer));
+  m_currentDir = SysPathDots(NameIn(buffer), kDots);
   m_currentDirLost = false;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 
 bool CSftpUrlConnection::EnsureConnected(bool force) {
-  u32 handle = Handle();
-  if (!handle) {
+  if (!Handle()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  CommLibFunctions& lib = CommLib();
-  if (!force && (!m_checkConnection.load() || lib.SftpIsConnected(handle))) return true;
-  const auto renew = [&]() {
-    lib.SftpClose(handle);
-    handle = lib.SftpCreate();
-    m_engineHandle.store(handle);
-    return handle != 0;
-  };
-  if (m_connectedOnce && !renew()) {
-    SetLastError(ERROR_INTERNAL_ERROR);
-    return false;
-  }
-  m_connectedOnce = true;
-  const int port = m_port;
-  int code = lib.SftpConnect(handle, m_host.c_str(), port, m_user.c_str(), m_password.c_str(),
-                             static_cast<int>(m_timeout));
-  if (code == 17) {
-    lib.SftpBreak(handle);
-    if (!renew()) {
-      SetLastError(ERROR_INTERNAL_ERROR);
-      return false;
-    }
-    code = lib.SftpConnect(handle, m_host.c_str(), port, m_user.c_str(), m_password.c_str(),
-                           static_cast<int>(m_timeout));
-  }
-  if (code == 0) return true;
+  if (!force && (!m_checkLink.load() || SessionAnswers())) return true;
+  const int code = ConnectSession(m_user);
+  if (code == COMM_OK) return true;
   Result(code);
   return false;
 }
 
-bool CSftpUrlConnection::Build(const char* path, std::string* joined, std::string* wire) const {
-  if (!path) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  const bool absolute = *path == '/';
-  if (m_currentDirLost && !absolute) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  std::string full = absolute ? std::string(path) : m_currentDir + "/" + path;
-  full = Normalise(full);
-  if (full.size() > kPathMax) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
-  if (!NameOut(full.c_str(), *wire)) return false;
-  if (joined) *joined = std::move(full);
-  return true;
-}
+BOOL CSftpUrlConnection::Reconnect(u64 tries) { return ReconnectTries(std::max<u64>(tries, 1)); }
 
 // ---- single operations ---------------------------------------------------------------------------
 
@@ -212,22 +120,12 @@ BOOL CSftpUrlConnection::ChangeDir(const char* path) {
   if (code != 0) return Result(code);
   if (!(attrs.flags & SFTP_ATTR_PERMISSIONS) || (attrs.permissions & kTypeMask) != kTypeFolder)
     return Fail(ERROR_PATH_NOT_FOUND);
-  m_currentDir = joined;
-  m_currentDirLost = false;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
-}
-
-BOOL CSftpUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
-  if (!size) return Fail(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
-  return CopyOut(m_currentDir, buffer, size);
+  return EnterDir(joined);
 }
 
 BOOL CSftpUrlConnection::SetStat(const char* path, u32 flags, u32 mode, u32 atime, u32 mtime) {
   std::string wire;
-  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  if (!Reach(path, wire)) return FALSE;
   SftpAttributes attrs{};
   attrs.flags = flags;
   attrs.permissions = mode;
@@ -251,37 +149,29 @@ BOOL CSftpUrlConnection::SetAttributes(const char* path, u32 attributes) {
 
 BOOL CSftpUrlConnection::Rmdir(const char* path) {
   std::string wire;
-  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  if (!Reach(path, wire)) return FALSE;
   return Result(CommLib().SftpRmdir(Handle(), wire.c_str()));
 }
 
 BOOL CSftpUrlConnection::Mkdir(const char* path) {
   std::string wire;
-  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  if (!Reach(path, wire)) return FALSE;
   return Result(CommLib().SftpMkdir(Handle(), wire.c_str(), 0));
 }
 
 BOOL CSftpUrlConnection::Remove(const char* path) {
   std::string wire;
-  if (!EnsureConnected(false) || !Build(path, nullptr, &wire)) return FALSE;
+  if (!Reach(path, wire)) return FALSE;
   return Result(CommLib().SftpRemove(Handle(), wire.c_str()));
 }
 
 BOOL CSftpUrlConnection::Rename(const char* oldPath, const char* newPath) {
   std::string from, to;
-  if (!EnsureConnected(false) || !Build(oldPath, nullptr, &from) || !Build(newPath, nullptr, &to)) return FALSE;
+  if (!Reach(oldPath, from) || !Build(newPath, nullptr, &to)) return FALSE;
   // This interface never replaces; some servers would.
   SftpAttributes attrs{};
   if (CommLib().SftpStat(Handle(), to.c_str(), &attrs) == 0) return Fail(ERROR_ALREADY_EXISTS);
   return Result(CommLib().SftpRename(Handle(), from.c_str(), to.c_str()));
-}
-
-void CSftpUrlConnection::Close() {
-  const u32 handle = Handle();
-  m_engineHandle.store(0);
-  m_checkConnection.store(false);
-  m_connectedOnce = false;
-  if (handle) CommLib().SftpClose(handle);
 }
 
 // ---- transfers -----------------------------------------------------------------------------------
@@ -290,7 +180,7 @@ BOOL CSftpUrlConnection::UploadProc(const char* remote, void* context, UrlReadFn
   if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
   if (!read) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
-  if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
+  if (!Reach(remote, wire)) return FALSE;
   m_failureSide = URL_FAIL_TRANSFER;
   m_announcedTotal.store(m_nextUploadSize);
   m_busy.store(2);
@@ -315,23 +205,19 @@ BOOL CSftpUrlConnection::UploadFile(const char* local, const char* remote, u32, 
       return Fail(ERROR_ACCESS_DENIED);
   }
   std::string wire;
-  if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
+  if (!Reach(remote, wire)) return FALSE;
   m_failureSide = URL_FAIL_TRANSFER;
   SetBusy(true);
   const int code = CommLib().SftpUploadFile(Handle(), wire.c_str(), local, 0, 0, 0);
   SetBusy(false);
-  if (code == 13) m_failureSide = URL_FAIL_LOCAL;
+  if (code == COMM_LOCAL_FILE) m_failureSide = URL_FAIL_LOCAL;
   return Result(code);
 }
 
 BOOL CSftpUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
   if (!write) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
-  if (!Handle() || !EnsureConnected(false) || !Build(remote, nullptr, &wire)) {
-    const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
-    write(context, nullptr, -1);
-    return Fail(code);
-  }
+  if (!Reach(remote, wire)) return AbortDownload(context, write);
   m_failureSide = URL_FAIL_TRANSFER;
   SetBusy(true);
   const int code = CommLib().SftpDownloadProc(Handle(), wire.c_str(), write, context, 0, 0, 0);
@@ -340,21 +226,14 @@ BOOL CSftpUrlConnection::DownloadProc(const char* remote, void* context, UrlWrit
 }
 
 BOOL CSftpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32, u32) {
-  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
-  if (!local || !*local) return Fail(ERROR_INVALID_PARAMETER);
-  struct stat st {};
-  if (failIfExists && ::lstat(local, &st) == 0) {
-    m_failureSide = URL_FAIL_LOCAL;
-    return Fail(ERROR_FILE_EXISTS);
-  }
   std::string wire;
-  if (!EnsureConnected(false) || !Build(remote, nullptr, &wire)) return FALSE;
+  if (!ReachDownload(remote, local, failIfExists, wire)) return FALSE;
   // Busy like every transfer, so that a cancel reaches it.
   m_failureSide = URL_FAIL_TRANSFER;
   SetBusy(true);
   const int code = CommLib().SftpDownloadFile(Handle(), wire.c_str(), local, 0, 0, 0);
   SetBusy(false);
-  if (code == 13) m_failureSide = URL_FAIL_LOCAL;
+  if (code == COMM_LOCAL_FILE) m_failureSide = URL_FAIL_LOCAL;
   return Result(code);
 }
 
@@ -385,11 +264,8 @@ struct Listing {
 BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
   if (!entry) return Fail(ERROR_INVALID_PARAMETER);
   std::string dirWire;
-  if (!Handle() || !EnsureConnected(false) || !Build(path && *path ? path : "", nullptr, &dirWire)) {
-    const DWORD code = Handle() ? GetLastError() : ERROR_INVALID_HANDLE;
-    entry(context, nullptr);
-    return Fail(code);
-  }
+  if (!Reach(path && *path ? path : "", dirWire))
+    return AbortListing(context, entry);
   Listing listing{context, entry, filter.mask, m_utf8Names, false, false, {}};
   const auto convert = [](void* c, const char* name, const char*, const SftpAttributes* attrs) -> int {
     auto* l = static_cast<Listing*>(c);
@@ -421,8 +297,8 @@ BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
       const std::string to = target[0] == '/' ? std::string(target) : prefix + target;
       SftpAttributes attrs{};
       const int stat = lib.SftpStat(Handle(), to.c_str(), &attrs);
-      if (stat == 10) {
-        code = 10;
+      if (stat == COMM_BREAK) {
+        code = COMM_BREAK;
         break;
       }
       WIN32_FIND_DATAA resolved;
@@ -434,7 +310,7 @@ BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
         record = resolved;
       }
     }
-    if (!entry(context, &record)) code = 10;
+    if (!entry(context, &record)) code = COMM_BREAK;
   }
   SetBusy(false);
   entry(context, nullptr);
@@ -442,97 +318,36 @@ BOOL CSftpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
   return Result(code);
 }
 
-// ---- break and options ---------------------------------------------------------------------------
+// ---- options -------------------------------------------------------------------------------------
 
-BOOL CSftpUrlConnection::Break() {
-  const u32 handle = Handle();
-  if (!handle) return FALSE;
-  if (!IsBusy()) return TRUE;
-  CommLib().SftpBreak(handle);
-  m_checkConnection.store(true);
-  SetBusy(false);
+BOOL CSftpUrlConnection::RefreshCounters() {
+  u64 total = 0;
+  const u64 done = CommLib().SftpProgress(Handle(), &total);
+  if (const u64 announced = m_announcedTotal.load()) total = announced;
+  m_bytesDone.store(done);
+  m_bytesTotal.store(total);
   return TRUE;
 }
 
-BOOL CSftpUrlConnection::GetOption(int id, void* buffer, int* size) {
-  const u32 handle = Handle();
-  if (!handle) return Fail(ERROR_INVALID_HANDLE);
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      return AnswerWord(buffer, size, m_timeout);
-    case URL_OPT_BYTES_DONE:
-    case URL_OPT_PROGRESS: {
-      u64 total = 0;
-      const u64 done = CommLib().SftpProgress(handle, &total);
-      if (const u64 announced = m_announcedTotal.load()) total = announced;
-      m_bytesDone.store(done);
-      m_bytesTotal.store(total);
-      return AnswerCounters(id, buffer, size);
-    }
-    case URL_OPT_KIND_68:
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, 2);
-    case URL_OPT_UTF8_NAMES:
-      return AnswerWord(buffer, size, m_utf8Names ? 1 : 0);
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 0);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+BOOL CSftpUrlConnection::SetDone(u64 value, int) {
+  return Result(CommLib().SftpProgressSet(Handle(), static_cast<u32>(value), static_cast<u32>(value >> 32),
+                                          0xFFFFFFFF, 0xFFFFFFFF));
 }
 
-BOOL CSftpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  const u32 handle = Handle();
-  if (!handle) return Fail(ERROR_INVALID_HANDLE);
-  if (id == URL_OPT_APPLY_FIND) {
-    WIN32_FIND_DATAA record;
-    if (!TakeFindData(buffer, size, &record)) return FALSE;
-    u32 flags = 0, mode = 0, atime = 0, mtime = 0;
-    if (record.ftLastWriteTime.dwHighDateTime != 0) {
-      flags |= SFTP_ATTR_TIMES;
-      mtime = ToSeconds(record.ftLastWriteTime);
-      atime = record.ftLastAccessTime.dwHighDateTime != 0 ? ToSeconds(record.ftLastAccessTime) : mtime;
-    }
-    const u32 attributes = record.dwFileAttributes;
-    if (attributes != 0 && attributes != 0xFFFFFFFF) {
-      flags |= SFTP_ATTR_PERMISSIONS;
-      mode = UnixMode(attributes & ~u32{URL_ATTR_NORMAL});
-    }
-    return SetStat(record.cFileName, flags, mode, atime, mtime);
+BOOL CSftpUrlConnection::SetFindData(const void* buffer, int size) {
+  if (!Handle()) return Fail(ERROR_INVALID_HANDLE);
+  WIN32_FIND_DATAA record;
+  if (!TakeFindData(buffer, size, &record)) return FALSE;
+  u32 flags = 0, mode = 0, atime = 0, mtime = 0;
+  if (record.ftLastWriteTime.dwHighDateTime != 0) {
+    flags |= SFTP_ATTR_TIMES;
+    mtime = ToSeconds(record.ftLastWriteTime);
+    atime = record.ftLastAccessTime.dwHighDateTime != 0 ? ToSeconds(record.ftLastAccessTime) : mtime;
   }
-  u64 value = 0;
-  if (!TakeValue(buffer, size, &value)) return FALSE;
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      m_timeout = static_cast<u32>(std::min<u64>(value, 0x7FFFFFFF));
-      return TRUE;
-    case URL_OPT_SET_DONE:
-      return Result(CommLib().SftpProgressSet(handle, static_cast<u32>(value), static_cast<u32>(value >> 32),
-                                              0xFFFFFFFF, 0xFFFFFFFF));
-    case URL_OPT_UTF8_NAMES:
-      m_utf8Names = value != 0;
-      return TRUE;
-    case URL_OPT_RECONNECT: {
-      const u64 tries = std::max<u64>(value, 1);
-      for (u64 i = 0; i < tries; ++i) {
-        if (EnsureConnected(true)) {
-          SetLastError(ERROR_SUCCESS);
-          return TRUE;
-        }
-        if (i + 1 < tries) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      }
-      return FALSE;
-    }
-    case URL_OPT_UPLOAD_SIZE:
-      m_nextUploadSize = value;
-      return TRUE;
-    default:
-      return Fail(ERROR_INVALID_NAME);
+  const u32 attributes = record.dwFileAttributes;
+  if (attributes != 0 && attributes != 0xFFFFFFFF) {
+    flags |= SFTP_ATTR_PERMISSIONS;
+    mode = UnixMode(attributes & ~u32{URL_ATTR_NORMAL});
   }
+  return SetStat(record.cFileName, flags, mode, atime, mtime);
 }

@@ -1,5 +1,5 @@
 // The controller link: the library's loader, the connect, and the adapter over the twenty Ci functions.
-#include "remote/ctl_connection.h"
+#include "remote/ctl/ctl_connection.h"
 
 #include "lib/system/sys_types.h"
 #include "lib/text/enc.h"
@@ -12,10 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 static_assert(sizeof(CiFileRecord) == sizeof(SysFindStruct),
@@ -89,11 +87,6 @@ std::string ProgramFolder() {
   return program.substr(0, program.rfind('/'));
 }
 
-bool ExistsLocally(const char* path) {
-  struct stat st {};
-  return ::lstat(path, &st) == 0;
-}
-
 }  // namespace
 
 // ---- loader and connect ----------------------------------------------------------------------------
@@ -148,7 +141,7 @@ BOOL CtlClientLoad(const char* folder, std::string* problem) {
             "finden; %s",
             CI_LIBRARY_NAME, kWithout);
     }
-    SetLastError(126);
+    SetLastError(ERROR_MOD_NOT_FOUND);
     return FALSE;
   }
   // Fetched in this order; every one must be there.
@@ -188,7 +181,7 @@ BOOL CtlClientLoad(const char* folder, std::string* problem) {
                            kWithout);
     }
     ::dlclose(module);
-    SetLastError(127);
+    SetLastError(ERROR_PROC_NOT_FOUND);
     return FALSE;
   }
   api.Init();
@@ -216,7 +209,7 @@ BOOL CtlClientConnect(CiHandle* handle, const char* host, u16 port, const char*,
   }
   *handle = 0;
   if (!g_loaded.load()) {
-    SetLastError(1154);
+    SetLastError(ERROR_INVALID_DLL);
     return FALSE;
   }
   const std::string address = Address(host ? host : "", port ? port : CI_DEFAULT_PORT);
@@ -231,20 +224,20 @@ BOOL CtlClientConnect(CiHandle* handle, const char* host, u16 port, const char*,
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }
-  DWORD code = 1460;
+  DWORD code = ERROR_TIMEOUT;
   switch (result) {
-    case 2:
-      code = 87;
+    case CI_E_ARGUMENT:
+      code = ERROR_INVALID_PARAMETER;
       break;
-    case 5:
-      code = 14;
+    case CI_E_NO_MEMORY:
+      code = ERROR_OUTOFMEMORY;
       break;
-    case 20:
-      code = 1814;
+    case CI_E_BAD_ADDRESS:
+      code = ERROR_RESOURCE_NAME_NOT_FOUND;
       break;
-    case 22:
-    case 48:
-      code = 1158;
+    case CI_E_NO_CONTROLLER:
+    case CI_E_NOT_A_CONTROLLER:
+      code = ERROR_NO_MORE_USER_HANDLES;
       break;
     default:
       break;
@@ -254,82 +247,82 @@ BOOL CtlClientConnect(CiHandle* handle, const char* host, u16 port, const char*,
 }
 
 DWORD CtlErrorFromCi(int result, bool* checkLink) {
-  if (checkLink) *checkLink = result == 7 || result == 11;
+  if (checkLink) *checkLink = result == CI_E_LINK_LOST || result == 11;
   switch (result) {
-    case 0:
-      return 0;
-    case 2:
+    case CI_OK:
+      return ERROR_SUCCESS;
+    case CI_E_ARGUMENT:
     case 30:
     case 33:
     case 36:
-      return 87;
-    case 3:
+      return ERROR_INVALID_PARAMETER;
+    case CI_E_NOT_READY:
     case 45:
-      return 1154;
+      return ERROR_INVALID_DLL;
     case 4:
-      return 127;
-    case 5:
-      return 14;
-    case 7:
-      return 22;
+      return ERROR_PROC_NOT_FOUND;
+    case CI_E_NO_MEMORY:
+      return ERROR_OUTOFMEMORY;
+    case CI_E_LINK_LOST:
+      return ERROR_BAD_COMMAND;
     case 8:
     case 9:
-      return 1056;
+      return ERROR_SERVICE_ALREADY_RUNNING;
     case 10:
-      return 1062;
+      return ERROR_SERVICE_NOT_ACTIVE;
     case 11:
-      return 2250;
+      return ERROR_NOT_CONNECTED;
     case 12:
-      return 1444;
-    case 13:
-      return 111;
-    case 14:
-      return 1450;
+      return ERROR_INVALID_THREAD_ID;
+    case CI_E_NAME_TOO_LONG:
+      return ERROR_BUFFER_OVERFLOW;
+    case CI_E_DEVICE_FULL:
+      return ERROR_NO_SYSTEM_RESOURCES;
     case 15:
-      return 1171;
+      return ERROR_POINT_NOT_FOUND;
     case 16:
-      return 1364;
+      return ERROR_LOGON_SESSION_COLLISION;
     case 17:
-      return 1361;
+      return ERROR_LOGON_SESSION_EXISTS;
     case 18:
-      return 1232;
+      return ERROR_HOST_UNREACHABLE;
     case 19:
-      return 1231;
-    case 20:
-      return 1814;
+      return ERROR_NETWORK_UNREACHABLE;
+    case CI_E_BAD_ADDRESS:
+      return ERROR_RESOURCE_NAME_NOT_FOUND;
     case 21:
-      return 1219;
-    case 22:
+      return ERROR_SESSION_CREDENTIAL_CONFLICT;
+    case CI_E_NO_CONTROLLER:
     case 32:
-    case 48:
-      return 1158;
-    case 23:
-      return 1460;
+    case CI_E_NOT_A_CONTROLLER:
+      return ERROR_NO_MORE_USER_HANDLES;
+    case CI_E_TIMEOUT:
+      return ERROR_TIMEOUT;
     case 24:
-      return 1224;
+      return ERROR_USER_MAPPED_FILE;
     case 25:
-      return 58;
-    case 26:
+      return ERROR_BAD_NET_RESP;
+    case CI_E_HANDLE:
     case 27:
-      return 6;
+      return ERROR_INVALID_HANDLE;
     case 28:
-      return 1312;
+      return ERROR_NO_SUCH_LOGON_SESSION;
     case 29:
-      return 1150;
+      return ERROR_OLD_WIN_VERSION;
     case 35:
-      return 1427;
-    case 37:
-      return 2;
+      return ERROR_INVALID_FILTER_PROC;
+    case CI_E_NOT_FOUND:
+      return ERROR_FILE_NOT_FOUND;
     case 38:
-      return 5004;
+      return ERROR_RESOURCE_NOT_ONLINE;
     case 42:
-      return 1607;
+      return ERROR_UNKNOWN_COMPONENT;
     case 43:
-      return 33;
-    case 44:
-      return 50;
+      return ERROR_LOCK_VIOLATION;
+    case CI_E_NOT_SUPPORTED:
+      return ERROR_NOT_SUPPORTED;
     default:
-      return 12;
+      return ERROR_INVALID_ACCESS;
   }
 }
 
@@ -339,6 +332,9 @@ CCtlCommUrlConnection::CCtlCommUrlConnection(CiHandle handle, const char* host, 
                                              const char* password, u32 reserved, u16 port)
     : CUrlConnection(handle, host, user, password, reserved, port, 0) {
   m_urlPrefix = "ctlcomm://";
+  m_caps = {.kind = URL_KIND_CTLCOMM, .kind68 = URL_KIND_CTLCOMM, .timeout = true, .utf8Option = true,
+            .reconnects = true, .timeStep = 10'000'000, .setsTimes = false};
+  m_pathRules.maxWire = CI_PATH_MAX;
 }
 
 CCtlCommUrlConnection::~CCtlCommUrlConnection() {
@@ -358,7 +354,7 @@ BOOL CCtlCommUrlConnection::Init(u32 reconnectFlag, u32 timeout, BOOL utf8Names)
   const int result = Api().GetInfos(Handle(), 0, text, &size, 0);
   if (result != CI_OK) return SetCiError(result);
   m_utf8Names = utf8Names != 0;
-  m_current = AbsolutePath(NameIn(text));
+  m_currentDir = AbsolutePath(NameIn(text));
   m_checkLink = reconnectFlag != 0;
   m_timeout = timeout;
   SetLastError(ERROR_SUCCESS);
@@ -395,49 +391,16 @@ bool CCtlCommUrlConnection::EnsureOnline(bool force) {
   return true;
 }
 
-bool CCtlCommUrlConnection::MakePath(const char* name, std::string& path, std::string& wire) const {
-  if (!name) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  if (name[0] != '/' && m_currentDirLost) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  path = AbsolutePath(name[0] == '/' ? std::string(name) : m_current + "/" + name);
-  if (!NameOut(path.c_str(), wire)) return false;
-  if (wire.size() > CI_PATH_MAX) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
-  return true;
-}
-
-bool CCtlCommUrlConnection::MakeWire(const char* name, std::string& wire) const {
-  std::string path;
-  return MakePath(name, path, wire);
-}
-
 BOOL CCtlCommUrlConnection::ChangeDir(const char* path) {
   std::string abs, wire;
-  if (!EnsureOnline(false) || !MakePath(path, abs, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, &abs, &wire)) return FALSE;
   uint32_t attr = 0;
   const int result = Api().GetFileAttr(Handle(), wire.c_str(), &attr);
   if (result != CI_OK) return SetCiError(result);
   // A link is never entered.
   if (!(attr & CI_ATTR_FOLDER) || (attr & CI_ATTR_TYPE_MASK) == CI_ATTR_TYPE_LINK)
     return Fail(ERROR_PATH_NOT_FOUND);
-  m_current = abs;
-  m_currentDirLost = false;
-  SetLastError(ERROR_SUCCESS);
-  return TRUE;
-}
-
-BOOL CCtlCommUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
-  if (!size) return Fail(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
-  return CopyOut(m_current, buffer, size);
+  return EnterDir(abs);
 }
 
 BOOL CCtlCommUrlConnection::SetFileTime(const char*, FILETIME) {
@@ -447,7 +410,7 @@ BOOL CCtlCommUrlConnection::SetFileTime(const char*, FILETIME) {
 
 BOOL CCtlCommUrlConnection::SetAttributes(const char* path, u32 value) {
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, nullptr, &wire)) return FALSE;
   u32 word = CI_ATTR_READABLE;
   if (!(value & URL_ATTR_READONLY)) word |= CI_ATTR_WRITABLE;
   if (value & URL_ATTR_HIDDEN) word |= CI_ATTR_HIDDEN;
@@ -467,25 +430,25 @@ BOOL CCtlCommUrlConnection::SetAttributes(const char* path, u32 value) {
 
 BOOL CCtlCommUrlConnection::Rmdir(const char* path) {
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, nullptr, &wire)) return FALSE;
   return SetCiError(Api().DeleteFolder(Handle(), wire.c_str()));
 }
 
 BOOL CCtlCommUrlConnection::Mkdir(const char* path) {
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, nullptr, &wire)) return FALSE;
   return SetCiError(Api().CreateFolder(Handle(), wire.c_str(), 0));
 }
 
 BOOL CCtlCommUrlConnection::Remove(const char* path) {
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(path, wire)) return FALSE;
+  if (!EnsureOnline(false) || !Build(path, nullptr, &wire)) return FALSE;
   return SetCiError(Api().DeleteFile(Handle(), wire.c_str()));
 }
 
 BOOL CCtlCommUrlConnection::Rename(const char* oldPath, const char* newPath) {
   std::string from, to;
-  if (!EnsureOnline(false) || !MakeWire(oldPath, from) || !MakeWire(newPath, to)) return FALSE;
+  if (!EnsureOnline(false) || !Build(oldPath, nullptr, &from) || !Build(newPath, nullptr, &to)) return FALSE;
   return SetCiError(Api().RenameFile(Handle(), from.c_str(), to.c_str()));
 }
 
@@ -523,7 +486,7 @@ BOOL CCtlCommUrlConnection::UploadFile(const char* local, const char* remote, u3
   }
   m_failureSide = URL_FAIL_TRANSFER;
   std::string wire;
-  if (!MakeWire(remote, wire)) return FALSE;
+  if (!Build(remote, nullptr, &wire)) return FALSE;
   BeginTransfer();
   return EndTransfer(Api().UploadFile(Handle(), wire.c_str(), local, 0, &m_progress));
 }
@@ -533,7 +496,7 @@ BOOL CCtlCommUrlConnection::UploadProc(const char* remote, void* context, UrlRea
   if (!EnsureOnline(false)) return FALSE;
   m_failureSide = URL_FAIL_TRANSFER;
   std::string wire;
-  if (!MakeWire(remote, wire)) return FALSE;
+  if (!Build(remote, nullptr, &wire)) return FALSE;
   BeginTransfer();
   return EndTransfer(Api().UploadProc(Handle(), wire.c_str(), read, 0, context, &m_progress, -1));
 }
@@ -542,13 +505,10 @@ BOOL CCtlCommUrlConnection::DownloadFile(const char* remote, const char* local, 
                                          u32) {
   if (!EnsureOnline(false)) return FALSE;
   if (!local) return Fail(ERROR_INVALID_PARAMETER);
-  if (failIfExists && ExistsLocally(local)) {
-    m_failureSide = URL_FAIL_LOCAL;
-    return Fail(ERROR_FILE_EXISTS);
-  }
+  if (!LocalTargetFree(local, failIfExists)) return FALSE;
   m_failureSide = URL_FAIL_TRANSFER;
   std::string wire;
-  if (!MakeWire(remote, wire)) return FALSE;
+  if (!Build(remote, nullptr, &wire)) return FALSE;
   BeginTransfer();
   return EndTransfer(Api().DownloadFile(Handle(), wire.c_str(), local, &m_progress));
 }
@@ -556,11 +516,7 @@ BOOL CCtlCommUrlConnection::DownloadFile(const char* remote, const char* local, 
 BOOL CCtlCommUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
   if (!write) return Fail(ERROR_INVALID_PARAMETER);
   std::string wire;
-  if (!EnsureOnline(false) || !MakeWire(remote, wire)) {
-    const DWORD code = GetLastError();
-    write(context, nullptr, -1);
-    return Fail(code);
-  }
+  if (!EnsureOnline(false) || !Build(remote, nullptr, &wire)) return AbortDownload(context, write);
   BeginTransfer();
   const BOOL ok = EndTransfer(Api().DownloadProc(Handle(), wire.c_str(), write, context, &m_progress));
   const DWORD code = GetLastError();
@@ -582,7 +538,7 @@ BOOL CCtlCommUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn 
   };
   if (!EnsureOnline(false)) return end(FALSE);
   std::string folder, mask;
-  if (!MakeWire(path && *path ? path : ".", folder)) return end(FALSE);
+  if (!Build(path && *path ? path : ".", nullptr, &folder)) return end(FALSE);
   if (!NameOut(filter.mask && *filter.mask ? filter.mask : "*", mask)) return end(FALSE);
   if (folder.back() != '/') folder += '/';
   folder += mask;
@@ -627,78 +583,33 @@ BOOL CCtlCommUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn 
 
 // ---- options and break -----------------------------------------------------------------------------
 
-BOOL CCtlCommUrlConnection::GetOption(int id, void* buffer, int* size) {
-  if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
-  if (id == URL_OPT_BYTES_DONE || id == URL_OPT_PROGRESS) {
-    // Read by the progress timer while the library counts: no test of the link from here.
-    m_bytesDone.store(std::atomic_ref<uint64_t>(m_progress.done).load());
-    m_bytesTotal.store(std::atomic_ref<uint64_t>(m_progress.total).load());
-    return AnswerCounters(id, buffer, size);
-  }
-  if (!EnsureOnline(false)) return FALSE;
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      return AnswerWord(buffer, size, m_timeout);
-    case URL_OPT_KIND_68:
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, URL_KIND_CTLCOMM);
-    case URL_OPT_UTF8_NAMES:
-      return AnswerWord(buffer, size, m_utf8Names ? 1 : 0);
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 0);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+bool CCtlCommUrlConnection::OptionReady(int id) { return id == URL_OPT_RECONNECT || EnsureOnline(false); }
+
+BOOL CCtlCommUrlConnection::RefreshCounters() {
+  // Read by the progress timer while the library counts: no test of the link from here.
+  m_bytesDone.store(std::atomic_ref<uint64_t>(m_progress.done).load());
+  m_bytesTotal.store(std::atomic_ref<uint64_t>(m_progress.total).load());
+  return TRUE;
 }
 
-BOOL CCtlCommUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
+BOOL CCtlCommUrlConnection::SetDone(u64 value, int) {
+  std::atomic_ref<uint64_t>(m_progress.done).store(value);
+  return TRUE;
+}
+
+CUrlConnection::Attempt CCtlCommUrlConnection::ReconnectOnce() {
+  if (EnsureOnline(true)) return Attempt::Done;
+  // The connection has ended: no try can bring it back.
+  return GetEngineHandle() == 0 ? Attempt::Ended : Attempt::Failed;
+}
+
+BOOL CCtlCommUrlConnection::SetFindData(const void* buffer, int size) {
   if (GetEngineHandle() == 0) return Fail(ERROR_INVALID_HANDLE);
-  // Option 72 is the reconnect itself: a test of the link first would spend the one reconnect
-  // and its forced try would then end the connection.
-  if (id != URL_OPT_RECONNECT && !EnsureOnline(false)) return FALSE;
-  u64 value = 0;
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_timeout = static_cast<u32>(value);
-      return TRUE;
-    case URL_OPT_SET_DONE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      std::atomic_ref<uint64_t>(m_progress.done).store(value);
-      return TRUE;
-    case URL_OPT_UTF8_NAMES:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_utf8Names = value != 0;
-      return TRUE;
-    case URL_OPT_RECONNECT: {
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      for (u64 i = 0; i < value; ++i) {
-        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        if (EnsureOnline(true)) return TRUE;
-        if (GetEngineHandle() == 0) break;  // the connection has ended: no try can bring it back
-      }
-      return FALSE;
-    }
-    case URL_OPT_APPLY_FIND: {
-      WIN32_FIND_DATAA record;
-      if (!TakeFindData(buffer, size, &record)) return FALSE;
-      if (record.dwFileAttributes == 0 || record.dwFileAttributes == 0xFFFFFFFF)
-        return Fail(ERROR_NOT_SUPPORTED);
-      return SetAttributes(record.cFileName, record.dwFileAttributes);
-    }
-    case URL_OPT_UPLOAD_SIZE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_nextUploadSize = value;
-      return TRUE;
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+  if (!EnsureOnline(false)) return FALSE;
+  WIN32_FIND_DATAA record;
+  if (!TakeFindData(buffer, size, &record)) return FALSE;
+  if (record.dwFileAttributes == 0 || record.dwFileAttributes == 0xFFFFFFFF) return Fail(ERROR_NOT_SUPPORTED);
+  return SetAttributes(record.cFileName, record.dwFileAttributes);
 }
 
 BOOL CCtlCommUrlConnection::Break() {

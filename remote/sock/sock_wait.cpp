@@ -1,7 +1,7 @@
 // The socket library's waits over several objects, and its free-standing wake-up events.
 #include "platform/last_error.h"
-#include "remote/sock.h"
-#include "remote/sock_internal.h"
+#include "remote/sock/sock.h"
+#include "remote/sock/sock_internal.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

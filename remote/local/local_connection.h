@@ -50,7 +50,6 @@ class CLocalUrlConnection : public CUrlConnection {
   const std::string& Message() const { return m_message; }
 
   BOOL ChangeDir(const char* path) override;
-  BOOL GetCurrentDir(char* buffer, int* size) override;
   BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
   BOOL SetAttributes(const char* path, u32 attributes) override;
   BOOL Rmdir(const char* path) override;
@@ -64,8 +63,6 @@ class CLocalUrlConnection : public CUrlConnection {
   BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2,
                     u32 r3) override;
   int FullPath(const char* name, char* buffer, int size) override;
-  BOOL GetOption(int id, void* buffer, int* size) override;
-  BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
   BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
   BOOL Break() override;
   // A share compares names as Samba and Windows do, without regard to case: the key is the name
@@ -78,8 +75,8 @@ class CLocalUrlConnection : public CUrlConnection {
   // since 1970); not in share mode. GetMark: 1 marked (since set), 0 not, -1 failed (50 where the
   // file system keeps no such attributes). SetMark with since < 0 removes the mark. Neither
   // changes the file's content or write time, and neither follows a link.
-  int GetMark(const char* path, i64* since);
-  BOOL SetMark(const char* path, i64 since);
+  int GetMark(const char* path, i64* since) override;
+  BOOL SetMark(const char* path, i64 since) override;
 
  private:
   // The folder that holds an operation's name, open, and the name.
@@ -88,7 +85,11 @@ class CLocalUrlConnection : public CUrlConnection {
     std::string name;
   };
 
+  bool IsOpen() const override;
+  // IsOpen, else false with 6.
   bool Ready() const;
+  // Option 74: times (access and write, never creation) and attributes; 1359 without an engine.
+  BOOL SetFindData(const void* buffer, int size) override;
   // The absolute path of an operation's path, "." and ".." resolved; false with the last error.
   bool Join(const char* path, std::string& out) const;
   bool BelowBase(const std::string& abs, std::string* rel) const;
@@ -125,7 +126,6 @@ class CLocalUrlConnection : public CUrlConnection {
   using ShareSource = std::function<int(BYTE* buffer, int size)>;
   BOOL ShareWriteFile(const std::string& abs, const ShareSource& read, u32 failureSide);
 
-  std::string m_current = "/";
   std::string m_base;  // the folder entered from outside; "" for none
   std::unique_ptr<SysTree> m_tree;
   SysCancelFlag m_break{0};

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/win_types.h"
-#include "remote/sock.h"
+#include "remote/sock/sock.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,14 +1,13 @@
 // The FTP adapter: connection operations as FTP commands, reply codes as Windows codes, retry and break.
-#include "remote/ftp_connection.h"
+#include "remote/ftp/ftp_connection.h"
 
+#include "lib/text/enc.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
 
-#include <sys/stat.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -25,6 +24,7 @@ CFtpUrlConnection::CFtpUrlConnection(std::unique_ptr<FtpSession> session, const 
                      alternateMode),
       m_session(std::move(session)) {
   m_urlPrefix = "ftp://";
+  m_caps = {.kind = URL_KIND_FTP, .kind68 = URL_KIND_FTP, .timeout = true, .reconnects = true, .timeStep = 10'000'000};
 }
 
 CFtpUrlConnection::~CFtpUrlConnection() {
@@ -33,35 +33,35 @@ CFtpUrlConnection::~CFtpUrlConnection() {
 
 DWORD CFtpUrlConnection::MapCode(int code) {
   switch (code) {
-    case 331: return 1323;
-    case 332: case 530: case 532: return 1326;
-    case 421: case 502: case 504: return 120;
-    case 425: return 110;
-    case 426: return 1226;
-    case 451: case 551: return 995;
-    case 500: case 501: case 503: return 87;
-    case 552: return 112;
+    case 331: return ERROR_WRONG_PASSWORD;
+    case 332: case 530: case 532: return ERROR_LOGON_FAILURE;
+    case 421: case 502: case 504: return ERROR_CALL_NOT_IMPLEMENTED;
+    case 425: return ERROR_OPEN_FAILED;
+    case 426: return ERROR_REQUEST_ABORTED;
+    case 451: case 551: return ERROR_OPERATION_ABORTED;
+    case 500: case 501: case 503: return ERROR_INVALID_PARAMETER;
+    case 552: return ERROR_DISK_FULL;
     case FTP_E_CHANGED: return ERROR_SHARING_VIOLATION;  // changed while it was copied
     case FTP_E_BAD_NAME: return ERROR_INVALID_NAME;
     case FTP_E_PATH_TOO_LONG: return ERROR_FILENAME_EXCED_RANGE;
-    case FTP_E_LISTING: return 1392;  // the listing is damaged: nothing may act on it
-    case 984: return 71;
-    case 985: return 14;
-    case 986: return 1901;
-    case 987: return 29;
-    case 988: return 88;
-    case 989: return 30;
-    case 990: return 12;
-    case 991: return 71;
-    case 992: return 1233;
-    case 993: return 82;
-    case 994: return 2;
-    case 995: return 1232;
-    case 996: return 1460;
-    case 997: return 1226;
-    case 998: return 29;
-    case 999: return 53;
-    default: return 12;
+    case FTP_E_LISTING: return ERROR_FILE_CORRUPT;  // the listing is damaged: nothing may act on it
+    case FTP_E_NO_DATA_CONN: return ERROR_REQ_NOT_ACCEP;
+    case FTP_E_NO_MEMORY: return ERROR_OUTOFMEMORY;
+    case FTP_E_WRONG_TIME: return ERROR_INVALID_TIME;
+    case FTP_E_LOCAL_WRITE: return ERROR_WRITE_FAULT;
+    case FTP_E_SEND_DATA: return ERROR_NET_WRITE_FAULT;
+    case FTP_E_LOCAL_READ: return ERROR_READ_FAULT;
+    case FTP_E_LISTEN: return ERROR_INVALID_ACCESS;
+    case FTP_E_PASSIVE_CONN: return ERROR_REQ_NOT_ACCEP;
+    case FTP_E_PASSIVE_PORT: return ERROR_PROTOCOL_UNREACHABLE;
+    case FTP_E_LOCAL_CREATE: return ERROR_CANNOT_MAKE;
+    case FTP_E_LOCAL_MISSING: return ERROR_FILE_NOT_FOUND;
+    case FTP_E_CONNECT: return ERROR_HOST_UNREACHABLE;
+    case FTP_E_TIMEOUT: return ERROR_TIMEOUT;
+    case FTP_E_BROKEN: return ERROR_REQUEST_ABORTED;
+    case FTP_E_SEND: return ERROR_WRITE_FAULT;
+    case FTP_E_HOST: return ERROR_BAD_NETPATH;
+    default: return ERROR_INVALID_ACCESS;
   }
 }
 
@@ -92,14 +92,9 @@ BOOL CFtpUrlConnection::ChangeDir(const char* path) {
   return Result(code, Ok2xx(code));
 }
 
-BOOL CFtpUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Usable(nullptr)) return FALSE;
-  if (!size) return Fail(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return Fail(ERROR_PATH_NOT_FOUND);
-  std::string dir;
+bool CFtpUrlConnection::CurrentDir(std::string& dir) {
   const int code = FtpPwd(m_session.get(), &dir);
-  if (!Ok2xx(code)) return Result(code, false);
-  return CopyOut(dir, buffer, size);
+  return Ok2xx(code) || Result(code, false);
 }
 
 BOOL CFtpUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
@@ -170,7 +165,8 @@ BOOL CFtpUrlConnection::Transfer(const std::function<int()>& run, bool restartab
   m_session->bytesDone = 0;
   SetBusy(true);
   int code = run();
-  if (code != 226 && m_retry && !m_cancelled && (code == 984 || code == 991 || code == 996) &&
+  if (code != 226 && m_retry && !m_cancelled &&
+      (code == FTP_E_NO_DATA_CONN || code == FTP_E_PASSIVE_CONN || code == FTP_E_TIMEOUT) &&
       (restartable || m_session->bytesDone.load() == 0)) {
     code = run();
   }
@@ -180,7 +176,9 @@ BOOL CFtpUrlConnection::Transfer(const std::function<int()>& run, bool restartab
     return TRUE;
   }
   const bool cancelled = m_cancelled.exchange(false);
-  m_failureSide = (code == 993 || code == 994 || code == 987 || code == 989) ? localSide : URL_FAIL_TRANSFER;
+  const bool local = code == FTP_E_LOCAL_CREATE || code == FTP_E_LOCAL_MISSING || code == FTP_E_LOCAL_WRITE ||
+                     code == FTP_E_LOCAL_READ;
+  m_failureSide = local ? localSide : URL_FAIL_TRANSFER;
   return Fail(cancelled ? ERROR_CANCELLED : MapCode(code));
 }
 
@@ -216,11 +214,7 @@ BOOL CFtpUrlConnection::UploadFile(const char* local, const char* remote, u32, u
 BOOL CFtpUrlConnection::DownloadProc(const char* remote, void* context, UrlWriteFn write, u32, u32, u32) {
   const std::optional<u64> listed = std::exchange(m_nextDownloadSize, std::nullopt);
   if (!write) return Fail(ERROR_INVALID_PARAMETER);
-  if (!Usable(remote)) {
-    const DWORD code = GetLastError();
-    write(context, nullptr, -1);
-    return Fail(code);
-  }
+  if (!Usable(remote)) return AbortDownload(context, write);
   FtpSession* s = m_session.get();
   return Transfer(
       [&] {
@@ -233,11 +227,7 @@ BOOL CFtpUrlConnection::DownloadProc(const char* remote, void* context, UrlWrite
 BOOL CFtpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32, u32, u32) {
   const std::optional<u64> listed = std::exchange(m_nextDownloadSize, std::nullopt);
   if (!Usable(remote)) return FALSE;
-  struct stat st {};
-  if (failIfExists && local && ::lstat(local, &st) == 0) {
-    m_failureSide = URL_FAIL_LOCAL;
-    return Fail(ERROR_FILE_EXISTS);
-  }
+  if (!LocalTargetFree(local, failIfExists)) return FALSE;
   FtpSession* s = m_session.get();
   return Transfer(
       [&] {
@@ -249,11 +239,7 @@ BOOL CFtpUrlConnection::DownloadFile(const char* remote, const char* local, BOOL
 
 BOOL CFtpUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) {
   if (!entry) return Fail(ERROR_INVALID_PARAMETER);
-  if (!Usable(path && *path ? path : nullptr)) {
-    const DWORD code = GetLastError();
-    entry(context, nullptr);
-    return Fail(code);
-  }
+  if (!Usable(path && *path ? path : nullptr)) return AbortListing(context, entry);
   // A mask is applied here; "folders only" is no request this adapter answers (option 78).
   struct Masked {
     void* context;
@@ -289,72 +275,44 @@ BOOL CFtpUrlConnection::Break() {
   return rc;
 }
 
-BOOL CFtpUrlConnection::GetOption(int id, void* buffer, int* size) {
+// ---- options -------------------------------------------------------------------------------------
+
+BOOL CFtpUrlConnection::RefreshCounters() {
+  // Asked from another thread: the session is held against Close meanwhile.
   std::lock_guard lock(m_sessionMutex);
   if (!m_session) return Fail(ERROR_INVALID_HANDLE);
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      return AnswerWord(buffer, size, static_cast<u32>(FtpGetTimeout(m_session.get())));
-    case URL_OPT_BYTES_DONE:
-    case URL_OPT_PROGRESS: {
-      u64 done = 0, total = 0;
-      FtpGetProgress(m_session.get(), &done, &total);
-      m_bytesDone.store(done);
-      m_bytesTotal.store(total);
-      return AnswerCounters(id, buffer, size);
-    }
-    case URL_OPT_KIND_68:
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, 1);
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 0);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+  u64 done = 0, total = 0;
+  FtpGetProgress(m_session.get(), &done, &total);
+  m_bytesDone.store(done);
+  m_bytesTotal.store(total);
+  return TRUE;
 }
 
-BOOL CFtpUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  if (!m_session) return Fail(ERROR_INVALID_HANDLE);
-  if (id == URL_OPT_APPLY_FIND) {
-    WIN32_FIND_DATAA record;
-    if (!TakeFindData(buffer, size, &record)) return FALSE;
-    return ApplyFindData(record);
-  }
+u32 CFtpUrlConnection::Timeout() { return static_cast<u32>(FtpGetTimeout(m_session.get())); }
+
+void CFtpUrlConnection::SetTimeout(u64 ms) {
+  FtpSetTimeout(m_session.get(), static_cast<int>(std::min<u64>(ms, 200000)));
+}
+
+BOOL CFtpUrlConnection::SetDone(u64 value, int) {
+  FtpSetProgress(m_session.get(), value, ~u64{0});
+  return TRUE;
+}
+
+CUrlConnection::Attempt CFtpUrlConnection::ReconnectOnce() {
+  if (Ok2xx(FtpReconnect(m_session.get()))) return Attempt::Done;
+  SetLastError(ERROR_NOT_CONNECTED);
+  return Attempt::Failed;
+}
+
+BOOL CFtpUrlConnection::Reconnect(u64 tries) { return ReconnectTries(std::max<u64>(tries, 1)); }
+
+BOOL CFtpUrlConnection::SetOwnOption(int id, const void* buffer, int size) {
   u64 value = 0;
   switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      FtpSetTimeout(m_session.get(), static_cast<int>(std::min<u64>(value, 200000)));
-      return TRUE;
-    case URL_OPT_SET_DONE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      FtpSetProgress(m_session.get(), value, ~u64{0});
-      return TRUE;
     case URL_OPT_RETRY:
       if (!TakeValue(buffer, size, &value)) return FALSE;
       m_retry = value != 0;
-      return TRUE;
-    case URL_OPT_RECONNECT: {
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      const u64 tries = std::max<u64>(value, 1);
-      for (u64 i = 0; i < tries; ++i) {
-        if (Ok2xx(FtpReconnect(m_session.get()))) {
-          SetLastError(ERROR_SUCCESS);
-          return TRUE;
-        }
-        if (i + 1 < tries) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      }
-      return Fail(2250);
-    }
-    case URL_OPT_UPLOAD_SIZE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_nextUploadSize = value;
       return TRUE;
     case URL_OPT_DOWNLOAD_SIZE:
       if (!TakeValue(buffer, size, &value)) return FALSE;

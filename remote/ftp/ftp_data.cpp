@@ -4,8 +4,8 @@
 #include "lib/system/sys_ospath.h"
 #include "lib/system/sys_tempfile.h"
 #include "platform/last_error.h"
-#include "remote/ftp_client.h"
-#include "remote/ftp_internal.h"
+#include "remote/ftp/ftp_client.h"
+#include "remote/ftp/ftp_internal.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,16 +1,17 @@
 // The local adapter: POSIX calls on open folders, transfers through the copy engine and
 // temporary files beside their targets.
-#include "remote/local_connection.h"
+#include "remote/local/local_connection.h"
 
 #include "lib/system/sys_copy.h"
 #include "lib/system/sys_fdio.h"
 #include "lib/system/sys_file.h"
 #include "lib/system/sys_ospath.h"
+#include "lib/system/sys_path.h"
 #include "lib/system/sys_tempfile.h"
 #include "lib/text/enc.h"
 #include "lib/text/str.h"
 #include "platform/last_error.h"
-#include "remote/smb_share.h"
+#include "remote/local/smb_share.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -95,12 +96,15 @@ CLocalUrlConnection::CLocalUrlConnection(std::uintptr_t engineHandle, const char
                                          const char* password, u32 reserved, u16 port, u32 alternateMode)
     : CUrlConnection(engineHandle, host, user, password, reserved, port, alternateMode) {
   m_urlPrefix = "file://";
+  m_caps = {.kind = URL_KIND_LOCAL, .kind68 = URL_KIND_LOCAL, .rootKind = 1, .marks = true};
 }
 
 CLocalUrlConnection::~CLocalUrlConnection() = default;
 
+bool CLocalUrlConnection::IsOpen() const { return GetEngineHandle() != 0 && (!m_shareMode || m_share); }
+
 bool CLocalUrlConnection::Ready() const {
-  if (GetEngineHandle() != 0 && (!m_shareMode || m_share)) return true;
+  if (IsOpen()) return true;
   SetLastError(ERROR_INVALID_HANDLE);
   return false;
 }
@@ -114,7 +118,7 @@ BOOL CLocalUrlConnection::Open(const char* host) {
     if (errno != ERANGE) return FailCode(ERROR_PATH_NOT_FOUND);
     cwd.resize(cwd.size() * 2);
   }
-  if (!Join(cwd.data(), m_current)) return FALSE;
+  if (!Join(cwd.data(), m_currentDir)) return FALSE;
   m_currentDirLost = false;
   return TRUE;
 }
@@ -122,52 +126,19 @@ BOOL CLocalUrlConnection::Open(const char* host) {
 // ---- paths ---------------------------------------------------------------------------------------
 
 bool CLocalUrlConnection::Join(const char* path, std::string& out) const {
-  if (!path) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  const std::string_view text(path);
+  const std::string_view text(path ? path : "");
   const bool allSlashes = !text.empty() && text.find_first_not_of('/') == std::string_view::npos;
   const UrlForm form = EncUrlForm(text);
-  if (form == URL_FORM_DRIVE) {
+  if (path && form == URL_FORM_DRIVE) {
     SetLastError(ERROR_INVALID_DRIVE);
     return false;
   }
-  if (form == URL_FORM_UNC && !allSlashes) {
+  if (path && form == URL_FORM_UNC && !allSlashes) {
     SetLastError(ERROR_BAD_NETPATH);
     return false;
   }
-  std::string whole;
-  if (text.starts_with('/')) {
-    whole = text;
-  } else {
-    if (m_currentDirLost) {
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return false;
-    }
-    whole = m_current + "/" + std::string(text);
-  }
   // "." and ".." by the text: below the base no link is followed, so the text is the truth.
-  std::vector<std::string_view> parts;
-  std::string_view rest(whole);
-  while (!rest.empty()) {
-    const std::size_t slash = rest.find('/');
-    const std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  out.clear();
-  for (const std::string_view part : parts) {
-    out += '/';
-    out += part;
-  }
-  if (out.empty()) out = "/";
-  return true;
+  return JoinPath(path, out);
 }
 
 bool CLocalUrlConnection::BelowBase(const std::string& abs, std::string* rel) const {
@@ -225,7 +196,7 @@ BOOL CLocalUrlConnection::ChangeDir(const char* path) {
   if (!Join(path, abs)) return FALSE;
   if (abs == "/") {
     // The root is no row's folder: it never becomes the base, which would forbid every link.
-    m_current = abs;
+    m_currentDir = abs;
     m_currentDirLost = false;
     return TRUE;
   }
@@ -238,22 +209,8 @@ BOOL CLocalUrlConnection::ChangeDir(const char* path) {
     m_tree = std::move(tree);
     m_base = abs;
   }
-  m_current = abs;
+  m_currentDir = abs;
   m_currentDirLost = false;
-  return TRUE;
-}
-
-BOOL CLocalUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Ready()) return FALSE;
-  if (!size) return FailCode(ERROR_INVALID_PARAMETER);
-  if (m_currentDirLost) return FailCode(ERROR_PATH_NOT_FOUND);
-  const int need = static_cast<int>(m_current.size()) + 1;
-  if (!buffer || *size < need) {
-    *size = need;
-    return FailCode(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::memcpy(buffer, m_current.c_str(), static_cast<std::size_t>(need));
-  *size = need - 1;
   return TRUE;
 }
 
@@ -464,18 +421,9 @@ BOOL CLocalUrlConnection::DownloadFile(const char* remote, const char* local, BO
   std::string abs;
   Place source;
   if (!Join(remote, abs) || !Locate(abs, source)) return EndTransfer(FALSE, URL_FAIL_TRANSFER);
-  const SysOsPath dst(local);
-  if (!dst.ok()) return EndTransfer(FALSE, URL_FAIL_LOCAL);
-  const std::string localPath(dst.c_str());
-  const std::size_t slash = localPath.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
-  const std::string name = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
-  SysFd dstDir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dstDir || name.empty()) {
-    SetLastError(!dstDir && errno != ENOENT && errno != ENOTDIR ? Win32ErrorFromErrno(errno)
-                                                                : ERROR_PATH_NOT_FOUND);
-    return EndTransfer(FALSE, URL_FAIL_LOCAL);
-  }
+  SysFd dstDir;
+  std::string name;
+  if (!OpenLocalFolder(local, dstDir, name)) return EndTransfer(FALSE, URL_FAIL_LOCAL);
   struct stat st {};
   BeginTransfer(::fstatat(source.dir.Get(), source.name.c_str(), &st, 0) == 0 ? static_cast<u64>(st.st_size)
                                                                               : 0);
@@ -640,51 +588,11 @@ BOOL CLocalUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn en
 
 // ---- options and break ---------------------------------------------------------------------------
 
-BOOL CLocalUrlConnection::GetOption(int id, void* buffer, int* size) {
-  if (!Ready()) return FALSE;
-  switch (id) {
-    case URL_OPT_BYTES_DONE:
-    case URL_OPT_PROGRESS:
-      return AnswerCounters(id, buffer, size);
-    case URL_OPT_KIND_68:
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, 3);
-    case URL_OPT_DRIVE_ROOT:
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 0);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    case URL_OPT_ROOT_KIND:
-      return AnswerWord(buffer, size, 1);
-    default:
-      return FailCode(ERROR_INVALID_NAME);
-  }
-}
-
-BOOL CLocalUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  if (id == URL_OPT_APPLY_FIND) {
-    if (GetEngineHandle() == 0) return FailCode(ERROR_INTERNAL_ERROR);
-    if (!buffer || size < static_cast<int>(sizeof(WIN32_FIND_DATAA)))
-      return FailCode(ERROR_INVALID_PARAMETER);
-    WIN32_FIND_DATAA record;
-    std::memcpy(static_cast<void*>(&record), buffer, sizeof record);
-    record.cFileName[sizeof record.cFileName - 1] = '\0';
-    return m_shareMode ? ShareSetTimes(record) : SetTimes(record);
-  }
-  if (!Ready()) return FALSE;
-  u64 value = 0;
-  switch (id) {
-    case URL_OPT_SET_DONE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_bytesDone.store(value);
-      return TRUE;
-    case URL_OPT_UPLOAD_SIZE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_nextUploadSize = value;
-      return TRUE;
-    default:
-      return FailCode(ERROR_INVALID_NAME);
-  }
+BOOL CLocalUrlConnection::SetFindData(const void* buffer, int size) {
+  if (GetEngineHandle() == 0) return FailCode(ERROR_INTERNAL_ERROR);
+  WIN32_FIND_DATAA record;
+  if (!TakeFindData(buffer, size, &record)) return FALSE;
+  return m_shareMode ? ShareSetTimes(record) : SetTimes(record);
 }
 
 BOOL CLocalUrlConnection::SetTimes(const WIN32_FIND_DATAA& record) {

@@ -1,8 +1,9 @@
 // FTP listings: "LIST -al" read whole, its Unix and DOS lines parsed, links resolved, exact times asked.
 #include "lib/text/num.h"
 #include "lib/text/str.h"
-#include "remote/ftp_client.h"
-#include "remote/ftp_internal.h"
+#include "lib/system/sys_path.h"
+#include "remote/ftp/ftp_client.h"
+#include "remote/ftp/ftp_internal.h"
 #include "remote/url_connection.h"
 
 #include <cstring>
@@ -243,22 +244,7 @@ int FtpParseListLine(std::string_view line, u32* flags, const FtpListClock& cloc
 }
 
 int FtpNormalizePath(std::string& path) {
-  const bool absolute = path.starts_with('/');
-  std::vector<std::string> parts;
-  std::size_t at = 0;
-  while (at <= path.size()) {
-    const std::size_t slash = std::min(path.find('/', at), path.size());
-    const std::string part = path.substr(at, slash - at);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    at = slash + 1;
-  }
-  std::string out = absolute ? "/" : "";
-  for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
-  path = out;
+  path = SysPathDots(path, 0);
   return static_cast<int>(path.size());
 }
 

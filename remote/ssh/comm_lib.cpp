@@ -1,7 +1,8 @@
 // The communication library's table: stand-bys, and the counted loading of the library at run time.
-#include "remote/comm_lib.h"
+#include "remote/ssh/comm_lib.h"
 
 #include "lib/system/registry.h"
+#include "platform/last_error.h"
 
 #include <dlfcn.h>
 #include <limits.h>
@@ -103,7 +104,73 @@ void* LoadCrypto() {
   return ::dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
 }
 
+struct ResultError {
+  int result;
+  DWORD error;
+  bool renew;  // the session is in doubt after it
+};
+
+// Every result the library's interface names, and the shell results without a name that this
+// build never gives but another build of the library may: each is read alike whatever the build.
+constexpr ResultError kResultErrors[] = {
+    {COMM_OK, ERROR_SUCCESS, false},
+    {COMM_EOF, ERROR_HANDLE_EOF, false},
+    {COMM_NO_SUCH_FILE, ERROR_FILE_NOT_FOUND, false},
+    {COMM_PERMISSION_DENIED, ERROR_ACCESS_DENIED, false},
+    {COMM_FAILURE, ERROR_INVALID_ACCESS, false},
+    {COMM_BAD_MESSAGE, ERROR_BAD_COMMAND, true},
+    {COMM_NO_CONNECTION, ERROR_NOT_CONNECTED, true},
+    {COMM_CONNECTION_LOST, ERROR_REQUEST_ABORTED, true},
+    {COMM_OP_UNSUPPORTED, ERROR_CALL_NOT_IMPLEMENTED, false},
+    {COMM_TIMEOUT, ERROR_TIMEOUT, false},
+    {COMM_BREAK, ERROR_CANCELLED, false},
+    {COMM_BUFFER_SMALL, ERROR_BUFFER_OVERFLOW, false},
+    {COMM_SOURCE_FAILED, ERROR_WRITE_FAULT, false},
+    {COMM_LOCAL_FILE, ERROR_FILE_INVALID, false},
+    {COMM_LOCAL_IO, ERROR_WRITE_FAULT, false},
+    {COMM_NOT_LOADED, ERROR_INVALID_DLL, false},
+    {COMM_BAD_PARAMETER, ERROR_INVALID_PARAMETER, false},
+    {COMM_HANDLE_USED, ERROR_ALREADY_ASSIGNED, false},
+    {COMM_INTERNAL, ERROR_INTERNAL_ERROR, false},
+    {COMM_UNREACHABLE, ERROR_HOST_UNREACHABLE, false},
+    {COMM_SOURCE_CHANGED, ERROR_SHARING_VIOLATION, false},
+    {COMM_SHELL_LOST, ERROR_REQUEST_ABORTED, true},
+    {COMM_SHELL_BREAK, ERROR_CANCELLED, false},
+    {COMM_SHELL_BAD_PARAMETER, ERROR_INVALID_PARAMETER, false},
+    {COMM_SHELL_CLOSED, ERROR_NOT_CONNECTED, true},
+    {COMM_SHELL_BAD_HANDLE, ERROR_INTERNAL_ERROR, false},
+    {-1, ERROR_REQUEST_ABORTED, true},
+    {-3, ERROR_CALL_NOT_IMPLEMENTED, false},
+    {-4, ERROR_CALL_NOT_IMPLEMENTED, false},
+    {-5, ERROR_SERVICE_LOGON_FAILED, false},
+    {-6, ERROR_INTERNAL_ERROR, false},
+    {-7, ERROR_SERVICE_LOGON_FAILED, false},
+    {-8, ERROR_ACCESS_DENIED, false},
+    {-9, ERROR_SERVICE_LOGON_FAILED, false},
+    {-10, ERROR_REQUEST_ABORTED, true},
+    {-11, ERROR_LOCAL_USER_SESSION_KEY, false},
+    {-12, ERROR_OUTOFMEMORY, false},
+    {-13, ERROR_INTERNAL_ERROR, false},
+    {-15, ERROR_INTERNAL_ERROR, false},
+    {-19, ERROR_INTERNAL_ERROR, false},
+    {-20, ERROR_INTERNAL_ERROR, false},
+    {-21, ERROR_INTERNAL_ERROR, false},
+    {-22, ERROR_ALREADY_ASSIGNED, false},
+    {-24, ERROR_INVALID_DLL, false},
+    {-25, ERROR_HOST_UNREACHABLE, false},
+};
+
 }  // namespace
+
+DWORD CommLibError(int result, bool* renew) {
+  for (const ResultError& e : kResultErrors) {
+    if (e.result != result) continue;
+    if (renew) *renew = e.renew;
+    return e.error;
+  }
+  if (renew) *renew = false;
+  return ERROR_INVALID_ACCESS;
+}
 
 CommLibFunctions& CommLib() {
   return g_table;

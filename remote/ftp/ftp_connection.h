@@ -1,7 +1,7 @@
 // CFtpUrlConnection: ftp:// URLs through the connection interface, over the FTP client.
 #pragma once
 
-#include "remote/ftp_client.h"
+#include "remote/ftp/ftp_client.h"
 #include "remote/url_connection.h"
 
 #include <atomic>
@@ -23,7 +23,6 @@ class CFtpUrlConnection : public CUrlConnection {
   ~CFtpUrlConnection() override;
 
   BOOL ChangeDir(const char* path) override;
-  BOOL GetCurrentDir(char* buffer, int* size) override;
   BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
   // MDTM.
   BOOL GetFileTime(const char* path, FILETIME* lastWrite) override;
@@ -37,8 +36,6 @@ class CFtpUrlConnection : public CUrlConnection {
   BOOL UploadFile(const char* local, const char* remote, u32 r1, u32 r2) override;
   BOOL DownloadProc(const char* remote, void* context, UrlWriteFn write, u32 r1, u32 r2, u32 r3) override;
   BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2, u32 r3) override;
-  BOOL GetOption(int id, void* buffer, int* size) override;
-  BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
   BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
   BOOL Break() override;
 
@@ -49,6 +46,16 @@ class CFtpUrlConnection : public CUrlConnection {
 
  private:
   bool Usable(const char* path);
+  // PWD.
+  bool CurrentDir(std::string& dir) override;
+  Attempt ReconnectOnce() override;
+  BOOL Reconnect(u64 tries) override;
+  BOOL RefreshCounters() override;
+  u32 Timeout() override;
+  void SetTimeout(u64 ms) override;
+  BOOL SetDone(u64 value, int size) override;
+  // Options 66 (retry) and 79 (the listed size of the next download).
+  BOOL SetOwnOption(int id, const void* buffer, int size) override;
   BOOL Result(int code, bool ok);
   // Runs a transfer with the busy flag raised; once more after 984, 991 or 996 with option 66,
   // unless it was broken or (restartable false) bytes had moved already.

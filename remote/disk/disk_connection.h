@@ -38,11 +38,10 @@ class CDiskUrlConnection : public CUrlConnection {
   const std::string& Message() const { return m_message; }
   // What a writable Open found that the user should know though it succeeded (a volume marked as
   // having errors, one that is only read), in German; empty mostly.
-  const std::string& Notice() const { return m_notice; }
+  std::string Notice() const override { return m_notice; }
   DiskDriveTable* Table() const { return m_table.get(); }
 
   BOOL ChangeDir(const char* path) override;
-  BOOL GetCurrentDir(char* buffer, int* size) override;
   BOOL SetFileTime(const char* path, FILETIME lastWrite) override;
   i64 StoredWriteTime(const char* path, i64 seconds) override;
   BOOL SetAttributes(const char* path, u32 attributes) override;
@@ -56,11 +55,12 @@ class CDiskUrlConnection : public CUrlConnection {
   BOOL DownloadProc(const char* remote, void* context, UrlWriteFn write, u32 r1, u32 r2, u32 r3) override;
   BOOL DownloadFile(const char* remote, const char* local, BOOL failIfExists, u32 r1, u32 r2,
                     u32 r3) override;
-  BOOL GetOption(int id, void* buffer, int* size) override;
-  BOOL SetOption(int id, const void* buffer, int size, u32 reserved) override;
   BOOL ReadDir(const char* path, void* context, UrlEntryFn entry, const UrlDirFilter& filter) override;
   std::string NameKey(const char* folder, const std::string& name) override;
   BOOL Break() override;
+  // Those of the volume of the current folder: FAT keeps write times in steps of two seconds,
+  // FAT and exFAT fold letter case and know no links.
+  UrlCapabilities Capabilities() const override;
 
  private:
   class Buffer;
@@ -69,8 +69,15 @@ class CDiskUrlConnection : public CUrlConnection {
   // name: the image or device as the user wrote it (not the URL-escaped host). A writable attach
   // whose volumes all refuse writes fails with ERROR_WRITE_PROTECT, saying why.
   BOOL Attached(int result, const char* name, bool readOnly);
+  bool IsOpen() const override { return m_table && GetEngineHandle() != 0; }
   // The table, or false with code as the last error.
   bool Ready(DWORD code) const;
+  bool CurrentDir(std::string& dir) override;
+  // Option 65 from 4 bytes is a signed count.
+  BOOL SetDone(u64 value, int size) override;
+  // Option 74: creation, access and write times (not of a folder), then the attributes; 1359
+  // without a table.
+  BOOL SetFindData(const void* buffer, int size) override;
   BOOL FailSys(int sysError) const;
   void BeginTransfer(u64 total);
   BOOL EndTransfer(BOOL ok, u32 failureSide);
@@ -78,14 +85,13 @@ class CDiskUrlConnection : public CUrlConnection {
   BOOL Send(const char* remote, u64 total, bool sizeKnown, const std::function<int(BYTE*, int)>& source);
   BOOL ApplyRecord(const WIN32_FIND_DATAA& record);
   // The file-system type of the drive a path lies on (DISK_TYPE_FREE when none).
-  u8 FileSystemOf(const char* path);
+  u8 FileSystemOf(const char* path) const;
 
   std::unique_ptr<DiskDriveTable> m_table;
   std::unique_ptr<BYTE[]> m_buffer;
   std::atomic<bool> m_bufferInUse{false};
   std::atomic<bool> m_break{false};
   u32 m_partitionSelector;
-  u32 m_timeout = 10000;
   std::string m_message;
   std::string m_notice;
   u32 m_tempCounter = 0;

@@ -1,5 +1,5 @@
 // The disk adapter: connection operations over the volume file API, transfers through temporary names.
-#include "remote/disk_connection.h"
+#include "remote/disk/disk_connection.h"
 
 #include "FileSystem/Volume/volume_api.h"
 #include "lib/system/sys_fd.h"
@@ -82,16 +82,16 @@ std::pair<std::string, std::string> SplitName(const std::string& path) {
 
 DWORD SysErrorToWin32(int sysError) {
   switch (sysError) {
-    case -9: return ERROR_FILE_EXISTS;
-    case -8: return ERROR_DISK_FULL;
-    case -7: return ERROR_PATH_NOT_FOUND;
-    case -5: return ERROR_TOO_MANY_OPEN_FILES;
-    case -4: return ERROR_ACCESS_DENIED;
-    case -3: return ERROR_FILE_NOT_FOUND;
-    case -2: return ERROR_INVALID_NAME;
-    case -1: return ERROR_INVALID_PARAMETER;
+    case SYS_ERR_EXISTS: return ERROR_FILE_EXISTS;
+    case SYS_ERR_DISK_FULL: return ERROR_DISK_FULL;
+    case SYS_ERR_PATH: return ERROR_PATH_NOT_FOUND;
+    case SYS_ERR_TOO_MANY_OPEN: return ERROR_TOO_MANY_OPEN_FILES;
+    case SYS_ERR_ACCESS: return ERROR_ACCESS_DENIED;
+    case SYS_ERR_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
+    case SYS_ERR_NAME_TOO_LONG: return ERROR_INVALID_NAME;
+    case SYS_ERR_INVALID: return ERROR_INVALID_PARAMETER;
     case 0: return ERROR_SUCCESS;
-    default: return 12;
+    default: return ERROR_INVALID_ACCESS;
   }
 }
 
@@ -129,6 +129,7 @@ CDiskUrlConnection::CDiskUrlConnection(std::unique_ptr<DiskDriveTable> table, co
       m_table(std::move(table)),
       m_partitionSelector(port == 0 ? DISK_ALL_PARTITIONS : u32{port} - 1) {
   m_urlPrefix = "disk://";
+  m_caps = {.kind = URL_KIND_DISK, .kind68 = 1, .isDisk = true, .timeout = true, .escapedHost = true};
 }
 
 CDiskUrlConnection::~CDiskUrlConnection() { Close(); }
@@ -186,7 +187,7 @@ BOOL CDiskUrlConnection::OpenMedium(std::unique_ptr<RawMedium> medium, const cha
 }
 
 bool CDiskUrlConnection::Ready(DWORD code) const {
-  if (m_table && GetEngineHandle() != 0) return true;
+  if (IsOpen()) return true;
   SetLastError(code);
   return false;
 }
@@ -202,13 +203,12 @@ BOOL CDiskUrlConnection::ChangeDir(const char* path) {
   return TRUE;
 }
 
-BOOL CDiskUrlConnection::GetCurrentDir(char* buffer, int* size) {
-  if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
-  if (!size) return Fail(ERROR_INVALID_PARAMETER);
+bool CDiskUrlConnection::CurrentDir(std::string& dir) {
   char text[1024];
   const int length = DiskGetCurrentPath(*m_table, text, sizeof text);
   if (length < 0) return Fail(ERROR_INVALID_PARAMETER);
-  return CopyOut(std::string(text, static_cast<std::size_t>(length)), buffer, size);
+  dir.assign(text, static_cast<std::size_t>(length));
+  return true;
 }
 
 BOOL CDiskUrlConnection::SetFileTime(const char* path, FILETIME lastWrite) {
@@ -299,7 +299,7 @@ BOOL CDiskUrlConnection::EndTransfer(BOOL ok, u32 failureSide) {
   return ok;
 }
 
-u8 CDiskUrlConnection::FileSystemOf(const char* path) {
+u8 CDiskUrlConnection::FileSystemOf(const char* path) const {
   char inside[4096];
   const int drive = DiskResolvePath(*m_table, path, inside, sizeof inside, DISK_NAME_UTF8, nullptr);
   return drive > 0 ? m_table->fsType[drive - 1] : u8{DISK_TYPE_FREE};
@@ -442,17 +442,9 @@ BOOL CDiskUrlConnection::DownloadFile(const char* remote, const char* local, BOO
     return EndTransfer(FALSE, side);
   };
   BeginTransfer(total);
-  const SysOsPath path(local);
-  if (!path.ok()) return fail(URL_FAIL_LOCAL);
-  const std::string localPath(path.c_str());
-  const std::size_t slash = localPath.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
-  const std::string name = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
-  SysFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dir || name.empty()) {
-    SetLastError(!dir && errno != ENOENT && errno != ENOTDIR ? Win32ErrorFromErrno(errno) : ERROR_PATH_NOT_FOUND);
-    return fail(URL_FAIL_LOCAL);
-  }
+  SysFd dir;
+  std::string name;
+  if (!OpenLocalFolder(local, dir, name)) return fail(URL_FAIL_LOCAL);
   struct stat st {};
   if (failIfExists && ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     SetLastError(ERROR_FILE_EXISTS);
@@ -594,55 +586,32 @@ BOOL CDiskUrlConnection::ReadDir(const char* path, void* context, UrlEntryFn ent
 
 // ---- options and break ---------------------------------------------------------------------------
 
-BOOL CDiskUrlConnection::GetOption(int id, void* buffer, int* size) {
-  if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      return AnswerWord(buffer, size, m_timeout);
-    case URL_OPT_BYTES_DONE:
-    case URL_OPT_PROGRESS:
-      return AnswerCounters(id, buffer, size);
-    case URL_OPT_KIND_68:
-    case URL_OPT_IS_DISK:
-      return AnswerWord(buffer, size, 1);
-    case URL_OPT_KIND:
-      return AnswerWord(buffer, size, URL_KIND_DISK);
-    case URL_OPT_FAIL_SIDE:
-      return AnswerWord(buffer, size, m_failureSide);
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+BOOL CDiskUrlConnection::SetDone(u64 value, int size) {
+  m_bytesDone.store(size >= 8 ? value : static_cast<u64>(static_cast<i64>(static_cast<i32>(value))));
+  return TRUE;
 }
 
-BOOL CDiskUrlConnection::SetOption(int id, const void* buffer, int size, u32) {
-  if (id == URL_OPT_APPLY_FIND) {
-    if (!Ready(ERROR_INTERNAL_ERROR)) return FALSE;
-    WIN32_FIND_DATAA record;
-    if (!TakeFindData(buffer, size, &record)) return FALSE;
-    return ApplyRecord(record);
+BOOL CDiskUrlConnection::SetFindData(const void* buffer, int size) {
+  if (!Ready(ERROR_INTERNAL_ERROR)) return FALSE;
+  WIN32_FIND_DATAA record;
+  if (!TakeFindData(buffer, size, &record)) return FALSE;
+  return ApplyRecord(record);
+}
+
+UrlCapabilities CDiskUrlConnection::Capabilities() const {
+  UrlCapabilities caps = m_caps;
+  u8 type = DISK_TYPE_FREE;
+  if (m_table) {
+    char here[1024];
+    if (DiskGetCurrentPath(*m_table, here, sizeof here) >= 0) type = FileSystemOf(here);
+    // The list of volumes: the first volume stands for them.
+    for (int d = 0; d < DISK_MAX_DRIVES && type < DISK_TYPE_FAT; ++d)
+      if (m_table->fileSystem[d]) type = m_table->fsType[d];
   }
-  if (!Ready(ERROR_INVALID_HANDLE)) return FALSE;
-  u64 value = 0;
-  switch (id) {
-    case URL_OPT_TIMEOUT:
-    case URL_OPT_TIMEOUT_B:
-    case URL_OPT_TIMEOUT_C:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_timeout = static_cast<u32>(value);
-      return TRUE;
-    case URL_OPT_SET_DONE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_bytesDone.store(size >= 8 ? value : static_cast<u64>(static_cast<i64>(static_cast<i32>(value))));
-      return TRUE;
-    case URL_OPT_UPLOAD_SIZE:
-      if (!TakeValue(buffer, size, &value)) return FALSE;
-      m_nextUploadSize = value;
-      return TRUE;
-    default:
-      return Fail(ERROR_INVALID_NAME);
-  }
+  caps.timeStep = type == DISK_TYPE_FAT ? 20'000'000 : 10'000'000;
+  caps.caseFolding = type == DISK_TYPE_FAT || type == DISK_TYPE_EXFAT;
+  caps.reportsLinks = type == DISK_TYPE_EXT4;
+  return caps;
 }
 
 BOOL CDiskUrlConnection::ApplyRecord(const WIN32_FIND_DATAA& record) {

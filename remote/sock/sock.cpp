@@ -1,6 +1,6 @@
 // The socket library over POSIX sockets: poll() waits, MSG_NOSIGNAL sends, breaks by shutdown().
-#include "remote/sock.h"
-#include "remote/sock_internal.h"
+#include "remote/sock/sock.h"
+#include "remote/sock/sock_internal.h"
 
 #include "platform/last_error.h"
 

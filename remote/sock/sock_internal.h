@@ -1,7 +1,7 @@
 // What the socket library's sources share: address conversion, waits and the break lock.
 #pragma once
 
-#include "remote/sock.h"
+#include "remote/sock/sock.h"
 
 #include <sys/socket.h>
 

@@ -1,7 +1,7 @@
 // What the parts of the FTP client share: replies, commands, paths and the data connection.
 #pragma once
 
-#include "remote/ftp_client.h"
+#include "remote/ftp/ftp_client.h"
 
 #include <chrono>
 #include <memory>

@@ -1,7 +1,7 @@
 // The socket library's UDP sockets: datagrams to and from any address, broadcasts over IPv4.
 #include "platform/last_error.h"
-#include "remote/sock.h"
-#include "remote/sock_internal.h"
+#include "remote/sock/sock.h"
+#include "remote/sock/sock_internal.h"
 
 #include <netinet/in.h>
 #include <poll.h>
